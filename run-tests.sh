@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Builds everything with AddressSanitizer and UndefinedBehaviorSanitizer and
+# runs every test; also builds the optimised tree with the benchmarks, so that
+# it keeps compiling.
+set -euo pipefail
+cd "$(dirname "$0")"
+tools/install-deps.sh
+jobs=$(nproc)
+cmake -S . -B build-test -G Ninja -DMORVANE_SANITIZE=ON -DMORVANE_BUILD_TESTS=ON >/dev/null
+cmake --build build-test -j "$jobs"
+cmake -S . -B build -G Ninja -DMORVANE_BUILD_BENCH=ON >/dev/null
+cmake --build build -j "$jobs"
+ctest --test-dir build-test --output-on-failure -j "$jobs"
