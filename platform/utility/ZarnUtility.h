@@ -164,6 +164,10 @@ void _map_deinit(c_map_t* map); /* frees every entry; the map can be re-initiali
 char* c_getExpandedString(const char* text);
 int c_mkdirp(const char* path); /* creates the folder and missing parents; an existing one is fine */
 int c_chdir(const char* path);
+/* The folder part of path into folder (size bytes), as dirname(3) gives it:
+ * "a/b/c" -> "a/b", "c" -> ".", "/c" -> "/". 0, or an errno code (EINVAL,
+ * ENAMETOOLONG when it does not fit). */
+int c_dirname(const char* path, char* folder, size_t size);
 
 typedef struct c_dir_t c_dir_t;
 c_dir_t* c_opendir(const char* path);
@@ -244,7 +248,8 @@ const void* deserialize_text(char* destination, uint32_t n, const void* position
  * Receives one whole packet. Returns the payload (size - 8 bytes, freed by the
  * caller with c_free; a usable pointer even when empty), *command and
  * *payloadSize. On failure (peer closed or erred before the end, size below 8
- * or above 16 MiB, time-out) returns NULL with *command = 0xFFFF.
+ * or above 16 MiB, time-out, or a packet that carries the command code
+ * 0xFFFF itself) returns NULL with *command = 0xFFFF.
  */
 void* c_recv_packet(c_socket_t* socket, uint16_t* command, uint32_t* payloadSize);
 /* Sends size bytes; the number sent (less than size on failure). Never raises
@@ -273,7 +278,7 @@ typedef struct c_ticket_t {
 } c_ticket_t;
 int c_ticket_init(c_ticket_t* lock);
 int c_ticket_lock(c_ticket_t* lock);
-int c_ticket_unlock(c_ticket_t* lock);
+int c_ticket_unlock(c_ticket_t* lock); /* EPERM when nobody holds the lock */
 int c_ticket_delete(c_ticket_t* lock);
 
 typedef struct c_mutex_t {
@@ -304,7 +309,8 @@ typedef struct c_condition_t {
 int c_condition_init(c_condition_t* condition);
 int c_condition_lock(c_condition_t* condition);
 int c_condition_unlock(c_condition_t* condition);
-/* Called with the lock held: 0 when woken, non-zero on time-out. */
+/* Called with the lock held: 0 when woken, non-zero (ETIMEDOUT) on time-out.
+ * C_WAIT_FOREVER waits without limit. */
 int c_condition_wait(c_condition_t* condition, uint32_t milliseconds);
 int c_condition_signal(c_condition_t* condition);
 int c_condition_broadcast(c_condition_t* condition);

@@ -1,0 +1,127 @@
+// Memory blocks and per-module log files.
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "ZarnUtility.h"
+
+namespace {
+
+TEST(Memory, BlocksKnowTheirSize) {
+    void* empty = c_malloc(0);
+    ASSERT_NE(empty, nullptr);
+    EXPECT_EQ(c_malloc_size(empty), 0u);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(empty) % 16, 0u);
+
+    char* block = static_cast<char*>(c_realloc(empty, 100));
+    ASSERT_NE(block, nullptr);
+    EXPECT_EQ(c_malloc_size(block), 100u);
+    memset(block, 'x', 100);
+    block = static_cast<char*>(c_realloc(block, 10));
+    ASSERT_NE(block, nullptr);
+    EXPECT_EQ(c_malloc_size(block), 10u);
+    EXPECT_EQ(block[9], 'x');
+    c_free(block);
+
+    uint32_t* zeros = static_cast<uint32_t*>(c_calloc(64, sizeof(uint32_t)));
+    ASSERT_NE(zeros, nullptr);
+    EXPECT_EQ(c_malloc_size(zeros), 256u);
+    for (int i = 0; i < 64; i++) EXPECT_EQ(zeros[i], 0u);
+    c_free(zeros);
+
+    EXPECT_EQ(c_calloc(SIZE_MAX / 2, 4), nullptr); // overflowing count * size
+    EXPECT_EQ(c_malloc(SIZE_MAX - 4), nullptr);
+    char* copy = c_strdup("text");
+    EXPECT_STREQ(copy, "text");
+    EXPECT_EQ(c_malloc_size(copy), 5u);
+    c_free(copy);
+    EXPECT_EQ(c_strdup(nullptr), nullptr);
+    EXPECT_EQ(c_malloc_size(nullptr), 0u);
+    c_free(nullptr);
+    void* fresh = c_realloc(nullptr, 3);
+    EXPECT_EQ(c_malloc_size(fresh), 3u);
+    c_free(fresh);
+}
+
+class LogTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/zarn-log-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        folder = pattern;
+        setenv("ZARN_LOG_DIR", folder.c_str(), 1);
+    }
+    void TearDown() override {
+        unsetenv("ZARN_LOG_DIR");
+        unsetenv("ZARN_LOG_LEVEL");
+        system(("rm -rf " + folder).c_str());
+    }
+    std::vector<std::string> lines(const char* file) {
+        std::ifstream in(folder + "/" + file);
+        std::vector<std::string> result;
+        for (std::string line; std::getline(in, line);) result.push_back(line);
+        return result;
+    }
+    std::string folder;
+};
+
+TEST_F(LogTest, LinesCarryTimeLevelSourceAndLine) {
+    static const c_LogModule_t module = {"TestLog.txt", "TestSource"};
+    c_lprintf(&module, C_LOG_ERROR, 17, "value %d of '%s'", 5, "gain");
+    c_lprintf(&module, C_LOG_WARNING, 18, "with newline\n");
+    std::vector<std::string> written = lines("TestLog.txt");
+    ASSERT_EQ(written.size(), 2u);
+    std::regex layout(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3} ERROR TestSource:17 value 5 of 'gain')");
+    EXPECT_TRUE(std::regex_match(written[0], layout)) << written[0];
+    EXPECT_NE(written[1].find(" WARNING TestSource:18 with newline"), std::string::npos) << written[1];
+
+    std::string longText(5000, 'z');
+    static const c_LogModule_t other = {"OtherLog.txt", "Other"};
+    c_lprintf(&other, C_LOG_INFO, 1, "%s", longText.c_str());
+    written = lines("OtherLog.txt");
+    ASSERT_EQ(written.size(), 1u);
+    EXPECT_NE(written[0].find(longText), std::string::npos);
+    EXPECT_EQ(lines("TestLog.txt").size(), 2u); // each module writes its own file
+}
+
+TEST_F(LogTest, MessagesAboveTheThresholdAreDropped) {
+    static const c_LogModule_t module = {"LevelLog.txt", "Levels"};
+    unsetenv("ZARN_LOG_LEVEL"); // default: 4
+    for (uint32_t level : {1u, 2u, 4u, 8u}) c_lprintf(&module, level, level, "default %u", level);
+    setenv("ZARN_LOG_LEVEL", "8", 1);
+    c_lprintf(&module, C_LOG_DETAIL, 8, "detail shown");
+    setenv("ZARN_LOG_LEVEL", "1", 1);
+    c_lprintf(&module, C_LOG_WARNING, 2, "warning hidden");
+    c_lprintf(&module, C_LOG_ERROR, 1, "error shown");
+    std::vector<std::string> written = lines("LevelLog.txt");
+    ASSERT_EQ(written.size(), 5u);
+    EXPECT_NE(written[2].find("default 4"), std::string::npos);
+    EXPECT_NE(written[3].find("detail shown"), std::string::npos);
+    EXPECT_NE(written[4].find("error shown"), std::string::npos);
+}
+
+int logThroughList(const c_LogModule_t* module, uint32_t level, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    int status = c_lvprintf(module, level, 1, format, args);
+    va_end(args);
+    return status;
+}
+
+TEST_F(LogTest, FailuresAreReported) {
+    static const c_LogModule_t module = {"Log.txt", "X"};
+    EXPECT_EQ(logThroughList(&module, C_LOG_ERROR, "written %d", 1), 0);
+    setenv("ZARN_LOG_DIR", (folder + "/missing-folder").c_str(), 1);
+    EXPECT_NE(logThroughList(&module, C_LOG_ERROR, "lost %d", 2), 0);
+    EXPECT_EQ(logThroughList(&module, C_LOG_DETAIL, "filtered %d", 3), 0); // nothing to write
+    EXPECT_NE(logThroughList(nullptr, C_LOG_ERROR, "no module %d", 4), 0);
+}
+
+} // namespace
