@@ -72,8 +72,8 @@ void formatTime(char* text, size_t size) {
     gettimeofday(&now, NULL);
     struct tm local;
     localtime_r(&now.tv_sec, &local);
-    snprintf(text, size, "%04d-%02d-%02d %02d:%02d:%02d.%03ld", local.tm_year + 1900, local.tm_mon + 1,
-             local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, static_cast<long>(now.tv_usec / 1000));
+    size_t length = strftime(text, size, "%Y-%m-%d %H:%M:%S", &local);
+    snprintf(text + length, size - length, ".%03d", static_cast<int>(now.tv_usec / 1000) % 1000);
 }
 
 // The message text; long messages get a heap buffer.
