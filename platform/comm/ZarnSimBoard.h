@@ -1,0 +1,406 @@
+// Internal interface of the simulated board, shared by ZarnComm, ZarnDigitizer
+// and the test interface. Not part of any exported header: C++ only.
+//
+// One Board object is the whole state of one open board: its profile, its
+// register file, its event source and its readout queues. Both the
+// digitizer-access layer and the link layer reach the same object, through the
+// registry below, and every access holds the board's own mutex.
+#ifndef ZARN_SIM_BOARD_H
+#define ZARN_SIM_BOARD_H
+
+#include "../digitizer/ZarnDigitizer.h"
+#include "ZarnSimEncoder.h"
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace zsim {
+
+constexpr uint32_t kMaxChannels = 64;
+
+// ------------------------------------------------------------------ profiles
+
+struct SignalLine {
+    double centroid = 0; // ADC counts
+    double sigma = 0;    // ADC counts
+    double weight = 0;   // relative
+};
+
+struct SignalSpec {
+    double rate = 1000.0;           // counts per second per channel
+    double resolvingTimeNs = 2000;  // two pulses closer than this pile up
+    double riseTimeNs = 40;         // waveform rise constant
+    double decayTimeNs = 5000;      // waveform decay constant
+    double noise = 2.0;             // waveform noise, ADC counts rms
+    double baseline = -1;           // waveform baseline, ADC counts; < 0: from the DC offset
+    std::vector<SignalLine> lines;  // peaks
+    double continuumWeight = 0.25;  // relative weight of the exponential continuum
+    double continuumSlope = 1500;   // its decay constant, ADC counts
+    uint64_t seed = 0;              // 0: seeded from the clock at the open
+    int clockMode = 0;              // ZARN_SIM_CLOCK_*
+};
+
+struct Profile {
+    std::string name;
+    std::string file;
+    int line = 0;
+    // address
+    bool noConnection = false; // the register-level device, reached by ZarnComm_OpenLink
+    int linkType = 0;
+    int linkNumber = 0;
+    std::string addressText; // link type 6
+    int node = 0;
+    uint32_t vmeBase = 0;
+    // identity
+    ZARN_DGTZ_BoardInfo_t info{};
+    uint32_t dppCode = 0;
+    uint32_t dppMinor = 0;
+    uint32_t build = 0;            // firmware build number (device firmware word)
+    uint32_t memoryCode = 1;       // 0x8140 bits 8-15
+    double samplePeriodNs = 0;     // 0: the family's
+    uint32_t linkInfo = 0;
+    // registers given by the profile on top of the family defaults
+    std::vector<std::pair<uint32_t, uint32_t>> registers;
+    std::vector<std::pair<uint32_t, uint32_t>> channelRegisters; // offsets, applied to every channel
+    SignalSpec signal;
+    // high-voltage supply
+    uint32_t hvChannels = 0;
+    uint32_t hvFirmwareLevel = 2;
+    uint32_t hvRanges = 2; // device: ranges per high-voltage channel
+    char hvPolarity = 'P';
+    // serial flash
+    uint32_t flashType = 0;
+    std::map<uint32_t, std::vector<uint8_t>> flashPages; // page number -> bytes
+};
+
+// Path of the profiles file: $ZARN_SIMBOARD_FILE, else $DRAVIKDIR/SimulatedBoards.xml,
+// else the compiled-in definitions folder.
+std::string ProfilesPath();
+// Reads every profile of the file. 0, or -1 after logging the file and line.
+int LoadProfiles(const std::string& path, std::vector<Profile>& profiles, std::string& error);
+
+// ------------------------------------------------------------- register map
+
+// A register field: value = ((register & mask) >> shift) * scale.
+struct Field {
+    uint32_t address = 0; // 0: the family has no such register
+    uint32_t mask = 0xFFFFFFFFu;
+    bool perChannel = false; // address is the channel-0 address 0x10nn; channel n at 0x1nnn
+    uint32_t scale = 1;
+    bool Present() const { return address != 0; }
+};
+
+struct RegisterDefault {
+    uint32_t address;
+    uint32_t value;
+    bool perChannel;
+};
+
+// What the board's behaviour reads from its registers, per family/firmware.
+struct FamilyMap {
+    const char* name;
+    double samplePeriodNs;
+    uint32_t channelsPerBlock; // channels sharing one 0x1n00 register block and one enable bit (8: groups)
+    bool deviceRun;            // runs by per-channel run registers instead of the acquisition control
+    Field channelEnable;       // mask register (bit per channel), or a per-channel bit
+    Field channelRun;          // per-channel run gate (absent: always on)
+    Field recordLength;        // samples
+    Field preTrigger;          // samples
+    Field eventsPerAggregate;  // events of one channel aggregate
+    Field waveformEnable;      // bit: record waveforms
+    Field aggregatesPerTransfer;
+    Field polarity;            // bit: negative pulses
+    Field dcOffset;            // 16-bit offset of the baseline
+    bool realDeadCounters;     // 0x1nDC / 0x1nE0 count real and dead time
+    bool serialFlash;          // 0xEF2C/0xEF30 flash, 0xF050 type
+    bool deviceFlash;          // flash controller at 0x85xx
+    bool hvSupply;             // high-voltage registers at ((channels + h) << 8) | 0x10xx
+    bool deviceHv;             // high-voltage registers of the device at (h << 8) | 0x10D8..
+    std::vector<RegisterDefault> defaults;
+};
+
+const FamilyMap& FamilyMapFor(uint32_t familyCode, uint32_t dppCode);
+
+// Fixed addresses shared by every family.
+enum : uint32_t {
+    REG_BOARD_CONFIG = 0x8000,
+    REG_BUFFER_ORGANISATION = 0x800C,
+    REG_DEVICE_CLEAR = 0x8018,
+    REG_DEVICE_RUN = 0x802C,
+    REG_ACQ_CONTROL = 0x8100,
+    REG_ACQ_STATUS = 0x8104,
+    REG_SW_TRIGGER = 0x8108,
+    REG_FRONT_PANEL_IO = 0x811C,
+    REG_CHANNEL_ENABLE_MASK = 0x8120,
+    REG_ROC_FIRMWARE = 0x8124,
+    REG_BOARD_INFO = 0x8140,
+    REG_BOARD_FAILURE = 0x8178,
+    REG_MANUAL_FLUSH = 0x8190,
+    REG_ADC_SHUTDOWN = 0x81C0,
+    REG_OVER_TEMPERATURE = 0x81C4,
+    REG_INTERFACE_STATUS = 0xEF04,
+    REG_AGGREGATES_PER_TRANSFER = 0xEF1C,
+    REG_DEVICE_CONFIG = 0xEF20,
+    REG_SW_RESET = 0xEF24,
+    REG_SW_CLEAR = 0xEF28,
+    REG_FLASH_SELECT = 0xEF2C,
+    REG_FLASH_DATA = 0xEF30,
+    REG_FLASH_TYPE = 0xF050,
+    // device flash controller
+    REG_DFLASH_COMMAND = 0x8500,
+    REG_DFLASH_PAGE = 0x8504,
+    REG_DFLASH_COUNT = 0x8508,
+    REG_DFLASH_UNLOCK_WORD = 0x8514,
+    REG_DFLASH_UNLOCK_1 = 0x8518,
+    REG_DFLASH_UNLOCK_2 = 0x851C,
+    REG_DFLASH_ID = 0x85F0,
+    REG_DFLASH_DATA = 0x8600,
+    // channel registers, offsets of 0x1n00
+    CH_STATUS = 0x88,
+    CH_FIRMWARE = 0x8C,
+    CH_TEMPERATURE = 0xA8,
+    CH_REAL_TIME = 0xDC,
+    CH_DEAD_TIME = 0xE0,
+    // device channel commands, offsets of 0x1n00
+    DCH_CLEAR = 0x18,
+    DCH_RUN = 0x2C,
+    DCH_CONFIG = 0x30,
+    DCH_SAMPLE_ADVANCE = 0x3C,
+    DCH_SW_TRIGGER = 0xC0
+};
+
+constexpr uint32_t kDeviceFlashId = 0x044C2D00u;
+constexpr uint32_t kDeviceFlashKey = 0x7E14C6B2u;
+constexpr uint32_t kDeviceConfigKey = 0x5B90u;
+
+inline uint32_t ChannelAddress(uint32_t channel, uint32_t offset) { return 0x1000u | (channel << 8) | offset; }
+
+// ----------------------------------------------------------------- encoders
+
+// A board takes a copy of its format's encoder when it opens.
+bool FindEncoder(uint32_t dppCode, ZarnSim_Encoder_t* encoder);
+
+// -------------------------------------------------------------------- board
+
+struct PendingEvent {
+    ZarnSim_Event_t event{};
+    std::vector<int16_t> wave;
+};
+
+struct ChannelState {
+    // event source
+    double nextArrivalNs = -1; // board time of the next pulse (< 0: not drawn)
+    double lastArrivalNs = -1e30;
+    double rate = 1000;
+    // counters
+    double realNs = 0;
+    double deadNs = 0;
+    double deadUntilNs = 0;
+    uint64_t realTicksAtRead = 0;
+    uint64_t deadTicksAtRead = 0;
+    uint64_t generated = 0;
+    uint64_t pileups = 0;
+    uint64_t lost = 0;
+};
+
+struct UnitState {
+    std::vector<PendingEvent> open;           // events of the aggregate being filled
+    std::deque<std::vector<uint32_t>> closed; // encoded unit aggregates waiting for readout
+};
+
+class Board {
+public:
+    explicit Board(const Profile& profile);
+
+    std::mutex mutex;
+    Profile profile;
+    const FamilyMap* map;
+    int digitizerHandle = -1;
+    int32_t link = -1;
+
+    // Register access with the board's semantics (side effects of reads and
+    // writes). The caller holds the mutex.
+    uint32_t Read(uint32_t address);
+    void Write(uint32_t address, uint32_t value);
+    // Without side effects.
+    uint32_t Peek(uint32_t address) const;
+    void Poke(uint32_t address, uint32_t value);
+
+    // Commands.
+    void Reset();
+    void Clear();
+    void Start();
+    void Stop();
+    void SoftwareTrigger();
+    void Calibrate();
+    void Flush();
+
+    // Readout: whole board aggregates; 0 (more may follow) or ZARN_COMM_NoMoreData.
+    int BlockRead(void* destination, uint32_t maxWords, uint32_t* wordsRead);
+    bool DataReady();
+    uint32_t ReadoutBufferBytes();
+
+    // Test interface.
+    void Seed(uint64_t seed);
+    void SetRate(int channel, double rate);
+    void SetClockMode(int mode);
+    void AdvanceClock(uint64_t nanoseconds);
+    void RaiseCondition(int condition, uint64_t mask);
+    void ClearCondition(int condition);
+    void CutNextBlockRead(uint32_t maxWords, int code);
+    void Counts(uint32_t channel, uint64_t* generated, uint64_t* pileups, uint64_t* lost) const;
+
+    uint32_t Channels() const { return channels_; }
+    double SamplePeriodNs() const { return period_; }
+
+private:
+    // register file
+    void LoadDefaults();
+    uint32_t Raw(uint32_t address) const;
+    void SetRaw(uint32_t address, uint32_t value) { regs_[address] = value; }
+    uint32_t FieldValue(const Field& f, uint32_t channel) const;
+    uint32_t StatusWord();
+    uint32_t ChannelStatusWord(uint32_t channel) const;
+    void WriteBoardConfig(uint32_t address, uint32_t value);
+    bool WriteCommand(uint32_t address, uint32_t value);
+    bool ReadSpecial(uint32_t address, uint32_t* value);
+    bool HvRead(uint32_t address, uint32_t* value);
+    bool HvWrite(uint32_t address, uint32_t value);
+    bool DeviceHvRead(uint32_t address, uint32_t* value);
+    bool FlashRead(uint32_t address, uint32_t* value);
+    bool FlashWrite(uint32_t address, uint32_t value);
+    void BuildDeviceFlash();
+
+    // acquisition and event source
+    bool ChannelEnabled(uint32_t channel) const;
+    bool ChannelRunning(uint32_t channel) const;
+    double NowNs();
+    void CatchUp();
+    void GenerateUntil(double untilNs);
+    void StartChannelSource(uint32_t channel, double fromNs);
+    double DrawInterval(uint32_t channel);
+    double DrawEnergy();
+    void MakeWaveform(uint32_t channel, PendingEvent& event);
+    void Commit(uint32_t channel, PendingEvent&& event);
+    void CommitTrigger(PendingEvent&& event);
+    void CloseUnit(uint32_t unit);
+    void CloseAllUnits();
+    void FormAggregates();
+    void ClearData();
+    size_t UnitCapacity() const;
+    uint32_t AggregatesPerTransfer() const;
+    uint32_t EventsPerAggregate(uint32_t unit);
+    uint32_t UnitOfChannel(uint32_t channel) const;
+    void PrepareContext();
+    bool FastForward();
+    void OnRunChange();
+    void AdvanceTo(double ns);
+    bool ShutDown(uint32_t channel) const;
+    bool WavesOn() const;
+
+    std::unordered_map<uint32_t, uint32_t> regs_;
+    uint32_t channels_;
+    double period_;
+    ZarnSim_Encoder_t encoderCopy_{};
+    const ZarnSim_Encoder_t* encoder_ = nullptr;
+    ZarnSim_EncoderContext_t context_{};
+
+    // acquisition
+    bool running_ = false;      // acquisition control run (or any device channel running)
+    double boardNs_ = 0;        // board time since the start
+    double generatedUntilNs_ = 0;
+    uint64_t wallStartNs_ = 0;
+    double wallBaseNs_ = 0;
+    int clockMode_ = 0;
+    std::mt19937_64 rng_;
+    ChannelState ch_[kMaxChannels];
+    std::vector<UnitState> units_;
+    std::deque<std::vector<uint32_t>> ready_; // framed board aggregates
+    uint32_t aggregateCounter_ = 0;
+    uint32_t transferCount_ = 0; // aggregates delivered in the current block transfer
+    uint32_t cutWords_ = 0;
+    int cutCode_ = 0;
+    bool cutPending_ = false;
+
+    // conditions
+    bool pllUnlockLatched_ = false;
+    bool pllClearArmed_ = false;
+    uint64_t overTempMask_ = 0;
+    uint64_t shutdownMask_ = 0;
+    bool adcShutdown_ = false;
+
+    // high-voltage supply
+    struct HvChannel {
+        uint32_t selector = 0; // last selector code written to the control register (0: none)
+        uint32_t control = 0;
+    } hv_[2];
+
+    // serial flash
+    bool flashSelected_ = false;
+    std::vector<uint8_t> flashCommand_;
+    uint32_t flashAddress_ = 0;
+    uint32_t flashOffset_ = 0;
+
+    // device flash controller
+    std::map<uint32_t, std::vector<uint8_t>> devicePages_;
+    int unlockStep_ = 0;
+    bool deviceUnlocked_ = false;
+    bool flashBusy_ = false;
+    std::vector<uint8_t> devicePageData_;
+};
+
+// ----------------------------------------------------------------- registry
+
+// Open and close. Answers 0 or a ZarnDigitizer code (digitizer open) / a
+// ZarnComm code (link open).
+int OpenDigitizer(int linkType, const void* linkArg, int node, uint32_t vmeBase, int* handle);
+int CloseDigitizer(int handle);
+int OpenLink(int linkType, const void* linkArg, int node, uint32_t base, int32_t* link);
+int CloseLink(int32_t link);
+
+std::shared_ptr<Board> BoardOfDigitizer(int handle);
+std::shared_ptr<Board> BoardOfLink(int32_t link);
+std::vector<std::shared_ptr<Board>> OpenBoards();
+
+// Readout buffers handed out by ZARN_DGTZ_MallocReadoutBuffer.
+char* AllocateReadoutBuffer(uint32_t bytes);
+bool ReadoutBufferSize(const char* buffer, uint32_t* bytes);
+bool FreeReadoutBuffer(char* buffer);
+
+// ------------------------------------------------------------------- faults
+
+// Each returns the injected code of the access, 0 for none (and consumes it).
+int TakeReadFault(uint32_t address);
+int TakeWriteFault(uint32_t address);
+int TakeOpenFault();
+void SetReadFault(int code);
+void SetWriteFault(int code);
+void SetAddressFault(uint32_t address, uint32_t nth, int code);
+void SetOpenFault(int code);
+
+// Defaults for boards opened later (ZARN_SIM_ALL_BOARDS settings).
+struct Defaults {
+    bool hasSeed = false;
+    uint64_t seed = 0;
+    bool hasRate = false;
+    double rate = 0;
+    bool hasClock = false;
+    int clockMode = 0;
+};
+Defaults GetDefaults();
+std::string LastProfileError();
+void SetDefaultSeed(uint64_t seed);
+void SetDefaultRate(double rate);
+void SetDefaultClock(int mode);
+void ResetAll();
+
+} // namespace zsim
+
+#endif // ZARN_SIM_BOARD_H

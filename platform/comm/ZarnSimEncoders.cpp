@@ -1,0 +1,71 @@
+// Table of the data-format encoders of the simulated board, keyed by DPP
+// code. The encoder of a format is added to kBuiltIn next to its decoder's
+// arrival; until then the format yields no data.
+#include "ZarnSimBoard.h"
+
+#include <mutex>
+
+namespace zsim {
+namespace {
+
+struct Entry {
+    uint32_t dppCode;
+    ZarnSim_Encoder_t encoder;
+};
+
+constexpr size_t kMaxEncoders = 32;
+
+struct Table {
+    std::mutex mutex;
+    Entry entries[kMaxEncoders];
+    size_t count = 0;
+};
+
+Table& T() {
+    static Table* table = [] {
+        Table* t = new Table;
+        // Built-in encoders: { DPP code, { channelsPerUnit, eventsPerAggregate,
+        // unitAggregateWords, encodeUnitAggregate, finishHeader } }.
+        static const Entry kBuiltIn[] = {{0xFFFFFFFFu, {}}};
+        for (const Entry& e : kBuiltIn)
+            if (e.dppCode != 0xFFFFFFFFu && t->count < kMaxEncoders) t->entries[t->count++] = e;
+        return t;
+    }();
+    return *table;
+}
+
+} // namespace
+
+bool FindEncoder(uint32_t dppCode, ZarnSim_Encoder_t* encoder) {
+    Table& t = T();
+    std::lock_guard<std::mutex> lock(t.mutex);
+    for (size_t i = 0; i < t.count; ++i) {
+        if (t.entries[i].dppCode != dppCode) continue;
+        *encoder = t.entries[i].encoder;
+        return true;
+    }
+    return false;
+}
+
+} // namespace zsim
+
+extern "C" int ZarnSim_RegisterEncoder(uint32_t dppCode, const ZarnSim_Encoder_t* encoder) {
+    using namespace zsim;
+    Table& t = T();
+    std::lock_guard<std::mutex> lock(t.mutex);
+    for (size_t i = 0; i < t.count; ++i) {
+        if (t.entries[i].dppCode != dppCode) continue;
+        if (encoder) {
+            t.entries[i].encoder = *encoder;
+        } else {
+            t.entries[i] = t.entries[t.count - 1];
+            --t.count;
+        }
+        return 0;
+    }
+    if (!encoder) return 0;
+    if (encoder->channelsPerUnit == 0 || !encoder->unitAggregateWords || !encoder->encodeUnitAggregate) return -1;
+    if (t.count >= kMaxEncoders) return -1;
+    t.entries[t.count++] = Entry{dppCode, *encoder};
+    return 0;
+}

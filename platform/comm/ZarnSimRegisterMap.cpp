@@ -1,0 +1,184 @@
+// The register map of each board family: which registers the simulated board
+// itself reads to behave (enables, run gates, record length, aggregation,
+// waveform recording, polarity and offset) and the power-on defaults of the
+// registers. definitions/RegisterMap.md describes the same map for readers of
+// board definition files; keep the two in step.
+#include "ZarnSimBoard.h"
+
+namespace zsim {
+namespace {
+
+Field Board(uint32_t address, uint32_t mask = 0xFFFFFFFFu, uint32_t scale = 1) {
+    return Field{address, mask, false, scale};
+}
+Field Channel(uint32_t address, uint32_t mask = 0xFFFFFFFFu, uint32_t scale = 1) {
+    return Field{address, mask, true, scale};
+}
+
+// Defaults shared by the pulse-processing firmware layouts.
+std::vector<RegisterDefault> DppDefaults() {
+    return {
+        {REG_BOARD_CONFIG, 0x000E0110u, false},     // time tag, energy, extras on; bit 4, bit 8 reserved
+        {REG_BUFFER_ORGANISATION, 0x0000000Au, false},
+        {REG_ACQ_CONTROL, 0x00000000u, false},
+        {REG_FRONT_PANEL_IO, 0x00000000u, false},
+        {REG_AGGREGATES_PER_TRANSFER, 4u, false},
+        {0x1020, 125u, true},                       // record length: 1000 samples
+        {0x1034, 16u, true},                        // events per aggregate
+        {0x1038, 31u, true},                        // pre-trigger: 124 samples
+        {0x105C, 250u, true},                       // trapezoid rise time
+        {0x1060, 100u, true},                       // trapezoid flat top
+        {0x1064, 80u, true},                        // peaking time
+        {0x1068, 5000u, true},                      // decay time
+        {0x106C, 100u, true},                       // trigger threshold
+        {0x1080, 0x00000000u, true},                // algorithm control: positive, no rescaling
+        {0x1098, 0xE666u, true},                    // DC offset: baseline at 10 %
+        {0x10A0, 1u, true},                         // channel run gate open
+    };
+}
+
+FamilyMap PulseProcessing(const char* name, double periodNs) {
+    FamilyMap m{};
+    m.name = name;
+    m.samplePeriodNs = periodNs;
+    m.channelsPerBlock = 1;
+    m.deviceRun = false;
+    m.channelEnable = Board(REG_CHANNEL_ENABLE_MASK);
+    m.channelRun = Channel(0x10A0, 0x1);
+    m.recordLength = Channel(0x1020, 0x3FFF, 8);
+    m.preTrigger = Channel(0x1038, 0x1FF, 4);
+    m.eventsPerAggregate = Channel(0x1034, 0x3FF);
+    m.waveformEnable = Board(REG_BOARD_CONFIG, 1u << 16);
+    m.aggregatesPerTransfer = Board(REG_AGGREGATES_PER_TRANSFER, 0x3FF);
+    m.polarity = Channel(0x1080, 1u << 16);
+    m.dcOffset = Channel(0x1098, 0xFFFF);
+    m.realDeadCounters = false;
+    m.serialFlash = true;
+    m.deviceFlash = false;
+    m.hvSupply = false;
+    m.deviceHv = false;
+    m.defaults = DppDefaults();
+    return m;
+}
+
+FamilyMap Waveform(const char* name, double periodNs, uint32_t channelsPerBlock) {
+    FamilyMap m = PulseProcessing(name, periodNs);
+    m.channelsPerBlock = channelsPerBlock;
+    m.channelRun = Field{};
+    m.eventsPerAggregate = Field{};
+    m.waveformEnable = Field{}; // always records
+    m.defaults = {
+        {REG_BOARD_CONFIG, 0x00000010u, false},
+        {REG_BUFFER_ORGANISATION, 0x0000000Au, false},
+        {REG_AGGREGATES_PER_TRANSFER, 4u, false},
+        {0x1020, 128u, true}, // 1024 samples
+        {0x1038, 64u, true},  // 256 samples before the trigger
+        {0x1080, 0u, true},
+        {0x1098, 0xE666u, true},
+    };
+    return m;
+}
+
+FamilyMap Device() {
+    FamilyMap m{};
+    m.name = "device";
+    m.samplePeriodNs = 10.0;
+    m.channelsPerBlock = 1;
+    m.deviceRun = true;
+    m.channelEnable = Channel(0x1000 | DCH_CONFIG, 1u << 3);
+    m.channelRun = Channel(0x1000 | DCH_RUN, 0x1);
+    m.recordLength = Board(0x1020, 0xFFFF, 2); // words of two samples
+    m.preTrigger = Channel(0x1038, 0x1FF, 2);
+    m.eventsPerAggregate = Board(0x8134, 0x3FF);
+    m.waveformEnable = Board(REG_BOARD_CONFIG, 1u << 16);
+    m.aggregatesPerTransfer = Board(REG_AGGREGATES_PER_TRANSFER, 0x3FF);
+    m.polarity = Channel(0x1080, 1u << 16);
+    m.dcOffset = Channel(0x1098, 0xFFFF);
+    m.realDeadCounters = false;
+    m.serialFlash = false;
+    m.deviceFlash = true;
+    m.hvSupply = false;
+    m.deviceHv = true;
+    m.defaults = {
+        {REG_BOARD_CONFIG, 0x00000000u, false},
+        {REG_BUFFER_ORGANISATION, 0x0000000Au, false},
+        {REG_AGGREGATES_PER_TRANSFER, 4u, false},
+        {0x1020, 0u, false},
+        {0x8134, 16u, false},
+        {REG_DFLASH_ID, kDeviceFlashId, false},
+        {0x1000 | DCH_CONFIG, 0x8u, true},
+        {0x1038, 64u, true},
+        {0x1098, 0xE666u, true},
+    };
+    return m;
+}
+
+struct Maps {
+    FamilyMap orluPha = [] {
+        FamilyMap m = PulseProcessing("Orlu pulse height", 10.0);
+        m.realDeadCounters = true;
+        return m;
+    }();
+    FamilyMap orluPhaHv = [] {
+        FamilyMap m = PulseProcessing("Orlu pulse height, high voltage", 10.0);
+        m.realDeadCounters = true;
+        m.hvSupply = true;
+        return m;
+    }();
+    FamilyMap pemb11 = PulseProcessing("Pemb 2 ns", 2.0);
+    FamilyMap pemb14 = PulseProcessing("Pemb 4 ns", 4.0);
+    FamilyMap vesk = PulseProcessing("Vesk", 4.0);
+    FamilyMap veskHv = [] {
+        FamilyMap m = PulseProcessing("Vesk, high voltage", 4.0);
+        m.hvSupply = true;
+        return m;
+    }();
+    FamilyMap tilk = PulseProcessing("Tilk", 1.0);
+    FamilyMap draq = [] {
+        FamilyMap m = PulseProcessing("Draq", 16.0);
+        m.channelsPerBlock = 8;
+        return m;
+    }();
+    FamilyMap generic = PulseProcessing("generic", 10.0);
+    FamilyMap scopeOrlu = Waveform("Orlu waveform", 10.0, 1);
+    FamilyMap scopeDraq = Waveform("Draq waveform", 16.0, 8);
+    FamilyMap scopeTilk = Waveform("Tilk waveform", 1.0, 1);
+    FamilyMap scopePemb11 = Waveform("Pemb 2 ns waveform", 2.0, 1);
+    FamilyMap scopePemb14 = Waveform("Pemb 4 ns waveform", 4.0, 1);
+    FamilyMap scopeGeneric = Waveform("generic waveform", 10.0, 1);
+    FamilyMap device = Device();
+};
+
+const Maps& AllMaps() {
+    static const Maps maps;
+    return maps;
+}
+
+} // namespace
+
+const FamilyMap& FamilyMapFor(uint32_t familyCode, uint32_t dppCode) {
+    const Maps& m = AllMaps();
+    if (dppCode == 142 || familyCode == 8560) return m.device;
+    if (dppCode == 0 || dppCode == 1) {
+        switch (familyCode) {
+        case 0: return m.scopeOrlu;
+        case 4: return m.scopeDraq;
+        case 5: return m.scopeTilk;
+        case 11: return m.scopePemb11;
+        case 14: return m.scopePemb14;
+        default: return m.scopeGeneric;
+        }
+    }
+    switch (dppCode) {
+    case 128: return familyCode == 7 ? m.orluPhaHv : m.orluPha;
+    case 136:
+    case 139: return familyCode == 11 ? m.pemb11 : m.pemb14;
+    case 130:
+    case 131: return familyCode == 12 ? m.veskHv : m.vesk;
+    case 132: return m.tilk;
+    case 135: return m.draq;
+    default: return m.generic;
+    }
+}
+
+} // namespace zsim
