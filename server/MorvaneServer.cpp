@@ -1,10 +1,605 @@
-// Start-up of the acquisition server.
+// Start-up, options, command loop and shutdown of the acquisition server.
 #include "MorvaneServer.h"
 
-#include <cstdio>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/socket.h>
 
-int main()
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <libxml/xmlversion.h>
+
+#include "SRV_AcquisitionControl.h"
+#include "SRV_ConfigurationManagement.h"
+#include "SRVParameters.h"
+#include "SRV_Registers.h"
+#include "SRV_Common.h"
+#include "SRV_ConnectionManager.h"
+
+static const c_LogModule_t LOG_MODULE = {"MorvaneServerLog.txt", "MorvaneServer"};
+// Command 26 belongs with the board-information commands and logs to their file.
+static const c_LogModule_t CONFIG_LOG_MODULE = {"SRV_ConfigurationManagementLog.txt", "SRV_ConfigurationManagement"};
+
+// The command loop waits for a client and for its request in slices of this
+// length, so that it keeps looking at the current client.
+static const uint32_t LOOP_SLICE_MS = 100;
+// Command 26 reads the definitions file in blocks of this size.
+static const size_t DEFINITIONS_BLOCK_SIZE = 65536;
+
+// ------------------------------------------------------------------ globals
+
+// Joins a folder and a name with '/'; false when it does not fit.
+static bool joinPath(char* out, size_t size, const char* folder, const char* name)
 {
-    std::fprintf(stderr, "MorvaneServer: the server start-up is not built yet.\n");
-    return 1;
+    int written = std::snprintf(out, size, "%s/%s", folder, name);
+    return written >= 0 && static_cast<size_t>(written) < size;
 }
+
+// The expansion of a text with path macros, or an empty text when the
+// expansion is empty. False when it failed.
+static bool expandInto(const char* text, char* out, size_t size)
+{
+    char* expanded = c_getExpandedString(text);
+    if (expanded == NULL)
+        return false;
+    bool fits = std::strlen(expanded) < size;
+    if (fits)
+        std::strcpy(out, expanded);
+    c_free(expanded);
+    return fits;
+}
+
+// The working folder: "$(ZARNWORKINGDIR)" when it is set, else
+// "$(APPDATA)/MorvaneServer", where a missing APPDATA stands for the user's
+// data folder ($XDG_DATA_HOME, else ~/.local/share).
+static bool chooseWorkingFolder(char folder[SRV_FOLDER_SIZE])
+{
+    char base[SRV_PATH_SIZE];
+    if (!expandInto("$(ZARNWORKINGDIR)", folder, SRV_FOLDER_SIZE))
+        return false;
+    if (folder[0] != '\0')
+        return true;
+    if (!expandInto("$(APPDATA)", base, sizeof base))
+        return false;
+    if (base[0] == '\0' && !expandInto("$(XDG_DATA_HOME)", base, sizeof base))
+        return false;
+    if (base[0] == '\0' && !expandInto("$(HOME)/.local/share", base, sizeof base))
+        return false;
+    return joinPath(folder, SRV_FOLDER_SIZE, base, "MorvaneServer");
+}
+
+// "$(MORVANESERVERDIR)/ServerDefinitions.xml", with the built-in folder when
+// the variable is unset or empty.
+static bool serverDefinitionsPath(char* out, size_t size)
+{
+    char folder[SRV_PATH_SIZE];
+    if (!expandInto("$(MORVANESERVERDIR)", folder, sizeof folder))
+        return false;
+    if (folder[0] == '\0')
+        std::snprintf(folder, sizeof folder, "%s", MORVANE_DEFAULT_SERVER_DIR);
+    return joinPath(out, size, folder, "ServerDefinitions.xml");
+}
+
+SRVStatus_t SRV_InitGlobals(void)
+{
+    SRV_Globals = static_cast<SRVGlobals_t*>(c_calloc(1, sizeof(SRVGlobals_t)));
+    if (SRV_Globals == NULL) {
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't allocate global flags.");
+        return SRV_ERR_RESOURCE;
+    }
+    if (!chooseWorkingFolder(SRV_Globals->workingFolder)) {
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't get path.");
+        return SRV_ERR_RESOURCE;
+    }
+    char definitionsPath[SRV_PATH_SIZE * 2];
+    if (!serverDefinitionsPath(definitionsPath, sizeof definitionsPath)) {
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't get path.");
+        return SRV_ERR_RESOURCE;
+    }
+    // A document that can't be read shows up as the level failure below.
+    SRV_Globals->serverDefinitions = c_xml_newfile(definitionsPath);
+    SRV_Globals->libraryDefinitions = c_getLibraryDefinitions();
+    if (SRV_GetCategoryIndexLevels() != 0)
+        return SRV_ERR_GENERIC;
+    return SRV_SUCCESS;
+}
+
+// ------------------------------------------------------------------ options
+
+// A number with base detection (decimal, 0x hexadecimal, leading-0 octal).
+static unsigned long parseNumber(const char* text)
+{
+    return std::strtoul(text, NULL, 0);
+}
+
+// Option -N: connects to host:port for the announcement and takes the local
+// address of that connection as the listening address.
+static SRVStatus_t connectNotificationHost(const char* argument, SRVStartup_t* startup)
+{
+    char text[SRV_NOTIFY_ARG_MAX + 1];
+    const char* colon = std::strchr(argument, ':');
+    if (std::strlen(argument) > SRV_NOTIFY_ARG_MAX || colon == NULL) {
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Invalid notification host:port '%s'.", argument);
+        return SRV_ERR_UNSUPPORTED;
+    }
+    std::strcpy(text, argument);
+    text[colon - argument] = '\0';
+    const char* host = text;
+    uint16_t port = static_cast<uint16_t>(parseNumber(colon + 1));
+
+    // A second -N replaces the first connection.
+    c_socket_delete(startup->notifySocket);
+    startup->notifySocket = NULL;
+    startup->bindAddress = 0;
+
+    c_lprintf(&LOG_MODULE, C_LOG_DETAIL, __LINE__, "Connecting to host '%s:%hu'.", host, port);
+    if (c_socket_client_connect(&startup->notifySocket, host, port) != 0) {
+        c_socket_delete(startup->notifySocket);
+        startup->notifySocket = NULL;
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't connect to host '%s:%hu'.", host, port);
+        return SRV_ERR_GENERIC;
+    }
+    if (startup->notifySocket == NULL) {
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "notification socket is null!");
+        return SRV_ERR_GENERIC;
+    }
+    struct sockaddr_in local;
+    socklen_t length = sizeof local;
+    std::memset(&local, 0, sizeof local);
+    if (getsockname(c_socket_fd(startup->notifySocket), reinterpret_cast<struct sockaddr*>(&local), &length) != 0 ||
+        local.sin_family != AF_INET) {
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__,
+                  "getsockname() failed with error %d. Will accept connections from any host.", errno);
+    } else {
+        startup->bindAddress = ntohl(local.sin_addr.s_addr);
+    }
+    c_lprintf(&LOG_MODULE, C_LOG_DETAIL, __LINE__, "Connected to host '%s:%hu'.", host, port);
+    return SRV_SUCCESS;
+}
+
+static SRVStatus_t reportOptionError(int option)
+{
+    if (option == 'p')
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Option -%c requires an argument.", option);
+    else if (std::isprint(option))
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Unknown option '-%c'.", option);
+    else
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Unknown option character '\\x%x'.",
+                  static_cast<unsigned>(option) & 0xFFu);
+    return SRV_ERR_UNSUPPORTED;
+}
+
+SRVStatus_t SRV_ParseOptions(int argc, char* argv[], SRVStartup_t* startup)
+{
+    c_getopt_t state = C_GETOPT_INIT;
+    int option;
+    while ((option = c_mp_getopt(argc, argv, SRV_OPTIONS, &state)) != -1) {
+        SRVStatus_t status = SRV_SUCCESS;
+        switch (option) {
+        case 'h':
+            SRV_Globals->noConnection = 1;
+            break;
+        case 'p':
+            startup->port = static_cast<uint16_t>(parseNumber(state.optarg));
+            break;
+        case 'N':
+            status = connectNotificationHost(state.optarg, startup);
+            break;
+        case 't':
+            if (std::strcmp(state.optarg, "usb") == 0) {
+                startup->connParams.linkType = 0;
+            } else if (std::strcmp(state.optarg, "opt") == 0) {
+                startup->connParams.linkType = 1;
+            } else {
+                c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Unknown connection type '%s'.", state.optarg);
+                status = SRV_ERR_UNSUPPORTED;
+            }
+            break;
+        case 'n':
+            startup->connParams.linkNumber = static_cast<int16_t>(parseNumber(state.optarg));
+            break;
+        case 'c':
+            startup->connParams.node = static_cast<int16_t>(parseNumber(state.optarg));
+            break;
+        case 'a':
+            startup->connParams.vmeBase = static_cast<uint32_t>(parseNumber(state.optarg));
+            break;
+        case '?':
+            status = reportOptionError(state.optopt);
+            break;
+        default:
+            status = SRV_ERR_UNSUPPORTED;
+            break;
+        }
+        if (status != SRV_SUCCESS)
+            return status;
+    }
+    for (int i = state.optind; i < argc; i++)
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Unused non-option argument: '%s'", argv[i]);
+    return state.optind < argc ? SRV_ERR_UNSUPPORTED : SRV_SUCCESS;
+}
+
+// ------------------------------------------------------- command 26
+
+// Sends the server definitions document: header, status 0, the file's bytes.
+static void* handleGetServerDefinitions(SRVBoard_t*, SRVCommand_t command, const void*, uint32_t,
+                                        uint32_t* replySize, SRVStatus_t* status)
+{
+    const char* path = SRV_Globals != NULL ? c_xml_getpath(SRV_Globals->serverDefinitions) : NULL;
+    FILE* file = path != NULL ? std::fopen(path, "r") : NULL;
+    if (file == NULL) {
+        c_lprintf(&CONFIG_LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't read definitions file from '%s'.",
+                  path != NULL ? path : "");
+        *status = SRV_ERR_GENERIC;
+        return NULL;
+    }
+    uint8_t* block = static_cast<uint8_t*>(c_malloc(DEFINITIONS_BLOCK_SIZE));
+    if (block == NULL) {
+        c_lprintf(&CONFIG_LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't allocate tmpBuf.");
+        std::fclose(file);
+        *status = SRV_ERR_GENERIC;
+        return NULL;
+    }
+    *status = SRV_SUCCESS;
+    void* reply = c_createheader(0, command, replySize);
+    SRVStatus_t ok = SRV_SUCCESS;
+    if (reply != NULL)
+        reply = serialize_i16(&ok, 1, reply, replySize);
+    if (reply == NULL)
+        *status = SRV_ERR_SERIALIZE;
+    while (reply != NULL) {
+        size_t count = std::fread(block, 1, DEFINITIONS_BLOCK_SIZE, file);
+        if (count > 0)
+            reply = serialize_u8(block, static_cast<uint32_t>(count), reply, replySize);
+        if (reply == NULL) {
+            *status = SRV_ERR_SERIALIZE;
+            break;
+        }
+        if (count < DEFINITIONS_BLOCK_SIZE) {
+            if (!std::feof(file))
+                *status = SRV_ERR_FILE_READ;
+            break;
+        }
+    }
+    std::fclose(file);
+    c_free(block);
+    if (*status != SRV_SUCCESS) {
+        c_free(reply);
+        return NULL;
+    }
+    return reply;
+}
+
+// ------------------------------------------------------------ command table
+
+typedef struct SRVCommandEntry_t {
+    SRVCommand_t code;
+    SRVCommandHandler_t handler;
+    SRVDatabaseCommandHandler_t databaseHandler;
+} SRVCommandEntry_t;
+
+// The commands served, one line each; every other code is unsupported.
+static const SRVCommandEntry_t COMMAND_TABLE[] = {
+    {SRV_CMD_QUIT, SRV_CmdQuit, NULL},
+    {SRV_CMD_GET_BOARD_INFO, SRV_CmdGetBoardInfo, NULL},
+    {SRV_CMD_WRITE_REGISTER, SRV_CmdWriteRegister, NULL},
+    {SRV_CMD_READ_REGISTER, SRV_CmdReadRegister, NULL},
+    {SRV_CMD_SET_PARAMETER, SRV_CmdSetParameter, NULL},
+    {SRV_CMD_GET_PARAMETER, SRV_CmdGetParameter, NULL},
+    {SRV_CMD_GET_PARAMETER_INFO, SRV_CmdGetParameterInfo, NULL},
+    {SRV_CMD_START_AUTOSET, SRV_CmdStartAutoSet, NULL},
+    {SRV_CMD_STOP_AUTOSET, SRV_CmdStopAutoSet, NULL},
+    {SRV_CMD_GET_CHANNEL_SPECTRA_COUNT, SRV_CmdGetChannelSpectraCount, NULL},
+    {SRV_CMD_SAMPLE_ADVANCE, SRV_CmdSampleAdvance, NULL},
+    {SRV_CMD_DATETIME, SRV_CmdDateTime, NULL},
+    {SRV_CMD_GET_SERVER_DEFINITIONS, handleGetServerDefinitions, NULL},
+};
+
+static const SRVCommandEntry_t* findCommand(SRVCommand_t code)
+{
+    for (const SRVCommandEntry_t& entry : COMMAND_TABLE)
+        if (entry.code == code)
+            return &entry;
+    return NULL;
+}
+
+// ------------------------------------------------------------ command loop
+
+// Waits until the client's socket has data: true when a request can be read.
+static bool waitForRequest(c_socket_t* client)
+{
+    struct pollfd request;
+    request.fd = c_socket_fd(client);
+    request.events = POLLIN;
+    request.revents = 0;
+    int ready = poll(&request, 1, static_cast<int>(LOOP_SLICE_MS));
+    if (ready == 0)
+        return false;
+    if (ready < 0) {
+        if (errno != EINTR)
+            c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "'select' ERROR. Will wait for a new connection.");
+        return false;
+    }
+    if ((request.revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
+        c_lprintf(&LOG_MODULE, C_LOG_WARNING, __LINE__, "select() returned but readmask is not set.");
+        return false;
+    }
+    return true;
+}
+
+// Serves one request of the client: receives, dispatches, replies. True
+// after a successful command 25.
+static bool serveRequest(SRVConnection_t* connection, c_socket_t* client, SRVBoard_t* board,
+                         char databasePath[SRV_PATH_SIZE])
+{
+    uint16_t command = C_PACKET_RECV_FAILED;
+    uint32_t payloadSize = 0;
+    void* payload = c_recv_packet(client, &command, &payloadSize);
+    if (command == C_PACKET_RECV_FAILED) {
+        c_lprintf(&LOG_MODULE, C_LOG_WARNING, __LINE__, "Error receiving packet.");
+        c_free(payload);
+        SRV_HandleClientDisconnection(client, connection);
+        return false;
+    }
+    c_lprintf(&LOG_MODULE, C_LOG_INFO, __LINE__, "Received command %hu.", command);
+
+    SRVStatus_t status = SRV_ERR_INVALID_COMMAND;
+    uint32_t replySize = 0;
+    void* reply = NULL;
+    const SRVCommandEntry_t* entry = findCommand(command);
+    if (entry == NULL) {
+        c_lprintf(&LOG_MODULE, C_LOG_WARNING, __LINE__, "Unsupported command %hu.", command);
+    } else if (entry->databaseHandler != NULL) {
+        reply = entry->databaseHandler(board, command, payload, payloadSize, &replySize, &status, databasePath);
+    } else {
+        reply = entry->handler(board, command, payload, payloadSize, &replySize, &status);
+    }
+    if (reply == NULL)
+        reply = SRV_BuildStatusReply(command, status, &replySize);
+    if (reply == NULL) {
+        c_free(payload);
+        return false;
+    }
+    if (status != SRV_SUCCESS)
+        SRV_LogServerError(status);
+    if (c_send(client, reply, replySize) < static_cast<int64_t>(replySize))
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "c_send() failed.");
+    c_free(reply);
+    c_free(payload);
+    return command == SRV_CMD_QUIT && status == SRV_SUCCESS;
+}
+
+void SRV_RunCommandLoop(SRVConnection_t* connection, SRVBoard_t* board, char databasePath[SRV_PATH_SIZE])
+{
+    bool quit = false;
+    while (!quit) {
+        c_socket_t* client = SRV_AcquireClient(connection, LOOP_SLICE_MS);
+        if (client == NULL)
+            continue;
+        // A client replaced while the loop waited is not read any more.
+        if (waitForRequest(client) && SRV_IsCurrentClient(connection, client))
+            quit = serveRequest(connection, client, board, databasePath);
+        SRV_ReleaseClient(connection, client);
+    }
+}
+
+// ------------------------------------------------------------------ start-up
+
+static void logBanners(int argc, char* argv[])
+{
+    c_lprintf(&LOG_MODULE, C_LOG_INFO, __LINE__, "MorvaneServer %s", SRV_GetServerVersion());
+    c_lprintf(&LOG_MODULE, C_LOG_DETAIL, __LINE__, "Compiled on %s %s with %s", __DATE__, __TIME__,
+              SRV_GetCompilerVersion());
+    c_lprintf(&LOG_MODULE, C_LOG_DETAIL, __LINE__, "Commandline: %s", argc > 0 ? argv[0] : "");
+    for (int i = 1; i < argc; i++)
+        c_lprintf(&LOG_MODULE, C_LOG_DETAIL, __LINE__, "\t%s", argv[i]);
+}
+
+static void logVersions(void)
+{
+    c_lprintf(&LOG_MODULE, C_LOG_DETAIL, __LINE__, "Compiled against sqlite version: %s (using %s)",
+              SRV_GetSqliteCompiledVersion(), SRV_GetSqliteRuntimeVersion());
+    c_lprintf(&LOG_MODULE, C_LOG_DETAIL, __LINE__, "Compiled against ZarnMCA version: %s", SRV_LIBRARY_VERSION);
+    c_lprintf(&LOG_MODULE, C_LOG_DETAIL, __LINE__, "Compiled against libxml2 version: %s (using %s)",
+              LIBXML_VERSION_STRING, c_xml_parserversion());
+}
+
+static SRVStatus_t makeFolder(const char* path)
+{
+    if (c_mkdirp(path) != 0) {
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't create folder '%s.'", path);
+        return SRV_ERR_GENERIC;
+    }
+    return SRV_SUCCESS;
+}
+
+// The working folder becomes the current folder, with its folder "Run".
+static SRVStatus_t prepareWorkingFolder(void)
+{
+    const char* folder = SRV_Globals->workingFolder;
+    SRVStatus_t status = makeFolder(folder);
+    if (status != SRV_SUCCESS)
+        return status;
+    if (c_chdir(folder) != 0) {
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't chdir to '%s.'", folder);
+        return SRV_ERR_GENERIC;
+    }
+    return makeFolder("Run");
+}
+
+// The board's data folder and the configuration-database path in it. The
+// board thread runs by now, so the steps hold the board lock.
+static SRVStatus_t prepareBoardFolder(SRVStartup_t* startup)
+{
+    SRVBoard_t* board = &SRV_Globals->board;
+    SRVStatus_t status = SRV_LockBoard(board);
+    if (status != SRV_SUCCESS)
+        return status;
+    char dataPath[SRV_FOLDER_SIZE];
+    status = SRV_GetBoardDataPath(board, dataPath);
+    if (status == SRV_SUCCESS)
+        status = makeFolder(dataPath);
+    if (status == SRV_SUCCESS && !joinPath(startup->databasePath, sizeof startup->databasePath, dataPath,
+                                           "boardconfig.info"))
+        status = SRV_ERR_GENERIC;
+    // The spectrum files, the start-up configuration and the list-mode
+    // defaults join here with their modules.
+    SRVStatus_t unlocked = SRV_UnlockBoard(board);
+    return status != SRV_SUCCESS ? status : unlocked;
+}
+
+static SRVStatus_t openListeningSocket(SRVStartup_t* startup)
+{
+    if (c_socket_server_init(&startup->listenSocket, startup->bindAddress, &startup->port) != 0) {
+        c_socket_delete(startup->listenSocket);
+        startup->listenSocket = NULL;
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Cannot init connection. Error %hi.",
+                  static_cast<short>(SRV_ERR_SOCKET_LISTEN));
+        return SRV_ERR_SOCKET_LISTEN;
+    }
+    return SRV_SUCCESS;
+}
+
+static SRVStatus_t startConnectionManager(SRVStartup_t* startup)
+{
+    int result = SRV_InitConnection(&startup->connection, startup->listenSocket);
+    if (result != 0) {
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "c_condition_init error (%hi)", static_cast<short>(result));
+        return static_cast<SRVStatus_t>(result);
+    }
+    startup->connectionReady = 1;
+    result = SRV_StartConnectionManager(&startup->connection);
+    if (result != 0) {
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "c_thread_start error (%hi)", static_cast<short>(result));
+        return static_cast<SRVStatus_t>(result);
+    }
+    return SRV_SUCCESS;
+}
+
+// Sends command 54 to the -N host: the status and, on success, the port.
+static SRVStatus_t sendNotification(SRVStartup_t* startup, SRVStatus_t status)
+{
+    uint32_t size = 0;
+    void* packet = c_createheader(0, SRV_CMD_NOTIFY, &size);
+    if (packet != NULL)
+        packet = serialize_i16(&status, 1, packet, &size);
+    if (packet != NULL && status == SRV_SUCCESS)
+        packet = serialize_u16(&startup->port, 1, packet, &size);
+    if (packet == NULL) {
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't prepare notification. Quitting.");
+        return SRV_ERR_BUFFER;
+    }
+    c_lprintf(&LOG_MODULE, C_LOG_DETAIL, __LINE__, "Sending notification to other host");
+    if (c_send(startup->notifySocket, packet, size) < static_cast<int64_t>(size))
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "c_send() failed.");
+    c_lprintf(&LOG_MODULE, C_LOG_DETAIL, __LINE__, "Notification sent");
+    c_free(packet);
+    return SRV_SUCCESS;
+}
+
+static SRVStatus_t startUp(int argc, char* argv[], SRVStartup_t* startup)
+{
+    logBanners(argc, argv);
+    SRVStatus_t status = SRV_InitGlobals();
+    if (status != SRV_SUCCESS)
+        return status;
+    status = SRV_ParseOptions(argc, argv, startup);
+    if (status != SRV_SUCCESS)
+        return status;
+    logVersions();
+    if (ConfigureSqlite() != SRV_SUCCESS) {
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "ConfigureSqlite() failed.");
+        return SRV_ERR_DATABASE;
+    }
+    if (c_socket_init() != 0) {
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "c_socket_init() failed.");
+        return SRV_ERR_SOCKET_INIT;
+    }
+    status = prepareWorkingFolder();
+    if (status != SRV_SUCCESS)
+        return status;
+    status = SRV_AddBoard(&startup->connParams, NULL);
+    if (status != SRV_SUCCESS) {
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Cannot open board.");
+        return status;
+    }
+    status = prepareBoardFolder(startup);
+    if (status != SRV_SUCCESS)
+        return status;
+    status = openListeningSocket(startup);
+    if (status != SRV_SUCCESS)
+        return status;
+    status = startConnectionManager(startup);
+    if (status != SRV_SUCCESS)
+        return status;
+    if (startup->notifySocket != NULL) {
+        status = sendNotification(startup, SRV_SUCCESS);
+        if (status != SRV_SUCCESS)
+            return status;
+        c_socket_delete(startup->notifySocket);
+        startup->notifySocket = NULL;
+    }
+    return SRV_SUCCESS;
+}
+
+static void shutDown(SRVStartup_t* startup, SRVStatus_t status)
+{
+    if (startup->notifySocket != NULL) {
+        uint32_t size = 0;
+        void* packet = c_createheader(0, SRV_CMD_NOTIFY, &size);
+        if (packet != NULL)
+            packet = serialize_i16(&status, 1, packet, &size);
+        if (packet == NULL || c_send(startup->notifySocket, packet, size) < static_cast<int64_t>(size))
+            c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "c_send() failed.");
+        c_free(packet);
+        c_socket_delete(startup->notifySocket);
+        startup->notifySocket = NULL;
+    }
+    if (SRV_Globals != NULL)
+        SRV_CloseBoard(&SRV_Globals->board);
+    if (startup->connectionReady)
+        SRV_CloseConnection(&startup->connection);
+    else
+        c_socket_delete(startup->listenSocket);
+    startup->listenSocket = NULL;
+    c_socket_cleanup();
+    sqlite3_shutdown();
+    if (SRV_Globals != NULL) {
+        c_xml_freedoc(SRV_Globals->serverDefinitions);
+        c_free(SRV_Globals);
+        SRV_Globals = NULL;
+    }
+}
+
+SRVStatus_t SRV_Run(int argc, char* argv[])
+{
+    // A send to a client that has gone must not end the process.
+    signal(SIGPIPE, SIG_IGN);
+
+    SRVStartup_t* startup = static_cast<SRVStartup_t*>(c_calloc(1, sizeof(SRVStartup_t)));
+    if (startup == NULL)
+        return SRV_ERR_RESOURCE;
+    startup->port = SRV_DEFAULT_PORT;
+    SRVStatus_t status = startUp(argc, argv, startup);
+    if (status == SRV_SUCCESS) {
+        c_lprintf(&LOG_MODULE, C_LOG_INFO, __LINE__, "Waiting for commands...");
+        SRV_RunCommandLoop(&startup->connection, &SRV_Globals->board, startup->databasePath);
+    }
+    shutDown(startup, status);
+    c_free(startup);
+    return status;
+}
+
+#ifndef MORVANE_SERVER_NO_MAIN
+int main(int argc, char* argv[])
+{
+    return static_cast<int>(SRV_Run(argc, argv));
+}
+#endif

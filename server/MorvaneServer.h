@@ -1,4 +1,52 @@
 /* MorvaneServer: start-up, options and the command loop of the server. */
 #ifndef MORVANE_SERVER_H
 #define MORVANE_SERVER_H
+
+#include <stdint.h>
+
+#include "SRV_Common.h"
+#include "SRV_ConnectionManager.h"
+
+#ifdef __cplusplus
+extern "C" {
 #endif
+
+/* The port the server listens on without option -p. */
+#define SRV_DEFAULT_PORT 56342
+/* The options of the command line. */
+#define SRV_OPTIONS "hp:N:t:n:c:a:"
+/* At most this many characters of the -N argument are taken. */
+#define SRV_NOTIFY_ARG_MAX 260
+
+/* What the start-up keeps for the whole run besides the global record. */
+typedef struct SRVStartup_t {
+    SRVConnParams_t connParams;
+    uint16_t port;
+    c_socket_t* notifySocket; /* option -N, until the announcement is sent */
+    uint32_t bindAddress;     /* host order; 0: every interface */
+    c_socket_t* listenSocket;
+    SRVConnection_t connection;
+    uint8_t connectionReady; /* the connection record is set up */
+    char databasePath[SRV_PATH_SIZE];
+} SRVStartup_t;
+
+/* The whole run of the server: start-up, command loop, shutdown. The status
+ * is the exit code. */
+SRVStatus_t SRV_Run(int argc, char* argv[]);
+
+/* Allocates the global record, chooses the working folder, reads the
+ * definitions documents and the index levels: 0, -17 or -1. */
+SRVStatus_t SRV_InitGlobals(void);
+
+/* Parses the options into the start-up record (and connects to the -N host):
+ * 0, -33 or -1. Arguments that are not options are logged and give -33. */
+SRVStatus_t SRV_ParseOptions(int argc, char* argv[], SRVStartup_t* startup);
+
+/* Serves requests of the current client until command 25 succeeds. */
+void SRV_RunCommandLoop(SRVConnection_t* connection, SRVBoard_t* board, char databasePath[SRV_PATH_SIZE]);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* MORVANE_SERVER_H */

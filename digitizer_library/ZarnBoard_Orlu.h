@@ -1,0 +1,26 @@
+/*
+ * ZarnBoard_Orlu: driver of the Orlu family (pulse-height analysis firmware,
+ * DPP code 128; variants family 7, with two high-voltage channels, and
+ * family 16): firmware setup and PLL check.
+ */
+#ifndef ZARN_BOARD_ORLU_H
+#define ZARN_BOARD_ORLU_H
+
+#include "ZarnTypes.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Descriptor values of the family (memory, sample period, channel, group and
+ * high-voltage counts, ADC bits) and, on family 7, the high-voltage records
+ * with their single range. */
+int ORLU_InitBoard(c_Digitizer_t* digitizer);
+/* -50 (and FAILSTATUS_PLL_UNLOCK) when the board reports its PLL unlocked. */
+int ORLU_CheckPLLLock(c_Digitizer_t* digitizer);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,576 @@
+// The board record's open and close, the board lock, the board information,
+// the category index levels, the SQLite set-up and the server's version
+// texts and status texts.
+#include "SRV_Common.h"
+
+#include <sqlite3.h>
+
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "SRVBoardThread.h"
+#if __has_include("SRVParameters.h")
+#include "SRVParameters.h"
+#define SRV_HAS_SERVER_PARAMETERS 1
+#endif
+
+static const c_LogModule_t LOG_MODULE = {"SRV_CommonLog.txt", "SRV_Common"};
+// Failed replies are logged in the command loop's file.
+static const c_LogModule_t LOOP_LOG_MODULE = {"MorvaneServerLog.txt", "MorvaneServer"};
+
+SRVGlobals_t* SRV_Globals = NULL;
+
+// ------------------------------------------------------------ status texts
+
+const char* SRV_GetStatusText(SRVStatus_t status)
+{
+    switch (status) {
+    case SRV_ERR_SOCKET_INIT:
+        return "Socket Init Error.";
+    case SRV_ERR_SOCKET_LISTEN:
+        return "Socket Listen Error.";
+    case SRV_ERR_SOCKET_ACCEPT:
+        return "Socket Accept Error.";
+    case SRV_ERR_SERIALIZE:
+        return "Serialize Error.";
+    case SRV_ERR_DESERIALIZE:
+        return "Deserialize Error.";
+    case SRV_ERR_OPEN_DIGITIZER:
+        return "Open Digitizer Error.";
+    case SRV_ERR_COMMUNICATION:
+        return "Communication Error.";
+    case SRV_ERR_INVALID_COMMAND:
+        return "Invalid Command.";
+    case SRV_ERR_INVALID_PARAMETER:
+        return "Invalid Parameter.";
+    default:
+        return "Generic Error.";
+    }
+}
+
+void SRV_LogServerError(SRVStatus_t status)
+{
+    c_lprintf(&LOOP_LOG_MODULE, C_LOG_ERROR, __LINE__, "From %s: %s", "main command loop", SRV_GetStatusText(status));
+}
+
+void* SRV_BuildStatusReply(SRVCommand_t command, SRVStatus_t status, uint32_t* replySize)
+{
+    void* reply = c_createheader(0, command, replySize);
+    if (reply == NULL)
+        return NULL;
+    return serialize_i16(&status, 1, reply, replySize);
+}
+
+// ------------------------------------------------------------ board lock
+
+SRVStatus_t SRV_LockBoard(SRVBoard_t* board)
+{
+    int result = c_ticket_lock(&board->boardLock);
+    if (result != 0) {
+        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "Cannot lock Mutex (lock ERR %i)",
+                         result);
+        return SRV_ERR_LOCK;
+    }
+    return SRV_SUCCESS;
+}
+
+SRVStatus_t SRV_UnlockBoard(SRVBoard_t* board)
+{
+    int result = c_ticket_unlock(&board->boardLock);
+    if (result != 0) {
+        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
+                         "Cannot unlock Mutex (lock ERR %i)", result);
+        return SRV_ERR_UNLOCK;
+    }
+    return SRV_SUCCESS;
+}
+
+SRVStatus_t SRV_SetQuitFlag(SRVBoard_t* board)
+{
+    SRVStatus_t status = SRV_LockBoard(board);
+    if (status != SRV_SUCCESS)
+        return status;
+    // The board thread reads the flag under the thread-flags lock.
+    c_ticket_lock(&board->flagsLock);
+    board->quit = 1;
+    c_ticket_unlock(&board->flagsLock);
+    return SRV_UnlockBoard(board);
+}
+
+// -------------------------------------------------- board open and close
+
+// A text field of the descriptor, which need not hold a terminator.
+static int fieldLength(const char* field, size_t size)
+{
+    return static_cast<int>(strnlen(field, size));
+}
+
+#define DESCRIPTOR_TEXT(field) fieldLength((field), sizeof(field)), (field)
+
+SRVStatus_t SRV_AddBoard(const SRVConnParams_t* connParams, const char* rawDataFile)
+{
+    if (connParams != NULL && rawDataFile == NULL)
+        c_lprintf(&LOG_MODULE, C_LOG_INFO, __LINE__, "Adding board with LT=%hi, LN=%hi, CN=%hi, VB=%u.",
+                  connParams->linkType, connParams->linkNumber, connParams->node, connParams->vmeBase);
+    else
+        c_lprintf(&LOG_MODULE, C_LOG_INFO, __LINE__, "Adding board from file %s.",
+                  rawDataFile != NULL ? rawDataFile : "");
+    SRVStatus_t status = SRV_OpenBoard(connParams, rawDataFile);
+    if (status != SRV_SUCCESS)
+        return status;
+    const c_BoardDescriptor_t* descriptor = &SRV_Globals->board.digitizer.descriptor;
+    c_lprintf(&LOG_MODULE, C_LOG_INFO, __LINE__, "Connected to board %.*s_%u with %.*s (Number of ch.=%u).",
+              DESCRIPTOR_TEXT(descriptor->ModelName), descriptor->SerialNumber,
+              DESCRIPTOR_TEXT(descriptor->DPPTypeName), static_cast<unsigned>(descriptor->NumChannels));
+    return SRV_SUCCESS;
+}
+
+static SRVStatus_t openDigitizer(SRVBoard_t* board, const SRVConnParams_t* connParams, const char* rawDataFile)
+{
+    int result;
+    if (rawDataFile != NULL) {
+        result = c_newFileDigitizer(&board->digitizer, rawDataFile);
+        if (result != 0) {
+            c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Error %i opening digitizer from file %s.", result,
+                      rawDataFile);
+            return SRV_ERR_OPEN_DIGITIZER;
+        }
+        return SRV_SUCCESS;
+    }
+    SRVConnParams_t none = {0, 0, 0, 0};
+    const SRVConnParams_t* given = connParams != NULL ? connParams : &none;
+    c_ConnParams_t params;
+    std::memset(&params, 0, sizeof params);
+    params.linkType = given->linkType;
+    params.linkNumber = given->linkNumber;
+    params.node = given->node;
+    params.vmeBase = given->vmeBase;
+    bool noConnection = connParams == NULL || (SRV_Globals != NULL && SRV_Globals->noConnection);
+    result = c_newDigitizer(&board->digitizer, noConnection ? NULL : &params);
+    if (result != 0) {
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__,
+                  "Error %i opening digitizer with parameters T=%hi, L=%hi, C=%hi, A=%u.", result, given->linkType,
+                  given->linkNumber, given->node, given->vmeBase);
+        return SRV_ERR_OPEN_DIGITIZER;
+    }
+    return SRV_SUCCESS;
+}
+
+static void freeServerParameters(SRVBoard_t* board)
+{
+#ifdef SRV_HAS_SERVER_PARAMETERS
+    SRV_FreeServerParameters(board);
+#else
+    (void)board;
+#endif
+}
+
+// Creates the locks, semaphores and the idle condition of the board; on a
+// failure the ones already made are destroyed.
+static bool initSynchronisation(SRVBoard_t* board)
+{
+    if (c_ticket_init(&board->boardLock) != 0)
+        return false;
+    if (c_ticket_init(&board->flagsLock) != 0) {
+        c_ticket_delete(&board->boardLock);
+        return false;
+    }
+    if (c_semaphore_init(&board->startedSem, 0) != 0) {
+        c_ticket_delete(&board->flagsLock);
+        c_ticket_delete(&board->boardLock);
+        return false;
+    }
+    if (c_condition_init(&board->idleCondition) != 0) {
+        c_semaphore_destroy(&board->startedSem);
+        c_ticket_delete(&board->flagsLock);
+        c_ticket_delete(&board->boardLock);
+        return false;
+    }
+    if (c_semaphore_init(&board->doneSem, 0) != 0) {
+        c_condition_destroy(&board->idleCondition);
+        c_semaphore_destroy(&board->startedSem);
+        c_ticket_delete(&board->flagsLock);
+        c_ticket_delete(&board->boardLock);
+        return false;
+    }
+    return true;
+}
+
+SRVStatus_t SRV_OpenBoard(const SRVConnParams_t* connParams, const char* rawDataFile)
+{
+    if (SRV_Globals == NULL)
+        return SRV_ERR_OPEN_DIGITIZER;
+    SRVBoard_t* board = &SRV_Globals->board;
+    SRVStatus_t status = openDigitizer(board, connParams, rawDataFile);
+    if (status != SRV_SUCCESS)
+        return status;
+
+#ifdef SRV_HAS_SERVER_PARAMETERS
+    if (SRV_InitServerParameters(board) != SRV_SUCCESS) {
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't initialize server parameters.");
+        c_freeDgtz(&board->digitizer);
+        return SRV_ERR_OPEN_DIGITIZER;
+    }
+#endif
+    // Pointing raw-data recording at the folder "Run" joins with the
+    // raw-data files.
+
+    if (!initSynchronisation(board)) {
+        freeServerParameters(board);
+        c_freeDgtz(&board->digitizer);
+        return SRV_ERR_OPEN_DIGITIZER;
+    }
+    board->quit = 0;
+    board->pending = 0;
+    board->open = 1;
+    board->idle = 1;
+    SRV_StartBoardThread(board);
+
+    if (board->digitizer.descriptor.FamilyCode == DPPL_FAMILY_MORVANE) {
+        // The board thread runs by now: the descriptor changes under the lock.
+        // The field keeps at most 19 characters and its terminator.
+        c_BoardDescriptor_t* descriptor = &board->digitizer.descriptor;
+        SRV_LockBoard(board);
+        std::snprintf(descriptor->BoardFirmwareRel, sizeof descriptor->BoardFirmwareRel, "%s",
+                      SRV_GetServerVersion());
+        SRV_UnlockBoard(board);
+    }
+    return SRV_SUCCESS;
+}
+
+void SRV_CloseBoard(SRVBoard_t* board)
+{
+    if (board == NULL || !board->open)
+        return;
+    c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_DETAIL, __LINE__, "Setting QUIT flag to TRUE...");
+    SRV_SetQuitFlag(board);
+    c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_DETAIL, __LINE__, "QUIT flag set to TRUE.");
+    c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_DETAIL, __LINE__,
+                     "Waiting acquisition thread to terminate...");
+    bool threadEnded = true;
+    if (board->thread != NULL) {
+        threadEnded = c_thread_timedjoin(board->thread, NULL, 10000) == 0;
+        if (threadEnded)
+            c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_INFO, __LINE__,
+                             "Acquisition thread correctly terminated.");
+        else
+            c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_WARNING, __LINE__,
+                             "It seems that acquisition thread won't terminate! Going on anyway...");
+        board->thread = NULL;
+    }
+    // A thread that is left behind may still wait on these: they stay.
+    if (threadEnded) {
+        if (c_ticket_delete(&board->boardLock) != 0)
+            c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_WARNING, __LINE__, "Error deleting ticket.");
+        if (c_ticket_delete(&board->flagsLock) != 0)
+            c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_WARNING, __LINE__, "Error deleting ticket.");
+        if (c_semaphore_destroy(&board->startedSem) != 0)
+            c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_WARNING, __LINE__, "Error destroying semaphore.");
+        if (c_condition_destroy(&board->idleCondition) != 0)
+            c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_WARNING, __LINE__, "Error destroying semaphore.");
+        if (c_semaphore_destroy(&board->doneSem) != 0)
+            c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_WARNING, __LINE__, "Error destroying semaphore.");
+    }
+    freeServerParameters(board);
+    c_freeDgtz(&board->digitizer);
+    board->open = 0;
+}
+
+SRVStatus_t SRV_GetBoardDataPath(const SRVBoard_t* board, char dataPath[SRV_FOLDER_SIZE])
+{
+    if (board == NULL || dataPath == NULL || !board->open || !c_isDgtzOpened(&board->digitizer)) {
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "NULL or invalid digitizer pointer. Can't get board data path");
+        return SRV_ERR_RESOURCE;
+    }
+    const c_BoardDescriptor_t* descriptor = &board->digitizer.descriptor;
+    int written = std::snprintf(dataPath, SRV_FOLDER_SIZE, "%.*s_%u", DESCRIPTOR_TEXT(descriptor->ModelName),
+                                descriptor->SerialNumber);
+    if (written < 0 || written >= SRV_FOLDER_SIZE) {
+        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
+                         "Can't get board data path because of snprintf error.");
+        return SRV_ERR_GENERIC;
+    }
+    return SRV_SUCCESS;
+}
+
+// ------------------------------------------------------ board information
+
+static int32_t mapModelCode(uint32_t model)
+{
+    if (model <= 41)
+        return static_cast<int32_t>(model);
+    if (model == 42)
+        return 43;
+    if (model == DPPL_FAMILY_MORVANE)
+        return 42;
+    return -1;
+}
+
+static int32_t mapFamilyCode(uint32_t family)
+{
+    switch (family) {
+    case 11:
+        return 10;
+    case 12:
+        return 11;
+    case 13:
+        return 12;
+    case 14:
+        return 13;
+    case 16:
+        return 15;
+    case DPPL_FAMILY_MORVANE:
+        return 14;
+    default:
+        return family <= 9 ? static_cast<int32_t>(family) : -1;
+    }
+}
+
+// A 16-bit number at the start of text, in the given base; 0 when there is
+// none. A longer number keeps its low 16 bits.
+static uint16_t leadingNumber(const char* text, int base)
+{
+    char* end = NULL;
+    unsigned long value = std::strtoul(text, &end, base);
+    return end == text ? 0 : static_cast<uint16_t>(value);
+}
+
+// Major, minor and build of a firmware release text such as
+// "1.5 Build 2A": the number at the start, the one after the first '.', and
+// the hexadecimal one after the first "Build ".
+static void parseFirmwareRelease(const char* field, size_t size, uint16_t* major, uint16_t* minor,
+                                 uint16_t* build)
+{
+    char text[64];
+    size_t length = strnlen(field, size < sizeof text ? size : sizeof text - 1);
+    std::memcpy(text, field, length);
+    text[length] = '\0';
+    *major = leadingNumber(text, 10);
+    const char* point = std::strchr(text, '.');
+    if (point != NULL)
+        *minor = leadingNumber(point + 1, 10);
+    const char* buildWord = std::strstr(text, "Build ");
+    if (buildWord != NULL)
+        *build = leadingNumber(buildWord + 6, 16);
+}
+
+static uint32_t samplePeriodPs(double periodNs)
+{
+    double ps = periodNs * 1000.0;
+    if (!(ps >= 0.0))
+        return 0;
+    if (ps >= 4294967295.0)
+        return 0xFFFFFFFFu;
+    return static_cast<uint32_t>(ps);
+}
+
+SRVStatus_t SRV_FillBoardInfo(SRVBoardInfo_t* info, const c_Digitizer_t* digitizer)
+{
+    const c_BoardDescriptor_t* d = &digitizer->descriptor;
+    std::memcpy(info->modelName, d->ModelName, sizeof info->modelName);
+    info->modelName[sizeof info->modelName - 1] = '\0';
+    info->channelCount = d->Channels;
+    info->serialNumber = d->SerialNumber;
+    info->modelCode = mapModelCode(d->Model);
+    info->familyCode = mapFamilyCode(d->FamilyCode);
+    info->formFactor = d->FormFactor <= 3 ? static_cast<int32_t>(d->FormFactor) : -1;
+    parseFirmwareRelease(d->BoardFirmwareRel, sizeof d->BoardFirmwareRel, &info->boardFwMajor,
+                         &info->boardFwMinor, &info->boardFwBuild);
+    parseFirmwareRelease(d->ChannelFirmwareRel, sizeof d->ChannelFirmwareRel, &info->channelFwMajor,
+                         &info->channelFwMinor, &info->channelFwBuild);
+    info->hvChannelCount = d->HVChannels;
+    info->lvdsGroupCount = d->LVDSGroups;
+    info->monOutCount = d->MonOuts;
+    info->energyBits = d->EnergyBits;
+    info->adcBits = d->ADC_NBits;
+    info->boardInfoWord = d->InfoWord;
+    info->virtualTraceCount = d->AnalogVTraces + d->DigitalVTraces;
+    info->samplePeriodPs = samplePeriodPs(d->SamplePeriod);
+    std::snprintf(info->libraryVersion, sizeof info->libraryVersion, "%s", SRV_LIBRARY_VERSION);
+    return SRV_SUCCESS;
+}
+
+// ----------------------------------------------------------- index levels
+
+int32_t SRV_GetCategoryIndexLevel(const char* categoryName)
+{
+    char query[1024];
+    if (c_xml_snprintf(query, sizeof query, "/ServerDefinitions/ServerParameters/%s", categoryName) < 0) {
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__,
+                  "Can't write query to get index level for parameter category '%s'", categoryName);
+        return SRV_INVALID_LEVEL;
+    }
+    xmlDocPtr document = SRV_Globals != NULL ? SRV_Globals->serverDefinitions : NULL;
+    xmlNodePtr node = document != NULL ? c_xml_getfirstnodefromxpathquery(document, query) : NULL;
+    if (node == NULL) {
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__,
+                  "Can't find node '%s' in server definition file to get index level for parameter category",
+                  categoryName);
+        return SRV_INVALID_LEVEL;
+    }
+    const char* text = c_xml_getattributevalue(node, "level", 0);
+    if (text == NULL) {
+        c_lprintf(&LOG_MODULE, C_LOG_DETAIL, __LINE__, "Can't find index level for parameter category %s",
+                  categoryName);
+        return SRV_INVALID_LEVEL;
+    }
+    char* end = NULL;
+    long level = std::strtol(text, &end, 0);
+    if (end == text) {
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__,
+                  "Can't parse parameter level from string '%s' for server parameter category '%s'", text,
+                  categoryName);
+        return SRV_INVALID_LEVEL;
+    }
+    return static_cast<int32_t>(level);
+}
+
+int SRV_GetCategoryIndexLevels(void)
+{
+    // Read in the alphabetical order of the category names.
+    static const struct {
+        const char* name;
+        int slot;
+    } CATEGORIES[] = {
+        {"SRVBoardParameters", SRV_LEVEL_BOARD},
+        {"SRVChannelParameters", SRV_LEVEL_CHANNEL},
+        {"SRVDTSpectrumParameters", SRV_LEVEL_DT_SPECTRUM},
+        {"SRVEnergySpectrumParameters", SRV_LEVEL_ENERGY_SPECTRUM},
+        {"SRVHVChannelParameters", SRV_LEVEL_HV_CHANNEL},
+        {"SRVHVRangeParameters", SRV_LEVEL_HV_RANGE},
+        {"SRVLVDSGroupParameters", SRV_LEVEL_LVDS_GROUP},
+        {"SRVMCSSpectrumParameters", SRV_LEVEL_MCS_SPECTRUM},
+        {"SRVMonOutParameters", SRV_LEVEL_MON_OUT},
+        {"SRVROIParameters", SRV_LEVEL_ROI},
+        {"SRVVirtualTraceParameters", SRV_LEVEL_VIRTUAL_TRACE},
+    };
+    if (SRV_Globals == NULL)
+        return -1;
+    for (const auto& category : CATEGORIES) {
+        int32_t level = SRV_GetCategoryIndexLevel(category.name);
+        if (level == SRV_INVALID_LEVEL) {
+            c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't get index level for category '%s'", category.name);
+            return -1;
+        }
+        SRV_Globals->levels[category.slot] = level;
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------- versions
+
+// Reads "<key> = <value>" from the system information file.
+static bool findSysInfoValue(FILE* file, const char* format, char value[50])
+{
+    char line[50];
+    std::rewind(file);
+    while (std::fgets(line, sizeof line, file) != NULL)
+        if (std::sscanf(line, format, value) == 1)
+            return true;
+    return false;
+}
+
+const char* SRV_GetServerVersion(void)
+{
+    static char version[128];
+    char release[50] = "";
+    char build[50] = "";
+    bool found = false;
+    FILE* file = std::fopen("/fw/etc/SysInfo", "r");
+    if (file != NULL) {
+        found = findSysInfoValue(file, " sysrel = %49s", release) && findSysInfoValue(file, " build = %49s", build);
+        std::fclose(file);
+    }
+    if (found)
+        std::snprintf(version, sizeof version, "%s-Build %s", release, build);
+    else
+        std::snprintf(version, sizeof version, "%s-Build %s", "1.1.1", "20231113");
+    return version;
+}
+
+const char* SRV_GetSqliteCompiledVersion(void)
+{
+    return SQLITE_VERSION;
+}
+
+const char* SRV_GetSqliteRuntimeVersion(void)
+{
+    return sqlite3_libversion();
+}
+
+const char* SRV_GetCompilerVersion(void)
+{
+#if defined(__clang__)
+    return "clang " __clang_version__;
+#elif defined(__GNUC__)
+    return "GCC " __VERSION__;
+#else
+    return "an unknown compiler";
+#endif
+}
+
+// ------------------------------------------------------------------ SQLite
+
+static void* SRV_SqliteMalloc(int size)
+{
+    return c_malloc(static_cast<size_t>(static_cast<int64_t>(size)));
+}
+
+static void SRV_SqliteFree(void* block)
+{
+    c_free(block);
+}
+
+static void* SRV_SqliteRealloc(void* block, int size)
+{
+    return c_realloc(block, static_cast<size_t>(static_cast<int64_t>(size)));
+}
+
+static int SRV_SqliteSize(void* block)
+{
+    return static_cast<int>(c_malloc_size(block));
+}
+
+static int SRV_SqliteRoundup(int size)
+{
+    return size;
+}
+
+static int SRV_SqliteInit(void*)
+{
+    return 0;
+}
+
+static void SRV_SqliteShutdown(void*)
+{
+}
+
+static void SRV_SqliteLogCallback(void* argument, int code, const char* message)
+{
+    c_lprintf(static_cast<const c_LogModule_t*>(argument), C_LOG_ERROR, 0, "sqlite3 error %i (%s): %s", code,
+              sqlite3_errstr(code), message != NULL ? message : "");
+}
+
+SRVStatus_t ConfigureSqlite(void)
+{
+    static const sqlite3_mem_methods METHODS = {SRV_SqliteMalloc, SRV_SqliteFree,  SRV_SqliteRealloc,
+                                                SRV_SqliteSize,   SRV_SqliteRoundup, SRV_SqliteInit,
+                                                SRV_SqliteShutdown, NULL};
+    if (sqlite3_config(SQLITE_CONFIG_MALLOC, &METHODS) != SQLITE_OK) {
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "sqlite3_config(SQLITE_CONFIG_MALLOC) failed.");
+        return SRV_ERR_DATABASE;
+    }
+    if (sqlite3_config(SQLITE_CONFIG_LOG, SRV_SqliteLogCallback, const_cast<c_LogModule_t*>(&LOG_MODULE)) !=
+        SQLITE_OK) {
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "sqlite3_config(SQLITE_CONFIG_LOG) failed.");
+        return SRV_ERR_DATABASE;
+    }
+    if (sqlite3_initialize() != SQLITE_OK) {
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "sqlite3_initialize() failed.");
+        return SRV_ERR_DATABASE;
+    }
+    return SRV_SUCCESS;
+}

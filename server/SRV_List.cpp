@@ -1,0 +1,645 @@
+// List mode: per-channel event buffers, the text and binary list files, and
+// commands 35 and 36.
+#include "SRV_List.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "SRVParameters.h"
+
+static const c_LogModule_t LOG_MODULE = {"SRV_ListLog.txt", "SRV_List"};
+// handleListMode runs inside the board thread's cycle and logs with it.
+static const c_LogModule_t THREAD_LOG_MODULE = {"SRVBoardThreadLog.txt", "SRVBoardThread"};
+
+// Data-mask bits of commands 35 and 36.
+enum : uint64_t {
+    LIST_BIT_ENABLED = 1ull << 0,
+    LIST_BIT_FORMAT = 1ull << 1,
+    LIST_BIT_FILE_NAME = 1ull << 2,
+    LIST_BIT_FIELDS = 1ull << 3,
+    LIST_BIT_KEEP_PSEUDO = 1ull << 4,
+    LIST_BIT_BUFFER_SIZE = 1ull << 5,
+    LIST_BIT_COUNT = 1ull << 6,
+    LIST_BIT_TIME_TAGS = 1ull << 7,
+    LIST_BIT_ENERGIES = 1ull << 8,
+    LIST_BIT_FLAGS = 1ull << 9,
+    LIST_BIT_KEEP_FLAG400 = 1ull << 10,
+    LIST_BIT_ALL_ENERGIES = 1ull << 11,
+};
+static const uint64_t SET_KNOWN_MASK = LIST_BIT_ENABLED | LIST_BIT_FORMAT | LIST_BIT_FILE_NAME | LIST_BIT_FIELDS |
+                                       LIST_BIT_KEEP_PSEUDO | LIST_BIT_BUFFER_SIZE | LIST_BIT_KEEP_FLAG400 |
+                                       LIST_BIT_ALL_ENERGIES;
+static const uint64_t GET_KNOWN_MASK = SET_KNOWN_MASK | LIST_BIT_COUNT | LIST_BIT_TIME_TAGS | LIST_BIT_ENERGIES |
+                                       LIST_BIT_FLAGS;
+static const uint64_t EVENT_ARRAY_BITS = LIST_BIT_TIME_TAGS | LIST_BIT_ENERGIES | LIST_BIT_FLAGS;
+
+// Bits of the selected-fields value.
+enum : uint32_t {
+    FIELD_TIME_TAG = 1u << 0,
+    FIELD_ENERGY = 1u << 1,
+    FIELD_FLAGS = 1u << 2,
+};
+
+// Flag 0x400 events are kept only on request.
+static const uint32_t EVTFLAG_400 = 0x400u;
+
+static bool arraysPresent(const SRVListSave_t* list)
+{
+    return list->timeTags != NULL && list->energies != NULL && list->flags != NULL;
+}
+
+static bool anyFieldSelected(const SRVListSave_t* list)
+{
+    return list->withTimeTag || list->withEnergy || list->withFlags;
+}
+
+static bool knownFormat(int32_t format)
+{
+    return format == SRV_LIST_FORMAT_TEXT || format == SRV_LIST_FORMAT_BINARY || format == SRV_LIST_FORMAT_NONE;
+}
+
+static bool formatWithFile(int32_t format)
+{
+    return format == SRV_LIST_FORMAT_TEXT || format == SRV_LIST_FORMAT_BINARY;
+}
+
+static uint32_t channelCount(const SRVBoard_t* board)
+{
+    return SRV_ChannelCount(board);
+}
+
+// ------------------------------------------------------------- buffers
+
+// Reallocates one array to count elements of size bytes; on failure the old
+// array is freed and the result is NULL.
+template <typename T>
+static T* resizeArray(T* array, uint32_t count)
+{
+    T* resized = static_cast<T*>(c_realloc(array, static_cast<size_t>(count) * sizeof(T)));
+    if (resized == NULL)
+        c_free(array);
+    return resized;
+}
+
+void SRV_ResizeListBuffers(SRVListSave_t* list)
+{
+    if (list == NULL)
+        return;
+    list->timeTags = resizeArray(list->timeTags, list->bufferSize);
+    list->energies = resizeArray(list->energies, list->bufferSize);
+    list->flags = resizeArray(list->flags, list->bufferSize);
+    // Events beyond the new size are dropped; without all three arrays no
+    // event can be kept at all.
+    if (list->count > list->bufferSize)
+        list->count = list->bufferSize;
+    if (!arraysPresent(list))
+        list->count = 0;
+}
+
+void SRV_FreeListSave(SRVListSave_t* list)
+{
+    if (list == NULL)
+        return;
+    if (list->file != NULL) {
+        std::fclose(list->file);
+        list->file = NULL;
+    }
+    c_free(list->timeTags);
+    c_free(list->energies);
+    c_free(list->flags);
+    list->timeTags = NULL;
+    list->energies = NULL;
+    list->flags = NULL;
+    list->bufferSize = 0;
+    list->count = 0;
+    list->saving = 0;
+}
+
+SRVStatus_t SRV_InitListSave(SRVBoard_t* board, uint32_t channel, const char* fileName)
+{
+    if (channel >= SRV_MAX_CHANNELS)
+        return SRV_ERR_RESOURCE;
+    SRVListSave_t* list = &board->channels[channel].listSave;
+    if (list->file != NULL)
+        std::fclose(list->file);
+    list->file = NULL;
+    list->enabled = 0;
+    list->saving = 0;
+    list->withTimeTag = 0;
+    list->withEnergy = 0;
+    list->withFlags = 0;
+    list->keepPseudo = 0;
+    list->keepFlag400 = 1;
+    list->stopReached = 0;
+    list->allEnergies = 1;
+    list->format = SRV_LIST_FORMAT_NONE;
+    std::snprintf(list->fileName, sizeof list->fileName, "%s", fileName != NULL ? fileName : "");
+    list->bufferSize = 0;
+    list->count = 0;
+    SRV_ResizeListBuffers(list);
+    return SRV_SUCCESS;
+}
+
+SRVStatus_t SRV_InitListSaves(SRVBoard_t* board, const char* dataFolder)
+{
+    for (uint32_t channel = 0; channel < channelCount(board); channel++) {
+        char fileName[SRV_PATH_SIZE];
+        std::snprintf(fileName, sizeof fileName, "%s/ListData_ch%02u.dat", dataFolder, channel);
+        SRVStatus_t status = SRV_InitListSave(board, channel, fileName);
+        if (status != SRV_SUCCESS)
+            return status;
+    }
+    return SRV_SUCCESS;
+}
+
+SRVStatus_t SRV_GetListSave(SRVBoard_t* board, int32_t channel, SRVListSave_t** out)
+{
+    c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_DETAIL, __LINE__, "Getting lists data for channel '%i'.",
+                     static_cast<int>(channel));
+    if (channel < 0 || static_cast<uint32_t>(channel) >= channelCount(board)) {
+        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "Channel '%i' not found.",
+                         static_cast<int>(channel));
+        return SRV_ERR_UNSUPPORTED;
+    }
+    *out = &board->channels[channel].listSave;
+    return SRV_SUCCESS;
+}
+
+// -------------------------------------------------------------- files
+
+static void writeTextHeader(const SRVListSave_t* list)
+{
+    if (list->withTimeTag)
+        std::fputs("TIMETAG\t\t", list->file);
+    if (list->withEnergy)
+        std::fputs("ENERGY\t", list->file);
+    if (list->withFlags)
+        std::fputs("FLAGS\t", list->file);
+    std::fputs("\n", list->file);
+}
+
+static void writeTextEvent(const SRVListSave_t* list, uint32_t i)
+{
+    if (list->withTimeTag)
+        std::fprintf(list->file, "%llu\t", static_cast<unsigned long long>(list->timeTags[i]));
+    if (list->withEnergy)
+        std::fprintf(list->file, "%hu\t", list->energies[i]);
+    if (list->withFlags)
+        std::fprintf(list->file, "0x%08X\t", list->flags[i]);
+    std::fputs("\n", list->file);
+}
+
+// The selected fields packed without padding, in the server's byte order.
+static void writeBinaryEvent(const SRVListSave_t* list, uint32_t i)
+{
+    if (list->withTimeTag)
+        std::fwrite(&list->timeTags[i], sizeof list->timeTags[i], 1, list->file);
+    if (list->withEnergy)
+        std::fwrite(&list->energies[i], sizeof list->energies[i], 1, list->file);
+    if (list->withFlags)
+        std::fwrite(&list->flags[i], sizeof list->flags[i], 1, list->file);
+}
+
+SRVStatus_t SRV_FlushListEvents(SRVListSave_t* list)
+{
+    if (list == NULL)
+        return SRV_ERR_RESOURCE;
+    if (list->format == SRV_LIST_FORMAT_NONE || !list->saving)
+        return SRV_SUCCESS;
+    if (!arraysPresent(list))
+        return SRV_ERR_RESOURCE;
+    if (!knownFormat(list->format))
+        return SRV_ERR_LIST_RECORD;
+    if (list->file == NULL)
+        return SRV_ERR_RESOURCE;
+    for (uint32_t i = 0; i < list->count; i++) {
+        if (list->format == SRV_LIST_FORMAT_TEXT)
+            writeTextEvent(list, i);
+        else
+            writeBinaryEvent(list, i);
+    }
+    list->count = 0;
+    return SRV_SUCCESS;
+}
+
+// Creates the folder of the list file with its parents: 0 or -1.
+static SRVStatus_t makeListFolder(SRVBoard_t* board, const SRVListSave_t* list)
+{
+    char folder[SRV_PATH_SIZE];
+    int error = c_dirname(list->fileName, folder, sizeof folder);
+    if (error != 0) {
+        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
+                         "Cannot get dirname of filepath %s (err %d)", list->fileName, error);
+        return SRV_ERR_GENERIC;
+    }
+    if (c_mkdirp(folder) != 0) {
+        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "Cannot create directory path %s",
+                         folder);
+        return SRV_ERR_GENERIC;
+    }
+    return SRV_SUCCESS;
+}
+
+// Opens the output of the record's format (text with its header line, or
+// binary; none for format none): 0, -44 (unknown format) or -36.
+static SRVStatus_t openListOutput(SRVBoard_t* board, SRVListSave_t* list)
+{
+    if (!knownFormat(list->format)) {
+        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "Unknown list file format %d.",
+                         static_cast<int>(list->format));
+        return SRV_ERR_LIST_RECORD;
+    }
+    if (!formatWithFile(list->format))
+        return SRV_SUCCESS;
+    list->file = std::fopen(list->fileName, list->format == SRV_LIST_FORMAT_TEXT ? "w+" : "wb+");
+    if (list->file == NULL) {
+        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "Can't open list file %s.",
+                         list->fileName);
+        return SRV_ERR_FILE_OPEN;
+    }
+    if (list->format == SRV_LIST_FORMAT_TEXT)
+        writeTextHeader(list);
+    return SRV_SUCCESS;
+}
+
+static void closeListFile(SRVListSave_t* list)
+{
+    if (list->file != NULL) {
+        std::fclose(list->file);
+        list->file = NULL;
+    }
+}
+
+static SRVStatus_t startListSaving(SRVBoard_t* board, SRVListSave_t* list)
+{
+    if (list->bufferSize > SRV_LIST_MAX_EVENTS) {
+        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
+                         "Too many events to save (%u). Maximum allowed: %u", list->bufferSize, SRV_LIST_MAX_EVENTS);
+        return SRV_ERR_BUFFER;
+    }
+    if (!arraysPresent(list))
+        return SRV_ERR_BUFFER;
+    // A start on a channel that is still saving ends its previous output
+    // first, so that no buffered event and no open file is lost.
+    if (list->saving) {
+        SRVStatus_t flushed = SRV_FlushListEvents(list);
+        if (flushed != SRV_SUCCESS)
+            return flushed;
+    }
+    closeListFile(list);
+    list->saving = 0;
+    SRVStatus_t status = openListOutput(board, list);
+    if (status != SRV_SUCCESS)
+        return status;
+    list->saving = 1;
+    list->stopReached = 0;
+    return SRV_SUCCESS;
+}
+
+static SRVStatus_t stopListSaving(SRVBoard_t* board, SRVListSave_t* list)
+{
+    SRVStatus_t status = SRV_FlushListEvents(list);
+    if (status != SRV_SUCCESS) {
+        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "Error saving list events to file.");
+        return status;
+    }
+    closeListFile(list);
+    if (list->format != SRV_LIST_FORMAT_NONE)
+        list->count = 0;
+    list->saving = 0;
+    return SRV_SUCCESS;
+}
+
+SRVStatus_t SRV_HandleListSaving(SRVBoard_t* board, uint32_t channelMask, uint32_t action)
+{
+    uint32_t channels = channelCount(board);
+    for (uint32_t channel = 0; channel < channels; channel++) {
+        if ((channelMask & (1u << (channel % 32))) == 0)
+            continue;
+        SRVListSave_t* list = &board->channels[channel].listSave;
+        // A channel disabled while it was saving is still stopped, so that
+        // its file is closed.
+        bool selected = list->enabled || (action == SRV_LIST_ACTION_STOP && list->saving);
+        if (!selected)
+            continue;
+        SRVStatus_t status = makeListFolder(board, list);
+        if (status == SRV_SUCCESS)
+            status = action == SRV_LIST_ACTION_START ? startListSaving(board, list) : stopListSaving(board, list);
+        if (status != SRV_SUCCESS)
+            return status;
+    }
+    return SRV_SUCCESS;
+}
+
+// ------------------------------------------------------------ per cycle
+
+// The energy on the bin scale of the channel's energy spectrum: shifted
+// right by adcBits - log2(bins). A spectrum finer than the ADC keeps the
+// energy as it is.
+static uint16_t binScaleEnergy(const SRVEnergySpectrum_t* spectrum, uint16_t energy)
+{
+    if (spectrum->nbins == NULL || !std::isfinite(*spectrum->nbins))
+        return energy;
+    uint16_t bins = static_cast<uint16_t>(static_cast<int64_t>(*spectrum->nbins));
+    if (bins == 0)
+        return energy;
+    int shift = static_cast<int>(spectrum->adcBits) - static_cast<int>(c_ctz(bins));
+    if (shift <= 0)
+        return energy;
+    if (shift >= 16)
+        return 0;
+    return static_cast<uint16_t>(energy >> shift);
+}
+
+static uint16_t levelValue(const double* level, uint16_t fallback)
+{
+    if (level == NULL || !std::isfinite(*level))
+        return fallback;
+    return static_cast<uint16_t>(static_cast<int64_t>(*level));
+}
+
+// Whether the event is listed: stop-criterion events end the listing (see
+// the caller), pseudo and 0x400 events only on request, energies outside the
+// spectrum's levels only with allEnergies.
+static bool acceptEvent(const SRVListSave_t* list, const SRVEnergySpectrum_t* spectrum, uint32_t flags,
+                        uint16_t energy)
+{
+    if ((flags & EVTFLAG_PSEUDO) != 0 && !list->keepPseudo)
+        return false;
+    if ((flags & EVTFLAG_400) != 0 && !list->keepFlag400)
+        return false;
+    if (!list->allEnergies) {
+        uint16_t lld = levelValue(spectrum->lld, 0);
+        uint16_t uld = levelValue(spectrum->uld, 0xFFFF);
+        if (energy < lld || energy > uld)
+            return false;
+    }
+    return true;
+}
+
+int handleListMode(SRVBoard_t* board, uint32_t channel)
+{
+    if (channel >= channelCount(board))
+        return 0;
+    const c_ChannelRecord_t* record = &board->digitizer.channels[channel];
+    SRVChannel_t* server = &board->channels[channel];
+    SRVListSave_t* list = &server->listSave;
+    if (record->nEvents == 0 || record->events == NULL || !list->enabled || !anyFieldSelected(list) ||
+        list->stopReached || !arraysPresent(list))
+        return 0;
+    const SRVEnergySpectrum_t* spectrum = &server->energySpectra[0];
+    for (uint32_t i = 0; i < record->nEvents; i++) {
+        if (list->count >= list->bufferSize)
+            break;
+        const c_DPPEvent_t* event = &record->events[i];
+        if ((event->flags & EVTFLAG_STOP_CRITERION) != 0) {
+            list->stopReached = 1;
+            break;
+        }
+        uint16_t energy = binScaleEnergy(spectrum, event->energy);
+        if (!acceptEvent(list, spectrum, event->flags, energy))
+            continue;
+        list->timeTags[list->count] = event->timeStamp;
+        list->energies[list->count] = energy;
+        list->flags[list->count] = event->flags;
+        list->count++;
+        if (list->count == list->bufferSize && SRV_FlushListEvents(list) != SRV_SUCCESS) {
+            c_extendedLogMsg(&THREAD_LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
+                             "Error saving list events to file.");
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// ------------------------------------------------------------ commands
+
+// The fields that command 35 can set, read from the request.
+struct ListSettings {
+    uint32_t enabled = 0;
+    int32_t format = 0;
+    char fileName[SRV_PATH_SIZE] = "";
+    uint32_t fields = 0;
+    uint32_t keepPseudo = 0;
+    uint32_t bufferSize = 0;
+    uint32_t keepFlag400 = 0;
+    uint32_t allEnergies = 0;
+};
+
+static const void* readSettings(uint64_t mask, ListSettings* s, const void* position, const void* end)
+{
+    if (mask & LIST_BIT_ENABLED)
+        position = deserialize_u32(&s->enabled, 1, position, end);
+    if (mask & LIST_BIT_FORMAT)
+        position = deserialize_i32(&s->format, 1, position, end);
+    if (mask & LIST_BIT_FILE_NAME)
+        position = deserialize_text(s->fileName, sizeof s->fileName, position, end);
+    if (mask & LIST_BIT_FIELDS)
+        position = deserialize_u32(&s->fields, 1, position, end);
+    if (mask & LIST_BIT_KEEP_PSEUDO)
+        position = deserialize_u32(&s->keepPseudo, 1, position, end);
+    if (mask & LIST_BIT_BUFFER_SIZE)
+        position = deserialize_u32(&s->bufferSize, 1, position, end);
+    if (mask & LIST_BIT_KEEP_FLAG400)
+        position = deserialize_u32(&s->keepFlag400, 1, position, end);
+    if (mask & LIST_BIT_ALL_ENERGIES)
+        position = deserialize_u32(&s->allEnergies, 1, position, end);
+    return position;
+}
+
+// Stores the settings into the record. A new format or file name while the
+// channel is saving ends the current output (its buffered events written)
+// and opens the new one at once, so that the open file always matches the
+// format; a smaller buffer first writes what it would drop while saving.
+static SRVStatus_t applySettings(SRVBoard_t* board, SRVListSave_t* list, uint64_t mask, const ListSettings& s)
+{
+    bool newFormat = (mask & LIST_BIT_FORMAT) && s.format != list->format;
+    bool newFile = (mask & LIST_BIT_FILE_NAME) && std::strcmp(s.fileName, list->fileName) != 0;
+    bool reopen = list->saving && (newFormat || newFile);
+    SRVStatus_t status = SRV_SUCCESS;
+    if (reopen) {
+        status = stopListSaving(board, list);
+        if (status != SRV_SUCCESS)
+            return status;
+    }
+    if (mask & LIST_BIT_ENABLED)
+        list->enabled = s.enabled != 0;
+    if (mask & LIST_BIT_FORMAT)
+        list->format = s.format;
+    if (mask & LIST_BIT_FILE_NAME)
+        std::snprintf(list->fileName, sizeof list->fileName, "%s", s.fileName);
+    if (mask & LIST_BIT_FIELDS) {
+        list->withTimeTag = (s.fields & FIELD_TIME_TAG) != 0;
+        list->withEnergy = (s.fields & FIELD_ENERGY) != 0;
+        list->withFlags = (s.fields & FIELD_FLAGS) != 0;
+    }
+    if (mask & LIST_BIT_KEEP_PSEUDO)
+        list->keepPseudo = s.keepPseudo != 0;
+    if (mask & LIST_BIT_KEEP_FLAG400)
+        list->keepFlag400 = s.keepFlag400 != 0;
+    if (mask & LIST_BIT_ALL_ENERGIES)
+        list->allEnergies = s.allEnergies != 0;
+    if (mask & LIST_BIT_BUFFER_SIZE) {
+        if (list->saving && s.bufferSize < list->count)
+            status = SRV_FlushListEvents(list);
+        list->bufferSize = s.bufferSize;
+        SRV_ResizeListBuffers(list);
+    }
+    if (reopen && status == SRV_SUCCESS) {
+        status = makeListFolder(board, list);
+        if (status == SRV_SUCCESS)
+            status = startListSaving(board, list);
+    }
+    return status;
+}
+
+static void logUnsupportedMask(SRVBoard_t* board, uint64_t mask, uint64_t unknown)
+{
+    c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
+                     "Unsupported dataMask 0x%llx (0x%llx unknown)", static_cast<unsigned long long>(mask),
+                     static_cast<unsigned long long>(unknown));
+}
+
+// Releases the board lock; an unlock failure becomes the status only when
+// the status was 0. Frees the reply on any failure.
+static void* finishLocked(SRVBoard_t* board, void* reply, SRVStatus_t* status)
+{
+    SRVStatus_t unlocked = SRV_UnlockBoard(board);
+    if (*status == SRV_SUCCESS)
+        *status = unlocked;
+    if (*status != SRV_SUCCESS) {
+        c_free(reply);
+        return NULL;
+    }
+    return reply;
+}
+
+void* SRV_CmdSetListParams(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
+                           uint32_t* replySize, SRVStatus_t* status)
+{
+    const void* end = static_cast<const uint8_t*>(payload) + payloadSize;
+    uint64_t mask = 0;
+    int32_t channel = 0;
+    const void* position = deserialize_u64(&mask, 1, payload, end);
+    position = deserialize_i32(&channel, 1, position, end);
+    if (position == NULL) {
+        *status = SRV_ERR_DESERIALIZE;
+        return NULL;
+    }
+    uint64_t unknown = mask & ~SET_KNOWN_MASK;
+    if (unknown != 0) {
+        logUnsupportedMask(board, mask, unknown);
+        *status = SRV_ERR_UNSUPPORTED;
+        return NULL;
+    }
+    ListSettings settings;
+    if (readSettings(mask, &settings, position, end) == NULL) {
+        *status = SRV_ERR_DESERIALIZE;
+        return NULL;
+    }
+    *status = SRV_LockBoard(board);
+    if (*status != SRV_SUCCESS)
+        return NULL;
+    SRVListSave_t* list = NULL;
+    *status = SRV_GetListSave(board, channel, &list);
+    if (*status == SRV_SUCCESS)
+        *status = applySettings(board, list, mask, settings);
+    void* reply = NULL;
+    if (*status == SRV_SUCCESS) {
+        reply = SRV_BuildStatusReply(command, SRV_SUCCESS, replySize);
+        if (reply == NULL)
+            *status = SRV_ERR_SERIALIZE;
+    }
+    return finishLocked(board, reply, status);
+}
+
+// Appends count values of an event array; a missing array can be sent only
+// when it holds no event.
+template <typename T>
+static void* appendEvents(void* reply, uint32_t* replySize, const T* values, uint32_t count,
+                          void* (*append)(const T*, uint32_t, void*, uint32_t*))
+{
+    if (count == 0)
+        return reply;
+    if (values == NULL) {
+        c_free(reply);
+        return NULL;
+    }
+    return append(values, count, reply, replySize);
+}
+
+static void* appendListFields(void* reply, uint32_t* replySize, uint64_t mask, const SRVListSave_t* list)
+{
+    uint32_t value = 0;
+    if (reply != NULL && (mask & LIST_BIT_ENABLED)) {
+        value = list->enabled;
+        reply = serialize_u32(&value, 1, reply, replySize);
+    }
+    if (reply != NULL && (mask & LIST_BIT_FORMAT))
+        reply = serialize_i32(&list->format, 1, reply, replySize);
+    if (reply != NULL && (mask & LIST_BIT_FILE_NAME))
+        reply = serialize_char(list->fileName, SRV_PATH_SIZE, reply, replySize);
+    if (reply != NULL && (mask & LIST_BIT_FIELDS)) {
+        value = (list->withTimeTag ? FIELD_TIME_TAG : 0u) | (list->withEnergy ? FIELD_ENERGY : 0u) |
+                (list->withFlags ? FIELD_FLAGS : 0u);
+        reply = serialize_u32(&value, 1, reply, replySize);
+    }
+    if (reply != NULL && (mask & LIST_BIT_KEEP_PSEUDO)) {
+        value = list->keepPseudo;
+        reply = serialize_u32(&value, 1, reply, replySize);
+    }
+    if (reply != NULL && (mask & LIST_BIT_BUFFER_SIZE))
+        reply = serialize_u32(&list->bufferSize, 1, reply, replySize);
+    if (reply != NULL && (mask & LIST_BIT_COUNT))
+        reply = serialize_u32(&list->count, 1, reply, replySize);
+    if (reply != NULL && (mask & LIST_BIT_TIME_TAGS))
+        reply = appendEvents<uint64_t>(reply, replySize, list->timeTags, list->count, serialize_u64);
+    if (reply != NULL && (mask & LIST_BIT_ENERGIES))
+        reply = appendEvents<uint16_t>(reply, replySize, list->energies, list->count, serialize_u16);
+    if (reply != NULL && (mask & LIST_BIT_FLAGS))
+        reply = appendEvents<uint32_t>(reply, replySize, list->flags, list->count, serialize_u32);
+    if (reply != NULL && (mask & LIST_BIT_KEEP_FLAG400)) {
+        value = list->keepFlag400;
+        reply = serialize_u32(&value, 1, reply, replySize);
+    }
+    if (reply != NULL && (mask & LIST_BIT_ALL_ENERGIES)) {
+        value = list->allEnergies;
+        reply = serialize_u32(&value, 1, reply, replySize);
+    }
+    return reply;
+}
+
+void* SRV_CmdGetListParams(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
+                           uint32_t* replySize, SRVStatus_t* status)
+{
+    const void* end = static_cast<const uint8_t*>(payload) + payloadSize;
+    uint64_t mask = 0;
+    int32_t channel = 0;
+    const void* position = deserialize_u64(&mask, 1, payload, end);
+    position = deserialize_i32(&channel, 1, position, end);
+    if (position == NULL) {
+        *status = SRV_ERR_DESERIALIZE;
+        return NULL;
+    }
+    *status = SRV_LockBoard(board);
+    if (*status != SRV_SUCCESS)
+        return NULL;
+    SRVListSave_t* list = NULL;
+    void* reply = NULL;
+    *status = SRV_GetListSave(board, channel, &list);
+    if (*status == SRV_SUCCESS) {
+        reply = appendListFields(SRV_BuildStatusReply(command, SRV_SUCCESS, replySize), replySize, mask, list);
+        if (reply == NULL)
+            *status = SRV_ERR_SERIALIZE;
+    }
+    uint64_t unknown = mask & ~GET_KNOWN_MASK;
+    if (*status == SRV_SUCCESS && unknown != 0) {
+        logUnsupportedMask(board, mask, unknown);
+        *status = SRV_ERR_UNSUPPORTED;
+    }
+    // Fetching the events empties the buffer, whatever the format.
+    if (*status == SRV_SUCCESS && (mask & EVENT_ARRAY_BITS) != 0)
+        list->count = 0;
+    return finishLocked(board, reply, status);
+}

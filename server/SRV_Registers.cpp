@@ -1,0 +1,140 @@
+// Register commands: raw reads and masked writes of the board's registers.
+#include "SRV_Registers.h"
+
+static const c_LogModule_t LOG_MODULE = {"SRV_RegistersLog.txt", "SRV_Registers"};
+
+// cmdMaskIn fields of command 6 (address, data, mask) and of command 7
+// (address); cmdMaskOut field of command 7 (the value).
+static const uint64_t WRITE_FIELDS = 0x7;
+static const uint64_t READ_FIELDS = 0x1;
+static const uint64_t READ_VALUE = 0x2;
+
+static void logUnknownMask(const SRVBoard_t* board, const char* which, uint64_t mask, uint64_t unknown)
+{
+    c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "Unsupported %s 0x%llx (0x%llx unknown)",
+                     which, static_cast<unsigned long long>(mask), static_cast<unsigned long long>(unknown));
+}
+
+SRVStatus_t _readRegister(SRVBoard_t* board, uint32_t address, uint32_t* value)
+{
+    int result = c_rread(&board->digitizer, address, value);
+    if (result != 0) {
+        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "%s(): Error %i in c_rread addr=0x%04X.",
+                         "_readRegister", result, address);
+        return SRV_ERR_COMMUNICATION;
+    }
+    c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_DETAIL, __LINE__, "READ(0x%04X->0x%08X).", address, *value);
+    return SRV_SUCCESS;
+}
+
+SRVStatus_t _writeRegister(SRVBoard_t* board, uint32_t address, uint32_t data, uint32_t mask)
+{
+    uint32_t old = 0;
+    int result = c_rread(&board->digitizer, address, &old);
+    if (result != 0) {
+        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "%s(): Error %i in c_rread addr=0x%04X.",
+                         "_writeRegister", result, address);
+        return SRV_ERR_COMMUNICATION;
+    }
+    uint32_t value = (old & ~mask) | (data & mask);
+    c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_DETAIL, __LINE__, "WRITE(0x%08X->0x%04X).", value, address);
+    result = c_rwrite(&board->digitizer, address, value);
+    if (result != 0) {
+        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
+                         "%s(): Error %i in c_rwrite addr=0x%04X data=0x%08X.", "_writeRegister", result, address,
+                         value);
+        return SRV_ERR_COMMUNICATION;
+    }
+    return SRV_SUCCESS;
+}
+
+// Releases the board lock; a failure to release it replaces a success. The
+// reply is kept only when the whole request succeeded.
+static void* finishLocked(SRVBoard_t* board, void* reply, SRVStatus_t* status)
+{
+    SRVStatus_t unlocked = SRV_UnlockBoard(board);
+    if (*status == SRV_SUCCESS)
+        *status = unlocked;
+    if (*status != SRV_SUCCESS) {
+        c_free(reply);
+        return NULL;
+    }
+    return reply;
+}
+
+// Reads cmdMaskIn, cmdMaskOut and the u32 fields of the set cmdMaskIn bits
+// among `known` (fields[k] for bit k, left at its default when the bit is
+// clear). Unknown cmdMaskIn bits give -33 before anything is done.
+static SRVStatus_t readRegisterRequest(const SRVBoard_t* board, const void* payload, uint32_t payloadSize,
+                                       uint64_t known, uint64_t* maskOut, uint32_t fields[3])
+{
+    const void* end = payload != NULL ? static_cast<const uint8_t*>(payload) + payloadSize : NULL;
+    uint64_t maskIn = 0;
+    const void* position = deserialize_u64(&maskIn, 1, payload, end);
+    position = deserialize_u64(maskOut, 1, position, end);
+    for (int bit = 0; bit < 3 && position != NULL; bit++) {
+        if ((known & maskIn & (1ull << bit)) != 0)
+            position = deserialize_u32(&fields[bit], 1, position, end);
+    }
+    if (position == NULL)
+        return SRV_ERR_DESERIALIZE;
+    if ((maskIn & ~known) != 0) {
+        logUnknownMask(board, "cmdMaskIn", maskIn, maskIn & ~known);
+        return SRV_ERR_UNSUPPORTED;
+    }
+    return SRV_SUCCESS;
+}
+
+void* SRV_CmdWriteRegister(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
+                           uint32_t* replySize, SRVStatus_t* status)
+{
+    uint64_t maskOut = 0;
+    uint32_t fields[3] = {0, 0, 0xFFFFFFFFu}; // address, data, mask
+    *status = readRegisterRequest(board, payload, payloadSize, WRITE_FIELDS, &maskOut, fields);
+    if (*status != SRV_SUCCESS)
+        return NULL;
+    *status = SRV_LockBoard(board);
+    if (*status != SRV_SUCCESS)
+        return NULL;
+    void* reply = NULL;
+    *status = _writeRegister(board, fields[0], fields[1], fields[2]);
+    if (*status == SRV_SUCCESS) {
+        reply = SRV_BuildStatusReply(command, SRV_SUCCESS, replySize);
+        if (reply == NULL)
+            *status = SRV_ERR_SERIALIZE;
+    }
+    // The write has happened: an unknown output bit only changes the answer.
+    if (*status == SRV_SUCCESS && maskOut != 0) {
+        logUnknownMask(board, "cmdMaskOut", maskOut, maskOut);
+        *status = SRV_ERR_UNSUPPORTED;
+    }
+    return finishLocked(board, reply, status);
+}
+
+void* SRV_CmdReadRegister(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
+                          uint32_t* replySize, SRVStatus_t* status)
+{
+    uint64_t maskOut = 0;
+    uint32_t fields[3] = {0, 0, 0}; // address
+    *status = readRegisterRequest(board, payload, payloadSize, READ_FIELDS, &maskOut, fields);
+    if (*status != SRV_SUCCESS)
+        return NULL;
+    *status = SRV_LockBoard(board);
+    if (*status != SRV_SUCCESS)
+        return NULL;
+    void* reply = NULL;
+    uint32_t value = 0;
+    *status = _readRegister(board, fields[0], &value);
+    if (*status == SRV_SUCCESS) {
+        reply = SRV_BuildStatusReply(command, SRV_SUCCESS, replySize);
+        if (reply != NULL && (maskOut & READ_VALUE) != 0)
+            reply = serialize_u32(&value, 1, reply, replySize);
+        if (reply == NULL)
+            *status = SRV_ERR_SERIALIZE;
+    }
+    if (*status == SRV_SUCCESS && (maskOut & ~READ_VALUE) != 0) {
+        logUnknownMask(board, "cmdMaskOut", maskOut, maskOut & ~READ_VALUE);
+        *status = SRV_ERR_UNSUPPORTED;
+    }
+    return finishLocked(board, reply, status);
+}

@@ -1,0 +1,134 @@
+#include "BoardOpenSupport.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+namespace boardtest {
+
+c_ConnParams_t Connection(int linkType, int number, int node, uint32_t base) {
+    c_ConnParams_t params;
+    memset(&params, 0, sizeof params);
+    params.linkType = linkType;
+    params.linkNumber = number;
+    params.node = node;
+    params.vmeBase = base;
+    return params;
+}
+
+Board::Board() : d_(new c_Digitizer_t) { _resetDgtz(d_); }
+
+Board::~Board() {
+    c_freeDgtz(d_);
+    delete d_;
+}
+
+int Board::Open(const c_ConnParams_t& params) { return c_newDigitizer(d_, &params); }
+
+uint32_t Board::Peek(uint32_t address) const {
+    uint32_t value = 0;
+    EXPECT_EQ(0, ZarnSim_PeekRegister(Link(), address, &value));
+    return value;
+}
+
+namespace {
+
+void walk(c_ParamCollection_t* coll, const std::string& label,
+          const std::function<void(const std::string&, c_Parameter_t*)>& fn) {
+    if (coll == NULL)
+        return;
+    for (int32_t i = 0; i <= coll->lastCode - coll->firstCode; ++i)
+        if (coll->items[i] != NULL)
+            fn(label, coll->items[i]);
+}
+
+std::string tempFolder() {
+    char pattern[] = "/tmp/board_open_XXXXXX";
+    const char* folder = mkdtemp(pattern);
+    return folder != NULL ? folder : "/tmp";
+}
+
+} // namespace
+
+void ForEachParameter(c_Digitizer_t* d, const std::function<void(const std::string&, c_Parameter_t*)>& fn) {
+    const c_BoardDescriptor_t& desc = d->descriptor;
+    walk(d->boardColl, "board", fn);
+    for (int g = 0; g < desc.NumGroups; ++g)
+        walk(d->groupColl[g], "group " + std::to_string(g), fn);
+    for (int c = 0; c < desc.NumChannels; ++c)
+        walk(d->channels[c].coll, "channel " + std::to_string(c), fn);
+    for (uint32_t l = 0; l < desc.LVDSGroups; ++l)
+        walk(d->lvdsColl[l], "lvds " + std::to_string(l), fn);
+    for (int t = 0; t < DPPL_MAX_VTRACES; ++t)
+        walk(d->vtrace[t].coll, "trace " + std::to_string(t), fn);
+    for (uint32_t h = 0; h < desc.HVChannels; ++h) {
+        walk(d->hv[h].coll, "hv " + std::to_string(h), fn);
+        for (uint32_t r = 0; r < d->hv[h].rangeCount; ++r)
+            walk(d->hv[h].ranges[r].coll, "hv range " + std::to_string(h) + "/" + std::to_string(r), fn);
+    }
+    walk(d->monOutColl, "monout", fn);
+    for (uint32_t v = 0; v < desc.VGAs; ++v)
+        walk(d->vgaColl[v], "vga " + std::to_string(v), fn);
+}
+
+::testing::AssertionResult IsClosedAndEmpty(const c_Digitizer_t* d) {
+    if (d->kind != DGTZ_KIND_CLOSED || d->handle != -1)
+        return ::testing::AssertionFailure() << "kind " << d->kind << ", handle " << d->handle;
+    if (d->boardColl != NULL || d->roBuffer.ROBuf != NULL || d->scope != NULL)
+        return ::testing::AssertionFailure() << "board collection, readout buffer or scope buffer left";
+    for (const c_ChannelRecord_t& ch : d->channels)
+        if (ch.coll != NULL || ch.events != NULL)
+            return ::testing::AssertionFailure() << "a channel collection or event array left";
+    if (strcmp(d->descriptor.DPPTypeName, "DPP-NONE") != 0)
+        return ::testing::AssertionFailure() << "type name " << d->descriptor.DPPTypeName;
+    return ::testing::AssertionSuccess();
+}
+
+std::string FixtureBoard(const std::string& model, uint32_t family, uint32_t formFactor, const std::string& firmware,
+                         uint32_t memoryCode, const std::string& extra) {
+    return "<Board name=\"fixture\"><Address link=\"usb\" number=\"9\"/>"
+           "<Info model=\"" + model + "\" modelNumber=\"5780\" channels=\"8\" formFactor=\"" +
+           std::to_string(formFactor) + "\" family=\"" + std::to_string(family) +
+           "\" boardFirmware=\"4.22\" channelFirmware=\"" + firmware +
+           "\" serial=\"9001\" adcBits=\"14\"/><Memory code=\"" + std::to_string(memoryCode) + "\"/>" + extra +
+           "</Board>";
+}
+
+Profiles::Profiles(const std::string& boards) : path_(tempFolder() + "/SimulatedBoards.xml") {
+    std::ofstream out(path_);
+    out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<SimulatedBoards>\n" << boards << "\n</SimulatedBoards>\n";
+    out.close();
+    setenv("ZARN_SIMBOARD_FILE", path_.c_str(), 1);
+}
+
+Profiles::~Profiles() {
+    unsetenv("ZARN_SIMBOARD_FILE");
+    unlink(path_.c_str());
+}
+
+LogFolder::LogFolder() : folder_(tempFolder()) {
+    const char* previous = getenv("ZARN_LOG_DIR");
+    hadPrevious_ = previous != NULL;
+    previous_ = previous != NULL ? previous : "";
+    setenv("ZARN_LOG_DIR", folder_.c_str(), 1);
+}
+
+LogFolder::~LogFolder() {
+    if (hadPrevious_)
+        setenv("ZARN_LOG_DIR", previous_.c_str(), 1);
+    else
+        unsetenv("ZARN_LOG_DIR");
+}
+
+std::string LogFolder::Read(const std::string& file) const {
+    std::ifstream in(folder_ + "/" + file);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+} // namespace boardtest

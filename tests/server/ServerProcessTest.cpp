@@ -1,0 +1,263 @@
+// The built server process, driven from its command line and over TCP: its
+// options and their failures, the announcement to the -N host, the commands
+// it serves, garbage from clients, and the quit command with its exit code.
+#include <gtest/gtest.h>
+
+#include "ServerTestSupport.h"
+
+using namespace srvtest;
+using namespace std::chrono_literals;
+
+namespace {
+
+const int16_t SUCCESS = 0;
+const int16_t GENERIC = -1;
+const int16_t INVALID_COMMAND = -9;
+const int16_t UNSUPPORTED = -33;
+const uint16_t QUIT = 25;
+const uint16_t DEFINITIONS = 26;
+const uint16_t NOTIFY = 54;
+
+const std::chrono::milliseconds EXIT_WAIT = 60000ms;
+
+std::string fixtures(const char* folder)
+{
+    return (fs::path(MORVANE_TEST_FIXTURES) / folder).string();
+}
+
+bool contains(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+// ------------------------------------------------------ start-up failures
+
+// Options are read before the board is opened; every failure ends the
+// process with its status before SQLite is set up.
+TEST(ServerOptions, FailuresEndTheStartUpWithTheirStatus)
+{
+    uint16_t closedPort = freePort();
+    std::string closedHost = "127.0.0.1:" + std::to_string(closedPort);
+    struct Case {
+        std::vector<std::string> arguments;
+        int status;
+        std::string message;
+    } cases[] = {
+        {{"-x"}, UNSUPPORTED, "Unknown option '-x'."},
+        {{"-\x01"}, UNSUPPORTED, "Unknown option character '\\x1'."},
+        {{"-p"}, UNSUPPORTED, "Option -p requires an argument."},
+        {{"-N"}, UNSUPPORTED, "Unknown option '-N'."},
+        {{"-t", "pci"}, UNSUPPORTED, "Unknown connection type 'pci'."},
+        {{"-N", "localhost"}, UNSUPPORTED, "Invalid notification host:port 'localhost'."},
+        {{"-h", "stray", "-p", "1"}, UNSUPPORTED, "Unused non-option argument: 'stray'"},
+        {{"-N", closedHost}, GENERIC, "Can't connect to host '" + closedHost + "'."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.message);
+        ServerProcess server(c.arguments, {{"MORVANESERVERDIR", fixtures("levels")}, {"ZARN_LOG_LEVEL", "8"}});
+        auto code = server.waitExit(EXIT_WAIT);
+        ASSERT_TRUE(code);
+        EXPECT_EQ(*code, exitCodeOf(c.status));
+        std::string log = server.log();
+        EXPECT_TRUE(contains(log, c.message)) << log;
+        EXPECT_FALSE(contains(log, "Compiled against sqlite version"));
+        EXPECT_TRUE(contains(log, "MorvaneServer 1.1.1-Build 20231113") || fs::exists("/fw/etc/SysInfo"));
+    }
+}
+
+TEST(ServerOptions, AllNonOptionArgumentsAreReported)
+{
+    ServerProcess server({"-p", "1", "one", "two"}, {{"MORVANESERVERDIR", fixtures("levels")}});
+    auto code = server.waitExit(EXIT_WAIT);
+    ASSERT_TRUE(code);
+    EXPECT_EQ(*code, exitCodeOf(UNSUPPORTED));
+    EXPECT_TRUE(contains(server.log(), "Unused non-option argument: 'one'"));
+    EXPECT_TRUE(contains(server.log(), "Unused non-option argument: 'two'"));
+}
+
+TEST(ServerStartUp, CategoryWithoutLevelEndsWithGenericError)
+{
+    ServerProcess server({}, {{"MORVANESERVERDIR", fixtures("no_level")}});
+    auto code = server.waitExit(EXIT_WAIT);
+    ASSERT_TRUE(code);
+    EXPECT_EQ(*code, exitCodeOf(GENERIC));
+    EXPECT_TRUE(contains(server.log("SRV_CommonLog.txt"), "Can't get index level for category 'SRVChannelParameters'"));
+}
+
+// A start-up that fails after -N connected tells the host its status.
+TEST(ServerStartUp, FailureAfterTheNotificationConnectionIsAnnounced)
+{
+    Listener host;
+    ServerProcess server({"-N", "127.0.0.1:" + std::to_string(host.port()), "stray"},
+                         {{"MORVANESERVERDIR", fixtures("levels")}});
+    auto received = host.acceptAndReadAll(20000ms);
+    ASSERT_TRUE(received);
+    ASSERT_EQ(received->size(), 10u);
+    EXPECT_EQ(getU32(*received, 0), 10u);
+    EXPECT_EQ(getU16(*received, 6), NOTIFY);
+    EXPECT_EQ(static_cast<int16_t>(getU16(*received, 8)), UNSUPPORTED);
+    EXPECT_EQ(server.waitExit(EXIT_WAIT), exitCodeOf(UNSUPPORTED));
+}
+
+// ---------------------------------------------------------- a running server
+
+// Quits the server and checks that it ends cleanly.
+void quitAndExpectCleanExit(ServerProcess& server, uint16_t port)
+{
+    Client client(port);
+    ASSERT_TRUE(client.connected());
+    auto reply = client.request(QUIT, masks(0, 0));
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->size, 10u);
+    EXPECT_EQ(reply->status(), SUCCESS);
+    EXPECT_EQ(server.waitExit(EXIT_WAIT), 0);
+}
+
+TEST(ServerStartUp, WithoutOptionsListensOnTheDefaultPortOnEveryInterface)
+{
+    ServerProcess server({});
+    ASSERT_TRUE(server.waitReady()) << server.log() << server.log("SRV_CommonLog.txt");
+    // Bound to every interface: a second loopback address reaches it too.
+    Client other(56342, 5000ms, 0x7F000002);
+    ASSERT_TRUE(other.connected());
+    auto reply = other.request(QUIT, masks(0, 1));
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->status(), UNSUPPORTED);
+    EXPECT_TRUE(fs::is_directory(server.workDir() / "Run"));
+    quitAndExpectCleanExit(server, 56342);
+    EXPECT_TRUE(contains(server.log("SRVBoardThreadLog.txt"), "Acquisition thread exiting."));
+}
+
+TEST(ServerStartUp, AnnouncesTheListeningPortGivenAfterTheNotificationHost)
+{
+    Listener host;
+    uint16_t port = freePort();
+    ServerProcess server({"-N", "127.0.0.1:" + std::to_string(host.port()), "-p", std::to_string(port)});
+    auto received = host.acceptAndReadAll(120000ms);
+    ASSERT_TRUE(received) << server.log();
+    ASSERT_EQ(received->size(), 12u);
+    EXPECT_EQ(getU32(*received, 0), 12u);
+    EXPECT_EQ(getU16(*received, 6), NOTIFY);
+    EXPECT_EQ(static_cast<int16_t>(getU16(*received, 8)), SUCCESS);
+    EXPECT_EQ(getU16(*received, 10), port);
+    ASSERT_TRUE(server.waitReady());
+    quitAndExpectCleanExit(server, port);
+}
+
+// One server for the tests of the commands it serves.
+class RunningServer : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        port_ = freePort();
+        server_ = new ServerProcess({"-p", std::to_string(port_)});
+        ready_ = server_->waitReady();
+    }
+    static void TearDownTestSuite()
+    {
+        if (ready_)
+            quitAndExpectCleanExit(*server_, port_);
+        delete server_;
+        server_ = nullptr;
+    }
+    void SetUp() override { ASSERT_TRUE(ready_) << server_->log() << server_->log("SRV_CommonLog.txt"); }
+
+    static bool isServed(Client& client)
+    {
+        auto reply = client.request(QUIT, masks(0, 1));
+        return reply && reply->size == 10 && reply->command == QUIT && reply->status() == UNSUPPORTED;
+    }
+
+    static ServerProcess* server_;
+    static uint16_t port_;
+    static bool ready_;
+};
+ServerProcess* RunningServer::server_ = nullptr;
+uint16_t RunningServer::port_ = 0;
+bool RunningServer::ready_ = false;
+
+TEST_F(RunningServer, UnsupportedCodesAnswerInvalidCommandWithHeaderAndStatus)
+{
+    Client client(port_);
+    for (uint16_t code : {0, 1, 4, 10, 11, 12, 16, 18, 21, 54, 57, 200, 0xFFFE}) {
+        SCOPED_TRACE(code);
+        auto reply = client.request(code, masks(0, 0));
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->size, 10u);
+        EXPECT_EQ(reply->command, code);
+        EXPECT_EQ(reply->status(), INVALID_COMMAND);
+    }
+}
+
+TEST_F(RunningServer, SendsTheServerDefinitionsFile)
+{
+    const char* folder = std::getenv("MORVANESERVERDIR");
+    ASSERT_NE(folder, nullptr);
+    std::string expected = readFile(fs::path(folder) / "ServerDefinitions.xml");
+    ASSERT_FALSE(expected.empty());
+    Client client(port_);
+    auto reply = client.request(DEFINITIONS);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->command, DEFINITIONS);
+    EXPECT_EQ(reply->status(), SUCCESS);
+    EXPECT_EQ(std::string(reply->payload.begin() + 2, reply->payload.end()), expected);
+}
+
+TEST_F(RunningServer, QuitWithAnOutputMaskBitAnswersUnsupportedAndGoesOn)
+{
+    Client client(port_);
+    EXPECT_TRUE(isServed(client));
+    EXPECT_FALSE(server_->waitExit(500ms));
+    EXPECT_TRUE(isServed(client));
+}
+
+TEST_F(RunningServer, SecondClientReplacesTheFirst)
+{
+    Client first(port_);
+    ASSERT_TRUE(isServed(first));
+    Client second(port_);
+    EXPECT_TRUE(first.closedByPeer(3000ms));
+    EXPECT_TRUE(isServed(second));
+}
+
+TEST_F(RunningServer, GarbageDropsThatClientAndTheNextOneIsServed)
+{
+    Bytes tooSmall = {7, 0, 0, 0, 0, 0, 25, 0};
+    Bytes tooLarge;
+    putU32(tooLarge, 16u * 1024u * 1024u + 1u);
+    putU16(tooLarge, 0);
+    putU16(tooLarge, QUIT);
+    Bytes cut = packet(QUIT, masks(0, 0));
+    cut.resize(12);
+    Bytes random;
+    uint32_t seed = 12345;
+    for (int i = 0; i < 64; i++) {
+        seed = seed * 1103515245u + 12345u;
+        random.push_back(static_cast<uint8_t>(seed >> 16));
+    }
+    struct Case {
+        const char* name;
+        Bytes bytes;
+        bool thenClose;
+    } cases[] = {
+        {"size below 8", tooSmall, false},
+        {"size above 16 MiB", tooLarge, false},
+        {"cut packet", cut, true},
+        {"random bytes", random, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        {
+            Client bad(port_);
+            ASSERT_TRUE(bad.send(c.bytes));
+            if (!c.thenClose) {
+                EXPECT_TRUE(bad.closedByPeer(3000ms));
+            }
+        }
+        Client next(port_);
+        EXPECT_TRUE(isServed(next));
+    }
+    EXPECT_FALSE(server_->waitExit(0ms));
+}
+
+} // namespace

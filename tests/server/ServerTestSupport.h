@@ -1,0 +1,419 @@
+// Helpers of the server tests: a raw TCP client that builds and reads
+// packets byte by byte (little-endian, as clients elsewhere do), free ports,
+// temporary folders, log files, and a launcher for the server process.
+#pragma once
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace srvtest {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+// ------------------------------------------------------------------ packets
+
+inline void putU16(Bytes& b, uint16_t v)
+{
+    b.push_back(static_cast<uint8_t>(v));
+    b.push_back(static_cast<uint8_t>(v >> 8));
+}
+inline void putU32(Bytes& b, uint32_t v)
+{
+    for (int i = 0; i < 4; i++)
+        b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+inline void putU64(Bytes& b, uint64_t v)
+{
+    for (int i = 0; i < 8; i++)
+        b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+inline uint16_t getU16(const Bytes& b, size_t at)
+{
+    return static_cast<uint16_t>(b.at(at) | (b.at(at + 1) << 8));
+}
+inline uint32_t getU32(const Bytes& b, size_t at)
+{
+    uint32_t v = 0;
+    for (int i = 3; i >= 0; i--)
+        v = (v << 8) | b.at(at + i);
+    return v;
+}
+
+// A whole packet: header {size, flags 0, command} and the payload.
+inline Bytes packet(uint16_t command, const Bytes& payload = {})
+{
+    Bytes b;
+    putU32(b, static_cast<uint32_t>(8 + payload.size()));
+    putU16(b, 0);
+    putU16(b, command);
+    b.insert(b.end(), payload.begin(), payload.end());
+    return b;
+}
+
+// The request of a command-mask command without fields.
+inline Bytes masks(uint64_t in, uint64_t out)
+{
+    Bytes b;
+    putU64(b, in);
+    putU64(b, out);
+    return b;
+}
+
+struct Reply {
+    uint32_t size = 0;
+    uint16_t command = 0;
+    Bytes payload; // size - 8 bytes
+    int16_t status() const { return static_cast<int16_t>(getU16(payload, 0)); }
+};
+
+// ------------------------------------------------------------------ client
+
+class Client {
+public:
+    Client() = default;
+    explicit Client(uint16_t port, std::chrono::milliseconds patience = std::chrono::milliseconds(5000),
+                    uint32_t host = INADDR_LOOPBACK)
+    {
+        auto until = Clock::now() + patience;
+        do {
+            fd_ = socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_port = htons(port);
+            address.sin_addr.s_addr = htonl(host);
+            if (connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
+                return;
+            close(fd_);
+            fd_ = -1;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        } while (Clock::now() < until);
+    }
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+    Client(Client&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    ~Client()
+    {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    bool connected() const { return fd_ >= 0; }
+
+    bool send(const Bytes& bytes)
+    {
+        size_t done = 0;
+        while (done < bytes.size()) {
+            ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+            if (n <= 0)
+                return false;
+            done += static_cast<size_t>(n);
+        }
+        return true;
+    }
+
+    // Reads exactly n bytes, or fewer when the peer closes or the time runs out.
+    Bytes read(size_t n, std::chrono::milliseconds timeout)
+    {
+        Bytes out;
+        auto until = Clock::now() + timeout;
+        while (out.size() < n) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+            if (left <= 0)
+                break;
+            pollfd p{fd_, POLLIN, 0};
+            if (poll(&p, 1, static_cast<int>(left)) <= 0)
+                break;
+            uint8_t buffer[65536];
+            size_t want = std::min(sizeof buffer, n - out.size());
+            ssize_t got = recv(fd_, buffer, want, 0);
+            if (got <= 0)
+                break;
+            out.insert(out.end(), buffer, buffer + got);
+        }
+        return out;
+    }
+
+    std::optional<Reply> receive(std::chrono::milliseconds timeout = std::chrono::milliseconds(10000))
+    {
+        Bytes header = read(8, timeout);
+        if (header.size() < 8)
+            return std::nullopt;
+        Reply reply;
+        reply.size = getU32(header, 0);
+        reply.command = getU16(header, 6);
+        if (reply.size < 8)
+            return std::nullopt;
+        reply.payload = read(reply.size - 8, timeout);
+        if (reply.payload.size() != reply.size - 8)
+            return std::nullopt;
+        return reply;
+    }
+
+    std::optional<Reply> request(uint16_t command, const Bytes& payload = {})
+    {
+        if (!send(packet(command, payload)))
+            return std::nullopt;
+        return receive();
+    }
+
+    // True when the server closed the connection within the time.
+    bool closedByPeer(std::chrono::milliseconds timeout)
+    {
+        auto until = Clock::now() + timeout;
+        while (Clock::now() < until) {
+            pollfd p{fd_, POLLIN, 0};
+            if (poll(&p, 1, 100) > 0) {
+                uint8_t byte;
+                ssize_t got = recv(fd_, &byte, 1, 0);
+                if (got <= 0)
+                    return true;
+            }
+        }
+        return false;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+// A TCP port that nobody listened on a moment ago.
+inline uint16_t freePort()
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+// A listening socket on a free loopback port, for the -N host.
+class Listener {
+public:
+    Listener()
+    {
+        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        listen(fd_, 4);
+        socklen_t length = sizeof address;
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = ntohs(address.sin_port);
+    }
+    ~Listener() { close(fd_); }
+    uint16_t port() const { return port_; }
+    // Accepts one connection and reads everything it sends until it closes.
+    std::optional<Bytes> acceptAndReadAll(std::chrono::milliseconds timeout)
+    {
+        pollfd p{fd_, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(timeout.count())) <= 0)
+            return std::nullopt;
+        int peer = accept(fd_, nullptr, nullptr);
+        if (peer < 0)
+            return std::nullopt;
+        Bytes all;
+        auto until = Clock::now() + timeout;
+        while (Clock::now() < until) {
+            pollfd q{peer, POLLIN, 0};
+            if (poll(&q, 1, 100) <= 0)
+                continue;
+            uint8_t buffer[256];
+            ssize_t got = recv(peer, buffer, sizeof buffer, 0);
+            if (got <= 0)
+                break;
+            all.insert(all.end(), buffer, buffer + got);
+        }
+        close(peer);
+        return all;
+    }
+
+private:
+    int fd_ = -1;
+    uint16_t port_ = 0;
+};
+
+// ------------------------------------------------------------ files
+
+// A fresh folder under the system's temporary folder, removed at the end.
+class TempDir {
+public:
+    TempDir()
+    {
+        std::string pattern = (fs::temp_directory_path() / "morvane-server-XXXXXX").string();
+        std::vector<char> buffer(pattern.begin(), pattern.end());
+        buffer.push_back('\0');
+        path_ = mkdtemp(buffer.data());
+    }
+    ~TempDir()
+    {
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
+    }
+    const fs::path& path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+inline std::string readFile(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+inline bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout)
+{
+    auto until = Clock::now() + timeout;
+    while (Clock::now() < until) {
+        if (condition())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return condition();
+}
+
+// ----------------------------------------------------------- the process
+#ifdef MORVANE_SERVER_BINARY
+
+// The server process, started with its own working and log folders.
+class ServerProcess {
+public:
+    ServerProcess(std::vector<std::string> arguments, std::map<std::string, std::string> environment = {})
+    {
+        logDir_ = temp_.path() / "logs";
+        workDir_ = temp_.path() / "work";
+        fs::create_directories(logDir_);
+        std::map<std::string, std::string> env;
+        for (char** e = environ; *e != nullptr; e++) {
+            std::string entry = *e;
+            size_t equals = entry.find('=');
+            if (equals != std::string::npos)
+                env[entry.substr(0, equals)] = entry.substr(equals + 1);
+        }
+        env["ZARNWORKINGDIR"] = workDir_.string();
+        env["ZARN_LOG_DIR"] = logDir_.string();
+        for (auto& [key, value] : environment)
+            env[key] = value;
+
+        std::vector<std::string> envTexts;
+        for (auto& [key, value] : env)
+            envTexts.push_back(key + "=" + value);
+        std::vector<char*> envp;
+        for (auto& text : envTexts)
+            envp.push_back(text.data());
+        envp.push_back(nullptr);
+
+        arguments.insert(arguments.begin(), MORVANE_SERVER_BINARY);
+        std::vector<char*> argv;
+        for (auto& argument : arguments)
+            argv.push_back(argument.data());
+        argv.push_back(nullptr);
+
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        std::string out = (temp_.path() / "stdout.txt").string();
+        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        if (posix_spawn(&pid_, MORVANE_SERVER_BINARY, &actions, nullptr, argv.data(), envp.data()) != 0)
+            pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ServerProcess(const ServerProcess&) = delete;
+    ServerProcess& operator=(const ServerProcess&) = delete;
+    ~ServerProcess()
+    {
+        if (pid_ > 0 && !exitCode_) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+
+    const fs::path& workDir() const { return workDir_; }
+    const fs::path& logDir() const { return logDir_; }
+    std::string log(const std::string& file = "MorvaneServerLog.txt") const { return readFile(logDir_ / file); }
+    std::string output() const { return readFile(temp_.path() / "stdout.txt"); }
+
+    // The exit code once the process has ended within the time.
+    std::optional<int> waitExit(std::chrono::milliseconds timeout)
+    {
+        if (exitCode_)
+            return exitCode_;
+        auto until = Clock::now() + timeout;
+        while (pid_ > 0) {
+            int status = 0;
+            pid_t done = waitpid(pid_, &status, WNOHANG);
+            if (done == pid_) {
+                exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+                return exitCode_;
+            }
+            if (Clock::now() >= until)
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return std::nullopt;
+    }
+
+    // True once the server logged that it serves; false when it ended first.
+    bool waitReady(std::chrono::milliseconds timeout = std::chrono::milliseconds(120000))
+    {
+        auto until = Clock::now() + timeout;
+        while (Clock::now() < until) {
+            if (log().find("Waiting for commands...") != std::string::npos)
+                return true;
+            if (waitExit(std::chrono::milliseconds(0)))
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return false;
+    }
+
+private:
+    TempDir temp_;
+    fs::path logDir_;
+    fs::path workDir_;
+    pid_t pid_ = -1;
+    std::optional<int> exitCode_;
+};
+
+#endif // MORVANE_SERVER_BINARY
+
+// The exit code the shell sees for a status.
+inline int exitCodeOf(int status)
+{
+    return status & 0xFF;
+}
+
+} // namespace srvtest
