@@ -32,6 +32,7 @@ else
   workdir="$HOME/.local/share/MorvaneServer"
 fi
 
+if [ -n "${ZARN_LOG_DIR:-}" ]; then mkdir -p "$ZARN_LOG_DIR"; fi
 echo "MorvaneServer listens on TCP port $port (every interface, unless -N names a host)."
 echo "Working folder: $workdir"
 echo "Log files: ${ZARN_LOG_DIR:-$PWD}"

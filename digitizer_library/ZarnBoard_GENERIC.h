@@ -79,4 +79,161 @@ DRAVIK_API int GENERIC_GetHVActiveRangeIndex(c_Digitizer_t* digitizer, uint32_t 
 }
 #endif
 
+/* ==========================================================================
+ * Acquisition control and readout: statuses, start and stop, the read path,
+ * the aggregate walkers, the time-stamp reconstruction and the software CFD.
+ * ========================================================================== */
+
+#include "ZarnDPPLayer.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* -------------------------------------------------- acquisition control */
+
+/* Board status := status; each enabled channel := status, the others STOPPED. */
+DRAVIK_API void _setAcqStatus(c_Digitizer_t* digitizer, int32_t status);
+/* One channel's status (STOPPED when disabled), then the board status folds
+ * every channel's by priority RUNNING, PAUSING, STOPPING, PAUSED, STOPPED. */
+DRAVIK_API void _setChannelAcqStatus(c_Digitizer_t* digitizer, int32_t channel, int32_t status);
+/* The higher-priority status of two; UNDETERMINED (after a warning) when
+ * either has no priority. */
+DRAVIK_API int32_t _foldAcqStatus(c_Digitizer_t* digitizer, int32_t a, int32_t b);
+DRAVIK_API int _resetAcquisition(c_Digitizer_t* digitizer);
+DRAVIK_API int _startBoardAcquisition(c_Digitizer_t* digitizer);
+DRAVIK_API int _stopBoardAcquisition(c_Digitizer_t* digitizer);
+DRAVIK_API int _stopSingleChannel(c_Digitizer_t* digitizer, int32_t channel);
+/* Clears a channel's time-tag extension state and its end-of-run mark. */
+DRAVIK_API void _clearChannelTimeState(c_Digitizer_t* digitizer, int32_t channel);
+/* Whether a channel counts as enabled for the statuses: DPPL_PARAM_CH_ENABLED
+ * exists and its current value is 1. */
+DRAVIK_API bool _isChannelEnabledForStatus(c_Digitizer_t* digitizer, int32_t channel);
+/* Puts a replayed file back at its first data record. */
+DRAVIK_API int _rewindReplay(c_Digitizer_t* digitizer);
+
+/* ------------------------------------------------------------ read path */
+
+/* Fills roBuffer once (board, register-level device or replayed file) and
+ * records it while dumpEnabled is set. ROBytes is 0 when nothing was read. */
+DRAVIK_API int GENERIC_ReadData(c_Digitizer_t* digitizer);
+DRAVIK_API int GENERIC_ReadData_Board(c_Digitizer_t* digitizer);
+DRAVIK_API int GENERIC_ReadData_File(c_Digitizer_t* digitizer);
+/* The read that follows an idle flush (board-access read on handle); the
+ * buffer is recorded like any other. */
+DRAVIK_API int GENERIC_ReadFlushedData(c_Digitizer_t* digitizer, int handle);
+/* End of a replayed file: every enabled channel gets its end-of-run mark due. */
+DRAVIK_API int GENERIC_SignalEndOfRun(c_Digitizer_t* digitizer);
+/* Delivers the due end-of-run marks (on the last event of the read, or on a
+ * synthetic event), then marks them done. */
+DRAVIK_API void GENERIC_MarkEndOfRun(c_Digitizer_t* digitizer);
+/* Zeroes the sample buffers of an event's traces. */
+DRAVIK_API void GENERIC_ClearEventWaveforms(c_DPPEvent_t* event);
+
+/* ------------------------------------------------------- walkers, decoders */
+
+/* Decoder contracts: a decoder writes events from first on, at most
+ * freeSlots, and reports how many it wrote; the walker adds them up. */
+typedef int (*GENERIC_ChannelDecoder_t)(c_Digitizer_t* digitizer, uint32_t channel, uint32_t* aggregate,
+                                        uint32_t freeSlots, c_DPPEvent_t* first, int32_t* decoded);
+typedef int (*GENERIC_CoupleDecoder_t)(c_Digitizer_t* digitizer, uint32_t* aggregate, uint32_t evenChannel,
+                                       uint32_t evenFree, c_DPPEvent_t* evenFirst, int32_t* evenDecoded,
+                                       uint32_t oddChannel, uint32_t oddFree, c_DPPEvent_t* oddFirst,
+                                       int32_t* oddDecoded);
+typedef int (*GENERIC_GroupDecoder_t)(c_Digitizer_t* digitizer, uint32_t* aggregate, const uint32_t channels[8],
+                                      const uint32_t freeSlots[8], c_DPPEvent_t* first[8], uint32_t decoded[8]);
+
+/* Walk the board aggregates of a buffer and fill every channel's nEvents;
+ * -39 for a malformed buffer, -28 for a DPP code without a decoder. */
+DRAVIK_API int GENERIC_GetEvents_Channel(c_Digitizer_t* digitizer, c_ReadoutBuffer_t* buffer);
+DRAVIK_API int GENERIC_GetEvents_Couple(c_Digitizer_t* digitizer, c_ReadoutBuffer_t* buffer);
+DRAVIK_API int GENERIC_GetEvents_Group(c_Digitizer_t* digitizer, c_ReadoutBuffer_t* buffer);
+DRAVIK_API int GENERIC_GetEvents_XMOR(c_Digitizer_t* digitizer, c_ReadoutBuffer_t* buffer);
+/* The walker of the record's DPP code; -28 when it has none. */
+DRAVIK_API int GENERIC_GetEvents(c_Digitizer_t* digitizer, c_ReadoutBuffer_t* buffer);
+
+/* ---------------------------------------------- per-read parameter cache */
+
+/* Starts a new read: every channel's cache is looked up again when a decoder
+ * next needs it. The walkers call it; so must a caller of a decoder. */
+DRAVIK_API void GENERIC_InvalidateReadCache(c_Digitizer_t* digitizer);
+/* Looks up the missing READCACHE_* parts of a channel's cache. */
+DRAVIK_API void GENERIC_FillReadCache(c_Digitizer_t* digitizer, uint32_t channel, uint32_t parts);
+
+static inline c_ReadCache_t* GENERIC_ReadCache(c_Digitizer_t* digitizer, uint32_t channel, uint32_t parts) {
+    c_ReadCache_t* cache = &digitizer->channels[channel].readCache;
+    if (cache->serial != digitizer->readSerial || (cache->filled & parts) != parts)
+        GENERIC_FillReadCache(digitizer, channel, parts);
+    return cache;
+}
+
+/* ------------------------------------------------ time-stamp reconstruction */
+
+/* Constants of the reconstruction that stay fixed for a read. */
+typedef struct GENERIC_TimeBase_t {
+    uint32_t tagBits;   /* T, the descriptor's time-tag bits (at most 63) */
+    uint32_t extBits;   /* T + W (at most 63) */
+    uint64_t psPerTick; /* sample period in ns x 1000, truncated */
+} GENERIC_TimeBase_t;
+
+/* extensionBits: the family's W (15 or 16). */
+DRAVIK_API GENERIC_TimeBase_t GENERIC_GetTimeBase(const c_Digitizer_t* digitizer, uint32_t extensionBits);
+
+/* The extended time tag in ticks (steps 1 to 3): the upper bits of the tag
+ * from the event itself when hasUpper, else a tag below the last one counts
+ * a roll-over; then the second level. Adds EVTFLAG_ROLLOVER to *flags. */
+static inline uint64_t GENERIC_ExtendTimeTag(c_ChannelRecord_t* channel, const GENERIC_TimeBase_t* base, uint64_t raw,
+                                             int hasUpper, uint64_t upper, uint32_t* flags) {
+    if (hasUpper) {
+        channel->rollOver1 = upper;
+    } else if (raw < channel->lastRawTimeTag) {
+        channel->rollOver1 += 1;
+        *flags |= EVTFLAG_ROLLOVER;
+    }
+    channel->lastRawTimeTag = raw;
+    uint64_t t = raw + (channel->rollOver1 << base->tagBits);
+    if (t < channel->lastExtTimeTag) {
+        channel->rollOver2 += 1;
+        *flags |= EVTFLAG_ROLLOVER;
+    }
+    channel->lastExtTimeTag = t;
+    return t + (channel->rollOver2 << base->extBits);
+}
+
+/* Bookkeeping of a decoded stretch of one channel's events: counts, last
+ * time stamp of the channel, the record's largest time stamp. */
+static inline void GENERIC_AccountEvents(c_Digitizer_t* digitizer, uint32_t channel, uint32_t events,
+                                         uint32_t pseudoEvents, uint64_t lastTimeStamp, uint64_t maxTimeStamp) {
+    if (events == 0)
+        return;
+    digitizer->evtCount[channel] += events;
+    digitizer->evtCount2[channel] += pseudoEvents;
+    digitizer->lastChTimeStamp[channel] = lastTimeStamp;
+    if (maxTimeStamp > digitizer->maxTimeStamp) {
+        digitizer->maxTimeStamp = maxTimeStamp;
+        digitizer->lastTimeStamp = maxTimeStamp;
+    }
+}
+
+/* ---------------------------------------------------------- software CFD */
+
+/* Fine time in ps of the constant-fraction crossing of the input trace, or
+ * -1 when there is none; the output trace receives the CFD signal. */
+DRAVIK_API int64_t GENERIC_CalcSoftwareCFDTime(c_Digitizer_t* digitizer, uint32_t channel, uint32_t delay,
+                                               double fraction, uint32_t smoothExp, const int16_t* input,
+                                               int16_t* output, uint32_t samples, uint32_t preTrigger,
+                                               uint32_t preGate, int invert);
+DRAVIK_API int GENERIC_GetSoftwareCFDSettings(c_Digitizer_t* digitizer, uint32_t channel, c_CFDSettings_t* settings);
+
+/* Software CFD of one decoded single-trace event (input in slot 0, signal
+ * into slot 1) on a channel whose fineTimeEnabled is set. Answers whether
+ * the CFD ran (slot 1 then carries probe 7); *fineTimePs is the fine time,
+ * or -1 when no crossing was found. */
+DRAVIK_API bool GENERIC_ApplySoftwareCFD(c_Digitizer_t* digitizer, uint32_t channel, const c_CFDSettings_t* settings,
+                                         c_DPPEvent_t* event, int64_t* fineTimePs);
+
+#ifdef __cplusplus
+}
+#endif
+
 #endif

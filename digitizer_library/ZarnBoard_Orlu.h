@@ -19,6 +19,13 @@ int ORLU_InitBoard(c_Digitizer_t* digitizer);
 /* -50 (and FAILSTATUS_PLL_UNLOCK) when the board reports its PLL unlocked. */
 int ORLU_CheckPLLLock(c_Digitizer_t* digitizer);
 
+/* Decoder: one pulse-height channel aggregate into the channel's events from
+ * first on (at most freeSlots); *decoded receives how many. -39 malformed,
+ * -34 more events than free slots, -33 a waveform without a waveform record. */
+struct c_DPPEvent_t;
+int ORLU_DecodePHAChannelAggregate(c_Digitizer_t* digitizer, uint32_t channel, uint32_t* aggregate, uint32_t freeSlots,
+                                   struct c_DPPEvent_t* first, int32_t* decoded);
+
 #ifdef __cplusplus
 }
 #endif

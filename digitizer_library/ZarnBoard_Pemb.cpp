@@ -133,3 +133,439 @@ int PEMB_RestoreADCShutdown(c_Digitizer_t* d) {
     BLOG(d, C_LOG_ERROR, "Cannot restore ADC auto shutdown. Overtemp detected. Mask = 0x%hhX", mask);
     return DPPL_ERR_TEMPERATURE_FAILURE;
 }
+
+/* ==========================================================================
+ * Decoder: channel-couple aggregates (DPP codes 136 and 139)
+ *
+ * One aggregate carries the events of channels 2k and 2k+1: {header word:
+ * bit 31 set, size in words; format word} then events of one size: [time
+ * tag: bit 31 the odd channel] [waveform words, 4 per unit of 8 samples]
+ * [extras word] [charge (136) or energy (139) word]. The events of a channel
+ * that is not running are decoded but not delivered.
+ * ========================================================================== */
+
+#include <math.h>
+
+#include "ZarnUtility.h"
+
+namespace {
+
+constexpr uint32_t kPsdSizeMask = 0x3FFFFF;
+constexpr uint32_t kPhaSizeMask = 0x7FFFFFFF;
+constexpr uint32_t kPhaWalkerLimit = 0x1FFFFF;
+constexpr uint32_t kTimeTagExtensionBits = 16;
+constexpr uint32_t kSaturatedRevision = 136; /* from this minor revision on, bits 25 and 26 carry pile-up and saturation */
+
+/* Probe tables (selector -> probe code; 0: refused). */
+constexpr int32_t kPsdDigitalProbe3[8] = {24, 20, 21, 13, 23, 22, 0, 26};  /* table A, bits 16-18 */
+constexpr int32_t kPsdDigitalProbe4[8] = {25, 20, 16, 15, 28, 29, 0, 26};  /* table B, bits 19-21 */
+constexpr int32_t kPhaDigitalProbe4[16] = {0, 10, 11, 23, 12, 13, 14, 15, 16, 17, 9, 19, 27, 0, 0, 0}; /* table C */
+constexpr int32_t kPhaAnalogProbe0[4] = {1, 2, 3, 4};
+constexpr int32_t kPhaAnalogProbe1[4] = {1, 6, 8, 5};
+constexpr int32_t kPhaDigitalProbe3 = 26;
+
+/* The format of one couple aggregate. */
+struct CoupleFormat {
+    uint32_t units;      /* waveform units of 8 samples */
+    uint32_t eventWords;
+    uint32_t events;
+    uint32_t extrasFormat;
+    bool waves, extras, timeTag, charge, dual;
+    int32_t probe0, probe1, probe3, probe4;
+};
+
+/* What the decoding of one channel of the couple keeps. */
+struct CoupleChannel {
+    uint32_t number;
+    uint32_t freeSlots;
+    c_DPPEvent_t* first;
+    uint32_t count;      /* delivered so far */
+    bool deliver;        /* the events count (channel running, or a replay) */
+    uint64_t offset;     /* time offset, ps */
+    bool cfd;            /* the software CFD runs on its single-trace events */
+    c_CFDSettings_t cfdSettings;
+    uint32_t pseudo;
+    uint64_t lastStamp, maxStamp;
+    c_DPPEvent_t scratch; /* target of a channel that delivers nothing and has no room */
+};
+
+inline int32_t signExtend14(uint32_t value) {
+    return (int32_t)(value << 18) >> 18;
+}
+
+inline int16_t clamp16(int32_t v) {
+    return v > 32767 ? 32767 : (v < -32768 ? -32768 : (int16_t)v);
+}
+
+int readCoupleFormat(c_Digitizer_t* d, const uint32_t* aggregate, uint32_t even, uint32_t odd, bool psd,
+                     CoupleFormat* f) {
+    uint32_t header = aggregate[0];
+    if ((header & 0x80000000u) == 0) {
+        BLOG(d, C_LOG_ERROR, "[%u|%u] Invalid aggregate header word 0x%x", (unsigned)even, (unsigned)odd, header);
+        return DPPL_ERR_INVALID_EVENT;
+    }
+    uint32_t size = header & (psd ? kPsdSizeMask : kPhaSizeMask);
+    if (size < 2 || (!psd && size > kPhaWalkerLimit)) {
+        BLOG(d, C_LOG_ERROR, "[%u|%u] Invalid aggregate size %u", (unsigned)even, (unsigned)odd, size);
+        return DPPL_ERR_INVALID_EVENT;
+    }
+    uint32_t format = aggregate[1];
+    f->units = format & 0xFFFF;
+    f->extrasFormat = (format >> 24) & 7u;
+    f->waves = (format >> 27) & 1u;
+    f->extras = (format >> 28) & 1u;
+    f->timeTag = (format >> 29) & 1u;
+    f->charge = (format >> 30) & 1u;
+    f->dual = (format >> 31) & 1u;
+    f->eventWords = 4 * f->units + (f->extras ? 1 : 0) + (f->timeTag ? 1 : 0) + (f->charge ? 1 : 0);
+    if (f->eventWords == 0) {
+        BLOG(d, C_LOG_ERROR, "[%u|%u] Found EvtSize=0 in header", (unsigned)even, (unsigned)odd);
+        return DPPL_ERR_INVALID_EVENT;
+    }
+    if ((size - 2) % f->eventWords != 0) {
+        if (psd)
+            BLOG(d, C_LOG_ERROR, "[%u|%u] Size of Aggregate (%u) doesn't give integer number of events", (unsigned)even,
+                 (unsigned)odd, size);
+        else
+            BLOG(d, C_LOG_ERROR, "[%u|%u] Size of Aggregate %u doesn't give integer number of events", (unsigned)even,
+                 (unsigned)odd, size);
+        return DPPL_ERR_INVALID_EVENT;
+    }
+    f->events = (size - 2) / f->eventWords;
+    if (psd) {
+        f->probe0 = (format >> 22) & 1u ? 7 : 1;
+        f->probe1 = (format >> 23) & 1u ? 7 : 5;
+        f->probe3 = kPsdDigitalProbe3[(format >> 16) & 7u];
+        f->probe4 = kPsdDigitalProbe4[(format >> 19) & 7u];
+    } else {
+        f->probe0 = kPhaAnalogProbe0[(format >> 22) & 3u];
+        f->probe1 = kPhaAnalogProbe1[(format >> 20) & 3u];
+        f->probe3 = kPhaDigitalProbe3;
+        f->probe4 = kPhaDigitalProbe4[(format >> 16) & 0xFu];
+    }
+    if (f->waves && (f->probe3 == 0 || f->probe4 == 0)) {
+        BLOG(d, C_LOG_ERROR, "[%u|%u] Unsupported probe found.", (unsigned)even, (unsigned)odd);
+        return DPPL_ERR_INVALID_EVENT;
+    }
+    return 0;
+}
+
+/* The per-aggregate state of one channel of the couple. */
+int prepareCoupleChannel(c_Digitizer_t* d, const CoupleFormat& f, bool psd, uint32_t number, uint32_t freeSlots,
+                         c_DPPEvent_t* first, CoupleChannel* c) {
+    c->number = number;
+    c->freeSlots = freeSlots;
+    c->first = first;
+    c->count = 0;
+    c->pseudo = 0;
+    c->lastStamp = c->maxStamp = 0;
+    c->scratch = c_DPPEvent_t{};
+    const c_ReadCache_t* cache = GENERIC_ReadCache(d, number, READCACHE_BASE);
+    c->deliver = d->replay || !cache->hasAcqRun || cache->acqRun == 1.0;
+    c->offset = cache->timeOffsetPs;
+    c->cfd = false;
+    if (psd && f.waves && !f.dual && d->channels[number].fineTimeEnabled) {
+        cache = GENERIC_ReadCache(d, number, READCACHE_BASE | READCACHE_CFD);
+        if (cache->cfdStatus != 0)
+            return cache->cfdStatus;
+        c->cfdSettings = cache->cfd;
+        /* The firmware's own fine time (extras format 2) takes the CFD's place. */
+        c->cfd = cache->cfd.preTrigger > 2 && !(f.extras && f.extrasFormat == 2);
+    }
+    return 0;
+}
+
+/* Where the channel's next event goes; NULL (after logging) when it would
+ * pass the free slots. */
+c_DPPEvent_t* nextTarget(c_Digitizer_t* d, CoupleChannel* c) {
+    if (c->count < c->freeSlots && c->first != NULL)
+        return &c->first[c->count];
+    if (!c->deliver)
+        return &c->scratch; /* decoded for its time-tag state, never delivered */
+    BLOG(d, C_LOG_ERROR, "[%u] Number of events %u exceeds the number of available events (%u)", (unsigned)c->number,
+         c->count + 1, c->freeSlots);
+    return NULL;
+}
+
+/* The waveform of one event (both firmware types; psd selects the sample
+ * rules and the digital bits). */
+int decodeCoupleWaveform(c_Digitizer_t* d, const CoupleChannel& c, c_DPPEvent_t* e, const uint32_t* words,
+                         const CoupleFormat& f, bool psd) {
+    c_Waveform_t* w = e->waveform;
+    if (e == &c.scratch)
+        return 0; /* an event that is not delivered needs no traces */
+    if (w == NULL || w->traces[0].samples == NULL) {
+        BLOG(d, C_LOG_ERROR, "[%u] Cannot get Analog Trace 0", (unsigned)c.number);
+        return DPPL_ERR_INVALID_TRACE;
+    }
+    const uint32_t n = 8 * f.units;
+    static const int kSlots[] = {0, 1, 3, 4};
+    for (int slot : kSlots) {
+        const c_Trace_t* t = &w->traces[slot];
+        if (t->samples != NULL && t->capacity < n) {
+            BLOG(d, C_LOG_ERROR, "[%u] Waveform of %u samples exceeds the %u samples of trace %d.", (unsigned)c.number,
+                 n, t->capacity, slot);
+            return DPPL_ERR_INVALID_EVENT;
+        }
+    }
+    w->nSamples = n;
+    w->traces[0].probe = f.probe0;
+    w->traces[1].probe = f.dual ? f.probe1 : (c.cfd ? DPPL_PROBE_SOFTWARE_CFD : DPPL_PROBE_NONE);
+    w->traces[3].probe = f.probe3;
+    w->traces[4].probe = f.probe4;
+    int16_t* s0 = (int16_t*)w->traces[0].samples;
+    int16_t* s1 = (int16_t*)w->traces[1].samples;
+    uint8_t* d3 = (uint8_t*)w->traces[3].samples;
+    uint8_t* d4 = (uint8_t*)w->traces[4].samples;
+    const uint32_t wordsCount = 4 * f.units;
+
+    if (s1 != NULL && !f.dual)
+        memset(s1, 0, (size_t)n * sizeof(int16_t));
+    const bool signed0 = !psd && f.probe0 != DPPL_PROBE_INPUT;
+    const bool signed1 = !psd && f.dual && f.probe1 != DPPL_PROBE_INPUT;
+    const int32_t factor0 = !psd && (f.probe0 == 2 || f.probe0 == 3 || f.probe0 == 4) ? 2 : 1;
+    const int32_t factor1 = !psd && (f.probe1 == 5 || f.probe1 == 6 || f.probe1 == 8) ? 2 : 1;
+    if (!f.dual && !signed0) {
+        for (uint32_t j = 0; j < wordsCount; ++j) {
+            uint32_t v = words[j];
+            s0[2 * j] = (int16_t)(v & 0x3FFF);
+            s0[2 * j + 1] = (int16_t)((v >> 16) & 0x3FFF);
+        }
+    } else {
+        for (uint32_t j = 0; j < wordsCount; ++j) {
+            uint32_t v = words[j];
+            uint32_t low = v & 0x3FFF, high = (v >> 16) & 0x3FFF;
+            int32_t a = signed0 ? signExtend14(f.dual ? high : low) : (int32_t)(f.dual ? high : low);
+            int32_t b = signed0 ? signExtend14(high) : (int32_t)high;
+            s0[2 * j] = clamp16(a * factor0);
+            s0[2 * j + 1] = clamp16(b * factor0);
+            if (f.dual && s1 != NULL) {
+                int32_t l = signed1 ? signExtend14(low) : (int32_t)low;
+                s1[2 * j] = s1[2 * j + 1] = clamp16(l * factor1);
+            }
+        }
+    }
+    /* Digital probes: slot 3 in bits 14/30 (PSD) or 15/31 (PHA), slot 4 the others. */
+    const uint32_t bit3 = psd ? 14 : 15, bit4 = psd ? 15 : 14;
+    if (d3 != NULL)
+        for (uint32_t j = 0; j < wordsCount; ++j) {
+            d3[2 * j] = (uint8_t)((words[j] >> bit3) & 1u);
+            d3[2 * j + 1] = (uint8_t)((words[j] >> (bit3 + 16)) & 1u);
+        }
+    if (d4 != NULL)
+        for (uint32_t j = 0; j < wordsCount; ++j) {
+            d4[2 * j] = (uint8_t)((words[j] >> bit4) & 1u);
+            d4[2 * j + 1] = (uint8_t)((words[j] >> (bit4 + 16)) & 1u);
+        }
+    return 0;
+}
+
+void fillEvent(c_DPPEvent_t* e, uint16_t energy, int16_t shortCharge, uint64_t stamp, uint32_t flags,
+               uint32_t sizeWords) {
+    e->energy = energy;
+    e->shortCharge = shortCharge;
+    e->timeStamp = stamp;
+    e->flags = flags;
+    e->specialFlag = 0;
+    e->specialIndex = 0;
+    e->specialWord1 = e->specialWord2 = 0;
+    e->sizeWords = sizeWords;
+}
+
+/* Counts a decoded event when its channel delivers. */
+void deliver(CoupleChannel* c, uint64_t stamp, bool pseudo) {
+    if (!c->deliver)
+        return;
+    c->count++;
+    c->pseudo += pseudo ? 1 : 0;
+    c->lastStamp = stamp;
+    if (stamp > c->maxStamp)
+        c->maxStamp = stamp;
+}
+
+void finishCouple(c_Digitizer_t* d, CoupleChannel* channels, int32_t* evenDecoded, int32_t* oddDecoded) {
+    for (int k = 0; k < 2; ++k)
+        GENERIC_AccountEvents(d, channels[k].number, channels[k].count, channels[k].pseudo, channels[k].lastStamp,
+                              channels[k].maxStamp);
+    *evenDecoded = (int32_t)channels[0].count;
+    *oddDecoded = (int32_t)channels[1].count;
+}
+
+/* The parts shared by both couple decoders: checks, format, channel state. */
+int beginCouple(c_Digitizer_t* d, const uint32_t* aggregate, bool psd, uint32_t even, uint32_t evenFree,
+                c_DPPEvent_t* evenFirst, uint32_t odd, uint32_t oddFree, c_DPPEvent_t* oddFirst, CoupleFormat* f,
+                CoupleChannel* channels) {
+    if (even >= DPPL_MAX_CHANNELS || odd >= DPPL_MAX_CHANNELS)
+        return DPPL_ERR_INVALID_CHANNEL;
+    int code = readCoupleFormat(d, aggregate, even, odd, psd, f);
+    if (code == 0)
+        code = prepareCoupleChannel(d, *f, psd, even, evenFree, evenFirst, &channels[0]);
+    if (code == 0)
+        code = prepareCoupleChannel(d, *f, psd, odd, oddFree, oddFirst, &channels[1]);
+    return code;
+}
+
+} // namespace
+
+int PEMB_DecodePSDCoupleAggregate(c_Digitizer_t* d, uint32_t* aggregate, uint32_t evenChannel, uint32_t evenFree,
+                                  c_DPPEvent_t* evenFirst, int32_t* evenDecoded, uint32_t oddChannel, uint32_t oddFree,
+                                  c_DPPEvent_t* oddFirst, int32_t* oddDecoded) {
+    if (d == NULL || aggregate == NULL || evenDecoded == NULL || oddDecoded == NULL)
+        return DPPL_ERR_NULL_ARGUMENT;
+    *evenDecoded = *oddDecoded = 0;
+    CoupleFormat f;
+    CoupleChannel channels[2];
+    int code = beginCouple(d, aggregate, true, evenChannel, evenFree, evenFirst, oddChannel, oddFree, oddFirst, &f,
+                           channels);
+    if (code != 0)
+        return code;
+    const GENERIC_TimeBase_t base = GENERIC_GetTimeBase(d, kTimeTagExtensionBits);
+    const bool upperInExtras = f.extras && f.extrasFormat <= 2;
+    const bool flagsInExtras = f.extras && (f.extrasFormat == 1 || f.extrasFormat == 2);
+    const bool fineInExtras = f.extras && f.extrasFormat == 2;
+
+    const uint32_t* word = aggregate + 2;
+    for (uint32_t i = 0; i < f.events; ++i) {
+        uint32_t tag = f.timeTag ? *word++ : 0;
+        CoupleChannel* c = &channels[tag >> 31];
+        c_DPPEvent_t* e = nextTarget(d, c);
+        if (e == NULL)
+            return DPPL_ERR_EVENT_BUFFER_OVERFLOW;
+        uint32_t flags = 0;
+        uint64_t fine = 0;
+        if (f.waves) {
+            code = decodeCoupleWaveform(d, *c, e, word, f, true);
+            if (code != 0)
+                return code;
+            word += 4 * f.units;
+            int64_t cfdTime = -1;
+            if (c->cfd && !fineInExtras && e != &c->scratch &&
+                GENERIC_ApplySoftwareCFD(d, c->number, &c->cfdSettings, e, &cfdTime) && cfdTime >= 0) {
+                fine = (uint64_t)cfdTime;
+                flags |= EVTFLAG_FINE_TIME;
+            }
+        } else if (e->waveform != NULL) {
+            e->waveform->nSamples = 0;
+        }
+        uint32_t extras = f.extras ? *word++ : 0;
+        if (fineInExtras) {
+            double ps = ((double)(extras & 0x3FFu) + c_rand()) * (double)base.psPerTick / 1024.0;
+            fine = (uint64_t)ps;
+            flags |= EVTFLAG_FINE_TIME;
+        }
+        if (flagsInExtras) {
+            if (extras & (1u << 15))
+                flags |= 0x20;
+            if (extras & (1u << 14))
+                flags |= 0x400;
+            if (extras & (1u << 13))
+                flags |= 0x100;
+            if (extras & (1u << 12))
+                flags |= 0x40;
+        }
+        uint64_t ticks = GENERIC_ExtendTimeTag(&d->channels[c->number], &base, tag & 0x7FFFFFFFu, upperInExtras,
+                                               extras >> 16, &flags);
+        uint64_t stamp = ticks * base.psPerTick + fine + c->offset;
+        uint16_t longCharge = 0;
+        int16_t shortCharge = 0;
+        if (f.charge) {
+            uint32_t cw = *word++;
+            uint32_t shortValue = cw & 0x7FFF, longValue = cw >> 16;
+            if (cw & (1u << 15))
+                flags |= EVTFLAG_PILEUP;
+            if (shortValue == 0x7FFF || longValue > 32766)
+                flags |= EVTFLAG_SATURATED;
+            longCharge = (uint16_t)(longValue > 32766 ? 0x7FFF : longValue);
+            shortCharge = (int16_t)shortValue;
+        }
+        fillEvent(e, longCharge, shortCharge, stamp, flags, f.eventWords);
+        deliver(c, stamp, false);
+    }
+    finishCouple(d, channels, evenDecoded, oddDecoded);
+    return 0;
+}
+
+int PEMB_DecodePHACoupleAggregate(c_Digitizer_t* d, uint32_t* aggregate, uint32_t evenChannel, uint32_t evenFree,
+                                  c_DPPEvent_t* evenFirst, int32_t* evenDecoded, uint32_t oddChannel, uint32_t oddFree,
+                                  c_DPPEvent_t* oddFirst, int32_t* oddDecoded) {
+    if (d == NULL || aggregate == NULL || evenDecoded == NULL || oddDecoded == NULL)
+        return DPPL_ERR_NULL_ARGUMENT;
+    *evenDecoded = *oddDecoded = 0;
+    CoupleFormat f;
+    CoupleChannel channels[2];
+    int code = beginCouple(d, aggregate, false, evenChannel, evenFree, evenFirst, oddChannel, oddFree, oddFirst, &f,
+                           channels);
+    if (code != 0)
+        return code;
+    const GENERIC_TimeBase_t base = GENERIC_GetTimeBase(d, kTimeTagExtensionBits);
+    const bool newFlags = d->descriptor.DPPMinorRev >= (int32_t)kSaturatedRevision;
+    const bool upperInExtras = f.extras && f.extrasFormat == 0;
+
+    const uint32_t* word = aggregate + 2;
+    for (uint32_t i = 0; i < f.events; ++i) {
+        uint32_t tag = f.timeTag ? *word++ : 0;
+        CoupleChannel* c = &channels[tag >> 31];
+        c_DPPEvent_t* e = nextTarget(d, c);
+        if (e == NULL)
+            return DPPL_ERR_EVENT_BUFFER_OVERFLOW;
+        if (f.waves) {
+            code = decodeCoupleWaveform(d, *c, e, word, f, false);
+            if (code != 0)
+                return code;
+            word += 4 * f.units;
+        } else if (e->waveform != NULL) {
+            e->waveform->nSamples = 0;
+        }
+        uint32_t extras = f.extras ? *word++ : 0;
+        uint32_t flags = 0, energy = 0, ew = 0;
+        if (f.charge) {
+            ew = *word++;
+            energy = (ew >> 1) & 0x3FFF;
+            if (!newFlags) {
+                if ((ew & (1u << 15)) && !((ew & (1u << 20)) && energy == 0))
+                    flags |= EVTFLAG_PILEUP;
+                if (energy == 0x3FFF)
+                    flags |= EVTFLAG_SATURATED;
+            } else {
+                if (ew & (1u << 25))
+                    flags |= EVTFLAG_PILEUP;
+                if (ew & (1u << 26))
+                    flags |= EVTFLAG_SATURATED;
+            }
+            if (ew & (1u << 16))
+                flags |= 0x200;
+            if (ew & (1u << 19))
+                flags |= EVTFLAG_PSEUDO;
+            if (ew & (1u << 20))
+                flags |= 0x400;
+            if (ew & (1u << 21))
+                flags |= 0x40;
+            if (ew & (1u << 22))
+                flags |= 0x800;
+        }
+        const bool pseudo = (flags & EVTFLAG_PSEUDO) != 0;
+        c_ChannelRecord_t* rec = &d->channels[c->number];
+        uint64_t raw = tag & 0x7FFFFFFFu;
+        if (upperInExtras)
+            rec->rollOver1 = extras >> 16;
+        else if (!pseudo && ((ew & (1u << 17)) || raw < rec->lastRawTimeTag)) {
+            rec->rollOver1 += 1;
+            flags |= EVTFLAG_ROLLOVER;
+        }
+        uint64_t t = raw + (rec->rollOver1 << base.tagBits);
+        if (!pseudo) {
+            rec->lastRawTimeTag = raw;
+            if (t < rec->lastExtTimeTag) {
+                rec->rollOver2 += 1;
+                flags |= EVTFLAG_ROLLOVER;
+            }
+            rec->lastExtTimeTag = t;
+            t += rec->rollOver2 << base.extBits;
+        }
+        uint64_t stamp = t * base.psPerTick + (pseudo ? 0 : c->offset);
+        fillEvent(e, (uint16_t)energy, 0, stamp, flags, f.eventWords);
+        deliver(c, stamp, pseudo);
+    }
+    finishCouple(d, channels, evenDecoded, oddDecoded);
+    return 0;
+}

@@ -23,6 +23,20 @@ int PEMB_CheckADCShutdown(c_Digitizer_t* digitizer);
 /* Releases the ADC shutdown unless channels are still over temperature. */
 int PEMB_RestoreADCShutdown(c_Digitizer_t* digitizer);
 
+/* Decoders: one channel-couple aggregate (pulse shape, DPP code 136; pulse
+ * height, 139) into the events of the even and the odd channel; each
+ * *decoded receives how many that channel got. -39 malformed, -34 more
+ * events than free slots, -33 a waveform without a waveform record. */
+struct c_DPPEvent_t;
+int PEMB_DecodePSDCoupleAggregate(c_Digitizer_t* digitizer, uint32_t* aggregate, uint32_t evenChannel,
+                                  uint32_t evenFree, struct c_DPPEvent_t* evenFirst, int32_t* evenDecoded,
+                                  uint32_t oddChannel, uint32_t oddFree, struct c_DPPEvent_t* oddFirst,
+                                  int32_t* oddDecoded);
+int PEMB_DecodePHACoupleAggregate(c_Digitizer_t* digitizer, uint32_t* aggregate, uint32_t evenChannel,
+                                  uint32_t evenFree, struct c_DPPEvent_t* evenFirst, int32_t* evenDecoded,
+                                  uint32_t oddChannel, uint32_t oddFree, struct c_DPPEvent_t* oddFirst,
+                                  int32_t* oddDecoded);
+
 #ifdef __cplusplus
 }
 #endif

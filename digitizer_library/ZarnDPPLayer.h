@@ -290,6 +290,35 @@ typedef struct c_ReadoutBuffer_t {
     uint8_t allocator;    /* ROBUF_ALLOC_* of ROBuf */
 } c_ReadoutBuffer_t;
 
+/* Software CFD settings of one channel, in samples where they are times. */
+typedef struct c_CFDSettings_t {
+    uint32_t preTrigger;
+    uint32_t preGate;
+    uint32_t delay;
+    int32_t polarity;
+    double fraction;
+    uint32_t smoothExp;
+} c_CFDSettings_t;
+
+/* What the decoders need of a channel's parameters, looked up once per read
+ * instead of once per event: valid while serial equals the record's
+ * readSerial. `filled` holds the READCACHE_* parts looked up so far. */
+#define READCACHE_BASE 0x1u  /* run parameter, gain register, time offset */
+#define READCACHE_GAIN 0x2u  /* software gain (pulse height without gain register) */
+#define READCACHE_CFD 0x4u   /* software CFD settings */
+typedef struct c_ReadCache_t {
+    uint32_t serial;
+    uint32_t filled;
+    uint8_t hasAcqRun;     /* DPPL_PARAM_CH_ACQ_RUN exists */
+    uint8_t hasGainReg;    /* DPPL_PARAM_CH_GAINREG exists */
+    double acqRun;         /* current value of DPPL_PARAM_CH_ACQ_RUN */
+    uint64_t timeOffsetPs; /* DPPL_PARAM_CH_TIME_OFFSET in ps (two's complement when negative) */
+    int32_t gainStatus;    /* 0, or the failure of the software gain look-up */
+    double gainH, gainL;   /* software gain and its inverse */
+    int32_t cfdStatus;     /* 0, or the failure of the CFD settings look-up */
+    c_CFDSettings_t cfd;
+} c_ReadCache_t;
+
 /* One channel's slot in the record. */
 typedef struct c_ChannelRecord_t {
     c_ParamCollection_t* coll;
@@ -307,6 +336,7 @@ typedef struct c_ChannelRecord_t {
     double* cfdWork;      /* software CFD work area, one waveform long */
     uint32_t cfdCapacity; /* doubles in cfdWork */
     int32_t endOfRun;     /* 0 none, 1 pending, 2 done */
+    c_ReadCache_t readCache; /* decoders' per-read parameter look-ups */
 } c_ChannelRecord_t;
 
 /* ----------------------------------------------------- raw-data files */
@@ -389,6 +419,7 @@ struct c_Digitizer_t {
     uint64_t evtCount2[DPPL_MAX_CHANNELS]; /* events flagged EVTFLAG_PSEUDO */
     uint64_t lastChTimeStamp[DPPL_MAX_CHANNELS];
     c_ScopeBuffer_t* scope; /* standard waveform firmware only */
+    uint32_t readSerial;    /* number of the current read; the decoders' caches follow it */
 };
 
 /* ---------------------------------------------------- lifecycle (exported) */
@@ -437,8 +468,65 @@ DRAVIK_API void _freeWaveforms(c_DPPEvent_t* event);
 /* Whether the firmware of the record fills trace slot 0..8. */
 DRAVIK_API bool GENERIC_IsTraceSupported(const c_Digitizer_t* digitizer, int32_t slot);
 
+/* ------------------------------------------ acquisition control (exported) */
+
+/* Board start; channel statuses follow their enables. */
+DRAVIK_API int c_bstarta(c_Digitizer_t* digitizer);
+/* Stops: the plain forms drain the board with one c_getDPPEvents before they
+ * return; the "-as" forms leave STOPPING / PAUSING for the next read. */
+DRAVIK_API int c_bstopa(c_Digitizer_t* digitizer);
+DRAVIK_API int c_bstopas(c_Digitizer_t* digitizer);
+DRAVIK_API int c_bpausea(c_Digitizer_t* digitizer);
+DRAVIK_API int c_bpauseas(c_Digitizer_t* digitizer);
+DRAVIK_API int c_bdclear(c_Digitizer_t* digitizer);
+DRAVIK_API int c_breset(c_Digitizer_t* digitizer);
+DRAVIK_API int c_bcalib(c_Digitizer_t* digitizer);
+/* Acquisition reset: stops a running board, everything STOPPED. */
+DRAVIK_API int c_bfreset(c_Digitizer_t* digitizer);
+DRAVIK_API int c_cstarta(c_Digitizer_t* digitizer, int32_t channel);
+DRAVIK_API int c_cstopa(c_Digitizer_t* digitizer, int32_t channel);
+DRAVIK_API int c_cstopas(c_Digitizer_t* digitizer, int32_t channel);
+DRAVIK_API int c_cpausea(c_Digitizer_t* digitizer, int32_t channel);
+DRAVIK_API int c_cpauseas(c_Digitizer_t* digitizer, int32_t channel);
+/* Clears the channel's time-tag extension state and end-of-run mark. */
+DRAVIK_API int c_cfreset(c_Digitizer_t* digitizer, int32_t channel);
+/* Register-level device only; every other board answers 0. */
+DRAVIK_API int c_cautosetstart(c_Digitizer_t* digitizer, int32_t channel, uint32_t modeBits);
+DRAVIK_API int c_cautosetstop(c_Digitizer_t* digitizer, uint32_t channel, uint32_t modeBits);
+DRAVIK_API int c_csampleadvance(c_Digitizer_t* digitizer, int32_t channel);
+
+/* --------------------------------------------------- readout (exported) */
+
+/* One readout cycle: reads one buffer (recording it while dumpEnabled is
+ * set), decodes it into every channel's events (nEvents, overwritten by the
+ * next read), marks the end of a replayed run and completes a pending stop or
+ * pause. *bytes (may be NULL) receives the bytes read, also on failure. */
+DRAVIK_API int c_getDPPEvents(c_Digitizer_t* digitizer, int32_t* bytes);
+/* Asks the board to close its partial aggregates. */
+DRAVIK_API int c_sendFlush(c_Digitizer_t* digitizer);
+
+/* -------------------------------------------- readout services (exported) */
+
+/* Reads with software triggers until every enabled channel has events. */
+DRAVIK_API int c_getSWDPPEvents(c_Digitizer_t* digitizer, int32_t* bytes);
+DRAVIK_API int c_sendswtrigger(c_Digitizer_t* digitizer);
+DRAVIK_API int c_sendcswtrigger(c_Digitizer_t* digitizer, int32_t channel);
+/* Start-mode actions around a start and a stop. */
+DRAVIK_API int c_sendswstart(c_Digitizer_t* digitizer);
+DRAVIK_API int c_sendswstop(c_Digitizer_t* digitizer);
+/* Rise time (10 % to 90 %) of the waveform's input-signal trace, in
+ * thousandths of a sample; 0 when it has none. */
+DRAVIK_API int64_t c_CalcRiseTime(uint32_t smoothExp, const c_Waveform_t* waveform, uint32_t baselineStart,
+                                  uint32_t baselineEnd);
+/* Real time and dead time of a channel, in ns. */
+DRAVIK_API int c_getRealtimeAndDeadtime(c_Digitizer_t* digitizer, int32_t channel, uint64_t* realTime,
+                                        uint64_t* deadTime);
+
 #ifdef __cplusplus
 }
 #endif
+
+/* Raw-data files: the dumper functions (c_bdopenw, c_bdnext, ...). */
+#include "ZarnROBuffDumper.h"
 
 #endif /* ZARN_DPP_LAYER_H */

@@ -17,9 +17,12 @@
 #include <libxml/xmlversion.h>
 
 #include "SRV_AcquisitionControl.h"
+#include "SRV_List.h"
+#include "SRV_Waveforms.h"
 #include "SRV_ConfigurationManagement.h"
 #include "SRVParameters.h"
 #include "SRV_Registers.h"
+#include "SRV_Spectra.h"
 #include "SRV_Common.h"
 #include "SRV_ConnectionManager.h"
 
@@ -288,6 +291,18 @@ typedef struct SRVCommandEntry_t {
 // The commands served, one line each; every other code is unsupported.
 static const SRVCommandEntry_t COMMAND_TABLE[] = {
     {SRV_CMD_QUIT, SRV_CmdQuit, NULL},
+    {SRV_CMD_START_ACQUISITION, SRV_CmdStartAcquisition, NULL},
+    {SRV_CMD_STOP_ACQUISITION, SRV_CmdStopAcquisition, NULL},
+    {SRV_CMD_SET_RUN_FILE, SRV_CmdSetRunFile, NULL},
+    {SRV_CMD_LOAD_RUN_FILE, SRV_CmdLoadRunFile, NULL},
+    {SRV_CMD_LIST_RUN_FILES, SRV_CmdListRunFiles, NULL},
+    {SRV_CMD_GET_WAVEFORM, SRV_CmdGetWaveform, NULL},
+    {SRV_CMD_GET_ENERGY_SPECTRUM, SRV_CmdGetEnergySpectrum, NULL},
+    {SRV_CMD_SET_ENERGY_SPECTRUM, SRV_CmdSetEnergySpectrum, NULL},
+    {SRV_CMD_CLEAR_ENERGY_SPECTRUM, SRV_CmdClearEnergySpectrum, NULL},
+    {SRV_CMD_GET_ROI, SRV_CmdGetROI, NULL},
+    {SRV_CMD_SET_LIST_PARAMS, SRV_CmdSetListParams, NULL},
+    {SRV_CMD_GET_LIST_PARAMS, SRV_CmdGetListParams, NULL},
     {SRV_CMD_GET_BOARD_INFO, SRV_CmdGetBoardInfo, NULL},
     {SRV_CMD_WRITE_REGISTER, SRV_CmdWriteRegister, NULL},
     {SRV_CMD_READ_REGISTER, SRV_CmdReadRegister, NULL},
@@ -451,6 +466,10 @@ static SRVStatus_t prepareBoardFolder(SRVStartup_t* startup)
         status = SRV_ERR_GENERIC;
     // The spectrum files, the start-up configuration and the list-mode
     // defaults join here with their modules.
+    if (status == SRV_SUCCESS)
+        status = SRV_LoadSpectrumFiles(board, dataPath);
+    if (status == SRV_SUCCESS)
+        status = SRV_InitListSaves(board, dataPath);
     SRVStatus_t unlocked = SRV_UnlockBoard(board);
     return status != SRV_SUCCESS ? status : unlocked;
 }

@@ -3,6 +3,14 @@
 #include "SRVBoardThread.h"
 
 #include "SRV_AcquisitionControl.h"
+#include "SRVParameters.h"
+#include "SRV_List.h"
+#include "SRV_Spectra.h"
+#include "SRV_Waveforms.h"
+#include "ZarnDigitizer.h"
+
+#include <cmath>
+#include <cstring>
 
 static const c_LogModule_t LOG_MODULE = {"SRVBoardThreadLog.txt", "SRVBoardThread"};
 
@@ -82,8 +90,9 @@ static bool unlockBoard(SRVBoard_t* board)
 void SRV_BoardThreadErrorRoutine(SRVBoard_t* board)
 {
     c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_WARNING, __LINE__, "Executing ERROR routine.");
-    // Stopping the acquisition and clearing the readout join with
-    // acquisition control.
+    if (SRV_IsAcquiring(board->digitizer.acqStatus))
+        SRV_StopAcquisition(board);
+    c_bdclear(&board->digitizer);
 }
 
 // Ends the thread after a failure: the error routine, then the board lock
@@ -96,6 +105,21 @@ static void endAfterError(SRVBoard_t* board, bool holdsLock)
         unlockBoard(board);
 }
 
+// Every channel's energy spectrum goes to the file its path names (a path
+// that a client set with command 28 receives it).
+static void saveEnergySpectra(SRVBoard_t* board)
+{
+    for (uint32_t channel = 0; channel < SRV_ChannelCount(board); channel++) {
+        const char* path = board->channels[channel].energySpectra[0].filePath;
+        if (path[0] == '\0')
+            continue;
+        SRVStatus_t status = SaveEnergySpectrum(board, channel, path);
+        if (status != SRV_SUCCESS)
+            c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "SaveEnergySpectrum error (%i)",
+                             status);
+    }
+}
+
 // The quit flag was seen: the last cycle under the board lock.
 static void exitCycle(SRVBoard_t* board)
 {
@@ -103,8 +127,14 @@ static void exitCycle(SRVBoard_t* board)
         endAfterError(board, false);
         return;
     }
-    // Stopping the acquisition, clearing the readout and saving the energy
-    // spectra join here with acquisition control and the spectrum files.
+    // A quit while acquiring stops as a stop command does: the buffered
+    // list-mode events are written and the stop times set. Should that stop
+    // fail, the library's stop still ends the acquisition.
+    if (board->digitizer.acqStatus != ACQSTATUS_STOPPED && SRV_StopAcquisition(board) != SRV_SUCCESS &&
+        board->digitizer.acqStatus != ACQSTATUS_STOPPED)
+        c_bstopa(&board->digitizer);
+    c_bdclear(&board->digitizer);
+    saveEnergySpectra(board);
     setThreadRunning(board, false);
     unlockBoard(board);
 }
@@ -151,8 +181,10 @@ void* SRV_BoardThread(void* argument)
             c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "Failure detected. Status=0x%X",
                              static_cast<unsigned>(board->digitizer.failStatus));
             SRV_ClearFailureStatus(board);
-            // Stopping the acquisition on a failure joins with acquisition
-            // control.
+            if (SRV_StopAcquisition(board) != SRV_SUCCESS) {
+                endAfterError(board, true);
+                break;
+            }
         }
         SRV_ExecuteThreadCommand(board);
         if (board->idle) {
@@ -165,10 +197,22 @@ void* SRV_BoardThread(void* argument)
                 continue;
             }
         }
-        // The readout joins the cycle with acquisition control.
+        if (readoutFcn(board) != SRV_SUCCESS) {
+            c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "readoutFcn() error (%i)",
+                             SRV_ERR_INVALID_COMMAND);
+            c_bdclear(&board->digitizer);
+            if (!unlockBoard(board)) {
+                endAfterError(board, false);
+                break;
+            }
+            continue;
+        }
         if (!board->digitizer.replay && !board->digitizer.linkFlag)
             c_sleep(1);
-        // The processing of the cycle's events joins with it.
+        if (SRV_ProcessCycle(board) != 0) {
+            endAfterError(board, true);
+            break;
+        }
         if (!unlockBoard(board)) {
             endAfterError(board, false);
             break;
@@ -304,4 +348,483 @@ SRVStatus_t SRV_StartBoardThread(SRVBoard_t* board)
     }
     c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_INFO, __LINE__, "Thread affinity set to CPU %i", cpu);
     return SRV_SUCCESS;
+}
+
+// =========================================================================
+// Per-cycle event processing
+//
+// After each readout the cycle consumes the events that the library decoded
+// into the record's per-channel arrays (valid until the next readout): input
+// counts, the energy spectrum with its ROI, the stop criteria, the dead time
+// and the corrected input counts, the auto-triggers and the SCA rate, and the
+// steps of the multichannel-scaling, waveform, time-interval, gain-stabiliser
+// and list-mode records. Library parameters are looked up afresh each cycle.
+// =========================================================================
+
+namespace {
+
+// The SCA rate is computed at most once a second.
+const uint64_t SCA_RATE_PERIOD_MS = 1000;
+// Results of the dead-time and auto-trigger steps.
+const int DEAD_TIME_FAILED = -11;
+const int TRIGGER_REFUSED = -4;
+
+// A parameter value converted to an unsigned 64-bit integer, truncated; NaN
+// and negative values give 0, values beyond the range its maximum.
+uint64_t toUnsigned64(double value)
+{
+    if (!(value > 0.0))
+        return 0;
+    if (value >= 18446744073709551615.0)
+        return UINT64_MAX;
+    return static_cast<uint64_t>(value);
+}
+
+// Milliseconds from `since` to `now`; 0 when `since` lies ahead.
+uint64_t elapsedSince(uint64_t now, uint64_t since)
+{
+    return now > since ? now - since : 0;
+}
+
+// What the cycle knows of the whole board.
+struct CycleState {
+    uint64_t now;
+    bool waveformsOn;
+    bool boardAutoTrigger; // DPPL_PARAM_AUTO_TRG_TIMEOUT exists
+    bool morvane;          // the register-level device (family 8560)
+    bool anyEvent;
+};
+
+// The histogram of a spectrum as one cycle uses it: its bin scale and its
+// limits, truncated once (they can't change while the cycle holds the lock).
+struct Histogram {
+    uint32_t bins;
+    uint32_t shift;
+    uint32_t lld;
+    uint32_t uld;
+    uint32_t roiLow;
+    uint32_t roiHigh;
+    SRVROI_t* roi; // NULL: no ROI bound
+};
+
+Histogram histogramOf(SRVEnergySpectrum_t* spectrum)
+{
+    Histogram h;
+    h.bins = SRV_SpectrumBinCount(spectrum);
+    h.shift = SRV_SpectrumBinShift(spectrum);
+    h.lld = SRV_SpectrumLevel(spectrum->lld);
+    h.uld = SRV_SpectrumLevel(spectrum->uld);
+    SRVROI_t* roi = spectrum->roiCount > 0 ? &spectrum->rois[0] : NULL;
+    bool bound = roi != NULL && roi->low != NULL && roi->high != NULL;
+    h.roi = bound ? roi : NULL;
+    h.roiLow = bound ? SRV_SpectrumLevel(roi->low) : 1;
+    h.roiHigh = bound ? SRV_SpectrumLevel(roi->high) : 0;
+    return h;
+}
+
+// One event into the histogram. The bin is checked against the bin count,
+// which never exceeds the histogram, so no energy indexes past it.
+inline void histogramEvent(SRVEnergySpectrum_t* spectrum, const Histogram& h, uint16_t energy)
+{
+    uint32_t bin = static_cast<uint32_t>(energy) >> h.shift;
+    if (bin < h.lld) {
+        spectrum->total.underflows++;
+        spectrum->cycle.underflows++;
+    } else if (bin > h.uld || bin >= h.bins) {
+        spectrum->total.overflows++;
+        spectrum->cycle.overflows++;
+    } else {
+        spectrum->counts[bin]++;
+        spectrum->total.entries++;
+        spectrum->cycle.entries++;
+        if (h.roi != NULL && bin >= h.roiLow && bin <= h.roiHigh)
+            h.roi->entries++;
+    }
+}
+
+// A met stop criterion: the register-level device stops the channel, any
+// other board the whole board.
+void stopForCriterion(SRVBoard_t* board, const CycleState& cycle, uint32_t channel)
+{
+    SRVStatus_t status = cycle.morvane ? SRV_StopChannelAcquisition(board, channel) : SRV_StopAcquisition(board);
+    if (status != SRV_SUCCESS)
+        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
+                         "Error in automatic stop acquisition.");
+}
+
+bool isSCAOn(SRVBoard_t* board, uint32_t channel)
+{
+    c_Parameter_t* enable = c_pfindc(&board->digitizer, static_cast<int32_t>(channel), DPPL_PARAM_CH_SCA_ENABLE);
+    return enable != NULL && enable->value != 0.0;
+}
+
+bool isDTReference(const SRVBoard_t* board, uint32_t channel)
+{
+    const SRVDTSpectrum_t* dt = &board->dtSpectra[0];
+    return board->dtSpectrumCount > 0 && dt->enabled && dt->referenceChannel == channel;
+}
+
+// The events of one acquiring channel; `hadEvents` is set by the first event
+// that is not a pseudo event.
+void processEvents(SRVBoard_t* board, CycleState& cycle, uint32_t channel, const uint64_t* stopLimits,
+                   bool* hadEvents)
+{
+    c_ChannelRecord_t* record = &board->digitizer.channels[channel];
+    SRVChannel_t* frame = &board->channels[channel];
+    SRVEnergySpectrum_t* spectrum = &frame->energySpectra[0];
+    const Histogram histogram = histogramOf(spectrum);
+    const bool scaCounting = cycle.morvane && isSCAOn(board, channel);
+    const bool dtReference = isDTReference(board, channel);
+    uint32_t count = record->nEvents < record->capacity ? record->nEvents : record->capacity;
+
+    for (uint32_t i = 0; i < count; i++) {
+        c_DPPEvent_t* event = &record->events[i];
+        if (stopLimits != NULL && SRV_CheckStopCriteria(board, spectrum, stopLimits)) {
+            // The event that carries the flag and the later ones are not
+            // processed; list mode saves up to it.
+            event->flags |= EVTFLAG_STOP_CRITERION;
+            if (SRV_CycleListMode(board, channel) != 0)
+                c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "Error in handleListMode.");
+            else
+                stopForCriterion(board, cycle, channel);
+            return;
+        }
+        uint32_t flags = event->flags;
+        if (flags & EVTFLAG_PSEUDO)
+            continue;
+        *hadEvents = true;
+        cycle.anyEvent = true;
+        if ((flags & SRV_NOT_INPUT_FLAG) == 0)
+            frame->inputCount++;
+        if (flags & EVTFLAG_MCS)
+            SRV_CycleMCSDatum(board, channel, event);
+        if ((flags & SRV_NOT_HISTOGRAMMED_FLAGS) == 0)
+            histogramEvent(spectrum, histogram, event->energy);
+        if (scaCounting && (flags & SRV_NOT_SCA_FLAG) == 0 && SRV_CountSCAEvent(board, channel) != SRV_SUCCESS)
+            return;
+        if (cycle.waveformsOn && i == 0) {
+            int status = SRV_CycleStoreWaveform(board, channel, event);
+            if (status != 0) {
+                c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
+                                 "Error copying channel %u waveform (err = '%i').", channel, status);
+                return;
+            }
+        }
+        if (dtReference) {
+            int status = SRV_CycleFillDTSpectrum(board, &board->dtSpectra[0], i);
+            if (status != 0) {
+                c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
+                                 "Error filling Delta T spectrum (err = '%i').", status);
+                return;
+            }
+        }
+    }
+}
+
+// One channel of the cycle; false ends the channel loop for this cycle.
+bool processChannel(SRVBoard_t* board, CycleState& cycle, uint32_t channel)
+{
+    c_Digitizer_t* digitizer = &board->digitizer;
+    c_ChannelRecord_t* record = &digitizer->channels[channel];
+    SRVChannel_t* frame = &board->channels[channel];
+    SRVEnergySpectrum_t* spectrum = &frame->energySpectra[0];
+    bool channelAutoTrigger =
+        c_pfindc(digitizer, static_cast<int32_t>(channel), DPPL_PARAM_CH_AUTO_TRG_TIMEOUT) != NULL;
+    if (!SRV_IsAcquiring(record->acqStatus))
+        return true;
+
+    uint64_t limits[SRV_STOP_MODES];
+    const uint64_t* stopLimits = SRV_GetStopLimits(board, channel, limits) ? limits : NULL;
+    std::memset(&spectrum->cycle, 0, sizeof spectrum->cycle);
+    uint64_t elapsedPeriod = elapsedSince(cycle.now, spectrum->periodStart);
+    uint64_t elapsedSCA = elapsedSince(cycle.now, frame->scaTime);
+    bool hadEvents = false;
+
+    if (record->nEvents == 0 || record->events == NULL) {
+        if (stopLimits != NULL && SRV_CheckStopCriteria(board, spectrum, stopLimits))
+            stopForCriterion(board, cycle, channel);
+    } else {
+        processEvents(board, cycle, channel, stopLimits, &hadEvents);
+    }
+
+    int status = SRV_UpdateDeadTime(board, channel);
+    if (status != 0) {
+        c_extendedLogMsg(&LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__, "Error in DeadTime calculations (%i).",
+                         status);
+        return true;
+    }
+    if (cycle.morvane && c_pfindc(digitizer, static_cast<int32_t>(channel), DPPL_PARAM_CH_ICR_COUNTS) != NULL &&
+        SRV_UpdateICRCounts(board, channel) != 0)
+        return false;
+
+    if (hadEvents) {
+        frame->lastEventTime = cycle.now;
+        if (cycle.now > board->lastEventTime)
+            board->lastEventTime = cycle.now;
+    } else if (cycle.waveformsOn && channelAutoTrigger && SRV_ChannelAutoTrigger(board, channel, cycle.now) != 0) {
+        c_extendedLogMsg(&LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__, "Error managing channel AutoTrigger.");
+    }
+
+    if (spectrum->period != 0 && elapsedPeriod > spectrum->period)
+        spectrum->periodStart = cycle.now;
+
+    if (elapsedSCA > SCA_RATE_PERIOD_MS) {
+        frame->scaTime = cycle.now;
+        status = cycle.morvane ? SRV_UpdateSCARate(board, channel, elapsedSCA) : 0;
+        if (status != 0) {
+            c_extendedLogMsg(&LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__,
+                             "Can't update channel %u SCA count rate (err = '%i').", channel, status);
+            return false;
+        }
+    }
+
+    if (SRV_CycleGainStabilizer(board, spectrum) != 0) {
+        c_extendedLogMsg(&LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__, "Error in handleGainStabilization.");
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool SRV_IsValidEnergyEvent(const c_DPPEvent_t* event)
+{
+    return (event->flags & SRV_NOT_HISTOGRAMMED_FLAGS) == 0;
+}
+
+bool SRV_GetStopLimits(SRVBoard_t* board, uint32_t channel, uint64_t limits[SRV_STOP_MODES])
+{
+    const int32_t codes[SRV_STOP_MODES] = {DPPL_PARAM_CH_STOP_MODE_REALTIME, DPPL_PARAM_CH_STOP_MODE_LIVETIME,
+                                           DPPL_PARAM_CH_STOP_MODE_TOTAL_COUNTS,
+                                           DPPL_PARAM_CH_STOP_MODE_COUNTS_IN_ROI};
+    bool on = true;
+    for (int mode = 0; mode < SRV_STOP_MODES; mode++) {
+        c_Parameter_t* param = c_pfindc(&board->digitizer, static_cast<int32_t>(channel), codes[mode]);
+        if (param == NULL) {
+            c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_DETAIL, __LINE__,
+                             "Can't find a stop-criteria related parameter. Assuming not supported by the digitizer. "
+                             "Going on.");
+            on = false;
+            limits[mode] = 0;
+            continue;
+        }
+        limits[mode] = toUnsigned64(param->value);
+    }
+    return on;
+}
+
+bool SRV_CheckStopCriteria(SRVBoard_t* board, const SRVEnergySpectrum_t* spectrum,
+                           const uint64_t limits[SRV_STOP_MODES])
+{
+    const uint64_t values[SRV_STOP_MODES] = {spectrum->total.realTimeNs, spectrum->total.liveTimeNs,
+                                             spectrum->total.entries, spectrum->rois[0].entries};
+    for (size_t mode = 0; mode < SRV_STOP_MODES; mode++) {
+        if (limits[mode] != 0 && values[mode] >= limits[mode]) {
+            c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_INFO, __LINE__,
+                             "Stop criteria for mode '%zu' met! Stop value = '%llu'", mode,
+                             static_cast<unsigned long long>(limits[mode]));
+            return true;
+        }
+    }
+    return false;
+}
+
+int SRV_UpdateDeadTime(SRVBoard_t* board, uint32_t channel)
+{
+    uint64_t realTime = 0;
+    uint64_t deadTime = 0;
+    int result = c_getRealtimeAndDeadtime(&board->digitizer, static_cast<int32_t>(channel), &realTime, &deadTime);
+    if (result != 0) {
+        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
+                         "Error in c_getRealtimeAndDeadtime (%i)", result);
+        return result == DPPL_ERR_NOT_SUPPORTED ? 0 : DEAD_TIME_FAILED;
+    }
+    return SRV_AccumulateDeadTime(board, channel, realTime, deadTime);
+}
+
+int SRV_AccumulateDeadTime(SRVBoard_t* board, uint32_t channel, uint64_t realTimeNs, uint64_t deadTimeNs)
+{
+    SRVChannel_t* frame = &board->channels[channel];
+    SRVSpectrumCounters_t* total = &frame->energySpectra[0].total;
+    frame->realTimeSum += realTimeNs;
+    frame->deadTimeSum += deadTimeNs;
+    uint64_t real = frame->realTimeSum;
+    uint64_t dead = frame->deadTimeSum;
+    // A dead time above the real time leaves no live time (rather than a
+    // live time that wraps round).
+    uint64_t live = real > dead ? real - dead : 0;
+
+    if (frame->inputCount == 0 || real == 0 || live == 0) {
+        total->liveTimeNs = live;
+        total->realTimeNs = real;
+        total->deadTimeNs = dead;
+        return 0;
+    }
+
+    static const struct {
+        const int32_t* code;
+        const char* missing;
+    } MODEL[] = {
+        {&DPPL_PARAM_CH_RCCR2_RISE, "Can't find DPPL_PARAM_CH_RCCR2_RISE"},
+        {&DPPL_PARAM_CH_TRAP_TRISE, "Can't find DPPL_PARAM_CH_TRAP_TRISE"},
+        {&DPPL_PARAM_CH_TRAP_TFLAT, "Can't find DPPL_PARAM_CH_TRAP_TFLAT"},
+        {&DPPL_PARAM_CH_TRAP_FTD, "Can't find DPPL_PARAM_CH_TRAP_FTD"},
+        {&DPPL_PARAM_CH_PEAK_HOLDOFF, "Can't find DPPL_PARAM_CH_PEAK_HOLDOFF"},
+    };
+    double value[5];
+    for (size_t i = 0; i < 5; i++) {
+        c_Parameter_t* param = c_pfindc(&board->digitizer, static_cast<int32_t>(channel), *MODEL[i].code);
+        if (param == NULL) {
+            c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "%s", MODEL[i].missing);
+            return -7;
+        }
+        value[i] = param->value;
+    }
+    const double rise = value[0], trise = value[1], tflat = value[2], ftd = value[3], holdoff = value[4];
+
+    double rate = static_cast<double>(frame->inputCount) / static_cast<double>(live);
+    double correctedRate = rate / std::fma(-(rise * 1.88), rate, 1.0);
+    double pulseTime = 2.0 * (trise + 170.0) + holdoff + ftd * 0.01 * tflat + tflat;
+    // The corrected live time lies between 0 and the live time measured, so
+    // the dead time derived from it never wraps round.
+    double corrected = std::exp(-pulseTime * correctedRate) * static_cast<double>(live);
+    uint64_t correctedLive = toUnsigned64(corrected);
+    if (correctedLive > live)
+        correctedLive = live;
+    total->liveTimeNs = correctedLive;
+    total->realTimeNs = real;
+    total->deadTimeNs = real - correctedLive;
+    frame->icrCounts = static_cast<double>(real) * correctedRate;
+    return 0;
+}
+
+int SRV_UpdateICRCounts(SRVBoard_t* board, uint32_t channel)
+{
+    if (board->digitizer.descriptor.FamilyCode != DPPL_FAMILY_MORVANE)
+        return 0;
+    c_Parameter_t* icr = c_pfindc(&board->digitizer, static_cast<int32_t>(channel), DPPL_PARAM_CH_ICR_COUNTS);
+    if (icr == NULL) {
+        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
+                         "Cannot find ICR Counts parameter. Can't update it.");
+        return SRV_ERR_RESOURCE;
+    }
+    icr->value = board->channels[channel].icrCounts;
+    return 0;
+}
+
+int SRV_ChannelAutoTrigger(SRVBoard_t* board, uint32_t channel, uint64_t now)
+{
+    c_Digitizer_t* digitizer = &board->digitizer;
+    c_Parameter_t* timeout = c_pfindc(digitizer, static_cast<int32_t>(channel), DPPL_PARAM_CH_AUTO_TRG_TIMEOUT);
+    double value = 0.0;
+    int result = timeout != NULL ? c_pget(digitizer, timeout, &value) : DPPL_ERR_NULL_ARGUMENT;
+    if (result != 0) {
+        c_extendedLogMsg(&LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__,
+                         "Cannot get DPPL_PARAM_CH_AUTO_TRG_TIMEOUT (err=%i).", result);
+        return SRV_ERR_COMMUNICATION;
+    }
+    if (toUnsigned64(value) == 0)
+        return 0;
+    if (elapsedSince(now, board->channels[channel].lastEventTime) > toUnsigned64(value * 0.001)) {
+        result = c_sendcswtrigger(digitizer, static_cast<int32_t>(channel));
+        if (result != 0) {
+            c_extendedLogMsg(&LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__, "Cannot send SW Trigger (err=%i).",
+                             result);
+            return TRIGGER_REFUSED;
+        }
+    }
+    return 0;
+}
+
+int SRV_BoardAutoTrigger(SRVBoard_t* board, uint64_t now)
+{
+    c_Digitizer_t* digitizer = &board->digitizer;
+    c_Parameter_t* timeout = c_pfind(digitizer, DPPL_PARAM_AUTO_TRG_TIMEOUT);
+    double value = 0.0;
+    int result = timeout != NULL ? c_pget(digitizer, timeout, &value) : DPPL_ERR_NULL_ARGUMENT;
+    if (result != 0) {
+        c_extendedLogMsg(&LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__,
+                         "Cannot get DPPL_PARAM_AUTO_TRG_TIMEOUT (err=%i).", result);
+        return SRV_ERR_COMMUNICATION;
+    }
+    if (!(value > 0.0) || elapsedSince(now, board->lastEventTime) <= toUnsigned64(value * 0.001))
+        return 0;
+    c_Parameter_t* waveforms = c_pfind(digitizer, DPPL_PARAM_WAVEFORMS);
+    if (waveforms == NULL) {
+        c_extendedLogMsg(&LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__, "Can't get Acquisition Mode.");
+        return SRV_ERR_OPEN_DIGITIZER;
+    }
+    if (waveforms->value >= 1.0 || waveforms->value <= -1.0) {
+        result = ZARN_DGTZ_SendSWtrigger(digitizer->handle);
+        if (result != 0) {
+            c_extendedLogMsg(&LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__,
+                             "Cannot send SW Trigger (ZarnDigitizer err=%d).", result);
+            return TRIGGER_REFUSED;
+        }
+    }
+    return 0;
+}
+
+int SRV_ProcessCycle(SRVBoard_t* board)
+{
+    c_Digitizer_t* digitizer = &board->digitizer;
+    CycleState cycle;
+    cycle.now = c_get_time();
+    c_Parameter_t* waveforms = c_pfind(digitizer, DPPL_PARAM_WAVEFORMS);
+    if (waveforms == NULL) {
+        c_extendedLogMsg(&LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__, "Can't find DPPL_PARAM_WAVEFORMS.");
+        return SRV_ERR_OPEN_DIGITIZER;
+    }
+    // A value that is not a number counts as on.
+    cycle.waveformsOn = waveforms->value != 0.0;
+    cycle.boardAutoTrigger = c_pfind(digitizer, DPPL_PARAM_AUTO_TRG_TIMEOUT) != NULL;
+    cycle.morvane = digitizer->descriptor.FamilyCode == DPPL_FAMILY_MORVANE;
+    cycle.anyEvent = false;
+
+    uint32_t channels = SRV_ChannelCount(board);
+    for (uint32_t channel = 0; channel < channels; channel++)
+        if (!processChannel(board, cycle, channel))
+            break;
+
+    if (!cycle.anyEvent && cycle.waveformsOn && cycle.boardAutoTrigger &&
+        SRV_BoardAutoTrigger(board, cycle.now) != 0)
+        c_extendedLogMsg(&LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__, "Error managing AutoTrigger.");
+
+    for (uint32_t channel = 0; channel < channels; channel++) {
+        int status = SRV_CycleListMode(board, channel);
+        if (status != 0) {
+            c_extendedLogMsg(&LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__, "Error in handleListMode.");
+            return status;
+        }
+    }
+    return 0;
+}
+
+// ------------------------------------------- steps of the other records
+
+int SRV_CycleListMode(SRVBoard_t* board, uint32_t channel)
+{
+    return handleListMode(board, channel);
+}
+
+void SRV_CycleMCSDatum(SRVBoard_t*, uint32_t, const c_DPPEvent_t*)
+{
+    // The multichannel-scaling datum joins here with its module.
+}
+
+int SRV_CycleStoreWaveform(SRVBoard_t* board, uint32_t channel, const c_DPPEvent_t* event)
+{
+    return SRV_StoreEventWaveform(board, channel, event);
+}
+
+int SRV_CycleFillDTSpectrum(SRVBoard_t*, SRVDTSpectrum_t*, uint32_t)
+{
+    // The time-interval spectrum joins here with its module.
+    return 0;
+}
+
+int SRV_CycleGainStabilizer(SRVBoard_t*, SRVEnergySpectrum_t*)
+{
+    // The gain stabiliser joins here with its module.
+    return 0;
 }

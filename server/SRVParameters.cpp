@@ -738,15 +738,6 @@ SRVParameter_t* SRV_GetROIParameter(SRVBoard_t* board, int32_t channel, int32_t 
  * advance).
  * ===================================================================== */
 
-/* The channel signals of the register-level device. Referenced weakly: a
- * library without them answers every such request with a library failure
- * instead of keeping the server from loading. */
-extern "C" {
-int c_cautosetstart(c_Digitizer_t* digitizer, int32_t channel, uint32_t mode) __attribute__((weak));
-int c_cautosetstop(c_Digitizer_t* digitizer, uint32_t channel, uint32_t mode) __attribute__((weak));
-int c_csampleadvance(c_Digitizer_t* digitizer, int32_t channel) __attribute__((weak));
-}
-
 namespace parameter_commands {
 namespace {
 
@@ -1034,9 +1025,8 @@ void* autoSet(AutoSet action, SRVBoard_t* board, SRVCommand_t command, const voi
                          starting ? "Starting parameter auto-set for channel %u."
                                   : "Stopping parameter auto-set for channel %u.",
                          (unsigned)channel);
-        int result = DPPL_ERR_NOT_SUPPORTED;
-        if (starting && c_cautosetstart != nullptr) result = c_cautosetstart(&board->digitizer, channel, mode);
-        if (!starting && c_cautosetstop != nullptr) result = c_cautosetstop(&board->digitizer, (uint32_t)channel, mode);
+        int result = starting ? c_cautosetstart(&board->digitizer, channel, mode)
+                              : c_cautosetstop(&board->digitizer, (uint32_t)channel, mode);
         if (result != 0) {
             c_extendedLogMsg(&kCommandLog, &board->digitizer, C_LOG_ERROR, __LINE__,
                              starting ? "DPPLayer error (%i) starting auto-set." : "DPPLayer error (%i) stopping auto-set.",
@@ -1365,7 +1355,7 @@ void* SRV_CmdSampleAdvance(SRVBoard_t* board, SRVCommand_t command, const void* 
     if (*status == SRV_SUCCESS) {
         c_extendedLogMsg(&kCommandLog, &board->digitizer, C_LOG_INFO, __LINE__,
                          "Generating Sample Advance signal for channel %u.", (unsigned)channel);
-        int result = c_csampleadvance != nullptr ? c_csampleadvance(&board->digitizer, channel) : DPPL_ERR_NOT_SUPPORTED;
+        int result = c_csampleadvance(&board->digitizer, channel);
         if (result != 0) {
             c_extendedLogMsg(&kCommandLog, &board->digitizer, C_LOG_ERROR, __LINE__,
                              "DPPLayer error (%i) generating sample advance signal.", result);

@@ -1,25 +1,398 @@
-// The acquisition commands and the quit command.
+// The acquisition commands, the quit command, the starts and stops that the
+// board thread runs, and the run files.
 #include "SRV_AcquisitionControl.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "SRVBoardThread.h"
+#include "SRVParameters.h"
+#include "SRV_List.h"
+#include "SRV_Waveforms.h"
+#include "SRV_Spectra.h"
+// The gain stabiliser is a module of its own; a build without it starts
+// without resetting one.
+#if __has_include("SRV_GainStabilizer.h")
+#include "SRV_GainStabilizer.h"
+#define SRV_HAS_GAIN_STABILIZER 1
+#endif
+
 static const c_LogModule_t LOG_MODULE = {"SRVAcquisitionControlLog.txt", "SRV_AcquisitionControl"};
+// The starts and stops run on the board thread and log with it.
+static const c_LogModule_t THREAD_LOG_MODULE = {"SRVBoardThreadLog.txt", "SRVBoardThread"};
+static const c_LogModule_t COMMON_LOG_MODULE = {"SRV_CommonLog.txt", "SRV_Common"};
+
+static const uint32_t ALL_CHANNELS = 0xFFFFFFFFu;
+// MCS states that the starts and stops set.
+static const uint32_t MCS_STATE_RUNNING = 1;
+static const uint32_t MCS_STATE_STOPPED = 3;
+
+// The list-mode bit of a channel.
+static uint32_t channelBit(uint32_t channel)
+{
+    return 1u << (channel % 32);
+}
+
+// The board's model name, which need not hold a terminator.
+static int modelLength(const c_BoardDescriptor_t* descriptor)
+{
+    return static_cast<int>(strnlen(descriptor->ModelName, sizeof descriptor->ModelName));
+}
+
+// ------------------------------------------------ steps of the starts
+
+static void resetSCACounters(SRVBoard_t* board, uint32_t channel, uint64_t now)
+{
+    if (SRV_ResetSCACounters(board, channel, now) != SRV_SUCCESS)
+        c_extendedLogMsg(&THREAD_LOG_MODULE, &board->digitizer, C_LOG_DETAIL, __LINE__,
+                         "Can't reset SCA counters. Assuming not supported by the digitizer. Going on.");
+}
+
+// Resets the gain stabiliser of the spectrum and applies its correction.
+static void restartGainStabilizer(SRVBoard_t* board, SRVEnergySpectrum_t* spectrum)
+{
+#ifdef SRV_HAS_GAIN_STABILIZER
+    SRV_ResetGainStabilizer(&spectrum->gainStabilizer);
+    SRV_ApplyGainCorrection(board, &spectrum->gainStabilizer);
+#else
+    (void)board;
+    (void)spectrum;
+#endif
+}
+
+static uint32_t spectrumCount(const SRVChannel_t* channel)
+{
+    return channel->energySpectrumCount < SRV_MAX_ENERGY_SPECTRA ? channel->energySpectrumCount
+                                                                 : SRV_MAX_ENERGY_SPECTRA;
+}
+
+static void setMCSState(SRVChannel_t* channel, uint32_t state, bool firstPass)
+{
+    for (SRVMCSSpectrum_t& mcs : channel->mcsSpectra) {
+        mcs.state = state;
+        if (firstPass)
+            mcs.pass = 1;
+    }
+}
+
+static void setIdle(SRVBoard_t* board, bool idle)
+{
+    c_condition_lock(&board->idleCondition);
+    board->idle = idle ? 1 : 0;
+    c_condition_broadcast(&board->idleCondition);
+    c_condition_unlock(&board->idleCondition);
+}
+
+SRVStatus_t SRV_UpdateAcqRunning(SRVBoard_t* board)
+{
+    c_Parameter_t* running = c_pfind(&board->digitizer, DPPL_PARAM_ACQRUNNING);
+    if (running == NULL) {
+        c_extendedLogMsg(&THREAD_LOG_MODULE, &board->digitizer, C_LOG_DETAIL, __LINE__,
+                         "Can't find DPPL_PARAM_ACQRUNNING.");
+        return SRV_ERR_OPEN_DIGITIZER;
+    }
+    // A board that keeps it in a register reports it itself.
+    if (running->regaddr != 0)
+        return SRV_SUCCESS;
+    running->value = board->digitizer.acqStatus == ACQSTATUS_RUNNING ? 1.0 : 0.0;
+    return SRV_SUCCESS;
+}
+
+SRVStatus_t readoutFcn(SRVBoard_t* board)
+{
+    c_Digitizer_t* digitizer = &board->digitizer;
+    if (digitizer->acqStatus > ACQSTATUS_STOPPED) {
+        int32_t bytes = 0;
+        int result = c_getDPPEvents(digitizer, &bytes);
+        if (result != 0) {
+            c_extendedLogMsg(&THREAD_LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__, "Data Error (%i).", result);
+            return SRV_ERR_INVALID_COMMAND;
+        }
+        if (bytes > 0)
+            digitizer->bytesTotal += static_cast<uint32_t>(bytes);
+        return SRV_SUCCESS;
+    }
+    for (c_ChannelRecord_t& channel : digitizer->channels)
+        channel.nEvents = 0;
+    return SRV_SUCCESS;
+}
+
+// ---------------------------------------------------- board start and stop
+
+// What a start does for one channel once the library has started it.
+static void resetChannelForStart(SRVBoard_t* board, uint32_t channel, uint64_t now)
+{
+    SRVChannel_t* server = &board->channels[channel];
+    SRV_ClearWaveform(server->waveform);
+    server->lastEventTime = now;
+    for (uint32_t es = 0; es < spectrumCount(server); es++) {
+        server->energySpectra[es].periodStart = now;
+        SRV_SetSpectrumStartTime(&server->energySpectra[es]);
+    }
+    resetSCACounters(board, channel, now);
+    server->scaTime = now;
+}
+
+SRVStatus_t SRV_StartAcquisition(SRVBoard_t* board)
+{
+    c_Digitizer_t* digitizer = &board->digitizer;
+    c_extendedLogMsg(&THREAD_LOG_MODULE, digitizer, C_LOG_INFO, __LINE__, "Starting Acquisition...");
+    int result = c_bcalib(digitizer);
+    if (result != 0)
+        c_extendedLogMsg(&THREAD_LOG_MODULE, digitizer, C_LOG_WARNING, __LINE__,
+                         "Can't calibrate the board (%i). Assuming board doesn't require it.", result);
+    result = c_bstarta(digitizer);
+    if (result != 0) {
+        c_extendedLogMsg(&THREAD_LOG_MODULE, digitizer, C_LOG_INFO, __LINE__,
+                         "DPPLayer error (%i) starting Acquisition.", result);
+        return SRV_ERR_LIBRARY;
+    }
+    SRVStatus_t status = SRV_HandleListSaving(board, ALL_CHANNELS, SRV_LIST_ACTION_START);
+    if (status != SRV_SUCCESS)
+        return status;
+    uint64_t now = c_get_time();
+    board->lastEventTime = now;
+    for (uint32_t channel = 0; channel < SRV_ChannelCount(board); channel++) {
+        SRVChannel_t* server = &board->channels[channel];
+        resetChannelForStart(board, channel, now);
+        setMCSState(server, MCS_STATE_RUNNING, true);
+        for (uint32_t es = 0; es < spectrumCount(server); es++) {
+            restartGainStabilizer(board, &server->energySpectra[es]);
+            server->energySpectra[es].gainStabilizer.lastUpdate = now;
+        }
+    }
+    status = SRV_UpdateAcqRunning(board);
+    if (status != SRV_SUCCESS)
+        return status;
+    c_extendedLogMsg(&THREAD_LOG_MODULE, digitizer, C_LOG_INFO, __LINE__, "Acquisition started.");
+    return SRV_SUCCESS;
+}
+
+SRVStatus_t SRV_StartChannelAcquisition(SRVBoard_t* board, uint32_t channel)
+{
+    c_Digitizer_t* digitizer = &board->digitizer;
+    c_extendedLogMsg(&THREAD_LOG_MODULE, digitizer, C_LOG_INFO, __LINE__, "Starting Acquisition for channel '%u'...",
+                     channel);
+    if (channel >= SRV_ChannelCount(board))
+        return SRV_ERR_UNSUPPORTED;
+    SRVChannel_t* server = &board->channels[channel];
+    setMCSState(server, MCS_STATE_RUNNING, true);
+    for (uint32_t es = 0; es < spectrumCount(server); es++)
+        restartGainStabilizer(board, &server->energySpectra[es]);
+    int result = c_cstarta(digitizer, static_cast<int32_t>(channel));
+    if (result != 0) {
+        c_extendedLogMsg(&THREAD_LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__, "Error (%i) starting acquisition.",
+                         result);
+        return SRV_ERR_LIBRARY;
+    }
+    SRVStatus_t status = SRV_HandleListSaving(board, channelBit(channel), SRV_LIST_ACTION_START);
+    if (status != SRV_SUCCESS)
+        return status;
+    uint64_t now = c_get_time();
+    board->lastEventTime = now;
+    for (uint32_t es = 0; es < spectrumCount(server); es++)
+        server->energySpectra[es].gainStabilizer.lastUpdate = now;
+    resetChannelForStart(board, channel, now);
+    status = SRV_UpdateAcqRunning(board);
+    if (status != SRV_SUCCESS)
+        return status;
+    c_extendedLogMsg(&THREAD_LOG_MODULE, digitizer, C_LOG_INFO, __LINE__, "Acquisition for channel '%u' started.",
+                     channel);
+    return SRV_SUCCESS;
+}
+
+static void setStopTimes(SRVChannel_t* server)
+{
+    for (uint32_t es = 0; es < spectrumCount(server); es++)
+        SRV_SetSpectrumStopTime(&server->energySpectra[es]);
+}
+
+SRVStatus_t SRV_StopAcquisition(SRVBoard_t* board)
+{
+    c_Digitizer_t* digitizer = &board->digitizer;
+    c_extendedLogMsg(&THREAD_LOG_MODULE, digitizer, C_LOG_INFO, __LINE__, "Stopping Acquisition...");
+    int result = c_bstopa(digitizer);
+    if (result != 0) {
+        c_extendedLogMsg(&THREAD_LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__, "Error (%i) stopping acquisition.",
+                         result);
+        return SRV_ERR_LIBRARY;
+    }
+    SRVStatus_t status = SRV_UpdateAcqRunning(board);
+    if (status != SRV_SUCCESS)
+        return status;
+    for (uint32_t channel = 0; channel < SRV_ChannelCount(board); channel++)
+        setStopTimes(&board->channels[channel]);
+    status = SRV_HandleListSaving(board, ALL_CHANNELS, SRV_LIST_ACTION_STOP);
+    if (status != SRV_SUCCESS)
+        return status;
+    digitizer->dumpEnabled = 0;
+    if (c_bdopened(&digitizer->writer) && c_bdclose(&digitizer->writer) != 0) {
+        c_extendedLogMsg(&COMMON_LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__, "Can't close buffer dumper.");
+        return SRV_ERR_DUMPER_CLOSE;
+    }
+    for (uint32_t channel = 0; channel < SRV_ChannelCount(board); channel++)
+        setMCSState(&board->channels[channel], MCS_STATE_STOPPED, false);
+    setIdle(board, true);
+    c_extendedLogMsg(&THREAD_LOG_MODULE, digitizer, C_LOG_INFO, __LINE__, "Acquisition stopped.");
+    return SRV_SUCCESS;
+}
+
+SRVStatus_t SRV_StopChannelAcquisition(SRVBoard_t* board, uint32_t channel)
+{
+    c_Digitizer_t* digitizer = &board->digitizer;
+    c_extendedLogMsg(&THREAD_LOG_MODULE, digitizer, C_LOG_INFO, __LINE__, "Stopping Acquisition for channel '%u'...",
+                     channel);
+    if (channel >= SRV_ChannelCount(board))
+        return SRV_ERR_UNSUPPORTED;
+    int result = c_cstopa(digitizer, static_cast<int32_t>(channel));
+    if (result != 0) {
+        c_extendedLogMsg(&THREAD_LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__, "Error stopping acquisition.");
+        return SRV_ERR_LIBRARY;
+    }
+    SRVStatus_t status = SRV_UpdateAcqRunning(board);
+    if (status != SRV_SUCCESS)
+        return status;
+    SRVChannel_t* server = &board->channels[channel];
+    setStopTimes(server);
+    status = SRV_HandleListSaving(board, channelBit(channel), SRV_LIST_ACTION_STOP);
+    if (status != SRV_SUCCESS)
+        return status;
+    setMCSState(server, MCS_STATE_STOPPED, false);
+    setIdle(board, !SRV_IsAcquiring(digitizer->acqStatus));
+    c_extendedLogMsg(&THREAD_LOG_MODULE, digitizer, C_LOG_INFO, __LINE__, "Acquisition for channel '%u' stopped.",
+                     channel);
+    return SRV_SUCCESS;
+}
+
+// ------------------------------------------------------ commands 8, 9, 25
+
+// Reads u64 cmdMaskIn and u64 cmdMaskOut, and the channel mask when asked:
+// false when a field is missing.
+static bool readMasks(const void* payload, uint32_t payloadSize, uint64_t* maskIn, uint64_t* maskOut,
+                      uint32_t* channelMask)
+{
+    const void* end = static_cast<const uint8_t*>(payload) + payloadSize;
+    const void* position = deserialize_u64(maskIn, 1, payload, end);
+    position = deserialize_u64(maskOut, 1, position, end);
+    if (channelMask != NULL)
+        position = deserialize_u32(channelMask, 1, position, end);
+    return position != NULL;
+}
+
+static bool refuseMaskIn(SRVBoard_t* board, uint64_t maskIn)
+{
+    if (maskIn == 0)
+        return false;
+    c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
+                     "Unsupported cmdMaskIn 0x%llx (0x%llx unknown)", static_cast<unsigned long long>(maskIn),
+                     static_cast<unsigned long long>(maskIn));
+    return true;
+}
+
+static bool refuseMaskOut(SRVBoard_t* board, uint64_t maskOut)
+{
+    if (maskOut == 0)
+        return false;
+    c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
+                     "Unsupported cmdMaskOut 0x%llx (0x%llx unknown)", static_cast<unsigned long long>(maskOut),
+                     static_cast<unsigned long long>(maskOut));
+    return true;
+}
+
+// Hands a start or stop of the channel mask to the board thread, under the
+// board lock: the thread's result, or a lock failure.
+static SRVStatus_t handOver(SRVBoard_t* board, uint32_t threadCommand, uint32_t channelMask, uint64_t maskOut)
+{
+    SRVStatus_t status = SRV_LockBoard(board);
+    if (status != SRV_SUCCESS)
+        return status;
+    board->channelMask = channelMask;
+    status = SRV_SendThreadCommand(board, threadCommand);
+    // A hand-over that could not take the lock back does not hold it.
+    if (status == SRV_ERR_LOCK)
+        return status;
+    if (status == SRV_SUCCESS && threadCommand == SRV_THREAD_CMD_START)
+        setIdle(board, false);
+    if (status == SRV_SUCCESS && refuseMaskOut(board, maskOut))
+        status = SRV_ERR_UNSUPPORTED;
+    SRVStatus_t unlocked = SRV_UnlockBoard(board);
+    return status != SRV_SUCCESS ? status : unlocked;
+}
+
+// The start and stop commands need an open board with its locks.
+static bool boardReady(SRVBoard_t* board)
+{
+    if (board->open)
+        return true;
+    c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "No board is open.");
+    return false;
+}
+
+void* SRV_CmdStartAcquisition(SRVBoard_t* board, SRVCommand_t, const void* payload, uint32_t payloadSize,
+                              uint32_t*, SRVStatus_t* status)
+{
+    uint64_t maskIn = 0;
+    uint64_t maskOut = 0;
+    uint32_t channelMask = 0;
+    if (!readMasks(payload, payloadSize, &maskIn, &maskOut, &channelMask)) {
+        *status = SRV_ERR_DESERIALIZE;
+        return NULL;
+    }
+    if (refuseMaskIn(board, maskIn)) {
+        *status = SRV_ERR_UNSUPPORTED;
+        return NULL;
+    }
+    if (!boardReady(board)) {
+        *status = SRV_ERR_OPEN_DIGITIZER;
+        return NULL;
+    }
+    *status = SRV_PrepareRunFile(board, SRV_Globals->runFilePath);
+    if (*status == SRV_SUCCESS)
+        *status = handOver(board, SRV_THREAD_CMD_START, channelMask, maskOut);
+    return NULL;
+}
+
+void* SRV_CmdStopAcquisition(SRVBoard_t* board, SRVCommand_t, const void* payload, uint32_t payloadSize, uint32_t*,
+                             SRVStatus_t* status)
+{
+    uint64_t maskIn = 0;
+    uint64_t maskOut = 0;
+    uint32_t channelMask = 0;
+    if (!readMasks(payload, payloadSize, &maskIn, &maskOut, &channelMask)) {
+        *status = SRV_ERR_DESERIALIZE;
+        return NULL;
+    }
+    if (refuseMaskIn(board, maskIn)) {
+        *status = SRV_ERR_UNSUPPORTED;
+        return NULL;
+    }
+    if (!boardReady(board)) {
+        *status = SRV_ERR_OPEN_DIGITIZER;
+        return NULL;
+    }
+    *status = handOver(board, SRV_THREAD_CMD_STOP, channelMask, maskOut);
+    return NULL;
+}
 
 void* SRV_CmdQuit(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
                   uint32_t* replySize, SRVStatus_t* status)
 {
-    const uint8_t* end = static_cast<const uint8_t*>(payload) + payloadSize;
     uint64_t maskIn = 0;
     uint64_t maskOut = 0;
-    const void* position = deserialize_u64(&maskIn, 1, payload, end);
-    position = deserialize_u64(&maskOut, 1, position, end);
-    if (position == NULL) {
+    if (!readMasks(payload, payloadSize, &maskIn, &maskOut, NULL)) {
         *status = SRV_ERR_DESERIALIZE;
         return NULL;
     }
-    if (maskIn != 0) {
-        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
-                         "Unsupported cmdMaskIn 0x%llx (0x%llx unknown)", static_cast<unsigned long long>(maskIn),
-                         static_cast<unsigned long long>(maskIn));
+    if (refuseMaskIn(board, maskIn)) {
         *status = SRV_ERR_UNSUPPORTED;
+        return NULL;
+    }
+    // Without an open board there is no lock to wait on.
+    if (!board->open) {
+        *status = refuseMaskOut(board, maskOut) ? SRV_ERR_UNSUPPORTED : SRV_SUCCESS;
         return NULL;
     }
     // Taking the lock waits for the board thread's cycle in progress.
@@ -29,12 +402,8 @@ void* SRV_CmdQuit(SRVBoard_t* board, SRVCommand_t command, const void* payload, 
     void* reply = SRV_BuildStatusReply(command, SRV_SUCCESS, replySize);
     if (reply == NULL)
         *status = SRV_ERR_SERIALIZE;
-    if (maskOut != 0 && *status == SRV_SUCCESS) {
-        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
-                         "Unsupported cmdMaskOut 0x%llx (0x%llx unknown)", static_cast<unsigned long long>(maskOut),
-                         static_cast<unsigned long long>(maskOut));
+    if (*status == SRV_SUCCESS && refuseMaskOut(board, maskOut))
         *status = SRV_ERR_UNSUPPORTED;
-    }
     SRVStatus_t unlocked = SRV_UnlockBoard(board);
     if (*status == SRV_SUCCESS)
         *status = unlocked;
@@ -45,24 +414,307 @@ void* SRV_CmdQuit(SRVBoard_t* board, SRVCommand_t command, const void* payload, 
     return reply;
 }
 
-// The board and channel starts and stops join with the acquisition commands;
-// until then a hand-over of either is refused.
-SRVStatus_t SRV_StartAcquisition(SRVBoard_t*)
+// ------------------------------------------------------------ run files
+
+bool SRV_IsValidRunFileName(const char* name)
 {
-    return SRV_ERR_UNSUPPORTED;
+    if (name == NULL || strnlen(name, SRV_RUN_FILE_NAME_SIZE) >= SRV_RUN_FILE_NAME_SIZE)
+        return false;
+    if (std::strchr(name, '/') != NULL || std::strchr(name, '\\') != NULL)
+        return false;
+    const char* point = std::strrchr(name, '.');
+    return point != NULL && std::strcmp(point, SRV_RUN_FILE_ENDING) == 0;
 }
 
-SRVStatus_t SRV_StartChannelAcquisition(SRVBoard_t*, uint32_t)
+static bool fileExists(const char* path)
 {
-    return SRV_ERR_UNSUPPORTED;
+    struct stat info;
+    return stat(path, &info) == 0;
 }
 
-SRVStatus_t SRV_StopAcquisition(SRVBoard_t*)
+// "Run/<name>"; false when it does not fit.
+static bool runFilePath(char out[SRV_PATH_SIZE], const char* name)
 {
-    return SRV_ERR_UNSUPPORTED;
+    int written = std::snprintf(out, SRV_PATH_SIZE, "%s/%s", SRV_RUN_FOLDER, name);
+    return written >= 0 && written < SRV_PATH_SIZE;
 }
 
-SRVStatus_t SRV_StopChannelAcquisition(SRVBoard_t*, uint32_t)
+SRVStatus_t SRV_DeleteRunFile(const char* path)
 {
-    return SRV_ERR_UNSUPPORTED;
+    if (std::remove(path) != 0) {
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't delete run file %s.", path);
+        return SRV_ERR_RESOURCE;
+    }
+    return SRV_SUCCESS;
+}
+
+// Closes the writing raw-data file if one is open and opens the next one,
+// with recording switched on: 0 or -26. Board lock held.
+static SRVStatus_t openNextRawDataFile(SRVBoard_t* board)
+{
+    c_Digitizer_t* digitizer = &board->digitizer;
+    if (c_bdopened(&digitizer->writer))
+        c_bdclose(&digitizer->writer);
+    if (c_bdnext(digitizer, &digitizer->writer, 1) != 0) {
+        c_extendedLogMsg(&COMMON_LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__, "Can't open next buffer dumper.");
+        return SRV_ERR_DUMPER_OPEN;
+    }
+    digitizer->dumpEnabled = 1;
+    return SRV_SUCCESS;
+}
+
+SRVStatus_t SRV_PrepareRunFile(SRVBoard_t* board, char path[SRV_PATH_SIZE])
+{
+    if (path[0] == '\0')
+        return SRV_SUCCESS;
+    if (fileExists(path) && SRV_DeleteRunFile(path) != SRV_SUCCESS)
+        return SRV_ERR_RESOURCE;
+    FILE* file = std::fopen(path, "w");
+    if (file == NULL) {
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't open run file %s for writing.", path);
+        return SRV_ERR_RESOURCE;
+    }
+    // A replayed board records nothing: its run file stays empty.
+    if (!board->open || board->digitizer.replay) {
+        std::fclose(file);
+        path[0] = '\0';
+        return SRV_SUCCESS;
+    }
+    SRVStatus_t status = SRV_LockBoard(board);
+    if (status != SRV_SUCCESS) {
+        std::fclose(file);
+        return status;
+    }
+    SRVStatus_t opened = openNextRawDataFile(board);
+    char line[SRV_PATH_SIZE + sizeof board->digitizer.writer.fileName];
+    const c_BoardDescriptor_t* descriptor = &board->digitizer.descriptor;
+    std::snprintf(line, sizeof line, "%.*s_%u %s\n", modelLength(descriptor), descriptor->ModelName,
+                  descriptor->SerialNumber, board->digitizer.writer.fileName);
+    status = SRV_UnlockBoard(board);
+    if (opened != SRV_SUCCESS) {
+        std::fclose(file);
+        return opened;
+    }
+    if (status != SRV_SUCCESS) {
+        std::fclose(file);
+        return status;
+    }
+    std::fputs(line, file);
+    std::fclose(file);
+    path[0] = '\0';
+    return SRV_SUCCESS;
+}
+
+static bool hasRunFileEnding(const char* name)
+{
+    const char* point = std::strrchr(name, '.');
+    return point != NULL && std::strcmp(point, SRV_RUN_FILE_ENDING) == 0;
+}
+
+SRVStatus_t SRV_ListRunFiles(char names[SRV_RUN_FILES_MAX][SRV_RUN_FILE_NAME_SIZE], int32_t* count)
+{
+    *count = 0;
+    c_dir_t* folder = c_opendir(SRV_RUN_FOLDER);
+    if (folder == NULL) {
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't open folder %s.", SRV_RUN_FOLDER);
+        return SRV_ERR_RESOURCE;
+    }
+    const char* entry;
+    while (*count < SRV_RUN_FILES_MAX && (entry = c_readdir(folder)) != NULL) {
+        if (!hasRunFileEnding(entry))
+            continue;
+        std::snprintf(names[*count], SRV_RUN_FILE_NAME_SIZE, "%s", entry);
+        (*count)++;
+    }
+    c_closedir(folder);
+    return SRV_SUCCESS;
+}
+
+// ------------------------------------------------------- loading a run file
+
+// What the board was opened from, so that a replay that can't be opened
+// gives the previous board back.
+struct BoardSource {
+    bool replay;
+    SRVConnParams_t connParams;
+    char rawDataFile[SRV_PATH_SIZE];
+};
+
+// The raw-data file of the replay that is open now (empty for a live board).
+static char currentReplayFile[SRV_PATH_SIZE];
+
+static BoardSource currentSource(const SRVBoard_t* board)
+{
+    BoardSource source;
+    std::memset(&source, 0, sizeof source);
+    const c_Digitizer_t* digitizer = &board->digitizer;
+    source.replay = digitizer->replay != 0 && currentReplayFile[0] != '\0';
+    std::snprintf(source.rawDataFile, sizeof source.rawDataFile, "%s", currentReplayFile);
+    source.connParams.linkType = static_cast<int16_t>(digitizer->connParams.linkType);
+    source.connParams.linkNumber = static_cast<int16_t>(digitizer->connParams.linkNumber);
+    source.connParams.node = static_cast<int16_t>(digitizer->connParams.node);
+    source.connParams.vmeBase = digitizer->connParams.vmeBase;
+    return source;
+}
+
+static SRVStatus_t reopenSource(const BoardSource& source)
+{
+    if (source.replay)
+        return SRV_AddBoard(NULL, source.rawDataFile);
+    return SRV_AddBoard(&source.connParams, NULL);
+}
+
+// The list-mode defaults of the board that was just opened, with its data
+// folder.
+static void initListModeOfNewBoard(SRVBoard_t* board)
+{
+    char dataPath[SRV_FOLDER_SIZE];
+    if (SRV_LockBoard(board) != SRV_SUCCESS)
+        return;
+    if (SRV_GetBoardDataPath(board, dataPath) == SRV_SUCCESS) {
+        c_mkdirp(dataPath);
+        SRV_InitListSaves(board, dataPath);
+    }
+    SRV_UnlockBoard(board);
+}
+
+// Ends the open board in order (its board thread first, then its server
+// parameters and digitizer record, then the list files it left open) and
+// opens the replay of rawDataFile in its place: 0 or -7.
+static SRVStatus_t replaceBoard(SRVBoard_t* board, const char* rawDataFile)
+{
+    BoardSource previous = currentSource(board);
+    SRV_CloseBoard(board);
+    if (SRV_IsBoardThreadRunning(board)) {
+        // The old thread may still use the record: opening it again would race.
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "The board thread did not end. Can't open %s.", rawDataFile);
+        return SRV_ERR_OPEN_DIGITIZER;
+    }
+    for (SRVChannel_t& channel : board->channels)
+        SRV_FreeListSave(&channel.listSave);
+
+    SRVStatus_t status = SRV_AddBoard(NULL, rawDataFile);
+    if (status == SRV_SUCCESS) {
+        std::snprintf(currentReplayFile, sizeof currentReplayFile, "%s", rawDataFile);
+    } else {
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't replay %s. Opening the previous board again.",
+                  rawDataFile);
+        if (reopenSource(previous) != SRV_SUCCESS)
+            c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't open the previous board again.");
+        else if (!previous.replay)
+            currentReplayFile[0] = '\0';
+    }
+    if (board->open)
+        initListModeOfNewBoard(board);
+    return status;
+}
+
+SRVStatus_t SRV_LoadRunFile(SRVBoard_t* board, const char* name)
+{
+    // The same rule as command 22: only files of the folder "Run".
+    if (!SRV_IsValidRunFileName(name)) {
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Invalid run file name '%s'.", name);
+        return SRV_ERR_INVALID_FILE_NAME;
+    }
+    char path[SRV_PATH_SIZE];
+    if (!runFilePath(path, name) || !fileExists(path)) {
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "File %s doesn't exist.", path);
+        return SRV_ERR_FILE_NOT_FOUND;
+    }
+    FILE* file = std::fopen(path, "r");
+    if (file == NULL) {
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't open run file %s for reading.", path);
+        return SRV_ERR_RESOURCE;
+    }
+    char boardName[SRV_PATH_SIZE];
+    char rawDataFile[SRV_PATH_SIZE];
+    int words = std::fscanf(file, "%400s %400s", boardName, rawDataFile);
+    std::fclose(file);
+    if (words != 2)
+        return SRV_SUCCESS;
+    // A raw-data file that can't be read leaves the open board alone.
+    FILE* rawData = std::fopen(rawDataFile, "rb");
+    if (rawData == NULL) {
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't open raw-data file %s (%s).", rawDataFile,
+                  std::strerror(errno));
+        return SRV_ERR_OPEN_DIGITIZER;
+    }
+    std::fclose(rawData);
+    return replaceBoard(board, rawDataFile);
+}
+
+// ----------------------------------------------------- commands 22 to 24
+
+void* SRV_CmdSetRunFile(SRVBoard_t*, SRVCommand_t, const void* payload, uint32_t payloadSize, uint32_t*,
+                        SRVStatus_t* status)
+{
+    const void* end = static_cast<const uint8_t*>(payload) + payloadSize;
+    int8_t flag = 0;
+    const void* position = deserialize_i8(&flag, 1, payload, end);
+    if (position == NULL) {
+        *status = SRV_ERR_DESERIALIZE;
+        return NULL;
+    }
+    if (flag == 0) {
+        SRV_Globals->runFilePath[0] = '\0';
+        *status = SRV_SUCCESS;
+        return NULL;
+    }
+    int8_t text[SRV_RUN_FILE_NAME_SIZE];
+    uint32_t length = 0;
+    if (deserialize_i8_array(text, SRV_RUN_FILE_NAME_SIZE, &length, position, end) == NULL) {
+        *status = SRV_ERR_DESERIALIZE;
+        return NULL;
+    }
+    // The name ends at its first NUL or with the array; one that fills all
+    // 200 elements leaves no room for the terminator and is refused.
+    char name[SRV_RUN_FILE_NAME_SIZE + 1];
+    std::memcpy(name, text, length);
+    name[length] = '\0';
+    if (!SRV_IsValidRunFileName(name)) {
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Invalid run file name '%s'.", name);
+        *status = SRV_ERR_INVALID_FILE_NAME;
+        return NULL;
+    }
+    runFilePath(SRV_Globals->runFilePath, name);
+    *status = SRV_SUCCESS;
+    return NULL;
+}
+
+void* SRV_CmdLoadRunFile(SRVBoard_t* board, SRVCommand_t, const void* payload, uint32_t payloadSize, uint32_t*,
+                         SRVStatus_t* status)
+{
+    const void* end = static_cast<const uint8_t*>(payload) + payloadSize;
+    char name[SRV_RUN_FILE_NAME_SIZE];
+    if (deserialize_text(name, sizeof name, payload, end) == NULL) {
+        *status = SRV_ERR_DESERIALIZE;
+        return NULL;
+    }
+    *status = SRV_LoadRunFile(board, name);
+    return NULL;
+}
+
+void* SRV_CmdListRunFiles(SRVBoard_t*, SRVCommand_t command, const void*, uint32_t, uint32_t* replySize,
+                          SRVStatus_t* status)
+{
+    auto* names = static_cast<char(*)[SRV_RUN_FILE_NAME_SIZE]>(
+        c_calloc(SRV_RUN_FILES_MAX, SRV_RUN_FILE_NAME_SIZE));
+    if (names == NULL) {
+        *status = SRV_ERR_RESOURCE;
+        return NULL;
+    }
+    int32_t count = 0;
+    *status = SRV_ListRunFiles(names, &count);
+    void* reply = NULL;
+    if (*status == SRV_SUCCESS) {
+        reply = SRV_BuildStatusReply(command, SRV_SUCCESS, replySize);
+        if (reply != NULL)
+            reply = serialize_i32(&count, 1, reply, replySize);
+        for (int32_t i = 0; i < count && reply != NULL; i++)
+            reply = serialize_char(names[i], SRV_RUN_FILE_NAME_SIZE, reply, replySize);
+        if (reply == NULL)
+            *status = SRV_ERR_SERIALIZE;
+    }
+    c_free(names);
+    return reply;
 }

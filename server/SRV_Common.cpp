@@ -12,10 +12,8 @@
 #include <cstring>
 
 #include "SRVBoardThread.h"
-#if __has_include("SRVParameters.h")
 #include "SRVParameters.h"
-#define SRV_HAS_SERVER_PARAMETERS 1
-#endif
+#include "ZarnROBuffDumper.h"
 
 static const c_LogModule_t LOG_MODULE = {"SRV_CommonLog.txt", "SRV_Common"};
 // Failed replies are logged in the command loop's file.
@@ -161,11 +159,19 @@ static SRVStatus_t openDigitizer(SRVBoard_t* board, const SRVConnParams_t* connP
 
 static void freeServerParameters(SRVBoard_t* board)
 {
-#ifdef SRV_HAS_SERVER_PARAMETERS
     SRV_FreeServerParameters(board);
-#else
-    (void)board;
-#endif
+}
+
+// Raw-data files are written into the folder "Run" of the working folder.
+static void pointRecordingAtRunFolder(SRVBoard_t* board)
+{
+    c_ROBuffDumper_t* writer = &board->digitizer.writer;
+    char baseName[205];
+    std::snprintf(baseName, sizeof baseName, "%s%s%.*s", "Run", "/",
+                  static_cast<int>(strnlen(writer->baseName, sizeof writer->baseName)), writer->baseName);
+    if (c_bdsetbf(writer, baseName) != 0)
+        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_WARNING, __LINE__,
+                         "Can't set raw-data base name '%s'.", baseName);
 }
 
 // Creates the locks, semaphores and the idle condition of the board; on a
@@ -208,15 +214,12 @@ SRVStatus_t SRV_OpenBoard(const SRVConnParams_t* connParams, const char* rawData
     if (status != SRV_SUCCESS)
         return status;
 
-#ifdef SRV_HAS_SERVER_PARAMETERS
     if (SRV_InitServerParameters(board) != SRV_SUCCESS) {
         c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't initialize server parameters.");
         c_freeDgtz(&board->digitizer);
         return SRV_ERR_OPEN_DIGITIZER;
     }
-#endif
-    // Pointing raw-data recording at the folder "Run" joins with the
-    // raw-data files.
+    pointRecordingAtRunFolder(board);
 
     if (!initSynchronisation(board)) {
         freeServerParameters(board);

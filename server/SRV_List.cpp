@@ -82,13 +82,29 @@ static T* resizeArray(T* array, uint32_t count)
     return resized;
 }
 
+static void freeArrays(SRVListSave_t* list)
+{
+    c_free(list->timeTags);
+    c_free(list->energies);
+    c_free(list->flags);
+    list->timeTags = NULL;
+    list->energies = NULL;
+    list->flags = NULL;
+}
+
 void SRV_ResizeListBuffers(SRVListSave_t* list)
 {
     if (list == NULL)
         return;
-    list->timeTags = resizeArray(list->timeTags, list->bufferSize);
-    list->energies = resizeArray(list->energies, list->bufferSize);
-    list->flags = resizeArray(list->flags, list->bufferSize);
+    // A start refuses a buffer above the limit, so such a size is never
+    // allocated: a client can't make the server reserve gigabytes.
+    if (list->bufferSize > SRV_LIST_MAX_EVENTS) {
+        freeArrays(list);
+    } else {
+        list->timeTags = resizeArray(list->timeTags, list->bufferSize);
+        list->energies = resizeArray(list->energies, list->bufferSize);
+        list->flags = resizeArray(list->flags, list->bufferSize);
+    }
     // Events beyond the new size are dropped; without all three arrays no
     // event can be kept at all.
     if (list->count > list->bufferSize)
@@ -105,12 +121,7 @@ void SRV_FreeListSave(SRVListSave_t* list)
         std::fclose(list->file);
         list->file = NULL;
     }
-    c_free(list->timeTags);
-    c_free(list->energies);
-    c_free(list->flags);
-    list->timeTags = NULL;
-    list->energies = NULL;
-    list->flags = NULL;
+    freeArrays(list);
     list->bufferSize = 0;
     list->count = 0;
     list->saving = 0;

@@ -45,7 +45,9 @@ SRVStatus_t SRV_HandleListSaving(SRVBoard_t* board, uint32_t channelMask, uint32
 SRVStatus_t SRV_FlushListEvents(SRVListSave_t* list);
 
 /* Reallocates the three arrays to bufferSize events; a failed reallocation
- * leaves that array NULL. A count above the new size is cut to it. */
+ * leaves that array NULL. A size above SRV_LIST_MAX_EVENTS, which no start
+ * accepts, leaves all three NULL. A count above the new size is cut to it,
+ * and is 0 while any array is missing. */
 void SRV_ResizeListBuffers(SRVListSave_t* list);
 
 /* The start-up defaults of a channel, with the given list-file name (at most

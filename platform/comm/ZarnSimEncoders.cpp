@@ -5,6 +5,8 @@
 
 #include <mutex>
 
+extern "C" const ZarnSim_Encoder_t ZarnSim_OrluPHAEncoder, ZarnSim_PembPSDEncoder, ZarnSim_PembPHAEncoder;
+
 namespace zsim {
 namespace {
 
@@ -26,7 +28,10 @@ Table& T() {
         Table* t = new Table;
         // Built-in encoders: { DPP code, { channelsPerUnit, eventsPerAggregate,
         // unitAggregateWords, encodeUnitAggregate, finishHeader } }.
-        static const Entry kBuiltIn[] = {{0xFFFFFFFFu, {}}};
+        static const Entry kBuiltIn[] = {{0xFFFFFFFFu, {}},
+                                         {128, ZarnSim_OrluPHAEncoder}, // ZarnSimEncoder_Orlu.cpp
+                                         {136, ZarnSim_PembPSDEncoder}, // ZarnSimEncoder_Pemb.cpp
+                                         {139, ZarnSim_PembPHAEncoder}};
         for (const Entry& e : kBuiltIn)
             if (e.dppCode != 0xFFFFFFFFu && t->count < kMaxEncoders) t->entries[t->count++] = e;
         return t;

@@ -75,6 +75,18 @@ void ForEachParameter(c_Digitizer_t* d, const std::function<void(const std::stri
         walk(d->vgaColl[v], "vga " + std::to_string(v), fn);
 }
 
+void ExpectDerivedDefaultsConsistent(c_Digitizer_t* d) {
+    c_Parameter_t* decay = c_pfindc(d, 0, DPPL_PARAM_CH_TDECAY);
+    ASSERT_NE(nullptr, decay);
+    ASSERT_EQ(0, c_pset(d, decay, decay->value));
+    for (int32_t code : {DPPL_PARAM_CH_TRAP_NORM, DPPL_PARAM_CH_GAINREG, DPPL_PARAM_CH_FAST_TRIANG_NORM,
+                         DPPL_PARAM_CH_FAST_TRIANG_SHIFT, DPPL_PARAM_CH_SLOW_TRIANG_NORM, DPPL_PARAM_CH_SLOW_TRIANG_SHIFT}) {
+        c_Parameter_t* p = c_pfindc(d, 0, code);
+        ASSERT_NE(nullptr, p) << code;
+        EXPECT_EQ(p->preferred, p->value) << p->codename;
+    }
+}
+
 ::testing::AssertionResult IsClosedAndEmpty(const c_Digitizer_t* d) {
     if (d->kind != DGTZ_KIND_CLOSED || d->handle != -1)
         return ::testing::AssertionFailure() << "kind " << d->kind << ", handle " << d->handle;

@@ -46,6 +46,12 @@ class Board {
  * label naming its place ("board", "channel 3", ...). */
 void ForEachParameter(c_Digitizer_t* d, const std::function<void(const std::string&, c_Parameter_t*)>& fn);
 
+/* Sets channel 0's decay time again to its own value, which makes the update
+ * functions recompute the trapezoid shift, the gain register and the triangle
+ * factors, and checks that each still reads its preferred value: the derived
+ * defaults of the definition file agree with what the functions compute. */
+void ExpectDerivedDefaultsConsistent(c_Digitizer_t* d);
+
 /* Whether the record holds nothing any more: closed, no collection, no buffer. */
 ::testing::AssertionResult IsClosedAndEmpty(const c_Digitizer_t* d);
 

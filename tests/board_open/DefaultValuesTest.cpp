@@ -95,6 +95,37 @@ TEST_F(DefaultValues, DacCalibrationSetsBothCoefficientsOfEveryChannel) {
     }
 }
 
+TEST(DacCalibration, PerGroupDataGoesToTheGroupCoefficients) {
+    Board record;
+    c_Digitizer_t* d = record.get();
+    d->kind = DGTZ_KIND_OPEN;
+    d->descriptor.NumGroups = 4;
+    for (int g = 0; g < 4; ++g) {
+        d->groupColl[g] = _pcnew(DPPL_PARAM_GR_DC_OFFSET_CALIBRATION_P1 - DPPL_PARAM_GR_DC_OFFSET_CALIBRATION_P0 + 1,
+                                 DPPL_PARAM_GR_DC_OFFSET_CALIBRATION_P0);
+        for (int32_t code : {DPPL_PARAM_GR_DC_OFFSET_CALIBRATION_P0, DPPL_PARAM_GR_DC_OFFSET_CALIBRATION_P1}) {
+            c_Parameter_t* p = c_pnew(&d->groupColl[g]); /* software-only, unbounded */
+            p->code = code;
+            p->min = -INFINITY;
+            p->max = INFINITY;
+            ASSERT_EQ(0, _pcinsert(d->groupColl[g], p, code));
+        }
+    }
+    uint8_t page[263] = {0};
+    for (int g = 0; g < 4; ++g) {
+        float p0 = 2.0f + g, p1 = 0.5f * g;
+        memcpy(page + 8 * g, &p0, 4);
+        memcpy(page + 8 * g + 4, &p1, 4);
+    }
+    ASSERT_EQ(0, GENERIC_LoadDACCalibration(d, page, sizeof page, 1));
+    for (int g = 0; g < 4; ++g) {
+        EXPECT_EQ(2.0 + g, c_pfindg(d, g, DPPL_PARAM_GR_DC_OFFSET_CALIBRATION_P0)->value);
+        EXPECT_EQ(0.5 * g, c_pfindg(d, g, DPPL_PARAM_GR_DC_OFFSET_CALIBRATION_P1)->value);
+    }
+    _freeParamCollections(d);
+    d->kind = DGTZ_KIND_CLOSED;
+}
+
 class DacFlash : public BoardTest {};
 
 TEST_F(DacFlash, CalibrationPageIsFoundForEachFlashType) {

@@ -2,6 +2,8 @@
 // information record, on a board record without a digitizer.
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include "SRVBoardThread.h"
 #include "SRV_Common.h"
 #include "ServerTestSupport.h"
@@ -110,24 +112,36 @@ TEST_F(BoardThreadTest, HandOverToAThreadThatEndsMeanwhileDoesNotHang)
     board_->thread = nullptr;
 }
 
-TEST_F(BoardThreadTest, FailureStatusIsLoggedAndClearedWhileTheThreadGoesOn)
+// A failure status stops the acquisition; on a record without a board that
+// stop fails and ends the thread, which must not keep the board lock.
+TEST_F(BoardThreadTest, FailureWhoseStopFailsEndsTheThreadAndReleasesTheLock)
 {
     startThread();
     ASSERT_EQ(SRV_LockBoard(board_), 0);
     board_->digitizer.failStatus = 0x30;
     board_->digitizer.overTempMask = 0x5;
     ASSERT_EQ(SRV_UnlockBoard(board_), 0);
-    EXPECT_TRUE(waitFor(
-        [this] {
-            SRV_LockBoard(board_);
-            bool cleared = board_->digitizer.failStatus == 0 && board_->digitizer.overTempMask == 0;
+    EXPECT_TRUE(waitFor([this] { return !SRV_IsBoardThreadRunning(board_); }, 3000ms));
+    EXPECT_EQ(c_thread_timedjoin(board_->thread, nullptr, 3000), 0);
+    board_->thread = nullptr;
+
+    std::atomic<bool> locked{false};
+    std::thread taker([this, &locked] {
+        if (SRV_LockBoard(board_) == 0) {
+            locked = true;
             SRV_UnlockBoard(board_);
-            return cleared;
-        },
-        2000ms));
-    EXPECT_TRUE(SRV_IsBoardThreadRunning(board_));
-    EXPECT_NE(readFile(testLogFolder() / "SRVBoardThreadLog.txt").find("Failure detected. Status=0x30"),
-              std::string::npos);
+        }
+    });
+    EXPECT_TRUE(waitFor([&locked] { return locked.load(); }, 2000ms));
+    taker.join();
+    EXPECT_EQ(board_->digitizer.failStatus, 0);
+    EXPECT_EQ(board_->digitizer.overTempMask, 0);
+    std::string log = readFile(testLogFolder() / "SRVBoardThreadLog.txt");
+    EXPECT_NE(log.find("Failure detected. Status=0x30"), std::string::npos);
+    EXPECT_NE(log.find("Executing ERROR routine."), std::string::npos);
+
+    // With the thread gone a hand-over is refused instead of waiting.
+    EXPECT_EQ(handOver(SRV_THREAD_CMD_STOP), SRV_ERR_GENERIC);
 }
 
 TEST(ProcessorChoice, SkipsTheFirstTwoProcessorsAndWrapsToTwo)
@@ -151,7 +165,7 @@ TEST(ProcessorChoice, SkipsTheFirstTwoProcessorsAndWrapsToTwo)
     }
 }
 
-TEST(AcquisitionStatus, OnlyRunningStoppingAndPausingCountAsAcquiring)
+TEST(ServerAcquiringStatus, OnlyRunningStoppingAndPausingCountAsAcquiring)
 {
     bool expected[] = {false, true, true, false, true, false};
     for (int status = 0; status < 6; status++)
@@ -160,7 +174,7 @@ TEST(AcquisitionStatus, OnlyRunningStoppingAndPausingCountAsAcquiring)
 
 // ------------------------------------------------------ board information
 
-class BoardInfoTest : public ::testing::Test {
+class ServerBoardInfoTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -183,7 +197,7 @@ protected:
     c_Digitizer_t* digitizer_ = nullptr;
 };
 
-TEST_F(BoardInfoTest, MapsModelFamilyAndFormFactorCodes)
+TEST_F(ServerBoardInfoTest, MapsModelFamilyAndFormFactorCodes)
 {
     struct Case {
         uint32_t model, family, formFactor;
@@ -205,7 +219,7 @@ TEST_F(BoardInfoTest, MapsModelFamilyAndFormFactorCodes)
     }
 }
 
-TEST_F(BoardInfoTest, ParsesFirmwareReleaseTextsWithinTheirFields)
+TEST_F(ServerBoardInfoTest, ParsesFirmwareReleaseTextsWithinTheirFields)
 {
     c_BoardDescriptor_t& d = digitizer_->descriptor;
     struct Case {
@@ -232,7 +246,7 @@ TEST_F(BoardInfoTest, ParsesFirmwareReleaseTextsWithinTheirFields)
     }
 }
 
-TEST_F(BoardInfoTest, CopiesCountsAndConvertsThePeriodToPicoseconds)
+TEST_F(ServerBoardInfoTest, CopiesCountsAndConvertsThePeriodToPicoseconds)
 {
     c_BoardDescriptor_t& d = digitizer_->descriptor;
     setText(d.ModelName, sizeof d.ModelName, "MODELNAME123"); // 12 characters, no terminator

@@ -192,7 +192,8 @@ TEST_F(RunningServer, UnsupportedCodesAnswerInvalidCommandWithHeaderAndStatus)
 TEST_F(RunningServer, SendsTheServerDefinitionsFile)
 {
     const char* folder = std::getenv("MORVANESERVERDIR");
-    ASSERT_NE(folder, nullptr);
+    if (folder == nullptr || *folder == '\0')
+        folder = MORVANE_DEFINITIONS_DIR; // the server's own default
     std::string expected = readFile(fs::path(folder) / "ServerDefinitions.xml");
     ASSERT_FALSE(expected.empty());
     Client client(port_);

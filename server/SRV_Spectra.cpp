@@ -1,0 +1,928 @@
+// Energy spectra: binding to their parameters, the bin scale, lookups by
+// index path, clearing, start and stop times, spectrum files, the software
+// SCA counters and the commands 27, 28, 29 and 42.
+#include "SRV_Spectra.h"
+
+#include <sqlite3.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "SRVParameters.h"
+
+static const c_LogModule_t LOG_MODULE = {"SRV_SpectraLog.txt", "SRV_Spectra"};
+// The start-up step that loads the files reports in the start-up's log.
+static const c_LogModule_t STARTUP_LOG_MODULE = {"MorvaneServerLog.txt", "MorvaneServer"};
+
+namespace {
+
+// The statements of a spectrum file. The channel is a bound parameter like
+// every value.
+const char CREATE_TABLE_SQL[] =
+    "CREATE TABLE IF NOT EXISTS EnergySpectrum(channel\t\tINT PRIMARY KEY NOT NULL,timestamp\t\tDATETIME DEFAULT "
+    "CURRENT_TIMESTAMP, nbins\t\t\tINT,lld\t\t\tINT,uld\t\t\tINT,roil\t\t\tINT,roih\t\t\tINT,roinentries\tBIGINT,"
+    "nentries\t\tBIGINT,realtime_ns\tBIGINT,deadtime_ns\tBIGINT,overflows\t\tINT,underflows\t\tINT,data\t\t\tBLOB)";
+const char INSERT_ROW_SQL[] = "INSERT OR IGNORE INTO EnergySpectrum(channel) VALUES (?1);";
+const char UPDATE_ROW_SQL[] =
+    "UPDATE EnergySpectrum SET nbins\t\t\t= ?1,lld\t\t\t= ?2,uld\t\t\t= ?3,roil\t\t\t= ?4,roih\t\t\t= ?5,"
+    "roinentries\t= ?6,nentries\t\t= ?7,realtime_ns\t= ?8,deadtime_ns\t= ?9,overflows\t\t= ?10,"
+    "underflows\t\t= ?11,data\t\t\t= ?12 WHERE channel = ?13;";
+const char SELECT_ROW_SQL[] =
+    "SELECT nbins,lld,uld,roil,roih,roinentries,nentries,realtime_ns,deadtime_ns,overflows,underflows,data FROM "
+    "EnergySpectrum WHERE channel = ?1;";
+
+// Server parameters of a spectrum and of its ROI, by code name.
+const char LLD_NAME[] = "PARAM_ENERGY_SPECTRUM_LLD";
+const char ULD_NAME[] = "PARAM_ENERGY_SPECTRUM_ULD";
+const char GSTAB_ROIL_NAME[] = "PARAM_ENERGY_SPECTRUM_GSTAB_ROIL";
+const char GSTAB_ROIH_NAME[] = "PARAM_ENERGY_SPECTRUM_GSTAB_ROIH";
+const char GSTAB_TIME_NAME[] = "PARAM_ENERGY_SPECTRUM_GSTAB_TIME";
+const char GSTAB_MODE_NAME[] = "PARAM_ENERGY_SPECTRUM_GSTAB_MODE";
+const char GSTAB_PPMC_NAME[] = "PARAM_ENERGY_SPECTRUM_GSTAB_PPMC";
+const char ROI_LOW_NAME[] = "PARAM_ROI_LOW";
+const char ROI_HIGH_NAME[] = "PARAM_ROI_HIGH";
+
+// The bits of the get command's data mask, and of the set command's.
+const uint64_t GET_COUNTS = 0x1;
+const uint64_t GET_REAL_TIME = 0x2;
+const uint64_t GET_LIVE_TIME = 0x4;
+const uint64_t GET_DEAD_TIME = 0x8;
+const uint64_t GET_OVERFLOWS = 0x10;
+const uint64_t GET_UNDERFLOWS = 0x20;
+const uint64_t GET_ENTRIES = 0x40;
+const uint64_t GET_ROI_COUNT = 0x80;
+const uint64_t FIELD_FILE_PATH = 0x100;
+const uint64_t FIELD_PERIOD = 0x200;
+const uint64_t FIELD_GAIN_STABILIZER = 0x400;
+const uint64_t FIELD_LABEL = 0x800;
+const uint64_t GET_START_TIME = 0x1000;
+const uint64_t GET_STOP_TIME = 0x2000;
+const uint64_t GET_KNOWN = 0x3FFF;
+const uint64_t SET_KNOWN = FIELD_FILE_PATH | FIELD_PERIOD | FIELD_GAIN_STABILIZER | FIELD_LABEL;
+const uint64_t ROI_ENTRIES = 0x1;
+
+const size_t LABEL_SIZE = sizeof(SRVEnergySpectrum_t::label);
+
+// A double truncated to an integer within [low, high]; NaN gives low.
+int64_t truncateWithin(double value, int64_t low, int64_t high)
+{
+    if (!(value >= static_cast<double>(low)))
+        return low;
+    if (value >= static_cast<double>(high))
+        return high;
+    return static_cast<int64_t>(value);
+}
+
+// A bound value for a column of 32-bit integers (0 when unbound).
+int columnInt(const double* value)
+{
+    return value != nullptr ? static_cast<int>(truncateWithin(*value, INT32_MIN, INT32_MAX)) : 0;
+}
+
+// The server parameter of a code name in a collection, or NULL.
+SRVParameter_t* findServerParameter(SRVBoard_t* board, const c_ParamCollection_t* collection, const char* name)
+{
+    int32_t code = 0;
+    if (collection == nullptr || SRV_GetParameterCode(board, name, &code) != 0)
+        return nullptr;
+    return reinterpret_cast<SRVParameter_t*>(_pretrieve(collection, code));
+}
+
+// Binds *value to the cached value of a server parameter: false when it is
+// missing.
+bool bindValue(SRVBoard_t* board, const c_ParamCollection_t* collection, const char* name, double** value)
+{
+    SRVParameter_t* param = findServerParameter(board, collection, name);
+    if (param == nullptr)
+        return false;
+    *value = &param->value;
+    return true;
+}
+
+SRVChannel_t* validChannel(SRVBoard_t* board, uint32_t channel)
+{
+    if (board == nullptr || !SRV_IsValidChannel(board, static_cast<int32_t>(channel)))
+        return nullptr;
+    return &board->channels[channel];
+}
+
+bool isMorvane(const SRVBoard_t* board)
+{
+    return board->digitizer.descriptor.FamilyCode == DPPL_FAMILY_MORVANE;
+}
+
+// ------------------------------------------------------------ requests
+
+// Reads the fields of a request in order; any field that is not there makes
+// every later read fail too.
+class Request {
+public:
+    Request(const void* payload, uint32_t size)
+        : position_(payload), end_(static_cast<const uint8_t*>(payload) + size)
+    {
+        if (payload == nullptr)
+            position_ = nullptr;
+    }
+    bool u64(uint64_t* value)
+    {
+        position_ = deserialize_u64(value, 1, position_, end_);
+        return position_ != nullptr;
+    }
+    bool u32(uint32_t* value)
+    {
+        position_ = deserialize_u32(value, 1, position_, end_);
+        return position_ != nullptr;
+    }
+    bool text(char* destination, uint32_t size)
+    {
+        position_ = deserialize_text(destination, size, position_, end_);
+        return position_ != nullptr;
+    }
+    bool indexPath(int32_t path[SRV_INDEX_PATH_MAX], uint32_t* length)
+    {
+        position_ = deserialize_i32_array(path, SRV_INDEX_PATH_MAX, length, position_, end_);
+        return position_ != nullptr;
+    }
+
+private:
+    const void* position_;
+    const void* end_;
+};
+
+void logUnsupported(SRVBoard_t* board, const char* what, uint64_t mask, uint64_t unknown)
+{
+    c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "Unsupported %s 0x%llx (0x%llx unknown)",
+                     what, static_cast<unsigned long long>(mask), static_cast<unsigned long long>(unknown));
+}
+
+// A reply under construction: the header and status 0, then fields. Any
+// failure to append frees it and leaves -5.
+class Reply {
+public:
+    explicit Reply(SRVCommand_t command)
+    {
+        buffer_ = c_createheader(0, command, &size_);
+        SRVStatus_t ok = SRV_SUCCESS;
+        if (buffer_ != nullptr)
+            buffer_ = serialize_i16(&ok, 1, buffer_, &size_);
+    }
+    Reply(const Reply&) = delete;
+    Reply& operator=(const Reply&) = delete;
+    ~Reply() { c_free(buffer_); }
+
+    bool ok() const { return buffer_ != nullptr; }
+    void u32(const uint32_t* values, uint32_t count)
+    {
+        if (buffer_ != nullptr)
+            buffer_ = serialize_u32(values, count, buffer_, &size_);
+    }
+    void u32(uint32_t value) { u32(&value, 1); }
+    void u64(uint64_t value)
+    {
+        if (buffer_ != nullptr)
+            buffer_ = serialize_u64(&value, 1, buffer_, &size_);
+    }
+    void text(const char* field, uint32_t size)
+    {
+        if (buffer_ != nullptr)
+            buffer_ = serialize_char(field, size, buffer_, &size_);
+    }
+    // Hands the reply over (NULL when it could not be built).
+    void* release(uint32_t* size)
+    {
+        void* buffer = buffer_;
+        buffer_ = nullptr;
+        *size = size_;
+        return buffer;
+    }
+
+private:
+    void* buffer_ = nullptr;
+    uint32_t size_ = 0;
+};
+
+// Ends a handler: a failed request is answered with the header and its
+// status only, which the command loop builds from the status.
+void* finish(Reply* reply, SRVStatus_t status, uint32_t* replySize, SRVStatus_t* statusOut)
+{
+    *statusOut = status;
+    if (status != SRV_SUCCESS || reply == nullptr)
+        return nullptr;
+    return reply->release(replySize);
+}
+
+// Releases the board lock; its failure replaces a status of 0.
+SRVStatus_t unlockInto(SRVBoard_t* board, SRVStatus_t status)
+{
+    SRVStatus_t unlocked = SRV_UnlockBoard(board);
+    return status == SRV_SUCCESS ? unlocked : status;
+}
+
+// The gain stabiliser's switch of command 28: 1 enables it, any other value
+// disables it and keeps its state. Resetting its state on enable joins with
+// the gain stabiliser module.
+void switchGainStabilizer(SRVEnergySpectrum_t* spectrum, uint32_t value)
+{
+    spectrum->gainStabilizer.enabled = value == 1 ? 1 : 0;
+}
+
+// ------------------------------------------------------------ SQLite
+
+// Closes a database handle; false when the close failed.
+bool closeDatabase(sqlite3* database)
+{
+    if (sqlite3_close(database) != SQLITE_OK) {
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Error closing file");
+        return false;
+    }
+    return true;
+}
+
+SRVStatus_t openDatabase(const char* fileName, int flags, sqlite3** database)
+{
+    *database = nullptr;
+    if (sqlite3_open_v2(fileName, database, flags, nullptr) == SQLITE_OK)
+        return SRV_SUCCESS;
+    c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't open '%s': %s", fileName,
+              *database != nullptr ? sqlite3_errmsg(*database) : "out of memory");
+    return SRV_ERR_FILE_OPEN;
+}
+
+// Prepares and steps a statement that returns no row, with the channel bound
+// when the statement has a parameter. False after logging the failure.
+bool runStatement(sqlite3* database, const char* sql, uint32_t channel, const char* failure)
+{
+    sqlite3_stmt* statement = nullptr;
+    bool done = sqlite3_prepare_v2(database, sql, -1, &statement, nullptr) == SQLITE_OK &&
+                (sqlite3_bind_parameter_count(statement) == 0 ||
+                 sqlite3_bind_int64(statement, 1, channel) == SQLITE_OK) &&
+                sqlite3_step(statement) == SQLITE_DONE;
+    if (!done)
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, failure, sqlite3_errmsg(database));
+    sqlite3_finalize(statement);
+    return done;
+}
+
+// Binds the spectrum's values to the update: SQLITE_OK or the first failure.
+int bindSpectrum(sqlite3_stmt* statement, const SRVEnergySpectrum_t* spectrum, uint32_t channel)
+{
+    const SRVROI_t* roi = &spectrum->rois[0];
+    const SRVSpectrumCounters_t* total = &spectrum->total;
+    int results[] = {
+        sqlite3_bind_int(statement, 1, columnInt(spectrum->nbins)),
+        sqlite3_bind_int(statement, 2, columnInt(spectrum->lld)),
+        sqlite3_bind_int(statement, 3, columnInt(spectrum->uld)),
+        sqlite3_bind_int(statement, 4, columnInt(roi->low)),
+        sqlite3_bind_int(statement, 5, columnInt(roi->high)),
+        sqlite3_bind_int64(statement, 6, static_cast<sqlite3_int64>(roi->entries)),
+        sqlite3_bind_int64(statement, 7, static_cast<sqlite3_int64>(total->entries)),
+        sqlite3_bind_int64(statement, 8, static_cast<sqlite3_int64>(total->realTimeNs)),
+        sqlite3_bind_int64(statement, 9, static_cast<sqlite3_int64>(total->deadTimeNs)),
+        sqlite3_bind_int(statement, 10, static_cast<int32_t>(total->overflows)),
+        sqlite3_bind_int(statement, 11, static_cast<int32_t>(total->underflows)),
+        sqlite3_bind_blob(statement, 12, spectrum->counts, SRV_SPECTRUM_DATA_BYTES, SQLITE_STATIC),
+        sqlite3_bind_int64(statement, 13, channel),
+    };
+    for (int result : results)
+        if (result != SQLITE_OK)
+            return result;
+    return SQLITE_OK;
+}
+
+SRVStatus_t updateRow(sqlite3* database, const SRVEnergySpectrum_t* spectrum, uint32_t channel)
+{
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v2(database, UPDATE_ROW_SQL, -1, &statement, nullptr) != SQLITE_OK) {
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Error updating data: %s", sqlite3_errmsg(database));
+        sqlite3_finalize(statement);
+        return SRV_ERR_DATABASE;
+    }
+    SRVStatus_t status = SRV_SUCCESS;
+    if (bindSpectrum(statement, spectrum, channel) != SQLITE_OK) {
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Error binding values: %s", sqlite3_errmsg(database));
+        status = SRV_ERR_DATABASE;
+    } else if (sqlite3_step(statement) != SQLITE_DONE) {
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Error updating data: %s", sqlite3_errmsg(database));
+        status = SRV_ERR_DATABASE;
+    }
+    sqlite3_finalize(statement);
+    return status;
+}
+
+// Copies a row of the file into the spectrum. The stored histogram fills the
+// bins from 0: a shorter one leaves the rest 0, a longer one is cut at the
+// histogram's size, and only whole bins are taken.
+void restoreRow(sqlite3_stmt* row, SRVEnergySpectrum_t* spectrum)
+{
+    SRVROI_t* roi = &spectrum->rois[0];
+    SRVSpectrumCounters_t* total = &spectrum->total;
+    double restored[4];
+    for (int column = 1; column <= 4; column++)
+        restored[column - 1] = static_cast<double>(sqlite3_column_int(row, column));
+    double* targets[4] = {spectrum->lld, spectrum->uld, roi->low, roi->high};
+    for (int i = 0; i < 4; i++)
+        if (targets[i] != nullptr)
+            *targets[i] = restored[i];
+    roi->entries = static_cast<uint64_t>(sqlite3_column_int64(row, 5));
+    total->entries = static_cast<uint64_t>(sqlite3_column_int64(row, 6));
+    total->realTimeNs = static_cast<uint64_t>(sqlite3_column_int64(row, 7));
+    total->deadTimeNs = static_cast<uint64_t>(sqlite3_column_int64(row, 8));
+    total->overflows = static_cast<uint32_t>(sqlite3_column_int(row, 9));
+    total->underflows = static_cast<uint32_t>(sqlite3_column_int(row, 10));
+    std::memset(&spectrum->cycle, 0, sizeof spectrum->cycle);
+    std::memset(spectrum->counts, 0, sizeof spectrum->counts);
+    const void* data = sqlite3_column_blob(row, 11);
+    int bytes = sqlite3_column_bytes(row, 11);
+    if (data != nullptr && bytes > 0) {
+        size_t size = static_cast<size_t>(bytes);
+        if (size > SRV_SPECTRUM_DATA_BYTES)
+            size = SRV_SPECTRUM_DATA_BYTES;
+        size -= size % sizeof spectrum->counts[0];
+        std::memcpy(spectrum->counts, data, size);
+    }
+}
+
+// Sets the restored levels and ROI bounds on their server parameters, in
+// order; the first that fails ends it with -37.
+SRVStatus_t applyRestoredLimits(SRVBoard_t* board, SRVEnergySpectrum_t* spectrum)
+{
+    SRVROI_t* roi = &spectrum->rois[0];
+    struct {
+        const c_ParamCollection_t* collection;
+        const char* name;
+        const double* value;
+    } limits[] = {
+        {spectrum->collection, LLD_NAME, spectrum->lld},
+        {spectrum->collection, ULD_NAME, spectrum->uld},
+        {roi->collection, ROI_LOW_NAME, roi->low},
+        {roi->collection, ROI_HIGH_NAME, roi->high},
+    };
+    for (const auto& limit : limits) {
+        SRVParameter_t* param = findServerParameter(board, limit.collection, limit.name);
+        if (param == nullptr || limit.value == nullptr ||
+            SRVParameter_SetValue(&board->digitizer, param, *limit.value) != 0)
+            return SRV_ERR_PARAMETER_VALUE;
+    }
+    return SRV_SUCCESS;
+}
+
+// ---------------------------------------------------- index-path lookups
+
+struct PathIndexes {
+    int32_t channel = -1;
+    int32_t spectrum = -1;
+    int32_t roi = -1;
+};
+
+// Reads the pairs (index, type) of a path; false for a type that the lookup
+// does not take. A lone last element is ignored; a later pair of a type wins.
+bool readPath(const int32_t* path, uint32_t length, bool withROI, PathIndexes* indexes)
+{
+    for (uint32_t i = 0; path != nullptr && i + 1 < length; i += 2) {
+        int32_t index = path[i];
+        switch (path[i + 1]) {
+        case SRV_OBJ_CHANNEL:
+            indexes->channel = index;
+            break;
+        case SRV_OBJ_ENERGY_SPECTRUM:
+            indexes->spectrum = index;
+            break;
+        case SRV_OBJ_ROI:
+            if (!withROI)
+                return false;
+            indexes->roi = index;
+            break;
+        default:
+            return false;
+        }
+    }
+    return true;
+}
+
+SRVStatus_t findSpectrumOf(SRVBoard_t* board, const PathIndexes& indexes, SRVEnergySpectrum_t** spectrum)
+{
+    if (!SRV_IsValidChannel(board, indexes.channel)) {
+        c_lprintf(&LOG_MODULE, C_LOG_WARNING, __LINE__, "Invalid channel index '%i'.", indexes.channel);
+        return SRV_ERR_INVALID_PARAMETER;
+    }
+    if (!SRV_IsValidEnergySpectrum(board, indexes.channel, indexes.spectrum)) {
+        c_lprintf(&LOG_MODULE, C_LOG_WARNING, __LINE__, "Invalid energy spectrum index '%i'.", indexes.spectrum);
+        return SRV_ERR_INVALID_PARAMETER;
+    }
+    *spectrum = &board->channels[indexes.channel].energySpectra[indexes.spectrum];
+    return SRV_SUCCESS;
+}
+
+// ------------------------------------------------------- SCA parameters
+
+c_Parameter_t* findSCAParameter(SRVBoard_t* board, uint32_t channel, int32_t code, uint32_t level,
+                                const char* missing)
+{
+    c_Parameter_t* param = c_pfindc(&board->digitizer, static_cast<int32_t>(channel), code);
+    if (param == nullptr)
+        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, level, __LINE__, "%s", missing);
+    return param;
+}
+
+} // namespace
+
+// ================================================================ binding
+
+SRVStatus_t SRV_InitEnergySpectrum(SRVBoard_t* board, uint32_t channel, uint32_t spectrumIndex)
+{
+    SRVChannel_t* frame = validChannel(board, channel);
+    if (frame == nullptr || spectrumIndex >= SRV_MAX_ENERGY_SPECTRA)
+        return SRV_ERR_RESOURCE;
+    SRVEnergySpectrum_t* spectrum = &frame->energySpectra[spectrumIndex];
+    const c_BoardDescriptor_t* descriptor = &board->digitizer.descriptor;
+    spectrum->channel = frame;
+    spectrum->adcBits = descriptor->ADCBits != 0 ? descriptor->ADCBits : descriptor->ADC_NBits;
+    spectrum->period = SRV_SPECTRUM_DEFAULT_PERIOD_MS;
+
+    c_Parameter_t* nbins = c_pfindc(&board->digitizer, static_cast<int32_t>(channel), DPPL_PARAM_CH_SPECTRUM_NBINS);
+    if (nbins == nullptr)
+        return SRV_ERR_RESOURCE;
+    spectrum->nbins = &nbins->value;
+
+    SRVGainStabilizer_t* stabilizer = &spectrum->gainStabilizer;
+    struct {
+        const char* name;
+        double** value;
+    } bindings[] = {
+        {LLD_NAME, &spectrum->lld},
+        {ULD_NAME, &spectrum->uld},
+        {GSTAB_ROIL_NAME, &stabilizer->roiLow},
+        {GSTAB_ROIH_NAME, &stabilizer->roiHigh},
+        {GSTAB_TIME_NAME, &stabilizer->interval},
+        {GSTAB_MODE_NAME, &stabilizer->mode},
+        {GSTAB_PPMC_NAME, &stabilizer->ppmc},
+    };
+    for (const auto& binding : bindings)
+        if (!bindValue(board, spectrum->collection, binding.name, binding.value))
+            return SRV_ERR_RESOURCE;
+    return SRV_SUCCESS;
+}
+
+SRVStatus_t SRV_InitROI(SRVBoard_t* board, uint32_t channel, uint32_t spectrumIndex, uint32_t roiIndex)
+{
+    SRVChannel_t* frame = validChannel(board, channel);
+    if (frame == nullptr || spectrumIndex >= SRV_MAX_ENERGY_SPECTRA || roiIndex >= SRV_MAX_ROIS)
+        return SRV_ERR_RESOURCE;
+    SRVEnergySpectrum_t* spectrum = &frame->energySpectra[spectrumIndex];
+    SRVROI_t* roi = &spectrum->rois[roiIndex];
+    roi->spectrum = spectrum;
+    if (!bindValue(board, roi->collection, ROI_LOW_NAME, &roi->low) ||
+        !bindValue(board, roi->collection, ROI_HIGH_NAME, &roi->high))
+        return SRV_ERR_RESOURCE;
+    return SRV_SUCCESS;
+}
+
+// ============================================================== bin scale
+
+uint32_t SRV_SpectrumBinCount(const SRVEnergySpectrum_t* spectrum)
+{
+    if (spectrum == nullptr || spectrum->nbins == nullptr)
+        return 0;
+    return static_cast<uint32_t>(truncateWithin(*spectrum->nbins, 0, SRV_SPECTRUM_MAX_BINS));
+}
+
+uint32_t SRV_SpectrumBinShift(const SRVEnergySpectrum_t* spectrum)
+{
+    uint32_t bins = SRV_SpectrumBinCount(spectrum);
+    // The highest power of two of the count: for a power of two its
+    // trailing zeros, for any other count the bins it can fill all lie below
+    // it. No bins at all: every energy is an overflow whatever the shift.
+    int log2Bins = 0;
+    while (bins > 1) {
+        bins >>= 1;
+        log2Bins++;
+    }
+    int shift = static_cast<int>(spectrum != nullptr ? spectrum->adcBits : 0) - log2Bins;
+    if (shift < 0)
+        return 0;
+    return shift > 16 ? 16u : static_cast<uint32_t>(shift);
+}
+
+uint16_t SRV_SpectrumLevel(const double* value)
+{
+    return value != nullptr ? static_cast<uint16_t>(truncateWithin(*value, 0, UINT16_MAX)) : 0;
+}
+
+// ================================================================ lookups
+
+SRVStatus_t SRV_FindEnergySpectrum(SRVBoard_t* board, const int32_t* path, uint32_t length,
+                                   SRVEnergySpectrum_t** spectrum)
+{
+    PathIndexes indexes;
+    if (board == nullptr || spectrum == nullptr || !readPath(path, length, false, &indexes))
+        return SRV_ERR_INVALID_PARAMETER;
+    return findSpectrumOf(board, indexes, spectrum);
+}
+
+SRVStatus_t SRV_FindROI(SRVBoard_t* board, const int32_t* path, uint32_t length, SRVROI_t** roi)
+{
+    PathIndexes indexes;
+    if (board == nullptr || roi == nullptr || !readPath(path, length, true, &indexes))
+        return SRV_ERR_INVALID_PARAMETER;
+    SRVEnergySpectrum_t* spectrum = nullptr;
+    SRVStatus_t status = findSpectrumOf(board, indexes, &spectrum);
+    if (status != SRV_SUCCESS)
+        return status;
+    if (!SRV_IsValidROI(board, indexes.channel, indexes.spectrum, indexes.roi)) {
+        c_lprintf(&LOG_MODULE, C_LOG_WARNING, __LINE__, "Invalid ROI index '%i'.", indexes.roi);
+        return SRV_ERR_INVALID_PARAMETER;
+    }
+    *roi = &spectrum->rois[indexes.roi];
+    return SRV_SUCCESS;
+}
+
+// ============================================================= the record
+
+SRVStatus_t SRV_ClearEnergySpectrum(SRVEnergySpectrum_t* spectrum)
+{
+    if (spectrum == nullptr)
+        return SRV_ERR_RESOURCE;
+    SRVChannel_t* channel = spectrum->channel;
+    if (channel != nullptr) {
+        channel->realTimeSum = 0;
+        channel->deadTimeSum = 0;
+        channel->inputCount = 0;
+        channel->icrCounts = 0.0;
+        // The events buffered for list mode are dropped.
+        channel->listSave.count = 0;
+    }
+    std::memset(spectrum->counts, 0, sizeof spectrum->counts);
+    std::memset(&spectrum->total, 0, sizeof spectrum->total);
+    std::memset(&spectrum->cycle, 0, sizeof spectrum->cycle);
+    for (SRVROI_t& roi : spectrum->rois)
+        roi.entries = 0;
+    return SRV_SUCCESS;
+}
+
+void SRV_FormatLocalTime(char text[SRV_TIME_TEXT_SIZE])
+{
+    std::time_t now = std::time(nullptr);
+    std::tm local;
+    std::memset(&local, 0, sizeof local);
+    localtime_r(&now, &local);
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02d", local.tm_year + 1900, local.tm_mon + 1,
+                  local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+    std::snprintf(text, SRV_TIME_TEXT_SIZE, "%.19s", buffer);
+}
+
+void SRV_SetSpectrumStartTime(SRVEnergySpectrum_t* spectrum)
+{
+    if (spectrum != nullptr)
+        SRV_FormatLocalTime(spectrum->startTime);
+}
+
+void SRV_SetSpectrumStopTime(SRVEnergySpectrum_t* spectrum)
+{
+    if (spectrum != nullptr)
+        SRV_FormatLocalTime(spectrum->stopTime);
+}
+
+// ================================================================== files
+
+SRVStatus_t SRV_WriteEnergySpectrumFile(const SRVEnergySpectrum_t* spectrum, uint32_t channel, const char* fileName)
+{
+    if (spectrum == nullptr || fileName == nullptr)
+        return SRV_ERR_FILE_OPEN;
+    sqlite3* database = nullptr;
+    SRVStatus_t status = openDatabase(fileName, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, &database);
+    if (status == SRV_SUCCESS && !runStatement(database, CREATE_TABLE_SQL, channel, "Error creating table: %s"))
+        status = SRV_ERR_DATABASE;
+    // A new row takes its time stamp from the column default; an existing
+    // row keeps its first one.
+    if (status == SRV_SUCCESS && !runStatement(database, INSERT_ROW_SQL, channel, "Error inserting data: %s"))
+        status = SRV_ERR_DATABASE;
+    if (status == SRV_SUCCESS)
+        status = updateRow(database, spectrum, channel);
+    if (database != nullptr && !closeDatabase(database))
+        status = SRV_ERR_DATABASE;
+    return status;
+}
+
+SRVStatus_t SRV_LoadEnergySpectrum(SRVBoard_t* board, SRVEnergySpectrum_t* spectrum, uint32_t channel,
+                                   const char* fileName)
+{
+    if (board == nullptr || spectrum == nullptr || fileName == nullptr)
+        return SRV_ERR_FILE_OPEN;
+    sqlite3* database = nullptr;
+    SRVStatus_t status = openDatabase(fileName, SQLITE_OPEN_READONLY, &database);
+    if (status == SRV_SUCCESS) {
+        sqlite3_stmt* row = nullptr;
+        bool found = sqlite3_prepare_v2(database, SELECT_ROW_SQL, -1, &row, nullptr) == SQLITE_OK &&
+                     sqlite3_bind_int64(row, 1, channel) == SQLITE_OK && sqlite3_step(row) == SQLITE_ROW;
+        if (found) {
+            restoreRow(row, spectrum);
+        } else {
+            c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Error selecting data: %s", sqlite3_errmsg(database));
+            status = SRV_ERR_DATABASE;
+        }
+        sqlite3_finalize(row);
+        if (found)
+            status = applyRestoredLimits(board, spectrum);
+    }
+    if (database != nullptr && !closeDatabase(database))
+        status = SRV_ERR_DATABASE;
+    return status;
+}
+
+SRVStatus_t SaveEnergySpectrum(SRVBoard_t* board, uint32_t channel, const char* fileName)
+{
+    c_lprintf(&LOG_MODULE, C_LOG_INFO, __LINE__, "Saving energy spectrum for channel %u.", channel);
+    SRVChannel_t* frame = validChannel(board, channel);
+    SRVStatus_t status = SRV_ERR_RESOURCE;
+    if (frame != nullptr)
+        status = SRV_WriteEnergySpectrumFile(&frame->energySpectra[0], channel, fileName);
+    if (status != SRV_SUCCESS)
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Error saving channel %u energy spectrum to file.", channel);
+    else
+        c_lprintf(&LOG_MODULE, C_LOG_INFO, __LINE__, "Channel %u energy spectrum saved to file.", channel);
+    return status;
+}
+
+SRVStatus_t SRV_LoadChannelSpectrum(SRVBoard_t* board, uint32_t channel, const char* fileName)
+{
+    const char* name = fileName != nullptr ? fileName : "";
+    c_lprintf(&LOG_MODULE, C_LOG_INFO, __LINE__, "Loading energy spectrum from file %s.", name);
+    SRVChannel_t* frame = validChannel(board, channel);
+    SRVStatus_t status = SRV_ERR_RESOURCE;
+    if (frame != nullptr)
+        status = SRV_LoadEnergySpectrum(board, &frame->energySpectra[0], channel, fileName);
+    if (status != SRV_SUCCESS)
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Error loading energy spectrum from file %s.", name);
+    else
+        c_lprintf(&LOG_MODULE, C_LOG_INFO, __LINE__, "Energy spectrum loaded from file %s.", name);
+    return status;
+}
+
+SRVStatus_t SRV_LoadSpectrumFiles(SRVBoard_t* board, const char* dataFolder)
+{
+    if (board == nullptr || dataFolder == nullptr)
+        return SRV_ERR_RESOURCE;
+    for (uint32_t channel = 0; channel < SRV_ChannelCount(board); channel++) {
+        SRVEnergySpectrum_t* spectrum = &board->channels[channel].energySpectra[0];
+        char path[SRV_PATH_SIZE];
+        int written = std::snprintf(path, sizeof path, "%s/spectrum_ch%02u.spe", dataFolder, channel);
+        if (written < 0 || static_cast<size_t>(written) >= sizeof path) {
+            c_lprintf(&STARTUP_LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't create file '%s.'", dataFolder);
+            return SRV_ERR_RESOURCE;
+        }
+        SRVStatus_t status = SRV_LoadChannelSpectrum(board, channel, path);
+        if (status == SRV_ERR_FILE_OPEN)
+            status = SaveEnergySpectrum(board, channel, path);
+        if (status != SRV_SUCCESS) {
+            c_lprintf(&STARTUP_LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't create file '%s.'", path);
+            return status;
+        }
+        std::memcpy(spectrum->filePath, path, static_cast<size_t>(written) + 1);
+        std::snprintf(spectrum->label, sizeof spectrum->label, "%s", SRV_SPECTRUM_DEFAULT_LABEL);
+    }
+    return SRV_SUCCESS;
+}
+
+// ========================================================== software SCA
+
+SRVStatus_t SRV_ResetSCACounters(SRVBoard_t* board, uint32_t channel, uint64_t now)
+{
+    SRVChannel_t* frame = validChannel(board, channel);
+    if (frame == nullptr)
+        return SRV_ERR_RESOURCE;
+    c_Parameter_t* enable = findSCAParameter(board, channel, DPPL_PARAM_CH_SCA_ENABLE, C_LOG_DETAIL,
+                                             "Can't find DPPL_PARAM_CH_SCA_ENABLE.");
+    if (enable == nullptr)
+        return SRV_ERR_RESOURCE;
+    if (enable->value != 1.0)
+        return SRV_SUCCESS;
+    c_Parameter_t* rate = findSCAParameter(board, channel, DPPL_PARAM_CH_SCA_RATE, C_LOG_DETAIL,
+                                           "Can't find DPPL_PARAM_CH_SCA_RATE.");
+    c_Parameter_t* start = rate == nullptr ? nullptr
+                                           : findSCAParameter(board, channel, DPPL_PARAM_CH_SCA_START_TIME,
+                                                              C_LOG_DETAIL, "Can't find DPPL_PARAM_CH_SCA_START_TIME.");
+    c_Parameter_t* counts = start == nullptr ? nullptr
+                                             : findSCAParameter(board, channel, DPPL_PARAM_CH_SCA_COUNTS, C_LOG_DETAIL,
+                                                                "Can't find DPPL_PARAM_CH_SCA_COUNTS.");
+    if (counts == nullptr)
+        return SRV_ERR_RESOURCE;
+    rate->value = 0.0;
+    counts->value = 0.0;
+    start->value = static_cast<double>(now);
+    frame->scaPreviousCount = 0;
+    return SRV_SUCCESS;
+}
+
+SRVStatus_t SRV_CountSCAEvent(SRVBoard_t* board, uint32_t channel)
+{
+    if (validChannel(board, channel) == nullptr)
+        return SRV_ERR_RESOURCE;
+    if (!isMorvane(board))
+        return SRV_SUCCESS;
+    c_Parameter_t* counts = findSCAParameter(board, channel, DPPL_PARAM_CH_SCA_COUNTS, C_LOG_ERROR,
+                                             "Cannot find SCA Counts parameter. Can't update it.");
+    if (counts == nullptr)
+        return SRV_ERR_RESOURCE;
+    counts->value += 1.0;
+    return SRV_SUCCESS;
+}
+
+SRVStatus_t SRV_UpdateSCARate(SRVBoard_t* board, uint32_t channel, uint64_t elapsedMs)
+{
+    SRVChannel_t* frame = validChannel(board, channel);
+    if (frame == nullptr)
+        return SRV_ERR_RESOURCE;
+    if (!isMorvane(board))
+        return SRV_SUCCESS;
+    c_Parameter_t* rate = findSCAParameter(board, channel, DPPL_PARAM_CH_SCA_RATE, C_LOG_ERROR,
+                                           "Cannot find SCA Rate parameter. Can't update it.");
+    if (rate == nullptr)
+        return SRV_ERR_RESOURCE;
+    c_Parameter_t* counts = findSCAParameter(board, channel, DPPL_PARAM_CH_SCA_COUNTS, C_LOG_ERROR,
+                                             "Cannot find SCA Counts parameter. Can't update it.");
+    if (counts == nullptr)
+        return SRV_ERR_RESOURCE;
+    // No time has passed: the rate stays as it was rather than dividing by 0.
+    if (elapsedMs != 0)
+        rate->value = (counts->value - static_cast<double>(frame->scaPreviousCount)) / static_cast<double>(elapsedMs);
+    frame->scaPreviousCount = static_cast<uint64_t>(truncateWithin(counts->value, 0, INT64_MAX));
+    return SRV_SUCCESS;
+}
+
+// ======================================================== command handlers
+
+void* SRV_CmdGetEnergySpectrum(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
+                               uint32_t* replySize, SRVStatus_t* status)
+{
+    Request request(payload, payloadSize);
+    uint64_t mask = 0;
+    int32_t path[SRV_INDEX_PATH_MAX];
+    uint32_t length = 0;
+    if (!request.u64(&mask) || !request.indexPath(path, &length))
+        return finish(nullptr, SRV_ERR_DESERIALIZE, replySize, status);
+    SRVEnergySpectrum_t* spectrum = nullptr;
+    SRVStatus_t result = SRV_FindEnergySpectrum(board, path, length, &spectrum);
+    if (result != SRV_SUCCESS)
+        return finish(nullptr, result, replySize, status);
+    result = SRV_LockBoard(board);
+    if (result != SRV_SUCCESS)
+        return finish(nullptr, result, replySize, status);
+
+    Reply reply(command);
+    const SRVSpectrumCounters_t& total = spectrum->total;
+    if (mask & GET_COUNTS)
+        reply.u32(spectrum->counts, SRV_SpectrumBinCount(spectrum));
+    if (mask & GET_REAL_TIME)
+        reply.u64(total.realTimeNs);
+    if (mask & GET_LIVE_TIME)
+        reply.u64(total.liveTimeNs);
+    if (mask & GET_DEAD_TIME)
+        reply.u64(total.deadTimeNs);
+    if (mask & GET_OVERFLOWS)
+        reply.u32(total.overflows);
+    if (mask & GET_UNDERFLOWS)
+        reply.u32(total.underflows);
+    if (mask & GET_ENTRIES)
+        reply.u64(total.entries);
+    if (mask & GET_ROI_COUNT)
+        reply.u32(spectrum->roiCount);
+    if (mask & FIELD_FILE_PATH)
+        reply.text(spectrum->filePath, sizeof spectrum->filePath);
+    if (mask & FIELD_PERIOD)
+        reply.u32(spectrum->period);
+    if (mask & FIELD_GAIN_STABILIZER)
+        reply.u32(spectrum->gainStabilizer.enabled != 0 ? 1u : 0u);
+    if (mask & FIELD_LABEL)
+        reply.text(spectrum->label, sizeof spectrum->label);
+    if (mask & GET_START_TIME)
+        reply.text(spectrum->startTime, sizeof spectrum->startTime);
+    if (mask & GET_STOP_TIME)
+        reply.text(spectrum->stopTime, sizeof spectrum->stopTime);
+    if (!reply.ok())
+        result = SRV_ERR_SERIALIZE;
+    if (result == SRV_SUCCESS && (mask & ~GET_KNOWN) != 0) {
+        logUnsupported(board, "dataMask", mask, mask & ~GET_KNOWN);
+        result = SRV_ERR_UNSUPPORTED;
+    }
+    result = unlockInto(board, result);
+    return finish(&reply, result, replySize, status);
+}
+
+void* SRV_CmdSetEnergySpectrum(SRVBoard_t* board, SRVCommand_t, const void* payload, uint32_t payloadSize,
+                               uint32_t*, SRVStatus_t* status)
+{
+    Request request(payload, payloadSize);
+    uint64_t mask = 0;
+    int32_t path[SRV_INDEX_PATH_MAX];
+    uint32_t length = 0;
+    if (!request.u64(&mask) || !request.indexPath(path, &length)) {
+        *status = SRV_ERR_DESERIALIZE;
+        return nullptr;
+    }
+    if ((mask & ~SET_KNOWN) != 0) {
+        logUnsupported(board, "dataMask", mask, mask & ~SET_KNOWN);
+        *status = SRV_ERR_UNSUPPORTED;
+        return nullptr;
+    }
+    char filePath[SRV_PATH_SIZE] = "";
+    uint32_t period = 0;
+    uint32_t stabilizer = 0;
+    char label[LABEL_SIZE] = "";
+    bool complete = (!(mask & FIELD_FILE_PATH) || request.text(filePath, sizeof filePath)) &&
+                    (!(mask & FIELD_PERIOD) || request.u32(&period)) &&
+                    (!(mask & FIELD_GAIN_STABILIZER) || request.u32(&stabilizer)) &&
+                    (!(mask & FIELD_LABEL) || request.text(label, sizeof label));
+    if (!complete) {
+        *status = SRV_ERR_DESERIALIZE;
+        return nullptr;
+    }
+    SRVEnergySpectrum_t* spectrum = nullptr;
+    SRVStatus_t result = SRV_FindEnergySpectrum(board, path, length, &spectrum);
+    if (result == SRV_SUCCESS)
+        result = SRV_LockBoard(board);
+    if (result != SRV_SUCCESS) {
+        *status = result;
+        return nullptr;
+    }
+    if (mask & FIELD_FILE_PATH)
+        std::snprintf(spectrum->filePath, sizeof spectrum->filePath, "%s", filePath);
+    if (mask & FIELD_PERIOD)
+        spectrum->period = period;
+    if (mask & FIELD_GAIN_STABILIZER)
+        switchGainStabilizer(spectrum, stabilizer);
+    if (mask & FIELD_LABEL)
+        std::snprintf(spectrum->label, sizeof spectrum->label, "%s", label);
+    *status = unlockInto(board, SRV_SUCCESS);
+    return nullptr;
+}
+
+void* SRV_CmdClearEnergySpectrum(SRVBoard_t* board, SRVCommand_t, const void* payload, uint32_t payloadSize,
+                                 uint32_t*, SRVStatus_t* status)
+{
+    Request request(payload, payloadSize);
+    uint64_t maskIn = 0;
+    uint64_t maskOut = 0;
+    if (!request.u64(&maskIn) || !request.u64(&maskOut)) {
+        *status = SRV_ERR_DESERIALIZE;
+        return nullptr;
+    }
+    if (maskIn != 0) {
+        logUnsupported(board, "cmdMaskIn", maskIn, maskIn);
+        *status = SRV_ERR_UNSUPPORTED;
+        return nullptr;
+    }
+    int32_t path[SRV_INDEX_PATH_MAX];
+    uint32_t length = 0;
+    if (!request.indexPath(path, &length)) {
+        *status = SRV_ERR_DESERIALIZE;
+        return nullptr;
+    }
+    SRVEnergySpectrum_t* spectrum = nullptr;
+    SRVStatus_t result = SRV_FindEnergySpectrum(board, path, length, &spectrum);
+    if (result == SRV_SUCCESS)
+        result = SRV_LockBoard(board);
+    if (result != SRV_SUCCESS) {
+        *status = result;
+        return nullptr;
+    }
+    result = SRV_ClearEnergySpectrum(spectrum);
+    // The spectrum is cleared all the same.
+    if (result == SRV_SUCCESS && maskOut != 0) {
+        logUnsupported(board, "cmdMaskOut", maskOut, maskOut);
+        result = SRV_ERR_UNSUPPORTED;
+    }
+    *status = unlockInto(board, result);
+    return nullptr;
+}
+
+void* SRV_CmdGetROI(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
+                    uint32_t* replySize, SRVStatus_t* status)
+{
+    Request request(payload, payloadSize);
+    uint64_t mask = 0;
+    int32_t path[SRV_INDEX_PATH_MAX];
+    uint32_t length = 0;
+    if (!request.u64(&mask) || !request.indexPath(path, &length))
+        return finish(nullptr, SRV_ERR_DESERIALIZE, replySize, status);
+    SRVStatus_t result = SRV_LockBoard(board);
+    if (result != SRV_SUCCESS)
+        return finish(nullptr, result, replySize, status);
+    SRVROI_t* roi = nullptr;
+    result = SRV_FindROI(board, path, length, &roi);
+    Reply reply(command);
+    if (result == SRV_SUCCESS) {
+        if (mask & ROI_ENTRIES)
+            reply.u64(roi->entries);
+        if (!reply.ok())
+            result = SRV_ERR_SERIALIZE;
+    }
+    if (result == SRV_SUCCESS && (mask & ~ROI_ENTRIES) != 0) {
+        logUnsupported(board, "dataMask", mask, mask & ~ROI_ENTRIES);
+        result = SRV_ERR_UNSUPPORTED;
+    }
+    result = unlockInto(board, result);
+    return finish(&reply, result, replySize, status);
+}

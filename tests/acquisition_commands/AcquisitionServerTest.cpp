@@ -1,0 +1,369 @@
+// The built server on the simulated board, driven over TCP: start, wait,
+// fetch and stop; run files named, written, listed and replayed; list mode
+// written to its files and fetched with command 36.
+#include <gtest/gtest.h>
+
+#include "../server/ServerTestSupport.h"
+
+using namespace srvtest;
+using namespace std::chrono_literals;
+
+namespace {
+
+const int16_t SUCCESS = 0;
+const int16_t INVALID_FILE_NAME = -30;
+const int16_t FILE_NOT_FOUND = -28;
+const int16_t UNSUPPORTED = -33;
+const int16_t NO_WAVEFORM = -40;
+
+const uint16_t START = 8, STOP = 9, SET_PARAMETER = 13, SET_RUN_FILE = 22, LOAD_RUN_FILE = 23,
+               LIST_RUN_FILES = 24, QUIT = 25, GET_SPECTRUM = 27, CLEAR_SPECTRUM = 29, GET_WAVEFORM = 30,
+               SET_LIST = 35, GET_LIST = 36;
+
+// Server code of the board parameter that switches waveforms on.
+const int32_t PARAM_WAVEFORMS = 22;
+// Server code of the channel parameter that enables a channel.
+const int32_t PARAM_CH_ENABLED = 1000;
+
+uint64_t getU64(const Bytes& b, size_t at)
+{
+    return static_cast<uint64_t>(getU32(b, at)) | (static_cast<uint64_t>(getU32(b, at + 4)) << 32);
+}
+
+Bytes startRequest(uint32_t channelMask = 0xFF)
+{
+    Bytes b = masks(0, 0);
+    putU32(b, channelMask);
+    return b;
+}
+
+Bytes runFileName(const std::string& name)
+{
+    Bytes b;
+    b.push_back(1);
+    putU32(b, static_cast<uint32_t>(name.size()));
+    b.insert(b.end(), name.begin(), name.end());
+    return b;
+}
+
+Bytes fixedText(const std::string& text, size_t size)
+{
+    Bytes b(size, 0);
+    std::copy(text.begin(), text.begin() + static_cast<long>(std::min(text.size(), size)), b.begin());
+    return b;
+}
+
+// Index path of a channel's energy spectrum: (channel, 2), (0, 9).
+Bytes spectrumPath(uint32_t channel)
+{
+    Bytes b;
+    putU32(b, 4);
+    putU32(b, channel);
+    putU32(b, 2);
+    putU32(b, 0);
+    putU32(b, 9);
+    return b;
+}
+
+Bytes dataRequest(uint64_t mask, int32_t channel)
+{
+    Bytes b;
+    putU64(b, mask);
+    putU32(b, static_cast<uint32_t>(channel));
+    return b;
+}
+
+class AcquisitionServer : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        port_ = freePort();
+        server_ = std::make_unique<ServerProcess>(std::vector<std::string>{"-p", std::to_string(port_)});
+        ASSERT_TRUE(server_->waitReady()) << server_->log() << server_->log("SRV_CommonLog.txt");
+        client_ = std::make_unique<Client>(port_);
+        ASSERT_TRUE(client_->connected());
+    }
+    void TearDown() override
+    {
+        if (client_ && client_->connected()) {
+            auto reply = client_->request(QUIT, masks(0, 0));
+            EXPECT_TRUE(reply && reply->status() == SUCCESS);
+            EXPECT_EQ(server_->waitExit(60000ms), 0) << boardLog();
+        }
+    }
+
+    int16_t status(uint16_t command, const Bytes& payload = {})
+    {
+        auto reply = client_->request(command, payload);
+        EXPECT_TRUE(reply);
+        return reply ? reply->status() : INT16_MIN;
+    }
+    // The board thread's log with the library's, which explain a failed start,
+    // stop or readout.
+    std::string boardLog() const
+    {
+        return server_->log("SRVBoardThreadLog.txt") + server_->log("ZarnDPPLayerLog.txt") +
+               server_->log("ZarnBoard_GENERICLog.txt");
+    }
+    fs::path work() const { return server_->workDir(); }
+
+    // Total entries of a channel's energy spectrum.
+    uint64_t entries(uint32_t channel)
+    {
+        Bytes request;
+        putU64(request, 0x40);
+        Bytes path = spectrumPath(channel);
+        request.insert(request.end(), path.begin(), path.end());
+        auto reply = client_->request(GET_SPECTRUM, request);
+        EXPECT_TRUE(reply && reply->status() == SUCCESS && reply->payload.size() == 10);
+        return reply && reply->payload.size() == 10 ? getU64(reply->payload, 2) : 0;
+    }
+    void clearSpectrum(uint32_t channel)
+    {
+        Bytes request = masks(0, 0);
+        Bytes path = spectrumPath(channel);
+        request.insert(request.end(), path.begin(), path.end());
+        EXPECT_EQ(status(CLEAR_SPECTRUM, request), SUCCESS);
+    }
+    bool waitForEntries(uint32_t channel, uint64_t atLeast)
+    {
+        return waitFor([&] { return entries(channel) >= atLeast; }, 30000ms);
+    }
+
+    uint16_t port_ = 0;
+    std::unique_ptr<ServerProcess> server_;
+    std::unique_ptr<Client> client_;
+};
+
+// ------------------------------------------------------- the main road
+
+TEST_F(AcquisitionServer, StartFillsTheSpectrumAndStopEndsIt)
+{
+    clearSpectrum(0);
+    ASSERT_EQ(status(START, startRequest()), SUCCESS) << boardLog();
+    ASSERT_TRUE(waitForEntries(0, 50)) << boardLog();
+    ASSERT_EQ(status(STOP, startRequest()), SUCCESS) << boardLog();
+    uint64_t stopped = entries(0);
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(entries(0), stopped);
+    // A second stop of the idle board goes through the board thread again.
+    EXPECT_EQ(status(STOP, startRequest()), SUCCESS);
+    EXPECT_NE(boardLog().find("Acquisition stopped."), std::string::npos);
+}
+
+// A run file named with command 22 records one run; command 23 replays the
+// recorded buffers through the same decoding.
+TEST_F(AcquisitionServer, RunFileRecordsOneRunAndReplaysIt)
+{
+    ASSERT_EQ(status(SET_RUN_FILE, runFileName("first.zrn")), SUCCESS);
+    clearSpectrum(1);
+    ASSERT_EQ(status(START, startRequest()), SUCCESS) << server_->log("SRV_CommonLog.txt");
+    ASSERT_TRUE(waitForEntries(1, 200)) << boardLog();
+    ASSERT_EQ(status(STOP, startRequest()), SUCCESS);
+    uint64_t live = entries(1);
+
+    std::string line = readFile(work() / "Run" / "first.zrn");
+    std::istringstream words(line);
+    std::string boardName, rawFile;
+    words >> boardName >> rawFile;
+    EXPECT_EQ(boardName, "OR5780_1101");
+    EXPECT_EQ(line, boardName + " " + rawFile + "\n");
+    EXPECT_EQ(rawFile.rfind("Run/", 0), 0u) << rawFile;
+    ASSERT_TRUE(fs::exists(work() / rawFile)) << rawFile;
+    uintmax_t recorded = fs::file_size(work() / rawFile);
+    EXPECT_GT(recorded, 1000u);
+
+    // The path was emptied: the next start writes no run file, records nothing.
+    ASSERT_EQ(status(START, startRequest()), SUCCESS);
+    std::this_thread::sleep_for(300ms);
+    ASSERT_EQ(status(STOP, startRequest()), SUCCESS);
+    EXPECT_EQ(fs::file_size(work() / rawFile), recorded);
+    size_t runFiles = 0;
+    for (const auto& entry : fs::directory_iterator(work() / "Run"))
+        runFiles += entry.path().extension() == ".zrn";
+    EXPECT_EQ(runFiles, 1u);
+
+    ASSERT_EQ(status(LOAD_RUN_FILE, fixedText("first.zrn", 200)), SUCCESS) << server_->log("SRV_CommonLog.txt");
+    EXPECT_NE(server_->log("SRV_CommonLog.txt").find("Adding board from file " + rawFile + "."), std::string::npos);
+    clearSpectrum(1);
+    ASSERT_EQ(status(START, startRequest()), SUCCESS) << boardLog();
+    // The replay feeds every recorded buffer, the drain of the stop included.
+    ASSERT_TRUE(waitForEntries(1, live)) << boardLog();
+    EXPECT_EQ(status(STOP, startRequest()), SUCCESS) << boardLog();
+
+    // A start on the replay with a run-file path leaves an empty run file.
+    ASSERT_EQ(status(SET_RUN_FILE, runFileName("replayed.zrn")), SUCCESS);
+    ASSERT_EQ(status(START, startRequest()), SUCCESS);
+    EXPECT_EQ(status(STOP, startRequest()), SUCCESS);
+    ASSERT_TRUE(fs::exists(work() / "Run" / "replayed.zrn"));
+    EXPECT_EQ(fs::file_size(work() / "Run" / "replayed.zrn"), 0u);
+}
+
+// Command 13 on a board parameter (channel < 0) or a channel parameter.
+Bytes setParameter(int32_t code, int32_t channel, double value)
+{
+    Bytes b;
+    putU64(b, 1);
+    putU32(b, channel < 0 ? 2 : 4);
+    if (channel >= 0) {
+        putU32(b, static_cast<uint32_t>(channel));
+        putU32(b, 2);
+    }
+    putU32(b, static_cast<uint32_t>(code));
+    putU32(b, 7);
+    uint64_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    putU64(b, bits);
+    return b;
+}
+
+TEST_F(AcquisitionServer, Command30AnswersNoWaveformUnlessTheChannelRunsWithWaveformsOn)
+{
+    EXPECT_EQ(status(GET_WAVEFORM, dataRequest(1, 0)), NO_WAVEFORM);
+    ASSERT_EQ(status(SET_PARAMETER, setParameter(PARAM_WAVEFORMS, -1, 1.0)), SUCCESS)
+        << server_->log("SRVParameterLog.txt");
+    // Simulated waveforms are costly: channel 0 alone is enough.
+    for (int32_t channel = 1; channel < 8; channel++)
+        ASSERT_EQ(status(SET_PARAMETER, setParameter(PARAM_CH_ENABLED, channel, 0.0)), SUCCESS);
+    EXPECT_EQ(status(GET_WAVEFORM, dataRequest(1, 0)), NO_WAVEFORM); // not running
+    ASSERT_EQ(status(START, startRequest()), SUCCESS);
+    bool got = waitFor(
+        [&] {
+            auto reply = client_->request(GET_WAVEFORM, dataRequest(0x5, 0));
+            return reply && reply->status() == SUCCESS && reply->payload.size() > 2;
+        },
+        20000ms);
+    EXPECT_TRUE(got) << server_->log("SRV_WaveformsLog.txt");
+    auto reply = client_->request(GET_WAVEFORM, dataRequest(0x5, 0));
+    ASSERT_TRUE(reply);
+    EXPECT_EQ((reply->payload.size() - 2) % 3, 0u); // n 16-bit samples and n digital samples
+    EXPECT_EQ(status(GET_WAVEFORM, dataRequest(1, 8)), UNSUPPORTED);
+    ASSERT_EQ(status(STOP, startRequest()), SUCCESS);
+}
+
+// ------------------------------------------------------------ list mode
+
+TEST_F(AcquisitionServer, ListModeWritesTheTextFileAndBuffersForCommand36)
+{
+    // Channel 2: text file of time tags and flags; channel 3: no file.
+    std::string listFile = (work() / "lists" / "ch2.txt").string();
+    Bytes text = dataRequest(0x2F, 2);
+    putU32(text, 1);
+    putU32(text, 0);
+    Bytes name = fixedText(listFile, 401);
+    text.insert(text.end(), name.begin(), name.end());
+    putU32(text, 5);
+    putU32(text, 100);
+    ASSERT_EQ(status(SET_LIST, text), SUCCESS) << server_->log("SRV_ListLog.txt");
+    Bytes none = dataRequest(0x2B, 3);
+    putU32(none, 1);
+    putU32(none, 2);
+    putU32(none, 7);
+    putU32(none, 1000);
+    ASSERT_EQ(status(SET_LIST, none), SUCCESS);
+
+    ASSERT_EQ(status(START, startRequest()), SUCCESS) << server_->log("SRV_ListLog.txt");
+    ASSERT_TRUE(waitFor(
+        [&] {
+            auto reply = client_->request(GET_LIST, dataRequest(1u << 6, 3));
+            return reply && reply->status() == SUCCESS && getU32(reply->payload, 2) == 1000;
+        },
+        30000ms))
+        << boardLog();
+    ASSERT_EQ(status(STOP, startRequest()), SUCCESS);
+
+    std::string written = readFile(listFile);
+    ASSERT_EQ(written.rfind("TIMETAG\t\tFLAGS\t\n", 0), 0u) << written.substr(0, 100);
+    std::istringstream lines(written.substr(written.find('\n') + 1));
+    std::string line;
+    size_t count = 0;
+    uint64_t previous = 0;
+    while (std::getline(lines, line)) {
+        unsigned long long timeTag = 0;
+        unsigned flags = 0;
+        char tail = 0;
+        ASSERT_EQ(std::sscanf(line.c_str(), "%llu\t0x%8X%c", &timeTag, &flags, &tail), 3) << line;
+        EXPECT_EQ(tail, '\t');
+        EXPECT_EQ(line.size(), line.find('\t') + 1 + 10 + 1) << line;
+        EXPECT_GE(timeTag, previous);
+        previous = timeTag;
+        count++;
+    }
+    EXPECT_GT(count, 100u);
+
+    // Without a file the first 1000 events wait for command 36, which empties
+    // the buffer.
+    auto reply = client_->request(GET_LIST, dataRequest(0x3C0, 3));
+    ASSERT_TRUE(reply);
+    ASSERT_EQ(reply->status(), SUCCESS);
+    ASSERT_EQ(getU32(reply->payload, 2), 1000u);
+    EXPECT_EQ(reply->payload.size(), 2u + 4 + 1000 * (8 + 2 + 4));
+    for (size_t i = 1; i < 1000; i++)
+        EXPECT_GE(getU64(reply->payload, 6 + 8 * i), getU64(reply->payload, 6 + 8 * (i - 1)));
+    reply = client_->request(GET_LIST, dataRequest(1u << 6, 3));
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(getU32(reply->payload, 2), 0u);
+}
+
+// ------------------------------------------------------------ run files
+
+TEST_F(AcquisitionServer, RunFileNamesMustStayInTheRunFolder)
+{
+    struct Case {
+        std::string name;
+        int16_t status;
+    } cases[] = {
+        {"run.zrn", SUCCESS},
+        {"noending", INVALID_FILE_NAME},
+        {"run.zrn.bak", INVALID_FILE_NAME},
+        {"run.ZRN", INVALID_FILE_NAME},
+        {"sub/run.zrn", INVALID_FILE_NAME},
+        {"..\\run.zrn", INVALID_FILE_NAME},
+        {"", INVALID_FILE_NAME},
+        {std::string(195, 'a') + ".zrn", SUCCESS},
+        {std::string(196, 'a') + ".zrn", INVALID_FILE_NAME}, // 200 characters leave no room for the end
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(status(SET_RUN_FILE, runFileName(c.name)), c.status);
+    }
+    EXPECT_EQ(status(SET_RUN_FILE, Bytes{0}), SUCCESS);
+    EXPECT_EQ(status(SET_RUN_FILE, Bytes{}), -6);
+    EXPECT_EQ(status(SET_RUN_FILE, Bytes{1, 201, 0, 0, 0}), -6);
+
+    // Loading obeys the same rule: a client can't reach files outside "Run".
+    std::ofstream(work() / "outside.zrn") << "OR5780_1101 Run/none.dat\n";
+    EXPECT_EQ(status(LOAD_RUN_FILE, fixedText("../outside.zrn", 200)), INVALID_FILE_NAME);
+    EXPECT_EQ(status(LOAD_RUN_FILE, fixedText("..\\outside.zrn", 200)), INVALID_FILE_NAME);
+    EXPECT_EQ(status(LOAD_RUN_FILE, fixedText("outside.txt", 200)), INVALID_FILE_NAME);
+    EXPECT_EQ(status(LOAD_RUN_FILE, fixedText("missing.zrn", 200)), FILE_NOT_FOUND);
+    // A run file without two words is answered 0 with nothing done; one whose
+    // raw-data file is gone leaves the board as it was.
+    std::ofstream(work() / "Run" / "oneword.zrn") << "OR5780_1101\n";
+    EXPECT_EQ(status(LOAD_RUN_FILE, fixedText("oneword.zrn", 200)), SUCCESS);
+    std::ofstream(work() / "Run" / "dangling.zrn") << "OR5780_1101 Run/none.dat\n";
+    EXPECT_EQ(status(LOAD_RUN_FILE, fixedText("dangling.zrn", 200)), -7);
+    EXPECT_EQ(status(START, startRequest()), SUCCESS);
+    EXPECT_EQ(status(STOP, startRequest()), SUCCESS);
+}
+
+TEST_F(AcquisitionServer, Command24ListsAtMost200RunFiles)
+{
+    for (int i = 0; i < 250; i++)
+        std::ofstream(work() / "Run" / ("r" + std::to_string(i) + ".zrn")).put('\n');
+    std::ofstream(work() / "Run" / "other.dat").put('\n');
+    std::ofstream(work() / "Run" / "tricky.zrn.old").put('\n');
+    auto reply = client_->request(LIST_RUN_FILES);
+    ASSERT_TRUE(reply);
+    ASSERT_EQ(reply->status(), SUCCESS);
+    uint32_t count = getU32(reply->payload, 2);
+    EXPECT_EQ(count, 200u);
+    ASSERT_EQ(reply->payload.size(), 6u + 200 * count);
+    for (uint32_t i = 0; i < count; i++) {
+        std::string name(reinterpret_cast<const char*>(&reply->payload[6 + 200 * i]));
+        EXPECT_EQ(name.substr(name.size() - 4), ".zrn") << name;
+        EXPECT_EQ(name[0], 'r');
+    }
+}
+
+} // namespace

@@ -1,0 +1,518 @@
+// List mode on a board record without a digitizer: the per-cycle listing of
+// decoded events, the text and binary list files, the start and stop of list
+// output, and commands 35 and 36 called with real request payloads.
+#include <gtest/gtest.h>
+
+#include "../server/ServerTestSupport.h"
+#include "SRV_Common.h"
+#include "SRV_List.h"
+
+using namespace srvtest;
+
+namespace {
+
+const fs::path& logFolder()
+{
+    static TempDir folder;
+    return folder.path();
+}
+const bool logFolderSet = [] {
+    setenv("ZARN_LOG_DIR", logFolder().c_str(), 1);
+    return true;
+}();
+
+const uint32_t TIME_TAG = 1, ENERGY = 2, FLAGS = 4;
+
+c_DPPEvent_t event(uint64_t timeStamp, uint16_t energy, uint32_t flags = 0)
+{
+    c_DPPEvent_t e{};
+    e.timeStamp = timeStamp;
+    e.energy = energy;
+    e.flags = flags;
+    return e;
+}
+
+// A board record of two channels whose energy spectra have 4096 bins on a
+// 14-bit ADC (energies are shifted right by 2 on the bin scale).
+class ListModeTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        board_ = static_cast<SRVBoard_t*>(c_calloc(1, sizeof(SRVBoard_t)));
+        ASSERT_NE(board_, nullptr);
+        ASSERT_EQ(c_ticket_init(&board_->boardLock), 0);
+        std::strcpy(board_->digitizer.descriptor.ModelName, "TEST");
+        board_->digitizer.descriptor.NumChannels = 2;
+        for (uint32_t ch = 0; ch < 2; ch++) {
+            SRVEnergySpectrum_t& spectrum = board_->channels[ch].energySpectra[0];
+            spectrum.nbins = &nbins_;
+            spectrum.lld = &lld_;
+            spectrum.uld = &uld_;
+            spectrum.adcBits = 14;
+            ASSERT_EQ(SRV_InitListSave(board_, ch, (dir_.path() / ("ch" + std::to_string(ch) + ".dat")).c_str()), 0);
+        }
+    }
+    void TearDown() override
+    {
+        for (SRVChannel_t& channel : board_->channels)
+            SRV_FreeListSave(&channel.listSave);
+        c_ticket_delete(&board_->boardLock);
+        c_free(board_);
+    }
+
+    SRVListSave_t& list(uint32_t ch = 0) { return board_->channels[ch].listSave; }
+
+    // Enables list mode on a channel with the given output.
+    void configure(uint32_t ch, int32_t format, uint32_t fields, uint32_t bufferSize)
+    {
+        SRVListSave_t& l = list(ch);
+        l.enabled = 1;
+        l.format = format;
+        l.withTimeTag = (fields & TIME_TAG) != 0;
+        l.withEnergy = (fields & ENERGY) != 0;
+        l.withFlags = (fields & FLAGS) != 0;
+        l.bufferSize = bufferSize;
+        SRV_ResizeListBuffers(&l);
+    }
+
+    // One readout of the channel, handed to list mode as the board thread does.
+    int readout(uint32_t ch, std::vector<c_DPPEvent_t> events)
+    {
+        events_[ch] = std::move(events);
+        board_->digitizer.channels[ch].events = events_[ch].data();
+        board_->digitizer.channels[ch].nEvents = static_cast<uint32_t>(events_[ch].size());
+        return handleListMode(board_, ch);
+    }
+
+    std::vector<uint64_t> bufferedTimeTags(uint32_t ch = 0)
+    {
+        return std::vector<uint64_t>(list(ch).timeTags, list(ch).timeTags + list(ch).count);
+    }
+
+    // A command handler called with a payload; the reply's status and fields.
+    struct Answer {
+        SRVStatus_t status = 0;
+        Bytes reply;
+    };
+    Answer call(void* (*handler)(SRVBoard_t*, SRVCommand_t, const void*, uint32_t, uint32_t*, SRVStatus_t*),
+                SRVCommand_t command, const Bytes& payload)
+    {
+        Answer answer;
+        uint32_t size = 0;
+        void* reply = handler(board_, command, payload.data(), static_cast<uint32_t>(payload.size()), &size,
+                              &answer.status);
+        if (reply != nullptr) {
+            const uint8_t* bytes = static_cast<const uint8_t*>(reply);
+            answer.reply.assign(bytes, bytes + size);
+            c_free(reply);
+        }
+        return answer;
+    }
+    static Bytes request(uint64_t mask, int32_t channel)
+    {
+        Bytes b;
+        putU64(b, mask);
+        putU32(b, static_cast<uint32_t>(channel));
+        return b;
+    }
+
+    SRVBoard_t* board_ = nullptr;
+    TempDir dir_;
+    double nbins_ = 4096, lld_ = 0, uld_ = 4095;
+    std::vector<c_DPPEvent_t> events_[2];
+};
+
+// ------------------------------------------------------------- list files
+
+TEST_F(ListModeTest, TextFileHoldsTheSelectedColumnsEachFollowedByATab)
+{
+    configure(0, SRV_LIST_FORMAT_TEXT, TIME_TAG | FLAGS, 2);
+    list().fileName[0] = '\0';
+    std::string path = (dir_.path() / "made" / "on" / "start.txt").string();
+    std::strcpy(list().fileName, path.c_str());
+    ASSERT_EQ(SRV_HandleListSaving(board_, 0xFFFFFFFF, SRV_LIST_ACTION_START), 0);
+    EXPECT_EQ(list().saving, 1);
+    // The third event stays buffered until the stop writes it.
+    EXPECT_EQ(readout(0, {event(100, 40, 0x1), event(250, 80, 0xABCDE0), event(18446744073709551615ull, 9, 0)}), 0);
+    EXPECT_EQ(list().count, 1u);
+    ASSERT_EQ(SRV_HandleListSaving(board_, 0xFFFFFFFF, SRV_LIST_ACTION_STOP), 0);
+    EXPECT_EQ(list().file, nullptr);
+    EXPECT_EQ(list().saving, 0);
+    EXPECT_EQ(list().count, 0u);
+    EXPECT_EQ(readFile(path), "TIMETAG\t\tFLAGS\t\n"
+                              "100\t0x00000001\t\n"
+                              "250\t0x00ABCDE0\t\n"
+                              "18446744073709551615\t0x00000000\t\n");
+}
+
+TEST_F(ListModeTest, TextFileWithEveryColumnShowsEnergiesOnTheBinScale)
+{
+    configure(0, SRV_LIST_FORMAT_TEXT, TIME_TAG | ENERGY | FLAGS, 10);
+    ASSERT_EQ(SRV_HandleListSaving(board_, 1, SRV_LIST_ACTION_START), 0);
+    readout(0, {event(7, 16383, 0x80)});
+    ASSERT_EQ(SRV_HandleListSaving(board_, 1, SRV_LIST_ACTION_STOP), 0);
+    EXPECT_EQ(readFile(list().fileName), "TIMETAG\t\tENERGY\tFLAGS\t\n7\t4095\t0x00000080\t\n");
+}
+
+TEST_F(ListModeTest, BinaryRecordsHoldOnlyTheSelectedFieldsPacked)
+{
+    struct Case {
+        uint32_t fields;
+        size_t bytesPerEvent;
+    } cases[] = {{ENERGY, 2}, {TIME_TAG, 8}, {FLAGS, 4}, {TIME_TAG | ENERGY | FLAGS, 14}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fields);
+        configure(0, SRV_LIST_FORMAT_BINARY, c.fields, 100);
+        ASSERT_EQ(SRV_HandleListSaving(board_, 1, SRV_LIST_ACTION_START), 0);
+        readout(0, {event(0x0102030405060708ull, 4000, 0xA0B2C3D4), event(9, 12, 0)});
+        ASSERT_EQ(SRV_HandleListSaving(board_, 1, SRV_LIST_ACTION_STOP), 0);
+        std::string bytes = readFile(list().fileName);
+        ASSERT_EQ(bytes.size(), 2 * c.bytesPerEvent);
+        Bytes first(bytes.begin(), bytes.begin() + static_cast<long>(c.bytesPerEvent));
+        size_t at = 0;
+        if (c.fields & TIME_TAG) {
+            EXPECT_EQ(getU32(first, at), 0x05060708u);
+            EXPECT_EQ(getU32(first, at + 4), 0x01020304u);
+            at += 8;
+        }
+        if (c.fields & ENERGY) {
+            EXPECT_EQ(getU16(first, at), 1000u); // 4000 >> 2
+            at += 2;
+        }
+        if (c.fields & FLAGS) {
+            EXPECT_EQ(getU32(first, at), 0xA0B2C3D4u);
+        }
+    }
+}
+
+// Each start re-creates the file, so a new acquisition overwrites the last.
+TEST_F(ListModeTest, EachStartRecreatesTheFile)
+{
+    configure(0, SRV_LIST_FORMAT_BINARY, ENERGY, 100);
+    for (int run = 0; run < 2; run++) {
+        ASSERT_EQ(SRV_HandleListSaving(board_, 1, SRV_LIST_ACTION_START), 0);
+        readout(0, {event(1, 4), event(2, 8), event(3, 12)});
+        ASSERT_EQ(SRV_HandleListSaving(board_, 1, SRV_LIST_ACTION_STOP), 0);
+    }
+    EXPECT_EQ(readFile(list().fileName).size(), 6u);
+}
+
+// ---------------------------------------------------------- what is listed
+
+TEST_F(ListModeTest, FiltersFollowTheKeepSettingsAndTheSpectrumLevels)
+{
+    lld_ = 100;
+    uld_ = 200;
+    struct Case {
+        const char* name;
+        uint8_t keepPseudo, keepFlag400, allEnergies;
+        std::vector<uint64_t> listed;
+    } cases[] = {
+        {"defaults: pseudo events dropped", 0, 1, 1, {2, 3, 4, 5, 6}},
+        {"pseudo kept", 1, 1, 1, {1, 2, 3, 4, 5, 6}},
+        {"0x400 dropped", 0, 0, 1, {3, 4, 5, 6}},
+        {"levels belong to the range", 0, 1, 0, {2, 4, 5}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        configure(0, SRV_LIST_FORMAT_NONE, TIME_TAG, 100);
+        list().count = 0;
+        list().keepPseudo = c.keepPseudo;
+        list().keepFlag400 = c.keepFlag400;
+        list().allEnergies = c.allEnergies;
+        // Bin-scale energies (energy >> 2): 150, 150, 99, 100, 200, 201.
+        readout(0, {event(1, 600, EVTFLAG_PSEUDO), event(2, 600, 0x400), event(3, 399), event(4, 400), event(5, 803),
+                    event(6, 804)});
+        EXPECT_EQ(bufferedTimeTags(), c.listed);
+    }
+}
+
+TEST_F(ListModeTest, NothingIsListedWithoutASelectedFieldOrWhenDisabled)
+{
+    configure(0, SRV_LIST_FORMAT_NONE, 0, 100);
+    readout(0, {event(1, 10)});
+    EXPECT_EQ(list().count, 0u);
+    configure(0, SRV_LIST_FORMAT_NONE, TIME_TAG, 100);
+    list().enabled = 0;
+    readout(0, {event(1, 10)});
+    EXPECT_EQ(list().count, 0u);
+}
+
+TEST_F(ListModeTest, StopCriterionEventEndsTheListingUntilTheNextStart)
+{
+    configure(0, SRV_LIST_FORMAT_TEXT, TIME_TAG, 100);
+    ASSERT_EQ(SRV_HandleListSaving(board_, 1, SRV_LIST_ACTION_START), 0);
+    readout(0, {event(1, 10), event(2, 10, EVTFLAG_STOP_CRITERION), event(3, 10)});
+    EXPECT_EQ(list().stopReached, 1);
+    readout(0, {event(4, 10)});
+    EXPECT_EQ(bufferedTimeTags(), std::vector<uint64_t>{1});
+    ASSERT_EQ(SRV_HandleListSaving(board_, 1, SRV_LIST_ACTION_STOP), 0);
+    EXPECT_EQ(readFile(list().fileName), "TIMETAG\t\t\n1\t\n");
+    ASSERT_EQ(SRV_HandleListSaving(board_, 1, SRV_LIST_ACTION_START), 0);
+    EXPECT_EQ(list().stopReached, 0);
+    readout(0, {event(5, 10)});
+    EXPECT_EQ(list().count, 1u);
+    SRV_HandleListSaving(board_, 1, SRV_LIST_ACTION_STOP);
+}
+
+// Without a file the buffer fills once and waits for command 36; a stop
+// keeps it. A channel that is not saving is discarded at the stop.
+TEST_F(ListModeTest, BufferWithoutFileKeepsTheFirstEventsUntilFetched)
+{
+    configure(0, SRV_LIST_FORMAT_NONE, TIME_TAG, 1000);
+    configure(1, SRV_LIST_FORMAT_TEXT, TIME_TAG, 1000);
+    list(1).enabled = 0;
+    ASSERT_EQ(SRV_HandleListSaving(board_, 0xFFFFFFFF, SRV_LIST_ACTION_START), 0);
+    list(1).enabled = 1; // enabled during the acquisition: not saving
+    for (int cycle = 0; cycle < 5; cycle++) {
+        std::vector<c_DPPEvent_t> events;
+        for (int i = 0; i < 1000; i++)
+            events.push_back(event(static_cast<uint64_t>(cycle * 1000 + i), 10));
+        EXPECT_EQ(readout(0, events), 0);
+        EXPECT_EQ(readout(1, events), 0);
+    }
+    EXPECT_EQ(list(0).count, 1000u);
+    EXPECT_EQ(list(0).timeTags[999], 999u);
+    EXPECT_EQ(list(1).count, 1000u);
+    EXPECT_EQ(list(1).file, nullptr);
+    ASSERT_EQ(SRV_HandleListSaving(board_, 0xFFFFFFFF, SRV_LIST_ACTION_STOP), 0);
+    EXPECT_EQ(list(0).count, 1000u);
+    EXPECT_EQ(list(1).count, 0u);
+    EXPECT_FALSE(fs::exists(list(1).fileName));
+}
+
+// ------------------------------------------------------- start and stop
+
+TEST_F(ListModeTest, StartRefusesBuffersAboveTheLimit)
+{
+    configure(0, SRV_LIST_FORMAT_NONE, TIME_TAG, 65536);
+    EXPECT_EQ(SRV_HandleListSaving(board_, 1, SRV_LIST_ACTION_START), 0);
+    EXPECT_EQ(SRV_HandleListSaving(board_, 1, SRV_LIST_ACTION_STOP), 0);
+    configure(0, SRV_LIST_FORMAT_NONE, TIME_TAG, 65537);
+    EXPECT_EQ(SRV_HandleListSaving(board_, 1, SRV_LIST_ACTION_START), SRV_ERR_BUFFER);
+    EXPECT_EQ(list().saving, 0);
+    EXPECT_NE(readFile(logFolder() / "SRV_ListLog.txt").find("Too many events to save (65537). Maximum allowed: 65536"),
+              std::string::npos);
+    // A size no start accepts is never allocated, so it can't exhaust memory.
+    configure(0, SRV_LIST_FORMAT_NONE, TIME_TAG, 0xFFFFFFFF);
+    EXPECT_EQ(list().timeTags, nullptr);
+    EXPECT_EQ(readout(0, {event(1, 10)}), 0);
+    EXPECT_EQ(SRV_HandleListSaving(board_, 1, SRV_LIST_ACTION_START), SRV_ERR_BUFFER);
+}
+
+TEST_F(ListModeTest, FileThatCannotBeOpenedFailsTheStartAndNothingCrashes)
+{
+    configure(0, SRV_LIST_FORMAT_TEXT, TIME_TAG, 2);
+    fs::create_directories(dir_.path() / "a-folder");
+    std::strcpy(list().fileName, (dir_.path() / "a-folder").c_str()); // a folder is no file
+    EXPECT_EQ(SRV_HandleListSaving(board_, 1, SRV_LIST_ACTION_START), SRV_ERR_FILE_OPEN);
+    EXPECT_EQ(list().saving, 0);
+    EXPECT_EQ(list().file, nullptr);
+    EXPECT_EQ(readout(0, {event(1, 10), event(2, 10), event(3, 10)}), 0);
+    EXPECT_EQ(list().count, 2u);
+    EXPECT_EQ(SRV_HandleListSaving(board_, 1, SRV_LIST_ACTION_STOP), 0);
+    EXPECT_EQ(list().count, 0u);
+
+    // A folder that can't be created: a regular file stands in its way.
+    std::ofstream(dir_.path() / "plain").put('x');
+    std::strcpy(list().fileName, (dir_.path() / "plain" / "list.txt").c_str());
+    EXPECT_EQ(SRV_HandleListSaving(board_, 1, SRV_LIST_ACTION_START), SRV_ERR_GENERIC);
+    EXPECT_NE(readFile(logFolder() / "SRV_ListLog.txt").find("Cannot create directory path"), std::string::npos);
+}
+
+TEST_F(ListModeTest, UnknownFormatIsRefusedAtTheStartInsteadOfFailingTheCycle)
+{
+    configure(0, 7, TIME_TAG, 1);
+    EXPECT_EQ(SRV_HandleListSaving(board_, 1, SRV_LIST_ACTION_START), SRV_ERR_LIST_RECORD);
+    EXPECT_EQ(list().saving, 0);
+    EXPECT_EQ(readout(0, {event(1, 10), event(2, 10)}), 0);
+    // A record that saves in an unknown format can't be flushed.
+    list().saving = 1;
+    EXPECT_EQ(SRV_FlushListEvents(&list()), SRV_ERR_LIST_RECORD);
+    list().saving = 0;
+}
+
+// A record whose reallocation failed has an array missing: nothing reads or
+// writes through it.
+TEST_F(ListModeTest, MissingArrayIsNeverUsed)
+{
+    configure(0, SRV_LIST_FORMAT_NONE, TIME_TAG | FLAGS, 4);
+    readout(0, {event(1, 10), event(2, 20)});
+    ASSERT_EQ(list().count, 2u);
+    c_free(list().flags);
+    list().flags = nullptr;
+    EXPECT_EQ(readout(0, {event(3, 10)}), 0);
+    EXPECT_EQ(list().count, 2u);
+    Answer answer = call(SRV_CmdGetListParams, SRV_CMD_GET_LIST_PARAMS, request(1u << 9, 0));
+    EXPECT_EQ(answer.status, SRV_ERR_SERIALIZE);
+    EXPECT_EQ(SRV_HandleListSaving(board_, 1, SRV_LIST_ACTION_START), SRV_ERR_BUFFER);
+    list().format = SRV_LIST_FORMAT_TEXT;
+    list().saving = 1;
+    EXPECT_EQ(SRV_FlushListEvents(&list()), SRV_ERR_RESOURCE);
+    list().saving = 0;
+}
+
+// ----------------------------------------------------------- commands
+
+TEST_F(ListModeTest, SettingsRoundTripThroughCommands35And36)
+{
+    Bytes set = request(0xC3F, 1);
+    putU32(set, 5);  // enabled: non-zero is 1
+    putU32(set, 1);  // binary
+    std::string name = (dir_.path() / "chosen.bin").string();
+    Bytes text(401, 0);
+    std::copy(name.begin(), name.end(), text.begin());
+    set.insert(set.end(), text.begin(), text.end());
+    putU32(set, 6);  // energy and flags
+    putU32(set, 1);  // keepPseudo
+    putU32(set, 32); // bufferSize
+    putU32(set, 0);  // keepFlag400
+    putU32(set, 0);  // allEnergies
+    Answer answer = call(SRV_CmdSetListParams, SRV_CMD_SET_LIST_PARAMS, set);
+    ASSERT_EQ(answer.status, 0);
+    ASSERT_EQ(answer.reply.size(), 10u);
+
+    answer = call(SRV_CmdGetListParams, SRV_CMD_GET_LIST_PARAMS, request(0xC7F, 1));
+    ASSERT_EQ(answer.status, 0);
+    const Bytes& r = answer.reply;
+    ASSERT_EQ(r.size(), 10u + 4 + 4 + 401 + 4 + 4 + 4 + 4 + 4 + 4);
+    EXPECT_EQ(getU32(r, 10), 1u);
+    EXPECT_EQ(getU32(r, 14), 1u);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(&r[18])), name);
+    EXPECT_EQ(getU32(r, 419), 6u);
+    EXPECT_EQ(getU32(r, 423), 1u);
+    EXPECT_EQ(getU32(r, 427), 32u);
+    EXPECT_EQ(getU32(r, 431), 0u); // count
+    EXPECT_EQ(getU32(r, 435), 0u);
+    EXPECT_EQ(getU32(r, 439), 0u);
+    EXPECT_EQ(list(1).bufferSize, 32u);
+}
+
+TEST_F(ListModeTest, FetchingEventsEmptiesTheBufferAndAnUnknownBitEmptiesNothing)
+{
+    configure(0, SRV_LIST_FORMAT_NONE, TIME_TAG, 10);
+    readout(0, {event(11, 400, 0x1), event(22, 800, 0x2)});
+
+    Answer refused = call(SRV_CmdGetListParams, SRV_CMD_GET_LIST_PARAMS, request((1ull << 12) | 0x3C0, 0));
+    EXPECT_EQ(refused.status, SRV_ERR_UNSUPPORTED);
+    EXPECT_TRUE(refused.reply.empty());
+    EXPECT_EQ(list().count, 2u);
+
+    Answer answer = call(SRV_CmdGetListParams, SRV_CMD_GET_LIST_PARAMS, request(0x3C0, 0));
+    ASSERT_EQ(answer.status, 0);
+    const Bytes& r = answer.reply;
+    ASSERT_EQ(r.size(), 10u + 4 + 2 * 8 + 2 * 2 + 2 * 4);
+    EXPECT_EQ(getU32(r, 10), 2u);
+    EXPECT_EQ(getU32(r, 14), 11u);
+    EXPECT_EQ(getU32(r, 22), 22u);
+    EXPECT_EQ(getU16(r, 30), 100u);
+    EXPECT_EQ(getU16(r, 32), 200u);
+    EXPECT_EQ(getU32(r, 34), 1u);
+    EXPECT_EQ(getU32(r, 38), 2u);
+    EXPECT_EQ(list().count, 0u);
+    // The next readouts fill the buffer again.
+    readout(0, {event(33, 10)});
+    EXPECT_EQ(list().count, 1u);
+    // Reading only the count empties nothing.
+    EXPECT_EQ(call(SRV_CmdGetListParams, SRV_CMD_GET_LIST_PARAMS, request(1u << 6, 0)).status, 0);
+    EXPECT_EQ(list().count, 1u);
+}
+
+TEST_F(ListModeTest, CommandsRefuseBadRequestsBeforeChangingAnything)
+{
+    struct Case {
+        const char* name;
+        Bytes payload;
+        SRVStatus_t status;
+    } cases[] = {
+        {"short", Bytes{1, 0, 0}, SRV_ERR_DESERIALIZE},
+        {"count is read-only", request(1u << 6, 0), SRV_ERR_UNSUPPORTED},
+        {"events are read-only", request((1u << 0) | (1u << 7), 0), SRV_ERR_UNSUPPORTED},
+        {"field missing", request(1u << 5, 0), SRV_ERR_DESERIALIZE},
+        {"no such channel", request(0, 2), SRV_ERR_UNSUPPORTED},
+        {"negative channel", request(0, -1), SRV_ERR_UNSUPPORTED},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bytes payload = c.payload;
+        if (std::string(c.name) == "events are read-only")
+            putU32(payload, 1);
+        Answer answer = call(SRV_CmdSetListParams, SRV_CMD_SET_LIST_PARAMS, payload);
+        EXPECT_EQ(answer.status, c.status);
+        EXPECT_TRUE(answer.reply.empty());
+        EXPECT_EQ(list().enabled, 0);
+    }
+    EXPECT_EQ(call(SRV_CmdGetListParams, SRV_CMD_GET_LIST_PARAMS, request(1, 64)).status, SRV_ERR_UNSUPPORTED);
+    EXPECT_EQ(call(SRV_CmdGetListParams, SRV_CMD_GET_LIST_PARAMS, Bytes{0, 0}).status, SRV_ERR_DESERIALIZE);
+}
+
+// A smaller buffer keeps what fits; while saving, the events that would be
+// dropped are written first. The next event that fills the new size flushes.
+TEST_F(ListModeTest, SmallerBufferKeepsTheRecordConsistent)
+{
+    configure(0, SRV_LIST_FORMAT_NONE, TIME_TAG, 10);
+    readout(0, {event(1, 10), event(2, 10), event(3, 10), event(4, 10), event(5, 10)});
+    Bytes shrink = request(1u << 5, 0);
+    putU32(shrink, 3);
+    ASSERT_EQ(call(SRV_CmdSetListParams, SRV_CMD_SET_LIST_PARAMS, shrink).status, 0);
+    EXPECT_EQ(bufferedTimeTags(), (std::vector<uint64_t>{1, 2, 3}));
+
+    configure(1, SRV_LIST_FORMAT_TEXT, TIME_TAG, 10);
+    ASSERT_EQ(SRV_HandleListSaving(board_, 2, SRV_LIST_ACTION_START), 0);
+    readout(1, {event(1, 10), event(2, 10), event(3, 10), event(4, 10), event(5, 10)});
+    Bytes shrinkSaving = request(1u << 5, 1);
+    putU32(shrinkSaving, 3);
+    ASSERT_EQ(call(SRV_CmdSetListParams, SRV_CMD_SET_LIST_PARAMS, shrinkSaving).status, 0);
+    EXPECT_EQ(list(1).count, 0u);
+    readout(1, {event(6, 10), event(7, 10)});
+    EXPECT_EQ(list(1).count, 2u);
+    readout(1, {event(8, 10)}); // count reaches 3: flushed
+    EXPECT_EQ(list(1).count, 0u);
+    ASSERT_EQ(SRV_HandleListSaving(board_, 2, SRV_LIST_ACTION_STOP), 0);
+    EXPECT_EQ(readFile(list(1).fileName), "TIMETAG\t\t\n1\t\n2\t\n3\t\n4\t\n5\t\n6\t\n7\t\n8\t\n");
+}
+
+// A new format or file name while saving ends the current output with its
+// events and goes on in the new one at once.
+TEST_F(ListModeTest, NewFileNameWhileSavingSwitchesTheOutput)
+{
+    configure(0, SRV_LIST_FORMAT_TEXT, TIME_TAG, 10);
+    std::string first = list().fileName;
+    ASSERT_EQ(SRV_HandleListSaving(board_, 1, SRV_LIST_ACTION_START), 0);
+    readout(0, {event(1, 10), event(2, 10)});
+    std::string second = (dir_.path() / "second.bin").string();
+    Bytes change = request((1u << 1) | (1u << 2), 0);
+    putU32(change, SRV_LIST_FORMAT_BINARY);
+    Bytes text(401, 0);
+    std::copy(second.begin(), second.end(), text.begin());
+    change.insert(change.end(), text.begin(), text.end());
+    ASSERT_EQ(call(SRV_CmdSetListParams, SRV_CMD_SET_LIST_PARAMS, change).status, 0);
+    EXPECT_EQ(list().saving, 1);
+    readout(0, {event(3, 10)});
+    ASSERT_EQ(SRV_HandleListSaving(board_, 1, SRV_LIST_ACTION_STOP), 0);
+    EXPECT_EQ(readFile(first), "TIMETAG\t\t\n1\t\n2\t\n");
+    EXPECT_EQ(readFile(second).size(), 8u);
+}
+
+TEST_F(ListModeTest, StartUpDefaults)
+{
+    ASSERT_EQ(SRV_InitListSaves(board_, "TEST_7"), 0);
+    for (uint32_t ch = 0; ch < 2; ch++) {
+        const SRVListSave_t& l = list(ch);
+        EXPECT_EQ(std::string(l.fileName), "TEST_7/ListData_ch0" + std::to_string(ch) + ".dat");
+        EXPECT_EQ(l.format, SRV_LIST_FORMAT_NONE);
+        EXPECT_EQ(l.enabled, 0);
+        EXPECT_EQ(l.keepFlag400, 1);
+        EXPECT_EQ(l.allEnergies, 1);
+        EXPECT_EQ(l.bufferSize, 0u);
+        EXPECT_NE(l.timeTags, nullptr);
+    }
+    // Enabled, but with no field selected nothing is listed.
+    list().enabled = 1;
+    list().bufferSize = 4;
+    SRV_ResizeListBuffers(&list());
+    readout(0, {event(1, 10)});
+    EXPECT_EQ(list().count, 0u);
+}
+
+} // namespace
