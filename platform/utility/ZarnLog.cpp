@@ -62,7 +62,13 @@ FILE* fileFor(const std::string& path) {
     auto found = files.find(path);
     if (found != files.end()) return found->second;
     FILE* file = fopen(path.c_str(), "a");
-    if (file == NULL) return NULL;
+    if (file == NULL) {
+        // The log folder may not exist yet: create it once and try again.
+        const char* folder = getenv("ZARN_LOG_DIR");
+        if (folder == NULL || *folder == '\0' || c_mkdirp(folder) != 0) return NULL;
+        file = fopen(path.c_str(), "a");
+        if (file == NULL) return NULL;
+    }
     files.emplace(path, file);
     return file;
 }

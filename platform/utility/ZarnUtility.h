@@ -62,7 +62,8 @@ enum {
  * Appends one line to the module's log file: time, level, source file and
  * line, then the formatted message. Messages above the threshold
  * (environment variable ZARN_LOG_LEVEL: 1, 2, 4 or 8; default 4) are dropped.
- * The files go to the folder named by ZARN_LOG_DIR, else the current folder.
+ * The files go to the folder named by ZARN_LOG_DIR (created when missing),
+ * else the current folder.
  */
 void c_lprintf(const c_LogModule_t* module, uint32_t level, uint32_t line, const char* format, ...)
     ZARN_PRINTF_LIKE(4, 5);

@@ -1,6 +1,8 @@
 // Memory blocks and per-module log files.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <stdlib.h>
 #include <string.h>
 
@@ -118,7 +120,11 @@ int logThroughList(const c_LogModule_t* module, uint32_t level, const char* form
 TEST_F(LogTest, FailuresAreReported) {
     static const c_LogModule_t module = {"Log.txt", "X"};
     EXPECT_EQ(logThroughList(&module, C_LOG_ERROR, "written %d", 1), 0);
-    setenv("ZARN_LOG_DIR", (folder + "/missing-folder").c_str(), 1);
+    // A missing log folder is created; one that cannot be (below a file) fails.
+    setenv("ZARN_LOG_DIR", (folder + "/missing-folder/logs").c_str(), 1);
+    EXPECT_EQ(logThroughList(&module, C_LOG_ERROR, "kept %d", 2), 0);
+    EXPECT_EQ(access((folder + "/missing-folder/logs/Log.txt").c_str(), F_OK), 0);
+    setenv("ZARN_LOG_DIR", (folder + "/Log.txt/below-a-file").c_str(), 1);
     EXPECT_NE(logThroughList(&module, C_LOG_ERROR, "lost %d", 2), 0);
     EXPECT_EQ(logThroughList(&module, C_LOG_DETAIL, "filtered %d", 3), 0); // nothing to write
     EXPECT_NE(logThroughList(nullptr, C_LOG_ERROR, "no module %d", 4), 0);
