@@ -1622,9 +1622,10 @@ int c_getDPPEvents(c_Digitizer_t* d, int32_t* bytes) {
         return failedIn("c_getDPPEvents", code);
     }
     uint64_t now = c_get_time();
+    /* A replayed file has no board to flush: its end is the end of the data. */
     if (buffer->ROBytes > 0)
         d->lastDataTime = now;
-    else if (d->acqStatus == ACQSTATUS_RUNNING && d->idleFlush && now - d->lastDataTime > kIdleFlushMs)
+    else if (!d->replay && d->acqStatus == ACQSTATUS_RUNNING && d->idleFlush && now - d->lastDataTime > kIdleFlushMs)
         code = flushIdleBoard(d, handle);
     if (code == 0 && buffer->ROBytes > 0) {
         if (d->kind == DGTZ_KIND_GEN2_REPLAY)

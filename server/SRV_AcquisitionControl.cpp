@@ -215,10 +215,17 @@ SRVStatus_t SRV_StopAcquisition(SRVBoard_t* board)
     c_Digitizer_t* digitizer = &board->digitizer;
     c_extendedLogMsg(&THREAD_LOG_MODULE, digitizer, C_LOG_INFO, __LINE__, "Stopping Acquisition...");
     int result = c_bstopa(digitizer);
+    SRVStatus_t libraryStatus = SRV_SUCCESS;
     if (result != 0) {
         c_extendedLogMsg(&THREAD_LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__, "Error (%i) stopping acquisition.",
                          result);
-        return SRV_ERR_LIBRARY;
+        // The library leaves a failed board stop stopped all the same; the
+        // rest of the stop still runs, so that no buffered list-mode event is
+        // left unwritten and the board thread goes idle. The failure is
+        // reported.
+        if (digitizer->acqStatus != ACQSTATUS_STOPPED)
+            return SRV_ERR_LIBRARY;
+        libraryStatus = SRV_ERR_LIBRARY;
     }
     SRVStatus_t status = SRV_UpdateAcqRunning(board);
     if (status != SRV_SUCCESS)
@@ -236,6 +243,8 @@ SRVStatus_t SRV_StopAcquisition(SRVBoard_t* board)
     for (uint32_t channel = 0; channel < SRV_ChannelCount(board); channel++)
         setMCSState(&board->channels[channel], MCS_STATE_STOPPED, false);
     setIdle(board, true);
+    if (libraryStatus != SRV_SUCCESS)
+        return libraryStatus;
     c_extendedLogMsg(&THREAD_LOG_MODULE, digitizer, C_LOG_INFO, __LINE__, "Acquisition stopped.");
     return SRV_SUCCESS;
 }
@@ -564,23 +573,28 @@ static SRVStatus_t reopenSource(const BoardSource& source)
     return SRV_AddBoard(&source.connParams, NULL);
 }
 
-// The list-mode defaults of the board that was just opened, with its data
+// What the start-up does after the board open, for the board that was just
+// opened in place: its spectrum files and list-mode defaults, in its own data
 // folder.
-static void initListModeOfNewBoard(SRVBoard_t* board)
+static void prepareNewBoard(SRVBoard_t* board)
 {
     char dataPath[SRV_FOLDER_SIZE];
     if (SRV_LockBoard(board) != SRV_SUCCESS)
         return;
     if (SRV_GetBoardDataPath(board, dataPath) == SRV_SUCCESS) {
-        c_mkdirp(dataPath);
+        if (c_mkdirp(dataPath) != 0)
+            c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't create folder '%s.'", dataPath);
+        if (SRV_LoadSpectrumFiles(board, dataPath) != SRV_SUCCESS)
+            c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't load the spectrum files of %s.", dataPath);
         SRV_InitListSaves(board, dataPath);
     }
     SRV_UnlockBoard(board);
 }
 
-// Ends the open board in order (its board thread first, then its server
-// parameters and digitizer record, then the list files it left open) and
-// opens the replay of rawDataFile in its place: 0 or -7.
+// Ends the open board in order (its board thread first, which stops a running
+// acquisition and saves the spectra, then its server parameters and
+// digitizer record, then the list files it left open) and opens the replay
+// of rawDataFile in its place: 0 or -7.
 static SRVStatus_t replaceBoard(SRVBoard_t* board, const char* rawDataFile)
 {
     BoardSource previous = currentSource(board);
@@ -605,7 +619,7 @@ static SRVStatus_t replaceBoard(SRVBoard_t* board, const char* rawDataFile)
             currentReplayFile[0] = '\0';
     }
     if (board->open)
-        initListModeOfNewBoard(board);
+        prepareNewBoard(board);
     return status;
 }
 

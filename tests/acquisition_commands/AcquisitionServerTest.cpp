@@ -186,10 +186,22 @@ TEST_F(AcquisitionServer, RunFileRecordsOneRunAndReplaysIt)
     ASSERT_EQ(status(LOAD_RUN_FILE, fixedText("first.zrn", 200)), SUCCESS) << server_->log("SRV_CommonLog.txt");
     EXPECT_NE(server_->log("SRV_CommonLog.txt").find("Adding board from file " + rawFile + "."), std::string::npos);
     clearSpectrum(1);
+    // The replayed events are listed as live ones are.
+    std::string listFile = (work() / "replay-list.txt").string();
+    Bytes list = dataRequest(0x2F, 1);
+    putU32(list, 1);
+    putU32(list, 0);
+    Bytes name = fixedText(listFile, 401);
+    list.insert(list.end(), name.begin(), name.end());
+    putU32(list, 1);
+    putU32(list, 65536);
+    ASSERT_EQ(status(SET_LIST, list), SUCCESS);
     ASSERT_EQ(status(START, startRequest()), SUCCESS) << boardLog();
     // The replay feeds every recorded buffer, the drain of the stop included.
     ASSERT_TRUE(waitForEntries(1, live)) << boardLog();
     EXPECT_EQ(status(STOP, startRequest()), SUCCESS) << boardLog();
+    std::string listed = readFile(listFile);
+    EXPECT_GE(static_cast<uint64_t>(std::count(listed.begin(), listed.end(), '\n')), live + 1);
 
     // A start on the replay with a run-file path leaves an empty run file.
     ASSERT_EQ(status(SET_RUN_FILE, runFileName("replayed.zrn")), SUCCESS);
@@ -344,6 +356,15 @@ TEST_F(AcquisitionServer, RunFileNamesMustStayInTheRunFolder)
     std::ofstream(work() / "Run" / "dangling.zrn") << "OR5780_1101 Run/none.dat\n";
     EXPECT_EQ(status(LOAD_RUN_FILE, fixedText("dangling.zrn", 200)), -7);
     EXPECT_EQ(status(START, startRequest()), SUCCESS);
+    EXPECT_EQ(status(STOP, startRequest()), SUCCESS);
+    // A file that is no raw-data file can't be replayed: the live board is
+    // opened again and serves on.
+    std::ofstream(work() / "Run" / "garbage.dat") << "not a raw-data file";
+    std::ofstream(work() / "Run" / "garbage.zrn") << "OR5780_1101 Run/garbage.dat\n";
+    EXPECT_EQ(status(LOAD_RUN_FILE, fixedText("garbage.zrn", 200)), -7);
+    clearSpectrum(0);
+    EXPECT_EQ(status(START, startRequest()), SUCCESS) << boardLog();
+    EXPECT_TRUE(waitForEntries(0, 10)) << boardLog();
     EXPECT_EQ(status(STOP, startRequest()), SUCCESS);
 }
 

@@ -157,6 +157,54 @@ TEST_F(Cycle, CountsInTheRegionLimitStopsAtItsCount)
     EXPECT_NE(dig_->channels[0].events[39].flags & EVTFLAG_STOP_CRITERION, 0u);
 }
 
+size_t occurrences(const std::string& text, const std::string& what)
+{
+    size_t count = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        count++;
+    return count;
+}
+
+TEST_F(Cycle, AMetCriterionStopsTheChannelOnTheDeviceAndTheWholeBoardElsewhere)
+{
+    struct Case {
+        uint32_t family;
+        const char* stop;
+    } cases[] = {
+        {family_, "Stopping Acquisition..."},
+        {DPPL_FAMILY_MORVANE, "Stopping Acquisition for channel '2'..."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.stop);
+        dig_->descriptor.FamilyCode = c.family;
+        ASSERT_EQ(SRV_ClearEnergySpectrum(spectrum(2)), SRV_SUCCESS);
+        param(2, DPPL_PARAM_CH_STOP_MODE_TOTAL_COUNTS)->value = 10;
+        size_t before = occurrences(log("SRVBoardThreadLog.txt"), c.stop);
+        deliver(2, 20, 100);
+        ASSERT_EQ(SRV_ProcessCycle(board_), 0);
+        EXPECT_EQ(spectrum(2)->total.entries, 10u);
+        EXPECT_EQ(occurrences(log("SRVBoardThreadLog.txt"), c.stop), before + 1);
+    }
+}
+
+TEST_F(Cycle, ChannelAutoTriggersRunOnlyWithWaveformsOn)
+{
+    const std::string refused = "Cannot send SW Trigger (err=";
+    param(3, DPPL_PARAM_CH_AUTO_TRG_TIMEOUT)->value = 1000; // 1 ms
+    board_->channels[3].lastEventTime = c_get_time() - 50;
+    deliver(3, {});
+    size_t before = occurrences(log("SRVBoardThreadLog.txt"), refused);
+    ASSERT_EQ(SRV_ProcessCycle(board_), 0);
+    EXPECT_EQ(occurrences(log("SRVBoardThreadLog.txt"), refused), before);
+    // This board refuses a channel trigger (only the register-level device
+    // has one): the refusal shows the trigger was sent, and the cycle goes on.
+    waveforms()->value = 1;
+    ASSERT_EQ(SRV_ProcessCycle(board_), 0);
+    EXPECT_EQ(occurrences(log("SRVBoardThreadLog.txt"), refused), before + 1);
+    EXPECT_NE(log("SRVBoardThreadLog.txt").find("Error managing channel AutoTrigger."), std::string::npos);
+    param(3, DPPL_PARAM_CH_AUTO_TRG_TIMEOUT)->value = 0;
+}
+
 TEST_F(Cycle, ATimeLimitReachedBeforeStopsAChannelWithoutEvents)
 {
     spectrum(0)->total.realTimeNs = 5000000;
