@@ -593,7 +593,7 @@ int kelsorSetTrapShift(const c_ParamRef_t* ref, const c_LogModule_t* log, const 
     }
     uint32_t product = kelsorRegisterValue(ref, decay) * kelsorRegisterValue(ref, rise);
     double gain = fineGain != NULL ? fineGain->value : 1.0;
-    double shift = log2((double)product / gain);
+    double shift = ::log((double)product / gain) / ::log(2.0);
     /* ln(0) or the logarithm of a negative gain has no shift. */
     if (!isfinite(shift)) {
         c_extendedLogMsg(log, digitizer, C_LOG_ERROR, __LINE__,
@@ -601,6 +601,7 @@ int kelsorSetTrapShift(const c_ParamRef_t* ref, const c_LogModule_t* log, const 
                          product, gain);
         return DPPL_ERR_PARAMETER;
     }
+    /* A quotient below 1 (negative shift) gives shift 0, not a wrapped one. */
     return c_pset_nopref(digitizer, trapNorm, (double)truncClamped32(shift));
 }
 
@@ -890,7 +891,7 @@ int UpdateBuffOrg(const c_ParamRef_t* ref) {
     double aggregation = eventAggregation->value;
     /* Words one aggregation needs, compared without 32-bit wrap-around. */
     double needed = floor((double)eventWords * aggregation);
-    for (int n = kMaxBufferOrganisation; n >= (int)minimum && n >= 0; n--)
+    for (int64_t n = kMaxBufferOrganisation; n >= (int64_t)minimum; n--)
         if ((double)shiftedMemory(memory, (uint32_t)n) >= needed)
             return c_pset_nopref(digitizer, bufferOrganisation, (double)n);
 

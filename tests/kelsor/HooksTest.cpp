@@ -89,6 +89,18 @@ TEST(BufferOrganisation, ListMinimumAndNoFittingAggregation) {
         EXPECT_EQ(record.aggregation->value, 43690); /* (M >> 3) / 3 */
     }
     {
+        /* A lowest organisation beyond every n (here above 2^31) leaves only
+         * the lowered aggregation: nothing below it may be chosen. */
+        AcquisitionRecord record;
+        record.organisation->type = C_PARAM_TYPE_LIST;
+        record.organisation->count = 1;
+        record.organisation->values[0].regvalue = 0x80000000u;
+        record.aggregation->value = 1024;
+        c_ParamRef_t ref = {record.get(), record.aggregation};
+        EXPECT_EQ(hook("UpdateBuffOrg")(&ref), DPPL_ERR_NO_EVENT_AGGREGATION);
+        EXPECT_EQ(record.aggregation->value, 1024);
+    }
+    {
         AcquisitionRecord record;
         record->descriptor.MemSize = 2;
         record.organisation->min = 0;
@@ -195,6 +207,7 @@ TEST(FilterNormalisation, ShiftByFamily) {
         {139, true, 1.0, 0, 16},
         {139, false, 0, DPPL_ERR_PARAMETER, 0},     /* the fine gain is required */
         {139, true, -1.0, DPPL_ERR_PARAMETER, 0},   /* no logarithm of a negative quotient */
+        {128, true, 200000.0, 0, 0},                /* log2(0.5) = -1: shift 0, not 2^32 - 1 */
     };
     for (const Case& c : cases) {
         ShiftRecord record(c.dppCode, c.withFineGain);
