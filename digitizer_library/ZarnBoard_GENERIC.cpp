@@ -1496,7 +1496,10 @@ int _stopBoardAcquisition(c_Digitizer_t* d) {
         return DPPL_ERR_NULL_ARGUMENT;
     int result = 0;
     if (d->replay) {
-        result = setEveryRunParameter(d, 0.0);
+        /* A replay has no board to stop. Its channels' run flags are pinned to
+         * the recorded values (any other value is refused) and its decoders
+         * ignore them, so they are left alone, as the start leaves them. */
+        result = 0;
     } else if (d->acqStatus == ACQSTATUS_STOPPED || d->acqStatus == ACQSTATUS_PAUSED) {
         ALOG(d, C_LOG_WARNING, "Digitizer acquisition already stopped");
         return 0;

@@ -215,8 +215,16 @@ void* bindFunction(xmlDocPtr document, const char* codeName) {
     return c_xml_getfunctionpointerfromcodename(document, codeName);
 }
 
-uint8_t readOnlyCode() { return c_getAccessTypeCode("READONLY"); }
-uint8_t writeOnlyCode() { return c_getAccessTypeCode("WRITEONLY"); }
+/* The access-type table is filled once when the library loads: the codes are
+ * looked up by name once, not on every set and get. */
+uint8_t readOnlyCode() {
+    static const uint8_t code = c_getAccessTypeCode("READONLY");
+    return code;
+}
+uint8_t writeOnlyCode() {
+    static const uint8_t code = c_getAccessTypeCode("WRITEONLY");
+    return code;
+}
 
 /* Round a value to the step incr from base, halves away from zero. */
 double roundToStep(double value, double base, double incr) {
@@ -510,14 +518,14 @@ bool appendListValue(c_Parameter_t* p, xmlNodePtr child, xmlNodePtr section, con
         return false;
     }
     xmlNodePtr valueElement = c_xml_getfirstchildrenelementfromname(section, codeName);
-    double value = 0;
-    if (!elementCode(valueElement, &value))
-        return false;
-    const char* displayName = c_xml_getattributevalue(valueElement, "name", 0);
+    const char* displayName = valueElement != NULL ? c_xml_getattributevalue(valueElement, "name", 0) : NULL;
     if (displayName == NULL) {
         PLOG(C_LOG_DETAIL, "List value '%s' misses attribute 'name'. Using 'codename'.", codeName);
         displayName = codeName;
     }
+    double value = 0;
+    if (!elementCode(valueElement, &value))
+        return false;
 
     uint32_t regvalue = 0;
     const char* regText = c_xml_getattributevalue(child, "regvalue", 0);
@@ -616,16 +624,13 @@ bool buildList(c_Parameter_t* p, xmlNodePtr boardNode, xmlDocPtr defs) {
         }
     }
 
-    bool leaveAsIs = defaultText != NULL && strcmp(defaultText, "LEAVE_AS_IS") == 0;
-    if (defaultFound)
+    /* A values function defines the list and its default itself. */
+    if (defaultFound || functionRan)
         return true;
-    if (leaveAsIs) {
-        /* Also with a values function: the board keeps its own setting. */
-        p->leaveAsIs = 1;
+    if (defaultText != NULL && strcmp(defaultText, "LEAVE_AS_IS") == 0) {
+        p->leaveAsIs = 1; /* the board keeps its own setting */
         return true;
     }
-    if (functionRan)
-        return true;
     if (defaultText != NULL) {
         PLOG(C_LOG_ERROR, "Parameter '%s' doesn't specify a valid default value ('%s').", p->name, defaultText);
         return false;
@@ -1024,15 +1029,16 @@ c_ParamCollection_t* c_pcfromdoc(void* owner, xmlDocPtr boardDocument, const cha
 namespace {
 
 /* Major and minor number of a channel firmware release text "<major>.<minor> ...":
- * the major number ends at the first '.', the minor one at the next blank
- * (or the end of the text); each at most 99 characters. A text without '.'
- * is all major number, with minor 0. */
+ * the major number is everything before the first '.', the minor one runs
+ * from there to the next blank (or the end of the text); each at most 99
+ * characters, read as decimal. A text without '.' is all major number, with
+ * minor 0. */
 void parseFirmwareRelease(const char* text, size_t width, long* major, long* minor) {
     size_t length = strnlen(text, width);
     char majorText[100] = "";
     char minorText[100] = "";
     size_t i = 0, n = 0;
-    while (i < length && text[i] != '.' && text[i] != ' ') {
+    while (i < length && text[i] != '.') {
         if (n < sizeof majorText - 1)
             majorText[n++] = text[i];
         ++i;
@@ -1313,6 +1319,12 @@ uint32_t fieldShift(uint32_t mask) {
     return (uint32_t)__builtin_ctz(mask);
 }
 
+/* A value that no bound of the parameter made finite: nothing is set. */
+int refuseValue(c_Digitizer_t* digitizer, const c_Parameter_t* param, double value) {
+    BLOG(digitizer, C_LOG_ERROR, "Value %f is not a valid number for parameter '%s'", value, param->name);
+    return DPPL_ERR_PARAMETER;
+}
+
 /* Category of a parameter not looked up yet. */
 constexpr int32_t kCategoryNotAsked = INT32_MIN;
 
@@ -1322,7 +1334,7 @@ extern "C" {
 
 int c_pset(c_Digitizer_t* digitizer, c_Parameter_t* param, double value) {
     if (param != NULL) {
-        if (!isfinite(value)) {
+        if (isnan(value)) {
             /* Never stored, never converted: a preferred value must stay usable. */
             BLOG(digitizer, C_LOG_ERROR, "Value %f is not a valid number for parameter '%s'", value, param->name);
             return DPPL_ERR_PARAMETER;
@@ -1376,10 +1388,10 @@ int GENERIC_SetParam(c_Digitizer_t* digitizer, c_Parameter_t* param, double valu
 int GENERIC_SetParamValue(c_Digitizer_t* digitizer, c_Parameter_t* param, double value) {
     if (param == NULL)
         return DPPL_ERR_NULL_ARGUMENT;
-    if (!isfinite(value)) {
-        BLOG(digitizer, C_LOG_ERROR, "Value %f is not a valid number for parameter '%s'", value, param->name);
-        return DPPL_ERR_PARAMETER;
-    }
+    /* Not a number passes every comparison and clamp; it must never reach a
+     * converter, a set function or a register. */
+    if (isnan(value))
+        return refuseValue(digitizer, param, value);
     c_ParamRef_t ref = {digitizer, param};
 
     if (param->type == C_PARAM_TYPE_LIST) {
@@ -1406,6 +1418,8 @@ int GENERIC_SetParamValue(c_Digitizer_t* digitizer, c_Parameter_t* param, double
             if (hasUsableStep(param))
                 value = roundToStep(value, isfinite(param->min) ? param->min : 0.0, param->incr);
             value = GENERIC_ClampParamValue(digitizer, param, value);
+            if (!isfinite(value)) /* an infinite value beyond an infinite bound */
+                return refuseValue(digitizer, param, value);
         }
         if (param->setfcn != NULL) {
             int result = param->setfcn(&ref, value);
@@ -1421,6 +1435,8 @@ int GENERIC_SetParamValue(c_Digitizer_t* digitizer, c_Parameter_t* param, double
         }
         if (param->type == C_PARAM_TYPE_RANGE)
             value = GENERIC_ClampParamValue(digitizer, param, value);
+        if (!isfinite(value))
+            return refuseValue(digitizer, param, value);
         uint32_t field = param->valtoreg != NULL ? param->valtoreg(&ref, value) : truncatedField(value);
         uint32_t word = field;
         if (param->mask != C_PARAM_FULL_MASK) {
@@ -1470,14 +1486,13 @@ int GENERIC_GetParam(c_Digitizer_t* digitizer, c_Parameter_t* param, double* val
         *value = param->value;
         return 0;
     }
-    if (param->mask == 0)
-        return DPPL_ERR_PARAMETER;
-
     uint32_t readAddress = readAddressOf(digitizer, param);
     uint32_t word = 0;
     int result = GENERIC_ReadRegister(digitizer, readAddress, &word);
     if (result != 0)
         return result;
+    if (param->mask == 0)
+        return DPPL_ERR_PARAMETER; /* no field to take from the word */
     uint32_t field = param->mask == C_PARAM_FULL_MASK ? word : (word & param->mask) >> fieldShift(param->mask);
     double converted = param->regtoval != NULL ? param->regtoval(&ref, field) : (double)field;
     if (param->type == C_PARAM_TYPE_RANGE && hasUsableStep(param) && isfinite(converted))

@@ -497,7 +497,7 @@ static SRVStatus_t applySettings(SRVBoard_t* board, SRVListSave_t* list, uint64_
         list->bufferSize = s.bufferSize;
         SRV_ResizeListBuffers(list);
     }
-    if (reopen && status == SRV_SUCCESS) {
+    if (reopen && status == SRV_SUCCESS && list->enabled) {
         status = makeListFolder(board, list);
         if (status == SRV_SUCCESS)
             status = startListSaving(board, list);

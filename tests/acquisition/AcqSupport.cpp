@@ -38,8 +38,8 @@ int LiveBoard::open(const c_ConnParams_t& params) { return c_newDigitizer(d_, &p
 
 HandBoard::HandBoard(uint32_t enabledMask) : d_(new c_Digitizer_t) {
     _resetDgtz(d_);
-    const int link = 0;
-    EXPECT_EQ(ZARN_DGTZ_OpenDigitizer2(ZARN_DGTZ_LINK_USB, &link, 0, 0, &d_->handle), 0);
+    const int linkNumber = 0;
+    EXPECT_EQ(ZARN_DGTZ_OpenDigitizer2(ZARN_DGTZ_LINK_USB, &linkNumber, 0, 0, &d_->handle), 0);
     ZARN_DGTZ_BoardInfo_t info;
     memset(&info, 0, sizeof info);
     EXPECT_EQ(ZARN_DGTZ_GetInfo(d_->handle, &info), 0);

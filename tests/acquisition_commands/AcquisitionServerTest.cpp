@@ -362,6 +362,8 @@ TEST_F(AcquisitionServer, RunFileNamesMustStayInTheRunFolder)
     std::ofstream(work() / "Run" / "garbage.dat") << "not a raw-data file";
     std::ofstream(work() / "Run" / "garbage.zrn") << "OR5780_1101 Run/garbage.dat\n";
     EXPECT_EQ(status(LOAD_RUN_FILE, fixedText("garbage.zrn", 200)), -7);
+    EXPECT_NE(server_->log("SRVAcquisitionControlLog.txt").find("Opening the previous board again."),
+              std::string::npos);
     clearSpectrum(0);
     EXPECT_EQ(status(START, startRequest()), SUCCESS) << boardLog();
     EXPECT_TRUE(waitForEntries(0, 10)) << boardLog();

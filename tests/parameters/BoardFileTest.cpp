@@ -51,6 +51,7 @@ TEST(BoardDefinitionFile, SearchOrder) {
         {"DPP code taken as its low byte", 105, "387.3", 0, "Fam5_1_DPPCode131-3.xml"},
         {"firmware text without blank", 101, "131.5", 0, "Fam1_1_DPPCode131.xml"},
         {"firmware text without minor", 105, "131", 0, ""},
+        {"the major number runs up to the dot", 105, "131 .3", 0, "Fam5_1_DPPCode131-3.xml"},
         {"unknown family", 77, "131.5", 0, ""},
     };
     for (const Case& c : cases)

@@ -310,10 +310,15 @@ TEST(ParameterBuild, ListLimitsAndSpecialDefaults) {
         EXPECT_EQ(b.param->count, 2);
         EXPECT_EQ(b.param->value, 20);
     }
-    { /* with a values function, LEAVE_AS_IS still keeps the board's setting */
-        Built b(kListDef, listBoard(R"(defval="LEAVE_AS_IS")", R"(<ValuesDefinitionFunction codename="TestValuesDef"/>)"));
-        ASSERT_NE(b.param, nullptr);
-        EXPECT_EQ(b.param->leaveAsIs, 1);
+    { /* with a values function the function's default stands, also over
+         LEAVE_AS_IS and over a default text that names no listed value */
+        for (const char* defval : {"LEAVE_AS_IS", "PURPLE"}) {
+            Built b(kListDef, listBoard(std::string("defval=\"") + defval + "\"",
+                                        R"(<ValuesDefinitionFunction codename="TestValuesDef"/>)"));
+            ASSERT_NE(b.param, nullptr) << defval;
+            EXPECT_EQ(b.param->leaveAsIs, 0) << defval;
+            EXPECT_EQ(b.param->preferred, 20) << defval;
+        }
     }
     { /* read-only list without default */
         Built b(R"(<P_L code="7" type="LIST" name="L" regaddr="0x8070" accesstype="READONLY"/>)",

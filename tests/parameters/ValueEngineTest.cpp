@@ -374,22 +374,34 @@ TEST_F(ValueEngine, RegisterFaultsGiveTheirCodes) {
 }
 
 TEST_F(ValueEngine, BadValuesAndParametersAreRefused) {
-    const double bad[] = {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity(),
-                          -std::numeric_limits<double>::infinity()};
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
     poke(0x8160, 55);
+    /* not a number: refused everywhere, not even kept as the preferred value */
     for (int32_t code : {P_REG, P_SOFT, P_LIST, P_SETFCN, P_CONV}) {
         c_Parameter_t* p = board(code);
         double preferred = p->preferred;
         double current = p->value;
-        for (double v : bad) {
-            EXPECT_EQ(c_pset(d(), p, v), DPPL_ERR_PARAMETER) << code;
-            EXPECT_EQ(c_pset_nopref(d(), p, v), DPPL_ERR_PARAMETER) << code;
-        }
+        EXPECT_EQ(c_pset(d(), p, nan), DPPL_ERR_PARAMETER) << code;
+        EXPECT_EQ(c_pset_nopref(d(), p, nan), DPPL_ERR_PARAMETER) << code;
         EXPECT_EQ(p->preferred, preferred);
         EXPECT_EQ(p->value, current);
     }
+    /* an infinite value beyond an infinite bound is refused before it is
+     * stored; a finite bound clamps it like any other value */
+    c_Parameter_t* soft = board(P_SOFT); /* min -inf */
+    double softValue = soft->value;
+    EXPECT_EQ(c_pset_nopref(d(), soft, -inf), DPPL_ERR_PARAMETER);
+    EXPECT_EQ(soft->value, softValue);
+    EXPECT_EQ(c_pset(d(), board(P_LIST), inf), DPPL_ERR_PARAMETER);
     EXPECT_EQ(paramtest::plugin().setCalls, 0);
     EXPECT_EQ(peek(0x8160), 55u); /* never written */
+    EXPECT_EQ(c_pset(d(), board(P_REG), inf), 0);
+    EXPECT_EQ(peek(0x8160), 100u);
+    EXPECT_EQ(c_pset(d(), board(P_SETFCN), inf), 0);
+    EXPECT_EQ(paramtest::plugin().lastSetValue, 100); /* max */
+    EXPECT_EQ(c_pset(d(), soft, inf), 0);
+    EXPECT_EQ(soft->value, 100);
 
     double value = 0;
     EXPECT_EQ(c_pset(d(), board(P_FAR), 1), DPPL_ERR_PARAMETER);
@@ -398,6 +410,8 @@ TEST_F(ValueEngine, BadValuesAndParametersAreRefused) {
     EXPECT_EQ(c_pset(d(), board(P_ZEROMASK), 1), DPPL_ERR_PARAMETER);
     EXPECT_EQ(c_pget(d(), board(P_ZEROMASK), &value), DPPL_ERR_PARAMETER);
     EXPECT_EQ(peek(0x8180), 3u);
+    ZarnSim_FailNextRegisterRead(ZARN_COMM_CommError); /* a get reads before it takes the field */
+    EXPECT_EQ(c_pget(d(), board(P_ZEROMASK), &value), DPPL_ERR_READ_REGISTER);
 
     EXPECT_EQ(c_pset(d(), NULL, 1), DPPL_ERR_NULL_ARGUMENT);
     EXPECT_EQ(c_pset_nopref(d(), NULL, 1), DPPL_ERR_NULL_ARGUMENT);
