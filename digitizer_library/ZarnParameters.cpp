@@ -722,9 +722,10 @@ c_Parameter_t* c_pfromnode(void* owner, xmlNodePtr boardNode, xmlNodePtr defNode
         if (!buildList(p, boardNode, state.definitions))
             return buildFailed(p);
     } else {
-        const char* typeText = c_xml_getattributevalue(defNode, "type", 0);
+        /* The board element's type, when it has one, is the one applied. */
+        const char* typeText = c_xml_getattributevalue(boardNode, "type", 0);
         if (typeText == NULL)
-            typeText = c_xml_getattributevalue(boardNode, "type", 0);
+            typeText = c_xml_getattributevalue(defNode, "type", 0);
         PLOG(C_LOG_ERROR, "parameter '%s' specifies an invalid parameter type '%s'.", p->codename,
              typeText != NULL ? typeText : "");
         return buildFailed(p);

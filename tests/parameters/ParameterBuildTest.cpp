@@ -228,6 +228,12 @@ TEST(ParameterBuild, MalformedDefinitionsFail) {
         Built b(c.def, c.board);
         EXPECT_EQ(b.param, nullptr) << c.what;
     }
+    { /* the type reported is the one applied: the board element's */
+        paramtest::LogCapture log;
+        Built b(R"(<X type="RANGE" code="1" name="X" regaddr="0"/>)", "<Parameter codename=\"X\" type=\"TABLE\"" + range + "/>");
+        EXPECT_EQ(b.param, nullptr);
+        EXPECT_TRUE(log.has("parameter 'X' specifies an invalid parameter type 'TABLE'."));
+    }
 }
 
 TEST(ParameterBuild, DefinitionFunctionErrorsFailTheParameter) {
