@@ -194,7 +194,9 @@ SRVParameter_t* newParameter() {
 /* The definition element "ServerParameters/<category>/<codename>" of a
  * "Parameter" element, or NULL after logging. */
 xmlNodePtr findServerDefinition(c_Digitizer_t* dig, xmlNodePtr node, const char* codename) {
-    const char* category = node->parent != nullptr ? (const char*)node->parent->name : "";
+    xmlNodePtr parent = node->parent;
+    const char* category =
+        parent != nullptr && parent->type == XML_ELEMENT_NODE && parent->name != nullptr ? (const char*)parent->name : "";
     char path[kQuerySize];
     if (c_xml_snprintf(path, sizeof path, "ServerParameters/%s/%s", category, codename) < 0) {
         c_extendedLogMsg(&kLog, dig, C_LOG_ERROR, __LINE__, "can't find descendant '%s' from definition file.", path);

@@ -3,6 +3,7 @@
  */
 #include "SRVParameters.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
