@@ -27,6 +27,7 @@
 #include <filesystem>
 #include <initializer_list>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -141,12 +142,41 @@ std::string roundTrip(c_socket_t* socket, const Exchange& exchange)
     return {};
 }
 
+// The last `count` lines of a text on one line, joined with " | ", so that
+// a failure shows in the benchmark table.
 std::string lastLines(const std::string& text, size_t count)
 {
-    size_t at = text.size();
-    for (size_t n = 0; n <= count && at > 0; n++)
-        at = text.rfind('\n', at - 1);
-    return at == std::string::npos ? text : text.substr(at + 1);
+    std::vector<std::string> lines;
+    size_t end = text.size();
+    while (end > 0 && lines.size() < count) {
+        size_t newline = text.rfind('\n', end - 1);
+        size_t begin = newline == std::string::npos ? 0 : newline + 1;
+        if (begin < end)
+            lines.insert(lines.begin(), text.substr(begin, end - begin));
+        if (newline == std::string::npos)
+            break;
+        end = newline;
+    }
+    std::string joined;
+    for (const std::string& line : lines)
+        joined += (joined.empty() ? "" : " | ") + line;
+    return joined.empty() ? "(empty)" : joined;
+}
+
+// What the server left behind: its output, the end of its main log and the
+// errors of every log file (a start-up failure is often logged elsewhere).
+std::string lastWords(const srvtest::ServerProcess& server)
+{
+    std::string errors;
+    std::error_code ignored;
+    for (const auto& entry : std::filesystem::directory_iterator(server.logDir(), ignored)) {
+        std::istringstream lines(srvtest::readFile(entry.path()));
+        for (std::string line; std::getline(lines, line);)
+            if (line.find(" ERROR ") != std::string::npos)
+                errors += line + "\n";
+    }
+    return "output: " + lastLines(server.output(), 3) + "; log: " + lastLines(server.log(), 2) +
+           "; errors: " + lastLines(errors, 3);
 }
 
 // The server process and the client connection, started on first use and
@@ -203,8 +233,7 @@ private:
         probe.request.u64(0);
         std::string failure = roundTrip(socket_, probe);
         if (!failure.empty()) {
-            fail("the server accepted but did not serve (" + failure + "); its log:\n" +
-                 lastLines(server_->log(), 10));
+            fail("the server accepted but did not serve (" + failure + "); " + lastWords(*server_));
             return;
         }
         c_socket_set_recv_timeout(socket_, kReplyTimeoutMs);
@@ -217,8 +246,7 @@ private:
         auto until = Clock::now() + kStartPatience;
         while (Clock::now() < until) {
             if (auto code = server_->waitExit(std::chrono::milliseconds(0))) {
-                fail("the server ended with code " + std::to_string(*code) + " before it accepted; its output:\n" +
-                     lastLines(server_->output(), 10));
+                fail("the server ended with code " + std::to_string(*code) + " before it accepted; " + lastWords(*server_));
                 return false;
             }
             if (c_socket_client_connect(&socket_, "127.0.0.1", port) == 0)
@@ -226,7 +254,7 @@ private:
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
         fail("the server did not accept on port " + std::to_string(port) + " within " +
-             std::to_string(kStartPatience.count()) + " s");
+             std::to_string(kStartPatience.count()) + " s; " + lastWords(*server_));
         return false;
     }
 
