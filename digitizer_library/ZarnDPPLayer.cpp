@@ -746,6 +746,7 @@ int c_newFileDigitizer(c_Digitizer_t* digitizer, const char* path) {
     if (opened != 0) {
         c_lprintf(&ZarnDPPLayer_log, C_LOG_ERROR, __LINE__, "Can't open buffer dumper from file %s. 'c_bdopenr' error %i.",
                   path != NULL ? path : "(null)", opened);
+        _resetDgtz(digitizer); /* a failed open leaves the record closed */
         logFrom("c_newFileDigitizer", DPPL_ERR_DUMPER_OPEN);
         return DPPL_ERR_DUMPER_OPEN;
     }

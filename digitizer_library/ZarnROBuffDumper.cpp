@@ -98,9 +98,8 @@ bool writeExactly(FILE* file, const void* bytes, size_t count) {
 
 /* ------------------------------------------------------ value categories */
 
-/* One parameter category as the header stores it: its word meaning, the
- * collection that gives the block length, how many instances the descriptor
- * counts, and the names of its messages. */
+/* One parameter category as the header stores it: its word meaning and the
+ * name of its block in the writer's messages. */
 struct Category {
     uint32_t meaning;
     const char* blockName; /* in the writer's allocation message */
@@ -558,9 +557,9 @@ int c_bdnext(c_Digitizer_t* digitizer, c_ROBuffDumper_t* dumper, uint32_t mode) 
     if (dumper == NULL || dumper->baseName[0] == '\0')
         return -2;
     uint64_t id = c_getCurrentTimeRepresentation();
-    /* A second file within the same second must not reuse (and, in mode 1,
-     * truncate) the previous one. */
-    if (dumper->id != 0 && id <= dumper->id)
+    /* A new file within the same second must not truncate the previous one
+     * (appending to it loses nothing). */
+    if (mode == BD_MODE_CREATE && dumper->id != 0 && id <= dumper->id)
         id = dumper->id + 1;
     return c_bdopenw(digitizer, dumper, dumper->baseName, mode, id);
 }

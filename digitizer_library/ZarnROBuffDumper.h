@@ -60,8 +60,8 @@ extern "C" {
 DRAVIK_API int c_bdopenw(c_Digitizer_t* digitizer, c_ROBuffDumper_t* dumper, const char* baseName, uint32_t mode,
                          uint64_t id);
 /* c_bdopenw with the dumper's own base name and the current date-time number
- * as id (kept above the id of the dumper's previous file, so that two files
- * opened within one second never share a name). */
+ * as id. In mode 1 the id is kept above that of the dumper's previous file,
+ * so that a file opened within the same second never truncates it. */
 DRAVIK_API int c_bdnext(c_Digitizer_t* digitizer, c_ROBuffDumper_t* dumper, uint32_t mode);
 /* Opens a raw-data file for reading and parses its header into *header,
  * whose value blocks then belong to the caller (c_bdfreeheader). On failure

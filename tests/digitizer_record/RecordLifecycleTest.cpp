@@ -44,9 +44,9 @@ TEST(Open, SecondGenerationAddressesAreRefusedAndLeaveTheRecordClosed) {
     EXPECT_EQ(c_newDigitizer(nullptr, nullptr), DPPL_ERR_NULL_ARGUMENT);
 }
 
-TEST(Open, ReplayWithoutFileReaderIsNotSupported) {
+TEST(Open, ReplayOfAMissingFileCannotOpenTheDumper) {
     c_Digitizer_t* record = new c_Digitizer_t;
-    EXPECT_EQ(c_newFileDigitizer(record, "/nonexistent.dat"), DPPL_ERR_NOT_SUPPORTED);
+    EXPECT_EQ(c_newFileDigitizer(record, "/nonexistent.dat"), DPPL_ERR_DUMPER_OPEN);
     EXPECT_EQ(c_isDgtzOpened(record), 0);
     delete record;
 }

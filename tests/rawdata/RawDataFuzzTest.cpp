@@ -9,14 +9,23 @@
 #include <random>
 
 #include "RawDataSupport.h"
+#include "ZarnSimulator.h"
 
 using namespace rawtest;
 
 namespace {
 
-constexpr uint32_t kSeed = 0x5EED1109u;
-constexpr int kMaxIterations = 20000;
-constexpr auto kTimeBudget = std::chrono::milliseconds(1500);
+/* Fixed seed and budget; RAWDATA_FUZZ_SEED and RAWDATA_FUZZ_MS override them
+ * for a longer exploration by hand. */
+constexpr int kMaxIterations = 1000000;
+uint32_t FuzzSeed() {
+    const char* text = getenv("RAWDATA_FUZZ_SEED");
+    return text != NULL ? (uint32_t)strtoul(text, NULL, 0) : 0x5EED1109u;
+}
+std::chrono::milliseconds TimeBudget() {
+    const char* text = getenv("RAWDATA_FUZZ_MS");
+    return std::chrono::milliseconds(text != NULL ? strtoul(text, NULL, 0) : 1000);
+}
 
 /* A well-formed file written by the library itself from a record with
  * values in several categories, followed by a few data records. */
@@ -126,11 +135,11 @@ void ReadRecords(Reader& reader, std::mt19937& rng) {
 TEST(RawDataFuzz, RandomAndCorruptedFilesNeverBreakTheReaders) {
     ScratchDir dir;
     const std::vector<uint8_t> seeds[] = {RecordedSeed(dir), HandSeed()};
-    std::mt19937 rng(kSeed);
+    std::mt19937 rng(FuzzSeed());
     std::string path = dir / "fuzz.dat";
     int opened = 0, refused = 0;
     auto start = std::chrono::steady_clock::now();
-    for (int i = 0; i < kMaxIterations && std::chrono::steady_clock::now() - start < kTimeBudget; i++) {
+    for (int i = 0; i < kMaxIterations && std::chrono::steady_clock::now() - start < TimeBudget(); i++) {
         WriteBytes(path, Mutate(seeds[i % 2], rng));
         Reader reader;
         int result = reader.Open(path);
@@ -155,4 +164,99 @@ TEST(RawDataFuzz, RandomAndCorruptedFilesNeverBreakTheReaders) {
     /* Both outcomes were exercised. */
     EXPECT_GT(opened, 100);
     EXPECT_GT(refused, 100);
+}
+
+namespace {
+
+/* A short run of a simulated board, recorded by the library. */
+std::vector<uint8_t> RecordedRun(const ScratchDir& dir, const c_ConnParams_t& params, size_t* headerBytes) {
+    c_Digitizer_t* live = new c_Digitizer_t;
+    _resetDgtz(live);
+    std::vector<uint8_t> bytes;
+    if (c_newDigitizer(live, &params) == 0) {
+        ZarnSim_SetClockMode(live->descriptor.CommHandle, ZARN_SIM_CLOCK_AS_FAST_AS_READ);
+        EXPECT_EQ(c_bdopenw(live, &live->writer, (dir / "run").c_str(), BD_MODE_CREATE, 1), 0);
+        *headerBytes = (size_t)ftell(live->writer.file);
+        std::string path = live->writer.fileName;
+        live->dumpEnabled = 1;
+        EXPECT_EQ(c_bstarta(live), 0);
+        for (int i = 0; i < 8; i++)
+            EXPECT_EQ(c_getDPPEvents(live, NULL), 0);
+        live->dumpEnabled = 0;
+        c_bdclose(&live->writer);
+        bytes = ReadBytes(path);
+    }
+    c_freeDgtz(live);
+    delete live;
+    return bytes;
+}
+
+/* Corrupts the data records only, so that the file still opens. */
+std::vector<uint8_t> MutateRecords(const std::vector<uint8_t>& file, size_t headerBytes, std::mt19937& rng) {
+    std::vector<uint8_t> bytes = file;
+    size_t span = bytes.size() - headerBytes;
+    switch (rng() % 3) {
+    case 0:
+        for (uint32_t n = 1 + rng() % 8; n > 0; n--)
+            bytes[headerBytes + rng() % span] ^= (uint8_t)(1 + rng() % 255);
+        break;
+    case 1: {
+        uint32_t word = rng() % 2 ? InterestingWord(rng) : (uint32_t)rng();
+        size_t at = headerBytes + 4 * (rng() % (span / 4));
+        memcpy(&bytes[at], &word, 4);
+        break;
+    }
+    default:
+        bytes.resize(headerBytes + rng() % span);
+        break;
+    }
+    return bytes;
+}
+
+} // namespace
+
+/* Corrupted buffers go through the whole readout of a replay record:
+ * record reader, walker and decoders. Every read ends in a status. The
+ * replay record is opened once on the intact file; each corrupted copy (same
+ * header, so the same data start) then takes the place of its file. */
+TEST(RawDataFuzz, CorruptedRecordsNeverBreakTheReplayReadout) {
+    ScratchDir dir;
+    const c_ConnParams_t boards[] = {{0, 0, 0, 0, ""}, {1, 0, 0, 0, ""}}; /* orlu-pha, pemb-psd-11 */
+    std::mt19937 rng(FuzzSeed() + 1);
+    int failedReads = 0, files = 0;
+    for (const c_ConnParams_t& board : boards) {
+        size_t headerBytes = 0;
+        std::vector<uint8_t> run = RecordedRun(dir, board, &headerBytes);
+        ASSERT_GT(run.size(), headerBytes + 64);
+        std::string intact = dir / "intact.dat", corrupted = dir / "corrupted.dat";
+        WriteBytes(intact, run);
+        c_Digitizer_t* replay = new c_Digitizer_t;
+        _resetDgtz(replay);
+        ASSERT_EQ(c_newFileDigitizer(replay, intact.c_str()), 0);
+        auto start = std::chrono::steady_clock::now();
+        for (int i = 0; i < kMaxIterations && std::chrono::steady_clock::now() - start < TimeBudget() / 2; i++, files++) {
+            WriteBytes(corrupted, MutateRecords(run, headerBytes, rng));
+            replay->reader.file = freopen(corrupted.c_str(), "rb", replay->reader.file);
+            ASSERT_NE(replay->reader.file, nullptr);
+            ASSERT_EQ(c_bstopa(replay), 0); /* back to the data start */
+            ASSERT_EQ(c_bstarta(replay), 0);
+            for (int reads = 0; reads < 64; reads++) {
+                int32_t bytes = -1;
+                int result = c_getDPPEvents(replay, &bytes);
+                ASSERT_LE(result, 0);
+                ASSERT_GE(bytes, 0);
+                ASSERT_LE((uint32_t)bytes, replay->roBuffer.ROAllocSize);
+                for (uint32_t ch = 0; ch < replay->descriptor.NumChannels; ch++)
+                    ASSERT_LE(replay->channels[ch].nEvents, replay->channels[ch].capacity);
+                failedReads += result != 0;
+                if (result == 0 && bytes == 0)
+                    break; /* the end */
+            }
+        }
+        c_freeDgtz(replay);
+        delete replay;
+    }
+    RecordProperty("files", files);
+    RecordProperty("failedReads", failedReads);
+    EXPECT_GT(failedReads, 100); /* the corruption was seen */
 }
