@@ -22,7 +22,11 @@
 #include "SRV_ConfigurationManagement.h"
 #include "SRVParameters.h"
 #include "SRV_Registers.h"
+#include "SRV_HVRange.h"
 #include "SRV_Spectra.h"
+#include "SRV_DTSpectrum.h"
+#include "SRV_GainStabilizer.h"
+#include "SRV_MCS.h"
 #include "SRV_Common.h"
 #include "SRV_ConnectionManager.h"
 
@@ -301,6 +305,13 @@ static const SRVCommandEntry_t COMMAND_TABLE[] = {
     {SRV_CMD_SET_ENERGY_SPECTRUM, SRV_CmdSetEnergySpectrum, NULL},
     {SRV_CMD_CLEAR_ENERGY_SPECTRUM, SRV_CmdClearEnergySpectrum, NULL},
     {SRV_CMD_GET_ROI, SRV_CmdGetROI, NULL},
+    {SRV_CMD_RESET_GAIN_STABILIZER, SRV_CmdResetGainStabilizer, NULL},
+    {SRV_CMD_GET_MCS_SPECTRUM, SRV_CmdGetMCSSpectrum, NULL},
+    {SRV_CMD_MCS_SWEEP, SRV_CmdMCSSweep, NULL},
+    {SRV_CMD_CLEAR_MCS_SPECTRUM, SRV_CmdClearMCSSpectrum, NULL},
+    {SRV_CMD_GET_DT_SPECTRUM, SRV_CmdGetDTSpectrum, NULL},
+    {SRV_CMD_SET_DT_SPECTRUM, SRV_CmdSetDTSpectrum, NULL},
+    {SRV_CMD_CLEAR_DT_SPECTRUM, SRV_CmdClearDTSpectrum, NULL},
     {SRV_CMD_SET_LIST_PARAMS, SRV_CmdSetListParams, NULL},
     {SRV_CMD_GET_LIST_PARAMS, SRV_CmdGetListParams, NULL},
     {SRV_CMD_GET_BOARD_INFO, SRV_CmdGetBoardInfo, NULL},
@@ -314,7 +325,17 @@ static const SRVCommandEntry_t COMMAND_TABLE[] = {
     {SRV_CMD_GET_CHANNEL_SPECTRA_COUNT, SRV_CmdGetChannelSpectraCount, NULL},
     {SRV_CMD_SAMPLE_ADVANCE, SRV_CmdSampleAdvance, NULL},
     {SRV_CMD_DATETIME, SRV_CmdDateTime, NULL},
+    {SRV_CMD_SAVE_CONFIGURATION, NULL, SRV_CmdSaveConfiguration},
+    {SRV_CMD_LOAD_CONFIGURATION, NULL, SRV_CmdLoadConfiguration},
+    {SRV_CMD_LIST_CONFIGURATIONS, NULL, SRV_CmdListConfigurations},
+    {SRV_CMD_DELETE_CONFIGURATION, NULL, SRV_CmdDeleteConfiguration},
+    {SRV_CMD_DATABASE_PATH, NULL, SRV_CmdDatabasePath},
     {SRV_CMD_GET_SERVER_DEFINITIONS, handleGetServerDefinitions, NULL},
+    {SRV_CMD_GET_HV_CHANNEL_INFO, SRV_CmdGetHVChannelInfo, NULL},
+    {SRV_CMD_GET_HV_RANGE_INFO, SRV_CmdGetHVRangeInfo, NULL},
+    {SRV_CMD_HV_ON, SRV_CmdHVOn, NULL},
+    {SRV_CMD_HV_OFF, SRV_CmdHVOff, NULL},
+    {SRV_CMD_HV_ONOFF, SRV_CmdHVOnOff, NULL},
 };
 
 static const SRVCommandEntry_t* findCommand(SRVCommand_t code)
@@ -449,6 +470,26 @@ static SRVStatus_t prepareWorkingFolder(void)
     return makeFolder("Run");
 }
 
+// The configuration database: "__default" is rewritten with the values the
+// board holds right after its open, then the newest other save is applied,
+// high voltage included. None of the three stops the start-up.
+static void applyStartupConfiguration(SRVBoard_t* board, const char* databasePath)
+{
+    const c_Digitizer_t* digitizer = &board->digitizer;
+    SRVStatus_t status = SRV_DeleteConfiguration(board, databasePath, SRV_DEFAULT_CONFIGURATION);
+    if (status != SRV_SUCCESS)
+        c_extendedLogMsg(&LOG_MODULE, digitizer, C_LOG_WARNING, __LINE__,
+                         "Can't delete default configuration from database (error %hi). Going on anyway.", status);
+    status = SRV_SaveConfiguration(board, databasePath, SRV_DEFAULT_CONFIGURATION);
+    if (status != SRV_SUCCESS)
+        c_extendedLogMsg(&LOG_MODULE, digitizer, C_LOG_WARNING, __LINE__,
+                         "Can't save default configuration from database (error %hi). Going on anyway.", status);
+    status = SRV_LoadConfiguration(board, databasePath, NULL, true);
+    if (status != SRV_SUCCESS)
+        c_extendedLogMsg(&LOG_MODULE, digitizer, C_LOG_WARNING, __LINE__,
+                         "Can't load last configuration from database (error %hi). Going on anyway.", status);
+}
+
 // The board's data folder and the configuration-database path in it. The
 // board thread runs by now, so the steps hold the board lock.
 static SRVStatus_t prepareBoardFolder(SRVStartup_t* startup)
@@ -468,6 +509,8 @@ static SRVStatus_t prepareBoardFolder(SRVStartup_t* startup)
     // defaults join here with their modules.
     if (status == SRV_SUCCESS)
         status = SRV_LoadSpectrumFiles(board, dataPath);
+    if (status == SRV_SUCCESS)
+        applyStartupConfiguration(board, startup->databasePath);
     if (status == SRV_SUCCESS)
         status = SRV_InitListSaves(board, dataPath);
     SRVStatus_t unlocked = SRV_UnlockBoard(board);

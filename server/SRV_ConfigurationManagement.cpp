@@ -1,7 +1,9 @@
 // The server's configuration module.
 #include "SRV_ConfigurationManagement.h"
 
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -223,6 +225,752 @@ void* SRV_CmdDateTime(SRVBoard_t* board, SRVCommand_t command, const void* paylo
     } else if (*status == SRV_SUCCESS && (maskOut & ~DATETIME_FIELD) != 0) {
         logUnknownMask(board, "cmdMaskOut", maskOut, maskOut & ~DATETIME_FIELD);
         *status = SRV_ERR_UNSUPPORTED;
+    }
+    return finishLocked(board, reply, status);
+}
+
+// ============================================================ Configuration database
+//
+// Every value that reaches an SQL statement (a save name from a client, a
+// page offset, the rows of a save) is bound to a parameter of a prepared
+// statement; no statement text is ever built from data.
+
+namespace {
+
+const char CREATE_SAVES_SQL[] =
+    "CREATE TABLE IF NOT EXISTS Saves(saveid\t\t\tINTEGER PRIMARY KEY AUTOINCREMENT,savename\t\tTEXT UNIQUE DEFAULT "
+    "CURRENT_TIMESTAMP,timestamp\t\tDATETIME DEFAULT CURRENT_TIMESTAMP)";
+const char CREATE_PARAMETERS_SQL[] =
+    "CREATE TABLE IF NOT EXISTS Parameters(saveid\t\t\tINTEGER,parenttype\t\tINTEGER,parentid1\t\tINTEGER,parentid2\t\t"
+    "INTEGER,parentid3\t\tINTEGER,parentid4\t\tINTEGER,paramcodename\tTEXT,value\t\t\tREAL)";
+// Saves made within one second share their time stamp: the later id is the
+// newer save.
+const char LIST_SAVES_SQL[] = "SELECT savename FROM Saves ORDER BY timestamp DESC, saveid DESC LIMIT ? OFFSET ?";
+const char NEWEST_SAVE_SQL[] =
+    "SELECT savename FROM Saves WHERE savename!='__default' ORDER BY timestamp DESC, saveid DESC LIMIT 1";
+const char SAVE_ROWS_SQL[] =
+    "SELECT parenttype, parentid1, parentid2, parentid3, parentid4, paramcodename, value FROM Parameters INNER JOIN "
+    "Saves ON Saves.saveid = Parameters.saveid WHERE savename=? ORDER BY Parameters.rowid";
+const char INSERT_NAMED_SAVE_SQL[] = "INSERT INTO Saves(savename) VALUES (?);";
+const char INSERT_UNNAMED_SAVE_SQL[] = "INSERT INTO Saves DEFAULT VALUES;";
+const char SAVE_ID_SQL[] = "SELECT seq FROM sqlite_sequence WHERE name = 'Saves'";
+const char INSERT_PARAMETER_SQL[] = "INSERT INTO Parameters VALUES (?, ?, ?, ?, ?, ?, ?, ?)";
+const char DELETE_PARAMETERS_SQL[] =
+    "DELETE FROM Parameters WHERE saveid IN (SELECT saveid FROM Saves WHERE savename=?)";
+const char DELETE_ALL_PARAMETERS_SQL[] =
+    "DELETE FROM Parameters WHERE saveid IN (SELECT saveid FROM Saves WHERE savename!='__default')";
+const char DELETE_SAVE_SQL[] = "DELETE FROM Saves WHERE savename=?";
+const char DELETE_ALL_SAVES_SQL[] = "DELETE FROM Saves WHERE savename!='__default'";
+const char VACUUM_SQL[] = "VACUUM";
+const char BEGIN_SQL[] = "BEGIN TRANSACTION";
+const char END_SQL[] = "END TRANSACTION";
+const char ROLLBACK_SQL[] = "ROLLBACK TRANSACTION";
+
+// Command fields by bit.
+const uint64_t FIELD_NAME = 0x1;
+const uint64_t FIELD_OFFSET = 0x2;
+const uint64_t FIELD_COUNT = 0x4;
+const uint64_t FIELD_NAMES = 0x8;
+const uint64_t FIELD_INCLUDE_HV = 0x10;
+const uint64_t FIELD_PATH = 0x20;
+
+const c_Digitizer_t* digitizerOf(const SRVBoard_t* board)
+{
+    return board != NULL ? &board->digitizer : NULL;
+}
+
+const char* orText(const char* text, const char* fallback)
+{
+    return text != NULL ? text : fallback;
+}
+
+// Opens the database file with the given mode; -36 when it can't be opened
+// (the handle is closed again). An empty path would open a private temporary
+// database that vanishes on close, so it is refused too.
+SRVStatus_t openDatabase(const SRVBoard_t* board, const char* path, int flags, sqlite3** database)
+{
+    *database = NULL;
+    if (path == NULL || path[0] == '\0') {
+        c_extendedLogMsg(&LOG_MODULE, digitizerOf(board), C_LOG_ERROR, __LINE__, "Can't open '%s': %s",
+                         orText(path, ""), "no database path");
+        return SRV_ERR_FILE_OPEN;
+    }
+    int result = sqlite3_open_v2(path, database, flags, NULL);
+    if (result != SQLITE_OK) {
+        c_extendedLogMsg(&LOG_MODULE, digitizerOf(board), C_LOG_ERROR, __LINE__, "Can't open '%s': %s", path,
+                         *database != NULL ? sqlite3_errmsg(*database) : sqlite3_errstr(result));
+        sqlite3_close(*database);
+        *database = NULL;
+        return SRV_ERR_FILE_OPEN;
+    }
+    return SRV_SUCCESS;
+}
+
+// Closes the file; a failed close turns the status into -43.
+SRVStatus_t closeDatabase(const SRVBoard_t* board, sqlite3* database, SRVStatus_t status)
+{
+    if (sqlite3_close(database) != SQLITE_OK) {
+        c_extendedLogMsg(&LOG_MODULE, digitizerOf(board), C_LOG_ERROR, __LINE__, "Error closing file");
+        return SRV_ERR_DATABASE;
+    }
+    return status;
+}
+
+// Prepares a whole statement, binding text to its one parameter when given.
+// NULL after logging "<failure>: <engine message>".
+sqlite3_stmt* prepare(sqlite3* database, const char* sql, const char* text, const char* failure)
+{
+    sqlite3_stmt* statement = NULL;
+    bool ready = sqlite3_prepare_v2(database, sql, -1, &statement, NULL) == SQLITE_OK &&
+                 (text == NULL || sqlite3_bind_text(statement, 1, text, -1, SQLITE_TRANSIENT) == SQLITE_OK);
+    if (!ready) {
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, failure, sqlite3_errmsg(database));
+        sqlite3_finalize(statement);
+        return NULL;
+    }
+    return statement;
+}
+
+// Runs a statement that returns no rows: true when it finished with
+// SQLITE_DONE, else logs "<failure>: <engine message>".
+bool runStatement(sqlite3* database, const char* sql, const char* text, const char* failure)
+{
+    sqlite3_stmt* statement = prepare(database, sql, text, failure);
+    if (statement == NULL)
+        return false;
+    bool done = sqlite3_step(statement) == SQLITE_DONE;
+    if (!done)
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, failure, sqlite3_errmsg(database));
+    sqlite3_finalize(statement);
+    return done;
+}
+
+// Transaction control. Unlike a plain script, a save and a delete check that
+// their transaction began and committed: a save that did not commit is not a
+// save, and a delete must never leave a save without its parameters.
+bool beginTransaction(sqlite3* database)
+{
+    if (sqlite3_exec(database, BEGIN_SQL, NULL, NULL, NULL) == SQLITE_OK)
+        return true;
+    c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Error starting transaction: %s", sqlite3_errmsg(database));
+    return false;
+}
+
+bool commitTransaction(sqlite3* database)
+{
+    if (sqlite3_exec(database, END_SQL, NULL, NULL, NULL) == SQLITE_OK)
+        return true;
+    c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Error ending transaction: %s", sqlite3_errmsg(database));
+    return false;
+}
+
+void rollbackTransaction(sqlite3* database)
+{
+    if (sqlite3_get_autocommit(database) == 0)
+        sqlite3_exec(database, ROLLBACK_SQL, NULL, NULL, NULL);
+}
+
+// The value as a save keeps it: six digits after the decimal point.
+double savedValue(double value)
+{
+    char text[400];
+    std::snprintf(text, sizeof text, "%f", value);
+    return std::strtod(text, NULL);
+}
+
+// A column read as a signed 32-bit object index; values outside that range
+// become -1, which no object has.
+int32_t columnIndex(sqlite3_stmt* statement, int column)
+{
+    sqlite3_int64 value = sqlite3_column_int64(statement, column);
+    return value >= INT32_MIN && value <= INT32_MAX ? static_cast<int32_t>(value) : -1;
+}
+
+void setIds(uint32_t ids[4], uint32_t id1, uint32_t id2, uint32_t id3)
+{
+    SRV_ClearParentIds(ids);
+    ids[0] = id1;
+    ids[1] = id2;
+    ids[2] = id3;
+}
+
+// One collection of the save, logging the object kind's message on failure.
+SRVStatus_t insertCollection(SRVBoard_t* board, sqlite3* database, uint32_t saveId,
+                             const c_ParamCollection_t* collection, uint32_t parentType, const uint32_t ids[4],
+                             const char* failure)
+{
+    SRVStatus_t status =
+        SRV_InsertCollectionParameters(&board->digitizer, collection, database, saveId, parentType, ids);
+    if (status != SRV_SUCCESS)
+        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "%s", failure);
+    return status;
+}
+
+// The collections of one channel: the channel, each energy spectrum with its
+// ROIs, each MCS spectrum.
+SRVStatus_t insertChannel(SRVBoard_t* board, sqlite3* database, uint32_t saveId, uint32_t ch)
+{
+    uint32_t ids[4];
+    SRVChannel_t& channel = board->channels[ch];
+    setIds(ids, ch, 0, 0);
+    SRVStatus_t status =
+        insertCollection(board, database, saveId, channel.collection, SRV_OBJ_CHANNEL, ids, "Can't save Channel parameters");
+    uint32_t spectra = channel.energySpectrumCount < SRV_MAX_ENERGY_SPECTRA ? channel.energySpectrumCount
+                                                                            : SRV_MAX_ENERGY_SPECTRA;
+    for (uint32_t es = 0; es < spectra && status == SRV_SUCCESS; es++) {
+        SRVEnergySpectrum_t& spectrum = channel.energySpectra[es];
+        setIds(ids, ch, es, 0);
+        status = insertCollection(board, database, saveId, spectrum.collection, SRV_OBJ_ENERGY_SPECTRUM, ids,
+                                  "Can't save Energy Spectrum parameters");
+        uint32_t rois = spectrum.roiCount < SRV_MAX_ROIS ? spectrum.roiCount : SRV_MAX_ROIS;
+        for (uint32_t r = 0; r < rois && status == SRV_SUCCESS; r++) {
+            setIds(ids, ch, es, r);
+            status = insertCollection(board, database, saveId, spectrum.rois[r].collection, SRV_OBJ_ROI, ids,
+                                      "Can't save ROI parameters");
+        }
+    }
+    uint32_t mcs = channel.mcsSpectrumCount < SRV_MAX_MCS_SPECTRA ? channel.mcsSpectrumCount : SRV_MAX_MCS_SPECTRA;
+    for (uint32_t m = 0; m < mcs && status == SRV_SUCCESS; m++) {
+        setIds(ids, ch, m, 0);
+        status = insertCollection(board, database, saveId, channel.mcsSpectra[m].collection, SRV_OBJ_MCS_SPECTRUM, ids,
+                                  "Can't save MCS Spectrum parameters");
+    }
+    return status;
+}
+
+// Every collection of the board, in the order the load applies them.
+SRVStatus_t insertAllCollections(SRVBoard_t* board, sqlite3* database, uint32_t saveId)
+{
+    uint32_t ids[4];
+    SRV_ClearParentIds(ids);
+    SRVStatus_t status =
+        insertCollection(board, database, saveId, board->collection, SRV_OBJ_BOARD, ids, "Can't save Board parameters");
+    for (uint32_t ch = 0; ch < SRV_ChannelCount(board) && status == SRV_SUCCESS; ch++)
+        status = insertChannel(board, database, saveId, ch);
+    for (uint32_t g = 0; g < SRV_LVDSGroupCount(board) && status == SRV_SUCCESS; g++) {
+        setIds(ids, g, 0, 0);
+        status = insertCollection(board, database, saveId, board->lvdsGroups[g], SRV_OBJ_LVDS_GROUP, ids,
+                                  "Can't save LVDSGroups parameters");
+    }
+    for (uint32_t t = 0; t < SRV_VirtualTraceCount(board) && status == SRV_SUCCESS; t++) {
+        setIds(ids, t, 0, 0);
+        status = insertCollection(board, database, saveId, board->virtualTraces[t], SRV_OBJ_VIRTUAL_TRACE, ids,
+                                  "Can't save Trace parameters");
+    }
+    for (uint32_t o = 0; o < SRV_MonOutCount(board) && status == SRV_SUCCESS; o++) {
+        setIds(ids, o, 0, 0);
+        status = insertCollection(board, database, saveId, board->monOuts[o], SRV_OBJ_MON_OUT, ids,
+                                  "Can't save Monitor Output parameters");
+    }
+    for (uint32_t h = 0; h < SRV_HVChannelCount(board) && status == SRV_SUCCESS; h++) {
+        SRVHVBlock_t& hv = board->hv[h];
+        setIds(ids, h, 0, 0);
+        status = insertCollection(board, database, saveId, hv.collection, SRV_OBJ_HV_CHANNEL, ids,
+                                  "Can't save HV Channel parameters");
+        uint32_t ranges = hv.rangeCount < SRV_MAX_HV_RANGES ? hv.rangeCount : SRV_MAX_HV_RANGES;
+        for (uint32_t r = 0; r < ranges && status == SRV_SUCCESS; r++) {
+            setIds(ids, h, r, 0);
+            status = insertCollection(board, database, saveId, hv.ranges[r].collection, SRV_OBJ_HV_RANGE, ids,
+                                      "Can't save HV Channel parameters");
+        }
+    }
+    return status;
+}
+
+// The parameter that a row of a save addresses, or NULL after the lookup's
+// message and "Parameter code '%i' not found.".
+SRVParameter_t* findSavedParameter(SRVBoard_t* board, int32_t parentType, const int32_t id[3], const char* codename)
+{
+    int32_t code = 0;
+    if (codename == NULL || SRV_GetParameterCode(board, codename, &code) != 0) {
+        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "Parameter codename '%s' not found.",
+                         orText(codename, "(null)"));
+        return NULL;
+    }
+    SRVParameter_t* param = NULL;
+    switch (parentType) {
+    case SRV_OBJ_BOARD: param = SRV_GetBoardParameter(board, code); break;
+    case SRV_OBJ_CHANNEL: param = SRV_GetChannelParameter(board, id[0], code); break;
+    case SRV_OBJ_HV_CHANNEL: param = SRV_GetHVChannelParameter(board, id[0], code); break;
+    case SRV_OBJ_HV_RANGE: param = SRV_GetHVRangeParameter(board, id[0], id[1], code); break;
+    case SRV_OBJ_LVDS_GROUP: param = SRV_GetLVDSGroupParameter(board, id[0], code); break;
+    case SRV_OBJ_VIRTUAL_TRACE: param = SRV_GetVirtualTraceParameter(board, id[0], code); break;
+    case SRV_OBJ_ENERGY_SPECTRUM: param = SRV_GetEnergySpectrumParameter(board, id[0], id[1], code); break;
+    case SRV_OBJ_MCS_SPECTRUM: param = SRV_GetMCSSpectrumParameter(board, id[0], id[1], code); break;
+    case SRV_OBJ_ROI: param = SRV_GetROIParameter(board, id[0], id[1], id[2], code); break;
+    case SRV_OBJ_MON_OUT: param = SRV_GetMonOutParameter(board, id[0], code); break;
+    default:
+        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "Parent type '%d' not valid.",
+                         parentType);
+        break;
+    }
+    if (param == NULL)
+        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "Parameter code '%i' not found.",
+                         code);
+    return param;
+}
+
+// The name of the newest save but "__default" into a new text (freed by the
+// caller): 0, -43 when there is none, -41 out of memory.
+SRVStatus_t newestSaveName(sqlite3* database, char** name)
+{
+    sqlite3_stmt* statement = prepare(database, NEWEST_SAVE_SQL, NULL, "No save found: %s");
+    if (statement == NULL)
+        return SRV_ERR_DATABASE;
+    SRVStatus_t status = SRV_SUCCESS;
+    const unsigned char* text = NULL;
+    if (sqlite3_step(statement) != SQLITE_ROW || (text = sqlite3_column_text(statement, 0)) == NULL) {
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "No save found: %s", sqlite3_errmsg(database));
+        status = SRV_ERR_DATABASE;
+    } else {
+        size_t length = std::strlen(reinterpret_cast<const char*>(text));
+        *name = static_cast<char*>(c_malloc(length + 1));
+        if (*name == NULL)
+            status = SRV_ERR_BUFFER;
+        else
+            std::memcpy(*name, text, length + 1);
+    }
+    sqlite3_finalize(statement);
+    return status;
+}
+
+// Applies the rows of a prepared, bound select of a save's parameters.
+SRVStatus_t applyRows(SRVBoard_t* board, sqlite3* database, sqlite3_stmt* statement, const char* name,
+                      bool includeHV)
+{
+    int step = sqlite3_step(statement);
+    if (step == SQLITE_DONE) {
+        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_WARNING, __LINE__, "No save named '%s' found.", name);
+        return SRV_ERR_DATABASE;
+    }
+    for (; step == SQLITE_ROW; step = sqlite3_step(statement)) {
+        int32_t parentType = columnIndex(statement, 0);
+        int32_t id[3] = {columnIndex(statement, 1), columnIndex(statement, 2), columnIndex(statement, 3)};
+        const char* codename = reinterpret_cast<const char*>(sqlite3_column_text(statement, 5));
+        double value = sqlite3_column_double(statement, 6);
+        SRVParameter_t* param = findSavedParameter(board, parentType, id, codename);
+        if (param == NULL)
+            continue;
+        if ((parentType == SRV_OBJ_HV_CHANNEL || parentType == SRV_OBJ_HV_RANGE) && !includeHV) {
+            c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_DETAIL, __LINE__,
+                             "Skipping reload of HV parameter %s", param->name);
+            continue;
+        }
+        if (SRVParameter_SetValue(&board->digitizer, param, value) != 0) {
+            c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "Error setting parameter %s.",
+                             param->name);
+            return SRV_ERR_INVALID_PARAMETER;
+        }
+    }
+    if (step != SQLITE_DONE) {
+        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "Error reading save '%s': %s", name,
+                         sqlite3_errmsg(database));
+        return SRV_ERR_DATABASE;
+    }
+    c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_INFO, __LINE__, "Save '%s' correctly loaded.", name);
+    return SRV_SUCCESS;
+}
+
+} // namespace
+
+void SRV_ClearParentIds(uint32_t ids[4])
+{
+    for (int i = 0; i < 4; i++)
+        ids[i] = 0;
+}
+
+SRVStatus_t SRV_CreateTables(sqlite3* database)
+{
+    if (!runStatement(database, CREATE_SAVES_SQL, NULL, "Error creating save table: %s") ||
+        !runStatement(database, CREATE_PARAMETERS_SQL, NULL, "Error creating parameter table: %s"))
+        return SRV_ERR_DATABASE;
+    return SRV_SUCCESS;
+}
+
+SRVStatus_t SRV_CreateSave(sqlite3* database, const char* name, uint32_t* saveId)
+{
+    bool created = name != NULL ? runStatement(database, INSERT_NAMED_SAVE_SQL, name, "Error creating save: %s")
+                                : runStatement(database, INSERT_UNNAMED_SAVE_SQL, NULL, "Error creating save: %s");
+    if (!created)
+        return SRV_ERR_DATABASE;
+    sqlite3_stmt* statement = prepare(database, SAVE_ID_SQL, NULL, "Error getting save ID: %s");
+    if (statement == NULL)
+        return SRV_ERR_DATABASE;
+    SRVStatus_t status = SRV_SUCCESS;
+    if (sqlite3_step(statement) == SQLITE_ROW) {
+        *saveId = static_cast<uint32_t>(sqlite3_column_int64(statement, 0));
+    } else {
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Error getting save ID: %s", sqlite3_errmsg(database));
+        status = SRV_ERR_DATABASE;
+    }
+    sqlite3_finalize(statement);
+    return status;
+}
+
+SRVStatus_t SRV_DeleteSave(sqlite3* database, const char* name)
+{
+    bool deleted = name != NULL
+                       ? runStatement(database, DELETE_PARAMETERS_SQL, name, "Error deleting save: %s") &&
+                             runStatement(database, DELETE_SAVE_SQL, name, "Error deleting save: %s")
+                       : runStatement(database, DELETE_ALL_PARAMETERS_SQL, NULL, "Error deleting save: %s") &&
+                             runStatement(database, DELETE_ALL_SAVES_SQL, NULL, "Error deleting save: %s");
+    return deleted ? SRV_SUCCESS : SRV_ERR_DATABASE;
+}
+
+SRVStatus_t SRV_FreeSpace(sqlite3* database)
+{
+    return runStatement(database, VACUUM_SQL, NULL, "Error freeing space: %s") ? SRV_SUCCESS : SRV_ERR_DATABASE;
+}
+
+SRVStatus_t SRV_InsertCollectionParameters(c_Digitizer_t* digitizer, const c_ParamCollection_t* collection,
+                                           sqlite3* database, uint32_t saveId, uint32_t parentType,
+                                           const uint32_t ids[4])
+{
+    if (collection == NULL || collection->count <= 0)
+        return SRV_SUCCESS;
+    sqlite3_stmt* statement = prepare(database, INSERT_PARAMETER_SQL, NULL, "Error inserting data: %s");
+    if (statement == NULL)
+        return SRV_ERR_DATABASE;
+    SRVStatus_t status = SRV_SUCCESS;
+    for (int64_t code = collection->firstCode; code <= collection->lastCode && status == SRV_SUCCESS; code++) {
+        SRVParameter_t* param =
+            reinterpret_cast<SRVParameter_t*>(_pretrieve(collection, static_cast<int32_t>(code)));
+        if (param == NULL)
+            continue;
+        double value = 0;
+        if (SRVParameter_GetValue(digitizer, param, &value) != 0) {
+            c_extendedLogMsg(&LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__, "Error getting parameter %s.", param->name);
+            status = SRV_ERR_INVALID_PARAMETER;
+            break;
+        }
+        bool bound = sqlite3_bind_int64(statement, 1, saveId) == SQLITE_OK &&
+                     sqlite3_bind_int64(statement, 2, parentType) == SQLITE_OK &&
+                     sqlite3_bind_int64(statement, 3, ids[0]) == SQLITE_OK &&
+                     sqlite3_bind_int64(statement, 4, ids[1]) == SQLITE_OK &&
+                     sqlite3_bind_int64(statement, 5, ids[2]) == SQLITE_OK &&
+                     sqlite3_bind_int64(statement, 6, ids[3]) == SQLITE_OK &&
+                     sqlite3_bind_text(statement, 7, param->codename, -1, SQLITE_TRANSIENT) == SQLITE_OK &&
+                     sqlite3_bind_double(statement, 8, savedValue(value)) == SQLITE_OK;
+        if (!bound || sqlite3_step(statement) != SQLITE_DONE) {
+            c_extendedLogMsg(&LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__, "Error inserting data: %s",
+                             sqlite3_errmsg(database));
+            status = SRV_ERR_DATABASE;
+        }
+        sqlite3_reset(statement);
+    }
+    sqlite3_finalize(statement);
+    return status;
+}
+
+SRVStatus_t SRV_SaveConfiguration(SRVBoard_t* board, const char* dbPath, const char* name)
+{
+    c_extendedLogMsg(&LOG_MODULE, digitizerOf(board), C_LOG_INFO, __LINE__, "Saving configuration '%s' on '%s.",
+                     orText(name, "(default name)"), orText(dbPath, ""));
+    sqlite3* database = NULL;
+    SRVStatus_t status =
+        openDatabase(board, dbPath, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, &database);
+    if (status != SRV_SUCCESS)
+        return status;
+    status = beginTransaction(database) ? SRV_SUCCESS : SRV_ERR_DATABASE;
+    if (status == SRV_SUCCESS) {
+        status = SRV_CreateTables(database);
+        if (status != SRV_SUCCESS)
+            c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "Can't create tables");
+    }
+    uint32_t saveId = 0;
+    if (status == SRV_SUCCESS) {
+        status = SRV_CreateSave(database, name, &saveId);
+        if (status != SRV_SUCCESS)
+            c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
+                             "Can't create new save with name '%s'", orText(name, "(default name)"));
+    }
+    if (status == SRV_SUCCESS)
+        status = insertAllCollections(board, database, saveId);
+    if (status == SRV_SUCCESS && !commitTransaction(database))
+        status = SRV_ERR_DATABASE;
+    if (status != SRV_SUCCESS)
+        rollbackTransaction(database);
+    return closeDatabase(board, database, status);
+}
+
+SRVStatus_t SRV_ApplySavedConfiguration(SRVBoard_t* board, sqlite3* database, const char* name, bool includeHV)
+{
+    char* newest = NULL;
+    if (name == NULL) {
+        SRVStatus_t status = newestSaveName(database, &newest);
+        if (status != SRV_SUCCESS)
+            return status;
+        name = newest;
+    }
+    SRVStatus_t status = SRV_ERR_DATABASE;
+    sqlite3_stmt* statement = prepare(database, SAVE_ROWS_SQL, name, "Error reading save: %s");
+    if (statement != NULL)
+        status = applyRows(board, database, statement, name, includeHV);
+    sqlite3_finalize(statement);
+    c_free(newest);
+    return status;
+}
+
+SRVStatus_t SRV_LoadConfiguration(SRVBoard_t* board, const char* dbPath, const char* name, bool includeHV)
+{
+    c_extendedLogMsg(&LOG_MODULE, digitizerOf(board), C_LOG_INFO, __LINE__, "Loading configuration '%s' from '%s.",
+                     orText(name, "(last saved)"), orText(dbPath, ""));
+    sqlite3* database = NULL;
+    SRVStatus_t status = openDatabase(board, dbPath, SQLITE_OPEN_READONLY, &database);
+    if (status != SRV_SUCCESS)
+        return status;
+    status = SRV_ApplySavedConfiguration(board, database, name, includeHV);
+    if (status != SRV_SUCCESS)
+        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "Can't load save");
+    return closeDatabase(board, database, status);
+}
+
+SRVStatus_t SRV_GetSavedConfigurations(SRVBoard_t* board, const char* dbPath, uint32_t* count,
+                                       char names[SRV_CONFIG_LIST_MAX][SRV_CONFIG_NAME_SIZE], uint32_t offset)
+{
+    *count = 0;
+    c_extendedLogMsg(&LOG_MODULE, digitizerOf(board), C_LOG_INFO, __LINE__, "Getting saved configurations on '%s.",
+                     orText(dbPath, ""));
+    sqlite3* database = NULL;
+    SRVStatus_t status = openDatabase(board, dbPath, SQLITE_OPEN_READONLY, &database);
+    if (status != SRV_SUCCESS)
+        return status;
+    sqlite3_stmt* statement = prepare(database, LIST_SAVES_SQL, NULL, "Error listing saves: %s");
+    if (statement == NULL || sqlite3_bind_int64(statement, 1, SRV_CONFIG_LIST_MAX) != SQLITE_OK ||
+        sqlite3_bind_int64(statement, 2, offset) != SQLITE_OK) {
+        status = SRV_ERR_DATABASE;
+    } else {
+        int step = SQLITE_DONE;
+        while (*count < SRV_CONFIG_LIST_MAX && (step = sqlite3_step(statement)) == SQLITE_ROW) {
+            const char* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
+            std::memset(names[*count], 0, SRV_CONFIG_NAME_SIZE);
+            if (text != NULL)
+                std::strncpy(names[*count], text, SRV_CONFIG_NAME_SIZE - 1);
+            (*count)++;
+        }
+        // A page cut short by an error is reported, not passed off as the end.
+        if (step != SQLITE_ROW && step != SQLITE_DONE) {
+            c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "Error listing saves: %s",
+                             sqlite3_errmsg(database));
+            status = SRV_ERR_DATABASE;
+        }
+    }
+    sqlite3_finalize(statement);
+    return closeDatabase(board, database, status);
+}
+
+SRVStatus_t SRV_DeleteConfiguration(SRVBoard_t* board, const char* dbPath, const char* name)
+{
+    c_extendedLogMsg(&LOG_MODULE, digitizerOf(board), C_LOG_INFO, __LINE__, "Deleting configuration '%s' from '%s'",
+                     orText(name, "(all)"), orText(dbPath, ""));
+    sqlite3* database = NULL;
+    SRVStatus_t status = openDatabase(board, dbPath, SQLITE_OPEN_READWRITE, &database);
+    if (status != SRV_SUCCESS)
+        return status;
+    // Both deletes in one transaction: a save is removed with its parameters
+    // or not at all.
+    status = beginTransaction(database) ? SRV_DeleteSave(database, name) : static_cast<SRVStatus_t>(SRV_ERR_DATABASE);
+    if (status == SRV_SUCCESS && !commitTransaction(database))
+        status = SRV_ERR_DATABASE;
+    if (status != SRV_SUCCESS) {
+        rollbackTransaction(database);
+        c_extendedLogMsg(&LOG_MODULE, digitizerOf(board), C_LOG_ERROR, __LINE__, "Can't delete configuration");
+    } else {
+        status = SRV_FreeSpace(database);
+        if (status != SRV_SUCCESS)
+            c_extendedLogMsg(&LOG_MODULE, digitizerOf(board), C_LOG_ERROR, __LINE__, "Can't free space");
+    }
+    return closeDatabase(board, database, status);
+}
+
+// ------------------------------------------------------- commands 31 to 34, 55
+
+namespace {
+
+// The two masks at the head of every request; NULL when they can't be read.
+const void* readMasks(const void* payload, uint32_t payloadSize, uint64_t* maskIn, uint64_t* maskOut)
+{
+    const void* end = payloadEnd(payload, payloadSize);
+    return deserialize_u64(maskOut, 1, deserialize_u64(maskIn, 1, payload, end), end);
+}
+
+// Refuses cmdMaskIn bits outside known: true when the mask is acceptable.
+bool acceptMaskIn(const SRVBoard_t* board, uint64_t maskIn, uint64_t known, SRVStatus_t* status)
+{
+    if ((maskIn & ~known) == 0)
+        return true;
+    logUnknownMask(board, "cmdMaskIn", maskIn, maskIn & ~known);
+    *status = SRV_ERR_UNSUPPORTED;
+    return false;
+}
+
+// After the action: the header and status, or -33 for cmdMaskOut bits the
+// command does not send. Releases the board lock.
+void* finishWithoutFields(SRVBoard_t* board, SRVCommand_t command, uint64_t maskOut, uint32_t* replySize,
+                          SRVStatus_t* status)
+{
+    void* reply = NULL;
+    if (*status == SRV_SUCCESS && maskOut != 0) {
+        logUnknownMask(board, "cmdMaskOut", maskOut, maskOut);
+        *status = SRV_ERR_UNSUPPORTED;
+    }
+    if (*status == SRV_SUCCESS) {
+        reply = SRV_BuildStatusReply(command, SRV_SUCCESS, replySize);
+        if (reply == NULL)
+            *status = SRV_ERR_SERIALIZE;
+    }
+    return finishLocked(board, reply, status);
+}
+
+// The optional save name of bit 0 (a field without a terminator keeps its
+// first 47 characters). False when the field can't be read.
+bool readName(uint64_t maskIn, const void** position, const void* end, char name[SRV_CONFIG_NAME_SIZE])
+{
+    std::memset(name, 0, SRV_CONFIG_NAME_SIZE);
+    if ((maskIn & FIELD_NAME) == 0)
+        return true;
+    *position = deserialize_text(name, SRV_CONFIG_NAME_SIZE, *position, end);
+    return *position != NULL;
+}
+
+} // namespace
+
+void* SRV_CmdSaveConfiguration(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
+                               uint32_t* replySize, SRVStatus_t* status, char dbPath[SRV_PATH_SIZE])
+{
+    uint64_t maskIn = 0, maskOut = 0;
+    char name[SRV_CONFIG_NAME_SIZE];
+    const void* position = readMasks(payload, payloadSize, &maskIn, &maskOut);
+    *status = SRV_ERR_DESERIALIZE;
+    if (position == NULL || !acceptMaskIn(board, maskIn, FIELD_NAME, status))
+        return NULL;
+    if (!readName(maskIn, &position, payloadEnd(payload, payloadSize), name)) {
+        *status = SRV_ERR_DESERIALIZE;
+        return NULL;
+    }
+    *status = SRV_LockBoard(board);
+    if (*status != SRV_SUCCESS)
+        return NULL;
+    *status = SRV_SaveConfiguration(board, dbPath, (maskIn & FIELD_NAME) != 0 ? name : NULL);
+    return finishWithoutFields(board, command, maskOut, replySize, status);
+}
+
+void* SRV_CmdLoadConfiguration(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
+                               uint32_t* replySize, SRVStatus_t* status, char dbPath[SRV_PATH_SIZE])
+{
+    const void* end = payloadEnd(payload, payloadSize);
+    uint64_t maskIn = 0, maskOut = 0;
+    char name[SRV_CONFIG_NAME_SIZE];
+    uint32_t includeHV = 0;
+    const void* position = readMasks(payload, payloadSize, &maskIn, &maskOut);
+    *status = SRV_ERR_DESERIALIZE;
+    if (position == NULL || !acceptMaskIn(board, maskIn, FIELD_NAME | FIELD_INCLUDE_HV, status))
+        return NULL;
+    if (!readName(maskIn, &position, end, name) ||
+        ((maskIn & FIELD_INCLUDE_HV) != 0 && deserialize_u32(&includeHV, 1, position, end) == NULL)) {
+        *status = SRV_ERR_DESERIALIZE;
+        return NULL;
+    }
+    *status = SRV_LockBoard(board);
+    if (*status != SRV_SUCCESS)
+        return NULL;
+    *status = SRV_LoadConfiguration(board, dbPath, (maskIn & FIELD_NAME) != 0 ? name : NULL, includeHV != 0);
+    return finishWithoutFields(board, command, maskOut, replySize, status);
+}
+
+void* SRV_CmdListConfigurations(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
+                                uint32_t* replySize, SRVStatus_t* status, char dbPath[SRV_PATH_SIZE])
+{
+    uint64_t maskIn = 0, maskOut = 0;
+    uint32_t offset = 0;
+    const void* position = readMasks(payload, payloadSize, &maskIn, &maskOut);
+    *status = SRV_ERR_DESERIALIZE;
+    if (position == NULL || !acceptMaskIn(board, maskIn, FIELD_OFFSET, status))
+        return NULL;
+    if ((maskIn & FIELD_OFFSET) != 0 &&
+        deserialize_u32(&offset, 1, position, payloadEnd(payload, payloadSize)) == NULL) {
+        *status = SRV_ERR_DESERIALIZE;
+        return NULL;
+    }
+    *status = SRV_LockBoard(board);
+    if (*status != SRV_SUCCESS)
+        return NULL;
+    void* reply = NULL;
+    uint32_t count = 0;
+    char(*names)[SRV_CONFIG_NAME_SIZE] =
+        static_cast<char(*)[SRV_CONFIG_NAME_SIZE]>(c_calloc(SRV_CONFIG_LIST_MAX, SRV_CONFIG_NAME_SIZE));
+    *status = names != NULL ? SRV_GetSavedConfigurations(board, dbPath, &count, names, offset)
+                             : static_cast<SRVStatus_t>(SRV_ERR_BUFFER);
+    if (*status == SRV_SUCCESS) {
+        reply = SRV_BuildStatusReply(command, SRV_SUCCESS, replySize);
+        if (reply != NULL && (maskOut & FIELD_COUNT) != 0)
+            reply = serialize_u32(&count, 1, reply, replySize);
+        if (reply != NULL && (maskOut & FIELD_NAMES) != 0) {
+            reply = serialize_u32(&count, 1, reply, replySize);
+            if (reply != NULL && count > 0)
+                reply = serialize_char(names[0], count * SRV_CONFIG_NAME_SIZE, reply, replySize);
+        }
+        if (reply == NULL) {
+            *status = SRV_ERR_SERIALIZE;
+        } else if ((maskOut & ~(FIELD_COUNT | FIELD_NAMES)) != 0) {
+            logUnknownMask(board, "cmdMaskOut", maskOut, maskOut & ~(FIELD_COUNT | FIELD_NAMES));
+            *status = SRV_ERR_UNSUPPORTED;
+        }
+    }
+    c_free(names);
+    return finishLocked(board, reply, status);
+}
+
+void* SRV_CmdDeleteConfiguration(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
+                                 uint32_t* replySize, SRVStatus_t* status, char dbPath[SRV_PATH_SIZE])
+{
+    uint64_t maskIn = 0, maskOut = 0;
+    char name[SRV_CONFIG_NAME_SIZE];
+    const void* position = readMasks(payload, payloadSize, &maskIn, &maskOut);
+    *status = SRV_ERR_DESERIALIZE;
+    if (position == NULL || !acceptMaskIn(board, maskIn, FIELD_NAME, status))
+        return NULL;
+    if (!readName(maskIn, &position, payloadEnd(payload, payloadSize), name)) {
+        *status = SRV_ERR_DESERIALIZE;
+        return NULL;
+    }
+    *status = SRV_LockBoard(board);
+    if (*status != SRV_SUCCESS)
+        return NULL;
+    *status = SRV_DeleteConfiguration(board, dbPath, (maskIn & FIELD_NAME) != 0 ? name : NULL);
+    return finishWithoutFields(board, command, maskOut, replySize, status);
+}
+
+void* SRV_CmdDatabasePath(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
+                          uint32_t* replySize, SRVStatus_t* status, char dbPath[SRV_PATH_SIZE])
+{
+    uint64_t maskIn = 0, maskOut = 0;
+    const void* position = readMasks(payload, payloadSize, &maskIn, &maskOut);
+    *status = SRV_ERR_DESERIALIZE;
+    if (position == NULL || !acceptMaskIn(board, maskIn, FIELD_PATH, status))
+        return NULL;
+    *status = SRV_LockBoard(board);
+    if (*status != SRV_SUCCESS)
+        return NULL;
+    void* reply = NULL;
+    if ((maskIn & FIELD_PATH) != 0) {
+        // Read whole before it replaces the path: a short field changes nothing.
+        char path[SRV_PATH_SIZE];
+        if (deserialize_text(path, SRV_PATH_SIZE, position, payloadEnd(payload, payloadSize)) == NULL)
+            *status = SRV_ERR_DESERIALIZE;
+        else
+            std::memcpy(dbPath, path, SRV_PATH_SIZE);
+    }
+    if (*status == SRV_SUCCESS) {
+        reply = SRV_BuildStatusReply(command, SRV_SUCCESS, replySize);
+        if (reply != NULL && (maskOut & FIELD_PATH) != 0)
+            reply = serialize_char(dbPath, SRV_PATH_SIZE, reply, replySize);
+        if (reply == NULL) {
+            *status = SRV_ERR_GENERIC;
+        } else if ((maskOut & ~FIELD_PATH) != 0) {
+            logUnknownMask(board, "cmdMaskOut", maskOut, maskOut & ~FIELD_PATH);
+            *status = SRV_ERR_UNSUPPORTED;
+        }
     }
     return finishLocked(board, reply, status);
 }
