@@ -1526,6 +1526,8 @@ int _stopBoardAcquisition(c_Digitizer_t* d) {
 int _stopSingleChannel(c_Digitizer_t* d, int32_t channel) {
     if (d == NULL)
         return DPPL_ERR_NULL_ARGUMENT;
+    if (d->replay)
+        return 0; /* no board, and run parameters pinned to their recorded values */
     c_Parameter_t* run = c_pfindc(d, channel, DPPL_PARAM_CH_ACQ_RUN);
     if (run == NULL) {
         ALOG(d, C_LOG_ERROR, "Single channel pause/stop not supported.");

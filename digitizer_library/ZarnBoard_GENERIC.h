@@ -167,6 +167,35 @@ static inline c_ReadCache_t* GENERIC_ReadCache(c_Digitizer_t* digitizer, uint32_
     return cache;
 }
 
+/* Whether the channel's events are being drained after a stop or pause (its
+ * status STOPPING or PAUSING): they are delivered even though its run
+ * parameter already reads 0, so that the drain loses nothing. */
+static inline bool GENERIC_IsDraining(const c_Digitizer_t* digitizer, uint32_t channel) {
+    int32_t status = digitizer->channels[channel].acqStatus;
+    return status == ACQSTATUS_STOPPING || status == ACQSTATUS_PAUSING;
+}
+
+/* Uniform draws in [0, 1) for the decoders' dithers (software gain, fine
+ * time): a SplitMix64 sequence seeded from c_rand once per aggregate, so that
+ * a draw per event costs a few instructions instead of a call. */
+typedef struct GENERIC_Dither_t {
+    uint64_t state;
+} GENERIC_Dither_t;
+
+static inline GENERIC_Dither_t GENERIC_DitherSeed(void) {
+    GENERIC_Dither_t dither;
+    dither.state = (uint64_t)(c_rand() * 9007199254740992.0) ^ 0x2545F4914F6CDD1Dull;
+    return dither;
+}
+
+static inline double GENERIC_DitherNext(GENERIC_Dither_t* dither) {
+    uint64_t z = (dither->state += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    z ^= z >> 31;
+    return (double)(z >> 11) * 0x1.0p-53;
+}
+
 /* ------------------------------------------------ time-stamp reconstruction */
 
 /* Constants of the reconstruction that stay fixed for a read. */

@@ -243,12 +243,33 @@ struct OrluFormat {
 struct Gain {
     bool active;
     double h, l;
+    GENERIC_Dither_t dither; /* the draws of the rescale */
 };
 
+/* Waveform words are unpacked as pairs of 16-bit samples in memory order. */
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the pair unpacking needs a little-endian host");
+
 /* Rescale of a value by the software gain with a dither drawn per value. */
-inline double rescale(double v, const Gain& gain) {
-    double y = trunc(v * gain.l);
-    return (y + 1.0) * gain.h - v <= c_rand() ? y + 1.0 : y;
+inline double rescaleWith(double v, double h, double l, GENERIC_Dither_t* dither) {
+    double x = v * l;
+    if (!(fabs(x) < 9.0e18))
+        return trunc(x);
+    int64_t y = (int64_t)x; /* truncates, without a call */
+    /* One up when the draw reaches the remainder: a flag added, no branch to
+     * mispredict on random data. */
+    y += (double)(y + 1) * h - v <= GENERIC_DitherNext(dither);
+    return (double)y;
+}
+
+inline double rescale(double v, Gain& gain) { return rescaleWith(v, gain.h, gain.l, &gain.dither); }
+
+/* The rescaled energy, at most 0x3FFF; integer clamps compile to selects. */
+inline uint32_t rescaledEnergy(uint32_t v, double h, double l, GENERIC_Dither_t* dither) {
+    double x = (double)v * l;
+    int64_t y = x < 1.0e15 ? (int64_t)x : 0x3FFF;
+    y += (double)(y + 1) * h - (double)v <= GENERIC_DitherNext(dither);
+    y = y > 0x3FFF ? 0x3FFF : y;
+    return (uint32_t)(y < 0 ? 0 : y);
 }
 
 inline int16_t toSample(double v) {
@@ -265,7 +286,7 @@ inline int32_t signExtend14(uint32_t value) {
 
 /* One sample of an analog trace whose probe is not the input signal: signed,
  * scaled by the probe's factor, rescaled in software where it is an energy. */
-inline int16_t transformSample(uint32_t raw, int32_t factor, bool rescaled, const Gain& gain) {
+inline int16_t transformSample(uint32_t raw, int32_t factor, bool rescaled, Gain& gain) {
     int32_t v = signExtend14(raw) * factor;
     if (rescaled && gain.active)
         return toSample(rescale((double)v, gain));
@@ -287,7 +308,7 @@ int checkTraceRoom(c_Digitizer_t* d, const char* prefix, const c_Waveform_t* w, 
 }
 
 int decodeOrluWaveform(c_Digitizer_t* d, uint32_t ch, c_DPPEvent_t* e, const uint32_t* words, const OrluFormat& f,
-                       const Gain& gain) {
+                       Gain& gain) {
     c_Waveform_t* w = e->waveform;
     if (w == NULL || w->traces[0].samples == NULL) {
         BLOG(d, C_LOG_ERROR, "[%u] Cannot get Analog Trace 0", (unsigned)ch);
@@ -312,17 +333,18 @@ int decodeOrluWaveform(c_Digitizer_t* d, uint32_t ch, c_DPPEvent_t* e, const uin
 
     if (s1 != NULL && !f.dual)
         memset(s1, 0, (size_t)n * sizeof(int16_t));
+    const size_t count = f.waveWords;
     if (f.probe0 == DPPL_PROBE_INPUT && !f.dual) {
-        for (uint32_t j = 0; j < f.waveWords; ++j) {
-            uint32_t v = words[j];
-            s0[2 * j] = (int16_t)(v & 0x3FFF);
-            s0[2 * j + 1] = (int16_t)((v >> 16) & 0x3FFF);
+        /* Two samples a word, bits 0-13 first: the masked word is the pair. */
+        for (size_t j = 0; j < count; ++j) {
+            uint32_t pair = words[j] & 0x3FFF3FFFu;
+            memcpy(s0 + 2 * j, &pair, sizeof pair);
         }
     } else {
         const int32_t factor0 = f.probe0 == 4 ? 4 : 2;
         const int32_t factor1 = f.probe1 == 6 ? 2 : 4;
         const bool rescale0 = f.probe0 == 4, rescale1 = f.probe1 == 5 || f.probe1 == 8;
-        for (uint32_t j = 0; j < f.waveWords; ++j) {
+        for (size_t j = 0; j < count; ++j) {
             uint32_t v = words[j];
             uint32_t low = v & 0x3FFF, high = (v >> 16) & 0x3FFF;
             uint32_t first = f.dual ? high : low;
@@ -344,12 +366,12 @@ int decodeOrluWaveform(c_Digitizer_t* d, uint32_t ch, c_DPPEvent_t* e, const uin
         }
     }
     if (d3 != NULL)
-        for (uint32_t j = 0; j < f.waveWords; ++j) {
+        for (size_t j = 0; j < count; ++j) {
             d3[2 * j] = (uint8_t)((words[j] >> 15) & 1u);
             d3[2 * j + 1] = (uint8_t)(words[j] >> 31);
         }
     if (d4 != NULL)
-        for (uint32_t j = 0; j < f.waveWords; ++j) {
+        for (size_t j = 0; j < count; ++j) {
             d4[2 * j] = (uint8_t)((words[j] >> 14) & 1u);
             d4[2 * j + 1] = (uint8_t)((words[j] >> 30) & 1u);
         }
@@ -410,7 +432,7 @@ int ORLU_DecodePHAChannelAggregate(c_Digitizer_t* d, uint32_t ch, uint32_t* aggr
     if (ch >= DPPL_MAX_CHANNELS)
         return DPPL_ERR_INVALID_CHANNEL;
     const c_ReadCache_t* cache = GENERIC_ReadCache(d, ch, READCACHE_BASE);
-    if (!d->replay && cache->hasAcqRun && cache->acqRun == 0.0)
+    if (!d->replay && cache->hasAcqRun && cache->acqRun == 0.0 && !GENERIC_IsDraining(d, ch))
         return 0; /* a stopped channel delivers nothing */
 
     OrluFormat f;
@@ -419,13 +441,16 @@ int ORLU_DecodePHAChannelAggregate(c_Digitizer_t* d, uint32_t ch, uint32_t* aggr
     if (code != 0)
         return code;
     const bool gainRegister = cache->hasGainReg != 0;
-    Gain gain = {false, 1.0, 1.0};
+    Gain gain = {false, 1.0, 1.0, {0}};
     if (f.energy && !gainRegister) {
         cache = GENERIC_ReadCache(d, ch, READCACHE_BASE | READCACHE_GAIN);
         if (cache->gainStatus != 0)
             return cache->gainStatus;
-        gain = {true, cache->gainH, cache->gainL};
+        gain = {true, cache->gainH, cache->gainL, GENERIC_DitherSeed()};
     }
+    /* The energies' draws, kept apart from the traces' so that they stay in a register. */
+    GENERIC_Dither_t energyDither = gain.dither;
+    energyDither.state ^= 0x5851F42D4C957F2Dull;
 
     const GENERIC_TimeBase_t base = GENERIC_GetTimeBase(d, 0);
     const uint64_t offset = cache->timeOffsetPs;
@@ -459,8 +484,7 @@ int ORLU_DecodePHAChannelAggregate(c_Digitizer_t* d, uint32_t ch, uint32_t* aggr
             if (gainRegister) {
                 energy = v >> shift;
             } else {
-                double scaled = rescale((double)v, gain);
-                energy = scaled >= 0x3FFF ? 0x3FFF : (scaled > 0.0 ? (uint32_t)scaled : 0);
+                energy = rescaledEnergy(v, gain.h, gain.l, &energyDither);
             }
             if (energy == fullScale)
                 flags |= EVTFLAG_SATURATED;

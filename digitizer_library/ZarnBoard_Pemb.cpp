@@ -197,6 +197,29 @@ inline int16_t clamp16(int32_t v) {
     return v > 32767 ? 32767 : (v < -32768 ? -32768 : (int16_t)v);
 }
 
+/* Waveform words are unpacked as pairs of 16-bit samples in memory order. */
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the pair unpacking needs a little-endian host");
+
+/* Samples of the input signal, two a word (bits 0-13 first, then bits
+ * 16-29): the word masked is the pair, in memory order. */
+inline void unpackInputPairs(const uint32_t* words, size_t count, int16_t* samples) {
+    for (size_t j = 0; j < count; ++j) {
+        uint32_t pair = words[j] & 0x3FFF3FFFu;
+        memcpy(samples + 2 * j, &pair, sizeof pair);
+    }
+}
+
+/* A digital trace from bit Bit (first sample) and Bit + 16 (second) of each word. */
+template <unsigned Bit>
+inline void unpackDigital(const uint32_t* words, size_t count, uint8_t* samples) {
+    if (samples == NULL)
+        return;
+    for (size_t j = 0; j < count; ++j) {
+        samples[2 * j] = (uint8_t)((words[j] >> Bit) & 1u);
+        samples[2 * j + 1] = (uint8_t)((words[j] >> (Bit + 16)) & 1u);
+    }
+}
+
 int readCoupleFormat(c_Digitizer_t* d, const uint32_t* aggregate, uint32_t even, uint32_t odd, bool psd,
                      CoupleFormat* f) {
     uint32_t header = aggregate[0];
@@ -261,7 +284,7 @@ int prepareCoupleChannel(c_Digitizer_t* d, const CoupleFormat& f, bool psd, uint
     c->lastStamp = c->maxStamp = 0;
     c->scratch = c_DPPEvent_t{};
     const c_ReadCache_t* cache = GENERIC_ReadCache(d, number, READCACHE_BASE);
-    c->deliver = d->replay || !cache->hasAcqRun || cache->acqRun == 1.0;
+    c->deliver = d->replay || !cache->hasAcqRun || cache->acqRun == 1.0 || GENERIC_IsDraining(d, number);
     c->offset = cache->timeOffsetPs;
     c->cfd = false;
     if (psd && f.waves && !f.dual && d->channels[number].fineTimeEnabled) {
@@ -317,7 +340,7 @@ int decodeCoupleWaveform(c_Digitizer_t* d, const CoupleChannel& c, c_DPPEvent_t*
     int16_t* s1 = (int16_t*)w->traces[1].samples;
     uint8_t* d3 = (uint8_t*)w->traces[3].samples;
     uint8_t* d4 = (uint8_t*)w->traces[4].samples;
-    const uint32_t wordsCount = 4 * f.units;
+    const size_t wordsCount = 4 * (size_t)f.units;
 
     if (s1 != NULL && !f.dual)
         memset(s1, 0, (size_t)n * sizeof(int16_t));
@@ -326,13 +349,9 @@ int decodeCoupleWaveform(c_Digitizer_t* d, const CoupleChannel& c, c_DPPEvent_t*
     const int32_t factor0 = !psd && (f.probe0 == 2 || f.probe0 == 3 || f.probe0 == 4) ? 2 : 1;
     const int32_t factor1 = !psd && (f.probe1 == 5 || f.probe1 == 6 || f.probe1 == 8) ? 2 : 1;
     if (!f.dual && !signed0) {
-        for (uint32_t j = 0; j < wordsCount; ++j) {
-            uint32_t v = words[j];
-            s0[2 * j] = (int16_t)(v & 0x3FFF);
-            s0[2 * j + 1] = (int16_t)((v >> 16) & 0x3FFF);
-        }
+        unpackInputPairs(words, wordsCount, s0);
     } else {
-        for (uint32_t j = 0; j < wordsCount; ++j) {
+        for (size_t j = 0; j < wordsCount; ++j) {
             uint32_t v = words[j];
             uint32_t low = v & 0x3FFF, high = (v >> 16) & 0x3FFF;
             int32_t a = signed0 ? signExtend14(f.dual ? high : low) : (int32_t)(f.dual ? high : low);
@@ -346,17 +365,13 @@ int decodeCoupleWaveform(c_Digitizer_t* d, const CoupleChannel& c, c_DPPEvent_t*
         }
     }
     /* Digital probes: slot 3 in bits 14/30 (PSD) or 15/31 (PHA), slot 4 the others. */
-    const uint32_t bit3 = psd ? 14 : 15, bit4 = psd ? 15 : 14;
-    if (d3 != NULL)
-        for (uint32_t j = 0; j < wordsCount; ++j) {
-            d3[2 * j] = (uint8_t)((words[j] >> bit3) & 1u);
-            d3[2 * j + 1] = (uint8_t)((words[j] >> (bit3 + 16)) & 1u);
-        }
-    if (d4 != NULL)
-        for (uint32_t j = 0; j < wordsCount; ++j) {
-            d4[2 * j] = (uint8_t)((words[j] >> bit4) & 1u);
-            d4[2 * j + 1] = (uint8_t)((words[j] >> (bit4 + 16)) & 1u);
-        }
+    if (psd) {
+        unpackDigital<14>(words, wordsCount, d3);
+        unpackDigital<15>(words, wordsCount, d4);
+    } else {
+        unpackDigital<15>(words, wordsCount, d3);
+        unpackDigital<14>(words, wordsCount, d4);
+    }
     return 0;
 }
 
@@ -423,6 +438,7 @@ int PEMB_DecodePSDCoupleAggregate(c_Digitizer_t* d, uint32_t* aggregate, uint32_
     const bool upperInExtras = f.extras && f.extrasFormat <= 2;
     const bool flagsInExtras = f.extras && (f.extrasFormat == 1 || f.extrasFormat == 2);
     const bool fineInExtras = f.extras && f.extrasFormat == 2;
+    GENERIC_Dither_t dither = fineInExtras ? GENERIC_DitherSeed() : GENERIC_Dither_t{0};
 
     const uint32_t* word = aggregate + 2;
     for (uint32_t i = 0; i < f.events; ++i) {
@@ -449,7 +465,7 @@ int PEMB_DecodePSDCoupleAggregate(c_Digitizer_t* d, uint32_t* aggregate, uint32_
         }
         uint32_t extras = f.extras ? *word++ : 0;
         if (fineInExtras) {
-            double ps = ((double)(extras & 0x3FFu) + c_rand()) * (double)base.psPerTick / 1024.0;
+            double ps = ((double)(extras & 0x3FFu) + GENERIC_DitherNext(&dither)) * (double)base.psPerTick / 1024.0;
             fine = (uint64_t)ps;
             flags |= EVTFLAG_FINE_TIME;
         }

@@ -1437,7 +1437,9 @@ int c_cstarta(c_Digitizer_t* d, int32_t channel) {
     }
     if (value == 0.0 && (code = _startBoardAcquisition(d)) != 0)
         return failedIn("c_cstarta", code);
-    c_Parameter_t* run = c_pfindc(d, channel, DPPL_PARAM_CH_ACQ_RUN);
+    /* A replay's run parameters are pinned to their recorded values, which
+     * its decoders ignore: there is no run gate to open. */
+    c_Parameter_t* run = d->replay ? NULL : c_pfindc(d, channel, DPPL_PARAM_CH_ACQ_RUN);
     if (run != NULL) {
         code = GENERIC_SetParam(d, run, 1.0, C_SETPARAM_SKIP_ACCESS | C_SETPARAM_SKIP_ACQUISITION | C_SETPARAM_SKIP_HV);
         if (code != 0) {

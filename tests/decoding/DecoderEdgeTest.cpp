@@ -54,6 +54,11 @@ TEST_F(OrluDecoder, AStoppedChannelDeliversNothingButTheRestDecodes) {
     ASSERT_EQ(r.walk(), 0);
     EXPECT_EQ(r->channels[0].nEvents, 1u);
     EXPECT_EQ(r->channels[1].nEvents, 0u);
+    r->channels[1].acqStatus = ACQSTATUS_PAUSING; /* the drain of a pause delivers */
+    r.load(buffer);
+    ASSERT_EQ(r.walk(), 0);
+    EXPECT_EQ(r->channels[1].nEvents, 2u);
+    r->channels[1].acqStatus = ACQSTATUS_STOPPED;
     r->replay = 1; /* a replay ignores the run parameter */
     r.load(buffer);
     ASSERT_EQ(r.walk(), 0);
@@ -177,6 +182,10 @@ TEST_F(PembDecoder, AChannelThatIsNotRunningIsDecodedButNotDelivered) {
     EXPECT_EQ(r->channels[1].nEvents, 0u);
     EXPECT_EQ(r->channels[1].lastRawTimeTag, 9u); /* its time-tag state went on */
     EXPECT_EQ(r->evtCount[1], 0u);
+    r->channels[1].acqStatus = ACQSTATUS_STOPPING; /* the drain of a stop delivers */
+    ASSERT_EQ(decode(0, kPembTimeTag | kPembCharge, events), 0);
+    EXPECT_EQ(r->channels[1].nEvents, 2u);
+    r->channels[1].acqStatus = ACQSTATUS_STOPPED;
     r->replay = 1;
     ASSERT_EQ(decode(0, kPembTimeTag | kPembCharge, events), 0);
     EXPECT_EQ(r->channels[1].nEvents, 2u);
