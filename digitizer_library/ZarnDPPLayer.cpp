@@ -285,7 +285,6 @@ static_assert(offsetof(ZARN_DGTZ_BoardInfo_t, CommHandle) == offsetof(c_BoardDes
  * resolve to the real functions when those modules are linked in, and to
  * NULL until then; each call site checks. */
 extern "C" {
-int c_bstopa(c_Digitizer_t* digitizer) __attribute__((weak));
 int SCOPE_AllocEventBuffer(c_Digitizer_t* digitizer) __attribute__((weak));
 int XMOR_DGTZ_GetAggregateSize(int slot, uint32_t* bytes) __attribute__((weak));
 int XMOR_DGTZ_CloseDigitizer(int slot) __attribute__((weak));
@@ -788,7 +787,7 @@ int c_freeDgtz(c_Digitizer_t* digitizer) {
         c_lprintf(&ZarnDPPLayer_log, C_LOG_WARNING, __LINE__, "The given digitizer is not opened, cannot free it.");
         return DPPL_OK;
     }
-    if (digitizer->acqStatus != ACQSTATUS_STOPPED && c_bstopa != NULL)
+    if (digitizer->acqStatus != ACQSTATUS_STOPPED)
         c_bstopa(digitizer);
     closeDumperFile(&digitizer->writer);
     closeDumperFile(&digitizer->reader);

@@ -269,10 +269,10 @@ Profile ParseBoard(xmlNodePtr node, const std::string& file) {
             p.hvFirmwareLevel = static_cast<uint32_t>(Unsigned(c, "firmwareLevel", 255, 2));
             p.hvRanges = static_cast<uint32_t>(Unsigned(c, "ranges", 3, 2));
             if (p.hvRanges == 0) Fail(c, "a high-voltage channel needs at least one range");
-            std::string pol = Attribute(c, "polarity");
-            if (pol.empty()) pol = "P";
-            if (pol != "M" && pol != "N" && pol != "P") Fail(c, "polarity must be \"M\", \"N\" or \"P\"");
-            p.hvPolarity = pol[0];
+            const std::string pol = Attribute(c, "polarity"); // "P" when absent
+            if (!pol.empty() && pol != "M" && pol != "N" && pol != "P")
+                Fail(c, "polarity must be \"M\", \"N\" or \"P\"");
+            p.hvPolarity = pol.empty() ? 'P' : pol[0];
         } else if (n == "Flash") {
             ParseFlash(c, p);
         } else {

@@ -218,7 +218,14 @@ TEST_F(SimBoardReadout, WallClockDeliversInRealTime) {
     EXPECT_LT(d.events.size(), 40000u);
 }
 
+extern "C" const ZarnSim_Encoder_t ZarnSim_OrluPHAEncoder;
+
 TEST(SimBoardFormats, FormatWithoutEncoderYieldsNoData) {
+    // Take the default board's format encoder away for this test only.
+    ASSERT_EQ(0, ZarnSim_RegisterEncoder(128, nullptr));
+    struct Restore {
+        ~Restore() { ZarnSim_RegisterEncoder(128, &ZarnSim_OrluPHAEncoder); }
+    } restore;
     OpenBoard board(0, 0);
     ASSERT_EQ(0, board.result);
     ZarnSim_SetClockMode(board.link, ZARN_SIM_CLOCK_MANUAL);
