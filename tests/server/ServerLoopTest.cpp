@@ -195,11 +195,12 @@ TEST_F(CommandLoopTest, ClientReplacedDuringItsRequestStillGetsItsReply)
 {
     Client first(port_);
     ASSERT_TRUE(isServed(first));
-    ASSERT_EQ(c_ticket_lock(&board_->boardLock), 0); // the quit handler waits for it
+    board_->open = 1; // the quit handler of an open board waits for its lock
+    ASSERT_EQ(c_ticket_lock(&board_->boardLock), 0);
     ASSERT_TRUE(first.send(packet(SRV_CMD_QUIT, masks(0, 1))));
     std::this_thread::sleep_for(300ms);
     Client second(port_);
-    std::this_thread::sleep_for(300ms);
+    EXPECT_FALSE(first.receive(300ms)); // still in the handler
     ASSERT_EQ(c_ticket_unlock(&board_->boardLock), 0);
 
     auto reply = first.receive(3000ms);
@@ -254,6 +255,43 @@ TEST_F(DefinitionsCommandTest, SendsTheWholeFileAcrossBlockBoundaries)
         ASSERT_EQ(reply->size, 8 + 2 + size);
         EXPECT_EQ(std::string(reply->payload.begin() + 2, reply->payload.end()), text);
     }
+}
+
+// A client that sends requests but reads no replies fills the socket
+// buffers; the send to it gives up, and the client that replaced it is served.
+TEST_F(DefinitionsCommandTest, ClientThatStopsReadingDoesNotHoldTheLoop)
+{
+    fs::path path = temp_.path() / "large.xml";
+    std::ofstream(path, std::ios::binary) << documentOfSize(4u << 20);
+    SRV_Globals->serverDefinitions = c_xml_newfile(path.c_str());
+    ASSERT_NE(SRV_Globals->serverDefinitions, nullptr);
+
+    // A small receive buffer, so that the replies soon fill it.
+    struct Socket {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        ~Socket() { close(fd); }
+    } guard;
+    int stuck = guard.fd;
+    ASSERT_GE(stuck, 0);
+    int small = 4096;
+    setsockopt(stuck, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port_);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(stuck, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    Bytes request = packet(SRV_CMD_GET_SERVER_DEFINITIONS, {});
+    for (int i = 0; i < 8; i++)
+        ASSERT_EQ(::send(stuck, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
+    std::this_thread::sleep_for(500ms);
+    auto start = Clock::now();
+    Client next(port_);
+    ASSERT_TRUE(next.send(packet(SRV_CMD_QUIT, masks(0, 1))));
+    auto reply = next.receive(std::chrono::milliseconds(2 * SRV_CLIENT_SEND_TIMEOUT_MS + 5000));
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->status(), SRV_ERR_UNSUPPORTED);
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(2 * SRV_CLIENT_SEND_TIMEOUT_MS + 5000));
+    EXPECT_NE(readFile(testLogFolder() / "MorvaneServerLog.txt").find("c_send() failed."), std::string::npos);
 }
 
 TEST_F(DefinitionsCommandTest, UnreadableFileAnswersGenericError)

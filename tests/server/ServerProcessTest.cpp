@@ -124,6 +124,15 @@ TEST(ServerStartUp, WithoutOptionsListensOnTheDefaultPortOnEveryInterface)
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->status(), UNSUPPORTED);
     EXPECT_TRUE(fs::is_directory(server.workDir() / "Run"));
+    // The board's data folder got a spectrum file per channel, made at
+    // start-up because none was there.
+    int dataFolders = 0;
+    for (const auto& entry : fs::directory_iterator(server.workDir()))
+        if (entry.is_directory() && entry.path().filename() != "Run") {
+            dataFolders++;
+            EXPECT_TRUE(fs::exists(entry.path() / "spectrum_ch00.spe")) << entry.path();
+        }
+    EXPECT_EQ(dataFolders, 1);
     quitAndExpectCleanExit(server, 56342);
     EXPECT_TRUE(contains(server.log("SRVBoardThreadLog.txt"), "Acquisition thread exiting."));
 }
@@ -141,7 +150,35 @@ TEST(ServerStartUp, AnnouncesTheListeningPortGivenAfterTheNotificationHost)
     EXPECT_EQ(static_cast<int16_t>(getU16(*received, 8)), SUCCESS);
     EXPECT_EQ(getU16(*received, 10), port);
     ASSERT_TRUE(server.waitReady());
+    // It listens on the local address of the connection to that host only.
+    Client other(port, 300ms, 0x7F000002);
+    EXPECT_FALSE(other.connected());
     quitAndExpectCleanExit(server, port);
+}
+
+// Without a working folder of its own the server works in the user's data
+// folder: APPDATA when it is set, else XDG_DATA_HOME.
+TEST(ServerStartUp, WorkingFolderFallsBackToTheUserDataFolder)
+{
+    TempDir home;
+    std::string appData = (home.path() / "appdata").string();
+    std::string xdg = (home.path() / "xdg").string();
+    struct Case {
+        std::map<std::string, std::string> environment;
+        fs::path expected;
+    } cases[] = {
+        {{{"ZARNWORKINGDIR", ""}, {"APPDATA", appData}, {"XDG_DATA_HOME", xdg}}, fs::path(appData) / "MorvaneServer"},
+        {{{"ZARNWORKINGDIR", ""}, {"APPDATA", ""}, {"XDG_DATA_HOME", xdg}}, fs::path(xdg) / "MorvaneServer"},
+    };
+    for (Case& c : cases) {
+        SCOPED_TRACE(c.expected);
+        uint16_t port = freePort();
+        ServerProcess server({"-p", std::to_string(port)}, c.environment);
+        ASSERT_TRUE(server.waitReady()) << server.log();
+        EXPECT_TRUE(fs::is_directory(c.expected / "Run"));
+        EXPECT_FALSE(fs::exists(server.workDir()));
+        quitAndExpectCleanExit(server, port);
+    }
 }
 
 // One server for the tests of the commands it serves.
