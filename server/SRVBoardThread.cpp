@@ -3,6 +3,9 @@
 #include "SRVBoardThread.h"
 
 #include "SRV_AcquisitionControl.h"
+#include "SRV_DTSpectrum.h"
+#include "SRV_GainStabilizer.h"
+#include "SRV_MCS.h"
 #include "SRVParameters.h"
 #include "SRV_List.h"
 #include "SRV_Spectra.h"
@@ -807,9 +810,9 @@ int SRV_CycleListMode(SRVBoard_t* board, uint32_t channel)
     return handleListMode(board, channel);
 }
 
-void SRV_CycleMCSDatum(SRVBoard_t*, uint32_t, const c_DPPEvent_t*)
+void SRV_CycleMCSDatum(SRVBoard_t* board, uint32_t channel, const c_DPPEvent_t* event)
 {
-    // The multichannel-scaling datum joins here with its module.
+    SRV_HandleMCSDatum(board, channel, event);
 }
 
 int SRV_CycleStoreWaveform(SRVBoard_t* board, uint32_t channel, const c_DPPEvent_t* event)
@@ -817,14 +820,12 @@ int SRV_CycleStoreWaveform(SRVBoard_t* board, uint32_t channel, const c_DPPEvent
     return SRV_StoreEventWaveform(board, channel, event);
 }
 
-int SRV_CycleFillDTSpectrum(SRVBoard_t*, SRVDTSpectrum_t*, uint32_t)
+int SRV_CycleFillDTSpectrum(SRVBoard_t* board, SRVDTSpectrum_t* spectrum, uint32_t index)
 {
-    // The time-interval spectrum joins here with its module.
-    return 0;
+    return SRV_FillDTSpectrum(spectrum, board->digitizer.channels, SRV_ChannelCount(board), index);
 }
 
-int SRV_CycleGainStabilizer(SRVBoard_t*, SRVEnergySpectrum_t*)
+int SRV_CycleGainStabilizer(SRVBoard_t* board, SRVEnergySpectrum_t* spectrum)
 {
-    // The gain stabiliser joins here with its module.
-    return 0;
+    return handleGainStabilization(board, &spectrum->gainStabilizer);
 }

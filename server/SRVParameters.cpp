@@ -8,19 +8,21 @@
 #include <cstring>
 
 /*
- * Set-up of the records that the tree's parameters feed (spectra, gain
- * stabiliser, MCS and time-interval spectra). They live in their own modules;
- * they are referenced weakly so that the tree builds and can be tested in a
- * program that does not link them. A program that lacks one gets a warning
- * from the build and records left unbound.
+ * Set-up of the records that the tree's parameters feed. They live in their
+ * own modules; the energy spectrum's and the ROI's are referenced weakly so
+ * that the tree builds and can be tested in a program that does not link
+ * them (a program that lacks one gets a warning from the build and records
+ * left unbound). The gain stabiliser, MCS and time-interval set-ups are
+ * declared by their modules' headers.
  */
 extern "C" {
 SRVStatus_t SRV_InitEnergySpectrum(SRVBoard_t* board, uint32_t channel, uint32_t spectrum) __attribute__((weak));
-SRVStatus_t SRV_InitGainStabilizer(SRVBoard_t* board, SRVEnergySpectrum_t* spectrum) __attribute__((weak));
 SRVStatus_t SRV_InitROI(SRVBoard_t* board, uint32_t channel, uint32_t spectrum, uint32_t roi) __attribute__((weak));
-SRVStatus_t SRV_InitMCSSpectrum(SRVBoard_t* board, uint32_t channel, uint32_t spectrum) __attribute__((weak));
-SRVStatus_t SRV_InitDTSpectrum(SRVBoard_t* board, uint32_t spectrum) __attribute__((weak));
 }
+
+#include "SRV_DTSpectrum.h"
+#include "SRV_GainStabilizer.h"
+#include "SRV_MCS.h"
 
 namespace {
 
@@ -167,9 +169,7 @@ struct Builder {
         } else if (SRVStatus_t status = SRV_InitEnergySpectrum(board, ch, es); status != 0) {
             return failStatus("Can't initialize server energy spectra (%hi).", status);
         }
-        if (SRV_InitGainStabilizer == nullptr) {
-            missingSetup("Gain stabilizer");
-        } else if (SRVStatus_t status = SRV_InitGainStabilizer(board, &spectrum); status != 0) {
+        if (SRVStatus_t status = SRV_InitGainStabilizer(board, &spectrum); status != 0) {
             return failStatus("Can't initialize server gain stabilizer (%hi).", status);
         }
         spectrum.roiCount = SRV_MAX_ROIS;
@@ -204,9 +204,7 @@ struct Builder {
             channel.mcsSpectra[m].collection =
                 create(SRV_LEVEL_MCS_SPECTRUM, m, "Can't create server MCS Spectrum parameters.");
             if (channel.mcsSpectra[m].collection == nullptr) return false;
-            if (SRV_InitMCSSpectrum == nullptr) {
-                missingSetup("MCS spectrum");
-            } else if (SRVStatus_t status = SRV_InitMCSSpectrum(board, ch, m); status != 0) {
+            if (SRVStatus_t status = SRV_InitMCSSpectrum(board, ch, m); status != 0) {
                 return failStatus("Can't initialize server MCS spectra (%hi).", status);
             }
         }
@@ -218,9 +216,7 @@ struct Builder {
         for (uint32_t d = 0; d < board->dtSpectrumCount; ++d) {
             board->dtSpectra[d].collection = create(SRV_LEVEL_DT_SPECTRUM, d, "Can't create Delta T Spectrum parameters.");
             if (board->dtSpectra[d].collection == nullptr) return false;
-            if (SRV_InitDTSpectrum == nullptr) {
-                missingSetup("Delta T spectrum");
-            } else if (SRVStatus_t status = SRV_InitDTSpectrum(board, d); status != 0) {
+            if (SRVStatus_t status = SRV_InitDTSpectrum(board, d); status != 0) {
                 return failStatus("Can't initialize server Delta T spectra (%hi).", status);
             }
         }
@@ -539,6 +535,7 @@ void SRV_FreeServerParameters(SRVBoard_t* board) {
      * counts since, leaves nothing behind. */
     for (SRVChannel_t& channel : board->channels) freeChannel(channel);
     for (SRVDTSpectrum_t& spectrum : board->dtSpectra) {
+        SRV_FreeDTSpectrum(&spectrum);
         freeCollection(&spectrum.collection);
         spectrum.nbins = nullptr;
         spectrum.step = nullptr;
@@ -916,18 +913,6 @@ void logUnknownMask(const SRVBoard_t* board, const char* which, uint64_t mask, u
                      which, (unsigned long long)mask, (unsigned long long)unknown);
 }
 
-/* Releases the board lock, lets a failure to release it replace a success,
- * and gives the reply only when the whole request succeeded (the command
- * loop answers a failure with the header and the status). */
-void* finishLocked(SRVBoard_t* board, void* reply, SRVStatus_t* status) {
-    SRVStatus_t unlocked = SRV_UnlockBoard(board);
-    if (*status == SRV_SUCCESS) *status = unlocked;
-    if (*status != SRV_SUCCESS) {
-        c_free(reply);
-        return nullptr;
-    }
-    return reply;
-}
 
 /* Reads the data mask and the index path of commands 13 to 15 and looks the
  * parameter up; the position after the path, or NULL with the status. */
@@ -1043,7 +1028,7 @@ void* autoSet(AutoSet action, SRVBoard_t* board, SRVCommand_t command, const voi
         logUnknownMask(board, "cmdMaskOut", maskOut, maskOut);
         *status = SRV_ERR_UNSUPPORTED;
     }
-    return finishLocked(board, reply, status);
+    return SRV_UnlockBoardAndFinish(board, reply, status);
 }
 
 }  // namespace
@@ -1247,7 +1232,7 @@ void* SRV_CmdSetParameter(SRVBoard_t* board, SRVCommand_t command, const void* p
         reply = SRV_BuildStatusReply(command, SRV_SUCCESS, replySize);
         if (reply == nullptr) *status = SRV_ERR_SERIALIZE;
     }
-    return finishLocked(board, reply, status);
+    return SRV_UnlockBoardAndFinish(board, reply, status);
 }
 
 void* SRV_CmdGetParameter(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
@@ -1263,7 +1248,7 @@ void* SRV_CmdGetParameter(SRVBoard_t* board, SRVCommand_t command, const void* p
         c_extendedLogMsg(&kCommandLog, &board->digitizer, C_LOG_ERROR, __LINE__, "Error getting parameter '%s'.",
                          param->name);
         *status = SRV_ERR_PARAMETER_VALUE;
-        return finishLocked(board, reply, status);
+        return SRV_UnlockBoardAndFinish(board, reply, status);
     }
     reply = SRV_BuildStatusReply(command, SRV_SUCCESS, replySize);
     if (reply != nullptr && (dataMask & kGetValue) != 0) reply = serialize_f64(&value, 1, reply, replySize);
@@ -1276,7 +1261,7 @@ void* SRV_CmdGetParameter(SRVBoard_t* board, SRVCommand_t command, const void* p
             c_extendedLogMsg(&kCommandLog, &board->digitizer, C_LOG_WARNING, __LINE__,
                              "Value '%f' not found for parameter '%s'.", value, param->name);
             *status = SRV_ERR_PARAMETER_VALUE;
-            return finishLocked(board, reply, status);
+            return SRV_UnlockBoardAndFinish(board, reply, status);
         }
         reply = serialize_char(text, sizeof text, reply, replySize);
     }
@@ -1286,7 +1271,7 @@ void* SRV_CmdGetParameter(SRVBoard_t* board, SRVCommand_t command, const void* p
         logUnknownMask(board, "dataMask", dataMask, dataMask & ~kGetKnown);
         *status = SRV_ERR_UNSUPPORTED;
     }
-    return finishLocked(board, reply, status);
+    return SRV_UnlockBoardAndFinish(board, reply, status);
 }
 
 void* SRV_CmdGetParameterInfo(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
@@ -1318,7 +1303,7 @@ void* SRV_CmdGetParameterInfo(SRVBoard_t* board, SRVCommand_t command, const voi
         }
     }
     c_free(info);
-    return finishLocked(board, reply, status);
+    return SRV_UnlockBoardAndFinish(board, reply, status);
 }
 
 void* SRV_CmdStartAutoSet(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
@@ -1371,5 +1356,5 @@ void* SRV_CmdSampleAdvance(SRVBoard_t* board, SRVCommand_t command, const void* 
         logUnknownMask(board, "cmdMaskOut", maskOut, maskOut);
         *status = SRV_ERR_UNSUPPORTED;
     }
-    return finishLocked(board, reply, status);
+    return SRV_UnlockBoardAndFinish(board, reply, status);
 }

@@ -459,6 +459,10 @@ void* SRV_BuildStatusReply(SRVCommand_t command, SRVStatus_t status, uint32_t* r
 SRVStatus_t SRV_LockBoard(SRVBoard_t* board);
 /* 0, or -14 after "Cannot unlock Mutex (lock ERR %i)". */
 SRVStatus_t SRV_UnlockBoard(SRVBoard_t* board);
+/* The end of a handler that held the board lock: releases it (a failure to
+ * release replaces a success) and returns the reply, or frees it and returns
+ * NULL when *status is not a success. */
+void* SRV_UnlockBoardAndFinish(SRVBoard_t* board, void* reply, SRVStatus_t* status);
 
 /* -------------------------------------------------- board open and close */
 

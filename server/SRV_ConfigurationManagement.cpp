@@ -32,19 +32,6 @@ static void logUnknownMask(const SRVBoard_t* board, const char* which, uint64_t 
                      which, static_cast<unsigned long long>(mask), static_cast<unsigned long long>(unknown));
 }
 
-// Releases the board lock; a failure to release it replaces a success. The
-// reply is kept only when the whole request succeeded.
-static void* finishLocked(SRVBoard_t* board, void* reply, SRVStatus_t* status)
-{
-    SRVStatus_t unlocked = SRV_UnlockBoard(board);
-    if (*status == SRV_SUCCESS)
-        *status = unlocked;
-    if (*status != SRV_SUCCESS) {
-        c_free(reply);
-        return NULL;
-    }
-    return reply;
-}
 
 SRVStatus_t SRV_GetChannel(SRVBoard_t* board, int32_t channel, SRVChannel_t** out)
 {
@@ -125,7 +112,7 @@ void* SRV_CmdGetBoardInfo(SRVBoard_t* board, SRVCommand_t command, const void* p
         logUnknownMask(board, "dataMask", dataMask, dataMask & ~BOARD_INFO_KNOWN);
         *status = SRV_ERR_UNSUPPORTED;
     }
-    return finishLocked(board, reply, status);
+    return SRV_UnlockBoardAndFinish(board, reply, status);
 }
 
 void* SRV_CmdGetChannelSpectraCount(SRVBoard_t* board, SRVCommand_t command, const void* payload,
@@ -158,7 +145,7 @@ void* SRV_CmdGetChannelSpectraCount(SRVBoard_t* board, SRVCommand_t command, con
             *status = SRV_ERR_UNSUPPORTED;
         }
     }
-    return finishLocked(board, reply, status);
+    return SRV_UnlockBoardAndFinish(board, reply, status);
 }
 
 // The local date and time as "YYYY-MM-DDThh:mm:ss" into a new text of
@@ -202,12 +189,12 @@ void* SRV_CmdDateTime(SRVBoard_t* board, SRVCommand_t command, const void* paylo
             *status = SRV_ERR_DESERIALIZE;
         else
             *status = SRV_SetDateTime(text);
-        return finishLocked(board, reply, status);
+        return SRV_UnlockBoardAndFinish(board, reply, status);
     }
     if (maskIn != 0) {
         logUnknownMask(board, "cmdMaskIn", maskIn, maskIn);
         *status = SRV_ERR_UNSUPPORTED;
-        return finishLocked(board, reply, status);
+        return SRV_UnlockBoardAndFinish(board, reply, status);
     }
     reply = SRV_BuildStatusReply(command, SRV_SUCCESS, replySize);
     if (reply != NULL && (maskOut & DATETIME_FIELD) != 0) {
@@ -226,7 +213,7 @@ void* SRV_CmdDateTime(SRVBoard_t* board, SRVCommand_t command, const void* paylo
         logUnknownMask(board, "cmdMaskOut", maskOut, maskOut & ~DATETIME_FIELD);
         *status = SRV_ERR_UNSUPPORTED;
     }
-    return finishLocked(board, reply, status);
+    return SRV_UnlockBoardAndFinish(board, reply, status);
 }
 
 // ============================================================ Configuration database
@@ -819,7 +806,7 @@ void* finishWithoutFields(SRVBoard_t* board, SRVCommand_t command, uint64_t mask
         if (reply == NULL)
             *status = SRV_ERR_SERIALIZE;
     }
-    return finishLocked(board, reply, status);
+    return SRV_UnlockBoardAndFinish(board, reply, status);
 }
 
 // The optional save name of bit 0 (a field without a terminator keeps its
@@ -918,7 +905,7 @@ void* SRV_CmdListConfigurations(SRVBoard_t* board, SRVCommand_t command, const v
         }
     }
     c_free(names);
-    return finishLocked(board, reply, status);
+    return SRV_UnlockBoardAndFinish(board, reply, status);
 }
 
 void* SRV_CmdDeleteConfiguration(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
@@ -972,5 +959,5 @@ void* SRV_CmdDatabasePath(SRVBoard_t* board, SRVCommand_t command, const void* p
             *status = SRV_ERR_UNSUPPORTED;
         }
     }
-    return finishLocked(board, reply, status);
+    return SRV_UnlockBoardAndFinish(board, reply, status);
 }

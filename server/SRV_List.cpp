@@ -512,19 +512,6 @@ static void logUnsupportedMask(SRVBoard_t* board, uint64_t mask, uint64_t unknow
                      static_cast<unsigned long long>(unknown));
 }
 
-// Releases the board lock; an unlock failure becomes the status only when
-// the status was 0. Frees the reply on any failure.
-static void* finishLocked(SRVBoard_t* board, void* reply, SRVStatus_t* status)
-{
-    SRVStatus_t unlocked = SRV_UnlockBoard(board);
-    if (*status == SRV_SUCCESS)
-        *status = unlocked;
-    if (*status != SRV_SUCCESS) {
-        c_free(reply);
-        return NULL;
-    }
-    return reply;
-}
 
 void* SRV_CmdSetListParams(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
                            uint32_t* replySize, SRVStatus_t* status)
@@ -562,7 +549,7 @@ void* SRV_CmdSetListParams(SRVBoard_t* board, SRVCommand_t command, const void* 
         if (reply == NULL)
             *status = SRV_ERR_SERIALIZE;
     }
-    return finishLocked(board, reply, status);
+    return SRV_UnlockBoardAndFinish(board, reply, status);
 }
 
 // Appends count values of an event array; a missing array can be sent only
@@ -652,5 +639,5 @@ void* SRV_CmdGetListParams(SRVBoard_t* board, SRVCommand_t command, const void* 
     // Fetching the events empties the buffer, whatever the format.
     if (*status == SRV_SUCCESS && (mask & EVENT_ARRAY_BITS) != 0)
         list->count = 0;
-    return finishLocked(board, reply, status);
+    return SRV_UnlockBoardAndFinish(board, reply, status);
 }

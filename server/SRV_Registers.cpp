@@ -48,19 +48,6 @@ SRVStatus_t _writeRegister(SRVBoard_t* board, uint32_t address, uint32_t data, u
     return SRV_SUCCESS;
 }
 
-// Releases the board lock; a failure to release it replaces a success. The
-// reply is kept only when the whole request succeeded.
-static void* finishLocked(SRVBoard_t* board, void* reply, SRVStatus_t* status)
-{
-    SRVStatus_t unlocked = SRV_UnlockBoard(board);
-    if (*status == SRV_SUCCESS)
-        *status = unlocked;
-    if (*status != SRV_SUCCESS) {
-        c_free(reply);
-        return NULL;
-    }
-    return reply;
-}
 
 // Reads cmdMaskIn, cmdMaskOut and the u32 fields of the set cmdMaskIn bits
 // among `known` (fields[k] for bit k, left at its default when the bit is
@@ -108,7 +95,7 @@ void* SRV_CmdWriteRegister(SRVBoard_t* board, SRVCommand_t command, const void* 
         logUnknownMask(board, "cmdMaskOut", maskOut, maskOut);
         *status = SRV_ERR_UNSUPPORTED;
     }
-    return finishLocked(board, reply, status);
+    return SRV_UnlockBoardAndFinish(board, reply, status);
 }
 
 void* SRV_CmdReadRegister(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
@@ -136,5 +123,5 @@ void* SRV_CmdReadRegister(SRVBoard_t* board, SRVCommand_t command, const void* p
         logUnknownMask(board, "cmdMaskOut", maskOut, maskOut & ~READ_VALUE);
         *status = SRV_ERR_UNSUPPORTED;
     }
-    return finishLocked(board, reply, status);
+    return SRV_UnlockBoardAndFinish(board, reply, status);
 }

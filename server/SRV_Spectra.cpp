@@ -11,6 +11,7 @@
 #include <ctime>
 
 #include "SRVParameters.h"
+#include "SRV_GainStabilizer.h"
 
 static const c_LogModule_t LOG_MODULE = {"SRV_SpectraLog.txt", "SRV_Spectra"};
 // The start-up step that loads the files reports in the start-up's log.
@@ -220,12 +221,11 @@ SRVStatus_t unlockInto(SRVBoard_t* board, SRVStatus_t status)
     return status == SRV_SUCCESS ? unlocked : status;
 }
 
-// The gain stabiliser's switch of command 28: 1 enables it, any other value
-// disables it and keeps its state. Resetting its state on enable joins with
-// the gain stabiliser module.
+// The gain stabiliser's switch of command 28: 1 enables and resets it, any
+// other value disables it and keeps its state.
 void switchGainStabilizer(SRVEnergySpectrum_t* spectrum, uint32_t value)
 {
-    spectrum->gainStabilizer.enabled = value == 1 ? 1 : 0;
+    SRV_SwitchGainStabilizer(spectrum, value);
 }
 
 // ------------------------------------------------------------ SQLite

@@ -1,0 +1,452 @@
+// The time-interval spectrum: binding to its parameters, the pairing of the
+// reference channel's events with its partner's, the carried time stamps,
+// lookups by index path and the commands 50, 51 and 52.
+#include "SRV_DTSpectrum.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "SRVParameters.h"
+
+static const c_LogModule_t LOG_MODULE = {"SRV_DTSpectrumLog.txt", "SRV_DTSpectrum"};
+
+namespace {
+
+// The bits of the data masks of commands 50 and 51.
+const uint64_t FIELD_COUNTS = 0x1;
+const uint64_t FIELD_ENTRIES = 0x2;
+const uint64_t FIELD_ENABLED = 0x4;
+const uint64_t FIELD_REFERENCE = 0x8;
+const uint64_t GET_KNOWN = FIELD_COUNTS | FIELD_ENTRIES | FIELD_ENABLED | FIELD_REFERENCE;
+const uint64_t SET_KNOWN = FIELD_ENABLED | FIELD_REFERENCE;
+
+// Differences beyond this many nanoseconds either way can't be binned in
+// 64-bit arithmetic; a range that wide leaves every difference unbinned.
+const double MAX_HALF_RANGE_NS = 4.0e18;
+
+uint32_t eventCount(const c_ChannelRecord_t& record)
+{
+    if (record.events == nullptr)
+        return 0;
+    return record.nEvents < record.capacity ? record.nEvents : record.capacity;
+}
+
+// How many stamps a carried list really holds: its count, never more than
+// its memory.
+inline uint32_t carried(uint32_t count, const uint64_t* list)
+{
+    if (count == 0)
+        return 0;
+    size_t room = c_malloc_size(list) / sizeof(uint64_t);
+    return count < room ? count : static_cast<uint32_t>(room);
+}
+
+// Carries the time stamps of events first .. first + count - 1 of a channel
+// in its list (grown when needed); the carried count is 0 when the list
+// can't grow.
+uint32_t carry(uint64_t** list, const c_ChannelRecord_t& record, uint32_t first, uint32_t count)
+{
+    if (count == 0)
+        return 0;
+    if (c_malloc_size(*list) < count * sizeof(uint64_t)) {
+        void* grown = c_realloc(*list, count * sizeof(uint64_t));
+        if (grown == nullptr) {
+            c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't carry %u deltaT time stamps to the next readout.",
+                      count);
+            return 0;
+        }
+        *list = static_cast<uint64_t*>(grown);
+    }
+    for (uint32_t k = 0; k < count; k++)
+        (*list)[k] = record.events[first + k].timeStamp;
+    return count;
+}
+
+// The end of a readout: the events of the longer channel after the last
+// pair are carried to the next readout.
+void endReadout(SRVDTSpectrum_t* spectrum, const c_ChannelRecord_t& reference, const c_ChannelRecord_t& partner,
+                uint32_t r, uint32_t p)
+{
+    uint32_t R = eventCount(reference);
+    uint32_t P = eventCount(partner);
+    uint32_t last = (R < P ? R : P) - 1;
+    uint32_t Lr = spectrum->leftover[r];
+    uint32_t Lp = spectrum->leftover[p];
+    if (R > P) {
+        uint32_t count = R - P > Lp ? R - P - Lp : 0;
+        spectrum->leftover[r] = carry(&spectrum->pendingReference, reference, last + 1, count);
+        spectrum->leftover[p] = 0;
+    } else if (R < P) {
+        uint32_t count = P - R > Lr ? P - R - Lr : 0;
+        spectrum->leftover[p] = carry(&spectrum->pendingPartner, partner, last + 1, count);
+        spectrum->leftover[r] = 0;
+    } else {
+        spectrum->leftover[r] = 0;
+        spectrum->leftover[p] = 0;
+    }
+    spectrum->armed = 0;
+}
+
+// NBINS truncated, within 0 .. the record's bins.
+inline uint32_t binCount(const double* nbins)
+{
+    if (nbins == nullptr || !(*nbins >= 1.0))
+        return 0;
+    if (*nbins >= SRV_DT_SPECTRUM_MAX_BINS)
+        return SRV_DT_SPECTRUM_MAX_BINS;
+    return static_cast<uint32_t>(*nbins);
+}
+
+// One difference in nanoseconds into the histogram, or into the out-of-range
+// count.
+inline void histogram(SRVDTSpectrum_t* spectrum, int64_t difference)
+{
+    const double bins = *spectrum->nbins;
+    const double step = *spectrum->step;
+    const double half = step * bins * 0.5;
+    const double d = static_cast<double>(difference);
+    const uint32_t usable = binCount(spectrum->nbins);
+    // The bin width is the step's integer part; the range uses its exact
+    // value. A step below 1 leaves no bin width.
+    if (step >= 1.0 && half < MAX_HALF_RANGE_NS && -half < d && d < half) {
+        int64_t width = static_cast<int64_t>(step);
+        int64_t low = static_cast<int64_t>(std::trunc(-half));
+        int64_t bin = difference / width + std::llabs(low / width);
+        // A step with a fraction or a bin count beyond the record can give
+        // bins past the ones in use: those differences are out of range.
+        if (bin >= 0 && bin < static_cast<int64_t>(usable)) {
+            spectrum->counts[bin]++;
+            spectrum->entries++;
+            return;
+        }
+    }
+    spectrum->outOfRange++;
+}
+
+// Reads an index path of pairs (index, 16); the last pair counts.
+SRVStatus_t findSpectrum(SRVBoard_t* board, const int32_t path[], uint32_t length, SRVDTSpectrum_t** out)
+{
+    if (length < 2 || path == nullptr) {
+        c_lprintf(&LOG_MODULE, C_LOG_WARNING, __LINE__, "Invalid deltaT spectrum index '%i'.", -1);
+        return SRV_ERR_INVALID_PARAMETER;
+    }
+    int32_t index = -1;
+    for (uint32_t i = 0; i + 1 < length; i += 2) {
+        if (path[i + 1] != SRV_OBJ_DT_SPECTRUM)
+            return SRV_ERR_INVALID_PARAMETER;
+        index = path[i];
+    }
+    if (!SRV_IsValidDTSpectrum(board, index)) {
+        c_lprintf(&LOG_MODULE, C_LOG_WARNING, __LINE__, "Invalid deltaT spectrum index '%i'.", index);
+        return SRV_ERR_INVALID_PARAMETER;
+    }
+    *out = &board->dtSpectra[index];
+    return SRV_SUCCESS;
+}
+
+void logUnsupported(SRVBoard_t* board, const char* what, uint64_t mask, uint64_t unknown)
+{
+    c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "Unsupported %s 0x%llx (0x%llx unknown)",
+                     what, static_cast<unsigned long long>(mask), static_cast<unsigned long long>(unknown));
+}
+
+// Releases the board lock; its failure replaces a status of 0.
+SRVStatus_t unlockInto(SRVBoard_t* board, SRVStatus_t status)
+{
+    SRVStatus_t unlocked = SRV_UnlockBoard(board);
+    return status == SRV_SUCCESS ? unlocked : status;
+}
+
+// A reply under construction: the header and status 0, then fields. A field
+// that can't be appended frees it.
+class Reply {
+public:
+    explicit Reply(SRVCommand_t command)
+    {
+        buffer_ = c_createheader(0, command, &size_);
+        SRVStatus_t ok = SRV_SUCCESS;
+        if (buffer_ != nullptr)
+            buffer_ = serialize_i16(&ok, 1, buffer_, &size_);
+    }
+    Reply(const Reply&) = delete;
+    Reply& operator=(const Reply&) = delete;
+    ~Reply() { c_free(buffer_); }
+
+    bool ok() const { return buffer_ != nullptr; }
+    void u64(const uint64_t* values, uint32_t count)
+    {
+        if (buffer_ != nullptr)
+            buffer_ = serialize_u64(values, count, buffer_, &size_);
+    }
+    void u32(uint32_t value)
+    {
+        if (buffer_ != nullptr)
+            buffer_ = serialize_u32(&value, 1, buffer_, &size_);
+    }
+    void* release(uint32_t* size)
+    {
+        void* buffer = buffer_;
+        buffer_ = nullptr;
+        *size = size_;
+        return buffer;
+    }
+
+private:
+    void* buffer_ = nullptr;
+    uint32_t size_ = 0;
+};
+
+} // namespace
+
+// ============================================================== binding
+
+SRVStatus_t SRV_InitDTSpectrum(SRVBoard_t* board, uint32_t index)
+{
+    if (board == nullptr || index >= SRV_MAX_DT_SPECTRA)
+        return SRV_ERR_RESOURCE;
+    SRVDTSpectrum_t* spectrum = &board->dtSpectra[index];
+    const struct {
+        const char* name;
+        const double** value;
+    } bindings[] = {
+        {"PARAM_DT_SPECTRUM_NBINS", &spectrum->nbins},
+        {"PARAM_DT_SPECTRUM_STEP", &spectrum->step},
+    };
+    for (const auto& binding : bindings) {
+        int32_t code = 0;
+        SRVParameter_t* param = nullptr;
+        if (spectrum->collection != nullptr && SRV_GetParameterCode(board, binding.name, &code) == 0)
+            param = reinterpret_cast<SRVParameter_t*>(_pretrieve(spectrum->collection, code));
+        if (param == nullptr)
+            return SRV_ERR_RESOURCE;
+        *binding.value = &param->value;
+    }
+    spectrum->enabled = 0;
+    spectrum->referenceChannel = 0;
+    spectrum->entries = 0;
+    spectrum->outOfRange = 0;
+    // A board opened anew (a run file) finds the lists of the previous one.
+    SRV_FreeDTSpectrum(spectrum);
+    spectrum->armed = 1;
+    return SRV_SUCCESS;
+}
+
+void SRV_FreeDTSpectrum(SRVDTSpectrum_t* spectrum)
+{
+    if (spectrum == nullptr)
+        return;
+    c_free(spectrum->pendingReference);
+    c_free(spectrum->pendingPartner);
+    spectrum->pendingReference = nullptr;
+    spectrum->pendingPartner = nullptr;
+    std::memset(spectrum->leftover, 0, sizeof spectrum->leftover);
+}
+
+// ================================================================= fill
+
+int SRV_FillDTSpectrum(SRVDTSpectrum_t* spectrum, const c_ChannelRecord_t* channels, uint32_t channelCount,
+                       uint32_t i)
+{
+    if (spectrum == nullptr)
+        return SRV_DT_NO_RECORD;
+    if (spectrum->armed == 0) {
+        if (i != 0)
+            return 0; // this readout is done
+        spectrum->armed = 1;
+    }
+    if (channels == nullptr || spectrum->nbins == nullptr || spectrum->step == nullptr)
+        return 0;
+    const uint32_t r = static_cast<uint16_t>(spectrum->referenceChannel);
+    const uint32_t p = r == 0 ? 1 : 0;
+    uint32_t usable = channelCount < SRV_MAX_CHANNELS ? channelCount : SRV_MAX_CHANNELS;
+    if (usable > DPPL_MAX_CHANNELS)
+        usable = DPPL_MAX_CHANNELS;
+    if (r >= usable || p >= usable)
+        return 0;
+
+    const c_ChannelRecord_t& reference = channels[r];
+    const c_ChannelRecord_t& partner = channels[p];
+    const uint32_t R = eventCount(reference);
+    const uint32_t P = eventCount(partner);
+    // A readout in which the partner delivered nothing pairs nothing; the
+    // stamps carried so far wait for the next one.
+    if (P == 0 || i >= R)
+        return 0;
+    // The pair at min(R, P) - 1 ends the readout without being histogrammed
+    // (also reached when the events before it were skipped).
+    if (i + 1 >= (R < P ? R : P)) {
+        endReadout(spectrum, reference, partner, r, p);
+        return 0;
+    }
+
+    const uint32_t Lr = carried(spectrum->leftover[r], spectrum->pendingReference);
+    const uint32_t Lp = carried(spectrum->leftover[p], spectrum->pendingPartner);
+    uint64_t a = i < Lr ? spectrum->pendingReference[i] : reference.events[i - Lr].timeStamp;
+    uint64_t b = i < Lp ? spectrum->pendingPartner[i] : partner.events[i - Lp].timeStamp;
+    histogram(spectrum, static_cast<int64_t>(a - b) / 1000);
+    return 0;
+}
+
+void SRV_ClearDTSpectrum(SRVDTSpectrum_t* spectrum)
+{
+    if (spectrum == nullptr)
+        return;
+    std::memset(spectrum->counts, 0, sizeof spectrum->counts);
+    spectrum->entries = 0;
+    spectrum->outOfRange = 0;
+    std::memset(spectrum->leftover, 0, sizeof spectrum->leftover);
+}
+
+void SRV_SetDTReferenceChannel(SRVDTSpectrum_t* spectrum, uint32_t channel)
+{
+    if (spectrum == nullptr || spectrum->referenceChannel == channel)
+        return;
+    // The carried stamps belong to the old pair of channels.
+    std::memset(spectrum->leftover, 0, sizeof spectrum->leftover);
+    spectrum->referenceChannel = channel;
+}
+
+uint32_t SRV_DTBinCount(const SRVDTSpectrum_t* spectrum)
+{
+    return spectrum != nullptr ? binCount(spectrum->nbins) : 0;
+}
+
+// ============================================================== lookup
+
+SRVStatus_t SRV_GetDTSpectrum(SRVBoard_t* board, const int32_t path[], uint32_t pathLength, SRVDTSpectrum_t** out)
+{
+    if (board == nullptr || out == nullptr)
+        return SRV_ERR_INVALID_PARAMETER;
+    return findSpectrum(board, path, pathLength, out);
+}
+
+// ===================================================== command handlers
+
+void* SRV_CmdGetDTSpectrum(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
+                           uint32_t* replySize, SRVStatus_t* status)
+{
+    const void* end = static_cast<const uint8_t*>(payload) + payloadSize;
+    uint64_t mask = 0;
+    int32_t path[SRV_INDEX_PATH_MAX];
+    uint32_t length = 0;
+    const void* at = deserialize_u64(&mask, 1, payload, end);
+    at = deserialize_i32_array(path, SRV_INDEX_PATH_MAX, &length, at, end);
+    if (at == nullptr) {
+        *status = SRV_ERR_DESERIALIZE;
+        return nullptr;
+    }
+    SRVDTSpectrum_t* spectrum = nullptr;
+    SRVStatus_t result = SRV_GetDTSpectrum(board, path, length, &spectrum);
+    if (result == SRV_SUCCESS)
+        result = SRV_LockBoard(board);
+    if (result != SRV_SUCCESS) {
+        *status = result;
+        return nullptr;
+    }
+    Reply reply(command);
+    if (mask & FIELD_COUNTS)
+        reply.u64(spectrum->counts, SRV_DTBinCount(spectrum));
+    if (mask & FIELD_ENTRIES)
+        reply.u64(&spectrum->entries, 1);
+    if (mask & FIELD_ENABLED)
+        reply.u32(spectrum->enabled != 0 ? 1u : 0u);
+    if (mask & FIELD_REFERENCE)
+        reply.u32(spectrum->referenceChannel);
+    if (!reply.ok())
+        result = SRV_ERR_SERIALIZE;
+    if (result == SRV_SUCCESS && (mask & ~GET_KNOWN) != 0) {
+        logUnsupported(board, "dataMask", mask, mask & ~GET_KNOWN);
+        result = SRV_ERR_UNSUPPORTED;
+    }
+    *status = unlockInto(board, result);
+    return *status == SRV_SUCCESS ? reply.release(replySize) : nullptr;
+}
+
+void* SRV_CmdSetDTSpectrum(SRVBoard_t* board, SRVCommand_t, const void* payload, uint32_t payloadSize, uint32_t*,
+                           SRVStatus_t* status)
+{
+    const void* end = static_cast<const uint8_t*>(payload) + payloadSize;
+    uint64_t mask = 0;
+    int32_t path[SRV_INDEX_PATH_MAX];
+    uint32_t length = 0;
+    const void* at = deserialize_u64(&mask, 1, payload, end);
+    at = deserialize_i32_array(path, SRV_INDEX_PATH_MAX, &length, at, end);
+    if (at == nullptr) {
+        *status = SRV_ERR_DESERIALIZE;
+        return nullptr;
+    }
+    if ((mask & ~SET_KNOWN) != 0) {
+        logUnsupported(board, "dataMask", mask, mask & ~SET_KNOWN);
+        *status = SRV_ERR_UNSUPPORTED;
+        return nullptr;
+    }
+    uint32_t enabled = 0;
+    uint32_t reference = 0;
+    if (mask & FIELD_ENABLED)
+        at = deserialize_u32(&enabled, 1, at, end);
+    if (mask & FIELD_REFERENCE)
+        at = deserialize_u32(&reference, 1, at, end);
+    if (at == nullptr) {
+        *status = SRV_ERR_DESERIALIZE;
+        return nullptr;
+    }
+    SRVDTSpectrum_t* spectrum = nullptr;
+    SRVStatus_t result = SRV_GetDTSpectrum(board, path, length, &spectrum);
+    if (result == SRV_SUCCESS)
+        result = SRV_LockBoard(board);
+    if (result != SRV_SUCCESS) {
+        *status = result;
+        return nullptr;
+    }
+    if (mask & FIELD_ENABLED)
+        spectrum->enabled = enabled != 0 ? 1 : 0;
+    if (mask & FIELD_REFERENCE)
+        SRV_SetDTReferenceChannel(spectrum, reference);
+    *status = unlockInto(board, SRV_SUCCESS);
+    return nullptr;
+}
+
+void* SRV_CmdClearDTSpectrum(SRVBoard_t* board, SRVCommand_t, const void* payload, uint32_t payloadSize, uint32_t*,
+                             SRVStatus_t* status)
+{
+    const void* end = static_cast<const uint8_t*>(payload) + payloadSize;
+    uint64_t maskIn = 0;
+    uint64_t maskOut = 0;
+    const void* at = deserialize_u64(&maskIn, 1, payload, end);
+    at = deserialize_u64(&maskOut, 1, at, end);
+    if (at == nullptr) {
+        *status = SRV_ERR_DESERIALIZE;
+        return nullptr;
+    }
+    if (maskIn != 0) {
+        logUnsupported(board, "cmdMaskIn", maskIn, maskIn);
+        *status = SRV_ERR_UNSUPPORTED;
+        return nullptr;
+    }
+    int32_t path[SRV_INDEX_PATH_MAX];
+    uint32_t length = 0;
+    if (deserialize_i32_array(path, SRV_INDEX_PATH_MAX, &length, at, end) == nullptr) {
+        *status = SRV_ERR_DESERIALIZE;
+        return nullptr;
+    }
+    SRVDTSpectrum_t* spectrum = nullptr;
+    SRVStatus_t result = SRV_GetDTSpectrum(board, path, length, &spectrum);
+    if (result != SRV_SUCCESS) {
+        *status = result;
+        return nullptr;
+    }
+    c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_DETAIL, __LINE__, "Getting DeltaT Spectrum Info.");
+    result = SRV_LockBoard(board);
+    if (result != SRV_SUCCESS) {
+        *status = result;
+        return nullptr;
+    }
+    SRV_ClearDTSpectrum(spectrum);
+    if (maskOut != 0) {
+        logUnsupported(board, "cmdMaskOut", maskOut, maskOut);
+        result = SRV_ERR_UNSUPPORTED;
+    }
+    *status = unlockInto(board, result);
+    return nullptr;
+}

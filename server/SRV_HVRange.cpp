@@ -1,0 +1,300 @@
+// High-voltage commands: channel and range information, and switching a
+// channel on and off through its DPPL_PARAM_HVCH_ON parameter.
+#include "SRV_HVRange.h"
+
+#include <cstring>
+
+#include "SRVParameters.h"
+
+static const c_LogModule_t LOG_MODULE = {"SRV_HVRange.txt", "SRV_HVRange"};
+
+static const char* const HV_ON_CODENAME = "DPPL_PARAM_HVCH_ON";
+
+// Reply fields of command 37; the optional input of command 45 and its
+// output.
+static const uint64_t CHANNEL_RANGES = 0x1;
+static const uint64_t CHANNEL_POLARITY = 0x2;
+static const uint64_t CHANNEL_FIELDS = CHANNEL_RANGES | CHANNEL_POLARITY;
+static const uint64_t ONOFF_NEW_STATE = 0x1;
+static const uint64_t ONOFF_STATE = 0x1;
+
+// Data-mask bits of command 38.
+static const int RANGE_BIT_KIND = 21;
+static const int RANGE_BIT_CODENAME = 22;
+static const int RANGE_BIT_NAME = 23;
+static const uint64_t RANGE_FIELDS = (1ull << (RANGE_BIT_NAME + 1)) - 1;
+
+#define BLOG(board, level, ...) c_extendedLogMsg(&LOG_MODULE, &(board)->digitizer, (level), __LINE__, __VA_ARGS__)
+
+static void logUnknownMask(const SRVBoard_t* board, const char* which, uint64_t mask, uint64_t unknown)
+{
+    BLOG(board, C_LOG_ERROR, "Unsupported %s 0x%llx (0x%llx unknown)", which, static_cast<unsigned long long>(mask),
+         static_cast<unsigned long long>(unknown));
+}
+
+
+// Copies a text of the library record (which need not be terminated within
+// its size) into a reply text of SRV_HV_RANGE_TEXT bytes: at most 47
+// characters, the rest zero.
+static void copyText(char destination[SRV_HV_RANGE_TEXT], const char* source, size_t sourceSize)
+{
+    std::memset(destination, 0, SRV_HV_RANGE_TEXT);
+    size_t length = strnlen(source, sourceSize);
+    if (length > SRV_HV_RANGE_TEXT - 1)
+        length = SRV_HV_RANGE_TEXT - 1;
+    std::memcpy(destination, source, length);
+}
+
+// ------------------------------------------------------------------ on/off
+
+SRVStatus_t SRV_GetSetHVChannelOn(SRVBoard_t* board, int32_t hvChannel, const uint8_t* newState, uint8_t* state)
+{
+    c_Digitizer_t* digitizer = &board->digitizer;
+    int32_t code = -1;
+    if (c_getParamCodeFromCodeName(HV_ON_CODENAME, &code) != 0) {
+        BLOG(board, C_LOG_ERROR, "Parameter code for '%s' not found", HV_ON_CODENAME);
+        return SRV_ERR_INVALID_PARAMETER;
+    }
+    // The library bounds the channel against the board's HV channels.
+    c_Parameter_t* parameter = c_pfindhvc(digitizer, hvChannel, code);
+    if (parameter == NULL) {
+        BLOG(board, C_LOG_ERROR, "Parameter '%s' with code '%i' not found", HV_ON_CODENAME, code);
+        return SRV_ERR_INVALID_PARAMETER;
+    }
+    double value = 0;
+    if (c_pget(digitizer, parameter, &value) != 0) {
+        BLOG(board, C_LOG_ERROR, "c_pget() failed for '%s'.", parameter->codename);
+        return SRV_ERR_INVALID_PARAMETER;
+    }
+    *state = value != 0 ? 1 : 0;
+    if (newState != NULL && c_pset(digitizer, parameter, *newState != 0 ? 1.0 : 0.0) != 0) {
+        BLOG(board, C_LOG_ERROR, "c_pset() failed for '%s'.", parameter->codename);
+        return SRV_ERR_INVALID_PARAMETER;
+    }
+    return SRV_SUCCESS;
+}
+
+// Reads cmdMaskIn, cmdMaskOut and the HV channel; with `allowNewState` the
+// optional u32 of cmdMaskIn bit 0 as well. Unknown cmdMaskIn bits give -33
+// before anything is done.
+static SRVStatus_t readSwitchRequest(const SRVBoard_t* board, const void* payload, uint32_t payloadSize,
+                                     bool allowNewState, uint64_t* maskOut, int32_t* hvChannel, bool* hasNewState,
+                                     uint32_t* newState)
+{
+    const void* end = payload != NULL ? static_cast<const uint8_t*>(payload) + payloadSize : NULL;
+    uint64_t maskIn = 0;
+    const void* position = deserialize_u64(&maskIn, 1, payload, end);
+    position = deserialize_u64(maskOut, 1, position, end);
+    position = deserialize_i32(hvChannel, 1, position, end);
+    uint64_t known = allowNewState ? ONOFF_NEW_STATE : 0;
+    *hasNewState = (maskIn & known & ONOFF_NEW_STATE) != 0;
+    if (*hasNewState)
+        position = deserialize_u32(newState, 1, position, end);
+    if (position == NULL)
+        return SRV_ERR_DESERIALIZE;
+    if ((maskIn & ~known) != 0) {
+        logUnknownMask(board, "cmdMaskIn", maskIn, maskIn & ~known);
+        return SRV_ERR_UNSUPPORTED;
+    }
+    return SRV_SUCCESS;
+}
+
+// Commands 43 to 45: switches (or only reads) the channel under the lock and
+// answers the state before the command for cmdMaskOut bit 0 when `reportsState`.
+static void* switchChannel(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
+                           uint32_t* replySize, SRVStatus_t* status, bool isOnOff, uint8_t fixedState)
+{
+    uint64_t maskOut = 0;
+    int32_t hvChannel = 0;
+    bool hasNewState = false;
+    uint32_t requested = 0;
+    *status = readSwitchRequest(board, payload, payloadSize, isOnOff, &maskOut, &hvChannel, &hasNewState, &requested);
+    if (*status != SRV_SUCCESS)
+        return NULL;
+    *status = SRV_LockBoard(board);
+    if (*status != SRV_SUCCESS)
+        return NULL;
+    uint8_t newState = isOnOff ? static_cast<uint8_t>(requested != 0) : fixedState;
+    bool sets = !isOnOff || hasNewState;
+    uint8_t state = 0;
+    void* reply = NULL;
+    *status = SRV_GetSetHVChannelOn(board, hvChannel, sets ? &newState : NULL, &state);
+    if (*status == SRV_SUCCESS) {
+        reply = SRV_BuildStatusReply(command, SRV_SUCCESS, replySize);
+        uint32_t before = state;
+        if (reply != NULL && isOnOff && (maskOut & ONOFF_STATE) != 0)
+            reply = serialize_u32(&before, 1, reply, replySize);
+        if (reply == NULL)
+            *status = SRV_ERR_SERIALIZE;
+    }
+    // The switch has happened: an unknown output bit only changes the answer.
+    uint64_t knownOut = isOnOff ? ONOFF_STATE : 0;
+    if (*status == SRV_SUCCESS && (maskOut & ~knownOut) != 0) {
+        logUnknownMask(board, "cmdMaskOut", maskOut, maskOut & ~knownOut);
+        *status = SRV_ERR_UNSUPPORTED;
+    }
+    return SRV_UnlockBoardAndFinish(board, reply, status);
+}
+
+void* SRV_CmdHVOn(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
+                  uint32_t* replySize, SRVStatus_t* status)
+{
+    return switchChannel(board, command, payload, payloadSize, replySize, status, false, 1);
+}
+
+void* SRV_CmdHVOff(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
+                   uint32_t* replySize, SRVStatus_t* status)
+{
+    return switchChannel(board, command, payload, payloadSize, replySize, status, false, 0);
+}
+
+void* SRV_CmdHVOnOff(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
+                     uint32_t* replySize, SRVStatus_t* status)
+{
+    return switchChannel(board, command, payload, payloadSize, replySize, status, true, 0);
+}
+
+// ------------------------------------------------------------ channel info
+
+SRVStatus_t SRV_GetHVChannelInfo(SRVBoard_t* board, int32_t hvChannel, uint32_t* ranges, uint32_t* polarity)
+{
+    if (hvChannel < 0 || static_cast<uint32_t>(hvChannel) >= SRV_HVChannelCount(board)) {
+        BLOG(board, C_LOG_ERROR, "HV Channel '%i' not found.", hvChannel);
+        return SRV_ERR_UNSUPPORTED;
+    }
+    int32_t libraryPolarity = board->digitizer.hv[hvChannel].polarity;
+    if (libraryPolarity != 0 && libraryPolarity != 1) {
+        BLOG(board, C_LOG_ERROR, "Invalid polarity %i of HV channel %i.", libraryPolarity, hvChannel);
+        return SRV_ERR_HV_POLARITY;
+    }
+    *ranges = board->hv[hvChannel].rangeCount;
+    *polarity = static_cast<uint32_t>(libraryPolarity);
+    return SRV_SUCCESS;
+}
+
+void* SRV_CmdGetHVChannelInfo(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
+                              uint32_t* replySize, SRVStatus_t* status)
+{
+    const void* end = payload != NULL ? static_cast<const uint8_t*>(payload) + payloadSize : NULL;
+    uint64_t dataMask = 0;
+    int32_t hvChannel = 0;
+    const void* position = deserialize_u64(&dataMask, 1, payload, end);
+    position = deserialize_i32(&hvChannel, 1, position, end);
+    if (position == NULL) {
+        *status = SRV_ERR_DESERIALIZE;
+        return NULL;
+    }
+    *status = SRV_LockBoard(board);
+    if (*status != SRV_SUCCESS)
+        return NULL;
+    uint32_t ranges = 0, polarity = 0;
+    void* reply = NULL;
+    *status = SRV_GetHVChannelInfo(board, hvChannel, &ranges, &polarity);
+    if (*status == SRV_SUCCESS) {
+        reply = SRV_BuildStatusReply(command, SRV_SUCCESS, replySize);
+        if (reply != NULL && (dataMask & CHANNEL_RANGES) != 0)
+            reply = serialize_u32(&ranges, 1, reply, replySize);
+        int32_t signedPolarity = polarity == 1 ? 1 : 0;
+        if (reply != NULL && (dataMask & CHANNEL_POLARITY) != 0)
+            reply = serialize_i32(&signedPolarity, 1, reply, replySize);
+        if (reply == NULL)
+            *status = SRV_ERR_SERIALIZE;
+    }
+    if (*status == SRV_SUCCESS && (dataMask & ~CHANNEL_FIELDS) != 0) {
+        logUnknownMask(board, "dataMask", dataMask, dataMask & ~CHANNEL_FIELDS);
+        *status = SRV_ERR_UNSUPPORTED;
+    }
+    return SRV_UnlockBoardAndFinish(board, reply, status);
+}
+
+// -------------------------------------------------------------- range info
+
+SRVStatus_t SRV_GetHVRangeInfo(SRVBoard_t* board, const int32_t* path, uint32_t pathLength, SRVHVRangeInfo_t* info)
+{
+    int32_t hvChannel = -1, rangeIndex = -1;
+    for (uint32_t k = 0; path != NULL && k + 1 < pathLength; k += 2) {
+        if (path[k + 1] == SRV_OBJ_HV_CHANNEL)
+            hvChannel = path[k];
+        else if (path[k + 1] == SRV_OBJ_HV_RANGE)
+            rangeIndex = path[k];
+        else
+            return SRV_ERR_INVALID_PARAMETER;
+    }
+    // Both indexes come from the client: each is bounded by what the
+    // server's HV-channel record holds before it reaches an array.
+    bool found = hvChannel >= 0 && static_cast<uint32_t>(hvChannel) < SRV_HVChannelCount(board) && rangeIndex >= 0 &&
+                 static_cast<uint32_t>(rangeIndex) < SRV_HVRangeCount(board, static_cast<uint32_t>(hvChannel)) &&
+                 board->hv[hvChannel].ranges[rangeIndex].range != NULL;
+    if (!found) {
+        BLOG(board, C_LOG_ERROR, "Range '%i' not found on HV channel '%i'.", rangeIndex, hvChannel);
+        return SRV_ERR_UNSUPPORTED;
+    }
+    const c_HVRangeBlock_t* range = board->hv[hvChannel].ranges[rangeIndex].range;
+    std::memset(info, 0, sizeof *info);
+    copyText(info->codename, range->codename, sizeof range->codename);
+    copyText(info->name, range->name, sizeof range->name);
+    if (range->rangeCode < 0 || range->rangeCode > 2) {
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Unknown hv range %s (code %i)", info->codename,
+                  range->rangeCode);
+        return SRV_ERR_GENERIC;
+    }
+    info->kind = range->rangeCode;
+    // Reply order of the quantities, three limits each.
+    static const int CONVERSIONS[] = {HVCONV_VSET, HVCONV_ISET,   HVCONV_VMON,    HVCONV_IMON,
+                                      HVCONV_VMAX, HVCONV_RAMPUP, HVCONV_RAMPDOWN};
+    for (int q = 0; q < 7; q++) {
+        const c_HVConversionBlock_t& conversion = range->conv[CONVERSIONS[q]];
+        info->limits[3 * q] = conversion.min;
+        info->limits[3 * q + 1] = conversion.max;
+        info->limits[3 * q + 2] = conversion.step;
+    }
+    return SRV_SUCCESS;
+}
+
+static void* appendRangeFields(void* reply, uint32_t* replySize, uint64_t dataMask, const SRVHVRangeInfo_t& info)
+{
+    for (int bit = 0; bit < SRV_HV_RANGE_LIMITS && reply != NULL; bit++) {
+        if ((dataMask & (1ull << bit)) != 0)
+            reply = serialize_f64(&info.limits[bit], 1, reply, replySize);
+    }
+    if (reply != NULL && (dataMask & (1ull << RANGE_BIT_KIND)) != 0)
+        reply = serialize_i32(&info.kind, 1, reply, replySize);
+    if (reply != NULL && (dataMask & (1ull << RANGE_BIT_CODENAME)) != 0)
+        reply = serialize_char(info.codename, SRV_HV_RANGE_TEXT, reply, replySize);
+    if (reply != NULL && (dataMask & (1ull << RANGE_BIT_NAME)) != 0)
+        reply = serialize_char(info.name, SRV_HV_RANGE_TEXT, reply, replySize);
+    return reply;
+}
+
+void* SRV_CmdGetHVRangeInfo(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
+                            uint32_t* replySize, SRVStatus_t* status)
+{
+    const void* end = payload != NULL ? static_cast<const uint8_t*>(payload) + payloadSize : NULL;
+    uint64_t dataMask = 0;
+    int32_t path[SRV_INDEX_PATH_MAX];
+    uint32_t length = 0;
+    const void* position = deserialize_u64(&dataMask, 1, payload, end);
+    position = deserialize_i32_array(path, SRV_INDEX_PATH_MAX, &length, position, end);
+    if (position == NULL) {
+        *status = SRV_ERR_DESERIALIZE;
+        return NULL;
+    }
+    *status = SRV_LockBoard(board);
+    if (*status != SRV_SUCCESS)
+        return NULL;
+    SRVHVRangeInfo_t info;
+    void* reply = NULL;
+    *status = SRV_GetHVRangeInfo(board, path, length, &info);
+    if (*status == SRV_SUCCESS) {
+        reply = SRV_BuildStatusReply(command, SRV_SUCCESS, replySize);
+        if (reply != NULL)
+            reply = appendRangeFields(reply, replySize, dataMask, info);
+        if (reply == NULL)
+            *status = SRV_ERR_SERIALIZE;
+    }
+    if (*status == SRV_SUCCESS && (dataMask & ~RANGE_FIELDS) != 0) {
+        logUnknownMask(board, "dataMask", dataMask, dataMask & ~RANGE_FIELDS);
+        *status = SRV_ERR_UNSUPPORTED;
+    }
+    return SRV_UnlockBoardAndFinish(board, reply, status);
+}

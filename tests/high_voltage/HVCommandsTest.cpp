@@ -1,0 +1,220 @@
+// The server's high-voltage commands over TCP, against a server process
+// started on the simulated family-7 board with two HV channels.
+#include <string>
+
+#include "../server_commands/CommandTestSupport.h"
+
+namespace {
+
+using cmdtest::Reader;
+using cmdtest::Request;
+using srvtest::Bytes;
+
+enum : uint16_t { kReadRegister = 7, kChannelInfo = 37, kRangeInfo = 38, kOn = 43, kOff = 44, kOnOff = 45 };
+enum : int32_t { kChannel = 2, kHVChannel = 3, kHVRange = 4 };
+
+class HVCommands : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        port_ = srvtest::freePort();
+        /* The board at usb link 1: the "orlu-pha-hv" profile. */
+        server_ = new srvtest::ServerProcess({"-p", std::to_string(port_), "-t", "usb", "-n", "1"});
+        ASSERT_TRUE(server_->waitReady()) << server_->log();
+        client_ = new srvtest::Client(port_);
+        ASSERT_TRUE(client_->connected());
+    }
+    static void TearDownTestSuite() {
+        delete client_;
+        client_ = nullptr;
+        delete server_;
+        server_ = nullptr;
+    }
+    void SetUp() override {
+        if (server_ == nullptr || client_ == nullptr || !client_->connected())
+            GTEST_SKIP() << "the server did not start";
+    }
+
+    static Bytes request(uint16_t command, const Bytes& payload) {
+        std::optional<srvtest::Reply> reply = client_->request(command, payload);
+        if (!reply) {
+            ADD_FAILURE() << "no reply to command " << command;
+            return Bytes{0xFF, 0x7F};
+        }
+        EXPECT_EQ(command, reply->command);
+        return reply->payload;
+    }
+    static int16_t status(const Bytes& payload) { return Reader(payload).status(); }
+    static std::string hvLog() { return server_->log("SRV_HVRange.txt"); }
+
+    static Bytes switchRequest(uint64_t in, uint64_t out, int32_t hv) {
+        Request r;
+        r.u64(in).u64(out).i32(hv);
+        return r;
+    }
+    /* The on-state through command 45 without a new state. */
+    static uint32_t onState(int32_t hv) {
+        Bytes reply = request(kOnOff, switchRequest(0, 1, hv));
+        Reader r(reply);
+        EXPECT_EQ(0, r.status());
+        return r.u32();
+    }
+    /* The supply's control register of HV channel hv, read with command 7. */
+    static uint32_t controlRegister(int32_t hv) {
+        Request r;
+        r.u64(1).u64(2).u32(0x1034u | uint32_t(2 + hv) << 8);
+        Bytes reply = request(kReadRegister, r);
+        Reader reader(reply);
+        EXPECT_EQ(0, reader.status());
+        return reader.u32();
+    }
+
+    static inline uint16_t port_ = 0;
+    static inline srvtest::ServerProcess* server_ = nullptr;
+    static inline srvtest::Client* client_ = nullptr;
+};
+
+TEST_F(HVCommands, ChannelInfoReportsRangesAndPolarity) {
+    for (int32_t hv : {0, 1}) {
+        Bytes reply = request(kChannelInfo, Request().u64(0x3).i32(hv));
+        Reader r(reply);
+        ASSERT_EQ(0, r.status());
+        EXPECT_EQ(1u, r.u32());
+        EXPECT_EQ(hv, r.i32()); /* model ending in 'M': channel 1 negative */
+        EXPECT_EQ(0u, r.left());
+    }
+    Bytes polarityOnly = request(kChannelInfo, Request().u64(0x2).i32(1));
+    EXPECT_EQ(6u, polarityOnly.size());
+
+    struct Case {
+        Bytes payload;
+        int16_t status;
+    };
+    for (const Case& c : {Case{Request().u64(0x3).i32(2), -33}, Case{Request().u64(0x3).i32(-1), -33},
+                          Case{Request().u64(0x7).i32(0), -33}, Case{Request().u64(0x3), -6}}) {
+        Bytes reply = request(kChannelInfo, c.payload);
+        EXPECT_EQ(c.status, status(reply));
+        EXPECT_EQ(2u, reply.size()); /* header and status only */
+    }
+    EXPECT_NE(std::string::npos, hvLog().find("HV Channel '2' not found."));
+    EXPECT_NE(std::string::npos, hvLog().find("Unsupported dataMask 0x7 (0x4 unknown)"));
+}
+
+TEST_F(HVCommands, RangeInfoReportsTheLimitsKindAndNames) {
+    Bytes reply = request(kRangeInfo, Request().u64(0xFFFFFF).path({1, kHVChannel, 0, kHVRange}));
+    Reader r(reply);
+    ASSERT_EQ(0, r.status());
+    const double expected[21] = {0, 5100, 0.1,  0, 315, 0.01, 0, 5100, 0.1, 0, 315,
+                                 0.01, 0, 5100, 20, 1, 500, 1,    1, 500,  1};
+    const char* names[7] = {"VSET", "ISET", "VMON", "IMON", "VMAX", "RAMPUP", "RAMPDOWN"};
+    for (int k = 0; k < 21; ++k)
+        EXPECT_DOUBLE_EQ(expected[k], r.f64()) << names[k / 3] << " field " << k % 3;
+    EXPECT_EQ(0, r.i32());
+    EXPECT_EQ("HV_RANGE_HPGE", r.text());
+    EXPECT_EQ("HPGe", r.text());
+    EXPECT_EQ(0u, r.left());
+
+    /* One field per bit, in bit order: bit 8 is the VMON step, bit 14 the VMAX step. */
+    Bytes some = request(kRangeInfo, Request().u64((1u << 8) | (1u << 14) | (1u << 22)).path({0, kHVChannel, 0, kHVRange}));
+    Reader s(some);
+    ASSERT_EQ(0, s.status());
+    EXPECT_DOUBLE_EQ(0.1, s.f64());
+    EXPECT_DOUBLE_EQ(20, s.f64());
+    EXPECT_EQ("HV_RANGE_HPGE", s.text());
+    EXPECT_EQ(0u, s.left());
+
+    /* Five path elements: the fifth is ignored. */
+    Bytes five = request(kRangeInfo, Request().u64(1u << 21).path({0, kHVChannel, 0, kHVRange, 7}));
+    ASSERT_EQ(0, status(five));
+    EXPECT_EQ(6u, five.size());
+}
+
+TEST_F(HVCommands, RangeInfoRefusesPathsThatNameNoRange) {
+    struct Case {
+        Bytes payload;
+        int16_t status;
+        const char* message; /* nullptr: none expected */
+    };
+    const Case cases[] = {
+        {Request().u64(1).path({0, kHVChannel}), -33, "Range '-1' not found on HV channel '0'."},
+        {Request().u64(1).path({}), -33, "Range '-1' not found on HV channel '-1'."},
+        {Request().u64(1).path({0, kHVRange}), -33, "Range '0' not found on HV channel '-1'."},
+        {Request().u64(1).path({0, kHVChannel, 1, kHVRange}), -33, "Range '1' not found on HV channel '0'."},
+        {Request().u64(1).path({2, kHVChannel, 0, kHVRange}), -33, "Range '0' not found on HV channel '2'."},
+        {Request().u64(1).path({0, kHVChannel, -3, kHVRange}), -33, "Range '-3' not found on HV channel '0'."},
+        {Request().u64(1).path({0, kHVChannel, 0, kChannel}), -10, nullptr},
+        {Request().u64(1ull << 24).path({0, kHVChannel, 0, kHVRange}), -33, "Unsupported dataMask 0x1000000"},
+        {Request().u64(1).path({0, 3, 0, 4, 0, 3, 0, 4, 0, 3, 0, 4, 0}), -6, nullptr},
+        {Request().u64(1), -6, nullptr},
+    };
+    for (const Case& c : cases) {
+        size_t logBefore = hvLog().size();
+        Bytes reply = request(kRangeInfo, c.payload);
+        EXPECT_EQ(c.status, status(reply)) << (c.message ? c.message : "");
+        EXPECT_EQ(2u, reply.size());
+        std::string added = hvLog().substr(logBefore);
+        if (c.message != nullptr)
+            EXPECT_NE(std::string::npos, added.find(c.message)) << added;
+        else
+            EXPECT_EQ(std::string::npos, added.find("not found")) << added;
+    }
+}
+
+TEST_F(HVCommands, OnOffReportsAndSwitchesTheChannel) {
+    ASSERT_EQ(0, status(request(kOff, switchRequest(0, 0, 0))));
+    /* Without a new state nothing changes. */
+    EXPECT_EQ(0u, onState(0));
+    EXPECT_EQ(0u, onState(0));
+
+    Bytes reply = request(kOnOff, Request().u64(1).u64(1).i32(0).u32(1));
+    Reader r(reply);
+    ASSERT_EQ(0, r.status());
+    EXPECT_EQ(0u, r.u32()); /* the state before */
+    EXPECT_EQ(1u, onState(0));
+    EXPECT_EQ(1u, controlRegister(0) & 1);
+    EXPECT_EQ(0u, controlRegister(1) & 1);
+
+    reply = request(kOnOff, Request().u64(1).u64(0).i32(0).u32(0));
+    EXPECT_EQ(0, status(reply));
+    EXPECT_EQ(2u, reply.size());
+    EXPECT_EQ(0u, onState(0));
+
+    struct Case {
+        Bytes payload;
+        int16_t status;
+    };
+    for (const Case& c : {Case{Request().u64(2).u64(1).i32(0), -33}, Case{Request().u64(1).u64(1).i32(0), -6},
+                          Case{Request().u64(0).u64(3).i32(0), -33}, Case{Request().u64(0).u64(1).i32(2), -10}}) {
+        Bytes failed = request(kOnOff, c.payload);
+        EXPECT_EQ(c.status, status(failed));
+        EXPECT_EQ(2u, failed.size());
+    }
+    EXPECT_EQ(0u, onState(0));
+}
+
+TEST_F(HVCommands, OnAndOffSwitchThroughTheSetPath) {
+    ASSERT_EQ(0, status(request(kOff, switchRequest(0, 0, 1))));
+    ASSERT_EQ(0, status(request(kOn, switchRequest(0, 0, 1))));
+    EXPECT_EQ(1u, onState(1));
+    EXPECT_EQ(1u, controlRegister(1) & 1);
+    ASSERT_EQ(0, status(request(kOff, switchRequest(0, 0, 1))));
+    EXPECT_EQ(0u, onState(1));
+
+    /* An input bit: refused before anything is done. */
+    EXPECT_EQ(-33, status(request(kOn, switchRequest(1, 0, 1))));
+    EXPECT_EQ(0u, onState(1));
+    EXPECT_NE(std::string::npos, hvLog().find("Unsupported cmdMaskIn 0x1 (0x1 unknown)"));
+    /* An output bit: the switch happens, the answer is -33. */
+    EXPECT_EQ(-33, status(request(kOn, switchRequest(0, 1, 1))));
+    EXPECT_EQ(1u, onState(1));
+    EXPECT_EQ(-33, status(request(kOff, switchRequest(0, 4, 1))));
+    EXPECT_EQ(0u, onState(1));
+
+    /* The channel is not checked by the command: the parameter look-up fails. */
+    size_t logBefore = hvLog().size();
+    EXPECT_EQ(-10, status(request(kOn, switchRequest(0, 0, 2))));
+    EXPECT_EQ(-10, status(request(kOff, switchRequest(0, 0, -1))));
+    EXPECT_NE(std::string::npos, hvLog().substr(logBefore).find("Parameter 'DPPL_PARAM_HVCH_ON' with code"));
+    EXPECT_EQ(-6, status(request(kOn, Request().u64(0).u64(0))));
+}
+
+} // namespace
