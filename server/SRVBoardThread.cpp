@@ -524,7 +524,7 @@ void processEvents(SRVBoard_t* board, CycleState& cycle, uint32_t channel, const
     }
 }
 
-// One channel of the cycle; false ends the channel loop for this cycle.
+// One channel of the cycle; false when one of its steps failed.
 bool processChannel(SRVBoard_t* board, CycleState& cycle, uint32_t channel)
 {
     c_Digitizer_t* digitizer = &board->digitizer;
@@ -785,9 +785,10 @@ int SRV_ProcessCycle(SRVBoard_t* board)
     cycle.anyEvent = false;
 
     uint32_t channels = SRV_ChannelCount(board);
+    // A channel whose step fails (logged where it fails) does not keep the
+    // next channels' events of this readout from their spectra.
     for (uint32_t channel = 0; channel < channels; channel++)
-        if (!processChannel(board, cycle, channel))
-            break;
+        processChannel(board, cycle, channel);
 
     if (!cycle.anyEvent && cycle.waveformsOn && cycle.boardAutoTrigger &&
         SRV_BoardAutoTrigger(board, cycle.now) != 0)

@@ -272,12 +272,16 @@ TEST_F(GainStabCycle, ModesOffUnknownAndTemperatureWithoutASensor)
               std::string::npos);
     EXPECT_EQ(*g_->factor, 1.25);
 
-    // Through the cycle a failing stabiliser is logged by the cycle.
+    // Through the cycle a failing stabiliser is logged by the cycle, and the
+    // next channel's events of the same readout still reach its spectrum.
     *g_->mode = 3;
     g_->lastUpdate = 0;
     deliver(0, 3, 100);
+    deliver(1, 5, 100);
+    uint64_t before = sumOfBins(1);
     EXPECT_EQ(SRV_ProcessCycle(board_), 0);
     EXPECT_NE(log("SRVBoardThreadLog.txt").find("Error in handleGainStabilization."), std::string::npos);
+    EXPECT_EQ(sumOfBins(1), before + 5);
 }
 
 TEST_F(GainStabCycle, PeakModeCollectsEachIntervalsEventsAndCorrectsFromTheFifth)
