@@ -942,7 +942,8 @@ void* SRV_CmdDatabasePath(SRVBoard_t* board, SRVCommand_t command, const void* p
     void* reply = NULL;
     if ((maskIn & FIELD_PATH) != 0) {
         // Read whole before it replaces the path: a short field changes nothing.
-        char path[SRV_PATH_SIZE];
+        // Zero-filled, so the path kept holds no stale bytes after its text.
+        char path[SRV_PATH_SIZE] = {};
         if (deserialize_text(path, SRV_PATH_SIZE, position, payloadEnd(payload, payloadSize)) == NULL)
             *status = SRV_ERR_DESERIALIZE;
         else
@@ -950,8 +951,12 @@ void* SRV_CmdDatabasePath(SRVBoard_t* board, SRVCommand_t command, const void* p
     }
     if (*status == SRV_SUCCESS) {
         reply = SRV_BuildStatusReply(command, SRV_SUCCESS, replySize);
-        if (reply != NULL && (maskOut & FIELD_PATH) != 0)
-            reply = serialize_char(dbPath, SRV_PATH_SIZE, reply, replySize);
+        if (reply != NULL && (maskOut & FIELD_PATH) != 0) {
+            // The field is the text and then NUL bytes up to its width.
+            char field[SRV_PATH_SIZE] = {};
+            std::memcpy(field, dbPath, strnlen(dbPath, SRV_PATH_SIZE - 1));
+            reply = serialize_char(field, SRV_PATH_SIZE, reply, replySize);
+        }
         if (reply == NULL) {
             *status = SRV_ERR_GENERIC;
         } else if ((maskOut & ~FIELD_PATH) != 0) {

@@ -331,13 +331,15 @@ int SRV_ApplyGainCorrection(SRVBoard_t* board, SRVGainStabilizer_t* stabilizer)
     const SRVEnergySpectrum_t* spectrum = stabilizer->spectrum;
     SRVParameter_t* factor = channelParameter(board, spectrum, FACTOR_NAME);
     SRVParameter_t* fineGain = channelParameter(board, spectrum, FINE_GAIN_NAME);
-    if (factor == nullptr || fineGain == nullptr || fineGain->utilParam == nullptr)
-        return SRV_ERR_RESOURCE;
-    // A failed write of the factor still sets the fine gain again.
-    if (SRVParameter_SetValue(&board->digitizer, factor, *stabilizer->factor) == 0)
+    // A failed or impossible write of the factor still sets the fine gain
+    // again, and a missing fine gain still lets the factor be written.
+    if (factor != nullptr && SRVParameter_SetValue(&board->digitizer, factor, *stabilizer->factor) == 0)
         c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_INFO, __LINE__, "New Fine Gain correction value %f set. ",
                          *stabilizer->factor);
-    return SRVParameter_SetValue(&board->digitizer, fineGain, fineGain->utilParam->preferred);
+    if (fineGain == nullptr || fineGain->utilParam == nullptr)
+        return SRV_ERR_RESOURCE;
+    const int result = SRVParameter_SetValue(&board->digitizer, fineGain, fineGain->utilParam->preferred);
+    return factor != nullptr ? result : SRV_ERR_RESOURCE;
 }
 
 // ======================================================== command 49

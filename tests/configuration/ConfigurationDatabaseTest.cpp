@@ -513,7 +513,18 @@ TEST_F(ConfigurationCommands, AMissingOrCorruptFileGivesAnErrorStatus)
     ASSERT_EQ(s.setDatabasePath(std::string(kPathField, 'p')), 0);
     EXPECT_EQ(s.databasePath(), std::string(400, 'p'));
 
-    ASSERT_EQ(s.setDatabasePath(original), 0);
+    // A shorter path replaces the whole field: the reply carries the text and
+    // then only NUL bytes, whatever stood in the field before or in the
+    // request after the terminator.
+    std::string field(kPathField, 'q');
+    field.replace(0, original.size() + 1, original.c_str(), original.size() + 1);
+    Reader reply(s.request(kDatabasePath, maskRequest(0x20, 0x20).text(field, kPathField)));
+    ASSERT_EQ(reply.status(), 0);
+    Bytes sent = reply.raw(kPathField);
+    EXPECT_EQ(std::string(sent.begin(), sent.begin() + static_cast<long>(original.size())), original);
+    EXPECT_EQ(std::count(sent.begin() + static_cast<long>(original.size()), sent.end(), 0),
+              static_cast<long>(kPathField - original.size()));
+
     EXPECT_EQ(s.list().status, 0);
 }
 
