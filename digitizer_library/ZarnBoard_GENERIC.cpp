@@ -1015,7 +1015,10 @@ int GENERIC_GetHVActiveRangeIndex(c_Digitizer_t* d, uint32_t hvChannel, uint32_t
     else if (hvChannel >= DPPL_MAX_HV_CHANNELS)
         deviceCode = -13;
     else if (ZarnComm_Read32(d->descriptor.CommHandle, (hvChannel << 8) | 0x10EC, &control) != 0) {
-        BLOG(d, C_LOG_ERROR, "[HV%i]: Can't read HVCHANNEL_CONTROL register.", (int)hvChannel);
+        /* The device's own prefix: the HV channel joins the board name. */
+        PLOG(C_LOG_ERROR, "%.*s_%u[HV%i]: Can't read HVCHANNEL_CONTROL register.",
+             (int)strnlen(d->descriptor.ModelName, sizeof d->descriptor.ModelName), d->descriptor.ModelName,
+             (unsigned)d->descriptor.SerialNumber, (int)hvChannel);
         deviceCode = -10;
     }
     if (deviceCode != 0) {
@@ -2011,7 +2014,7 @@ int64_t GENERIC_CalcSoftwareCFDTime(c_Digitizer_t* d, uint32_t channel, uint32_t
     }
 
     /* 8. From sample preTrigger - 1, in ps. */
-    double ps = (x - 1.0 + (double)crossing - (double)preTrigger) * (d->descriptor.SamplePeriod * 1000.0);
+    double ps = (x - 1.0 + (double)crossing - (double)preTrigger) * d->descriptor.SamplePeriod * 1000.0;
     if (!(ps >= 0.0) || !(ps < 9.2e18))
         return -1;
     return (int64_t)ps;

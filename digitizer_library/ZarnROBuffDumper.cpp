@@ -580,16 +580,15 @@ int c_bdopenr(c_ROBuffDumper_t* dumper, c_RawDataHeader_t* header, const char* p
         closeFile(dumper);
         return -5;
     }
-    if ((first & kHeaderMagicMask) != kHeaderMagic) {
-        DLOG(C_LOG_ERROR, "%s is not a raw-data file (first word 0x%08X).", path, (unsigned)first);
-        closeFile(dumper);
-        return -4;
-    }
+    /* The whole word list is read before word 0's type bits are judged; a
+     * count the word store cannot hold is refused first (-4 when the type
+     * bits already say it is no raw-data file). */
+    bool rawData = (first & kHeaderMagicMask) == kHeaderMagic;
     uint32_t count = first & kWordCountMask;
     if (count == 0 || count > DPPL_HEADER_MAX_WORDS) {
         DLOG(C_LOG_ERROR, "Invalid number of header words %u in %s.", (unsigned)count, path);
         closeFile(dumper);
-        return -5;
+        return rawData ? -5 : -4;
     }
     dumper->headerWords[0] = first;
     if (!readExactly(dumper->file, &dumper->headerWords[1], (count - 1) * sizeof(uint32_t))) {
@@ -598,6 +597,11 @@ int c_bdopenr(c_ROBuffDumper_t* dumper, c_RawDataHeader_t* header, const char* p
         return -5;
     }
     dumper->headerWordCount = count;
+    if (!rawData) {
+        DLOG(C_LOG_ERROR, "%s is not a raw-data file (first word 0x%08X).", path, (unsigned)first);
+        closeFile(dumper);
+        return -4;
+    }
 
     int result = c_bdreadheader(dumper, header);
     if (result == 0 && fgetpos(dumper->file, &dumper->dataStart) != 0)

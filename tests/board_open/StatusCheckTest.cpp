@@ -2,6 +2,10 @@
  * over-temperature. */
 #include "BoardOpenSupport.h"
 
+#include <string>
+
+#include "ZarnComm.h"
+
 using namespace boardtest;
 
 namespace {
@@ -84,6 +88,43 @@ TEST_F(StatusCheck, ActiveHighVoltageRangeOfAnOrdinaryBoardIsZero) {
         EXPECT_EQ(0, GENERIC_GetHVActiveRangeIndex(board.get(), h, &range));
         EXPECT_EQ(0u, range);
     }
+}
+
+/* The register-level device reads the range code from its channel control
+ * register; an unreadable register or a channel past its two is -6, logged
+ * with the device's own "<model>_<serial>[HV<n>]: " prefix. The record of an
+ * ordinary board stands in for the device (same link, family changed). */
+TEST_F(StatusCheck, ActiveHighVoltageRangeOfTheDeviceComesFromItsControlRegister) {
+    LogFolder logs;
+    Board board;
+    ASSERT_EQ(0, board.Open(OrluPha()));
+    c_Digitizer_t* d = board.get();
+    const uint32_t family = d->descriptor.FamilyCode;
+    d->descriptor.FamilyCode = DPPL_FAMILY_MORVANE;
+    d->hv[0].rangeCount = 2;
+    d->hv[0].ranges[0].rangeCode = 0;
+    d->hv[0].ranges[1].rangeCode = 2;
+
+    uint32_t range = 99;
+    ASSERT_EQ(0, ZarnComm_Write32(board.Link(), 0x10EC, 2u << 3));
+    EXPECT_EQ(0, GENERIC_GetHVActiveRangeIndex(d, 0, &range));
+    EXPECT_EQ(1u, range);
+    ASSERT_EQ(0, ZarnComm_Write32(board.Link(), 0x10EC, 3u << 3));
+    EXPECT_EQ(-6, GENERIC_GetHVActiveRangeIndex(d, 0, &range));
+    EXPECT_EQ(-6, GENERIC_GetHVActiveRangeIndex(d, 2, &range));
+    ZarnSim_FailRegisterAccess(0x10EC, 1, -2);
+    EXPECT_EQ(-6, GENERIC_GetHVActiveRangeIndex(d, 0, &range));
+    d->descriptor.FamilyCode = family;
+
+    std::string log = logs.Read("ZarnBoard_GENERICLog.txt");
+    std::string prefix = std::string(d->descriptor.ModelName) + "_" + std::to_string(d->descriptor.SerialNumber);
+    EXPECT_NE(std::string::npos, log.find(prefix + "[HV0]: Can't read HVCHANNEL_CONTROL register.")) << log;
+    EXPECT_NE(std::string::npos, log.find("Can't find a HVrange corrseponding to read code 3"));
+    for (int code : {-13, -10})
+        EXPECT_NE(std::string::npos,
+                  log.find("GENERIC_GetHVActiveRangeIndex: XMOR_DGTZ_GetHVActiveRangeIndex failed with error " +
+                           std::to_string(code)))
+            << code;
 }
 
 } // namespace

@@ -72,6 +72,9 @@ TEST(HeaderRead, RefusesHeadersThatCannotBeTrusted) {
         int expected;
     } cases[] = {
         {"bits 28-31 of word 0 are 2", valid().Bytes(0x20000002u), -4},
+        /* the word list is read before the type bits are judged */
+        {"bits 28-31 are 2 and the words are cut", FileBuilder().Bytes(0x20000020u), -5},
+        {"bits 28-31 are 2 and more than 256 words", valid().Bytes(0x20000101u), -4},
         {"empty file", {}, -5},
         {"no header words", valid().Bytes(0x10000000u), -5},
         {"more than 256 words", valid().Bytes(0x10000101u), -5},
