@@ -2,11 +2,11 @@
 // commands 35 and 36.
 #include "SRV_List.h"
 
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 
 #include "SRVParameters.h"
+#include "SRV_Spectra.h"
 
 static const c_LogModule_t LOG_MODULE = {"SRV_ListLog.txt", "SRV_List"};
 // handleListMode runs inside the board thread's cycle and logs with it.
@@ -345,29 +345,19 @@ SRVStatus_t SRV_HandleListSaving(SRVBoard_t* board, uint32_t channelMask, uint32
 
 // ------------------------------------------------------------ per cycle
 
-// The energy on the bin scale of the channel's energy spectrum: shifted
-// right by adcBits - log2(bins). A spectrum finer than the ADC keeps the
-// energy as it is.
+// The energy on the bin scale of the channel's energy spectrum: the shift
+// that the histogram uses, so that a listed energy is the bin into which the
+// cycle counts the event, whatever the bin count.
 static uint16_t binScaleEnergy(const SRVEnergySpectrum_t* spectrum, uint16_t energy)
 {
-    if (spectrum->nbins == NULL || !std::isfinite(*spectrum->nbins))
-        return energy;
-    uint16_t bins = static_cast<uint16_t>(static_cast<int64_t>(*spectrum->nbins));
-    if (bins == 0)
-        return energy;
-    int shift = static_cast<int>(spectrum->adcBits) - static_cast<int>(c_ctz(bins));
-    if (shift <= 0)
-        return energy;
-    if (shift >= 16)
-        return 0;
-    return static_cast<uint16_t>(energy >> shift);
+    return static_cast<uint16_t>(static_cast<uint32_t>(energy) >> SRV_SpectrumBinShift(spectrum));
 }
 
+// A level of the spectrum as the histogram compares it; an unbound level
+// does not limit the listing.
 static uint16_t levelValue(const double* level, uint16_t fallback)
 {
-    if (level == NULL || !std::isfinite(*level))
-        return fallback;
-    return static_cast<uint16_t>(static_cast<int64_t>(*level));
+    return level != NULL ? SRV_SpectrumLevel(level) : fallback;
 }
 
 // Whether the event is listed: stop-criterion events end the listing (see

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "SRVParameters.h"
+#include "SRV_Spectra.h"
 
 static const c_LogModule_t LOG_MODULE = {"SRV_WaveformsLog.txt", "SRV_Waveforms"};
 
@@ -112,8 +113,10 @@ static bool rejectedBySkim(SRVBoard_t* board, uint32_t channel, uint16_t energy,
         *status = SRV_ERR_INVALID_PARAMETER;
         return true;
     }
-    uint16_t low = static_cast<uint16_t>(static_cast<int64_t>(lld->value));
-    uint16_t high = static_cast<uint16_t>(static_cast<int64_t>(uld->value));
+    // Levels truncated and held within 0 .. 65535, as the spectrum's are:
+    // a value out of range (or not a number) is never cast unchecked.
+    uint16_t low = SRV_SpectrumLevel(&lld->value);
+    uint16_t high = SRV_SpectrumLevel(&uld->value);
     return energy < low || energy > high;
 }
 

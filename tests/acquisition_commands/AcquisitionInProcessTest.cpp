@@ -264,6 +264,17 @@ TEST_F(OpenBoardTest, StoredWaveformFollowsTheEnergySkimAndNeverExceedsItsBuffer
         EXPECT_EQ(SRV_StoreEventWaveform(board_, channel, &bare), SRV_ERR_NO_WAVEFORM);
         return 0;
     });
+    // Levels beyond the 16-bit range are held at its ends, not wrapped: a
+    // negative lower level and a huge upper level let every energy through.
+    locked([&] {
+        // Written directly: the set path may refuse values this far out.
+        c_pfindc(&board_->digitizer, channel, DPPL_PARAM_CH_ESKIM_LLD)->value = -5.0;
+        c_pfindc(&board_->digitizer, channel, DPPL_PARAM_CH_ESKIM_ULD)->value = 1e30;
+        c_DPPEvent_t any = first.event(10);
+        EXPECT_EQ(SRV_StoreEventWaveform(board_, channel, &any), 0);
+        EXPECT_EQ(stored->nSamples, 50u);
+        return 0;
+    });
     setLibraryValue(DPPL_PARAM_CH_ESKIM_ENABLE, channel, 0.0);
 
     // An event longer than the copy: the count is cut to the copy's buffers,

@@ -227,6 +227,30 @@ TEST_F(ListModeTest, FiltersFollowTheKeepSettingsAndTheSpectrumLevels)
     }
 }
 
+// The listed energy is the bin the histogram counts the event in, also for a
+// bin count that is not a power of two (the shift of its highest power of
+// two, not of its trailing zeros).
+TEST_F(ListModeTest, ListedEnergiesUseTheHistogramsBinScale)
+{
+    struct Case {
+        double nbins;
+        uint16_t energy;
+        uint16_t listed;
+    } cases[] = {
+        {4096, 16383, 4095}, {6144, 16383, 4095}, {3000, 16383, 2047}, {1000, 16383, 511},
+        {16384, 16383, 16383}, {32768, 9410, 9410}, {12288, 9410, 4705},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "nbins " << c.nbins);
+        nbins_ = c.nbins;
+        configure(0, SRV_LIST_FORMAT_NONE, ENERGY, 10);
+        list().count = 0;
+        readout(0, {event(1, c.energy)});
+        ASSERT_EQ(list().count, 1u);
+        EXPECT_EQ(list().energies[0], c.listed);
+    }
+}
+
 TEST_F(ListModeTest, NothingIsListedWithoutASelectedFieldOrWhenDisabled)
 {
     configure(0, SRV_LIST_FORMAT_NONE, 0, 100);

@@ -3,7 +3,9 @@
 // criteria, bin counts that must not index past the histogram, and the dead
 // time.
 #include <cmath>
+#include <map>
 
+#include "SRV_List.h"
 #include "SpectraTestSupport.h"
 
 using namespace spectest;
@@ -290,6 +292,41 @@ TEST_F(Cycle, TheBinShiftStaysWithinTheHistogramForAnyScale)
     deliver(0, 1, 16383);
     ASSERT_EQ(SRV_ProcessCycle(board_), 0);
     EXPECT_EQ(s->counts[511], 1u);
+}
+
+// List mode and the histogram see one bin scale: every listed energy is the
+// bin that the same cycle counted the event in, for any bin count.
+TEST_F(Cycle, ListedEnergiesAreTheBinsTheCycleCounted)
+{
+    SRVListSave_t* list = &board_->channels[0].listSave;
+    list->enabled = 1;
+    list->withEnergy = 1;
+    list->keepFlag400 = 1;
+    list->allEnergies = 1;
+    list->format = SRV_LIST_FORMAT_NONE;
+    list->bufferSize = 64;
+    SRV_ResizeListBuffers(list);
+    for (double nbins : {4096.0, 3000.0, 6144.0, 1000.0, 16384.0}) {
+        SCOPED_TRACE(testing::Message() << "nbins " << nbins);
+        ASSERT_EQ(SRV_ClearEnergySpectrum(spectrum(0)), SRV_SUCCESS);
+        *spectrum(0)->nbins = nbins;
+        std::vector<Event> events;
+        for (uint16_t energy : {0, 7, 2620, 5540, 9410, 16383})
+            events.push_back({energy});
+        deliver(0, events);
+        ASSERT_EQ(SRV_ProcessCycle(board_), 0);
+        ASSERT_EQ(list->count, events.size());
+        std::map<uint16_t, uint32_t> listed;
+        for (uint32_t i = 0; i < list->count; i++)
+            listed[list->energies[i]]++;
+        for (const auto& [bin, count] : listed)
+            EXPECT_EQ(spectrum(0)->counts[bin], count) << "bin " << bin;
+        EXPECT_EQ(spectrum(0)->total.entries, events.size());
+        EXPECT_EQ(sumOfBins(0), events.size());
+        list->count = 0;
+    }
+    SRV_FreeListSave(list);
+    list->enabled = 0;
 }
 
 TEST_F(Cycle, SoftwareSCACountsOnlyOnTheRegisterLevelDevice)

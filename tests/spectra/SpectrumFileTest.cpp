@@ -104,6 +104,44 @@ TEST_F(SpectrumFile, WhatIsWrittenIsReadBackWithTheBinCountOfTheBoard)
     EXPECT_EQ(*s->rois[0].high, 200.0);
 }
 
+// Other tools read these files by their table and column names: the table is
+// created with its exact definition, and each value sits in its own column.
+TEST_F(SpectrumFile, TheRowHoldsEachValueInItsNamedColumn)
+{
+    fill();
+    *spectrum(0)->nbins = 4096;
+    std::string file = path("columns.spe");
+    ASSERT_EQ(SRV_WriteEnergySpectrumFile(spectrum(0), 3, file.c_str()), SRV_SUCCESS);
+
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    std::unique_ptr<sqlite3, int (*)(sqlite3*)> closer(db, sqlite3_close);
+    sqlite3_stmt* statement = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT sql FROM sqlite_master WHERE type = 'table'", -1, &statement, nullptr),
+              SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(statement), SQLITE_ROW);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(sqlite3_column_text(statement, 0))),
+              "CREATE TABLE EnergySpectrum(channel\t\tINT PRIMARY KEY NOT NULL,timestamp\t\tDATETIME DEFAULT "
+              "CURRENT_TIMESTAMP, nbins\t\t\tINT,lld\t\t\tINT,uld\t\t\tINT,roil\t\t\tINT,roih\t\t\tINT,"
+              "roinentries\tBIGINT,nentries\t\tBIGINT,realtime_ns\tBIGINT,deadtime_ns\tBIGINT,overflows\t\tINT,"
+              "underflows\t\tINT,data\t\t\tBLOB)");
+    EXPECT_EQ(sqlite3_step(statement), SQLITE_DONE); // one table only
+    sqlite3_finalize(statement);
+
+    ASSERT_EQ(sqlite3_prepare_v2(db,
+                                 "SELECT channel, nbins, lld, uld, roil, roih, roinentries, nentries, realtime_ns, "
+                                 "deadtime_ns, overflows, underflows, length(data), timestamp IS NOT NULL "
+                                 "FROM EnergySpectrum",
+                                 -1, &statement, nullptr),
+              SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(statement), SQLITE_ROW);
+    const int64_t expected[] = {3, 4096, 12, 3456, 100, 200, 77, 44, 22, 33, 55, 66, 131072, 1};
+    for (int column = 0; column < 14; column++)
+        EXPECT_EQ(sqlite3_column_int64(statement, column), expected[column]) << sqlite3_column_name(statement, column);
+    EXPECT_EQ(sqlite3_step(statement), SQLITE_DONE); // one row for the channel
+    sqlite3_finalize(statement);
+}
+
 TEST_F(SpectrumFile, AnotherWriteUpdatesTheRowAndKeepsItsFirstTimestamp)
 {
     std::string file = path("twice.spe");
