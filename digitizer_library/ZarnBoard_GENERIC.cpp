@@ -15,6 +15,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "CBoard_Morvane.h"
 #include "ZarnBoard_Orlu.h"
 #include "ZarnBoard_Pemb.h"
 #include "ZarnComm.h"
@@ -123,13 +124,8 @@ int mapOpenError(int code, const c_ConnParams_t* params) {
 }
 
 /* The register-level device has its own open (device table, flash, high
- * voltage, coarse DC offsets). Its layer is not part of this build, so the
- * open answers as for an unsupported board type. */
-int openRegisterLevelDevice(c_Digitizer_t* d) {
-    memset(&d->connParams, 0, sizeof d->connParams);
-    d->handle = -1;
-    return ZARN_DGTZ_BadBoardType;
-}
+ * voltage, coarse DC offsets); its codes go through the same table. */
+int openRegisterLevelDevice(c_Digitizer_t* d) { return MORVANE_OpenRecordDevice(d); }
 
 int openThroughBoardAccess(c_Digitizer_t* d, const c_ConnParams_t* params) {
     const void* linkArg = params->linkType == kLinkTypeNetwork ? (const void*)params->address
@@ -221,7 +217,9 @@ void undoOpen(c_Digitizer_t* d) {
         c_free(d->scope);
         d->scope = NULL;
     }
-    if (!isMorvane(d) && d->handle >= 0)
+    if (isMorvane(d))
+        MORVANE_CloseRecordDevice(d);
+    else if (d->handle >= 0)
         ZARN_DGTZ_CloseDigitizer(d->handle);
 }
 
@@ -710,9 +708,11 @@ int GENERIC_OpenDigitizer(c_Digitizer_t* d, const c_ConnParams_t* params) {
     d->kind = DGTZ_KIND_OPEN;
     if (openCode != 0)
         return mapOpenError(openCode, params);
+    if (params == NULL && (openCode = MORVANE_PrepareRecord(d)) != 0)
+        return openCode;
 
     d->linkFlag = params != NULL && params->linkType == 1 && params->vmeBase == 0 ? 1 : 0;
-    int code = readBoardInformation(d);
+    int code = params == NULL ? MORVANE_ReadBoardInformation(d) : readBoardInformation(d);
     if (code == 0)
         code = resetBoard(d);
     if (code == 0 && (code = GENERIC_SetupDigitizer(d)) != 0)
@@ -1146,13 +1146,6 @@ void logFromFunction(const char* function, int code) {
     c_lprintf(&ZarnBoard_GENERIC_log, C_LOG_ERROR, __LINE__, "From %s: %s", function, c_decodeError(code));
 }
 
-/* The register-level device's acquisition, readout and trigger paths belong
- * to the device layer, which this build does not hold. */
-int deviceNotSupported(c_Digitizer_t* d, const char* what) {
-    ALOG(d, C_LOG_ERROR, "%s: the register-level device is not supported by this build.", what);
-    return DPPL_ERR_NOT_SUPPORTED;
-}
-
 /* Priority of a status in the board fold; -1 for none. */
 int statusPriority(int32_t status) {
     switch (status) {
@@ -1483,8 +1476,11 @@ int _startBoardAcquisition(c_Digitizer_t* d) {
             return code;
         }
     }
-    if (acqIsMorvane(d))
-        return deviceNotSupported(d, "_startBoardAcquisition");
+    if (acqIsMorvane(d)) {
+        if ((code = MORVANE_BoardStart(d)) != 0)
+            logFromFunction("_startBoardAcquisition", code);
+        return code;
+    }
     int outside = ZARN_DGTZ_SWStartAcquisition(d->handle);
     if (outside != 0) {
         ALOG(d, C_LOG_ERROR, "Error in ZARN_DGTZ_SWStartAcquisition: %i", outside);
@@ -1507,7 +1503,7 @@ int _stopBoardAcquisition(c_Digitizer_t* d) {
         ALOG(d, C_LOG_WARNING, "Digitizer acquisition already stopped");
         return 0;
     } else if (acqIsMorvane(d)) {
-        result = deviceNotSupported(d, "_stopBoardAcquisition");
+        result = MORVANE_BoardStop(d);
     } else if (d->kind == DGTZ_KIND_GEN2_REPLAY) {
         ALOG(d, C_LOG_ERROR, "Error stopping acquisition: %i", DPPL_ERR_NOT_SUPPORTED);
         result = DPPL_ERR_DIGITIZER_API;
@@ -1574,7 +1570,7 @@ int GENERIC_ReadData(c_Digitizer_t* d) {
     if (d->replay)
         code = GENERIC_ReadData_File(d);
     else if (acqIsMorvane(d))
-        code = deviceNotSupported(d, "GENERIC_ReadData");
+        code = XMOR_DGTZ_ReadData(d);
     else if (d->kind == DGTZ_KIND_GEN2_REPLAY)
         code = DPPL_ERR_NOT_SUPPORTED;
     else

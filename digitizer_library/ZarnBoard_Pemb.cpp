@@ -292,8 +292,9 @@ int prepareCoupleChannel(c_Digitizer_t* d, const CoupleFormat& f, bool psd, uint
         if (cache->cfdStatus != 0)
             return cache->cfdStatus;
         c->cfdSettings = cache->cfd;
-        /* The firmware's own fine time (extras format 2) takes the CFD's place. */
-        c->cfd = cache->cfd.preTrigger > 2 && !(f.extras && f.extrasFormat == 2);
+        /* With extras format 2 the CFD still runs (slot 1 shows its signal);
+         * only its time gives way to the firmware's fine time. */
+        c->cfd = cache->cfd.preTrigger > 2;
     }
     return 0;
 }
@@ -439,6 +440,7 @@ int PEMB_DecodePSDCoupleAggregate(c_Digitizer_t* d, uint32_t* aggregate, uint32_
     const bool flagsInExtras = f.extras && (f.extrasFormat == 1 || f.extrasFormat == 2);
     const bool fineInExtras = f.extras && f.extrasFormat == 2;
     GENERIC_Dither_t dither = fineInExtras ? GENERIC_DitherSeed() : GENERIC_Dither_t{0};
+    const double periodPs = d->descriptor.SamplePeriod * 1000.0; /* not truncated, unlike the tick */
 
     const uint32_t* word = aggregate + 2;
     for (uint32_t i = 0; i < f.events; ++i) {
@@ -455,7 +457,7 @@ int PEMB_DecodePSDCoupleAggregate(c_Digitizer_t* d, uint32_t* aggregate, uint32_
                 return code;
             word += 4 * f.units;
             int64_t cfdTime = -1;
-            if (c->cfd && !fineInExtras && e != &c->scratch &&
+            if (c->cfd && e != &c->scratch &&
                 GENERIC_ApplySoftwareCFD(d, c->number, &c->cfdSettings, e, &cfdTime) && cfdTime >= 0) {
                 fine = (uint64_t)cfdTime;
                 flags |= EVTFLAG_FINE_TIME;
@@ -465,8 +467,8 @@ int PEMB_DecodePSDCoupleAggregate(c_Digitizer_t* d, uint32_t* aggregate, uint32_
         }
         uint32_t extras = f.extras ? *word++ : 0;
         if (fineInExtras) {
-            double ps = ((double)(extras & 0x3FFu) + GENERIC_DitherNext(&dither)) * (double)base.psPerTick / 1024.0;
-            fine = (uint64_t)ps;
+            double ps = ((double)(extras & 0x3FFu) + GENERIC_DitherNext(&dither)) * periodPs / 1024.0;
+            fine = ps > 0.0 && ps < 1.8e19 ? (uint64_t)ps : 0;
             flags |= EVTFLAG_FINE_TIME;
         }
         if (flagsInExtras) {

@@ -277,6 +277,7 @@ static_assert(offsetof(ZARN_DGTZ_BoardInfo_t, CommHandle) == offsetof(c_BoardDes
 #include <math.h>
 #include <strings.h>
 
+#include "CBoard_Morvane.h"
 #include "ZarnBoard_GENERIC.h"
 #include "ZarnComm.h"
 
@@ -1231,12 +1232,6 @@ int checkChannel(c_Digitizer_t* d, int32_t channel) {
     return 0;
 }
 
-int deviceOnlyPath(c_Digitizer_t* d, const char* function) {
-    c_extendedLogMsg(&ZarnDPPLayer_log, d, C_LOG_ERROR, __LINE__,
-                     "%s: the register-level device is not supported by this build.", function);
-    return DPPL_ERR_NOT_SUPPORTED;
-}
-
 /* Moving average of 2^n samples (fewer at the start), unsigned samples. */
 void smoothUnsigned(const uint16_t* in, double* out, uint32_t count, uint32_t smoothExp) {
     uint32_t shift = smoothExp < 31 ? smoothExp : 31;
@@ -1253,18 +1248,11 @@ void smoothUnsigned(const uint16_t* in, double* out, uint32_t count, uint32_t sm
     }
 }
 
-/* Where the smoothed trace first rises above level, interpolated; 0 when it
- * never does. */
-double crossingOf(const double* s, uint32_t count, double level, bool* found) {
-    *found = false;
-    for (uint32_t k = 0; k + 1 < count; ++k) {
-        if (s[k + 1] > level) {
-            *found = true;
-            double step = s[k + 1] - s[k];
-            return step > 0.0 ? (double)k + (level - s[k]) / step : (double)k;
-        }
-    }
-    return 0.0;
+/* Where the smoothed trace crosses level between samples k and k + 1,
+ * interpolated (k itself when the two samples do not rise). */
+double crossingAt(const double* s, uint32_t k, double level) {
+    double step = s[k + 1] - s[k];
+    return step > 0.0 ? (double)k + (level - s[k]) / step : (double)k;
 }
 
 /* Whether every enabled channel got events in the last read. */
@@ -1373,7 +1361,7 @@ int c_bpauseas(c_Digitizer_t* d) {
 int c_bpausea(c_Digitizer_t* d) {
     int code = c_bpauseas(d);
     if (code != 0 || d->replay)
-        return code;
+        return failedIn("c_bpausea", code);
     return failedIn("c_bpausea", c_getDPPEvents(d, NULL));
 }
 
@@ -1419,8 +1407,14 @@ int c_cstarta(c_Digitizer_t* d, int32_t channel) {
         c_extendedLogMsg(&ZarnDPPLayer_log, d, C_LOG_WARNING, __LINE__, "Channel acquisition already started");
         return 0;
     }
-    if (acqDevice(d))
-        return failedIn("c_cstarta", deviceOnlyPath(d, "c_cstarta"));
+    if (acqDevice(d)) {
+        if ((code = MORVANE_ChannelStart(d, channel)) != 0)
+            return failedIn("c_cstarta", code);
+        if (d->acqStatus == ACQSTATUS_STOPPED)
+            d->lastTimeStamp = 0;
+        _setChannelAcqStatus(d, channel, ACQSTATUS_RUNNING);
+        return 0;
+    }
     c_Parameter_t* running = c_pfind(d, DPPL_PARAM_ACQRUNNING);
     if (running == NULL) {
         c_extendedLogMsg(&ZarnDPPLayer_log, d, C_LOG_ERROR, __LINE__,
@@ -1464,7 +1458,7 @@ static int pauseChannel(c_Digitizer_t* d, int32_t channel, bool drain, const cha
         return 0;
     }
     _setChannelAcqStatus(d, channel, ACQSTATUS_PAUSING);
-    code = acqDevice(d) ? deviceOnlyPath(d, function) : _stopSingleChannel(d, channel);
+    code = acqDevice(d) ? XMOR_DGTZ_StopChannelAcquisition(d->handle, (uint32_t)channel) : _stopSingleChannel(d, channel);
     if (code != 0) {
         c_extendedLogMsg(&ZarnDPPLayer_log, d, C_LOG_ERROR, __LINE__, "Error in ZARN_DGTZ_SWStopAcquisition: %i", code);
         return failedIn(function, DPPL_ERR_DIGITIZER_API);
@@ -1482,10 +1476,11 @@ int c_cpauseas(c_Digitizer_t* d, int32_t channel) { return pauseChannel(d, chann
 
 int c_cpausea(c_Digitizer_t* d, int32_t channel) { return pauseChannel(d, channel, true, "c_cpausea"); }
 
+/* The pause logs its own failure; the stop logs it again under its name. */
 static int stopChannel(c_Digitizer_t* d, int32_t channel, bool drain, const char* function) {
-    int code = pauseChannel(d, channel, drain, function);
+    int code = drain ? c_cpausea(d, channel) : c_cpauseas(d, channel);
     if (code != 0)
-        return code;
+        return failedIn(function, code);
     if (d->channels[channel].acqStatus == ACQSTATUS_PAUSED)
         _setChannelAcqStatus(d, channel, ACQSTATUS_STOPPED);
     return 0;
@@ -1506,7 +1501,7 @@ int c_bdclear(c_Digitizer_t* d) {
     if (d->kind == DGTZ_KIND_GEN2_REPLAY)
         code = DPPL_ERR_NOT_SUPPORTED;
     else if (acqDevice(d))
-        code = deviceOnlyPath(d, "c_bdclear");
+        code = XMOR_DGTZ_ClearData(d->handle);
     else
         code = ZARN_DGTZ_ClearData(d->handle); /* the board-access code, unchanged */
     if (code != 0)
@@ -1520,7 +1515,7 @@ int c_breset(c_Digitizer_t* d) {
     if (d->kind == DGTZ_KIND_GEN2_REPLAY)
         return failedIn("c_breset", DPPL_ERR_NOT_SUPPORTED);
     if (acqDevice(d))
-        return failedIn("c_breset", deviceOnlyPath(d, "c_breset"));
+        return failedIn("c_breset", MORVANE_BoardReset(d));
     int outside = ZARN_DGTZ_Reset(d->handle);
     if (outside != 0) {
         c_extendedLogMsg(&ZarnDPPLayer_log, d, C_LOG_ERROR, __LINE__, "error %i in ZARN_DGTZ_Reset()", outside);
@@ -1661,17 +1656,16 @@ int c_sendswtrigger(c_Digitizer_t* d) {
     else if (d->kind == DGTZ_KIND_GEN2_REPLAY)
         code = DPPL_ERR_NOT_SUPPORTED;
     else if (acqDevice(d))
-        code = deviceOnlyPath(d, "c_sendswtrigger");
+        code = MORVANE_SWTrigger(d);
     else
         code = ZARN_DGTZ_SendSWtrigger(d->handle) != 0 ? DPPL_ERR_DIGITIZER_API : 0;
     return failedIn("c_sendswtrigger", code);
 }
 
 int c_sendcswtrigger(c_Digitizer_t* d, int32_t channel) {
-    (void)channel;
     if (d == NULL || !acqDevice(d))
         return failedIn("c_sendcswtrigger", DPPL_ERR_NOT_SUPPORTED);
-    return failedIn("c_sendcswtrigger", deviceOnlyPath(d, "c_sendcswtrigger"));
+    return failedIn("c_sendcswtrigger", MORVANE_ChannelSWTrigger(d, channel));
 }
 
 int c_getSWDPPEvents(c_Digitizer_t* d, int32_t* bytes) {
@@ -1752,18 +1746,31 @@ int64_t c_CalcRiseTime(uint32_t smoothExp, const c_Waveform_t* waveform, uint32_
     uint32_t counted = 0;
     for (uint32_t i = baselineStart; i < baselineEnd && i < n; ++i, ++counted)
         baseline += smoothed[i];
-    if (counted > 0)
-        baseline /= counted;
+    if (counted == 0) {
+        c_free(smoothed); /* no baseline, no levels: neither is ever exceeded */
+        return 0;
+    }
+    baseline /= counted;
     double maximum = 0.0;
     for (uint64_t i = (uint64_t)baselineEnd + 1; i < n; ++i)
         if (smoothed[i] > maximum)
             maximum = smoothed[i];
     double l10 = baseline + 0.1 * (maximum - baseline), l90 = baseline + 0.9 * (maximum - baseline);
-    bool found10 = false, found90 = false;
-    double t10 = crossingOf(smoothed, n, l10, &found10);
-    double t90 = crossingOf(smoothed, n, l90, &found90);
+    /* One scan: the 10 % level is looked for until the 90 % one is found, which
+     * ends the scan (so with a maximum below the baseline, where the 90 %
+     * level comes first, the 10 % time stays 0). */
+    double t10 = 0.0, t90 = 0.0;
+    bool found10 = false;
+    for (uint32_t k = 0; k + 1 < n; ++k) {
+        if (!found10 && smoothed[k + 1] > l10)
+            t10 = crossingAt(smoothed, k, l10), found10 = true;
+        if (smoothed[k + 1] > l90) {
+            t90 = crossingAt(smoothed, k, l90);
+            break;
+        }
+    }
     c_free(smoothed);
-    double rise = ((found90 ? t90 : 0.0) - (found10 ? t10 : 0.0)) * 1000.0;
+    double rise = (t90 - t10) * 1000.0;
     if (!(rise > -9.2e18 && rise < 9.2e18))
         return 0;
     return (int64_t)rise;
@@ -1795,7 +1802,7 @@ int c_getRealtimeAndDeadtime(c_Digitizer_t* d, int32_t channel, uint64_t* realTi
             }
         }
     } else if (d->descriptor.DPPCode == DPPL_DPPCODE_MORVANE) {
-        code = deviceOnlyPath(d, "c_getRealtimeAndDeadtime");
+        code = MORVANE_GetRealtimeAndDeadtime(d, channel, realTime, deadTime);
     } else {
         code = DPPL_ERR_NOT_SUPPORTED;
     }

@@ -3,8 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 
 #include "ZarnDigitizer.h"
 
@@ -25,6 +30,40 @@ c_ConnParams_t Connection(int linkType, int number, int node) {
     params.linkNumber = number;
     params.node = node;
     return params;
+}
+
+LogCapture::LogCapture() {
+    char pattern[] = "/tmp/acqlogXXXXXX";
+    folder_ = mkdtemp(pattern) != NULL ? pattern : "/tmp";
+    const char* dir = getenv("ZARN_LOG_DIR");
+    const char* level = getenv("ZARN_LOG_LEVEL");
+    hadDir_ = dir != NULL;
+    hadLevel_ = level != NULL;
+    oldDir_ = dir != NULL ? dir : "";
+    oldLevel_ = level != NULL ? level : "";
+    setenv("ZARN_LOG_DIR", folder_.c_str(), 1);
+    setenv("ZARN_LOG_LEVEL", "8", 1);
+}
+
+LogCapture::~LogCapture() {
+    if (hadDir_)
+        setenv("ZARN_LOG_DIR", oldDir_.c_str(), 1);
+    else
+        unsetenv("ZARN_LOG_DIR");
+    if (hadLevel_)
+        setenv("ZARN_LOG_LEVEL", oldLevel_.c_str(), 1);
+    else
+        unsetenv("ZARN_LOG_LEVEL");
+    std::error_code ignored;
+    if (folder_ != "/tmp")
+        std::filesystem::remove_all(folder_, ignored);
+}
+
+bool LogCapture::has(const std::string& logFile, const std::string& fragment) const {
+    std::ifstream file(folder_ + "/" + logFile);
+    std::stringstream content;
+    content << file.rdbuf();
+    return content.str().find(fragment) != std::string::npos;
 }
 
 LiveBoard::LiveBoard() : d_(new c_Digitizer_t) { _resetDgtz(d_); }

@@ -72,6 +72,22 @@ class HandBoard {
     c_Digitizer_t* d_;
 };
 
+/* Sends every module's messages, every level, to a folder of its own while
+ * it lives, so that a test can read what a module logged. */
+class LogCapture {
+  public:
+    LogCapture();
+    ~LogCapture();
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+    /* Whether the module's log file (e.g. "ZarnDPPLayerLog.txt") holds the text. */
+    bool has(const std::string& logFile, const std::string& fragment) const;
+
+  private:
+    std::string folder_, oldDir_, oldLevel_;
+    bool hadDir_, hadLevel_;
+};
+
 /* A temporary file name, removed with the object. */
 class TempFile {
   public:

@@ -109,6 +109,30 @@ TEST(ChannelStop, WithoutRunGatesASingleChannelCannotStop) {
     c_pdelete(gate);
 }
 
+TEST(AcquisitionLogging, AFailureIsLoggedByEveryFunctionItPassesThrough) {
+    const std::string layer = "ZarnDPPLayerLog.txt", board = "ZarnBoard_GENERICLog.txt";
+    LogCapture log;
+    HandBoard b(0x3);
+    ASSERT_EQ(c_bstarta(b.get()), 0);
+    c_Parameter_t* gate = _pretrieve(b->channels[1].coll, DPPL_PARAM_CH_ACQ_RUN);
+    b->channels[1].coll->items[DPPL_PARAM_CH_ACQ_RUN - b->channels[1].coll->firstCode] = NULL;
+    EXPECT_EQ(c_cstopas(b.get(), 1), DPPL_ERR_DIGITIZER_API);
+    EXPECT_TRUE(log.has(board, "Single channel pause/stop not supported."));
+    EXPECT_TRUE(log.has(layer, "Error in ZARN_DGTZ_SWStopAcquisition: -42"));
+    EXPECT_TRUE(log.has(layer, "From c_cpauseas: "));
+    EXPECT_TRUE(log.has(layer, "From c_cstopas: "));
+    c_pdelete(gate);
+
+    /* A board stop that fails: the pause and its draining form both log it. */
+    b->kind = DGTZ_KIND_GEN2_REPLAY;
+    EXPECT_EQ(c_bpausea(b.get()), DPPL_ERR_DIGITIZER_API);
+    b->kind = DGTZ_KIND_OPEN;
+    EXPECT_TRUE(log.has(board, "Error stopping acquisition: -42"));
+    EXPECT_TRUE(log.has(board, "From _stopBoardAcquisition: "));
+    EXPECT_TRUE(log.has(layer, "From c_bpauseas: "));
+    EXPECT_TRUE(log.has(layer, "From c_bpausea: "));
+}
+
 TEST(BoardStop, TheAsFormsWaitForTheNextSuccessfulRead) {
     HandBoard b;
     ASSERT_EQ(c_bstarta(b.get()), 0);
@@ -225,8 +249,9 @@ TEST(DeviceCommands, WriteTheDeviceRegistersAndAreNoOpsElsewhere) {
     ASSERT_EQ(ZarnSim_PeekRegister(link, 0x8160, &value), 0);
     EXPECT_EQ(value, 5u);
     EXPECT_EQ(c_csampleadvance(&device, 1), 0);
-    /* Its acquisition paths belong to the device layer. */
-    EXPECT_EQ(c_bstarta(&device), DPPL_ERR_NOT_SUPPORTED);
+    /* A record whose slot is not in the device table cannot start: the data
+     * clear before the start finds no slot (-5). */
+    EXPECT_EQ(c_bstarta(&device), -5);
     EXPECT_EQ(c_sendcswtrigger(b.get(), 0), DPPL_ERR_NOT_SUPPORTED); /* not a device */
     ZarnComm_CloseLink(link);
 }

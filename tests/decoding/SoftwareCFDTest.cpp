@@ -82,12 +82,25 @@ TEST(RiseTime, TenToNinetyPercentOfTheInputTrace) {
     w.traces[1] = {DPPL_PROBE_INPUT, samples.data(), 64};
     w.traces[0] = {3, samples.data(), 64}; /* the first input-signal trace counts */
     EXPECT_EQ(c_CalcRiseTime(0, &w, 0, 10), 8000); /* 200 at sample 21, 1000 at 29 */
+    EXPECT_EQ(c_CalcRiseTime(0, &w, 10, 10), 0);   /* an empty baseline window: no levels */
+    EXPECT_EQ(c_CalcRiseTime(0, &w, 70, 80), 0);   /* a window beyond the samples likewise */
     w.traces[1].probe = 5;
     EXPECT_EQ(c_CalcRiseTime(0, &w, 0, 10), 0); /* no input-signal trace */
     w.traces[1].probe = DPPL_PROBE_INPUT;
     w.nSamples = 0;
     EXPECT_EQ(c_CalcRiseTime(0, &w, 0, 10), 0);
     EXPECT_EQ(c_CalcRiseTime(0, NULL, 0, 10), 0);
+
+    /* A maximum below the baseline puts the 90 % level under the 10 % one:
+     * the one scan ends at the 90 % crossing, before any 10 % crossing. */
+    std::vector<int16_t> falling(32, 100); /* 500, then 1000 (baseline), then 100 */
+    for (uint32_t i = 0; i <= 10; ++i)
+        falling[i] = i < 5 ? 500 : 1000;
+    w.nSamples = 32;
+    w.traces[1].samples = falling.data();
+    w.traces[1].capacity = 32;
+    w.traces[0].probe = 0;
+    EXPECT_EQ(c_CalcRiseTime(0, &w, 5, 10), 0);
 }
 
 /* The pulse-shape decoder runs the CFD on single-trace events of channels
@@ -125,6 +138,20 @@ TEST(PembPsdSoftwareCFD, AddsTheFineTimeOnChannelsThatAskForIt) {
     EXPECT_EQ(fine.flags, EVTFLAG_FINE_TIME);
     EXPECT_EQ(fine.waveform->traces[1].probe, DPPL_PROBE_SOFTWARE_CFD);
     EXPECT_NEAR(((const int16_t*)fine.waveform->traces[1].samples)[64], 16, 1);
+
+    /* With the firmware's fine time (extras format 2) the CFD still shows
+     * its signal, but the time is the firmware's. */
+    enc.regs[0x8000] |= 1u << 17;
+    enc.regs[0x1080] = 2u << 8;
+    pulses[1].fine = 0.5;
+    r.load(enc.buffer(pulses, 8));
+    ASSERT_EQ(r.walk(), 0);
+    const c_DPPEvent_t& firmware = r->channels[1].events[0];
+    EXPECT_EQ(firmware.flags, EVTFLAG_FINE_TIME);
+    EXPECT_GE(firmware.timeStamp, 1001u * 4000 + 2000);
+    EXPECT_LE(firmware.timeStamp, 1001u * 4000 + 2004);
+    EXPECT_EQ(firmware.waveform->traces[1].probe, DPPL_PROBE_SOFTWARE_CFD);
+    EXPECT_NEAR(((const int16_t*)firmware.waveform->traces[1].samples)[64], 16, 1);
 
     /* A channel asking for the CFD without its settings fails the read. */
     _pcfreeall(r->channels[1].coll);

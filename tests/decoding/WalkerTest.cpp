@@ -110,13 +110,28 @@ TEST(WalkerMask, AMaskBitBeyondTheChannelsIsRefused) {
 }
 
 TEST(WalkerDispatch, FormatsWithoutADecoderAreUnsupported) {
-    for (int32_t code : {130, 131, 132, 135, 142, 2, 200}) {
+    for (int32_t code : {2, 129, 133, 134, 137, 138, 140, 141, 200}) {
         Format f = OrluPha();
         f.dppCode = code;
         Record r(f);
         r.allocate(4, 0, 0);
         r.load(BoardAggregate({{0, orluUnit(1)}}));
         EXPECT_EQ(r.walk(), DPPL_ERR_INVALID_DPP_CODE) << code;
+    }
+    /* Each walker serves only its own formats. */
+    struct Case {
+        int32_t code;
+        int (*walker)(c_Digitizer_t*, c_ReadoutBuffer_t*);
+    } cases[] = {{136, GENERIC_GetEvents_Channel}, {139, GENERIC_GetEvents_Channel}, {135, GENERIC_GetEvents_Channel},
+                 {128, GENERIC_GetEvents_Couple},  {131, GENERIC_GetEvents_Couple},  {128, GENERIC_GetEvents_Group},
+                 {136, GENERIC_GetEvents_Group}};
+    for (const Case& c : cases) {
+        Format f = OrluPha();
+        f.dppCode = c.code;
+        Record r(f);
+        r.allocate(4, 0, 0);
+        r.load(BoardAggregate({{0, orluUnit(1)}}));
+        EXPECT_EQ(c.walker(r.get(), &r->roBuffer), DPPL_ERR_INVALID_DPP_CODE) << c.code;
     }
 }
 
