@@ -1,0 +1,323 @@
+/*
+ * ZarnBoard_Tilk: setup, PLL check and pulse-shape decoder of the Tilk family.
+ */
+#include "ZarnBoard_Tilk.h"
+
+#include <string.h>
+
+#include "ZarnBoard_GENERIC.h"
+#include "ZarnBoard_Vesk.h"
+#include "ZarnComm.h"
+#include "ZarnDPPLayer.h"
+
+static const c_LogModule_t ZarnBoard_Tilk_log = {"ZarnBoard_TilkLog.txt", "ZarnBoard_Tilk"};
+
+#define BLOG(digitizer, level, ...) c_extendedLogMsg(&ZarnBoard_Tilk_log, (digitizer), (level), __LINE__, __VA_ARGS__)
+
+namespace {
+
+constexpr uint32_t kRegMemoryCode = 0x8140;
+
+} // namespace
+
+int TILK_InitBoard(c_Digitizer_t* d) {
+    if (d == NULL)
+        return DPPL_ERR_NULL_ARGUMENT;
+    if (d->replay) {
+        BLOG(d, C_LOG_ERROR, "A replay record has no board to set up.");
+        return DPPL_ERR_FILE_DIGITIZER;
+    }
+    c_BoardDescriptor_t* desc = &d->descriptor;
+    uint32_t word = 0;
+    int r = ZarnComm_Read32(desc->CommHandle, kRegMemoryCode, &word);
+    if (r != 0) {
+        BLOG(d, C_LOG_ERROR, "ZarnComm_Read32(%d, 0x%X, &data) failed with error %i.", (int)desc->CommHandle,
+             kRegMemoryCode, r);
+        return DPPL_ERR_READ_REGISTER;
+    }
+    uint32_t memoryCode = (word >> 8) & 0xFF;
+    if (memoryCode == 2)
+        desc->MemSize = 0x20000;
+    else if (memoryCode == 16)
+        desc->MemSize = 0x100000;
+    else {
+        BLOG(d, C_LOG_ERROR, "Invalid memory code %u.", (unsigned)memoryCode);
+        return DPPL_ERR_INVALID_MEMORY_CODE;
+    }
+    if (desc->Channels > DPPL_MAX_CHANNELS) {
+        BLOG(d, C_LOG_ERROR, "The board reports %u channels; at most %u are supported.", (unsigned)desc->Channels,
+             (unsigned)DPPL_MAX_CHANNELS);
+        return DPPL_ERR_GENERIC;
+    }
+    desc->MemBlock = 128;
+    desc->ADCBits = desc->ADC_NBits;
+    desc->SamplePeriod = 1.0;
+    desc->NumChannels = (uint8_t)desc->Channels;
+    desc->NumGroups = 0;
+    desc->HVChannels = 0;
+    return 0;
+}
+
+int TILK_CheckPLLLock(c_Digitizer_t* d) {
+    if (d == NULL)
+        return DPPL_ERR_NULL_ARGUMENT;
+    return GENERIC_CheckPLLLockedParameter(d);
+}
+
+/* ==========================================================================
+ * Decoder: pulse-shape channel aggregates (DPP code 132)
+ *
+ * A channel aggregate is {header word: type in bits 28-31 (8: two header
+ * words, 4: three, the third holding the extras format), size in bits 0-21;
+ * format word; [extras-format word]} followed by events of one size:
+ * [time tag] [4 x u waveform words, 12 samples a unit] [extras] [charge].
+ * ========================================================================== */
+
+namespace {
+
+/* Table C: selector of digital slot 4 (format bits 19-21) -> probe; -1 refused. */
+constexpr int32_t kDigitalProbe4[8] = {24, 20, 21, 13, 23, 22, -1, -1};
+constexpr int32_t kDigitalProbe3 = 26;
+constexpr uint32_t kSamplesPerUnit = 12;
+constexpr uint32_t kTimeTagExtensionBits = 16;
+
+struct TilkFormat {
+    uint32_t headerWords;
+    uint32_t extrasFormat; /* c: 0 with a two-word header */
+    uint32_t units;
+    uint32_t eventWords;
+    uint32_t events;
+    bool eightBit, waves, extras, timeTag, charge, dual;
+    int32_t probe0, probe1, probe4, probe5;
+};
+
+int readTilkFormat(c_Digitizer_t* d, uint32_t ch, const uint32_t* aggregate, uint32_t freeSlots, TilkFormat* f) {
+    const uint32_t header = aggregate[0];
+    const uint32_t type = header >> 28;
+    if (type != 8 && type != 4) {
+        BLOG(d, C_LOG_ERROR, "[%u] Invalid aggregate header word 0x%x", (unsigned)ch, header);
+        return DPPL_ERR_INVALID_EVENT;
+    }
+    f->headerWords = type == 8 ? 2 : 3;
+    const uint32_t size = header & 0x3FFFFF;
+    if (size < f->headerWords) {
+        BLOG(d, C_LOG_ERROR, "[%u] Invalid aggregate size %u", (unsigned)ch, (unsigned)size);
+        return DPPL_ERR_INVALID_EVENT;
+    }
+    const uint32_t format = aggregate[1];
+    f->extrasFormat = type == 4 ? aggregate[2] & 7u : 0;
+    f->units = format & 0xFFFF;
+    f->eightBit = (format >> 18) & 1u;
+    f->waves = (format >> 27) & 1u;
+    f->extras = (format >> 28) & 1u;
+    f->timeTag = (format >> 29) & 1u;
+    f->charge = (format >> 30) & 1u;
+    f->dual = (format >> 31) & 1u;
+    f->eventWords = 4 * f->units + (f->extras ? 1 : 0) + (f->timeTag ? 1 : 0) + (f->charge ? 1 : 0);
+    if (f->eventWords == 0) {
+        BLOG(d, C_LOG_ERROR, "[%u] Found EvtSize=0 in header", (unsigned)ch);
+        return DPPL_ERR_INVALID_EVENT;
+    }
+    if ((size - f->headerWords) % f->eventWords != 0) {
+        BLOG(d, C_LOG_ERROR, "[%u] Size of Aggregate (%u) doesn't give integer number of events", (unsigned)ch,
+             (unsigned)size);
+        return DPPL_ERR_INVALID_EVENT;
+    }
+    f->events = (size - f->headerWords) / f->eventWords;
+    if (f->events > freeSlots) {
+        BLOG(d, C_LOG_ERROR, "[%u] Number of events %u exceeds the number of available events (%u)", (unsigned)ch,
+             (unsigned)f->events, (unsigned)freeSlots);
+        return DPPL_ERR_EVENT_BUFFER_OVERFLOW;
+    }
+    f->probe0 = (format >> 25) & 1u ? DPPL_PROBE_SOFTWARE_CFD : DPPL_PROBE_INPUT;
+    f->probe1 = (format >> 26) & 1u ? DPPL_PROBE_SOFTWARE_CFD : 5;
+    f->probe4 = kDigitalProbe4[(format >> 19) & 7u];
+    f->probe5 = VESK_DigitalProbeCodeB((format >> 22) & 7u);
+    if (f->waves && (f->probe4 < 0 || f->probe5 < 0)) {
+        BLOG(d, C_LOG_ERROR, "[%u] Unsupported probe found.", (unsigned)ch);
+        return DPPL_ERR_INVALID_EVENT;
+    }
+    return 0;
+}
+
+/* Fills the traces of one event from its 4 x u waveform words. */
+int decodeTilkWaveform(c_Digitizer_t* d, uint32_t ch, c_DPPEvent_t* e, const uint32_t* words, const TilkFormat& f,
+                       bool cfdProbe) {
+    c_Waveform_t* w = e->waveform;
+    if (w == NULL || w->traces[0].samples == NULL) {
+        BLOG(d, C_LOG_ERROR, "[%u] Cannot get Analog Trace 0", (unsigned)ch);
+        return DPPL_ERR_INVALID_TRACE;
+    }
+    const uint32_t n = kSamplesPerUnit * f.units;
+    static const int kSlots[] = {0, 1, 3, 4, 5};
+    for (int slot : kSlots) {
+        const c_Trace_t* t = &w->traces[slot];
+        if (t->samples != NULL && t->capacity < n) {
+            BLOG(d, C_LOG_ERROR, "[%u] Waveform of %u samples exceeds the %u samples of trace %d.", (unsigned)ch,
+                 (unsigned)n, (unsigned)t->capacity, slot);
+            return DPPL_ERR_INVALID_EVENT;
+        }
+    }
+    w->nSamples = n;
+    w->traces[0].probe = f.probe0;
+    w->traces[1].probe = f.dual ? f.probe1 : (cfdProbe ? DPPL_PROBE_SOFTWARE_CFD : DPPL_PROBE_NONE);
+    w->traces[3].probe = kDigitalProbe3;
+    w->traces[4].probe = f.probe4;
+    w->traces[5].probe = f.probe5;
+    int16_t* s0 = (int16_t*)w->traces[0].samples;
+    int16_t* s1 = (int16_t*)w->traces[1].samples;
+    uint8_t* d3 = (uint8_t*)w->traces[3].samples;
+    uint8_t* d4 = (uint8_t*)w->traces[4].samples;
+    uint8_t* d5 = (uint8_t*)w->traces[5].samples;
+    if (s1 != NULL && !f.dual)
+        memset(s1, 0, (size_t)n * sizeof(int16_t));
+    if (d3 != NULL)
+        memset(d3, 0, n);
+    if (!f.eightBit) {
+        if (d4 != NULL)
+            memset(d4, 0, n);
+        if (d5 != NULL)
+            memset(d5, 0, n);
+    }
+
+    const uint32_t count = 4 * f.units;
+    int16_t prev[3] = {0, 0, 0}; /* E, F, G of the even word of a dual-trace pair */
+    for (uint32_t k = 0; k < count; ++k) {
+        const uint32_t word = words[k];
+        uint32_t v[3] = {word & 0x3FFu, (word >> 10) & 0x3FFu, (word >> 20) & 0x3FFu};
+        const uint32_t base = 3 * k;
+        const uint32_t marker = word >> 30;
+        if (marker != 0 && d3 != NULL)
+            d3[base + marker - 1] = 1;
+        if (f.eightBit) {
+            for (int i = 0; i < 3; ++i) {
+                if (d4 != NULL)
+                    d4[base + i] = (uint8_t)((v[i] >> 8) & 1u);
+                if (d5 != NULL)
+                    d5[base + i] = (uint8_t)((v[i] >> 9) & 1u);
+                v[i] = (v[i] & 0xFFu) << 2;
+            }
+        }
+        if (!f.dual) {
+            s0[base] = (int16_t)v[0];
+            s0[base + 1] = (int16_t)v[1];
+            s0[base + 2] = (int16_t)v[2];
+            continue;
+        }
+        if ((k & 1u) == 0) {
+            prev[0] = (int16_t)v[0];
+            prev[1] = (int16_t)v[1];
+            prev[2] = (int16_t)v[2];
+            continue;
+        }
+        /* The pair's six samples alternate between the slots, two positions each. */
+        const uint32_t p = base - 3; /* 3 x the even word's index */
+        const int16_t toSlot0[3] = {prev[0], prev[2], (int16_t)v[1]};
+        const int16_t toSlot1[3] = {prev[1], (int16_t)v[0], (int16_t)v[2]};
+        for (int i = 0; i < 3; ++i) {
+            s0[p + 2 * i] = s0[p + 2 * i + 1] = toSlot0[i];
+            if (s1 != NULL)
+                s1[p + 2 * i] = s1[p + 2 * i + 1] = toSlot1[i];
+        }
+    }
+    return 0;
+}
+
+void fillEvent(c_DPPEvent_t* e, uint16_t energy, int16_t shortCharge, uint64_t stamp, uint32_t flags,
+               uint32_t sizeWords) {
+    e->energy = energy;
+    e->shortCharge = shortCharge;
+    e->timeStamp = stamp;
+    e->flags = flags;
+    e->specialFlag = 0;
+    e->specialIndex = 0;
+    e->specialWord1 = e->specialWord2 = 0;
+    e->sizeWords = sizeWords;
+}
+
+} // namespace
+
+int TILK_DecodePSDChannelAggregate(c_Digitizer_t* d, uint32_t ch, uint32_t* aggregate, uint32_t freeSlots,
+                                   c_DPPEvent_t* first, int32_t* decoded) {
+    if (d == NULL || aggregate == NULL || decoded == NULL)
+        return DPPL_ERR_NULL_ARGUMENT;
+    *decoded = 0;
+    if (ch >= DPPL_MAX_CHANNELS)
+        return DPPL_ERR_INVALID_CHANNEL;
+    TilkFormat f;
+    int code = readTilkFormat(d, ch, aggregate, freeSlots, &f);
+    if (code != 0 || f.events == 0)
+        return code;
+    if (first == NULL)
+        return DPPL_ERR_NULL_ARGUMENT;
+
+    c_ChannelRecord_t* rec = &d->channels[ch];
+    const c_ReadCache_t* cache = GENERIC_ReadCache(d, ch, READCACHE_BASE);
+    const uint64_t offset = cache->timeOffsetPs;
+    const bool cfdProbe = f.waves && !f.dual && rec->fineTimeEnabled;
+    c_CFDSettings_t cfd = {};
+    if (cfdProbe) {
+        cache = GENERIC_ReadCache(d, ch, READCACHE_BASE | READCACHE_CFD);
+        if (cache->cfdStatus != 0)
+            return cache->cfdStatus;
+        cfd = cache->cfd;
+    }
+    const GENERIC_TimeBase_t base = GENERIC_GetTimeBase(d, kTimeTagExtensionBits);
+    const bool typeFour = f.headerWords == 3;
+    const bool upperInExtras = f.extras && typeFour && f.extrasFormat <= 2;
+    const bool fineInExtras = f.extras && typeFour && (f.extrasFormat == 2 || f.extrasFormat == 3);
+    const double psPerSample = d->descriptor.SamplePeriod * 1000.0;
+    GENERIC_Dither_t dither = fineInExtras ? GENERIC_DitherSeed() : GENERIC_Dither_t{0};
+    uint64_t lastStamp = 0, maxStamp = 0;
+
+    const uint32_t* word = aggregate + f.headerWords;
+    for (uint32_t i = 0; i < f.events; ++i) {
+        c_DPPEvent_t* e = &first[i];
+        uint32_t flags = 0;
+        uint64_t fine = 0;
+        const uint64_t raw = f.timeTag ? *word++ : 0;
+        if (f.waves) {
+            code = decodeTilkWaveform(d, ch, e, word, f, cfdProbe);
+            if (code != 0)
+                return code;
+            int64_t cfdTime = -1;
+            if (cfdProbe && GENERIC_ApplySoftwareCFD(d, ch, &cfd, e, &cfdTime) && cfdTime >= 0) {
+                fine = (uint64_t)cfdTime;
+                flags |= EVTFLAG_FINE_TIME;
+            }
+        } else if (e->waveform != NULL) {
+            e->waveform->nSamples = 0;
+        }
+        /* The size counts the waveform words whether or not they are announced:
+         * stepping over them keeps every later word in its place. */
+        word += 4 * f.units;
+        const uint32_t extras = f.extras ? *word++ : 0;
+        if (fineInExtras) {
+            uint32_t steps = f.extrasFormat == 2 ? extras & 0x3FFu : (extras >> 16) & 0x3FFu;
+            double ps = ((double)steps + GENERIC_DitherNext(&dither)) * psPerSample / 1024.0;
+            fine = ps > 0 ? (uint64_t)ps : 0;
+            flags |= EVTFLAG_FINE_TIME;
+        }
+        const uint64_t ticks = GENERIC_ExtendTimeTag(rec, &base, raw, upperInExtras, extras >> 16, &flags);
+        const uint64_t stamp = ticks * base.psPerTick + fine + offset;
+        uint16_t energy = 0;
+        int16_t shortCharge = 0;
+        if (f.charge) {
+            const uint32_t cw = *word++;
+            const uint32_t shortValue = cw & 0x7FFF, longValue = cw >> 16;
+            if (cw & (1u << 15))
+                flags |= EVTFLAG_PILEUP;
+            if (shortValue == 0x7FFF || longValue >= 0x7FFF)
+                flags |= EVTFLAG_SATURATED;
+            energy = (uint16_t)(longValue >= 0x7FFF ? 0x7FFF : longValue);
+            shortCharge = (int16_t)shortValue;
+        }
+        fillEvent(e, energy, shortCharge, stamp, flags, f.eventWords);
+        lastStamp = stamp;
+        if (stamp > maxStamp)
+            maxStamp = stamp;
+    }
+    GENERIC_AccountEvents(d, ch, f.events, 0, lastStamp, maxStamp);
+    *decoded = (int32_t)f.events;
+    return 0;
+}

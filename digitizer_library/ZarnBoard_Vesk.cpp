@@ -1,0 +1,532 @@
+/*
+ * ZarnBoard_Vesk: setup and decoders of the Vesk family.
+ */
+#include "ZarnBoard_Vesk.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include "ZarnBoard_GENERIC.h"
+#include "ZarnComm.h"
+#include "ZarnDPPLayer.h"
+#include "ZarnParameters.h"
+
+static const c_LogModule_t ZarnBoard_Vesk_log = {"ZarnBoard_VeskLog.txt", "ZarnBoard_Vesk"};
+
+#define PLOG(level, ...) c_lprintf(&ZarnBoard_Vesk_log, (level), __LINE__, __VA_ARGS__)
+#define BLOG(digitizer, level, ...) c_extendedLogMsg(&ZarnBoard_Vesk_log, (digitizer), (level), __LINE__, __VA_ARGS__)
+
+/* The high-voltage module loads a channel's limits from its supply. It is
+ * built on its own; while it is not part of the library the reference stays
+ * NULL and a board with high-voltage channels cannot be set up. */
+extern "C" int _hvLoadLimits(c_HVChannelBlock_t* channel) __attribute__((weak));
+
+namespace {
+
+constexpr uint32_t kRegMemoryCode = 0x8140;
+constexpr uint32_t kHVFamily = 12;
+constexpr uint32_t kHVChannels = 2;
+constexpr size_t kRangeTextMax = 99;
+constexpr int32_t kProbeTableA[8] = {19, 20, 21, 13, 23, 22, -1, -1};
+constexpr int32_t kProbeTableB[8] = {25, 20, 16, 15, 23, 22, -1, -1};
+
+/* Texts of the high-voltage codes. */
+const char* hvErrorText(int code) {
+    static const char* const kTexts[] = {"Invalid Channel",     "Error Calling ZarnDigitizer API", "Invalid VSet Value",
+                                         "Invalid ISet Value",  "Invalid RampDown Value",          "Invalid RampUp Value",
+                                         "Invalid VMax Value",  "Invalid VMon Value",              "Invalid IMon Value",
+                                         "Invalid VExt Value",  "Invalid RTMP Value",              "Invalid HV Family"};
+    if (code <= -2 && code >= -13)
+        return kTexts[-code - 2];
+    return "Generic Error";
+}
+
+/* The range element of the boards' supplies: every range must be defined,
+ * although only the PMT range is used. */
+int findPMTRange(c_Digitizer_t* d, xmlNodePtr* pmt) {
+    xmlNodePtr ranges =
+        c_xml_getfirstnodefromxpathquery(c_getLibraryDefinitions(), "/Definitions/ParameterValues/HV_RANGES");
+    if (ranges == NULL) {
+        BLOG(d, C_LOG_ERROR, "Cannot find HV_RANGES in definitions document.");
+        return DPPL_ERR_GENERIC;
+    }
+    static const char* const kElements[3] = {"HV_RANGE_HPGE", "HV_RANGE_PMT", "HV_RANGE_SD"};
+    static const char* const kNames[3] = {"HPGe", "PMT", "SD"};
+    for (int i = 0; i < 3; ++i) {
+        xmlNodePtr element = c_xml_getfirstchildrenelementfromname(ranges, kElements[i]);
+        if (element == NULL) {
+            BLOG(d, C_LOG_ERROR, "Definitions document doesn't define %s range.", kNames[i]);
+            return DPPL_ERR_GENERIC;
+        }
+        if (i == 1)
+            *pmt = element;
+    }
+    return 0;
+}
+
+void copyRangeText(char* field, const char* text) {
+    size_t length = strnlen(text, kRangeTextMax);
+    memcpy(field, text, length);
+    field[length] = '\0';
+}
+
+int fillRangeBlock(c_Digitizer_t* d, c_HVRangeBlock_t* range, xmlNodePtr element, uint32_t hvIndex) {
+    const char* codeName = (const char*)element->name;
+    const char* name = c_xml_getattributevalue(element, "name", 0);
+    if (codeName == NULL || name == NULL) {
+        BLOG(d, C_LOG_ERROR, "HV Range '%s' doesn't define codename or name.", codeName != NULL ? codeName : "");
+        return DPPL_ERR_GENERIC;
+    }
+    copyRangeText(range->codename, codeName);
+    copyRangeText(range->name, name);
+    double code = 0;
+    if (c_xml_getcodefromnode(element, &code) != 0) {
+        BLOG(d, C_LOG_ERROR, "Cannot get code for HVRange '%s'.", codeName);
+        return DPPL_ERR_GENERIC;
+    }
+    range->rangeCode = (int32_t)code;
+    range->hvIndex = hvIndex;
+    return 0;
+}
+
+/* Linear conversions of the range from the channel's limits: raw = x / lsb. */
+void fillLinearConversions(const c_HVChannelBlock_t* hv, c_HVRangeBlock_t* range) {
+    static const int kQuantity[DPPL_HV_CONVERSIONS] = {HVQ_VSET,     HVQ_VMAX, HVQ_ISET, HVQ_RAMPUP,
+                                                       HVQ_RAMPDOWN, HVQ_VMON, HVQ_IMON};
+    for (int k = 0; k < DPPL_HV_CONVERSIONS; ++k) {
+        int q = kQuantity[k];
+        double lsb = hv->lsb[q], max = hv->limitMax[q], min = hv->limitMin[q];
+        c_HVConversionBlock_t* conv = &range->conv[k];
+        memset(conv, 0, sizeof *conv);
+        conv->nPoints = 2;
+        conv->points[0][0] = max;
+        conv->points[0][1] = max / lsb;
+        conv->points[1][0] = min;
+        conv->points[1][1] = min / lsb;
+        conv->degree = 1;
+        conv->coeff[0] = 0;
+        conv->coeff[1] = 1 / lsb;
+        conv->min = min;
+        conv->max = max;
+        conv->step = lsb;
+    }
+}
+
+/* Polarity from the model name's last letter: 'M' mixed (channel 0
+ * positive, channel 1 negative), 'N' negative, 'P' positive. */
+void setPolarityFromModel(c_Digitizer_t* d, c_HVChannelBlock_t* hv, uint32_t i) {
+    size_t length = strnlen(d->descriptor.ModelName, sizeof d->descriptor.ModelName);
+    char last = length > 0 ? d->descriptor.ModelName[length - 1] : '\0';
+    if (last == 'M')
+        hv->polarity = i == 0 ? 0 : 1;
+    else if (last == 'N')
+        hv->polarity = 1;
+    else if (last == 'P')
+        hv->polarity = 0;
+}
+
+int initHVChannel(c_Digitizer_t* d, uint32_t i, xmlNodePtr pmt) {
+    c_HVChannelBlock_t* hv = &d->hv[i];
+    hv->regBase = d->descriptor.Channels;
+    hv->hvIndex = i;
+    hv->handle = d->handle;
+    int hvCode = _hvLoadLimits != NULL ? _hvLoadLimits(hv) : -1;
+    if (hvCode != 0) {
+        PLOG(C_LOG_ERROR, "From %s: %s", "c_hvloadp", hvErrorText(hvCode));
+        return DPPL_ERR_HV;
+    }
+    setPolarityFromModel(d, hv, i);
+    hv->rangeCount = 1;
+    hv->activeRange = 1;
+    int code = fillRangeBlock(d, &hv->ranges[0], pmt, i);
+    if (code != 0)
+        return code;
+    fillLinearConversions(hv, &hv->ranges[0]);
+    return 0;
+}
+
+int readMemoryCode(c_Digitizer_t* d) {
+    c_BoardDescriptor_t* desc = &d->descriptor;
+    uint32_t word = 0;
+    int r = ZarnComm_Read32(desc->CommHandle, kRegMemoryCode, &word);
+    if (r != 0) {
+        BLOG(d, C_LOG_ERROR, "ZarnComm_Read32(%d, 0x%X, &data) failed with error %i.", (int)desc->CommHandle,
+             kRegMemoryCode, r);
+        return DPPL_ERR_READ_REGISTER;
+    }
+    uint32_t memoryCode = (word >> 8) & 0xFF;
+    if (memoryCode == 2)
+        desc->MemSize = 0x20000;
+    else if (memoryCode == 16)
+        desc->MemSize = 0x100000;
+    else {
+        BLOG(d, C_LOG_ERROR, "Invalid memory code %u.", (unsigned)memoryCode);
+        return DPPL_ERR_INVALID_MEMORY_CODE;
+    }
+    desc->MemBlock = 128;
+    return 0;
+}
+
+/* The register of channel 0's enable, written back with bits 2 and 3 cleared. */
+int clearChannelZeroEnableBits(c_Digitizer_t* d) {
+    c_Parameter_t* p = c_pfindc(d, 0, DPPL_PARAM_CH_ENABLED);
+    if (p == NULL) {
+        BLOG(d, C_LOG_ERROR, "Error. Mandatory 'DPPL_PARAM_CH_ENABLED' parameter not found");
+        return DPPL_ERR_PARAMETER;
+    }
+    uint32_t value = 0;
+    int r = ZarnComm_Read32(d->descriptor.CommHandle, p->regaddr, &value);
+    if (r != 0) {
+        BLOG(d, C_LOG_ERROR, "ZarnComm_Read32(%d, 0x%X, &data) failed with error %i.", (int)d->descriptor.CommHandle,
+             (unsigned)p->regaddr, r);
+        BLOG(d, C_LOG_ERROR, "Error while reading from register %u", (unsigned)p->regaddr);
+        return DPPL_ERR_READ_REGISTER;
+    }
+    if (GENERIC_WriteRegister(d, p->regaddr, value & ~0xCu) != 0) {
+        BLOG(d, C_LOG_ERROR, "Error while writing to register %u", (unsigned)p->regaddr);
+        return DPPL_ERR_WRITE_REGISTER;
+    }
+    return 0;
+}
+
+} // namespace
+
+int32_t VESK_DigitalProbeCodeA(uint32_t selector) { return selector < 8 ? kProbeTableA[selector] : -1; }
+
+int32_t VESK_DigitalProbeCodeB(uint32_t selector) { return selector < 8 ? kProbeTableB[selector] : -1; }
+
+int VESK_InitBoard(c_Digitizer_t* d) {
+    if (d == NULL)
+        return DPPL_ERR_NULL_ARGUMENT;
+    c_BoardDescriptor_t* desc = &d->descriptor;
+    if (desc->Channels > DPPL_MAX_CHANNELS) {
+        BLOG(d, C_LOG_ERROR, "The board reports %u channels; at most %u are supported.", (unsigned)desc->Channels,
+             (unsigned)DPPL_MAX_CHANNELS);
+        return DPPL_ERR_GENERIC;
+    }
+    desc->NumChannels = (uint8_t)desc->Channels;
+    desc->NumGroups = 0;
+    desc->SamplePeriod = 4.0;
+    desc->AnalogVTraces = 2;
+    desc->DigitalVTraces = 4;
+    desc->HVChannels = desc->FamilyCode == kHVFamily ? kHVChannels : 0;
+    xmlNodePtr pmt = NULL;
+    int code = findPMTRange(d, &pmt);
+    for (uint32_t i = 0; code == 0 && i < desc->HVChannels; ++i)
+        code = initHVChannel(d, i, pmt);
+    return code;
+}
+
+int VESK_InitDPPPSD(c_Digitizer_t* d) {
+    if (d == NULL)
+        return DPPL_ERR_NULL_ARGUMENT;
+    if (d->replay) {
+        BLOG(d, C_LOG_ERROR, "A replay record has no board to set up.");
+        return DPPL_ERR_FILE_DIGITIZER;
+    }
+    int code = readMemoryCode(d);
+    if (code != 0)
+        return code;
+    c_BoardDescriptor_t* desc = &d->descriptor;
+    desc->ADCBits = desc->ADC_NBits;
+    memset(desc->DPPTypeName, 0, sizeof desc->DPPTypeName);
+    strncpy(desc->DPPTypeName, "DPP-PSD", sizeof desc->DPPTypeName - 1);
+    desc->EnergyBits = 15;
+    desc->TimeTagBits = 32;
+    code = VESK_InitBoard(d);
+    if (code != 0)
+        return code;
+    code = GENERIC_LoadParameters(d);
+    if (code != 0) {
+        BLOG(d, C_LOG_ERROR, "Can't load the parameters of the board (loader error %i).", code);
+        return DPPL_ERR_PARAMETER;
+    }
+    return desc->FamilyCode == kHVFamily ? clearChannelZeroEnableBits(d) : 0;
+}
+
+/* ==========================================================================
+ * Decoders: pulse-shape (DPP code 131) and charge-integration (DPP code 130)
+ * channel aggregates
+ *
+ * A channel aggregate is {header word: bit 31 set, size in words; format
+ * word} followed by events of one size: [time tag] [4 x u waveform words, 8
+ * samples a unit] [extras] [charge]. The two formats differ in the size
+ * field, the charge word and the time-stamp rules.
+ * ========================================================================== */
+
+namespace {
+
+constexpr int32_t kDigitalProbe3 = 26, kDigitalProbe4 = 24;
+constexpr int32_t kDualTraceProbe = 5;
+constexpr uint32_t kPSDExtensionBits = 15;
+
+struct VeskFormat {
+    uint32_t units;
+    uint32_t eventWords;
+    uint32_t events;
+    bool upperInExtras, waves, extras, timeTag, charge, dual;
+    int32_t probe5, probe6;
+};
+
+int readVeskFormat(c_Digitizer_t* d, uint32_t ch, const uint32_t* aggregate, uint32_t freeSlots, bool psd,
+                   VeskFormat* f) {
+    const uint32_t header = aggregate[0];
+    if ((header & 0x80000000u) == 0) {
+        BLOG(d, C_LOG_ERROR, "[%u] Invalid aggregate header word 0x%x", (unsigned)ch, header);
+        return DPPL_ERR_INVALID_EVENT;
+    }
+    const uint32_t size = header & (psd ? 0xFFFFFFu : 0x3FFFFu);
+    if (size < 2) {
+        BLOG(d, C_LOG_ERROR, "[%u] Invalid aggregate size %u", (unsigned)ch, (unsigned)size);
+        return DPPL_ERR_INVALID_EVENT;
+    }
+    const uint32_t format = aggregate[1];
+    f->units = format & 0xFFF;
+    f->upperInExtras = psd && ((format >> 22) & 1u);
+    f->waves = (format >> 27) & 1u;
+    f->extras = (format >> 28) & 1u;
+    f->timeTag = (format >> 29) & 1u;
+    f->charge = (format >> 30) & 1u;
+    f->dual = (format >> 31) & 1u;
+    f->eventWords = 4 * f->units + (f->extras ? 1 : 0) + (f->timeTag ? 1 : 0) + (f->charge ? 1 : 0);
+    if (f->eventWords == 0) {
+        BLOG(d, C_LOG_ERROR, "[%u] Found EvtSize=0 in header", (unsigned)ch);
+        return DPPL_ERR_INVALID_EVENT;
+    }
+    if ((size - 2) % f->eventWords != 0) {
+        if (psd)
+            BLOG(d, C_LOG_ERROR, "[%u] Size of Aggregate (%u) doesn't give integer number of events", (unsigned)ch,
+                 (unsigned)size);
+        else
+            BLOG(d, C_LOG_ERROR, "[%u] Size of Aggregate %u doesn't give integer number of events", (unsigned)ch,
+                 (unsigned)size);
+        return DPPL_ERR_INVALID_EVENT;
+    }
+    f->events = (size - 2) / f->eventWords;
+    if (f->events > freeSlots) {
+        BLOG(d, C_LOG_ERROR, "[%u] Number of events %u exceeds the number of available events (%u)", (unsigned)ch,
+             (unsigned)f->events, (unsigned)freeSlots);
+        return DPPL_ERR_EVENT_BUFFER_OVERFLOW;
+    }
+    f->probe5 = VESK_DigitalProbeCodeA((format >> 16) & 7u);
+    f->probe6 = VESK_DigitalProbeCodeB((format >> 19) & 7u);
+    if (f->waves && (f->probe5 < 0 || f->probe6 < 0)) {
+        BLOG(d, C_LOG_ERROR, "[%u] Unsupported probe found.", (unsigned)ch);
+        return DPPL_ERR_INVALID_EVENT;
+    }
+    return 0;
+}
+
+int decodeVeskWaveform(c_Digitizer_t* d, uint32_t ch, c_DPPEvent_t* e, const uint32_t* words, const VeskFormat& f,
+                       bool cfdProbe) {
+    c_Waveform_t* w = e->waveform;
+    if (w == NULL || w->traces[0].samples == NULL) {
+        BLOG(d, C_LOG_ERROR, "[%u] Cannot get Analog Trace 0", (unsigned)ch);
+        return DPPL_ERR_INVALID_TRACE;
+    }
+    const uint32_t n = 8 * f.units;
+    static const int kSlots[] = {0, 1, 3, 4, 5, 6};
+    for (int slot : kSlots) {
+        const c_Trace_t* t = &w->traces[slot];
+        if (t->samples != NULL && t->capacity < n) {
+            BLOG(d, C_LOG_ERROR, "[%u] Waveform of %u samples exceeds the %u samples of trace %d.", (unsigned)ch,
+                 (unsigned)n, (unsigned)t->capacity, slot);
+            return DPPL_ERR_INVALID_EVENT;
+        }
+    }
+    w->nSamples = n;
+    w->traces[0].probe = DPPL_PROBE_INPUT;
+    w->traces[1].probe = f.dual ? kDualTraceProbe : (cfdProbe ? DPPL_PROBE_SOFTWARE_CFD : DPPL_PROBE_NONE);
+    w->traces[3].probe = kDigitalProbe3;
+    w->traces[4].probe = kDigitalProbe4;
+    w->traces[5].probe = f.probe5;
+    w->traces[6].probe = f.probe6;
+    int16_t* s0 = (int16_t*)w->traces[0].samples;
+    int16_t* s1 = (int16_t*)w->traces[1].samples;
+    uint8_t* digital[4];
+    for (int k = 0; k < 4; ++k)
+        digital[k] = (uint8_t*)w->traces[3 + k].samples;
+    const uint32_t count = 4 * f.units;
+    for (uint32_t j = 0; j < count; ++j) {
+        const uint32_t v = words[j];
+        const int16_t low = (int16_t)(v & 0xFFF), high = (int16_t)((v >> 16) & 0xFFF);
+        if (f.dual) {
+            s0[2 * j] = s0[2 * j + 1] = high;
+            if (s1 != NULL)
+                s1[2 * j] = s1[2 * j + 1] = low;
+        } else {
+            s0[2 * j] = low;
+            s0[2 * j + 1] = high;
+            if (s1 != NULL)
+                s1[2 * j] = s1[2 * j + 1] = 0;
+        }
+        for (int k = 0; k < 4; ++k) {
+            if (digital[k] == NULL)
+                continue;
+            digital[k][2 * j] = (uint8_t)((v >> (12 + k)) & 1u);
+            digital[k][2 * j + 1] = (uint8_t)((v >> (28 + k)) & 1u);
+        }
+    }
+    return 0;
+}
+
+void fillEvent(c_DPPEvent_t* e, uint16_t energy, int16_t shortCharge, uint64_t stamp, uint32_t flags,
+               uint32_t sizeWords) {
+    e->energy = energy;
+    e->shortCharge = shortCharge;
+    e->timeStamp = stamp;
+    e->flags = flags;
+    e->specialFlag = 0;
+    e->specialIndex = 0;
+    e->specialWord1 = e->specialWord2 = 0;
+    e->sizeWords = sizeWords;
+}
+
+/* CI charge word: a signed 23-bit charge, clipped to 16 bits. */
+uint16_t chargeEnergy(uint32_t word) {
+    const int32_t q = (int32_t)(word << 9) >> 9;
+    if (q > 32767)
+        return 0xFFFF;
+    if (q < -32768)
+        return 0;
+    return (uint16_t)(q & 0xFFFF);
+}
+
+/* The checks, the format and the CFD settings shared by both decoders. */
+int beginVesk(c_Digitizer_t* d, uint32_t ch, const uint32_t* aggregate, uint32_t freeSlots, c_DPPEvent_t* first,
+              bool psd, VeskFormat* f, bool* cfdProbe, c_CFDSettings_t* cfd) {
+    if (ch >= DPPL_MAX_CHANNELS)
+        return DPPL_ERR_INVALID_CHANNEL;
+    int code = readVeskFormat(d, ch, aggregate, freeSlots, psd, f);
+    if (code != 0 || f->events == 0)
+        return code;
+    if (first == NULL)
+        return DPPL_ERR_NULL_ARGUMENT;
+    *cfdProbe = f->waves && !f->dual && d->channels[ch].fineTimeEnabled;
+    if (*cfdProbe) {
+        const c_ReadCache_t* cache = GENERIC_ReadCache(d, ch, READCACHE_BASE | READCACHE_CFD);
+        if (cache->cfdStatus != 0)
+            return cache->cfdStatus;
+        *cfd = cache->cfd;
+    }
+    return 0;
+}
+
+} // namespace
+
+int VESK_DecodePSDChannelAggregate(c_Digitizer_t* d, uint32_t ch, uint32_t* aggregate, uint32_t freeSlots,
+                                   c_DPPEvent_t* first, int32_t* decoded) {
+    if (d == NULL || aggregate == NULL || decoded == NULL)
+        return DPPL_ERR_NULL_ARGUMENT;
+    *decoded = 0;
+    VeskFormat f;
+    bool cfdProbe = false;
+    c_CFDSettings_t cfd = {};
+    int code = beginVesk(d, ch, aggregate, freeSlots, first, true, &f, &cfdProbe, &cfd);
+    if (code != 0 || f.events == 0)
+        return code;
+    c_ChannelRecord_t* rec = &d->channels[ch];
+    const uint64_t offset = GENERIC_ReadCache(d, ch, READCACHE_BASE)->timeOffsetPs;
+    const GENERIC_TimeBase_t base = GENERIC_GetTimeBase(d, kPSDExtensionBits);
+    const bool upperInExtras = f.extras && f.upperInExtras;
+    uint64_t lastStamp = 0, maxStamp = 0;
+
+    const uint32_t* word = aggregate + 2;
+    for (uint32_t i = 0; i < f.events; ++i) {
+        c_DPPEvent_t* e = &first[i];
+        uint32_t flags = 0;
+        uint64_t fine = 0;
+        const uint64_t raw = f.timeTag ? *word++ : 0;
+        if (f.waves) {
+            code = decodeVeskWaveform(d, ch, e, word, f, cfdProbe);
+            if (code != 0)
+                return code;
+            int64_t cfdTime = -1;
+            if (cfdProbe && GENERIC_ApplySoftwareCFD(d, ch, &cfd, e, &cfdTime) && cfdTime >= 0) {
+                fine = (uint64_t)cfdTime;
+                flags |= EVTFLAG_FINE_TIME;
+            }
+        } else if (e->waveform != NULL) {
+            e->waveform->nSamples = 0;
+        }
+        /* The size counts the waveform words whether or not they are announced:
+         * stepping over them keeps every later word in its place. */
+        word += 4 * f.units;
+        const uint32_t extras = f.extras ? *word++ : 0;
+        if (extras & (1u << 15))
+            flags |= 0x10;
+        const uint64_t ticks = GENERIC_ExtendTimeTag(rec, &base, raw, upperInExtras, extras & 0x7FFFu, &flags);
+        const uint64_t stamp = ticks * base.psPerTick + fine + offset;
+        uint16_t energy = 0;
+        int16_t shortCharge = 0;
+        if (f.charge) {
+            const uint32_t cw = *word++;
+            const uint32_t shortValue = cw & 0x7FFF, longValue = cw >> 16;
+            if (shortValue == 0x7FFF)
+                flags |= EVTFLAG_SATURATED;
+            else if (cw & (1u << 15))
+                flags |= EVTFLAG_PILEUP;
+            if (longValue >= 0x7FFF)
+                flags |= EVTFLAG_SATURATED;
+            energy = (uint16_t)(longValue >= 0x7FFF ? 0x7FFF : longValue);
+            shortCharge = (int16_t)shortValue;
+        }
+        fillEvent(e, energy, shortCharge, stamp, flags, f.eventWords);
+        lastStamp = stamp;
+        if (stamp > maxStamp)
+            maxStamp = stamp;
+    }
+    GENERIC_AccountEvents(d, ch, f.events, 0, lastStamp, maxStamp);
+    *decoded = (int32_t)f.events;
+    return 0;
+}
+
+int VESK_DecodeCIChannelAggregate(c_Digitizer_t* d, uint32_t ch, uint32_t* aggregate, uint32_t freeSlots,
+                                  c_DPPEvent_t* first, int32_t* decoded) {
+    if (d == NULL || aggregate == NULL || decoded == NULL)
+        return DPPL_ERR_NULL_ARGUMENT;
+    *decoded = 0;
+    VeskFormat f;
+    bool cfdProbe = false;
+    c_CFDSettings_t cfd = {};
+    int code = beginVesk(d, ch, aggregate, freeSlots, first, false, &f, &cfdProbe, &cfd);
+    if (code != 0 || f.events == 0)
+        return code;
+    c_ChannelRecord_t* rec = &d->channels[ch];
+    const GENERIC_TimeBase_t base = GENERIC_GetTimeBase(d, 0);
+    uint64_t maxStamp = 0;
+
+    const uint32_t* word = aggregate + 2;
+    for (uint32_t i = 0; i < f.events; ++i) {
+        c_DPPEvent_t* e = &first[i];
+        uint64_t fine = 0;
+        const uint64_t raw = f.timeTag ? *word++ : 0;
+        if (f.waves) {
+            code = decodeVeskWaveform(d, ch, e, word, f, cfdProbe);
+            if (code != 0)
+                return code;
+            int64_t cfdTime = -1;
+            if (cfdProbe && GENERIC_ApplySoftwareCFD(d, ch, &cfd, e, &cfdTime) && cfdTime >= 0)
+                fine = (uint64_t)cfdTime;
+        } else if (e->waveform != NULL) {
+            e->waveform->nSamples = 0;
+        }
+        word += 4 * f.units;
+        word += f.extras ? 1 : 0; /* nothing the charge format uses */
+        /* One level of roll-overs, counted without a flag; no time offset. */
+        if (raw < rec->lastRawTimeTag)
+            rec->rollOver1 += 1;
+        rec->lastRawTimeTag = raw;
+        const uint64_t stamp = (raw + (rec->rollOver1 << base.tagBits)) * base.psPerTick + fine;
+        const uint16_t energy = f.charge ? chargeEnergy(*word++) : 0;
+        fillEvent(e, energy, 0, stamp, 0, f.eventWords);
+        if (stamp > maxStamp)
+            maxStamp = stamp;
+    }
+    if (maxStamp > d->maxTimeStamp) {
+        d->maxTimeStamp = maxStamp;
+        d->lastTimeStamp = maxStamp;
+    }
+    *decoded = (int32_t)f.events;
+    return 0;
+}

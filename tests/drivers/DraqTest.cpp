@@ -1,0 +1,270 @@
+/* Draq charge driver: setup and open of the shipped board, a live run, the
+ * simulated encoder decoded field for field, and the group format rules and
+ * malformed aggregates on hand-built words. */
+#include <gtest/gtest.h>
+
+#include "DriverSupport.h"
+#include "ZarnBoard_Draq.h"
+#include "ZarnComm.h"
+
+using namespace drvtest;
+
+namespace {
+
+TEST(DraqOpen, ShippedBoardOpensWithGroupsOfEightAndEveryParameterAtPreferred) {
+    LiveBoard b;
+    ASSERT_EQ(0, b.open(DraqQDC()));
+    const c_BoardDescriptor_t& desc = b->descriptor;
+    EXPECT_EQ(135, desc.DPPCode);
+    EXPECT_STREQ("DPP-QDC", desc.DPPTypeName);
+    EXPECT_EQ(16.0, desc.SamplePeriod);
+    EXPECT_EQ(32u, desc.TimeTagBits);
+    EXPECT_EQ(16u, desc.EnergyBits);
+    EXPECT_EQ(12u, desc.ADCBits);
+    EXPECT_EQ(4, desc.NumGroups);
+    EXPECT_EQ(32, desc.NumChannels);
+    EXPECT_EQ(0u, desc.HVChannels);
+    EXPECT_EQ(0x20000u, desc.MemSize);
+    EXPECT_EQ(128u, desc.MemBlock);
+    EXPECT_EQ(1u, desc.AnalogVTraces);
+    EXPECT_EQ(4u, desc.DigitalVTraces);
+    ExpectEveryParameterAtPreferred(b.get());
+    EXPECT_EQ(0xFu, b.peek(0x8120) & 0xFu);
+    EXPECT_EQ(0, DRAQ_CheckPLLLock(b.get()));
+    ASSERT_EQ(0, ZarnSim_RaiseCondition(b.link(), ZARN_SIM_COND_PLL_UNLOCK, 0));
+    EXPECT_EQ(DPPL_ERR_PLL_LOCK_LOSS, DRAQ_CheckPLLLock(b.get()));
+    EXPECT_NE(0u, b->failStatus & FAILSTATUS_PLL_UNLOCK);
+}
+
+TEST(DraqOpen, InitRefusesReplayUnreadableRegisterAndUnknownMemoryCode) {
+    LiveBoard b;
+    ASSERT_EQ(0, b.open(DraqQDC()));
+    ASSERT_EQ(0, ZarnSim_FailNextRegisterRead(ZARN_COMM_CommError));
+    EXPECT_EQ(DPPL_ERR_READ_REGISTER, DRAQ_InitBoard(b.get()));
+    ZarnSim_ResetFaults();
+    const uint32_t info = b.peek(0x8140);
+    ASSERT_EQ(0, ZarnSim_PokeRegister(b.link(), 0x8140, (info & ~0xFF00u) | (8u << 8)));
+    EXPECT_EQ(DPPL_ERR_INVALID_MEMORY_CODE, DRAQ_InitBoard(b.get()));
+    ASSERT_EQ(0, ZarnSim_PokeRegister(b.link(), 0x8140, (info & ~0xFF00u) | (16u << 8)));
+    EXPECT_EQ(0, DRAQ_InitBoard(b.get()));
+    EXPECT_EQ(0x100000u, b->descriptor.MemSize);
+    b->replay = 1;
+    EXPECT_EQ(DPPL_ERR_FILE_DIGITIZER, DRAQ_InitBoard(b.get()));
+    b->replay = 0;
+}
+
+TEST(DraqRun, EveryGeneratedEventReachesItsChannel) {
+    LiveBoard b;
+    ASSERT_EQ(0, b.open(DraqQDC()));
+    ASSERT_EQ(0, ZarnSim_SetClockMode(b.link(), ZARN_SIM_CLOCK_AS_FAST_AS_READ));
+    ASSERT_EQ(0, ZarnSim_SetSeed(b.link(), 9));
+    ASSERT_EQ(0, c_bstarta(b.get()));
+    const uint32_t channels = b->descriptor.NumChannels;
+    std::vector<uint64_t> decoded(channels, 0), last(channels, 0);
+    auto consume = [&] {
+        for (uint32_t ch = 0; ch < channels; ++ch) {
+            for (uint32_t i = 0; i < b->channels[ch].nEvents; ++i) {
+                ASSERT_GE(b->channels[ch].events[i].timeStamp, last[ch]) << ch;
+                last[ch] = b->channels[ch].events[i].timeStamp;
+            }
+            decoded[ch] += b->channels[ch].nEvents;
+        }
+    };
+    for (int read = 0; read < 20; ++read) {
+        ASSERT_EQ(0, c_getDPPEvents(b.get(), NULL));
+        consume();
+    }
+    ASSERT_EQ(0, c_bstopa(b.get()));
+    consume();
+    uint64_t total = 0;
+    for (uint32_t ch = 0; ch < channels; ++ch) {
+        uint64_t generated = 0, lost = 0;
+        ASSERT_EQ(0, ZarnSim_GetChannelCounts(b.link(), ch, &generated, NULL, &lost));
+        EXPECT_EQ(generated - lost, decoded[ch]) << ch;
+        total += decoded[ch];
+    }
+    EXPECT_GT(total, 100u);
+}
+
+/* ------------------------------------------------------------ round trip */
+
+struct DraqCase {
+    const char* name;
+    bool waves, extras;
+};
+
+class DraqRoundTrip : public testing::TestWithParam<DraqCase> {};
+
+TEST_P(DraqRoundTrip, EncodedPulsesDecodeFieldForField) {
+    const DraqCase& c = GetParam();
+    const uint32_t samples = 32;
+    Encoder enc(ZarnSim_DraqQDCEncoder, DraqFormat());
+    enc.regs[0x8000] = (c.waves ? 1u << 16 : 0) | (c.extras ? 1u << 17 : 0) | (2u << 12);
+    std::vector<Pulse> pulses = MakePulses(5, {1, 6, 9, 15}, 30, 3000000000ull, 60000, samples, 12);
+
+    Record r(DraqFormat());
+    r.allocate(64, c.waves ? 64 : 0, samples);
+    r.channel(9, DPPL_PARAM_CH_TIME_OFFSET, -0.032); /* ns: -32 ps */
+    r.load(enc.buffer(pulses, 20));
+    ASSERT_EQ(0, r.walk());
+    for (uint32_t ch : {1u, 6u, 9u, 15u}) {
+        std::vector<Pulse> expected = OfChannel(pulses, ch);
+        std::vector<c_DPPEvent_t> got = Events(r, ch);
+        ASSERT_EQ(expected.size(), got.size()) << ch;
+        EXPECT_EQ(expected.size(), r->evtCount[ch]);
+        for (size_t i = 0; i < got.size(); ++i) {
+            const Pulse& p = expected[i];
+            const c_DPPEvent_t& e = got[i];
+            const bool saturated = (p.flags & ZARN_SIM_EVENT_SATURATED) != 0;
+            EXPECT_EQ(saturated ? 0xFFFFu : p.energy, e.energy) << ch << "/" << i;
+            EXPECT_EQ(0, e.shortCharge);
+            const bool rolled = i > 0 && (p.tag >> 32) != (expected[i - 1].tag >> 32);
+            const uint32_t flags = (saturated ? EVTFLAG_SATURATED : 0) | (!c.extras && rolled ? EVTFLAG_ROLLOVER : 0);
+            EXPECT_EQ(flags, e.flags) << ch << "/" << i;
+            EXPECT_EQ(p.tag * 16000 - (ch == 9 ? 32 : 0), e.timeStamp) << ch << "/" << i;
+            EXPECT_EQ(4u * (c.waves ? 4 : 0) + 2 + (c.extras ? 1 : 0), e.sizeWords);
+            if (!c.waves) {
+                EXPECT_EQ(nullptr, e.waveform);
+                continue;
+            }
+            const c_Waveform_t& w = *e.waveform;
+            ASSERT_EQ(samples, w.nSamples);
+            EXPECT_EQ(5, w.traces[0].probe);
+            EXPECT_EQ(24, w.traces[3].probe);
+            EXPECT_EQ(26, w.traces[4].probe);
+            EXPECT_EQ(15, w.traces[5].probe);
+            EXPECT_EQ(20, w.traces[6].probe);
+            const int16_t* s0 = (const int16_t*)w.traces[0].samples;
+            const uint8_t* d3 = (const uint8_t*)w.traces[3].samples;
+            const uint8_t* d4 = (const uint8_t*)w.traces[4].samples;
+            for (uint32_t s = 0; s < samples; ++s) {
+                ASSERT_EQ(p.wave[s], s0[s]) << s;
+                ASSERT_EQ(s >= p.preTrigger && s < p.preTrigger + 16 ? 1 : 0, d3[s]) << s;
+                ASSERT_EQ(s >= samples / 2 ? 1 : 0, d4[s]) << s;
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, DraqRoundTrip,
+                         testing::Values(DraqCase{"ChargeOnly", false, false}, DraqCase{"Extras", false, true},
+                                         DraqCase{"Waveforms", true, false}, DraqCase{"WaveformsAndExtras", true, true}),
+                         [](const testing::TestParamInfo<DraqCase>& info) { return info.param.name; });
+
+/* ------------------------------------------------------- hand-built words */
+
+constexpr uint32_t kExtras = 1u << 28, kWaves = 1u << 27;
+
+class DraqWords : public testing::Test {
+  protected:
+    DraqWords() : r(DraqFormat()) { r.allocate(4, 4, 8); }
+    /* Group 1 (channels 8 to 15), every channel's events from its first slot. */
+    int decode(std::vector<uint32_t> words) {
+        GENERIC_InvalidateReadCache(r.get());
+        uint32_t numbers[8], room[8];
+        c_DPPEvent_t* first[8];
+        for (uint32_t j = 0; j < 8; ++j) {
+            numbers[j] = 8 + j;
+            room[j] = r->channels[8 + j].capacity;
+            first[j] = r->channels[8 + j].events;
+        }
+        return DRAQ_DecodeQDCGroupAggregate(r.get(), words.data(), numbers, room, first, counts);
+    }
+    static uint32_t charge(uint32_t j, uint32_t value) { return (j << 28) | value; }
+    Record r;
+    uint32_t counts[8] = {};
+};
+
+TEST_F(DraqWords, ChargeWordPicksTheChannelAndCarriesSaturation) {
+    ASSERT_EQ(0, decode({0x80000008u, 0, 100, charge(5, 0x1234), 200, charge(5, 0xFFFF | (1u << 26)), 300,
+                         charge(0, 7)}));
+    EXPECT_EQ(2u, counts[5]);
+    EXPECT_EQ(1u, counts[0]);
+    EXPECT_EQ(0u, counts[1]);
+    EXPECT_EQ(0x1234, r.event(13, 0).energy);
+    EXPECT_EQ(1600000u, r.event(13, 0).timeStamp);
+    EXPECT_EQ(EVTFLAG_SATURATED, r.event(13, 1).flags);
+    EXPECT_EQ(7, r.event(8, 0).energy);
+    EXPECT_EQ(2u, r->evtCount[13]);
+    EXPECT_EQ(r.event(13, 1).timeStamp, r->lastChTimeStamp[13]);
+}
+
+TEST_F(DraqWords, InvalidChannelIdFailsTheAggregate) {
+    EXPECT_EQ(DPPL_ERR_INVALID_EVENT, decode({0x80000006u, 0, 1, charge(2, 1), 2, 0x80000000u | 3}));
+    EXPECT_EQ(0u, counts[2]);
+}
+
+TEST_F(DraqWords, StoppedChannelIsDecodedButNotDeliveredUnlessReplayed) {
+    r.channel(10, DPPL_PARAM_CH_ACQ_RUN, 0);
+    r.channel(11, DPPL_PARAM_CH_ACQ_RUN, 1);
+    /* More events of the stopped channel than it has slots: they reuse one. */
+    std::vector<uint32_t> words = {0x8000000Eu, 0};
+    for (uint32_t i = 0; i < 6; ++i) {
+        words.push_back(1000 - i * 100); /* falling tags: a roll-over each */
+        words.push_back(charge(2, i));
+    }
+    ASSERT_EQ(0, decode(words));
+    EXPECT_EQ(0u, counts[2]);
+    EXPECT_EQ(0u, r->evtCount[10]);
+    EXPECT_EQ(5u, r->channels[10].rollOver1); /* its time-tag state moved all the same */
+    ASSERT_EQ(0, decode({0x80000004u, 0, 5, charge(3, 9)}));
+    EXPECT_EQ(1u, counts[3]);
+    r->replay = 1;
+    ASSERT_EQ(0, decode({0x80000004u, 0, 5, charge(2, 9)}));
+    r->replay = 0;
+    EXPECT_EQ(1u, counts[2]);
+}
+
+TEST_F(DraqWords, WithoutExtrasTimeStampsFollowTheRawTags) {
+    ASSERT_EQ(0, decode({0x8000000Au, 0, 0xFFFFFFF0u, charge(1, 1), 0x10, charge(1, 2), 0x20, charge(1, 3),
+                         0x08, charge(1, 4)}));
+    ASSERT_EQ(4u, counts[1]);
+    EXPECT_EQ(0xFFFFFFF0ull * 16000, r.event(9, 0).timeStamp);
+    EXPECT_EQ(((1ull << 32) + 0x10) * 16000, r.event(9, 1).timeStamp);
+    EXPECT_EQ(EVTFLAG_ROLLOVER, r.event(9, 1).flags);
+    EXPECT_EQ(0u, r.event(9, 2).flags);
+    EXPECT_EQ(((2ull << 32) + 0x08) * 16000, r.event(9, 3).timeStamp);
+    /* With extras the upper bits replace the count. */
+    ASSERT_EQ(0, decode({0x80000005u, kExtras, 0x30, 0x0003, charge(1, 5)}));
+    EXPECT_EQ(((3ull << 32) + 0x30) * 16000, r.event(9, 0).timeStamp);
+    EXPECT_EQ(0u, r.event(9, 0).flags);
+}
+
+TEST_F(DraqWords, MalformedAggregatesAreRefused) {
+    struct Case {
+        const char* what;
+        std::vector<uint32_t> words;
+        int code;
+    };
+    const std::vector<Case> cases = {
+        {"header bit 31 clear", {0x00000004u, 0, 1, charge(0, 1)}, DPPL_ERR_INVALID_EVENT},
+        {"size below the header", {0x80000001u, 0}, DPPL_ERR_INVALID_EVENT},
+        {"size not whole events", {0x80000005u, 0, 1, charge(0, 1), 2}, DPPL_ERR_INVALID_EVENT},
+        {"refused analog probe", {0x8000000Au, kWaves | (3u << 22) | 1u, 1, 0, 0, 0, 0, charge(0, 1)},
+         DPPL_ERR_INVALID_EVENT},
+        {"more events than slots",
+         {0x8000000Cu, 0, 1, charge(4, 1), 2, charge(4, 1), 3, charge(4, 1), 4, charge(4, 1), 5, charge(4, 1)},
+         DPPL_ERR_EVENT_BUFFER_OVERFLOW},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.code, decode(c.words)) << c.what;
+        for (uint32_t n : counts)
+            EXPECT_EQ(0u, n) << c.what;
+    }
+    EXPECT_EQ(0, decode({0x80000002u, kExtras}));
+}
+
+TEST(DraqWaveforms, WaveformWordsWithoutWaveformRecordFail) {
+    Record r(DraqFormat());
+    r.allocate(4, 0, 0);
+    std::vector<uint32_t> words = {0x80000008u, kWaves | 1u, 1, 0, 0, 0, 0, 0};
+    uint32_t numbers[8] = {0, 1, 2, 3, 4, 5, 6, 7}, room[8], counts[8];
+    c_DPPEvent_t* first[8];
+    for (uint32_t j = 0; j < 8; ++j) {
+        room[j] = r->channels[j].capacity;
+        first[j] = r->channels[j].events;
+    }
+    EXPECT_EQ(DPPL_ERR_INVALID_TRACE, DRAQ_DecodeQDCGroupAggregate(r.get(), words.data(), numbers, room, first, counts));
+}
+
+} // namespace
