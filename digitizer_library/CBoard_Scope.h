@@ -1,0 +1,65 @@
+/*
+ * CBoard_Scope: boards running the standard waveform firmware (DPP codes 0
+ * and 1, type name "SCOPE") on families 0 (Orlu), 4 (Draq), 5 (Tilk), 11 and
+ * 14 (Pemb).
+ *
+ * Every trigger produces one event: a 4-word header (size, channel mask,
+ * counter, trigger time tag) followed by the samples of every channel (group
+ * on Draq) of the mask. The headers stay in the record's scope buffer; each
+ * channel's samples land in analog slot 0 of that channel's next c_DPPEvent_t.
+ */
+#ifndef CBOARD_SCOPE_H
+#define CBOARD_SCOPE_H
+
+#include <stdint.h>
+
+#include "ZarnParameters.h"
+#include "ZarnTypes.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+struct c_ReadoutBuffer_t;
+struct c_ScopeEvent_t;
+
+/* Firmware setup for DPP codes 0 and 1: the scope buffer, the descriptor
+ * fields, the family init, the parameters and the DAC calibration from flash.
+ * -42 on family 6, -28 on a family without this firmware, -26 when the
+ * parameters do not load, -55 when the calibration does not. On failure the
+ * record has no scope buffer. */
+DRAVIK_API int SCOPE_InitBoard(c_Digitizer_t* digitizer);
+
+/* (Re)allocates the scope buffer's event headers: DPPL_PARAM_NABLT of them.
+ * A record without a scope buffer: 0 and nothing done. */
+DRAVIK_API int SCOPE_AllocEventBuffer(c_Digitizer_t* digitizer);
+
+/* Walks a readout buffer of events: headers into the scope buffer, samples
+ * into the channels' events. -39 for a malformed buffer (also a buffer that
+ * ends inside an event), -34 for more events than allocated, -33 for a
+ * channel event without a waveform, -8 for a trace too small. Events decoded
+ * before a failure stay with their counts. */
+DRAVIK_API int SCOPE_GetEvents(c_Digitizer_t* digitizer, struct c_ReadoutBuffer_t* buffer);
+
+/* Decodes the 4 header words at event into *out (time-tag extension on
+ * channel 0's state). The caller guarantees that the event's words are
+ * readable. */
+DRAVIK_API int SCOPE_DecodeEventHeader(c_Digitizer_t* digitizer, uint32_t* event, struct c_ScopeEvent_t* out);
+
+/* Family payload decoders: the payloadWords words at payload, for the
+ * decoded header *event. */
+DRAVIK_API int ORLU_DecodeScopeEvent(c_Digitizer_t* digitizer, uint32_t* payload, struct c_ScopeEvent_t* event);
+DRAVIK_API int PEMB_DecodeScopeEvent(c_Digitizer_t* digitizer, uint32_t* payload, struct c_ScopeEvent_t* event);
+DRAVIK_API int DRAQ_DecodeScopeEvent(c_Digitizer_t* digitizer, uint32_t* payload, struct c_ScopeEvent_t* event);
+DRAVIK_API int TILK_DecodeScopeEvent(c_Digitizer_t* digitizer, uint32_t* payload, struct c_ScopeEvent_t* event);
+
+/* Value-list definition functions of parameters this firmware does not
+ * offer: both answer -42. */
+DRAVIK_API int Vexil_DefineVirtualProbeValues(c_Parameter_t* param);
+DRAVIK_API int Vexil_DefineWaveDownsamplingValues(c_Parameter_t* param);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
