@@ -1458,7 +1458,8 @@ static int pauseChannel(c_Digitizer_t* d, int32_t channel, bool drain, const cha
         return 0;
     }
     _setChannelAcqStatus(d, channel, ACQSTATUS_PAUSING);
-    code = acqDevice(d) ? XMOR_DGTZ_StopChannelAcquisition(d->handle, (uint32_t)channel) : _stopSingleChannel(d, channel);
+    code = acqDevice(d) ? XMOR_DGTZ_StopChannelAcquisition(d->handle, (uint32_t)channel)
+                        : _stopSingleChannel(d, channel);
     if (code != 0) {
         c_extendedLogMsg(&ZarnDPPLayer_log, d, C_LOG_ERROR, __LINE__, "Error in ZARN_DGTZ_SWStopAcquisition: %i", code);
         return failedIn(function, DPPL_ERR_DIGITIZER_API);

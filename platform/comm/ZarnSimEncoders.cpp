@@ -6,6 +6,9 @@
 #include <mutex>
 
 extern "C" const ZarnSim_Encoder_t ZarnSim_OrluPHAEncoder, ZarnSim_PembPSDEncoder, ZarnSim_PembPHAEncoder;
+extern "C" const ZarnSim_Encoder_t ZarnSim_ScopeEncoder;
+extern "C" const ZarnSim_Encoder_t ZarnSim_MorvanePHAEncoder;
+extern "C" const ZarnSim_Encoder_t ZarnSim_TilkPSDEncoder, ZarnSim_DraqQDCEncoder, ZarnSim_VeskCIEncoder, ZarnSim_VeskPSDEncoder;
 
 namespace zsim {
 namespace {
@@ -30,8 +33,14 @@ Table& T() {
         // unitAggregateWords, encodeUnitAggregate, finishHeader } }.
         static const Entry kBuiltIn[] = {{0xFFFFFFFFu, {}},
                                          {128, ZarnSim_OrluPHAEncoder}, // ZarnSimEncoder_Orlu.cpp
+                                         {0, ZarnSim_ScopeEncoder}, {1, ZarnSim_ScopeEncoder}, // ZarnSimEncoder_Scope.cpp
                                          {136, ZarnSim_PembPSDEncoder}, // ZarnSimEncoder_Pemb.cpp
-                                         {139, ZarnSim_PembPHAEncoder}};
+                                         {139, ZarnSim_PembPHAEncoder},
+                                         {132, ZarnSim_TilkPSDEncoder}, // ZarnSimEncoder_Tilk.cpp
+                                         {135, ZarnSim_DraqQDCEncoder}, // ZarnSimEncoder_Draq.cpp
+                                         {130, ZarnSim_VeskCIEncoder},  // ZarnSimEncoder_Vesk.cpp
+                                         {131, ZarnSim_VeskPSDEncoder},
+                                         {142, ZarnSim_MorvanePHAEncoder}}; // ZarnSimEncoder_Morvane.cpp
         for (const Entry& e : kBuiltIn)
             if (e.dppCode != 0xFFFFFFFFu && t->count < kMaxEncoders) t->entries[t->count++] = e;
         return t;

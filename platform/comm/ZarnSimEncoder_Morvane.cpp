@@ -1,0 +1,131 @@
+// Data format of the register-level device (DPP code 142) on the simulated
+// board: one channel aggregate per channel.
+//
+//   word 0   bit 30 set; bits 0-27 the aggregate's size in words (header included)
+//   word 1   bits 0-15 waveform words per event (2 samples a word); 16-19 digital
+//            probe 0; 20-21 analog probe 1; 22-23 analog probe 0; 24-25 time-tag
+//            shift; 28 two time-tag words; 29 energy word; 30 waveforms; 31 dual trace
+//   events   {bit 31 channel, bit 30 special, bits 0-29 time tag high} {time tag
+//            low 32 bits} [waveform words] {energy word}
+//
+// Energy word: bits 0-15 the energy (ADC counts, 0x7FFF at most), bit 22
+// saturated, bit 26 pile-up. Waveform words: samples 2k and 2k+1 of the input
+// in bits 0-13 and 16-29, the trigger window in bits 14 and 30, saturation in
+// bits 15 and 31.
+//
+// Without waveforms every aggregate ends with a real-time/dead-time special
+// event (type 1: {a: bits 8-15 real-time count bits 32-39, bits 0-7 dead-time
+// count bits 32-39; x, y: the low 32 bits}) that carries the channel's real
+// and dead time since the previous report, in sample periods. With waveforms
+// the events are longer than a special event, so none is sent.
+#include "ZarnSimBoard.h"
+
+#include <algorithm>
+
+namespace zsim {
+namespace {
+
+constexpr uint32_t kSizeLimit = 0x1FFFFF; // what the readout's walker accepts
+constexpr uint32_t kMaxWaveWords = 0xFFFF;
+constexpr uint32_t kDigitalWindow = 16;
+constexpr uint32_t kFixedWords = 3; // two time-tag words and the energy word
+constexpr uint32_t kSpecialWords = 3;
+
+struct Format {
+    bool waves;
+    uint32_t waveWords;
+    uint32_t eventWords;
+    bool timeReport; // a closing real-time/dead-time event
+};
+
+Format ReadFormat(const ZarnSim_EncoderContext_t* c, const ZarnSim_Event_t* events, uint32_t count) {
+    Format f{};
+    f.waves = (c->readRegister(c->board, REG_BOARD_CONFIG) >> 16) & 1u;
+    uint32_t samples = 0;
+    for (uint32_t i = 0; i < count; ++i)
+        if (events[i].waveform) samples = std::max(samples, events[i].samples);
+    f.waveWords = f.waves ? std::min((samples + 1) / 2, kMaxWaveWords) : 0;
+    if (count > 0 && 2 + uint64_t{count} * (f.waveWords + kFixedWords) > kSizeLimit) {
+        uint32_t room = (kSizeLimit - 2) / count;
+        f.waveWords = room > kFixedWords ? std::min(f.waveWords, room - kFixedWords) : 0;
+    }
+    if (f.waveWords == 0) f.waves = false;
+    f.eventWords = f.waveWords + kFixedWords;
+    f.timeReport = f.eventWords == kSpecialWords;
+    return f;
+}
+
+uint32_t Sample(const ZarnSim_Event_t& e, uint32_t i) {
+    if (!e.waveform || e.samples == 0) return 0;
+    int32_t v = e.waveform[std::min(i, e.samples - 1)];
+    return static_cast<uint32_t>(std::clamp(v, 0, 0x3FFF));
+}
+
+uint32_t Window(const ZarnSim_Event_t& e, uint32_t i) {
+    return i >= e.preTrigger && i < e.preTrigger + kDigitalWindow ? 1u : 0u;
+}
+
+void EncodeWaveform(const ZarnSim_Event_t& e, const Format& f, uint32_t* out) {
+    uint32_t saturated = (e.flags & ZARN_SIM_EVENT_SATURATED) ? 1u : 0u;
+    for (uint32_t j = 0; j < f.waveWords; ++j) {
+        uint32_t a = 2 * j, b = 2 * j + 1;
+        out[j] = Sample(e, a) | (Sample(e, b) << 16) | (Window(e, a) << 14) | (Window(e, b) << 30) |
+                 (saturated << 15) | (saturated << 31);
+    }
+}
+
+uint32_t EventsPerAggregate(const ZarnSim_EncoderContext_t* c, uint32_t) {
+    if ((c->readRegister(c->board, REG_BOARD_CONFIG) >> 16) & 1u) return 1;
+    uint32_t n = c->readRegister(c->board, 0x8134) & 0x3FF;
+    return n ? n : 1;
+}
+
+uint32_t UnitWords(const ZarnSim_EncoderContext_t* c, uint32_t, const ZarnSim_Event_t* events, uint32_t count) {
+    Format f = ReadFormat(c, events, count);
+    return 2 + count * f.eventWords + (f.timeReport ? kSpecialWords : 0);
+}
+
+uint32_t Encode(ZarnSim_EncoderContext_t* c, uint32_t unit, const ZarnSim_Event_t* events, uint32_t count,
+                uint32_t* out, uint32_t maxWords) {
+    Format f = ReadFormat(c, events, count);
+    uint32_t words = 2 + count * f.eventWords + (f.timeReport ? kSpecialWords : 0);
+    if (count == 0 || words > maxWords || words > kSizeLimit) return 0;
+    out[0] = 0x40000000u | words;
+    out[1] = f.waveWords | (1u << 28) | (1u << 29) | (uint32_t{f.waves} << 30);
+    uint32_t* p = out + 2;
+    for (uint32_t i = 0; i < count; ++i) {
+        const ZarnSim_Event_t& e = events[i];
+        uint32_t channel = (e.channel & 1u) << 31;
+        *p++ = channel | (static_cast<uint32_t>(e.timeTag >> 32) & 0x3FFFFFFFu);
+        *p++ = static_cast<uint32_t>(e.timeTag);
+        if (f.waves) {
+            EncodeWaveform(e, f, p);
+            p += f.waveWords;
+        }
+        uint32_t word = std::min<uint32_t>(e.energy, 0x7FFFu);
+        if (e.flags & ZARN_SIM_EVENT_SATURATED) word |= 1u << 22;
+        if (e.flags & ZARN_SIM_EVENT_PILEUP) word |= 1u << 26;
+        *p++ = word;
+    }
+    if (f.timeReport) {
+        // channelState[ch][0..1]: real and dead time already reported, in ticks
+        uint32_t ch = unit % 64;
+        uint64_t real = c->realTimeTicks[ch] - std::min(c->realTimeTicks[ch], c->channelState[ch][0]);
+        uint64_t dead = c->deadTimeTicks[ch] - std::min(c->deadTimeTicks[ch], c->channelState[ch][1]);
+        real = std::min<uint64_t>(real, 0xFFFFFFFFFFull);
+        dead = std::min<uint64_t>(dead, 0xFFFFFFFFFFull);
+        c->channelState[ch][0] += real;
+        c->channelState[ch][1] += dead;
+        *p++ = ((unit & 1u) << 31) | (1u << 30) | (1u << 16) | (static_cast<uint32_t>(real >> 32) << 8) |
+               static_cast<uint32_t>(dead >> 32);
+        *p++ = static_cast<uint32_t>(real);
+        *p++ = static_cast<uint32_t>(dead);
+    }
+    return words;
+}
+
+} // namespace
+} // namespace zsim
+
+extern "C" const ZarnSim_Encoder_t ZarnSim_MorvanePHAEncoder = {1, zsim::EventsPerAggregate, zsim::UnitWords,
+                                                                 zsim::Encode, nullptr};
