@@ -6,7 +6,6 @@
 #include <string.h>
 
 #include "ZarnBoard_GENERIC.h"
-#include "ZarnComm.h"
 #include "ZarnDPPLayer.h"
 
 static const c_LogModule_t ZarnBoard_Draq_log = {"ZarnBoard_DraqLog.txt", "ZarnBoard_Draq"};
@@ -15,34 +14,17 @@ static const c_LogModule_t ZarnBoard_Draq_log = {"ZarnBoard_DraqLog.txt", "ZarnB
 
 namespace {
 
-constexpr uint32_t kRegMemoryCode = 0x8140;
+constexpr GENERIC_MemoryCodes_t kMemoryCodes = {{2, 16}, {0x20000, 0x100000}};
 
 } // namespace
 
 int DRAQ_InitBoard(c_Digitizer_t* d) {
     if (d == NULL)
         return DPPL_ERR_NULL_ARGUMENT;
-    if (d->replay) {
-        BLOG(d, C_LOG_ERROR, "A replay record has no board to set up.");
-        return DPPL_ERR_FILE_DIGITIZER;
-    }
+    int code = GENERIC_ReadMemorySize(&ZarnBoard_Draq_log, d, &kMemoryCodes);
+    if (code != 0)
+        return code;
     c_BoardDescriptor_t* desc = &d->descriptor;
-    uint32_t word = 0;
-    int r = ZarnComm_Read32(desc->CommHandle, kRegMemoryCode, &word);
-    if (r != 0) {
-        BLOG(d, C_LOG_ERROR, "ZarnComm_Read32(%d, 0x%X, &data) failed with error %i.", (int)desc->CommHandle,
-             kRegMemoryCode, r);
-        return DPPL_ERR_READ_REGISTER;
-    }
-    uint32_t memoryCode = (word >> 8) & 0xFF;
-    if (memoryCode == 2)
-        desc->MemSize = 0x20000;
-    else if (memoryCode == 16)
-        desc->MemSize = 0x100000;
-    else {
-        BLOG(d, C_LOG_ERROR, "Invalid memory code %u.", (unsigned)memoryCode);
-        return DPPL_ERR_INVALID_MEMORY_CODE;
-    }
     /* The board information counts the groups of 8 channels. */
     if (desc->Channels > DPPL_MAX_GROUPS) {
         BLOG(d, C_LOG_ERROR, "The board reports %u channel groups; at most %u are supported.",
@@ -137,14 +119,9 @@ int decodeDraqWaveform(c_Digitizer_t* d, uint32_t ch, c_DPPEvent_t* e, const uin
     }
     const uint32_t n = 8 * f.units;
     static const int kSlots[] = {0, 3, 4, 5, 6};
-    for (int slot : kSlots) {
-        const c_Trace_t* t = &w->traces[slot];
-        if (t->samples != NULL && t->capacity < n) {
-            BLOG(d, C_LOG_ERROR, "[%u] Waveform of %u samples exceeds the %u samples of trace %d.", (unsigned)ch,
-                 (unsigned)n, (unsigned)t->capacity, slot);
-            return DPPL_ERR_INVALID_EVENT;
-        }
-    }
+    int code = GENERIC_CheckTraceRoom(&ZarnBoard_Draq_log, d, ch, w, kSlots, 5, n);
+    if (code != 0)
+        return code;
     w->nSamples = n;
     w->traces[0].probe = f.probe0;
     int16_t* s0 = (int16_t*)w->traces[0].samples;
@@ -185,17 +162,6 @@ void prepareChannels(c_Digitizer_t* d, const uint32_t channels[8], const uint32_
         c.deliver = d->replay || !cache->hasAcqRun || cache->acqRun == 1.0 || GENERIC_IsDraining(d, c.number);
         c.offset = cache->timeOffsetPs;
     }
-}
-
-void fillEvent(c_DPPEvent_t* e, uint16_t energy, uint64_t stamp, uint32_t flags, uint32_t sizeWords) {
-    e->energy = energy;
-    e->shortCharge = 0;
-    e->timeStamp = stamp;
-    e->flags = flags;
-    e->specialFlag = 0;
-    e->specialIndex = 0;
-    e->specialWord1 = e->specialWord2 = 0;
-    e->sizeWords = sizeWords;
 }
 
 } // namespace
@@ -258,7 +224,7 @@ int DRAQ_DecodeQDCGroupAggregate(c_Digitizer_t* d, uint32_t* aggregate, const ui
         const uint64_t stamp = ticks * base.psPerTick + c.offset;
         if (cw & (1u << 26))
             flags |= EVTFLAG_SATURATED;
-        fillEvent(e, (uint16_t)(cw & 0xFFFF), stamp, flags, f.eventWords);
+        GENERIC_FillEvent(e, (uint16_t)(cw & 0xFFFF), 0, stamp, flags, f.eventWords);
         if (!c.deliver)
             continue; /* the channel's next event reuses the slot */
         c.count++;

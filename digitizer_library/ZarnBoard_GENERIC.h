@@ -64,6 +64,39 @@ DRAVIK_API int GENERIC_LoadDACCalibration(c_Digitizer_t* digitizer, const void* 
  * the bit again) when it reads 0. */
 DRAVIK_API int GENERIC_CheckPLLLockedParameter(c_Digitizer_t* digitizer);
 
+/* Steps of the family setups. Their messages go to the calling family's
+ * log record (log). */
+
+/* The two memory codes a family knows (bits 8-15 of register 0x8140) and
+ * the memory size of each. */
+typedef struct GENERIC_MemoryCodes_t {
+    uint32_t code[2];
+    uint32_t size[2];
+} GENERIC_MemoryCodes_t;
+
+/* Refuses a replay record (DPPL_ERR_FILE_DIGITIZER: it has no board), then
+ * sets the descriptor's MemSize from the board's memory code
+ * (DPPL_ERR_READ_REGISTER, DPPL_ERR_INVALID_MEMORY_CODE). */
+DRAVIK_API int GENERIC_ReadMemorySize(const c_LogModule_t* log, c_Digitizer_t* digitizer,
+                                      const GENERIC_MemoryCodes_t* codes);
+/* Refuses a board that reports more channels than a record holds. */
+DRAVIK_API int GENERIC_CheckChannelCount(const c_LogModule_t* log, c_Digitizer_t* digitizer);
+
+/* The high-voltage range elements of the library definitions; all three
+ * must be defined. */
+typedef struct GENERIC_HVRanges_t {
+    xmlNodePtr hpge, pmt, sd;
+} GENERIC_HVRanges_t;
+
+DRAVIK_API int GENERIC_FindHVRanges(const c_LogModule_t* log, c_Digitizer_t* digitizer, GENERIC_HVRanges_t* ranges);
+/* Sets up high-voltage channel hvIndex of a board with a built-in supply:
+ * loads its limits, takes its polarity from the model name's last letter
+ * and makes range block 0 (the definitions' element range, with linear
+ * conversions from the limits) its only range; activeRange is the index
+ * the channel reports. */
+DRAVIK_API int GENERIC_InitHVChannel(const c_LogModule_t* log, c_Digitizer_t* digitizer, uint32_t hvIndex,
+                                     xmlNodePtr range, int32_t activeRange);
+
 /* Exported. */
 
 /* The failure checks (ADC auto-shutdown, then PLL lock); -42 on a
@@ -242,6 +275,36 @@ static inline void GENERIC_AccountEvents(c_Digitizer_t* digitizer, uint32_t chan
         digitizer->maxTimeStamp = maxTimeStamp;
         digitizer->lastTimeStamp = maxTimeStamp;
     }
+}
+
+/* Checks that each of the event's traces in slots (those with a buffer) has
+ * room for samples; the failure goes to the decoder's log record (log). */
+static inline int GENERIC_CheckTraceRoom(const c_LogModule_t* log, c_Digitizer_t* digitizer, uint32_t channel,
+                                         const c_Waveform_t* waveform, const int* slots, int slotCount,
+                                         uint32_t samples) {
+    for (int k = 0; k < slotCount; ++k) {
+        const c_Trace_t* trace = &waveform->traces[slots[k]];
+        if (trace->samples != NULL && trace->capacity < samples) {
+            c_extendedLogMsg(log, digitizer, C_LOG_ERROR, __LINE__,
+                             "[%u] Waveform of %u samples exceeds the %u samples of trace %d.", (unsigned)channel,
+                             (unsigned)samples, (unsigned)trace->capacity, slots[k]);
+            return DPPL_ERR_INVALID_EVENT;
+        }
+    }
+    return 0;
+}
+
+/* The decoded fields of one event; the special fields cleared. */
+static inline void GENERIC_FillEvent(c_DPPEvent_t* event, uint16_t energy, int16_t shortCharge, uint64_t timeStamp,
+                                     uint32_t flags, uint32_t sizeWords) {
+    event->energy = energy;
+    event->shortCharge = shortCharge;
+    event->timeStamp = timeStamp;
+    event->flags = flags;
+    event->specialFlag = 0;
+    event->specialIndex = 0;
+    event->specialWord1 = event->specialWord2 = 0;
+    event->sizeWords = sizeWords;
 }
 
 /* ---------------------------------------------------------- software CFD */

@@ -6,7 +6,6 @@
 #include <string.h>
 
 #include "ZarnBoard_GENERIC.h"
-#include "ZarnComm.h"
 #include "ZarnDPPLayer.h"
 
 static const c_LogModule_t ZarnBoard_Pemb_log = {"ZarnBoard_PembLog.txt", "ZarnBoard_Pemb"};
@@ -15,7 +14,7 @@ static const c_LogModule_t ZarnBoard_Pemb_log = {"ZarnBoard_PembLog.txt", "ZarnB
 
 namespace {
 
-constexpr uint32_t kRegMemoryCode = 0x8140;
+constexpr GENERIC_MemoryCodes_t kMemoryCodes = {{1, 8}, {1u << 16, 1u << 19}};
 constexpr uint32_t kRegShutdownRelease = 0x81C0;
 
 /* Reads a board parameter that a check needs; missing: -26 with the
@@ -45,27 +44,10 @@ int readOverTemperatureMask(c_Digitizer_t* d, uint8_t* mask) {
 int PEMB_InitBoard(c_Digitizer_t* d) {
     if (d == NULL)
         return DPPL_ERR_NULL_ARGUMENT;
-    if (d->replay) {
-        BLOG(d, C_LOG_ERROR, "A replay record has no board to set up.");
-        return DPPL_ERR_FILE_DIGITIZER;
-    }
+    int code = GENERIC_ReadMemorySize(&ZarnBoard_Pemb_log, d, &kMemoryCodes);
+    if (code != 0)
+        return code;
     c_BoardDescriptor_t* desc = &d->descriptor;
-    uint32_t word = 0;
-    int r = ZarnComm_Read32(desc->CommHandle, kRegMemoryCode, &word);
-    if (r != 0) {
-        BLOG(d, C_LOG_ERROR, "ZarnComm_Read32(%d, 0x%X, &data) failed with error %i.", (int)desc->CommHandle,
-             kRegMemoryCode, r);
-        return DPPL_ERR_READ_REGISTER;
-    }
-    uint32_t memoryCode = (word >> 8) & 0xFF;
-    if (memoryCode == 1)
-        desc->MemSize = 1u << 16;
-    else if (memoryCode == 8)
-        desc->MemSize = 1u << 19;
-    else {
-        BLOG(d, C_LOG_ERROR, "Invalid memory code %u.", (unsigned)memoryCode);
-        return DPPL_ERR_INVALID_MEMORY_CODE;
-    }
     if (desc->FamilyCode == 11)
         desc->SamplePeriod = 2.0;
     else if (desc->FamilyCode == 14)
@@ -74,11 +56,8 @@ int PEMB_InitBoard(c_Digitizer_t* d) {
         BLOG(d, C_LOG_ERROR, "Unsupported family %u.", (unsigned)desc->FamilyCode);
         return DPPL_ERR_INVALID_FAMILY;
     }
-    if (desc->Channels > DPPL_MAX_CHANNELS) {
-        BLOG(d, C_LOG_ERROR, "The board reports %u channels; at most %u are supported.", (unsigned)desc->Channels,
-             (unsigned)DPPL_MAX_CHANNELS);
-        return DPPL_ERR_GENERIC;
-    }
+    if ((code = GENERIC_CheckChannelCount(&ZarnBoard_Pemb_log, d)) != 0)
+        return code;
     desc->MemBlock = 128;
     desc->NumChannels = (uint8_t)desc->Channels;
     desc->NumGroups = 0;
@@ -324,14 +303,9 @@ int decodeCoupleWaveform(c_Digitizer_t* d, const CoupleChannel& c, c_DPPEvent_t*
     }
     const uint32_t n = 8 * f.units;
     static const int kSlots[] = {0, 1, 3, 4};
-    for (int slot : kSlots) {
-        const c_Trace_t* t = &w->traces[slot];
-        if (t->samples != NULL && t->capacity < n) {
-            BLOG(d, C_LOG_ERROR, "[%u] Waveform of %u samples exceeds the %u samples of trace %d.", (unsigned)c.number,
-                 n, t->capacity, slot);
-            return DPPL_ERR_INVALID_EVENT;
-        }
-    }
+    int code = GENERIC_CheckTraceRoom(&ZarnBoard_Pemb_log, d, c.number, w, kSlots, 4, n);
+    if (code != 0)
+        return code;
     w->nSamples = n;
     w->traces[0].probe = f.probe0;
     w->traces[1].probe = f.dual ? f.probe1 : (c.cfd ? DPPL_PROBE_SOFTWARE_CFD : DPPL_PROBE_NONE);
@@ -376,18 +350,6 @@ int decodeCoupleWaveform(c_Digitizer_t* d, const CoupleChannel& c, c_DPPEvent_t*
     return 0;
 }
 
-void fillEvent(c_DPPEvent_t* e, uint16_t energy, int16_t shortCharge, uint64_t stamp, uint32_t flags,
-               uint32_t sizeWords) {
-    e->energy = energy;
-    e->shortCharge = shortCharge;
-    e->timeStamp = stamp;
-    e->flags = flags;
-    e->specialFlag = 0;
-    e->specialIndex = 0;
-    e->specialWord1 = e->specialWord2 = 0;
-    e->sizeWords = sizeWords;
-}
-
 /* Counts a decoded event when its channel delivers. */
 void deliver(CoupleChannel* c, uint64_t stamp, bool pseudo) {
     if (!c->deliver)
@@ -421,20 +383,9 @@ int beginCouple(c_Digitizer_t* d, const uint32_t* aggregate, bool psd, uint32_t 
     return code;
 }
 
-} // namespace
-
-int PEMB_DecodePSDCoupleAggregate(c_Digitizer_t* d, uint32_t* aggregate, uint32_t evenChannel, uint32_t evenFree,
-                                  c_DPPEvent_t* evenFirst, int32_t* evenDecoded, uint32_t oddChannel, uint32_t oddFree,
-                                  c_DPPEvent_t* oddFirst, int32_t* oddDecoded) {
-    if (d == NULL || aggregate == NULL || evenDecoded == NULL || oddDecoded == NULL)
-        return DPPL_ERR_NULL_ARGUMENT;
-    *evenDecoded = *oddDecoded = 0;
-    CoupleFormat f;
-    CoupleChannel channels[2];
-    int code = beginCouple(d, aggregate, true, evenChannel, evenFree, evenFirst, oddChannel, oddFree, oddFirst, &f,
-                           channels);
-    if (code != 0)
-        return code;
+/* The events of one couple aggregate of pulse-shape firmware, counted in the channels. */
+int decodePSDCoupleEvents(c_Digitizer_t* d, const uint32_t* aggregate, const CoupleFormat& f, CoupleChannel* channels) {
+    int code = 0;
     const GENERIC_TimeBase_t base = GENERIC_GetTimeBase(d, kTimeTagExtensionBits);
     const bool upperInExtras = f.extras && f.extrasFormat <= 2;
     const bool flagsInExtras = f.extras && (f.extrasFormat == 1 || f.extrasFormat == 2);
@@ -496,25 +447,15 @@ int PEMB_DecodePSDCoupleAggregate(c_Digitizer_t* d, uint32_t* aggregate, uint32_
             longCharge = (uint16_t)(longValue > 32766 ? 0x7FFF : longValue);
             shortCharge = (int16_t)shortValue;
         }
-        fillEvent(e, longCharge, shortCharge, stamp, flags, f.eventWords);
+        GENERIC_FillEvent(e, longCharge, shortCharge, stamp, flags, f.eventWords);
         deliver(c, stamp, false);
     }
-    finishCouple(d, channels, evenDecoded, oddDecoded);
     return 0;
 }
 
-int PEMB_DecodePHACoupleAggregate(c_Digitizer_t* d, uint32_t* aggregate, uint32_t evenChannel, uint32_t evenFree,
-                                  c_DPPEvent_t* evenFirst, int32_t* evenDecoded, uint32_t oddChannel, uint32_t oddFree,
-                                  c_DPPEvent_t* oddFirst, int32_t* oddDecoded) {
-    if (d == NULL || aggregate == NULL || evenDecoded == NULL || oddDecoded == NULL)
-        return DPPL_ERR_NULL_ARGUMENT;
-    *evenDecoded = *oddDecoded = 0;
-    CoupleFormat f;
-    CoupleChannel channels[2];
-    int code = beginCouple(d, aggregate, false, evenChannel, evenFree, evenFirst, oddChannel, oddFree, oddFirst, &f,
-                           channels);
-    if (code != 0)
-        return code;
+/* The events of one couple aggregate of pulse-height firmware, counted in the channels. */
+int decodePHACoupleEvents(c_Digitizer_t* d, const uint32_t* aggregate, const CoupleFormat& f, CoupleChannel* channels) {
+    int code = 0;
     const GENERIC_TimeBase_t base = GENERIC_GetTimeBase(d, kTimeTagExtensionBits);
     const bool newFlags = d->descriptor.DPPMinorRev >= (int32_t)kSaturatedRevision;
     const bool upperInExtras = f.extras && f.extrasFormat == 0;
@@ -581,9 +522,44 @@ int PEMB_DecodePHACoupleAggregate(c_Digitizer_t* d, uint32_t* aggregate, uint32_
             t += rec->rollOver2 << base.extBits;
         }
         uint64_t stamp = t * base.psPerTick + (pseudo ? 0 : c->offset);
-        fillEvent(e, (uint16_t)energy, 0, stamp, flags, f.eventWords);
+        GENERIC_FillEvent(e, (uint16_t)energy, 0, stamp, flags, f.eventWords);
         deliver(c, stamp, pseudo);
     }
+    return 0;
+}
+
+/* Both couple decoders: checks, format and channel state, the firmware's
+ * event loop, then the channels' bookkeeping. */
+int decodeCouple(bool psd, c_Digitizer_t* d, uint32_t* aggregate, uint32_t evenChannel, uint32_t evenFree,
+                 c_DPPEvent_t* evenFirst, int32_t* evenDecoded, uint32_t oddChannel, uint32_t oddFree,
+                 c_DPPEvent_t* oddFirst, int32_t* oddDecoded) {
+    if (d == NULL || aggregate == NULL || evenDecoded == NULL || oddDecoded == NULL)
+        return DPPL_ERR_NULL_ARGUMENT;
+    *evenDecoded = *oddDecoded = 0;
+    CoupleFormat f;
+    CoupleChannel channels[2];
+    int code = beginCouple(d, aggregate, psd, evenChannel, evenFree, evenFirst, oddChannel, oddFree, oddFirst, &f,
+                           channels);
+    if (code == 0)
+        code = psd ? decodePSDCoupleEvents(d, aggregate, f, channels) : decodePHACoupleEvents(d, aggregate, f, channels);
+    if (code != 0)
+        return code;
     finishCouple(d, channels, evenDecoded, oddDecoded);
     return 0;
+}
+
+} // namespace
+
+int PEMB_DecodePSDCoupleAggregate(c_Digitizer_t* d, uint32_t* aggregate, uint32_t evenChannel, uint32_t evenFree,
+                                  c_DPPEvent_t* evenFirst, int32_t* evenDecoded, uint32_t oddChannel, uint32_t oddFree,
+                                  c_DPPEvent_t* oddFirst, int32_t* oddDecoded) {
+    return decodeCouple(true, d, aggregate, evenChannel, evenFree, evenFirst, evenDecoded, oddChannel, oddFree,
+                        oddFirst, oddDecoded);
+}
+
+int PEMB_DecodePHACoupleAggregate(c_Digitizer_t* d, uint32_t* aggregate, uint32_t evenChannel, uint32_t evenFree,
+                                  c_DPPEvent_t* evenFirst, int32_t* evenDecoded, uint32_t oddChannel, uint32_t oddFree,
+                                  c_DPPEvent_t* oddFirst, int32_t* oddDecoded) {
+    return decodeCouple(false, d, aggregate, evenChannel, evenFree, evenFirst, evenDecoded, oddChannel, oddFree,
+                        oddFirst, oddDecoded);
 }

@@ -7,7 +7,6 @@
 
 #include "ZarnBoard_GENERIC.h"
 #include "ZarnBoard_Vesk.h"
-#include "ZarnComm.h"
 #include "ZarnDPPLayer.h"
 
 static const c_LogModule_t ZarnBoard_Tilk_log = {"ZarnBoard_TilkLog.txt", "ZarnBoard_Tilk"};
@@ -16,39 +15,19 @@ static const c_LogModule_t ZarnBoard_Tilk_log = {"ZarnBoard_TilkLog.txt", "ZarnB
 
 namespace {
 
-constexpr uint32_t kRegMemoryCode = 0x8140;
+constexpr GENERIC_MemoryCodes_t kMemoryCodes = {{2, 16}, {0x20000, 0x100000}};
 
 } // namespace
 
 int TILK_InitBoard(c_Digitizer_t* d) {
     if (d == NULL)
         return DPPL_ERR_NULL_ARGUMENT;
-    if (d->replay) {
-        BLOG(d, C_LOG_ERROR, "A replay record has no board to set up.");
-        return DPPL_ERR_FILE_DIGITIZER;
-    }
+    int code = GENERIC_ReadMemorySize(&ZarnBoard_Tilk_log, d, &kMemoryCodes);
+    if (code != 0)
+        return code;
     c_BoardDescriptor_t* desc = &d->descriptor;
-    uint32_t word = 0;
-    int r = ZarnComm_Read32(desc->CommHandle, kRegMemoryCode, &word);
-    if (r != 0) {
-        BLOG(d, C_LOG_ERROR, "ZarnComm_Read32(%d, 0x%X, &data) failed with error %i.", (int)desc->CommHandle,
-             kRegMemoryCode, r);
-        return DPPL_ERR_READ_REGISTER;
-    }
-    uint32_t memoryCode = (word >> 8) & 0xFF;
-    if (memoryCode == 2)
-        desc->MemSize = 0x20000;
-    else if (memoryCode == 16)
-        desc->MemSize = 0x100000;
-    else {
-        BLOG(d, C_LOG_ERROR, "Invalid memory code %u.", (unsigned)memoryCode);
-        return DPPL_ERR_INVALID_MEMORY_CODE;
-    }
-    if (desc->Channels > DPPL_MAX_CHANNELS) {
-        BLOG(d, C_LOG_ERROR, "The board reports %u channels; at most %u are supported.", (unsigned)desc->Channels,
-             (unsigned)DPPL_MAX_CHANNELS);
-        return DPPL_ERR_GENERIC;
-    }
+    if ((code = GENERIC_CheckChannelCount(&ZarnBoard_Tilk_log, d)) != 0)
+        return code;
     desc->MemBlock = 128;
     desc->ADCBits = desc->ADC_NBits;
     desc->SamplePeriod = 1.0;
@@ -150,14 +129,9 @@ int decodeTilkWaveform(c_Digitizer_t* d, uint32_t ch, c_DPPEvent_t* e, const uin
     }
     const uint32_t n = kSamplesPerUnit * f.units;
     static const int kSlots[] = {0, 1, 3, 4, 5};
-    for (int slot : kSlots) {
-        const c_Trace_t* t = &w->traces[slot];
-        if (t->samples != NULL && t->capacity < n) {
-            BLOG(d, C_LOG_ERROR, "[%u] Waveform of %u samples exceeds the %u samples of trace %d.", (unsigned)ch,
-                 (unsigned)n, (unsigned)t->capacity, slot);
-            return DPPL_ERR_INVALID_EVENT;
-        }
-    }
+    int code = GENERIC_CheckTraceRoom(&ZarnBoard_Tilk_log, d, ch, w, kSlots, 5, n);
+    if (code != 0)
+        return code;
     w->nSamples = n;
     w->traces[0].probe = f.probe0;
     w->traces[1].probe = f.dual ? f.probe1 : (cfdProbe ? DPPL_PROBE_SOFTWARE_CFD : DPPL_PROBE_NONE);
@@ -221,18 +195,6 @@ int decodeTilkWaveform(c_Digitizer_t* d, uint32_t ch, c_DPPEvent_t* e, const uin
         }
     }
     return 0;
-}
-
-void fillEvent(c_DPPEvent_t* e, uint16_t energy, int16_t shortCharge, uint64_t stamp, uint32_t flags,
-               uint32_t sizeWords) {
-    e->energy = energy;
-    e->shortCharge = shortCharge;
-    e->timeStamp = stamp;
-    e->flags = flags;
-    e->specialFlag = 0;
-    e->specialIndex = 0;
-    e->specialWord1 = e->specialWord2 = 0;
-    e->sizeWords = sizeWords;
 }
 
 } // namespace
@@ -312,7 +274,7 @@ int TILK_DecodePSDChannelAggregate(c_Digitizer_t* d, uint32_t ch, uint32_t* aggr
             energy = (uint16_t)(longValue >= 0x7FFF ? 0x7FFF : longValue);
             shortCharge = (int16_t)shortValue;
         }
-        fillEvent(e, energy, shortCharge, stamp, flags, f.eventWords);
+        GENERIC_FillEvent(e, energy, shortCharge, stamp, flags, f.eventWords);
         lastStamp = stamp;
         if (stamp > maxStamp)
             maxStamp = stamp;

@@ -13,159 +13,15 @@
 
 static const c_LogModule_t ZarnBoard_Vesk_log = {"ZarnBoard_VeskLog.txt", "ZarnBoard_Vesk"};
 
-#define PLOG(level, ...) c_lprintf(&ZarnBoard_Vesk_log, (level), __LINE__, __VA_ARGS__)
 #define BLOG(digitizer, level, ...) c_extendedLogMsg(&ZarnBoard_Vesk_log, (digitizer), (level), __LINE__, __VA_ARGS__)
-
-/* The high-voltage module loads a channel's limits from its supply. It is
- * built on its own; while it is not part of the library the reference stays
- * NULL and a board with high-voltage channels cannot be set up. */
-extern "C" int _hvLoadLimits(c_HVChannelBlock_t* channel) __attribute__((weak));
 
 namespace {
 
-constexpr uint32_t kRegMemoryCode = 0x8140;
+constexpr GENERIC_MemoryCodes_t kMemoryCodes = {{2, 16}, {0x20000, 0x100000}};
 constexpr uint32_t kHVFamily = 12;
 constexpr uint32_t kHVChannels = 2;
-constexpr size_t kRangeTextMax = 99;
 constexpr int32_t kProbeTableA[8] = {19, 20, 21, 13, 23, 22, -1, -1};
 constexpr int32_t kProbeTableB[8] = {25, 20, 16, 15, 23, 22, -1, -1};
-
-/* Texts of the high-voltage codes. */
-const char* hvErrorText(int code) {
-    static const char* const kTexts[] = {"Invalid Channel",     "Error Calling ZarnDigitizer API", "Invalid VSet Value",
-                                         "Invalid ISet Value",  "Invalid RampDown Value",          "Invalid RampUp Value",
-                                         "Invalid VMax Value",  "Invalid VMon Value",              "Invalid IMon Value",
-                                         "Invalid VExt Value",  "Invalid RTMP Value",              "Invalid HV Family"};
-    if (code <= -2 && code >= -13)
-        return kTexts[-code - 2];
-    return "Generic Error";
-}
-
-/* The range element of the boards' supplies: every range must be defined,
- * although only the PMT range is used. */
-int findPMTRange(c_Digitizer_t* d, xmlNodePtr* pmt) {
-    xmlNodePtr ranges =
-        c_xml_getfirstnodefromxpathquery(c_getLibraryDefinitions(), "/Definitions/ParameterValues/HV_RANGES");
-    if (ranges == NULL) {
-        BLOG(d, C_LOG_ERROR, "Cannot find HV_RANGES in definitions document.");
-        return DPPL_ERR_GENERIC;
-    }
-    static const char* const kElements[3] = {"HV_RANGE_HPGE", "HV_RANGE_PMT", "HV_RANGE_SD"};
-    static const char* const kNames[3] = {"HPGe", "PMT", "SD"};
-    for (int i = 0; i < 3; ++i) {
-        xmlNodePtr element = c_xml_getfirstchildrenelementfromname(ranges, kElements[i]);
-        if (element == NULL) {
-            BLOG(d, C_LOG_ERROR, "Definitions document doesn't define %s range.", kNames[i]);
-            return DPPL_ERR_GENERIC;
-        }
-        if (i == 1)
-            *pmt = element;
-    }
-    return 0;
-}
-
-void copyRangeText(char* field, const char* text) {
-    size_t length = strnlen(text, kRangeTextMax);
-    memcpy(field, text, length);
-    field[length] = '\0';
-}
-
-int fillRangeBlock(c_Digitizer_t* d, c_HVRangeBlock_t* range, xmlNodePtr element, uint32_t hvIndex) {
-    const char* codeName = (const char*)element->name;
-    const char* name = c_xml_getattributevalue(element, "name", 0);
-    if (codeName == NULL || name == NULL) {
-        BLOG(d, C_LOG_ERROR, "HV Range '%s' doesn't define codename or name.", codeName != NULL ? codeName : "");
-        return DPPL_ERR_GENERIC;
-    }
-    copyRangeText(range->codename, codeName);
-    copyRangeText(range->name, name);
-    double code = 0;
-    if (c_xml_getcodefromnode(element, &code) != 0) {
-        BLOG(d, C_LOG_ERROR, "Cannot get code for HVRange '%s'.", codeName);
-        return DPPL_ERR_GENERIC;
-    }
-    range->rangeCode = (int32_t)code;
-    range->hvIndex = hvIndex;
-    return 0;
-}
-
-/* Linear conversions of the range from the channel's limits: raw = x / lsb. */
-void fillLinearConversions(const c_HVChannelBlock_t* hv, c_HVRangeBlock_t* range) {
-    static const int kQuantity[DPPL_HV_CONVERSIONS] = {HVQ_VSET,     HVQ_VMAX, HVQ_ISET, HVQ_RAMPUP,
-                                                       HVQ_RAMPDOWN, HVQ_VMON, HVQ_IMON};
-    for (int k = 0; k < DPPL_HV_CONVERSIONS; ++k) {
-        int q = kQuantity[k];
-        double lsb = hv->lsb[q], max = hv->limitMax[q], min = hv->limitMin[q];
-        c_HVConversionBlock_t* conv = &range->conv[k];
-        memset(conv, 0, sizeof *conv);
-        conv->nPoints = 2;
-        conv->points[0][0] = max;
-        conv->points[0][1] = max / lsb;
-        conv->points[1][0] = min;
-        conv->points[1][1] = min / lsb;
-        conv->degree = 1;
-        conv->coeff[0] = 0;
-        conv->coeff[1] = 1 / lsb;
-        conv->min = min;
-        conv->max = max;
-        conv->step = lsb;
-    }
-}
-
-/* Polarity from the model name's last letter: 'M' mixed (channel 0
- * positive, channel 1 negative), 'N' negative, 'P' positive. */
-void setPolarityFromModel(c_Digitizer_t* d, c_HVChannelBlock_t* hv, uint32_t i) {
-    size_t length = strnlen(d->descriptor.ModelName, sizeof d->descriptor.ModelName);
-    char last = length > 0 ? d->descriptor.ModelName[length - 1] : '\0';
-    if (last == 'M')
-        hv->polarity = i == 0 ? 0 : 1;
-    else if (last == 'N')
-        hv->polarity = 1;
-    else if (last == 'P')
-        hv->polarity = 0;
-}
-
-int initHVChannel(c_Digitizer_t* d, uint32_t i, xmlNodePtr pmt) {
-    c_HVChannelBlock_t* hv = &d->hv[i];
-    hv->regBase = d->descriptor.Channels;
-    hv->hvIndex = i;
-    hv->handle = d->handle;
-    int hvCode = _hvLoadLimits != NULL ? _hvLoadLimits(hv) : -1;
-    if (hvCode != 0) {
-        PLOG(C_LOG_ERROR, "From %s: %s", "c_hvloadp", hvErrorText(hvCode));
-        return DPPL_ERR_HV;
-    }
-    setPolarityFromModel(d, hv, i);
-    hv->rangeCount = 1;
-    hv->activeRange = 1;
-    int code = fillRangeBlock(d, &hv->ranges[0], pmt, i);
-    if (code != 0)
-        return code;
-    fillLinearConversions(hv, &hv->ranges[0]);
-    return 0;
-}
-
-int readMemoryCode(c_Digitizer_t* d) {
-    c_BoardDescriptor_t* desc = &d->descriptor;
-    uint32_t word = 0;
-    int r = ZarnComm_Read32(desc->CommHandle, kRegMemoryCode, &word);
-    if (r != 0) {
-        BLOG(d, C_LOG_ERROR, "ZarnComm_Read32(%d, 0x%X, &data) failed with error %i.", (int)desc->CommHandle,
-             kRegMemoryCode, r);
-        return DPPL_ERR_READ_REGISTER;
-    }
-    uint32_t memoryCode = (word >> 8) & 0xFF;
-    if (memoryCode == 2)
-        desc->MemSize = 0x20000;
-    else if (memoryCode == 16)
-        desc->MemSize = 0x100000;
-    else {
-        BLOG(d, C_LOG_ERROR, "Invalid memory code %u.", (unsigned)memoryCode);
-        return DPPL_ERR_INVALID_MEMORY_CODE;
-    }
-    desc->MemBlock = 128;
-    return 0;
-}
 
 /* The register of channel 0's enable, written back with bits 2 and 3 cleared. */
 int clearChannelZeroEnableBits(c_Digitizer_t* d) {
@@ -198,36 +54,32 @@ int32_t VESK_DigitalProbeCodeB(uint32_t selector) { return selector < 8 ? kProbe
 int VESK_InitBoard(c_Digitizer_t* d) {
     if (d == NULL)
         return DPPL_ERR_NULL_ARGUMENT;
+    int code = GENERIC_CheckChannelCount(&ZarnBoard_Vesk_log, d);
+    if (code != 0)
+        return code;
     c_BoardDescriptor_t* desc = &d->descriptor;
-    if (desc->Channels > DPPL_MAX_CHANNELS) {
-        BLOG(d, C_LOG_ERROR, "The board reports %u channels; at most %u are supported.", (unsigned)desc->Channels,
-             (unsigned)DPPL_MAX_CHANNELS);
-        return DPPL_ERR_GENERIC;
-    }
     desc->NumChannels = (uint8_t)desc->Channels;
     desc->NumGroups = 0;
     desc->SamplePeriod = 4.0;
     desc->AnalogVTraces = 2;
     desc->DigitalVTraces = 4;
     desc->HVChannels = desc->FamilyCode == kHVFamily ? kHVChannels : 0;
-    xmlNodePtr pmt = NULL;
-    int code = findPMTRange(d, &pmt);
+    /* Every range must be defined, although only the PMT range is used. */
+    GENERIC_HVRanges_t ranges;
+    code = GENERIC_FindHVRanges(&ZarnBoard_Vesk_log, d, &ranges);
     for (uint32_t i = 0; code == 0 && i < desc->HVChannels; ++i)
-        code = initHVChannel(d, i, pmt);
+        code = GENERIC_InitHVChannel(&ZarnBoard_Vesk_log, d, i, ranges.pmt, 1);
     return code;
 }
 
 int VESK_InitDPPPSD(c_Digitizer_t* d) {
     if (d == NULL)
         return DPPL_ERR_NULL_ARGUMENT;
-    if (d->replay) {
-        BLOG(d, C_LOG_ERROR, "A replay record has no board to set up.");
-        return DPPL_ERR_FILE_DIGITIZER;
-    }
-    int code = readMemoryCode(d);
+    int code = GENERIC_ReadMemorySize(&ZarnBoard_Vesk_log, d, &kMemoryCodes);
     if (code != 0)
         return code;
     c_BoardDescriptor_t* desc = &d->descriptor;
+    desc->MemBlock = 128;
     desc->ADCBits = desc->ADC_NBits;
     memset(desc->DPPTypeName, 0, sizeof desc->DPPTypeName);
     strncpy(desc->DPPTypeName, "DPP-PSD", sizeof desc->DPPTypeName - 1);
@@ -326,14 +178,9 @@ int decodeVeskWaveform(c_Digitizer_t* d, uint32_t ch, c_DPPEvent_t* e, const uin
     }
     const uint32_t n = 8 * f.units;
     static const int kSlots[] = {0, 1, 3, 4, 5, 6};
-    for (int slot : kSlots) {
-        const c_Trace_t* t = &w->traces[slot];
-        if (t->samples != NULL && t->capacity < n) {
-            BLOG(d, C_LOG_ERROR, "[%u] Waveform of %u samples exceeds the %u samples of trace %d.", (unsigned)ch,
-                 (unsigned)n, (unsigned)t->capacity, slot);
-            return DPPL_ERR_INVALID_EVENT;
-        }
-    }
+    int code = GENERIC_CheckTraceRoom(&ZarnBoard_Vesk_log, d, ch, w, kSlots, 6, n);
+    if (code != 0)
+        return code;
     w->nSamples = n;
     w->traces[0].probe = DPPL_PROBE_INPUT;
     w->traces[1].probe = f.dual ? kDualTraceProbe : (cfdProbe ? DPPL_PROBE_SOFTWARE_CFD : DPPL_PROBE_NONE);
@@ -370,18 +217,6 @@ int decodeVeskWaveform(c_Digitizer_t* d, uint32_t ch, c_DPPEvent_t* e, const uin
     return 0;
 }
 
-void fillEvent(c_DPPEvent_t* e, uint16_t energy, int16_t shortCharge, uint64_t stamp, uint32_t flags,
-               uint32_t sizeWords) {
-    e->energy = energy;
-    e->shortCharge = shortCharge;
-    e->timeStamp = stamp;
-    e->flags = flags;
-    e->specialFlag = 0;
-    e->specialIndex = 0;
-    e->specialWord1 = e->specialWord2 = 0;
-    e->sizeWords = sizeWords;
-}
-
 /* CI charge word: a signed 23-bit charge, clipped to 16 bits. */
 uint16_t chargeEnergy(uint32_t word) {
     const int32_t q = (int32_t)(word << 9) >> 9;
@@ -412,19 +247,10 @@ int beginVesk(c_Digitizer_t* d, uint32_t ch, const uint32_t* aggregate, uint32_t
     return 0;
 }
 
-} // namespace
-
-int VESK_DecodePSDChannelAggregate(c_Digitizer_t* d, uint32_t ch, uint32_t* aggregate, uint32_t freeSlots,
-                                   c_DPPEvent_t* first, int32_t* decoded) {
-    if (d == NULL || aggregate == NULL || decoded == NULL)
-        return DPPL_ERR_NULL_ARGUMENT;
-    *decoded = 0;
-    VeskFormat f;
-    bool cfdProbe = false;
-    c_CFDSettings_t cfd = {};
-    int code = beginVesk(d, ch, aggregate, freeSlots, first, true, &f, &cfdProbe, &cfd);
-    if (code != 0 || f.events == 0)
-        return code;
+/* The events of a pulse-shape aggregate. */
+int decodePSDEvents(c_Digitizer_t* d, uint32_t ch, const uint32_t* aggregate, c_DPPEvent_t* first, const VeskFormat& f,
+                     bool cfdProbe, const c_CFDSettings_t& cfd, int32_t* decoded) {
+    int code = 0;
     c_ChannelRecord_t* rec = &d->channels[ch];
     const uint64_t offset = GENERIC_ReadCache(d, ch, READCACHE_BASE)->timeOffsetPs;
     const GENERIC_TimeBase_t base = GENERIC_GetTimeBase(d, kPSDExtensionBits);
@@ -471,7 +297,7 @@ int VESK_DecodePSDChannelAggregate(c_Digitizer_t* d, uint32_t ch, uint32_t* aggr
             energy = (uint16_t)(longValue >= 0x7FFF ? 0x7FFF : longValue);
             shortCharge = (int16_t)shortValue;
         }
-        fillEvent(e, energy, shortCharge, stamp, flags, f.eventWords);
+        GENERIC_FillEvent(e, energy, shortCharge, stamp, flags, f.eventWords);
         lastStamp = stamp;
         if (stamp > maxStamp)
             maxStamp = stamp;
@@ -481,17 +307,10 @@ int VESK_DecodePSDChannelAggregate(c_Digitizer_t* d, uint32_t ch, uint32_t* aggr
     return 0;
 }
 
-int VESK_DecodeCIChannelAggregate(c_Digitizer_t* d, uint32_t ch, uint32_t* aggregate, uint32_t freeSlots,
-                                  c_DPPEvent_t* first, int32_t* decoded) {
-    if (d == NULL || aggregate == NULL || decoded == NULL)
-        return DPPL_ERR_NULL_ARGUMENT;
-    *decoded = 0;
-    VeskFormat f;
-    bool cfdProbe = false;
-    c_CFDSettings_t cfd = {};
-    int code = beginVesk(d, ch, aggregate, freeSlots, first, false, &f, &cfdProbe, &cfd);
-    if (code != 0 || f.events == 0)
-        return code;
+/* The events of a charge-integration aggregate. */
+int decodeCIEvents(c_Digitizer_t* d, uint32_t ch, const uint32_t* aggregate, c_DPPEvent_t* first, const VeskFormat& f,
+                    bool cfdProbe, const c_CFDSettings_t& cfd, int32_t* decoded) {
+    int code = 0;
     c_ChannelRecord_t* rec = &d->channels[ch];
     const GENERIC_TimeBase_t base = GENERIC_GetTimeBase(d, 0);
     uint64_t maxStamp = 0;
@@ -519,7 +338,7 @@ int VESK_DecodeCIChannelAggregate(c_Digitizer_t* d, uint32_t ch, uint32_t* aggre
         rec->lastRawTimeTag = raw;
         const uint64_t stamp = (raw + (rec->rollOver1 << base.tagBits)) * base.psPerTick + fine;
         const uint16_t energy = f.charge ? chargeEnergy(*word++) : 0;
-        fillEvent(e, energy, 0, stamp, 0, f.eventWords);
+        GENERIC_FillEvent(e, energy, 0, stamp, 0, f.eventWords);
         if (stamp > maxStamp)
             maxStamp = stamp;
     }
@@ -529,4 +348,32 @@ int VESK_DecodeCIChannelAggregate(c_Digitizer_t* d, uint32_t ch, uint32_t* aggre
     }
     *decoded = (int32_t)f.events;
     return 0;
+}
+
+/* Both decoders: checks, format and CFD settings, then the format's events. */
+int decodeVesk(bool psd, c_Digitizer_t* d, uint32_t ch, uint32_t* aggregate, uint32_t freeSlots, c_DPPEvent_t* first,
+               int32_t* decoded) {
+    if (d == NULL || aggregate == NULL || decoded == NULL)
+        return DPPL_ERR_NULL_ARGUMENT;
+    *decoded = 0;
+    VeskFormat f;
+    bool cfdProbe = false;
+    c_CFDSettings_t cfd = {};
+    int code = beginVesk(d, ch, aggregate, freeSlots, first, psd, &f, &cfdProbe, &cfd);
+    if (code != 0 || f.events == 0)
+        return code;
+    return psd ? decodePSDEvents(d, ch, aggregate, first, f, cfdProbe, cfd, decoded)
+               : decodeCIEvents(d, ch, aggregate, first, f, cfdProbe, cfd, decoded);
+}
+
+} // namespace
+
+int VESK_DecodePSDChannelAggregate(c_Digitizer_t* d, uint32_t ch, uint32_t* aggregate, uint32_t freeSlots,
+                                   c_DPPEvent_t* first, int32_t* decoded) {
+    return decodeVesk(true, d, ch, aggregate, freeSlots, first, decoded);
+}
+
+int VESK_DecodeCIChannelAggregate(c_Digitizer_t* d, uint32_t ch, uint32_t* aggregate, uint32_t freeSlots,
+                                  c_DPPEvent_t* first, int32_t* decoded) {
+    return decodeVesk(false, d, ch, aggregate, freeSlots, first, decoded);
 }
