@@ -631,6 +631,16 @@ bool indexValid(const SRVBoard_t* board, bool valid, const char* format, int32_t
     return valid;
 }
 
+/* A getter of an indexed object: isValid() tests the index once the board is
+ * there, collectionOf() gives the object's collection once it passed. */
+template <class IsValid, class CollectionOf>
+SRVParameter_t* indexedParameter(SRVBoard_t* board, int32_t code, IsValid isValid, const char* format, int32_t index,
+                                 CollectionOf collectionOf) {
+    if (!boardGiven(board, code)) return nullptr;
+    if (!indexValid(board, isValid(), format, index, code)) return nullptr;
+    return retrieve(collectionOf(), code);
+}
+
 }  // namespace
 
 SRVParameter_t* SRV_GetBoardParameter(SRVBoard_t* board, int32_t code) {
@@ -639,93 +649,73 @@ SRVParameter_t* SRV_GetBoardParameter(SRVBoard_t* board, int32_t code) {
 }
 
 SRVParameter_t* SRV_GetChannelParameter(SRVBoard_t* board, int32_t channel, int32_t code) {
-    if (!boardGiven(board, code)) return nullptr;
-    if (!indexValid(board, SRV_IsValidChannel(board, channel), "Invalid channel '%i'. Can't find parameter '%i'.",
-                    channel, code)) {
-        return nullptr;
-    }
-    return retrieve(board->channels[channel].collection, code);
+    return indexedParameter(
+        board, code, [&] { return SRV_IsValidChannel(board, channel); },
+        "Invalid channel '%i'. Can't find parameter '%i'.", channel,
+        [&] { return board->channels[channel].collection; });
 }
 
 SRVParameter_t* SRV_GetLVDSGroupParameter(SRVBoard_t* board, int32_t group, int32_t code) {
-    if (!boardGiven(board, code)) return nullptr;
-    if (!indexValid(board, SRV_IsValidLVDSGroup(board, group), "Invalid LVDS Group '%i'. Can't find parameter '%i'.",
-                    group, code)) {
-        return nullptr;
-    }
-    return retrieve(board->lvdsGroups[group], code);
+    return indexedParameter(
+        board, code, [&] { return SRV_IsValidLVDSGroup(board, group); },
+        "Invalid LVDS Group '%i'. Can't find parameter '%i'.", group,
+        [&] { return board->lvdsGroups[group]; });
 }
 
 SRVParameter_t* SRV_GetVirtualTraceParameter(SRVBoard_t* board, int32_t trace, int32_t code) {
-    if (!boardGiven(board, code)) return nullptr;
-    if (!indexValid(board, SRV_IsValidVirtualTrace(board, trace),
-                    "Invalid Virtual Trace '%i'. Can't find parameter '%i'.", trace, code)) {
-        return nullptr;
-    }
-    return retrieve(board->virtualTraces[trace], code);
+    return indexedParameter(
+        board, code, [&] { return SRV_IsValidVirtualTrace(board, trace); },
+        "Invalid Virtual Trace '%i'. Can't find parameter '%i'.", trace,
+        [&] { return board->virtualTraces[trace]; });
 }
 
 SRVParameter_t* SRV_GetHVChannelParameter(SRVBoard_t* board, int32_t hvChannel, int32_t code) {
-    if (!boardGiven(board, code)) return nullptr;
-    if (!indexValid(board, SRV_IsValidHVChannel(board, hvChannel), "Invalid HV channel '%i'. Can't find parameter '%i'.",
-                    hvChannel, code)) {
-        return nullptr;
-    }
-    return retrieve(board->hv[hvChannel].collection, code);
+    return indexedParameter(
+        board, code, [&] { return SRV_IsValidHVChannel(board, hvChannel); },
+        "Invalid HV channel '%i'. Can't find parameter '%i'.", hvChannel,
+        [&] { return board->hv[hvChannel].collection; });
 }
 
 SRVParameter_t* SRV_GetMonOutParameter(SRVBoard_t* board, int32_t monOut, int32_t code) {
-    if (!boardGiven(board, code)) return nullptr;
-    if (!indexValid(board, SRV_IsValidMonOut(board, monOut), "Invalid Monitor Output '%i'. Can't find parameter '%i'.",
-                    monOut, code)) {
-        return nullptr;
-    }
-    return retrieve(board->monOuts[monOut], code);
+    return indexedParameter(
+        board, code, [&] { return SRV_IsValidMonOut(board, monOut); },
+        "Invalid Monitor Output '%i'. Can't find parameter '%i'.", monOut,
+        [&] { return board->monOuts[monOut]; });
 }
 
 SRVParameter_t* SRV_GetDTSpectrumParameter(SRVBoard_t* board, int32_t spectrum, int32_t code) {
-    if (!boardGiven(board, code)) return nullptr;
-    if (!indexValid(board, SRV_IsValidDTSpectrum(board, spectrum), "Invalid DT Spectrum '%i'. Can't find parameter '%i'.",
-                    spectrum, code)) {
-        return nullptr;
-    }
-    return retrieve(board->dtSpectra[spectrum].collection, code);
+    return indexedParameter(
+        board, code, [&] { return SRV_IsValidDTSpectrum(board, spectrum); },
+        "Invalid DT Spectrum '%i'. Can't find parameter '%i'.", spectrum,
+        [&] { return board->dtSpectra[spectrum].collection; });
 }
 
 SRVParameter_t* SRV_GetEnergySpectrumParameter(SRVBoard_t* board, int32_t channel, int32_t spectrum, int32_t code) {
-    if (!boardGiven(board, code)) return nullptr;
-    if (!indexValid(board, SRV_IsValidEnergySpectrum(board, channel, spectrum),
-                    "Invalid Energy Spectrum '%i'. Can't find parameter '%i'.", spectrum, code)) {
-        return nullptr;
-    }
-    return retrieve(board->channels[channel].energySpectra[spectrum].collection, code);
+    return indexedParameter(
+        board, code, [&] { return SRV_IsValidEnergySpectrum(board, channel, spectrum); },
+        "Invalid Energy Spectrum '%i'. Can't find parameter '%i'.", spectrum,
+        [&] { return board->channels[channel].energySpectra[spectrum].collection; });
 }
 
 SRVParameter_t* SRV_GetMCSSpectrumParameter(SRVBoard_t* board, int32_t channel, int32_t spectrum, int32_t code) {
-    if (!boardGiven(board, code)) return nullptr;
-    if (!indexValid(board, SRV_IsValidMCSSpectrum(board, channel, spectrum),
-                    "Invalid MCS Spectrum '%i'. Can't find parameter '%i'.", spectrum, code)) {
-        return nullptr;
-    }
-    return retrieve(board->channels[channel].mcsSpectra[spectrum].collection, code);
+    return indexedParameter(
+        board, code, [&] { return SRV_IsValidMCSSpectrum(board, channel, spectrum); },
+        "Invalid MCS Spectrum '%i'. Can't find parameter '%i'.", spectrum,
+        [&] { return board->channels[channel].mcsSpectra[spectrum].collection; });
 }
 
 SRVParameter_t* SRV_GetHVRangeParameter(SRVBoard_t* board, int32_t hvChannel, int32_t range, int32_t code) {
-    if (!boardGiven(board, code)) return nullptr;
-    if (!indexValid(board, SRV_IsValidHVRange(board, hvChannel, range),
-                    "Invalid HV range '%i'. Can't find parameter '%i'.", range, code)) {
-        return nullptr;
-    }
-    return retrieve(board->hv[hvChannel].ranges[range].collection, code);
+    return indexedParameter(
+        board, code, [&] { return SRV_IsValidHVRange(board, hvChannel, range); },
+        "Invalid HV range '%i'. Can't find parameter '%i'.", range,
+        [&] { return board->hv[hvChannel].ranges[range].collection; });
 }
 
 SRVParameter_t* SRV_GetROIParameter(SRVBoard_t* board, int32_t channel, int32_t spectrum, int32_t roi, int32_t code) {
-    if (!boardGiven(board, code)) return nullptr;
-    if (!indexValid(board, SRV_IsValidROI(board, channel, spectrum, roi), "Invalid ROI '%i'. Can't find parameter '%i'.",
-                    roi, code)) {
-        return nullptr;
-    }
-    return retrieve(board->channels[channel].energySpectra[spectrum].rois[roi].collection, code);
+    return indexedParameter(
+        board, code, [&] { return SRV_IsValidROI(board, channel, spectrum, roi); },
+        "Invalid ROI '%i'. Can't find parameter '%i'.", roi,
+        [&] { return board->channels[channel].energySpectra[spectrum].rois[roi].collection; });
 }
 
 /* =====================================================================
@@ -783,24 +773,20 @@ struct ObjectAddress {
 /* Reads the (index, type) pairs; a trailing lone element is ignored. False
  * for a type that addresses no parameter's owner. */
 bool readAddress(const int32_t* path, uint32_t length, ObjectAddress* address) {
-    for (uint32_t i = 0; i + 1 < length; i += 2) {
-        int32_t index = path[i];
-        switch (path[i + 1]) {
-        case SRV_OBJ_CHANNEL: address->channel = index; break;
-        case SRV_OBJ_HV_CHANNEL: address->hvChannel = index; break;
-        case SRV_OBJ_HV_RANGE: address->hvRange = index; break;
-        case SRV_OBJ_LVDS_GROUP: address->lvdsGroup = index; break;
-        case SRV_OBJ_VIRTUAL_TRACE: address->virtualTrace = index; break;
-        case SRV_OBJ_PARAMETER: address->code = index; break;
-        case SRV_OBJ_ENERGY_SPECTRUM: address->energySpectrum = index; break;
-        case SRV_OBJ_MCS_SPECTRUM: address->mcsSpectrum = index; break;
-        case SRV_OBJ_ROI: address->roi = index; break;
-        case SRV_OBJ_MON_OUT: address->monOut = index; break;
-        case SRV_OBJ_DT_SPECTRUM: address->dtSpectrum = index; break;
-        default: return false;
-        }
-    }
-    return true;
+    const SRVPathSlot_t slots[] = {
+        {SRV_OBJ_CHANNEL, &address->channel},
+        {SRV_OBJ_HV_CHANNEL, &address->hvChannel},
+        {SRV_OBJ_HV_RANGE, &address->hvRange},
+        {SRV_OBJ_LVDS_GROUP, &address->lvdsGroup},
+        {SRV_OBJ_VIRTUAL_TRACE, &address->virtualTrace},
+        {SRV_OBJ_PARAMETER, &address->code},
+        {SRV_OBJ_ENERGY_SPECTRUM, &address->energySpectrum},
+        {SRV_OBJ_MCS_SPECTRUM, &address->mcsSpectrum},
+        {SRV_OBJ_ROI, &address->roi},
+        {SRV_OBJ_MON_OUT, &address->monOut},
+        {SRV_OBJ_DT_SPECTRUM, &address->dtSpectrum},
+    };
+    return SRV_ReadIndexPath(path, length, slots, sizeof slots / sizeof slots[0]);
 }
 
 /* The collection of the first object of each category, in the order in
@@ -908,11 +894,6 @@ const void* payloadEnd(const void* payload, uint32_t size) {
     return payload != nullptr ? (const void*)((const uint8_t*)payload + size) : nullptr;
 }
 
-void logUnknownMask(const SRVBoard_t* board, const char* which, uint64_t mask, uint64_t unknown) {
-    c_extendedLogMsg(&kCommandLog, &board->digitizer, C_LOG_ERROR, __LINE__, "Unsupported %s 0x%llx (0x%llx unknown)",
-                     which, (unsigned long long)mask, (unsigned long long)unknown);
-}
-
 
 /* Reads the data mask and the index path of commands 13 to 15 and looks the
  * parameter up; the position after the path, or NULL with the status. */
@@ -997,7 +978,7 @@ void* autoSet(AutoSet action, SRVBoard_t* board, SRVCommand_t command, const voi
         return nullptr;
     }
     if ((maskIn & ~kAutoSetKnown) != 0) {
-        logUnknownMask(board, "cmdMaskIn", maskIn, maskIn & ~kAutoSetKnown);
+        SRV_LogUnsupportedMask(&kCommandLog, board, "cmdMaskIn", maskIn, maskIn & ~kAutoSetKnown);
         *status = SRV_ERR_UNSUPPORTED;
         return nullptr;
     }
@@ -1025,7 +1006,7 @@ void* autoSet(AutoSet action, SRVBoard_t* board, SRVCommand_t command, const voi
         if (reply == nullptr) *status = SRV_ERR_SERIALIZE;
     }
     if (*status == SRV_SUCCESS && maskOut != 0) {
-        logUnknownMask(board, "cmdMaskOut", maskOut, maskOut);
+        SRV_LogUnsupportedMask(&kCommandLog, board, "cmdMaskOut", maskOut, maskOut);
         *status = SRV_ERR_UNSUPPORTED;
     }
     return SRV_UnlockBoardAndFinish(board, reply, status);
@@ -1212,7 +1193,7 @@ void* SRV_CmdSetParameter(SRVBoard_t* board, SRVCommand_t command, const void* p
         return nullptr;
     }
     if ((dataMask & ~kSetKnown) != 0) {
-        logUnknownMask(board, "dataMask", dataMask, dataMask & ~kSetKnown);
+        SRV_LogUnsupportedMask(&kCommandLog, board, "dataMask", dataMask, dataMask & ~kSetKnown);
         *status = SRV_ERR_UNSUPPORTED;
         return nullptr;
     }
@@ -1268,7 +1249,7 @@ void* SRV_CmdGetParameter(SRVBoard_t* board, SRVCommand_t command, const void* p
     if (reply == nullptr) {
         *status = SRV_ERR_SERIALIZE;
     } else if ((dataMask & ~kGetKnown) != 0) {
-        logUnknownMask(board, "dataMask", dataMask, dataMask & ~kGetKnown);
+        SRV_LogUnsupportedMask(&kCommandLog, board, "dataMask", dataMask, dataMask & ~kGetKnown);
         *status = SRV_ERR_UNSUPPORTED;
     }
     return SRV_UnlockBoardAndFinish(board, reply, status);
@@ -1298,7 +1279,7 @@ void* SRV_CmdGetParameterInfo(SRVBoard_t* board, SRVCommand_t command, const voi
         if (reply == nullptr) {
             *status = SRV_ERR_SERIALIZE;
         } else if ((dataMask & ~kInfoKnown) != 0) {
-            logUnknownMask(board, "dataMask", dataMask, dataMask & ~kInfoKnown);
+            SRV_LogUnsupportedMask(&kCommandLog, board, "dataMask", dataMask, dataMask & ~kInfoKnown);
             *status = SRV_ERR_UNSUPPORTED;
         }
     }
@@ -1330,7 +1311,7 @@ void* SRV_CmdSampleAdvance(SRVBoard_t* board, SRVCommand_t command, const void* 
         return nullptr;
     }
     if (maskIn != 0) {
-        logUnknownMask(board, "cmdMaskIn", maskIn, maskIn);
+        SRV_LogUnsupportedMask(&kCommandLog, board, "cmdMaskIn", maskIn, maskIn);
         *status = SRV_ERR_UNSUPPORTED;
         return nullptr;
     }
@@ -1353,7 +1334,7 @@ void* SRV_CmdSampleAdvance(SRVBoard_t* board, SRVCommand_t command, const void* 
         if (reply == nullptr) *status = SRV_ERR_SERIALIZE;
     }
     if (*status == SRV_SUCCESS && maskOut != 0) {
-        logUnknownMask(board, "cmdMaskOut", maskOut, maskOut);
+        SRV_LogUnsupportedMask(&kCommandLog, board, "cmdMaskOut", maskOut, maskOut);
         *status = SRV_ERR_UNSUPPORTED;
     }
     return SRV_UnlockBoardAndFinish(board, reply, status);

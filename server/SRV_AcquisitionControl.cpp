@@ -291,23 +291,12 @@ static bool readMasks(const void* payload, uint32_t payloadSize, uint64_t* maskI
     return position != NULL;
 }
 
-static bool refuseMaskIn(SRVBoard_t* board, uint64_t maskIn)
+// Logs a cmdMaskIn or cmdMaskOut with any bit set: true when it is refused.
+static bool refuseMask(SRVBoard_t* board, const char* which, uint64_t mask)
 {
-    if (maskIn == 0)
+    if (mask == 0)
         return false;
-    c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
-                     "Unsupported cmdMaskIn 0x%llx (0x%llx unknown)", static_cast<unsigned long long>(maskIn),
-                     static_cast<unsigned long long>(maskIn));
-    return true;
-}
-
-static bool refuseMaskOut(SRVBoard_t* board, uint64_t maskOut)
-{
-    if (maskOut == 0)
-        return false;
-    c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
-                     "Unsupported cmdMaskOut 0x%llx (0x%llx unknown)", static_cast<unsigned long long>(maskOut),
-                     static_cast<unsigned long long>(maskOut));
+    SRV_LogUnsupportedMask(&LOG_MODULE, board, which, mask, mask);
     return true;
 }
 
@@ -325,10 +314,9 @@ static SRVStatus_t handOver(SRVBoard_t* board, uint32_t threadCommand, uint32_t 
         return status;
     if (status == SRV_SUCCESS && threadCommand == SRV_THREAD_CMD_START)
         setIdle(board, false);
-    if (status == SRV_SUCCESS && refuseMaskOut(board, maskOut))
+    if (status == SRV_SUCCESS && refuseMask(board, "cmdMaskOut", maskOut))
         status = SRV_ERR_UNSUPPORTED;
-    SRVStatus_t unlocked = SRV_UnlockBoard(board);
-    return status != SRV_SUCCESS ? status : unlocked;
+    return SRV_UnlockBoardInto(board, status);
 }
 
 // The start and stop commands need an open board with its locks.
@@ -340,24 +328,34 @@ static bool boardReady(SRVBoard_t* board)
     return false;
 }
 
-void* SRV_CmdStartAcquisition(SRVBoard_t* board, SRVCommand_t, const void* payload, uint32_t payloadSize,
-                              uint32_t*, SRVStatus_t* status)
+// Reads and checks the request of a start or stop: false, with the status
+// of the refusal, when the command can't go on.
+static bool acceptStartStop(SRVBoard_t* board, const void* payload, uint32_t payloadSize, uint64_t* maskOut,
+                            uint32_t* channelMask, SRVStatus_t* status)
 {
     uint64_t maskIn = 0;
-    uint64_t maskOut = 0;
-    uint32_t channelMask = 0;
-    if (!readMasks(payload, payloadSize, &maskIn, &maskOut, &channelMask)) {
+    if (!readMasks(payload, payloadSize, &maskIn, maskOut, channelMask)) {
         *status = SRV_ERR_DESERIALIZE;
-        return NULL;
+        return false;
     }
-    if (refuseMaskIn(board, maskIn)) {
+    if (refuseMask(board, "cmdMaskIn", maskIn)) {
         *status = SRV_ERR_UNSUPPORTED;
-        return NULL;
+        return false;
     }
     if (!boardReady(board)) {
         *status = SRV_ERR_OPEN_DIGITIZER;
-        return NULL;
+        return false;
     }
+    return true;
+}
+
+void* SRV_CmdStartAcquisition(SRVBoard_t* board, SRVCommand_t, const void* payload, uint32_t payloadSize,
+                              uint32_t*, SRVStatus_t* status)
+{
+    uint64_t maskOut = 0;
+    uint32_t channelMask = 0;
+    if (!acceptStartStop(board, payload, payloadSize, &maskOut, &channelMask, status))
+        return NULL;
     *status = SRV_PrepareRunFile(board, SRV_Globals->runFilePath);
     if (*status == SRV_SUCCESS)
         *status = handOver(board, SRV_THREAD_CMD_START, channelMask, maskOut);
@@ -367,21 +365,10 @@ void* SRV_CmdStartAcquisition(SRVBoard_t* board, SRVCommand_t, const void* paylo
 void* SRV_CmdStopAcquisition(SRVBoard_t* board, SRVCommand_t, const void* payload, uint32_t payloadSize, uint32_t*,
                              SRVStatus_t* status)
 {
-    uint64_t maskIn = 0;
     uint64_t maskOut = 0;
     uint32_t channelMask = 0;
-    if (!readMasks(payload, payloadSize, &maskIn, &maskOut, &channelMask)) {
-        *status = SRV_ERR_DESERIALIZE;
+    if (!acceptStartStop(board, payload, payloadSize, &maskOut, &channelMask, status))
         return NULL;
-    }
-    if (refuseMaskIn(board, maskIn)) {
-        *status = SRV_ERR_UNSUPPORTED;
-        return NULL;
-    }
-    if (!boardReady(board)) {
-        *status = SRV_ERR_OPEN_DIGITIZER;
-        return NULL;
-    }
     *status = handOver(board, SRV_THREAD_CMD_STOP, channelMask, maskOut);
     return NULL;
 }
@@ -395,13 +382,13 @@ void* SRV_CmdQuit(SRVBoard_t* board, SRVCommand_t command, const void* payload, 
         *status = SRV_ERR_DESERIALIZE;
         return NULL;
     }
-    if (refuseMaskIn(board, maskIn)) {
+    if (refuseMask(board, "cmdMaskIn", maskIn)) {
         *status = SRV_ERR_UNSUPPORTED;
         return NULL;
     }
     // Without an open board there is no lock to wait on.
     if (!board->open) {
-        *status = refuseMaskOut(board, maskOut) ? SRV_ERR_UNSUPPORTED : SRV_SUCCESS;
+        *status = refuseMask(board, "cmdMaskOut", maskOut) ? SRV_ERR_UNSUPPORTED : SRV_SUCCESS;
         return NULL;
     }
     // Taking the lock waits for the board thread's cycle in progress.
@@ -411,16 +398,9 @@ void* SRV_CmdQuit(SRVBoard_t* board, SRVCommand_t command, const void* payload, 
     void* reply = SRV_BuildStatusReply(command, SRV_SUCCESS, replySize);
     if (reply == NULL)
         *status = SRV_ERR_SERIALIZE;
-    if (*status == SRV_SUCCESS && refuseMaskOut(board, maskOut))
+    if (*status == SRV_SUCCESS && refuseMask(board, "cmdMaskOut", maskOut))
         *status = SRV_ERR_UNSUPPORTED;
-    SRVStatus_t unlocked = SRV_UnlockBoard(board);
-    if (*status == SRV_SUCCESS)
-        *status = unlocked;
-    if (*status != SRV_SUCCESS) {
-        c_free(reply);
-        return NULL;
-    }
-    return reply;
+    return SRV_UnlockBoardAndFinish(board, reply, status);
 }
 
 // ------------------------------------------------------------ run files

@@ -26,12 +26,6 @@ static const void* payloadEnd(const void* payload, uint32_t size)
     return payload != NULL ? static_cast<const uint8_t*>(payload) + size : NULL;
 }
 
-static void logUnknownMask(const SRVBoard_t* board, const char* which, uint64_t mask, uint64_t unknown)
-{
-    c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "Unsupported %s 0x%llx (0x%llx unknown)",
-                     which, static_cast<unsigned long long>(mask), static_cast<unsigned long long>(unknown));
-}
-
 
 SRVStatus_t SRV_GetChannel(SRVBoard_t* board, int32_t channel, SRVChannel_t** out)
 {
@@ -109,7 +103,7 @@ void* SRV_CmdGetBoardInfo(SRVBoard_t* board, SRVCommand_t command, const void* p
     if (reply == NULL) {
         *status = SRV_ERR_GENERIC;
     } else if ((dataMask & ~BOARD_INFO_KNOWN) != 0) {
-        logUnknownMask(board, "dataMask", dataMask, dataMask & ~BOARD_INFO_KNOWN);
+        SRV_LogUnsupportedMask(&LOG_MODULE, board, "dataMask", dataMask, dataMask & ~BOARD_INFO_KNOWN);
         *status = SRV_ERR_UNSUPPORTED;
     }
     return SRV_UnlockBoardAndFinish(board, reply, status);
@@ -141,7 +135,7 @@ void* SRV_CmdGetChannelSpectraCount(SRVBoard_t* board, SRVCommand_t command, con
         if (reply == NULL) {
             *status = SRV_ERR_SERIALIZE;
         } else if ((dataMask & ~SPECTRA_COUNT_KNOWN) != 0) {
-            logUnknownMask(board, "dataMask", dataMask, dataMask & ~SPECTRA_COUNT_KNOWN);
+            SRV_LogUnsupportedMask(&LOG_MODULE, board, "dataMask", dataMask, dataMask & ~SPECTRA_COUNT_KNOWN);
             *status = SRV_ERR_UNSUPPORTED;
         }
     }
@@ -192,7 +186,7 @@ void* SRV_CmdDateTime(SRVBoard_t* board, SRVCommand_t command, const void* paylo
         return SRV_UnlockBoardAndFinish(board, reply, status);
     }
     if (maskIn != 0) {
-        logUnknownMask(board, "cmdMaskIn", maskIn, maskIn);
+        SRV_LogUnsupportedMask(&LOG_MODULE, board, "cmdMaskIn", maskIn, maskIn);
         *status = SRV_ERR_UNSUPPORTED;
         return SRV_UnlockBoardAndFinish(board, reply, status);
     }
@@ -210,7 +204,7 @@ void* SRV_CmdDateTime(SRVBoard_t* board, SRVCommand_t command, const void* paylo
     if (reply == NULL) {
         *status = SRV_ERR_GENERIC;
     } else if (*status == SRV_SUCCESS && (maskOut & ~DATETIME_FIELD) != 0) {
-        logUnknownMask(board, "cmdMaskOut", maskOut, maskOut & ~DATETIME_FIELD);
+        SRV_LogUnsupportedMask(&LOG_MODULE, board, "cmdMaskOut", maskOut, maskOut & ~DATETIME_FIELD);
         *status = SRV_ERR_UNSUPPORTED;
     }
     return SRV_UnlockBoardAndFinish(board, reply, status);
@@ -425,6 +419,19 @@ SRVStatus_t insertChannel(SRVBoard_t* board, sqlite3* database, uint32_t saveId,
     return status;
 }
 
+// The collections of a board-level kind of object, one row set per index.
+SRVStatus_t insertEach(SRVBoard_t* board, sqlite3* database, uint32_t saveId, c_ParamCollection_t* const* collections,
+                       uint32_t count, uint32_t objectType, const char* failure)
+{
+    uint32_t ids[4];
+    SRVStatus_t status = SRV_SUCCESS;
+    for (uint32_t i = 0; i < count && status == SRV_SUCCESS; i++) {
+        setIds(ids, i, 0, 0);
+        status = insertCollection(board, database, saveId, collections[i], objectType, ids, failure);
+    }
+    return status;
+}
+
 // Every collection of the board, in the order the load applies them.
 SRVStatus_t insertAllCollections(SRVBoard_t* board, sqlite3* database, uint32_t saveId)
 {
@@ -434,21 +441,15 @@ SRVStatus_t insertAllCollections(SRVBoard_t* board, sqlite3* database, uint32_t 
         insertCollection(board, database, saveId, board->collection, SRV_OBJ_BOARD, ids, "Can't save Board parameters");
     for (uint32_t ch = 0; ch < SRV_ChannelCount(board) && status == SRV_SUCCESS; ch++)
         status = insertChannel(board, database, saveId, ch);
-    for (uint32_t g = 0; g < SRV_LVDSGroupCount(board) && status == SRV_SUCCESS; g++) {
-        setIds(ids, g, 0, 0);
-        status = insertCollection(board, database, saveId, board->lvdsGroups[g], SRV_OBJ_LVDS_GROUP, ids,
-                                  "Can't save LVDSGroups parameters");
-    }
-    for (uint32_t t = 0; t < SRV_VirtualTraceCount(board) && status == SRV_SUCCESS; t++) {
-        setIds(ids, t, 0, 0);
-        status = insertCollection(board, database, saveId, board->virtualTraces[t], SRV_OBJ_VIRTUAL_TRACE, ids,
-                                  "Can't save Trace parameters");
-    }
-    for (uint32_t o = 0; o < SRV_MonOutCount(board) && status == SRV_SUCCESS; o++) {
-        setIds(ids, o, 0, 0);
-        status = insertCollection(board, database, saveId, board->monOuts[o], SRV_OBJ_MON_OUT, ids,
-                                  "Can't save Monitor Output parameters");
-    }
+    if (status == SRV_SUCCESS)
+        status = insertEach(board, database, saveId, board->lvdsGroups, SRV_LVDSGroupCount(board), SRV_OBJ_LVDS_GROUP,
+                            "Can't save LVDSGroups parameters");
+    if (status == SRV_SUCCESS)
+        status = insertEach(board, database, saveId, board->virtualTraces, SRV_VirtualTraceCount(board),
+                            SRV_OBJ_VIRTUAL_TRACE, "Can't save Trace parameters");
+    if (status == SRV_SUCCESS)
+        status = insertEach(board, database, saveId, board->monOuts, SRV_MonOutCount(board), SRV_OBJ_MON_OUT,
+                            "Can't save Monitor Output parameters");
     for (uint32_t h = 0; h < SRV_HVChannelCount(board) && status == SRV_SUCCESS; h++) {
         SRVHVBlock_t& hv = board->hv[h];
         setIds(ids, h, 0, 0);
@@ -786,7 +787,7 @@ bool acceptMaskIn(const SRVBoard_t* board, uint64_t maskIn, uint64_t known, SRVS
 {
     if ((maskIn & ~known) == 0)
         return true;
-    logUnknownMask(board, "cmdMaskIn", maskIn, maskIn & ~known);
+    SRV_LogUnsupportedMask(&LOG_MODULE, board, "cmdMaskIn", maskIn, maskIn & ~known);
     *status = SRV_ERR_UNSUPPORTED;
     return false;
 }
@@ -798,7 +799,7 @@ void* finishWithoutFields(SRVBoard_t* board, SRVCommand_t command, uint64_t mask
 {
     void* reply = NULL;
     if (*status == SRV_SUCCESS && maskOut != 0) {
-        logUnknownMask(board, "cmdMaskOut", maskOut, maskOut);
+        SRV_LogUnsupportedMask(&LOG_MODULE, board, "cmdMaskOut", maskOut, maskOut);
         *status = SRV_ERR_UNSUPPORTED;
     }
     if (*status == SRV_SUCCESS) {
@@ -820,26 +821,48 @@ bool readName(uint64_t maskIn, const void** position, const void* end, char name
     return *position != NULL;
 }
 
+// The head of a request that may name a save: the masks, with cmdMaskIn
+// bits outside known refused, then the name. False, with the status, when
+// the request can't be taken; *position is left after the name.
+bool readNamedRequest(const SRVBoard_t* board, const void* payload, uint32_t payloadSize, uint64_t known,
+                      uint64_t* maskIn, uint64_t* maskOut, char name[SRV_CONFIG_NAME_SIZE], const void** position,
+                      SRVStatus_t* status)
+{
+    *position = readMasks(payload, payloadSize, maskIn, maskOut);
+    *status = SRV_ERR_DESERIALIZE;
+    if (*position == NULL || !acceptMaskIn(board, *maskIn, known, status))
+        return false;
+    if (!readName(*maskIn, position, payloadEnd(payload, payloadSize), name)) {
+        *status = SRV_ERR_DESERIALIZE;
+        return false;
+    }
+    return true;
+}
+
+// Commands 31 and 34: an action on the named save (or the default one)
+// under the board lock, answered without fields.
+void* runNamedCommand(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
+                      uint32_t* replySize, SRVStatus_t* status, const char* dbPath,
+                      SRVStatus_t (*action)(SRVBoard_t*, const char*, const char*))
+{
+    uint64_t maskIn = 0, maskOut = 0;
+    char name[SRV_CONFIG_NAME_SIZE];
+    const void* position = NULL;
+    if (!readNamedRequest(board, payload, payloadSize, FIELD_NAME, &maskIn, &maskOut, name, &position, status))
+        return NULL;
+    *status = SRV_LockBoard(board);
+    if (*status != SRV_SUCCESS)
+        return NULL;
+    *status = action(board, dbPath, (maskIn & FIELD_NAME) != 0 ? name : NULL);
+    return finishWithoutFields(board, command, maskOut, replySize, status);
+}
+
 } // namespace
 
 void* SRV_CmdSaveConfiguration(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
                                uint32_t* replySize, SRVStatus_t* status, char dbPath[SRV_PATH_SIZE])
 {
-    uint64_t maskIn = 0, maskOut = 0;
-    char name[SRV_CONFIG_NAME_SIZE];
-    const void* position = readMasks(payload, payloadSize, &maskIn, &maskOut);
-    *status = SRV_ERR_DESERIALIZE;
-    if (position == NULL || !acceptMaskIn(board, maskIn, FIELD_NAME, status))
-        return NULL;
-    if (!readName(maskIn, &position, payloadEnd(payload, payloadSize), name)) {
-        *status = SRV_ERR_DESERIALIZE;
-        return NULL;
-    }
-    *status = SRV_LockBoard(board);
-    if (*status != SRV_SUCCESS)
-        return NULL;
-    *status = SRV_SaveConfiguration(board, dbPath, (maskIn & FIELD_NAME) != 0 ? name : NULL);
-    return finishWithoutFields(board, command, maskOut, replySize, status);
+    return runNamedCommand(board, command, payload, payloadSize, replySize, status, dbPath, SRV_SaveConfiguration);
 }
 
 void* SRV_CmdLoadConfiguration(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
@@ -849,12 +872,11 @@ void* SRV_CmdLoadConfiguration(SRVBoard_t* board, SRVCommand_t command, const vo
     uint64_t maskIn = 0, maskOut = 0;
     char name[SRV_CONFIG_NAME_SIZE];
     uint32_t includeHV = 0;
-    const void* position = readMasks(payload, payloadSize, &maskIn, &maskOut);
-    *status = SRV_ERR_DESERIALIZE;
-    if (position == NULL || !acceptMaskIn(board, maskIn, FIELD_NAME | FIELD_INCLUDE_HV, status))
+    const void* position = NULL;
+    if (!readNamedRequest(board, payload, payloadSize, FIELD_NAME | FIELD_INCLUDE_HV, &maskIn, &maskOut, name,
+                          &position, status))
         return NULL;
-    if (!readName(maskIn, &position, end, name) ||
-        ((maskIn & FIELD_INCLUDE_HV) != 0 && deserialize_u32(&includeHV, 1, position, end) == NULL)) {
+    if ((maskIn & FIELD_INCLUDE_HV) != 0 && deserialize_u32(&includeHV, 1, position, end) == NULL) {
         *status = SRV_ERR_DESERIALIZE;
         return NULL;
     }
@@ -900,7 +922,7 @@ void* SRV_CmdListConfigurations(SRVBoard_t* board, SRVCommand_t command, const v
         if (reply == NULL) {
             *status = SRV_ERR_SERIALIZE;
         } else if ((maskOut & ~(FIELD_COUNT | FIELD_NAMES)) != 0) {
-            logUnknownMask(board, "cmdMaskOut", maskOut, maskOut & ~(FIELD_COUNT | FIELD_NAMES));
+            SRV_LogUnsupportedMask(&LOG_MODULE, board, "cmdMaskOut", maskOut, maskOut & ~(FIELD_COUNT | FIELD_NAMES));
             *status = SRV_ERR_UNSUPPORTED;
         }
     }
@@ -911,21 +933,8 @@ void* SRV_CmdListConfigurations(SRVBoard_t* board, SRVCommand_t command, const v
 void* SRV_CmdDeleteConfiguration(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
                                  uint32_t* replySize, SRVStatus_t* status, char dbPath[SRV_PATH_SIZE])
 {
-    uint64_t maskIn = 0, maskOut = 0;
-    char name[SRV_CONFIG_NAME_SIZE];
-    const void* position = readMasks(payload, payloadSize, &maskIn, &maskOut);
-    *status = SRV_ERR_DESERIALIZE;
-    if (position == NULL || !acceptMaskIn(board, maskIn, FIELD_NAME, status))
-        return NULL;
-    if (!readName(maskIn, &position, payloadEnd(payload, payloadSize), name)) {
-        *status = SRV_ERR_DESERIALIZE;
-        return NULL;
-    }
-    *status = SRV_LockBoard(board);
-    if (*status != SRV_SUCCESS)
-        return NULL;
-    *status = SRV_DeleteConfiguration(board, dbPath, (maskIn & FIELD_NAME) != 0 ? name : NULL);
-    return finishWithoutFields(board, command, maskOut, replySize, status);
+    return runNamedCommand(board, command, payload, payloadSize, replySize, status, dbPath,
+                           SRV_DeleteConfiguration);
 }
 
 void* SRV_CmdDatabasePath(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
@@ -960,7 +969,7 @@ void* SRV_CmdDatabasePath(SRVBoard_t* board, SRVCommand_t command, const void* p
         if (reply == NULL) {
             *status = SRV_ERR_GENERIC;
         } else if ((maskOut & ~FIELD_PATH) != 0) {
-            logUnknownMask(board, "cmdMaskOut", maskOut, maskOut & ~FIELD_PATH);
+            SRV_LogUnsupportedMask(&LOG_MODULE, board, "cmdMaskOut", maskOut, maskOut & ~FIELD_PATH);
             *status = SRV_ERR_UNSUPPORTED;
         }
     }

@@ -127,16 +127,10 @@ inline void histogram(SRVDTSpectrum_t* spectrum, int64_t difference)
 // Reads an index path of pairs (index, 16); the last pair counts.
 SRVStatus_t findSpectrum(SRVBoard_t* board, const int32_t path[], uint32_t length, SRVDTSpectrum_t** out)
 {
-    if (length < 2 || path == nullptr) {
-        c_lprintf(&LOG_MODULE, C_LOG_WARNING, __LINE__, "Invalid deltaT spectrum index '%i'.", -1);
-        return SRV_ERR_INVALID_PARAMETER;
-    }
     int32_t index = -1;
-    for (uint32_t i = 0; i + 1 < length; i += 2) {
-        if (path[i + 1] != SRV_OBJ_DT_SPECTRUM)
-            return SRV_ERR_INVALID_PARAMETER;
-        index = path[i];
-    }
+    const SRVPathSlot_t slots[] = {{SRV_OBJ_DT_SPECTRUM, &index}};
+    if (!SRV_ReadIndexPath(path, length, slots, 1))
+        return SRV_ERR_INVALID_PARAMETER;
     if (!SRV_IsValidDTSpectrum(board, index)) {
         c_lprintf(&LOG_MODULE, C_LOG_WARNING, __LINE__, "Invalid deltaT spectrum index '%i'.", index);
         return SRV_ERR_INVALID_PARAMETER;
@@ -144,58 +138,6 @@ SRVStatus_t findSpectrum(SRVBoard_t* board, const int32_t path[], uint32_t lengt
     *out = &board->dtSpectra[index];
     return SRV_SUCCESS;
 }
-
-void logUnsupported(SRVBoard_t* board, const char* what, uint64_t mask, uint64_t unknown)
-{
-    c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "Unsupported %s 0x%llx (0x%llx unknown)",
-                     what, static_cast<unsigned long long>(mask), static_cast<unsigned long long>(unknown));
-}
-
-// Releases the board lock; its failure replaces a status of 0.
-SRVStatus_t unlockInto(SRVBoard_t* board, SRVStatus_t status)
-{
-    SRVStatus_t unlocked = SRV_UnlockBoard(board);
-    return status == SRV_SUCCESS ? unlocked : status;
-}
-
-// A reply under construction: the header and status 0, then fields. A field
-// that can't be appended frees it.
-class Reply {
-public:
-    explicit Reply(SRVCommand_t command)
-    {
-        buffer_ = c_createheader(0, command, &size_);
-        SRVStatus_t ok = SRV_SUCCESS;
-        if (buffer_ != nullptr)
-            buffer_ = serialize_i16(&ok, 1, buffer_, &size_);
-    }
-    Reply(const Reply&) = delete;
-    Reply& operator=(const Reply&) = delete;
-    ~Reply() { c_free(buffer_); }
-
-    bool ok() const { return buffer_ != nullptr; }
-    void u64(const uint64_t* values, uint32_t count)
-    {
-        if (buffer_ != nullptr)
-            buffer_ = serialize_u64(values, count, buffer_, &size_);
-    }
-    void u32(uint32_t value)
-    {
-        if (buffer_ != nullptr)
-            buffer_ = serialize_u32(&value, 1, buffer_, &size_);
-    }
-    void* release(uint32_t* size)
-    {
-        void* buffer = buffer_;
-        buffer_ = nullptr;
-        *size = size_;
-        return buffer;
-    }
-
-private:
-    void* buffer_ = nullptr;
-    uint32_t size_ = 0;
-};
 
 } // namespace
 
@@ -330,21 +272,12 @@ void* SRV_CmdGetDTSpectrum(SRVBoard_t* board, SRVCommand_t command, const void* 
     uint64_t mask = 0;
     int32_t path[SRV_INDEX_PATH_MAX];
     uint32_t length = 0;
-    const void* at = deserialize_u64(&mask, 1, payload, end);
-    at = deserialize_i32_array(path, SRV_INDEX_PATH_MAX, &length, at, end);
-    if (at == nullptr) {
-        *status = SRV_ERR_DESERIALIZE;
+    if (SRV_ReadMaskAndPath(payload, end, &mask, path, &length, status) == nullptr)
         return nullptr;
-    }
-    SRVDTSpectrum_t* spectrum = nullptr;
-    SRVStatus_t result = SRV_GetDTSpectrum(board, path, length, &spectrum);
-    if (result == SRV_SUCCESS)
-        result = SRV_LockBoard(board);
-    if (result != SRV_SUCCESS) {
-        *status = result;
+    SRVDTSpectrum_t* spectrum = SRV_FindAndLockBoard(SRV_GetDTSpectrum, board, path, length, status);
+    if (spectrum == nullptr)
         return nullptr;
-    }
-    Reply reply(command);
+    SRVReply reply(command);
     if (mask & FIELD_COUNTS)
         reply.u64(spectrum->counts, SRV_DTBinCount(spectrum));
     if (mask & FIELD_ENTRIES)
@@ -353,14 +286,7 @@ void* SRV_CmdGetDTSpectrum(SRVBoard_t* board, SRVCommand_t command, const void* 
         reply.u32(spectrum->enabled != 0 ? 1u : 0u);
     if (mask & FIELD_REFERENCE)
         reply.u32(spectrum->referenceChannel);
-    if (!reply.ok())
-        result = SRV_ERR_SERIALIZE;
-    if (result == SRV_SUCCESS && (mask & ~GET_KNOWN) != 0) {
-        logUnsupported(board, "dataMask", mask, mask & ~GET_KNOWN);
-        result = SRV_ERR_UNSUPPORTED;
-    }
-    *status = unlockInto(board, result);
-    return *status == SRV_SUCCESS ? reply.release(replySize) : nullptr;
+    return SRV_FinishGetReply(&reply, &LOG_MODULE, board, mask, GET_KNOWN, SRV_SUCCESS, replySize, status);
 }
 
 void* SRV_CmdSetDTSpectrum(SRVBoard_t* board, SRVCommand_t, const void* payload, uint32_t payloadSize, uint32_t*,
@@ -370,14 +296,11 @@ void* SRV_CmdSetDTSpectrum(SRVBoard_t* board, SRVCommand_t, const void* payload,
     uint64_t mask = 0;
     int32_t path[SRV_INDEX_PATH_MAX];
     uint32_t length = 0;
-    const void* at = deserialize_u64(&mask, 1, payload, end);
-    at = deserialize_i32_array(path, SRV_INDEX_PATH_MAX, &length, at, end);
-    if (at == nullptr) {
-        *status = SRV_ERR_DESERIALIZE;
+    const void* at = SRV_ReadMaskAndPath(payload, end, &mask, path, &length, status);
+    if (at == nullptr)
         return nullptr;
-    }
     if ((mask & ~SET_KNOWN) != 0) {
-        logUnsupported(board, "dataMask", mask, mask & ~SET_KNOWN);
+        SRV_LogUnsupportedMask(&LOG_MODULE, board, "dataMask", mask, mask & ~SET_KNOWN);
         *status = SRV_ERR_UNSUPPORTED;
         return nullptr;
     }
@@ -391,45 +314,25 @@ void* SRV_CmdSetDTSpectrum(SRVBoard_t* board, SRVCommand_t, const void* payload,
         *status = SRV_ERR_DESERIALIZE;
         return nullptr;
     }
-    SRVDTSpectrum_t* spectrum = nullptr;
-    SRVStatus_t result = SRV_GetDTSpectrum(board, path, length, &spectrum);
-    if (result == SRV_SUCCESS)
-        result = SRV_LockBoard(board);
-    if (result != SRV_SUCCESS) {
-        *status = result;
+    SRVDTSpectrum_t* spectrum = SRV_FindAndLockBoard(SRV_GetDTSpectrum, board, path, length, status);
+    if (spectrum == nullptr)
         return nullptr;
-    }
     if (mask & FIELD_ENABLED)
         spectrum->enabled = enabled != 0 ? 1 : 0;
     if (mask & FIELD_REFERENCE)
         SRV_SetDTReferenceChannel(spectrum, reference);
-    *status = unlockInto(board, SRV_SUCCESS);
+    *status = SRV_UnlockBoardInto(board, SRV_SUCCESS);
     return nullptr;
 }
 
 void* SRV_CmdClearDTSpectrum(SRVBoard_t* board, SRVCommand_t, const void* payload, uint32_t payloadSize, uint32_t*,
                              SRVStatus_t* status)
 {
-    const void* end = static_cast<const uint8_t*>(payload) + payloadSize;
-    uint64_t maskIn = 0;
     uint64_t maskOut = 0;
-    const void* at = deserialize_u64(&maskIn, 1, payload, end);
-    at = deserialize_u64(&maskOut, 1, at, end);
-    if (at == nullptr) {
-        *status = SRV_ERR_DESERIALIZE;
-        return nullptr;
-    }
-    if (maskIn != 0) {
-        logUnsupported(board, "cmdMaskIn", maskIn, maskIn);
-        *status = SRV_ERR_UNSUPPORTED;
-        return nullptr;
-    }
     int32_t path[SRV_INDEX_PATH_MAX];
     uint32_t length = 0;
-    if (deserialize_i32_array(path, SRV_INDEX_PATH_MAX, &length, at, end) == nullptr) {
-        *status = SRV_ERR_DESERIALIZE;
+    if (!SRV_ReadClearRequest(&LOG_MODULE, board, payload, payloadSize, &maskOut, path, &length, status))
         return nullptr;
-    }
     SRVDTSpectrum_t* spectrum = nullptr;
     SRVStatus_t result = SRV_GetDTSpectrum(board, path, length, &spectrum);
     if (result != SRV_SUCCESS) {
@@ -444,9 +347,9 @@ void* SRV_CmdClearDTSpectrum(SRVBoard_t* board, SRVCommand_t, const void* payloa
     }
     SRV_ClearDTSpectrum(spectrum);
     if (maskOut != 0) {
-        logUnsupported(board, "cmdMaskOut", maskOut, maskOut);
+        SRV_LogUnsupportedMask(&LOG_MODULE, board, "cmdMaskOut", maskOut, maskOut);
         result = SRV_ERR_UNSUPPORTED;
     }
-    *status = unlockInto(board, result);
+    *status = SRV_UnlockBoardInto(board, result);
     return nullptr;
 }

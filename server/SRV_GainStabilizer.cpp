@@ -360,31 +360,21 @@ void* SRV_CmdResetGainStabilizer(SRVBoard_t* board, SRVCommand_t, const void* pa
         return nullptr;
     }
     if (maskIn != 0) {
-        c_extendedLogMsg(&SPECTRA_LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
-                         "Unsupported cmdMaskIn 0x%llx (0x%llx unknown)", static_cast<unsigned long long>(maskIn),
-                         static_cast<unsigned long long>(maskIn));
+        SRV_LogUnsupportedMask(&SPECTRA_LOG_MODULE, board, "cmdMaskIn", maskIn, maskIn);
         *status = SRV_ERR_UNSUPPORTED;
         return nullptr;
     }
-    SRVEnergySpectrum_t* spectrum = nullptr;
-    SRVStatus_t result = SRV_FindEnergySpectrum(board, path, length, &spectrum);
-    if (result == SRV_SUCCESS)
-        result = SRV_LockBoard(board);
-    if (result != SRV_SUCCESS) {
-        *status = result;
+    SRVEnergySpectrum_t* spectrum = SRV_FindAndLockBoard(SRV_FindEnergySpectrum, board, path, length, status);
+    if (spectrum == nullptr)
         return nullptr;
-    }
     SRVGainStabilizer_t* stabilizer = &spectrum->gainStabilizer;
     if (stabilizer->enabled != 0)
         SRV_ResetGainStabilizer(stabilizer);
-    result = static_cast<SRVStatus_t>(SRV_ApplyGainCorrection(board, stabilizer));
+    SRVStatus_t result = static_cast<SRVStatus_t>(SRV_ApplyGainCorrection(board, stabilizer));
     if (result == SRV_SUCCESS && maskOut != 0) {
-        c_extendedLogMsg(&SPECTRA_LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
-                         "Unsupported cmdMaskOut 0x%llx (0x%llx unknown)", static_cast<unsigned long long>(maskOut),
-                         static_cast<unsigned long long>(maskOut));
+        SRV_LogUnsupportedMask(&SPECTRA_LOG_MODULE, board, "cmdMaskOut", maskOut, maskOut);
         result = SRV_ERR_UNSUPPORTED;
     }
-    SRVStatus_t unlocked = SRV_UnlockBoard(board);
-    *status = result == SRV_SUCCESS ? unlocked : result;
+    *status = SRV_UnlockBoardInto(board, result);
     return nullptr;
 }

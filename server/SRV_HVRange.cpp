@@ -26,12 +26,6 @@ static const uint64_t RANGE_FIELDS = (1ull << (RANGE_BIT_NAME + 1)) - 1;
 
 #define BLOG(board, level, ...) c_extendedLogMsg(&LOG_MODULE, &(board)->digitizer, (level), __LINE__, __VA_ARGS__)
 
-static void logUnknownMask(const SRVBoard_t* board, const char* which, uint64_t mask, uint64_t unknown)
-{
-    BLOG(board, C_LOG_ERROR, "Unsupported %s 0x%llx (0x%llx unknown)", which, static_cast<unsigned long long>(mask),
-         static_cast<unsigned long long>(unknown));
-}
-
 
 // Copies a text of the library record (which need not be terminated within
 // its size) into a reply text of SRV_HV_RANGE_TEXT bytes: at most 47
@@ -93,7 +87,7 @@ static SRVStatus_t readSwitchRequest(const SRVBoard_t* board, const void* payloa
     if (position == NULL)
         return SRV_ERR_DESERIALIZE;
     if ((maskIn & ~known) != 0) {
-        logUnknownMask(board, "cmdMaskIn", maskIn, maskIn & ~known);
+        SRV_LogUnsupportedMask(&LOG_MODULE, board, "cmdMaskIn", maskIn, maskIn & ~known);
         return SRV_ERR_UNSUPPORTED;
     }
     return SRV_SUCCESS;
@@ -130,7 +124,7 @@ static void* switchChannel(SRVBoard_t* board, SRVCommand_t command, const void* 
     // The switch has happened: an unknown output bit only changes the answer.
     uint64_t knownOut = isOnOff ? ONOFF_STATE : 0;
     if (*status == SRV_SUCCESS && (maskOut & ~knownOut) != 0) {
-        logUnknownMask(board, "cmdMaskOut", maskOut, maskOut & ~knownOut);
+        SRV_LogUnsupportedMask(&LOG_MODULE, board, "cmdMaskOut", maskOut, maskOut & ~knownOut);
         *status = SRV_ERR_UNSUPPORTED;
     }
     return SRV_UnlockBoardAndFinish(board, reply, status);
@@ -201,7 +195,7 @@ void* SRV_CmdGetHVChannelInfo(SRVBoard_t* board, SRVCommand_t command, const voi
             *status = SRV_ERR_SERIALIZE;
     }
     if (*status == SRV_SUCCESS && (dataMask & ~CHANNEL_FIELDS) != 0) {
-        logUnknownMask(board, "dataMask", dataMask, dataMask & ~CHANNEL_FIELDS);
+        SRV_LogUnsupportedMask(&LOG_MODULE, board, "dataMask", dataMask, dataMask & ~CHANNEL_FIELDS);
         *status = SRV_ERR_UNSUPPORTED;
     }
     return SRV_UnlockBoardAndFinish(board, reply, status);
@@ -293,7 +287,7 @@ void* SRV_CmdGetHVRangeInfo(SRVBoard_t* board, SRVCommand_t command, const void*
             *status = SRV_ERR_SERIALIZE;
     }
     if (*status == SRV_SUCCESS && (dataMask & ~RANGE_FIELDS) != 0) {
-        logUnknownMask(board, "dataMask", dataMask, dataMask & ~RANGE_FIELDS);
+        SRV_LogUnsupportedMask(&LOG_MODULE, board, "dataMask", dataMask, dataMask & ~RANGE_FIELDS);
         *status = SRV_ERR_UNSUPPORTED;
     }
     return SRV_UnlockBoardAndFinish(board, reply, status);

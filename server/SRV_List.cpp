@@ -495,13 +495,13 @@ static SRVStatus_t applySettings(SRVBoard_t* board, SRVListSave_t* list, uint64_
     return status;
 }
 
-static void logUnsupportedMask(SRVBoard_t* board, uint64_t mask, uint64_t unknown)
+// The head of commands 35 and 36: the data mask and the channel; the
+// position after them, or NULL when they can't be read.
+static const void* readMaskAndChannel(const void* payload, const void* end, uint64_t* mask, int32_t* channel)
 {
-    c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
-                     "Unsupported dataMask 0x%llx (0x%llx unknown)", static_cast<unsigned long long>(mask),
-                     static_cast<unsigned long long>(unknown));
+    const void* position = deserialize_u64(mask, 1, payload, end);
+    return deserialize_i32(channel, 1, position, end);
 }
-
 
 void* SRV_CmdSetListParams(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
                            uint32_t* replySize, SRVStatus_t* status)
@@ -509,15 +509,14 @@ void* SRV_CmdSetListParams(SRVBoard_t* board, SRVCommand_t command, const void* 
     const void* end = static_cast<const uint8_t*>(payload) + payloadSize;
     uint64_t mask = 0;
     int32_t channel = 0;
-    const void* position = deserialize_u64(&mask, 1, payload, end);
-    position = deserialize_i32(&channel, 1, position, end);
+    const void* position = readMaskAndChannel(payload, end, &mask, &channel);
     if (position == NULL) {
         *status = SRV_ERR_DESERIALIZE;
         return NULL;
     }
     uint64_t unknown = mask & ~SET_KNOWN_MASK;
     if (unknown != 0) {
-        logUnsupportedMask(board, mask, unknown);
+        SRV_LogUnsupportedMask(&LOG_MODULE, board, "dataMask", mask, unknown);
         *status = SRV_ERR_UNSUPPORTED;
         return NULL;
     }
@@ -604,8 +603,7 @@ void* SRV_CmdGetListParams(SRVBoard_t* board, SRVCommand_t command, const void* 
     const void* end = static_cast<const uint8_t*>(payload) + payloadSize;
     uint64_t mask = 0;
     int32_t channel = 0;
-    const void* position = deserialize_u64(&mask, 1, payload, end);
-    position = deserialize_i32(&channel, 1, position, end);
+    const void* position = readMaskAndChannel(payload, end, &mask, &channel);
     if (position == NULL) {
         *status = SRV_ERR_DESERIALIZE;
         return NULL;
@@ -623,7 +621,7 @@ void* SRV_CmdGetListParams(SRVBoard_t* board, SRVCommand_t command, const void* 
     }
     uint64_t unknown = mask & ~GET_KNOWN_MASK;
     if (*status == SRV_SUCCESS && unknown != 0) {
-        logUnsupportedMask(board, mask, unknown);
+        SRV_LogUnsupportedMask(&LOG_MODULE, board, "dataMask", mask, unknown);
         *status = SRV_ERR_UNSUPPORTED;
     }
     // Fetching the events empties the buffer, whatever the format.

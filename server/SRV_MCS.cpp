@@ -83,58 +83,6 @@ void setCurrentChannel(SRVBoard_t* board, uint32_t channel, double slot)
         current->value = slot;
 }
 
-void logUnsupported(SRVBoard_t* board, const char* what, uint64_t mask, uint64_t unknown)
-{
-    c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "Unsupported %s 0x%llx (0x%llx unknown)",
-                     what, static_cast<unsigned long long>(mask), static_cast<unsigned long long>(unknown));
-}
-
-// Releases the board lock; its failure replaces a status of 0.
-SRVStatus_t unlockInto(SRVBoard_t* board, SRVStatus_t status)
-{
-    SRVStatus_t unlocked = SRV_UnlockBoard(board);
-    return status == SRV_SUCCESS ? unlocked : status;
-}
-
-// A reply under construction: the header and status 0, then fields. A field
-// that can't be appended frees it.
-class Reply {
-public:
-    explicit Reply(SRVCommand_t command)
-    {
-        buffer_ = c_createheader(0, command, &size_);
-        SRVStatus_t ok = SRV_SUCCESS;
-        if (buffer_ != nullptr)
-            buffer_ = serialize_i16(&ok, 1, buffer_, &size_);
-    }
-    Reply(const Reply&) = delete;
-    Reply& operator=(const Reply&) = delete;
-    ~Reply() { c_free(buffer_); }
-
-    bool ok() const { return buffer_ != nullptr; }
-    void u32(const uint32_t* values, uint32_t count)
-    {
-        if (buffer_ != nullptr)
-            buffer_ = serialize_u32(values, count, buffer_, &size_);
-    }
-    void u8(uint8_t value)
-    {
-        if (buffer_ != nullptr)
-            buffer_ = serialize_u8(&value, 1, buffer_, &size_);
-    }
-    void* release(uint32_t* size)
-    {
-        void* buffer = buffer_;
-        buffer_ = nullptr;
-        *size = size_;
-        return buffer;
-    }
-
-private:
-    void* buffer_ = nullptr;
-    uint32_t size_ = 0;
-};
-
 } // namespace
 
 // ============================================================== binding
@@ -274,14 +222,9 @@ SRVStatus_t SRV_GetMCSSpectrum(SRVBoard_t* board, const int32_t path[], uint32_t
         return SRV_ERR_INVALID_PARAMETER;
     int32_t channel = -1;
     int32_t index = -1;
-    for (uint32_t i = 0; i + 1 < pathLength; i += 2) {
-        if (path[i + 1] == SRV_OBJ_CHANNEL)
-            channel = path[i];
-        else if (path[i + 1] == SRV_OBJ_MCS_SPECTRUM)
-            index = path[i];
-        else
-            return SRV_ERR_INVALID_PARAMETER;
-    }
+    const SRVPathSlot_t slots[] = {{SRV_OBJ_CHANNEL, &channel}, {SRV_OBJ_MCS_SPECTRUM, &index}};
+    if (!SRV_ReadIndexPath(path, pathLength, slots, 2))
+        return SRV_ERR_INVALID_PARAMETER;
     if (!SRV_IsValidChannel(board, channel)) {
         c_lprintf(&LOG_MODULE, C_LOG_WARNING, __LINE__, "Invalid channel index '%i'.", channel);
         return SRV_ERR_INVALID_PARAMETER;
@@ -303,35 +246,19 @@ void* SRV_CmdGetMCSSpectrum(SRVBoard_t* board, SRVCommand_t command, const void*
     uint64_t mask = 0;
     int32_t path[SRV_INDEX_PATH_MAX];
     uint32_t length = 0;
-    const void* at = deserialize_u64(&mask, 1, payload, end);
-    at = deserialize_i32_array(path, SRV_INDEX_PATH_MAX, &length, at, end);
-    if (at == nullptr) {
-        *status = SRV_ERR_DESERIALIZE;
+    if (SRV_ReadMaskAndPath(payload, end, &mask, path, &length, status) == nullptr)
         return nullptr;
-    }
-    SRVMCSSpectrum_t* spectrum = nullptr;
-    SRVStatus_t result = SRV_GetMCSSpectrum(board, path, length, &spectrum);
-    if (result == SRV_SUCCESS)
-        result = SRV_LockBoard(board);
-    if (result != SRV_SUCCESS) {
-        *status = result;
+    SRVMCSSpectrum_t* spectrum = SRV_FindAndLockBoard(SRV_GetMCSSpectrum, board, path, length, status);
+    if (spectrum == nullptr)
         return nullptr;
-    }
-    Reply reply(command);
+    SRVReply reply(command);
     if (mask & GET_COUNTS)
         reply.u32(spectrum->counts, SRV_MCSSlotCount(spectrum));
     if (mask & GET_STATE)
         reply.u8(static_cast<uint8_t>(spectrum->state));
     if (mask & GET_PASS)
         reply.u32(&spectrum->pass, 1);
-    if (!reply.ok())
-        result = SRV_ERR_SERIALIZE;
-    if (result == SRV_SUCCESS && (mask & ~GET_KNOWN) != 0) {
-        logUnsupported(board, "dataMask", mask, mask & ~GET_KNOWN);
-        result = SRV_ERR_UNSUPPORTED;
-    }
-    *status = unlockInto(board, result);
-    return *status == SRV_SUCCESS ? reply.release(replySize) : nullptr;
+    return SRV_FinishGetReply(&reply, &LOG_MODULE, board, mask, GET_KNOWN, SRV_SUCCESS, replySize, status);
 }
 
 void* SRV_CmdMCSSweep(SRVBoard_t* board, SRVCommand_t, const void* payload, uint32_t payloadSize, uint32_t*,
@@ -349,7 +276,7 @@ void* SRV_CmdMCSSweep(SRVBoard_t* board, SRVCommand_t, const void* payload, uint
         return nullptr;
     }
     if (maskIn != 0) {
-        logUnsupported(board, "cmdMaskIn", maskIn, maskIn);
+        SRV_LogUnsupportedMask(&LOG_MODULE, board, "cmdMaskIn", maskIn, maskIn);
         *status = SRV_ERR_UNSUPPORTED;
         return nullptr;
     }
@@ -360,36 +287,21 @@ void* SRV_CmdMCSSweep(SRVBoard_t* board, SRVCommand_t, const void* payload, uint
     }
     result = SRV_SendMCSSweepSignal(board, channel);
     if (result == SRV_SUCCESS && maskOut != 0) {
-        logUnsupported(board, "cmdMaskOut", maskOut, maskOut);
+        SRV_LogUnsupportedMask(&LOG_MODULE, board, "cmdMaskOut", maskOut, maskOut);
         result = SRV_ERR_UNSUPPORTED;
     }
-    *status = unlockInto(board, result);
+    *status = SRV_UnlockBoardInto(board, result);
     return nullptr;
 }
 
 void* SRV_CmdClearMCSSpectrum(SRVBoard_t* board, SRVCommand_t, const void* payload, uint32_t payloadSize,
                               uint32_t*, SRVStatus_t* status)
 {
-    const void* end = static_cast<const uint8_t*>(payload) + payloadSize;
-    uint64_t maskIn = 0;
     uint64_t maskOut = 0;
-    const void* at = deserialize_u64(&maskIn, 1, payload, end);
-    at = deserialize_u64(&maskOut, 1, at, end);
-    if (at == nullptr) {
-        *status = SRV_ERR_DESERIALIZE;
-        return nullptr;
-    }
-    if (maskIn != 0) {
-        logUnsupported(board, "cmdMaskIn", maskIn, maskIn);
-        *status = SRV_ERR_UNSUPPORTED;
-        return nullptr;
-    }
     int32_t path[SRV_INDEX_PATH_MAX];
     uint32_t length = 0;
-    if (deserialize_i32_array(path, SRV_INDEX_PATH_MAX, &length, at, end) == nullptr) {
-        *status = SRV_ERR_DESERIALIZE;
+    if (!SRV_ReadClearRequest(&LOG_MODULE, board, payload, payloadSize, &maskOut, path, &length, status))
         return nullptr;
-    }
     SRVMCSSpectrum_t* spectrum = nullptr;
     SRVStatus_t result = SRV_GetMCSSpectrum(board, path, length, &spectrum);
     if (result != SRV_SUCCESS) {
@@ -406,9 +318,9 @@ void* SRV_CmdClearMCSSpectrum(SRVBoard_t* board, SRVCommand_t, const void* paylo
     // The clear stays done when the sweep signal fails.
     result = SRV_SendMCSSweepSignal(board, static_cast<int32_t>(spectrum->channelIndex));
     if (result == SRV_SUCCESS && maskOut != 0) {
-        logUnsupported(board, "cmdMaskOut", maskOut, maskOut);
+        SRV_LogUnsupportedMask(&LOG_MODULE, board, "cmdMaskOut", maskOut, maskOut);
         result = SRV_ERR_UNSUPPORTED;
     }
-    *status = unlockInto(board, result);
+    *status = SRV_UnlockBoardInto(board, result);
     return nullptr;
 }

@@ -9,12 +9,6 @@ static const uint64_t WRITE_FIELDS = 0x7;
 static const uint64_t READ_FIELDS = 0x1;
 static const uint64_t READ_VALUE = 0x2;
 
-static void logUnknownMask(const SRVBoard_t* board, const char* which, uint64_t mask, uint64_t unknown)
-{
-    c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "Unsupported %s 0x%llx (0x%llx unknown)",
-                     which, static_cast<unsigned long long>(mask), static_cast<unsigned long long>(unknown));
-}
-
 SRVStatus_t _readRegister(SRVBoard_t* board, uint32_t address, uint32_t* value)
 {
     int result = c_rread(&board->digitizer, address, value);
@@ -66,7 +60,7 @@ static SRVStatus_t readRegisterRequest(const SRVBoard_t* board, const void* payl
     if (position == NULL)
         return SRV_ERR_DESERIALIZE;
     if ((maskIn & ~known) != 0) {
-        logUnknownMask(board, "cmdMaskIn", maskIn, maskIn & ~known);
+        SRV_LogUnsupportedMask(&LOG_MODULE, board, "cmdMaskIn", maskIn, maskIn & ~known);
         return SRV_ERR_UNSUPPORTED;
     }
     return SRV_SUCCESS;
@@ -92,7 +86,7 @@ void* SRV_CmdWriteRegister(SRVBoard_t* board, SRVCommand_t command, const void* 
     }
     // The write has happened: an unknown output bit only changes the answer.
     if (*status == SRV_SUCCESS && maskOut != 0) {
-        logUnknownMask(board, "cmdMaskOut", maskOut, maskOut);
+        SRV_LogUnsupportedMask(&LOG_MODULE, board, "cmdMaskOut", maskOut, maskOut);
         *status = SRV_ERR_UNSUPPORTED;
     }
     return SRV_UnlockBoardAndFinish(board, reply, status);
@@ -120,7 +114,7 @@ void* SRV_CmdReadRegister(SRVBoard_t* board, SRVCommand_t command, const void* p
             *status = SRV_ERR_SERIALIZE;
     }
     if (*status == SRV_SUCCESS && (maskOut & ~READ_VALUE) != 0) {
-        logUnknownMask(board, "cmdMaskOut", maskOut, maskOut & ~READ_VALUE);
+        SRV_LogUnsupportedMask(&LOG_MODULE, board, "cmdMaskOut", maskOut, maskOut & ~READ_VALUE);
         *status = SRV_ERR_UNSUPPORTED;
     }
     return SRV_UnlockBoardAndFinish(board, reply, status);

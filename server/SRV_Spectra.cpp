@@ -152,75 +152,6 @@ private:
     const void* end_;
 };
 
-void logUnsupported(SRVBoard_t* board, const char* what, uint64_t mask, uint64_t unknown)
-{
-    c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "Unsupported %s 0x%llx (0x%llx unknown)",
-                     what, static_cast<unsigned long long>(mask), static_cast<unsigned long long>(unknown));
-}
-
-// A reply under construction: the header and status 0, then fields. Any
-// failure to append frees it and leaves -5.
-class Reply {
-public:
-    explicit Reply(SRVCommand_t command)
-    {
-        buffer_ = c_createheader(0, command, &size_);
-        SRVStatus_t ok = SRV_SUCCESS;
-        if (buffer_ != nullptr)
-            buffer_ = serialize_i16(&ok, 1, buffer_, &size_);
-    }
-    Reply(const Reply&) = delete;
-    Reply& operator=(const Reply&) = delete;
-    ~Reply() { c_free(buffer_); }
-
-    bool ok() const { return buffer_ != nullptr; }
-    void u32(const uint32_t* values, uint32_t count)
-    {
-        if (buffer_ != nullptr)
-            buffer_ = serialize_u32(values, count, buffer_, &size_);
-    }
-    void u32(uint32_t value) { u32(&value, 1); }
-    void u64(uint64_t value)
-    {
-        if (buffer_ != nullptr)
-            buffer_ = serialize_u64(&value, 1, buffer_, &size_);
-    }
-    void text(const char* field, uint32_t size)
-    {
-        if (buffer_ != nullptr)
-            buffer_ = serialize_char(field, size, buffer_, &size_);
-    }
-    // Hands the reply over (NULL when it could not be built).
-    void* release(uint32_t* size)
-    {
-        void* buffer = buffer_;
-        buffer_ = nullptr;
-        *size = size_;
-        return buffer;
-    }
-
-private:
-    void* buffer_ = nullptr;
-    uint32_t size_ = 0;
-};
-
-// Ends a handler: a failed request is answered with the header and its
-// status only, which the command loop builds from the status.
-void* finish(Reply* reply, SRVStatus_t status, uint32_t* replySize, SRVStatus_t* statusOut)
-{
-    *statusOut = status;
-    if (status != SRV_SUCCESS || reply == nullptr)
-        return nullptr;
-    return reply->release(replySize);
-}
-
-// Releases the board lock; its failure replaces a status of 0.
-SRVStatus_t unlockInto(SRVBoard_t* board, SRVStatus_t status)
-{
-    SRVStatus_t unlocked = SRV_UnlockBoard(board);
-    return status == SRV_SUCCESS ? unlocked : status;
-}
-
 // The gain stabiliser's switch of command 28: 1 enables and resets it, any
 // other value disables it and keeps its state.
 void switchGainStabilizer(SRVEnergySpectrum_t* spectrum, uint32_t value)
@@ -380,25 +311,12 @@ struct PathIndexes {
 // does not take. A lone last element is ignored; a later pair of a type wins.
 bool readPath(const int32_t* path, uint32_t length, bool withROI, PathIndexes* indexes)
 {
-    for (uint32_t i = 0; path != nullptr && i + 1 < length; i += 2) {
-        int32_t index = path[i];
-        switch (path[i + 1]) {
-        case SRV_OBJ_CHANNEL:
-            indexes->channel = index;
-            break;
-        case SRV_OBJ_ENERGY_SPECTRUM:
-            indexes->spectrum = index;
-            break;
-        case SRV_OBJ_ROI:
-            if (!withROI)
-                return false;
-            indexes->roi = index;
-            break;
-        default:
-            return false;
-        }
-    }
-    return true;
+    const SRVPathSlot_t slots[] = {
+        {SRV_OBJ_CHANNEL, &indexes->channel},
+        {SRV_OBJ_ENERGY_SPECTRUM, &indexes->spectrum},
+        {SRV_OBJ_ROI, &indexes->roi},
+    };
+    return SRV_ReadIndexPath(path, length, slots, withROI ? 3 : 2);
 }
 
 SRVStatus_t findSpectrumOf(SRVBoard_t* board, const PathIndexes& indexes, SRVEnergySpectrum_t** spectrum)
@@ -761,17 +679,15 @@ void* SRV_CmdGetEnergySpectrum(SRVBoard_t* board, SRVCommand_t command, const vo
     uint64_t mask = 0;
     int32_t path[SRV_INDEX_PATH_MAX];
     uint32_t length = 0;
-    if (!request.u64(&mask) || !request.indexPath(path, &length))
-        return finish(nullptr, SRV_ERR_DESERIALIZE, replySize, status);
-    SRVEnergySpectrum_t* spectrum = nullptr;
-    SRVStatus_t result = SRV_FindEnergySpectrum(board, path, length, &spectrum);
-    if (result != SRV_SUCCESS)
-        return finish(nullptr, result, replySize, status);
-    result = SRV_LockBoard(board);
-    if (result != SRV_SUCCESS)
-        return finish(nullptr, result, replySize, status);
+    if (!request.u64(&mask) || !request.indexPath(path, &length)) {
+        *status = SRV_ERR_DESERIALIZE;
+        return nullptr;
+    }
+    SRVEnergySpectrum_t* spectrum = SRV_FindAndLockBoard(SRV_FindEnergySpectrum, board, path, length, status);
+    if (spectrum == nullptr)
+        return nullptr;
 
-    Reply reply(command);
+    SRVReply reply(command);
     const SRVSpectrumCounters_t& total = spectrum->total;
     if (mask & GET_COUNTS)
         reply.u32(spectrum->counts, SRV_SpectrumBinCount(spectrum));
@@ -801,14 +717,7 @@ void* SRV_CmdGetEnergySpectrum(SRVBoard_t* board, SRVCommand_t command, const vo
         reply.text(spectrum->startTime, sizeof spectrum->startTime);
     if (mask & GET_STOP_TIME)
         reply.text(spectrum->stopTime, sizeof spectrum->stopTime);
-    if (!reply.ok())
-        result = SRV_ERR_SERIALIZE;
-    if (result == SRV_SUCCESS && (mask & ~GET_KNOWN) != 0) {
-        logUnsupported(board, "dataMask", mask, mask & ~GET_KNOWN);
-        result = SRV_ERR_UNSUPPORTED;
-    }
-    result = unlockInto(board, result);
-    return finish(&reply, result, replySize, status);
+    return SRV_FinishGetReply(&reply, &LOG_MODULE, board, mask, GET_KNOWN, SRV_SUCCESS, replySize, status);
 }
 
 void* SRV_CmdSetEnergySpectrum(SRVBoard_t* board, SRVCommand_t, const void* payload, uint32_t payloadSize,
@@ -823,7 +732,7 @@ void* SRV_CmdSetEnergySpectrum(SRVBoard_t* board, SRVCommand_t, const void* payl
         return nullptr;
     }
     if ((mask & ~SET_KNOWN) != 0) {
-        logUnsupported(board, "dataMask", mask, mask & ~SET_KNOWN);
+        SRV_LogUnsupportedMask(&LOG_MODULE, board, "dataMask", mask, mask & ~SET_KNOWN);
         *status = SRV_ERR_UNSUPPORTED;
         return nullptr;
     }
@@ -839,14 +748,9 @@ void* SRV_CmdSetEnergySpectrum(SRVBoard_t* board, SRVCommand_t, const void* payl
         *status = SRV_ERR_DESERIALIZE;
         return nullptr;
     }
-    SRVEnergySpectrum_t* spectrum = nullptr;
-    SRVStatus_t result = SRV_FindEnergySpectrum(board, path, length, &spectrum);
-    if (result == SRV_SUCCESS)
-        result = SRV_LockBoard(board);
-    if (result != SRV_SUCCESS) {
-        *status = result;
+    SRVEnergySpectrum_t* spectrum = SRV_FindAndLockBoard(SRV_FindEnergySpectrum, board, path, length, status);
+    if (spectrum == nullptr)
         return nullptr;
-    }
     if (mask & FIELD_FILE_PATH)
         std::snprintf(spectrum->filePath, sizeof spectrum->filePath, "%s", filePath);
     if (mask & FIELD_PERIOD)
@@ -855,46 +759,28 @@ void* SRV_CmdSetEnergySpectrum(SRVBoard_t* board, SRVCommand_t, const void* payl
         switchGainStabilizer(spectrum, stabilizer);
     if (mask & FIELD_LABEL)
         std::snprintf(spectrum->label, sizeof spectrum->label, "%s", label);
-    *status = unlockInto(board, SRV_SUCCESS);
+    *status = SRV_UnlockBoardInto(board, SRV_SUCCESS);
     return nullptr;
 }
 
 void* SRV_CmdClearEnergySpectrum(SRVBoard_t* board, SRVCommand_t, const void* payload, uint32_t payloadSize,
                                  uint32_t*, SRVStatus_t* status)
 {
-    Request request(payload, payloadSize);
-    uint64_t maskIn = 0;
     uint64_t maskOut = 0;
-    if (!request.u64(&maskIn) || !request.u64(&maskOut)) {
-        *status = SRV_ERR_DESERIALIZE;
-        return nullptr;
-    }
-    if (maskIn != 0) {
-        logUnsupported(board, "cmdMaskIn", maskIn, maskIn);
-        *status = SRV_ERR_UNSUPPORTED;
-        return nullptr;
-    }
     int32_t path[SRV_INDEX_PATH_MAX];
     uint32_t length = 0;
-    if (!request.indexPath(path, &length)) {
-        *status = SRV_ERR_DESERIALIZE;
+    if (!SRV_ReadClearRequest(&LOG_MODULE, board, payload, payloadSize, &maskOut, path, &length, status))
         return nullptr;
-    }
-    SRVEnergySpectrum_t* spectrum = nullptr;
-    SRVStatus_t result = SRV_FindEnergySpectrum(board, path, length, &spectrum);
-    if (result == SRV_SUCCESS)
-        result = SRV_LockBoard(board);
-    if (result != SRV_SUCCESS) {
-        *status = result;
+    SRVEnergySpectrum_t* spectrum = SRV_FindAndLockBoard(SRV_FindEnergySpectrum, board, path, length, status);
+    if (spectrum == nullptr)
         return nullptr;
-    }
-    result = SRV_ClearEnergySpectrum(spectrum);
+    SRVStatus_t result = SRV_ClearEnergySpectrum(spectrum);
     // The spectrum is cleared all the same.
     if (result == SRV_SUCCESS && maskOut != 0) {
-        logUnsupported(board, "cmdMaskOut", maskOut, maskOut);
+        SRV_LogUnsupportedMask(&LOG_MODULE, board, "cmdMaskOut", maskOut, maskOut);
         result = SRV_ERR_UNSUPPORTED;
     }
-    *status = unlockInto(board, result);
+    *status = SRV_UnlockBoardInto(board, result);
     return nullptr;
 }
 
@@ -905,24 +791,19 @@ void* SRV_CmdGetROI(SRVBoard_t* board, SRVCommand_t command, const void* payload
     uint64_t mask = 0;
     int32_t path[SRV_INDEX_PATH_MAX];
     uint32_t length = 0;
-    if (!request.u64(&mask) || !request.indexPath(path, &length))
-        return finish(nullptr, SRV_ERR_DESERIALIZE, replySize, status);
+    if (!request.u64(&mask) || !request.indexPath(path, &length)) {
+        *status = SRV_ERR_DESERIALIZE;
+        return nullptr;
+    }
     SRVStatus_t result = SRV_LockBoard(board);
-    if (result != SRV_SUCCESS)
-        return finish(nullptr, result, replySize, status);
+    if (result != SRV_SUCCESS) {
+        *status = result;
+        return nullptr;
+    }
     SRVROI_t* roi = nullptr;
     result = SRV_FindROI(board, path, length, &roi);
-    Reply reply(command);
-    if (result == SRV_SUCCESS) {
-        if (mask & ROI_ENTRIES)
-            reply.u64(roi->entries);
-        if (!reply.ok())
-            result = SRV_ERR_SERIALIZE;
-    }
-    if (result == SRV_SUCCESS && (mask & ~ROI_ENTRIES) != 0) {
-        logUnsupported(board, "dataMask", mask, mask & ~ROI_ENTRIES);
-        result = SRV_ERR_UNSUPPORTED;
-    }
-    result = unlockInto(board, result);
-    return finish(&reply, result, replySize, status);
+    SRVReply reply(command);
+    if (result == SRV_SUCCESS && (mask & ROI_ENTRIES))
+        reply.u64(roi->entries);
+    return SRV_FinishGetReply(&reply, &LOG_MODULE, board, mask, ROI_ENTRIES, result, replySize, status);
 }

@@ -227,9 +227,7 @@ static void* buildWaveformReply(SRVBoard_t* board, SRVCommand_t command, uint64_
     }
     uint64_t unknown = dataMask & ~KNOWN_MASK;
     if (unknown != 0) {
-        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
-                         "Unsupported dataMask 0x%llx (0x%llx unknown)", static_cast<unsigned long long>(dataMask),
-                         static_cast<unsigned long long>(unknown));
+        SRV_LogUnsupportedMask(&LOG_MODULE, board, "dataMask", dataMask, unknown);
         *status = SRV_ERR_UNSUPPORTED;
         c_free(reply);
         return NULL;
