@@ -18,21 +18,16 @@
 #include <math.h>
 #include <string.h>
 
+#include "ZarnBoard_Draq.h"
 #include "ZarnBoard_GENERIC.h"
 #include "ZarnBoard_Orlu.h"
 #include "ZarnBoard_Pemb.h"
+#include "ZarnBoard_Tilk.h"
 #include "ZarnDPPLayer.h"
 
 static const c_LogModule_t CBoard_Scope_log = {"CBoard_ScopeLog.txt", "CBoard_Scope"};
 
 #define BLOG(digitizer, level, ...) c_extendedLogMsg(&CBoard_Scope_log, (digitizer), (level), __LINE__, __VA_ARGS__)
-
-/* Family inits of modules built on their own; a missing one makes its family
- * unsupported. */
-extern "C" {
-int DRAQ_InitBoard(c_Digitizer_t* digitizer) __attribute__((weak));
-int TILK_InitBoard(c_Digitizer_t* digitizer) __attribute__((weak));
-}
 
 namespace {
 
@@ -60,20 +55,13 @@ void setTypeName(c_Digitizer_t* d, const char* name) {
     strncpy(d->descriptor.DPPTypeName, name, sizeof d->descriptor.DPPTypeName - 1);
 }
 
-int callInit(c_Digitizer_t* d, int (*init)(c_Digitizer_t*)) {
-    if (init != NULL)
-        return init(d);
-    BLOG(d, C_LOG_ERROR, "No driver for family %u.", (unsigned)d->descriptor.FamilyCode);
-    return DPPL_ERR_INVALID_DPP_CODE;
-}
-
 int familyInit(c_Digitizer_t* d) {
     switch (d->descriptor.FamilyCode) {
-    case 0: return callInit(d, ORLU_InitBoard);
-    case 4: return callInit(d, DRAQ_InitBoard);
-    case 5: return callInit(d, TILK_InitBoard);
+    case 0: return ORLU_InitBoard(d);
+    case 4: return DRAQ_InitBoard(d);
+    case 5: return TILK_InitBoard(d);
     case 11:
-    case 14: return callInit(d, PEMB_InitBoard);
+    case 14: return PEMB_InitBoard(d);
     case 6:
         BLOG(d, C_LOG_ERROR, "Standard waveform firmware is not supported on family %u.", 6u);
         return DPPL_ERR_NOT_SUPPORTED;

@@ -16,8 +16,12 @@
 #include <string.h>
 
 #include "CBoard_Morvane.h"
+#include "CBoard_Scope.h"
+#include "ZarnBoard_Draq.h"
 #include "ZarnBoard_Orlu.h"
 #include "ZarnBoard_Pemb.h"
+#include "ZarnBoard_Tilk.h"
+#include "ZarnBoard_Vesk.h"
 #include "ZarnComm.h"
 #include "ZarnDPPLayer.h"
 #include "ZarnDigitizer.h"
@@ -30,29 +34,10 @@ static const c_LogModule_t ZarnBoard_GENERIC_log = {"ZarnBoard_GENERICLog.txt", 
 #define PLOG(level, ...) c_lprintf(&ZarnBoard_GENERIC_log, (level), __LINE__, __VA_ARGS__)
 #define BLOG(digitizer, level, ...) c_extendedLogMsg(&ZarnBoard_GENERIC_log, (digitizer), (level), __LINE__, __VA_ARGS__)
 
-/*
- * Drivers of other firmware families and services of modules that are built
- * on their own. They are referenced weakly: while a module is not part of the
- * library its entry stays NULL, and the open answers as for an unsupported
- * family (or, for the reset, falls back to the board-access reset).
- */
-extern "C" {
-int SCOPE_InitBoard(c_Digitizer_t* digitizer) __attribute__((weak));
-int VESK_InitBoard(c_Digitizer_t* digitizer) __attribute__((weak));
-int VESK_InitDPPPSD(c_Digitizer_t* digitizer) __attribute__((weak));
-int TILK_InitBoard(c_Digitizer_t* digitizer) __attribute__((weak));
-int DRAQ_InitBoard(c_Digitizer_t* digitizer) __attribute__((weak));
-int TILK_CheckPLLLock(c_Digitizer_t* digitizer) __attribute__((weak));
-int DRAQ_CheckPLLLock(c_Digitizer_t* digitizer) __attribute__((weak));
-int c_breset(c_Digitizer_t* digitizer) __attribute__((weak));
-}
-
 static_assert(sizeof(ZARN_DGTZ_BoardInfo_t) == DPPL_BOARD_INFO_SIZE, "board information is the descriptor's head");
 static_assert(offsetof(c_BoardDescriptor_t, DPPCode) == DPPL_BOARD_INFO_SIZE, "descriptor head is the board information");
 
 namespace {
-
-typedef int (*FamilyFcn)(c_Digitizer_t*);
 
 constexpr uint32_t kNoFamilyCheck = 0xFFFFFFFFu;
 constexpr int kLinkTypeNetwork = 6;
@@ -157,17 +142,7 @@ int readBoardInformation(c_Digitizer_t* d) {
 }
 
 int resetBoard(c_Digitizer_t* d) {
-    int code;
-    if (c_breset != NULL) {
-        code = c_breset(d);
-    } else if (d->kind == DGTZ_KIND_GEN2_REPLAY) {
-        code = DPPL_ERR_NOT_SUPPORTED;
-    } else {
-        int r = ZARN_DGTZ_Reset(d->handle);
-        code = r == 0 ? 0 : DPPL_ERR_DIGITIZER_API;
-        if (r != 0)
-            BLOG(d, C_LOG_ERROR, "error %i in ZARN_DGTZ_Reset()", r);
-    }
+    int code = c_breset(d);
     if (code != 0) {
         BLOG(d, C_LOG_ERROR, "Error in ZARN_DGTZ_Reset: %i", code);
         return DPPL_ERR_DIGITIZER_API;
@@ -234,15 +209,6 @@ int loadParameters(c_Digitizer_t* d) {
     return d->descriptor.DPPCode == DPPL_DPPCODE_MORVANE ? code : DPPL_ERR_PARAMETER;
 }
 
-/* A family whose driver is not part of the library. */
-int unsupportedFamily(c_Digitizer_t* d) {
-    BLOG(d, C_LOG_ERROR, "No driver for DPP code %d on family %u.", (int)d->descriptor.DPPCode,
-         (unsigned)d->descriptor.FamilyCode);
-    return DPPL_ERR_INVALID_FAMILY;
-}
-
-int callFamily(c_Digitizer_t* d, FamilyFcn fcn) { return fcn != NULL ? fcn(d) : unsupportedFamily(d); }
-
 void setTraceBits(c_Digitizer_t* d, uint32_t timeTagBits, uint32_t energyBits, uint32_t analog, uint32_t digital) {
     d->descriptor.TimeTagBits = timeTagBits;
     d->descriptor.EnergyBits = energyBits;
@@ -280,7 +246,7 @@ int setupScope(c_Digitizer_t* d) {
         BLOG(d, C_LOG_ERROR, "Unsupported family %u for standard waveform firmware.", (unsigned)d->descriptor.FamilyCode);
         return DPPL_ERR_INVALID_DPP_CODE;
     }
-    return callFamily(d, SCOPE_InitBoard); /* also loads the parameters */
+    return SCOPE_InitBoard(d); /* also loads the parameters */
 }
 
 int setupOrluPHA(c_Digitizer_t* d) {
@@ -330,7 +296,7 @@ int setupVeskCI(c_Digitizer_t* d) {
     if (code != 0)
         return code;
     d->descriptor.ADCBits = d->descriptor.ADC_NBits;
-    code = callFamily(d, VESK_InitBoard);
+    code = VESK_InitBoard(d);
     return code == 0 ? loadParameters(d) : code;
 }
 
@@ -392,17 +358,17 @@ int dispatchFirmware(c_Digitizer_t* d) {
     case 130:
         return setupVeskCI(d);
     case 131:
-        return callFamily(d, VESK_InitDPPPSD); /* also loads the parameters */
+        return VESK_InitDPPPSD(d); /* also loads the parameters */
     case 132: {
         setTypeName(d, "DPP-PSD");
         setTraceBits(d, 32, 15, 2, 3);
-        int code = callFamily(d, TILK_InitBoard);
+        int code = TILK_InitBoard(d);
         return code == 0 ? loadParameters(d) : code;
     }
     case 135: {
         setTypeName(d, "DPP-QDC");
         setTraceBits(d, 32, 16, 1, 4);
-        int code = callFamily(d, DRAQ_InitBoard);
+        int code = DRAQ_InitBoard(d);
         return code == 0 ? loadParameters(d) : code;
     }
     case 136:
@@ -1048,9 +1014,9 @@ int GENERIC_CheckPLLLock(c_Digitizer_t* d) {
     case 131:
         return GENERIC_CheckPLLLockedParameter(d);
     case 132:
-        return callFamily(d, TILK_CheckPLLLock);
+        return TILK_CheckPLLLock(d);
     case 135:
-        return callFamily(d, DRAQ_CheckPLLLock);
+        return DRAQ_CheckPLLLock(d);
     case 136:
     case 139:
         return PEMB_CheckPLLLock(d);
@@ -1059,9 +1025,9 @@ int GENERIC_CheckPLLLock(c_Digitizer_t* d) {
         if (isFamily(d, 0))
             return ORLU_CheckPLLLock(d);
         if (isFamily(d, 4))
-            return callFamily(d, DRAQ_CheckPLLLock);
+            return DRAQ_CheckPLLLock(d);
         if (isFamily(d, 5))
-            return callFamily(d, TILK_CheckPLLLock);
+            return TILK_CheckPLLLock(d);
         if (isFamily(d, 11, 14))
             return PEMB_CheckPLLLock(d);
         return isFamily(d, 6) ? DPPL_ERR_NOT_SUPPORTED : DPPL_ERR_INVALID_DPP_CODE;
@@ -1249,23 +1215,6 @@ int GENERIC_LoadDACCalibration(c_Digitizer_t* d, const void* data, size_t size, 
  * aggregate walkers, the per-read parameter cache, the time base, the
  * end-of-run marks and the software CFD.
  * ========================================================================== */
-
-/* Decoders of firmware families that join the library on their own; while
- * one is missing its DPP code reads as unsupported (-28). */
-extern "C" {
-int SCOPE_GetEvents(c_Digitizer_t* digitizer, c_ReadoutBuffer_t* buffer) __attribute__((weak));
-int VESK_DecodeCIChannelAggregate(c_Digitizer_t* digitizer, uint32_t channel, uint32_t* aggregate, uint32_t freeSlots,
-                                  c_DPPEvent_t* first, int32_t* decoded) __attribute__((weak));
-int VESK_DecodePSDChannelAggregate(c_Digitizer_t* digitizer, uint32_t channel, uint32_t* aggregate,
-                                   uint32_t freeSlots, c_DPPEvent_t* first, int32_t* decoded) __attribute__((weak));
-int TILK_DecodePSDChannelAggregate(c_Digitizer_t* digitizer, uint32_t channel, uint32_t* aggregate,
-                                   uint32_t freeSlots, c_DPPEvent_t* first, int32_t* decoded) __attribute__((weak));
-int DRAQ_DecodeQDCGroupAggregate(c_Digitizer_t* digitizer, uint32_t* aggregate, const uint32_t channels[8],
-                                 const uint32_t freeSlots[8], c_DPPEvent_t* first[8], uint32_t decoded[8])
-    __attribute__((weak));
-int MORVANE_DecodeChannelAggregate(c_Digitizer_t* digitizer, uint32_t* aggregate, uint32_t counts[64])
-    __attribute__((weak));
-}
 
 #include "ZarnROBuffDumper.h"
 
@@ -1981,8 +1930,6 @@ int GENERIC_GetEvents_Group(c_Digitizer_t* d, c_ReadoutBuffer_t* buffer) {
 int GENERIC_GetEvents_XMOR(c_Digitizer_t* d, c_ReadoutBuffer_t* buffer) {
     if (d == NULL || buffer == NULL)
         return DPPL_ERR_NULL_ARGUMENT;
-    if (MORVANE_DecodeChannelAggregate == NULL)
-        return noDecoder(d);
     GENERIC_InvalidateReadCache(d);
     uint32_t units = d->descriptor.Channels < kMaskBits ? d->descriptor.Channels : kMaskBits;
     uint32_t counts[DPPL_MAX_CHANNELS] = {0};
@@ -2006,7 +1953,7 @@ int GENERIC_GetEvents(c_Digitizer_t* d, c_ReadoutBuffer_t* buffer) {
     switch (d->descriptor.DPPCode) {
     case 0:
     case 1:
-        return SCOPE_GetEvents != NULL ? SCOPE_GetEvents(d, buffer) : noDecoder(d);
+        return SCOPE_GetEvents(d, buffer);
     case 128:
     case 130:
     case 131:

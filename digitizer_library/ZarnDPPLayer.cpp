@@ -278,18 +278,9 @@ static_assert(offsetof(ZARN_DGTZ_BoardInfo_t, CommHandle) == offsetof(c_BoardDes
 #include <strings.h>
 
 #include "CBoard_Morvane.h"
+#include "CBoard_Scope.h"
 #include "ZarnBoard_GENERIC.h"
 #include "ZarnComm.h"
-
-/* Entry points of modules that join the library later (acquisition control,
- * standard waveform firmware, the register-level device). Weak references
- * resolve to the real functions when those modules are linked in, and to
- * NULL until then; each call site checks. */
-extern "C" {
-int SCOPE_AllocEventBuffer(c_Digitizer_t* digitizer) __attribute__((weak));
-int XMOR_DGTZ_GetAggregateSize(int slot, uint32_t* bytes) __attribute__((weak));
-int XMOR_DGTZ_CloseDigitizer(int slot) __attribute__((weak));
-}
 
 namespace {
 
@@ -595,7 +586,7 @@ int allocFixedChannel(c_Digitizer_t* digitizer, int32_t ch, uint32_t events, uin
 
 /* The scope event buffer, where the record has one. */
 int allocScopeEvents(c_Digitizer_t* digitizer) {
-    if (digitizer->scope == NULL || SCOPE_AllocEventBuffer == NULL)
+    if (digitizer->scope == NULL)
         return DPPL_OK;
     int result = SCOPE_AllocEventBuffer(digitizer);
     if (result != 0)
@@ -607,8 +598,7 @@ int allocScopeEvents(c_Digitizer_t* digitizer) {
  * aggregates of one readout, plus 8 bytes. */
 int allocMorvaneReadout(c_Digitizer_t* digitizer, c_ReadoutBuffer_t* buffer) {
     uint32_t aggregateBytes = 0, aggregates = 0;
-    bool sized = XMOR_DGTZ_GetAggregateSize != NULL &&
-                 XMOR_DGTZ_GetAggregateSize(digitizer->handle, &aggregateBytes) == 0 &&
+    bool sized = XMOR_DGTZ_GetAggregateSize(digitizer->handle, &aggregateBytes) == 0 &&
                  ZarnComm_Read32(digitizer->descriptor.CommHandle, kMorvaneAggregatesRegister, &aggregates) == 0;
     uint64_t bytes = (uint64_t)aggregateBytes * aggregates + 8;
     if (sized && bytes <= kMaxReadoutBytes)
@@ -798,12 +788,11 @@ int c_freeDgtz(c_Digitizer_t* digitizer) {
     _freeParamCollections(digitizer);
     freeCoarseDCOTables(digitizer);
     if (!digitizer->replay) {
-        if (isMorvane(digitizer)) {
-            if (XMOR_DGTZ_CloseDigitizer != NULL)
-                XMOR_DGTZ_CloseDigitizer(digitizer->handle);
-        } else {
-            ZARN_DGTZ_CloseDigitizer(digitizer->handle); /* nothing to do about a failed close */
-        }
+        /* nothing to do about a failed close */
+        if (isMorvane(digitizer))
+            XMOR_DGTZ_CloseDigitizer(digitizer->handle);
+        else
+            ZARN_DGTZ_CloseDigitizer(digitizer->handle);
     }
     c_extendedLogMsg(&ZarnDPPLayer_log, digitizer, C_LOG_DETAIL, __LINE__, "Digitizer Closed.");
     freeScopeBuffer(digitizer);

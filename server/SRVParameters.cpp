@@ -7,28 +7,15 @@
 #include <cstdlib>
 #include <cstring>
 
-/*
- * Set-up of the records that the tree's parameters feed. They live in their
- * own modules; the energy spectrum's and the ROI's are referenced weakly so
- * that the tree builds and can be tested in a program that does not link
- * them (a program that lacks one gets a warning from the build and records
- * left unbound). The gain stabiliser, MCS and time-interval set-ups are
- * declared by their modules' headers.
- */
-extern "C" {
-SRVStatus_t SRV_InitEnergySpectrum(SRVBoard_t* board, uint32_t channel, uint32_t spectrum) __attribute__((weak));
-SRVStatus_t SRV_InitROI(SRVBoard_t* board, uint32_t channel, uint32_t spectrum, uint32_t roi) __attribute__((weak));
-}
-
 #include "SRV_DTSpectrum.h"
 #include "SRV_GainStabilizer.h"
 #include "SRV_MCS.h"
+#include "SRV_Spectra.h"
 
 namespace {
 
 /* The tree shares the common server log with the board open that builds it;
- * the module's own log takes what the build adds about bounded counts and
- * missing set-up modules. */
+ * the module's own log takes what the build adds about bounded counts. */
 const c_LogModule_t kTreeLog = {"SRV_CommonLog.txt", "SRV_Common"};
 const c_LogModule_t kLog = {"SRVParametersLog.txt", "SRVParameters"};
 
@@ -122,7 +109,6 @@ struct Builder {
     SRVBoard_t* board;
     xmlDocPtr paramsDoc;
     uint32_t index[SRV_PARAM_INDEX_SLOTS];
-    const char* missingNamed[5]; /* set-ups found missing so far */
 
     c_Digitizer_t* dig() { return &board->digitizer; }
 
@@ -145,28 +131,12 @@ struct Builder {
         return false;
     }
 
-    /* Warns once per build for each set-up that the program lacks. */
-    void missingSetup(const char* what) {
-        for (const char* named : missingNamed) {
-            if (named == what) return;
-        }
-        for (const char*& named : missingNamed) {
-            if (named != nullptr) continue;
-            named = what;
-            c_extendedLogMsg(&kLog, dig(), C_LOG_WARNING, __LINE__,
-                             "%s set-up is not linked in; its records stay unbound.", what);
-            return;
-        }
-    }
-
     bool buildSpectrum(uint32_t ch, uint32_t es) {
         SRVChannel_t& channel = board->channels[ch];
         SRVEnergySpectrum_t& spectrum = channel.energySpectra[es];
         spectrum.collection = create(SRV_LEVEL_ENERGY_SPECTRUM, es, "Can't create server Energy Spectrum parameters.");
         if (spectrum.collection == nullptr) return false;
-        if (SRV_InitEnergySpectrum == nullptr) {
-            missingSetup("Energy spectrum");
-        } else if (SRVStatus_t status = SRV_InitEnergySpectrum(board, ch, es); status != 0) {
+        if (SRVStatus_t status = SRV_InitEnergySpectrum(board, ch, es); status != 0) {
             return failStatus("Can't initialize server energy spectra (%hi).", status);
         }
         if (SRVStatus_t status = SRV_InitGainStabilizer(board, &spectrum); status != 0) {
@@ -176,9 +146,7 @@ struct Builder {
         for (uint32_t r = 0; r < spectrum.roiCount; ++r) {
             spectrum.rois[r].collection = create(SRV_LEVEL_ROI, r, "Can't create server ROI parameters.");
             if (spectrum.rois[r].collection == nullptr) return false;
-            if (SRV_InitROI == nullptr) {
-                missingSetup("ROI");
-            } else if (SRVStatus_t status = SRV_InitROI(board, ch, es, r); status != 0) {
+            if (SRVStatus_t status = SRV_InitROI(board, ch, es, r); status != 0) {
                 return failStatus("Can't initialize server ROI (%hi).", status);
             }
         }
@@ -453,7 +421,7 @@ SRVStatus_t SRV_InitServerParameters(SRVBoard_t* board) {
         c_extendedLogMsg(&kTreeLog, &board->digitizer, C_LOG_ERROR, __LINE__,
                          "Can't initialize parameter indexes map.");
     } else {
-        Builder builder{board, paramsDoc, {}, {}};
+        Builder builder{board, paramsDoc, {}};
         built = builder.build();
     }
     c_xml_freedoc(paramsDoc);

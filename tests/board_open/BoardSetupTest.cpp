@@ -6,12 +6,6 @@
 
 using namespace boardtest;
 
-extern "C" {
-/* Modules that join the library later; NULL while they are not built. */
-int _hvLoadLimits(c_HVChannelBlock_t* channel) __attribute__((weak));
-int TILK_InitBoard(c_Digitizer_t* digitizer) __attribute__((weak));
-}
-
 namespace {
 
 class BoardSetup : public BoardTest {};
@@ -85,23 +79,9 @@ TEST_F(BoardSetup, FamilyInitRefusals) {
     }
 }
 
-TEST_F(BoardSetup, FamiliesWithoutADriverAnswerAsUnsupported) {
-    if (TILK_InitBoard != nullptr)
-        GTEST_SKIP() << "the Tilk driver is part of the library";
-    Board board;
-    EXPECT_EQ(-41, board.Open(Connection(1, 2, 0))); /* the shipped tilk-psd profile */
-    EXPECT_TRUE(IsClosedAndEmpty(board.get()));
-}
-
 TEST_F(BoardSetup, OrluFamily7NeedsItsHighVoltageLimits) {
     Board board;
-    int result = board.Open(OrluPhaHV());
-    if (_hvLoadLimits == nullptr) {
-        EXPECT_EQ(-25, result); /* no high-voltage module: the limits cannot be loaded */
-        EXPECT_TRUE(IsClosedAndEmpty(board.get()));
-        return;
-    }
-    ASSERT_EQ(0, result);
+    ASSERT_EQ(0, board.Open(OrluPhaHV()));
     EXPECT_EQ(2u, board->descriptor.HVChannels);
     for (int h = 0; h < 2; ++h) {
         EXPECT_EQ(1u, board->hv[h].rangeCount);
