@@ -46,14 +46,14 @@ extern "C" int c_mp_getopt(int argc, char* const argv[], const char* optionText,
     }
 
     char option = word[state->position++];
-    const char* spec = option != ':' ? strchr(optionText, option) : NULL;
-    if (spec == NULL) {
+    const char* entry = option != ':' ? strchr(optionText, option) : NULL;
+    if (entry == NULL) {
         finishCharacter(word, state);
         state->optopt = static_cast<unsigned char>(option);
         fprintf(stderr, "%s: invalid option -- '%c'\n", programName(argv), option);
         return '?';
     }
-    if (spec[1] != ':') {
+    if (entry[1] != ':') {
         finishCharacter(word, state);
         return static_cast<unsigned char>(option);
     }
