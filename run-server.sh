@@ -32,8 +32,9 @@ else
   workdir="$HOME/.local/share/MorvaneServer"
 fi
 
-if [ -n "${ZARN_LOG_DIR:-}" ]; then mkdir -p "$ZARN_LOG_DIR"; fi
+# One folder for every log file, whatever the server's current folder.
+export ZARN_LOG_DIR="${ZARN_LOG_DIR:-$workdir/logs}"
 echo "MorvaneServer listens on TCP port $port (every interface, unless -N names a host)."
 echo "Working folder: $workdir"
-echo "Log files: ${ZARN_LOG_DIR:-$PWD}"
+echo "Log files: $ZARN_LOG_DIR"
 exec build/bin/MorvaneServer "$@"
