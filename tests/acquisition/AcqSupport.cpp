@@ -23,15 +23,6 @@ bool softwareOnly(const c_ParamRef_t*) { return true; }
 
 } // namespace
 
-c_ConnParams_t Connection(int linkType, int number, int node) {
-    c_ConnParams_t params;
-    memset(&params, 0, sizeof params);
-    params.linkType = linkType;
-    params.linkNumber = number;
-    params.node = node;
-    return params;
-}
-
 LogCapture::LogCapture() {
     char pattern[] = "/tmp/acqlogXXXXXX";
     folder_ = mkdtemp(pattern) != NULL ? pattern : "/tmp";
@@ -65,15 +56,6 @@ bool LogCapture::has(const std::string& logFile, const std::string& fragment) co
     content << file.rdbuf();
     return content.str().find(fragment) != std::string::npos;
 }
-
-LiveBoard::LiveBoard() : d_(new c_Digitizer_t) { _resetDgtz(d_); }
-
-LiveBoard::~LiveBoard() {
-    c_freeDgtz(d_);
-    delete d_;
-}
-
-int LiveBoard::open(const c_ConnParams_t& params) { return c_newDigitizer(d_, &params); }
 
 HandBoard::HandBoard(uint32_t enabledMask) : d_(new c_Digitizer_t) {
     _resetDgtz(d_);

@@ -9,10 +9,11 @@
 #include "ZarnBoard_GENERIC.h"
 #include "ZarnDPPLayer.h"
 #include "ZarnSimulator.h"
+#include "../support/SimBoards.h"
 
 namespace acqtest {
 
-c_ConnParams_t Connection(int linkType, int number, int node);
+using testsup::Connection;
 
 /* The shipped profiles (definitions/SimulatedBoards.xml). */
 inline c_ConnParams_t OrluPha() { return Connection(0, 0, 0); }   /* family 16, 8 channels */
@@ -20,20 +21,7 @@ inline c_ConnParams_t PembPsd14() { return Connection(1, 1, 0); } /* family 14, 
 inline c_ConnParams_t PembPha14() { return Connection(1, 1, 1); } /* family 14, DPP 139, minor 135 */
 
 /* A record opened by c_newDigitizer, closed by c_freeDgtz when it goes. */
-class LiveBoard {
-  public:
-    LiveBoard();
-    ~LiveBoard();
-    LiveBoard(const LiveBoard&) = delete;
-    LiveBoard& operator=(const LiveBoard&) = delete;
-    int open(const c_ConnParams_t& params);
-    c_Digitizer_t* get() const { return d_; }
-    c_Digitizer_t* operator->() const { return d_; }
-    int32_t link() const { return d_->descriptor.CommHandle; }
-
-  private:
-    c_Digitizer_t* d_;
-};
+using LiveBoard = testsup::OpenedRecord;
 
 /*
  * The Orlu pulse-height board (usb link 0) opened through the board-access

@@ -10,31 +10,6 @@
 
 namespace boardtest {
 
-c_ConnParams_t Connection(int linkType, int number, int node, uint32_t base) {
-    c_ConnParams_t params;
-    memset(&params, 0, sizeof params);
-    params.linkType = linkType;
-    params.linkNumber = number;
-    params.node = node;
-    params.vmeBase = base;
-    return params;
-}
-
-Board::Board() : d_(new c_Digitizer_t) { _resetDgtz(d_); }
-
-Board::~Board() {
-    c_freeDgtz(d_);
-    delete d_;
-}
-
-int Board::Open(const c_ConnParams_t& params) { return c_newDigitizer(d_, &params); }
-
-uint32_t Board::Peek(uint32_t address) const {
-    uint32_t value = 0;
-    EXPECT_EQ(0, ZarnSim_PeekRegister(Link(), address, &value));
-    return value;
-}
-
 namespace {
 
 void walk(c_ParamCollection_t* coll, const std::string& label,

@@ -12,10 +12,11 @@
 #include "ZarnBoard_GENERIC.h"
 #include "ZarnDPPLayer.h"
 #include "ZarnSimulator.h"
+#include "../support/SimBoards.h"
 
 namespace boardtest {
 
-c_ConnParams_t Connection(int linkType, int number, int node, uint32_t base = 0);
+using testsup::Connection;
 
 /* The shipped profiles (definitions/SimulatedBoards.xml). */
 inline c_ConnParams_t OrluPha() { return Connection(0, 0, 0); }   /* family 16, 8 channels, form factor 2 */
@@ -26,20 +27,11 @@ inline c_ConnParams_t PembPsd14() { return Connection(1, 1, 0); } /* form factor
 inline c_ConnParams_t PembPha14() { return Connection(1, 1, 1); } /* form factor 2, minor 135 */
 
 /* A digitizer record on the heap, closed (and freed) when it goes. */
-class Board {
+class Board : public testsup::OpenedRecord {
   public:
-    Board();
-    ~Board();
-    Board(const Board&) = delete;
-    Board& operator=(const Board&) = delete;
-    int Open(const c_ConnParams_t& params);
-    c_Digitizer_t* get() const { return d_; }
-    c_Digitizer_t* operator->() const { return d_; }
-    int32_t Link() const { return d_->descriptor.CommHandle; }
-    uint32_t Peek(uint32_t address) const;
-
-  private:
-    c_Digitizer_t* d_;
+    int Open(const c_ConnParams_t& params) { return open(params); }
+    int32_t Link() const { return link(); }
+    uint32_t Peek(uint32_t address) const { return peek(address); }
 };
 
 /* Calls fn for every parameter of every collection of the record, with a

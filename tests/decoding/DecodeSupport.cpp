@@ -1,30 +1,16 @@
 #include "DecodeSupport.h"
 
-#include <algorithm>
-#include <random>
 #include <string.h>
 
 namespace dectest {
 
 namespace {
 
-constexpr int32_t kBoardFirst = 0, kChannelFirst = 200, kCollectionSize = 150;
 constexpr uint64_t kReadoutBytes = 8u << 20;
-
-bool softwareOnly(const c_ParamRef_t*) { return true; }
-
-uint32_t peek(void* board, uint32_t address) {
-    auto* regs = static_cast<std::map<uint32_t, uint32_t>*>(board);
-    auto it = regs->find(address);
-    return it == regs->end() ? 0u : it->second;
-}
 
 } // namespace
 
-Record::Record(const Format& f) : d_(new c_Digitizer_t) {
-    _resetDgtz(d_);
-    d_->kind = DGTZ_KIND_OPEN;
-    d_->handle = -1;
+Record::Record(const Format& f) {
     c_BoardDescriptor_t& b = d_->descriptor;
     strcpy(b.ModelName, "DECODER");
     b.SerialNumber = 1;
@@ -41,172 +27,24 @@ Record::Record(const Format& f) : d_(new c_Digitizer_t) {
         channel(ch, DPPL_PARAM_CH_ENABLED, 1);
 }
 
-Record::~Record() {
-    _freeDgtzBuffers(d_);
-    _freeParamCollections(d_);
-    delete d_;
-}
-
-c_Parameter_t* Record::add(c_ParamCollection_t** collection, int32_t first, int32_t code, double value, uint8_t index) {
-    if (*collection == NULL)
-        *collection = _pcnew(kCollectionSize, first);
-    c_Parameter_t* p = _pretrieve(*collection, code);
-    if (p != NULL) {
-        p->value = p->preferred = value;
-        return p;
-    }
-    p = c_pnew(d_);
-    p->code = code;
-    p->index = index;
-    p->value = p->preferred = value;
-    p->min = -1e12;
-    p->max = 1e12;
-    p->swcheck = softwareOnly;
-    snprintf(p->name, sizeof p->name, "param %d", (int)code);
-    if (_pcinsert(*collection, p, code) != 0) {
-        c_pdelete(p);
-        return NULL;
-    }
-    return p;
-}
-
-c_Parameter_t* Record::board(int32_t code, double value) {
-    return add(&d_->boardColl, kBoardFirst, code, value, 0xFF);
-}
-
-c_Parameter_t* Record::channel(uint32_t ch, int32_t code, double value) {
-    return add(&d_->channels[ch].coll, kChannelFirst, code, value, (uint8_t)ch);
-}
-
 void Record::allocate(uint32_t events, uint32_t withWaveform, uint32_t samples) {
-    _bfixedalloc(d_, kReadoutBytes, events, withWaveform, samples);
-    if (withWaveform == 0) /* the allocator gives every event a waveform for 0 */
-        for (uint32_t ch = 0; ch < d_->descriptor.NumChannels; ++ch) {
-            for (uint32_t i = 0; i < d_->channels[ch].capacity; ++i)
-                _freeWaveforms(&d_->channels[ch].events[i]);
-            d_->channels[ch].waveformsAllocated = 0;
-        }
-}
-
-void Record::load(const std::vector<uint32_t>& words, int64_t bytes) {
-    size_t size = words.size() * sizeof(uint32_t);
-    if (size > d_->roBuffer.ROAllocSize)
-        size = d_->roBuffer.ROAllocSize;
-    memcpy(d_->roBuffer.ROBuf, words.data(), size);
-    d_->roBuffer.ROBytes = bytes >= 0 ? (uint32_t)bytes : (uint32_t)size;
-}
-
-int Record::walk() { return GENERIC_GetEvents(d_, &d_->roBuffer); }
-
-ZarnSim_Event_t Pulse::event() const {
-    ZarnSim_Event_t e{};
-    e.timeTag = tag;
-    e.fineTime = fine;
-    e.channel = channel;
-    e.energy = energy;
-    e.flags = flags;
-    e.waveform = wave.empty() ? nullptr : wave.data();
-    e.samples = (uint32_t)wave.size();
-    e.preTrigger = preTrigger;
-    return e;
+    allocateFixed(kReadoutBytes, events, withWaveform, samples);
 }
 
 std::vector<Pulse> MakePulses(uint32_t seed, const std::vector<uint32_t>& channels, uint32_t perChannel,
                               uint64_t maxGap, uint32_t fullScale, uint32_t samples) {
-    std::mt19937_64 rng(seed);
-    std::vector<Pulse> all;
-    for (uint32_t ch : channels) {
-        uint64_t tag = rng() % 1000;
-        for (uint32_t i = 0; i < perChannel; ++i) {
-            Pulse p;
-            tag += 1 + rng() % maxGap;
-            p.tag = tag;
-            p.fine = (double)(rng() % 1000) / 1000.0;
-            p.channel = ch;
-            p.energy = (uint32_t)(rng() % fullScale);
-            if (i % 7 == 3)
-                p.flags |= ZARN_SIM_EVENT_PILEUP;
-            if (i % 11 == 5) {
-                p.energy = fullScale;
-                p.flags |= ZARN_SIM_EVENT_SATURATED;
-            }
-            p.preTrigger = samples / 4;
-            for (uint32_t s = 0; s < samples; ++s) {
-                int32_t v = 800 + (s >= p.preTrigger ? (int32_t)(p.energy / 4) : 0) + (int32_t)(rng() % 7);
-                p.wave.push_back((int16_t)std::min(v, 16383));
-            }
-            all.push_back(std::move(p));
-        }
-    }
-    std::stable_sort(all.begin(), all.end(), [](const Pulse& a, const Pulse& b) { return a.tag < b.tag; });
-    return all;
+    /* A 14-bit trace: baseline 800, a step of a quarter of the energy. */
+    const PulseShape shape{800, 16383, [](uint32_t energy, int32_t) { return (int32_t)(energy / 4); }};
+    return testsup::GeneratePulses(seed, channels, perChannel, maxGap, fullScale, samples, shape);
 }
 
-Encoder::Encoder(const ZarnSim_Encoder_t& encoder, const Format& f) : encoder_(encoder) {
-    context.board = &regs;
-    context.readRegister = peek;
+Encoder::Encoder(const ZarnSim_Encoder_t& encoder, const Format& f) : UnitEncoder(encoder) {
     context.dppCode = (uint32_t)f.dppCode;
     context.dppMinor = (uint32_t)f.minor;
     context.familyCode = f.family;
     context.channels = f.channels;
     context.adcBits = 14;
     context.samplePeriodNs = f.periodNs;
-}
-
-std::vector<uint32_t> Encoder::unit(uint32_t unit, const std::vector<Pulse>& pulses) {
-    std::vector<ZarnSim_Event_t> events;
-    for (const Pulse& p : pulses)
-        events.push_back(p.event());
-    uint32_t count = (uint32_t)events.size();
-    uint32_t bound = encoder_.unitAggregateWords(&context, unit, events.data(), count);
-    std::vector<uint32_t> words(bound);
-    uint32_t n = bound ? encoder_.encodeUnitAggregate(&context, unit, events.data(), count, words.data(), bound) : 0;
-    words.resize(n);
-    return words;
-}
-
-std::vector<uint32_t> Encoder::buffer(const std::vector<Pulse>& pulses, uint32_t perAggregate) {
-    const uint32_t perUnit = encoder_.channelsPerUnit;
-    std::map<uint32_t, std::vector<Pulse>> byUnit;
-    for (const Pulse& p : pulses)
-        byUnit[p.channel / perUnit].push_back(p);
-    std::map<uint32_t, size_t> used;
-    std::vector<uint32_t> out;
-    for (;;) {
-        std::vector<std::pair<uint32_t, std::vector<uint32_t>>> units;
-        for (auto& [u, list] : byUnit) {
-            size_t from = used[u];
-            if (from >= list.size())
-                continue;
-            size_t to = std::min(list.size(), from + perAggregate);
-            units.emplace_back(u, unit(u, std::vector<Pulse>(list.begin() + (long)from, list.begin() + (long)to)));
-            used[u] = to;
-        }
-        if (units.empty())
-            return out;
-        std::vector<uint32_t> aggregate = BoardAggregate(units);
-        out.insert(out.end(), aggregate.begin(), aggregate.end());
-    }
-}
-
-std::vector<uint32_t> BoardAggregate(const std::vector<std::pair<uint32_t, std::vector<uint32_t>>>& units) {
-    std::vector<uint32_t> out(4, 0);
-    uint32_t mask = 0;
-    for (const auto& [bit, words] : units) {
-        mask |= 1u << bit;
-        out.insert(out.end(), words.begin(), words.end());
-    }
-    out[0] = 0xA0000000u | (uint32_t)out.size();
-    out[1] = mask;
-    return out;
-}
-
-std::vector<Pulse> OfChannel(const std::vector<Pulse>& pulses, uint32_t channel) {
-    std::vector<Pulse> out;
-    for (const Pulse& p : pulses)
-        if (p.channel == channel)
-            out.push_back(p);
-    return out;
 }
 
 } // namespace dectest

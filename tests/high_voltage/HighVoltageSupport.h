@@ -17,6 +17,7 @@
 #include "ZarnDigitizer.h"
 #include "ZarnHighVoltage.h"
 #include "ZarnSimulator.h"
+#include "../support/SimBoards.h"
 
 namespace hvtest {
 
@@ -41,40 +42,17 @@ class LogFolder {
     std::string folder_;
 };
 
-inline c_ConnParams_t Connection(int linkType, int number, int node) {
-    c_ConnParams_t params;
-    memset(&params, 0, sizeof params);
-    params.linkType = linkType;
-    params.linkNumber = number;
-    params.node = node;
-    return params;
-}
+using testsup::Connection;
 
 // The shipped "orlu-pha-hv" profile: family 7, 2 channels, 2 HV channels.
 inline c_ConnParams_t OrluHV() { return Connection(0, 1, 0); }
 
 // A digitizer record on the heap, freed when it goes.
-class Board {
+class Board : public testsup::OpenedRecord {
   public:
-    Board() : d_(new c_Digitizer_t) { _resetDgtz(d_); }
-    ~Board() {
-        c_freeDgtz(d_);
-        delete d_;
-    }
-    Board(const Board&) = delete;
-    Board& operator=(const Board&) = delete;
-    int Open(const c_ConnParams_t& params) { return c_newDigitizer(d_, &params); }
-    c_Digitizer_t* get() const { return d_; }
-    c_Digitizer_t* operator->() const { return d_; }
-    int32_t Link() const { return d_->descriptor.CommHandle; }
-    uint32_t Peek(uint32_t address) const {
-        uint32_t value = 0;
-        EXPECT_EQ(0, ZarnSim_PeekRegister(Link(), address, &value));
-        return value;
-    }
-
-  private:
-    c_Digitizer_t* d_;
+    int Open(const c_ConnParams_t& params) { return open(params); }
+    int32_t Link() const { return link(); }
+    uint32_t Peek(uint32_t address) const { return peek(address); }
 };
 
 // A board opened through the board-access layer alone, with no record.

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "RawDataSupport.h"
+#include "../support/SimBoards.h"
 #include "ZarnSimulator.h"
 
 using namespace rawtest;
@@ -85,14 +86,7 @@ struct Record {
     }
 };
 
-c_ConnParams_t Connection(int linkType, int number, int node) {
-    c_ConnParams_t params;
-    memset(&params, 0, sizeof params);
-    params.linkType = linkType;
-    params.linkNumber = number;
-    params.node = node;
-    return params;
-}
+using testsup::Connection;
 
 constexpr uint64_t kStepNs = 2000000; /* board time between two reads */
 /* Some decoders dither (fine time, gain correction) with the library's
