@@ -1232,8 +1232,8 @@ int MORVANE_DecodeChannelAggregate(c_Digitizer_t* d, uint32_t* aggregate, uint32
         c_ChannelRecord_t* channel = &d->channels[ch];
         uint32_t room = channel->capacity > counts[ch] ? channel->capacity - counts[ch] : 0;
         if ((e == 0 && room < n) || room == 0 || channel->events == NULL) {
-            BLOG(d, C_LOG_ERROR, "[%u] Number of events %u exceeds the number of available events (%u)",
-                 (unsigned)ch, (unsigned)(e == 0 ? n : n - e), (unsigned)room);
+            BLOG(d, C_LOG_ERROR, "Number of events %u exceeds the number of available events (%u)",
+                 (unsigned)(e == 0 ? n : n - e), (unsigned)room);
             return DPPL_ERR_EVENT_BUFFER_OVERFLOW;
         }
         bool special = f.timeWords != 0 && (a & (1u << 30)) != 0;

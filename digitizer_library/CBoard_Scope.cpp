@@ -15,7 +15,6 @@
  */
 #include "CBoard_Scope.h"
 
-#include <math.h>
 #include <string.h>
 
 #include "ZarnBoard_Draq.h"
@@ -414,7 +413,8 @@ int SCOPE_DecodeEventHeader(c_Digitizer_t* d, uint32_t* event, c_ScopeEvent_t* o
     int code = extrasOption(d, &extras);
     if (code != 0)
         return code;
-    const bool mode48 = isfinite(extras->value) && (int64_t)extras->value == kExtrasOpt48Bit;
+    /* truncated to an integer: any value in [2, 3) selects the 48-bit mode */
+    const bool mode48 = extras->value >= kExtrasOpt48Bit && extras->value < kExtrasOpt48Bit + 1;
     if ((event[0] >> 28) != kFixedPattern) {
         BLOG(d, C_LOG_ERROR, "Invalid fixed pattern.");
         return DPPL_ERR_INVALID_EVENT;

@@ -108,6 +108,8 @@ int readTilkFormat(c_Digitizer_t* d, uint32_t ch, const uint32_t* aggregate, uin
              (unsigned)f->events, (unsigned)freeSlots);
         return DPPL_ERR_EVENT_BUFFER_OVERFLOW;
     }
+    if (f->events == 0)
+        return 0; /* nothing to draw: the probe selectors do not matter */
     f->probe0 = (format >> 25) & 1u ? DPPL_PROBE_SOFTWARE_CFD : DPPL_PROBE_INPUT;
     f->probe1 = (format >> 26) & 1u ? DPPL_PROBE_SOFTWARE_CFD : 5;
     f->probe4 = kDigitalProbe4[(format >> 19) & 7u];

@@ -189,6 +189,32 @@ TEST_F(DraqWords, ChargeWordPicksTheChannelAndCarriesSaturation) {
     EXPECT_EQ(r.event(13, 1).timeStamp, r->lastChTimeStamp[13]);
 }
 
+TEST_F(DraqWords, WaveformWordBitsAndProbes) {
+    /* Table D selector 1 (41); every digital bit pair on its own. */
+    ASSERT_EQ(0, decode({0x80000008u, kWaves | (1u << 22) | 1u, 7, 0x00020001u | (1u << 14) | (1u << 31),
+                         0x00040003u | (1u << 12) | (1u << 29) | (1u << 15) | (1u << 30), 0x0FFF0005u, 0,
+                         charge(3, 9)}));
+    ASSERT_EQ(1u, counts[3]);
+    const c_DPPEvent_t& e = r.event(11, 0);
+    EXPECT_EQ(9, e.energy);
+    EXPECT_EQ(7u * 16000, e.timeStamp);
+    const c_Waveform_t& w = *e.waveform;
+    ASSERT_EQ(8u, w.nSamples);
+    const int32_t probes[7] = {41, 0, 0, 24, 26, 15, 20};
+    for (int slot : {0, 3, 4, 5, 6})
+        EXPECT_EQ(probes[slot], w.traces[slot].probe) << slot;
+    const int16_t analog[8] = {1, 2, 3, 4, 5, 0xFFF, 0, 0};
+    const uint8_t digital[4][8] = {{0, 0, 1, 0, 0, 0, 0, 0},  /* bits 12 and 28 */
+                                   {0, 0, 0, 1, 0, 0, 0, 0},  /* 13 and 29 */
+                                   {1, 0, 0, 1, 0, 0, 0, 0},  /* 14 and 30 */
+                                   {0, 1, 1, 0, 0, 0, 0, 0}}; /* 15 and 31 */
+    for (int s = 0; s < 8; ++s) {
+        EXPECT_EQ(analog[s], ((const int16_t*)w.traces[0].samples)[s]) << s;
+        for (int k = 0; k < 4; ++k)
+            EXPECT_EQ(digital[k][s], ((const uint8_t*)w.traces[3 + k].samples)[s]) << "slot " << 3 + k << " " << s;
+    }
+}
+
 TEST_F(DraqWords, InvalidChannelIdFailsTheAggregate) {
     EXPECT_EQ(DPPL_ERR_INVALID_EVENT, decode({0x80000006u, 0, 1, charge(2, 1), 2, 0x80000000u | 3}));
     EXPECT_EQ(0u, counts[2]);

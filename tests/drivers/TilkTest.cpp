@@ -242,6 +242,10 @@ TEST_F(TilkWords, ExtrasFormatThreeCountsRollOversByComparison) {
     ASSERT_EQ(0, decode({0x40000005u, kTimeTag | kExtras, 0, 0x5u, 0x00070000u}, &n));
     EXPECT_EQ(((7ull << 32) + 5) * 1000, r.event(2, 0).timeStamp);
     EXPECT_EQ(0u, r.event(2, 0).flags);
+    /* Format 2: the upper bits and a fine time in 1024ths of a sample in bits 0-9. */
+    ASSERT_EQ(0, decode({0x40000005u, kTimeTag | kExtras, 2, 0x5u, 0x00070000u | 512u | (1u << 10)}, &n));
+    EXPECT_EQ(((7ull << 32) + 5) * 1000 + 500, r.event(2, 0).timeStamp);
+    EXPECT_EQ(EVTFLAG_FINE_TIME, r.event(2, 0).flags);
 }
 
 TEST_F(TilkWords, ChargeWordFlags) {
@@ -298,6 +302,26 @@ TEST_F(TilkWords, EightBitSamplesMarkersAndDigitalBits) {
     }
 }
 
+TEST_F(TilkWords, DualTraceSamplesAlternateBetweenTheSlots) {
+    /* Word k holds E, F, G = 3k + 1, 3k + 2, 3k + 3; bit 26 gives slot 1 probe 7. */
+    std::vector<uint32_t> words = {0x80000006u, kWaves | (1u << 31) | (1u << 26) | 1u};
+    for (uint32_t k = 0; k < 4; ++k)
+        words.push_back((3 * k + 1) | ((3 * k + 2) << 10) | ((3 * k + 3) << 20));
+    int32_t n = -1;
+    ASSERT_EQ(0, decode(words, &n));
+    ASSERT_EQ(1, n);
+    const c_Waveform_t& w = *r.event(2, 0).waveform;
+    ASSERT_EQ(12u, w.nSamples);
+    EXPECT_EQ(1, w.traces[0].probe);
+    EXPECT_EQ(7, w.traces[1].probe);
+    const int16_t slot0[12] = {1, 1, 3, 3, 5, 5, 7, 7, 9, 9, 11, 11};
+    const int16_t slot1[12] = {2, 2, 4, 4, 6, 6, 8, 8, 10, 10, 12, 12};
+    for (int s = 0; s < 12; ++s) {
+        EXPECT_EQ(slot0[s], ((const int16_t*)w.traces[0].samples)[s]) << s;
+        EXPECT_EQ(slot1[s], ((const int16_t*)w.traces[1].samples)[s]) << s;
+    }
+}
+
 TEST_F(TilkWords, MalformedAggregatesAreRefused) {
     struct Case {
         const char* what;
@@ -320,6 +344,9 @@ TEST_F(TilkWords, MalformedAggregatesAreRefused) {
     /* An aggregate of no events decodes to nothing. */
     int32_t n = -1;
     EXPECT_EQ(0, decode({0x40000003u, kTimeTag, 0}, &n));
+    EXPECT_EQ(0, n);
+    /* ... whatever its probe selectors say. */
+    EXPECT_EQ(0, decode({0x80000002u, kWaves | (6u << 19) | 1u}, &n));
     EXPECT_EQ(0, n);
 }
 

@@ -369,6 +369,32 @@ TEST_F(VeskWords, DualTraceNeverRunsTheSoftwareCfd) {
     }
 }
 
+TEST_F(VeskWords, SingleTraceWaveformWordBitsAndProbes) {
+    /* Selectors 3 (table A: 13) and 2 (table B: 16); every digital bit on its own. */
+    int32_t n = -1;
+    ASSERT_EQ(0, decodePSD({0x80000006u, kWaves | (3u << 16) | (2u << 19) | 1u,
+                            0x00020001u | (1u << 14) | (1u << 31), 0x00040003u | (1u << 12) | (1u << 29),
+                            0x0FFF0005u | (1u << 13) | (1u << 30), 0x00000000u | (1u << 15) | (1u << 28)},
+                           &n));
+    ASSERT_EQ(1, n);
+    const c_Waveform_t& w = *psd.event(1, 0).waveform;
+    ASSERT_EQ(8u, w.nSamples);
+    const int32_t probes[7] = {1, 0, 0, 26, 24, 13, 16};
+    for (int slot : {0, 1, 3, 4, 5, 6})
+        EXPECT_EQ(probes[slot], w.traces[slot].probe) << slot;
+    const int16_t analog[8] = {1, 2, 3, 4, 5, 0xFFF, 0, 0};
+    const uint8_t digital[4][8] = {{0, 0, 1, 0, 0, 0, 0, 1},  /* bits 12 and 28 */
+                                   {0, 0, 0, 1, 1, 0, 0, 0},  /* 13 and 29 */
+                                   {1, 0, 0, 0, 0, 1, 0, 0},  /* 14 and 30 */
+                                   {0, 1, 0, 0, 0, 0, 1, 0}}; /* 15 and 31 */
+    for (int s = 0; s < 8; ++s) {
+        EXPECT_EQ(analog[s], ((const int16_t*)w.traces[0].samples)[s]) << s;
+        EXPECT_EQ(0, ((const int16_t*)w.traces[1].samples)[s]) << s;
+        for (int k = 0; k < 4; ++k)
+            EXPECT_EQ(digital[k][s], ((const uint8_t*)w.traces[3 + k].samples)[s]) << "slot " << 3 + k << " " << s;
+    }
+}
+
 TEST_F(VeskWords, SingleTraceWithFineTimeRunsTheSoftwareCfd) {
     psd->channels[1].fineTimeEnabled = 1;
     psd.channel(1, DPPL_PARAM_CH_PRETRG, 12.0); /* ns: 3 samples */

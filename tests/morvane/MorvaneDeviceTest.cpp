@@ -172,6 +172,64 @@ TEST(MorvaneCalibration, RangesTakeTheirIndexMaskAndFits) {
     EXPECT_DOUBLE_EQ(tmon.step, 1.0);
 }
 
+TEST(MorvaneCalibration, EachQuantityTakesItsOwnInformationWordAndPoints) {
+    Slot s;
+    ASSERT_EQ(s.code(), 0);
+    RangePages r = makeRange(0, 0);
+    // Information word at page position q: step 10 + q, low -(q + 1), high 1000 + q.
+    for (uint32_t q = 0; q < 8; ++q)
+        put32(r.info + 8 + 4 * q, (10 + q) | ((uint32_t)(uint8_t)(-(int)(q + 1)) << 8) | ((1000 + q) << 16));
+    // Calibration group g: quantities 100 (g + 1) k and raw codes (g + 2) times them.
+    put32(r.cal + 4, 450);
+    for (uint32_t g = 0; g < 5; ++g)
+        for (uint32_t k = 0; k < 5; ++k) {
+            uint32_t x = 100 * (g + 1) * k;
+            put32(r.cal + 8 + 40 * g + 4 * k, x * 100);
+            put32(r.cal + 8 + 40 * g + 20 + 4 * k, (g + 2) * x * 100);
+        }
+    ASSERT_EQ(MORVANE_SetHVCalibration(s.index(), 1, 0, &r.info[0], 1), 0);
+    const c_HVCalibrationSet_t* set = XMOR_GetDevice(s.index())->hv[1].sets[0];
+    ASSERT_NE(set, nullptr);
+    const struct {
+        int type;
+        const char* name;
+        uint32_t reg;
+        uint32_t position; /* of the information word */
+        double stepScale;
+        int group; /* calibration group, -1 for the ramps, -2 for TMON */
+    } cases[] = {
+        {MORVANE_CAL_VSET, "VSET", 0x11D8, 2, 0.001, 0},   {MORVANE_CAL_ISET, "ISET", 0x11DC, 5, 0.001, 3},
+        {MORVANE_CAL_VMON, "VMON", 0x11F4, 3, 0.001, 1},   {MORVANE_CAL_IMON, "IMON", 0x11F8, 6, 0.001, 4},
+        {MORVANE_CAL_VMAX, "VMAX", 0x11E8, 4, 0.001, 2},   {MORVANE_CAL_RAMPUP, "RAMPUP", 0x11E0, 0, 1.0, -1},
+        {MORVANE_CAL_RAMPDOWN, "RAMPDOWN", 0x11E4, 1, 1.0, -1}, {MORVANE_CAL_TMON, "TMON", 0x11FC, 7, 1.0, -2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const c_HVCalibration_t& cal = set->cal[c.type];
+        EXPECT_STREQ(cal.name, c.name);
+        EXPECT_EQ(cal.type, c.type);
+        EXPECT_EQ(cal.channel, 1);
+        EXPECT_EQ(cal.registerAddress, c.reg);
+        EXPECT_DOUBLE_EQ(cal.low, -(double)(c.position + 1));
+        EXPECT_DOUBLE_EQ(cal.lowDefault, cal.low);
+        EXPECT_DOUBLE_EQ(cal.high, 1000.0 + c.position);
+        EXPECT_DOUBLE_EQ(cal.step, (10.0 + c.position) * c.stepScale);
+        if (c.group >= 0) {
+            EXPECT_EQ(cal.nPoints, 5u);
+            EXPECT_DOUBLE_EQ(cal.points[1][0], 100.0 * (c.group + 1));
+            EXPECT_DOUBLE_EQ(cal.points[1][1], 100.0 * (c.group + 1) * (c.group + 2));
+            EXPECT_NEAR(cal.coeff[1], c.group + 2.0, 1e-6);
+        } else if (c.group == -1) {
+            EXPECT_EQ(cal.nPoints, 2u);
+            EXPECT_DOUBLE_EQ(cal.points[1][0], 500.0);
+            EXPECT_DOUBLE_EQ(cal.points[1][1], 250.0); /* 500 x 450 / 900 */
+            EXPECT_NEAR(cal.coeff[1], 0.5, 1e-9);
+        } else {
+            EXPECT_EQ(cal.nPoints, 0u);
+        }
+    }
+}
+
 TEST(MorvaneCalibration, AnInvalidRangeIndexStopsTheChannelButNotTheOpen) {
     LogFolder logs;
     Slot s;
