@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 tools/install-deps.sh
-jobs=$(nproc)
+jobs="${JOBS:-$(nproc)}" # JOBS: parallel jobs, default every core
 cmake -S . -B build-test -G Ninja -DMORVANE_SANITIZE=ON -DMORVANE_BUILD_TESTS=ON >/dev/null
 cmake --build build-test -j "$jobs"
 cmake -S . -B build -G Ninja -DMORVANE_BUILD_BENCH=ON >/dev/null

@@ -14,6 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <unistd.h>
+
 #include <libxml/xmlversion.h>
 
 #include "SRV_AcquisitionControl.h"
@@ -126,6 +128,26 @@ static unsigned long parseNumber(const char* text)
     return std::strtoul(text, NULL, 0);
 }
 
+// A command line the server can't take: the reason for the terminal, which
+// shows it with the usage text.
+static void noteCommandLineFault(SRVStartup_t* startup, const char* fault, const char* argument)
+{
+    std::snprintf(startup->failure, sizeof startup->failure, "%s '%s'", fault, argument);
+    startup->usage = SRV_USAGE_FAULT;
+}
+
+// "--help" where the parser is about to read an option word: the server then
+// only prints its usage. The server has one-letter options only, so the word
+// can't mean anything else.
+static bool asksForHelp(int argc, char* argv[], const c_getopt_t* state, SRVStartup_t* startup)
+{
+    int word = state->optind < 1 ? 1 : state->optind;
+    if (state->position != 0 || word >= argc || std::strcmp(argv[word], "--help") != 0)
+        return false;
+    startup->usage = SRV_USAGE_HELP;
+    return true;
+}
+
 // Option -N: connects to host:port for the announcement and takes the local
 // address of that connection as the listening address.
 static SRVStatus_t connectNotificationHost(const char* argument, SRVStartup_t* startup)
@@ -134,6 +156,7 @@ static SRVStatus_t connectNotificationHost(const char* argument, SRVStartup_t* s
     const char* colon = std::strchr(argument, ':');
     if (std::strlen(argument) > SRV_NOTIFY_ARG_MAX || colon == NULL) {
         c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Invalid notification host:port '%s'.", argument);
+        noteCommandLineFault(startup, "-N takes HOST:PORT, not", argument);
         return SRV_ERR_UNSUPPORTED;
     }
     std::strcpy(text, argument);
@@ -151,6 +174,7 @@ static SRVStatus_t connectNotificationHost(const char* argument, SRVStartup_t* s
         c_socket_delete(startup->notifySocket);
         startup->notifySocket = NULL;
         c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't connect to host '%s:%hu'.", host, port);
+        std::snprintf(startup->failure, sizeof startup->failure, "cannot connect to the -N host %s:%hu", host, port);
         return SRV_ERR_GENERIC;
     }
     if (startup->notifySocket == NULL) {
@@ -171,8 +195,10 @@ static SRVStatus_t connectNotificationHost(const char* argument, SRVStartup_t* s
     return SRV_SUCCESS;
 }
 
-static SRVStatus_t reportOptionError(int option)
+// The parser has told the terminal what is wrong with the option already.
+static SRVStatus_t reportOptionError(int option, SRVStartup_t* startup)
 {
+    startup->usage = SRV_USAGE_FAULT;
     if (option == 'p')
         c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Option -%c requires an argument.", option);
     else if (std::isprint(option))
@@ -187,7 +213,8 @@ SRVStatus_t SRV_ParseOptions(int argc, char* argv[], SRVStartup_t* startup)
 {
     c_getopt_t state = C_GETOPT_INIT;
     int option;
-    while ((option = c_mp_getopt(argc, argv, SRV_OPTIONS, &state)) != -1) {
+    while (!asksForHelp(argc, argv, &state, startup) &&
+           (option = c_mp_getopt(argc, argv, SRV_OPTIONS, &state)) != -1) {
         SRVStatus_t status = SRV_SUCCESS;
         switch (option) {
         case 'h':
@@ -206,6 +233,7 @@ SRVStatus_t SRV_ParseOptions(int argc, char* argv[], SRVStartup_t* startup)
                 startup->connParams.linkType = 1;
             } else {
                 c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Unknown connection type '%s'.", state.optarg);
+                noteCommandLineFault(startup, "-t takes usb or opt, not", state.optarg);
                 status = SRV_ERR_UNSUPPORTED;
             }
             break;
@@ -219,18 +247,26 @@ SRVStatus_t SRV_ParseOptions(int argc, char* argv[], SRVStartup_t* startup)
             startup->connParams.vmeBase = static_cast<uint32_t>(parseNumber(state.optarg));
             break;
         case '?':
-            status = reportOptionError(state.optopt);
+            status = reportOptionError(state.optopt, startup);
             break;
         default:
+            startup->usage = SRV_USAGE_FAULT;
             status = SRV_ERR_UNSUPPORTED;
             break;
         }
         if (status != SRV_SUCCESS)
             return status;
     }
+    if (startup->usage == SRV_USAGE_HELP)
+        return SRV_ERR_UNSUPPORTED;
     for (int i = state.optind; i < argc; i++)
         c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Unused non-option argument: '%s'", argv[i]);
-    return state.optind < argc ? SRV_ERR_UNSUPPORTED : SRV_SUCCESS;
+    if (state.optind < argc) {
+        noteCommandLineFault(startup, "unexpected argument", argv[state.optind]);
+        return SRV_ERR_UNSUPPORTED;
+    }
+    startup->optionsRead = 1;
+    return SRV_SUCCESS;
 }
 
 // ------------------------------------------------------- command 26
@@ -640,8 +676,142 @@ static void shutDown(SRVStartup_t* startup, SRVStatus_t status)
     }
 }
 
+// ------------------------------------------------------------------ terminal
+
+// The server writes two kinds of lines to the terminal besides its log files:
+// one line on stdout once it listens, and on a failed start one line on stderr
+// that says why and which log file has the details (with the usage text when
+// the command line was at fault).
+
+static const char USAGE[] =
+    "Usage: MorvaneServer [-p PORT] [-t usb|opt] [-n N] [-c N] [-a ADDR] [-N HOST:PORT]\n"
+    "       MorvaneServer -h [-p PORT] [-N HOST:PORT]\n"
+    "Serves one board to one TCP client at a time.\n"
+    "  -p PORT       TCP port to listen on (default %u)\n"
+    "  -t usb|opt    link type of the board (default usb)\n"
+    "  -n N          link number (default 0)\n"
+    "  -c N          node on the link (default 0)\n"
+    "  -a ADDR       VME base address, e.g. 0x32100000 (default 0)\n"
+    "  -h            open the register-level device instead: -t, -n, -c and -a are ignored\n"
+    "  -N HOST:PORT  tell that host the listening port once serving (command 54), and listen\n"
+    "                only on the local address of that connection\n"
+    "  --help        print this text\n"
+    "Numbers take 0x for hexadecimal. The environment chooses the folders: ZARNWORKINGDIR\n"
+    "(working folder), ZARN_LOG_DIR (log files), DRAVIKDIR and MORVANESERVERDIR (definitions).\n";
+
+// The folder the process started in: the log files opened before the server
+// entered its working folder are there when ZARN_LOG_DIR is not set.
+static char launchFolder[SRV_PATH_SIZE];
+
+// Where a module's log file is: in ZARN_LOG_DIR when it is set, else in the
+// folder that was current when the module first logged.
+static void logFilePath(char* out, size_t size, const char* logFile, bool openedAtLaunch)
+{
+    const char* folder = std::getenv("ZARN_LOG_DIR");
+    char current[SRV_PATH_SIZE] = "";
+    if (folder == NULL || folder[0] == '\0') {
+        folder = openedAtLaunch || getcwd(current, sizeof current) == NULL ? launchFolder : current;
+        if (folder[0] == '\0')
+            folder = ".";
+    }
+    joinPath(out, size, folder, logFile);
+}
+
+// What the start-up failed at and the log file that has its messages, told
+// from the status and from how far the start-up came.
+static void describeStartFailure(const SRVStartup_t* startup, SRVStatus_t status, char* reason, size_t size,
+                                 const char** logFile)
+{
+    const SRVBoard_t* board = SRV_Globals != NULL ? &SRV_Globals->board : NULL;
+    *logFile = "MorvaneServerLog.txt";
+    if (startup->failure[0] != '\0') {
+        std::snprintf(reason, size, "%s", startup->failure);
+    } else if (SRV_Globals == NULL) {
+        std::snprintf(reason, size, "out of memory");
+    } else if (!startup->optionsRead && status == SRV_ERR_RESOURCE) {
+        std::snprintf(reason, size, "cannot expand the folder paths (ZARNWORKINGDIR, APPDATA, MORVANESERVERDIR)");
+    } else if (!startup->optionsRead) {
+        char path[SRV_PATH_SIZE * 2] = "ServerDefinitions.xml";
+        serverDefinitionsPath(path, sizeof path);
+        std::snprintf(reason, size, "cannot read the server definitions %s (check MORVANESERVERDIR)", path);
+        *logFile = "SRV_CommonLog.txt";
+    } else if (status == SRV_ERR_DATABASE) {
+        std::snprintf(reason, size, "cannot set up SQLite");
+        *logFile = "SRV_CommonLog.txt";
+    } else if (status == SRV_ERR_SOCKET_INIT) {
+        std::snprintf(reason, size, "cannot set up the socket layer");
+    } else if (!board->open && status == SRV_ERR_GENERIC) {
+        std::snprintf(reason, size, "cannot create or enter the working folder %s (check ZARNWORKINGDIR)",
+                      SRV_Globals->workingFolder);
+    } else if (!board->open && SRV_Globals->noConnection) {
+        std::snprintf(reason, size, "cannot open the register-level device (-h)");
+        *logFile = "SRV_CommonLog.txt";
+    } else if (!board->open) {
+        const SRVConnParams_t* link = &startup->connParams;
+        std::snprintf(reason, size, "cannot open the board at -t %s -n %d -c %d -a 0x%x (see SimulatedBoards.xml)",
+                      link->linkType == 1 ? "opt" : "usb", link->linkNumber, link->node, link->vmeBase);
+        *logFile = "SRV_CommonLog.txt";
+    } else if (status == SRV_ERR_SOCKET_LISTEN) {
+        std::snprintf(reason, size, "cannot listen on TCP port %u: is another server using it? (-p chooses another)",
+                      startup->port);
+    } else if (startup->listenSocket == NULL) {
+        std::snprintf(reason, size, "cannot prepare the board's data folder in %s", SRV_Globals->workingFolder);
+    } else if (status == SRV_ERR_BUFFER) {
+        std::snprintf(reason, size, "cannot announce the port to the -N host");
+    } else {
+        std::snprintf(reason, size, "cannot start the connection thread");
+    }
+}
+
+static void reportStartFailure(const SRVStartup_t* startup, SRVStatus_t status)
+{
+    if (startup->usage == SRV_USAGE_HELP) {
+        std::printf(USAGE, SRV_DEFAULT_PORT);
+        std::fflush(stdout);
+        return;
+    }
+    if (startup->usage == SRV_USAGE_FAULT) {
+        // The option parser has named a bad option itself.
+        if (startup->failure[0] != '\0')
+            std::fprintf(stderr, "MorvaneServer: %s\n", startup->failure);
+        std::fprintf(stderr, USAGE, SRV_DEFAULT_PORT);
+        return;
+    }
+    char reason[SRV_PATH_SIZE * 2];
+    const char* logFile = NULL;
+    describeStartFailure(startup, status, reason, sizeof reason, &logFile);
+    char logPath[SRV_PATH_SIZE * 2];
+    logFilePath(logPath, sizeof logPath, logFile, std::strcmp(logFile, "MorvaneServerLog.txt") == 0);
+    std::fprintf(stderr, "MorvaneServer did not start: %s (status %hi). Details: %s\n", reason,
+                 static_cast<short>(status), logPath);
+}
+
+// The line that tells a user the server is ready: port, board, folders.
+static void reportListening(const SRVStartup_t* startup)
+{
+    const c_BoardDescriptor_t* descriptor = &SRV_Globals->board.digitizer.descriptor;
+    char address[INET_ADDRSTRLEN] = "every interface";
+    if (startup->bindAddress != 0) {
+        struct in_addr bound;
+        bound.s_addr = htonl(startup->bindAddress);
+        inet_ntop(AF_INET, &bound, address, sizeof address);
+    }
+    char folder[SRV_PATH_SIZE] = "";
+    if (getcwd(folder, sizeof folder) == NULL)
+        std::snprintf(folder, sizeof folder, "%s", SRV_Globals->workingFolder);
+    char logPath[SRV_PATH_SIZE * 2];
+    logFilePath(logPath, sizeof logPath, "MorvaneServerLog.txt", true);
+    std::printf("MorvaneServer listens on TCP port %u (%s); board %.*s serial %u, %u channels; "
+                "working folder %s; log %s\n",
+                startup->port, address, static_cast<int>(strnlen(descriptor->ModelName, sizeof descriptor->ModelName)),
+                descriptor->ModelName, descriptor->SerialNumber, descriptor->NumChannels, folder, logPath);
+    std::fflush(stdout);
+}
+
 SRVStatus_t SRV_Run(int argc, char* argv[])
 {
+    if (getcwd(launchFolder, sizeof launchFolder) == NULL)
+        launchFolder[0] = '\0';
     // A send to a client that has gone must not end the process.
     signal(SIGPIPE, SIG_IGN);
 
@@ -650,7 +820,10 @@ SRVStatus_t SRV_Run(int argc, char* argv[])
         return SRV_ERR_RESOURCE;
     startup->port = SRV_DEFAULT_PORT;
     SRVStatus_t status = startUp(argc, argv, startup);
+    if (status != SRV_SUCCESS)
+        reportStartFailure(startup, status);
     if (status == SRV_SUCCESS) {
+        reportListening(startup);
         c_lprintf(&LOG_MODULE, C_LOG_INFO, __LINE__, "Waiting for commands...");
         SRV_RunCommandLoop(&startup->connection, &SRV_Globals->board, startup->databasePath);
     }

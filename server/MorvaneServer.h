@@ -28,7 +28,15 @@ typedef struct SRVStartup_t {
     SRVConnection_t connection;
     uint8_t connectionReady; /* the connection record is set up */
     char databasePath[SRV_PATH_SIZE];
+    /* What the terminal is told besides the log: */
+    uint8_t optionsRead;         /* the command line was read without fault */
+    uint8_t usage;               /* SRV_USAGE_*: print the usage text */
+    char failure[SRV_PATH_SIZE]; /* why the options failed, when their status doesn't say */
 } SRVStartup_t;
+
+/* When the usage text is printed: after a fault in the command line (on
+ * stderr), or because --help asked for it (on stdout). */
+enum { SRV_USAGE_NONE = 0, SRV_USAGE_FAULT = 1, SRV_USAGE_HELP = 2 };
 
 /* The whole run of the server: start-up, command loop, shutdown. The status
  * is the exit code. */

@@ -99,6 +99,100 @@ TEST(ServerStartUp, FailureAfterTheNotificationConnectionIsAnnounced)
     EXPECT_EQ(server.waitExit(EXIT_WAIT), exitCodeOf(UNSUPPORTED));
 }
 
+// ------------------------------------------------------------ the terminal
+
+void quitAndExpectCleanExit(ServerProcess& server, uint16_t port);
+
+std::vector<std::string> linesOf(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+// A command line the server can't take ends with its usage text and -33.
+TEST(ServerTerminal, CommandLineFaultsPrintTheUsage)
+{
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string reason; // on stderr before the usage
+    } cases[] = {
+        {{"-x"}, "invalid option -- 'x'"},
+        {{"-p"}, "option requires an argument -- 'p'"},
+        {{"-t", "pci"}, "MorvaneServer: -t takes usb or opt, not 'pci'"},
+        {{"-N", "localhost"}, "MorvaneServer: -N takes HOST:PORT, not 'localhost'"},
+        {{"-p", "1", "stray"}, "MorvaneServer: unexpected argument 'stray'"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.reason);
+        ServerProcess server(c.arguments, {{"MORVANESERVERDIR", fixtures("levels")}});
+        EXPECT_EQ(server.waitExit(EXIT_WAIT), exitCodeOf(UNSUPPORTED));
+        std::string errors = server.standardError();
+        EXPECT_TRUE(contains(errors, c.reason + "\nUsage: MorvaneServer")) << errors;
+        EXPECT_TRUE(contains(errors, "-h            open the register-level device")) << errors;
+        EXPECT_EQ(server.standardOutput(), "");
+    }
+    // --help asks for the text: on stdout, and nothing is logged as an error.
+    ServerProcess help({"--help"}, {{"MORVANESERVERDIR", fixtures("levels")}});
+    EXPECT_EQ(help.waitExit(EXIT_WAIT), exitCodeOf(UNSUPPORTED));
+    EXPECT_TRUE(contains(help.standardOutput(), "Usage: MorvaneServer")) << help.output();
+    EXPECT_EQ(help.standardError(), "");
+    EXPECT_FALSE(contains(help.log(), "ERROR"));
+}
+
+// Every other failed start is one line on stderr: the reason and the log
+// file that holds the failing step's own messages; the exit code stays the
+// status.
+TEST(ServerTerminal, FailedStartsSayWhyOnStderr)
+{
+    Listener taken;
+    std::string takenPort = std::to_string(taken.port());
+    struct Case {
+        std::vector<std::string> arguments;
+        std::map<std::string, std::string> environment;
+        int status;
+        std::string reason;
+        std::string logFile;
+        std::string logged; // the step's message in that log file
+    } cases[] = {
+        {{"-p", takenPort}, {}, -3, "cannot listen on TCP port " + takenPort + ": is another server using it? (-p chooses another)",
+         "MorvaneServerLog.txt", "Cannot init connection. Error -3."},
+        {{}, {{"MORVANESERVERDIR", "/nonexistent"}}, GENERIC,
+         "cannot read the server definitions /nonexistent/ServerDefinitions.xml (check MORVANESERVERDIR)",
+         "SRV_CommonLog.txt",
+         "Can't get index level for category"},
+        {{"-n", "9"}, {}, -7, "cannot open the board at -t usb -n 9 -c 0 -a 0x0 (see SimulatedBoards.xml)",
+         "SRV_CommonLog.txt", "opening digitizer with parameters T=0, L=9, C=0, A=0."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.reason);
+        ServerProcess server(c.arguments, c.environment);
+        EXPECT_EQ(server.waitExit(EXIT_WAIT), exitCodeOf(c.status));
+        std::vector<std::string> lines = linesOf(server.standardError());
+        ASSERT_EQ(lines.size(), 1u) << server.output();
+        EXPECT_EQ(lines[0], "MorvaneServer did not start: " + c.reason + " (status " + std::to_string(c.status) +
+                                "). Details: " + (server.logDir() / c.logFile).string());
+        EXPECT_TRUE(contains(server.log(c.logFile), c.logged)) << server.log(c.logFile);
+        EXPECT_EQ(server.standardOutput(), "");
+    }
+}
+
+TEST(ServerTerminal, ServingStartPrintsOneListeningLine)
+{
+    uint16_t port = freePort();
+    ServerProcess server({"-p", std::to_string(port)});
+    ASSERT_TRUE(server.waitReady()) << server.output();
+    std::string expected = "MorvaneServer listens on TCP port " + std::to_string(port) +
+                           " (every interface); board OR5780 serial 1101, 8 channels; working folder " +
+                           fs::canonical(server.workDir()).string() + "; log " +
+                           (server.logDir() / "MorvaneServerLog.txt").string() + "\n";
+    EXPECT_TRUE(waitFor([&] { return server.standardOutput() == expected; }, 5000ms)) << server.output();
+    quitAndExpectCleanExit(server, port);
+    EXPECT_EQ(server.standardOutput(), expected);
+}
+
 // ---------------------------------------------------------- a running server
 
 // Quits the server and checks that it ends cleanly.

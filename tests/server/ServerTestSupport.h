@@ -345,8 +345,9 @@ public:
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         std::string out = (temp_.path() / "stdout.txt").string();
+        std::string err = (temp_.path() / "stderr.txt").string();
         posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (posix_spawn(&pid_, MORVANE_SERVER_BINARY, &actions, nullptr, argv.data(), envp.data()) != 0)
             pid_ = -1;
         posix_spawn_file_actions_destroy(&actions);
@@ -364,7 +365,10 @@ public:
     const fs::path& workDir() const { return workDir_; }
     const fs::path& logDir() const { return logDir_; }
     std::string log(const std::string& file = "MorvaneServerLog.txt") const { return readFile(logDir_ / file); }
-    std::string output() const { return readFile(temp_.path() / "stdout.txt"); }
+    std::string standardOutput() const { return readFile(temp_.path() / "stdout.txt"); }
+    std::string standardError() const { return readFile(temp_.path() / "stderr.txt"); }
+    // Both, for a failure's message.
+    std::string output() const { return standardOutput() + standardError(); }
 
     // The exit code once the process has ended within the time.
     std::optional<int> waitExit(std::chrono::milliseconds timeout)

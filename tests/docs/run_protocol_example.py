@@ -1,0 +1,93 @@
+#!/usr/bin/env python3
+"""Runs the Python example of docs/protocol.md against the real server.
+
+Usage: run_protocol_example.py SERVER_BINARY PROTOCOL_MD
+
+Starts the server on a free loopback port with a temporary working folder,
+waits for its listening line, runs the example (the first ```python block of
+the document) with that port, checks what it printed, then quits the server
+(command 25) and expects exit code 0.
+"""
+import os
+import re
+import select
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+STARTUP_SECONDS = 120
+EXAMPLE_SECONDS = 120
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def example_code(document):
+    text = open(document, encoding="utf-8").read()
+    found = re.search(r"```python\n(.*?)```", text, re.S)
+    if not found:
+        sys.exit(f"no python example in {document}")
+    return found.group(1)
+
+
+def read_line(stream, seconds):
+    """The first line the server prints, or '' when none comes in time."""
+    deadline = time.monotonic() + seconds
+    line = b""
+    while not line.endswith(b"\n") and time.monotonic() < deadline:
+        ready, _, _ = select.select([stream], [], [], 0.5)
+        if ready:
+            byte = os.read(stream.fileno(), 1)
+            if not byte:
+                break
+            line += byte
+    return line.decode(errors="replace")
+
+
+def quit_server(port):
+    with socket.create_connection(("127.0.0.1", port), timeout=30) as sock:
+        sock.sendall(struct.pack("<IHHQQ", 24, 0, 25, 0, 0))
+        reply = sock.recv(10)
+    return struct.unpack("<IHHh", reply)[3] if len(reply) == 10 else None
+
+
+def main():
+    server_binary, document = sys.argv[1], sys.argv[2]
+    code = example_code(document)
+    with tempfile.TemporaryDirectory(prefix="morvane-protocol-") as folder:
+        env = dict(os.environ, ZARNWORKINGDIR=os.path.join(folder, "work"),
+                   ZARN_LOG_DIR=os.path.join(folder, "logs"))
+        port = free_port()
+        server = subprocess.Popen([server_binary, "-p", str(port)], env=env, stdout=subprocess.PIPE)
+        try:
+            line = read_line(server.stdout, STARTUP_SECONDS)
+            if f"listens on TCP port {port} " not in line:
+                sys.exit(f"the server did not say it listens on port {port}: {line!r}")
+            example = subprocess.run([sys.executable, "-", str(port)], input=code, text=True,
+                                     capture_output=True, timeout=EXAMPLE_SECONDS)
+            print(example.stdout, end="")
+            if example.returncode != 0:
+                sys.exit(f"the example failed:\n{example.stderr}")
+            entries = re.search(r"spectrum of channel 0: (\d+) bins, (\d+) entries", example.stdout)
+            if not entries or int(entries.group(1)) == 0 or int(entries.group(2)) == 0:
+                sys.exit("the example fetched no spectrum with entries")
+            if "-> 30.0" not in example.stdout:
+                sys.exit("the example did not read back the DC offset it set")
+            if quit_server(port) != 0:
+                sys.exit("command 25 was not answered with status 0")
+            if server.wait(timeout=60) != 0:
+                sys.exit(f"the server ended with exit code {server.returncode}")
+        finally:
+            if server.poll() is None:
+                server.kill()
+                server.wait()
+
+
+if __name__ == "__main__":
+    main()
