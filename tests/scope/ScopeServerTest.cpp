@@ -162,9 +162,13 @@ protected:
         ASSERT_TRUE(client_->connected());
     }
 
+    // A stop waits for the board thread's cycle and the last read; on a busy
+    // machine under the sanitizers that can take several seconds.
     Bytes request(uint16_t command, const Bytes& payload)
     {
-        std::optional<Reply> reply = client_->request(command, payload);
+        std::optional<Reply> reply;
+        if (client_->send(packet(command, payload)))
+            reply = client_->receive(30000ms);
         if (!reply || reply->command != command || reply->payload.size() < 2) {
             ADD_FAILURE() << "no reply to command " << command;
             return Bytes{0xFF, 0x7F};
