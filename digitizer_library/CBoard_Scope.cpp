@@ -311,6 +311,23 @@ int SCOPE_InitBoard(c_Digitizer_t* d) {
     return code;
 }
 
+int SCOPE_InitReplay(c_Digitizer_t* d) {
+    if (d == NULL)
+        return DPPL_ERR_NULL_ARGUMENT;
+    if (d->descriptor.DPPCode != 0 && d->descriptor.DPPCode != 1)
+        return 0;
+    freeScope(d);
+    d->scope = (c_ScopeBuffer_t*)c_calloc(1, sizeof(c_ScopeBuffer_t));
+    if (d->scope == NULL) {
+        BLOG(d, C_LOG_ERROR, "Can't allocate memory for Scope Event Buffer.");
+        return DPPL_ERR_OUT_OF_MEMORY;
+    }
+    int code = SCOPE_AllocEventBuffer(d);
+    if (code != 0)
+        freeScope(d);
+    return code;
+}
+
 int SCOPE_AllocEventBuffer(c_Digitizer_t* d) {
     if (d == NULL)
         return DPPL_ERR_NULL_ARGUMENT;

@@ -30,6 +30,13 @@ struct c_ScopeEvent_t;
  * record has no scope buffer. */
 DRAVIK_API int SCOPE_InitBoard(c_Digitizer_t* digitizer);
 
+/* The scope buffer of a record opened from a raw-data file of this firmware
+ * (DPP code 0 or 1), its event headers sized from the recorded
+ * DPPL_PARAM_NABLT, so that the recorded buffers walk as the live ones did.
+ * Any other firmware: 0 and nothing done. On failure the record has no scope
+ * buffer. */
+DRAVIK_API int SCOPE_InitReplay(c_Digitizer_t* digitizer);
+
 /* (Re)allocates the scope buffer's event headers: DPPL_PARAM_NABLT of them.
  * A record without a scope buffer: 0 and nothing done. */
 DRAVIK_API int SCOPE_AllocEventBuffer(c_Digitizer_t* digitizer);

@@ -756,6 +756,8 @@ int c_newFileDigitizer(c_Digitizer_t* digitizer, const char* path) {
         if (result != 0)
             c_extendedLogMsg(&ZarnDPPLayer_log, digitizer, C_LOG_ERROR, __LINE__, "Can't create parameters from info");
     }
+    if (result == 0)
+        result = SCOPE_InitReplay(digitizer); /* the event headers standard waveform firmware needs */
     if (result != 0) {
         fclose(reader.file);
         c_bdfreeheader(&header);
@@ -780,11 +782,17 @@ int c_freeDgtz(c_Digitizer_t* digitizer) {
     }
     if (digitizer->acqStatus != ACQSTATUS_STOPPED)
         c_bstopa(digitizer);
-    closeDumperFile(&digitizer->writer);
-    closeDumperFile(&digitizer->reader);
-    int result = _freeDgtzBuffers(digitizer);
-    if (result != 0)
+    /* A recording whose last bytes can't be written is lost data: the close
+     * logs it and the free reports it. */
+    int writerClosed = c_bdclose(&digitizer->writer);
+    int readerClosed = c_bdclose(&digitizer->reader);
+    int result = writerClosed != 0 || readerClosed != 0 ? DPPL_ERR_DUMPER_CLOSE : DPPL_OK;
+    int freed = _freeDgtzBuffers(digitizer);
+    if (freed != 0) {
         c_extendedLogMsg(&ZarnDPPLayer_log, digitizer, C_LOG_ERROR, __LINE__, "Can't free Buffers");
+        if (result == DPPL_OK)
+            result = freed;
+    }
     _freeParamCollections(digitizer);
     freeCoarseDCOTables(digitizer);
     if (!digitizer->replay) {

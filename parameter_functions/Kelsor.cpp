@@ -564,6 +564,14 @@ uint32_t kelsorRegisterValue(const c_ParamRef_t* ref, const c_Parameter_t* param
     return truncLow32(param->value);
 }
 
+/* The fine gain the board applies: the channel's fine gain times the gain
+ * stabiliser's correction (DPPL_PARAM_CH_FGAIN_TEMP, 1.0 on a channel
+ * without one), so that a new correction reaches the gain register. */
+static double correctedFineGain(c_Digitizer_t* digitizer, int32_t channel, double fineGain) {
+    c_Parameter_t* correction = c_pfindc(digitizer, channel, DPPL_PARAM_CH_FGAIN_TEMP);
+    return correction != NULL ? fineGain * correction->value : fineGain;
+}
+
 int kelsorSetTrapShift(const c_ParamRef_t* ref, const c_LogModule_t* log, const KelsorShiftTexts_t* texts) {
     c_Digitizer_t* digitizer = ref->board;
     if (ref->param == NULL) {
@@ -592,7 +600,7 @@ int kelsorSetTrapShift(const c_ParamRef_t* ref, const c_LogModule_t* log, const 
         return DPPL_ERR_PARAMETER;
     }
     uint32_t product = kelsorRegisterValue(ref, decay) * kelsorRegisterValue(ref, rise);
-    double gain = fineGain != NULL ? fineGain->value : 1.0;
+    double gain = correctedFineGain(digitizer, channel, fineGain != NULL ? fineGain->value : 1.0);
     double shift = ::log((double)product / gain) / ::log(2.0);
     /* ln(0) or the logarithm of a negative gain has no shift. */
     if (!isfinite(shift)) {
@@ -653,7 +661,8 @@ int SetGainReg(const c_ParamRef_t* ref) {
     }
     double samples = (double)kelsorRegisterValue(ref, decay) * (double)kelsorRegisterValue(ref, rise);
     int exponent = shift > 4096 ? 4096 : shift < -4096 ? -4096 : (int)shift;
-    double gain = samples != 0.0 ? ldexp(fineGain->value, exponent) * gainReg->max / samples : NAN;
+    double fine = correctedFineGain(digitizer, (int32_t)channel, fineGain->value);
+    double gain = samples != 0.0 ? ldexp(fine, exponent) * gainReg->max / samples : NAN;
     if (!isfinite(gain)) {
         KLOG(digitizer, C_LOG_ERROR, "[%u]: Invalid filter settings (rise x decay %.0f, shift %d). Can't set GAINREG.",
              channel, samples, exponent);

@@ -135,7 +135,9 @@ SRVStatus_t SRV_InitGainStabilizer(SRVBoard_t* board, SRVEnergySpectrum_t* spect
     SRV_GainStabClearSlots(stabilizer->hist);
     SRVParameter_t* factor = channelParameter(board, spectrum, FACTOR_NAME);
     stabilizer->factor = factor != nullptr ? &factor->value : nullptr;
-    return factor != nullptr ? SRV_SUCCESS : SRV_ERR_RESOURCE;
+    // A spectrum without a histogram (waveform-only firmware) has nothing to
+    // stabilise, and its board no gain correction to bind.
+    return factor != nullptr || spectrum->nbins == nullptr ? SRV_SUCCESS : SRV_ERR_RESOURCE;
 }
 
 SRVStatus_t SRV_ResetGainStabilizer(SRVGainStabilizer_t* stabilizer)

@@ -40,7 +40,8 @@ enum {
 
 /* Binds the stabiliser of the spectrum (its channel set) to the channel's
  * "PARAM_CH_FGAIN_TEMP" and resets it, disabled. 0, or -17 when the board,
- * the spectrum's channel or the parameter is missing. */
+ * the spectrum's channel or the parameter is missing (a spectrum without a
+ * histogram binds no factor and gives 0). */
 SRVStatus_t SRV_InitGainStabilizer(SRVBoard_t* board, SRVEnergySpectrum_t* spectrum);
 /* An enabled stabiliser goes back to collecting from slot 0 with every slot
  * zeroed and the factor 1.0 (written to the parameter's cached value only);

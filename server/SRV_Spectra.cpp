@@ -329,7 +329,13 @@ SRVStatus_t findSpectrumOf(SRVBoard_t* board, const PathIndexes& indexes, SRVEne
         c_lprintf(&LOG_MODULE, C_LOG_WARNING, __LINE__, "Invalid energy spectrum index '%i'.", indexes.spectrum);
         return SRV_ERR_INVALID_PARAMETER;
     }
-    *spectrum = &board->channels[indexes.channel].energySpectra[indexes.spectrum];
+    SRVEnergySpectrum_t* found = &board->channels[indexes.channel].energySpectra[indexes.spectrum];
+    if (found->nbins == nullptr) {
+        c_lprintf(&LOG_MODULE, C_LOG_WARNING, __LINE__,
+                  "Channel %i has no energy spectrum: its firmware records waveforms only.", indexes.channel);
+        return SRV_ERR_UNSUPPORTED;
+    }
+    *spectrum = found;
     return SRV_SUCCESS;
 }
 
@@ -359,10 +365,14 @@ SRVStatus_t SRV_InitEnergySpectrum(SRVBoard_t* board, uint32_t channel, uint32_t
     spectrum->adcBits = descriptor->ADCBits != 0 ? descriptor->ADCBits : descriptor->ADC_NBits;
     spectrum->period = SRV_SPECTRUM_DEFAULT_PERIOD_MS;
 
+    // A firmware that only records waveforms has no bin count: its channel
+    // keeps the record (and its parameters) without a histogram, and the
+    // spectrum commands answer that it has none.
     c_Parameter_t* nbins = c_pfindc(&board->digitizer, static_cast<int32_t>(channel), DPPL_PARAM_CH_SPECTRUM_NBINS);
+    spectrum->nbins = nbins != nullptr ? &nbins->value : nullptr;
     if (nbins == nullptr)
-        return SRV_ERR_RESOURCE;
-    spectrum->nbins = &nbins->value;
+        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_DETAIL, __LINE__,
+                         "Channel %u has no energy spectrum.", channel);
 
     SRVGainStabilizer_t* stabilizer = &spectrum->gainStabilizer;
     struct {

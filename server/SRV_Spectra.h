@@ -38,8 +38,9 @@ extern "C" {
 
 /* Binds the spectrum of the channel to its bin-count library parameter and to
  * the server parameters of its collection (levels and gain-stabiliser
- * settings); sets channel, adcBits and period. 0, or -17 when the board, the
- * bin count or one of the seven parameters is missing. */
+ * settings); sets channel, adcBits and period. A channel without a bin count
+ * (waveform-only firmware) keeps no bin count: its spectrum has no histogram.
+ * 0, or -17 when the board or one of the seven parameters is missing. */
 SRVStatus_t SRV_InitEnergySpectrum(SRVBoard_t* board, uint32_t channel, uint32_t spectrum);
 /* Binds the ROI to "PARAM_ROI_LOW" and "PARAM_ROI_HIGH" of its collection:
  * 0 or -17. */
@@ -61,8 +62,9 @@ uint16_t SRV_SpectrumLevel(const double* value);
 /* ------------------------------------------------------- lookups */
 
 /* The spectrum addressed by an index path of pairs (index, type): type 2 the
- * channel, type 9 the spectrum. 0, or -10 (any other type, or a channel or
- * spectrum index that is missing or out of range). */
+ * channel, type 9 the spectrum. 0, -10 (any other type, or a channel or
+ * spectrum index that is missing or out of range), or -33 for a channel
+ * without a histogram (waveform-only firmware). */
 SRVStatus_t SRV_FindEnergySpectrum(SRVBoard_t* board, const int32_t* path, uint32_t length,
                                    SRVEnergySpectrum_t** spectrum);
 /* The same with type 11 for the ROI. */

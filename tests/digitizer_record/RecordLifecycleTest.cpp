@@ -2,6 +2,7 @@
  * record with everything that hangs off it, board information. */
 #include <gtest/gtest.h>
 
+#include <stdio.h>
 #include <string.h>
 
 #include "RecordFixture.h"
@@ -89,6 +90,25 @@ TEST(Free, OpenRecordFreesEverythingAndCloses) {
     EXPECT_EQ(record->channels[0].coarseDCO, nullptr);
     EXPECT_EQ(record->scope, nullptr);
     EXPECT_EQ(record->writer.file, nullptr);
+}
+
+/* A recording whose buffered bytes can't reach the disk is lost data: the
+ * close fails, the free reports it and still frees and closes the record. */
+TEST(Free, RecordingWhoseLastBytesCannotBeWrittenIsReported) {
+    Record record(1);
+    record->replay = 1;
+    c_mutex_init(&record->mutex);
+    record->writer.file = fopen("/dev/full", "wb"); /* every flush fails: no space */
+    ASSERT_NE(record->writer.file, nullptr);
+    snprintf(record->writer.fileName, sizeof record->writer.fileName, "%s", "/dev/full");
+    record->writer.opened = 1;
+    const char bytes[64] = {1};
+    ASSERT_EQ(fwrite(bytes, 1, sizeof bytes, record->writer.file), sizeof bytes); /* held in the stream's buffer */
+
+    EXPECT_EQ(c_freeDgtz(record.get()), DPPL_ERR_DUMPER_CLOSE);
+    EXPECT_EQ(c_isDgtzOpened(record.get()), 0);
+    EXPECT_EQ(record->writer.file, nullptr);
+    EXPECT_EQ(record->writer.opened, 0);
 }
 
 TEST(BoardInfo, RefusedArguments) {

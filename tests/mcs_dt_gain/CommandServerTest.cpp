@@ -408,6 +408,15 @@ TEST_F(McsBoard, TemperatureModeSetsTheFactorFromTheAdcTemperature)
     bool corrected = waitFor([] { return std::fabs(get({kFactor, 7, 0, 2}) - 0.999) < 1e-9; }, 15000ms);
     EXPECT_TRUE(corrected) << log("SRV_GainStabilizer.txt") << log("SRVBoardThreadLog.txt");
     EXPECT_DOUBLE_EQ(get({kFactor, 7, 1, 2}), 1.0) << "channel 1's stabiliser is off";
+    // The interval's correction reached channel 0's gain register while the
+    // board runs (fine gain 1.0 times the factor, filter lengths in samples).
+    auto reg = [](uint32_t address) {
+        Reader r(request(7, Request(maskRequest(0x1, 0x2)).u32(address)));
+        return r.status() == kOk ? r.u32() : 0xDEADBEEFu;
+    };
+    const double decayTimesRise = static_cast<double>(reg(0x1068) & 0xFFFF) * (reg(0x105C) & 0xFFFF);
+    const int shift = static_cast<int>(reg(0x1080) & 0x3F);
+    EXPECT_EQ(reg(0x10C4) & 0xFFFF, static_cast<uint32_t>(std::ldexp(0.999, shift) * 65535.0 / decayTimesRise));
     ASSERT_EQ(status(request(kStop, startAll())), kOk);
     EXPECT_NE(log("SRV_GainStabilizer.txt").find("New Fine Gain correction value 0.999000 set."),
               std::string::npos);
@@ -418,5 +427,97 @@ TEST_F(McsBoard, TemperatureModeSetsTheFactorFromTheAdcTemperature)
     EXPECT_EQ(status(request(kResetGainStab, maskPathRequest(0, 0, {0, 2, 0, 9}))), kOk);
     EXPECT_NEAR(get({kFactor, 7, 0, 2}), 0.999, 1e-9);
 }
+
+
+// ------------------------------------- the correction reaches the gain register
+
+// The boards whose firmware computes a gain register from the fine gain (its
+// shift at 0x1n80 bits 0-5, the gain at 0x1nC4), by the server's link options.
+struct FineGainBoard {
+    const char* name;
+    std::vector<std::string> link;
+    uint32_t channels;
+};
+
+void PrintTo(const FineGainBoard& b, std::ostream* os) { *os << b.name; }
+
+const FineGainBoard kFineGainBoards[] = {
+    {"orlu-pha", {"-t", "usb", "-n", "0"}, 8},
+    {"orlu-pha-hv", {"-t", "usb", "-n", "1"}, 2},
+    {"pemb-pha-11", {"-t", "opt", "-n", "0", "-c", "1"}, 8},
+    {"pemb-pha-14", {"-t", "opt", "-n", "1", "-c", "1"}, 8},
+};
+
+class FineGainRegister : public ::testing::TestWithParam<FineGainBoard> {};
+
+// While the board acquires, the stabiliser applies a new correction factor
+// (command 49) without a refusal, and it reaches channel 1's gain register:
+// shift and gain are those of the fine gain times the factor, from the filter
+// lengths the board holds; channel 0 keeps its gain.
+TEST_P(FineGainRegister, ChangesWithTheFactorDuringAcquisition)
+{
+    const FineGainBoard& board = GetParam();
+    const int32_t ch = 1;
+    const int32_t kFineGain = 1035; // PARAM_CH_ENERGY_FINE_GAIN
+    uint16_t port = freePort();
+    std::vector<std::string> arguments = {"-p", std::to_string(port)};
+    arguments.insert(arguments.end(), board.link.begin(), board.link.end());
+    ServerProcess server(arguments);
+    ASSERT_TRUE(server.waitReady()) << server.log();
+    Client client(port);
+    // A stop waits for the board thread's cycle: give a busy machine time.
+    auto call = [&](uint16_t command, const Bytes& payload) {
+        std::optional<Reply> reply;
+        if (client.send(packet(command, payload)))
+            reply = client.receive(30000ms);
+        return reply ? reply->payload : Bytes{0xFF, 0x7F};
+    };
+    auto value = [&](int32_t code, int32_t channel) {
+        Reader r(call(14, dataRequest(1, {code, 7, channel, 2})));
+        return r.status() == kOk ? r.f64() : NAN;
+    };
+    auto reg = [&](uint32_t address) {
+        Reader r(call(7, Request(maskRequest(0x1, 0x2)).u32(address)));
+        return r.status() == kOk ? r.u32() : 0xDEADBEEFu;
+    };
+    const uint32_t base = 0x1000u | (static_cast<uint32_t>(ch) << 8);
+    Request start = maskRequest(0, 0);
+    start.u32((1u << board.channels) - 1);
+
+    ASSERT_EQ(Reader(call(13, setValue({kFineGain, 7, ch, 2}, 1.25))).status(), kOk);
+    ASSERT_EQ(Reader(call(kStart, start)).status(), kOk);
+    const uint32_t before = reg(base | 0xC4) & 0xFFFF;
+    const uint32_t otherBefore = reg(0x10C4) & 0xFFFF;
+
+    ASSERT_EQ(Reader(call(13, setValue({kFactor, 7, ch, 2}, 0.9))).status(), kOk);
+    ASSERT_EQ(Reader(call(kResetGainStab, maskPathRequest(0, 0, {ch, 2, 0, 9}))).status(), kOk)
+        << server.log("SRV_GainStabilizer.txt") << server.log("SRVParameterLog.txt");
+
+    const double gain = value(kFineGain, ch) * value(kFactor, ch);
+    EXPECT_NEAR(gain, 1.125, 1e-9);
+    const double decay = reg(base | 0x68) & 0xFFFF; // filter lengths in samples
+    const double rise = reg(base | 0x5C) & 0xFFFF;
+    const uint32_t shift = reg(base | 0x80) & 0x3F;
+    EXPECT_EQ(shift, static_cast<uint32_t>(std::log2(decay * rise / gain)));
+    const uint32_t after = reg(base | 0xC4) & 0xFFFF;
+    EXPECT_EQ(after, static_cast<uint32_t>(std::ldexp(gain, static_cast<int>(shift)) * 65535.0 / (decay * rise)));
+    EXPECT_NE(after, before);
+    EXPECT_EQ(reg(0x10C4) & 0xFFFF, otherBefore) << "channel 0 has its own factor";
+
+    ASSERT_EQ(Reader(call(kStop, start)).status(), kOk);
+    const std::string thread = server.log("SRVBoardThreadLog.txt");
+    EXPECT_EQ(thread.find("Error in handleGainStabilization."), std::string::npos);
+    EXPECT_EQ(server.log("SRVParameterLog.txt").find("Can't set simple parameter 'Energy fine gain'"),
+              std::string::npos);
+    ASSERT_EQ(Reader(call(kQuit, maskRequest(0, 0))).status(), kOk);
+    EXPECT_EQ(server.waitExit(20000ms), 0) << server.output();
+}
+
+INSTANTIATE_TEST_SUITE_P(Shipped, FineGainRegister, ::testing::ValuesIn(kFineGainBoards),
+                         [](const ::testing::TestParamInfo<FineGainBoard>& info) {
+                             std::string name = info.param.name;
+                             std::replace(name.begin(), name.end(), '-', '_');
+                             return name;
+                         });
 
 } // namespace

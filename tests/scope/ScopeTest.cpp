@@ -5,6 +5,7 @@
 #include <math.h>
 #include <string.h>
 
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <string>
@@ -262,6 +263,86 @@ TEST_P(ScopeProfile, AcquisitionDecodesWhatTheEncoderWrote) {
     EXPECT_EQ(recorder.count(), decoded);
     EXPECT_EQ(lastTag * p.tickPs, b->maxTimeStamp);
     EXPECT_EQ(0, c_bstopa(b.get()));
+}
+
+/* Every trigger of a run as the decoder delivered it: per channel of the
+ * mask, the samples of analog trace 0 and the time stamp. */
+struct DecodedTrigger {
+    uint64_t timeTag = 0;
+    std::map<uint32_t, std::vector<int16_t>> samples;
+    std::map<uint32_t, uint64_t> timeStamps;
+};
+
+/* Reads until a read brings no bytes (or the bound), keeping every trigger. */
+std::vector<DecodedTrigger> ReadTriggers(c_Digitizer_t* d, size_t atLeast) {
+    std::vector<DecodedTrigger> out;
+    for (int read = 0; read < 400; ++read) {
+        int32_t bytes = 0;
+        EXPECT_EQ(0, c_getDPPEvents(d, &bytes));
+        if (bytes == 0 && out.size() >= atLeast)
+            break;
+        for (uint32_t i = 0; i < d->scope->nEvents; ++i) {
+            const c_ScopeEvent_t& h = d->scope->items[i];
+            DecodedTrigger t;
+            t.timeTag = h.timeTag;
+            for (uint32_t ch = 0; ch < d->descriptor.NumChannels; ++ch) {
+                if (h.waveforms[ch] == NULL)
+                    continue;
+                const int16_t* s = (const int16_t*)h.waveforms[ch]->traces[0].samples;
+                t.samples[ch].assign(s, s + h.waveforms[ch]->nSamples);
+                t.timeStamps[ch] = d->channels[ch].events[i].timeStamp;
+            }
+            out.push_back(std::move(t));
+        }
+    }
+    return out;
+}
+
+/* A run recorded while it was read replays from its raw-data file through
+ * the same walker: trigger for trigger the samples the encoder wrote, with
+ * the live run's time stamps. */
+TEST_P(ScopeProfile, RecordedRunReplaysEveryTrigger) {
+    const Profile& p = GetParam();
+    RecordingEncoder recorder(p);
+    std::string folder = ::testing::TempDir() + "scope_replay_" + p.name;
+    std::filesystem::create_directories(folder);
+    std::string file;
+    std::vector<DecodedTrigger> live;
+    {
+        Board b;
+        ASSERT_EQ(0, b.open(p));
+        ASSERT_EQ(0, ZarnSim_SetClockMode(b.link(), ZARN_SIM_CLOCK_MANUAL));
+        ASSERT_EQ(0, ZarnSim_SetSeed(b.link(), 23));
+        ASSERT_EQ(0, c_bdopenw(b.get(), &b->writer, (folder + "/run").c_str(), BD_MODE_CREATE, 1));
+        file = b->writer.fileName;
+        b->dumpEnabled = 1;
+        ASSERT_EQ(0, c_bstarta(b.get()));
+        ASSERT_EQ(0, ZarnSim_AdvanceClock(b.link(), 30000000)); /* 30 ms */
+        live = ReadTriggers(b.get(), 5);
+        ASSERT_EQ(0, c_bstopa(b.get()));
+        b->dumpEnabled = 0;
+        ASSERT_EQ(0, c_bdclose(&b->writer));
+    }
+    ASSERT_GT(live.size(), 4u);
+    ASSERT_EQ(recorder.count(), live.size());
+
+    c_Digitizer_t* replay = new c_Digitizer_t;
+    _resetDgtz(replay);
+    ASSERT_EQ(0, c_newFileDigitizer(replay, file.c_str()));
+    ASSERT_NE(nullptr, replay->scope);
+    EXPECT_EQ(4u, replay->scope->capacity); /* the recorded DPPL_PARAM_NABLT */
+    ASSERT_EQ(0, c_bstarta(replay));
+    std::vector<DecodedTrigger> replayed = ReadTriggers(replay, 0);
+    ASSERT_EQ(live.size(), replayed.size());
+    for (size_t i = 0; i < replayed.size(); ++i) {
+        const Trigger wrote = recorder.at(i);
+        EXPECT_EQ(live[i].timeTag, replayed[i].timeTag) << "trigger " << i;
+        EXPECT_EQ(live[i].timeStamps, replayed[i].timeStamps) << "trigger " << i;
+        EXPECT_EQ(wrote.samples, replayed[i].samples) << "trigger " << i;
+    }
+    EXPECT_EQ(0, c_freeDgtz(replay));
+    delete replay;
+    std::filesystem::remove_all(folder);
 }
 
 INSTANTIATE_TEST_SUITE_P(Shipped, ScopeProfile, ::testing::ValuesIn(kProfiles),
