@@ -1029,19 +1029,12 @@ c_ParamCollection_t* c_pcfromdoc(void* owner, xmlDocPtr boardDocument, const cha
 
 namespace {
 
-/* A DPP code or revision: 0 to 255; the text may come from a raw-data file. */
-bool firmwareNumber(const char* text, long* value) {
-    errno = 0;
-    *value = strtol(text, NULL, 10);
-    return errno != ERANGE && *value >= 0 && *value <= 0xFF;
-}
-
 /* Major and minor number of a channel firmware release text "<major>.<minor> ...":
  * the major number is everything before the first '.', the minor one runs
  * from there to the next blank (or the end of the text); each at most 99
  * characters, read as decimal. A text without '.' is all major number, with
- * minor 0. False when a number lies outside 0 to 255. */
-bool parseFirmwareRelease(const char* text, size_t width, long* major, long* minor) {
+ * minor 0. */
+void parseFirmwareRelease(const char* text, size_t width, long* major, long* minor) {
     size_t length = strnlen(text, width);
     char majorText[100] = "";
     char minorText[100] = "";
@@ -1062,7 +1055,8 @@ bool parseFirmwareRelease(const char* text, size_t width, long* major, long* min
         }
     }
     minorText[n] = '\0';
-    return firmwareNumber(majorText, major) && firmwareNumber(minorText, minor);
+    *major = strtol(majorText, NULL, 10);
+    *minor = strtol(minorText, NULL, 10);
 }
 
 bool fileExists(const char* path) {
@@ -1117,14 +1111,9 @@ xmlDocPtr c_findBoardDefinitionFile(c_Digitizer_t* digitizer) {
     }
 
     long major = 0, minor = 0;
-    if (!parseFirmwareRelease(board->ChannelFirmwareRel, sizeof board->ChannelFirmwareRel, &major, &minor)) {
-        BLOG(digitizer, C_LOG_ERROR, "Channel firmware release '%.*s' holds a number beyond 255.",
-             (int)strnlen(board->ChannelFirmwareRel, sizeof board->ChannelFirmwareRel), board->ChannelFirmwareRel);
-        c_free(path);
-        return NULL;
-    }
-    unsigned dppCode = (unsigned)major;
-    int startRevision = (int)minor;
+    parseFirmwareRelease(board->ChannelFirmwareRel, sizeof board->ChannelFirmwareRel, &major, &minor);
+    unsigned dppCode = (unsigned)(major & 0xFF);
+    int startRevision = (int)(minor & 0xFF);
     unsigned formFactorBit = board->FormFactor < 8 ? ((1u << board->FormFactor) & 0xFFu) : 0u;
 
     xmlDocPtr document = NULL;

@@ -464,7 +464,8 @@ static std::string pathDestination(const std::string& base, const std::string& p
     std::string at; // "" is the root
     for (size_t i = 0; i < names.size(); i++) {
         if (names[i] == "..") {
-            at.erase(at.rfind('/') == std::string::npos ? 0 : at.rfind('/'));
+            size_t slash = at.rfind('/');
+            at.erase(slash == std::string::npos ? 0 : slash);
             continue;
         }
         std::string next = at + "/" + names[i];
