@@ -10,9 +10,12 @@
  */
 #include "ZarnBoard_GENERIC.h"
 
+#include <errno.h>
 #include <math.h>
 #include <stddef.h>
+#include <stdint.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "CBoard_Morvane.h"
@@ -383,13 +386,26 @@ int dispatchFirmware(c_Digitizer_t* d) {
     }
 }
 
+/* A decimal number as "%d" reads it (blanks, a sign, digits) that fits 32
+ * bits: the position after it, or NULL. The text may come from a file. */
+const char* readDecimal(const char* text, int32_t* value) {
+    char* end = NULL;
+    errno = 0;
+    long long read = strtoll(text, &end, 10);
+    if (end == text || errno == ERANGE || read < INT32_MIN || read > INT32_MAX)
+        return NULL;
+    *value = (int32_t)read;
+    return end;
+}
+
 /* "<major>.<minor>", both decimal; the major number is the DPP code. */
 bool parseFirmwareRelease(c_Digitizer_t* d) {
     char text[sizeof d->descriptor.ChannelFirmwareRel + 1];
     memcpy(text, d->descriptor.ChannelFirmwareRel, sizeof d->descriptor.ChannelFirmwareRel);
     text[sizeof text - 1] = '\0';
-    int major = 0, minor = 0;
-    if (sscanf(text, "%d.%d", &major, &minor) != 2)
+    int32_t major = 0, minor = 0;
+    const char* point = readDecimal(text, &major);
+    if (point == NULL || *point != '.' || readDecimal(point + 1, &minor) == NULL)
         return false;
     d->descriptor.DPPCode = major;
     d->descriptor.DPPMinorRev = minor;

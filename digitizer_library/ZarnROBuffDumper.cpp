@@ -46,6 +46,16 @@ constexpr double kMaxReplayBytes = 1024.0 * 1024.0 * 1024.0;
 /* Bytes per waveform sample over every trace slot (3 analog of 2 bytes, 6
  * digital of 1): an upper bound of what a replay allocates. */
 constexpr double kWaveformBytesPerSample = 3 * 2 + 6 * 1;
+/* What the heap spends on each block besides its bytes (the allocator's
+ * header and the C library's chunk): a waveform is 1 + 9 blocks, so that
+ * short traces on many events cost far more than their samples. */
+constexpr double kBlockOverheadBytes = 64;
+constexpr double kWaveformBlocks = 1 + DPPL_TRACE_SLOTS;
+/* A replay decodes one data record at a time, so the largest record bounds
+ * what it can use: no event of any firmware takes less than one 32-bit word
+ * of a record, and no trace sample less than one byte. */
+constexpr uint32_t kMinEventBytes = 4;
+constexpr uint32_t kMinSampleBytes = 1;
 /* Descriptor fields the decoders use as shift widths and scale factors. */
 constexpr uint32_t kMaxTimeTagBits = 47; /* the tag is extended by up to 16 more bits */
 constexpr uint32_t kMaxValueBits = 32;
@@ -474,12 +484,56 @@ bool descriptorIsSane(const c_BoardDescriptor_t* board) {
     return true;
 }
 
+/* The largest data record that the file holds whole, from the record sizes
+ * after the header (a record cut by the end of the file is never replayed).
+ * The stream's position is kept. False when the file can't be walked. */
+bool largestRecord(FILE* file, uint32_t* largest) {
+    *largest = 0;
+    off_t start = ftello(file);
+    if (start < 0)
+        return false;
+    uint32_t size = 0;
+    while (fread(&size, 1, sizeof size, file) == sizeof size) {
+        long long left = bytesLeft(file);
+        if (left < 0 || (unsigned long long)left < size)
+            break;
+        if (size > *largest)
+            *largest = size;
+        if (fseeko(file, (off_t)size, SEEK_CUR) != 0)
+            break;
+    }
+    clearerr(file);
+    return fseeko(file, start, SEEK_SET) == 0;
+}
+
+/* Bounds the buffer sizes the header asks for by what the file's largest
+ * record can fill: a replay never uses more, and a corrupted header can't
+ * make it allocate what the file could never fill. */
+void boundByRecords(c_RawDataHeader_t* header, uint32_t largest) {
+    uint32_t events = largest / kMinEventBytes;
+    uint32_t samples = largest / kMinSampleBytes;
+    bool bounded = header->roSize > largest || header->waveSamples > samples;
+    if (header->roSize > largest)
+        header->roSize = largest;
+    if (header->waveSamples > samples)
+        header->waveSamples = samples;
+    for (uint32_t ch = 0; ch < header->descriptor.NumChannels && ch < DPPL_MAX_CHANNELS; ch++) {
+        bounded = bounded || header->eventsPerChannel[ch] > events;
+        if (header->eventsPerChannel[ch] > events)
+            header->eventsPerChannel[ch] = events;
+    }
+    if (bounded)
+        DLOG(C_LOG_DETAIL, "Replay buffers bounded by the largest record (%u bytes): readout %u, trace length %u.",
+             (unsigned)largest, (unsigned)header->roSize, (unsigned)header->waveSamples);
+}
+
 /* What a replay record would allocate for this header must stay within
  * what a board's own record could need. */
 bool replaySizeIsSane(const c_RawDataHeader_t* header) {
     double perEvent = (double)sizeof(c_DPPEvent_t);
     if (header->waveSamples != 0)
-        perEvent += (double)sizeof(c_Waveform_t) + kWaveformBytesPerSample * header->waveSamples;
+        perEvent += (double)sizeof(c_Waveform_t) + kWaveformBytesPerSample * header->waveSamples +
+                    kBlockOverheadBytes * kWaveformBlocks;
     double total = header->roSize;
     for (uint32_t ch = 0; ch < header->descriptor.NumChannels; ch++)
         total += perEvent * header->eventsPerChannel[ch];
@@ -695,8 +749,17 @@ int c_bdreadheader(c_ROBuffDumper_t* dumper, c_RawDataHeader_t* header) {
         DLOG(C_LOG_ERROR, "Can't read Board Infos from file.");
         result = -5;
     }
+    /* Sizes no board could have mark a corrupted header; the others are
+     * bounded by what the file's records can fill. */
     if (result == 0 && (!descriptorIsSane(&header->descriptor) || !replaySizeIsSane(header)))
         result = -5;
+    uint32_t largest = 0;
+    if (result == 0 && !largestRecord(dumper->file, &largest)) {
+        DLOG(C_LOG_ERROR, "Can't walk the data records of the file.");
+        result = -5;
+    }
+    if (result == 0)
+        boundByRecords(header, largest);
     if (result != 0)
         c_bdfreeheader(header);
     return result;

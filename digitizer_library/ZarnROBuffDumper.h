@@ -81,7 +81,10 @@ DRAVIK_API uint8_t c_bdopened(const c_ROBuffDumper_t* dumper);
 DRAVIK_API int c_bdwriteheader(c_Digitizer_t* digitizer, c_ROBuffDumper_t* dumper);
 /* Parses the payloads of the header words held by the dumper, reading from
  * its position. Every count and length is checked against the record's slots
- * and the bytes left in the file before anything is allocated or read. */
+ * and the bytes left in the file before anything is allocated or read. The
+ * buffer sizes a replay takes from the header (readout size, events per
+ * channel, trace length) are then bounded by what the file's largest data
+ * record can fill; sizes no board could have are refused (-5). */
 DRAVIK_API int c_bdreadheader(c_ROBuffDumper_t* dumper, c_RawDataHeader_t* header);
 /* One value per code from first to last: the value of the parameter of that
  * code in the given instance of its category, read through the get path, or

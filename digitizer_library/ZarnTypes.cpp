@@ -14,6 +14,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
+#include <unistd.h>
 
 #ifndef DRAVIK_DEFAULT_DIR
 #error "DRAVIK_DEFAULT_DIR (the built-in definitions folder) must be defined by the build"
@@ -73,10 +74,26 @@ void createTables() {
                   "Can't create the access type and unit tables. System not correctly initialized.");
 }
 
+/* A relative folder taken in the current folder of the load (the one the
+ * process was started from), so that it names the same folder after the
+ * process changes its current folder. The text is freed or kept. */
+char* absoluteFolder(char* folder) {
+    char current[4096];
+    if (folder[0] == '/' || getcwd(current, sizeof current) == NULL)
+        return folder;
+    size_t size = strlen(current) + 1 + strlen(folder) + 1;
+    char* absolute = (char*)c_malloc(size);
+    if (absolute == NULL)
+        return folder;
+    snprintf(absolute, size, "%s/%s", current, folder);
+    c_free(folder);
+    return absolute;
+}
+
 void chooseBasePath() {
     char* expanded = c_getExpandedString(kBasePathMacro);
     if (expanded != NULL && expanded[0] != '\0') {
-        basePath = expanded;
+        basePath = absoluteFolder(expanded);
         return;
     }
     c_free(expanded);

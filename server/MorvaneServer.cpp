@@ -7,12 +7,14 @@
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include <unistd.h>
 
@@ -94,6 +96,64 @@ static bool serverDefinitionsPath(char* out, size_t size)
     if (folder[0] == '\0')
         std::snprintf(folder, sizeof folder, "%s", MORVANE_DEFAULT_SERVER_DIR);
     return joinPath(out, size, folder, "ServerDefinitions.xml");
+}
+
+// ------------------------------------------------------- start-up folders
+
+// Variables that name a folder or file the process uses after it has changed
+// into its working folder.
+static const char* const PATH_VARIABLES[] = {"DRAVIKDIR",    "MORVANESERVERDIR", "ZARNWORKINGDIR",
+                                             "ZARN_LOG_DIR", "ZARN_PLUGIN_DIR",  "ZARN_SIMBOARD_FILE"};
+
+static std::string absolutePath(const std::string& launch, const std::string& path)
+{
+    return path.empty() || path[0] == '/' ? path : launch + "/" + path;
+}
+
+// A list of folders separated by ':', each relative one taken in launch.
+static std::string absoluteFolders(const std::string& launch, const char* list)
+{
+    std::string result;
+    for (const char* at = list; at != NULL;) {
+        const char* colon = std::strchr(at, ':');
+        result += absolutePath(launch, colon != NULL ? std::string(at, colon) : std::string(at));
+        if (colon != NULL)
+            result += ':';
+        at = colon != NULL ? colon + 1 : NULL;
+    }
+    return result;
+}
+
+// Fixes the folders once, before the first log line: relative folders of the
+// environment are taken in the folder the server was started from (the
+// start-up changes into the working folder later, and each folder must mean
+// the same before and after), the working folder is chosen, and the log
+// folder defaults to it, so that every log file, the first lines of the main
+// log included, lands in one folder.
+static void fixStartupFolders(void)
+{
+    char launch[4096];
+    if (getcwd(launch, sizeof launch) == NULL)
+        return; // the folders stay as given; the start-up reports what fails
+    try {
+        for (const char* name : PATH_VARIABLES) {
+            const char* value = std::getenv(name);
+            if (value != NULL && value[0] != '\0')
+                setenv(name, absolutePath(launch, value).c_str(), 1);
+        }
+        const char* dataFolders = std::getenv(SRV_DATA_FOLDERS_VARIABLE);
+        if (dataFolders != NULL)
+            setenv(SRV_DATA_FOLDERS_VARIABLE, absoluteFolders(launch, dataFolders).c_str(), 1);
+        char workingFolder[SRV_FOLDER_SIZE];
+        if (chooseWorkingFolder(workingFolder)) {
+            setenv("ZARNWORKINGDIR", absolutePath(launch, workingFolder).c_str(), 1);
+            const char* logFolder = std::getenv("ZARN_LOG_DIR");
+            if (logFolder == NULL || logFolder[0] == '\0')
+                setenv("ZARN_LOG_DIR", std::getenv("ZARNWORKINGDIR"), 1);
+        }
+    } catch (...) {
+        // Out of memory this early: the folders stay as given.
+    }
 }
 
 SRVStatus_t SRV_InitGlobals(void)
@@ -428,10 +488,13 @@ static bool serveRequest(SRVConnection_t* connection, c_socket_t* client, SRVBoa
     const SRVCommandEntry_t* entry = findCommand(command);
     if (entry == NULL) {
         c_lprintf(&LOG_MODULE, C_LOG_WARNING, __LINE__, "Unsupported command %hu.", command);
-    } else if (entry->databaseHandler != NULL) {
-        reply = entry->databaseHandler(board, command, payload, payloadSize, &replySize, &status, databasePath);
     } else {
-        reply = entry->handler(board, command, payload, payloadSize, &replySize, &status);
+        // No handler runs on a closed board record: its locks are gone.
+        status = SRV_CheckBoardOpen(board, command);
+        if (status == SRV_SUCCESS && entry->databaseHandler != NULL)
+            reply = entry->databaseHandler(board, command, payload, payloadSize, &replySize, &status, databasePath);
+        else if (status == SRV_SUCCESS)
+            reply = entry->handler(board, command, payload, payloadSize, &replySize, &status);
     }
     if (reply == NULL)
         reply = SRV_BuildStatusReply(command, status, &replySize);
@@ -660,14 +723,19 @@ static void shutDown(SRVStartup_t* startup, SRVStatus_t status)
         c_socket_delete(startup->notifySocket);
         startup->notifySocket = NULL;
     }
-    if (SRV_Globals != NULL)
-        SRV_CloseBoard(&SRV_Globals->board);
+    // A board thread that did not end still uses the global record and
+    // SQLite: both are left to the end of the process.
+    bool boardClosed = SRV_Globals == NULL || SRV_CloseBoard(&SRV_Globals->board) == SRV_SUCCESS;
     if (startup->connectionReady)
         SRV_CloseConnection(&startup->connection);
     else
         c_socket_delete(startup->listenSocket);
     startup->listenSocket = NULL;
     c_socket_cleanup();
+    if (!boardClosed) {
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "The acquisition thread still runs: its records stay.");
+        return;
+    }
     sqlite3_shutdown();
     if (SRV_Globals != NULL) {
         c_xml_freedoc(SRV_Globals->serverDefinitions);
@@ -814,6 +882,7 @@ SRVStatus_t SRV_Run(int argc, char* argv[])
         launchFolder[0] = '\0';
     // A send to a client that has gone must not end the process.
     signal(SIGPIPE, SIG_IGN);
+    fixStartupFolders();
 
     SRVStartup_t* startup = static_cast<SRVStartup_t*>(c_calloc(1, sizeof(SRVStartup_t)));
     if (startup == NULL)

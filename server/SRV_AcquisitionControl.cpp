@@ -578,8 +578,7 @@ static void prepareNewBoard(SRVBoard_t* board)
 static SRVStatus_t replaceBoard(SRVBoard_t* board, const char* rawDataFile)
 {
     BoardSource previous = currentSource(board);
-    SRV_CloseBoard(board);
-    if (SRV_IsBoardThreadRunning(board)) {
+    if (SRV_CloseBoard(board) != SRV_SUCCESS || SRV_IsBoardThreadRunning(board)) {
         // The old thread may still use the record: opening it again would race.
         c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "The board thread did not end. Can't open %s.", rawDataFile);
         return SRV_ERR_OPEN_DIGITIZER;

@@ -507,8 +507,17 @@ SRVStatus_t SRV_AddBoard(const SRVConnParams_t* connParams, const char* rawDataF
 /* 0 or -7. */
 SRVStatus_t SRV_OpenBoard(const SRVConnParams_t* connParams, const char* rawDataFile);
 /* Ends the board thread (at most 10 s), frees the server parameters and the
- * digitizer record. Nothing when the board is not open. */
-void SRV_CloseBoard(SRVBoard_t* board);
+ * digitizer record: 0, also when the board is not open. A thread that does
+ * not end in time still uses the record: then nothing is freed, the board
+ * stays open with its thread handle (a later close joins it again) and the
+ * result is -1. */
+SRVStatus_t SRV_CloseBoard(SRVBoard_t* board);
+/* False for the commands served without an open board: 22 to 26. */
+bool SRV_CommandNeedsBoard(SRVCommand_t command);
+/* 0 when the board is open or the command needs none; else -7 after "No
+ * board is open ..." (a command 23 that failed to open its replay and the
+ * previous board again leaves the record closed, its locks destroyed). */
+SRVStatus_t SRV_CheckBoardOpen(const SRVBoard_t* board, SRVCommand_t command);
 /* Sets the quit flag under the board lock: 0, -13 or -14. */
 SRVStatus_t SRV_SetQuitFlag(SRVBoard_t* board);
 
@@ -518,6 +527,27 @@ SRVStatus_t SRV_FillBoardInfo(SRVBoardInfo_t* info, const c_Digitizer_t* digitiz
 /* "<model name>_<serial number>" of the open board into dataPath: 0, -1 or
  * -17. */
 SRVStatus_t SRV_GetBoardDataPath(const SRVBoard_t* board, char dataPath[SRV_FOLDER_SIZE]);
+
+/* -------------------------------------------------- client-named paths */
+
+/* The variable that lists, separated by ':', the folders besides the working
+ * folder where a client may name list-mode and spectrum files. */
+#define SRV_DATA_FOLDERS_VARIABLE "ZARN_DATA_DIRS"
+
+/* Checks a path a client named for a file of the server (list-mode file,
+ * spectrum file, configuration database). A relative path is taken in the
+ * working folder (the current folder); the path must lead into the working
+ * folder, or, with dataFolders, into one of the folders of
+ * SRV_DATA_FOLDERS_VARIABLE, once its existing folders are resolved with
+ * their links. An empty path names nothing and passes. 0, or -30 after
+ * "<what> '<path>' leads outside the server's folders: refused." in the
+ * module's log. */
+SRVStatus_t SRV_CheckClientPath(const c_LogModule_t* module, const char* what, const char* path, bool dataFolders);
+
+/* Opens a file for reading and writing from its start, as fopen's "w+"
+ * does, but without following a symbolic link in its last name and without
+ * emptying anything but a regular file. NULL with errno set otherwise. */
+FILE* SRV_CreateFile(const char* path);
 
 /* ------------------------------------------------------ index levels */
 

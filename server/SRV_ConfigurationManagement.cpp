@@ -276,7 +276,8 @@ SRVStatus_t openDatabase(const SRVBoard_t* board, const char* path, int flags, s
                          orText(path, ""), "no database path");
         return SRV_ERR_FILE_OPEN;
     }
-    int result = sqlite3_open_v2(path, database, flags, NULL);
+    // A link in the file's place is not followed.
+    int result = sqlite3_open_v2(path, database, flags | SQLITE_OPEN_NOFOLLOW, NULL);
     if (result != SQLITE_OK) {
         c_extendedLogMsg(&LOG_MODULE, digitizerOf(board), C_LOG_ERROR, __LINE__, "Can't open '%s': %s", path,
                          *database != NULL ? sqlite3_errmsg(*database) : sqlite3_errstr(result));
@@ -955,7 +956,9 @@ void* SRV_CmdDatabasePath(SRVBoard_t* board, SRVCommand_t command, const void* p
         char path[SRV_PATH_SIZE] = {};
         if (deserialize_text(path, SRV_PATH_SIZE, position, payloadEnd(payload, payloadSize)) == NULL)
             *status = SRV_ERR_DESERIALIZE;
-        else
+        else // the database is written and read only inside the working folder
+            *status = SRV_CheckClientPath(&LOG_MODULE, "Database file", path, false);
+        if (*status == SRV_SUCCESS)
             std::memcpy(dbPath, path, SRV_PATH_SIZE);
     }
     if (*status == SRV_SUCCESS) {

@@ -2,6 +2,7 @@
 // commands 35 and 36.
 #include "SRV_List.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -263,10 +264,12 @@ static SRVStatus_t openListOutput(SRVBoard_t* board, SRVListSave_t* list)
     }
     if (!formatWithFile(list->format))
         return SRV_SUCCESS;
-    list->file = std::fopen(list->fileName, list->format == SRV_LIST_FORMAT_TEXT ? "w+" : "wb+");
+    // A link in the file's place is not followed, and only a regular file is
+    // emptied.
+    list->file = SRV_CreateFile(list->fileName);
     if (list->file == NULL) {
-        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "Can't open list file %s.",
-                         list->fileName);
+        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "Can't open list file %s (%s).",
+                         list->fileName, std::strerror(errno));
         return SRV_ERR_FILE_OPEN;
     }
     if (list->format == SRV_LIST_FORMAT_TEXT)
@@ -524,6 +527,12 @@ void* SRV_CmdSetListParams(SRVBoard_t* board, SRVCommand_t command, const void* 
     if (readSettings(mask, &settings, position, end) == NULL) {
         *status = SRV_ERR_DESERIALIZE;
         return NULL;
+    }
+    // The file is made where the client says only inside the server's folders.
+    if ((mask & LIST_BIT_FILE_NAME) != 0) {
+        *status = SRV_CheckClientPath(&LOG_MODULE, "List file", settings.fileName, true);
+        if (*status != SRV_SUCCESS)
+            return NULL;
     }
     *status = SRV_LockBoard(board);
     if (*status != SRV_SUCCESS)

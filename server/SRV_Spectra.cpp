@@ -174,7 +174,8 @@ bool closeDatabase(sqlite3* database)
 SRVStatus_t openDatabase(const char* fileName, int flags, sqlite3** database)
 {
     *database = nullptr;
-    if (sqlite3_open_v2(fileName, database, flags, nullptr) == SQLITE_OK)
+    // A link in the file's place is not followed.
+    if (sqlite3_open_v2(fileName, database, flags | SQLITE_OPEN_NOFOLLOW, nullptr) == SQLITE_OK)
         return SRV_SUCCESS;
     c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't open '%s': %s", fileName,
               *database != nullptr ? sqlite3_errmsg(*database) : "out of memory");
@@ -757,6 +758,13 @@ void* SRV_CmdSetEnergySpectrum(SRVBoard_t* board, SRVCommand_t, const void* payl
     if (!complete) {
         *status = SRV_ERR_DESERIALIZE;
         return nullptr;
+    }
+    // The spectrum is saved at the end where the client says only inside the
+    // server's folders.
+    if (mask & FIELD_FILE_PATH) {
+        *status = SRV_CheckClientPath(&LOG_MODULE, "Spectrum file", filePath, true);
+        if (*status != SRV_SUCCESS)
+            return nullptr;
     }
     SRVEnergySpectrum_t* spectrum = SRV_FindAndLockBoard(SRV_FindEnergySpectrum, board, path, length, status);
     if (spectrum == nullptr)

@@ -27,11 +27,18 @@ bool tooLarge(size_t size) {
     return size > SIZE_MAX - sizeof(BlockHeader);
 }
 
+// What malloc is asked for: the header and the caller's bytes, at least one.
+// The caller's pointer then always points into the allocation, never past
+// its end, so that leak checking sees a 0-byte block as held while it is.
+size_t allocationSize(size_t size) {
+    return sizeof(BlockHeader) + (size == 0 ? 1 : size);
+}
+
 } // namespace
 
 extern "C" void* c_malloc(size_t size) {
     if (tooLarge(size)) return NULL;
-    BlockHeader* header = static_cast<BlockHeader*>(malloc(sizeof(BlockHeader) + size));
+    BlockHeader* header = static_cast<BlockHeader*>(malloc(allocationSize(size)));
     if (header == NULL) {
         c_lprintf(&ZARN_LOG, C_LOG_ERROR, __LINE__, "Can't allocate %zu bytes.", size);
         return NULL;
@@ -51,7 +58,7 @@ extern "C" void* c_realloc(void* block, size_t size) {
     if (block == NULL) return c_malloc(size);
     if (tooLarge(size)) return NULL;
     // On failure the old block stays valid, as with realloc.
-    BlockHeader* header = static_cast<BlockHeader*>(realloc(headerOf(block), sizeof(BlockHeader) + size));
+    BlockHeader* header = static_cast<BlockHeader*>(realloc(headerOf(block), allocationSize(size)));
     if (header == NULL) {
         c_lprintf(&ZARN_LOG, C_LOG_ERROR, __LINE__, "Can't reallocate a block to %zu bytes.", size);
         return NULL;

@@ -46,17 +46,25 @@ void setNoDelay(int fd) {
 
 enum RecvStatus { RECV_OK, RECV_CLOSED, RECV_ERROR, RECV_TIMEOUT };
 
-// Reads exactly size bytes, waiting at most the socket's time-out (0:
-// forever) for each arrival of data. Works on copies of the record's fields:
-// a thread that shuts the socket down wakes this one, which then no longer
-// touches the record.
-RecvStatus receiveAll(int fd, uint32_t timeoutMs, uint8_t* destination, size_t size) {
+// The moment by which a whole packet must have arrived; 0: no limit.
+uint64_t deadlineAfter(uint32_t timeoutMs) {
+    return timeoutMs == 0 ? 0 : c_get_time() + timeoutMs;
+}
+
+// Reads exactly size bytes before the deadline (0: waits forever). The
+// deadline holds for the whole read, so that a peer sending one byte now
+// and then can't hold the reader longer than one time-out. Works on copies
+// of the record's fields: a thread that shuts the socket down wakes this
+// one, which then no longer touches the record.
+RecvStatus receiveAll(int fd, uint64_t deadline, uint8_t* destination, size_t size) {
     size_t received = 0;
-    int timeout = timeoutMs > INT32_MAX ? INT32_MAX : static_cast<int>(timeoutMs);
     while (received < size) {
-        if (timeout != 0) {
+        if (deadline != 0) {
+            uint64_t now = c_get_time();
+            if (now >= deadline) return RECV_TIMEOUT;
+            uint64_t left = deadline - now;
             struct pollfd wait = {fd, POLLIN, 0};
-            int ready = poll(&wait, 1, timeout);
+            int ready = poll(&wait, 1, left > INT32_MAX ? INT32_MAX : static_cast<int>(left));
             if (ready == 0) return RECV_TIMEOUT;
             if (ready < 0) {
                 if (errno == EINTR) continue;
@@ -202,9 +210,10 @@ extern "C" void* c_recv_packet(c_socket_t* socket, uint16_t* command, uint32_t* 
     if (socket == NULL) return NULL;
 
     const int fd = socket->fd;
-    const uint32_t timeoutMs = socket->recvTimeoutMs;
+    // One time-out for the whole packet, counted from this call.
+    const uint64_t deadline = deadlineAfter(socket->recvTimeoutMs);
     uint8_t header[C_PACKET_HEADER_SIZE];
-    RecvStatus status = receiveAll(fd, timeoutMs, header, sizeof header);
+    RecvStatus status = receiveAll(fd, deadline, header, sizeof header);
     if (status != RECV_OK) {
         c_lprintf(&ZARN_LOG, status == RECV_CLOSED ? C_LOG_DETAIL : C_LOG_WARNING, __LINE__,
                   "Can't receive packet header: %s.", describe(status));
@@ -218,7 +227,7 @@ extern "C" void* c_recv_packet(c_socket_t* socket, uint16_t* command, uint32_t* 
     uint32_t bytes = size - C_PACKET_HEADER_SIZE;
     uint8_t* payload = static_cast<uint8_t*>(c_malloc(bytes));
     if (payload == NULL) return NULL;
-    status = receiveAll(fd, timeoutMs, payload, bytes);
+    status = receiveAll(fd, deadline, payload, bytes);
     if (status != RECV_OK) {
         c_lprintf(&ZARN_LOG, C_LOG_WARNING, __LINE__, "Packet cut short after its header (%u bytes expected): %s.",
                   size, describe(status));

@@ -193,7 +193,7 @@ int c_socket_client_connect(c_socket_t** client, const char* host, uint16_t port
 void c_socket_delete(c_socket_t* socket);
 /* The descriptor, for select(). */
 int c_socket_fd(const c_socket_t* socket);
-/* Time-out for each wait on data inside c_recv_packet, in ms (0: none). */
+/* Time-out of one whole c_recv_packet, header and payload, in ms (0: none). */
 int c_socket_set_recv_timeout(c_socket_t* socket, uint32_t milliseconds);
 
 /* --------------------------------------------------------- packet layer */

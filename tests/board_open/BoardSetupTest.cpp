@@ -22,7 +22,8 @@ TEST_F(BoardSetup, ReleaseTextGivesDppCodeAndMinorRevision) {
 }
 
 TEST_F(BoardSetup, ReleaseTextThatIsNotTwoNumbersIsRefused) {
-    for (const char* text : {"abc", "136", "", ".5"}) {
+    /* numbers beyond 32 bits too: 2^32 + 136 is no DPP code 136 */
+    for (const char* text : {"abc", "136", "", ".5", "4294967432.20", "136.4294967316"}) {
         Board record;
         c_Digitizer_t* d = record.get();
         d->kind = DGTZ_KIND_OPEN;

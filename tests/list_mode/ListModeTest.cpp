@@ -41,6 +41,8 @@ protected:
         board_ = static_cast<SRVBoard_t*>(c_calloc(1, sizeof(SRVBoard_t)));
         ASSERT_NE(board_, nullptr);
         ASSERT_EQ(c_ticket_init(&board_->boardLock), 0);
+        // Command 35 takes file names only inside the server's folders.
+        setenv(SRV_DATA_FOLDERS_VARIABLE, dir_.path().c_str(), 1);
         std::strcpy(board_->digitizer.descriptor.ModelName, "TEST");
         board_->digitizer.descriptor.NumChannels = 2;
         for (uint32_t ch = 0; ch < 2; ch++) {

@@ -120,6 +120,10 @@ TEST(DumperWrite, HeaderCarriesTheRecordAndEveryInstancesValues) {
 
     Writer writer;
     ASSERT_EQ(c_bdopenw(record.get(), &writer.dumper, (dir / "values").c_str(), BD_MODE_CREATE, 7), 0);
+    /* One full readout buffer: the reader bounds the sizes by the largest record. */
+    std::vector<uint32_t> full(1024, 0);
+    full[0] = 0xA0000400u;
+    ASSERT_EQ(c_bdwriterecord(&writer.dumper, full.data(), 4096), 0);
     ASSERT_EQ(c_bdclose(&writer.dumper), 0);
 
     Reader reader;
@@ -155,8 +159,10 @@ TEST(DumperWrite, HeaderCarriesTheRecordAndEveryInstancesValues) {
     EXPECT_EQ(h.lgparams[0], nullptr); /* no LVDS groups */
 
     /* Data start right after the header. */
-    char bytes[8];
-    c_ReadoutBuffer_t buffer = {bytes, sizeof bytes, 0, ROBUF_ALLOC_NONE};
+    std::vector<char> bytes(4096);
+    c_ReadoutBuffer_t buffer = {bytes.data(), 4096, 0, ROBUF_ALLOC_NONE};
+    EXPECT_EQ(c_bdreadrecord(&reader.dumper, &buffer, 11), 0);
+    EXPECT_EQ(memcmp(bytes.data(), full.data(), 4096), 0);
     EXPECT_EQ(c_bdreadrecord(&reader.dumper, &buffer, 11), BD_END_OF_FILE);
 }
 

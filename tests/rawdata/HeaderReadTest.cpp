@@ -22,7 +22,8 @@ TEST(HeaderRead, ParsesHandBuiltHeaderAndKeepsBlocksItLacksEmpty) {
         .Values(BD_WORD_BOARD_PARAMS, 0, {1.0, 2.0, 3.0})
         .Values(BD_WORD_CHANNEL_PARAMS, 1, {4.0})
         .Values(BD_WORD_VGA_PARAMS, 3, {})
-        .Record({0xA0000002u, 0});
+        .Record({0xA0000002u, 0})
+        .Record(std::vector<uint32_t>(256, 0xA0000100u)); /* room for what the header asks */
     builder.Write(dir / "hand.dat");
 
     Reader reader;
@@ -45,6 +46,52 @@ TEST(HeaderRead, ParsesHandBuiltHeaderAndKeepsBlocksItLacksEmpty) {
     char bytes[16];
     c_ReadoutBuffer_t buffer = {bytes, sizeof bytes, 0, ROBUF_ALLOC_NONE};
     EXPECT_EQ(c_bdreadrecord(&reader.dumper, &buffer, 11), 0); /* the data start right after */
+}
+
+/* A replay decodes one record at a time: the buffers it takes from the
+ * header are bounded by the largest record the file holds whole (an event
+ * takes at least 4 bytes of it, a trace sample at least 1). */
+TEST(HeaderRead, ReplayBuffersAreBoundedByTheLargestRecord) {
+    auto file = [] {
+        return FileBuilder()
+            .Descriptor(SmallBoard(2))
+            .U32(BD_WORD_READOUT_SIZE, 0, 1u << 20)
+            .U32(BD_WORD_CHANNEL_EVENTS, 0, 1000)
+            .U32(BD_WORD_CHANNEL_EVENTS, 1, 3)
+            .U32(BD_WORD_WAVE_SAMPLES, 0, 2000);
+    };
+    const std::vector<uint32_t> small(16, 0xA0000010u);
+    std::vector<uint8_t> cut = file().Record(small).Bytes();
+    const uint32_t announced = 2000;
+    cut.insert(cut.end(), reinterpret_cast<const uint8_t*>(&announced), reinterpret_cast<const uint8_t*>(&announced) + 4);
+    cut.resize(cut.size() + 100); /* 100 of its 2000 bytes */
+    struct Case {
+        const char* what;
+        std::vector<uint8_t> bytes;
+        uint32_t roSize, events0, events1, samples;
+    } cases[] = {
+        {"records of 64 and 400 bytes", file().Record(small).Record(std::vector<uint32_t>(100, 0xA0000064u)).Bytes(),
+         400, 100, 3, 400},
+        {"no record", file().Bytes(), 0, 0, 0, 0},
+        {"a record cut by the end of the file", cut, 64, 16, 3, 64},
+        {"records larger than the header asks", file().Record(small).Record(std::vector<uint32_t>(300000, 0)).Bytes(),
+         1u << 20, 1000, 3, 2000},
+    };
+    ScratchDir dir;
+    for (const Case& c : cases) {
+        WriteBytes(dir / "bounded.dat", c.bytes);
+        Reader reader;
+        ASSERT_EQ(reader.Open(dir / "bounded.dat"), 0) << c.what;
+        const c_RawDataHeader_t& h = reader.header;
+        EXPECT_EQ(h.roSize, c.roSize) << c.what;
+        EXPECT_EQ(h.eventsPerChannel[0], c.events0) << c.what;
+        EXPECT_EQ(h.eventsPerChannel[1], c.events1) << c.what;
+        EXPECT_EQ(h.waveSamples, c.samples) << c.what;
+        /* walking the records leaves the reader at the first one */
+        char bytes[64];
+        c_ReadoutBuffer_t buffer = {bytes, sizeof bytes, 0, ROBUF_ALLOC_NONE};
+        EXPECT_EQ(c_bdreadrecord(&reader.dumper, &buffer, 11), c.roSize == 0 ? BD_END_OF_FILE : 0) << c.what;
+    }
 }
 
 TEST(HeaderRead, AcceptsAShortDescriptorWithItsTailZeroed) {
@@ -117,6 +164,9 @@ TEST(HeaderRead, RefusesHeadersThatCannotBeTrusted) {
         {"readout buffer of 4 GB", valid().U32(BD_WORD_READOUT_SIZE, 0, 0xFFFFFFFFu).Bytes(), -5},
         {"a billion events", valid().U32(BD_WORD_CHANNEL_EVENTS, 1, 1000000000u).Bytes(), -5},
         {"long traces on every event", valid().U32(BD_WORD_CHANNEL_EVENTS, 0, 100000).U32(BD_WORD_WAVE_SAMPLES, 0, 100000).Bytes(), -5},
+        /* ten heap blocks per waveform cost far more than their samples */
+        {"short traces on a million events a channel",
+         valid().U32(BD_WORD_CHANNEL_EVENTS, 0, 1000000).U32(BD_WORD_CHANNEL_EVENTS, 1, 1000000).U32(BD_WORD_WAVE_SAMPLES, 0, 1).Bytes(), -5},
     };
     ScratchDir dir;
     for (const Case& c : cases) {

@@ -308,10 +308,13 @@ inline bool waitFor(const std::function<bool()>& condition, std::chrono::millise
 // ----------------------------------------------------------- the process
 #ifdef MORVANE_SERVER_BINARY
 
-// The server process, started with its own working and log folders.
+// The server process, started with its own working and log folders (an
+// entry of environment replaces the default one), from launchFolder when one
+// is given.
 class ServerProcess {
 public:
-    ServerProcess(std::vector<std::string> arguments, std::map<std::string, std::string> environment = {})
+    ServerProcess(std::vector<std::string> arguments, std::map<std::string, std::string> environment = {},
+                  const fs::path& launchFolder = {})
     {
         logDir_ = temp_.path() / "logs";
         workDir_ = temp_.path() / "work";
@@ -348,6 +351,8 @@ public:
         std::string err = (temp_.path() / "stderr.txt").string();
         posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (!launchFolder.empty())
+            posix_spawn_file_actions_addchdir_np(&actions, launchFolder.c_str());
         if (posix_spawn(&pid_, MORVANE_SERVER_BINARY, &actions, nullptr, argv.data(), envp.data()) != 0)
             pid_ = -1;
         posix_spawn_file_actions_destroy(&actions);

@@ -6,8 +6,11 @@
 #include <string.h>
 #include <sys/socket.h>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <limits>
+#include <thread>
 #include <vector>
 
 #include "ZarnUtility.h"
@@ -283,6 +286,28 @@ TEST_F(PacketSocket, StalledPeerTimesOut) {
     uint64_t elapsed = c_get_time() - start;
     EXPECT_GE(elapsed, 90u);
     EXPECT_LT(elapsed, 2000u);
+}
+
+// The time-out holds for the whole packet: a peer that sends a byte now and
+// then, each well within the time-out, is still cut off after it.
+TEST_F(PacketSocket, TricklingPeerIsCutOffAfterOneTimeOutForTheWholePacket) {
+    ASSERT_EQ(c_socket_set_recv_timeout(server, 300), 0);
+    std::atomic<bool> stop{false};
+    std::thread trickle([&] {
+        const uint8_t bytes[] = {16, 0, 0, 0, 0, 0, 3, 0, 1, 2, 3, 4, 5, 6, 7, 8};
+        for (uint8_t byte : bytes) {
+            if (stop) break;
+            c_send(peer, &byte, 1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    });
+    uint64_t start = c_get_time();
+    expectFailure();
+    uint64_t elapsed = c_get_time() - start;
+    stop = true;
+    trickle.join();
+    EXPECT_GE(elapsed, 290u);
+    EXPECT_LT(elapsed, 1000u); // the whole packet would take 1600 ms
 }
 
 TEST_F(PacketSocket, CommandCodeOfFailureIsNotAcceptedAsARequest) {
