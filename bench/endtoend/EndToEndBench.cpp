@@ -15,7 +15,10 @@
  * at 2 M events/s over 3 s).
  *
  * The server's CPU time over the run (user and system, in cores) shows
- * whether its threads had to wait for a core or for data.
+ * whether its threads had to wait for a core or for data; the machine's load
+ * average beside it whether they competed for one (the board thread is
+ * pinned to one processor, so on a busy machine it shares that processor
+ * with whatever else runs there).
  *
  * Prints one row per rate and the first rate at which the captured fraction
  * falls below 99 %. Bounded: each rate takes its measuring time plus the
@@ -132,6 +135,14 @@ pid_t newestChild()
     return newest;
 }
 
+// The machine's load average over the last minute.
+double loadAverage()
+{
+    double load = 0;
+    std::ifstream("/proc/loadavg") >> load;
+    return load;
+}
+
 struct Row {
     double captured = 0;    // events in the spectra over the events the board produced
     double serverCores = 0; // CPU time of the server over the run, in cores
@@ -214,7 +225,7 @@ int main(int argc, char** argv)
         return 2;
     }
     std::printf("default board, %u channels, pile-up off, %.1f s per rate\n", kChannels, run.count());
-    std::printf("%14s %14s %10s %12s\n", "per channel/s", "total/s", "captured", "server CPU");
+    std::printf("%14s %14s %10s %12s %8s\n", "per channel/s", "total/s", "captured", "server CPU", "load");
     double firstBelow = 0;
     int belowInRow = 0;
     for (double rate : rates) {
@@ -223,8 +234,8 @@ int main(int argc, char** argv)
             std::printf("%14.0f %14.0f  error: %s\n", rate, rate * kChannels, row.error.c_str());
             return 1;
         }
-        std::printf("%14.0f %14.0f %9.2f%% %12.2f\n", rate, rate * kChannels, 100 * row.captured,
-                    row.serverCores);
+        std::printf("%14.0f %14.0f %9.2f%% %12.2f %8.1f\n", rate, rate * kChannels, 100 * row.captured,
+                    row.serverCores, loadAverage());
         std::fflush(stdout);
         if (row.captured < kGoal) {
             if (firstBelow == 0)

@@ -11,7 +11,6 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <random>
@@ -61,7 +60,7 @@ uint16_t sourceEnergy(std::mt19937& rng)
     static const Peak peaks[] = {{2620, 9, 0.30}, {5540, 13, 0.25}, {9410, 17, 0.15}};
     const double continuumSlope = 2400;
     double pick = std::uniform_real_distribution<double>(0, 1)(rng);
-    double energy = 0;
+    double energy = -1;
     for (const Peak& peak : peaks) {
         if (pick < peak.weight) {
             energy = std::normal_distribution<double>(peak.centroid, peak.sigma)(rng);
@@ -69,9 +68,9 @@ uint16_t sourceEnergy(std::mt19937& rng)
         }
         pick -= peak.weight;
     }
-    if (energy == 0)
+    if (energy < 0) // the continuum's share
         energy = std::exponential_distribution<double>(1.0 / continuumSlope)(rng);
-    return static_cast<uint16_t>(std::clamp(energy, 0.0, 16383.0));
+    return static_cast<uint16_t>(std::min(energy, 16383.0));
 }
 
 // Fills every channel with `count` events and lets it acquire.
