@@ -255,7 +255,8 @@ void add(const std::string& name, const Setup& s) {
     benchmark::RegisterBenchmark((name + "/in_cache").c_str(), [s](benchmark::State& st) { run(st, s); });
     benchmark::RegisterBenchmark((name + "/in_cache/memcpy_reference").c_str(),
                                  [s](benchmark::State& st) { runMemcpy(st, s, false); });
-    benchmark::RegisterBenchmark((name + "/out_of_cache").c_str(), [s](benchmark::State& st) { runOutOfCache(st, s); });
+    benchmark::RegisterBenchmark((name + "/out_of_cache").c_str(),
+                                 [s](benchmark::State& st) { runOutOfCache(st, s); });
     benchmark::RegisterBenchmark((name + "/out_of_cache/memcpy_reference").c_str(),
                                  [s](benchmark::State& st) { runMemcpy(st, s, true); });
 }
