@@ -963,7 +963,13 @@ int UpdateNumAggrBLT(const c_ParamRef_t* ref) {
         return DPPL_ERR_NULL_ARGUMENT;
     }
     uint32_t exponent = (uint32_t)truncInt(bufferOrganisation->value) & 31u;
-    return c_pset_nopref(digitizer, aggregates, (double)(1u << exponent));
+    uint32_t count = 1u << exponent;
+    /* A whole memory of 1024 aggregates is one more than a 10-bit register
+     * holds: ask for as many as it can take. */
+    uint32_t registerMaximum = maskFieldMax(aggregates->mask);
+    if (registerMaximum != 0 && count > registerMaximum)
+        count = registerMaximum;
+    return c_pset_nopref(digitizer, aggregates, (double)count);
 }
 
 int XMOR_UpdateNumAggrBLT(const c_ParamRef_t* ref) {

@@ -166,6 +166,17 @@ static bool waitWhileIdle(SRVBoard_t* board, bool* failed)
     return true;
 }
 
+// A read that half filled a channel's event array has probably left more on
+// a busy board: the next cycle reads at once instead of resting 1 ms, so the
+// board's memory is emptied as fast as the cycle runs.
+static bool readLeftMoreOnBoard(const c_Digitizer_t* digitizer)
+{
+    for (const c_ChannelRecord_t& channel : digitizer->channels)
+        if (channel.nEvents > 0 && uint64_t{channel.nEvents} * 2 >= channel.capacity)
+            return true;
+    return false;
+}
+
 void* SRV_BoardThread(void* argument)
 {
     SRVBoard_t* board = static_cast<SRVBoard_t*>(argument);
@@ -210,7 +221,7 @@ void* SRV_BoardThread(void* argument)
             }
             continue;
         }
-        if (!board->digitizer.replay && !board->digitizer.linkFlag)
+        if (!board->digitizer.replay && !board->digitizer.linkFlag && !readLeftMoreOnBoard(&board->digitizer))
             c_sleep(1);
         if (SRV_ProcessCycle(board) != 0) {
             endAfterError(board, true);

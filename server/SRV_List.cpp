@@ -202,15 +202,40 @@ static void writeTextEvent(const SRVListSave_t* list, uint32_t i)
     std::fputs("\n", list->file);
 }
 
-// The selected fields packed without padding, in the server's byte order.
-static void writeBinaryEvent(const SRVListSave_t* list, uint32_t i)
+// Bytes of binary records packed before each write: the buffered events go
+// out in few large writes rather than one small write per field.
+static const size_t BINARY_CHUNK_BYTES = 64 * 1024;
+
+// Appends one field of event i at `out`; the next free byte.
+template <typename T>
+static uint8_t* packField(uint8_t* out, const T* values, uint32_t i)
 {
-    if (list->withTimeTag)
-        std::fwrite(&list->timeTags[i], sizeof list->timeTags[i], 1, list->file);
-    if (list->withEnergy)
-        std::fwrite(&list->energies[i], sizeof list->energies[i], 1, list->file);
-    if (list->withFlags)
-        std::fwrite(&list->flags[i], sizeof list->flags[i], 1, list->file);
+    std::memcpy(out, &values[i], sizeof(T));
+    return out + sizeof(T);
+}
+
+// The selected fields of every buffered event packed without padding, in the
+// server's byte order, written a chunk at a time.
+static void writeBinaryEvents(const SRVListSave_t* list)
+{
+    static thread_local uint8_t chunk[BINARY_CHUNK_BYTES];
+    const size_t recordBytes = (list->withTimeTag ? sizeof list->timeTags[0] : 0) +
+                               (list->withEnergy ? sizeof list->energies[0] : 0) +
+                               (list->withFlags ? sizeof list->flags[0] : 0);
+    const uint32_t perChunk = static_cast<uint32_t>(BINARY_CHUNK_BYTES / recordBytes);
+    for (uint32_t first = 0; first < list->count; first += perChunk) {
+        uint32_t last = list->count - first < perChunk ? list->count : first + perChunk;
+        uint8_t* out = chunk;
+        for (uint32_t i = first; i < last; i++) {
+            if (list->withTimeTag)
+                out = packField(out, list->timeTags, i);
+            if (list->withEnergy)
+                out = packField(out, list->energies, i);
+            if (list->withFlags)
+                out = packField(out, list->flags, i);
+        }
+        std::fwrite(chunk, 1, static_cast<size_t>(out - chunk), list->file);
+    }
 }
 
 SRVStatus_t SRV_FlushListEvents(SRVListSave_t* list)
@@ -225,11 +250,11 @@ SRVStatus_t SRV_FlushListEvents(SRVListSave_t* list)
         return SRV_ERR_LIST_RECORD;
     if (list->file == NULL)
         return SRV_ERR_RESOURCE;
-    for (uint32_t i = 0; i < list->count; i++) {
-        if (list->format == SRV_LIST_FORMAT_TEXT)
+    if (list->format == SRV_LIST_FORMAT_TEXT) {
+        for (uint32_t i = 0; i < list->count; i++)
             writeTextEvent(list, i);
-        else
-            writeBinaryEvent(list, i);
+    } else if (list->format == SRV_LIST_FORMAT_BINARY && anyFieldSelected(list)) {
+        writeBinaryEvents(list);
     }
     list->count = 0;
     return SRV_SUCCESS;
@@ -348,12 +373,13 @@ SRVStatus_t SRV_HandleListSaving(SRVBoard_t* board, uint32_t channelMask, uint32
 
 // ------------------------------------------------------------ per cycle
 
-// The energy on the bin scale of the channel's energy spectrum: the shift
-// that the histogram uses, so that a listed energy is the bin into which the
-// cycle counts the event, whatever the bin count.
-static uint16_t binScaleEnergy(const SRVEnergySpectrum_t* spectrum, uint16_t energy)
+// The energy on the bin scale of the channel's energy spectrum: shifted by
+// the histogram's shift (SRV_SpectrumBinShift, taken once per readout), so
+// that a listed energy is the bin into which the cycle counts the event,
+// whatever the bin count.
+static uint16_t binScaleEnergy(uint32_t binShift, uint16_t energy)
 {
-    return static_cast<uint16_t>(static_cast<uint32_t>(energy) >> SRV_SpectrumBinShift(spectrum));
+    return static_cast<uint16_t>(static_cast<uint32_t>(energy) >> binShift);
 }
 
 // A level of the spectrum as the histogram compares it; an unbound level
@@ -393,6 +419,7 @@ int handleListMode(SRVBoard_t* board, uint32_t channel)
         list->stopReached || !arraysPresent(list))
         return 0;
     const SRVEnergySpectrum_t* spectrum = &server->energySpectra[0];
+    const uint32_t binShift = SRV_SpectrumBinShift(spectrum);
     for (uint32_t i = 0; i < record->nEvents; i++) {
         if (list->count >= list->bufferSize)
             break;
@@ -401,7 +428,7 @@ int handleListMode(SRVBoard_t* board, uint32_t channel)
             list->stopReached = 1;
             break;
         }
-        uint16_t energy = binScaleEnergy(spectrum, event->energy);
+        uint16_t energy = binScaleEnergy(binShift, event->energy);
         if (!acceptEvent(list, spectrum, event->flags, energy))
             continue;
         list->timeTags[list->count] = event->timeStamp;

@@ -2,10 +2,18 @@
 // aggregates written by the simulated board's encoders, for the Orlu
 // pulse-height format and the two Pemb couple formats, with and without
 // waveforms. Reported: bytes and events decoded per second.
+//
+// Each format is measured twice: on one read's buffer that stays in the
+// cache between iterations, and out of cache, where the same read is laid
+// out again and again over at least 64 MiB and walked read by read (the
+// event arrays are reused per read, as in the server), so that every byte
+// comes from memory the way freshly transferred data does. Beside them a
+// memcpy of the same bytes in the same run is the reference row.
 #include <benchmark/benchmark.h>
 
 #include <random>
 #include <string.h>
+#include <string>
 #include <vector>
 
 #include "ZarnBoard_GENERIC.h"
@@ -17,6 +25,8 @@ extern "C" const ZarnSim_Encoder_t ZarnSim_OrluPHAEncoder, ZarnSim_PembPSDEncode
 namespace {
 
 constexpr uint32_t kChannels = 8;
+/* Bytes that no cache level of the machine holds. */
+constexpr size_t kOutOfCacheBytes = size_t{64} << 20;
 constexpr uint32_t kWaves = 1u << 16, kExtras = 1u << 17, kTimeTag = 1u << 18, kEnergy = 1u << 19;
 
 bool softwareOnly(const c_ParamRef_t*) { return true; }
@@ -84,6 +94,28 @@ class Bench {
     uint32_t bytes() const { return d_->roBuffer.ROBytes; }
     uint64_t events() const { return events_; }
 
+    /* Lays the read out `copies` times in one large buffer. */
+    void spread(size_t copies) {
+        const char* read = d_->roBuffer.ROBuf;
+        size_t bytes = d_->roBuffer.ROBytes;
+        spread_.resize(copies * bytes);
+        for (size_t c = 0; c < copies; ++c)
+            memcpy(&spread_[c * bytes], read, bytes);
+        copies_ = copies;
+    }
+    size_t spreadBytes() const { return spread_.size(); }
+    /* Every copy in turn, each as one read. */
+    int walkSpread() {
+        c_ReadoutBuffer_t read = d_->roBuffer;
+        for (size_t c = 0; c < copies_; ++c) {
+            read.ROBuf = &spread_[c * read.ROBytes];
+            int result = GENERIC_GetEvents(d_, &read);
+            if (result != 0)
+                return result;
+        }
+        return 0;
+    }
+
   private:
     void add(uint32_t ch, int32_t code, double value) {
         if (d_->channels[ch].coll == NULL)
@@ -148,7 +180,18 @@ class Bench {
 
     c_Digitizer_t* d_;
     uint64_t events_ = 0;
+    std::vector<char> spread_;
+    size_t copies_ = 0;
 };
+
+/* Reads of `bytes` that fill at least the out-of-cache size. */
+size_t copiesOutOfCache(size_t bytes) { return (kOutOfCacheBytes + bytes - 1) / bytes; }
+
+void report(benchmark::State& state, double bytes, double events) {
+    state.SetBytesProcessed((int64_t)((double)state.iterations() * bytes));
+    state.counters["events"] = benchmark::Counter((double)state.iterations() * events, benchmark::Counter::kIsRate);
+    state.counters["buffer_KiB"] = bytes / 1024.0;
+}
 
 void run(benchmark::State& state, const Setup& s) {
     Bench bench(s);
@@ -158,10 +201,35 @@ void run(benchmark::State& state, const Setup& s) {
     }
     for (auto _ : state)
         benchmark::DoNotOptimize(bench.walk());
-    state.SetBytesProcessed((int64_t)state.iterations() * bench.bytes());
-    state.counters["events"] =
-        benchmark::Counter((double)state.iterations() * (double)bench.events(), benchmark::Counter::kIsRate);
-    state.counters["buffer_KiB"] = bench.bytes() / 1024.0;
+    report(state, bench.bytes(), (double)bench.events());
+}
+
+void runOutOfCache(benchmark::State& state, const Setup& s) {
+    Bench bench(s);
+    size_t copies = copiesOutOfCache(bench.bytes());
+    bench.spread(copies);
+    if (bench.walkSpread() != 0) {
+        state.SkipWithError("the buffer does not decode");
+        return;
+    }
+    for (auto _ : state)
+        benchmark::DoNotOptimize(bench.walkSpread());
+    report(state, (double)bench.spreadBytes(), (double)bench.events() * (double)copies);
+}
+
+/* memcpy of as many bytes as the benchmark of the setup decodes, in cache or
+ * out of it: the reference that the decoding rows compare with. */
+void runMemcpy(benchmark::State& state, const Setup& s, bool outOfCache) {
+    size_t bytes = Bench(s).bytes();
+    if (outOfCache)
+        bytes *= copiesOutOfCache(bytes);
+    std::vector<char> from(bytes, 1), to(bytes, 0);
+    for (auto _ : state) {
+        memcpy(to.data(), from.data(), bytes);
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed((int64_t)((double)state.iterations() * (double)bytes));
+    state.counters["buffer_KiB"] = (double)bytes / 1024.0;
 }
 
 const Setup kOrlu = {128, 16, 10.0, 30, 15, &ZarnSim_OrluPHAEncoder, kTimeTag | kEnergy, 0, 1023, 8};
@@ -181,21 +249,28 @@ Setup softwareGain(Setup s) {
     return s;
 }
 
-void BM_OrluPulseHeight(benchmark::State& state) { run(state, kOrlu); }
-void BM_OrluPulseHeightSoftwareGain(benchmark::State& state) { run(state, softwareGain(kOrlu)); }
-void BM_OrluPulseHeightWaveforms(benchmark::State& state) { run(state, withWaves(kOrlu, 1000)); }
-void BM_PembPulseShape(benchmark::State& state) { run(state, kPsd); }
-void BM_PembPulseShapeWaveforms(benchmark::State& state) { run(state, withWaves(kPsd, 1000)); }
-void BM_PembPulseHeight(benchmark::State& state) { run(state, kPha); }
-void BM_PembPulseHeightWaveforms(benchmark::State& state) { run(state, withWaves(kPha, 1000)); }
+/* Registers, for one setup, the decoding in cache and out of cache and the
+ * memcpy reference of each size. */
+void add(const std::string& name, const Setup& s) {
+    benchmark::RegisterBenchmark((name + "/in_cache").c_str(), [s](benchmark::State& st) { run(st, s); });
+    benchmark::RegisterBenchmark((name + "/in_cache/memcpy_reference").c_str(),
+                                 [s](benchmark::State& st) { runMemcpy(st, s, false); });
+    benchmark::RegisterBenchmark((name + "/out_of_cache").c_str(),
+                                 [s](benchmark::State& st) { runOutOfCache(st, s); });
+    benchmark::RegisterBenchmark((name + "/out_of_cache/memcpy_reference").c_str(),
+                                 [s](benchmark::State& st) { runMemcpy(st, s, true); });
+}
 
-BENCHMARK(BM_OrluPulseHeight);
-BENCHMARK(BM_OrluPulseHeightSoftwareGain);
-BENCHMARK(BM_OrluPulseHeightWaveforms);
-BENCHMARK(BM_PembPulseShape);
-BENCHMARK(BM_PembPulseShapeWaveforms);
-BENCHMARK(BM_PembPulseHeight);
-BENCHMARK(BM_PembPulseHeightWaveforms);
+const bool registered = [] {
+    add("OrluPulseHeight", kOrlu);
+    add("OrluPulseHeightSoftwareGain", softwareGain(kOrlu));
+    add("OrluPulseHeightWaveforms", withWaves(kOrlu, 1000));
+    add("PembPulseShape", kPsd);
+    add("PembPulseShapeWaveforms", withWaves(kPsd, 1000));
+    add("PembPulseHeight", kPha);
+    add("PembPulseHeightWaveforms", withWaves(kPha, 1000));
+    return true;
+}();
 
 } // namespace
 

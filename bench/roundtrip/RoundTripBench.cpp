@@ -13,14 +13,20 @@
  * and reaps the child; a server that does not start makes every benchmark
  * skip with the reason, after a bounded wait.
  *
- * Items are round trips; mean_us and max_us are the per-round-trip wall
- * times measured around each send/receive pair.
+ * Items are round trips; mean_us, p50_us, p99_us and max_us are the
+ * per-round-trip wall times measured around each send/receive pair.
+ *
+ * Beside each command, its Echo/ row sends the same request over loopback to
+ * an echo server in this program, which receives it with the same packet
+ * layer and answers at once with a reply of the command's reply size: the
+ * floor that the transport alone sets, measured in the same run.
  */
 #include <benchmark/benchmark.h>
 
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -286,84 +292,169 @@ private:
     std::string error_;
 };
 
-// Runs the requests in turn, one round trip per iteration.
-void measure(benchmark::State& state, const std::vector<Exchange>& exchanges)
+// A loopback echo: receives each request with the packet layer and answers
+// with a reply of `replyPayload` bytes (status 0 and zeros) for the same
+// command. Serves one connection on its own thread until the program ends.
+class EchoServer {
+public:
+    static EchoServer& get()
+    {
+        static EchoServer* instance = new EchoServer; // runs until the program ends
+        return *instance;
+    }
+    const std::string& error() const { return error_; }
+    c_socket_t* socket() const { return client_; }
+    void setReplyPayload(uint32_t bytes) { replyPayload_.store(bytes, std::memory_order_relaxed); }
+
+private:
+    EchoServer()
+    {
+        uint16_t port = 0;
+        if (c_socket_server_init(&listener_, INADDR_LOOPBACK, &port) != 0) {
+            error_ = "the echo server could not listen";
+            return;
+        }
+        std::thread([this] { serve(); }).detach();
+        if (c_socket_client_connect(&client_, "127.0.0.1", port) != 0) {
+            error_ = "no connection to the echo server";
+            return;
+        }
+        c_socket_set_recv_timeout(client_, kReplyTimeoutMs);
+    }
+
+    void serve()
+    {
+        c_socket_t* peer = nullptr;
+        if (c_socket_server_accept(listener_, &peer) != 0)
+            return;
+        std::vector<uint8_t> zeros;
+        for (;;) {
+            uint16_t command = 0;
+            uint32_t payloadSize = 0;
+            void* request = c_recv_packet(peer, &command, &payloadSize);
+            if (request == nullptr)
+                break;
+            c_free(request);
+            zeros.assign(replyPayload_.load(std::memory_order_relaxed), 0);
+            uint32_t size = 0;
+            void* reply = c_createheader(0, command, &size);
+            if (reply != nullptr && !zeros.empty())
+                reply = serialize_u8(zeros.data(), static_cast<uint32_t>(zeros.size()), reply, &size);
+            bool sent = reply != nullptr && c_send(peer, reply, size) == static_cast<int64_t>(size);
+            c_free(reply);
+            if (!sent)
+                break;
+        }
+        c_socket_delete(peer);
+    }
+
+    c_socket_t* listener_ = nullptr;
+    c_socket_t* client_ = nullptr;
+    std::atomic<uint32_t> replyPayload_{0};
+    std::string error_;
+};
+
+// The value below which the given share of the samples lies.
+double percentile(std::vector<double>& samples, double share)
+{
+    if (samples.empty())
+        return 0;
+    size_t at = std::min(samples.size() - 1, static_cast<size_t>(share * static_cast<double>(samples.size())));
+    std::nth_element(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(at), samples.end());
+    return samples[at];
+}
+
+// Runs the requests in turn, one round trip per iteration, against the
+// server or, with `echo`, against the loopback echo.
+void measure(benchmark::State& state, const std::vector<Exchange>& exchanges, bool echo = false)
 {
     Session& session = Session::get();
     for (const Exchange& exchange : exchanges)
         if (!exchange.request.valid())
             session.fail("a request could not be built");
-    if (!session.error().empty()) {
-        state.SkipWithError(session.error().c_str());
+    const std::string& error = echo ? EchoServer::get().error() : session.error();
+    if (!error.empty()) {
+        state.SkipWithError(error.c_str());
         return;
     }
+    c_socket_t* socket = echo ? EchoServer::get().socket() : session.socket();
+    std::vector<double> samples;
     double total = 0;
-    double worst = 0;
     size_t next = 0;
     for (auto _ : state) {
         const Exchange& exchange = exchanges[next];
         next = (next + 1) % exchanges.size();
+        if (echo)
+            EchoServer::get().setReplyPayload(exchange.replyPayload);
         auto start = Clock::now();
-        std::string failure = roundTrip(session.socket(), exchange);
+        std::string failure = roundTrip(socket, exchange);
         double seconds = std::chrono::duration<double>(Clock::now() - start).count();
         if (!failure.empty()) {
             // The connection's state is unknown now: later benchmarks skip.
-            session.fail(failure);
-            state.SkipWithError(session.error().c_str());
+            if (!echo)
+                session.fail(failure);
+            state.SkipWithError(failure.c_str());
             break;
         }
         total += seconds;
-        worst = std::max(worst, seconds);
+        samples.push_back(seconds);
     }
     state.SetItemsProcessed(state.iterations());
     state.counters["mean_us"] = benchmark::Counter(total * 1e6, benchmark::Counter::kAvgIterations);
-    state.counters["max_us"] = worst * 1e6;
+    state.counters["p50_us"] = percentile(samples, 0.50) * 1e6;
+    state.counters["p99_us"] = percentile(samples, 0.99) * 1e6;
+    state.counters["max_us"] = samples.empty() ? 0 : *std::max_element(samples.begin(), samples.end()) * 1e6;
 }
 
 // Command 14: the value of parameter 12 (a board parameter) addressed as
 // channel 3, the packet layer's reference request.
-void BM_GetParameter(benchmark::State& state)
+void BM_GetParameter(benchmark::State& state, bool echo)
 {
     std::vector<Exchange> exchanges;
     exchanges.push_back({Packet(kGetParameter), 2 + 8});
     exchanges.back().request.u64(0x1).path({3, kChannel, kTrgExtOutPropagate, kCode});
-    measure(state, exchanges);
+    measure(state, exchanges, echo);
 }
 
 // Command 13: the trigger threshold of channel 3, alternating between two
 // values so that every set changes the register.
-void BM_SetParameter(benchmark::State& state)
+void BM_SetParameter(benchmark::State& state, bool echo)
 {
     std::vector<Exchange> exchanges;
     for (double threshold : {200.0, 201.0}) {
         exchanges.push_back({Packet(kSetParameter), 2});
         exchanges.back().request.u64(0x1).path({3, kChannel, kChannelThreshold, kCode}).f64(threshold);
     }
-    measure(state, exchanges);
+    measure(state, exchanges, echo);
 }
 
 // Command 7: the threshold register of channel 3 (address in, value out).
-void BM_ReadRegister(benchmark::State& state)
+void BM_ReadRegister(benchmark::State& state, bool echo)
 {
     std::vector<Exchange> exchanges;
     exchanges.push_back({Packet(kReadRegister), 2 + 4});
     exchanges.back().request.u64(0x1).u64(0x2).u32(kThresholdRegisterCh3);
-    measure(state, exchanges);
+    measure(state, exchanges, echo);
 }
 
 // Command 5: the board information with every field.
-void BM_BoardInfo(benchmark::State& state)
+void BM_BoardInfo(benchmark::State& state, bool echo)
 {
     std::vector<Exchange> exchanges;
     exchanges.push_back({Packet(kBoardInfo), 2 + boardInfoSize()});
     exchanges.back().request.u64(kBoardInfoEveryField);
-    measure(state, exchanges);
+    measure(state, exchanges, echo);
 }
 
-BENCHMARK(BM_GetParameter)->Name("RoundTrip/cmd14_GetParameter")->UseRealTime();
-BENCHMARK(BM_SetParameter)->Name("RoundTrip/cmd13_SetThreshold")->UseRealTime();
-BENCHMARK(BM_ReadRegister)->Name("RoundTrip/cmd7_ReadRegister")->UseRealTime();
-BENCHMARK(BM_BoardInfo)->Name("RoundTrip/cmd5_BoardInfoAllFields")->UseRealTime();
+// Each command beside its echo of the same reply size.
+BENCHMARK_CAPTURE(BM_GetParameter, server, false)->Name("RoundTrip/cmd14_GetParameter")->UseRealTime();
+BENCHMARK_CAPTURE(BM_GetParameter, echo, true)->Name("Echo/cmd14_GetParameter")->UseRealTime();
+BENCHMARK_CAPTURE(BM_SetParameter, server, false)->Name("RoundTrip/cmd13_SetThreshold")->UseRealTime();
+BENCHMARK_CAPTURE(BM_SetParameter, echo, true)->Name("Echo/cmd13_SetThreshold")->UseRealTime();
+BENCHMARK_CAPTURE(BM_ReadRegister, server, false)->Name("RoundTrip/cmd7_ReadRegister")->UseRealTime();
+BENCHMARK_CAPTURE(BM_ReadRegister, echo, true)->Name("Echo/cmd7_ReadRegister")->UseRealTime();
+BENCHMARK_CAPTURE(BM_BoardInfo, server, false)->Name("RoundTrip/cmd5_BoardInfoAllFields")->UseRealTime();
+BENCHMARK_CAPTURE(BM_BoardInfo, echo, true)->Name("Echo/cmd5_BoardInfoAllFields")->UseRealTime();
 
 } // namespace
 

@@ -1,14 +1,19 @@
 /*
  * Cost of SRV_ProcessCycle on the events of one readout: the simulated
  * pulse-height board opened through the library with the server's parameter
- * tree on it, one channel acquiring, its events decoded by hand (energies
- * spread over the ADC range, a few pile-ups), waveforms off, the stop
- * criteria looked at for every event. Items are events.
+ * tree on it, its 8 channels acquiring, their events decoded by hand, waveforms
+ * off, the stop criteria looked at for every event. The energies come from a
+ * source like the default simulated board's: three peaks on an exponential
+ * continuum, so that the spectrum's bins are hit the way a real measurement
+ * hits them (a few hot bins, a long tail), and a few pile-ups. Items are
+ * events of all channels; the argument is the events of one channel.
  */
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 #include <string>
 
 #include "SRVBoardThread.h"
@@ -43,19 +48,45 @@ SRVBoard_t* openBoard()
     return board;
 }
 
-// Fills channel 0 with `count` events and lets it acquire.
+constexpr uint32_t kChannels = 8;
+
+// An energy of the default simulated board's source (ADC counts, 14 bits):
+// peaks at 2620, 5540 and 9410 over an exponential continuum.
+uint16_t sourceEnergy(std::mt19937& rng)
+{
+    struct Peak {
+        double centroid, sigma, weight;
+    };
+    static const Peak peaks[] = {{2620, 9, 0.30}, {5540, 13, 0.25}, {9410, 17, 0.15}};
+    const double continuumSlope = 2400;
+    double pick = std::uniform_real_distribution<double>(0, 1)(rng);
+    double energy = -1;
+    for (const Peak& peak : peaks) {
+        if (pick < peak.weight) {
+            energy = std::normal_distribution<double>(peak.centroid, peak.sigma)(rng);
+            break;
+        }
+        pick -= peak.weight;
+    }
+    if (energy < 0) // the continuum's share
+        energy = std::exponential_distribution<double>(1.0 / continuumSlope)(rng);
+    return static_cast<uint16_t>(std::min(energy, 16383.0));
+}
+
+// Fills every channel with `count` events and lets it acquire.
 void deliver(SRVBoard_t* board, uint32_t count)
 {
-    c_ChannelRecord_t* record = &board->digitizer.channels[0];
-    uint32_t seed = 12345;
-    for (uint32_t i = 0; i < count; i++) {
-        seed = seed * 1103515245u + 12345u;
-        record->events[i].energy = static_cast<uint16_t>((seed >> 8) & 0x3FFF);
-        record->events[i].flags = (seed & 0xFF) == 0 ? EVTFLAG_PILEUP : 0;
-        record->events[i].timeStamp = 4000ull * i;
+    std::mt19937 rng(12345);
+    for (uint32_t ch = 0; ch < kChannels; ch++) {
+        c_ChannelRecord_t* record = &board->digitizer.channels[ch];
+        for (uint32_t i = 0; i < count; i++) {
+            record->events[i].energy = sourceEnergy(rng);
+            record->events[i].flags = rng() % 256 == 0 ? EVTFLAG_PILEUP : 0;
+            record->events[i].timeStamp = 4000ull * i;
+        }
+        record->nEvents = count;
+        record->acqStatus = ACQSTATUS_RUNNING;
     }
-    record->nEvents = count;
-    record->acqStatus = ACQSTATUS_RUNNING;
 }
 
 void runCycles(benchmark::State& state, SRVBoard_t* board)
@@ -64,9 +95,11 @@ void runCycles(benchmark::State& state, SRVBoard_t* board)
     deliver(board, count);
     for (auto _ : state)
         benchmark::DoNotOptimize(SRV_ProcessCycle(board));
-    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * count);
-    board->digitizer.channels[0].acqStatus = ACQSTATUS_STOPPED;
-    SRV_ClearEnergySpectrum(&board->channels[0].energySpectra[0]);
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * count * kChannels);
+    for (uint32_t ch = 0; ch < kChannels; ch++) {
+        board->digitizer.channels[ch].acqStatus = ACQSTATUS_STOPPED;
+        SRV_ClearEnergySpectrum(&board->channels[ch].energySpectra[0]);
+    }
 }
 
 void BM_CycleSpectrum(benchmark::State& state)
@@ -80,8 +113,9 @@ void BM_CycleSpectrum(benchmark::State& state)
 }
 BENCHMARK(BM_CycleSpectrum)->Arg(1024)->Arg(8192)->Arg(65536);
 
-// The same with list mode on: every event's time tag, energy and flags into
-// the channel's buffer, full buffers written in binary to /dev/null.
+// The same with list mode on in every channel: each event's time tag, energy
+// and flags into the channel's buffer, full buffers written in binary to
+// /dev/null.
 void BM_CycleSpectrumAndListMode(benchmark::State& state)
 {
     SRVBoard_t* board = openBoard();
@@ -89,25 +123,28 @@ void BM_CycleSpectrumAndListMode(benchmark::State& state)
         state.SkipWithError("the simulated board could not be opened");
         return;
     }
-    SRVListSave_t* list = &board->channels[0].listSave;
-    if (SRV_InitListSave(board, 0, "/dev/null") != SRV_SUCCESS) {
-        state.SkipWithError("list mode could not be set up");
-        return;
+    for (uint32_t ch = 0; ch < kChannels; ch++) {
+        SRVListSave_t* list = &board->channels[ch].listSave;
+        if (SRV_InitListSave(board, ch, "/dev/null") != SRV_SUCCESS) {
+            state.SkipWithError("list mode could not be set up");
+            return;
+        }
+        list->enabled = 1;
+        list->withTimeTag = 1;
+        list->withEnergy = 1;
+        list->withFlags = 1;
+        list->format = SRV_LIST_FORMAT_BINARY;
+        list->bufferSize = 65536;
+        SRV_ResizeListBuffers(list);
     }
-    list->enabled = 1;
-    list->withTimeTag = 1;
-    list->withEnergy = 1;
-    list->withFlags = 1;
-    list->format = SRV_LIST_FORMAT_BINARY;
-    list->bufferSize = 65536;
-    SRV_ResizeListBuffers(list);
-    if (SRV_HandleListSaving(board, 1u, SRV_LIST_ACTION_START) != SRV_SUCCESS) {
+    if (SRV_HandleListSaving(board, (1u << kChannels) - 1, SRV_LIST_ACTION_START) != SRV_SUCCESS) {
         state.SkipWithError("list output could not be started");
         return;
     }
     runCycles(state, board);
-    SRV_HandleListSaving(board, 1u, SRV_LIST_ACTION_STOP);
-    list->enabled = 0;
+    SRV_HandleListSaving(board, (1u << kChannels) - 1, SRV_LIST_ACTION_STOP);
+    for (uint32_t ch = 0; ch < kChannels; ch++)
+        board->channels[ch].listSave.enabled = 0;
 }
 BENCHMARK(BM_CycleSpectrumAndListMode)->Arg(8192)->Arg(65536);
 

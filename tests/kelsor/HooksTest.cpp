@@ -141,6 +141,15 @@ TEST(AggregatesPerTransfer, FromOrganisationOrWaveforms) {
     EXPECT_EQ(hook("UpdateNumAggrBLT")(&ref), 0);
     EXPECT_EQ(record.aggregates->value, 1);
 
+    /* In a 10-bit register field a whole memory of 1024 aggregates becomes
+     * the 1023 that the field holds; smaller counts stay powers of two. */
+    record.aggregates->mask = 0x3FF;
+    for (auto [organisation, aggregates] : {std::pair{10.0, 1023.0}, {9.0, 512.0}, {1.0, 2.0}}) {
+        record.organisation->value = organisation;
+        EXPECT_EQ(hook("UpdateNumAggrBLT")(&ref), 0);
+        EXPECT_EQ(record.aggregates->value, aggregates) << organisation;
+    }
+
     EXPECT_EQ(hook("XMOR_UpdateNumAggrBLT")(&ref), 0);
     EXPECT_EQ(record.aggregates->value, 1023);
     record.waveforms->value = 1;

@@ -187,6 +187,46 @@ TEST_F(ListModeTest, BinaryRecordsHoldOnlyTheSelectedFieldsPacked)
     }
 }
 
+// Full buffers of many events are written in large pieces: every event still
+// lands in the file once, in order, whatever the record size, across the
+// flushes that full buffers cause and the one at the stop.
+TEST_F(ListModeTest, LargeBinaryFlushesKeepEveryEventInOrder)
+{
+    const uint32_t events = 20011; // several full buffers and a partial one
+    const uint32_t bufferSize = 9973;
+    for (uint32_t fields : {TIME_TAG | ENERGY | FLAGS, ENERGY | FLAGS, ENERGY}) {
+        SCOPED_TRACE(fields);
+        configure(0, SRV_LIST_FORMAT_BINARY, fields, bufferSize);
+        ASSERT_EQ(SRV_HandleListSaving(board_, 1, SRV_LIST_ACTION_START), 0);
+        std::vector<c_DPPEvent_t> readoutEvents;
+        for (uint32_t i = 0; i < events; i++)
+            readoutEvents.push_back(event(1000000007ull * i, static_cast<uint16_t>(i % 16384),
+                                          (i * 2654435761u) & ~(EVTFLAG_PSEUDO | 0x400u | EVTFLAG_STOP_CRITERION)));
+        ASSERT_EQ(readout(0, readoutEvents), 0);
+        ASSERT_EQ(SRV_HandleListSaving(board_, 1, SRV_LIST_ACTION_STOP), 0);
+
+        std::string text = readFile(list().fileName);
+        Bytes bytes(text.begin(), text.end());
+        size_t recordBytes = ((fields & TIME_TAG) ? 8 : 0) + ((fields & ENERGY) ? 2 : 0) + ((fields & FLAGS) ? 4 : 0);
+        ASSERT_EQ(bytes.size(), events * recordBytes);
+        for (uint32_t i = 0, at = 0; i < events; i++) {
+            const c_DPPEvent_t& e = readoutEvents[i];
+            if (fields & TIME_TAG) {
+                ASSERT_EQ(getU32(bytes, at) | (uint64_t{getU32(bytes, at + 4)} << 32), e.timeStamp) << i;
+                at += 8;
+            }
+            if (fields & ENERGY) {
+                ASSERT_EQ(getU16(bytes, at), e.energy >> 2) << i;
+                at += 2;
+            }
+            if (fields & FLAGS) {
+                ASSERT_EQ(getU32(bytes, at), e.flags) << i;
+                at += 4;
+            }
+        }
+    }
+}
+
 // Each start re-creates the file, so a new acquisition overwrites the last.
 TEST_F(ListModeTest, EachStartRecreatesTheFile)
 {
