@@ -18,6 +18,12 @@ namespace {
 /* Fixed seed and budget; RAWDATA_FUZZ_SEED and RAWDATA_FUZZ_MS override them
  * for a longer exploration by hand. */
 constexpr int kMaxIterations = 1000000;
+/* Rounds run whatever the time budget: on a busy machine a budget alone
+ * would leave too few rounds to exercise both outcomes. */
+constexpr int kMinIterations = 400;
+bool KeepGoing(int i, std::chrono::steady_clock::time_point start, std::chrono::milliseconds budget) {
+    return i < kMinIterations || (i < kMaxIterations && std::chrono::steady_clock::now() - start < budget);
+}
 uint32_t FuzzSeed() {
     const char* text = getenv("RAWDATA_FUZZ_SEED");
     return text != NULL ? (uint32_t)strtoul(text, NULL, 0) : 0x5EED1109u;
@@ -139,7 +145,7 @@ TEST(RawDataFuzz, RandomAndCorruptedFilesNeverBreakTheReaders) {
     std::string path = dir / "fuzz.dat";
     int opened = 0, refused = 0;
     auto start = std::chrono::steady_clock::now();
-    for (int i = 0; i < kMaxIterations && std::chrono::steady_clock::now() - start < TimeBudget(); i++) {
+    for (int i = 0; KeepGoing(i, start, TimeBudget()); i++) {
         WriteBytes(path, Mutate(seeds[i % 2], rng));
         Reader reader;
         int result = reader.Open(path);
@@ -237,7 +243,7 @@ TEST(RawDataFuzz, CorruptedRecordsNeverBreakTheReplayReadout) {
         _resetDgtz(replay);
         ASSERT_EQ(c_newFileDigitizer(replay, intact.c_str()), 0);
         auto start = std::chrono::steady_clock::now();
-        for (int i = 0; i < kMaxIterations && std::chrono::steady_clock::now() - start < TimeBudget() / 2; i++, files++) {
+        for (int i = 0; KeepGoing(i, start, TimeBudget() / 2); i++, files++) {
             WriteBytes(corrupted, MutateRecords(run, headerBytes, rng));
             replay->reader.file = freopen(corrupted.c_str(), "rb", replay->reader.file);
             ASSERT_NE(replay->reader.file, nullptr);
