@@ -314,6 +314,10 @@ static SRVStatus_t runForMask(SRVBoard_t* board, SRVStatus_t (*wholeBoard)(SRVBo
         for (uint32_t channel = 0; channel < channels; channel++)
             if ((started & (1u << channel)) != 0)
                 SRV_StopChannelAcquisition(board, channel);
+        // With nothing acquiring, the raw-data file this start opened ends
+        // as a board stop ends it.
+        if (!SRV_IsAcquiring(board->digitizer.acqStatus))
+            SRV_EndRawDataRecording(board);
     }
     return result;
 }

@@ -235,6 +235,17 @@ static void setStopTimes(SRVChannel_t* server)
         SRV_SetSpectrumStopTime(&server->energySpectra[es]);
 }
 
+SRVStatus_t SRV_EndRawDataRecording(SRVBoard_t* board)
+{
+    c_Digitizer_t* digitizer = &board->digitizer;
+    digitizer->dumpEnabled = 0;
+    if (c_bdopened(&digitizer->writer) && c_bdclose(&digitizer->writer) != 0) {
+        c_extendedLogMsg(&COMMON_LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__, "Can't close buffer dumper.");
+        return SRV_ERR_DUMPER_CLOSE;
+    }
+    return SRV_SUCCESS;
+}
+
 // Keeps the first failure of a sequence of steps that all run.
 static void keepFirstFailure(SRVStatus_t* first, SRVStatus_t status)
 {
@@ -267,11 +278,7 @@ SRVStatus_t SRV_StopAcquisition(SRVBoard_t* board)
     for (uint32_t channel = 0; channel < SRV_ChannelCount(board); channel++)
         setStopTimes(&board->channels[channel]);
     keepFirstFailure(&status, SRV_HandleListSaving(board, ALL_CHANNELS, SRV_LIST_ACTION_STOP));
-    digitizer->dumpEnabled = 0;
-    if (c_bdopened(&digitizer->writer) && c_bdclose(&digitizer->writer) != 0) {
-        c_extendedLogMsg(&COMMON_LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__, "Can't close buffer dumper.");
-        keepFirstFailure(&status, SRV_ERR_DUMPER_CLOSE);
-    }
+    keepFirstFailure(&status, SRV_EndRawDataRecording(board));
     for (uint32_t channel = 0; channel < SRV_ChannelCount(board); channel++)
         setMCSState(&board->channels[channel], MCS_STATE_STOPPED, false);
     setIdle(board, true);
