@@ -720,14 +720,15 @@ int SRV_UpdateDeadTime(SRVBoard_t* board, uint32_t channel)
     if (result == 0)
         return SRV_AccumulateDeadTime(board, channel, realTime, deadTime);
     // A firmware without these counters, or a replay, which has no board to
-    // read them from, won't have them later in the run either: reported once,
-    // and not asked again until the next start.
+    // read them from, has them for no channel, now or later in the run:
+    // reported once, and not asked again until the next start.
     if (result == DPPL_ERR_NOT_SUPPORTED || board->digitizer.replay) {
-        frame->boardTimeMissing = 1;
+        for (uint32_t other = 0; other < SRV_ChannelCount(board); other++)
+            board->channels[other].boardTimeMissing = 1;
         c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
-                         "Error in c_getRealtimeAndDeadtime (%i): channel %u has no real and dead time in this run; "
-                         "its spectrum keeps the times it has.",
-                         result, channel);
+                         "Error in c_getRealtimeAndDeadtime (%i): no real and dead time from the board in this run; "
+                         "the spectra keep the times they have.",
+                         result);
         return 0;
     }
     c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "Error in c_getRealtimeAndDeadtime (%i)",

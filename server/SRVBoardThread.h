@@ -95,8 +95,9 @@ bool SRV_CheckStopCriteria(SRVBoard_t* board, const SRVEnergySpectrum_t* spectru
                            const uint64_t limits[SRV_STOP_MODES]);
 /* Real and dead time of the channel from the library, then the spectrum's
  * times and the corrected input count: 0, -7 or -11. A firmware without
- * these times (-42), or a replay, is reported once and not asked again until
- * the next start of the channel; the spectrum's times then stay as they are. */
+ * these times (-42), or a replay, is reported once for the board and not
+ * asked again until the next start; the spectra's times then stay as they
+ * are. */
 int SRV_UpdateDeadTime(SRVBoard_t* board, uint32_t channel);
 /* The part after the library call: adds the channel's new real and dead time
  * (ns) to its sums and sets the spectrum's times: 0, or -7 when a parameter

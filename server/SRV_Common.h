@@ -332,8 +332,8 @@ struct SRVChannel_t {
     uint64_t scaTime;
     uint64_t scaPreviousCount;
     uint32_t channelNumber; /* set by the parameter build */
-    /* 1 once this run found no real and dead time for the channel (reported
-     * once; cleared by a start of the channel). */
+    /* 1 once this run found that the board gives no real and dead time
+     * (reported once; cleared by a start of the channel). */
     uint8_t boardTimeMissing;
 };
 

@@ -472,7 +472,8 @@ TEST_F(Cycle, ADeadTimePastTheModelsPoleKeepsTheInputCountFinite)
 }
 
 // A firmware without real and dead time, or a replay without a board to read
-// them from, is reported once in a run, not every cycle.
+// them from, is reported once in a run, not every cycle, and the cycle's
+// other steps go on.
 TEST_F(Cycle, MissingBoardTimeIsReportedOnceARun)
 {
     const std::string reported = "Error in c_getRealtimeAndDeadtime";
@@ -486,7 +487,8 @@ TEST_F(Cycle, MissingBoardTimeIsReportedOnceARun)
         SCOPED_TRACE(c.name);
         dig_->descriptor.DPPMinorRev = c.minorRev;
         dig_->replay = c.replay;
-        board_->channels[0].boardTimeMissing = 0; // as a start of the channel leaves it
+        for (SRVChannel_t& channel : board_->channels)
+            channel.boardTimeMissing = 0; // as a start leaves it
         if (c.replay)
             ZarnSim_FailRegisterAccess(0x10DC, 1, -1); // what a replay's register read gives
         size_t before = occurrences(log("SRVBoardThreadLog.txt"), reported);
@@ -500,7 +502,8 @@ TEST_F(Cycle, MissingBoardTimeIsReportedOnceARun)
     }
     dig_->descriptor.DPPMinorRev = minorRev;
     dig_->replay = 0;
-    board_->channels[0].boardTimeMissing = 0;
+    for (SRVChannel_t& channel : board_->channels)
+        channel.boardTimeMissing = 0;
     ZarnSim_ResetFaults();
 }
 
