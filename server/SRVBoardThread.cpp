@@ -142,9 +142,29 @@ static void exitCycle(SRVBoard_t* board)
     unlockBoard(board);
 }
 
+static bool isCommandPending(const SRVBoard_t* board)
+{
+    return __atomic_load_n(&board->pending, __ATOMIC_SEQ_CST) != 0;
+}
+
+static void setCommandPending(SRVBoard_t* board, bool pending)
+{
+    __atomic_store_n(&board->pending, pending ? 1 : 0, __ATOMIC_SEQ_CST);
+}
+
+// Wakes the idle board thread: a command waits for it, or idle was cleared.
+static void wakeBoardThread(SRVBoard_t* board)
+{
+    c_condition_lock(&board->idleCondition);
+    c_condition_broadcast(&board->idleCondition);
+    c_condition_unlock(&board->idleCondition);
+}
+
 // Waits while the board is idle. True when the board has left idle and the
 // thread holds the board lock again; false to start the next cycle (or, with
-// *failed set, after a lock failure).
+// *failed set, after a lock failure). A command handed over, or idle cleared,
+// before or during the wait ends it at once; the timed wait only bounds how
+// long a failure status goes unseen.
 static bool waitWhileIdle(SRVBoard_t* board, bool* failed)
 {
     *failed = false;
@@ -153,10 +173,11 @@ static bool waitWhileIdle(SRVBoard_t* board, bool* failed)
         return false;
     }
     c_condition_lock(&board->idleCondition);
-    int waited = c_condition_wait(&board->idleCondition, IDLE_WAIT_MS);
+    if (board->idle != 0 && !isCommandPending(board))
+        c_condition_wait(&board->idleCondition, IDLE_WAIT_MS);
     bool idle = board->idle != 0;
     c_condition_unlock(&board->idleCondition);
-    if (waited != 0 || idle)
+    if (idle)
         return false;
     c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_DETAIL, __LINE__, "Acquisition semaphore acquired.");
     if (!lockBoard(board)) {
@@ -246,9 +267,10 @@ SRVStatus_t SRV_SendThreadCommand(SRVBoard_t* board, uint32_t command)
         return SRV_ERR_GENERIC;
     }
     board->pendingCommand = command;
-    board->pending = 1;
+    setCommandPending(board, true);
     if (!unlockBoard(board))
         return SRV_ERR_UNLOCK;
+    wakeBoardThread(board);
 
     // Wait for the thread; if it ends before it ran the command, nobody will.
     bool done = false;
@@ -265,7 +287,7 @@ SRVStatus_t SRV_SendThreadCommand(SRVBoard_t* board, uint32_t command)
     if (!lockBoard(board))
         return SRV_ERR_LOCK;
     if (!done) {
-        board->pending = 0;
+        setCommandPending(board, false);
         c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
                          "Board thread ended: command %u not executed.", command);
         return SRV_ERR_GENERIC;
@@ -275,9 +297,11 @@ SRVStatus_t SRV_SendThreadCommand(SRVBoard_t* board, uint32_t command)
 
 // Runs a start or a stop for the channels of the mask: the whole board when
 // the mask holds every channel, else each channel in ascending order (the
-// result is the last channel's).
+// result is the last channel's). A start whose result is a failure stops
+// again the channels that it started, so that no channel acquires while the
+// board thread, told the start failed, stays idle.
 static SRVStatus_t runForMask(SRVBoard_t* board, SRVStatus_t (*wholeBoard)(SRVBoard_t*),
-                              SRVStatus_t (*oneChannel)(SRVBoard_t*, uint32_t))
+                              SRVStatus_t (*oneChannel)(SRVBoard_t*, uint32_t), bool start)
 {
     uint32_t channels = board->digitizer.descriptor.NumChannels;
     if (channels > 32)
@@ -286,35 +310,48 @@ static SRVStatus_t runForMask(SRVBoard_t* board, SRVStatus_t (*wholeBoard)(SRVBo
     if ((board->channelMask & fullMask) == fullMask && fullMask != 0)
         return wholeBoard(board);
     SRVStatus_t result = SRV_SUCCESS;
+    uint32_t started = 0;
     for (uint32_t channel = 0; channel < channels; channel++) {
         uint32_t bit = 1u << channel;
         if ((board->channelMask & bit) == 0)
             continue;
+        bool wasAcquiring = SRV_IsAcquiring(board->digitizer.channels[channel].acqStatus);
         result = oneChannel(board, channel);
+        if (start && result == SRV_SUCCESS && !wasAcquiring)
+            started |= bit;
         board->channelMask &= ~bit;
+    }
+    if (start && result != SRV_SUCCESS) {
+        for (uint32_t channel = 0; channel < channels; channel++)
+            if ((started & (1u << channel)) != 0)
+                SRV_StopChannelAcquisition(board, channel);
+        // With nothing acquiring, the raw-data file this start opened ends
+        // as a board stop ends it.
+        if (!SRV_IsAcquiring(board->digitizer.acqStatus))
+            SRV_EndRawDataRecording(board);
     }
     return result;
 }
 
 void SRV_ExecuteThreadCommand(SRVBoard_t* board)
 {
-    if (!board->pending)
+    if (!isCommandPending(board))
         return;
     board->commandResult = SRV_SUCCESS;
     switch (board->pendingCommand) {
     case SRV_THREAD_CMD_START:
-        board->commandResult = runForMask(board, SRV_StartAcquisition, SRV_StartChannelAcquisition);
+        board->commandResult = runForMask(board, SRV_StartAcquisition, SRV_StartChannelAcquisition, true);
         break;
     case SRV_THREAD_CMD_STOP:
-        board->commandResult = runForMask(board, SRV_StopAcquisition, SRV_StopChannelAcquisition);
+        board->commandResult = runForMask(board, SRV_StopAcquisition, SRV_StopChannelAcquisition, false);
         break;
     default:
         c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_WARNING, __LINE__, "Unknown command %d.",
                          static_cast<int>(board->pendingCommand));
         break;
     }
+    setCommandPending(board, false);
     c_semaphore_post(&board->doneSem);
-    board->pending = 0;
 }
 
 // ------------------------------------------------------ processor choice
@@ -407,7 +444,42 @@ struct CycleState {
     bool boardAutoTrigger; // DPPL_PARAM_AUTO_TRG_TIMEOUT exists
     bool morvane;          // the register-level device (family 8560)
     bool anyEvent;
+    // The events of a stop's last read: the channels that acquired before
+    // the stop consume them although the library has stopped them, and a
+    // met criterion stops nothing more.
+    bool draining;
+    // Channels whose stop criterion was met in this cycle. They are stopped
+    // once every channel has consumed its events of the readout, because the
+    // stop's own read replaces them.
+    uint64_t criterionMet;
 };
+
+uint64_t channelBit(uint32_t channel)
+{
+    return 1ull << (channel % 64);
+}
+
+// The cycle's view of the board: false, after the message, without
+// DPPL_PARAM_WAVEFORMS.
+bool beginCycle(SRVBoard_t* board, CycleState* cycle, bool draining)
+{
+    c_Digitizer_t* digitizer = &board->digitizer;
+    cycle->now = c_get_time();
+    cycle->morvane = digitizer->descriptor.FamilyCode == DPPL_FAMILY_MORVANE;
+    cycle->boardAutoTrigger = c_pfind(digitizer, DPPL_PARAM_AUTO_TRG_TIMEOUT) != NULL;
+    cycle->anyEvent = false;
+    cycle->draining = draining;
+    cycle->criterionMet = 0;
+    c_Parameter_t* waveforms = c_pfind(digitizer, DPPL_PARAM_WAVEFORMS);
+    if (waveforms == NULL) {
+        cycle->waveformsOn = false;
+        c_extendedLogMsg(&LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__, "Can't find DPPL_PARAM_WAVEFORMS.");
+        return false;
+    }
+    // A value that is not a number counts as on.
+    cycle->waveformsOn = waveforms->value != 0.0;
+    return true;
+}
 
 // The histogram of a spectrum as one cycle uses it: its bin scale and its
 // limits, truncated once (they can't change while the cycle holds the lock).
@@ -456,14 +528,23 @@ inline void histogramEvent(SRVEnergySpectrum_t* spectrum, const Histogram& h, ui
     }
 }
 
-// A met stop criterion: the register-level device stops the channel, any
-// other board the whole board.
-void stopForCriterion(SRVBoard_t* board, const CycleState& cycle, uint32_t channel)
+// The stops of the criteria met in the cycle: the register-level device
+// stops each such channel, any other board the whole board once.
+void stopForCriteria(SRVBoard_t* board, const CycleState& cycle)
 {
-    SRVStatus_t status = cycle.morvane ? SRV_StopChannelAcquisition(board, channel) : SRV_StopAcquisition(board);
-    if (status != SRV_SUCCESS)
-        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
-                         "Error in automatic stop acquisition.");
+    if (cycle.criterionMet == 0 || cycle.draining)
+        return;
+    uint32_t channels = SRV_ChannelCount(board);
+    for (uint32_t channel = 0; channel < channels; channel++) {
+        if ((cycle.criterionMet & channelBit(channel)) == 0)
+            continue;
+        SRVStatus_t status = cycle.morvane ? SRV_StopChannelAcquisition(board, channel) : SRV_StopAcquisition(board);
+        if (status != SRV_SUCCESS)
+            c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
+                             "Error in automatic stop acquisition.");
+        if (!cycle.morvane)
+            return;
+    }
 }
 
 bool isSCAOn(SRVBoard_t* board, uint32_t channel)
@@ -495,12 +576,9 @@ void processEvents(SRVBoard_t* board, CycleState& cycle, uint32_t channel, const
         c_DPPEvent_t* event = &record->events[i];
         if (stopLimits != NULL && SRV_CheckStopCriteria(board, spectrum, stopLimits)) {
             // The event that carries the flag and the later ones are not
-            // processed; list mode saves up to it.
+            // processed; the cycle's list-mode step saves up to it.
             event->flags |= EVTFLAG_STOP_CRITERION;
-            if (SRV_CycleListMode(board, channel) != 0)
-                c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "Error in handleListMode.");
-            else
-                stopForCriterion(board, cycle, channel);
+            cycle.criterionMet |= channelBit(channel);
             return;
         }
         uint32_t flags = event->flags;
@@ -542,9 +620,9 @@ bool processChannel(SRVBoard_t* board, CycleState& cycle, uint32_t channel)
     c_ChannelRecord_t* record = &digitizer->channels[channel];
     SRVChannel_t* frame = &board->channels[channel];
     SRVEnergySpectrum_t* spectrum = &frame->energySpectra[0];
-    bool channelAutoTrigger =
+    bool channelAutoTrigger = !cycle.draining &&
         c_pfindc(digitizer, static_cast<int32_t>(channel), DPPL_PARAM_CH_AUTO_TRG_TIMEOUT) != NULL;
-    if (!SRV_IsAcquiring(record->acqStatus))
+    if (!cycle.draining && !SRV_IsAcquiring(record->acqStatus))
         return true;
 
     uint64_t limits[SRV_STOP_MODES];
@@ -556,17 +634,16 @@ bool processChannel(SRVBoard_t* board, CycleState& cycle, uint32_t channel)
 
     if (record->nEvents == 0 || record->events == NULL) {
         if (stopLimits != NULL && SRV_CheckStopCriteria(board, spectrum, stopLimits))
-            stopForCriterion(board, cycle, channel);
+            cycle.criterionMet |= channelBit(channel);
     } else {
         processEvents(board, cycle, channel, stopLimits, &hadEvents);
     }
 
+    // The steps after it need no board time: they run also when it failed.
     int status = SRV_UpdateDeadTime(board, channel);
-    if (status != 0) {
+    if (status != 0)
         c_extendedLogMsg(&LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__, "Error in DeadTime calculations (%i).",
                          status);
-        return true;
-    }
     if (cycle.morvane && c_pfindc(digitizer, static_cast<int32_t>(channel), DPPL_PARAM_CH_ICR_COUNTS) != NULL &&
         SRV_UpdateICRCounts(board, channel) != 0)
         return false;
@@ -645,15 +722,40 @@ bool SRV_CheckStopCriteria(SRVBoard_t* board, const SRVEnergySpectrum_t* spectru
 
 int SRV_UpdateDeadTime(SRVBoard_t* board, uint32_t channel)
 {
+    SRVChannel_t* frame = &board->channels[channel];
+    if (frame->boardTimeMissing)
+        return 0;
     uint64_t realTime = 0;
     uint64_t deadTime = 0;
     int result = c_getRealtimeAndDeadtime(&board->digitizer, static_cast<int32_t>(channel), &realTime, &deadTime);
-    if (result != 0) {
+    if (result == 0)
+        return SRV_AccumulateDeadTime(board, channel, realTime, deadTime);
+    // A firmware without these counters, or a replay, which has no board to
+    // read them from, has them for no channel, now or later in the run:
+    // reported once, and not asked again until the next start.
+    if (result == DPPL_ERR_NOT_SUPPORTED || board->digitizer.replay) {
+        for (uint32_t other = 0; other < SRV_ChannelCount(board); other++)
+            board->channels[other].boardTimeMissing = 1;
         c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
-                         "Error in c_getRealtimeAndDeadtime (%i)", result);
-        return result == DPPL_ERR_NOT_SUPPORTED ? 0 : DEAD_TIME_FAILED;
+                         "Error in c_getRealtimeAndDeadtime (%i): no real and dead time from the board in this run; "
+                         "the spectra keep the times they have.",
+                         result);
+        return 0;
     }
-    return SRV_AccumulateDeadTime(board, channel, realTime, deadTime);
+    c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "Error in c_getRealtimeAndDeadtime (%i)",
+                     result);
+    return DEAD_TIME_FAILED;
+}
+
+double SRV_CorrectedInputRate(double rate, double rise)
+{
+    double denominator = std::fma(-(rise * 1.88), rate, 1.0);
+    // At or past the model's pole the correction would be infinite or
+    // negative: the measured rate is the only one known.
+    if (!(denominator > 0.0))
+        return rate;
+    double corrected = rate / denominator;
+    return std::isfinite(corrected) ? corrected : rate;
 }
 
 int SRV_AccumulateDeadTime(SRVBoard_t* board, uint32_t channel, uint64_t realTimeNs, uint64_t deadTimeNs)
@@ -697,7 +799,7 @@ int SRV_AccumulateDeadTime(SRVBoard_t* board, uint32_t channel, uint64_t realTim
     const double rise = value[0], trise = value[1], tflat = value[2], ftd = value[3], holdoff = value[4];
 
     double rate = static_cast<double>(frame->inputCount) / static_cast<double>(live);
-    double correctedRate = rate / std::fma(-(rise * 1.88), rate, 1.0);
+    double correctedRate = SRV_CorrectedInputRate(rate, rise);
     double pulseTime = 2.0 * (trise + 170.0) + holdoff + ftd * 0.01 * tflat + tflat;
     // The corrected live time lies between 0 and the live time measured, so
     // the dead time derived from it never wraps round.
@@ -779,21 +881,32 @@ int SRV_BoardAutoTrigger(SRVBoard_t* board, uint64_t now)
     return 0;
 }
 
+namespace {
+
+// The list-mode step of the channels of the mask: 0 or the first failure.
+int listModeStep(SRVBoard_t* board, uint64_t channelMask)
+{
+    uint32_t channels = SRV_ChannelCount(board);
+    for (uint32_t channel = 0; channel < channels; channel++) {
+        if ((channelMask & channelBit(channel)) == 0)
+            continue;
+        int status = SRV_CycleListMode(board, channel);
+        if (status != 0) {
+            c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "Error in handleListMode.");
+            return status;
+        }
+    }
+    return 0;
+}
+
+} // namespace
+
 int SRV_ProcessCycle(SRVBoard_t* board)
 {
     c_Digitizer_t* digitizer = &board->digitizer;
     CycleState cycle;
-    cycle.now = c_get_time();
-    c_Parameter_t* waveforms = c_pfind(digitizer, DPPL_PARAM_WAVEFORMS);
-    if (waveforms == NULL) {
-        c_extendedLogMsg(&LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__, "Can't find DPPL_PARAM_WAVEFORMS.");
+    if (!beginCycle(board, &cycle, false))
         return SRV_ERR_OPEN_DIGITIZER;
-    }
-    // A value that is not a number counts as on.
-    cycle.waveformsOn = waveforms->value != 0.0;
-    cycle.boardAutoTrigger = c_pfind(digitizer, DPPL_PARAM_AUTO_TRG_TIMEOUT) != NULL;
-    cycle.morvane = digitizer->descriptor.FamilyCode == DPPL_FAMILY_MORVANE;
-    cycle.anyEvent = false;
 
     uint32_t channels = SRV_ChannelCount(board);
     // A channel whose step fails (logged where it fails) does not keep the
@@ -805,14 +918,38 @@ int SRV_ProcessCycle(SRVBoard_t* board)
         SRV_BoardAutoTrigger(board, cycle.now) != 0)
         c_extendedLogMsg(&LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__, "Error managing AutoTrigger.");
 
-    for (uint32_t channel = 0; channel < channels; channel++) {
-        int status = SRV_CycleListMode(board, channel);
-        if (status != 0) {
-            c_extendedLogMsg(&LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__, "Error in handleListMode.");
-            return status;
-        }
-    }
-    return 0;
+    int status = listModeStep(board, UINT64_MAX);
+    if (status == 0)
+        stopForCriteria(board, cycle);
+    return status;
+}
+
+void SRV_ProcessStopDrain(SRVBoard_t* board, uint64_t channelMask)
+{
+    CycleState cycle;
+    beginCycle(board, &cycle, true);
+    uint32_t channels = SRV_ChannelCount(board);
+    for (uint32_t channel = 0; channel < channels; channel++)
+        if ((channelMask & channelBit(channel)) != 0)
+            processChannel(board, cycle, channel);
+    // A failed flush leaves the events buffered for the stop's own flush.
+    listModeStep(board, channelMask);
+}
+
+uint64_t SRV_AcquiringChannels(const SRVBoard_t* board)
+{
+    uint64_t mask = 0;
+    uint32_t channels = SRV_ChannelCount(board);
+    for (uint32_t channel = 0; channel < channels; channel++)
+        if (SRV_IsAcquiring(board->digitizer.channels[channel].acqStatus))
+            mask |= channelBit(channel);
+    return mask;
+}
+
+void SRV_DiscardDecodedEvents(SRVBoard_t* board)
+{
+    for (c_ChannelRecord_t& channel : board->digitizer.channels)
+        channel.nEvents = 0;
 }
 
 // ------------------------------------------- steps of the other records

@@ -72,6 +72,18 @@ void SRV_ClearFailureStatus(SRVBoard_t* board);
  * other records. 0; -7 without DPPL_PARAM_WAVEFORMS; or the failure of the
  * closing list-mode step. A non-zero result ends the board thread. */
 int SRV_ProcessCycle(SRVBoard_t* board);
+/* The stop's last read (board thread, board lock held): the library's stop
+ * drains the board by one read, whose events the channels of the mask (those
+ * that acquired before the stop) consume as a cycle would, list mode
+ * included; a met criterion there ends a channel's events and stops nothing.
+ * Called before the stop times are set and list output is closed. */
+void SRV_ProcessStopDrain(SRVBoard_t* board, uint64_t channelMask);
+/* The channels whose acquisition status is acquiring, bit n for channel n. */
+uint64_t SRV_AcquiringChannels(const SRVBoard_t* board);
+/* Every channel's decoded-event count := 0: the events of the last readout
+ * have been consumed (a stop calls it before its library stop, so that only
+ * what the stop itself reads is processed). */
+void SRV_DiscardDecodedEvents(SRVBoard_t* board);
 /* True when the event goes into the energy spectrum. */
 bool SRV_IsValidEnergyEvent(const c_DPPEvent_t* event);
 /* The limits of the four stop-criterion modes, in order (0: no limit), from
@@ -82,12 +94,18 @@ bool SRV_GetStopLimits(SRVBoard_t* board, uint32_t channel, uint64_t limits[SRV_
 bool SRV_CheckStopCriteria(SRVBoard_t* board, const SRVEnergySpectrum_t* spectrum,
                            const uint64_t limits[SRV_STOP_MODES]);
 /* Real and dead time of the channel from the library, then the spectrum's
- * times and the corrected input count: 0, -7 or -11. */
+ * times and the corrected input count: 0, -7 or -11. A firmware without
+ * these times (-42), or a replay, is reported once for the board and not
+ * asked again until the next start; the spectra's times then stay as they
+ * are. */
 int SRV_UpdateDeadTime(SRVBoard_t* board, uint32_t channel);
 /* The part after the library call: adds the channel's new real and dead time
  * (ns) to its sums and sets the spectrum's times: 0, or -7 when a parameter
  * of the dead-time model is missing. */
 int SRV_AccumulateDeadTime(SRVBoard_t* board, uint32_t channel, uint64_t realTimeNs, uint64_t deadTimeNs);
+/* The dead-time model's input rate y / (1 - 1.88 x rise x y); at or past its
+ * pole, where that is infinite or negative, the measured rate y. */
+double SRV_CorrectedInputRate(double rate, double rise);
 /* The register-level device's input counts parameter := the corrected input
  * count: 0 or -17. */
 int SRV_UpdateICRCounts(SRVBoard_t* board, uint32_t channel);

@@ -127,6 +127,7 @@ static void resetChannelForStart(SRVBoard_t* board, uint32_t channel, uint64_t n
 {
     SRVChannel_t* server = &board->channels[channel];
     SRV_ClearWaveform(server->waveform);
+    server->boardTimeMissing = 0;
     server->lastEventTime = now;
     for (uint32_t es = 0; es < spectrumCount(server); es++) {
         server->energySpectra[es].periodStart = now;
@@ -134,6 +135,18 @@ static void resetChannelForStart(SRVBoard_t* board, uint32_t channel, uint64_t n
     }
     resetSCACounters(board, channel, now);
     server->scaTime = now;
+}
+
+// A board start that failed once the library was asked to start: the board
+// is stopped again, with its list files and raw-data file closed and the
+// board thread idle, so that nothing acquires unread. The start's failure is
+// the result.
+static SRVStatus_t failBoardStart(SRVBoard_t* board, SRVStatus_t status)
+{
+    c_extendedLogMsg(&THREAD_LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
+                     "Acquisition start failed (%i): stopping the board again.", status);
+    SRV_StopAcquisition(board);
+    return status;
 }
 
 SRVStatus_t SRV_StartAcquisition(SRVBoard_t* board)
@@ -148,11 +161,11 @@ SRVStatus_t SRV_StartAcquisition(SRVBoard_t* board)
     if (result != 0) {
         c_extendedLogMsg(&THREAD_LOG_MODULE, digitizer, C_LOG_INFO, __LINE__,
                          "DPPLayer error (%i) starting Acquisition.", result);
-        return SRV_ERR_LIBRARY;
+        return failBoardStart(board, SRV_ERR_LIBRARY);
     }
     SRVStatus_t status = SRV_HandleListSaving(board, ALL_CHANNELS, SRV_LIST_ACTION_START);
     if (status != SRV_SUCCESS)
-        return status;
+        return failBoardStart(board, status);
     uint64_t now = c_get_time();
     board->lastEventTime = now;
     for (uint32_t channel = 0; channel < SRV_ChannelCount(board); channel++) {
@@ -166,9 +179,21 @@ SRVStatus_t SRV_StartAcquisition(SRVBoard_t* board)
     }
     status = SRV_UpdateAcqRunning(board);
     if (status != SRV_SUCCESS)
-        return status;
+        return failBoardStart(board, status);
     c_extendedLogMsg(&THREAD_LOG_MODULE, digitizer, C_LOG_INFO, __LINE__, "Acquisition started.");
     return SRV_SUCCESS;
+}
+
+// A channel start that failed: the channel is stopped again when the library
+// left it acquiring. The start's failure is the result.
+static SRVStatus_t failChannelStart(SRVBoard_t* board, uint32_t channel, SRVStatus_t status)
+{
+    if (SRV_IsAcquiring(board->digitizer.channels[channel].acqStatus)) {
+        c_extendedLogMsg(&THREAD_LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
+                         "Acquisition start of channel '%u' failed (%i): stopping it again.", channel, status);
+        SRV_StopChannelAcquisition(board, channel);
+    }
+    return status;
 }
 
 SRVStatus_t SRV_StartChannelAcquisition(SRVBoard_t* board, uint32_t channel)
@@ -186,11 +211,11 @@ SRVStatus_t SRV_StartChannelAcquisition(SRVBoard_t* board, uint32_t channel)
     if (result != 0) {
         c_extendedLogMsg(&THREAD_LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__, "Error (%i) starting acquisition.",
                          result);
-        return SRV_ERR_LIBRARY;
+        return failChannelStart(board, channel, SRV_ERR_LIBRARY);
     }
     SRVStatus_t status = SRV_HandleListSaving(board, channelBit(channel), SRV_LIST_ACTION_START);
     if (status != SRV_SUCCESS)
-        return status;
+        return failChannelStart(board, channel, status);
     uint64_t now = c_get_time();
     board->lastEventTime = now;
     for (uint32_t es = 0; es < spectrumCount(server); es++)
@@ -198,7 +223,7 @@ SRVStatus_t SRV_StartChannelAcquisition(SRVBoard_t* board, uint32_t channel)
     resetChannelForStart(board, channel, now);
     status = SRV_UpdateAcqRunning(board);
     if (status != SRV_SUCCESS)
-        return status;
+        return failChannelStart(board, channel, status);
     c_extendedLogMsg(&THREAD_LOG_MODULE, digitizer, C_LOG_INFO, __LINE__, "Acquisition for channel '%u' started.",
                      channel);
     return SRV_SUCCESS;
@@ -210,43 +235,56 @@ static void setStopTimes(SRVChannel_t* server)
         SRV_SetSpectrumStopTime(&server->energySpectra[es]);
 }
 
-SRVStatus_t SRV_StopAcquisition(SRVBoard_t* board)
+SRVStatus_t SRV_EndRawDataRecording(SRVBoard_t* board)
 {
     c_Digitizer_t* digitizer = &board->digitizer;
-    c_extendedLogMsg(&THREAD_LOG_MODULE, digitizer, C_LOG_INFO, __LINE__, "Stopping Acquisition...");
-    int result = c_bstopa(digitizer);
-    SRVStatus_t libraryStatus = SRV_SUCCESS;
-    if (result != 0) {
-        c_extendedLogMsg(&THREAD_LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__, "Error (%i) stopping acquisition.",
-                         result);
-        // The library leaves a failed board stop stopped all the same; the
-        // rest of the stop still runs, so that no buffered list-mode event is
-        // left unwritten and the board thread goes idle. The failure is
-        // reported.
-        if (digitizer->acqStatus != ACQSTATUS_STOPPED)
-            return SRV_ERR_LIBRARY;
-        libraryStatus = SRV_ERR_LIBRARY;
-    }
-    SRVStatus_t status = SRV_UpdateAcqRunning(board);
-    if (status != SRV_SUCCESS)
-        return status;
-    for (uint32_t channel = 0; channel < SRV_ChannelCount(board); channel++)
-        setStopTimes(&board->channels[channel]);
-    status = SRV_HandleListSaving(board, ALL_CHANNELS, SRV_LIST_ACTION_STOP);
-    if (status != SRV_SUCCESS)
-        return status;
     digitizer->dumpEnabled = 0;
     if (c_bdopened(&digitizer->writer) && c_bdclose(&digitizer->writer) != 0) {
         c_extendedLogMsg(&COMMON_LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__, "Can't close buffer dumper.");
         return SRV_ERR_DUMPER_CLOSE;
     }
+    return SRV_SUCCESS;
+}
+
+// Keeps the first failure of a sequence of steps that all run.
+static void keepFirstFailure(SRVStatus_t* first, SRVStatus_t status)
+{
+    if (*first == SRV_SUCCESS)
+        *first = status;
+}
+
+SRVStatus_t SRV_StopAcquisition(SRVBoard_t* board)
+{
+    c_Digitizer_t* digitizer = &board->digitizer;
+    c_extendedLogMsg(&THREAD_LOG_MODULE, digitizer, C_LOG_INFO, __LINE__, "Stopping Acquisition...");
+    // The library's stop drains the board by one read: those are the last
+    // events of the run, which the raw-data file holds too.
+    uint64_t acquiring = SRV_AcquiringChannels(board);
+    SRV_DiscardDecodedEvents(board);
+    int result = c_bstopa(digitizer);
+    SRVStatus_t status = SRV_SUCCESS;
+    if (result != 0) {
+        c_extendedLogMsg(&THREAD_LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__, "Error (%i) stopping acquisition.",
+                         result);
+        if (digitizer->acqStatus != ACQSTATUS_STOPPED)
+            return SRV_ERR_LIBRARY;
+        status = SRV_ERR_LIBRARY;
+    }
+    // The library leaves the board stopped whatever happened: every step of
+    // the stop runs, so that no buffered event is left unwritten, no file
+    // open and the board thread goes idle. The first failure is reported.
+    keepFirstFailure(&status, SRV_UpdateAcqRunning(board));
+    SRV_ProcessStopDrain(board, acquiring);
+    for (uint32_t channel = 0; channel < SRV_ChannelCount(board); channel++)
+        setStopTimes(&board->channels[channel]);
+    keepFirstFailure(&status, SRV_HandleListSaving(board, ALL_CHANNELS, SRV_LIST_ACTION_STOP));
+    keepFirstFailure(&status, SRV_EndRawDataRecording(board));
     for (uint32_t channel = 0; channel < SRV_ChannelCount(board); channel++)
         setMCSState(&board->channels[channel], MCS_STATE_STOPPED, false);
     setIdle(board, true);
-    if (libraryStatus != SRV_SUCCESS)
-        return libraryStatus;
-    c_extendedLogMsg(&THREAD_LOG_MODULE, digitizer, C_LOG_INFO, __LINE__, "Acquisition stopped.");
-    return SRV_SUCCESS;
+    if (status == SRV_SUCCESS)
+        c_extendedLogMsg(&THREAD_LOG_MODULE, digitizer, C_LOG_INFO, __LINE__, "Acquisition stopped.");
+    return status;
 }
 
 SRVStatus_t SRV_StopChannelAcquisition(SRVBoard_t* board, uint32_t channel)
@@ -256,24 +294,26 @@ SRVStatus_t SRV_StopChannelAcquisition(SRVBoard_t* board, uint32_t channel)
                      channel);
     if (channel >= SRV_ChannelCount(board))
         return SRV_ERR_UNSUPPORTED;
+    // The channel stop reads the board once more, for every channel: the
+    // channels that acquired consume those events, this one included.
+    uint64_t acquiring = SRV_AcquiringChannels(board);
+    SRV_DiscardDecodedEvents(board);
     int result = c_cstopa(digitizer, static_cast<int32_t>(channel));
     if (result != 0) {
         c_extendedLogMsg(&THREAD_LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__, "Error stopping acquisition.");
         return SRV_ERR_LIBRARY;
     }
     SRVStatus_t status = SRV_UpdateAcqRunning(board);
-    if (status != SRV_SUCCESS)
-        return status;
+    SRV_ProcessStopDrain(board, acquiring);
     SRVChannel_t* server = &board->channels[channel];
     setStopTimes(server);
-    status = SRV_HandleListSaving(board, channelBit(channel), SRV_LIST_ACTION_STOP);
-    if (status != SRV_SUCCESS)
-        return status;
+    keepFirstFailure(&status, SRV_HandleListSaving(board, channelBit(channel), SRV_LIST_ACTION_STOP));
     setMCSState(server, MCS_STATE_STOPPED, false);
     setIdle(board, !SRV_IsAcquiring(digitizer->acqStatus));
-    c_extendedLogMsg(&THREAD_LOG_MODULE, digitizer, C_LOG_INFO, __LINE__, "Acquisition for channel '%u' stopped.",
-                     channel);
-    return SRV_SUCCESS;
+    if (status == SRV_SUCCESS)
+        c_extendedLogMsg(&THREAD_LOG_MODULE, digitizer, C_LOG_INFO, __LINE__,
+                         "Acquisition for channel '%u' stopped.", channel);
+    return status;
 }
 
 // ------------------------------------------------------ commands 8, 9, 25

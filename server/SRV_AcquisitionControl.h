@@ -61,6 +61,10 @@ SRVStatus_t SRV_StartChannelAcquisition(SRVBoard_t* board, uint32_t channel);
 SRVStatus_t SRV_StopAcquisition(SRVBoard_t* board);
 SRVStatus_t SRV_StopChannelAcquisition(SRVBoard_t* board, uint32_t channel);
 
+/* Switches raw-data recording off and closes the raw-data file if one is
+ * open: 0, or -27 after "Can't close buffer dumper.". */
+SRVStatus_t SRV_EndRawDataRecording(SRVBoard_t* board);
+
 /* One readout of the board thread (board lock held): while the board is not
  * stopped, reads one buffer (c_getDPPEvents) and adds its bytes to the
  * record's bytesTotal; when it is stopped, every channel's decoded-event count

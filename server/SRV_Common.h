@@ -332,6 +332,9 @@ struct SRVChannel_t {
     uint64_t scaTime;
     uint64_t scaPreviousCount;
     uint32_t channelNumber; /* set by the parameter build */
+    /* 1 once this run found that the board gives no real and dead time
+     * (reported once; cleared by a start of the channel). */
+    uint8_t boardTimeMissing;
 };
 
 /* One range slot of a high-voltage channel: the server collection of the

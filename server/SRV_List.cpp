@@ -244,6 +244,9 @@ SRVStatus_t SRV_FlushListEvents(SRVListSave_t* list)
         return SRV_ERR_RESOURCE;
     if (list->format == SRV_LIST_FORMAT_NONE || !list->saving)
         return SRV_SUCCESS;
+    // Nothing buffered is nothing to write, with or without the arrays.
+    if (list->count == 0)
+        return SRV_SUCCESS;
     if (!arraysPresent(list))
         return SRV_ERR_RESOURCE;
     if (!knownFormat(list->format))
@@ -336,23 +339,25 @@ static SRVStatus_t startListSaving(SRVBoard_t* board, SRVListSave_t* list)
     return SRV_SUCCESS;
 }
 
+// Ends the channel's output: its buffered events written, its file closed.
+// A flush that fails is reported, and the output ends all the same, so that
+// the next start opens a new one.
 static SRVStatus_t stopListSaving(SRVBoard_t* board, SRVListSave_t* list)
 {
     SRVStatus_t status = SRV_FlushListEvents(list);
-    if (status != SRV_SUCCESS) {
+    if (status != SRV_SUCCESS)
         c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "Error saving list events to file.");
-        return status;
-    }
     closeListFile(list);
-    if (list->format != SRV_LIST_FORMAT_NONE)
+    if (formatWithFile(list->format))
         list->count = 0;
     list->saving = 0;
-    return SRV_SUCCESS;
+    return status;
 }
 
 SRVStatus_t SRV_HandleListSaving(SRVBoard_t* board, uint32_t channelMask, uint32_t action)
 {
     uint32_t channels = channelCount(board);
+    SRVStatus_t first = SRV_SUCCESS;
     for (uint32_t channel = 0; channel < channels; channel++) {
         if ((channelMask & (1u << (channel % 32))) == 0)
             continue;
@@ -362,13 +367,22 @@ SRVStatus_t SRV_HandleListSaving(SRVBoard_t* board, uint32_t channelMask, uint32
         bool selected = list->enabled || (action == SRV_LIST_ACTION_STOP && list->saving);
         if (!selected)
             continue;
-        SRVStatus_t status = makeListFolder(board, list);
-        if (status == SRV_SUCCESS)
-            status = action == SRV_LIST_ACTION_START ? startListSaving(board, list) : stopListSaving(board, list);
-        if (status != SRV_SUCCESS)
-            return status;
+        if (action == SRV_LIST_ACTION_START) {
+            SRVStatus_t status = makeListFolder(board, list);
+            if (status == SRV_SUCCESS)
+                status = startListSaving(board, list);
+            if (status != SRV_SUCCESS)
+                return status;
+            continue;
+        }
+        // A stop ends every selected channel's output, whatever failed on an
+        // earlier one; it writes only into files that are open, so it needs
+        // no folder.
+        SRVStatus_t status = stopListSaving(board, list);
+        if (first == SRV_SUCCESS)
+            first = status;
     }
-    return SRV_SUCCESS;
+    return first;
 }
 
 // ------------------------------------------------------------ per cycle
@@ -479,15 +493,48 @@ static const void* readSettings(uint64_t mask, ListSettings* s, const void* posi
     return position;
 }
 
+// A new buffer size, checked before anything of the request is stored: 0,
+// or -41 when the size would lose buffered events or end the listing of the
+// acquisition under way. A size the buffer can't hold takes the buffered
+// events out: while saving into a file they are written first, otherwise
+// (no file, or not saving) they wait for command 36 and the size is refused.
+// A size above the limit, which no start accepts, would leave a saving
+// channel without a buffer for the rest of its acquisition: refused then too.
+static SRVStatus_t checkBufferSize(SRVBoard_t* board, SRVListSave_t* list, uint32_t bufferSize)
+{
+    bool aboveLimit = bufferSize > SRV_LIST_MAX_EVENTS;
+    if (aboveLimit && list->saving) {
+        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
+                         "Too many events to save (%u). Maximum allowed: %u", bufferSize, SRV_LIST_MAX_EVENTS);
+        return SRV_ERR_BUFFER;
+    }
+    bool holdsCount = !aboveLimit && bufferSize >= list->count;
+    bool writable = list->saving && formatWithFile(list->format);
+    if (!holdsCount && !writable && list->count > 0) {
+        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
+                         "A buffer of %u events would drop the %u events buffered. Fetch them first.", bufferSize,
+                         list->count);
+        return SRV_ERR_BUFFER;
+    }
+    return SRV_SUCCESS;
+}
+
 // Stores the settings into the record. A new format or file name while the
 // channel is saving ends the current output (its buffered events written)
 // and opens the new one at once, so that the open file always matches the
-// format; a smaller buffer first writes what it would drop while saving.
+// format; a met stop criterion still ends the listing of that acquisition.
+// A smaller buffer first writes what it would drop while saving.
 static SRVStatus_t applySettings(SRVBoard_t* board, SRVListSave_t* list, uint64_t mask, const ListSettings& s)
 {
+    if (mask & LIST_BIT_BUFFER_SIZE) {
+        SRVStatus_t checked = checkBufferSize(board, list, s.bufferSize);
+        if (checked != SRV_SUCCESS)
+            return checked;
+    }
     bool newFormat = (mask & LIST_BIT_FORMAT) && s.format != list->format;
     bool newFile = (mask & LIST_BIT_FILE_NAME) && std::strcmp(s.fileName, list->fileName) != 0;
     bool reopen = list->saving && (newFormat || newFile);
+    uint8_t stopReached = list->stopReached;
     SRVStatus_t status = SRV_SUCCESS;
     if (reopen) {
         status = stopListSaving(board, list);
@@ -514,6 +561,8 @@ static SRVStatus_t applySettings(SRVBoard_t* board, SRVListSave_t* list, uint64_
     if (mask & LIST_BIT_BUFFER_SIZE) {
         if (list->saving && s.bufferSize < list->count)
             status = SRV_FlushListEvents(list);
+        if (status != SRV_SUCCESS)
+            return status;
         list->bufferSize = s.bufferSize;
         SRV_ResizeListBuffers(list);
     }
@@ -521,6 +570,8 @@ static SRVStatus_t applySettings(SRVBoard_t* board, SRVListSave_t* list, uint64_
         status = makeListFolder(board, list);
         if (status == SRV_SUCCESS)
             status = startListSaving(board, list);
+        if (status == SRV_SUCCESS)
+            list->stopReached = stopReached;
     }
     return status;
 }

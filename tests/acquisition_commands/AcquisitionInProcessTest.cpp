@@ -4,6 +4,8 @@
 // thread.
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "../server/ServerTestSupport.h"
 #include "MorvaneServer.h"
 #include "SRVBoardThread.h"
@@ -331,6 +333,48 @@ TEST_F(OpenBoardTest, QuitWhileAcquiringFlushesListModeAndSetsStopTimes)
         SRV_FreeListSave(&board_->channels[0].listSave);
         return SRV_InitListSave(board_, 0, "ListData_ch00.dat");
     });
+}
+
+// A start whose list-mode step fails, for the whole board or for its last
+// channel, leaves nothing acquiring unread: the board is stopped again, its
+// raw-data file closed, the board thread idle; the stop after it succeeds.
+TEST_F(OpenBoardTest, AStartThatFailsHalfWayLeavesTheBoardStopped)
+{
+    std::ofstream(workFolder() / "blocker").put('x'); // no folder can be made under a file
+    std::string blocked = (workFolder() / "blocker" / "list.txt").string();
+    struct Case {
+        const char* name;
+        uint32_t mask;
+        uint32_t failingChannel;
+    } cases[] = {{"board", 0xFF, 0}, {"last channel", 0x03, 1}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::snprintf(SRV_Globals->runFilePath, SRV_PATH_SIZE, "%s", "Run/failed-start.zrn");
+        locked([&] {
+            SRVListSave_t& list = board_->channels[c.failingChannel].listSave;
+            list.enabled = 1;
+            list.format = SRV_LIST_FORMAT_TEXT;
+            list.withTimeTag = 1;
+            list.bufferSize = 100;
+            SRV_ResizeListBuffers(&list);
+            std::snprintf(list.fileName, sizeof list.fileName, "%s", blocked.c_str());
+            return 0;
+        });
+        EXPECT_EQ(start(c.mask), SRV_ERR_GENERIC);
+        locked([&] {
+            // Stopped, or paused where the library stopped the channels one
+            // by one: either is not acquiring.
+            EXPECT_FALSE(SRV_IsAcquiring(board_->digitizer.acqStatus));
+            for (uint32_t ch = 0; ch < 8; ch++)
+                EXPECT_FALSE(SRV_IsAcquiring(board_->digitizer.channels[ch].acqStatus)) << ch;
+            EXPECT_EQ(board_->idle, 1);
+            EXPECT_FALSE(c_bdopened(&board_->digitizer.writer));
+            EXPECT_EQ(board_->digitizer.dumpEnabled, 0);
+            return 0;
+        });
+        EXPECT_EQ(stop(c.mask), 0) << logText("SRV_ListLog.txt");
+        locked([&] { return board_->channels[c.failingChannel].listSave.enabled = 0; });
+    }
 }
 
 TEST_F(OpenBoardTest, StopOfAnIdleBoardStillRunsThroughTheBoardThread)

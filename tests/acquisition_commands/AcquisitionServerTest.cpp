@@ -3,7 +3,7 @@
 // written to its files and fetched with command 36.
 #include <gtest/gtest.h>
 
-#include "../server/ServerTestSupport.h"
+#include "../server/ServerRequests.h"
 
 using namespace srvtest;
 using namespace std::chrono_literals;
@@ -16,62 +16,7 @@ const int16_t FILE_NOT_FOUND = -28;
 const int16_t UNSUPPORTED = -33;
 const int16_t NO_WAVEFORM = -40;
 
-const uint16_t START = 8, STOP = 9, SET_PARAMETER = 13, SET_RUN_FILE = 22, LOAD_RUN_FILE = 23,
-               LIST_RUN_FILES = 24, QUIT = 25, GET_SPECTRUM = 27, CLEAR_SPECTRUM = 29, GET_WAVEFORM = 30,
-               SET_LIST = 35, GET_LIST = 36;
-
-// Server code of the board parameter that switches waveforms on.
-const int32_t PARAM_WAVEFORMS = 22;
-// Server code of the channel parameter that enables a channel.
-const int32_t PARAM_CH_ENABLED = 1000;
-
-uint64_t getU64(const Bytes& b, size_t at)
-{
-    return static_cast<uint64_t>(getU32(b, at)) | (static_cast<uint64_t>(getU32(b, at + 4)) << 32);
-}
-
-Bytes startRequest(uint32_t channelMask = 0xFF)
-{
-    Bytes b = masks(0, 0);
-    putU32(b, channelMask);
-    return b;
-}
-
-Bytes runFileName(const std::string& name)
-{
-    Bytes b;
-    b.push_back(1);
-    putU32(b, static_cast<uint32_t>(name.size()));
-    b.insert(b.end(), name.begin(), name.end());
-    return b;
-}
-
-Bytes fixedText(const std::string& text, size_t size)
-{
-    Bytes b(size, 0);
-    std::copy(text.begin(), text.begin() + static_cast<long>(std::min(text.size(), size)), b.begin());
-    return b;
-}
-
-// Index path of a channel's energy spectrum: (channel, 2), (0, 9).
-Bytes spectrumPath(uint32_t channel)
-{
-    Bytes b;
-    putU32(b, 4);
-    putU32(b, channel);
-    putU32(b, 2);
-    putU32(b, 0);
-    putU32(b, 9);
-    return b;
-}
-
-Bytes dataRequest(uint64_t mask, int32_t channel)
-{
-    Bytes b;
-    putU64(b, mask);
-    putU32(b, static_cast<uint32_t>(channel));
-    return b;
-}
+using namespace srvtest::command;
 
 class AcquisitionServer : public ::testing::Test {
 protected:
@@ -110,20 +55,13 @@ protected:
     // Total entries of a channel's energy spectrum.
     uint64_t entries(uint32_t channel)
     {
-        Bytes request;
-        putU64(request, 0x40);
-        Bytes path = spectrumPath(channel);
-        request.insert(request.end(), path.begin(), path.end());
-        auto reply = client_->request(GET_SPECTRUM, request);
+        auto reply = client_->request(GET_SPECTRUM, spectrumRequest(0x40, channel));
         EXPECT_TRUE(reply && reply->status() == SUCCESS && reply->payload.size() == 10);
         return reply && reply->payload.size() == 10 ? getU64(reply->payload, 2) : 0;
     }
     void clearSpectrum(uint32_t channel)
     {
-        Bytes request = masks(0, 0);
-        Bytes path = spectrumPath(channel);
-        request.insert(request.end(), path.begin(), path.end());
-        EXPECT_EQ(status(CLEAR_SPECTRUM, request), SUCCESS);
+        EXPECT_EQ(status(CLEAR_SPECTRUM, clearSpectrumRequest(channel)), SUCCESS);
     }
     bool waitForEntries(uint32_t channel, uint64_t atLeast)
     {
@@ -140,14 +78,14 @@ protected:
 TEST_F(AcquisitionServer, StartFillsTheSpectrumAndStopEndsIt)
 {
     clearSpectrum(0);
-    ASSERT_EQ(status(START, startRequest()), SUCCESS) << boardLog();
+    ASSERT_EQ(status(START, acquisitionRequest()), SUCCESS) << boardLog();
     ASSERT_TRUE(waitForEntries(0, 50)) << boardLog();
-    ASSERT_EQ(status(STOP, startRequest()), SUCCESS) << boardLog();
+    ASSERT_EQ(status(STOP, acquisitionRequest()), SUCCESS) << boardLog();
     uint64_t stopped = entries(0);
     std::this_thread::sleep_for(500ms);
     EXPECT_EQ(entries(0), stopped);
     // A second stop of the idle board goes through the board thread again.
-    EXPECT_EQ(status(STOP, startRequest()), SUCCESS);
+    EXPECT_EQ(status(STOP, acquisitionRequest()), SUCCESS);
     EXPECT_NE(boardLog().find("Acquisition stopped."), std::string::npos);
 }
 
@@ -157,9 +95,9 @@ TEST_F(AcquisitionServer, RunFileRecordsOneRunAndReplaysIt)
 {
     ASSERT_EQ(status(SET_RUN_FILE, runFileName("first.zrn")), SUCCESS);
     clearSpectrum(1);
-    ASSERT_EQ(status(START, startRequest()), SUCCESS) << server_->log("SRV_CommonLog.txt");
+    ASSERT_EQ(status(START, acquisitionRequest()), SUCCESS) << server_->log("SRV_CommonLog.txt");
     ASSERT_TRUE(waitForEntries(1, 200)) << boardLog();
-    ASSERT_EQ(status(STOP, startRequest()), SUCCESS);
+    ASSERT_EQ(status(STOP, acquisitionRequest()), SUCCESS);
     uint64_t live = entries(1);
 
     std::string line = readFile(work() / "Run" / "first.zrn");
@@ -174,9 +112,9 @@ TEST_F(AcquisitionServer, RunFileRecordsOneRunAndReplaysIt)
     EXPECT_GT(recorded, 1000u);
 
     // The path was emptied: the next start writes no run file, records nothing.
-    ASSERT_EQ(status(START, startRequest()), SUCCESS);
+    ASSERT_EQ(status(START, acquisitionRequest()), SUCCESS);
     std::this_thread::sleep_for(300ms);
-    ASSERT_EQ(status(STOP, startRequest()), SUCCESS);
+    ASSERT_EQ(status(STOP, acquisitionRequest()), SUCCESS);
     EXPECT_EQ(fs::file_size(work() / rawFile), recorded);
     size_t runFiles = 0;
     for (const auto& entry : fs::directory_iterator(work() / "Run"))
@@ -196,37 +134,19 @@ TEST_F(AcquisitionServer, RunFileRecordsOneRunAndReplaysIt)
     putU32(list, 1);
     putU32(list, 65536);
     ASSERT_EQ(status(SET_LIST, list), SUCCESS);
-    ASSERT_EQ(status(START, startRequest()), SUCCESS) << boardLog();
+    ASSERT_EQ(status(START, acquisitionRequest()), SUCCESS) << boardLog();
     // The replay feeds every recorded buffer, the drain of the stop included.
     ASSERT_TRUE(waitForEntries(1, live)) << boardLog();
-    EXPECT_EQ(status(STOP, startRequest()), SUCCESS) << boardLog();
+    EXPECT_EQ(status(STOP, acquisitionRequest()), SUCCESS) << boardLog();
     std::string listed = readFile(listFile);
     EXPECT_GE(static_cast<uint64_t>(std::count(listed.begin(), listed.end(), '\n')), live + 1);
 
     // A start on the replay with a run-file path leaves an empty run file.
     ASSERT_EQ(status(SET_RUN_FILE, runFileName("replayed.zrn")), SUCCESS);
-    ASSERT_EQ(status(START, startRequest()), SUCCESS);
-    EXPECT_EQ(status(STOP, startRequest()), SUCCESS);
+    ASSERT_EQ(status(START, acquisitionRequest()), SUCCESS);
+    EXPECT_EQ(status(STOP, acquisitionRequest()), SUCCESS);
     ASSERT_TRUE(fs::exists(work() / "Run" / "replayed.zrn"));
     EXPECT_EQ(fs::file_size(work() / "Run" / "replayed.zrn"), 0u);
-}
-
-// Command 13 on a board parameter (channel < 0) or a channel parameter.
-Bytes setParameter(int32_t code, int32_t channel, double value)
-{
-    Bytes b;
-    putU64(b, 1);
-    putU32(b, channel < 0 ? 2 : 4);
-    if (channel >= 0) {
-        putU32(b, static_cast<uint32_t>(channel));
-        putU32(b, 2);
-    }
-    putU32(b, static_cast<uint32_t>(code));
-    putU32(b, 7);
-    uint64_t bits;
-    std::memcpy(&bits, &value, sizeof bits);
-    putU64(b, bits);
-    return b;
 }
 
 TEST_F(AcquisitionServer, Command30AnswersNoWaveformUnlessTheChannelRunsWithWaveformsOn)
@@ -238,7 +158,7 @@ TEST_F(AcquisitionServer, Command30AnswersNoWaveformUnlessTheChannelRunsWithWave
     for (int32_t channel = 1; channel < 8; channel++)
         ASSERT_EQ(status(SET_PARAMETER, setParameter(PARAM_CH_ENABLED, channel, 0.0)), SUCCESS);
     EXPECT_EQ(status(GET_WAVEFORM, dataRequest(1, 0)), NO_WAVEFORM); // not running
-    ASSERT_EQ(status(START, startRequest()), SUCCESS);
+    ASSERT_EQ(status(START, acquisitionRequest()), SUCCESS);
     bool got = waitFor(
         [&] {
             auto reply = client_->request(GET_WAVEFORM, dataRequest(0x5, 0));
@@ -250,7 +170,7 @@ TEST_F(AcquisitionServer, Command30AnswersNoWaveformUnlessTheChannelRunsWithWave
     ASSERT_TRUE(reply);
     EXPECT_EQ((reply->payload.size() - 2) % 3, 0u); // n 16-bit samples and n digital samples
     EXPECT_EQ(status(GET_WAVEFORM, dataRequest(1, 8)), UNSUPPORTED);
-    ASSERT_EQ(status(STOP, startRequest()), SUCCESS);
+    ASSERT_EQ(status(STOP, acquisitionRequest()), SUCCESS);
 }
 
 // ------------------------------------------------------------ list mode
@@ -274,7 +194,7 @@ TEST_F(AcquisitionServer, ListModeWritesTheTextFileAndBuffersForCommand36)
     putU32(none, 1000);
     ASSERT_EQ(status(SET_LIST, none), SUCCESS);
 
-    ASSERT_EQ(status(START, startRequest()), SUCCESS) << server_->log("SRV_ListLog.txt");
+    ASSERT_EQ(status(START, acquisitionRequest()), SUCCESS) << server_->log("SRV_ListLog.txt");
     ASSERT_TRUE(waitFor(
         [&] {
             auto reply = client_->request(GET_LIST, dataRequest(1u << 6, 3));
@@ -282,7 +202,7 @@ TEST_F(AcquisitionServer, ListModeWritesTheTextFileAndBuffersForCommand36)
         },
         30000ms))
         << boardLog();
-    ASSERT_EQ(status(STOP, startRequest()), SUCCESS);
+    ASSERT_EQ(status(STOP, acquisitionRequest()), SUCCESS);
 
     std::string written = readFile(listFile);
     ASSERT_EQ(written.rfind("TIMETAG\t\tFLAGS\t\n", 0), 0u) << written.substr(0, 100);
@@ -355,8 +275,8 @@ TEST_F(AcquisitionServer, RunFileNamesMustStayInTheRunFolder)
     EXPECT_EQ(status(LOAD_RUN_FILE, fixedText("oneword.zrn", 200)), SUCCESS);
     std::ofstream(work() / "Run" / "dangling.zrn") << "OR5780_1101 Run/none.dat\n";
     EXPECT_EQ(status(LOAD_RUN_FILE, fixedText("dangling.zrn", 200)), -7);
-    EXPECT_EQ(status(START, startRequest()), SUCCESS);
-    EXPECT_EQ(status(STOP, startRequest()), SUCCESS);
+    EXPECT_EQ(status(START, acquisitionRequest()), SUCCESS);
+    EXPECT_EQ(status(STOP, acquisitionRequest()), SUCCESS);
     // A file that is no raw-data file can't be replayed: the live board is
     // opened again and serves on.
     std::ofstream(work() / "Run" / "garbage.dat") << "not a raw-data file";
@@ -365,9 +285,9 @@ TEST_F(AcquisitionServer, RunFileNamesMustStayInTheRunFolder)
     EXPECT_NE(server_->log("SRVAcquisitionControlLog.txt").find("Opening the previous board again."),
               std::string::npos);
     clearSpectrum(0);
-    EXPECT_EQ(status(START, startRequest()), SUCCESS) << boardLog();
+    EXPECT_EQ(status(START, acquisitionRequest()), SUCCESS) << boardLog();
     EXPECT_TRUE(waitForEntries(0, 10)) << boardLog();
-    EXPECT_EQ(status(STOP, startRequest()), SUCCESS);
+    EXPECT_EQ(status(STOP, acquisitionRequest()), SUCCESS);
 }
 
 TEST_F(AcquisitionServer, Command24ListsAtMost200RunFiles)

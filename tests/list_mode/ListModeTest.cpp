@@ -512,23 +512,34 @@ TEST_F(ListModeTest, CommandsRefuseBadRequestsBeforeChangingAnything)
     EXPECT_EQ(call(SRV_CmdGetListParams, SRV_CMD_GET_LIST_PARAMS, Bytes{0, 0}).status, SRV_ERR_DESERIALIZE);
 }
 
-// A smaller buffer keeps what fits; while saving, the events that would be
-// dropped are written first. The next event that fills the new size flushes.
+Bytes bufferSizeRequest(int32_t channel, uint32_t size)
+{
+    Bytes b;
+    putU64(b, 1u << 5);
+    putU32(b, static_cast<uint32_t>(channel));
+    putU32(b, size);
+    return b;
+}
+
+// A smaller buffer never drops events: while saving into a file, the events
+// it can't hold are written first and the next event that fills the new size
+// flushes; without a file they wait for command 36, and the size is refused
+// until they are fetched.
 TEST_F(ListModeTest, SmallerBufferKeepsTheRecordConsistent)
 {
     configure(0, SRV_LIST_FORMAT_NONE, TIME_TAG, 10);
     readout(0, {event(1, 10), event(2, 10), event(3, 10), event(4, 10), event(5, 10)});
-    Bytes shrink = request(1u << 5, 0);
-    putU32(shrink, 3);
-    ASSERT_EQ(call(SRV_CmdSetListParams, SRV_CMD_SET_LIST_PARAMS, shrink).status, 0);
-    EXPECT_EQ(bufferedTimeTags(), (std::vector<uint64_t>{1, 2, 3}));
+    EXPECT_EQ(call(SRV_CmdSetListParams, SRV_CMD_SET_LIST_PARAMS, bufferSizeRequest(0, 3)).status, SRV_ERR_BUFFER);
+    EXPECT_EQ(list().bufferSize, 10u);
+    EXPECT_EQ(bufferedTimeTags(), (std::vector<uint64_t>{1, 2, 3, 4, 5}));
+    ASSERT_EQ(call(SRV_CmdGetListParams, SRV_CMD_GET_LIST_PARAMS, request(0x3C0, 0)).status, 0);
+    ASSERT_EQ(call(SRV_CmdSetListParams, SRV_CMD_SET_LIST_PARAMS, bufferSizeRequest(0, 3)).status, 0);
+    EXPECT_EQ(list().bufferSize, 3u);
 
     configure(1, SRV_LIST_FORMAT_TEXT, TIME_TAG, 10);
     ASSERT_EQ(SRV_HandleListSaving(board_, 2, SRV_LIST_ACTION_START), 0);
     readout(1, {event(1, 10), event(2, 10), event(3, 10), event(4, 10), event(5, 10)});
-    Bytes shrinkSaving = request(1u << 5, 1);
-    putU32(shrinkSaving, 3);
-    ASSERT_EQ(call(SRV_CmdSetListParams, SRV_CMD_SET_LIST_PARAMS, shrinkSaving).status, 0);
+    ASSERT_EQ(call(SRV_CmdSetListParams, SRV_CMD_SET_LIST_PARAMS, bufferSizeRequest(1, 3)).status, 0);
     EXPECT_EQ(list(1).count, 0u);
     readout(1, {event(6, 10), event(7, 10)});
     EXPECT_EQ(list(1).count, 2u);
@@ -536,6 +547,78 @@ TEST_F(ListModeTest, SmallerBufferKeepsTheRecordConsistent)
     EXPECT_EQ(list(1).count, 0u);
     ASSERT_EQ(SRV_HandleListSaving(board_, 2, SRV_LIST_ACTION_STOP), 0);
     EXPECT_EQ(readFile(list(1).fileName), "TIMETAG\t\t\n1\t\n2\t\n3\t\n4\t\n5\t\n6\t\n7\t\n8\t\n");
+}
+
+// A size above the limit while saving would free the buffer under the
+// acquisition: refused, with nothing lost, and the channel stops and starts
+// as before. Without a file, events waiting for command 36 are kept too.
+TEST_F(ListModeTest, BufferAboveTheLimitNeverLosesEventsNorBlocksTheChannel)
+{
+    configure(0, SRV_LIST_FORMAT_TEXT, TIME_TAG, 10);
+    ASSERT_EQ(SRV_HandleListSaving(board_, 1, SRV_LIST_ACTION_START), 0);
+    readout(0, {event(1, 10), event(2, 10), event(3, 10)});
+    EXPECT_EQ(call(SRV_CmdSetListParams, SRV_CMD_SET_LIST_PARAMS, bufferSizeRequest(0, 65537)).status,
+              SRV_ERR_BUFFER);
+    EXPECT_EQ(list().bufferSize, 10u);
+    readout(0, {event(4, 10)});
+    EXPECT_EQ(SRV_HandleListSaving(board_, 1, SRV_LIST_ACTION_STOP), 0);
+    EXPECT_EQ(list().file, nullptr);
+    EXPECT_EQ(readFile(list().fileName), "TIMETAG\t\t\n1\t\n2\t\n3\t\n4\t\n");
+    EXPECT_EQ(SRV_HandleListSaving(board_, 1, SRV_LIST_ACTION_START), 0);
+    EXPECT_EQ(SRV_HandleListSaving(board_, 1, SRV_LIST_ACTION_STOP), 0);
+
+    configure(1, SRV_LIST_FORMAT_NONE, TIME_TAG, 10);
+    readout(1, {event(7, 10), event(8, 10)});
+    EXPECT_EQ(call(SRV_CmdSetListParams, SRV_CMD_SET_LIST_PARAMS, bufferSizeRequest(1, 70000)).status,
+              SRV_ERR_BUFFER);
+    EXPECT_EQ(bufferedTimeTags(1), (std::vector<uint64_t>{7, 8}));
+    // Nothing buffered and not saving: stored, and the start refuses it.
+    list(1).count = 0;
+    EXPECT_EQ(call(SRV_CmdSetListParams, SRV_CMD_SET_LIST_PARAMS, bufferSizeRequest(1, 70000)).status, 0);
+    EXPECT_EQ(SRV_HandleListSaving(board_, 2, SRV_LIST_ACTION_START), SRV_ERR_BUFFER);
+}
+
+// A stop whose flush fails (an array lost) still ends the output: the file
+// is closed and the next start opens a new one.
+TEST_F(ListModeTest, StopEndsTheOutputEvenWhenItsFlushFails)
+{
+    configure(0, SRV_LIST_FORMAT_TEXT, TIME_TAG, 10);
+    configure(1, SRV_LIST_FORMAT_TEXT, TIME_TAG, 10);
+    ASSERT_EQ(SRV_HandleListSaving(board_, 3, SRV_LIST_ACTION_START), 0);
+    readout(0, {event(1, 10)});
+    readout(1, {event(2, 10)});
+    c_free(list(0).flags);
+    list(0).flags = nullptr;
+    EXPECT_EQ(SRV_HandleListSaving(board_, 3, SRV_LIST_ACTION_STOP), SRV_ERR_RESOURCE);
+    for (uint32_t ch = 0; ch < 2; ch++) {
+        EXPECT_EQ(list(ch).saving, 0) << ch;
+        EXPECT_EQ(list(ch).file, nullptr) << ch;
+    }
+    EXPECT_EQ(readFile(list(1).fileName), "TIMETAG\t\t\n2\t\n");
+    SRV_ResizeListBuffers(&list(0));
+    EXPECT_EQ(SRV_HandleListSaving(board_, 3, SRV_LIST_ACTION_START), 0);
+    EXPECT_EQ(SRV_HandleListSaving(board_, 3, SRV_LIST_ACTION_STOP), 0);
+}
+
+// Switching the file after a met stop criterion goes on in the new file, and
+// still lists nothing more of that acquisition.
+TEST_F(ListModeTest, FileSwitchAfterAMetStopCriterionListsNothingMore)
+{
+    configure(0, SRV_LIST_FORMAT_TEXT, TIME_TAG, 10);
+    ASSERT_EQ(SRV_HandleListSaving(board_, 1, SRV_LIST_ACTION_START), 0);
+    readout(0, {event(1, 10), event(2, 10, EVTFLAG_STOP_CRITERION)});
+    std::string second = (dir_.path() / "second.txt").string();
+    Bytes change = request(1u << 2, 0);
+    Bytes text(401, 0);
+    std::copy(second.begin(), second.end(), text.begin());
+    change.insert(change.end(), text.begin(), text.end());
+    ASSERT_EQ(call(SRV_CmdSetListParams, SRV_CMD_SET_LIST_PARAMS, change).status, 0);
+    EXPECT_EQ(list().saving, 1);
+    EXPECT_EQ(list().stopReached, 1);
+    readout(0, {event(3, 10)});
+    EXPECT_EQ(list().count, 0u);
+    ASSERT_EQ(SRV_HandleListSaving(board_, 1, SRV_LIST_ACTION_STOP), 0);
+    EXPECT_EQ(readFile(second), "TIMETAG\t\t\n");
 }
 
 // A new format or file name while saving ends the current output with its

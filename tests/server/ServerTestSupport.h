@@ -367,6 +367,7 @@ public:
         }
     }
 
+    pid_t pid() const { return pid_; }
     const fs::path& workDir() const { return workDir_; }
     const fs::path& logDir() const { return logDir_; }
     std::string log(const std::string& file = "MorvaneServerLog.txt") const { return readFile(logDir_ / file); }

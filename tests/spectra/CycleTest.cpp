@@ -6,6 +6,7 @@
 #include <map>
 
 #include "SRV_List.h"
+#include "ZarnSimulator.h"
 #include "SpectraTestSupport.h"
 
 using namespace spectest;
@@ -444,6 +445,82 @@ TEST_F(Cycle, DeadTimeAboveTheRealTimeLeavesNoLiveTimeInsteadOfWrapping)
     EXPECT_LE(t.liveTimeNs, 1000u);
     EXPECT_EQ(t.liveTimeNs + t.deadTimeNs, 1000u);
     param(0, DPPL_PARAM_CH_RCCR2_RISE)->value = rise;
+}
+
+// Past the model's pole (1 - 1.88 x RISE x y <= 0) the corrected rate would
+// be infinite or negative: the input count stays finite, the measured count
+// scaled to the real time, and so does the live time.
+TEST_F(Cycle, ADeadTimePastTheModelsPoleKeepsTheInputCountFinite)
+{
+    double rise = param(0, DPPL_PARAM_CH_RCCR2_RISE)->value;
+    const double rate = 1000.0 / 1e6; // counts per ns of live time
+    for (double atOrPast : {1.0, 1.5, 100.0}) {
+        SCOPED_TRACE(atOrPast);
+        ASSERT_EQ(SRV_ClearEnergySpectrum(spectrum(0)), SRV_SUCCESS);
+        param(0, DPPL_PARAM_CH_RCCR2_RISE)->value = atOrPast / (1.88 * rate);
+        board_->channels[0].inputCount = 1000;
+        ASSERT_EQ(SRV_AccumulateDeadTime(board_, 0, 1000000, 0), 0);
+        double icr = board_->channels[0].icrCounts;
+        EXPECT_TRUE(std::isfinite(icr));
+        EXPECT_DOUBLE_EQ(icr, 1000.0);
+        const SRVSpectrumCounters_t& t = spectrum(0)->total;
+        EXPECT_LE(t.liveTimeNs, 1000000u);
+        EXPECT_EQ(t.liveTimeNs + t.deadTimeNs, 1000000u);
+    }
+    param(0, DPPL_PARAM_CH_RCCR2_RISE)->value = rise;
+    EXPECT_DOUBLE_EQ(SRV_CorrectedInputRate(0.5, 0.1), 0.5 / (1.0 - 0.094));
+}
+
+// A firmware without real and dead time, or a replay without a board to read
+// them from, is reported once in a run, not every cycle, and the cycle's
+// other steps go on.
+TEST_F(Cycle, MissingBoardTimeIsReportedOnceARun)
+{
+    const std::string reported = "Error in c_getRealtimeAndDeadtime";
+    struct Case {
+        const char* name;
+        uint16_t minorRev; // the Orlu firmware has the counters from 65 on
+        uint8_t replay;
+    } cases[] = {{"firmware without counters", 10, 0}, {"replay", dig_->descriptor.DPPMinorRev, 1}};
+    const uint16_t minorRev = dig_->descriptor.DPPMinorRev;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        dig_->descriptor.DPPMinorRev = c.minorRev;
+        dig_->replay = c.replay;
+        for (SRVChannel_t& channel : board_->channels)
+            channel.boardTimeMissing = 0; // as a start leaves it
+        if (c.replay)
+            ZarnSim_FailRegisterAccess(0x10DC, 1, -1); // what a replay's register read gives
+        size_t before = occurrences(log("SRVBoardThreadLog.txt"), reported);
+        for (int cycle = 0; cycle < 5; cycle++) {
+            deliver(0, 2, 100);
+            ASSERT_EQ(SRV_ProcessCycle(board_), 0);
+        }
+        EXPECT_EQ(occurrences(log("SRVBoardThreadLog.txt"), reported), before + 1);
+        EXPECT_EQ(spectrum(0)->total.entries, 10u);
+        ASSERT_EQ(SRV_ClearEnergySpectrum(spectrum(0)), SRV_SUCCESS);
+    }
+    dig_->descriptor.DPPMinorRev = minorRev;
+    dig_->replay = 0;
+    for (SRVChannel_t& channel : board_->channels)
+        channel.boardTimeMissing = 0;
+    ZarnSim_ResetFaults();
+}
+
+// A dead-time step that fails leaves the steps after it that need no board
+// time running: the event times among them.
+TEST_F(Cycle, AFailedDeadTimeStepSkipsNoOtherStep)
+{
+    board_->channels[0].lastEventTime = c_get_time() - 1000;
+    ZarnSim_FailRegisterAccess(0x10DC, 1, -1);
+    deliver(0, 3, 100);
+    const std::string failed = "Error in DeadTime calculations (-11).";
+    size_t failures = occurrences(log("SRVBoardThreadLog.txt"), failed);
+    uint64_t before = c_get_time();
+    ASSERT_EQ(SRV_ProcessCycle(board_), 0);
+    EXPECT_EQ(occurrences(log("SRVBoardThreadLog.txt"), failed), failures + 1);
+    EXPECT_GE(board_->channels[0].lastEventTime, before);
+    ZarnSim_ResetFaults();
 }
 
 } // namespace
