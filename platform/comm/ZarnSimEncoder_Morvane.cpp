@@ -13,6 +13,11 @@
 // in bits 0-13 and 16-29, the trigger window in bits 14 and 30, saturation in
 // bits 15 and 31.
 //
+// A multichannel-scaling datum (ZARN_SIM_EVENT_MCS) is a special event of type
+// 0 in its place among the events: {a: bit 31 channel, bit 30, bit 15 first
+// slot of a sweep, bits 0-14 the slot; x: the events counted in the slot; y:
+// the low 32 bits of the slot's first sample period}.
+//
 // Without waveforms every aggregate ends with a real-time/dead-time special
 // event (type 1: {a: bits 8-15 real-time count bits 32-39, bits 0-7 dead-time
 // count bits 32-39; x, y: the low 32 bits}) that carries the channel's real
@@ -85,10 +90,13 @@ uint32_t UnitWords(const ZarnSim_EncoderContext_t* c, uint32_t, const ZarnSim_Ev
     return 2 + count * f.eventWords + (f.timeReport ? kSpecialWords : 0);
 }
 
+bool IsMcsDatum(const ZarnSim_Event_t& e) { return (e.flags & ZARN_SIM_EVENT_MCS) != 0; }
+
 uint32_t Encode(ZarnSim_EncoderContext_t* c, uint32_t unit, const ZarnSim_Event_t* events, uint32_t count,
                 uint32_t* out, uint32_t maxWords) {
     Format f = ReadFormat(c, events, count);
-    uint32_t words = 2 + count * f.eventWords + (f.timeReport ? kSpecialWords : 0);
+    uint32_t words = 2 + (f.timeReport ? kSpecialWords : 0);
+    for (uint32_t i = 0; i < count; ++i) words += IsMcsDatum(events[i]) ? kSpecialWords : f.eventWords;
     if (count == 0 || words > maxWords || words > kSizeLimit) return 0;
     out[0] = 0x40000000u | words;
     out[1] = f.waveWords | (1u << 28) | (1u << 29) | (uint32_t{f.waves} << 30);
@@ -96,6 +104,13 @@ uint32_t Encode(ZarnSim_EncoderContext_t* c, uint32_t unit, const ZarnSim_Event_
     for (uint32_t i = 0; i < count; ++i) {
         const ZarnSim_Event_t& e = events[i];
         uint32_t channel = (e.channel & 1u) << 31;
+        if (IsMcsDatum(e)) {
+            uint32_t first = (e.flags & ZARN_SIM_EVENT_MCS_SWEEP_START) ? 1u << 15 : 0u;
+            *p++ = channel | (1u << 30) | first | (e.mcsSlot & 0x7FFFu);
+            *p++ = e.energy;
+            *p++ = static_cast<uint32_t>(e.timeTag);
+            continue;
+        }
         *p++ = channel | (static_cast<uint32_t>(e.timeTag >> 32) & 0x3FFFFFFFu);
         *p++ = static_cast<uint32_t>(e.timeTag);
         if (f.waves) {
