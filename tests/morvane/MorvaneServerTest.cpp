@@ -150,6 +150,11 @@ struct RecordedChannel {
     // last read alone.
     std::vector<uint32_t> spectrum = std::vector<uint32_t>(16384, 0);
     std::vector<uint32_t> lastRead = std::vector<uint32_t>(16384, 0);
+    // The record's first event of each read carries the waveform: how many
+    // pulses and special events showed samples, how many, and the probe of
+    // analog trace 1.
+    uint32_t tracedPulses = 0, tracedSpecials = 0, samples = 0;
+    int32_t analog1Probe = -1;
     struct Datum {
         uint32_t slot, count, firstTick;
         bool sweepStart;
@@ -175,6 +180,12 @@ std::vector<RecordedChannel> readRecordedRun(const fs::path& file) {
             std::fill(channels[ch].lastRead.begin(), channels[ch].lastRead.end(), 0);
             for (uint32_t i = 0; i < d->channels[ch].nEvents; i++) {
                 const c_DPPEvent_t& e = d->channels[ch].events[i];
+                if (e.waveform != NULL && e.waveform->nSamples > 0) {
+                    bool special = (e.flags & (EVTFLAG_MCS | EVTFLAG_PSEUDO)) != 0;
+                    (special ? channels[ch].tracedSpecials : channels[ch].tracedPulses)++;
+                    channels[ch].samples = e.waveform->nSamples;
+                    channels[ch].analog1Probe = e.waveform->traces[1].probe;
+                }
                 if ((e.flags & notHistogrammed) == 0 && e.energy < channels[ch].spectrum.size()) {
                     channels[ch].spectrum[e.energy]++;
                     channels[ch].lastRead[e.energy]++;
@@ -192,11 +203,37 @@ std::vector<RecordedChannel> readRecordedRun(const fs::path& file) {
     return channels;
 }
 
-// Multichannel scaling end to end: the device counts its events in slots of
-// a sweep and reports each slot; the server adds the passes up. The spectrum
-// sent over TCP must hold, per slot, the events that the recorded run shows
-// in that slot's time window over all passes.
-TEST_F(DeviceServer, McsRunCountsTheEventsOfEverySlotOverTcp) {
+/* A data format of the device: waveforms off, or on with one or two analog
+ * traces. */
+struct DataFormat {
+    const char* name;
+    bool waveforms;
+    bool dualTrace;
+};
+
+class DeviceFormats : public DeviceServer, public ::testing::WithParamInterface<DataFormat> {
+  protected:
+    // Record length 400 ns: 40 samples of 10 ns.
+    static constexpr uint32_t kSamples = 40;
+    void SetFormat(const DataFormat& format) {
+        const int32_t RECORD_LENGTH = 0, WAVEFORMS = 22, VTRACE_PROBE = 2100, PROBE_INPUT = 1;
+        if (!format.waveforms)
+            return;
+        setParameter({RECORD_LENGTH, kCode}, kSamples * 10.0);
+        setParameter({WAVEFORMS, kCode}, 1);
+        if (format.dualTrace)
+            setParameter({VTRACE_PROBE, kCode, 1, kVTrace}, PROBE_INPUT); // analog trace 1
+    }
+};
+
+// Multichannel scaling end to end, in each data format: the device counts its
+// events in slots of a sweep and reports each slot among its events; the
+// server adds the passes up. The spectrum sent over TCP must hold, per slot,
+// the events that the recorded run shows in that slot's time window over all
+// passes. Special events never show a waveform.
+TEST_P(DeviceFormats, McsRunCountsTheEventsOfEverySlotOverTcp) {
+    const DataFormat& format = GetParam();
+    SetFormat(format);
     const int32_t MCS_CHANNELS = 4100, DWELL_TIME = 4101, INTERNAL_DWELL = 4102, PRESET_PASSES = 4110,
                   ACCUMULATION = 4111;
     const uint32_t slots = 8, dwellUs = 20000, passes = 3;
@@ -253,8 +290,23 @@ TEST_F(DeviceServer, McsRunCountsTheEventsOfEverySlotOverTcp) {
         }
         EXPECT_GT(events, 100u) << "the slots saw too few events to tell anything";
         EXPECT_EQ(m.counts, counted);
+
+        EXPECT_EQ(run.tracedSpecials, 0u);
+        if (format.waveforms) {
+            EXPECT_GT(run.tracedPulses, 0u);
+            EXPECT_EQ(run.samples, kSamples);
+            EXPECT_EQ(run.analog1Probe, format.dualTrace ? 1 : 0); // the input, or no trace
+        } else {
+            EXPECT_EQ(run.tracedPulses, 0u);
+        }
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Device, DeviceFormats,
+                         ::testing::Values(DataFormat{"NoWaveforms", false, false},
+                                           DataFormat{"SingleTrace", true, false},
+                                           DataFormat{"DualTrace", true, true}),
+                         [](const ::testing::TestParamInfo<DataFormat>& info) { return info.param.name; });
 
 // Start and stop answer 0 and fill both spectra; the run recorded with a run
 // file replays to the same spectra, bin for bin, and both agree with the
