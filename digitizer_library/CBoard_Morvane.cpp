@@ -263,13 +263,17 @@ struct AggregateFormat {
 
 constexpr uint32_t kSpecialEventWords = 3;
 
-/* Words of the event whose first word is a: 3 for the multichannel-scaling
- * and the real-time/dead-time special events, d for every other. */
-uint32_t wordsOfEvent(const AggregateFormat& f, uint32_t a, uint32_t eventWords) {
+/* Whether the event whose first word is a is a multichannel-scaling or a
+ * real-time/dead-time special event (3 words, no samples). */
+bool isShortSpecial(const AggregateFormat& f, uint32_t a) {
     if (f.timeWords == 0 || (a & (1u << 30)) == 0)
-        return eventWords;
+        return false;
     uint32_t type = (a >> 16) & 0x3FFF;
-    return type == 0 || type == 1 || type == 3 ? kSpecialEventWords : eventWords;
+    return type == 0 || type == 1 || type == 3;
+}
+
+uint32_t wordsOfEvent(const AggregateFormat& f, uint32_t a, uint32_t eventWords) {
+    return isShortSpecial(f, a) ? kSpecialEventWords : eventWords;
 }
 
 int probeCodes(c_Digitizer_t* d, uint32_t format, AggregateFormat* f) {
@@ -1255,14 +1259,15 @@ int MORVANE_DecodeChannelAggregate(c_Digitizer_t* d, uint32_t* aggregate, uint32
         }
         bool special = f.timeWords != 0 && (a & (1u << 30)) != 0;
         uint32_t type = (a >> 16) & 0x3FFF;
-        uint32_t consumed = wordsOfEvent(f, a, eventWords);
+        bool shortSpecial = isShortSpecial(f, a);
+        uint32_t consumed = shortSpecial ? kSpecialEventWords : eventWords;
         c_DPPEvent_t* event = &channel->events[counts[ch]];
         event->flags = 0;
         event->sizeWords = eventWords;
         uint64_t rawTime = 0;
         /* A special event carries no samples: its record must not show the
          * traces that an earlier event left in it. */
-        if (special && (type == 0 || type == 1 || type == 3) && event->waveform != NULL)
+        if (shortSpecial && event->waveform != NULL)
             event->waveform->nSamples = 0;
         if (special && type == 0) {
             event->flags = EVTFLAG_MCS;
