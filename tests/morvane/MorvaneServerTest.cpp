@@ -135,6 +135,20 @@ class DeviceServer : public ::testing::Test {
     std::unique_ptr<Client> client_;
 };
 
+// A mask of some channels starts and stops those channels alone.
+TEST_F(DeviceServer, ChannelStartAndStopAnswerZeroAndTouchOnlyTheirChannel) {
+    clearSpectrum(0);
+    clearSpectrum(1);
+    ASSERT_EQ(status(START, channelMask(0x2)), SUCCESS) << boardLog();
+    ASSERT_TRUE(waitForEntries(1, 50)) << boardLog();
+    ASSERT_EQ(status(STOP, channelMask(0x2)), SUCCESS) << boardLog();
+    EXPECT_NE(boardLog().find("Acquisition for channel '1' stopped."), std::string::npos) << boardLog();
+    uint64_t stopped = spectrum(1).entries;
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(spectrum(1).entries, stopped);
+    EXPECT_EQ(spectrum(0).entries, 0u);
+}
+
 /* The MCS spectrum of a channel as command 46 sends it. */
 struct Mcs {
     std::vector<uint32_t> counts;
