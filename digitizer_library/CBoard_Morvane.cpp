@@ -261,6 +261,21 @@ struct AggregateFormat {
     uint32_t analog0Code, analog1Code;
 };
 
+constexpr uint32_t kSpecialEventWords = 3;
+
+/* Whether the event whose first word is a is a multichannel-scaling or a
+ * real-time/dead-time special event (3 words, no samples). */
+bool isShortSpecial(const AggregateFormat& f, uint32_t a) {
+    if (f.timeWords == 0 || (a & (1u << 30)) == 0)
+        return false;
+    uint32_t type = (a >> 16) & 0x3FFF;
+    return type == 0 || type == 1 || type == 3;
+}
+
+uint32_t wordsOfEvent(const AggregateFormat& f, uint32_t a, uint32_t eventWords) {
+    return isShortSpecial(f, a) ? kSpecialEventWords : eventWords;
+}
+
 int probeCodes(c_Digitizer_t* d, uint32_t format, AggregateFormat* f) {
     uint32_t a0 = (format >> 22) & 0x3, a1 = (format >> 20) & 0x3, d0 = (format >> 16) & 0xF;
     uint32_t a1Value = a1 * 4 + (f->dualTrace ? 512 : 0);
@@ -1215,11 +1230,17 @@ int MORVANE_DecodeChannelAggregate(c_Digitizer_t* d, uint32_t* aggregate, uint32
         BLOG(d, C_LOG_ERROR, "Found EvtSize=0 in header");
         return DPPL_ERR_INVALID_EVENT;
     }
-    if ((f.size - 2) % eventWords != 0) {
+    /* Special events take 3 words whatever the others take: the events are
+     * counted by walking them, and the walk must end at the aggregate's end. */
+    uint32_t n = 0, end = 2;
+    while (end < f.size) {
+        end += wordsOfEvent(f, aggregate[end], eventWords);
+        n++;
+    }
+    if (end != f.size) {
         BLOG(d, C_LOG_ERROR, "Size of Aggregate (%u) doesn't give integer number of events", (unsigned)f.size);
         return DPPL_ERR_INVALID_EVENT;
     }
-    uint32_t n = (f.size - 2) / eventWords;
     if (f.waveforms) {
         int code = probeCodes(d, format, &f);
         if (code != 0)
@@ -1238,17 +1259,16 @@ int MORVANE_DecodeChannelAggregate(c_Digitizer_t* d, uint32_t* aggregate, uint32
         }
         bool special = f.timeWords != 0 && (a & (1u << 30)) != 0;
         uint32_t type = (a >> 16) & 0x3FFF;
-        bool shortSpecial = special && (type == 0 || type == 1 || type == 3);
-        uint32_t consumed = shortSpecial ? 3 : eventWords;
-        if (position + consumed > f.size) {
-            BLOG(d, C_LOG_ERROR, "[%u] Event at word %u runs past the aggregate of %u words", (unsigned)ch,
-                 (unsigned)position, (unsigned)f.size);
-            return DPPL_ERR_INVALID_EVENT;
-        }
+        bool shortSpecial = isShortSpecial(f, a);
+        uint32_t consumed = shortSpecial ? kSpecialEventWords : eventWords;
         c_DPPEvent_t* event = &channel->events[counts[ch]];
         event->flags = 0;
         event->sizeWords = eventWords;
         uint64_t rawTime = 0;
+        /* A special event carries no samples: its record must not show the
+         * traces that an earlier event left in it. */
+        if (shortSpecial && event->waveform != NULL)
+            event->waveform->nSamples = 0;
         if (special && type == 0) {
             event->flags = EVTFLAG_MCS;
             event->specialFlag = (uint8_t)((a >> 15) & 1);

@@ -667,7 +667,10 @@ int allocReplayBuffers(c_Digitizer_t* digitizer, const c_RawDataHeader_t* header
         channel->nEvents = 0;
         if (header->waveSamples == 0 || events == 0)
             continue;
-        int result = _mallocWaveforms(digitizer, ch, 0, header->waveSamples);
+        /* The device's own record holds one waveform per channel (its open
+         * allocates no more), so its recorded runs decode the same way. */
+        uint32_t withWaveform = isMorvane(digitizer) ? 1 : 0;
+        int result = _mallocWaveforms(digitizer, ch, withWaveform, header->waveSamples);
         if (result != 0) {
             c_extendedLogMsg(&ZarnDPPLayer_log, digitizer, C_LOG_ERROR, __LINE__, "Can't allocate memory for waveform.");
             return result;

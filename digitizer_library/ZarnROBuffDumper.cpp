@@ -530,13 +530,17 @@ void boundByRecords(c_RawDataHeader_t* header, uint32_t largest) {
 /* What a replay record would allocate for this header must stay within
  * what a board's own record could need. */
 bool replaySizeIsSane(const c_RawDataHeader_t* header) {
-    double perEvent = (double)sizeof(c_DPPEvent_t);
+    double perEvent = (double)sizeof(c_DPPEvent_t), perWaveform = 0.0;
     if (header->waveSamples != 0)
-        perEvent += (double)sizeof(c_Waveform_t) + kWaveformBytesPerSample * header->waveSamples +
-                    kBlockOverheadBytes * kWaveformBlocks;
+        perWaveform = (double)sizeof(c_Waveform_t) + kWaveformBytesPerSample * header->waveSamples +
+                      kBlockOverheadBytes * kWaveformBlocks;
+    /* The device's replay gives a waveform to one event per channel only. */
+    bool oneWaveform = header->descriptor.FamilyCode == DPPL_FAMILY_MORVANE;
     double total = header->roSize;
-    for (uint32_t ch = 0; ch < header->descriptor.NumChannels; ch++)
-        total += perEvent * header->eventsPerChannel[ch];
+    for (uint32_t ch = 0; ch < header->descriptor.NumChannels; ch++) {
+        double events = header->eventsPerChannel[ch];
+        total += perEvent * events + perWaveform * (oneWaveform && events > 1 ? 1.0 : events);
+    }
     if (total > kMaxReplayBytes) {
         DLOG(C_LOG_ERROR, "Header asks for %.0f bytes of buffers (readout %u, trace length %u). Data seems corrupted.",
              total, (unsigned)header->roSize, (unsigned)header->waveSamples);

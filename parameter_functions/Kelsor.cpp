@@ -460,7 +460,12 @@ double PolyFitInverse(int32_t degree, const double* coeff, double raw) {
         double discriminant = c1 * c1 - (c0 - raw) * (4.0 * c2);
         if (!(discriminant >= 0.0)) /* negative (or NaN): no real inverse */
             return 0.0;
-        result = (sqrt(discriminant) - c1) / (2.0 * c2);
+        /* The root (sqrt(D) - c1) / (2 c2), written so that no two nearly
+         * equal numbers are subtracted: a fit of a straight calibration has a
+         * square term of rounding size, and the plain form then loses every
+         * digit of the difference (a code of 1000 read back as 128). */
+        double root = sqrt(discriminant);
+        result = c1 >= 0.0 ? 2.0 * (raw - c0) / (root + c1) : (root - c1) / (2.0 * c2);
     } else if (degree == 1 || degree == 2) {
         /* A degree-2 fit whose square term is 0 is the straight line. */
         if (c1 == 0.0)

@@ -313,6 +313,9 @@ bool Board::WriteCommand(uint32_t address, uint32_t value) {
                     return true;
                 case DCH_SAMPLE_ADVANCE:
                     return true;
+                case DCH_MCS_SWEEP:
+                    if (value & 1u) McsSweepSignal(block);
+                    return true;
                 default:
                     break;
                 }
@@ -555,6 +558,8 @@ void Board::CommitTrigger(PendingEvent&& trigger) {
 
 void Board::Commit(uint32_t channel, PendingEvent&& event) {
     if (!encoder_) return; // a format without an encoder yields no data
+    bool pulse = (event.event.flags & ZARN_SIM_EVENT_MCS) == 0;
+    if (pulse && map->deviceRun) McsAdvance(channel, event.event.timeTag); // slots over before this event
     uint32_t unit = UnitOfChannel(channel);
     if (EventsPerAggregate(unit) == 0) {
         CommitTrigger(std::move(event));
@@ -566,6 +571,7 @@ void Board::Commit(uint32_t channel, PendingEvent&& event) {
         return;
     }
     u.open.push_back(std::move(event));
+    if (pulse && map->deviceRun) McsCount(channel);
     if (u.open.size() >= EventsPerAggregate(unit)) CloseUnit(unit);
 }
 

@@ -173,6 +173,10 @@ enum : uint32_t {
     DCH_RUN = 0x2C,
     DCH_CONFIG = 0x30,
     DCH_SAMPLE_ADVANCE = 0x3C,
+    DCH_MCS_CONFIG = 0x40, // bit 0: the internal dwell timer runs (multichannel scaling on)
+    DCH_MCS_SLOTS = 0x44,  // slots of a sweep
+    DCH_MCS_DWELL = 0x48,  // dwell time of a slot, microseconds
+    DCH_MCS_SWEEP = 0x4C,  // write 1: sweep signal
     DCH_SW_TRIGGER = 0xC0
 };
 
@@ -208,6 +212,14 @@ struct ChannelState {
     uint64_t generated = 0;
     uint64_t pileups = 0;
     uint64_t lost = 0;
+    // multichannel scaling of the device (ZarnSimMcs.cpp)
+    struct {
+        bool started = false;  // the first sweep began
+        bool sweeping = false; // a sweep is in progress
+        uint32_t slot = 0;     // the slot being counted
+        uint64_t slotStart = 0; // its first sample period
+        uint32_t count = 0;    // events in it so far
+    } mcs;
 };
 
 struct UnitState {
@@ -304,6 +316,12 @@ private:
     void AdvanceTo(double ns);
     bool ShutDown(uint32_t channel) const;
     bool WavesOn() const;
+    // multichannel scaling of the device (ZarnSimMcs.cpp)
+    bool McsOn(uint32_t channel) const;
+    void McsAdvance(uint32_t channel, uint64_t tick);
+    void McsCatchUp(double ns);
+    void McsCount(uint32_t channel);
+    void McsSweepSignal(uint32_t channel);
 
     std::unordered_map<uint32_t, uint32_t> regs_;
     uint32_t channels_;

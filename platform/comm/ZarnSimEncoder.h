@@ -27,7 +27,11 @@ enum {
     ZARN_SIM_EVENT_PILEUP = 0x1,    /* another pulse came within the resolving time */
     ZARN_SIM_EVENT_SATURATED = 0x2, /* the pulse reached the ADC's full scale */
     ZARN_SIM_EVENT_SOFTWARE = 0x4,  /* made by a software trigger */
-    ZARN_SIM_EVENT_NO_PULSE = 0x8   /* waveform firmware: a channel that recorded another channel's trigger */
+    ZARN_SIM_EVENT_NO_PULSE = 0x8,  /* waveform firmware: a channel that recorded another channel's trigger */
+    /* not a pulse: the count of one multichannel-scaling slot (energy: the
+     * events counted, mcsSlot: the slot, timeTag: its first sample period) */
+    ZARN_SIM_EVENT_MCS = 0x10,
+    ZARN_SIM_EVENT_MCS_SWEEP_START = 0x20 /* with ZARN_SIM_EVENT_MCS: the first slot of a sweep */
 };
 
 /* One generated event. */
@@ -40,6 +44,7 @@ typedef struct ZarnSim_Event_t {
     const int16_t* waveform; /* input-signal samples (ADC counts), NULL when waveforms are off */
     uint32_t samples;        /* samples of waveform */
     uint32_t preTrigger;     /* samples of waveform before the trigger */
+    uint32_t mcsSlot;        /* ZARN_SIM_EVENT_MCS: the slot of the sweep */
 } ZarnSim_Event_t;
 
 /* What an encoder may know of its board. */

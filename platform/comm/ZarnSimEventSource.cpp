@@ -61,7 +61,9 @@ void Board::CatchUp() {
 
 void Board::AdvanceTo(double ns) {
     if (!running_ || ns <= boardNs_) return;
+    McsCatchUp(boardNs_); // a channel started since begins its first sweep now
     GenerateUntil(ns);
+    McsCatchUp(ns);
     boardNs_ = ns;
 }
 

@@ -332,6 +332,9 @@ TEST(HighVoltage, PolynomialAndItsInverse) {
         {polynomial(2, 1, 2, 0.5), 17, 4},
         {polynomial(2, 10, 0, 1), 5, 0},     /* negative discriminant */
         {polynomial(2, 10, 2, 0), 20, 5},    /* no square term: the straight line */
+        /* a fitted straight calibration: a square term of rounding size */
+        {polynomial(2, 0, 10, 6.938893903907228e-18), 1000, 100}, /* not 128 */
+        {polynomial(2, 100, -1, 0.01), 84, 80}, /* falling slope: the root (sqrt(D) - c1) / 2c2 */
         {polynomial(1, 10, 0, 0), 20, 0},    /* no slope: nothing to divide by */
         {polynomial(0, 10, 0, 0), 20, 0},
     };

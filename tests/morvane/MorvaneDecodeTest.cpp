@@ -129,10 +129,48 @@ TEST_F(MorvaneDecode, SpecialEventsRealDeadTimeAndMultichannelScaling) {
 
 TEST_F(MorvaneDecode, ASpecialEventThatRunsPastTheAggregateIsRefused) {
     // Events of 2 words (time tag only): a 3-word special event leaves the
-    // walk one word short of its last event.
+    // walk one word short of its last event. The walk is checked before
+    // anything is decoded.
     const uint32_t special = 1u << 30;
     EXPECT_EQ(Decode({header0(6), kE, special | (1u << 16), 5, 6, 0}), DPPL_ERR_INVALID_EVENT);
-    EXPECT_EQ(counts[0], 1u); /* the special event before it stays counted */
+    EXPECT_EQ(counts[0], 0u);
+    EXPECT_EQ(r->evtCount[0], 0u);
+}
+
+// Special events keep their 3 words among events with waveforms, and carry no
+// samples: not even those that an earlier read left in the same record (the
+// device's records give a waveform to each channel's first event).
+TEST_F(MorvaneDecode, SpecialEventsAmongWaveformEventsHaveNoSamples) {
+    const uint32_t special = 1u << 30, format = kE | kF | kWaves | 2;
+    const uint32_t wave = (0x0100u << 16) | 0x0200u;
+    ASSERT_NE(Event(0, 0).waveform, nullptr);
+    ASSERT_EQ(Decode({header0(12), format, 0, 10, wave, wave, 100, 0, 20, wave, wave, 200}), 0);
+    ASSERT_EQ(counts[0], 2u);
+    ASSERT_EQ(Event(0, 0).waveform->nSamples, 4u);
+
+    // The next read: the records are used again from index 0.
+    counts[0] = 0;
+    ASSERT_EQ(Decode({header0(13), format,
+                      special | (0u << 16) | (1u << 15) | 0, 7, 0, /* MCS slot 0, 7 counts */
+                      0, 30, wave, wave, 300,
+                      special | (1u << 16), 1000, 10}),                /* real and dead time */
+              0);
+    ASSERT_EQ(counts[0], 3u);
+    EXPECT_EQ(Event(0, 0).flags, (uint32_t)EVTFLAG_MCS);
+    EXPECT_EQ(Event(0, 0).specialWord1, 7u);
+    EXPECT_EQ(Event(0, 0).waveform->nSamples, 0u) << "an MCS datum showed an earlier event's traces";
+    EXPECT_EQ(Event(0, 1).energy, 300);
+    EXPECT_EQ(Event(0, 2).flags, 0x10008u);
+
+    // A time report first, with or without waveforms in the header.
+    for (uint32_t header1 : {format, kE | kF}) {
+        counts[0] = 0;
+        ASSERT_EQ(Decode({header0(7), format, 0, 10, wave, wave, 100}), 0);
+        ASSERT_EQ(Event(0, 0).waveform->nSamples, 4u);
+        counts[0] = 0;
+        ASSERT_EQ(Decode({header0(5), header1, special | (1u << 16), 1000, 10}), 0);
+        EXPECT_EQ(Event(0, 0).waveform->nSamples, 0u) << "a time report showed an earlier event's traces";
+    }
 }
 
 TEST_F(MorvaneDecode, DualTraceWaveform) {
