@@ -49,17 +49,6 @@ const BoardCase kBoards[] = {
     {"morvane", {"-h"}, "QN8560N", 7101, 2, false},
 };
 
-// Boards that fail today only for reasons in other areas of work: the
-// standard-waveform boards don't start, the register-level device doesn't
-// acquire. They stay in the table and are skipped with the reason until
-// those areas are done; this list is then emptied.
-const std::map<std::string, std::string> kPendingBoards = {
-    {"scope-orlu", "the standard-waveform firmware does not start yet"},
-    {"scope-tilk", "the standard-waveform firmware does not start yet"},
-    {"scope-pemb-11", "the standard-waveform firmware does not start yet"},
-    {"morvane", "the register-level device does not acquire yet"},
-};
-
 // Flags of an event that the server does not histogram: pseudo events,
 // 0x400, pile-up, bit 18 and multichannel-scaling data.
 const uint32_t kNotHistogrammed = EVTFLAG_PSEUDO | 0x400u | EVTFLAG_PILEUP | (1u << 18) | EVTFLAG_MCS;
@@ -139,9 +128,6 @@ protected:
     void SetUp() override
     {
         const BoardCase& board = GetParam();
-        auto pending = kPendingBoards.find(board.name);
-        if (pending != kPendingBoards.end())
-            GTEST_SKIP() << board.name << ": " << pending->second;
         port_ = freePort();
         std::vector<std::string> options = board.options;
         options.push_back("-p");
