@@ -27,11 +27,18 @@ bool tooLarge(size_t size) {
     return size > SIZE_MAX - sizeof(BlockHeader);
 }
 
+// Bytes reserved behind the header. A block of 0 bytes gets one, so that
+// the pointer handed out points into its allocation: otherwise it would point
+// just past it, and a leak checker would take a block still in use for lost.
+size_t reserved(size_t size) {
+    return sizeof(BlockHeader) + (size != 0 ? size : 1);
+}
+
 } // namespace
 
 extern "C" void* c_malloc(size_t size) {
     if (tooLarge(size)) return NULL;
-    BlockHeader* header = static_cast<BlockHeader*>(malloc(sizeof(BlockHeader) + size));
+    BlockHeader* header = static_cast<BlockHeader*>(malloc(reserved(size)));
     if (header == NULL) {
         c_lprintf(&ZARN_LOG, C_LOG_ERROR, __LINE__, "Can't allocate %zu bytes.", size);
         return NULL;
@@ -51,7 +58,7 @@ extern "C" void* c_realloc(void* block, size_t size) {
     if (block == NULL) return c_malloc(size);
     if (tooLarge(size)) return NULL;
     // On failure the old block stays valid, as with realloc.
-    BlockHeader* header = static_cast<BlockHeader*>(realloc(headerOf(block), sizeof(BlockHeader) + size));
+    BlockHeader* header = static_cast<BlockHeader*>(realloc(headerOf(block), reserved(size)));
     if (header == NULL) {
         c_lprintf(&ZARN_LOG, C_LOG_ERROR, __LINE__, "Can't reallocate a block to %zu bytes.", size);
         return NULL;
