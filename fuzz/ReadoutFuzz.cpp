@@ -25,12 +25,31 @@ void ResetTimeState(c_Digitizer_t* d) {
     d->lastTimeStamp = 0;
 }
 
+/* A reader of the events takes nSamples samples of every trace that shows
+ * something: they must be there. */
+void CheckWaveform(const c_Waveform_t* waveform) {
+    if (waveform == NULL)
+        return;
+    for (const c_Trace_t& trace : waveform->traces)
+        if (trace.probe != DPPL_PROBE_NONE && (trace.samples == NULL || waveform->nSamples > trace.capacity))
+            fuzzsup::Violation("a trace claims more samples than its buffer holds");
+}
+
 void CheckCounts(const c_Digitizer_t* d) {
-    for (uint32_t ch = 0; ch < DPPL_MAX_CHANNELS; ++ch)
-        if (d->channels[ch].nEvents > d->channels[ch].capacity)
+    for (uint32_t ch = 0; ch < DPPL_MAX_CHANNELS; ++ch) {
+        const c_ChannelRecord_t& channel = d->channels[ch];
+        if (channel.nEvents > channel.capacity)
             fuzzsup::Violation("a channel holds more events than its array");
-    if (d->scope != NULL && d->scope->nEvents > d->scope->capacity)
+        for (uint32_t i = 0; i < channel.nEvents; ++i)
+            CheckWaveform(channel.events[i].waveform);
+    }
+    if (d->scope == NULL)
+        return;
+    if (d->scope->nEvents > d->scope->capacity)
         fuzzsup::Violation("the scope buffer holds more events than it has room for");
+    for (uint32_t i = 0; i < d->scope->nEvents; ++i)
+        for (const c_Waveform_t* waveform : d->scope->items[i].waveforms)
+            CheckWaveform(waveform);
 }
 
 /* Seeds: buffers of every board as its firmware's encoder delivered them. */

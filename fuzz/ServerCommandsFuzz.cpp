@@ -17,6 +17,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <thread>
 #include <vector>
@@ -120,11 +121,67 @@ void PutU64(std::vector<uint8_t>& b, uint64_t v)
     PutU32(b, static_cast<uint32_t>(v >> 32));
 }
 
+void PutText(std::vector<uint8_t>& b, const std::string& text, size_t width)
+{
+    std::vector<uint8_t> field(width, 0);
+    std::copy(text.begin(), text.begin() + static_cast<long>(std::min(text.size(), width - 1)), field.begin());
+    b.insert(b.end(), field.begin(), field.end());
+}
+
+/* Whole requests of the commands that write files: saves and loads of the
+ * configuration database and its path, list-mode files, run files, and the
+ * start and stop that make the board thread write them. */
+void WriteFileSeeds(const std::string& folder)
+{
+    auto seed = [&](SRVCommand_t command, const std::string& name, const std::vector<uint8_t>& payload) {
+        size_t index = std::find(commands.begin(), commands.end(), command) - commands.begin();
+        std::vector<uint8_t> bytes(1, static_cast<uint8_t>(index));
+        bytes.insert(bytes.end(), payload.begin(), payload.end());
+        fuzzsup::WriteSeed(folder, name, bytes);
+    };
+    std::vector<uint8_t> b;
+    PutU64(b, 0x1);
+    PutU64(b, 0);
+    PutText(b, "seed", SRV_CONFIG_NAME_SIZE);
+    seed(SRV_CMD_SAVE_CONFIGURATION, "save", b);
+    seed(SRV_CMD_LOAD_CONFIGURATION, "load", b);
+    seed(SRV_CMD_DELETE_CONFIGURATION, "delete", b);
+    b.clear();
+    PutU64(b, 0x20);
+    PutU64(b, 0x20);
+    PutText(b, "seed.info", SRV_PATH_SIZE);
+    seed(SRV_CMD_DATABASE_PATH, "database-path", b);
+    b.clear();
+    PutU64(b, 0xC3F);
+    PutU32(b, 0);    // channel
+    PutU32(b, 1);    // enabled
+    PutU32(b, 1);    // binary file
+    PutText(b, "seed.bin", SRV_PATH_SIZE);
+    for (uint32_t value : {7u, 0u, 64u, 1u, 1u}) // fields, pseudo events, buffer, flag 0x400, all energies
+        PutU32(b, value);
+    seed(SRV_CMD_SET_LIST_PARAMS, "list-params", b);
+    b = {1};
+    PutU32(b, 4);
+    b.insert(b.end(), {'s', 'e', 'e', 'd'});
+    seed(SRV_CMD_SET_RUN_FILE, "run-file", b);
+    b.clear();
+    PutText(b, "seed", SRV_RUN_FILE_NAME_SIZE);
+    seed(SRV_CMD_LOAD_RUN_FILE, "load-run-file", b);
+    b.clear();
+    PutU64(b, 0);
+    PutU64(b, 0);
+    seed(SRV_CMD_STOP_ACQUISITION, "stop", b);
+    PutU32(b, 0xFF);
+    seed(SRV_CMD_START_ACQUISITION, "start", b);
+}
+
 /* Seeds: for every command, the heads of both request forms with every mask
  * bit set (command masks; data mask with a channel, the board, a channel, a
- * channel's energy spectrum as the object); and two whole packets. */
+ * channel's energy spectrum as the object); whole requests of the commands
+ * that write files; and two whole packets. */
 void WriteSeeds(const std::string& folder)
 {
+    WriteFileSeeds(folder);
     const uint64_t all = ~0ull;
     std::vector<std::vector<uint8_t>> heads(6);
     PutU64(heads[1], 0);
