@@ -28,7 +28,7 @@ cmake --build build-tsan -j "$jobs" --target "${suites[@]}" MorvaneServer Kelsor
 reports=$root/build-tsan/tsan-reports
 rm -rf "$reports"
 mkdir -p "$reports"
-export TSAN_OPTIONS="log_path=$reports/report second_deadlock_stack=1 ${TSAN_OPTIONS:-}"
+export TSAN_OPTIONS="log_path=$reports/report second_deadlock_stack=1 suppressions=$root/tools/tsan-suppressions.txt ${TSAN_OPTIONS:-}"
 regex="^($(IFS='|'; echo "${suites[*]}"))\\."
 status=0
 ctest --test-dir build-tsan --output-on-failure -j "$jobs" -R "$regex" || status=$?
