@@ -6,11 +6,23 @@
 # sanitizer report, whose input is kept in build-fuzz/artifacts/.
 #
 #   tools/run-fuzz.sh SECONDS [TARGET...]     (default: every target)
+#   tools/run-fuzz.sh --check                 exit 0 when clang can build them
 #
 # Reproduce a finding: build-fuzz/bin/<target> build-fuzz/artifacts/<file>
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
+
+# Whether clang and its libFuzzer, ASan and UBSan runtimes are installed.
+fuzzingAvailable() {
+  command -v clang >/dev/null && command -v clang++ >/dev/null || return 1
+  echo 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }' |
+    clang++ -x c++ -fsanitize=fuzzer,address,undefined -o /dev/null - 2>/dev/null
+}
+if [ "${1:-}" = "--check" ]; then
+  fuzzingAvailable
+  exit
+fi
 
 seconds=${1:-}
 if ! [[ "$seconds" =~ ^[0-9]+$ ]] || [ "$seconds" -eq 0 ]; then
@@ -21,9 +33,7 @@ shift
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(fuzz_server_commands fuzz_replay fuzz_rawdata_readers fuzz_readout fuzz_board_definition)
 
-for tool in clang clang++; do
-  command -v "$tool" >/dev/null || { echo "$0: $tool is needed" >&2; exit 2; }
-done
+fuzzingAvailable || { echo "$0: clang with its libFuzzer, ASan and UBSan runtimes is needed" >&2; exit 2; }
 launcher=()
 if command -v ccache >/dev/null; then
   launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
