@@ -11,3 +11,7 @@ cmake --build build-test -j "$jobs"
 cmake -S . -B build -G Ninja -DMORVANE_BUILD_BENCH=ON >/dev/null
 cmake --build build -j "$jobs"
 ctest --test-dir build-test --output-on-failure -j "$jobs"
+# A few seconds of fuzzing of every fuzz target, where clang is present.
+if tools/run-fuzz.sh --check; then
+  JOBS="$jobs" tools/run-fuzz.sh 5
+fi

@@ -1,0 +1,70 @@
+/* Raw-data file replay: the input is a run file, opened as a replay record,
+ * started, read to its end (or a bound), stopped and freed, as the server
+ * does with a loaded run file. */
+#include <stdint.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "FuzzSupport.h"
+
+namespace {
+
+std::string path;
+/* A replay's reads end with its file; the bound only stops a file whose
+ * records never end it. */
+constexpr int kMaxReads = 64;
+
+void CheckCounts(const c_Digitizer_t* d) {
+    for (uint32_t ch = 0; ch < DPPL_MAX_CHANNELS; ++ch)
+        if (d->channels[ch].nEvents > d->channels[ch].capacity)
+            fuzzsup::Violation("a channel holds more events than its array");
+}
+
+/* Seeds: short runs of every board recorded by the library. */
+void WriteSeeds(const std::string& folder) {
+    for (const fuzzsup::SimBoard& board : fuzzsup::SimBoards()) {
+        std::vector<uint8_t> run = fuzzsup::RecordedRun(board);
+        if (!run.empty())
+            fuzzsup::WriteSeed(folder, board.name, run);
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    fuzzsup::QuietLogs();
+    std::string seeds;
+    if (fuzzsup::SeedsRequested(&seeds)) {
+        WriteSeeds(seeds);
+        exit(0);
+    }
+    path = fuzzsup::ScratchFolder() + "/run.dat";
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    fuzzsup::TrimLogs();
+    if (!fuzzsup::WriteFile(path, data, size))
+        abort();
+    c_Digitizer_t* d = new c_Digitizer_t;
+    _resetDgtz(d);
+    if (c_newFileDigitizer(d, path.c_str()) == 0) {
+        if (c_bstarta(d) == 0) {
+            int silent = 0;
+            for (int reads = 0; reads < kMaxReads && silent < 2; ++reads) {
+                int32_t bytes = 0;
+                if (c_getDPPEvents(d, &bytes) != 0)
+                    break;
+                CheckCounts(d);
+                silent = bytes == 0 ? silent + 1 : 0;
+            }
+        }
+        c_bstopa(d);
+        CheckCounts(d);
+    }
+    c_freeDgtz(d);
+    delete d;
+    return 0;
+}
