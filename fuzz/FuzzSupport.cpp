@@ -188,6 +188,14 @@ std::vector<uint8_t> RecordedRun(const SimBoard& board) {
     return bytes;
 }
 
+void WriteRecordedRunSeeds(const std::string& folder) {
+    for (const SimBoard& board : SimBoards()) {
+        std::vector<uint8_t> run = RecordedRun(board);
+        if (!run.empty())
+            WriteSeed(folder, board.name, run);
+    }
+}
+
 bool WriteFile(const std::string& path, const uint8_t* data, size_t size) {
     FILE* file = fopen(path.c_str(), "wb");
     if (file == NULL)

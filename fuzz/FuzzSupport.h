@@ -58,6 +58,8 @@ std::vector<std::vector<uint8_t>> SampleBuffers(c_Digitizer_t* digitizer, int re
 /* A short run of the board recorded by the library into a raw-data file:
  * the file's bytes (empty when the board does not open or record). */
 std::vector<uint8_t> RecordedRun(const SimBoard& board);
+/* Seeds of the run-file targets: a short recorded run of every board. */
+void WriteRecordedRunSeeds(const std::string& folder);
 
 /* Writes the bytes to the file (created or truncated); false on failure. */
 bool WriteFile(const std::string& path, const uint8_t* data, size_t size);

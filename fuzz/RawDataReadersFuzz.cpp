@@ -44,22 +44,13 @@ void ReadRecords(c_ROBuffDumper_t* dumper, const c_RawDataHeader_t& header) {
     c_bdrewind(dumper);
 }
 
-/* Seeds: short runs of every board recorded by the library. */
-void WriteSeeds(const std::string& folder) {
-    for (const fuzzsup::SimBoard& board : fuzzsup::SimBoards()) {
-        std::vector<uint8_t> run = fuzzsup::RecordedRun(board);
-        if (!run.empty())
-            fuzzsup::WriteSeed(folder, board.name, run);
-    }
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzzsup::QuietLogs();
     std::string seeds;
     if (fuzzsup::SeedsRequested(&seeds)) {
-        WriteSeeds(seeds);
+        fuzzsup::WriteRecordedRunSeeds(seeds);
         exit(0);
     }
     path = fuzzsup::ScratchFolder() + "/input.dat";
