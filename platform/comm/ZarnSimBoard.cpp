@@ -65,11 +65,12 @@ Board::Board(const Profile& p) : profile(p), map(&FamilyMapFor(p.info.FamilyCode
     channels_ = std::min<uint32_t>(kMaxChannels, blocks * map->channelsPerBlock);
     period_ = profile.samplePeriodNs > 0 ? profile.samplePeriodNs : map->samplePeriodNs;
     encoder_ = FindEncoder(profile.dppCode, &encoderCopy_) ? &encoderCopy_ : nullptr;
-    uint32_t perUnit = encoder_ && encoder_->channelsPerUnit ? encoder_->channelsPerUnit : 1;
-    units_.resize((channels_ + perUnit - 1) / perUnit);
+    perUnit_ = encoder_ && encoder_->channelsPerUnit ? encoder_->channelsPerUnit : 1;
+    units_.resize((channels_ + perUnit_ - 1) / perUnit_);
     clockMode_ = profile.signal.clockMode;
     uint64_t seed = profile.signal.seed ? profile.signal.seed : SteadyNs();
-    rng_.seed(seed);
+    rng_.Seed(seed);
+    BuildEnergyTable();
     for (uint32_t c = 0; c < kMaxChannels; ++c) ch_[c].rate = profile.signal.rate;
     if (map->deviceFlash) BuildDeviceFlash();
     LoadDefaults();
@@ -296,13 +297,11 @@ bool Board::WriteCommand(uint32_t address, uint32_t value) {
             if (map->deviceRun) {
                 switch (offset) {
                 case DCH_CLEAR:
-                    if (value & 1u) {
-                        units_[UnitOfChannel(block)].open.clear();
-                        units_[UnitOfChannel(block)].closed.clear();
-                    }
+                    if (value & 1u) units_[UnitOfChannel(block)].Clear();
                     return true;
                 case DCH_SW_TRIGGER:
                     if ((value & 1u) && ChannelRunning(block)) {
+                        ReadSetups();
                         PendingEvent e;
                         e.event.channel = block;
                         e.event.timeTag = static_cast<uint64_t>(boardNs_ / period_);
@@ -336,10 +335,7 @@ void Board::Reset() {
 }
 
 void Board::ClearData() {
-    for (UnitState& u : units_) {
-        u.open.clear();
-        u.closed.clear();
-    }
+    for (UnitState& u : units_) u.Clear();
     ready_.clear();
     transferCount_ = 0;
 }
@@ -383,6 +379,7 @@ void Board::SoftwareTrigger() {
     CatchUp();
     if (!running_) return;
     uint64_t tag = static_cast<uint64_t>(boardNs_ / period_);
+    ReadSetups();
     for (uint32_t c = 0; c < channels_; ++c) {
         if (!ChannelRunning(c)) continue;
         PendingEvent e;
@@ -391,7 +388,7 @@ void Board::SoftwareTrigger() {
         e.event.flags = ZARN_SIM_EVENT_SOFTWARE;
         MakeWaveform(c, e);
         Commit(c, std::move(e));
-        if (encoder_ && encoder_->eventsPerAggregate && EventsPerAggregate(UnitOfChannel(c)) == 0) break;
+        if (encoder_ && encoder_->eventsPerAggregate && perTrigger_) break;
     }
 }
 
@@ -415,10 +412,6 @@ uint32_t Board::AggregatesPerTransfer() const {
     return n ? n : 1;
 }
 
-uint32_t Board::UnitOfChannel(uint32_t channel) const {
-    uint32_t perUnit = encoder_ && encoder_->channelsPerUnit ? encoder_->channelsPerUnit : 1;
-    return channel / perUnit;
-}
 
 uint32_t Board::EventsPerAggregate(uint32_t unit) {
     if (encoder_ && encoder_->eventsPerAggregate) return encoder_->eventsPerAggregate(&context_, unit);
@@ -435,7 +428,7 @@ void Board::PrepareContext() {
     context_.channels = channels_;
     context_.adcBits = profile.info.ADC_NBits;
     context_.samplePeriodNs = period_;
-    for (uint32_t c = 0; c < kMaxChannels; ++c) {
+    for (uint32_t c = 0; c < channels_; ++c) {
         context_.realTimeTicks[c] = static_cast<uint64_t>(ch_[c].realNs / period_);
         context_.deadTimeTicks[c] = static_cast<uint64_t>(ch_[c].deadNs / period_);
     }
@@ -446,21 +439,23 @@ void Board::CloseUnit(uint32_t unit) {
     if (u.open.empty()) return;
     if (!encoder_) {
         u.open.clear();
+        u.samples.clear();
         return;
     }
     PrepareContext();
-    std::vector<ZarnSim_Event_t> events;
-    events.reserve(u.open.size());
-    for (PendingEvent& e : u.open) {
-        e.event.waveform = e.wave.empty() ? nullptr : e.wave.data();
-        e.event.samples = static_cast<uint32_t>(e.wave.size());
-        events.push_back(e.event);
+    // the waveforms lie one after the other in the unit's sample store
+    size_t offset = 0;
+    for (ZarnSim_Event_t& e : u.open) {
+        e.waveform = e.samples ? u.samples.data() + offset : nullptr;
+        offset += e.samples;
     }
-    uint32_t count = static_cast<uint32_t>(events.size());
-    uint32_t bound = encoder_->unitAggregateWords(&context_, unit, events.data(), count);
+    ZarnSim_Event_t* events = u.open.data();
+    uint32_t count = static_cast<uint32_t>(u.open.size());
+    uint32_t bound = encoder_->unitAggregateWords(&context_, unit, events, count);
     std::vector<uint32_t> words(bound);
-    uint32_t n = bound ? encoder_->encodeUnitAggregate(&context_, unit, events.data(), count, words.data(), bound) : 0;
+    uint32_t n = bound ? encoder_->encodeUnitAggregate(&context_, unit, events, count, words.data(), bound) : 0;
     u.open.clear();
+    u.samples.clear();
     if (n == 0 || n > bound) {
         c_lprintf(&kLog, C_LOG_WARNING, __LINE__, "%s: encoder of DPP code %u dropped %u events of unit %u",
                   profile.name.c_str(), profile.dppCode, count, unit);
@@ -556,7 +551,7 @@ void Board::CommitTrigger(PendingEvent&& trigger) {
 void Board::Commit(uint32_t channel, PendingEvent&& event) {
     if (!encoder_) return; // a format without an encoder yields no data
     uint32_t unit = UnitOfChannel(channel);
-    if (EventsPerAggregate(unit) == 0) {
+    if (units_[unit].eventsPerAggregate == 0) { // as the caller's ReadSetups found it
         CommitTrigger(std::move(event));
         return;
     }
@@ -565,8 +560,11 @@ void Board::Commit(uint32_t channel, PendingEvent&& event) {
         ch_[channel].lost++;
         return;
     }
-    u.open.push_back(std::move(event));
-    if (u.open.size() >= EventsPerAggregate(unit)) CloseUnit(unit);
+    event.event.samples = static_cast<uint32_t>(event.wave.size());
+    event.event.waveform = nullptr;
+    u.open.push_back(event.event);
+    u.samples.insert(u.samples.end(), event.wave.begin(), event.wave.end());
+    if (u.open.size() >= u.eventsPerAggregate) CloseUnit(unit);
 }
 
 bool Board::DataReady() {
@@ -659,7 +657,7 @@ uint32_t Board::ReadoutBufferBytes() {
 // ---------------------------------------------------------- test interface
 
 void Board::Seed(uint64_t seed) {
-    rng_.seed(seed);
+    rng_.Seed(seed);
     // redraw the pending arrivals so that the run from here depends on the seed only
     for (uint32_t c = 0; c < channels_; ++c)
         if (ch_[c].nextArrivalNs >= 0) StartChannelSource(c, boardNs_);

@@ -10,13 +10,13 @@
 
 #include "../digitizer/ZarnDigitizer.h"
 #include "ZarnSimEncoder.h"
+#include "ZarnSimRandom.h"
 
 #include <cstdint>
 #include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <random>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -189,9 +189,21 @@ bool FindEncoder(uint32_t dppCode, ZarnSim_Encoder_t* encoder);
 
 // -------------------------------------------------------------------- board
 
+// An event made outside the event source's own loop (software and
+// per-trigger events), with its waveform.
 struct PendingEvent {
     ZarnSim_Event_t event{};
     std::vector<int16_t> wave;
+};
+
+// What the event source reads from the registers of one channel, taken once
+// per generation step rather than once per event.
+struct ChannelSetup {
+    bool running = false;      // enabled and its run gate open
+    uint32_t samples = 0;      // waveform samples (0: no waveform)
+    uint32_t preTrigger = 0;
+    float baseline = 0;
+    float sign = 1;            // -1: negative pulses
 };
 
 struct ChannelState {
@@ -211,8 +223,15 @@ struct ChannelState {
 };
 
 struct UnitState {
-    std::vector<PendingEvent> open;           // events of the aggregate being filled
+    std::vector<ZarnSim_Event_t> open;        // events of the aggregate being filled
+    std::vector<int16_t> samples;             // their waveforms, one after the other in event order
     std::deque<std::vector<uint32_t>> closed; // encoded unit aggregates waiting for readout
+    uint32_t eventsPerAggregate = 1;          // taken with the channel setups
+    void Clear() {
+        open.clear();
+        samples.clear();
+        closed.clear();
+    }
 };
 
 class Board {
@@ -285,9 +304,14 @@ private:
     void CatchUp();
     void GenerateUntil(double untilNs);
     void StartChannelSource(uint32_t channel, double fromNs);
+    void ReadSetups();
+    void GenerateChannels(uint64_t channels, double untilNs);
     double DrawInterval(uint32_t channel);
+    void BuildEnergyTable();
     double DrawEnergy();
     void MakeWaveform(uint32_t channel, PendingEvent& event);
+    void WriteWaveform(const ChannelSetup& setup, const ZarnSim_Event_t& event, int16_t* out);
+    const float* PulseShape(uint32_t samples, bool rise);
     void Commit(uint32_t channel, PendingEvent&& event);
     void CommitTrigger(PendingEvent&& event);
     void CloseUnit(uint32_t unit);
@@ -297,7 +321,7 @@ private:
     size_t UnitCapacity() const;
     uint32_t AggregatesPerTransfer() const;
     uint32_t EventsPerAggregate(uint32_t unit);
-    uint32_t UnitOfChannel(uint32_t channel) const;
+    uint32_t UnitOfChannel(uint32_t channel) const { return channel / perUnit_; }
     void PrepareContext();
     bool FastForward();
     void OnRunChange();
@@ -319,8 +343,26 @@ private:
     uint64_t wallStartNs_ = 0;
     double wallBaseNs_ = 0;
     int clockMode_ = 0;
-    std::mt19937_64 rng_;
+    Random rng_;
     ChannelState ch_[kMaxChannels];
+    ChannelSetup setup_[kMaxChannels];
+    size_t unitCapacity_ = 0;
+    bool perTrigger_ = false; // every trigger makes a board aggregate of its own
+    // The line spectrum as an alias table: a uniform draw picks a slot, a
+    // second one the slot's own component or its alias, without a search.
+    struct EnergyComponent {
+        double offset, scale; // offset + scale * (exponential ? E : N)
+        bool exponential;
+    };
+    struct EnergySlot {
+        double keep; // probability of the slot's own component
+        uint32_t own, alias;
+    };
+    std::vector<EnergyComponent> energyComponents_;
+    std::vector<EnergySlot> energySlots_;
+    uint32_t perUnit_ = 1; // channels per unit of the data format
+    // the pulse's decay and rise, exp(-i T / tau) at sample i, grown as needed
+    std::vector<float> decayShape_, riseShape_;
     std::vector<UnitState> units_;
     std::deque<std::vector<uint32_t>> ready_; // framed board aggregates
     uint32_t aggregateCounter_ = 0;
