@@ -452,7 +452,7 @@ void Board::CloseUnit(uint32_t unit) {
     ZarnSim_Event_t* events = u.open.data();
     uint32_t count = static_cast<uint32_t>(u.open.size());
     uint32_t bound = encoder_->unitAggregateWords(&context_, unit, events, count);
-    std::vector<uint32_t> words(bound);
+    Words words(bound);
     uint32_t n = bound ? encoder_->encodeUnitAggregate(&context_, unit, events, count, words.data(), bound) : 0;
     u.open.clear();
     u.samples.clear();
@@ -469,32 +469,43 @@ void Board::CloseAllUnits() {
     for (uint32_t u = 0; u < units_.size(); ++u) CloseUnit(u);
 }
 
+void BoardAggregate::CopyTo(char* destination, size_t count) const {
+    count = std::min(count, words);
+    size_t take = std::min<size_t>(count, 4);
+    std::memcpy(destination, header, take * sizeof(uint32_t));
+    size_t done = take;
+    for (const Words& unit : units) {
+        if (done == count) break;
+        take = std::min(count - done, unit.size());
+        std::memcpy(destination + 4 * done, unit.data(), take * sizeof(uint32_t));
+        done += take;
+    }
+}
+
+// Frames the closed unit aggregates into board aggregates, the first of
+// every unit that has one into each.
 void Board::FormAggregates() {
     for (;;) {
         uint64_t mask = 0;
-        size_t words = 4;
-        for (uint32_t u = 0; u < units_.size(); ++u) {
-            if (units_[u].closed.empty()) continue;
-            mask |= 1ull << u;
-            words += units_[u].closed.front().size();
-        }
+        for (uint32_t u = 0; u < units_.size(); ++u)
+            if (!units_[u].closed.empty()) mask |= 1ull << u;
         if (!mask) return;
-        std::vector<uint32_t> aggregate;
-        aggregate.reserve(words);
-        aggregate.resize(4);
+        BoardAggregate aggregate;
+        aggregate.units.reserve(static_cast<size_t>(__builtin_popcountll(mask)));
         for (uint32_t u = 0; u < units_.size(); ++u) {
             if (!(mask & (1ull << u))) continue;
-            std::vector<uint32_t>& unitWords = units_[u].closed.front();
-            aggregate.insert(aggregate.end(), unitWords.begin(), unitWords.end());
+            aggregate.words += units_[u].closed.front().size();
+            aggregate.units.push_back(std::move(units_[u].closed.front()));
             units_[u].closed.pop_front();
         }
-        aggregate[0] = 0xA0000000u | (static_cast<uint32_t>(aggregate.size()) & 0x0FFFFFFFu);
-        aggregate[1] = static_cast<uint32_t>(mask & 0xFF);
-        aggregate[2] = (aggregateCounter_++ & 0x7FFFFFu) | (static_cast<uint32_t>((mask >> 8) & 0xFF) << 24);
-        aggregate[3] = static_cast<uint32_t>(static_cast<uint64_t>(boardNs_ / period_));
+        uint32_t* header = aggregate.header;
+        header[0] = 0xA0000000u | (static_cast<uint32_t>(aggregate.words) & 0x0FFFFFFFu);
+        header[1] = static_cast<uint32_t>(mask & 0xFF);
+        header[2] = (aggregateCounter_++ & 0x7FFFFFu) | (static_cast<uint32_t>((mask >> 8) & 0xFF) << 24);
+        header[3] = static_cast<uint32_t>(static_cast<uint64_t>(boardNs_ / period_));
         if (encoder_ && encoder_->finishHeader) {
             PrepareContext();
-            encoder_->finishHeader(&context_, aggregate.data(), nullptr);
+            encoder_->finishHeader(&context_, header, nullptr);
         }
         ready_.push_back(std::move(aggregate));
     }
@@ -507,7 +518,7 @@ void Board::CommitTrigger(PendingEvent&& trigger) {
     }
     PrepareContext();
     uint32_t perUnit = encoder_->channelsPerUnit ? encoder_->channelsPerUnit : 1;
-    std::vector<uint32_t> aggregate(4);
+    BoardAggregate aggregate;
     uint64_t mask = 0;
     for (uint32_t u = 0; u < units_.size(); ++u) {
         std::vector<PendingEvent> events;
@@ -534,17 +545,20 @@ void Board::CommitTrigger(PendingEvent&& trigger) {
         }
         uint32_t count = static_cast<uint32_t>(pub.size());
         uint32_t bound = encoder_->unitAggregateWords(&context_, u, pub.data(), count);
-        std::vector<uint32_t> words(bound);
+        Words words(bound);
         uint32_t n = bound ? encoder_->encodeUnitAggregate(&context_, u, pub.data(), count, words.data(), bound) : 0;
         if (n == 0 || n > bound) continue;
-        aggregate.insert(aggregate.end(), words.begin(), words.begin() + n);
+        words.resize(n);
+        aggregate.words += n;
+        aggregate.units.push_back(std::move(words));
         mask |= 1ull << u;
     }
-    aggregate[0] = 0xA0000000u | (static_cast<uint32_t>(aggregate.size()) & 0x0FFFFFFFu);
-    aggregate[1] = static_cast<uint32_t>(mask & 0xFF);
-    aggregate[2] = (aggregateCounter_++ & 0x7FFFFFu) | (static_cast<uint32_t>((mask >> 8) & 0xFF) << 24);
-    aggregate[3] = static_cast<uint32_t>(trigger.event.timeTag);
-    if (encoder_->finishHeader) encoder_->finishHeader(&context_, aggregate.data(), &trigger.event);
+    uint32_t* header = aggregate.header;
+    header[0] = 0xA0000000u | (static_cast<uint32_t>(aggregate.words) & 0x0FFFFFFFu);
+    header[1] = static_cast<uint32_t>(mask & 0xFF);
+    header[2] = (aggregateCounter_++ & 0x7FFFFFu) | (static_cast<uint32_t>((mask >> 8) & 0xFF) << 24);
+    header[3] = static_cast<uint32_t>(trigger.event.timeTag);
+    if (encoder_->finishHeader) encoder_->finishHeader(&context_, header, &trigger.event);
     ready_.push_back(std::move(aggregate));
 }
 
@@ -588,9 +602,9 @@ int Board::BlockRead(void* destinationBytes, uint32_t maxWords, uint32_t* wordsR
         cutPending_ = false;
         uint32_t n = 0;
         while (!ready_.empty() && n < std::min(cutWords_, maxWords)) {
-            std::vector<uint32_t>& a = ready_.front();
-            uint32_t take = std::min<uint32_t>(static_cast<uint32_t>(a.size()), std::min(cutWords_, maxWords) - n);
-            std::memcpy(destination + 4 * size_t{n}, a.data(), take * sizeof(uint32_t));
+            const BoardAggregate& a = ready_.front();
+            uint32_t take = std::min<uint32_t>(static_cast<uint32_t>(a.words), std::min(cutWords_, maxWords) - n);
+            a.CopyTo(destination + 4 * size_t{n}, take);
             n += take;
             ready_.pop_front(); // a cut aggregate is lost
         }
@@ -603,22 +617,22 @@ int Board::BlockRead(void* destinationBytes, uint32_t maxWords, uint32_t* wordsR
     uint32_t limit = AggregatesPerTransfer();
     uint32_t n = 0;
     while (!ready_.empty() && transferCount_ < limit) {
-        const std::vector<uint32_t>& a = ready_.front();
-        uint32_t size = static_cast<uint32_t>(a.size());
+        const BoardAggregate& a = ready_.front();
+        uint32_t size = static_cast<uint32_t>(a.words);
         if (size > maxWords - n) break;
         if (n > 0 && n + size > kWordsPerCall) break;
-        std::memcpy(destination + 4 * size_t{n}, a.data(), size * sizeof(uint32_t));
+        a.CopyTo(destination + 4 * size_t{n}, size);
         n += size;
         ready_.pop_front();
         transferCount_++;
     }
     *wordsRead = n;
-    bool more = n > 0 && !ready_.empty() && transferCount_ < limit && ready_.front().size() <= maxWords - n;
+    bool more = n > 0 && !ready_.empty() && transferCount_ < limit && ready_.front().words <= maxWords - n;
     if (more) return ZARN_COMM_Success;
-    if (n == 0 && !ready_.empty() && ready_.front().size() > maxWords)
+    if (n == 0 && !ready_.empty() && ready_.front().words > maxWords)
         c_lprintf(&kLog, C_LOG_WARNING, __LINE__,
                   "%s: a board aggregate of %zu words does not fit the %u words of the read", profile.name.c_str(),
-                  ready_.front().size(), maxWords);
+                  ready_.front().words, maxWords);
     transferCount_ = 0;
     return ZARN_COMM_NoMoreData;
 }

@@ -19,6 +19,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace zsim {
@@ -189,6 +190,40 @@ bool FindEncoder(uint32_t dppCode, ZarnSim_Encoder_t* encoder);
 
 // -------------------------------------------------------------------- board
 
+// A vector allocator that leaves new elements uninitialised: the buffers it
+// serves (encoded words, waveform samples) are written before they are read.
+template <class T>
+struct UninitialisedAllocator : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = UninitialisedAllocator<U>;
+    };
+    UninitialisedAllocator() = default;
+    template <class U>
+    UninitialisedAllocator(const UninitialisedAllocator<U>&) noexcept {}
+    template <class U>
+    void construct(U* p) noexcept {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
+
+using Words = std::vector<uint32_t, UninitialisedAllocator<uint32_t>>;
+
+// A framed board aggregate waiting for readout: its header and its unit
+// aggregates in mask order, kept as the encoder wrote them until the read
+// copies them out.
+struct BoardAggregate {
+    uint32_t header[4] = {};
+    std::vector<Words> units;
+    size_t words = 4; // the header included
+    // Copies the first `count` words (at most `words`) to any byte address.
+    void CopyTo(char* destination, size_t count) const;
+};
+
 // An event made outside the event source's own loop (software and
 // per-trigger events), with its waveform.
 struct PendingEvent {
@@ -224,8 +259,8 @@ struct ChannelState {
 
 struct UnitState {
     std::vector<ZarnSim_Event_t> open;        // events of the aggregate being filled
-    std::vector<int16_t> samples;             // their waveforms, one after the other in event order
-    std::deque<std::vector<uint32_t>> closed; // encoded unit aggregates waiting for readout
+    std::vector<int16_t, UninitialisedAllocator<int16_t>> samples; // their waveforms, one after the other
+    std::deque<Words> closed;                 // encoded unit aggregates waiting for readout
     uint32_t eventsPerAggregate = 1;          // taken with the channel setups
     void Clear() {
         open.clear();
@@ -364,7 +399,7 @@ private:
     // the pulse's decay and rise, exp(-i T / tau) at sample i, grown as needed
     std::vector<float> decayShape_, riseShape_;
     std::vector<UnitState> units_;
-    std::deque<std::vector<uint32_t>> ready_; // framed board aggregates
+    std::deque<BoardAggregate> ready_; // framed board aggregates
     uint32_t aggregateCounter_ = 0;
     uint32_t transferCount_ = 0; // aggregates delivered in the current block transfer
     uint32_t cutWords_ = 0;

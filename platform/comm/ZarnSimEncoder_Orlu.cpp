@@ -94,7 +94,25 @@ uint32_t Digital3(const ZarnSim_Event_t& e, uint32_t i) {
 }
 uint32_t Digital4(const ZarnSim_Event_t& e, uint32_t i) { return i >= e.samples / 2 ? 1u : 0u; }
 
+// The common case, one trace of the input signal covered by the event's own
+// samples: the samples in pairs, then the digital bits over their ranges.
+bool EncodeInputTrace(const ZarnSim_Event_t& e, const Format& f, uint32_t* out) {
+    if (f.dual || f.analog0 != 0 || !e.waveform || 2 * f.waveWords > e.samples) return false;
+    const int16_t* w = e.waveform;
+    for (uint32_t j = 0; j < f.waveWords; ++j) {
+        uint32_t low = static_cast<uint32_t>(std::clamp<int32_t>(w[2 * j], 0, 0x3FFF));
+        uint32_t high = static_cast<uint32_t>(std::clamp<int32_t>(w[2 * j + 1], 0, 0x3FFF));
+        out[j] = low | (high << 16);
+    }
+    const uint32_t samples = 2 * f.waveWords;
+    for (uint32_t i = e.preTrigger; i < std::min(e.preTrigger + kDigitalWindow, samples); ++i)
+        out[i / 2] |= 1u << (i % 2 ? 31 : 15);
+    for (uint32_t i = e.samples / 2; i < samples; ++i) out[i / 2] |= 1u << (i % 2 ? 30 : 14);
+    return true;
+}
+
 void EncodeWaveform(const ZarnSim_Event_t& e, const Format& f, uint32_t* out) {
+    if (EncodeInputTrace(e, f, out)) return;
     for (uint32_t j = 0; j < f.waveWords; ++j) {
         uint32_t a = 2 * j, b = 2 * j + 1;
         uint32_t low, high;

@@ -350,24 +350,28 @@ void Board::GenerateChannels(uint64_t channels, double untilNs) {
         c.lastArrivalNs = at;
         c.nextArrivalNs = following;
 
-        ZarnSim_Event_t e{};
-        double ticks = at * ticksPerNs;
-        e.timeTag = static_cast<uint64_t>(ticks);
-        e.fineTime = ticks - static_cast<double>(e.timeTag);
-        e.channel = next;
+        const double ticks = at * ticksPerNs;
+        const uint64_t timeTag = static_cast<uint64_t>(ticks);
         // rounded to whole counts, below 0 to 0, from the full scale on saturated
-        const double energy = DrawEnergy();
-        if (energy >= fullScale - 0.5) {
-            e.energy = static_cast<uint32_t>(fullScale);
-            e.flags |= ZARN_SIM_EVENT_SATURATED;
-        } else {
-            e.energy = energy < 0.5 ? 0u : static_cast<uint32_t>(energy + 0.5);
-        }
-        if (pileup) {
-            e.flags |= ZARN_SIM_EVENT_PILEUP;
-            c.pileups++;
-        }
+        const double drawn = DrawEnergy();
+        const bool saturated = drawn >= fullScale - 0.5;
+        const uint32_t energy = saturated ? static_cast<uint32_t>(fullScale)
+                                : drawn < 0.5 ? 0u
+                                              : static_cast<uint32_t>(drawn + 0.5);
+        c.pileups += pileup;
         if (!u) continue; // nothing would carry it
+        // Written in place, field by field: a whole-record copy of an event
+        // just built on the stack stalls on its narrower stores.
+        ZarnSim_Event_t local;
+        ZarnSim_Event_t& e = perTrigger_ ? local : u->open.emplace_back();
+        e.timeTag = timeTag;
+        e.fineTime = ticks - static_cast<double>(timeTag);
+        e.channel = next;
+        e.energy = energy;
+        e.flags = (saturated ? ZARN_SIM_EVENT_SATURATED : 0u) | (pileup ? ZARN_SIM_EVENT_PILEUP : 0u);
+        e.waveform = nullptr;
+        e.samples = 0;
+        e.preTrigger = 0;
         const ChannelSetup& setup = setup_[next];
         if (perTrigger_) {
             PendingEvent p;
@@ -387,26 +391,40 @@ void Board::GenerateChannels(uint64_t channels, double untilNs) {
             e.samples = setup.samples;
             e.preTrigger = setup.preTrigger;
         }
-        u->open.push_back(e);
         if (u->open.size() >= u->eventsPerAggregate) CloseUnit(unit);
     }
 }
 
 // "As fast as read": moves board time on until a full transfer is waiting.
+// Each step aims at half the aggregates still missing (at least one), so that
+// the last steps come one aggregate at a time and little is left over past
+// the transfer, and at no more than half the memory of the fastest unit,
+// against the spread of the counts; it goes a little past its expected end.
 bool Board::FastForward() {
-    uint32_t want = AggregatesPerTransfer();
+    const uint32_t want = AggregatesPerTransfer();
     for (int step = 0; step < 64; ++step) {
         FormAggregates();
         if (ready_.size() >= want) return true;
-        double dt = kNever;
-        for (uint32_t c = 0; c < channels_; ++c) {
-            if (!ChannelRunning(c) || ShutDown(c) || ch_[c].rate <= 0) continue;
-            uint32_t unit = UnitOfChannel(c);
-            uint32_t need = encoder_ ? EventsPerAggregate(unit) : 1;
-            size_t have = units_.empty() ? 0 : units_[unit].open.size();
-            double remaining = need > have ? static_cast<double>(need - have) : 1.0;
-            dt = std::min(dt, remaining / ch_[c].rate * 1e9);
+        ReadSetups();
+        const size_t capacity = unitCapacity_;
+        const size_t held = perTrigger_ ? ready_.size() : 0; // per-trigger aggregates fill the memory themselves
+        const size_t room = capacity > held ? (capacity - held) / 2 : 0;
+        const double target =
+            static_cast<double>(std::max<size_t>(1, std::min<size_t>((want - ready_.size()) / 2, room)));
+        // the unit that fills fastest, its channels' rates together; per
+        // trigger, the whole board
+        double dt = kNever, boardRate = 0;
+        for (uint32_t u = 0; u < units_.size(); ++u) {
+            double rate = 0;
+            for (uint32_t c = u * perUnit_; c < std::min(channels_, (u + 1) * perUnit_); ++c)
+                if (setup_[c].running && !ShutDown(c) && ch_[c].rate > 0) rate += ch_[c].rate;
+            boardRate += rate;
+            if (rate <= 0 || perTrigger_) continue;
+            const double need = encoder_ && units_[u].eventsPerAggregate ? units_[u].eventsPerAggregate : 1;
+            const double remaining = std::max(1.0, target * need - static_cast<double>(units_[u].open.size()));
+            dt = std::min(dt, remaining / rate * 1e9);
         }
+        if (perTrigger_ && boardRate > 0) dt = target / boardRate * 1e9;
         if (dt == kNever) return !ready_.empty();
         AdvanceTo(boardNs_ + std::max(dt * 1.05, period_));
         if (!encoder_) return false;
