@@ -434,6 +434,30 @@ void Board::PrepareContext() {
     }
 }
 
+// Bytes of read buffers kept for reuse at most.
+constexpr size_t kSpareBytes = size_t{16} << 20;
+
+Words Board::TakeWords(size_t count) {
+    Words words;
+    if (!spareWords_.empty()) {
+        words = std::move(spareWords_.back());
+        spareWords_.pop_back();
+        spareBytes_ -= words.capacity() * sizeof(uint32_t);
+    }
+    words.resize(count);
+    return words;
+}
+
+void Board::Recycle(BoardAggregate& aggregate) {
+    for (Words& words : aggregate.units) {
+        size_t bytes = words.capacity() * sizeof(uint32_t);
+        if (spareBytes_ + bytes > kSpareBytes) break;
+        words.clear();
+        spareBytes_ += bytes;
+        spareWords_.push_back(std::move(words));
+    }
+}
+
 void Board::CloseUnit(uint32_t unit) {
     UnitState& u = units_[unit];
     if (u.open.empty()) return;
@@ -452,7 +476,7 @@ void Board::CloseUnit(uint32_t unit) {
     ZarnSim_Event_t* events = u.open.data();
     uint32_t count = static_cast<uint32_t>(u.open.size());
     uint32_t bound = encoder_->unitAggregateWords(&context_, unit, events, count);
-    Words words(bound);
+    Words words = TakeWords(bound);
     uint32_t n = bound ? encoder_->encodeUnitAggregate(&context_, unit, events, count, words.data(), bound) : 0;
     u.open.clear();
     u.samples.clear();
@@ -545,7 +569,7 @@ void Board::CommitTrigger(PendingEvent&& trigger) {
         }
         uint32_t count = static_cast<uint32_t>(pub.size());
         uint32_t bound = encoder_->unitAggregateWords(&context_, u, pub.data(), count);
-        Words words(bound);
+        Words words = TakeWords(bound);
         uint32_t n = bound ? encoder_->encodeUnitAggregate(&context_, u, pub.data(), count, words.data(), bound) : 0;
         if (n == 0 || n > bound) continue;
         words.resize(n);
@@ -606,6 +630,7 @@ int Board::BlockRead(void* destinationBytes, uint32_t maxWords, uint32_t* wordsR
             uint32_t take = std::min<uint32_t>(static_cast<uint32_t>(a.words), std::min(cutWords_, maxWords) - n);
             a.CopyTo(destination + 4 * size_t{n}, take);
             n += take;
+            Recycle(ready_.front());
             ready_.pop_front(); // a cut aggregate is lost
         }
         *wordsRead = n;
@@ -623,6 +648,7 @@ int Board::BlockRead(void* destinationBytes, uint32_t maxWords, uint32_t* wordsR
         if (n > 0 && n + size > kWordsPerCall) break;
         a.CopyTo(destination + 4 * size_t{n}, size);
         n += size;
+        Recycle(ready_.front());
         ready_.pop_front();
         transferCount_++;
     }

@@ -349,6 +349,8 @@ private:
     const float* PulseShape(uint32_t samples, bool rise);
     void Commit(uint32_t channel, PendingEvent&& event);
     void CommitTrigger(PendingEvent&& event);
+    Words TakeWords(size_t count);
+    void Recycle(BoardAggregate& aggregate);
     void CloseUnit(uint32_t unit);
     void CloseAllUnits();
     void FormAggregates();
@@ -400,6 +402,10 @@ private:
     std::vector<float> decayShape_, riseShape_;
     std::vector<UnitState> units_;
     std::deque<BoardAggregate> ready_; // framed board aggregates
+    // buffers of aggregates already read, for the next ones to encode into
+    // without a fresh allocation (and its page faults)
+    std::vector<Words> spareWords_;
+    size_t spareBytes_ = 0;
     uint32_t aggregateCounter_ = 0;
     uint32_t transferCount_ = 0; // aggregates delivered in the current block transfer
     uint32_t cutWords_ = 0;

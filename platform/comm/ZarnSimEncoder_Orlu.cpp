@@ -98,11 +98,13 @@ uint32_t Digital4(const ZarnSim_Event_t& e, uint32_t i) { return i >= e.samples 
 // samples: the samples in pairs, then the digital bits over their ranges.
 bool EncodeInputTrace(const ZarnSim_Event_t& e, const Format& f, uint32_t* out) {
     if (f.dual || f.analog0 != 0 || !e.waveform || 2 * f.waveWords > e.samples) return false;
-    const int16_t* w = e.waveform;
-    for (uint32_t j = 0; j < f.waveWords; ++j) {
-        uint32_t low = static_cast<uint32_t>(std::clamp<int32_t>(w[2 * j], 0, 0x3FFF));
-        uint32_t high = static_cast<uint32_t>(std::clamp<int32_t>(w[2 * j + 1], 0, 0x3FFF));
-        out[j] = low | (high << 16);
+    const int16_t* __restrict w = e.waveform;
+    uint32_t* __restrict words = out;
+    for (size_t j = 0; j < f.waveWords; ++j) {
+        int32_t low = w[2 * j], high = w[2 * j + 1];
+        low = low < 0 ? 0 : low > 0x3FFF ? 0x3FFF : low;
+        high = high < 0 ? 0 : high > 0x3FFF ? 0x3FFF : high;
+        words[j] = static_cast<uint32_t>(low) | (static_cast<uint32_t>(high) << 16);
     }
     const uint32_t samples = 2 * f.waveWords;
     for (uint32_t i = e.preTrigger; i < std::min(e.preTrigger + kDigitalWindow, samples); ++i)
