@@ -1,10 +1,14 @@
 /*
- * Generation speed of the simulated board: the shipped default board (the
- * 8-channel Orlu pulse-height board of definitions/SimulatedBoards.xml)
- * opened through ZarnDigitizer, its clock in the "as fast as read" mode, and
- * whole transfers read with ZARN_DGTZ_ReadData the way the library reads
- * them. Each iteration is one transfer: the board generates, encodes and
- * frames the events and copies them out. Nothing is decoded.
+ * Generation speed of the simulated board: a shipped board of
+ * definitions/SimulatedBoards.xml (by default the 8-channel Orlu
+ * pulse-height board) opened through ZarnDigitizer, its clock in the "as fast
+ * as read" mode, and whole transfers read with ZARN_DGTZ_ReadData the way the
+ * library reads them. Each iteration is one transfer: the board generates,
+ * encodes and frames the events and copies them out. Nothing is decoded.
+ *
+ * BM_Events and BM_Waveforms run the default board; BM_Format/<board> runs
+ * every shipped pulse-processing board and the Orlu waveform board, large
+ * aggregates, without and with 1000-sample waveforms.
  *
  * Counters: events/s (events the board generated, from its own counts) and
  * samples/s (waveform samples of those events).
@@ -13,6 +17,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <string>
 
 #include "ZarnDigitizer.h"
 #include "ZarnSimulator.h"
@@ -29,19 +34,27 @@ enum : uint32_t {
 constexpr uint32_t kDefaultConfig = 0x000E0110u;
 constexpr uint32_t kWaveformsOn = 1u << 16;
 
+struct Address {
+    int linkType, number, node;
+    uint32_t base;
+};
+constexpr Address kDefaultBoard = {0, 0, 0, 0};
+
 struct Setup {
     uint32_t eventsPerAggregate;
     uint32_t aggregatesPerTransfer;
     uint32_t samples; // 0: waveforms off
+    Address address = kDefaultBoard;
+    bool perTrigger = false; // waveform firmware: every channel records every trigger
 };
 
-// The default board opened with one setting, closed at the end of the scope.
+// A board opened with one setting, closed at the end of the scope.
 class Bench {
 public:
     explicit Bench(const Setup& s) : samples_(s.samples) {
         if (std::getenv("ZARN_LOG_DIR") == nullptr) setenv("ZARN_LOG_DIR", "/tmp", 1);
-        int linkNumber = 0;
-        if (ZARN_DGTZ_OpenDigitizer2(0, &linkNumber, 0, 0, &handle_) != 0) return;
+        const Address& a = s.address;
+        if (ZARN_DGTZ_OpenDigitizer2(a.linkType, &a.number, a.node, a.base, &handle_) != 0) return;
         if (ZarnSim_LinkOfDigitizer(handle_, &link_) != 0) return;
         ZARN_DGTZ_BoardInfo_t info{};
         ZARN_DGTZ_GetInfo(handle_, &info);
@@ -70,9 +83,10 @@ public:
         ZARN_DGTZ_ReadData(handle_, 0, buffer_, &bytes);
         return bytes;
     }
+    // Events generated on every channel (groups of channels included).
     uint64_t Generated() const {
         uint64_t total = 0;
-        for (uint32_t c = 0; c < channels_; ++c) {
+        for (uint32_t c = 0; c < 64; ++c) {
             uint64_t n = 0;
             ZarnSim_GetChannelCounts(link_, c, &n, nullptr, nullptr);
             total += n;
@@ -80,6 +94,7 @@ public:
         return total;
     }
     uint32_t Samples() const { return samples_; }
+    uint32_t Channels() const { return channels_; }
 
 private:
     bool Write(uint32_t address, uint32_t value) { return ZARN_DGTZ_WriteRegister(handle_, address, value) == 0; }
@@ -94,7 +109,7 @@ private:
 void Run(benchmark::State& state, const Setup& setup) {
     Bench bench(setup);
     if (!bench.Ready()) {
-        state.SkipWithError("the default simulated board could not be opened and set up");
+        state.SkipWithError("the simulated board could not be opened and set up");
         return;
     }
     uint64_t first = bench.Generated();
@@ -108,8 +123,9 @@ void Run(benchmark::State& state, const Setup& setup) {
         bytes += n;
     }
     double events = static_cast<double>(bench.Generated() - first);
+    double records = setup.perTrigger ? events * bench.Channels() : events;
     state.counters["events/s"] = benchmark::Counter(events, benchmark::Counter::kIsRate);
-    state.counters["samples/s"] = benchmark::Counter(events * bench.Samples(), benchmark::Counter::kIsRate);
+    state.counters["samples/s"] = benchmark::Counter(records * bench.Samples(), benchmark::Counter::kIsRate);
     state.SetBytesProcessed(static_cast<int64_t>(bytes));
 }
 
@@ -129,6 +145,36 @@ void BM_Waveforms(benchmark::State& state) {
 }
 BENCHMARK(BM_Waveforms)->ArgName("samples")->Arg(200)->Arg(1000);
 
+// The shipped boards of other formats by their addresses (the pulse-processing
+// register layout: the same registers as above).
+struct Shipped {
+    const char* name;
+    Address address;
+    bool perTrigger; // waveform firmware: waveforms only, a board aggregate per trigger
+};
+constexpr Shipped kShipped[] = {
+    {"orlu-pha", {0, 0, 0, 0}, false},    {"pemb-psd-11", {1, 0, 0, 0}, false},         {"pemb-pha-11", {1, 0, 1, 0}, false},
+    {"vesk-ci", {0, 2, 0, 0}, false},     {"vesk-psd", {0, 3, 0, 0}, false},            {"tilk-psd", {1, 2, 0, 0}, false},
+    {"draq-qdc", {4, 0, 0, 0x32100000}, false}, {"scope-orlu", {0, 4, 0, 0}, true}};
+
+void RegisterFormats() {
+    for (const Shipped& board : kShipped) {
+        const std::string name = std::string("BM_Format/") + board.name;
+        Setup events{1023, 64, 0, board.address};
+        Setup waves{64, 16, 1000, board.address, board.perTrigger};
+        if (board.perTrigger) waves.aggregatesPerTransfer = 256;
+        else benchmark::RegisterBenchmark((name + "/events").c_str(), [events](benchmark::State& s) { Run(s, events); });
+        benchmark::RegisterBenchmark((name + "/waveforms").c_str(), [waves](benchmark::State& s) { Run(s, waves); });
+    }
+}
+
 } // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    RegisterFormats();
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

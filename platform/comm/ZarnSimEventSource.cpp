@@ -12,6 +12,7 @@
 #include "ZarnSimulator.h"
 
 #include <algorithm>
+#include <bit>
 #include <chrono>
 #include <cmath>
 #include <limits>
@@ -315,17 +316,21 @@ void Board::GenerateChannels(uint64_t channels, double untilNs) {
     const double fullScale = static_cast<double>((1u << profile.info.ADC_NBits) - 1);
     const double ticksPerNs = 1.0 / period_;
     for (;;) {
+        // The earliest arrival, compared as the bits of the times: positive
+        // doubles order as their bits, and a channel without a drawn pulse
+        // (a negative time) orders after every time. Integer compares keep
+        // the scan free of branches on which channel comes next, which is random.
         uint32_t next = kMaxChannels;
-        double at = untilNs;
+        uint64_t earliest = std::bit_cast<uint64_t>(untilNs);
         for (uint64_t m = channels; m; m &= m - 1) {
-            uint32_t c = static_cast<uint32_t>(__builtin_ctzll(m));
-            double t = ch_[c].nextArrivalNs;
-            if (t >= 0 && t < at) {
-                at = t;
-                next = c;
-            }
+            const uint32_t c = static_cast<uint32_t>(__builtin_ctzll(m));
+            const uint64_t t = std::bit_cast<uint64_t>(ch_[c].nextArrivalNs);
+            const bool earlier = t < earliest;
+            earliest = earlier ? t : earliest;
+            next = earlier ? c : next;
         }
         if (next == kMaxChannels) break;
+        const double at = std::bit_cast<double>(earliest);
         ChannelState& c = ch_[next];
         const uint32_t unit = encoder_ ? UnitOfChannel(next) : 0;
         UnitState* u = encoder_ ? &units_[unit] : nullptr;
