@@ -188,6 +188,15 @@ inline uint32_t ChannelAddress(uint32_t channel, uint32_t offset) { return 0x100
 // A board takes a copy of its format's encoder when it opens.
 bool FindEncoder(uint32_t dppCode, ZarnSim_Encoder_t* encoder);
 
+// The waveform words of the formats that carry an input trace two samples a
+// word: sample 2j in bits 0-15 and 2j+1 in bits 16-31, each clamped to
+// [0, maxSample], with two digital traces: bit windowBit (+16) set over the
+// trigger window (`window` samples from the pre-trigger), bit halfBit (+16)
+// over the record's second half. Writes `words` words; false (and nothing
+// written) when the event's own samples do not cover them.
+bool PackTwoSampleTrace(const ZarnSim_Event_t& event, uint32_t words, int32_t maxSample, uint32_t window,
+                        uint32_t windowBit, uint32_t halfBit, uint32_t* out);
+
 // -------------------------------------------------------------------- board
 
 // A vector allocator that leaves new elements uninitialised: the buffers it

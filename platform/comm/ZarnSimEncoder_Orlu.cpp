@@ -94,27 +94,9 @@ uint32_t Digital3(const ZarnSim_Event_t& e, uint32_t i) {
 }
 uint32_t Digital4(const ZarnSim_Event_t& e, uint32_t i) { return i >= e.samples / 2 ? 1u : 0u; }
 
-// The common case, one trace of the input signal covered by the event's own
-// samples: the samples in pairs, then the digital bits over their ranges.
-bool EncodeInputTrace(const ZarnSim_Event_t& e, const Format& f, uint32_t* out) {
-    if (f.dual || f.analog0 != 0 || !e.waveform || 2 * f.waveWords > e.samples) return false;
-    const int16_t* __restrict w = e.waveform;
-    uint32_t* __restrict words = out;
-    for (size_t j = 0; j < f.waveWords; ++j) {
-        int32_t low = w[2 * j], high = w[2 * j + 1];
-        low = low < 0 ? 0 : low > 0x3FFF ? 0x3FFF : low;
-        high = high < 0 ? 0 : high > 0x3FFF ? 0x3FFF : high;
-        words[j] = static_cast<uint32_t>(low) | (static_cast<uint32_t>(high) << 16);
-    }
-    const uint32_t samples = 2 * f.waveWords;
-    for (uint32_t i = e.preTrigger; i < std::min(e.preTrigger + kDigitalWindow, samples); ++i)
-        out[i / 2] |= 1u << (i % 2 ? 31 : 15);
-    for (uint32_t i = e.samples / 2; i < samples; ++i) out[i / 2] |= 1u << (i % 2 ? 30 : 14);
-    return true;
-}
-
 void EncodeWaveform(const ZarnSim_Event_t& e, const Format& f, uint32_t* out) {
-    if (EncodeInputTrace(e, f, out)) return;
+    // the common case: one trace, the input signal
+    if (!f.dual && f.analog0 == 0 && PackTwoSampleTrace(e, f.waveWords, 0x3FFF, kDigitalWindow, 15, 14, out)) return;
     for (uint32_t j = 0; j < f.waveWords; ++j) {
         uint32_t a = 2 * j, b = 2 * j + 1;
         uint32_t low, high;

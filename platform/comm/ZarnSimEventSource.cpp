@@ -373,7 +373,7 @@ void Board::GenerateChannels(uint64_t channels, double untilNs) {
         e.fineTime = ticks - static_cast<double>(timeTag);
         e.channel = next;
         e.energy = energy;
-        e.flags = (saturated ? ZARN_SIM_EVENT_SATURATED : 0u) | (pileup ? ZARN_SIM_EVENT_PILEUP : 0u);
+        e.flags = (saturated ? uint32_t{ZARN_SIM_EVENT_SATURATED} : 0u) | (pileup ? uint32_t{ZARN_SIM_EVENT_PILEUP} : 0u);
         e.waveform = nullptr;
         e.samples = 0;
         e.preTrigger = 0;
