@@ -244,6 +244,7 @@ struct PendingEvent {
 // per generation step rather than once per event.
 struct ChannelSetup {
     bool running = false;      // enabled and its run gate open
+    double meanIntervalNs = 0; // between pulses, 1 / rate (0: no pulses)
     uint32_t samples = 0;      // waveform samples (0: no waveform)
     uint32_t preTrigger = 0;
     float baseline = 0;

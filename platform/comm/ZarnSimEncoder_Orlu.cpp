@@ -48,7 +48,7 @@ Format ReadFormat(const ZarnSim_EncoderContext_t* c, const ZarnSim_Event_t* even
     f.energy = (cfg >> 19) & 1u;
     f.digital = (cfg >> 20) & 0xFu;
     uint32_t samples = 0;
-    for (uint32_t i = 0; i < count; ++i)
+    for (uint32_t i = 0; f.waves && i < count; ++i)
         if (events[i].waveform) samples = std::max(samples, events[i].samples);
     uint32_t fixed = (f.timeTag ? 1u : 0u) + (f.energy ? 1u : 0u);
     f.waveWords = f.waves ? std::min((samples + 1) / 2, kMaxWaveWords) : 0;

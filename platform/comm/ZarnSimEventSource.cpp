@@ -159,6 +159,7 @@ void Board::ReadSetups() {
     for (uint32_t c = 0; c < channels_; ++c) {
         ChannelSetup& setup = setup_[c];
         setup.running = ChannelRunning(c);
+        setup.meanIntervalNs = ch_[c].rate > 0 ? 1e9 / ch_[c].rate : 0;
         setup.samples = waves ? std::min(FieldValue(map->recordLength, c), kMaxSamples) : 0;
         setup.preTrigger = std::min(FieldValue(map->preTrigger, c), setup.samples);
         double baseline = s.baseline >= 0 ? s.baseline
@@ -347,7 +348,8 @@ void Board::GenerateChannels(uint64_t channels, double untilNs) {
             c.nextArrivalNs = untilNs + DrawInterval(next);
             continue;
         }
-        double following = at + DrawInterval(next);
+        const double mean = setup_[next].meanIntervalNs;
+        const double following = mean > 0 ? at + rng_.Exponential() * mean : kNever;
         bool pileup = (at - c.lastArrivalNs < resolving) | (following - at < resolving);
         c.deadNs += std::max(0.0, at + resolving - std::max(at, c.deadUntilNs));
         c.deadUntilNs = std::max(c.deadUntilNs, at + resolving);
