@@ -395,8 +395,9 @@ private:
     ChannelSetup setup_[kMaxChannels];
     size_t unitCapacity_ = 0;
     bool perTrigger_ = false; // every trigger makes a board aggregate of its own
-    // The line spectrum as an alias table: a uniform draw picks a slot, a
-    // second one the slot's own component or its alias, without a search.
+    // The line spectrum as an alias table: one uniform draw picks a slot
+    // and, by its fraction, the slot's own component or its alias, without
+    // a search.
     struct EnergyComponent {
         double offset, scale; // offset + scale * (exponential ? E : N)
         bool exponential;
