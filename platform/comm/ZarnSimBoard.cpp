@@ -65,11 +65,12 @@ Board::Board(const Profile& p) : profile(p), map(&FamilyMapFor(p.info.FamilyCode
     channels_ = std::min<uint32_t>(kMaxChannels, blocks * map->channelsPerBlock);
     period_ = profile.samplePeriodNs > 0 ? profile.samplePeriodNs : map->samplePeriodNs;
     encoder_ = FindEncoder(profile.dppCode, &encoderCopy_) ? &encoderCopy_ : nullptr;
-    uint32_t perUnit = encoder_ && encoder_->channelsPerUnit ? encoder_->channelsPerUnit : 1;
-    units_.resize((channels_ + perUnit - 1) / perUnit);
+    perUnit_ = encoder_ && encoder_->channelsPerUnit ? encoder_->channelsPerUnit : 1;
+    units_.resize((channels_ + perUnit_ - 1) / perUnit_);
     clockMode_ = profile.signal.clockMode;
     uint64_t seed = profile.signal.seed ? profile.signal.seed : SteadyNs();
-    rng_.seed(seed);
+    rng_.Seed(seed);
+    BuildEnergyTable();
     for (uint32_t c = 0; c < kMaxChannels; ++c) ch_[c].rate = profile.signal.rate;
     if (map->deviceFlash) BuildDeviceFlash();
     LoadDefaults();
@@ -296,13 +297,11 @@ bool Board::WriteCommand(uint32_t address, uint32_t value) {
             if (map->deviceRun) {
                 switch (offset) {
                 case DCH_CLEAR:
-                    if (value & 1u) {
-                        units_[UnitOfChannel(block)].open.clear();
-                        units_[UnitOfChannel(block)].closed.clear();
-                    }
+                    if (value & 1u) units_[UnitOfChannel(block)].Clear();
                     return true;
                 case DCH_SW_TRIGGER:
                     if ((value & 1u) && ChannelRunning(block)) {
+                        ReadSetups();
                         PendingEvent e;
                         e.event.channel = block;
                         e.event.timeTag = static_cast<uint64_t>(boardNs_ / period_);
@@ -339,10 +338,7 @@ void Board::Reset() {
 }
 
 void Board::ClearData() {
-    for (UnitState& u : units_) {
-        u.open.clear();
-        u.closed.clear();
-    }
+    for (UnitState& u : units_) u.Clear();
     ready_.clear();
     transferCount_ = 0;
 }
@@ -386,6 +382,7 @@ void Board::SoftwareTrigger() {
     CatchUp();
     if (!running_) return;
     uint64_t tag = static_cast<uint64_t>(boardNs_ / period_);
+    ReadSetups();
     for (uint32_t c = 0; c < channels_; ++c) {
         if (!ChannelRunning(c)) continue;
         PendingEvent e;
@@ -394,7 +391,7 @@ void Board::SoftwareTrigger() {
         e.event.flags = ZARN_SIM_EVENT_SOFTWARE;
         MakeWaveform(c, e);
         Commit(c, std::move(e));
-        if (encoder_ && encoder_->eventsPerAggregate && EventsPerAggregate(UnitOfChannel(c)) == 0) break;
+        if (encoder_ && encoder_->eventsPerAggregate && perTrigger_) break;
     }
 }
 
@@ -418,10 +415,6 @@ uint32_t Board::AggregatesPerTransfer() const {
     return n ? n : 1;
 }
 
-uint32_t Board::UnitOfChannel(uint32_t channel) const {
-    uint32_t perUnit = encoder_ && encoder_->channelsPerUnit ? encoder_->channelsPerUnit : 1;
-    return channel / perUnit;
-}
 
 uint32_t Board::EventsPerAggregate(uint32_t unit) {
     if (encoder_ && encoder_->eventsPerAggregate) return encoder_->eventsPerAggregate(&context_, unit);
@@ -438,9 +431,33 @@ void Board::PrepareContext() {
     context_.channels = channels_;
     context_.adcBits = profile.info.ADC_NBits;
     context_.samplePeriodNs = period_;
-    for (uint32_t c = 0; c < kMaxChannels; ++c) {
+    for (uint32_t c = 0; c < channels_; ++c) {
         context_.realTimeTicks[c] = static_cast<uint64_t>(ch_[c].realNs / period_);
         context_.deadTimeTicks[c] = static_cast<uint64_t>(ch_[c].deadNs / period_);
+    }
+}
+
+// Bytes of read buffers kept for reuse at most.
+constexpr size_t kSpareBytes = size_t{16} << 20;
+
+Words Board::TakeWords(size_t count) {
+    Words words;
+    if (!spareWords_.empty()) {
+        words = std::move(spareWords_.back());
+        spareWords_.pop_back();
+        spareBytes_ -= words.capacity() * sizeof(uint32_t);
+    }
+    words.resize(count);
+    return words;
+}
+
+void Board::Recycle(BoardAggregate& aggregate) {
+    for (Words& words : aggregate.units) {
+        size_t bytes = words.capacity() * sizeof(uint32_t);
+        if (spareBytes_ + bytes > kSpareBytes) break;
+        words.clear();
+        spareBytes_ += bytes;
+        spareWords_.push_back(std::move(words));
     }
 }
 
@@ -449,21 +466,23 @@ void Board::CloseUnit(uint32_t unit) {
     if (u.open.empty()) return;
     if (!encoder_) {
         u.open.clear();
+        u.samples.clear();
         return;
     }
     PrepareContext();
-    std::vector<ZarnSim_Event_t> events;
-    events.reserve(u.open.size());
-    for (PendingEvent& e : u.open) {
-        e.event.waveform = e.wave.empty() ? nullptr : e.wave.data();
-        e.event.samples = static_cast<uint32_t>(e.wave.size());
-        events.push_back(e.event);
+    // the waveforms lie one after the other in the unit's sample store
+    size_t offset = 0;
+    for (ZarnSim_Event_t& e : u.open) {
+        e.waveform = e.samples ? u.samples.data() + offset : nullptr;
+        offset += e.samples;
     }
-    uint32_t count = static_cast<uint32_t>(events.size());
-    uint32_t bound = encoder_->unitAggregateWords(&context_, unit, events.data(), count);
-    std::vector<uint32_t> words(bound);
-    uint32_t n = bound ? encoder_->encodeUnitAggregate(&context_, unit, events.data(), count, words.data(), bound) : 0;
+    ZarnSim_Event_t* events = u.open.data();
+    uint32_t count = static_cast<uint32_t>(u.open.size());
+    uint32_t bound = encoder_->unitAggregateWords(&context_, unit, events, count);
+    Words words = TakeWords(bound);
+    uint32_t n = bound ? encoder_->encodeUnitAggregate(&context_, unit, events, count, words.data(), bound) : 0;
     u.open.clear();
+    u.samples.clear();
     if (n == 0 || n > bound) {
         c_lprintf(&kLog, C_LOG_WARNING, __LINE__, "%s: encoder of DPP code %u dropped %u events of unit %u",
                   profile.name.c_str(), profile.dppCode, count, unit);
@@ -477,32 +496,43 @@ void Board::CloseAllUnits() {
     for (uint32_t u = 0; u < units_.size(); ++u) CloseUnit(u);
 }
 
+void BoardAggregate::CopyTo(char* destination, size_t count) const {
+    count = std::min(count, words);
+    size_t take = std::min<size_t>(count, 4);
+    std::memcpy(destination, header, take * sizeof(uint32_t));
+    size_t done = take;
+    for (const Words& unit : units) {
+        if (done == count) break;
+        take = std::min(count - done, unit.size());
+        std::memcpy(destination + 4 * done, unit.data(), take * sizeof(uint32_t));
+        done += take;
+    }
+}
+
+// Frames the closed unit aggregates into board aggregates, the first of
+// every unit that has one into each.
 void Board::FormAggregates() {
     for (;;) {
         uint64_t mask = 0;
-        size_t words = 4;
-        for (uint32_t u = 0; u < units_.size(); ++u) {
-            if (units_[u].closed.empty()) continue;
-            mask |= 1ull << u;
-            words += units_[u].closed.front().size();
-        }
+        for (uint32_t u = 0; u < units_.size(); ++u)
+            if (!units_[u].closed.empty()) mask |= 1ull << u;
         if (!mask) return;
-        std::vector<uint32_t> aggregate;
-        aggregate.reserve(words);
-        aggregate.resize(4);
+        BoardAggregate aggregate;
+        aggregate.units.reserve(static_cast<size_t>(__builtin_popcountll(mask)));
         for (uint32_t u = 0; u < units_.size(); ++u) {
             if (!(mask & (1ull << u))) continue;
-            std::vector<uint32_t>& unitWords = units_[u].closed.front();
-            aggregate.insert(aggregate.end(), unitWords.begin(), unitWords.end());
+            aggregate.words += units_[u].closed.front().size();
+            aggregate.units.push_back(std::move(units_[u].closed.front()));
             units_[u].closed.pop_front();
         }
-        aggregate[0] = 0xA0000000u | (static_cast<uint32_t>(aggregate.size()) & 0x0FFFFFFFu);
-        aggregate[1] = static_cast<uint32_t>(mask & 0xFF);
-        aggregate[2] = (aggregateCounter_++ & 0x7FFFFFu) | (static_cast<uint32_t>((mask >> 8) & 0xFF) << 24);
-        aggregate[3] = static_cast<uint32_t>(static_cast<uint64_t>(boardNs_ / period_));
+        uint32_t* header = aggregate.header;
+        header[0] = 0xA0000000u | (static_cast<uint32_t>(aggregate.words) & 0x0FFFFFFFu);
+        header[1] = static_cast<uint32_t>(mask & 0xFF);
+        header[2] = (aggregateCounter_++ & 0x7FFFFFu) | (static_cast<uint32_t>((mask >> 8) & 0xFF) << 24);
+        header[3] = static_cast<uint32_t>(static_cast<uint64_t>(boardNs_ / period_));
         if (encoder_ && encoder_->finishHeader) {
             PrepareContext();
-            encoder_->finishHeader(&context_, aggregate.data(), nullptr);
+            encoder_->finishHeader(&context_, header, nullptr);
         }
         ready_.push_back(std::move(aggregate));
     }
@@ -515,7 +545,7 @@ void Board::CommitTrigger(PendingEvent&& trigger) {
     }
     PrepareContext();
     uint32_t perUnit = encoder_->channelsPerUnit ? encoder_->channelsPerUnit : 1;
-    std::vector<uint32_t> aggregate(4);
+    BoardAggregate aggregate;
     uint64_t mask = 0;
     for (uint32_t u = 0; u < units_.size(); ++u) {
         std::vector<PendingEvent> events;
@@ -542,17 +572,20 @@ void Board::CommitTrigger(PendingEvent&& trigger) {
         }
         uint32_t count = static_cast<uint32_t>(pub.size());
         uint32_t bound = encoder_->unitAggregateWords(&context_, u, pub.data(), count);
-        std::vector<uint32_t> words(bound);
+        Words words = TakeWords(bound);
         uint32_t n = bound ? encoder_->encodeUnitAggregate(&context_, u, pub.data(), count, words.data(), bound) : 0;
         if (n == 0 || n > bound) continue;
-        aggregate.insert(aggregate.end(), words.begin(), words.begin() + n);
+        words.resize(n);
+        aggregate.words += n;
+        aggregate.units.push_back(std::move(words));
         mask |= 1ull << u;
     }
-    aggregate[0] = 0xA0000000u | (static_cast<uint32_t>(aggregate.size()) & 0x0FFFFFFFu);
-    aggregate[1] = static_cast<uint32_t>(mask & 0xFF);
-    aggregate[2] = (aggregateCounter_++ & 0x7FFFFFu) | (static_cast<uint32_t>((mask >> 8) & 0xFF) << 24);
-    aggregate[3] = static_cast<uint32_t>(trigger.event.timeTag);
-    if (encoder_->finishHeader) encoder_->finishHeader(&context_, aggregate.data(), &trigger.event);
+    uint32_t* header = aggregate.header;
+    header[0] = 0xA0000000u | (static_cast<uint32_t>(aggregate.words) & 0x0FFFFFFFu);
+    header[1] = static_cast<uint32_t>(mask & 0xFF);
+    header[2] = (aggregateCounter_++ & 0x7FFFFFu) | (static_cast<uint32_t>((mask >> 8) & 0xFF) << 24);
+    header[3] = static_cast<uint32_t>(trigger.event.timeTag);
+    if (encoder_->finishHeader) encoder_->finishHeader(&context_, header, &trigger.event);
     ready_.push_back(std::move(aggregate));
 }
 
@@ -561,7 +594,7 @@ void Board::Commit(uint32_t channel, PendingEvent&& event) {
     bool pulse = (event.event.flags & ZARN_SIM_EVENT_MCS) == 0;
     if (pulse && map->deviceRun) McsAdvance(channel, event.event.timeTag); // slots over before this event
     uint32_t unit = UnitOfChannel(channel);
-    if (EventsPerAggregate(unit) == 0) {
+    if (units_[unit].eventsPerAggregate == 0) { // as the caller's ReadSetups found it
         CommitTrigger(std::move(event));
         return;
     }
@@ -570,9 +603,12 @@ void Board::Commit(uint32_t channel, PendingEvent&& event) {
         ch_[channel].lost++;
         return;
     }
-    u.open.push_back(std::move(event));
+    event.event.samples = static_cast<uint32_t>(event.wave.size());
+    event.event.waveform = nullptr;
+    u.open.push_back(event.event);
+    u.samples.insert(u.samples.end(), event.wave.begin(), event.wave.end());
     if (pulse && map->deviceRun) McsCount(channel);
-    if (u.open.size() >= EventsPerAggregate(unit)) CloseUnit(unit);
+    if (u.open.size() >= u.eventsPerAggregate) CloseUnit(unit);
 }
 
 bool Board::DataReady() {
@@ -596,10 +632,11 @@ int Board::BlockRead(void* destinationBytes, uint32_t maxWords, uint32_t* wordsR
         cutPending_ = false;
         uint32_t n = 0;
         while (!ready_.empty() && n < std::min(cutWords_, maxWords)) {
-            std::vector<uint32_t>& a = ready_.front();
-            uint32_t take = std::min<uint32_t>(static_cast<uint32_t>(a.size()), std::min(cutWords_, maxWords) - n);
-            std::memcpy(destination + 4 * size_t{n}, a.data(), take * sizeof(uint32_t));
+            const BoardAggregate& a = ready_.front();
+            uint32_t take = std::min<uint32_t>(static_cast<uint32_t>(a.words), std::min(cutWords_, maxWords) - n);
+            a.CopyTo(destination + 4 * size_t{n}, take);
             n += take;
+            Recycle(ready_.front());
             ready_.pop_front(); // a cut aggregate is lost
         }
         *wordsRead = n;
@@ -611,22 +648,23 @@ int Board::BlockRead(void* destinationBytes, uint32_t maxWords, uint32_t* wordsR
     uint32_t limit = AggregatesPerTransfer();
     uint32_t n = 0;
     while (!ready_.empty() && transferCount_ < limit) {
-        const std::vector<uint32_t>& a = ready_.front();
-        uint32_t size = static_cast<uint32_t>(a.size());
+        const BoardAggregate& a = ready_.front();
+        uint32_t size = static_cast<uint32_t>(a.words);
         if (size > maxWords - n) break;
         if (n > 0 && n + size > kWordsPerCall) break;
-        std::memcpy(destination + 4 * size_t{n}, a.data(), size * sizeof(uint32_t));
+        a.CopyTo(destination + 4 * size_t{n}, size);
         n += size;
+        Recycle(ready_.front());
         ready_.pop_front();
         transferCount_++;
     }
     *wordsRead = n;
-    bool more = n > 0 && !ready_.empty() && transferCount_ < limit && ready_.front().size() <= maxWords - n;
+    bool more = n > 0 && !ready_.empty() && transferCount_ < limit && ready_.front().words <= maxWords - n;
     if (more) return ZARN_COMM_Success;
-    if (n == 0 && !ready_.empty() && ready_.front().size() > maxWords)
+    if (n == 0 && !ready_.empty() && ready_.front().words > maxWords)
         c_lprintf(&kLog, C_LOG_WARNING, __LINE__,
                   "%s: a board aggregate of %zu words does not fit the %u words of the read", profile.name.c_str(),
-                  ready_.front().size(), maxWords);
+                  ready_.front().words, maxWords);
     transferCount_ = 0;
     return ZARN_COMM_NoMoreData;
 }
@@ -665,7 +703,7 @@ uint32_t Board::ReadoutBufferBytes() {
 // ---------------------------------------------------------- test interface
 
 void Board::Seed(uint64_t seed) {
-    rng_.seed(seed);
+    rng_.Seed(seed);
     // redraw the pending arrivals so that the run from here depends on the seed only
     for (uint32_t c = 0; c < channels_; ++c)
         if (ch_[c].nextArrivalNs >= 0) StartChannelSource(c, boardNs_);

@@ -10,15 +10,16 @@
 
 #include "../digitizer/ZarnDigitizer.h"
 #include "ZarnSimEncoder.h"
+#include "ZarnSimRandom.h"
 
 #include <cstdint>
 #include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <random>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace zsim {
@@ -191,11 +192,67 @@ inline uint32_t ChannelAddress(uint32_t channel, uint32_t offset) { return 0x100
 // A board takes a copy of its format's encoder when it opens.
 bool FindEncoder(uint32_t dppCode, ZarnSim_Encoder_t* encoder);
 
+// The waveform words of the formats that carry an input trace two samples a
+// word: sample 2j in bits 0-15 and 2j+1 in bits 16-31, each clamped to
+// [0, maxSample], with two digital traces: bit windowBit (+16) set over the
+// trigger window (`window` samples from the pre-trigger), bit halfBit (+16)
+// over the record's second half. Writes `words` words; false (and nothing
+// written) when the event's own samples do not cover them.
+bool PackTwoSampleTrace(const ZarnSim_Event_t& event, uint32_t words, int32_t maxSample, uint32_t window,
+                        uint32_t windowBit, uint32_t halfBit, uint32_t* out);
+
 // -------------------------------------------------------------------- board
 
+// A vector allocator that leaves new elements uninitialised: the buffers it
+// serves (encoded words, waveform samples) are written before they are read.
+template <class T>
+struct UninitialisedAllocator : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = UninitialisedAllocator<U>;
+    };
+    UninitialisedAllocator() = default;
+    template <class U>
+    UninitialisedAllocator(const UninitialisedAllocator<U>&) noexcept {}
+    template <class U>
+    void construct(U* p) noexcept {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
+
+using Words = std::vector<uint32_t, UninitialisedAllocator<uint32_t>>;
+
+// A framed board aggregate waiting for readout: its header and its unit
+// aggregates in mask order, kept as the encoder wrote them until the read
+// copies them out.
+struct BoardAggregate {
+    uint32_t header[4] = {};
+    std::vector<Words> units;
+    size_t words = 4; // the header included
+    // Copies the first `count` words (at most `words`) to any byte address.
+    void CopyTo(char* destination, size_t count) const;
+};
+
+// An event made outside the event source's own loop (software and
+// per-trigger events), with its waveform.
 struct PendingEvent {
     ZarnSim_Event_t event{};
     std::vector<int16_t> wave;
+};
+
+// What the event source reads from the registers of one channel, taken once
+// per generation step rather than once per event.
+struct ChannelSetup {
+    bool running = false;      // enabled and its run gate open
+    double meanIntervalNs = 0; // between pulses, 1 / rate (0: no pulses)
+    uint32_t samples = 0;      // waveform samples (0: no waveform)
+    uint32_t preTrigger = 0;
+    float baseline = 0;
+    float sign = 1;            // -1: negative pulses
 };
 
 struct ChannelState {
@@ -223,8 +280,15 @@ struct ChannelState {
 };
 
 struct UnitState {
-    std::vector<PendingEvent> open;           // events of the aggregate being filled
-    std::deque<std::vector<uint32_t>> closed; // encoded unit aggregates waiting for readout
+    std::vector<ZarnSim_Event_t> open;        // events of the aggregate being filled
+    std::vector<int16_t, UninitialisedAllocator<int16_t>> samples; // their waveforms, one after the other
+    std::deque<Words> closed;                 // encoded unit aggregates waiting for readout
+    uint32_t eventsPerAggregate = 1;          // taken with the channel setups
+    void Clear() {
+        open.clear();
+        samples.clear();
+        closed.clear();
+    }
 };
 
 class Board {
@@ -297,11 +361,18 @@ private:
     void CatchUp();
     void GenerateUntil(double untilNs);
     void StartChannelSource(uint32_t channel, double fromNs);
+    void ReadSetups();
+    void GenerateChannels(uint64_t channels, double untilNs);
     double DrawInterval(uint32_t channel);
+    void BuildEnergyTable();
     double DrawEnergy();
     void MakeWaveform(uint32_t channel, PendingEvent& event);
+    void WriteWaveform(const ChannelSetup& setup, const ZarnSim_Event_t& event, int16_t* out);
+    const float* PulseShape(uint32_t samples, bool rise);
     void Commit(uint32_t channel, PendingEvent&& event);
     void CommitTrigger(PendingEvent&& event);
+    Words TakeWords(size_t count);
+    void Recycle(BoardAggregate& aggregate);
     void CloseUnit(uint32_t unit);
     void CloseAllUnits();
     void FormAggregates();
@@ -309,7 +380,7 @@ private:
     size_t UnitCapacity() const;
     uint32_t AggregatesPerTransfer() const;
     uint32_t EventsPerAggregate(uint32_t unit);
-    uint32_t UnitOfChannel(uint32_t channel) const;
+    uint32_t UnitOfChannel(uint32_t channel) const { return channel / perUnit_; }
     void PrepareContext();
     bool FastForward();
     void OnRunChange();
@@ -337,10 +408,33 @@ private:
     uint64_t wallStartNs_ = 0;
     double wallBaseNs_ = 0;
     int clockMode_ = 0;
-    std::mt19937_64 rng_;
+    Random rng_;
     ChannelState ch_[kMaxChannels];
+    ChannelSetup setup_[kMaxChannels];
+    size_t unitCapacity_ = 0;
+    bool perTrigger_ = false; // every trigger makes a board aggregate of its own
+    // The line spectrum as an alias table: one uniform draw picks a slot
+    // and, by its fraction, the slot's own component or its alias, without
+    // a search.
+    struct EnergyComponent {
+        double offset, scale; // offset + scale * (exponential ? E : N)
+        bool exponential;
+    };
+    struct EnergySlot {
+        double keep; // probability of the slot's own component
+        uint32_t own, alias;
+    };
+    std::vector<EnergyComponent> energyComponents_;
+    std::vector<EnergySlot> energySlots_;
+    uint32_t perUnit_ = 1; // channels per unit of the data format
+    // the pulse's decay and rise, exp(-i T / tau) at sample i, grown as needed
+    std::vector<float> decayShape_, riseShape_;
     std::vector<UnitState> units_;
-    std::deque<std::vector<uint32_t>> ready_; // framed board aggregates
+    std::deque<BoardAggregate> ready_; // framed board aggregates
+    // buffers of aggregates already read, for the next ones to encode into
+    // without a fresh allocation (and its page faults)
+    std::vector<Words> spareWords_;
+    size_t spareBytes_ = 0;
     uint32_t aggregateCounter_ = 0;
     uint32_t transferCount_ = 0; // aggregates delivered in the current block transfer
     uint32_t cutWords_ = 0;

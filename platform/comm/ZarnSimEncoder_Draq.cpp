@@ -66,6 +66,7 @@ uint32_t Digital3(const ZarnSim_Event_t& e, uint32_t i) {
 uint32_t Digital4(const ZarnSim_Event_t& e, uint32_t i) { return i >= e.samples / 2 ? 1u : 0u; }
 
 void EncodeWaveform(const ZarnSim_Event_t& e, const Format& f, uint32_t* out) {
+    if (PackTwoSampleTrace(e, 4 * f.units, 0xFFF, kDigitalWindow, 12, 13, out)) return;
     for (uint32_t j = 0; j < 4 * f.units; ++j) {
         uint32_t a = 2 * j, b = 2 * j + 1;
         out[j] = Sample(e, a) | (Sample(e, b) << 16) | (Digital3(e, a) << 12) | (Digital3(e, b) << 28) |

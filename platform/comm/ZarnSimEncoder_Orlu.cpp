@@ -48,7 +48,7 @@ Format ReadFormat(const ZarnSim_EncoderContext_t* c, const ZarnSim_Event_t* even
     f.energy = (cfg >> 19) & 1u;
     f.digital = (cfg >> 20) & 0xFu;
     uint32_t samples = 0;
-    for (uint32_t i = 0; i < count; ++i)
+    for (uint32_t i = 0; f.waves && i < count; ++i)
         if (events[i].waveform) samples = std::max(samples, events[i].samples);
     uint32_t fixed = (f.timeTag ? 1u : 0u) + (f.energy ? 1u : 0u);
     f.waveWords = f.waves ? std::min((samples + 1) / 2, kMaxWaveWords) : 0;
@@ -95,6 +95,8 @@ uint32_t Digital3(const ZarnSim_Event_t& e, uint32_t i) {
 uint32_t Digital4(const ZarnSim_Event_t& e, uint32_t i) { return i >= e.samples / 2 ? 1u : 0u; }
 
 void EncodeWaveform(const ZarnSim_Event_t& e, const Format& f, uint32_t* out) {
+    // the common case: one trace, the input signal
+    if (!f.dual && f.analog0 == 0 && PackTwoSampleTrace(e, f.waveWords, 0x3FFF, kDigitalWindow, 15, 14, out)) return;
     for (uint32_t j = 0; j < f.waveWords; ++j) {
         uint32_t a = 2 * j, b = 2 * j + 1;
         uint32_t low, high;

@@ -110,6 +110,8 @@ void EncodeWaveform(const ZarnSim_Event_t& e, const Format& f, uint32_t* out) {
     bool input1 = f.psd ? ((f.probeBits >> 7) & 1u) == 0 : ((f.probeBits >> 4) & 3u) == 0;
     // Digital trace 3 sits in bits 14/30 (136) or 15/31 (139), trace 4 in the others.
     uint32_t bit3 = f.psd ? 14 : 15, bit4 = f.psd ? 15 : 14;
+    // the common case: one trace, the input signal
+    if (!f.dual && input0 && PackTwoSampleTrace(e, 4 * f.units, 0x3FFF, kDigitalWindow, bit3, bit4, out)) return;
     for (uint32_t j = 0; j < 4 * f.units; ++j) {
         uint32_t a = 2 * j, b = 2 * j + 1;
         uint32_t low, high;

@@ -3,6 +3,7 @@
 // arrival; until then the format yields no data.
 #include "ZarnSimBoard.h"
 
+#include <algorithm>
 #include <mutex>
 
 extern "C" const ZarnSim_Encoder_t ZarnSim_OrluPHAEncoder, ZarnSim_PembPSDEncoder, ZarnSim_PembPHAEncoder;
@@ -49,6 +50,26 @@ Table& T() {
 }
 
 } // namespace
+
+bool PackTwoSampleTrace(const ZarnSim_Event_t& event, uint32_t words, int32_t maxSample, uint32_t window,
+                        uint32_t windowBit, uint32_t halfBit, uint32_t* out) {
+    if (!event.waveform || 2 * size_t{words} > event.samples) return false;
+    // a plain loop over the pairs, which the compiler vectorises; the
+    // digital bits go over their ranges afterwards
+    const int16_t* __restrict w = event.waveform;
+    uint32_t* __restrict o = out;
+    for (size_t j = 0; j < words; ++j) {
+        int32_t low = w[2 * j], high = w[2 * j + 1];
+        low = low < 0 ? 0 : low > maxSample ? maxSample : low;
+        high = high < 0 ? 0 : high > maxSample ? maxSample : high;
+        o[j] = static_cast<uint32_t>(low) | (static_cast<uint32_t>(high) << 16);
+    }
+    const uint32_t samples = 2 * words;
+    for (uint32_t i = event.preTrigger; i < std::min(event.preTrigger + window, samples); ++i)
+        out[i / 2] |= 1u << (windowBit + (i % 2 ? 16 : 0));
+    for (uint32_t i = event.samples / 2; i < samples; ++i) out[i / 2] |= 1u << (halfBit + (i % 2 ? 16 : 0));
+    return true;
+}
 
 bool FindEncoder(uint32_t dppCode, ZarnSim_Encoder_t* encoder) {
     Table& t = T();

@@ -24,6 +24,7 @@
 #include <fstream>
 #include <map>
 #include <optional>
+#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -203,17 +204,27 @@ private:
 };
 
 // A TCP port that nobody listened on a moment ago.
+// A loopback port that no socket holds. It is drawn below the kernel's
+// ephemeral range (32768 and up here), so that no client socket of a test
+// running beside this one can take it between this check and the server's
+// bind; the draw is seeded per process, so parallel tests seldom draw alike.
 inline uint16_t freePort()
 {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
+    static std::mt19937 draw(static_cast<uint32_t>(getpid()) * 2654435761u ^
+                             static_cast<uint32_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
+    for (int attempt = 0; attempt < 1000; attempt++) {
+        uint16_t port = static_cast<uint16_t>(20000 + draw() % 12000);
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_ANY);
+        address.sin_port = htons(port);
+        bool free = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        close(fd);
+        if (free)
+            return port;
+    }
+    return 0;
 }
 
 // A listening socket on a free loopback port, for the -N host.

@@ -22,6 +22,15 @@ const char* kOnePeak = R"(<?xml version="1.0"?>
       <Continuum weight="0"/>
     </Signal>
   </Board>
+  <Board name="lines">
+    <Address link="usb" number="1"/>
+    <Info model="L2" modelNumber="2" channels="2" family="16" boardFirmware="1.0" channelFirmware="128.70" adcBits="14"/>
+    <Signal rate="10000">
+      <Peak centroid="3000" sigma="20" weight="2"/>
+      <Peak centroid="6000" sigma="50" weight="1"/>
+      <Continuum weight="1" slope="300"/>
+    </Signal>
+  </Board>
 </SimulatedBoards>
 )";
 
@@ -35,15 +44,16 @@ protected:
     void TearDown() override { ZarnSim_ResetFaults(); }
     void Write(uint32_t address, uint32_t value) { EXPECT_EQ(0, ZARN_DGTZ_WriteRegister(board.handle, address, value)); }
     // Runs for seconds of board time, reading as it goes so that nothing is lost.
-    Decoded Acquire(double seconds, double step = 0.05) {
+    Decoded Acquire(double seconds, double step = 0.05) { return AcquireOn(board, seconds, step); }
+    Decoded AcquireOn(const OpenBoard& on, double seconds, double step = 0.05) {
         Decoded all;
-        EXPECT_EQ(0, ZARN_DGTZ_SWStartAcquisition(board.handle));
+        EXPECT_EQ(0, ZARN_DGTZ_SWStartAcquisition(on.handle));
         for (double t = 0; t < seconds - 1e-9; t += step) {
-            ZarnSim_AdvanceClock(board.link, static_cast<uint64_t>(step * 1e9));
-            Append(all, DrainBoard(board.link));
+            ZarnSim_AdvanceClock(on.link, static_cast<uint64_t>(step * 1e9));
+            Append(all, DrainBoard(on.link));
         }
-        EXPECT_EQ(0, ZARN_DGTZ_SWStopAcquisition(board.handle));
-        Append(all, DrainBoard(board.link));
+        EXPECT_EQ(0, ZARN_DGTZ_SWStopAcquisition(on.handle));
+        Append(all, DrainBoard(on.link));
         return all;
     }
     static void Append(Decoded& all, const Decoded& d) {
@@ -85,6 +95,42 @@ TEST_F(SimBoardSource, RateAndCentroidWithinTheirStatistics) {
         EXPECT_GE(e.timeTag, last[e.channel]);
         last[e.channel] = e.timeTag;
         EXPECT_LT(e.timeTag, 400'000'000u);
+    }
+}
+
+// Every component of the line spectrum by its share, centroid and width
+// (the continuum by its mean), on a board of two lines and a continuum.
+TEST_F(SimBoardSource, LineSpectrumFollowsItsWeightsAndWidths) {
+    OpenBoard lines{0, 1};
+    ASSERT_EQ(0, lines.result);
+    ZarnSim_SetClockMode(lines.link, ZARN_SIM_CLOCK_MANUAL);
+    ZarnSim_SetSeed(lines.link, 19);
+    Decoded d = AcquireOn(lines, 1.0, 0.1);
+    ASSERT_TRUE(d.wellFormed);
+    struct Component {
+        const char* name;
+        double low, high; // energies counted as this component's: 25 sigma apart from the others
+        double share, mean, sigma;
+        double spread; // standard error of the deviation in sigma / sqrt(2k): 2 for the exponential
+    };
+    const Component components[] = {{"continuum", 0, 2500, 0.25, 300, 300, 2},
+                                    {"line 3000", 2500, 4500, 0.5, 3000, 20, 1},
+                                    {"line 6000", 4500, 16384, 0.25, 6000, 50, 1}};
+    const double n = static_cast<double>(d.events.size());
+    ASSERT_GT(n, 15000.0); // 2 channels x 10000/s x 1 s
+    for (const Component& c : components) {
+        std::vector<double> energies;
+        for (const TestEvent& e : d.events)
+            if (e.energy >= c.low && e.energy < c.high) energies.push_back(e.energy);
+        const double k = static_cast<double>(energies.size());
+        const double mean = std::accumulate(energies.begin(), energies.end(), 0.0) / k;
+        double squares = 0;
+        for (double e : energies) squares += (e - mean) * (e - mean);
+        const double sigma = std::sqrt(squares / (k - 1));
+        // five standard errors of each estimate
+        EXPECT_NEAR(c.share, k / n, 5 * std::sqrt(c.share * (1 - c.share) / n)) << c.name;
+        EXPECT_NEAR(c.mean, mean, 5 * c.sigma / std::sqrt(k)) << c.name;
+        EXPECT_NEAR(c.sigma, sigma, 5 * c.spread * c.sigma / std::sqrt(2 * k)) << c.name;
     }
 }
 
@@ -175,6 +221,53 @@ TEST_F(SimBoardSource, WaveformsFollowRecordLengthPolarityAndHeight) {
         EXPECT_NEAR(e.channel == 1 ? baseline - e.energy : baseline + e.energy, extreme, 15.0);
         EXPECT_NEAR(baseline, e.samples[99], 15.0) << "the pulse starts after the pre-trigger";
     }
+}
+
+// The noise before the pulse: the profile's deviation (3 counts, plus the
+// rounding to whole counts), white within an event and independent between
+// events; after it, the pulse decays with the profile's decay time.
+TEST_F(SimBoardSource, WaveformNoiseIsWhiteAndThePulseDecaysWithTheProfile) {
+    ZarnSim_SetSeed(board.link, 23);
+    Write(0x8000, (1u << 16) | 0x100);
+    Write(0x8020, 50); // 400 samples
+    Write(0x8038, 25); // 100 samples before the trigger
+    Write(0x8120, 0x1);
+    const double baseline = 16383 * (1 - 0xE666 / 65535.0);
+    Decoded d = Acquire(0.04);
+    ASSERT_GT(d.events.size(), 150u);
+    constexpr size_t kQuiet = 90;
+    double squares = 0, lagged = 0, across = 0;
+    size_t samples = 0, pairs = 0, crossed = 0;
+    const std::vector<int16_t>* previous = nullptr;
+    for (const TestEvent& e : d.events) {
+        ASSERT_EQ(400u, e.samples.size());
+        for (size_t i = 0; i < kQuiet; ++i) {
+            double r = e.samples[i] - baseline;
+            squares += r * r;
+            ++samples;
+            if (i + 1 < kQuiet) {
+                lagged += r * (e.samples[i + 1] - baseline);
+                ++pairs;
+            }
+            if (previous) {
+                across += r * ((*previous)[i] - baseline);
+                ++crossed;
+            }
+        }
+        previous = &e.samples;
+        if (e.flags & ZARN_SIM_EVENT_PILEUP) continue;
+        // 2000 ns after the trigger (within one 10 ns sample), rise 20 ns, decay 2000 ns
+        const double tr = 20, td = 2000, t = 1995;
+        const double tPeak = std::log(td / tr) * tr * td / (td - tr);
+        const double pulse = (std::exp(-t / td) - std::exp(-t / tr)) / (std::exp(-tPeak / td) - std::exp(-tPeak / tr));
+        // 15: five noise deviations, and the half sample of the unknown fine time
+        EXPECT_NEAR(baseline + e.energy * pulse, e.samples[300], 15.0 + e.energy * 0.0025);
+    }
+    const double variance = squares / samples;
+    // five standard errors of each estimate
+    EXPECT_NEAR(std::sqrt(9.0 + 1.0 / 12), std::sqrt(variance), 5 * 3.0 / std::sqrt(2.0 * samples));
+    EXPECT_NEAR(0.0, lagged / pairs / variance, 5 / std::sqrt(static_cast<double>(pairs)));
+    EXPECT_NEAR(0.0, across / crossed / variance, 5 / std::sqrt(static_cast<double>(crossed)));
 }
 
 TEST_F(SimBoardSource, FullMemoryLosesEventsAndCountsThemDead) {
