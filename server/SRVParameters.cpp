@@ -2,6 +2,7 @@
  * SRVParameters: build, lookups and free of the server parameter tree.
  */
 #include "SRVParameters.h"
+#include "SRVRequest.h"
 
 #include <cstdio>
 #include <cstdlib>

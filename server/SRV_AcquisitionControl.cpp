@@ -10,6 +10,7 @@
 
 #include "SRVBoardThread.h"
 #include "SRVParameters.h"
+#include "SRVRequest.h"
 #include "SRV_List.h"
 #include "SRV_Waveforms.h"
 #include "SRV_Spectra.h"

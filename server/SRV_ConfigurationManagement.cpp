@@ -8,6 +8,7 @@
 #include <ctime>
 
 #include "SRVParameters.h"
+#include "SRVRequest.h"
 
 static const c_LogModule_t LOG_MODULE = {"SRV_ConfigurationManagementLog.txt", "SRV_ConfigurationManagement"};
 

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "SRVParameters.h"
+#include "SRVRequest.h"
 #include "SRV_Spectra.h"
 
 static const c_LogModule_t LOG_MODULE = {"SRV_ListLog.txt", "SRV_List"};
