@@ -40,6 +40,12 @@ void* SRV_FinishGetReply(SRVReply* reply, const c_LogModule_t* module, SRVBoard_
         SRV_LogUnsupportedMask(module, board, "dataMask", mask, mask & ~known);
         result = SRV_ERR_UNSUPPORTED;
     }
+    return SRV_UnlockAndReply(reply, board, result, replySize, status);
+}
+
+void* SRV_UnlockAndReply(SRVReply* reply, SRVBoard_t* board, SRVStatus_t result, uint32_t* replySize,
+                         SRVStatus_t* status)
+{
     *status = SRV_UnlockBoardInto(board, result);
     return *status == SRV_SUCCESS ? reply->release(replySize) : NULL;
 }

@@ -7,6 +7,8 @@
 #ifndef SRV_REQUEST_H
 #define SRV_REQUEST_H
 
+#include <type_traits>
+
 #include "SRV_Common.h"
 
 /* Reads the fields of a request in order, each bounded by the payload's
@@ -90,11 +92,12 @@ public:
         if (buffer_ != nullptr)
             buffer_ = serialize_i32(&value, 1, buffer_, &size_);
     }
-    void f64(double value)
+    void f64(const double* values, uint32_t count)
     {
         if (buffer_ != nullptr)
-            buffer_ = serialize_f64(&value, 1, buffer_, &size_);
+            buffer_ = serialize_f64(values, count, buffer_, &size_);
     }
+    void f64(double value) { f64(&value, 1); }
     void u8(const uint8_t* values, uint32_t count)
     {
         if (buffer_ != nullptr)
@@ -107,10 +110,22 @@ public:
             buffer_ = serialize_i16(values, count, buffer_, &size_);
     }
     void i16(int16_t value) { i16(&value, 1); }
+    void u16(const uint16_t* values, uint32_t count)
+    {
+        if (buffer_ != nullptr)
+            buffer_ = serialize_u16(values, count, buffer_, &size_);
+    }
+    void u16(uint16_t value) { u16(&value, 1); }
     void text(const char* field, uint32_t size)
     {
         if (buffer_ != nullptr)
             buffer_ = serialize_char(field, size, buffer_, &size_);
+    }
+    /* Gives the reply up: a field can't be sent. ok() turns false. */
+    void abandon()
+    {
+        c_free(buffer_);
+        buffer_ = nullptr;
     }
     /* Hands the reply over (NULL when it could not be built). */
     void* release(uint32_t* size)
@@ -138,11 +153,44 @@ bool SRV_ReadClearRequest(const c_LogModule_t* module, const SRVBoard_t* board, 
                           uint32_t payloadSize, uint64_t* maskOut, int32_t path[SRV_INDEX_PATH_MAX],
                           uint32_t* length, SRVStatus_t* status);
 
+/* The end of a command under the board lock: releases it (a failure to
+ * release replaces a success) and hands the reply over when the status is a
+ * success, else NULL. Writes the status. */
+void* SRV_UnlockAndReply(SRVReply* reply, SRVBoard_t* board, SRVStatus_t result, uint32_t* replySize,
+                         SRVStatus_t* status);
+
 /* The end of a get command under the board lock: -5 when the reply could not
  * be built, -33 (logged in the module's log) for data-mask bits outside
  * known, then the lock is released. The reply when all went well, else NULL;
  * writes the status. */
 void* SRV_FinishGetReply(SRVReply* reply, const c_LogModule_t* module, SRVBoard_t* board, uint64_t mask,
                          uint64_t known, SRVStatus_t result, uint32_t* replySize, SRVStatus_t* status);
+
+/* The clear commands of the board's objects: reads the clear request, looks
+ * up the object of its index path with find, clears it with clear under the
+ * board lock, refuses any cmdMaskOut bit after a successful clear (-33,
+ * logged in the module's log: the object stays cleared) and releases the
+ * lock. No reply; writes the status. */
+template <class Object>
+void* SRV_RunClearCommand(const c_LogModule_t* module, SRVBoard_t* board, const void* payload, uint32_t payloadSize,
+                          SRVStatus_t (*find)(SRVBoard_t*, const int32_t*, uint32_t, Object**),
+                          std::type_identity_t<SRVStatus_t (*)(SRVBoard_t*, Object*)> clear, SRVStatus_t* status)
+{
+    uint64_t maskOut = 0;
+    int32_t path[SRV_INDEX_PATH_MAX];
+    uint32_t length = 0;
+    if (!SRV_ReadClearRequest(module, board, payload, payloadSize, &maskOut, path, &length, status))
+        return nullptr;
+    Object* object = SRV_FindAndLockBoard(find, board, path, length, status);
+    if (object == nullptr)
+        return nullptr;
+    SRVStatus_t result = clear(board, object);
+    if (result == SRV_SUCCESS && maskOut != 0) {
+        SRV_LogUnsupportedMask(module, board, "cmdMaskOut", maskOut, maskOut);
+        result = SRV_ERR_UNSUPPORTED;
+    }
+    *status = SRV_UnlockBoardInto(board, result);
+    return nullptr;
+}
 
 #endif /* SRV_REQUEST_H */

@@ -130,8 +130,7 @@ void* SRV_CmdQuit(SRVBoard_t* board, SRVCommand_t command, const void* payload, 
     SRVStatus_t result = reply.ok() ? SRV_SUCCESS : SRV_ERR_SERIALIZE;
     if (result == SRV_SUCCESS && refuseMask(board, "cmdMaskOut", maskOut))
         result = SRV_ERR_UNSUPPORTED;
-    *status = SRV_UnlockBoardInto(board, result);
-    return *status == SRV_SUCCESS ? reply.release(replySize) : NULL;
+    return SRV_UnlockAndReply(&reply, board, result, replySize, status);
 }
 
 // ----------------------------------------------------- commands 22 to 24

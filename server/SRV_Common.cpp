@@ -93,18 +93,6 @@ SRVStatus_t SRV_UnlockBoard(SRVBoard_t* board)
     return SRV_SUCCESS;
 }
 
-void* SRV_UnlockBoardAndFinish(SRVBoard_t* board, void* reply, SRVStatus_t* status)
-{
-    SRVStatus_t unlocked = SRV_UnlockBoard(board);
-    if (*status == SRV_SUCCESS)
-        *status = unlocked;
-    if (*status != SRV_SUCCESS) {
-        c_free(reply);
-        return NULL;
-    }
-    return reply;
-}
-
 SRVStatus_t SRV_UnlockBoardInto(SRVBoard_t* board, SRVStatus_t status)
 {
     SRVStatus_t unlocked = SRV_UnlockBoard(board);

@@ -473,10 +473,6 @@ void* SRV_BuildStatusReply(SRVCommand_t command, SRVStatus_t status, uint32_t* r
 SRVStatus_t SRV_LockBoard(SRVBoard_t* board);
 /* 0, or -14 after "Cannot unlock Mutex (lock ERR %i)". */
 SRVStatus_t SRV_UnlockBoard(SRVBoard_t* board);
-/* The end of a handler that held the board lock: releases it (a failure to
- * release replaces a success) and returns the reply, or frees it and returns
- * NULL when *status is not a success. */
-void* SRV_UnlockBoardAndFinish(SRVBoard_t* board, void* reply, SRVStatus_t* status);
 /* Releases the board lock and returns status, or the release's failure when
  * status is a success. */
 SRVStatus_t SRV_UnlockBoardInto(SRVBoard_t* board, SRVStatus_t status);

@@ -329,28 +329,15 @@ void* SRV_CmdSetDTSpectrum(SRVBoard_t* board, SRVCommand_t, const void* payload,
 void* SRV_CmdClearDTSpectrum(SRVBoard_t* board, SRVCommand_t, const void* payload, uint32_t payloadSize, uint32_t*,
                              SRVStatus_t* status)
 {
-    uint64_t maskOut = 0;
-    int32_t path[SRV_INDEX_PATH_MAX];
-    uint32_t length = 0;
-    if (!SRV_ReadClearRequest(&LOG_MODULE, board, payload, payloadSize, &maskOut, path, &length, status))
-        return nullptr;
-    SRVDTSpectrum_t* spectrum = nullptr;
-    SRVStatus_t result = SRV_GetDTSpectrum(board, path, length, &spectrum);
-    if (result != SRV_SUCCESS) {
-        *status = result;
-        return nullptr;
-    }
-    c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_DETAIL, __LINE__, "Getting DeltaT Spectrum Info.");
-    result = SRV_LockBoard(board);
-    if (result != SRV_SUCCESS) {
-        *status = result;
-        return nullptr;
-    }
-    SRV_ClearDTSpectrum(spectrum);
-    if (maskOut != 0) {
-        SRV_LogUnsupportedMask(&LOG_MODULE, board, "cmdMaskOut", maskOut, maskOut);
-        result = SRV_ERR_UNSUPPORTED;
-    }
-    *status = SRV_UnlockBoardInto(board, result);
-    return nullptr;
+    auto find = [](SRVBoard_t* board, const int32_t* path, uint32_t length, SRVDTSpectrum_t** spectrum) {
+        SRVStatus_t result = SRV_GetDTSpectrum(board, path, length, spectrum);
+        if (result == SRV_SUCCESS)
+            c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_DETAIL, __LINE__, "Getting DeltaT Spectrum Info.");
+        return result;
+    };
+    auto clear = [](SRVBoard_t*, SRVDTSpectrum_t* spectrum) -> SRVStatus_t {
+        SRV_ClearDTSpectrum(spectrum);
+        return SRV_SUCCESS;
+    };
+    return SRV_RunClearCommand<SRVDTSpectrum_t>(&LOG_MODULE, board, payload, payloadSize, find, clear, status);
 }

@@ -123,8 +123,7 @@ static void* switchChannel(SRVBoard_t* board, SRVCommand_t command, const void* 
         SRV_LogUnsupportedMask(&LOG_MODULE, board, "cmdMaskOut", maskOut, maskOut & ~knownOut);
         result = SRV_ERR_UNSUPPORTED;
     }
-    *status = SRV_UnlockBoardInto(board, result);
-    return *status == SRV_SUCCESS ? reply.release(replySize) : NULL;
+    return SRV_UnlockAndReply(&reply, board, result, replySize, status);
 }
 
 void* SRV_CmdHVOn(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,

@@ -297,30 +297,17 @@ void* SRV_CmdMCSSweep(SRVBoard_t* board, SRVCommand_t, const void* payload, uint
 void* SRV_CmdClearMCSSpectrum(SRVBoard_t* board, SRVCommand_t, const void* payload, uint32_t payloadSize,
                               uint32_t*, SRVStatus_t* status)
 {
-    uint64_t maskOut = 0;
-    int32_t path[SRV_INDEX_PATH_MAX];
-    uint32_t length = 0;
-    if (!SRV_ReadClearRequest(&LOG_MODULE, board, payload, payloadSize, &maskOut, path, &length, status))
-        return nullptr;
-    SRVMCSSpectrum_t* spectrum = nullptr;
-    SRVStatus_t result = SRV_GetMCSSpectrum(board, path, length, &spectrum);
-    if (result != SRV_SUCCESS) {
-        *status = result;
-        return nullptr;
-    }
-    c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_DETAIL, __LINE__, "Getting MCS Spectrum Info.");
-    result = SRV_LockBoard(board);
-    if (result != SRV_SUCCESS) {
-        *status = result;
-        return nullptr;
-    }
-    SRV_ClearMCSSpectrum(spectrum);
+    auto find = [](SRVBoard_t* board, const int32_t* path, uint32_t length, SRVMCSSpectrum_t** spectrum) {
+        SRVStatus_t result = SRV_GetMCSSpectrum(board, path, length, spectrum);
+        if (result == SRV_SUCCESS)
+            c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_DETAIL, __LINE__, "Getting MCS Spectrum Info.");
+        return result;
+    };
     // The clear stays done when the sweep signal fails.
-    result = SRV_SendMCSSweepSignal(board, static_cast<int32_t>(spectrum->channelIndex));
-    if (result == SRV_SUCCESS && maskOut != 0) {
-        SRV_LogUnsupportedMask(&LOG_MODULE, board, "cmdMaskOut", maskOut, maskOut);
-        result = SRV_ERR_UNSUPPORTED;
-    }
-    *status = SRV_UnlockBoardInto(board, result);
-    return nullptr;
+    auto clearAndSweep = [](SRVBoard_t* board, SRVMCSSpectrum_t* spectrum) {
+        SRV_ClearMCSSpectrum(spectrum);
+        return SRV_SendMCSSweepSignal(board, static_cast<int32_t>(spectrum->channelIndex));
+    };
+    return SRV_RunClearCommand<SRVMCSSpectrum_t>(&LOG_MODULE, board, payload, payloadSize, find, clearAndSweep,
+                                                 status);
 }

@@ -79,19 +79,16 @@ void* SRV_CmdWriteRegister(SRVBoard_t* board, SRVCommand_t command, const void* 
     *status = SRV_LockBoard(board);
     if (*status != SRV_SUCCESS)
         return NULL;
-    void* reply = NULL;
-    *status = _writeRegister(board, fields[0], fields[1], fields[2]);
-    if (*status == SRV_SUCCESS) {
-        reply = SRV_BuildStatusReply(command, SRV_SUCCESS, replySize);
-        if (reply == NULL)
-            *status = SRV_ERR_SERIALIZE;
-    }
+    SRVReply reply(command);
+    SRVStatus_t result = _writeRegister(board, fields[0], fields[1], fields[2]);
+    if (result == SRV_SUCCESS && !reply.ok())
+        result = SRV_ERR_SERIALIZE;
     // The write has happened: an unknown output bit only changes the answer.
-    if (*status == SRV_SUCCESS && maskOut != 0) {
+    if (result == SRV_SUCCESS && maskOut != 0) {
         SRV_LogUnsupportedMask(&LOG_MODULE, board, "cmdMaskOut", maskOut, maskOut);
-        *status = SRV_ERR_UNSUPPORTED;
+        result = SRV_ERR_UNSUPPORTED;
     }
-    return SRV_UnlockBoardAndFinish(board, reply, status);
+    return SRV_UnlockAndReply(&reply, board, result, replySize, status);
 }
 
 void* SRV_CmdReadRegister(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
@@ -116,6 +113,5 @@ void* SRV_CmdReadRegister(SRVBoard_t* board, SRVCommand_t command, const void* p
         SRV_LogUnsupportedMask(&LOG_MODULE, board, "cmdMaskOut", maskOut, maskOut & ~READ_VALUE);
         result = SRV_ERR_UNSUPPORTED;
     }
-    *status = SRV_UnlockBoardInto(board, result);
-    return *status == SRV_SUCCESS ? reply.release(replySize) : NULL;
+    return SRV_UnlockAndReply(&reply, board, result, replySize, status);
 }

@@ -747,22 +747,8 @@ void* SRV_CmdSetEnergySpectrum(SRVBoard_t* board, SRVCommand_t, const void* payl
 void* SRV_CmdClearEnergySpectrum(SRVBoard_t* board, SRVCommand_t, const void* payload, uint32_t payloadSize,
                                  uint32_t*, SRVStatus_t* status)
 {
-    uint64_t maskOut = 0;
-    int32_t path[SRV_INDEX_PATH_MAX];
-    uint32_t length = 0;
-    if (!SRV_ReadClearRequest(&LOG_MODULE, board, payload, payloadSize, &maskOut, path, &length, status))
-        return nullptr;
-    SRVEnergySpectrum_t* spectrum = SRV_FindAndLockBoard(SRV_FindEnergySpectrum, board, path, length, status);
-    if (spectrum == nullptr)
-        return nullptr;
-    SRVStatus_t result = SRV_ClearEnergySpectrum(spectrum);
-    // The spectrum is cleared all the same.
-    if (result == SRV_SUCCESS && maskOut != 0) {
-        SRV_LogUnsupportedMask(&LOG_MODULE, board, "cmdMaskOut", maskOut, maskOut);
-        result = SRV_ERR_UNSUPPORTED;
-    }
-    *status = SRV_UnlockBoardInto(board, result);
-    return nullptr;
+    auto clear = [](SRVBoard_t*, SRVEnergySpectrum_t* spectrum) { return SRV_ClearEnergySpectrum(spectrum); };
+    return SRV_RunClearCommand(&LOG_MODULE, board, payload, payloadSize, SRV_FindEnergySpectrum, clear, status);
 }
 
 void* SRV_CmdGetROI(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
