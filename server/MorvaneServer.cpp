@@ -20,11 +20,12 @@
 
 #include <libxml/xmlversion.h>
 
-#include "SRV_AcquisitionControl.h"
+#include "SRV_AcquisitionCommands.h"
 #include "SRV_List.h"
 #include "SRV_Waveforms.h"
 #include "SRV_ConfigurationManagement.h"
 #include "SRVParameters.h"
+#include "SRVRequest.h"
 #include "SRV_Registers.h"
 #include "SRV_HVRange.h"
 #include "SRV_Spectra.h"
@@ -350,34 +351,26 @@ static void* handleGetServerDefinitions(SRVBoard_t*, SRVCommand_t command, const
         *status = SRV_ERR_GENERIC;
         return NULL;
     }
-    *status = SRV_SUCCESS;
-    void* reply = c_createheader(0, command, replySize);
-    SRVStatus_t ok = SRV_SUCCESS;
-    if (reply != NULL)
-        reply = serialize_i16(&ok, 1, reply, replySize);
-    if (reply == NULL)
-        *status = SRV_ERR_SERIALIZE;
-    while (reply != NULL) {
+    SRVReply reply(command);
+    SRVStatus_t result = reply.ok() ? SRV_SUCCESS : SRV_ERR_SERIALIZE;
+    while (reply.ok()) {
         size_t count = std::fread(block, 1, DEFINITIONS_BLOCK_SIZE, file);
         if (count > 0)
-            reply = serialize_u8(block, static_cast<uint32_t>(count), reply, replySize);
-        if (reply == NULL) {
-            *status = SRV_ERR_SERIALIZE;
+            reply.u8(block, static_cast<uint32_t>(count));
+        if (!reply.ok()) {
+            result = SRV_ERR_SERIALIZE;
             break;
         }
         if (count < DEFINITIONS_BLOCK_SIZE) {
             if (!std::feof(file))
-                *status = SRV_ERR_FILE_READ;
+                result = SRV_ERR_FILE_READ;
             break;
         }
     }
     std::fclose(file);
     c_free(block);
-    if (*status != SRV_SUCCESS) {
-        c_free(reply);
-        return NULL;
-    }
-    return reply;
+    *status = result;
+    return result == SRV_SUCCESS ? reply.release(replySize) : NULL;
 }
 
 // ------------------------------------------------------------ command table

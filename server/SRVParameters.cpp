@@ -2,6 +2,7 @@
  * SRVParameters: build, lookups and free of the server parameter tree.
  */
 #include "SRVParameters.h"
+#include "SRVRequest.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -858,26 +859,18 @@ bool findEntry(const SRVParameter_t* param, double value, ValueEntry* found) {
 
 /* ----------------------------------------------------- request helpers */
 
-const void* payloadEnd(const void* payload, uint32_t size) {
-    return payload != nullptr ? (const void*)((const uint8_t*)payload + size) : nullptr;
-}
-
-
 /* Reads the data mask and the index path of commands 13 to 15 and looks the
- * parameter up; the position after the path, or NULL with the status. */
-const void* readParameterRequest(SRVBoard_t* board, const void* payload, uint32_t payloadSize, uint64_t* dataMask,
-                                 SRVParameter_t** param, SRVStatus_t* status) {
-    const void* end = payloadEnd(payload, payloadSize);
+ * parameter up; false with the status when the request can't be taken. */
+bool readParameterRequest(SRVBoard_t* board, SRVRequest* request, uint64_t* dataMask, SRVParameter_t** param,
+                          SRVStatus_t* status) {
     int32_t path[SRV_INDEX_PATH_MAX];
     uint32_t length = 0;
-    const void* position = deserialize_u64(dataMask, 1, payload, end);
-    position = deserialize_i32_array(path, SRV_INDEX_PATH_MAX, &length, position, end);
-    if (position == nullptr) {
-        *status = SRV_ERR_DESERIALIZE;
-        return nullptr;
+    if (!request->maskAndPath(dataMask, path, &length)) {
+        *status = request->status();
+        return false;
     }
     *status = (SRVStatus_t)SRVParameters_FindByCode(board, path, length, param);
-    return *status == SRV_SUCCESS ? position : nullptr;
+    return *status == SRV_SUCCESS;
 }
 
 /* The channel of a channel signal, checked against the board before it
@@ -890,35 +883,46 @@ SRVStatus_t checkSignalChannel(const SRVBoard_t* board, int32_t channel) {
 
 /* ------------------------------------------------------- command 15 */
 
-/* Appends the command-15 fields of the set bits, in bit order; NULL when a
- * field could not be appended (the buffer is then freed). */
-void* appendInfoFields(void* reply, uint32_t* size, uint64_t dataMask, const SRVParameterInfo_t& info) {
-    for (int bit = 0; bit < kInfoBits && reply != nullptr; ++bit) {
+/* Appends the command-15 fields of the set bits, in bit order. */
+void appendInfoFields(SRVReply* reply, uint64_t dataMask, const SRVParameterInfo_t& info) {
+    for (int bit = 0; bit < kInfoBits; ++bit) {
         if ((dataMask & (1ull << bit)) == 0) continue;
         switch (bit) {
-        case 0: reply = serialize_char(info.name, SRV_PARAM_TEXT_SIZE, reply, size); break;
-        case 1: reply = serialize_char(info.codename, SRV_PARAM_TEXT_SIZE, reply, size); break;
-        case 2: reply = serialize_u32(&info.flags, 1, reply, size); break;
-        case 3: reply = serialize_char(info.unitSymbol, SRV_PARAM_TEXT_SIZE, reply, size); break;
-        case 4: reply = serialize_char(info.unitBase, SRV_PARAM_TEXT_SIZE, reply, size); break;
-        case 5: reply = serialize_i32(&info.unitPower, 1, reply, size); break;
-        case 6: reply = serialize_i32(&info.kind, 1, reply, size); break;
-        case 7: reply = serialize_f64(&info.min, 1, reply, size); break;
-        case 8: reply = serialize_f64(&info.max, 1, reply, size); break;
-        case 9: reply = serialize_f64(&info.step, 1, reply, size); break;
-        case 10: reply = serialize_u32(&info.count, 1, reply, size); break;
-        case 11: reply = serialize_f64(info.values, info.count, reply, size); break;
+        case 0: reply->text(info.name, SRV_PARAM_TEXT_SIZE); break;
+        case 1: reply->text(info.codename, SRV_PARAM_TEXT_SIZE); break;
+        case 2: reply->u32(info.flags); break;
+        case 3: reply->text(info.unitSymbol, SRV_PARAM_TEXT_SIZE); break;
+        case 4: reply->text(info.unitBase, SRV_PARAM_TEXT_SIZE); break;
+        case 5: reply->i32(info.unitPower); break;
+        case 6: reply->i32(info.kind); break;
+        case 7: reply->f64(info.min); break;
+        case 8: reply->f64(info.max); break;
+        case 9: reply->f64(info.step); break;
+        case 10: reply->u32(info.count); break;
+        case 11: reply->f64(info.values, info.count); break;
         case 12:
-            reply = serialize_u32(&info.count, 1, reply, size);
-            reply = serialize_char(&info.valueCodenames[0][0], info.count * SRV_PARAM_TEXT_SIZE, reply, size);
+            reply->u32(info.count);
+            reply->text(&info.valueCodenames[0][0], info.count * SRV_PARAM_TEXT_SIZE);
             break;
         case 13:
-            reply = serialize_u32(&info.count, 1, reply, size);
-            reply = serialize_char(&info.valueDescriptions[0][0], info.count * SRV_PARAM_TEXT_SIZE, reply, size);
+            reply->u32(info.count);
+            reply->text(&info.valueDescriptions[0][0], info.count * SRV_PARAM_TEXT_SIZE);
             break;
         }
     }
-    return reply;
+}
+
+/* The end of the signal commands 39, 40 and 54 under the board lock: the
+ * header and status, or -33 for any cmdMaskOut bit. Releases the lock. */
+void* finishSignal(SRVBoard_t* board, SRVCommand_t command, uint64_t maskOut, SRVStatus_t result, uint32_t* replySize,
+                   SRVStatus_t* status) {
+    SRVReply reply(command);
+    if (result == SRV_SUCCESS && !reply.ok()) result = SRV_ERR_SERIALIZE;
+    if (result == SRV_SUCCESS && maskOut != 0) {
+        SRV_LogUnsupportedMask(&kCommandLog, board, "cmdMaskOut", maskOut, maskOut);
+        result = SRV_ERR_UNSUPPORTED;
+    }
+    return SRV_UnlockAndReply(&reply, board, result, replySize, status);
 }
 
 /* ------------------------------------------------ commands 39 and 40 */
@@ -927,22 +931,19 @@ enum class AutoSet { Start, Stop };
 
 void* autoSet(AutoSet action, SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
               uint32_t* replySize, SRVStatus_t* status) {
-    const void* end = payloadEnd(payload, payloadSize);
+    SRVRequest request(payload, payloadSize);
     uint64_t maskIn = 0;
     uint64_t maskOut = 0;
     int32_t channel = 0;
-    const void* position = deserialize_u64(&maskIn, 1, payload, end);
-    position = deserialize_u64(&maskOut, 1, position, end);
-    position = deserialize_i32(&channel, 1, position, end);
+    if (request.u64(&maskIn) && request.u64(&maskOut)) request.i32(&channel);
     uint32_t mode = 0;
-    for (int option = 0; option < kAutoSetOptions && position != nullptr; ++option) {
+    for (int option = 0; option < kAutoSetOptions && request.ok(); ++option) {
         if ((maskIn & (1ull << option)) == 0) continue;
         uint32_t word = 0;
-        position = deserialize_u32(&word, 1, position, end);
-        if (word != 0) mode |= 0x2u << option;
+        if (request.u32(&word) && word != 0) mode |= 0x2u << option;
     }
-    if (position == nullptr) {
-        *status = SRV_ERR_DESERIALIZE;
+    if (!request.ok()) {
+        *status = request.status();
         return nullptr;
     }
     if ((maskIn & ~kAutoSetKnown) != 0) {
@@ -952,32 +953,23 @@ void* autoSet(AutoSet action, SRVBoard_t* board, SRVCommand_t command, const voi
     }
     *status = SRV_LockBoard(board);
     if (*status != SRV_SUCCESS) return nullptr;
-    void* reply = nullptr;
-    *status = checkSignalChannel(board, channel);
-    if (*status == SRV_SUCCESS) {
+    SRVStatus_t result = checkSignalChannel(board, channel);
+    if (result == SRV_SUCCESS) {
         bool starting = action == AutoSet::Start;
         c_extendedLogMsg(&kCommandLog, &board->digitizer, C_LOG_INFO, __LINE__,
                          starting ? "Starting parameter auto-set for channel %u."
                                   : "Stopping parameter auto-set for channel %u.",
                          (unsigned)channel);
-        int result = starting ? c_cautosetstart(&board->digitizer, channel, mode)
-                              : c_cautosetstop(&board->digitizer, (uint32_t)channel, mode);
-        if (result != 0) {
+        int signalled = starting ? c_cautosetstart(&board->digitizer, channel, mode)
+                                 : c_cautosetstop(&board->digitizer, (uint32_t)channel, mode);
+        if (signalled != 0) {
             c_extendedLogMsg(&kCommandLog, &board->digitizer, C_LOG_ERROR, __LINE__,
                              starting ? "DPPLayer error (%i) starting auto-set." : "DPPLayer error (%i) stopping auto-set.",
-                             result);
-            *status = SRV_ERR_LIBRARY;
+                             signalled);
+            result = SRV_ERR_LIBRARY;
         }
     }
-    if (*status == SRV_SUCCESS) {
-        reply = SRV_BuildStatusReply(command, SRV_SUCCESS, replySize);
-        if (reply == nullptr) *status = SRV_ERR_SERIALIZE;
-    }
-    if (*status == SRV_SUCCESS && maskOut != 0) {
-        SRV_LogUnsupportedMask(&kCommandLog, board, "cmdMaskOut", maskOut, maskOut);
-        *status = SRV_ERR_UNSUPPORTED;
-    }
-    return SRV_UnlockBoardAndFinish(board, reply, status);
+    return finishSignal(board, command, maskOut, result, replySize, status);
 }
 
 }  // namespace
@@ -1146,17 +1138,17 @@ void* SRV_CmdSetParameter(SRVBoard_t* board, SRVCommand_t command, const void* p
                           uint32_t* replySize, SRVStatus_t* status) {
     uint64_t dataMask = 0;
     SRVParameter_t* param = nullptr;
-    const void* position = readParameterRequest(board, payload, payloadSize, &dataMask, &param, status);
-    if (position == nullptr) return nullptr;
-    const void* end = payloadEnd(payload, payloadSize);
+    SRVRequest request(payload, payloadSize);
+    if (!readParameterRequest(board, &request, &dataMask, &param, status)) return nullptr;
     double value = 0;
-    if ((dataMask & kSetValue) != 0) position = deserialize_f64(&value, 1, position, end);
-    if (position != nullptr && (dataMask & kSetCodename) != 0) {
+    bool complete = (dataMask & kSetValue) == 0 || request.f64(&value);
+    if (complete && (dataMask & kSetCodename) != 0) {
         char codename[SRV_PARAM_TEXT_SIZE];
-        position = deserialize_text(codename, sizeof codename, position, end);
-        if (position != nullptr && SRVParameters_GetValueFromCodename(param, codename, &value) != 0) position = nullptr;
+        // A codename the parameter does not know is refused like a missing field.
+        complete = request.text(codename, sizeof codename) &&
+                   SRVParameters_GetValueFromCodename(param, codename, &value) == 0;
     }
-    if (position == nullptr) {
+    if (!complete) {
         *status = SRV_ERR_DESERIALIZE;
         return nullptr;
     }
@@ -1172,62 +1164,57 @@ void* SRV_CmdSetParameter(SRVBoard_t* board, SRVCommand_t command, const void* p
     }
     *status = SRV_LockBoard(board);
     if (*status != SRV_SUCCESS) return nullptr;
-    void* reply = nullptr;
+    SRVReply reply(command);
+    SRVStatus_t result = SRV_SUCCESS;
     if (SRVParameter_SetValue(&board->digitizer, param, value) != 0) {
         c_extendedLogMsg(&kCommandLog, &board->digitizer, C_LOG_ERROR, __LINE__, "Error setting parameter '%s'.",
                          param->name);
-        *status = SRV_ERR_PARAMETER_VALUE;
-    } else {
-        reply = SRV_BuildStatusReply(command, SRV_SUCCESS, replySize);
-        if (reply == nullptr) *status = SRV_ERR_SERIALIZE;
+        result = SRV_ERR_PARAMETER_VALUE;
+    } else if (!reply.ok()) {
+        result = SRV_ERR_SERIALIZE;
     }
-    return SRV_UnlockBoardAndFinish(board, reply, status);
+    return SRV_UnlockAndReply(&reply, board, result, replySize, status);
 }
 
 void* SRV_CmdGetParameter(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
                           uint32_t* replySize, SRVStatus_t* status) {
     uint64_t dataMask = 0;
     SRVParameter_t* param = nullptr;
-    if (readParameterRequest(board, payload, payloadSize, &dataMask, &param, status) == nullptr) return nullptr;
+    SRVRequest request(payload, payloadSize);
+    if (!readParameterRequest(board, &request, &dataMask, &param, status)) return nullptr;
     *status = SRV_LockBoard(board);
     if (*status != SRV_SUCCESS) return nullptr;
-    void* reply = nullptr;
     double value = 0;
     if (SRVParameter_GetValue(&board->digitizer, param, &value) != 0) {
         c_extendedLogMsg(&kCommandLog, &board->digitizer, C_LOG_ERROR, __LINE__, "Error getting parameter '%s'.",
                          param->name);
-        *status = SRV_ERR_PARAMETER_VALUE;
-        return SRV_UnlockBoardAndFinish(board, reply, status);
+        *status = SRV_UnlockBoardInto(board, SRV_ERR_PARAMETER_VALUE);
+        return nullptr;
     }
-    reply = SRV_BuildStatusReply(command, SRV_SUCCESS, replySize);
-    if (reply != nullptr && (dataMask & kGetValue) != 0) reply = serialize_f64(&value, 1, reply, replySize);
+    SRVReply reply(command);
+    if ((dataMask & kGetValue) != 0) reply.f64(value);
     for (uint64_t bit : {kGetCodename, kGetDescription}) {
-        if (reply == nullptr || (dataMask & bit) == 0) continue;
+        if (!reply.ok() || (dataMask & bit) == 0) continue;
         char text[SRV_PARAM_TEXT_SIZE] = {};
         int found = bit == kGetCodename ? SRVParameters_GetValueCodename(param, value, text)
                                         : SRVParameters_GetValueDescription(param, value, text);
         if (found != 0) {
             c_extendedLogMsg(&kCommandLog, &board->digitizer, C_LOG_WARNING, __LINE__,
                              "Value '%f' not found for parameter '%s'.", value, param->name);
-            *status = SRV_ERR_PARAMETER_VALUE;
-            return SRV_UnlockBoardAndFinish(board, reply, status);
+            *status = SRV_UnlockBoardInto(board, SRV_ERR_PARAMETER_VALUE);
+            return nullptr;
         }
-        reply = serialize_char(text, sizeof text, reply, replySize);
+        reply.text(text, sizeof text);
     }
-    if (reply == nullptr) {
-        *status = SRV_ERR_SERIALIZE;
-    } else if ((dataMask & ~kGetKnown) != 0) {
-        SRV_LogUnsupportedMask(&kCommandLog, board, "dataMask", dataMask, dataMask & ~kGetKnown);
-        *status = SRV_ERR_UNSUPPORTED;
-    }
-    return SRV_UnlockBoardAndFinish(board, reply, status);
+    return SRV_FinishGetReply(&reply, &kCommandLog, board, dataMask, kGetKnown, SRV_SUCCESS, replySize, status);
 }
 
 void* SRV_CmdGetParameterInfo(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
                               uint32_t* replySize, SRVStatus_t* status) {
     uint64_t dataMask = 0;
     SRVParameter_t* param = nullptr;
-    if (readParameterRequest(board, payload, payloadSize, &dataMask, &param, status) == nullptr) return nullptr;
+    SRVRequest request(payload, payloadSize);
+    if (!readParameterRequest(board, &request, &dataMask, &param, status)) return nullptr;
     /* The record is large (two tables of 20 texts): keep it off the stack. */
     SRVParameterInfo_t* info = (SRVParameterInfo_t*)c_malloc(sizeof(SRVParameterInfo_t));
     if (info == nullptr) {
@@ -1239,20 +1226,11 @@ void* SRV_CmdGetParameterInfo(SRVBoard_t* board, SRVCommand_t command, const voi
         c_free(info);
         return nullptr;
     }
-    void* reply = nullptr;
-    *status = (SRVStatus_t)SRVParameters_GetInfo(&board->digitizer, param, info);
-    if (*status == SRV_SUCCESS) {
-        reply = SRV_BuildStatusReply(command, SRV_SUCCESS, replySize);
-        if (reply != nullptr) reply = appendInfoFields(reply, replySize, dataMask, *info);
-        if (reply == nullptr) {
-            *status = SRV_ERR_SERIALIZE;
-        } else if ((dataMask & ~kInfoKnown) != 0) {
-            SRV_LogUnsupportedMask(&kCommandLog, board, "dataMask", dataMask, dataMask & ~kInfoKnown);
-            *status = SRV_ERR_UNSUPPORTED;
-        }
-    }
+    SRVReply reply(command);
+    SRVStatus_t result = (SRVStatus_t)SRVParameters_GetInfo(&board->digitizer, param, info);
+    if (result == SRV_SUCCESS) appendInfoFields(&reply, dataMask, *info);
     c_free(info);
-    return SRV_UnlockBoardAndFinish(board, reply, status);
+    return SRV_FinishGetReply(&reply, &kCommandLog, board, dataMask, kInfoKnown, result, replySize, status);
 }
 
 void* SRV_CmdStartAutoSet(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
@@ -1267,15 +1245,12 @@ void* SRV_CmdStopAutoSet(SRVBoard_t* board, SRVCommand_t command, const void* pa
 
 void* SRV_CmdSampleAdvance(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
                            uint32_t* replySize, SRVStatus_t* status) {
-    const void* end = payloadEnd(payload, payloadSize);
+    SRVRequest request(payload, payloadSize);
     uint64_t maskIn = 0;
     uint64_t maskOut = 0;
     int32_t channel = 0;
-    const void* position = deserialize_u64(&maskIn, 1, payload, end);
-    position = deserialize_u64(&maskOut, 1, position, end);
-    position = deserialize_i32(&channel, 1, position, end);
-    if (position == nullptr) {
-        *status = SRV_ERR_DESERIALIZE;
+    if (!request.u64(&maskIn) || !request.u64(&maskOut) || !request.i32(&channel)) {
+        *status = request.status();
         return nullptr;
     }
     if (maskIn != 0) {
@@ -1285,25 +1260,16 @@ void* SRV_CmdSampleAdvance(SRVBoard_t* board, SRVCommand_t command, const void* 
     }
     *status = SRV_LockBoard(board);
     if (*status != SRV_SUCCESS) return nullptr;
-    void* reply = nullptr;
-    *status = checkSignalChannel(board, channel);
-    if (*status == SRV_SUCCESS) {
+    SRVStatus_t result = checkSignalChannel(board, channel);
+    if (result == SRV_SUCCESS) {
         c_extendedLogMsg(&kCommandLog, &board->digitizer, C_LOG_INFO, __LINE__,
                          "Generating Sample Advance signal for channel %u.", (unsigned)channel);
-        int result = c_csampleadvance(&board->digitizer, channel);
-        if (result != 0) {
+        int signalled = c_csampleadvance(&board->digitizer, channel);
+        if (signalled != 0) {
             c_extendedLogMsg(&kCommandLog, &board->digitizer, C_LOG_ERROR, __LINE__,
-                             "DPPLayer error (%i) generating sample advance signal.", result);
-            *status = SRV_ERR_LIBRARY;
+                             "DPPLayer error (%i) generating sample advance signal.", signalled);
+            result = SRV_ERR_LIBRARY;
         }
     }
-    if (*status == SRV_SUCCESS) {
-        reply = SRV_BuildStatusReply(command, SRV_SUCCESS, replySize);
-        if (reply == nullptr) *status = SRV_ERR_SERIALIZE;
-    }
-    if (*status == SRV_SUCCESS && maskOut != 0) {
-        SRV_LogUnsupportedMask(&kCommandLog, board, "cmdMaskOut", maskOut, maskOut);
-        *status = SRV_ERR_UNSUPPORTED;
-    }
-    return SRV_UnlockBoardAndFinish(board, reply, status);
+    return finishSignal(board, command, maskOut, result, replySize, status);
 }

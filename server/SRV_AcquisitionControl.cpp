@@ -1,5 +1,5 @@
-// The acquisition commands, the quit command, the starts and stops that the
-// board thread runs, and the run files.
+// The starts and stops that the board thread runs, and the run files. The
+// commands that ask for them are in SRV_AcquisitionCommands.
 #include "SRV_AcquisitionControl.h"
 
 #include <sys/stat.h>
@@ -12,13 +12,8 @@
 #include "SRVParameters.h"
 #include "SRV_List.h"
 #include "SRV_Waveforms.h"
-#include "SRV_Spectra.h"
-// The gain stabiliser is a module of its own; a build without it starts
-// without resetting one.
-#if __has_include("SRV_GainStabilizer.h")
 #include "SRV_GainStabilizer.h"
-#define SRV_HAS_GAIN_STABILIZER 1
-#endif
+#include "SRV_Spectra.h"
 
 static const c_LogModule_t LOG_MODULE = {"SRVAcquisitionControlLog.txt", "SRV_AcquisitionControl"};
 // The starts and stops run on the board thread and log with it.
@@ -54,13 +49,8 @@ static void resetSCACounters(SRVBoard_t* board, uint32_t channel, uint64_t now)
 // Resets the gain stabiliser of the spectrum and applies its correction.
 static void restartGainStabilizer(SRVBoard_t* board, SRVEnergySpectrum_t* spectrum)
 {
-#ifdef SRV_HAS_GAIN_STABILIZER
     SRV_ResetGainStabilizer(&spectrum->gainStabilizer);
     SRV_ApplyGainCorrection(board, &spectrum->gainStabilizer);
-#else
-    (void)board;
-    (void)spectrum;
-#endif
 }
 
 static uint32_t spectrumCount(const SRVChannel_t* channel)
@@ -78,7 +68,7 @@ static void setMCSState(SRVChannel_t* channel, uint32_t state, bool firstPass)
     }
 }
 
-static void setIdle(SRVBoard_t* board, bool idle)
+void SRV_SetIdle(SRVBoard_t* board, bool idle)
 {
     c_condition_lock(&board->idleCondition);
     board->idle = idle ? 1 : 0;
@@ -281,7 +271,7 @@ SRVStatus_t SRV_StopAcquisition(SRVBoard_t* board)
     keepFirstFailure(&status, SRV_EndRawDataRecording(board));
     for (uint32_t channel = 0; channel < SRV_ChannelCount(board); channel++)
         setMCSState(&board->channels[channel], MCS_STATE_STOPPED, false);
-    setIdle(board, true);
+    SRV_SetIdle(board, true);
     if (status == SRV_SUCCESS)
         c_extendedLogMsg(&THREAD_LOG_MODULE, digitizer, C_LOG_INFO, __LINE__, "Acquisition stopped.");
     return status;
@@ -309,138 +299,11 @@ SRVStatus_t SRV_StopChannelAcquisition(SRVBoard_t* board, uint32_t channel)
     setStopTimes(server);
     keepFirstFailure(&status, SRV_HandleListSaving(board, channelBit(channel), SRV_LIST_ACTION_STOP));
     setMCSState(server, MCS_STATE_STOPPED, false);
-    setIdle(board, !SRV_IsAcquiring(digitizer->acqStatus));
+    SRV_SetIdle(board, !SRV_IsAcquiring(digitizer->acqStatus));
     if (status == SRV_SUCCESS)
         c_extendedLogMsg(&THREAD_LOG_MODULE, digitizer, C_LOG_INFO, __LINE__,
                          "Acquisition for channel '%u' stopped.", channel);
     return status;
-}
-
-// ------------------------------------------------------ commands 8, 9, 25
-
-// Reads u64 cmdMaskIn and u64 cmdMaskOut, and the channel mask when asked:
-// false when a field is missing.
-static bool readMasks(const void* payload, uint32_t payloadSize, uint64_t* maskIn, uint64_t* maskOut,
-                      uint32_t* channelMask)
-{
-    const void* end = static_cast<const uint8_t*>(payload) + payloadSize;
-    const void* position = deserialize_u64(maskIn, 1, payload, end);
-    position = deserialize_u64(maskOut, 1, position, end);
-    if (channelMask != NULL)
-        position = deserialize_u32(channelMask, 1, position, end);
-    return position != NULL;
-}
-
-// Logs a cmdMaskIn or cmdMaskOut with any bit set: true when it is refused.
-static bool refuseMask(SRVBoard_t* board, const char* which, uint64_t mask)
-{
-    if (mask == 0)
-        return false;
-    SRV_LogUnsupportedMask(&LOG_MODULE, board, which, mask, mask);
-    return true;
-}
-
-// Hands a start or stop of the channel mask to the board thread, under the
-// board lock: the thread's result, or a lock failure.
-static SRVStatus_t handOver(SRVBoard_t* board, uint32_t threadCommand, uint32_t channelMask, uint64_t maskOut)
-{
-    SRVStatus_t status = SRV_LockBoard(board);
-    if (status != SRV_SUCCESS)
-        return status;
-    board->channelMask = channelMask;
-    status = SRV_SendThreadCommand(board, threadCommand);
-    // A hand-over that could not take the lock back does not hold it.
-    if (status == SRV_ERR_LOCK)
-        return status;
-    if (status == SRV_SUCCESS && threadCommand == SRV_THREAD_CMD_START)
-        setIdle(board, false);
-    if (status == SRV_SUCCESS && refuseMask(board, "cmdMaskOut", maskOut))
-        status = SRV_ERR_UNSUPPORTED;
-    return SRV_UnlockBoardInto(board, status);
-}
-
-// The start and stop commands need an open board with its locks.
-static bool boardReady(SRVBoard_t* board)
-{
-    if (board->open)
-        return true;
-    c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "No board is open.");
-    return false;
-}
-
-// Reads and checks the request of a start or stop: false, with the status
-// of the refusal, when the command can't go on.
-static bool acceptStartStop(SRVBoard_t* board, const void* payload, uint32_t payloadSize, uint64_t* maskOut,
-                            uint32_t* channelMask, SRVStatus_t* status)
-{
-    uint64_t maskIn = 0;
-    if (!readMasks(payload, payloadSize, &maskIn, maskOut, channelMask)) {
-        *status = SRV_ERR_DESERIALIZE;
-        return false;
-    }
-    if (refuseMask(board, "cmdMaskIn", maskIn)) {
-        *status = SRV_ERR_UNSUPPORTED;
-        return false;
-    }
-    if (!boardReady(board)) {
-        *status = SRV_ERR_OPEN_DIGITIZER;
-        return false;
-    }
-    return true;
-}
-
-void* SRV_CmdStartAcquisition(SRVBoard_t* board, SRVCommand_t, const void* payload, uint32_t payloadSize,
-                              uint32_t*, SRVStatus_t* status)
-{
-    uint64_t maskOut = 0;
-    uint32_t channelMask = 0;
-    if (!acceptStartStop(board, payload, payloadSize, &maskOut, &channelMask, status))
-        return NULL;
-    *status = SRV_PrepareRunFile(board, SRV_Globals->runFilePath);
-    if (*status == SRV_SUCCESS)
-        *status = handOver(board, SRV_THREAD_CMD_START, channelMask, maskOut);
-    return NULL;
-}
-
-void* SRV_CmdStopAcquisition(SRVBoard_t* board, SRVCommand_t, const void* payload, uint32_t payloadSize, uint32_t*,
-                             SRVStatus_t* status)
-{
-    uint64_t maskOut = 0;
-    uint32_t channelMask = 0;
-    if (!acceptStartStop(board, payload, payloadSize, &maskOut, &channelMask, status))
-        return NULL;
-    *status = handOver(board, SRV_THREAD_CMD_STOP, channelMask, maskOut);
-    return NULL;
-}
-
-void* SRV_CmdQuit(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                  uint32_t* replySize, SRVStatus_t* status)
-{
-    uint64_t maskIn = 0;
-    uint64_t maskOut = 0;
-    if (!readMasks(payload, payloadSize, &maskIn, &maskOut, NULL)) {
-        *status = SRV_ERR_DESERIALIZE;
-        return NULL;
-    }
-    if (refuseMask(board, "cmdMaskIn", maskIn)) {
-        *status = SRV_ERR_UNSUPPORTED;
-        return NULL;
-    }
-    // Without an open board there is no lock to wait on.
-    if (!board->open) {
-        *status = refuseMask(board, "cmdMaskOut", maskOut) ? SRV_ERR_UNSUPPORTED : SRV_SUCCESS;
-        return NULL;
-    }
-    // Taking the lock waits for the board thread's cycle in progress.
-    *status = SRV_LockBoard(board);
-    if (*status != SRV_SUCCESS)
-        return NULL;
-    void* reply = SRV_BuildStatusReply(command, SRV_SUCCESS, replySize);
-    if (reply == NULL)
-        *status = SRV_ERR_SERIALIZE;
-    if (*status == SRV_SUCCESS && refuseMask(board, "cmdMaskOut", maskOut))
-        *status = SRV_ERR_UNSUPPORTED;
-    return SRV_UnlockBoardAndFinish(board, reply, status);
 }
 
 // ------------------------------------------------------------ run files
@@ -461,8 +324,7 @@ static bool fileExists(const char* path)
     return stat(path, &info) == 0;
 }
 
-// "Run/<name>"; false when it does not fit.
-static bool runFilePath(char out[SRV_PATH_SIZE], const char* name)
+bool SRV_RunFilePath(char out[SRV_PATH_SIZE], const char* name)
 {
     int written = std::snprintf(out, SRV_PATH_SIZE, "%s/%s", SRV_RUN_FOLDER, name);
     return written >= 0 && written < SRV_PATH_SIZE;
@@ -650,7 +512,7 @@ SRVStatus_t SRV_LoadRunFile(SRVBoard_t* board, const char* name)
         return SRV_ERR_INVALID_FILE_NAME;
     }
     char path[SRV_PATH_SIZE];
-    if (!runFilePath(path, name) || !fileExists(path)) {
+    if (!SRV_RunFilePath(path, name) || !fileExists(path)) {
         c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "File %s doesn't exist.", path);
         return SRV_ERR_FILE_NOT_FOUND;
     }
@@ -674,80 +536,4 @@ SRVStatus_t SRV_LoadRunFile(SRVBoard_t* board, const char* name)
     }
     std::fclose(rawData);
     return replaceBoard(board, rawDataFile);
-}
-
-// ----------------------------------------------------- commands 22 to 24
-
-void* SRV_CmdSetRunFile(SRVBoard_t*, SRVCommand_t, const void* payload, uint32_t payloadSize, uint32_t*,
-                        SRVStatus_t* status)
-{
-    const void* end = static_cast<const uint8_t*>(payload) + payloadSize;
-    int8_t flag = 0;
-    const void* position = deserialize_i8(&flag, 1, payload, end);
-    if (position == NULL) {
-        *status = SRV_ERR_DESERIALIZE;
-        return NULL;
-    }
-    if (flag == 0) {
-        SRV_Globals->runFilePath[0] = '\0';
-        *status = SRV_SUCCESS;
-        return NULL;
-    }
-    int8_t text[SRV_RUN_FILE_NAME_SIZE];
-    uint32_t length = 0;
-    if (deserialize_i8_array(text, SRV_RUN_FILE_NAME_SIZE, &length, position, end) == NULL) {
-        *status = SRV_ERR_DESERIALIZE;
-        return NULL;
-    }
-    // The name ends at its first NUL or with the array; one that fills all
-    // 200 elements leaves no room for the terminator and is refused.
-    char name[SRV_RUN_FILE_NAME_SIZE + 1];
-    std::memcpy(name, text, length);
-    name[length] = '\0';
-    if (!SRV_IsValidRunFileName(name)) {
-        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Invalid run file name '%s'.", name);
-        *status = SRV_ERR_INVALID_FILE_NAME;
-        return NULL;
-    }
-    runFilePath(SRV_Globals->runFilePath, name);
-    *status = SRV_SUCCESS;
-    return NULL;
-}
-
-void* SRV_CmdLoadRunFile(SRVBoard_t* board, SRVCommand_t, const void* payload, uint32_t payloadSize, uint32_t*,
-                         SRVStatus_t* status)
-{
-    const void* end = static_cast<const uint8_t*>(payload) + payloadSize;
-    char name[SRV_RUN_FILE_NAME_SIZE];
-    if (deserialize_text(name, sizeof name, payload, end) == NULL) {
-        *status = SRV_ERR_DESERIALIZE;
-        return NULL;
-    }
-    *status = SRV_LoadRunFile(board, name);
-    return NULL;
-}
-
-void* SRV_CmdListRunFiles(SRVBoard_t*, SRVCommand_t command, const void*, uint32_t, uint32_t* replySize,
-                          SRVStatus_t* status)
-{
-    auto* names = static_cast<char(*)[SRV_RUN_FILE_NAME_SIZE]>(
-        c_calloc(SRV_RUN_FILES_MAX, SRV_RUN_FILE_NAME_SIZE));
-    if (names == NULL) {
-        *status = SRV_ERR_RESOURCE;
-        return NULL;
-    }
-    int32_t count = 0;
-    *status = SRV_ListRunFiles(names, &count);
-    void* reply = NULL;
-    if (*status == SRV_SUCCESS) {
-        reply = SRV_BuildStatusReply(command, SRV_SUCCESS, replySize);
-        if (reply != NULL)
-            reply = serialize_i32(&count, 1, reply, replySize);
-        for (int32_t i = 0; i < count && reply != NULL; i++)
-            reply = serialize_char(names[i], SRV_RUN_FILE_NAME_SIZE, reply, replySize);
-        if (reply == NULL)
-            *status = SRV_ERR_SERIALIZE;
-    }
-    c_free(names);
-    return reply;
 }

@@ -1,7 +1,7 @@
 /*
- * SRV_AcquisitionControl: the acquisition commands and the quit command, the
- * board and channel starts and stops that the board thread runs, and the run
- * files (commands 22 to 24).
+ * SRV_AcquisitionControl: the board and channel starts and stops that the
+ * board thread runs, and the run files. The commands that ask for them (8, 9
+ * and 22 to 25) are in SRV_AcquisitionCommands.
  *
  * A run file, in the folder "Run" of the working folder and named "*.zrn",
  * holds one line "<model>_<serial> <raw-data file>": the raw-data file that
@@ -28,31 +28,6 @@ extern "C" {
 #define SRV_RUN_FILES_MAX 200
 #define SRV_RUN_FILE_NAME_SIZE 200
 
-/* Command 8: u64 cmdMaskIn, u64 cmdMaskOut, u32 channel mask. Writes the run
- * file named by command 22 (if any), then hands the start to the board
- * thread; no mask bit is known. */
-void* SRV_CmdStartAcquisition(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                              uint32_t* replySize, SRVStatus_t* status);
-/* Command 9: the same request; hands the stop to the board thread. */
-void* SRV_CmdStopAcquisition(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                             uint32_t* replySize, SRVStatus_t* status);
-/* Command 25: request u64 cmdMaskIn, u64 cmdMaskOut; no mask bit is known.
- * With status 0 the command loop ends after the reply. */
-void* SRV_CmdQuit(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                  uint32_t* replySize, SRVStatus_t* status);
-
-/* Command 22: i8 flag and, when it is not 0, the name as an i8 array of at
- * most 200 elements. Flag 0 empties the run-file path. */
-void* SRV_CmdSetRunFile(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                        uint32_t* replySize, SRVStatus_t* status);
-/* Command 23: char[200] run-file name; replays its raw-data file. */
-void* SRV_CmdLoadRunFile(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                         uint32_t* replySize, SRVStatus_t* status);
-/* Command 24: no request fields; reply i32 count, then count names of 200
- * characters each. */
-void* SRV_CmdListRunFiles(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                          uint32_t* replySize, SRVStatus_t* status);
-
 /* Starts and stops of the board or of one channel, run by the board thread
  * with the board lock held: 0, -25 (library), -27 (raw-data file not closed,
  * board stop), or the failure of the list-mode or acquisition-running step. */
@@ -60,6 +35,10 @@ SRVStatus_t SRV_StartAcquisition(SRVBoard_t* board);
 SRVStatus_t SRV_StartChannelAcquisition(SRVBoard_t* board, uint32_t channel);
 SRVStatus_t SRV_StopAcquisition(SRVBoard_t* board);
 SRVStatus_t SRV_StopChannelAcquisition(SRVBoard_t* board, uint32_t channel);
+
+/* Marks the board idle (no acquisition for the board thread to serve) or
+ * busy, and wakes the board thread's idle wait. */
+void SRV_SetIdle(SRVBoard_t* board, bool idle);
 
 /* Switches raw-data recording off and closes the raw-data file if one is
  * open: 0, or -27 after "Can't close buffer dumper.". */
@@ -83,6 +62,8 @@ bool SRV_IsValidRunFileName(const char* name);
  * raw-data file of a live board; empties the path on success. 0, -17, -26,
  * or a lock failure. Takes the board lock itself. */
 SRVStatus_t SRV_PrepareRunFile(SRVBoard_t* board, char path[SRV_PATH_SIZE]);
+/* "Run/<name>" into out: false when it does not fit. */
+bool SRV_RunFilePath(char out[SRV_PATH_SIZE], const char* name);
 /* 0, or -17 after "Can't delete run file %s.". */
 SRVStatus_t SRV_DeleteRunFile(const char* path);
 /* The run files of the folder "Run", in the order the folder lists them:

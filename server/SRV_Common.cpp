@@ -93,18 +93,6 @@ SRVStatus_t SRV_UnlockBoard(SRVBoard_t* board)
     return SRV_SUCCESS;
 }
 
-void* SRV_UnlockBoardAndFinish(SRVBoard_t* board, void* reply, SRVStatus_t* status)
-{
-    SRVStatus_t unlocked = SRV_UnlockBoard(board);
-    if (*status == SRV_SUCCESS)
-        *status = unlocked;
-    if (*status != SRV_SUCCESS) {
-        c_free(reply);
-        return NULL;
-    }
-    return reply;
-}
-
 SRVStatus_t SRV_UnlockBoardInto(SRVBoard_t* board, SRVStatus_t status)
 {
     SRVStatus_t unlocked = SRV_UnlockBoard(board);
@@ -122,60 +110,6 @@ bool SRV_ReadIndexPath(const int32_t* path, uint32_t length, const SRVPathSlot_t
         if (k == slotCount)
             return false;
         *slots[k].index = path[i];
-    }
-    return true;
-}
-
-void SRV_LogUnsupportedMask(const c_LogModule_t* module, const SRVBoard_t* board, const char* which, uint64_t mask,
-                            uint64_t unknown)
-{
-    c_extendedLogMsg(module, &board->digitizer, C_LOG_ERROR, __LINE__, "Unsupported %s 0x%llx (0x%llx unknown)",
-                     which, static_cast<unsigned long long>(mask), static_cast<unsigned long long>(unknown));
-}
-
-void* SRV_FinishGetReply(SRVReply* reply, const c_LogModule_t* module, SRVBoard_t* board, uint64_t mask,
-                         uint64_t known, SRVStatus_t result, uint32_t* replySize, SRVStatus_t* status)
-{
-    if (result == SRV_SUCCESS && !reply->ok())
-        result = SRV_ERR_SERIALIZE;
-    if (result == SRV_SUCCESS && (mask & ~known) != 0) {
-        SRV_LogUnsupportedMask(module, board, "dataMask", mask, mask & ~known);
-        result = SRV_ERR_UNSUPPORTED;
-    }
-    *status = SRV_UnlockBoardInto(board, result);
-    return *status == SRV_SUCCESS ? reply->release(replySize) : NULL;
-}
-
-const void* SRV_ReadMaskAndPath(const void* payload, const void* end, uint64_t* mask,
-                                int32_t path[SRV_INDEX_PATH_MAX], uint32_t* length, SRVStatus_t* status)
-{
-    const void* at = deserialize_u64(mask, 1, payload, end);
-    at = deserialize_i32_array(path, SRV_INDEX_PATH_MAX, length, at, end);
-    if (at == NULL)
-        *status = SRV_ERR_DESERIALIZE;
-    return at;
-}
-
-bool SRV_ReadClearRequest(const c_LogModule_t* module, const SRVBoard_t* board, const void* payload,
-                          uint32_t payloadSize, uint64_t* maskOut, int32_t path[SRV_INDEX_PATH_MAX],
-                          uint32_t* length, SRVStatus_t* status)
-{
-    const void* end = payload != NULL ? static_cast<const uint8_t*>(payload) + payloadSize : NULL;
-    uint64_t maskIn = 0;
-    const void* at = deserialize_u64(&maskIn, 1, payload, end);
-    at = deserialize_u64(maskOut, 1, at, end);
-    if (at == NULL) {
-        *status = SRV_ERR_DESERIALIZE;
-        return false;
-    }
-    if (maskIn != 0) {
-        SRV_LogUnsupportedMask(module, board, "cmdMaskIn", maskIn, maskIn);
-        *status = SRV_ERR_UNSUPPORTED;
-        return false;
-    }
-    if (deserialize_i32_array(path, SRV_INDEX_PATH_MAX, length, at, end) == NULL) {
-        *status = SRV_ERR_DESERIALIZE;
-        return false;
     }
     return true;
 }

@@ -473,33 +473,9 @@ void* SRV_BuildStatusReply(SRVCommand_t command, SRVStatus_t status, uint32_t* r
 SRVStatus_t SRV_LockBoard(SRVBoard_t* board);
 /* 0, or -14 after "Cannot unlock Mutex (lock ERR %i)". */
 SRVStatus_t SRV_UnlockBoard(SRVBoard_t* board);
-/* The end of a handler that held the board lock: releases it (a failure to
- * release replaces a success) and returns the reply, or frees it and returns
- * NULL when *status is not a success. */
-void* SRV_UnlockBoardAndFinish(SRVBoard_t* board, void* reply, SRVStatus_t* status);
 /* Releases the board lock and returns status, or the release's failure when
  * status is a success. */
 SRVStatus_t SRV_UnlockBoardInto(SRVBoard_t* board, SRVStatus_t status);
-
-/* -------------------------------------------------------------- requests */
-
-/* Logs a mask bit a command does not know: "Unsupported <which> 0x<mask>
- * (0x<unknown> unknown)" (error level) in the calling module's log. */
-void SRV_LogUnsupportedMask(const c_LogModule_t* module, const SRVBoard_t* board, const char* which, uint64_t mask,
-                            uint64_t unknown);
-
-/* The head of the get and set commands of the board's objects: the data mask
- * and the index path. The position after them, or NULL with -6 when they
- * can't be read. */
-const void* SRV_ReadMaskAndPath(const void* payload, const void* end, uint64_t* mask,
-                                int32_t path[SRV_INDEX_PATH_MAX], uint32_t* length, SRVStatus_t* status);
-
-/* The head of the clear commands: cmdMaskIn (any bit is refused with -33 and
- * logged in the module's log), cmdMaskOut, then the index path. False, with
- * the status, when the request can't be taken. */
-bool SRV_ReadClearRequest(const c_LogModule_t* module, const SRVBoard_t* board, const void* payload,
-                          uint32_t payloadSize, uint64_t* maskOut, int32_t path[SRV_INDEX_PATH_MAX],
-                          uint32_t* length, SRVStatus_t* status);
 
 /* -------------------------------------------------- board open and close */
 
@@ -579,66 +555,6 @@ SRVStatus_t ConfigureSqlite(void);
 
 #ifdef __cplusplus
 }
-
-/* A reply of the object commands under construction: the header and status
- * 0, then fields. A field that can't be appended frees it and ok() turns
- * false. */
-class SRVReply {
-public:
-    explicit SRVReply(SRVCommand_t command)
-    {
-        buffer_ = c_createheader(0, command, &size_);
-        SRVStatus_t ok = SRV_SUCCESS;
-        if (buffer_ != nullptr)
-            buffer_ = serialize_i16(&ok, 1, buffer_, &size_);
-    }
-    SRVReply(const SRVReply&) = delete;
-    SRVReply& operator=(const SRVReply&) = delete;
-    ~SRVReply() { c_free(buffer_); }
-
-    bool ok() const { return buffer_ != nullptr; }
-    void u64(const uint64_t* values, uint32_t count)
-    {
-        if (buffer_ != nullptr)
-            buffer_ = serialize_u64(values, count, buffer_, &size_);
-    }
-    void u64(uint64_t value) { u64(&value, 1); }
-    void u32(const uint32_t* values, uint32_t count)
-    {
-        if (buffer_ != nullptr)
-            buffer_ = serialize_u32(values, count, buffer_, &size_);
-    }
-    void u32(uint32_t value) { u32(&value, 1); }
-    void u8(uint8_t value)
-    {
-        if (buffer_ != nullptr)
-            buffer_ = serialize_u8(&value, 1, buffer_, &size_);
-    }
-    void text(const char* field, uint32_t size)
-    {
-        if (buffer_ != nullptr)
-            buffer_ = serialize_char(field, size, buffer_, &size_);
-    }
-    /* Hands the reply over (NULL when it could not be built). */
-    void* release(uint32_t* size)
-    {
-        void* buffer = buffer_;
-        buffer_ = nullptr;
-        *size = size_;
-        return buffer;
-    }
-
-private:
-    void* buffer_ = nullptr;
-    uint32_t size_ = 0;
-};
-
-/* The end of a get command under the board lock: -5 when the reply could not
- * be built, -33 (logged in the module's log) for data-mask bits outside
- * known, then the lock is released. The reply when all went well, else NULL;
- * writes the status. */
-void* SRV_FinishGetReply(SRVReply* reply, const c_LogModule_t* module, SRVBoard_t* board, uint64_t mask,
-                         uint64_t known, SRVStatus_t result, uint32_t* replySize, SRVStatus_t* status);
 
 /* Looks up the object of an index path with find, then takes the board lock:
  * the object, or NULL with the status of the failure. */

@@ -8,6 +8,7 @@
 #include <ctime>
 
 #include "SRVParameters.h"
+#include "SRVRequest.h"
 
 static const c_LogModule_t LOG_MODULE = {"SRV_ConfigurationManagementLog.txt", "SRV_ConfigurationManagement"};
 
@@ -20,11 +21,6 @@ static const uint64_t BOARD_INFO_KNOWN = (1ull << BOARD_INFO_FIELDS) - 1;
 static const uint64_t SPECTRA_COUNT_KNOWN = 0x3;
 // Command 56: cmdMaskIn bit 0 sets the time, cmdMaskOut bit 0 reads it.
 static const uint64_t DATETIME_FIELD = 0x1;
-
-static const void* payloadEnd(const void* payload, uint32_t size)
-{
-    return payload != NULL ? static_cast<const uint8_t*>(payload) + size : NULL;
-}
 
 
 SRVStatus_t SRV_GetChannel(SRVBoard_t* board, int32_t channel, SRVChannel_t** out)
@@ -47,44 +43,44 @@ SRVStatus_t SRV_SetDateTime(const char* text)
     return SRV_ERR_GENERIC;
 }
 
-// Appends the field of one bit of command 5; NULL when it could not be
-// appended (the buffer is then freed).
-static void* appendBoardInfoField(void* reply, uint32_t* size, int bit, const SRVBoardInfo_t& info)
+// Appends the field of one bit of command 5.
+static void appendBoardInfoField(SRVReply* reply, int bit, const SRVBoardInfo_t& info)
 {
     switch (bit) {
-    case 0: return serialize_char(info.modelName, sizeof info.modelName, reply, size);
-    case 1: return serialize_i32(&info.modelCode, 1, reply, size);
-    case 2: return serialize_u32(&info.channelCount, 1, reply, size);
-    case 3: return serialize_u16(&info.boardFwMajor, 1, reply, size);
-    case 4: return serialize_u16(&info.boardFwMinor, 1, reply, size);
-    case 5: return serialize_u16(&info.boardFwBuild, 1, reply, size);
-    case 6: return serialize_u16(&info.channelFwMajor, 1, reply, size);
-    case 7: return serialize_u16(&info.channelFwMinor, 1, reply, size);
-    case 8: return serialize_u16(&info.channelFwBuild, 1, reply, size);
-    case 9: return serialize_char(info.reserved, sizeof info.reserved, reply, size);
-    case 10: return serialize_u32(&info.serialNumber, 1, reply, size);
-    case 11: return serialize_i32(&info.familyCode, 1, reply, size);
-    case 12: return serialize_u32(&info.hvChannelCount, 1, reply, size);
-    case 13: return serialize_i32(&info.formFactor, 1, reply, size);
-    case 14: return serialize_u32(&info.boardInfoWord, 1, reply, size);
-    case 15: return serialize_u32(&info.adcBits, 1, reply, size);
-    case 16: return serialize_u32(&info.samplePeriodPs, 1, reply, size);
-    case 17: return serialize_u32(&info.lvdsGroupCount, 1, reply, size);
-    case 18: return serialize_u32(&info.virtualTraceCount, 1, reply, size);
-    case 19: return serialize_u32(&info.monOutCount, 1, reply, size);
-    case 20: return serialize_u32(&info.energyBits, 1, reply, size);
-    case 21: return serialize_char(info.libraryVersion, sizeof info.libraryVersion, reply, size);
-    case 22: return serialize_u32(&info.dtSpectrumCount, 1, reply, size);
-    default: return reply;
+    case 0: return reply->text(info.modelName, sizeof info.modelName);
+    case 1: return reply->i32(info.modelCode);
+    case 2: return reply->u32(info.channelCount);
+    case 3: return reply->u16(info.boardFwMajor);
+    case 4: return reply->u16(info.boardFwMinor);
+    case 5: return reply->u16(info.boardFwBuild);
+    case 6: return reply->u16(info.channelFwMajor);
+    case 7: return reply->u16(info.channelFwMinor);
+    case 8: return reply->u16(info.channelFwBuild);
+    case 9: return reply->text(info.reserved, sizeof info.reserved);
+    case 10: return reply->u32(info.serialNumber);
+    case 11: return reply->i32(info.familyCode);
+    case 12: return reply->u32(info.hvChannelCount);
+    case 13: return reply->i32(info.formFactor);
+    case 14: return reply->u32(info.boardInfoWord);
+    case 15: return reply->u32(info.adcBits);
+    case 16: return reply->u32(info.samplePeriodPs);
+    case 17: return reply->u32(info.lvdsGroupCount);
+    case 18: return reply->u32(info.virtualTraceCount);
+    case 19: return reply->u32(info.monOutCount);
+    case 20: return reply->u32(info.energyBits);
+    case 21: return reply->text(info.libraryVersion, sizeof info.libraryVersion);
+    case 22: return reply->u32(info.dtSpectrumCount);
+    default: return;
     }
 }
 
 void* SRV_CmdGetBoardInfo(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
                           uint32_t* replySize, SRVStatus_t* status)
 {
+    SRVRequest request(payload, payloadSize);
     uint64_t dataMask = 0;
-    if (deserialize_u64(&dataMask, 1, payload, payloadEnd(payload, payloadSize)) == NULL) {
-        *status = SRV_ERR_DESERIALIZE;
+    if (!request.u64(&dataMask)) {
+        *status = request.status();
         return NULL;
     }
     *status = SRV_LockBoard(board);
@@ -95,51 +91,43 @@ void* SRV_CmdGetBoardInfo(SRVBoard_t* board, SRVCommand_t command, const void* p
     SRV_FillBoardInfo(&info, &board->digitizer);
     info.dtSpectrumCount = board->dtSpectrumCount;
 
-    void* reply = SRV_BuildStatusReply(command, SRV_SUCCESS, replySize);
-    for (int bit = 0; bit < BOARD_INFO_FIELDS && reply != NULL; bit++) {
+    SRVReply reply(command);
+    for (int bit = 0; bit < BOARD_INFO_FIELDS; bit++) {
         if ((dataMask & (1ull << bit)) != 0)
-            reply = appendBoardInfoField(reply, replySize, bit, info);
+            appendBoardInfoField(&reply, bit, info);
     }
-    if (reply == NULL) {
-        *status = SRV_ERR_GENERIC;
+    SRVStatus_t result = SRV_SUCCESS;
+    // This command has always answered a reply it could not build with -1.
+    if (!reply.ok()) {
+        result = SRV_ERR_GENERIC;
     } else if ((dataMask & ~BOARD_INFO_KNOWN) != 0) {
         SRV_LogUnsupportedMask(&LOG_MODULE, board, "dataMask", dataMask, dataMask & ~BOARD_INFO_KNOWN);
-        *status = SRV_ERR_UNSUPPORTED;
+        result = SRV_ERR_UNSUPPORTED;
     }
-    return SRV_UnlockBoardAndFinish(board, reply, status);
+    return SRV_UnlockAndReply(&reply, board, result, replySize, status);
 }
 
 void* SRV_CmdGetChannelSpectraCount(SRVBoard_t* board, SRVCommand_t command, const void* payload,
                                     uint32_t payloadSize, uint32_t* replySize, SRVStatus_t* status)
 {
-    const void* end = payloadEnd(payload, payloadSize);
+    SRVRequest request(payload, payloadSize);
     uint64_t dataMask = 0;
     int32_t channelIndex = 0;
-    const void* position = deserialize_u64(&dataMask, 1, payload, end);
-    if (deserialize_i32(&channelIndex, 1, position, end) == NULL) {
-        *status = SRV_ERR_DESERIALIZE;
+    if (!request.u64(&dataMask) || !request.i32(&channelIndex)) {
+        *status = request.status();
         return NULL;
     }
     *status = SRV_LockBoard(board);
     if (*status != SRV_SUCCESS)
         return NULL;
-    void* reply = NULL;
     SRVChannel_t* channel = NULL;
-    *status = SRV_GetChannel(board, channelIndex, &channel);
-    if (*status == SRV_SUCCESS) {
-        reply = SRV_BuildStatusReply(command, SRV_SUCCESS, replySize);
-        if (reply != NULL && (dataMask & 0x1) != 0)
-            reply = serialize_u32(&channel->energySpectrumCount, 1, reply, replySize);
-        if (reply != NULL && (dataMask & 0x2) != 0)
-            reply = serialize_u32(&channel->mcsSpectrumCount, 1, reply, replySize);
-        if (reply == NULL) {
-            *status = SRV_ERR_SERIALIZE;
-        } else if ((dataMask & ~SPECTRA_COUNT_KNOWN) != 0) {
-            SRV_LogUnsupportedMask(&LOG_MODULE, board, "dataMask", dataMask, dataMask & ~SPECTRA_COUNT_KNOWN);
-            *status = SRV_ERR_UNSUPPORTED;
-        }
-    }
-    return SRV_UnlockBoardAndFinish(board, reply, status);
+    SRVStatus_t result = SRV_GetChannel(board, channelIndex, &channel);
+    SRVReply reply(command);
+    if (result == SRV_SUCCESS && (dataMask & 0x1) != 0)
+        reply.u32(channel->energySpectrumCount);
+    if (result == SRV_SUCCESS && (dataMask & 0x2) != 0)
+        reply.u32(channel->mcsSpectrumCount);
+    return SRV_FinishGetReply(&reply, &LOG_MODULE, board, dataMask, SPECTRA_COUNT_KNOWN, result, replySize, status);
 }
 
 // The local date and time as "YYYY-MM-DDThh:mm:ss" into a new text of
@@ -164,50 +152,47 @@ static char* currentDateTime(void)
 void* SRV_CmdDateTime(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
                       uint32_t* replySize, SRVStatus_t* status)
 {
-    const void* end = payloadEnd(payload, payloadSize);
+    SRVRequest request(payload, payloadSize);
     uint64_t maskIn = 0;
     uint64_t maskOut = 0;
-    const void* position = deserialize_u64(&maskIn, 1, payload, end);
-    position = deserialize_u64(&maskOut, 1, position, end);
-    if (position == NULL) {
-        *status = SRV_ERR_DESERIALIZE;
+    if (!request.u64(&maskIn) || !request.u64(&maskOut)) {
+        *status = request.status();
         return NULL;
     }
     *status = SRV_LockBoard(board);
     if (*status != SRV_SUCCESS)
         return NULL;
-    void* reply = NULL;
+    SRVReply reply(command);
+    SRVStatus_t result = SRV_SUCCESS;
     if ((maskIn & DATETIME_FIELD) != 0) {
         char text[SRV_DATETIME_SIZE];
-        if (deserialize_text(text, sizeof text, position, end) == NULL)
-            *status = SRV_ERR_DESERIALIZE;
-        else
-            *status = SRV_SetDateTime(text);
-        return SRV_UnlockBoardAndFinish(board, reply, status);
+        result = request.text(text, sizeof text) ? SRV_SetDateTime(text) : request.status();
+        *status = SRV_UnlockBoardInto(board, result);
+        return NULL;
     }
     if (maskIn != 0) {
         SRV_LogUnsupportedMask(&LOG_MODULE, board, "cmdMaskIn", maskIn, maskIn);
-        *status = SRV_ERR_UNSUPPORTED;
-        return SRV_UnlockBoardAndFinish(board, reply, status);
+        *status = SRV_UnlockBoardInto(board, SRV_ERR_UNSUPPORTED);
+        return NULL;
     }
-    reply = SRV_BuildStatusReply(command, SRV_SUCCESS, replySize);
-    if (reply != NULL && (maskOut & DATETIME_FIELD) != 0) {
+    if (reply.ok() && (maskOut & DATETIME_FIELD) != 0) {
         char* text = currentDateTime();
         if (text == NULL) {
             c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "Can't allocate tmpBuf.");
-            *status = SRV_ERR_GENERIC;
+            result = SRV_ERR_GENERIC;
         } else {
-            reply = serialize_char(text, SRV_DATETIME_SIZE, reply, replySize);
+            reply.text(text, SRV_DATETIME_SIZE);
             c_free(text);
         }
     }
-    if (reply == NULL) {
-        *status = SRV_ERR_GENERIC;
-    } else if (*status == SRV_SUCCESS && (maskOut & ~DATETIME_FIELD) != 0) {
+    // A reply that could not be built is answered with -1 here.
+    if (!reply.ok()) {
+        result = SRV_ERR_GENERIC;
+    } else if (result == SRV_SUCCESS && (maskOut & ~DATETIME_FIELD) != 0) {
         SRV_LogUnsupportedMask(&LOG_MODULE, board, "cmdMaskOut", maskOut, maskOut & ~DATETIME_FIELD);
-        *status = SRV_ERR_UNSUPPORTED;
+        result = SRV_ERR_UNSUPPORTED;
     }
-    return SRV_UnlockBoardAndFinish(board, reply, status);
+    return SRV_UnlockAndReply(&reply, board, result, replySize, status);
 }
 
 // ============================================================ Configuration database
@@ -776,11 +761,10 @@ SRVStatus_t SRV_DeleteConfiguration(SRVBoard_t* board, const char* dbPath, const
 
 namespace {
 
-// The two masks at the head of every request; NULL when they can't be read.
-const void* readMasks(const void* payload, uint32_t payloadSize, uint64_t* maskIn, uint64_t* maskOut)
+// The two masks at the head of every request; false when they can't be read.
+bool readMasks(SRVRequest* request, uint64_t* maskIn, uint64_t* maskOut)
 {
-    const void* end = payloadEnd(payload, payloadSize);
-    return deserialize_u64(maskOut, 1, deserialize_u64(maskIn, 1, payload, end), end);
+    return request->u64(maskIn) && request->u64(maskOut);
 }
 
 // Refuses cmdMaskIn bits outside known: true when the mask is acceptable.
@@ -798,43 +782,38 @@ bool acceptMaskIn(const SRVBoard_t* board, uint64_t maskIn, uint64_t known, SRVS
 void* finishWithoutFields(SRVBoard_t* board, SRVCommand_t command, uint64_t maskOut, uint32_t* replySize,
                           SRVStatus_t* status)
 {
-    void* reply = NULL;
-    if (*status == SRV_SUCCESS && maskOut != 0) {
+    SRVStatus_t result = *status;
+    if (result == SRV_SUCCESS && maskOut != 0) {
         SRV_LogUnsupportedMask(&LOG_MODULE, board, "cmdMaskOut", maskOut, maskOut);
-        *status = SRV_ERR_UNSUPPORTED;
+        result = SRV_ERR_UNSUPPORTED;
     }
-    if (*status == SRV_SUCCESS) {
-        reply = SRV_BuildStatusReply(command, SRV_SUCCESS, replySize);
-        if (reply == NULL)
-            *status = SRV_ERR_SERIALIZE;
-    }
-    return SRV_UnlockBoardAndFinish(board, reply, status);
+    SRVReply reply(command);
+    if (result == SRV_SUCCESS && !reply.ok())
+        result = SRV_ERR_SERIALIZE;
+    return SRV_UnlockAndReply(&reply, board, result, replySize, status);
 }
 
 // The optional save name of bit 0 (a field without a terminator keeps its
 // first 47 characters). False when the field can't be read.
-bool readName(uint64_t maskIn, const void** position, const void* end, char name[SRV_CONFIG_NAME_SIZE])
+bool readName(uint64_t maskIn, SRVRequest* request, char name[SRV_CONFIG_NAME_SIZE])
 {
     std::memset(name, 0, SRV_CONFIG_NAME_SIZE);
     if ((maskIn & FIELD_NAME) == 0)
         return true;
-    *position = deserialize_text(name, SRV_CONFIG_NAME_SIZE, *position, end);
-    return *position != NULL;
+    return request->text(name, SRV_CONFIG_NAME_SIZE);
 }
 
 // The head of a request that may name a save: the masks, with cmdMaskIn
 // bits outside known refused, then the name. False, with the status, when
-// the request can't be taken; *position is left after the name.
-bool readNamedRequest(const SRVBoard_t* board, const void* payload, uint32_t payloadSize, uint64_t known,
-                      uint64_t* maskIn, uint64_t* maskOut, char name[SRV_CONFIG_NAME_SIZE], const void** position,
-                      SRVStatus_t* status)
+// the request can't be taken; the request is left after the name.
+bool readNamedRequest(const SRVBoard_t* board, SRVRequest* request, uint64_t known, uint64_t* maskIn,
+                      uint64_t* maskOut, char name[SRV_CONFIG_NAME_SIZE], SRVStatus_t* status)
 {
-    *position = readMasks(payload, payloadSize, maskIn, maskOut);
     *status = SRV_ERR_DESERIALIZE;
-    if (*position == NULL || !acceptMaskIn(board, *maskIn, known, status))
+    if (!readMasks(request, maskIn, maskOut) || !acceptMaskIn(board, *maskIn, known, status))
         return false;
-    if (!readName(*maskIn, position, payloadEnd(payload, payloadSize), name)) {
-        *status = SRV_ERR_DESERIALIZE;
+    if (!readName(*maskIn, request, name)) {
+        *status = request->status();
         return false;
     }
     return true;
@@ -846,10 +825,10 @@ void* runNamedCommand(SRVBoard_t* board, SRVCommand_t command, const void* paylo
                       uint32_t* replySize, SRVStatus_t* status, const char* dbPath,
                       SRVStatus_t (*action)(SRVBoard_t*, const char*, const char*))
 {
+    SRVRequest request(payload, payloadSize);
     uint64_t maskIn = 0, maskOut = 0;
     char name[SRV_CONFIG_NAME_SIZE];
-    const void* position = NULL;
-    if (!readNamedRequest(board, payload, payloadSize, FIELD_NAME, &maskIn, &maskOut, name, &position, status))
+    if (!readNamedRequest(board, &request, FIELD_NAME, &maskIn, &maskOut, name, status))
         return NULL;
     *status = SRV_LockBoard(board);
     if (*status != SRV_SUCCESS)
@@ -869,16 +848,14 @@ void* SRV_CmdSaveConfiguration(SRVBoard_t* board, SRVCommand_t command, const vo
 void* SRV_CmdLoadConfiguration(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
                                uint32_t* replySize, SRVStatus_t* status, char dbPath[SRV_PATH_SIZE])
 {
-    const void* end = payloadEnd(payload, payloadSize);
+    SRVRequest request(payload, payloadSize);
     uint64_t maskIn = 0, maskOut = 0;
     char name[SRV_CONFIG_NAME_SIZE];
     uint32_t includeHV = 0;
-    const void* position = NULL;
-    if (!readNamedRequest(board, payload, payloadSize, FIELD_NAME | FIELD_INCLUDE_HV, &maskIn, &maskOut, name,
-                          &position, status))
+    if (!readNamedRequest(board, &request, FIELD_NAME | FIELD_INCLUDE_HV, &maskIn, &maskOut, name, status))
         return NULL;
-    if ((maskIn & FIELD_INCLUDE_HV) != 0 && deserialize_u32(&includeHV, 1, position, end) == NULL) {
-        *status = SRV_ERR_DESERIALIZE;
+    if ((maskIn & FIELD_INCLUDE_HV) != 0 && !request.u32(&includeHV)) {
+        *status = request.status();
         return NULL;
     }
     *status = SRV_LockBoard(board);
@@ -891,44 +868,42 @@ void* SRV_CmdLoadConfiguration(SRVBoard_t* board, SRVCommand_t command, const vo
 void* SRV_CmdListConfigurations(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
                                 uint32_t* replySize, SRVStatus_t* status, char dbPath[SRV_PATH_SIZE])
 {
+    SRVRequest request(payload, payloadSize);
     uint64_t maskIn = 0, maskOut = 0;
     uint32_t offset = 0;
-    const void* position = readMasks(payload, payloadSize, &maskIn, &maskOut);
     *status = SRV_ERR_DESERIALIZE;
-    if (position == NULL || !acceptMaskIn(board, maskIn, FIELD_OFFSET, status))
+    if (!readMasks(&request, &maskIn, &maskOut) || !acceptMaskIn(board, maskIn, FIELD_OFFSET, status))
         return NULL;
-    if ((maskIn & FIELD_OFFSET) != 0 &&
-        deserialize_u32(&offset, 1, position, payloadEnd(payload, payloadSize)) == NULL) {
-        *status = SRV_ERR_DESERIALIZE;
+    if ((maskIn & FIELD_OFFSET) != 0 && !request.u32(&offset)) {
+        *status = request.status();
         return NULL;
     }
     *status = SRV_LockBoard(board);
     if (*status != SRV_SUCCESS)
         return NULL;
-    void* reply = NULL;
     uint32_t count = 0;
     char(*names)[SRV_CONFIG_NAME_SIZE] =
         static_cast<char(*)[SRV_CONFIG_NAME_SIZE]>(c_calloc(SRV_CONFIG_LIST_MAX, SRV_CONFIG_NAME_SIZE));
-    *status = names != NULL ? SRV_GetSavedConfigurations(board, dbPath, &count, names, offset)
-                             : static_cast<SRVStatus_t>(SRV_ERR_BUFFER);
-    if (*status == SRV_SUCCESS) {
-        reply = SRV_BuildStatusReply(command, SRV_SUCCESS, replySize);
-        if (reply != NULL && (maskOut & FIELD_COUNT) != 0)
-            reply = serialize_u32(&count, 1, reply, replySize);
-        if (reply != NULL && (maskOut & FIELD_NAMES) != 0) {
-            reply = serialize_u32(&count, 1, reply, replySize);
-            if (reply != NULL && count > 0)
-                reply = serialize_char(names[0], count * SRV_CONFIG_NAME_SIZE, reply, replySize);
+    SRVStatus_t result = names != NULL ? SRV_GetSavedConfigurations(board, dbPath, &count, names, offset)
+                                       : static_cast<SRVStatus_t>(SRV_ERR_BUFFER);
+    SRVReply reply(command);
+    if (result == SRV_SUCCESS) {
+        if ((maskOut & FIELD_COUNT) != 0)
+            reply.u32(count);
+        if ((maskOut & FIELD_NAMES) != 0) {
+            reply.u32(count);
+            if (count > 0)
+                reply.text(names[0], count * SRV_CONFIG_NAME_SIZE);
         }
-        if (reply == NULL) {
-            *status = SRV_ERR_SERIALIZE;
+        if (!reply.ok()) {
+            result = SRV_ERR_SERIALIZE;
         } else if ((maskOut & ~(FIELD_COUNT | FIELD_NAMES)) != 0) {
             SRV_LogUnsupportedMask(&LOG_MODULE, board, "cmdMaskOut", maskOut, maskOut & ~(FIELD_COUNT | FIELD_NAMES));
-            *status = SRV_ERR_UNSUPPORTED;
+            result = SRV_ERR_UNSUPPORTED;
         }
     }
     c_free(names);
-    return SRV_UnlockBoardAndFinish(board, reply, status);
+    return SRV_UnlockAndReply(&reply, board, result, replySize, status);
 }
 
 void* SRV_CmdDeleteConfiguration(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
@@ -941,40 +916,41 @@ void* SRV_CmdDeleteConfiguration(SRVBoard_t* board, SRVCommand_t command, const 
 void* SRV_CmdDatabasePath(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
                           uint32_t* replySize, SRVStatus_t* status, char dbPath[SRV_PATH_SIZE])
 {
+    SRVRequest request(payload, payloadSize);
     uint64_t maskIn = 0, maskOut = 0;
-    const void* position = readMasks(payload, payloadSize, &maskIn, &maskOut);
     *status = SRV_ERR_DESERIALIZE;
-    if (position == NULL || !acceptMaskIn(board, maskIn, FIELD_PATH, status))
+    if (!readMasks(&request, &maskIn, &maskOut) || !acceptMaskIn(board, maskIn, FIELD_PATH, status))
         return NULL;
     *status = SRV_LockBoard(board);
     if (*status != SRV_SUCCESS)
         return NULL;
-    void* reply = NULL;
+    SRVStatus_t result = SRV_SUCCESS;
     if ((maskIn & FIELD_PATH) != 0) {
         // Read whole before it replaces the path: a short field changes nothing.
         // Zero-filled, so the path kept holds no stale bytes after its text.
         char path[SRV_PATH_SIZE] = {};
-        if (deserialize_text(path, SRV_PATH_SIZE, position, payloadEnd(payload, payloadSize)) == NULL)
-            *status = SRV_ERR_DESERIALIZE;
+        if (!request.text(path, SRV_PATH_SIZE))
+            result = request.status();
         else // the database is written and read only inside the working folder
-            *status = SRV_CheckClientPath(&LOG_MODULE, "Database file", path, false);
-        if (*status == SRV_SUCCESS)
+            result = SRV_CheckClientPath(&LOG_MODULE, "Database file", path, false);
+        if (result == SRV_SUCCESS)
             std::memcpy(dbPath, path, SRV_PATH_SIZE);
     }
-    if (*status == SRV_SUCCESS) {
-        reply = SRV_BuildStatusReply(command, SRV_SUCCESS, replySize);
-        if (reply != NULL && (maskOut & FIELD_PATH) != 0) {
+    SRVReply reply(command);
+    if (result == SRV_SUCCESS) {
+        if ((maskOut & FIELD_PATH) != 0) {
             // The field is the text and then NUL bytes up to its width.
             char field[SRV_PATH_SIZE] = {};
             std::memcpy(field, dbPath, strnlen(dbPath, SRV_PATH_SIZE - 1));
-            reply = serialize_char(field, SRV_PATH_SIZE, reply, replySize);
+            reply.text(field, SRV_PATH_SIZE);
         }
-        if (reply == NULL) {
-            *status = SRV_ERR_GENERIC;
+        // A reply that could not be built is answered with -1 here.
+        if (!reply.ok()) {
+            result = SRV_ERR_GENERIC;
         } else if ((maskOut & ~FIELD_PATH) != 0) {
             SRV_LogUnsupportedMask(&LOG_MODULE, board, "cmdMaskOut", maskOut, maskOut & ~FIELD_PATH);
-            *status = SRV_ERR_UNSUPPORTED;
+            result = SRV_ERR_UNSUPPORTED;
         }
     }
-    return SRV_UnlockBoardAndFinish(board, reply, status);
+    return SRV_UnlockAndReply(&reply, board, result, replySize, status);
 }

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "SRVParameters.h"
+#include "SRVRequest.h"
 
 static const c_LogModule_t LOG_MODULE = {"SRV_DTSpectrumLog.txt", "SRV_DTSpectrum"};
 
@@ -268,12 +269,14 @@ SRVStatus_t SRV_GetDTSpectrum(SRVBoard_t* board, const int32_t path[], uint32_t 
 void* SRV_CmdGetDTSpectrum(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
                            uint32_t* replySize, SRVStatus_t* status)
 {
-    const void* end = static_cast<const uint8_t*>(payload) + payloadSize;
+    SRVRequest request(payload, payloadSize);
     uint64_t mask = 0;
     int32_t path[SRV_INDEX_PATH_MAX];
     uint32_t length = 0;
-    if (SRV_ReadMaskAndPath(payload, end, &mask, path, &length, status) == nullptr)
+    if (!request.maskAndPath(&mask, path, &length)) {
+        *status = request.status();
         return nullptr;
+    }
     SRVDTSpectrum_t* spectrum = SRV_FindAndLockBoard(SRV_GetDTSpectrum, board, path, length, status);
     if (spectrum == nullptr)
         return nullptr;
@@ -292,13 +295,14 @@ void* SRV_CmdGetDTSpectrum(SRVBoard_t* board, SRVCommand_t command, const void* 
 void* SRV_CmdSetDTSpectrum(SRVBoard_t* board, SRVCommand_t, const void* payload, uint32_t payloadSize, uint32_t*,
                            SRVStatus_t* status)
 {
-    const void* end = static_cast<const uint8_t*>(payload) + payloadSize;
+    SRVRequest request(payload, payloadSize);
     uint64_t mask = 0;
     int32_t path[SRV_INDEX_PATH_MAX];
     uint32_t length = 0;
-    const void* at = SRV_ReadMaskAndPath(payload, end, &mask, path, &length, status);
-    if (at == nullptr)
+    if (!request.maskAndPath(&mask, path, &length)) {
+        *status = request.status();
         return nullptr;
+    }
     if ((mask & ~SET_KNOWN) != 0) {
         SRV_LogUnsupportedMask(&LOG_MODULE, board, "dataMask", mask, mask & ~SET_KNOWN);
         *status = SRV_ERR_UNSUPPORTED;
@@ -306,12 +310,9 @@ void* SRV_CmdSetDTSpectrum(SRVBoard_t* board, SRVCommand_t, const void* payload,
     }
     uint32_t enabled = 0;
     uint32_t reference = 0;
-    if (mask & FIELD_ENABLED)
-        at = deserialize_u32(&enabled, 1, at, end);
-    if (mask & FIELD_REFERENCE)
-        at = deserialize_u32(&reference, 1, at, end);
-    if (at == nullptr) {
-        *status = SRV_ERR_DESERIALIZE;
+    if (!((mask & FIELD_ENABLED) == 0 || request.u32(&enabled)) ||
+        !((mask & FIELD_REFERENCE) == 0 || request.u32(&reference))) {
+        *status = request.status();
         return nullptr;
     }
     SRVDTSpectrum_t* spectrum = SRV_FindAndLockBoard(SRV_GetDTSpectrum, board, path, length, status);
@@ -328,28 +329,15 @@ void* SRV_CmdSetDTSpectrum(SRVBoard_t* board, SRVCommand_t, const void* payload,
 void* SRV_CmdClearDTSpectrum(SRVBoard_t* board, SRVCommand_t, const void* payload, uint32_t payloadSize, uint32_t*,
                              SRVStatus_t* status)
 {
-    uint64_t maskOut = 0;
-    int32_t path[SRV_INDEX_PATH_MAX];
-    uint32_t length = 0;
-    if (!SRV_ReadClearRequest(&LOG_MODULE, board, payload, payloadSize, &maskOut, path, &length, status))
-        return nullptr;
-    SRVDTSpectrum_t* spectrum = nullptr;
-    SRVStatus_t result = SRV_GetDTSpectrum(board, path, length, &spectrum);
-    if (result != SRV_SUCCESS) {
-        *status = result;
-        return nullptr;
-    }
-    c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_DETAIL, __LINE__, "Getting DeltaT Spectrum Info.");
-    result = SRV_LockBoard(board);
-    if (result != SRV_SUCCESS) {
-        *status = result;
-        return nullptr;
-    }
-    SRV_ClearDTSpectrum(spectrum);
-    if (maskOut != 0) {
-        SRV_LogUnsupportedMask(&LOG_MODULE, board, "cmdMaskOut", maskOut, maskOut);
-        result = SRV_ERR_UNSUPPORTED;
-    }
-    *status = SRV_UnlockBoardInto(board, result);
-    return nullptr;
+    auto find = [](SRVBoard_t* board, const int32_t* path, uint32_t length, SRVDTSpectrum_t** spectrum) {
+        SRVStatus_t result = SRV_GetDTSpectrum(board, path, length, spectrum);
+        if (result == SRV_SUCCESS)
+            c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_DETAIL, __LINE__, "Getting DeltaT Spectrum Info.");
+        return result;
+    };
+    auto clear = [](SRVBoard_t*, SRVDTSpectrum_t* spectrum) -> SRVStatus_t {
+        SRV_ClearDTSpectrum(spectrum);
+        return SRV_SUCCESS;
+    };
+    return SRV_RunClearCommand<SRVDTSpectrum_t>(&LOG_MODULE, board, payload, payloadSize, find, clear, status);
 }

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "SRVParameters.h"
+#include "SRVRequest.h"
 #include "SRV_Spectra.h"
 
 static const c_LogModule_t LOG_MODULE = {"SRV_GainStabilizer.txt", "SRV_GainStabilizer"};
@@ -349,16 +350,13 @@ int SRV_ApplyGainCorrection(SRVBoard_t* board, SRVGainStabilizer_t* stabilizer)
 void* SRV_CmdResetGainStabilizer(SRVBoard_t* board, SRVCommand_t, const void* payload, uint32_t payloadSize,
                                  uint32_t*, SRVStatus_t* status)
 {
-    const void* end = static_cast<const uint8_t*>(payload) + payloadSize;
+    SRVRequest request(payload, payloadSize);
     uint64_t maskIn = 0;
     uint64_t maskOut = 0;
     int32_t path[SRV_INDEX_PATH_MAX];
     uint32_t length = 0;
-    const void* at = deserialize_u64(&maskIn, 1, payload, end);
-    at = deserialize_u64(&maskOut, 1, at, end);
-    at = deserialize_i32_array(path, SRV_INDEX_PATH_MAX, &length, at, end);
-    if (at == nullptr) {
-        *status = SRV_ERR_DESERIALIZE;
+    if (!request.u64(&maskIn) || !request.u64(&maskOut) || !request.indexPath(path, &length)) {
+        *status = request.status();
         return nullptr;
     }
     if (maskIn != 0) {

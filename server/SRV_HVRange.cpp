@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "SRVParameters.h"
+#include "SRVRequest.h"
 
 static const c_LogModule_t LOG_MODULE = {"SRV_HVRange.txt", "SRV_HVRange"};
 
@@ -75,17 +76,16 @@ static SRVStatus_t readSwitchRequest(const SRVBoard_t* board, const void* payloa
                                      bool allowNewState, uint64_t* maskOut, int32_t* hvChannel, bool* hasNewState,
                                      uint32_t* newState)
 {
-    const void* end = payload != NULL ? static_cast<const uint8_t*>(payload) + payloadSize : NULL;
+    SRVRequest request(payload, payloadSize);
     uint64_t maskIn = 0;
-    const void* position = deserialize_u64(&maskIn, 1, payload, end);
-    position = deserialize_u64(maskOut, 1, position, end);
-    position = deserialize_i32(hvChannel, 1, position, end);
+    if (request.u64(&maskIn) && request.u64(maskOut))
+        request.i32(hvChannel);
     uint64_t known = allowNewState ? ONOFF_NEW_STATE : 0;
     *hasNewState = (maskIn & known & ONOFF_NEW_STATE) != 0;
     if (*hasNewState)
-        position = deserialize_u32(newState, 1, position, end);
-    if (position == NULL)
-        return SRV_ERR_DESERIALIZE;
+        request.u32(newState);
+    if (!request.ok())
+        return request.status();
     if ((maskIn & ~known) != 0) {
         SRV_LogUnsupportedMask(&LOG_MODULE, board, "cmdMaskIn", maskIn, maskIn & ~known);
         return SRV_ERR_UNSUPPORTED;
@@ -111,23 +111,19 @@ static void* switchChannel(SRVBoard_t* board, SRVCommand_t command, const void* 
     uint8_t newState = isOnOff ? static_cast<uint8_t>(requested != 0) : fixedState;
     bool sets = !isOnOff || hasNewState;
     uint8_t state = 0;
-    void* reply = NULL;
-    *status = SRV_GetSetHVChannelOn(board, hvChannel, sets ? &newState : NULL, &state);
-    if (*status == SRV_SUCCESS) {
-        reply = SRV_BuildStatusReply(command, SRV_SUCCESS, replySize);
-        uint32_t before = state;
-        if (reply != NULL && isOnOff && (maskOut & ONOFF_STATE) != 0)
-            reply = serialize_u32(&before, 1, reply, replySize);
-        if (reply == NULL)
-            *status = SRV_ERR_SERIALIZE;
-    }
+    SRVReply reply(command);
+    SRVStatus_t result = SRV_GetSetHVChannelOn(board, hvChannel, sets ? &newState : NULL, &state);
+    if (result == SRV_SUCCESS && isOnOff && (maskOut & ONOFF_STATE) != 0)
+        reply.u32(state);
+    if (result == SRV_SUCCESS && !reply.ok())
+        result = SRV_ERR_SERIALIZE;
     // The switch has happened: an unknown output bit only changes the answer.
     uint64_t knownOut = isOnOff ? ONOFF_STATE : 0;
-    if (*status == SRV_SUCCESS && (maskOut & ~knownOut) != 0) {
+    if (result == SRV_SUCCESS && (maskOut & ~knownOut) != 0) {
         SRV_LogUnsupportedMask(&LOG_MODULE, board, "cmdMaskOut", maskOut, maskOut & ~knownOut);
-        *status = SRV_ERR_UNSUPPORTED;
+        result = SRV_ERR_UNSUPPORTED;
     }
-    return SRV_UnlockBoardAndFinish(board, reply, status);
+    return SRV_UnlockAndReply(&reply, board, result, replySize, status);
 }
 
 void* SRV_CmdHVOn(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
@@ -169,36 +165,24 @@ SRVStatus_t SRV_GetHVChannelInfo(SRVBoard_t* board, int32_t hvChannel, uint32_t*
 void* SRV_CmdGetHVChannelInfo(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
                               uint32_t* replySize, SRVStatus_t* status)
 {
-    const void* end = payload != NULL ? static_cast<const uint8_t*>(payload) + payloadSize : NULL;
+    SRVRequest request(payload, payloadSize);
     uint64_t dataMask = 0;
     int32_t hvChannel = 0;
-    const void* position = deserialize_u64(&dataMask, 1, payload, end);
-    position = deserialize_i32(&hvChannel, 1, position, end);
-    if (position == NULL) {
-        *status = SRV_ERR_DESERIALIZE;
+    if (!request.u64(&dataMask) || !request.i32(&hvChannel)) {
+        *status = request.status();
         return NULL;
     }
     *status = SRV_LockBoard(board);
     if (*status != SRV_SUCCESS)
         return NULL;
     uint32_t ranges = 0, polarity = 0;
-    void* reply = NULL;
-    *status = SRV_GetHVChannelInfo(board, hvChannel, &ranges, &polarity);
-    if (*status == SRV_SUCCESS) {
-        reply = SRV_BuildStatusReply(command, SRV_SUCCESS, replySize);
-        if (reply != NULL && (dataMask & CHANNEL_RANGES) != 0)
-            reply = serialize_u32(&ranges, 1, reply, replySize);
-        int32_t signedPolarity = polarity == 1 ? 1 : 0;
-        if (reply != NULL && (dataMask & CHANNEL_POLARITY) != 0)
-            reply = serialize_i32(&signedPolarity, 1, reply, replySize);
-        if (reply == NULL)
-            *status = SRV_ERR_SERIALIZE;
-    }
-    if (*status == SRV_SUCCESS && (dataMask & ~CHANNEL_FIELDS) != 0) {
-        SRV_LogUnsupportedMask(&LOG_MODULE, board, "dataMask", dataMask, dataMask & ~CHANNEL_FIELDS);
-        *status = SRV_ERR_UNSUPPORTED;
-    }
-    return SRV_UnlockBoardAndFinish(board, reply, status);
+    SRVReply reply(command);
+    SRVStatus_t result = SRV_GetHVChannelInfo(board, hvChannel, &ranges, &polarity);
+    if (result == SRV_SUCCESS && (dataMask & CHANNEL_RANGES) != 0)
+        reply.u32(ranges);
+    if (result == SRV_SUCCESS && (dataMask & CHANNEL_POLARITY) != 0)
+        reply.i32(polarity == 1 ? 1 : 0);
+    return SRV_FinishGetReply(&reply, &LOG_MODULE, board, dataMask, CHANNEL_FIELDS, result, replySize, status);
 }
 
 // -------------------------------------------------------------- range info
@@ -245,50 +229,38 @@ SRVStatus_t SRV_GetHVRangeInfo(SRVBoard_t* board, const int32_t* path, uint32_t 
     return SRV_SUCCESS;
 }
 
-static void* appendRangeFields(void* reply, uint32_t* replySize, uint64_t dataMask, const SRVHVRangeInfo_t& info)
+static void appendRangeFields(SRVReply* reply, uint64_t dataMask, const SRVHVRangeInfo_t& info)
 {
-    for (int bit = 0; bit < SRV_HV_RANGE_LIMITS && reply != NULL; bit++) {
+    for (int bit = 0; bit < SRV_HV_RANGE_LIMITS; bit++) {
         if ((dataMask & (1ull << bit)) != 0)
-            reply = serialize_f64(&info.limits[bit], 1, reply, replySize);
+            reply->f64(info.limits[bit]);
     }
-    if (reply != NULL && (dataMask & (1ull << RANGE_BIT_KIND)) != 0)
-        reply = serialize_i32(&info.kind, 1, reply, replySize);
-    if (reply != NULL && (dataMask & (1ull << RANGE_BIT_CODENAME)) != 0)
-        reply = serialize_char(info.codename, SRV_HV_RANGE_TEXT, reply, replySize);
-    if (reply != NULL && (dataMask & (1ull << RANGE_BIT_NAME)) != 0)
-        reply = serialize_char(info.name, SRV_HV_RANGE_TEXT, reply, replySize);
-    return reply;
+    if ((dataMask & (1ull << RANGE_BIT_KIND)) != 0)
+        reply->i32(info.kind);
+    if ((dataMask & (1ull << RANGE_BIT_CODENAME)) != 0)
+        reply->text(info.codename, SRV_HV_RANGE_TEXT);
+    if ((dataMask & (1ull << RANGE_BIT_NAME)) != 0)
+        reply->text(info.name, SRV_HV_RANGE_TEXT);
 }
 
 void* SRV_CmdGetHVRangeInfo(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
                             uint32_t* replySize, SRVStatus_t* status)
 {
-    const void* end = payload != NULL ? static_cast<const uint8_t*>(payload) + payloadSize : NULL;
+    SRVRequest request(payload, payloadSize);
     uint64_t dataMask = 0;
     int32_t path[SRV_INDEX_PATH_MAX];
     uint32_t length = 0;
-    const void* position = deserialize_u64(&dataMask, 1, payload, end);
-    position = deserialize_i32_array(path, SRV_INDEX_PATH_MAX, &length, position, end);
-    if (position == NULL) {
-        *status = SRV_ERR_DESERIALIZE;
+    if (!request.maskAndPath(&dataMask, path, &length)) {
+        *status = request.status();
         return NULL;
     }
     *status = SRV_LockBoard(board);
     if (*status != SRV_SUCCESS)
         return NULL;
     SRVHVRangeInfo_t info;
-    void* reply = NULL;
-    *status = SRV_GetHVRangeInfo(board, path, length, &info);
-    if (*status == SRV_SUCCESS) {
-        reply = SRV_BuildStatusReply(command, SRV_SUCCESS, replySize);
-        if (reply != NULL)
-            reply = appendRangeFields(reply, replySize, dataMask, info);
-        if (reply == NULL)
-            *status = SRV_ERR_SERIALIZE;
-    }
-    if (*status == SRV_SUCCESS && (dataMask & ~RANGE_FIELDS) != 0) {
-        SRV_LogUnsupportedMask(&LOG_MODULE, board, "dataMask", dataMask, dataMask & ~RANGE_FIELDS);
-        *status = SRV_ERR_UNSUPPORTED;
-    }
-    return SRV_UnlockBoardAndFinish(board, reply, status);
+    SRVReply reply(command);
+    SRVStatus_t result = SRV_GetHVRangeInfo(board, path, length, &info);
+    if (result == SRV_SUCCESS)
+        appendRangeFields(&reply, dataMask, info);
+    return SRV_FinishGetReply(&reply, &LOG_MODULE, board, dataMask, RANGE_FIELDS, result, replySize, status);
 }

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "SRVParameters.h"
+#include "SRVRequest.h"
 #include "SRV_Spectra.h"
 
 static const c_LogModule_t LOG_MODULE = {"SRV_ListLog.txt", "SRV_List"};
@@ -472,25 +473,17 @@ struct ListSettings {
     uint32_t allEnergies = 0;
 };
 
-static const void* readSettings(uint64_t mask, ListSettings* s, const void* position, const void* end)
+// False when a field of the mask is missing.
+static bool readSettings(uint64_t mask, ListSettings* s, SRVRequest* request)
 {
-    if (mask & LIST_BIT_ENABLED)
-        position = deserialize_u32(&s->enabled, 1, position, end);
-    if (mask & LIST_BIT_FORMAT)
-        position = deserialize_i32(&s->format, 1, position, end);
-    if (mask & LIST_BIT_FILE_NAME)
-        position = deserialize_text(s->fileName, sizeof s->fileName, position, end);
-    if (mask & LIST_BIT_FIELDS)
-        position = deserialize_u32(&s->fields, 1, position, end);
-    if (mask & LIST_BIT_KEEP_PSEUDO)
-        position = deserialize_u32(&s->keepPseudo, 1, position, end);
-    if (mask & LIST_BIT_BUFFER_SIZE)
-        position = deserialize_u32(&s->bufferSize, 1, position, end);
-    if (mask & LIST_BIT_KEEP_FLAG400)
-        position = deserialize_u32(&s->keepFlag400, 1, position, end);
-    if (mask & LIST_BIT_ALL_ENERGIES)
-        position = deserialize_u32(&s->allEnergies, 1, position, end);
-    return position;
+    return (!(mask & LIST_BIT_ENABLED) || request->u32(&s->enabled)) &&
+           (!(mask & LIST_BIT_FORMAT) || request->i32(&s->format)) &&
+           (!(mask & LIST_BIT_FILE_NAME) || request->text(s->fileName, sizeof s->fileName)) &&
+           (!(mask & LIST_BIT_FIELDS) || request->u32(&s->fields)) &&
+           (!(mask & LIST_BIT_KEEP_PSEUDO) || request->u32(&s->keepPseudo)) &&
+           (!(mask & LIST_BIT_BUFFER_SIZE) || request->u32(&s->bufferSize)) &&
+           (!(mask & LIST_BIT_KEEP_FLAG400) || request->u32(&s->keepFlag400)) &&
+           (!(mask & LIST_BIT_ALL_ENERGIES) || request->u32(&s->allEnergies));
 }
 
 // A new buffer size, checked before anything of the request is stored: 0,
@@ -576,23 +569,20 @@ static SRVStatus_t applySettings(SRVBoard_t* board, SRVListSave_t* list, uint64_
     return status;
 }
 
-// The head of commands 35 and 36: the data mask and the channel; the
-// position after them, or NULL when they can't be read.
-static const void* readMaskAndChannel(const void* payload, const void* end, uint64_t* mask, int32_t* channel)
+// The head of commands 35 and 36: the data mask and the channel.
+static bool readMaskAndChannel(SRVRequest* request, uint64_t* mask, int32_t* channel)
 {
-    const void* position = deserialize_u64(mask, 1, payload, end);
-    return deserialize_i32(channel, 1, position, end);
+    return request->u64(mask) && request->i32(channel);
 }
 
 void* SRV_CmdSetListParams(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
                            uint32_t* replySize, SRVStatus_t* status)
 {
-    const void* end = static_cast<const uint8_t*>(payload) + payloadSize;
+    SRVRequest request(payload, payloadSize);
     uint64_t mask = 0;
     int32_t channel = 0;
-    const void* position = readMaskAndChannel(payload, end, &mask, &channel);
-    if (position == NULL) {
-        *status = SRV_ERR_DESERIALIZE;
+    if (!readMaskAndChannel(&request, &mask, &channel)) {
+        *status = request.status();
         return NULL;
     }
     uint64_t unknown = mask & ~SET_KNOWN_MASK;
@@ -602,8 +592,8 @@ void* SRV_CmdSetListParams(SRVBoard_t* board, SRVCommand_t command, const void* 
         return NULL;
     }
     ListSettings settings;
-    if (readSettings(mask, &settings, position, end) == NULL) {
-        *status = SRV_ERR_DESERIALIZE;
+    if (!readSettings(mask, &settings, &request)) {
+        *status = request.status();
         return NULL;
     }
     // The file is made where the client says only inside the server's folders.
@@ -616,103 +606,86 @@ void* SRV_CmdSetListParams(SRVBoard_t* board, SRVCommand_t command, const void* 
     if (*status != SRV_SUCCESS)
         return NULL;
     SRVListSave_t* list = NULL;
-    *status = SRV_GetListSave(board, channel, &list);
-    if (*status == SRV_SUCCESS)
-        *status = applySettings(board, list, mask, settings);
-    void* reply = NULL;
-    if (*status == SRV_SUCCESS) {
-        reply = SRV_BuildStatusReply(command, SRV_SUCCESS, replySize);
-        if (reply == NULL)
-            *status = SRV_ERR_SERIALIZE;
-    }
-    return SRV_UnlockBoardAndFinish(board, reply, status);
+    SRVStatus_t result = SRV_GetListSave(board, channel, &list);
+    if (result == SRV_SUCCESS)
+        result = applySettings(board, list, mask, settings);
+    SRVReply reply(command);
+    if (result == SRV_SUCCESS && !reply.ok())
+        result = SRV_ERR_SERIALIZE;
+    return SRV_UnlockAndReply(&reply, board, result, replySize, status);
 }
 
 // Appends count values of an event array; a missing array can be sent only
 // when it holds no event.
 template <typename T>
-static void* appendEvents(void* reply, uint32_t* replySize, const T* values, uint32_t count,
-                          void* (*append)(const T*, uint32_t, void*, uint32_t*))
+static void appendEvents(SRVReply* reply, const T* values, uint32_t count,
+                         void (SRVReply::*append)(const T*, uint32_t))
 {
     if (count == 0)
-        return reply;
-    if (values == NULL) {
-        c_free(reply);
-        return NULL;
-    }
-    return append(values, count, reply, replySize);
+        return;
+    if (values == NULL)
+        reply->abandon();
+    else
+        (reply->*append)(values, count);
 }
 
-static void* appendListFields(void* reply, uint32_t* replySize, uint64_t mask, const SRVListSave_t* list)
+static void appendListFields(SRVReply* reply, uint64_t mask, const SRVListSave_t* list)
 {
-    uint32_t value = 0;
-    if (reply != NULL && (mask & LIST_BIT_ENABLED)) {
-        value = list->enabled;
-        reply = serialize_u32(&value, 1, reply, replySize);
-    }
-    if (reply != NULL && (mask & LIST_BIT_FORMAT))
-        reply = serialize_i32(&list->format, 1, reply, replySize);
-    if (reply != NULL && (mask & LIST_BIT_FILE_NAME))
-        reply = serialize_char(list->fileName, SRV_PATH_SIZE, reply, replySize);
-    if (reply != NULL && (mask & LIST_BIT_FIELDS)) {
-        value = (list->withTimeTag ? FIELD_TIME_TAG : 0u) | (list->withEnergy ? FIELD_ENERGY : 0u) |
-                (list->withFlags ? FIELD_FLAGS : 0u);
-        reply = serialize_u32(&value, 1, reply, replySize);
-    }
-    if (reply != NULL && (mask & LIST_BIT_KEEP_PSEUDO)) {
-        value = list->keepPseudo;
-        reply = serialize_u32(&value, 1, reply, replySize);
-    }
-    if (reply != NULL && (mask & LIST_BIT_BUFFER_SIZE))
-        reply = serialize_u32(&list->bufferSize, 1, reply, replySize);
-    if (reply != NULL && (mask & LIST_BIT_COUNT))
-        reply = serialize_u32(&list->count, 1, reply, replySize);
-    if (reply != NULL && (mask & LIST_BIT_TIME_TAGS))
-        reply = appendEvents<uint64_t>(reply, replySize, list->timeTags, list->count, serialize_u64);
-    if (reply != NULL && (mask & LIST_BIT_ENERGIES))
-        reply = appendEvents<uint16_t>(reply, replySize, list->energies, list->count, serialize_u16);
-    if (reply != NULL && (mask & LIST_BIT_FLAGS))
-        reply = appendEvents<uint32_t>(reply, replySize, list->flags, list->count, serialize_u32);
-    if (reply != NULL && (mask & LIST_BIT_KEEP_FLAG400)) {
-        value = list->keepFlag400;
-        reply = serialize_u32(&value, 1, reply, replySize);
-    }
-    if (reply != NULL && (mask & LIST_BIT_ALL_ENERGIES)) {
-        value = list->allEnergies;
-        reply = serialize_u32(&value, 1, reply, replySize);
-    }
-    return reply;
+    if (mask & LIST_BIT_ENABLED)
+        reply->u32(list->enabled);
+    if (mask & LIST_BIT_FORMAT)
+        reply->i32(list->format);
+    if (mask & LIST_BIT_FILE_NAME)
+        reply->text(list->fileName, SRV_PATH_SIZE);
+    if (mask & LIST_BIT_FIELDS)
+        reply->u32((list->withTimeTag ? FIELD_TIME_TAG : 0u) | (list->withEnergy ? FIELD_ENERGY : 0u) |
+                   (list->withFlags ? FIELD_FLAGS : 0u));
+    if (mask & LIST_BIT_KEEP_PSEUDO)
+        reply->u32(list->keepPseudo);
+    if (mask & LIST_BIT_BUFFER_SIZE)
+        reply->u32(list->bufferSize);
+    if (mask & LIST_BIT_COUNT)
+        reply->u32(list->count);
+    if (mask & LIST_BIT_TIME_TAGS)
+        appendEvents<uint64_t>(reply, list->timeTags, list->count, &SRVReply::u64);
+    if (mask & LIST_BIT_ENERGIES)
+        appendEvents<uint16_t>(reply, list->energies, list->count, &SRVReply::u16);
+    if (mask & LIST_BIT_FLAGS)
+        appendEvents<uint32_t>(reply, list->flags, list->count, &SRVReply::u32);
+    if (mask & LIST_BIT_KEEP_FLAG400)
+        reply->u32(list->keepFlag400);
+    if (mask & LIST_BIT_ALL_ENERGIES)
+        reply->u32(list->allEnergies);
 }
 
 void* SRV_CmdGetListParams(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
                            uint32_t* replySize, SRVStatus_t* status)
 {
-    const void* end = static_cast<const uint8_t*>(payload) + payloadSize;
+    SRVRequest request(payload, payloadSize);
     uint64_t mask = 0;
     int32_t channel = 0;
-    const void* position = readMaskAndChannel(payload, end, &mask, &channel);
-    if (position == NULL) {
-        *status = SRV_ERR_DESERIALIZE;
+    if (!readMaskAndChannel(&request, &mask, &channel)) {
+        *status = request.status();
         return NULL;
     }
     *status = SRV_LockBoard(board);
     if (*status != SRV_SUCCESS)
         return NULL;
     SRVListSave_t* list = NULL;
-    void* reply = NULL;
-    *status = SRV_GetListSave(board, channel, &list);
-    if (*status == SRV_SUCCESS) {
-        reply = appendListFields(SRV_BuildStatusReply(command, SRV_SUCCESS, replySize), replySize, mask, list);
-        if (reply == NULL)
-            *status = SRV_ERR_SERIALIZE;
+    SRVStatus_t result = SRV_GetListSave(board, channel, &list);
+    SRVReply reply(command);
+    if (result == SRV_SUCCESS) {
+        appendListFields(&reply, mask, list);
+        if (!reply.ok())
+            result = SRV_ERR_SERIALIZE;
     }
     uint64_t unknown = mask & ~GET_KNOWN_MASK;
-    if (*status == SRV_SUCCESS && unknown != 0) {
+    if (result == SRV_SUCCESS && unknown != 0) {
         SRV_LogUnsupportedMask(&LOG_MODULE, board, "dataMask", mask, unknown);
-        *status = SRV_ERR_UNSUPPORTED;
+        result = SRV_ERR_UNSUPPORTED;
     }
     // Fetching the events empties the buffer, whatever the format.
-    if (*status == SRV_SUCCESS && (mask & EVENT_ARRAY_BITS) != 0)
+    if (result == SRV_SUCCESS && (mask & EVENT_ARRAY_BITS) != 0)
         list->count = 0;
-    return SRV_UnlockBoardAndFinish(board, reply, status);
+    return SRV_UnlockAndReply(&reply, board, result, replySize, status);
 }

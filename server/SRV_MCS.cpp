@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "SRVParameters.h"
+#include "SRVRequest.h"
 
 static const c_LogModule_t LOG_MODULE = {"SRV_MCSLog.txt", "SRV_MCS"};
 
@@ -242,12 +243,14 @@ SRVStatus_t SRV_GetMCSSpectrum(SRVBoard_t* board, const int32_t path[], uint32_t
 void* SRV_CmdGetMCSSpectrum(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
                             uint32_t* replySize, SRVStatus_t* status)
 {
-    const void* end = static_cast<const uint8_t*>(payload) + payloadSize;
+    SRVRequest request(payload, payloadSize);
     uint64_t mask = 0;
     int32_t path[SRV_INDEX_PATH_MAX];
     uint32_t length = 0;
-    if (SRV_ReadMaskAndPath(payload, end, &mask, path, &length, status) == nullptr)
+    if (!request.maskAndPath(&mask, path, &length)) {
+        *status = request.status();
         return nullptr;
+    }
     SRVMCSSpectrum_t* spectrum = SRV_FindAndLockBoard(SRV_GetMCSSpectrum, board, path, length, status);
     if (spectrum == nullptr)
         return nullptr;
@@ -264,15 +267,12 @@ void* SRV_CmdGetMCSSpectrum(SRVBoard_t* board, SRVCommand_t command, const void*
 void* SRV_CmdMCSSweep(SRVBoard_t* board, SRVCommand_t, const void* payload, uint32_t payloadSize, uint32_t*,
                       SRVStatus_t* status)
 {
-    const void* end = static_cast<const uint8_t*>(payload) + payloadSize;
+    SRVRequest request(payload, payloadSize);
     uint64_t maskIn = 0;
     uint64_t maskOut = 0;
     int32_t channel = 0;
-    const void* at = deserialize_u64(&maskIn, 1, payload, end);
-    at = deserialize_u64(&maskOut, 1, at, end);
-    at = deserialize_i32(&channel, 1, at, end);
-    if (at == nullptr) {
-        *status = SRV_ERR_DESERIALIZE;
+    if (!request.u64(&maskIn) || !request.u64(&maskOut) || !request.i32(&channel)) {
+        *status = request.status();
         return nullptr;
     }
     if (maskIn != 0) {
@@ -297,30 +297,17 @@ void* SRV_CmdMCSSweep(SRVBoard_t* board, SRVCommand_t, const void* payload, uint
 void* SRV_CmdClearMCSSpectrum(SRVBoard_t* board, SRVCommand_t, const void* payload, uint32_t payloadSize,
                               uint32_t*, SRVStatus_t* status)
 {
-    uint64_t maskOut = 0;
-    int32_t path[SRV_INDEX_PATH_MAX];
-    uint32_t length = 0;
-    if (!SRV_ReadClearRequest(&LOG_MODULE, board, payload, payloadSize, &maskOut, path, &length, status))
-        return nullptr;
-    SRVMCSSpectrum_t* spectrum = nullptr;
-    SRVStatus_t result = SRV_GetMCSSpectrum(board, path, length, &spectrum);
-    if (result != SRV_SUCCESS) {
-        *status = result;
-        return nullptr;
-    }
-    c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_DETAIL, __LINE__, "Getting MCS Spectrum Info.");
-    result = SRV_LockBoard(board);
-    if (result != SRV_SUCCESS) {
-        *status = result;
-        return nullptr;
-    }
-    SRV_ClearMCSSpectrum(spectrum);
+    auto find = [](SRVBoard_t* board, const int32_t* path, uint32_t length, SRVMCSSpectrum_t** spectrum) {
+        SRVStatus_t result = SRV_GetMCSSpectrum(board, path, length, spectrum);
+        if (result == SRV_SUCCESS)
+            c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_DETAIL, __LINE__, "Getting MCS Spectrum Info.");
+        return result;
+    };
     // The clear stays done when the sweep signal fails.
-    result = SRV_SendMCSSweepSignal(board, static_cast<int32_t>(spectrum->channelIndex));
-    if (result == SRV_SUCCESS && maskOut != 0) {
-        SRV_LogUnsupportedMask(&LOG_MODULE, board, "cmdMaskOut", maskOut, maskOut);
-        result = SRV_ERR_UNSUPPORTED;
-    }
-    *status = SRV_UnlockBoardInto(board, result);
-    return nullptr;
+    auto clearAndSweep = [](SRVBoard_t* board, SRVMCSSpectrum_t* spectrum) {
+        SRV_ClearMCSSpectrum(spectrum);
+        return SRV_SendMCSSweepSignal(board, static_cast<int32_t>(spectrum->channelIndex));
+    };
+    return SRV_RunClearCommand<SRVMCSSpectrum_t>(&LOG_MODULE, board, payload, payloadSize, find, clearAndSweep,
+                                                 status);
 }

@@ -1,6 +1,8 @@
 // Register commands: raw reads and masked writes of the board's registers.
 #include "SRV_Registers.h"
 
+#include "SRVRequest.h"
+
 static const c_LogModule_t LOG_MODULE = {"SRV_RegistersLog.txt", "SRV_Registers"};
 
 // cmdMaskIn fields of command 6 (address, data, mask) and of command 7
@@ -49,16 +51,16 @@ SRVStatus_t _writeRegister(SRVBoard_t* board, uint32_t address, uint32_t data, u
 static SRVStatus_t readRegisterRequest(const SRVBoard_t* board, const void* payload, uint32_t payloadSize,
                                        uint64_t known, uint64_t* maskOut, uint32_t fields[3])
 {
-    const void* end = payload != NULL ? static_cast<const uint8_t*>(payload) + payloadSize : NULL;
+    SRVRequest request(payload, payloadSize);
     uint64_t maskIn = 0;
-    const void* position = deserialize_u64(&maskIn, 1, payload, end);
-    position = deserialize_u64(maskOut, 1, position, end);
-    for (int bit = 0; bit < 3 && position != NULL; bit++) {
+    if (request.u64(&maskIn))
+        request.u64(maskOut);
+    for (int bit = 0; bit < 3 && request.ok(); bit++) {
         if ((known & maskIn & (1ull << bit)) != 0)
-            position = deserialize_u32(&fields[bit], 1, position, end);
+            request.u32(&fields[bit]);
     }
-    if (position == NULL)
-        return SRV_ERR_DESERIALIZE;
+    if (!request.ok())
+        return request.status();
     if ((maskIn & ~known) != 0) {
         SRV_LogUnsupportedMask(&LOG_MODULE, board, "cmdMaskIn", maskIn, maskIn & ~known);
         return SRV_ERR_UNSUPPORTED;
@@ -77,19 +79,16 @@ void* SRV_CmdWriteRegister(SRVBoard_t* board, SRVCommand_t command, const void* 
     *status = SRV_LockBoard(board);
     if (*status != SRV_SUCCESS)
         return NULL;
-    void* reply = NULL;
-    *status = _writeRegister(board, fields[0], fields[1], fields[2]);
-    if (*status == SRV_SUCCESS) {
-        reply = SRV_BuildStatusReply(command, SRV_SUCCESS, replySize);
-        if (reply == NULL)
-            *status = SRV_ERR_SERIALIZE;
-    }
+    SRVReply reply(command);
+    SRVStatus_t result = _writeRegister(board, fields[0], fields[1], fields[2]);
+    if (result == SRV_SUCCESS && !reply.ok())
+        result = SRV_ERR_SERIALIZE;
     // The write has happened: an unknown output bit only changes the answer.
-    if (*status == SRV_SUCCESS && maskOut != 0) {
+    if (result == SRV_SUCCESS && maskOut != 0) {
         SRV_LogUnsupportedMask(&LOG_MODULE, board, "cmdMaskOut", maskOut, maskOut);
-        *status = SRV_ERR_UNSUPPORTED;
+        result = SRV_ERR_UNSUPPORTED;
     }
-    return SRV_UnlockBoardAndFinish(board, reply, status);
+    return SRV_UnlockAndReply(&reply, board, result, replySize, status);
 }
 
 void* SRV_CmdReadRegister(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
@@ -103,19 +102,16 @@ void* SRV_CmdReadRegister(SRVBoard_t* board, SRVCommand_t command, const void* p
     *status = SRV_LockBoard(board);
     if (*status != SRV_SUCCESS)
         return NULL;
-    void* reply = NULL;
+    SRVReply reply(command);
     uint32_t value = 0;
-    *status = _readRegister(board, fields[0], &value);
-    if (*status == SRV_SUCCESS) {
-        reply = SRV_BuildStatusReply(command, SRV_SUCCESS, replySize);
-        if (reply != NULL && (maskOut & READ_VALUE) != 0)
-            reply = serialize_u32(&value, 1, reply, replySize);
-        if (reply == NULL)
-            *status = SRV_ERR_SERIALIZE;
-    }
-    if (*status == SRV_SUCCESS && (maskOut & ~READ_VALUE) != 0) {
+    SRVStatus_t result = _readRegister(board, fields[0], &value);
+    if (result == SRV_SUCCESS && (maskOut & READ_VALUE) != 0)
+        reply.u32(value);
+    if (result == SRV_SUCCESS && !reply.ok())
+        result = SRV_ERR_SERIALIZE;
+    if (result == SRV_SUCCESS && (maskOut & ~READ_VALUE) != 0) {
         SRV_LogUnsupportedMask(&LOG_MODULE, board, "cmdMaskOut", maskOut, maskOut & ~READ_VALUE);
-        *status = SRV_ERR_UNSUPPORTED;
+        result = SRV_ERR_UNSUPPORTED;
     }
-    return SRV_UnlockBoardAndFinish(board, reply, status);
+    return SRV_UnlockAndReply(&reply, board, result, replySize, status);
 }

@@ -11,6 +11,7 @@
 #include <ctime>
 
 #include "SRVParameters.h"
+#include "SRVRequest.h"
 #include "SRV_GainStabilizer.h"
 
 static const c_LogModule_t LOG_MODULE = {"SRV_SpectraLog.txt", "SRV_Spectra"};
@@ -113,44 +114,6 @@ bool isMorvane(const SRVBoard_t* board)
 {
     return board->digitizer.descriptor.FamilyCode == DPPL_FAMILY_MORVANE;
 }
-
-// ------------------------------------------------------------ requests
-
-// Reads the fields of a request in order; any field that is not there makes
-// every later read fail too.
-class Request {
-public:
-    Request(const void* payload, uint32_t size)
-        : position_(payload), end_(static_cast<const uint8_t*>(payload) + size)
-    {
-        if (payload == nullptr)
-            position_ = nullptr;
-    }
-    bool u64(uint64_t* value)
-    {
-        position_ = deserialize_u64(value, 1, position_, end_);
-        return position_ != nullptr;
-    }
-    bool u32(uint32_t* value)
-    {
-        position_ = deserialize_u32(value, 1, position_, end_);
-        return position_ != nullptr;
-    }
-    bool text(char* destination, uint32_t size)
-    {
-        position_ = deserialize_text(destination, size, position_, end_);
-        return position_ != nullptr;
-    }
-    bool indexPath(int32_t path[SRV_INDEX_PATH_MAX], uint32_t* length)
-    {
-        position_ = deserialize_i32_array(path, SRV_INDEX_PATH_MAX, length, position_, end_);
-        return position_ != nullptr;
-    }
-
-private:
-    const void* position_;
-    const void* end_;
-};
 
 // The gain stabiliser's switch of command 28: 1 enables and resets it, any
 // other value disables it and keeps its state.
@@ -686,12 +649,12 @@ SRVStatus_t SRV_UpdateSCARate(SRVBoard_t* board, uint32_t channel, uint64_t elap
 void* SRV_CmdGetEnergySpectrum(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
                                uint32_t* replySize, SRVStatus_t* status)
 {
-    Request request(payload, payloadSize);
+    SRVRequest request(payload, payloadSize);
     uint64_t mask = 0;
     int32_t path[SRV_INDEX_PATH_MAX];
     uint32_t length = 0;
-    if (!request.u64(&mask) || !request.indexPath(path, &length)) {
-        *status = SRV_ERR_DESERIALIZE;
+    if (!request.maskAndPath(&mask, path, &length)) {
+        *status = request.status();
         return nullptr;
     }
     SRVEnergySpectrum_t* spectrum = SRV_FindAndLockBoard(SRV_FindEnergySpectrum, board, path, length, status);
@@ -734,12 +697,12 @@ void* SRV_CmdGetEnergySpectrum(SRVBoard_t* board, SRVCommand_t command, const vo
 void* SRV_CmdSetEnergySpectrum(SRVBoard_t* board, SRVCommand_t, const void* payload, uint32_t payloadSize,
                                uint32_t*, SRVStatus_t* status)
 {
-    Request request(payload, payloadSize);
+    SRVRequest request(payload, payloadSize);
     uint64_t mask = 0;
     int32_t path[SRV_INDEX_PATH_MAX];
     uint32_t length = 0;
-    if (!request.u64(&mask) || !request.indexPath(path, &length)) {
-        *status = SRV_ERR_DESERIALIZE;
+    if (!request.maskAndPath(&mask, path, &length)) {
+        *status = request.status();
         return nullptr;
     }
     if ((mask & ~SET_KNOWN) != 0) {
@@ -756,7 +719,7 @@ void* SRV_CmdSetEnergySpectrum(SRVBoard_t* board, SRVCommand_t, const void* payl
                     (!(mask & FIELD_GAIN_STABILIZER) || request.u32(&stabilizer)) &&
                     (!(mask & FIELD_LABEL) || request.text(label, sizeof label));
     if (!complete) {
-        *status = SRV_ERR_DESERIALIZE;
+        *status = request.status();
         return nullptr;
     }
     // The spectrum is saved at the end where the client says only inside the
@@ -784,33 +747,19 @@ void* SRV_CmdSetEnergySpectrum(SRVBoard_t* board, SRVCommand_t, const void* payl
 void* SRV_CmdClearEnergySpectrum(SRVBoard_t* board, SRVCommand_t, const void* payload, uint32_t payloadSize,
                                  uint32_t*, SRVStatus_t* status)
 {
-    uint64_t maskOut = 0;
-    int32_t path[SRV_INDEX_PATH_MAX];
-    uint32_t length = 0;
-    if (!SRV_ReadClearRequest(&LOG_MODULE, board, payload, payloadSize, &maskOut, path, &length, status))
-        return nullptr;
-    SRVEnergySpectrum_t* spectrum = SRV_FindAndLockBoard(SRV_FindEnergySpectrum, board, path, length, status);
-    if (spectrum == nullptr)
-        return nullptr;
-    SRVStatus_t result = SRV_ClearEnergySpectrum(spectrum);
-    // The spectrum is cleared all the same.
-    if (result == SRV_SUCCESS && maskOut != 0) {
-        SRV_LogUnsupportedMask(&LOG_MODULE, board, "cmdMaskOut", maskOut, maskOut);
-        result = SRV_ERR_UNSUPPORTED;
-    }
-    *status = SRV_UnlockBoardInto(board, result);
-    return nullptr;
+    auto clear = [](SRVBoard_t*, SRVEnergySpectrum_t* spectrum) { return SRV_ClearEnergySpectrum(spectrum); };
+    return SRV_RunClearCommand(&LOG_MODULE, board, payload, payloadSize, SRV_FindEnergySpectrum, clear, status);
 }
 
 void* SRV_CmdGetROI(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
                     uint32_t* replySize, SRVStatus_t* status)
 {
-    Request request(payload, payloadSize);
+    SRVRequest request(payload, payloadSize);
     uint64_t mask = 0;
     int32_t path[SRV_INDEX_PATH_MAX];
     uint32_t length = 0;
-    if (!request.u64(&mask) || !request.indexPath(path, &length)) {
-        *status = SRV_ERR_DESERIALIZE;
+    if (!request.maskAndPath(&mask, path, &length)) {
+        *status = request.status();
         return nullptr;
     }
     SRVStatus_t result = SRV_LockBoard(board);

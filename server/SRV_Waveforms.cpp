@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "SRVParameters.h"
+#include "SRVRequest.h"
 #include "SRV_Spectra.h"
 
 static const c_LogModule_t LOG_MODULE = {"SRV_WaveformsLog.txt", "SRV_Waveforms"};
@@ -192,75 +193,53 @@ SRVStatus_t SRV_GetChannelWaveform(SRVBoard_t* board, int32_t channel, c_Wavefor
 }
 
 // Appends one trace of n samples; a slot without a buffer is sent as zeros.
-static void* appendTrace(void* reply, uint32_t* replySize, const c_Trace_t& trace, bool analog, uint32_t n)
+static void appendTrace(SRVReply* reply, const c_Trace_t& trace, bool analog, uint32_t n)
 {
     if (trace.samples != NULL && trace.capacity >= n) {
         if (analog)
-            return serialize_i16(static_cast<const int16_t*>(trace.samples), n, reply, replySize);
-        return serialize_u8(static_cast<const uint8_t*>(trace.samples), n, reply, replySize);
+            reply->i16(static_cast<const int16_t*>(trace.samples), n);
+        else
+            reply->u8(static_cast<const uint8_t*>(trace.samples), n);
+        return;
     }
-    for (uint32_t i = 0; i < n && reply != NULL; i++) {
-        int16_t zero16 = 0;
-        uint8_t zero8 = 0;
-        reply = analog ? serialize_i16(&zero16, 1, reply, replySize) : serialize_u8(&zero8, 1, reply, replySize);
+    for (uint32_t i = 0; i < n && reply->ok(); i++) {
+        if (analog)
+            reply->i16(0);
+        else
+            reply->u8(0);
     }
-    return reply;
 }
 
-static void* buildWaveformReply(SRVBoard_t* board, SRVCommand_t command, uint64_t dataMask,
-                                const c_Waveform_t* waveform, uint32_t* replySize, SRVStatus_t* status)
+// The traces of the data mask's bits, in the reply's order.
+static void appendWaveform(SRVReply* reply, uint64_t dataMask, const c_Waveform_t* waveform)
 {
-    void* reply = SRV_BuildStatusReply(command, SRV_SUCCESS, replySize);
     uint32_t n = waveform->nSamples;
     uint32_t capacity = storedCapacity(waveform);
     if (n > capacity)
         n = capacity;
     for (const WaveformField& field : REPLY_FIELDS) {
-        if (reply == NULL)
-            break;
         if ((dataMask & field.bit) != 0)
-            reply = appendTrace(reply, replySize, waveform->traces[field.slot], field.analog, n);
+            appendTrace(reply, waveform->traces[field.slot], field.analog, n);
     }
-    if (reply == NULL) {
-        *status = SRV_ERR_SERIALIZE;
-        return NULL;
-    }
-    uint64_t unknown = dataMask & ~KNOWN_MASK;
-    if (unknown != 0) {
-        SRV_LogUnsupportedMask(&LOG_MODULE, board, "dataMask", dataMask, unknown);
-        *status = SRV_ERR_UNSUPPORTED;
-        c_free(reply);
-        return NULL;
-    }
-    *status = SRV_SUCCESS;
-    return reply;
 }
 
 void* SRV_CmdGetWaveform(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
                          uint32_t* replySize, SRVStatus_t* status)
 {
-    const void* end = static_cast<const uint8_t*>(payload) + payloadSize;
+    SRVRequest request(payload, payloadSize);
     uint64_t dataMask = 0;
     int32_t channel = 0;
-    const void* position = deserialize_u64(&dataMask, 1, payload, end);
-    position = deserialize_i32(&channel, 1, position, end);
-    if (position == NULL) {
-        *status = SRV_ERR_DESERIALIZE;
+    if (!request.u64(&dataMask) || !request.i32(&channel)) {
+        *status = request.status();
         return NULL;
     }
     *status = SRV_LockBoard(board);
     if (*status != SRV_SUCCESS)
         return NULL;
     c_Waveform_t* waveform = NULL;
-    void* reply = NULL;
-    *status = SRV_GetChannelWaveform(board, channel, &waveform);
-    if (*status == SRV_SUCCESS)
-        reply = buildWaveformReply(board, command, dataMask, waveform, replySize, status);
-    SRVStatus_t unlocked = SRV_UnlockBoard(board);
-    if (*status == SRV_SUCCESS && unlocked != SRV_SUCCESS) {
-        *status = unlocked;
-        c_free(reply);
-        reply = NULL;
-    }
-    return reply;
+    SRVStatus_t result = SRV_GetChannelWaveform(board, channel, &waveform);
+    SRVReply reply(command);
+    if (result == SRV_SUCCESS)
+        appendWaveform(&reply, dataMask, waveform);
+    return SRV_FinishGetReply(&reply, &LOG_MODULE, board, dataMask, KNOWN_MASK, result, replySize, status);
 }

@@ -9,7 +9,7 @@
 #include "../server/ServerTestSupport.h"
 #include "MorvaneServer.h"
 #include "SRVBoardThread.h"
-#include "SRV_AcquisitionControl.h"
+#include "SRV_AcquisitionCommands.h"
 #include "SRV_Common.h"
 #include "SRV_List.h"
 #include "SRV_Waveforms.h"
