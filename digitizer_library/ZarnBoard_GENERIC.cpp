@@ -28,6 +28,7 @@
 #include "ZarnComm.h"
 #include "ZarnDPPLayer.h"
 #include "ZarnDigitizer.h"
+#include "ZarnFirmwareTable.h"
 #include "ZarnHighVoltage.h"
 #include "ZarnParameters.h"
 
@@ -58,16 +59,9 @@ constexpr size_t kDacPageBytes = 264;
 
 bool isReplay(const c_Digitizer_t* d) { return d->replay != 0; }
 bool isMorvane(const c_Digitizer_t* d) { return d->descriptor.FamilyCode == DPPL_FAMILY_MORVANE; }
-bool isScope(const c_Digitizer_t* d) { return d->descriptor.DPPCode == 0 || d->descriptor.DPPCode == 1; }
 bool isFamily(const c_Digitizer_t* d, uint32_t a, uint32_t b = kNoFamilyCheck, uint32_t c = kNoFamilyCheck) {
     uint32_t f = d->descriptor.FamilyCode;
     return f == a || f == b || f == c;
-}
-
-/* Pemb boards: DPP-PSD, DPP-PHA, or standard waveform firmware on their families. */
-bool isPembBoard(const c_Digitizer_t* d) {
-    int32_t code = d->descriptor.DPPCode;
-    return code == 136 || code == 139 || (isScope(d) && isFamily(d, 11, 14));
 }
 
 void setTypeName(c_Digitizer_t* d, const char* name) {
@@ -253,7 +247,6 @@ int setupScope(c_Digitizer_t* d) {
 }
 
 int setupOrluPHA(c_Digitizer_t* d) {
-    setTypeName(d, "DPP-PHA");
     setTraceBits(d, 30, isFamily(d, 16) ? 15 : 14, 2, 2);
     int code = ORLU_InitBoard(d);
     if (code == 0)
@@ -280,7 +273,6 @@ int memorySizeFromCode(c_Digitizer_t* d, uint32_t word) {
 }
 
 int setupVeskCI(c_Digitizer_t* d) {
-    setTypeName(d, "DPP-CI");
     d->descriptor.TimeTagBits = 32;
     d->descriptor.EnergyBits = 15;
     if (isReplay(d)) {
@@ -303,8 +295,19 @@ int setupVeskCI(c_Digitizer_t* d) {
     return code == 0 ? loadParameters(d) : code;
 }
 
-int setupPemb(c_Digitizer_t* d, const char* typeName, bool writeBoardConfig) {
-    setTypeName(d, typeName);
+int setupTilkPSD(c_Digitizer_t* d) {
+    setTraceBits(d, 32, 15, 2, 3);
+    int code = TILK_InitBoard(d);
+    return code == 0 ? loadParameters(d) : code;
+}
+
+int setupDraqQDC(c_Digitizer_t* d) {
+    setTraceBits(d, 32, 16, 1, 4);
+    int code = DRAQ_InitBoard(d);
+    return code == 0 ? loadParameters(d) : code;
+}
+
+int setupPemb(c_Digitizer_t* d, bool writeBoardConfig) {
     setTraceBits(d, 31, d->descriptor.DPPCode == 136 ? 15 : 14, 2, 2);
     int code = PEMB_InitBoard(d);
     if (code == 0 && writeBoardConfig)
@@ -332,7 +335,6 @@ void setDeviceHVDefaults(c_Digitizer_t* d) {
 }
 
 int setupMorvane(c_Digitizer_t* d) {
-    setTypeName(d, "DPP-PHA");
     setTraceBits(d, 32, 15, 2, 2);
     c_BoardDescriptor_t* desc = &d->descriptor;
     desc->SamplePeriod = 10.0;
@@ -350,40 +352,17 @@ int setupMorvane(c_Digitizer_t* d) {
     return loadParameters(d);
 }
 
-/* The DPP-code dispatch: descriptor fields, family init, parameters. */
+/* The firmware setup of the record's DPP code (its row in the firmware
+ * table): type name, descriptor fields, family init, parameters. */
 int dispatchFirmware(c_Digitizer_t* d) {
-    switch (d->descriptor.DPPCode) {
-    case 0:
-    case 1:
-        return setupScope(d);
-    case 128:
-        return setupOrluPHA(d);
-    case 130:
-        return setupVeskCI(d);
-    case 131:
-        return VESK_InitDPPPSD(d); /* also loads the parameters */
-    case 132: {
-        setTypeName(d, "DPP-PSD");
-        setTraceBits(d, 32, 15, 2, 3);
-        int code = TILK_InitBoard(d);
-        return code == 0 ? loadParameters(d) : code;
-    }
-    case 135: {
-        setTypeName(d, "DPP-QDC");
-        setTraceBits(d, 32, 16, 1, 4);
-        int code = DRAQ_InitBoard(d);
-        return code == 0 ? loadParameters(d) : code;
-    }
-    case 136:
-        return setupPemb(d, "DPP-PSD", false);
-    case 139:
-        return setupPemb(d, "DPP-PHA", true);
-    case DPPL_DPPCODE_MORVANE:
-        return setupMorvane(d);
-    default:
+    const ZarnFirmware_t* firmware = ZarnFirmware_Find(d->descriptor.DPPCode);
+    if (firmware == NULL) {
         BLOG(d, C_LOG_ERROR, "Unsupported DPP code %d.", (int)d->descriptor.DPPCode);
         return DPPL_ERR_INVALID_DPP_CODE;
     }
+    if (firmware->typeName != NULL)
+        setTypeName(d, firmware->typeName);
+    return firmware->setup(d);
 }
 
 /* A decimal number as "%d" reads it (blanks, a sign, digits) that fits 32
@@ -682,6 +661,17 @@ bool isOpenRecord(const c_Digitizer_t* d) { return d != NULL && (d->kind == 0 ||
 
 } // namespace
 
+/* ------------------------------------------- firmware setups (table rows) */
+
+int GENERIC_SetupScope(c_Digitizer_t* d) { return setupScope(d); }
+int GENERIC_SetupOrluPHA(c_Digitizer_t* d) { return setupOrluPHA(d); }
+int GENERIC_SetupVeskCI(c_Digitizer_t* d) { return setupVeskCI(d); }
+int GENERIC_SetupTilkPSD(c_Digitizer_t* d) { return setupTilkPSD(d); }
+int GENERIC_SetupDraqQDC(c_Digitizer_t* d) { return setupDraqQDC(d); }
+int GENERIC_SetupPembPSD(c_Digitizer_t* d) { return setupPemb(d, false); }
+int GENERIC_SetupPembPHA(c_Digitizer_t* d) { return setupPemb(d, true); }
+int GENERIC_SetupMorvane(c_Digitizer_t* d) { return setupMorvane(d); }
+
 /* ========================================================================= */
 
 int GENERIC_OpenDigitizer(c_Digitizer_t* d, const c_ConnParams_t* params) {
@@ -828,27 +818,10 @@ int GENERIC_LoadFileParameters(c_Digitizer_t* d, const c_RawDataHeader_t* header
 int GENERIC_CheckAutoShutdown(c_Digitizer_t* d) {
     if (d == NULL)
         return DPPL_ERR_NULL_ARGUMENT;
-    switch (d->descriptor.DPPCode) {
-    case 136:
-    case 139:
-        return PEMB_CheckADCShutdown(d);
-    case 128:
-    case 130:
-    case 131:
-    case 132:
-    case 135:
-    case DPPL_DPPCODE_MORVANE:
-        return 0;
-    case 0:
-    case 1:
-        if (isFamily(d, 11, 14))
-            return PEMB_CheckADCShutdown(d);
-        if (isFamily(d, 0, 4, 5))
-            return 0;
-        return isFamily(d, 6) ? DPPL_ERR_NOT_SUPPORTED : DPPL_ERR_INVALID_DPP_CODE;
-    default:
+    const ZarnFirmware_t* firmware = ZarnFirmware_Find(d->descriptor.DPPCode);
+    if (firmware == NULL)
         return DPPL_ERR_INVALID_DPP_CODE;
-    }
+    return firmware->checkShutdown != NULL ? firmware->checkShutdown(d) : 0;
 }
 
 int GENERIC_CheckPLLLockedParameter(c_Digitizer_t* d) {
@@ -1021,35 +994,10 @@ int GENERIC_InitHVChannel(const c_LogModule_t* log, c_Digitizer_t* d, uint32_t i
 int GENERIC_CheckPLLLock(c_Digitizer_t* d) {
     if (d == NULL)
         return DPPL_ERR_NULL_ARGUMENT;
-    switch (d->descriptor.DPPCode) {
-    case 128:
-    case DPPL_DPPCODE_MORVANE:
-        return ORLU_CheckPLLLock(d);
-    case 130:
-        return 0;
-    case 131:
-        return GENERIC_CheckPLLLockedParameter(d);
-    case 132:
-        return TILK_CheckPLLLock(d);
-    case 135:
-        return DRAQ_CheckPLLLock(d);
-    case 136:
-    case 139:
-        return PEMB_CheckPLLLock(d);
-    case 0:
-    case 1:
-        if (isFamily(d, 0))
-            return ORLU_CheckPLLLock(d);
-        if (isFamily(d, 4))
-            return DRAQ_CheckPLLLock(d);
-        if (isFamily(d, 5))
-            return TILK_CheckPLLLock(d);
-        if (isFamily(d, 11, 14))
-            return PEMB_CheckPLLLock(d);
-        return isFamily(d, 6) ? DPPL_ERR_NOT_SUPPORTED : DPPL_ERR_INVALID_DPP_CODE;
-    default:
+    const ZarnFirmware_t* firmware = ZarnFirmware_Find(d->descriptor.DPPCode);
+    if (firmware == NULL)
         return DPPL_ERR_INVALID_DPP_CODE;
-    }
+    return firmware->checkPLL != NULL ? firmware->checkPLL(d) : 0;
 }
 
 int c_checkStatus(c_Digitizer_t* d) {
@@ -1094,32 +1042,10 @@ int GENERIC_RestoreStatus(c_Digitizer_t* d) {
         return DPPL_ERR_NULL_ARGUMENT;
     if (d->kind == DGTZ_KIND_GEN2_REPLAY)
         return 0;
-    int code = 0;
-    switch (d->descriptor.DPPCode) {
-    case 136:
-    case 139:
-        code = PEMB_RestoreADCShutdown(d);
-        break;
-    case 128:
-    case 130:
-    case 131:
-    case 132:
-    case 135:
-    case DPPL_DPPCODE_MORVANE:
-        break;
-    case 0:
-    case 1:
-        if (isPembBoard(d))
-            code = PEMB_RestoreADCShutdown(d);
-        else if (isFamily(d, 6))
-            code = DPPL_ERR_NOT_SUPPORTED;
-        else if (!isFamily(d, 0, 4, 5))
-            code = DPPL_ERR_INVALID_DPP_CODE;
-        break;
-    default:
-        code = DPPL_ERR_INVALID_DPP_CODE;
-        break;
-    }
+    const ZarnFirmware_t* firmware = ZarnFirmware_Find(d->descriptor.DPPCode);
+    if (firmware == NULL)
+        return DPPL_ERR_INVALID_DPP_CODE;
+    int code = firmware->restoreShutdown != NULL ? firmware->restoreShutdown(d) : 0;
     if (code != 0)
         return code;
     if ((code = GENERIC_CheckAutoShutdown(d)) != 0) {
@@ -1840,21 +1766,14 @@ void GENERIC_MarkEndOfRun(c_Digitizer_t* d) {
 int GENERIC_GetEvents_Channel(c_Digitizer_t* d, c_ReadoutBuffer_t* buffer) {
     if (d == NULL || buffer == NULL)
         return DPPL_ERR_NULL_ARGUMENT;
-    GENERIC_ChannelDecoder_t decode = NULL;
-    uint32_t sizeMask = 0;
-    switch (d->descriptor.DPPCode) {
-    case 128: decode = ORLU_DecodePHAChannelAggregate; sizeMask = 0x1FFFFF; break;
-    case 130: decode = VESK_DecodeCIChannelAggregate; sizeMask = 0xFFFFFF; break;
-    case 131: decode = VESK_DecodePSDChannelAggregate; sizeMask = 0xFFFFFF; break;
-    case 132: decode = TILK_DecodePSDChannelAggregate; sizeMask = 0x3FFFFF; break;
-    default: break;
-    }
+    const ZarnFirmware_t* firmware = ZarnFirmware_Find(d->descriptor.DPPCode);
+    GENERIC_ChannelDecoder_t decode = firmware != NULL ? firmware->channelDecoder : NULL;
     if (decode == NULL)
         return noDecoder(d);
     GENERIC_InvalidateReadCache(d);
     const uint32_t channels = acqChannels(d);
     uint32_t counts[DPPL_MAX_CHANNELS] = {0};
-    int code = walkBoardAggregates(d, buffer, sizeMask, channels, false, [&](uint32_t ch, uint32_t* aggregate) {
+    int code = walkBoardAggregates(d, buffer, firmware->sizeMask, channels, false, [&](uint32_t ch, uint32_t* aggregate) {
         c_ChannelRecord_t* rec = &d->channels[ch];
         uint32_t room = freeSlots(rec, counts[ch]);
         int32_t decoded = 0;
@@ -1874,19 +1793,14 @@ int GENERIC_GetEvents_Channel(c_Digitizer_t* d, c_ReadoutBuffer_t* buffer) {
 int GENERIC_GetEvents_Couple(c_Digitizer_t* d, c_ReadoutBuffer_t* buffer) {
     if (d == NULL || buffer == NULL)
         return DPPL_ERR_NULL_ARGUMENT;
-    GENERIC_CoupleDecoder_t decode = NULL;
-    uint32_t sizeMask = 0;
-    switch (d->descriptor.DPPCode) {
-    case 136: decode = PEMB_DecodePSDCoupleAggregate; sizeMask = 0x3FFFFF; break;
-    case 139: decode = PEMB_DecodePHACoupleAggregate; sizeMask = 0x1FFFFF; break;
-    default: break;
-    }
+    const ZarnFirmware_t* firmware = ZarnFirmware_Find(d->descriptor.DPPCode);
+    GENERIC_CoupleDecoder_t decode = firmware != NULL ? firmware->coupleDecoder : NULL;
     if (decode == NULL)
         return noDecoder(d);
     GENERIC_InvalidateReadCache(d);
     const uint32_t channels = acqChannels(d);
     uint32_t counts[DPPL_MAX_CHANNELS] = {0};
-    int code = walkBoardAggregates(d, buffer, sizeMask, channels / 2, false, [&](uint32_t k, uint32_t* aggregate) {
+    int code = walkBoardAggregates(d, buffer, firmware->sizeMask, channels / 2, false, [&](uint32_t k, uint32_t* aggregate) {
         uint32_t even = 2 * k, odd = 2 * k + 1;
         c_ChannelRecord_t* e = &d->channels[even];
         c_ChannelRecord_t* o = &d->channels[odd];
@@ -1912,13 +1826,14 @@ int GENERIC_GetEvents_Couple(c_Digitizer_t* d, c_ReadoutBuffer_t* buffer) {
 int GENERIC_GetEvents_Group(c_Digitizer_t* d, c_ReadoutBuffer_t* buffer) {
     if (d == NULL || buffer == NULL)
         return DPPL_ERR_NULL_ARGUMENT;
-    GENERIC_GroupDecoder_t decode = d->descriptor.DPPCode == 135 ? DRAQ_DecodeQDCGroupAggregate : NULL;
+    const ZarnFirmware_t* firmware = ZarnFirmware_Find(d->descriptor.DPPCode);
+    GENERIC_GroupDecoder_t decode = firmware != NULL ? firmware->groupDecoder : NULL;
     if (decode == NULL)
         return noDecoder(d);
     GENERIC_InvalidateReadCache(d);
     const uint32_t channels = acqChannels(d);
     uint32_t counts[DPPL_MAX_CHANNELS] = {0};
-    int code = walkBoardAggregates(d, buffer, 0x7FFFFFFF, acqGroups(d), false, [&](uint32_t g, uint32_t* aggregate) {
+    int code = walkBoardAggregates(d, buffer, firmware->sizeMask, acqGroups(d), false, [&](uint32_t g, uint32_t* aggregate) {
         uint32_t numbers[DPPL_CHANNELS_PER_GROUP], room[DPPL_CHANNELS_PER_GROUP], decoded[DPPL_CHANNELS_PER_GROUP];
         c_DPPEvent_t* first[DPPL_CHANNELS_PER_GROUP];
         for (uint32_t j = 0; j < DPPL_CHANNELS_PER_GROUP; ++j) {
@@ -1966,25 +1881,17 @@ int GENERIC_GetEvents_XMOR(c_Digitizer_t* d, c_ReadoutBuffer_t* buffer) {
 int GENERIC_GetEvents(c_Digitizer_t* d, c_ReadoutBuffer_t* buffer) {
     if (d == NULL)
         return DPPL_ERR_NULL_ARGUMENT;
-    switch (d->descriptor.DPPCode) {
-    case 0:
-    case 1:
-        return SCOPE_GetEvents(d, buffer);
-    case 128:
-    case 130:
-    case 131:
-    case 132:
-        return GENERIC_GetEvents_Channel(d, buffer);
-    case 135:
-        return GENERIC_GetEvents_Group(d, buffer);
-    case 136:
-    case 139:
-        return GENERIC_GetEvents_Couple(d, buffer);
-    case DPPL_DPPCODE_MORVANE:
-        return GENERIC_GetEvents_XMOR(d, buffer);
-    default:
+    const ZarnFirmware_t* firmware = ZarnFirmware_Find(d->descriptor.DPPCode);
+    if (firmware == NULL)
         return noDecoder(d);
+    switch (firmware->walker) {
+    case ZARN_WALKER_SCOPE: return SCOPE_GetEvents(d, buffer);
+    case ZARN_WALKER_CHANNEL: return GENERIC_GetEvents_Channel(d, buffer);
+    case ZARN_WALKER_COUPLE: return GENERIC_GetEvents_Couple(d, buffer);
+    case ZARN_WALKER_GROUP: return GENERIC_GetEvents_Group(d, buffer);
+    case ZARN_WALKER_XMOR: return GENERIC_GetEvents_XMOR(d, buffer);
     }
+    return noDecoder(d);
 }
 
 /* ---------------------------------------------- per-read parameter cache */
