@@ -14,7 +14,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "ZarnBoard_GENERIC.h"
+#include "ZarnFamilySupport.h"
 #include "ZarnComm.h"
 #include "ZarnParameters.h"
 

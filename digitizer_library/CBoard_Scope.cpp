@@ -18,7 +18,7 @@
 #include <string.h>
 
 #include "ZarnBoard_Draq.h"
-#include "ZarnBoard_GENERIC.h"
+#include "ZarnFamilySupport.h"
 #include "ZarnBoard_Orlu.h"
 #include "ZarnBoard_Pemb.h"
 #include "ZarnBoard_Tilk.h"

@@ -5,7 +5,7 @@
 
 #include <string.h>
 
-#include "ZarnBoard_GENERIC.h"
+#include "ZarnFamilySupport.h"
 #include "ZarnDPPLayer.h"
 
 static const c_LogModule_t ZarnBoard_Draq_log = {"ZarnBoard_DraqLog.txt", "ZarnBoard_Draq"};

@@ -1,6 +1,7 @@
 /*
- * ZarnBoard_GENERIC: board open, setup, default values, status checks, replay
- * values and DAC calibration.
+ * ZarnBoard_GENERIC: board open, setup, default values, status checks and
+ * replay values. The other pieces of the layer: ZarnBoard_GENERIC_DACFlash,
+ * _Acquisition, _Read and _CFD.
  *
  * The open runs once per c_newDigitizer: device open, board information,
  * reset, setup (descriptor fields, family init, collections, default values,
@@ -28,6 +29,7 @@
 #include "ZarnComm.h"
 #include "ZarnDPPLayer.h"
 #include "ZarnDigitizer.h"
+#include "ZarnFirmwareTable.h"
 #include "ZarnHighVoltage.h"
 #include "ZarnParameters.h"
 
@@ -50,24 +52,12 @@ constexpr uint32_t kRegMemoryCode = 0x8140;
 constexpr uint32_t kRegLvdsControl = 0x811C;
 constexpr uint32_t kRegPllLatch = 0xEF04;
 constexpr uint32_t kRegAcqStatus = 0x8104;
-constexpr uint32_t kRegFlashType = 0xF050;
-constexpr uint32_t kRegFlashSelect = 0xEF2C;
-constexpr uint32_t kRegFlashData = 0xEF30;
-constexpr uint32_t kDacCalibrationMarker = 0x0D;
-constexpr size_t kDacPageBytes = 264;
 
 bool isReplay(const c_Digitizer_t* d) { return d->replay != 0; }
 bool isMorvane(const c_Digitizer_t* d) { return d->descriptor.FamilyCode == DPPL_FAMILY_MORVANE; }
-bool isScope(const c_Digitizer_t* d) { return d->descriptor.DPPCode == 0 || d->descriptor.DPPCode == 1; }
 bool isFamily(const c_Digitizer_t* d, uint32_t a, uint32_t b = kNoFamilyCheck, uint32_t c = kNoFamilyCheck) {
     uint32_t f = d->descriptor.FamilyCode;
     return f == a || f == b || f == c;
-}
-
-/* Pemb boards: DPP-PSD, DPP-PHA, or standard waveform firmware on their families. */
-bool isPembBoard(const c_Digitizer_t* d) {
-    int32_t code = d->descriptor.DPPCode;
-    return code == 136 || code == 139 || (isScope(d) && isFamily(d, 11, 14));
 }
 
 void setTypeName(c_Digitizer_t* d, const char* name) {
@@ -253,7 +243,6 @@ int setupScope(c_Digitizer_t* d) {
 }
 
 int setupOrluPHA(c_Digitizer_t* d) {
-    setTypeName(d, "DPP-PHA");
     setTraceBits(d, 30, isFamily(d, 16) ? 15 : 14, 2, 2);
     int code = ORLU_InitBoard(d);
     if (code == 0)
@@ -280,7 +269,6 @@ int memorySizeFromCode(c_Digitizer_t* d, uint32_t word) {
 }
 
 int setupVeskCI(c_Digitizer_t* d) {
-    setTypeName(d, "DPP-CI");
     d->descriptor.TimeTagBits = 32;
     d->descriptor.EnergyBits = 15;
     if (isReplay(d)) {
@@ -303,8 +291,19 @@ int setupVeskCI(c_Digitizer_t* d) {
     return code == 0 ? loadParameters(d) : code;
 }
 
-int setupPemb(c_Digitizer_t* d, const char* typeName, bool writeBoardConfig) {
-    setTypeName(d, typeName);
+int setupTilkPSD(c_Digitizer_t* d) {
+    setTraceBits(d, 32, 15, 2, 3);
+    int code = TILK_InitBoard(d);
+    return code == 0 ? loadParameters(d) : code;
+}
+
+int setupDraqQDC(c_Digitizer_t* d) {
+    setTraceBits(d, 32, 16, 1, 4);
+    int code = DRAQ_InitBoard(d);
+    return code == 0 ? loadParameters(d) : code;
+}
+
+int setupPemb(c_Digitizer_t* d, bool writeBoardConfig) {
     setTraceBits(d, 31, d->descriptor.DPPCode == 136 ? 15 : 14, 2, 2);
     int code = PEMB_InitBoard(d);
     if (code == 0 && writeBoardConfig)
@@ -332,7 +331,6 @@ void setDeviceHVDefaults(c_Digitizer_t* d) {
 }
 
 int setupMorvane(c_Digitizer_t* d) {
-    setTypeName(d, "DPP-PHA");
     setTraceBits(d, 32, 15, 2, 2);
     c_BoardDescriptor_t* desc = &d->descriptor;
     desc->SamplePeriod = 10.0;
@@ -350,40 +348,17 @@ int setupMorvane(c_Digitizer_t* d) {
     return loadParameters(d);
 }
 
-/* The DPP-code dispatch: descriptor fields, family init, parameters. */
+/* The firmware setup of the record's DPP code (its row in the firmware
+ * table): type name, descriptor fields, family init, parameters. */
 int dispatchFirmware(c_Digitizer_t* d) {
-    switch (d->descriptor.DPPCode) {
-    case 0:
-    case 1:
-        return setupScope(d);
-    case 128:
-        return setupOrluPHA(d);
-    case 130:
-        return setupVeskCI(d);
-    case 131:
-        return VESK_InitDPPPSD(d); /* also loads the parameters */
-    case 132: {
-        setTypeName(d, "DPP-PSD");
-        setTraceBits(d, 32, 15, 2, 3);
-        int code = TILK_InitBoard(d);
-        return code == 0 ? loadParameters(d) : code;
-    }
-    case 135: {
-        setTypeName(d, "DPP-QDC");
-        setTraceBits(d, 32, 16, 1, 4);
-        int code = DRAQ_InitBoard(d);
-        return code == 0 ? loadParameters(d) : code;
-    }
-    case 136:
-        return setupPemb(d, "DPP-PSD", false);
-    case 139:
-        return setupPemb(d, "DPP-PHA", true);
-    case DPPL_DPPCODE_MORVANE:
-        return setupMorvane(d);
-    default:
+    const ZarnFirmware_t* firmware = ZarnFirmware_Find(d->descriptor.DPPCode);
+    if (firmware == NULL) {
         BLOG(d, C_LOG_ERROR, "Unsupported DPP code %d.", (int)d->descriptor.DPPCode);
         return DPPL_ERR_INVALID_DPP_CODE;
     }
+    if (firmware->typeName != NULL)
+        setTypeName(d, firmware->typeName);
+    return firmware->setup(d);
 }
 
 /* A decimal number as "%d" reads it (blanks, a sign, digits) that fits 32
@@ -643,44 +618,20 @@ void pinRecordedValues(c_ParamCollection_t* coll, const double* block) {
     }
 }
 
-/* -------------------------------------------------------------- DAC flash */
-
-/* Reads one page of the board's serial flash through the board-access
- * register calls: select, read command with the page address and four dummy
- * bytes, one data access per byte, deselect. */
-int readFlashPage(int handle, uint32_t type, uint32_t pageSize, uint32_t page, uint8_t* out) {
-    uint32_t shift = pageSize == 264 ? 9 : (pageSize == 528 ? 10 : 11);
-    uint32_t address = page << shift;
-    uint32_t deselect = type == 0 ? 1 : 0;
-    int failed = ZARN_DGTZ_WriteRegister(handle, kRegFlashSelect, type);
-    const uint32_t command[8] = {0xD2, (address >> 16) & 0xFF, (address >> 8) & 0xFF, address & 0xFF, 0, 0, 0, 0};
-    for (uint32_t k = 0; k < 8 && failed == 0; ++k)
-        failed = ZARN_DGTZ_WriteRegister(handle, kRegFlashData, command[k]);
-    for (uint32_t k = 0; k < pageSize && failed == 0; ++k) {
-        uint32_t value = 0;
-        failed = ZARN_DGTZ_ReadRegister(handle, kRegFlashData, &value);
-        out[k] = (uint8_t)(value & 0xFF);
-    }
-    int deselected = ZARN_DGTZ_WriteRegister(handle, kRegFlashSelect, deselect);
-    return failed != 0 || deselected != 0 ? -2 : 0;
-}
-
-float littleEndianFloat(const uint8_t* bytes) {
-    uint32_t word = (uint32_t)bytes[0] | ((uint32_t)bytes[1] << 8) | ((uint32_t)bytes[2] << 16) | ((uint32_t)bytes[3] << 24);
-    float value;
-    memcpy(&value, &word, sizeof value);
-    return value;
-}
-
-int setCalibrationValue(c_Digitizer_t* d, c_Parameter_t* p, double value) {
-    if (p != NULL)
-        p->preferred = value;
-    return GENERIC_SetParam(d, p, value, 0);
-}
-
 bool isOpenRecord(const c_Digitizer_t* d) { return d != NULL && (d->kind == 0 || d->kind == 1); }
 
 } // namespace
+
+/* ------------------------------------------- firmware setups (table rows) */
+
+int GENERIC_SetupScope(c_Digitizer_t* d) { return setupScope(d); }
+int GENERIC_SetupOrluPHA(c_Digitizer_t* d) { return setupOrluPHA(d); }
+int GENERIC_SetupVeskCI(c_Digitizer_t* d) { return setupVeskCI(d); }
+int GENERIC_SetupTilkPSD(c_Digitizer_t* d) { return setupTilkPSD(d); }
+int GENERIC_SetupDraqQDC(c_Digitizer_t* d) { return setupDraqQDC(d); }
+int GENERIC_SetupPembPSD(c_Digitizer_t* d) { return setupPemb(d, false); }
+int GENERIC_SetupPembPHA(c_Digitizer_t* d) { return setupPemb(d, true); }
+int GENERIC_SetupMorvane(c_Digitizer_t* d) { return setupMorvane(d); }
 
 /* ========================================================================= */
 
@@ -828,27 +779,10 @@ int GENERIC_LoadFileParameters(c_Digitizer_t* d, const c_RawDataHeader_t* header
 int GENERIC_CheckAutoShutdown(c_Digitizer_t* d) {
     if (d == NULL)
         return DPPL_ERR_NULL_ARGUMENT;
-    switch (d->descriptor.DPPCode) {
-    case 136:
-    case 139:
-        return PEMB_CheckADCShutdown(d);
-    case 128:
-    case 130:
-    case 131:
-    case 132:
-    case 135:
-    case DPPL_DPPCODE_MORVANE:
-        return 0;
-    case 0:
-    case 1:
-        if (isFamily(d, 11, 14))
-            return PEMB_CheckADCShutdown(d);
-        if (isFamily(d, 0, 4, 5))
-            return 0;
-        return isFamily(d, 6) ? DPPL_ERR_NOT_SUPPORTED : DPPL_ERR_INVALID_DPP_CODE;
-    default:
+    const ZarnFirmware_t* firmware = ZarnFirmware_Find(d->descriptor.DPPCode);
+    if (firmware == NULL)
         return DPPL_ERR_INVALID_DPP_CODE;
-    }
+    return firmware->checkShutdown != NULL ? firmware->checkShutdown(d) : 0;
 }
 
 int GENERIC_CheckPLLLockedParameter(c_Digitizer_t* d) {
@@ -1021,35 +955,10 @@ int GENERIC_InitHVChannel(const c_LogModule_t* log, c_Digitizer_t* d, uint32_t i
 int GENERIC_CheckPLLLock(c_Digitizer_t* d) {
     if (d == NULL)
         return DPPL_ERR_NULL_ARGUMENT;
-    switch (d->descriptor.DPPCode) {
-    case 128:
-    case DPPL_DPPCODE_MORVANE:
-        return ORLU_CheckPLLLock(d);
-    case 130:
-        return 0;
-    case 131:
-        return GENERIC_CheckPLLLockedParameter(d);
-    case 132:
-        return TILK_CheckPLLLock(d);
-    case 135:
-        return DRAQ_CheckPLLLock(d);
-    case 136:
-    case 139:
-        return PEMB_CheckPLLLock(d);
-    case 0:
-    case 1:
-        if (isFamily(d, 0))
-            return ORLU_CheckPLLLock(d);
-        if (isFamily(d, 4))
-            return DRAQ_CheckPLLLock(d);
-        if (isFamily(d, 5))
-            return TILK_CheckPLLLock(d);
-        if (isFamily(d, 11, 14))
-            return PEMB_CheckPLLLock(d);
-        return isFamily(d, 6) ? DPPL_ERR_NOT_SUPPORTED : DPPL_ERR_INVALID_DPP_CODE;
-    default:
+    const ZarnFirmware_t* firmware = ZarnFirmware_Find(d->descriptor.DPPCode);
+    if (firmware == NULL)
         return DPPL_ERR_INVALID_DPP_CODE;
-    }
+    return firmware->checkPLL != NULL ? firmware->checkPLL(d) : 0;
 }
 
 int c_checkStatus(c_Digitizer_t* d) {
@@ -1094,32 +1003,10 @@ int GENERIC_RestoreStatus(c_Digitizer_t* d) {
         return DPPL_ERR_NULL_ARGUMENT;
     if (d->kind == DGTZ_KIND_GEN2_REPLAY)
         return 0;
-    int code = 0;
-    switch (d->descriptor.DPPCode) {
-    case 136:
-    case 139:
-        code = PEMB_RestoreADCShutdown(d);
-        break;
-    case 128:
-    case 130:
-    case 131:
-    case 132:
-    case 135:
-    case DPPL_DPPCODE_MORVANE:
-        break;
-    case 0:
-    case 1:
-        if (isPembBoard(d))
-            code = PEMB_RestoreADCShutdown(d);
-        else if (isFamily(d, 6))
-            code = DPPL_ERR_NOT_SUPPORTED;
-        else if (!isFamily(d, 0, 4, 5))
-            code = DPPL_ERR_INVALID_DPP_CODE;
-        break;
-    default:
-        code = DPPL_ERR_INVALID_DPP_CODE;
-        break;
-    }
+    const ZarnFirmware_t* firmware = ZarnFirmware_Find(d->descriptor.DPPCode);
+    if (firmware == NULL)
+        return DPPL_ERR_INVALID_DPP_CODE;
+    int code = firmware->restoreShutdown != NULL ? firmware->restoreShutdown(d) : 0;
     if (code != 0)
         return code;
     if ((code = GENERIC_CheckAutoShutdown(d)) != 0) {
@@ -1166,1026 +1053,4 @@ int GENERIC_GetHVActiveRangeIndex(c_Digitizer_t* d, uint32_t hvChannel, uint32_t
     }
     BLOG(d, C_LOG_ERROR, "Can't find a HVrange corrseponding to read code %u", (unsigned)rangeCode);
     return DPPL_ERR_GENERIC;
-}
-
-int GENERIC_ReadDACCalibrationFromFlash(c_Digitizer_t* d) {
-    if (d == NULL)
-        return DPPL_ERR_NULL_ARGUMENT;
-    uint32_t typeBits = 0;
-    if (ZARN_DGTZ_ReadRegister(d->handle, kRegFlashType, &typeBits) != 0) {
-        BLOG(d, C_LOG_ERROR, "Can't read the flash type register.");
-        return DPPL_ERR_GENERIC;
-    }
-    uint32_t type = 0, pageSize = 264, page = 6;
-    if ((typeBits & 0x3) == 2) {
-        type = 4;
-    } else if (typeBits & 0x1) {
-        type = 2;
-        pageSize = 528;
-        page = 3;
-    }
-    uint8_t* buffer = (uint8_t*)c_calloc(pageSize, 1);
-    if (buffer == NULL || readFlashPage(d->handle, type, pageSize, page, buffer) != 0) {
-        c_free(buffer);
-        BLOG(d, C_LOG_ERROR, "Can't read the DAC calibration page of the board flash.");
-        return DPPL_ERR_GENERIC;
-    }
-    uint8_t pageData[kDacPageBytes];
-    memcpy(pageData, buffer, kDacPageBytes);
-    c_free(buffer);
-    if (pageData[0] != kDacCalibrationMarker) {
-        BLOG(d, C_LOG_ERROR, "No DAC Calibration data found in board flash. Proceding with default values.");
-        return 0;
-    }
-    BLOG(d, C_LOG_INFO, "DAC Calibration data found in board flash.");
-    return GENERIC_LoadDACCalibration(d, pageData + 1, kDacPageBytes - 1, isFamily(d, 4) ? 1 : 0);
-}
-
-int GENERIC_LoadDACCalibration(c_Digitizer_t* d, const void* data, size_t size, uint8_t perGroup) {
-    if (d == NULL || data == NULL)
-        return DPPL_ERR_NULL_ARGUMENT;
-    size_t n = perGroup ? d->descriptor.NumGroups : d->descriptor.NumChannels;
-    if (size < 8 * n) {
-        BLOG(d, C_LOG_ERROR, "Invalid size to load DAC calibration. (size=%zu, n_ch=%zu)", size, n);
-        return DPPL_ERR_GENERIC;
-    }
-    const uint8_t* bytes = (const uint8_t*)data;
-    for (size_t i = 0; i < n; ++i) {
-        int32_t index = (int32_t)i;
-        c_Parameter_t* p0 = perGroup ? c_pfindg(d, index, DPPL_PARAM_GR_DC_OFFSET_CALIBRATION_P0)
-                                     : c_pfindc(d, index, DPPL_PARAM_CH_DC_OFFSET_CALIBRATION_P0);
-        c_Parameter_t* p1 = perGroup ? c_pfindg(d, index, DPPL_PARAM_GR_DC_OFFSET_CALIBRATION_P1)
-                                     : c_pfindc(d, index, DPPL_PARAM_CH_DC_OFFSET_CALIBRATION_P1);
-        int code = setCalibrationValue(d, p0, littleEndianFloat(bytes + 8 * i));
-        if (code == 0)
-            code = setCalibrationValue(d, p1, littleEndianFloat(bytes + 8 * i + 4));
-        if (code != 0)
-            return code;
-    }
-    return 0;
-}
-
-/* ==========================================================================
- * Acquisition control and readout: statuses, start and stop of the board and
- * of single channels, the read path (board, replayed file, recording), the
- * aggregate walkers, the per-read parameter cache, the time base, the
- * end-of-run marks and the software CFD.
- * ========================================================================== */
-
-#include "ZarnROBuffDumper.h"
-
-#define ALOG(digitizer, level, ...) \
-    c_extendedLogMsg(&ZarnBoard_GENERIC_log, (digitizer), (level), __LINE__, __VA_ARGS__)
-
-namespace {
-
-/* Flags of the acquisition control's own parameter writes: no access,
- * acquisition or high-voltage test. */
-constexpr uint32_t kAcqSetFlags = C_SETPARAM_SKIP_ACCESS | C_SETPARAM_SKIP_ACQUISITION | C_SETPARAM_SKIP_HV;
-constexpr uint32_t kMaxBlockWords = 0x200000;
-constexpr uint32_t kIrqWaitMs = 100;
-constexpr uint32_t kBoardAggregateSizeMask = 0x0FFFFFFF;
-constexpr uint32_t kMaskBits = 8;
-
-uint32_t acqChannels(const c_Digitizer_t* d) {
-    return d->descriptor.NumChannels < DPPL_MAX_CHANNELS ? d->descriptor.NumChannels : DPPL_MAX_CHANNELS;
-}
-uint32_t acqGroups(const c_Digitizer_t* d) {
-    return d->descriptor.NumGroups < DPPL_MAX_GROUPS ? d->descriptor.NumGroups : DPPL_MAX_GROUPS;
-}
-bool acqIsMorvane(const c_Digitizer_t* d) { return d->descriptor.FamilyCode == DPPL_FAMILY_MORVANE; }
-
-void logFromFunction(const char* function, int code) {
-    c_lprintf(&ZarnBoard_GENERIC_log, C_LOG_ERROR, __LINE__, "From %s: %s", function, c_decodeError(code));
-}
-
-/* Priority of a status in the board fold; -1 for none. */
-int statusPriority(int32_t status) {
-    switch (status) {
-    case ACQSTATUS_RUNNING: return 5;
-    case ACQSTATUS_PAUSING: return 4;
-    case ACQSTATUS_STOPPING: return 3;
-    case ACQSTATUS_PAUSED: return 2;
-    case ACQSTATUS_STOPPED: return 1;
-    default: return -1;
-    }
-}
-
-/* Every channel's DPPL_PARAM_CH_ACQ_RUN (where it exists) to value; the
- * failures are logged and the last one is the result. */
-int setEveryRunParameter(c_Digitizer_t* d, double value) {
-    int result = 0;
-    for (uint32_t ch = 0; ch < acqChannels(d); ++ch) {
-        c_Parameter_t* run = c_pfindc(d, (int32_t)ch, DPPL_PARAM_CH_ACQ_RUN);
-        if (run == NULL)
-            continue;
-        int code = GENERIC_SetParam(d, run, value, kAcqSetFlags);
-        if (code != 0) {
-            ALOG(d, C_LOG_ERROR, "Cannot set DPPL_PARAM_CH_ACQ_RUN to %s for channel %u", value != 0 ? "TRUE" : "FALSE",
-                 (unsigned)ch);
-            result = code;
-        }
-    }
-    return result;
-}
-
-/* A channel parameter that the single-channel stop needs; -42 after logging
- * when it is missing or unreadable. */
-int readStopParameter(c_Digitizer_t* d, uint32_t ch, int32_t code, const char* codeName, double* value) {
-    c_Parameter_t* p = c_pfindc(d, (int32_t)ch, code);
-    if (p == NULL) {
-        ALOG(d, C_LOG_ERROR, "Can't find parameter %s for channel %u. Single channel pause/stop not supported.", codeName,
-             (unsigned)ch);
-        return DPPL_ERR_NOT_SUPPORTED;
-    }
-    if (c_pget(d, p, value) != 0) {
-        ALOG(d, C_LOG_ERROR, "Can't get parameter %s for channel %u", codeName, (unsigned)ch);
-        return DPPL_ERR_NOT_SUPPORTED;
-    }
-    return 0;
-}
-
-/* ns to ps, truncated; a negative offset wraps so that adding it subtracts. */
-uint64_t psFromNs(double ns) {
-    double ps = ns * 1000.0;
-    if (!(ps > -9.2e18 && ps < 9.2e18))
-        return 0;
-    return (uint64_t)(int64_t)ps;
-}
-
-/* A time in ns as whole samples (0 for anything that is not a positive
- * finite number of samples). */
-uint32_t samplesFromNs(double ns, double period) {
-    double samples = ns / period;
-    if (!(samples >= 0.0) || !isfinite(samples))
-        return 0;
-    return samples >= 4294967295.0 ? 0xFFFFFFFFu : (uint32_t)samples;
-}
-
-/* The register value that a parameter's own converter gives its current
- * value (the value itself without a converter). */
-uint32_t registerValueOf(c_Digitizer_t* d, c_Parameter_t* p) {
-    if (p->valtoreg != NULL) {
-        c_ParamRef_t ref = {d, p};
-        return p->valtoreg(&ref, p->value);
-    }
-    double v = p->value;
-    return v >= 0.0 && v < 4294967296.0 ? (uint32_t)v : 0;
-}
-
-void fillBaseCache(c_Digitizer_t* d, uint32_t ch, c_ReadCache_t* cache) {
-    c_Parameter_t* run = c_pfindc(d, (int32_t)ch, DPPL_PARAM_CH_ACQ_RUN);
-    cache->hasAcqRun = run != NULL;
-    cache->acqRun = run != NULL ? run->value : 0.0;
-    cache->hasGainReg = c_pfindc(d, (int32_t)ch, DPPL_PARAM_CH_GAINREG) != NULL;
-    c_Parameter_t* offset = c_pfindc(d, (int32_t)ch, DPPL_PARAM_CH_TIME_OFFSET);
-    double ns = 0.0;
-    if (offset == NULL || c_pget(d, offset, &ns) != 0) {
-        ALOG(d, C_LOG_WARNING, "Unable to retrieve %s parameter value.",
-             offset != NULL ? offset->name : "DPPL_PARAM_CH_TIME_OFFSET");
-        ns = 0.0;
-    }
-    cache->timeOffsetPs = psFromNs(ns);
-}
-
-/* Software gain h = (D x R) / (g x 2^n) of a pulse-height channel without a
- * gain register, with D and R the register values of the decay and rise
- * times, n the trapezoid normalisation and g the fine gain (1 without). */
-void fillGainCache(c_Digitizer_t* d, uint32_t ch, c_ReadCache_t* cache) {
-    cache->gainH = cache->gainL = 1.0;
-    c_Parameter_t* norm = c_pfindc(d, (int32_t)ch, DPPL_PARAM_CH_TRAP_NORM);
-    c_Parameter_t* decay = c_pfindc(d, (int32_t)ch, DPPL_PARAM_CH_TDECAY);
-    c_Parameter_t* rise = c_pfindc(d, (int32_t)ch, DPPL_PARAM_CH_TRAP_TRISE);
-    const char* missing = norm == NULL ? "TRAP_NORM" : decay == NULL ? "TDECAY" : rise == NULL ? "TRAP_TRISE" : NULL;
-    if (missing != NULL) {
-        ALOG(d, C_LOG_ERROR, "[%u] Can't get %s parameter.", (unsigned)ch, missing);
-        cache->gainStatus = DPPL_ERR_PARAMETER;
-        return;
-    }
-    cache->gainStatus = 0;
-    uint32_t product = registerValueOf(d, decay) * registerValueOf(d, rise); /* a 32-bit product */
-    double n = norm->value >= 0.0 && norm->value < 64.0 ? trunc(norm->value) : 0.0;
-    c_Parameter_t* fine = c_pfindc(d, (int32_t)ch, DPPL_PARAM_CH_FGAIN);
-    double g = fine != NULL ? fine->value : 1.0;
-    double h = (double)product / (g * ldexp(1.0, (int)n));
-    if (!(h > 0.0) || !isfinite(h) || !isfinite(1.0 / h)) {
-        ALOG(d, C_LOG_WARNING, "[%u] Software gain %f is not usable; energies are not rescaled.", (unsigned)ch, h);
-        return;
-    }
-    cache->gainH = h;
-    cache->gainL = 1.0 / h;
-}
-
-/* ------------------------------------------------------------ read path */
-
-/* The recording step of a read: appends the buffer just read to the
- * writer's raw-data file while dumpEnabled is set. A failed write is logged
- * by the dumper and never fails the read. */
-int appendBufferToRawDataFile(c_Digitizer_t* d) {
-    c_bddumpbuffer(d);
-    return 0;
-}
-
-/* One data record of the replayed file; its end signals the end of the run. */
-int readFileRecord(c_Digitizer_t* d) {
-    int code = c_bdreadrecord(&d->reader, &d->roBuffer, d->descriptor.FamilyCode);
-    return code == BD_END_OF_FILE ? GENERIC_SignalEndOfRun(d) : code;
-}
-
-/* The words that one block read may ask for: what is left of the buffer. */
-uint32_t blockWords(const c_ReadoutBuffer_t* buffer, uint32_t bytes) {
-    uint32_t words = (buffer->ROAllocSize - bytes) / 4;
-    return words < kMaxBlockWords ? words : kMaxBlockWords;
-}
-
-/* ------------------------------------------------------------ walkers */
-
-/*
- * Walks the board aggregates of the buffer. Every size is checked against
- * the words read before it is used: a board aggregate must hold its header
- * and fit the buffer, a channel aggregate must hold at least its size word
- * and fit its board aggregate, so a corrupted size can neither read past the
- * buffer nor stall the walk. decodeUnit(k, aggregate) decodes the unit of
- * mask bit k. With deviceRules (the register-level device) an aggregate of
- * mask 0 is skipped and the mask scan ends when the aggregate is used up.
- */
-template <typename DecodeUnit>
-int walkBoardAggregates(c_Digitizer_t* d, c_ReadoutBuffer_t* buffer, uint32_t sizeMask, uint32_t units,
-                        bool deviceRules, DecodeUnit&& decodeUnit) {
-    uint32_t bytes = buffer->ROBytes < buffer->ROAllocSize ? buffer->ROBytes : buffer->ROAllocSize;
-    const uint32_t words = bytes / 4;
-    if (words == 0)
-        return 0;
-    if (buffer->ROBuf == NULL) {
-        ALOG(d, C_LOG_ERROR, "Readout buffer holds %u bytes but has no memory.", bytes);
-        return DPPL_ERR_NULL_ARGUMENT;
-    }
-    uint32_t* data = (uint32_t*)buffer->ROBuf;
-    if (units > kMaskBits)
-        units = kMaskBits;
-    uint32_t position = 0;
-    /* A buffer of 4 words or fewer holds nothing, and neither does the tail
-     * of 4 words or fewer after the last aggregate. */
-    while (position + 4 < words) {
-        uint32_t size = data[position] & kBoardAggregateSizeMask;
-        uint32_t mask = data[position + 1] & 0xFFu;
-        if (deviceRules && mask == 0) {
-            position += 4;
-            continue;
-        }
-        if (size < 4 || size > words - position) {
-            ALOG(d, C_LOG_ERROR, "Board aggregate of %u words at word %u does not fit the %u words read.", size,
-                 position, words);
-            ALOG(d, C_LOG_ERROR, "End of Aggregate not met.");
-            return DPPL_ERR_INVALID_EVENT;
-        }
-        const uint32_t end = position + size;
-        position += 4;
-        for (uint32_t k = 0; k < units; ++k) {
-            if ((mask & (1u << k)) == 0)
-                continue;
-            if (deviceRules && position == end)
-                break;
-            uint32_t unitSize = position < end ? data[position] & sizeMask : 0;
-            if (unitSize == 0 || unitSize > end - position) {
-                ALOG(d, C_LOG_ERROR, "Aggregate of unit %u (%u words) at word %u does not fit its board aggregate.",
-                     (unsigned)k, unitSize, position);
-                ALOG(d, C_LOG_ERROR, "End of Aggregate not met.");
-                return DPPL_ERR_INVALID_EVENT;
-            }
-            int code = decodeUnit(k, &data[position]);
-            if (code != 0) {
-                ALOG(d, C_LOG_ERROR, "can't decode aggregate [ERR %i]", code);
-                return code;
-            }
-            position += unitSize;
-        }
-        if (position != end) {
-            ALOG(d, C_LOG_ERROR, "End of Aggregate not met.");
-            return DPPL_ERR_INVALID_EVENT;
-        }
-    }
-    return 0;
-}
-
-int noDecoder(c_Digitizer_t* d) {
-    ALOG(d, C_LOG_ERROR, "No decoder for DPP code %d.", (int)d->descriptor.DPPCode);
-    return DPPL_ERR_INVALID_DPP_CODE;
-}
-
-/* A decoder that reports more events than it was given room for. */
-int decoderOverflow(c_Digitizer_t* d, uint32_t ch, int64_t decoded, uint32_t freeSlots) {
-    ALOG(d, C_LOG_ERROR, "[%u] Decoder reported %lld events for %u free slots.", (unsigned)ch, (long long)decoded,
-         freeSlots);
-    return DPPL_ERR_EVENT_BUFFER_OVERFLOW;
-}
-
-void storeCounts(c_Digitizer_t* d, const uint32_t* counts, uint32_t channels) {
-    for (uint32_t ch = 0; ch < channels; ++ch)
-        d->channels[ch].nEvents = counts[ch];
-}
-
-c_DPPEvent_t* firstFree(c_ChannelRecord_t* channel, uint32_t count) {
-    return channel->events != NULL ? channel->events + count : NULL;
-}
-
-uint32_t freeSlots(const c_ChannelRecord_t* channel, uint32_t count) {
-    return channel->capacity > count ? channel->capacity - count : 0;
-}
-
-/* ---------------------------------------------------------- software CFD */
-
-int16_t clampSample(double value) {
-    if (!(value > -32768.0))
-        return value != value ? 0 : -32768;
-    if (value > 32767.0)
-        return 32767;
-    return (int16_t)value;
-}
-
-} // namespace
-
-/* ------------------------------------------------ acquisition statuses */
-
-bool _isChannelEnabledForStatus(c_Digitizer_t* d, int32_t channel) {
-    c_Parameter_t* enable = c_pfindc(d, channel, DPPL_PARAM_CH_ENABLED);
-    return enable != NULL && enable->value == 1.0;
-}
-
-void _setAcqStatus(c_Digitizer_t* d, int32_t status) {
-    if (d == NULL)
-        return;
-    d->acqStatus = status;
-    for (uint32_t ch = 0; ch < acqChannels(d); ++ch)
-        d->channels[ch].acqStatus = _isChannelEnabledForStatus(d, (int32_t)ch) ? status : ACQSTATUS_STOPPED;
-}
-
-int32_t _foldAcqStatus(c_Digitizer_t* d, int32_t a, int32_t b) {
-    int pa = statusPriority(a), pb = statusPriority(b);
-    if (pa < 0 && pb < 0) {
-        ALOG(d, C_LOG_WARNING, "Cannot determine priority of acquisition statuses %d and %d. Will return lesser %d.",
-             (int)a, (int)b, (int)ACQSTATUS_UNDETERMINED);
-        return ACQSTATUS_UNDETERMINED;
-    }
-    return pa >= pb ? a : b;
-}
-
-void _setChannelAcqStatus(c_Digitizer_t* d, int32_t channel, int32_t status) {
-    if (d == NULL || channel < 0 || (uint32_t)channel >= acqChannels(d))
-        return;
-    d->channels[channel].acqStatus = _isChannelEnabledForStatus(d, channel) ? status : ACQSTATUS_STOPPED;
-    int32_t folded = status;
-    for (uint32_t ch = 0; ch < acqChannels(d); ++ch) {
-        folded = _foldAcqStatus(d, folded, d->channels[ch].acqStatus);
-        d->acqStatus = folded;
-    }
-}
-
-void _clearChannelTimeState(c_Digitizer_t* d, int32_t channel) {
-    c_ChannelRecord_t* rec = &d->channels[channel];
-    rec->lastRawTimeTag = rec->rollOver1 = rec->lastExtTimeTag = rec->rollOver2 = 0;
-    rec->endOfRun = 0;
-}
-
-int _resetAcquisition(c_Digitizer_t* d) {
-    if (d == NULL)
-        return DPPL_ERR_NULL_ARGUMENT;
-    int result = d->acqStatus == ACQSTATUS_RUNNING ? c_bstopa(d) : 0;
-    d->idleFlush = 1;
-    d->lastDataTime = c_get_time();
-    d->lastTimeStamp = 0;
-    d->bytesTotal = 0;
-    d->linkFlag = 0;
-    d->irqWait = 0;
-    _setAcqStatus(d, ACQSTATUS_STOPPED);
-    return result;
-}
-
-/* --------------------------------------------------------- start, stop */
-
-int _startBoardAcquisition(c_Digitizer_t* d) {
-    if (d == NULL)
-        return DPPL_ERR_NULL_ARGUMENT;
-    if (d->replay)
-        return 0;
-    if (d->acqStatus == ACQSTATUS_RUNNING) {
-        ALOG(d, C_LOG_WARNING, "Digitizer acquisition already running");
-        return 0;
-    }
-    int code = c_bdclear(d);
-    if (code != 0) {
-        ALOG(d, C_LOG_ERROR, "Error in c_bdclear: %i", code);
-        if (code < 0)
-            logFromFunction("_startBoardAcquisition", code);
-        return code;
-    }
-    if (GENERIC_CheckAutoShutdown(d) != 0 || GENERIC_CheckPLLLock(d) != 0) {
-        ALOG(d, C_LOG_INFO, "Digitizer found in failure status before start acquisition. Restoring it.");
-        code = GENERIC_RestoreStatus(d);
-        if (code != 0) {
-            ALOG(d, C_LOG_ERROR, "Cannot clear status errors. ERR: %i", code);
-            if (code < 0)
-                logFromFunction("_startBoardAcquisition", code);
-            return code;
-        }
-    }
-    if (acqIsMorvane(d)) {
-        if ((code = MORVANE_BoardStart(d)) != 0)
-            logFromFunction("_startBoardAcquisition", code);
-        return code;
-    }
-    int outside = ZARN_DGTZ_SWStartAcquisition(d->handle);
-    if (outside != 0) {
-        ALOG(d, C_LOG_ERROR, "Error in ZARN_DGTZ_SWStartAcquisition: %i", outside);
-        logFromFunction("_startBoardAcquisition", DPPL_ERR_DIGITIZER_API);
-        return DPPL_ERR_DIGITIZER_API;
-    }
-    return 0;
-}
-
-int _stopBoardAcquisition(c_Digitizer_t* d) {
-    if (d == NULL)
-        return DPPL_ERR_NULL_ARGUMENT;
-    int result = 0;
-    if (d->replay) {
-        /* A replay has no board to stop. Its channels' run flags are pinned to
-         * the recorded values (any other value is refused) and its decoders
-         * ignore them, so they are left alone, as the start leaves them. */
-        result = 0;
-    } else if (d->acqStatus == ACQSTATUS_STOPPED || d->acqStatus == ACQSTATUS_PAUSED) {
-        ALOG(d, C_LOG_WARNING, "Digitizer acquisition already stopped");
-        return 0;
-    } else if (acqIsMorvane(d)) {
-        result = MORVANE_BoardStop(d);
-    } else if (d->kind == DGTZ_KIND_GEN2_REPLAY) {
-        ALOG(d, C_LOG_ERROR, "Error stopping acquisition: %i", DPPL_ERR_NOT_SUPPORTED);
-        result = DPPL_ERR_DIGITIZER_API;
-    } else {
-        int outside = ZARN_DGTZ_SWStopAcquisition(d->handle);
-        if (outside != 0) {
-            ALOG(d, C_LOG_ERROR, "Error in ZARN_DGTZ_SWStopAcquisition: %i", outside);
-            ALOG(d, C_LOG_ERROR, "Error stopping acquisition: %i", DPPL_ERR_DIGITIZER_API);
-            result = DPPL_ERR_DIGITIZER_API;
-        } else {
-            result = setEveryRunParameter(d, 0.0);
-        }
-    }
-    if (result < 0)
-        logFromFunction("_stopBoardAcquisition", result);
-    return result;
-}
-
-int _stopSingleChannel(c_Digitizer_t* d, int32_t channel) {
-    if (d == NULL)
-        return DPPL_ERR_NULL_ARGUMENT;
-    if (d->replay)
-        return 0; /* no board, and run parameters pinned to their recorded values */
-    c_Parameter_t* run = c_pfindc(d, channel, DPPL_PARAM_CH_ACQ_RUN);
-    if (run == NULL) {
-        ALOG(d, C_LOG_ERROR, "Single channel pause/stop not supported.");
-        return DPPL_ERR_NOT_SUPPORTED;
-    }
-    for (uint32_t other = 0; other < acqChannels(d); ++other) {
-        if ((int32_t)other == channel)
-            continue;
-        double enabled = 0.0, running = 0.0;
-        int code = readStopParameter(d, other, DPPL_PARAM_CH_ENABLED, "DPPL_PARAM_CH_ENABLED", &enabled);
-        if (code != 0)
-            return code;
-        if (enabled != 1.0)
-            continue;
-        code = readStopParameter(d, other, DPPL_PARAM_CH_ACQ_RUN, "DPPL_PARAM_CH_ACQ_RUN", &running);
-        if (code != 0)
-            return code;
-        if (running == 1.0) /* another channel goes on: only this one's run bit */
-            return GENERIC_SetParam(d, run, 0.0, kAcqSetFlags);
-    }
-    return _stopBoardAcquisition(d);
-}
-
-int _rewindReplay(c_Digitizer_t* d) {
-    if (d == NULL)
-        return DPPL_ERR_NULL_ARGUMENT;
-    if (c_bdrewind(&d->reader) != 0) {
-        ALOG(d, C_LOG_ERROR, "Can't move the replayed file back to its first data record.");
-        return DPPL_ERR_READ_DATA;
-    }
-    return 0;
-}
-
-/* ------------------------------------------------------------ read path */
-
-int GENERIC_ReadData(c_Digitizer_t* d) {
-    if (d == NULL)
-        return DPPL_ERR_NULL_ARGUMENT;
-    d->roBuffer.ROBytes = 0; /* nothing read yet: never report an earlier read's bytes */
-    int code;
-    if (d->replay)
-        code = GENERIC_ReadData_File(d);
-    else if (acqIsMorvane(d))
-        code = XMOR_DGTZ_ReadData(d);
-    else if (d->kind == DGTZ_KIND_GEN2_REPLAY)
-        code = DPPL_ERR_NOT_SUPPORTED;
-    else
-        code = GENERIC_ReadData_Board(d);
-    if (code == 0)
-        appendBufferToRawDataFile(d);
-    return code;
-}
-
-int GENERIC_ReadFlushedData(c_Digitizer_t* d, int handle) {
-    if (d == NULL)
-        return DPPL_ERR_NULL_ARGUMENT;
-    uint32_t bytes = 0;
-    int outside = ZARN_DGTZ_ReadData(handle, 0, d->roBuffer.ROBuf, &bytes);
-    if (outside != 0) {
-        ALOG(d, C_LOG_ERROR, "Error in ZARN_DGTZ_ReadData: %d", outside);
-        return DPPL_ERR_DIGITIZER_API;
-    }
-    if (bytes > d->roBuffer.ROAllocSize) {
-        ALOG(d, C_LOG_ERROR, "ZARN_DGTZ_ReadData reported %u bytes for a buffer of %u.", bytes, d->roBuffer.ROAllocSize);
-        return DPPL_ERR_READ_DATA;
-    }
-    d->roBuffer.ROBytes = bytes;
-    /* Recorded like every other buffer: a replay must see all the board gave. */
-    appendBufferToRawDataFile(d);
-    return 0;
-}
-
-int GENERIC_ReadData_Board(c_Digitizer_t* d) {
-    if (d == NULL)
-        return DPPL_ERR_NULL_ARGUMENT;
-    c_ReadoutBuffer_t* buffer = &d->roBuffer;
-    if (buffer->ROBuf == NULL)
-        return DPPL_ERR_NULL_ARGUMENT;
-    const int32_t link = d->descriptor.CommHandle;
-    int result = 0;
-    bool noData = false;
-    if (d->irqWait) {
-        int code = ZarnComm_IRQWait(link, kIrqWaitMs);
-        if (code != 0 && code != ZARN_COMM_Timeout) {
-            ALOG(d, C_LOG_ERROR, "Error (%i) in ZarnComm_IRQWait(...)", code);
-            result = DPPL_ERR_READ_DATA;
-        }
-        noData = code != 0; /* no interrupt: no data */
-    }
-    uint32_t bytes = 0;
-    while (!noData) {
-        uint32_t words = blockWords(buffer, bytes);
-        if (words == 0) {
-            /* The buffer is full of whole aggregates: keep them; what the
-             * board still holds comes with the next read. */
-            ALOG(d, C_LOG_DETAIL, "Readout buffer filled (%u B); the rest stays for the next read.",
-                 buffer->ROAllocSize);
-            break;
-        }
-        uint32_t got = 0;
-        int code = ZarnComm_MBLTRead(link, 0, buffer->ROBuf + bytes, words, &got);
-        if (got > words) {
-            ALOG(d, C_LOG_ERROR, "ZarnComm_MBLTRead(...) reported %u words for a read of %u.", got, words);
-            got = words;
-        }
-        bytes += got * 4;
-        if (code == ZARN_COMM_NoMoreData)
-            break;
-        if (code != 0) {
-            ALOG(d, C_LOG_ERROR, "Error (%i) in ZarnComm_MBLTRead(...). handle=%i", code, (int)d->handle);
-            result = DPPL_ERR_READ_DATA;
-            break;
-        }
-        if (got == 0) /* a read that brings nothing ends the transfer like -13 */
-            break;
-    }
-    buffer->ROBytes = bytes;
-    if (bytes > 0)
-        return result;
-    if (d->kind == DGTZ_KIND_GEN2_REPLAY)
-        return DPPL_ERR_NOT_SUPPORTED;
-    int check = GENERIC_CheckAutoShutdown(d);
-    if (check == 0)
-        check = GENERIC_CheckPLLLock(d);
-    return result != 0 ? result : check;
-}
-
-int GENERIC_ReadData_File(c_Digitizer_t* d) {
-    if (d == NULL)
-        return DPPL_ERR_NULL_ARGUMENT;
-    int code = readFileRecord(d);
-    if (code != 0) {
-        d->roBuffer.ROBytes = 0;
-        ALOG(d, C_LOG_ERROR, "GENERIC_ReadData_File exits with error %i", code);
-    }
-    return code;
-}
-
-int GENERIC_SignalEndOfRun(c_Digitizer_t* d) {
-    if (d == NULL)
-        return DPPL_ERR_NULL_ARGUMENT;
-    for (uint32_t ch = 0; ch < acqChannels(d); ++ch) {
-        c_Parameter_t* enable = _pretrieve(d->channels[ch].coll, DPPL_PARAM_CH_ENABLED);
-        if (enable == NULL) {
-            ALOG(d, C_LOG_ERROR, "Can't get Channel Enable parameter.");
-            return DPPL_ERR_NULL_ARGUMENT;
-        }
-        if (enable->value != 0.0 && d->channels[ch].endOfRun == 0)
-            d->channels[ch].endOfRun = 1;
-    }
-    return 0;
-}
-
-void GENERIC_ClearEventWaveforms(c_DPPEvent_t* event) {
-    if (event == NULL || event->waveform == NULL)
-        return;
-    c_Waveform_t* w = event->waveform;
-    static const int kSlots[] = {0, 1, 3, 4, 5, 6, 7};
-    uint32_t largest = 0;
-    for (int slot : kSlots) {
-        c_Trace_t* t = &w->traces[slot];
-        if (t->samples == NULL)
-            continue;
-        memset(t->samples, 0, (size_t)t->capacity * (slot < DPPL_ANALOG_TRACES ? sizeof(int16_t) : sizeof(uint8_t)));
-        if (t->capacity > largest)
-            largest = t->capacity;
-    }
-    w->nSamples = largest;
-}
-
-void GENERIC_MarkEndOfRun(c_Digitizer_t* d) {
-    if (d == NULL)
-        return;
-    for (uint32_t ch = 0; ch < acqChannels(d); ++ch) {
-        c_ChannelRecord_t* rec = &d->channels[ch];
-        if (rec->endOfRun != 1)
-            continue;
-        if (rec->events != NULL && rec->nEvents > 0 && rec->nEvents <= rec->capacity) {
-            rec->events[rec->nEvents - 1].flags |= EVTFLAG_END_OF_RUN;
-        } else if (rec->events != NULL && rec->capacity > 0) {
-            c_DPPEvent_t* e = &rec->events[0];
-            c_Waveform_t* waveform = e->waveform;
-            *e = c_DPPEvent_t{};
-            e->waveform = waveform;
-            e->flags = EVTFLAG_END_OF_RUN | EVTFLAG_PSEUDO;
-            e->timeStamp = d->maxTimeStamp + 1;
-            GENERIC_ClearEventWaveforms(e);
-            rec->nEvents = 1;
-        } else {
-            ALOG(d, C_LOG_WARNING, "[%u] No event buffer to carry the end-of-run mark.", (unsigned)ch);
-        }
-        rec->endOfRun = 2;
-    }
-}
-
-/* ------------------------------------------------------------ walkers */
-
-int GENERIC_GetEvents_Channel(c_Digitizer_t* d, c_ReadoutBuffer_t* buffer) {
-    if (d == NULL || buffer == NULL)
-        return DPPL_ERR_NULL_ARGUMENT;
-    GENERIC_ChannelDecoder_t decode = NULL;
-    uint32_t sizeMask = 0;
-    switch (d->descriptor.DPPCode) {
-    case 128: decode = ORLU_DecodePHAChannelAggregate; sizeMask = 0x1FFFFF; break;
-    case 130: decode = VESK_DecodeCIChannelAggregate; sizeMask = 0xFFFFFF; break;
-    case 131: decode = VESK_DecodePSDChannelAggregate; sizeMask = 0xFFFFFF; break;
-    case 132: decode = TILK_DecodePSDChannelAggregate; sizeMask = 0x3FFFFF; break;
-    default: break;
-    }
-    if (decode == NULL)
-        return noDecoder(d);
-    GENERIC_InvalidateReadCache(d);
-    const uint32_t channels = acqChannels(d);
-    uint32_t counts[DPPL_MAX_CHANNELS] = {0};
-    int code = walkBoardAggregates(d, buffer, sizeMask, channels, false, [&](uint32_t ch, uint32_t* aggregate) {
-        c_ChannelRecord_t* rec = &d->channels[ch];
-        uint32_t room = freeSlots(rec, counts[ch]);
-        int32_t decoded = 0;
-        int r = decode(d, ch, aggregate, room, firstFree(rec, counts[ch]), &decoded);
-        if (r != 0)
-            return r;
-        if (decoded < 0 || (uint32_t)decoded > room)
-            return decoderOverflow(d, ch, decoded, room);
-        counts[ch] += (uint32_t)decoded;
-        return 0;
-    });
-    if (code == 0)
-        storeCounts(d, counts, channels);
-    return code;
-}
-
-int GENERIC_GetEvents_Couple(c_Digitizer_t* d, c_ReadoutBuffer_t* buffer) {
-    if (d == NULL || buffer == NULL)
-        return DPPL_ERR_NULL_ARGUMENT;
-    GENERIC_CoupleDecoder_t decode = NULL;
-    uint32_t sizeMask = 0;
-    switch (d->descriptor.DPPCode) {
-    case 136: decode = PEMB_DecodePSDCoupleAggregate; sizeMask = 0x3FFFFF; break;
-    case 139: decode = PEMB_DecodePHACoupleAggregate; sizeMask = 0x1FFFFF; break;
-    default: break;
-    }
-    if (decode == NULL)
-        return noDecoder(d);
-    GENERIC_InvalidateReadCache(d);
-    const uint32_t channels = acqChannels(d);
-    uint32_t counts[DPPL_MAX_CHANNELS] = {0};
-    int code = walkBoardAggregates(d, buffer, sizeMask, channels / 2, false, [&](uint32_t k, uint32_t* aggregate) {
-        uint32_t even = 2 * k, odd = 2 * k + 1;
-        c_ChannelRecord_t* e = &d->channels[even];
-        c_ChannelRecord_t* o = &d->channels[odd];
-        uint32_t evenRoom = freeSlots(e, counts[even]), oddRoom = freeSlots(o, counts[odd]);
-        int32_t evenDecoded = 0, oddDecoded = 0;
-        int r = decode(d, aggregate, even, evenRoom, firstFree(e, counts[even]), &evenDecoded, odd, oddRoom,
-                       firstFree(o, counts[odd]), &oddDecoded);
-        if (r != 0)
-            return r;
-        if (evenDecoded < 0 || (uint32_t)evenDecoded > evenRoom)
-            return decoderOverflow(d, even, evenDecoded, evenRoom);
-        if (oddDecoded < 0 || (uint32_t)oddDecoded > oddRoom)
-            return decoderOverflow(d, odd, oddDecoded, oddRoom);
-        counts[even] += (uint32_t)evenDecoded;
-        counts[odd] += (uint32_t)oddDecoded;
-        return 0;
-    });
-    if (code == 0)
-        storeCounts(d, counts, channels);
-    return code;
-}
-
-int GENERIC_GetEvents_Group(c_Digitizer_t* d, c_ReadoutBuffer_t* buffer) {
-    if (d == NULL || buffer == NULL)
-        return DPPL_ERR_NULL_ARGUMENT;
-    GENERIC_GroupDecoder_t decode = d->descriptor.DPPCode == 135 ? DRAQ_DecodeQDCGroupAggregate : NULL;
-    if (decode == NULL)
-        return noDecoder(d);
-    GENERIC_InvalidateReadCache(d);
-    const uint32_t channels = acqChannels(d);
-    uint32_t counts[DPPL_MAX_CHANNELS] = {0};
-    int code = walkBoardAggregates(d, buffer, 0x7FFFFFFF, acqGroups(d), false, [&](uint32_t g, uint32_t* aggregate) {
-        uint32_t numbers[DPPL_CHANNELS_PER_GROUP], room[DPPL_CHANNELS_PER_GROUP], decoded[DPPL_CHANNELS_PER_GROUP];
-        c_DPPEvent_t* first[DPPL_CHANNELS_PER_GROUP];
-        for (uint32_t j = 0; j < DPPL_CHANNELS_PER_GROUP; ++j) {
-            uint32_t ch = g * DPPL_CHANNELS_PER_GROUP + j;
-            numbers[j] = ch;
-            room[j] = ch < channels ? freeSlots(&d->channels[ch], counts[ch]) : 0;
-            first[j] = ch < channels ? firstFree(&d->channels[ch], counts[ch]) : NULL;
-            decoded[j] = 0;
-        }
-        int r = decode(d, aggregate, numbers, room, first, decoded);
-        if (r != 0)
-            return r;
-        for (uint32_t j = 0; j < DPPL_CHANNELS_PER_GROUP; ++j) {
-            if (decoded[j] > room[j])
-                return decoderOverflow(d, numbers[j], decoded[j], room[j]);
-            counts[numbers[j]] += decoded[j];
-        }
-        return 0;
-    });
-    if (code == 0)
-        storeCounts(d, counts, channels);
-    return code;
-}
-
-int GENERIC_GetEvents_XMOR(c_Digitizer_t* d, c_ReadoutBuffer_t* buffer) {
-    if (d == NULL || buffer == NULL)
-        return DPPL_ERR_NULL_ARGUMENT;
-    GENERIC_InvalidateReadCache(d);
-    uint32_t units = d->descriptor.Channels < kMaskBits ? d->descriptor.Channels : kMaskBits;
-    uint32_t counts[DPPL_MAX_CHANNELS] = {0};
-    int code = walkBoardAggregates(d, buffer, 0x1FFFFF, units, true, [&](uint32_t, uint32_t* aggregate) {
-        int r = MORVANE_DecodeChannelAggregate(d, aggregate, counts);
-        if (r != 0)
-            return r;
-        for (uint32_t ch = 0; ch < DPPL_MAX_CHANNELS; ++ch)
-            if (counts[ch] > d->channels[ch].capacity)
-                return decoderOverflow(d, ch, counts[ch], d->channels[ch].capacity);
-        return 0;
-    });
-    if (code == 0)
-        storeCounts(d, counts, units);
-    return code;
-}
-
-int GENERIC_GetEvents(c_Digitizer_t* d, c_ReadoutBuffer_t* buffer) {
-    if (d == NULL)
-        return DPPL_ERR_NULL_ARGUMENT;
-    switch (d->descriptor.DPPCode) {
-    case 0:
-    case 1:
-        return SCOPE_GetEvents(d, buffer);
-    case 128:
-    case 130:
-    case 131:
-    case 132:
-        return GENERIC_GetEvents_Channel(d, buffer);
-    case 135:
-        return GENERIC_GetEvents_Group(d, buffer);
-    case 136:
-    case 139:
-        return GENERIC_GetEvents_Couple(d, buffer);
-    case DPPL_DPPCODE_MORVANE:
-        return GENERIC_GetEvents_XMOR(d, buffer);
-    default:
-        return noDecoder(d);
-    }
-}
-
-/* ---------------------------------------------- per-read parameter cache */
-
-void GENERIC_InvalidateReadCache(c_Digitizer_t* d) {
-    if (d == NULL)
-        return;
-    if (++d->readSerial == 0) /* 0 is the serial of a cache never filled */
-        d->readSerial = 1;
-}
-
-void GENERIC_FillReadCache(c_Digitizer_t* d, uint32_t channel, uint32_t parts) {
-    if (d == NULL || channel >= DPPL_MAX_CHANNELS)
-        return;
-    c_ReadCache_t* cache = &d->channels[channel].readCache;
-    if (cache->serial != d->readSerial) {
-        cache->serial = d->readSerial;
-        cache->filled = 0;
-    }
-    uint32_t missing = parts & ~cache->filled;
-    if (missing & READCACHE_BASE)
-        fillBaseCache(d, channel, cache);
-    if (missing & READCACHE_GAIN)
-        fillGainCache(d, channel, cache);
-    if (missing & READCACHE_CFD)
-        cache->cfdStatus = GENERIC_GetSoftwareCFDSettings(d, channel, &cache->cfd);
-    cache->filled |= missing;
-}
-
-GENERIC_TimeBase_t GENERIC_GetTimeBase(const c_Digitizer_t* d, uint32_t extensionBits) {
-    GENERIC_TimeBase_t base;
-    uint32_t tagBits = d->descriptor.TimeTagBits;
-    base.tagBits = tagBits < 63 ? tagBits : 63;
-    uint32_t ext = base.tagBits + (extensionBits < 63 ? extensionBits : 63);
-    base.extBits = ext < 63 ? ext : 63;
-    double ps = d->descriptor.SamplePeriod * 1000.0;
-    base.psPerTick = ps >= 1.0 && ps < 1.8e19 ? (uint64_t)ps : 0;
-    return base;
-}
-
-/* ---------------------------------------------------------- software CFD */
-
-int64_t GENERIC_CalcSoftwareCFDTime(c_Digitizer_t* d, uint32_t channel, uint32_t delay, double fraction,
-                                    uint32_t smoothExp, const int16_t* input, int16_t* output, uint32_t samples,
-                                    uint32_t preTrigger, uint32_t preGate, int invert) {
-    if (d == NULL || channel >= DPPL_MAX_CHANNELS || input == NULL || output == NULL || samples == 0)
-        return -1;
-    c_ChannelRecord_t* rec = &d->channels[channel];
-    double* cfd = rec->cfdWork;
-    if (cfd == NULL || rec->cfdCapacity < samples)
-        return -1;
-    const uint32_t n = samples;
-
-    /* 1. Moving average of 2^smoothExp samples (fewer at the start). */
-    uint32_t shift = smoothExp < 31 ? smoothExp : 31;
-    uint64_t window = 1ull << shift;
-    int64_t sum = 0;
-    for (uint32_t i = 0; i < n; ++i) {
-        sum += input[i];
-        if (i < window) {
-            output[i] = (int16_t)(sum / (int64_t)(i + 1));
-        } else {
-            sum -= input[i - window];
-            output[i] = (int16_t)(sum >> shift);
-        }
-    }
-
-    /* 2. The CFD signal f x s(i) - s(i - D), on the inverted signal for
-     * negative pulses. */
-    uint32_t adcBits = d->descriptor.ADCBits < 16 ? d->descriptor.ADCBits : 16;
-    const int32_t fullScale = (int32_t)((1u << adcBits) - 1);
-    auto shaped = [&](uint32_t i) -> double {
-        return invert ? (double)(int16_t)(fullScale - output[i]) : (double)output[i];
-    };
-    for (uint32_t i = 0; i < n; ++i)
-        cfd[i] = fma(fraction, shaped(i), -shaped(i >= delay ? i - delay : 0));
-
-    /* 3. Baseline over 90 % of the samples before the gate. */
-    uint32_t window90 = preTrigger > preGate ? (uint32_t)(0.9 * (double)(preTrigger - preGate)) : 0;
-    if (window90 > n)
-        window90 = n;
-    double baseline = 0.0;
-    for (uint32_t i = 0; i < window90; ++i)
-        baseline += cfd[i];
-    if (window90 > 0)
-        baseline /= window90;
-
-    /* 4. The output trace shows the CFD signal about its baseline. */
-    for (uint32_t i = 0; i < n; ++i)
-        output[i] = clampSample(trunc(cfd[i] - baseline));
-    if (window90 == 0)
-        return -1; /* no baseline: no crossing */
-
-    /* 5. First upward crossing of the baseline from the pre-trigger on; the
-     * fit needs two samples before and one after it. */
-    uint32_t crossing = 0;
-    bool found = false;
-    for (uint32_t i = preTrigger > 2 ? preTrigger : 2; i + 1 < n; ++i) {
-        if (cfd[i - 1] < baseline && baseline < cfd[i]) {
-            crossing = i;
-            found = true;
-            break;
-        }
-    }
-    if (!found)
-        return -1;
-
-    /* 6. Cubic through the four samples around it (x = 0..3). */
-    double y0 = cfd[crossing - 2] - baseline, y1 = cfd[crossing - 1] - baseline;
-    double y2 = cfd[crossing] - baseline, y3 = cfd[crossing + 1] - baseline;
-    double a3 = (y3 - y0 - 3.0 * (y2 - y1)) / 6.0;
-    double a2 = (y2 + y0 - 2.0 * y1 - 6.0 * a3) / 2.0;
-    double a1 = y1 - y0 - a3 - a2;
-    auto cubic = [&](double x) { return ((a3 * x + a2) * x + a1) * x + y0; };
-
-    /* 7. Its root in [1, 2] by regula falsi, at most 4 steps. */
-    double lo = 1.0, hi = 2.0, pLo = cubic(lo), pHi = cubic(hi), x = lo;
-    for (int step = 0; step < 4; ++step) {
-        if (pHi - pLo == 0.0) {
-            x = lo;
-            break;
-        }
-        x = (pHi * lo - pLo * hi) / (pHi - pLo);
-        double p = cubic(x);
-        if (p == 0.0)
-            break;
-        if (p < 0.0) {
-            lo = x;
-            pLo = p;
-        } else {
-            hi = x;
-            pHi = p;
-        }
-    }
-
-    /* 8. From sample preTrigger - 1, in ps. */
-    double ps = (x - 1.0 + (double)crossing - (double)preTrigger) * d->descriptor.SamplePeriod * 1000.0;
-    if (!(ps >= 0.0) || !(ps < 9.2e18))
-        return -1;
-    return (int64_t)ps;
-}
-
-int GENERIC_GetSoftwareCFDSettings(c_Digitizer_t* d, uint32_t channel, c_CFDSettings_t* settings) {
-    if (d == NULL || settings == NULL)
-        return DPPL_ERR_NULL_ARGUMENT;
-    int32_t ch = (int32_t)channel;
-    c_Parameter_t* preTrigger = c_pfindc(d, ch, DPPL_PARAM_CH_PRETRG);
-    c_Parameter_t* preGate = c_pfindc(d, ch, DPPL_PARAM_CH_GATEPRE);
-    c_Parameter_t* polarity = c_pfindc(d, ch, DPPL_PARAM_CH_POLARITY);
-    if (preTrigger == NULL || preGate == NULL || polarity == NULL) {
-        ALOG(d, C_LOG_ERROR, "[%u] Can't find preTrigger, preGate or polarity parameter.", (unsigned)channel);
-        return DPPL_ERR_PARAMETER;
-    }
-    c_Parameter_t* delay = c_pfindc(d, ch, DPPL_PARAM_CH_CFD_DELAY);
-    c_Parameter_t* fraction = c_pfindc(d, ch, DPPL_PARAM_CH_CFD_FRACTION);
-    c_Parameter_t* smoothing = c_pfindc(d, ch, DPPL_PARAM_CH_CFD_SMOOTHEXP);
-    if (delay == NULL || fraction == NULL || smoothing == NULL) {
-        ALOG(d, C_LOG_ERROR, "[%u] Can't find CFD delay, fraction or smoothing parameter.", (unsigned)channel);
-        return DPPL_ERR_PARAMETER;
-    }
-    if (d->kind == DGTZ_KIND_GEN2_REPLAY)
-        return DPPL_ERR_NOT_SUPPORTED;
-    struct Read {
-        c_Parameter_t* param;
-        const char* what;
-        double value;
-    } reads[] = {{preTrigger, "PreTrigger", 0}, {preGate, "PreGate", 0},         {polarity, "Polarity", 0},
-                 {delay, "CFD Delay", 0},       {fraction, "CFD Fraction", 0}, {smoothing, "CFD Smoothing exp.", 0}};
-    for (Read& r : reads) {
-        int code = c_pget(d, r.param, &r.value);
-        if (code != 0) {
-            ALOG(d, C_LOG_ERROR, "[%u] Can't get %s from board (%i).", (unsigned)channel, r.what, code);
-            return code;
-        }
-    }
-    double period = d->descriptor.SamplePeriod;
-    settings->preTrigger = samplesFromNs(reads[0].value, period);
-    settings->preGate = samplesFromNs(reads[1].value, period);
-    settings->polarity = isfinite(reads[2].value) && fabs(reads[2].value) < 2e9 ? (int32_t)reads[2].value : 0;
-    settings->delay = samplesFromNs(reads[3].value, period);
-    settings->fraction = reads[4].value;
-    settings->smoothExp = samplesFromNs(reads[5].value, 1.0);
-    return 0;
-}
-
-bool GENERIC_ApplySoftwareCFD(c_Digitizer_t* d, uint32_t channel, const c_CFDSettings_t* settings,
-                              c_DPPEvent_t* event, int64_t* fineTimePs) {
-    *fineTimePs = -1;
-    c_ChannelRecord_t* rec = &d->channels[channel];
-    if (!rec->fineTimeEnabled || settings->preTrigger <= 2 || event->waveform == NULL)
-        return false;
-    c_Waveform_t* w = event->waveform;
-    uint32_t n = w->nSamples;
-    c_Trace_t* in = &w->traces[0];
-    c_Trace_t* out = &w->traces[1];
-    if (in->samples == NULL || out->samples == NULL || in->capacity < n || out->capacity < n)
-        return false;
-    *fineTimePs = GENERIC_CalcSoftwareCFDTime(d, channel, settings->delay, settings->fraction, settings->smoothExp,
-                                              (const int16_t*)in->samples, (int16_t*)out->samples, n,
-                                              settings->preTrigger, settings->preGate, settings->polarity == 0);
-    if (*fineTimePs < 0)
-        ALOG(d, C_LOG_WARNING, "[%u] can't calculate fine TT for this event.", (unsigned)channel);
-    return true;
 }

@@ -5,7 +5,7 @@
 
 #include <string.h>
 
-#include "ZarnBoard_GENERIC.h"
+#include "ZarnFamilySupport.h"
 #include "ZarnDPPLayer.h"
 
 static const c_LogModule_t ZarnBoard_Orlu_log = {"ZarnBoard_OrluLog.txt", "ZarnBoard_Orlu"};

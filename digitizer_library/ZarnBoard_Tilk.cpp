@@ -5,7 +5,7 @@
 
 #include <string.h>
 
-#include "ZarnBoard_GENERIC.h"
+#include "ZarnFamilySupport.h"
 #include "ZarnBoard_Vesk.h"
 #include "ZarnDPPLayer.h"
 

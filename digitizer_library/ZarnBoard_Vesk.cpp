@@ -6,7 +6,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "ZarnBoard_GENERIC.h"
+#include "ZarnFamilySupport.h"
 #include "ZarnComm.h"
 #include "ZarnDPPLayer.h"
 #include "ZarnParameters.h"

@@ -9,6 +9,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "ZarnFirmwareTable.h"
+
 static const c_LogModule_t ZarnDPPLayer_log = {"ZarnDPPLayerLog.txt", "ZarnDPPLayer"};
 
 /* ==========================================================================
@@ -910,23 +912,7 @@ uint8_t c_isGroupEnabled(c_Digitizer_t* digitizer, int32_t group) {
 bool GENERIC_IsTraceSupported(const c_Digitizer_t* digitizer, int32_t slot) {
     if (digitizer == NULL || slot < 0 || slot >= DPPL_TRACE_SLOTS || digitizer->kind == DGTZ_KIND_GEN2_REPLAY)
         return false;
-    uint32_t slotBit = 1u << slot;
-    uint32_t slots = 0;
-    switch (digitizer->descriptor.DPPCode) {
-    case 0:
-    case 1:
-        switch (digitizer->descriptor.FamilyCode) {
-        case 0: case 4: case 5: case 11: case 14: slots = 0x01; break;
-        default: slots = 0; break;
-        }
-        break;
-    case 128: case 136: case 139: case 142: slots = 0x1B; break; /* 0, 1, 3, 4 */
-    case 130: case 131: slots = 0x7B; break;                     /* 0, 1, 3, 4, 5, 6 */
-    case 132: slots = 0x3B; break;                               /* 0, 1, 3, 4, 5 */
-    case 135: slots = 0x79; break;                               /* 0, 3, 4, 5, 6 */
-    default: slots = 0; break;
-    }
-    return (slots & slotBit) != 0;
+    return (ZarnFirmware_TraceSlots(digitizer) & (1u << slot)) != 0;
 }
 
 /* ------------------------------------------------ waveforms and events */

@@ -1,0 +1,544 @@
+/* ZarnBoard_GENERIC_Read: the read path, the aggregate walkers, the per-read parameter cache and the time base. */
+#include "ZarnBoard_GENERIC.h"
+
+#include <math.h>
+#include <string.h>
+
+#include "CBoard_Morvane.h"
+#include "CBoard_Scope.h"
+#include "ZarnBoard_GENERICShared.h"
+#include "ZarnComm.h"
+#include "ZarnDigitizer.h"
+#include "ZarnFirmwareTable.h"
+#include "ZarnParameters.h"
+#include "ZarnROBuffDumper.h"
+
+static const c_LogModule_t ZarnBoard_GENERIC_log = {"ZarnBoard_GENERICLog.txt", "ZarnBoard_GENERIC_Read"};
+
+#define ALOG(digitizer, level, ...) \
+    c_extendedLogMsg(&ZarnBoard_GENERIC_log, (digitizer), (level), __LINE__, __VA_ARGS__)
+
+namespace {
+
+constexpr uint32_t kMaxBlockWords = 0x200000;
+constexpr uint32_t kIrqWaitMs = 100;
+constexpr uint32_t kBoardAggregateSizeMask = 0x0FFFFFFF;
+constexpr uint32_t kMaskBits = 8;
+
+uint32_t acqGroups(const c_Digitizer_t* d) {
+    return d->descriptor.NumGroups < DPPL_MAX_GROUPS ? d->descriptor.NumGroups : DPPL_MAX_GROUPS;
+}
+
+/* ns to ps, truncated; a negative offset wraps so that adding it subtracts. */
+uint64_t psFromNs(double ns) {
+    double ps = ns * 1000.0;
+    if (!(ps > -9.2e18 && ps < 9.2e18))
+        return 0;
+    return (uint64_t)(int64_t)ps;
+}
+
+/* The register value that a parameter's own converter gives its current
+ * value (the value itself without a converter). */
+uint32_t registerValueOf(c_Digitizer_t* d, c_Parameter_t* p) {
+    if (p->valtoreg != NULL) {
+        c_ParamRef_t ref = {d, p};
+        return p->valtoreg(&ref, p->value);
+    }
+    double v = p->value;
+    return v >= 0.0 && v < 4294967296.0 ? (uint32_t)v : 0;
+}
+
+void fillBaseCache(c_Digitizer_t* d, uint32_t ch, c_ReadCache_t* cache) {
+    c_Parameter_t* run = c_pfindc(d, (int32_t)ch, DPPL_PARAM_CH_ACQ_RUN);
+    cache->hasAcqRun = run != NULL;
+    cache->acqRun = run != NULL ? run->value : 0.0;
+    cache->hasGainReg = c_pfindc(d, (int32_t)ch, DPPL_PARAM_CH_GAINREG) != NULL;
+    c_Parameter_t* offset = c_pfindc(d, (int32_t)ch, DPPL_PARAM_CH_TIME_OFFSET);
+    double ns = 0.0;
+    if (offset == NULL || c_pget(d, offset, &ns) != 0) {
+        ALOG(d, C_LOG_WARNING, "Unable to retrieve %s parameter value.",
+             offset != NULL ? offset->name : "DPPL_PARAM_CH_TIME_OFFSET");
+        ns = 0.0;
+    }
+    cache->timeOffsetPs = psFromNs(ns);
+}
+
+/* Software gain h = (D x R) / (g x 2^n) of a pulse-height channel without a
+ * gain register, with D and R the register values of the decay and rise
+ * times, n the trapezoid normalisation and g the fine gain (1 without). */
+void fillGainCache(c_Digitizer_t* d, uint32_t ch, c_ReadCache_t* cache) {
+    cache->gainH = cache->gainL = 1.0;
+    c_Parameter_t* norm = c_pfindc(d, (int32_t)ch, DPPL_PARAM_CH_TRAP_NORM);
+    c_Parameter_t* decay = c_pfindc(d, (int32_t)ch, DPPL_PARAM_CH_TDECAY);
+    c_Parameter_t* rise = c_pfindc(d, (int32_t)ch, DPPL_PARAM_CH_TRAP_TRISE);
+    const char* missing = norm == NULL ? "TRAP_NORM" : decay == NULL ? "TDECAY" : rise == NULL ? "TRAP_TRISE" : NULL;
+    if (missing != NULL) {
+        ALOG(d, C_LOG_ERROR, "[%u] Can't get %s parameter.", (unsigned)ch, missing);
+        cache->gainStatus = DPPL_ERR_PARAMETER;
+        return;
+    }
+    cache->gainStatus = 0;
+    uint32_t product = registerValueOf(d, decay) * registerValueOf(d, rise); /* a 32-bit product */
+    double n = norm->value >= 0.0 && norm->value < 64.0 ? trunc(norm->value) : 0.0;
+    c_Parameter_t* fine = c_pfindc(d, (int32_t)ch, DPPL_PARAM_CH_FGAIN);
+    double g = fine != NULL ? fine->value : 1.0;
+    double h = (double)product / (g * ldexp(1.0, (int)n));
+    if (!(h > 0.0) || !isfinite(h) || !isfinite(1.0 / h)) {
+        ALOG(d, C_LOG_WARNING, "[%u] Software gain %f is not usable; energies are not rescaled.", (unsigned)ch, h);
+        return;
+    }
+    cache->gainH = h;
+    cache->gainL = 1.0 / h;
+}
+
+/* ------------------------------------------------------------ read path */
+
+/* The recording step of a read: appends the buffer just read to the
+ * writer's raw-data file while dumpEnabled is set. A failed write is logged
+ * by the dumper and never fails the read. */
+int appendBufferToRawDataFile(c_Digitizer_t* d) {
+    c_bddumpbuffer(d);
+    return 0;
+}
+
+/* One data record of the replayed file; its end signals the end of the run. */
+int readFileRecord(c_Digitizer_t* d) {
+    int code = c_bdreadrecord(&d->reader, &d->roBuffer, d->descriptor.FamilyCode);
+    return code == BD_END_OF_FILE ? GENERIC_SignalEndOfRun(d) : code;
+}
+
+/* The words that one block read may ask for: what is left of the buffer. */
+uint32_t blockWords(const c_ReadoutBuffer_t* buffer, uint32_t bytes) {
+    uint32_t words = (buffer->ROAllocSize - bytes) / 4;
+    return words < kMaxBlockWords ? words : kMaxBlockWords;
+}
+
+/* ------------------------------------------------------------ walkers */
+
+/*
+ * Walks the board aggregates of the buffer. Every size is checked against
+ * the words read before it is used: a board aggregate must hold its header
+ * and fit the buffer, a channel aggregate must hold at least its size word
+ * and fit its board aggregate, so a corrupted size can neither read past the
+ * buffer nor stall the walk. decodeUnit(k, aggregate) decodes the unit of
+ * mask bit k. With deviceRules (the register-level device) an aggregate of
+ * mask 0 is skipped and the mask scan ends when the aggregate is used up.
+ */
+template <typename DecodeUnit>
+int walkBoardAggregates(c_Digitizer_t* d, c_ReadoutBuffer_t* buffer, uint32_t sizeMask, uint32_t units,
+                        bool deviceRules, DecodeUnit&& decodeUnit) {
+    uint32_t bytes = buffer->ROBytes < buffer->ROAllocSize ? buffer->ROBytes : buffer->ROAllocSize;
+    const uint32_t words = bytes / 4;
+    if (words == 0)
+        return 0;
+    if (buffer->ROBuf == NULL) {
+        ALOG(d, C_LOG_ERROR, "Readout buffer holds %u bytes but has no memory.", bytes);
+        return DPPL_ERR_NULL_ARGUMENT;
+    }
+    uint32_t* data = (uint32_t*)buffer->ROBuf;
+    if (units > kMaskBits)
+        units = kMaskBits;
+    uint32_t position = 0;
+    /* A buffer of 4 words or fewer holds nothing, and neither does the tail
+     * of 4 words or fewer after the last aggregate. */
+    while (position + 4 < words) {
+        uint32_t size = data[position] & kBoardAggregateSizeMask;
+        uint32_t mask = data[position + 1] & 0xFFu;
+        if (deviceRules && mask == 0) {
+            position += 4;
+            continue;
+        }
+        if (size < 4 || size > words - position) {
+            ALOG(d, C_LOG_ERROR, "Board aggregate of %u words at word %u does not fit the %u words read.", size,
+                 position, words);
+            ALOG(d, C_LOG_ERROR, "End of Aggregate not met.");
+            return DPPL_ERR_INVALID_EVENT;
+        }
+        const uint32_t end = position + size;
+        position += 4;
+        for (uint32_t k = 0; k < units; ++k) {
+            if ((mask & (1u << k)) == 0)
+                continue;
+            if (deviceRules && position == end)
+                break;
+            uint32_t unitSize = position < end ? data[position] & sizeMask : 0;
+            if (unitSize == 0 || unitSize > end - position) {
+                ALOG(d, C_LOG_ERROR, "Aggregate of unit %u (%u words) at word %u does not fit its board aggregate.",
+                     (unsigned)k, unitSize, position);
+                ALOG(d, C_LOG_ERROR, "End of Aggregate not met.");
+                return DPPL_ERR_INVALID_EVENT;
+            }
+            int code = decodeUnit(k, &data[position]);
+            if (code != 0) {
+                ALOG(d, C_LOG_ERROR, "can't decode aggregate [ERR %i]", code);
+                return code;
+            }
+            position += unitSize;
+        }
+        if (position != end) {
+            ALOG(d, C_LOG_ERROR, "End of Aggregate not met.");
+            return DPPL_ERR_INVALID_EVENT;
+        }
+    }
+    return 0;
+}
+
+int noDecoder(c_Digitizer_t* d) {
+    ALOG(d, C_LOG_ERROR, "No decoder for DPP code %d.", (int)d->descriptor.DPPCode);
+    return DPPL_ERR_INVALID_DPP_CODE;
+}
+
+/* A decoder that reports more events than it was given room for. */
+int decoderOverflow(c_Digitizer_t* d, uint32_t ch, int64_t decoded, uint32_t freeSlots) {
+    ALOG(d, C_LOG_ERROR, "[%u] Decoder reported %lld events for %u free slots.", (unsigned)ch, (long long)decoded,
+         freeSlots);
+    return DPPL_ERR_EVENT_BUFFER_OVERFLOW;
+}
+
+void storeCounts(c_Digitizer_t* d, const uint32_t* counts, uint32_t channels) {
+    for (uint32_t ch = 0; ch < channels; ++ch)
+        d->channels[ch].nEvents = counts[ch];
+}
+
+c_DPPEvent_t* firstFree(c_ChannelRecord_t* channel, uint32_t count) {
+    return channel->events != NULL ? channel->events + count : NULL;
+}
+
+uint32_t freeSlots(const c_ChannelRecord_t* channel, uint32_t count) {
+    return channel->capacity > count ? channel->capacity - count : 0;
+}
+
+} // namespace
+
+/* ------------------------------------------------------------ read path */
+
+int GENERIC_ReadData(c_Digitizer_t* d) {
+    if (d == NULL)
+        return DPPL_ERR_NULL_ARGUMENT;
+    d->roBuffer.ROBytes = 0; /* nothing read yet: never report an earlier read's bytes */
+    int code;
+    if (d->replay)
+        code = GENERIC_ReadData_File(d);
+    else if (acqIsMorvane(d))
+        code = XMOR_DGTZ_ReadData(d);
+    else if (d->kind == DGTZ_KIND_GEN2_REPLAY)
+        code = DPPL_ERR_NOT_SUPPORTED;
+    else
+        code = GENERIC_ReadData_Board(d);
+    if (code == 0)
+        appendBufferToRawDataFile(d);
+    return code;
+}
+
+int GENERIC_ReadFlushedData(c_Digitizer_t* d, int handle) {
+    if (d == NULL)
+        return DPPL_ERR_NULL_ARGUMENT;
+    uint32_t bytes = 0;
+    int outside = ZARN_DGTZ_ReadData(handle, 0, d->roBuffer.ROBuf, &bytes);
+    if (outside != 0) {
+        ALOG(d, C_LOG_ERROR, "Error in ZARN_DGTZ_ReadData: %d", outside);
+        return DPPL_ERR_DIGITIZER_API;
+    }
+    if (bytes > d->roBuffer.ROAllocSize) {
+        ALOG(d, C_LOG_ERROR, "ZARN_DGTZ_ReadData reported %u bytes for a buffer of %u.", bytes, d->roBuffer.ROAllocSize);
+        return DPPL_ERR_READ_DATA;
+    }
+    d->roBuffer.ROBytes = bytes;
+    /* Recorded like every other buffer: a replay must see all the board gave. */
+    appendBufferToRawDataFile(d);
+    return 0;
+}
+
+int GENERIC_ReadData_Board(c_Digitizer_t* d) {
+    if (d == NULL)
+        return DPPL_ERR_NULL_ARGUMENT;
+    c_ReadoutBuffer_t* buffer = &d->roBuffer;
+    if (buffer->ROBuf == NULL)
+        return DPPL_ERR_NULL_ARGUMENT;
+    const int32_t link = d->descriptor.CommHandle;
+    int result = 0;
+    bool noData = false;
+    if (d->irqWait) {
+        int code = ZarnComm_IRQWait(link, kIrqWaitMs);
+        if (code != 0 && code != ZARN_COMM_Timeout) {
+            ALOG(d, C_LOG_ERROR, "Error (%i) in ZarnComm_IRQWait(...)", code);
+            result = DPPL_ERR_READ_DATA;
+        }
+        noData = code != 0; /* no interrupt: no data */
+    }
+    uint32_t bytes = 0;
+    while (!noData) {
+        uint32_t words = blockWords(buffer, bytes);
+        if (words == 0) {
+            /* The buffer is full of whole aggregates: keep them; what the
+             * board still holds comes with the next read. */
+            ALOG(d, C_LOG_DETAIL, "Readout buffer filled (%u B); the rest stays for the next read.",
+                 buffer->ROAllocSize);
+            break;
+        }
+        uint32_t got = 0;
+        int code = ZarnComm_MBLTRead(link, 0, buffer->ROBuf + bytes, words, &got);
+        if (got > words) {
+            ALOG(d, C_LOG_ERROR, "ZarnComm_MBLTRead(...) reported %u words for a read of %u.", got, words);
+            got = words;
+        }
+        bytes += got * 4;
+        if (code == ZARN_COMM_NoMoreData)
+            break;
+        if (code != 0) {
+            ALOG(d, C_LOG_ERROR, "Error (%i) in ZarnComm_MBLTRead(...). handle=%i", code, (int)d->handle);
+            result = DPPL_ERR_READ_DATA;
+            break;
+        }
+        if (got == 0) /* a read that brings nothing ends the transfer like -13 */
+            break;
+    }
+    buffer->ROBytes = bytes;
+    if (bytes > 0)
+        return result;
+    if (d->kind == DGTZ_KIND_GEN2_REPLAY)
+        return DPPL_ERR_NOT_SUPPORTED;
+    int check = GENERIC_CheckAutoShutdown(d);
+    if (check == 0)
+        check = GENERIC_CheckPLLLock(d);
+    return result != 0 ? result : check;
+}
+
+int GENERIC_ReadData_File(c_Digitizer_t* d) {
+    if (d == NULL)
+        return DPPL_ERR_NULL_ARGUMENT;
+    int code = readFileRecord(d);
+    if (code != 0) {
+        d->roBuffer.ROBytes = 0;
+        ALOG(d, C_LOG_ERROR, "GENERIC_ReadData_File exits with error %i", code);
+    }
+    return code;
+}
+
+int GENERIC_SignalEndOfRun(c_Digitizer_t* d) {
+    if (d == NULL)
+        return DPPL_ERR_NULL_ARGUMENT;
+    for (uint32_t ch = 0; ch < acqChannels(d); ++ch) {
+        c_Parameter_t* enable = _pretrieve(d->channels[ch].coll, DPPL_PARAM_CH_ENABLED);
+        if (enable == NULL) {
+            ALOG(d, C_LOG_ERROR, "Can't get Channel Enable parameter.");
+            return DPPL_ERR_NULL_ARGUMENT;
+        }
+        if (enable->value != 0.0 && d->channels[ch].endOfRun == 0)
+            d->channels[ch].endOfRun = 1;
+    }
+    return 0;
+}
+
+void GENERIC_ClearEventWaveforms(c_DPPEvent_t* event) {
+    if (event == NULL || event->waveform == NULL)
+        return;
+    c_Waveform_t* w = event->waveform;
+    static const int kSlots[] = {0, 1, 3, 4, 5, 6, 7};
+    uint32_t largest = 0;
+    for (int slot : kSlots) {
+        c_Trace_t* t = &w->traces[slot];
+        if (t->samples == NULL)
+            continue;
+        memset(t->samples, 0, (size_t)t->capacity * (slot < DPPL_ANALOG_TRACES ? sizeof(int16_t) : sizeof(uint8_t)));
+        if (t->capacity > largest)
+            largest = t->capacity;
+    }
+    w->nSamples = largest;
+}
+
+void GENERIC_MarkEndOfRun(c_Digitizer_t* d) {
+    if (d == NULL)
+        return;
+    for (uint32_t ch = 0; ch < acqChannels(d); ++ch) {
+        c_ChannelRecord_t* rec = &d->channels[ch];
+        if (rec->endOfRun != 1)
+            continue;
+        if (rec->events != NULL && rec->nEvents > 0 && rec->nEvents <= rec->capacity) {
+            rec->events[rec->nEvents - 1].flags |= EVTFLAG_END_OF_RUN;
+        } else if (rec->events != NULL && rec->capacity > 0) {
+            c_DPPEvent_t* e = &rec->events[0];
+            c_Waveform_t* waveform = e->waveform;
+            *e = c_DPPEvent_t{};
+            e->waveform = waveform;
+            e->flags = EVTFLAG_END_OF_RUN | EVTFLAG_PSEUDO;
+            e->timeStamp = d->maxTimeStamp + 1;
+            GENERIC_ClearEventWaveforms(e);
+            rec->nEvents = 1;
+        } else {
+            ALOG(d, C_LOG_WARNING, "[%u] No event buffer to carry the end-of-run mark.", (unsigned)ch);
+        }
+        rec->endOfRun = 2;
+    }
+}
+
+/* ------------------------------------------------------------ walkers */
+
+int GENERIC_GetEvents_Channel(c_Digitizer_t* d, c_ReadoutBuffer_t* buffer) {
+    if (d == NULL || buffer == NULL)
+        return DPPL_ERR_NULL_ARGUMENT;
+    const ZarnFirmware_t* firmware = ZarnFirmware_Find(d->descriptor.DPPCode);
+    GENERIC_ChannelDecoder_t decode = firmware != NULL ? firmware->channelDecoder : NULL;
+    if (decode == NULL)
+        return noDecoder(d);
+    GENERIC_InvalidateReadCache(d);
+    const uint32_t channels = acqChannels(d);
+    uint32_t counts[DPPL_MAX_CHANNELS] = {0};
+    int code = walkBoardAggregates(d, buffer, firmware->sizeMask, channels, false, [&](uint32_t ch, uint32_t* aggregate) {
+        c_ChannelRecord_t* rec = &d->channels[ch];
+        uint32_t room = freeSlots(rec, counts[ch]);
+        int32_t decoded = 0;
+        int r = decode(d, ch, aggregate, room, firstFree(rec, counts[ch]), &decoded);
+        if (r != 0)
+            return r;
+        if (decoded < 0 || (uint32_t)decoded > room)
+            return decoderOverflow(d, ch, decoded, room);
+        counts[ch] += (uint32_t)decoded;
+        return 0;
+    });
+    if (code == 0)
+        storeCounts(d, counts, channels);
+    return code;
+}
+
+int GENERIC_GetEvents_Couple(c_Digitizer_t* d, c_ReadoutBuffer_t* buffer) {
+    if (d == NULL || buffer == NULL)
+        return DPPL_ERR_NULL_ARGUMENT;
+    const ZarnFirmware_t* firmware = ZarnFirmware_Find(d->descriptor.DPPCode);
+    GENERIC_CoupleDecoder_t decode = firmware != NULL ? firmware->coupleDecoder : NULL;
+    if (decode == NULL)
+        return noDecoder(d);
+    GENERIC_InvalidateReadCache(d);
+    const uint32_t channels = acqChannels(d);
+    uint32_t counts[DPPL_MAX_CHANNELS] = {0};
+    int code = walkBoardAggregates(d, buffer, firmware->sizeMask, channels / 2, false, [&](uint32_t k, uint32_t* aggregate) {
+        uint32_t even = 2 * k, odd = 2 * k + 1;
+        c_ChannelRecord_t* e = &d->channels[even];
+        c_ChannelRecord_t* o = &d->channels[odd];
+        uint32_t evenRoom = freeSlots(e, counts[even]), oddRoom = freeSlots(o, counts[odd]);
+        int32_t evenDecoded = 0, oddDecoded = 0;
+        int r = decode(d, aggregate, even, evenRoom, firstFree(e, counts[even]), &evenDecoded, odd, oddRoom,
+                       firstFree(o, counts[odd]), &oddDecoded);
+        if (r != 0)
+            return r;
+        if (evenDecoded < 0 || (uint32_t)evenDecoded > evenRoom)
+            return decoderOverflow(d, even, evenDecoded, evenRoom);
+        if (oddDecoded < 0 || (uint32_t)oddDecoded > oddRoom)
+            return decoderOverflow(d, odd, oddDecoded, oddRoom);
+        counts[even] += (uint32_t)evenDecoded;
+        counts[odd] += (uint32_t)oddDecoded;
+        return 0;
+    });
+    if (code == 0)
+        storeCounts(d, counts, channels);
+    return code;
+}
+
+int GENERIC_GetEvents_Group(c_Digitizer_t* d, c_ReadoutBuffer_t* buffer) {
+    if (d == NULL || buffer == NULL)
+        return DPPL_ERR_NULL_ARGUMENT;
+    const ZarnFirmware_t* firmware = ZarnFirmware_Find(d->descriptor.DPPCode);
+    GENERIC_GroupDecoder_t decode = firmware != NULL ? firmware->groupDecoder : NULL;
+    if (decode == NULL)
+        return noDecoder(d);
+    GENERIC_InvalidateReadCache(d);
+    const uint32_t channels = acqChannels(d);
+    uint32_t counts[DPPL_MAX_CHANNELS] = {0};
+    int code = walkBoardAggregates(d, buffer, firmware->sizeMask, acqGroups(d), false, [&](uint32_t g, uint32_t* aggregate) {
+        uint32_t numbers[DPPL_CHANNELS_PER_GROUP], room[DPPL_CHANNELS_PER_GROUP], decoded[DPPL_CHANNELS_PER_GROUP];
+        c_DPPEvent_t* first[DPPL_CHANNELS_PER_GROUP];
+        for (uint32_t j = 0; j < DPPL_CHANNELS_PER_GROUP; ++j) {
+            uint32_t ch = g * DPPL_CHANNELS_PER_GROUP + j;
+            numbers[j] = ch;
+            room[j] = ch < channels ? freeSlots(&d->channels[ch], counts[ch]) : 0;
+            first[j] = ch < channels ? firstFree(&d->channels[ch], counts[ch]) : NULL;
+            decoded[j] = 0;
+        }
+        int r = decode(d, aggregate, numbers, room, first, decoded);
+        if (r != 0)
+            return r;
+        for (uint32_t j = 0; j < DPPL_CHANNELS_PER_GROUP; ++j) {
+            if (decoded[j] > room[j])
+                return decoderOverflow(d, numbers[j], decoded[j], room[j]);
+            counts[numbers[j]] += decoded[j];
+        }
+        return 0;
+    });
+    if (code == 0)
+        storeCounts(d, counts, channels);
+    return code;
+}
+
+int GENERIC_GetEvents_XMOR(c_Digitizer_t* d, c_ReadoutBuffer_t* buffer) {
+    if (d == NULL || buffer == NULL)
+        return DPPL_ERR_NULL_ARGUMENT;
+    GENERIC_InvalidateReadCache(d);
+    uint32_t units = d->descriptor.Channels < kMaskBits ? d->descriptor.Channels : kMaskBits;
+    uint32_t counts[DPPL_MAX_CHANNELS] = {0};
+    int code = walkBoardAggregates(d, buffer, 0x1FFFFF, units, true, [&](uint32_t, uint32_t* aggregate) {
+        int r = MORVANE_DecodeChannelAggregate(d, aggregate, counts);
+        if (r != 0)
+            return r;
+        for (uint32_t ch = 0; ch < DPPL_MAX_CHANNELS; ++ch)
+            if (counts[ch] > d->channels[ch].capacity)
+                return decoderOverflow(d, ch, counts[ch], d->channels[ch].capacity);
+        return 0;
+    });
+    if (code == 0)
+        storeCounts(d, counts, units);
+    return code;
+}
+
+int GENERIC_GetEvents(c_Digitizer_t* d, c_ReadoutBuffer_t* buffer) {
+    if (d == NULL)
+        return DPPL_ERR_NULL_ARGUMENT;
+    const ZarnFirmware_t* firmware = ZarnFirmware_Find(d->descriptor.DPPCode);
+    if (firmware == NULL)
+        return noDecoder(d);
+    switch (firmware->walker) {
+    case ZARN_WALKER_SCOPE: return SCOPE_GetEvents(d, buffer);
+    case ZARN_WALKER_CHANNEL: return GENERIC_GetEvents_Channel(d, buffer);
+    case ZARN_WALKER_COUPLE: return GENERIC_GetEvents_Couple(d, buffer);
+    case ZARN_WALKER_GROUP: return GENERIC_GetEvents_Group(d, buffer);
+    case ZARN_WALKER_XMOR: return GENERIC_GetEvents_XMOR(d, buffer);
+    }
+    return noDecoder(d);
+}
+
+/* ---------------------------------------------- per-read parameter cache */
+
+void GENERIC_InvalidateReadCache(c_Digitizer_t* d) {
+    if (d == NULL)
+        return;
+    if (++d->readSerial == 0) /* 0 is the serial of a cache never filled */
+        d->readSerial = 1;
+}
+
+void GENERIC_FillReadCache(c_Digitizer_t* d, uint32_t channel, uint32_t parts) {
+    if (d == NULL || channel >= DPPL_MAX_CHANNELS)
+        return;
+    c_ReadCache_t* cache = &d->channels[channel].readCache;
+    if (cache->serial != d->readSerial) {
+        cache->serial = d->readSerial;
+        cache->filled = 0;
+    }
+    uint32_t missing = parts & ~cache->filled;
+    if (missing & READCACHE_BASE)
+        fillBaseCache(d, channel, cache);
+    if (missing & READCACHE_GAIN)
+        fillGainCache(d, channel, cache);
+    if (missing & READCACHE_CFD)
+        cache->cfdStatus = GENERIC_GetSoftwareCFDSettings(d, channel, &cache->cfd);
+    cache->filled |= missing;
+}
+
+GENERIC_TimeBase_t GENERIC_GetTimeBase(const c_Digitizer_t* d, uint32_t extensionBits) {
+    GENERIC_TimeBase_t base;
+    uint32_t tagBits = d->descriptor.TimeTagBits;
+    base.tagBits = tagBits < 63 ? tagBits : 63;
+    uint32_t ext = base.tagBits + (extensionBits < 63 ? extensionBits : 63);
+    base.extBits = ext < 63 ? ext : 63;
+    double ps = d->descriptor.SamplePeriod * 1000.0;
+    base.psPerTick = ps >= 1.0 && ps < 1.8e19 ? (uint64_t)ps : 0;
+    return base;
+}

@@ -1,0 +1,52 @@
+/*
+ * ZarnFirmwareTable: one row per DPP code with everything the board layer
+ * picks by firmware (type name, setup, PLL check, shutdown check and
+ * restore, walker, decoder, aggregate size mask, trace slots).
+ */
+#ifndef ZARN_FIRMWARE_TABLE_H
+#define ZARN_FIRMWARE_TABLE_H
+
+#include <stdint.h>
+
+#include "ZarnFamilySupport.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* How a read buffer of the firmware is walked. */
+typedef enum ZarnWalkerKind_t {
+    ZARN_WALKER_SCOPE,   /* standard waveform events */
+    ZARN_WALKER_CHANNEL, /* one aggregate per channel */
+    ZARN_WALKER_COUPLE,  /* one aggregate per channel couple */
+    ZARN_WALKER_GROUP,   /* one aggregate per group of eight channels */
+    ZARN_WALKER_XMOR     /* the register-level device's aggregates */
+} ZarnWalkerKind_t;
+
+typedef struct ZarnFirmware_t {
+    int32_t dppCode;
+    const char* typeName; /* written to the descriptor before setup; NULL: the setup names it */
+    int (*setup)(c_Digitizer_t* digitizer);
+    /* Each check answers 0 when its board has nothing to check or restore. */
+    int (*checkPLL)(c_Digitizer_t* digitizer);
+    int (*checkShutdown)(c_Digitizer_t* digitizer);
+    int (*restoreShutdown)(c_Digitizer_t* digitizer);
+    ZarnWalkerKind_t walker;
+    GENERIC_ChannelDecoder_t channelDecoder;
+    GENERIC_CoupleDecoder_t coupleDecoder;
+    GENERIC_GroupDecoder_t groupDecoder;
+    uint32_t sizeMask;   /* size bits of the board aggregate header */
+    uint32_t traceSlots; /* bit k: trace slot k is supported */
+} ZarnFirmware_t;
+
+/* The row of a DPP code, or NULL for a code the library does not know. */
+const ZarnFirmware_t* ZarnFirmware_Find(int32_t dppCode);
+/* The trace slots of the record's firmware (standard waveform firmware on
+ * the families that run it only). */
+uint32_t ZarnFirmware_TraceSlots(const c_Digitizer_t* digitizer);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
