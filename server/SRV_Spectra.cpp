@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 
 #include "SRVParameters.h"
 #include "SRVRequest.h"
@@ -485,6 +486,12 @@ SRVStatus_t SRV_WriteEnergySpectrumFile(const SRVEnergySpectrum_t* spectrum, uin
         return SRV_ERR_FILE_OPEN;
     sqlite3* database = nullptr;
     SRVStatus_t status = openDatabase(fileName, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, &database);
+    // One transaction: a process killed while writing leaves the file as it
+    // was before, never a table without its row or a row without its values.
+    bool inTransaction = status == SRV_SUCCESS && runStatement(database, "BEGIN IMMEDIATE", channel,
+                                                               "Error beginning transaction: %s");
+    if (status == SRV_SUCCESS && !inTransaction)
+        status = SRV_ERR_DATABASE;
     if (status == SRV_SUCCESS && !runStatement(database, CREATE_TABLE_SQL, channel, "Error creating table: %s"))
         status = SRV_ERR_DATABASE;
     // A new row takes its time stamp from the column default; an existing
@@ -493,6 +500,11 @@ SRVStatus_t SRV_WriteEnergySpectrumFile(const SRVEnergySpectrum_t* spectrum, uin
         status = SRV_ERR_DATABASE;
     if (status == SRV_SUCCESS)
         status = updateRow(database, spectrum, channel);
+    if (inTransaction) {
+        bool commit = status == SRV_SUCCESS;
+        if (!runStatement(database, commit ? "COMMIT" : "ROLLBACK", channel, "Error ending transaction: %s"))
+            status = SRV_ERR_DATABASE;
+    }
     if (database != nullptr && !closeDatabase(database))
         status = SRV_ERR_DATABASE;
     return status;
@@ -566,7 +578,11 @@ SRVStatus_t SRV_LoadSpectrumFiles(SRVBoard_t* board, const char* dataFolder)
             return SRV_ERR_RESOURCE;
         }
         SRVStatus_t status = SRV_LoadChannelSpectrum(board, channel, path);
-        if (status == SRV_ERR_FILE_OPEN)
+        // An empty file is one whose first write never completed (the
+        // process was killed): it holds nothing, like a missing file.
+        std::error_code sizeError;
+        bool empty = status == SRV_ERR_DATABASE && std::filesystem::file_size(path, sizeError) == 0 && !sizeError;
+        if (status == SRV_ERR_FILE_OPEN || empty)
             status = SaveEnergySpectrum(board, channel, path);
         if (status != SRV_SUCCESS) {
             c_lprintf(&STARTUP_LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't create file '%s.'", path);

@@ -268,6 +268,12 @@ TEST_F(SpectrumFile, StartUpLoadsEveryChannelAndCreatesTheFilesThatAreMissing)
     ASSERT_EQ(SRV_LoadEnergySpectrum(board_, spectrum(1), 1, path("spectrum_ch01.spe").c_str()), SRV_SUCCESS);
     EXPECT_EQ(spectrum(1)->counts[7], 9u);
 
+    // An empty file (its first write was cut short) is written anew.
+    { std::ofstream truncate(path("spectrum_ch01.spe"), std::ios::trunc); }
+    ASSERT_EQ(SRV_LoadSpectrumFiles(board_, folder_.path().c_str()), SRV_SUCCESS);
+    spectrum(1)->counts[7] = 0;
+    ASSERT_EQ(SRV_LoadEnergySpectrum(board_, spectrum(1), 1, path("spectrum_ch01.spe").c_str()), SRV_SUCCESS);
+
     // A file that exists but can't be read stops the start-up.
     exec(path("spectrum_ch01.spe"), "DELETE FROM EnergySpectrum");
     EXPECT_EQ(SRV_LoadSpectrumFiles(board_, folder_.path().c_str()), SRV_ERR_DATABASE);
