@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "FuzzSupport.h"
+#include "SRV_AcquisitionControl.h"
 
 namespace {
 
