@@ -17,17 +17,6 @@
 extern "C" {
 #endif
 
-/* Failure status bits of a digitizer record (its failStatus). */
-#ifndef FAILSTATUS_PLL_UNLOCK
-#define FAILSTATUS_PLL_UNLOCK 0x10u
-#endif
-#ifndef FAILSTATUS_OVER_TEMPERATURE
-#define FAILSTATUS_OVER_TEMPERATURE 0x20u
-#endif
-#ifndef FAILSTATUS_ADC_SHUTDOWN
-#define FAILSTATUS_ADC_SHUTDOWN 0x40u
-#endif
-
 /* The PLL rule shared by the family checks: clears FAILSTATUS_PLL_UNLOCK,
  * reads the board parameter DPPL_PARAM_PLLLOCKED and answers -50 (setting
  * the bit again) when it reads 0. */
