@@ -9,10 +9,13 @@
  * events of all channels; the argument is the events of one channel.
  */
 #include <benchmark/benchmark.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <random>
 #include <string>
 
@@ -113,9 +116,31 @@ void BM_CycleSpectrum(benchmark::State& state)
 }
 BENCHMARK(BM_CycleSpectrum)->Arg(1024)->Arg(8192)->Arg(65536);
 
+// A scratch folder that is the process's current folder (the server's
+// working folder, where list files may be written) while it lives.
+class ScratchWorkingFolder {
+public:
+    ScratchWorkingFolder()
+        : previous_(std::filesystem::current_path()),
+          folder_(std::filesystem::temp_directory_path() / ("cycle_bench_" + std::to_string(getpid())))
+    {
+        std::filesystem::create_directories(folder_);
+        std::filesystem::current_path(folder_);
+    }
+    ~ScratchWorkingFolder()
+    {
+        std::filesystem::current_path(previous_);
+        std::error_code ignored;
+        std::filesystem::remove_all(folder_, ignored);
+    }
+
+private:
+    std::filesystem::path previous_, folder_;
+};
+
 // The same with list mode on in every channel: each event's time tag, energy
-// and flags into the channel's buffer, full buffers written in binary to
-// /dev/null.
+// and flags into the channel's buffer, full buffers written in binary to a
+// file of the working folder (the page cache takes them).
 void BM_CycleSpectrumAndListMode(benchmark::State& state)
 {
     SRVBoard_t* board = openBoard();
@@ -123,9 +148,12 @@ void BM_CycleSpectrumAndListMode(benchmark::State& state)
         state.SkipWithError("the simulated board could not be opened");
         return;
     }
+    ScratchWorkingFolder scratch;
     for (uint32_t ch = 0; ch < kChannels; ch++) {
         SRVListSave_t* list = &board->channels[ch].listSave;
-        if (SRV_InitListSave(board, ch, "/dev/null") != SRV_SUCCESS) {
+        char name[32];
+        std::snprintf(name, sizeof name, "list_ch%02u.bin", ch);
+        if (SRV_InitListSave(board, ch, name) != SRV_SUCCESS) {
             state.SkipWithError("list mode could not be set up");
             return;
         }

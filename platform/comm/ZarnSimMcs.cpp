@@ -46,7 +46,7 @@ void Board::McsAdvance(uint32_t channel, uint64_t tick) {
         datum.event.timeTag = m.slotStart;
         datum.event.energy = m.count;
         datum.event.mcsSlot = m.slot;
-        datum.event.flags = ZARN_SIM_EVENT_MCS | (m.slot == 0 ? ZARN_SIM_EVENT_MCS_SWEEP_START : 0u);
+        datum.event.flags = ZARN_SIM_EVENT_MCS | (m.slot == 0 ? uint32_t{ZARN_SIM_EVENT_MCS_SWEEP_START} : 0u);
         m.slotStart += dwell;
         m.count = 0;
         m.sweeping = ++m.slot < slots;
