@@ -196,6 +196,22 @@ void WriteRecordedRunSeeds(const std::string& folder) {
     }
 }
 
+std::string StartRunFileTarget(const char* fileName) {
+    QuietLogs();
+    std::string seeds;
+    if (SeedsRequested(&seeds)) {
+        WriteRecordedRunSeeds(seeds);
+        exit(0);
+    }
+    return ScratchFolder() + "/" + fileName;
+}
+
+void WriteInputFile(const std::string& path, const uint8_t* data, size_t size) {
+    TrimLogs();
+    if (!WriteFile(path, data, size))
+        abort();
+}
+
 bool WriteFile(const std::string& path, const uint8_t* data, size_t size) {
     FILE* file = fopen(path.c_str(), "wb");
     if (file == NULL)

@@ -60,6 +60,12 @@ std::vector<std::vector<uint8_t>> SampleBuffers(c_Digitizer_t* digitizer, int re
 std::vector<uint8_t> RecordedRun(const SimBoard& board);
 /* Seeds of the run-file targets: a short recorded run of every board. */
 void WriteRecordedRunSeeds(const std::string& folder);
+/* The start of a target whose input is a run file: quiet logs, the seeds
+ * written when asked (and the process ended), else the path in the scratch
+ * folder where each input is written. */
+std::string StartRunFileTarget(const char* fileName);
+/* Writes one input to that path (logs trimmed first); aborts when it can't. */
+void WriteInputFile(const std::string& path, const uint8_t* data, size_t size);
 
 /* Writes the bytes to the file (created or truncated); false on failure. */
 bool WriteFile(const std::string& path, const uint8_t* data, size_t size);

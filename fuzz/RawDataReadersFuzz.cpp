@@ -47,20 +47,12 @@ void ReadRecords(c_ROBuffDumper_t* dumper, const c_RawDataHeader_t& header) {
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    fuzzsup::QuietLogs();
-    std::string seeds;
-    if (fuzzsup::SeedsRequested(&seeds)) {
-        fuzzsup::WriteRecordedRunSeeds(seeds);
-        exit(0);
-    }
-    path = fuzzsup::ScratchFolder() + "/input.dat";
+    path = fuzzsup::StartRunFileTarget("input.dat");
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    fuzzsup::TrimLogs();
-    if (!fuzzsup::WriteFile(path, data, size))
-        abort();
+    fuzzsup::WriteInputFile(path, data, size);
     c_ROBuffDumper_t dumper;
     c_RawDataHeader_t header;
     memset(&dumper, 0, sizeof dumper);

@@ -25,20 +25,12 @@ void CheckCounts(const c_Digitizer_t* d) {
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    fuzzsup::QuietLogs();
-    std::string seeds;
-    if (fuzzsup::SeedsRequested(&seeds)) {
-        fuzzsup::WriteRecordedRunSeeds(seeds);
-        exit(0);
-    }
-    path = fuzzsup::ScratchFolder() + "/run.dat";
+    path = fuzzsup::StartRunFileTarget("run.dat");
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    fuzzsup::TrimLogs();
-    if (!fuzzsup::WriteFile(path, data, size))
-        abort();
+    fuzzsup::WriteInputFile(path, data, size);
     c_Digitizer_t* d = new c_Digitizer_t;
     _resetDgtz(d);
     if (c_newFileDigitizer(d, path.c_str()) == 0) {

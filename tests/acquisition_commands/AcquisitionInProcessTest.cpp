@@ -21,15 +21,9 @@ namespace {
 
 const fs::path& workFolder()
 {
-    static TempDir folder;
-    return folder.path();
+    return inProcessServerFolder();
 }
-const bool environmentSet = [] {
-    fs::create_directories(workFolder() / "logs");
-    setenv("ZARN_LOG_DIR", (workFolder() / "logs").c_str(), 1);
-    setenv("ZARNWORKINGDIR", (workFolder() / "work").c_str(), 1);
-    return true;
-}();
+const bool environmentSet = !workFolder().empty(); // set before any server code runs
 
 std::string logText(const char* file)
 {

@@ -297,6 +297,24 @@ private:
     fs::path path_;
 };
 
+// The folder of a test program that runs the server's own code in its
+// process: its logs in "logs", its working folder "work". The first call
+// creates it and points the server's variables at it, so a program calls
+// it while it starts, before any server code logs.
+inline const fs::path& inProcessServerFolder()
+{
+    static TempDir folder;
+    static const bool environmentSet = [] {
+        fs::create_directories(folder.path() / "logs");
+        setenv("ZARN_LOG_DIR", (folder.path() / "logs").c_str(), 1);
+        setenv("ZARNWORKINGDIR", (folder.path() / "work").c_str(), 1);
+        return true;
+    }();
+    (void)environmentSet;
+    return folder.path();
+}
+
+
 inline std::string readFile(const fs::path& path)
 {
     std::ifstream in(path, std::ios::binary);

@@ -481,7 +481,8 @@ TEST_F(Cycle, MissingBoardTimeIsReportedOnceARun)
         const char* name;
         uint16_t minorRev; // the Orlu firmware has the counters from 65 on
         uint8_t replay;
-    } cases[] = {{"firmware without counters", 10, 0}, {"replay", dig_->descriptor.DPPMinorRev, 1}};
+    } cases[] = {{"firmware without counters", 10, 0},
+                 {"replay", static_cast<uint16_t>(dig_->descriptor.DPPMinorRev), 1}};
     const uint16_t minorRev = dig_->descriptor.DPPMinorRev;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
