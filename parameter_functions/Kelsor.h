@@ -5,10 +5,14 @@
  * parameter definition gives) and has the signature of its bound function
  * type (ZarnParameters.h). The plug-in keeps no state, starts no thread and
  * takes no lock: every call works on the records it is given and on the
- * parameters it finds through the library.
+ * parameters it finds through the library (ZarnPluginSupport.h).
  *
- * The declarations below the exported ones are shared by the per-family
- * branches (Orlu.cpp, Pemb.cpp) and are not part of the binding.
+ * Where each lives: converters in Kelsor_Converters.cpp, update hooks in
+ * Kelsor_FilterHooks.cpp, Kelsor_BufferHooks.cpp and Kelsor_Hooks.cpp,
+ * definition functions in Kelsor_Definitions.cpp, every function of the
+ * high-voltage parameters in Kelsor_HighVoltage.cpp, the functions the board
+ * does not offer in Kelsor_Unsupported.cpp; the helpers they share in
+ * KelsorShared.h.
  */
 #ifndef KELSOR_H
 #define KELSOR_H
@@ -16,7 +20,7 @@
 #include <stdbool.h>
 #include <stdint.h>
 
-#include "ZarnDPPLayer.h"
+#include "ZarnPluginSupport.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -105,31 +109,6 @@ KELSOR_API int Vexil_SetVirtualProbeParameter(const c_ParamRef_t* ref, double va
 KELSOR_API int Vexil_SetWaveDownsamplingParameter(const c_ParamRef_t* ref, double value);
 KELSOR_API int Vexil_SetWaveformsParameter(const c_ParamRef_t* ref, double value);
 KELSOR_API int Vexil_UpdateRecordLengthParameter(const c_ParamRef_t* ref);
-
-/* ------------------------------------------------- internal, shared */
-
-/* Inverse of a degree-1 or degree-2 polynomial raw = c0 + c1*x + c2*x^2;
- * 0 where there is none. */
-KELSOR_INTERNAL double PolyFitInverse(int32_t degree, const double* coeff, double raw);
-/* Samples per record-length step and per register unit of the family. */
-KELSOR_INTERNAL uint32_t RecLenStepSamples(const c_Digitizer_t* digitizer);
-KELSOR_INTERNAL double RecLenUnitSamples(const c_Digitizer_t* digitizer);
-/* A parameter's own valtoreg applied to its current value with the caller's
- * reference (its value truncated when it has none). */
-KELSOR_INTERNAL uint32_t kelsorRegisterValue(const c_ParamRef_t* ref, const c_Parameter_t* param);
-
-/* Texts of one family's branch of SetNewShift. */
-typedef struct KelsorShiftTexts_t {
-    const char* noCaller; /* no calling parameter */
-    const char* noRise;   /* each with the channel as its one argument */
-    const char* noDecay;
-    const char* noGain; /* NULL: the fine gain is optional (1.0 without it) */
-    const char* noNorm;
-} KelsorShiftTexts_t;
-/* The trapezoid shift of the calling parameter's channel (its index byte):
- * TRAP_NORM := log2(decay x rise / fine gain), in register units. */
-KELSOR_INTERNAL int kelsorSetTrapShift(const c_ParamRef_t* ref, const c_LogModule_t* log,
-                                       const KelsorShiftTexts_t* texts);
 
 #ifdef __cplusplus
 }

@@ -8,7 +8,7 @@
 
 #include "KelsorFunctions.h"
 #include "RecordFixture.h"
-#include "ZarnBoard_GENERIC.h"
+#include "ZarnPluginSupport.h"
 
 using kelsortest::definition;
 using kelsortest::fn;
