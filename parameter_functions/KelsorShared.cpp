@@ -97,3 +97,15 @@ double RecLenUnitSamples(const c_Digitizer_t* digitizer) {
     double step = RecLenStepSamples(digitizer);
     return digitizer->descriptor.FamilyCode == 4 ? step / 2.0 : step;
 }
+
+int kelsorRefreshChannelParam(const c_ParamRef_t* ref, int32_t code, const char* what) {
+    if (ref == NULL || ref->board == NULL)
+        return DPPL_ERR_PARAMETER;
+    uint32_t channel = channelOf(ref);
+    c_Parameter_t* param = c_pfindc(ref->board, (int32_t)channel, code);
+    if (param == NULL) {
+        KLOG(ref->board, C_LOG_ERROR, "[%u]: Can't get %s.", channel, what);
+        return DPPL_ERR_PARAMETER;
+    }
+    return c_pset_nopref(ref->board, param, param->value);
+}

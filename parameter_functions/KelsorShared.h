@@ -30,13 +30,17 @@ KELSOR_INTERNAL int64_t truncInt(double value);
 KELSOR_INTERNAL bool refUsable(const c_ParamRef_t* ref);
 /* The sample period in ns, or false after logging when it cannot divide. */
 KELSOR_INTERNAL bool samplePeriod(const c_ParamRef_t* ref, double* period);
-/* count held to the number of slots. */
+/* A count held to at most slots. */
 KELSOR_INTERNAL int32_t boundedCount(uint32_t count, int32_t slots);
 /* Channel (or group) of a parameter: bits 8-11 of its register address; a
  * number not below the channel count is replaced by 0. */
 KELSOR_INTERNAL uint32_t channelOf(const c_ParamRef_t* ref);
 /* Largest field value of a mask (0 for a mask of 0). */
 KELSOR_INTERNAL uint32_t maskFieldMax(uint32_t mask);
+/* Sets the parameter code of the calling parameter's channel again to its own
+ * value, so that its register follows the change it depends on; what names
+ * it in the log when the channel has none. */
+KELSOR_INTERNAL int kelsorRefreshChannelParam(const c_ParamRef_t* ref, int32_t code, const char* what);
 /* Samples per record-length step and per register unit of the family. */
 KELSOR_INTERNAL uint32_t RecLenStepSamples(const c_Digitizer_t* digitizer);
 KELSOR_INTERNAL double RecLenUnitSamples(const c_Digitizer_t* digitizer);

@@ -265,15 +265,7 @@ int RecalcTriangParams(const c_ParamRef_t* ref) {
 }
 
 int UpdateFTD(const c_ParamRef_t* ref) {
-    if (ref == NULL || ref->board == NULL)
-        return DPPL_ERR_PARAMETER;
-    uint32_t channel = channelOf(ref);
-    c_Parameter_t* delay = c_pfindc(ref->board, (int32_t)channel, DPPL_PARAM_CH_TRAP_FTD);
-    if (delay == NULL) {
-        KLOG(ref->board, C_LOG_ERROR, "[%u]: Can't get Flat Top Delay.", channel);
-        return DPPL_ERR_PARAMETER;
-    }
-    return c_pset_nopref(ref->board, delay, delay->value);
+    return kelsorRefreshChannelParam(ref, DPPL_PARAM_CH_TRAP_FTD, "Flat Top Delay");
 }
 
 } // extern "C"

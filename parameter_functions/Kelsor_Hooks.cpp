@@ -21,15 +21,7 @@ const uint32_t kPllRestoreDelayMs = 500;
 extern "C" {
 
 int XMOR_UpdateDCO(const c_ParamRef_t* ref) {
-    if (ref == NULL || ref->board == NULL)
-        return DPPL_ERR_PARAMETER;
-    uint32_t channel = channelOf(ref);
-    c_Parameter_t* fine = c_pfindc(ref->board, (int32_t)channel, DPPL_PARAM_CH_FINE_DCOFFSET);
-    if (fine == NULL) {
-        KLOG(ref->board, C_LOG_ERROR, "[%u]: Can't get Fine DC Offset.", channel);
-        return DPPL_ERR_PARAMETER;
-    }
-    return c_pset_nopref(ref->board, fine, fine->value);
+    return kelsorRefreshChannelParam(ref, DPPL_PARAM_CH_FINE_DCOFFSET, "Fine DC Offset");
 }
 
 int SetZeroCoarseDCO(const c_ParamRef_t* ref) {
