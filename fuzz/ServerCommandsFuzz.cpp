@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "FuzzSupport.h"
-#include "SRV_AcquisitionControl.h"
+#include "SRV_RunFiles.h"
 
 namespace {
 

@@ -21,6 +21,7 @@
 #include <libxml/xmlversion.h>
 
 #include "SRV_AcquisitionCommands.h"
+#include "SRV_BoardLifecycle.h"
 #include "SRV_List.h"
 #include "SRV_Waveforms.h"
 #include "SRV_ConfigurationManagement.h"
