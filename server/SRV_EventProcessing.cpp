@@ -1,5 +1,11 @@
-// Per-cycle event processing: what the board thread's cycle, and a stop's
-// last read, do with the events of a readout.
+// Per-cycle event processing. After each readout the cycle consumes the
+// events that the library decoded into the record's per-channel arrays (valid
+// until the next readout): input counts, the energy spectrum with its ROI,
+// the stop criteria, the dead time and the corrected input counts, the
+// auto-triggers and the SCA rate, and the steps of the multichannel-scaling,
+// waveform, time-interval, gain-stabiliser and list-mode records. A stop
+// consumes the events of its last read the same way. Library parameters are
+// looked up afresh each cycle.
 #include "SRV_EventProcessing.h"
 
 #include "SRV_DTSpectrum.h"
@@ -16,17 +22,6 @@
 
 // The processing runs on the board thread and logs with it.
 static const c_LogModule_t LOG_MODULE = {"SRVBoardThreadLog.txt", "SRVBoardThread"};
-
-// =========================================================================
-// Per-cycle event processing
-//
-// After each readout the cycle consumes the events that the library decoded
-// into the record's per-channel arrays (valid until the next readout): input
-// counts, the energy spectrum with its ROI, the stop criteria, the dead time
-// and the corrected input counts, the auto-triggers and the SCA rate, and the
-// steps of the multichannel-scaling, waveform, time-interval, gain-stabiliser
-// and list-mode records. Library parameters are looked up afresh each cycle.
-// =========================================================================
 
 namespace {
 
@@ -64,9 +59,9 @@ struct CycleState {
     // the stop consume them although the library has stopped them, and a
     // met criterion stops nothing more.
     bool draining;
-    // Channels whose stop criterion was met in this cycle. They are stopped
-    // once every channel has consumed its events of the readout, because the
-    // stop's own read replaces them.
+    // Channels whose stop criterion was met in this cycle. The board thread
+    // stops them once every channel has consumed its events of the readout,
+    // because the stop's own read replaces them.
     uint64_t criterionMet;
 };
 
