@@ -23,7 +23,8 @@
 #include <vector>
 
 #include "FuzzSupport.h"
-#include "SRV_AcquisitionControl.h"
+#include "SRV_CommandLoop.h"
+#include "SRV_RunFiles.h"
 
 namespace {
 
@@ -216,9 +217,11 @@ void WriteSeeds(const std::string& folder)
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    for (const SRVCommandEntry_t& entry : COMMAND_TABLE)
-        if (entry.code != SRV_CMD_QUIT)
-            commands.push_back(entry.code);
+    size_t tableSize = 0;
+    const SRVCommandEntry_t* table = SRV_CommandTable(&tableSize);
+    for (size_t i = 0; i < tableSize; ++i)
+        if (table[i].code != SRV_CMD_QUIT)
+            commands.push_back(table[i].code);
     std::string seeds;
     if (fuzzsup::SeedsRequested(&seeds)) {
         WriteSeeds(seeds);
@@ -280,7 +283,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     SRVConnection_t* connection = &startup->connection;
     SRV_SetClient(served, connection);
     c_socket_t* current = SRV_AcquireClient(connection, 0);
-    bool quit = serveRequest(connection, current, &SRV_Globals->board, startup->databasePath);
+    bool quit = SRV_ServeRequest(connection, current, &SRV_Globals->board, startup->databasePath);
     SRV_ReleaseClient(connection, current);
     // The server's side goes (if the receive had not already dropped it),
     // which ends the client's reading.

@@ -1,4 +1,5 @@
-/* MorvaneServer: start-up, options and the command loop of the server. */
+/* MorvaneServer: start-up, options and shutdown of the server (the command
+ * loop is in SRV_CommandLoop). */
 #ifndef MORVANE_SERVER_H
 #define MORVANE_SERVER_H
 
@@ -49,9 +50,6 @@ SRVStatus_t SRV_InitGlobals(void);
 /* Parses the options into the start-up record (and connects to the -N host):
  * 0, -33 or -1. Arguments that are not options are logged and give -33. */
 SRVStatus_t SRV_ParseOptions(int argc, char* argv[], SRVStartup_t* startup);
-
-/* Serves requests of the current client until command 25 succeeds. */
-void SRV_RunCommandLoop(SRVConnection_t* connection, SRVBoard_t* board, char databasePath[SRV_PATH_SIZE]);
 
 #ifdef __cplusplus
 }

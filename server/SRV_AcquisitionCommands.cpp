@@ -1,6 +1,6 @@
 // The acquisition commands, the quit command and the run-file commands: they
-// read the request, hand the work to the board thread or to the run-file
-// steps of SRV_AcquisitionControl, and answer.
+// read the request, hand the work to the board thread or to the run files
+// (SRV_RunFiles), and answer.
 #include "SRV_AcquisitionCommands.h"
 
 #include <cstring>
@@ -8,6 +8,7 @@
 #include "SRVBoardThread.h"
 #include "SRVRequest.h"
 #include "SRV_AcquisitionControl.h"
+#include "SRV_RunFiles.h"
 
 static const c_LogModule_t LOG_MODULE = {"SRVAcquisitionControlLog.txt", "SRV_AcquisitionControl"};
 

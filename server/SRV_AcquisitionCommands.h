@@ -1,8 +1,8 @@
 /*
  * SRV_AcquisitionCommands: the acquisition commands 8 and 9, the quit command
  * 25 and the run-file commands 22 to 24. They read the request, hand starts
- * and stops to the board thread and run-file work to SRV_AcquisitionControl,
- * and answer.
+ * and stops to the board thread and run-file work to SRV_RunFiles, and
+ * answer.
  */
 #ifndef SRV_ACQUISITION_COMMANDS_H
 #define SRV_ACQUISITION_COMMANDS_H

@@ -3,9 +3,10 @@
  *
  * Status codes, object types and command codes of the client protocol; the
  * global record; the board record with its channel frames and the records of
- * the board's objects; the board lock; the board open and close; the board
+ * the board's objects; the board lock; the board-open check; the board
  * information of command 5; the category index levels; the SQLite set-up;
- * the server's version texts.
+ * the server's version texts. The board open and close are in
+ * SRV_BoardLifecycle.
  */
 #ifndef SRV_COMMON_H
 #define SRV_COMMON_H
@@ -477,20 +478,13 @@ SRVStatus_t SRV_UnlockBoard(SRVBoard_t* board);
  * status is a success. */
 SRVStatus_t SRV_UnlockBoardInto(SRVBoard_t* board, SRVStatus_t status);
 
-/* -------------------------------------------------- board open and close */
+/* ------------------------------------------------------ acquisition status */
 
-/* Opens the global record's board from the connection parameters (NULL: the
- * no-connection open of option -h, or a file) or from a raw-data file; logs
- * before and after. 0 or the open's failure. */
-SRVStatus_t SRV_AddBoard(const SRVConnParams_t* connParams, const char* rawDataFile);
-/* 0 or -7. */
-SRVStatus_t SRV_OpenBoard(const SRVConnParams_t* connParams, const char* rawDataFile);
-/* Ends the board thread (at most 10 s), frees the server parameters and the
- * digitizer record: 0, also when the board is not open. A thread that does
- * not end in time still uses the record: then nothing is freed, the board
- * stays open with its thread handle (a later close joins it again) and the
- * result is -1. */
-SRVStatus_t SRV_CloseBoard(SRVBoard_t* board);
+/* False for stopped (0), paused (3) and undetermined (5), true otherwise. */
+bool SRV_IsAcquiring(int32_t acqStatus);
+
+/* ------------------------------------------------------------- the board */
+
 /* False for the commands served without an open board: 22 to 26. */
 bool SRV_CommandNeedsBoard(SRVCommand_t command);
 /* 0 when the board is open or the command needs none; else -7 after "No

@@ -10,6 +10,7 @@
 #include "MorvaneServer.h"
 #include "SRVBoardThread.h"
 #include "SRV_AcquisitionCommands.h"
+#include "SRV_BoardLifecycle.h"
 #include "SRV_Common.h"
 #include "SRV_List.h"
 #include "SRV_Waveforms.h"

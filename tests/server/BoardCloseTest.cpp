@@ -5,6 +5,7 @@
 
 #include "MorvaneServer.h"
 #include "SRVBoardThread.h"
+#include "SRV_BoardLifecycle.h"
 #include "SRV_Common.h"
 #include "ServerTestSupport.h"
 

@@ -8,6 +8,7 @@
 #include <atomic>
 
 #include "MorvaneServer.h"
+#include "SRV_CommandLoop.h"
 #include "SRV_Common.h"
 #include "SRV_ConnectionManager.h"
 #include "ServerTestSupport.h"

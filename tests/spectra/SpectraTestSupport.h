@@ -14,6 +14,7 @@
 #include "SRVBoardThread.h"
 #include "SRVParameters.h"
 #include "SRV_Common.h"
+#include "SRV_EventProcessing.h"
 #include "SRV_Spectra.h"
 #include "../server/ServerTestSupport.h"
 

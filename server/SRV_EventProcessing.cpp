@@ -1,0 +1,571 @@
+// Per-cycle event processing. After each readout the cycle consumes the
+// events that the library decoded into the record's per-channel arrays (valid
+// until the next readout): input counts, the energy spectrum with its ROI,
+// the stop criteria, the dead time and the corrected input counts, the
+// auto-triggers and the SCA rate, and the steps of the multichannel-scaling,
+// waveform, time-interval, gain-stabiliser and list-mode records. A stop
+// consumes the events of its last read the same way. Library parameters are
+// looked up afresh each cycle.
+#include "SRV_EventProcessing.h"
+
+#include "SRV_DTSpectrum.h"
+#include "SRV_GainStabilizer.h"
+#include "SRV_MCS.h"
+#include "SRVParameters.h"
+#include "SRV_List.h"
+#include "SRV_Spectra.h"
+#include "SRV_Waveforms.h"
+#include "ZarnDigitizer.h"
+
+#include <cmath>
+#include <cstring>
+
+// The processing runs on the board thread and logs with it.
+static const c_LogModule_t LOG_MODULE = {"SRVBoardThreadLog.txt", "SRVBoardThread"};
+
+namespace {
+
+// The SCA rate is computed at most once a second.
+const uint64_t SCA_RATE_PERIOD_MS = 1000;
+// Results of the dead-time and auto-trigger steps.
+const int DEAD_TIME_FAILED = -11;
+const int TRIGGER_REFUSED = -4;
+
+// A parameter value converted to an unsigned 64-bit integer, truncated; NaN
+// and negative values give 0, values beyond the range its maximum.
+uint64_t toUnsigned64(double value)
+{
+    if (!(value > 0.0))
+        return 0;
+    if (value >= 18446744073709551615.0)
+        return UINT64_MAX;
+    return static_cast<uint64_t>(value);
+}
+
+// Milliseconds from `since` to `now`; 0 when `since` lies ahead.
+uint64_t elapsedSince(uint64_t now, uint64_t since)
+{
+    return now > since ? now - since : 0;
+}
+
+// What the cycle knows of the whole board.
+struct CycleState {
+    uint64_t now;
+    bool waveformsOn;
+    bool boardAutoTrigger; // DPPL_PARAM_AUTO_TRG_TIMEOUT exists
+    bool morvane;          // the register-level device (family 8560)
+    bool anyEvent;
+    // The events of a stop's last read: the channels that acquired before
+    // the stop consume them although the library has stopped them, and a
+    // met criterion stops nothing more.
+    bool draining;
+    // Channels whose stop criterion was met in this cycle. The board thread
+    // stops them once every channel has consumed its events of the readout,
+    // because the stop's own read replaces them.
+    uint64_t criterionMet;
+};
+
+uint64_t channelBit(uint32_t channel)
+{
+    return 1ull << (channel % 64);
+}
+
+// The cycle's view of the board: false, after the message, without
+// DPPL_PARAM_WAVEFORMS.
+bool beginCycle(SRVBoard_t* board, CycleState* cycle, bool draining)
+{
+    c_Digitizer_t* digitizer = &board->digitizer;
+    cycle->now = c_get_time();
+    cycle->morvane = digitizer->descriptor.FamilyCode == DPPL_FAMILY_MORVANE;
+    cycle->boardAutoTrigger = c_pfind(digitizer, DPPL_PARAM_AUTO_TRG_TIMEOUT) != NULL;
+    cycle->anyEvent = false;
+    cycle->draining = draining;
+    cycle->criterionMet = 0;
+    c_Parameter_t* waveforms = c_pfind(digitizer, DPPL_PARAM_WAVEFORMS);
+    if (waveforms == NULL) {
+        cycle->waveformsOn = false;
+        c_extendedLogMsg(&LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__, "Can't find DPPL_PARAM_WAVEFORMS.");
+        return false;
+    }
+    // A value that is not a number counts as on.
+    cycle->waveformsOn = waveforms->value != 0.0;
+    return true;
+}
+
+// The histogram of a spectrum as one cycle uses it: its bin scale and its
+// limits, truncated once (they can't change while the cycle holds the lock).
+struct Histogram {
+    uint32_t bins;
+    uint32_t shift;
+    uint32_t lld;
+    uint32_t uld;
+    uint32_t roiLow;
+    uint32_t roiHigh;
+    SRVROI_t* roi; // NULL: no ROI bound
+};
+
+Histogram histogramOf(SRVEnergySpectrum_t* spectrum)
+{
+    Histogram h;
+    h.bins = SRV_SpectrumBinCount(spectrum);
+    h.shift = SRV_SpectrumBinShift(spectrum);
+    h.lld = SRV_SpectrumLevel(spectrum->lld);
+    h.uld = SRV_SpectrumLevel(spectrum->uld);
+    SRVROI_t* roi = spectrum->roiCount > 0 ? &spectrum->rois[0] : NULL;
+    bool bound = roi != NULL && roi->low != NULL && roi->high != NULL;
+    h.roi = bound ? roi : NULL;
+    h.roiLow = bound ? SRV_SpectrumLevel(roi->low) : 1;
+    h.roiHigh = bound ? SRV_SpectrumLevel(roi->high) : 0;
+    return h;
+}
+
+// One event into the histogram. The bin is checked against the bin count,
+// which never exceeds the histogram, so no energy indexes past it.
+inline void histogramEvent(SRVEnergySpectrum_t* spectrum, const Histogram& h, uint16_t energy)
+{
+    uint32_t bin = static_cast<uint32_t>(energy) >> h.shift;
+    if (bin < h.lld) {
+        spectrum->total.underflows++;
+        spectrum->cycle.underflows++;
+    } else if (bin > h.uld || bin >= h.bins) {
+        spectrum->total.overflows++;
+        spectrum->cycle.overflows++;
+    } else {
+        spectrum->counts[bin]++;
+        spectrum->total.entries++;
+        spectrum->cycle.entries++;
+        if (h.roi != NULL && bin >= h.roiLow && bin <= h.roiHigh)
+            h.roi->entries++;
+    }
+}
+
+bool isSCAOn(SRVBoard_t* board, uint32_t channel)
+{
+    c_Parameter_t* enable = c_pfindc(&board->digitizer, static_cast<int32_t>(channel), DPPL_PARAM_CH_SCA_ENABLE);
+    return enable != NULL && enable->value != 0.0;
+}
+
+bool isDTReference(const SRVBoard_t* board, uint32_t channel)
+{
+    const SRVDTSpectrum_t* dt = &board->dtSpectra[0];
+    return board->dtSpectrumCount > 0 && dt->enabled && dt->referenceChannel == channel;
+}
+
+// The events of one acquiring channel; `hadEvents` is set by the first event
+// that is not a pseudo event.
+void processEvents(SRVBoard_t* board, CycleState& cycle, uint32_t channel, const uint64_t* stopLimits,
+                   bool* hadEvents)
+{
+    c_ChannelRecord_t* record = &board->digitizer.channels[channel];
+    SRVChannel_t* frame = &board->channels[channel];
+    SRVEnergySpectrum_t* spectrum = &frame->energySpectra[0];
+    const Histogram histogram = histogramOf(spectrum);
+    const bool scaCounting = cycle.morvane && isSCAOn(board, channel);
+    const bool dtReference = isDTReference(board, channel);
+    uint32_t count = record->nEvents < record->capacity ? record->nEvents : record->capacity;
+
+    for (uint32_t i = 0; i < count; i++) {
+        c_DPPEvent_t* event = &record->events[i];
+        if (stopLimits != NULL && SRV_CheckStopCriteria(board, spectrum, stopLimits)) {
+            // The event that carries the flag and the later ones are not
+            // processed; the cycle's list-mode step saves up to it.
+            event->flags |= EVTFLAG_STOP_CRITERION;
+            cycle.criterionMet |= channelBit(channel);
+            return;
+        }
+        uint32_t flags = event->flags;
+        if (flags & EVTFLAG_PSEUDO)
+            continue;
+        *hadEvents = true;
+        cycle.anyEvent = true;
+        if ((flags & SRV_NOT_INPUT_FLAG) == 0)
+            frame->inputCount++;
+        if (flags & EVTFLAG_MCS)
+            SRV_CycleMCSDatum(board, channel, event);
+        if ((flags & SRV_NOT_HISTOGRAMMED_FLAGS) == 0)
+            histogramEvent(spectrum, histogram, event->energy);
+        if (scaCounting && (flags & SRV_NOT_SCA_FLAG) == 0 && SRV_CountSCAEvent(board, channel) != SRV_SUCCESS)
+            return;
+        if (cycle.waveformsOn && i == 0) {
+            int status = SRV_CycleStoreWaveform(board, channel, event);
+            if (status != 0) {
+                c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
+                                 "Error copying channel %u waveform (err = '%i').", channel, status);
+                return;
+            }
+        }
+        if (dtReference) {
+            int status = SRV_CycleFillDTSpectrum(board, &board->dtSpectra[0], i);
+            if (status != 0) {
+                c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
+                                 "Error filling Delta T spectrum (err = '%i').", status);
+                return;
+            }
+        }
+    }
+}
+
+// One channel of the cycle; false when one of its steps failed.
+bool processChannel(SRVBoard_t* board, CycleState& cycle, uint32_t channel)
+{
+    c_Digitizer_t* digitizer = &board->digitizer;
+    c_ChannelRecord_t* record = &digitizer->channels[channel];
+    SRVChannel_t* frame = &board->channels[channel];
+    SRVEnergySpectrum_t* spectrum = &frame->energySpectra[0];
+    bool channelAutoTrigger = !cycle.draining &&
+        c_pfindc(digitizer, static_cast<int32_t>(channel), DPPL_PARAM_CH_AUTO_TRG_TIMEOUT) != NULL;
+    if (!cycle.draining && !SRV_IsAcquiring(record->acqStatus))
+        return true;
+
+    uint64_t limits[SRV_STOP_MODES];
+    const uint64_t* stopLimits = SRV_GetStopLimits(board, channel, limits) ? limits : NULL;
+    std::memset(&spectrum->cycle, 0, sizeof spectrum->cycle);
+    uint64_t elapsedPeriod = elapsedSince(cycle.now, spectrum->periodStart);
+    uint64_t elapsedSCA = elapsedSince(cycle.now, frame->scaTime);
+    bool hadEvents = false;
+
+    if (record->nEvents == 0 || record->events == NULL) {
+        if (stopLimits != NULL && SRV_CheckStopCriteria(board, spectrum, stopLimits))
+            cycle.criterionMet |= channelBit(channel);
+    } else {
+        processEvents(board, cycle, channel, stopLimits, &hadEvents);
+    }
+
+    // The steps after it need no board time: they run also when it failed.
+    int status = SRV_UpdateDeadTime(board, channel);
+    if (status != 0)
+        c_extendedLogMsg(&LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__, "Error in DeadTime calculations (%i).",
+                         status);
+    if (cycle.morvane && c_pfindc(digitizer, static_cast<int32_t>(channel), DPPL_PARAM_CH_ICR_COUNTS) != NULL &&
+        SRV_UpdateICRCounts(board, channel) != 0)
+        return false;
+
+    if (hadEvents) {
+        frame->lastEventTime = cycle.now;
+        if (cycle.now > board->lastEventTime)
+            board->lastEventTime = cycle.now;
+    } else if (cycle.waveformsOn && channelAutoTrigger && SRV_ChannelAutoTrigger(board, channel, cycle.now) != 0) {
+        c_extendedLogMsg(&LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__, "Error managing channel AutoTrigger.");
+    }
+
+    if (spectrum->period != 0 && elapsedPeriod > spectrum->period)
+        spectrum->periodStart = cycle.now;
+
+    if (elapsedSCA > SCA_RATE_PERIOD_MS) {
+        frame->scaTime = cycle.now;
+        status = cycle.morvane ? SRV_UpdateSCARate(board, channel, elapsedSCA) : 0;
+        if (status != 0) {
+            c_extendedLogMsg(&LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__,
+                             "Can't update channel %u SCA count rate (err = '%i').", channel, status);
+            return false;
+        }
+    }
+
+    if (SRV_CycleGainStabilizer(board, spectrum) != 0) {
+        c_extendedLogMsg(&LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__, "Error in handleGainStabilization.");
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool SRV_IsValidEnergyEvent(const c_DPPEvent_t* event)
+{
+    return (event->flags & SRV_NOT_HISTOGRAMMED_FLAGS) == 0;
+}
+
+bool SRV_GetStopLimits(SRVBoard_t* board, uint32_t channel, uint64_t limits[SRV_STOP_MODES])
+{
+    const int32_t codes[SRV_STOP_MODES] = {DPPL_PARAM_CH_STOP_MODE_REALTIME, DPPL_PARAM_CH_STOP_MODE_LIVETIME,
+                                           DPPL_PARAM_CH_STOP_MODE_TOTAL_COUNTS,
+                                           DPPL_PARAM_CH_STOP_MODE_COUNTS_IN_ROI};
+    bool on = true;
+    for (int mode = 0; mode < SRV_STOP_MODES; mode++) {
+        c_Parameter_t* param = c_pfindc(&board->digitizer, static_cast<int32_t>(channel), codes[mode]);
+        if (param == NULL) {
+            c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_DETAIL, __LINE__,
+                             "Can't find a stop-criteria related parameter. Assuming not supported by the digitizer. "
+                             "Going on.");
+            on = false;
+            limits[mode] = 0;
+            continue;
+        }
+        limits[mode] = toUnsigned64(param->value);
+    }
+    return on;
+}
+
+bool SRV_CheckStopCriteria(SRVBoard_t* board, const SRVEnergySpectrum_t* spectrum,
+                           const uint64_t limits[SRV_STOP_MODES])
+{
+    const uint64_t values[SRV_STOP_MODES] = {spectrum->total.realTimeNs, spectrum->total.liveTimeNs,
+                                             spectrum->total.entries, spectrum->rois[0].entries};
+    for (size_t mode = 0; mode < SRV_STOP_MODES; mode++) {
+        if (limits[mode] != 0 && values[mode] >= limits[mode]) {
+            c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_INFO, __LINE__,
+                             "Stop criteria for mode '%zu' met! Stop value = '%llu'", mode,
+                             static_cast<unsigned long long>(limits[mode]));
+            return true;
+        }
+    }
+    return false;
+}
+
+int SRV_UpdateDeadTime(SRVBoard_t* board, uint32_t channel)
+{
+    SRVChannel_t* frame = &board->channels[channel];
+    if (frame->boardTimeMissing)
+        return 0;
+    uint64_t realTime = 0;
+    uint64_t deadTime = 0;
+    int result = c_getRealtimeAndDeadtime(&board->digitizer, static_cast<int32_t>(channel), &realTime, &deadTime);
+    if (result == 0)
+        return SRV_AccumulateDeadTime(board, channel, realTime, deadTime);
+    // A firmware without these counters, or a replay, which has no board to
+    // read them from, has them for no channel, now or later in the run:
+    // reported once, and not asked again until the next start.
+    if (result == DPPL_ERR_NOT_SUPPORTED || board->digitizer.replay) {
+        for (uint32_t other = 0; other < SRV_ChannelCount(board); other++)
+            board->channels[other].boardTimeMissing = 1;
+        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
+                         "Error in c_getRealtimeAndDeadtime (%i): no real and dead time from the board in this run; "
+                         "the spectra keep the times they have.",
+                         result);
+        return 0;
+    }
+    c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "Error in c_getRealtimeAndDeadtime (%i)",
+                     result);
+    return DEAD_TIME_FAILED;
+}
+
+double SRV_CorrectedInputRate(double rate, double rise)
+{
+    double denominator = std::fma(-(rise * 1.88), rate, 1.0);
+    // At or past the model's pole the correction would be infinite or
+    // negative: the measured rate is the only one known.
+    if (!(denominator > 0.0))
+        return rate;
+    double corrected = rate / denominator;
+    return std::isfinite(corrected) ? corrected : rate;
+}
+
+int SRV_AccumulateDeadTime(SRVBoard_t* board, uint32_t channel, uint64_t realTimeNs, uint64_t deadTimeNs)
+{
+    SRVChannel_t* frame = &board->channels[channel];
+    SRVSpectrumCounters_t* total = &frame->energySpectra[0].total;
+    frame->realTimeSum += realTimeNs;
+    frame->deadTimeSum += deadTimeNs;
+    uint64_t real = frame->realTimeSum;
+    uint64_t dead = frame->deadTimeSum;
+    // A dead time above the real time leaves no live time (rather than a
+    // live time that wraps round).
+    uint64_t live = real > dead ? real - dead : 0;
+
+    if (frame->inputCount == 0 || real == 0 || live == 0) {
+        total->liveTimeNs = live;
+        total->realTimeNs = real;
+        total->deadTimeNs = dead;
+        return 0;
+    }
+
+    static const struct {
+        const int32_t* code;
+        const char* missing;
+    } MODEL[] = {
+        {&DPPL_PARAM_CH_RCCR2_RISE, "Can't find DPPL_PARAM_CH_RCCR2_RISE"},
+        {&DPPL_PARAM_CH_TRAP_TRISE, "Can't find DPPL_PARAM_CH_TRAP_TRISE"},
+        {&DPPL_PARAM_CH_TRAP_TFLAT, "Can't find DPPL_PARAM_CH_TRAP_TFLAT"},
+        {&DPPL_PARAM_CH_TRAP_FTD, "Can't find DPPL_PARAM_CH_TRAP_FTD"},
+        {&DPPL_PARAM_CH_PEAK_HOLDOFF, "Can't find DPPL_PARAM_CH_PEAK_HOLDOFF"},
+    };
+    double value[5];
+    for (size_t i = 0; i < 5; i++) {
+        c_Parameter_t* param = c_pfindc(&board->digitizer, static_cast<int32_t>(channel), *MODEL[i].code);
+        if (param == NULL) {
+            c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "%s", MODEL[i].missing);
+            return -7;
+        }
+        value[i] = param->value;
+    }
+    const double rise = value[0], trise = value[1], tflat = value[2], ftd = value[3], holdoff = value[4];
+
+    double rate = static_cast<double>(frame->inputCount) / static_cast<double>(live);
+    double correctedRate = SRV_CorrectedInputRate(rate, rise);
+    double pulseTime = 2.0 * (trise + 170.0) + holdoff + ftd * 0.01 * tflat + tflat;
+    // The corrected live time lies between 0 and the live time measured, so
+    // the dead time derived from it never wraps round.
+    double corrected = std::exp(-pulseTime * correctedRate) * static_cast<double>(live);
+    uint64_t correctedLive = toUnsigned64(corrected);
+    if (correctedLive > live)
+        correctedLive = live;
+    total->liveTimeNs = correctedLive;
+    total->realTimeNs = real;
+    total->deadTimeNs = real - correctedLive;
+    frame->icrCounts = static_cast<double>(real) * correctedRate;
+    return 0;
+}
+
+int SRV_UpdateICRCounts(SRVBoard_t* board, uint32_t channel)
+{
+    if (board->digitizer.descriptor.FamilyCode != DPPL_FAMILY_MORVANE)
+        return 0;
+    c_Parameter_t* icr = c_pfindc(&board->digitizer, static_cast<int32_t>(channel), DPPL_PARAM_CH_ICR_COUNTS);
+    if (icr == NULL) {
+        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
+                         "Cannot find ICR Counts parameter. Can't update it.");
+        return SRV_ERR_RESOURCE;
+    }
+    icr->value = board->channels[channel].icrCounts;
+    return 0;
+}
+
+int SRV_ChannelAutoTrigger(SRVBoard_t* board, uint32_t channel, uint64_t now)
+{
+    c_Digitizer_t* digitizer = &board->digitizer;
+    c_Parameter_t* timeout = c_pfindc(digitizer, static_cast<int32_t>(channel), DPPL_PARAM_CH_AUTO_TRG_TIMEOUT);
+    double value = 0.0;
+    int result = timeout != NULL ? c_pget(digitizer, timeout, &value) : DPPL_ERR_NULL_ARGUMENT;
+    if (result != 0) {
+        c_extendedLogMsg(&LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__,
+                         "Cannot get DPPL_PARAM_CH_AUTO_TRG_TIMEOUT (err=%i).", result);
+        return SRV_ERR_COMMUNICATION;
+    }
+    if (toUnsigned64(value) == 0)
+        return 0;
+    if (elapsedSince(now, board->channels[channel].lastEventTime) > toUnsigned64(value * 0.001)) {
+        result = c_sendcswtrigger(digitizer, static_cast<int32_t>(channel));
+        if (result != 0) {
+            c_extendedLogMsg(&LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__, "Cannot send SW Trigger (err=%i).",
+                             result);
+            return TRIGGER_REFUSED;
+        }
+    }
+    return 0;
+}
+
+int SRV_BoardAutoTrigger(SRVBoard_t* board, uint64_t now)
+{
+    c_Digitizer_t* digitizer = &board->digitizer;
+    c_Parameter_t* timeout = c_pfind(digitizer, DPPL_PARAM_AUTO_TRG_TIMEOUT);
+    double value = 0.0;
+    int result = timeout != NULL ? c_pget(digitizer, timeout, &value) : DPPL_ERR_NULL_ARGUMENT;
+    if (result != 0) {
+        c_extendedLogMsg(&LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__,
+                         "Cannot get DPPL_PARAM_AUTO_TRG_TIMEOUT (err=%i).", result);
+        return SRV_ERR_COMMUNICATION;
+    }
+    if (!(value > 0.0) || elapsedSince(now, board->lastEventTime) <= toUnsigned64(value * 0.001))
+        return 0;
+    c_Parameter_t* waveforms = c_pfind(digitizer, DPPL_PARAM_WAVEFORMS);
+    if (waveforms == NULL) {
+        c_extendedLogMsg(&LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__, "Can't get Acquisition Mode.");
+        return SRV_ERR_OPEN_DIGITIZER;
+    }
+    if (waveforms->value >= 1.0 || waveforms->value <= -1.0) {
+        result = ZARN_DGTZ_SendSWtrigger(digitizer->handle);
+        if (result != 0) {
+            c_extendedLogMsg(&LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__,
+                             "Cannot send SW Trigger (ZarnDigitizer err=%d).", result);
+            return TRIGGER_REFUSED;
+        }
+    }
+    return 0;
+}
+
+namespace {
+
+// The list-mode step of the channels of the mask: 0 or the first failure.
+int listModeStep(SRVBoard_t* board, uint64_t channelMask)
+{
+    uint32_t channels = SRV_ChannelCount(board);
+    for (uint32_t channel = 0; channel < channels; channel++) {
+        if ((channelMask & channelBit(channel)) == 0)
+            continue;
+        int status = SRV_CycleListMode(board, channel);
+        if (status != 0) {
+            c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "Error in handleListMode.");
+            return status;
+        }
+    }
+    return 0;
+}
+
+} // namespace
+
+int SRV_ProcessCycleEvents(SRVBoard_t* board, uint64_t* criterionMet)
+{
+    c_Digitizer_t* digitizer = &board->digitizer;
+    CycleState cycle;
+    *criterionMet = 0;
+    if (!beginCycle(board, &cycle, false))
+        return SRV_ERR_OPEN_DIGITIZER;
+
+    uint32_t channels = SRV_ChannelCount(board);
+    // A channel whose step fails (logged where it fails) does not keep the
+    // next channels' events of this readout from their spectra.
+    for (uint32_t channel = 0; channel < channels; channel++)
+        processChannel(board, cycle, channel);
+
+    if (!cycle.anyEvent && cycle.waveformsOn && cycle.boardAutoTrigger &&
+        SRV_BoardAutoTrigger(board, cycle.now) != 0)
+        c_extendedLogMsg(&LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__, "Error managing AutoTrigger.");
+
+    *criterionMet = cycle.criterionMet;
+    return listModeStep(board, UINT64_MAX);
+}
+
+void SRV_ProcessStopDrain(SRVBoard_t* board, uint64_t channelMask)
+{
+    CycleState cycle;
+    beginCycle(board, &cycle, true);
+    uint32_t channels = SRV_ChannelCount(board);
+    for (uint32_t channel = 0; channel < channels; channel++)
+        if ((channelMask & channelBit(channel)) != 0)
+            processChannel(board, cycle, channel);
+    // A failed flush leaves the events buffered for the stop's own flush.
+    listModeStep(board, channelMask);
+}
+
+uint64_t SRV_AcquiringChannels(const SRVBoard_t* board)
+{
+    uint64_t mask = 0;
+    uint32_t channels = SRV_ChannelCount(board);
+    for (uint32_t channel = 0; channel < channels; channel++)
+        if (SRV_IsAcquiring(board->digitizer.channels[channel].acqStatus))
+            mask |= channelBit(channel);
+    return mask;
+}
+
+void SRV_DiscardDecodedEvents(SRVBoard_t* board)
+{
+    for (c_ChannelRecord_t& channel : board->digitizer.channels)
+        channel.nEvents = 0;
+}
+
+// ------------------------------------------- steps of the other records
+
+int SRV_CycleListMode(SRVBoard_t* board, uint32_t channel)
+{
+    return handleListMode(board, channel);
+}
+
+void SRV_CycleMCSDatum(SRVBoard_t* board, uint32_t channel, const c_DPPEvent_t* event)
+{
+    SRV_HandleMCSDatum(board, channel, event);
+}
+
+int SRV_CycleStoreWaveform(SRVBoard_t* board, uint32_t channel, const c_DPPEvent_t* event)
+{
+    return SRV_StoreEventWaveform(board, channel, event);
+}
+
+int SRV_CycleFillDTSpectrum(SRVBoard_t* board, SRVDTSpectrum_t* spectrum, uint32_t index)
+{
+    return SRV_FillDTSpectrum(spectrum, board->digitizer.channels, SRV_ChannelCount(board), index);
+}
+
+int SRV_CycleGainStabilizer(SRVBoard_t* board, SRVEnergySpectrum_t* spectrum)
+{
+    return handleGainStabilization(board, &spectrum->gainStabilizer);
+}

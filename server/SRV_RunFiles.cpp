@@ -1,0 +1,255 @@
+// The run files: their names, their folder "Run", the run file a start
+// writes, and the load of one, which replaces the board by a replay.
+#include "SRV_RunFiles.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "SRVBoardThread.h"
+#include "SRV_BoardLifecycle.h"
+#include "SRV_List.h"
+#include "SRV_Spectra.h"
+
+// The run files log where they did when they shared a module with the starts
+// and stops.
+static const c_LogModule_t LOG_MODULE = {"SRVAcquisitionControlLog.txt", "SRV_AcquisitionControl"};
+static const c_LogModule_t COMMON_LOG_MODULE = {"SRV_CommonLog.txt", "SRV_Common"};
+
+// The board's model name, which need not hold a terminator.
+static int modelLength(const c_BoardDescriptor_t* descriptor)
+{
+    return static_cast<int>(strnlen(descriptor->ModelName, sizeof descriptor->ModelName));
+}
+
+bool SRV_IsValidRunFileName(const char* name)
+{
+    if (name == NULL || strnlen(name, SRV_RUN_FILE_NAME_SIZE) >= SRV_RUN_FILE_NAME_SIZE)
+        return false;
+    if (std::strchr(name, '/') != NULL || std::strchr(name, '\\') != NULL)
+        return false;
+    const char* point = std::strrchr(name, '.');
+    return point != NULL && std::strcmp(point, SRV_RUN_FILE_ENDING) == 0;
+}
+
+static bool fileExists(const char* path)
+{
+    struct stat info;
+    return stat(path, &info) == 0;
+}
+
+bool SRV_RunFilePath(char out[SRV_PATH_SIZE], const char* name)
+{
+    int written = std::snprintf(out, SRV_PATH_SIZE, "%s/%s", SRV_RUN_FOLDER, name);
+    return written >= 0 && written < SRV_PATH_SIZE;
+}
+
+SRVStatus_t SRV_DeleteRunFile(const char* path)
+{
+    if (std::remove(path) != 0) {
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't delete run file %s.", path);
+        return SRV_ERR_RESOURCE;
+    }
+    return SRV_SUCCESS;
+}
+
+// Closes the writing raw-data file if one is open and opens the next one,
+// with recording switched on: 0 or -26. Board lock held.
+static SRVStatus_t openNextRawDataFile(SRVBoard_t* board)
+{
+    c_Digitizer_t* digitizer = &board->digitizer;
+    if (c_bdopened(&digitizer->writer))
+        c_bdclose(&digitizer->writer);
+    if (c_bdnext(digitizer, &digitizer->writer, 1) != 0) {
+        c_extendedLogMsg(&COMMON_LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__, "Can't open next buffer dumper.");
+        return SRV_ERR_DUMPER_OPEN;
+    }
+    digitizer->dumpEnabled = 1;
+    return SRV_SUCCESS;
+}
+
+SRVStatus_t SRV_PrepareRunFile(SRVBoard_t* board, char path[SRV_PATH_SIZE])
+{
+    if (path[0] == '\0')
+        return SRV_SUCCESS;
+    if (fileExists(path) && SRV_DeleteRunFile(path) != SRV_SUCCESS)
+        return SRV_ERR_RESOURCE;
+    FILE* file = std::fopen(path, "w");
+    if (file == NULL) {
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't open run file %s for writing.", path);
+        return SRV_ERR_RESOURCE;
+    }
+    // A replayed board records nothing: its run file stays empty.
+    if (!board->open || board->digitizer.replay) {
+        std::fclose(file);
+        path[0] = '\0';
+        return SRV_SUCCESS;
+    }
+    SRVStatus_t status = SRV_LockBoard(board);
+    if (status != SRV_SUCCESS) {
+        std::fclose(file);
+        return status;
+    }
+    SRVStatus_t opened = openNextRawDataFile(board);
+    char line[SRV_PATH_SIZE + sizeof board->digitizer.writer.fileName];
+    const c_BoardDescriptor_t* descriptor = &board->digitizer.descriptor;
+    std::snprintf(line, sizeof line, "%.*s_%u %s\n", modelLength(descriptor), descriptor->ModelName,
+                  descriptor->SerialNumber, board->digitizer.writer.fileName);
+    status = SRV_UnlockBoard(board);
+    if (opened != SRV_SUCCESS) {
+        std::fclose(file);
+        return opened;
+    }
+    if (status != SRV_SUCCESS) {
+        std::fclose(file);
+        return status;
+    }
+    std::fputs(line, file);
+    std::fclose(file);
+    path[0] = '\0';
+    return SRV_SUCCESS;
+}
+
+static bool hasRunFileEnding(const char* name)
+{
+    const char* point = std::strrchr(name, '.');
+    return point != NULL && std::strcmp(point, SRV_RUN_FILE_ENDING) == 0;
+}
+
+SRVStatus_t SRV_ListRunFiles(char names[SRV_RUN_FILES_MAX][SRV_RUN_FILE_NAME_SIZE], int32_t* count)
+{
+    *count = 0;
+    c_dir_t* folder = c_opendir(SRV_RUN_FOLDER);
+    if (folder == NULL) {
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't open folder %s.", SRV_RUN_FOLDER);
+        return SRV_ERR_RESOURCE;
+    }
+    const char* entry;
+    while (*count < SRV_RUN_FILES_MAX && (entry = c_readdir(folder)) != NULL) {
+        if (!hasRunFileEnding(entry))
+            continue;
+        std::snprintf(names[*count], SRV_RUN_FILE_NAME_SIZE, "%s", entry);
+        (*count)++;
+    }
+    c_closedir(folder);
+    return SRV_SUCCESS;
+}
+
+// ------------------------------------------------------- loading a run file
+
+// What the board was opened from, so that a replay that can't be opened
+// gives the previous board back.
+struct BoardSource {
+    bool replay;
+    SRVConnParams_t connParams;
+    char rawDataFile[SRV_PATH_SIZE];
+};
+
+// The raw-data file of the replay that is open now (empty for a live board).
+static char currentReplayFile[SRV_PATH_SIZE];
+
+static BoardSource currentSource(const SRVBoard_t* board)
+{
+    BoardSource source;
+    std::memset(&source, 0, sizeof source);
+    const c_Digitizer_t* digitizer = &board->digitizer;
+    source.replay = digitizer->replay != 0 && currentReplayFile[0] != '\0';
+    std::snprintf(source.rawDataFile, sizeof source.rawDataFile, "%s", currentReplayFile);
+    source.connParams.linkType = static_cast<int16_t>(digitizer->connParams.linkType);
+    source.connParams.linkNumber = static_cast<int16_t>(digitizer->connParams.linkNumber);
+    source.connParams.node = static_cast<int16_t>(digitizer->connParams.node);
+    source.connParams.vmeBase = digitizer->connParams.vmeBase;
+    return source;
+}
+
+static SRVStatus_t reopenSource(const BoardSource& source)
+{
+    if (source.replay)
+        return SRV_AddBoard(NULL, source.rawDataFile);
+    return SRV_AddBoard(&source.connParams, NULL);
+}
+
+// What the start-up does after the board open, for the board that was just
+// opened in place: its spectrum files and list-mode defaults, in its own data
+// folder.
+static void prepareNewBoard(SRVBoard_t* board)
+{
+    char dataPath[SRV_FOLDER_SIZE];
+    if (SRV_LockBoard(board) != SRV_SUCCESS)
+        return;
+    if (SRV_GetBoardDataPath(board, dataPath) == SRV_SUCCESS) {
+        if (c_mkdirp(dataPath) != 0)
+            c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't create folder '%s.'", dataPath);
+        if (SRV_LoadSpectrumFiles(board, dataPath) != SRV_SUCCESS)
+            c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't load the spectrum files of %s.", dataPath);
+        SRV_InitListSaves(board, dataPath);
+    }
+    SRV_UnlockBoard(board);
+}
+
+// Ends the open board in order (its board thread first, which stops a running
+// acquisition and saves the spectra, then its server parameters and
+// digitizer record, then the list files it left open) and opens the replay
+// of rawDataFile in its place: 0 or -7.
+static SRVStatus_t replaceBoard(SRVBoard_t* board, const char* rawDataFile)
+{
+    BoardSource previous = currentSource(board);
+    if (SRV_CloseBoard(board) != SRV_SUCCESS || SRV_IsBoardThreadRunning(board)) {
+        // The old thread may still use the record: opening it again would race.
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "The board thread did not end. Can't open %s.", rawDataFile);
+        return SRV_ERR_OPEN_DIGITIZER;
+    }
+    for (SRVChannel_t& channel : board->channels)
+        SRV_FreeListSave(&channel.listSave);
+
+    SRVStatus_t status = SRV_AddBoard(NULL, rawDataFile);
+    if (status == SRV_SUCCESS) {
+        std::snprintf(currentReplayFile, sizeof currentReplayFile, "%s", rawDataFile);
+    } else {
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't replay %s. Opening the previous board again.",
+                  rawDataFile);
+        if (reopenSource(previous) != SRV_SUCCESS)
+            c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't open the previous board again.");
+        else if (!previous.replay)
+            currentReplayFile[0] = '\0';
+    }
+    if (board->open)
+        prepareNewBoard(board);
+    return status;
+}
+
+SRVStatus_t SRV_LoadRunFile(SRVBoard_t* board, const char* name)
+{
+    // The same rule as command 22: only files of the folder "Run".
+    if (!SRV_IsValidRunFileName(name)) {
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Invalid run file name '%s'.", name);
+        return SRV_ERR_INVALID_FILE_NAME;
+    }
+    char path[SRV_PATH_SIZE];
+    if (!SRV_RunFilePath(path, name) || !fileExists(path)) {
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "File %s doesn't exist.", path);
+        return SRV_ERR_FILE_NOT_FOUND;
+    }
+    FILE* file = std::fopen(path, "r");
+    if (file == NULL) {
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't open run file %s for reading.", path);
+        return SRV_ERR_RESOURCE;
+    }
+    char boardName[SRV_PATH_SIZE];
+    char rawDataFile[SRV_PATH_SIZE];
+    int words = std::fscanf(file, "%400s %400s", boardName, rawDataFile);
+    std::fclose(file);
+    if (words != 2)
+        return SRV_SUCCESS;
+    // A raw-data file that can't be read leaves the open board alone.
+    FILE* rawData = std::fopen(rawDataFile, "rb");
+    if (rawData == NULL) {
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't open raw-data file %s (%s).", rawDataFile,
+                  std::strerror(errno));
+        return SRV_ERR_OPEN_DIGITIZER;
+    }
+    std::fclose(rawData);
+    return replaceBoard(board, rawDataFile);
+}
