@@ -13,14 +13,6 @@
 // always have.
 static const c_LogModule_t LOG_MODULE = {"SRV_CommonLog.txt", "SRV_Common"};
 
-// A text field of the descriptor, which need not hold a terminator.
-static int fieldLength(const char* field, size_t size)
-{
-    return static_cast<int>(strnlen(field, size));
-}
-
-#define DESCRIPTOR_TEXT(field) fieldLength((field), sizeof(field)), (field)
-
 SRVStatus_t SRV_AddBoard(const SRVConnParams_t* connParams, const char* rawDataFile)
 {
     if (connParams != NULL && rawDataFile == NULL)
@@ -34,8 +26,8 @@ SRVStatus_t SRV_AddBoard(const SRVConnParams_t* connParams, const char* rawDataF
         return status;
     const c_BoardDescriptor_t* descriptor = &SRV_Globals->board.digitizer.descriptor;
     c_lprintf(&LOG_MODULE, C_LOG_INFO, __LINE__, "Connected to board %.*s_%u with %.*s (Number of ch.=%u).",
-              DESCRIPTOR_TEXT(descriptor->ModelName), descriptor->SerialNumber,
-              DESCRIPTOR_TEXT(descriptor->DPPTypeName), static_cast<unsigned>(descriptor->NumChannels));
+              SRV_DESCRIPTOR_TEXT(descriptor->ModelName), descriptor->SerialNumber,
+              SRV_DESCRIPTOR_TEXT(descriptor->DPPTypeName), static_cast<unsigned>(descriptor->NumChannels));
     return SRV_SUCCESS;
 }
 

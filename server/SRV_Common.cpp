@@ -133,14 +133,6 @@ SRVStatus_t SRV_SetQuitFlag(SRVBoard_t* board)
 
 // ---------------------------------------------------- board open check
 
-// A text field of the descriptor, which need not hold a terminator.
-static int fieldLength(const char* field, size_t size)
-{
-    return static_cast<int>(strnlen(field, size));
-}
-
-#define DESCRIPTOR_TEXT(field) fieldLength((field), sizeof(field)), (field)
-
 bool SRV_CommandNeedsBoard(SRVCommand_t command)
 {
     switch (command) {
@@ -173,7 +165,7 @@ SRVStatus_t SRV_GetBoardDataPath(const SRVBoard_t* board, char dataPath[SRV_FOLD
         return SRV_ERR_RESOURCE;
     }
     const c_BoardDescriptor_t* descriptor = &board->digitizer.descriptor;
-    int written = std::snprintf(dataPath, SRV_FOLDER_SIZE, "%.*s_%u", DESCRIPTOR_TEXT(descriptor->ModelName),
+    int written = std::snprintf(dataPath, SRV_FOLDER_SIZE, "%.*s_%u", SRV_DESCRIPTOR_TEXT(descriptor->ModelName),
                                 descriptor->SerialNumber);
     if (written < 0 || written >= SRV_FOLDER_SIZE) {
         c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,

@@ -14,6 +14,7 @@
 #include <stdbool.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <string.h>
 
 #include "ZarnDPPLayer.h"
 #include "ZarnParameters.h"
@@ -493,6 +494,14 @@ bool SRV_CommandNeedsBoard(SRVCommand_t command);
 SRVStatus_t SRV_CheckBoardOpen(const SRVBoard_t* board, SRVCommand_t command);
 /* Sets the quit flag under the board lock: 0, -13 or -14. */
 SRVStatus_t SRV_SetQuitFlag(SRVBoard_t* board);
+
+/* The length of a text field of the board descriptor, which need not hold a
+ * terminator; SRV_DESCRIPTOR_TEXT(field) gives the pair a "%.*s" takes. */
+static inline int SRV_DescriptorTextLength(const char* field, size_t size)
+{
+    return static_cast<int>(strnlen(field, size));
+}
+#define SRV_DESCRIPTOR_TEXT(field) SRV_DescriptorTextLength((field), sizeof(field)), (field)
 
 /* The board information of command 5 (the caller passes a zeroed record). */
 SRVStatus_t SRV_FillBoardInfo(SRVBoardInfo_t* info, const c_Digitizer_t* digitizer);
