@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "SRVBoardThread.h"
-#include "SRVParameters.h"
+#include "SRV_ParameterBuild.h"
 #include "ZarnROBuffDumper.h"
 
 static const c_LogModule_t LOG_MODULE = {"SRV_CommonLog.txt", "SRV_Common"};
