@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "SRVBoardThread.h"
-#include "SRVParameters.h"
+#include "SRV_ParameterBuild.h"
 #include "ZarnROBuffDumper.h"
 
 // The open and close log into the file of the shared server module, as they

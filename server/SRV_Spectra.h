@@ -1,14 +1,13 @@
 /*
  * SRV_Spectra: the energy spectrum of every channel, its region of interest,
- * its file, the software single-channel-analyser (SCA) counters of the
- * channel, and the client commands 27 (get), 28 (set properties), 29 (clear)
- * and 42 (ROI entries).
+ * its file, and the software single-channel-analyser (SCA) counters of the
+ * channel. Their client commands are in SRV_SpectrumCommands.
  *
  * The records (SRVEnergySpectrum_t, SRVROI_t, SRVSpectrumCounters_t) live in
  * the board record (SRV_Common.h). A spectrum points at the current values of
  * the parameters that give its bin count, its levels and its ROI bounds; the
  * board thread histograms into it each cycle (SRV_ProcessCycle), and every
- * handler here works under the board lock.
+ * command handler works under the board lock.
  *
  * A spectrum file is an SQLite database with one table EnergySpectrum and one
  * row per channel; each channel has a file of its own.
@@ -115,17 +114,6 @@ SRVStatus_t SRV_CountSCAEvent(SRVBoard_t* board, uint32_t channel);
 /* The SCA rate in counts per millisecond over the elapsed time (register-level
  * device only): 0 or -17. */
 SRVStatus_t SRV_UpdateSCARate(SRVBoard_t* board, uint32_t channel, uint64_t elapsedMs);
-
-/* ------------------------------------------------ command handlers */
-
-void* SRV_CmdGetEnergySpectrum(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                               uint32_t* replySize, SRVStatus_t* status);
-void* SRV_CmdSetEnergySpectrum(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                               uint32_t* replySize, SRVStatus_t* status);
-void* SRV_CmdClearEnergySpectrum(SRVBoard_t* board, SRVCommand_t command, const void* payload,
-                                 uint32_t payloadSize, uint32_t* replySize, SRVStatus_t* status);
-void* SRV_CmdGetROI(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                    uint32_t* replySize, SRVStatus_t* status);
 
 #ifdef __cplusplus
 }

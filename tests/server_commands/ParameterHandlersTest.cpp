@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "../server_params/ServerParamsSupport.h"
+#include "SRV_ParameterCommands.h"
 #include "CommandTestSupport.h"
 
 using namespace cmdtest;

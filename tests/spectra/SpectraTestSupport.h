@@ -13,6 +13,7 @@
 
 #include "SRVBoardThread.h"
 #include "SRVParameters.h"
+#include "SRV_ParameterBuild.h"
 #include "SRV_Common.h"
 #include "SRV_EventProcessing.h"
 #include "SRV_Spectra.h"

@@ -1,0 +1,194 @@
+// Board information and system commands: the board description (command 5),
+// the spectra count of a channel (41), the server's date and time (56).
+#include "SRV_BoardInfo.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "SRVParameters.h"
+#include "SRVRequest.h"
+
+// These commands keep the log of the configuration module they came from.
+static const c_LogModule_t LOG_MODULE = {"SRV_ConfigurationManagementLog.txt", "SRV_ConfigurationManagement"};
+
+// Fields of command 5: bits 0 to 22.
+static const int BOARD_INFO_FIELDS = 23;
+static const uint64_t BOARD_INFO_KNOWN = (1ull << BOARD_INFO_FIELDS) - 1;
+// Fields of command 41: bit 0 energy spectra, bit 1 MCS spectra.
+static const uint64_t SPECTRA_COUNT_KNOWN = 0x3;
+// Command 56: cmdMaskIn bit 0 sets the time, cmdMaskOut bit 0 reads it.
+static const uint64_t DATETIME_FIELD = 0x1;
+
+SRVStatus_t SRV_GetChannel(SRVBoard_t* board, int32_t channel, SRVChannel_t** out)
+{
+    if (!SRV_IsValidChannel(board, channel)) {
+        c_extendedLogMsg(&LOG_MODULE, board != NULL ? &board->digitizer : NULL, C_LOG_ERROR, __LINE__,
+                         "Channel '%i' not found.", channel);
+        return SRV_ERR_UNSUPPORTED;
+    }
+    if (out != NULL)
+        *out = &board->channels[channel];
+    return SRV_SUCCESS;
+}
+
+SRVStatus_t SRV_SetDateTime(const char* text)
+{
+    const c_Digitizer_t* digitizer = SRV_Globals != NULL ? &SRV_Globals->board.digitizer : NULL;
+    c_extendedLogMsg(&LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__, "Error setting datetime %s",
+                     text != NULL ? text : "");
+    return SRV_ERR_GENERIC;
+}
+
+// Appends the field of one bit of command 5.
+static void appendBoardInfoField(SRVReply* reply, int bit, const SRVBoardInfo_t& info)
+{
+    switch (bit) {
+    case 0: return reply->text(info.modelName, sizeof info.modelName);
+    case 1: return reply->i32(info.modelCode);
+    case 2: return reply->u32(info.channelCount);
+    case 3: return reply->u16(info.boardFwMajor);
+    case 4: return reply->u16(info.boardFwMinor);
+    case 5: return reply->u16(info.boardFwBuild);
+    case 6: return reply->u16(info.channelFwMajor);
+    case 7: return reply->u16(info.channelFwMinor);
+    case 8: return reply->u16(info.channelFwBuild);
+    case 9: return reply->text(info.reserved, sizeof info.reserved);
+    case 10: return reply->u32(info.serialNumber);
+    case 11: return reply->i32(info.familyCode);
+    case 12: return reply->u32(info.hvChannelCount);
+    case 13: return reply->i32(info.formFactor);
+    case 14: return reply->u32(info.boardInfoWord);
+    case 15: return reply->u32(info.adcBits);
+    case 16: return reply->u32(info.samplePeriodPs);
+    case 17: return reply->u32(info.lvdsGroupCount);
+    case 18: return reply->u32(info.virtualTraceCount);
+    case 19: return reply->u32(info.monOutCount);
+    case 20: return reply->u32(info.energyBits);
+    case 21: return reply->text(info.libraryVersion, sizeof info.libraryVersion);
+    case 22: return reply->u32(info.dtSpectrumCount);
+    default: return;
+    }
+}
+
+void* SRV_CmdGetBoardInfo(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
+                          uint32_t* replySize, SRVStatus_t* status)
+{
+    SRVRequest request(payload, payloadSize);
+    uint64_t dataMask = 0;
+    if (!request.u64(&dataMask)) {
+        *status = request.status();
+        return NULL;
+    }
+    *status = SRV_LockBoard(board);
+    if (*status != SRV_SUCCESS)
+        return NULL;
+    SRVBoardInfo_t info;
+    std::memset(&info, 0, sizeof info);
+    SRV_FillBoardInfo(&info, &board->digitizer);
+    info.dtSpectrumCount = board->dtSpectrumCount;
+
+    SRVReply reply(command);
+    for (int bit = 0; bit < BOARD_INFO_FIELDS; bit++) {
+        if ((dataMask & (1ull << bit)) != 0)
+            appendBoardInfoField(&reply, bit, info);
+    }
+    SRVStatus_t result = SRV_SUCCESS;
+    // This command has always answered a reply it could not build with -1.
+    if (!reply.ok()) {
+        result = SRV_ERR_GENERIC;
+    } else if ((dataMask & ~BOARD_INFO_KNOWN) != 0) {
+        SRV_LogUnsupportedMask(&LOG_MODULE, board, "dataMask", dataMask, dataMask & ~BOARD_INFO_KNOWN);
+        result = SRV_ERR_UNSUPPORTED;
+    }
+    return SRV_UnlockAndReply(&reply, board, result, replySize, status);
+}
+
+void* SRV_CmdGetChannelSpectraCount(SRVBoard_t* board, SRVCommand_t command, const void* payload,
+                                    uint32_t payloadSize, uint32_t* replySize, SRVStatus_t* status)
+{
+    SRVRequest request(payload, payloadSize);
+    uint64_t dataMask = 0;
+    int32_t channelIndex = 0;
+    if (!request.u64(&dataMask) || !request.i32(&channelIndex)) {
+        *status = request.status();
+        return NULL;
+    }
+    *status = SRV_LockBoard(board);
+    if (*status != SRV_SUCCESS)
+        return NULL;
+    SRVChannel_t* channel = NULL;
+    SRVStatus_t result = SRV_GetChannel(board, channelIndex, &channel);
+    SRVReply reply(command);
+    if (result == SRV_SUCCESS && (dataMask & 0x1) != 0)
+        reply.u32(channel->energySpectrumCount);
+    if (result == SRV_SUCCESS && (dataMask & 0x2) != 0)
+        reply.u32(channel->mcsSpectrumCount);
+    return SRV_FinishGetReply(&reply, &LOG_MODULE, board, dataMask, SPECTRA_COUNT_KNOWN, result, replySize, status);
+}
+
+// The local date and time as "YYYY-MM-DDThh:mm:ss" into a new text of
+// SRV_DATETIME_SIZE bytes (freed by the caller), or NULL.
+static char* currentDateTime(void)
+{
+    char* text = static_cast<char*>(c_calloc(1, SRV_DATETIME_SIZE));
+    if (text == NULL)
+        return NULL;
+    std::time_t now = std::time(NULL);
+    struct tm local;
+    std::memset(&local, 0, sizeof local);
+    localtime_r(&now, &local);
+    // Formatted wide, then cut to the field: a year past 9999 can't overrun it.
+    char wide[64] = {};
+    std::snprintf(wide, sizeof wide, "%04d-%02d-%02dT%02d:%02d:%02d", local.tm_year + 1900, local.tm_mon + 1,
+                  local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+    std::memcpy(text, wide, SRV_DATETIME_SIZE - 1);
+    return text;
+}
+
+void* SRV_CmdDateTime(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
+                      uint32_t* replySize, SRVStatus_t* status)
+{
+    SRVRequest request(payload, payloadSize);
+    uint64_t maskIn = 0;
+    uint64_t maskOut = 0;
+    if (!request.u64(&maskIn) || !request.u64(&maskOut)) {
+        *status = request.status();
+        return NULL;
+    }
+    *status = SRV_LockBoard(board);
+    if (*status != SRV_SUCCESS)
+        return NULL;
+    SRVReply reply(command);
+    SRVStatus_t result = SRV_SUCCESS;
+    if ((maskIn & DATETIME_FIELD) != 0) {
+        char text[SRV_DATETIME_SIZE];
+        result = request.text(text, sizeof text) ? SRV_SetDateTime(text) : request.status();
+        *status = SRV_UnlockBoardInto(board, result);
+        return NULL;
+    }
+    if (maskIn != 0) {
+        SRV_LogUnsupportedMask(&LOG_MODULE, board, "cmdMaskIn", maskIn, maskIn);
+        *status = SRV_UnlockBoardInto(board, SRV_ERR_UNSUPPORTED);
+        return NULL;
+    }
+    if (reply.ok() && (maskOut & DATETIME_FIELD) != 0) {
+        char* text = currentDateTime();
+        if (text == NULL) {
+            c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "Can't allocate tmpBuf.");
+            result = SRV_ERR_GENERIC;
+        } else {
+            reply.text(text, SRV_DATETIME_SIZE);
+            c_free(text);
+        }
+    }
+    // A reply that could not be built is answered with -1 here.
+    if (!reply.ok()) {
+        result = SRV_ERR_GENERIC;
+    } else if (result == SRV_SUCCESS && (maskOut & ~DATETIME_FIELD) != 0) {
+        SRV_LogUnsupportedMask(&LOG_MODULE, board, "cmdMaskOut", maskOut, maskOut & ~DATETIME_FIELD);
+        result = SRV_ERR_UNSUPPORTED;
+    }
+    return SRV_UnlockAndReply(&reply, board, result, replySize, status);
+}
