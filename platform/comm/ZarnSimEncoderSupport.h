@@ -1,9 +1,9 @@
 // Builder pieces shared by the simulated board's encoders of the formats whose
 // events are [time tag] [waveform] [extras] [charge or energy] (Pemb, Vesk,
-// Tilk, Draq; the Orlu format shares the two-sample waveform words). What
-// differs between the formats (sample width, units, size fields, header and
-// word contents) is passed in; everything here is inline so each encoder's
-// inner loop compiles as if written out in its own file.
+// Tilk, Draq; the Orlu format shares the sample clamp and the two-sample
+// waveform words). What differs between the formats (sample width, units, size
+// fields, header and word contents) is passed in; everything here is inline so
+// each encoder's inner loop compiles as if written out in its own file.
 #ifndef ZARN_SIM_ENCODER_SUPPORT_H
 #define ZARN_SIM_ENCODER_SUPPORT_H
 
