@@ -15,9 +15,7 @@
 // The format follows the board configuration register 0x8000 (12-13 the
 // analog probe, 16 waveforms, 17 extras) and the events per aggregate of the
 // group's register 0x1g34.
-#include "ZarnSimBoard.h"
-
-#include <algorithm>
+#include "ZarnSimEncoderSupport.h"
 
 namespace zsim {
 namespace {
@@ -25,53 +23,30 @@ namespace {
 constexpr uint32_t kMaxUnits = 0xFFF;
 constexpr uint32_t kSizeLimit = 0x0FFFFFFF; // a board aggregate's size field
 constexpr uint32_t kDigitalWindow = 16;
+constexpr int32_t kSampleMax = 0xFFF;
 
-struct Format {
-    bool extras, waves;
+struct Format : EventLayout {
     uint32_t analog;
-    uint32_t units;
-    uint32_t eventWords;
 };
-
-uint32_t Reg(const ZarnSim_EncoderContext_t* c, uint32_t address) { return c->readRegister(c->board, address); }
 
 Format ReadFormat(const ZarnSim_EncoderContext_t* c, const ZarnSim_Event_t* events, uint32_t count) {
     uint32_t cfg = Reg(c, REG_BOARD_CONFIG);
     Format f{};
+    // every event carries its time tag and charge word
+    f.timeTag = f.charge = true;
     f.waves = (cfg >> 16) & 1u;
     f.extras = (cfg >> 17) & 1u;
     f.analog = (cfg >> 12) & 3u;
-    uint32_t samples = 0;
-    for (uint32_t i = 0; i < count; ++i)
-        if (events[i].waveform) samples = std::max(samples, events[i].samples);
-    uint32_t fixed = 2 + (f.extras ? 1u : 0u);
-    f.units = f.waves ? std::min((samples + 7) / 8, kMaxUnits) : 0;
-    if (count > 0 && 2 + uint64_t{count} * (4 * f.units + fixed) > kSizeLimit) {
-        uint32_t room = (kSizeLimit - 2) / count;
-        f.units = room > fixed ? std::min(f.units, (room - fixed) / 4) : 0;
-    }
-    if (f.units == 0) f.waves = false;
-    f.eventWords = 4 * f.units + fixed;
+    FitWaveforms(f, events, count, {8, kMaxUnits, 2, kSizeLimit});
     return f;
 }
 
-uint32_t Sample(const ZarnSim_Event_t& e, uint32_t i) {
-    if (!e.waveform || e.samples == 0) return 0;
-    return static_cast<uint32_t>(std::clamp<int32_t>(e.waveform[std::min(i, e.samples - 1)], 0, 0xFFF));
-}
-
-uint32_t Digital3(const ZarnSim_Event_t& e, uint32_t i) {
-    return i >= e.preTrigger && i < e.preTrigger + kDigitalWindow ? 1u : 0u;
-}
-uint32_t Digital4(const ZarnSim_Event_t& e, uint32_t i) { return i >= e.samples / 2 ? 1u : 0u; }
+uint32_t Sample(const ZarnSim_Event_t& e, uint32_t i) { return static_cast<uint32_t>(ClampedSample(e, i, kSampleMax)); }
 
 void EncodeWaveform(const ZarnSim_Event_t& e, const Format& f, uint32_t* out) {
-    if (PackTwoSampleTrace(e, 4 * f.units, 0xFFF, kDigitalWindow, 12, 13, out)) return;
-    for (uint32_t j = 0; j < 4 * f.units; ++j) {
-        uint32_t a = 2 * j, b = 2 * j + 1;
-        out[j] = Sample(e, a) | (Sample(e, b) << 16) | (Digital3(e, a) << 12) | (Digital3(e, b) << 28) |
-                 (Digital4(e, a) << 13) | (Digital4(e, b) << 29);
-    }
+    if (PackTwoSampleTrace(e, 4 * f.units, kSampleMax, kDigitalWindow, 12, 13, out)) return;
+    WriteTwoSampleWords(e, 4 * f.units, kDigitalWindow, 12, 13,
+                        [&](uint32_t j) { return std::pair{Sample(e, 2 * j), Sample(e, 2 * j + 1)}; }, out);
 }
 
 uint32_t ChargeWord(const ZarnSim_Event_t& e) {
@@ -80,10 +55,18 @@ uint32_t ChargeWord(const ZarnSim_Event_t& e) {
     return word | ((e.channel & 7u) << 28);
 }
 
-uint32_t EventsPerAggregate(const ZarnSim_EncoderContext_t* c, uint32_t unit) {
-    uint32_t n = Reg(c, ChannelAddress(unit, 0x34)) & 0x3FFu;
-    return n ? n : 1;
-}
+// The event words of one group aggregate.
+struct EventWords : EventWordsBase {
+    const Format& f;
+
+    explicit EventWords(const Format& format) : f(format) {}
+    uint32_t TimeTag(const ZarnSim_Event_t& e) const { return static_cast<uint32_t>(e.timeTag); }
+    void Waveform(const ZarnSim_Event_t& e, uint32_t* out) const { EncodeWaveform(e, f, out); }
+    uint32_t Extras(const ZarnSim_Event_t& e) const { return static_cast<uint32_t>((e.timeTag >> 32) & 0xFFFFu); }
+    uint32_t Charge(const ZarnSim_Event_t& e) const { return ChargeWord(e); }
+};
+
+uint32_t EventsPerAggregate(const ZarnSim_EncoderContext_t* c, uint32_t unit) { return EventsPerAggregateOf(c, unit); }
 
 uint32_t UnitWords(const ZarnSim_EncoderContext_t* c, uint32_t, const ZarnSim_Event_t* events, uint32_t count) {
     Format f = ReadFormat(c, events, count);
@@ -97,17 +80,8 @@ uint32_t Encode(ZarnSim_EncoderContext_t* c, uint32_t, const ZarnSim_Event_t* ev
     if (words > maxWords) return 0;
     out[0] = 0x80000000u | words;
     out[1] = f.units | (f.analog << 22) | (uint32_t{f.waves} << 27) | (uint32_t{f.extras} << 28);
-    uint32_t* p = out + 2;
-    for (uint32_t i = 0; i < count; ++i) {
-        const ZarnSim_Event_t& e = events[i];
-        *p++ = static_cast<uint32_t>(e.timeTag);
-        if (f.waves) {
-            EncodeWaveform(e, f, p);
-            p += 4 * f.units;
-        }
-        if (f.extras) *p++ = static_cast<uint32_t>((e.timeTag >> 32) & 0xFFFFu);
-        *p++ = ChargeWord(e);
-    }
+    EventWords eventWords(f);
+    WriteEvents(events, count, f, eventWords, out + 2);
     return words;
 }
 

@@ -15,9 +15,7 @@
 // The format follows the board configuration register 0x8000 (bit 11 dual
 // trace, 12-13 and 14-15 the analog probes, 16 waveforms, 18 time tag, 19
 // energy, 20-23 the digital probe) at the moment an aggregate is closed.
-#include "ZarnSimBoard.h"
-
-#include <algorithm>
+#include "ZarnSimEncoderSupport.h"
 
 namespace zsim {
 namespace {
@@ -64,16 +62,14 @@ Format ReadFormat(const ZarnSim_EncoderContext_t* c, const ZarnSim_Event_t* even
 // The energy bits of the family's format: 15 on family 16, else 14.
 uint32_t EnergyShift(const ZarnSim_EncoderContext_t* c) { return c->familyCode == 16 ? 0 : 1; }
 
-int32_t Sample(const ZarnSim_Event_t& e, uint32_t i) {
-    if (!e.waveform || e.samples == 0) return 0;
-    int32_t v = e.waveform[std::min(i, e.samples - 1)];
-    return std::clamp(v, 0, 0x3FFF);
-}
+int32_t Sample(const ZarnSim_Event_t& e, uint32_t i) { return ClampedSample(e, i, 0x3FFF); }
 
 // Analog probes other than the input signal: the signal above its first
 // sample, divided by what the decoder multiplies it with, as a 14-bit
 // two's-complement value.
-uint32_t Derived(const ZarnSim_Event_t& e, uint32_t i, int32_t factor) {
+// (inline: without the hint the compiler calls it out of line, which slows the
+// whole waveform loop)
+inline uint32_t Derived(const ZarnSim_Event_t& e, uint32_t i, int32_t factor) {
     int32_t v = (Sample(e, i) - Sample(e, 0)) / factor;
     return static_cast<uint32_t>(std::clamp(v, -8192, 8191)) & 0x3FFFu;
 }
@@ -88,28 +84,15 @@ uint32_t Analog1(const ZarnSim_Event_t& e, uint32_t i, uint32_t selector) {
     return Derived(e, i, selector == 1 ? 2 : 4);
 }
 
-// Digital traces: 3 the trigger window, 4 the second half of the record.
-uint32_t Digital3(const ZarnSim_Event_t& e, uint32_t i) {
-    return i >= e.preTrigger && i < e.preTrigger + kDigitalWindow ? 1u : 0u;
-}
-uint32_t Digital4(const ZarnSim_Event_t& e, uint32_t i) { return i >= e.samples / 2 ? 1u : 0u; }
-
 void EncodeWaveform(const ZarnSim_Event_t& e, const Format& f, uint32_t* out) {
     // the common case: one trace, the input signal
     if (!f.dual && f.analog0 == 0 && PackTwoSampleTrace(e, f.waveWords, 0x3FFF, kDigitalWindow, 15, 14, out)) return;
-    for (uint32_t j = 0; j < f.waveWords; ++j) {
+    // digital trace 3 the trigger window, 4 the second half of the record
+    WriteTwoSampleWords(e, f.waveWords, kDigitalWindow, 15, 14, [&](uint32_t j) {
         uint32_t a = 2 * j, b = 2 * j + 1;
-        uint32_t low, high;
-        if (f.dual) {
-            high = Analog0(e, a, f.analog0);
-            low = Analog1(e, a, f.analog1);
-        } else {
-            low = Analog0(e, a, f.analog0);
-            high = Analog0(e, b, f.analog0);
-        }
-        out[j] = low | (high << 16) | (Digital3(e, a) << 15) | (Digital3(e, b) << 31) | (Digital4(e, a) << 14) |
-                 (Digital4(e, b) << 30);
-    }
+        if (f.dual) return std::pair{Analog1(e, a, f.analog1), Analog0(e, a, f.analog0)};
+        return std::pair{Analog0(e, a, f.analog0), Analog0(e, b, f.analog0)};
+    }, out);
 }
 
 uint32_t UnitWords(const ZarnSim_EncoderContext_t* c, uint32_t, const ZarnSim_Event_t* events, uint32_t count) {

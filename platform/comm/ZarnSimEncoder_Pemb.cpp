@@ -26,9 +26,7 @@
 // 12-13 and 14-15 analog probes, 16 waveforms, 17 extras, 18 time tag, 19
 // energy, 20-23 and 26-28 digital probes) and, for 136, the extras format in
 // bits 8-10 of the even channel's register 0x1n80.
-#include "ZarnSimBoard.h"
-
-#include <algorithm>
+#include "ZarnSimEncoderSupport.h"
 
 namespace zsim {
 namespace {
@@ -40,52 +38,30 @@ constexpr uint32_t kPsdSizeLimit = 0x3FFFFF;
 constexpr uint32_t kPhaSizeLimit = 0x1FFFFF;
 constexpr uint32_t kSaturationBitsRevision = 136;
 constexpr uint32_t kDigitalWindow = 16;
+constexpr int32_t kSampleMax = 0x3FFF;
 
-struct Format {
+struct Format : EventLayout {
     bool psd;
-    bool timeTag, charge, extras, waves, dual;
     uint32_t extrasFormat;
-    uint32_t units;
-    uint32_t eventWords;
     uint32_t probeBits; // word 1 bits 16-23
 };
-
-uint32_t Reg(const ZarnSim_EncoderContext_t* c, uint32_t address) { return c->readRegister(c->board, address); }
 
 Format ReadFormat(const ZarnSim_EncoderContext_t* c, uint32_t unit, const ZarnSim_Event_t* events, uint32_t count) {
     uint32_t cfg = Reg(c, REG_BOARD_CONFIG);
     Format f{};
     f.psd = c->dppCode == 136;
-    f.dual = (cfg >> 11) & 1u;
-    f.waves = (cfg >> 16) & 1u;
-    f.extras = (cfg >> 17) & 1u;
-    f.timeTag = (cfg >> 18) & 1u;
-    f.charge = (cfg >> 19) & 1u;
+    ReadLayoutBits(cfg, f);
     f.extrasFormat = f.psd ? (Reg(c, ChannelAddress(2 * unit, 0x80)) >> 8) & 7u : 0;
     if (f.psd)
         f.probeBits = ((cfg >> 20) & 7u) | (((cfg >> 26) & 7u) << 3) | (((cfg >> 12) & 1u) << 6) |
                       (((cfg >> 14) & 1u) << 7);
     else
         f.probeBits = ((cfg >> 20) & 0xFu) | (((cfg >> 14) & 3u) << 4) | (((cfg >> 12) & 3u) << 6);
-    uint32_t samples = 0;
-    for (uint32_t i = 0; i < count; ++i)
-        if (events[i].waveform) samples = std::max(samples, events[i].samples);
-    uint32_t fixed = (f.timeTag ? 1u : 0u) + (f.extras ? 1u : 0u) + (f.charge ? 1u : 0u);
-    f.units = f.waves ? std::min((samples + 7) / 8, kMaxUnits) : 0;
-    uint32_t limit = f.psd ? kPsdSizeLimit : kPhaSizeLimit;
-    if (count > 0 && 2 + uint64_t{count} * (4 * f.units + fixed) > limit) {
-        uint32_t room = (limit - 2) / count;
-        f.units = room > fixed ? std::min(f.units, (room - fixed) / 4) : 0;
-    }
-    if (f.units == 0) f.waves = false;
-    f.eventWords = 4 * f.units + fixed;
+    FitWaveforms(f, events, count, {8, kMaxUnits, 2, f.psd ? kPsdSizeLimit : kPhaSizeLimit});
     return f;
 }
 
-int32_t Sample(const ZarnSim_Event_t& e, uint32_t i) {
-    if (!e.waveform || e.samples == 0) return 0;
-    return std::clamp<int32_t>(e.waveform[std::min(i, e.samples - 1)], 0, 0x3FFF);
-}
+int32_t Sample(const ZarnSim_Event_t& e, uint32_t i) { return ClampedSample(e, i, kSampleMax); }
 
 // A signal other than the input: the input above its first sample, halved:
 // centred on mid-scale for 136 (unsigned traces), two's complement for 139.
@@ -99,11 +75,6 @@ uint32_t Analog(const ZarnSim_Event_t& e, uint32_t i, bool input, bool psd) {
     return input ? static_cast<uint32_t>(Sample(e, i)) : Derived(e, i, psd);
 }
 
-uint32_t Digital3(const ZarnSim_Event_t& e, uint32_t i) {
-    return i >= e.preTrigger && i < e.preTrigger + kDigitalWindow ? 1u : 0u;
-}
-uint32_t Digital4(const ZarnSim_Event_t& e, uint32_t i) { return i >= e.samples / 2 ? 1u : 0u; }
-
 void EncodeWaveform(const ZarnSim_Event_t& e, const Format& f, uint32_t* out) {
     // Which analog traces show the input signal.
     bool input0 = f.psd ? ((f.probeBits >> 6) & 1u) == 0 : ((f.probeBits >> 6) & 3u) == 0;
@@ -111,38 +82,18 @@ void EncodeWaveform(const ZarnSim_Event_t& e, const Format& f, uint32_t* out) {
     // Digital trace 3 sits in bits 14/30 (136) or 15/31 (139), trace 4 in the others.
     uint32_t bit3 = f.psd ? 14 : 15, bit4 = f.psd ? 15 : 14;
     // the common case: one trace, the input signal
-    if (!f.dual && input0 && PackTwoSampleTrace(e, 4 * f.units, 0x3FFF, kDigitalWindow, bit3, bit4, out)) return;
-    for (uint32_t j = 0; j < 4 * f.units; ++j) {
+    if (!f.dual && input0 && PackTwoSampleTrace(e, 4 * f.units, kSampleMax, kDigitalWindow, bit3, bit4, out)) return;
+    WriteTwoSampleWords(e, 4 * f.units, kDigitalWindow, bit3, bit4, [&](uint32_t j) {
         uint32_t a = 2 * j, b = 2 * j + 1;
-        uint32_t low, high;
-        if (f.dual) {
-            high = Analog(e, a, input0, f.psd);
-            low = Analog(e, a, input1, f.psd);
-        } else {
-            low = Analog(e, a, input0, f.psd);
-            high = Analog(e, b, input0, f.psd);
-        }
-        out[j] = low | (high << 16) | (Digital3(e, a) << bit3) | (Digital3(e, b) << (bit3 + 16)) |
-                 (Digital4(e, a) << bit4) | (Digital4(e, b) << (bit4 + 16));
-    }
+        if (f.dual) return std::pair{Analog(e, a, input1, f.psd), Analog(e, a, input0, f.psd)};
+        return std::pair{Analog(e, a, input0, f.psd), Analog(e, b, input0, f.psd)};
+    }, out);
 }
 
-uint32_t Extras(const ZarnSim_Event_t& e, const Format& f) {
+uint32_t ExtrasWord(const ZarnSim_Event_t& e, const Format& f) {
     if (f.extrasFormat > 2) return 0;
     uint32_t word = static_cast<uint32_t>((e.timeTag >> kTagBits) & 0xFFFFu) << 16;
-    if (f.extrasFormat == 2) {
-        double fine = std::clamp(e.fineTime, 0.0, 1.0) * 1024.0;
-        word |= std::min<uint32_t>(static_cast<uint32_t>(fine), 0x3FFu);
-    }
-    return word;
-}
-
-uint32_t ChargeWord(const ZarnSim_Event_t& e) {
-    bool saturated = (e.flags & ZARN_SIM_EVENT_SATURATED) != 0;
-    uint32_t longCharge = saturated ? 0xFFFFu : std::min<uint32_t>(e.energy, 0xFFFFu);
-    uint32_t shortCharge = saturated ? 0x7FFFu : std::min<uint32_t>(e.energy / 4, 0x7FFEu);
-    uint32_t word = (longCharge << 16) | shortCharge;
-    if (e.flags & ZARN_SIM_EVENT_PILEUP) word |= 1u << 15;
+    if (f.extrasFormat == 2) word |= FineTime1024(e);
     return word;
 }
 
@@ -161,9 +112,31 @@ uint32_t EnergyWord(const ZarnSim_EncoderContext_t* c, const ZarnSim_Event_t& e,
     return word;
 }
 
+// The event words of one unit aggregate.
+struct EventWords {
+    ZarnSim_EncoderContext_t* c;
+    const Format& f;
+    bool rolled = false;
+
+    void Next(const ZarnSim_Event_t& e) {
+        // channelState[ch][0]: the upper bits of the channel's last time tag
+        uint64_t& lastHigh = c->channelState[e.channel % 64][0];
+        uint64_t high = e.timeTag >> kTagBits;
+        rolled = high != lastHigh;
+        lastHigh = high;
+    }
+    uint32_t TimeTag(const ZarnSim_Event_t& e) const {
+        return ((e.channel & 1u) << 31) | (static_cast<uint32_t>(e.timeTag) & kTagMask);
+    }
+    void Waveform(const ZarnSim_Event_t& e, uint32_t* out) const { EncodeWaveform(e, f, out); }
+    uint32_t Extras(const ZarnSim_Event_t& e) const { return ExtrasWord(e, f); }
+    uint32_t Charge(const ZarnSim_Event_t& e) const {
+        return f.psd ? PsdChargeWord(e, 0xFFFFu) : EnergyWord(c, e, rolled && !f.extras);
+    }
+};
+
 uint32_t EventsPerAggregate(const ZarnSim_EncoderContext_t* c, uint32_t unit) {
-    uint32_t n = Reg(c, ChannelAddress(2 * unit, 0x34)) & 0x3FFu;
-    return n ? n : 1;
+    return EventsPerAggregateOf(c, 2 * unit);
 }
 
 uint32_t UnitWords(const ZarnSim_EncoderContext_t* c, uint32_t unit, const ZarnSim_Event_t* events, uint32_t count) {
@@ -181,23 +154,8 @@ uint32_t Encode(ZarnSim_EncoderContext_t* c, uint32_t unit, const ZarnSim_Event_
     out[1] = f.units | (f.probeBits << 16) | (f.extrasFormat << 24) | (uint32_t{f.waves} << 27) |
              (uint32_t{f.extras} << 28) | (uint32_t{f.timeTag} << 29) | (uint32_t{f.charge} << 30) |
              (uint32_t{f.dual} << 31);
-    uint32_t* p = out + 2;
-    for (uint32_t i = 0; i < count; ++i) {
-        const ZarnSim_Event_t& e = events[i];
-        uint32_t odd = e.channel & 1u;
-        // channelState[ch][0]: the upper bits of the channel's last time tag
-        uint64_t& lastHigh = c->channelState[e.channel % 64][0];
-        uint64_t high = e.timeTag >> kTagBits;
-        bool rolled = high != lastHigh;
-        lastHigh = high;
-        if (f.timeTag) *p++ = (odd << 31) | (static_cast<uint32_t>(e.timeTag) & kTagMask);
-        if (f.waves) {
-            EncodeWaveform(e, f, p);
-            p += 4 * f.units;
-        }
-        if (f.extras) *p++ = Extras(e, f);
-        if (f.charge) *p++ = f.psd ? ChargeWord(e) : EnergyWord(c, e, rolled && !f.extras);
-    }
+    EventWords eventWords{c, f};
+    WriteEvents(events, count, f, eventWords, out + 2);
     return words;
 }
 

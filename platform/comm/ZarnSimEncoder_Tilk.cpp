@@ -24,9 +24,7 @@
 // 12 and 14 the analog traces' CFD signal, 16 waveforms, 17 extras, 18 time
 // tag, 19 charge, 20-22 and 26-28 the digital selectors) and the extras format
 // in bits 8-10 of the channel's register 0x1n80.
-#include "ZarnSimBoard.h"
-
-#include <algorithm>
+#include "ZarnSimEncoderSupport.h"
 
 namespace zsim {
 namespace {
@@ -36,49 +34,29 @@ constexpr uint32_t kSamplesPerUnit = 12;
 constexpr uint32_t kSizeLimit = 0x3FFFFF;
 constexpr int32_t kSampleMax = 0x3FF;
 
-struct Format {
-    bool timeTag, charge, extras, waves, dual;
+struct Format : EventLayout {
     uint32_t extrasFormat;
     uint32_t headerWords;
-    uint32_t units;
-    uint32_t eventWords;
     uint32_t probeBits; // word 1 bits 19-26
 };
-
-uint32_t Reg(const ZarnSim_EncoderContext_t* c, uint32_t address) { return c->readRegister(c->board, address); }
 
 Format ReadFormat(const ZarnSim_EncoderContext_t* c, uint32_t unit, const ZarnSim_Event_t* events, uint32_t count) {
     uint32_t cfg = Reg(c, REG_BOARD_CONFIG);
     Format f{};
-    f.dual = (cfg >> 11) & 1u;
-    f.waves = (cfg >> 16) & 1u;
-    f.extras = (cfg >> 17) & 1u;
-    f.timeTag = (cfg >> 18) & 1u;
-    f.charge = (cfg >> 19) & 1u;
+    ReadLayoutBits(cfg, f);
     f.extrasFormat = f.extras ? (Reg(c, ChannelAddress(unit, 0x80)) >> 8) & 7u : 0;
     f.headerWords = f.extras ? 3 : 2;
     f.probeBits = ((cfg >> 20) & 7u) | (((cfg >> 26) & 7u) << 3) | (((cfg >> 12) & 1u) << 6) | (((cfg >> 14) & 1u) << 7);
-    uint32_t samples = 0;
-    for (uint32_t i = 0; i < count; ++i)
-        if (events[i].waveform) samples = std::max(samples, events[i].samples);
-    uint32_t fixed = (f.timeTag ? 1u : 0u) + (f.extras ? 1u : 0u) + (f.charge ? 1u : 0u);
-    f.units = f.waves ? std::min((samples + kSamplesPerUnit - 1) / kSamplesPerUnit, kMaxUnits) : 0;
-    if (count > 0 && f.headerWords + uint64_t{count} * (4 * f.units + fixed) > kSizeLimit) {
-        uint32_t room = (kSizeLimit - f.headerWords) / count;
-        f.units = room > fixed ? std::min(f.units, (room - fixed) / 4) : 0;
-    }
-    if (f.units == 0) f.waves = false;
-    f.eventWords = 4 * f.units + fixed;
+    FitWaveforms(f, events, count, {kSamplesPerUnit, kMaxUnits, f.headerWords, kSizeLimit});
     return f;
 }
 
-int32_t Sample(const ZarnSim_Event_t& e, uint32_t i) {
-    if (!e.waveform || e.samples == 0) return 0;
-    return std::clamp<int32_t>(e.waveform[std::min(i, e.samples - 1)], 0, kSampleMax);
-}
+int32_t Sample(const ZarnSim_Event_t& e, uint32_t i) { return ClampedSample(e, i, kSampleMax); }
 
 // The second trace: the input above its first sample, halved, about mid-scale.
-int32_t Derived(const ZarnSim_Event_t& e, uint32_t i) {
+// (inline: without the hint the compiler calls it out of line, which slows the
+// whole waveform loop)
+inline int32_t Derived(const ZarnSim_Event_t& e, uint32_t i) {
     return std::clamp((Sample(e, i) - Sample(e, 0)) / 2 + 512, 0, kSampleMax);
 }
 
@@ -102,8 +80,8 @@ void EncodeWaveform(const ZarnSim_Event_t& e, const Format& f, uint32_t* out) {
     }
 }
 
-uint32_t Extras(const ZarnSim_Event_t& e, const Format& f) {
-    uint32_t fine = std::min<uint32_t>(static_cast<uint32_t>(std::clamp(e.fineTime, 0.0, 1.0) * 1024.0), 0x3FFu);
+uint32_t ExtrasWord(const ZarnSim_Event_t& e, const Format& f) {
+    uint32_t fine = FineTime1024(e);
     if (f.extrasFormat == 3) return fine << 16;
     if (f.extrasFormat > 3) return 0;
     uint32_t word = static_cast<uint32_t>((e.timeTag >> 32) & 0xFFFFu) << 16;
@@ -111,19 +89,18 @@ uint32_t Extras(const ZarnSim_Event_t& e, const Format& f) {
     return word;
 }
 
-uint32_t ChargeWord(const ZarnSim_Event_t& e) {
-    bool saturated = (e.flags & ZARN_SIM_EVENT_SATURATED) != 0;
-    uint32_t longCharge = saturated ? 0xFFFFu : std::min<uint32_t>(e.energy, 0x7FFEu);
-    uint32_t shortCharge = saturated ? 0x7FFFu : std::min<uint32_t>(e.energy / 4, 0x7FFEu);
-    uint32_t word = (longCharge << 16) | shortCharge;
-    if (e.flags & ZARN_SIM_EVENT_PILEUP) word |= 1u << 15;
-    return word;
-}
+// The event words of one channel aggregate.
+struct EventWords : EventWordsBase {
+    const Format& f;
 
-uint32_t EventsPerAggregate(const ZarnSim_EncoderContext_t* c, uint32_t unit) {
-    uint32_t n = Reg(c, ChannelAddress(unit, 0x34)) & 0x3FFu;
-    return n ? n : 1;
-}
+    explicit EventWords(const Format& format) : f(format) {}
+    uint32_t TimeTag(const ZarnSim_Event_t& e) const { return static_cast<uint32_t>(e.timeTag); }
+    void Waveform(const ZarnSim_Event_t& e, uint32_t* out) const { EncodeWaveform(e, f, out); }
+    uint32_t Extras(const ZarnSim_Event_t& e) const { return ExtrasWord(e, f); }
+    uint32_t Charge(const ZarnSim_Event_t& e) const { return PsdChargeWord(e, 0x7FFEu); }
+};
+
+uint32_t EventsPerAggregate(const ZarnSim_EncoderContext_t* c, uint32_t unit) { return EventsPerAggregateOf(c, unit); }
 
 uint32_t UnitWords(const ZarnSim_EncoderContext_t* c, uint32_t unit, const ZarnSim_Event_t* events, uint32_t count) {
     Format f = ReadFormat(c, unit, events, count);
@@ -140,17 +117,8 @@ uint32_t Encode(ZarnSim_EncoderContext_t* c, uint32_t unit, const ZarnSim_Event_
     out[1] = f.units | (f.probeBits << 19) | (uint32_t{f.waves} << 27) | (uint32_t{f.extras} << 28) |
              (uint32_t{f.timeTag} << 29) | (uint32_t{f.charge} << 30) | (uint32_t{f.dual} << 31);
     if (f.extras) out[2] = f.extrasFormat;
-    uint32_t* p = out + f.headerWords;
-    for (uint32_t i = 0; i < count; ++i) {
-        const ZarnSim_Event_t& e = events[i];
-        if (f.timeTag) *p++ = static_cast<uint32_t>(e.timeTag);
-        if (f.waves) {
-            EncodeWaveform(e, f, p);
-            p += 4 * f.units;
-        }
-        if (f.extras) *p++ = Extras(e, f);
-        if (f.charge) *p++ = ChargeWord(e);
-    }
+    EventWords eventWords(f);
+    WriteEvents(events, count, f, eventWords, out + f.headerWords);
     return words;
 }
 

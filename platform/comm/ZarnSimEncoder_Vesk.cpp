@@ -22,9 +22,7 @@
 // 16 waveforms, 17 extras, 18 time tag, 19 charge, 20-22 and 26-28 the
 // digital selectors) and, for 131, the extras option in bits 8-10 of the
 // channel's register 0x1n80 (0: upper time-tag bits).
-#include "ZarnSimBoard.h"
-
-#include <algorithm>
+#include "ZarnSimEncoderSupport.h"
 
 namespace zsim {
 namespace {
@@ -34,47 +32,26 @@ constexpr uint32_t kPsdSizeLimit = 0xFFFFFF;
 constexpr uint32_t kCiSizeLimit = 0x3FFFF;
 constexpr uint32_t kDigitalWindow = 16;
 constexpr uint32_t kLargestCharge = 0x3FFFFF;
+constexpr int32_t kSampleMax = 0xFFF;
 
-struct Format {
+struct Format : EventLayout {
     bool psd;
-    bool timeTag, charge, extras, waves, dual, upperInExtras;
-    uint32_t units;
-    uint32_t eventWords;
+    bool upperInExtras;
     uint32_t probeBits; // word 1 bits 16-21
 };
-
-uint32_t Reg(const ZarnSim_EncoderContext_t* c, uint32_t address) { return c->readRegister(c->board, address); }
 
 Format ReadFormat(const ZarnSim_EncoderContext_t* c, uint32_t unit, const ZarnSim_Event_t* events, uint32_t count) {
     uint32_t cfg = Reg(c, REG_BOARD_CONFIG);
     Format f{};
     f.psd = c->dppCode == 131;
-    f.dual = (cfg >> 11) & 1u;
-    f.waves = (cfg >> 16) & 1u;
-    f.extras = (cfg >> 17) & 1u;
-    f.timeTag = (cfg >> 18) & 1u;
-    f.charge = (cfg >> 19) & 1u;
+    ReadLayoutBits(cfg, f);
     f.upperInExtras = f.psd && f.extras && ((Reg(c, ChannelAddress(unit, 0x80)) >> 8) & 7u) == 0;
     f.probeBits = ((cfg >> 20) & 7u) | (((cfg >> 26) & 7u) << 3);
-    uint32_t samples = 0;
-    for (uint32_t i = 0; i < count; ++i)
-        if (events[i].waveform) samples = std::max(samples, events[i].samples);
-    uint32_t fixed = (f.timeTag ? 1u : 0u) + (f.extras ? 1u : 0u) + (f.charge ? 1u : 0u);
-    f.units = f.waves ? std::min((samples + 7) / 8, kMaxUnits) : 0;
-    uint32_t limit = f.psd ? kPsdSizeLimit : kCiSizeLimit;
-    if (count > 0 && 2 + uint64_t{count} * (4 * f.units + fixed) > limit) {
-        uint32_t room = (limit - 2) / count;
-        f.units = room > fixed ? std::min(f.units, (room - fixed) / 4) : 0;
-    }
-    if (f.units == 0) f.waves = false;
-    f.eventWords = 4 * f.units + fixed;
+    FitWaveforms(f, events, count, {8, kMaxUnits, 2, f.psd ? kPsdSizeLimit : kCiSizeLimit});
     return f;
 }
 
-uint32_t Sample(const ZarnSim_Event_t& e, uint32_t i) {
-    if (!e.waveform || e.samples == 0) return 0;
-    return static_cast<uint32_t>(std::clamp<int32_t>(e.waveform[std::min(i, e.samples - 1)], 0, 0xFFF));
-}
+uint32_t Sample(const ZarnSim_Event_t& e, uint32_t i) { return static_cast<uint32_t>(ClampedSample(e, i, kSampleMax)); }
 
 // The second trace: the input above its first sample, halved, about mid-scale.
 uint32_t Derived(const ZarnSim_Event_t& e, uint32_t i) {
@@ -82,37 +59,36 @@ uint32_t Derived(const ZarnSim_Event_t& e, uint32_t i) {
     return static_cast<uint32_t>(std::clamp(v, 0, 0xFFF));
 }
 
-uint32_t Digital3(const ZarnSim_Event_t& e, uint32_t i) {
-    return i >= e.preTrigger && i < e.preTrigger + kDigitalWindow ? 1u : 0u;
-}
-uint32_t Digital4(const ZarnSim_Event_t& e, uint32_t i) { return i >= e.samples / 2 ? 1u : 0u; }
-
 void EncodeWaveform(const ZarnSim_Event_t& e, const Format& f, uint32_t* out) {
     // the common case: one trace, the input signal
-    if (!f.dual && PackTwoSampleTrace(e, 4 * f.units, 0xFFF, kDigitalWindow, 12, 13, out)) return;
-    for (uint32_t j = 0; j < 4 * f.units; ++j) {
+    if (!f.dual && PackTwoSampleTrace(e, 4 * f.units, kSampleMax, kDigitalWindow, 12, 13, out)) return;
+    WriteTwoSampleWords(e, 4 * f.units, kDigitalWindow, 12, 13, [&](uint32_t j) {
         uint32_t a = 2 * j, b = 2 * j + 1;
-        uint32_t low = f.dual ? Derived(e, a) : Sample(e, a);
-        uint32_t high = f.dual ? Sample(e, a) : Sample(e, b);
-        out[j] = low | (high << 16) | (Digital3(e, a) << 12) | (Digital3(e, b) << 28) | (Digital4(e, a) << 13) |
-                 (Digital4(e, b) << 29);
-    }
+        if (f.dual) return std::pair{Derived(e, a), Sample(e, a)};
+        return std::pair{Sample(e, a), Sample(e, b)};
+    }, out);
 }
 
 uint32_t ChargeWord(const ZarnSim_Event_t& e, bool psd) {
+    if (psd) return PsdChargeWord(e, 0x7FFEu);
     bool saturated = (e.flags & ZARN_SIM_EVENT_SATURATED) != 0;
-    if (!psd) return saturated ? kLargestCharge : std::min<uint32_t>(e.energy, kLargestCharge - 1);
-    uint32_t longCharge = saturated ? 0xFFFFu : std::min<uint32_t>(e.energy, 0x7FFEu);
-    uint32_t shortCharge = saturated ? 0x7FFFu : std::min<uint32_t>(e.energy / 4, 0x7FFEu);
-    uint32_t word = (longCharge << 16) | shortCharge;
-    if (e.flags & ZARN_SIM_EVENT_PILEUP) word |= 1u << 15;
-    return word;
+    return saturated ? kLargestCharge : std::min<uint32_t>(e.energy, kLargestCharge - 1);
 }
 
-uint32_t EventsPerAggregate(const ZarnSim_EncoderContext_t* c, uint32_t unit) {
-    uint32_t n = Reg(c, ChannelAddress(unit, 0x34)) & 0x3FFu;
-    return n ? n : 1;
-}
+// The event words of one channel aggregate.
+struct EventWords : EventWordsBase {
+    const Format& f;
+
+    explicit EventWords(const Format& format) : f(format) {}
+    uint32_t TimeTag(const ZarnSim_Event_t& e) const { return static_cast<uint32_t>(e.timeTag); }
+    void Waveform(const ZarnSim_Event_t& e, uint32_t* out) const { EncodeWaveform(e, f, out); }
+    uint32_t Extras(const ZarnSim_Event_t& e) const {
+        return f.upperInExtras ? static_cast<uint32_t>((e.timeTag >> 32) & 0x7FFFu) : 0u;
+    }
+    uint32_t Charge(const ZarnSim_Event_t& e) const { return ChargeWord(e, f.psd); }
+};
+
+uint32_t EventsPerAggregate(const ZarnSim_EncoderContext_t* c, uint32_t unit) { return EventsPerAggregateOf(c, unit); }
 
 uint32_t UnitWords(const ZarnSim_EncoderContext_t* c, uint32_t unit, const ZarnSim_Event_t* events, uint32_t count) {
     Format f = ReadFormat(c, unit, events, count);
@@ -129,17 +105,8 @@ uint32_t Encode(ZarnSim_EncoderContext_t* c, uint32_t unit, const ZarnSim_Event_
     out[1] = f.units | (f.probeBits << 16) | (uint32_t{f.upperInExtras} << 22) | (uint32_t{f.waves} << 27) |
              (uint32_t{f.extras} << 28) | (uint32_t{f.timeTag} << 29) | (uint32_t{f.charge} << 30) |
              (uint32_t{f.dual} << 31);
-    uint32_t* p = out + 2;
-    for (uint32_t i = 0; i < count; ++i) {
-        const ZarnSim_Event_t& e = events[i];
-        if (f.timeTag) *p++ = static_cast<uint32_t>(e.timeTag);
-        if (f.waves) {
-            EncodeWaveform(e, f, p);
-            p += 4 * f.units;
-        }
-        if (f.extras) *p++ = f.upperInExtras ? static_cast<uint32_t>((e.timeTag >> 32) & 0x7FFFu) : 0u;
-        if (f.charge) *p++ = ChargeWord(e, f.psd);
-    }
+    EventWords eventWords(f);
+    WriteEvents(events, count, f, eventWords, out + 2);
     return words;
 }
 

@@ -163,11 +163,11 @@ public:
 
     int16_t set(std::initializer_list<int32_t> path, double value)
     {
-        return statusOf(kSetParameter, parameterRequest(0x1, path).f64(value));
+        return statusOf(SET_PARAMETER, parameterRequest(0x1, path).f64(value));
     }
     double get(std::initializer_list<int32_t> path)
     {
-        Reader r(request(kGetParameter, parameterRequest(0x1, path)));
+        Reader r(request(GET_PARAMETER, parameterRequest(0x1, path)));
         EXPECT_EQ(r.status(), 0);
         return r.status() == 0 ? r.f64() : -12345;
     }

@@ -17,19 +17,11 @@
 #include "ServerTestSupport.h"
 
 using namespace srvtest;
+using namespace srvtest::command;
 using namespace std::chrono_literals;
 
 namespace {
 
-enum : uint16_t {
-    GET_BOARD_INFO = 5,
-    START = 8,
-    QUIT = 25,
-    GET_SPECTRUM = 27,
-    SAVE_CONFIGURATION = 31,
-    LIST_CONFIGURATIONS = 33,
-    SET_LIST_PARAMS = 35
-};
 constexpr size_t kNameField = 48;
 constexpr size_t kPathField = 401;
 constexpr uint32_t kChannels = 8; // the default board
@@ -88,7 +80,7 @@ protected:
         EXPECT_FALSE(sqliteFiles(work_.path()).empty()); // what the kills will be checked on
         client_ = std::make_unique<Client>(port_);
         ASSERT_TRUE(client_->connected());
-        expectStatus(GET_BOARD_INFO, Bytes(8, 0));
+        expectStatus(BOARD_INFO, Bytes(8, 0));
         expectStatus(LIST_CONFIGURATIONS, masks(0, 0x4));
         Bytes spectrum;
         putU64(spectrum, 0x40); // its total entries
@@ -194,7 +186,7 @@ TEST_F(CrashTest, KilledDuringListModeWrites)
             putU32(set, 1024); // events buffered
             putU32(set, 1);    // keepFlag400
             putU32(set, 1);    // allEnergies
-            expectStatus(SET_LIST_PARAMS, set);
+            expectStatus(SET_LIST, set);
         }
         Bytes start = masks(0, 0);
         putU32(start, 0xFF);

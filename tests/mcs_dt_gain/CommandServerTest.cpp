@@ -14,20 +14,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-enum : uint16_t {
-    kStart = 8,
-    kStop = 9,
-    kQuit = 25,
-    kGetSpectrum = 27,
-    kSetSpectrum = 28,
-    kGetMCS = 46,
-    kSweep = 47,
-    kClearMCS = 48,
-    kResetGainStab = 49,
-    kGetDT = 50,
-    kSetDT = 51,
-    kClearDT = 52,
-};
 const int16_t kOk = 0, kDeserialize = -6, kInvalid = -10, kUnsupported = -33;
 
 // Server parameter codes.
@@ -84,7 +70,7 @@ protected:
 
     static double get(std::initializer_list<int32_t> path)
     {
-        Bytes reply = request(14, dataRequest(1, path));
+        Bytes reply = request(GET_PARAMETER, dataRequest(1, path));
         Reader reader(reply);
         EXPECT_EQ(reader.status(), kOk);
         return reader.status() == kOk ? reader.f64() : NAN;
@@ -98,18 +84,18 @@ TEST_F(DefaultBoard, McsCommandsAnswerThatTheBoardHasNoMcsSpectrum)
         Bytes payload;
         int16_t status;
     } cases[] = {
-        {kGetMCS, dataRequest(7, {0, 2, 0, 10}), kInvalid},
-        {kGetMCS, dataRequest(1, {0, 2, 0, 9}), kInvalid},   // energy-spectrum type
-        {kGetMCS, dataRequest(1, {9, 2, 0, 10}), kInvalid},  // no channel 9
-        {kGetMCS, Request().u64(1), kDeserialize},
-        {kClearMCS, maskPathRequest(0, 0, {0, 2, 0, 10}), kInvalid},
-        {kClearMCS, maskPathRequest(1, 0, {0, 2, 0, 10}), kUnsupported},
-        {kClearMCS, maskRequest(0, 0), kDeserialize},
-        {kSweep, Request(maskRequest(0, 0)).i32(0), kInvalid},
-        {kSweep, Request(maskRequest(0, 0)).i32(99), kInvalid},
-        {kSweep, Request(maskRequest(0, 0)).i32(-1), kInvalid},
-        {kSweep, Request(maskRequest(2, 0)).i32(0), kUnsupported},
-        {kSweep, maskRequest(0, 0), kDeserialize},
+        {GET_MCS, dataRequest(7, {0, 2, 0, 10}), kInvalid},
+        {GET_MCS, dataRequest(1, {0, 2, 0, 9}), kInvalid},   // energy-spectrum type
+        {GET_MCS, dataRequest(1, {9, 2, 0, 10}), kInvalid},  // no channel 9
+        {GET_MCS, Request().u64(1), kDeserialize},
+        {CLEAR_MCS, maskPathRequest(0, 0, {0, 2, 0, 10}), kInvalid},
+        {CLEAR_MCS, maskPathRequest(1, 0, {0, 2, 0, 10}), kUnsupported},
+        {CLEAR_MCS, maskRequest(0, 0), kDeserialize},
+        {MCS_SWEEP, Request(maskRequest(0, 0)).i32(0), kInvalid},
+        {MCS_SWEEP, Request(maskRequest(0, 0)).i32(99), kInvalid},
+        {MCS_SWEEP, Request(maskRequest(0, 0)).i32(-1), kInvalid},
+        {MCS_SWEEP, Request(maskRequest(2, 0)).i32(0), kUnsupported},
+        {MCS_SWEEP, maskRequest(0, 0), kDeserialize},
     };
     for (const Case& c : cases) {
         Bytes reply = request(c.command, c.payload);
@@ -122,7 +108,7 @@ TEST_F(DefaultBoard, McsCommandsAnswerThatTheBoardHasNoMcsSpectrum)
 
 TEST_F(DefaultBoard, TimeIntervalSpectrumIsReadSetAndClearedByItsIndexPath)
 {
-    Bytes reply = request(kGetDT, dataRequest(0xF, {0, 16}));
+    Bytes reply = request(GET_DT, dataRequest(0xF, {0, 16}));
     ASSERT_EQ(status(reply), kOk);
     ASSERT_EQ(reply.size(), 2u + 1024 * 8 + 8 + 4 + 4) << "1024 bins by default";
     Reader all(reply);
@@ -135,9 +121,9 @@ TEST_F(DefaultBoard, TimeIntervalSpectrumIsReadSetAndClearedByItsIndexPath)
     EXPECT_EQ(all.u32(), 0u);  // reference channel 0
 
     // Bit 2 alone enables and keeps the reference; bit 3 alone changes it.
-    EXPECT_EQ(status(request(kSetDT, Request(dataRequest(0x4, {0, 16})).u32(7))), kOk);
-    EXPECT_EQ(status(request(kSetDT, Request(dataRequest(0x8, {0, 16})).u32(3))), kOk);
-    reply = request(kGetDT, dataRequest(0xC, {0, 16}));
+    EXPECT_EQ(status(request(SET_DT, Request(dataRequest(0x4, {0, 16})).u32(7))), kOk);
+    EXPECT_EQ(status(request(SET_DT, Request(dataRequest(0x8, {0, 16})).u32(3))), kOk);
+    reply = request(GET_DT, dataRequest(0xC, {0, 16}));
     Reader fields(reply);
     ASSERT_EQ(fields.status(), kOk);
     EXPECT_EQ(fields.u32(), 1u);
@@ -148,21 +134,21 @@ TEST_F(DefaultBoard, TimeIntervalSpectrumIsReadSetAndClearedByItsIndexPath)
         Bytes payload;
         int16_t status;
     } cases[] = {
-        {kGetDT, dataRequest(0x10, {0, 16}), kUnsupported},
-        {kGetDT, dataRequest(1, {}), kInvalid},
-        {kGetDT, dataRequest(1, {0}), kInvalid},
-        {kGetDT, dataRequest(1, {0, 9}), kInvalid},
-        {kGetDT, dataRequest(1, {1, 16}), kInvalid},
-        {kGetDT, dataRequest(1, {-1, 16}), kInvalid},
-        {kGetDT, Request().u64(1), kDeserialize},
-        {kSetDT, Request(dataRequest(0x1, {0, 16})).u64(0), kUnsupported},
-        {kSetDT, dataRequest(0x4, {0, 16}), kDeserialize}, // the field is missing
-        {kSetDT, Request(dataRequest(0x4, {1, 16})).u32(0), kInvalid},
-        {kClearDT, maskPathRequest(0, 0, {0, 9}), kInvalid},
-        {kClearDT, maskPathRequest(4, 0, {0, 16}), kUnsupported},
-        {kClearDT, maskPathRequest(0, 0, {2, 16}), kInvalid},
-        {kClearDT, maskPathRequest(0, 1, {0, 16}), kUnsupported}, // cleared all the same
-        {kClearDT, maskPathRequest(0, 0, {5, 16, 0, 16}), kOk},   // the last pair counts
+        {GET_DT, dataRequest(0x10, {0, 16}), kUnsupported},
+        {GET_DT, dataRequest(1, {}), kInvalid},
+        {GET_DT, dataRequest(1, {0}), kInvalid},
+        {GET_DT, dataRequest(1, {0, 9}), kInvalid},
+        {GET_DT, dataRequest(1, {1, 16}), kInvalid},
+        {GET_DT, dataRequest(1, {-1, 16}), kInvalid},
+        {GET_DT, Request().u64(1), kDeserialize},
+        {SET_DT, Request(dataRequest(0x1, {0, 16})).u64(0), kUnsupported},
+        {SET_DT, dataRequest(0x4, {0, 16}), kDeserialize}, // the field is missing
+        {SET_DT, Request(dataRequest(0x4, {1, 16})).u32(0), kInvalid},
+        {CLEAR_DT, maskPathRequest(0, 0, {0, 9}), kInvalid},
+        {CLEAR_DT, maskPathRequest(4, 0, {0, 16}), kUnsupported},
+        {CLEAR_DT, maskPathRequest(0, 0, {2, 16}), kInvalid},
+        {CLEAR_DT, maskPathRequest(0, 1, {0, 16}), kUnsupported}, // cleared all the same
+        {CLEAR_DT, maskPathRequest(0, 0, {5, 16, 0, 16}), kOk},   // the last pair counts
     };
     for (const Case& c : cases) {
         Bytes r = request(c.command, c.payload);
@@ -170,32 +156,32 @@ TEST_F(DefaultBoard, TimeIntervalSpectrumIsReadSetAndClearedByItsIndexPath)
         EXPECT_EQ(r.size(), 2u);
     }
     // Nothing of the refused sets was stored.
-    reply = request(kGetDT, dataRequest(0xC, {0, 16}));
+    reply = request(GET_DT, dataRequest(0xC, {0, 16}));
     Reader kept(reply);
     EXPECT_EQ(kept.u32(), 1u);
     EXPECT_EQ(kept.u32(), 3u);
     EXPECT_NE(log("SRV_DTSpectrumLog.txt").find("Getting DeltaT Spectrum Info."), std::string::npos);
 
     // The bin count follows its parameter, held to the record by its range.
-    ASSERT_EQ(status(request(13, setValue({kDTBins, 7, 0, 16}, 16))), kOk);
-    EXPECT_EQ(request(kGetDT, dataRequest(1, {0, 16})).size(), 2u + 16 * 8);
-    ASSERT_EQ(status(request(13, setValue({kDTBins, 7, 0, 16}, 100000))), kOk);
+    ASSERT_EQ(status(request(SET_PARAMETER, setValue({kDTBins, 7, 0, 16}, 16))), kOk);
+    EXPECT_EQ(request(GET_DT, dataRequest(1, {0, 16})).size(), 2u + 16 * 8);
+    ASSERT_EQ(status(request(SET_PARAMETER, setValue({kDTBins, 7, 0, 16}, 100000))), kOk);
     EXPECT_DOUBLE_EQ(get({kDTBins, 7, 0, 16}), 4096);
-    EXPECT_EQ(request(kGetDT, dataRequest(1, {0, 16})).size(), 2u + 4096 * 8);
+    EXPECT_EQ(request(GET_DT, dataRequest(1, {0, 16})).size(), 2u + 4096 * 8);
 
-    EXPECT_EQ(status(request(kSetDT, Request(dataRequest(0xC, {0, 16})).u32(0).u32(0))), kOk);
-    EXPECT_EQ(status(request(13, setValue({kDTBins, 7, 0, 16}, 1024))), kOk);
+    EXPECT_EQ(status(request(SET_DT, Request(dataRequest(0xC, {0, 16})).u32(0).u32(0))), kOk);
+    EXPECT_EQ(status(request(SET_PARAMETER, setValue({kDTBins, 7, 0, 16}, 1024))), kOk);
 }
 
 TEST_F(DefaultBoard, GainStabilizerIsSwitchedByCommand28AndResetByCommand49)
 {
     const uint64_t kGainStabBit = 0x400;
-    EXPECT_EQ(status(request(kSetSpectrum, Request(dataRequest(kGainStabBit, {0, 2, 0, 9})).u32(1))), kOk);
-    Bytes reply = request(kGetSpectrum, dataRequest(kGainStabBit, {0, 2, 0, 9}));
+    EXPECT_EQ(status(request(SET_SPECTRUM, Request(dataRequest(kGainStabBit, {0, 2, 0, 9})).u32(1))), kOk);
+    Bytes reply = request(GET_SPECTRUM, dataRequest(kGainStabBit, {0, 2, 0, 9}));
     ASSERT_EQ(status(reply), kOk);
     EXPECT_EQ(Reader(reply).u32(), 1u);
 
-    EXPECT_EQ(status(request(kResetGainStab, maskPathRequest(0, 0, {0, 2, 0, 9}))), kOk);
+    EXPECT_EQ(status(request(RESET_GAIN_STAB, maskPathRequest(0, 0, {0, 2, 0, 9}))), kOk);
     EXPECT_DOUBLE_EQ(get({kFactor, 7, 0, 2}), 1.0);
     struct Case {
         Bytes payload;
@@ -209,10 +195,10 @@ TEST_F(DefaultBoard, GainStabilizerIsSwitchedByCommand28AndResetByCommand49)
         {maskRequest(0, 0), kDeserialize},
     };
     for (const Case& c : cases)
-        EXPECT_EQ(status(request(kResetGainStab, c.payload)), c.status);
+        EXPECT_EQ(status(request(RESET_GAIN_STAB, c.payload)), c.status);
 
-    EXPECT_EQ(status(request(kSetSpectrum, Request(dataRequest(kGainStabBit, {0, 2, 0, 9})).u32(2))), kOk);
-    reply = request(kGetSpectrum, dataRequest(kGainStabBit, {0, 2, 0, 9}));
+    EXPECT_EQ(status(request(SET_SPECTRUM, Request(dataRequest(kGainStabBit, {0, 2, 0, 9})).u32(2))), kOk);
+    reply = request(GET_SPECTRUM, dataRequest(kGainStabBit, {0, 2, 0, 9}));
     EXPECT_EQ(Reader(reply).u32(), 0u);
 }
 
@@ -230,22 +216,22 @@ TEST(TimeIntervalAcquisition, ARunFillsTheSpectrumAndClearingEmptiesIt)
         return reply ? reply->status() : int16_t{1};
     };
     // The simulated events are a millisecond or so apart: bins of 1 ms.
-    ASSERT_EQ(status(13, setValue({kDTStep, 7, 0, 16}, 1000000)), kOk);
-    ASSERT_EQ(status(13, setValue({kDTBins, 7, 0, 16}, 4096)), kOk);
-    ASSERT_EQ(status(kSetDT, Request(dataRequest(0xC, {0, 16})).u32(1).u32(0)), kOk);
-    ASSERT_EQ(status(kStart, startAll()), kOk);
+    ASSERT_EQ(status(SET_PARAMETER, setValue({kDTStep, 7, 0, 16}, 1000000)), kOk);
+    ASSERT_EQ(status(SET_PARAMETER, setValue({kDTBins, 7, 0, 16}, 4096)), kOk);
+    ASSERT_EQ(status(SET_DT, Request(dataRequest(0xC, {0, 16})).u32(1).u32(0)), kOk);
+    ASSERT_EQ(status(START, startAll()), kOk);
 
     auto entries = [&] {
-        auto reply = client.request(kGetDT, dataRequest(0x2, {0, 16}));
+        auto reply = client.request(GET_DT, dataRequest(0x2, {0, 16}));
         if (!reply || reply->status() != kOk)
             return uint64_t{0};
         Reader r(reply->payload);
         return u64At(r);
     };
     EXPECT_TRUE(waitFor([&] { return entries() >= 50; }, 20000ms)) << server.log("SRVBoardThreadLog.txt");
-    ASSERT_EQ(status(kStop, startAll()), kOk);
+    ASSERT_EQ(status(STOP, startAll()), kOk);
 
-    auto reply = client.request(kGetDT, dataRequest(0x3, {0, 16}));
+    auto reply = client.request(GET_DT, dataRequest(0x3, {0, 16}));
     ASSERT_TRUE(reply);
     ASSERT_EQ(reply->status(), kOk);
     Reader r(reply->payload);
@@ -255,9 +241,9 @@ TEST(TimeIntervalAcquisition, ARunFillsTheSpectrumAndClearingEmptiesIt)
     EXPECT_EQ(sum, u64At(r)) << "every entry lies in a bin";
     EXPECT_GT(sum, 0u);
 
-    ASSERT_EQ(status(kClearDT, maskPathRequest(0, 0, {0, 16})), kOk);
+    ASSERT_EQ(status(CLEAR_DT, maskPathRequest(0, 0, {0, 16})), kOk);
     EXPECT_EQ(entries(), 0u);
-    ASSERT_EQ(status(kQuit, maskRequest(0, 0)), kOk);
+    ASSERT_EQ(status(QUIT, maskRequest(0, 0)), kOk);
     EXPECT_EQ(server.waitExit(20000ms), 0) << server.output();
 }
 
@@ -331,7 +317,7 @@ protected:
     };
     static Mcs getMcs(int32_t channel)
     {
-        Bytes reply = request(kGetMCS, dataRequest(0x7, {channel, 2, 0, 10}));
+        Bytes reply = request(GET_MCS, dataRequest(0x7, {channel, 2, 0, 10}));
         Reader reader(reply);
         EXPECT_EQ(reader.status(), kOk);
         Mcs m;
@@ -349,7 +335,7 @@ protected:
     }
     static double get(std::initializer_list<int32_t> path)
     {
-        Bytes reply = request(14, dataRequest(1, path));
+        Bytes reply = request(GET_PARAMETER, dataRequest(1, path));
         Reader reader(reply);
         EXPECT_EQ(reader.status(), kOk);
         return reader.status() == kOk ? reader.f64() : NAN;
@@ -363,10 +349,10 @@ TEST_F(McsBoard, Command46SendsTheSweepsSlotsStateAndPass)
     EXPECT_EQ(m.counts, std::vector<uint32_t>(8, 0));
     EXPECT_EQ(m.state, 0u);
     EXPECT_EQ(m.pass, 1u);
-    ASSERT_EQ(status(request(13, setValue({kMcsChannels, 7, 3, 2, 0, 10}, 3))), kOk);
+    ASSERT_EQ(status(request(SET_PARAMETER, setValue({kMcsChannels, 7, 3, 2, 0, 10}, 3))), kOk);
     EXPECT_EQ(getMcs(3).counts.size(), 3u);
     EXPECT_EQ(getMcs(0).counts.size(), 8u);
-    Bytes reply = request(kGetMCS, dataRequest(0x8 | 0x4, {0, 2, 0, 10}));
+    Bytes reply = request(GET_MCS, dataRequest(0x8 | 0x4, {0, 2, 0, 10}));
     EXPECT_EQ(status(reply), kUnsupported);
     EXPECT_EQ(reply.size(), 2u);
 }
@@ -375,56 +361,56 @@ TEST_F(McsBoard, SweepSignalsAndClearsReachTheChannel)
 {
     // A sweep signal on a channel that doesn't run resets its current MCS
     // channel to 0.
-    ASSERT_EQ(status(request(13, setValue({kMcsCurrentChannel, 7, 0, 2, 0, 10}, 5))), kOk);
+    ASSERT_EQ(status(request(SET_PARAMETER, setValue({kMcsCurrentChannel, 7, 0, 2, 0, 10}, 5))), kOk);
     ASSERT_DOUBLE_EQ(get({kMcsCurrentChannel, 7, 0, 2, 0, 10}), 5);
-    EXPECT_EQ(status(request(kSweep, Request(maskRequest(0, 0)).i32(0))), kOk);
+    EXPECT_EQ(status(request(MCS_SWEEP, Request(maskRequest(0, 0)).i32(0))), kOk);
     EXPECT_DOUBLE_EQ(get({kMcsCurrentChannel, 7, 0, 2, 0, 10}), 0);
-    EXPECT_EQ(status(request(kSweep, Request(maskRequest(0, 1)).i32(0))), kUnsupported);
-    EXPECT_EQ(status(request(kSweep, Request(maskRequest(0, 0)).i32(8))), kInvalid);
+    EXPECT_EQ(status(request(MCS_SWEEP, Request(maskRequest(0, 1)).i32(0))), kUnsupported);
+    EXPECT_EQ(status(request(MCS_SWEEP, Request(maskRequest(0, 0)).i32(8))), kInvalid);
 
     // Starts set state and pass 1, stops state 3; command 48 clears.
-    ASSERT_EQ(status(request(kStart, startAll())), kOk);
+    ASSERT_EQ(status(request(START, startAll())), kOk);
     Mcs m = getMcs(2);
     EXPECT_EQ(m.state, 1u);
     EXPECT_EQ(m.pass, 1u);
-    ASSERT_EQ(status(request(kStop, startAll())), kOk);
+    ASSERT_EQ(status(request(STOP, startAll())), kOk);
     EXPECT_EQ(getMcs(2).state, 3u);
-    EXPECT_EQ(status(request(kClearMCS, maskPathRequest(0, 1, {2, 2, 0, 10}))), kUnsupported);
+    EXPECT_EQ(status(request(CLEAR_MCS, maskPathRequest(0, 1, {2, 2, 0, 10}))), kUnsupported);
     m = getMcs(2);
     EXPECT_EQ(m.state, 0u) << "cleared before the mask was refused";
     EXPECT_EQ(m.pass, 1u);
-    EXPECT_EQ(status(request(kClearMCS, maskPathRequest(0, 0, {2, 2, 0, 10}))), kOk);
+    EXPECT_EQ(status(request(CLEAR_MCS, maskPathRequest(0, 0, {2, 2, 0, 10}))), kOk);
     EXPECT_NE(log("SRV_MCSLog.txt").find("Getting MCS Spectrum Info."), std::string::npos);
 }
 
 TEST_F(McsBoard, TemperatureModeSetsTheFactorFromTheAdcTemperature)
 {
     // 45 degrees against a reference of 35 at 100 ppm per degree: 0.999.
-    ASSERT_EQ(status(request(13, setValue({kGainStabMode, 7, 0, 2, 0, 9}, 2))), kOk);
-    ASSERT_EQ(status(request(13, setValue({kGainStabPpmc, 7, 0, 2, 0, 9}, 100))), kOk);
-    ASSERT_EQ(status(request(13, setValue({kGainStabTime, 7, 0, 2, 0, 9}, 1))), kOk);
-    ASSERT_EQ(status(request(kSetSpectrum, Request(dataRequest(0x400, {0, 2, 0, 9})).u32(1))), kOk);
-    ASSERT_EQ(status(request(kStart, startAll())), kOk);
+    ASSERT_EQ(status(request(SET_PARAMETER, setValue({kGainStabMode, 7, 0, 2, 0, 9}, 2))), kOk);
+    ASSERT_EQ(status(request(SET_PARAMETER, setValue({kGainStabPpmc, 7, 0, 2, 0, 9}, 100))), kOk);
+    ASSERT_EQ(status(request(SET_PARAMETER, setValue({kGainStabTime, 7, 0, 2, 0, 9}, 1))), kOk);
+    ASSERT_EQ(status(request(SET_SPECTRUM, Request(dataRequest(0x400, {0, 2, 0, 9})).u32(1))), kOk);
+    ASSERT_EQ(status(request(START, startAll())), kOk);
     bool corrected = waitFor([] { return std::fabs(get({kFactor, 7, 0, 2}) - 0.999) < 1e-9; }, 15000ms);
     EXPECT_TRUE(corrected) << log("SRV_GainStabilizer.txt") << log("SRVBoardThreadLog.txt");
     EXPECT_DOUBLE_EQ(get({kFactor, 7, 1, 2}), 1.0) << "channel 1's stabiliser is off";
     // The interval's correction reached channel 0's gain register while the
     // board runs (fine gain 1.0 times the factor, filter lengths in samples).
     auto reg = [](uint32_t address) {
-        Reader r(request(7, Request(maskRequest(0x1, 0x2)).u32(address)));
+        Reader r(request(READ_REGISTER, Request(maskRequest(0x1, 0x2)).u32(address)));
         return r.status() == kOk ? r.u32() : 0xDEADBEEFu;
     };
     const double decayTimesRise = static_cast<double>(reg(0x1068) & 0xFFFF) * (reg(0x105C) & 0xFFFF);
     const int shift = static_cast<int>(reg(0x1080) & 0x3F);
     EXPECT_EQ(reg(0x10C4) & 0xFFFF, static_cast<uint32_t>(std::ldexp(0.999, shift) * 65535.0 / decayTimesRise));
-    ASSERT_EQ(status(request(kStop, startAll())), kOk);
+    ASSERT_EQ(status(request(STOP, startAll())), kOk);
     EXPECT_NE(log("SRV_GainStabilizer.txt").find("New Fine Gain correction value 0.999000 set."),
               std::string::npos);
 
     // Disabling keeps the factor; command 49 on a disabled stabiliser applies
     // it again unchanged.
-    ASSERT_EQ(status(request(kSetSpectrum, Request(dataRequest(0x400, {0, 2, 0, 9})).u32(0))), kOk);
-    EXPECT_EQ(status(request(kResetGainStab, maskPathRequest(0, 0, {0, 2, 0, 9}))), kOk);
+    ASSERT_EQ(status(request(SET_SPECTRUM, Request(dataRequest(0x400, {0, 2, 0, 9})).u32(0))), kOk);
+    EXPECT_EQ(status(request(RESET_GAIN_STAB, maskPathRequest(0, 0, {0, 2, 0, 9}))), kOk);
     EXPECT_NEAR(get({kFactor, 7, 0, 2}), 0.999, 1e-9);
 }
 
@@ -473,24 +459,24 @@ TEST_P(FineGainRegister, ChangesWithTheFactorDuringAcquisition)
         return reply ? reply->payload : Bytes{0xFF, 0x7F};
     };
     auto value = [&](int32_t code, int32_t channel) {
-        Reader r(call(14, dataRequest(1, {code, 7, channel, 2})));
+        Reader r(call(GET_PARAMETER, dataRequest(1, {code, 7, channel, 2})));
         return r.status() == kOk ? r.f64() : NAN;
     };
     auto reg = [&](uint32_t address) {
-        Reader r(call(7, Request(maskRequest(0x1, 0x2)).u32(address)));
+        Reader r(call(READ_REGISTER, Request(maskRequest(0x1, 0x2)).u32(address)));
         return r.status() == kOk ? r.u32() : 0xDEADBEEFu;
     };
     const uint32_t base = 0x1000u | (static_cast<uint32_t>(ch) << 8);
     Request start = maskRequest(0, 0);
     start.u32((1u << board.channels) - 1);
 
-    ASSERT_EQ(Reader(call(13, setValue({kFineGain, 7, ch, 2}, 1.25))).status(), kOk);
-    ASSERT_EQ(Reader(call(kStart, start)).status(), kOk);
+    ASSERT_EQ(Reader(call(SET_PARAMETER, setValue({kFineGain, 7, ch, 2}, 1.25))).status(), kOk);
+    ASSERT_EQ(Reader(call(START, start)).status(), kOk);
     const uint32_t before = reg(base | 0xC4) & 0xFFFF;
     const uint32_t otherBefore = reg(0x10C4) & 0xFFFF;
 
-    ASSERT_EQ(Reader(call(13, setValue({kFactor, 7, ch, 2}, 0.9))).status(), kOk);
-    ASSERT_EQ(Reader(call(kResetGainStab, maskPathRequest(0, 0, {ch, 2, 0, 9}))).status(), kOk)
+    ASSERT_EQ(Reader(call(SET_PARAMETER, setValue({kFactor, 7, ch, 2}, 0.9))).status(), kOk);
+    ASSERT_EQ(Reader(call(RESET_GAIN_STAB, maskPathRequest(0, 0, {ch, 2, 0, 9}))).status(), kOk)
         << server.log("SRV_GainStabilizer.txt") << server.log("SRVParameterLog.txt");
 
     const double gain = value(kFineGain, ch) * value(kFactor, ch);
@@ -504,12 +490,12 @@ TEST_P(FineGainRegister, ChangesWithTheFactorDuringAcquisition)
     EXPECT_NE(after, before);
     EXPECT_EQ(reg(0x10C4) & 0xFFFF, otherBefore) << "channel 0 has its own factor";
 
-    ASSERT_EQ(Reader(call(kStop, start)).status(), kOk);
+    ASSERT_EQ(Reader(call(STOP, start)).status(), kOk);
     const std::string thread = server.log("SRVBoardThreadLog.txt");
     EXPECT_EQ(thread.find("Error in handleGainStabilization."), std::string::npos);
     EXPECT_EQ(server.log("SRVParameterLog.txt").find("Can't set simple parameter 'Energy fine gain'"),
               std::string::npos);
-    ASSERT_EQ(Reader(call(kQuit, maskRequest(0, 0))).status(), kOk);
+    ASSERT_EQ(Reader(call(QUIT, maskRequest(0, 0))).status(), kOk);
     EXPECT_EQ(server.waitExit(20000ms), 0) << server.output();
 }
 

@@ -7,22 +7,12 @@
 
 using namespace cmdtest;
 using namespace srvtest;
+using namespace srvtest::command;
 using namespace std::chrono_literals;
 
 namespace {
 
 const int16_t SUCCESS = 0;
-enum : uint16_t {
-    START = 8,
-    STOP = 9,
-    SET_PARAMETER = 13,
-    SET_RUN_FILE = 22,
-    LOAD_RUN_FILE = 23,
-    QUIT = 25,
-    GET_SPECTRUM = 27,
-    CLEAR_SPECTRUM = 29,
-    GET_MCS = 46,
-};
 // Command 27's data mask: the counts and the entries.
 const uint64_t SPECTRUM_COUNTS = 0x1, SPECTRUM_ENTRIES = 0x40;
 

@@ -13,16 +13,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-enum : uint16_t {
-    kStart = 8,
-    kStop = 9,
-    kSetRunFile = 22,
-    kLoadRunFile = 23,
-    kQuit = 25,
-    kGetSpectrum = 27,
-    kGetWaveform = 30,
-    kResetGainStab = 49,
-};
 const int16_t kOk = 0, kUnsupported = -33;
 
 struct ScopeBoard {
@@ -184,7 +174,7 @@ protected:
         Waveform w;
         waitFor(
             [&] {
-                Bytes reply = request(kGetWaveform, waveformRequest(0));
+                Bytes reply = request(GET_WAVEFORM, waveformRequest(0));
                 Reader r(reply);
                 w.clear();
                 if (r.status() != kOk)
@@ -207,7 +197,7 @@ TEST_P(ScopeServer, ServesWaveformsRecordsAndReplaysTheRun)
     const ScopeBoard& board = GetParam();
 
     // Model name, channels, channel firmware (DPP code 0), serial number.
-    Reader info(request(cmdtest::kBoardInfo, Request().u64(0x1 | 0x4 | 0x40 | 0x400)));
+    Reader info(request(cmdtest::BOARD_INFO, Request().u64(0x1 | 0x4 | 0x40 | 0x400)));
     ASSERT_EQ(info.status(), kOk);
     EXPECT_EQ(info.text(12), board.model);
     EXPECT_EQ(info.u32(), board.channels);
@@ -218,16 +208,16 @@ TEST_P(ScopeServer, ServesWaveformsRecordsAndReplaysTheRun)
     // No histogram on this firmware: the spectrum commands say so.
     Request spectrum;
     spectrum.u64(0x1).path({0, kChannel, 0, kSpectrum});
-    Bytes reply = request(kGetSpectrum, spectrum);
+    Bytes reply = request(GET_SPECTRUM, spectrum);
     EXPECT_EQ(Reader(reply).status(), kUnsupported);
     EXPECT_EQ(reply.size(), 2u);
     Request reset = maskRequest(0, 0);
     reset.path({0, kChannel, 0, kSpectrum});
-    EXPECT_EQ(status(kResetGainStab, reset), kUnsupported);
+    EXPECT_EQ(status(RESET_GAIN_STAB, reset), kUnsupported);
 
     // A recorded run: the waveforms the client gets are the board's.
-    ASSERT_EQ(status(kSetRunFile, runFileName("scope.zrn")), kOk);
-    ASSERT_EQ(status(kStart, allChannels()), kOk);
+    ASSERT_EQ(status(SET_RUN_FILE, runFileName("scope.zrn")), kOk);
+    ASSERT_EQ(status(START, allChannels()), kOk);
     std::vector<Waveform> served;
     for (int i = 0; i < 3; i++) {
         Waveform w = waveform();
@@ -235,8 +225,8 @@ TEST_P(ScopeServer, ServesWaveformsRecordsAndReplaysTheRun)
         served.push_back(w);
         std::this_thread::sleep_for(50ms);
     }
-    ASSERT_EQ(status(kStop, allChannels()), kOk);
-    EXPECT_EQ(status(kGetWaveform, waveformRequest(0)), -40) << "a stopped channel serves no waveform";
+    ASSERT_EQ(status(STOP, allChannels()), kOk);
+    EXPECT_EQ(status(GET_WAVEFORM, waveformRequest(0)), -40) << "a stopped channel serves no waveform";
 
     std::vector<Waveform> recorded = recordedChannel0(rawDataFileOf(server_->workDir(), "scope.zrn"), board.family);
     ASSERT_GE(recorded.size(), served.size());
@@ -246,14 +236,14 @@ TEST_P(ScopeServer, ServesWaveformsRecordsAndReplaysTheRun)
                                                   << " samples) is not one the board recorded";
 
     // The run replays through the server: its waveforms are recorded ones.
-    ASSERT_EQ(status(kLoadRunFile, runFileToLoad("scope.zrn")), kOk) << server_->log("SRV_CommonLog.txt");
-    ASSERT_EQ(status(kStart, allChannels()), kOk);
+    ASSERT_EQ(status(LOAD_RUN_FILE, runFileToLoad("scope.zrn")), kOk) << server_->log("SRV_CommonLog.txt");
+    ASSERT_EQ(status(START, allChannels()), kOk);
     Waveform replayed = waveform();
     ASSERT_FALSE(replayed.empty()) << server_->log("SRVBoardThreadLog.txt");
     EXPECT_TRUE(recordedSet.count(replayed)) << "the replay served a waveform the run did not record";
-    ASSERT_EQ(status(kStop, allChannels()), kOk);
+    ASSERT_EQ(status(STOP, allChannels()), kOk);
 
-    ASSERT_EQ(status(kQuit, maskRequest(0, 0)), kOk);
+    ASSERT_EQ(status(QUIT, maskRequest(0, 0)), kOk);
     EXPECT_EQ(server_->waitExit(20000ms), 0) << server_->output();
 }
 

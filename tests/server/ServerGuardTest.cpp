@@ -9,13 +9,12 @@
 #include "ServerTestSupport.h"
 
 using namespace srvtest;
+using namespace srvtest::command;
 using namespace std::chrono_literals;
 
 namespace {
 
 const int16_t SUCCESS = 0, OPEN_DIGITIZER = -7, INVALID_FILE_NAME = -30, FILE_OPEN = -36;
-const uint16_t GET_BOARD_INFO = 5, START = 8, STOP = 9, SET_RUN_FILE = 22, LOAD_RUN_FILE = 23, QUIT = 25,
-               SET_SPECTRUM = 28, SAVE_CONFIGURATION = 31, SET_LIST = 35, DATABASE_PATH = 55;
 const size_t PATH_FIELD = 401;
 
 // A fixed text field: the text, then NUL bytes up to its width.
@@ -110,7 +109,7 @@ TEST(ServerFolders, RelativeFoldersAreTakenFromTheLaunchFolderAndLogsGoToOneFold
     Client client(port);
     Bytes mask;
     putU64(mask, 0);
-    EXPECT_EQ(statusOf(client, GET_BOARD_INFO, mask), SUCCESS);
+    EXPECT_EQ(statusOf(client, BOARD_INFO, mask), SUCCESS);
     EXPECT_EQ(statusOf(client, QUIT, masks(0, 0)), SUCCESS);
     EXPECT_EQ(server.waitExit(60000ms), 0);
 
@@ -281,7 +280,7 @@ TEST(ServerWithoutBoard, CommandsAnswerNoBoardUntilARunFileLoads)
     ASSERT_EQ(statusOf(client, LOAD_RUN_FILE, textField("good.zrn", 200)), SUCCESS);
     Bytes mask;
     putU64(mask, 0);
-    EXPECT_EQ(statusOf(client, GET_BOARD_INFO, mask), SUCCESS);
+    EXPECT_EQ(statusOf(client, BOARD_INFO, mask), SUCCESS);
     EXPECT_EQ(statusOf(client, START, startRequest()), SUCCESS);
     EXPECT_EQ(statusOf(client, STOP, startRequest()), SUCCESS);
     EXPECT_EQ(statusOf(client, QUIT, masks(0, 0)), SUCCESS);

@@ -120,25 +120,7 @@ TEST_F(CommandLoopTest, QuitRefusesMaskBitsAndShortRequests)
 
 TEST_F(CommandLoopTest, GarbageDropsTheClientAndTheNextOneIsServed)
 {
-    Bytes tooSmall = {4, 0, 0, 0, 0, 0, 25, 0};
-    Bytes tooLarge;
-    putU32(tooLarge, 16u * 1024u * 1024u + 1u);
-    putU16(tooLarge, 0);
-    putU16(tooLarge, 25);
-    Bytes cut = packet(SRV_CMD_QUIT, masks(0, 0));
-    cut.resize(cut.size() - 3);
-    Bytes random = {0xde, 0xad, 0xbe, 0xef, 0x13, 0x37, 0x42, 0x99, 0x01, 0xff};
-    struct Case {
-        const char* name;
-        Bytes bytes;
-        bool thenClose; // the client hangs up after sending
-    } cases[] = {
-        {"size below 8", tooSmall, false},
-        {"size above 16 MiB", tooLarge, false},
-        {"cut packet", cut, true},
-        {"random bytes", random, true},
-    };
-    for (const Case& c : cases) {
+    for (const GarbagePacket& c : garbagePackets()) {
         SCOPED_TRACE(c.name);
         {
             Client bad(port_);

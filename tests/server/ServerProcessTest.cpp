@@ -6,6 +6,7 @@
 #include "ServerTestSupport.h"
 
 using namespace srvtest;
+using namespace srvtest::command;
 using namespace std::chrono_literals;
 
 namespace {
@@ -14,9 +15,6 @@ const int16_t SUCCESS = 0;
 const int16_t GENERIC = -1;
 const int16_t INVALID_COMMAND = -9;
 const int16_t UNSUPPORTED = -33;
-const uint16_t QUIT = 25;
-const uint16_t DEFINITIONS = 26;
-const uint16_t NOTIFY = 54;
 
 const std::chrono::milliseconds EXIT_WAIT = 60000ms;
 
@@ -354,30 +352,7 @@ TEST_F(RunningServer, SecondClientReplacesTheFirst)
 
 TEST_F(RunningServer, GarbageDropsThatClientAndTheNextOneIsServed)
 {
-    Bytes tooSmall = {7, 0, 0, 0, 0, 0, 25, 0};
-    Bytes tooLarge;
-    putU32(tooLarge, 16u * 1024u * 1024u + 1u);
-    putU16(tooLarge, 0);
-    putU16(tooLarge, QUIT);
-    Bytes cut = packet(QUIT, masks(0, 0));
-    cut.resize(12);
-    Bytes random;
-    uint32_t seed = 12345;
-    for (int i = 0; i < 64; i++) {
-        seed = seed * 1103515245u + 12345u;
-        random.push_back(static_cast<uint8_t>(seed >> 16));
-    }
-    struct Case {
-        const char* name;
-        Bytes bytes;
-        bool thenClose;
-    } cases[] = {
-        {"size below 8", tooSmall, false},
-        {"size above 16 MiB", tooLarge, false},
-        {"cut packet", cut, true},
-        {"random bytes", random, true},
-    };
-    for (const Case& c : cases) {
+    for (const GarbagePacket& c : garbagePackets()) {
         SCOPED_TRACE(c.name);
         {
             Client bad(port_);

@@ -10,12 +10,6 @@
 
 namespace srvtest {
 
-namespace command {
-const uint16_t BOARD_INFO = 5, START = 8, STOP = 9, SET_PARAMETER = 13, SET_RUN_FILE = 22, LOAD_RUN_FILE = 23,
-               LIST_RUN_FILES = 24, QUIT = 25, GET_SPECTRUM = 27, CLEAR_SPECTRUM = 29, GET_WAVEFORM = 30,
-               SET_LIST = 35, GET_LIST = 36;
-}
-
 inline uint64_t getU64(const Bytes& b, size_t at)
 {
     return static_cast<uint64_t>(getU32(b, at)) | (static_cast<uint64_t>(getU32(b, at + 4)) << 32);

@@ -1,6 +1,7 @@
 // Helpers of the server tests: a raw TCP client that builds and reads
-// packets byte by byte (little-endian, as clients elsewhere do), free ports,
-// temporary folders, log files, and a launcher for the server process.
+// packets byte by byte (little-endian, as clients elsewhere do), the command
+// codes, garbage packets, free ports, temporary folders, log files, and a
+// launcher for the server process.
 #pragma once
 
 #include <arpa/inet.h>
@@ -85,6 +86,53 @@ inline Bytes masks(uint64_t in, uint64_t out)
     putU64(b, in);
     putU64(b, out);
     return b;
+}
+
+// The command codes a client sends.
+namespace command {
+const uint16_t BOARD_INFO = 5, WRITE_REGISTER = 6, READ_REGISTER = 7, START = 8, STOP = 9, SET_PARAMETER = 13,
+               GET_PARAMETER = 14, PARAMETER_INFO = 15, SET_RUN_FILE = 22, LOAD_RUN_FILE = 23, LIST_RUN_FILES = 24,
+               QUIT = 25, DEFINITIONS = 26, GET_SPECTRUM = 27, SET_SPECTRUM = 28, CLEAR_SPECTRUM = 29,
+               GET_WAVEFORM = 30, SAVE_CONFIGURATION = 31, LOAD_CONFIGURATION = 32, LIST_CONFIGURATIONS = 33,
+               DELETE_CONFIGURATION = 34, SET_LIST = 35, GET_LIST = 36, HV_CHANNEL_INFO = 37, HV_RANGE_INFO = 38,
+               START_AUTOSET = 39, STOP_AUTOSET = 40, SPECTRA_COUNT = 41, GET_ROI = 42, HV_ON = 43, HV_OFF = 44,
+               HV_ONOFF = 45, GET_MCS = 46, MCS_SWEEP = 47, CLEAR_MCS = 48, RESET_GAIN_STAB = 49, GET_DT = 50,
+               SET_DT = 51, CLEAR_DT = 52, SAMPLE_ADVANCE = 53, NOTIFY = 54, DATABASE_PATH = 55, DATE_TIME = 56;
+}
+
+// Bytes that are no request: the server drops the client that sends them
+// (at once, or when the rest of the packet does not come) and serves the next.
+struct GarbagePacket {
+    const char* name;
+    Bytes bytes;
+    bool thenClose; // the client hangs up after sending
+};
+
+inline std::vector<GarbagePacket> garbagePackets()
+{
+    Bytes tooLarge;
+    putU32(tooLarge, 16u * 1024u * 1024u + 1u);
+    putU16(tooLarge, 0);
+    putU16(tooLarge, command::QUIT);
+    Bytes cutNearItsEnd = packet(command::QUIT, masks(0, 0));
+    cutNearItsEnd.resize(cutNearItsEnd.size() - 3);
+    Bytes cutAfterTheHeader = packet(command::QUIT, masks(0, 0));
+    cutAfterTheHeader.resize(12);
+    Bytes seeded;
+    uint32_t seed = 12345;
+    for (int i = 0; i < 64; i++) {
+        seed = seed * 1103515245u + 12345u;
+        seeded.push_back(static_cast<uint8_t>(seed >> 16));
+    }
+    return {
+        {"size 4, below 8", {4, 0, 0, 0, 0, 0, 25, 0}, false},
+        {"size 7, below 8", {7, 0, 0, 0, 0, 0, 25, 0}, false},
+        {"size above 16 MiB", tooLarge, false},
+        {"cut 3 bytes before its end", cutNearItsEnd, true},
+        {"cut 4 bytes into the payload", cutAfterTheHeader, true},
+        {"10 random bytes", {0xde, 0xad, 0xbe, 0xef, 0x13, 0x37, 0x42, 0x99, 0x01, 0xff}, true},
+        {"64 random bytes", seeded, true},
+    };
 }
 
 struct Reply {

@@ -24,11 +24,11 @@ protected:
         Request r = maskRequest(maskIn, maskOut);
         for (uint32_t f : fields)
             r.u32(f);
-        return request(kWriteRegister, r);
+        return request(WRITE_REGISTER, r);
     }
     static uint32_t read(uint32_t address)
     {
-        Reader r(request(kReadRegister, maskRequest(0x1, 0x2).u32(address)));
+        Reader r(request(READ_REGISTER, maskRequest(0x1, 0x2).u32(address)));
         EXPECT_EQ(r.status(), 0);
         return r.status() == 0 ? r.u32() : 0xDEADBEEF;
     }
@@ -36,7 +36,7 @@ protected:
 
 TEST_F(BoardCommands, BoardInfoSendsEveryFieldInBitOrder)
 {
-    Bytes reply = request(kBoardInfo, Request().u64((1ull << 23) - 1));
+    Bytes reply = request(BOARD_INFO, Request().u64((1ull << 23) - 1));
     Reader r(reply);
     ASSERT_EQ(r.status(), 0);
     EXPECT_EQ(reply.size(), 2u + 117u); // 23 fields
@@ -66,21 +66,21 @@ TEST_F(BoardCommands, BoardInfoSendsEveryFieldInBitOrder)
     EXPECT_EQ(r.left(), 0u);
 
     // Single fields keep their sizes: serial number alone, version alone.
-    Reader serial(request(kBoardInfo, Request().u64(1ull << 10)));
+    Reader serial(request(BOARD_INFO, Request().u64(1ull << 10)));
     EXPECT_EQ(serial.u32(), 1101u);
     EXPECT_EQ(serial.left(), 0u);
-    EXPECT_EQ(request(kBoardInfo, Request().u64(1ull << 21)).size(), 22u);
+    EXPECT_EQ(request(BOARD_INFO, Request().u64(1ull << 21)).size(), 22u);
 }
 
 TEST_F(BoardCommands, BoardInfoRefusals)
 {
-    Bytes none = request(kBoardInfo, Request().u64(0));
+    Bytes none = request(BOARD_INFO, Request().u64(0));
     EXPECT_EQ(status(none), 0);
     EXPECT_EQ(none.size(), 2u);
-    Bytes unknown = request(kBoardInfo, Request().u64(((1ull << 23) - 1) | (1ull << 23)));
+    Bytes unknown = request(BOARD_INFO, Request().u64(((1ull << 23) - 1) | (1ull << 23)));
     EXPECT_EQ(status(unknown), -33);
     EXPECT_EQ(unknown.size(), 2u);
-    EXPECT_EQ(status(request(kBoardInfo, Bytes{1, 0, 0})), -6);
+    EXPECT_EQ(status(request(BOARD_INFO, Bytes{1, 0, 0})), -6);
     EXPECT_NE(log("SRV_ConfigurationManagementLog.txt").find("Unsupported dataMask 0xffffff (0x800000 unknown)"),
               std::string::npos);
 }
@@ -107,7 +107,7 @@ TEST_F(BoardCommands, MaskedWriteKeepsTheBitsOutsideTheMask)
 
     // Without the address bit both commands use register 0.
     ASSERT_EQ(status(write(0x2, {0x5A})), 0);
-    Reader zero(request(kReadRegister, maskRequest(0, 0x2)));
+    Reader zero(request(READ_REGISTER, maskRequest(0, 0x2)));
     ASSERT_EQ(zero.status(), 0);
     EXPECT_EQ(zero.u32(), 0x5Au);
 }
@@ -124,35 +124,35 @@ TEST_F(BoardCommands, RegisterRequestRefusals)
     EXPECT_EQ(written.size(), 2u);
     EXPECT_EQ(read(kScratch), 3u);
     // Command 7 sends the value only on out-bit 1.
-    Bytes bare = request(kReadRegister, maskRequest(0x1, 0).u32(kScratch));
+    Bytes bare = request(READ_REGISTER, maskRequest(0x1, 0).u32(kScratch));
     EXPECT_EQ(status(bare), 0);
     EXPECT_EQ(bare.size(), 2u);
-    Bytes wrongBit = request(kReadRegister, maskRequest(0x1, 0x1).u32(kScratch));
+    Bytes wrongBit = request(READ_REGISTER, maskRequest(0x1, 0x1).u32(kScratch));
     EXPECT_EQ(status(wrongBit), -33);
     EXPECT_EQ(wrongBit.size(), 2u);
     // Fields the mask promises but the payload lacks.
     EXPECT_EQ(status(write(0x7, {kScratch, 9})), -6);
-    EXPECT_EQ(status(request(kReadRegister, maskRequest(0x1, 0x2))), -6);
+    EXPECT_EQ(status(request(READ_REGISTER, maskRequest(0x1, 0x2))), -6);
     EXPECT_EQ(read(kScratch), 3u);
 }
 
 TEST_F(BoardCommands, SpectraCountOfAChannel)
 {
-    Reader r(request(kSpectraCount, Request().u64(0x3).i32(0)));
+    Reader r(request(SPECTRA_COUNT, Request().u64(0x3).i32(0)));
     ASSERT_EQ(r.status(), 0);
     EXPECT_EQ(r.u32(), 1u); // one energy spectrum
     EXPECT_EQ(r.u32(), 0u); // no MCS firmware on this board
     EXPECT_EQ(r.left(), 0u);
-    EXPECT_EQ(status(request(kSpectraCount, Request().u64(0x3).i32(8))), -33);
-    EXPECT_EQ(status(request(kSpectraCount, Request().u64(0x4).i32(0))), -33);
-    EXPECT_EQ(status(request(kSpectraCount, Request().u64(0x3))), -6);
+    EXPECT_EQ(status(request(SPECTRA_COUNT, Request().u64(0x3).i32(8))), -33);
+    EXPECT_EQ(status(request(SPECTRA_COUNT, Request().u64(0x4).i32(0))), -33);
+    EXPECT_EQ(status(request(SPECTRA_COUNT, Request().u64(0x3))), -6);
     EXPECT_NE(log("SRV_ConfigurationManagementLog.txt").find("Channel '8' not found."), std::string::npos);
 }
 
 TEST_F(BoardCommands, DateTimeIsReadNeverSet)
 {
     std::time_t before = std::time(nullptr);
-    Reader r(request(kDateTime, maskRequest(0, 0x1)));
+    Reader r(request(DATE_TIME, maskRequest(0, 0x1)));
     ASSERT_EQ(r.status(), 0);
     std::string text = r.text(20);
     EXPECT_EQ(r.left(), 0u);
@@ -163,15 +163,15 @@ TEST_F(BoardCommands, DateTimeIsReadNeverSet)
     EXPECT_NEAR(std::stoi(parts[1]), local.tm_year + 1900, 1);
 
     // A set always fails; a text without its terminator is cut to 19 characters.
-    Bytes set = request(kDateTime, maskRequest(0x1, 0x1).text("2031-01-01T00:00:00ZZZZ", 20));
+    Bytes set = request(DATE_TIME, maskRequest(0x1, 0x1).text("2031-01-01T00:00:00ZZZZ", 20));
     EXPECT_EQ(status(set), -1);
     EXPECT_EQ(set.size(), 2u);
     EXPECT_NE(log("SRV_ConfigurationManagementLog.txt").find("Error setting datetime 2031-01-01T00:00:00\n"),
               std::string::npos);
-    EXPECT_EQ(status(request(kDateTime, maskRequest(0x1, 0))), -6);
-    EXPECT_EQ(status(request(kDateTime, maskRequest(0x2, 0x1))), -33);
-    EXPECT_EQ(status(request(kDateTime, maskRequest(0, 0x3))), -33);
-    EXPECT_EQ(status(request(kDateTime, Bytes(8, 0))), -6);
+    EXPECT_EQ(status(request(DATE_TIME, maskRequest(0x1, 0))), -6);
+    EXPECT_EQ(status(request(DATE_TIME, maskRequest(0x2, 0x1))), -33);
+    EXPECT_EQ(status(request(DATE_TIME, maskRequest(0, 0x3))), -33);
+    EXPECT_EQ(status(request(DATE_TIME, Bytes(8, 0))), -6);
 }
 
 } // namespace

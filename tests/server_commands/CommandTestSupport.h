@@ -18,20 +18,8 @@ namespace cmdtest {
 
 using srvtest::Bytes;
 
-// Command codes.
-enum : uint16_t {
-    kBoardInfo = 5,
-    kWriteRegister = 6,
-    kReadRegister = 7,
-    kSetParameter = 13,
-    kGetParameter = 14,
-    kParameterInfo = 15,
-    kStartAutoSet = 39,
-    kStopAutoSet = 40,
-    kSpectraCount = 41,
-    kSampleAdvance = 53,
-    kDateTime = 56,
-};
+// Command codes: srvtest::command, seen here and by every user of this header.
+using namespace srvtest::command;
 
 // Object types of an index path.
 enum : int32_t { kBoard = 1, kChannel = 2, kHVChannel = 3, kHVRange = 4, kLVDS = 5, kVTrace = 6, kCode = 7,

@@ -36,7 +36,7 @@ protected:
     };
     static Value get(std::initializer_list<int32_t> path)
     {
-        Bytes reply = request(kGetParameter, parameterRequest(0x7, path));
+        Bytes reply = request(GET_PARAMETER, parameterRequest(0x7, path));
         Value v;
         Reader r(reply);
         EXPECT_EQ(r.status(), 0);
@@ -50,7 +50,7 @@ protected:
     }
     static uint32_t readRegister(uint32_t address)
     {
-        Reader r(request(kReadRegister, maskRequest(0x1, 0x2).u32(address)));
+        Reader r(request(READ_REGISTER, maskRequest(0x1, 0x2).u32(address)));
         EXPECT_EQ(r.status(), 0);
         return r.status() == 0 ? r.u32() : 0;
     }
@@ -58,7 +58,7 @@ protected:
 
 TEST_F(ParameterCommands, SetThenGetReturnsTheValueTheBoardTook)
 {
-    EXPECT_EQ(status(request(kSetParameter, setValue({3, kChannel, kThreshold, kCode}, 250))), 0);
+    EXPECT_EQ(status(request(SET_PARAMETER, setValue({3, kChannel, kThreshold, kCode}, 250))), 0);
     Value threshold = get({3, kChannel, kThreshold, kCode});
     EXPECT_EQ(threshold.value, 250);
     EXPECT_EQ(threshold.codename, "Range parameter.");
@@ -66,30 +66,30 @@ TEST_F(ParameterCommands, SetThenGetReturnsTheValueTheBoardTook)
     EXPECT_EQ(readRegister(thresholdRegister(3)) & 0x3FFF, 250u);
 
     // Beyond the range: the reply is the value read back, not the one asked.
-    EXPECT_EQ(status(request(kSetParameter, setValue({3, kChannel, kThreshold, kCode}, 20000))), 0);
+    EXPECT_EQ(status(request(SET_PARAMETER, setValue({3, kChannel, kThreshold, kCode}, 20000))), 0);
     EXPECT_EQ(get({3, kChannel, kThreshold, kCode}).value, 16383);
 
     // A list by number, by code name, and by both (the code name wins).
-    EXPECT_EQ(status(request(kSetParameter, setValue({2, kChannel, kPolarity, kCode}, 0))), 0);
+    EXPECT_EQ(status(request(SET_PARAMETER, setValue({2, kChannel, kPolarity, kCode}, 0))), 0);
     Value polarity = get({2, kChannel, kPolarity, kCode});
     EXPECT_EQ(polarity.value, 0);
     EXPECT_EQ(polarity.codename, "POLARITY_POSITIVE");
-    EXPECT_EQ(status(request(kSetParameter, setCodename({2, kChannel, kPolarity, kCode}, "POLARITY_NEGATIVE"))), 0);
+    EXPECT_EQ(status(request(SET_PARAMETER, setCodename({2, kChannel, kPolarity, kCode}, "POLARITY_NEGATIVE"))), 0);
     polarity = get({2, kChannel, kPolarity, kCode});
     EXPECT_EQ(polarity.value, 1);
     EXPECT_EQ(polarity.codename, "POLARITY_NEGATIVE");
     EXPECT_EQ(polarity.description, "Negative");
-    EXPECT_EQ(status(request(kSetParameter, setValue({2, kChannel, kPolarity, kCode}, 0))), 0);
+    EXPECT_EQ(status(request(SET_PARAMETER, setValue({2, kChannel, kPolarity, kCode}, 0))), 0);
     Request both = parameterRequest(0x3, {2, kChannel, kPolarity, kCode});
     both.f64(0).text("POLARITY_NEGATIVE");
-    EXPECT_EQ(status(request(kSetParameter, both)), 0);
+    EXPECT_EQ(status(request(SET_PARAMETER, both)), 0);
     EXPECT_EQ(get({2, kChannel, kPolarity, kCode}).value, 1);
     EXPECT_EQ(get({5, kChannel, kPolarity, kCode}).value, 0); // other channels keep theirs
 }
 
 TEST_F(ParameterCommands, RefusedRequestsAnswerTheStatusAlone)
 {
-    EXPECT_EQ(status(request(kSetParameter, setValue({4, kChannel, kThreshold, kCode}, 300))), 0);
+    EXPECT_EQ(status(request(SET_PARAMETER, setValue({4, kChannel, kThreshold, kCode}, 300))), 0);
 
     Request longPath; // one element more than an index path holds
     longPath.u64(0x1).u32(13);
@@ -106,20 +106,20 @@ TEST_F(ParameterCommands, RefusedRequestsAnswerTheStatusAlone)
         int16_t status;
     };
     const Case cases[] = {
-        {"code name of a range", kSetParameter, setCodename({4, kChannel, kThreshold, kCode}, "POLARITY_NEGATIVE"), -6},
-        {"unknown code name", kSetParameter, setCodename({4, kChannel, kPolarity, kCode}, "POLARITY_SIDEWAYS"), -6},
-        {"unterminated code name", kSetParameter, unterminated, -6},
-        {"value missing", kSetParameter, parameterRequest(0x1, {4, kChannel, kThreshold, kCode}), -6},
-        {"path too long", kGetParameter, longPath, -6},
-        {"path cut short", kGetParameter, shortPath, -6},
-        {"no channel", kGetParameter, parameterRequest(0x1, {kThreshold, kCode}), -10},
-        {"channel count", kGetParameter, parameterRequest(0x1, {8, kChannel, kThreshold, kCode}), -10},
-        {"board pair", kGetParameter, parameterRequest(0x1, {0, kBoard, kRecordLength, kCode}), -10},
-        {"code of no category", kParameterInfo, parameterRequest(0x1, {99999, kCode}), -10},
-        {"unknown set bit", kSetParameter, parameterRequest(0x5, {4, kChannel, kThreshold, kCode}).f64(0), -33},
-        {"no value", kSetParameter, parameterRequest(0, {4, kChannel, kThreshold, kCode}), -33},
-        {"unknown get bit", kGetParameter, parameterRequest(0x9, {4, kChannel, kThreshold, kCode}), -33},
-        {"unknown info bit", kParameterInfo, parameterRequest(0x4001, {4, kChannel, kThreshold, kCode}), -33},
+        {"code name of a range", SET_PARAMETER, setCodename({4, kChannel, kThreshold, kCode}, "POLARITY_NEGATIVE"), -6},
+        {"unknown code name", SET_PARAMETER, setCodename({4, kChannel, kPolarity, kCode}, "POLARITY_SIDEWAYS"), -6},
+        {"unterminated code name", SET_PARAMETER, unterminated, -6},
+        {"value missing", SET_PARAMETER, parameterRequest(0x1, {4, kChannel, kThreshold, kCode}), -6},
+        {"path too long", GET_PARAMETER, longPath, -6},
+        {"path cut short", GET_PARAMETER, shortPath, -6},
+        {"no channel", GET_PARAMETER, parameterRequest(0x1, {kThreshold, kCode}), -10},
+        {"channel count", GET_PARAMETER, parameterRequest(0x1, {8, kChannel, kThreshold, kCode}), -10},
+        {"board pair", GET_PARAMETER, parameterRequest(0x1, {0, kBoard, kRecordLength, kCode}), -10},
+        {"code of no category", PARAMETER_INFO, parameterRequest(0x1, {99999, kCode}), -10},
+        {"unknown set bit", SET_PARAMETER, parameterRequest(0x5, {4, kChannel, kThreshold, kCode}).f64(0), -33},
+        {"no value", SET_PARAMETER, parameterRequest(0, {4, kChannel, kThreshold, kCode}), -33},
+        {"unknown get bit", GET_PARAMETER, parameterRequest(0x9, {4, kChannel, kThreshold, kCode}), -33},
+        {"unknown info bit", PARAMETER_INFO, parameterRequest(0x4001, {4, kChannel, kThreshold, kCode}), -33},
     };
     for (const Case& c : cases) {
         Bytes reply = request(c.command, c.payload);
@@ -134,7 +134,7 @@ TEST_F(ParameterCommands, RefusedRequestsAnswerTheStatusAlone)
 
 TEST_F(ParameterCommands, InformationOfAListAndOfARange)
 {
-    Reader list(request(kParameterInfo, parameterRequest(0x3FFF, {0, kChannel, kPolarity, kCode})));
+    Reader list(request(PARAMETER_INFO, parameterRequest(0x3FFF, {0, kChannel, kPolarity, kCode})));
     ASSERT_EQ(list.status(), 0);
     EXPECT_EQ(list.text(), "Input polarity");
     EXPECT_EQ(list.text(), "PARAM_CH_POLARITY");
@@ -158,7 +158,7 @@ TEST_F(ParameterCommands, InformationOfAListAndOfARange)
     EXPECT_EQ(list.left(), 0u);
 
     // Record length: a range in nanoseconds.
-    Reader range(request(kParameterInfo, parameterRequest(0x3FF0, {kRecordLength, kCode})));
+    Reader range(request(PARAMETER_INFO, parameterRequest(0x3FF0, {kRecordLength, kCode})));
     ASSERT_EQ(range.status(), 0);
     EXPECT_EQ(range.text(), "UOM_SECONDS");
     EXPECT_EQ(range.i32(), -9);
@@ -172,7 +172,7 @@ TEST_F(ParameterCommands, InformationOfAListAndOfARange)
     EXPECT_EQ(range.left(), 0u);
 
     // The values without their count in front.
-    Reader values(request(kParameterInfo, parameterRequest(0x800, {0, kChannel, kPolarity, kCode})));
+    Reader values(request(PARAMETER_INFO, parameterRequest(0x800, {0, kChannel, kPolarity, kCode})));
     ASSERT_EQ(values.status(), 0);
     EXPECT_EQ(values.f64(), 0);
     EXPECT_EQ(values.f64(), 1);
@@ -181,7 +181,7 @@ TEST_F(ParameterCommands, InformationOfAListAndOfARange)
 
 TEST_F(ParameterCommands, ChannelSignalsReachOnlyChannelsOfTheBoard)
 {
-    for (uint16_t command : {kStartAutoSet, kStopAutoSet, kSampleAdvance}) {
+    for (uint16_t command : {START_AUTOSET, STOP_AUTOSET, SAMPLE_ADVANCE}) {
         for (int32_t channel : {8, -1, 1000}) {
             Bytes reply = request(command, maskRequest(0, 0).i32(channel));
             EXPECT_EQ(status(reply), -33) << command << " channel " << channel;
@@ -189,7 +189,7 @@ TEST_F(ParameterCommands, ChannelSignalsReachOnlyChannelsOfTheBoard)
     }
     EXPECT_NE(log("SRVParametersLog.txt").find("Channel '8' not found."), std::string::npos);
     // This board is not the register-level device: the signals do nothing.
-    for (uint16_t command : {kStartAutoSet, kStopAutoSet, kSampleAdvance})
+    for (uint16_t command : {START_AUTOSET, STOP_AUTOSET, SAMPLE_ADVANCE})
         EXPECT_EQ(status(request(command, maskRequest(0, 0).i32(7))), 0) << command;
 }
 
@@ -232,10 +232,10 @@ protected:
 TEST_F(ComplexParameter, ReportsNotDefinedCodeNamesAndTakesOnlyThatName)
 {
     // The default (negative) was written into the board at start-up.
-    Reader polarity(request(kGetParameter, parameterRequest(0x1, {1, kChannel, kPolarity, kCode})));
+    Reader polarity(request(GET_PARAMETER, parameterRequest(0x1, {1, kChannel, kPolarity, kCode})));
     ASSERT_EQ(polarity.status(), 0);
     EXPECT_EQ(polarity.f64(), 1);
-    Reader choice(request(kGetParameter, parameterRequest(0x7, {1, kChannel, kPolarityChoice, kCode})));
+    Reader choice(request(GET_PARAMETER, parameterRequest(0x7, {1, kChannel, kPolarityChoice, kCode})));
     ASSERT_EQ(choice.status(), 0);
     EXPECT_EQ(choice.f64(), 1);
     EXPECT_EQ(choice.text(), "NOT DEFINED");
@@ -243,13 +243,13 @@ TEST_F(ComplexParameter, ReportsNotDefinedCodeNamesAndTakesOnlyThatName)
 
     // "NOT DEFINED" selects the first value; the value's own name is refused.
     Request byName = parameterRequest(0x2, {1, kChannel, kPolarityChoice, kCode});
-    EXPECT_EQ(status(request(kSetParameter, byName.text("NOT DEFINED"))), 0);
-    Reader written(request(kGetParameter, parameterRequest(0x1, {1, kChannel, kPolarity, kCode})));
+    EXPECT_EQ(status(request(SET_PARAMETER, byName.text("NOT DEFINED"))), 0);
+    Reader written(request(GET_PARAMETER, parameterRequest(0x1, {1, kChannel, kPolarity, kCode})));
     EXPECT_EQ(written.f64(), 0);
     Request ownName = parameterRequest(0x2, {1, kChannel, kPolarityChoice, kCode});
-    EXPECT_EQ(status(request(kSetParameter, ownName.text("POLARITY_NEGATIVE"))), -6);
+    EXPECT_EQ(status(request(SET_PARAMETER, ownName.text("POLARITY_NEGATIVE"))), -6);
 
-    Reader info(request(kParameterInfo, parameterRequest(0x107C, {1, kChannel, kPolarityChoice, kCode})));
+    Reader info(request(PARAMETER_INFO, parameterRequest(0x107C, {1, kChannel, kPolarityChoice, kCode})));
     ASSERT_EQ(info.status(), 0);
     EXPECT_EQ(info.u32(), 0u);  // flags
     EXPECT_EQ(info.text(), ""); // unit symbol

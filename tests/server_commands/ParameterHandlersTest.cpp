@@ -28,17 +28,17 @@ int signalResult = 0;
 
 extern "C" int c_cautosetstart(c_Digitizer_t*, int32_t channel, uint32_t mode)
 {
-    signalCalls.push_back({kStartAutoSet, channel, mode});
+    signalCalls.push_back({START_AUTOSET, channel, mode});
     return signalResult;
 }
 extern "C" int c_cautosetstop(c_Digitizer_t*, uint32_t channel, uint32_t mode)
 {
-    signalCalls.push_back({kStopAutoSet, static_cast<int32_t>(channel), mode});
+    signalCalls.push_back({STOP_AUTOSET, static_cast<int32_t>(channel), mode});
     return signalResult;
 }
 extern "C" int c_csampleadvance(c_Digitizer_t*, int32_t channel)
 {
-    signalCalls.push_back({kSampleAdvance, channel, 0});
+    signalCalls.push_back({SAMPLE_ADVANCE, channel, 0});
     return signalResult;
 }
 
@@ -232,7 +232,7 @@ TEST_F(ParameterHandlers, ValueTableOfEachKind)
 
 TEST_F(ParameterHandlers, ListLongerThanTheRecordIsDescribedByItsFirstTwenty)
 {
-    Answer info = call(SRV_CmdGetParameterInfo, kParameterInfo,
+    Answer info = call(SRV_CmdGetParameterInfo, PARAMETER_INFO,
                        parameterRequest(0x3C00, {0, kChannel, kGate, kCode}));
     ASSERT_EQ(info.status, 0);
     Reader r = info.read();
@@ -248,8 +248,8 @@ TEST_F(ParameterHandlers, ListLongerThanTheRecordIsDescribedByItsFirstTwenty)
     // The values past the record are still set and named.
     Request set = parameterRequest(0x2, {0, kChannel, kGate, kCode});
     set.text("V24");
-    EXPECT_EQ(call(SRV_CmdSetParameter, kSetParameter, set).status, 0);
-    Answer got = call(SRV_CmdGetParameter, kGetParameter, parameterRequest(0x7, {0, kChannel, kGate, kCode}));
+    EXPECT_EQ(call(SRV_CmdSetParameter, SET_PARAMETER, set).status, 0);
+    Answer got = call(SRV_CmdGetParameter, GET_PARAMETER, parameterRequest(0x7, {0, kChannel, kGate, kCode}));
     ASSERT_EQ(got.status, 0);
     Reader g = got.read();
     EXPECT_EQ(g.f64(), 240);
@@ -260,11 +260,11 @@ TEST_F(ParameterHandlers, ListLongerThanTheRecordIsDescribedByItsFirstTwenty)
 TEST_F(ParameterHandlers, GetOfAValueOutsideItsListFailsOnlyForItsNames)
 {
     srvtest::channelParam(0, DPPL_PARAM_CH_ENABLED)->value = 0.5;
-    Answer value = call(SRV_CmdGetParameter, kGetParameter, parameterRequest(0x1, {0, kChannel, kEnabled, kCode}));
+    Answer value = call(SRV_CmdGetParameter, GET_PARAMETER, parameterRequest(0x1, {0, kChannel, kEnabled, kCode}));
     ASSERT_EQ(value.status, 0);
     EXPECT_EQ(value.read().f64(), 0.5);
     for (uint64_t mask : {0x3ull, 0x4ull}) {
-        Answer named = call(SRV_CmdGetParameter, kGetParameter, parameterRequest(mask, {0, kChannel, kEnabled, kCode}));
+        Answer named = call(SRV_CmdGetParameter, GET_PARAMETER, parameterRequest(mask, {0, kChannel, kEnabled, kCode}));
         EXPECT_EQ(named.status, -37);
         EXPECT_EQ(named.payload.size(), 2u);
     }
@@ -276,15 +276,15 @@ TEST_F(ParameterHandlers, AutoSetPassesItsOptionsAsModeBits)
 {
     Request start = maskRequest(0x7, 0);
     start.i32(1).u32(5).u32(0).u32(7);
-    EXPECT_EQ(call(SRV_CmdStartAutoSet, kStartAutoSet, start).status, 0);
+    EXPECT_EQ(call(SRV_CmdStartAutoSet, START_AUTOSET, start).status, 0);
     Request stop = maskRequest(0x2, 0);
     stop.i32(0).u32(3);
-    EXPECT_EQ(call(SRV_CmdStopAutoSet, kStopAutoSet, stop).status, 0);
+    EXPECT_EQ(call(SRV_CmdStopAutoSet, STOP_AUTOSET, stop).status, 0);
     ASSERT_EQ(signalCalls.size(), 2u);
-    EXPECT_EQ(signalCalls[0].command, kStartAutoSet);
+    EXPECT_EQ(signalCalls[0].command, START_AUTOSET);
     EXPECT_EQ(signalCalls[0].channel, 1);
     EXPECT_EQ(signalCalls[0].mode, 0xAu);
-    EXPECT_EQ(signalCalls[1].command, kStopAutoSet);
+    EXPECT_EQ(signalCalls[1].command, STOP_AUTOSET);
     EXPECT_EQ(signalCalls[1].mode, 0x4u);
 }
 
@@ -302,26 +302,26 @@ TEST_F(ParameterHandlers, ChannelSignalsRefuseBadRequestsBeforeTheLibrary)
         return r.bytes();
     };
     const Case refused[] = {
-        {SRV_CmdStartAutoSet, kStartAutoSet, channelRequest(0, 0, 2), -33}, // channel count of the board
-        {SRV_CmdStopAutoSet, kStopAutoSet, channelRequest(0, 0, -1), -33},
-        {SRV_CmdSampleAdvance, kSampleAdvance, channelRequest(0, 0, 64), -33},
-        {SRV_CmdStartAutoSet, kStartAutoSet, channelRequest(0x8, 0, 0), -33}, // unknown cmdMaskIn bit
-        {SRV_CmdSampleAdvance, kSampleAdvance, channelRequest(0x1, 0, 0), -33},
-        {SRV_CmdStartAutoSet, kStartAutoSet, channelRequest(0x1, 0, 0), -6}, // option word missing
-        {SRV_CmdSampleAdvance, kSampleAdvance, maskRequest(0, 0), -6},     // channel missing
+        {SRV_CmdStartAutoSet, START_AUTOSET, channelRequest(0, 0, 2), -33}, // channel count of the board
+        {SRV_CmdStopAutoSet, STOP_AUTOSET, channelRequest(0, 0, -1), -33},
+        {SRV_CmdSampleAdvance, SAMPLE_ADVANCE, channelRequest(0, 0, 64), -33},
+        {SRV_CmdStartAutoSet, START_AUTOSET, channelRequest(0x8, 0, 0), -33}, // unknown cmdMaskIn bit
+        {SRV_CmdSampleAdvance, SAMPLE_ADVANCE, channelRequest(0x1, 0, 0), -33},
+        {SRV_CmdStartAutoSet, START_AUTOSET, channelRequest(0x1, 0, 0), -6}, // option word missing
+        {SRV_CmdSampleAdvance, SAMPLE_ADVANCE, maskRequest(0, 0), -6},     // channel missing
     };
     for (const Case& c : refused)
         EXPECT_EQ(call(c.handler, c.command, c.request).status, c.status);
     EXPECT_TRUE(signalCalls.empty());
 
     // An unknown output bit answers -33 after the signal was sent.
-    EXPECT_EQ(call(SRV_CmdSampleAdvance, kSampleAdvance, channelRequest(0, 1, 1)).status, -33);
+    EXPECT_EQ(call(SRV_CmdSampleAdvance, SAMPLE_ADVANCE, channelRequest(0, 1, 1)).status, -33);
     ASSERT_EQ(signalCalls.size(), 1u);
     EXPECT_EQ(signalCalls[0].channel, 1);
 
     signalResult = -42;
-    EXPECT_EQ(call(SRV_CmdStopAutoSet, kStopAutoSet, channelRequest(0, 0, 0)).status, -25);
-    EXPECT_EQ(call(SRV_CmdSampleAdvance, kSampleAdvance, channelRequest(0, 0, 0)).status, -25);
+    EXPECT_EQ(call(SRV_CmdStopAutoSet, STOP_AUTOSET, channelRequest(0, 0, 0)).status, -25);
+    EXPECT_EQ(call(SRV_CmdSampleAdvance, SAMPLE_ADVANCE, channelRequest(0, 0, 0)).status, -25);
     EXPECT_NE(srvtest::readLog("SRVParametersLog.txt").find("DPPLayer error (-42) stopping auto-set."),
               std::string::npos);
 }
