@@ -16,7 +16,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-enum : uint16_t { kQuit = 25, kSave = 31, kLoad = 32, kList = 33, kDelete = 34, kDatabasePath = 55 };
+using namespace srvtest::command;
 // Server codes of the shipped definitions.
 enum : int32_t { kPolarity = 1001, kThreshold = 1009, kPpmc = 4007, kVoltageSet = 3100 };
 constexpr size_t kPathField = 401;
@@ -126,19 +126,19 @@ public:
         return Reader(reply).status();
     }
 
-    int16_t save(const std::string& name) { return statusOf(kSave, maskRequest(0x1, 0).text(name)); }
+    int16_t save(const std::string& name) { return statusOf(SAVE_CONFIGURATION, maskRequest(0x1, 0).text(name)); }
     int16_t load(const std::string& name, std::optional<uint32_t> includeHV = std::nullopt)
     {
         Request r = maskRequest(includeHV ? 0x11 : 0x1, 0);
         r.text(name);
         if (includeHV)
             r.u32(*includeHV);
-        return statusOf(kLoad, r);
+        return statusOf(LOAD_CONFIGURATION, r);
     }
-    int16_t remove(const std::string& name) { return statusOf(kDelete, maskRequest(0x1, 0).text(name)); }
+    int16_t remove(const std::string& name) { return statusOf(DELETE_CONFIGURATION, maskRequest(0x1, 0).text(name)); }
     Listing list(uint32_t offset = 0)
     {
-        Reader r(request(kList, maskRequest(0x2, 0xC).u32(offset)));
+        Reader r(request(LIST_CONFIGURATIONS, maskRequest(0x2, 0xC).u32(offset)));
         Listing listing;
         listing.status = r.status();
         if (listing.status != 0)
@@ -152,13 +152,13 @@ public:
     }
     std::string databasePath()
     {
-        Reader r(request(kDatabasePath, maskRequest(0, 0x20)));
+        Reader r(request(DATABASE_PATH, maskRequest(0, 0x20)));
         EXPECT_EQ(r.status(), 0);
         return r.status() == 0 ? r.text(kPathField) : "";
     }
     int16_t setDatabasePath(const std::string& path)
     {
-        return statusOf(kDatabasePath, maskRequest(0x20, 0).text(path, kPathField));
+        return statusOf(DATABASE_PATH, maskRequest(0x20, 0).text(path, kPathField));
     }
 
     int16_t set(std::initializer_list<int32_t> path, double value)
@@ -176,7 +176,7 @@ public:
     // leaks and faults through the exit code).
     void quit()
     {
-        EXPECT_EQ(statusOf(kQuit, maskRequest(0, 0)), 0);
+        EXPECT_EQ(statusOf(QUIT, maskRequest(0, 0)), 0);
         EXPECT_EQ(process_->waitExit(std::chrono::milliseconds(30000)), std::optional<int>(0)) << process_->output();
     }
 
@@ -377,12 +377,12 @@ TEST_F(ConfigurationCommands, RowsTheBoardCannotTakeAreSkippedOrStopTheLoad)
 TEST_F(ConfigurationCommands, ListPagesNewestFirstAndDeleteAllKeepsTheDefault)
 {
     Server& s = *server_;
-    ASSERT_EQ(s.statusOf(kDelete, maskRequest(0, 0)), 0);
+    ASSERT_EQ(s.statusOf(DELETE_CONFIGURATION, maskRequest(0, 0)), 0);
     Listing listing = s.list();
     ASSERT_EQ(listing.status, 0);
     EXPECT_EQ(listing.names, std::vector<std::string>{"__default"});
     // Loading without a name finds no save but "__default".
-    EXPECT_EQ(s.statusOf(kLoad, maskRequest(0, 0)), -43);
+    EXPECT_EQ(s.statusOf(LOAD_CONFIGURATION, maskRequest(0, 0)), -43);
     EXPECT_NE(s.log().find("No save found: "), std::string::npos);
 
     // Saves in one second: the later one is the newer.
@@ -395,7 +395,7 @@ TEST_F(ConfigurationCommands, ListPagesNewestFirstAndDeleteAllKeepsTheDefault)
     ASSERT_GE(listing.names.size(), 3u);
     EXPECT_EQ(listing.names[0], "second");
     EXPECT_EQ(listing.names[1], "first");
-    ASSERT_EQ(s.statusOf(kLoad, maskRequest(0, 0)), 0);
+    ASSERT_EQ(s.statusOf(LOAD_CONFIGURATION, maskRequest(0, 0)), 0);
     EXPECT_EQ(s.get({0, kChannel, kThreshold, kCode}), 32);
 
     // 250 older saves written beside the server: pages of 200.
@@ -423,7 +423,7 @@ TEST_F(ConfigurationCommands, ListPagesNewestFirstAndDeleteAllKeepsTheDefault)
     EXPECT_EQ(listing.count, 0u);
 
     // Only the count, or only the names.
-    Reader count(s.request(kList, maskRequest(0, 0x4)));
+    Reader count(s.request(LIST_CONFIGURATIONS, maskRequest(0, 0x4)));
     ASSERT_EQ(count.status(), 0);
     EXPECT_EQ(count.u32(), 200u);
     EXPECT_EQ(count.left(), 0u);
@@ -432,7 +432,7 @@ TEST_F(ConfigurationCommands, ListPagesNewestFirstAndDeleteAllKeepsTheDefault)
     Database db(databaseFile());
     std::string defaultRows = db.one("SELECT COUNT(*) FROM Parameters JOIN Saves USING (saveid) WHERE "
                                      "savename='__default'");
-    ASSERT_EQ(s.statusOf(kDelete, maskRequest(0, 0)), 0);
+    ASSERT_EQ(s.statusOf(DELETE_CONFIGURATION, maskRequest(0, 0)), 0);
     EXPECT_EQ(db.one("SELECT GROUP_CONCAT(savename) FROM Saves"), "__default");
     EXPECT_EQ(db.one("SELECT COUNT(*) FROM Parameters"), defaultRows);
     EXPECT_EQ(db.one("PRAGMA freelist_count"), "0");
@@ -448,18 +448,18 @@ TEST_F(ConfigurationCommands, MasksAndShortRequests)
         int16_t status;
     };
     const Case cases[] = {
-        {"no masks", kSave, Request().u64(0), -6},
-        {"name missing", kSave, maskRequest(0x1, 0).text("cut", 20), -6},
-        {"save offset bit", kSave, maskRequest(0x3, 0).text("refused-a").u32(0), -33},
-        {"load path bit", kLoad, maskRequest(0x21, 0).text("refused-b"), -33},
-        {"include-HV word missing", kLoad, maskRequest(0x11, 0).text("alpha"), -6},
-        {"list name bit", kList, maskRequest(0x1, 0xC).text("x"), -33},
-        {"list offset missing", kList, maskRequest(0x2, 0xC), -6},
-        {"list unknown out bit", kList, maskRequest(0, 0x10), -33},
-        {"delete offset bit", kDelete, maskRequest(0x2, 0).u32(0), -33},
-        {"path field short", kDatabasePath, maskRequest(0x20, 0x20).text("/tmp", 100), -6},
-        {"path unknown in bit", kDatabasePath, maskRequest(0x1, 0).text("x"), -33},
-        {"path unknown out bit", kDatabasePath, maskRequest(0, 0x21), -33},
+        {"no masks", SAVE_CONFIGURATION, Request().u64(0), -6},
+        {"name missing", SAVE_CONFIGURATION, maskRequest(0x1, 0).text("cut", 20), -6},
+        {"save offset bit", SAVE_CONFIGURATION, maskRequest(0x3, 0).text("refused-a").u32(0), -33},
+        {"load path bit", LOAD_CONFIGURATION, maskRequest(0x21, 0).text("refused-b"), -33},
+        {"include-HV word missing", LOAD_CONFIGURATION, maskRequest(0x11, 0).text("alpha"), -6},
+        {"list name bit", LIST_CONFIGURATIONS, maskRequest(0x1, 0xC).text("x"), -33},
+        {"list offset missing", LIST_CONFIGURATIONS, maskRequest(0x2, 0xC), -6},
+        {"list unknown out bit", LIST_CONFIGURATIONS, maskRequest(0, 0x10), -33},
+        {"delete offset bit", DELETE_CONFIGURATION, maskRequest(0x2, 0).u32(0), -33},
+        {"path field short", DATABASE_PATH, maskRequest(0x20, 0x20).text("/tmp", 100), -6},
+        {"path unknown in bit", DATABASE_PATH, maskRequest(0x1, 0).text("x"), -33},
+        {"path unknown out bit", DATABASE_PATH, maskRequest(0, 0x21), -33},
     };
     for (const Case& c : cases)
         EXPECT_EQ(s.statusOf(c.command, c.payload), c.status) << c.what;
@@ -468,10 +468,10 @@ TEST_F(ConfigurationCommands, MasksAndShortRequests)
     EXPECT_EQ(s.databasePath(), "OR5780_1101/boardconfig.info");
 
     // An unknown output bit after a save: the save is done, the reply says -33.
-    EXPECT_EQ(s.statusOf(kSave, maskRequest(0x1, 0x1).text("acted")), -33);
+    EXPECT_EQ(s.statusOf(SAVE_CONFIGURATION, maskRequest(0x1, 0x1).text("acted")), -33);
     EXPECT_TRUE(contains(s.list().names, "acted"));
     // A save without a name is named by the engine's UTC date and time.
-    ASSERT_EQ(s.statusOf(kSave, maskRequest(0, 0)), 0);
+    ASSERT_EQ(s.statusOf(SAVE_CONFIGURATION, maskRequest(0, 0)), 0);
     Database db(databaseFile());
     std::string newest = db.one("SELECT savename FROM Saves ORDER BY saveid DESC LIMIT 1");
     EXPECT_EQ(newest, db.one("SELECT timestamp FROM Saves ORDER BY saveid DESC LIMIT 1"));
@@ -500,7 +500,7 @@ TEST_F(ConfigurationCommands, AMissingOrCorruptFileGivesAnErrorStatus)
     ASSERT_EQ(s.setDatabasePath(corrupt.string()), 0);
     EXPECT_EQ(s.save("x"), -43);
     EXPECT_EQ(s.load("x"), -43);
-    EXPECT_EQ(s.statusOf(kLoad, maskRequest(0, 0)), -43);
+    EXPECT_EQ(s.statusOf(LOAD_CONFIGURATION, maskRequest(0, 0)), -43);
     EXPECT_EQ(s.remove("x"), -43);
     EXPECT_EQ(s.list().status, -43);
     EXPECT_EQ(srvtest::readFile(corrupt), std::string(4096, 'Z'));
@@ -518,7 +518,7 @@ TEST_F(ConfigurationCommands, AMissingOrCorruptFileGivesAnErrorStatus)
     // request after the terminator.
     std::string field(kPathField, 'q');
     field.replace(0, original.size() + 1, original.c_str(), original.size() + 1);
-    Reader reply(s.request(kDatabasePath, maskRequest(0x20, 0x20).text(field, kPathField)));
+    Reader reply(s.request(DATABASE_PATH, maskRequest(0x20, 0x20).text(field, kPathField)));
     ASSERT_EQ(reply.status(), 0);
     Bytes sent = reply.raw(kPathField);
     EXPECT_EQ(std::string(sent.begin(), sent.begin() + static_cast<long>(original.size())), original);

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "ServerTestSupport.h"
+#include "ServerRequests.h"
 
 using namespace srvtest;
 using namespace srvtest::command;
@@ -26,12 +26,6 @@ constexpr size_t kNameField = 48;
 constexpr size_t kPathField = 401;
 constexpr uint32_t kChannels = 8; // the default board
 
-Bytes fixedText(const std::string& text, size_t size)
-{
-    Bytes b(size, 0);
-    std::copy(text.begin(), text.begin() + static_cast<long>(std::min(text.size(), size)), b.begin());
-    return b;
-}
 
 // The SQLite files of the folder, found by their header, not by their name.
 std::vector<fs::path> sqliteFiles(const fs::path& folder)

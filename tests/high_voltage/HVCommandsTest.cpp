@@ -10,7 +10,7 @@ using cmdtest::Reader;
 using cmdtest::Request;
 using srvtest::Bytes;
 
-enum : uint16_t { kReadRegister = 7, kChannelInfo = 37, kRangeInfo = 38, kOn = 43, kOff = 44, kOnOff = 45 };
+using namespace srvtest::command;
 enum : int32_t { kChannel = 2, kHVChannel = 3, kHVRange = 4 };
 
 class HVCommands : public ::testing::Test {
@@ -53,7 +53,7 @@ class HVCommands : public ::testing::Test {
     }
     /* The on-state through command 45 without a new state. */
     static uint32_t onState(int32_t hv) {
-        Bytes reply = request(kOnOff, switchRequest(0, 1, hv));
+        Bytes reply = request(HV_ONOFF, switchRequest(0, 1, hv));
         Reader r(reply);
         EXPECT_EQ(0, r.status());
         return r.u32();
@@ -62,7 +62,7 @@ class HVCommands : public ::testing::Test {
     static uint32_t controlRegister(int32_t hv) {
         Request r;
         r.u64(1).u64(2).u32(0x1034u | uint32_t(2 + hv) << 8);
-        Bytes reply = request(kReadRegister, r);
+        Bytes reply = request(READ_REGISTER, r);
         Reader reader(reply);
         EXPECT_EQ(0, reader.status());
         return reader.u32();
@@ -75,14 +75,14 @@ class HVCommands : public ::testing::Test {
 
 TEST_F(HVCommands, ChannelInfoReportsRangesAndPolarity) {
     for (int32_t hv : {0, 1}) {
-        Bytes reply = request(kChannelInfo, Request().u64(0x3).i32(hv));
+        Bytes reply = request(HV_CHANNEL_INFO, Request().u64(0x3).i32(hv));
         Reader r(reply);
         ASSERT_EQ(0, r.status());
         EXPECT_EQ(1u, r.u32());
         EXPECT_EQ(hv, r.i32()); /* model ending in 'M': channel 1 negative */
         EXPECT_EQ(0u, r.left());
     }
-    Bytes polarityOnly = request(kChannelInfo, Request().u64(0x2).i32(1));
+    Bytes polarityOnly = request(HV_CHANNEL_INFO, Request().u64(0x2).i32(1));
     EXPECT_EQ(6u, polarityOnly.size());
 
     struct Case {
@@ -91,7 +91,7 @@ TEST_F(HVCommands, ChannelInfoReportsRangesAndPolarity) {
     };
     for (const Case& c : {Case{Request().u64(0x3).i32(2), -33}, Case{Request().u64(0x3).i32(-1), -33},
                           Case{Request().u64(0x7).i32(0), -33}, Case{Request().u64(0x3), -6}}) {
-        Bytes reply = request(kChannelInfo, c.payload);
+        Bytes reply = request(HV_CHANNEL_INFO, c.payload);
         EXPECT_EQ(c.status, status(reply));
         EXPECT_EQ(2u, reply.size()); /* header and status only */
     }
@@ -100,7 +100,7 @@ TEST_F(HVCommands, ChannelInfoReportsRangesAndPolarity) {
 }
 
 TEST_F(HVCommands, RangeInfoReportsTheLimitsKindAndNames) {
-    Bytes reply = request(kRangeInfo, Request().u64(0xFFFFFF).path({1, kHVChannel, 0, kHVRange}));
+    Bytes reply = request(HV_RANGE_INFO, Request().u64(0xFFFFFF).path({1, kHVChannel, 0, kHVRange}));
     Reader r(reply);
     ASSERT_EQ(0, r.status());
     const double expected[21] = {0, 5100, 0.1,  0, 315, 0.01, 0, 5100, 0.1, 0, 315,
@@ -114,7 +114,7 @@ TEST_F(HVCommands, RangeInfoReportsTheLimitsKindAndNames) {
     EXPECT_EQ(0u, r.left());
 
     /* One field per bit, in bit order: bit 8 is the VMON step, bit 14 the VMAX step. */
-    Bytes some = request(kRangeInfo, Request().u64((1u << 8) | (1u << 14) | (1u << 22)).path({0, kHVChannel, 0, kHVRange}));
+    Bytes some = request(HV_RANGE_INFO, Request().u64((1u << 8) | (1u << 14) | (1u << 22)).path({0, kHVChannel, 0, kHVRange}));
     Reader s(some);
     ASSERT_EQ(0, s.status());
     EXPECT_DOUBLE_EQ(0.1, s.f64());
@@ -123,7 +123,7 @@ TEST_F(HVCommands, RangeInfoReportsTheLimitsKindAndNames) {
     EXPECT_EQ(0u, s.left());
 
     /* Five path elements: the fifth is ignored. */
-    Bytes five = request(kRangeInfo, Request().u64(1u << 21).path({0, kHVChannel, 0, kHVRange, 7}));
+    Bytes five = request(HV_RANGE_INFO, Request().u64(1u << 21).path({0, kHVChannel, 0, kHVRange, 7}));
     ASSERT_EQ(0, status(five));
     EXPECT_EQ(6u, five.size());
 }
@@ -148,7 +148,7 @@ TEST_F(HVCommands, RangeInfoRefusesPathsThatNameNoRange) {
     };
     for (const Case& c : cases) {
         size_t logBefore = hvLog().size();
-        Bytes reply = request(kRangeInfo, c.payload);
+        Bytes reply = request(HV_RANGE_INFO, c.payload);
         EXPECT_EQ(c.status, status(reply)) << (c.message ? c.message : "");
         EXPECT_EQ(2u, reply.size());
         std::string added = hvLog().substr(logBefore);
@@ -160,12 +160,12 @@ TEST_F(HVCommands, RangeInfoRefusesPathsThatNameNoRange) {
 }
 
 TEST_F(HVCommands, OnOffReportsAndSwitchesTheChannel) {
-    ASSERT_EQ(0, status(request(kOff, switchRequest(0, 0, 0))));
+    ASSERT_EQ(0, status(request(HV_OFF, switchRequest(0, 0, 0))));
     /* Without a new state nothing changes. */
     EXPECT_EQ(0u, onState(0));
     EXPECT_EQ(0u, onState(0));
 
-    Bytes reply = request(kOnOff, Request().u64(1).u64(1).i32(0).u32(1));
+    Bytes reply = request(HV_ONOFF, Request().u64(1).u64(1).i32(0).u32(1));
     Reader r(reply);
     ASSERT_EQ(0, r.status());
     EXPECT_EQ(0u, r.u32()); /* the state before */
@@ -173,7 +173,7 @@ TEST_F(HVCommands, OnOffReportsAndSwitchesTheChannel) {
     EXPECT_EQ(1u, controlRegister(0) & 1);
     EXPECT_EQ(0u, controlRegister(1) & 1);
 
-    reply = request(kOnOff, Request().u64(1).u64(0).i32(0).u32(0));
+    reply = request(HV_ONOFF, Request().u64(1).u64(0).i32(0).u32(0));
     EXPECT_EQ(0, status(reply));
     EXPECT_EQ(2u, reply.size());
     EXPECT_EQ(0u, onState(0));
@@ -184,7 +184,7 @@ TEST_F(HVCommands, OnOffReportsAndSwitchesTheChannel) {
     };
     for (const Case& c : {Case{Request().u64(2).u64(1).i32(0), -33}, Case{Request().u64(1).u64(1).i32(0), -6},
                           Case{Request().u64(0).u64(3).i32(0), -33}, Case{Request().u64(0).u64(1).i32(2), -10}}) {
-        Bytes failed = request(kOnOff, c.payload);
+        Bytes failed = request(HV_ONOFF, c.payload);
         EXPECT_EQ(c.status, status(failed));
         EXPECT_EQ(2u, failed.size());
     }
@@ -192,29 +192,29 @@ TEST_F(HVCommands, OnOffReportsAndSwitchesTheChannel) {
 }
 
 TEST_F(HVCommands, OnAndOffSwitchThroughTheSetPath) {
-    ASSERT_EQ(0, status(request(kOff, switchRequest(0, 0, 1))));
-    ASSERT_EQ(0, status(request(kOn, switchRequest(0, 0, 1))));
+    ASSERT_EQ(0, status(request(HV_OFF, switchRequest(0, 0, 1))));
+    ASSERT_EQ(0, status(request(HV_ON, switchRequest(0, 0, 1))));
     EXPECT_EQ(1u, onState(1));
     EXPECT_EQ(1u, controlRegister(1) & 1);
-    ASSERT_EQ(0, status(request(kOff, switchRequest(0, 0, 1))));
+    ASSERT_EQ(0, status(request(HV_OFF, switchRequest(0, 0, 1))));
     EXPECT_EQ(0u, onState(1));
 
     /* An input bit: refused before anything is done. */
-    EXPECT_EQ(-33, status(request(kOn, switchRequest(1, 0, 1))));
+    EXPECT_EQ(-33, status(request(HV_ON, switchRequest(1, 0, 1))));
     EXPECT_EQ(0u, onState(1));
     EXPECT_NE(std::string::npos, hvLog().find("Unsupported cmdMaskIn 0x1 (0x1 unknown)"));
     /* An output bit: the switch happens, the answer is -33. */
-    EXPECT_EQ(-33, status(request(kOn, switchRequest(0, 1, 1))));
+    EXPECT_EQ(-33, status(request(HV_ON, switchRequest(0, 1, 1))));
     EXPECT_EQ(1u, onState(1));
-    EXPECT_EQ(-33, status(request(kOff, switchRequest(0, 4, 1))));
+    EXPECT_EQ(-33, status(request(HV_OFF, switchRequest(0, 4, 1))));
     EXPECT_EQ(0u, onState(1));
 
     /* The channel is not checked by the command: the parameter look-up fails. */
     size_t logBefore = hvLog().size();
-    EXPECT_EQ(-10, status(request(kOn, switchRequest(0, 0, 2))));
-    EXPECT_EQ(-10, status(request(kOff, switchRequest(0, 0, -1))));
+    EXPECT_EQ(-10, status(request(HV_ON, switchRequest(0, 0, 2))));
+    EXPECT_EQ(-10, status(request(HV_OFF, switchRequest(0, 0, -1))));
     EXPECT_NE(std::string::npos, hvLog().substr(logBefore).find("Parameter 'DPPL_PARAM_HVCH_ON' with code"));
-    EXPECT_EQ(-6, status(request(kOn, Request().u64(0).u64(0))));
+    EXPECT_EQ(-6, status(request(HV_ON, Request().u64(0).u64(0))));
 }
 
 } // namespace

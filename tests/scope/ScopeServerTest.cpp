@@ -5,6 +5,7 @@
 // replays through the server and gives recorded waveforms again.
 #include <set>
 
+#include "../server/ServerRequests.h"
 #include "../server_commands/CommandTestSupport.h"
 
 using namespace cmdtest;
@@ -123,13 +124,6 @@ Request allChannels()
     return r;
 }
 
-Bytes runFileName(const std::string& name)
-{
-    Bytes b{1}; // the name follows
-    putU32(b, static_cast<uint32_t>(name.size()));
-    b.insert(b.end(), name.begin(), name.end());
-    return b;
-}
 
 Bytes runFileToLoad(const std::string& name)
 {

@@ -6,7 +6,7 @@
 
 #include <sys/stat.h>
 
-#include "ServerTestSupport.h"
+#include "ServerRequests.h"
 
 using namespace srvtest;
 using namespace srvtest::command;
@@ -57,13 +57,6 @@ Bytes databasePathRequest(const std::string& path)
     return append(masks(0x20, 0), textField(path, PATH_FIELD));
 }
 
-Bytes runFileName(const std::string& name)
-{
-    Bytes b{1};
-    putU32(b, static_cast<uint32_t>(name.size()));
-    b.insert(b.end(), name.begin(), name.end());
-    return b;
-}
 
 Bytes startRequest()
 {

@@ -13,13 +13,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-const uint16_t GET_SPECTRUM = 27;
-const uint16_t SET_SPECTRUM = 28;
-const uint16_t CLEAR_SPECTRUM = 29;
-const uint16_t GET_ROI = 42;
-const uint16_t START = 8;
-const uint16_t SET_PARAMETER = 13;
-const uint16_t QUIT = 25;
+using namespace srvtest::command;
 const int16_t SUCCESS = 0;
 const int16_t DESERIALIZE = -6;
 const int16_t INVALID_PARAMETER = -10;
