@@ -19,7 +19,7 @@
 
 #include <stdint.h>
 
-#include "ZarnDPPLayer.h"
+#include "ZarnRecords.h"
 
 #ifdef __cplusplus
 extern "C" {
