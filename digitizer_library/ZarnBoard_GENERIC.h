@@ -15,6 +15,7 @@
 #include <stdint.h>
 
 #include "ZarnFamilySupport.h"
+#include "ZarnRecords.h"
 #include "ZarnTypes.h"
 
 #ifdef __cplusplus
@@ -69,8 +70,6 @@ DRAVIK_API int GENERIC_GetHVActiveRangeIndex(c_Digitizer_t* digitizer, uint32_t 
  * Acquisition control and readout: statuses, start and stop, the read path,
  * the aggregate walkers, the time-stamp reconstruction and the software CFD.
  * ========================================================================== */
-
-#include "ZarnRecords.h"
 
 #ifdef __cplusplus
 extern "C" {

@@ -34,7 +34,6 @@ namespace {
 constexpr uint32_t kNoFamilyCheck = 0xFFFFFFFFu;
 constexpr uint32_t kRegBoardConfig = 0x8000;
 constexpr uint32_t kBoardConfigBase = 0x01000100;
-constexpr uint32_t kRegMemoryCode = 0x8140;
 
 bool isReplay(const c_Digitizer_t* d) { return d->replay != 0; }
 bool isFamily(const c_Digitizer_t* d, uint32_t a, uint32_t b = kNoFamilyCheck, uint32_t c = kNoFamilyCheck) {
@@ -102,36 +101,13 @@ int setupOrluPHA(c_Digitizer_t* d) {
     return code;
 }
 
-/* Memory size of the boards whose code is 2 or 16 (DPP codes 130 to 135). */
-int memorySizeFromCode(c_Digitizer_t* d, uint32_t word) {
-    uint32_t memoryCode = (word >> 8) & 0xFF;
-    if (memoryCode == 2)
-        d->descriptor.MemSize = 0x20000;
-    else if (memoryCode == 16)
-        d->descriptor.MemSize = 0x100000;
-    else {
-        BLOG(d, C_LOG_ERROR, "Invalid memory code %u.", (unsigned)memoryCode);
-        return DPPL_ERR_INVALID_MEMORY_CODE;
-    }
-    return 0;
-}
-
 int setupVeskCI(c_Digitizer_t* d) {
     d->descriptor.TimeTagBits = 32;
     d->descriptor.EnergyBits = 15;
-    if (isReplay(d)) {
-        BLOG(d, C_LOG_ERROR, "A replay record has no board to set up.");
-        return DPPL_ERR_FILE_DIGITIZER;
-    }
-    uint32_t word = 0;
-    int r = ZarnComm_Read32(d->descriptor.CommHandle, kRegMemoryCode, &word);
-    if (r != 0) {
-        BLOG(d, C_LOG_ERROR, "ZarnComm_Read32(%d, 0x%X, &data) failed with error %i.", (int)d->descriptor.CommHandle,
-             kRegMemoryCode, r);
-        return DPPL_ERR_READ_REGISTER;
-    }
+    /* Memory codes 2 and 16 of the boards with DPP codes 130 to 135. */
+    static const GENERIC_MemoryCodes_t kMemoryCodes = {{2, 16}, {0x20000, 0x100000}};
     d->descriptor.MemBlock = 128;
-    int code = memorySizeFromCode(d, word);
+    int code = GENERIC_ReadMemorySize(&ZarnBoard_GENERIC_log, d, &kMemoryCodes);
     if (code != 0)
         return code;
     d->descriptor.ADCBits = d->descriptor.ADC_NBits;

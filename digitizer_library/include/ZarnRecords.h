@@ -230,7 +230,7 @@ typedef struct c_CoarseDCOTable_t {
 /*
  * The board's description. Stored byte for byte at the head of every
  * raw-data file, so its layout is a file format (little-endian; offsets
- * pinned in ZarnDPPLayer.cpp). The first 164 bytes are the board-information
+ * pinned in ZarnDPPLayer_Record.cpp). The first 164 bytes are the board-information
  * record of the board-access layer; the rest is the library's own.
  */
 typedef struct c_BoardDescriptor_t {
