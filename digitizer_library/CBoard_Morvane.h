@@ -16,7 +16,7 @@
 #include <stdbool.h>
 #include <stdint.h>
 
-#include "ZarnDPPLayer.h"
+#include "ZarnRecords.h"
 #include "ZarnUtility.h"
 
 #ifdef __cplusplus

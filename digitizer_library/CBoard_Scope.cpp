@@ -10,6 +10,8 @@
  *   word 3  trigger time tag
  * then the same number of payload words for every channel (group) of the mask.
  *
+ * The setup (SCOPE_InitBoard, with the family init) is ZarnFirmwareSetup's.
+ *
  * The walker checks every event's size against the bytes read before it
  * touches the event, so a malformed buffer is never read past its end.
  */
@@ -17,12 +19,7 @@
 
 #include <string.h>
 
-#include "ZarnBoard_Draq.h"
 #include "ZarnFamilySupport.h"
-#include "ZarnBoard_Orlu.h"
-#include "ZarnBoard_Pemb.h"
-#include "ZarnBoard_Tilk.h"
-#include "ZarnDPPLayer.h"
 
 static const c_LogModule_t CBoard_Scope_log = {"CBoard_ScopeLog.txt", "CBoard_Scope"};
 
@@ -40,62 +37,6 @@ constexpr uint32_t kDraqSamplesPerChannel = 3;
 constexpr uint64_t kOrluTickPs = 10000;
 constexpr uint64_t kOtherTickPs = 8000;
 constexpr int32_t kExtrasOpt48Bit = 2;
-
-void freeScope(c_Digitizer_t* d) {
-    if (d->scope == NULL)
-        return;
-    c_free(d->scope->items);
-    c_free(d->scope);
-    d->scope = NULL;
-}
-
-void setTypeName(c_Digitizer_t* d, const char* name) {
-    memset(d->descriptor.DPPTypeName, 0, sizeof d->descriptor.DPPTypeName);
-    strncpy(d->descriptor.DPPTypeName, name, sizeof d->descriptor.DPPTypeName - 1);
-}
-
-int familyInit(c_Digitizer_t* d) {
-    switch (d->descriptor.FamilyCode) {
-    case 0: return ORLU_InitBoard(d);
-    case 4: return DRAQ_InitBoard(d);
-    case 5: return TILK_InitBoard(d);
-    case 11:
-    case 14: return PEMB_InitBoard(d);
-    case 6:
-        BLOG(d, C_LOG_ERROR, "Standard waveform firmware is not supported on family %u.", 6u);
-        return DPPL_ERR_NOT_SUPPORTED;
-    default:
-        BLOG(d, C_LOG_ERROR, "Unsupported family %u for standard waveform firmware.",
-             (unsigned)d->descriptor.FamilyCode);
-        return DPPL_ERR_INVALID_DPP_CODE;
-    }
-}
-
-int initBoard(c_Digitizer_t* d) {
-    c_BoardDescriptor_t* desc = &d->descriptor;
-    uint32_t family = desc->FamilyCode;
-    if (family == 0 || family == 4 || family == 5 || family == 11 || family == 14) {
-        desc->TimeTagBits = 31;
-        desc->EnergyBits = 0;
-        setTypeName(d, "SCOPE");
-        desc->AnalogVTraces = 1;
-        desc->DigitalVTraces = 0;
-    }
-    int code = familyInit(d);
-    if (code != 0)
-        return code;
-    code = GENERIC_LoadParameters(d);
-    if (code != 0) {
-        BLOG(d, C_LOG_ERROR, "Can't load the parameters of the board (loader error %i).", code);
-        return DPPL_ERR_PARAMETER;
-    }
-    code = GENERIC_ReadDACCalibrationFromFlash(d);
-    if (code != 0) {
-        BLOG(d, C_LOG_ERROR, "Can't load the DAC calibration from the board flash (error %i).", code);
-        return DPPL_ERR_OFFSET_CALIBRATION;
-    }
-    return 0;
-}
 
 int unsupportedScopeEvent(c_Digitizer_t*, uint32_t*, c_ScopeEvent_t*) { return DPPL_ERR_NOT_SUPPORTED; }
 
@@ -296,19 +237,12 @@ extern "C" {
 
 /* -------------------------------------------------------------- setup */
 
-int SCOPE_InitBoard(c_Digitizer_t* d) {
-    if (d == NULL)
-        return DPPL_ERR_NULL_ARGUMENT;
-    freeScope(d); /* a second setup of the same record must not leak the first buffer */
-    d->scope = (c_ScopeBuffer_t*)c_calloc(1, sizeof(c_ScopeBuffer_t));
-    if (d->scope == NULL) {
-        BLOG(d, C_LOG_ERROR, "Can't allocate memory for Scope Event Buffer.");
-        return DPPL_ERR_OUT_OF_MEMORY;
-    }
-    int code = initBoard(d);
-    if (code != 0)
-        freeScope(d);
-    return code;
+void SCOPE_FreeBuffer(c_Digitizer_t* d) {
+    if (d->scope == NULL)
+        return;
+    c_free(d->scope->items);
+    c_free(d->scope);
+    d->scope = NULL;
 }
 
 int SCOPE_InitReplay(c_Digitizer_t* d) {
@@ -316,7 +250,7 @@ int SCOPE_InitReplay(c_Digitizer_t* d) {
         return DPPL_ERR_NULL_ARGUMENT;
     if (d->descriptor.DPPCode != 0 && d->descriptor.DPPCode != 1)
         return 0;
-    freeScope(d);
+    SCOPE_FreeBuffer(d);
     d->scope = (c_ScopeBuffer_t*)c_calloc(1, sizeof(c_ScopeBuffer_t));
     if (d->scope == NULL) {
         BLOG(d, C_LOG_ERROR, "Can't allocate memory for Scope Event Buffer.");
@@ -324,7 +258,7 @@ int SCOPE_InitReplay(c_Digitizer_t* d) {
     }
     int code = SCOPE_AllocEventBuffer(d);
     if (code != 0)
-        freeScope(d);
+        SCOPE_FreeBuffer(d);
     return code;
 }
 

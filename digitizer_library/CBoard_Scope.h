@@ -23,19 +23,15 @@ extern "C" {
 struct c_ReadoutBuffer_t;
 struct c_ScopeEvent_t;
 
-/* Firmware setup for DPP codes 0 and 1: the scope buffer, the descriptor
- * fields, the family init, the parameters and the DAC calibration from flash.
- * -42 on family 6, -28 on a family without this firmware, -26 when the
- * parameters do not load, -55 when the calibration does not. On failure the
- * record has no scope buffer. */
-DRAVIK_API int SCOPE_InitBoard(c_Digitizer_t* digitizer);
-
 /* The scope buffer of a record opened from a raw-data file of this firmware
  * (DPP code 0 or 1), its event headers sized from the recorded
  * DPPL_PARAM_NABLT, so that the recorded buffers walk as the live ones did.
  * Any other firmware: 0 and nothing done. On failure the record has no scope
  * buffer. */
 DRAVIK_API int SCOPE_InitReplay(c_Digitizer_t* digitizer);
+
+/* Frees the record's scope buffer, where it has one. */
+DRAVIK_API void SCOPE_FreeBuffer(c_Digitizer_t* digitizer);
 
 /* (Re)allocates the scope buffer's event headers: DPPL_PARAM_NABLT of them.
  * A record without a scope buffer: 0 and nothing done. */

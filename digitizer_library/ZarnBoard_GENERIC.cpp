@@ -1,7 +1,8 @@
 /*
  * ZarnBoard_GENERIC: board open, setup, default values, status checks and
  * replay values. The other pieces of the layer: ZarnBoard_GENERIC_DACFlash,
- * _Acquisition, _Read and _CFD.
+ * _Acquisition, _Read and _CFD; the firmware setups are ZarnFirmwareSetup's,
+ * the helpers the drivers call ZarnFamilySupport's.
  *
  * The open runs once per c_newDigitizer: device open, board information,
  * reset, setup (descriptor fields, family init, collections, default values,
@@ -21,17 +22,12 @@
 
 #include "CBoard_Morvane.h"
 #include "CBoard_Scope.h"
-#include "ZarnBoard_Draq.h"
-#include "ZarnBoard_Orlu.h"
-#include "ZarnBoard_Pemb.h"
-#include "ZarnBoard_Tilk.h"
-#include "ZarnBoard_Vesk.h"
 #include "ZarnComm.h"
-#include "ZarnDPPLayer.h"
 #include "ZarnDigitizer.h"
 #include "ZarnFirmwareTable.h"
-#include "ZarnHighVoltage.h"
 #include "ZarnParameters.h"
+#include "ZarnROBuffDumper.h"
+#include "ZarnRecordMemory.h"
 
 static const c_LogModule_t ZarnBoard_GENERIC_log = {"ZarnBoard_GENERICLog.txt", "ZarnBoard_GENERIC"};
 
@@ -44,21 +40,13 @@ static_assert(offsetof(c_BoardDescriptor_t, DPPCode) == DPPL_BOARD_INFO_SIZE, "d
 
 namespace {
 
-constexpr uint32_t kNoFamilyCheck = 0xFFFFFFFFu;
 constexpr int kLinkTypeNetwork = 6;
-constexpr uint32_t kRegBoardConfig = 0x8000;
-constexpr uint32_t kBoardConfigBase = 0x01000100;
-constexpr uint32_t kRegMemoryCode = 0x8140;
 constexpr uint32_t kRegLvdsControl = 0x811C;
 constexpr uint32_t kRegPllLatch = 0xEF04;
 constexpr uint32_t kRegAcqStatus = 0x8104;
 
 bool isReplay(const c_Digitizer_t* d) { return d->replay != 0; }
 bool isMorvane(const c_Digitizer_t* d) { return d->descriptor.FamilyCode == DPPL_FAMILY_MORVANE; }
-bool isFamily(const c_Digitizer_t* d, uint32_t a, uint32_t b = kNoFamilyCheck, uint32_t c = kNoFamilyCheck) {
-    uint32_t f = d->descriptor.FamilyCode;
-    return f == a || f == b || f == c;
-}
 
 void setTypeName(c_Digitizer_t* d, const char* name) {
     memset(d->descriptor.DPPTypeName, 0, sizeof d->descriptor.DPPTypeName);
@@ -181,171 +169,11 @@ int allocateFixedBuffers(c_Digitizer_t* d) {
 void undoOpen(c_Digitizer_t* d) {
     _freeDgtzBuffers(d);
     _freeParamCollections(d);
-    if (d->scope != NULL) {
-        c_free(d->scope->items);
-        c_free(d->scope);
-        d->scope = NULL;
-    }
+    SCOPE_FreeBuffer(d);
     if (isMorvane(d))
         MORVANE_CloseRecordDevice(d);
     else if (d->handle >= 0)
         ZARN_DGTZ_CloseDigitizer(d->handle);
-}
-
-/* ------------------------------------------------------------------ setup */
-
-int loadParameters(c_Digitizer_t* d) {
-    int code = GENERIC_LoadParameters(d);
-    if (code == 0)
-        return 0;
-    BLOG(d, C_LOG_ERROR, "Can't load the parameters of the board (loader error %i).", code);
-    return d->descriptor.DPPCode == DPPL_DPPCODE_MORVANE ? code : DPPL_ERR_PARAMETER;
-}
-
-void setTraceBits(c_Digitizer_t* d, uint32_t timeTagBits, uint32_t energyBits, uint32_t analog, uint32_t digital) {
-    d->descriptor.TimeTagBits = timeTagBits;
-    d->descriptor.EnergyBits = energyBits;
-    d->descriptor.AnalogVTraces = analog;
-    d->descriptor.DigitalVTraces = digital;
-}
-
-/* The register of channel 0's enable is written back with bits 2 and 3
- * cleared (family 7 of DPP code 128). */
-int clearChannelZeroEnableBits(c_Digitizer_t* d) {
-    c_Parameter_t* p = c_pfindc(d, 0, DPPL_PARAM_CH_ENABLED);
-    if (p == NULL) {
-        BLOG(d, C_LOG_ERROR, "Error. Mandatory 'DPPL_PARAM_CH_ENABLED' parameter not found");
-        return DPPL_ERR_PARAMETER;
-    }
-    uint32_t value = 0;
-    if (isReplay(d) || c_rread(d, p->regaddr, &value) != 0) {
-        BLOG(d, C_LOG_ERROR, "Error while reading from register %u", (unsigned)p->regaddr);
-        return DPPL_ERR_READ_REGISTER;
-    }
-    if (c_rwrite(d, p->regaddr, value & ~0xCu) != 0) {
-        BLOG(d, C_LOG_ERROR, "Error while writing to register %u", (unsigned)p->regaddr);
-        return DPPL_ERR_WRITE_REGISTER;
-    }
-    return 0;
-}
-
-int setupScope(c_Digitizer_t* d) {
-    setTraceBits(d, 31, 0, 1, 0);
-    if (isFamily(d, 6)) {
-        BLOG(d, C_LOG_ERROR, "Standard waveform firmware is not supported on family %u.", 6u);
-        return DPPL_ERR_NOT_SUPPORTED;
-    }
-    if (!isFamily(d, 0, 4, 5) && !isFamily(d, 11, 14)) {
-        BLOG(d, C_LOG_ERROR, "Unsupported family %u for standard waveform firmware.", (unsigned)d->descriptor.FamilyCode);
-        return DPPL_ERR_INVALID_DPP_CODE;
-    }
-    return SCOPE_InitBoard(d); /* also loads the parameters */
-}
-
-int setupOrluPHA(c_Digitizer_t* d) {
-    setTraceBits(d, 30, isFamily(d, 16) ? 15 : 14, 2, 2);
-    int code = ORLU_InitBoard(d);
-    if (code == 0)
-        code = c_rwrite(d, kRegBoardConfig, kBoardConfigBase);
-    if (code == 0)
-        code = loadParameters(d);
-    if (code == 0 && isFamily(d, 7))
-        code = clearChannelZeroEnableBits(d);
-    return code;
-}
-
-/* Memory size of the boards whose code is 2 or 16 (DPP codes 130 to 135). */
-int memorySizeFromCode(c_Digitizer_t* d, uint32_t word) {
-    uint32_t memoryCode = (word >> 8) & 0xFF;
-    if (memoryCode == 2)
-        d->descriptor.MemSize = 0x20000;
-    else if (memoryCode == 16)
-        d->descriptor.MemSize = 0x100000;
-    else {
-        BLOG(d, C_LOG_ERROR, "Invalid memory code %u.", (unsigned)memoryCode);
-        return DPPL_ERR_INVALID_MEMORY_CODE;
-    }
-    return 0;
-}
-
-int setupVeskCI(c_Digitizer_t* d) {
-    d->descriptor.TimeTagBits = 32;
-    d->descriptor.EnergyBits = 15;
-    if (isReplay(d)) {
-        BLOG(d, C_LOG_ERROR, "A replay record has no board to set up.");
-        return DPPL_ERR_FILE_DIGITIZER;
-    }
-    uint32_t word = 0;
-    int r = ZarnComm_Read32(d->descriptor.CommHandle, kRegMemoryCode, &word);
-    if (r != 0) {
-        BLOG(d, C_LOG_ERROR, "ZarnComm_Read32(%d, 0x%X, &data) failed with error %i.", (int)d->descriptor.CommHandle,
-             kRegMemoryCode, r);
-        return DPPL_ERR_READ_REGISTER;
-    }
-    d->descriptor.MemBlock = 128;
-    int code = memorySizeFromCode(d, word);
-    if (code != 0)
-        return code;
-    d->descriptor.ADCBits = d->descriptor.ADC_NBits;
-    code = VESK_InitBoard(d);
-    return code == 0 ? loadParameters(d) : code;
-}
-
-int setupTilkPSD(c_Digitizer_t* d) {
-    setTraceBits(d, 32, 15, 2, 3);
-    int code = TILK_InitBoard(d);
-    return code == 0 ? loadParameters(d) : code;
-}
-
-int setupDraqQDC(c_Digitizer_t* d) {
-    setTraceBits(d, 32, 16, 1, 4);
-    int code = DRAQ_InitBoard(d);
-    return code == 0 ? loadParameters(d) : code;
-}
-
-int setupPemb(c_Digitizer_t* d, bool writeBoardConfig) {
-    setTraceBits(d, 31, d->descriptor.DPPCode == 136 ? 15 : 14, 2, 2);
-    int code = PEMB_InitBoard(d);
-    if (code == 0 && writeBoardConfig)
-        code = c_rwrite(d, kRegBoardConfig, kBoardConfigBase);
-    return code == 0 ? loadParameters(d) : code;
-}
-
-/* Defaults of the register-level device's high-voltage channels, in the
- * quantity order VSet, ISet, RampUp, RampDown, VMax, VMon, IMon, VExt, RTMP. */
-void setDeviceHVDefaults(c_Digitizer_t* d) {
-    static const double kMax[DPPL_HV_QUANTITIES] = {5000, 300, 500, 500, 5000, 5000, 300, 1, 1};
-    static const double kMin[DPPL_HV_QUANTITIES] = {0, 0, 1, 1, 0, 0, 0, 0, 0};
-    static const double kLsb[DPPL_HV_QUANTITIES] = {0.1, 0.01, 0.01, 0.01, 0.1, 0.1, 0.01, 1, 1};
-    uint32_t count = d->descriptor.HVChannels < DPPL_MAX_HV_CHANNELS ? d->descriptor.HVChannels : DPPL_MAX_HV_CHANNELS;
-    for (uint32_t h = 0; h < count; ++h) {
-        c_HVChannelBlock_t* hv = &d->hv[h];
-        memcpy(hv->limitMax, kMax, sizeof kMax);
-        memcpy(hv->limitMin, kMin, sizeof kMin);
-        memcpy(hv->lsb, kLsb, sizeof kLsb);
-        hv->handle = d->handle;
-        hv->hvIndex = h;
-        hv->regBase = 0;
-        hv->hwInfo = 0;
-    }
-}
-
-int setupMorvane(c_Digitizer_t* d) {
-    setTraceBits(d, 32, 15, 2, 2);
-    c_BoardDescriptor_t* desc = &d->descriptor;
-    desc->SamplePeriod = 10.0;
-    desc->MemBlock = 0;
-    desc->MemSize = 0;
-    desc->NumGroups = 0;
-    desc->NumChannels = (uint8_t)desc->Channels;
-    desc->ADCBits = 14;
-    desc->MonOuts = 1;
-    setDeviceHVDefaults(d);
-    if (desc->Channels == 1 && ZarnComm_Write32(desc->CommHandle, 0x8130, 1) != 0) {
-        BLOG(d, C_LOG_ERROR, "Error writing specific register for morvane one.");
-        return DPPL_ERR_FIRMWARE_NOT_SUPPORTED;
-    }
-    return loadParameters(d);
 }
 
 /* The firmware setup of the record's DPP code (its row in the firmware
@@ -622,17 +450,6 @@ bool isOpenRecord(const c_Digitizer_t* d) { return d != NULL && (d->kind == 0 ||
 
 } // namespace
 
-/* ------------------------------------------- firmware setups (table rows) */
-
-int GENERIC_SetupScope(c_Digitizer_t* d) { return setupScope(d); }
-int GENERIC_SetupOrluPHA(c_Digitizer_t* d) { return setupOrluPHA(d); }
-int GENERIC_SetupVeskCI(c_Digitizer_t* d) { return setupVeskCI(d); }
-int GENERIC_SetupTilkPSD(c_Digitizer_t* d) { return setupTilkPSD(d); }
-int GENERIC_SetupDraqQDC(c_Digitizer_t* d) { return setupDraqQDC(d); }
-int GENERIC_SetupPembPSD(c_Digitizer_t* d) { return setupPemb(d, false); }
-int GENERIC_SetupPembPHA(c_Digitizer_t* d) { return setupPemb(d, true); }
-int GENERIC_SetupMorvane(c_Digitizer_t* d) { return setupMorvane(d); }
-
 /* ========================================================================= */
 
 int GENERIC_OpenDigitizer(c_Digitizer_t* d, const c_ConnParams_t* params) {
@@ -783,173 +600,6 @@ int GENERIC_CheckAutoShutdown(c_Digitizer_t* d) {
     if (firmware == NULL)
         return DPPL_ERR_INVALID_DPP_CODE;
     return firmware->checkShutdown != NULL ? firmware->checkShutdown(d) : 0;
-}
-
-int GENERIC_CheckPLLLockedParameter(c_Digitizer_t* d) {
-    d->failStatus &= (uint8_t)~FAILSTATUS_PLL_UNLOCK;
-    c_Parameter_t* p = c_pfind(d, DPPL_PARAM_PLLLOCKED);
-    if (p == NULL) {
-        BLOG(d, C_LOG_ERROR, "Can't find 'PLL locked' parameter");
-        return DPPL_ERR_PARAMETER;
-    }
-    double value = 0;
-    int code = c_pget(d, p, &value);
-    if (code != 0) {
-        BLOG(d, C_LOG_ERROR, "Can't get 'PLL locked' parameter value");
-        return code;
-    }
-    if (value != 0)
-        return 0;
-    BLOG(d, C_LOG_ERROR, "PLL unlock detected");
-    d->failStatus |= FAILSTATUS_PLL_UNLOCK;
-    return DPPL_ERR_PLL_LOCK_LOSS;
-}
-
-/* ------------------------------------------------ steps of the family setups */
-
-#define FLOG(log, digitizer, level, ...) c_extendedLogMsg((log), (digitizer), (level), __LINE__, __VA_ARGS__)
-
-namespace {
-
-constexpr size_t kRangeTextMax = 99;
-
-void copyRangeText(char* field, const char* text) {
-    size_t length = strnlen(text, kRangeTextMax);
-    memcpy(field, text, length);
-    field[length] = '\0';
-}
-
-/* Range block of a channel from its element of the definitions. */
-int fillRangeBlock(const c_LogModule_t* log, c_Digitizer_t* d, c_HVRangeBlock_t* range, xmlNodePtr element,
-                   uint32_t hvIndex) {
-    const char* codeName = (const char*)element->name;
-    const char* name = c_xml_getattributevalue(element, "name", 0);
-    if (codeName == NULL || name == NULL) {
-        FLOG(log, d, C_LOG_ERROR, "HV Range '%s' doesn't define codename or name.", codeName != NULL ? codeName : "");
-        return DPPL_ERR_GENERIC;
-    }
-    copyRangeText(range->codename, codeName);
-    copyRangeText(range->name, name);
-    double code = 0;
-    if (c_xml_getcodefromnode(element, &code) != 0) {
-        FLOG(log, d, C_LOG_ERROR, "Cannot get code for HVRange '%s'.", codeName);
-        return DPPL_ERR_GENERIC;
-    }
-    range->rangeCode = (int32_t)code;
-    range->hvIndex = hvIndex;
-    return 0;
-}
-
-/* Linear conversions of the range from the channel's limits: two points
- * (max, max / lsb) and (min, min / lsb), raw = x / lsb. */
-void fillLinearConversions(const c_HVChannelBlock_t* hv, c_HVRangeBlock_t* range) {
-    static const int kQuantity[DPPL_HV_CONVERSIONS] = {HVQ_VSET,     HVQ_VMAX, HVQ_ISET, HVQ_RAMPUP,
-                                                       HVQ_RAMPDOWN, HVQ_VMON, HVQ_IMON};
-    for (int k = 0; k < DPPL_HV_CONVERSIONS; ++k) {
-        int q = kQuantity[k];
-        double lsb = hv->lsb[q], max = hv->limitMax[q], min = hv->limitMin[q];
-        c_HVConversionBlock_t* conv = &range->conv[k];
-        memset(conv, 0, sizeof *conv);
-        conv->nPoints = 2;
-        conv->points[0][0] = max;
-        conv->points[0][1] = max / lsb;
-        conv->points[1][0] = min;
-        conv->points[1][1] = min / lsb;
-        conv->degree = 1;
-        conv->coeff[0] = 0;
-        conv->coeff[1] = 1 / lsb;
-        conv->min = min;
-        conv->max = max;
-        conv->step = lsb;
-    }
-}
-
-/* Polarity from the model name's last letter: 'M' mixed (channel 0
- * positive, channel 1 negative), 'N' negative, 'P' positive. */
-void setPolarityFromModel(const c_Digitizer_t* d, c_HVChannelBlock_t* hv, uint32_t i) {
-    size_t length = strnlen(d->descriptor.ModelName, sizeof d->descriptor.ModelName);
-    char last = length > 0 ? d->descriptor.ModelName[length - 1] : '\0';
-    if (last == 'M')
-        hv->polarity = i == 0 ? 0 : 1;
-    else if (last == 'N')
-        hv->polarity = 1;
-    else if (last == 'P')
-        hv->polarity = 0;
-}
-
-} // namespace
-
-int GENERIC_ReadMemorySize(const c_LogModule_t* log, c_Digitizer_t* d, const GENERIC_MemoryCodes_t* codes) {
-    if (d->replay) {
-        FLOG(log, d, C_LOG_ERROR, "A replay record has no board to set up.");
-        return DPPL_ERR_FILE_DIGITIZER;
-    }
-    c_BoardDescriptor_t* desc = &d->descriptor;
-    uint32_t word = 0;
-    int r = ZarnComm_Read32(desc->CommHandle, kRegMemoryCode, &word);
-    if (r != 0) {
-        FLOG(log, d, C_LOG_ERROR, "ZarnComm_Read32(%d, 0x%X, &data) failed with error %i.", (int)desc->CommHandle,
-             kRegMemoryCode, r);
-        return DPPL_ERR_READ_REGISTER;
-    }
-    uint32_t memoryCode = (word >> 8) & 0xFF;
-    if (memoryCode == codes->code[0])
-        desc->MemSize = codes->size[0];
-    else if (memoryCode == codes->code[1])
-        desc->MemSize = codes->size[1];
-    else {
-        FLOG(log, d, C_LOG_ERROR, "Invalid memory code %u.", (unsigned)memoryCode);
-        return DPPL_ERR_INVALID_MEMORY_CODE;
-    }
-    return 0;
-}
-
-int GENERIC_CheckChannelCount(const c_LogModule_t* log, c_Digitizer_t* d) {
-    const c_BoardDescriptor_t* desc = &d->descriptor;
-    if (desc->Channels <= DPPL_MAX_CHANNELS)
-        return 0;
-    FLOG(log, d, C_LOG_ERROR, "The board reports %u channels; at most %u are supported.", (unsigned)desc->Channels,
-         (unsigned)DPPL_MAX_CHANNELS);
-    return DPPL_ERR_GENERIC;
-}
-
-int GENERIC_FindHVRanges(const c_LogModule_t* log, c_Digitizer_t* d, GENERIC_HVRanges_t* out) {
-    xmlNodePtr ranges =
-        c_xml_getfirstnodefromxpathquery(c_getLibraryDefinitions(), "/Definitions/ParameterValues/HV_RANGES");
-    if (ranges == NULL) {
-        FLOG(log, d, C_LOG_ERROR, "Cannot find HV_RANGES in definitions document.");
-        return DPPL_ERR_GENERIC;
-    }
-    out->hpge = c_xml_getfirstchildrenelementfromname(ranges, "HV_RANGE_HPGE");
-    out->pmt = c_xml_getfirstchildrenelementfromname(ranges, "HV_RANGE_PMT");
-    out->sd = c_xml_getfirstchildrenelementfromname(ranges, "HV_RANGE_SD");
-    const char* missing = out->hpge == NULL ? "HPGe" : out->pmt == NULL ? "PMT" : out->sd == NULL ? "SD" : NULL;
-    if (missing != NULL) {
-        FLOG(log, d, C_LOG_ERROR, "Definitions document doesn't define %s range.", missing);
-        return DPPL_ERR_GENERIC;
-    }
-    return 0;
-}
-
-int GENERIC_InitHVChannel(const c_LogModule_t* log, c_Digitizer_t* d, uint32_t i, xmlNodePtr range,
-                          int32_t activeRange) {
-    c_HVChannelBlock_t* hv = &d->hv[i];
-    hv->regBase = d->descriptor.Channels;
-    hv->hvIndex = i;
-    hv->handle = d->handle;
-    int hvCode = _hvLoadLimits(hv);
-    if (hvCode != HV_SUCCESS) {
-        c_lprintf(log, C_LOG_ERROR, __LINE__, "From %s: %s", "c_hvloadp", _hvErrorText(hvCode));
-        return DPPL_ERR_HV;
-    }
-    setPolarityFromModel(d, hv, i);
-    hv->rangeCount = 1;
-    hv->activeRange = activeRange;
-    int code = fillRangeBlock(log, d, &hv->ranges[0], range, i);
-    if (code != 0)
-        return code;
-    fillLinearConversions(hv, &hv->ranges[0]);
-    return 0;
 }
 
 int GENERIC_CheckPLLLock(c_Digitizer_t* d) {

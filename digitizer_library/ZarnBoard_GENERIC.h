@@ -15,6 +15,7 @@
 #include <stdint.h>
 
 #include "ZarnFamilySupport.h"
+#include "ZarnRecords.h"
 #include "ZarnTypes.h"
 
 #ifdef __cplusplus
@@ -44,20 +45,6 @@ DRAVIK_API int GENERIC_CheckAutoShutdown(c_Digitizer_t* digitizer);
 DRAVIK_API int GENERIC_CheckPLLLock(c_Digitizer_t* digitizer);
 DRAVIK_API int GENERIC_RestoreStatus(c_Digitizer_t* digitizer);
 DRAVIK_API int GENERIC_RestorePLLUnlock(c_Digitizer_t* digitizer);
-/* data: pairs of little-endian 32-bit floats (P0, P1), one pair per channel,
- * or per group when perGroup is non-zero; size in bytes. */
-DRAVIK_API int GENERIC_LoadDACCalibration(c_Digitizer_t* digitizer, const void* data, size_t size, uint8_t perGroup);
-
-/* Firmware setups, one per row of the firmware table: descriptor fields,
- * family init, then the parameters. The table sets the type name first. */
-int GENERIC_SetupScope(c_Digitizer_t* digitizer);
-int GENERIC_SetupOrluPHA(c_Digitizer_t* digitizer);
-int GENERIC_SetupVeskCI(c_Digitizer_t* digitizer);
-int GENERIC_SetupTilkPSD(c_Digitizer_t* digitizer);
-int GENERIC_SetupDraqQDC(c_Digitizer_t* digitizer);
-int GENERIC_SetupPembPSD(c_Digitizer_t* digitizer);
-int GENERIC_SetupPembPHA(c_Digitizer_t* digitizer);
-int GENERIC_SetupMorvane(c_Digitizer_t* digitizer);
 
 /* Exported. */
 
@@ -66,6 +53,11 @@ int GENERIC_SetupMorvane(c_Digitizer_t* digitizer);
 DRAVIK_API int c_checkStatus(c_Digitizer_t* digitizer);
 /* Clears a latched PLL-unlock condition and checks the lock again. */
 DRAVIK_API int c_restorePLLUnlock(c_Digitizer_t* digitizer);
+/* Board commands of the exported interface (declared in ZarnDPPLayer.h as
+ * well), implemented in ZarnBoard_GENERIC_Acquisition for the open and the
+ * start, which use them. */
+DRAVIK_API int c_bdclear(c_Digitizer_t* digitizer);
+DRAVIK_API int c_breset(c_Digitizer_t* digitizer);
 /* Index of the active range of a high-voltage channel (0 on every board but
  * the register-level device). */
 DRAVIK_API int GENERIC_GetHVActiveRangeIndex(c_Digitizer_t* digitizer, uint32_t hvChannel, uint32_t* rangeIndex);
@@ -78,8 +70,6 @@ DRAVIK_API int GENERIC_GetHVActiveRangeIndex(c_Digitizer_t* digitizer, uint32_t 
  * Acquisition control and readout: statuses, start and stop, the read path,
  * the aggregate walkers, the time-stamp reconstruction and the software CFD.
  * ========================================================================== */
-
-#include "ZarnDPPLayer.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -95,7 +85,6 @@ DRAVIK_API void _setChannelAcqStatus(c_Digitizer_t* digitizer, int32_t channel, 
 /* The higher-priority status of two; UNDETERMINED (after a warning) when
  * either has no priority. */
 DRAVIK_API int32_t _foldAcqStatus(c_Digitizer_t* digitizer, int32_t a, int32_t b);
-DRAVIK_API int _resetAcquisition(c_Digitizer_t* digitizer);
 DRAVIK_API int _startBoardAcquisition(c_Digitizer_t* digitizer);
 DRAVIK_API int _stopBoardAcquisition(c_Digitizer_t* digitizer);
 DRAVIK_API int _stopSingleChannel(c_Digitizer_t* digitizer, int32_t channel);
@@ -141,16 +130,6 @@ DRAVIK_API int GENERIC_GetEvents(c_Digitizer_t* digitizer, c_ReadoutBuffer_t* bu
 /* Starts a new read: every channel's cache is looked up again when a decoder
  * next needs it. The walkers call it; so must a caller of a decoder. */
 DRAVIK_API void GENERIC_InvalidateReadCache(c_Digitizer_t* digitizer);
-
-/* ---------------------------------------------------------- software CFD */
-
-/* Fine time in ps of the constant-fraction crossing of the input trace, or
- * -1 when there is none; the output trace receives the CFD signal. */
-DRAVIK_API int64_t GENERIC_CalcSoftwareCFDTime(c_Digitizer_t* digitizer, uint32_t channel, uint32_t delay,
-                                               double fraction, uint32_t smoothExp, const int16_t* input,
-                                               int16_t* output, uint32_t samples, uint32_t preTrigger,
-                                               uint32_t preGate, int invert);
-DRAVIK_API int GENERIC_GetSoftwareCFDSettings(c_Digitizer_t* digitizer, uint32_t channel, c_CFDSettings_t* settings);
 
 #ifdef __cplusplus
 }

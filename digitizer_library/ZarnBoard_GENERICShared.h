@@ -5,7 +5,7 @@
 #ifndef ZARN_BOARD_GENERIC_SHARED_H
 #define ZARN_BOARD_GENERIC_SHARED_H
 
-#include "ZarnDPPLayer.h"
+#include "ZarnRecords.h"
 
 static inline uint32_t acqChannels(const c_Digitizer_t* d) {
     return d->descriptor.NumChannels < DPPL_MAX_CHANNELS ? d->descriptor.NumChannels : DPPL_MAX_CHANNELS;

@@ -3,6 +3,7 @@
 
 #include "CBoard_Morvane.h"
 #include "ZarnBoard_GENERICShared.h"
+#include "ZarnDPPLayerShared.h"
 #include "ZarnDigitizer.h"
 #include "ZarnParameters.h"
 #include "ZarnROBuffDumper.h"
@@ -112,18 +113,41 @@ void _clearChannelTimeState(c_Digitizer_t* d, int32_t channel) {
     rec->endOfRun = 0;
 }
 
-int _resetAcquisition(c_Digitizer_t* d) {
-    if (d == NULL)
-        return DPPL_ERR_NULL_ARGUMENT;
-    int result = d->acqStatus == ACQSTATUS_RUNNING ? c_bstopa(d) : 0;
-    d->idleFlush = 1;
-    d->lastDataTime = c_get_time();
-    d->lastTimeStamp = 0;
-    d->bytesTotal = 0;
-    d->linkFlag = 0;
-    d->irqWait = 0;
-    _setAcqStatus(d, ACQSTATUS_STOPPED);
-    return result;
+/* ------------------------------------------------ board commands */
+
+/* Two calls of the exported interface that the start and the open use; they
+ * log as the interface does. */
+
+int c_bdclear(c_Digitizer_t* d) {
+    if (!isOpenRecord(d))
+        return failedIn("c_bdclear", DPPL_ERR_DIGITIZER_NOT_OPEN);
+    if (d->replay)
+        return 0;
+    int code;
+    if (d->kind == DGTZ_KIND_GEN2_REPLAY)
+        code = DPPL_ERR_NOT_SUPPORTED;
+    else if (isMorvane(d))
+        code = XMOR_DGTZ_ClearData(d->handle);
+    else
+        code = ZARN_DGTZ_ClearData(d->handle); /* the board-access code, unchanged */
+    if (code != 0)
+        logFrom("c_bdclear", code);
+    return code;
+}
+
+int c_breset(c_Digitizer_t* d) {
+    if (!isOpenRecord(d))
+        return failedIn("c_breset", DPPL_ERR_DIGITIZER_NOT_OPEN);
+    if (d->kind == DGTZ_KIND_GEN2_REPLAY)
+        return failedIn("c_breset", DPPL_ERR_NOT_SUPPORTED);
+    if (isMorvane(d))
+        return failedIn("c_breset", MORVANE_BoardReset(d));
+    int outside = ZARN_DGTZ_Reset(d->handle);
+    if (outside != 0) {
+        c_extendedLogMsg(&ZarnDPPLayer_log, d, C_LOG_ERROR, __LINE__, "error %i in ZARN_DGTZ_Reset()", outside);
+        return failedIn("c_breset", DPPL_ERR_DIGITIZER_API);
+    }
+    return 0;
 }
 
 /* --------------------------------------------------------- start, stop */

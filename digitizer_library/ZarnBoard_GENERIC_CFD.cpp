@@ -1,5 +1,5 @@
 /* ZarnBoard_GENERIC_CFD: the software constant-fraction discriminator for fine time stamps. */
-#include "ZarnBoard_GENERIC.h"
+#include "ZarnFamilySupport.h"
 
 #include <math.h>
 #include <string.h>

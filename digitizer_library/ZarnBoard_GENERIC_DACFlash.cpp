@@ -1,5 +1,5 @@
 /* ZarnBoard_GENERIC_DACFlash: DC-offset DAC calibration from the board flash. */
-#include "ZarnBoard_GENERIC.h"
+#include "ZarnFamilySupport.h"
 
 #include <stddef.h>
 #include <stdint.h>

@@ -6,7 +6,6 @@
 #include <string.h>
 
 #include "ZarnFamilySupport.h"
-#include "ZarnDPPLayer.h"
 
 static const c_LogModule_t ZarnBoard_Orlu_log = {"ZarnBoard_OrluLog.txt", "ZarnBoard_Orlu"};
 

@@ -6,7 +6,6 @@
 #include <string.h>
 
 #include "ZarnFamilySupport.h"
-#include "ZarnDPPLayer.h"
 
 static const c_LogModule_t ZarnBoard_Pemb_log = {"ZarnBoard_PembLog.txt", "ZarnBoard_Pemb"};
 

@@ -7,7 +7,6 @@
 
 #include "ZarnFamilySupport.h"
 #include "ZarnBoard_Vesk.h"
-#include "ZarnDPPLayer.h"
 
 static const c_LogModule_t ZarnBoard_Tilk_log = {"ZarnBoard_TilkLog.txt", "ZarnBoard_Tilk"};
 

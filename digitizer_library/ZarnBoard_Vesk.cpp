@@ -8,7 +8,6 @@
 
 #include "ZarnFamilySupport.h"
 #include "ZarnComm.h"
-#include "ZarnDPPLayer.h"
 #include "ZarnParameters.h"
 
 static const c_LogModule_t ZarnBoard_Vesk_log = {"ZarnBoard_VeskLog.txt", "ZarnBoard_Vesk"};

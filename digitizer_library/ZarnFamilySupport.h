@@ -1,8 +1,11 @@
 /*
  * ZarnFamilySupport: the few board-layer helpers the family drivers use
- * (setup steps, PLL rule, decoder contracts, read cache, time stamps, event
- * bookkeeping, software CFD), apart from ZarnBoard_GENERIC.h so that the
- * drivers do not include the layer that dispatches to them.
+ * (setup steps, PLL rule, DAC calibration, decoder contracts, read cache,
+ * time stamps, event bookkeeping, software CFD), apart from
+ * ZarnBoard_GENERIC.h so that the drivers do not include the layer that
+ * dispatches to them. Implemented in ZarnFamilySupport.cpp and, for the
+ * DAC calibration and the software CFD, in ZarnBoard_GENERIC_DACFlash.cpp and
+ * ZarnBoard_GENERIC_CFD.cpp, which include nothing above this header.
  */
 #ifndef ZARN_FAMILY_SUPPORT_H
 #define ZARN_FAMILY_SUPPORT_H
@@ -10,7 +13,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "ZarnDPPLayer.h"
+#include "ZarnParameters.h"
+#include "ZarnRecords.h"
 #include "ZarnTypes.h"
 
 #ifdef __cplusplus
@@ -57,6 +61,9 @@ DRAVIK_API int GENERIC_InitHVChannel(const c_LogModule_t* log, c_Digitizer_t* di
 
 /* Loads the DAC calibration of every channel from the board's flash. */
 DRAVIK_API int GENERIC_ReadDACCalibrationFromFlash(c_Digitizer_t* digitizer);
+/* data: pairs of little-endian 32-bit floats (P0, P1), one pair per channel,
+ * or per group when perGroup is non-zero; size in bytes. */
+DRAVIK_API int GENERIC_LoadDACCalibration(c_Digitizer_t* digitizer, const void* data, size_t size, uint8_t perGroup);
 
 /* Decoder contracts: a decoder writes events from first on, at most
  * freeSlots, and reports how many it wrote; the walker adds them up. */
@@ -185,6 +192,16 @@ static inline void GENERIC_FillEvent(c_DPPEvent_t* event, uint16_t energy, int16
     event->specialWord1 = event->specialWord2 = 0;
     event->sizeWords = sizeWords;
 }
+
+/* ---------------------------------------------------------- software CFD */
+
+/* Fine time in ps of the constant-fraction crossing of the input trace, or
+ * -1 when there is none; the output trace receives the CFD signal. */
+DRAVIK_API int64_t GENERIC_CalcSoftwareCFDTime(c_Digitizer_t* digitizer, uint32_t channel, uint32_t delay,
+                                               double fraction, uint32_t smoothExp, const int16_t* input,
+                                               int16_t* output, uint32_t samples, uint32_t preTrigger,
+                                               uint32_t preGate, int invert);
+DRAVIK_API int GENERIC_GetSoftwareCFDSettings(c_Digitizer_t* digitizer, uint32_t channel, c_CFDSettings_t* settings);
 
 /* Software CFD of one decoded single-trace event (input in slot 0, signal
  * into slot 1) on a channel whose fineTimeEnabled is set. Answers whether

@@ -5,7 +5,7 @@
 
 #include "CBoard_Scope.h"
 #include "ZarnBoard_Draq.h"
-#include "ZarnBoard_GENERIC.h"
+#include "ZarnFirmwareSetup.h"
 #include "ZarnBoard_Orlu.h"
 #include "ZarnBoard_Pemb.h"
 #include "ZarnBoard_Tilk.h"
@@ -113,4 +113,10 @@ uint32_t ZarnFirmware_TraceSlots(const c_Digitizer_t* d) {
     if (row->walker == ZARN_WALKER_SCOPE && scopeFamily(d) >= ScopeFamily::Unsupported)
         return 0;
     return row->traceSlots;
+}
+
+bool GENERIC_IsTraceSupported(const c_Digitizer_t* digitizer, int32_t slot) {
+    if (digitizer == NULL || slot < 0 || slot >= DPPL_TRACE_SLOTS || digitizer->kind == DGTZ_KIND_GEN2_REPLAY)
+        return false;
+    return (ZarnFirmware_TraceSlots(digitizer) & (1u << slot)) != 0;
 }

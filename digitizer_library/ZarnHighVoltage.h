@@ -2,7 +2,7 @@
  * ZarnHighVoltage: the built-in high-voltage supply of a board and the
  * board's serial flash.
  *
- * A high-voltage channel (c_HVChannelBlock_t, in ZarnDPPLayer.h) is driven
+ * A high-voltage channel (c_HVChannelBlock_t, in ZarnRecords.h) is driven
  * through nine 32-bit registers at B | 0x10xx with
  * B = (regBase + hvIndex) << 8, read and written through the board-access
  * layer on the block's handle:
@@ -19,7 +19,7 @@
 
 #include <stdint.h>
 
-#include "ZarnDPPLayer.h"
+#include "ZarnRecords.h"
 
 #ifdef __cplusplus
 extern "C" {

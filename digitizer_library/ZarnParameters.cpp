@@ -18,7 +18,7 @@
 #include <sys/stat.h>
 
 #include "ZarnComm.h"
-#include "ZarnDPPLayer.h"
+#include "ZarnRecords.h"
 #include "ZarnDigitizer.h"
 
 static const c_LogModule_t ZarnParameters_log = {"ZarnParametersLog.txt", "ZarnParameters"};

@@ -9,7 +9,7 @@
 
 #include <string.h>
 
-#include "ZarnDPPLayer.h"
+#include "ZarnRecords.h"
 
 static inline int boardNameLength(const c_Digitizer_t* digitizer) {
     return (int)strnlen(digitizer->descriptor.ModelName, sizeof digitizer->descriptor.ModelName);

@@ -9,7 +9,7 @@
 #include <string.h>
 
 #include "ZarnComm.h"
-#include "ZarnDPPLayer.h"
+#include "ZarnRecords.h"
 #include "ZarnDigitizer.h"
 
 static const c_LogModule_t ZarnParameters_log = {"ZarnParametersLog.txt", "ZarnParameters_Values"};

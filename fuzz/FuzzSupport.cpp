@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "ZarnRecordMemory.h"
 #include "ZarnSimulator.h"
 
 namespace fuzzsup {

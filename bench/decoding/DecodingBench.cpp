@@ -18,6 +18,7 @@
 
 #include "ZarnBoard_GENERIC.h"
 #include "ZarnDPPLayer.h"
+#include "ZarnRecordMemory.h"
 #include "ZarnSimEncoder.h"
 
 extern "C" const ZarnSim_Encoder_t ZarnSim_OrluPHAEncoder, ZarnSim_PembPSDEncoder, ZarnSim_PembPHAEncoder;

@@ -30,6 +30,7 @@
 
 #include "ServerRequests.h"
 #include "ZarnDPPLayer.h"
+#include "ZarnRecordMemory.h"
 #include "ZarnSimulator.h"
 
 using namespace srvtest;

@@ -11,6 +11,7 @@
 
 #include "ZarnBoard_GENERIC.h"
 #include "ZarnDPPLayer.h"
+#include "ZarnRecordMemory.h"
 #include "ZarnSimulator.h"
 #include "../support/SimBoards.h"
 

@@ -8,6 +8,7 @@
 
 #include "ZarnBoard_GENERIC.h"
 #include "ZarnDPPLayer.h"
+#include "ZarnRecordMemory.h"
 #include "ZarnSimEncoder.h"
 #include "../support/SimEncoding.h"
 #include "../support/SoftRecord.h"

@@ -8,6 +8,7 @@
 #include <string.h>
 
 #include "ZarnDPPLayer.h"
+#include "ZarnRecordMemory.h"
 
 namespace rectest {
 

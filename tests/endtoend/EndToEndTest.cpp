@@ -15,6 +15,7 @@
 
 #include "../server/ServerRequests.h"
 #include "ZarnDPPLayer.h"
+#include "ZarnRecordMemory.h"
 
 using namespace srvtest;
 using namespace srvtest::command;

@@ -4,6 +4,7 @@
 #include "../server_commands/CommandTestSupport.h"
 #include "ServerTestSupport.h"
 #include "ZarnDPPLayer.h"
+#include "ZarnRecordMemory.h"
 
 using namespace cmdtest;
 using namespace srvtest;

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "ZarnDPPLayer.h"
+#include "ZarnRecordMemory.h"
 
 namespace rawtest {
 

@@ -15,6 +15,8 @@
 #include "ZarnBoard_GENERIC.h"
 #include "ZarnComm.h"
 #include "ZarnDPPLayer.h"
+#include "ZarnFirmwareSetup.h"
+#include "ZarnRecordMemory.h"
 #include "ZarnSimEncoder.h"
 #include "ZarnSimulator.h"
 

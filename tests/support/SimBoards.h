@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "ZarnDPPLayer.h"
+#include "ZarnRecordMemory.h"
 #include "ZarnSimulator.h"
 
 namespace testsup {

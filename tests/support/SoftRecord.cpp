@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "ZarnBoard_GENERIC.h"
+#include "ZarnRecordMemory.h"
 
 namespace testsup {
 

@@ -23,7 +23,7 @@
 extern "C" {
 #endif
 
-/* Event records defined by the digitizer-record header (ZarnDPPLayer.h) and
+/* Event records defined by the digitizer-record header (ZarnRecords.h) and
  * used here only through pointers; their definitions carry these tags.
  * c_Digitizer_t is declared in ZarnTypes.h. */
 typedef struct c_DPPEvent_t c_DPPEvent_t;

@@ -24,7 +24,7 @@ extern "C" {
 #define DRAVIK_API
 #endif
 
-/* The digitizer record of one board (defined in ZarnDPPLayer.h). */
+/* The digitizer record of one board (defined in ZarnRecords.h). */
 typedef struct c_Digitizer_t c_Digitizer_t;
 
 /* ----------------------------------------------------------- status codes */

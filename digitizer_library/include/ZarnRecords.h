@@ -1,29 +1,36 @@
 /*
- * Dravik: the exported interface of the digitizer library. Include this one
- * header; it gathers the module headers.
+ * ZarnRecords: the plain records of the digitizer library and their
+ * constants: the digitizer record c_Digitizer_t with everything it holds
+ * (board descriptor, channel slots, events and waveforms, high-voltage
+ * blocks, readout buffer, raw-data file state), the acquisition statuses,
+ * the event flags and the failure status bits.
  *
- * The digitizer record c_Digitizer_t is the library's whole state for one
- * board or one replayed raw-data file. The caller owns its memory; the
- * library resets it, fills it on open, hangs every buffer, event array and
- * parameter collection off it, and empties it on close. Every pointer inside
- * belongs to the library.
+ * Header only. It sits below every module of the library: it includes the
+ * library-wide definitions (ZarnTypes.h, which also gives DRAVIK_API) and the
+ * utility layer, and knows the parameter records only by name.
  *
- * Nothing here takes a lock: the caller serialises every call on one record.
+ * The record is the library's whole state for one board or one replayed
+ * raw-data file. The caller owns its memory; the library resets it, fills it
+ * on open, hangs every buffer, event array and parameter collection off it,
+ * and empties it on close. Every pointer inside belongs to the library.
  */
-#ifndef ZARN_DPP_LAYER_H
-#define ZARN_DPP_LAYER_H
+#ifndef ZARN_RECORDS_H
+#define ZARN_RECORDS_H
 
 #include <stdbool.h>
 #include <stdint.h>
 #include <stdio.h>
 
-#include "ZarnParameters.h"
 #include "ZarnTypes.h"
 #include "ZarnUtility.h"
 
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* Parameter records (ZarnParameters.h), held here through pointers only. */
+typedef struct c_Parameter_t c_Parameter_t;
+typedef struct c_ParamCollection_t c_ParamCollection_t;
 
 /* ------------------------------------------------------------------ sizes */
 
@@ -223,7 +230,7 @@ typedef struct c_CoarseDCOTable_t {
 /*
  * The board's description. Stored byte for byte at the head of every
  * raw-data file, so its layout is a file format (little-endian; offsets
- * pinned in ZarnDPPLayer.cpp). The first 164 bytes are the board-information
+ * pinned in ZarnDPPLayer_Record.cpp). The first 164 bytes are the board-information
  * record of the board-access layer; the rest is the library's own.
  */
 typedef struct c_BoardDescriptor_t {
@@ -422,111 +429,8 @@ struct c_Digitizer_t {
     uint32_t readSerial;    /* number of the current read; the decoders' caches follow it */
 };
 
-/* ---------------------------------------------------- lifecycle (exported) */
-
-/* Opens a live board into the record; NULL params open the register-level
- * device. The record must be closed (or never used). */
-DRAVIK_API int c_newDigitizer(c_Digitizer_t* digitizer, const c_ConnParams_t* params);
-/* Opens a recorded raw-data file as a replay record. */
-DRAVIK_API int c_newFileDigitizer(c_Digitizer_t* digitizer, const char* path);
-/* Stops, closes files, frees everything, closes the board and resets the
- * record. A closed record: warning and 0. */
-DRAVIK_API int c_freeDgtz(c_Digitizer_t* digitizer);
-/* Byte booleans. */
-DRAVIK_API uint8_t c_isDgtzOpened(const c_Digitizer_t* digitizer);
-DRAVIK_API uint8_t c_isChannelEnabled(c_Digitizer_t* digitizer, int32_t channel);
-DRAVIK_API uint8_t c_isGroupEnabled(c_Digitizer_t* digitizer, int32_t group);
-/* Reads a board's information into the first 164 bytes of *descriptor
- * without keeping the board open. */
-DRAVIK_API int c_fetchBoardInfo(const c_ConnParams_t* params, c_BoardDescriptor_t* descriptor);
-
-/* ------------------------------------------------------ buffers (exported) */
-
-/* Reallocates every buffer from the current parameters. */
-DRAVIK_API int c_brealloc(c_Digitizer_t* digitizer);
-/* Buffers of fixed sizes for every channel (eventsWithWaveform 0: all). */
-DRAVIK_API int c_bfixedealloc(c_Digitizer_t* digitizer, uint64_t readoutBytes, uint32_t eventsPerChannel,
-                              uint32_t eventsWithWaveform, uint32_t samples);
-
-/* ----------------------------------------------------------- internal */
-
-/* Forgets everything (does not close): kind and handle -1, "DPP-NONE",
- * acquisition reset. */
-DRAVIK_API void _resetDgtz(c_Digitizer_t* digitizer);
-DRAVIK_API int _freeDgtzBuffers(c_Digitizer_t* digitizer);
-DRAVIK_API void _freeParamCollections(c_Digitizer_t* digitizer);
-DRAVIK_API int _brealloc(c_Digitizer_t* digitizer);
-DRAVIK_API int _bfixedalloc(c_Digitizer_t* digitizer, uint64_t readoutBytes, uint32_t eventsPerChannel,
-                            uint32_t eventsWithWaveform, uint32_t samples);
-DRAVIK_API int _mallocDPPEvtsBuffer(c_Digitizer_t* digitizer, int32_t channel);
-/* events 0: the channel's capacity. */
-DRAVIK_API int _mallocWaveforms(c_Digitizer_t* digitizer, int32_t channel, uint32_t events, uint32_t samples);
-DRAVIK_API int c_mallocReadoutBuffer(c_Digitizer_t* digitizer, c_ReadoutBuffer_t* buffer);
-/* No bounds check: the caller passes a channel below the channel count. */
-DRAVIK_API bool _isChannelEnabled(c_Digitizer_t* digitizer, int32_t channel);
-DRAVIK_API void _freeWaveforms(c_DPPEvent_t* event);
-/* Whether the firmware of the record fills trace slot 0..8. */
-DRAVIK_API bool GENERIC_IsTraceSupported(const c_Digitizer_t* digitizer, int32_t slot);
-
-/* ------------------------------------------ acquisition control (exported) */
-
-/* Board start; channel statuses follow their enables. */
-DRAVIK_API int c_bstarta(c_Digitizer_t* digitizer);
-/* Stops: the plain forms drain the board with one c_getDPPEvents before they
- * return; the "-as" forms leave STOPPING / PAUSING for the next read. */
-DRAVIK_API int c_bstopa(c_Digitizer_t* digitizer);
-DRAVIK_API int c_bstopas(c_Digitizer_t* digitizer);
-DRAVIK_API int c_bpausea(c_Digitizer_t* digitizer);
-DRAVIK_API int c_bpauseas(c_Digitizer_t* digitizer);
-DRAVIK_API int c_bdclear(c_Digitizer_t* digitizer);
-DRAVIK_API int c_breset(c_Digitizer_t* digitizer);
-DRAVIK_API int c_bcalib(c_Digitizer_t* digitizer);
-/* Acquisition reset: stops a running board, everything STOPPED. */
-DRAVIK_API int c_bfreset(c_Digitizer_t* digitizer);
-DRAVIK_API int c_cstarta(c_Digitizer_t* digitizer, int32_t channel);
-DRAVIK_API int c_cstopa(c_Digitizer_t* digitizer, int32_t channel);
-DRAVIK_API int c_cstopas(c_Digitizer_t* digitizer, int32_t channel);
-DRAVIK_API int c_cpausea(c_Digitizer_t* digitizer, int32_t channel);
-DRAVIK_API int c_cpauseas(c_Digitizer_t* digitizer, int32_t channel);
-/* Clears the channel's time-tag extension state and end-of-run mark. */
-DRAVIK_API int c_cfreset(c_Digitizer_t* digitizer, int32_t channel);
-/* Register-level device only; every other board answers 0. */
-DRAVIK_API int c_cautosetstart(c_Digitizer_t* digitizer, int32_t channel, uint32_t modeBits);
-DRAVIK_API int c_cautosetstop(c_Digitizer_t* digitizer, uint32_t channel, uint32_t modeBits);
-DRAVIK_API int c_csampleadvance(c_Digitizer_t* digitizer, int32_t channel);
-
-/* --------------------------------------------------- readout (exported) */
-
-/* One readout cycle: reads one buffer (recording it while dumpEnabled is
- * set), decodes it into every channel's events (nEvents, overwritten by the
- * next read), marks the end of a replayed run and completes a pending stop or
- * pause. *bytes (may be NULL) receives the bytes read, also on failure. */
-DRAVIK_API int c_getDPPEvents(c_Digitizer_t* digitizer, int32_t* bytes);
-/* Asks the board to close its partial aggregates. */
-DRAVIK_API int c_sendFlush(c_Digitizer_t* digitizer);
-
-/* -------------------------------------------- readout services (exported) */
-
-/* Reads with software triggers until every enabled channel has events. */
-DRAVIK_API int c_getSWDPPEvents(c_Digitizer_t* digitizer, int32_t* bytes);
-DRAVIK_API int c_sendswtrigger(c_Digitizer_t* digitizer);
-DRAVIK_API int c_sendcswtrigger(c_Digitizer_t* digitizer, int32_t channel);
-/* Start-mode actions around a start and a stop. */
-DRAVIK_API int c_sendswstart(c_Digitizer_t* digitizer);
-DRAVIK_API int c_sendswstop(c_Digitizer_t* digitizer);
-/* Rise time (10 % to 90 %) of the waveform's input-signal trace, in
- * thousandths of a sample; 0 when it has none. */
-DRAVIK_API int64_t c_CalcRiseTime(uint32_t smoothExp, const c_Waveform_t* waveform, uint32_t baselineStart,
-                                  uint32_t baselineEnd);
-/* Real time and dead time of a channel, in ns. */
-DRAVIK_API int c_getRealtimeAndDeadtime(c_Digitizer_t* digitizer, int32_t channel, uint64_t* realTime,
-                                        uint64_t* deadTime);
-
 #ifdef __cplusplus
 }
 #endif
 
-/* Raw-data files: the dumper functions (c_bdopenw, c_bdnext, ...). */
-#include "ZarnROBuffDumper.h"
-
-#endif /* ZARN_DPP_LAYER_H */
+#endif /* ZARN_RECORDS_H */

@@ -6,7 +6,7 @@
  * every readout buffer as a record {u32 byte count, the bytes}. The record's
  * writer dumper records while acquiring; a replay record reads a file back
  * through its reader dumper. The types c_ROBuffDumper_t and
- * c_RawDataHeader_t are in ZarnDPPLayer.h.
+ * c_RawDataHeader_t are in ZarnRecords.h.
  *
  * Header (little-endian): word 0 = 0x10000000 | N (N words, word 0 included,
  * at most 256); words 1..N-1 = meaning (bits 24-31), index (bits 18-23),
@@ -24,7 +24,7 @@
 
 #include <stdint.h>
 
-#include "ZarnDPPLayer.h"
+#include "ZarnRecords.h"
 
 #ifdef __cplusplus
 extern "C" {

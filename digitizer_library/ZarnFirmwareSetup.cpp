@@ -1,0 +1,250 @@
+/*
+ * ZarnFirmwareSetup: the firmware setups of the firmware table's rows, one
+ * per DPP code: descriptor fields, the family init of the driver, the
+ * parameters and the last register writes of the firmware. The board layer
+ * runs the setup of the record's row; the messages go to the board layer's
+ * log ("ZarnBoard_GENERICLog.txt").
+ */
+#include "ZarnFirmwareSetup.h"
+
+#include <string.h>
+
+#include "CBoard_Scope.h"
+#include "ZarnBoard_Draq.h"
+#include "ZarnBoard_Orlu.h"
+#include "ZarnBoard_Pemb.h"
+#include "ZarnBoard_Tilk.h"
+#include "ZarnBoard_Vesk.h"
+#include "ZarnComm.h"
+#include "ZarnFamilySupport.h"
+#include "ZarnParameters.h"
+#include "ZarnRecords.h"
+
+static const c_LogModule_t ZarnBoard_GENERIC_log = {"ZarnBoard_GENERICLog.txt", "ZarnBoard_GENERIC"};
+
+#define BLOG(digitizer, level, ...) c_extendedLogMsg(&ZarnBoard_GENERIC_log, (digitizer), (level), __LINE__, __VA_ARGS__)
+
+/* The setup of standard waveform firmware logs as the rest of its driver. */
+static const c_LogModule_t CBoard_Scope_log = {"CBoard_ScopeLog.txt", "CBoard_Scope"};
+
+#define SLOG(digitizer, level, ...) c_extendedLogMsg(&CBoard_Scope_log, (digitizer), (level), __LINE__, __VA_ARGS__)
+
+namespace {
+
+constexpr uint32_t kNoFamilyCheck = 0xFFFFFFFFu;
+constexpr uint32_t kRegBoardConfig = 0x8000;
+constexpr uint32_t kBoardConfigBase = 0x01000100;
+
+bool isReplay(const c_Digitizer_t* d) { return d->replay != 0; }
+bool isFamily(const c_Digitizer_t* d, uint32_t a, uint32_t b = kNoFamilyCheck, uint32_t c = kNoFamilyCheck) {
+    uint32_t f = d->descriptor.FamilyCode;
+    return f == a || f == b || f == c;
+}
+
+int loadParameters(c_Digitizer_t* d) {
+    int code = GENERIC_LoadParameters(d);
+    if (code == 0)
+        return 0;
+    BLOG(d, C_LOG_ERROR, "Can't load the parameters of the board (loader error %i).", code);
+    return d->descriptor.DPPCode == DPPL_DPPCODE_MORVANE ? code : DPPL_ERR_PARAMETER;
+}
+
+void setTraceBits(c_Digitizer_t* d, uint32_t timeTagBits, uint32_t energyBits, uint32_t analog, uint32_t digital) {
+    d->descriptor.TimeTagBits = timeTagBits;
+    d->descriptor.EnergyBits = energyBits;
+    d->descriptor.AnalogVTraces = analog;
+    d->descriptor.DigitalVTraces = digital;
+}
+
+/* The register of channel 0's enable is written back with bits 2 and 3
+ * cleared (family 7 of DPP code 128). */
+int clearChannelZeroEnableBits(c_Digitizer_t* d) {
+    c_Parameter_t* p = c_pfindc(d, 0, DPPL_PARAM_CH_ENABLED);
+    if (p == NULL) {
+        BLOG(d, C_LOG_ERROR, "Error. Mandatory 'DPPL_PARAM_CH_ENABLED' parameter not found");
+        return DPPL_ERR_PARAMETER;
+    }
+    uint32_t value = 0;
+    if (isReplay(d) || c_rread(d, p->regaddr, &value) != 0) {
+        BLOG(d, C_LOG_ERROR, "Error while reading from register %u", (unsigned)p->regaddr);
+        return DPPL_ERR_READ_REGISTER;
+    }
+    if (c_rwrite(d, p->regaddr, value & ~0xCu) != 0) {
+        BLOG(d, C_LOG_ERROR, "Error while writing to register %u", (unsigned)p->regaddr);
+        return DPPL_ERR_WRITE_REGISTER;
+    }
+    return 0;
+}
+
+int setupScope(c_Digitizer_t* d) {
+    setTraceBits(d, 31, 0, 1, 0);
+    if (isFamily(d, 6)) {
+        BLOG(d, C_LOG_ERROR, "Standard waveform firmware is not supported on family %u.", 6u);
+        return DPPL_ERR_NOT_SUPPORTED;
+    }
+    if (!isFamily(d, 0, 4, 5) && !isFamily(d, 11, 14)) {
+        BLOG(d, C_LOG_ERROR, "Unsupported family %u for standard waveform firmware.", (unsigned)d->descriptor.FamilyCode);
+        return DPPL_ERR_INVALID_DPP_CODE;
+    }
+    return SCOPE_InitBoard(d); /* also loads the parameters */
+}
+
+int setupOrluPHA(c_Digitizer_t* d) {
+    setTraceBits(d, 30, isFamily(d, 16) ? 15 : 14, 2, 2);
+    int code = ORLU_InitBoard(d);
+    if (code == 0)
+        code = c_rwrite(d, kRegBoardConfig, kBoardConfigBase);
+    if (code == 0)
+        code = loadParameters(d);
+    if (code == 0 && isFamily(d, 7))
+        code = clearChannelZeroEnableBits(d);
+    return code;
+}
+
+int setupVeskCI(c_Digitizer_t* d) {
+    d->descriptor.TimeTagBits = 32;
+    d->descriptor.EnergyBits = 15;
+    /* Memory codes 2 and 16 of the boards with DPP codes 130 to 135. */
+    static const GENERIC_MemoryCodes_t kMemoryCodes = {{2, 16}, {0x20000, 0x100000}};
+    d->descriptor.MemBlock = 128;
+    int code = GENERIC_ReadMemorySize(&ZarnBoard_GENERIC_log, d, &kMemoryCodes);
+    if (code != 0)
+        return code;
+    d->descriptor.ADCBits = d->descriptor.ADC_NBits;
+    code = VESK_InitBoard(d);
+    return code == 0 ? loadParameters(d) : code;
+}
+
+int setupTilkPSD(c_Digitizer_t* d) {
+    setTraceBits(d, 32, 15, 2, 3);
+    int code = TILK_InitBoard(d);
+    return code == 0 ? loadParameters(d) : code;
+}
+
+int setupDraqQDC(c_Digitizer_t* d) {
+    setTraceBits(d, 32, 16, 1, 4);
+    int code = DRAQ_InitBoard(d);
+    return code == 0 ? loadParameters(d) : code;
+}
+
+int setupPemb(c_Digitizer_t* d, bool writeBoardConfig) {
+    setTraceBits(d, 31, d->descriptor.DPPCode == 136 ? 15 : 14, 2, 2);
+    int code = PEMB_InitBoard(d);
+    if (code == 0 && writeBoardConfig)
+        code = c_rwrite(d, kRegBoardConfig, kBoardConfigBase);
+    return code == 0 ? loadParameters(d) : code;
+}
+
+/* Defaults of the register-level device's high-voltage channels, in the
+ * quantity order VSet, ISet, RampUp, RampDown, VMax, VMon, IMon, VExt, RTMP. */
+void setDeviceHVDefaults(c_Digitizer_t* d) {
+    static const double kMax[DPPL_HV_QUANTITIES] = {5000, 300, 500, 500, 5000, 5000, 300, 1, 1};
+    static const double kMin[DPPL_HV_QUANTITIES] = {0, 0, 1, 1, 0, 0, 0, 0, 0};
+    static const double kLsb[DPPL_HV_QUANTITIES] = {0.1, 0.01, 0.01, 0.01, 0.1, 0.1, 0.01, 1, 1};
+    uint32_t count = d->descriptor.HVChannels < DPPL_MAX_HV_CHANNELS ? d->descriptor.HVChannels : DPPL_MAX_HV_CHANNELS;
+    for (uint32_t h = 0; h < count; ++h) {
+        c_HVChannelBlock_t* hv = &d->hv[h];
+        memcpy(hv->limitMax, kMax, sizeof kMax);
+        memcpy(hv->limitMin, kMin, sizeof kMin);
+        memcpy(hv->lsb, kLsb, sizeof kLsb);
+        hv->handle = d->handle;
+        hv->hvIndex = h;
+        hv->regBase = 0;
+        hv->hwInfo = 0;
+    }
+}
+
+int setupMorvane(c_Digitizer_t* d) {
+    setTraceBits(d, 32, 15, 2, 2);
+    c_BoardDescriptor_t* desc = &d->descriptor;
+    desc->SamplePeriod = 10.0;
+    desc->MemBlock = 0;
+    desc->MemSize = 0;
+    desc->NumGroups = 0;
+    desc->NumChannels = (uint8_t)desc->Channels;
+    desc->ADCBits = 14;
+    desc->MonOuts = 1;
+    setDeviceHVDefaults(d);
+    if (desc->Channels == 1 && ZarnComm_Write32(desc->CommHandle, 0x8130, 1) != 0) {
+        BLOG(d, C_LOG_ERROR, "Error writing specific register for morvane one.");
+        return DPPL_ERR_FIRMWARE_NOT_SUPPORTED;
+    }
+    return loadParameters(d);
+}
+
+/* ---------------------------------------------- standard waveform firmware */
+
+void setTypeName(c_Digitizer_t* d, const char* name) {
+    memset(d->descriptor.DPPTypeName, 0, sizeof d->descriptor.DPPTypeName);
+    strncpy(d->descriptor.DPPTypeName, name, sizeof d->descriptor.DPPTypeName - 1);
+}
+
+int familyInit(c_Digitizer_t* d) {
+    switch (d->descriptor.FamilyCode) {
+    case 0: return ORLU_InitBoard(d);
+    case 4: return DRAQ_InitBoard(d);
+    case 5: return TILK_InitBoard(d);
+    case 11:
+    case 14: return PEMB_InitBoard(d);
+    case 6:
+        SLOG(d, C_LOG_ERROR, "Standard waveform firmware is not supported on family %u.", 6u);
+        return DPPL_ERR_NOT_SUPPORTED;
+    default:
+        SLOG(d, C_LOG_ERROR, "Unsupported family %u for standard waveform firmware.",
+             (unsigned)d->descriptor.FamilyCode);
+        return DPPL_ERR_INVALID_DPP_CODE;
+    }
+}
+
+int initBoard(c_Digitizer_t* d) {
+    c_BoardDescriptor_t* desc = &d->descriptor;
+    uint32_t family = desc->FamilyCode;
+    if (family == 0 || family == 4 || family == 5 || family == 11 || family == 14) {
+        desc->TimeTagBits = 31;
+        desc->EnergyBits = 0;
+        setTypeName(d, "SCOPE");
+        desc->AnalogVTraces = 1;
+        desc->DigitalVTraces = 0;
+    }
+    int code = familyInit(d);
+    if (code != 0)
+        return code;
+    code = GENERIC_LoadParameters(d);
+    if (code != 0) {
+        SLOG(d, C_LOG_ERROR, "Can't load the parameters of the board (loader error %i).", code);
+        return DPPL_ERR_PARAMETER;
+    }
+    code = GENERIC_ReadDACCalibrationFromFlash(d);
+    if (code != 0) {
+        SLOG(d, C_LOG_ERROR, "Can't load the DAC calibration from the board flash (error %i).", code);
+        return DPPL_ERR_OFFSET_CALIBRATION;
+    }
+    return 0;
+}
+
+} // namespace
+
+int SCOPE_InitBoard(c_Digitizer_t* d) {
+    if (d == NULL)
+        return DPPL_ERR_NULL_ARGUMENT;
+    SCOPE_FreeBuffer(d); /* a second setup of the same record must not leak the first buffer */
+    d->scope = (c_ScopeBuffer_t*)c_calloc(1, sizeof(c_ScopeBuffer_t));
+    if (d->scope == NULL) {
+        SLOG(d, C_LOG_ERROR, "Can't allocate memory for Scope Event Buffer.");
+        return DPPL_ERR_OUT_OF_MEMORY;
+    }
+    int code = initBoard(d);
+    if (code != 0)
+        SCOPE_FreeBuffer(d);
+    return code;
+}
+
+
+int GENERIC_SetupScope(c_Digitizer_t* d) { return setupScope(d); }
+int GENERIC_SetupOrluPHA(c_Digitizer_t* d) { return setupOrluPHA(d); }
+int GENERIC_SetupVeskCI(c_Digitizer_t* d) { return setupVeskCI(d); }
+int GENERIC_SetupTilkPSD(c_Digitizer_t* d) { return setupTilkPSD(d); }
+int GENERIC_SetupDraqQDC(c_Digitizer_t* d) { return setupDraqQDC(d); }
+int GENERIC_SetupPembPSD(c_Digitizer_t* d) { return setupPemb(d, false); }
+int GENERIC_SetupPembPHA(c_Digitizer_t* d) { return setupPemb(d, true); }
+int GENERIC_SetupMorvane(c_Digitizer_t* d) { return setupMorvane(d); }
