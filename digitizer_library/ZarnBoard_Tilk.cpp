@@ -236,12 +236,8 @@ int TILK_DecodePSDChannelAggregate(c_Digitizer_t* d, uint32_t ch, uint32_t* aggr
         return decodeTilkWaveform(d, ch, e, words, f, cfdProbe);
     };
     auto makeFields = [&](const GENERIC_EventWords_t& w) {
-        GENERIC_EventFields_t out = {0, 0, 0, 0};
-        uint64_t fine = 0;
-        if (w.cfdTimePs >= 0) {
-            fine = (uint64_t)w.cfdTimePs;
-            out.flags |= EVTFLAG_FINE_TIME;
-        }
+        GENERIC_EventFields_t out = {0, w.cfdFlags, 0, 0};
+        uint64_t fine = w.cfdFinePs;
         if (fineInExtras) {
             uint32_t steps = f.extrasFormat == 2 ? w.extras & 0x3FFu : (w.extras >> 16) & 0x3FFu;
             double ps = ((double)steps + GENERIC_DitherNext(&dither)) * psPerSample / 1024.0;
@@ -250,14 +246,15 @@ int TILK_DecodePSDChannelAggregate(c_Digitizer_t* d, uint32_t ch, uint32_t* aggr
         }
         const uint64_t ticks = GENERIC_ExtendTimeTag(rec, &base, w.timeTag, upperInExtras, w.extras >> 16, &out.flags);
         out.timeStamp = ticks * base.psPerTick + fine + offset;
-        /* Charge word (0 without one): short charge in bits 0-14, pile-up in bit 15, long charge above. */
-        const uint32_t shortValue = w.charge & 0x7FFF, longValue = w.charge >> 16;
-        if (w.charge & (1u << 15))
-            out.flags |= EVTFLAG_PILEUP;
-        if (shortValue == 0x7FFF || longValue >= 0x7FFF)
-            out.flags |= EVTFLAG_SATURATED;
-        out.energy = (uint16_t)(longValue >= 0x7FFF ? 0x7FFF : longValue);
-        out.shortCharge = (int16_t)shortValue;
+        if (f.charge) {
+            const uint32_t shortValue = w.charge & 0x7FFF, longValue = w.charge >> 16;
+            if (w.charge & (1u << 15))
+                out.flags |= EVTFLAG_PILEUP;
+            if (shortValue == 0x7FFF || longValue >= 0x7FFF)
+                out.flags |= EVTFLAG_SATURATED;
+            out.energy = (uint16_t)(longValue >= 0x7FFF ? 0x7FFF : longValue);
+            out.shortCharge = (int16_t)shortValue;
+        }
         return out;
     };
     code = GENERIC_DecodeEvents(d, ch, aggregate + f.headerWords, f.events, first, layout, cfdProbe ? &cfd : NULL,

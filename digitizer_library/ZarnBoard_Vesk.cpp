@@ -259,26 +259,22 @@ int decodePSDEvents(c_Digitizer_t* d, uint32_t ch, const uint32_t* aggregate, c_
         return decodeVeskWaveform(d, ch, e, words, f, cfdProbe);
     };
     auto makeFields = [&](const GENERIC_EventWords_t& w) {
-        GENERIC_EventFields_t out = {0, 0, 0, 0};
-        uint64_t fine = 0;
-        if (w.cfdTimePs >= 0) {
-            fine = (uint64_t)w.cfdTimePs;
-            out.flags |= EVTFLAG_FINE_TIME;
-        }
+        GENERIC_EventFields_t out = {0, w.cfdFlags, 0, 0};
         if (w.extras & (1u << 15))
             out.flags |= 0x10;
         const uint64_t ticks = GENERIC_ExtendTimeTag(rec, &base, w.timeTag, upperInExtras, w.extras & 0x7FFFu, &out.flags);
-        out.timeStamp = ticks * base.psPerTick + fine + offset;
-        /* Charge word (0 without one): short charge in bits 0-14, pile-up in bit 15, long charge above. */
-        const uint32_t shortValue = w.charge & 0x7FFF, longValue = w.charge >> 16;
-        if (shortValue == 0x7FFF)
-            out.flags |= EVTFLAG_SATURATED;
-        else if (w.charge & (1u << 15))
-            out.flags |= EVTFLAG_PILEUP;
-        if (longValue >= 0x7FFF)
-            out.flags |= EVTFLAG_SATURATED;
-        out.energy = (uint16_t)(longValue >= 0x7FFF ? 0x7FFF : longValue);
-        out.shortCharge = (int16_t)shortValue;
+        out.timeStamp = ticks * base.psPerTick + w.cfdFinePs + offset;
+        if (f.charge) {
+            const uint32_t shortValue = w.charge & 0x7FFF, longValue = w.charge >> 16;
+            if (shortValue == 0x7FFF)
+                out.flags |= EVTFLAG_SATURATED;
+            else if (w.charge & (1u << 15))
+                out.flags |= EVTFLAG_PILEUP;
+            if (longValue >= 0x7FFF)
+                out.flags |= EVTFLAG_SATURATED;
+            out.energy = (uint16_t)(longValue >= 0x7FFF ? 0x7FFF : longValue);
+            out.shortCharge = (int16_t)shortValue;
+        }
         return out;
     };
     int code = GENERIC_DecodeEvents(d, ch, aggregate + 2, f.events, first, eventLayout(f), cfdProbe ? &cfd : NULL,
@@ -303,13 +299,12 @@ int decodeCIEvents(c_Digitizer_t* d, uint32_t ch, const uint32_t* aggregate, c_D
     };
     auto makeFields = [&](const GENERIC_EventWords_t& w) {
         GENERIC_EventFields_t out = {0, 0, 0, 0};
-        const uint64_t fine = w.cfdTimePs >= 0 ? (uint64_t)w.cfdTimePs : 0;
         /* One level of roll-overs, counted without a flag; no time offset. */
         if (w.timeTag < rec->lastRawTimeTag)
             rec->rollOver1 += 1;
         rec->lastRawTimeTag = w.timeTag;
-        out.timeStamp = (w.timeTag + (rec->rollOver1 << base.tagBits)) * base.psPerTick + fine;
-        out.energy = chargeEnergy(w.charge); /* 0 without a charge word */
+        out.timeStamp = (w.timeTag + (rec->rollOver1 << base.tagBits)) * base.psPerTick + w.cfdFinePs;
+        out.energy = f.charge ? chargeEnergy(w.charge) : 0;
         return out;
     };
     int code = GENERIC_DecodeEvents(d, ch, aggregate + 2, f.events, first, eventLayout(f), cfdProbe ? &cfd : NULL,

@@ -18,12 +18,14 @@ struct GENERIC_EventLayout_t {
     uint32_t eventWords;    /* the size of one event */
 };
 
-/* The words of one event, 0 where the layout has none. */
+/* The words of one event, 0 where the layout has none, and what the
+ * software CFD found. */
 struct GENERIC_EventWords_t {
     uint64_t timeTag;
     uint32_t extras;
     uint32_t charge;
-    int64_t cfdTimePs; /* the software CFD's fine time; -1 when it did not run or found no crossing */
+    uint64_t cfdFinePs; /* the CFD's fine time; 0 when it did not run or found no crossing */
+    uint32_t cfdFlags;  /* EVTFLAG_FINE_TIME when it found one, else 0 */
 };
 
 /* What the family's rules make of an event's words. */
@@ -60,26 +62,33 @@ inline int GENERIC_DecodeEvents(c_Digitizer_t* digitizer, uint32_t channel, cons
                                 c_DPPEvent_t* first, const GENERIC_EventLayout_t& layout, const c_CFDSettings_t* cfd,
                                 DecodeWaveform&& decodeWaveform, MakeFields&& makeFields, uint64_t* lastStamp,
                                 uint64_t* maxStamp) {
+    /* Where each word sits within an event: every event has the same size,
+     * so the step from one event to the next is the same too. */
+    const uint32_t waveformAt = layout.timeTag ? 1 : 0;
+    const uint32_t extrasAt = waveformAt + layout.waveformWords;
+    const uint32_t chargeAt = extrasAt + (layout.extras ? 1 : 0);
+    const uint32_t stride = chargeAt + (layout.charge ? 1 : 0);
     uint64_t last = 0, largest = 0;
-    for (uint32_t i = 0; i < events; ++i) {
-        c_DPPEvent_t* e = &first[i];
-        GENERIC_EventWords_t words = {0, 0, 0, -1};
-        words.timeTag = layout.timeTag ? *word++ : 0;
+    c_DPPEvent_t* const end = first + events;
+    for (c_DPPEvent_t* e = first; e != end; ++e, word += stride) {
+        GENERIC_EventWords_t words = {0, 0, 0, 0, 0};
+        words.timeTag = layout.timeTag ? word[0] : 0;
         if (layout.waves) {
-            int code = decodeWaveform(e, word);
+            int code = decodeWaveform(e, word + waveformAt);
             if (code != 0)
                 return code;
             int64_t cfdTime = -1;
-            if (cfd != NULL && GENERIC_ApplySoftwareCFD(digitizer, channel, cfd, e, &cfdTime) && cfdTime >= 0)
-                words.cfdTimePs = cfdTime;
+            if (cfd != NULL && GENERIC_ApplySoftwareCFD(digitizer, channel, cfd, e, &cfdTime) && cfdTime >= 0) {
+                words.cfdFinePs = (uint64_t)cfdTime;
+                words.cfdFlags = EVTFLAG_FINE_TIME;
+            }
         } else if (e->waveform != NULL) {
             e->waveform->nSamples = 0;
         }
-        /* The size counts the waveform words whether or not they are announced:
-         * stepping over them keeps every later word in its place. */
-        word += layout.waveformWords;
-        words.extras = layout.extras ? *word++ : 0;
-        words.charge = layout.charge ? *word++ : 0;
+        /* The size counts the waveform words whether or not they are
+         * announced: the later words sit after them in either case. */
+        words.extras = layout.extras ? word[extrasAt] : 0;
+        words.charge = layout.charge ? word[chargeAt] : 0;
         const GENERIC_EventFields_t fields = makeFields(words);
         GENERIC_FillEvent(e, fields.energy, fields.shortCharge, fields.timeStamp, fields.flags, layout.eventWords);
         last = fields.timeStamp;
