@@ -208,6 +208,42 @@ uint32_t freeSlots(const c_ChannelRecord_t* channel, uint32_t count) {
     return channel->capacity > count ? channel->capacity - count : 0;
 }
 
+/* Adds the events a decoder reports for a channel to the channel's count of
+ * this read; a report beyond the room it was given is an overflow. */
+int addDecoded(c_Digitizer_t* d, uint32_t ch, int64_t decoded, uint32_t room, uint32_t* count) {
+    if (decoded < 0 || decoded > (int64_t)room)
+        return decoderOverflow(d, ch, decoded, room);
+    *count += (uint32_t)decoded;
+    return 0;
+}
+
+/* The decoder of the record's firmware in the firmware-table column member,
+ * and the firmware's channel aggregate size mask; NULL when there is none. */
+template <typename Decoder>
+Decoder firmwareDecoder(const c_Digitizer_t* d, Decoder ZarnFirmware_t::*member, uint32_t* sizeMask) {
+    const ZarnFirmware_t* firmware = ZarnFirmware_Find(d->descriptor.DPPCode);
+    if (firmware == NULL)
+        return NULL;
+    *sizeMask = firmware->sizeMask;
+    return firmware->*member;
+}
+
+/* What every walker does around its units: a fresh read cache, the events of
+ * this read counted per channel from 0, the walk, and the counts of the first
+ * countedChannels channels stored in their records once the whole buffer has
+ * decoded. decodeUnit(k, aggregate, counts) decodes the unit of mask bit k. */
+template <typename DecodeUnit>
+int walkCountingEvents(c_Digitizer_t* d, c_ReadoutBuffer_t* buffer, uint32_t sizeMask, uint32_t units,
+                       bool deviceRules, uint32_t countedChannels, DecodeUnit&& decodeUnit) {
+    GENERIC_InvalidateReadCache(d);
+    uint32_t counts[DPPL_MAX_CHANNELS] = {0};
+    int code = walkBoardAggregates(d, buffer, sizeMask, units, deviceRules,
+                                   [&](uint32_t k, uint32_t* aggregate) { return decodeUnit(k, aggregate, counts); });
+    if (code == 0)
+        storeCounts(d, counts, countedChannels);
+    return code;
+}
+
 } // namespace
 
 /* ------------------------------------------------------------ read path */
@@ -377,41 +413,31 @@ void GENERIC_MarkEndOfRun(c_Digitizer_t* d) {
 int GENERIC_GetEvents_Channel(c_Digitizer_t* d, c_ReadoutBuffer_t* buffer) {
     if (d == NULL || buffer == NULL)
         return DPPL_ERR_NULL_ARGUMENT;
-    const ZarnFirmware_t* firmware = ZarnFirmware_Find(d->descriptor.DPPCode);
-    GENERIC_ChannelDecoder_t decode = firmware != NULL ? firmware->channelDecoder : NULL;
+    uint32_t sizeMask = 0;
+    GENERIC_ChannelDecoder_t decode = firmwareDecoder(d, &ZarnFirmware_t::channelDecoder, &sizeMask);
     if (decode == NULL)
         return noDecoder(d);
-    GENERIC_InvalidateReadCache(d);
     const uint32_t channels = acqChannels(d);
-    uint32_t counts[DPPL_MAX_CHANNELS] = {0};
-    int code = walkBoardAggregates(d, buffer, firmware->sizeMask, channels, false, [&](uint32_t ch, uint32_t* aggregate) {
+    return walkCountingEvents(d, buffer, sizeMask, channels, false, channels,
+                              [&](uint32_t ch, uint32_t* aggregate, uint32_t* counts) {
         c_ChannelRecord_t* rec = &d->channels[ch];
         uint32_t room = freeSlots(rec, counts[ch]);
         int32_t decoded = 0;
         int r = decode(d, ch, aggregate, room, firstFree(rec, counts[ch]), &decoded);
-        if (r != 0)
-            return r;
-        if (decoded < 0 || (uint32_t)decoded > room)
-            return decoderOverflow(d, ch, decoded, room);
-        counts[ch] += (uint32_t)decoded;
-        return 0;
+        return r != 0 ? r : addDecoded(d, ch, decoded, room, &counts[ch]);
     });
-    if (code == 0)
-        storeCounts(d, counts, channels);
-    return code;
 }
 
 int GENERIC_GetEvents_Couple(c_Digitizer_t* d, c_ReadoutBuffer_t* buffer) {
     if (d == NULL || buffer == NULL)
         return DPPL_ERR_NULL_ARGUMENT;
-    const ZarnFirmware_t* firmware = ZarnFirmware_Find(d->descriptor.DPPCode);
-    GENERIC_CoupleDecoder_t decode = firmware != NULL ? firmware->coupleDecoder : NULL;
+    uint32_t sizeMask = 0;
+    GENERIC_CoupleDecoder_t decode = firmwareDecoder(d, &ZarnFirmware_t::coupleDecoder, &sizeMask);
     if (decode == NULL)
         return noDecoder(d);
-    GENERIC_InvalidateReadCache(d);
     const uint32_t channels = acqChannels(d);
-    uint32_t counts[DPPL_MAX_CHANNELS] = {0};
-    int code = walkBoardAggregates(d, buffer, firmware->sizeMask, channels / 2, false, [&](uint32_t k, uint32_t* aggregate) {
+    return walkCountingEvents(d, buffer, sizeMask, channels / 2, false, channels,
+                              [&](uint32_t k, uint32_t* aggregate, uint32_t* counts) {
         uint32_t even = 2 * k, odd = 2 * k + 1;
         c_ChannelRecord_t* e = &d->channels[even];
         c_ChannelRecord_t* o = &d->channels[odd];
@@ -419,32 +445,22 @@ int GENERIC_GetEvents_Couple(c_Digitizer_t* d, c_ReadoutBuffer_t* buffer) {
         int32_t evenDecoded = 0, oddDecoded = 0;
         int r = decode(d, aggregate, even, evenRoom, firstFree(e, counts[even]), &evenDecoded, odd, oddRoom,
                        firstFree(o, counts[odd]), &oddDecoded);
-        if (r != 0)
-            return r;
-        if (evenDecoded < 0 || (uint32_t)evenDecoded > evenRoom)
-            return decoderOverflow(d, even, evenDecoded, evenRoom);
-        if (oddDecoded < 0 || (uint32_t)oddDecoded > oddRoom)
-            return decoderOverflow(d, odd, oddDecoded, oddRoom);
-        counts[even] += (uint32_t)evenDecoded;
-        counts[odd] += (uint32_t)oddDecoded;
-        return 0;
+        if (r == 0)
+            r = addDecoded(d, even, evenDecoded, evenRoom, &counts[even]);
+        return r != 0 ? r : addDecoded(d, odd, oddDecoded, oddRoom, &counts[odd]);
     });
-    if (code == 0)
-        storeCounts(d, counts, channels);
-    return code;
 }
 
 int GENERIC_GetEvents_Group(c_Digitizer_t* d, c_ReadoutBuffer_t* buffer) {
     if (d == NULL || buffer == NULL)
         return DPPL_ERR_NULL_ARGUMENT;
-    const ZarnFirmware_t* firmware = ZarnFirmware_Find(d->descriptor.DPPCode);
-    GENERIC_GroupDecoder_t decode = firmware != NULL ? firmware->groupDecoder : NULL;
+    uint32_t sizeMask = 0;
+    GENERIC_GroupDecoder_t decode = firmwareDecoder(d, &ZarnFirmware_t::groupDecoder, &sizeMask);
     if (decode == NULL)
         return noDecoder(d);
-    GENERIC_InvalidateReadCache(d);
     const uint32_t channels = acqChannels(d);
-    uint32_t counts[DPPL_MAX_CHANNELS] = {0};
-    int code = walkBoardAggregates(d, buffer, firmware->sizeMask, acqGroups(d), false, [&](uint32_t g, uint32_t* aggregate) {
+    return walkCountingEvents(d, buffer, sizeMask, acqGroups(d), false, channels,
+                              [&](uint32_t g, uint32_t* aggregate, uint32_t* counts) {
         uint32_t numbers[DPPL_CHANNELS_PER_GROUP], room[DPPL_CHANNELS_PER_GROUP], decoded[DPPL_CHANNELS_PER_GROUP];
         c_DPPEvent_t* first[DPPL_CHANNELS_PER_GROUP];
         for (uint32_t j = 0; j < DPPL_CHANNELS_PER_GROUP; ++j) {
@@ -455,27 +471,17 @@ int GENERIC_GetEvents_Group(c_Digitizer_t* d, c_ReadoutBuffer_t* buffer) {
             decoded[j] = 0;
         }
         int r = decode(d, aggregate, numbers, room, first, decoded);
-        if (r != 0)
-            return r;
-        for (uint32_t j = 0; j < DPPL_CHANNELS_PER_GROUP; ++j) {
-            if (decoded[j] > room[j])
-                return decoderOverflow(d, numbers[j], decoded[j], room[j]);
-            counts[numbers[j]] += decoded[j];
-        }
-        return 0;
+        for (uint32_t j = 0; r == 0 && j < DPPL_CHANNELS_PER_GROUP; ++j)
+            r = addDecoded(d, numbers[j], decoded[j], room[j], &counts[numbers[j]]);
+        return r;
     });
-    if (code == 0)
-        storeCounts(d, counts, channels);
-    return code;
 }
 
 int GENERIC_GetEvents_XMOR(c_Digitizer_t* d, c_ReadoutBuffer_t* buffer) {
     if (d == NULL || buffer == NULL)
         return DPPL_ERR_NULL_ARGUMENT;
-    GENERIC_InvalidateReadCache(d);
     uint32_t units = d->descriptor.Channels < kMaskBits ? d->descriptor.Channels : kMaskBits;
-    uint32_t counts[DPPL_MAX_CHANNELS] = {0};
-    int code = walkBoardAggregates(d, buffer, 0x1FFFFF, units, true, [&](uint32_t, uint32_t* aggregate) {
+    return walkCountingEvents(d, buffer, 0x1FFFFF, units, true, units, [&](uint32_t, uint32_t* aggregate, uint32_t* counts) {
         int r = MORVANE_DecodeChannelAggregate(d, aggregate, counts);
         if (r != 0)
             return r;
@@ -484,9 +490,6 @@ int GENERIC_GetEvents_XMOR(c_Digitizer_t* d, c_ReadoutBuffer_t* buffer) {
                 return decoderOverflow(d, ch, counts[ch], d->channels[ch].capacity);
         return 0;
     });
-    if (code == 0)
-        storeCounts(d, counts, units);
-    return code;
 }
 
 int GENERIC_GetEvents(c_Digitizer_t* d, c_ReadoutBuffer_t* buffer) {

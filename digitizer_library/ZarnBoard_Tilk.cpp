@@ -5,6 +5,7 @@
 
 #include <string.h>
 
+#include "ZarnFamilyEventLoop.h"
 #include "ZarnFamilySupport.h"
 #include "ZarnBoard_Vesk.h"
 
@@ -215,16 +216,12 @@ int TILK_DecodePSDChannelAggregate(c_Digitizer_t* d, uint32_t ch, uint32_t* aggr
         return DPPL_ERR_NULL_ARGUMENT;
 
     c_ChannelRecord_t* rec = &d->channels[ch];
-    const c_ReadCache_t* cache = GENERIC_ReadCache(d, ch, READCACHE_BASE);
-    const uint64_t offset = cache->timeOffsetPs;
-    const bool cfdProbe = f.waves && !f.dual && rec->fineTimeEnabled;
+    const uint64_t offset = GENERIC_ReadCache(d, ch, READCACHE_BASE)->timeOffsetPs;
+    bool cfdProbe = false;
     c_CFDSettings_t cfd = {};
-    if (cfdProbe) {
-        cache = GENERIC_ReadCache(d, ch, READCACHE_BASE | READCACHE_CFD);
-        if (cache->cfdStatus != 0)
-            return cache->cfdStatus;
-        cfd = cache->cfd;
-    }
+    code = GENERIC_AggregateCFD(d, ch, f.waves, f.dual, &cfdProbe, &cfd);
+    if (code != 0)
+        return code;
     const GENERIC_TimeBase_t base = GENERIC_GetTimeBase(d, kTimeTagExtensionBits);
     const bool typeFour = f.headerWords == 3;
     const bool upperInExtras = f.extras && typeFour && f.extrasFormat <= 2;
@@ -233,53 +230,36 @@ int TILK_DecodePSDChannelAggregate(c_Digitizer_t* d, uint32_t ch, uint32_t* aggr
     GENERIC_Dither_t dither = fineInExtras ? GENERIC_DitherSeed() : GENERIC_Dither_t{0};
     uint64_t lastStamp = 0, maxStamp = 0;
 
-    const uint32_t* word = aggregate + f.headerWords;
-    for (uint32_t i = 0; i < f.events; ++i) {
-        c_DPPEvent_t* e = &first[i];
-        uint32_t flags = 0;
-        uint64_t fine = 0;
-        const uint64_t raw = f.timeTag ? *word++ : 0;
-        if (f.waves) {
-            code = decodeTilkWaveform(d, ch, e, word, f, cfdProbe);
-            if (code != 0)
-                return code;
-            int64_t cfdTime = -1;
-            if (cfdProbe && GENERIC_ApplySoftwareCFD(d, ch, &cfd, e, &cfdTime) && cfdTime >= 0) {
-                fine = (uint64_t)cfdTime;
-                flags |= EVTFLAG_FINE_TIME;
-            }
-        } else if (e->waveform != NULL) {
-            e->waveform->nSamples = 0;
-        }
-        /* The size counts the waveform words whether or not they are announced:
-         * stepping over them keeps every later word in its place. */
-        word += 4 * f.units;
-        const uint32_t extras = f.extras ? *word++ : 0;
+    const GENERIC_EventLayout_t layout = {f.timeTag, f.waves, f.extras, f.charge, 4 * f.units, f.eventWords};
+    auto decodeWaveform = [&](c_DPPEvent_t* e, const uint32_t* words) {
+        return decodeTilkWaveform(d, ch, e, words, f, cfdProbe);
+    };
+    auto makeFields = [&](const GENERIC_EventWords_t& w) {
+        GENERIC_EventFields_t out = {0, w.cfdFlags, 0, 0};
+        uint64_t fine = w.cfdFinePs;
         if (fineInExtras) {
-            uint32_t steps = f.extrasFormat == 2 ? extras & 0x3FFu : (extras >> 16) & 0x3FFu;
+            uint32_t steps = f.extrasFormat == 2 ? w.extras & 0x3FFu : (w.extras >> 16) & 0x3FFu;
             double ps = ((double)steps + GENERIC_DitherNext(&dither)) * psPerSample / 1024.0;
             fine = ps > 0 ? (uint64_t)ps : 0;
-            flags |= EVTFLAG_FINE_TIME;
+            out.flags |= EVTFLAG_FINE_TIME;
         }
-        const uint64_t ticks = GENERIC_ExtendTimeTag(rec, &base, raw, upperInExtras, extras >> 16, &flags);
-        const uint64_t stamp = ticks * base.psPerTick + fine + offset;
-        uint16_t energy = 0;
-        int16_t shortCharge = 0;
+        const uint64_t ticks = GENERIC_ExtendTimeTag(rec, &base, w.timeTag, upperInExtras, w.extras >> 16, &out.flags);
+        out.timeStamp = ticks * base.psPerTick + fine + offset;
         if (f.charge) {
-            const uint32_t cw = *word++;
-            const uint32_t shortValue = cw & 0x7FFF, longValue = cw >> 16;
-            if (cw & (1u << 15))
-                flags |= EVTFLAG_PILEUP;
+            const uint32_t shortValue = w.charge & 0x7FFF, longValue = w.charge >> 16;
+            if (w.charge & (1u << 15))
+                out.flags |= EVTFLAG_PILEUP;
             if (shortValue == 0x7FFF || longValue >= 0x7FFF)
-                flags |= EVTFLAG_SATURATED;
-            energy = (uint16_t)(longValue >= 0x7FFF ? 0x7FFF : longValue);
-            shortCharge = (int16_t)shortValue;
+                out.flags |= EVTFLAG_SATURATED;
+            out.energy = (uint16_t)(longValue >= 0x7FFF ? 0x7FFF : longValue);
+            out.shortCharge = (int16_t)shortValue;
         }
-        GENERIC_FillEvent(e, energy, shortCharge, stamp, flags, f.eventWords);
-        lastStamp = stamp;
-        if (stamp > maxStamp)
-            maxStamp = stamp;
-    }
+        return out;
+    };
+    code = GENERIC_DecodeEvents(d, ch, aggregate + f.headerWords, f.events, first, layout, cfdProbe ? &cfd : NULL,
+                                decodeWaveform, makeFields, &lastStamp, &maxStamp);
+    if (code != 0)
+        return code;
     GENERIC_AccountEvents(d, ch, f.events, 0, lastStamp, maxStamp);
     *decoded = (int32_t)f.events;
     return 0;

@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "ZarnFamilyEventLoop.h"
 #include "ZarnFamilySupport.h"
 #include "ZarnComm.h"
 #include "ZarnParameters.h"
@@ -236,111 +237,79 @@ int beginVesk(c_Digitizer_t* d, uint32_t ch, const uint32_t* aggregate, uint32_t
         return code;
     if (first == NULL)
         return DPPL_ERR_NULL_ARGUMENT;
-    *cfdProbe = f->waves && !f->dual && d->channels[ch].fineTimeEnabled;
-    if (*cfdProbe) {
-        const c_ReadCache_t* cache = GENERIC_ReadCache(d, ch, READCACHE_BASE | READCACHE_CFD);
-        if (cache->cfdStatus != 0)
-            return cache->cfdStatus;
-        *cfd = cache->cfd;
-    }
-    return 0;
+    return GENERIC_AggregateCFD(d, ch, f->waves, f->dual, cfdProbe, cfd);
+}
+
+/* The word layout of the format's events. */
+GENERIC_EventLayout_t eventLayout(const VeskFormat& f) {
+    return GENERIC_EventLayout_t{f.timeTag, f.waves, f.extras, f.charge, 4 * f.units, f.eventWords};
 }
 
 /* The events of a pulse-shape aggregate. */
 int decodePSDEvents(c_Digitizer_t* d, uint32_t ch, const uint32_t* aggregate, c_DPPEvent_t* first, const VeskFormat& f,
                      bool cfdProbe, const c_CFDSettings_t& cfd, int32_t* decoded) {
-    int code = 0;
     c_ChannelRecord_t* rec = &d->channels[ch];
     const uint64_t offset = GENERIC_ReadCache(d, ch, READCACHE_BASE)->timeOffsetPs;
     const GENERIC_TimeBase_t base = GENERIC_GetTimeBase(d, kPSDExtensionBits);
     const bool upperInExtras = f.extras && f.upperInExtras;
     uint64_t lastStamp = 0, maxStamp = 0;
 
-    const uint32_t* word = aggregate + 2;
-    for (uint32_t i = 0; i < f.events; ++i) {
-        c_DPPEvent_t* e = &first[i];
-        uint32_t flags = 0;
-        uint64_t fine = 0;
-        const uint64_t raw = f.timeTag ? *word++ : 0;
-        if (f.waves) {
-            code = decodeVeskWaveform(d, ch, e, word, f, cfdProbe);
-            if (code != 0)
-                return code;
-            int64_t cfdTime = -1;
-            if (cfdProbe && GENERIC_ApplySoftwareCFD(d, ch, &cfd, e, &cfdTime) && cfdTime >= 0) {
-                fine = (uint64_t)cfdTime;
-                flags |= EVTFLAG_FINE_TIME;
-            }
-        } else if (e->waveform != NULL) {
-            e->waveform->nSamples = 0;
-        }
-        /* The size counts the waveform words whether or not they are announced:
-         * stepping over them keeps every later word in its place. */
-        word += 4 * f.units;
-        const uint32_t extras = f.extras ? *word++ : 0;
-        if (extras & (1u << 15))
-            flags |= 0x10;
-        const uint64_t ticks = GENERIC_ExtendTimeTag(rec, &base, raw, upperInExtras, extras & 0x7FFFu, &flags);
-        const uint64_t stamp = ticks * base.psPerTick + fine + offset;
-        uint16_t energy = 0;
-        int16_t shortCharge = 0;
+    auto decodeWaveform = [&](c_DPPEvent_t* e, const uint32_t* words) {
+        return decodeVeskWaveform(d, ch, e, words, f, cfdProbe);
+    };
+    auto makeFields = [&](const GENERIC_EventWords_t& w) {
+        GENERIC_EventFields_t out = {0, w.cfdFlags, 0, 0};
+        if (w.extras & (1u << 15))
+            out.flags |= 0x10;
+        const uint64_t ticks = GENERIC_ExtendTimeTag(rec, &base, w.timeTag, upperInExtras, w.extras & 0x7FFFu, &out.flags);
+        out.timeStamp = ticks * base.psPerTick + w.cfdFinePs + offset;
         if (f.charge) {
-            const uint32_t cw = *word++;
-            const uint32_t shortValue = cw & 0x7FFF, longValue = cw >> 16;
+            const uint32_t shortValue = w.charge & 0x7FFF, longValue = w.charge >> 16;
             if (shortValue == 0x7FFF)
-                flags |= EVTFLAG_SATURATED;
-            else if (cw & (1u << 15))
-                flags |= EVTFLAG_PILEUP;
+                out.flags |= EVTFLAG_SATURATED;
+            else if (w.charge & (1u << 15))
+                out.flags |= EVTFLAG_PILEUP;
             if (longValue >= 0x7FFF)
-                flags |= EVTFLAG_SATURATED;
-            energy = (uint16_t)(longValue >= 0x7FFF ? 0x7FFF : longValue);
-            shortCharge = (int16_t)shortValue;
+                out.flags |= EVTFLAG_SATURATED;
+            out.energy = (uint16_t)(longValue >= 0x7FFF ? 0x7FFF : longValue);
+            out.shortCharge = (int16_t)shortValue;
         }
-        GENERIC_FillEvent(e, energy, shortCharge, stamp, flags, f.eventWords);
-        lastStamp = stamp;
-        if (stamp > maxStamp)
-            maxStamp = stamp;
-    }
+        return out;
+    };
+    int code = GENERIC_DecodeEvents(d, ch, aggregate + 2, f.events, first, eventLayout(f), cfdProbe ? &cfd : NULL,
+                                    decodeWaveform, makeFields, &lastStamp, &maxStamp);
+    if (code != 0)
+        return code;
     GENERIC_AccountEvents(d, ch, f.events, 0, lastStamp, maxStamp);
     *decoded = (int32_t)f.events;
     return 0;
 }
 
-/* The events of a charge-integration aggregate. */
+/* The events of a charge-integration aggregate: the extras word carries
+ * nothing this format uses, and the CFD's fine time comes without a flag. */
 int decodeCIEvents(c_Digitizer_t* d, uint32_t ch, const uint32_t* aggregate, c_DPPEvent_t* first, const VeskFormat& f,
                     bool cfdProbe, const c_CFDSettings_t& cfd, int32_t* decoded) {
-    int code = 0;
     c_ChannelRecord_t* rec = &d->channels[ch];
     const GENERIC_TimeBase_t base = GENERIC_GetTimeBase(d, 0);
-    uint64_t maxStamp = 0;
+    uint64_t lastStamp = 0, maxStamp = 0;
 
-    const uint32_t* word = aggregate + 2;
-    for (uint32_t i = 0; i < f.events; ++i) {
-        c_DPPEvent_t* e = &first[i];
-        uint64_t fine = 0;
-        const uint64_t raw = f.timeTag ? *word++ : 0;
-        if (f.waves) {
-            code = decodeVeskWaveform(d, ch, e, word, f, cfdProbe);
-            if (code != 0)
-                return code;
-            int64_t cfdTime = -1;
-            if (cfdProbe && GENERIC_ApplySoftwareCFD(d, ch, &cfd, e, &cfdTime) && cfdTime >= 0)
-                fine = (uint64_t)cfdTime;
-        } else if (e->waveform != NULL) {
-            e->waveform->nSamples = 0;
-        }
-        word += 4 * f.units;
-        word += f.extras ? 1 : 0; /* nothing the charge format uses */
+    auto decodeWaveform = [&](c_DPPEvent_t* e, const uint32_t* words) {
+        return decodeVeskWaveform(d, ch, e, words, f, cfdProbe);
+    };
+    auto makeFields = [&](const GENERIC_EventWords_t& w) {
+        GENERIC_EventFields_t out = {0, 0, 0, 0};
         /* One level of roll-overs, counted without a flag; no time offset. */
-        if (raw < rec->lastRawTimeTag)
+        if (w.timeTag < rec->lastRawTimeTag)
             rec->rollOver1 += 1;
-        rec->lastRawTimeTag = raw;
-        const uint64_t stamp = (raw + (rec->rollOver1 << base.tagBits)) * base.psPerTick + fine;
-        const uint16_t energy = f.charge ? chargeEnergy(*word++) : 0;
-        GENERIC_FillEvent(e, energy, 0, stamp, 0, f.eventWords);
-        if (stamp > maxStamp)
-            maxStamp = stamp;
-    }
+        rec->lastRawTimeTag = w.timeTag;
+        out.timeStamp = (w.timeTag + (rec->rollOver1 << base.tagBits)) * base.psPerTick + w.cfdFinePs;
+        out.energy = f.charge ? chargeEnergy(w.charge) : 0;
+        return out;
+    };
+    int code = GENERIC_DecodeEvents(d, ch, aggregate + 2, f.events, first, eventLayout(f), cfdProbe ? &cfd : NULL,
+                                    decodeWaveform, makeFields, &lastStamp, &maxStamp);
+    if (code != 0)
+        return code;
     if (maxStamp > d->maxTimeStamp) {
         d->maxTimeStamp = maxStamp;
         d->lastTimeStamp = maxStamp;

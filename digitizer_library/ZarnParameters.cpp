@@ -810,6 +810,74 @@ c_ParamCollection_t* collectionFromDocument(void* owner, xmlDocPtr boardDocument
     return collection;
 }
 
+/* The categories in the order the loader builds them, with what its failure
+ * message calls each and the status the failure returns. The ranges of a
+ * high-voltage channel are built right after the channel itself. */
+struct CategoryBuild {
+    int32_t category;
+    const char* text;
+    int failure;
+};
+
+const CategoryBuild kBuildOrder[] = {
+    {PARAM_CATEGORY_BOARD, "board", -2},
+    {PARAM_CATEGORY_GROUP, "groups", -3},
+    {PARAM_CATEGORY_CHANNEL, "channels", -4},
+    {PARAM_CATEGORY_LVDSGROUP, "LVDS Group", -5},
+    {PARAM_CATEGORY_VIRTUALTRACE, "Virtual Traces", -6},
+    {PARAM_CATEGORY_HVCHANNEL, "HV channels", -7},
+    {PARAM_CATEGORY_MONOUT, "Output Monitors", -9},
+    {PARAM_CATEGORY_VGA, "VGA", -10},
+};
+const CategoryBuild kHVRangeBuild = {PARAM_CATEGORY_HVRANGE, "HV range", -8};
+
+/* Where the collection of one category instance lives in the record: the
+ * owner its parameters point to, the slot, and the index its parameters
+ * take (a range's parameters take their channel's index). */
+struct CollectionPlace {
+    void* owner;
+    c_ParamCollection_t** slot;
+    uint32_t index;
+};
+
+CollectionPlace collectionPlace(c_Digitizer_t* d, int32_t category, uint32_t instance, uint32_t range) {
+    switch (category) {
+    case PARAM_CATEGORY_BOARD: return {d, &d->boardColl, C_PARAM_NO_INDEX};
+    case PARAM_CATEGORY_GROUP: return {&d->groupColl[instance], &d->groupColl[instance], instance};
+    case PARAM_CATEGORY_CHANNEL: return {&d->channels[instance], &d->channels[instance].coll, instance};
+    case PARAM_CATEGORY_LVDSGROUP: return {&d->lvdsColl[instance], &d->lvdsColl[instance], instance};
+    case PARAM_CATEGORY_VIRTUALTRACE: return {&d->vtrace[instance], &d->vtrace[instance].coll, instance};
+    case PARAM_CATEGORY_HVCHANNEL: return {&d->hv[instance], &d->hv[instance].coll, instance};
+    case PARAM_CATEGORY_HVRANGE:
+        return {&d->hv[instance].ranges[range], &d->hv[instance].ranges[range].coll, instance};
+    case PARAM_CATEGORY_MONOUT: return {&d->monOutColl, &d->monOutColl, 0};
+    case PARAM_CATEGORY_VGA: return {&d->vgaColl[instance], &d->vgaColl[instance], instance};
+    }
+    return {NULL, NULL, 0};
+}
+
+/* How many instances of a category the record holds, kept within its slots. */
+uint32_t instanceCount(const c_Digitizer_t* d, int32_t category) {
+    const c_BoardDescriptor_t* board = &d->descriptor;
+    switch (category) {
+    case PARAM_CATEGORY_BOARD: return 1;
+    case PARAM_CATEGORY_GROUP: return board->NumGroups < DPPL_MAX_GROUPS ? board->NumGroups : DPPL_MAX_GROUPS;
+    case PARAM_CATEGORY_CHANNEL:
+        return board->NumChannels < DPPL_MAX_CHANNELS ? board->NumChannels : DPPL_MAX_CHANNELS;
+    case PARAM_CATEGORY_LVDSGROUP:
+        return board->LVDSGroups < DPPL_MAX_LVDS_GROUPS ? board->LVDSGroups : DPPL_MAX_LVDS_GROUPS;
+    case PARAM_CATEGORY_VIRTUALTRACE: {
+        uint64_t traceSum = (uint64_t)board->AnalogVTraces + board->DigitalVTraces;
+        return traceSum < DPPL_MAX_VTRACES ? (uint32_t)traceSum : DPPL_MAX_VTRACES;
+    }
+    case PARAM_CATEGORY_HVCHANNEL:
+        return board->HVChannels < DPPL_MAX_HV_CHANNELS ? board->HVChannels : DPPL_MAX_HV_CHANNELS;
+    case PARAM_CATEGORY_MONOUT: return board->MonOuts > 0 ? 1 : 0; /* one collection serves every output */
+    case PARAM_CATEGORY_VGA: return board->VGAs < DPPL_MAX_VGAS ? board->VGAs : DPPL_MAX_VGAS;
+    }
+    return 0;
+}
+
 } // namespace
 
 extern "C" {
@@ -1058,99 +1126,46 @@ int GENERIC_LoadParameters(c_Digitizer_t* digitizer) {
         return -1;
     }
 
-    const c_BoardDescriptor_t* board = &digitizer->descriptor;
-    /* Instance counts, kept within the record's slots. */
-    uint32_t groups = board->NumGroups < DPPL_MAX_GROUPS ? board->NumGroups : DPPL_MAX_GROUPS;
-    uint32_t channels = board->NumChannels < DPPL_MAX_CHANNELS ? board->NumChannels : DPPL_MAX_CHANNELS;
-    uint32_t lvdsGroups = board->LVDSGroups < DPPL_MAX_LVDS_GROUPS ? board->LVDSGroups : DPPL_MAX_LVDS_GROUPS;
-    uint64_t traceSum = (uint64_t)board->AnalogVTraces + board->DigitalVTraces;
-    uint32_t traces = traceSum < DPPL_MAX_VTRACES ? (uint32_t)traceSum : DPPL_MAX_VTRACES;
-    uint32_t hvChannels = board->HVChannels < DPPL_MAX_HV_CHANNELS ? board->HVChannels : DPPL_MAX_HV_CHANNELS;
-    uint32_t monOuts = board->MonOuts < DPPL_MAX_MONOUTS ? board->MonOuts : DPPL_MAX_MONOUTS;
-    uint32_t vgas = board->VGAs < DPPL_MAX_VGAS ? board->VGAs : DPPL_MAX_VGAS;
-
     /* The code range of each category is read once; all its instances share it. */
     int32_t firstCode[PARAM_CATEGORY_COUNT] = {};
     int32_t lastCode[PARAM_CATEGORY_COUNT] = {};
     bool rangeRead[PARAM_CATEGORY_COUNT] = {};
     bool rangeOk[PARAM_CATEGORY_COUNT] = {};
-    auto build = [&](void* owner, int32_t category, uint32_t index) -> c_ParamCollection_t* {
+    /* Builds one instance's collection into its place: 0, or the category's failure status. */
+    auto build = [&](const CategoryBuild& step, uint32_t instance, uint32_t range) -> int {
+        const int32_t category = step.category;
         const char* name = kCategoryNames[category];
         if (!rangeRead[category]) {
             rangeRead[category] = true;
             rangeOk[category] = categoryCodeRange(name, &firstCode[category], &lastCode[category]);
         }
-        if (!rangeOk[category])
-            return NULL;
-        return collectionFromDocument(owner, document, name, index, firstCode[category], lastCode[category]);
+        CollectionPlace place = collectionPlace(digitizer, category, instance, range);
+        *place.slot = rangeOk[category] ? collectionFromDocument(place.owner, document, name, place.index,
+                                                                 firstCode[category], lastCode[category])
+                                        : NULL;
+        if (*place.slot != NULL)
+            return 0;
+        BLOG(digitizer, C_LOG_ERROR, "Can't create %s parameters from file.", step.text);
+        return step.failure;
     };
 
+    /* Instance counts, all taken before anything is built. */
+    uint32_t instances[PARAM_CATEGORY_COUNT] = {};
+    for (const CategoryBuild& step : kBuildOrder)
+        instances[step.category] = instanceCount(digitizer, step.category);
+
     int result = 0;
-    digitizer->boardColl = build(digitizer, PARAM_CATEGORY_BOARD, C_PARAM_NO_INDEX);
-    if (digitizer->boardColl == NULL) {
-        BLOG(digitizer, C_LOG_ERROR, "Can't create board parameters from file.");
-        result = -2;
-    }
-    for (uint32_t g = 0; result == 0 && g < groups; ++g) {
-        digitizer->groupColl[g] = build(&digitizer->groupColl[g], PARAM_CATEGORY_GROUP, g);
-        if (digitizer->groupColl[g] == NULL) {
-            BLOG(digitizer, C_LOG_ERROR, "Can't create groups parameters from file.");
-            result = -3;
-        }
-    }
-    for (uint32_t c = 0; result == 0 && c < channels; ++c) {
-        digitizer->channels[c].coll = build(&digitizer->channels[c], PARAM_CATEGORY_CHANNEL, c);
-        if (digitizer->channels[c].coll == NULL) {
-            BLOG(digitizer, C_LOG_ERROR, "Can't create channels parameters from file.");
-            result = -4;
-        }
-    }
-    for (uint32_t l = 0; result == 0 && l < lvdsGroups; ++l) {
-        digitizer->lvdsColl[l] = build(&digitizer->lvdsColl[l], PARAM_CATEGORY_LVDSGROUP, l);
-        if (digitizer->lvdsColl[l] == NULL) {
-            BLOG(digitizer, C_LOG_ERROR, "Can't create LVDS Group parameters from file.");
-            result = -5;
-        }
-    }
-    for (uint32_t t = 0; result == 0 && t < traces; ++t) {
-        digitizer->vtrace[t].owner = digitizer;
-        digitizer->vtrace[t].coll = build(&digitizer->vtrace[t], PARAM_CATEGORY_VIRTUALTRACE, t);
-        if (digitizer->vtrace[t].coll == NULL) {
-            BLOG(digitizer, C_LOG_ERROR, "Can't create Virtual Traces parameters from file.");
-            result = -6;
-        }
-    }
-    for (uint32_t h = 0; result == 0 && h < hvChannels; ++h) {
-        c_HVChannelBlock_t* hv = &digitizer->hv[h];
-        hv->coll = build(hv, PARAM_CATEGORY_HVCHANNEL, h);
-        if (hv->coll == NULL) {
-            BLOG(digitizer, C_LOG_ERROR, "Can't create HV channels parameters from file.");
-            result = -7;
-            break;
-        }
-        uint32_t ranges = hv->rangeCount < DPPL_MAX_HV_RANGES ? hv->rangeCount : DPPL_MAX_HV_RANGES;
-        for (uint32_t r = 0; r < ranges; ++r) {
-            /* Range parameters take the channel's index, not the range's. */
-            hv->ranges[r].coll = build(&hv->ranges[r], PARAM_CATEGORY_HVRANGE, h);
-            if (hv->ranges[r].coll == NULL) {
-                BLOG(digitizer, C_LOG_ERROR, "Can't create HV range parameters from file.");
-                result = -8;
-                break;
-            }
-        }
-    }
-    if (result == 0 && monOuts > 0) {
-        digitizer->monOutColl = build(&digitizer->monOutColl, PARAM_CATEGORY_MONOUT, 0);
-        if (digitizer->monOutColl == NULL) {
-            BLOG(digitizer, C_LOG_ERROR, "Can't create Output Monitors parameters from file.");
-            result = -9;
-        }
-    }
-    for (uint32_t v = 0; result == 0 && v < vgas; ++v) {
-        digitizer->vgaColl[v] = build(&digitizer->vgaColl[v], PARAM_CATEGORY_VGA, v);
-        if (digitizer->vgaColl[v] == NULL) {
-            BLOG(digitizer, C_LOG_ERROR, "Can't create VGA parameters from file.");
-            result = -10;
+    for (const CategoryBuild& step : kBuildOrder) {
+        for (uint32_t i = 0; result == 0 && i < instances[step.category]; ++i) {
+            if (step.category == PARAM_CATEGORY_VIRTUALTRACE)
+                digitizer->vtrace[i].owner = digitizer; /* the trace block's way back to its record */
+            result = build(step, i, 0);
+            if (result != 0 || step.category != PARAM_CATEGORY_HVCHANNEL)
+                continue;
+            const c_HVChannelBlock_t* hv = &digitizer->hv[i];
+            uint32_t ranges = hv->rangeCount < DPPL_MAX_HV_RANGES ? hv->rangeCount : DPPL_MAX_HV_RANGES;
+            for (uint32_t r = 0; result == 0 && r < ranges; ++r)
+                result = build(kHVRangeBuild, i, r);
         }
     }
     c_xml_freedoc(document);
