@@ -1,4 +1,4 @@
-/* ZarnBoard_GENERIC_Read: the read path, the aggregate walkers, the per-read parameter cache and the time base. */
+/* ZarnBoard_GENERIC_Read: the read path and the aggregate walkers; each read starts a new serial of the per-read parameter cache. */
 #include "ZarnBoard_GENERIC.h"
 
 #include <math.h>
@@ -27,68 +27,6 @@ constexpr uint32_t kMaskBits = 8;
 
 uint32_t acqGroups(const c_Digitizer_t* d) {
     return d->descriptor.NumGroups < DPPL_MAX_GROUPS ? d->descriptor.NumGroups : DPPL_MAX_GROUPS;
-}
-
-/* ns to ps, truncated; a negative offset wraps so that adding it subtracts. */
-uint64_t psFromNs(double ns) {
-    double ps = ns * 1000.0;
-    if (!(ps > -9.2e18 && ps < 9.2e18))
-        return 0;
-    return (uint64_t)(int64_t)ps;
-}
-
-/* The register value that a parameter's own converter gives its current
- * value (the value itself without a converter). */
-uint32_t registerValueOf(c_Digitizer_t* d, c_Parameter_t* p) {
-    if (p->valtoreg != NULL) {
-        c_ParamRef_t ref = {d, p};
-        return p->valtoreg(&ref, p->value);
-    }
-    double v = p->value;
-    return v >= 0.0 && v < 4294967296.0 ? (uint32_t)v : 0;
-}
-
-void fillBaseCache(c_Digitizer_t* d, uint32_t ch, c_ReadCache_t* cache) {
-    c_Parameter_t* run = c_pfindc(d, (int32_t)ch, DPPL_PARAM_CH_ACQ_RUN);
-    cache->hasAcqRun = run != NULL;
-    cache->acqRun = run != NULL ? run->value : 0.0;
-    cache->hasGainReg = c_pfindc(d, (int32_t)ch, DPPL_PARAM_CH_GAINREG) != NULL;
-    c_Parameter_t* offset = c_pfindc(d, (int32_t)ch, DPPL_PARAM_CH_TIME_OFFSET);
-    double ns = 0.0;
-    if (offset == NULL || c_pget(d, offset, &ns) != 0) {
-        ALOG(d, C_LOG_WARNING, "Unable to retrieve %s parameter value.",
-             offset != NULL ? offset->name : "DPPL_PARAM_CH_TIME_OFFSET");
-        ns = 0.0;
-    }
-    cache->timeOffsetPs = psFromNs(ns);
-}
-
-/* Software gain h = (D x R) / (g x 2^n) of a pulse-height channel without a
- * gain register, with D and R the register values of the decay and rise
- * times, n the trapezoid normalisation and g the fine gain (1 without). */
-void fillGainCache(c_Digitizer_t* d, uint32_t ch, c_ReadCache_t* cache) {
-    cache->gainH = cache->gainL = 1.0;
-    c_Parameter_t* norm = c_pfindc(d, (int32_t)ch, DPPL_PARAM_CH_TRAP_NORM);
-    c_Parameter_t* decay = c_pfindc(d, (int32_t)ch, DPPL_PARAM_CH_TDECAY);
-    c_Parameter_t* rise = c_pfindc(d, (int32_t)ch, DPPL_PARAM_CH_TRAP_TRISE);
-    const char* missing = norm == NULL ? "TRAP_NORM" : decay == NULL ? "TDECAY" : rise == NULL ? "TRAP_TRISE" : NULL;
-    if (missing != NULL) {
-        ALOG(d, C_LOG_ERROR, "[%u] Can't get %s parameter.", (unsigned)ch, missing);
-        cache->gainStatus = DPPL_ERR_PARAMETER;
-        return;
-    }
-    cache->gainStatus = 0;
-    uint32_t product = registerValueOf(d, decay) * registerValueOf(d, rise); /* a 32-bit product */
-    double n = norm->value >= 0.0 && norm->value < 64.0 ? trunc(norm->value) : 0.0;
-    c_Parameter_t* fine = c_pfindc(d, (int32_t)ch, DPPL_PARAM_CH_FGAIN);
-    double g = fine != NULL ? fine->value : 1.0;
-    double h = (double)product / (g * ldexp(1.0, (int)n));
-    if (!(h > 0.0) || !isfinite(h) || !isfinite(1.0 / h)) {
-        ALOG(d, C_LOG_WARNING, "[%u] Software gain %f is not usable; energies are not rescaled.", (unsigned)ch, h);
-        return;
-    }
-    cache->gainH = h;
-    cache->gainL = 1.0 / h;
 }
 
 /* ------------------------------------------------------------ read path */
@@ -515,33 +453,4 @@ void GENERIC_InvalidateReadCache(c_Digitizer_t* d) {
         return;
     if (++d->readSerial == 0) /* 0 is the serial of a cache never filled */
         d->readSerial = 1;
-}
-
-void GENERIC_FillReadCache(c_Digitizer_t* d, uint32_t channel, uint32_t parts) {
-    if (d == NULL || channel >= DPPL_MAX_CHANNELS)
-        return;
-    c_ReadCache_t* cache = &d->channels[channel].readCache;
-    if (cache->serial != d->readSerial) {
-        cache->serial = d->readSerial;
-        cache->filled = 0;
-    }
-    uint32_t missing = parts & ~cache->filled;
-    if (missing & READCACHE_BASE)
-        fillBaseCache(d, channel, cache);
-    if (missing & READCACHE_GAIN)
-        fillGainCache(d, channel, cache);
-    if (missing & READCACHE_CFD)
-        cache->cfdStatus = GENERIC_GetSoftwareCFDSettings(d, channel, &cache->cfd);
-    cache->filled |= missing;
-}
-
-GENERIC_TimeBase_t GENERIC_GetTimeBase(const c_Digitizer_t* d, uint32_t extensionBits) {
-    GENERIC_TimeBase_t base;
-    uint32_t tagBits = d->descriptor.TimeTagBits;
-    base.tagBits = tagBits < 63 ? tagBits : 63;
-    uint32_t ext = base.tagBits + (extensionBits < 63 ? extensionBits : 63);
-    base.extBits = ext < 63 ? ext : 63;
-    double ps = d->descriptor.SamplePeriod * 1000.0;
-    base.psPerTick = ps >= 1.0 && ps < 1.8e19 ? (uint64_t)ps : 0;
-    return base;
 }
