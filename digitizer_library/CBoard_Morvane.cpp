@@ -13,15 +13,14 @@
 #include <string.h>
 
 #include "CBoard_MorvaneShared.h"
-#include "ZarnFamilySupport.h"
 #include "ZarnComm.h"
+#include "ZarnFamilySupport.h"
 #include "ZarnParameters.h"
 
 static const c_LogModule_t CBoard_Morvane_log = {"CBoard_MorvaneLog.txt", "CBoard_Morvane"};
 
-#define PLOG(level, ...) c_lprintf(&CBoard_Morvane_log, (level), __LINE__, __VA_ARGS__)
-#define BLOG(digitizer, level, ...) \
-    c_extendedLogMsg(&CBoard_Morvane_log, (digitizer), (level), __LINE__, __VA_ARGS__)
+#define PLOG(level, ...)            c_lprintf(&CBoard_Morvane_log, (level), __LINE__, __VA_ARGS__)
+#define BLOG(digitizer, level, ...) c_extendedLogMsg(&CBoard_Morvane_log, (digitizer), (level), __LINE__, __VA_ARGS__)
 
 using morvane::freeCalibration;
 using morvane::loadCoarseDCO;
@@ -314,8 +313,7 @@ int XMOR_DGTZ_GetAggregateSize(int slot, uint32_t* bytes) {
     uint32_t config = 0, perAggregate = 1;
     if (ZarnComm_Read32(dev->commHandle, kRegBoardConfig, &config) != 0)
         return MORVANE_ERR_READ_REGISTER;
-    if ((config & (1u << 16)) == 0 &&
-        ZarnComm_Read32(dev->commHandle, kRegEventsPerAggregate, &perAggregate) != 0)
+    if ((config & (1u << 16)) == 0 && ZarnComm_Read32(dev->commHandle, kRegEventsPerAggregate, &perAggregate) != 0)
         return MORVANE_ERR_READ_REGISTER;
     uint64_t total = 16;
     for (uint32_t ch = 0; ch < MORVANE_CHANNELS; ++ch) {
@@ -432,13 +430,11 @@ int MORVANE_ChannelStart(c_Digitizer_t* d, int32_t channel) {
     return 0;
 }
 
-int MORVANE_SWTrigger(c_Digitizer_t* d) {
-    return XMOR_DGTZ_SendSWTrigger(d->handle) == 0 ? 0 : DPPL_ERR_DIGITIZER_API;
-}
+int MORVANE_SWTrigger(c_Digitizer_t* d) { return XMOR_DGTZ_SendSWTrigger(d->handle) == 0 ? 0 : DPPL_ERR_DIGITIZER_API; }
 
 int MORVANE_ChannelSWTrigger(c_Digitizer_t* d, int32_t channel) {
     return channel >= 0 && XMOR_DGTZ_SendChannelSWTrigger(d->handle, (uint32_t)channel) == 0 ? 0
-                                                                                           : DPPL_ERR_DIGITIZER_API;
+                                                                                             : DPPL_ERR_DIGITIZER_API;
 }
 
 int MORVANE_GetRealtimeAndDeadtime(c_Digitizer_t* d, int32_t channel, uint64_t* realTime, uint64_t* deadTime) {

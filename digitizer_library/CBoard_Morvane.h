@@ -23,24 +23,24 @@
 extern "C" {
 #endif
 
-#define MORVANE_CHANNELS 2
-#define MORVANE_HV_CHANNELS 2
-#define MORVANE_HV_RANGES 3
-#define MORVANE_DCO_ENTRIES 11
-#define MORVANE_CAL_POINTS 5
-#define MORVANE_CAL_QUANTITIES 8
+#define MORVANE_CHANNELS         2
+#define MORVANE_HV_CHANNELS      2
+#define MORVANE_HV_RANGES        3
+#define MORVANE_DCO_ENTRIES      11
+#define MORVANE_CAL_POINTS       5
+#define MORVANE_CAL_QUANTITIES   8
 #define MORVANE_FLASH_PAGE_BYTES 256
 
 /* Device status codes (library statuses). */
-#define MORVANE_ERR_FLASH (-1)
-#define MORVANE_ERR_CALIBRATION (-2)
-#define MORVANE_ERR_FLASH_LOCKED (-3)
-#define MORVANE_ERR_INVALID_SLOT (-5)
-#define MORVANE_ERR_READ_REGISTER (-10)
-#define MORVANE_ERR_WRITE_REGISTER (-11)
+#define MORVANE_ERR_FLASH           (-1)
+#define MORVANE_ERR_CALIBRATION     (-2)
+#define MORVANE_ERR_FLASH_LOCKED    (-3)
+#define MORVANE_ERR_INVALID_SLOT    (-5)
+#define MORVANE_ERR_READ_REGISTER   (-10)
+#define MORVANE_ERR_WRITE_REGISTER  (-11)
 #define MORVANE_ERR_INVALID_CHANNEL (-13)
-#define MORVANE_ERR_OUT_OF_MEMORY (-22)
-#define MORVANE_ERR_LINK_OPEN (-24)
+#define MORVANE_ERR_OUT_OF_MEMORY   (-22)
+#define MORVANE_ERR_LINK_OPEN       (-24)
 
 /* Quantities of a calibration set, in this order. */
 enum {
@@ -79,16 +79,16 @@ typedef struct c_HVCalibrationSet_t {
 } c_HVCalibrationSet_t;
 
 typedef struct c_MorvaneChannel_t {
-    c_ticket_t lock;   /* guards realTime and deadTime */
-    uint64_t realTime; /* ns */
-    uint64_t deadTime; /* ns */
+    c_ticket_t lock;                           /* guards realTime and deadTime */
+    uint64_t realTime;                         /* ns */
+    uint64_t deadTime;                         /* ns */
     int32_t coarseDCO[MORVANE_DCO_ENTRIES][2]; /* {first value, zero offset} */
 } c_MorvaneChannel_t;
 
 typedef struct c_MorvaneHVChannel_t {
-    int32_t polarity; /* 0 positive, 1 negative */
+    int32_t polarity;                              /* 0 positive, 1 negative */
     c_HVCalibrationSet_t* sets[MORVANE_HV_RANGES]; /* indexed by range index */
-    uint32_t rangeCount; /* ranges in the flash header */
+    uint32_t rangeCount;                           /* ranges in the flash header */
 } c_MorvaneHVChannel_t;
 
 /* One slot of the device table. */
@@ -97,7 +97,7 @@ typedef struct c_MorvaneDevice_t {
     int32_t commHandle;
     c_MorvaneChannel_t channels[MORVANE_CHANNELS];
     c_MorvaneHVChannel_t hv[MORVANE_HV_CHANNELS];
-    char name[16];  /* prefix of the device's own messages */
+    char name[16]; /* prefix of the device's own messages */
     uint32_t dcoChannels;
     uint32_t hvChannels;
     uint32_t serialNumber;

@@ -17,9 +17,8 @@
 
 static const c_LogModule_t CBoard_Morvane_log = {"CBoard_MorvaneLog.txt", "CBoard_Morvane_Flash"};
 
-#define PLOG(level, ...) c_lprintf(&CBoard_Morvane_log, (level), __LINE__, __VA_ARGS__)
-#define BLOG(digitizer, level, ...) \
-    c_extendedLogMsg(&CBoard_Morvane_log, (digitizer), (level), __LINE__, __VA_ARGS__)
+#define PLOG(level, ...)            c_lprintf(&CBoard_Morvane_log, (level), __LINE__, __VA_ARGS__)
+#define BLOG(digitizer, level, ...) c_extendedLogMsg(&CBoard_Morvane_log, (digitizer), (level), __LINE__, __VA_ARGS__)
 using morvane::freeCalibration;
 using morvane::slotOf;
 
@@ -363,9 +362,7 @@ int MORVANE_ParseBoardInfoPage(const uint8_t* page, c_MorvaneBoardInfo_t* info) 
     case 144: info->hvPolarity = 'M'; break;
     case 145: info->hvPolarity = 'N'; break;
     case 146: info->hvPolarity = 'P'; break;
-    default:
-        PLOG(C_LOG_ERROR, "Unknown HV polarity %i.", (int)page[14]);
-        return MORVANE_ERR_CALIBRATION;
+    default: PLOG(C_LOG_ERROR, "Unknown HV polarity %i.", (int)page[14]); return MORVANE_ERR_CALIBRATION;
     }
     if (page[15] != 2) {
         PLOG(C_LOG_ERROR, "Unknown form factor %i.", (int)page[15]);
@@ -495,8 +492,8 @@ static int fillRange(c_Digitizer_t* d, xmlNodePtr element, const c_HVCalibration
     const struct {
         int conv;
         int cal;
-    } kCopies[] = {{HVCONV_VSET, MORVANE_CAL_VSET},       {HVCONV_VMAX, MORVANE_CAL_VMAX},
-                   {HVCONV_ISET, MORVANE_CAL_ISET},       {HVCONV_RAMPUP, MORVANE_CAL_RAMPUP},
+    } kCopies[] = {{HVCONV_VSET, MORVANE_CAL_VSET},         {HVCONV_VMAX, MORVANE_CAL_VMAX},
+                   {HVCONV_ISET, MORVANE_CAL_ISET},         {HVCONV_RAMPUP, MORVANE_CAL_RAMPUP},
                    {HVCONV_RAMPDOWN, MORVANE_CAL_RAMPDOWN}, {HVCONV_VMON, MORVANE_CAL_VMON},
                    {HVCONV_IMON, MORVANE_CAL_IMON}};
     for (const auto& copy : kCopies)

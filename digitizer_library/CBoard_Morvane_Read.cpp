@@ -6,14 +6,13 @@
 #include "CBoard_Morvane.h"
 
 #include "CBoard_MorvaneShared.h"
-#include "ZarnFamilySupport.h"
 #include "ZarnComm.h"
+#include "ZarnFamilySupport.h"
 
 static const c_LogModule_t CBoard_Morvane_log = {"CBoard_MorvaneLog.txt", "CBoard_Morvane_Read"};
 
-#define PLOG(level, ...) c_lprintf(&CBoard_Morvane_log, (level), __LINE__, __VA_ARGS__)
-#define BLOG(digitizer, level, ...) \
-    c_extendedLogMsg(&CBoard_Morvane_log, (digitizer), (level), __LINE__, __VA_ARGS__)
+#define PLOG(level, ...)            c_lprintf(&CBoard_Morvane_log, (level), __LINE__, __VA_ARGS__)
+#define BLOG(digitizer, level, ...) c_extendedLogMsg(&CBoard_Morvane_log, (digitizer), (level), __LINE__, __VA_ARGS__)
 
 using morvane::slotOf;
 using morvane::sumsOf;
@@ -107,14 +106,17 @@ int decodeWaveform(c_Digitizer_t* d, uint32_t ch, const uint32_t* words, const A
         if (f.dualTrace) {
             int16_t v0 = analogSample(hi, a0Unsigned, a0Times4);
             int16_t v1 = analogSample(lo, a1Unsigned, a1Times4);
-            if (a0) a0[2 * k] = a0[2 * k + 1] = v0;
-            if (a1) a1[2 * k] = a1[2 * k + 1] = v1;
+            if (a0)
+                a0[2 * k] = a0[2 * k + 1] = v0;
+            if (a1)
+                a1[2 * k] = a1[2 * k + 1] = v1;
         } else {
             if (a0) {
                 a0[2 * k] = analogSample(lo, a0Unsigned, a0Times4);
                 a0[2 * k + 1] = analogSample(hi, a0Unsigned, a0Times4);
             }
-            if (a1) a1[2 * k] = a1[2 * k + 1] = 0;
+            if (a1)
+                a1[2 * k] = a1[2 * k + 1] = 0;
         }
         if (d0) {
             d0[2 * k] = (word >> 14) & 1;
@@ -132,7 +134,8 @@ int decodeWaveform(c_Digitizer_t* d, uint32_t ch, const uint32_t* words, const A
  * with bits 1 and 2. */
 uint32_t energyFlags(uint32_t bits, c_ChannelRecord_t* channel) {
     uint32_t flags = 0;
-    if (bits & (1u << 0)) flags |= 0x1;
+    if (bits & (1u << 0))
+        flags |= 0x1;
     if (bits & (1u << 1)) {
         flags |= 0x2;
         channel->rollOver1++;
@@ -141,12 +144,18 @@ uint32_t energyFlags(uint32_t bits, c_ChannelRecord_t* channel) {
         flags |= 0x4;
         channel->rollOver1 = 0;
     }
-    if (bits & (1u << 3)) flags |= 0x8;
-    if (bits & (1u << 4)) flags |= 0x400;
-    if (bits & (1u << 6)) flags |= 0x80;
-    if (bits & (1u << 7)) flags |= 0x20000;
-    if (bits & (1u << 10)) flags |= 0x8000;
-    if (bits & (1u << 11)) flags |= 1u << 18;
+    if (bits & (1u << 3))
+        flags |= 0x8;
+    if (bits & (1u << 4))
+        flags |= 0x400;
+    if (bits & (1u << 6))
+        flags |= 0x80;
+    if (bits & (1u << 7))
+        flags |= 0x20000;
+    if (bits & (1u << 10))
+        flags |= 0x8000;
+    if (bits & (1u << 11))
+        flags |= 1u << 18;
     return flags;
 }
 
@@ -246,10 +255,8 @@ int MORVANE_ProbeCode(int kind, uint32_t value) {
         static const int kDigital0[16] = {13, 10, 11, 23, 12, 22, 14, 15, 13, 17, 18, 19, 27, 37, 38, 39};
         return value % 16 == 0 && value / 16 < 16 ? kDigital0[value / 16] : DPPL_ERR_INVALID_TRACE;
     }
-    case 3:
-        return 26;
-    default:
-        return -32;
+    case 3: return 26;
+    default: return -32;
     }
 }
 

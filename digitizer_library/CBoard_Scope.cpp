@@ -31,8 +31,8 @@ typedef int (*ScopeDecoder)(c_Digitizer_t*, uint32_t*, c_ScopeEvent_t*);
 
 constexpr uint32_t kHeaderWords = 4;
 constexpr uint32_t kFixedPattern = 0xA;
-constexpr uint32_t kMaskChannels = 16;     /* channels a header mask can name */
-constexpr uint32_t kDraqBlockWords = 9;    /* 24 samples of 12 bits */
+constexpr uint32_t kMaskChannels = 16;  /* channels a header mask can name */
+constexpr uint32_t kDraqBlockWords = 9; /* 24 samples of 12 bits */
 constexpr uint32_t kDraqSamplesPerChannel = 3;
 constexpr uint64_t kOrluTickPs = 10000;
 constexpr uint64_t kOtherTickPs = 8000;

@@ -26,8 +26,8 @@ int DRAQ_InitBoard(c_Digitizer_t* d) {
     c_BoardDescriptor_t* desc = &d->descriptor;
     /* The board information counts the groups of 8 channels. */
     if (desc->Channels > DPPL_MAX_GROUPS) {
-        BLOG(d, C_LOG_ERROR, "The board reports %u channel groups; at most %u are supported.",
-             (unsigned)desc->Channels, (unsigned)DPPL_MAX_GROUPS);
+        BLOG(d, C_LOG_ERROR, "The board reports %u channel groups; at most %u are supported.", (unsigned)desc->Channels,
+             (unsigned)DPPL_MAX_GROUPS);
         return DPPL_ERR_GENERIC;
     }
     desc->MemBlock = 128;
@@ -144,8 +144,8 @@ int decodeDraqWaveform(c_Digitizer_t* d, uint32_t ch, c_DPPEvent_t* e, const uin
     return 0;
 }
 
-void prepareChannels(c_Digitizer_t* d, const uint32_t channels[8], const uint32_t freeSlots[8],
-                     c_DPPEvent_t* first[8], GroupChannel out[8]) {
+void prepareChannels(c_Digitizer_t* d, const uint32_t channels[8], const uint32_t freeSlots[8], c_DPPEvent_t* first[8],
+                     GroupChannel out[8]) {
     for (uint32_t j = 0; j < DPPL_CHANNELS_PER_GROUP; ++j) {
         GroupChannel& c = out[j];
         c.number = channels[j];

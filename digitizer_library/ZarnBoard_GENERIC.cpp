@@ -33,10 +33,12 @@ static const c_LogModule_t ZarnBoard_GENERIC_log = {"ZarnBoard_GENERICLog.txt", 
 
 /* A message without the board prefix, and one with it. */
 #define PLOG(level, ...) c_lprintf(&ZarnBoard_GENERIC_log, (level), __LINE__, __VA_ARGS__)
-#define BLOG(digitizer, level, ...) c_extendedLogMsg(&ZarnBoard_GENERIC_log, (digitizer), (level), __LINE__, __VA_ARGS__)
+#define BLOG(digitizer, level, ...) \
+    c_extendedLogMsg(&ZarnBoard_GENERIC_log, (digitizer), (level), __LINE__, __VA_ARGS__)
 
 static_assert(sizeof(ZARN_DGTZ_BoardInfo_t) == DPPL_BOARD_INFO_SIZE, "board information is the descriptor's head");
-static_assert(offsetof(c_BoardDescriptor_t, DPPCode) == DPPL_BOARD_INFO_SIZE, "descriptor head is the board information");
+static_assert(offsetof(c_BoardDescriptor_t, DPPCode) == DPPL_BOARD_INFO_SIZE,
+              "descriptor head is the board information");
 
 namespace {
 
@@ -58,11 +60,10 @@ void setTypeName(c_Digitizer_t* d, const char* name) {
 /* The message and library status of a failed board open. */
 int mapOpenError(int code, const c_ConnParams_t* params) {
     switch (code) {
-    case ZARN_DGTZ_CommError:
-        PLOG(C_LOG_ERROR, "Open digitizer failed due to a comm error: %i", code);
-        break;
+    case ZARN_DGTZ_CommError: PLOG(C_LOG_ERROR, "Open digitizer failed due to a comm error: %i", code); break;
     case ZARN_DGTZ_InvalidLinkType:
-        PLOG(C_LOG_ERROR, "Open digitizer failed due to an invalid link type: %i", params != NULL ? params->linkType : 0);
+        PLOG(C_LOG_ERROR, "Open digitizer failed due to an invalid link type: %i",
+             params != NULL ? params->linkType : 0);
         break;
     case ZARN_DGTZ_MaxDevicesError:
         PLOG(C_LOG_ERROR, "Open digitizer failed due to max number of devices already connected: %i", code);
@@ -76,16 +77,12 @@ int mapOpenError(int code, const c_ConnParams_t* params) {
     case ZARN_DGTZ_CalibrationError:
         PLOG(C_LOG_ERROR, "Open digitizer failed due to a board calibration error: %i", code);
         break;
-    case ZARN_DGTZ_AlreadyOpen:
-        PLOG(C_LOG_ERROR, "Requested device is already open: %i", code);
-        break;
+    case ZARN_DGTZ_AlreadyOpen: PLOG(C_LOG_ERROR, "Requested device is already open: %i", code); break;
     case ZARN_DGTZ_UnsupportedBaseAddress:
         PLOG(C_LOG_ERROR, "Open digitizer failed due to an unsupported base address: %u",
              params != NULL ? params->vmeBase : 0u);
         return DPPL_ERR_UNSUPPORTED_BASE_ADDRESS;
-    default:
-        PLOG(C_LOG_ERROR, "Open digitizer failed due to a generic error: %i", code);
-        break;
+    default: PLOG(C_LOG_ERROR, "Open digitizer failed due to a generic error: %i", code); break;
     }
     return DPPL_ERR_DIGITIZER_API;
 }
@@ -95,8 +92,8 @@ int mapOpenError(int code, const c_ConnParams_t* params) {
 int openRegisterLevelDevice(c_Digitizer_t* d) { return MORVANE_OpenRecordDevice(d); }
 
 int openThroughBoardAccess(c_Digitizer_t* d, const c_ConnParams_t* params) {
-    const void* linkArg = params->linkType == kLinkTypeNetwork ? (const void*)params->address
-                                                               : (const void*)&params->linkNumber;
+    const void* linkArg =
+        params->linkType == kLinkTypeNetwork ? (const void*)params->address : (const void*)&params->linkNumber;
     int handle = -1;
     int code = ZARN_DGTZ_OpenDigitizer2(params->linkType, linkArg, params->node, params->vmeBase, &handle);
     d->handle = code == 0 ? handle : -1;
@@ -241,10 +238,10 @@ bool boardConfigurationDone(c_Digitizer_t* d) {
 
 /* Which parameters of a high-voltage collection the walk leaves alone. */
 struct HVFilter {
-    bool active;      /* the collection is a high-voltage one */
-    bool skipOnCode;  /* DPPL_PARAM_HVCH_ON is never set here */
-    bool configured;  /* board configuration done: skip non-hvconfig parameters */
-    bool channelOn;   /* DPP code 142 with the channel on: skip non-hvon parameters */
+    bool active;     /* the collection is a high-voltage one */
+    bool skipOnCode; /* DPPL_PARAM_HVCH_ON is never set here */
+    bool configured; /* board configuration done: skip non-hvconfig parameters */
+    bool channelOn;  /* DPP code 142 with the channel on: skip non-hvon parameters */
 };
 
 bool skipParameter(c_Digitizer_t* d, const c_Parameter_t* p, const HVFilter& filter) {
@@ -333,7 +330,8 @@ int setHVChannelDefaults(c_Digitizer_t* d, uint32_t h) {
     int32_t failed = -1;
     int code = setCollectionDefaults(d, d->hv[h].coll, filter, &failed);
     if (code != 0) {
-        BLOG(d, C_LOG_ERROR, "Error %i setting default value for hv channel %u parameter %i", code, (unsigned)h, failed);
+        BLOG(d, C_LOG_ERROR, "Error %i setting default value for hv channel %u parameter %i", code, (unsigned)h,
+             failed);
         return code;
     }
     uint32_t range = 0;
@@ -398,7 +396,8 @@ int setEveryDefault(c_Digitizer_t* d) {
     }
     for (uint32_t m = 0; m < desc->MonOuts && m < DPPL_MAX_MONOUTS; ++m) {
         if ((code = setCollectionDefaults(d, d->monOutColl, none, &failed)) != 0) {
-            BLOG(d, C_LOG_ERROR, "Error %i setting default value for mon out %u parameter %i", code, (unsigned)m, failed);
+            BLOG(d, C_LOG_ERROR, "Error %i setting default value for mon out %u parameter %i", code, (unsigned)m,
+                 failed);
             return code;
         }
     }
@@ -505,7 +504,8 @@ int GENERIC_SetupDigitizer(c_Digitizer_t* d) {
         return code;
     if (desc->LVDSGroups > 0) {
         uint32_t value = 0;
-        if ((code = c_rread(d, kRegLvdsControl, &value)) != 0 || (code = c_rwrite(d, kRegLvdsControl, value | 0x100)) != 0)
+        if ((code = c_rread(d, kRegLvdsControl, &value)) != 0 ||
+            (code = c_rwrite(d, kRegLvdsControl, value | 0x100)) != 0)
             return code;
     }
     if ((code = GENERIC_SetAllParameters(d)) != 0) {
@@ -534,7 +534,8 @@ int GENERIC_SetAllParameters(c_Digitizer_t* d) {
         allocate = autoAlloc->value != 0;
         autoAlloc->preferred = 0;
         if (GENERIC_SetParam(d, autoAlloc, 0, 0) != 0) {
-            BLOG(d, C_LOG_WARNING, "Cannot set parameter DPPL_PARAM_AUTOALLOC_BUFFERS to FALSE. Going on anyway with legacy behaviour.");
+            BLOG(d, C_LOG_WARNING,
+                 "Cannot set parameter DPPL_PARAM_AUTOALLOC_BUFFERS to FALSE. Going on anyway with legacy behaviour.");
             allocate = true;
         }
     }
@@ -631,8 +632,8 @@ int GENERIC_RestorePLLUnlock(c_Digitizer_t* d) {
         uint32_t value = 0;
         int r = ZarnComm_Read32(d->descriptor.CommHandle, address, &value);
         if (r != 0) {
-            BLOG(d, C_LOG_ERROR, "ZarnComm_Read32(%d, 0x%X, &data) failed with error %i.", (int)d->descriptor.CommHandle,
-                 address, r);
+            BLOG(d, C_LOG_ERROR, "ZarnComm_Read32(%d, 0x%X, &data) failed with error %i.",
+                 (int)d->descriptor.CommHandle, address, r);
             return DPPL_ERR_READ_REGISTER;
         }
     }

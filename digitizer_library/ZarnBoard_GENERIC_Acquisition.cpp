@@ -58,8 +58,8 @@ int setEveryRunParameter(c_Digitizer_t* d, double value) {
 int readStopParameter(c_Digitizer_t* d, uint32_t ch, int32_t code, const char* codeName, double* value) {
     c_Parameter_t* p = c_pfindc(d, (int32_t)ch, code);
     if (p == NULL) {
-        ALOG(d, C_LOG_ERROR, "Can't find parameter %s for channel %u. Single channel pause/stop not supported.", codeName,
-             (unsigned)ch);
+        ALOG(d, C_LOG_ERROR, "Can't find parameter %s for channel %u. Single channel pause/stop not supported.",
+             codeName, (unsigned)ch);
         return DPPL_ERR_NOT_SUPPORTED;
     }
     if (c_pget(d, p, value) != 0) {

@@ -158,7 +158,7 @@ int GENERIC_GetSoftwareCFDSettings(c_Digitizer_t* d, uint32_t channel, c_CFDSett
         c_Parameter_t* param;
         const char* what;
         double value;
-    } reads[] = {{preTrigger, "PreTrigger", 0}, {preGate, "PreGate", 0},         {polarity, "Polarity", 0},
+    } reads[] = {{preTrigger, "PreTrigger", 0}, {preGate, "PreGate", 0},       {polarity, "Polarity", 0},
                  {delay, "CFD Delay", 0},       {fraction, "CFD Fraction", 0}, {smoothing, "CFD Smoothing exp.", 0}};
     for (Read& r : reads) {
         int code = c_pget(d, r.param, &r.value);
@@ -177,8 +177,8 @@ int GENERIC_GetSoftwareCFDSettings(c_Digitizer_t* d, uint32_t channel, c_CFDSett
     return 0;
 }
 
-bool GENERIC_ApplySoftwareCFD(c_Digitizer_t* d, uint32_t channel, const c_CFDSettings_t* settings,
-                              c_DPPEvent_t* event, int64_t* fineTimePs) {
+bool GENERIC_ApplySoftwareCFD(c_Digitizer_t* d, uint32_t channel, const c_CFDSettings_t* settings, c_DPPEvent_t* event,
+                              int64_t* fineTimePs) {
     *fineTimePs = -1;
     c_ChannelRecord_t* rec = &d->channels[channel];
     if (!rec->fineTimeEnabled || settings->preTrigger <= 2 || event->waveform == NULL)

@@ -10,7 +10,8 @@
 
 static const c_LogModule_t ZarnBoard_GENERIC_log = {"ZarnBoard_GENERICLog.txt", "ZarnBoard_GENERIC_DACFlash"};
 
-#define BLOG(digitizer, level, ...) c_extendedLogMsg(&ZarnBoard_GENERIC_log, (digitizer), (level), __LINE__, __VA_ARGS__)
+#define BLOG(digitizer, level, ...) \
+    c_extendedLogMsg(&ZarnBoard_GENERIC_log, (digitizer), (level), __LINE__, __VA_ARGS__)
 
 namespace {
 
@@ -43,7 +44,8 @@ int readFlashPage(int handle, uint32_t type, uint32_t pageSize, uint32_t page, u
 }
 
 float littleEndianFloat(const uint8_t* bytes) {
-    uint32_t word = (uint32_t)bytes[0] | ((uint32_t)bytes[1] << 8) | ((uint32_t)bytes[2] << 16) | ((uint32_t)bytes[3] << 24);
+    uint32_t word =
+        (uint32_t)bytes[0] | ((uint32_t)bytes[1] << 8) | ((uint32_t)bytes[2] << 16) | ((uint32_t)bytes[3] << 24);
     float value;
     memcpy(&value, &word, sizeof value);
     return value;

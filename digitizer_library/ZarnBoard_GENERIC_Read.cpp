@@ -171,8 +171,8 @@ Decoder firmwareDecoder(const c_Digitizer_t* d, Decoder ZarnFirmware_t::*member,
  * countedChannels channels stored in their records once the whole buffer has
  * decoded. decodeUnit(k, aggregate, counts) decodes the unit of mask bit k. */
 template <typename DecodeUnit>
-int walkCountingEvents(c_Digitizer_t* d, c_ReadoutBuffer_t* buffer, uint32_t sizeMask, uint32_t units,
-                       bool deviceRules, uint32_t countedChannels, DecodeUnit&& decodeUnit) {
+int walkCountingEvents(c_Digitizer_t* d, c_ReadoutBuffer_t* buffer, uint32_t sizeMask, uint32_t units, bool deviceRules,
+                       uint32_t countedChannels, DecodeUnit&& decodeUnit) {
     GENERIC_InvalidateReadCache(d);
     uint32_t counts[DPPL_MAX_CHANNELS] = {0};
     int code = walkBoardAggregates(d, buffer, sizeMask, units, deviceRules,
@@ -214,7 +214,8 @@ int GENERIC_ReadFlushedData(c_Digitizer_t* d, int handle) {
         return DPPL_ERR_DIGITIZER_API;
     }
     if (bytes > d->roBuffer.ROAllocSize) {
-        ALOG(d, C_LOG_ERROR, "ZARN_DGTZ_ReadData reported %u bytes for a buffer of %u.", bytes, d->roBuffer.ROAllocSize);
+        ALOG(d, C_LOG_ERROR, "ZARN_DGTZ_ReadData reported %u bytes for a buffer of %u.", bytes,
+             d->roBuffer.ROAllocSize);
         return DPPL_ERR_READ_DATA;
     }
     d->roBuffer.ROBytes = bytes;
@@ -358,12 +359,12 @@ int GENERIC_GetEvents_Channel(c_Digitizer_t* d, c_ReadoutBuffer_t* buffer) {
     const uint32_t channels = acqChannels(d);
     return walkCountingEvents(d, buffer, sizeMask, channels, false, channels,
                               [&](uint32_t ch, uint32_t* aggregate, uint32_t* counts) {
-        c_ChannelRecord_t* rec = &d->channels[ch];
-        uint32_t room = freeSlots(rec, counts[ch]);
-        int32_t decoded = 0;
-        int r = decode(d, ch, aggregate, room, firstFree(rec, counts[ch]), &decoded);
-        return r != 0 ? r : addDecoded(d, ch, decoded, room, &counts[ch]);
-    });
+                                  c_ChannelRecord_t* rec = &d->channels[ch];
+                                  uint32_t room = freeSlots(rec, counts[ch]);
+                                  int32_t decoded = 0;
+                                  int r = decode(d, ch, aggregate, room, firstFree(rec, counts[ch]), &decoded);
+                                  return r != 0 ? r : addDecoded(d, ch, decoded, room, &counts[ch]);
+                              });
 }
 
 int GENERIC_GetEvents_Couple(c_Digitizer_t* d, c_ReadoutBuffer_t* buffer) {
@@ -376,17 +377,17 @@ int GENERIC_GetEvents_Couple(c_Digitizer_t* d, c_ReadoutBuffer_t* buffer) {
     const uint32_t channels = acqChannels(d);
     return walkCountingEvents(d, buffer, sizeMask, channels / 2, false, channels,
                               [&](uint32_t k, uint32_t* aggregate, uint32_t* counts) {
-        uint32_t even = 2 * k, odd = 2 * k + 1;
-        c_ChannelRecord_t* e = &d->channels[even];
-        c_ChannelRecord_t* o = &d->channels[odd];
-        uint32_t evenRoom = freeSlots(e, counts[even]), oddRoom = freeSlots(o, counts[odd]);
-        int32_t evenDecoded = 0, oddDecoded = 0;
-        int r = decode(d, aggregate, even, evenRoom, firstFree(e, counts[even]), &evenDecoded, odd, oddRoom,
-                       firstFree(o, counts[odd]), &oddDecoded);
-        if (r == 0)
-            r = addDecoded(d, even, evenDecoded, evenRoom, &counts[even]);
-        return r != 0 ? r : addDecoded(d, odd, oddDecoded, oddRoom, &counts[odd]);
-    });
+                                  uint32_t even = 2 * k, odd = 2 * k + 1;
+                                  c_ChannelRecord_t* e = &d->channels[even];
+                                  c_ChannelRecord_t* o = &d->channels[odd];
+                                  uint32_t evenRoom = freeSlots(e, counts[even]), oddRoom = freeSlots(o, counts[odd]);
+                                  int32_t evenDecoded = 0, oddDecoded = 0;
+                                  int r = decode(d, aggregate, even, evenRoom, firstFree(e, counts[even]), &evenDecoded,
+                                                 odd, oddRoom, firstFree(o, counts[odd]), &oddDecoded);
+                                  if (r == 0)
+                                      r = addDecoded(d, even, evenDecoded, evenRoom, &counts[even]);
+                                  return r != 0 ? r : addDecoded(d, odd, oddDecoded, oddRoom, &counts[odd]);
+                              });
 }
 
 int GENERIC_GetEvents_Group(c_Digitizer_t* d, c_ReadoutBuffer_t* buffer) {
@@ -397,37 +398,38 @@ int GENERIC_GetEvents_Group(c_Digitizer_t* d, c_ReadoutBuffer_t* buffer) {
     if (decode == NULL)
         return noDecoder(d);
     const uint32_t channels = acqChannels(d);
-    return walkCountingEvents(d, buffer, sizeMask, acqGroups(d), false, channels,
-                              [&](uint32_t g, uint32_t* aggregate, uint32_t* counts) {
-        uint32_t numbers[DPPL_CHANNELS_PER_GROUP], room[DPPL_CHANNELS_PER_GROUP], decoded[DPPL_CHANNELS_PER_GROUP];
-        c_DPPEvent_t* first[DPPL_CHANNELS_PER_GROUP];
-        for (uint32_t j = 0; j < DPPL_CHANNELS_PER_GROUP; ++j) {
-            uint32_t ch = g * DPPL_CHANNELS_PER_GROUP + j;
-            numbers[j] = ch;
-            room[j] = ch < channels ? freeSlots(&d->channels[ch], counts[ch]) : 0;
-            first[j] = ch < channels ? firstFree(&d->channels[ch], counts[ch]) : NULL;
-            decoded[j] = 0;
-        }
-        int r = decode(d, aggregate, numbers, room, first, decoded);
-        for (uint32_t j = 0; r == 0 && j < DPPL_CHANNELS_PER_GROUP; ++j)
-            r = addDecoded(d, numbers[j], decoded[j], room[j], &counts[numbers[j]]);
-        return r;
-    });
+    return walkCountingEvents(
+        d, buffer, sizeMask, acqGroups(d), false, channels, [&](uint32_t g, uint32_t* aggregate, uint32_t* counts) {
+            uint32_t numbers[DPPL_CHANNELS_PER_GROUP], room[DPPL_CHANNELS_PER_GROUP], decoded[DPPL_CHANNELS_PER_GROUP];
+            c_DPPEvent_t* first[DPPL_CHANNELS_PER_GROUP];
+            for (uint32_t j = 0; j < DPPL_CHANNELS_PER_GROUP; ++j) {
+                uint32_t ch = g * DPPL_CHANNELS_PER_GROUP + j;
+                numbers[j] = ch;
+                room[j] = ch < channels ? freeSlots(&d->channels[ch], counts[ch]) : 0;
+                first[j] = ch < channels ? firstFree(&d->channels[ch], counts[ch]) : NULL;
+                decoded[j] = 0;
+            }
+            int r = decode(d, aggregate, numbers, room, first, decoded);
+            for (uint32_t j = 0; r == 0 && j < DPPL_CHANNELS_PER_GROUP; ++j)
+                r = addDecoded(d, numbers[j], decoded[j], room[j], &counts[numbers[j]]);
+            return r;
+        });
 }
 
 int GENERIC_GetEvents_XMOR(c_Digitizer_t* d, c_ReadoutBuffer_t* buffer) {
     if (d == NULL || buffer == NULL)
         return DPPL_ERR_NULL_ARGUMENT;
     uint32_t units = d->descriptor.Channels < kMaskBits ? d->descriptor.Channels : kMaskBits;
-    return walkCountingEvents(d, buffer, 0x1FFFFF, units, true, units, [&](uint32_t, uint32_t* aggregate, uint32_t* counts) {
-        int r = MORVANE_DecodeChannelAggregate(d, aggregate, counts);
-        if (r != 0)
-            return r;
-        for (uint32_t ch = 0; ch < DPPL_MAX_CHANNELS; ++ch)
-            if (counts[ch] > d->channels[ch].capacity)
-                return decoderOverflow(d, ch, counts[ch], d->channels[ch].capacity);
-        return 0;
-    });
+    return walkCountingEvents(d, buffer, 0x1FFFFF, units, true, units,
+                              [&](uint32_t, uint32_t* aggregate, uint32_t* counts) {
+                                  int r = MORVANE_DecodeChannelAggregate(d, aggregate, counts);
+                                  if (r != 0)
+                                      return r;
+                                  for (uint32_t ch = 0; ch < DPPL_MAX_CHANNELS; ++ch)
+                                      if (counts[ch] > d->channels[ch].capacity)
+                                          return decoderOverflow(d, ch, counts[ch], d->channels[ch].capacity);
+                                  return 0;
+                              });
 }
 
 int GENERIC_GetEvents(c_Digitizer_t* d, c_ReadoutBuffer_t* buffer) {

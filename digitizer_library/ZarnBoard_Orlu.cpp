@@ -136,9 +136,7 @@ inline int16_t toSample(double v) {
     return (int16_t)v;
 }
 
-inline int32_t signExtend14(uint32_t value) {
-    return (int32_t)(value << 18) >> 18;
-}
+inline int32_t signExtend14(uint32_t value) { return (int32_t)(value << 18) >> 18; }
 
 /* One sample of an analog trace whose probe is not the input signal: signed,
  * scaled by the probe's factor, rescaled in software where it is an energy. */

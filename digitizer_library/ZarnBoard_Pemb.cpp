@@ -74,7 +74,7 @@ int PEMB_CheckPLLLock(c_Digitizer_t* d) {
 int PEMB_CheckADCShutdown(c_Digitizer_t* d) {
     if (d == NULL)
         return DPPL_ERR_NULL_ARGUMENT;
-    d->failStatus &= (uint8_t)~(FAILSTATUS_OVER_TEMPERATURE | FAILSTATUS_ADC_SHUTDOWN);
+    d->failStatus &= (uint8_t) ~(FAILSTATUS_OVER_TEMPERATURE | FAILSTATUS_ADC_SHUTDOWN);
     d->overTempMask = 0;
     double shutdown = 0;
     int code = readBoardParameter(d, DPPL_PARAM_CHSHUTDOWN, "Shutdown status", &shutdown);
@@ -132,11 +132,12 @@ constexpr uint32_t kPsdSizeMask = 0x3FFFFF;
 constexpr uint32_t kPhaSizeMask = 0x7FFFFFFF;
 constexpr uint32_t kPhaWalkerLimit = 0x1FFFFF;
 constexpr uint32_t kTimeTagExtensionBits = 16;
-constexpr uint32_t kSaturatedRevision = 136; /* from this minor revision on, bits 25 and 26 carry pile-up and saturation */
+constexpr uint32_t kSaturatedRevision =
+    136; /* from this minor revision on, bits 25 and 26 carry pile-up and saturation */
 
 /* Probe tables (selector -> probe code; 0: refused). */
-constexpr int32_t kPsdDigitalProbe3[8] = {24, 20, 21, 13, 23, 22, 0, 26};  /* table A, bits 16-18 */
-constexpr int32_t kPsdDigitalProbe4[8] = {25, 20, 16, 15, 28, 29, 0, 26};  /* table B, bits 19-21 */
+constexpr int32_t kPsdDigitalProbe3[8] = {24, 20, 21, 13, 23, 22, 0, 26}; /* table A, bits 16-18 */
+constexpr int32_t kPsdDigitalProbe4[8] = {25, 20, 16, 15, 28, 29, 0, 26}; /* table B, bits 19-21 */
 constexpr int32_t kPhaDigitalProbe4[16] = {0, 10, 11, 23, 12, 13, 14, 15, 16, 17, 9, 19, 27, 0, 0, 0}; /* table C */
 constexpr int32_t kPhaAnalogProbe0[4] = {1, 2, 3, 4};
 constexpr int32_t kPhaAnalogProbe1[4] = {1, 6, 8, 5};
@@ -144,7 +145,7 @@ constexpr int32_t kPhaDigitalProbe3 = 26;
 
 /* The format of one couple aggregate. */
 struct CoupleFormat {
-    uint32_t units;      /* waveform units of 8 samples */
+    uint32_t units; /* waveform units of 8 samples */
     uint32_t eventWords;
     uint32_t events;
     uint32_t extrasFormat;
@@ -157,23 +158,19 @@ struct CoupleChannel {
     uint32_t number;
     uint32_t freeSlots;
     c_DPPEvent_t* first;
-    uint32_t count;      /* delivered so far */
-    bool deliver;        /* the events count (channel running, or a replay) */
-    uint64_t offset;     /* time offset, ps */
-    bool cfd;            /* the software CFD runs on its single-trace events */
+    uint32_t count;  /* delivered so far */
+    bool deliver;    /* the events count (channel running, or a replay) */
+    uint64_t offset; /* time offset, ps */
+    bool cfd;        /* the software CFD runs on its single-trace events */
     c_CFDSettings_t cfdSettings;
     uint32_t pseudo;
     uint64_t lastStamp, maxStamp;
     c_DPPEvent_t scratch; /* target of a channel that delivers nothing and has no room */
 };
 
-inline int32_t signExtend14(uint32_t value) {
-    return (int32_t)(value << 18) >> 18;
-}
+inline int32_t signExtend14(uint32_t value) { return (int32_t)(value << 18) >> 18; }
 
-inline int16_t clamp16(int32_t v) {
-    return v > 32767 ? 32767 : (v < -32768 ? -32768 : (int16_t)v);
-}
+inline int16_t clamp16(int32_t v) { return v > 32767 ? 32767 : (v < -32768 ? -32768 : (int16_t)v); }
 
 /* Waveform words are unpacked as pairs of 16-bit samples in memory order. */
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the pair unpacking needs a little-endian host");
@@ -407,8 +404,8 @@ int decodePSDCoupleEvents(c_Digitizer_t* d, const uint32_t* aggregate, const Cou
                 return code;
             word += 4 * f.units;
             int64_t cfdTime = -1;
-            if (c->cfd && e != &c->scratch &&
-                GENERIC_ApplySoftwareCFD(d, c->number, &c->cfdSettings, e, &cfdTime) && cfdTime >= 0) {
+            if (c->cfd && e != &c->scratch && GENERIC_ApplySoftwareCFD(d, c->number, &c->cfdSettings, e, &cfdTime) &&
+                cfdTime >= 0) {
                 fine = (uint64_t)cfdTime;
                 flags |= EVTFLAG_FINE_TIME;
             }
@@ -537,10 +534,11 @@ int decodeCouple(bool psd, c_Digitizer_t* d, uint32_t* aggregate, uint32_t evenC
     *evenDecoded = *oddDecoded = 0;
     CoupleFormat f;
     CoupleChannel channels[2];
-    int code = beginCouple(d, aggregate, psd, evenChannel, evenFree, evenFirst, oddChannel, oddFree, oddFirst, &f,
-                           channels);
+    int code =
+        beginCouple(d, aggregate, psd, evenChannel, evenFree, evenFirst, oddChannel, oddFree, oddFirst, &f, channels);
     if (code == 0)
-        code = psd ? decodePSDCoupleEvents(d, aggregate, f, channels) : decodePHACoupleEvents(d, aggregate, f, channels);
+        code =
+            psd ? decodePSDCoupleEvents(d, aggregate, f, channels) : decodePHACoupleEvents(d, aggregate, f, channels);
     if (code != 0)
         return code;
     finishCouple(d, channels, evenDecoded, oddDecoded);

@@ -5,9 +5,9 @@
 
 #include <string.h>
 
+#include "ZarnBoard_Vesk.h"
 #include "ZarnFamilyEventLoop.h"
 #include "ZarnFamilySupport.h"
-#include "ZarnBoard_Vesk.h"
 
 static const c_LogModule_t ZarnBoard_Tilk_log = {"ZarnBoard_TilkLog.txt", "ZarnBoard_Tilk"};
 

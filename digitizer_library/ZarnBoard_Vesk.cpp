@@ -6,9 +6,9 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "ZarnComm.h"
 #include "ZarnFamilyEventLoop.h"
 #include "ZarnFamilySupport.h"
-#include "ZarnComm.h"
 #include "ZarnParameters.h"
 
 static const c_LogModule_t ZarnBoard_Vesk_log = {"ZarnBoard_VeskLog.txt", "ZarnBoard_Vesk"};
@@ -247,7 +247,7 @@ GENERIC_EventLayout_t eventLayout(const VeskFormat& f) {
 
 /* The events of a pulse-shape aggregate. */
 int decodePSDEvents(c_Digitizer_t* d, uint32_t ch, const uint32_t* aggregate, c_DPPEvent_t* first, const VeskFormat& f,
-                     bool cfdProbe, const c_CFDSettings_t& cfd, int32_t* decoded) {
+                    bool cfdProbe, const c_CFDSettings_t& cfd, int32_t* decoded) {
     c_ChannelRecord_t* rec = &d->channels[ch];
     const uint64_t offset = GENERIC_ReadCache(d, ch, READCACHE_BASE)->timeOffsetPs;
     const GENERIC_TimeBase_t base = GENERIC_GetTimeBase(d, kPSDExtensionBits);
@@ -261,7 +261,8 @@ int decodePSDEvents(c_Digitizer_t* d, uint32_t ch, const uint32_t* aggregate, c_
         GENERIC_EventFields_t out = {0, w.cfdFlags, 0, 0};
         if (w.extras & (1u << 15))
             out.flags |= 0x10;
-        const uint64_t ticks = GENERIC_ExtendTimeTag(rec, &base, w.timeTag, upperInExtras, w.extras & 0x7FFFu, &out.flags);
+        const uint64_t ticks =
+            GENERIC_ExtendTimeTag(rec, &base, w.timeTag, upperInExtras, w.extras & 0x7FFFu, &out.flags);
         out.timeStamp = ticks * base.psPerTick + w.cfdFinePs + offset;
         if (f.charge) {
             const uint32_t shortValue = w.charge & 0x7FFF, longValue = w.charge >> 16;
@@ -288,7 +289,7 @@ int decodePSDEvents(c_Digitizer_t* d, uint32_t ch, const uint32_t* aggregate, c_
 /* The events of a charge-integration aggregate: the extras word carries
  * nothing this format uses, and the CFD's fine time comes without a flag. */
 int decodeCIEvents(c_Digitizer_t* d, uint32_t ch, const uint32_t* aggregate, c_DPPEvent_t* first, const VeskFormat& f,
-                    bool cfdProbe, const c_CFDSettings_t& cfd, int32_t* decoded) {
+                   bool cfdProbe, const c_CFDSettings_t& cfd, int32_t* decoded) {
     c_ChannelRecord_t* rec = &d->channels[ch];
     const GENERIC_TimeBase_t base = GENERIC_GetTimeBase(d, 0);
     uint64_t lastStamp = 0, maxStamp = 0;

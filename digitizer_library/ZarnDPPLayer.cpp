@@ -116,8 +116,7 @@ xmlNodePtr findParameterDefinition(const char* codeName) {
 }
 
 /* Logs an already formed text (never used as a format). */
-int logText(const c_LogModule_t* module, uint32_t level, uint32_t line, const char* format, ...)
-    ZARN_PRINTF_LIKE(4, 5);
+int logText(const c_LogModule_t* module, uint32_t level, uint32_t line, const char* format, ...) ZARN_PRINTF_LIKE(4, 5);
 int logText(const c_LogModule_t* module, uint32_t level, uint32_t line, const char* format, ...) {
     va_list args;
     va_start(args, format);
@@ -170,9 +169,7 @@ const char* c_errorMessage(int32_t code) {
     return kStatusTexts[-code];
 }
 
-const char* c_decodeError(int32_t code) {
-    return c_errorMessage(code);
-}
+const char* c_decodeError(int32_t code) { return c_errorMessage(code); }
 
 int c_getParamCodeFromCodeName(const char* codeName, int32_t* code) {
     xmlNodePtr element = findParameterDefinition(codeName);
@@ -223,4 +220,3 @@ int32_t c_extendedLogMsg(const c_LogModule_t* module, const c_Digitizer_t* digit
 }
 
 } // extern "C"
-

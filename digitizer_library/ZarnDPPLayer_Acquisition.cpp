@@ -137,8 +137,8 @@ int c_bstarta(c_Digitizer_t* d) {
             c_Parameter_t* run = c_pfindc(d, ch, DPPL_PARAM_CH_ACQ_RUN);
             if (run == NULL)
                 continue;
-            int code = GENERIC_SetParam(d, run, 1.0, C_SETPARAM_SKIP_ACCESS | C_SETPARAM_SKIP_ACQUISITION |
-                                                         C_SETPARAM_SKIP_HV);
+            int code = GENERIC_SetParam(d, run, 1.0,
+                                        C_SETPARAM_SKIP_ACCESS | C_SETPARAM_SKIP_ACQUISITION | C_SETPARAM_SKIP_HV);
             if (code != 0) {
                 c_extendedLogMsg(&ZarnDPPLayer_log, d, C_LOG_ERROR, __LINE__,
                                  "Cannot set DPPL_PARAM_CH_ACQ_RUN to TRUE for channel %u", (unsigned)ch);
@@ -260,8 +260,8 @@ static int pauseChannel(c_Digitizer_t* d, int32_t channel, bool drain, const cha
         return 0;
     }
     _setChannelAcqStatus(d, channel, ACQSTATUS_PAUSING);
-    code = isMorvane(d) ? XMOR_DGTZ_StopChannelAcquisition(d->handle, (uint32_t)channel)
-                        : _stopSingleChannel(d, channel);
+    code =
+        isMorvane(d) ? XMOR_DGTZ_StopChannelAcquisition(d->handle, (uint32_t)channel) : _stopSingleChannel(d, channel);
     if (code != 0) {
         c_extendedLogMsg(&ZarnDPPLayer_log, d, C_LOG_ERROR, __LINE__, "Error in ZARN_DGTZ_SWStopAcquisition: %i", code);
         return failedIn(function, DPPL_ERR_DIGITIZER_API);
@@ -490,7 +490,8 @@ int c_sendswstart(c_Digitizer_t* d) {
         return 0;
     c_Parameter_t* atStart = c_pfind(d, DPPL_PARAM_SW_TRG_AT_START);
     if (atStart == NULL) {
-        c_extendedLogMsg(&ZarnDPPLayer_log, d, C_LOG_ERROR, __LINE__, "Can't find DPPL_PARAM_SW_TRG_AT_START parameter");
+        c_extendedLogMsg(&ZarnDPPLayer_log, d, C_LOG_ERROR, __LINE__,
+                         "Can't find DPPL_PARAM_SW_TRG_AT_START parameter");
         return failedIn("c_sendswstart", DPPL_ERR_PARAMETER);
     }
     double value = 0.0;
@@ -512,8 +513,7 @@ int c_sendswstop(c_Digitizer_t* d) {
     return failedIn("c_sendswstop", readStartMode(d, mode, sizeof mode));
 }
 
-int64_t c_CalcRiseTime(uint32_t smoothExp, const c_Waveform_t* waveform, uint32_t baselineStart,
-                       uint32_t baselineEnd) {
+int64_t c_CalcRiseTime(uint32_t smoothExp, const c_Waveform_t* waveform, uint32_t baselineStart, uint32_t baselineEnd) {
     if (waveform == NULL)
         return 0;
     const c_Trace_t* trace = NULL;
@@ -594,7 +594,8 @@ int c_getRealtimeAndDeadtime(c_Digitizer_t* d, int32_t channel, uint64_t* realTi
         code = DPPL_ERR_NOT_SUPPORTED;
     }
     if (code != 0)
-        c_extendedLogMsg(&ZarnDPPLayer_log, d, C_LOG_ERROR, __LINE__, "Error in GENERIC_GetRealtimeAndDeadtime: %i", code);
+        c_extendedLogMsg(&ZarnDPPLayer_log, d, C_LOG_ERROR, __LINE__, "Error in GENERIC_GetRealtimeAndDeadtime: %i",
+                         code);
     return code;
 }
 

@@ -64,9 +64,7 @@ static_assert(offsetof(ZARN_DGTZ_BoardInfo_t, CommHandle) == offsetof(c_BoardDes
 
 namespace {
 
-bool hasGen2Prefix(const char* address) {
-    return strncasecmp(address, "gen2:", 5) == 0;
-}
+bool hasGen2Prefix(const char* address) { return strncasecmp(address, "gen2:", 5) == 0; }
 
 /* ------------------------------------------- record teardown */
 
@@ -99,9 +97,7 @@ int releaseRecordMemory(c_Digitizer_t* digitizer) {
 }
 
 /* Families 6111, 6122 and 6133: their recorded files open as kind 1. */
-bool isSecondGenerationFamily(uint32_t family) {
-    return family == 6111 || family == 6122 || family == 6133;
-}
+bool isSecondGenerationFamily(uint32_t family) { return family == 6111 || family == 6122 || family == 6133; }
 
 /* The buffers of a replay record, sized from the file's header (which the
  * reader has already checked): readout buffer, each channel's events and,
@@ -135,7 +131,8 @@ int allocReplayBuffers(c_Digitizer_t* digitizer, const c_RawDataHeader_t* header
         uint32_t withWaveform = isMorvane(digitizer) ? 1 : 0;
         int result = _mallocWaveforms(digitizer, ch, withWaveform, header->waveSamples);
         if (result != 0) {
-            c_extendedLogMsg(&ZarnDPPLayer_log, digitizer, C_LOG_ERROR, __LINE__, "Can't allocate memory for waveform.");
+            c_extendedLogMsg(&ZarnDPPLayer_log, digitizer, C_LOG_ERROR, __LINE__,
+                             "Can't allocate memory for waveform.");
             return result;
         }
     }
@@ -186,8 +183,9 @@ int c_newFileDigitizer(c_Digitizer_t* digitizer, const char* path) {
     memset(&header, 0, sizeof header);
     int opened = c_bdopenr(&reader, &header, path);
     if (opened != 0) {
-        c_lprintf(&ZarnDPPLayer_log, C_LOG_ERROR, __LINE__, "Can't open buffer dumper from file %s. 'c_bdopenr' error %i.",
-                  path != NULL ? path : "(null)", opened);
+        c_lprintf(&ZarnDPPLayer_log, C_LOG_ERROR, __LINE__,
+                  "Can't open buffer dumper from file %s. 'c_bdopenr' error %i.", path != NULL ? path : "(null)",
+                  opened);
         _resetDgtz(digitizer); /* a failed open leaves the record closed */
         logFrom("c_newFileDigitizer", DPPL_ERR_DUMPER_OPEN);
         return DPPL_ERR_DUMPER_OPEN;
@@ -264,9 +262,7 @@ int c_freeDgtz(c_Digitizer_t* digitizer) {
     return result;
 }
 
-uint8_t c_isDgtzOpened(const c_Digitizer_t* digitizer) {
-    return isOpenRecord(digitizer) ? 1 : 0;
-}
+uint8_t c_isDgtzOpened(const c_Digitizer_t* digitizer) { return isOpenRecord(digitizer) ? 1 : 0; }
 
 int c_fetchBoardInfo(const c_ConnParams_t* params, c_BoardDescriptor_t* descriptor) {
     if (params == NULL || descriptor == NULL)

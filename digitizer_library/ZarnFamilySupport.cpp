@@ -16,7 +16,8 @@
 
 static const c_LogModule_t ZarnBoard_GENERIC_log = {"ZarnBoard_GENERICLog.txt", "ZarnBoard_GENERIC"};
 
-#define BLOG(digitizer, level, ...) c_extendedLogMsg(&ZarnBoard_GENERIC_log, (digitizer), (level), __LINE__, __VA_ARGS__)
+#define BLOG(digitizer, level, ...) \
+    c_extendedLogMsg(&ZarnBoard_GENERIC_log, (digitizer), (level), __LINE__, __VA_ARGS__)
 
 namespace {
 constexpr uint32_t kRegMemoryCode = 0x8140;

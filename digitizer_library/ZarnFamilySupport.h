@@ -199,8 +199,8 @@ static inline void GENERIC_FillEvent(c_DPPEvent_t* event, uint16_t energy, int16
  * -1 when there is none; the output trace receives the CFD signal. */
 DRAVIK_API int64_t GENERIC_CalcSoftwareCFDTime(c_Digitizer_t* digitizer, uint32_t channel, uint32_t delay,
                                                double fraction, uint32_t smoothExp, const int16_t* input,
-                                               int16_t* output, uint32_t samples, uint32_t preTrigger,
-                                               uint32_t preGate, int invert);
+                                               int16_t* output, uint32_t samples, uint32_t preTrigger, uint32_t preGate,
+                                               int invert);
 DRAVIK_API int GENERIC_GetSoftwareCFDSettings(c_Digitizer_t* digitizer, uint32_t channel, c_CFDSettings_t* settings);
 
 /* Software CFD of one decoded single-trace event (input in slot 0, signal

@@ -22,7 +22,8 @@
 
 static const c_LogModule_t ZarnBoard_GENERIC_log = {"ZarnBoard_GENERICLog.txt", "ZarnBoard_GENERIC"};
 
-#define BLOG(digitizer, level, ...) c_extendedLogMsg(&ZarnBoard_GENERIC_log, (digitizer), (level), __LINE__, __VA_ARGS__)
+#define BLOG(digitizer, level, ...) \
+    c_extendedLogMsg(&ZarnBoard_GENERIC_log, (digitizer), (level), __LINE__, __VA_ARGS__)
 
 /* The setup of standard waveform firmware logs as the rest of its driver. */
 static const c_LogModule_t CBoard_Scope_log = {"CBoard_ScopeLog.txt", "CBoard_Scope"};
@@ -83,7 +84,8 @@ int setupScope(c_Digitizer_t* d) {
         return DPPL_ERR_NOT_SUPPORTED;
     }
     if (!isFamily(d, 0, 4, 5) && !isFamily(d, 11, 14)) {
-        BLOG(d, C_LOG_ERROR, "Unsupported family %u for standard waveform firmware.", (unsigned)d->descriptor.FamilyCode);
+        BLOG(d, C_LOG_ERROR, "Unsupported family %u for standard waveform firmware.",
+             (unsigned)d->descriptor.FamilyCode);
         return DPPL_ERR_INVALID_DPP_CODE;
     }
     return SCOPE_InitBoard(d); /* also loads the parameters */
@@ -238,7 +240,6 @@ int SCOPE_InitBoard(c_Digitizer_t* d) {
         SCOPE_FreeBuffer(d);
     return code;
 }
-
 
 int GENERIC_SetupScope(c_Digitizer_t* d) { return setupScope(d); }
 int GENERIC_SetupOrluPHA(c_Digitizer_t* d) { return setupOrluPHA(d); }

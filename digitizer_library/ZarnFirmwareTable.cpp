@@ -5,11 +5,11 @@
 
 #include "CBoard_Scope.h"
 #include "ZarnBoard_Draq.h"
-#include "ZarnFirmwareSetup.h"
 #include "ZarnBoard_Orlu.h"
 #include "ZarnBoard_Pemb.h"
 #include "ZarnBoard_Tilk.h"
 #include "ZarnBoard_Vesk.h"
+#include "ZarnFirmwareSetup.h"
 
 namespace {
 
@@ -64,10 +64,10 @@ int scopeRestoreShutdown(c_Digitizer_t* d) {
     }
 }
 
-constexpr uint32_t kScopeTraceSlots = 0x01;     /* 0 */
-constexpr uint32_t kPulseHeightSlots = 0x1B;    /* 0, 1, 3, 4 */
-constexpr uint32_t kVeskSlots = 0x7B;           /* 0, 1, 3, 4, 5, 6 */
-constexpr uint32_t kTilkSlots = 0x3B;           /* 0, 1, 3, 4, 5 */
+constexpr uint32_t kScopeTraceSlots = 0x01;        /* 0 */
+constexpr uint32_t kPulseHeightSlots = 0x1B;       /* 0, 1, 3, 4 */
+constexpr uint32_t kVeskSlots = 0x7B;              /* 0, 1, 3, 4, 5, 6 */
+constexpr uint32_t kTilkSlots = 0x3B;              /* 0, 1, 3, 4, 5 */
 constexpr uint32_t kChargeIntegrationSlots = 0x79; /* 0, 3, 4, 5, 6 */
 
 /* clang-format off */

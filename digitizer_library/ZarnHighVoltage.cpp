@@ -41,9 +41,7 @@ constexpr uint32_t kSettleSelectorMs = 100;
 constexpr uint32_t kFlashDummyBytes = 4;
 constexpr uint32_t kFlashAddressLimit = 1u << 24; /* three address bytes */
 
-uint32_t channelAddress(uint32_t channelIndex, uint32_t offset) {
-    return 0x1000u | (channelIndex << 8) | offset;
-}
+uint32_t channelAddress(uint32_t channelIndex, uint32_t offset) { return 0x1000u | (channelIndex << 8) | offset; }
 
 int readRegister(int32_t handle, uint32_t address, uint32_t* value) {
     int r = ZARN_DGTZ_ReadRegister(handle, address, value);
@@ -71,7 +69,9 @@ struct ChannelRegs {
     int32_t handle;
     uint32_t index;
 
-    int read(uint32_t offset, uint32_t* value) const { return readRegister(handle, channelAddress(index, offset), value); }
+    int read(uint32_t offset, uint32_t* value) const {
+        return readRegister(handle, channelAddress(index, offset), value);
+    }
     int write(uint32_t offset, uint32_t value) const {
         return writeRegister(handle, channelAddress(index, offset), value);
     }
@@ -183,9 +183,7 @@ struct Limits {
     }
 };
 
-bool isCurrentSelector(uint32_t selector) {
-    return selector == HV_SELECT_ISET || selector == HV_SELECT_IMON;
-}
+bool isCurrentSelector(uint32_t selector) { return selector == HV_SELECT_ISET || selector == HV_SELECT_IMON; }
 
 /* The quantity's own code, for a supply that reports an unusable scale. */
 int invalidCodeOfSelector(uint32_t selector) {
@@ -251,8 +249,8 @@ int readReportedLimits(c_HVChannelBlock_t* channel, const ChannelRegs& regs, Lim
     static const struct {
         uint32_t selector;
         int quantity;
-    } kQuantities[] = {{HV_SELECT_VSET, HVQ_VSET},     {HV_SELECT_ISET, HVQ_ISET}, {HV_SELECT_RAMP, HVQ_RAMPUP},
-                       {HV_SELECT_VMAX, HVQ_VMAX},     {HV_SELECT_VMON, HVQ_VMON}, {HV_SELECT_IMON, HVQ_IMON}};
+    } kQuantities[] = {{HV_SELECT_VSET, HVQ_VSET}, {HV_SELECT_ISET, HVQ_ISET}, {HV_SELECT_RAMP, HVQ_RAMPUP},
+                       {HV_SELECT_VMAX, HVQ_VMAX}, {HV_SELECT_VMON, HVQ_VMON}, {HV_SELECT_IMON, HVQ_IMON}};
     for (const auto& q : kQuantities) {
         int k = q.quantity;
         int code = _hvReadQuantityLimits(channel->handle, regs.index, q.selector, &limits->min[k], &limits->max[k],
@@ -297,9 +295,7 @@ int loadLimits(c_HVChannelBlock_t* channel, const ChannelRegs& regs, Limits* lim
 
 /* --------------------------------------------------------------- flash */
 
-uint32_t pageShift(uint32_t pageSize) {
-    return pageSize == 264 ? 9 : pageSize == 528 ? 10 : 11;
-}
+uint32_t pageShift(uint32_t pageSize) { return pageSize == 264 ? 9 : pageSize == 528 ? 10 : 11; }
 
 /* Reads one page into `page` (pageSize bytes); `command` holds the opcode,
  * three address bytes and the dummy bytes. */
@@ -330,12 +326,12 @@ bool readOnePage(const c_FlashDescription_t* flash, uint32_t pageNumber, uint8_t
 /* ==================================================================== */
 
 const char* _hvErrorText(int code) {
-    static const char* const kTexts[] = {"Invalid Channel",    "Error Calling ZarnDigitizer API",
-                                         "Invalid VSet Value", "Invalid ISet Value",
+    static const char* const kTexts[] = {"Invalid Channel",        "Error Calling ZarnDigitizer API",
+                                         "Invalid VSet Value",     "Invalid ISet Value",
                                          "Invalid RampDown Value", "Invalid RampUp Value",
-                                         "Invalid VMax Value", "Invalid VMon Value",
-                                         "Invalid IMon Value", "Invalid VExt Value",
-                                         "Invalid RTMP Value", "Invalid HV Family"};
+                                         "Invalid VMax Value",     "Invalid VMon Value",
+                                         "Invalid IMon Value",     "Invalid VExt Value",
+                                         "Invalid RTMP Value",     "Invalid HV Family"};
     if (code <= HV_ERR_INVALID_CHANNEL && code >= HV_ERR_FAMILY)
         return kTexts[HV_ERR_INVALID_CHANNEL - code];
     return "Generic Error";
@@ -493,9 +489,7 @@ int _hvLoadLimits(c_HVChannelBlock_t* channel) {
     return HV_SUCCESS;
 }
 
-int c_hvloadp(c_HVChannelBlock_t* channel) {
-    return finish("c_hvloadp", _hvLoadLimits(channel));
-}
+int c_hvloadp(c_HVChannelBlock_t* channel) { return finish("c_hvloadp", _hvLoadLimits(channel)); }
 
 int c_hvsetvmax(c_HVChannelBlock_t* channel, double vmax) {
     ChannelRegs regs;

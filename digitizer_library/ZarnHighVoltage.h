@@ -104,9 +104,9 @@ DRAVIK_API int _hvLoadLimits(c_HVChannelBlock_t* channel);
 
 /* ------------------------------------------------------------ board flash */
 
-#define FLASH_REG_TYPE 0xF050u
-#define FLASH_REG_SELECT 0xEF2Cu
-#define FLASH_REG_DATA 0xEF30u
+#define FLASH_REG_TYPE         0xF050u
+#define FLASH_REG_SELECT       0xEF2Cu
+#define FLASH_REG_DATA         0xEF30u
 #define FLASH_PAGE_READ_OPCODE 0xD2u
 #define FLASH_CALIBRATION_SIZE 528u
 

@@ -18,8 +18,8 @@
 #include <sys/stat.h>
 
 #include "ZarnComm.h"
-#include "ZarnRecords.h"
 #include "ZarnDigitizer.h"
+#include "ZarnRecords.h"
 
 static const c_LogModule_t ZarnParameters_log = {"ZarnParametersLog.txt", "ZarnParameters"};
 
@@ -65,9 +65,7 @@ const char* attributeText(xmlAttrPtr attribute) {
     return "";
 }
 
-const char* elementName(xmlNodePtr node) {
-    return (node != NULL && node->name != NULL) ? (const char*)node->name : "";
-}
+const char* elementName(xmlNodePtr node) { return (node != NULL && node->name != NULL) ? (const char*)node->name : ""; }
 
 /* A C integer: decimal, 0x hexadecimal or leading-zero octal; trailing
  * characters are ignored. false when no digit was read. */
@@ -246,8 +244,8 @@ bool applyAttribute(BuildState& state, const char* name, const char* text) {
         } else {
             uint32_t address = 0;
             if (!evaluateExpression(text, state.index, &address)) {
-                PLOG(C_LOG_ERROR, "parameter '%s' specifies an invalid register address expression '%s'.",
-                     p->codename, text);
+                PLOG(C_LOG_ERROR, "parameter '%s' specifies an invalid register address expression '%s'.", p->codename,
+                     text);
                 return false;
             }
             if (address == 0) {
@@ -367,8 +365,8 @@ bool buildRange(c_Parameter_t* p, xmlNodePtr boardNode, xmlDocPtr defs) {
             rangeFunctionName = text;
             rangeFunction = (c_RangeDefFcn_t)bindFunction(defs, text);
             if (rangeFunction == NULL) {
-                PLOG(C_LOG_ERROR, "Parameter '%s' requires a missing function '%s' to define its ranges.",
-                     p->codename, text[0] != '\0' ? text : "NULL");
+                PLOG(C_LOG_ERROR, "Parameter '%s' requires a missing function '%s' to define its ranges.", p->codename,
+                     text[0] != '\0' ? text : "NULL");
                 return false;
             }
             continue;
@@ -392,11 +390,11 @@ bool buildRange(c_Parameter_t* p, xmlNodePtr boardNode, xmlDocPtr defs) {
             return false;
         }
     } else {
-        const char* missing = !hasMin                                        ? "min"
-                              : !hasMax                                      ? "max"
-                              : !hasIncr                                     ? "incr"
+        const char* missing = !hasMin                                            ? "min"
+                              : !hasMax                                          ? "max"
+                              : !hasIncr                                         ? "incr"
                               : (!hasDefault && p->accesstype != readOnlyCode()) ? "defval"
-                                                                             : NULL;
+                                                                                 : NULL;
         if (missing != NULL) {
             PLOG(C_LOG_ERROR, "Parameter '%s' misses mandatory attribute '%s'.", p->name, missing);
             return false;
@@ -466,8 +464,9 @@ bool appendListValue(c_Parameter_t* p, xmlNodePtr child, xmlNodePtr section, con
     entry->value = value;
     entry->regvalue = regvalue;
     if (copyText(entry->codename, codeName))
-        PLOG(C_LOG_WARNING, "value codename '%s' too long. will be cropped to the first %zu characters (possible errors).",
-             codeName, kTextMax);
+        PLOG(C_LOG_WARNING,
+             "value codename '%s' too long. will be cropped to the first %zu characters (possible errors).", codeName,
+             kTextMax);
     if (copyText(entry->name, displayName))
         PLOG(C_LOG_WARNING, "value '%s' name '%s' too long. will be cropped to the first %zu characters.", codeName,
              displayName, kTextMax);
@@ -574,9 +573,7 @@ c_Parameter_t* c_pnew(void* owner) {
     return param;
 }
 
-void c_pdelete(c_Parameter_t* param) {
-    c_free(param);
-}
+void c_pdelete(c_Parameter_t* param) { c_free(param); }
 
 c_Parameter_t* c_pfromnode(void* owner, xmlNodePtr boardNode, xmlNodePtr defNode, uint32_t index) {
     if (boardNode == NULL || defNode == NULL) {
@@ -592,7 +589,8 @@ c_Parameter_t* c_pfromnode(void* owner, xmlNodePtr boardNode, xmlNodePtr defNode
     if (p == NULL)
         return NULL;
     if (copyText(p->codename, codeName))
-        PLOG(C_LOG_WARNING, "parameter codename '%s' too long. will be cropped to the first %zu characters (possible errors).",
+        PLOG(C_LOG_WARNING,
+             "parameter codename '%s' too long. will be cropped to the first %zu characters (possible errors).",
              codeName, kTextMax);
     p->index = (uint8_t)(index & 0xFF);
 
@@ -652,7 +650,8 @@ c_Parameter_t* c_pfromDefnode(void* owner, xmlNodePtr defNode, uint32_t index) {
     if (p == NULL)
         return NULL;
     if (copyText(p->codename, elementName(defNode)))
-        PLOG(C_LOG_WARNING, "parameter name '%s' too long. will be cropped to the first %zu characters (possible errors).",
+        PLOG(C_LOG_WARNING,
+             "parameter name '%s' too long. will be cropped to the first %zu characters (possible errors).",
              elementName(defNode), kTextMax);
     p->index = (uint8_t)(index & 0xFF);
 
@@ -709,7 +708,8 @@ bool c_pcheckidxmask(xmlNodePtr boardNode, uint32_t index) {
     if (c_ee_modifyAndEvaluateExpression(expression, index, &value) != 0) {
         const char* name = c_xml_getattributevalue(boardNode, "name", 0);
         PLOG(C_LOG_WARNING,
-             "Invalid or malformed expression '%s' for parameter '%s'. Assume parameter supported for index %i, but this may lead to problems.",
+             "Invalid or malformed expression '%s' for parameter '%s'. Assume parameter supported for index %i, but "
+             "this may lead to problems.",
              expression, name != NULL ? name : "UNKNOWN", (int)index);
         return true;
     }
@@ -725,18 +725,17 @@ bool c_pcheckidxmask(xmlNodePtr boardNode, uint32_t index) {
 namespace {
 
 const char* const kCategoryNames[PARAM_CATEGORY_COUNT] = {
-    "BoardParameters",  "ChannelParameters", "LVDSGroupParameters", "VirtualTraceParameters", "HVChannelParameters",
+    "BoardParameters",   "ChannelParameters", "LVDSGroupParameters", "VirtualTraceParameters", "HVChannelParameters",
     "HVRangeParameters", "MonOutParameters",  "GroupParameters",     "VGAParameters"};
 
-int32_t slotCount(const c_ParamCollection_t* collection) {
-    return collection->lastCode - collection->firstCode + 1;
-}
+int32_t slotCount(const c_ParamCollection_t* collection) { return collection->lastCode - collection->firstCode + 1; }
 
 /* The "code" of the category's element picked by the XPath predicate. */
 bool categoryBoundCode(const char* category, const char* predicate, int32_t* code) {
     char query[kQuerySize];
     snprintf(query, sizeof query,
-             "/Definitions/Parameters/%s/*[not(@code %s preceding-sibling::*/@code) and not(@code %s following-sibling::*/@code)]",
+             "/Definitions/Parameters/%s/*[not(@code %s preceding-sibling::*/@code) and not(@code %s "
+             "following-sibling::*/@code)]",
              category, predicate, predicate);
     xmlNodePtr node = c_xml_getfirstnodefromxpathquery(c_getLibraryDefinitions(), query);
     long long value = 0;
@@ -848,8 +847,7 @@ CollectionPlace collectionPlace(c_Digitizer_t* d, int32_t category, uint32_t ins
     case PARAM_CATEGORY_LVDSGROUP: return {&d->lvdsColl[instance], &d->lvdsColl[instance], instance};
     case PARAM_CATEGORY_VIRTUALTRACE: return {&d->vtrace[instance], &d->vtrace[instance].coll, instance};
     case PARAM_CATEGORY_HVCHANNEL: return {&d->hv[instance], &d->hv[instance].coll, instance};
-    case PARAM_CATEGORY_HVRANGE:
-        return {&d->hv[instance].ranges[range], &d->hv[instance].ranges[range].coll, instance};
+    case PARAM_CATEGORY_HVRANGE: return {&d->hv[instance].ranges[range], &d->hv[instance].ranges[range].coll, instance};
     case PARAM_CATEGORY_MONOUT: return {&d->monOutColl, &d->monOutColl, 0};
     case PARAM_CATEGORY_VGA: return {&d->vgaColl[instance], &d->vgaColl[instance], instance};
     }
@@ -862,8 +860,7 @@ uint32_t instanceCount(const c_Digitizer_t* d, int32_t category) {
     switch (category) {
     case PARAM_CATEGORY_BOARD: return 1;
     case PARAM_CATEGORY_GROUP: return board->NumGroups < DPPL_MAX_GROUPS ? board->NumGroups : DPPL_MAX_GROUPS;
-    case PARAM_CATEGORY_CHANNEL:
-        return board->NumChannels < DPPL_MAX_CHANNELS ? board->NumChannels : DPPL_MAX_CHANNELS;
+    case PARAM_CATEGORY_CHANNEL: return board->NumChannels < DPPL_MAX_CHANNELS ? board->NumChannels : DPPL_MAX_CHANNELS;
     case PARAM_CATEGORY_LVDSGROUP:
         return board->LVDSGroups < DPPL_MAX_LVDS_GROUPS ? board->LVDSGroups : DPPL_MAX_LVDS_GROUPS;
     case PARAM_CATEGORY_VIRTUALTRACE: {
@@ -981,7 +978,8 @@ const char* getParamCategoryName(int32_t category) {
     return (category >= 0 && category < PARAM_CATEGORY_COUNT) ? kCategoryNames[category] : NULL;
 }
 
-c_ParamCollection_t* c_pcfromdoc(void* owner, xmlDocPtr boardDocument, const char* categoryElementName, uint32_t index) {
+c_ParamCollection_t* c_pcfromdoc(void* owner, xmlDocPtr boardDocument, const char* categoryElementName,
+                                 uint32_t index) {
     if (categoryElementName == NULL) {
         PLOG(C_LOG_ERROR, "'paramCategory' cannot be NULL.");
         return NULL;

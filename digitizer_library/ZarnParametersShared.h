@@ -20,15 +20,14 @@ static inline int boardNameLength(const c_Digitizer_t* digitizer) {
  * c_extendedLogMsg writes it, but formed in one call without a heap copy of
  * the format (these messages sit on the set and get paths).
  */
-#define BLOG(digitizer, level, format, ...)                                                             \
-    do {                                                                                                \
-        const c_Digitizer_t* blogBoard_ = (digitizer);                                                  \
-        if (blogBoard_ != NULL)                                                                         \
-            c_lprintf(&ZarnParameters_log, (level), __LINE__, "%.*s_%u: " format, boardNameLength(blogBoard_), \
-                      blogBoard_->descriptor.ModelName, (unsigned)blogBoard_->descriptor.SerialNumber,  \
-                      ##__VA_ARGS__);                                                                   \
-        else                                                                                            \
-            c_lprintf(&ZarnParameters_log, (level), __LINE__, format, ##__VA_ARGS__);                   \
+#define BLOG(digitizer, level, format, ...)                                                                            \
+    do {                                                                                                               \
+        const c_Digitizer_t* blogBoard_ = (digitizer);                                                                 \
+        if (blogBoard_ != NULL)                                                                                        \
+            c_lprintf(&ZarnParameters_log, (level), __LINE__, "%.*s_%u: " format, boardNameLength(blogBoard_),         \
+                      blogBoard_->descriptor.ModelName, (unsigned)blogBoard_->descriptor.SerialNumber, ##__VA_ARGS__); \
+        else                                                                                                           \
+            c_lprintf(&ZarnParameters_log, (level), __LINE__, format, ##__VA_ARGS__);                                  \
     } while (0)
 
 /* The access-type table is filled once when the library loads: the codes are

@@ -9,8 +9,8 @@
 #include <string.h>
 
 #include "ZarnComm.h"
-#include "ZarnRecords.h"
 #include "ZarnDigitizer.h"
+#include "ZarnRecords.h"
 
 static const c_LogModule_t ZarnParameters_log = {"ZarnParametersLog.txt", "ZarnParameters_Values"};
 
@@ -73,15 +73,10 @@ uint8_t writeOnlyCode() {
     return code;
 }
 
-
 /* Round a value to the step incr from base, halves away from zero. */
-double roundToStep(double value, double base, double incr) {
-    return round((value - base) / incr) * incr + base;
-}
+double roundToStep(double value, double base, double incr) { return round((value - base) / incr) * incr + base; }
 
-bool hasUsableStep(const c_Parameter_t* param) {
-    return param->incr != 0 && isfinite(param->incr);
-}
+bool hasUsableStep(const c_Parameter_t* param) { return param->incr != 0 && isfinite(param->incr); }
 
 /* Register field of a value without valtoreg: truncated toward zero to a
  * 64-bit integer (saturated at its limits), low 32 bits. */
@@ -114,17 +109,16 @@ uint32_t readAddressOf(const c_Digitizer_t* digitizer, const c_Parameter_t* para
     uint32_t low = address & 0xFF;
     if (((address >> 8) & 0xFF) == 0x80 && low != 0x00 && low != 0x01) {
         uint32_t readAddress = low | 0x1000;
-        BLOG(digitizer, C_LOG_DETAIL,
-             "Addr 0x%04X of parameter '%s' seems to be a broadcast address, will instead use 0x%04X to read the value.",
-             address, param->name, readAddress);
+        BLOG(
+            digitizer, C_LOG_DETAIL,
+            "Addr 0x%04X of parameter '%s' seems to be a broadcast address, will instead use 0x%04X to read the value.",
+            address, param->name, readAddress);
         return readAddress;
     }
     return address;
 }
 
-uint32_t registerChannel(const c_Parameter_t* param) {
-    return (param->regaddr >> 8) & 0xF;
-}
+uint32_t registerChannel(const c_Parameter_t* param) { return (param->regaddr >> 8) & 0xF; }
 
 bool isSecondGenReplay(const c_Digitizer_t* digitizer) {
     return digitizer != NULL && digitizer->kind == DGTZ_KIND_GEN2_REPLAY;
@@ -155,9 +149,7 @@ int32_t acquisitionStatusFor(c_Digitizer_t* digitizer, const c_Parameter_t* para
 }
 
 /* Field shift of a mask (trailing zero bits); the mask must not be 0. */
-uint32_t fieldShift(uint32_t mask) {
-    return (uint32_t)__builtin_ctz(mask);
-}
+uint32_t fieldShift(uint32_t mask) { return (uint32_t)__builtin_ctz(mask); }
 
 /* A value that no bound of the parameter made finite: nothing is set. */
 int refuseValue(c_Digitizer_t* digitizer, const c_Parameter_t* param, double value) {
@@ -339,8 +331,8 @@ int GENERIC_GetParam(c_Digitizer_t* digitizer, c_Parameter_t* param, double* val
         converted = roundToStep(converted, isfinite(param->min) ? param->min : 0.0, param->incr);
     param->value = converted;
     *value = converted;
-    BLOG(digitizer, C_LOG_DETAIL, "Read 0x%08X from 0x%04X, which equals to '%s'=%.3f.", word, readAddress,
-         param->name, converted);
+    BLOG(digitizer, C_LOG_DETAIL, "Read 0x%08X from 0x%04X, which equals to '%s'=%.3f.", word, readAddress, param->name,
+         converted);
     return 0;
 }
 
@@ -383,8 +375,9 @@ double GENERIC_ListRegToVal(const c_ParamRef_t* ref, uint32_t field) {
         if (param->values[i].regvalue == field)
             return param->values[i].value;
     }
-    BLOG(ref->board, C_LOG_WARNING, "Can't find a value for register value %u. This should never happen. Will return default %f.",
-         field, param->values[0].value);
+    BLOG(ref->board, C_LOG_WARNING,
+         "Can't find a value for register value %u. This should never happen. Will return default %f.", field,
+         param->values[0].value);
     return param->values[0].value;
 }
 
@@ -440,8 +433,7 @@ int GENERIC_ParseFreeValuePath(const char* path, uint32_t* address, uint32_t* ma
     char* tokens[3] = {NULL, NULL, NULL};
     int count = 0;
     char* save = NULL;
-    for (char* token = strtok_r(buffer, "/", &save); token != NULL && count < 3;
-         token = strtok_r(NULL, "-", &save))
+    for (char* token = strtok_r(buffer, "/", &save); token != NULL && count < 3; token = strtok_r(NULL, "-", &save))
         tokens[count++] = token;
 
     if (count == 0) {
@@ -551,9 +543,7 @@ bool indexWithin(c_Digitizer_t* digitizer, int32_t index, uint64_t bound, const 
 }
 
 /* Bounds of the record's slot arrays, within which every count is kept. */
-uint64_t boundOf(uint64_t count, uint64_t slots) {
-    return count < slots ? count : slots;
-}
+uint64_t boundOf(uint64_t count, uint64_t slots) { return count < slots ? count : slots; }
 
 } // namespace
 
@@ -645,14 +635,10 @@ int32_t c_getParamCategory(c_Digitizer_t* digitizer, int32_t code) {
         const c_ParamCollection_t* collection;
         int32_t category;
     } firsts[] = {
-        {digitizer->groupColl[0], PARAM_CATEGORY_GROUP},
-        {digitizer->channels[0].coll, PARAM_CATEGORY_CHANNEL},
-        {digitizer->lvdsColl[0], PARAM_CATEGORY_LVDSGROUP},
-        {digitizer->vtrace[0].coll, PARAM_CATEGORY_VIRTUALTRACE},
-        {digitizer->hv[0].coll, PARAM_CATEGORY_HVCHANNEL},
-        {digitizer->hv[0].ranges[0].coll, PARAM_CATEGORY_HVRANGE},
-        {digitizer->monOutColl, PARAM_CATEGORY_MONOUT},
-        {digitizer->vgaColl[0], PARAM_CATEGORY_VGA},
+        {digitizer->groupColl[0], PARAM_CATEGORY_GROUP},    {digitizer->channels[0].coll, PARAM_CATEGORY_CHANNEL},
+        {digitizer->lvdsColl[0], PARAM_CATEGORY_LVDSGROUP}, {digitizer->vtrace[0].coll, PARAM_CATEGORY_VIRTUALTRACE},
+        {digitizer->hv[0].coll, PARAM_CATEGORY_HVCHANNEL},  {digitizer->hv[0].ranges[0].coll, PARAM_CATEGORY_HVRANGE},
+        {digitizer->monOutColl, PARAM_CATEGORY_MONOUT},     {digitizer->vgaColl[0], PARAM_CATEGORY_VGA},
     };
     for (const auto& first : firsts) {
         if (first.collection != NULL && holdsCode(first.collection, code))
@@ -705,7 +691,8 @@ int c_calcTriangParams(c_Digitizer_t* digitizer, int32_t channel, int32_t* slowN
     int32_t fast[2], slow[2];
     if (!(period > 0) || !triangFactors(r * d, &fast[0], &fast[1]) || !triangFactors(3.0 * r * d, &slow[0], &slow[1])) {
         c_extendedLogMsg(&ZarnParameters_log, digitizer, C_LOG_ERROR, __LINE__,
-                         "Can't compute triangular filter factors of channel %i from decay %f ns, rise %f ns and sample period %f ns.",
+                         "Can't compute triangular filter factors of channel %i from decay %f ns, rise %f ns and "
+                         "sample period %f ns.",
                          channel, decay->value, rise->value, period);
         return DPPL_ERR_PARAMETER;
     }

@@ -30,7 +30,7 @@ constexpr uint32_t kHeaderMagicMask = 0xF0000000u;
 constexpr uint32_t kWordCountMask = 0x0FFFFFFFu;
 constexpr uint64_t kIdLimit = 100000000000000ull; /* ids are below 10^14 */
 constexpr size_t kMaxBaseLength = DPPL_DUMPER_BASE_SIZE - 1;
-constexpr uint32_t kWideLengthMask = 0xFFFFFFu;  /* meanings 1, 2, 4, 5 */
+constexpr uint32_t kWideLengthMask = 0xFFFFFFu; /* meanings 1, 2, 4, 5 */
 constexpr uint32_t kNarrowLengthMask = 0xFFFFu; /* every other meaning */
 constexpr uint32_t kMaxWordIndex = 0x3Fu;
 
@@ -99,9 +99,7 @@ long long bytesLeft(FILE* file) {
     return (long long)info.st_size - position;
 }
 
-bool readExactly(FILE* file, void* out, size_t bytes) {
-    return bytes == 0 || fread(out, 1, bytes, file) == bytes;
-}
+bool readExactly(FILE* file, void* out, size_t bytes) { return bytes == 0 || fread(out, 1, bytes, file) == bytes; }
 bool writeExactly(FILE* file, const void* bytes, size_t count) {
     return count == 0 || fwrite(bytes, 1, count, file) == count;
 }
@@ -218,7 +216,8 @@ int allocatePlanBlocks(const c_Digitizer_t* d, HeaderPlan* plan) {
         plan->lastCodes[k] = collection != NULL ? collection->lastCode : -1;
         plan->blocks[k] = (double*)c_calloc(1, (size_t)bytes);
         if (plan->blocks[k] == NULL) {
-            DLOG(C_LOG_ERROR, "Can't allocate %s (%u bytes). Out of memory.", kCategories[k].blockName, (unsigned)bytes);
+            DLOG(C_LOG_ERROR, "Can't allocate %s (%u bytes). Out of memory.", kCategories[k].blockName,
+                 (unsigned)bytes);
             return -1;
         }
     }
@@ -267,8 +266,7 @@ int writePayload(c_Digitizer_t* d, FILE* file, HeaderPlan* plan, uint32_t word) 
     uint32_t index = wordIndex(word);
     uint32_t value = 0;
     switch (meaning) {
-    case BD_WORD_DESCRIPTOR:
-        return writeExactly(file, &d->descriptor, sizeof d->descriptor) ? 0 : -5;
+    case BD_WORD_DESCRIPTOR: return writeExactly(file, &d->descriptor, sizeof d->descriptor) ? 0 : -5;
     case BD_WORD_READOUT_SIZE:
         value = d->roBuffer.ROAllocSize;
         return writeExactly(file, &value, sizeof value) ? 0 : -5;
@@ -278,8 +276,7 @@ int writePayload(c_Digitizer_t* d, FILE* file, HeaderPlan* plan, uint32_t word) 
     case BD_WORD_WAVE_SAMPLES:
         value = largestTraceCapacity(d);
         return writeExactly(file, &value, sizeof value) ? 0 : -5;
-    default:
-        break;
+    default: break;
     }
     size_t k = categorySlot(meaning);
     if (k == kCategoryCount) {
@@ -340,8 +337,7 @@ BlockTarget blockTarget(c_RawDataHeader_t* header, uint32_t meaning, uint32_t in
         return {within(index, DPPL_MAX_VGAS) ? &header->vgaparams[index] : NULL, "Invalid VGA %u.",
                 "Can't allocate VGAParams for index %u. Can't read header (out of memory).",
                 "Can't read VGAParams for channel %u from file."};
-    default:
-        return {NULL, NULL, NULL, NULL};
+    default: return {NULL, NULL, NULL, NULL};
     }
 }
 
@@ -450,8 +446,7 @@ int readWord(FILE* file, c_RawDataHeader_t* header, SeenWords* seen, uint32_t wo
         if (!markSeen(&seen->waveSamples, meaning, index))
             return -5;
         return readCount(file, length, &header->waveSamples, "Can't read Number of Wave Samples from file.", index);
-    default:
-        break;
+    default: break;
     }
     if (blockTarget(header, meaning, 0).readFailed == NULL) {
         DLOG(C_LOG_ERROR, "Unknown word meaning %u.", (unsigned)meaning);
@@ -464,21 +459,23 @@ int readWord(FILE* file, c_RawDataHeader_t* header, SeenWords* seen, uint32_t wo
  * arithmetic must be values a board can have. */
 bool descriptorIsSane(const c_BoardDescriptor_t* board) {
     if (!countsFitSlots(board)) {
-        DLOG(C_LOG_ERROR, "Board Infos give counts beyond the library's limits (channels %u, groups %u, LVDS groups %u, "
-                          "virtual traces %u+%u, HV channels %u, monitor outputs %u, VGAs %u).",
+        DLOG(C_LOG_ERROR,
+             "Board Infos give counts beyond the library's limits (channels %u, groups %u, LVDS groups %u, "
+             "virtual traces %u+%u, HV channels %u, monitor outputs %u, VGAs %u).",
              (unsigned)board->NumChannels, (unsigned)board->NumGroups, (unsigned)board->LVDSGroups,
              (unsigned)board->AnalogVTraces, (unsigned)board->DigitalVTraces, (unsigned)board->HVChannels,
              (unsigned)board->MonOuts, (unsigned)board->VGAs);
         return false;
     }
-    bool periodOk = isfinite(board->SamplePeriod) && board->SamplePeriod >= 0.0 &&
-                    board->SamplePeriod <= kMaxSamplePeriodNs;
+    bool periodOk =
+        isfinite(board->SamplePeriod) && board->SamplePeriod >= 0.0 && board->SamplePeriod <= kMaxSamplePeriodNs;
     if (!periodOk || board->TimeTagBits > kMaxTimeTagBits || board->EnergyBits > kMaxValueBits ||
         board->ADCBits > kMaxValueBits || board->ADC_NBits > kMaxValueBits) {
-        DLOG(C_LOG_ERROR, "Board Infos hold impossible values (sample period %g ns, time-tag bits %u, energy bits %u, "
-                          "ADC bits %u/%u).",
-             board->SamplePeriod, (unsigned)board->TimeTagBits, (unsigned)board->EnergyBits,
-             (unsigned)board->ADCBits, (unsigned)board->ADC_NBits);
+        DLOG(C_LOG_ERROR,
+             "Board Infos hold impossible values (sample period %g ns, time-tag bits %u, energy bits %u, "
+             "ADC bits %u/%u).",
+             board->SamplePeriod, (unsigned)board->TimeTagBits, (unsigned)board->EnergyBits, (unsigned)board->ADCBits,
+             (unsigned)board->ADC_NBits);
         return false;
     }
     return true;

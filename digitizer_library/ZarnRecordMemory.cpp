@@ -66,7 +66,7 @@ void takeBuffers(c_Digitizer_t* digitizer, BufferSet* set) {
     digitizer->roBuffer = c_ReadoutBuffer_t{};
     for (int ch = 0; ch < DPPL_MAX_CHANNELS; ch++) {
         c_ChannelRecord_t* channel = &digitizer->channels[ch];
-        set->channels[ch] = {channel->events,  channel->nEvents, channel->capacity, channel->waveformsAllocated,
+        set->channels[ch] = {channel->events,  channel->nEvents,    channel->capacity, channel->waveformsAllocated,
                              channel->cfdWork, channel->cfdCapacity};
         channel->events = NULL;
         channel->nEvents = channel->capacity = 0;
@@ -215,12 +215,12 @@ int allocFixedReadout(c_Digitizer_t* digitizer, uint64_t bytes) {
 }
 
 /* One channel's fixed-size buffers of _bfixedalloc. */
-int allocFixedChannel(c_Digitizer_t* digitizer, int32_t ch, uint32_t events, uint32_t withWaveform,
-                      uint32_t samples) {
+int allocFixedChannel(c_Digitizer_t* digitizer, int32_t ch, uint32_t events, uint32_t withWaveform, uint32_t samples) {
     c_ChannelRecord_t* channel = &digitizer->channels[ch];
     channel->events = (c_DPPEvent_t*)c_calloc(events, sizeof(c_DPPEvent_t));
     if (channel->events == NULL) {
-        c_extendedLogMsg(&ZarnDPPLayer_log, digitizer, C_LOG_ERROR, __LINE__, "Can't allocate memory for Event Buffer.");
+        c_extendedLogMsg(&ZarnDPPLayer_log, digitizer, C_LOG_ERROR, __LINE__,
+                         "Can't allocate memory for Event Buffer.");
         return DPPL_ERR_OUT_OF_MEMORY;
     }
     channel->capacity = events;
@@ -245,7 +245,8 @@ int allocScopeEvents(c_Digitizer_t* digitizer) {
         return DPPL_OK;
     int result = SCOPE_AllocEventBuffer(digitizer);
     if (result != 0)
-        c_extendedLogMsg(&ZarnDPPLayer_log, digitizer, C_LOG_ERROR, __LINE__, "Can't allocate memory for scope events.");
+        c_extendedLogMsg(&ZarnDPPLayer_log, digitizer, C_LOG_ERROR, __LINE__,
+                         "Can't allocate memory for scope events.");
     return result;
 }
 
@@ -286,9 +287,7 @@ int allocDigitizerReadout(c_Digitizer_t* digitizer, c_ReadoutBuffer_t* buffer) {
 }
 
 /* A channel or group enable parameter counts as on when greater than 0. */
-bool enableValueOn(const c_Parameter_t* param) {
-    return param->value > 0.0;
-}
+bool enableValueOn(const c_Parameter_t* param) { return param->value > 0.0; }
 } // namespace
 
 extern "C" {
@@ -310,7 +309,8 @@ void _resetDgtz(c_Digitizer_t* digitizer) {
 bool _isChannelEnabled(c_Digitizer_t* digitizer, int32_t channel) {
     c_Parameter_t* enable = c_pfindc(digitizer, channel, DPPL_PARAM_CH_ENABLED);
     if (enable == NULL) {
-        c_extendedLogMsg(&ZarnDPPLayer_log, digitizer, C_LOG_ERROR, __LINE__, " [%i]: Can't get Channel Enable.", channel);
+        c_extendedLogMsg(&ZarnDPPLayer_log, digitizer, C_LOG_ERROR, __LINE__, " [%i]: Can't get Channel Enable.",
+                         channel);
         return false;
     }
     return enableValueOn(enable);
@@ -348,7 +348,7 @@ uint8_t c_isGroupEnabled(c_Digitizer_t* digitizer, int32_t group) {
         return 0;
     int32_t first = group * DPPL_CHANNELS_PER_GROUP;
     int32_t last = first + DPPL_CHANNELS_PER_GROUP < channelCount(digitizer) ? first + DPPL_CHANNELS_PER_GROUP
-                                                                               : channelCount(digitizer);
+                                                                             : channelCount(digitizer);
     for (int32_t ch = first; ch < last; ch++)
         if (_isChannelEnabled(digitizer, ch))
             return 1;
@@ -444,7 +444,8 @@ int _mallocDPPEvtsBuffer(c_Digitizer_t* digitizer, int32_t channel) {
     if (result == 0) {
         result = _mallocWaveforms(digitizer, channel, 0, samples);
         if (result != 0)
-            c_extendedLogMsg(&ZarnDPPLayer_log, digitizer, C_LOG_ERROR, __LINE__, "Can't allocate memory for waveform.");
+            c_extendedLogMsg(&ZarnDPPLayer_log, digitizer, C_LOG_ERROR, __LINE__,
+                             "Can't allocate memory for waveform.");
     }
     if (result == 0) {
         record->cfdWork = (double*)c_calloc(samples, sizeof(double));

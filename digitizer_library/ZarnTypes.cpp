@@ -57,9 +57,7 @@ c_map_t accessTypeTable = {};
 c_map_t unitTable = {};
 bool tablesReady = false;
 
-void seedRandomGenerator() {
-    c_srand((uint32_t)time(NULL));
-}
+void seedRandomGenerator() { c_srand((uint32_t)time(NULL)); }
 
 void createTables() {
     tablesReady = false;
@@ -202,20 +200,12 @@ __attribute__((destructor)) static void _deinitLibrary(void) {
 
 extern "C" {
 
-const char* c_getBasePath(void) {
-    return basePath;
-}
+const char* c_getBasePath(void) { return basePath; }
 
-xmlDocPtr c_getLibraryDefinitions(void) {
-    return libraryDefinitions;
-}
+xmlDocPtr c_getLibraryDefinitions(void) { return libraryDefinitions; }
 
-uint8_t c_getAccessTypeCode(const char* name) {
-    return lookUpCode(&accessTypeTable, name);
-}
+uint8_t c_getAccessTypeCode(const char* name) { return lookUpCode(&accessTypeTable, name); }
 
-uint8_t c_getUomCode(const char* name) {
-    return lookUpCode(&unitTable, name);
-}
+uint8_t c_getUomCode(const char* name) { return lookUpCode(&unitTable, name); }
 
 } // extern "C"

@@ -40,21 +40,18 @@ std::vector<SRVCommand_t> commands;
 /* Commands whose requests carry a file name or a path. The server, run as
  * anyone, would make any folder a client names: the fuzzer keeps every name
  * inside the working folder by taking the folder separators out. */
-bool CarriesPath(uint16_t command)
-{
+bool CarriesPath(uint16_t command) {
     return command == SRV_CMD_SET_RUN_FILE || command == SRV_CMD_LOAD_RUN_FILE || command == SRV_CMD_SET_LIST_PARAMS ||
            command == SRV_CMD_DATABASE_PATH;
 }
 
-void KeepInsideWorkingFolder(std::vector<uint8_t>& bytes, size_t from)
-{
+void KeepInsideWorkingFolder(std::vector<uint8_t>& bytes, size_t from) {
     for (size_t i = from; i < bytes.size(); ++i)
         if (bytes[i] == '/' || bytes[i] == '\\')
             bytes[i] = '_';
 }
 
-void Require(bool ok, const char* step)
-{
+void Require(bool ok, const char* step) {
     if (!ok) {
         fprintf(stderr, "server commands fuzzer: %s failed\n", step);
         abort();
@@ -63,8 +60,7 @@ void Require(bool ok, const char* step)
 
 /* The data files of acquisitions the inputs start (run files, list files)
  * would grow for as long as the fuzzer runs: they are emptied now and then. */
-void TrimDataFiles()
-{
+void TrimDataFiles() {
     static uint32_t inputs = 0;
     if (++inputs % kTrimFilesEvery != 0)
         return;
@@ -74,16 +70,14 @@ void TrimDataFiles()
             truncate(entry.path().c_str(), 0);
 }
 
-uint32_t ReadU32(const std::vector<uint8_t>& b, size_t at)
-{
+uint32_t ReadU32(const std::vector<uint8_t>& b, size_t at) {
     return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<uint32_t>(b[at + 3]) << 24);
 }
 
 /* The client's side: sends the request, closes its sending half (so that a
  * short packet ends in a failed receive, not a wait) and reads until the
  * server closes. */
-void Client(int fd, const std::vector<uint8_t>* request, std::vector<uint8_t>* reply)
-{
+void Client(int fd, const std::vector<uint8_t>* request, std::vector<uint8_t>* reply) {
     size_t sent = 0;
     while (sent < request->size()) {
         ssize_t n = send(fd, request->data() + sent, request->size() - sent, MSG_NOSIGNAL);
@@ -98,8 +92,7 @@ void Client(int fd, const std::vector<uint8_t>* request, std::vector<uint8_t>* r
         reply->insert(reply->end(), buffer, buffer + n);
 }
 
-void CheckReply(const std::vector<uint8_t>& reply, uint16_t command)
-{
+void CheckReply(const std::vector<uint8_t>& reply, uint16_t command) {
     if (reply.size() < C_PACKET_HEADER_SIZE + sizeof(SRVStatus_t))
         fuzzsup::Violation("a reply shorter than a header and a status");
     if (ReadU32(reply, 0) != reply.size())
@@ -111,20 +104,17 @@ void CheckReply(const std::vector<uint8_t>& reply, uint16_t command)
         fuzzsup::Violation("a failed request's reply carries fields");
 }
 
-void PutU32(std::vector<uint8_t>& b, uint32_t v)
-{
+void PutU32(std::vector<uint8_t>& b, uint32_t v) {
     for (int i = 0; i < 4; ++i)
         b.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
 
-void PutU64(std::vector<uint8_t>& b, uint64_t v)
-{
+void PutU64(std::vector<uint8_t>& b, uint64_t v) {
     PutU32(b, static_cast<uint32_t>(v));
     PutU32(b, static_cast<uint32_t>(v >> 32));
 }
 
-void PutText(std::vector<uint8_t>& b, const std::string& text, size_t width)
-{
+void PutText(std::vector<uint8_t>& b, const std::string& text, size_t width) {
     std::vector<uint8_t> field(width, 0);
     std::copy(text.begin(), text.begin() + static_cast<long>(std::min(text.size(), width - 1)), field.begin());
     b.insert(b.end(), field.begin(), field.end());
@@ -133,8 +123,7 @@ void PutText(std::vector<uint8_t>& b, const std::string& text, size_t width)
 /* Whole requests of the commands that write files: saves and loads of the
  * configuration database and its path, list-mode files, run files, and the
  * start and stop that make the board thread write them. */
-void WriteFileSeeds(const std::string& folder)
-{
+void WriteFileSeeds(const std::string& folder) {
     auto seed = [&](SRVCommand_t command, const std::string& name, const std::vector<uint8_t>& payload) {
         size_t index = std::find(commands.begin(), commands.end(), command) - commands.begin();
         std::vector<uint8_t> bytes(1, static_cast<uint8_t>(index));
@@ -155,9 +144,9 @@ void WriteFileSeeds(const std::string& folder)
     seed(SRV_CMD_DATABASE_PATH, "database-path", b);
     b.clear();
     PutU64(b, 0xC3F);
-    PutU32(b, 0);    // channel
-    PutU32(b, 1);    // enabled
-    PutU32(b, 1);    // binary file
+    PutU32(b, 0); // channel
+    PutU32(b, 1); // enabled
+    PutU32(b, 1); // binary file
     PutText(b, "seed.bin", SRV_PATH_SIZE);
     for (uint32_t value : {7u, 0u, 64u, 1u, 1u}) // fields, pseudo events, buffer, flag 0x400, all energies
         PutU32(b, value);
@@ -181,8 +170,7 @@ void WriteFileSeeds(const std::string& folder)
  * bit set (command masks; data mask with a channel, the board, a channel, a
  * channel's energy spectrum as the object); whole requests of the commands
  * that write files; and two whole packets. */
-void WriteSeeds(const std::string& folder)
-{
+void WriteSeeds(const std::string& folder) {
     WriteFileSeeds(folder);
     const uint64_t all = ~0ull;
     std::vector<std::vector<uint8_t>> heads(6);
@@ -215,8 +203,7 @@ void WriteSeeds(const std::string& folder)
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
     size_t tableSize = 0;
     const SRVCommandEntry_t* table = SRV_CommandTable(&tableSize);
     for (size_t i = 0; i < tableSize; ++i)
@@ -245,8 +232,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1 || size - 1 > C_PACKET_MAX_SIZE - C_PACKET_HEADER_SIZE)
         return 0;
     fuzzsup::TrimLogs();

@@ -27,7 +27,7 @@ extern "C" {
 #endif
 
 #if defined(__GNUC__)
-#define KELSOR_API __attribute__((visibility("default")))
+#define KELSOR_API      __attribute__((visibility("default")))
 #define KELSOR_INTERNAL __attribute__((visibility("hidden")))
 #else
 #define KELSOR_API

@@ -39,23 +39,18 @@ int64_t truncInt(double value) {
     return (int64_t)value;
 }
 
-bool refUsable(const c_ParamRef_t* ref) {
-    return ref != NULL && ref->board != NULL && ref->param != NULL;
-}
+bool refUsable(const c_ParamRef_t* ref) { return ref != NULL && ref->board != NULL && ref->param != NULL; }
 
 /* The sample period in ns, or false after logging when it cannot divide. */
 bool samplePeriod(const c_ParamRef_t* ref, double* period) {
     *period = ref->board->descriptor.SamplePeriod;
     if (isfinite(*period) && *period > 0.0)
         return true;
-    KLOG(ref->board, C_LOG_ERROR, "Invalid sample period %f. Can't convert parameter '%s'.", *period,
-         ref->param->name);
+    KLOG(ref->board, C_LOG_ERROR, "Invalid sample period %f. Can't convert parameter '%s'.", *period, ref->param->name);
     return false;
 }
 
-int32_t boundedCount(uint32_t count, int32_t slots) {
-    return count < (uint32_t)slots ? (int32_t)count : slots;
-}
+int32_t boundedCount(uint32_t count, int32_t slots) { return count < (uint32_t)slots ? (int32_t)count : slots; }
 
 static int32_t channelsOf(const c_Digitizer_t* digitizer) {
     return boundedCount(digitizer->descriptor.NumChannels, DPPL_MAX_CHANNELS);

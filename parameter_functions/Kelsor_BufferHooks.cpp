@@ -16,7 +16,8 @@ const uint32_t kDefaultBufferOrganisationMinimum = 4;
 uint32_t bufferOrganisationMinimum(const c_Digitizer_t* digitizer, const c_Parameter_t* bufferOrganisation) {
     if (bufferOrganisation->type == C_PARAM_TYPE_LIST && bufferOrganisation->count > 0) {
         uint32_t lowest = UINT32_MAX;
-        uint16_t count = bufferOrganisation->count < C_PARAM_MAX_VALUES ? bufferOrganisation->count : C_PARAM_MAX_VALUES;
+        uint16_t count =
+            bufferOrganisation->count < C_PARAM_MAX_VALUES ? bufferOrganisation->count : C_PARAM_MAX_VALUES;
         for (uint16_t i = 0; i < count; i++)
             if (bufferOrganisation->values[i].regvalue < lowest)
                 lowest = bufferOrganisation->values[i].regvalue;
@@ -24,19 +25,16 @@ uint32_t bufferOrganisationMinimum(const c_Digitizer_t* digitizer, const c_Param
     }
     if (bufferOrganisation->type == C_PARAM_TYPE_RANGE)
         return truncClamped32(bufferOrganisation->min);
-    KLOG(digitizer, C_LOG_WARNING, "Unsupporter parameter type for parameter %s. Using default value %u for its minimum.",
+    KLOG(digitizer, C_LOG_WARNING,
+         "Unsupporter parameter type for parameter %s. Using default value %u for its minimum.",
          bufferOrganisation->name, kDefaultBufferOrganisationMinimum);
     return kDefaultBufferOrganisationMinimum;
 }
 
 /* M >> n for any n (0 beyond the word). */
-uint32_t shiftedMemory(uint32_t memory, uint32_t n) {
-    return n < 32 ? memory >> n : 0;
-}
+uint32_t shiftedMemory(uint32_t memory, uint32_t n) { return n < 32 ? memory >> n : 0; }
 
-bool nonZero(const c_Parameter_t* param) {
-    return param != NULL && truncInt(param->value) != 0;
-}
+bool nonZero(const c_Parameter_t* param) { return param != NULL && truncInt(param->value) != 0; }
 
 } // namespace
 
@@ -68,8 +66,8 @@ int UpdateBuffOrg(const c_ParamRef_t* ref) {
     uint32_t minimum = bufferOrganisationMinimum(digitizer, bufferOrganisation);
 
     /* Event size in words. */
-    uint64_t eventWords = (nonZero(timeTag) ? 1 : 0) + (nonZero(format) ? 1 : 0) +
-                          ((nonZero(energy) || nonZero(extras)) ? 1 : 0);
+    uint64_t eventWords =
+        (nonZero(timeTag) ? 1 : 0) + (nonZero(format) ? 1 : 0) + ((nonZero(energy) || nonZero(extras)) ? 1 : 0);
     if (nonZero(waveforms)) {
         c_Parameter_t* recordLength = c_pfind(digitizer, DPPL_PARAM_RECLEN);
         if (recordLength == NULL) {

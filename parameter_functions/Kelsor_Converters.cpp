@@ -14,7 +14,7 @@
 
 namespace {
 
-const double kDcoScale = 655.35; /* DAC codes per percent of full scale */
+const double kDcoScale = 655.35;                       /* DAC codes per percent of full scale */
 const double kReliabilityPercent = 14.285714285714286; /* 100 / 7 */
 const int32_t kMorvaneDppCode = DPPL_DPPCODE_MORVANE;
 
@@ -166,7 +166,8 @@ uint32_t EnfToShf(const c_ParamRef_t* ref, double enf) {
     }
     /* A factor of 0 or less would never be doubled past N. */
     if (!(enf > 0.0) || !isfinite(enf)) {
-        KLOG(digitizer, C_LOG_ERROR, "[%u]: Invalid energy normalization factor %f. Can't calculate ENF.", channel, enf);
+        KLOG(digitizer, C_LOG_ERROR, "[%u]: Invalid energy normalization factor %f. Can't calculate ENF.", channel,
+             enf);
         return 0;
     }
     uint32_t n = truncLow32(decay->value / period) * truncLow32(rise->value / period);

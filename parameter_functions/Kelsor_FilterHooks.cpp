@@ -142,7 +142,8 @@ int SetGainReg(const c_ParamRef_t* ref) {
         return DPPL_ERR_PARAMETER;
     c_Digitizer_t* digitizer = ref->board;
     if (ref->param == NULL) {
-        KLOG(digitizer, C_LOG_ERROR, "SetGainReg calling parameter (TRAP_NORM) not found. Can't get channel nor shf value.");
+        KLOG(digitizer, C_LOG_ERROR,
+             "SetGainReg calling parameter (TRAP_NORM) not found. Can't get channel nor shf value.");
         return DPPL_ERR_PARAMETER;
     }
     uint32_t channel = channelOf(ref);
@@ -207,16 +208,16 @@ int SetNewTrapNorm(const c_ParamRef_t* ref) {
     KLOG(digitizer, C_LOG_DETAIL, "[%u]: Current enf %.5f, fgain_temp %.5f", channel, enf, gainTemp->value);
     uint32_t n = truncLow32(decay->value / period) * truncLow32(rise->value / period);
     double scale = gainTemp->value * enf;
-    double norm = (n != 0 && scale != 0.0)
-                      ? 65535.0 * ldexp(1.0, shift > 4096 ? 4096 : (int)shift) / ((double)n / scale)
-                      : NAN;
+    double norm =
+        (n != 0 && scale != 0.0) ? 65535.0 * ldexp(1.0, shift > 4096 ? 4096 : (int)shift) / ((double)n / scale) : NAN;
     c_Parameter_t* trapNorm = c_pfindc(digitizer, (int32_t)channel, DPPL_PARAM_CH_TRAP_NORM);
     if (trapNorm == NULL) {
         KLOG(digitizer, C_LOG_ERROR, "[%u]: Can't get TRAP_NORM parameter. Can't set its value.", channel);
         return DPPL_ERR_PARAMETER;
     }
     if (!isfinite(norm)) {
-        KLOG(digitizer, C_LOG_ERROR, "[%u]: Invalid filter settings (N %u, enf %f). Can't set TRAP_NORM.", channel, n, enf);
+        KLOG(digitizer, C_LOG_ERROR, "[%u]: Invalid filter settings (N %u, enf %f). Can't set TRAP_NORM.", channel, n,
+             enf);
         return DPPL_ERR_PARAMETER;
     }
     return c_pset_nopref(digitizer, trapNorm, norm);

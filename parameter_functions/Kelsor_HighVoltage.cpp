@@ -92,9 +92,7 @@ bool readParam(c_Digitizer_t* digitizer, c_Parameter_t* param, double* value) {
 
 /* A code variable that the definitions filled (a missing one is -1 and must
  * not match a parameter of code -1). */
-bool codeIs(int32_t code, int32_t variable) {
-    return variable != DPPL_INVALID_PARAMETER && code == variable;
-}
+bool codeIs(int32_t code, int32_t variable) { return variable != DPPL_INVALID_PARAMETER && code == variable; }
 
 } // namespace
 
@@ -212,7 +210,7 @@ int HVRangeChanged(const c_ParamRef_t* ref) {
         const char* name;
         bool toMaximum; /* else the preferred value */
     } settings[] = {
-        {DPPL_PARAM_HVCH_VSET, "VSET", false},     {DPPL_PARAM_HVCH_RAMPUP, "RAMPUP", false},
+        {DPPL_PARAM_HVCH_VSET, "VSET", false},         {DPPL_PARAM_HVCH_RAMPUP, "RAMPUP", false},
         {DPPL_PARAM_HVCH_RAMPDOWN, "RAMPDOWN", false}, {DPPL_PARAM_HVCH_ISET, "ISET", true},
         {DPPL_PARAM_HVCH_VMAX, "VMAX", true},
     };

@@ -22,27 +22,25 @@
 
 #include "SRV_BoardLifecycle.h"
 #include "SRV_CommandLoop.h"
-#include "SRV_List.h"
-#include "SRV_ConfigurationManagement.h"
-#include "SRV_Spectra.h"
 #include "SRV_Common.h"
+#include "SRV_ConfigurationManagement.h"
 #include "SRV_ConnectionManager.h"
+#include "SRV_List.h"
+#include "SRV_Spectra.h"
 
 static const c_LogModule_t LOG_MODULE = {"MorvaneServerLog.txt", "MorvaneServer"};
 
 // ------------------------------------------------------------------ globals
 
 // Joins a folder and a name with '/'; false when it does not fit.
-static bool joinPath(char* out, size_t size, const char* folder, const char* name)
-{
+static bool joinPath(char* out, size_t size, const char* folder, const char* name) {
     int written = std::snprintf(out, size, "%s/%s", folder, name);
     return written >= 0 && static_cast<size_t>(written) < size;
 }
 
 // The expansion of a text with path macros, or an empty text when the
 // expansion is empty. False when it failed.
-static bool expandInto(const char* text, char* out, size_t size)
-{
+static bool expandInto(const char* text, char* out, size_t size) {
     char* expanded = c_getExpandedString(text);
     if (expanded == NULL)
         return false;
@@ -56,8 +54,7 @@ static bool expandInto(const char* text, char* out, size_t size)
 // The working folder: "$(ZARNWORKINGDIR)" when it is set, else
 // "$(APPDATA)/MorvaneServer", where a missing APPDATA stands for the user's
 // data folder ($XDG_DATA_HOME, else ~/.local/share).
-static bool chooseWorkingFolder(char folder[SRV_FOLDER_SIZE])
-{
+static bool chooseWorkingFolder(char folder[SRV_FOLDER_SIZE]) {
     char base[SRV_PATH_SIZE];
     if (!expandInto("$(ZARNWORKINGDIR)", folder, SRV_FOLDER_SIZE))
         return false;
@@ -74,8 +71,7 @@ static bool chooseWorkingFolder(char folder[SRV_FOLDER_SIZE])
 
 // "$(MORVANESERVERDIR)/ServerDefinitions.xml", with the built-in folder when
 // the variable is unset or empty.
-static bool serverDefinitionsPath(char* out, size_t size)
-{
+static bool serverDefinitionsPath(char* out, size_t size) {
     char folder[SRV_PATH_SIZE];
     if (!expandInto("$(MORVANESERVERDIR)", folder, sizeof folder))
         return false;
@@ -91,14 +87,12 @@ static bool serverDefinitionsPath(char* out, size_t size)
 static const char* const PATH_VARIABLES[] = {"DRAVIKDIR",    "MORVANESERVERDIR", "ZARNWORKINGDIR",
                                              "ZARN_LOG_DIR", "ZARN_PLUGIN_DIR",  "ZARN_SIMBOARD_FILE"};
 
-static std::string absolutePath(const std::string& launch, const std::string& path)
-{
+static std::string absolutePath(const std::string& launch, const std::string& path) {
     return path.empty() || path[0] == '/' ? path : launch + "/" + path;
 }
 
 // A list of folders separated by ':', each relative one taken in launch.
-static std::string absoluteFolders(const std::string& launch, const char* list)
-{
+static std::string absoluteFolders(const std::string& launch, const char* list) {
     std::string result;
     for (const char* at = list; at != NULL;) {
         const char* colon = std::strchr(at, ':');
@@ -116,8 +110,7 @@ static std::string absoluteFolders(const std::string& launch, const char* list)
 // the same before and after), the working folder is chosen, and the log
 // folder defaults to it, so that every log file, the first lines of the main
 // log included, lands in one folder.
-static void fixStartupFolders(void)
-{
+static void fixStartupFolders(void) {
     char launch[4096];
     if (getcwd(launch, sizeof launch) == NULL)
         return; // the folders stay as given; the start-up reports what fails
@@ -142,8 +135,7 @@ static void fixStartupFolders(void)
     }
 }
 
-SRVStatus_t SRV_InitGlobals(void)
-{
+SRVStatus_t SRV_InitGlobals(void) {
     SRV_Globals = static_cast<SRVGlobals_t*>(c_calloc(1, sizeof(SRVGlobals_t)));
     if (SRV_Globals == NULL) {
         c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't allocate global flags.");
@@ -169,15 +161,11 @@ SRVStatus_t SRV_InitGlobals(void)
 // ------------------------------------------------------------------ options
 
 // A number with base detection (decimal, 0x hexadecimal, leading-0 octal).
-static unsigned long parseNumber(const char* text)
-{
-    return std::strtoul(text, NULL, 0);
-}
+static unsigned long parseNumber(const char* text) { return std::strtoul(text, NULL, 0); }
 
 // A command line the server can't take: the reason for the terminal, which
 // shows it with the usage text.
-static void noteCommandLineFault(SRVStartup_t* startup, const char* fault, const char* argument)
-{
+static void noteCommandLineFault(SRVStartup_t* startup, const char* fault, const char* argument) {
     std::snprintf(startup->failure, sizeof startup->failure, "%s '%s'", fault, argument);
     startup->usage = SRV_USAGE_FAULT;
 }
@@ -185,8 +173,7 @@ static void noteCommandLineFault(SRVStartup_t* startup, const char* fault, const
 // "--help" where the parser is about to read an option word: the server then
 // only prints its usage. The server has one-letter options only, so the word
 // can't mean anything else.
-static bool asksForHelp(int argc, char* argv[], const c_getopt_t* state, SRVStartup_t* startup)
-{
+static bool asksForHelp(int argc, char* argv[], const c_getopt_t* state, SRVStartup_t* startup) {
     int word = state->optind < 1 ? 1 : state->optind;
     if (state->position != 0 || word >= argc || std::strcmp(argv[word], "--help") != 0)
         return false;
@@ -196,8 +183,7 @@ static bool asksForHelp(int argc, char* argv[], const c_getopt_t* state, SRVStar
 
 // Option -N: connects to host:port for the announcement and takes the local
 // address of that connection as the listening address.
-static SRVStatus_t connectNotificationHost(const char* argument, SRVStartup_t* startup)
-{
+static SRVStatus_t connectNotificationHost(const char* argument, SRVStartup_t* startup) {
     char text[SRV_NOTIFY_ARG_MAX + 1];
     const char* colon = std::strchr(argument, ':');
     if (std::strlen(argument) > SRV_NOTIFY_ARG_MAX || colon == NULL) {
@@ -242,8 +228,7 @@ static SRVStatus_t connectNotificationHost(const char* argument, SRVStartup_t* s
 }
 
 // The parser has told the terminal what is wrong with the option already.
-static SRVStatus_t reportOptionError(int option, SRVStartup_t* startup)
-{
+static SRVStatus_t reportOptionError(int option, SRVStartup_t* startup) {
     startup->usage = SRV_USAGE_FAULT;
     if (option == 'p')
         c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Option -%c requires an argument.", option);
@@ -255,23 +240,15 @@ static SRVStatus_t reportOptionError(int option, SRVStartup_t* startup)
     return SRV_ERR_UNSUPPORTED;
 }
 
-SRVStatus_t SRV_ParseOptions(int argc, char* argv[], SRVStartup_t* startup)
-{
+SRVStatus_t SRV_ParseOptions(int argc, char* argv[], SRVStartup_t* startup) {
     c_getopt_t state = C_GETOPT_INIT;
     int option;
-    while (!asksForHelp(argc, argv, &state, startup) &&
-           (option = c_mp_getopt(argc, argv, SRV_OPTIONS, &state)) != -1) {
+    while (!asksForHelp(argc, argv, &state, startup) && (option = c_mp_getopt(argc, argv, SRV_OPTIONS, &state)) != -1) {
         SRVStatus_t status = SRV_SUCCESS;
         switch (option) {
-        case 'h':
-            SRV_Globals->noConnection = 1;
-            break;
-        case 'p':
-            startup->port = static_cast<uint16_t>(parseNumber(state.optarg));
-            break;
-        case 'N':
-            status = connectNotificationHost(state.optarg, startup);
-            break;
+        case 'h': SRV_Globals->noConnection = 1; break;
+        case 'p': startup->port = static_cast<uint16_t>(parseNumber(state.optarg)); break;
+        case 'N': status = connectNotificationHost(state.optarg, startup); break;
         case 't':
             if (std::strcmp(state.optarg, "usb") == 0) {
                 startup->connParams.linkType = 0;
@@ -283,18 +260,10 @@ SRVStatus_t SRV_ParseOptions(int argc, char* argv[], SRVStartup_t* startup)
                 status = SRV_ERR_UNSUPPORTED;
             }
             break;
-        case 'n':
-            startup->connParams.linkNumber = static_cast<int16_t>(parseNumber(state.optarg));
-            break;
-        case 'c':
-            startup->connParams.node = static_cast<int16_t>(parseNumber(state.optarg));
-            break;
-        case 'a':
-            startup->connParams.vmeBase = static_cast<uint32_t>(parseNumber(state.optarg));
-            break;
-        case '?':
-            status = reportOptionError(state.optopt, startup);
-            break;
+        case 'n': startup->connParams.linkNumber = static_cast<int16_t>(parseNumber(state.optarg)); break;
+        case 'c': startup->connParams.node = static_cast<int16_t>(parseNumber(state.optarg)); break;
+        case 'a': startup->connParams.vmeBase = static_cast<uint32_t>(parseNumber(state.optarg)); break;
+        case '?': status = reportOptionError(state.optopt, startup); break;
         default:
             startup->usage = SRV_USAGE_FAULT;
             status = SRV_ERR_UNSUPPORTED;
@@ -317,8 +286,7 @@ SRVStatus_t SRV_ParseOptions(int argc, char* argv[], SRVStartup_t* startup)
 
 // ------------------------------------------------------------------ start-up
 
-static void logBanners(int argc, char* argv[])
-{
+static void logBanners(int argc, char* argv[]) {
     c_lprintf(&LOG_MODULE, C_LOG_INFO, __LINE__, "MorvaneServer %s", SRV_GetServerVersion());
     c_lprintf(&LOG_MODULE, C_LOG_DETAIL, __LINE__, "Compiled on %s %s with %s", __DATE__, __TIME__,
               SRV_GetCompilerVersion());
@@ -327,8 +295,7 @@ static void logBanners(int argc, char* argv[])
         c_lprintf(&LOG_MODULE, C_LOG_DETAIL, __LINE__, "\t%s", argv[i]);
 }
 
-static void logVersions(void)
-{
+static void logVersions(void) {
     c_lprintf(&LOG_MODULE, C_LOG_DETAIL, __LINE__, "Compiled against sqlite version: %s (using %s)",
               SRV_GetSqliteCompiledVersion(), SRV_GetSqliteRuntimeVersion());
     c_lprintf(&LOG_MODULE, C_LOG_DETAIL, __LINE__, "Compiled against ZarnMCA version: %s", SRV_LIBRARY_VERSION);
@@ -336,8 +303,7 @@ static void logVersions(void)
               LIBXML_VERSION_STRING, c_xml_parserversion());
 }
 
-static SRVStatus_t makeFolder(const char* path)
-{
+static SRVStatus_t makeFolder(const char* path) {
     if (c_mkdirp(path) != 0) {
         c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't create folder '%s.'", path);
         return SRV_ERR_GENERIC;
@@ -346,8 +312,7 @@ static SRVStatus_t makeFolder(const char* path)
 }
 
 // The working folder becomes the current folder, with its folder "Run".
-static SRVStatus_t prepareWorkingFolder(void)
-{
+static SRVStatus_t prepareWorkingFolder(void) {
     const char* folder = SRV_Globals->workingFolder;
     SRVStatus_t status = makeFolder(folder);
     if (status != SRV_SUCCESS)
@@ -362,8 +327,7 @@ static SRVStatus_t prepareWorkingFolder(void)
 // The configuration database: "__default" is rewritten with the values the
 // board holds right after its open, then the newest other save is applied,
 // high voltage included. None of the three stops the start-up.
-static void applyStartupConfiguration(SRVBoard_t* board, const char* databasePath)
-{
+static void applyStartupConfiguration(SRVBoard_t* board, const char* databasePath) {
     const c_Digitizer_t* digitizer = &board->digitizer;
     SRVStatus_t status = SRV_DeleteConfiguration(board, databasePath, SRV_DEFAULT_CONFIGURATION);
     if (status != SRV_SUCCESS)
@@ -381,8 +345,7 @@ static void applyStartupConfiguration(SRVBoard_t* board, const char* databasePat
 
 // The board's data folder and the configuration-database path in it. The
 // board thread runs by now, so the steps hold the board lock.
-static SRVStatus_t prepareBoardFolder(SRVStartup_t* startup)
-{
+static SRVStatus_t prepareBoardFolder(SRVStartup_t* startup) {
     SRVBoard_t* board = &SRV_Globals->board;
     SRVStatus_t status = SRV_LockBoard(board);
     if (status != SRV_SUCCESS)
@@ -391,8 +354,8 @@ static SRVStatus_t prepareBoardFolder(SRVStartup_t* startup)
     status = SRV_GetBoardDataPath(board, dataPath);
     if (status == SRV_SUCCESS)
         status = makeFolder(dataPath);
-    if (status == SRV_SUCCESS && !joinPath(startup->databasePath, sizeof startup->databasePath, dataPath,
-                                           "boardconfig.info"))
+    if (status == SRV_SUCCESS &&
+        !joinPath(startup->databasePath, sizeof startup->databasePath, dataPath, "boardconfig.info"))
         status = SRV_ERR_GENERIC;
     // The spectrum files, the start-up configuration and the list-mode
     // defaults join here with their modules.
@@ -406,8 +369,7 @@ static SRVStatus_t prepareBoardFolder(SRVStartup_t* startup)
     return status != SRV_SUCCESS ? status : unlocked;
 }
 
-static SRVStatus_t openListeningSocket(SRVStartup_t* startup)
-{
+static SRVStatus_t openListeningSocket(SRVStartup_t* startup) {
     if (c_socket_server_init(&startup->listenSocket, startup->bindAddress, &startup->port) != 0) {
         c_socket_delete(startup->listenSocket);
         startup->listenSocket = NULL;
@@ -418,8 +380,7 @@ static SRVStatus_t openListeningSocket(SRVStartup_t* startup)
     return SRV_SUCCESS;
 }
 
-static SRVStatus_t startConnectionManager(SRVStartup_t* startup)
-{
+static SRVStatus_t startConnectionManager(SRVStartup_t* startup) {
     int result = SRV_InitConnection(&startup->connection, startup->listenSocket);
     if (result != 0) {
         c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "c_condition_init error (%hi)", static_cast<short>(result));
@@ -435,8 +396,7 @@ static SRVStatus_t startConnectionManager(SRVStartup_t* startup)
 }
 
 // Sends command 54 to the -N host: the status and, on success, the port.
-static SRVStatus_t sendNotification(SRVStartup_t* startup, SRVStatus_t status)
-{
+static SRVStatus_t sendNotification(SRVStartup_t* startup, SRVStatus_t status) {
     uint32_t size = 0;
     void* packet = c_createheader(0, SRV_CMD_NOTIFY, &size);
     if (packet != NULL)
@@ -455,8 +415,7 @@ static SRVStatus_t sendNotification(SRVStartup_t* startup, SRVStatus_t status)
     return SRV_SUCCESS;
 }
 
-static SRVStatus_t startUp(int argc, char* argv[], SRVStartup_t* startup)
-{
+static SRVStatus_t startUp(int argc, char* argv[], SRVStartup_t* startup) {
     logBanners(argc, argv);
     SRVStatus_t status = SRV_InitGlobals();
     if (status != SRV_SUCCESS)
@@ -500,8 +459,7 @@ static SRVStatus_t startUp(int argc, char* argv[], SRVStartup_t* startup)
     return SRV_SUCCESS;
 }
 
-static void shutDown(SRVStartup_t* startup, SRVStatus_t status)
-{
+static void shutDown(SRVStartup_t* startup, SRVStatus_t status) {
     if (startup->notifySocket != NULL) {
         uint32_t size = 0;
         void* packet = c_createheader(0, SRV_CMD_NOTIFY, &size);
@@ -563,8 +521,7 @@ static char launchFolder[SRV_PATH_SIZE];
 
 // Where a module's log file is: in ZARN_LOG_DIR when it is set, else in the
 // folder that was current when the module first logged.
-static void logFilePath(char* out, size_t size, const char* logFile, bool openedAtLaunch)
-{
+static void logFilePath(char* out, size_t size, const char* logFile, bool openedAtLaunch) {
     const char* folder = std::getenv("ZARN_LOG_DIR");
     char current[SRV_PATH_SIZE] = "";
     if (folder == NULL || folder[0] == '\0') {
@@ -578,8 +535,7 @@ static void logFilePath(char* out, size_t size, const char* logFile, bool opened
 // What the start-up failed at and the log file that has its messages, told
 // from the status and from how far the start-up came.
 static void describeStartFailure(const SRVStartup_t* startup, SRVStatus_t status, char* reason, size_t size,
-                                 const char** logFile)
-{
+                                 const char** logFile) {
     const SRVBoard_t* board = SRV_Globals != NULL ? &SRV_Globals->board : NULL;
     *logFile = "MorvaneServerLog.txt";
     if (startup->failure[0] != '\0') {
@@ -621,8 +577,7 @@ static void describeStartFailure(const SRVStartup_t* startup, SRVStatus_t status
     }
 }
 
-static void reportStartFailure(const SRVStartup_t* startup, SRVStatus_t status)
-{
+static void reportStartFailure(const SRVStartup_t* startup, SRVStatus_t status) {
     if (startup->usage == SRV_USAGE_HELP) {
         std::printf(USAGE, SRV_DEFAULT_PORT);
         std::fflush(stdout);
@@ -645,8 +600,7 @@ static void reportStartFailure(const SRVStartup_t* startup, SRVStatus_t status)
 }
 
 // The line that tells a user the server is ready: port, board, folders.
-static void reportListening(const SRVStartup_t* startup)
-{
+static void reportListening(const SRVStartup_t* startup) {
     const c_BoardDescriptor_t* descriptor = &SRV_Globals->board.digitizer.descriptor;
     char address[INET_ADDRSTRLEN] = "every interface";
     if (startup->bindAddress != 0) {
@@ -666,8 +620,7 @@ static void reportListening(const SRVStartup_t* startup)
     std::fflush(stdout);
 }
 
-SRVStatus_t SRV_Run(int argc, char* argv[])
-{
+SRVStatus_t SRV_Run(int argc, char* argv[]) {
     if (getcwd(launchFolder, sizeof launchFolder) == NULL)
         launchFolder[0] = '\0';
     // A send to a client that has gone must not end the process.
@@ -692,8 +645,5 @@ SRVStatus_t SRV_Run(int argc, char* argv[])
 }
 
 #ifndef MORVANE_SERVER_NO_MAIN
-int main(int argc, char* argv[])
-{
-    return static_cast<int>(SRV_Run(argc, argv));
-}
+int main(int argc, char* argv[]) { return static_cast<int>(SRV_Run(argc, argv)); }
 #endif

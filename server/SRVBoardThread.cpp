@@ -4,9 +4,9 @@
 // SRV_AcquisitionControl.
 #include "SRVBoardThread.h"
 
+#include "SRVParameters.h"
 #include "SRV_AcquisitionControl.h"
 #include "SRV_EventProcessing.h"
-#include "SRVParameters.h"
 #include "SRV_Spectra.h"
 
 static const c_LogModule_t LOG_MODULE = {"SRVBoardThreadLog.txt", "SRVBoardThread"};
@@ -20,20 +20,17 @@ static const uint32_t HANDOVER_SLICE_MS = 100;
 // The first processor a board thread may be given.
 static const int FIRST_BOARD_CPU = 2;
 
-static void setThreadRunning(SRVBoard_t* board, bool running)
-{
+static void setThreadRunning(SRVBoard_t* board, bool running) {
     __atomic_store_n(&board->threadRunning, running ? 1 : 0, __ATOMIC_SEQ_CST);
 }
 
-bool SRV_IsBoardThreadRunning(const SRVBoard_t* board)
-{
+bool SRV_IsBoardThreadRunning(const SRVBoard_t* board) {
     return __atomic_load_n(&board->threadRunning, __ATOMIC_SEQ_CST) != 0;
 }
 
 // ------------------------------------------------------------------ flags
 
-bool SRV_IsQuitRequested(SRVBoard_t* board)
-{
+bool SRV_IsQuitRequested(SRVBoard_t* board) {
     if (c_ticket_lock(&board->flagsLock) != 0)
         return true;
     bool quit = board->quit != 0;
@@ -42,21 +39,16 @@ bool SRV_IsQuitRequested(SRVBoard_t* board)
     return quit;
 }
 
-bool SRV_IsFailureDetected(const SRVBoard_t* board)
-{
-    return board->digitizer.failStatus != 0;
-}
+bool SRV_IsFailureDetected(const SRVBoard_t* board) { return board->digitizer.failStatus != 0; }
 
-void SRV_ClearFailureStatus(SRVBoard_t* board)
-{
+void SRV_ClearFailureStatus(SRVBoard_t* board) {
     board->digitizer.failStatus = 0;
     board->digitizer.overTempMask = 0;
 }
 
 // ---------------------------------------------------------- lock helpers
 
-static bool lockBoard(SRVBoard_t* board)
-{
+static bool lockBoard(SRVBoard_t* board) {
     int result = c_ticket_lock(&board->boardLock);
     if (result != 0) {
         c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "Cannot lock Mutex (lock ERR %i)",
@@ -66,12 +58,11 @@ static bool lockBoard(SRVBoard_t* board)
     return true;
 }
 
-static bool unlockBoard(SRVBoard_t* board)
-{
+static bool unlockBoard(SRVBoard_t* board) {
     int result = c_ticket_unlock(&board->boardLock);
     if (result != 0) {
-        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
-                         "Cannot unlock Mutex (lock ERR %i)", result);
+        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "Cannot unlock Mutex (lock ERR %i)",
+                         result);
         return false;
     }
     return true;
@@ -79,8 +70,7 @@ static bool unlockBoard(SRVBoard_t* board)
 
 // ----------------------------------------------------------- the thread
 
-void SRV_BoardThreadErrorRoutine(SRVBoard_t* board)
-{
+void SRV_BoardThreadErrorRoutine(SRVBoard_t* board) {
     c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_WARNING, __LINE__, "Executing ERROR routine.");
     if (SRV_IsAcquiring(board->digitizer.acqStatus))
         SRV_StopAcquisition(board);
@@ -89,8 +79,7 @@ void SRV_BoardThreadErrorRoutine(SRVBoard_t* board)
 
 // Ends the thread after a failure: the error routine, then the board lock
 // is released if the thread holds it, so that no handler waits on it.
-static void endAfterError(SRVBoard_t* board, bool holdsLock)
-{
+static void endAfterError(SRVBoard_t* board, bool holdsLock) {
     SRV_BoardThreadErrorRoutine(board);
     setThreadRunning(board, false);
     if (holdsLock)
@@ -99,8 +88,7 @@ static void endAfterError(SRVBoard_t* board, bool holdsLock)
 
 // Every channel's energy spectrum goes to the file its path names (a path
 // that a client set with command 28 receives it).
-static void saveEnergySpectra(SRVBoard_t* board)
-{
+static void saveEnergySpectra(SRVBoard_t* board) {
     for (uint32_t channel = 0; channel < SRV_ChannelCount(board); channel++) {
         const char* path = board->channels[channel].energySpectra[0].filePath;
         if (path[0] == '\0')
@@ -113,8 +101,7 @@ static void saveEnergySpectra(SRVBoard_t* board)
 }
 
 // The quit flag was seen: the last cycle under the board lock.
-static void exitCycle(SRVBoard_t* board)
-{
+static void exitCycle(SRVBoard_t* board) {
     if (!lockBoard(board)) {
         endAfterError(board, false);
         return;
@@ -131,19 +118,16 @@ static void exitCycle(SRVBoard_t* board)
     unlockBoard(board);
 }
 
-static bool isCommandPending(const SRVBoard_t* board)
-{
+static bool isCommandPending(const SRVBoard_t* board) {
     return __atomic_load_n(&board->pending, __ATOMIC_SEQ_CST) != 0;
 }
 
-static void setCommandPending(SRVBoard_t* board, bool pending)
-{
+static void setCommandPending(SRVBoard_t* board, bool pending) {
     __atomic_store_n(&board->pending, pending ? 1 : 0, __ATOMIC_SEQ_CST);
 }
 
 // Wakes the idle board thread: a command waits for it, or idle was cleared.
-static void wakeBoardThread(SRVBoard_t* board)
-{
+static void wakeBoardThread(SRVBoard_t* board) {
     c_condition_lock(&board->idleCondition);
     c_condition_broadcast(&board->idleCondition);
     c_condition_unlock(&board->idleCondition);
@@ -154,8 +138,7 @@ static void wakeBoardThread(SRVBoard_t* board)
 // *failed set, after a lock failure). A command handed over, or idle cleared,
 // before or during the wait ends it at once; the timed wait only bounds how
 // long a failure status goes unseen.
-static bool waitWhileIdle(SRVBoard_t* board, bool* failed)
-{
+static bool waitWhileIdle(SRVBoard_t* board, bool* failed) {
     *failed = false;
     if (!unlockBoard(board)) {
         *failed = true;
@@ -179,16 +162,14 @@ static bool waitWhileIdle(SRVBoard_t* board, bool* failed)
 // A read that half filled a channel's event array has probably left more on
 // a busy board: the next cycle reads at once instead of resting 1 ms, so the
 // board's memory is emptied as fast as the cycle runs.
-static bool readLeftMoreOnBoard(const c_Digitizer_t* digitizer)
-{
+static bool readLeftMoreOnBoard(const c_Digitizer_t* digitizer) {
     for (const c_ChannelRecord_t& channel : digitizer->channels)
         if (channel.nEvents > 0 && uint64_t{channel.nEvents} * 2 >= channel.capacity)
             return true;
     return false;
 }
 
-void* SRV_BoardThread(void* argument)
-{
+void* SRV_BoardThread(void* argument) {
     SRVBoard_t* board = static_cast<SRVBoard_t*>(argument);
     c_semaphore_post(&board->startedSem);
 
@@ -248,8 +229,7 @@ void* SRV_BoardThread(void* argument)
 
 // ----------------------------------------------------------- hand-over
 
-SRVStatus_t SRV_SendThreadCommand(SRVBoard_t* board, uint32_t command)
-{
+SRVStatus_t SRV_SendThreadCommand(SRVBoard_t* board, uint32_t command) {
     if (!SRV_IsBoardThreadRunning(board)) {
         c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
                          "No board thread runs: command %u not executed.", command);
@@ -290,8 +270,7 @@ SRVStatus_t SRV_SendThreadCommand(SRVBoard_t* board, uint32_t command)
 // again the channels that it started, so that no channel acquires while the
 // board thread, told the start failed, stays idle.
 static SRVStatus_t runForMask(SRVBoard_t* board, SRVStatus_t (*wholeBoard)(SRVBoard_t*),
-                              SRVStatus_t (*oneChannel)(SRVBoard_t*, uint32_t), bool start)
-{
+                              SRVStatus_t (*oneChannel)(SRVBoard_t*, uint32_t), bool start) {
     uint32_t channels = board->digitizer.descriptor.NumChannels;
     if (channels > 32)
         channels = 32;
@@ -322,8 +301,7 @@ static SRVStatus_t runForMask(SRVBoard_t* board, SRVStatus_t (*wholeBoard)(SRVBo
     return result;
 }
 
-void SRV_ExecuteThreadCommand(SRVBoard_t* board)
-{
+void SRV_ExecuteThreadCommand(SRVBoard_t* board) {
     if (!isCommandPending(board))
         return;
     board->commandResult = SRV_SUCCESS;
@@ -345,32 +323,28 @@ void SRV_ExecuteThreadCommand(SRVBoard_t* board)
 
 // ------------------------------------------------------ processor choice
 
-static int cpuCount = -1;   // unknown until first asked
-static int lastCPU = -1;    // none given yet
+static int cpuCount = -1; // unknown until first asked
+static int lastCPU = -1;  // none given yet
 
-int SRV_ChooseNextCPU(int last, int count)
-{
+int SRV_ChooseNextCPU(int last, int count) {
     int next = (last < 0 ? FIRST_BOARD_CPU : last) + 1;
     return next < count ? next : FIRST_BOARD_CPU;
 }
 
-int SRV_GetNextCPU(void)
-{
+int SRV_GetNextCPU(void) {
     if (cpuCount < 0)
         cpuCount = c_getNCPU();
     lastCPU = SRV_ChooseNextCPU(lastCPU, cpuCount);
     return lastCPU;
 }
 
-int SRV_GetCurrentCPU(void)
-{
+int SRV_GetCurrentCPU(void) {
     if (cpuCount < 0)
         cpuCount = c_getNCPU();
     return lastCPU < 0 ? FIRST_BOARD_CPU : lastCPU;
 }
 
-SRVStatus_t SRV_StartBoardThread(SRVBoard_t* board)
-{
+SRVStatus_t SRV_StartBoardThread(SRVBoard_t* board) {
     setThreadRunning(board, true);
     if (c_thread_create(&board->thread, SRV_BoardThread, board) != 0) {
         setThreadRunning(board, false);
@@ -382,14 +356,13 @@ SRVStatus_t SRV_StartBoardThread(SRVBoard_t* board)
     int cpu = SRV_GetNextCPU();
     bool pinned = cpu >= 0 && cpu < 64 && c_thread_setaffinity(board->thread, 1ull << cpu) == 0;
     if (!pinned) {
-        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_WARNING, __LINE__,
-                         "Can't set thread affinity to CPU %i", cpu);
+        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_WARNING, __LINE__, "Can't set thread affinity to CPU %i",
+                         cpu);
         return SRV_ERR_GENERIC;
     }
     c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_INFO, __LINE__, "Thread affinity set to CPU %i", cpu);
     return SRV_SUCCESS;
 }
-
 
 // ------------------------------------------------- the cycle's processing
 
@@ -397,8 +370,7 @@ SRVStatus_t SRV_StartBoardThread(SRVBoard_t* board)
 // register-level device stops each such channel, any other board the whole
 // board once. They run once every channel has consumed its events of the
 // readout, because the stop's own read replaces them.
-static void stopForCriteria(SRVBoard_t* board, uint64_t criterionMet)
-{
+static void stopForCriteria(SRVBoard_t* board, uint64_t criterionMet) {
     if (criterionMet == 0)
         return;
     bool morvane = board->digitizer.descriptor.FamilyCode == DPPL_FAMILY_MORVANE;
@@ -415,8 +387,7 @@ static void stopForCriteria(SRVBoard_t* board, uint64_t criterionMet)
     }
 }
 
-int SRV_ProcessCycle(SRVBoard_t* board)
-{
+int SRV_ProcessCycle(SRVBoard_t* board) {
     uint64_t criterionMet = 0;
     int status = SRV_ProcessCycleEvents(board, &criterionMet);
     if (status == 0)

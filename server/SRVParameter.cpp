@@ -20,7 +20,8 @@ constexpr size_t kTextMax = SRV_PARAM_TEXT_SIZE - 1;
 /* --------------------------------------------------------------- helpers */
 
 xmlDocPtr libraryDefinitions() {
-    if (SRV_Globals != nullptr && SRV_Globals->libraryDefinitions != nullptr) return SRV_Globals->libraryDefinitions;
+    if (SRV_Globals != nullptr && SRV_Globals->libraryDefinitions != nullptr)
+        return SRV_Globals->libraryDefinitions;
     return c_getLibraryDefinitions();
 }
 
@@ -35,7 +36,8 @@ bool isElement(xmlNodePtr node, const char* name) {
 
 xmlNodePtr nextSiblingNamed(xmlNodePtr node, const char* name) {
     for (xmlNodePtr next = node->next; next != nullptr; next = next->next) {
-        if (isElement(next, name)) return next;
+        if (isElement(next, name))
+            return next;
     }
     return nullptr;
 }
@@ -57,20 +59,25 @@ void copyText(char* destination, const char* source) {
 /* ------------------------------------------------------ value list frees */
 
 void freeBindingList(List_t** bindings) {
-    if (*bindings == nullptr) return;
-    for (List_t* node = *bindings; node != nullptr; node = node->next) c_free(node->data);
+    if (*bindings == nullptr)
+        return;
+    for (List_t* node = *bindings; node != nullptr; node = node->next)
+        c_free(node->data);
     List_free(bindings);
 }
 
 void freeParamValue(SRVParamValue_t* value) {
-    if (value == nullptr) return;
+    if (value == nullptr)
+        return;
     freeBindingList(&value->utilParamValueBindings);
     c_free(value);
 }
 
 void freeValueList(List_t** values) {
-    if (*values == nullptr) return;
-    for (List_t* node = *values; node != nullptr; node = node->next) freeParamValue((SRVParamValue_t*)node->data);
+    if (*values == nullptr)
+        return;
+    for (List_t* node = *values; node != nullptr; node = node->next)
+        freeParamValue((SRVParamValue_t*)node->data);
     List_free(values);
 }
 
@@ -78,7 +85,8 @@ void freeValueList(List_t** values) {
  * replaces it without leaking. */
 void releaseKind(SRVParameter_t* param) {
     freeValueList(&param->paramValueList);
-    if (param->type == SRV_PARAM_TYPE_SERVER_ONLY) c_pdelete(param->utilParam);
+    if (param->type == SRV_PARAM_TYPE_SERVER_ONLY)
+        c_pdelete(param->utilParam);
     param->utilParam = nullptr;
     param->type = SRV_PARAM_TYPE_UNDEFINED;
 }
@@ -95,8 +103,10 @@ void takeLibraryParameter(SRVParameter_t* param, c_Parameter_t* utilParam, int32
 
 bool buildServerOnly(c_Digitizer_t* dig, xmlNodePtr element, SRVParameter_t* param) {
     c_Parameter_t* utilParam = nullptr;
-    xmlNodePtr definition = c_findDefinitionsNodeFromBoardNodeExtended(element, serverDefinitions(), "ServerParameters");
-    if (definition != nullptr) utilParam = c_pfromnode(nullptr, element, definition, param->index[param->level]);
+    xmlNodePtr definition =
+        c_findDefinitionsNodeFromBoardNodeExtended(element, serverDefinitions(), "ServerParameters");
+    if (definition != nullptr)
+        utilParam = c_pfromnode(nullptr, element, definition, param->index[param->level]);
     if (utilParam == nullptr) {
         const char* codename = attribute(element, "codename");
         c_extendedLogMsg(&kLog, dig, C_LOG_DETAIL, __LINE__, "Can't create utils parameter for server parameter %s",
@@ -132,7 +142,8 @@ bool applyUtilParam(c_Digitizer_t* dig, xmlNodePtr element, const char* text, SR
         param->type = SRV_PARAM_TYPE_COMPLEX;
         return true;
     }
-    if (text[0] == '\0') return buildServerOnly(dig, element, param);
+    if (text[0] == '\0')
+        return buildServerOnly(dig, element, param);
     return buildSimple(dig, text, param);
 }
 
@@ -141,7 +152,8 @@ bool parseCode(const char* text, int32_t* code) {
     char* end = nullptr;
     errno = 0;
     long value = std::strtol(text, &end, 10);
-    if (end == text || errno == ERANGE || value < INT32_MIN || value > INT32_MAX) return false;
+    if (end == text || errno == ERANGE || value < INT32_MIN || value > INT32_MAX)
+        return false;
     *code = (int32_t)value;
     return true;
 }
@@ -176,7 +188,8 @@ bool walkAttributes(c_Digitizer_t* dig, xmlNodePtr element, SRVParameter_t* para
             seen->name = true;
         } else if (std::strcmp(name, "utilparam") == 0) {
             seen->utilparam = true;
-            if (!applyUtilParam(dig, element, text, param)) return false;
+            if (!applyUtilParam(dig, element, text, param))
+                return false;
         }
     }
     return true;
@@ -184,10 +197,12 @@ bool walkAttributes(c_Digitizer_t* dig, xmlNodePtr element, SRVParameter_t* para
 
 SRVParameter_t* newParameter() {
     SRVParameter_t* param = (SRVParameter_t*)c_calloc(1, sizeof(SRVParameter_t));
-    if (param == nullptr) return nullptr;
+    if (param == nullptr)
+        return nullptr;
     param->code = -1;
     param->type = SRV_PARAM_TYPE_UNDEFINED;
-    for (uint32_t& slot : param->index) slot = SRV_PARAM_NO_INDEX;
+    for (uint32_t& slot : param->index)
+        slot = SRV_PARAM_NO_INDEX;
     return param;
 }
 
@@ -195,8 +210,9 @@ SRVParameter_t* newParameter() {
  * "Parameter" element, or NULL after logging. */
 xmlNodePtr findServerDefinition(c_Digitizer_t* dig, xmlNodePtr node, const char* codename) {
     xmlNodePtr parent = node->parent;
-    const char* category =
-        parent != nullptr && parent->type == XML_ELEMENT_NODE && parent->name != nullptr ? (const char*)parent->name : "";
+    const char* category = parent != nullptr && parent->type == XML_ELEMENT_NODE && parent->name != nullptr
+                               ? (const char*)parent->name
+                               : "";
     char path[kQuerySize];
     if (c_xml_snprintf(path, sizeof path, "ServerParameters/%s/%s", category, codename) < 0) {
         c_extendedLogMsg(&kLog, dig, C_LOG_ERROR, __LINE__, "can't find descendant '%s' from definition file.", path);
@@ -233,9 +249,11 @@ bool bindingValueCode(c_Digitizer_t* dig, const char* valueName, double* code) {
 }
 
 bool listAllows(const c_Parameter_t* utilParam, double code) {
-    if (utilParam->type != C_PARAM_TYPE_LIST) return true;
+    if (utilParam->type != C_PARAM_TYPE_LIST)
+        return true;
     for (uint16_t i = 0; i < utilParam->count && i < C_PARAM_MAX_VALUES; ++i) {
-        if (utilParam->values[i].value == code) return true;
+        if (utilParam->values[i].value == code)
+            return true;
     }
     return false;
 }
@@ -257,11 +275,14 @@ bool appendToList(c_Digitizer_t* dig, List_t** list, void* element, const char* 
 bool addBinding(c_Digitizer_t* dig, xmlNodePtr child, SRVParameter_t* param, List_t** bindings) {
     const char* libCodename = attribute(child, "codename");
     const char* valueName = attribute(child, "value");
-    if (libCodename == nullptr || valueName == nullptr) return false;
+    if (libCodename == nullptr || valueName == nullptr)
+        return false;
     c_Parameter_t* utilParam = SRVParameter_FindUtilParam(dig, libCodename, param);
-    if (utilParam == nullptr) return false;
+    if (utilParam == nullptr)
+        return false;
     double code = 0.0;
-    if (!bindingValueCode(dig, valueName, &code)) return false;
+    if (!bindingValueCode(dig, valueName, &code))
+        return false;
     if (!listAllows(utilParam, code)) {
         c_lprintf(&kLog, C_LOG_ERROR, __LINE__, "'%s' doesn't allow a value '%.2f'", utilParam->name, code);
         c_extendedLogMsg(&kLog, dig, C_LOG_WARNING, __LINE__, "Can't bind value '%.3f' to parameter '%s'", code,
@@ -271,8 +292,8 @@ bool addBinding(c_Digitizer_t* dig, xmlNodePtr child, SRVParameter_t* param, Lis
     SRVParamBinding_t* binding = (SRVParamBinding_t*)c_calloc(1, sizeof(SRVParamBinding_t));
     if (binding == nullptr) {
         c_extendedLogMsg(&kLog, dig, C_LOG_ERROR, __LINE__,
-                         "Can't allocate memory for parameter binding of parameter '%s' to value '%.2f'.",
-                         libCodename, code);
+                         "Can't allocate memory for parameter binding of parameter '%s' to value '%.2f'.", libCodename,
+                         code);
         c_extendedLogMsg(&kLog, dig, C_LOG_WARNING, __LINE__, "Can't bind value '%.3f' to parameter '%s'", code,
                          libCodename);
         return false;
@@ -287,10 +308,10 @@ bool addBinding(c_Digitizer_t* dig, xmlNodePtr child, SRVParameter_t* param, Lis
 }
 
 /* One "Value" element: a new value with its bindings, or NULL. */
-SRVParamValue_t* buildValue(c_Digitizer_t* dig, xmlNodePtr valueElement, const char* category,
-                            SRVParameter_t* param) {
+SRVParamValue_t* buildValue(c_Digitizer_t* dig, xmlNodePtr valueElement, const char* category, SRVParameter_t* param) {
     const char* valueName = attribute(valueElement, "codename");
-    if (valueName == nullptr) valueName = "NULL";
+    if (valueName == nullptr)
+        valueName = "NULL";
     xmlNodePtr child = c_xml_getfirstchildrenelementfromname(valueElement, "utilparam");
     if (child == nullptr) {
         c_extendedLogMsg(&kLog, dig, C_LOG_ERROR, __LINE__,
@@ -359,7 +380,8 @@ int setSimple(c_Digitizer_t* dig, SRVParameter_t* param, double value) {
 
 int setComplex(c_Digitizer_t* dig, SRVParameter_t* param, double value) {
     if (param->paramValueList == nullptr) {
-        c_lprintf(&kLog, C_LOG_ERROR, __LINE__, "List_t 'paramValueList' cannot be NULL. Can't create parameter from it.");
+        c_lprintf(&kLog, C_LOG_ERROR, __LINE__,
+                  "List_t 'paramValueList' cannot be NULL. Can't create parameter from it.");
         c_extendedLogMsg(&kLog, dig, C_LOG_ERROR, __LINE__, "Can't find value '%.3f' in parameter values list.", value);
         return -1;
     }
@@ -391,13 +413,14 @@ int setComplex(c_Digitizer_t* dig, SRVParameter_t* param, double value) {
     return 0;
 }
 
-}  // namespace
+} // namespace
 
 /* ------------------------------------------------------------------ lists */
 
 List_t* List_create(void) {
     List_t* list = (List_t*)c_calloc(1, sizeof(List_t));
-    if (list == nullptr) c_lprintf(&kLog, C_LOG_ERROR, __LINE__, "Can' allocate memory for List_t.");
+    if (list == nullptr)
+        c_lprintf(&kLog, C_LOG_ERROR, __LINE__, "Can' allocate memory for List_t.");
     return list;
 }
 
@@ -433,7 +456,8 @@ int List_add(void* element, List_t* list) {
 }
 
 void List_free(List_t** list) {
-    if (list == nullptr || *list == nullptr) return;
+    if (list == nullptr || *list == nullptr)
+        return;
     List_t* node = (*list)->first != nullptr ? (*list)->first : *list;
     while (node != nullptr) {
         List_t* next = node->next;
@@ -444,7 +468,8 @@ void List_free(List_t** list) {
 }
 
 void List_setLast(List_t* list, List_t* node) {
-    for (List_t* each = list; each != nullptr; each = each->next) each->last = node;
+    for (List_t* each = list; each != nullptr; each = each->next)
+        each->last = node;
 }
 
 /* ------------------------------------------------------ server parameters */
@@ -462,12 +487,13 @@ SRVParameter_t* SRVParameter_Create(c_Digitizer_t* dig, xmlNodePtr node, const u
     }
     /* The owner's index goes into slot `level` of a four-slot vector. */
     if (level < 0 || level >= SRV_PARAM_INDEX_SLOTS) {
-        c_extendedLogMsg(&kLog, dig, C_LOG_ERROR, __LINE__, "Invalid index level %i for server parameter '%s'.",
-                         level, nodeCodename);
+        c_extendedLogMsg(&kLog, dig, C_LOG_ERROR, __LINE__, "Invalid index level %i for server parameter '%s'.", level,
+                         nodeCodename);
         return nullptr;
     }
     xmlNodePtr definition = findServerDefinition(dig, node, nodeCodename);
-    if (definition == nullptr) return nullptr;
+    if (definition == nullptr)
+        return nullptr;
 
     SRVParameter_t* param = newParameter();
     if (param == nullptr) {
@@ -483,7 +509,8 @@ SRVParameter_t* SRVParameter_Create(c_Digitizer_t* dig, xmlNodePtr node, const u
     }
     copyText(param->codename, definitionName);
     if (indexVector != nullptr) {
-        for (int32_t slot = 0; slot <= level; ++slot) param->index[slot] = indexVector[slot];
+        for (int32_t slot = 0; slot <= level; ++slot)
+            param->index[slot] = indexVector[slot];
     }
     param->level = level;
 
@@ -520,7 +547,8 @@ int SRVParameter_CreateComplex(c_Digitizer_t* dig, xmlNodePtr element, SRVParame
         return -2;
     }
     const char* defaultName = attribute(element, "defval");
-    if (defaultName == nullptr) defaultName = "UNDEFINED_DEFAULT_VALUE";
+    if (defaultName == nullptr)
+        defaultName = "UNDEFINED_DEFAULT_VALUE";
 
     xmlNodePtr root = c_xml_getrootnode(libraryDefinitions());
     if (root == nullptr) {
@@ -538,7 +566,8 @@ int SRVParameter_CreateComplex(c_Digitizer_t* dig, xmlNodePtr element, SRVParame
         return -4;
     }
     double categoryCode = 0.0;
-    if (c_xml_getcodefromnode(categoryNode, &categoryCode) != 0) return -5;
+    if (c_xml_getcodefromnode(categoryNode, &categoryCode) != 0)
+        return -5;
     param->valueCategory = (uint32_t)(int32_t)categoryCode;
     param->utilParam = nullptr;
 
@@ -560,7 +589,8 @@ int SRVParameter_CreateComplex(c_Digitizer_t* dig, xmlNodePtr element, SRVParame
             return -7;
         }
         const char* valueName = attribute(valueElement, "codename");
-        if (first || (valueName != nullptr && std::strcmp(valueName, defaultName) == 0)) defaultCode = value->code;
+        if (first || (valueName != nullptr && std::strcmp(valueName, defaultName) == 0))
+            defaultCode = value->code;
         first = false;
         if (!appendToList(dig, &values, value, "can't create 'srvParamValueList'. Out of memory")) {
             freeParamValue(value);
@@ -585,7 +615,8 @@ int SRVParameter_CreateComplex(c_Digitizer_t* dig, xmlNodePtr element, SRVParame
 }
 
 c_Parameter_t* SRVParameter_FindUtilParam(c_Digitizer_t* dig, const char* libCodename, const SRVParameter_t* param) {
-    if (libCodename == nullptr || param == nullptr) return nullptr;
+    if (libCodename == nullptr || param == nullptr)
+        return nullptr;
     char query[kQuerySize];
     xmlNodePtr definition = nullptr;
     if (c_xml_snprintf(query, sizeof query, "/Definitions/Parameters/*/%s", libCodename) >= 0) {
@@ -619,29 +650,24 @@ c_Parameter_t* SRVParameter_FindUtilParam(c_Digitizer_t* dig, const char* libCod
      * energy-spectrum parameter naming a channel parameter gets its channel. */
     auto indexAt = [param](int slot) -> int32_t {
         int32_t level = categoryLevel(slot);
-        if (level < 0 || level >= SRV_PARAM_INDEX_SLOTS) return (int32_t)SRV_PARAM_NO_INDEX;
+        if (level < 0 || level >= SRV_PARAM_INDEX_SLOTS)
+            return (int32_t)SRV_PARAM_NO_INDEX;
         return (int32_t)param->index[level];
     };
     const char* parentName = (const char*)definition->parent->name;
     int32_t libCode = (int32_t)code;
     switch (getParamCategoryFromName(parentName)) {
-    case PARAM_CATEGORY_BOARD:
-        return c_pfind(dig, libCode);
-    case PARAM_CATEGORY_CHANNEL:
-        return c_pfindc(dig, indexAt(SRV_LEVEL_CHANNEL), libCode);
-    case PARAM_CATEGORY_LVDSGROUP:
-        return c_pfindlg(dig, indexAt(SRV_LEVEL_LVDS_GROUP), libCode);
-    case PARAM_CATEGORY_VIRTUALTRACE:
-        return c_pfindvt(dig, indexAt(SRV_LEVEL_VIRTUAL_TRACE), libCode);
-    case PARAM_CATEGORY_HVCHANNEL:
-        return c_pfindhvc(dig, indexAt(SRV_LEVEL_HV_CHANNEL), libCode);
+    case PARAM_CATEGORY_BOARD: return c_pfind(dig, libCode);
+    case PARAM_CATEGORY_CHANNEL: return c_pfindc(dig, indexAt(SRV_LEVEL_CHANNEL), libCode);
+    case PARAM_CATEGORY_LVDSGROUP: return c_pfindlg(dig, indexAt(SRV_LEVEL_LVDS_GROUP), libCode);
+    case PARAM_CATEGORY_VIRTUALTRACE: return c_pfindvt(dig, indexAt(SRV_LEVEL_VIRTUAL_TRACE), libCode);
+    case PARAM_CATEGORY_HVCHANNEL: return c_pfindhvc(dig, indexAt(SRV_LEVEL_HV_CHANNEL), libCode);
     case PARAM_CATEGORY_HVRANGE:
         return c_pfindhvr(dig, indexAt(SRV_LEVEL_HV_CHANNEL), indexAt(SRV_LEVEL_HV_RANGE), libCode);
-    case PARAM_CATEGORY_MONOUT:
-        return c_pfindmo(dig, indexAt(SRV_LEVEL_MON_OUT), libCode);
+    case PARAM_CATEGORY_MONOUT: return c_pfindmo(dig, indexAt(SRV_LEVEL_MON_OUT), libCode);
     default:
-        c_extendedLogMsg(&kLog, dig, C_LOG_ERROR, __LINE__, "Parameter '%s' has unsupported parent '%s'.",
-                         libCodename, parentName);
+        c_extendedLogMsg(&kLog, dig, C_LOG_ERROR, __LINE__, "Parameter '%s' has unsupported parent '%s'.", libCodename,
+                         parentName);
         return nullptr;
     }
 }
@@ -656,14 +682,11 @@ int SRVParameter_GetValue(c_Digitizer_t* dig, SRVParameter_t* param, double* val
         return -2;
     }
     switch (param->type) {
-    case SRV_PARAM_TYPE_COMPLEX:
-        *value = param->value;
-        return 0;
+    case SRV_PARAM_TYPE_COMPLEX: *value = param->value; return 0;
     case SRV_PARAM_TYPE_SERVER_ONLY:
         c_extendedLogMsg(&kLog, dig, C_LOG_DETAIL, __LINE__, "Get Server Parameter as a simple parameter.");
         return getSimple(dig, param, value);
-    case SRV_PARAM_TYPE_SIMPLE:
-        return getSimple(dig, param, value);
+    case SRV_PARAM_TYPE_SIMPLE: return getSimple(dig, param, value);
     default:
         c_extendedLogMsg(&kLog, dig, C_LOG_ERROR, __LINE__,
                          "unsupported parameter type (simple / complex). Can't get parameter value.");
@@ -681,13 +704,11 @@ int SRVParameter_SetValue(c_Digitizer_t* dig, SRVParameter_t* param, double valu
         return -2;
     }
     switch (param->type) {
-    case SRV_PARAM_TYPE_COMPLEX:
-        return setComplex(dig, param, value);
+    case SRV_PARAM_TYPE_COMPLEX: return setComplex(dig, param, value);
     case SRV_PARAM_TYPE_SERVER_ONLY:
         c_extendedLogMsg(&kLog, dig, C_LOG_DETAIL, __LINE__, "Set Server Parameter as a simple parameter.");
         return setSimple(dig, param, value);
-    case SRV_PARAM_TYPE_SIMPLE:
-        return setSimple(dig, param, value);
+    case SRV_PARAM_TYPE_SIMPLE: return setSimple(dig, param, value);
     default:
         c_extendedLogMsg(&kLog, dig, C_LOG_ERROR, __LINE__,
                          "unsupported parameter type (simple / complex). Can't set parameter value.");
@@ -696,9 +717,11 @@ int SRVParameter_SetValue(c_Digitizer_t* dig, SRVParameter_t* param, double valu
 }
 
 void SRVParameter_Free(SRVParameter_t* param) {
-    if (param == nullptr) return;
+    if (param == nullptr)
+        return;
     freeValueList(&param->paramValueList);
-    if (param->type == SRV_PARAM_TYPE_SERVER_ONLY) c_pdelete(param->utilParam);
+    if (param->type == SRV_PARAM_TYPE_SERVER_ONLY)
+        c_pdelete(param->utilParam);
     param->utilParam = nullptr;
     c_free(param);
 }

@@ -65,7 +65,7 @@ enum {
 
 /* Slots of the owner index vector; unused slots hold SRV_PARAM_NO_INDEX. */
 #define SRV_PARAM_INDEX_SLOTS 4
-#define SRV_PARAM_NO_INDEX 0x4FFFFFFFu
+#define SRV_PARAM_NO_INDEX    0x4FFFFFFFu
 /* The library's text size: 47 characters and the terminator. */
 #define SRV_PARAM_TEXT_SIZE 48
 
@@ -91,8 +91,8 @@ typedef struct SRVParameter_t {
     /* simple and server-only: the library parameter's value at creation and
      * after every successful set; complex: the value chosen last */
     double value;
-    int32_t code;          /* server code; -1 until read */
-    int32_t type;          /* SRV_PARAM_TYPE_* */
+    int32_t code;           /* server code; -1 until read */
+    int32_t type;           /* SRV_PARAM_TYPE_* */
     uint32_t valueCategory; /* code of the value-list category */
     char name[SRV_PARAM_TEXT_SIZE];
     char codename[SRV_PARAM_TEXT_SIZE];

@@ -21,47 +21,55 @@ SRVParameter_t* retrieve(const c_ParamCollection_t* collection, int32_t code) {
     return reinterpret_cast<SRVParameter_t*>(_pretrieve(collection, code));
 }
 
-}  // namespace
+} // namespace
 
 /* --------------------------------------------------------------- counts */
 
 uint32_t SRV_ChannelCount(const SRVBoard_t* board) {
-    if (board == nullptr) return 0;
+    if (board == nullptr)
+        return 0;
     return bounded(board->digitizer.descriptor.NumChannels, minOf(SRV_MAX_CHANNELS, DPPL_MAX_CHANNELS));
 }
 
 uint32_t SRV_LVDSGroupCount(const SRVBoard_t* board) {
-    if (board == nullptr) return 0;
+    if (board == nullptr)
+        return 0;
     return bounded(board->digitizer.descriptor.LVDSGroups, minOf(SRV_MAX_LVDS_GROUPS, DPPL_MAX_LVDS_GROUPS));
 }
 
 uint32_t SRV_VirtualTraceCount(const SRVBoard_t* board) {
-    if (board == nullptr) return 0;
+    if (board == nullptr)
+        return 0;
     const c_BoardDescriptor_t& d = board->digitizer.descriptor;
     return bounded((uint64_t)d.AnalogVTraces + d.DigitalVTraces, minOf(SRV_MAX_VIRTUAL_TRACES, DPPL_MAX_VTRACES));
 }
 
 uint32_t SRV_HVChannelCount(const SRVBoard_t* board) {
-    if (board == nullptr) return 0;
+    if (board == nullptr)
+        return 0;
     return bounded(board->digitizer.descriptor.HVChannels, minOf(SRV_MAX_HV_CHANNELS, DPPL_MAX_HV_CHANNELS));
 }
 
 uint32_t SRV_HVRangeCount(const SRVBoard_t* board, uint32_t hvChannel) {
-    if (hvChannel >= SRV_HVChannelCount(board)) return 0;
+    if (hvChannel >= SRV_HVChannelCount(board))
+        return 0;
     return bounded(board->digitizer.hv[hvChannel].rangeCount, minOf(SRV_MAX_HV_RANGES, DPPL_MAX_HV_RANGES));
 }
 
 uint32_t SRV_MonOutCount(const SRVBoard_t* board) {
-    if (board == nullptr) return 0;
+    if (board == nullptr)
+        return 0;
     return bounded(board->digitizer.descriptor.MonOuts, minOf(SRV_MAX_MON_OUTS, DPPL_MAX_MONOUTS));
 }
 
 /* -------------------------------------------------------------- lookups */
 
 int SRV_GetParameterCode(SRVBoard_t* board, const char* codename, int32_t* code) {
-    if (board == nullptr || codename == nullptr || code == nullptr) return -1;
+    if (board == nullptr || codename == nullptr || code == nullptr)
+        return -1;
     const int32_t* stored = (const int32_t*)_map_get(&board->parameterIndexes, codename);
-    if (stored == nullptr) return -1;
+    if (stored == nullptr)
+        return -1;
     *code = *stored;
     return 0;
 }
@@ -82,37 +90,40 @@ bool SRV_IsValidHVChannel(const SRVBoard_t* board, int32_t hvChannel) {
     return indexBelow(hvChannel, SRV_HVChannelCount(board));
 }
 
-bool SRV_IsValidMonOut(const SRVBoard_t* board, int32_t monOut) {
-    return indexBelow(monOut, SRV_MonOutCount(board));
-}
+bool SRV_IsValidMonOut(const SRVBoard_t* board, int32_t monOut) { return indexBelow(monOut, SRV_MonOutCount(board)); }
 
 bool SRV_IsValidDTSpectrum(const SRVBoard_t* board, int32_t spectrum) {
     return board != nullptr && indexBelow(spectrum, bounded(board->dtSpectrumCount, SRV_MAX_DT_SPECTRA));
 }
 
 bool SRV_IsValidEnergySpectrum(const SRVBoard_t* board, int32_t channel, int32_t spectrum) {
-    if (!SRV_IsValidChannel(board, channel)) return false;
+    if (!SRV_IsValidChannel(board, channel))
+        return false;
     return indexBelow(spectrum, bounded(board->channels[channel].energySpectrumCount, SRV_MAX_ENERGY_SPECTRA));
 }
 
 bool SRV_IsValidMCSSpectrum(const SRVBoard_t* board, int32_t channel, int32_t spectrum) {
-    if (!SRV_IsValidChannel(board, channel)) return false;
+    if (!SRV_IsValidChannel(board, channel))
+        return false;
     return indexBelow(spectrum, bounded(board->channels[channel].mcsSpectrumCount, SRV_MAX_MCS_SPECTRA));
 }
 
 bool SRV_IsValidHVRange(const SRVBoard_t* board, int32_t hvChannel, int32_t range) {
-    if (!SRV_IsValidHVChannel(board, hvChannel)) return false;
+    if (!SRV_IsValidHVChannel(board, hvChannel))
+        return false;
     return indexBelow(range, SRV_HVRangeCount(board, (uint32_t)hvChannel));
 }
 
 bool SRV_IsValidROI(const SRVBoard_t* board, int32_t channel, int32_t spectrum, int32_t roi) {
-    if (!SRV_IsValidEnergySpectrum(board, channel, spectrum)) return false;
+    if (!SRV_IsValidEnergySpectrum(board, channel, spectrum))
+        return false;
     const SRVEnergySpectrum_t& es = board->channels[channel].energySpectra[spectrum];
     return indexBelow(roi, bounded(es.roiCount, SRV_MAX_ROIS));
 }
 
 bool SRV_IsMCSSupported(SRVBoard_t* board, int32_t channel) {
-    if (!SRV_IsValidChannel(board, channel)) return false;
+    if (!SRV_IsValidChannel(board, channel))
+        return false;
     return c_pfindc(&board->digitizer, channel, DPPL_PARAM_CH_MCS_CHANNELS) != nullptr;
 }
 
@@ -121,13 +132,15 @@ namespace {
 /* The common shape of the getters: a NULL board, then the index test with
  * its message, then the collection's slot. */
 bool boardGiven(const SRVBoard_t* board, int32_t code) {
-    if (board != nullptr) return true;
+    if (board != nullptr)
+        return true;
     c_lprintf(&kTreeLog, C_LOG_ERROR, __LINE__, "NULL digitizer pointer. Can't find parameter '%i'.", code);
     return false;
 }
 
 bool indexValid(const SRVBoard_t* board, bool valid, const char* format, int32_t index, int32_t code) {
-    if (!valid) c_extendedLogMsg(&kTreeLog, &board->digitizer, C_LOG_ERROR, __LINE__, format, index, code);
+    if (!valid)
+        c_extendedLogMsg(&kTreeLog, &board->digitizer, C_LOG_ERROR, __LINE__, format, index, code);
     return valid;
 }
 
@@ -136,15 +149,18 @@ bool indexValid(const SRVBoard_t* board, bool valid, const char* format, int32_t
 template <class IsValid, class CollectionOf>
 SRVParameter_t* indexedParameter(SRVBoard_t* board, int32_t code, IsValid isValid, const char* format, int32_t index,
                                  CollectionOf collectionOf) {
-    if (!boardGiven(board, code)) return nullptr;
-    if (!indexValid(board, isValid(), format, index, code)) return nullptr;
+    if (!boardGiven(board, code))
+        return nullptr;
+    if (!indexValid(board, isValid(), format, index, code))
+        return nullptr;
     return retrieve(collectionOf(), code);
 }
 
-}  // namespace
+} // namespace
 
 SRVParameter_t* SRV_GetBoardParameter(SRVBoard_t* board, int32_t code) {
-    if (!boardGiven(board, code)) return nullptr;
+    if (!boardGiven(board, code))
+        return nullptr;
     return retrieve(board->collection, code);
 }
 
@@ -158,15 +174,13 @@ SRVParameter_t* SRV_GetChannelParameter(SRVBoard_t* board, int32_t channel, int3
 SRVParameter_t* SRV_GetLVDSGroupParameter(SRVBoard_t* board, int32_t group, int32_t code) {
     return indexedParameter(
         board, code, [&] { return SRV_IsValidLVDSGroup(board, group); },
-        "Invalid LVDS Group '%i'. Can't find parameter '%i'.", group,
-        [&] { return board->lvdsGroups[group]; });
+        "Invalid LVDS Group '%i'. Can't find parameter '%i'.", group, [&] { return board->lvdsGroups[group]; });
 }
 
 SRVParameter_t* SRV_GetVirtualTraceParameter(SRVBoard_t* board, int32_t trace, int32_t code) {
     return indexedParameter(
         board, code, [&] { return SRV_IsValidVirtualTrace(board, trace); },
-        "Invalid Virtual Trace '%i'. Can't find parameter '%i'.", trace,
-        [&] { return board->virtualTraces[trace]; });
+        "Invalid Virtual Trace '%i'. Can't find parameter '%i'.", trace, [&] { return board->virtualTraces[trace]; });
 }
 
 SRVParameter_t* SRV_GetHVChannelParameter(SRVBoard_t* board, int32_t hvChannel, int32_t code) {
@@ -179,8 +193,7 @@ SRVParameter_t* SRV_GetHVChannelParameter(SRVBoard_t* board, int32_t hvChannel, 
 SRVParameter_t* SRV_GetMonOutParameter(SRVBoard_t* board, int32_t monOut, int32_t code) {
     return indexedParameter(
         board, code, [&] { return SRV_IsValidMonOut(board, monOut); },
-        "Invalid Monitor Output '%i'. Can't find parameter '%i'.", monOut,
-        [&] { return board->monOuts[monOut]; });
+        "Invalid Monitor Output '%i'. Can't find parameter '%i'.", monOut, [&] { return board->monOuts[monOut]; });
 }
 
 SRVParameter_t* SRV_GetDTSpectrumParameter(SRVBoard_t* board, int32_t spectrum, int32_t code) {

@@ -17,9 +17,7 @@
 class SRVRequest {
 public:
     SRVRequest(const void* payload, uint32_t size)
-        : position_(payload), end_(payload != nullptr ? static_cast<const uint8_t*>(payload) + size : nullptr)
-    {
-    }
+        : position_(payload), end_(payload != nullptr ? static_cast<const uint8_t*>(payload) + size : nullptr) {}
 
     bool ok() const { return position_ != nullptr; }
     /* 0 while every read succeeded, else -6. */
@@ -33,24 +31,20 @@ public:
     /* A fixed text of size bytes; destination is always terminated. */
     bool text(char* destination, uint32_t size) { return take(deserialize_text(destination, size, position_, end_)); }
     /* A counted array of at most maximum bytes. */
-    bool i8Array(int8_t* destination, uint32_t maximum, uint32_t* count)
-    {
+    bool i8Array(int8_t* destination, uint32_t maximum, uint32_t* count) {
         return take(deserialize_i8_array(destination, maximum, count, position_, end_));
     }
-    bool indexPath(int32_t path[SRV_INDEX_PATH_MAX], uint32_t* length)
-    {
+    bool indexPath(int32_t path[SRV_INDEX_PATH_MAX], uint32_t* length) {
         return take(deserialize_i32_array(path, SRV_INDEX_PATH_MAX, length, position_, end_));
     }
     /* The head of the get and set commands of the board's objects: the data
      * mask and the index path. */
-    bool maskAndPath(uint64_t* mask, int32_t path[SRV_INDEX_PATH_MAX], uint32_t* length)
-    {
+    bool maskAndPath(uint64_t* mask, int32_t path[SRV_INDEX_PATH_MAX], uint32_t* length) {
         return u64(mask) && indexPath(path, length);
     }
 
 private:
-    bool take(const void* next)
-    {
+    bool take(const void* next) {
         position_ = next;
         return next != nullptr;
     }
@@ -63,8 +57,7 @@ private:
  * that can't be appended frees it and ok() turns false. */
 class SRVReply {
 public:
-    explicit SRVReply(SRVCommand_t command)
-    {
+    explicit SRVReply(SRVCommand_t command) {
         buffer_ = c_createheader(0, command, &size_);
         SRVStatus_t ok = SRV_SUCCESS;
         if (buffer_ != nullptr)
@@ -75,61 +68,51 @@ public:
     ~SRVReply() { c_free(buffer_); }
 
     bool ok() const { return buffer_ != nullptr; }
-    void u64(const uint64_t* values, uint32_t count)
-    {
+    void u64(const uint64_t* values, uint32_t count) {
         if (buffer_ != nullptr)
             buffer_ = serialize_u64(values, count, buffer_, &size_);
     }
     void u64(uint64_t value) { u64(&value, 1); }
-    void u32(const uint32_t* values, uint32_t count)
-    {
+    void u32(const uint32_t* values, uint32_t count) {
         if (buffer_ != nullptr)
             buffer_ = serialize_u32(values, count, buffer_, &size_);
     }
     void u32(uint32_t value) { u32(&value, 1); }
-    void i32(int32_t value)
-    {
+    void i32(int32_t value) {
         if (buffer_ != nullptr)
             buffer_ = serialize_i32(&value, 1, buffer_, &size_);
     }
-    void f64(const double* values, uint32_t count)
-    {
+    void f64(const double* values, uint32_t count) {
         if (buffer_ != nullptr)
             buffer_ = serialize_f64(values, count, buffer_, &size_);
     }
     void f64(double value) { f64(&value, 1); }
-    void u8(const uint8_t* values, uint32_t count)
-    {
+    void u8(const uint8_t* values, uint32_t count) {
         if (buffer_ != nullptr)
             buffer_ = serialize_u8(values, count, buffer_, &size_);
     }
     void u8(uint8_t value) { u8(&value, 1); }
-    void i16(const int16_t* values, uint32_t count)
-    {
+    void i16(const int16_t* values, uint32_t count) {
         if (buffer_ != nullptr)
             buffer_ = serialize_i16(values, count, buffer_, &size_);
     }
     void i16(int16_t value) { i16(&value, 1); }
-    void u16(const uint16_t* values, uint32_t count)
-    {
+    void u16(const uint16_t* values, uint32_t count) {
         if (buffer_ != nullptr)
             buffer_ = serialize_u16(values, count, buffer_, &size_);
     }
     void u16(uint16_t value) { u16(&value, 1); }
-    void text(const char* field, uint32_t size)
-    {
+    void text(const char* field, uint32_t size) {
         if (buffer_ != nullptr)
             buffer_ = serialize_char(field, size, buffer_, &size_);
     }
     /* Gives the reply up: a field can't be sent. ok() turns false. */
-    void abandon()
-    {
+    void abandon() {
         c_free(buffer_);
         buffer_ = nullptr;
     }
     /* Hands the reply over (NULL when it could not be built). */
-    void* release(uint32_t* size)
-    {
+    void* release(uint32_t* size) {
         void* buffer = buffer_;
         buffer_ = nullptr;
         *size = size_;
@@ -150,8 +133,8 @@ void SRV_LogUnsupportedMask(const c_LogModule_t* module, const SRVBoard_t* board
  * logged in the module's log), cmdMaskOut, then the index path. False, with
  * the status, when the request can't be taken. */
 bool SRV_ReadClearRequest(const c_LogModule_t* module, const SRVBoard_t* board, const void* payload,
-                          uint32_t payloadSize, uint64_t* maskOut, int32_t path[SRV_INDEX_PATH_MAX],
-                          uint32_t* length, SRVStatus_t* status);
+                          uint32_t payloadSize, uint64_t* maskOut, int32_t path[SRV_INDEX_PATH_MAX], uint32_t* length,
+                          SRVStatus_t* status);
 
 /* The end of a command under the board lock: releases it (a failure to
  * release replaces a success) and hands the reply over when the status is a
@@ -163,8 +146,8 @@ void* SRV_UnlockAndReply(SRVReply* reply, SRVBoard_t* board, SRVStatus_t result,
  * be built, -33 (logged in the module's log) for data-mask bits outside
  * known, then the lock is released. The reply when all went well, else NULL;
  * writes the status. */
-void* SRV_FinishGetReply(SRVReply* reply, const c_LogModule_t* module, SRVBoard_t* board, uint64_t mask,
-                         uint64_t known, SRVStatus_t result, uint32_t* replySize, SRVStatus_t* status);
+void* SRV_FinishGetReply(SRVReply* reply, const c_LogModule_t* module, SRVBoard_t* board, uint64_t mask, uint64_t known,
+                         SRVStatus_t result, uint32_t* replySize, SRVStatus_t* status);
 
 /* The clear commands of the board's objects: reads the clear request, looks
  * up the object of its index path with find, clears it with clear under the
@@ -174,8 +157,7 @@ void* SRV_FinishGetReply(SRVReply* reply, const c_LogModule_t* module, SRVBoard_
 template <class Object>
 void* SRV_RunClearCommand(const c_LogModule_t* module, SRVBoard_t* board, const void* payload, uint32_t payloadSize,
                           SRVStatus_t (*find)(SRVBoard_t*, const int32_t*, uint32_t, Object**),
-                          std::type_identity_t<SRVStatus_t (*)(SRVBoard_t*, Object*)> clear, SRVStatus_t* status)
-{
+                          std::type_identity_t<SRVStatus_t (*)(SRVBoard_t*, Object*)> clear, SRVStatus_t* status) {
     uint64_t maskOut = 0;
     int32_t path[SRV_INDEX_PATH_MAX];
     uint32_t length = 0;

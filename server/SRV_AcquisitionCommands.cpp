@@ -17,15 +17,13 @@ static const c_LogModule_t LOG_MODULE = {"SRVAcquisitionControlLog.txt", "SRV_Ac
 // Reads u64 cmdMaskIn and u64 cmdMaskOut, and the channel mask when asked:
 // false when a field is missing.
 static bool readMasks(const void* payload, uint32_t payloadSize, uint64_t* maskIn, uint64_t* maskOut,
-                      uint32_t* channelMask)
-{
+                      uint32_t* channelMask) {
     SRVRequest request(payload, payloadSize);
     return request.u64(maskIn) && request.u64(maskOut) && (channelMask == NULL || request.u32(channelMask));
 }
 
 // Logs a cmdMaskIn or cmdMaskOut with any bit set: true when it is refused.
-static bool refuseMask(SRVBoard_t* board, const char* which, uint64_t mask)
-{
+static bool refuseMask(SRVBoard_t* board, const char* which, uint64_t mask) {
     if (mask == 0)
         return false;
     SRV_LogUnsupportedMask(&LOG_MODULE, board, which, mask, mask);
@@ -34,8 +32,7 @@ static bool refuseMask(SRVBoard_t* board, const char* which, uint64_t mask)
 
 // Hands a start or stop of the channel mask to the board thread, under the
 // board lock: the thread's result, or a lock failure.
-static SRVStatus_t handOver(SRVBoard_t* board, uint32_t threadCommand, uint32_t channelMask, uint64_t maskOut)
-{
+static SRVStatus_t handOver(SRVBoard_t* board, uint32_t threadCommand, uint32_t channelMask, uint64_t maskOut) {
     SRVStatus_t status = SRV_LockBoard(board);
     if (status != SRV_SUCCESS)
         return status;
@@ -52,8 +49,7 @@ static SRVStatus_t handOver(SRVBoard_t* board, uint32_t threadCommand, uint32_t 
 }
 
 // The start and stop commands need an open board with its locks.
-static bool boardReady(SRVBoard_t* board)
-{
+static bool boardReady(SRVBoard_t* board) {
     if (board->open)
         return true;
     c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "No board is open.");
@@ -63,8 +59,7 @@ static bool boardReady(SRVBoard_t* board)
 // Reads and checks the request of a start or stop: false, with the status
 // of the refusal, when the command can't go on.
 static bool acceptStartStop(SRVBoard_t* board, const void* payload, uint32_t payloadSize, uint64_t* maskOut,
-                            uint32_t* channelMask, SRVStatus_t* status)
-{
+                            uint32_t* channelMask, SRVStatus_t* status) {
     uint64_t maskIn = 0;
     if (!readMasks(payload, payloadSize, &maskIn, maskOut, channelMask)) {
         *status = SRV_ERR_DESERIALIZE;
@@ -81,9 +76,8 @@ static bool acceptStartStop(SRVBoard_t* board, const void* payload, uint32_t pay
     return true;
 }
 
-void* SRV_CmdStartAcquisition(SRVBoard_t* board, SRVCommand_t, const void* payload, uint32_t payloadSize,
-                              uint32_t*, SRVStatus_t* status)
-{
+void* SRV_CmdStartAcquisition(SRVBoard_t* board, SRVCommand_t, const void* payload, uint32_t payloadSize, uint32_t*,
+                              SRVStatus_t* status) {
     uint64_t maskOut = 0;
     uint32_t channelMask = 0;
     if (!acceptStartStop(board, payload, payloadSize, &maskOut, &channelMask, status))
@@ -95,8 +89,7 @@ void* SRV_CmdStartAcquisition(SRVBoard_t* board, SRVCommand_t, const void* paylo
 }
 
 void* SRV_CmdStopAcquisition(SRVBoard_t* board, SRVCommand_t, const void* payload, uint32_t payloadSize, uint32_t*,
-                             SRVStatus_t* status)
-{
+                             SRVStatus_t* status) {
     uint64_t maskOut = 0;
     uint32_t channelMask = 0;
     if (!acceptStartStop(board, payload, payloadSize, &maskOut, &channelMask, status))
@@ -106,8 +99,7 @@ void* SRV_CmdStopAcquisition(SRVBoard_t* board, SRVCommand_t, const void* payloa
 }
 
 void* SRV_CmdQuit(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                  uint32_t* replySize, SRVStatus_t* status)
-{
+                  uint32_t* replySize, SRVStatus_t* status) {
     uint64_t maskIn = 0;
     uint64_t maskOut = 0;
     if (!readMasks(payload, payloadSize, &maskIn, &maskOut, NULL)) {
@@ -137,8 +129,7 @@ void* SRV_CmdQuit(SRVBoard_t* board, SRVCommand_t command, const void* payload, 
 // ----------------------------------------------------- commands 22 to 24
 
 void* SRV_CmdSetRunFile(SRVBoard_t*, SRVCommand_t, const void* payload, uint32_t payloadSize, uint32_t*,
-                        SRVStatus_t* status)
-{
+                        SRVStatus_t* status) {
     SRVRequest request(payload, payloadSize);
     int8_t flag = 0;
     if (!request.i8(&flag)) {
@@ -172,8 +163,7 @@ void* SRV_CmdSetRunFile(SRVBoard_t*, SRVCommand_t, const void* payload, uint32_t
 }
 
 void* SRV_CmdLoadRunFile(SRVBoard_t* board, SRVCommand_t, const void* payload, uint32_t payloadSize, uint32_t*,
-                         SRVStatus_t* status)
-{
+                         SRVStatus_t* status) {
     SRVRequest request(payload, payloadSize);
     char name[SRV_RUN_FILE_NAME_SIZE];
     if (!request.text(name, sizeof name)) {
@@ -185,10 +175,8 @@ void* SRV_CmdLoadRunFile(SRVBoard_t* board, SRVCommand_t, const void* payload, u
 }
 
 void* SRV_CmdListRunFiles(SRVBoard_t*, SRVCommand_t command, const void*, uint32_t, uint32_t* replySize,
-                          SRVStatus_t* status)
-{
-    auto* names = static_cast<char(*)[SRV_RUN_FILE_NAME_SIZE]>(
-        c_calloc(SRV_RUN_FILES_MAX, SRV_RUN_FILE_NAME_SIZE));
+                          SRVStatus_t* status) {
+    auto* names = static_cast<char(*)[SRV_RUN_FILE_NAME_SIZE]>(c_calloc(SRV_RUN_FILES_MAX, SRV_RUN_FILE_NAME_SIZE));
     if (names == NULL) {
         *status = SRV_ERR_RESOURCE;
         return NULL;

@@ -4,10 +4,10 @@
 
 #include "SRVParameters.h"
 #include "SRV_EventProcessing.h"
-#include "SRV_List.h"
-#include "SRV_Waveforms.h"
 #include "SRV_GainStabilizer.h"
+#include "SRV_List.h"
 #include "SRV_Spectra.h"
+#include "SRV_Waveforms.h"
 
 // The starts and stops run on the board thread and log with it.
 static const c_LogModule_t THREAD_LOG_MODULE = {"SRVBoardThreadLog.txt", "SRVBoardThread"};
@@ -19,35 +19,28 @@ static const uint32_t MCS_STATE_RUNNING = 1;
 static const uint32_t MCS_STATE_STOPPED = 3;
 
 // The list-mode bit of a channel.
-static uint32_t channelBit(uint32_t channel)
-{
-    return 1u << (channel % 32);
-}
+static uint32_t channelBit(uint32_t channel) { return 1u << (channel % 32); }
 
 // ------------------------------------------------ steps of the starts
 
-static void resetSCACounters(SRVBoard_t* board, uint32_t channel, uint64_t now)
-{
+static void resetSCACounters(SRVBoard_t* board, uint32_t channel, uint64_t now) {
     if (SRV_ResetSCACounters(board, channel, now) != SRV_SUCCESS)
         c_extendedLogMsg(&THREAD_LOG_MODULE, &board->digitizer, C_LOG_DETAIL, __LINE__,
                          "Can't reset SCA counters. Assuming not supported by the digitizer. Going on.");
 }
 
 // Resets the gain stabiliser of the spectrum and applies its correction.
-static void restartGainStabilizer(SRVBoard_t* board, SRVEnergySpectrum_t* spectrum)
-{
+static void restartGainStabilizer(SRVBoard_t* board, SRVEnergySpectrum_t* spectrum) {
     SRV_ResetGainStabilizer(&spectrum->gainStabilizer);
     SRV_ApplyGainCorrection(board, &spectrum->gainStabilizer);
 }
 
-static uint32_t spectrumCount(const SRVChannel_t* channel)
-{
+static uint32_t spectrumCount(const SRVChannel_t* channel) {
     return channel->energySpectrumCount < SRV_MAX_ENERGY_SPECTRA ? channel->energySpectrumCount
                                                                  : SRV_MAX_ENERGY_SPECTRA;
 }
 
-static void setMCSState(SRVChannel_t* channel, uint32_t state, bool firstPass)
-{
+static void setMCSState(SRVChannel_t* channel, uint32_t state, bool firstPass) {
     for (SRVMCSSpectrum_t& mcs : channel->mcsSpectra) {
         mcs.state = state;
         if (firstPass)
@@ -55,16 +48,14 @@ static void setMCSState(SRVChannel_t* channel, uint32_t state, bool firstPass)
     }
 }
 
-void SRV_SetIdle(SRVBoard_t* board, bool idle)
-{
+void SRV_SetIdle(SRVBoard_t* board, bool idle) {
     c_condition_lock(&board->idleCondition);
     board->idle = idle ? 1 : 0;
     c_condition_broadcast(&board->idleCondition);
     c_condition_unlock(&board->idleCondition);
 }
 
-SRVStatus_t SRV_UpdateAcqRunning(SRVBoard_t* board)
-{
+SRVStatus_t SRV_UpdateAcqRunning(SRVBoard_t* board) {
     c_Parameter_t* running = c_pfind(&board->digitizer, DPPL_PARAM_ACQRUNNING);
     if (running == NULL) {
         c_extendedLogMsg(&THREAD_LOG_MODULE, &board->digitizer, C_LOG_DETAIL, __LINE__,
@@ -78,8 +69,7 @@ SRVStatus_t SRV_UpdateAcqRunning(SRVBoard_t* board)
     return SRV_SUCCESS;
 }
 
-SRVStatus_t readoutFcn(SRVBoard_t* board)
-{
+SRVStatus_t readoutFcn(SRVBoard_t* board) {
     c_Digitizer_t* digitizer = &board->digitizer;
     if (digitizer->acqStatus > ACQSTATUS_STOPPED) {
         int32_t bytes = 0;
@@ -100,8 +90,7 @@ SRVStatus_t readoutFcn(SRVBoard_t* board)
 // ---------------------------------------------------- board start and stop
 
 // What a start does for one channel once the library has started it.
-static void resetChannelForStart(SRVBoard_t* board, uint32_t channel, uint64_t now)
-{
+static void resetChannelForStart(SRVBoard_t* board, uint32_t channel, uint64_t now) {
     SRVChannel_t* server = &board->channels[channel];
     SRV_ClearWaveform(server->waveform);
     server->boardTimeMissing = 0;
@@ -118,16 +107,14 @@ static void resetChannelForStart(SRVBoard_t* board, uint32_t channel, uint64_t n
 // is stopped again, with its list files and raw-data file closed and the
 // board thread idle, so that nothing acquires unread. The start's failure is
 // the result.
-static SRVStatus_t failBoardStart(SRVBoard_t* board, SRVStatus_t status)
-{
+static SRVStatus_t failBoardStart(SRVBoard_t* board, SRVStatus_t status) {
     c_extendedLogMsg(&THREAD_LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
                      "Acquisition start failed (%i): stopping the board again.", status);
     SRV_StopAcquisition(board);
     return status;
 }
 
-SRVStatus_t SRV_StartAcquisition(SRVBoard_t* board)
-{
+SRVStatus_t SRV_StartAcquisition(SRVBoard_t* board) {
     c_Digitizer_t* digitizer = &board->digitizer;
     c_extendedLogMsg(&THREAD_LOG_MODULE, digitizer, C_LOG_INFO, __LINE__, "Starting Acquisition...");
     int result = c_bcalib(digitizer);
@@ -163,8 +150,7 @@ SRVStatus_t SRV_StartAcquisition(SRVBoard_t* board)
 
 // A channel start that failed: the channel is stopped again when the library
 // left it acquiring. The start's failure is the result.
-static SRVStatus_t failChannelStart(SRVBoard_t* board, uint32_t channel, SRVStatus_t status)
-{
+static SRVStatus_t failChannelStart(SRVBoard_t* board, uint32_t channel, SRVStatus_t status) {
     if (SRV_IsAcquiring(board->digitizer.channels[channel].acqStatus)) {
         c_extendedLogMsg(&THREAD_LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
                          "Acquisition start of channel '%u' failed (%i): stopping it again.", channel, status);
@@ -173,8 +159,7 @@ static SRVStatus_t failChannelStart(SRVBoard_t* board, uint32_t channel, SRVStat
     return status;
 }
 
-SRVStatus_t SRV_StartChannelAcquisition(SRVBoard_t* board, uint32_t channel)
-{
+SRVStatus_t SRV_StartChannelAcquisition(SRVBoard_t* board, uint32_t channel) {
     c_Digitizer_t* digitizer = &board->digitizer;
     c_extendedLogMsg(&THREAD_LOG_MODULE, digitizer, C_LOG_INFO, __LINE__, "Starting Acquisition for channel '%u'...",
                      channel);
@@ -206,14 +191,12 @@ SRVStatus_t SRV_StartChannelAcquisition(SRVBoard_t* board, uint32_t channel)
     return SRV_SUCCESS;
 }
 
-static void setStopTimes(SRVChannel_t* server)
-{
+static void setStopTimes(SRVChannel_t* server) {
     for (uint32_t es = 0; es < spectrumCount(server); es++)
         SRV_SetSpectrumStopTime(&server->energySpectra[es]);
 }
 
-SRVStatus_t SRV_EndRawDataRecording(SRVBoard_t* board)
-{
+SRVStatus_t SRV_EndRawDataRecording(SRVBoard_t* board) {
     c_Digitizer_t* digitizer = &board->digitizer;
     digitizer->dumpEnabled = 0;
     if (c_bdopened(&digitizer->writer) && c_bdclose(&digitizer->writer) != 0) {
@@ -224,14 +207,12 @@ SRVStatus_t SRV_EndRawDataRecording(SRVBoard_t* board)
 }
 
 // Keeps the first failure of a sequence of steps that all run.
-static void keepFirstFailure(SRVStatus_t* first, SRVStatus_t status)
-{
+static void keepFirstFailure(SRVStatus_t* first, SRVStatus_t status) {
     if (*first == SRV_SUCCESS)
         *first = status;
 }
 
-SRVStatus_t SRV_StopAcquisition(SRVBoard_t* board)
-{
+SRVStatus_t SRV_StopAcquisition(SRVBoard_t* board) {
     c_Digitizer_t* digitizer = &board->digitizer;
     c_extendedLogMsg(&THREAD_LOG_MODULE, digitizer, C_LOG_INFO, __LINE__, "Stopping Acquisition...");
     // The library's stop drains the board by one read: those are the last
@@ -264,8 +245,7 @@ SRVStatus_t SRV_StopAcquisition(SRVBoard_t* board)
     return status;
 }
 
-SRVStatus_t SRV_StopChannelAcquisition(SRVBoard_t* board, uint32_t channel)
-{
+SRVStatus_t SRV_StopChannelAcquisition(SRVBoard_t* board, uint32_t channel) {
     c_Digitizer_t* digitizer = &board->digitizer;
     c_extendedLogMsg(&THREAD_LOG_MODULE, digitizer, C_LOG_INFO, __LINE__, "Stopping Acquisition for channel '%u'...",
                      channel);
@@ -288,7 +268,7 @@ SRVStatus_t SRV_StopChannelAcquisition(SRVBoard_t* board, uint32_t channel)
     setMCSState(server, MCS_STATE_STOPPED, false);
     SRV_SetIdle(board, !SRV_IsAcquiring(digitizer->acqStatus));
     if (status == SRV_SUCCESS)
-        c_extendedLogMsg(&THREAD_LOG_MODULE, digitizer, C_LOG_INFO, __LINE__,
-                         "Acquisition for channel '%u' stopped.", channel);
+        c_extendedLogMsg(&THREAD_LOG_MODULE, digitizer, C_LOG_INFO, __LINE__, "Acquisition for channel '%u' stopped.",
+                         channel);
     return status;
 }

@@ -21,8 +21,7 @@ static const uint64_t SPECTRA_COUNT_KNOWN = 0x3;
 // Command 56: cmdMaskIn bit 0 sets the time, cmdMaskOut bit 0 reads it.
 static const uint64_t DATETIME_FIELD = 0x1;
 
-SRVStatus_t SRV_GetChannel(SRVBoard_t* board, int32_t channel, SRVChannel_t** out)
-{
+SRVStatus_t SRV_GetChannel(SRVBoard_t* board, int32_t channel, SRVChannel_t** out) {
     if (!SRV_IsValidChannel(board, channel)) {
         c_extendedLogMsg(&LOG_MODULE, board != NULL ? &board->digitizer : NULL, C_LOG_ERROR, __LINE__,
                          "Channel '%i' not found.", channel);
@@ -33,8 +32,7 @@ SRVStatus_t SRV_GetChannel(SRVBoard_t* board, int32_t channel, SRVChannel_t** ou
     return SRV_SUCCESS;
 }
 
-SRVStatus_t SRV_SetDateTime(const char* text)
-{
+SRVStatus_t SRV_SetDateTime(const char* text) {
     const c_Digitizer_t* digitizer = SRV_Globals != NULL ? &SRV_Globals->board.digitizer : NULL;
     c_extendedLogMsg(&LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__, "Error setting datetime %s",
                      text != NULL ? text : "");
@@ -42,8 +40,7 @@ SRVStatus_t SRV_SetDateTime(const char* text)
 }
 
 // Appends the field of one bit of command 5.
-static void appendBoardInfoField(SRVReply* reply, int bit, const SRVBoardInfo_t& info)
-{
+static void appendBoardInfoField(SRVReply* reply, int bit, const SRVBoardInfo_t& info) {
     switch (bit) {
     case 0: return reply->text(info.modelName, sizeof info.modelName);
     case 1: return reply->i32(info.modelCode);
@@ -73,8 +70,7 @@ static void appendBoardInfoField(SRVReply* reply, int bit, const SRVBoardInfo_t&
 }
 
 void* SRV_CmdGetBoardInfo(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                          uint32_t* replySize, SRVStatus_t* status)
-{
+                          uint32_t* replySize, SRVStatus_t* status) {
     SRVRequest request(payload, payloadSize);
     uint64_t dataMask = 0;
     if (!request.u64(&dataMask)) {
@@ -105,9 +101,8 @@ void* SRV_CmdGetBoardInfo(SRVBoard_t* board, SRVCommand_t command, const void* p
     return SRV_UnlockAndReply(&reply, board, result, replySize, status);
 }
 
-void* SRV_CmdGetChannelSpectraCount(SRVBoard_t* board, SRVCommand_t command, const void* payload,
-                                    uint32_t payloadSize, uint32_t* replySize, SRVStatus_t* status)
-{
+void* SRV_CmdGetChannelSpectraCount(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
+                                    uint32_t* replySize, SRVStatus_t* status) {
     SRVRequest request(payload, payloadSize);
     uint64_t dataMask = 0;
     int32_t channelIndex = 0;
@@ -130,8 +125,7 @@ void* SRV_CmdGetChannelSpectraCount(SRVBoard_t* board, SRVCommand_t command, con
 
 // The local date and time as "YYYY-MM-DDThh:mm:ss" into a new text of
 // SRV_DATETIME_SIZE bytes (freed by the caller), or NULL.
-static char* currentDateTime(void)
-{
+static char* currentDateTime(void) {
     char* text = static_cast<char*>(c_calloc(1, SRV_DATETIME_SIZE));
     if (text == NULL)
         return NULL;
@@ -148,8 +142,7 @@ static char* currentDateTime(void)
 }
 
 void* SRV_CmdDateTime(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                      uint32_t* replySize, SRVStatus_t* status)
-{
+                      uint32_t* replySize, SRVStatus_t* status) {
     SRVRequest request(payload, payloadSize);
     uint64_t maskIn = 0;
     uint64_t maskOut = 0;

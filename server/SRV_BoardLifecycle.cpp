@@ -13,8 +13,7 @@
 // always have.
 static const c_LogModule_t LOG_MODULE = {"SRV_CommonLog.txt", "SRV_Common"};
 
-SRVStatus_t SRV_AddBoard(const SRVConnParams_t* connParams, const char* rawDataFile)
-{
+SRVStatus_t SRV_AddBoard(const SRVConnParams_t* connParams, const char* rawDataFile) {
     if (connParams != NULL && rawDataFile == NULL)
         c_lprintf(&LOG_MODULE, C_LOG_INFO, __LINE__, "Adding board with LT=%hi, LN=%hi, CN=%hi, VB=%u.",
                   connParams->linkType, connParams->linkNumber, connParams->node, connParams->vmeBase);
@@ -31,8 +30,7 @@ SRVStatus_t SRV_AddBoard(const SRVConnParams_t* connParams, const char* rawDataF
     return SRV_SUCCESS;
 }
 
-static SRVStatus_t openDigitizer(SRVBoard_t* board, const SRVConnParams_t* connParams, const char* rawDataFile)
-{
+static SRVStatus_t openDigitizer(SRVBoard_t* board, const SRVConnParams_t* connParams, const char* rawDataFile) {
     int result;
     if (rawDataFile != NULL) {
         result = c_newFileDigitizer(&board->digitizer, rawDataFile);
@@ -62,27 +60,22 @@ static SRVStatus_t openDigitizer(SRVBoard_t* board, const SRVConnParams_t* connP
     return SRV_SUCCESS;
 }
 
-static void freeServerParameters(SRVBoard_t* board)
-{
-    SRV_FreeServerParameters(board);
-}
+static void freeServerParameters(SRVBoard_t* board) { SRV_FreeServerParameters(board); }
 
 // Raw-data files are written into the folder "Run" of the working folder.
-static void pointRecordingAtRunFolder(SRVBoard_t* board)
-{
+static void pointRecordingAtRunFolder(SRVBoard_t* board) {
     c_ROBuffDumper_t* writer = &board->digitizer.writer;
     char baseName[205];
     std::snprintf(baseName, sizeof baseName, "%s%s%.*s", "Run", "/",
                   static_cast<int>(strnlen(writer->baseName, sizeof writer->baseName)), writer->baseName);
     if (c_bdsetbf(writer, baseName) != 0)
-        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_WARNING, __LINE__,
-                         "Can't set raw-data base name '%s'.", baseName);
+        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_WARNING, __LINE__, "Can't set raw-data base name '%s'.",
+                         baseName);
 }
 
 // Creates the locks, semaphores and the idle condition of the board; on a
 // failure the ones already made are destroyed.
-static bool initSynchronisation(SRVBoard_t* board)
-{
+static bool initSynchronisation(SRVBoard_t* board) {
     if (c_ticket_init(&board->boardLock) != 0)
         return false;
     if (c_ticket_init(&board->flagsLock) != 0) {
@@ -110,8 +103,7 @@ static bool initSynchronisation(SRVBoard_t* board)
     return true;
 }
 
-SRVStatus_t SRV_OpenBoard(const SRVConnParams_t* connParams, const char* rawDataFile)
-{
+SRVStatus_t SRV_OpenBoard(const SRVConnParams_t* connParams, const char* rawDataFile) {
     if (SRV_Globals == NULL)
         return SRV_ERR_OPEN_DIGITIZER;
     SRVBoard_t* board = &SRV_Globals->board;
@@ -142,8 +134,7 @@ SRVStatus_t SRV_OpenBoard(const SRVConnParams_t* connParams, const char* rawData
         // The field keeps at most 19 characters and its terminator.
         c_BoardDescriptor_t* descriptor = &board->digitizer.descriptor;
         SRV_LockBoard(board);
-        std::snprintf(descriptor->BoardFirmwareRel, sizeof descriptor->BoardFirmwareRel, "%s",
-                      SRV_GetServerVersion());
+        std::snprintf(descriptor->BoardFirmwareRel, sizeof descriptor->BoardFirmwareRel, "%s", SRV_GetServerVersion());
         SRV_UnlockBoard(board);
     }
     return SRV_SUCCESS;
@@ -152,8 +143,7 @@ SRVStatus_t SRV_OpenBoard(const SRVConnParams_t* connParams, const char* rawData
 // How long a close waits for the board thread to end.
 static const uint32_t BOARD_THREAD_JOIN_MS = 10000;
 
-static void destroySynchronisation(SRVBoard_t* board)
-{
+static void destroySynchronisation(SRVBoard_t* board) {
     if (c_ticket_delete(&board->boardLock) != 0)
         c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_WARNING, __LINE__, "Error deleting ticket.");
     if (c_ticket_delete(&board->flagsLock) != 0)
@@ -166,8 +156,7 @@ static void destroySynchronisation(SRVBoard_t* board)
         c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_WARNING, __LINE__, "Error destroying semaphore.");
 }
 
-SRVStatus_t SRV_CloseBoard(SRVBoard_t* board)
-{
+SRVStatus_t SRV_CloseBoard(SRVBoard_t* board) {
     if (board == NULL || !board->open)
         return SRV_SUCCESS;
     c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_DETAIL, __LINE__, "Setting QUIT flag to TRUE...");

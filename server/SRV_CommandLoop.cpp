@@ -7,19 +7,19 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "SRV_AcquisitionCommands.h"
-#include "SRV_List.h"
-#include "SRV_Waveforms.h"
-#include "SRV_ConfigurationManagement.h"
-#include "SRV_BoardInfo.h"
-#include "SRV_ParameterCommands.h"
 #include "SRVRequest.h"
-#include "SRV_Registers.h"
-#include "SRV_HVRange.h"
-#include "SRV_SpectrumCommands.h"
+#include "SRV_AcquisitionCommands.h"
+#include "SRV_BoardInfo.h"
+#include "SRV_ConfigurationManagement.h"
 #include "SRV_DTSpectrum.h"
 #include "SRV_GainStabilizer.h"
+#include "SRV_HVRange.h"
+#include "SRV_List.h"
 #include "SRV_MCS.h"
+#include "SRV_ParameterCommands.h"
+#include "SRV_Registers.h"
+#include "SRV_SpectrumCommands.h"
+#include "SRV_Waveforms.h"
 
 // The loop logs into the server's main log file.
 static const c_LogModule_t LOG_MODULE = {"MorvaneServerLog.txt", "MorvaneServer"};
@@ -35,9 +35,8 @@ static const size_t DEFINITIONS_BLOCK_SIZE = 65536;
 // ------------------------------------------------------- command 26
 
 // Sends the server definitions document: header, status 0, the file's bytes.
-static void* handleGetServerDefinitions(SRVBoard_t*, SRVCommand_t command, const void*, uint32_t,
-                                        uint32_t* replySize, SRVStatus_t* status)
-{
+static void* handleGetServerDefinitions(SRVBoard_t*, SRVCommand_t command, const void*, uint32_t, uint32_t* replySize,
+                                        SRVStatus_t* status) {
     const char* path = SRV_Globals != NULL ? c_xml_getpath(SRV_Globals->serverDefinitions) : NULL;
     FILE* file = path != NULL ? std::fopen(path, "r") : NULL;
     if (file == NULL) {
@@ -123,14 +122,12 @@ static const SRVCommandEntry_t COMMAND_TABLE[] = {
     {SRV_CMD_HV_ONOFF, SRV_CmdHVOnOff, NULL},
 };
 
-const SRVCommandEntry_t* SRV_CommandTable(size_t* count)
-{
+const SRVCommandEntry_t* SRV_CommandTable(size_t* count) {
     *count = sizeof COMMAND_TABLE / sizeof COMMAND_TABLE[0];
     return COMMAND_TABLE;
 }
 
-const SRVCommandEntry_t* SRV_FindCommand(SRVCommand_t code)
-{
+const SRVCommandEntry_t* SRV_FindCommand(SRVCommand_t code) {
     for (const SRVCommandEntry_t& entry : COMMAND_TABLE)
         if (entry.code == code)
             return &entry;
@@ -140,8 +137,7 @@ const SRVCommandEntry_t* SRV_FindCommand(SRVCommand_t code)
 // ------------------------------------------------------------ command loop
 
 // Waits until the client's socket has data: true when a request can be read.
-static bool waitForRequest(c_socket_t* client)
-{
+static bool waitForRequest(c_socket_t* client) {
     struct pollfd request;
     request.fd = c_socket_fd(client);
     request.events = POLLIN;
@@ -162,8 +158,7 @@ static bool waitForRequest(c_socket_t* client)
 }
 
 bool SRV_ServeRequest(SRVConnection_t* connection, c_socket_t* client, SRVBoard_t* board,
-                      char databasePath[SRV_PATH_SIZE])
-{
+                      char databasePath[SRV_PATH_SIZE]) {
     uint16_t command = C_PACKET_RECV_FAILED;
     uint32_t payloadSize = 0;
     void* payload = c_recv_packet(client, &command, &payloadSize);
@@ -204,8 +199,7 @@ bool SRV_ServeRequest(SRVConnection_t* connection, c_socket_t* client, SRVBoard_
     return command == SRV_CMD_QUIT && status == SRV_SUCCESS;
 }
 
-void SRV_RunCommandLoop(SRVConnection_t* connection, SRVBoard_t* board, char databasePath[SRV_PATH_SIZE])
-{
+void SRV_RunCommandLoop(SRVConnection_t* connection, SRVBoard_t* board, char databasePath[SRV_PATH_SIZE]) {
     bool quit = false;
     while (!quit) {
         c_socket_t* client = SRV_AcquireClient(connection, LOOP_SLICE_MS);

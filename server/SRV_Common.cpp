@@ -19,7 +19,6 @@
 #include <string>
 #include <vector>
 
-
 static const c_LogModule_t LOG_MODULE = {"SRV_CommonLog.txt", "SRV_Common"};
 // Failed replies are logged in the command loop's file.
 static const c_LogModule_t LOOP_LOG_MODULE = {"MorvaneServerLog.txt", "MorvaneServer"};
@@ -28,39 +27,26 @@ SRVGlobals_t* SRV_Globals = NULL;
 
 // ------------------------------------------------------------ status texts
 
-const char* SRV_GetStatusText(SRVStatus_t status)
-{
+const char* SRV_GetStatusText(SRVStatus_t status) {
     switch (status) {
-    case SRV_ERR_SOCKET_INIT:
-        return "Socket Init Error.";
-    case SRV_ERR_SOCKET_LISTEN:
-        return "Socket Listen Error.";
-    case SRV_ERR_SOCKET_ACCEPT:
-        return "Socket Accept Error.";
-    case SRV_ERR_SERIALIZE:
-        return "Serialize Error.";
-    case SRV_ERR_DESERIALIZE:
-        return "Deserialize Error.";
-    case SRV_ERR_OPEN_DIGITIZER:
-        return "Open Digitizer Error.";
-    case SRV_ERR_COMMUNICATION:
-        return "Communication Error.";
-    case SRV_ERR_INVALID_COMMAND:
-        return "Invalid Command.";
-    case SRV_ERR_INVALID_PARAMETER:
-        return "Invalid Parameter.";
-    default:
-        return "Generic Error.";
+    case SRV_ERR_SOCKET_INIT: return "Socket Init Error.";
+    case SRV_ERR_SOCKET_LISTEN: return "Socket Listen Error.";
+    case SRV_ERR_SOCKET_ACCEPT: return "Socket Accept Error.";
+    case SRV_ERR_SERIALIZE: return "Serialize Error.";
+    case SRV_ERR_DESERIALIZE: return "Deserialize Error.";
+    case SRV_ERR_OPEN_DIGITIZER: return "Open Digitizer Error.";
+    case SRV_ERR_COMMUNICATION: return "Communication Error.";
+    case SRV_ERR_INVALID_COMMAND: return "Invalid Command.";
+    case SRV_ERR_INVALID_PARAMETER: return "Invalid Parameter.";
+    default: return "Generic Error.";
     }
 }
 
-void SRV_LogServerError(SRVStatus_t status)
-{
+void SRV_LogServerError(SRVStatus_t status) {
     c_lprintf(&LOOP_LOG_MODULE, C_LOG_ERROR, __LINE__, "From %s: %s", "main command loop", SRV_GetStatusText(status));
 }
 
-void* SRV_BuildStatusReply(SRVCommand_t command, SRVStatus_t status, uint32_t* replySize)
-{
+void* SRV_BuildStatusReply(SRVCommand_t command, SRVStatus_t status, uint32_t* replySize) {
     void* reply = c_createheader(0, command, replySize);
     if (reply == NULL)
         return NULL;
@@ -69,8 +55,7 @@ void* SRV_BuildStatusReply(SRVCommand_t command, SRVStatus_t status, uint32_t* r
 
 // ------------------------------------------------------------ board lock
 
-SRVStatus_t SRV_LockBoard(SRVBoard_t* board)
-{
+SRVStatus_t SRV_LockBoard(SRVBoard_t* board) {
     int result = c_ticket_lock(&board->boardLock);
     if (result != 0) {
         c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "Cannot lock Mutex (lock ERR %i)",
@@ -80,34 +65,28 @@ SRVStatus_t SRV_LockBoard(SRVBoard_t* board)
     return SRV_SUCCESS;
 }
 
-SRVStatus_t SRV_UnlockBoard(SRVBoard_t* board)
-{
+SRVStatus_t SRV_UnlockBoard(SRVBoard_t* board) {
     int result = c_ticket_unlock(&board->boardLock);
     if (result != 0) {
-        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
-                         "Cannot unlock Mutex (lock ERR %i)", result);
+        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "Cannot unlock Mutex (lock ERR %i)",
+                         result);
         return SRV_ERR_UNLOCK;
     }
     return SRV_SUCCESS;
 }
 
-SRVStatus_t SRV_UnlockBoardInto(SRVBoard_t* board, SRVStatus_t status)
-{
+SRVStatus_t SRV_UnlockBoardInto(SRVBoard_t* board, SRVStatus_t status) {
     SRVStatus_t unlocked = SRV_UnlockBoard(board);
     return status == SRV_SUCCESS ? unlocked : status;
 }
 
 // ------------------------------------------------------ acquisition status
 
-bool SRV_IsAcquiring(int32_t acqStatus)
-{
-    return acqStatus != 0 && acqStatus != 3 && acqStatus != 5;
-}
+bool SRV_IsAcquiring(int32_t acqStatus) { return acqStatus != 0 && acqStatus != 3 && acqStatus != 5; }
 
 // -------------------------------------------------------------- requests
 
-bool SRV_ReadIndexPath(const int32_t* path, uint32_t length, const SRVPathSlot_t* slots, uint32_t slotCount)
-{
+bool SRV_ReadIndexPath(const int32_t* path, uint32_t length, const SRVPathSlot_t* slots, uint32_t slotCount) {
     for (uint32_t i = 0; path != NULL && i + 1 < length; i += 2) {
         uint32_t k = 0;
         while (k < slotCount && slots[k].type != path[i + 1])
@@ -119,8 +98,7 @@ bool SRV_ReadIndexPath(const int32_t* path, uint32_t length, const SRVPathSlot_t
     return true;
 }
 
-SRVStatus_t SRV_SetQuitFlag(SRVBoard_t* board)
-{
+SRVStatus_t SRV_SetQuitFlag(SRVBoard_t* board) {
     SRVStatus_t status = SRV_LockBoard(board);
     if (status != SRV_SUCCESS)
         return status;
@@ -133,22 +111,18 @@ SRVStatus_t SRV_SetQuitFlag(SRVBoard_t* board)
 
 // ---------------------------------------------------- board open check
 
-bool SRV_CommandNeedsBoard(SRVCommand_t command)
-{
+bool SRV_CommandNeedsBoard(SRVCommand_t command) {
     switch (command) {
     case SRV_CMD_SET_RUN_FILE:
     case SRV_CMD_LOAD_RUN_FILE:
     case SRV_CMD_LIST_RUN_FILES:
     case SRV_CMD_QUIT:
-    case SRV_CMD_GET_SERVER_DEFINITIONS:
-        return false;
-    default:
-        return true;
+    case SRV_CMD_GET_SERVER_DEFINITIONS: return false;
+    default: return true;
     }
 }
 
-SRVStatus_t SRV_CheckBoardOpen(const SRVBoard_t* board, SRVCommand_t command)
-{
+SRVStatus_t SRV_CheckBoardOpen(const SRVBoard_t* board, SRVCommand_t command) {
     if (board->open || !SRV_CommandNeedsBoard(command))
         return SRV_SUCCESS;
     c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__,
@@ -158,8 +132,7 @@ SRVStatus_t SRV_CheckBoardOpen(const SRVBoard_t* board, SRVCommand_t command)
     return SRV_ERR_OPEN_DIGITIZER;
 }
 
-SRVStatus_t SRV_GetBoardDataPath(const SRVBoard_t* board, char dataPath[SRV_FOLDER_SIZE])
-{
+SRVStatus_t SRV_GetBoardDataPath(const SRVBoard_t* board, char dataPath[SRV_FOLDER_SIZE]) {
     if (board == NULL || dataPath == NULL || !board->open || !c_isDgtzOpened(&board->digitizer)) {
         c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "NULL or invalid digitizer pointer. Can't get board data path");
         return SRV_ERR_RESOURCE;
@@ -178,8 +151,7 @@ SRVStatus_t SRV_GetBoardDataPath(const SRVBoard_t* board, char dataPath[SRV_FOLD
 // ---------------------------------------------------- client-named paths
 
 // The folder with every link resolved; empty when it can't be resolved.
-static std::string realFolder(const std::string& path)
-{
+static std::string realFolder(const std::string& path) {
     char* real = realpath(path.c_str(), NULL);
     if (real == NULL)
         return std::string();
@@ -193,8 +165,7 @@ static std::string realFolder(const std::string& path)
 // taken as written (a folder made for it is no link), and so is the last
 // name, which the server's opens do not follow. Empty when a folder on the
 // way exists but can't be resolved.
-static std::string pathDestination(const std::string& base, const std::string& path)
-{
+static std::string pathDestination(const std::string& base, const std::string& path) {
     std::string full = path[0] == '/' ? path : base + "/" + path;
     std::vector<std::string> names;
     for (size_t start = 0; start <= full.size();) {
@@ -229,8 +200,7 @@ static std::string pathDestination(const std::string& base, const std::string& p
     return at.empty() ? std::string("/") : at;
 }
 
-static bool isWithin(const std::string& path, const std::string& folder)
-{
+static bool isWithin(const std::string& path, const std::string& folder) {
     if (folder.empty())
         return false;
     if (folder == "/")
@@ -239,8 +209,7 @@ static bool isWithin(const std::string& path, const std::string& folder)
 }
 
 // The working folder and, when asked, the folders of the data variable.
-static std::vector<std::string> allowedFolders(bool dataFolders)
-{
+static std::vector<std::string> allowedFolders(bool dataFolders) {
     std::vector<std::string> folders{realFolder(".")};
     const char* list = dataFolders ? std::getenv(SRV_DATA_FOLDERS_VARIABLE) : NULL;
     for (const char* at = list; at != NULL && *at != '\0';) {
@@ -253,8 +222,7 @@ static std::vector<std::string> allowedFolders(bool dataFolders)
     return folders;
 }
 
-SRVStatus_t SRV_CheckClientPath(const c_LogModule_t* module, const char* what, const char* path, bool dataFolders)
-{
+SRVStatus_t SRV_CheckClientPath(const c_LogModule_t* module, const char* what, const char* path, bool dataFolders) {
     if (path == NULL || path[0] == '\0')
         return SRV_SUCCESS;
     try {
@@ -270,8 +238,7 @@ SRVStatus_t SRV_CheckClientPath(const c_LogModule_t* module, const char* what, c
     return SRV_ERR_INVALID_FILE_NAME;
 }
 
-FILE* SRV_CreateFile(const char* path)
-{
+FILE* SRV_CreateFile(const char* path) {
     // Non-blocking, so that a FIFO in the way can't hold the open.
     int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
     if (fd < 0)
@@ -296,8 +263,7 @@ FILE* SRV_CreateFile(const char* path)
 
 // ------------------------------------------------------ board information
 
-static int32_t mapModelCode(uint32_t model)
-{
+static int32_t mapModelCode(uint32_t model) {
     if (model <= 41)
         return static_cast<int32_t>(model);
     if (model == 42)
@@ -307,30 +273,21 @@ static int32_t mapModelCode(uint32_t model)
     return -1;
 }
 
-static int32_t mapFamilyCode(uint32_t family)
-{
+static int32_t mapFamilyCode(uint32_t family) {
     switch (family) {
-    case 11:
-        return 10;
-    case 12:
-        return 11;
-    case 13:
-        return 12;
-    case 14:
-        return 13;
-    case 16:
-        return 15;
-    case DPPL_FAMILY_MORVANE:
-        return 14;
-    default:
-        return family <= 9 ? static_cast<int32_t>(family) : -1;
+    case 11: return 10;
+    case 12: return 11;
+    case 13: return 12;
+    case 14: return 13;
+    case 16: return 15;
+    case DPPL_FAMILY_MORVANE: return 14;
+    default: return family <= 9 ? static_cast<int32_t>(family) : -1;
     }
 }
 
 // A 16-bit number at the start of text, in the given base; 0 when there is
 // none. A longer number keeps its low 16 bits.
-static uint16_t leadingNumber(const char* text, int base)
-{
+static uint16_t leadingNumber(const char* text, int base) {
     char* end = NULL;
     unsigned long value = std::strtoul(text, &end, base);
     return end == text ? 0 : static_cast<uint16_t>(value);
@@ -339,9 +296,7 @@ static uint16_t leadingNumber(const char* text, int base)
 // Major, minor and build of a firmware release text such as
 // "1.5 Build 2A": the number at the start, the one after the first '.', and
 // the hexadecimal one after the first "Build ".
-static void parseFirmwareRelease(const char* field, size_t size, uint16_t* major, uint16_t* minor,
-                                 uint16_t* build)
-{
+static void parseFirmwareRelease(const char* field, size_t size, uint16_t* major, uint16_t* minor, uint16_t* build) {
     char text[64];
     size_t length = strnlen(field, size < sizeof text ? size : sizeof text - 1);
     std::memcpy(text, field, length);
@@ -355,8 +310,7 @@ static void parseFirmwareRelease(const char* field, size_t size, uint16_t* major
         *build = leadingNumber(buildWord + 6, 16);
 }
 
-static uint32_t samplePeriodPs(double periodNs)
-{
+static uint32_t samplePeriodPs(double periodNs) {
     double ps = periodNs * 1000.0;
     if (!(ps >= 0.0))
         return 0;
@@ -365,8 +319,7 @@ static uint32_t samplePeriodPs(double periodNs)
     return static_cast<uint32_t>(ps);
 }
 
-SRVStatus_t SRV_FillBoardInfo(SRVBoardInfo_t* info, const c_Digitizer_t* digitizer)
-{
+SRVStatus_t SRV_FillBoardInfo(SRVBoardInfo_t* info, const c_Digitizer_t* digitizer) {
     const c_BoardDescriptor_t* d = &digitizer->descriptor;
     std::memcpy(info->modelName, d->ModelName, sizeof info->modelName);
     info->modelName[sizeof info->modelName - 1] = '\0';
@@ -375,8 +328,8 @@ SRVStatus_t SRV_FillBoardInfo(SRVBoardInfo_t* info, const c_Digitizer_t* digitiz
     info->modelCode = mapModelCode(d->Model);
     info->familyCode = mapFamilyCode(d->FamilyCode);
     info->formFactor = d->FormFactor <= 3 ? static_cast<int32_t>(d->FormFactor) : -1;
-    parseFirmwareRelease(d->BoardFirmwareRel, sizeof d->BoardFirmwareRel, &info->boardFwMajor,
-                         &info->boardFwMinor, &info->boardFwBuild);
+    parseFirmwareRelease(d->BoardFirmwareRel, sizeof d->BoardFirmwareRel, &info->boardFwMajor, &info->boardFwMinor,
+                         &info->boardFwBuild);
     parseFirmwareRelease(d->ChannelFirmwareRel, sizeof d->ChannelFirmwareRel, &info->channelFwMajor,
                          &info->channelFwMinor, &info->channelFwBuild);
     info->hvChannelCount = d->HVChannels;
@@ -393,8 +346,7 @@ SRVStatus_t SRV_FillBoardInfo(SRVBoardInfo_t* info, const c_Digitizer_t* digitiz
 
 // ----------------------------------------------------------- index levels
 
-int32_t SRV_GetCategoryIndexLevel(const char* categoryName)
-{
+int32_t SRV_GetCategoryIndexLevel(const char* categoryName) {
     char query[1024];
     if (c_xml_snprintf(query, sizeof query, "/ServerDefinitions/ServerParameters/%s", categoryName) < 0) {
         c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__,
@@ -426,8 +378,7 @@ int32_t SRV_GetCategoryIndexLevel(const char* categoryName)
     return static_cast<int32_t>(level);
 }
 
-int SRV_GetCategoryIndexLevels(void)
-{
+int SRV_GetCategoryIndexLevels(void) {
     // Read in the alphabetical order of the category names.
     static const struct {
         const char* name;
@@ -461,8 +412,7 @@ int SRV_GetCategoryIndexLevels(void)
 // ---------------------------------------------------------------- versions
 
 // Reads "<key> = <value>" from the system information file.
-static bool findSysInfoValue(FILE* file, const char* format, char value[50])
-{
+static bool findSysInfoValue(FILE* file, const char* format, char value[50]) {
     char line[50];
     std::rewind(file);
     while (std::fgets(line, sizeof line, file) != NULL)
@@ -471,8 +421,7 @@ static bool findSysInfoValue(FILE* file, const char* format, char value[50])
     return false;
 }
 
-const char* SRV_GetServerVersion(void)
-{
+const char* SRV_GetServerVersion(void) {
     static char version[128];
     char release[50] = "";
     char build[50] = "";
@@ -489,18 +438,11 @@ const char* SRV_GetServerVersion(void)
     return version;
 }
 
-const char* SRV_GetSqliteCompiledVersion(void)
-{
-    return SQLITE_VERSION;
-}
+const char* SRV_GetSqliteCompiledVersion(void) { return SQLITE_VERSION; }
 
-const char* SRV_GetSqliteRuntimeVersion(void)
-{
-    return sqlite3_libversion();
-}
+const char* SRV_GetSqliteRuntimeVersion(void) { return sqlite3_libversion(); }
 
-const char* SRV_GetCompilerVersion(void)
-{
+const char* SRV_GetCompilerVersion(void) {
 #if defined(__clang__)
     return "clang " __clang_version__;
 #elif defined(__GNUC__)
@@ -512,51 +454,30 @@ const char* SRV_GetCompilerVersion(void)
 
 // ------------------------------------------------------------------ SQLite
 
-static void* SRV_SqliteMalloc(int size)
-{
-    return c_malloc(static_cast<size_t>(static_cast<int64_t>(size)));
-}
+static void* SRV_SqliteMalloc(int size) { return c_malloc(static_cast<size_t>(static_cast<int64_t>(size))); }
 
-static void SRV_SqliteFree(void* block)
-{
-    c_free(block);
-}
+static void SRV_SqliteFree(void* block) { c_free(block); }
 
-static void* SRV_SqliteRealloc(void* block, int size)
-{
+static void* SRV_SqliteRealloc(void* block, int size) {
     return c_realloc(block, static_cast<size_t>(static_cast<int64_t>(size)));
 }
 
-static int SRV_SqliteSize(void* block)
-{
-    return static_cast<int>(c_malloc_size(block));
-}
+static int SRV_SqliteSize(void* block) { return static_cast<int>(c_malloc_size(block)); }
 
-static int SRV_SqliteRoundup(int size)
-{
-    return size;
-}
+static int SRV_SqliteRoundup(int size) { return size; }
 
-static int SRV_SqliteInit(void*)
-{
-    return 0;
-}
+static int SRV_SqliteInit(void*) { return 0; }
 
-static void SRV_SqliteShutdown(void*)
-{
-}
+static void SRV_SqliteShutdown(void*) {}
 
-static void SRV_SqliteLogCallback(void* argument, int code, const char* message)
-{
+static void SRV_SqliteLogCallback(void* argument, int code, const char* message) {
     c_lprintf(static_cast<const c_LogModule_t*>(argument), C_LOG_ERROR, 0, "sqlite3 error %i (%s): %s", code,
               sqlite3_errstr(code), message != NULL ? message : "");
 }
 
-SRVStatus_t ConfigureSqlite(void)
-{
-    static const sqlite3_mem_methods METHODS = {SRV_SqliteMalloc, SRV_SqliteFree,  SRV_SqliteRealloc,
-                                                SRV_SqliteSize,   SRV_SqliteRoundup, SRV_SqliteInit,
-                                                SRV_SqliteShutdown, NULL};
+SRVStatus_t ConfigureSqlite(void) {
+    static const sqlite3_mem_methods METHODS = {SRV_SqliteMalloc,  SRV_SqliteFree, SRV_SqliteRealloc,  SRV_SqliteSize,
+                                                SRV_SqliteRoundup, SRV_SqliteInit, SRV_SqliteShutdown, NULL};
     if (sqlite3_config(SQLITE_CONFIG_MALLOC, &METHODS) != SQLITE_OK) {
         c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "sqlite3_config(SQLITE_CONFIG_MALLOC) failed.");
         return SRV_ERR_DATABASE;

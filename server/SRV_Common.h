@@ -154,11 +154,11 @@ enum {
 };
 
 #define SRV_CMD_FIRST SRV_CMD_GET_BOARD_INFO
-#define SRV_CMD_LAST SRV_CMD_DATETIME
+#define SRV_CMD_LAST  SRV_CMD_DATETIME
 
 /* Paths of the server: the run-file path and the configuration-database path
  * hold 400 characters, the working folder and the data folder 199. */
-#define SRV_PATH_SIZE 401
+#define SRV_PATH_SIZE   401
 #define SRV_FOLDER_SIZE 200
 
 /* ----------------------------------------------------- connection options */
@@ -225,7 +225,7 @@ typedef struct SRVMCSSpectrum_t {
 } SRVMCSSpectrum_t;
 
 #define SRV_DT_SPECTRUM_MAX_BINS 4096
-#define SRV_MAX_CHANNELS 64
+#define SRV_MAX_CHANNELS         64
 
 /* Time-interval spectrum of the board. */
 typedef struct SRVDTSpectrum_t {
@@ -309,13 +309,13 @@ struct SRVEnergySpectrum_t {
 /* ------------------------------------------------------------ board record */
 
 #define SRV_MAX_ENERGY_SPECTRA 1
-#define SRV_MAX_MCS_SPECTRA 1
-#define SRV_MAX_DT_SPECTRA 1
-#define SRV_MAX_HV_CHANNELS 2
-#define SRV_MAX_HV_RANGES 3
-#define SRV_MAX_LVDS_GROUPS 4
+#define SRV_MAX_MCS_SPECTRA    1
+#define SRV_MAX_DT_SPECTRA     1
+#define SRV_MAX_HV_CHANNELS    2
+#define SRV_MAX_HV_RANGES      3
+#define SRV_MAX_LVDS_GROUPS    4
 #define SRV_MAX_VIRTUAL_TRACES 9
-#define SRV_MAX_MON_OUTS 2
+#define SRV_MAX_MON_OUTS       2
 
 /* The server's frame of one channel of the board. */
 struct SRVChannel_t {
@@ -354,10 +354,7 @@ typedef struct SRVHVBlock_t {
 } SRVHVBlock_t;
 
 /* Commands handed to the board thread. */
-enum {
-    SRV_THREAD_CMD_START = 0,
-    SRV_THREAD_CMD_STOP = 1
-};
+enum { SRV_THREAD_CMD_START = 0, SRV_THREAD_CMD_STOP = 1 };
 
 typedef struct SRVBoard_t {
     c_ticket_t boardLock;
@@ -440,7 +437,7 @@ enum {
 
 typedef struct SRVGlobals_t {
     SRVBoard_t board;
-    xmlDocPtr serverDefinitions; /* owned */
+    xmlDocPtr serverDefinitions;  /* owned */
     xmlDocPtr libraryDefinitions; /* borrowed from the library */
     char runFilePath[SRV_PATH_SIZE];
     char workingFolder[SRV_FOLDER_SIZE];
@@ -458,8 +455,8 @@ extern SRVGlobals_t* SRV_Globals;
  * caller from then on) with its size, or NULL; it always writes the status.
  * A reply with fields always has status 0; without a reply the command loop
  * sends the header and the status. */
-typedef void* (*SRVCommandHandler_t)(SRVBoard_t* board, SRVCommand_t command, const void* payload,
-                                     uint32_t payloadSize, uint32_t* replySize, SRVStatus_t* status);
+typedef void* (*SRVCommandHandler_t)(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
+                                     uint32_t* replySize, SRVStatus_t* status);
 /* The handlers of the configuration database take its path as well (which
  * command 55 can change). */
 typedef void* (*SRVDatabaseCommandHandler_t)(SRVBoard_t* board, SRVCommand_t command, const void* payload,
@@ -497,8 +494,7 @@ SRVStatus_t SRV_SetQuitFlag(SRVBoard_t* board);
 
 /* The length of a text field of the board descriptor, which need not hold a
  * terminator; SRV_DESCRIPTOR_TEXT(field) gives the pair a "%.*s" takes. */
-static inline int SRV_DescriptorTextLength(const char* field, size_t size)
-{
+static inline int SRV_DescriptorTextLength(const char* field, size_t size) {
     return static_cast<int>(strnlen(field, size));
 }
 #define SRV_DESCRIPTOR_TEXT(field) SRV_DescriptorTextLength((field), sizeof(field)), (field)
@@ -563,8 +559,7 @@ SRVStatus_t ConfigureSqlite(void);
  * the object, or NULL with the status of the failure. */
 template <class Object>
 Object* SRV_FindAndLockBoard(SRVStatus_t (*find)(SRVBoard_t*, const int32_t*, uint32_t, Object**), SRVBoard_t* board,
-                             const int32_t* path, uint32_t length, SRVStatus_t* status)
-{
+                             const int32_t* path, uint32_t length, SRVStatus_t* status) {
     Object* object = nullptr;
     SRVStatus_t result = find(board, path, length, &object);
     if (result == SRV_SUCCESS)

@@ -57,21 +57,14 @@ const uint64_t FIELD_NAMES = 0x8;
 const uint64_t FIELD_INCLUDE_HV = 0x10;
 const uint64_t FIELD_PATH = 0x20;
 
-const c_Digitizer_t* digitizerOf(const SRVBoard_t* board)
-{
-    return board != NULL ? &board->digitizer : NULL;
-}
+const c_Digitizer_t* digitizerOf(const SRVBoard_t* board) { return board != NULL ? &board->digitizer : NULL; }
 
-const char* orText(const char* text, const char* fallback)
-{
-    return text != NULL ? text : fallback;
-}
+const char* orText(const char* text, const char* fallback) { return text != NULL ? text : fallback; }
 
 // Opens the database file with the given mode; -36 when it can't be opened
 // (the handle is closed again). An empty path would open a private temporary
 // database that vanishes on close, so it is refused too.
-SRVStatus_t openDatabase(const SRVBoard_t* board, const char* path, int flags, sqlite3** database)
-{
+SRVStatus_t openDatabase(const SRVBoard_t* board, const char* path, int flags, sqlite3** database) {
     *database = NULL;
     if (path == NULL || path[0] == '\0') {
         c_extendedLogMsg(&LOG_MODULE, digitizerOf(board), C_LOG_ERROR, __LINE__, "Can't open '%s': %s",
@@ -91,8 +84,7 @@ SRVStatus_t openDatabase(const SRVBoard_t* board, const char* path, int flags, s
 }
 
 // Closes the file; a failed close turns the status into -43.
-SRVStatus_t closeDatabase(const SRVBoard_t* board, sqlite3* database, SRVStatus_t status)
-{
+SRVStatus_t closeDatabase(const SRVBoard_t* board, sqlite3* database, SRVStatus_t status) {
     if (sqlite3_close(database) != SQLITE_OK) {
         c_extendedLogMsg(&LOG_MODULE, digitizerOf(board), C_LOG_ERROR, __LINE__, "Error closing file");
         return SRV_ERR_DATABASE;
@@ -102,8 +94,7 @@ SRVStatus_t closeDatabase(const SRVBoard_t* board, sqlite3* database, SRVStatus_
 
 // Prepares a whole statement, binding text to its one parameter when given.
 // NULL after logging "<failure>: <engine message>".
-sqlite3_stmt* prepare(sqlite3* database, const char* sql, const char* text, const char* failure)
-{
+sqlite3_stmt* prepare(sqlite3* database, const char* sql, const char* text, const char* failure) {
     sqlite3_stmt* statement = NULL;
     bool ready = sqlite3_prepare_v2(database, sql, -1, &statement, NULL) == SQLITE_OK &&
                  (text == NULL || sqlite3_bind_text(statement, 1, text, -1, SQLITE_TRANSIENT) == SQLITE_OK);
@@ -117,8 +108,7 @@ sqlite3_stmt* prepare(sqlite3* database, const char* sql, const char* text, cons
 
 // Runs a statement that returns no rows: true when it finished with
 // SQLITE_DONE, else logs "<failure>: <engine message>".
-bool runStatement(sqlite3* database, const char* sql, const char* text, const char* failure)
-{
+bool runStatement(sqlite3* database, const char* sql, const char* text, const char* failure) {
     sqlite3_stmt* statement = prepare(database, sql, text, failure);
     if (statement == NULL)
         return false;
@@ -132,31 +122,27 @@ bool runStatement(sqlite3* database, const char* sql, const char* text, const ch
 // Transaction control. Unlike a plain script, a save and a delete check that
 // their transaction began and committed: a save that did not commit is not a
 // save, and a delete must never leave a save without its parameters.
-bool beginTransaction(sqlite3* database)
-{
+bool beginTransaction(sqlite3* database) {
     if (sqlite3_exec(database, BEGIN_SQL, NULL, NULL, NULL) == SQLITE_OK)
         return true;
     c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Error starting transaction: %s", sqlite3_errmsg(database));
     return false;
 }
 
-bool commitTransaction(sqlite3* database)
-{
+bool commitTransaction(sqlite3* database) {
     if (sqlite3_exec(database, END_SQL, NULL, NULL, NULL) == SQLITE_OK)
         return true;
     c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Error ending transaction: %s", sqlite3_errmsg(database));
     return false;
 }
 
-void rollbackTransaction(sqlite3* database)
-{
+void rollbackTransaction(sqlite3* database) {
     if (sqlite3_get_autocommit(database) == 0)
         sqlite3_exec(database, ROLLBACK_SQL, NULL, NULL, NULL);
 }
 
 // The value as a save keeps it: six digits after the decimal point.
-double savedValue(double value)
-{
+double savedValue(double value) {
     char text[400];
     std::snprintf(text, sizeof text, "%f", value);
     return std::strtod(text, NULL);
@@ -164,14 +150,12 @@ double savedValue(double value)
 
 // A column read as a signed 32-bit object index; values outside that range
 // become -1, which no object has.
-int32_t columnIndex(sqlite3_stmt* statement, int column)
-{
+int32_t columnIndex(sqlite3_stmt* statement, int column) {
     sqlite3_int64 value = sqlite3_column_int64(statement, column);
     return value >= INT32_MIN && value <= INT32_MAX ? static_cast<int32_t>(value) : -1;
 }
 
-void setIds(uint32_t ids[4], uint32_t id1, uint32_t id2, uint32_t id3)
-{
+void setIds(uint32_t ids[4], uint32_t id1, uint32_t id2, uint32_t id3) {
     SRV_ClearParentIds(ids);
     ids[0] = id1;
     ids[1] = id2;
@@ -181,8 +165,7 @@ void setIds(uint32_t ids[4], uint32_t id1, uint32_t id2, uint32_t id3)
 // One collection of the save, logging the object kind's message on failure.
 SRVStatus_t insertCollection(SRVBoard_t* board, sqlite3* database, uint32_t saveId,
                              const c_ParamCollection_t* collection, uint32_t parentType, const uint32_t ids[4],
-                             const char* failure)
-{
+                             const char* failure) {
     SRVStatus_t status =
         SRV_InsertCollectionParameters(&board->digitizer, collection, database, saveId, parentType, ids);
     if (status != SRV_SUCCESS)
@@ -192,15 +175,14 @@ SRVStatus_t insertCollection(SRVBoard_t* board, sqlite3* database, uint32_t save
 
 // The collections of one channel: the channel, each energy spectrum with its
 // ROIs, each MCS spectrum.
-SRVStatus_t insertChannel(SRVBoard_t* board, sqlite3* database, uint32_t saveId, uint32_t ch)
-{
+SRVStatus_t insertChannel(SRVBoard_t* board, sqlite3* database, uint32_t saveId, uint32_t ch) {
     uint32_t ids[4];
     SRVChannel_t& channel = board->channels[ch];
     setIds(ids, ch, 0, 0);
-    SRVStatus_t status =
-        insertCollection(board, database, saveId, channel.collection, SRV_OBJ_CHANNEL, ids, "Can't save Channel parameters");
-    uint32_t spectra = channel.energySpectrumCount < SRV_MAX_ENERGY_SPECTRA ? channel.energySpectrumCount
-                                                                            : SRV_MAX_ENERGY_SPECTRA;
+    SRVStatus_t status = insertCollection(board, database, saveId, channel.collection, SRV_OBJ_CHANNEL, ids,
+                                          "Can't save Channel parameters");
+    uint32_t spectra =
+        channel.energySpectrumCount < SRV_MAX_ENERGY_SPECTRA ? channel.energySpectrumCount : SRV_MAX_ENERGY_SPECTRA;
     for (uint32_t es = 0; es < spectra && status == SRV_SUCCESS; es++) {
         SRVEnergySpectrum_t& spectrum = channel.energySpectra[es];
         setIds(ids, ch, es, 0);
@@ -224,8 +206,7 @@ SRVStatus_t insertChannel(SRVBoard_t* board, sqlite3* database, uint32_t saveId,
 
 // The collections of a board-level kind of object, one row set per index.
 SRVStatus_t insertEach(SRVBoard_t* board, sqlite3* database, uint32_t saveId, c_ParamCollection_t* const* collections,
-                       uint32_t count, uint32_t objectType, const char* failure)
-{
+                       uint32_t count, uint32_t objectType, const char* failure) {
     uint32_t ids[4];
     SRVStatus_t status = SRV_SUCCESS;
     for (uint32_t i = 0; i < count && status == SRV_SUCCESS; i++) {
@@ -236,8 +217,7 @@ SRVStatus_t insertEach(SRVBoard_t* board, sqlite3* database, uint32_t saveId, c_
 }
 
 // Every collection of the board, in the order the load applies them.
-SRVStatus_t insertAllCollections(SRVBoard_t* board, sqlite3* database, uint32_t saveId)
-{
+SRVStatus_t insertAllCollections(SRVBoard_t* board, sqlite3* database, uint32_t saveId) {
     uint32_t ids[4];
     SRV_ClearParentIds(ids);
     SRVStatus_t status =
@@ -270,8 +250,7 @@ SRVStatus_t insertAllCollections(SRVBoard_t* board, sqlite3* database, uint32_t 
 
 // The parameter that a row of a save addresses, or NULL after the lookup's
 // message and "Parameter code '%i' not found.".
-SRVParameter_t* findSavedParameter(SRVBoard_t* board, int32_t parentType, const int32_t id[3], const char* codename)
-{
+SRVParameter_t* findSavedParameter(SRVBoard_t* board, int32_t parentType, const int32_t id[3], const char* codename) {
     int32_t code = 0;
     if (codename == NULL || SRV_GetParameterCode(board, codename, &code) != 0) {
         c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "Parameter codename '%s' not found.",
@@ -296,15 +275,13 @@ SRVParameter_t* findSavedParameter(SRVBoard_t* board, int32_t parentType, const 
         break;
     }
     if (param == NULL)
-        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "Parameter code '%i' not found.",
-                         code);
+        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "Parameter code '%i' not found.", code);
     return param;
 }
 
 // The name of the newest save but "__default" into a new text (freed by the
 // caller): 0, -43 when there is none, -41 out of memory.
-SRVStatus_t newestSaveName(sqlite3* database, char** name)
-{
+SRVStatus_t newestSaveName(sqlite3* database, char** name) {
     sqlite3_stmt* statement = prepare(database, NEWEST_SAVE_SQL, NULL, "No save found: %s");
     if (statement == NULL)
         return SRV_ERR_DATABASE;
@@ -326,9 +303,7 @@ SRVStatus_t newestSaveName(sqlite3* database, char** name)
 }
 
 // Applies the rows of a prepared, bound select of a save's parameters.
-SRVStatus_t applyRows(SRVBoard_t* board, sqlite3* database, sqlite3_stmt* statement, const char* name,
-                      bool includeHV)
-{
+SRVStatus_t applyRows(SRVBoard_t* board, sqlite3* database, sqlite3_stmt* statement, const char* name, bool includeHV) {
     int step = sqlite3_step(statement);
     if (step == SQLITE_DONE) {
         c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_WARNING, __LINE__, "No save named '%s' found.", name);
@@ -364,22 +339,19 @@ SRVStatus_t applyRows(SRVBoard_t* board, sqlite3* database, sqlite3_stmt* statem
 
 } // namespace
 
-void SRV_ClearParentIds(uint32_t ids[4])
-{
+void SRV_ClearParentIds(uint32_t ids[4]) {
     for (int i = 0; i < 4; i++)
         ids[i] = 0;
 }
 
-SRVStatus_t SRV_CreateTables(sqlite3* database)
-{
+SRVStatus_t SRV_CreateTables(sqlite3* database) {
     if (!runStatement(database, CREATE_SAVES_SQL, NULL, "Error creating save table: %s") ||
         !runStatement(database, CREATE_PARAMETERS_SQL, NULL, "Error creating parameter table: %s"))
         return SRV_ERR_DATABASE;
     return SRV_SUCCESS;
 }
 
-SRVStatus_t SRV_CreateSave(sqlite3* database, const char* name, uint32_t* saveId)
-{
+SRVStatus_t SRV_CreateSave(sqlite3* database, const char* name, uint32_t* saveId) {
     bool created = name != NULL ? runStatement(database, INSERT_NAMED_SAVE_SQL, name, "Error creating save: %s")
                                 : runStatement(database, INSERT_UNNAMED_SAVE_SQL, NULL, "Error creating save: %s");
     if (!created)
@@ -398,25 +370,21 @@ SRVStatus_t SRV_CreateSave(sqlite3* database, const char* name, uint32_t* saveId
     return status;
 }
 
-SRVStatus_t SRV_DeleteSave(sqlite3* database, const char* name)
-{
-    bool deleted = name != NULL
-                       ? runStatement(database, DELETE_PARAMETERS_SQL, name, "Error deleting save: %s") &&
-                             runStatement(database, DELETE_SAVE_SQL, name, "Error deleting save: %s")
-                       : runStatement(database, DELETE_ALL_PARAMETERS_SQL, NULL, "Error deleting save: %s") &&
-                             runStatement(database, DELETE_ALL_SAVES_SQL, NULL, "Error deleting save: %s");
+SRVStatus_t SRV_DeleteSave(sqlite3* database, const char* name) {
+    bool deleted = name != NULL ? runStatement(database, DELETE_PARAMETERS_SQL, name, "Error deleting save: %s") &&
+                                      runStatement(database, DELETE_SAVE_SQL, name, "Error deleting save: %s")
+                                : runStatement(database, DELETE_ALL_PARAMETERS_SQL, NULL, "Error deleting save: %s") &&
+                                      runStatement(database, DELETE_ALL_SAVES_SQL, NULL, "Error deleting save: %s");
     return deleted ? SRV_SUCCESS : SRV_ERR_DATABASE;
 }
 
-SRVStatus_t SRV_FreeSpace(sqlite3* database)
-{
+SRVStatus_t SRV_FreeSpace(sqlite3* database) {
     return runStatement(database, VACUUM_SQL, NULL, "Error freeing space: %s") ? SRV_SUCCESS : SRV_ERR_DATABASE;
 }
 
 SRVStatus_t SRV_InsertCollectionParameters(c_Digitizer_t* digitizer, const c_ParamCollection_t* collection,
                                            sqlite3* database, uint32_t saveId, uint32_t parentType,
-                                           const uint32_t ids[4])
-{
+                                           const uint32_t ids[4]) {
     if (collection == NULL || collection->count <= 0)
         return SRV_SUCCESS;
     sqlite3_stmt* statement = prepare(database, INSERT_PARAMETER_SQL, NULL, "Error inserting data: %s");
@@ -424,8 +392,7 @@ SRVStatus_t SRV_InsertCollectionParameters(c_Digitizer_t* digitizer, const c_Par
         return SRV_ERR_DATABASE;
     SRVStatus_t status = SRV_SUCCESS;
     for (int64_t code = collection->firstCode; code <= collection->lastCode && status == SRV_SUCCESS; code++) {
-        SRVParameter_t* param =
-            reinterpret_cast<SRVParameter_t*>(_pretrieve(collection, static_cast<int32_t>(code)));
+        SRVParameter_t* param = reinterpret_cast<SRVParameter_t*>(_pretrieve(collection, static_cast<int32_t>(code)));
         if (param == NULL)
             continue;
         double value = 0;
@@ -453,13 +420,11 @@ SRVStatus_t SRV_InsertCollectionParameters(c_Digitizer_t* digitizer, const c_Par
     return status;
 }
 
-SRVStatus_t SRV_SaveConfiguration(SRVBoard_t* board, const char* dbPath, const char* name)
-{
+SRVStatus_t SRV_SaveConfiguration(SRVBoard_t* board, const char* dbPath, const char* name) {
     c_extendedLogMsg(&LOG_MODULE, digitizerOf(board), C_LOG_INFO, __LINE__, "Saving configuration '%s' on '%s.",
                      orText(name, "(default name)"), orText(dbPath, ""));
     sqlite3* database = NULL;
-    SRVStatus_t status =
-        openDatabase(board, dbPath, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, &database);
+    SRVStatus_t status = openDatabase(board, dbPath, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, &database);
     if (status != SRV_SUCCESS)
         return status;
     status = beginTransaction(database) ? SRV_SUCCESS : SRV_ERR_DATABASE;
@@ -484,8 +449,7 @@ SRVStatus_t SRV_SaveConfiguration(SRVBoard_t* board, const char* dbPath, const c
     return closeDatabase(board, database, status);
 }
 
-SRVStatus_t SRV_ApplySavedConfiguration(SRVBoard_t* board, sqlite3* database, const char* name, bool includeHV)
-{
+SRVStatus_t SRV_ApplySavedConfiguration(SRVBoard_t* board, sqlite3* database, const char* name, bool includeHV) {
     char* newest = NULL;
     if (name == NULL) {
         SRVStatus_t status = newestSaveName(database, &newest);
@@ -502,8 +466,7 @@ SRVStatus_t SRV_ApplySavedConfiguration(SRVBoard_t* board, sqlite3* database, co
     return status;
 }
 
-SRVStatus_t SRV_LoadConfiguration(SRVBoard_t* board, const char* dbPath, const char* name, bool includeHV)
-{
+SRVStatus_t SRV_LoadConfiguration(SRVBoard_t* board, const char* dbPath, const char* name, bool includeHV) {
     c_extendedLogMsg(&LOG_MODULE, digitizerOf(board), C_LOG_INFO, __LINE__, "Loading configuration '%s' from '%s.",
                      orText(name, "(last saved)"), orText(dbPath, ""));
     sqlite3* database = NULL;
@@ -517,8 +480,7 @@ SRVStatus_t SRV_LoadConfiguration(SRVBoard_t* board, const char* dbPath, const c
 }
 
 SRVStatus_t SRV_GetSavedConfigurations(SRVBoard_t* board, const char* dbPath, uint32_t* count,
-                                       char names[SRV_CONFIG_LIST_MAX][SRV_CONFIG_NAME_SIZE], uint32_t offset)
-{
+                                       char names[SRV_CONFIG_LIST_MAX][SRV_CONFIG_NAME_SIZE], uint32_t offset) {
     *count = 0;
     c_extendedLogMsg(&LOG_MODULE, digitizerOf(board), C_LOG_INFO, __LINE__, "Getting saved configurations on '%s.",
                      orText(dbPath, ""));
@@ -550,8 +512,7 @@ SRVStatus_t SRV_GetSavedConfigurations(SRVBoard_t* board, const char* dbPath, ui
     return closeDatabase(board, database, status);
 }
 
-SRVStatus_t SRV_DeleteConfiguration(SRVBoard_t* board, const char* dbPath, const char* name)
-{
+SRVStatus_t SRV_DeleteConfiguration(SRVBoard_t* board, const char* dbPath, const char* name) {
     c_extendedLogMsg(&LOG_MODULE, digitizerOf(board), C_LOG_INFO, __LINE__, "Deleting configuration '%s' from '%s'",
                      orText(name, "(all)"), orText(dbPath, ""));
     sqlite3* database = NULL;
@@ -579,14 +540,12 @@ SRVStatus_t SRV_DeleteConfiguration(SRVBoard_t* board, const char* dbPath, const
 namespace {
 
 // The two masks at the head of every request; false when they can't be read.
-bool readMasks(SRVRequest* request, uint64_t* maskIn, uint64_t* maskOut)
-{
+bool readMasks(SRVRequest* request, uint64_t* maskIn, uint64_t* maskOut) {
     return request->u64(maskIn) && request->u64(maskOut);
 }
 
 // Refuses cmdMaskIn bits outside known: true when the mask is acceptable.
-bool acceptMaskIn(const SRVBoard_t* board, uint64_t maskIn, uint64_t known, SRVStatus_t* status)
-{
+bool acceptMaskIn(const SRVBoard_t* board, uint64_t maskIn, uint64_t known, SRVStatus_t* status) {
     if ((maskIn & ~known) == 0)
         return true;
     SRV_LogUnsupportedMask(&LOG_MODULE, board, "cmdMaskIn", maskIn, maskIn & ~known);
@@ -597,8 +556,7 @@ bool acceptMaskIn(const SRVBoard_t* board, uint64_t maskIn, uint64_t known, SRVS
 // After the action: the header and status, or -33 for cmdMaskOut bits the
 // command does not send. Releases the board lock.
 void* finishWithoutFields(SRVBoard_t* board, SRVCommand_t command, uint64_t maskOut, uint32_t* replySize,
-                          SRVStatus_t* status)
-{
+                          SRVStatus_t* status) {
     SRVStatus_t result = *status;
     if (result == SRV_SUCCESS && maskOut != 0) {
         SRV_LogUnsupportedMask(&LOG_MODULE, board, "cmdMaskOut", maskOut, maskOut);
@@ -612,8 +570,7 @@ void* finishWithoutFields(SRVBoard_t* board, SRVCommand_t command, uint64_t mask
 
 // The optional save name of bit 0 (a field without a terminator keeps its
 // first 47 characters). False when the field can't be read.
-bool readName(uint64_t maskIn, SRVRequest* request, char name[SRV_CONFIG_NAME_SIZE])
-{
+bool readName(uint64_t maskIn, SRVRequest* request, char name[SRV_CONFIG_NAME_SIZE]) {
     std::memset(name, 0, SRV_CONFIG_NAME_SIZE);
     if ((maskIn & FIELD_NAME) == 0)
         return true;
@@ -623,9 +580,8 @@ bool readName(uint64_t maskIn, SRVRequest* request, char name[SRV_CONFIG_NAME_SI
 // The head of a request that may name a save: the masks, with cmdMaskIn
 // bits outside known refused, then the name. False, with the status, when
 // the request can't be taken; the request is left after the name.
-bool readNamedRequest(const SRVBoard_t* board, SRVRequest* request, uint64_t known, uint64_t* maskIn,
-                      uint64_t* maskOut, char name[SRV_CONFIG_NAME_SIZE], SRVStatus_t* status)
-{
+bool readNamedRequest(const SRVBoard_t* board, SRVRequest* request, uint64_t known, uint64_t* maskIn, uint64_t* maskOut,
+                      char name[SRV_CONFIG_NAME_SIZE], SRVStatus_t* status) {
     *status = SRV_ERR_DESERIALIZE;
     if (!readMasks(request, maskIn, maskOut) || !acceptMaskIn(board, *maskIn, known, status))
         return false;
@@ -640,8 +596,7 @@ bool readNamedRequest(const SRVBoard_t* board, SRVRequest* request, uint64_t kno
 // under the board lock, answered without fields.
 void* runNamedCommand(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
                       uint32_t* replySize, SRVStatus_t* status, const char* dbPath,
-                      SRVStatus_t (*action)(SRVBoard_t*, const char*, const char*))
-{
+                      SRVStatus_t (*action)(SRVBoard_t*, const char*, const char*)) {
     SRVRequest request(payload, payloadSize);
     uint64_t maskIn = 0, maskOut = 0;
     char name[SRV_CONFIG_NAME_SIZE];
@@ -657,14 +612,12 @@ void* runNamedCommand(SRVBoard_t* board, SRVCommand_t command, const void* paylo
 } // namespace
 
 void* SRV_CmdSaveConfiguration(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                               uint32_t* replySize, SRVStatus_t* status, char dbPath[SRV_PATH_SIZE])
-{
+                               uint32_t* replySize, SRVStatus_t* status, char dbPath[SRV_PATH_SIZE]) {
     return runNamedCommand(board, command, payload, payloadSize, replySize, status, dbPath, SRV_SaveConfiguration);
 }
 
 void* SRV_CmdLoadConfiguration(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                               uint32_t* replySize, SRVStatus_t* status, char dbPath[SRV_PATH_SIZE])
-{
+                               uint32_t* replySize, SRVStatus_t* status, char dbPath[SRV_PATH_SIZE]) {
     SRVRequest request(payload, payloadSize);
     uint64_t maskIn = 0, maskOut = 0;
     char name[SRV_CONFIG_NAME_SIZE];
@@ -683,8 +636,7 @@ void* SRV_CmdLoadConfiguration(SRVBoard_t* board, SRVCommand_t command, const vo
 }
 
 void* SRV_CmdListConfigurations(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                                uint32_t* replySize, SRVStatus_t* status, char dbPath[SRV_PATH_SIZE])
-{
+                                uint32_t* replySize, SRVStatus_t* status, char dbPath[SRV_PATH_SIZE]) {
     SRVRequest request(payload, payloadSize);
     uint64_t maskIn = 0, maskOut = 0;
     uint32_t offset = 0;
@@ -724,15 +676,12 @@ void* SRV_CmdListConfigurations(SRVBoard_t* board, SRVCommand_t command, const v
 }
 
 void* SRV_CmdDeleteConfiguration(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                                 uint32_t* replySize, SRVStatus_t* status, char dbPath[SRV_PATH_SIZE])
-{
-    return runNamedCommand(board, command, payload, payloadSize, replySize, status, dbPath,
-                           SRV_DeleteConfiguration);
+                                 uint32_t* replySize, SRVStatus_t* status, char dbPath[SRV_PATH_SIZE]) {
+    return runNamedCommand(board, command, payload, payloadSize, replySize, status, dbPath, SRV_DeleteConfiguration);
 }
 
 void* SRV_CmdDatabasePath(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                          uint32_t* replySize, SRVStatus_t* status, char dbPath[SRV_PATH_SIZE])
-{
+                          uint32_t* replySize, SRVStatus_t* status, char dbPath[SRV_PATH_SIZE]) {
     SRVRequest request(payload, payloadSize);
     uint64_t maskIn = 0, maskOut = 0;
     *status = SRV_ERR_DESERIALIZE;

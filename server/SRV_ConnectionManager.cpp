@@ -17,8 +17,7 @@ static const uint32_t ACCEPT_THREAD_JOIN_MS = 2000;
 // loop is serving is kept until the loop releases it; its receiving side is
 // shut at once, so that the loop does not wait for more of a request from
 // it, while the reply to a request in progress can still be sent.
-static void dropSocketUnlocked(c_socket_t* socket, SRVConnection_t* connection)
-{
+static void dropSocketUnlocked(c_socket_t* socket, SRVConnection_t* connection) {
     if (socket == NULL)
         return;
     if (socket == connection->inUse) {
@@ -31,24 +30,21 @@ static void dropSocketUnlocked(c_socket_t* socket, SRVConnection_t* connection)
     c_socket_delete(socket);
 }
 
-void SRV_SetClientUnlocked(c_socket_t* socket, SRVConnection_t* connection)
-{
+void SRV_SetClientUnlocked(c_socket_t* socket, SRVConnection_t* connection) {
     if (connection->client != socket)
         dropSocketUnlocked(connection->client, connection);
     connection->client = socket;
     connection->event = SRV_CONN_EVENT_CLIENT;
 }
 
-void SRV_SetClient(c_socket_t* socket, SRVConnection_t* connection)
-{
+void SRV_SetClient(c_socket_t* socket, SRVConnection_t* connection) {
     c_condition_lock(&connection->condition);
     SRV_SetClientUnlocked(socket, connection);
     c_condition_broadcast(&connection->condition);
     c_condition_unlock(&connection->condition);
 }
 
-int SRV_HandleClientDisconnectionUnlocked(c_socket_t* socket, SRVConnection_t* connection)
-{
+int SRV_HandleClientDisconnectionUnlocked(c_socket_t* socket, SRVConnection_t* connection) {
     if (socket == NULL || socket != connection->client)
         return 0;
     c_lprintf(&LOG_MODULE, C_LOG_WARNING, __LINE__, "Assuming client disconnection.");
@@ -59,16 +55,14 @@ int SRV_HandleClientDisconnectionUnlocked(c_socket_t* socket, SRVConnection_t* c
     return 0;
 }
 
-int SRV_HandleClientDisconnection(c_socket_t* socket, SRVConnection_t* connection)
-{
+int SRV_HandleClientDisconnection(c_socket_t* socket, SRVConnection_t* connection) {
     c_condition_lock(&connection->condition);
     SRV_HandleClientDisconnectionUnlocked(socket, connection);
     c_condition_unlock(&connection->condition);
     return 0;
 }
 
-void SRV_SetConnectionErrorUnlocked(c_socket_t* socket, SRVConnection_t* connection, const char* text, int16_t code)
-{
+void SRV_SetConnectionErrorUnlocked(c_socket_t* socket, SRVConnection_t* connection, const char* text, int16_t code) {
     if (socket != NULL && socket != connection->client)
         dropSocketUnlocked(socket, connection);
     connection->error = code;
@@ -76,8 +70,7 @@ void SRV_SetConnectionErrorUnlocked(c_socket_t* socket, SRVConnection_t* connect
     connection->event = SRV_CONN_EVENT_ERROR;
 }
 
-void SRV_SetConnectionError(c_socket_t* socket, SRVConnection_t* connection, const char* text, int16_t code)
-{
+void SRV_SetConnectionError(c_socket_t* socket, SRVConnection_t* connection, const char* text, int16_t code) {
     c_condition_lock(&connection->condition);
     SRV_SetConnectionErrorUnlocked(socket, connection, text, code);
     c_condition_broadcast(&connection->condition);
@@ -85,8 +78,7 @@ void SRV_SetConnectionError(c_socket_t* socket, SRVConnection_t* connection, con
 }
 
 // A send to the client that makes no progress for this long fails.
-static void setSendTimeout(c_socket_t* socket, uint32_t milliseconds)
-{
+static void setSendTimeout(c_socket_t* socket, uint32_t milliseconds) {
     struct timeval limit;
     limit.tv_sec = static_cast<time_t>(milliseconds / 1000u);
     limit.tv_usec = static_cast<suseconds_t>((milliseconds % 1000u) * 1000u);
@@ -94,16 +86,14 @@ static void setSendTimeout(c_socket_t* socket, uint32_t milliseconds)
         c_lprintf(&LOG_MODULE, C_LOG_WARNING, __LINE__, "Can't set the send time-out of the client.");
 }
 
-static bool isClosing(SRVConnection_t* connection)
-{
+static bool isClosing(SRVConnection_t* connection) {
     c_condition_lock(&connection->condition);
     bool closing = connection->closing != 0;
     c_condition_unlock(&connection->condition);
     return closing;
 }
 
-void* SRV_ConnectionManagerThread(void* argument)
-{
+void* SRV_ConnectionManagerThread(void* argument) {
     SRVConnection_t* connection = static_cast<SRVConnection_t*>(argument);
 
     c_condition_lock(&connection->condition);
@@ -133,8 +123,7 @@ void* SRV_ConnectionManagerThread(void* argument)
     return NULL;
 }
 
-c_socket_t* SRV_AcquireClient(SRVConnection_t* connection, uint32_t waitMilliseconds)
-{
+c_socket_t* SRV_AcquireClient(SRVConnection_t* connection, uint32_t waitMilliseconds) {
     c_condition_lock(&connection->condition);
     if (connection->client == NULL)
         c_condition_wait(&connection->condition, waitMilliseconds);
@@ -145,16 +134,14 @@ c_socket_t* SRV_AcquireClient(SRVConnection_t* connection, uint32_t waitMillisec
     return socket;
 }
 
-bool SRV_IsCurrentClient(SRVConnection_t* connection, c_socket_t* socket)
-{
+bool SRV_IsCurrentClient(SRVConnection_t* connection, c_socket_t* socket) {
     c_condition_lock(&connection->condition);
     bool current = socket != NULL && connection->client == socket;
     c_condition_unlock(&connection->condition);
     return current;
 }
 
-void SRV_ReleaseClient(SRVConnection_t* connection, c_socket_t* socket)
-{
+void SRV_ReleaseClient(SRVConnection_t* connection, c_socket_t* socket) {
     c_condition_lock(&connection->condition);
     if (connection->inUse == socket)
         connection->inUse = NULL;
@@ -165,8 +152,7 @@ void SRV_ReleaseClient(SRVConnection_t* connection, c_socket_t* socket)
     c_condition_unlock(&connection->condition);
 }
 
-int SRV_InitConnection(SRVConnection_t* connection, c_socket_t* listenSocket)
-{
+int SRV_InitConnection(SRVConnection_t* connection, c_socket_t* listenSocket) {
     connection->listenSocket = listenSocket;
     connection->client = NULL;
     connection->event = 0;
@@ -178,13 +164,11 @@ int SRV_InitConnection(SRVConnection_t* connection, c_socket_t* listenSocket)
     return c_condition_init(&connection->condition);
 }
 
-int SRV_StartConnectionManager(SRVConnection_t* connection)
-{
+int SRV_StartConnectionManager(SRVConnection_t* connection) {
     return c_thread_create(&connection->thread, SRV_ConnectionManagerThread, connection);
 }
 
-void SRV_CloseConnection(SRVConnection_t* connection)
-{
+void SRV_CloseConnection(SRVConnection_t* connection) {
     c_condition_lock(&connection->condition);
     connection->closing = 1;
     c_condition_unlock(&connection->condition);

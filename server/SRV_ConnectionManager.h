@@ -66,8 +66,7 @@ int SRV_HandleClientDisconnectionUnlocked(c_socket_t* socket, SRVConnection_t* c
 
 /* Frees the socket if given, stores the code, logs "%s. Error %hi.", event 2. */
 void SRV_SetConnectionError(c_socket_t* socket, SRVConnection_t* connection, const char* text, int16_t code);
-void SRV_SetConnectionErrorUnlocked(c_socket_t* socket, SRVConnection_t* connection, const char* text,
-                                    int16_t code);
+void SRV_SetConnectionErrorUnlocked(c_socket_t* socket, SRVConnection_t* connection, const char* text, int16_t code);
 
 /* The command loop's side. SRV_AcquireClient waits at most waitMilliseconds
  * for a current client and marks it in use; NULL when none came.

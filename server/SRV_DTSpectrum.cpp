@@ -26,8 +26,7 @@ const uint64_t SET_KNOWN = FIELD_ENABLED | FIELD_REFERENCE;
 // 64-bit arithmetic; a range that wide leaves every difference unbinned.
 const double MAX_HALF_RANGE_NS = 4.0e18;
 
-uint32_t eventCount(const c_ChannelRecord_t& record)
-{
+uint32_t eventCount(const c_ChannelRecord_t& record) {
     if (record.events == nullptr)
         return 0;
     return record.nEvents < record.capacity ? record.nEvents : record.capacity;
@@ -35,8 +34,7 @@ uint32_t eventCount(const c_ChannelRecord_t& record)
 
 // How many stamps a carried list really holds: its count, never more than
 // its memory.
-inline uint32_t carried(uint32_t count, const uint64_t* list)
-{
+inline uint32_t carried(uint32_t count, const uint64_t* list) {
     if (count == 0)
         return 0;
     size_t room = c_malloc_size(list) / sizeof(uint64_t);
@@ -46,8 +44,7 @@ inline uint32_t carried(uint32_t count, const uint64_t* list)
 // Carries the time stamps of events first .. first + count - 1 of a channel
 // in its list (grown when needed); the carried count is 0 when the list
 // can't grow.
-uint32_t carry(uint64_t** list, const c_ChannelRecord_t& record, uint32_t first, uint32_t count)
-{
+uint32_t carry(uint64_t** list, const c_ChannelRecord_t& record, uint32_t first, uint32_t count) {
     if (count == 0)
         return 0;
     if (c_malloc_size(*list) < count * sizeof(uint64_t)) {
@@ -67,8 +64,7 @@ uint32_t carry(uint64_t** list, const c_ChannelRecord_t& record, uint32_t first,
 // The end of a readout: the events of the longer channel after the last
 // pair are carried to the next readout.
 void endReadout(SRVDTSpectrum_t* spectrum, const c_ChannelRecord_t& reference, const c_ChannelRecord_t& partner,
-                uint32_t r, uint32_t p)
-{
+                uint32_t r, uint32_t p) {
     uint32_t R = eventCount(reference);
     uint32_t P = eventCount(partner);
     uint32_t last = (R < P ? R : P) - 1;
@@ -90,8 +86,7 @@ void endReadout(SRVDTSpectrum_t* spectrum, const c_ChannelRecord_t& reference, c
 }
 
 // NBINS truncated, within 0 .. the record's bins.
-inline uint32_t binCount(const double* nbins)
-{
+inline uint32_t binCount(const double* nbins) {
     if (nbins == nullptr || !(*nbins >= 1.0))
         return 0;
     if (*nbins >= SRV_DT_SPECTRUM_MAX_BINS)
@@ -101,8 +96,7 @@ inline uint32_t binCount(const double* nbins)
 
 // One difference in nanoseconds into the histogram, or into the out-of-range
 // count.
-inline void histogram(SRVDTSpectrum_t* spectrum, int64_t difference)
-{
+inline void histogram(SRVDTSpectrum_t* spectrum, int64_t difference) {
     const double bins = *spectrum->nbins;
     const double step = *spectrum->step;
     const double half = step * bins * 0.5;
@@ -126,8 +120,7 @@ inline void histogram(SRVDTSpectrum_t* spectrum, int64_t difference)
 }
 
 // Reads an index path of pairs (index, 16); the last pair counts.
-SRVStatus_t findSpectrum(SRVBoard_t* board, const int32_t path[], uint32_t length, SRVDTSpectrum_t** out)
-{
+SRVStatus_t findSpectrum(SRVBoard_t* board, const int32_t path[], uint32_t length, SRVDTSpectrum_t** out) {
     int32_t index = -1;
     const SRVPathSlot_t slots[] = {{SRV_OBJ_DT_SPECTRUM, &index}};
     if (!SRV_ReadIndexPath(path, length, slots, 1))
@@ -144,8 +137,7 @@ SRVStatus_t findSpectrum(SRVBoard_t* board, const int32_t path[], uint32_t lengt
 
 // ============================================================== binding
 
-SRVStatus_t SRV_InitDTSpectrum(SRVBoard_t* board, uint32_t index)
-{
+SRVStatus_t SRV_InitDTSpectrum(SRVBoard_t* board, uint32_t index) {
     if (board == nullptr || index >= SRV_MAX_DT_SPECTRA)
         return SRV_ERR_RESOURCE;
     SRVDTSpectrum_t* spectrum = &board->dtSpectra[index];
@@ -175,8 +167,7 @@ SRVStatus_t SRV_InitDTSpectrum(SRVBoard_t* board, uint32_t index)
     return SRV_SUCCESS;
 }
 
-void SRV_FreeDTSpectrum(SRVDTSpectrum_t* spectrum)
-{
+void SRV_FreeDTSpectrum(SRVDTSpectrum_t* spectrum) {
     if (spectrum == nullptr)
         return;
     c_free(spectrum->pendingReference);
@@ -189,8 +180,7 @@ void SRV_FreeDTSpectrum(SRVDTSpectrum_t* spectrum)
 // ================================================================= fill
 
 int SRV_FillDTSpectrum(SRVDTSpectrum_t* spectrum, const c_ChannelRecord_t* channels, uint32_t channelCount,
-                       uint32_t i)
-{
+                       uint32_t i) {
     if (spectrum == nullptr)
         return SRV_DT_NO_RECORD;
     if (spectrum->armed == 0) {
@@ -231,8 +221,7 @@ int SRV_FillDTSpectrum(SRVDTSpectrum_t* spectrum, const c_ChannelRecord_t* chann
     return 0;
 }
 
-void SRV_ClearDTSpectrum(SRVDTSpectrum_t* spectrum)
-{
+void SRV_ClearDTSpectrum(SRVDTSpectrum_t* spectrum) {
     if (spectrum == nullptr)
         return;
     std::memset(spectrum->counts, 0, sizeof spectrum->counts);
@@ -241,8 +230,7 @@ void SRV_ClearDTSpectrum(SRVDTSpectrum_t* spectrum)
     std::memset(spectrum->leftover, 0, sizeof spectrum->leftover);
 }
 
-void SRV_SetDTReferenceChannel(SRVDTSpectrum_t* spectrum, uint32_t channel)
-{
+void SRV_SetDTReferenceChannel(SRVDTSpectrum_t* spectrum, uint32_t channel) {
     if (spectrum == nullptr || spectrum->referenceChannel == channel)
         return;
     // The carried stamps belong to the old pair of channels.
@@ -250,15 +238,11 @@ void SRV_SetDTReferenceChannel(SRVDTSpectrum_t* spectrum, uint32_t channel)
     spectrum->referenceChannel = channel;
 }
 
-uint32_t SRV_DTBinCount(const SRVDTSpectrum_t* spectrum)
-{
-    return spectrum != nullptr ? binCount(spectrum->nbins) : 0;
-}
+uint32_t SRV_DTBinCount(const SRVDTSpectrum_t* spectrum) { return spectrum != nullptr ? binCount(spectrum->nbins) : 0; }
 
 // ============================================================== lookup
 
-SRVStatus_t SRV_GetDTSpectrum(SRVBoard_t* board, const int32_t path[], uint32_t pathLength, SRVDTSpectrum_t** out)
-{
+SRVStatus_t SRV_GetDTSpectrum(SRVBoard_t* board, const int32_t path[], uint32_t pathLength, SRVDTSpectrum_t** out) {
     if (board == nullptr || out == nullptr)
         return SRV_ERR_INVALID_PARAMETER;
     return findSpectrum(board, path, pathLength, out);
@@ -267,8 +251,7 @@ SRVStatus_t SRV_GetDTSpectrum(SRVBoard_t* board, const int32_t path[], uint32_t 
 // ===================================================== command handlers
 
 void* SRV_CmdGetDTSpectrum(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                           uint32_t* replySize, SRVStatus_t* status)
-{
+                           uint32_t* replySize, SRVStatus_t* status) {
     SRVRequest request(payload, payloadSize);
     uint64_t mask = 0;
     int32_t path[SRV_INDEX_PATH_MAX];
@@ -293,8 +276,7 @@ void* SRV_CmdGetDTSpectrum(SRVBoard_t* board, SRVCommand_t command, const void* 
 }
 
 void* SRV_CmdSetDTSpectrum(SRVBoard_t* board, SRVCommand_t, const void* payload, uint32_t payloadSize, uint32_t*,
-                           SRVStatus_t* status)
-{
+                           SRVStatus_t* status) {
     SRVRequest request(payload, payloadSize);
     uint64_t mask = 0;
     int32_t path[SRV_INDEX_PATH_MAX];
@@ -327,8 +309,7 @@ void* SRV_CmdSetDTSpectrum(SRVBoard_t* board, SRVCommand_t, const void* payload,
 }
 
 void* SRV_CmdClearDTSpectrum(SRVBoard_t* board, SRVCommand_t, const void* payload, uint32_t payloadSize, uint32_t*,
-                             SRVStatus_t* status)
-{
+                             SRVStatus_t* status) {
     auto find = [](SRVBoard_t* board, const int32_t* path, uint32_t length, SRVDTSpectrum_t** spectrum) {
         SRVStatus_t result = SRV_GetDTSpectrum(board, path, length, spectrum);
         if (result == SRV_SUCCESS)

@@ -41,8 +41,7 @@ void SRV_FreeDTSpectrum(SRVDTSpectrum_t* spectrum);
  * the digitizer's channel records (channelCount of them). 0, or -48 without
  * a record. A reference or partner channel the board doesn't have, or a
  * readout in which the partner delivered no event, pairs nothing. */
-int SRV_FillDTSpectrum(SRVDTSpectrum_t* spectrum, const c_ChannelRecord_t* channels, uint32_t channelCount,
-                       uint32_t i);
+int SRV_FillDTSpectrum(SRVDTSpectrum_t* spectrum, const c_ChannelRecord_t* channels, uint32_t channelCount, uint32_t i);
 
 /* Zeroes the counts, entries, out-of-range count and every carried count
  * (the carried lists keep their memory); enabled, reference channel and the

@@ -8,11 +8,11 @@
 // looked up afresh each cycle.
 #include "SRV_EventProcessing.h"
 
+#include "SRVParameters.h"
 #include "SRV_DTSpectrum.h"
 #include "SRV_GainStabilizer.h"
-#include "SRV_MCS.h"
-#include "SRVParameters.h"
 #include "SRV_List.h"
+#include "SRV_MCS.h"
 #include "SRV_Spectra.h"
 #include "SRV_Waveforms.h"
 #include "ZarnDigitizer.h"
@@ -33,8 +33,7 @@ const int TRIGGER_REFUSED = -4;
 
 // A parameter value converted to an unsigned 64-bit integer, truncated; NaN
 // and negative values give 0, values beyond the range its maximum.
-uint64_t toUnsigned64(double value)
-{
+uint64_t toUnsigned64(double value) {
     if (!(value > 0.0))
         return 0;
     if (value >= 18446744073709551615.0)
@@ -43,10 +42,7 @@ uint64_t toUnsigned64(double value)
 }
 
 // Milliseconds from `since` to `now`; 0 when `since` lies ahead.
-uint64_t elapsedSince(uint64_t now, uint64_t since)
-{
-    return now > since ? now - since : 0;
-}
+uint64_t elapsedSince(uint64_t now, uint64_t since) { return now > since ? now - since : 0; }
 
 // What the cycle knows of the whole board.
 struct CycleState {
@@ -65,15 +61,11 @@ struct CycleState {
     uint64_t criterionMet;
 };
 
-uint64_t channelBit(uint32_t channel)
-{
-    return 1ull << (channel % 64);
-}
+uint64_t channelBit(uint32_t channel) { return 1ull << (channel % 64); }
 
 // The cycle's view of the board: false, after the message, without
 // DPPL_PARAM_WAVEFORMS.
-bool beginCycle(SRVBoard_t* board, CycleState* cycle, bool draining)
-{
+bool beginCycle(SRVBoard_t* board, CycleState* cycle, bool draining) {
     c_Digitizer_t* digitizer = &board->digitizer;
     cycle->now = c_get_time();
     cycle->morvane = digitizer->descriptor.FamilyCode == DPPL_FAMILY_MORVANE;
@@ -104,8 +96,7 @@ struct Histogram {
     SRVROI_t* roi; // NULL: no ROI bound
 };
 
-Histogram histogramOf(SRVEnergySpectrum_t* spectrum)
-{
+Histogram histogramOf(SRVEnergySpectrum_t* spectrum) {
     Histogram h;
     h.bins = SRV_SpectrumBinCount(spectrum);
     h.shift = SRV_SpectrumBinShift(spectrum);
@@ -121,8 +112,7 @@ Histogram histogramOf(SRVEnergySpectrum_t* spectrum)
 
 // One event into the histogram. The bin is checked against the bin count,
 // which never exceeds the histogram, so no energy indexes past it.
-inline void histogramEvent(SRVEnergySpectrum_t* spectrum, const Histogram& h, uint16_t energy)
-{
+inline void histogramEvent(SRVEnergySpectrum_t* spectrum, const Histogram& h, uint16_t energy) {
     uint32_t bin = static_cast<uint32_t>(energy) >> h.shift;
     if (bin < h.lld) {
         spectrum->total.underflows++;
@@ -139,14 +129,12 @@ inline void histogramEvent(SRVEnergySpectrum_t* spectrum, const Histogram& h, ui
     }
 }
 
-bool isSCAOn(SRVBoard_t* board, uint32_t channel)
-{
+bool isSCAOn(SRVBoard_t* board, uint32_t channel) {
     c_Parameter_t* enable = c_pfindc(&board->digitizer, static_cast<int32_t>(channel), DPPL_PARAM_CH_SCA_ENABLE);
     return enable != NULL && enable->value != 0.0;
 }
 
-bool isDTReference(const SRVBoard_t* board, uint32_t channel)
-{
+bool isDTReference(const SRVBoard_t* board, uint32_t channel) {
     const SRVDTSpectrum_t* dt = &board->dtSpectra[0];
     return board->dtSpectrumCount > 0 && dt->enabled && dt->referenceChannel == channel;
 }
@@ -154,8 +142,7 @@ bool isDTReference(const SRVBoard_t* board, uint32_t channel)
 // The events of one acquiring channel; `hadEvents` is set by the first event
 // that is not a pseudo event.
 void processEvents(SRVBoard_t* board, CycleState& cycle, uint32_t channel, const uint64_t* stopLimits,
-                   bool* hadEvents)
-{
+                   bool* hadEvents) {
     c_ChannelRecord_t* record = &board->digitizer.channels[channel];
     SRVChannel_t* frame = &board->channels[channel];
     SRVEnergySpectrum_t* spectrum = &frame->energySpectra[0];
@@ -206,14 +193,13 @@ void processEvents(SRVBoard_t* board, CycleState& cycle, uint32_t channel, const
 }
 
 // One channel of the cycle; false when one of its steps failed.
-bool processChannel(SRVBoard_t* board, CycleState& cycle, uint32_t channel)
-{
+bool processChannel(SRVBoard_t* board, CycleState& cycle, uint32_t channel) {
     c_Digitizer_t* digitizer = &board->digitizer;
     c_ChannelRecord_t* record = &digitizer->channels[channel];
     SRVChannel_t* frame = &board->channels[channel];
     SRVEnergySpectrum_t* spectrum = &frame->energySpectra[0];
-    bool channelAutoTrigger = !cycle.draining &&
-        c_pfindc(digitizer, static_cast<int32_t>(channel), DPPL_PARAM_CH_AUTO_TRG_TIMEOUT) != NULL;
+    bool channelAutoTrigger =
+        !cycle.draining && c_pfindc(digitizer, static_cast<int32_t>(channel), DPPL_PARAM_CH_AUTO_TRG_TIMEOUT) != NULL;
     if (!cycle.draining && !SRV_IsAcquiring(record->acqStatus))
         return true;
 
@@ -234,8 +220,7 @@ bool processChannel(SRVBoard_t* board, CycleState& cycle, uint32_t channel)
     // The steps after it need no board time: they run also when it failed.
     int status = SRV_UpdateDeadTime(board, channel);
     if (status != 0)
-        c_extendedLogMsg(&LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__, "Error in DeadTime calculations (%i).",
-                         status);
+        c_extendedLogMsg(&LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__, "Error in DeadTime calculations (%i).", status);
     if (cycle.morvane && c_pfindc(digitizer, static_cast<int32_t>(channel), DPPL_PARAM_CH_ICR_COUNTS) != NULL &&
         SRV_UpdateICRCounts(board, channel) != 0)
         return false;
@@ -270,16 +255,11 @@ bool processChannel(SRVBoard_t* board, CycleState& cycle, uint32_t channel)
 
 } // namespace
 
-bool SRV_IsValidEnergyEvent(const c_DPPEvent_t* event)
-{
-    return (event->flags & SRV_NOT_HISTOGRAMMED_FLAGS) == 0;
-}
+bool SRV_IsValidEnergyEvent(const c_DPPEvent_t* event) { return (event->flags & SRV_NOT_HISTOGRAMMED_FLAGS) == 0; }
 
-bool SRV_GetStopLimits(SRVBoard_t* board, uint32_t channel, uint64_t limits[SRV_STOP_MODES])
-{
+bool SRV_GetStopLimits(SRVBoard_t* board, uint32_t channel, uint64_t limits[SRV_STOP_MODES]) {
     const int32_t codes[SRV_STOP_MODES] = {DPPL_PARAM_CH_STOP_MODE_REALTIME, DPPL_PARAM_CH_STOP_MODE_LIVETIME,
-                                           DPPL_PARAM_CH_STOP_MODE_TOTAL_COUNTS,
-                                           DPPL_PARAM_CH_STOP_MODE_COUNTS_IN_ROI};
+                                           DPPL_PARAM_CH_STOP_MODE_TOTAL_COUNTS, DPPL_PARAM_CH_STOP_MODE_COUNTS_IN_ROI};
     bool on = true;
     for (int mode = 0; mode < SRV_STOP_MODES; mode++) {
         c_Parameter_t* param = c_pfindc(&board->digitizer, static_cast<int32_t>(channel), codes[mode]);
@@ -297,8 +277,7 @@ bool SRV_GetStopLimits(SRVBoard_t* board, uint32_t channel, uint64_t limits[SRV_
 }
 
 bool SRV_CheckStopCriteria(SRVBoard_t* board, const SRVEnergySpectrum_t* spectrum,
-                           const uint64_t limits[SRV_STOP_MODES])
-{
+                           const uint64_t limits[SRV_STOP_MODES]) {
     const uint64_t values[SRV_STOP_MODES] = {spectrum->total.realTimeNs, spectrum->total.liveTimeNs,
                                              spectrum->total.entries, spectrum->rois[0].entries};
     for (size_t mode = 0; mode < SRV_STOP_MODES; mode++) {
@@ -312,8 +291,7 @@ bool SRV_CheckStopCriteria(SRVBoard_t* board, const SRVEnergySpectrum_t* spectru
     return false;
 }
 
-int SRV_UpdateDeadTime(SRVBoard_t* board, uint32_t channel)
-{
+int SRV_UpdateDeadTime(SRVBoard_t* board, uint32_t channel) {
     SRVChannel_t* frame = &board->channels[channel];
     if (frame->boardTimeMissing)
         return 0;
@@ -339,8 +317,7 @@ int SRV_UpdateDeadTime(SRVBoard_t* board, uint32_t channel)
     return DEAD_TIME_FAILED;
 }
 
-double SRV_CorrectedInputRate(double rate, double rise)
-{
+double SRV_CorrectedInputRate(double rate, double rise) {
     double denominator = std::fma(-(rise * 1.88), rate, 1.0);
     // At or past the model's pole the correction would be infinite or
     // negative: the measured rate is the only one known.
@@ -350,8 +327,7 @@ double SRV_CorrectedInputRate(double rate, double rise)
     return std::isfinite(corrected) ? corrected : rate;
 }
 
-int SRV_AccumulateDeadTime(SRVBoard_t* board, uint32_t channel, uint64_t realTimeNs, uint64_t deadTimeNs)
-{
+int SRV_AccumulateDeadTime(SRVBoard_t* board, uint32_t channel, uint64_t realTimeNs, uint64_t deadTimeNs) {
     SRVChannel_t* frame = &board->channels[channel];
     SRVSpectrumCounters_t* total = &frame->energySpectra[0].total;
     frame->realTimeSum += realTimeNs;
@@ -406,8 +382,7 @@ int SRV_AccumulateDeadTime(SRVBoard_t* board, uint32_t channel, uint64_t realTim
     return 0;
 }
 
-int SRV_UpdateICRCounts(SRVBoard_t* board, uint32_t channel)
-{
+int SRV_UpdateICRCounts(SRVBoard_t* board, uint32_t channel) {
     if (board->digitizer.descriptor.FamilyCode != DPPL_FAMILY_MORVANE)
         return 0;
     c_Parameter_t* icr = c_pfindc(&board->digitizer, static_cast<int32_t>(channel), DPPL_PARAM_CH_ICR_COUNTS);
@@ -420,8 +395,7 @@ int SRV_UpdateICRCounts(SRVBoard_t* board, uint32_t channel)
     return 0;
 }
 
-int SRV_ChannelAutoTrigger(SRVBoard_t* board, uint32_t channel, uint64_t now)
-{
+int SRV_ChannelAutoTrigger(SRVBoard_t* board, uint32_t channel, uint64_t now) {
     c_Digitizer_t* digitizer = &board->digitizer;
     c_Parameter_t* timeout = c_pfindc(digitizer, static_cast<int32_t>(channel), DPPL_PARAM_CH_AUTO_TRG_TIMEOUT);
     double value = 0.0;
@@ -436,16 +410,14 @@ int SRV_ChannelAutoTrigger(SRVBoard_t* board, uint32_t channel, uint64_t now)
     if (elapsedSince(now, board->channels[channel].lastEventTime) > toUnsigned64(value * 0.001)) {
         result = c_sendcswtrigger(digitizer, static_cast<int32_t>(channel));
         if (result != 0) {
-            c_extendedLogMsg(&LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__, "Cannot send SW Trigger (err=%i).",
-                             result);
+            c_extendedLogMsg(&LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__, "Cannot send SW Trigger (err=%i).", result);
             return TRIGGER_REFUSED;
         }
     }
     return 0;
 }
 
-int SRV_BoardAutoTrigger(SRVBoard_t* board, uint64_t now)
-{
+int SRV_BoardAutoTrigger(SRVBoard_t* board, uint64_t now) {
     c_Digitizer_t* digitizer = &board->digitizer;
     c_Parameter_t* timeout = c_pfind(digitizer, DPPL_PARAM_AUTO_TRG_TIMEOUT);
     double value = 0.0;
@@ -476,8 +448,7 @@ int SRV_BoardAutoTrigger(SRVBoard_t* board, uint64_t now)
 namespace {
 
 // The list-mode step of the channels of the mask: 0 or the first failure.
-int listModeStep(SRVBoard_t* board, uint64_t channelMask)
-{
+int listModeStep(SRVBoard_t* board, uint64_t channelMask) {
     uint32_t channels = SRV_ChannelCount(board);
     for (uint32_t channel = 0; channel < channels; channel++) {
         if ((channelMask & channelBit(channel)) == 0)
@@ -493,8 +464,7 @@ int listModeStep(SRVBoard_t* board, uint64_t channelMask)
 
 } // namespace
 
-int SRV_ProcessCycleEvents(SRVBoard_t* board, uint64_t* criterionMet)
-{
+int SRV_ProcessCycleEvents(SRVBoard_t* board, uint64_t* criterionMet) {
     c_Digitizer_t* digitizer = &board->digitizer;
     CycleState cycle;
     *criterionMet = 0;
@@ -507,16 +477,14 @@ int SRV_ProcessCycleEvents(SRVBoard_t* board, uint64_t* criterionMet)
     for (uint32_t channel = 0; channel < channels; channel++)
         processChannel(board, cycle, channel);
 
-    if (!cycle.anyEvent && cycle.waveformsOn && cycle.boardAutoTrigger &&
-        SRV_BoardAutoTrigger(board, cycle.now) != 0)
+    if (!cycle.anyEvent && cycle.waveformsOn && cycle.boardAutoTrigger && SRV_BoardAutoTrigger(board, cycle.now) != 0)
         c_extendedLogMsg(&LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__, "Error managing AutoTrigger.");
 
     *criterionMet = cycle.criterionMet;
     return listModeStep(board, UINT64_MAX);
 }
 
-void SRV_ProcessStopDrain(SRVBoard_t* board, uint64_t channelMask)
-{
+void SRV_ProcessStopDrain(SRVBoard_t* board, uint64_t channelMask) {
     CycleState cycle;
     beginCycle(board, &cycle, true);
     uint32_t channels = SRV_ChannelCount(board);
@@ -527,8 +495,7 @@ void SRV_ProcessStopDrain(SRVBoard_t* board, uint64_t channelMask)
     listModeStep(board, channelMask);
 }
 
-uint64_t SRV_AcquiringChannels(const SRVBoard_t* board)
-{
+uint64_t SRV_AcquiringChannels(const SRVBoard_t* board) {
     uint64_t mask = 0;
     uint32_t channels = SRV_ChannelCount(board);
     for (uint32_t channel = 0; channel < channels; channel++)
@@ -537,35 +504,27 @@ uint64_t SRV_AcquiringChannels(const SRVBoard_t* board)
     return mask;
 }
 
-void SRV_DiscardDecodedEvents(SRVBoard_t* board)
-{
+void SRV_DiscardDecodedEvents(SRVBoard_t* board) {
     for (c_ChannelRecord_t& channel : board->digitizer.channels)
         channel.nEvents = 0;
 }
 
 // ------------------------------------------- steps of the other records
 
-int SRV_CycleListMode(SRVBoard_t* board, uint32_t channel)
-{
-    return handleListMode(board, channel);
-}
+int SRV_CycleListMode(SRVBoard_t* board, uint32_t channel) { return handleListMode(board, channel); }
 
-void SRV_CycleMCSDatum(SRVBoard_t* board, uint32_t channel, const c_DPPEvent_t* event)
-{
+void SRV_CycleMCSDatum(SRVBoard_t* board, uint32_t channel, const c_DPPEvent_t* event) {
     SRV_HandleMCSDatum(board, channel, event);
 }
 
-int SRV_CycleStoreWaveform(SRVBoard_t* board, uint32_t channel, const c_DPPEvent_t* event)
-{
+int SRV_CycleStoreWaveform(SRVBoard_t* board, uint32_t channel, const c_DPPEvent_t* event) {
     return SRV_StoreEventWaveform(board, channel, event);
 }
 
-int SRV_CycleFillDTSpectrum(SRVBoard_t* board, SRVDTSpectrum_t* spectrum, uint32_t index)
-{
+int SRV_CycleFillDTSpectrum(SRVBoard_t* board, SRVDTSpectrum_t* spectrum, uint32_t index) {
     return SRV_FillDTSpectrum(spectrum, board->digitizer.channels, SRV_ChannelCount(board), index);
 }
 
-int SRV_CycleGainStabilizer(SRVBoard_t* board, SRVEnergySpectrum_t* spectrum)
-{
+int SRV_CycleGainStabilizer(SRVBoard_t* board, SRVEnergySpectrum_t* spectrum) {
     return handleGainStabilization(board, &spectrum->gainStabilizer);
 }

@@ -36,8 +36,7 @@ struct Region {
 
 // The region as the update uses it, truncated to bin numbers: false when it
 // does not lie inside a slot with room for the two baseline windows.
-bool regionOf(const SRVGainStabilizer_t* stabilizer, Region* region)
-{
+bool regionOf(const SRVGainStabilizer_t* stabilizer, Region* region) {
     if (stabilizer->roiLow == nullptr || stabilizer->roiHigh == nullptr)
         return false;
     double low = *stabilizer->roiLow;
@@ -50,15 +49,13 @@ bool regionOf(const SRVGainStabilizer_t* stabilizer, Region* region)
 }
 
 // The slot being filled; never past the last one.
-uint32_t currentSlot(const SRVGainStabilizer_t* stabilizer)
-{
+uint32_t currentSlot(const SRVGainStabilizer_t* stabilizer) {
     return stabilizer->slot < NEWEST_SLOT ? stabilizer->slot : NEWEST_SLOT;
 }
 
 // Net counts above the straight baseline through the means of the first and
 // the last three bins, summed over lo .. hi-1, and their first moment.
-bool netCounts(const double* h, uint32_t lo, uint32_t hi, double* sum, double* moment)
-{
+bool netCounts(const double* h, uint32_t lo, uint32_t hi, double* sum, double* moment) {
     *sum = 0.0;
     *moment = 0.0;
     if (h == nullptr || hi >= SRV_SPECTRUM_MAX_BINS || lo > hi || hi - lo < 2)
@@ -81,8 +78,7 @@ bool netCounts(const double* h, uint32_t lo, uint32_t hi, double* sum, double* m
 
 // A server parameter of the spectrum's channel, by code name; NULL when
 // missing.
-SRVParameter_t* channelParameter(SRVBoard_t* board, const SRVEnergySpectrum_t* spectrum, const char* name)
-{
+SRVParameter_t* channelParameter(SRVBoard_t* board, const SRVEnergySpectrum_t* spectrum, const char* name) {
     int32_t code = 0;
     if (board == nullptr || spectrum == nullptr || spectrum->channel == nullptr ||
         spectrum->channel->collection == nullptr || SRV_GetParameterCode(board, name, &code) != 0)
@@ -91,15 +87,13 @@ SRVParameter_t* channelParameter(SRVBoard_t* board, const SRVEnergySpectrum_t* s
 }
 
 // A board parameter's value through the library's read.
-bool readBoardValue(SRVBoard_t* board, int32_t code, double* value)
-{
+bool readBoardValue(SRVBoard_t* board, int32_t code, double* value) {
     c_Parameter_t* param = c_pfind(&board->digitizer, code);
     return param != nullptr && c_pget(&board->digitizer, param, value) == 0;
 }
 
 // The weighted sum of the five slots over the region, then the correction.
-int correct(SRVGainStabilizer_t* stabilizer, const Region& region, double* work)
-{
+int correct(SRVGainStabilizer_t* stabilizer, const Region& region, double* work) {
     for (uint32_t k = 0; k < SRV_GAIN_STABILIZER_SLOTS; k++)
         for (uint32_t b = region.lo; b <= region.hi; b++)
             work[b] += SLOT_WEIGHTS[k] * stabilizer->hist[k][b];
@@ -122,8 +116,7 @@ int correct(SRVGainStabilizer_t* stabilizer, const Region& region, double* work)
 
 // ======================================================= set-up and state
 
-SRVStatus_t SRV_InitGainStabilizer(SRVBoard_t* board, SRVEnergySpectrum_t* spectrum)
-{
+SRVStatus_t SRV_InitGainStabilizer(SRVBoard_t* board, SRVEnergySpectrum_t* spectrum) {
     if (board == nullptr || spectrum == nullptr)
         return SRV_ERR_RESOURCE;
     SRVGainStabilizer_t* stabilizer = &spectrum->gainStabilizer;
@@ -141,8 +134,7 @@ SRVStatus_t SRV_InitGainStabilizer(SRVBoard_t* board, SRVEnergySpectrum_t* spect
     return factor != nullptr || spectrum->nbins == nullptr ? SRV_SUCCESS : SRV_ERR_RESOURCE;
 }
 
-SRVStatus_t SRV_ResetGainStabilizer(SRVGainStabilizer_t* stabilizer)
-{
+SRVStatus_t SRV_ResetGainStabilizer(SRVGainStabilizer_t* stabilizer) {
     if (stabilizer == nullptr)
         return SRV_ERR_RESOURCE;
     if (stabilizer->enabled == 0)
@@ -156,8 +148,7 @@ SRVStatus_t SRV_ResetGainStabilizer(SRVGainStabilizer_t* stabilizer)
     return SRV_SUCCESS;
 }
 
-SRVStatus_t SRV_SwitchGainStabilizer(SRVEnergySpectrum_t* spectrum, uint32_t value)
-{
+SRVStatus_t SRV_SwitchGainStabilizer(SRVEnergySpectrum_t* spectrum, uint32_t value) {
     if (spectrum == nullptr)
         return SRV_SUCCESS;
     if (value == 1) {
@@ -169,16 +160,14 @@ SRVStatus_t SRV_SwitchGainStabilizer(SRVEnergySpectrum_t* spectrum, uint32_t val
     return SRV_SUCCESS;
 }
 
-void SRV_GainStabClearSlots(double slots[SRV_GAIN_STABILIZER_SLOTS][SRV_SPECTRUM_MAX_BINS])
-{
+void SRV_GainStabClearSlots(double slots[SRV_GAIN_STABILIZER_SLOTS][SRV_SPECTRUM_MAX_BINS]) {
     if (slots != nullptr)
         std::memset(slots, 0, sizeof(double) * SRV_GAIN_STABILIZER_SLOTS * SRV_SPECTRUM_MAX_BINS);
 }
 
 // ======================================================== per cycle
 
-int handleGainStabilization(SRVBoard_t* board, SRVGainStabilizer_t* stabilizer)
-{
+int handleGainStabilization(SRVBoard_t* board, SRVGainStabilizer_t* stabilizer) {
     if (board == nullptr || stabilizer == nullptr || stabilizer->enabled == 0 || stabilizer->interval == nullptr)
         return SRV_SUCCESS;
     uint64_t now = c_get_time();
@@ -213,8 +202,7 @@ int handleGainStabilization(SRVBoard_t* board, SRVGainStabilizer_t* stabilizer)
     return SRV_SUCCESS;
 }
 
-int _handleGainStabilitizationPeak(SRVBoard_t* board, SRVGainStabilizer_t* stabilizer)
-{
+int _handleGainStabilitizationPeak(SRVBoard_t* board, SRVGainStabilizer_t* stabilizer) {
     if (board == nullptr || stabilizer == nullptr || stabilizer->spectrum == nullptr ||
         stabilizer->spectrum->channel == nullptr)
         return SRV_ERR_GENERIC;
@@ -222,7 +210,7 @@ int _handleGainStabilitizationPeak(SRVBoard_t* board, SRVGainStabilizer_t* stabi
     uint32_t channel = spectrum->channel->channelNumber;
     if (channel < DPPL_MAX_CHANNELS && stabilizer->roiLow != nullptr && stabilizer->roiHigh != nullptr) {
         const c_ChannelRecord_t* record = &board->digitizer.channels[channel];
-        const uint32_t count = record->events == nullptr ? 0
+        const uint32_t count = record->events == nullptr            ? 0
                                : record->nEvents < record->capacity ? record->nEvents
                                                                     : record->capacity;
         const uint32_t shift = SRV_SpectrumBinShift(spectrum);
@@ -249,8 +237,7 @@ int _handleGainStabilitizationPeak(SRVBoard_t* board, SRVGainStabilizer_t* stabi
     return SRV_ERR_GENERIC;
 }
 
-int SRV_UpdateGainCorrection(SRVGainStabilizer_t* stabilizer)
-{
+int SRV_UpdateGainCorrection(SRVGainStabilizer_t* stabilizer) {
     if (stabilizer == nullptr || stabilizer->factor == nullptr)
         return SRV_ERR_GENERIC;
     double* work = static_cast<double*>(c_calloc(SRV_SPECTRUM_MAX_BINS, sizeof(double)));
@@ -276,15 +263,13 @@ int SRV_UpdateGainCorrection(SRVGainStabilizer_t* stabilizer)
     return result;
 }
 
-bool SRV_GainStabHasStatistics(const double* histogram, uint32_t lo, uint32_t hi)
-{
+bool SRV_GainStabHasStatistics(const double* histogram, uint32_t lo, uint32_t hi) {
     double sum = 0.0;
     double moment = 0.0;
     return netCounts(histogram, lo, hi, &sum, &moment);
 }
 
-bool SRV_GainStabCentroid(const double* histogram, uint32_t lo, uint32_t hi, double* centroid)
-{
+bool SRV_GainStabCentroid(const double* histogram, uint32_t lo, uint32_t hi, double* centroid) {
     double sum = 0.0;
     double moment = 0.0;
     bool enough = netCounts(histogram, lo, hi, &sum, &moment);
@@ -293,8 +278,7 @@ bool SRV_GainStabCentroid(const double* histogram, uint32_t lo, uint32_t hi, dou
     return enough;
 }
 
-int SRV_GainStabTakeReference(SRVGainStabilizer_t* stabilizer)
-{
+int SRV_GainStabTakeReference(SRVGainStabilizer_t* stabilizer) {
     Region region;
     if (stabilizer == nullptr || !regionOf(stabilizer, &region))
         return SRV_ERR_LOW_STATISTICS;
@@ -306,8 +290,7 @@ int SRV_GainStabTakeReference(SRVGainStabilizer_t* stabilizer)
     return SRV_SUCCESS;
 }
 
-int SRV_GainStabTemperatureFactor(SRVBoard_t* board, SRVGainStabilizer_t* stabilizer)
-{
+int SRV_GainStabTemperatureFactor(SRVBoard_t* board, SRVGainStabilizer_t* stabilizer) {
     if (board == nullptr || stabilizer == nullptr || stabilizer->factor == nullptr)
         return SRV_ERR_GENERIC;
     double temperature = 0.0;
@@ -327,8 +310,7 @@ int SRV_GainStabTemperatureFactor(SRVBoard_t* board, SRVGainStabilizer_t* stabil
     return SRV_SUCCESS;
 }
 
-int SRV_ApplyGainCorrection(SRVBoard_t* board, SRVGainStabilizer_t* stabilizer)
-{
+int SRV_ApplyGainCorrection(SRVBoard_t* board, SRVGainStabilizer_t* stabilizer) {
     if (board == nullptr || stabilizer == nullptr || stabilizer->factor == nullptr)
         return SRV_ERR_RESOURCE;
     const SRVEnergySpectrum_t* spectrum = stabilizer->spectrum;
@@ -337,8 +319,8 @@ int SRV_ApplyGainCorrection(SRVBoard_t* board, SRVGainStabilizer_t* stabilizer)
     // A failed or impossible write of the factor still sets the fine gain
     // again, and a missing fine gain still lets the factor be written.
     if (factor != nullptr && SRVParameter_SetValue(&board->digitizer, factor, *stabilizer->factor) == 0)
-        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_INFO, __LINE__, "New Fine Gain correction value %f set. ",
-                         *stabilizer->factor);
+        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_INFO, __LINE__,
+                         "New Fine Gain correction value %f set. ", *stabilizer->factor);
     if (fineGain == nullptr || fineGain->utilParam == nullptr)
         return SRV_ERR_RESOURCE;
     const int result = SRVParameter_SetValue(&board->digitizer, fineGain, fineGain->utilParam->preferred);
@@ -347,9 +329,8 @@ int SRV_ApplyGainCorrection(SRVBoard_t* board, SRVGainStabilizer_t* stabilizer)
 
 // ======================================================== command 49
 
-void* SRV_CmdResetGainStabilizer(SRVBoard_t* board, SRVCommand_t, const void* payload, uint32_t payloadSize,
-                                 uint32_t*, SRVStatus_t* status)
-{
+void* SRV_CmdResetGainStabilizer(SRVBoard_t* board, SRVCommand_t, const void* payload, uint32_t payloadSize, uint32_t*,
+                                 SRVStatus_t* status) {
     SRVRequest request(payload, payloadSize);
     uint64_t maskIn = 0;
     uint64_t maskOut = 0;

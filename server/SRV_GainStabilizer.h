@@ -29,11 +29,7 @@ extern "C" {
 #endif
 
 /* Modes (the mode parameter truncated). */
-enum {
-    SRV_GSTAB_MODE_OFF = 0,
-    SRV_GSTAB_MODE_PEAK = 1,
-    SRV_GSTAB_MODE_TEMPERATURE = 2
-};
+enum { SRV_GSTAB_MODE_OFF = 0, SRV_GSTAB_MODE_PEAK = 1, SRV_GSTAB_MODE_TEMPERATURE = 2 };
 
 /* A period needs a net count above this in the region. */
 #define SRV_GSTAB_MIN_NET_COUNTS 5000.0
@@ -86,8 +82,8 @@ void SRV_GainStabClearSlots(double slots[SRV_GAIN_STABILIZER_SLOTS][SRV_SPECTRUM
 /* Command 49: u64 cmdMaskIn, u64 cmdMaskOut, index path (types 2 and 9):
  * resets the spectrum's stabiliser when it is enabled and applies its
  * factor. */
-void* SRV_CmdResetGainStabilizer(SRVBoard_t* board, SRVCommand_t command, const void* payload,
-                                 uint32_t payloadSize, uint32_t* replySize, SRVStatus_t* status);
+void* SRV_CmdResetGainStabilizer(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
+                                 uint32_t* replySize, SRVStatus_t* status);
 
 #ifdef __cplusplus
 }

@@ -27,12 +27,10 @@ static const uint64_t RANGE_FIELDS = (1ull << (RANGE_BIT_NAME + 1)) - 1;
 
 #define BLOG(board, level, ...) c_extendedLogMsg(&LOG_MODULE, &(board)->digitizer, (level), __LINE__, __VA_ARGS__)
 
-
 // Copies a text of the library record (which need not be terminated within
 // its size) into a reply text of SRV_HV_RANGE_TEXT bytes: at most 47
 // characters, the rest zero.
-static void copyText(char destination[SRV_HV_RANGE_TEXT], const char* source, size_t sourceSize)
-{
+static void copyText(char destination[SRV_HV_RANGE_TEXT], const char* source, size_t sourceSize) {
     std::memset(destination, 0, SRV_HV_RANGE_TEXT);
     size_t length = strnlen(source, sourceSize);
     if (length > SRV_HV_RANGE_TEXT - 1)
@@ -42,8 +40,7 @@ static void copyText(char destination[SRV_HV_RANGE_TEXT], const char* source, si
 
 // ------------------------------------------------------------------ on/off
 
-SRVStatus_t SRV_GetSetHVChannelOn(SRVBoard_t* board, int32_t hvChannel, const uint8_t* newState, uint8_t* state)
-{
+SRVStatus_t SRV_GetSetHVChannelOn(SRVBoard_t* board, int32_t hvChannel, const uint8_t* newState, uint8_t* state) {
     c_Digitizer_t* digitizer = &board->digitizer;
     int32_t code = -1;
     if (c_getParamCodeFromCodeName(HV_ON_CODENAME, &code) != 0) {
@@ -74,8 +71,7 @@ SRVStatus_t SRV_GetSetHVChannelOn(SRVBoard_t* board, int32_t hvChannel, const ui
 // before anything is done.
 static SRVStatus_t readSwitchRequest(const SRVBoard_t* board, const void* payload, uint32_t payloadSize,
                                      bool allowNewState, uint64_t* maskOut, int32_t* hvChannel, bool* hasNewState,
-                                     uint32_t* newState)
-{
+                                     uint32_t* newState) {
     SRVRequest request(payload, payloadSize);
     uint64_t maskIn = 0;
     if (request.u64(&maskIn) && request.u64(maskOut))
@@ -96,8 +92,7 @@ static SRVStatus_t readSwitchRequest(const SRVBoard_t* board, const void* payloa
 // Commands 43 to 45: switches (or only reads) the channel under the lock and
 // answers the state before the command for cmdMaskOut bit 0 when `reportsState`.
 static void* switchChannel(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                           uint32_t* replySize, SRVStatus_t* status, bool isOnOff, uint8_t fixedState)
-{
+                           uint32_t* replySize, SRVStatus_t* status, bool isOnOff, uint8_t fixedState) {
     uint64_t maskOut = 0;
     int32_t hvChannel = 0;
     bool hasNewState = false;
@@ -127,27 +122,23 @@ static void* switchChannel(SRVBoard_t* board, SRVCommand_t command, const void* 
 }
 
 void* SRV_CmdHVOn(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                  uint32_t* replySize, SRVStatus_t* status)
-{
+                  uint32_t* replySize, SRVStatus_t* status) {
     return switchChannel(board, command, payload, payloadSize, replySize, status, false, 1);
 }
 
 void* SRV_CmdHVOff(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                   uint32_t* replySize, SRVStatus_t* status)
-{
+                   uint32_t* replySize, SRVStatus_t* status) {
     return switchChannel(board, command, payload, payloadSize, replySize, status, false, 0);
 }
 
 void* SRV_CmdHVOnOff(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                     uint32_t* replySize, SRVStatus_t* status)
-{
+                     uint32_t* replySize, SRVStatus_t* status) {
     return switchChannel(board, command, payload, payloadSize, replySize, status, true, 0);
 }
 
 // ------------------------------------------------------------ channel info
 
-SRVStatus_t SRV_GetHVChannelInfo(SRVBoard_t* board, int32_t hvChannel, uint32_t* ranges, uint32_t* polarity)
-{
+SRVStatus_t SRV_GetHVChannelInfo(SRVBoard_t* board, int32_t hvChannel, uint32_t* ranges, uint32_t* polarity) {
     if (hvChannel < 0 || static_cast<uint32_t>(hvChannel) >= SRV_HVChannelCount(board)) {
         BLOG(board, C_LOG_ERROR, "HV Channel '%i' not found.", hvChannel);
         return SRV_ERR_UNSUPPORTED;
@@ -163,8 +154,7 @@ SRVStatus_t SRV_GetHVChannelInfo(SRVBoard_t* board, int32_t hvChannel, uint32_t*
 }
 
 void* SRV_CmdGetHVChannelInfo(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                              uint32_t* replySize, SRVStatus_t* status)
-{
+                              uint32_t* replySize, SRVStatus_t* status) {
     SRVRequest request(payload, payloadSize);
     uint64_t dataMask = 0;
     int32_t hvChannel = 0;
@@ -187,8 +177,7 @@ void* SRV_CmdGetHVChannelInfo(SRVBoard_t* board, SRVCommand_t command, const voi
 
 // -------------------------------------------------------------- range info
 
-SRVStatus_t SRV_GetHVRangeInfo(SRVBoard_t* board, const int32_t* path, uint32_t pathLength, SRVHVRangeInfo_t* info)
-{
+SRVStatus_t SRV_GetHVRangeInfo(SRVBoard_t* board, const int32_t* path, uint32_t pathLength, SRVHVRangeInfo_t* info) {
     int32_t hvChannel = -1, rangeIndex = -1;
     for (uint32_t k = 0; path != NULL && k + 1 < pathLength; k += 2) {
         if (path[k + 1] == SRV_OBJ_HV_CHANNEL)
@@ -229,8 +218,7 @@ SRVStatus_t SRV_GetHVRangeInfo(SRVBoard_t* board, const int32_t* path, uint32_t 
     return SRV_SUCCESS;
 }
 
-static void appendRangeFields(SRVReply* reply, uint64_t dataMask, const SRVHVRangeInfo_t& info)
-{
+static void appendRangeFields(SRVReply* reply, uint64_t dataMask, const SRVHVRangeInfo_t& info) {
     for (int bit = 0; bit < SRV_HV_RANGE_LIMITS; bit++) {
         if ((dataMask & (1ull << bit)) != 0)
             reply->f64(info.limits[bit]);
@@ -244,8 +232,7 @@ static void appendRangeFields(SRVReply* reply, uint64_t dataMask, const SRVHVRan
 }
 
 void* SRV_CmdGetHVRangeInfo(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                            uint32_t* replySize, SRVStatus_t* status)
-{
+                            uint32_t* replySize, SRVStatus_t* status) {
     SRVRequest request(payload, payloadSize);
     uint64_t dataMask = 0;
     int32_t path[SRV_INDEX_PATH_MAX];

@@ -22,7 +22,7 @@ extern "C" {
  * minimum, maximum and step of VSET, ISET, VMON, IMON, VMAX, RAMPUP and
  * RAMPDOWN (bits 0 to 20); kind is bit 21, codename bit 22, name bit 23. */
 #define SRV_HV_RANGE_LIMITS 21
-#define SRV_HV_RANGE_TEXT 48
+#define SRV_HV_RANGE_TEXT   48
 
 typedef struct SRVHVRangeInfo_t {
     double limits[SRV_HV_RANGE_LIMITS];

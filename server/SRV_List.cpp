@@ -32,8 +32,8 @@ enum : uint64_t {
 static const uint64_t SET_KNOWN_MASK = LIST_BIT_ENABLED | LIST_BIT_FORMAT | LIST_BIT_FILE_NAME | LIST_BIT_FIELDS |
                                        LIST_BIT_KEEP_PSEUDO | LIST_BIT_BUFFER_SIZE | LIST_BIT_KEEP_FLAG400 |
                                        LIST_BIT_ALL_ENERGIES;
-static const uint64_t GET_KNOWN_MASK = SET_KNOWN_MASK | LIST_BIT_COUNT | LIST_BIT_TIME_TAGS | LIST_BIT_ENERGIES |
-                                       LIST_BIT_FLAGS;
+static const uint64_t GET_KNOWN_MASK =
+    SET_KNOWN_MASK | LIST_BIT_COUNT | LIST_BIT_TIME_TAGS | LIST_BIT_ENERGIES | LIST_BIT_FLAGS;
 static const uint64_t EVENT_ARRAY_BITS = LIST_BIT_TIME_TAGS | LIST_BIT_ENERGIES | LIST_BIT_FLAGS;
 
 // Bits of the selected-fields value.
@@ -46,46 +46,37 @@ enum : uint32_t {
 // Flag 0x400 events are kept only on request.
 static const uint32_t EVTFLAG_400 = 0x400u;
 
-static bool arraysPresent(const SRVListSave_t* list)
-{
+static bool arraysPresent(const SRVListSave_t* list) {
     return list->timeTags != NULL && list->energies != NULL && list->flags != NULL;
 }
 
-static bool anyFieldSelected(const SRVListSave_t* list)
-{
+static bool anyFieldSelected(const SRVListSave_t* list) {
     return list->withTimeTag || list->withEnergy || list->withFlags;
 }
 
-static bool knownFormat(int32_t format)
-{
+static bool knownFormat(int32_t format) {
     return format == SRV_LIST_FORMAT_TEXT || format == SRV_LIST_FORMAT_BINARY || format == SRV_LIST_FORMAT_NONE;
 }
 
-static bool formatWithFile(int32_t format)
-{
+static bool formatWithFile(int32_t format) {
     return format == SRV_LIST_FORMAT_TEXT || format == SRV_LIST_FORMAT_BINARY;
 }
 
-static uint32_t channelCount(const SRVBoard_t* board)
-{
-    return SRV_ChannelCount(board);
-}
+static uint32_t channelCount(const SRVBoard_t* board) { return SRV_ChannelCount(board); }
 
 // ------------------------------------------------------------- buffers
 
 // Reallocates one array to count elements of size bytes; on failure the old
 // array is freed and the result is NULL.
 template <typename T>
-static T* resizeArray(T* array, uint32_t count)
-{
+static T* resizeArray(T* array, uint32_t count) {
     T* resized = static_cast<T*>(c_realloc(array, static_cast<size_t>(count) * sizeof(T)));
     if (resized == NULL)
         c_free(array);
     return resized;
 }
 
-static void freeArrays(SRVListSave_t* list)
-{
+static void freeArrays(SRVListSave_t* list) {
     c_free(list->timeTags);
     c_free(list->energies);
     c_free(list->flags);
@@ -94,8 +85,7 @@ static void freeArrays(SRVListSave_t* list)
     list->flags = NULL;
 }
 
-void SRV_ResizeListBuffers(SRVListSave_t* list)
-{
+void SRV_ResizeListBuffers(SRVListSave_t* list) {
     if (list == NULL)
         return;
     // A start refuses a buffer above the limit, so such a size is never
@@ -115,8 +105,7 @@ void SRV_ResizeListBuffers(SRVListSave_t* list)
         list->count = 0;
 }
 
-void SRV_FreeListSave(SRVListSave_t* list)
-{
+void SRV_FreeListSave(SRVListSave_t* list) {
     if (list == NULL)
         return;
     if (list->file != NULL) {
@@ -129,8 +118,7 @@ void SRV_FreeListSave(SRVListSave_t* list)
     list->saving = 0;
 }
 
-SRVStatus_t SRV_InitListSave(SRVBoard_t* board, uint32_t channel, const char* fileName)
-{
+SRVStatus_t SRV_InitListSave(SRVBoard_t* board, uint32_t channel, const char* fileName) {
     if (channel >= SRV_MAX_CHANNELS)
         return SRV_ERR_RESOURCE;
     SRVListSave_t* list = &board->channels[channel].listSave;
@@ -154,8 +142,7 @@ SRVStatus_t SRV_InitListSave(SRVBoard_t* board, uint32_t channel, const char* fi
     return SRV_SUCCESS;
 }
 
-SRVStatus_t SRV_InitListSaves(SRVBoard_t* board, const char* dataFolder)
-{
+SRVStatus_t SRV_InitListSaves(SRVBoard_t* board, const char* dataFolder) {
     for (uint32_t channel = 0; channel < channelCount(board); channel++) {
         char fileName[SRV_PATH_SIZE];
         std::snprintf(fileName, sizeof fileName, "%s/ListData_ch%02u.dat", dataFolder, channel);
@@ -166,8 +153,7 @@ SRVStatus_t SRV_InitListSaves(SRVBoard_t* board, const char* dataFolder)
     return SRV_SUCCESS;
 }
 
-SRVStatus_t SRV_GetListSave(SRVBoard_t* board, int32_t channel, SRVListSave_t** out)
-{
+SRVStatus_t SRV_GetListSave(SRVBoard_t* board, int32_t channel, SRVListSave_t** out) {
     c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_DETAIL, __LINE__, "Getting lists data for channel '%i'.",
                      static_cast<int>(channel));
     if (channel < 0 || static_cast<uint32_t>(channel) >= channelCount(board)) {
@@ -181,8 +167,7 @@ SRVStatus_t SRV_GetListSave(SRVBoard_t* board, int32_t channel, SRVListSave_t** 
 
 // -------------------------------------------------------------- files
 
-static void writeTextHeader(const SRVListSave_t* list)
-{
+static void writeTextHeader(const SRVListSave_t* list) {
     if (list->withTimeTag)
         std::fputs("TIMETAG\t\t", list->file);
     if (list->withEnergy)
@@ -192,8 +177,7 @@ static void writeTextHeader(const SRVListSave_t* list)
     std::fputs("\n", list->file);
 }
 
-static void writeTextEvent(const SRVListSave_t* list, uint32_t i)
-{
+static void writeTextEvent(const SRVListSave_t* list, uint32_t i) {
     if (list->withTimeTag)
         std::fprintf(list->file, "%llu\t", static_cast<unsigned long long>(list->timeTags[i]));
     if (list->withEnergy)
@@ -209,16 +193,14 @@ static const size_t BINARY_CHUNK_BYTES = 64 * 1024;
 
 // Appends one field of event i at `out`; the next free byte.
 template <typename T>
-static uint8_t* packField(uint8_t* out, const T* values, uint32_t i)
-{
+static uint8_t* packField(uint8_t* out, const T* values, uint32_t i) {
     std::memcpy(out, &values[i], sizeof(T));
     return out + sizeof(T);
 }
 
 // The selected fields of every buffered event packed without padding, in the
 // server's byte order, written a chunk at a time.
-static void writeBinaryEvents(const SRVListSave_t* list)
-{
+static void writeBinaryEvents(const SRVListSave_t* list) {
     static thread_local uint8_t chunk[BINARY_CHUNK_BYTES];
     const size_t recordBytes = (list->withTimeTag ? sizeof list->timeTags[0] : 0) +
                                (list->withEnergy ? sizeof list->energies[0] : 0) +
@@ -239,8 +221,7 @@ static void writeBinaryEvents(const SRVListSave_t* list)
     }
 }
 
-SRVStatus_t SRV_FlushListEvents(SRVListSave_t* list)
-{
+SRVStatus_t SRV_FlushListEvents(SRVListSave_t* list) {
     if (list == NULL)
         return SRV_ERR_RESOURCE;
     if (list->format == SRV_LIST_FORMAT_NONE || !list->saving)
@@ -265,8 +246,7 @@ SRVStatus_t SRV_FlushListEvents(SRVListSave_t* list)
 }
 
 // Creates the folder of the list file with its parents: 0 or -1.
-static SRVStatus_t makeListFolder(SRVBoard_t* board, const SRVListSave_t* list)
-{
+static SRVStatus_t makeListFolder(SRVBoard_t* board, const SRVListSave_t* list) {
     char folder[SRV_PATH_SIZE];
     int error = c_dirname(list->fileName, folder, sizeof folder);
     if (error != 0) {
@@ -284,8 +264,7 @@ static SRVStatus_t makeListFolder(SRVBoard_t* board, const SRVListSave_t* list)
 
 // Opens the output of the record's format (text with its header line, or
 // binary; none for format none): 0, -44 (unknown format) or -36.
-static SRVStatus_t openListOutput(SRVBoard_t* board, SRVListSave_t* list)
-{
+static SRVStatus_t openListOutput(SRVBoard_t* board, SRVListSave_t* list) {
     if (!knownFormat(list->format)) {
         c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "Unknown list file format %d.",
                          static_cast<int>(list->format));
@@ -306,16 +285,14 @@ static SRVStatus_t openListOutput(SRVBoard_t* board, SRVListSave_t* list)
     return SRV_SUCCESS;
 }
 
-static void closeListFile(SRVListSave_t* list)
-{
+static void closeListFile(SRVListSave_t* list) {
     if (list->file != NULL) {
         std::fclose(list->file);
         list->file = NULL;
     }
 }
 
-static SRVStatus_t startListSaving(SRVBoard_t* board, SRVListSave_t* list)
-{
+static SRVStatus_t startListSaving(SRVBoard_t* board, SRVListSave_t* list) {
     if (list->bufferSize > SRV_LIST_MAX_EVENTS) {
         c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
                          "Too many events to save (%u). Maximum allowed: %u", list->bufferSize, SRV_LIST_MAX_EVENTS);
@@ -343,8 +320,7 @@ static SRVStatus_t startListSaving(SRVBoard_t* board, SRVListSave_t* list)
 // Ends the channel's output: its buffered events written, its file closed.
 // A flush that fails is reported, and the output ends all the same, so that
 // the next start opens a new one.
-static SRVStatus_t stopListSaving(SRVBoard_t* board, SRVListSave_t* list)
-{
+static SRVStatus_t stopListSaving(SRVBoard_t* board, SRVListSave_t* list) {
     SRVStatus_t status = SRV_FlushListEvents(list);
     if (status != SRV_SUCCESS)
         c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "Error saving list events to file.");
@@ -355,8 +331,7 @@ static SRVStatus_t stopListSaving(SRVBoard_t* board, SRVListSave_t* list)
     return status;
 }
 
-SRVStatus_t SRV_HandleListSaving(SRVBoard_t* board, uint32_t channelMask, uint32_t action)
-{
+SRVStatus_t SRV_HandleListSaving(SRVBoard_t* board, uint32_t channelMask, uint32_t action) {
     uint32_t channels = channelCount(board);
     SRVStatus_t first = SRV_SUCCESS;
     for (uint32_t channel = 0; channel < channels; channel++) {
@@ -392,15 +367,13 @@ SRVStatus_t SRV_HandleListSaving(SRVBoard_t* board, uint32_t channelMask, uint32
 // the histogram's shift (SRV_SpectrumBinShift, taken once per readout), so
 // that a listed energy is the bin into which the cycle counts the event,
 // whatever the bin count.
-static uint16_t binScaleEnergy(uint32_t binShift, uint16_t energy)
-{
+static uint16_t binScaleEnergy(uint32_t binShift, uint16_t energy) {
     return static_cast<uint16_t>(static_cast<uint32_t>(energy) >> binShift);
 }
 
 // A level of the spectrum as the histogram compares it; an unbound level
 // does not limit the listing.
-static uint16_t levelValue(const double* level, uint16_t fallback)
-{
+static uint16_t levelValue(const double* level, uint16_t fallback) {
     return level != NULL ? SRV_SpectrumLevel(level) : fallback;
 }
 
@@ -408,8 +381,7 @@ static uint16_t levelValue(const double* level, uint16_t fallback)
 // the caller), pseudo and 0x400 events only on request, energies outside the
 // spectrum's levels only with allEnergies.
 static bool acceptEvent(const SRVListSave_t* list, const SRVEnergySpectrum_t* spectrum, uint32_t flags,
-                        uint16_t energy)
-{
+                        uint16_t energy) {
     if ((flags & EVTFLAG_PSEUDO) != 0 && !list->keepPseudo)
         return false;
     if ((flags & EVTFLAG_400) != 0 && !list->keepFlag400)
@@ -423,8 +395,7 @@ static bool acceptEvent(const SRVListSave_t* list, const SRVEnergySpectrum_t* sp
     return true;
 }
 
-int handleListMode(SRVBoard_t* board, uint32_t channel)
-{
+int handleListMode(SRVBoard_t* board, uint32_t channel) {
     if (channel >= channelCount(board))
         return 0;
     const c_ChannelRecord_t* record = &board->digitizer.channels[channel];
@@ -474,8 +445,7 @@ struct ListSettings {
 };
 
 // False when a field of the mask is missing.
-static bool readSettings(uint64_t mask, ListSettings* s, SRVRequest* request)
-{
+static bool readSettings(uint64_t mask, ListSettings* s, SRVRequest* request) {
     return (!(mask & LIST_BIT_ENABLED) || request->u32(&s->enabled)) &&
            (!(mask & LIST_BIT_FORMAT) || request->i32(&s->format)) &&
            (!(mask & LIST_BIT_FILE_NAME) || request->text(s->fileName, sizeof s->fileName)) &&
@@ -493,8 +463,7 @@ static bool readSettings(uint64_t mask, ListSettings* s, SRVRequest* request)
 // (no file, or not saving) they wait for command 36 and the size is refused.
 // A size above the limit, which no start accepts, would leave a saving
 // channel without a buffer for the rest of its acquisition: refused then too.
-static SRVStatus_t checkBufferSize(SRVBoard_t* board, SRVListSave_t* list, uint32_t bufferSize)
-{
+static SRVStatus_t checkBufferSize(SRVBoard_t* board, SRVListSave_t* list, uint32_t bufferSize) {
     bool aboveLimit = bufferSize > SRV_LIST_MAX_EVENTS;
     if (aboveLimit && list->saving) {
         c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
@@ -517,8 +486,7 @@ static SRVStatus_t checkBufferSize(SRVBoard_t* board, SRVListSave_t* list, uint3
 // and opens the new one at once, so that the open file always matches the
 // format; a met stop criterion still ends the listing of that acquisition.
 // A smaller buffer first writes what it would drop while saving.
-static SRVStatus_t applySettings(SRVBoard_t* board, SRVListSave_t* list, uint64_t mask, const ListSettings& s)
-{
+static SRVStatus_t applySettings(SRVBoard_t* board, SRVListSave_t* list, uint64_t mask, const ListSettings& s) {
     if (mask & LIST_BIT_BUFFER_SIZE) {
         SRVStatus_t checked = checkBufferSize(board, list, s.bufferSize);
         if (checked != SRV_SUCCESS)
@@ -570,14 +538,12 @@ static SRVStatus_t applySettings(SRVBoard_t* board, SRVListSave_t* list, uint64_
 }
 
 // The head of commands 35 and 36: the data mask and the channel.
-static bool readMaskAndChannel(SRVRequest* request, uint64_t* mask, int32_t* channel)
-{
+static bool readMaskAndChannel(SRVRequest* request, uint64_t* mask, int32_t* channel) {
     return request->u64(mask) && request->i32(channel);
 }
 
 void* SRV_CmdSetListParams(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                           uint32_t* replySize, SRVStatus_t* status)
-{
+                           uint32_t* replySize, SRVStatus_t* status) {
     SRVRequest request(payload, payloadSize);
     uint64_t mask = 0;
     int32_t channel = 0;
@@ -619,8 +585,7 @@ void* SRV_CmdSetListParams(SRVBoard_t* board, SRVCommand_t command, const void* 
 // when it holds no event.
 template <typename T>
 static void appendEvents(SRVReply* reply, const T* values, uint32_t count,
-                         void (SRVReply::*append)(const T*, uint32_t))
-{
+                         void (SRVReply::*append)(const T*, uint32_t)) {
     if (count == 0)
         return;
     if (values == NULL)
@@ -629,8 +594,7 @@ static void appendEvents(SRVReply* reply, const T* values, uint32_t count,
         (reply->*append)(values, count);
 }
 
-static void appendListFields(SRVReply* reply, uint64_t mask, const SRVListSave_t* list)
-{
+static void appendListFields(SRVReply* reply, uint64_t mask, const SRVListSave_t* list) {
     if (mask & LIST_BIT_ENABLED)
         reply->u32(list->enabled);
     if (mask & LIST_BIT_FORMAT)
@@ -659,8 +623,7 @@ static void appendListFields(SRVReply* reply, uint64_t mask, const SRVListSave_t
 }
 
 void* SRV_CmdGetListParams(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                           uint32_t* replySize, SRVStatus_t* status)
-{
+                           uint32_t* replySize, SRVStatus_t* status) {
     SRVRequest request(payload, payloadSize);
     uint64_t mask = 0;
     int32_t channel = 0;

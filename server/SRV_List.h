@@ -25,10 +25,7 @@ extern "C" {
 #define SRV_LIST_MAX_EVENTS 65536u
 
 /* Actions of SRV_HandleListSaving. */
-enum {
-    SRV_LIST_ACTION_START = 0,
-    SRV_LIST_ACTION_STOP = 1
-};
+enum { SRV_LIST_ACTION_START = 0, SRV_LIST_ACTION_STOP = 1 };
 
 /* Lists the channel's events of this readout: 0, or -1 when a flush of a
  * full buffer failed. Board thread, board lock held. */

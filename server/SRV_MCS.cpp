@@ -29,8 +29,7 @@ const int64_t MODE_REPLACE_FIRST_PASS = 2;
 // A cached value truncated to an integer; unbound or not a number gives 0,
 // values beyond the 32-bit range its ends (enough for every comparison made
 // here).
-int64_t truncated(const double* value)
-{
+int64_t truncated(const double* value) {
     if (value == nullptr || std::isnan(*value))
         return 0;
     if (*value >= 4294967296.0)
@@ -42,25 +41,19 @@ int64_t truncated(const double* value)
 
 // Steps 1 to 3 of a datum; false when the slot lies outside the record and
 // the datum is dropped.
-bool accumulate(SRVMCSSpectrum_t* spectrum, uint8_t startMarker, uint16_t slot, uint32_t count)
-{
+bool accumulate(SRVMCSSpectrum_t* spectrum, uint8_t startMarker, uint16_t slot, uint32_t count) {
     if (slot >= SRV_MCS_MAX_SLOTS)
         return false;
     if (startMarker == 1)
         spectrum->state = SRV_MCS_STATE_RUNNING;
 
     switch (truncated(spectrum->acqMode)) {
-    case MODE_REPLACE:
-        spectrum->counts[slot] = count;
-        break;
-    case MODE_ADD:
-        spectrum->counts[slot] += count;
-        break;
+    case MODE_REPLACE: spectrum->counts[slot] = count; break;
+    case MODE_ADD: spectrum->counts[slot] += count; break;
     case MODE_REPLACE_FIRST_PASS:
         spectrum->counts[slot] = spectrum->pass == 1 ? count : spectrum->counts[slot] + count;
         break;
-    default:
-        break;
+    default: break;
     }
 
     // The last slot, compared as 16-bit numbers, completes the pass.
@@ -77,9 +70,9 @@ bool accumulate(SRVMCSSpectrum_t* spectrum, uint8_t startMarker, uint16_t slot, 
 
 // The channel's library parameter of the current MCS channel, written
 // directly (no set path, no board write).
-void setCurrentChannel(SRVBoard_t* board, uint32_t channel, double slot)
-{
-    c_Parameter_t* current = c_pfindc(&board->digitizer, static_cast<int32_t>(channel), DPPL_PARAM_CH_MCS_CURRENT_CHANNEL);
+void setCurrentChannel(SRVBoard_t* board, uint32_t channel, double slot) {
+    c_Parameter_t* current =
+        c_pfindc(&board->digitizer, static_cast<int32_t>(channel), DPPL_PARAM_CH_MCS_CURRENT_CHANNEL);
     if (current != nullptr)
         current->value = slot;
 }
@@ -88,8 +81,7 @@ void setCurrentChannel(SRVBoard_t* board, uint32_t channel, double slot)
 
 // ============================================================== binding
 
-SRVStatus_t SRV_InitMCSSpectrum(SRVBoard_t* board, uint32_t channel, uint32_t index)
-{
+SRVStatus_t SRV_InitMCSSpectrum(SRVBoard_t* board, uint32_t channel, uint32_t index) {
     if (board == nullptr || channel >= SRV_MAX_CHANNELS || index >= SRV_MAX_MCS_SPECTRA)
         return SRV_ERR_RESOURCE;
     SRVChannel_t* frame = &board->channels[channel];
@@ -136,16 +128,14 @@ SRVStatus_t SRV_InitMCSSpectrum(SRVBoard_t* board, uint32_t channel, uint32_t in
 
 // ======================================================== accumulation
 
-int SRV_AddMCSDatum(SRVMCSSpectrum_t* spectrum, uint8_t startMarker, uint16_t slot, uint32_t count)
-{
+int SRV_AddMCSDatum(SRVMCSSpectrum_t* spectrum, uint8_t startMarker, uint16_t slot, uint32_t count) {
     if (spectrum == nullptr)
         return SRV_ERR_RESOURCE;
     accumulate(spectrum, startMarker, slot, count);
     return SRV_SUCCESS;
 }
 
-void SRV_HandleMCSDatum(SRVBoard_t* board, uint32_t channel, const c_DPPEvent_t* event)
-{
+void SRV_HandleMCSDatum(SRVBoard_t* board, uint32_t channel, const c_DPPEvent_t* event) {
     if (board == nullptr || event == nullptr || channel >= SRV_MAX_CHANNELS)
         return;
     SRVChannel_t* frame = &board->channels[channel];
@@ -162,8 +152,7 @@ void SRV_HandleMCSDatum(SRVBoard_t* board, uint32_t channel, const c_DPPEvent_t*
         SRV_SendMCSSweepSignal(board, static_cast<int32_t>(channel));
 }
 
-SRVStatus_t SRV_SendMCSSweepSignal(SRVBoard_t* board, int32_t channel)
-{
+SRVStatus_t SRV_SendMCSSweepSignal(SRVBoard_t* board, int32_t channel) {
     if (board == nullptr)
         return SRV_ERR_INVALID_PARAMETER;
     c_Digitizer_t* digitizer = &board->digitizer;
@@ -181,8 +170,7 @@ SRVStatus_t SRV_SendMCSSweepSignal(SRVBoard_t* board, int32_t channel)
         return SRV_ERR_INVALID_PARAMETER;
     }
     if (c_pset(digitizer, signal, 1.0) != 0) {
-        c_extendedLogMsg(&LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__, "c_pset() failed for '%s'.",
-                         SWEEP_SIGNAL_NAME);
+        c_extendedLogMsg(&LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__, "c_pset() failed for '%s'.", SWEEP_SIGNAL_NAME);
         return SRV_ERR_INVALID_PARAMETER;
     }
     if (digitizer->channels[channel].acqStatus != ACQSTATUS_RUNNING)
@@ -190,8 +178,7 @@ SRVStatus_t SRV_SendMCSSweepSignal(SRVBoard_t* board, int32_t channel)
     return SRV_SUCCESS;
 }
 
-int SRV_ClearMCSSpectrum(SRVMCSSpectrum_t* spectrum)
-{
+int SRV_ClearMCSSpectrum(SRVMCSSpectrum_t* spectrum) {
     if (spectrum == nullptr)
         return SRV_ERR_RESOURCE;
     SRV_ClearMCSCounts(spectrum->counts);
@@ -200,14 +187,12 @@ int SRV_ClearMCSSpectrum(SRVMCSSpectrum_t* spectrum)
     return SRV_SUCCESS;
 }
 
-void SRV_ClearMCSCounts(uint32_t counts[SRV_MCS_MAX_SLOTS])
-{
+void SRV_ClearMCSCounts(uint32_t counts[SRV_MCS_MAX_SLOTS]) {
     if (counts != nullptr)
         std::memset(counts, 0, SRV_MCS_MAX_SLOTS * sizeof counts[0]);
 }
 
-uint32_t SRV_MCSSlotCount(const SRVMCSSpectrum_t* spectrum)
-{
+uint32_t SRV_MCSSlotCount(const SRVMCSSpectrum_t* spectrum) {
     int64_t slots = spectrum != nullptr ? truncated(spectrum->mcsChannels) : 0;
     if (slots < 0)
         return 0;
@@ -216,9 +201,7 @@ uint32_t SRV_MCSSlotCount(const SRVMCSSpectrum_t* spectrum)
 
 // ============================================================== lookup
 
-SRVStatus_t SRV_GetMCSSpectrum(SRVBoard_t* board, const int32_t path[], uint32_t pathLength,
-                               SRVMCSSpectrum_t** out)
-{
+SRVStatus_t SRV_GetMCSSpectrum(SRVBoard_t* board, const int32_t path[], uint32_t pathLength, SRVMCSSpectrum_t** out) {
     if (board == nullptr || out == nullptr || (path == nullptr && pathLength != 0))
         return SRV_ERR_INVALID_PARAMETER;
     int32_t channel = -1;
@@ -241,8 +224,7 @@ SRVStatus_t SRV_GetMCSSpectrum(SRVBoard_t* board, const int32_t path[], uint32_t
 // ===================================================== command handlers
 
 void* SRV_CmdGetMCSSpectrum(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                            uint32_t* replySize, SRVStatus_t* status)
-{
+                            uint32_t* replySize, SRVStatus_t* status) {
     SRVRequest request(payload, payloadSize);
     uint64_t mask = 0;
     int32_t path[SRV_INDEX_PATH_MAX];
@@ -265,8 +247,7 @@ void* SRV_CmdGetMCSSpectrum(SRVBoard_t* board, SRVCommand_t command, const void*
 }
 
 void* SRV_CmdMCSSweep(SRVBoard_t* board, SRVCommand_t, const void* payload, uint32_t payloadSize, uint32_t*,
-                      SRVStatus_t* status)
-{
+                      SRVStatus_t* status) {
     SRVRequest request(payload, payloadSize);
     uint64_t maskIn = 0;
     uint64_t maskOut = 0;
@@ -294,9 +275,8 @@ void* SRV_CmdMCSSweep(SRVBoard_t* board, SRVCommand_t, const void* payload, uint
     return nullptr;
 }
 
-void* SRV_CmdClearMCSSpectrum(SRVBoard_t* board, SRVCommand_t, const void* payload, uint32_t payloadSize,
-                              uint32_t*, SRVStatus_t* status)
-{
+void* SRV_CmdClearMCSSpectrum(SRVBoard_t* board, SRVCommand_t, const void* payload, uint32_t payloadSize, uint32_t*,
+                              SRVStatus_t* status) {
     auto find = [](SRVBoard_t* board, const int32_t* path, uint32_t length, SRVMCSSpectrum_t** spectrum) {
         SRVStatus_t result = SRV_GetMCSSpectrum(board, path, length, spectrum);
         if (result == SRV_SUCCESS)
@@ -308,6 +288,5 @@ void* SRV_CmdClearMCSSpectrum(SRVBoard_t* board, SRVCommand_t, const void* paylo
         SRV_ClearMCSSpectrum(spectrum);
         return SRV_SendMCSSweepSignal(board, static_cast<int32_t>(spectrum->channelIndex));
     };
-    return SRV_RunClearCommand<SRVMCSSpectrum_t>(&LOG_MODULE, board, payload, payloadSize, find, clearAndSweep,
-                                                 status);
+    return SRV_RunClearCommand<SRVMCSSpectrum_t>(&LOG_MODULE, board, payload, payloadSize, find, clearAndSweep, status);
 }

@@ -25,12 +25,7 @@ extern "C" {
 #endif
 
 /* Spectrum states. */
-enum {
-    SRV_MCS_STATE_IDLE = 0,
-    SRV_MCS_STATE_RUNNING = 1,
-    SRV_MCS_STATE_PRESET_REACHED = 2,
-    SRV_MCS_STATE_STOPPED = 3
-};
+enum { SRV_MCS_STATE_IDLE = 0, SRV_MCS_STATE_RUNNING = 1, SRV_MCS_STATE_PRESET_REACHED = 2, SRV_MCS_STATE_STOPPED = 3 };
 
 /* The slots of the record. */
 #define SRV_MCS_MAX_SLOTS SRV_SPECTRUM_MAX_BINS
@@ -68,8 +63,7 @@ uint32_t SRV_MCSSlotCount(const SRVMCSSpectrum_t* spectrum);
 /* The spectrum that an index path of pairs (index, type) addresses: type 2
  * the channel, type 10 the spectrum. 0, or -10 for another type or an index
  * out of range. */
-SRVStatus_t SRV_GetMCSSpectrum(SRVBoard_t* board, const int32_t path[], uint32_t pathLength,
-                               SRVMCSSpectrum_t** out);
+SRVStatus_t SRV_GetMCSSpectrum(SRVBoard_t* board, const int32_t path[], uint32_t pathLength, SRVMCSSpectrum_t** out);
 
 /* Command 46: u64 dataMask, index path; reply fields by bit: 0 counts (u32 x
  * slots of a sweep), 1 state (u8), 2 pass (u32). */

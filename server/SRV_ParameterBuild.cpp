@@ -27,21 +27,20 @@ constexpr uint32_t kWaveformSamples = 131072;
 
 /* The category element names, in the slot order of the global levels. */
 const char* const kCategoryNames[SRV_LEVEL_COUNT] = {
-    "SRVBoardParameters",          "SRVChannelParameters",        "SRVLVDSGroupParameters",
-    "SRVVirtualTraceParameters",   "SRVHVChannelParameters",      "SRVHVRangeParameters",
-    "SRVEnergySpectrumParameters", "SRVMCSSpectrumParameters",    "SRVDTSpectrumParameters",
-    "SRVROIParameters",            "SRVMonOutParameters",
+    "SRVBoardParameters",      "SRVChannelParameters", "SRVLVDSGroupParameters",      "SRVVirtualTraceParameters",
+    "SRVHVChannelParameters",  "SRVHVRangeParameters", "SRVEnergySpectrumParameters", "SRVMCSSpectrumParameters",
+    "SRVDTSpectrumParameters", "SRVROIParameters",     "SRVMonOutParameters",
 };
 
 /* ---------------------------------------------------------- code range */
 
 /* The highest or the lowest "code" among the definitions of a category. */
 bool categoryCodeBound(const char* category, bool highest, int32_t* code) {
-    const char* format =
-        highest ? "/ServerDefinitions/ServerParameters/%s/*[not(@code < preceding-sibling::*/@code) and "
-                  "not(@code < following-sibling::*/@code)]"
-                : "/ServerDefinitions/ServerParameters/%s/*[not(@code > preceding-sibling::*/@code) and "
-                  "not(@code > following-sibling::*/@code)]";
+    const char* format = highest
+                             ? "/ServerDefinitions/ServerParameters/%s/*[not(@code < preceding-sibling::*/@code) and "
+                               "not(@code < following-sibling::*/@code)]"
+                             : "/ServerDefinitions/ServerParameters/%s/*[not(@code > preceding-sibling::*/@code) and "
+                               "not(@code > following-sibling::*/@code)]";
     char query[kQuerySize];
     c_xml_nodeset_t* nodes = nullptr;
     if (c_xml_snprintf(query, sizeof query, format, category) >= 0 && SRV_Globals != nullptr) {
@@ -59,9 +58,8 @@ bool categoryCodeBound(const char* category, bool highest, int32_t* code) {
     }
     c_xml_freenodeset(nodes);
     if (!found) {
-        c_lprintf(&kTreeLog, C_LOG_ERROR, __LINE__, highest ? "Can't get %s with maximum code."
-                                                            : "Can't get %s with minimum code.",
-                  category);
+        c_lprintf(&kTreeLog, C_LOG_ERROR, __LINE__,
+                  highest ? "Can't get %s with maximum code." : "Can't get %s with minimum code.", category);
     }
     return found;
 }
@@ -69,8 +67,10 @@ bool categoryCodeBound(const char* category, bool highest, int32_t* code) {
 /* ------------------------------------------------------ last waveform */
 
 void freeWaveform(c_Waveform_t** waveform) {
-    if (*waveform == nullptr) return;
-    for (c_Trace_t& trace : (*waveform)->traces) c_free(trace.samples);
+    if (*waveform == nullptr)
+        return;
+    for (c_Trace_t& trace : (*waveform)->traces)
+        c_free(trace.samples);
     c_free(*waveform);
     *waveform = nullptr;
 }
@@ -79,7 +79,8 @@ void freeWaveform(c_Waveform_t** waveform) {
  * digital slots of one byte a sample. NULL when any allocation fails. */
 c_Waveform_t* allocWaveform() {
     c_Waveform_t* waveform = (c_Waveform_t*)c_calloc(1, sizeof(c_Waveform_t));
-    if (waveform == nullptr) return nullptr;
+    if (waveform == nullptr)
+        return nullptr;
     for (int slot = 0; slot < DPPL_TRACE_SLOTS; ++slot) {
         size_t sampleSize = slot < DPPL_ANALOG_TRACES ? sizeof(int16_t) : sizeof(uint8_t);
         c_Trace_t& trace = waveform->traces[slot];
@@ -113,7 +114,8 @@ struct Builder {
         index[level(slot)] = objectIndex;
         c_ParamCollection_t* collection =
             SRV_CreateParameterCollection(board, paramsDoc, kCategoryNames[slot], index, level(slot));
-        if (collection == nullptr) fail(failure);
+        if (collection == nullptr)
+            fail(failure);
         return collection;
     }
 
@@ -128,7 +130,8 @@ struct Builder {
         SRVChannel_t& channel = board->channels[ch];
         SRVEnergySpectrum_t& spectrum = channel.energySpectra[es];
         spectrum.collection = create(SRV_LEVEL_ENERGY_SPECTRUM, es, "Can't create server Energy Spectrum parameters.");
-        if (spectrum.collection == nullptr) return false;
+        if (spectrum.collection == nullptr)
+            return false;
         if (SRVStatus_t status = SRV_InitEnergySpectrum(board, ch, es); status != 0) {
             return failStatus("Can't initialize server energy spectra (%hi).", status);
         }
@@ -138,7 +141,8 @@ struct Builder {
         spectrum.roiCount = SRV_MAX_ROIS;
         for (uint32_t r = 0; r < spectrum.roiCount; ++r) {
             spectrum.rois[r].collection = create(SRV_LEVEL_ROI, r, "Can't create server ROI parameters.");
-            if (spectrum.rois[r].collection == nullptr) return false;
+            if (spectrum.rois[r].collection == nullptr)
+                return false;
             if (SRVStatus_t status = SRV_InitROI(board, ch, es, r); status != 0) {
                 return failStatus("Can't initialize server ROI (%hi).", status);
             }
@@ -150,7 +154,8 @@ struct Builder {
         SRVChannel_t& channel = board->channels[ch];
         channel.channelNumber = ch;
         channel.collection = create(SRV_LEVEL_CHANNEL, ch, "Can't create server channels parameters.");
-        if (channel.collection == nullptr) return false;
+        if (channel.collection == nullptr)
+            return false;
         channel.waveform = allocWaveform();
         if (channel.waveform == nullptr) {
             fail("Can't initialize server channel last waveform structure.");
@@ -158,13 +163,15 @@ struct Builder {
         }
         channel.energySpectrumCount = SRV_MAX_ENERGY_SPECTRA;
         for (uint32_t es = 0; es < channel.energySpectrumCount; ++es) {
-            if (!buildSpectrum(ch, es)) return false;
+            if (!buildSpectrum(ch, es))
+                return false;
         }
         channel.mcsSpectrumCount = SRV_IsMCSSupported(board, (int32_t)ch) ? SRV_MAX_MCS_SPECTRA : 0;
         for (uint32_t m = 0; m < channel.mcsSpectrumCount; ++m) {
             channel.mcsSpectra[m].collection =
                 create(SRV_LEVEL_MCS_SPECTRUM, m, "Can't create server MCS Spectrum parameters.");
-            if (channel.mcsSpectra[m].collection == nullptr) return false;
+            if (channel.mcsSpectra[m].collection == nullptr)
+                return false;
             if (SRVStatus_t status = SRV_InitMCSSpectrum(board, ch, m); status != 0) {
                 return failStatus("Can't initialize server MCS spectra (%hi).", status);
             }
@@ -175,8 +182,10 @@ struct Builder {
     bool buildDTSpectra() {
         board->dtSpectrumCount = SRV_MAX_DT_SPECTRA;
         for (uint32_t d = 0; d < board->dtSpectrumCount; ++d) {
-            board->dtSpectra[d].collection = create(SRV_LEVEL_DT_SPECTRUM, d, "Can't create Delta T Spectrum parameters.");
-            if (board->dtSpectra[d].collection == nullptr) return false;
+            board->dtSpectra[d].collection =
+                create(SRV_LEVEL_DT_SPECTRUM, d, "Can't create Delta T Spectrum parameters.");
+            if (board->dtSpectra[d].collection == nullptr)
+                return false;
             if (SRVStatus_t status = SRV_InitDTSpectrum(board, d); status != 0) {
                 return failStatus("Can't initialize server Delta T spectra (%hi).", status);
             }
@@ -187,11 +196,13 @@ struct Builder {
     bool buildHVChannel(uint32_t h) {
         SRVHVBlock_t& block = board->hv[h];
         block.collection = create(SRV_LEVEL_HV_CHANNEL, h, "Can't create server HV channels parameters.");
-        if (block.collection == nullptr) return false;
+        if (block.collection == nullptr)
+            return false;
         uint32_t ranges = SRV_HVRangeCount(board, h);
         for (uint32_t r = 0; r < ranges; ++r) {
             block.ranges[r].collection = create(SRV_LEVEL_HV_RANGE, r, "Can't create server HV Range parameters.");
-            if (block.ranges[r].collection == nullptr) return false;
+            if (block.ranges[r].collection == nullptr)
+                return false;
             block.ranges[r].range = &board->digitizer.hv[h].ranges[r];
         }
         block.rangeCount = ranges;
@@ -202,7 +213,8 @@ struct Builder {
     bool buildEach(int slot, uint32_t count, c_ParamCollection_t** collections, const char* failure) {
         for (uint32_t i = 0; i < count; ++i) {
             collections[i] = create(slot, i, failure);
-            if (collections[i] == nullptr) return false;
+            if (collections[i] == nullptr)
+                return false;
         }
         return true;
     }
@@ -239,14 +251,18 @@ struct Builder {
     }
 
     bool build() {
-        for (uint32_t& slot : index) slot = SRV_PARAM_NO_INDEX;
+        for (uint32_t& slot : index)
+            slot = SRV_PARAM_NO_INDEX;
         noteBoundedCounts();
         board->collection = create(SRV_LEVEL_BOARD, 0, "Can't create server board parameters.");
-        if (board->collection == nullptr) return false;
+        if (board->collection == nullptr)
+            return false;
         for (uint32_t ch = 0; ch < SRV_ChannelCount(board); ++ch) {
-            if (!buildChannel(ch)) return false;
+            if (!buildChannel(ch))
+                return false;
         }
-        if (!buildDTSpectra()) return false;
+        if (!buildDTSpectra())
+            return false;
         if (!buildEach(SRV_LEVEL_LVDS_GROUP, SRV_LVDSGroupCount(board), board->lvdsGroups,
                        "Can't create server LVDS Group parameters.")) {
             return false;
@@ -256,7 +272,8 @@ struct Builder {
             return false;
         }
         for (uint32_t h = 0; h < SRV_HVChannelCount(board); ++h) {
-            if (!buildHVChannel(h)) return false;
+            if (!buildHVChannel(h))
+                return false;
         }
         return buildEach(SRV_LEVEL_MON_OUT, SRV_MonOutCount(board), board->monOuts,
                          "Can't create server Monitor Output parameters.");
@@ -281,7 +298,8 @@ bool levelsFit(const SRVBoard_t* board) {
  * variable is unset or empty; freed by the caller. */
 char* serverParamsPath() {
     char* folder = c_getExpandedString("$(MORVANESERVERDIR)");
-    if (folder == nullptr) return nullptr;
+    if (folder == nullptr)
+        return nullptr;
     const char* base = folder[0] != '\0' ? folder : MORVANE_DEFAULT_SERVER_DIR;
     static const char kFileName[] = "/ServerParams.xml";
     size_t size = std::strlen(base) + sizeof kFileName;
@@ -337,10 +355,12 @@ void freeChannel(SRVChannel_t& channel) {
     freeWaveform(&channel.waveform);
     for (SRVEnergySpectrum_t& spectrum : channel.energySpectra) {
         freeCollection(&spectrum.collection);
-        for (SRVROI_t& roi : spectrum.rois) freeCollection(&roi.collection);
+        for (SRVROI_t& roi : spectrum.rois)
+            freeCollection(&roi.collection);
         spectrum.roiCount = 0;
     }
-    for (SRVMCSSpectrum_t& mcs : channel.mcsSpectra) freeCollection(&mcs.collection);
+    for (SRVMCSSpectrum_t& mcs : channel.mcsSpectra)
+        freeCollection(&mcs.collection);
     SRVListSave_t& list = channel.listSave;
     c_free(list.timeTags);
     list.timeTags = nullptr;
@@ -354,7 +374,7 @@ void freeChannel(SRVChannel_t& channel) {
     channel.mcsSpectrumCount = 0;
 }
 
-}  // namespace
+} // namespace
 
 /* --------------------------------------------------------------- build */
 
@@ -363,7 +383,8 @@ SRVStatus_t SRV_InitServerParameters(SRVBoard_t* board) {
         c_lprintf(&kTreeLog, C_LOG_ERROR, __LINE__, "Can't build server parameters without a board record.");
         return SRV_ERR_SERVER_PARAMETERS;
     }
-    if (!levelsFit(board)) return SRV_ERR_SERVER_PARAMETERS;
+    if (!levelsFit(board))
+        return SRV_ERR_SERVER_PARAMETERS;
     char* path = serverParamsPath();
     if (path == nullptr) {
         c_extendedLogMsg(&kTreeLog, &board->digitizer, C_LOG_ERROR, __LINE__, "Can't expand path '%s.'",
@@ -395,17 +416,20 @@ SRVStatus_t SRV_InitServerParameters(SRVBoard_t* board) {
 
 c_ParamCollection_t* SRV_CreateParameterCollection(SRVBoard_t* board, xmlDocPtr paramsDoc, const char* category,
                                                    const uint32_t* indexVector, int32_t level) {
-    if (board == nullptr || category == nullptr) return nullptr;
+    if (board == nullptr || category == nullptr)
+        return nullptr;
     int32_t highest = 0;
     int32_t lowest = 0;
-    if (!categoryCodeBound(category, true, &highest) || !categoryCodeBound(category, false, &lowest)) return nullptr;
+    if (!categoryCodeBound(category, true, &highest) || !categoryCodeBound(category, false, &lowest))
+        return nullptr;
     int64_t size = (int64_t)highest - lowest + 1;
     if (size <= 0 || size > INT32_MAX) {
         c_lprintf(&kTreeLog, C_LOG_ERROR, __LINE__, "Invalid code range [%i:%i] of %s.", lowest, highest, category);
         return nullptr;
     }
     c_ParamCollection_t* collection = _pcnew((int32_t)size, lowest);
-    if (collection == nullptr) return nullptr;
+    if (collection == nullptr)
+        return nullptr;
 
     char query[kQuerySize];
     c_xml_nodeset_t* nodes = nullptr;
@@ -449,7 +473,8 @@ c_ParamCollection_t* SRV_CreateParameterCollection(SRVBoard_t* board, xmlDocPtr 
 /* ---------------------------------------------------------------- free */
 
 void SRV_FreeParameterCollection(c_ParamCollection_t* collection) {
-    if (collection == nullptr) return;
+    if (collection == nullptr)
+        return;
     for (int64_t code = collection->firstCode; code <= collection->lastCode; ++code) {
         SRVParameter_Free(reinterpret_cast<SRVParameter_t*>(_pretrieve(collection, (int32_t)code)));
     }
@@ -457,11 +482,13 @@ void SRV_FreeParameterCollection(c_ParamCollection_t* collection) {
 }
 
 void SRV_FreeServerParameters(SRVBoard_t* board) {
-    if (board == nullptr) return;
+    if (board == nullptr)
+        return;
     /* Every slot of the board record's arrays, whatever the counts say: a
      * build that failed half-way, or a digitizer record that changed its
      * counts since, leaves nothing behind. */
-    for (SRVChannel_t& channel : board->channels) freeChannel(channel);
+    for (SRVChannel_t& channel : board->channels)
+        freeChannel(channel);
     for (SRVDTSpectrum_t& spectrum : board->dtSpectra) {
         SRV_FreeDTSpectrum(&spectrum);
         freeCollection(&spectrum.collection);
@@ -477,9 +504,12 @@ void SRV_FreeServerParameters(SRVBoard_t* board) {
         block.rangeCount = 0;
         freeCollection(&block.collection);
     }
-    for (c_ParamCollection_t*& collection : board->lvdsGroups) freeCollection(&collection);
-    for (c_ParamCollection_t*& collection : board->virtualTraces) freeCollection(&collection);
-    for (c_ParamCollection_t*& collection : board->monOuts) freeCollection(&collection);
+    for (c_ParamCollection_t*& collection : board->lvdsGroups)
+        freeCollection(&collection);
+    for (c_ParamCollection_t*& collection : board->virtualTraces)
+        freeCollection(&collection);
+    for (c_ParamCollection_t*& collection : board->monOuts)
+        freeCollection(&collection);
     freeCollection(&board->collection);
     _map_deinit(&board->parameterIndexes);
 }

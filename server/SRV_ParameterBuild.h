@@ -43,7 +43,6 @@ void SRV_FreeServerParameters(SRVBoard_t* board);
  * is a no-op. */
 void SRV_FreeParameterCollection(c_ParamCollection_t* collection);
 
-
 #ifdef __cplusplus
 }
 #endif

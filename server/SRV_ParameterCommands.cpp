@@ -100,7 +100,8 @@ void categoryProbes(const SRVBoard_t* board, CategoryProbe probes[kCategoryCount
         {SRV_OBJ_MON_OUT, board->monOuts[0]},
         {SRV_OBJ_DT_SPECTRUM, board->dtSpectra[0].collection},
     };
-    for (int i = 0; i < kCategoryCount; ++i) probes[i] = table[i];
+    for (int i = 0; i < kCategoryCount; ++i)
+        probes[i] = table[i];
 }
 
 SRVParameter_t* parameterOf(SRVBoard_t* board, int32_t objectType, const ObjectAddress& a) {
@@ -132,17 +133,21 @@ struct ValueEntry {
 /* Calls visit(entry) for each entry of the value table in order, until it
  * returns true; the number of entries visited. A range parameter has no
  * table. */
-template <class Visit> uint32_t visitValues(const SRVParameter_t* param, Visit visit) {
+template <class Visit>
+uint32_t visitValues(const SRVParameter_t* param, Visit visit) {
     uint32_t visited = 0;
     int32_t kind = SRVParameters_GetKind(param);
-    if (kind != C_PARAM_TYPE_LIST) return 0;
+    if (kind != C_PARAM_TYPE_LIST)
+        return 0;
     if (param->type == SRV_PARAM_TYPE_COMPLEX) {
         const List_t* list = param->paramValueList;
         for (const List_t* node = list != nullptr ? list->first : nullptr; node != nullptr; node = node->next) {
             const SRVParamValue_t* value = (const SRVParamValue_t*)node->data;
-            if (value == nullptr) continue;
+            if (value == nullptr)
+                continue;
             ++visited;
-            if (visit(ValueEntry{value->code, kComplexCodename, kComplexDescription})) break;
+            if (visit(ValueEntry{value->code, kComplexCodename, kComplexDescription}))
+                break;
         }
         return visited;
     }
@@ -150,7 +155,8 @@ template <class Visit> uint32_t visitValues(const SRVParameter_t* param, Visit v
     uint32_t count = p->count < C_PARAM_MAX_VALUES ? p->count : C_PARAM_MAX_VALUES;
     for (uint32_t i = 0; i < count; ++i) {
         ++visited;
-        if (visit(ValueEntry{p->values[i].value, p->values[i].codename, p->values[i].name})) break;
+        if (visit(ValueEntry{p->values[i].value, p->values[i].codename, p->values[i].name}))
+            break;
     }
     return visited;
 }
@@ -166,7 +172,8 @@ void appendText(char out[SRV_PARAM_TEXT_SIZE], const char* text, size_t limit = 
 bool findEntry(const SRVParameter_t* param, double value, ValueEntry* found) {
     bool matched = false;
     visitValues(param, [&](const ValueEntry& entry) {
-        if (entry.value != value) return false;
+        if (entry.value != value)
+            return false;
         *found = entry;
         matched = true;
         return true;
@@ -193,7 +200,8 @@ bool readParameterRequest(SRVBoard_t* board, SRVRequest* request, uint64_t* data
 /* The channel of a channel signal, checked against the board before it
  * reaches the library; -33 after "Channel '%i' not found.". */
 SRVStatus_t checkSignalChannel(const SRVBoard_t* board, int32_t channel) {
-    if (SRV_IsValidChannel(board, channel)) return SRV_SUCCESS;
+    if (SRV_IsValidChannel(board, channel))
+        return SRV_SUCCESS;
     c_extendedLogMsg(&kCommandLog, &board->digitizer, C_LOG_ERROR, __LINE__, "Channel '%i' not found.", channel);
     return SRV_ERR_UNSUPPORTED;
 }
@@ -203,7 +211,8 @@ SRVStatus_t checkSignalChannel(const SRVBoard_t* board, int32_t channel) {
 /* Appends the command-15 fields of the set bits, in bit order. */
 void appendInfoFields(SRVReply* reply, uint64_t dataMask, const SRVParameterInfo_t& info) {
     for (int bit = 0; bit < kInfoBits; ++bit) {
-        if ((dataMask & (1ull << bit)) == 0) continue;
+        if ((dataMask & (1ull << bit)) == 0)
+            continue;
         switch (bit) {
         case 0: reply->text(info.name, SRV_PARAM_TEXT_SIZE); break;
         case 1: reply->text(info.codename, SRV_PARAM_TEXT_SIZE); break;
@@ -234,7 +243,8 @@ void appendInfoFields(SRVReply* reply, uint64_t dataMask, const SRVParameterInfo
 void* finishSignal(SRVBoard_t* board, SRVCommand_t command, uint64_t maskOut, SRVStatus_t result, uint32_t* replySize,
                    SRVStatus_t* status) {
     SRVReply reply(command);
-    if (result == SRV_SUCCESS && !reply.ok()) result = SRV_ERR_SERIALIZE;
+    if (result == SRV_SUCCESS && !reply.ok())
+        result = SRV_ERR_SERIALIZE;
     if (result == SRV_SUCCESS && maskOut != 0) {
         SRV_LogUnsupportedMask(&kCommandLog, board, "cmdMaskOut", maskOut, maskOut);
         result = SRV_ERR_UNSUPPORTED;
@@ -252,12 +262,15 @@ void* autoSet(AutoSet action, SRVBoard_t* board, SRVCommand_t command, const voi
     uint64_t maskIn = 0;
     uint64_t maskOut = 0;
     int32_t channel = 0;
-    if (request.u64(&maskIn) && request.u64(&maskOut)) request.i32(&channel);
+    if (request.u64(&maskIn) && request.u64(&maskOut))
+        request.i32(&channel);
     uint32_t mode = 0;
     for (int option = 0; option < kAutoSetOptions && request.ok(); ++option) {
-        if ((maskIn & (1ull << option)) == 0) continue;
+        if ((maskIn & (1ull << option)) == 0)
+            continue;
         uint32_t word = 0;
-        if (request.u32(&word) && word != 0) mode |= 0x2u << option;
+        if (request.u32(&word) && word != 0)
+            mode |= 0x2u << option;
     }
     if (!request.ok()) {
         *status = request.status();
@@ -269,7 +282,8 @@ void* autoSet(AutoSet action, SRVBoard_t* board, SRVCommand_t command, const voi
         return nullptr;
     }
     *status = SRV_LockBoard(board);
-    if (*status != SRV_SUCCESS) return nullptr;
+    if (*status != SRV_SUCCESS)
+        return nullptr;
     SRVStatus_t result = checkSignalChannel(board, channel);
     if (result == SRV_SUCCESS) {
         bool starting = action == AutoSet::Start;
@@ -281,7 +295,8 @@ void* autoSet(AutoSet action, SRVBoard_t* board, SRVCommand_t command, const voi
                                  : c_cautosetstop(&board->digitizer, (uint32_t)channel, mode);
         if (signalled != 0) {
             c_extendedLogMsg(&kCommandLog, &board->digitizer, C_LOG_ERROR, __LINE__,
-                             starting ? "DPPLayer error (%i) starting auto-set." : "DPPLayer error (%i) stopping auto-set.",
+                             starting ? "DPPLayer error (%i) starting auto-set."
+                                      : "DPPLayer error (%i) stopping auto-set.",
                              signalled);
             result = SRV_ERR_LIBRARY;
         }
@@ -289,7 +304,7 @@ void* autoSet(AutoSet action, SRVBoard_t* board, SRVCommand_t command, const voi
     return finishSignal(board, command, maskOut, result, replySize, status);
 }
 
-}  // namespace
+} // namespace
 
 /* --------------------------------------------------------------- lookup */
 
@@ -299,7 +314,8 @@ int32_t SRVParameters_GetParameterType(SRVBoard_t* board, int32_t code) {
         categoryProbes(board, probes);
         for (const CategoryProbe& probe : probes) {
             const c_ParamCollection_t* c = probe.collection;
-            if (c != nullptr && code >= c->firstCode && code <= c->lastCode) return probe.objectType;
+            if (c != nullptr && code >= c->firstCode && code <= c->lastCode)
+                return probe.objectType;
         }
     }
     c_lprintf(&kCommandLog, C_LOG_ERROR, __LINE__, "Parameter type for id '%i' not found.", code);
@@ -307,10 +323,13 @@ int32_t SRVParameters_GetParameterType(SRVBoard_t* board, int32_t code) {
 }
 
 int SRVParameters_FindByCode(SRVBoard_t* board, const int32_t* path, uint32_t length, SRVParameter_t** out) {
-    if (out != nullptr) *out = nullptr;
-    if (board == nullptr || out == nullptr || (path == nullptr && length != 0)) return SRV_ERR_INVALID_PARAMETER;
+    if (out != nullptr)
+        *out = nullptr;
+    if (board == nullptr || out == nullptr || (path == nullptr && length != 0))
+        return SRV_ERR_INVALID_PARAMETER;
     ObjectAddress address;
-    if (!readAddress(path, length, &address)) return SRV_ERR_INVALID_PARAMETER;
+    if (!readAddress(path, length, &address))
+        return SRV_ERR_INVALID_PARAMETER;
     int32_t objectType = SRVParameters_GetParameterType(board, address.code);
     SRVParameter_t* param = objectType != SRV_OBJ_PARAMETER ? parameterOf(board, objectType, address) : nullptr;
     if (param == nullptr) {
@@ -325,13 +344,15 @@ int SRVParameters_FindByCode(SRVBoard_t* board, const int32_t* path, uint32_t le
 /* ---------------------------------------------------- values and kinds */
 
 int32_t SRVParameters_GetKind(const SRVParameter_t* param) {
-    if (param == nullptr) return -1;
+    if (param == nullptr)
+        return -1;
     switch (param->type) {
     case SRV_PARAM_TYPE_COMPLEX: return C_PARAM_TYPE_LIST;
     case SRV_PARAM_TYPE_SIMPLE:
     case SRV_PARAM_TYPE_SERVER_ONLY: {
         const c_Parameter_t* p = param->utilParam;
-        if (p == nullptr || (p->type != C_PARAM_TYPE_RANGE && p->type != C_PARAM_TYPE_LIST)) return -1;
+        if (p == nullptr || (p->type != C_PARAM_TYPE_RANGE && p->type != C_PARAM_TYPE_LIST))
+            return -1;
         return p->type;
     }
     default: return -1;
@@ -344,9 +365,12 @@ uint32_t SRVParameters_GetValuesList(const SRVParameter_t* param, double* values
     uint32_t filled = 0;
     uint32_t total = visitValues(param, [&](const ValueEntry& entry) {
         if (filled < capacity) {
-            if (values != nullptr) values[filled] = entry.value;
-            if (codenames != nullptr) std::snprintf(codenames[filled], SRV_PARAM_TEXT_SIZE, "%s", entry.codename);
-            if (descriptions != nullptr) std::snprintf(descriptions[filled], SRV_PARAM_TEXT_SIZE, "%s", entry.description);
+            if (values != nullptr)
+                values[filled] = entry.value;
+            if (codenames != nullptr)
+                std::snprintf(codenames[filled], SRV_PARAM_TEXT_SIZE, "%s", entry.codename);
+            if (descriptions != nullptr)
+                std::snprintf(descriptions[filled], SRV_PARAM_TEXT_SIZE, "%s", entry.description);
             ++filled;
         }
         return false;
@@ -355,11 +379,14 @@ uint32_t SRVParameters_GetValuesList(const SRVParameter_t* param, double* values
 }
 
 int SRVParameters_GetValueFromCodename(const SRVParameter_t* param, const char* codename, double* value) {
-    if (param == nullptr || codename == nullptr || value == nullptr) return SRV_ERR_RESOURCE;
-    if (SRVParameters_GetKind(param) != C_PARAM_TYPE_LIST) return SRV_ERR_PARAMETER_VALUE;
+    if (param == nullptr || codename == nullptr || value == nullptr)
+        return SRV_ERR_RESOURCE;
+    if (SRVParameters_GetKind(param) != C_PARAM_TYPE_LIST)
+        return SRV_ERR_PARAMETER_VALUE;
     bool matched = false;
     visitValues(param, [&](const ValueEntry& entry) {
-        if (std::strncmp(entry.codename, codename, SRV_PARAM_TEXT_SIZE) != 0) return false;
+        if (std::strncmp(entry.codename, codename, SRV_PARAM_TEXT_SIZE) != 0)
+            return false;
         *value = entry.value;
         matched = true;
         return true;
@@ -373,20 +400,23 @@ int SRVParameters_GetValueFromCodename(const SRVParameter_t* param, const char* 
 }
 
 int SRVParameters_GetValueCodename(const SRVParameter_t* param, double value, char codename[SRV_PARAM_TEXT_SIZE]) {
-    if (param == nullptr || codename == nullptr) return SRV_ERR_RESOURCE;
+    if (param == nullptr || codename == nullptr)
+        return SRV_ERR_RESOURCE;
     if (SRVParameters_GetKind(param) == C_PARAM_TYPE_RANGE) {
         appendText(codename, kRangeCodename);
         return SRV_SUCCESS;
     }
     ValueEntry entry;
-    if (!findEntry(param, value, &entry)) return SRV_ERR_PARAMETER_VALUE;
+    if (!findEntry(param, value, &entry))
+        return SRV_ERR_PARAMETER_VALUE;
     appendText(codename, entry.codename);
     return SRV_SUCCESS;
 }
 
 int SRVParameters_GetValueDescription(const SRVParameter_t* param, double value,
                                       char description[SRV_PARAM_TEXT_SIZE]) {
-    if (param == nullptr || description == nullptr) return SRV_ERR_RESOURCE;
+    if (param == nullptr || description == nullptr)
+        return SRV_ERR_RESOURCE;
     if (SRVParameters_GetKind(param) == C_PARAM_TYPE_RANGE) {
         char number[SRV_PARAM_TEXT_SIZE];
         std::snprintf(number, sizeof number, "%.3f", value);
@@ -394,7 +424,8 @@ int SRVParameters_GetValueDescription(const SRVParameter_t* param, double value,
         return SRV_SUCCESS;
     }
     ValueEntry entry;
-    if (!findEntry(param, value, &entry)) return SRV_ERR_PARAMETER_VALUE;
+    if (!findEntry(param, value, &entry))
+        return SRV_ERR_PARAMETER_VALUE;
     appendText(description, entry.description);
     return SRV_SUCCESS;
 }
@@ -402,7 +433,8 @@ int SRVParameters_GetValueDescription(const SRVParameter_t* param, double value,
 /* ------------------------------------------------------- information */
 
 int SRVParameters_GetInfo(c_Digitizer_t* dig, const SRVParameter_t* param, SRVParameterInfo_t* info) {
-    if (param == nullptr || info == nullptr) return SRV_ERR_GENERIC;
+    if (param == nullptr || info == nullptr)
+        return SRV_ERR_GENERIC;
     std::memset(info, 0, sizeof *info);
     info->kind = SRVParameters_GetKind(param);
     if (info->kind == -1) {
@@ -420,11 +452,16 @@ int SRVParameters_GetInfo(c_Digitizer_t* dig, const SRVParameter_t* param, SRVPa
         uint8_t readWrite = c_getAccessTypeCode("READWRITE");
         uint8_t writeOnly = c_getAccessTypeCode("WRITEONLY");
         auto is = [&](uint8_t code) { return code != 0xFF && p->accesstype == code; };
-        if (p->acqon) info->flags |= 0x1;
-        if (p->hvconfig) info->flags |= 0x2;
-        if (p->hvon) info->flags |= 0x4;
-        if (is(readOnly) || is(readWrite)) info->flags |= 0x8;
-        if (is(writeOnly) || is(readWrite)) info->flags |= 0x10;
+        if (p->acqon)
+            info->flags |= 0x1;
+        if (p->hvconfig)
+            info->flags |= 0x2;
+        if (p->hvon)
+            info->flags |= 0x4;
+        if (is(readOnly) || is(readWrite))
+            info->flags |= 0x8;
+        if (is(writeOnly) || is(readWrite))
+            info->flags |= 0x10;
     }
     if (info->kind == C_PARAM_TYPE_LIST) {
         info->valueCategory = param->valueCategory;
@@ -453,14 +490,15 @@ void* SRV_CmdSetParameter(SRVBoard_t* board, SRVCommand_t command, const void* p
     uint64_t dataMask = 0;
     SRVParameter_t* param = nullptr;
     SRVRequest request(payload, payloadSize);
-    if (!readParameterRequest(board, &request, &dataMask, &param, status)) return nullptr;
+    if (!readParameterRequest(board, &request, &dataMask, &param, status))
+        return nullptr;
     double value = 0;
     bool complete = (dataMask & kSetValue) == 0 || request.f64(&value);
     if (complete && (dataMask & kSetCodename) != 0) {
         char codename[SRV_PARAM_TEXT_SIZE];
         // A codename the parameter does not know is refused like a missing field.
-        complete = request.text(codename, sizeof codename) &&
-                   SRVParameters_GetValueFromCodename(param, codename, &value) == 0;
+        complete =
+            request.text(codename, sizeof codename) && SRVParameters_GetValueFromCodename(param, codename, &value) == 0;
     }
     if (!complete) {
         *status = SRV_ERR_DESERIALIZE;
@@ -477,7 +515,8 @@ void* SRV_CmdSetParameter(SRVBoard_t* board, SRVCommand_t command, const void* p
         return nullptr;
     }
     *status = SRV_LockBoard(board);
-    if (*status != SRV_SUCCESS) return nullptr;
+    if (*status != SRV_SUCCESS)
+        return nullptr;
     SRVReply reply(command);
     SRVStatus_t result = SRV_SUCCESS;
     if (SRVParameter_SetValue(&board->digitizer, param, value) != 0) {
@@ -495,9 +534,11 @@ void* SRV_CmdGetParameter(SRVBoard_t* board, SRVCommand_t command, const void* p
     uint64_t dataMask = 0;
     SRVParameter_t* param = nullptr;
     SRVRequest request(payload, payloadSize);
-    if (!readParameterRequest(board, &request, &dataMask, &param, status)) return nullptr;
+    if (!readParameterRequest(board, &request, &dataMask, &param, status))
+        return nullptr;
     *status = SRV_LockBoard(board);
-    if (*status != SRV_SUCCESS) return nullptr;
+    if (*status != SRV_SUCCESS)
+        return nullptr;
     double value = 0;
     if (SRVParameter_GetValue(&board->digitizer, param, &value) != 0) {
         c_extendedLogMsg(&kCommandLog, &board->digitizer, C_LOG_ERROR, __LINE__, "Error getting parameter '%s'.",
@@ -506,9 +547,11 @@ void* SRV_CmdGetParameter(SRVBoard_t* board, SRVCommand_t command, const void* p
         return nullptr;
     }
     SRVReply reply(command);
-    if ((dataMask & kGetValue) != 0) reply.f64(value);
+    if ((dataMask & kGetValue) != 0)
+        reply.f64(value);
     for (uint64_t bit : {kGetCodename, kGetDescription}) {
-        if (!reply.ok() || (dataMask & bit) == 0) continue;
+        if (!reply.ok() || (dataMask & bit) == 0)
+            continue;
         char text[SRV_PARAM_TEXT_SIZE] = {};
         int found = bit == kGetCodename ? SRVParameters_GetValueCodename(param, value, text)
                                         : SRVParameters_GetValueDescription(param, value, text);
@@ -528,7 +571,8 @@ void* SRV_CmdGetParameterInfo(SRVBoard_t* board, SRVCommand_t command, const voi
     uint64_t dataMask = 0;
     SRVParameter_t* param = nullptr;
     SRVRequest request(payload, payloadSize);
-    if (!readParameterRequest(board, &request, &dataMask, &param, status)) return nullptr;
+    if (!readParameterRequest(board, &request, &dataMask, &param, status))
+        return nullptr;
     /* The record is large (two tables of 20 texts): keep it off the stack. */
     SRVParameterInfo_t* info = (SRVParameterInfo_t*)c_malloc(sizeof(SRVParameterInfo_t));
     if (info == nullptr) {
@@ -542,7 +586,8 @@ void* SRV_CmdGetParameterInfo(SRVBoard_t* board, SRVCommand_t command, const voi
     }
     SRVReply reply(command);
     SRVStatus_t result = (SRVStatus_t)SRVParameters_GetInfo(&board->digitizer, param, info);
-    if (result == SRV_SUCCESS) appendInfoFields(&reply, dataMask, *info);
+    if (result == SRV_SUCCESS)
+        appendInfoFields(&reply, dataMask, *info);
     c_free(info);
     return SRV_FinishGetReply(&reply, &kCommandLog, board, dataMask, kInfoKnown, result, replySize, status);
 }
@@ -573,7 +618,8 @@ void* SRV_CmdSampleAdvance(SRVBoard_t* board, SRVCommand_t command, const void* 
         return nullptr;
     }
     *status = SRV_LockBoard(board);
-    if (*status != SRV_SUCCESS) return nullptr;
+    if (*status != SRV_SUCCESS)
+        return nullptr;
     SRVStatus_t result = checkSignalChannel(board, channel);
     if (result == SRV_SUCCESS) {
         c_extendedLogMsg(&kCommandLog, &board->digitizer, C_LOG_INFO, __LINE__,

@@ -72,8 +72,7 @@ int SRVParameters_GetValueFromCodename(const SRVParameter_t* param, const char* 
 int SRVParameters_GetValueCodename(const SRVParameter_t* param, double value, char codename[SRV_PARAM_TEXT_SIZE]);
 /* Appends the description of the first entry equal to value (a range: the
  * value as "%.3f", at most 46 characters): 0; -17; -37 as above. */
-int SRVParameters_GetValueDescription(const SRVParameter_t* param, double value,
-                                      char description[SRV_PARAM_TEXT_SIZE]);
+int SRVParameters_GetValueDescription(const SRVParameter_t* param, double value, char description[SRV_PARAM_TEXT_SIZE]);
 
 /* Commands 13, 14, 15, 39, 40 and 53 (the command handler signature). */
 void* SRV_CmdSetParameter(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,

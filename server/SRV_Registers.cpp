@@ -11,25 +11,23 @@ static const uint64_t WRITE_FIELDS = 0x7;
 static const uint64_t READ_FIELDS = 0x1;
 static const uint64_t READ_VALUE = 0x2;
 
-SRVStatus_t _readRegister(SRVBoard_t* board, uint32_t address, uint32_t* value)
-{
+SRVStatus_t _readRegister(SRVBoard_t* board, uint32_t address, uint32_t* value) {
     int result = c_rread(&board->digitizer, address, value);
     if (result != 0) {
-        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "%s(): Error %i in c_rread addr=0x%04X.",
-                         "_readRegister", result, address);
+        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
+                         "%s(): Error %i in c_rread addr=0x%04X.", "_readRegister", result, address);
         return SRV_ERR_COMMUNICATION;
     }
     c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_DETAIL, __LINE__, "READ(0x%04X->0x%08X).", address, *value);
     return SRV_SUCCESS;
 }
 
-SRVStatus_t _writeRegister(SRVBoard_t* board, uint32_t address, uint32_t data, uint32_t mask)
-{
+SRVStatus_t _writeRegister(SRVBoard_t* board, uint32_t address, uint32_t data, uint32_t mask) {
     uint32_t old = 0;
     int result = c_rread(&board->digitizer, address, &old);
     if (result != 0) {
-        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "%s(): Error %i in c_rread addr=0x%04X.",
-                         "_writeRegister", result, address);
+        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
+                         "%s(): Error %i in c_rread addr=0x%04X.", "_writeRegister", result, address);
         return SRV_ERR_COMMUNICATION;
     }
     uint32_t value = (old & ~mask) | (data & mask);
@@ -44,13 +42,11 @@ SRVStatus_t _writeRegister(SRVBoard_t* board, uint32_t address, uint32_t data, u
     return SRV_SUCCESS;
 }
 
-
 // Reads cmdMaskIn, cmdMaskOut and the u32 fields of the set cmdMaskIn bits
 // among `known` (fields[k] for bit k, left at its default when the bit is
 // clear). Unknown cmdMaskIn bits give -33 before anything is done.
 static SRVStatus_t readRegisterRequest(const SRVBoard_t* board, const void* payload, uint32_t payloadSize,
-                                       uint64_t known, uint64_t* maskOut, uint32_t fields[3])
-{
+                                       uint64_t known, uint64_t* maskOut, uint32_t fields[3]) {
     SRVRequest request(payload, payloadSize);
     uint64_t maskIn = 0;
     if (request.u64(&maskIn))
@@ -69,8 +65,7 @@ static SRVStatus_t readRegisterRequest(const SRVBoard_t* board, const void* payl
 }
 
 void* SRV_CmdWriteRegister(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                           uint32_t* replySize, SRVStatus_t* status)
-{
+                           uint32_t* replySize, SRVStatus_t* status) {
     uint64_t maskOut = 0;
     uint32_t fields[3] = {0, 0, 0xFFFFFFFFu}; // address, data, mask
     *status = readRegisterRequest(board, payload, payloadSize, WRITE_FIELDS, &maskOut, fields);
@@ -92,8 +87,7 @@ void* SRV_CmdWriteRegister(SRVBoard_t* board, SRVCommand_t command, const void* 
 }
 
 void* SRV_CmdReadRegister(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                          uint32_t* replySize, SRVStatus_t* status)
-{
+                          uint32_t* replySize, SRVStatus_t* status) {
     uint64_t maskOut = 0;
     uint32_t fields[3] = {0, 0, 0}; // address
     *status = readRegisterRequest(board, payload, payloadSize, READ_FIELDS, &maskOut, fields);

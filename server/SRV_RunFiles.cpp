@@ -19,13 +19,11 @@ static const c_LogModule_t LOG_MODULE = {"SRVAcquisitionControlLog.txt", "SRV_Ac
 static const c_LogModule_t COMMON_LOG_MODULE = {"SRV_CommonLog.txt", "SRV_Common"};
 
 // The board's model name, which need not hold a terminator.
-static int modelLength(const c_BoardDescriptor_t* descriptor)
-{
+static int modelLength(const c_BoardDescriptor_t* descriptor) {
     return static_cast<int>(strnlen(descriptor->ModelName, sizeof descriptor->ModelName));
 }
 
-bool SRV_IsValidRunFileName(const char* name)
-{
+bool SRV_IsValidRunFileName(const char* name) {
     if (name == NULL || strnlen(name, SRV_RUN_FILE_NAME_SIZE) >= SRV_RUN_FILE_NAME_SIZE)
         return false;
     if (std::strchr(name, '/') != NULL || std::strchr(name, '\\') != NULL)
@@ -34,20 +32,17 @@ bool SRV_IsValidRunFileName(const char* name)
     return point != NULL && std::strcmp(point, SRV_RUN_FILE_ENDING) == 0;
 }
 
-static bool fileExists(const char* path)
-{
+static bool fileExists(const char* path) {
     struct stat info;
     return stat(path, &info) == 0;
 }
 
-bool SRV_RunFilePath(char out[SRV_PATH_SIZE], const char* name)
-{
+bool SRV_RunFilePath(char out[SRV_PATH_SIZE], const char* name) {
     int written = std::snprintf(out, SRV_PATH_SIZE, "%s/%s", SRV_RUN_FOLDER, name);
     return written >= 0 && written < SRV_PATH_SIZE;
 }
 
-SRVStatus_t SRV_DeleteRunFile(const char* path)
-{
+SRVStatus_t SRV_DeleteRunFile(const char* path) {
     if (std::remove(path) != 0) {
         c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't delete run file %s.", path);
         return SRV_ERR_RESOURCE;
@@ -57,8 +52,7 @@ SRVStatus_t SRV_DeleteRunFile(const char* path)
 
 // Closes the writing raw-data file if one is open and opens the next one,
 // with recording switched on: 0 or -26. Board lock held.
-static SRVStatus_t openNextRawDataFile(SRVBoard_t* board)
-{
+static SRVStatus_t openNextRawDataFile(SRVBoard_t* board) {
     c_Digitizer_t* digitizer = &board->digitizer;
     if (c_bdopened(&digitizer->writer))
         c_bdclose(&digitizer->writer);
@@ -70,8 +64,7 @@ static SRVStatus_t openNextRawDataFile(SRVBoard_t* board)
     return SRV_SUCCESS;
 }
 
-SRVStatus_t SRV_PrepareRunFile(SRVBoard_t* board, char path[SRV_PATH_SIZE])
-{
+SRVStatus_t SRV_PrepareRunFile(SRVBoard_t* board, char path[SRV_PATH_SIZE]) {
     if (path[0] == '\0')
         return SRV_SUCCESS;
     if (fileExists(path) && SRV_DeleteRunFile(path) != SRV_SUCCESS)
@@ -112,14 +105,12 @@ SRVStatus_t SRV_PrepareRunFile(SRVBoard_t* board, char path[SRV_PATH_SIZE])
     return SRV_SUCCESS;
 }
 
-static bool hasRunFileEnding(const char* name)
-{
+static bool hasRunFileEnding(const char* name) {
     const char* point = std::strrchr(name, '.');
     return point != NULL && std::strcmp(point, SRV_RUN_FILE_ENDING) == 0;
 }
 
-SRVStatus_t SRV_ListRunFiles(char names[SRV_RUN_FILES_MAX][SRV_RUN_FILE_NAME_SIZE], int32_t* count)
-{
+SRVStatus_t SRV_ListRunFiles(char names[SRV_RUN_FILES_MAX][SRV_RUN_FILE_NAME_SIZE], int32_t* count) {
     *count = 0;
     c_dir_t* folder = c_opendir(SRV_RUN_FOLDER);
     if (folder == NULL) {
@@ -150,8 +141,7 @@ struct BoardSource {
 // The raw-data file of the replay that is open now (empty for a live board).
 static char currentReplayFile[SRV_PATH_SIZE];
 
-static BoardSource currentSource(const SRVBoard_t* board)
-{
+static BoardSource currentSource(const SRVBoard_t* board) {
     BoardSource source;
     std::memset(&source, 0, sizeof source);
     const c_Digitizer_t* digitizer = &board->digitizer;
@@ -164,8 +154,7 @@ static BoardSource currentSource(const SRVBoard_t* board)
     return source;
 }
 
-static SRVStatus_t reopenSource(const BoardSource& source)
-{
+static SRVStatus_t reopenSource(const BoardSource& source) {
     if (source.replay)
         return SRV_AddBoard(NULL, source.rawDataFile);
     return SRV_AddBoard(&source.connParams, NULL);
@@ -174,8 +163,7 @@ static SRVStatus_t reopenSource(const BoardSource& source)
 // What the start-up does after the board open, for the board that was just
 // opened in place: its spectrum files and list-mode defaults, in its own data
 // folder.
-static void prepareNewBoard(SRVBoard_t* board)
-{
+static void prepareNewBoard(SRVBoard_t* board) {
     char dataPath[SRV_FOLDER_SIZE];
     if (SRV_LockBoard(board) != SRV_SUCCESS)
         return;
@@ -193,8 +181,7 @@ static void prepareNewBoard(SRVBoard_t* board)
 // acquisition and saves the spectra, then its server parameters and
 // digitizer record, then the list files it left open) and opens the replay
 // of rawDataFile in its place: 0 or -7.
-static SRVStatus_t replaceBoard(SRVBoard_t* board, const char* rawDataFile)
-{
+static SRVStatus_t replaceBoard(SRVBoard_t* board, const char* rawDataFile) {
     BoardSource previous = currentSource(board);
     if (SRV_CloseBoard(board) != SRV_SUCCESS || SRV_IsBoardThreadRunning(board)) {
         // The old thread may still use the record: opening it again would race.
@@ -220,8 +207,7 @@ static SRVStatus_t replaceBoard(SRVBoard_t* board, const char* rawDataFile)
     return status;
 }
 
-SRVStatus_t SRV_LoadRunFile(SRVBoard_t* board, const char* name)
-{
+SRVStatus_t SRV_LoadRunFile(SRVBoard_t* board, const char* name) {
     // The same rule as command 22: only files of the folder "Run".
     if (!SRV_IsValidRunFileName(name)) {
         c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Invalid run file name '%s'.", name);

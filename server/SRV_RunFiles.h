@@ -24,7 +24,7 @@ extern "C" {
 /* The ending every run-file name has. */
 #define SRV_RUN_FILE_ENDING ".zrn"
 /* Command 24 lists at most this many names of at most 199 characters. */
-#define SRV_RUN_FILES_MAX 200
+#define SRV_RUN_FILES_MAX      200
 #define SRV_RUN_FILE_NAME_SIZE 200
 
 /* True when the name may name a run file: at most 199 characters, no '/' or

@@ -46,8 +46,7 @@ const char ROI_LOW_NAME[] = "PARAM_ROI_LOW";
 const char ROI_HIGH_NAME[] = "PARAM_ROI_HIGH";
 
 // A double truncated to an integer within [low, high]; NaN gives low.
-int64_t truncateWithin(double value, int64_t low, int64_t high)
-{
+int64_t truncateWithin(double value, int64_t low, int64_t high) {
     if (!(value >= static_cast<double>(low)))
         return low;
     if (value >= static_cast<double>(high))
@@ -56,14 +55,12 @@ int64_t truncateWithin(double value, int64_t low, int64_t high)
 }
 
 // A bound value for a column of 32-bit integers (0 when unbound).
-int columnInt(const double* value)
-{
+int columnInt(const double* value) {
     return value != nullptr ? static_cast<int>(truncateWithin(*value, INT32_MIN, INT32_MAX)) : 0;
 }
 
 // The server parameter of a code name in a collection, or NULL.
-SRVParameter_t* findServerParameter(SRVBoard_t* board, const c_ParamCollection_t* collection, const char* name)
-{
+SRVParameter_t* findServerParameter(SRVBoard_t* board, const c_ParamCollection_t* collection, const char* name) {
     int32_t code = 0;
     if (collection == nullptr || SRV_GetParameterCode(board, name, &code) != 0)
         return nullptr;
@@ -72,8 +69,7 @@ SRVParameter_t* findServerParameter(SRVBoard_t* board, const c_ParamCollection_t
 
 // Binds *value to the cached value of a server parameter: false when it is
 // missing.
-bool bindValue(SRVBoard_t* board, const c_ParamCollection_t* collection, const char* name, double** value)
-{
+bool bindValue(SRVBoard_t* board, const c_ParamCollection_t* collection, const char* name, double** value) {
     SRVParameter_t* param = findServerParameter(board, collection, name);
     if (param == nullptr)
         return false;
@@ -81,23 +77,18 @@ bool bindValue(SRVBoard_t* board, const c_ParamCollection_t* collection, const c
     return true;
 }
 
-SRVChannel_t* validChannel(SRVBoard_t* board, uint32_t channel)
-{
+SRVChannel_t* validChannel(SRVBoard_t* board, uint32_t channel) {
     if (board == nullptr || !SRV_IsValidChannel(board, static_cast<int32_t>(channel)))
         return nullptr;
     return &board->channels[channel];
 }
 
-bool isMorvane(const SRVBoard_t* board)
-{
-    return board->digitizer.descriptor.FamilyCode == DPPL_FAMILY_MORVANE;
-}
+bool isMorvane(const SRVBoard_t* board) { return board->digitizer.descriptor.FamilyCode == DPPL_FAMILY_MORVANE; }
 
 // ------------------------------------------------------------ SQLite
 
 // Closes a database handle; false when the close failed.
-bool closeDatabase(sqlite3* database)
-{
+bool closeDatabase(sqlite3* database) {
     if (sqlite3_close(database) != SQLITE_OK) {
         c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Error closing file");
         return false;
@@ -105,8 +96,7 @@ bool closeDatabase(sqlite3* database)
     return true;
 }
 
-SRVStatus_t openDatabase(const char* fileName, int flags, sqlite3** database)
-{
+SRVStatus_t openDatabase(const char* fileName, int flags, sqlite3** database) {
     *database = nullptr;
     // A link in the file's place is not followed.
     if (sqlite3_open_v2(fileName, database, flags | SQLITE_OPEN_NOFOLLOW, nullptr) == SQLITE_OK)
@@ -118,13 +108,12 @@ SRVStatus_t openDatabase(const char* fileName, int flags, sqlite3** database)
 
 // Prepares and steps a statement that returns no row, with the channel bound
 // when the statement has a parameter. False after logging the failure.
-bool runStatement(sqlite3* database, const char* sql, uint32_t channel, const char* failure)
-{
+bool runStatement(sqlite3* database, const char* sql, uint32_t channel, const char* failure) {
     sqlite3_stmt* statement = nullptr;
-    bool done = sqlite3_prepare_v2(database, sql, -1, &statement, nullptr) == SQLITE_OK &&
-                (sqlite3_bind_parameter_count(statement) == 0 ||
-                 sqlite3_bind_int64(statement, 1, channel) == SQLITE_OK) &&
-                sqlite3_step(statement) == SQLITE_DONE;
+    bool done =
+        sqlite3_prepare_v2(database, sql, -1, &statement, nullptr) == SQLITE_OK &&
+        (sqlite3_bind_parameter_count(statement) == 0 || sqlite3_bind_int64(statement, 1, channel) == SQLITE_OK) &&
+        sqlite3_step(statement) == SQLITE_DONE;
     if (!done)
         c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, failure, sqlite3_errmsg(database));
     sqlite3_finalize(statement);
@@ -132,8 +121,7 @@ bool runStatement(sqlite3* database, const char* sql, uint32_t channel, const ch
 }
 
 // Binds the spectrum's values to the update: SQLITE_OK or the first failure.
-int bindSpectrum(sqlite3_stmt* statement, const SRVEnergySpectrum_t* spectrum, uint32_t channel)
-{
+int bindSpectrum(sqlite3_stmt* statement, const SRVEnergySpectrum_t* spectrum, uint32_t channel) {
     const SRVROI_t* roi = &spectrum->rois[0];
     const SRVSpectrumCounters_t* total = &spectrum->total;
     int results[] = {
@@ -157,8 +145,7 @@ int bindSpectrum(sqlite3_stmt* statement, const SRVEnergySpectrum_t* spectrum, u
     return SQLITE_OK;
 }
 
-SRVStatus_t updateRow(sqlite3* database, const SRVEnergySpectrum_t* spectrum, uint32_t channel)
-{
+SRVStatus_t updateRow(sqlite3* database, const SRVEnergySpectrum_t* spectrum, uint32_t channel) {
     sqlite3_stmt* statement = nullptr;
     if (sqlite3_prepare_v2(database, UPDATE_ROW_SQL, -1, &statement, nullptr) != SQLITE_OK) {
         c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Error updating data: %s", sqlite3_errmsg(database));
@@ -180,8 +167,7 @@ SRVStatus_t updateRow(sqlite3* database, const SRVEnergySpectrum_t* spectrum, ui
 // Copies a row of the file into the spectrum. The stored histogram fills the
 // bins from 0: a shorter one leaves the rest 0, a longer one is cut at the
 // histogram's size, and only whole bins are taken.
-void restoreRow(sqlite3_stmt* row, SRVEnergySpectrum_t* spectrum)
-{
+void restoreRow(sqlite3_stmt* row, SRVEnergySpectrum_t* spectrum) {
     SRVROI_t* roi = &spectrum->rois[0];
     SRVSpectrumCounters_t* total = &spectrum->total;
     double restored[4];
@@ -212,8 +198,7 @@ void restoreRow(sqlite3_stmt* row, SRVEnergySpectrum_t* spectrum)
 
 // Sets the restored levels and ROI bounds on their server parameters, in
 // order; the first that fails ends it with -37.
-SRVStatus_t applyRestoredLimits(SRVBoard_t* board, SRVEnergySpectrum_t* spectrum)
-{
+SRVStatus_t applyRestoredLimits(SRVBoard_t* board, SRVEnergySpectrum_t* spectrum) {
     SRVROI_t* roi = &spectrum->rois[0];
     struct {
         const c_ParamCollection_t* collection;
@@ -244,8 +229,7 @@ struct PathIndexes {
 
 // Reads the pairs (index, type) of a path; false for a type that the lookup
 // does not take. A lone last element is ignored; a later pair of a type wins.
-bool readPath(const int32_t* path, uint32_t length, bool withROI, PathIndexes* indexes)
-{
+bool readPath(const int32_t* path, uint32_t length, bool withROI, PathIndexes* indexes) {
     const SRVPathSlot_t slots[] = {
         {SRV_OBJ_CHANNEL, &indexes->channel},
         {SRV_OBJ_ENERGY_SPECTRUM, &indexes->spectrum},
@@ -254,8 +238,7 @@ bool readPath(const int32_t* path, uint32_t length, bool withROI, PathIndexes* i
     return SRV_ReadIndexPath(path, length, slots, withROI ? 3 : 2);
 }
 
-SRVStatus_t findSpectrumOf(SRVBoard_t* board, const PathIndexes& indexes, SRVEnergySpectrum_t** spectrum)
-{
+SRVStatus_t findSpectrumOf(SRVBoard_t* board, const PathIndexes& indexes, SRVEnergySpectrum_t** spectrum) {
     if (!SRV_IsValidChannel(board, indexes.channel)) {
         c_lprintf(&LOG_MODULE, C_LOG_WARNING, __LINE__, "Invalid channel index '%i'.", indexes.channel);
         return SRV_ERR_INVALID_PARAMETER;
@@ -277,8 +260,7 @@ SRVStatus_t findSpectrumOf(SRVBoard_t* board, const PathIndexes& indexes, SRVEne
 // ------------------------------------------------------- SCA parameters
 
 c_Parameter_t* findSCAParameter(SRVBoard_t* board, uint32_t channel, int32_t code, uint32_t level,
-                                const char* missing)
-{
+                                const char* missing) {
     c_Parameter_t* param = c_pfindc(&board->digitizer, static_cast<int32_t>(channel), code);
     if (param == nullptr)
         c_extendedLogMsg(&LOG_MODULE, &board->digitizer, level, __LINE__, "%s", missing);
@@ -289,8 +271,7 @@ c_Parameter_t* findSCAParameter(SRVBoard_t* board, uint32_t channel, int32_t cod
 
 // ================================================================ binding
 
-SRVStatus_t SRV_InitEnergySpectrum(SRVBoard_t* board, uint32_t channel, uint32_t spectrumIndex)
-{
+SRVStatus_t SRV_InitEnergySpectrum(SRVBoard_t* board, uint32_t channel, uint32_t spectrumIndex) {
     SRVChannel_t* frame = validChannel(board, channel);
     if (frame == nullptr || spectrumIndex >= SRV_MAX_ENERGY_SPECTRA)
         return SRV_ERR_RESOURCE;
@@ -306,8 +287,8 @@ SRVStatus_t SRV_InitEnergySpectrum(SRVBoard_t* board, uint32_t channel, uint32_t
     c_Parameter_t* nbins = c_pfindc(&board->digitizer, static_cast<int32_t>(channel), DPPL_PARAM_CH_SPECTRUM_NBINS);
     spectrum->nbins = nbins != nullptr ? &nbins->value : nullptr;
     if (nbins == nullptr)
-        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_DETAIL, __LINE__,
-                         "Channel %u has no energy spectrum.", channel);
+        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_DETAIL, __LINE__, "Channel %u has no energy spectrum.",
+                         channel);
 
     SRVGainStabilizer_t* stabilizer = &spectrum->gainStabilizer;
     struct {
@@ -328,8 +309,7 @@ SRVStatus_t SRV_InitEnergySpectrum(SRVBoard_t* board, uint32_t channel, uint32_t
     return SRV_SUCCESS;
 }
 
-SRVStatus_t SRV_InitROI(SRVBoard_t* board, uint32_t channel, uint32_t spectrumIndex, uint32_t roiIndex)
-{
+SRVStatus_t SRV_InitROI(SRVBoard_t* board, uint32_t channel, uint32_t spectrumIndex, uint32_t roiIndex) {
     SRVChannel_t* frame = validChannel(board, channel);
     if (frame == nullptr || spectrumIndex >= SRV_MAX_ENERGY_SPECTRA || roiIndex >= SRV_MAX_ROIS)
         return SRV_ERR_RESOURCE;
@@ -344,15 +324,13 @@ SRVStatus_t SRV_InitROI(SRVBoard_t* board, uint32_t channel, uint32_t spectrumIn
 
 // ============================================================== bin scale
 
-uint32_t SRV_SpectrumBinCount(const SRVEnergySpectrum_t* spectrum)
-{
+uint32_t SRV_SpectrumBinCount(const SRVEnergySpectrum_t* spectrum) {
     if (spectrum == nullptr || spectrum->nbins == nullptr)
         return 0;
     return static_cast<uint32_t>(truncateWithin(*spectrum->nbins, 0, SRV_SPECTRUM_MAX_BINS));
 }
 
-uint32_t SRV_SpectrumBinShift(const SRVEnergySpectrum_t* spectrum)
-{
+uint32_t SRV_SpectrumBinShift(const SRVEnergySpectrum_t* spectrum) {
     uint32_t bins = SRV_SpectrumBinCount(spectrum);
     // The highest power of two of the count: for a power of two its
     // trailing zeros, for any other count the bins it can fill all lie below
@@ -368,24 +346,21 @@ uint32_t SRV_SpectrumBinShift(const SRVEnergySpectrum_t* spectrum)
     return shift > 16 ? 16u : static_cast<uint32_t>(shift);
 }
 
-uint16_t SRV_SpectrumLevel(const double* value)
-{
+uint16_t SRV_SpectrumLevel(const double* value) {
     return value != nullptr ? static_cast<uint16_t>(truncateWithin(*value, 0, UINT16_MAX)) : 0;
 }
 
 // ================================================================ lookups
 
 SRVStatus_t SRV_FindEnergySpectrum(SRVBoard_t* board, const int32_t* path, uint32_t length,
-                                   SRVEnergySpectrum_t** spectrum)
-{
+                                   SRVEnergySpectrum_t** spectrum) {
     PathIndexes indexes;
     if (board == nullptr || spectrum == nullptr || !readPath(path, length, false, &indexes))
         return SRV_ERR_INVALID_PARAMETER;
     return findSpectrumOf(board, indexes, spectrum);
 }
 
-SRVStatus_t SRV_FindROI(SRVBoard_t* board, const int32_t* path, uint32_t length, SRVROI_t** roi)
-{
+SRVStatus_t SRV_FindROI(SRVBoard_t* board, const int32_t* path, uint32_t length, SRVROI_t** roi) {
     PathIndexes indexes;
     if (board == nullptr || roi == nullptr || !readPath(path, length, true, &indexes))
         return SRV_ERR_INVALID_PARAMETER;
@@ -403,8 +378,7 @@ SRVStatus_t SRV_FindROI(SRVBoard_t* board, const int32_t* path, uint32_t length,
 
 // ============================================================= the record
 
-SRVStatus_t SRV_ClearEnergySpectrum(SRVEnergySpectrum_t* spectrum)
-{
+SRVStatus_t SRV_ClearEnergySpectrum(SRVEnergySpectrum_t* spectrum) {
     if (spectrum == nullptr)
         return SRV_ERR_RESOURCE;
     SRVChannel_t* channel = spectrum->channel;
@@ -424,8 +398,7 @@ SRVStatus_t SRV_ClearEnergySpectrum(SRVEnergySpectrum_t* spectrum)
     return SRV_SUCCESS;
 }
 
-void SRV_FormatLocalTime(char text[SRV_TIME_TEXT_SIZE])
-{
+void SRV_FormatLocalTime(char text[SRV_TIME_TEXT_SIZE]) {
     std::time_t now = std::time(nullptr);
     std::tm local;
     std::memset(&local, 0, sizeof local);
@@ -436,30 +409,27 @@ void SRV_FormatLocalTime(char text[SRV_TIME_TEXT_SIZE])
     std::snprintf(text, SRV_TIME_TEXT_SIZE, "%.19s", buffer);
 }
 
-void SRV_SetSpectrumStartTime(SRVEnergySpectrum_t* spectrum)
-{
+void SRV_SetSpectrumStartTime(SRVEnergySpectrum_t* spectrum) {
     if (spectrum != nullptr)
         SRV_FormatLocalTime(spectrum->startTime);
 }
 
-void SRV_SetSpectrumStopTime(SRVEnergySpectrum_t* spectrum)
-{
+void SRV_SetSpectrumStopTime(SRVEnergySpectrum_t* spectrum) {
     if (spectrum != nullptr)
         SRV_FormatLocalTime(spectrum->stopTime);
 }
 
 // ================================================================== files
 
-SRVStatus_t SRV_WriteEnergySpectrumFile(const SRVEnergySpectrum_t* spectrum, uint32_t channel, const char* fileName)
-{
+SRVStatus_t SRV_WriteEnergySpectrumFile(const SRVEnergySpectrum_t* spectrum, uint32_t channel, const char* fileName) {
     if (spectrum == nullptr || fileName == nullptr)
         return SRV_ERR_FILE_OPEN;
     sqlite3* database = nullptr;
     SRVStatus_t status = openDatabase(fileName, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, &database);
     // One transaction: a process killed while writing leaves the file as it
     // was before, never a table without its row or a row without its values.
-    bool inTransaction = status == SRV_SUCCESS && runStatement(database, "BEGIN IMMEDIATE", channel,
-                                                               "Error beginning transaction: %s");
+    bool inTransaction =
+        status == SRV_SUCCESS && runStatement(database, "BEGIN IMMEDIATE", channel, "Error beginning transaction: %s");
     if (status == SRV_SUCCESS && !inTransaction)
         status = SRV_ERR_DATABASE;
     if (status == SRV_SUCCESS && !runStatement(database, CREATE_TABLE_SQL, channel, "Error creating table: %s"))
@@ -481,8 +451,7 @@ SRVStatus_t SRV_WriteEnergySpectrumFile(const SRVEnergySpectrum_t* spectrum, uin
 }
 
 SRVStatus_t SRV_LoadEnergySpectrum(SRVBoard_t* board, SRVEnergySpectrum_t* spectrum, uint32_t channel,
-                                   const char* fileName)
-{
+                                   const char* fileName) {
     if (board == nullptr || spectrum == nullptr || fileName == nullptr)
         return SRV_ERR_FILE_OPEN;
     sqlite3* database = nullptr;
@@ -506,8 +475,7 @@ SRVStatus_t SRV_LoadEnergySpectrum(SRVBoard_t* board, SRVEnergySpectrum_t* spect
     return status;
 }
 
-SRVStatus_t SaveEnergySpectrum(SRVBoard_t* board, uint32_t channel, const char* fileName)
-{
+SRVStatus_t SaveEnergySpectrum(SRVBoard_t* board, uint32_t channel, const char* fileName) {
     c_lprintf(&LOG_MODULE, C_LOG_INFO, __LINE__, "Saving energy spectrum for channel %u.", channel);
     SRVChannel_t* frame = validChannel(board, channel);
     SRVStatus_t status = SRV_ERR_RESOURCE;
@@ -520,8 +488,7 @@ SRVStatus_t SaveEnergySpectrum(SRVBoard_t* board, uint32_t channel, const char* 
     return status;
 }
 
-SRVStatus_t SRV_LoadChannelSpectrum(SRVBoard_t* board, uint32_t channel, const char* fileName)
-{
+SRVStatus_t SRV_LoadChannelSpectrum(SRVBoard_t* board, uint32_t channel, const char* fileName) {
     const char* name = fileName != nullptr ? fileName : "";
     c_lprintf(&LOG_MODULE, C_LOG_INFO, __LINE__, "Loading energy spectrum from file %s.", name);
     SRVChannel_t* frame = validChannel(board, channel);
@@ -535,8 +502,7 @@ SRVStatus_t SRV_LoadChannelSpectrum(SRVBoard_t* board, uint32_t channel, const c
     return status;
 }
 
-SRVStatus_t SRV_LoadSpectrumFiles(SRVBoard_t* board, const char* dataFolder)
-{
+SRVStatus_t SRV_LoadSpectrumFiles(SRVBoard_t* board, const char* dataFolder) {
     if (board == nullptr || dataFolder == nullptr)
         return SRV_ERR_RESOURCE;
     for (uint32_t channel = 0; channel < SRV_ChannelCount(board); channel++) {
@@ -566,8 +532,7 @@ SRVStatus_t SRV_LoadSpectrumFiles(SRVBoard_t* board, const char* dataFolder)
 
 // ========================================================== software SCA
 
-SRVStatus_t SRV_ResetSCACounters(SRVBoard_t* board, uint32_t channel, uint64_t now)
-{
+SRVStatus_t SRV_ResetSCACounters(SRVBoard_t* board, uint32_t channel, uint64_t now) {
     SRVChannel_t* frame = validChannel(board, channel);
     if (frame == nullptr)
         return SRV_ERR_RESOURCE;
@@ -577,8 +542,8 @@ SRVStatus_t SRV_ResetSCACounters(SRVBoard_t* board, uint32_t channel, uint64_t n
         return SRV_ERR_RESOURCE;
     if (enable->value != 1.0)
         return SRV_SUCCESS;
-    c_Parameter_t* rate = findSCAParameter(board, channel, DPPL_PARAM_CH_SCA_RATE, C_LOG_DETAIL,
-                                           "Can't find DPPL_PARAM_CH_SCA_RATE.");
+    c_Parameter_t* rate =
+        findSCAParameter(board, channel, DPPL_PARAM_CH_SCA_RATE, C_LOG_DETAIL, "Can't find DPPL_PARAM_CH_SCA_RATE.");
     c_Parameter_t* start = rate == nullptr ? nullptr
                                            : findSCAParameter(board, channel, DPPL_PARAM_CH_SCA_START_TIME,
                                                               C_LOG_DETAIL, "Can't find DPPL_PARAM_CH_SCA_START_TIME.");
@@ -594,8 +559,7 @@ SRVStatus_t SRV_ResetSCACounters(SRVBoard_t* board, uint32_t channel, uint64_t n
     return SRV_SUCCESS;
 }
 
-SRVStatus_t SRV_CountSCAEvent(SRVBoard_t* board, uint32_t channel)
-{
+SRVStatus_t SRV_CountSCAEvent(SRVBoard_t* board, uint32_t channel) {
     if (validChannel(board, channel) == nullptr)
         return SRV_ERR_RESOURCE;
     if (!isMorvane(board))
@@ -608,8 +572,7 @@ SRVStatus_t SRV_CountSCAEvent(SRVBoard_t* board, uint32_t channel)
     return SRV_SUCCESS;
 }
 
-SRVStatus_t SRV_UpdateSCARate(SRVBoard_t* board, uint32_t channel, uint64_t elapsedMs)
-{
+SRVStatus_t SRV_UpdateSCARate(SRVBoard_t* board, uint32_t channel, uint64_t elapsedMs) {
     SRVChannel_t* frame = validChannel(board, channel);
     if (frame == nullptr)
         return SRV_ERR_RESOURCE;

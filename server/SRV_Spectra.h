@@ -91,8 +91,7 @@ SRVStatus_t SRV_LoadEnergySpectrum(SRVBoard_t* board, SRVEnergySpectrum_t* spect
                                    const char* fileName);
 /* Writes the spectrum into the channel's row of the file, creating the file
  * and the table when needed: 0, -36 or -43. */
-SRVStatus_t SRV_WriteEnergySpectrumFile(const SRVEnergySpectrum_t* spectrum, uint32_t channel,
-                                        const char* fileName);
+SRVStatus_t SRV_WriteEnergySpectrumFile(const SRVEnergySpectrum_t* spectrum, uint32_t channel, const char* fileName);
 /* The writer on the channel's spectrum, with its log lines. */
 SRVStatus_t SaveEnergySpectrum(SRVBoard_t* board, uint32_t channel, const char* fileName);
 /* The loader on the channel's spectrum, with its log lines. */

@@ -37,16 +37,12 @@ const size_t LABEL_SIZE = sizeof(SRVEnergySpectrum_t::label);
 
 // The gain stabiliser's switch of command 28: 1 enables and resets it, any
 // other value disables it and keeps its state.
-void switchGainStabilizer(SRVEnergySpectrum_t* spectrum, uint32_t value)
-{
-    SRV_SwitchGainStabilizer(spectrum, value);
-}
+void switchGainStabilizer(SRVEnergySpectrum_t* spectrum, uint32_t value) { SRV_SwitchGainStabilizer(spectrum, value); }
 
 } // namespace
 
 void* SRV_CmdGetEnergySpectrum(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                               uint32_t* replySize, SRVStatus_t* status)
-{
+                               uint32_t* replySize, SRVStatus_t* status) {
     SRVRequest request(payload, payloadSize);
     uint64_t mask = 0;
     int32_t path[SRV_INDEX_PATH_MAX];
@@ -92,9 +88,8 @@ void* SRV_CmdGetEnergySpectrum(SRVBoard_t* board, SRVCommand_t command, const vo
     return SRV_FinishGetReply(&reply, &LOG_MODULE, board, mask, GET_KNOWN, SRV_SUCCESS, replySize, status);
 }
 
-void* SRV_CmdSetEnergySpectrum(SRVBoard_t* board, SRVCommand_t, const void* payload, uint32_t payloadSize,
-                               uint32_t*, SRVStatus_t* status)
-{
+void* SRV_CmdSetEnergySpectrum(SRVBoard_t* board, SRVCommand_t, const void* payload, uint32_t payloadSize, uint32_t*,
+                               SRVStatus_t* status) {
     SRVRequest request(payload, payloadSize);
     uint64_t mask = 0;
     int32_t path[SRV_INDEX_PATH_MAX];
@@ -142,16 +137,14 @@ void* SRV_CmdSetEnergySpectrum(SRVBoard_t* board, SRVCommand_t, const void* payl
     return nullptr;
 }
 
-void* SRV_CmdClearEnergySpectrum(SRVBoard_t* board, SRVCommand_t, const void* payload, uint32_t payloadSize,
-                                 uint32_t*, SRVStatus_t* status)
-{
+void* SRV_CmdClearEnergySpectrum(SRVBoard_t* board, SRVCommand_t, const void* payload, uint32_t payloadSize, uint32_t*,
+                                 SRVStatus_t* status) {
     auto clear = [](SRVBoard_t*, SRVEnergySpectrum_t* spectrum) { return SRV_ClearEnergySpectrum(spectrum); };
     return SRV_RunClearCommand(&LOG_MODULE, board, payload, payloadSize, SRV_FindEnergySpectrum, clear, status);
 }
 
 void* SRV_CmdGetROI(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                    uint32_t* replySize, SRVStatus_t* status)
-{
+                    uint32_t* replySize, SRVStatus_t* status) {
     SRVRequest request(payload, payloadSize);
     uint64_t mask = 0;
     int32_t path[SRV_INDEX_PATH_MAX];

@@ -18,8 +18,8 @@ void* SRV_CmdGetEnergySpectrum(SRVBoard_t* board, SRVCommand_t command, const vo
                                uint32_t* replySize, SRVStatus_t* status);
 void* SRV_CmdSetEnergySpectrum(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
                                uint32_t* replySize, SRVStatus_t* status);
-void* SRV_CmdClearEnergySpectrum(SRVBoard_t* board, SRVCommand_t command, const void* payload,
-                                 uint32_t payloadSize, uint32_t* replySize, SRVStatus_t* status);
+void* SRV_CmdClearEnergySpectrum(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
+                                 uint32_t* replySize, SRVStatus_t* status);
 void* SRV_CmdGetROI(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
                     uint32_t* replySize, SRVStatus_t* status);
 

@@ -25,22 +25,17 @@ static const WaveformField REPLY_FIELDS[] = {
 };
 static const uint64_t KNOWN_MASK = 0xFull;
 
-static size_t sampleSize(int slot)
-{
-    return slot < DPPL_ANALOG_TRACES ? sizeof(int16_t) : sizeof(uint8_t);
-}
+static size_t sampleSize(int slot) { return slot < DPPL_ANALOG_TRACES ? sizeof(int16_t) : sizeof(uint8_t); }
 
 // Copies n bytes only when both buffers exist.
-static void* guardedCopy(void* destination, const void* source, size_t n)
-{
+static void* guardedCopy(void* destination, const void* source, size_t n) {
     if (destination != NULL && source != NULL && n > 0)
         std::memcpy(destination, source, n);
     return destination;
 }
 
 // Zeroes n bytes only when the buffer exists.
-static void* guardedZero(void* destination, size_t n)
-{
+static void* guardedZero(void* destination, size_t n) {
     if (destination != NULL && n > 0)
         std::memset(destination, 0, n);
     return destination;
@@ -48,8 +43,7 @@ static void* guardedZero(void* destination, size_t n)
 
 // ------------------------------------------------------------ the record
 
-void SRV_FreeWaveform(c_Waveform_t* waveform)
-{
+void SRV_FreeWaveform(c_Waveform_t* waveform) {
     if (waveform == NULL)
         return;
     for (c_Trace_t& trace : waveform->traces)
@@ -57,8 +51,7 @@ void SRV_FreeWaveform(c_Waveform_t* waveform)
     c_free(waveform);
 }
 
-c_Waveform_t* SRV_AllocWaveform(void)
-{
+c_Waveform_t* SRV_AllocWaveform(void) {
     c_Waveform_t* waveform = static_cast<c_Waveform_t*>(c_calloc(1, sizeof(c_Waveform_t)));
     if (waveform == NULL)
         return NULL;
@@ -74,8 +67,7 @@ c_Waveform_t* SRV_AllocWaveform(void)
     return waveform;
 }
 
-void SRV_ClearWaveform(c_Waveform_t* waveform)
-{
+void SRV_ClearWaveform(c_Waveform_t* waveform) {
     if (waveform == NULL)
         return;
     for (int slot = 0; slot < DPPL_TRACE_SLOTS; slot++) {
@@ -87,8 +79,7 @@ void SRV_ClearWaveform(c_Waveform_t* waveform)
 
 // The smallest capacity among the slots that the copy has buffers for, so
 // that a sample count below it is valid for every trace that can be sent.
-static uint32_t storedCapacity(const c_Waveform_t* waveform)
-{
+static uint32_t storedCapacity(const c_Waveform_t* waveform) {
     uint32_t capacity = SRV_WAVEFORM_CAPACITY;
     for (const c_Trace_t& trace : waveform->traces)
         if (trace.samples != NULL && trace.capacity < capacity)
@@ -100,8 +91,7 @@ static uint32_t storedCapacity(const c_Waveform_t* waveform)
 
 // True when the channel's energy skim is on and rejects the energy; -10 in
 // *status when the skim is on but its levels are missing.
-static bool rejectedBySkim(SRVBoard_t* board, uint32_t channel, uint16_t energy, SRVStatus_t* status)
-{
+static bool rejectedBySkim(SRVBoard_t* board, uint32_t channel, uint16_t energy, SRVStatus_t* status) {
     *status = SRV_SUCCESS;
     c_Parameter_t* enable = c_pfindc(&board->digitizer, static_cast<int32_t>(channel), DPPL_PARAM_CH_ESKIM_ENABLE);
     if (enable == NULL || !std::isfinite(enable->value) || static_cast<int64_t>(enable->value) != 1)
@@ -121,8 +111,7 @@ static bool rejectedBySkim(SRVBoard_t* board, uint32_t channel, uint16_t energy,
     return energy < low || energy > high;
 }
 
-SRVStatus_t SRV_StoreEventWaveform(SRVBoard_t* board, uint32_t channel, const c_DPPEvent_t* event)
-{
+SRVStatus_t SRV_StoreEventWaveform(SRVBoard_t* board, uint32_t channel, const c_DPPEvent_t* event) {
     if (event == NULL || event->waveform == NULL) {
         c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_WARNING, __LINE__, "No waveform found for channel %i.",
                          static_cast<int>(channel));
@@ -158,8 +147,7 @@ SRVStatus_t SRV_StoreEventWaveform(SRVBoard_t* board, uint32_t channel, const c_
 
 // ------------------------------------------------------------ command 30
 
-SRVStatus_t SRV_GetChannelWaveform(SRVBoard_t* board, int32_t channel, c_Waveform_t** out)
-{
+SRVStatus_t SRV_GetChannelWaveform(SRVBoard_t* board, int32_t channel, c_Waveform_t** out) {
     c_Parameter_t* waveforms = c_pfind(&board->digitizer, DPPL_PARAM_WAVEFORMS);
     if (!SRV_IsValidChannel(board, channel)) {
         c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "Channel '%i' not found.",
@@ -178,8 +166,8 @@ SRVStatus_t SRV_GetChannelWaveform(SRVBoard_t* board, int32_t channel, c_Wavefor
         return SRV_ERR_NO_WAVEFORM;
     }
     if (board->digitizer.channels[channel].acqStatus != ACQSTATUS_RUNNING) {
-        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_WARNING, __LINE__,
-                         "Channel %i is not in acquisition.", static_cast<int>(channel));
+        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_WARNING, __LINE__, "Channel %i is not in acquisition.",
+                         static_cast<int>(channel));
         return SRV_ERR_NO_WAVEFORM;
     }
     c_Waveform_t* waveform = board->channels[channel].waveform;
@@ -193,8 +181,7 @@ SRVStatus_t SRV_GetChannelWaveform(SRVBoard_t* board, int32_t channel, c_Wavefor
 }
 
 // Appends one trace of n samples; a slot without a buffer is sent as zeros.
-static void appendTrace(SRVReply* reply, const c_Trace_t& trace, bool analog, uint32_t n)
-{
+static void appendTrace(SRVReply* reply, const c_Trace_t& trace, bool analog, uint32_t n) {
     if (trace.samples != NULL && trace.capacity >= n) {
         if (analog)
             reply->i16(static_cast<const int16_t*>(trace.samples), n);
@@ -211,8 +198,7 @@ static void appendTrace(SRVReply* reply, const c_Trace_t& trace, bool analog, ui
 }
 
 // The traces of the data mask's bits, in the reply's order.
-static void appendWaveform(SRVReply* reply, uint64_t dataMask, const c_Waveform_t* waveform)
-{
+static void appendWaveform(SRVReply* reply, uint64_t dataMask, const c_Waveform_t* waveform) {
     uint32_t n = waveform->nSamples;
     uint32_t capacity = storedCapacity(waveform);
     if (n > capacity)
@@ -224,8 +210,7 @@ static void appendWaveform(SRVReply* reply, uint64_t dataMask, const c_Waveform_
 }
 
 void* SRV_CmdGetWaveform(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                         uint32_t* replySize, SRVStatus_t* status)
-{
+                         uint32_t* replySize, SRVStatus_t* status) {
     SRVRequest request(payload, payloadSize);
     uint64_t dataMask = 0;
     int32_t channel = 0;

@@ -44,15 +44,15 @@ struct Setup {
     uint32_t timeTagBits, energyBits;
     const ZarnSim_Encoder_t* encoder;
     uint32_t config;
-    uint32_t samples;         /* per waveform; 0 without */
-    uint32_t eventsPerUnit;   /* events of one channel (couple) aggregate */
-    uint32_t boardAggregates; /* in one read */
+    uint32_t samples;          /* per waveform; 0 without */
+    uint32_t eventsPerUnit;    /* events of one channel (couple) aggregate */
+    uint32_t boardAggregates;  /* in one read */
     bool softwareGain = false; /* pulse height without a gain register: dithered rescale */
 };
 
 /* A record with its buffers and one read's worth of encoded data. */
 class Bench {
-  public:
+public:
     explicit Bench(const Setup& s) : d_(new c_Digitizer_t) {
         _resetDgtz(d_);
         d_->kind = DGTZ_KIND_OPEN;
@@ -117,7 +117,7 @@ class Bench {
         return 0;
     }
 
-  private:
+private:
     void add(uint32_t ch, int32_t code, double value) {
         if (d_->channels[ch].coll == NULL)
             d_->channels[ch].coll = _pcnew(150, 200);
@@ -235,7 +235,8 @@ void runMemcpy(benchmark::State& state, const Setup& s, bool outOfCache) {
 
 const Setup kOrlu = {128, 16, 10.0, 30, 15, &ZarnSim_OrluPHAEncoder, kTimeTag | kEnergy, 0, 1023, 8};
 const Setup kPsd = {136, 14, 4.0, 31, 15, &ZarnSim_PembPSDEncoder, kTimeTag | kEnergy | kExtras, 0, 1023, 8};
-const Setup kPha = {139, 14, 4.0, 31, 14, &ZarnSim_PembPHAEncoder, kTimeTag | kEnergy | kExtras | (1u << 20), 0, 1023, 8};
+const Setup kPha = {139, 14,   4.0, 31, 14, &ZarnSim_PembPHAEncoder, kTimeTag | kEnergy | kExtras | (1u << 20),
+                    0,   1023, 8};
 
 Setup withWaves(Setup s, uint32_t samples) {
     s.config |= kWaves;
@@ -256,8 +257,7 @@ void add(const std::string& name, const Setup& s) {
     benchmark::RegisterBenchmark((name + "/in_cache").c_str(), [s](benchmark::State& st) { run(st, s); });
     benchmark::RegisterBenchmark((name + "/in_cache/memcpy_reference").c_str(),
                                  [s](benchmark::State& st) { runMemcpy(st, s, false); });
-    benchmark::RegisterBenchmark((name + "/out_of_cache").c_str(),
-                                 [s](benchmark::State& st) { runOutOfCache(st, s); });
+    benchmark::RegisterBenchmark((name + "/out_of_cache").c_str(), [s](benchmark::State& st) { runOutOfCache(st, s); });
     benchmark::RegisterBenchmark((name + "/out_of_cache/memcpy_reference").c_str(),
                                  [s](benchmark::State& st) { runMemcpy(st, s, true); });
 }

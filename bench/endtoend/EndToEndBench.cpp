@@ -56,8 +56,7 @@ constexpr double kGoal = 0.99;
 
 // The shipped profiles with the default board's signal at `rate` counts/s
 // per channel and its pile-up off.
-std::string profilesAtRate(double rate)
-{
+std::string profilesAtRate(double rate) {
     std::string shipped = readFile(fs::path(MORVANE_DEFINITIONS_DIR) / "SimulatedBoards.xml");
     size_t board = shipped.find("<Board name=\"orlu-pha\">");
     size_t signal = shipped.find("<Signal ", board);
@@ -71,15 +70,13 @@ std::string profilesAtRate(double rate)
     return shipped.substr(0, signal) + tag + shipped.substr(end);
 }
 
-Bytes channelRequest(uint32_t mask)
-{
+Bytes channelRequest(uint32_t mask) {
     Bytes b = masks(0, 0);
     putU32(b, mask);
     return b;
 }
 
-Bytes spectrumPath(Bytes b, int32_t channel)
-{
+Bytes spectrumPath(Bytes b, int32_t channel) {
     const int32_t path[] = {channel, 2, 0, 9};
     putU32(b, 4);
     for (int32_t element : path)
@@ -88,22 +85,17 @@ Bytes spectrumPath(Bytes b, int32_t channel)
 }
 
 // The reply's payload when it is the command's, with status 0.
-std::optional<Bytes> payloadOf(const std::optional<Reply>& reply, uint16_t command)
-{
+std::optional<Bytes> payloadOf(const std::optional<Reply>& reply, uint16_t command) {
     if (!reply || reply->command != command || reply->payload.size() < 2 || reply->status() != 0)
         return std::nullopt;
     return reply->payload;
 }
 
-uint64_t getU64(const Bytes& b, size_t at)
-{
-    return getU32(b, at) | (static_cast<uint64_t>(getU32(b, at + 4)) << 32);
-}
+uint64_t getU64(const Bytes& b, size_t at) { return getU32(b, at) | (static_cast<uint64_t>(getU32(b, at + 4)) << 32); }
 
 // CPU seconds that the process has used so far (user and system); 0 when
 // unknown.
-double cpuSeconds(pid_t pid)
-{
+double cpuSeconds(pid_t pid) {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
     std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
     size_t name = text.rfind(')'); // the command name may hold spaces
@@ -123,8 +115,7 @@ double cpuSeconds(pid_t pid)
 
 // The process that this program started last (the server): the newest of
 // its children.
-pid_t newestChild()
-{
+pid_t newestChild() {
     pid_t newest = 0;
     std::error_code ignored;
     for (const auto& task : fs::directory_iterator("/proc/self/task", ignored)) {
@@ -136,8 +127,7 @@ pid_t newestChild()
 }
 
 // The machine's load average over the last minute.
-double loadAverage()
-{
+double loadAverage() {
     double load = 0;
     std::ifstream("/proc/loadavg") >> load;
     return load;
@@ -149,8 +139,7 @@ struct Row {
     std::string error;
 };
 
-Row measure(double rate, Seconds run)
-{
+Row measure(double rate, Seconds run) {
     Row row;
     TempDir folder;
     fs::path profiles = folder.path() / "SimulatedBoards.xml";
@@ -211,8 +200,7 @@ Row measure(double rate, Seconds run)
 
 } // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     Seconds run(argc > 1 ? std::atof(argv[1]) : 3.0);
     std::vector<double> rates;
     for (int i = 2; i < argc; i++)
@@ -234,8 +222,8 @@ int main(int argc, char** argv)
             std::printf("%14.0f %14.0f  error: %s\n", rate, rate * kChannels, row.error.c_str());
             return 1;
         }
-        std::printf("%14.0f %14.0f %9.2f%% %12.2f %8.1f\n", rate, rate * kChannels, 100 * row.captured,
-                    row.serverCores, loadAverage());
+        std::printf("%14.0f %14.0f %9.2f%% %12.2f %8.1f\n", rate, rate * kChannels, 100 * row.captured, row.serverCores,
+                    loadAverage());
         std::fflush(stdout);
         if (row.captured < kGoal) {
             if (firstBelow == 0)

@@ -21,7 +21,8 @@ c_Parameter_t* build(const std::string& def, const std::string& board, uint32_t 
     xmlDocPtr boardDoc = xmlReadMemory(boardText.data(), (int)boardText.size(), "board.xml", NULL, 0);
     c_Parameter_t* p = NULL;
     if (defDoc != NULL && boardDoc != NULL)
-        p = c_pfromnode(NULL, xmlFirstElementChild(xmlDocGetRootElement(boardDoc)), xmlDocGetRootElement(defDoc), index);
+        p = c_pfromnode(NULL, xmlFirstElementChild(xmlDocGetRootElement(boardDoc)), xmlDocGetRootElement(defDoc),
+                        index);
     xmlFreeDoc(defDoc);
     xmlFreeDoc(boardDoc);
     return p;
@@ -48,12 +49,14 @@ struct Bench {
         record->kind = 0;
         soft = build(R"(<S code="1" type="RANGE" name="Soft" regaddr="0"/>)",
                      R"(<Parameter codename="S" min="0" max="1000" incr="0.5" defval="1"/>)", 0);
-        field = build(R"x(<F code="2" type="RANGE" name="Field" regaddrexpr="0x1070 + (idx * 0x100)" mask="0x3FFF00"/>)x",
-                      R"(<Parameter codename="F" min="0" max="16383" incr="1" defval="1"/>)", 0);
+        field =
+            build(R"x(<F code="2" type="RANGE" name="Field" regaddrexpr="0x1070 + (idx * 0x100)" mask="0x3FFF00"/>)x",
+                  R"(<Parameter codename="F" min="0" max="16383" incr="1" defval="1"/>)", 0);
         list = build(R"(<L code="3" type="LIST" name="List" regaddr="0x1074" mask="0x3"/>)",
                      R"(<Parameter codename="L" category="BOOLEANS" defval="FALSE">
                           <ParamValue codename="FALSE" regvalue="0"/><ParamValue codename="TRUE" regvalue="1"/>
-                        </Parameter>)", 0);
+                        </Parameter>)",
+                     0);
         record->channels[0].coll = _pcnew(200, 0);
         ok = soft != NULL && field != NULL && list != NULL && record->channels[0].coll != NULL &&
              _pcinsert(record->channels[0].coll, soft, 1) == 0 && _pcinsert(record->channels[0].coll, field, 2) == 0 &&

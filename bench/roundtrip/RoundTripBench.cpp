@@ -60,12 +60,10 @@ constexpr auto kExitPatience = std::chrono::seconds(10);
 
 // Sizes of the board-information fields of dataMask bits 0 to 22, in bit
 // order: the reply to a request with every bit set holds all of them.
-constexpr uint32_t kBoardInfoFieldSizes[] = {12, 4, 4, 2, 2, 2, 2, 2, 2, 17, 4, 4,
-                                             4,  4, 4, 4, 4, 4, 4, 4, 4, 20, 4};
+constexpr uint32_t kBoardInfoFieldSizes[] = {12, 4, 4, 2, 2, 2, 2, 2, 2, 17, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 20, 4};
 constexpr uint64_t kBoardInfoEveryField = (1ull << 23) - 1;
 
-uint32_t boardInfoSize()
-{
+uint32_t boardInfoSize() {
     uint32_t total = 0;
     for (uint32_t size : kBoardInfoFieldSizes)
         total += size;
@@ -78,8 +76,7 @@ public:
     explicit Packet(uint16_t command) : command_(command), buffer_(c_createheader(0, command, &size_)) {}
     Packet(const Packet&) = delete;
     Packet& operator=(const Packet&) = delete;
-    Packet(Packet&& other) noexcept : command_(other.command_), size_(other.size_), buffer_(other.buffer_)
-    {
+    Packet(Packet&& other) noexcept : command_(other.command_), size_(other.size_), buffer_(other.buffer_) {
         other.buffer_ = nullptr;
     }
     ~Packet() { c_free(buffer_); }
@@ -87,8 +84,7 @@ public:
     Packet& u32(uint32_t v) { return append(serialize_u32, v); }
     Packet& u64(uint64_t v) { return append(serialize_u64, v); }
     Packet& f64(double v) { return append(serialize_f64, v); }
-    Packet& path(std::initializer_list<int32_t> elements)
-    {
+    Packet& path(std::initializer_list<int32_t> elements) {
         std::vector<int32_t> values(elements);
         if (buffer_ != nullptr)
             buffer_ = serialize_i32_array(values.data(), static_cast<uint32_t>(values.size()), buffer_, &size_);
@@ -102,8 +98,7 @@ public:
 
 private:
     template <typename T>
-    Packet& append(void* (*serialize)(const T*, uint32_t, void*, uint32_t*), T value)
-    {
+    Packet& append(void* (*serialize)(const T*, uint32_t, void*, uint32_t*), T value) {
         if (buffer_ != nullptr)
             buffer_ = serialize(&value, 1, buffer_, &size_);
         return *this;
@@ -122,8 +117,7 @@ struct Exchange {
 
 // Sends the request and receives its whole reply; an empty text when the
 // reply is the expected one, else what went wrong.
-std::string roundTrip(c_socket_t* socket, const Exchange& exchange)
-{
+std::string roundTrip(c_socket_t* socket, const Exchange& exchange) {
     const Packet& request = exchange.request;
     if (c_send(socket, request.data(), request.size()) != static_cast<int64_t>(request.size()))
         return "command " + std::to_string(request.command()) + ": send failed";
@@ -150,8 +144,7 @@ std::string roundTrip(c_socket_t* socket, const Exchange& exchange)
 
 // The last `count` lines of a text on one line, joined with " | ", so that
 // a failure shows in the benchmark table.
-std::string lastLines(const std::string& text, size_t count)
-{
+std::string lastLines(const std::string& text, size_t count) {
     std::vector<std::string> lines;
     size_t end = text.size();
     while (end > 0 && lines.size() < count) {
@@ -171,8 +164,7 @@ std::string lastLines(const std::string& text, size_t count)
 
 // What the server left behind: its output, the end of its main log and the
 // errors of every log file (a start-up failure is often logged elsewhere).
-std::string lastWords(const srvtest::ServerProcess& server)
-{
+std::string lastWords(const srvtest::ServerProcess& server) {
     std::string errors;
     std::error_code ignored;
     for (const auto& entry : std::filesystem::directory_iterator(server.logDir(), ignored)) {
@@ -190,8 +182,7 @@ std::string lastWords(const srvtest::ServerProcess& server)
 // every later benchmark skips.
 class Session {
 public:
-    static Session& get()
-    {
+    static Session& get() {
         if (instance_ == nullptr) {
             instance_ = new Session;
             instance_->start();
@@ -199,8 +190,7 @@ public:
         return *instance_;
     }
 
-    static void stopIfStarted()
-    {
+    static void stopIfStarted() {
         if (instance_ == nullptr)
             return;
         instance_->stop();
@@ -216,8 +206,7 @@ private:
     Session() = default;
     ~Session() { c_socket_delete(socket_); }
 
-    void start()
-    {
+    void start() {
         // The packet layer logs its own failures; keep those files out of
         // the current folder.
         setenv("ZARN_LOG_DIR", clientLogs_.path().c_str(), 1);
@@ -247,12 +236,12 @@ private:
 
     // Connects to the port, retrying until the server accepts, ends, or the
     // patience runs out.
-    bool connect(uint16_t port)
-    {
+    bool connect(uint16_t port) {
         auto until = Clock::now() + kStartPatience;
         while (Clock::now() < until) {
             if (auto code = server_->waitExit(std::chrono::milliseconds(0))) {
-                fail("the server ended with code " + std::to_string(*code) + " before it accepted; " + lastWords(*server_));
+                fail("the server ended with code " + std::to_string(*code) + " before it accepted; " +
+                     lastWords(*server_));
                 return false;
             }
             if (c_socket_client_connect(&socket_, "127.0.0.1", port) == 0)
@@ -266,8 +255,7 @@ private:
 
     // Asks the server to quit and reaps it; a server that does not end in
     // time is killed by the process record.
-    void stop()
-    {
+    void stop() {
         if (server_ == nullptr)
             return;
         if (socket_ != nullptr) {
@@ -297,8 +285,7 @@ private:
 // command. Serves one connection on its own thread until the program ends.
 class EchoServer {
 public:
-    static EchoServer& get()
-    {
+    static EchoServer& get() {
         static EchoServer* instance = new EchoServer; // runs until the program ends
         return *instance;
     }
@@ -307,8 +294,7 @@ public:
     void setReplyPayload(uint32_t bytes) { replyPayload_.store(bytes, std::memory_order_relaxed); }
 
 private:
-    EchoServer()
-    {
+    EchoServer() {
         uint16_t port = 0;
         if (c_socket_server_init(&listener_, INADDR_LOOPBACK, &port) != 0) {
             error_ = "the echo server could not listen";
@@ -322,8 +308,7 @@ private:
         c_socket_set_recv_timeout(client_, kReplyTimeoutMs);
     }
 
-    void serve()
-    {
+    void serve() {
         c_socket_t* peer = nullptr;
         if (c_socket_server_accept(listener_, &peer) != 0)
             return;
@@ -355,8 +340,7 @@ private:
 };
 
 // The value below which the given share of the samples lies.
-double percentile(std::vector<double>& samples, double share)
-{
+double percentile(std::vector<double>& samples, double share) {
     if (samples.empty())
         return 0;
     size_t at = std::min(samples.size() - 1, static_cast<size_t>(share * static_cast<double>(samples.size())));
@@ -366,8 +350,7 @@ double percentile(std::vector<double>& samples, double share)
 
 // Runs the requests in turn, one round trip per iteration, against the
 // server or, with `echo`, against the loopback echo.
-void measure(benchmark::State& state, const std::vector<Exchange>& exchanges, bool echo = false)
-{
+void measure(benchmark::State& state, const std::vector<Exchange>& exchanges, bool echo = false) {
     Session& session = Session::get();
     for (const Exchange& exchange : exchanges)
         if (!exchange.request.valid())
@@ -408,8 +391,7 @@ void measure(benchmark::State& state, const std::vector<Exchange>& exchanges, bo
 
 // Command 14: the value of parameter 12 (a board parameter) addressed as
 // channel 3, the packet layer's reference request.
-void BM_GetParameter(benchmark::State& state, bool echo)
-{
+void BM_GetParameter(benchmark::State& state, bool echo) {
     std::vector<Exchange> exchanges;
     exchanges.push_back({Packet(kGetParameter), 2 + 8});
     exchanges.back().request.u64(0x1).path({3, kChannel, kTrgExtOutPropagate, kCode});
@@ -418,8 +400,7 @@ void BM_GetParameter(benchmark::State& state, bool echo)
 
 // Command 13: the trigger threshold of channel 3, alternating between two
 // values so that every set changes the register.
-void BM_SetParameter(benchmark::State& state, bool echo)
-{
+void BM_SetParameter(benchmark::State& state, bool echo) {
     std::vector<Exchange> exchanges;
     for (double threshold : {200.0, 201.0}) {
         exchanges.push_back({Packet(kSetParameter), 2});
@@ -429,8 +410,7 @@ void BM_SetParameter(benchmark::State& state, bool echo)
 }
 
 // Command 7: the threshold register of channel 3 (address in, value out).
-void BM_ReadRegister(benchmark::State& state, bool echo)
-{
+void BM_ReadRegister(benchmark::State& state, bool echo) {
     std::vector<Exchange> exchanges;
     exchanges.push_back({Packet(kReadRegister), 2 + 4});
     exchanges.back().request.u64(0x1).u64(0x2).u32(kThresholdRegisterCh3);
@@ -438,8 +418,7 @@ void BM_ReadRegister(benchmark::State& state, bool echo)
 }
 
 // Command 5: the board information with every field.
-void BM_BoardInfo(benchmark::State& state, bool echo)
-{
+void BM_BoardInfo(benchmark::State& state, bool echo) {
     std::vector<Exchange> exchanges;
     exchanges.push_back({Packet(kBoardInfo), 2 + boardInfoSize()});
     exchanges.back().request.u64(kBoardInfoEveryField);
@@ -458,8 +437,7 @@ BENCHMARK_CAPTURE(BM_BoardInfo, echo, true)->Name("Echo/cmd5_BoardInfoAllFields"
 
 } // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;

@@ -21,17 +21,16 @@
 
 #include "SRVBoardThread.h"
 #include "SRVParameters.h"
-#include "SRV_ParameterBuild.h"
 #include "SRV_Common.h"
 #include "SRV_List.h"
+#include "SRV_ParameterBuild.h"
 #include "SRV_Spectra.h"
 
 namespace {
 
 // The board record of the global record, opened once.
-SRVBoard_t* openBoard()
-{
-    static SRVBoard_t* board = [] () -> SRVBoard_t* {
+SRVBoard_t* openBoard() {
+    static SRVBoard_t* board = []() -> SRVBoard_t* {
         if (std::getenv("ZARN_LOG_DIR") == nullptr)
             setenv("ZARN_LOG_DIR", "/tmp", 1);
         // Per-cycle messages the simulated board may cause stay out of the
@@ -56,8 +55,7 @@ constexpr uint32_t kChannels = 8;
 
 // An energy of the default simulated board's source (ADC counts, 14 bits):
 // peaks at 2620, 5540 and 9410 over an exponential continuum.
-uint16_t sourceEnergy(std::mt19937& rng)
-{
+uint16_t sourceEnergy(std::mt19937& rng) {
     struct Peak {
         double centroid, sigma, weight;
     };
@@ -78,8 +76,7 @@ uint16_t sourceEnergy(std::mt19937& rng)
 }
 
 // Fills every channel with `count` events and lets it acquire.
-void deliver(SRVBoard_t* board, uint32_t count)
-{
+void deliver(SRVBoard_t* board, uint32_t count) {
     std::mt19937 rng(12345);
     for (uint32_t ch = 0; ch < kChannels; ch++) {
         c_ChannelRecord_t* record = &board->digitizer.channels[ch];
@@ -93,8 +90,7 @@ void deliver(SRVBoard_t* board, uint32_t count)
     }
 }
 
-void runCycles(benchmark::State& state, SRVBoard_t* board)
-{
+void runCycles(benchmark::State& state, SRVBoard_t* board) {
     uint32_t count = static_cast<uint32_t>(state.range(0));
     deliver(board, count);
     for (auto _ : state)
@@ -106,8 +102,7 @@ void runCycles(benchmark::State& state, SRVBoard_t* board)
     }
 }
 
-void BM_CycleSpectrum(benchmark::State& state)
-{
+void BM_CycleSpectrum(benchmark::State& state) {
     SRVBoard_t* board = openBoard();
     if (board == nullptr) {
         state.SkipWithError("the simulated board could not be opened");
@@ -123,13 +118,11 @@ class ScratchWorkingFolder {
 public:
     ScratchWorkingFolder()
         : previous_(std::filesystem::current_path()),
-          folder_(std::filesystem::temp_directory_path() / ("cycle_bench_" + std::to_string(getpid())))
-    {
+          folder_(std::filesystem::temp_directory_path() / ("cycle_bench_" + std::to_string(getpid()))) {
         std::filesystem::create_directories(folder_);
         std::filesystem::current_path(folder_);
     }
-    ~ScratchWorkingFolder()
-    {
+    ~ScratchWorkingFolder() {
         std::filesystem::current_path(previous_);
         std::error_code ignored;
         std::filesystem::remove_all(folder_, ignored);
@@ -142,8 +135,7 @@ private:
 // The same with list mode on in every channel: each event's time tag, energy
 // and flags into the channel's buffer, full buffers written in binary to a
 // file of the working folder (the page cache takes them).
-void BM_CycleSpectrumAndListMode(benchmark::State& state)
-{
+void BM_CycleSpectrumAndListMode(benchmark::State& state) {
     SRVBoard_t* board = openBoard();
     if (board == nullptr) {
         state.SkipWithError("the simulated board could not be opened");

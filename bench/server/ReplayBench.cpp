@@ -24,8 +24,8 @@
 #include <fstream>
 #include <iterator>
 #include <sstream>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ServerRequests.h"
@@ -39,8 +39,8 @@ using namespace srvtest::command;
 namespace {
 
 constexpr uint32_t kChannels = 8;
-constexpr double kRate = 10000.0;           // counts/s per channel
-constexpr uint64_t kReadEveryNs = 2000000;  // board time between two reads of the recording
+constexpr double kRate = 10000.0;          // counts/s per channel
+constexpr uint64_t kReadEveryNs = 2000000; // board time between two reads of the recording
 // Flags of an event that the server does not histogram (pseudo events, 0x400,
 // pile-up, bit 18, multichannel-scaling data).
 constexpr uint32_t kNotHistogrammed = EVTFLAG_PSEUDO | 0x400u | EVTFLAG_PILEUP | (1u << 18) | EVTFLAG_MCS;
@@ -52,8 +52,7 @@ struct Recording {
 
 // Records `seconds` of board time into <work>/Run, counting the events that
 // the spectra will hold.
-bool record(const fs::path& work, double seconds, Recording* out)
-{
+bool record(const fs::path& work, double seconds, Recording* out) {
     setenv("ZARN_LOG_DIR", (work / "bench-logs").c_str(), 1);
     auto* live = new c_Digitizer_t;
     _resetDgtz(live);
@@ -89,16 +88,14 @@ bool record(const fs::path& work, double seconds, Recording* out)
 
 // The library's replay of the file alone (read, walk, decode), in ms: the
 // part of the server's replay that is not the server's.
-double libraryReplayMs(const fs::path& rawFile)
-{
+double libraryReplayMs(const fs::path& rawFile) {
     auto* d = new c_Digitizer_t;
     _resetDgtz(d);
     double ms = -1.0;
     if (c_newFileDigitizer(d, rawFile.c_str()) == 0 && c_bstarta(d) == 0) {
         auto begin = Clock::now();
         int32_t bytes = 1;
-        while (bytes > 0 && c_getDPPEvents(d, &bytes) == 0) {
-        }
+        while (bytes > 0 && c_getDPPEvents(d, &bytes) == 0) {}
         ms = std::chrono::duration<double, std::milli>(Clock::now() - begin).count();
     }
     c_freeDgtz(d);
@@ -106,8 +103,7 @@ double libraryReplayMs(const fs::path& rawFile)
     return ms;
 }
 
-uint64_t histogrammedTotal(Client& client)
-{
+uint64_t histogrammedTotal(Client& client) {
     uint64_t total = 0;
     for (uint32_t ch = 0; ch < kChannels; ch++) {
         auto reply = client.request(GET_SPECTRUM, spectrumRequest(0x10 | 0x20 | 0x40, ch));
@@ -119,8 +115,7 @@ uint64_t histogrammedTotal(Client& client)
 }
 
 // Processor time the process has used, in ms (user and system).
-double processorMs(pid_t pid)
-{
+double processorMs(pid_t pid) {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
     std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
     size_t end = text.rfind(')');
@@ -138,15 +133,11 @@ double processorMs(pid_t pid)
     return 1000.0 * static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-size_t lineCount(const std::string& text)
-{
-    return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
-}
+size_t lineCount(const std::string& text) { return static_cast<size_t>(std::count(text.begin(), text.end(), '\n')); }
 
 } // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     double seconds = argc > 1 ? std::atof(argv[1]) : 10.0;
     int repetitions = argc > 2 ? std::atoi(argv[2]) : 3;
     unsetenv("ZARN_LOG_LEVEL"); // the server's default level
@@ -166,8 +157,8 @@ int main(int argc, char** argv)
         return 1;
     }
     std::ofstream(server.workDir() / "Run" / "bench.zrn") << "OR5780_1101 " << recording.rawFile << "\n";
-    std::printf("recording: %.1f s of board time, %u channels x %.0f counts/s, %llu events for the spectra\n",
-                seconds, kChannels, kRate, static_cast<unsigned long long>(recording.histogrammable));
+    std::printf("recording: %.1f s of board time, %u channels x %.0f counts/s, %llu events for the spectra\n", seconds,
+                kChannels, kRate, static_cast<unsigned long long>(recording.histogrammable));
 
     for (int run = 0; run < repetitions; run++)
         std::printf("library replay alone: %.1f ms\n", libraryReplayMs(server.workDir() / recording.rawFile));
@@ -201,8 +192,8 @@ int main(int argc, char** argv)
         auto done = Clock::now();
         double processor = processorMs(server.pid()) - processorBefore;
         client.request(STOP, acquisitionRequest(0xFF));
-        size_t logged = lineCount(server.log("SRVBoardThreadLog.txt")) + lineCount(server.log("ZarnDPPLayerLog.txt")) -
-                        logLines;
+        size_t logged =
+            lineCount(server.log("SRVBoardThreadLog.txt")) + lineCount(server.log("ZarnDPPLayerLog.txt")) - logLines;
         double replayMs = std::chrono::duration<double, std::milli>(done - begin).count();
         double startMs = std::chrono::duration<double, std::milli>(answered - begin).count();
         if (!complete) {

@@ -26,9 +26,9 @@ namespace {
 
 // Registers of the pulse-height layout (definitions/RegisterMap.md).
 enum : uint32_t {
-    kBoardConfig = 0x8000,           // bit 16: waveforms
-    kRecordLength = 0x8020,          // broadcast, samples / 8
-    kEventsPerAggregate = 0x8034,    // broadcast
+    kBoardConfig = 0x8000,        // bit 16: waveforms
+    kRecordLength = 0x8020,       // broadcast, samples / 8
+    kEventsPerAggregate = 0x8034, // broadcast
     kAggregatesPerTransfer = 0xEF1C,
 };
 constexpr uint32_t kDefaultConfig = 0x000E0110u;
@@ -52,10 +52,13 @@ struct Setup {
 class Bench {
 public:
     explicit Bench(const Setup& s) : samples_(s.samples) {
-        if (std::getenv("ZARN_LOG_DIR") == nullptr) setenv("ZARN_LOG_DIR", "/tmp", 1);
+        if (std::getenv("ZARN_LOG_DIR") == nullptr)
+            setenv("ZARN_LOG_DIR", "/tmp", 1);
         const Address& a = s.address;
-        if (ZARN_DGTZ_OpenDigitizer2(a.linkType, &a.number, a.node, a.base, &handle_) != 0) return;
-        if (ZarnSim_LinkOfDigitizer(handle_, &link_) != 0) return;
+        if (ZARN_DGTZ_OpenDigitizer2(a.linkType, &a.number, a.node, a.base, &handle_) != 0)
+            return;
+        if (ZarnSim_LinkOfDigitizer(handle_, &link_) != 0)
+            return;
         ZARN_DGTZ_BoardInfo_t info{};
         ZARN_DGTZ_GetInfo(handle_, &info);
         channels_ = info.Channels;
@@ -71,7 +74,8 @@ public:
         ready_ = ok;
     }
     ~Bench() {
-        if (handle_ < 0) return;
+        if (handle_ < 0)
+            return;
         ZARN_DGTZ_SWStopAcquisition(handle_);
         ZARN_DGTZ_FreeReadoutBuffer(&buffer_);
         ZARN_DGTZ_CloseDigitizer(handle_);
@@ -152,18 +156,20 @@ struct Shipped {
     Address address;
     bool perTrigger; // waveform firmware: waveforms only, a board aggregate per trigger
 };
-constexpr Shipped kShipped[] = {
-    {"orlu-pha", {0, 0, 0, 0}, false},    {"pemb-psd-11", {1, 0, 0, 0}, false},         {"pemb-pha-11", {1, 0, 1, 0}, false},
-    {"vesk-ci", {0, 2, 0, 0}, false},     {"vesk-psd", {0, 3, 0, 0}, false},            {"tilk-psd", {1, 2, 0, 0}, false},
-    {"draq-qdc", {4, 0, 0, 0x32100000}, false}, {"scope-orlu", {0, 4, 0, 0}, true}};
+constexpr Shipped kShipped[] = {{"orlu-pha", {0, 0, 0, 0}, false},          {"pemb-psd-11", {1, 0, 0, 0}, false},
+                                {"pemb-pha-11", {1, 0, 1, 0}, false},       {"vesk-ci", {0, 2, 0, 0}, false},
+                                {"vesk-psd", {0, 3, 0, 0}, false},          {"tilk-psd", {1, 2, 0, 0}, false},
+                                {"draq-qdc", {4, 0, 0, 0x32100000}, false}, {"scope-orlu", {0, 4, 0, 0}, true}};
 
 void RegisterFormats() {
     for (const Shipped& board : kShipped) {
         const std::string name = std::string("BM_Format/") + board.name;
         Setup events{1023, 64, 0, board.address};
         Setup waves{64, 16, 1000, board.address, board.perTrigger};
-        if (board.perTrigger) waves.aggregatesPerTransfer = 256;
-        else benchmark::RegisterBenchmark((name + "/events").c_str(), [events](benchmark::State& s) { Run(s, events); });
+        if (board.perTrigger)
+            waves.aggregatesPerTransfer = 256;
+        else
+            benchmark::RegisterBenchmark((name + "/events").c_str(), [events](benchmark::State& s) { Run(s, events); });
         benchmark::RegisterBenchmark((name + "/waveforms").c_str(), [waves](benchmark::State& s) { Run(s, waves); });
     }
 }
@@ -173,7 +179,8 @@ void RegisterFormats() {
 int main(int argc, char** argv) {
     RegisterFormats();
     benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     return 0;

@@ -42,13 +42,13 @@ typedef struct c_Trace_t c_Trace_t;
 
 /* Parameter types (codes of ParameterTypes). */
 #define C_PARAM_TYPE_RANGE 0
-#define C_PARAM_TYPE_LIST 1
+#define C_PARAM_TYPE_LIST  1
 
 /* Flags of GENERIC_SetParam: skip the access, acquisition or high-voltage
  * test. Acquisition control sets its own parameters with all three. */
-#define C_SETPARAM_SKIP_ACCESS 0x1u
+#define C_SETPARAM_SKIP_ACCESS      0x1u
 #define C_SETPARAM_SKIP_ACQUISITION 0x2u
-#define C_SETPARAM_SKIP_HV 0x4u
+#define C_SETPARAM_SKIP_HV          0x4u
 
 typedef struct c_Parameter_t c_Parameter_t;
 
@@ -81,9 +81,9 @@ typedef int (*c_ValuesDefFcn_t)(c_Parameter_t* param);
 /* One configurable setting of a board (or a server-only setting). One
  * allocation; owns no memory; freed with c_pdelete. */
 struct c_Parameter_t {
-    uint32_t regaddr; /* 0: software-only; 0xFFFF: unreachable */
-    double value;     /* last value set or read back */
-    double preferred; /* board default, then every value given to c_pset */
+    uint32_t regaddr;  /* 0: software-only; 0xFFFF: unreachable */
+    double value;      /* last value set or read back */
+    double preferred;  /* board default, then every value given to c_pset */
     uint8_t leaveAsIs; /* default "LEAVE_AS_IS": the board keeps its own setting */
     c_ValToRegFcn_t valtoreg;
     c_RegToValFcn_t regtoval;
@@ -111,8 +111,8 @@ struct c_Parameter_t {
     int32_t unitPower;
     int32_t code;
     int32_t listCategory;
-    uint8_t index; /* low byte of the instance index (0xFF without one) */
-    void* owner;   /* record holding the parameter's collection; NULL for server-only */
+    uint8_t index;   /* low byte of the instance index (0xFF without one) */
+    void* owner;     /* record holding the parameter's collection; NULL for server-only */
     void* auxiliary; /* belongs to the plug-in's functions */
 };
 
@@ -153,7 +153,8 @@ DRAVIK_API c_Parameter_t* c_pfromDefnode(void* owner, xmlNodePtr defNode, uint32
 DRAVIK_API void c_pdelete(c_Parameter_t* param);
 /* The definition element "<prefix>/<category element>/<codename>" of a board
  * element, below the document's root; NULL after logging. */
-DRAVIK_API xmlNodePtr c_findDefinitionsNodeFromBoardNodeExtended(xmlNodePtr boardNode, xmlDocPtr document, const char* prefix);
+DRAVIK_API xmlNodePtr c_findDefinitionsNodeFromBoardNodeExtended(xmlNodePtr boardNode, xmlDocPtr document,
+                                                                 const char* prefix);
 DRAVIK_API xmlNodePtr c_findDefinitionsNodeFromBoardNode(xmlNodePtr boardNode);
 /* Whether a board element applies to an instance index ("idxmask"). */
 DRAVIK_API bool c_pcheckidxmask(xmlNodePtr boardNode, uint32_t index);
@@ -175,7 +176,7 @@ DRAVIK_API int32_t getParamCategoryFromName(const char* elementName);
 DRAVIK_API const char* getParamCategoryName(int32_t category);
 
 DRAVIK_API c_ParamCollection_t* c_pcfromdoc(void* owner, xmlDocPtr boardDocument, const char* categoryElementName,
-                                 uint32_t index);
+                                            uint32_t index);
 /* The parsed board definition document of the board (freed by the caller
  * with c_xml_freedoc), or NULL. */
 DRAVIK_API xmlDocPtr c_findBoardDefinitionFile(c_Digitizer_t* digitizer);
@@ -224,7 +225,7 @@ DRAVIK_API int32_t c_getParamCategory(c_Digitizer_t* digitizer, int32_t code);
 /* ------------------------------------------------------------ services */
 
 DRAVIK_API int c_calcTriangParams(c_Digitizer_t* digitizer, int32_t channel, int32_t* slowNorm, int32_t* fastNorm,
-                       int32_t* slowShift, int32_t* fastShift);
+                                  int32_t* slowShift, int32_t* fastShift);
 /* Analog (0-2) or digital (3-8) trace slot of an event's waveform, or NULL. */
 DRAVIK_API c_Trace_t* c_atfind(const c_DPPEvent_t* event, int32_t trace);
 DRAVIK_API c_Trace_t* c_dtfind(const c_DPPEvent_t* event, int32_t trace);

@@ -35,19 +35,19 @@ extern "C" {
 #define BD_MODE_APPEND 2 /* append; a header only when the file is new */
 
 /* Header word meanings, in the order the writer emits them. */
-#define BD_WORD_DESCRIPTOR 1
-#define BD_WORD_READOUT_SIZE 2
-#define BD_WORD_CHANNEL_EVENTS 3
-#define BD_WORD_WAVE_SAMPLES 4
-#define BD_WORD_BOARD_PARAMS 5
-#define BD_WORD_CHANNEL_PARAMS 6
-#define BD_WORD_LVDS_PARAMS 7
-#define BD_WORD_VTRACE_PARAMS 8
-#define BD_WORD_GROUP_PARAMS 9
+#define BD_WORD_DESCRIPTOR       1
+#define BD_WORD_READOUT_SIZE     2
+#define BD_WORD_CHANNEL_EVENTS   3
+#define BD_WORD_WAVE_SAMPLES     4
+#define BD_WORD_BOARD_PARAMS     5
+#define BD_WORD_CHANNEL_PARAMS   6
+#define BD_WORD_LVDS_PARAMS      7
+#define BD_WORD_VTRACE_PARAMS    8
+#define BD_WORD_GROUP_PARAMS     9
 #define BD_WORD_HVCHANNEL_PARAMS 10
-#define BD_WORD_HVRANGE_PARAMS 11
-#define BD_WORD_MONOUT_PARAMS 12
-#define BD_WORD_VGA_PARAMS 13
+#define BD_WORD_HVRANGE_PARAMS   11
+#define BD_WORD_MONOUT_PARAMS    12
+#define BD_WORD_VGA_PARAMS       13
 
 /* Result of c_bdreadrecord when the file holds no further record. */
 #define BD_END_OF_FILE 1

@@ -34,29 +34,29 @@ typedef struct c_ParamCollection_t c_ParamCollection_t;
 
 /* ------------------------------------------------------------------ sizes */
 
-#define DPPL_MAX_CHANNELS 64
-#define DPPL_MAX_GROUPS 8
+#define DPPL_MAX_CHANNELS       64
+#define DPPL_MAX_GROUPS         8
 #define DPPL_CHANNELS_PER_GROUP 8
-#define DPPL_MAX_LVDS_GROUPS 4
-#define DPPL_MAX_VTRACES 9
-#define DPPL_MAX_MONOUTS 1
-#define DPPL_MAX_VGAS 4
-#define DPPL_MAX_HV_CHANNELS 2
-#define DPPL_MAX_HV_RANGES 3
-#define DPPL_HV_QUANTITIES 9  /* limit arrays of a high-voltage channel */
-#define DPPL_HV_CONVERSIONS 7 /* conversion blocks of a high-voltage range */
+#define DPPL_MAX_LVDS_GROUPS    4
+#define DPPL_MAX_VTRACES        9
+#define DPPL_MAX_MONOUTS        1
+#define DPPL_MAX_VGAS           4
+#define DPPL_MAX_HV_CHANNELS    2
+#define DPPL_MAX_HV_RANGES      3
+#define DPPL_HV_QUANTITIES      9 /* limit arrays of a high-voltage channel */
+#define DPPL_HV_CONVERSIONS     7 /* conversion blocks of a high-voltage range */
 #define DPPL_COARSE_DCO_ENTRIES 11
-#define DPPL_TRACE_SLOTS 9   /* slots 0-2 analog, 3-8 digital */
-#define DPPL_ANALOG_TRACES 3
-#define DPPL_HEADER_MAX_WORDS 256
-#define DPPL_DUMPER_BASE_SIZE 201 /* 200 characters and the terminator */
-#define DPPL_DUMPER_NAME_SIZE 220
-#define DPPL_BOARD_INFO_SIZE 164   /* head of the descriptor filled by the board-information call */
-#define DPPL_DESCRIPTOR_SIZE 872
+#define DPPL_TRACE_SLOTS        9 /* slots 0-2 analog, 3-8 digital */
+#define DPPL_ANALOG_TRACES      3
+#define DPPL_HEADER_MAX_WORDS   256
+#define DPPL_DUMPER_BASE_SIZE   201 /* 200 characters and the terminator */
+#define DPPL_DUMPER_NAME_SIZE   220
+#define DPPL_BOARD_INFO_SIZE    164 /* head of the descriptor filled by the board-information call */
+#define DPPL_DESCRIPTOR_SIZE    872
 
 /* Family code of the device driven at register level (no connection
  * parameters), and its DPP code. */
-#define DPPL_FAMILY_MORVANE 8560
+#define DPPL_FAMILY_MORVANE  8560
 #define DPPL_DPPCODE_MORVANE 142
 
 /* ------------------------------------------------- acquisition statuses */
@@ -86,18 +86,18 @@ typedef enum c_AcqStatus_t {
 
 /* Event flag bits (c_DPPEvent_t.flags); bits without a name are family
  * specific. */
-#define EVTFLAG_ROLLOVER 0x2u
-#define EVTFLAG_PSEUDO 0x8u /* the event carries no pulse */
-#define EVTFLAG_SATURATED 0x80u
-#define EVTFLAG_END_OF_RUN 0x2000u
-#define EVTFLAG_FINE_TIME (1u << 14)
-#define EVTFLAG_PILEUP 0x8000u
-#define EVTFLAG_MCS 0x800000u            /* a multichannel-scaling datum (special event) */
+#define EVTFLAG_ROLLOVER       0x2u
+#define EVTFLAG_PSEUDO         0x8u /* the event carries no pulse */
+#define EVTFLAG_SATURATED      0x80u
+#define EVTFLAG_END_OF_RUN     0x2000u
+#define EVTFLAG_FINE_TIME      (1u << 14)
+#define EVTFLAG_PILEUP         0x8000u
+#define EVTFLAG_MCS            0x800000u  /* a multichannel-scaling datum (special event) */
 #define EVTFLAG_STOP_CRITERION 0x1000000u /* never set by the library */
 
 /* Probe codes that the decoders assign themselves. */
-#define DPPL_PROBE_NONE 0
-#define DPPL_PROBE_INPUT 1
+#define DPPL_PROBE_NONE         0
+#define DPPL_PROBE_INPUT        1
 #define DPPL_PROBE_SOFTWARE_CFD 7
 
 /* One trace of a waveform: analog slots hold int16_t samples, digital slots
@@ -116,16 +116,16 @@ typedef struct c_Waveform_t {
 
 /* One decoded event. */
 typedef struct c_DPPEvent_t {
-    uint16_t energy;      /* pulse height, long-gate charge or charge */
-    int16_t shortCharge;  /* short-gate charge (PSD) */
-    uint64_t timeStamp;   /* picoseconds */
-    uint32_t flags;       /* EVTFLAG_* */
+    uint16_t energy;        /* pulse height, long-gate charge or charge */
+    int16_t shortCharge;    /* short-gate charge (PSD) */
+    uint64_t timeStamp;     /* picoseconds */
+    uint32_t flags;         /* EVTFLAG_* */
     c_Waveform_t* waveform; /* NULL when the channel has no waveforms */
-    uint8_t specialFlag;  /* special events of the register-level device only */
+    uint8_t specialFlag;    /* special events of the register-level device only */
     int16_t specialIndex;
     uint32_t specialWord1;
     uint32_t specialWord2;
-    uint32_t sizeWords;   /* the event's size in aggregate words */
+    uint32_t sizeWords; /* the event's size in aggregate words */
 } c_DPPEvent_t;
 
 /* ------------------------------------------- standard waveform firmware */
@@ -148,9 +148,9 @@ typedef struct c_ScopeEvent_t {
 /* Event buffer of a record with standard waveform firmware. */
 typedef struct c_ScopeBuffer_t {
     c_ScopeEvent_t* items;
-    uint32_t nEvents;          /* decoded by the last read */
-    uint32_t capacity;         /* allocated */
-    c_Parameter_t* extrasOpt;  /* board parameter looked up at the first walk */
+    uint32_t nEvents;         /* decoded by the last read */
+    uint32_t capacity;        /* allocated */
+    c_Parameter_t* extrasOpt; /* board parameter looked up at the first walk */
 } c_ScopeBuffer_t;
 
 /* ------------------------------------------------------- high voltage */
@@ -181,7 +181,7 @@ enum {
 
 /* The conversion of one quantity in one range: raw = c0 + c1*x + c2*x^2 ... */
 typedef struct c_HVConversionBlock_t {
-    uint32_t nPoints;   /* at most 5 */
+    uint32_t nPoints;    /* at most 5 */
     double points[5][2]; /* {value, raw} pairs */
     int32_t degree;
     double coeff[6];
@@ -275,11 +275,11 @@ typedef struct c_BoardDescriptor_t {
 
 /* How to reach a board; built by the caller. */
 typedef struct c_ConnParams_t {
-    int32_t linkType;   /* 6: the address text is passed to the open instead of the link number */
+    int32_t linkType; /* 6: the address text is passed to the open instead of the link number */
     int32_t linkNumber;
-    int32_t node;       /* daisy-chain node */
-    uint32_t vmeBase;   /* VME base address */
-    char address[256];  /* NUL-terminated; zeroed when there is none */
+    int32_t node;      /* daisy-chain node */
+    uint32_t vmeBase;  /* VME base address */
+    char address[256]; /* NUL-terminated; zeroed when there is none */
 } c_ConnParams_t;
 
 /* Who gave the readout buffer (so that it goes back there). */
@@ -310,9 +310,9 @@ typedef struct c_CFDSettings_t {
 /* What the decoders need of a channel's parameters, looked up once per read
  * instead of once per event: valid while serial equals the record's
  * readSerial. `filled` holds the READCACHE_* parts looked up so far. */
-#define READCACHE_BASE 0x1u  /* run parameter, gain register, time offset */
-#define READCACHE_GAIN 0x2u  /* software gain (pulse height without gain register) */
-#define READCACHE_CFD 0x4u   /* software CFD settings */
+#define READCACHE_BASE 0x1u /* run parameter, gain register, time offset */
+#define READCACHE_GAIN 0x2u /* software gain (pulse height without gain register) */
+#define READCACHE_CFD  0x4u /* software CFD settings */
 typedef struct c_ReadCache_t {
     uint32_t serial;
     uint32_t filled;
@@ -331,8 +331,8 @@ typedef struct c_ChannelRecord_t {
     c_ParamCollection_t* coll;
     c_CoarseDCOTable_t* coarseDCO; /* register-level device only */
     c_DPPEvent_t* events;
-    uint32_t nEvents;  /* decoded by the last read */
-    uint32_t capacity; /* allocated */
+    uint32_t nEvents;           /* decoded by the last read */
+    uint32_t capacity;          /* allocated */
     uint8_t waveformsAllocated; /* 1: every event carries a c_Waveform_t */
     uint64_t lastRawTimeTag;
     uint64_t rollOver1;
@@ -340,9 +340,9 @@ typedef struct c_ChannelRecord_t {
     uint64_t rollOver2;
     int32_t acqStatus; /* c_AcqStatus_t */
     uint8_t fineTimeEnabled;
-    double* cfdWork;      /* software CFD work area, one waveform long */
-    uint32_t cfdCapacity; /* doubles in cfdWork */
-    int32_t endOfRun;     /* 0 none, 1 pending, 2 done */
+    double* cfdWork;         /* software CFD work area, one waveform long */
+    uint32_t cfdCapacity;    /* doubles in cfdWork */
+    int32_t endOfRun;        /* 0 none, 1 pending, 2 done */
     c_ReadCache_t readCache; /* decoders' per-read parameter look-ups */
 } c_ChannelRecord_t;
 
@@ -388,8 +388,8 @@ typedef struct c_VTraceSlot_t {
 } c_VTraceSlot_t;
 
 /* Record kinds. */
-#define DGTZ_KIND_CLOSED (-1)
-#define DGTZ_KIND_OPEN 0
+#define DGTZ_KIND_CLOSED      (-1)
+#define DGTZ_KIND_OPEN        0
 #define DGTZ_KIND_GEN2_REPLAY 1 /* replay of a file from families 6111, 6122, 6133 */
 
 struct c_Digitizer_t {
@@ -405,9 +405,9 @@ struct c_Digitizer_t {
     c_VTraceSlot_t vtrace[DPPL_MAX_VTRACES]; /* analog + digital virtual traces */
     c_ParamCollection_t* monOutColl;
     c_ParamCollection_t* vgaColl[DPPL_MAX_VGAS];
-    int32_t acqStatus;     /* c_AcqStatus_t of the board */
-    uint8_t idleFlush;     /* while set, a silent read sends a flush */
-    uint64_t lastDataTime; /* c_get_time (ms) of the last data, flush or reset */
+    int32_t acqStatus;      /* c_AcqStatus_t of the board */
+    uint8_t idleFlush;      /* while set, a silent read sends a flush */
+    uint64_t lastDataTime;  /* c_get_time (ms) of the last data, flush or reset */
     uint64_t lastTimeStamp; /* ps, of the last decoded event */
     uint64_t maxTimeStamp;  /* ps, largest since the last start */
     uint32_t bytesTotal;    /* accumulated by the caller */
@@ -420,8 +420,8 @@ struct c_Digitizer_t {
     uint8_t overTempMask;   /* channels in over-temperature */
     c_ReadoutBuffer_t roBuffer;
     c_ROBuffDumper_t writer;
-    c_ROBuffDumper_t reader;       /* replay records only */
-    c_RawDataHeader_t fileHeader;  /* replay records only */
+    c_ROBuffDumper_t reader;      /* replay records only */
+    c_RawDataHeader_t fileHeader; /* replay records only */
     uint64_t evtCount[DPPL_MAX_CHANNELS];
     uint64_t evtCount2[DPPL_MAX_CHANNELS]; /* events flagged EVTFLAG_PSEUDO */
     uint64_t lastChTimeStamp[DPPL_MAX_CHANNELS];

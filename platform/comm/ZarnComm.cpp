@@ -16,10 +16,12 @@ using zsim::Board;
 namespace {
 
 int BlockRead(int32_t handle, uint32_t address, void* destination, uint32_t maxWords, uint32_t* wordsRead) {
-    if (!destination || !wordsRead || address != 0) return ZARN_COMM_InvalidParam;
+    if (!destination || !wordsRead || address != 0)
+        return ZARN_COMM_InvalidParam;
     *wordsRead = 0;
     std::shared_ptr<Board> board = zsim::BoardOfLink(handle);
-    if (!board) return ZARN_COMM_InvalidHandle;
+    if (!board)
+        return ZARN_COMM_InvalidHandle;
     std::lock_guard<std::mutex> lock(board->mutex);
     return board->BlockRead(destination, maxWords, wordsRead);
 }
@@ -29,10 +31,13 @@ int BlockRead(int32_t handle, uint32_t address, void* destination, uint32_t maxW
 extern "C" {
 
 int ZarnComm_Read32(int32_t handle, uint32_t address, uint32_t* value) {
-    if (!value) return ZARN_COMM_InvalidParam;
+    if (!value)
+        return ZARN_COMM_InvalidParam;
     std::shared_ptr<Board> board = zsim::BoardOfLink(handle);
-    if (!board) return ZARN_COMM_InvalidHandle;
-    if (int fault = zsim::TakeReadFault(address)) return fault;
+    if (!board)
+        return ZARN_COMM_InvalidHandle;
+    if (int fault = zsim::TakeReadFault(address))
+        return fault;
     std::lock_guard<std::mutex> lock(board->mutex);
     *value = board->Read(address);
     return ZARN_COMM_Success;
@@ -40,18 +45,21 @@ int ZarnComm_Read32(int32_t handle, uint32_t address, uint32_t* value) {
 
 int ZarnComm_Write32(int32_t handle, uint32_t address, uint32_t value) {
     std::shared_ptr<Board> board = zsim::BoardOfLink(handle);
-    if (!board) return ZARN_COMM_InvalidHandle;
-    if (int fault = zsim::TakeWriteFault(address)) return fault;
+    if (!board)
+        return ZARN_COMM_InvalidHandle;
+    if (int fault = zsim::TakeWriteFault(address))
+        return fault;
     std::lock_guard<std::mutex> lock(board->mutex);
     board->Write(address, value);
     return ZARN_COMM_Success;
 }
 
-int ZarnComm_MultiRead32(int32_t handle, const uint32_t* addresses, uint32_t count, uint32_t* data,
-                         int32_t* errors) {
-    if (count && (!addresses || !data || !errors)) return ZARN_COMM_InvalidParam;
+int ZarnComm_MultiRead32(int32_t handle, const uint32_t* addresses, uint32_t count, uint32_t* data, int32_t* errors) {
+    if (count && (!addresses || !data || !errors))
+        return ZARN_COMM_InvalidParam;
     std::shared_ptr<Board> board = zsim::BoardOfLink(handle);
-    if (!board) return ZARN_COMM_InvalidHandle;
+    if (!board)
+        return ZARN_COMM_InvalidHandle;
     for (uint32_t i = 0; i < count; ++i) {
         int fault = zsim::TakeReadFault(addresses[i]);
         std::lock_guard<std::mutex> lock(board->mutex);
@@ -73,12 +81,15 @@ int ZarnComm_IRQWait(int32_t handle, uint32_t milliseconds) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
     for (;;) {
         std::shared_ptr<Board> board = zsim::BoardOfLink(handle);
-        if (!board) return ZARN_COMM_InvalidHandle;
+        if (!board)
+            return ZARN_COMM_InvalidHandle;
         {
             std::lock_guard<std::mutex> lock(board->mutex);
-            if (board->DataReady()) return ZARN_COMM_Success;
+            if (board->DataReady())
+                return ZARN_COMM_Success;
         }
-        if (std::chrono::steady_clock::now() >= deadline) return ZARN_COMM_Timeout;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return ZARN_COMM_Timeout;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 }
@@ -86,17 +97,19 @@ int ZarnComm_IRQWait(int32_t handle, uint32_t milliseconds) {
 int ZarnComm_OpenLink(int linkType, const void* linkArg, int node, uint32_t base, int32_t* handle) {
     int result = zsim::OpenLink(linkType, linkArg, node, base, handle);
     if (result != ZARN_COMM_Success)
-        c_lprintf(&kLog, C_LOG_INFO, __LINE__, "Link open (type %d, node %d, base 0x%X) failed with %d", linkType,
-                  node, base, result);
+        c_lprintf(&kLog, C_LOG_INFO, __LINE__, "Link open (type %d, node %d, base 0x%X) failed with %d", linkType, node,
+                  base, result);
     return result;
 }
 
 int ZarnComm_CloseLink(int32_t handle) { return zsim::CloseLink(handle); }
 
 int ZarnComm_GetInfo(int32_t handle, int32_t code, int32_t* value) {
-    if (!value) return ZARN_COMM_InvalidParam;
+    if (!value)
+        return ZARN_COMM_InvalidParam;
     std::shared_ptr<Board> board = zsim::BoardOfLink(handle);
-    if (!board) return ZARN_COMM_InvalidHandle;
+    if (!board)
+        return ZARN_COMM_InvalidHandle;
     const zsim::Profile& p = board->profile;
     switch (code) {
     case ZARN_COMM_INFO_LINK_TYPE: *value = p.linkType; return ZARN_COMM_Success;

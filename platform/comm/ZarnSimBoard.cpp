@@ -37,18 +37,16 @@ struct HvLimit {
 
 struct HvFamily {
     HvLimit vset, iset, ramp, vmax, vmon, imon;
-    double vLsb;  // volts per count of VSet and VMon
-    double iLsb;  // microamperes per count of ISet and IMon
+    double vLsb; // volts per count of VSet and VMon
+    double iLsb; // microamperes per count of ISet and IMon
 };
 
 const HvFamily& HvFamilyOf(uint32_t family) {
     // family 7: 5100 V in 0.1 V, 315 uA in 0.01 uA; family 12: 4100 V, 3100 uA in 0.05 uA
-    static const HvFamily f7 = {{10, 51000, 0},          {0xC000u | 100, 31500, 0}, {0, 500, 1},
-                                {0x8000u | 20, 255, 0},  {10, 51000, 0},           {0xC000u | 100, 31500, 0},
-                                0.1,                     0.01};
-    static const HvFamily f12 = {{10, 41000, 0},         {0xC000u | 20, 62000, 0}, {0, 500, 1},
-                                 {0x8000u | 20, 205, 0}, {10, 41000, 0},          {0xC000u | 20, 62000, 0},
-                                 0.1,                    0.05};
+    static const HvFamily f7 = {{10, 51000, 0}, {0xC000u | 100, 31500, 0}, {0, 500, 1}, {0x8000u | 20, 255, 0},
+                                {10, 51000, 0}, {0xC000u | 100, 31500, 0}, 0.1,         0.01};
+    static const HvFamily f12 = {{10, 41000, 0}, {0xC000u | 20, 62000, 0}, {0, 500, 1}, {0x8000u | 20, 205, 0},
+                                 {10, 41000, 0}, {0xC000u | 20, 62000, 0}, 0.1,         0.05};
     return family == 12 ? f12 : f7;
 }
 
@@ -71,8 +69,10 @@ Board::Board(const Profile& p) : profile(p), map(&FamilyMapFor(p.info.FamilyCode
     uint64_t seed = profile.signal.seed ? profile.signal.seed : SteadyNs();
     rng_.Seed(seed);
     BuildEnergyTable();
-    for (uint32_t c = 0; c < kMaxChannels; ++c) ch_[c].rate = profile.signal.rate;
-    if (map->deviceFlash) BuildDeviceFlash();
+    for (uint32_t c = 0; c < kMaxChannels; ++c)
+        ch_[c].rate = profile.signal.rate;
+    if (map->deviceFlash)
+        BuildDeviceFlash();
     LoadDefaults();
     PrepareContext();
 }
@@ -82,14 +82,17 @@ Board::Board(const Profile& p) : profile(p), map(&FamilyMapFor(p.info.FamilyCode
 void Board::LoadDefaults() {
     regs_.clear();
     uint32_t blocks = channels_ / map->channelsPerBlock;
-    if (blocks == 0) blocks = 1;
+    if (blocks == 0)
+        blocks = 1;
     for (const RegisterDefault& d : map->defaults) {
         if (d.perChannel)
-            for (uint32_t b = 0; b < blocks; ++b) SetRaw(d.address | (b << 8), d.value);
+            for (uint32_t b = 0; b < blocks; ++b)
+                SetRaw(d.address | (b << 8), d.value);
         else
             SetRaw(d.address, d.value);
     }
-    if (!map->deviceRun) SetRaw(REG_CHANNEL_ENABLE_MASK, blocks >= 32 ? 0xFFFFFFFFu : (1u << blocks) - 1);
+    if (!map->deviceRun)
+        SetRaw(REG_CHANNEL_ENABLE_MASK, blocks >= 32 ? 0xFFFFFFFFu : (1u << blocks) - 1);
     SetRaw(REG_BOARD_INFO, ((profile.memoryCode & 0xFF) << 8) | ((profile.info.Channels & 0xFF) << 16) |
                                (profile.info.FamilyCode & 0xFF));
     unsigned major = 0, minor = 0;
@@ -102,11 +105,15 @@ void Board::LoadDefaults() {
         SetRaw(ChannelAddress(b, CH_FIRMWARE), ((profile.dppCode & 0xFF) << 8) | (profile.dppMinor & 0xFF));
         SetRaw(ChannelAddress(b, CH_TEMPERATURE), 38);
     }
-    if (map->serialFlash) SetRaw(REG_FLASH_TYPE, profile.flashType);
-    for (const auto& r : profile.registers) SetRaw(r.first, r.second);
+    if (map->serialFlash)
+        SetRaw(REG_FLASH_TYPE, profile.flashType);
+    for (const auto& r : profile.registers)
+        SetRaw(r.first, r.second);
     for (const auto& r : profile.channelRegisters)
-        for (uint32_t b = 0; b < blocks; ++b) SetRaw(ChannelAddress(b, r.first), r.second);
-    for (HvChannel& h : hv_) h = HvChannel{};
+        for (uint32_t b = 0; b < blocks; ++b)
+            SetRaw(ChannelAddress(b, r.first), r.second);
+    for (HvChannel& h : hv_)
+        h = HvChannel{};
 }
 
 uint32_t Board::Raw(uint32_t address) const {
@@ -119,9 +126,11 @@ uint32_t Board::Peek(uint32_t address) const { return Raw(address); }
 void Board::Poke(uint32_t address, uint32_t value) { SetRaw(address, value); }
 
 uint32_t Board::FieldValue(const Field& f, uint32_t channel) const {
-    if (!f.Present()) return 0;
+    if (!f.Present())
+        return 0;
     uint32_t address = f.address;
-    if (f.perChannel) address = (f.address & ~0x0F00u) | ((channel / map->channelsPerBlock) << 8);
+    if (f.perChannel)
+        address = (f.address & ~0x0F00u) | ((channel / map->channelsPerBlock) << 8);
     return ((Raw(address) & f.mask) >> Shift(f.mask)) * f.scale;
 }
 
@@ -130,37 +139,48 @@ uint32_t Board::StatusWord() {
     bool full = false;
     size_t capacity = UnitCapacity();
     for (const UnitState& u : units_) {
-        if (!u.closed.empty()) dataReady = true;
-        if (u.closed.size() >= capacity) full = true;
+        if (!u.closed.empty())
+            dataReady = true;
+        if (u.closed.size() >= capacity)
+            full = true;
     }
     uint32_t status = 0x100; // board ready
-    if (running_) status |= 1u << 2;
-    if (dataReady) status |= 1u << 3;
-    if (full) status |= 1u << 4;
-    if (!pllUnlockLatched_) status |= 1u << 7;
-    if (adcShutdown_) status |= 1u << 19;
+    if (running_)
+        status |= 1u << 2;
+    if (dataReady)
+        status |= 1u << 3;
+    if (full)
+        status |= 1u << 4;
+    if (!pllUnlockLatched_)
+        status |= 1u << 7;
+    if (adcShutdown_)
+        status |= 1u << 19;
     return status;
 }
 
 uint32_t Board::ChannelStatusWord(uint32_t channel) const {
     uint32_t status = 0;
     uint64_t bit = 1ull << channel;
-    if (overTempMask_ & bit) status |= 1u << 8;
-    if (adcShutdown_ && (shutdownMask_ & bit)) status |= 1u << 9;
+    if (overTempMask_ & bit)
+        status |= 1u << 8;
+    if (adcShutdown_ && (shutdownMask_ & bit))
+        status |= 1u << 9;
     return status;
 }
 
 uint32_t Board::Read(uint32_t address) {
     CatchUp();
     uint32_t value = 0;
-    if (ReadSpecial(address, &value)) return value;
+    if (ReadSpecial(address, &value))
+        return value;
     return Raw(address);
 }
 
 bool Board::ReadSpecial(uint32_t address, uint32_t* value) {
     switch (address) {
     case REG_ACQ_STATUS:
-        if (!map->deviceRun) FormAggregates();
+        if (!map->deviceRun)
+            FormAggregates();
         *value = StatusWord();
         if (pllClearArmed_) {
             // the restore sequence: 0xEF04 then 0x8104 clears the latched unlock
@@ -177,21 +197,27 @@ bool Board::ReadSpecial(uint32_t address, uint32_t* value) {
         *value = (pllUnlockLatched_ ? 0x10u : 0u) | (overTempMask_ ? 0x20u : 0u) | (adcShutdown_ ? 0x40u : 0u);
         return true;
     case REG_ADC_SHUTDOWN:
-        if (map->deviceRun) return false;
+        if (map->deviceRun)
+            return false;
         *value = adcShutdown_ ? 1u : 0u;
         return true;
     case REG_OVER_TEMPERATURE:
-        if (map->deviceRun) return false;
+        if (map->deviceRun)
+            return false;
         *value = static_cast<uint32_t>(overTempMask_);
         return true;
-    default:
-        break;
+    default: break;
     }
-    if (map->serialFlash && FlashRead(address, value)) return true;
-    if (map->deviceFlash && (address & 0xFF00u) == 0x8500u) return FlashRead(address, value);
-    if (map->deviceFlash && address >= REG_DFLASH_DATA && address < REG_DFLASH_DATA + 256) return FlashRead(address, value);
-    if (map->hvSupply && HvRead(address, value)) return true;
-    if (map->deviceHv && DeviceHvRead(address, value)) return true;
+    if (map->serialFlash && FlashRead(address, value))
+        return true;
+    if (map->deviceFlash && (address & 0xFF00u) == 0x8500u)
+        return FlashRead(address, value);
+    if (map->deviceFlash && address >= REG_DFLASH_DATA && address < REG_DFLASH_DATA + 256)
+        return FlashRead(address, value);
+    if (map->hvSupply && HvRead(address, value))
+        return true;
+    if (map->deviceHv && DeviceHvRead(address, value))
+        return true;
     if ((address & 0xF000u) == 0x1000u) {
         uint32_t block = (address >> 8) & 0xF;
         uint32_t offset = address & 0xFF;
@@ -226,7 +252,8 @@ void Board::Write(uint32_t address, uint32_t value) {
         uint32_t blocks = channels_ / map->channelsPerBlock;
         for (uint32_t b = 0; b < blocks; ++b) {
             uint32_t target = 0x1000u | (b << 8) | (address & 0xFFu);
-            if (!WriteCommand(target, value)) SetRaw(target, value);
+            if (!WriteCommand(target, value))
+                SetRaw(target, value);
         }
     } else if (!WriteCommand(address, value)) {
         SetRaw(address, value);
@@ -239,29 +266,28 @@ void Board::Write(uint32_t address, uint32_t value) {
 bool Board::WriteCommand(uint32_t address, uint32_t value) {
     switch (address) {
     case REG_ACQ_CONTROL: {
-        if (map->deviceRun) return false;
+        if (map->deviceRun)
+            return false;
         bool wasRunning = (Raw(REG_ACQ_CONTROL) & 0x4u) != 0;
         SetRaw(REG_ACQ_CONTROL, value);
         bool run = (value & 0x4u) != 0;
-        if (run && !wasRunning) Start();
-        if (!run && wasRunning) Stop();
+        if (run && !wasRunning)
+            Start();
+        if (!run && wasRunning)
+            Stop();
         return true;
     }
     case REG_SW_TRIGGER:
-        if (map->deviceRun) return false;
+        if (map->deviceRun)
+            return false;
         SoftwareTrigger();
         return true;
-    case REG_MANUAL_FLUSH:
-        Flush();
-        return true;
-    case REG_SW_RESET:
-        Reset();
-        return true;
-    case REG_SW_CLEAR:
-        Clear();
-        return true;
+    case REG_MANUAL_FLUSH: Flush(); return true;
+    case REG_SW_RESET: Reset(); return true;
+    case REG_SW_CLEAR: Clear(); return true;
     case REG_ADC_SHUTDOWN:
-        if (map->deviceRun) return false;
+        if (map->deviceRun)
+            return false;
         if (value == 0 && overTempMask_ == 0) {
             adcShutdown_ = false;
             shutdownMask_ = 0;
@@ -271,33 +297,38 @@ bool Board::WriteCommand(uint32_t address, uint32_t value) {
     case REG_BOARD_INFO:
     case REG_ROC_FIRMWARE:
     case REG_BOARD_FAILURE:
-    case REG_INTERFACE_STATUS:
-        return true; // read-only
+    case REG_INTERFACE_STATUS: return true; // read-only
     case REG_OVER_TEMPERATURE:
-    case REG_FLASH_TYPE:
-        return !map->deviceRun;
+    case REG_FLASH_TYPE: return !map->deviceRun;
     case REG_DEVICE_CONFIG:
-        if (!map->deviceRun) return false;
+        if (!map->deviceRun)
+            return false;
         SetRaw(REG_DEVICE_CONFIG, value == kDeviceConfigKey ? 1u : 0u);
         return true;
-    default:
-        break;
+    default: break;
     }
-    if (map->serialFlash && FlashWrite(address, value)) return true;
-    if (map->deviceFlash && FlashWrite(address, value)) return true;
-    if (map->hvSupply && HvWrite(address, value)) return true;
+    if (map->serialFlash && FlashWrite(address, value))
+        return true;
+    if (map->deviceFlash && FlashWrite(address, value))
+        return true;
+    if (map->hvSupply && HvWrite(address, value))
+        return true;
     if ((address & 0xF000u) == 0x1000u) {
         uint32_t block = (address >> 8) & 0xF;
         uint32_t offset = address & 0xFF;
         uint32_t blocks = channels_ / map->channelsPerBlock;
         if (block < blocks) {
-            if (offset == CH_FIRMWARE || offset == CH_TEMPERATURE) return true;
-            if (!map->deviceRun && offset == CH_STATUS) return true;
-            if (map->realDeadCounters && (offset == CH_REAL_TIME || offset == CH_DEAD_TIME)) return true;
+            if (offset == CH_FIRMWARE || offset == CH_TEMPERATURE)
+                return true;
+            if (!map->deviceRun && offset == CH_STATUS)
+                return true;
+            if (map->realDeadCounters && (offset == CH_REAL_TIME || offset == CH_DEAD_TIME))
+                return true;
             if (map->deviceRun) {
                 switch (offset) {
                 case DCH_CLEAR:
-                    if (value & 1u) units_[UnitOfChannel(block)].Clear();
+                    if (value & 1u)
+                        units_[UnitOfChannel(block)].Clear();
                     return true;
                 case DCH_SW_TRIGGER:
                     if ((value & 1u) && ChannelRunning(block)) {
@@ -310,13 +341,12 @@ bool Board::WriteCommand(uint32_t address, uint32_t value) {
                         Commit(block, std::move(e));
                     }
                     return true;
-                case DCH_SAMPLE_ADVANCE:
-                    return true;
+                case DCH_SAMPLE_ADVANCE: return true;
                 case DCH_MCS_SWEEP:
-                    if (value & 1u) McsSweepSignal(block);
+                    if (value & 1u)
+                        McsSweepSignal(block);
                     return true;
-                default:
-                    break;
+                default: break;
                 }
             }
         }
@@ -330,7 +360,8 @@ void Board::Reset() {
     running_ = false;
     ClearData();
     LoadDefaults();
-    for (uint32_t c = 0; c < kMaxChannels; ++c) ch_[c].nextArrivalNs = -1;
+    for (uint32_t c = 0; c < kMaxChannels; ++c)
+        ch_[c].nextArrivalNs = -1;
     flashSelected_ = false;
     flashCommand_.clear();
     deviceUnlocked_ = false;
@@ -338,7 +369,8 @@ void Board::Reset() {
 }
 
 void Board::ClearData() {
-    for (UnitState& u : units_) u.Clear();
+    for (UnitState& u : units_)
+        u.Clear();
     ready_.clear();
     transferCount_ = 0;
 }
@@ -349,7 +381,8 @@ void Board::Clear() {
 }
 
 void Board::Start() {
-    if (running_) return;
+    if (running_)
+        return;
     boardNs_ = 0;
     generatedUntilNs_ = 0;
     wallStartNs_ = SteadyNs();
@@ -363,35 +396,43 @@ void Board::Start() {
     }
     std::memset(context_.channelState, 0, sizeof context_.channelState);
     running_ = true;
-    if (!map->deviceRun) SetRaw(REG_ACQ_CONTROL, Raw(REG_ACQ_CONTROL) | 0x4u);
+    if (!map->deviceRun)
+        SetRaw(REG_ACQ_CONTROL, Raw(REG_ACQ_CONTROL) | 0x4u);
     for (uint32_t c = 0; c < channels_; ++c)
-        if (ChannelRunning(c)) StartChannelSource(c, 0);
+        if (ChannelRunning(c))
+            StartChannelSource(c, 0);
 }
 
 void Board::Stop() {
-    if (!running_) return;
+    if (!running_)
+        return;
     CatchUp();
     running_ = false;
-    if (!map->deviceRun) SetRaw(REG_ACQ_CONTROL, Raw(REG_ACQ_CONTROL) & ~0x4u);
+    if (!map->deviceRun)
+        SetRaw(REG_ACQ_CONTROL, Raw(REG_ACQ_CONTROL) & ~0x4u);
     // a stop closes the partial aggregates: nothing acquired is lost
     CloseAllUnits();
-    for (uint32_t c = 0; c < kMaxChannels; ++c) ch_[c].nextArrivalNs = -1;
+    for (uint32_t c = 0; c < kMaxChannels; ++c)
+        ch_[c].nextArrivalNs = -1;
 }
 
 void Board::SoftwareTrigger() {
     CatchUp();
-    if (!running_) return;
+    if (!running_)
+        return;
     uint64_t tag = static_cast<uint64_t>(boardNs_ / period_);
     ReadSetups();
     for (uint32_t c = 0; c < channels_; ++c) {
-        if (!ChannelRunning(c)) continue;
+        if (!ChannelRunning(c))
+            continue;
         PendingEvent e;
         e.event.channel = c;
         e.event.timeTag = tag;
         e.event.flags = ZARN_SIM_EVENT_SOFTWARE;
         MakeWaveform(c, e);
         Commit(c, std::move(e));
-        if (encoder_ && encoder_->eventsPerAggregate && perTrigger_) break;
+        if (encoder_ && encoder_->eventsPerAggregate && perTrigger_)
+            break;
     }
 }
 
@@ -415,9 +456,9 @@ uint32_t Board::AggregatesPerTransfer() const {
     return n ? n : 1;
 }
 
-
 uint32_t Board::EventsPerAggregate(uint32_t unit) {
-    if (encoder_ && encoder_->eventsPerAggregate) return encoder_->eventsPerAggregate(&context_, unit);
+    if (encoder_ && encoder_->eventsPerAggregate)
+        return encoder_->eventsPerAggregate(&context_, unit);
     uint32_t n = FieldValue(map->eventsPerAggregate, unit);
     return n ? n : 1;
 }
@@ -454,7 +495,8 @@ Words Board::TakeWords(size_t count) {
 void Board::Recycle(BoardAggregate& aggregate) {
     for (Words& words : aggregate.units) {
         size_t bytes = words.capacity() * sizeof(uint32_t);
-        if (spareBytes_ + bytes > kSpareBytes) break;
+        if (spareBytes_ + bytes > kSpareBytes)
+            break;
         words.clear();
         spareBytes_ += bytes;
         spareWords_.push_back(std::move(words));
@@ -463,7 +505,8 @@ void Board::Recycle(BoardAggregate& aggregate) {
 
 void Board::CloseUnit(uint32_t unit) {
     UnitState& u = units_[unit];
-    if (u.open.empty()) return;
+    if (u.open.empty())
+        return;
     if (!encoder_) {
         u.open.clear();
         u.samples.clear();
@@ -493,7 +536,8 @@ void Board::CloseUnit(uint32_t unit) {
 }
 
 void Board::CloseAllUnits() {
-    for (uint32_t u = 0; u < units_.size(); ++u) CloseUnit(u);
+    for (uint32_t u = 0; u < units_.size(); ++u)
+        CloseUnit(u);
 }
 
 void BoardAggregate::CopyTo(char* destination, size_t count) const {
@@ -502,7 +546,8 @@ void BoardAggregate::CopyTo(char* destination, size_t count) const {
     std::memcpy(destination, header, take * sizeof(uint32_t));
     size_t done = take;
     for (const Words& unit : units) {
-        if (done == count) break;
+        if (done == count)
+            break;
         take = std::min(count - done, unit.size());
         std::memcpy(destination + 4 * done, unit.data(), take * sizeof(uint32_t));
         done += take;
@@ -515,12 +560,15 @@ void Board::FormAggregates() {
     for (;;) {
         uint64_t mask = 0;
         for (uint32_t u = 0; u < units_.size(); ++u)
-            if (!units_[u].closed.empty()) mask |= 1ull << u;
-        if (!mask) return;
+            if (!units_[u].closed.empty())
+                mask |= 1ull << u;
+        if (!mask)
+            return;
         BoardAggregate aggregate;
         aggregate.units.reserve(static_cast<size_t>(__builtin_popcountll(mask)));
         for (uint32_t u = 0; u < units_.size(); ++u) {
-            if (!(mask & (1ull << u))) continue;
+            if (!(mask & (1ull << u)))
+                continue;
             aggregate.words += units_[u].closed.front().size();
             aggregate.units.push_back(std::move(units_[u].closed.front()));
             units_[u].closed.pop_front();
@@ -550,7 +598,8 @@ void Board::CommitTrigger(PendingEvent&& trigger) {
     for (uint32_t u = 0; u < units_.size(); ++u) {
         std::vector<PendingEvent> events;
         for (uint32_t c = u * perUnit; c < std::min(channels_, (u + 1) * perUnit); ++c) {
-            if (!ChannelEnabled(c)) continue;
+            if (!ChannelEnabled(c))
+                continue;
             if (c == trigger.event.channel) {
                 events.push_back(std::move(trigger));
                 continue;
@@ -563,7 +612,8 @@ void Board::CommitTrigger(PendingEvent&& trigger) {
             MakeWaveform(c, quiet);
             events.push_back(std::move(quiet));
         }
-        if (events.empty()) continue;
+        if (events.empty())
+            continue;
         std::vector<ZarnSim_Event_t> pub;
         for (PendingEvent& e : events) {
             e.event.waveform = e.wave.empty() ? nullptr : e.wave.data();
@@ -574,7 +624,8 @@ void Board::CommitTrigger(PendingEvent&& trigger) {
         uint32_t bound = encoder_->unitAggregateWords(&context_, u, pub.data(), count);
         Words words = TakeWords(bound);
         uint32_t n = bound ? encoder_->encodeUnitAggregate(&context_, u, pub.data(), count, words.data(), bound) : 0;
-        if (n == 0 || n > bound) continue;
+        if (n == 0 || n > bound)
+            continue;
         words.resize(n);
         aggregate.words += n;
         aggregate.units.push_back(std::move(words));
@@ -585,14 +636,17 @@ void Board::CommitTrigger(PendingEvent&& trigger) {
     header[1] = static_cast<uint32_t>(mask & 0xFF);
     header[2] = (aggregateCounter_++ & 0x7FFFFFu) | (static_cast<uint32_t>((mask >> 8) & 0xFF) << 24);
     header[3] = static_cast<uint32_t>(trigger.event.timeTag);
-    if (encoder_->finishHeader) encoder_->finishHeader(&context_, header, &trigger.event);
+    if (encoder_->finishHeader)
+        encoder_->finishHeader(&context_, header, &trigger.event);
     ready_.push_back(std::move(aggregate));
 }
 
 void Board::Commit(uint32_t channel, PendingEvent&& event) {
-    if (!encoder_) return; // a format without an encoder yields no data
+    if (!encoder_)
+        return; // a format without an encoder yields no data
     bool pulse = (event.event.flags & ZARN_SIM_EVENT_MCS) == 0;
-    if (pulse && map->deviceRun) McsAdvance(channel, event.event.timeTag); // slots over before this event
+    if (pulse && map->deviceRun)
+        McsAdvance(channel, event.event.timeTag); // slots over before this event
     uint32_t unit = UnitOfChannel(channel);
     if (units_[unit].eventsPerAggregate == 0) { // as the caller's ReadSetups found it
         CommitTrigger(std::move(event));
@@ -607,18 +661,23 @@ void Board::Commit(uint32_t channel, PendingEvent&& event) {
     event.event.waveform = nullptr;
     u.open.push_back(event.event);
     u.samples.insert(u.samples.end(), event.wave.begin(), event.wave.end());
-    if (pulse && map->deviceRun) McsCount(channel);
-    if (u.open.size() >= u.eventsPerAggregate) CloseUnit(unit);
+    if (pulse && map->deviceRun)
+        McsCount(channel);
+    if (u.open.size() >= u.eventsPerAggregate)
+        CloseUnit(unit);
 }
 
 bool Board::DataReady() {
     CatchUp();
     if (running_ && (Raw(REG_BOARD_CONFIG) & 0x1u) && !map->deviceRun) {
         bool closed = !ready_.empty();
-        for (const UnitState& u : units_) closed = closed || !u.closed.empty();
-        if (!closed) CloseAllUnits(); // automatic flush of a quiet board
+        for (const UnitState& u : units_)
+            closed = closed || !u.closed.empty();
+        if (!closed)
+            CloseAllUnits(); // automatic flush of a quiet board
     }
-    if (clockMode_ == ZARN_SIM_CLOCK_AS_FAST_AS_READ && running_) FastForward();
+    if (clockMode_ == ZARN_SIM_CLOCK_AS_FAST_AS_READ && running_)
+        FastForward();
     FormAggregates();
     return !ready_.empty();
 }
@@ -627,7 +686,8 @@ int Board::BlockRead(void* destinationBytes, uint32_t maxWords, uint32_t* wordsR
     // the caller's buffer need not be word-aligned: copy bytes
     char* destination = static_cast<char*>(destinationBytes);
     *wordsRead = 0;
-    if (ready_.empty()) DataReady();
+    if (ready_.empty())
+        DataReady();
     if (cutPending_) {
         cutPending_ = false;
         uint32_t n = 0;
@@ -650,8 +710,10 @@ int Board::BlockRead(void* destinationBytes, uint32_t maxWords, uint32_t* wordsR
     while (!ready_.empty() && transferCount_ < limit) {
         const BoardAggregate& a = ready_.front();
         uint32_t size = static_cast<uint32_t>(a.words);
-        if (size > maxWords - n) break;
-        if (n > 0 && n + size > kWordsPerCall) break;
+        if (size > maxWords - n)
+            break;
+        if (n > 0 && n + size > kWordsPerCall)
+            break;
         a.CopyTo(destination + 4 * size_t{n}, size);
         n += size;
         Recycle(ready_.front());
@@ -660,7 +722,8 @@ int Board::BlockRead(void* destinationBytes, uint32_t maxWords, uint32_t* wordsR
     }
     *wordsRead = n;
     bool more = n > 0 && !ready_.empty() && transferCount_ < limit && ready_.front().words <= maxWords - n;
-    if (more) return ZARN_COMM_Success;
+    if (more)
+        return ZARN_COMM_Success;
     if (n == 0 && !ready_.empty() && ready_.front().words > maxWords)
         c_lprintf(&kLog, C_LOG_WARNING, __LINE__,
                   "%s: a board aggregate of %zu words does not fit the %u words of the read", profile.name.c_str(),
@@ -672,14 +735,17 @@ int Board::BlockRead(void* destinationBytes, uint32_t maxWords, uint32_t* wordsR
 uint32_t Board::ReadoutBufferBytes() {
     uint64_t words = 4;
     uint32_t samplesMax = 0;
-    for (uint32_t c = 0; c < channels_; ++c) samplesMax = std::max(samplesMax, FieldValue(map->recordLength, c));
+    for (uint32_t c = 0; c < channels_; ++c)
+        samplesMax = std::max(samplesMax, FieldValue(map->recordLength, c));
     bool waves = !map->waveformEnable.Present() || FieldValue(map->waveformEnable, 0) != 0;
-    if (!waves) samplesMax = 0;
+    if (!waves)
+        samplesMax = 0;
     samplesMax = std::min<uint32_t>(samplesMax, 1u << 17);
     PrepareContext();
     for (uint32_t u = 0; u < units_.size(); ++u) {
         uint32_t events = EventsPerAggregate(u);
-        if (events == 0) events = encoder_ && encoder_->channelsPerUnit ? encoder_->channelsPerUnit : 1;
+        if (events == 0)
+            events = encoder_ && encoder_->channelsPerUnit ? encoder_->channelsPerUnit : 1;
         events = std::min<uint32_t>(events, 1024);
         if (encoder_) {
             std::vector<int16_t> wave(samplesMax);
@@ -706,14 +772,17 @@ void Board::Seed(uint64_t seed) {
     rng_.Seed(seed);
     // redraw the pending arrivals so that the run from here depends on the seed only
     for (uint32_t c = 0; c < channels_; ++c)
-        if (ch_[c].nextArrivalNs >= 0) StartChannelSource(c, boardNs_);
+        if (ch_[c].nextArrivalNs >= 0)
+            StartChannelSource(c, boardNs_);
 }
 
 void Board::SetRate(int channel, double rate) {
     for (uint32_t c = 0; c < kMaxChannels; ++c) {
-        if (channel >= 0 && static_cast<uint32_t>(channel) != c) continue;
+        if (channel >= 0 && static_cast<uint32_t>(channel) != c)
+            continue;
         ch_[c].rate = rate;
-        if (c < channels_ && ch_[c].nextArrivalNs >= 0) StartChannelSource(c, boardNs_);
+        if (c < channels_ && ch_[c].nextArrivalNs >= 0)
+            StartChannelSource(c, boardNs_);
     }
 }
 
@@ -741,8 +810,7 @@ void Board::RaiseCondition(int condition, uint64_t mask) {
         shutdownMask_ |= (mask ? mask : all) & all;
         adcShutdown_ = true;
         break;
-    default:
-        break;
+    default: break;
     }
 }
 
@@ -753,15 +821,12 @@ void Board::ClearCondition(int condition) {
         pllUnlockLatched_ = false;
         pllClearArmed_ = false;
         break;
-    case ZARN_SIM_COND_OVER_TEMPERATURE:
-        overTempMask_ = 0;
-        break;
+    case ZARN_SIM_COND_OVER_TEMPERATURE: overTempMask_ = 0; break;
     case ZARN_SIM_COND_ADC_SHUTDOWN:
         adcShutdown_ = overTempMask_ != 0;
         shutdownMask_ = overTempMask_;
         break;
-    default:
-        break;
+    default: break;
     }
 }
 
@@ -773,18 +838,23 @@ void Board::CutNextBlockRead(uint32_t maxWords, int code) {
 
 void Board::Counts(uint32_t channel, uint64_t* generated, uint64_t* pileups, uint64_t* lost) const {
     const ChannelState& c = ch_[channel];
-    if (generated) *generated = c.generated;
-    if (pileups) *pileups = c.pileups;
-    if (lost) *lost = c.lost;
+    if (generated)
+        *generated = c.generated;
+    if (pileups)
+        *pileups = c.pileups;
+    if (lost)
+        *lost = c.lost;
 }
 
 // ------------------------------------------------------ high-voltage supply
 
 bool Board::HvRead(uint32_t address, uint32_t* value) {
-    if ((address & 0xF000u) != 0x1000u) return false;
+    if ((address & 0xF000u) != 0x1000u)
+        return false;
     uint32_t block = (address >> 8) & 0xF;
     uint32_t first = profile.info.Channels; // the supply's registers follow the channels'
-    if (block < first || block >= first + profile.hvChannels) return false;
+    if (block < first || block >= first + profile.hvChannels)
+        return false;
     uint32_t h = block - first;
     uint32_t offset = address & 0xFF;
     const HvFamily& f = HvFamilyOf(profile.info.FamilyCode);
@@ -805,33 +875,40 @@ bool Board::HvRead(uint32_t address, uint32_t* value) {
     default: break;
     }
     switch (offset) {
-    case 0x34:
-        *value = hv.control;
-        return true;
+    case 0x34: *value = hv.control; return true;
     case 0x38:
-        if (limit) *value = limit->scale;
-        else if (hv.control & 0x80u) *value = ((profile.hvFirmwareLevel & 0xFF) << 8) | (on ? 1u : 0u);
-        else *value = on ? 1u : 0u;
+        if (limit)
+            *value = limit->scale;
+        else if (hv.control & 0x80u)
+            *value = ((profile.hvFirmwareLevel & 0xFF) << 8) | (on ? 1u : 0u);
+        else
+            *value = on ? 1u : 0u;
         return true;
     case 0x40:
-        if (limit) *value = limit->maxCount;
-        else if (hv.selector == 183) *value = 0x00010002u | (h << 8);
-        else *value = (hv.control & 0x80u) ? 0u : vmon; // VExt: nothing connected
+        if (limit)
+            *value = limit->maxCount;
+        else if (hv.selector == 183)
+            *value = 0x00010002u | (h << 8);
+        else
+            *value = (hv.control & 0x80u) ? 0u : vmon; // VExt: nothing connected
         return true;
     case 0x44:
-        if (limit) *value = limit->minCount;
-        else *value = (hv.control & 0x80u) ? 250u : imon; // RTMP: 25.0 degrees
+        if (limit)
+            *value = limit->minCount;
+        else
+            *value = (hv.control & 0x80u) ? 250u : imon; // RTMP: 25.0 degrees
         return true;
-    default:
-        return false;
+    default: return false;
     }
 }
 
 bool Board::HvWrite(uint32_t address, uint32_t value) {
-    if ((address & 0xF000u) != 0x1000u) return false;
+    if ((address & 0xF000u) != 0x1000u)
+        return false;
     uint32_t block = (address >> 8) & 0xF;
     uint32_t first = profile.info.Channels;
-    if (block < first || block >= first + profile.hvChannels) return false;
+    if (block < first || block >= first + profile.hvChannels)
+        return false;
     uint32_t offset = address & 0xFF;
     HvChannel& hv = hv_[block - first];
     if (offset == 0x34) {
@@ -847,15 +924,17 @@ bool Board::HvWrite(uint32_t address, uint32_t value) {
 }
 
 bool Board::DeviceHvRead(uint32_t address, uint32_t* value) {
-    if ((address & 0xF000u) != 0x1000u) return false;
+    if ((address & 0xF000u) != 0x1000u)
+        return false;
     uint32_t h = (address >> 8) & 0xF;
-    if (h >= profile.hvChannels) return false;
+    if (h >= profile.hvChannels)
+        return false;
     uint32_t base = address & ~0xFFu;
     bool on = (Raw(base | 0xEC) & 1u) != 0;
     switch (address & 0xFF) {
-    case 0xF4: *value = on ? Raw(base | 0xD8) : 0; return true;        // VMON follows VSET
-    case 0xF8: *value = on ? Raw(base | 0xD8) / 100 : 0; return true;  // IMON: leakage
-    case 0xFC: *value = 2500; return true;                             // TMON: 25.00 degrees
+    case 0xF4: *value = on ? Raw(base | 0xD8) : 0; return true;       // VMON follows VSET
+    case 0xF8: *value = on ? Raw(base | 0xD8) / 100 : 0; return true; // IMON: leakage
+    case 0xFC: *value = 2500; return true;                            // TMON: 25.00 degrees
     default: return false;
     }
 }

@@ -35,17 +35,17 @@ struct SignalLine {
 };
 
 struct SignalSpec {
-    double rate = 1000.0;           // counts per second per channel
-    double resolvingTimeNs = 2000;  // two pulses closer than this pile up
-    double riseTimeNs = 40;         // waveform rise constant
-    double decayTimeNs = 5000;      // waveform decay constant
-    double noise = 2.0;             // waveform noise, ADC counts rms
-    double baseline = -1;           // waveform baseline, ADC counts; < 0: from the DC offset
-    std::vector<SignalLine> lines;  // peaks
-    double continuumWeight = 0.25;  // relative weight of the exponential continuum
-    double continuumSlope = 1500;   // its decay constant, ADC counts
-    uint64_t seed = 0;              // 0: seeded from the clock at the open
-    int clockMode = 0;              // ZARN_SIM_CLOCK_*
+    double rate = 1000.0;          // counts per second per channel
+    double resolvingTimeNs = 2000; // two pulses closer than this pile up
+    double riseTimeNs = 40;        // waveform rise constant
+    double decayTimeNs = 5000;     // waveform decay constant
+    double noise = 2.0;            // waveform noise, ADC counts rms
+    double baseline = -1;          // waveform baseline, ADC counts; < 0: from the DC offset
+    std::vector<SignalLine> lines; // peaks
+    double continuumWeight = 0.25; // relative weight of the exponential continuum
+    double continuumSlope = 1500;  // its decay constant, ADC counts
+    uint64_t seed = 0;             // 0: seeded from the clock at the open
+    int clockMode = 0;             // ZARN_SIM_CLOCK_*
 };
 
 struct Profile {
@@ -63,9 +63,9 @@ struct Profile {
     ZARN_DGTZ_BoardInfo_t info{};
     uint32_t dppCode = 0;
     uint32_t dppMinor = 0;
-    uint32_t build = 0;            // firmware build number (device firmware word)
-    uint32_t memoryCode = 1;       // 0x8140 bits 8-15
-    double samplePeriodNs = 0;     // 0: the family's
+    uint32_t build = 0;        // firmware build number (device firmware word)
+    uint32_t memoryCode = 1;   // 0x8140 bits 8-15
+    double samplePeriodNs = 0; // 0: the family's
     uint32_t linkInfo = 0;
     // registers given by the profile on top of the family defaults
     std::vector<std::pair<uint32_t, uint32_t>> registers;
@@ -117,13 +117,13 @@ struct FamilyMap {
     Field eventsPerAggregate;  // events of one channel aggregate
     Field waveformEnable;      // bit: record waveforms
     Field aggregatesPerTransfer;
-    Field polarity;            // bit: negative pulses
-    Field dcOffset;            // 16-bit offset of the baseline
-    bool realDeadCounters;     // 0x1nDC / 0x1nE0 count real and dead time
-    bool serialFlash;          // 0xEF2C/0xEF30 flash, 0xF050 type
-    bool deviceFlash;          // flash controller at 0x85xx
-    bool hvSupply;             // high-voltage registers at ((channels + h) << 8) | 0x10xx
-    bool deviceHv;             // high-voltage registers of the device at (h << 8) | 0x10D8..
+    Field polarity;        // bit: negative pulses
+    Field dcOffset;        // 16-bit offset of the baseline
+    bool realDeadCounters; // 0x1nDC / 0x1nE0 count real and dead time
+    bool serialFlash;      // 0xEF2C/0xEF30 flash, 0xF050 type
+    bool deviceFlash;      // flash controller at 0x85xx
+    bool hvSupply;         // high-voltage registers at ((channels + h) << 8) | 0x10xx
+    bool deviceHv;         // high-voltage registers of the device at (h << 8) | 0x10D8..
     std::vector<RegisterDefault> defaults;
 };
 
@@ -252,7 +252,7 @@ struct ChannelSetup {
     uint32_t samples = 0;      // waveform samples (0: no waveform)
     uint32_t preTrigger = 0;
     float baseline = 0;
-    float sign = 1;            // -1: negative pulses
+    float sign = 1; // -1: negative pulses
 };
 
 struct ChannelState {
@@ -271,19 +271,19 @@ struct ChannelState {
     uint64_t lost = 0;
     // multichannel scaling of the device (ZarnSimMcs.cpp)
     struct {
-        bool started = false;  // the first sweep began
-        bool sweeping = false; // a sweep is in progress
-        uint32_t slot = 0;     // the slot being counted
+        bool started = false;   // the first sweep began
+        bool sweeping = false;  // a sweep is in progress
+        uint32_t slot = 0;      // the slot being counted
         uint64_t slotStart = 0; // its first sample period
-        uint32_t count = 0;    // events in it so far
+        uint32_t count = 0;     // events in it so far
     } mcs;
 };
 
 struct UnitState {
-    std::vector<ZarnSim_Event_t> open;        // events of the aggregate being filled
+    std::vector<ZarnSim_Event_t> open;                             // events of the aggregate being filled
     std::vector<int16_t, UninitialisedAllocator<int16_t>> samples; // their waveforms, one after the other
-    std::deque<Words> closed;                 // encoded unit aggregates waiting for readout
-    uint32_t eventsPerAggregate = 1;          // taken with the channel setups
+    std::deque<Words> closed;                                      // encoded unit aggregates waiting for readout
+    uint32_t eventsPerAggregate = 1;                               // taken with the channel setups
     void Clear() {
         open.clear();
         samples.clear();
@@ -402,8 +402,8 @@ private:
     ZarnSim_EncoderContext_t context_{};
 
     // acquisition
-    bool running_ = false;      // acquisition control run (or any device channel running)
-    double boardNs_ = 0;        // board time since the start
+    bool running_ = false; // acquisition control run (or any device channel running)
+    double boardNs_ = 0;   // board time since the start
     double generatedUntilNs_ = 0;
     uint64_t wallStartNs_ = 0;
     double wallBaseNs_ = 0;

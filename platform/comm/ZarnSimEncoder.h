@@ -36,8 +36,8 @@ enum {
 
 /* One generated event. */
 typedef struct ZarnSim_Event_t {
-    uint64_t timeTag;        /* trigger time in sample periods since the acquisition start */
-    double fineTime;         /* fraction of a sample period after timeTag, in [0, 1) */
+    uint64_t timeTag; /* trigger time in sample periods since the acquisition start */
+    double fineTime;  /* fraction of a sample period after timeTag, in [0, 1) */
     uint32_t channel;
     uint32_t energy;         /* pulse height in ADC counts above the baseline, clipped to the ADC range */
     uint32_t flags;          /* ZARN_SIM_EVENT_* */
@@ -79,14 +79,12 @@ typedef struct ZarnSim_Encoder_t {
                                    const ZarnSim_Event_t* events, uint32_t count);
     /* writes the unit aggregate (events in time order, of the unit's
      * channels); answers the words written, at most maxWords; 0 drops the events */
-    uint32_t (*encodeUnitAggregate)(ZarnSim_EncoderContext_t* context, uint32_t unit,
-                                    const ZarnSim_Event_t* events, uint32_t count, uint32_t* out,
-                                    uint32_t maxWords);
+    uint32_t (*encodeUnitAggregate)(ZarnSim_EncoderContext_t* context, uint32_t unit, const ZarnSim_Event_t* events,
+                                    uint32_t count, uint32_t* out, uint32_t maxWords);
     /* optional (NULL: none): adjusts the board aggregate header before it is
      * queued; trigger is the triggering event of a per-trigger aggregate, NULL
      * for an aggregate of closed unit aggregates */
-    void (*finishHeader)(ZarnSim_EncoderContext_t* context, uint32_t header[4],
-                         const ZarnSim_Event_t* trigger);
+    void (*finishHeader)(ZarnSim_EncoderContext_t* context, uint32_t header[4], const ZarnSim_Event_t* trigger);
 } ZarnSim_Encoder_t;
 
 /* Adds, replaces or (with NULL) removes the encoder of a DPP code; the table

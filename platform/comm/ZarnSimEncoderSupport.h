@@ -54,21 +54,24 @@ struct WaveformUnits {
 inline void FitWaveforms(EventLayout& l, const ZarnSim_Event_t* events, uint32_t count, const WaveformUnits& w) {
     uint32_t samples = 0;
     for (uint32_t i = 0; l.waves && i < count; ++i)
-        if (events[i].waveform) samples = std::max(samples, events[i].samples);
+        if (events[i].waveform)
+            samples = std::max(samples, events[i].samples);
     uint32_t fixed = (l.timeTag ? 1u : 0u) + (l.extras ? 1u : 0u) + (l.charge ? 1u : 0u);
     l.units = l.waves ? std::min((samples + w.samplesPerUnit - 1) / w.samplesPerUnit, w.maxUnits) : 0;
     if (count > 0 && w.headerWords + uint64_t{count} * (4 * l.units + fixed) > w.sizeLimit) {
         uint32_t room = (w.sizeLimit - w.headerWords) / count;
         l.units = room > fixed ? std::min(l.units, (room - fixed) / 4) : 0;
     }
-    if (l.units == 0) l.waves = false;
+    if (l.units == 0)
+        l.waves = false;
     l.eventWords = 4 * l.units + fixed;
 }
 
 // Sample i of the event's waveform (the last one past its end, 0 without
 // one), clamped to [0, maxSample].
 inline int32_t ClampedSample(const ZarnSim_Event_t& e, uint32_t i, int32_t maxSample) {
-    if (!e.waveform || e.samples == 0) return 0;
+    if (!e.waveform || e.samples == 0)
+        return 0;
     return std::clamp<int32_t>(e.waveform[std::min(i, e.samples - 1)], 0, maxSample);
 }
 
@@ -107,7 +110,8 @@ inline uint32_t PsdChargeWord(const ZarnSim_Event_t& e, uint32_t longMax) {
     uint32_t longCharge = saturated ? 0xFFFFu : std::min<uint32_t>(e.energy, longMax);
     uint32_t shortCharge = saturated ? 0x7FFFu : std::min<uint32_t>(e.energy / 4, 0x7FFEu);
     uint32_t word = (longCharge << 16) | shortCharge;
-    if (e.flags & ZARN_SIM_EVENT_PILEUP) word |= 1u << 15;
+    if (e.flags & ZARN_SIM_EVENT_PILEUP)
+        word |= 1u << 15;
     return word;
 }
 
@@ -120,13 +124,16 @@ inline uint32_t* WriteEvents(const ZarnSim_Event_t* events, uint32_t count, cons
     for (uint32_t i = 0; i < count; ++i) {
         const ZarnSim_Event_t& e = events[i];
         words.Next(e);
-        if (l.timeTag) *p++ = words.TimeTag(e);
+        if (l.timeTag)
+            *p++ = words.TimeTag(e);
         if (l.waves) {
             words.Waveform(e, p);
             p += 4 * l.units;
         }
-        if (l.extras) *p++ = words.Extras(e);
-        if (l.charge) *p++ = words.Charge(e);
+        if (l.extras)
+            *p++ = words.Extras(e);
+        if (l.charge)
+            *p++ = words.Charge(e);
     }
     return p;
 }

@@ -44,9 +44,14 @@ Format ReadFormat(const ZarnSim_EncoderContext_t* c, const ZarnSim_Event_t* even
 uint32_t Sample(const ZarnSim_Event_t& e, uint32_t i) { return static_cast<uint32_t>(ClampedSample(e, i, kSampleMax)); }
 
 void EncodeWaveform(const ZarnSim_Event_t& e, const Format& f, uint32_t* out) {
-    if (PackTwoSampleTrace(e, 4 * f.units, kSampleMax, kDigitalWindow, 12, 13, out)) return;
-    WriteTwoSampleWords(e, 4 * f.units, kDigitalWindow, 12, 13,
-                        [&](uint32_t j) { return std::pair{Sample(e, 2 * j), Sample(e, 2 * j + 1)}; }, out);
+    if (PackTwoSampleTrace(e, 4 * f.units, kSampleMax, kDigitalWindow, 12, 13, out))
+        return;
+    WriteTwoSampleWords(
+        e, 4 * f.units, kDigitalWindow, 12, 13,
+        [&](uint32_t j) {
+            return std::pair{Sample(e, 2 * j), Sample(e, 2 * j + 1)};
+        },
+        out);
 }
 
 uint32_t ChargeWord(const ZarnSim_Event_t& e) {
@@ -77,7 +82,8 @@ uint32_t Encode(ZarnSim_EncoderContext_t* c, uint32_t, const ZarnSim_Event_t* ev
                 uint32_t maxWords) {
     Format f = ReadFormat(c, events, count);
     uint32_t words = 2 + count * f.eventWords;
-    if (words > maxWords) return 0;
+    if (words > maxWords)
+        return 0;
     out[0] = 0x80000000u | words;
     out[1] = f.units | (f.analog << 22) | (uint32_t{f.waves} << 27) | (uint32_t{f.extras} << 28);
     EventWords eventWords(f);
@@ -88,5 +94,5 @@ uint32_t Encode(ZarnSim_EncoderContext_t* c, uint32_t, const ZarnSim_Event_t* ev
 } // namespace
 } // namespace zsim
 
-extern "C" const ZarnSim_Encoder_t ZarnSim_DraqQDCEncoder = {8, zsim::EventsPerAggregate, zsim::UnitWords,
-                                                             zsim::Encode, nullptr};
+extern "C" const ZarnSim_Encoder_t ZarnSim_DraqQDCEncoder = {8, zsim::EventsPerAggregate, zsim::UnitWords, zsim::Encode,
+                                                             nullptr};

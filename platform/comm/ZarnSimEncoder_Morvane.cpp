@@ -59,13 +59,15 @@ Format ReadFormat(const ZarnSim_EncoderContext_t* c, const ZarnSim_Event_t* even
     f.waves = (c->readRegister(c->board, REG_BOARD_CONFIG) >> 16) & 1u;
     uint32_t samples = 0;
     for (uint32_t i = 0; i < count; ++i)
-        if (events[i].waveform) samples = std::max(samples, events[i].samples);
+        if (events[i].waveform)
+            samples = std::max(samples, events[i].samples);
     f.waveWords = f.waves ? std::min((samples + 1) / 2, kMaxWaveWords) : 0;
     if (count > 0 && 2 + uint64_t{count} * (f.waveWords + kFixedWords) > kSizeLimit) {
         uint32_t room = (kSizeLimit - 2) / count;
         f.waveWords = room > kFixedWords ? std::min(f.waveWords, room - kFixedWords) : 0;
     }
-    if (f.waveWords == 0) f.waves = false;
+    if (f.waveWords == 0)
+        f.waves = false;
     uint32_t config = c->readRegister(c->board, REG_BOARD_CONFIG);
     f.dual = (config >> 11) & 1u;
     f.analog0 = (config >> 12) & 0x3u;
@@ -77,7 +79,8 @@ Format ReadFormat(const ZarnSim_EncoderContext_t* c, const ZarnSim_Event_t* even
 }
 
 uint32_t Sample(const ZarnSim_Event_t& e, uint32_t i) {
-    if (!e.waveform || e.samples == 0) return 0;
+    if (!e.waveform || e.samples == 0)
+        return 0;
     int32_t v = e.waveform[std::min(i, e.samples - 1)];
     return static_cast<uint32_t>(std::clamp(v, 0, 0x3FFF));
 }
@@ -107,7 +110,8 @@ void EncodeWaveform(const ZarnSim_EncoderContext_t* c, const ZarnSim_Event_t& e,
 }
 
 uint32_t EventsPerAggregate(const ZarnSim_EncoderContext_t* c, uint32_t) {
-    if ((c->readRegister(c->board, REG_BOARD_CONFIG) >> 16) & 1u) return 1;
+    if ((c->readRegister(c->board, REG_BOARD_CONFIG) >> 16) & 1u)
+        return 1;
     uint32_t n = c->readRegister(c->board, 0x8134) & 0x3FF;
     return n ? n : 1;
 }
@@ -123,8 +127,10 @@ uint32_t Encode(ZarnSim_EncoderContext_t* c, uint32_t unit, const ZarnSim_Event_
                 uint32_t* out, uint32_t maxWords) {
     Format f = ReadFormat(c, events, count);
     uint32_t words = 2 + (f.timeReport ? kSpecialWords : 0);
-    for (uint32_t i = 0; i < count; ++i) words += IsMcsDatum(events[i]) ? kSpecialWords : f.eventWords;
-    if (count == 0 || words > maxWords || words > kSizeLimit) return 0;
+    for (uint32_t i = 0; i < count; ++i)
+        words += IsMcsDatum(events[i]) ? kSpecialWords : f.eventWords;
+    if (count == 0 || words > maxWords || words > kSizeLimit)
+        return 0;
     out[0] = 0x40000000u | words;
     out[1] = f.waveWords | (1u << 28) | (1u << 29);
     if (f.waves)
@@ -147,8 +153,10 @@ uint32_t Encode(ZarnSim_EncoderContext_t* c, uint32_t unit, const ZarnSim_Event_
             p += f.waveWords;
         }
         uint32_t word = std::min<uint32_t>(e.energy, 0x7FFFu);
-        if (e.flags & ZARN_SIM_EVENT_SATURATED) word |= 1u << 22;
-        if (e.flags & ZARN_SIM_EVENT_PILEUP) word |= 1u << 26;
+        if (e.flags & ZARN_SIM_EVENT_SATURATED)
+            word |= 1u << 22;
+        if (e.flags & ZARN_SIM_EVENT_PILEUP)
+            word |= 1u << 26;
         *p++ = word;
     }
     if (f.timeReport) {
@@ -172,4 +180,4 @@ uint32_t Encode(ZarnSim_EncoderContext_t* c, uint32_t unit, const ZarnSim_Event_
 } // namespace zsim
 
 extern "C" const ZarnSim_Encoder_t ZarnSim_MorvanePHAEncoder = {1, zsim::EventsPerAggregate, zsim::UnitWords,
-                                                                 zsim::Encode, nullptr};
+                                                                zsim::Encode, nullptr};

@@ -24,7 +24,7 @@ constexpr uint32_t kTimeTagMask = 0x3FFFFFFFu;
 constexpr uint32_t kTimeTagBits = 30;
 constexpr uint32_t kSizeLimit = 0x1FFFFF; // what the readout's walker accepts
 constexpr uint32_t kMaxWaveWords = 0xFFFF;
-constexpr uint32_t kDigitalWindow = 16;   // samples of the trigger window on digital trace 3
+constexpr uint32_t kDigitalWindow = 16; // samples of the trigger window on digital trace 3
 
 struct Format {
     bool timeTag, energy, waves, dual;
@@ -47,14 +47,16 @@ Format ReadFormat(const ZarnSim_EncoderContext_t* c, const ZarnSim_Event_t* even
     f.digital = (cfg >> 20) & 0xFu;
     uint32_t samples = 0;
     for (uint32_t i = 0; f.waves && i < count; ++i)
-        if (events[i].waveform) samples = std::max(samples, events[i].samples);
+        if (events[i].waveform)
+            samples = std::max(samples, events[i].samples);
     uint32_t fixed = (f.timeTag ? 1u : 0u) + (f.energy ? 1u : 0u);
     f.waveWords = f.waves ? std::min((samples + 1) / 2, kMaxWaveWords) : 0;
     if (count > 0 && 2 + uint64_t{count} * (f.waveWords + fixed) > kSizeLimit) {
         uint32_t room = (kSizeLimit - 2) / count;
         f.waveWords = room > fixed ? std::min(f.waveWords, room - fixed) : 0;
     }
-    if (f.waveWords == 0) f.waves = false;
+    if (f.waveWords == 0)
+        f.waves = false;
     f.eventWords = f.waveWords + fixed;
     return f;
 }
@@ -75,24 +77,31 @@ inline uint32_t Derived(const ZarnSim_Event_t& e, uint32_t i, int32_t factor) {
 }
 
 uint32_t Analog0(const ZarnSim_Event_t& e, uint32_t i, uint32_t selector) {
-    if (selector == 0) return static_cast<uint32_t>(Sample(e, i));
+    if (selector == 0)
+        return static_cast<uint32_t>(Sample(e, i));
     return Derived(e, i, selector == 3 ? 4 : 2);
 }
 
 uint32_t Analog1(const ZarnSim_Event_t& e, uint32_t i, uint32_t selector) {
-    if (selector == 0) return static_cast<uint32_t>(Sample(e, i));
+    if (selector == 0)
+        return static_cast<uint32_t>(Sample(e, i));
     return Derived(e, i, selector == 1 ? 2 : 4);
 }
 
 void EncodeWaveform(const ZarnSim_Event_t& e, const Format& f, uint32_t* out) {
     // the common case: one trace, the input signal
-    if (!f.dual && f.analog0 == 0 && PackTwoSampleTrace(e, f.waveWords, 0x3FFF, kDigitalWindow, 15, 14, out)) return;
+    if (!f.dual && f.analog0 == 0 && PackTwoSampleTrace(e, f.waveWords, 0x3FFF, kDigitalWindow, 15, 14, out))
+        return;
     // digital trace 3 the trigger window, 4 the second half of the record
-    WriteTwoSampleWords(e, f.waveWords, kDigitalWindow, 15, 14, [&](uint32_t j) {
-        uint32_t a = 2 * j, b = 2 * j + 1;
-        if (f.dual) return std::pair{Analog1(e, a, f.analog1), Analog0(e, a, f.analog0)};
-        return std::pair{Analog0(e, a, f.analog0), Analog0(e, b, f.analog0)};
-    }, out);
+    WriteTwoSampleWords(
+        e, f.waveWords, kDigitalWindow, 15, 14,
+        [&](uint32_t j) {
+            uint32_t a = 2 * j, b = 2 * j + 1;
+            if (f.dual)
+                return std::pair{Analog1(e, a, f.analog1), Analog0(e, a, f.analog0)};
+            return std::pair{Analog0(e, a, f.analog0), Analog0(e, b, f.analog0)};
+        },
+        out);
 }
 
 uint32_t UnitWords(const ZarnSim_EncoderContext_t* c, uint32_t, const ZarnSim_Event_t* events, uint32_t count) {
@@ -103,9 +112,11 @@ uint32_t UnitWords(const ZarnSim_EncoderContext_t* c, uint32_t, const ZarnSim_Ev
 uint32_t Encode(ZarnSim_EncoderContext_t* c, uint32_t, const ZarnSim_Event_t* events, uint32_t count, uint32_t* out,
                 uint32_t maxWords) {
     Format f = ReadFormat(c, events, count);
-    if (f.eventWords == 0) return 0; // nothing the format could carry
+    if (f.eventWords == 0)
+        return 0; // nothing the format could carry
     uint32_t words = 2 + count * f.eventWords;
-    if (words > maxWords) return 0;
+    if (words > maxWords)
+        return 0;
     out[0] = 0x80000000u | words;
     out[1] = f.waveWords | (f.digital << 16) | (f.analog1 << 20) | (f.analog0 << 22) | (uint32_t{f.timeTag} << 28) |
              (uint32_t{f.energy} << 29) | (uint32_t{f.waves} << 30) | (uint32_t{f.dual} << 31);
@@ -118,7 +129,8 @@ uint32_t Encode(ZarnSim_EncoderContext_t* c, uint32_t, const ZarnSim_Event_t* ev
         uint64_t high = e.timeTag >> kTimeTagBits;
         bool rolled = high != lastHigh;
         lastHigh = high;
-        if (f.timeTag) *p++ = static_cast<uint32_t>(e.timeTag) & kTimeTagMask;
+        if (f.timeTag)
+            *p++ = static_cast<uint32_t>(e.timeTag) & kTimeTagMask;
         if (f.waves) {
             EncodeWaveform(e, f, p);
             p += f.waveWords;
@@ -127,8 +139,10 @@ uint32_t Encode(ZarnSim_EncoderContext_t* c, uint32_t, const ZarnSim_Event_t* ev
             bool saturated = (e.flags & ZARN_SIM_EVENT_SATURATED) != 0;
             uint32_t energy = saturated ? 0x7FFFu : std::min<uint32_t>(e.energy << shift, 0x7FFFu);
             uint32_t word = energy;
-            if (e.flags & ZARN_SIM_EVENT_PILEUP) word |= 1u << 15;
-            if (rolled) word |= 1u << 17;
+            if (e.flags & ZARN_SIM_EVENT_PILEUP)
+                word |= 1u << 15;
+            if (rolled)
+                word |= 1u << 17;
             *p++ = word;
         }
     }

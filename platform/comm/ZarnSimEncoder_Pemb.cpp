@@ -53,8 +53,8 @@ Format ReadFormat(const ZarnSim_EncoderContext_t* c, uint32_t unit, const ZarnSi
     ReadLayoutBits(cfg, f);
     f.extrasFormat = f.psd ? (Reg(c, ChannelAddress(2 * unit, 0x80)) >> 8) & 7u : 0;
     if (f.psd)
-        f.probeBits = ((cfg >> 20) & 7u) | (((cfg >> 26) & 7u) << 3) | (((cfg >> 12) & 1u) << 6) |
-                      (((cfg >> 14) & 1u) << 7);
+        f.probeBits =
+            ((cfg >> 20) & 7u) | (((cfg >> 26) & 7u) << 3) | (((cfg >> 12) & 1u) << 6) | (((cfg >> 14) & 1u) << 7);
     else
         f.probeBits = ((cfg >> 20) & 0xFu) | (((cfg >> 14) & 3u) << 4) | (((cfg >> 12) & 3u) << 6);
     FitWaveforms(f, events, count, {8, kMaxUnits, 2, f.psd ? kPsdSizeLimit : kPhaSizeLimit});
@@ -67,7 +67,8 @@ int32_t Sample(const ZarnSim_Event_t& e, uint32_t i) { return ClampedSample(e, i
 // centred on mid-scale for 136 (unsigned traces), two's complement for 139.
 uint32_t Derived(const ZarnSim_Event_t& e, uint32_t i, bool psd) {
     int32_t v = (Sample(e, i) - Sample(e, 0)) / 2;
-    if (psd) return static_cast<uint32_t>(std::clamp(v + 0x2000, 0, 0x3FFF));
+    if (psd)
+        return static_cast<uint32_t>(std::clamp(v + 0x2000, 0, 0x3FFF));
     return static_cast<uint32_t>(std::clamp(v, -8192, 8191)) & 0x3FFFu;
 }
 
@@ -82,18 +83,25 @@ void EncodeWaveform(const ZarnSim_Event_t& e, const Format& f, uint32_t* out) {
     // Digital trace 3 sits in bits 14/30 (136) or 15/31 (139), trace 4 in the others.
     uint32_t bit3 = f.psd ? 14 : 15, bit4 = f.psd ? 15 : 14;
     // the common case: one trace, the input signal
-    if (!f.dual && input0 && PackTwoSampleTrace(e, 4 * f.units, kSampleMax, kDigitalWindow, bit3, bit4, out)) return;
-    WriteTwoSampleWords(e, 4 * f.units, kDigitalWindow, bit3, bit4, [&](uint32_t j) {
-        uint32_t a = 2 * j, b = 2 * j + 1;
-        if (f.dual) return std::pair{Analog(e, a, input1, f.psd), Analog(e, a, input0, f.psd)};
-        return std::pair{Analog(e, a, input0, f.psd), Analog(e, b, input0, f.psd)};
-    }, out);
+    if (!f.dual && input0 && PackTwoSampleTrace(e, 4 * f.units, kSampleMax, kDigitalWindow, bit3, bit4, out))
+        return;
+    WriteTwoSampleWords(
+        e, 4 * f.units, kDigitalWindow, bit3, bit4,
+        [&](uint32_t j) {
+            uint32_t a = 2 * j, b = 2 * j + 1;
+            if (f.dual)
+                return std::pair{Analog(e, a, input1, f.psd), Analog(e, a, input0, f.psd)};
+            return std::pair{Analog(e, a, input0, f.psd), Analog(e, b, input0, f.psd)};
+        },
+        out);
 }
 
 uint32_t ExtrasWord(const ZarnSim_Event_t& e, const Format& f) {
-    if (f.extrasFormat > 2) return 0;
+    if (f.extrasFormat > 2)
+        return 0;
     uint32_t word = static_cast<uint32_t>((e.timeTag >> kTagBits) & 0xFFFFu) << 16;
-    if (f.extrasFormat == 2) word |= FineTime1024(e);
+    if (f.extrasFormat == 2)
+        word |= FineTime1024(e);
     return word;
 }
 
@@ -103,12 +111,15 @@ uint32_t EnergyWord(const ZarnSim_EncoderContext_t* c, const ZarnSim_Event_t& e,
     uint32_t energy = saturated ? 0x3FFFu : std::min<uint32_t>(e.energy, 0x3FFEu);
     uint32_t word = energy << 1;
     if (c->dppMinor >= kSaturationBitsRevision) {
-        if (pileup) word |= 1u << 25;
-        if (saturated) word |= 1u << 26;
+        if (pileup)
+            word |= 1u << 25;
+        if (saturated)
+            word |= 1u << 26;
     } else if (pileup) {
         word |= 1u << 15;
     }
-    if (rolled) word |= 1u << 17;
+    if (rolled)
+        word |= 1u << 17;
     return word;
 }
 
@@ -147,9 +158,11 @@ uint32_t UnitWords(const ZarnSim_EncoderContext_t* c, uint32_t unit, const ZarnS
 uint32_t Encode(ZarnSim_EncoderContext_t* c, uint32_t unit, const ZarnSim_Event_t* events, uint32_t count,
                 uint32_t* out, uint32_t maxWords) {
     Format f = ReadFormat(c, unit, events, count);
-    if (f.eventWords == 0) return 0;
+    if (f.eventWords == 0)
+        return 0;
     uint32_t words = 2 + count * f.eventWords;
-    if (words > maxWords) return 0;
+    if (words > maxWords)
+        return 0;
     out[0] = 0x80000000u | words;
     out[1] = f.units | (f.probeBits << 16) | (f.extrasFormat << 24) | (uint32_t{f.waves} << 27) |
              (uint32_t{f.extras} << 28) | (uint32_t{f.timeTag} << 29) | (uint32_t{f.charge} << 30) |
@@ -162,7 +175,7 @@ uint32_t Encode(ZarnSim_EncoderContext_t* c, uint32_t unit, const ZarnSim_Event_
 } // namespace
 } // namespace zsim
 
-extern "C" const ZarnSim_Encoder_t ZarnSim_PembPSDEncoder = {2, zsim::EventsPerAggregate, zsim::UnitWords,
-                                                             zsim::Encode, nullptr};
-extern "C" const ZarnSim_Encoder_t ZarnSim_PembPHAEncoder = {2, zsim::EventsPerAggregate, zsim::UnitWords,
-                                                             zsim::Encode, nullptr};
+extern "C" const ZarnSim_Encoder_t ZarnSim_PembPSDEncoder = {2, zsim::EventsPerAggregate, zsim::UnitWords, zsim::Encode,
+                                                             nullptr};
+extern "C" const ZarnSim_Encoder_t ZarnSim_PembPHAEncoder = {2, zsim::EventsPerAggregate, zsim::UnitWords, zsim::Encode,
+                                                             nullptr};

@@ -52,7 +52,8 @@ Layout LayoutOf(const ZarnSim_EncoderContext_t* c) {
 uint32_t MaxSamples(const ZarnSim_Event_t* events, uint32_t count) {
     uint32_t samples = 0;
     for (uint32_t i = 0; i < count; ++i)
-        if (events[i].waveform) samples = std::max(samples, events[i].samples);
+        if (events[i].waveform)
+            samples = std::max(samples, events[i].samples);
     return samples;
 }
 
@@ -69,13 +70,15 @@ uint32_t WordsFor(Layout layout, uint32_t samples) {
 // Sample i of an event, clipped to the family's sample width; a shorter
 // record repeats its last sample.
 uint32_t Sample(const ZarnSim_Event_t& e, uint32_t i, uint32_t mask) {
-    if (!e.waveform || e.samples == 0) return 0;
+    if (!e.waveform || e.samples == 0)
+        return 0;
     int32_t v = e.waveform[std::min(i, e.samples - 1)];
     return static_cast<uint32_t>(std::clamp<int32_t>(v, 0, static_cast<int32_t>(mask)));
 }
 
 uint32_t* EncodeTwoPerWord(const ZarnSim_Event_t& e, uint32_t words, uint32_t* out) {
-    for (uint32_t w = 0; w < words; ++w) *out++ = Sample(e, 2 * w, 0x3FFF) | (Sample(e, 2 * w + 1, 0x3FFF) << 16);
+    for (uint32_t w = 0; w < words; ++w)
+        *out++ = Sample(e, 2 * w, 0x3FFF) | (Sample(e, 2 * w + 1, 0x3FFF) << 16);
     return out;
 }
 
@@ -84,19 +87,20 @@ uint32_t* EncodeThreePerWord(const ZarnSim_Event_t& e, uint32_t samples, uint32_
         uint32_t first = 3 * w;
         uint32_t n = std::min<uint32_t>(3, samples > first ? samples - first : 0);
         uint32_t word = n << 30;
-        for (uint32_t k = 0; k < n; ++k) word |= Sample(e, first + k, 0x3FF) << (10 * k);
+        for (uint32_t k = 0; k < n; ++k)
+            word |= Sample(e, first + k, 0x3FF) << (10 * k);
         *out++ = word;
     }
     return out;
 }
 
 // One Draq group: the events of its enabled channels (missing ones read 0).
-uint32_t* EncodeDraqGroup(uint32_t unit, const ZarnSim_Event_t* events, uint32_t count, uint32_t words,
-                          uint32_t* out) {
+uint32_t* EncodeDraqGroup(uint32_t unit, const ZarnSim_Event_t* events, uint32_t count, uint32_t words, uint32_t* out) {
     const ZarnSim_Event_t* byChannel[kChannelsPerUnit] = {};
     for (uint32_t i = 0; i < count; ++i) {
         uint32_t k = events[i].channel - unit * kChannelsPerUnit;
-        if (k < kChannelsPerUnit) byChannel[k] = &events[i];
+        if (k < kChannelsPerUnit)
+            byChannel[k] = &events[i];
     }
     for (uint32_t b = 0; b < words / kDraqBlockWords; ++b) {
         uint32_t block[kDraqBlockWords] = {};
@@ -106,7 +110,8 @@ uint32_t* EncodeDraqGroup(uint32_t unit, const ZarnSim_Event_t* events, uint32_t
             uint32_t bit = 12 * s;
             uint64_t shifted = value << (bit % 32);
             block[bit / 32] |= static_cast<uint32_t>(shifted);
-            if (bit / 32 + 1 < kDraqBlockWords) block[bit / 32 + 1] |= static_cast<uint32_t>(shifted >> 32);
+            if (bit / 32 + 1 < kDraqBlockWords)
+                block[bit / 32 + 1] |= static_cast<uint32_t>(shifted >> 32);
         }
         std::copy(block, block + kDraqBlockWords, out);
         out += kDraqBlockWords;
@@ -119,7 +124,8 @@ uint32_t EventsPerAggregate(const ZarnSim_EncoderContext_t*, uint32_t) { return 
 uint32_t UnitWords(const ZarnSim_EncoderContext_t* c, uint32_t, const ZarnSim_Event_t* events, uint32_t count) {
     Layout layout = LayoutOf(c);
     uint32_t words = WordsFor(layout, MaxSamples(events, count));
-    if (layout == Layout::DraqBlocks) return words;
+    if (layout == Layout::DraqBlocks)
+        return words;
     return words * std::min(count, kChannelsPerUnit);
 }
 
@@ -128,15 +134,18 @@ uint32_t Encode(ZarnSim_EncoderContext_t* c, uint32_t unit, const ZarnSim_Event_
     Layout layout = LayoutOf(c);
     uint32_t samples = MaxSamples(events, count);
     uint32_t words = WordsFor(layout, samples);
-    if (words == 0 || count == 0) return 0;
+    if (words == 0 || count == 0)
+        return 0;
     uint32_t* p = out;
     if (layout == Layout::DraqBlocks) {
-        if (words > maxWords) return 0;
+        if (words > maxWords)
+            return 0;
         p = EncodeDraqGroup(unit, events, count, words, p);
         PendingMask(c) |= uint64_t{1} << unit;
         return static_cast<uint32_t>(p - out);
     }
-    if (uint64_t{words} * std::min(count, kChannelsPerUnit) > maxWords) return 0;
+    if (uint64_t{words} * std::min(count, kChannelsPerUnit) > maxWords)
+        return 0;
     for (uint32_t i = 0; i < count && i < kChannelsPerUnit; ++i) {
         const ZarnSim_Event_t& e = events[i];
         p = layout == Layout::TwoPerWord ? EncodeTwoPerWord(e, words, p) : EncodeThreePerWord(e, samples, words, p);

@@ -46,7 +46,8 @@ Format ReadFormat(const ZarnSim_EncoderContext_t* c, uint32_t unit, const ZarnSi
     ReadLayoutBits(cfg, f);
     f.extrasFormat = f.extras ? (Reg(c, ChannelAddress(unit, 0x80)) >> 8) & 7u : 0;
     f.headerWords = f.extras ? 3 : 2;
-    f.probeBits = ((cfg >> 20) & 7u) | (((cfg >> 26) & 7u) << 3) | (((cfg >> 12) & 1u) << 6) | (((cfg >> 14) & 1u) << 7);
+    f.probeBits =
+        ((cfg >> 20) & 7u) | (((cfg >> 26) & 7u) << 3) | (((cfg >> 12) & 1u) << 6) | (((cfg >> 14) & 1u) << 7);
     FitWaveforms(f, events, count, {kSamplesPerUnit, kMaxUnits, f.headerWords, kSizeLimit});
     return f;
 }
@@ -76,16 +77,20 @@ void EncodeWaveform(const ZarnSim_Event_t& e, const Format& f, uint32_t* out) {
             uint32_t p = base - 3; // the pair's first sample
             out[k] = Pack(Derived(e, p + 2), Sample(e, p + 4), Derived(e, p + 4));
         }
-        if (e.preTrigger >= base && e.preTrigger < base + 3) out[k] |= (e.preTrigger - base + 1) << 30;
+        if (e.preTrigger >= base && e.preTrigger < base + 3)
+            out[k] |= (e.preTrigger - base + 1) << 30;
     }
 }
 
 uint32_t ExtrasWord(const ZarnSim_Event_t& e, const Format& f) {
     uint32_t fine = FineTime1024(e);
-    if (f.extrasFormat == 3) return fine << 16;
-    if (f.extrasFormat > 3) return 0;
+    if (f.extrasFormat == 3)
+        return fine << 16;
+    if (f.extrasFormat > 3)
+        return 0;
     uint32_t word = static_cast<uint32_t>((e.timeTag >> 32) & 0xFFFFu) << 16;
-    if (f.extrasFormat == 2) word |= fine;
+    if (f.extrasFormat == 2)
+        word |= fine;
     return word;
 }
 
@@ -110,13 +115,16 @@ uint32_t UnitWords(const ZarnSim_EncoderContext_t* c, uint32_t unit, const ZarnS
 uint32_t Encode(ZarnSim_EncoderContext_t* c, uint32_t unit, const ZarnSim_Event_t* events, uint32_t count,
                 uint32_t* out, uint32_t maxWords) {
     Format f = ReadFormat(c, unit, events, count);
-    if (f.eventWords == 0) return 0;
+    if (f.eventWords == 0)
+        return 0;
     uint32_t words = f.headerWords + count * f.eventWords;
-    if (words > maxWords) return 0;
+    if (words > maxWords)
+        return 0;
     out[0] = ((f.extras ? 4u : 8u) << 28) | words;
     out[1] = f.units | (f.probeBits << 19) | (uint32_t{f.waves} << 27) | (uint32_t{f.extras} << 28) |
              (uint32_t{f.timeTag} << 29) | (uint32_t{f.charge} << 30) | (uint32_t{f.dual} << 31);
-    if (f.extras) out[2] = f.extrasFormat;
+    if (f.extras)
+        out[2] = f.extrasFormat;
     EventWords eventWords(f);
     WriteEvents(events, count, f, eventWords, out + f.headerWords);
     return words;
@@ -125,5 +133,5 @@ uint32_t Encode(ZarnSim_EncoderContext_t* c, uint32_t unit, const ZarnSim_Event_
 } // namespace
 } // namespace zsim
 
-extern "C" const ZarnSim_Encoder_t ZarnSim_TilkPSDEncoder = {1, zsim::EventsPerAggregate, zsim::UnitWords,
-                                                             zsim::Encode, nullptr};
+extern "C" const ZarnSim_Encoder_t ZarnSim_TilkPSDEncoder = {1, zsim::EventsPerAggregate, zsim::UnitWords, zsim::Encode,
+                                                             nullptr};

@@ -61,16 +61,22 @@ uint32_t Derived(const ZarnSim_Event_t& e, uint32_t i) {
 
 void EncodeWaveform(const ZarnSim_Event_t& e, const Format& f, uint32_t* out) {
     // the common case: one trace, the input signal
-    if (!f.dual && PackTwoSampleTrace(e, 4 * f.units, kSampleMax, kDigitalWindow, 12, 13, out)) return;
-    WriteTwoSampleWords(e, 4 * f.units, kDigitalWindow, 12, 13, [&](uint32_t j) {
-        uint32_t a = 2 * j, b = 2 * j + 1;
-        if (f.dual) return std::pair{Derived(e, a), Sample(e, a)};
-        return std::pair{Sample(e, a), Sample(e, b)};
-    }, out);
+    if (!f.dual && PackTwoSampleTrace(e, 4 * f.units, kSampleMax, kDigitalWindow, 12, 13, out))
+        return;
+    WriteTwoSampleWords(
+        e, 4 * f.units, kDigitalWindow, 12, 13,
+        [&](uint32_t j) {
+            uint32_t a = 2 * j, b = 2 * j + 1;
+            if (f.dual)
+                return std::pair{Derived(e, a), Sample(e, a)};
+            return std::pair{Sample(e, a), Sample(e, b)};
+        },
+        out);
 }
 
 uint32_t ChargeWord(const ZarnSim_Event_t& e, bool psd) {
-    if (psd) return PsdChargeWord(e, 0x7FFEu);
+    if (psd)
+        return PsdChargeWord(e, 0x7FFEu);
     bool saturated = (e.flags & ZARN_SIM_EVENT_SATURATED) != 0;
     return saturated ? kLargestCharge : std::min<uint32_t>(e.energy, kLargestCharge - 1);
 }
@@ -98,9 +104,11 @@ uint32_t UnitWords(const ZarnSim_EncoderContext_t* c, uint32_t unit, const ZarnS
 uint32_t Encode(ZarnSim_EncoderContext_t* c, uint32_t unit, const ZarnSim_Event_t* events, uint32_t count,
                 uint32_t* out, uint32_t maxWords) {
     Format f = ReadFormat(c, unit, events, count);
-    if (f.eventWords == 0) return 0;
+    if (f.eventWords == 0)
+        return 0;
     uint32_t words = 2 + count * f.eventWords;
-    if (words > maxWords || words > (f.psd ? kPsdSizeLimit : kCiSizeLimit)) return 0;
+    if (words > maxWords || words > (f.psd ? kPsdSizeLimit : kCiSizeLimit))
+        return 0;
     out[0] = 0x80000000u | words;
     out[1] = f.units | (f.probeBits << 16) | (uint32_t{f.upperInExtras} << 22) | (uint32_t{f.waves} << 27) |
              (uint32_t{f.extras} << 28) | (uint32_t{f.timeTag} << 29) | (uint32_t{f.charge} << 30) |
@@ -113,7 +121,7 @@ uint32_t Encode(ZarnSim_EncoderContext_t* c, uint32_t unit, const ZarnSim_Event_
 } // namespace
 } // namespace zsim
 
-extern "C" const ZarnSim_Encoder_t ZarnSim_VeskCIEncoder = {1, zsim::EventsPerAggregate, zsim::UnitWords,
-                                                            zsim::Encode, nullptr};
-extern "C" const ZarnSim_Encoder_t ZarnSim_VeskPSDEncoder = {1, zsim::EventsPerAggregate, zsim::UnitWords,
-                                                             zsim::Encode, nullptr};
+extern "C" const ZarnSim_Encoder_t ZarnSim_VeskCIEncoder = {1, zsim::EventsPerAggregate, zsim::UnitWords, zsim::Encode,
+                                                            nullptr};
+extern "C" const ZarnSim_Encoder_t ZarnSim_VeskPSDEncoder = {1, zsim::EventsPerAggregate, zsim::UnitWords, zsim::Encode,
+                                                             nullptr};

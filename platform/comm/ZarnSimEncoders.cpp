@@ -9,7 +9,8 @@
 extern "C" const ZarnSim_Encoder_t ZarnSim_OrluPHAEncoder, ZarnSim_PembPSDEncoder, ZarnSim_PembPHAEncoder;
 extern "C" const ZarnSim_Encoder_t ZarnSim_ScopeEncoder;
 extern "C" const ZarnSim_Encoder_t ZarnSim_MorvanePHAEncoder;
-extern "C" const ZarnSim_Encoder_t ZarnSim_TilkPSDEncoder, ZarnSim_DraqQDCEncoder, ZarnSim_VeskCIEncoder, ZarnSim_VeskPSDEncoder;
+extern "C" const ZarnSim_Encoder_t ZarnSim_TilkPSDEncoder, ZarnSim_DraqQDCEncoder, ZarnSim_VeskCIEncoder,
+    ZarnSim_VeskPSDEncoder;
 
 namespace zsim {
 namespace {
@@ -34,7 +35,8 @@ Table& T() {
         // unitAggregateWords, encodeUnitAggregate, finishHeader } }.
         static const Entry kBuiltIn[] = {{0xFFFFFFFFu, {}},
                                          {128, ZarnSim_OrluPHAEncoder}, // ZarnSimEncoder_Orlu.cpp
-                                         {0, ZarnSim_ScopeEncoder}, {1, ZarnSim_ScopeEncoder}, // ZarnSimEncoder_Scope.cpp
+                                         {0, ZarnSim_ScopeEncoder},
+                                         {1, ZarnSim_ScopeEncoder},     // ZarnSimEncoder_Scope.cpp
                                          {136, ZarnSim_PembPSDEncoder}, // ZarnSimEncoder_Pemb.cpp
                                          {139, ZarnSim_PembPHAEncoder},
                                          {132, ZarnSim_TilkPSDEncoder}, // ZarnSimEncoder_Tilk.cpp
@@ -43,7 +45,8 @@ Table& T() {
                                          {131, ZarnSim_VeskPSDEncoder},
                                          {142, ZarnSim_MorvanePHAEncoder}}; // ZarnSimEncoder_Morvane.cpp
         for (const Entry& e : kBuiltIn)
-            if (e.dppCode != 0xFFFFFFFFu && t->count < kMaxEncoders) t->entries[t->count++] = e;
+            if (e.dppCode != 0xFFFFFFFFu && t->count < kMaxEncoders)
+                t->entries[t->count++] = e;
         return t;
     }();
     return *table;
@@ -53,7 +56,8 @@ Table& T() {
 
 bool PackTwoSampleTrace(const ZarnSim_Event_t& event, uint32_t words, int32_t maxSample, uint32_t window,
                         uint32_t windowBit, uint32_t halfBit, uint32_t* out) {
-    if (!event.waveform || 2 * size_t{words} > event.samples) return false;
+    if (!event.waveform || 2 * size_t{words} > event.samples)
+        return false;
     // a plain loop over the pairs, which the compiler vectorises; the
     // digital bits go over their ranges afterwards
     const int16_t* __restrict w = event.waveform;
@@ -67,7 +71,8 @@ bool PackTwoSampleTrace(const ZarnSim_Event_t& event, uint32_t words, int32_t ma
     const uint32_t samples = 2 * words;
     for (uint32_t i = event.preTrigger; i < std::min(event.preTrigger + window, samples); ++i)
         out[i / 2] |= 1u << (windowBit + (i % 2 ? 16 : 0));
-    for (uint32_t i = event.samples / 2; i < samples; ++i) out[i / 2] |= 1u << (halfBit + (i % 2 ? 16 : 0));
+    for (uint32_t i = event.samples / 2; i < samples; ++i)
+        out[i / 2] |= 1u << (halfBit + (i % 2 ? 16 : 0));
     return true;
 }
 
@@ -75,7 +80,8 @@ bool FindEncoder(uint32_t dppCode, ZarnSim_Encoder_t* encoder) {
     Table& t = T();
     std::lock_guard<std::mutex> lock(t.mutex);
     for (size_t i = 0; i < t.count; ++i) {
-        if (t.entries[i].dppCode != dppCode) continue;
+        if (t.entries[i].dppCode != dppCode)
+            continue;
         *encoder = t.entries[i].encoder;
         return true;
     }
@@ -89,7 +95,8 @@ extern "C" int ZarnSim_RegisterEncoder(uint32_t dppCode, const ZarnSim_Encoder_t
     Table& t = T();
     std::lock_guard<std::mutex> lock(t.mutex);
     for (size_t i = 0; i < t.count; ++i) {
-        if (t.entries[i].dppCode != dppCode) continue;
+        if (t.entries[i].dppCode != dppCode)
+            continue;
         if (encoder) {
             t.entries[i].encoder = *encoder;
         } else {
@@ -98,9 +105,12 @@ extern "C" int ZarnSim_RegisterEncoder(uint32_t dppCode, const ZarnSim_Encoder_t
         }
         return 0;
     }
-    if (!encoder) return 0;
-    if (encoder->channelsPerUnit == 0 || !encoder->unitAggregateWords || !encoder->encodeUnitAggregate) return -1;
-    if (t.count >= kMaxEncoders) return -1;
+    if (!encoder)
+        return 0;
+    if (encoder->channelsPerUnit == 0 || !encoder->unitAggregateWords || !encoder->encodeUnitAggregate)
+        return -1;
+    if (t.count >= kMaxEncoders)
+        return -1;
     t.entries[t.count++] = Entry{dppCode, *encoder};
     return 0;
 }

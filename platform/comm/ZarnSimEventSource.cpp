@@ -33,23 +33,24 @@ uint64_t SteadyNowNs() {
 } // namespace
 
 bool Board::ChannelEnabled(uint32_t channel) const {
-    if (channel >= channels_) return false;
+    if (channel >= channels_)
+        return false;
     const Field& f = map->channelEnable;
-    if (f.perChannel) return FieldValue(f, channel) != 0;
+    if (f.perChannel)
+        return FieldValue(f, channel) != 0;
     uint32_t block = channel / map->channelsPerBlock;
     return ((FieldValue(f, 0) >> block) & 1u) != 0;
 }
 
 bool Board::ChannelRunning(uint32_t channel) const {
-    if (!running_ || !ChannelEnabled(channel)) return false;
+    if (!running_ || !ChannelEnabled(channel))
+        return false;
     return !map->channelRun.Present() || FieldValue(map->channelRun, channel) != 0;
 }
 
 bool Board::ShutDown(uint32_t channel) const { return adcShutdown_ && ((shutdownMask_ >> channel) & 1u); }
 
-bool Board::WavesOn() const {
-    return !map->waveformEnable.Present() || FieldValue(map->waveformEnable, 0) != 0;
-}
+bool Board::WavesOn() const { return !map->waveformEnable.Present() || FieldValue(map->waveformEnable, 0) != 0; }
 
 double Board::NowNs() {
     if (clockMode_ == ZARN_SIM_CLOCK_WALL && running_)
@@ -58,11 +59,13 @@ double Board::NowNs() {
 }
 
 void Board::CatchUp() {
-    if (running_ && clockMode_ == ZARN_SIM_CLOCK_WALL) AdvanceTo(NowNs());
+    if (running_ && clockMode_ == ZARN_SIM_CLOCK_WALL)
+        AdvanceTo(NowNs());
 }
 
 void Board::AdvanceTo(double ns) {
-    if (!running_ || ns <= boardNs_) return;
+    if (!running_ || ns <= boardNs_)
+        return;
     McsCatchUp(boardNs_); // a channel started since begins its first sweep now
     GenerateUntil(ns);
     McsCatchUp(ns);
@@ -70,7 +73,8 @@ void Board::AdvanceTo(double ns) {
 }
 
 void Board::AdvanceClock(uint64_t nanoseconds) {
-    if (clockMode_ == ZARN_SIM_CLOCK_MANUAL) AdvanceTo(boardNs_ + static_cast<double>(nanoseconds));
+    if (clockMode_ == ZARN_SIM_CLOCK_MANUAL)
+        AdvanceTo(boardNs_ + static_cast<double>(nanoseconds));
 }
 
 // Channels start and stop drawing pulses as the run, the enables and the
@@ -78,17 +82,23 @@ void Board::AdvanceClock(uint64_t nanoseconds) {
 void Board::OnRunChange() {
     if (map->deviceRun) {
         bool any = false;
-        for (uint32_t c = 0; c < channels_; ++c) any = any || FieldValue(map->channelRun, c) != 0;
-        if (any && !running_) Start();
-        if (!any && running_) Stop();
+        for (uint32_t c = 0; c < channels_; ++c)
+            any = any || FieldValue(map->channelRun, c) != 0;
+        if (any && !running_)
+            Start();
+        if (!any && running_)
+            Stop();
     }
-    if (!running_) return;
+    if (!running_)
+        return;
     for (uint32_t c = 0; c < channels_; ++c) {
         bool run = ChannelRunning(c);
-        if (run && ch_[c].nextArrivalNs < 0) StartChannelSource(c, boardNs_);
+        if (run && ch_[c].nextArrivalNs < 0)
+            StartChannelSource(c, boardNs_);
         if (!run && ch_[c].nextArrivalNs >= 0) {
             ch_[c].nextArrivalNs = -1;
-            if (map->deviceRun) CloseUnit(UnitOfChannel(c));
+            if (map->deviceRun)
+                CloseUnit(UnitOfChannel(c));
         }
     }
 }
@@ -99,7 +109,8 @@ void Board::StartChannelSource(uint32_t channel, double fromNs) {
 
 double Board::DrawInterval(uint32_t channel) {
     double rate = ch_[channel].rate;
-    if (rate <= 0) return kNever;
+    if (rate <= 0)
+        return kNever;
     return rng_.Exponential() * (1e9 / rate);
 }
 
@@ -115,7 +126,8 @@ void Board::BuildEnergyTable() {
     energyComponents_.push_back({0.0, s.continuumSlope, true});
     weights.push_back(std::max(0.0, s.continuumWeight));
     double total = 0;
-    for (double w : weights) total += w;
+    for (double w : weights)
+        total += w;
     if (total <= 0) { // nothing weighs: the continuum alone
         std::fill(weights.begin(), weights.end(), 0.0);
         weights.back() = total = 1;
@@ -138,8 +150,10 @@ void Board::BuildEnergyTable() {
             small.push_back(b);
         }
     }
-    for (uint32_t i : small) energySlots_[i] = {1.0, i, i}; // rounding leftovers
-    for (uint32_t i : large) energySlots_[i] = {1.0, i, i};
+    for (uint32_t i : small)
+        energySlots_[i] = {1.0, i, i}; // rounding leftovers
+    for (uint32_t i : large)
+        energySlots_[i] = {1.0, i, i};
 }
 
 // A pulse height from the line spectrum: Gaussian peaks on an exponential
@@ -164,20 +178,21 @@ void Board::ReadSetups() {
         setup.meanIntervalNs = ch_[c].rate > 0 ? 1e9 / ch_[c].rate : 0;
         setup.samples = waves ? std::min(FieldValue(map->recordLength, c), kMaxSamples) : 0;
         setup.preTrigger = std::min(FieldValue(map->preTrigger, c), setup.samples);
-        double baseline = s.baseline >= 0 ? s.baseline
-                                          : fullScale * (1.0 - FieldValue(map->dcOffset, c) / 65535.0);
+        double baseline = s.baseline >= 0 ? s.baseline : fullScale * (1.0 - FieldValue(map->dcOffset, c) / 65535.0);
         setup.baseline = static_cast<float>(baseline);
         setup.sign = FieldValue(map->polarity, c) ? -1.0f : 1.0f;
     }
     unitCapacity_ = UnitCapacity();
-    for (uint32_t u = 0; u < units_.size(); ++u) units_[u].eventsPerAggregate = EventsPerAggregate(u);
+    for (uint32_t u = 0; u < units_.size(); ++u)
+        units_[u].eventsPerAggregate = EventsPerAggregate(u);
     perTrigger_ = encoder_ && !units_.empty() && units_[0].eventsPerAggregate == 0;
 }
 
 // The caller has read the setups.
 void Board::MakeWaveform(uint32_t channel, PendingEvent& event) {
     const ChannelSetup& setup = setup_[channel];
-    if (setup.samples == 0) return;
+    if (setup.samples == 0)
+        return;
     event.wave.resize(setup.samples);
     WriteWaveform(setup, event.event, event.wave.data());
     event.event.preTrigger = setup.preTrigger;
@@ -210,9 +225,8 @@ const NoiseTables& Noise() {
 
 // out[i] = round(clamp(level + pulse[i] + noise, 0, full)) for n samples:
 // pulse[i] = decay * decayShape[i] - rise * riseShape[i] (no shapes: no pulse).
-void FillSamples(int16_t* out, uint32_t n, float level, const float* decayShape, float decay,
-                 const float* riseShape, float rise, const float* noiseA, const float* noiseB, float noise,
-                 float full) {
+void FillSamples(int16_t* out, uint32_t n, float level, const float* decayShape, float decay, const float* riseShape,
+                 float rise, const float* noiseA, const float* noiseB, float noise, float full) {
     if (decayShape) {
         for (uint32_t i = 0; i < n; ++i) {
             float v = level + decay * decayShape[i] - rise * riseShape[i] + noise * (noiseA[i] + noiseB[i]);
@@ -237,7 +251,8 @@ const float* Board::PulseShape(uint32_t samples, bool rise) {
         double tau = rise ? profile.signal.riseTimeNs : profile.signal.decayTimeNs;
         size_t from = shape.size();
         shape.resize(samples);
-        for (size_t i = from; i < samples; ++i) shape[i] = static_cast<float>(std::exp(-(i * period_) / tau));
+        for (size_t i = from; i < samples; ++i)
+            shape[i] = static_cast<float>(std::exp(-(i * period_) / tau));
     }
     return shape.data();
 }
@@ -289,7 +304,8 @@ void Board::GenerateUntil(double untilNs) {
     ReadSetups();
     uint64_t active = 0;
     for (uint32_t c = 0; c < channels_; ++c) {
-        if (!setup_[c].running) continue;
+        if (!setup_[c].running)
+            continue;
         ch_[c].realNs += untilNs - from;
         if (ShutDown(c)) {
             ch_[c].deadNs += untilNs - from;
@@ -308,7 +324,8 @@ void Board::GenerateUntil(double untilNs) {
     const uint64_t unitMask = perUnit >= 64 ? ~0ull : (1ull << perUnit) - 1;
     for (uint32_t u = 0; u < units_.size(); ++u) {
         uint64_t channels = (active >> (u * perUnit)) & unitMask;
-        if (channels) GenerateChannels(channels << (u * perUnit), untilNs);
+        if (channels)
+            GenerateChannels(channels << (u * perUnit), untilNs);
     }
 }
 
@@ -332,7 +349,8 @@ void Board::GenerateChannels(uint64_t channels, double untilNs) {
             earliest = earlier ? t : earliest;
             next = earlier ? c : next;
         }
-        if (next == kMaxChannels) break;
+        if (next == kMaxChannels)
+            break;
         const double at = std::bit_cast<double>(earliest);
         ChannelState& c = ch_[next];
         const uint32_t unit = encoder_ ? UnitOfChannel(next) : 0;
@@ -364,14 +382,16 @@ void Board::GenerateChannels(uint64_t channels, double untilNs) {
         // rounded to whole counts, below 0 to 0, from the full scale on saturated
         const double drawn = DrawEnergy();
         const bool saturated = drawn >= fullScale - 0.5;
-        const uint32_t energy = saturated ? static_cast<uint32_t>(fullScale)
+        const uint32_t energy = saturated     ? static_cast<uint32_t>(fullScale)
                                 : drawn < 0.5 ? 0u
                                               : static_cast<uint32_t>(drawn + 0.5);
         c.pileups += pileup;
-        if (!u) continue; // nothing would carry it
+        if (!u)
+            continue; // nothing would carry it
         // The device's multichannel scaling: the slots over before this pulse
         // go out first (their data events join the unit's open aggregate).
-        if (map->deviceRun) McsAdvance(next, timeTag);
+        if (map->deviceRun)
+            McsAdvance(next, timeTag);
         // Written in place, field by field: a whole-record copy of an event
         // just built on the stack stalls on its narrower stores.
         ZarnSim_Event_t local;
@@ -380,7 +400,8 @@ void Board::GenerateChannels(uint64_t channels, double untilNs) {
         e.fineTime = ticks - static_cast<double>(timeTag);
         e.channel = next;
         e.energy = energy;
-        e.flags = (saturated ? uint32_t{ZARN_SIM_EVENT_SATURATED} : 0u) | (pileup ? uint32_t{ZARN_SIM_EVENT_PILEUP} : 0u);
+        e.flags =
+            (saturated ? uint32_t{ZARN_SIM_EVENT_SATURATED} : 0u) | (pileup ? uint32_t{ZARN_SIM_EVENT_PILEUP} : 0u);
         e.waveform = nullptr;
         e.samples = 0;
         e.preTrigger = 0;
@@ -403,8 +424,10 @@ void Board::GenerateChannels(uint64_t channels, double untilNs) {
             e.samples = setup.samples;
             e.preTrigger = setup.preTrigger;
         }
-        if (map->deviceRun) McsCount(next);
-        if (u->open.size() >= u->eventsPerAggregate) CloseUnit(unit);
+        if (map->deviceRun)
+            McsCount(next);
+        if (u->open.size() >= u->eventsPerAggregate)
+            CloseUnit(unit);
     }
 }
 
@@ -417,7 +440,8 @@ bool Board::FastForward() {
     const uint32_t want = AggregatesPerTransfer();
     for (int step = 0; step < 64; ++step) {
         FormAggregates();
-        if (ready_.size() >= want) return true;
+        if (ready_.size() >= want)
+            return true;
         ReadSetups();
         const size_t capacity = unitCapacity_;
         const size_t held = perTrigger_ ? ready_.size() : 0; // per-trigger aggregates fill the memory themselves
@@ -430,17 +454,22 @@ bool Board::FastForward() {
         for (uint32_t u = 0; u < units_.size(); ++u) {
             double rate = 0;
             for (uint32_t c = u * perUnit_; c < std::min(channels_, (u + 1) * perUnit_); ++c)
-                if (setup_[c].running && !ShutDown(c) && ch_[c].rate > 0) rate += ch_[c].rate;
+                if (setup_[c].running && !ShutDown(c) && ch_[c].rate > 0)
+                    rate += ch_[c].rate;
             boardRate += rate;
-            if (rate <= 0 || perTrigger_) continue;
+            if (rate <= 0 || perTrigger_)
+                continue;
             const double need = encoder_ && units_[u].eventsPerAggregate ? units_[u].eventsPerAggregate : 1;
             const double remaining = std::max(1.0, target * need - static_cast<double>(units_[u].open.size()));
             dt = std::min(dt, remaining / rate * 1e9);
         }
-        if (perTrigger_ && boardRate > 0) dt = target / boardRate * 1e9;
-        if (dt == kNever) return !ready_.empty();
+        if (perTrigger_ && boardRate > 0)
+            dt = target / boardRate * 1e9;
+        if (dt == kNever)
+            return !ready_.empty();
         AdvanceTo(boardNs_ + std::max(dt * 1.05, period_));
-        if (!encoder_) return false;
+        if (!encoder_)
+            return false;
     }
     FormAggregates();
     return !ready_.empty();

@@ -22,8 +22,10 @@ constexpr uint8_t kPageReadOpcode = 0xD2;
 
 // Flash type as the type register encodes it: 4 and 0 have 264-byte pages, 2 has 528.
 uint32_t FlashTypeOf(uint32_t typeRegister) {
-    if ((typeRegister & 0x3u) == 2) return 4;
-    if (typeRegister & 0x1u) return 2;
+    if ((typeRegister & 0x3u) == 2)
+        return 4;
+    if (typeRegister & 0x1u)
+        return 2;
     return 0;
 }
 
@@ -38,7 +40,8 @@ void PutU16le(std::vector<uint8_t>& page, size_t at, uint32_t v) {
 }
 
 void PutU32le(std::vector<uint8_t>& page, size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) page[at + i] = static_cast<uint8_t>(v >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+        page[at + i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
 uint32_t InfoWord(int step, int low, int high) {
@@ -59,13 +62,15 @@ bool Board::FlashRead(uint32_t address, uint32_t* value) {
             uint32_t k = (address - REG_DFLASH_DATA) / 4;
             uint32_t word = 0;
             for (uint32_t i = 0; i < 4; ++i)
-                if (4 * k + i < devicePageData_.size()) word |= static_cast<uint32_t>(devicePageData_[4 * k + i]) << (8 * i);
+                if (4 * k + i < devicePageData_.size())
+                    word |= static_cast<uint32_t>(devicePageData_[4 * k + i]) << (8 * i);
             *value = word;
             return true;
         }
         return false;
     }
-    if (address != REG_FLASH_DATA) return false;
+    if (address != REG_FLASH_DATA)
+        return false;
     if (!flashSelected_ || flashCommand_.size() < 8 || flashCommand_[0] != kPageReadOpcode) {
         *value = 0xFF;
         return true;
@@ -84,12 +89,8 @@ bool Board::FlashRead(uint32_t address, uint32_t* value) {
 bool Board::FlashWrite(uint32_t address, uint32_t value) {
     if (map->deviceFlash) {
         switch (address) {
-        case REG_DFLASH_UNLOCK_1:
-            unlockStep_ = value == 0 ? 1 : 0;
-            return true;
-        case REG_DFLASH_UNLOCK_2:
-            unlockStep_ = (unlockStep_ == 1 && value == 1) ? 2 : 0;
-            return true;
+        case REG_DFLASH_UNLOCK_1: unlockStep_ = value == 0 ? 1 : 0; return true;
+        case REG_DFLASH_UNLOCK_2: unlockStep_ = (unlockStep_ == 1 && value == 1) ? 2 : 0; return true;
         case REG_DFLASH_UNLOCK_WORD:
             deviceUnlocked_ = unlockStep_ == 2 && value == kDeviceFlashKey;
             unlockStep_ = 0;
@@ -103,10 +104,8 @@ bool Board::FlashWrite(uint32_t address, uint32_t value) {
             }
             deviceUnlocked_ = false; // the lock closes again after every command
             return true;
-        case REG_DFLASH_ID:
-            return true; // read-only
-        default:
-            return address >= REG_DFLASH_DATA && address < REG_DFLASH_DATA + 256;
+        case REG_DFLASH_ID: return true; // read-only
+        default: return address >= REG_DFLASH_DATA && address < REG_DFLASH_DATA + 256;
         }
     }
     if (address == REG_FLASH_SELECT) {
@@ -162,7 +161,7 @@ void Board::BuildDeviceFlash() {
         for (uint32_t k = 0; k < 11; ++k) {
             size_t at = 5 + 4 * (11 * j + k);
             PutU16le(dco, at, 3000 + 5000 * k + 17 * j); // first value of step k
-            PutU16le(dco, at + 2, 32768 - 40 * k);        // its zero offset
+            PutU16le(dco, at + 2, 32768 - 40 * k);       // its zero offset
         }
     devicePages_[0x65u << 16] = dco;
 
@@ -196,11 +195,16 @@ void Board::BuildDeviceFlash() {
             inf[3] = 'V';
             PutU32le(inf, 4, static_cast<uint32_t>(negative) | (r << 8));
             // RAMPUP, RAMPDOWN, VSET, VMON, VMAX, ISET, IMON, TMON
-            const uint32_t words[8] = {InfoWord(1, 1, 500),          InfoWord(1, 1, 500),
-                                       InfoWord(100, 0, kVoltMax[r]), InfoWord(100, 0, kVoltMax[r]),
-                                       InfoWord(100, 0, kVoltMax[r]), InfoWord(10, 0, kCurrentMax[r]),
-                                       InfoWord(10, 0, kCurrentMax[r]), InfoWord(1, 0, 100)};
-            for (int q = 0; q < 8; ++q) PutU32le(inf, 8 + 4 * q, words[q]);
+            const uint32_t words[8] = {InfoWord(1, 1, 500),
+                                       InfoWord(1, 1, 500),
+                                       InfoWord(100, 0, kVoltMax[r]),
+                                       InfoWord(100, 0, kVoltMax[r]),
+                                       InfoWord(100, 0, kVoltMax[r]),
+                                       InfoWord(10, 0, kCurrentMax[r]),
+                                       InfoWord(10, 0, kCurrentMax[r]),
+                                       InfoWord(1, 0, 100)};
+            for (int q = 0; q < 8; ++q)
+                PutU32le(inf, 8 + 4 * q, words[q]);
             devicePages_[infoAddress] = inf;
 
             // Calibration: raw code = 10 x volts for the voltages, 100 x microamperes
@@ -214,7 +218,8 @@ void Board::BuildDeviceFlash() {
                 bool current = group >= 3; // VSET, VMON, VMAX, ISET, IMON
                 double max = current ? kCurrentMax[r] : kVoltMax[r];
                 double rawPerUnit = current ? 100.0 : 10.0;
-                for (int k = 0; k < 5; ++k) PutU32le(cal, pos + 4 * k, static_cast<uint32_t>(max * k / 4 * 100));
+                for (int k = 0; k < 5; ++k)
+                    PutU32le(cal, pos + 4 * k, static_cast<uint32_t>(max * k / 4 * 100));
                 for (int k = 0; k < 5; ++k)
                     PutU32le(cal, pos + 20 + 4 * k, static_cast<uint32_t>(max * k / 4 * rawPerUnit * 100));
                 pos += 40;

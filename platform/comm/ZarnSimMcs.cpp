@@ -23,14 +23,16 @@ constexpr uint32_t kMaxSlots = 32768; // slot numbers are 15 bits wide
 } // namespace
 
 bool Board::McsOn(uint32_t channel) const {
-    if (!map->deviceRun || !ChannelRunning(channel)) return false;
+    if (!map->deviceRun || !ChannelRunning(channel))
+        return false;
     return (Raw(ChannelAddress(channel, DCH_MCS_CONFIG)) & 1u) != 0 &&
            Raw(ChannelAddress(channel, DCH_MCS_SLOTS)) != 0 && Raw(ChannelAddress(channel, DCH_MCS_DWELL)) != 0;
 }
 
 // Ends every slot of the channel's sweep that is over at this sample period.
 void Board::McsAdvance(uint32_t channel, uint64_t tick) {
-    if (!McsOn(channel)) return;
+    if (!McsOn(channel))
+        return;
     auto& m = ch_[channel].mcs;
     if (!m.started) {
         m = {};
@@ -56,19 +58,23 @@ void Board::McsAdvance(uint32_t channel, uint64_t tick) {
 
 // Slots over by this board time (no event of theirs comes later).
 void Board::McsCatchUp(double ns) {
-    if (!map->deviceRun) return;
+    if (!map->deviceRun)
+        return;
     uint64_t tick = static_cast<uint64_t>(ns / period_);
-    for (uint32_t c = 0; c < channels_; ++c) McsAdvance(c, tick);
+    for (uint32_t c = 0; c < channels_; ++c)
+        McsAdvance(c, tick);
 }
 
 // One event of the channel went into its data.
 void Board::McsCount(uint32_t channel) {
     auto& m = ch_[channel].mcs;
-    if (m.sweeping && McsOn(channel)) m.count++;
+    if (m.sweeping && McsOn(channel))
+        m.count++;
 }
 
 void Board::McsSweepSignal(uint32_t channel) {
-    if (!McsOn(channel)) return;
+    if (!McsOn(channel))
+        return;
     uint64_t now = static_cast<uint64_t>(boardNs_ / period_);
     McsAdvance(channel, now);
     auto& m = ch_[channel].mcs;

@@ -36,8 +36,10 @@ struct ParseError {
 
 std::string Attribute(xmlNodePtr node, const char* name, bool* present = nullptr) {
     xmlChar* value = xmlGetProp(node, reinterpret_cast<const xmlChar*>(name));
-    if (present) *present = value != nullptr;
-    if (!value) return std::string();
+    if (present)
+        *present = value != nullptr;
+    if (!value)
+        return std::string();
     std::string text(reinterpret_cast<const char*>(value));
     xmlFree(value);
     return text;
@@ -57,10 +59,11 @@ void CheckAttributes(xmlNodePtr node, std::initializer_list<const char*> allowed
     for (xmlAttrPtr a = node->properties; a; a = a->next) {
         bool known = false;
         for (const char* name : allowed)
-            if (std::strcmp(name, reinterpret_cast<const char*>(a->name)) == 0) known = true;
+            if (std::strcmp(name, reinterpret_cast<const char*>(a->name)) == 0)
+                known = true;
         if (!known)
-            Fail(node, "unknown attribute '" + std::string(reinterpret_cast<const char*>(a->name)) +
-                           "' of <" + Name(node) + ">");
+            Fail(node, "unknown attribute '" + std::string(reinterpret_cast<const char*>(a->name)) + "' of <" +
+                           Name(node) + ">");
     }
 }
 
@@ -68,7 +71,8 @@ uint64_t Unsigned(xmlNodePtr node, const char* name, uint64_t max, uint64_t fall
     bool present = false;
     std::string text = Attribute(node, name, &present);
     if (!present) {
-        if (required) Fail(node, "<" + Name(node) + "> lacks the attribute '" + name + "'");
+        if (required)
+            Fail(node, "<" + Name(node) + "> lacks the attribute '" + name + "'");
         return fallback;
     }
     errno = 0;
@@ -83,7 +87,8 @@ uint64_t Unsigned(xmlNodePtr node, const char* name, uint64_t max, uint64_t fall
 double Real(xmlNodePtr node, const char* name, double min, double max, double fallback) {
     bool present = false;
     std::string text = Attribute(node, name, &present);
-    if (!present) return fallback;
+    if (!present)
+        return fallback;
     char* end = nullptr;
     double v = std::strtod(text.c_str(), &end);
     if (text.empty() || *end != '\0' || !std::isfinite(v) || v < min || v > max)
@@ -95,8 +100,8 @@ double Real(xmlNodePtr node, const char* name, double min, double max, double fa
 void CopyText(xmlNodePtr node, const char* attribute, char* destination, size_t size) {
     std::string text = Attribute(node, attribute);
     if (text.size() >= size)
-        Fail(node, "attribute '" + std::string(attribute) + "' is longer than " + std::to_string(size - 1) +
-                       " characters");
+        Fail(node,
+             "attribute '" + std::string(attribute) + "' is longer than " + std::to_string(size - 1) + " characters");
     std::memset(destination, 0, size);
     std::memcpy(destination, text.data(), text.size());
 }
@@ -104,27 +109,32 @@ void CopyText(xmlNodePtr node, const char* attribute, char* destination, size_t 
 int LinkTypeOf(xmlNodePtr node, const std::string& text) {
     static const char* names[] = {"usb", "optical", "usb-bridge", "pcie", "vme-bridge", "usb-direct", "network"};
     for (int i = 0; i < 7; ++i)
-        if (text == names[i]) return i;
+        if (text == names[i])
+            return i;
     char* end = nullptr;
     long v = std::strtol(text.c_str(), &end, 0);
-    if (!text.empty() && *end == '\0' && v >= 0 && v <= 6) return static_cast<int>(v);
+    if (!text.empty() && *end == '\0' && v >= 0 && v <= 6)
+        return static_cast<int>(v);
     Fail(node, "unknown link type '" + text + "'");
 }
 
 void ParseAddress(xmlNodePtr node, Profile& p) {
     CheckAttributes(node, {"none", "link", "number", "node", "base", "address"});
     if (Has(node, "none")) {
-        if (Attribute(node, "none") != "true") Fail(node, "attribute 'none' of <Address> must be \"true\"");
+        if (Attribute(node, "none") != "true")
+            Fail(node, "attribute 'none' of <Address> must be \"true\"");
         if (Has(node, "link") || Has(node, "number") || Has(node, "node") || Has(node, "base") || Has(node, "address"))
             Fail(node, "an <Address none=\"true\"> takes no connection parameters");
         p.noConnection = true;
         return;
     }
-    if (!Has(node, "link")) Fail(node, "<Address> lacks the attribute 'link'");
+    if (!Has(node, "link"))
+        Fail(node, "<Address> lacks the attribute 'link'");
     p.linkType = LinkTypeOf(node, Attribute(node, "link"));
     if (p.linkType == ZARN_DGTZ_LINK_NETWORK) {
         p.addressText = Attribute(node, "address");
-        if (p.addressText.empty()) Fail(node, "a network <Address> needs the attribute 'address'");
+        if (p.addressText.empty())
+            Fail(node, "a network <Address> needs the attribute 'address'");
     } else {
         p.linkNumber = static_cast<int>(Unsigned(node, "number", 0x7FFFFFFF, 0));
     }
@@ -134,13 +144,13 @@ void ParseAddress(xmlNodePtr node, Profile& p) {
 
 void ParseInfo(xmlNodePtr node, Profile& p) {
     CheckAttributes(node, {"model", "modelNumber", "channels", "formFactor", "family", "boardFirmware",
-                           "channelFirmware", "serial", "infoWord", "adcBits", "build", "linkInfo",
-                           "samplePeriod"});
+                           "channelFirmware", "serial", "infoWord", "adcBits", "build", "linkInfo", "samplePeriod"});
     ZARN_DGTZ_BoardInfo_t& info = p.info;
     CopyText(node, "model", info.ModelName, sizeof info.ModelName);
     info.Model = static_cast<uint32_t>(Unsigned(node, "modelNumber", 0xFFFFFFFFu, 0, true));
     info.Channels = static_cast<uint32_t>(Unsigned(node, "channels", kMaxChannels, 0, true));
-    if (info.Channels == 0) Fail(node, "a board needs at least one channel");
+    if (info.Channels == 0)
+        Fail(node, "a board needs at least one channel");
     info.FormFactor = static_cast<uint32_t>(Unsigned(node, "formFactor", 0xFFFFFFFFu, 2));
     info.FamilyCode = static_cast<uint32_t>(Unsigned(node, "family", 0xFFFFFFFFu, 0, true));
     CopyText(node, "boardFirmware", info.BoardFirmwareRel, sizeof info.BoardFirmwareRel);
@@ -148,14 +158,15 @@ void ParseInfo(xmlNodePtr node, Profile& p) {
     unsigned code = 0, minor = 0;
     char rest = 0;
     if (std::sscanf(info.ChannelFirmwareRel, "%u.%u%c", &code, &minor, &rest) != 2)
-        Fail(node, "channelFirmware must be \"<DPP code>.<minor revision>\": '" +
-                       std::string(info.ChannelFirmwareRel) + "'");
+        Fail(node,
+             "channelFirmware must be \"<DPP code>.<minor revision>\": '" + std::string(info.ChannelFirmwareRel) + "'");
     p.dppCode = code;
     p.dppMinor = minor;
     info.SerialNumber = static_cast<uint32_t>(Unsigned(node, "serial", 0xFFFFFFFFu, 0));
     info.InfoWord = static_cast<uint32_t>(Unsigned(node, "infoWord", 0xFFFFFFFFu, 0));
     info.ADC_NBits = static_cast<uint32_t>(Unsigned(node, "adcBits", 16, 14));
-    if (info.ADC_NBits < 8) Fail(node, "adcBits must be from 8 to 16");
+    if (info.ADC_NBits < 8)
+        Fail(node, "adcBits must be from 8 to 16");
     p.build = static_cast<uint32_t>(Unsigned(node, "build", 0xFFFF, 0));
     p.linkInfo = static_cast<uint32_t>(Unsigned(node, "linkInfo", 0xFFFFFFFFu, 0));
     info.LinkInfo = p.linkInfo;
@@ -169,22 +180,29 @@ void ParseSignal(xmlNodePtr node, Profile& p) {
     s.resolvingTimeNs = Real(node, "resolvingTime", 0.0, 1e9, s.resolvingTimeNs);
     s.riseTimeNs = Real(node, "riseTime", 0.1, 1e7, s.riseTimeNs);
     s.decayTimeNs = Real(node, "decayTime", 0.1, 1e9, s.decayTimeNs);
-    if (s.decayTimeNs <= s.riseTimeNs) Fail(node, "decayTime must be longer than riseTime");
+    if (s.decayTimeNs <= s.riseTimeNs)
+        Fail(node, "decayTime must be longer than riseTime");
     s.noise = Real(node, "noise", 0.0, 1e4, s.noise);
     s.baseline = Real(node, "baseline", 0.0, 65535.0, -1.0);
     s.seed = Unsigned(node, "seed", UINT64_MAX, 0);
     if (Has(node, "clock")) {
         std::string clock = Attribute(node, "clock");
-        if (clock == "wall") s.clockMode = 0;
-        else if (clock == "fast") s.clockMode = 1;
-        else if (clock == "manual") s.clockMode = 2;
-        else Fail(node, "clock must be \"wall\", \"fast\" or \"manual\": '" + clock + "'");
+        if (clock == "wall")
+            s.clockMode = 0;
+        else if (clock == "fast")
+            s.clockMode = 1;
+        else if (clock == "manual")
+            s.clockMode = 2;
+        else
+            Fail(node, "clock must be \"wall\", \"fast\" or \"manual\": '" + clock + "'");
     }
     for (xmlNodePtr c = node->children; c; c = c->next) {
-        if (c->type != XML_ELEMENT_NODE) continue;
+        if (c->type != XML_ELEMENT_NODE)
+            continue;
         if (Name(c) == "Peak") {
             CheckAttributes(c, {"centroid", "sigma", "weight"});
-            if (!Has(c, "centroid")) Fail(c, "<Peak> lacks the attribute 'centroid'");
+            if (!Has(c, "centroid"))
+                Fail(c, "<Peak> lacks the attribute 'centroid'");
             SignalLine line;
             line.centroid = Real(c, "centroid", 0.0, 65535.0, 0.0);
             line.sigma = Real(c, "sigma", 0.0, 65535.0, 10.0);
@@ -209,8 +227,10 @@ std::vector<uint8_t> ParseBytes(xmlNodePtr node, const std::string& text) {
             continue;
         }
         size_t j = i;
-        while (j < text.size() && std::isxdigit(static_cast<unsigned char>(text[j]))) ++j;
-        if (j - i != 2) Fail(node, "page bytes must be two-digit hexadecimal numbers separated by spaces");
+        while (j < text.size() && std::isxdigit(static_cast<unsigned char>(text[j])))
+            ++j;
+        if (j - i != 2)
+            Fail(node, "page bytes must be two-digit hexadecimal numbers separated by spaces");
         bytes.push_back(static_cast<uint8_t>(std::strtoul(text.substr(i, 2).c_str(), nullptr, 16)));
         i = j;
     }
@@ -221,12 +241,15 @@ void ParseFlash(xmlNodePtr node, Profile& p) {
     CheckAttributes(node, {"type"});
     p.flashType = static_cast<uint32_t>(Unsigned(node, "type", 3, 0));
     for (xmlNodePtr c = node->children; c; c = c->next) {
-        if (c->type != XML_ELEMENT_NODE) continue;
-        if (Name(c) != "Page") Fail(c, "unknown element <" + Name(c) + "> in <Flash>");
+        if (c->type != XML_ELEMENT_NODE)
+            continue;
+        if (Name(c) != "Page")
+            Fail(c, "unknown element <" + Name(c) + "> in <Flash>");
         CheckAttributes(c, {"number", "bytes"});
         uint32_t number = static_cast<uint32_t>(Unsigned(c, "number", 0xFFFF, 0, true));
         std::vector<uint8_t> bytes = ParseBytes(c, Attribute(c, "bytes"));
-        if (bytes.size() > 1056) Fail(c, "a flash page holds at most 1056 bytes");
+        if (bytes.size() > 1056)
+            Fail(c, "a flash page holds at most 1056 bytes");
         p.flashPages[number] = bytes;
     }
 }
@@ -237,10 +260,12 @@ Profile ParseBoard(xmlNodePtr node, const std::string& file) {
     p.line = static_cast<int>(xmlGetLineNo(node));
     CheckAttributes(node, {"name"});
     p.name = Attribute(node, "name");
-    if (p.name.empty()) Fail(node, "<Board> lacks the attribute 'name'");
+    if (p.name.empty())
+        Fail(node, "<Board> lacks the attribute 'name'");
     bool address = false, info = false;
     for (xmlNodePtr c = node->children; c; c = c->next) {
-        if (c->type != XML_ELEMENT_NODE) continue;
+        if (c->type != XML_ELEMENT_NODE)
+            continue;
         std::string n = Name(c);
         if (n == "Address") {
             ParseAddress(c, p);
@@ -268,7 +293,8 @@ Profile ParseBoard(xmlNodePtr node, const std::string& file) {
             p.hvChannels = static_cast<uint32_t>(Unsigned(c, "channels", 2, 0));
             p.hvFirmwareLevel = static_cast<uint32_t>(Unsigned(c, "firmwareLevel", 255, 2));
             p.hvRanges = static_cast<uint32_t>(Unsigned(c, "ranges", 3, 2));
-            if (p.hvRanges == 0) Fail(c, "a high-voltage channel needs at least one range");
+            if (p.hvRanges == 0)
+                Fail(c, "a high-voltage channel needs at least one range");
             const std::string pol = Attribute(c, "polarity"); // "P" when absent
             if (!pol.empty() && pol != "M" && pol != "N" && pol != "P")
                 Fail(c, "polarity must be \"M\", \"N\" or \"P\"");
@@ -279,11 +305,15 @@ Profile ParseBoard(xmlNodePtr node, const std::string& file) {
             Fail(c, "unknown element <" + n + "> in <Board>");
         }
     }
-    if (!address) Fail(node, "board '" + p.name + "' has no <Address>");
-    if (!info) Fail(node, "board '" + p.name + "' has no <Info>");
-    if (p.signal.lines.empty()) p.signal.lines.push_back(SignalLine{2000.0, 12.0, 1.0});
+    if (!address)
+        Fail(node, "board '" + p.name + "' has no <Address>");
+    if (!info)
+        Fail(node, "board '" + p.name + "' has no <Info>");
+    if (p.signal.lines.empty())
+        p.signal.lines.push_back(SignalLine{2000.0, 12.0, 1.0});
     if (p.dppCode == 135 || (p.info.FamilyCode == 4 && p.dppCode <= 1)) {
-        if (p.info.Channels > 8) Fail(node, "a board of channel groups has at most 8 groups");
+        if (p.info.Channels > 8)
+            Fail(node, "a board of channel groups has at most 8 groups");
     } else if (p.info.Channels > 16) {
         Fail(node, "a board has at most 16 channels (or 8 groups of 8)");
     }
@@ -291,8 +321,10 @@ Profile ParseBoard(xmlNodePtr node, const std::string& file) {
 }
 
 std::string AddressKey(const Profile& p) {
-    if (p.noConnection) return "none";
-    if (p.linkType == ZARN_DGTZ_LINK_NETWORK) return "6:" + p.addressText + ":" + std::to_string(p.node);
+    if (p.noConnection)
+        return "none";
+    if (p.linkType == ZARN_DGTZ_LINK_NETWORK)
+        return "6:" + p.addressText + ":" + std::to_string(p.node);
     return std::to_string(p.linkType) + ":" + std::to_string(p.linkNumber) + ":" + std::to_string(p.node) + ":" +
            std::to_string(p.vmeBase);
 }
@@ -301,10 +333,12 @@ std::string AddressKey(const Profile& p) {
 
 std::string ProfilesPath() {
     const char* file = std::getenv("ZARN_SIMBOARD_FILE");
-    if (file && *file) return file;
+    if (file && *file)
+        return file;
     const char* dir = std::getenv("DRAVIKDIR");
     std::string folder = (dir && *dir) ? dir : ZARN_DEFAULT_DEFINITIONS_DIR;
-    if (!folder.empty() && folder.back() != '/') folder += '/';
+    if (!folder.empty() && folder.back() != '/')
+        folder += '/';
     return folder + "SimulatedBoards.xml";
 }
 
@@ -321,7 +355,8 @@ int LoadProfiles(const std::string& path, std::vector<Profile>& profiles, std::s
         else
             std::snprintf(text, sizeof text, "%s: cannot read the simulated-board profiles file\n", path.c_str());
         error = text;
-        while (!error.empty() && error.back() == '\n') error.pop_back();
+        while (!error.empty() && error.back() == '\n')
+            error.pop_back();
         c_lprintf(&kLog, C_LOG_ERROR, __LINE__, "%s", error.c_str());
         return -1;
     }
@@ -333,10 +368,13 @@ int LoadProfiles(const std::string& path, std::vector<Profile>& profiles, std::s
                              "the root element must be <SimulatedBoards>"};
         std::set<std::string> names, addresses;
         for (xmlNodePtr c = root->children; c; c = c->next) {
-            if (c->type != XML_ELEMENT_NODE) continue;
-            if (Name(c) != "Board") Fail(c, "unknown element <" + Name(c) + "> in <SimulatedBoards>");
+            if (c->type != XML_ELEMENT_NODE)
+                continue;
+            if (Name(c) != "Board")
+                Fail(c, "unknown element <" + Name(c) + "> in <SimulatedBoards>");
             Profile p = ParseBoard(c, path);
-            if (!names.insert(p.name).second) Fail(c, "a second board named '" + p.name + "'");
+            if (!names.insert(p.name).second)
+                Fail(c, "a second board named '" + p.name + "'");
             if (!addresses.insert(AddressKey(p)).second)
                 Fail(c, "board '" + p.name + "' has the address of an earlier board");
             profiles.push_back(std::move(p));

@@ -53,25 +53,28 @@ Random::Tables::Tables() {
     auto normF = [](double x) { return std::exp(-0.5 * x * x); };
     auto normG = [](double y) { return std::sqrt(-2.0 * std::log(y)); };
     const double normTailArea = std::sqrt(M_PI / 2) * std::erfc(kNormTail / std::sqrt(2.0));
-    Build(kNormTail, kNormTail * normF(kNormTail) + normTailArea, 52, normF, normG, normWidth, normDensity,
-          normInner);
+    Build(kNormTail, kNormTail * normF(kNormTail) + normTailArea, 52, normF, normG, normWidth, normDensity, normInner);
 }
 
 void Random::Seed(uint64_t seed) {
     uint64_t state = seed;
-    for (uint64_t& word : s_) word = SplitMix(state);
+    for (uint64_t& word : s_)
+        word = SplitMix(state);
 }
 
 double Random::ExponentialSlow(unsigned layer, double x) {
     for (;;) {
-        if (layer == 0) return kExpTail - std::log1p(-Uniform()); // the tail is the exponential shifted
+        if (layer == 0)
+            return kExpTail - std::log1p(-Uniform()); // the tail is the exponential shifted
         double y = kTables.expDensity[layer] + (kTables.expDensity[layer - 1] - kTables.expDensity[layer]) * Uniform();
-        if (y < std::exp(-x)) return x;
+        if (y < std::exp(-x))
+            return x;
         const uint64_t r = (*this)() >> 3;
         layer = r & 0xFF;
         const uint64_t u = r >> 8;
         x = static_cast<double>(u) * kTables.expWidth[layer];
-        if (u < kTables.expInner[layer]) return x;
+        if (u < kTables.expInner[layer])
+            return x;
     }
 }
 
@@ -83,17 +86,22 @@ double Random::NormalSlow(unsigned layer, double x, uint64_t draw) {
             for (;;) {
                 double a = -std::log1p(-Uniform()) / kNormTail;
                 double b = -std::log1p(-Uniform());
-                if (b + b > a * a) return negative ? -(kNormTail + a) : kNormTail + a;
+                if (b + b > a * a)
+                    return negative ? -(kNormTail + a) : kNormTail + a;
             }
         }
-        double y = kTables.normDensity[layer] + (kTables.normDensity[layer - 1] - kTables.normDensity[layer]) * Uniform();
-        if (y < std::exp(-0.5 * x * x)) return x;
+        double y =
+            kTables.normDensity[layer] + (kTables.normDensity[layer - 1] - kTables.normDensity[layer]) * Uniform();
+        if (y < std::exp(-0.5 * x * x))
+            return x;
         draw = (*this)();
         layer = draw & 0xFF;
         const uint64_t u = (draw >> 9) & ((uint64_t{1} << 52) - 1);
         x = static_cast<double>(u) * kTables.normWidth[layer];
-        if ((draw >> 8) & 1u) x = -x;
-        if (u < kTables.normInner[layer]) return x;
+        if ((draw >> 8) & 1u)
+            x = -x;
+        if (u < kTables.normInner[layer])
+            return x;
     }
 }
 

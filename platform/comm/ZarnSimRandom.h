@@ -45,7 +45,8 @@ public:
         const unsigned layer = r & 0xFF;
         const uint64_t u = r >> 8; // 53 bits
         const double x = static_cast<double>(u) * kTables.expWidth[layer];
-        if (u < kTables.expInner[layer]) return x;
+        if (u < kTables.expInner[layer])
+            return x;
         return ExponentialSlow(layer, x);
     }
 
@@ -56,8 +57,10 @@ public:
         const bool negative = (r >> 8) & 1u;
         const uint64_t u = (r >> 9) & ((uint64_t{1} << 52) - 1); // 52 bits
         double x = static_cast<double>(u) * kTables.normWidth[layer];
-        if (negative) x = -x;
-        if (u < kTables.normInner[layer]) return x;
+        if (negative)
+            x = -x;
+        if (u < kTables.normInner[layer])
+            return x;
         return NormalSlow(layer, x, r);
     }
 

@@ -18,22 +18,22 @@ Field Channel(uint32_t address, uint32_t mask = 0xFFFFFFFFu, uint32_t scale = 1)
 // Defaults shared by the pulse-processing firmware layouts.
 std::vector<RegisterDefault> DppDefaults() {
     return {
-        {REG_BOARD_CONFIG, 0x000E0110u, false},     // time tag, energy, extras on; bit 4, bit 8 reserved
+        {REG_BOARD_CONFIG, 0x000E0110u, false}, // time tag, energy, extras on; bit 4, bit 8 reserved
         {REG_BUFFER_ORGANISATION, 0x0000000Au, false},
         {REG_ACQ_CONTROL, 0x00000000u, false},
         {REG_FRONT_PANEL_IO, 0x00000000u, false},
         {REG_AGGREGATES_PER_TRANSFER, 4u, false},
-        {0x1020, 125u, true},                       // record length: 1000 samples
-        {0x1034, 16u, true},                        // events per aggregate
-        {0x1038, 31u, true},                        // pre-trigger: 124 samples
-        {0x105C, 250u, true},                       // trapezoid rise time
-        {0x1060, 100u, true},                       // trapezoid flat top
-        {0x1064, 80u, true},                        // peaking time
-        {0x1068, 5000u, true},                      // decay time
-        {0x106C, 100u, true},                       // trigger threshold
-        {0x1080, 0x00000000u, true},                // algorithm control: positive, no rescaling
-        {0x1098, 0xE666u, true},                    // DC offset: baseline at 10 %
-        {0x10A0, 1u, true},                         // channel run gate open
+        {0x1020, 125u, true},        // record length: 1000 samples
+        {0x1034, 16u, true},         // events per aggregate
+        {0x1038, 31u, true},         // pre-trigger: 124 samples
+        {0x105C, 250u, true},        // trapezoid rise time
+        {0x1060, 100u, true},        // trapezoid flat top
+        {0x1064, 80u, true},         // peaking time
+        {0x1068, 5000u, true},       // decay time
+        {0x106C, 100u, true},        // trigger threshold
+        {0x1080, 0x00000000u, true}, // algorithm control: positive, no rescaling
+        {0x1098, 0xE666u, true},     // DC offset: baseline at 10 %
+        {0x10A0, 1u, true},          // channel run gate open
     };
 }
 
@@ -158,7 +158,8 @@ const Maps& AllMaps() {
 
 const FamilyMap& FamilyMapFor(uint32_t familyCode, uint32_t dppCode) {
     const Maps& m = AllMaps();
-    if (dppCode == 142 || familyCode == 8560) return m.device;
+    if (dppCode == 142 || familyCode == 8560)
+        return m.device;
     if (dppCode == 0 || dppCode == 1) {
         switch (familyCode) {
         case 0: return m.scopeOrlu;

@@ -41,17 +41,22 @@ Registry& R() {
 }
 
 bool TakeAddressFault(Registry& r, uint32_t address, int* code) {
-    if (r.faultCountdown == 0 || address != r.faultAddress) return false;
-    if (--r.faultCountdown != 0) return false;
+    if (r.faultCountdown == 0 || address != r.faultAddress)
+        return false;
+    if (--r.faultCountdown != 0)
+        return false;
     *code = r.addressFault;
     return true;
 }
 
 std::shared_ptr<Board> NewBoard(const Profile& profile, const Defaults& d) {
     auto board = std::make_shared<Board>(profile);
-    if (d.hasSeed) board->Seed(d.seed);
-    if (d.hasRate) board->SetRate(-1, d.rate);
-    if (d.hasClock) board->SetClockMode(d.clockMode);
+    if (d.hasSeed)
+        board->Seed(d.seed);
+    if (d.hasRate)
+        board->SetRate(-1, d.rate);
+    if (d.hasClock)
+        board->SetClockMode(d.clockMode);
     return board;
 }
 
@@ -65,16 +70,20 @@ int FindProfile(bool device, int linkType, const void* linkArg, int node, uint32
         std::lock_guard<std::mutex> lock(R().mutex);
         R().lastProfileError = loaded == 0 ? std::string() : error;
     }
-    if (loaded != 0) return -1;
+    if (loaded != 0)
+        return -1;
     for (const Profile& p : profiles) {
-        if (p.noConnection != device) continue;
+        if (p.noConnection != device)
+            continue;
         if (device) {
             found = p;
             return 0;
         }
-        if (p.linkType != linkType || p.node != node) continue;
+        if (p.linkType != linkType || p.node != node)
+            continue;
         if (linkType == ZARN_DGTZ_LINK_NETWORK) {
-            if (p.addressText != static_cast<const char*>(linkArg)) continue;
+            if (p.addressText != static_cast<const char*>(linkArg))
+                continue;
         } else if (p.linkNumber != *static_cast<const int*>(linkArg) || p.vmeBase != base) {
             continue;
         }
@@ -87,24 +96,31 @@ int FindProfile(bool device, int linkType, const void* linkArg, int node, uint32
 } // namespace
 
 int OpenDigitizer(int linkType, const void* linkArg, int node, uint32_t vmeBase, int* handle) {
-    if (!handle || !linkArg) return ZARN_DGTZ_InvalidParam;
-    if (linkType < ZARN_DGTZ_LINK_USB || linkType > ZARN_DGTZ_LINK_NETWORK) return ZARN_DGTZ_InvalidLinkType;
-    if (int fault = TakeOpenFault()) return fault;
+    if (!handle || !linkArg)
+        return ZARN_DGTZ_InvalidParam;
+    if (linkType < ZARN_DGTZ_LINK_USB || linkType > ZARN_DGTZ_LINK_NETWORK)
+        return ZARN_DGTZ_InvalidLinkType;
+    if (int fault = TakeOpenFault())
+        return fault;
     Profile profile;
     int found = FindProfile(false, linkType, linkArg, node, vmeBase, profile);
-    if (found < 0) return ZARN_DGTZ_ProfileError;
+    if (found < 0)
+        return ZARN_DGTZ_ProfileError;
     if (found > 0) {
-        c_lprintf(&kLog, C_LOG_INFO, __LINE__, "No board answers at link type %d, node %d, base 0x%X", linkType,
-                  node, vmeBase);
+        c_lprintf(&kLog, C_LOG_INFO, __LINE__, "No board answers at link type %d, node %d, base 0x%X", linkType, node,
+                  vmeBase);
         return ZARN_DGTZ_CommError;
     }
     Registry& r = R();
     std::lock_guard<std::mutex> lock(r.mutex);
-    if (r.openProfiles.count(profile.name)) return ZARN_DGTZ_AlreadyOpen;
+    if (r.openProfiles.count(profile.name))
+        return ZARN_DGTZ_AlreadyOpen;
     int slot = -1;
     for (int i = 0; i < ZARN_DGTZ_MAX_BOARDS && slot < 0; ++i)
-        if (!r.digitizers[i]) slot = i;
-    if (slot < 0) return ZARN_DGTZ_MaxDevicesError;
+        if (!r.digitizers[i])
+            slot = i;
+    if (slot < 0)
+        return ZARN_DGTZ_MaxDevicesError;
     std::shared_ptr<Board> board;
     try {
         board = NewBoard(profile, r.defaults);
@@ -125,7 +141,8 @@ int OpenDigitizer(int linkType, const void* linkArg, int node, uint32_t vmeBase,
 int CloseDigitizer(int handle) {
     Registry& r = R();
     std::lock_guard<std::mutex> lock(r.mutex);
-    if (handle < 0 || handle >= ZARN_DGTZ_MAX_BOARDS || !r.digitizers[handle]) return ZARN_DGTZ_InvalidHandle;
+    if (handle < 0 || handle >= ZARN_DGTZ_MAX_BOARDS || !r.digitizers[handle])
+        return ZARN_DGTZ_InvalidHandle;
     std::shared_ptr<Board> board = r.digitizers[handle];
     r.digitizers[handle].reset();
     r.links.erase(board->link);
@@ -134,17 +151,23 @@ int CloseDigitizer(int handle) {
 }
 
 int OpenLink(int linkType, const void* linkArg, int node, uint32_t base, int32_t* link) {
-    if (!link || !linkArg) return ZARN_COMM_InvalidParam;
-    if (linkType < 0 || linkType > 6) return ZARN_COMM_InvalidLinkType;
-    if (int fault = TakeOpenFault()) return fault;
+    if (!link || !linkArg)
+        return ZARN_COMM_InvalidParam;
+    if (linkType < 0 || linkType > 6)
+        return ZARN_COMM_InvalidLinkType;
+    if (int fault = TakeOpenFault())
+        return fault;
     bool deviceAddress = linkType == 0 && *static_cast<const int*>(linkArg) == 0 && node == 0 && base == 0;
     Profile profile;
     int found = deviceAddress ? FindProfile(true, linkType, linkArg, node, base, profile) : 1;
-    if (found < 0) return ZARN_COMM_ProfileError;
-    if (found > 0) return ZARN_COMM_CommError;
+    if (found < 0)
+        return ZARN_COMM_ProfileError;
+    if (found > 0)
+        return ZARN_COMM_CommError;
     Registry& r = R();
     std::lock_guard<std::mutex> lock(r.mutex);
-    if (r.openProfiles.count(profile.name)) return ZARN_COMM_AlreadyOpen;
+    if (r.openProfiles.count(profile.name))
+        return ZARN_COMM_AlreadyOpen;
     std::shared_ptr<Board> board;
     try {
         board = NewBoard(profile, r.defaults);
@@ -162,7 +185,8 @@ int OpenLink(int linkType, const void* linkArg, int node, uint32_t base, int32_t
 int CloseLink(int32_t link) {
     Registry& r = R();
     std::lock_guard<std::mutex> lock(r.mutex);
-    if (!r.ownLinks.count(link)) return ZARN_COMM_InvalidHandle;
+    if (!r.ownLinks.count(link))
+        return ZARN_COMM_InvalidHandle;
     r.openProfiles.erase(r.links[link]->profile.name);
     r.links.erase(link);
     r.ownLinks.erase(link);
@@ -172,7 +196,8 @@ int CloseLink(int32_t link) {
 std::shared_ptr<Board> BoardOfDigitizer(int handle) {
     Registry& r = R();
     std::lock_guard<std::mutex> lock(r.mutex);
-    if (handle < 0 || handle >= ZARN_DGTZ_MAX_BOARDS) return nullptr;
+    if (handle < 0 || handle >= ZARN_DGTZ_MAX_BOARDS)
+        return nullptr;
     return r.digitizers[handle];
 }
 
@@ -187,13 +212,15 @@ std::vector<std::shared_ptr<Board>> OpenBoards() {
     Registry& r = R();
     std::lock_guard<std::mutex> lock(r.mutex);
     std::vector<std::shared_ptr<Board>> boards;
-    for (auto& entry : r.links) boards.push_back(entry.second);
+    for (auto& entry : r.links)
+        boards.push_back(entry.second);
     return boards;
 }
 
 char* AllocateReadoutBuffer(uint32_t bytes) {
     char* buffer = static_cast<char*>(std::calloc(bytes ? bytes : 1, 1));
-    if (!buffer) return nullptr;
+    if (!buffer)
+        return nullptr;
     Registry& r = R();
     std::lock_guard<std::mutex> lock(r.mutex);
     r.buffers[buffer] = bytes;
@@ -204,7 +231,8 @@ bool ReadoutBufferSize(const char* buffer, uint32_t* bytes) {
     Registry& r = R();
     std::lock_guard<std::mutex> lock(r.mutex);
     auto it = r.buffers.find(buffer);
-    if (it == r.buffers.end()) return false;
+    if (it == r.buffers.end())
+        return false;
     *bytes = it->second;
     return true;
 }
@@ -213,7 +241,8 @@ bool FreeReadoutBuffer(char* buffer) {
     Registry& r = R();
     {
         std::lock_guard<std::mutex> lock(r.mutex);
-        if (!r.buffers.erase(buffer)) return false;
+        if (!r.buffers.erase(buffer))
+            return false;
     }
     std::free(buffer);
     return true;
@@ -223,7 +252,8 @@ int TakeReadFault(uint32_t address) {
     Registry& r = R();
     std::lock_guard<std::mutex> lock(r.mutex);
     int code = 0;
-    if (TakeAddressFault(r, address, &code)) return code;
+    if (TakeAddressFault(r, address, &code))
+        return code;
     code = r.readFault;
     r.readFault = 0;
     return code;
@@ -233,7 +263,8 @@ int TakeWriteFault(uint32_t address) {
     Registry& r = R();
     std::lock_guard<std::mutex> lock(r.mutex);
     int code = 0;
-    if (TakeAddressFault(r, address, &code)) return code;
+    if (TakeAddressFault(r, address, &code))
+        return code;
     code = r.writeFault;
     r.writeFault = 0;
     return code;

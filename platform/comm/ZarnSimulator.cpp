@@ -18,7 +18,8 @@ int ForBoards(int32_t link, const std::function<void(Board&)>& f) {
         boards = zsim::OpenBoards();
     } else {
         std::shared_ptr<Board> board = zsim::BoardOfLink(link);
-        if (!board) return -1;
+        if (!board)
+            return -1;
         boards.push_back(board);
     }
     for (auto& board : boards) {
@@ -43,7 +44,8 @@ int ZarnSim_FailNextRegisterWrite(int32_t code) {
 }
 
 int ZarnSim_FailRegisterAccess(uint32_t address, uint32_t nth, int32_t code) {
-    if (nth == 0) return -1;
+    if (nth == 0)
+        return -1;
     zsim::SetAddressFault(address, nth, code);
     return 0;
 }
@@ -66,19 +68,24 @@ int ZarnSim_CutNextBlockRead(int32_t link, uint32_t maxWords, int32_t code) {
 }
 
 int ZarnSim_SetSeed(int32_t link, uint64_t seed) {
-    if (link == ZARN_SIM_ALL_BOARDS) zsim::SetDefaultSeed(seed);
+    if (link == ZARN_SIM_ALL_BOARDS)
+        zsim::SetDefaultSeed(seed);
     return ForBoards(link, [&](Board& b) { b.Seed(seed); });
 }
 
 int ZarnSim_SetRate(int32_t link, int32_t channel, double countsPerSecond) {
-    if (countsPerSecond < 0) return -1;
-    if (link == ZARN_SIM_ALL_BOARDS && channel < 0) zsim::SetDefaultRate(countsPerSecond);
+    if (countsPerSecond < 0)
+        return -1;
+    if (link == ZARN_SIM_ALL_BOARDS && channel < 0)
+        zsim::SetDefaultRate(countsPerSecond);
     return ForBoards(link, [&](Board& b) { b.SetRate(channel, countsPerSecond); });
 }
 
 int ZarnSim_SetClockMode(int32_t link, int32_t mode) {
-    if (mode < ZARN_SIM_CLOCK_WALL || mode > ZARN_SIM_CLOCK_MANUAL) return -1;
-    if (link == ZARN_SIM_ALL_BOARDS) zsim::SetDefaultClock(mode);
+    if (mode < ZARN_SIM_CLOCK_WALL || mode > ZARN_SIM_CLOCK_MANUAL)
+        return -1;
+    if (link == ZARN_SIM_ALL_BOARDS)
+        zsim::SetDefaultClock(mode);
     return ForBoards(link, [&](Board& b) { b.SetClockMode(mode); });
 }
 
@@ -87,7 +94,8 @@ int ZarnSim_AdvanceClock(int32_t link, uint64_t nanoseconds) {
 }
 
 int ZarnSim_PeekRegister(int32_t link, uint32_t address, uint32_t* value) {
-    if (!value) return -1;
+    if (!value)
+        return -1;
     return ForBoards(link, [&](Board& b) { *value = b.Peek(address); });
 }
 
@@ -95,21 +103,23 @@ int ZarnSim_PokeRegister(int32_t link, uint32_t address, uint32_t value) {
     return ForBoards(link, [&](Board& b) { b.Poke(address, value); });
 }
 
-int ZarnSim_GetChannelCounts(int32_t link, uint32_t channel, uint64_t* generated, uint64_t* pileups,
-                             uint64_t* lost) {
-    if (link == ZARN_SIM_ALL_BOARDS || channel >= zsim::kMaxChannels) return -1;
+int ZarnSim_GetChannelCounts(int32_t link, uint32_t channel, uint64_t* generated, uint64_t* pileups, uint64_t* lost) {
+    if (link == ZARN_SIM_ALL_BOARDS || channel >= zsim::kMaxChannels)
+        return -1;
     return ForBoards(link, [&](Board& b) { b.Counts(channel, generated, pileups, lost); });
 }
 
 int ZarnSim_LinkOfDigitizer(int handle, int32_t* link) {
     std::shared_ptr<Board> board = zsim::BoardOfDigitizer(handle);
-    if (!board || !link) return -1;
+    if (!board || !link)
+        return -1;
     *link = board->link;
     return 0;
 }
 
 int ZarnSim_LastProfileError(char* text, uint32_t size) {
-    if (!text || size == 0) return -1;
+    if (!text || size == 0)
+        return -1;
     std::string error = zsim::LastProfileError();
     size_t n = std::min<size_t>(error.size(), size - 1);
     std::memcpy(text, error.data(), n);

@@ -26,9 +26,9 @@ enum {
 
 /* Clock modes of the event source. */
 enum {
-    ZARN_SIM_CLOCK_WALL = 0,       /* board time runs with the wall clock from the start */
+    ZARN_SIM_CLOCK_WALL = 0,            /* board time runs with the wall clock from the start */
     ZARN_SIM_CLOCK_AS_FAST_AS_READ = 1, /* every read finds a full transfer of data */
-    ZARN_SIM_CLOCK_MANUAL = 2      /* board time moves only through ZarnSim_AdvanceClock */
+    ZARN_SIM_CLOCK_MANUAL = 2           /* board time moves only through ZarnSim_AdvanceClock */
 };
 
 /* The next register read (or write) through either layer, on any board,
@@ -66,8 +66,7 @@ int ZarnSim_PokeRegister(int32_t link, uint32_t address, uint32_t value);
 /* Counts of the event source since the last start: events generated on a
  * channel (below 64), of which piled up, and events lost (no room in the
  * board memory). Any pointer may be NULL. */
-int ZarnSim_GetChannelCounts(int32_t link, uint32_t channel, uint64_t* generated, uint64_t* pileups,
-                             uint64_t* lost);
+int ZarnSim_GetChannelCounts(int32_t link, uint32_t channel, uint64_t* generated, uint64_t* pileups, uint64_t* lost);
 
 /* Link handle of a ZarnDigitizer handle. */
 int ZarnSim_LinkOfDigitizer(int handle, int32_t* link);

@@ -17,20 +17,20 @@ extern "C" {
 /* Error codes. */
 enum {
     ZARN_DGTZ_Success = 0,
-    ZARN_DGTZ_CommError = -1,          /* nothing answers at that address / link failure */
+    ZARN_DGTZ_CommError = -1, /* nothing answers at that address / link failure */
     ZARN_DGTZ_GenericError = -2,
-    ZARN_DGTZ_InvalidParam = -3,       /* NULL pointer, unknown mode, unknown probe */
+    ZARN_DGTZ_InvalidParam = -3, /* NULL pointer, unknown mode, unknown probe */
     ZARN_DGTZ_InvalidLinkType = -4,
-    ZARN_DGTZ_InvalidHandle = -5,      /* handle not open */
-    ZARN_DGTZ_MaxDevicesError = -6,    /* too many boards open */
-    ZARN_DGTZ_BadBoardType = -7,       /* the board's profile is unusable */
+    ZARN_DGTZ_InvalidHandle = -5,   /* handle not open */
+    ZARN_DGTZ_MaxDevicesError = -6, /* too many boards open */
+    ZARN_DGTZ_BadBoardType = -7,    /* the board's profile is unusable */
     ZARN_DGTZ_ReadRegisterFailed = -10,
     ZARN_DGTZ_WriteRegisterFailed = -11,
-    ZARN_DGTZ_InvalidBuffer = -14,     /* buffer not allocated by ZARN_DGTZ_MallocReadoutBuffer */
+    ZARN_DGTZ_InvalidBuffer = -14, /* buffer not allocated by ZARN_DGTZ_MallocReadoutBuffer */
     ZARN_DGTZ_OutOfMemory = -22,
     ZARN_DGTZ_CalibrationError = -23,
-    ZARN_DGTZ_ProfileError = -24,      /* the simulated-board profiles file is unreadable or malformed */
-    ZARN_DGTZ_AlreadyOpen = -25,       /* the board at that address is already open */
+    ZARN_DGTZ_ProfileError = -24, /* the simulated-board profiles file is unreadable or malformed */
+    ZARN_DGTZ_AlreadyOpen = -25,  /* the board at that address is already open */
     ZARN_DGTZ_UnsupportedBaseAddress = -34
 };
 
@@ -46,7 +46,7 @@ enum {
     ZARN_DGTZ_LINK_NETWORK = 6
 };
 
-#define ZARN_DGTZ_MAX_BOARDS 32
+#define ZARN_DGTZ_MAX_BOARDS      32
 #define ZARN_DGTZ_PROBE_NAME_SIZE 32 /* bytes of the text buffer of the probe-name call */
 
 /* Board information: 164 bytes, little-endian, byte for byte the head of the
@@ -78,12 +78,12 @@ typedef struct ZARN_DGTZ_BoardInfo_t {
 int ZARN_DGTZ_OpenDigitizer2(int linkType, const void* linkArg, int node, uint32_t vmeBase, int* handle);
 int ZARN_DGTZ_CloseDigitizer(int handle);
 
-int ZARN_DGTZ_Reset(int handle);              /* registers to their defaults, acquisition stopped, data cleared */
-int ZARN_DGTZ_ClearData(int handle);          /* drops buffered and pending data */
-int ZARN_DGTZ_SendSWtrigger(int handle);      /* one software trigger on every enabled channel */
+int ZARN_DGTZ_Reset(int handle);         /* registers to their defaults, acquisition stopped, data cleared */
+int ZARN_DGTZ_ClearData(int handle);     /* drops buffered and pending data */
+int ZARN_DGTZ_SendSWtrigger(int handle); /* one software trigger on every enabled channel */
 int ZARN_DGTZ_SWStartAcquisition(int handle);
 int ZARN_DGTZ_SWStopAcquisition(int handle);
-int ZARN_DGTZ_Calibrate(int handle);          /* ADC calibration; data cleared */
+int ZARN_DGTZ_Calibrate(int handle); /* ADC calibration; data cleared */
 
 int ZARN_DGTZ_GetInfo(int handle, ZARN_DGTZ_BoardInfo_t* info);
 

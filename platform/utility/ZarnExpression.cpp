@@ -41,23 +41,25 @@ const int MAX_DEPTH = 200;
 enum Status { OK = 0, SYNTAX_ERROR = -1, ARITHMETIC_ERROR = -2 };
 
 class Parser {
-  public:
+public:
     Parser(const char* text, int64_t index) : cursor(text), index(index) {}
 
     Status evaluate(int64_t* result) {
         Status status = parseOr(result);
-        if (status != OK) return status;
+        if (status != OK)
+            return status;
         skipBlanks();
         return *cursor == '\0' ? OK : SYNTAX_ERROR;
     }
 
-  private:
+private:
     const char* cursor;
     int64_t index;
     int depth = 0;
 
     void skipBlanks() {
-        while (*cursor == ' ' || *cursor == '\t' || *cursor == '\n' || *cursor == '\r') cursor++;
+        while (*cursor == ' ' || *cursor == '\t' || *cursor == '\n' || *cursor == '\r')
+            cursor++;
     }
 
     // Takes the operator token if it comes next (and is not the start of a
@@ -65,7 +67,8 @@ class Parser {
     bool take(const char* token) {
         skipBlanks();
         size_t length = strlen(token);
-        if (strncmp(cursor, token, length) != 0) return false;
+        if (strncmp(cursor, token, length) != 0)
+            return false;
         cursor += length;
         return true;
     }
@@ -106,11 +109,14 @@ class Parser {
         Status status = parseSum(value);
         while (status == OK) {
             bool left = take("<<");
-            if (!left && !take(">>")) break;
+            if (!left && !take(">>"))
+                break;
             int64_t count = 0;
             status = parseSum(&count);
-            if (status != OK) break;
-            if (count < 0 || count > 63) return ARITHMETIC_ERROR;
+            if (status != OK)
+                break;
+            if (count < 0 || count > 63)
+                return ARITHMETIC_ERROR;
             *value = left ? wrap(static_cast<uint64_t>(*value) << count) : *value >> count;
         }
         return status;
@@ -120,7 +126,8 @@ class Parser {
         Status status = parseProduct(value);
         while (status == OK) {
             bool plus = take("+");
-            if (!plus && !take("-")) break;
+            if (!plus && !take("-"))
+                break;
             int64_t right = 0;
             status = parseProduct(&right);
             uint64_t a = static_cast<uint64_t>(*value), b = static_cast<uint64_t>(right);
@@ -133,22 +140,26 @@ class Parser {
         Status status = parseUnary(value);
         while (status == OK) {
             char op = take("*") ? '*' : take("/") ? '/' : take("%") ? '%' : '\0';
-            if (op == '\0') break;
+            if (op == '\0')
+                break;
             int64_t right = 0;
             status = parseUnary(&right);
-            if (status != OK) break;
+            if (status != OK)
+                break;
             if (op == '*') {
                 *value = wrap(static_cast<uint64_t>(*value) * static_cast<uint64_t>(right));
                 continue;
             }
-            if (right == 0 || (*value == INT64_MIN && right == -1)) return ARITHMETIC_ERROR;
+            if (right == 0 || (*value == INT64_MIN && right == -1))
+                return ARITHMETIC_ERROR;
             *value = op == '/' ? *value / right : *value % right;
         }
         return status;
     }
 
     Status parseUnary(int64_t* value) {
-        if (++depth > MAX_DEPTH) return SYNTAX_ERROR;
+        if (++depth > MAX_DEPTH)
+            return SYNTAX_ERROR;
         Status status;
         if (take("-")) {
             status = parseUnary(value);
@@ -167,14 +178,18 @@ class Parser {
         skipBlanks();
         if (take("(")) {
             Status status = parseOr(value);
-            if (status != OK) return status;
+            if (status != OK)
+                return status;
             return take(")") ? OK : SYNTAX_ERROR;
         }
-        if (isdigit(static_cast<unsigned char>(*cursor))) return parseNumber(value);
+        if (isdigit(static_cast<unsigned char>(*cursor)))
+            return parseNumber(value);
         if (isalpha(static_cast<unsigned char>(*cursor)) || *cursor == '_') {
             const char* start = cursor;
-            while (isalnum(static_cast<unsigned char>(*cursor)) || *cursor == '_') cursor++;
-            if (cursor - start != 3 || strncmp(start, "idx", 3) != 0) return SYNTAX_ERROR;
+            while (isalnum(static_cast<unsigned char>(*cursor)) || *cursor == '_')
+                cursor++;
+            if (cursor - start != 3 || strncmp(start, "idx", 3) != 0)
+                return SYNTAX_ERROR;
             *value = index;
             return OK;
         }
@@ -192,16 +207,21 @@ class Parser {
         while (true) {
             int c = static_cast<unsigned char>(*cursor);
             uint64_t digit;
-            if (isdigit(c)) digit = c - '0';
-            else if (base == 16 && isxdigit(c)) digit = tolower(c) - 'a' + 10;
-            else break;
-            if (number > (UINT64_MAX - digit) / base) return SYNTAX_ERROR;
+            if (isdigit(c))
+                digit = c - '0';
+            else if (base == 16 && isxdigit(c))
+                digit = tolower(c) - 'a' + 10;
+            else
+                break;
+            if (number > (UINT64_MAX - digit) / base)
+                return SYNTAX_ERROR;
             number = number * base + digit;
             digits++;
             cursor++;
         }
         // "0x" without digits, or a number glued to a name ("12abc").
-        if (digits == 0 || isalnum(static_cast<unsigned char>(*cursor)) || *cursor == '_') return SYNTAX_ERROR;
+        if (digits == 0 || isalnum(static_cast<unsigned char>(*cursor)) || *cursor == '_')
+            return SYNTAX_ERROR;
         *value = wrap(number);
         return OK;
     }
@@ -210,7 +230,8 @@ class Parser {
 } // namespace
 
 extern "C" int c_ee_modifyAndEvaluateExpression(const char* text, uint32_t instanceIndex, int64_t* result) {
-    if (text == NULL || result == NULL) return SYNTAX_ERROR;
+    if (text == NULL || result == NULL)
+        return SYNTAX_ERROR;
     int64_t value = 0;
     Status status = Parser(text, instanceIndex).evaluate(&value);
     if (status != OK) {

@@ -9,9 +9,7 @@
 
 namespace {
 
-const char* programName(char* const argv[]) {
-    return argv[0] != NULL ? argv[0] : "?";
-}
+const char* programName(char* const argv[]) { return argv[0] != NULL ? argv[0] : "?"; }
 
 // Steps past the option character just read, to the next word when the
 // group is done.
@@ -25,19 +23,23 @@ void finishCharacter(const char* word, c_getopt_t* state) {
 } // namespace
 
 extern "C" int c_mp_getopt(int argc, char* const argv[], const char* optionText, c_getopt_t* state) {
-    if (state == NULL || argv == NULL || optionText == NULL) return -1;
+    if (state == NULL || argv == NULL || optionText == NULL)
+        return -1;
     state->optarg = NULL;
-    if (state->optind < 1) state->optind = 1;
+    if (state->optind < 1)
+        state->optind = 1;
     if (state->position > 0 && state->optind < argc && argv[state->optind] != NULL &&
         state->position >= static_cast<int>(strlen(argv[state->optind]))) {
         state->optind++; // the group was used up
         state->position = 0;
     }
-    if (state->optind >= argc || argv[state->optind] == NULL) return -1;
+    if (state->optind >= argc || argv[state->optind] == NULL)
+        return -1;
     const char* word = argv[state->optind];
 
     if (state->position == 0) {
-        if (word[0] != '-' || word[1] == '\0') return -1; // a non-option ("-" alone included)
+        if (word[0] != '-' || word[1] == '\0')
+            return -1; // a non-option ("-" alone included)
         if (strcmp(word, "--") == 0) {
             state->optind++;
             return -1;

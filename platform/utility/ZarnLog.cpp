@@ -31,10 +31,12 @@ std::map<std::string, FILE*>& openFiles() {
 
 uint32_t threshold() {
     const char* text = getenv("ZARN_LOG_LEVEL");
-    if (text == NULL || *text == '\0') return DEFAULT_THRESHOLD;
+    if (text == NULL || *text == '\0')
+        return DEFAULT_THRESHOLD;
     char* end = NULL;
     unsigned long value = strtoul(text, &end, 10);
-    if (end == text || *end != '\0') return DEFAULT_THRESHOLD;
+    if (end == text || *end != '\0')
+        return DEFAULT_THRESHOLD;
     return static_cast<uint32_t>(value);
 }
 
@@ -50,9 +52,11 @@ const char* levelName(uint32_t level) {
 
 std::string logPath(const char* logFile) {
     const char* folder = getenv("ZARN_LOG_DIR");
-    if (folder == NULL || *folder == '\0' || logFile[0] == '/') return logFile;
+    if (folder == NULL || *folder == '\0' || logFile[0] == '/')
+        return logFile;
     std::string path(folder);
-    if (path.back() != '/') path += '/';
+    if (path.back() != '/')
+        path += '/';
     return path + logFile;
 }
 
@@ -60,14 +64,17 @@ std::string logPath(const char* logFile) {
 FILE* fileFor(const std::string& path) {
     auto& files = openFiles();
     auto found = files.find(path);
-    if (found != files.end()) return found->second;
+    if (found != files.end())
+        return found->second;
     FILE* file = fopen(path.c_str(), "a");
     if (file == NULL) {
         // The log folder may not exist yet: create it once and try again.
         const char* folder = getenv("ZARN_LOG_DIR");
-        if (folder == NULL || *folder == '\0' || c_mkdirp(folder) != 0) return NULL;
+        if (folder == NULL || *folder == '\0' || c_mkdirp(folder) != 0)
+            return NULL;
         file = fopen(path.c_str(), "a");
-        if (file == NULL) return NULL;
+        if (file == NULL)
+            return NULL;
     }
     files.emplace(path, file);
     return file;
@@ -89,8 +96,10 @@ std::string formatMessage(const char* format, va_list args) {
     va_copy(copy, args);
     int length = vsnprintf(local, sizeof local, format, copy);
     va_end(copy);
-    if (length < 0) return "(message could not be formatted)";
-    if (static_cast<size_t>(length) < sizeof local) return std::string(local, length);
+    if (length < 0)
+        return "(message could not be formatted)";
+    if (static_cast<size_t>(length) < sizeof local)
+        return std::string(local, length);
     std::string text(static_cast<size_t>(length) + 1, '\0');
     vsnprintf(text.data(), text.size(), format, args);
     text.resize(length);
@@ -101,11 +110,14 @@ std::string formatMessage(const char* format, va_list args) {
 
 extern "C" int c_lvprintf(const c_LogModule_t* module, uint32_t level, uint32_t line, const char* format,
                           va_list args) {
-    if (module == NULL || module->logFile == NULL || format == NULL) return -1;
-    if (level > threshold()) return 0;
+    if (module == NULL || module->logFile == NULL || format == NULL)
+        return -1;
+    if (level > threshold())
+        return 0;
     try {
         std::string message = formatMessage(format, args);
-        while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) message.pop_back();
+        while (!message.empty() && (message.back() == '\n' || message.back() == '\r'))
+            message.pop_back();
         char when[40];
         formatTime(when, sizeof when);
         std::string path = logPath(module->logFile);
@@ -117,7 +129,8 @@ extern "C" int c_lvprintf(const c_LogModule_t* module, uint32_t level, uint32_t 
             if (file != NULL) {
                 written = fprintf(file, "%s %s %s:%u %s\n", when, levelName(level),
                                   module->sourceFile != NULL ? module->sourceFile : "?", line, message.c_str());
-                if (fflush(file) != 0) written = -1;
+                if (fflush(file) != 0)
+                    written = -1;
             }
         } catch (...) {
             written = -1;

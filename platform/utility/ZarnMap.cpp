@@ -26,16 +26,19 @@ uint32_t hashOf(const char* key) {
 
 c_map_node_t** findSlot(c_map_t* map, const char* key, uint32_t hash) {
     c_map_node_t** link = &map->buckets[hash % map->slots];
-    while (*link != NULL && ((*link)->hash != hash || strcmp((*link)->key, key) != 0)) link = &(*link)->next;
+    while (*link != NULL && ((*link)->hash != hash || strcmp((*link)->key, key) != 0))
+        link = &(*link)->next;
     return link;
 }
 
 // Best effort: a map that can't grow keeps working with longer chains.
 void grow(c_map_t* map) {
-    if (map->slots > UINT32_MAX / 2) return;
+    if (map->slots > UINT32_MAX / 2)
+        return;
     uint32_t slots = map->slots * 2;
     c_map_node_t** buckets = static_cast<c_map_node_t**>(c_calloc(slots, sizeof *buckets));
-    if (buckets == NULL) return;
+    if (buckets == NULL)
+        return;
     for (uint32_t i = 0; i < map->slots; i++) {
         c_map_node_t* node = map->buckets[i];
         while (node != NULL) {
@@ -59,19 +62,24 @@ void freeNode(c_map_node_t* node) {
 } // namespace
 
 extern "C" int _map_init(c_map_t* map, uint32_t slots) {
-    if (map == NULL || slots == 0) return -1;
+    if (map == NULL || slots == 0)
+        return -1;
     map->buckets = static_cast<c_map_node_t**>(c_calloc(slots, sizeof *map->buckets));
-    if (map->buckets == NULL) return -2;
+    if (map->buckets == NULL)
+        return -2;
     map->slots = slots;
     map->count = 0;
     return 0;
 }
 
 extern "C" int _map_set(c_map_t* map, const char* key, const void* value, size_t size) {
-    if (map == NULL || map->buckets == NULL || key == NULL || (value == NULL && size != 0)) return -1;
+    if (map == NULL || map->buckets == NULL || key == NULL || (value == NULL && size != 0))
+        return -1;
     void* copy = c_malloc(size);
-    if (copy == NULL) return -2;
-    if (size != 0) memcpy(copy, value, size);
+    if (copy == NULL)
+        return -2;
+    if (size != 0)
+        memcpy(copy, value, size);
 
     uint32_t hash = hashOf(key);
     c_map_node_t** link = findSlot(map, key, hash);
@@ -91,18 +99,21 @@ extern "C" int _map_set(c_map_t* map, const char* key, const void* value, size_t
     *node = {NULL, hash, keyCopy, copy};
     *link = node;
     map->count++;
-    if (map->count > map->slots * MAX_LOAD) grow(map);
+    if (map->count > map->slots * MAX_LOAD)
+        grow(map);
     return 0;
 }
 
 extern "C" void* _map_get(c_map_t* map, const char* key) {
-    if (map == NULL || map->buckets == NULL || key == NULL) return NULL;
+    if (map == NULL || map->buckets == NULL || key == NULL)
+        return NULL;
     c_map_node_t* node = *findSlot(map, key, hashOf(key));
     return node != NULL ? node->value : NULL;
 }
 
 extern "C" void _map_deinit(c_map_t* map) {
-    if (map == NULL) return;
+    if (map == NULL)
+        return;
     if (map->buckets != NULL) {
         for (uint32_t i = 0; i < map->slots; i++) {
             c_map_node_t* node = map->buckets[i];

@@ -13,34 +13,39 @@ namespace {
 
 const uint32_t MIN_CAPACITY = 64;
 
-template <typename T> struct Bits {
-    using type = std::conditional_t<sizeof(T) == 1, uint8_t,
-                 std::conditional_t<sizeof(T) == 2, uint16_t, std::conditional_t<sizeof(T) == 4, uint32_t, uint64_t>>>;
+template <typename T>
+struct Bits {
+    using type = std::conditional_t<
+        sizeof(T) == 1, uint8_t,
+        std::conditional_t<sizeof(T) == 2, uint16_t, std::conditional_t<sizeof(T) == 4, uint32_t, uint64_t>>>;
 };
 
-template <typename T> void encode(const T& value, uint8_t* bytes) {
+template <typename T>
+void encode(const T& value, uint8_t* bytes) {
     typename Bits<T>::type bits;
     memcpy(&bits, &value, sizeof bits);
-    for (size_t i = 0; i < sizeof bits; i++) bytes[i] = static_cast<uint8_t>(bits >> (8 * i));
+    for (size_t i = 0; i < sizeof bits; i++)
+        bytes[i] = static_cast<uint8_t>(bits >> (8 * i));
 }
 
-template <typename T> T decode(const uint8_t* bytes) {
+template <typename T>
+T decode(const uint8_t* bytes) {
     typename Bits<T>::type bits = 0;
-    for (size_t i = 0; i < sizeof bits; i++) bits |= static_cast<typename Bits<T>::type>(bytes[i]) << (8 * i);
+    for (size_t i = 0; i < sizeof bits; i++)
+        bits |= static_cast<typename Bits<T>::type>(bytes[i]) << (8 * i);
     T value;
     memcpy(&value, &bits, sizeof value);
     return value;
 }
 
-void writeSizeField(void* buffer, uint32_t size) {
-    encode<uint32_t>(size, static_cast<uint8_t*>(buffer));
-}
+void writeSizeField(void* buffer, uint32_t size) { encode<uint32_t>(size, static_cast<uint8_t*>(buffer)); }
 
 // Makes room for extra bytes after the first *size bytes, growing the block
 // geometrically; NULL (buffer freed) when the packet would outgrow its u32
 // size field, or memory runs out.
 uint8_t* reserve(void* buffer, uint32_t* size, uint64_t extra) {
-    if (buffer == NULL) return NULL;
+    if (buffer == NULL)
+        return NULL;
     size_t capacity = c_malloc_size(buffer);
     if (size == NULL || *size < C_PACKET_HEADER_SIZE || *size > capacity) {
         c_lprintf(&ZARN_LOG, C_LOG_ERROR, __LINE__, "Invalid packet buffer (size %u, block of %zu bytes).",
@@ -55,29 +60,36 @@ uint8_t* reserve(void* buffer, uint32_t* size, uint64_t extra) {
         c_free(buffer);
         return NULL;
     }
-    if (needed <= capacity) return static_cast<uint8_t*>(buffer);
+    if (needed <= capacity)
+        return static_cast<uint8_t*>(buffer);
     uint64_t grown = capacity < MIN_CAPACITY ? MIN_CAPACITY : static_cast<uint64_t>(capacity) * 2;
-    if (grown < needed) grown = needed;
-    if (grown > UINT32_MAX) grown = UINT32_MAX;
+    if (grown < needed)
+        grown = needed;
+    if (grown > UINT32_MAX)
+        grown = UINT32_MAX;
     void* moved = c_realloc(buffer, grown);
-    if (moved == NULL) c_free(buffer);
+    if (moved == NULL)
+        c_free(buffer);
     return static_cast<uint8_t*>(moved);
 }
 
-template <typename T> void* appendValues(const T* source, uint32_t count, void* buffer, uint32_t* size, bool counted) {
+template <typename T>
+void* appendValues(const T* source, uint32_t count, void* buffer, uint32_t* size, bool counted) {
     if (source == NULL && count != 0) {
         c_free(buffer);
         return NULL;
     }
     uint64_t extra = (counted ? sizeof(uint32_t) : 0) + static_cast<uint64_t>(count) * sizeof(T);
     uint8_t* bytes = reserve(buffer, size, extra);
-    if (bytes == NULL) return NULL;
+    if (bytes == NULL)
+        return NULL;
     uint8_t* cursor = bytes + *size;
     if (counted) {
         encode<uint32_t>(count, cursor);
         cursor += sizeof(uint32_t);
     }
-    for (uint32_t i = 0; i < count; i++, cursor += sizeof(T)) encode<T>(source[i], cursor);
+    for (uint32_t i = 0; i < count; i++, cursor += sizeof(T))
+        encode<T>(source[i], cursor);
     *size += static_cast<uint32_t>(extra);
     writeSizeField(bytes, *size);
     return bytes;
@@ -85,16 +97,21 @@ template <typename T> void* appendValues(const T* source, uint32_t count, void* 
 
 // Number of bytes between position and end, or -1 when they are not a range.
 int64_t available(const void* position, const void* end) {
-    if (position == NULL || end == NULL || position > end) return -1;
+    if (position == NULL || end == NULL || position > end)
+        return -1;
     return static_cast<const uint8_t*>(end) - static_cast<const uint8_t*>(position);
 }
 
-template <typename T> const void* readValues(T* destination, uint32_t count, const void* position, const void* end) {
+template <typename T>
+const void* readValues(T* destination, uint32_t count, const void* position, const void* end) {
     int64_t left = available(position, end);
-    if (left < 0 || static_cast<uint64_t>(left) < static_cast<uint64_t>(count) * sizeof(T)) return NULL;
-    if (destination == NULL && count != 0) return NULL;
+    if (left < 0 || static_cast<uint64_t>(left) < static_cast<uint64_t>(count) * sizeof(T))
+        return NULL;
+    if (destination == NULL && count != 0)
+        return NULL;
     const uint8_t* cursor = static_cast<const uint8_t*>(position);
-    for (uint32_t i = 0; i < count; i++, cursor += sizeof(T)) destination[i] = decode<T>(cursor);
+    for (uint32_t i = 0; i < count; i++, cursor += sizeof(T))
+        destination[i] = decode<T>(cursor);
     return cursor;
 }
 
@@ -102,9 +119,11 @@ template <typename T>
 const void* readArray(T* destination, uint32_t maximum, uint32_t* count, const void* position, const void* end) {
     uint32_t n = 0;
     const void* values = readValues<uint32_t>(&n, 1, position, end);
-    if (values == NULL || n > maximum) return NULL;
+    if (values == NULL || n > maximum)
+        return NULL;
     const void* after = readValues<T>(destination, n, values, end);
-    if (after != NULL && count != NULL) *count = n;
+    if (after != NULL && count != NULL)
+        *count = n;
     return after;
 }
 
@@ -112,28 +131,30 @@ const void* readArray(T* destination, uint32_t maximum, uint32_t* count, const v
 
 extern "C" void* c_createheader(uint16_t flags, uint16_t command, uint32_t* size) {
     uint8_t* header = static_cast<uint8_t*>(c_malloc(C_PACKET_HEADER_SIZE));
-    if (header == NULL) return NULL;
+    if (header == NULL)
+        return NULL;
     encode<uint32_t>(C_PACKET_HEADER_SIZE, header);
     encode<uint16_t>(flags, header + 4);
     encode<uint16_t>(command, header + 6);
-    if (size != NULL) *size = C_PACKET_HEADER_SIZE;
+    if (size != NULL)
+        *size = C_PACKET_HEADER_SIZE;
     return header;
 }
 
-#define ZARN_DEFINE_SERIALIZE(name, type)                                                                        \
-    extern "C" void* serialize_##name(const type* source, uint32_t count, void* buffer, uint32_t* size) {        \
-        return appendValues<type>(source, count, buffer, size, false);                                           \
-    }                                                                                                            \
+#define ZARN_DEFINE_SERIALIZE(name, type)                                                                         \
+    extern "C" void* serialize_##name(const type* source, uint32_t count, void* buffer, uint32_t* size) {         \
+        return appendValues<type>(source, count, buffer, size, false);                                            \
+    }                                                                                                             \
     extern "C" void* serialize_##name##_array(const type* source, uint32_t count, void* buffer, uint32_t* size) { \
-        return appendValues<type>(source, count, buffer, size, true);                                            \
-    }                                                                                                            \
-    extern "C" const void* deserialize_##name(type* destination, uint32_t count, const void* position,           \
-                                              const void* end) {                                                 \
-        return readValues<type>(destination, count, position, end);                                              \
-    }                                                                                                            \
-    extern "C" const void* deserialize_##name##_array(type* destination, uint32_t maximum, uint32_t* count,      \
-                                                      const void* position, const void* end) {                   \
-        return readArray<type>(destination, maximum, count, position, end);                                      \
+        return appendValues<type>(source, count, buffer, size, true);                                             \
+    }                                                                                                             \
+    extern "C" const void* deserialize_##name(type* destination, uint32_t count, const void* position,            \
+                                              const void* end) {                                                  \
+        return readValues<type>(destination, count, position, end);                                               \
+    }                                                                                                             \
+    extern "C" const void* deserialize_##name##_array(type* destination, uint32_t maximum, uint32_t* count,       \
+                                                      const void* position, const void* end) {                    \
+        return readArray<type>(destination, maximum, count, position, end);                                       \
     }
 
 ZARN_DEFINE_SERIALIZE(i8, int8_t)
@@ -151,10 +172,12 @@ ZARN_DEFINE_SERIALIZE(char, char)
 
 extern "C" const void* deserialize_text(char* destination, uint32_t n, const void* position, const void* end) {
     int64_t left = available(position, end);
-    if (destination == NULL || n == 0 || left < 0 || static_cast<uint64_t>(left) < n) return NULL;
+    if (destination == NULL || n == 0 || left < 0 || static_cast<uint64_t>(left) < n)
+        return NULL;
     const char* field = static_cast<const char*>(position);
     uint32_t length = 0;
-    while (length < n - 1 && field[length] != '\0') length++;
+    while (length < n - 1 && field[length] != '\0')
+        length++;
     memcpy(destination, field, length);
     destination[length] = '\0';
     return field + n;

@@ -17,7 +17,8 @@ struct c_dir_t {
 };
 
 extern "C" char* c_getExpandedString(const char* text) {
-    if (text == NULL) return NULL;
+    if (text == NULL)
+        return NULL;
     try {
         std::string expanded;
         const char* cursor = text;
@@ -31,7 +32,8 @@ extern "C" char* c_getExpandedString(const char* text) {
             expanded.append(cursor, open - cursor);
             std::string name(open + 2, close - open - 2);
             const char* value = getenv(name.c_str());
-            if (value != NULL) expanded += value;
+            if (value != NULL)
+                expanded += value;
             cursor = close + 1;
         }
         return c_strdup(expanded.c_str());
@@ -41,25 +43,31 @@ extern "C" char* c_getExpandedString(const char* text) {
 }
 
 static int makeFolder(const std::string& path) {
-    if (mkdir(path.c_str(), 0777) == 0) return 0;
+    if (mkdir(path.c_str(), 0777) == 0)
+        return 0;
     int error = errno;
     struct stat status;
-    if (error == EEXIST && stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) return 0;
+    if (error == EEXIST && stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode))
+        return 0;
     return error == EEXIST ? ENOTDIR : error;
 }
 
 extern "C" int c_mkdirp(const char* path) {
-    if (path == NULL || *path == '\0') return EINVAL;
+    if (path == NULL || *path == '\0')
+        return EINVAL;
     try {
         std::string full(path);
         // Every prefix ending before a '/' is a parent folder; the leading
         // '/' of an absolute path names no folder to create.
         for (size_t slash = full.find('/', 1); slash != std::string::npos; slash = full.find('/', slash + 1)) {
-            if (full[slash - 1] == '/') continue;
+            if (full[slash - 1] == '/')
+                continue;
             int error = makeFolder(full.substr(0, slash));
-            if (error != 0) return error;
+            if (error != 0)
+                return error;
         }
-        if (full.back() == '/') return 0;
+        if (full.back() == '/')
+            return 0;
         return makeFolder(full);
     } catch (...) {
         return ENOMEM;
@@ -67,31 +75,39 @@ extern "C" int c_mkdirp(const char* path) {
 }
 
 extern "C" int c_chdir(const char* path) {
-    if (path == NULL) return EINVAL;
+    if (path == NULL)
+        return EINVAL;
     return chdir(path) == 0 ? 0 : errno;
 }
 
 extern "C" int c_dirname(const char* path, char* folder, size_t size) {
-    if (path == NULL || folder == NULL || size == 0) return EINVAL;
+    if (path == NULL || folder == NULL || size == 0)
+        return EINVAL;
     size_t end = strlen(path);
-    while (end > 1 && path[end - 1] == '/') end--; // trailing separators
-    while (end > 0 && path[end - 1] != '/') end--; // the last name
-    while (end > 1 && path[end - 1] == '/') end--; // separators before it
+    while (end > 1 && path[end - 1] == '/')
+        end--; // trailing separators
+    while (end > 0 && path[end - 1] != '/')
+        end--; // the last name
+    while (end > 1 && path[end - 1] == '/')
+        end--; // separators before it
     const char* result = path;
     if (end == 0) {
         result = path[0] == '/' ? "/" : ".";
         end = 1;
     }
-    if (end >= size) return ENAMETOOLONG;
+    if (end >= size)
+        return ENAMETOOLONG;
     memcpy(folder, result, end);
     folder[end] = '\0';
     return 0;
 }
 
 extern "C" c_dir_t* c_opendir(const char* path) {
-    if (path == NULL) return NULL;
+    if (path == NULL)
+        return NULL;
     DIR* dir = opendir(path);
-    if (dir == NULL) return NULL;
+    if (dir == NULL)
+        return NULL;
     c_dir_t* handle = static_cast<c_dir_t*>(c_malloc(sizeof *handle));
     if (handle == NULL) {
         closedir(dir);
@@ -102,15 +118,18 @@ extern "C" c_dir_t* c_opendir(const char* path) {
 }
 
 extern "C" const char* c_readdir(c_dir_t* dir) {
-    if (dir == NULL) return NULL;
+    if (dir == NULL)
+        return NULL;
     while (struct dirent* entry = readdir(dir->dir)) {
-        if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) return entry->d_name;
+        if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0)
+            return entry->d_name;
     }
     return NULL;
 }
 
 extern "C" void c_closedir(c_dir_t* dir) {
-    if (dir == NULL) return;
+    if (dir == NULL)
+        return;
     closedir(dir->dir);
     c_free(dir);
 }

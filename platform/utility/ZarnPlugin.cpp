@@ -26,7 +26,8 @@ std::string pluginPath; // as the loader knows the plug-in
 
 void openPlugin() {
     const char* folder = getenv("ZARN_PLUGIN_DIR");
-    if (folder == NULL || *folder == '\0') folder = ZARN_DEFAULT_PLUGIN_DIR;
+    if (folder == NULL || *folder == '\0')
+        folder = ZARN_DEFAULT_PLUGIN_DIR;
     std::string path = std::string(folder) + "/" + PLUGIN_FILE;
     pluginHandle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (pluginHandle == NULL) {
@@ -44,7 +45,8 @@ void openPlugin() {
 // functions answer to code names.
 bool definedByPlugin(void* symbol) {
     Dl_info info;
-    if (dladdr(symbol, &info) == 0 || info.dli_fname == NULL) return false;
+    if (dladdr(symbol, &info) == 0 || info.dli_fname == NULL)
+        return false;
     return pluginPath.empty() || pluginPath == info.dli_fname;
 }
 
@@ -58,8 +60,10 @@ extern "C" void* c_xml_getfunctionpointerfromcodename(xmlDocPtr document, const 
     } catch (...) {
         return NULL;
     }
-    if (pluginHandle == NULL || codeName == NULL || *codeName == '\0') return NULL;
+    if (pluginHandle == NULL || codeName == NULL || *codeName == '\0')
+        return NULL;
     void* symbol = dlsym(pluginHandle, codeName);
-    if (symbol == NULL || !definedByPlugin(symbol)) return NULL;
+    if (symbol == NULL || !definedByPlugin(symbol))
+        return NULL;
     return symbol;
 }

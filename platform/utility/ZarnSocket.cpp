@@ -23,9 +23,7 @@ namespace {
 
 const int LISTEN_BACKLOG = 16;
 
-int lastError() {
-    return errno != 0 ? errno : EIO;
-}
+int lastError() { return errno != 0 ? errno : EIO; }
 
 c_socket_t* wrap(int fd) {
     c_socket_t* socket = static_cast<c_socket_t*>(c_malloc(sizeof *socket));
@@ -47,9 +45,7 @@ void setNoDelay(int fd) {
 enum RecvStatus { RECV_OK, RECV_CLOSED, RECV_ERROR, RECV_TIMEOUT };
 
 // The moment by which a whole packet must have arrived; 0: no limit.
-uint64_t deadlineAfter(uint32_t timeoutMs) {
-    return timeoutMs == 0 ? 0 : c_get_time() + timeoutMs;
-}
+uint64_t deadlineAfter(uint32_t timeoutMs) { return timeoutMs == 0 ? 0 : c_get_time() + timeoutMs; }
 
 // Reads exactly size bytes before the deadline (0: waits forever). The
 // deadline holds for the whole read, so that a peer sending one byte now
@@ -61,20 +57,25 @@ RecvStatus receiveAll(int fd, uint64_t deadline, uint8_t* destination, size_t si
     while (received < size) {
         if (deadline != 0) {
             uint64_t now = c_get_time();
-            if (now >= deadline) return RECV_TIMEOUT;
+            if (now >= deadline)
+                return RECV_TIMEOUT;
             uint64_t left = deadline - now;
             struct pollfd wait = {fd, POLLIN, 0};
             int ready = poll(&wait, 1, left > INT32_MAX ? INT32_MAX : static_cast<int>(left));
-            if (ready == 0) return RECV_TIMEOUT;
+            if (ready == 0)
+                return RECV_TIMEOUT;
             if (ready < 0) {
-                if (errno == EINTR) continue;
+                if (errno == EINTR)
+                    continue;
                 return RECV_ERROR;
             }
         }
         ssize_t count = recv(fd, destination + received, size - received, 0);
-        if (count == 0) return RECV_CLOSED;
+        if (count == 0)
+            return RECV_CLOSED;
         if (count < 0) {
-            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
+                continue;
             return RECV_ERROR;
         }
         received += static_cast<size_t>(count);
@@ -94,23 +95,21 @@ uint32_t readU32(const uint8_t* bytes) {
     return bytes[0] | (bytes[1] << 8) | (bytes[2] << 16) | (static_cast<uint32_t>(bytes[3]) << 24);
 }
 
-uint16_t readU16(const uint8_t* bytes) {
-    return static_cast<uint16_t>(bytes[0] | (bytes[1] << 8));
-}
+uint16_t readU16(const uint8_t* bytes) { return static_cast<uint16_t>(bytes[0] | (bytes[1] << 8)); }
 
 } // namespace
 
-extern "C" int c_socket_init(void) {
-    return 0;
-}
+extern "C" int c_socket_init(void) { return 0; }
 
 extern "C" void c_socket_cleanup(void) {}
 
 extern "C" int c_socket_server_init(c_socket_t** server, uint32_t bindAddress, uint16_t* port) {
-    if (server == NULL || port == NULL) return EINVAL;
+    if (server == NULL || port == NULL)
+        return EINVAL;
     *server = NULL;
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return lastError();
+    if (fd < 0)
+        return lastError();
     int on = 1;
     struct sockaddr_in address;
     memset(&address, 0, sizeof address);
@@ -133,21 +132,24 @@ extern "C" int c_socket_server_init(c_socket_t** server, uint32_t bindAddress, u
 }
 
 extern "C" int c_socket_server_accept(c_socket_t* server, c_socket_t** client) {
-    if (server == NULL || client == NULL) return EINVAL;
+    if (server == NULL || client == NULL)
+        return EINVAL;
     *client = NULL;
     int listener = server->fd; // the record is not touched again while blocked
     int fd;
     do {
         fd = accept4(listener, NULL, NULL, SOCK_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return lastError();
+    if (fd < 0)
+        return lastError();
     setNoDelay(fd);
     *client = wrap(fd);
     return *client != NULL ? 0 : ENOMEM;
 }
 
 extern "C" int c_socket_client_connect(c_socket_t** client, const char* host, uint16_t port) {
-    if (client == NULL || host == NULL) return EINVAL;
+    if (client == NULL || host == NULL)
+        return EINVAL;
     *client = NULL;
     struct addrinfo hints;
     memset(&hints, 0, sizeof hints);
@@ -156,7 +158,8 @@ extern "C" int c_socket_client_connect(c_socket_t** client, const char* host, ui
     char service[8];
     snprintf(service, sizeof service, "%u", port);
     struct addrinfo* addresses = NULL;
-    if (getaddrinfo(host, service, &hints, &addresses) != 0 || addresses == NULL) return EHOSTUNREACH;
+    if (getaddrinfo(host, service, &hints, &addresses) != 0 || addresses == NULL)
+        return EHOSTUNREACH;
     int error = ECONNREFUSED;
     int fd = -1;
     for (struct addrinfo* address = addresses; address != NULL && fd < 0; address = address->ai_next) {
@@ -176,26 +179,27 @@ extern "C" int c_socket_client_connect(c_socket_t** client, const char* host, ui
         }
     }
     freeaddrinfo(addresses);
-    if (fd < 0) return error;
+    if (fd < 0)
+        return error;
     setNoDelay(fd);
     *client = wrap(fd);
     return *client != NULL ? 0 : ENOMEM;
 }
 
 extern "C" void c_socket_delete(c_socket_t* socket) {
-    if (socket == NULL) return;
+    if (socket == NULL)
+        return;
     // The shutdown also wakes a thread blocked in accept or recv on it.
     shutdown(socket->fd, SHUT_RDWR);
     close(socket->fd);
     c_free(socket);
 }
 
-extern "C" int c_socket_fd(const c_socket_t* socket) {
-    return socket == NULL ? -1 : socket->fd;
-}
+extern "C" int c_socket_fd(const c_socket_t* socket) { return socket == NULL ? -1 : socket->fd; }
 
 extern "C" int c_socket_set_recv_timeout(c_socket_t* socket, uint32_t milliseconds) {
-    if (socket == NULL) return EINVAL;
+    if (socket == NULL)
+        return EINVAL;
     socket->recvTimeoutMs = milliseconds;
     return 0;
 }
@@ -203,11 +207,14 @@ extern "C" int c_socket_set_recv_timeout(c_socket_t* socket, uint32_t millisecon
 extern "C" void* c_recv_packet(c_socket_t* socket, uint16_t* command, uint32_t* payloadSize) {
     uint16_t ignoredCommand;
     uint32_t ignoredSize;
-    if (command == NULL) command = &ignoredCommand;
-    if (payloadSize == NULL) payloadSize = &ignoredSize;
+    if (command == NULL)
+        command = &ignoredCommand;
+    if (payloadSize == NULL)
+        payloadSize = &ignoredSize;
     *command = C_PACKET_RECV_FAILED;
     *payloadSize = 0;
-    if (socket == NULL) return NULL;
+    if (socket == NULL)
+        return NULL;
 
     const int fd = socket->fd;
     // One time-out for the whole packet, counted from this call.
@@ -226,7 +233,8 @@ extern "C" void* c_recv_packet(c_socket_t* socket, uint16_t* command, uint32_t* 
     }
     uint32_t bytes = size - C_PACKET_HEADER_SIZE;
     uint8_t* payload = static_cast<uint8_t*>(c_malloc(bytes));
-    if (payload == NULL) return NULL;
+    if (payload == NULL)
+        return NULL;
     status = receiveAll(fd, deadline, payload, bytes);
     if (status != RECV_OK) {
         c_lprintf(&ZARN_LOG, C_LOG_WARNING, __LINE__, "Packet cut short after its header (%u bytes expected): %s.",
@@ -247,14 +255,16 @@ extern "C" void* c_recv_packet(c_socket_t* socket, uint16_t* command, uint32_t* 
 }
 
 extern "C" int64_t c_send(c_socket_t* socket, const void* data, uint32_t size) {
-    if (socket == NULL || (data == NULL && size != 0)) return 0;
+    if (socket == NULL || (data == NULL && size != 0))
+        return 0;
     const int fd = socket->fd;
     const uint8_t* bytes = static_cast<const uint8_t*>(data);
     uint32_t sent = 0;
     while (sent < size) {
         ssize_t count = send(fd, bytes + sent, size - sent, MSG_NOSIGNAL);
         if (count < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             c_lprintf(&ZARN_LOG, C_LOG_WARNING, __LINE__, "send() failed after %u of %u bytes: %s.", sent, size,
                       strerror(errno));
             break;

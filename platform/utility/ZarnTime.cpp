@@ -30,15 +30,14 @@ extern "C" uint64_t c_get_time(void) {
 extern "C" uint64_t c_getCurrentTimeRepresentation(void) {
     time_t now = time(NULL);
     struct tm local;
-    if (localtime_r(&now, &local) == NULL) return 0;
+    if (localtime_r(&now, &local) == NULL)
+        return 0;
     uint64_t date = static_cast<uint64_t>(local.tm_year + 1900) * 10000u + (local.tm_mon + 1) * 100u + local.tm_mday;
     uint64_t clock = static_cast<uint64_t>(local.tm_hour) * 10000u + local.tm_min * 100u + local.tm_sec;
     return date * 1000000u + clock;
 }
 
-extern "C" void c_srand(uint32_t seed) {
-    randomState.store(mix(seed + GOLDEN_GAMMA), std::memory_order_relaxed);
-}
+extern "C" void c_srand(uint32_t seed) { randomState.store(mix(seed + GOLDEN_GAMMA), std::memory_order_relaxed); }
 
 extern "C" double c_rand(void) {
     uint64_t draw = mix(randomState.fetch_add(GOLDEN_GAMMA, std::memory_order_relaxed) + GOLDEN_GAMMA);
@@ -48,10 +47,7 @@ extern "C" double c_rand(void) {
 extern "C" void c_sleep(uint32_t milliseconds) {
     struct timespec left = {static_cast<time_t>(milliseconds / 1000),
                             static_cast<long>(milliseconds % 1000) * 1000000L};
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-    }
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {}
 }
 
-extern "C" uint32_t c_ctz(uint32_t value) {
-    return value == 0 ? 32 : static_cast<uint32_t>(__builtin_ctz(value));
-}
+extern "C" uint32_t c_ctz(uint32_t value) { return value == 0 ? 32 : static_cast<uint32_t>(__builtin_ctz(value)); }

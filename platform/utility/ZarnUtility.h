@@ -51,12 +51,7 @@ typedef struct c_LogModule_t {
 } c_LogModule_t;
 
 /* Levels of a message. */
-enum {
-    C_LOG_ERROR = 1,
-    C_LOG_WARNING = 2,
-    C_LOG_INFO = 4,
-    C_LOG_DETAIL = 8
-};
+enum { C_LOG_ERROR = 1, C_LOG_WARNING = 2, C_LOG_INFO = 4, C_LOG_DETAIL = 8 };
 
 /*
  * Appends one line to the module's log file: time, level, source file and
@@ -203,7 +198,7 @@ int c_socket_set_recv_timeout(c_socket_t* socket, uint32_t milliseconds);
  * packet, u16 flags, u16 command} and the payload.
  */
 enum { C_PACKET_HEADER_SIZE = 8 };
-#define C_PACKET_MAX_SIZE (16u * 1024u * 1024u)
+#define C_PACKET_MAX_SIZE    (16u * 1024u * 1024u)
 #define C_PACKET_RECV_FAILED 0xFFFFu
 
 /* A new 8-byte buffer holding a header with size 8; *size := 8. */
@@ -216,12 +211,12 @@ void* c_createheader(uint16_t flags, uint16_t command, uint32_t* size);
  * first. serialize_char appends count raw bytes (a fixed text char[N] is
  * written with count N).
  */
-#define ZARN_DECLARE_SERIALIZE(name, type)                                                                \
-    void* serialize_##name(const type* source, uint32_t count, void* buffer, uint32_t* size);            \
-    void* serialize_##name##_array(const type* source, uint32_t count, void* buffer, uint32_t* size);   \
-    const void* deserialize_##name(type* destination, uint32_t count, const void* position, const void* end); \
-    const void* deserialize_##name##_array(type* destination, uint32_t maximum, uint32_t* count,         \
-                                           const void* position, const void* end);
+#define ZARN_DECLARE_SERIALIZE(name, type)                                                                             \
+    void* serialize_##name(const type* source, uint32_t count, void* buffer, uint32_t* size);                          \
+    void* serialize_##name##_array(const type* source, uint32_t count, void* buffer, uint32_t* size);                  \
+    const void* deserialize_##name(type* destination, uint32_t count, const void* position, const void* end);          \
+    const void* deserialize_##name##_array(type* destination, uint32_t maximum, uint32_t* count, const void* position, \
+                                           const void* end);
 ZARN_DECLARE_SERIALIZE(i8, int8_t)
 ZARN_DECLARE_SERIALIZE(u8, uint8_t)
 ZARN_DECLARE_SERIALIZE(i16, int16_t)
@@ -326,7 +321,8 @@ typedef struct c_getopt_t {
     char* optarg; /* argument of the last option that takes one */
     int position; /* within a group of options ("-ab") */
 } c_getopt_t;
-#define C_GETOPT_INIT {1, 0, NULL, 0}
+#define C_GETOPT_INIT \
+    { 1, 0, NULL, 0 }
 /*
  * getopt(3) over argv with state: returns the next option character, -1 at
  * the first non-option argument or "--", and '?' for an unknown option or a

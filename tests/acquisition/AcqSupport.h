@@ -6,11 +6,11 @@
 
 #include <string>
 
+#include "../support/SimBoards.h"
 #include "ZarnBoard_GENERIC.h"
 #include "ZarnDPPLayer.h"
 #include "ZarnRecordMemory.h"
 #include "ZarnSimulator.h"
-#include "../support/SimBoards.h"
 
 namespace acqtest {
 
@@ -33,7 +33,7 @@ using LiveBoard = testsup::OpenedRecord;
  * manual clock unless a test changes it.
  */
 class HandBoard {
-  public:
+public:
     explicit HandBoard(uint32_t enabledMask = 0xFF);
     ~HandBoard();
     HandBoard(const HandBoard&) = delete;
@@ -43,8 +43,7 @@ class HandBoard {
     int32_t link() const { return d_->descriptor.CommHandle; }
 
     c_Parameter_t* board(int32_t code, double value, uint32_t address = 0, uint32_t mask = 0xFFFFFFFFu);
-    c_Parameter_t* channel(uint32_t ch, int32_t code, double value, uint32_t address = 0,
-                           uint32_t mask = 0xFFFFFFFFu);
+    c_Parameter_t* channel(uint32_t ch, int32_t code, double value, uint32_t address = 0, uint32_t mask = 0xFFFFFFFFu);
     /* The channel's enable, in the library and on the board. */
     void enable(uint32_t ch, bool on);
     uint32_t peek(uint32_t address) const;
@@ -55,7 +54,7 @@ class HandBoard {
     uint64_t generated(uint32_t ch) const;
     uint32_t eventsRead() const;
 
-  private:
+private:
     c_Parameter_t* add(c_ParamCollection_t** collection, int32_t first, int32_t code, double value, uint8_t index,
                        uint32_t address, uint32_t mask);
     c_Digitizer_t* d_;
@@ -64,7 +63,7 @@ class HandBoard {
 /* Sends every module's messages, every level, to a folder of its own while
  * it lives, so that a test can read what a module logged. */
 class LogCapture {
-  public:
+public:
     LogCapture();
     ~LogCapture();
     LogCapture(const LogCapture&) = delete;
@@ -72,19 +71,19 @@ class LogCapture {
     /* Whether the module's log file (e.g. "ZarnDPPLayerLog.txt") holds the text. */
     bool has(const std::string& logFile, const std::string& fragment) const;
 
-  private:
+private:
     std::string folder_, oldDir_, oldLevel_;
     bool hadDir_, hadLevel_;
 };
 
 /* A temporary file name, removed with the object. */
 class TempFile {
-  public:
+public:
     explicit TempFile(const std::string& stem);
     ~TempFile();
     const std::string& path() const { return path_; }
 
-  private:
+private:
     std::string path_;
 };
 

@@ -95,7 +95,6 @@ TEST(ChannelStop, ClearsOnlyItsRunGateUntilTheLastRunningChannelStopsTheBoard) {
     EXPECT_EQ(runGate(b, 0), 0u);
     EXPECT_EQ(b->channels[0].acqStatus, ACQSTATUS_STOPPED);
     EXPECT_EQ(b->acqStatus, ACQSTATUS_STOPPED);
-
 }
 
 TEST(ChannelStop, WithoutRunGatesASingleChannelCannotStop) {
@@ -147,7 +146,7 @@ TEST(BoardStop, TheAsFormsWaitForTheNextSuccessfulRead) {
     EXPECT_EQ(b->acqStatus, ACQSTATUS_STOPPING);
     int32_t bytes = 0;
     ASSERT_EQ(c_getDPPEvents(b.get(), &bytes), 0);
-    EXPECT_GT(bytes, 0); /* the stop closed the partial aggregates */
+    EXPECT_GT(bytes, 0);           /* the stop closed the partial aggregates */
     EXPECT_GT(b.eventsRead(), 0u); /* and the drain delivers them, run gates closed or not */
     EXPECT_EQ(b->acqStatus, ACQSTATUS_STOPPED);
     EXPECT_EQ(b->channels[0].acqStatus, ACQSTATUS_STOPPED);

@@ -20,20 +20,13 @@ using namespace std::chrono_literals;
 
 namespace {
 
-const fs::path& workFolder()
-{
-    return inProcessServerFolder();
-}
+const fs::path& workFolder() { return inProcessServerFolder(); }
 const bool environmentSet = !workFolder().empty(); // set before any server code runs
 
-std::string logText(const char* file)
-{
-    return readFile(workFolder() / "logs" / file);
-}
+std::string logText(const char* file) { return readFile(workFolder() / "logs" / file); }
 
 // The logs that explain a readout that brought nothing.
-std::string readoutLogs()
-{
+std::string readoutLogs() {
     return logText("SRVBoardThreadLog.txt") + logText("ZarnDPPLayerLog.txt") + logText("ZarnBoard_GENERICLog.txt");
 }
 
@@ -44,12 +37,10 @@ struct Answer {
     Bytes reply;
 };
 
-Answer call(SRVBoard_t* board, Handler handler, SRVCommand_t command, const Bytes& payload)
-{
+Answer call(SRVBoard_t* board, Handler handler, SRVCommand_t command, const Bytes& payload) {
     Answer answer;
     uint32_t size = 0;
-    void* reply = handler(board, command, payload.data(), static_cast<uint32_t>(payload.size()), &size,
-                          &answer.status);
+    void* reply = handler(board, command, payload.data(), static_cast<uint32_t>(payload.size()), &size, &answer.status);
     if (reply != nullptr) {
         const uint8_t* bytes = static_cast<const uint8_t*>(reply);
         answer.reply.assign(bytes, bytes + size);
@@ -58,15 +49,13 @@ Answer call(SRVBoard_t* board, Handler handler, SRVCommand_t command, const Byte
     return answer;
 }
 
-Bytes acquisitionRequest(uint32_t channelMask)
-{
+Bytes acquisitionRequest(uint32_t channelMask) {
     Bytes b = masks(0, 0);
     putU32(b, channelMask);
     return b;
 }
 
-Bytes waveformRequest(uint64_t mask, int32_t channel)
-{
+Bytes waveformRequest(uint64_t mask, int32_t channel) {
     Bytes b;
     putU64(b, mask);
     putU32(b, static_cast<uint32_t>(channel));
@@ -76,8 +65,7 @@ Bytes waveformRequest(uint64_t mask, int32_t channel)
 // The server's global record with the board open, as the start-up leaves it.
 class BoardEnvironment : public ::testing::Environment {
 public:
-    void SetUp() override
-    {
+    void SetUp() override {
         ASSERT_EQ(SRV_InitGlobals(), 0);
         fs::create_directories(workFolder() / "work" / "Run");
         ASSERT_EQ(chdir((workFolder() / "work").c_str()), 0);
@@ -91,8 +79,7 @@ public:
         ASSERT_EQ(SRV_InitListSaves(board, dataPath), 0);
         ASSERT_EQ(SRV_UnlockBoard(board), 0);
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         if (SRV_Globals == nullptr)
             return;
         SRV_CloseBoard(&SRV_Globals->board);
@@ -105,33 +92,28 @@ const auto* const boardEnvironment = ::testing::AddGlobalTestEnvironment(new Boa
 
 class OpenBoardTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         ASSERT_NE(SRV_Globals, nullptr);
         board_ = &SRV_Globals->board;
         ASSERT_TRUE(board_->open);
         ASSERT_TRUE(SRV_IsBoardThreadRunning(board_));
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         stop();
         setLibraryValue(DPPL_PARAM_WAVEFORMS, -1, 0.0);
         for (int32_t channel = 0; channel < 8; channel++)
             setLibraryValue(DPPL_PARAM_CH_ENABLED, channel, 1.0);
     }
 
-    SRVStatus_t start(uint32_t mask = 0xFF)
-    {
+    SRVStatus_t start(uint32_t mask = 0xFF) {
         return call(board_, SRV_CmdStartAcquisition, SRV_CMD_START_ACQUISITION, acquisitionRequest(mask)).status;
     }
-    SRVStatus_t stop(uint32_t mask = 0xFF)
-    {
+    SRVStatus_t stop(uint32_t mask = 0xFF) {
         return call(board_, SRV_CmdStopAcquisition, SRV_CMD_STOP_ACQUISITION, acquisitionRequest(mask)).status;
     }
     // Sets a library parameter through the set path, under the board lock
     // (channel -1: a board parameter).
-    void setLibraryValue(int32_t code, int32_t channel, double value)
-    {
+    void setLibraryValue(int32_t code, int32_t channel, double value) {
         ASSERT_EQ(SRV_LockBoard(board_), 0);
         c_Parameter_t* parameter =
             channel < 0 ? c_pfind(&board_->digitizer, code) : c_pfindc(&board_->digitizer, channel, code);
@@ -143,8 +125,7 @@ protected:
     }
     // Runs f with the board lock held.
     template <typename F>
-    auto locked(F f)
-    {
+    auto locked(F f) {
         EXPECT_EQ(SRV_LockBoard(board_), 0);
         auto result = f();
         EXPECT_EQ(SRV_UnlockBoard(board_), 0);
@@ -156,8 +137,7 @@ protected:
 
 // ---------------------------------------------------------------- waveforms
 
-TEST_F(OpenBoardTest, Command30ReturnsTheTracesOfARunningChannelWithWaveformsOn)
-{
+TEST_F(OpenBoardTest, Command30ReturnsTheTracesOfARunningChannelWithWaveformsOn) {
     setLibraryValue(DPPL_PARAM_WAVEFORMS, -1, 1.0);
     // Simulated waveforms are costly: channel 0 alone is enough.
     for (int32_t channel = 1; channel < 8; channel++)
@@ -193,8 +173,7 @@ TEST_F(OpenBoardTest, Command30ReturnsTheTracesOfARunningChannelWithWaveformsOn)
     EXPECT_NE(logText("SRV_WaveformsLog.txt").find("Channel 0 is not in acquisition."), std::string::npos);
 }
 
-TEST_F(OpenBoardTest, Command30WithWaveformsOffAnswersNoWaveform)
-{
+TEST_F(OpenBoardTest, Command30WithWaveformsOffAnswersNoWaveform) {
     ASSERT_EQ(start(), 0);
     EXPECT_EQ(call(board_, SRV_CmdGetWaveform, SRV_CMD_GET_WAVEFORM, waveformRequest(1, 0)).status,
               SRV_ERR_NO_WAVEFORM);
@@ -203,8 +182,7 @@ TEST_F(OpenBoardTest, Command30WithWaveformsOffAnswersNoWaveform)
 
 // An event's waveform as the library hands it over, with its own buffers.
 struct SourceWaveform {
-    explicit SourceWaveform(uint32_t samples, bool withDigital1 = true)
-    {
+    explicit SourceWaveform(uint32_t samples, bool withDigital1 = true) {
         analog.assign(samples, 0);
         digital.assign(samples, 0);
         waveform.nSamples = samples;
@@ -217,8 +195,7 @@ struct SourceWaveform {
         if (withDigital1)
             waveform.traces[4] = {11, digital.data(), samples};
     }
-    c_DPPEvent_t event(uint16_t energy)
-    {
+    c_DPPEvent_t event(uint16_t energy) {
         c_DPPEvent_t e{};
         e.energy = energy;
         e.waveform = &waveform;
@@ -229,8 +206,7 @@ struct SourceWaveform {
     c_Waveform_t waveform{};
 };
 
-TEST_F(OpenBoardTest, StoredWaveformFollowsTheEnergySkimAndNeverExceedsItsBuffers)
-{
+TEST_F(OpenBoardTest, StoredWaveformFollowsTheEnergySkimAndNeverExceedsItsBuffers) {
     const uint32_t channel = 3;
     setLibraryValue(DPPL_PARAM_CH_ESKIM_ENABLE, channel, 1.0);
     setLibraryValue(DPPL_PARAM_CH_ESKIM_LLD, channel, 100.0);
@@ -295,8 +271,7 @@ TEST_F(OpenBoardTest, StoredWaveformFollowsTheEnergySkimAndNeverExceedsItsBuffer
 
 // A quit while acquiring (the board thread's last cycle) writes the buffered
 // list-mode events and sets the stop times, as a stop command does.
-TEST_F(OpenBoardTest, QuitWhileAcquiringFlushesListModeAndSetsStopTimes)
-{
+TEST_F(OpenBoardTest, QuitWhileAcquiringFlushesListModeAndSetsStopTimes) {
     std::string listFile = (workFolder() / "quit-list.txt").string();
     locked([&] {
         SRVListSave_t& list = board_->channels[0].listSave;
@@ -333,8 +308,7 @@ TEST_F(OpenBoardTest, QuitWhileAcquiringFlushesListModeAndSetsStopTimes)
 // A start whose list-mode step fails, for the whole board or for its last
 // channel, leaves nothing acquiring unread: the board is stopped again, its
 // raw-data file closed, the board thread idle; the stop after it succeeds.
-TEST_F(OpenBoardTest, AStartThatFailsHalfWayLeavesTheBoardStopped)
-{
+TEST_F(OpenBoardTest, AStartThatFailsHalfWayLeavesTheBoardStopped) {
     std::ofstream(workFolder() / "blocker").put('x'); // no folder can be made under a file
     std::string blocked = (workFolder() / "blocker" / "list.txt").string();
     struct Case {
@@ -372,8 +346,7 @@ TEST_F(OpenBoardTest, AStartThatFailsHalfWayLeavesTheBoardStopped)
     }
 }
 
-TEST_F(OpenBoardTest, StopOfAnIdleBoardStillRunsThroughTheBoardThread)
-{
+TEST_F(OpenBoardTest, StopOfAnIdleBoardStillRunsThroughTheBoardThread) {
     EXPECT_EQ(stop(), 0);
     EXPECT_EQ(board_->idle, 1);
     for (SRVMCSSpectrum_t& mcs : board_->channels[0].mcsSpectra)
@@ -383,8 +356,7 @@ TEST_F(OpenBoardTest, StopOfAnIdleBoardStillRunsThroughTheBoardThread)
     EXPECT_EQ(board_->channels[0].mcsSpectra[0].pass, 1u);
 }
 
-TEST_F(OpenBoardTest, MaskBitsAreRefused)
-{
+TEST_F(OpenBoardTest, MaskBitsAreRefused) {
     Bytes in = masks(1, 0);
     putU32(in, 0xFF);
     EXPECT_EQ(call(board_, SRV_CmdStartAcquisition, SRV_CMD_START_ACQUISITION, in).status, SRV_ERR_UNSUPPORTED);
@@ -402,8 +374,7 @@ TEST_F(OpenBoardTest, MaskBitsAreRefused)
 
 // A start or stop handed over while no board thread runs is answered with a
 // failure at once; without an open board there is not even a lock to take.
-TEST(NoBoardThread, StartAndStopAnswerAFailureWithoutWaiting)
-{
+TEST(NoBoardThread, StartAndStopAnswerAFailureWithoutWaiting) {
     SRVBoard_t* board = static_cast<SRVBoard_t*>(c_calloc(1, sizeof(SRVBoard_t)));
     ASSERT_NE(board, nullptr);
     ASSERT_EQ(c_ticket_init(&board->boardLock), 0);

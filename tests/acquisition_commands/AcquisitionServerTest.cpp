@@ -20,16 +20,14 @@ using namespace srvtest::command;
 
 class AcquisitionServer : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         port_ = freePort();
         server_ = std::make_unique<ServerProcess>(std::vector<std::string>{"-p", std::to_string(port_)});
         ASSERT_TRUE(server_->waitReady()) << server_->log() << server_->log("SRV_CommonLog.txt");
         client_ = std::make_unique<Client>(port_);
         ASSERT_TRUE(client_->connected());
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         if (client_ && client_->connected()) {
             auto reply = client_->request(QUIT, masks(0, 0));
             EXPECT_TRUE(reply && reply->status() == SUCCESS);
@@ -37,34 +35,27 @@ protected:
         }
     }
 
-    int16_t status(uint16_t command, const Bytes& payload = {})
-    {
+    int16_t status(uint16_t command, const Bytes& payload = {}) {
         auto reply = client_->request(command, payload);
         EXPECT_TRUE(reply);
         return reply ? reply->status() : INT16_MIN;
     }
     // The board thread's log with the library's, which explain a failed start,
     // stop or readout.
-    std::string boardLog() const
-    {
+    std::string boardLog() const {
         return server_->log("SRVBoardThreadLog.txt") + server_->log("ZarnDPPLayerLog.txt") +
                server_->log("ZarnBoard_GENERICLog.txt");
     }
     fs::path work() const { return server_->workDir(); }
 
     // Total entries of a channel's energy spectrum.
-    uint64_t entries(uint32_t channel)
-    {
+    uint64_t entries(uint32_t channel) {
         auto reply = client_->request(GET_SPECTRUM, spectrumRequest(0x40, channel));
         EXPECT_TRUE(reply && reply->status() == SUCCESS && reply->payload.size() == 10);
         return reply && reply->payload.size() == 10 ? getU64(reply->payload, 2) : 0;
     }
-    void clearSpectrum(uint32_t channel)
-    {
-        EXPECT_EQ(status(CLEAR_SPECTRUM, clearSpectrumRequest(channel)), SUCCESS);
-    }
-    bool waitForEntries(uint32_t channel, uint64_t atLeast)
-    {
+    void clearSpectrum(uint32_t channel) { EXPECT_EQ(status(CLEAR_SPECTRUM, clearSpectrumRequest(channel)), SUCCESS); }
+    bool waitForEntries(uint32_t channel, uint64_t atLeast) {
         return waitFor([&] { return entries(channel) >= atLeast; }, 30000ms);
     }
 
@@ -75,8 +66,7 @@ protected:
 
 // ------------------------------------------------------- the main road
 
-TEST_F(AcquisitionServer, StartFillsTheSpectrumAndStopEndsIt)
-{
+TEST_F(AcquisitionServer, StartFillsTheSpectrumAndStopEndsIt) {
     clearSpectrum(0);
     ASSERT_EQ(status(START, acquisitionRequest()), SUCCESS) << boardLog();
     ASSERT_TRUE(waitForEntries(0, 50)) << boardLog();
@@ -91,8 +81,7 @@ TEST_F(AcquisitionServer, StartFillsTheSpectrumAndStopEndsIt)
 
 // A run file named with command 22 records one run; command 23 replays the
 // recorded buffers through the same decoding.
-TEST_F(AcquisitionServer, RunFileRecordsOneRunAndReplaysIt)
-{
+TEST_F(AcquisitionServer, RunFileRecordsOneRunAndReplaysIt) {
     ASSERT_EQ(status(SET_RUN_FILE, runFileName("first.zrn")), SUCCESS);
     clearSpectrum(1);
     ASSERT_EQ(status(START, acquisitionRequest()), SUCCESS) << server_->log("SRV_CommonLog.txt");
@@ -149,8 +138,7 @@ TEST_F(AcquisitionServer, RunFileRecordsOneRunAndReplaysIt)
     EXPECT_EQ(fs::file_size(work() / "Run" / "replayed.zrn"), 0u);
 }
 
-TEST_F(AcquisitionServer, Command30AnswersNoWaveformUnlessTheChannelRunsWithWaveformsOn)
-{
+TEST_F(AcquisitionServer, Command30AnswersNoWaveformUnlessTheChannelRunsWithWaveformsOn) {
     EXPECT_EQ(status(GET_WAVEFORM, dataRequest(1, 0)), NO_WAVEFORM);
     ASSERT_EQ(status(SET_PARAMETER, setParameter(PARAM_WAVEFORMS, -1, 1.0)), SUCCESS)
         << server_->log("SRVParameterLog.txt");
@@ -175,8 +163,7 @@ TEST_F(AcquisitionServer, Command30AnswersNoWaveformUnlessTheChannelRunsWithWave
 
 // ------------------------------------------------------------ list mode
 
-TEST_F(AcquisitionServer, ListModeWritesTheTextFileAndBuffersForCommand36)
-{
+TEST_F(AcquisitionServer, ListModeWritesTheTextFileAndBuffersForCommand36) {
     // Channel 2: text file of time tags and flags; channel 3: no file.
     std::string listFile = (work() / "lists" / "ch2.txt").string();
     Bytes text = dataRequest(0x2F, 2);
@@ -239,8 +226,7 @@ TEST_F(AcquisitionServer, ListModeWritesTheTextFileAndBuffersForCommand36)
 
 // ------------------------------------------------------------ run files
 
-TEST_F(AcquisitionServer, RunFileNamesMustStayInTheRunFolder)
-{
+TEST_F(AcquisitionServer, RunFileNamesMustStayInTheRunFolder) {
     struct Case {
         std::string name;
         int16_t status;
@@ -290,8 +276,7 @@ TEST_F(AcquisitionServer, RunFileNamesMustStayInTheRunFolder)
     EXPECT_EQ(status(STOP, acquisitionRequest()), SUCCESS);
 }
 
-TEST_F(AcquisitionServer, Command24ListsAtMost200RunFiles)
-{
+TEST_F(AcquisitionServer, Command24ListsAtMost200RunFiles) {
     for (int i = 0; i < 250; i++)
         std::ofstream(work() / "Run" / ("r" + std::to_string(i) + ".zrn")).put('\n');
     std::ofstream(work() / "Run" / "other.dat").put('\n');

@@ -54,8 +54,9 @@ void ExpectDerivedDefaultsConsistent(c_Digitizer_t* d) {
     c_Parameter_t* decay = c_pfindc(d, 0, DPPL_PARAM_CH_TDECAY);
     ASSERT_NE(nullptr, decay);
     ASSERT_EQ(0, c_pset(d, decay, decay->value));
-    for (int32_t code : {DPPL_PARAM_CH_TRAP_NORM, DPPL_PARAM_CH_GAINREG, DPPL_PARAM_CH_FAST_TRIANG_NORM,
-                         DPPL_PARAM_CH_FAST_TRIANG_SHIFT, DPPL_PARAM_CH_SLOW_TRIANG_NORM, DPPL_PARAM_CH_SLOW_TRIANG_SHIFT}) {
+    for (int32_t code :
+         {DPPL_PARAM_CH_TRAP_NORM, DPPL_PARAM_CH_GAINREG, DPPL_PARAM_CH_FAST_TRIANG_NORM,
+          DPPL_PARAM_CH_FAST_TRIANG_SHIFT, DPPL_PARAM_CH_SLOW_TRIANG_NORM, DPPL_PARAM_CH_SLOW_TRIANG_SHIFT}) {
         c_Parameter_t* p = c_pfindc(d, 0, code);
         ASSERT_NE(nullptr, p) << code;
         EXPECT_EQ(p->preferred, p->value) << p->codename;
@@ -78,9 +79,9 @@ void ExpectDerivedDefaultsConsistent(c_Digitizer_t* d) {
 std::string FixtureBoard(const std::string& model, uint32_t family, uint32_t formFactor, const std::string& firmware,
                          uint32_t memoryCode, const std::string& extra) {
     return "<Board name=\"fixture\"><Address link=\"usb\" number=\"9\"/>"
-           "<Info model=\"" + model + "\" modelNumber=\"5780\" channels=\"8\" formFactor=\"" +
-           std::to_string(formFactor) + "\" family=\"" + std::to_string(family) +
-           "\" boardFirmware=\"4.22\" channelFirmware=\"" + firmware +
+           "<Info model=\"" +
+           model + "\" modelNumber=\"5780\" channels=\"8\" formFactor=\"" + std::to_string(formFactor) +
+           "\" family=\"" + std::to_string(family) + "\" boardFirmware=\"4.22\" channelFirmware=\"" + firmware +
            "\" serial=\"9001\" adcBits=\"14\"/><Memory code=\"" + std::to_string(memoryCode) + "\"/>" + extra +
            "</Board>";
 }

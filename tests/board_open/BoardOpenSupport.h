@@ -9,11 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include "../support/SimBoards.h"
 #include "ZarnBoard_GENERIC.h"
 #include "ZarnDPPLayer.h"
 #include "ZarnRecordMemory.h"
 #include "ZarnSimulator.h"
-#include "../support/SimBoards.h"
 
 namespace boardtest {
 
@@ -29,7 +29,7 @@ inline c_ConnParams_t PembPha14() { return Connection(1, 1, 1); } /* form factor
 
 /* A digitizer record on the heap, closed (and freed) when it goes. */
 class Board : public testsup::OpenedRecord {
-  public:
+public:
     int Open(const c_ConnParams_t& params) { return open(params); }
     int32_t Link() const { return link(); }
     uint32_t Peek(uint32_t address) const { return peek(address); }
@@ -56,22 +56,22 @@ inline c_ConnParams_t FixtureAddress() { return Connection(0, 9, 0); }
 /* Points ZARN_SIMBOARD_FILE at a profiles file holding the given <Board>
  * elements for as long as it lives. */
 class Profiles {
-  public:
+public:
     explicit Profiles(const std::string& boards);
     ~Profiles();
 
-  private:
+private:
     std::string path_;
 };
 
 /* Sends the log files to a fresh folder for as long as it lives. */
 class LogFolder {
-  public:
+public:
     LogFolder();
     ~LogFolder();
     std::string Read(const std::string& file) const;
 
-  private:
+private:
     std::string folder_;
     std::string previous_;
     bool hadPrevious_;
@@ -79,7 +79,7 @@ class LogFolder {
 
 /* Every test starts and ends without injected faults. */
 class BoardTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override { ZarnSim_ResetFaults(); }
     void TearDown() override { ZarnSim_ResetFaults(); }
 };

@@ -12,7 +12,7 @@ int presetNullArgument(const c_ParamRef_t*) { return -30; }
 int presetParameterError(const c_ParamRef_t*) { return -26; }
 
 class DefaultValues : public BoardTest {
-  protected:
+protected:
     void SetUp() override {
         BoardTest::SetUp();
         ASSERT_EQ(0, board_.Open(OrluPha()));
@@ -163,7 +163,7 @@ TEST_F(DacFlash, ABoardWithoutTheMarkerKeepsItsDefaults) {
 /* A replay record: the collections of the recorded board, each parameter
  * pinned to its recorded value. */
 class ReplayValues : public BoardTest {
-  protected:
+protected:
     void SetUp() override {
         BoardTest::SetUp();
         Board live;

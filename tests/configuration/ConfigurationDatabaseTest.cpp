@@ -26,8 +26,7 @@ constexpr size_t kPathField = 401;
 // The database file opened beside the server (which keeps no connection open).
 class Database {
 public:
-    explicit Database(const fs::path& path)
-    {
+    explicit Database(const fs::path& path) {
         if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK)
             ADD_FAILURE() << "can't open " << path;
     }
@@ -35,8 +34,7 @@ public:
 
     // The rows of a query, each column as text ("NULL" for NULL), with the
     // texts bound to its parameters in order.
-    std::vector<std::vector<std::string>> rows(const std::string& sql, std::vector<std::string> binds = {})
-    {
+    std::vector<std::vector<std::string>> rows(const std::string& sql, std::vector<std::string> binds = {}) {
         std::vector<std::vector<std::string>> out;
         sqlite3_stmt* statement = nullptr;
         if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &statement, nullptr) != SQLITE_OK) {
@@ -58,20 +56,17 @@ public:
         sqlite3_finalize(statement);
         return out;
     }
-    std::string one(const std::string& sql, std::vector<std::string> binds = {})
-    {
+    std::string one(const std::string& sql, std::vector<std::string> binds = {}) {
         auto all = rows(sql, std::move(binds));
         return all.empty() || all[0].empty() ? "" : all[0][0];
     }
-    void exec(const std::string& sql)
-    {
+    void exec(const std::string& sql) {
         char* error = nullptr;
         EXPECT_EQ(sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &error), SQLITE_OK) << sql << ": " << error;
         sqlite3_free(error);
     }
     // The stored value of one parameter of a save.
-    std::string value(const std::string& save, int type, int id1, const std::string& codename)
-    {
+    std::string value(const std::string& save, int type, int id1, const std::string& codename) {
         return one("SELECT Parameters.value FROM Parameters JOIN Saves USING (saveid) WHERE savename=? AND "
                    "parenttype=? AND parentid1=? AND paramcodename=?",
                    {save, std::to_string(type), std::to_string(id1), codename});
@@ -93,8 +88,7 @@ struct Listing {
 class Server {
 public:
     explicit Server(const fs::path& work, std::vector<std::string> options = {},
-                    std::map<std::string, std::string> environment = {})
-    {
+                    std::map<std::string, std::string> environment = {}) {
         uint16_t port = srvtest::freePort();
         options.insert(options.begin(), {"-p", std::to_string(port)});
         environment["ZARNWORKINGDIR"] = work.string();
@@ -103,13 +97,11 @@ public:
             client_ = std::make_unique<srvtest::Client>(port);
     }
     bool ready() const { return client_ != nullptr && client_->connected(); }
-    std::string log(const std::string& file = "SRV_ConfigurationManagementLog.txt") const
-    {
+    std::string log(const std::string& file = "SRV_ConfigurationManagementLog.txt") const {
         return process_->log(file);
     }
 
-    Bytes request(uint16_t command, const Bytes& payload)
-    {
+    Bytes request(uint16_t command, const Bytes& payload) {
         std::optional<srvtest::Reply> reply = client_->request(command, payload);
         if (!reply) {
             ADD_FAILURE() << "no reply to command " << command;
@@ -119,16 +111,14 @@ public:
         return reply->payload;
     }
     // The status of a request whose reply must hold nothing else.
-    int16_t statusOf(uint16_t command, const Bytes& payload)
-    {
+    int16_t statusOf(uint16_t command, const Bytes& payload) {
         Bytes reply = request(command, payload);
         EXPECT_EQ(reply.size(), 2u) << "command " << command;
         return Reader(reply).status();
     }
 
     int16_t save(const std::string& name) { return statusOf(SAVE_CONFIGURATION, maskRequest(0x1, 0).text(name)); }
-    int16_t load(const std::string& name, std::optional<uint32_t> includeHV = std::nullopt)
-    {
+    int16_t load(const std::string& name, std::optional<uint32_t> includeHV = std::nullopt) {
         Request r = maskRequest(includeHV ? 0x11 : 0x1, 0);
         r.text(name);
         if (includeHV)
@@ -136,8 +126,7 @@ public:
         return statusOf(LOAD_CONFIGURATION, r);
     }
     int16_t remove(const std::string& name) { return statusOf(DELETE_CONFIGURATION, maskRequest(0x1, 0).text(name)); }
-    Listing list(uint32_t offset = 0)
-    {
+    Listing list(uint32_t offset = 0) {
         Reader r(request(LIST_CONFIGURATIONS, maskRequest(0x2, 0xC).u32(offset)));
         Listing listing;
         listing.status = r.status();
@@ -150,23 +139,19 @@ public:
         EXPECT_EQ(r.left(), 0u);
         return listing;
     }
-    std::string databasePath()
-    {
+    std::string databasePath() {
         Reader r(request(DATABASE_PATH, maskRequest(0, 0x20)));
         EXPECT_EQ(r.status(), 0);
         return r.status() == 0 ? r.text(kPathField) : "";
     }
-    int16_t setDatabasePath(const std::string& path)
-    {
+    int16_t setDatabasePath(const std::string& path) {
         return statusOf(DATABASE_PATH, maskRequest(0x20, 0).text(path, kPathField));
     }
 
-    int16_t set(std::initializer_list<int32_t> path, double value)
-    {
+    int16_t set(std::initializer_list<int32_t> path, double value) {
         return statusOf(SET_PARAMETER, parameterRequest(0x1, path).f64(value));
     }
-    double get(std::initializer_list<int32_t> path)
-    {
+    double get(std::initializer_list<int32_t> path) {
         Reader r(request(GET_PARAMETER, parameterRequest(0x1, path)));
         EXPECT_EQ(r.status(), 0);
         return r.status() == 0 ? r.f64() : -12345;
@@ -174,8 +159,7 @@ public:
 
     // Command 25, then a clean end of the process (the sanitizers report
     // leaks and faults through the exit code).
-    void quit()
-    {
+    void quit() {
         EXPECT_EQ(statusOf(QUIT, maskRequest(0, 0)), 0);
         EXPECT_EQ(process_->waitExit(std::chrono::milliseconds(30000)), std::optional<int>(0)) << process_->output();
     }
@@ -185,21 +169,18 @@ private:
     std::unique_ptr<srvtest::Client> client_;
 };
 
-bool contains(const std::vector<std::string>& names, const std::string& name)
-{
+bool contains(const std::vector<std::string>& names, const std::string& name) {
     return std::find(names.begin(), names.end(), name) != names.end();
 }
 
 // One server on the default board (8 channels, no high voltage) for a suite.
 class ConfigurationCommands : public ::testing::Test {
 protected:
-    static void SetUpTestSuite()
-    {
+    static void SetUpTestSuite() {
         work_ = new srvtest::TempDir();
         server_ = new Server(work_->path());
     }
-    static void TearDownTestSuite()
-    {
+    static void TearDownTestSuite() {
         if (server_ != nullptr && server_->ready())
             server_->quit();
         delete server_;
@@ -207,8 +188,7 @@ protected:
         delete work_;
         work_ = nullptr;
     }
-    void SetUp() override
-    {
+    void SetUp() override {
         if (server_ == nullptr || !server_->ready())
             GTEST_SKIP() << "the server did not start";
     }
@@ -218,8 +198,7 @@ protected:
     static inline Server* server_ = nullptr;
 };
 
-TEST_F(ConfigurationCommands, LoadBringsBackTheSavedValues)
-{
+TEST_F(ConfigurationCommands, LoadBringsBackTheSavedValues) {
     Server& s = *server_;
     ASSERT_EQ(s.set({3, kChannel, kThreshold, kCode}, 250), 0);
     ASSERT_EQ(s.set({2, kChannel, kPolarity, kCode}, 1), 0);
@@ -256,8 +235,7 @@ TEST_F(ConfigurationCommands, LoadBringsBackTheSavedValues)
     EXPECT_NE(s.log().find("Save 'alpha' correctly loaded."), std::string::npos);
 }
 
-TEST_F(ConfigurationCommands, ASavedNameCannotBeSavedAgain)
-{
+TEST_F(ConfigurationCommands, ASavedNameCannotBeSavedAgain) {
     Server& s = *server_;
     ASSERT_EQ(s.set({1, kChannel, kThreshold, kCode}, 111), 0);
     ASSERT_EQ(s.save("twice"), 0);
@@ -271,8 +249,7 @@ TEST_F(ConfigurationCommands, ASavedNameCannotBeSavedAgain)
     EXPECT_NE(s.log().find("Can't create new save with name 'twice'"), std::string::npos);
 }
 
-TEST_F(ConfigurationCommands, NamesAreStoredAsTheyCameAndNeverRunAsSQL)
-{
+TEST_F(ConfigurationCommands, NamesAreStoredAsTheyCameAndNeverRunAsSQL) {
     Server& s = *server_;
     const std::string names[] = {
         "it's",
@@ -303,8 +280,7 @@ TEST_F(ConfigurationCommands, NamesAreStoredAsTheyCameAndNeverRunAsSQL)
     EXPECT_TRUE(contains(listing.names, "x'); DROP TABLE Saves; --"));
 }
 
-TEST_F(ConfigurationCommands, NamesWithoutATerminatorKeepTheirFirst47Characters)
-{
+TEST_F(ConfigurationCommands, NamesWithoutATerminatorKeepTheirFirst47Characters) {
     Server& s = *server_;
     const std::string full(kText, 'N'); // the whole field, no NUL
     ASSERT_EQ(s.save(full), 0);
@@ -317,8 +293,7 @@ TEST_F(ConfigurationCommands, NamesWithoutATerminatorKeepTheirFirst47Characters)
     EXPECT_FALSE(contains(s.list().names, std::string(47, 'N')));
 }
 
-TEST_F(ConfigurationCommands, DeleteTakesTheSaveWithItsRows)
-{
+TEST_F(ConfigurationCommands, DeleteTakesTheSaveWithItsRows) {
     Server& s = *server_;
     ASSERT_EQ(s.save("gone"), 0);
     Database db(databaseFile());
@@ -336,34 +311,44 @@ TEST_F(ConfigurationCommands, DeleteTakesTheSaveWithItsRows)
     EXPECT_EQ(s.remove("never-saved"), 0);
 }
 
-TEST_F(ConfigurationCommands, RowsTheBoardCannotTakeAreSkippedOrStopTheLoad)
-{
+TEST_F(ConfigurationCommands, RowsTheBoardCannotTakeAreSkippedOrStopTheLoad) {
     Server& s = *server_;
     Database db(databaseFile());
     // Written by another board or another server version: a channel this board
     // lacks, a code name it does not define, an object kind that is not saved.
     db.exec("INSERT INTO Saves(savename) VALUES ('foreign')");
     std::string id = db.one("SELECT saveid FROM Saves WHERE savename='foreign'");
-    db.exec("INSERT INTO Parameters VALUES (" + id + ", 2, 12, 0, 0, 0, 'PARAM_CH_THRESHOLD', 77),"
-            " (" + id + ", 1, 0, 0, 0, 0, 'PARAM_NOT_THERE', 1),"
-            " (" + id + ", 16, 0, 0, 0, 0, 'PARAM_DT_SPECTRUM_NBINS', 100),"
-            " (" + id + ", 2, 4294967296, 0, 0, 0, 'PARAM_CH_THRESHOLD', 78),"
-            " (" + id + ", 2, 0, 0, 0, 0, 'PARAM_CH_THRESHOLD', 77)");
+    db.exec("INSERT INTO Parameters VALUES (" + id +
+            ", 2, 12, 0, 0, 0, 'PARAM_CH_THRESHOLD', 77),"
+            " (" +
+            id +
+            ", 1, 0, 0, 0, 0, 'PARAM_NOT_THERE', 1),"
+            " (" +
+            id +
+            ", 16, 0, 0, 0, 0, 'PARAM_DT_SPECTRUM_NBINS', 100),"
+            " (" +
+            id +
+            ", 2, 4294967296, 0, 0, 0, 'PARAM_CH_THRESHOLD', 78),"
+            " (" +
+            id + ", 2, 0, 0, 0, 0, 'PARAM_CH_THRESHOLD', 77)");
     EXPECT_EQ(s.load("foreign"), 0);
     EXPECT_EQ(s.get({0, kChannel, kThreshold, kCode}), 77);
     std::string log = s.log();
     EXPECT_NE(log.find("Parameter codename 'PARAM_NOT_THERE' not found."), std::string::npos);
     EXPECT_NE(log.find("Parent type '16' not valid."), std::string::npos);
-    EXPECT_NE(s.log("SRV_CommonLog.txt").find("Invalid channel '12'. Can't find parameter '1009'."),
-              std::string::npos);
+    EXPECT_NE(s.log("SRV_CommonLog.txt").find("Invalid channel '12'. Can't find parameter '1009'."), std::string::npos);
 
     // A value the board refuses stops the load; what came before stays set.
     ASSERT_EQ(s.set({1, kChannel, kThreshold, kCode}, 10), 0);
     db.exec("INSERT INTO Saves(savename) VALUES ('refused')");
     id = db.one("SELECT saveid FROM Saves WHERE savename='refused'");
-    db.exec("INSERT INTO Parameters VALUES (" + id + ", 2, 0, 0, 0, 0, 'PARAM_CH_THRESHOLD', 55),"
-            " (" + id + ", 2, 0, 0, 0, 0, 'PARAM_CH_POLARITY', 7),"
-            " (" + id + ", 2, 1, 0, 0, 0, 'PARAM_CH_THRESHOLD', 66)");
+    db.exec("INSERT INTO Parameters VALUES (" + id +
+            ", 2, 0, 0, 0, 0, 'PARAM_CH_THRESHOLD', 55),"
+            " (" +
+            id +
+            ", 2, 0, 0, 0, 0, 'PARAM_CH_POLARITY', 7),"
+            " (" +
+            id + ", 2, 1, 0, 0, 0, 'PARAM_CH_THRESHOLD', 66)");
     EXPECT_EQ(s.load("refused"), -10);
     EXPECT_EQ(s.get({0, kChannel, kThreshold, kCode}), 55);
     EXPECT_EQ(s.get({1, kChannel, kThreshold, kCode}), 10);
@@ -374,8 +359,7 @@ TEST_F(ConfigurationCommands, RowsTheBoardCannotTakeAreSkippedOrStopTheLoad)
     EXPECT_EQ(s.load("empty"), -43);
 }
 
-TEST_F(ConfigurationCommands, ListPagesNewestFirstAndDeleteAllKeepsTheDefault)
-{
+TEST_F(ConfigurationCommands, ListPagesNewestFirstAndDeleteAllKeepsTheDefault) {
     Server& s = *server_;
     ASSERT_EQ(s.statusOf(DELETE_CONFIGURATION, maskRequest(0, 0)), 0);
     Listing listing = s.list();
@@ -438,8 +422,7 @@ TEST_F(ConfigurationCommands, ListPagesNewestFirstAndDeleteAllKeepsTheDefault)
     EXPECT_EQ(db.one("PRAGMA freelist_count"), "0");
 }
 
-TEST_F(ConfigurationCommands, MasksAndShortRequests)
-{
+TEST_F(ConfigurationCommands, MasksAndShortRequests) {
     Server& s = *server_;
     struct Case {
         const char* what;
@@ -478,8 +461,7 @@ TEST_F(ConfigurationCommands, MasksAndShortRequests)
     EXPECT_EQ(newest.size(), 19u) << newest;
 }
 
-TEST_F(ConfigurationCommands, AMissingOrCorruptFileGivesAnErrorStatus)
-{
+TEST_F(ConfigurationCommands, AMissingOrCorruptFileGivesAnErrorStatus) {
     Server& s = *server_;
     const std::string original = s.databasePath();
     ASSERT_EQ(original, "OR5780_1101/boardconfig.info");
@@ -530,8 +512,7 @@ TEST_F(ConfigurationCommands, AMissingOrCorruptFileGivesAnErrorStatus)
 
 // --------------------------------------------------------------- start-up
 
-TEST(ConfigurationStartUp, RewritesTheDefaultAndAppliesTheNewestSave)
-{
+TEST(ConfigurationStartUp, RewritesTheDefaultAndAppliesTheNewestSave) {
     srvtest::TempDir work;
     const fs::path file = work.path() / "OR5780_1101" / "boardconfig.info";
     std::string boardThreshold, firstDefaultId;
@@ -569,8 +550,7 @@ TEST(ConfigurationStartUp, RewritesTheDefaultAndAppliesTheNewestSave)
     second.quit();
 }
 
-TEST(ConfigurationStartUp, ACorruptDatabaseDoesNotStopTheServer)
-{
+TEST(ConfigurationStartUp, ACorruptDatabaseDoesNotStopTheServer) {
     srvtest::TempDir work;
     fs::create_directories(work.path() / "OR5780_1101");
     const fs::path file = work.path() / "OR5780_1101" / "boardconfig.info";
@@ -588,8 +568,7 @@ TEST(ConfigurationStartUp, ACorruptDatabaseDoesNotStopTheServer)
 // ------------------------------------------------------------ high voltage
 
 // The 2-channel board with two high-voltage channels.
-TEST(ConfigurationHighVoltage, RowsOfHighVoltageLoadOnlyWhenAsked)
-{
+TEST(ConfigurationHighVoltage, RowsOfHighVoltageLoadOnlyWhenAsked) {
     srvtest::TempDir work;
     Server s(work.path(), {"-t", "usb", "-n", "1"}, {{"ZARN_LOG_LEVEL", "8"}}); // the skips are details
     ASSERT_TRUE(s.ready());

@@ -26,10 +26,8 @@ constexpr size_t kNameField = 48;
 constexpr size_t kPathField = 401;
 constexpr uint32_t kChannels = 8; // the default board
 
-
 // The SQLite files of the folder, found by their header, not by their name.
-std::vector<fs::path> sqliteFiles(const fs::path& folder)
-{
+std::vector<fs::path> sqliteFiles(const fs::path& folder) {
     static const std::string header("SQLite format 3", 16); // with its NUL
     std::vector<fs::path> files;
     for (const auto& entry : fs::recursive_directory_iterator(folder))
@@ -40,8 +38,7 @@ std::vector<fs::path> sqliteFiles(const fs::path& folder)
 
 // "ok", or what PRAGMA integrity_check reports. The file is opened for
 // writing, as the server opens it, so that a hot journal is rolled back.
-std::string integrity(const fs::path& path)
-{
+std::string integrity(const fs::path& path) {
     sqlite3* db = nullptr;
     std::string result;
     if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
@@ -65,8 +62,7 @@ protected:
     // The server on the shared working folder. It must start and answer the
     // board information, the list of saved configurations and a channel's
     // energy spectrum (all read from the files a kill may have cut).
-    void startServing()
-    {
+    void startServing() {
         port_ = freePort();
         server_ = std::make_unique<ServerProcess>(std::vector<std::string>{"-p", std::to_string(port_)},
                                                   std::map<std::string, std::string>{{"ZARNWORKINGDIR", work_.path()}});
@@ -84,16 +80,14 @@ protected:
         expectStatus(GET_SPECTRUM, spectrum);
     }
 
-    void expectStatus(uint16_t command, const Bytes& payload)
-    {
+    void expectStatus(uint16_t command, const Bytes& payload) {
         auto reply = client_->request(command, payload);
         ASSERT_TRUE(reply) << "command " << command;
         EXPECT_EQ(reply->status(), 0) << "command " << command;
     }
 
     // SIGKILL after the delay, then every SQLite file is checked.
-    void killAfter(std::chrono::milliseconds delay)
-    {
+    void killAfter(std::chrono::milliseconds delay) {
         std::this_thread::sleep_for(delay);
         server_.reset(); // SIGKILL, then waits for the process
         client_.reset();
@@ -102,8 +96,7 @@ protected:
     }
 
     // The folder ends in a state the server serves from.
-    void TearDown() override
-    {
+    void TearDown() override {
         if (!HasFatalFailure())
             startServing();
     }
@@ -116,8 +109,7 @@ protected:
 
 // The first start-up creates the spectrum files and the database; every
 // start-up rewrites "__default".
-TEST_F(CrashTest, KilledDuringStartUp)
-{
+TEST_F(CrashTest, KilledDuringStartUp) {
     for (auto delay : {300ms, 900ms, 1800ms}) {
         port_ = freePort();
         server_ = std::make_unique<ServerProcess>(std::vector<std::string>{"-p", std::to_string(port_)},
@@ -130,8 +122,7 @@ TEST_F(CrashTest, KilledDuringStartUp)
 }
 
 // Saves sent back to back, killed while the server works through them.
-TEST_F(CrashTest, KilledDuringConfigurationSaves)
-{
+TEST_F(CrashTest, KilledDuringConfigurationSaves) {
     int round = 0;
     for (auto delay : {5ms, 30ms, 120ms}) {
         ASSERT_NO_FATAL_FAILURE(startServing());
@@ -148,8 +139,7 @@ TEST_F(CrashTest, KilledDuringConfigurationSaves)
 
 // A running acquisition's quit saves every channel's spectrum as the board
 // thread ends: the kill follows the quit closely.
-TEST_F(CrashTest, KilledDuringSpectrumWrites)
-{
+TEST_F(CrashTest, KilledDuringSpectrumWrites) {
     for (auto delay : {0ms, 10ms, 40ms}) {
         ASSERT_NO_FATAL_FAILURE(startServing());
         Bytes start = masks(0, 0);
@@ -163,8 +153,7 @@ TEST_F(CrashTest, KilledDuringSpectrumWrites)
 
 // Every channel writes its events to a binary list file while the
 // acquisition runs.
-TEST_F(CrashTest, KilledDuringListModeWrites)
-{
+TEST_F(CrashTest, KilledDuringListModeWrites) {
     for (auto delay : {100ms, 350ms, 700ms}) {
         ASSERT_NO_FATAL_FAILURE(startServing());
         for (uint32_t channel = 0; channel < kChannels; channel++) {

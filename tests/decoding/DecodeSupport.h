@@ -6,12 +6,12 @@
 
 #include <vector>
 
+#include "../support/SimEncoding.h"
+#include "../support/SoftRecord.h"
 #include "ZarnBoard_GENERIC.h"
 #include "ZarnDPPLayer.h"
 #include "ZarnRecordMemory.h"
 #include "ZarnSimEncoder.h"
-#include "../support/SimEncoding.h"
-#include "../support/SoftRecord.h"
 
 extern "C" const ZarnSim_Encoder_t ZarnSim_OrluPHAEncoder, ZarnSim_PembPSDEncoder, ZarnSim_PembPHAEncoder;
 
@@ -35,7 +35,7 @@ inline Format PembPha(int32_t minor = 136) { return {139, 14, minor, 4.0, 31, 14
 /* An open record with no board behind it, described as a format; its
  * parameters are software-only. */
 class Record : public testsup::SoftRecord {
-  public:
+public:
     explicit Record(const Format& format);
     /* Every channel gets events (withWaveform of them carry samples-long traces). */
     void allocate(uint32_t events, uint32_t withWaveform, uint32_t samples);
@@ -55,7 +55,7 @@ std::vector<Pulse> MakePulses(uint32_t seed, const std::vector<uint32_t>& channe
 
 /* An encoder driven with its own register file, set up for a format. */
 class Encoder : public testsup::UnitEncoder {
-  public:
+public:
     Encoder(const ZarnSim_Encoder_t& encoder, const Format& format);
 };
 

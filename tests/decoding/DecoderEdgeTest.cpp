@@ -28,7 +28,7 @@ std::vector<uint32_t> single(uint32_t unit, const std::vector<uint32_t>& aggrega
 }
 
 class OrluDecoder : public testing::Test {
-  protected:
+protected:
     OrluDecoder() : r(OrluPha(16)) {
         for (uint32_t ch = 0; ch < 8; ++ch) {
             r.channel(ch, DPPL_PARAM_CH_GAINREG, 1);
@@ -71,11 +71,11 @@ TEST_F(OrluDecoder, EnergyWordFlags) {
         uint16_t energy;
         uint32_t flags;
     } cases[] = {
-        {0x7FFF, 0x7FFF, EVTFLAG_SATURATED},                         /* full scale of the 15-bit board */
-        {0x7FFF | 1u << 15, 0x7FFF, EVTFLAG_SATURATED},              /* saturation, not pile-up */
+        {0x7FFF, 0x7FFF, EVTFLAG_SATURATED},            /* full scale of the 15-bit board */
+        {0x7FFF | 1u << 15, 0x7FFF, EVTFLAG_SATURATED}, /* saturation, not pile-up */
         {0x1234 | 1u << 15, 0x1234, EVTFLAG_PILEUP},
         {0x10 | 1u << 20 | 1u << 21 | 1u << 22, 0x10, 0x400 | 0x40 | 0x800},
-        {0x10 | 1u << 16, 0x10, 0},                                  /* bit 16 only without a gain register */
+        {0x10 | 1u << 16, 0x10, 0}, /* bit 16 only without a gain register */
     };
     for (const Case& c : cases) {
         ASSERT_EQ(decode(0, {5, c.word}), 0);
@@ -155,7 +155,7 @@ TEST(OrluGainRegister, A15BitEnergyOnA14BitBoardSaturatesAtFullScale) {
 /* -------------------------------------------------------------- couples */
 
 class PembDecoder : public testing::Test {
-  protected:
+protected:
     explicit PembDecoder(const Format& f = PembPha(136)) : r(f) { r.allocate(64, 0, 0); }
     int decode(uint32_t couple, uint32_t format, const std::vector<uint32_t>& events) {
         r.load(single(couple, unitAggregate(format, events)));
@@ -244,7 +244,7 @@ TEST_F(PembDecoder, PulseHeightRollOverRequestAndPseudoEvents) {
 }
 
 class PembPsdDecoder : public PembDecoder {
-  protected:
+protected:
     PembPsdDecoder() : PembDecoder(PembPsd()) {}
 };
 
@@ -312,18 +312,17 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         MalformedCase{"OrluHeaderWithoutBit31", OrluPha(), 0, {4, kOrluTimeTag | kOrluEnergy, 1, 2}, -39},
         MalformedCase{"OrluEventSizeZero", OrluPha(), 0, {0x80000003u, 0, 1}, -39},
-        MalformedCase{"OrluNoWholeNumberOfEvents", OrluPha(), 0, {0x80000005u, kOrluTimeTag | kOrluEnergy, 1, 2, 3},
-                      -39},
-        MalformedCase{"OrluMoreEventsThanRoom", OrluPha(), 0,
-                      unitAggregate(kOrluTimeTag, {1, 2, 3, 4, 5}), -34},
+        MalformedCase{
+            "OrluNoWholeNumberOfEvents", OrluPha(), 0, {0x80000005u, kOrluTimeTag | kOrluEnergy, 1, 2, 3}, -39},
+        MalformedCase{"OrluMoreEventsThanRoom", OrluPha(), 0, unitAggregate(kOrluTimeTag, {1, 2, 3, 4, 5}), -34},
         MalformedCase{"OrluRefusedDigitalProbe", OrluPha(), 0,
                       unitAggregate(kOrluTimeTag | kOrluWaves | 12u << 16 | 2, {1, 0, 0}), -39},
         MalformedCase{"OrluWaveformBeyondTheTrace", OrluPha(), 0,
                       unitAggregate(kOrluTimeTag | kOrluWaves | 9, concat({1}, waves(9))), -39},
         MalformedCase{"PembHeaderWithoutBit31", PembPha(), 0, {4, kPembTimeTag, 1, 2}, -39},
         MalformedCase{"PembEventSizeZero", PembPsd(), 0, {0x80000003u, 0, 1}, -39},
-        MalformedCase{"PembNoWholeNumberOfEvents", PembPha(), 0, {0x80000005u, kPembTimeTag | kPembCharge, 1, 2, 3},
-                      -39},
+        MalformedCase{
+            "PembNoWholeNumberOfEvents", PembPha(), 0, {0x80000005u, kPembTimeTag | kPembCharge, 1, 2, 3}, -39},
         MalformedCase{"PembMoreEventsThanRoom", PembPha(), 0, unitAggregate(kPembTimeTag, {1, 2, 3, 4, 5}), -34},
         MalformedCase{"PembPsdRefusedProbe", PembPsd(), 0,
                       unitAggregate(kPembTimeTag | kPembWaves | 6u << 16 | 1, concat({1}, waves(4))), -39},

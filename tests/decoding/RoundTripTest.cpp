@@ -12,8 +12,7 @@ using namespace dectest;
 
 namespace {
 
-constexpr uint32_t kDual = 1u << 11, kWaves = 1u << 16, kExtras = 1u << 17, kTimeTag = 1u << 18,
-                   kEnergy = 1u << 19;
+constexpr uint32_t kDual = 1u << 11, kWaves = 1u << 16, kExtras = 1u << 17, kTimeTag = 1u << 18, kEnergy = 1u << 19;
 constexpr double kOffsetNs = 5.0;
 constexpr uint64_t kOffsetPs = 5000;
 

@@ -28,7 +28,7 @@ std::vector<int16_t> ramp(uint32_t samples) {
 constexpr int64_t kRampFineTimePs = 97333;
 
 class SoftwareCFD : public testing::Test {
-  protected:
+protected:
     SoftwareCFD() : r(PembPsd()) { r.allocate(2, 2, 128); }
     int64_t run(const std::vector<int16_t>& in, uint32_t preTrigger, uint32_t preGate) {
         out.assign(in.size(), 0);
@@ -58,8 +58,8 @@ TEST_F(SoftwareCFD, SmoothingKeepsASlowEdgeInPlace) {
 }
 
 TEST_F(SoftwareCFD, WithoutABaselineWindowOrACrossingThereIsNoFineTime) {
-    EXPECT_EQ(run(ramp(128), 11, 10), -1); /* 0.9 x 1 sample: no baseline */
-    EXPECT_EQ(run(ramp(128), 10, 40), -1); /* pre-gate beyond the pre-trigger */
+    EXPECT_EQ(run(ramp(128), 11, 10), -1);                      /* 0.9 x 1 sample: no baseline */
+    EXPECT_EQ(run(ramp(128), 10, 40), -1);                      /* pre-gate beyond the pre-trigger */
     EXPECT_EQ(run(std::vector<int16_t>(128, 300), 40, 10), -1); /* flat */
     /* The edge at the very end: no fourth sample for the fit, no crossing,
      * and nothing read past the trace. */
@@ -80,7 +80,7 @@ TEST(RiseTime, TenToNinetyPercentOfTheInputTrace) {
     memset(&w, 0, sizeof w);
     w.nSamples = 64;
     w.traces[1] = {DPPL_PROBE_INPUT, samples.data(), 64};
-    w.traces[0] = {3, samples.data(), 64}; /* the first input-signal trace counts */
+    w.traces[0] = {3, samples.data(), 64};         /* the first input-signal trace counts */
     EXPECT_EQ(c_CalcRiseTime(0, &w, 0, 10), 8000); /* 200 at sample 21, 1000 at 29 */
     EXPECT_EQ(c_CalcRiseTime(0, &w, 10, 10), 0);   /* an empty baseline window: no levels */
     EXPECT_EQ(c_CalcRiseTime(0, &w, 70, 80), 0);   /* a window beyond the samples likewise */
@@ -109,9 +109,9 @@ TEST(PembPsdSoftwareCFD, AddsTheFineTimeOnChannelsThatAskForIt) {
     Format f = PembPsd();
     Record r(f);
     for (uint32_t ch : {0u, 1u}) {
-        r.channel(ch, DPPL_PARAM_CH_PRETRG, 160);  /* ns: 40 samples */
-        r.channel(ch, DPPL_PARAM_CH_GATEPRE, 40);  /* 10 samples */
-        r.channel(ch, DPPL_PARAM_CH_POLARITY, 0);  /* positive: inverted */
+        r.channel(ch, DPPL_PARAM_CH_PRETRG, 160);   /* ns: 40 samples */
+        r.channel(ch, DPPL_PARAM_CH_GATEPRE, 40);   /* 10 samples */
+        r.channel(ch, DPPL_PARAM_CH_POLARITY, 0);   /* positive: inverted */
         r.channel(ch, DPPL_PARAM_CH_CFD_DELAY, 32); /* 8 samples */
         r.channel(ch, DPPL_PARAM_CH_CFD_FRACTION, 0.4);
         r.channel(ch, DPPL_PARAM_CH_CFD_SMOOTHEXP, 0);

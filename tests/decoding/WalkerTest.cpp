@@ -26,7 +26,7 @@ std::vector<uint32_t> orluUnit(uint32_t events) {
 }
 
 class Walker : public testing::Test {
-  protected:
+protected:
     Walker() : r(OrluPha()) {
         for (uint32_t ch = 0; ch < 8; ++ch)
             r.channel(ch, DPPL_PARAM_CH_GAINREG, 1);
@@ -169,15 +169,15 @@ TEST(WalkerFuzz, CorruptedBuffersNeverCrash) {
             case 0: /* random words, biased toward plausible headers */
                 words.resize(1 + rng() % 64);
                 for (uint32_t& w : words)
-                    w = rng() % 3 == 0 ? (0xA0000000u | (rng() % 80)) : rng() % 2 ? (0x80000000u | (rng() % 40)) : rng();
+                    w = rng() % 3 == 0 ? (0xA0000000u | (rng() % 80))
+                        : rng() % 2    ? (0x80000000u | (rng() % 40))
+                                       : rng();
                 break;
             case 1: /* a few words flipped */
                 for (int k = 0, n = 1 + (int)(rng() % 4); k < n; ++k)
                     words[rng() % words.size()] ^= 1u << (rng() % 32);
                 break;
-            case 2: /* cut short */
-                words.resize(rng() % words.size());
-                break;
+            case 2: /* cut short */ words.resize(rng() % words.size()); break;
             default: /* a word dropped and one replaced by a random size */
                 words.erase(words.begin() + (long)(rng() % words.size()));
                 words[rng() % words.size()] = rng() % 2 ? rng() % 100 : 0x80000000u | (rng() % 100);

@@ -23,9 +23,7 @@ struct SizedRecord : Record {
     }
 };
 
-uint32_t traceCapacity(const c_DPPEvent_t& event, int slot) {
-    return event.waveform->traces[slot].capacity;
-}
+uint32_t traceCapacity(const c_DPPEvent_t& event, int slot) { return event.waveform->traces[slot].capacity; }
 
 } // namespace
 

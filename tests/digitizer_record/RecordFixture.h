@@ -13,17 +13,14 @@
 namespace rectest {
 
 /* swcheck of every fixture parameter: the value stays in the record. */
-inline bool alwaysSoftware(const c_ParamRef_t*) {
-    return true;
-}
+inline bool alwaysSoftware(const c_ParamRef_t*) { return true; }
 
 /* Code ranges of the shipped definitions' categories (with room to spare). */
-constexpr int32_t kBoardFirst = 0, kChannelFirst = 200, kHVChannelFirst = 600, kHVRangeFirst = 650,
-                  kGroupFirst = 750;
+constexpr int32_t kBoardFirst = 0, kChannelFirst = 200, kHVChannelFirst = 600, kHVRangeFirst = 650, kGroupFirst = 750;
 constexpr int32_t kWideSize = 150, kNarrowSize = 50;
 
 class Record {
-  public:
+public:
     explicit Record(uint8_t channels = 4, uint8_t groups = 0) : d_(new c_Digitizer_t) {
         _resetDgtz(d_);
         d_->kind = DGTZ_KIND_OPEN;
@@ -63,7 +60,8 @@ class Record {
                    (uint8_t)ch, codeName);
     }
     c_Parameter_t* group(int32_t g, int32_t code, double value) {
-        return add(&d_->groupColl[g], kGroupFirst, kNarrowSize, d_, code, value, ((uint32_t)g << 8) | 0x1000u, (uint8_t)g, "");
+        return add(&d_->groupColl[g], kGroupFirst, kNarrowSize, d_, code, value, ((uint32_t)g << 8) | 0x1000u,
+                   (uint8_t)g, "");
     }
     c_Parameter_t* hvChannel(int32_t h, int32_t code, double value) {
         if (d_->descriptor.HVChannels <= (uint32_t)h)
@@ -76,12 +74,13 @@ class Record {
         if (d_->hv[h].rangeCount <= (uint32_t)r)
             d_->hv[h].rangeCount = (uint32_t)r + 1;
         d_->hv[h].ranges[r].hvIndex = (uint32_t)h;
-        return add(&d_->hv[h].ranges[r].coll, kHVRangeFirst, kNarrowSize, &d_->hv[h].ranges[r], code, value, 0, (uint8_t)r, "");
+        return add(&d_->hv[h].ranges[r].coll, kHVRangeFirst, kNarrowSize, &d_->hv[h].ranges[r], code, value, 0,
+                   (uint8_t)r, "");
     }
 
-  private:
-    static c_Parameter_t* add(c_ParamCollection_t** collection, int32_t first, int32_t size, void* owner, int32_t code, double value,
-                              uint32_t address, uint8_t index, const char* codeName) {
+private:
+    static c_Parameter_t* add(c_ParamCollection_t** collection, int32_t first, int32_t size, void* owner, int32_t code,
+                              double value, uint32_t address, uint8_t index, const char* codeName) {
         if (*collection == NULL)
             *collection = _pcnew(size, first);
         c_Parameter_t* param = c_pnew(owner);

@@ -86,7 +86,8 @@ TEST_P(DraqRoundTrip, EncodedPulsesDecodeFieldForField) {
 
 INSTANTIATE_TEST_SUITE_P(Formats, DraqRoundTrip,
                          testing::Values(DraqCase{"ChargeOnly", false, false}, DraqCase{"Extras", false, true},
-                                         DraqCase{"Waveforms", true, false}, DraqCase{"WaveformsAndExtras", true, true}),
+                                         DraqCase{"Waveforms", true, false},
+                                         DraqCase{"WaveformsAndExtras", true, true}),
                          [](const testing::TestParamInfo<DraqCase>& info) { return info.param.name; });
 
 /* ------------------------------------------------------- hand-built words */
@@ -94,7 +95,7 @@ INSTANTIATE_TEST_SUITE_P(Formats, DraqRoundTrip,
 constexpr uint32_t kExtras = 1u << 28, kWaves = 1u << 27;
 
 class DraqWords : public testing::Test {
-  protected:
+protected:
     DraqWords() : r(DraqFormat()) { r.allocate(4, 4, 8); }
     /* Group 1 (channels 8 to 15), every channel's events from its first slot. */
     int decode(std::vector<uint32_t> words) {
@@ -114,8 +115,8 @@ class DraqWords : public testing::Test {
 };
 
 TEST_F(DraqWords, ChargeWordPicksTheChannelAndCarriesSaturation) {
-    ASSERT_EQ(0, decode({0x80000008u, 0, 100, charge(5, 0x1234), 200, charge(5, 0xFFFF | (1u << 26)), 300,
-                         charge(0, 7)}));
+    ASSERT_EQ(0,
+              decode({0x80000008u, 0, 100, charge(5, 0x1234), 200, charge(5, 0xFFFF | (1u << 26)), 300, charge(0, 7)}));
     EXPECT_EQ(2u, counts[5]);
     EXPECT_EQ(1u, counts[0]);
     EXPECT_EQ(0u, counts[1]);
@@ -129,9 +130,9 @@ TEST_F(DraqWords, ChargeWordPicksTheChannelAndCarriesSaturation) {
 
 TEST_F(DraqWords, WaveformWordBitsAndProbes) {
     /* Table D selector 1 (41); every digital bit pair on its own. */
-    ASSERT_EQ(0, decode({0x80000008u, kWaves | (1u << 22) | 1u, 7, 0x00020001u | (1u << 14) | (1u << 31),
-                         0x00040003u | (1u << 12) | (1u << 29) | (1u << 15) | (1u << 30), 0x0FFF0005u, 0,
-                         charge(3, 9)}));
+    ASSERT_EQ(0,
+              decode({0x80000008u, kWaves | (1u << 22) | 1u, 7, 0x00020001u | (1u << 14) | (1u << 31),
+                      0x00040003u | (1u << 12) | (1u << 29) | (1u << 15) | (1u << 30), 0x0FFF0005u, 0, charge(3, 9)}));
     ASSERT_EQ(1u, counts[3]);
     const c_DPPEvent_t& e = r.event(11, 0);
     EXPECT_EQ(9, e.energy);
@@ -180,8 +181,8 @@ TEST_F(DraqWords, StoppedChannelIsDecodedButNotDeliveredUnlessReplayed) {
 }
 
 TEST_F(DraqWords, WithoutExtrasTimeStampsFollowTheRawTags) {
-    ASSERT_EQ(0, decode({0x8000000Au, 0, 0xFFFFFFF0u, charge(1, 1), 0x10, charge(1, 2), 0x20, charge(1, 3),
-                         0x08, charge(1, 4)}));
+    ASSERT_EQ(0, decode({0x8000000Au, 0, 0xFFFFFFF0u, charge(1, 1), 0x10, charge(1, 2), 0x20, charge(1, 3), 0x08,
+                         charge(1, 4)}));
     ASSERT_EQ(4u, counts[1]);
     EXPECT_EQ(0xFFFFFFF0ull * 16000, r.event(9, 0).timeStamp);
     EXPECT_EQ(((1ull << 32) + 0x10) * 16000, r.event(9, 1).timeStamp);
@@ -204,7 +205,8 @@ TEST_F(DraqWords, MalformedAggregatesAreRefused) {
         {"header bit 31 clear", {0x00000004u, 0, 1, charge(0, 1)}, DPPL_ERR_INVALID_EVENT},
         {"size below the header", {0x80000001u, 0}, DPPL_ERR_INVALID_EVENT},
         {"size not whole events", {0x80000005u, 0, 1, charge(0, 1), 2}, DPPL_ERR_INVALID_EVENT},
-        {"refused analog probe", {0x8000000Au, kWaves | (3u << 22) | 1u, 1, 0, 0, 0, 0, charge(0, 1)},
+        {"refused analog probe",
+         {0x8000000Au, kWaves | (3u << 22) | 1u, 1, 0, 0, 0, 0, charge(0, 1)},
          DPPL_ERR_INVALID_EVENT},
         {"more events than slots",
          {0x8000000Cu, 0, 1, charge(4, 1), 2, charge(4, 1), 3, charge(4, 1), 4, charge(4, 1), 5, charge(4, 1)},
@@ -228,7 +230,8 @@ TEST(DraqWaveforms, WaveformWordsWithoutWaveformRecordFail) {
         room[j] = r->channels[j].capacity;
         first[j] = r->channels[j].events;
     }
-    EXPECT_EQ(DPPL_ERR_INVALID_TRACE, DRAQ_DecodeQDCGroupAggregate(r.get(), words.data(), numbers, room, first, counts));
+    EXPECT_EQ(DPPL_ERR_INVALID_TRACE,
+              DRAQ_DecodeQDCGroupAggregate(r.get(), words.data(), numbers, room, first, counts));
 }
 
 } // namespace

@@ -4,7 +4,6 @@
 #include <math.h>
 #include <string.h>
 
-
 namespace drvtest {
 
 namespace {
@@ -82,8 +81,8 @@ std::vector<Pulse> MakePulses(uint32_t seed, const std::vector<uint32_t>& channe
     /* Values below 2^adcBits: baseline at an eighth of the range, the step
      * folded into half of it. */
     const int32_t top = (1 << adcBits) - 1;
-    const PulseShape shape{top / 8, top,
-                           [](uint32_t energy, int32_t ceiling) { return (int32_t)(energy % (uint32_t)(ceiling / 2)); }};
+    const PulseShape shape{
+        top / 8, top, [](uint32_t energy, int32_t ceiling) { return (int32_t)(energy % (uint32_t)(ceiling / 2)); }};
     return testsup::GeneratePulses(seed, channels, perChannel, maxGap, fullScale, samples, shape);
 }
 

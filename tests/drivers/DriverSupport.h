@@ -9,13 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "../support/SimBoards.h"
+#include "../support/SimEncoding.h"
+#include "../support/SoftRecord.h"
 #include "ZarnBoard_GENERIC.h"
 #include "ZarnDPPLayer.h"
 #include "ZarnSimEncoder.h"
 #include "ZarnSimulator.h"
-#include "../support/SimBoards.h"
-#include "../support/SimEncoding.h"
-#include "../support/SoftRecord.h"
 
 extern "C" const ZarnSim_Encoder_t ZarnSim_VeskCIEncoder, ZarnSim_VeskPSDEncoder, ZarnSim_TilkPSDEncoder,
     ZarnSim_DraqQDCEncoder;
@@ -54,7 +54,7 @@ inline Format DraqFormat() { return {135, 4, 16.0, 12, 16, 2}; }
 /* An open record with no board behind it, described as a format; its
  * parameters are software-only. */
 class Record : public testsup::SoftRecord {
-  public:
+public:
     explicit Record(const Format& format);
     /* Every channel gets events (withWaveform of them carry samples-long traces). */
     void allocate(uint32_t events, uint32_t withWaveform, uint32_t samples);
@@ -76,7 +76,7 @@ std::vector<Pulse> MakePulses(uint32_t seed, const std::vector<uint32_t>& channe
 
 /* An encoder driven with its own register file, set up for a format. */
 class Encoder : public testsup::UnitEncoder {
-  public:
+public:
     Encoder(const ZarnSim_Encoder_t& encoder, const Format& format);
 };
 

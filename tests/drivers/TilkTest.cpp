@@ -129,7 +129,7 @@ INSTANTIATE_TEST_SUITE_P(Formats, TilkRoundTrip,
 constexpr uint32_t kTimeTag = 1u << 29, kCharge = 1u << 30, kExtras = 1u << 28, kWaves = 1u << 27;
 
 class TilkWords : public testing::Test {
-  protected:
+protected:
     TilkWords() : r(TilkFormat()) { r.allocate(8, 8, 12); }
     /* Every aggregate starts from a cleared time-tag state. */
     int decode(std::vector<uint32_t> words, int32_t* n) {
@@ -163,8 +163,8 @@ TEST_F(TilkWords, HeaderTypeSetsTheHeaderWordsAndExtrasFormat) {
 
 TEST_F(TilkWords, ExtrasFormatThreeCountsRollOversByComparison) {
     int32_t n = -1;
-    ASSERT_EQ(0, decode({0x40000009u, kTimeTag | kExtras, 3, 0xF0000000u, 0xFFFF0000u, 0x10u, 0xFFFF0000u,
-                         0x20u, 0}, &n));
+    ASSERT_EQ(0,
+              decode({0x40000009u, kTimeTag | kExtras, 3, 0xF0000000u, 0xFFFF0000u, 0x10u, 0xFFFF0000u, 0x20u, 0}, &n));
     ASSERT_EQ(3, n);
     EXPECT_EQ(0u, r.event(2, 0).flags & EVTFLAG_ROLLOVER);
     EXPECT_NE(0u, r.event(2, 1).flags & EVTFLAG_ROLLOVER);
@@ -295,10 +295,10 @@ TEST(TilkWaveforms, UnannouncedWaveformWordsAreSteppedOver) {
     Record r(TilkFormat());
     r.allocate(8, 0, 0);
     int32_t n = -1;
-    ASSERT_EQ(0, r.decode(TILK_DecodePSDChannelAggregate, 1,
-                          {0x8000000Eu, kTimeTag | kCharge | 1u, 5, 1, 2, 3, 4, 0x00090001u, 6, 1, 2, 3, 4,
-                           0x000A0002u},
-                          &n));
+    ASSERT_EQ(0,
+              r.decode(TILK_DecodePSDChannelAggregate, 1,
+                       {0x8000000Eu, kTimeTag | kCharge | 1u, 5, 1, 2, 3, 4, 0x00090001u, 6, 1, 2, 3, 4, 0x000A0002u},
+                       &n));
     ASSERT_EQ(2, n);
     EXPECT_EQ(9, r.event(1, 0).energy);
     EXPECT_EQ(6000u, r.event(1, 1).timeStamp);

@@ -68,7 +68,7 @@ TEST(VeskInit, EveryRangeMustBeDefinedAlsoWithoutHighVoltage) {
     EXPECT_EQ(0, VESK_InitBoard(r.get()));
     EXPECT_EQ(0u, r->descriptor.HVChannels);
     xmlNodePtr sd = c_xml_getfirstnodefromxpathquery(c_getLibraryDefinitions(),
-                                                      "/Definitions/ParameterValues/HV_RANGES/HV_RANGE_SD");
+                                                     "/Definitions/ParameterValues/HV_RANGES/HV_RANGE_SD");
     ASSERT_NE(nullptr, sd);
     xmlNodePtr parent = sd->parent;
     xmlUnlinkNode(sd);
@@ -173,17 +173,16 @@ TEST_P(VeskRoundTrip, EncodedPulsesDecodeFieldForField) {
     EXPECT_EQ(largest, r->maxTimeStamp);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Formats, VeskRoundTrip,
-    testing::Values(VeskCase{"PsdChargeOnly", true, false, false, false, 0},
-                    VeskCase{"PsdUpperBits", true, false, false, true, 0},
-                    VeskCase{"PsdExtrasWithoutUpperBits", true, false, false, true, 1},
-                    VeskCase{"PsdSingleTrace", true, false, true, true, 0},
-                    VeskCase{"PsdDualTrace", true, true, true, false, 0},
-                    VeskCase{"CiChargeOnly", false, false, false, false, 0},
-                    VeskCase{"CiExtrasSkipped", false, false, false, true, 0},
-                    VeskCase{"CiDualTrace", false, true, true, true, 0}),
-    [](const testing::TestParamInfo<VeskCase>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Formats, VeskRoundTrip,
+                         testing::Values(VeskCase{"PsdChargeOnly", true, false, false, false, 0},
+                                         VeskCase{"PsdUpperBits", true, false, false, true, 0},
+                                         VeskCase{"PsdExtrasWithoutUpperBits", true, false, false, true, 1},
+                                         VeskCase{"PsdSingleTrace", true, false, true, true, 0},
+                                         VeskCase{"PsdDualTrace", true, true, true, false, 0},
+                                         VeskCase{"CiChargeOnly", false, false, false, false, 0},
+                                         VeskCase{"CiExtrasSkipped", false, false, false, true, 0},
+                                         VeskCase{"CiDualTrace", false, true, true, true, 0}),
+                         [](const testing::TestParamInfo<VeskCase>& info) { return info.param.name; });
 
 /* ------------------------------------------------------- hand-built words */
 
@@ -191,7 +190,7 @@ constexpr uint32_t kTimeTag = 1u << 29, kCharge = 1u << 30, kExtras = 1u << 28, 
 constexpr uint32_t kUpper = 1u << 22, kDual = 1u << 31;
 
 class VeskWords : public testing::Test {
-  protected:
+protected:
     VeskWords() : psd(VeskPSDFormat()), ci(VeskCIFormat()) {
         psd.allocate(8, 8, 8);
         ci.allocate(8, 8, 8);
@@ -254,8 +253,13 @@ TEST_F(VeskWords, ChargeIntegrationCharges) {
         uint32_t q; /* 23-bit two's complement */
         uint16_t energy;
     };
-    const Case cases[] = {{0, 0},          {32767, 0x7FFF},      {32768, 0xFFFF},          {0x3FFFFF, 0xFFFF},
-                          {0x7FFFFF, 0xFFFF} /* -1 */, {0x800000u - 32768, 0x8000}, {0x800000u - 32769, 0},
+    const Case cases[] = {{0, 0},
+                          {32767, 0x7FFF},
+                          {32768, 0xFFFF},
+                          {0x3FFFFF, 0xFFFF},
+                          {0x7FFFFF, 0xFFFF} /* -1 */,
+                          {0x800000u - 32768, 0x8000},
+                          {0x800000u - 32769, 0},
                           {0x400000, 0} /* the most negative */};
     for (const Case& c : cases) {
         int32_t n = -1;
@@ -270,8 +274,8 @@ TEST_F(VeskWords, ChargeIntegrationTimeHasNoFlagsNoOffsetAndNoCounts) {
     ci.channel(1, DPPL_PARAM_CH_TIME_OFFSET, 100.0);
     int32_t n = -1;
     /* Size in bits 0-17: the bits above belong to the walker's step only. */
-    ASSERT_EQ(0, decodeCI({0x80FC0008u, kTimeTag | kExtras | kCharge, 0xFFFFFF00u, 0xFFFFFFFFu, 10u, 0x10, 0x10, 7},
-                          &n));
+    ASSERT_EQ(0,
+              decodeCI({0x80FC0008u, kTimeTag | kExtras | kCharge, 0xFFFFFF00u, 0xFFFFFFFFu, 10u, 0x10, 0x10, 7}, &n));
     ASSERT_EQ(2, n);
     EXPECT_EQ(0xFFFFFF00ull * 4000, ci.event(1, 0).timeStamp);
     EXPECT_EQ(((1ull << 32) + 0x10) * 4000, ci.event(1, 1).timeStamp);
@@ -307,9 +311,9 @@ TEST_F(VeskWords, DualTraceNeverRunsTheSoftwareCfd) {
 TEST_F(VeskWords, SingleTraceWaveformWordBitsAndProbes) {
     /* Selectors 3 (table A: 13) and 2 (table B: 16); every digital bit on its own. */
     int32_t n = -1;
-    ASSERT_EQ(0, decodePSD({0x80000006u, kWaves | (3u << 16) | (2u << 19) | 1u,
-                            0x00020001u | (1u << 14) | (1u << 31), 0x00040003u | (1u << 12) | (1u << 29),
-                            0x0FFF0005u | (1u << 13) | (1u << 30), 0x00000000u | (1u << 15) | (1u << 28)},
+    ASSERT_EQ(0, decodePSD({0x80000006u, kWaves | (3u << 16) | (2u << 19) | 1u, 0x00020001u | (1u << 14) | (1u << 31),
+                            0x00040003u | (1u << 12) | (1u << 29), 0x0FFF0005u | (1u << 13) | (1u << 30),
+                            0x00000000u | (1u << 15) | (1u << 28)},
                            &n));
     ASSERT_EQ(1, n);
     const c_Waveform_t& w = *psd.event(1, 0).waveform;
@@ -340,9 +344,9 @@ TEST_F(VeskWords, SingleTraceWithFineTimeRunsTheSoftwareCfd) {
     psd.channel(1, DPPL_PARAM_CH_CFD_SMOOTHEXP, 0.0);
     int32_t n = -1;
     /* A step at sample 4: the CFD signal crosses its baseline at sample 5. */
-    ASSERT_EQ(0, decodePSD({0x80000007u, kTimeTag | kWaves | 1u, 10, 0x03E803E8u, 0x03E803E8u, 0x00640064u,
-                            0x00640064u},
-                           &n));
+    ASSERT_EQ(
+        0,
+        decodePSD({0x80000007u, kTimeTag | kWaves | 1u, 10, 0x03E803E8u, 0x03E803E8u, 0x00640064u, 0x00640064u}, &n));
     const c_DPPEvent_t& e = psd.event(1, 0);
     EXPECT_EQ(7, e.waveform->traces[1].probe);
     EXPECT_NE(0u, e.flags & EVTFLAG_FINE_TIME);

@@ -64,8 +64,7 @@ struct Spectrum {
     uint32_t underflows = 0;
     uint64_t entries = 0;
     uint64_t histogrammed() const { return entries + overflows + underflows; }
-    bool operator==(const Spectrum& other) const
-    {
+    bool operator==(const Spectrum& other) const {
         return counts == other.counts && overflows == other.overflows && underflows == other.underflows &&
                entries == other.entries;
     }
@@ -80,8 +79,7 @@ struct Recorded {
 // Decodes the raw-data file to its end. The library's replay reads it
 // buffer by buffer as the server's replay does, but nothing of the server
 // takes part.
-Recorded decodeRunFile(const fs::path& rawData, uint32_t channels)
-{
+Recorded decodeRunFile(const fs::path& rawData, uint32_t channels) {
     Recorded recorded;
     recorded.histogrammable.assign(channels, 0);
     recorded.listable.assign(channels, 0);
@@ -112,13 +110,9 @@ Recorded decodeRunFile(const fs::path& rawData, uint32_t channels)
 }
 
 // A case shows as its profile's name in test output.
-void PrintTo(const BoardCase& board, std::ostream* out)
-{
-    *out << board.name;
-}
+void PrintTo(const BoardCase& board, std::ostream* out) { *out << board.name; }
 
-std::string caseName(const testing::TestParamInfo<BoardCase>& info)
-{
+std::string caseName(const testing::TestParamInfo<BoardCase>& info) {
     std::string name = info.param.name;
     std::replace(name.begin(), name.end(), '-', '_');
     return name;
@@ -126,8 +120,7 @@ std::string caseName(const testing::TestParamInfo<BoardCase>& info)
 
 class EveryBoard : public ::testing::TestWithParam<BoardCase> {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         const BoardCase& board = GetParam();
         port_ = freePort();
         std::vector<std::string> options = board.options;
@@ -138,29 +131,25 @@ protected:
         client_ = std::make_unique<Client>(port_);
         ASSERT_TRUE(client_->connected());
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         if (client_ && client_->connected()) {
             EXPECT_EQ(status(QUIT, masks(0, 0)), SUCCESS);
             EXPECT_EQ(server_->waitExit(60000ms), 0) << boardLog();
         }
     }
 
-    int16_t status(uint16_t command, const Bytes& payload = {})
-    {
+    int16_t status(uint16_t command, const Bytes& payload = {}) {
         auto reply = client_->request(command, payload);
         EXPECT_TRUE(reply) << "command " << command;
         return reply ? reply->status() : INT16_MIN;
     }
-    std::string boardLog() const
-    {
+    std::string boardLog() const {
         return server_->log("SRVBoardThreadLog.txt") + server_->log("ZarnDPPLayerLog.txt") +
                server_->log("ZarnBoard_GENERICLog.txt") + server_->log("SRV_ListLog.txt");
     }
     uint32_t allChannels() const { return (1u << GetParam().channels) - 1u; }
 
-    Spectrum spectrum(uint32_t channel)
-    {
+    Spectrum spectrum(uint32_t channel) {
         Spectrum s;
         auto reply = client_->request(GET_SPECTRUM, spectrumRequest(0x1 | 0x10 | 0x20 | 0x40, channel));
         EXPECT_TRUE(reply && reply->status() == SUCCESS) << "channel " << channel;
@@ -179,8 +168,7 @@ protected:
     uint64_t histogrammed(uint32_t channel) { return spectrum(channel).histogrammed(); }
 
     // Every channel has reached its count (a live run or its replay).
-    bool waitForEveryChannel(const std::function<uint64_t(uint32_t)>& goal)
-    {
+    bool waitForEveryChannel(const std::function<uint64_t(uint32_t)>& goal) {
         return waitFor(
             [&] {
                 for (uint32_t ch = 0; ch < GetParam().channels; ch++)
@@ -190,8 +178,7 @@ protected:
             },
             60000ms);
     }
-    bool waveformOnEveryChannel()
-    {
+    bool waveformOnEveryChannel() {
         return waitFor(
             [&] {
                 for (uint32_t ch = 0; ch < GetParam().channels; ch++) {
@@ -204,8 +191,7 @@ protected:
             60000ms);
     }
     // The raw-data file that the run file names, in the server's folder.
-    fs::path recordedFile(const std::string& runFile)
-    {
+    fs::path recordedFile(const std::string& runFile) {
         std::istringstream words(readFile(server_->workDir() / "Run" / runFile));
         std::string boardName, rawFile;
         words >> boardName >> rawFile;
@@ -218,8 +204,7 @@ protected:
     std::unique_ptr<Client> client_;
 };
 
-TEST_P(EveryBoard, AcquiresRecordsAndReplaysExactly)
-{
+TEST_P(EveryBoard, AcquiresRecordsAndReplaysExactly) {
     const BoardCase& board = GetParam();
 
     // Board information: model name, channel count and serial number.
@@ -303,8 +288,7 @@ INSTANTIATE_TEST_SUITE_P(SimulatedBoards, EveryBoard, ::testing::ValuesIn(kBoard
 
 // The table holds every profile that the server can open from its command
 // line: every usb and optical-link board, and the board without connection.
-TEST(EveryBoardTable, HoldsEveryProfileTheServerCanOpen)
-{
+TEST(EveryBoardTable, HoldsEveryProfileTheServerCanOpen) {
     std::string profiles = readFile(fs::path(MORVANE_DEFINITIONS_DIR) / "SimulatedBoards.xml");
     std::set<std::string> reachable;
     for (size_t at = profiles.find("<Board name=\""); at != std::string::npos;

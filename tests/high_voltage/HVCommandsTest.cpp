@@ -14,7 +14,7 @@ using namespace srvtest::command;
 enum : int32_t { kChannel = 2, kHVChannel = 3, kHVRange = 4 };
 
 class HVCommands : public ::testing::Test {
-  protected:
+protected:
     static void SetUpTestSuite() {
         port_ = srvtest::freePort();
         /* The board at usb link 1: the "orlu-pha-hv" profile. */
@@ -103,8 +103,8 @@ TEST_F(HVCommands, RangeInfoReportsTheLimitsKindAndNames) {
     Bytes reply = request(HV_RANGE_INFO, Request().u64(0xFFFFFF).path({1, kHVChannel, 0, kHVRange}));
     Reader r(reply);
     ASSERT_EQ(0, r.status());
-    const double expected[21] = {0, 5100, 0.1,  0, 315, 0.01, 0, 5100, 0.1, 0, 315,
-                                 0.01, 0, 5100, 20, 1, 500, 1,    1, 500,  1};
+    const double expected[21] = {0,    5100, 0.1,  0,  315, 0.01, 0, 5100, 0.1, 0, 315,
+                                 0.01, 0,    5100, 20, 1,   500,  1, 1,    500, 1};
     const char* names[7] = {"VSET", "ISET", "VMON", "IMON", "VMAX", "RAMPUP", "RAMPDOWN"};
     for (int k = 0; k < 21; ++k)
         EXPECT_DOUBLE_EQ(expected[k], r.f64()) << names[k / 3] << " field " << k % 3;
@@ -114,7 +114,8 @@ TEST_F(HVCommands, RangeInfoReportsTheLimitsKindAndNames) {
     EXPECT_EQ(0u, r.left());
 
     /* One field per bit, in bit order: bit 8 is the VMON step, bit 14 the VMAX step. */
-    Bytes some = request(HV_RANGE_INFO, Request().u64((1u << 8) | (1u << 14) | (1u << 22)).path({0, kHVChannel, 0, kHVRange}));
+    Bytes some =
+        request(HV_RANGE_INFO, Request().u64((1u << 8) | (1u << 14) | (1u << 22)).path({0, kHVChannel, 0, kHVRange}));
     Reader s(some);
     ASSERT_EQ(0, s.status());
     EXPECT_DOUBLE_EQ(0.1, s.f64());

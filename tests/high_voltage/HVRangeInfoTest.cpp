@@ -15,7 +15,7 @@
 namespace {
 
 class HVRecord : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         board.reset(new SRVBoard_t());
         board->digitizer.descriptor.HVChannels = 2;
@@ -50,7 +50,7 @@ TEST_F(HVRecord, RangeInfoTakesEachQuantityFromItsOwnConversion) {
     SRVHVRangeInfo_t info;
     ASSERT_EQ(0, Info({1, 3, 1, 4}, &info));
     /* Reply order VSET, ISET, VMON, IMON, VMAX, RAMPUP, RAMPDOWN. */
-    const int conversions[7] = {HVCONV_VSET, HVCONV_ISET, HVCONV_VMON, HVCONV_IMON,
+    const int conversions[7] = {HVCONV_VSET, HVCONV_ISET,   HVCONV_VMON,    HVCONV_IMON,
                                 HVCONV_VMAX, HVCONV_RAMPUP, HVCONV_RAMPDOWN};
     for (int q = 0; q < 7; ++q) {
         EXPECT_DOUBLE_EQ(100 * conversions[q] + 1, info.limits[3 * q]) << q;

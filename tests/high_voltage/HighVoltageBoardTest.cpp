@@ -17,7 +17,7 @@ LogFolder& Logs() {
 }
 
 class OrluHVBoard : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         Logs();
         ZarnSim_ResetFaults();
@@ -45,9 +45,9 @@ TEST_F(OrluHVBoard, OpensWithTheLimitsAndRangesItsSupplyReports) {
         int quantity;
         double max, min, lsb;
     };
-    const Expected table[] = {{HVQ_VSET, 5100, 0, 0.1},     {HVQ_ISET, 315, 0, 0.01},   {HVQ_RAMPUP, 500, 1, 1},
-                              {HVQ_RAMPDOWN, 500, 1, 1},   {HVQ_VMAX, 5100, 0, 20},    {HVQ_VMON, 5100, 0, 0.1},
-                              {HVQ_IMON, 315, 0, 0.01},    {HVQ_VEXT, 100000, 0, 0.001}, {HVQ_RTMP, 100000, 0, 0.1}};
+    const Expected table[] = {{HVQ_VSET, 5100, 0, 0.1},  {HVQ_ISET, 315, 0, 0.01},     {HVQ_RAMPUP, 500, 1, 1},
+                              {HVQ_RAMPDOWN, 500, 1, 1}, {HVQ_VMAX, 5100, 0, 20},      {HVQ_VMON, 5100, 0, 0.1},
+                              {HVQ_IMON, 315, 0, 0.01},  {HVQ_VEXT, 100000, 0, 0.001}, {HVQ_RTMP, 100000, 0, 0.1}};
     for (int h = 0; h < 2; ++h) {
         const c_HVChannelBlock_t& block = board->hv[h];
         EXPECT_EQ(2u, block.regBase);
@@ -80,7 +80,7 @@ TEST_F(OrluHVBoard, SettingsReachTheSupplyRegistersAndReadBack) {
     EXPECT_EQ(50u, board.Peek(0x1328));
     EXPECT_EQ(40u, board.Peek(0x132C));
     EXPECT_EQ(200u, board.Peek(0x1330)); /* counts of 20 V */
-    EXPECT_EQ(0u, board.Peek(0x1220)); /* channel 0 untouched */
+    EXPECT_EQ(0u, board.Peek(0x1220));   /* channel 0 untouched */
 
     c_HVSettings_t read{};
     ASSERT_EQ(0, c_hvgetc(ch1, &read));
@@ -134,8 +134,17 @@ TEST_F(OrluHVBoard, SettingsOutsideTheLimitsAreRefusedInCheckOrder) {
         {[](c_HVSettings_t& s) { s.rampUp = 501; }, -7, "Invalid RampUp Value"},
         {[&](c_HVSettings_t& s) { s.vmax = nan; }, -8, "Invalid VMax Value"},
         /* Several faults: the first in the order VSet, ISet, RampDown, RampUp, VMax. */
-        {[](c_HVSettings_t& s) { s.vmax = 6000; s.rampUp = 0; s.rampDown = 0; }, -6, "Invalid RampDown Value"},
-        {[](c_HVSettings_t& s) { s.vmax = 6000; s.rampUp = 0; }, -7, "Invalid RampUp Value"},
+        {[](c_HVSettings_t& s) {
+             s.vmax = 6000;
+             s.rampUp = 0;
+             s.rampDown = 0;
+         },
+         -6, "Invalid RampDown Value"},
+        {[](c_HVSettings_t& s) {
+             s.vmax = 6000;
+             s.rampUp = 0;
+         },
+         -7, "Invalid RampUp Value"},
     };
     for (const Case& c : cases) {
         c_HVSettings_t s = good;

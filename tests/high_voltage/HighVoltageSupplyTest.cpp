@@ -16,13 +16,13 @@ LogFolder& Logs() {
 
 // Points the simulated boards at the fixture profiles while it lives.
 class FixtureProfiles {
-  public:
+public:
     FixtureProfiles() { setenv("ZARN_SIMBOARD_FILE", MORVANE_TEST_FIXTURES "/SimulatedBoards.xml", 1); }
     ~FixtureProfiles() { unsetenv("ZARN_SIMBOARD_FILE"); }
 };
 
 class Supply : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         Logs();
         ZarnSim_ResetFaults();
@@ -115,15 +115,15 @@ TEST_F(Supply, ScaleWordsGiveTheResolutionAndTheLimits) {
         double lsb, max, min;
     };
     const Case cases[] = {
-        {176, 10, 51000, 0, 0, 0.1, 5100, 0},            /* voltage: 1 / factor */
-        {179, 0x8000 | 20, 255, 0, 0, 20, 5100, 0},      /* voltage with a bit above the mask: factor */
-        {180, 0x10000 | 10, 10, 0, 0, 0.1, 1, 0},        /* only the low 16 bits are the status */
-        {177, 0xC000 | 100, 31500, 0, 0, 0.01, 315, 0},  /* current, unit 1 */
-        {181, 0x8000 | 4, 8, 4, 0, 0.25, 2, 1},          /* current, bits 14-15 = 2: unit 1 */
-        {177, 0x4000 | 50, 3, 1, 0, 20, 60000, 20000},   /* current, unit 1000 */
-        {181, 100, 1, 0, 0, 10000, 1e10, 0},             /* current, unit 1000000 */
-        {178, 0x1234, 500, 1, 0, 1, 500, 1},             /* ramps: resolution 1 */
-        {176, 0, 51000, 0, -4, 0, 0, 0},                 /* no factor: nothing to divide by */
+        {176, 10, 51000, 0, 0, 0.1, 5100, 0},           /* voltage: 1 / factor */
+        {179, 0x8000 | 20, 255, 0, 0, 20, 5100, 0},     /* voltage with a bit above the mask: factor */
+        {180, 0x10000 | 10, 10, 0, 0, 0.1, 1, 0},       /* only the low 16 bits are the status */
+        {177, 0xC000 | 100, 31500, 0, 0, 0.01, 315, 0}, /* current, unit 1 */
+        {181, 0x8000 | 4, 8, 4, 0, 0.25, 2, 1},         /* current, bits 14-15 = 2: unit 1 */
+        {177, 0x4000 | 50, 3, 1, 0, 20, 60000, 20000},  /* current, unit 1000 */
+        {181, 100, 1, 0, 0, 10000, 1e10, 0},            /* current, unit 1000000 */
+        {178, 0x1234, 500, 1, 0, 1, 500, 1},            /* ramps: resolution 1 */
+        {176, 0, 51000, 0, -4, 0, 0, 0},                /* no factor: nothing to divide by */
         {179, 0x8000, 255, 0, -8, 0, 0, 0},
         {181, 0xC000, 1, 0, -10, 0, 0, 0},
         {177, 0x4000, 1, 0, -5, 0, 0, 0},
@@ -157,7 +157,7 @@ TEST_F(Supply, ScaleWordsGiveTheResolutionAndTheLimits) {
 /* ------------------------------------------------------------ board flash */
 
 class Flash : public Supply {
-  protected:
+protected:
     FixtureProfiles profiles;
 };
 

@@ -13,17 +13,17 @@
 
 #include <gtest/gtest.h>
 
+#include "../support/SimBoards.h"
 #include "ZarnDPPLayer.h"
 #include "ZarnDigitizer.h"
 #include "ZarnHighVoltage.h"
 #include "ZarnSimulator.h"
-#include "../support/SimBoards.h"
 
 namespace hvtest {
 
 // The log files of the process go to a fresh folder; Read() gives one file.
 class LogFolder {
-  public:
+public:
     LogFolder() {
         char pattern[] = "/tmp/high_voltage_XXXXXX";
         const char* made = mkdtemp(pattern);
@@ -38,7 +38,7 @@ class LogFolder {
     }
     const std::string& path() const { return folder_; }
 
-  private:
+private:
     std::string folder_;
 };
 
@@ -49,7 +49,7 @@ inline c_ConnParams_t OrluHV() { return Connection(0, 1, 0); }
 
 // A digitizer record on the heap, freed when it goes.
 class Board : public testsup::OpenedRecord {
-  public:
+public:
     int Open(const c_ConnParams_t& params) { return open(params); }
     int32_t Link() const { return link(); }
     uint32_t Peek(uint32_t address) const { return peek(address); }
@@ -57,7 +57,7 @@ class Board : public testsup::OpenedRecord {
 
 // A board opened through the board-access layer alone, with no record.
 class RawBoard {
-  public:
+public:
     RawBoard(int linkType, int number, int node) {
         result_ = ZARN_DGTZ_OpenDigitizer2(linkType, &number, node, 0, &handle_);
     }
@@ -84,7 +84,7 @@ class RawBoard {
         return block;
     }
 
-  private:
+private:
     int handle_ = -1;
     int result_ = -1;
 };

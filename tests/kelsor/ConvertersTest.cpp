@@ -26,21 +26,70 @@ struct Loose {
 
 TEST(Binding, EveryFunctionIsExportedUnderItsCodeName) {
     const char* names[] = {
-        "NanoToSample", "NanoToSample2", "NanoToSample4", "NanoToSample8", "NanoToSample12", "NanoToSample16",
-        "SampleToNano", "SampleToNano2", "SampleToNano4", "SampleToNano8", "SampleToNano12", "SampleToNano16",
-        "NanoToSample_offset3", "SampleToNano_offset3", "ReliabToPercent", "EnfToShf", "ShfToEnf", "DC_OFFValToReg",
-        "DC_OFFRegToVal", "XMOR_DC_OFFValToReg", "XMOR_DC_OFFRegToVal", "FTDValToReg", "FTDRegToVal",
-        "PolyFitInterp", "PolyFitInterpInv", "PolyFitInterpInvHighRes", "IMonRegToVal", "ScopeRecLenValToReg",
-        "ScopeRecLenRegToVal", "SetNewShift", "SetGainReg", "SetNewTrapNorm", "RecalcTriangParams", "UpdateFTD",
-        "XMOR_UpdateDCO", "SetZeroCoarseDCO", "WaitSPIFreeDCOffset", "UpdateBuffOrg", "ScopeUpdateBuffOrg",
-        "UpdateNumAggrBLT", "XMOR_UpdateNumAggrBLT", "ReallocBuffers", "RestorePLLUnlock", "UpdateSCAParams",
-        "UpdateADCInhibitLen", "UpdateImonOffset", "HVRangeChanged", "HVRangeParameterCheckSoftware",
-        "ScopeRecLenRangeLimitsDefinition", "HVRangeLimitsDefinition", "HVPolarityValuesDefinition",
-        "ActiveHVRangeValuesDefinition", "Vexil_DefineVirtualProbeParameterValues",
-        "Vexil_DefineWaveDownsamplingParameterValues", "Vexil_RecordLengthLimitsDefinition",
-        "Vexil_SetChannelsTriggerMask", "Vexil_SetChannelsTriggerMaskHL", "Vexil_SetCoincMode",
-        "Vexil_SetRecordLengthParameter", "Vexil_SetTriggerGeneric", "Vexil_SetVirtualProbeParameter",
-        "Vexil_SetWaveDownsamplingParameter", "Vexil_SetWaveformsParameter", "Vexil_UpdateRecordLengthParameter",
+        "NanoToSample",
+        "NanoToSample2",
+        "NanoToSample4",
+        "NanoToSample8",
+        "NanoToSample12",
+        "NanoToSample16",
+        "SampleToNano",
+        "SampleToNano2",
+        "SampleToNano4",
+        "SampleToNano8",
+        "SampleToNano12",
+        "SampleToNano16",
+        "NanoToSample_offset3",
+        "SampleToNano_offset3",
+        "ReliabToPercent",
+        "EnfToShf",
+        "ShfToEnf",
+        "DC_OFFValToReg",
+        "DC_OFFRegToVal",
+        "XMOR_DC_OFFValToReg",
+        "XMOR_DC_OFFRegToVal",
+        "FTDValToReg",
+        "FTDRegToVal",
+        "PolyFitInterp",
+        "PolyFitInterpInv",
+        "PolyFitInterpInvHighRes",
+        "IMonRegToVal",
+        "ScopeRecLenValToReg",
+        "ScopeRecLenRegToVal",
+        "SetNewShift",
+        "SetGainReg",
+        "SetNewTrapNorm",
+        "RecalcTriangParams",
+        "UpdateFTD",
+        "XMOR_UpdateDCO",
+        "SetZeroCoarseDCO",
+        "WaitSPIFreeDCOffset",
+        "UpdateBuffOrg",
+        "ScopeUpdateBuffOrg",
+        "UpdateNumAggrBLT",
+        "XMOR_UpdateNumAggrBLT",
+        "ReallocBuffers",
+        "RestorePLLUnlock",
+        "UpdateSCAParams",
+        "UpdateADCInhibitLen",
+        "UpdateImonOffset",
+        "HVRangeChanged",
+        "HVRangeParameterCheckSoftware",
+        "ScopeRecLenRangeLimitsDefinition",
+        "HVRangeLimitsDefinition",
+        "HVPolarityValuesDefinition",
+        "ActiveHVRangeValuesDefinition",
+        "Vexil_DefineVirtualProbeParameterValues",
+        "Vexil_DefineWaveDownsamplingParameterValues",
+        "Vexil_RecordLengthLimitsDefinition",
+        "Vexil_SetChannelsTriggerMask",
+        "Vexil_SetChannelsTriggerMaskHL",
+        "Vexil_SetCoincMode",
+        "Vexil_SetRecordLengthParameter",
+        "Vexil_SetTriggerGeneric",
+        "Vexil_SetVirtualProbeParameter",
+        "Vexil_SetWaveDownsamplingParameter",
+        "Vexil_SetWaveformsParameter",
+        "Vexil_UpdateRecordLengthParameter",
     };
     for (const char* name : names)
         EXPECT_NE(c_xml_getfunctionpointerfromcodename(NULL, name), nullptr) << name;
@@ -127,7 +176,7 @@ TEST(EnergyFactor, FactorToShift) {
     EXPECT_EQ(toShift(&ref, 0.5), 17u);
     EXPECT_EQ(toShift(&ref, 100000.0), 0u);
     EXPECT_EQ(toShift(&ref, 100001.0), 0xFFFFFFFFu); /* integer part above N */
-    EXPECT_EQ(toShift(&ref, 1e-300), 1013u);        /* tiny factors still end */
+    EXPECT_EQ(toShift(&ref, 1e-300), 1013u);         /* tiny factors still end */
     /* Factors that can never be doubled past N end at once with 0. */
     for (double enf : {0.0, -2.0, (double)NAN, (double)INFINITY})
         EXPECT_EQ(toShift(&ref, enf), 0u) << enf;
@@ -181,11 +230,10 @@ TEST(DcOffset, PercentToDacCodeWithPolarity) {
         double polarity, percent;
         uint32_t code;
     } cases[] = {
-        {139, 0, 0, 65535}, {139, 0, 100, 0}, {139, 0, 50, 32767},  /* 32767.5 truncated */
-        {139, 1, 0, 0},     {139, 1, 100, 65535}, {139, 1, 50, 32767},
-        {142, 0, 0, 0},     {142, 0, 100, 65535}, /* mirrored at polarity 0 on the register-level device */
-        {142, 1, 0, 65535}, {142, 1, 100, 0},
-        {139, 0, -10, 65535}, {139, 0, 110, 0}, /* clamped to the field */
+        {139, 0, 0, 65535},   {139, 0, 100, 0},     {139, 0, 50, 32767}, /* 32767.5 truncated */
+        {139, 1, 0, 0},       {139, 1, 100, 65535}, {139, 1, 50, 32767},  {142, 0, 0, 0},
+        {142, 0, 100, 65535}, /* mirrored at polarity 0 on the register-level device */
+        {142, 1, 0, 65535},   {142, 1, 100, 0},     {139, 0, -10, 65535}, {139, 0, 110, 0}, /* clamped to the field */
     };
     for (const Case& c : cases) {
         DcoRecord record(c.dppCode, c.polarity);
@@ -306,13 +354,10 @@ TEST(HighVoltage, PolynomialAndItsInverse) {
         double value;
         uint32_t code;
     } forward[] = {
-        {polynomial(0, 7, 2, 0), 5, 7},
-        {polynomial(1, 10, 2, 0), 5.2, 20},     /* 20.4 rounded */
-        {polynomial(2, 1, 2, 0.5), 4, 17},
-        {polynomial(1, -100, 1, 0), 10, 0},     /* negative: 0 */
-        {polynomial(3, 1, 1, 1), 10, 0},        /* no such degree */
-        {polynomial(1, 0, 1, 0), NAN, 0},
-        {polynomial(1, 0, 1e12, 0), 1e12, 0xFFFFFFFFu}, /* held at the field's end */
+        {polynomial(0, 7, 2, 0), 5, 7},    {polynomial(1, 10, 2, 0), 5.2, 20},             /* 20.4 rounded */
+        {polynomial(2, 1, 2, 0.5), 4, 17}, {polynomial(1, -100, 1, 0), 10, 0},             /* negative: 0 */
+        {polynomial(3, 1, 1, 1), 10, 0},                                                   /* no such degree */
+        {polynomial(1, 0, 1, 0), NAN, 0},  {polynomial(1, 0, 1e12, 0), 1e12, 0xFFFFFFFFu}, /* held at the field's end */
     };
     for (Case& c : forward) {
         loose.param->auxiliary = &c.block;
@@ -328,14 +373,14 @@ TEST(HighVoltage, PolynomialAndItsInverse) {
         double value;
     } inverse[] = {
         {polynomial(1, 10, 2, 0), 20, 5},
-        {polynomial(1, 10, 2, 0), 4, 0},     /* negative: 0 */
+        {polynomial(1, 10, 2, 0), 4, 0}, /* negative: 0 */
         {polynomial(2, 1, 2, 0.5), 17, 4},
-        {polynomial(2, 10, 0, 1), 5, 0},     /* negative discriminant */
-        {polynomial(2, 10, 2, 0), 20, 5},    /* no square term: the straight line */
+        {polynomial(2, 10, 0, 1), 5, 0},  /* negative discriminant */
+        {polynomial(2, 10, 2, 0), 20, 5}, /* no square term: the straight line */
         /* a fitted straight calibration: a square term of rounding size */
         {polynomial(2, 0, 10, 6.938893903907228e-18), 1000, 100}, /* not 128 */
-        {polynomial(2, 100, -1, 0.01), 84, 80}, /* falling slope: the root (sqrt(D) - c1) / 2c2 */
-        {polynomial(1, 10, 0, 0), 20, 0},    /* no slope: nothing to divide by */
+        {polynomial(2, 100, -1, 0.01), 84, 80},                   /* falling slope: the root (sqrt(D) - c1) / 2c2 */
+        {polynomial(1, 10, 0, 0), 20, 0},                         /* no slope: nothing to divide by */
         {polynomial(0, 10, 0, 0), 20, 0},
     };
     for (Inverse& c : inverse) {

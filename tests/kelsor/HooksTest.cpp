@@ -54,10 +54,10 @@ TEST(BufferOrganisation, SmallestOrganisationThatHoldsTheAggregation) {
         double recordLength; /* 0: waveforms off */
         double organisation, finalAggregation;
     } cases[] = {
-        {1024, 0, 8, 1024},        /* 4096 >= 3072 at 8, 2048 < 3072 at 9 */
+        {1024, 0, 8, 1024}, /* 4096 >= 3072 at 8, 2048 < 3072 at 9 */
         {1, 0, 10, 1},
-        {1 << 20, 0, 2, 87381},    /* nothing fits: (M >> 2) / 3 events */
-        {1024, 400, 5, 1024},      /* 3 + 25 words a waveform event */
+        {1 << 20, 0, 2, 87381}, /* nothing fits: (M >> 2) / 3 events */
+        {1024, 400, 5, 1024},   /* 3 + 25 words a waveform event */
     };
     for (const Case& c : cases) {
         AcquisitionRecord record;
@@ -211,12 +211,12 @@ TEST(FilterNormalisation, ShiftByFamily) {
         int result;
         double shift;
     } cases[] = {
-        {128, false, 0, 0, 16},                     /* gain 1.0 without the parameter */
-        {128, true, 2.0, 0, 15},                    /* log2(50000) */
+        {128, false, 0, 0, 16},  /* gain 1.0 without the parameter */
+        {128, true, 2.0, 0, 15}, /* log2(50000) */
         {139, true, 1.0, 0, 16},
-        {139, false, 0, DPPL_ERR_PARAMETER, 0},     /* the fine gain is required */
-        {139, true, -1.0, DPPL_ERR_PARAMETER, 0},   /* no logarithm of a negative quotient */
-        {128, true, 200000.0, 0, 0},                /* log2(0.5) = -1: shift 0, not 2^32 - 1 */
+        {139, false, 0, DPPL_ERR_PARAMETER, 0},   /* the fine gain is required */
+        {139, true, -1.0, DPPL_ERR_PARAMETER, 0}, /* no logarithm of a negative quotient */
+        {128, true, 200000.0, 0, 0},              /* log2(0.5) = -1: shift 0, not 2^32 - 1 */
     };
     for (const Case& c : cases) {
         ShiftRecord record(c.dppCode, c.withFineGain);
@@ -359,12 +359,10 @@ TEST(Waits, SpiChannelByFamily) {
         uint8_t index;
         int result;
     } cases[] = {
-        {139, 11, 9, DPPL_ERR_DIGITIZER_API},     /* polls channel 15 */
-        {139, 11, 16, DPPL_ERR_INVALID_CHANNEL},  /* without reading */
-        {0, 14, 16, DPPL_ERR_INVALID_CHANNEL},
-        {0, 0, 3, DPPL_ERR_DIGITIZER_API},
-        {0, 4, 3, DPPL_ERR_INVALID_DPP_CODE},
-        {128, 7, 3, DPPL_ERR_DIGITIZER_API},
+        {139, 11, 9, DPPL_ERR_DIGITIZER_API},    /* polls channel 15 */
+        {139, 11, 16, DPPL_ERR_INVALID_CHANNEL}, /* without reading */
+        {0, 14, 16, DPPL_ERR_INVALID_CHANNEL},   {0, 0, 3, DPPL_ERR_DIGITIZER_API},
+        {0, 4, 3, DPPL_ERR_INVALID_DPP_CODE},    {128, 7, 3, DPPL_ERR_DIGITIZER_API},
         {135, 4, 3, DPPL_ERR_GENERIC},
     };
     for (const Case& c : cases) {
@@ -550,7 +548,7 @@ TEST(Definitions, StandardWaveformRecordLengthRange) {
         uint32_t family, memory;
         double minimum, start, maximum;
     } cases[] = {
-        {4, 1000, 12, 192, 6000},  /* 3 samples a step, 1.5 a unit */
+        {4, 1000, 12, 192, 6000},   /* 3 samples a step, 1.5 a unit */
         {11, 1000, 40, 640, 39960}, /* one word reserved */
         {11, 0, 40, 640, 0},        /* no wrap below 0 */
         {7, 1000, 4, 64, 4000},
@@ -576,10 +574,10 @@ TEST(Stubs, AnswerNotSupported) {
     for (const char* name : {"Vexil_DefineVirtualProbeParameterValues", "Vexil_DefineWaveDownsamplingParameterValues",
                              "Vexil_RecordLengthLimitsDefinition"})
         EXPECT_EQ(definition(name)(param), DPPL_ERR_NOT_SUPPORTED) << name;
-    for (const char* name : {"Vexil_SetChannelsTriggerMask", "Vexil_SetChannelsTriggerMaskHL", "Vexil_SetCoincMode",
-                             "Vexil_SetRecordLengthParameter", "Vexil_SetTriggerGeneric",
-                             "Vexil_SetVirtualProbeParameter", "Vexil_SetWaveDownsamplingParameter",
-                             "Vexil_SetWaveformsParameter"})
+    for (const char* name :
+         {"Vexil_SetChannelsTriggerMask", "Vexil_SetChannelsTriggerMaskHL", "Vexil_SetCoincMode",
+          "Vexil_SetRecordLengthParameter", "Vexil_SetTriggerGeneric", "Vexil_SetVirtualProbeParameter",
+          "Vexil_SetWaveDownsamplingParameter", "Vexil_SetWaveformsParameter"})
         EXPECT_EQ(fn<c_SetFcn_t>(name)(&ref, 1.0), DPPL_ERR_NOT_SUPPORTED) << name;
     EXPECT_EQ(hook("Vexil_UpdateRecordLengthParameter")(&ref), DPPL_ERR_NULL_ARGUMENT);
     record.board(DPPL_PARAM_RECLEN, 100);

@@ -52,9 +52,7 @@ public:
         return reinterpret_cast<Function>(address);
     }
 
-    int32_t* variable(const char* name) const {
-        return static_cast<int32_t*>(dlsym(handle, name));
-    }
+    int32_t* variable(const char* name) const { return static_cast<int32_t*>(dlsym(handle, name)); }
 
     /* Every exported code variable, by its code name. */
     std::vector<CodeVariable> codeVariables() const {

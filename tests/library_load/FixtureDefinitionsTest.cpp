@@ -69,8 +69,8 @@ TEST_F(FixtureDefinitions, ExportedCodesAtLoad) {
         int32_t code;
     };
     const Case cases[] = {
-        {"DPPL_PARAM_RECLEN", 31}, {"DPPL_PARAM_NABLT", 12},   {"DPPL_PARAM_IOLEVEL", 8},
-        {"DPPL_PARAM_CH_GATE", 42}, {"DPPL_PARAM_BUFFORG", -1}, {"DPPL_PARAM_STARTMODE", -1},
+        {"DPPL_PARAM_RECLEN", 31},     {"DPPL_PARAM_NABLT", 12},   {"DPPL_PARAM_IOLEVEL", 8},
+        {"DPPL_PARAM_CH_GATE", 42},    {"DPPL_PARAM_BUFFORG", -1}, {"DPPL_PARAM_STARTMODE", -1},
         {"DPPL_PARAM_ACQRUNNING", -1},
     };
     std::string typesLog = log("DravikLog.txt");

@@ -30,9 +30,9 @@ const CodeVariable kCodeVariables[] = {
 #undef DPPL_PARAM_CODE
 };
 
-const char* const kCategories[] = {"BoardParameters",     "ChannelParameters", "LVDSGroupParameters",
+const char* const kCategories[] = {"BoardParameters",        "ChannelParameters",   "LVDSGroupParameters",
                                    "VirtualTraceParameters", "HVChannelParameters", "HVRangeParameters",
-                                   "MonOutParameters",    "GroupParameters",   "VGAParameters"};
+                                   "MonOutParameters",       "GroupParameters",     "VGAParameters"};
 
 /* The shipped document, parsed independently of the library. */
 class Document {

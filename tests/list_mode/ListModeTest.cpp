@@ -11,8 +11,7 @@ using namespace srvtest;
 
 namespace {
 
-const fs::path& logFolder()
-{
+const fs::path& logFolder() {
     static TempDir folder;
     return folder.path();
 }
@@ -23,8 +22,7 @@ const bool logFolderSet = [] {
 
 const uint32_t TIME_TAG = 1, ENERGY = 2, FLAGS = 4;
 
-c_DPPEvent_t event(uint64_t timeStamp, uint16_t energy, uint32_t flags = 0)
-{
+c_DPPEvent_t event(uint64_t timeStamp, uint16_t energy, uint32_t flags = 0) {
     c_DPPEvent_t e{};
     e.timeStamp = timeStamp;
     e.energy = energy;
@@ -36,8 +34,7 @@ c_DPPEvent_t event(uint64_t timeStamp, uint16_t energy, uint32_t flags = 0)
 // 14-bit ADC (energies are shifted right by 2 on the bin scale).
 class ListModeTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         board_ = static_cast<SRVBoard_t*>(c_calloc(1, sizeof(SRVBoard_t)));
         ASSERT_NE(board_, nullptr);
         ASSERT_EQ(c_ticket_init(&board_->boardLock), 0);
@@ -54,8 +51,7 @@ protected:
             ASSERT_EQ(SRV_InitListSave(board_, ch, (dir_.path() / ("ch" + std::to_string(ch) + ".dat")).c_str()), 0);
         }
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         for (SRVChannel_t& channel : board_->channels)
             SRV_FreeListSave(&channel.listSave);
         c_ticket_delete(&board_->boardLock);
@@ -65,8 +61,7 @@ protected:
     SRVListSave_t& list(uint32_t ch = 0) { return board_->channels[ch].listSave; }
 
     // Enables list mode on a channel with the given output.
-    void configure(uint32_t ch, int32_t format, uint32_t fields, uint32_t bufferSize)
-    {
+    void configure(uint32_t ch, int32_t format, uint32_t fields, uint32_t bufferSize) {
         SRVListSave_t& l = list(ch);
         l.enabled = 1;
         l.format = format;
@@ -78,16 +73,14 @@ protected:
     }
 
     // One readout of the channel, handed to list mode as the board thread does.
-    int readout(uint32_t ch, std::vector<c_DPPEvent_t> events)
-    {
+    int readout(uint32_t ch, std::vector<c_DPPEvent_t> events) {
         events_[ch] = std::move(events);
         board_->digitizer.channels[ch].events = events_[ch].data();
         board_->digitizer.channels[ch].nEvents = static_cast<uint32_t>(events_[ch].size());
         return handleListMode(board_, ch);
     }
 
-    std::vector<uint64_t> bufferedTimeTags(uint32_t ch = 0)
-    {
+    std::vector<uint64_t> bufferedTimeTags(uint32_t ch = 0) {
         return std::vector<uint64_t>(list(ch).timeTags, list(ch).timeTags + list(ch).count);
     }
 
@@ -97,12 +90,11 @@ protected:
         Bytes reply;
     };
     Answer call(void* (*handler)(SRVBoard_t*, SRVCommand_t, const void*, uint32_t, uint32_t*, SRVStatus_t*),
-                SRVCommand_t command, const Bytes& payload)
-    {
+                SRVCommand_t command, const Bytes& payload) {
         Answer answer;
         uint32_t size = 0;
-        void* reply = handler(board_, command, payload.data(), static_cast<uint32_t>(payload.size()), &size,
-                              &answer.status);
+        void* reply =
+            handler(board_, command, payload.data(), static_cast<uint32_t>(payload.size()), &size, &answer.status);
         if (reply != nullptr) {
             const uint8_t* bytes = static_cast<const uint8_t*>(reply);
             answer.reply.assign(bytes, bytes + size);
@@ -110,8 +102,7 @@ protected:
         }
         return answer;
     }
-    static Bytes request(uint64_t mask, int32_t channel)
-    {
+    static Bytes request(uint64_t mask, int32_t channel) {
         Bytes b;
         putU64(b, mask);
         putU32(b, static_cast<uint32_t>(channel));
@@ -126,8 +117,7 @@ protected:
 
 // ------------------------------------------------------------- list files
 
-TEST_F(ListModeTest, TextFileHoldsTheSelectedColumnsEachFollowedByATab)
-{
+TEST_F(ListModeTest, TextFileHoldsTheSelectedColumnsEachFollowedByATab) {
     configure(0, SRV_LIST_FORMAT_TEXT, TIME_TAG | FLAGS, 2);
     list().fileName[0] = '\0';
     std::string path = (dir_.path() / "made" / "on" / "start.txt").string();
@@ -147,8 +137,7 @@ TEST_F(ListModeTest, TextFileHoldsTheSelectedColumnsEachFollowedByATab)
                               "18446744073709551615\t0x00000000\t\n");
 }
 
-TEST_F(ListModeTest, TextFileWithEveryColumnShowsEnergiesOnTheBinScale)
-{
+TEST_F(ListModeTest, TextFileWithEveryColumnShowsEnergiesOnTheBinScale) {
     configure(0, SRV_LIST_FORMAT_TEXT, TIME_TAG | ENERGY | FLAGS, 10);
     ASSERT_EQ(SRV_HandleListSaving(board_, 1, SRV_LIST_ACTION_START), 0);
     readout(0, {event(7, 16383, 0x80)});
@@ -156,8 +145,7 @@ TEST_F(ListModeTest, TextFileWithEveryColumnShowsEnergiesOnTheBinScale)
     EXPECT_EQ(readFile(list().fileName), "TIMETAG\t\tENERGY\tFLAGS\t\n7\t4095\t0x00000080\t\n");
 }
 
-TEST_F(ListModeTest, BinaryRecordsHoldOnlyTheSelectedFieldsPacked)
-{
+TEST_F(ListModeTest, BinaryRecordsHoldOnlyTheSelectedFieldsPacked) {
     struct Case {
         uint32_t fields;
         size_t bytesPerEvent;
@@ -190,8 +178,7 @@ TEST_F(ListModeTest, BinaryRecordsHoldOnlyTheSelectedFieldsPacked)
 // Full buffers of many events are written in large pieces: every event still
 // lands in the file once, in order, whatever the record size, across the
 // flushes that full buffers cause and the one at the stop.
-TEST_F(ListModeTest, LargeBinaryFlushesKeepEveryEventInOrder)
-{
+TEST_F(ListModeTest, LargeBinaryFlushesKeepEveryEventInOrder) {
     const uint32_t events = 20011; // several full buffers and a partial one
     const uint32_t bufferSize = 9973;
     for (uint32_t fields : {TIME_TAG | ENERGY | FLAGS, ENERGY | FLAGS, ENERGY}) {
@@ -228,8 +215,7 @@ TEST_F(ListModeTest, LargeBinaryFlushesKeepEveryEventInOrder)
 }
 
 // Each start re-creates the file, so a new acquisition overwrites the last.
-TEST_F(ListModeTest, EachStartRecreatesTheFile)
-{
+TEST_F(ListModeTest, EachStartRecreatesTheFile) {
     configure(0, SRV_LIST_FORMAT_BINARY, ENERGY, 100);
     for (int run = 0; run < 2; run++) {
         ASSERT_EQ(SRV_HandleListSaving(board_, 1, SRV_LIST_ACTION_START), 0);
@@ -241,8 +227,7 @@ TEST_F(ListModeTest, EachStartRecreatesTheFile)
 
 // ---------------------------------------------------------- what is listed
 
-TEST_F(ListModeTest, FiltersFollowTheKeepSettingsAndTheSpectrumLevels)
-{
+TEST_F(ListModeTest, FiltersFollowTheKeepSettingsAndTheSpectrumLevels) {
     lld_ = 100;
     uld_ = 200;
     struct Case {
@@ -272,14 +257,13 @@ TEST_F(ListModeTest, FiltersFollowTheKeepSettingsAndTheSpectrumLevels)
 // The listed energy is the bin the histogram counts the event in, also for a
 // bin count that is not a power of two (the shift of its highest power of
 // two, not of its trailing zeros).
-TEST_F(ListModeTest, ListedEnergiesUseTheHistogramsBinScale)
-{
+TEST_F(ListModeTest, ListedEnergiesUseTheHistogramsBinScale) {
     struct Case {
         double nbins;
         uint16_t energy;
         uint16_t listed;
     } cases[] = {
-        {4096, 16383, 4095}, {6144, 16383, 4095}, {3000, 16383, 2047}, {1000, 16383, 511},
+        {4096, 16383, 4095},   {6144, 16383, 4095}, {3000, 16383, 2047}, {1000, 16383, 511},
         {16384, 16383, 16383}, {32768, 9410, 9410}, {12288, 9410, 4705},
     };
     for (const Case& c : cases) {
@@ -293,8 +277,7 @@ TEST_F(ListModeTest, ListedEnergiesUseTheHistogramsBinScale)
     }
 }
 
-TEST_F(ListModeTest, NothingIsListedWithoutASelectedFieldOrWhenDisabled)
-{
+TEST_F(ListModeTest, NothingIsListedWithoutASelectedFieldOrWhenDisabled) {
     configure(0, SRV_LIST_FORMAT_NONE, 0, 100);
     readout(0, {event(1, 10)});
     EXPECT_EQ(list().count, 0u);
@@ -304,8 +287,7 @@ TEST_F(ListModeTest, NothingIsListedWithoutASelectedFieldOrWhenDisabled)
     EXPECT_EQ(list().count, 0u);
 }
 
-TEST_F(ListModeTest, StopCriterionEventEndsTheListingUntilTheNextStart)
-{
+TEST_F(ListModeTest, StopCriterionEventEndsTheListingUntilTheNextStart) {
     configure(0, SRV_LIST_FORMAT_TEXT, TIME_TAG, 100);
     ASSERT_EQ(SRV_HandleListSaving(board_, 1, SRV_LIST_ACTION_START), 0);
     readout(0, {event(1, 10), event(2, 10, EVTFLAG_STOP_CRITERION), event(3, 10)});
@@ -323,8 +305,7 @@ TEST_F(ListModeTest, StopCriterionEventEndsTheListingUntilTheNextStart)
 
 // Without a file the buffer fills once and waits for command 36; a stop
 // keeps it. A channel that is not saving is discarded at the stop.
-TEST_F(ListModeTest, BufferWithoutFileKeepsTheFirstEventsUntilFetched)
-{
+TEST_F(ListModeTest, BufferWithoutFileKeepsTheFirstEventsUntilFetched) {
     configure(0, SRV_LIST_FORMAT_NONE, TIME_TAG, 1000);
     configure(1, SRV_LIST_FORMAT_TEXT, TIME_TAG, 1000);
     list(1).enabled = 0;
@@ -349,8 +330,7 @@ TEST_F(ListModeTest, BufferWithoutFileKeepsTheFirstEventsUntilFetched)
 
 // ------------------------------------------------------- start and stop
 
-TEST_F(ListModeTest, StartRefusesBuffersAboveTheLimit)
-{
+TEST_F(ListModeTest, StartRefusesBuffersAboveTheLimit) {
     configure(0, SRV_LIST_FORMAT_NONE, TIME_TAG, 65536);
     EXPECT_EQ(SRV_HandleListSaving(board_, 1, SRV_LIST_ACTION_START), 0);
     EXPECT_EQ(SRV_HandleListSaving(board_, 1, SRV_LIST_ACTION_STOP), 0);
@@ -366,8 +346,7 @@ TEST_F(ListModeTest, StartRefusesBuffersAboveTheLimit)
     EXPECT_EQ(SRV_HandleListSaving(board_, 1, SRV_LIST_ACTION_START), SRV_ERR_BUFFER);
 }
 
-TEST_F(ListModeTest, FileThatCannotBeOpenedFailsTheStartAndNothingCrashes)
-{
+TEST_F(ListModeTest, FileThatCannotBeOpenedFailsTheStartAndNothingCrashes) {
     configure(0, SRV_LIST_FORMAT_TEXT, TIME_TAG, 2);
     fs::create_directories(dir_.path() / "a-folder");
     std::strcpy(list().fileName, (dir_.path() / "a-folder").c_str()); // a folder is no file
@@ -386,8 +365,7 @@ TEST_F(ListModeTest, FileThatCannotBeOpenedFailsTheStartAndNothingCrashes)
     EXPECT_NE(readFile(logFolder() / "SRV_ListLog.txt").find("Cannot create directory path"), std::string::npos);
 }
 
-TEST_F(ListModeTest, UnknownFormatIsRefusedAtTheStartInsteadOfFailingTheCycle)
-{
+TEST_F(ListModeTest, UnknownFormatIsRefusedAtTheStartInsteadOfFailingTheCycle) {
     configure(0, 7, TIME_TAG, 1);
     EXPECT_EQ(SRV_HandleListSaving(board_, 1, SRV_LIST_ACTION_START), SRV_ERR_LIST_RECORD);
     EXPECT_EQ(list().saving, 0);
@@ -400,8 +378,7 @@ TEST_F(ListModeTest, UnknownFormatIsRefusedAtTheStartInsteadOfFailingTheCycle)
 
 // A record whose reallocation failed has an array missing: nothing reads or
 // writes through it.
-TEST_F(ListModeTest, MissingArrayIsNeverUsed)
-{
+TEST_F(ListModeTest, MissingArrayIsNeverUsed) {
     configure(0, SRV_LIST_FORMAT_NONE, TIME_TAG | FLAGS, 4);
     readout(0, {event(1, 10), event(2, 20)});
     ASSERT_EQ(list().count, 2u);
@@ -420,11 +397,10 @@ TEST_F(ListModeTest, MissingArrayIsNeverUsed)
 
 // ----------------------------------------------------------- commands
 
-TEST_F(ListModeTest, SettingsRoundTripThroughCommands35And36)
-{
+TEST_F(ListModeTest, SettingsRoundTripThroughCommands35And36) {
     Bytes set = request(0xC3F, 1);
-    putU32(set, 5);  // enabled: non-zero is 1
-    putU32(set, 1);  // binary
+    putU32(set, 5); // enabled: non-zero is 1
+    putU32(set, 1); // binary
     std::string name = (dir_.path() / "chosen.bin").string();
     Bytes text(401, 0);
     std::copy(name.begin(), name.end(), text.begin());
@@ -454,8 +430,7 @@ TEST_F(ListModeTest, SettingsRoundTripThroughCommands35And36)
     EXPECT_EQ(list(1).bufferSize, 32u);
 }
 
-TEST_F(ListModeTest, FetchingEventsEmptiesTheBufferAndAnUnknownBitEmptiesNothing)
-{
+TEST_F(ListModeTest, FetchingEventsEmptiesTheBufferAndAnUnknownBitEmptiesNothing) {
     configure(0, SRV_LIST_FORMAT_NONE, TIME_TAG, 10);
     readout(0, {event(11, 400, 0x1), event(22, 800, 0x2)});
 
@@ -484,8 +459,7 @@ TEST_F(ListModeTest, FetchingEventsEmptiesTheBufferAndAnUnknownBitEmptiesNothing
     EXPECT_EQ(list().count, 1u);
 }
 
-TEST_F(ListModeTest, CommandsRefuseBadRequestsBeforeChangingAnything)
-{
+TEST_F(ListModeTest, CommandsRefuseBadRequestsBeforeChangingAnything) {
     struct Case {
         const char* name;
         Bytes payload;
@@ -512,8 +486,7 @@ TEST_F(ListModeTest, CommandsRefuseBadRequestsBeforeChangingAnything)
     EXPECT_EQ(call(SRV_CmdGetListParams, SRV_CMD_GET_LIST_PARAMS, Bytes{0, 0}).status, SRV_ERR_DESERIALIZE);
 }
 
-Bytes bufferSizeRequest(int32_t channel, uint32_t size)
-{
+Bytes bufferSizeRequest(int32_t channel, uint32_t size) {
     Bytes b;
     putU64(b, 1u << 5);
     putU32(b, static_cast<uint32_t>(channel));
@@ -525,8 +498,7 @@ Bytes bufferSizeRequest(int32_t channel, uint32_t size)
 // it can't hold are written first and the next event that fills the new size
 // flushes; without a file they wait for command 36, and the size is refused
 // until they are fetched.
-TEST_F(ListModeTest, SmallerBufferKeepsTheRecordConsistent)
-{
+TEST_F(ListModeTest, SmallerBufferKeepsTheRecordConsistent) {
     configure(0, SRV_LIST_FORMAT_NONE, TIME_TAG, 10);
     readout(0, {event(1, 10), event(2, 10), event(3, 10), event(4, 10), event(5, 10)});
     EXPECT_EQ(call(SRV_CmdSetListParams, SRV_CMD_SET_LIST_PARAMS, bufferSizeRequest(0, 3)).status, SRV_ERR_BUFFER);
@@ -552,13 +524,11 @@ TEST_F(ListModeTest, SmallerBufferKeepsTheRecordConsistent)
 // A size above the limit while saving would free the buffer under the
 // acquisition: refused, with nothing lost, and the channel stops and starts
 // as before. Without a file, events waiting for command 36 are kept too.
-TEST_F(ListModeTest, BufferAboveTheLimitNeverLosesEventsNorBlocksTheChannel)
-{
+TEST_F(ListModeTest, BufferAboveTheLimitNeverLosesEventsNorBlocksTheChannel) {
     configure(0, SRV_LIST_FORMAT_TEXT, TIME_TAG, 10);
     ASSERT_EQ(SRV_HandleListSaving(board_, 1, SRV_LIST_ACTION_START), 0);
     readout(0, {event(1, 10), event(2, 10), event(3, 10)});
-    EXPECT_EQ(call(SRV_CmdSetListParams, SRV_CMD_SET_LIST_PARAMS, bufferSizeRequest(0, 65537)).status,
-              SRV_ERR_BUFFER);
+    EXPECT_EQ(call(SRV_CmdSetListParams, SRV_CMD_SET_LIST_PARAMS, bufferSizeRequest(0, 65537)).status, SRV_ERR_BUFFER);
     EXPECT_EQ(list().bufferSize, 10u);
     readout(0, {event(4, 10)});
     EXPECT_EQ(SRV_HandleListSaving(board_, 1, SRV_LIST_ACTION_STOP), 0);
@@ -569,8 +539,7 @@ TEST_F(ListModeTest, BufferAboveTheLimitNeverLosesEventsNorBlocksTheChannel)
 
     configure(1, SRV_LIST_FORMAT_NONE, TIME_TAG, 10);
     readout(1, {event(7, 10), event(8, 10)});
-    EXPECT_EQ(call(SRV_CmdSetListParams, SRV_CMD_SET_LIST_PARAMS, bufferSizeRequest(1, 70000)).status,
-              SRV_ERR_BUFFER);
+    EXPECT_EQ(call(SRV_CmdSetListParams, SRV_CMD_SET_LIST_PARAMS, bufferSizeRequest(1, 70000)).status, SRV_ERR_BUFFER);
     EXPECT_EQ(bufferedTimeTags(1), (std::vector<uint64_t>{7, 8}));
     // Nothing buffered and not saving: stored, and the start refuses it.
     list(1).count = 0;
@@ -580,8 +549,7 @@ TEST_F(ListModeTest, BufferAboveTheLimitNeverLosesEventsNorBlocksTheChannel)
 
 // A stop whose flush fails (an array lost) still ends the output: the file
 // is closed and the next start opens a new one.
-TEST_F(ListModeTest, StopEndsTheOutputEvenWhenItsFlushFails)
-{
+TEST_F(ListModeTest, StopEndsTheOutputEvenWhenItsFlushFails) {
     configure(0, SRV_LIST_FORMAT_TEXT, TIME_TAG, 10);
     configure(1, SRV_LIST_FORMAT_TEXT, TIME_TAG, 10);
     ASSERT_EQ(SRV_HandleListSaving(board_, 3, SRV_LIST_ACTION_START), 0);
@@ -602,8 +570,7 @@ TEST_F(ListModeTest, StopEndsTheOutputEvenWhenItsFlushFails)
 
 // Switching the file after a met stop criterion goes on in the new file, and
 // still lists nothing more of that acquisition.
-TEST_F(ListModeTest, FileSwitchAfterAMetStopCriterionListsNothingMore)
-{
+TEST_F(ListModeTest, FileSwitchAfterAMetStopCriterionListsNothingMore) {
     configure(0, SRV_LIST_FORMAT_TEXT, TIME_TAG, 10);
     ASSERT_EQ(SRV_HandleListSaving(board_, 1, SRV_LIST_ACTION_START), 0);
     readout(0, {event(1, 10), event(2, 10, EVTFLAG_STOP_CRITERION)});
@@ -623,8 +590,7 @@ TEST_F(ListModeTest, FileSwitchAfterAMetStopCriterionListsNothingMore)
 
 // A new format or file name while saving ends the current output with its
 // events and goes on in the new one at once.
-TEST_F(ListModeTest, NewFileNameWhileSavingSwitchesTheOutput)
-{
+TEST_F(ListModeTest, NewFileNameWhileSavingSwitchesTheOutput) {
     configure(0, SRV_LIST_FORMAT_TEXT, TIME_TAG, 10);
     std::string first = list().fileName;
     ASSERT_EQ(SRV_HandleListSaving(board_, 1, SRV_LIST_ACTION_START), 0);
@@ -643,8 +609,7 @@ TEST_F(ListModeTest, NewFileNameWhileSavingSwitchesTheOutput)
     EXPECT_EQ(readFile(second).size(), 8u);
 }
 
-TEST_F(ListModeTest, StartUpDefaults)
-{
+TEST_F(ListModeTest, StartUpDefaults) {
     ASSERT_EQ(SRV_InitListSaves(board_, "TEST_7"), 0);
     for (uint32_t ch = 0; ch < 2; ch++) {
         const SRVListSave_t& l = list(ch);

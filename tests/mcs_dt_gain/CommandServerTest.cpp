@@ -18,7 +18,7 @@ const int16_t kOk = 0, kDeserialize = -6, kInvalid = -10, kUnsupported = -33;
 
 // Server parameter codes.
 enum : int32_t {
-    kFactor = 1036,      // PARAM_CH_FGAIN_TEMP
+    kFactor = 1036, // PARAM_CH_FGAIN_TEMP
     kGainStabMode = 4003,
     kGainStabTime = 4006,
     kGainStabPpmc = 4007,
@@ -28,36 +28,31 @@ enum : int32_t {
     kDTStep = 4201,
 };
 
-Request dataRequest(uint64_t mask, std::initializer_list<int32_t> path)
-{
+Request dataRequest(uint64_t mask, std::initializer_list<int32_t> path) {
     Request r;
     r.u64(mask).path(path);
     return r;
 }
 
-Request maskPathRequest(uint64_t in, uint64_t out, std::initializer_list<int32_t> path)
-{
+Request maskPathRequest(uint64_t in, uint64_t out, std::initializer_list<int32_t> path) {
     Request r = maskRequest(in, out);
     r.path(path);
     return r;
 }
 
-Request setValue(std::initializer_list<int32_t> path, double value)
-{
+Request setValue(std::initializer_list<int32_t> path, double value) {
     Request r = dataRequest(1, path);
     r.f64(value);
     return r;
 }
 
-Request startAll()
-{
+Request startAll() {
     Request r = maskRequest(0, 0);
     r.u32(0xFF);
     return r;
 }
 
-uint64_t u64At(Reader& reader)
-{
+uint64_t u64At(Reader& reader) {
     uint64_t low = reader.u32();
     return low | (static_cast<uint64_t>(reader.u32()) << 32);
 }
@@ -68,8 +63,7 @@ class DefaultBoard : public ServerSuite {
 protected:
     static void SetUpTestSuite() { startServer({{"ZARN_LOG_LEVEL", "8"}}); }
 
-    static double get(std::initializer_list<int32_t> path)
-    {
+    static double get(std::initializer_list<int32_t> path) {
         Bytes reply = request(GET_PARAMETER, dataRequest(1, path));
         Reader reader(reply);
         EXPECT_EQ(reader.status(), kOk);
@@ -77,16 +71,15 @@ protected:
     }
 };
 
-TEST_F(DefaultBoard, McsCommandsAnswerThatTheBoardHasNoMcsSpectrum)
-{
+TEST_F(DefaultBoard, McsCommandsAnswerThatTheBoardHasNoMcsSpectrum) {
     struct Case {
         uint16_t command;
         Bytes payload;
         int16_t status;
     } cases[] = {
         {GET_MCS, dataRequest(7, {0, 2, 0, 10}), kInvalid},
-        {GET_MCS, dataRequest(1, {0, 2, 0, 9}), kInvalid},   // energy-spectrum type
-        {GET_MCS, dataRequest(1, {9, 2, 0, 10}), kInvalid},  // no channel 9
+        {GET_MCS, dataRequest(1, {0, 2, 0, 9}), kInvalid},  // energy-spectrum type
+        {GET_MCS, dataRequest(1, {9, 2, 0, 10}), kInvalid}, // no channel 9
         {GET_MCS, Request().u64(1), kDeserialize},
         {CLEAR_MCS, maskPathRequest(0, 0, {0, 2, 0, 10}), kInvalid},
         {CLEAR_MCS, maskPathRequest(1, 0, {0, 2, 0, 10}), kUnsupported},
@@ -106,8 +99,7 @@ TEST_F(DefaultBoard, McsCommandsAnswerThatTheBoardHasNoMcsSpectrum)
     EXPECT_NE(log("SRV_MCSLog.txt").find("Parameter 'DPPL_PARAM_CH_MCS_SWEEP_SIGNAL' with code"), std::string::npos);
 }
 
-TEST_F(DefaultBoard, TimeIntervalSpectrumIsReadSetAndClearedByItsIndexPath)
-{
+TEST_F(DefaultBoard, TimeIntervalSpectrumIsReadSetAndClearedByItsIndexPath) {
     Bytes reply = request(GET_DT, dataRequest(0xF, {0, 16}));
     ASSERT_EQ(status(reply), kOk);
     ASSERT_EQ(reply.size(), 2u + 1024 * 8 + 8 + 4 + 4) << "1024 bins by default";
@@ -173,8 +165,7 @@ TEST_F(DefaultBoard, TimeIntervalSpectrumIsReadSetAndClearedByItsIndexPath)
     EXPECT_EQ(status(request(SET_PARAMETER, setValue({kDTBins, 7, 0, 16}, 1024))), kOk);
 }
 
-TEST_F(DefaultBoard, GainStabilizerIsSwitchedByCommand28AndResetByCommand49)
-{
+TEST_F(DefaultBoard, GainStabilizerIsSwitchedByCommand28AndResetByCommand49) {
     const uint64_t kGainStabBit = 0x400;
     EXPECT_EQ(status(request(SET_SPECTRUM, Request(dataRequest(kGainStabBit, {0, 2, 0, 9})).u32(1))), kOk);
     Bytes reply = request(GET_SPECTRUM, dataRequest(kGainStabBit, {0, 2, 0, 9}));
@@ -187,12 +178,9 @@ TEST_F(DefaultBoard, GainStabilizerIsSwitchedByCommand28AndResetByCommand49)
         Bytes payload;
         int16_t status;
     } cases[] = {
-        {maskPathRequest(1, 0, {0, 2, 0, 9}), kUnsupported},
-        {maskPathRequest(0, 2, {0, 2, 0, 9}), kUnsupported},
-        {maskPathRequest(0, 0, {0, 2, 1, 9}), kInvalid},
-        {maskPathRequest(0, 0, {8, 2, 0, 9}), kInvalid},
-        {maskPathRequest(0, 0, {0, 2, 0, 10}), kInvalid},
-        {maskRequest(0, 0), kDeserialize},
+        {maskPathRequest(1, 0, {0, 2, 0, 9}), kUnsupported}, {maskPathRequest(0, 2, {0, 2, 0, 9}), kUnsupported},
+        {maskPathRequest(0, 0, {0, 2, 1, 9}), kInvalid},     {maskPathRequest(0, 0, {8, 2, 0, 9}), kInvalid},
+        {maskPathRequest(0, 0, {0, 2, 0, 10}), kInvalid},    {maskRequest(0, 0), kDeserialize},
     };
     for (const Case& c : cases)
         EXPECT_EQ(status(request(RESET_GAIN_STAB, c.payload)), c.status);
@@ -205,8 +193,7 @@ TEST_F(DefaultBoard, GainStabilizerIsSwitchedByCommand28AndResetByCommand49)
 // An acquisition of the simulated board fills the time-interval spectrum of
 // channel 0 against channel 1; command 52 clears it; the server quits
 // cleanly with the carried time stamps it allocated.
-TEST(TimeIntervalAcquisition, ARunFillsTheSpectrumAndClearingEmptiesIt)
-{
+TEST(TimeIntervalAcquisition, ARunFillsTheSpectrumAndClearingEmptiesIt) {
     uint16_t port = freePort();
     ServerProcess server({"-p", std::to_string(port)});
     ASSERT_TRUE(server.waitReady()) << server.log();
@@ -253,8 +240,7 @@ TEST(TimeIntervalAcquisition, ARunFillsTheSpectrumAndClearingEmptiesIt)
 // pulse-height boards and an ADC temperature (45) with its reference (35).
 class PatchedDefinitions {
 public:
-    PatchedDefinitions()
-    {
+    PatchedDefinitions() {
         fs::copy(MORVANE_DEFINITIONS_DIR, dir_.path(), fs::copy_options::recursive);
         for (const auto& entry : fs::directory_iterator(dir_.path())) {
             std::string name = entry.path().filename().string();
@@ -265,22 +251,19 @@ public:
     std::string path() const { return dir_.path().string(); }
 
 private:
-    static std::string range(const char* codename, double min, double max, double def)
-    {
+    static std::string range(const char* codename, double min, double max, double def) {
         std::ostringstream line;
         line << "    <Parameter codename=\"" << codename << "\" type=\"RANGE\" name=\"" << codename
              << "\" regaddr=\"0\" acqon=\"TRUE\" min=\"" << min << "\" max=\"" << max << "\" incr=\"1\" defval=\""
              << def << "\"/>\n";
         return line.str();
     }
-    static void insertBefore(std::string& text, const std::string& anchor, const std::string& lines)
-    {
+    static void insertBefore(std::string& text, const std::string& anchor, const std::string& lines) {
         size_t at = text.find(anchor);
         ASSERT_NE(at, std::string::npos) << anchor;
         text.insert(at, lines);
     }
-    static void patch(const fs::path& file)
-    {
+    static void patch(const fs::path& file) {
         std::string text = readFile(file);
         std::string channel;
         for (const char* name : {"DPPL_PARAM_CH_MCS_SW_DWELL_ENABLE", "DPPL_PARAM_CH_MCS_HW_DWELL_ENABLE",
@@ -300,13 +283,11 @@ private:
 
 class McsBoard : public ServerSuite {
 protected:
-    static void SetUpTestSuite()
-    {
+    static void SetUpTestSuite() {
         definitions_ = new PatchedDefinitions;
         startServer({{"DRAVIKDIR", definitions_->path()}, {"ZARN_LOG_LEVEL", "8"}});
     }
-    static void TearDownTestSuite()
-    {
+    static void TearDownTestSuite() {
         ServerSuite::TearDownTestSuite();
         delete definitions_;
         definitions_ = nullptr;
@@ -315,8 +296,7 @@ protected:
         std::vector<uint32_t> counts;
         uint32_t state = 99, pass = 99;
     };
-    static Mcs getMcs(int32_t channel)
-    {
+    static Mcs getMcs(int32_t channel) {
         Bytes reply = request(GET_MCS, dataRequest(0x7, {channel, 2, 0, 10}));
         Reader reader(reply);
         EXPECT_EQ(reader.status(), kOk);
@@ -333,8 +313,7 @@ protected:
         EXPECT_EQ(reader.left(), 0u);
         return m;
     }
-    static double get(std::initializer_list<int32_t> path)
-    {
+    static double get(std::initializer_list<int32_t> path) {
         Bytes reply = request(GET_PARAMETER, dataRequest(1, path));
         Reader reader(reply);
         EXPECT_EQ(reader.status(), kOk);
@@ -343,8 +322,7 @@ protected:
     static inline PatchedDefinitions* definitions_ = nullptr;
 };
 
-TEST_F(McsBoard, Command46SendsTheSweepsSlotsStateAndPass)
-{
+TEST_F(McsBoard, Command46SendsTheSweepsSlotsStateAndPass) {
     Mcs m = getMcs(0);
     EXPECT_EQ(m.counts, std::vector<uint32_t>(8, 0));
     EXPECT_EQ(m.state, 0u);
@@ -357,8 +335,7 @@ TEST_F(McsBoard, Command46SendsTheSweepsSlotsStateAndPass)
     EXPECT_EQ(reply.size(), 2u);
 }
 
-TEST_F(McsBoard, SweepSignalsAndClearsReachTheChannel)
-{
+TEST_F(McsBoard, SweepSignalsAndClearsReachTheChannel) {
     // A sweep signal on a channel that doesn't run resets its current MCS
     // channel to 0.
     ASSERT_EQ(status(request(SET_PARAMETER, setValue({kMcsCurrentChannel, 7, 0, 2, 0, 10}, 5))), kOk);
@@ -383,8 +360,7 @@ TEST_F(McsBoard, SweepSignalsAndClearsReachTheChannel)
     EXPECT_NE(log("SRV_MCSLog.txt").find("Getting MCS Spectrum Info."), std::string::npos);
 }
 
-TEST_F(McsBoard, TemperatureModeSetsTheFactorFromTheAdcTemperature)
-{
+TEST_F(McsBoard, TemperatureModeSetsTheFactorFromTheAdcTemperature) {
     // 45 degrees against a reference of 35 at 100 ppm per degree: 0.999.
     ASSERT_EQ(status(request(SET_PARAMETER, setValue({kGainStabMode, 7, 0, 2, 0, 9}, 2))), kOk);
     ASSERT_EQ(status(request(SET_PARAMETER, setValue({kGainStabPpmc, 7, 0, 2, 0, 9}, 100))), kOk);
@@ -404,8 +380,7 @@ TEST_F(McsBoard, TemperatureModeSetsTheFactorFromTheAdcTemperature)
     const int shift = static_cast<int>(reg(0x1080) & 0x3F);
     EXPECT_EQ(reg(0x10C4) & 0xFFFF, static_cast<uint32_t>(std::ldexp(0.999, shift) * 65535.0 / decayTimesRise));
     ASSERT_EQ(status(request(STOP, startAll())), kOk);
-    EXPECT_NE(log("SRV_GainStabilizer.txt").find("New Fine Gain correction value 0.999000 set."),
-              std::string::npos);
+    EXPECT_NE(log("SRV_GainStabilizer.txt").find("New Fine Gain correction value 0.999000 set."), std::string::npos);
 
     // Disabling keeps the factor; command 49 on a disabled stabiliser applies
     // it again unchanged.
@@ -413,7 +388,6 @@ TEST_F(McsBoard, TemperatureModeSetsTheFactorFromTheAdcTemperature)
     EXPECT_EQ(status(request(RESET_GAIN_STAB, maskPathRequest(0, 0, {0, 2, 0, 9}))), kOk);
     EXPECT_NEAR(get({kFactor, 7, 0, 2}), 0.999, 1e-9);
 }
-
 
 // ------------------------------------- the correction reaches the gain register
 
@@ -440,8 +414,7 @@ class FineGainRegister : public ::testing::TestWithParam<FineGainBoard> {};
 // (command 49) without a refusal, and it reaches channel 1's gain register:
 // shift and gain are those of the fine gain times the factor, from the filter
 // lengths the board holds; channel 0 keeps its gain.
-TEST_P(FineGainRegister, ChangesWithTheFactorDuringAcquisition)
-{
+TEST_P(FineGainRegister, ChangesWithTheFactorDuringAcquisition) {
     const FineGainBoard& board = GetParam();
     const int32_t ch = 1;
     const int32_t kFineGain = 1035; // PARAM_CH_ENERGY_FINE_GAIN

@@ -20,14 +20,12 @@ const uint64_t NS = 1000; // time stamps are picoseconds
 // The record on its own, with the values its two parameters would cache.
 struct DTRecord {
     DTRecord(double bins = 4096, double step = 10)
-        : record(static_cast<SRVDTSpectrum_t*>(std::calloc(1, sizeof(SRVDTSpectrum_t)))), bins_(bins), step_(step)
-    {
+        : record(static_cast<SRVDTSpectrum_t*>(std::calloc(1, sizeof(SRVDTSpectrum_t)))), bins_(bins), step_(step) {
         record->nbins = &bins_;
         record->step = &step_;
         record->armed = 1;
     }
-    ~DTRecord()
-    {
+    ~DTRecord() {
         SRV_FreeDTSpectrum(record);
         std::free(record);
     }
@@ -41,8 +39,7 @@ struct DTRecord {
 // exactly that size so that any read past them is caught.
 class Readout {
 public:
-    explicit Readout(std::vector<std::vector<uint64_t>> stamps) : events_(CHANNELS)
-    {
+    explicit Readout(std::vector<std::vector<uint64_t>> stamps) : events_(CHANNELS) {
         stamps.resize(CHANNELS);
         for (uint32_t ch = 0; ch < CHANNELS; ch++) {
             events_[ch] = std::make_unique<c_DPPEvent_t[]>(stamps[ch].size());
@@ -55,8 +52,7 @@ public:
     }
     // The fill for every event of the reference channel, in order.
     void fill(DTRecord& dt) { fill(dt, {}); }
-    void fill(DTRecord& dt, const std::vector<uint32_t>& skipped)
-    {
+    void fill(DTRecord& dt, const std::vector<uint32_t>& skipped) {
         uint32_t r = dt->referenceChannel < CHANNELS ? dt->referenceChannel : 0;
         for (uint32_t i = 0; i < records_[r].nEvents; i++)
             if (std::find(skipped.begin(), skipped.end(), i) == skipped.end()) {
@@ -72,8 +68,7 @@ private:
 
 // A readout of n + 1 pairs 1 ms apart whose first n differences (reference
 // minus partner) are the given nanoseconds; the last pair ends the readout.
-Readout pairsWithDifferences(const std::vector<int64_t>& ns, uint32_t reference = 0)
-{
+Readout pairsWithDifferences(const std::vector<int64_t>& ns, uint32_t reference = 0) {
     std::vector<std::vector<uint64_t>> stamps(CHANNELS);
     uint32_t partner = reference == 0 ? 1 : 0;
     for (size_t k = 0; k <= ns.size(); k++) {
@@ -84,14 +79,13 @@ Readout pairsWithDifferences(const std::vector<int64_t>& ns, uint32_t reference 
     return Readout(stamps);
 }
 
-TEST(DTFill, DifferencesLandInBinsCentredOnZero)
-{
+TEST(DTFill, DifferencesLandInBinsCentredOnZero) {
     struct Case {
         int64_t ns;
         int bin; // -1: out of range
     } cases[] = {
-        {5, 2048}, {-5, 2048}, {0, 2048}, {9, 2048}, {-9, 2048}, {10, 2049}, {-10, 2047},
-        {-20475, 1}, {20479, 4095}, {20480, -1}, {-20480, -1}, {1000000, -1},
+        {5, 2048},   {-5, 2048},  {0, 2048},     {9, 2048},   {-9, 2048},   {10, 2049},
+        {-10, 2047}, {-20475, 1}, {20479, 4095}, {20480, -1}, {-20480, -1}, {1000000, -1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.ns);
@@ -108,8 +102,7 @@ TEST(DTFill, DifferencesLandInBinsCentredOnZero)
     }
 }
 
-TEST(DTFill, EveryReferenceIsPairedWithItsPartner)
-{
+TEST(DTFill, EveryReferenceIsPairedWithItsPartner) {
     // Reference 1 against channel 0, reference 3 against channel 0.
     for (uint32_t reference : {1u, 3u}) {
         SCOPED_TRACE(reference);
@@ -122,8 +115,7 @@ TEST(DTFill, EveryReferenceIsPairedWithItsPartner)
     }
 }
 
-TEST(DTFill, TheLastPairEndsTheReadoutAndTheLongerChannelCarriesItsRest)
-{
+TEST(DTFill, TheLastPairEndsTheReadoutAndTheLongerChannelCarriesItsRest) {
     DTRecord dt(4096, 10);
     const uint64_t ms = 1000000000ull;
     // Reference 0 with 5 events, partner 1 with 3: pairs 0 and 1 are
@@ -161,8 +153,7 @@ TEST(DTFill, TheLastPairEndsTheReadoutAndTheLongerChannelCarriesItsRest)
     EXPECT_EQ(dt->entries + dt->outOfRange, 0u);
 }
 
-TEST(DTFill, ValuesThatCouldIndexPastTheRecordAreRefused)
-{
+TEST(DTFill, ValuesThatCouldIndexPastTheRecordAreRefused) {
     // Bin counts beyond the record, steps below 1 or with a fraction: no bin
     // past the record is touched and no step divides by zero.
     struct Case {
@@ -172,13 +163,8 @@ TEST(DTFill, ValuesThatCouldIndexPastTheRecordAreRefused)
     } cases[] = {
         {10000, 10, 40000, false}, // bin 9000 of 10000: past the record
         {10000, 10, 100, false},   // 10000 bins centre on 5000: bin 5010 is past it too
-        {4096, 0.5, 1, false},
-        {4096, 0, 0, false},
-        {4096, 10.7, 21000, false}, // within 4096 x 10.7 / 2, but bin 4291
-        {4096, 10.7, 100, true},
-        {NAN, 10, 0, false},
-        {4096, NAN, 0, false},
-        {-4096, 10, 0, false},
+        {4096, 0.5, 1, false},     {4096, 0, 0, false}, {4096, 10.7, 21000, false}, // within 4096 x 10.7 / 2, but bin 4291
+        {4096, 10.7, 100, true},   {NAN, 10, 0, false}, {4096, NAN, 0, false},      {-4096, 10, 0, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.bins << " bins of " << c.step << " ns, " << c.ns << " ns");
@@ -193,8 +179,7 @@ TEST(DTFill, ValuesThatCouldIndexPastTheRecordAreRefused)
     }
 }
 
-TEST(DTFill, ChannelsAndCarriedCountsNeverReachPastTheirArrays)
-{
+TEST(DTFill, ChannelsAndCarriedCountsNeverReachPastTheirArrays) {
     const uint64_t ms = 1000000000ull;
     // A reference channel the board doesn't have (as a client may store it),
     // or whose partner it lacks, pairs nothing.
@@ -245,8 +230,7 @@ TEST(DTFill, ChannelsAndCarriedCountsNeverReachPastTheirArrays)
     EXPECT_EQ(SRV_FillDTSpectrum(nullptr, nullptr, 0, 0), SRV_DT_NO_RECORD);
 }
 
-TEST(DTFill, ANewReferenceForgetsTheStampsCarriedForTheOldOne)
-{
+TEST(DTFill, ANewReferenceForgetsTheStampsCarriedForTheOldOne) {
     const uint64_t ms = 1000000000ull;
     DTRecord dt;
     Readout carry({{1 * ms, 2 * ms, 3 * ms, 4 * ms, 5 * ms}, {1 * ms, 2 * ms}});
@@ -267,8 +251,7 @@ TEST(DTFill, ANewReferenceForgetsTheStampsCarriedForTheOldOne)
 // Through the board thread's cycle on the simulated board.
 class DTCycle : public BoardTest {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         BoardTest::SetUp();
         if (HasFatalFailure())
             return;
@@ -281,8 +264,7 @@ protected:
         SRV_ClearDTSpectrum(dt_);
         dt_->armed = 1;
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         *const_cast<double*>(dt_->nbins) = bins_;
         *const_cast<double*>(dt_->step) = step_;
         dt_->enabled = 0;
@@ -294,8 +276,7 @@ protected:
     double bins_ = 0, step_ = 0;
 };
 
-TEST_F(DTCycle, TheCycleFillsOnlyAnEnabledSpectrumFromItsReferenceChannel)
-{
+TEST_F(DTCycle, TheCycleFillsOnlyAnEnabledSpectrumFromItsReferenceChannel) {
     // The bound parameters start at their defaults.
     EXPECT_EQ(SRV_DTBinCount(dt_), 1024u);
     EXPECT_EQ(*dt_->step, 10.0);

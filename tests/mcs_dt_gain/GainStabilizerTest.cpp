@@ -15,8 +15,7 @@ namespace {
 
 // Counts of a peak centred on `centre` (weights 1, 2, 4, 2, 1 times `scale`:
 // a net count of 10 x scale) on a flat baseline over lo .. hi.
-void addPeak(double* h, uint32_t lo, uint32_t hi, uint32_t centre, double scale, double baseline = 10)
-{
+void addPeak(double* h, uint32_t lo, uint32_t hi, uint32_t centre, double scale, double baseline = 10) {
     for (uint32_t b = lo; b <= hi; b++)
         h[b] += baseline;
     const double weights[] = {1, 2, 4, 2, 1};
@@ -24,8 +23,7 @@ void addPeak(double* h, uint32_t lo, uint32_t hi, uint32_t centre, double scale,
         h[centre - 2 + k] += weights[k] * scale;
 }
 
-double slotSum(const SRVGainStabilizer_t* g)
-{
+double slotSum(const SRVGainStabilizer_t* g) {
     double sum = 0;
     for (const auto& slot : g->hist)
         for (double v : slot)
@@ -33,8 +31,7 @@ double slotSum(const SRVGainStabilizer_t* g)
     return sum;
 }
 
-TEST(GainStabStatistics, NetCountAndCentroidAboveAStraightBaseline)
-{
+TEST(GainStabStatistics, NetCountAndCentroidAboveAStraightBaseline) {
     struct Case {
         const char* what;
         uint32_t lo, hi, centre;
@@ -60,8 +57,7 @@ TEST(GainStabStatistics, NetCountAndCentroidAboveAStraightBaseline)
     }
 }
 
-TEST(GainStabStatistics, RegionsOutsideASlotHaveNoStatistics)
-{
+TEST(GainStabStatistics, RegionsOutsideASlotHaveNoStatistics) {
     std::vector<double> h(SRV_SPECTRUM_MAX_BINS, 1000.0);
     struct {
         uint32_t lo, hi;
@@ -80,8 +76,7 @@ TEST(GainStabStatistics, RegionsOutsideASlotHaveNoStatistics)
 
 // A stabiliser on its own, with the values its parameters would cache.
 struct Stabilizer {
-    Stabilizer() : g(static_cast<SRVGainStabilizer_t*>(std::calloc(1, sizeof(SRVGainStabilizer_t))))
-    {
+    Stabilizer() : g(static_cast<SRVGainStabilizer_t*>(std::calloc(1, sizeof(SRVGainStabilizer_t)))) {
         g->roiLow = &lo;
         g->roiHigh = &hi;
         g->factor = &factor;
@@ -93,8 +88,7 @@ struct Stabilizer {
     ~Stabilizer() { std::free(g); }
     // One period: a peak at `centre` into the slot being filled, then the
     // update.
-    int period(uint32_t centre, double scale = 600)
-    {
+    int period(uint32_t centre, double scale = 600) {
         addPeak(g->hist[g->slot], 50, 150, centre, scale);
         return SRV_UpdateGainCorrection(g);
     }
@@ -102,8 +96,7 @@ struct Stabilizer {
     double lo = 50, hi = 150, factor = 1.0, interval = 0, mode = 1, ppmc = 0;
 };
 
-TEST(GainStabUpdate, TheFifthPeriodCorrectsByTheWeightedCentroidOfFive)
-{
+TEST(GainStabUpdate, TheFifthPeriodCorrectsByTheWeightedCentroidOfFive) {
     Stabilizer s;
     for (uint32_t k = 1; k <= 4; k++) {
         SCOPED_TRACE(k);
@@ -136,8 +129,7 @@ TEST(GainStabUpdate, TheFifthPeriodCorrectsByTheWeightedCentroidOfFive)
     EXPECT_NEAR(s.factor, before * 100 / ((0.4375 * 100 + 1.5 * 104) / 1.9375), 1e-12);
 }
 
-TEST(GainStabUpdate, TooLittleStatisticsKeepsCollectingIntoTheSameSlot)
-{
+TEST(GainStabUpdate, TooLittleStatisticsKeepsCollectingIntoTheSameSlot) {
     Stabilizer s;
     EXPECT_EQ(s.period(100, 400), SRV_ERR_LOW_STATISTICS);
     EXPECT_EQ(s.g->periodCount, 0u);
@@ -151,8 +143,7 @@ TEST(GainStabUpdate, TooLittleStatisticsKeepsCollectingIntoTheSameSlot)
     EXPECT_EQ(s.factor, 1.0);
 }
 
-TEST(GainStabUpdate, RegionsThatDoNotFitASlotCountAsTooLittleStatistics)
-{
+TEST(GainStabUpdate, RegionsThatDoNotFitASlotCountAsTooLittleStatistics) {
     struct {
         double lo, hi;
     } regions[] = {{-1, 150}, {50, 32768}, {50, 1e12}, {100, 101}, {NAN, 150}, {50, NAN}};
@@ -167,8 +158,7 @@ TEST(GainStabUpdate, RegionsThatDoNotFitASlotCountAsTooLittleStatistics)
     }
 }
 
-TEST(GainStabState, ResetSwitchAndNullRecords)
-{
+TEST(GainStabState, ResetSwitchAndNullRecords) {
     Stabilizer s;
     ASSERT_EQ(s.period(100), 0);
     s.factor = 1.3;
@@ -190,8 +180,7 @@ TEST(GainStabState, ResetSwitchAndNullRecords)
 // The per-cycle step on channel 0 of the simulated board.
 class GainStabCycle : public BoardTest {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         BoardTest::SetUp();
         if (HasFatalFailure())
             return;
@@ -204,8 +193,7 @@ protected:
         *g_->interval = 0;
         g_->lastUpdate = 0;
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         g_->enabled = 0;
         *g_->roiLow = saved_[0];
         *g_->roiHigh = saved_[1];
@@ -218,8 +206,7 @@ protected:
     }
     // A readout of channel 0: 10 events in every bin of 50 .. 150 and a
     // peak of net 6000 at `centre` (the bin count keeps energy = bin).
-    void deliverPeak(uint32_t centre)
-    {
+    void deliverPeak(uint32_t centre) {
         std::vector<Event> events;
         std::vector<double> h(SRV_SPECTRUM_MAX_BINS, 0.0);
         addPeak(h.data(), 50, 150, centre, 600);
@@ -232,8 +219,7 @@ protected:
     std::vector<double> saved_;
 };
 
-TEST_F(GainStabCycle, NothingHappensWhileDisabledOrBeforeTheIntervalHasPassed)
-{
+TEST_F(GainStabCycle, NothingHappensWhileDisabledOrBeforeTheIntervalHasPassed) {
     *g_->mode = 1;
     deliverPeak(100);
     EXPECT_EQ(handleGainStabilization(board_, g_), 0);
@@ -249,8 +235,7 @@ TEST_F(GainStabCycle, NothingHappensWhileDisabledOrBeforeTheIntervalHasPassed)
     EXPECT_EQ(slotSum(g_), 0.0) << "the cycles between updates collect nothing";
 }
 
-TEST_F(GainStabCycle, ModesOffUnknownAndTemperatureWithoutASensor)
-{
+TEST_F(GainStabCycle, ModesOffUnknownAndTemperatureWithoutASensor) {
     ASSERT_EQ(SRV_SwitchGainStabilizer(spectrum(0), 1), 0);
     *g_->factor = 1.25;
     *g_->mode = 0;
@@ -284,8 +269,7 @@ TEST_F(GainStabCycle, ModesOffUnknownAndTemperatureWithoutASensor)
     EXPECT_EQ(sumOfBins(1), before + 5);
 }
 
-TEST_F(GainStabCycle, PeakModeCollectsEachIntervalsEventsAndCorrectsFromTheFifth)
-{
+TEST_F(GainStabCycle, PeakModeCollectsEachIntervalsEventsAndCorrectsFromTheFifth) {
     *g_->mode = 1;
     ASSERT_EQ(SRV_SwitchGainStabilizer(spectrum(0), 1), 0);
     ASSERT_EQ(*g_->factor, 1.0);
@@ -315,8 +299,7 @@ TEST_F(GainStabCycle, PeakModeCollectsEachIntervalsEventsAndCorrectsFromTheFifth
     EXPECT_EQ(g_->periodCount, 5u);
 }
 
-TEST_F(GainStabCycle, EnergiesPastTheSlotsAreNotCollected)
-{
+TEST_F(GainStabCycle, EnergiesPastTheSlotsAreNotCollected) {
     // With 16384 bins and 14-bit energies the shift is 0, so a 16-bit energy
     // can name a bin past the 32768 of a slot; a region reaching there must
     // not let it in.

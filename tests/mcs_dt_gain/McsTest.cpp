@@ -18,9 +18,8 @@ namespace {
 // record is allocated alone, so a write past its counts hits the guard zone.
 struct McsRecord {
     McsRecord(double slots, double acqMode, double presetPasses)
-        : record(static_cast<SRVMCSSpectrum_t*>(std::calloc(1, sizeof(SRVMCSSpectrum_t))), &std::free),
-          slots_(slots), acqMode_(acqMode), preset_(presetPasses)
-    {
+        : record(static_cast<SRVMCSSpectrum_t*>(std::calloc(1, sizeof(SRVMCSSpectrum_t))), &std::free), slots_(slots),
+          acqMode_(acqMode), preset_(presetPasses) {
         record->mcsChannels = &slots_;
         record->acqMode = &acqMode_;
         record->presetPasses = &preset_;
@@ -30,8 +29,7 @@ struct McsRecord {
 
     // One sweep: slot s gets `base + s`, the first slot carries the start
     // marker.
-    void sweep(uint32_t base)
-    {
+    void sweep(uint32_t base) {
         for (uint16_t s = 0; s < static_cast<uint16_t>(slots_); s++)
             ASSERT_EQ(SRV_AddMCSDatum(record.get(), s == 0 ? 1 : 0, s, base + s), 0);
     }
@@ -40,8 +38,7 @@ struct McsRecord {
     double slots_, acqMode_, preset_;
 };
 
-TEST(McsAccumulation, ModesAndPresetPassesOverRepeatedSweeps)
-{
+TEST(McsAccumulation, ModesAndPresetPassesOverRepeatedSweeps) {
     struct Case {
         const char* what;
         double acqMode;
@@ -73,8 +70,7 @@ TEST(McsAccumulation, ModesAndPresetPassesOverRepeatedSweeps)
     }
 }
 
-TEST(McsAccumulation, AStartMarkerRunsAgainUntilTheNextLastSlotAfterThePreset)
-{
+TEST(McsAccumulation, AStartMarkerRunsAgainUntilTheNextLastSlotAfterThePreset) {
     McsRecord mcs(4, 1, 1);
     mcs.sweep(0);
     ASSERT_EQ(mcs->state, static_cast<uint32_t>(SRV_MCS_STATE_PRESET_REACHED));
@@ -85,8 +81,7 @@ TEST(McsAccumulation, AStartMarkerRunsAgainUntilTheNextLastSlotAfterThePreset)
     EXPECT_EQ(mcs->pass, 1u);
 }
 
-TEST(McsAccumulation, SlotsOutsideTheRecordAndMissingRecordsAreRefusedSafely)
-{
+TEST(McsAccumulation, SlotsOutsideTheRecordAndMissingRecordsAreRefusedSafely) {
     // A sweep as long as the record: the last slot is the record's last.
     McsRecord full(SRV_MCS_MAX_SLOTS, 1, 0);
     ASSERT_EQ(SRV_AddMCSDatum(full.record.get(), 0, SRV_MCS_MAX_SLOTS - 1, 9), 0);
@@ -113,8 +108,7 @@ TEST(McsAccumulation, SlotsOutsideTheRecordAndMissingRecordsAreRefusedSafely)
     }
 }
 
-TEST(McsAccumulation, ClearZeroesTheCountsAndRestartsAtPassOne)
-{
+TEST(McsAccumulation, ClearZeroesTheCountsAndRestartsAtPassOne) {
     McsRecord mcs(4, 1, 0);
     mcs.sweep(10);
     mcs.sweep(20);
@@ -129,8 +123,7 @@ TEST(McsAccumulation, ClearZeroesTheCountsAndRestartsAtPassOne)
 // channel 0 (the board's firmware has none).
 class McsCycle : public BoardTest {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         BoardTest::SetUp();
         if (HasFatalFailure())
             return;
@@ -144,16 +137,14 @@ protected:
         mcs_->channelIndex = 0;
         SRV_ClearMCSSpectrum(mcs_);
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         frame_->mcsSpectrumCount = 0;
         mcs_->mcsChannels = mcs_->acqMode = mcs_->presetPasses = nullptr;
         SRV_ClearMCSSpectrum(mcs_);
         BoardTest::TearDown();
     }
     // MCS data of channel 0 in one readout: (start marker, slot, count).
-    void deliverData(const std::vector<std::tuple<uint8_t, int16_t, uint32_t>>& data)
-    {
+    void deliverData(const std::vector<std::tuple<uint8_t, int16_t, uint32_t>>& data) {
         deliver(0, data.size(), 100, EVTFLAG_MCS);
         for (size_t i = 0; i < data.size(); i++) {
             c_DPPEvent_t& e = dig_->channels[0].events[i];
@@ -162,8 +153,7 @@ protected:
             e.specialWord1 = std::get<2>(data[i]);
         }
     }
-    static size_t sweepAttempts()
-    {
+    static size_t sweepAttempts() {
         std::string text = log("SRV_MCSLog.txt");
         size_t n = 0;
         for (size_t at = text.find("DPPL_PARAM_CH_MCS_SWEEP_SIGNAL' with code"); at != std::string::npos;
@@ -177,8 +167,7 @@ protected:
     double slots_ = 4, acqMode_ = 2, preset_ = 2;
 };
 
-TEST_F(McsCycle, DataAccumulateAndOnlyAnUnfinishedLastSlotAsksForTheNextSweep)
-{
+TEST_F(McsCycle, DataAccumulateAndOnlyAnUnfinishedLastSlotAsksForTheNextSweep) {
     size_t before = sweepAttempts();
     deliverData({{1, 0, 5}, {0, 1, 6}, {0, 2, 7}, {0, 3, 8}, {1, 0, 1}, {0, 1, 1}, {0, 2, 1}, {0, 3, 1}});
     ASSERT_EQ(SRV_ProcessCycle(board_), 0);
@@ -204,21 +193,19 @@ TEST_F(McsCycle, DataAccumulateAndOnlyAnUnfinishedLastSlotAsksForTheNextSweep)
     EXPECT_EQ(sweepAttempts(), before);
 }
 
-TEST_F(McsCycle, WithoutAPresetEveryLastSlotAsksForASweep)
-{
+TEST_F(McsCycle, WithoutAPresetEveryLastSlotAsksForASweep) {
     preset_ = 0;
     acqMode_ = 1;
     size_t before = sweepAttempts();
-    deliverData({{1, 0, 1}, {0, 1, 1}, {0, 2, 1}, {0, 3, 1}, {1, 0, 1}, {0, 1, 1}, {0, 2, 1}, {0, 3, 1},
-                 {1, 0, 1}, {0, 3, 1}});
+    deliverData(
+        {{1, 0, 1}, {0, 1, 1}, {0, 2, 1}, {0, 3, 1}, {1, 0, 1}, {0, 1, 1}, {0, 2, 1}, {0, 3, 1}, {1, 0, 1}, {0, 3, 1}});
     ASSERT_EQ(SRV_ProcessCycle(board_), 0);
     EXPECT_EQ(mcs_->pass, 4u);
     EXPECT_EQ(mcs_->counts[3], 3u);
     EXPECT_EQ(sweepAttempts(), before + 3);
 }
 
-TEST_F(McsCycle, AChannelWithoutAnMcsSpectrumIgnoresMcsData)
-{
+TEST_F(McsCycle, AChannelWithoutAnMcsSpectrumIgnoresMcsData) {
     frame_->mcsSpectrumCount = 0;
     deliverData({{1, 0, 5}, {0, 3, 8}});
     ASSERT_EQ(SRV_ProcessCycle(board_), 0);
@@ -226,8 +213,7 @@ TEST_F(McsCycle, AChannelWithoutAnMcsSpectrumIgnoresMcsData)
     EXPECT_EQ(mcs_->state, 0u);
 }
 
-TEST_F(McsCycle, SweepSignalsAndLookupsRefuseWhatTheBoardLacks)
-{
+TEST_F(McsCycle, SweepSignalsAndLookupsRefuseWhatTheBoardLacks) {
     EXPECT_EQ(SRV_SendMCSSweepSignal(board_, 0), SRV_ERR_INVALID_PARAMETER);
     EXPECT_EQ(SRV_SendMCSSweepSignal(board_, -1), SRV_ERR_INVALID_PARAMETER);
     EXPECT_EQ(SRV_SendMCSSweepSignal(board_, 64), SRV_ERR_INVALID_PARAMETER);
@@ -238,8 +224,8 @@ TEST_F(McsCycle, SweepSignalsAndLookupsRefuseWhatTheBoardLacks)
         SRVStatus_t status;
     } cases[] = {
         {{0, 2, 0, 10}, SRV_SUCCESS},
-        {{0, 10, 0, 2, 7}, SRV_SUCCESS},        // order free, odd last element ignored
-        {{5, 2, 0, 10, 0, 2}, SRV_SUCCESS},     // a later pair replaces an earlier one
+        {{0, 10, 0, 2, 7}, SRV_SUCCESS},           // order free, odd last element ignored
+        {{5, 2, 0, 10, 0, 2}, SRV_SUCCESS},        // a later pair replaces an earlier one
         {{0, 2, 0, 9}, SRV_ERR_INVALID_PARAMETER}, // energy spectrum type
         {{0, 2}, SRV_ERR_INVALID_PARAMETER},       // no spectrum index
         {{0, 2, 1, 10}, SRV_ERR_INVALID_PARAMETER},

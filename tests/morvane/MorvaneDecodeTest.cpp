@@ -24,7 +24,7 @@ constexpr uint32_t kE = 1u << 28, kF = 1u << 29, kWaves = 1u << 30, kDual = 1u <
 uint32_t header0(uint32_t size) { return 0x40000000u | size; }
 
 class MorvaneDecode : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override { ASSERT_EQ(r.Open(), 0); }
     int Decode(std::vector<uint32_t> words) {
         words_ = std::move(words);
@@ -47,7 +47,8 @@ TEST_F(MorvaneDecode, MalformedAggregatesAreRefusedWithoutDecoding) {
         {"header without bit 30", {0x00000005u, kE | kF, 0, 0, 0}, DPPL_ERR_INVALID_EVENT},
         {"events of no words", {header0(2), 0}, DPPL_ERR_INVALID_EVENT},
         {"not a whole number of events", {header0(6), kE | kF, 0, 0, 0, 0}, DPPL_ERR_INVALID_EVENT},
-        {"analog probe 1 without dual trace", {header0(6), kE | kF | kWaves | (1u << 20) | 1, 0, 0, 0, 0},
+        {"analog probe 1 without dual trace",
+         {header0(6), kE | kF | kWaves | (1u << 20) | 1, 0, 0, 0, 0},
          DPPL_ERR_INVALID_TRACE},
         {"waveform words without waveforms", {header0(6), kE | kF | 1, 0, 0, 0, 0}, DPPL_ERR_INVALID_EVENT},
         {"size beyond what the readout checked", {header0(0x200002), kE | kF, 0, 0, 0}, DPPL_ERR_INVALID_EVENT},
@@ -74,10 +75,9 @@ TEST_F(MorvaneDecode, EnergyWordFlagsRollOverAndTimeStamps) {
     ASSERT_EQ(c_pset(r.get(), offset, 5.0), 0);
     GENERIC_InvalidateReadCache(r.get());
     const uint32_t ch1 = 1u << 31;
-    ASSERT_EQ(Decode({header0(11), kE | kF,
-                      ch1 | 0x2, 100, 0x9000u | (1u << 17),                /* energy 0x7FFF, roll-over */
-                      ch1 | 0x2, 200, 1234u | (1u << 26) | (1u << 22),   /* pile-up, saturated */
-                      ch1 | 0x0, 300, 55u | (1u << 17) | (1u << 18)}),    /* roll-over then reset */
+    ASSERT_EQ(Decode({header0(11), kE | kF, ch1 | 0x2, 100, 0x9000u | (1u << 17), /* energy 0x7FFF, roll-over */
+                      ch1 | 0x2, 200, 1234u | (1u << 26) | (1u << 22),            /* pile-up, saturated */
+                      ch1 | 0x0, 300, 55u | (1u << 17) | (1u << 18)}),            /* roll-over then reset */
               0);
     ASSERT_EQ(counts[1], 3u);
     EXPECT_EQ(counts[0], 0u);
@@ -105,10 +105,10 @@ TEST_F(MorvaneDecode, TimeShiftOfTheHeader) {
 
 TEST_F(MorvaneDecode, SpecialEventsRealDeadTimeAndMultichannelScaling) {
     const uint32_t special = 1u << 30;
-    ASSERT_EQ(Decode({header0(8), kE | kF,
-                      special | (1u << 16) | (0u << 8) | 0x1u, 1000, 40,     /* real 1000, dead 2^32 + 40 */
-                      special | (0u << 16) | (1u << 15) | 0x123, 0xAAAA, 0xBBBB}),
-              0);
+    ASSERT_EQ(
+        Decode({header0(8), kE | kF, special | (1u << 16) | (0u << 8) | 0x1u, 1000, 40, /* real 1000, dead 2^32 + 40 */
+                special | (0u << 16) | (1u << 15) | 0x123, 0xAAAA, 0xBBBB}),
+        0);
     ASSERT_EQ(counts[0], 2u);
     const c_DPPEvent_t& times = Event(0, 0);
     EXPECT_EQ(times.flags, 0x10008u);
@@ -150,10 +150,8 @@ TEST_F(MorvaneDecode, SpecialEventsAmongWaveformEventsHaveNoSamples) {
 
     // The next read: the records are used again from index 0.
     counts[0] = 0;
-    ASSERT_EQ(Decode({header0(13), format,
-                      special | (0u << 16) | (1u << 15) | 0, 7, 0, /* MCS slot 0, 7 counts */
-                      0, 30, wave, wave, 300,
-                      special | (1u << 16), 1000, 10}),                /* real and dead time */
+    ASSERT_EQ(Decode({header0(13), format, special | (0u << 16) | (1u << 15) | 0, 7, 0, /* MCS slot 0, 7 counts */
+                      0, 30, wave, wave, 300, special | (1u << 16), 1000, 10}),         /* real and dead time */
               0);
     ASSERT_EQ(counts[0], 3u);
     EXPECT_EQ(Event(0, 0).flags, (uint32_t)EVTFLAG_MCS);

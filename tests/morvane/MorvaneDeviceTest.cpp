@@ -17,7 +17,7 @@ namespace {
 
 /* An open device slot, closed when it goes. */
 class Slot {
-  public:
+public:
     Slot() { code_ = XMOR_DGTZ_OpenDigitizer(&slot_); }
     ~Slot() {
         if (code_ == 0)
@@ -37,7 +37,7 @@ class Slot {
         return value;
     }
 
-  private:
+private:
     int slot_ = -1;
     int code_ = -1;
 };
@@ -198,9 +198,9 @@ TEST(MorvaneCalibration, EachQuantityTakesItsOwnInformationWordAndPoints) {
         double stepScale;
         int group; /* calibration group, -1 for the ramps, -2 for TMON */
     } cases[] = {
-        {MORVANE_CAL_VSET, "VSET", 0x11D8, 2, 0.001, 0},   {MORVANE_CAL_ISET, "ISET", 0x11DC, 5, 0.001, 3},
-        {MORVANE_CAL_VMON, "VMON", 0x11F4, 3, 0.001, 1},   {MORVANE_CAL_IMON, "IMON", 0x11F8, 6, 0.001, 4},
-        {MORVANE_CAL_VMAX, "VMAX", 0x11E8, 4, 0.001, 2},   {MORVANE_CAL_RAMPUP, "RAMPUP", 0x11E0, 0, 1.0, -1},
+        {MORVANE_CAL_VSET, "VSET", 0x11D8, 2, 0.001, 0},        {MORVANE_CAL_ISET, "ISET", 0x11DC, 5, 0.001, 3},
+        {MORVANE_CAL_VMON, "VMON", 0x11F4, 3, 0.001, 1},        {MORVANE_CAL_IMON, "IMON", 0x11F8, 6, 0.001, 4},
+        {MORVANE_CAL_VMAX, "VMAX", 0x11E8, 4, 0.001, 2},        {MORVANE_CAL_RAMPUP, "RAMPUP", 0x11E0, 0, 1.0, -1},
         {MORVANE_CAL_RAMPDOWN, "RAMPDOWN", 0x11E4, 1, 1.0, -1}, {MORVANE_CAL_TMON, "TMON", 0x11FC, 7, 1.0, -2},
     };
     for (const auto& c : cases) {

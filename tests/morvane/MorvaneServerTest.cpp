@@ -46,7 +46,7 @@ struct Spectrum {
 
 /* The server on the device, one client. */
 class DeviceServer : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         port_ = freePort();
         server_ = std::make_unique<ServerProcess>(std::vector<std::string>{"-h", "-p", std::to_string(port_)},
@@ -192,8 +192,8 @@ std::vector<RecordedChannel> readRecordedRun(const fs::path& file) {
                     channels[ch].spectrum[e.energy]++;
                 }
                 if (e.flags & EVTFLAG_MCS)
-                    channels[ch].data.push_back({static_cast<uint32_t>(e.specialIndex), e.specialWord1,
-                                                 e.specialWord2, e.specialFlag == 1});
+                    channels[ch].data.push_back(
+                        {static_cast<uint32_t>(e.specialIndex), e.specialWord1, e.specialWord2, e.specialFlag == 1});
                 else if ((e.flags & EVTFLAG_PSEUDO) == 0)
                     channels[ch].ticks.push_back(e.timeStamp / periodPs);
             }
@@ -213,7 +213,7 @@ struct DataFormat {
 };
 
 class DeviceFormats : public DeviceServer, public ::testing::WithParamInterface<DataFormat> {
-  protected:
+protected:
     // Record length 400 ns: 40 samples of 10 ns.
     static constexpr uint32_t kSamples = 40;
     void SetFormat(const DataFormat& format) {
@@ -305,8 +305,7 @@ TEST_P(DeviceFormats, McsRunCountsTheEventsOfEverySlotOverTcp) {
 
 INSTANTIATE_TEST_SUITE_P(Device, DeviceFormats,
                          ::testing::Values(DataFormat{"NoWaveforms", false, false},
-                                           DataFormat{"SingleTrace", true, false},
-                                           DataFormat{"DualTrace", true, true}),
+                                           DataFormat{"SingleTrace", true, false}, DataFormat{"DualTrace", true, true}),
                          [](const ::testing::TestParamInfo<DataFormat>& info) { return info.param.name; });
 
 // Start and stop answer 0 and fill both spectra; the run recorded with a run
@@ -348,8 +347,7 @@ TEST_F(DeviceServer, AcquiresEndToEndAndReplaysTheRecordedRunBinForBin) {
         EXPECT_EQ(replayed.entries, recordedEntries[ch]);
         EXPECT_TRUE(replayed.counts == recorded[ch].spectrum) << "the replay differs from the recorded events";
         // The live run histogrammed every recorded event, the stop's own read included.
-        EXPECT_TRUE(live[ch].counts == recorded[ch].spectrum)
-            << "the live spectrum differs from the recorded events";
+        EXPECT_TRUE(live[ch].counts == recorded[ch].spectrum) << "the live spectrum differs from the recorded events";
     }
 }
 

@@ -12,7 +12,7 @@ namespace morvanetest {
 
 /* A zeroed digitizer record on the heap, closed and freed when it goes. */
 class Record {
-  public:
+public:
     Record();
     ~Record();
     Record(const Record&) = delete;
@@ -22,18 +22,18 @@ class Record {
     c_Digitizer_t* operator->() const { return d_; }
     int32_t Link() const { return d_->descriptor.CommHandle; }
 
-  private:
+private:
     c_Digitizer_t* d_;
 };
 
 /* Sends the log files to a fresh folder for as long as it lives. */
 class LogFolder {
-  public:
+public:
     LogFolder();
     ~LogFolder();
     std::string Read(const std::string& file) const;
 
-  private:
+private:
     std::string path_;
     std::string previous_;
     bool hadPrevious_;

@@ -170,7 +170,7 @@ TEST(Lookups, BoundsAndClosedRecords) {
     EXPECT_EQ(c_pfindhvr(r, 1, 0, 650), nullptr);
     EXPECT_EQ(c_pfindmo(r, 1, 700), nullptr);
     EXPECT_EQ(c_pfindvga(r, 1, 800), nullptr);
-    EXPECT_EQ(c_pfind(r, -1), nullptr); /* a code the definitions lack */
+    EXPECT_EQ(c_pfind(r, -1), nullptr);  /* a code the definitions lack */
     EXPECT_EQ(c_pfind(r, 202), nullptr); /* a channel code in the board collection */
 
     EXPECT_EQ(c_getParamCategory(r, 3), 0);

@@ -21,7 +21,7 @@ namespace paramtest {
 
 /* A parsed XML text; freed with the object. */
 class Xml {
-  public:
+public:
     explicit Xml(const std::string& text)
         : doc_(xmlReadMemory(text.data(), (int)text.size(), "snippet.xml", NULL, XML_PARSE_NONET)) {}
     ~Xml() { xmlFreeDoc(doc_); }
@@ -37,14 +37,14 @@ class Xml {
         return NULL;
     }
 
-  private:
+private:
     xmlDocPtr doc_;
 };
 
 /* Sends this module's messages, every level, to a folder of its own while
  * it lives, so that a test can read what was logged. */
 class LogCapture {
-  public:
+public:
     LogCapture() {
         char pattern[] = "/tmp/paramlogXXXXXX";
         folder_ = mkdtemp(pattern) != NULL ? pattern : "/tmp";
@@ -71,7 +71,7 @@ class LogCapture {
     }
     bool has(const std::string& fragment) const { return text().find(fragment) != std::string::npos; }
 
-  private:
+private:
     static void saveEnv(const char* name, std::unique_ptr<std::string>* old) {
         const char* value = getenv(name);
         if (value != NULL)
@@ -96,18 +96,36 @@ inline TestPluginState_t& plugin() {
 inline void freeCollections(c_Digitizer_t* d) {
     _pcfreeall(d->boardColl);
     d->boardColl = NULL;
-    for (auto& c : d->groupColl) { _pcfreeall(c); c = NULL; }
-    for (auto& c : d->channels) { _pcfreeall(c.coll); c.coll = NULL; }
-    for (auto& c : d->lvdsColl) { _pcfreeall(c); c = NULL; }
-    for (auto& t : d->vtrace) { _pcfreeall(t.coll); t.coll = NULL; }
+    for (auto& c : d->groupColl) {
+        _pcfreeall(c);
+        c = NULL;
+    }
+    for (auto& c : d->channels) {
+        _pcfreeall(c.coll);
+        c.coll = NULL;
+    }
+    for (auto& c : d->lvdsColl) {
+        _pcfreeall(c);
+        c = NULL;
+    }
+    for (auto& t : d->vtrace) {
+        _pcfreeall(t.coll);
+        t.coll = NULL;
+    }
     for (auto& h : d->hv) {
         _pcfreeall(h.coll);
         h.coll = NULL;
-        for (auto& r : h.ranges) { _pcfreeall(r.coll); r.coll = NULL; }
+        for (auto& r : h.ranges) {
+            _pcfreeall(r.coll);
+            r.coll = NULL;
+        }
     }
     _pcfreeall(d->monOutColl);
     d->monOutColl = NULL;
-    for (auto& c : d->vgaColl) { _pcfreeall(c); c = NULL; }
+    for (auto& c : d->vgaColl) {
+        _pcfreeall(c);
+        c = NULL;
+    }
 }
 
 /* A zeroed record that looks like an open board of the given family, DPP

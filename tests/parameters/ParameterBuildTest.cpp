@@ -115,8 +115,9 @@ TEST(ParameterBuild, EdgeCasesThatStillBuild) {
         EXPECT_EQ(b.param->value, 0);
     }
     { /* a name in both elements is joined within 47 characters */
-        Built b(R"(<P_N code="1" type="RANGE" name="Channel " regaddr="0"/>)",
-                R"(<Parameter codename="P_N" name="gate that is described with far too many words here" min="0" max="1" incr="0" defval="0"/>)");
+        Built b(
+            R"(<P_N code="1" type="RANGE" name="Channel " regaddr="0"/>)",
+            R"(<Parameter codename="P_N" name="gate that is described with far too many words here" min="0" max="1" incr="0" defval="0"/>)");
         ASSERT_NE(b.param, nullptr);
         EXPECT_EQ(strlen(b.param->name), 47u);
         EXPECT_EQ(std::string(b.param->name).rfind("Channel gate", 0), 0u);
@@ -179,10 +180,14 @@ TEST(ParameterBuild, MalformedDefinitionsFail) {
         {"no code", R"(<X type="RANGE" name="X" regaddr="0"/>)", "<Parameter codename=\"X\"" + range + "/>"},
         {"no name", R"(<X type="RANGE" code="1" regaddr="0"/>)", "<Parameter codename=\"X\"" + range + "/>"},
         {"no address", R"(<X type="RANGE" code="1" name="X"/>)", "<Parameter codename=\"X\"" + range + "/>"},
-        {"unknown type", R"(<X type="CURVE" code="1" name="X" regaddr="0"/>)", "<Parameter codename=\"X\"" + range + "/>"},
-        {"type of no kind", R"(<X type="TABLE" code="1" name="X" regaddr="0"/>)", "<Parameter codename=\"X\"" + range + "/>"},
-        {"code not a number", R"(<X type="RANGE" code="abc" name="X" regaddr="0"/>)", "<Parameter codename=\"X\"" + range + "/>"},
-        {"address not a number", R"(<X type="RANGE" code="1" name="X" regaddr="zz"/>)", "<Parameter codename=\"X\"" + range + "/>"},
+        {"unknown type", R"(<X type="CURVE" code="1" name="X" regaddr="0"/>)",
+         "<Parameter codename=\"X\"" + range + "/>"},
+        {"type of no kind", R"(<X type="TABLE" code="1" name="X" regaddr="0"/>)",
+         "<Parameter codename=\"X\"" + range + "/>"},
+        {"code not a number", R"(<X type="RANGE" code="abc" name="X" regaddr="0"/>)",
+         "<Parameter codename=\"X\"" + range + "/>"},
+        {"address not a number", R"(<X type="RANGE" code="1" name="X" regaddr="zz"/>)",
+         "<Parameter codename=\"X\"" + range + "/>"},
         {"two addresses", R"(<X type="RANGE" code="1" name="X" regaddr="0x10"/>)",
          "<Parameter codename=\"X\" regaddrexpr=\"0x20\"" + range + "/>"},
         {"two masks", R"(<X type="RANGE" code="1" name="X" regaddr="0x10" mask="0xF"/>)",
@@ -212,14 +217,19 @@ TEST(ParameterBuild, MalformedDefinitionsFail) {
         {"defval missing", kRangeDef, R"(<Parameter codename="C_THR" min="0" max="1" incr="0"/>)"},
         {"range function missing", kRangeDef, R"(<Parameter codename="C_THR" rangedef="NoSuchFunction"/>)"},
         {"range function empty", kRangeDef, R"(<Parameter codename="C_THR" rangedef=""/>)"},
-        {"list without category", kListDef, R"(<Parameter codename="P_LIST" defval="RED"><ParamValue codename="RED"/></Parameter>)"},
-        {"unknown list category", kListDef, R"(<Parameter codename="P_LIST" category="SHAPES" defval="RED"><ParamValue codename="RED"/></Parameter>)"},
+        {"list without category", kListDef,
+         R"(<Parameter codename="P_LIST" defval="RED"><ParamValue codename="RED"/></Parameter>)"},
+        {"unknown list category", kListDef,
+         R"(<Parameter codename="P_LIST" category="SHAPES" defval="RED"><ParamValue codename="RED"/></Parameter>)"},
         {"list value without codename", kListDef, listBoard(R"(defval="RED")", R"(<ParamValue regvalue="1"/>)")},
-        {"list value not in its category", kListDef, listBoard(R"(defval="RED")", R"(<ParamValue codename="PURPLE"/>)")},
-        {"regvalue not a number", kListDef, listBoard(R"(defval="RED")", R"(<ParamValue codename="RED" regvalue="one"/>)")},
+        {"list value not in its category", kListDef,
+         listBoard(R"(defval="RED")", R"(<ParamValue codename="PURPLE"/>)")},
+        {"regvalue not a number", kListDef,
+         listBoard(R"(defval="RED")", R"(<ParamValue codename="RED" regvalue="one"/>)")},
         {"default not in the list", kListDef, listBoard(R"(defval="BLUE")", R"(<ParamValue codename="RED"/>)")},
         {"no default", kListDef, listBoard("", R"(<ParamValue codename="RED"/>)")},
-        {"values function missing", kListDef, listBoard(R"(defval="RED")", R"(<ValuesDefinitionFunction codename="NoSuchFunction"/>)")},
+        {"values function missing", kListDef,
+         listBoard(R"(defval="RED")", R"(<ValuesDefinitionFunction codename="NoSuchFunction"/>)")},
         {"values function without name", kListDef, listBoard(R"(defval="RED")", R"(<ValuesDefinitionFunction/>)")},
         {"values function overruns the list", kListDef,
          listBoard("", R"(<ValuesDefinitionFunction codename="TestValuesDefOverrun"/>)")},
@@ -230,7 +240,8 @@ TEST(ParameterBuild, MalformedDefinitionsFail) {
     }
     { /* the type reported is the one applied: the board element's */
         paramtest::LogCapture log;
-        Built b(R"(<X type="RANGE" code="1" name="X" regaddr="0"/>)", "<Parameter codename=\"X\" type=\"TABLE\"" + range + "/>");
+        Built b(R"(<X type="RANGE" code="1" name="X" regaddr="0"/>)",
+                "<Parameter codename=\"X\" type=\"TABLE\"" + range + "/>");
         EXPECT_EQ(b.param, nullptr);
         EXPECT_TRUE(log.has("parameter 'X' specifies an invalid parameter type 'TABLE'."));
     }
@@ -267,7 +278,7 @@ TEST(ParameterBuild, ListParameterEntriesAndDefaults) {
     EXPECT_EQ(p->values[0].value, 0);
     EXPECT_EQ(p->values[0].regvalue, 0x10u);
     EXPECT_STREQ(p->values[0].name, "Red");
-    EXPECT_EQ(p->values[1].regvalue, 16u); /* octal */
+    EXPECT_EQ(p->values[1].regvalue, 16u);   /* octal */
     EXPECT_STREQ(p->values[2].name, "BLUE"); /* no display name: the code name serves */
     EXPECT_EQ(p->values[2].regvalue, 2u);    /* no regvalue: the value */
     EXPECT_EQ(p->values[3].value, -2);
@@ -305,7 +316,8 @@ TEST(ParameterBuild, ListLimitsAndSpecialDefaults) {
         EXPECT_EQ(b.param->value, 0);
     }
     { /* ... unless a list value of that very code name is listed */
-        Built b(kListDef, listBoard(R"(defval="LEAVE_AS_IS")", R"(<ParamValue codename="RED"/><ParamValue codename="LEAVE_AS_IS"/>)"));
+        Built b(kListDef, listBoard(R"(defval="LEAVE_AS_IS")",
+                                    R"(<ParamValue codename="RED"/><ParamValue codename="LEAVE_AS_IS"/>)"));
         ASSERT_NE(b.param, nullptr);
         EXPECT_EQ(b.param->leaveAsIs, 0);
         EXPECT_EQ(b.param->value, 7);
@@ -332,13 +344,16 @@ TEST(ParameterBuild, ListLimitsAndSpecialDefaults) {
         ASSERT_NE(b.param, nullptr);
     }
     { /* a category code that is not a number only logs */
-        Built b(kListDef, R"(<Parameter codename="P_LIST" category="BADCODE" defval="ONLY"><ParamValue codename="ONLY"/></Parameter>)");
+        Built b(
+            kListDef,
+            R"(<Parameter codename="P_LIST" category="BADCODE" defval="ONLY"><ParamValue codename="ONLY"/></Parameter>)");
         ASSERT_NE(b.param, nullptr);
         EXPECT_EQ(b.param->listCategory, -1);
     }
     { /* only valtoreg given: the default converter reads */
-        Built b(R"(<P_L code="7" type="LIST" name="L" regaddr="0x8070" valtoreg="TestValToRegTimesTen"/>)",
-                R"(<Parameter codename="P_L" category="COLOURS" defval="RED"><ParamValue codename="RED"/></Parameter>)");
+        Built b(
+            R"(<P_L code="7" type="LIST" name="L" regaddr="0x8070" valtoreg="TestValToRegTimesTen"/>)",
+            R"(<Parameter codename="P_L" category="COLOURS" defval="RED"><ParamValue codename="RED"/></Parameter>)");
         ASSERT_NE(b.param, nullptr);
         EXPECT_NE(b.param->valtoreg, &GENERIC_ListValToReg);
         EXPECT_EQ(b.param->regtoval, &GENERIC_ListRegToVal);
@@ -383,8 +398,8 @@ TEST(ParameterBuild, IndexMask) {
         bool applies;
     };
     const Case cases[] = {
-        {NULL, 7, true},       {"0x5", 0, true},          {"0x5", 1, false},       {"0x5", 2, true},
-        {"0x5", 34, true},     {"0x5", 33, false},        {"1 << idx", 31, true},  {"0xAAAAAAAA", 3, true},
+        {NULL, 7, true},          {"0x5", 0, true},          {"0x5", 1, false},      {"0x5", 2, true},
+        {"0x5", 34, true},        {"0x5", 33, false},        {"1 << idx", 31, true}, {"0xAAAAAAAA", 3, true},
         {"0xAAAAAAAA", 4, false}, {"0x100000000", 0, false}, {"(idx", 5, true}, /* malformed: applies */
     };
     for (const Case& c : cases) {
@@ -420,7 +435,8 @@ TEST(Collections, InsertRetrieveAndTheirErrors) {
         paramtest::LogCapture log;
         EXPECT_EQ(_pretrieve(coll, -1), nullptr); /* a code missing from the definitions: detail only */
         EXPECT_TRUE(log.has("DETAIL ZarnParameters:"));
-        EXPECT_TRUE(log.has("Parameter code (-1) doesn't fit with collection code range [10:11]. Cannot retrieve it from collection."));
+        EXPECT_TRUE(log.has(
+            "Parameter code (-1) doesn't fit with collection code range [10:11]. Cannot retrieve it from collection."));
         EXPECT_FALSE(log.has("ERROR"));
     }
     EXPECT_EQ(_pretrieve(coll, 12), nullptr);
@@ -442,9 +458,9 @@ TEST(Collections, InsertRetrieveAndTheirErrors) {
 }
 
 TEST(Collections, CategoryNames) {
-    const char* names[] = {"BoardParameters",   "ChannelParameters", "LVDSGroupParameters",
+    const char* names[] = {"BoardParameters",        "ChannelParameters",   "LVDSGroupParameters",
                            "VirtualTraceParameters", "HVChannelParameters", "HVRangeParameters",
-                           "MonOutParameters",  "GroupParameters",   "VGAParameters"};
+                           "MonOutParameters",       "GroupParameters",     "VGAParameters"};
     for (int i = 0; i < 9; ++i) {
         EXPECT_EQ(getParamCategoryFromName(names[i]), i);
         EXPECT_STREQ(getParamCategoryName(i), names[i]);

@@ -19,14 +19,32 @@ namespace {
 
 /* Codes of the fixture parameters. */
 enum : int32_t {
-    P_SOFT = 0, P_REG, P_FIELD, P_BCAST, P_LOW, P_RO, P_WO, P_LIST, P_ACQ, P_FAR, P_ZEROMASK, P_SETFCN, P_SWCHECK,
-    P_CONV, P_HOOKS, P_SOFTLIST, P_DEPENDENT, P_FOLLOWER,
+    P_SOFT = 0,
+    P_REG,
+    P_FIELD,
+    P_BCAST,
+    P_LOW,
+    P_RO,
+    P_WO,
+    P_LIST,
+    P_ACQ,
+    P_FAR,
+    P_ZEROMASK,
+    P_SETFCN,
+    P_SWCHECK,
+    P_CONV,
+    P_HOOKS,
+    P_SOFTLIST,
+    P_DEPENDENT,
+    P_FOLLOWER,
     C_THR = 202,
-    H_ON = 606, H_GUARDED = 607, H_FREE = 608,
+    H_ON = 606,
+    H_GUARDED = 607,
+    H_FREE = 608,
 };
 
 class ValueEngine : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         ZarnSim_ResetFaults();
         int link = 7;
@@ -195,13 +213,11 @@ TEST_F(ValueEngine, SoftwareOnlyRoundsToTheStepThenClamps) {
         double stored;
     };
     const Case cases[] = {
-        {P_SOFT, 1.3, 1.5},   /* min -inf: base 0, step 0.5 */
-        {P_SOFT, 1.25, 1.5},  /* halves away from zero */
-        {P_SOFT, -1.25, -1.5},
-        {P_SOFT, 1000, 100},  /* clamped after rounding */
-        {P_SWCHECK, 1.3, 1.2}, /* software-only by its check: base min 0.2, step 1 */
-        {P_SWCHECK, 0, 0.2},
-        {P_SOFTLIST, -2, -2}, /* lists are neither rounded nor clamped */
+        {P_SOFT, 1.3, 1.5},                          /* min -inf: base 0, step 0.5 */
+        {P_SOFT, 1.25, 1.5},                         /* halves away from zero */
+        {P_SOFT, -1.25, -1.5}, {P_SOFT, 1000, 100},  /* clamped after rounding */
+        {P_SWCHECK, 1.3, 1.2},                       /* software-only by its check: base min 0.2, step 1 */
+        {P_SWCHECK, 0, 0.2},   {P_SOFTLIST, -2, -2}, /* lists are neither rounded nor clamped */
     };
     paramtest::plugin().softwareOnly = true;
     uint32_t before = peek(0x8184);
@@ -345,7 +361,8 @@ TEST_F(ValueEngine, RegisterFaultsGiveTheirCodes) {
 
     ZarnSim_FailNextRegisterWrite(ZARN_COMM_BusError);
     EXPECT_EQ(c_pset(d(), reg, 30), DPPL_ERR_WRITE_REGISTER);
-    EXPECT_TRUE(log.has("PTEST_42: ZarnComm_Write32(" + std::to_string(link_) + ", 0x8160, 0x1E) failed with error -1."));
+    EXPECT_TRUE(
+        log.has("PTEST_42: ZarnComm_Write32(" + std::to_string(link_) + ", 0x8160, 0x1E) failed with error -1."));
     EXPECT_EQ(reg->value, 20);
     EXPECT_EQ(peek(0x8160), 20u);
 
@@ -511,7 +528,10 @@ TEST_F(ValueEngine, TriangularFilterFactors) {
     struct Case {
         double decay, rise, period;
     };
-    const Case refused[] = {{5000, 0, 4}, {0, 100, 4}, {5000, 100, 0}, {1, 1, 4}, /* product below 1 */
+    const Case refused[] = {{5000, 0, 4},
+                            {0, 100, 4},
+                            {5000, 100, 0},
+                            {1, 1, 4},     /* product below 1 */
                             {1e9, 1e9, 1}, /* does not fit 32 bits */
                             {std::numeric_limits<double>::quiet_NaN(), 100, 4}};
     c_Parameter_t* decay = c_pfindc(d(), 1, DPPL_PARAM_CH_TDECAY);

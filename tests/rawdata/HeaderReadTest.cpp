@@ -63,7 +63,8 @@ TEST(HeaderRead, ReplayBuffersAreBoundedByTheLargestRecord) {
     const std::vector<uint32_t> small(16, 0xA0000010u);
     std::vector<uint8_t> cut = file().Record(small).Bytes();
     const uint32_t announced = 2000;
-    cut.insert(cut.end(), reinterpret_cast<const uint8_t*>(&announced), reinterpret_cast<const uint8_t*>(&announced) + 4);
+    cut.insert(cut.end(), reinterpret_cast<const uint8_t*>(&announced),
+               reinterpret_cast<const uint8_t*>(&announced) + 4);
     cut.resize(cut.size() + 100); /* 100 of its 2000 bytes */
     struct Case {
         const char* what;
@@ -128,11 +129,13 @@ TEST(HeaderRead, RefusesHeadersThatCannotBeTrusted) {
         {"words cut by the end of the file", valid().Bytes(0x10000020u), -5},
         {"no descriptor", FileBuilder().U32(BD_WORD_READOUT_SIZE, 0, 8).Bytes(), -5},
         {"descriptor longer than 872 bytes", FileBuilder().Word(BD_WORD_DESCRIPTOR, 0, 873).Bytes(), -5},
-        {"descriptor cut by the end", [] {
+        {"descriptor cut by the end",
+         [] {
              auto b = FileBuilder().Descriptor(SmallBoard()).Bytes();
              b.resize(b.size() - 1);
              return b;
-         }(), -5},
+         }(),
+         -5},
         {"group 8", valid().Values(BD_WORD_GROUP_PARAMS, 8, {1.0}).Bytes(), -5},
         {"LVDS group 4", valid().Values(BD_WORD_LVDS_PARAMS, 4, {1.0}).Bytes(), -5},
         {"virtual trace 9", valid().Values(BD_WORD_VTRACE_PARAMS, 9, {1.0}).Bytes(), -5},
@@ -142,10 +145,12 @@ TEST(HeaderRead, RefusesHeadersThatCannotBeTrusted) {
         {"VGA 4", valid().Values(BD_WORD_VGA_PARAMS, 4, {1.0}).Bytes(), -5},
         {"meaning 0", valid().Word(0, 0, 0).Bytes(), -5},
         {"meaning 14", valid().Word(14, 0, 4).Bytes(), -5},
-        {"block longer than the file", valid().Word(BD_WORD_CHANNEL_PARAMS, 0, 0xFFF8, {1, 2, 3, 4, 5, 6, 7, 8}).Bytes(), -5},
+        {"block longer than the file",
+         valid().Word(BD_WORD_CHANNEL_PARAMS, 0, 0xFFF8, {1, 2, 3, 4, 5, 6, 7, 8}).Bytes(), -5},
         {"board block of 16 MB promised", valid().Word(BD_WORD_BOARD_PARAMS, 0, 0xFFFFF8, {}).Bytes(), -5},
         {"block not a whole number of values", valid().Word(BD_WORD_CHANNEL_PARAMS, 0, 12).Bytes(), -5},
-        {"repeated block", valid().Values(BD_WORD_BOARD_PARAMS, 0, {1}).Values(BD_WORD_BOARD_PARAMS, 0, {2}).Bytes(), -5},
+        {"repeated block", valid().Values(BD_WORD_BOARD_PARAMS, 0, {1}).Values(BD_WORD_BOARD_PARAMS, 0, {2}).Bytes(),
+         -5},
         {"repeated capacity", valid().U32(BD_WORD_CHANNEL_EVENTS, 1, 1).U32(BD_WORD_CHANNEL_EVENTS, 1, 1).Bytes(), -5},
         {"repeated descriptor", valid().Descriptor(SmallBoard()).Bytes(), -5},
         {"capacity of 8 bytes", valid().Word(BD_WORD_CHANNEL_EVENTS, 0, 8).Bytes(), -5},
@@ -154,7 +159,11 @@ TEST(HeaderRead, RefusesHeadersThatCannotBeTrusted) {
         {"9 groups", board([](auto& b) { b.NumGroups = 9; }).Bytes(), -5},
         {"3 HV channels", board([](auto& b) { b.HVChannels = 3; }).Bytes(), -5},
         {"5 + 5 virtual traces", board([](auto& b) { b.AnalogVTraces = b.DigitalVTraces = 5; }).Bytes(), -5},
-        {"virtual-trace counts that wrap", board([](auto& b) { b.AnalogVTraces = 0xFFFFFFFFu; b.DigitalVTraces = 2; }).Bytes(), -5},
+        {"virtual-trace counts that wrap", board([](auto& b) {
+                                               b.AnalogVTraces = 0xFFFFFFFFu;
+                                               b.DigitalVTraces = 2;
+                                           }).Bytes(),
+         -5},
         {"5 LVDS groups", board([](auto& b) { b.LVDSGroups = 5; }).Bytes(), -5},
         {"2 monitor outputs", board([](auto& b) { b.MonOuts = 2; }).Bytes(), -5},
         {"5 VGAs", board([](auto& b) { b.VGAs = 5; }).Bytes(), -5},
@@ -163,10 +172,16 @@ TEST(HeaderRead, RefusesHeadersThatCannotBeTrusted) {
         {"negative sample period", board([](auto& b) { b.SamplePeriod = -4.0; }).Bytes(), -5},
         {"readout buffer of 4 GB", valid().U32(BD_WORD_READOUT_SIZE, 0, 0xFFFFFFFFu).Bytes(), -5},
         {"a billion events", valid().U32(BD_WORD_CHANNEL_EVENTS, 1, 1000000000u).Bytes(), -5},
-        {"long traces on every event", valid().U32(BD_WORD_CHANNEL_EVENTS, 0, 100000).U32(BD_WORD_WAVE_SAMPLES, 0, 100000).Bytes(), -5},
+        {"long traces on every event",
+         valid().U32(BD_WORD_CHANNEL_EVENTS, 0, 100000).U32(BD_WORD_WAVE_SAMPLES, 0, 100000).Bytes(), -5},
         /* ten heap blocks per waveform cost far more than their samples */
         {"short traces on a million events a channel",
-         valid().U32(BD_WORD_CHANNEL_EVENTS, 0, 1000000).U32(BD_WORD_CHANNEL_EVENTS, 1, 1000000).U32(BD_WORD_WAVE_SAMPLES, 0, 1).Bytes(), -5},
+         valid()
+             .U32(BD_WORD_CHANNEL_EVENTS, 0, 1000000)
+             .U32(BD_WORD_CHANNEL_EVENTS, 1, 1000000)
+             .U32(BD_WORD_WAVE_SAMPLES, 0, 1)
+             .Bytes(),
+         -5},
     };
     ScratchDir dir;
     for (const Case& c : cases) {

@@ -71,7 +71,7 @@ std::vector<uint8_t> HandSeed() {
 
 /* Values that sit on the readers' limits. */
 uint32_t InterestingWord(std::mt19937& rng) {
-    static const uint32_t words[] = {0,          1,          4,          0xFFFFFFFFu, 0x7FFFFFFFu, 0x10000000u,
+    static const uint32_t words[] = {0,           1,           4,           0xFFFFFFFFu, 0x7FFFFFFFu, 0x10000000u,
                                      0x10000001u, 0x10000100u, 0x10000101u, 0x20000002u, 0x01000368u, 0x05FFFFF8u,
                                      0x09200008u, 0x0B080008u, 0x0E000004u, 0x03FC0004u, 0x5B900002u, 0xA0000002u};
     return words[rng() % (sizeof words / sizeof words[0])];
@@ -93,9 +93,7 @@ std::vector<uint8_t> Mutate(const std::vector<uint8_t>& seed, std::mt19937& rng)
         }
         break;
     }
-    case 2: /* cut anywhere */
-        bytes.resize(bytes.empty() ? 0 : rng() % bytes.size());
-        break;
+    case 2: /* cut anywhere */ bytes.resize(bytes.empty() ? 0 : rng() % bytes.size()); break;
     case 3: { /* random bytes behind a plausible first word */
         bytes.assign(rng() % 2048, 0);
         for (uint8_t& b : bytes)
@@ -110,7 +108,8 @@ std::vector<uint8_t> Mutate(const std::vector<uint8_t>& seed, std::mt19937& rng)
         if (!bytes.empty()) {
             size_t at = rng() % bytes.size();
             if (rng() % 2)
-                bytes.erase(bytes.begin() + (long)at, bytes.begin() + (long)std::min(bytes.size(), at + 1 + rng() % 16));
+                bytes.erase(bytes.begin() + (long)at,
+                            bytes.begin() + (long)std::min(bytes.size(), at + 1 + rng() % 16));
             else
                 bytes.insert(bytes.begin() + (long)at, 1 + rng() % 16, (uint8_t)rng());
         }
@@ -215,9 +214,7 @@ std::vector<uint8_t> MutateRecords(const std::vector<uint8_t>& file, size_t head
         memcpy(&bytes[at], &word, 4);
         break;
     }
-    default:
-        bytes.resize(headerBytes + rng() % span);
-        break;
+    default: bytes.resize(headerBytes + rng() % span); break;
     }
     return bytes;
 }

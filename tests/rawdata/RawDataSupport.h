@@ -23,7 +23,7 @@ namespace rawtest {
 /* A fresh folder, removed with everything in it when the object goes. Log
  * files go there too. */
 class ScratchDir {
-  public:
+public:
     ScratchDir() {
         char pattern[] = "/tmp/rawdata-test-XXXXXX";
         path_ = mkdtemp(pattern);
@@ -35,7 +35,7 @@ class ScratchDir {
     std::string operator/(const std::string& name) const { return path_ + "/" + name; }
     const std::string& path() const { return path_; }
 
-  private:
+private:
     std::string path_;
 };
 
@@ -66,7 +66,7 @@ constexpr int32_t kCollectionSize = 10;
 /* An open record whose parameters are software-only, so that the get path
  * answers their values without a board. */
 class FakeRecord {
-  public:
+public:
     explicit FakeRecord(uint8_t channels = 4) : d_(new c_Digitizer_t) {
         _resetDgtz(d_);
         d_->kind = DGTZ_KIND_OPEN;
@@ -111,7 +111,7 @@ class FakeRecord {
         d_->roBuffer.allocator = ROBUF_ALLOC_LIBRARY;
     }
 
-  private:
+private:
     void Add(c_ParamCollection_t** collection, int32_t first, int32_t code, double value) {
         if (*collection == NULL)
             *collection = _pcnew(kCollectionSize, first);
@@ -130,7 +130,7 @@ class FakeRecord {
 
 /* Builds a raw-data file word by word: each word with its payload. */
 class FileBuilder {
-  public:
+public:
     FileBuilder& Word(uint32_t meaning, uint32_t index, uint32_t length, std::vector<uint8_t> payload) {
         words_.push_back((meaning << 24) | (index << 18) | length);
         payloads_.insert(payloads_.end(), payload.begin(), payload.end());
@@ -174,7 +174,7 @@ class FileBuilder {
     }
     void Write(const std::string& path, uint32_t firstWord = 0) const { WriteBytes(path, Bytes(firstWord)); }
 
-  private:
+private:
     static void Append(std::vector<uint8_t>* out, const void* data, size_t size) {
         const uint8_t* bytes = static_cast<const uint8_t*>(data);
         out->insert(out->end(), bytes, bytes + size);

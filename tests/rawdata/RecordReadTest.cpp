@@ -78,7 +78,7 @@ TEST(RecordRead, ChecksTheFirstWordByFamily) {
 }
 
 TEST(RecordRead, RefusesBadRecordsAndGoesOnWhereTheFileAllows) {
-    {   /* too large for the buffer: skipped whole, the next record follows */
+    { /* too large for the buffer: skipped whole, the next record follows */
         RecordFile f;
         std::vector<uint32_t> large(20, 0xA0000000u);
         f.Open(Header().Record(large).Record({0xA0000002u, 5}));
@@ -86,25 +86,25 @@ TEST(RecordRead, RefusesBadRecordsAndGoesOnWhereTheFileAllows) {
         ASSERT_EQ(f.Next(), 0);
         EXPECT_EQ(f.Word(1), 5u);
     }
-    {   /* a record claiming more than the file holds */
+    { /* a record claiming more than the file holds */
         RecordFile f;
         f.Open(Header(), {40, 0, 0, 0, 0xA0, 0xA0});
         EXPECT_EQ(f.Next(), DPPL_ERR_READ_DATA);
         EXPECT_EQ(f.Next(), BD_END_OF_FILE);
     }
-    {   /* an empty record has no first word to check */
+    { /* an empty record has no first word to check */
         RecordFile f;
         f.Open(Header(), {0, 0, 0, 0});
         EXPECT_EQ(f.Next(), DPPL_ERR_READ_DATA);
         EXPECT_EQ(f.Next(), BD_END_OF_FILE);
     }
-    {   /* a size cut by the end of the file ends the data */
+    { /* a size cut by the end of the file ends the data */
         RecordFile f;
         f.Open(Header().Record({0xA0000002u, 1}), {8, 0});
         EXPECT_EQ(f.Next(), 0);
         EXPECT_EQ(f.Next(), BD_END_OF_FILE);
     }
-    {   /* no file, no buffer memory */
+    { /* no file, no buffer memory */
         RecordFile f;
         f.Open(Header().Record({0xA0000002u, 1}));
         c_ReadoutBuffer_t none = {NULL, 0, 0, ROBUF_ALLOC_NONE};

@@ -8,8 +8,8 @@
  * while a replay delivers every recorded event. */
 #include <gtest/gtest.h>
 
-#include "RawDataSupport.h"
 #include "../support/SimBoards.h"
+#include "RawDataSupport.h"
 #include "ZarnSimulator.h"
 
 using namespace rawtest;
@@ -32,8 +32,18 @@ struct Event {
 };
 
 Event Copy(const c_DPPEvent_t& e) {
-    Event out{e.energy,       e.shortCharge,  e.timeStamp, e.flags, e.specialFlag, e.specialIndex,
-              e.specialWord1, e.specialWord2, e.sizeWords, 0,       {},            {}};
+    Event out{e.energy,
+              e.shortCharge,
+              e.timeStamp,
+              e.flags,
+              e.specialFlag,
+              e.specialIndex,
+              e.specialWord1,
+              e.specialWord2,
+              e.sizeWords,
+              0,
+              {},
+              {}};
     if (e.waveform != NULL) {
         out.nSamples = e.waveform->nSamples;
         for (int slot = 0; slot < DPPL_TRACE_SLOTS; slot++) {
@@ -58,8 +68,9 @@ std::string FirstDifference(const std::vector<Event>& a, const std::vector<Event
         if (x == y)
             continue;
         char text[300];
-        snprintf(text, sizeof text, "event %zu: energy %u/%u short %d/%d time %llu/%llu flags 0x%x/0x%x samples %u/%u%s", i,
-                 x.energy, y.energy, x.shortCharge, y.shortCharge, (unsigned long long)x.timeStamp,
+        snprintf(text, sizeof text,
+                 "event %zu: energy %u/%u short %d/%d time %llu/%llu flags 0x%x/0x%x samples %u/%u%s", i, x.energy,
+                 y.energy, x.shortCharge, y.shortCharge, (unsigned long long)x.timeStamp,
                  (unsigned long long)y.timeStamp, x.flags, y.flags, x.nSamples, y.nSamples,
                  x.traces != y.traces || x.probes != y.probes ? " (traces differ)" : "");
         return text;
@@ -173,7 +184,8 @@ TEST(ReplayRun, ReplayDecodesWhatTheLiveRunDecodedAndEndsOnce) {
     const struct {
         const char* name;
         c_ConnParams_t params;
-    } boards[] = {{"orlu-pha", Connection(0, 0, 0)}, {"pemb-psd-11", Connection(1, 0, 0)}, {"pemb-pha-14", Connection(1, 1, 1)}};
+    } boards[] = {
+        {"orlu-pha", Connection(0, 0, 0)}, {"pemb-psd-11", Connection(1, 0, 0)}, {"pemb-pha-14", Connection(1, 1, 1)}};
     for (const auto& [name, board] : boards) {
         LiveRun live;
         RecordLiveRun(dir, board, &live);

@@ -39,16 +39,14 @@ using Waveform = std::vector<int16_t>;
 
 // ------------------------------------------------ the raw-data file, read apart
 
-uint32_t wordAt(const std::string& bytes, size_t at)
-{
+uint32_t wordAt(const std::string& bytes, size_t at) {
     uint32_t w = 0;
     std::memcpy(&w, bytes.data() + at, sizeof w);
     return w;
 }
 
 // Channel 0's samples of one event payload, by the family's sample layout.
-Waveform channelSamples(const std::string& bytes, size_t at, uint32_t words, uint32_t family)
-{
+Waveform channelSamples(const std::string& bytes, size_t at, uint32_t words, uint32_t family) {
     Waveform out;
     for (uint32_t i = 0; i < words; i++) {
         uint32_t w = wordAt(bytes, at + 4 * i);
@@ -65,8 +63,7 @@ Waveform channelSamples(const std::string& bytes, size_t at, uint32_t words, uin
 
 // Every waveform of channel 0 in a raw-data file: the header is skipped by its
 // word list, then each data record is walked event by event.
-std::vector<Waveform> recordedChannel0(const fs::path& file, uint32_t family)
-{
+std::vector<Waveform> recordedChannel0(const fs::path& file, uint32_t family) {
     std::string bytes = readFile(file);
     std::vector<Waveform> out;
     if (bytes.size() < 4)
@@ -99,8 +96,7 @@ std::vector<Waveform> recordedChannel0(const fs::path& file, uint32_t family)
 
 // The raw-data file a run file names: "<model>_<serial> <file>" (relative to
 // the working folder).
-fs::path rawDataFileOf(const fs::path& workDir, const std::string& runFile)
-{
+fs::path rawDataFileOf(const fs::path& workDir, const std::string& runFile) {
     std::istringstream line(readFile(workDir / "Run" / runFile));
     std::string board, file;
     line >> board >> file;
@@ -110,23 +106,19 @@ fs::path rawDataFileOf(const fs::path& workDir, const std::string& runFile)
 
 // ------------------------------------------------------------------ requests
 
-Request waveformRequest(int32_t channel)
-{
+Request waveformRequest(int32_t channel) {
     Request r;
     r.u64(0x1).i32(channel);
     return r;
 }
 
-Request allChannels()
-{
+Request allChannels() {
     Request r = maskRequest(0, 0);
     r.u32(0xFF);
     return r;
 }
 
-
-Bytes runFileToLoad(const std::string& name)
-{
+Bytes runFileToLoad(const std::string& name) {
     Bytes b(name.begin(), name.end());
     b.resize(200, 0);
     return b;
@@ -134,8 +126,7 @@ Bytes runFileToLoad(const std::string& name)
 
 class ScopeServer : public ::testing::TestWithParam<ScopeBoard> {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         const ScopeBoard& board = GetParam();
         port_ = freePort();
         std::vector<std::string> arguments = {"-p", std::to_string(port_)};
@@ -148,8 +139,7 @@ protected:
 
     // A stop waits for the board thread's cycle and the last read; on a busy
     // machine under the sanitizers that can take several seconds.
-    Bytes request(uint16_t command, const Bytes& payload)
-    {
+    Bytes request(uint16_t command, const Bytes& payload) {
         std::optional<Reply> reply;
         if (client_->send(packet(command, payload)))
             reply = client_->receive(30000ms);
@@ -163,8 +153,7 @@ protected:
 
     // Channel 0's stored waveform while it acquires, once it holds samples
     // (an acquisition start clears it); empty when none came in time.
-    Waveform waveform()
-    {
+    Waveform waveform() {
         Waveform w;
         waitFor(
             [&] {
@@ -186,8 +175,7 @@ protected:
     std::unique_ptr<Client> client_;
 };
 
-TEST_P(ScopeServer, ServesWaveformsRecordsAndReplaysTheRun)
-{
+TEST_P(ScopeServer, ServesWaveformsRecordsAndReplaysTheRun) {
     const ScopeBoard& board = GetParam();
 
     // Model name, channels, channel firmware (DPP code 0), serial number.
@@ -226,8 +214,8 @@ TEST_P(ScopeServer, ServesWaveformsRecordsAndReplaysTheRun)
     ASSERT_GE(recorded.size(), served.size());
     std::set<Waveform> recordedSet(recorded.begin(), recorded.end());
     for (size_t i = 0; i < served.size(); i++)
-        EXPECT_TRUE(recordedSet.count(served[i])) << "served waveform " << i << " (" << served[i].size()
-                                                  << " samples) is not one the board recorded";
+        EXPECT_TRUE(recordedSet.count(served[i]))
+            << "served waveform " << i << " (" << served[i].size() << " samples) is not one the board recorded";
 
     // The run replays through the server: its waveforms are recorded ones.
     ASSERT_EQ(status(LOAD_RUN_FILE, runFileToLoad("scope.zrn")), kOk) << server_->log("SRV_CommonLog.txt");

@@ -60,7 +60,7 @@ c_ConnParams_t Connection(const Profile& p) {
 
 /* A record opened by the library, freed when it goes. */
 class Board {
-  public:
+public:
     Board() : d_(new c_Digitizer_t) { _resetDgtz(d_); }
     ~Board() {
         c_freeDgtz(d_);
@@ -76,7 +76,7 @@ class Board {
     c_Digitizer_t* operator->() const { return d_; }
     int32_t link() const { return d_->descriptor.CommHandle; }
 
-  private:
+private:
     c_Digitizer_t* d_;
 };
 
@@ -132,7 +132,7 @@ void RecordingFinish(ZarnSim_EncoderContext_t* c, uint32_t header[4], const Zarn
 
 /* Installs the recording encoder for DPP codes 0 and 1 while it lives. */
 class RecordingEncoder {
-  public:
+public:
     explicit RecordingEncoder(const Profile& p) {
         std::lock_guard<std::mutex> lock(gRecorder.mutex);
         gRecorder.triggers.clear();
@@ -382,7 +382,7 @@ int Walk(c_Digitizer_t* d, const std::vector<uint32_t>& words) {
 }
 
 class ScopeOrlu : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override { ASSERT_EQ(0, b.open(kProfiles[0])); }
     const c_ScopeEvent_t& header(uint32_t i) const { return b->scope->items[i]; }
     const int16_t* samples(uint32_t ch, uint32_t i) const {
@@ -520,8 +520,8 @@ TEST_F(ScopeOrlu, EventBufferFollowsNabltAndAFailedInitLeavesNoBuffer) {
 
 TEST(ScopeOpen, FailedOpenLeavesTheRecordClosed) {
     /* the family init's memory-code read, then the flash-type read of the DAC calibration */
-    for (auto [address, code] : {std::pair<uint32_t, int>{0x8140, DPPL_ERR_READ_REGISTER},
-                                 {0xF050, DPPL_ERR_OFFSET_CALIBRATION}}) {
+    for (auto [address, code] :
+         {std::pair<uint32_t, int>{0x8140, DPPL_ERR_READ_REGISTER}, {0xF050, DPPL_ERR_OFFSET_CALIBRATION}}) {
         ASSERT_EQ(0, ZarnSim_FailRegisterAccess(address, 1, ZARN_COMM_CommError));
         Board b;
         EXPECT_EQ(code, b.open(kProfiles[0])) << std::hex << address;
@@ -538,8 +538,10 @@ TEST(ScopeFamilies, TilkAndDraqLayouts) {
         Board b;
         ASSERT_EQ(0, b.open(kProfiles[2]));
         /* three, none, two samples */
-        ASSERT_EQ(0, Walk(b.get(), Event(1, 3, {(3u << 30) | (3u << 20) | (2u << 10) | 1u, 0x3FFu,
-                                                 (2u << 30) | (0x3FFu << 10) | 4u})));
+        ASSERT_EQ(
+            0,
+            Walk(b.get(),
+                 Event(1, 3, {(3u << 30) | (3u << 20) | (2u << 10) | 1u, 0x3FFu, (2u << 30) | (0x3FFu << 10) | 4u})));
         const c_DPPEvent_t& e = b->channels[0].events[0];
         ASSERT_EQ(5u, e.waveform->nSamples);
         const int16_t want[] = {1, 2, 3, 4, 0x3FF};

@@ -14,21 +14,14 @@ using namespace std::chrono_literals;
 
 namespace {
 
-const fs::path& workFolder()
-{
-    return inProcessServerFolder();
-}
+const fs::path& workFolder() { return inProcessServerFolder(); }
 const bool environmentSet = !workFolder().empty(); // set before any server code runs
 
-std::string commonLog()
-{
-    return readFile(workFolder() / "logs" / "SRV_CommonLog.txt");
-}
+std::string commonLog() { return readFile(workFolder() / "logs" / "SRV_CommonLog.txt"); }
 
 class BoardCloseTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         ASSERT_EQ(SRV_InitGlobals(), 0);
         fs::create_directories(workFolder() / "work" / "Run");
         ASSERT_EQ(chdir((workFolder() / "work").c_str()), 0);
@@ -37,8 +30,7 @@ protected:
         board_ = &SRV_Globals->board;
         ASSERT_TRUE(SRV_IsBoardThreadRunning(board_));
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         if (SRV_Globals == nullptr)
             return;
         EXPECT_EQ(SRV_CloseBoard(board_), SRV_SUCCESS);
@@ -53,8 +45,7 @@ protected:
 // digitizer record, the server parameters and the locks: the close frees
 // none of them, keeps the board open and says so; once the thread has ended
 // a second close frees everything.
-TEST_F(BoardCloseTest, CloseThatCannotJoinTheThreadFreesNothingItUses)
-{
+TEST_F(BoardCloseTest, CloseThatCannotJoinTheThreadFreesNothingItUses) {
     c_ParamCollection_t* collection = board_->collection;
     ASSERT_NE(collection, nullptr);
     // An idle thread takes the idle condition's lock at least every 100 ms,

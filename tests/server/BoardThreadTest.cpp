@@ -18,8 +18,7 @@ namespace {
 // A board record with its locks and semaphores, and optionally its thread.
 class BoardThreadTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         board_ = static_cast<SRVBoard_t*>(c_calloc(1, sizeof(SRVBoard_t)));
         ASSERT_NE(board_, nullptr);
         ASSERT_EQ(c_ticket_init(&board_->boardLock), 0);
@@ -29,8 +28,7 @@ protected:
         ASSERT_EQ(c_semaphore_init(&board_->doneSem, 0), 0);
         board_->idle = 1;
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         stopThread();
         c_semaphore_destroy(&board_->doneSem);
         c_condition_destroy(&board_->idleCondition);
@@ -39,14 +37,12 @@ protected:
         c_ticket_delete(&board_->boardLock);
         c_free(board_);
     }
-    void startThread()
-    {
+    void startThread() {
         SRV_StartBoardThread(board_); // an affinity the machine refuses is only logged
         ASSERT_NE(board_->thread, nullptr);
         ASSERT_TRUE(SRV_IsBoardThreadRunning(board_));
     }
-    void stopThread()
-    {
+    void stopThread() {
         if (board_->thread == nullptr)
             return;
         ASSERT_EQ(SRV_SetQuitFlag(board_), 0);
@@ -54,8 +50,7 @@ protected:
         board_->thread = nullptr;
     }
     // Hands a command over the way a handler does, with the lock held.
-    SRVStatus_t handOver(uint32_t command, std::chrono::milliseconds* took = nullptr)
-    {
+    SRVStatus_t handOver(uint32_t command, std::chrono::milliseconds* took = nullptr) {
         EXPECT_EQ(SRV_LockBoard(board_), 0);
         auto start = Clock::now();
         SRVStatus_t status = SRV_SendThreadCommand(board_, command);
@@ -67,8 +62,7 @@ protected:
     SRVBoard_t* board_ = nullptr;
 };
 
-TEST_F(BoardThreadTest, IdleThreadRunsAPendingCommandAndEndsOnQuit)
-{
+TEST_F(BoardThreadTest, IdleThreadRunsAPendingCommandAndEndsOnQuit) {
     startThread();
     std::chrono::milliseconds took{};
     EXPECT_EQ(handOver(7, &took), SRV_SUCCESS); // unknown: logged, still answered
@@ -81,8 +75,7 @@ TEST_F(BoardThreadTest, IdleThreadRunsAPendingCommandAndEndsOnQuit)
     EXPECT_NE(log.find("Acquisition thread exiting."), std::string::npos);
 }
 
-TEST_F(BoardThreadTest, HandOverWithoutABoardThreadFailsAtOnce)
-{
+TEST_F(BoardThreadTest, HandOverWithoutABoardThreadFailsAtOnce) {
     std::chrono::milliseconds took{};
     EXPECT_EQ(handOver(SRV_THREAD_CMD_START, &took), SRV_ERR_GENERIC);
     EXPECT_LT(took, 500ms);
@@ -96,8 +89,7 @@ TEST_F(BoardThreadTest, HandOverWithoutABoardThreadFailsAtOnce)
 
 // The thread has seen the quit flag and waits for the lock to end; a command
 // handed over now is never executed, and the handler is told so.
-TEST_F(BoardThreadTest, HandOverToAThreadThatEndsMeanwhileDoesNotHang)
-{
+TEST_F(BoardThreadTest, HandOverToAThreadThatEndsMeanwhileDoesNotHang) {
     startThread();
     ASSERT_EQ(c_ticket_lock(&board_->flagsLock), 0);
     board_->quit = 1;
@@ -114,8 +106,7 @@ TEST_F(BoardThreadTest, HandOverToAThreadThatEndsMeanwhileDoesNotHang)
 
 // A failure status stops the acquisition; on a record without a board that
 // stop fails and ends the thread, which must not keep the board lock.
-TEST_F(BoardThreadTest, FailureWhoseStopFailsEndsTheThreadAndReleasesTheLock)
-{
+TEST_F(BoardThreadTest, FailureWhoseStopFailsEndsTheThreadAndReleasesTheLock) {
     startThread();
     ASSERT_EQ(SRV_LockBoard(board_), 0);
     board_->digitizer.failStatus = 0x30;
@@ -144,8 +135,7 @@ TEST_F(BoardThreadTest, FailureWhoseStopFailsEndsTheThreadAndReleasesTheLock)
     EXPECT_EQ(handOver(SRV_THREAD_CMD_STOP), SRV_ERR_GENERIC);
 }
 
-TEST(ProcessorChoice, SkipsTheFirstTwoProcessorsAndWrapsToTwo)
-{
+TEST(ProcessorChoice, SkipsTheFirstTwoProcessorsAndWrapsToTwo) {
     struct Case {
         int cpus;
         std::vector<int> expected;
@@ -165,8 +155,7 @@ TEST(ProcessorChoice, SkipsTheFirstTwoProcessorsAndWrapsToTwo)
     }
 }
 
-TEST(ServerAcquiringStatus, OnlyRunningStoppingAndPausingCountAsAcquiring)
-{
+TEST(ServerAcquiringStatus, OnlyRunningStoppingAndPausingCountAsAcquiring) {
     bool expected[] = {false, true, true, false, true, false};
     for (int status = 0; status < 6; status++)
         EXPECT_EQ(SRV_IsAcquiring(status), expected[status]) << status;
@@ -176,36 +165,31 @@ TEST(ServerAcquiringStatus, OnlyRunningStoppingAndPausingCountAsAcquiring)
 
 class ServerBoardInfoTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         digitizer_ = static_cast<c_Digitizer_t*>(c_calloc(1, sizeof(c_Digitizer_t)));
         ASSERT_NE(digitizer_, nullptr);
     }
     void TearDown() override { c_free(digitizer_); }
-    SRVBoardInfo_t fill()
-    {
+    SRVBoardInfo_t fill() {
         SRVBoardInfo_t info;
         std::memset(&info, 0, sizeof info);
         EXPECT_EQ(SRV_FillBoardInfo(&info, digitizer_), 0);
         return info;
     }
-    void setText(char* field, size_t size, const char* text)
-    {
+    void setText(char* field, size_t size, const char* text) {
         std::memset(field, 0, size);
         std::memcpy(field, text, std::min(size, std::strlen(text)));
     }
     c_Digitizer_t* digitizer_ = nullptr;
 };
 
-TEST_F(ServerBoardInfoTest, MapsModelFamilyAndFormFactorCodes)
-{
+TEST_F(ServerBoardInfoTest, MapsModelFamilyAndFormFactorCodes) {
     struct Case {
         uint32_t model, family, formFactor;
         int32_t modelCode, familyCode, formCode;
     } cases[] = {
-        {0, 0, 0, 0, 0, 0},          {41, 9, 3, 41, 9, 3},        {42, 11, 4, 43, 10, -1},
-        {8560, 8560, 2, 42, 14, 2},  {43, 10, 1, -1, -1, 1},      {7, 16, 0, 7, 15, 0},
-        {7, 15, 0, 7, -1, 0},        {7, 14, 0, 7, 13, 0},
+        {0, 0, 0, 0, 0, 0},     {41, 9, 3, 41, 9, 3}, {42, 11, 4, 43, 10, -1}, {8560, 8560, 2, 42, 14, 2},
+        {43, 10, 1, -1, -1, 1}, {7, 16, 0, 7, 15, 0}, {7, 15, 0, 7, -1, 0},    {7, 14, 0, 7, 13, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.model * 100000 + c.family);
@@ -219,8 +203,7 @@ TEST_F(ServerBoardInfoTest, MapsModelFamilyAndFormFactorCodes)
     }
 }
 
-TEST_F(ServerBoardInfoTest, ParsesFirmwareReleaseTextsWithinTheirFields)
-{
+TEST_F(ServerBoardInfoTest, ParsesFirmwareReleaseTextsWithinTheirFields) {
     c_BoardDescriptor_t& d = digitizer_->descriptor;
     struct Case {
         const char* text;
@@ -229,7 +212,7 @@ TEST_F(ServerBoardInfoTest, ParsesFirmwareReleaseTextsWithinTheirFields)
         {"1.5 Build 2A", 1, 5, 0x2A},
         {"4.22", 4, 22, 0},
         {"NOT PRESENT", 0, 0, 0},
-        {"1.1.1-Build 2023111", 1, 1, 0x3111}, // the server version cut to the field
+        {"1.1.1-Build 2023111", 1, 1, 0x3111},    // the server version cut to the field
         {"12.34 Build FFFFFFFF", 12, 34, 0xFFFF}, // fills the field: no terminator
     };
     for (const Case& c : cases) {
@@ -246,8 +229,7 @@ TEST_F(ServerBoardInfoTest, ParsesFirmwareReleaseTextsWithinTheirFields)
     }
 }
 
-TEST_F(ServerBoardInfoTest, CopiesCountsAndConvertsThePeriodToPicoseconds)
-{
+TEST_F(ServerBoardInfoTest, CopiesCountsAndConvertsThePeriodToPicoseconds) {
     c_BoardDescriptor_t& d = digitizer_->descriptor;
     setText(d.ModelName, sizeof d.ModelName, "MODELNAME123"); // 12 characters, no terminator
     d.Channels = 16;

@@ -18,22 +18,19 @@ const int16_t SUCCESS = 0, OPEN_DIGITIZER = -7, INVALID_FILE_NAME = -30, FILE_OP
 const size_t PATH_FIELD = 401;
 
 // A fixed text field: the text, then NUL bytes up to its width.
-Bytes textField(const std::string& text, size_t width)
-{
+Bytes textField(const std::string& text, size_t width) {
     Bytes b(width, 0);
     std::copy(text.begin(), text.begin() + static_cast<long>(std::min(text.size(), width - 1)), b.begin());
     return b;
 }
 
-Bytes append(Bytes head, const Bytes& tail)
-{
+Bytes append(Bytes head, const Bytes& tail) {
     head.insert(head.end(), tail.begin(), tail.end());
     return head;
 }
 
 // Command 35 on channel 0: enabled, text format, the file name.
-Bytes listFileRequest(const std::string& name)
-{
+Bytes listFileRequest(const std::string& name) {
     Bytes b;
     putU64(b, 0x7);
     putU32(b, 0);
@@ -43,8 +40,7 @@ Bytes listFileRequest(const std::string& name)
 }
 
 // Command 28 on the energy spectrum of channel 0: its file path.
-Bytes spectrumFileRequest(const std::string& path)
-{
+Bytes spectrumFileRequest(const std::string& path) {
     Bytes b;
     putU64(b, 0x100);
     for (uint32_t element : {4u, 0u, 2u, 0u, 9u})
@@ -52,21 +48,15 @@ Bytes spectrumFileRequest(const std::string& path)
     return append(b, textField(path, PATH_FIELD));
 }
 
-Bytes databasePathRequest(const std::string& path)
-{
-    return append(masks(0x20, 0), textField(path, PATH_FIELD));
-}
+Bytes databasePathRequest(const std::string& path) { return append(masks(0x20, 0), textField(path, PATH_FIELD)); }
 
-
-Bytes startRequest()
-{
+Bytes startRequest() {
     Bytes b = masks(0, 0);
     putU32(b, 0xFF);
     return b;
 }
 
-int16_t statusOf(Client& client, uint16_t command, const Bytes& payload)
-{
+int16_t statusOf(Client& client, uint16_t command, const Bytes& payload) {
     auto reply = client.request(command, payload);
     EXPECT_TRUE(reply) << "command " << command;
     return reply ? reply->status() : INT16_MIN;
@@ -78,17 +68,16 @@ int16_t statusOf(Client& client, uint16_t command, const Bytes& payload)
 // server was started from, though the start-up changes into the working
 // folder; with no log folder set every log file, the first lines of the main
 // log included, goes to the working folder.
-TEST(ServerFolders, RelativeFoldersAreTakenFromTheLaunchFolderAndLogsGoToOneFolder)
-{
+TEST(ServerFolders, RelativeFoldersAreTakenFromTheLaunchFolderAndLogsGoToOneFolder) {
     TempDir temp;
     fs::path launch = temp.path() / "launch";
     fs::create_directories(launch);
     fs::create_directory_symlink(MORVANE_DEFINITIONS_DIR, launch / "defs");
     uint16_t port = freePort();
-    ServerProcess server({"-p", std::to_string(port)},
-                         {{"DRAVIKDIR", "defs"}, {"MORVANESERVERDIR", "defs"}, {"ZARNWORKINGDIR", "work"},
-                          {"ZARN_LOG_DIR", ""}},
-                         launch);
+    ServerProcess server(
+        {"-p", std::to_string(port)},
+        {{"DRAVIKDIR", "defs"}, {"MORVANESERVERDIR", "defs"}, {"ZARNWORKINGDIR", "work"}, {"ZARN_LOG_DIR", ""}},
+        launch);
     fs::path work = launch / "work";
     ASSERT_TRUE(waitFor(
         [&] {
@@ -117,22 +106,20 @@ TEST(ServerFolders, RelativeFoldersAreTakenFromTheLaunchFolderAndLogsGoToOneFold
 
 class ClientPaths : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         outside_ = temp_.path() / "outside";
         otherDisk_ = temp_.path() / "disk2";
         fs::create_directories(outside_);
         fs::create_directories(otherDisk_);
         port_ = freePort();
-        server_ = std::make_unique<ServerProcess>(std::vector<std::string>{"-p", std::to_string(port_)},
-                                                  std::map<std::string, std::string>{
-                                                      {"ZARN_DATA_DIRS", otherDisk_.string()}});
+        server_ = std::make_unique<ServerProcess>(
+            std::vector<std::string>{"-p", std::to_string(port_)},
+            std::map<std::string, std::string>{{"ZARN_DATA_DIRS", otherDisk_.string()}});
         ASSERT_TRUE(server_->waitReady()) << server_->log();
         client_ = std::make_unique<Client>(port_);
         ASSERT_TRUE(client_->connected());
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         if (client_ && client_->connected()) {
             EXPECT_EQ(statusOf(*client_, QUIT, masks(0, 0)), SUCCESS);
             EXPECT_EQ(server_->waitExit(60000ms), 0);
@@ -151,8 +138,7 @@ protected:
 // A client may name list-mode and spectrum files in the working folder and
 // in the folders of ZARN_DATA_DIRS, the configuration database only in the
 // working folder; every other path is refused before anything is made.
-TEST_F(ClientPaths, PathsOutsideTheServersFoldersAreRefused)
-{
+TEST_F(ClientPaths, PathsOutsideTheServersFoldersAreRefused) {
     fs::create_directory_symlink(outside_, work() / "link");
     struct Case {
         std::string path;
@@ -176,8 +162,9 @@ TEST_F(ClientPaths, PathsOutsideTheServersFoldersAreRefused)
         EXPECT_EQ(statusOf(*client_, SET_SPECTRUM, spectrumFileRequest(c.path)), c.listOrSpectrum);
         EXPECT_EQ(statusOf(*client_, DATABASE_PATH, databasePathRequest(c.path)), c.database);
     }
-    EXPECT_NE(server_->log("SRV_ListLog.txt").find("List file '../escape.txt' leads outside the server's folders: "
-                                                    "refused."),
+    EXPECT_NE(server_->log("SRV_ListLog.txt")
+                  .find("List file '../escape.txt' leads outside the server's folders: "
+                        "refused."),
               std::string::npos);
 
     // The last accepted names are in use: a run writes its list file there,
@@ -203,8 +190,7 @@ TEST_F(ClientPaths, PathsOutsideTheServersFoldersAreRefused)
 // A list file is opened without following a link in its place, and only a
 // regular file is emptied: a link to a file elsewhere and a FIFO fail the
 // start with -36 and are left as they were.
-TEST_F(ClientPaths, ListFilesFollowNoLinkAndEmptyOnlyRegularFiles)
-{
+TEST_F(ClientPaths, ListFilesFollowNoLinkAndEmptyOnlyRegularFiles) {
     fs::path secret = outside_ / "secret.txt";
     std::ofstream(secret) << "keep me\n";
     fs::create_symlink(secret, work() / "victim.txt");
@@ -232,8 +218,7 @@ TEST_F(ClientPaths, ListFilesFollowNoLinkAndEmptyOnlyRegularFiles)
 // (and the log says why) instead of using the closed record's destroyed
 // locks; the run-file commands and quit still work, and a replay that opens
 // brings the server back.
-TEST(ServerWithoutBoard, CommandsAnswerNoBoardUntilARunFileLoads)
-{
+TEST(ServerWithoutBoard, CommandsAnswerNoBoardUntilARunFileLoads) {
     uint16_t port = freePort();
     ServerProcess server({"-p", std::to_string(port)});
     ASSERT_TRUE(server.waitReady()) << server.log();
@@ -259,13 +244,14 @@ TEST(ServerWithoutBoard, CommandsAnswerNoBoardUntilARunFileLoads)
     EXPECT_NE(server.log("SRVAcquisitionControlLog.txt").find("Can't open the previous board again."),
               std::string::npos);
 
-    for (uint16_t command : {5, 6, 7, 8, 9, 13, 14, 15, 27, 28, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40,
-                             41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 55, 56}) {
+    for (uint16_t command : {5,  6,  7,  8,  9,  13, 14, 15, 27, 28, 29, 30, 31, 32, 33, 34, 35, 36, 37,
+                             38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 55, 56}) {
         SCOPED_TRACE(command);
         EXPECT_EQ(statusOf(client, command, Bytes(64, 0)), OPEN_DIGITIZER);
     }
-    EXPECT_NE(server.log("SRV_CommonLog.txt").find("No board is open (the last board open failed): command 30 "
-                                                    "refused."),
+    EXPECT_NE(server.log("SRV_CommonLog.txt")
+                  .find("No board is open (the last board open failed): command 30 "
+                        "refused."),
               std::string::npos);
     EXPECT_EQ(statusOf(client, SET_RUN_FILE, Bytes{0}), SUCCESS);
 

@@ -17,8 +17,7 @@ using namespace srvtest;
 using namespace std::chrono_literals;
 
 // Every log file of this program goes to one temporary folder.
-const fs::path& testLogFolder()
-{
+const fs::path& testLogFolder() {
     static TempDir folder;
     return folder.path();
 }
@@ -31,8 +30,7 @@ namespace {
 
 class CommandLoopTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         board_ = static_cast<SRVBoard_t*>(c_calloc(1, sizeof(SRVBoard_t)));
         ASSERT_NE(board_, nullptr);
         ASSERT_EQ(c_ticket_init(&board_->boardLock), 0);
@@ -47,8 +45,7 @@ protected:
         });
     }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         if (!loopEnded_) {
             Client client(port_);
             client.request(SRV_CMD_QUIT, masks(0, 0));
@@ -61,8 +58,7 @@ protected:
 
     // A request that the loop answers with -33 without ending: it proves the
     // loop serves this client.
-    static bool isServed(Client& client)
-    {
+    static bool isServed(Client& client) {
         auto reply = client.request(SRV_CMD_QUIT, masks(0, 1));
         return reply && reply->command == SRV_CMD_QUIT && reply->status() == SRV_ERR_UNSUPPORTED;
     }
@@ -75,8 +71,7 @@ protected:
     std::atomic<bool> loopEnded_{false};
 };
 
-TEST_F(CommandLoopTest, UnsupportedCodesAnswerHeaderAndInvalidCommand)
-{
+TEST_F(CommandLoopTest, UnsupportedCodesAnswerHeaderAndInvalidCommand) {
     Client client(port_);
     for (uint16_t code : {0, 4, 10, 11, 12, 16, 21, 54, 57, 0x1234, 0xFFFE}) {
         SCOPED_TRACE(code);
@@ -91,8 +86,7 @@ TEST_F(CommandLoopTest, UnsupportedCodesAnswerHeaderAndInvalidCommand)
     EXPECT_NE(log.find("From main command loop: Invalid Command."), std::string::npos);
 }
 
-TEST_F(CommandLoopTest, QuitRefusesMaskBitsAndShortRequests)
-{
+TEST_F(CommandLoopTest, QuitRefusesMaskBitsAndShortRequests) {
     Client client(port_);
     struct Case {
         Bytes payload;
@@ -118,8 +112,7 @@ TEST_F(CommandLoopTest, QuitRefusesMaskBitsAndShortRequests)
     EXPECT_TRUE(waitFor([this] { return loopEnded_.load(); }, 2000ms));
 }
 
-TEST_F(CommandLoopTest, GarbageDropsTheClientAndTheNextOneIsServed)
-{
+TEST_F(CommandLoopTest, GarbageDropsTheClientAndTheNextOneIsServed) {
     for (const GarbagePacket& c : garbagePackets()) {
         SCOPED_TRACE(c.name);
         {
@@ -134,8 +127,7 @@ TEST_F(CommandLoopTest, GarbageDropsTheClientAndTheNextOneIsServed)
     }
 }
 
-TEST_F(CommandLoopTest, SilentClientWithPartOfAPacketIsDroppedAfterTheTimeOut)
-{
+TEST_F(CommandLoopTest, SilentClientWithPartOfAPacketIsDroppedAfterTheTimeOut) {
     Client silent(port_);
     Bytes part = packet(SRV_CMD_QUIT, masks(0, 0));
     part.resize(5);
@@ -149,8 +141,7 @@ TEST_F(CommandLoopTest, SilentClientWithPartOfAPacketIsDroppedAfterTheTimeOut)
 
 // The loop waits for the rest of the silent client's packet; a new client
 // ends that wait instead of waiting for the time-out.
-TEST_F(CommandLoopTest, NewClientEndsTheWaitForASilentOne)
-{
+TEST_F(CommandLoopTest, NewClientEndsTheWaitForASilentOne) {
     Client silent(port_);
     Bytes part = packet(SRV_CMD_QUIT, masks(0, 0));
     part.resize(5);
@@ -163,8 +154,7 @@ TEST_F(CommandLoopTest, NewClientEndsTheWaitForASilentOne)
     EXPECT_TRUE(silent.closedByPeer(3000ms));
 }
 
-TEST_F(CommandLoopTest, SecondClientReplacesTheFirst)
-{
+TEST_F(CommandLoopTest, SecondClientReplacesTheFirst) {
     Client first(port_);
     ASSERT_TRUE(isServed(first));
     Client second(port_);
@@ -174,8 +164,7 @@ TEST_F(CommandLoopTest, SecondClientReplacesTheFirst)
 
 // The loop serves the first client's request while the second connects: the
 // first client still gets its reply, then loses its connection.
-TEST_F(CommandLoopTest, ClientReplacedDuringItsRequestStillGetsItsReply)
-{
+TEST_F(CommandLoopTest, ClientReplacedDuringItsRequestStillGetsItsReply) {
     Client first(port_);
     ASSERT_TRUE(isServed(first));
     board_->open = 1; // the quit handler of an open board waits for its lock
@@ -196,22 +185,19 @@ TEST_F(CommandLoopTest, ClientReplacedDuringItsRequestStillGetsItsReply)
 // Command 26 sends the definitions document byte for byte.
 class DefinitionsCommandTest : public CommandLoopTest {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         CommandLoopTest::SetUp();
         SRV_Globals = static_cast<SRVGlobals_t*>(c_calloc(1, sizeof(SRVGlobals_t)));
         ASSERT_NE(SRV_Globals, nullptr);
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         CommandLoopTest::TearDown();
         c_xml_freedoc(SRV_Globals->serverDefinitions);
         c_free(SRV_Globals);
         SRV_Globals = nullptr;
     }
     // A well-formed document of exactly size bytes.
-    static std::string documentOfSize(size_t size)
-    {
+    static std::string documentOfSize(size_t size) {
         std::string head = "<ServerDefinitions><!--";
         std::string tail = "--></ServerDefinitions>\n";
         return head + std::string(size - head.size() - tail.size(), 'x') + tail;
@@ -219,8 +205,7 @@ protected:
     TempDir temp_;
 };
 
-TEST_F(DefinitionsCommandTest, SendsTheWholeFileAcrossBlockBoundaries)
-{
+TEST_F(DefinitionsCommandTest, SendsTheWholeFileAcrossBlockBoundaries) {
     for (size_t size : {size_t{100}, size_t{65536}, size_t{65536 * 2 + 7}}) {
         SCOPED_TRACE(size);
         fs::path path = temp_.path() / ("defs" + std::to_string(size) + ".xml");
@@ -242,8 +227,7 @@ TEST_F(DefinitionsCommandTest, SendsTheWholeFileAcrossBlockBoundaries)
 
 // A client that sends requests but reads no replies fills the socket
 // buffers; the send to it gives up, and the client that replaced it is served.
-TEST_F(DefinitionsCommandTest, ClientThatStopsReadingDoesNotHoldTheLoop)
-{
+TEST_F(DefinitionsCommandTest, ClientThatStopsReadingDoesNotHoldTheLoop) {
     fs::path path = temp_.path() / "large.xml";
     std::ofstream(path, std::ios::binary) << documentOfSize(4u << 20);
     SRV_Globals->serverDefinitions = c_xml_newfile(path.c_str());
@@ -277,8 +261,7 @@ TEST_F(DefinitionsCommandTest, ClientThatStopsReadingDoesNotHoldTheLoop)
     EXPECT_NE(readFile(testLogFolder() / "MorvaneServerLog.txt").find("c_send() failed."), std::string::npos);
 }
 
-TEST_F(DefinitionsCommandTest, UnreadableFileAnswersGenericError)
-{
+TEST_F(DefinitionsCommandTest, UnreadableFileAnswersGenericError) {
     fs::path path = temp_.path() / "gone.xml";
     std::ofstream(path) << "<ServerDefinitions/>\n";
     SRV_Globals->serverDefinitions = c_xml_newfile(path.c_str());
@@ -296,8 +279,7 @@ TEST_F(DefinitionsCommandTest, UnreadableFileAnswersGenericError)
 
 // SQLite allocates through the utility layer and logs its errors into the
 // server's log.
-TEST(SqliteSetUp, UsesTheUtilityAllocatorAndTheServerLog)
-{
+TEST(SqliteSetUp, UsesTheUtilityAllocatorAndTheServerLog) {
     ASSERT_EQ(ConfigureSqlite(), SRV_SUCCESS);
     void* block = sqlite3_malloc(100);
     ASSERT_NE(block, nullptr);

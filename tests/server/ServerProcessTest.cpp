@@ -18,22 +18,15 @@ const int16_t UNSUPPORTED = -33;
 
 const std::chrono::milliseconds EXIT_WAIT = 60000ms;
 
-std::string fixtures(const char* folder)
-{
-    return (fs::path(MORVANE_TEST_FIXTURES) / folder).string();
-}
+std::string fixtures(const char* folder) { return (fs::path(MORVANE_TEST_FIXTURES) / folder).string(); }
 
-bool contains(const std::string& text, const std::string& part)
-{
-    return text.find(part) != std::string::npos;
-}
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 // ------------------------------------------------------ start-up failures
 
 // Options are read before the board is opened; every failure ends the
 // process with its status before SQLite is set up.
-TEST(ServerOptions, FailuresEndTheStartUpWithTheirStatus)
-{
+TEST(ServerOptions, FailuresEndTheStartUpWithTheirStatus) {
     uint16_t closedPort = freePort();
     std::string closedHost = "127.0.0.1:" + std::to_string(closedPort);
     struct Case {
@@ -63,8 +56,7 @@ TEST(ServerOptions, FailuresEndTheStartUpWithTheirStatus)
     }
 }
 
-TEST(ServerOptions, AllNonOptionArgumentsAreReported)
-{
+TEST(ServerOptions, AllNonOptionArgumentsAreReported) {
     ServerProcess server({"-p", "1", "one", "two"}, {{"MORVANESERVERDIR", fixtures("levels")}});
     auto code = server.waitExit(EXIT_WAIT);
     ASSERT_TRUE(code);
@@ -73,8 +65,7 @@ TEST(ServerOptions, AllNonOptionArgumentsAreReported)
     EXPECT_TRUE(contains(server.log(), "Unused non-option argument: 'two'"));
 }
 
-TEST(ServerStartUp, CategoryWithoutLevelEndsWithGenericError)
-{
+TEST(ServerStartUp, CategoryWithoutLevelEndsWithGenericError) {
     ServerProcess server({}, {{"MORVANESERVERDIR", fixtures("no_level")}});
     auto code = server.waitExit(EXIT_WAIT);
     ASSERT_TRUE(code);
@@ -83,8 +74,7 @@ TEST(ServerStartUp, CategoryWithoutLevelEndsWithGenericError)
 }
 
 // A start-up that fails after -N connected tells the host its status.
-TEST(ServerStartUp, FailureAfterTheNotificationConnectionIsAnnounced)
-{
+TEST(ServerStartUp, FailureAfterTheNotificationConnectionIsAnnounced) {
     Listener host;
     ServerProcess server({"-N", "127.0.0.1:" + std::to_string(host.port()), "stray"},
                          {{"MORVANESERVERDIR", fixtures("levels")}});
@@ -101,8 +91,7 @@ TEST(ServerStartUp, FailureAfterTheNotificationConnectionIsAnnounced)
 
 void quitAndExpectCleanExit(ServerProcess& server, uint16_t port);
 
-std::vector<std::string> linesOf(const std::string& text)
-{
+std::vector<std::string> linesOf(const std::string& text) {
     std::vector<std::string> lines;
     std::istringstream in(text);
     for (std::string line; std::getline(in, line);)
@@ -111,8 +100,7 @@ std::vector<std::string> linesOf(const std::string& text)
 }
 
 // A command line the server can't take ends with its usage text and -33.
-TEST(ServerTerminal, CommandLineFaultsPrintTheUsage)
-{
+TEST(ServerTerminal, CommandLineFaultsPrintTheUsage) {
     struct Case {
         std::vector<std::string> arguments;
         std::string reason; // on stderr before the usage
@@ -143,8 +131,7 @@ TEST(ServerTerminal, CommandLineFaultsPrintTheUsage)
 // Every other failed start is one line on stderr: the reason and the log
 // file that holds the failing step's own messages; the exit code stays the
 // status.
-TEST(ServerTerminal, FailedStartsSayWhyOnStderr)
-{
+TEST(ServerTerminal, FailedStartsSayWhyOnStderr) {
     Listener taken;
     std::string takenPort = std::to_string(taken.port());
     struct Case {
@@ -155,14 +142,24 @@ TEST(ServerTerminal, FailedStartsSayWhyOnStderr)
         std::string logFile;
         std::string logged; // the step's message in that log file
     } cases[] = {
-        {{"-p", takenPort}, {}, -3, "cannot listen on TCP port " + takenPort + ": is another server using it? (-p chooses another)",
-         "MorvaneServerLog.txt", "Cannot init connection. Error -3."},
-        {{}, {{"MORVANESERVERDIR", "/nonexistent"}}, GENERIC,
+        {{"-p", takenPort},
+         {},
+         -3,
+         "cannot listen on TCP port " + takenPort + ": is another server using it? (-p chooses another)",
+         "MorvaneServerLog.txt",
+         "Cannot init connection. Error -3."},
+        {{},
+         {{"MORVANESERVERDIR", "/nonexistent"}},
+         GENERIC,
          "cannot read the server definitions /nonexistent/ServerDefinitions.xml (check MORVANESERVERDIR)",
          "SRV_CommonLog.txt",
          "Can't get index level for category"},
-        {{"-n", "9"}, {}, -7, "cannot open the board at -t usb -n 9 -c 0 -a 0x0 (see SimulatedBoards.xml)",
-         "SRV_CommonLog.txt", "opening digitizer with parameters T=0, L=9, C=0, A=0."},
+        {{"-n", "9"},
+         {},
+         -7,
+         "cannot open the board at -t usb -n 9 -c 0 -a 0x0 (see SimulatedBoards.xml)",
+         "SRV_CommonLog.txt",
+         "opening digitizer with parameters T=0, L=9, C=0, A=0."},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.reason);
@@ -177,8 +174,7 @@ TEST(ServerTerminal, FailedStartsSayWhyOnStderr)
     }
 }
 
-TEST(ServerTerminal, ServingStartPrintsOneListeningLine)
-{
+TEST(ServerTerminal, ServingStartPrintsOneListeningLine) {
     uint16_t port = freePort();
     ServerProcess server({"-p", std::to_string(port)});
     ASSERT_TRUE(server.waitReady()) << server.output();
@@ -194,8 +190,7 @@ TEST(ServerTerminal, ServingStartPrintsOneListeningLine)
 // ---------------------------------------------------------- a running server
 
 // Quits the server and checks that it ends cleanly.
-void quitAndExpectCleanExit(ServerProcess& server, uint16_t port)
-{
+void quitAndExpectCleanExit(ServerProcess& server, uint16_t port) {
     Client client(port);
     ASSERT_TRUE(client.connected());
     auto reply = client.request(QUIT, masks(0, 0));
@@ -205,8 +200,7 @@ void quitAndExpectCleanExit(ServerProcess& server, uint16_t port)
     EXPECT_EQ(server.waitExit(EXIT_WAIT), 0);
 }
 
-TEST(ServerStartUp, WithoutOptionsListensOnTheDefaultPortOnEveryInterface)
-{
+TEST(ServerStartUp, WithoutOptionsListensOnTheDefaultPortOnEveryInterface) {
     ServerProcess server({});
     ASSERT_TRUE(server.waitReady()) << server.log() << server.log("SRV_CommonLog.txt");
     // Bound to every interface: a second loopback address reaches it too.
@@ -229,8 +223,7 @@ TEST(ServerStartUp, WithoutOptionsListensOnTheDefaultPortOnEveryInterface)
     EXPECT_TRUE(contains(server.log("SRVBoardThreadLog.txt"), "Acquisition thread exiting."));
 }
 
-TEST(ServerStartUp, AnnouncesTheListeningPortGivenAfterTheNotificationHost)
-{
+TEST(ServerStartUp, AnnouncesTheListeningPortGivenAfterTheNotificationHost) {
     Listener host;
     uint16_t port = freePort();
     ServerProcess server({"-N", "127.0.0.1:" + std::to_string(host.port()), "-p", std::to_string(port)});
@@ -250,8 +243,7 @@ TEST(ServerStartUp, AnnouncesTheListeningPortGivenAfterTheNotificationHost)
 
 // Without a working folder of its own the server works in the user's data
 // folder: APPDATA when it is set, else XDG_DATA_HOME.
-TEST(ServerStartUp, WorkingFolderFallsBackToTheUserDataFolder)
-{
+TEST(ServerStartUp, WorkingFolderFallsBackToTheUserDataFolder) {
     TempDir home;
     std::string appData = (home.path() / "appdata").string();
     std::string xdg = (home.path() / "xdg").string();
@@ -276,14 +268,12 @@ TEST(ServerStartUp, WorkingFolderFallsBackToTheUserDataFolder)
 // One server for the tests of the commands it serves.
 class RunningServer : public ::testing::Test {
 protected:
-    static void SetUpTestSuite()
-    {
+    static void SetUpTestSuite() {
         port_ = freePort();
         server_ = new ServerProcess({"-p", std::to_string(port_)});
         ready_ = server_->waitReady();
     }
-    static void TearDownTestSuite()
-    {
+    static void TearDownTestSuite() {
         if (ready_)
             quitAndExpectCleanExit(*server_, port_);
         delete server_;
@@ -291,8 +281,7 @@ protected:
     }
     void SetUp() override { ASSERT_TRUE(ready_) << server_->log() << server_->log("SRV_CommonLog.txt"); }
 
-    static bool isServed(Client& client)
-    {
+    static bool isServed(Client& client) {
         auto reply = client.request(QUIT, masks(0, 1));
         return reply && reply->size == 10 && reply->command == QUIT && reply->status() == UNSUPPORTED;
     }
@@ -305,8 +294,7 @@ ServerProcess* RunningServer::server_ = nullptr;
 uint16_t RunningServer::port_ = 0;
 bool RunningServer::ready_ = false;
 
-TEST_F(RunningServer, UnsupportedCodesAnswerInvalidCommandWithHeaderAndStatus)
-{
+TEST_F(RunningServer, UnsupportedCodesAnswerInvalidCommandWithHeaderAndStatus) {
     Client client(port_);
     for (uint16_t code : {0, 1, 4, 10, 11, 12, 16, 18, 21, 54, 57, 200, 0xFFFE}) {
         SCOPED_TRACE(code);
@@ -318,8 +306,7 @@ TEST_F(RunningServer, UnsupportedCodesAnswerInvalidCommandWithHeaderAndStatus)
     }
 }
 
-TEST_F(RunningServer, SendsTheServerDefinitionsFile)
-{
+TEST_F(RunningServer, SendsTheServerDefinitionsFile) {
     const char* folder = std::getenv("MORVANESERVERDIR");
     if (folder == nullptr || *folder == '\0')
         folder = MORVANE_DEFINITIONS_DIR; // the server's own default
@@ -333,16 +320,14 @@ TEST_F(RunningServer, SendsTheServerDefinitionsFile)
     EXPECT_EQ(std::string(reply->payload.begin() + 2, reply->payload.end()), expected);
 }
 
-TEST_F(RunningServer, QuitWithAnOutputMaskBitAnswersUnsupportedAndGoesOn)
-{
+TEST_F(RunningServer, QuitWithAnOutputMaskBitAnswersUnsupportedAndGoesOn) {
     Client client(port_);
     EXPECT_TRUE(isServed(client));
     EXPECT_FALSE(server_->waitExit(500ms));
     EXPECT_TRUE(isServed(client));
 }
 
-TEST_F(RunningServer, SecondClientReplacesTheFirst)
-{
+TEST_F(RunningServer, SecondClientReplacesTheFirst) {
     Client first(port_);
     ASSERT_TRUE(isServed(first));
     Client second(port_);
@@ -350,8 +335,7 @@ TEST_F(RunningServer, SecondClientReplacesTheFirst)
     EXPECT_TRUE(isServed(second));
 }
 
-TEST_F(RunningServer, GarbageDropsThatClientAndTheNextOneIsServed)
-{
+TEST_F(RunningServer, GarbageDropsThatClientAndTheNextOneIsServed) {
     for (const GarbagePacket& c : garbagePackets()) {
         SCOPED_TRACE(c.name);
         {

@@ -21,8 +21,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <functional>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <optional>
 #include <random>
@@ -41,27 +41,20 @@ using Clock = std::chrono::steady_clock;
 
 // ------------------------------------------------------------------ packets
 
-inline void putU16(Bytes& b, uint16_t v)
-{
+inline void putU16(Bytes& b, uint16_t v) {
     b.push_back(static_cast<uint8_t>(v));
     b.push_back(static_cast<uint8_t>(v >> 8));
 }
-inline void putU32(Bytes& b, uint32_t v)
-{
+inline void putU32(Bytes& b, uint32_t v) {
     for (int i = 0; i < 4; i++)
         b.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
-inline void putU64(Bytes& b, uint64_t v)
-{
+inline void putU64(Bytes& b, uint64_t v) {
     for (int i = 0; i < 8; i++)
         b.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
-inline uint16_t getU16(const Bytes& b, size_t at)
-{
-    return static_cast<uint16_t>(b.at(at) | (b.at(at + 1) << 8));
-}
-inline uint32_t getU32(const Bytes& b, size_t at)
-{
+inline uint16_t getU16(const Bytes& b, size_t at) { return static_cast<uint16_t>(b.at(at) | (b.at(at + 1) << 8)); }
+inline uint32_t getU32(const Bytes& b, size_t at) {
     uint32_t v = 0;
     for (int i = 3; i >= 0; i--)
         v = (v << 8) | b.at(at + i);
@@ -69,8 +62,7 @@ inline uint32_t getU32(const Bytes& b, size_t at)
 }
 
 // A whole packet: header {size, flags 0, command} and the payload.
-inline Bytes packet(uint16_t command, const Bytes& payload = {})
-{
+inline Bytes packet(uint16_t command, const Bytes& payload = {}) {
     Bytes b;
     putU32(b, static_cast<uint32_t>(8 + payload.size()));
     putU16(b, 0);
@@ -80,8 +72,7 @@ inline Bytes packet(uint16_t command, const Bytes& payload = {})
 }
 
 // The request of a command-mask command without fields.
-inline Bytes masks(uint64_t in, uint64_t out)
-{
+inline Bytes masks(uint64_t in, uint64_t out) {
     Bytes b;
     putU64(b, in);
     putU64(b, out);
@@ -108,8 +99,7 @@ struct GarbagePacket {
     bool thenClose; // the client hangs up after sending
 };
 
-inline std::vector<GarbagePacket> garbagePackets()
-{
+inline std::vector<GarbagePacket> garbagePackets() {
     Bytes tooLarge;
     putU32(tooLarge, 16u * 1024u * 1024u + 1u);
     putU16(tooLarge, 0);
@@ -148,8 +138,7 @@ class Client {
 public:
     Client() = default;
     explicit Client(uint16_t port, std::chrono::milliseconds patience = std::chrono::milliseconds(5000),
-                    uint32_t host = INADDR_LOOPBACK)
-    {
+                    uint32_t host = INADDR_LOOPBACK) {
         auto until = Clock::now() + patience;
         do {
             fd_ = socket(AF_INET, SOCK_STREAM, 0);
@@ -167,15 +156,13 @@ public:
     Client(const Client&) = delete;
     Client& operator=(const Client&) = delete;
     Client(Client&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-    ~Client()
-    {
+    ~Client() {
         if (fd_ >= 0)
             close(fd_);
     }
     bool connected() const { return fd_ >= 0; }
 
-    bool send(const Bytes& bytes)
-    {
+    bool send(const Bytes& bytes) {
         size_t done = 0;
         while (done < bytes.size()) {
             ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
@@ -187,8 +174,7 @@ public:
     }
 
     // Reads exactly n bytes, or fewer when the peer closes or the time runs out.
-    Bytes read(size_t n, std::chrono::milliseconds timeout)
-    {
+    Bytes read(size_t n, std::chrono::milliseconds timeout) {
         Bytes out;
         auto until = Clock::now() + timeout;
         while (out.size() < n) {
@@ -208,8 +194,7 @@ public:
         return out;
     }
 
-    std::optional<Reply> receive(std::chrono::milliseconds timeout = std::chrono::milliseconds(10000))
-    {
+    std::optional<Reply> receive(std::chrono::milliseconds timeout = std::chrono::milliseconds(10000)) {
         Bytes header = read(8, timeout);
         if (header.size() < 8)
             return std::nullopt;
@@ -224,16 +209,14 @@ public:
         return reply;
     }
 
-    std::optional<Reply> request(uint16_t command, const Bytes& payload = {})
-    {
+    std::optional<Reply> request(uint16_t command, const Bytes& payload = {}) {
         if (!send(packet(command, payload)))
             return std::nullopt;
         return receive();
     }
 
     // True when the server closed the connection within the time.
-    bool closedByPeer(std::chrono::milliseconds timeout)
-    {
+    bool closedByPeer(std::chrono::milliseconds timeout) {
         auto until = Clock::now() + timeout;
         while (Clock::now() < until) {
             pollfd p{fd_, POLLIN, 0};
@@ -256,8 +239,7 @@ private:
 // ephemeral range (32768 and up here), so that no client socket of a test
 // running beside this one can take it between this check and the server's
 // bind; the draw is seeded per process, so parallel tests seldom draw alike.
-inline uint16_t freePort()
-{
+inline uint16_t freePort() {
     static std::mt19937 draw(static_cast<uint32_t>(getpid()) * 2654435761u ^
                              static_cast<uint32_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
     for (int attempt = 0; attempt < 1000; attempt++) {
@@ -278,8 +260,7 @@ inline uint16_t freePort()
 // A listening socket on a free loopback port, for the -N host.
 class Listener {
 public:
-    Listener()
-    {
+    Listener() {
         fd_ = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{};
         address.sin_family = AF_INET;
@@ -293,8 +274,7 @@ public:
     ~Listener() { close(fd_); }
     uint16_t port() const { return port_; }
     // Accepts one connection and reads everything it sends until it closes.
-    std::optional<Bytes> acceptAndReadAll(std::chrono::milliseconds timeout)
-    {
+    std::optional<Bytes> acceptAndReadAll(std::chrono::milliseconds timeout) {
         pollfd p{fd_, POLLIN, 0};
         if (poll(&p, 1, static_cast<int>(timeout.count())) <= 0)
             return std::nullopt;
@@ -327,15 +307,13 @@ private:
 // A fresh folder under the system's temporary folder, removed at the end.
 class TempDir {
 public:
-    TempDir()
-    {
+    TempDir() {
         std::string pattern = (fs::temp_directory_path() / "morvane-server-XXXXXX").string();
         std::vector<char> buffer(pattern.begin(), pattern.end());
         buffer.push_back('\0');
         path_ = mkdtemp(buffer.data());
     }
-    ~TempDir()
-    {
+    ~TempDir() {
         std::error_code ignored;
         fs::remove_all(path_, ignored);
     }
@@ -349,8 +327,7 @@ private:
 // process: its logs in "logs", its working folder "work". The first call
 // creates it and points the server's variables at it, so a program calls
 // it while it starts, before any server code logs.
-inline const fs::path& inProcessServerFolder()
-{
+inline const fs::path& inProcessServerFolder() {
     static TempDir folder;
     static const bool environmentSet = [] {
         fs::create_directories(folder.path() / "logs");
@@ -362,17 +339,14 @@ inline const fs::path& inProcessServerFolder()
     return folder.path();
 }
 
-
-inline std::string readFile(const fs::path& path)
-{
+inline std::string readFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream text;
     text << in.rdbuf();
     return text.str();
 }
 
-inline bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout)
-{
+inline bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
     auto until = Clock::now() + timeout;
     while (Clock::now() < until) {
         if (condition())
@@ -391,8 +365,7 @@ inline bool waitFor(const std::function<bool()>& condition, std::chrono::millise
 class ServerProcess {
 public:
     ServerProcess(std::vector<std::string> arguments, std::map<std::string, std::string> environment = {},
-                  const fs::path& launchFolder = {})
-    {
+                  const fs::path& launchFolder = {}) {
         logDir_ = temp_.path() / "logs";
         workDir_ = temp_.path() / "work";
         fs::create_directories(logDir_);
@@ -436,8 +409,7 @@ public:
     }
     ServerProcess(const ServerProcess&) = delete;
     ServerProcess& operator=(const ServerProcess&) = delete;
-    ~ServerProcess()
-    {
+    ~ServerProcess() {
         if (pid_ > 0 && !exitCode_) {
             kill(pid_, SIGKILL);
             waitpid(pid_, nullptr, 0);
@@ -454,8 +426,7 @@ public:
     std::string output() const { return standardOutput() + standardError(); }
 
     // The exit code once the process has ended within the time.
-    std::optional<int> waitExit(std::chrono::milliseconds timeout)
-    {
+    std::optional<int> waitExit(std::chrono::milliseconds timeout) {
         if (exitCode_)
             return exitCode_;
         auto until = Clock::now() + timeout;
@@ -474,8 +445,7 @@ public:
     }
 
     // True once the server logged that it serves; false when it ended first.
-    bool waitReady(std::chrono::milliseconds timeout = std::chrono::milliseconds(120000))
-    {
+    bool waitReady(std::chrono::milliseconds timeout = std::chrono::milliseconds(120000)) {
         auto until = Clock::now() + timeout;
         while (Clock::now() < until) {
             if (log().find("Waiting for commands...") != std::string::npos)
@@ -498,9 +468,6 @@ private:
 #endif // MORVANE_SERVER_BINARY
 
 // The exit code the shell sees for a status.
-inline int exitCodeOf(int status)
-{
-    return status & 0xFF;
-}
+inline int exitCodeOf(int status) { return status & 0xFF; }
 
 } // namespace srvtest

@@ -19,23 +19,20 @@ class BoardCommands : public ServerSuite {
 protected:
     static void SetUpTestSuite() { startServer(); }
 
-    static Bytes write(uint64_t maskIn, std::initializer_list<uint32_t> fields, uint64_t maskOut = 0)
-    {
+    static Bytes write(uint64_t maskIn, std::initializer_list<uint32_t> fields, uint64_t maskOut = 0) {
         Request r = maskRequest(maskIn, maskOut);
         for (uint32_t f : fields)
             r.u32(f);
         return request(WRITE_REGISTER, r);
     }
-    static uint32_t read(uint32_t address)
-    {
+    static uint32_t read(uint32_t address) {
         Reader r(request(READ_REGISTER, maskRequest(0x1, 0x2).u32(address)));
         EXPECT_EQ(r.status(), 0);
         return r.status() == 0 ? r.u32() : 0xDEADBEEF;
     }
 };
 
-TEST_F(BoardCommands, BoardInfoSendsEveryFieldInBitOrder)
-{
+TEST_F(BoardCommands, BoardInfoSendsEveryFieldInBitOrder) {
     Bytes reply = request(BOARD_INFO, Request().u64((1ull << 23) - 1));
     Reader r(reply);
     ASSERT_EQ(r.status(), 0);
@@ -72,8 +69,7 @@ TEST_F(BoardCommands, BoardInfoSendsEveryFieldInBitOrder)
     EXPECT_EQ(request(BOARD_INFO, Request().u64(1ull << 21)).size(), 22u);
 }
 
-TEST_F(BoardCommands, BoardInfoRefusals)
-{
+TEST_F(BoardCommands, BoardInfoRefusals) {
     Bytes none = request(BOARD_INFO, Request().u64(0));
     EXPECT_EQ(status(none), 0);
     EXPECT_EQ(none.size(), 2u);
@@ -85,8 +81,7 @@ TEST_F(BoardCommands, BoardInfoRefusals)
               std::string::npos);
 }
 
-TEST_F(BoardCommands, MaskedWriteKeepsTheBitsOutsideTheMask)
-{
+TEST_F(BoardCommands, MaskedWriteKeepsTheBitsOutsideTheMask) {
     struct Case {
         const char* what;
         uint64_t maskIn;
@@ -112,8 +107,7 @@ TEST_F(BoardCommands, MaskedWriteKeepsTheBitsOutsideTheMask)
     EXPECT_EQ(zero.u32(), 0x5Au);
 }
 
-TEST_F(BoardCommands, RegisterRequestRefusals)
-{
+TEST_F(BoardCommands, RegisterRequestRefusals) {
     ASSERT_EQ(status(write(0x3, {kScratch, 1})), 0);
     // An unknown input bit writes nothing.
     EXPECT_EQ(status(write(0xB, {kScratch, 2})), -33);
@@ -136,8 +130,7 @@ TEST_F(BoardCommands, RegisterRequestRefusals)
     EXPECT_EQ(read(kScratch), 3u);
 }
 
-TEST_F(BoardCommands, SpectraCountOfAChannel)
-{
+TEST_F(BoardCommands, SpectraCountOfAChannel) {
     Reader r(request(SPECTRA_COUNT, Request().u64(0x3).i32(0)));
     ASSERT_EQ(r.status(), 0);
     EXPECT_EQ(r.u32(), 1u); // one energy spectrum
@@ -149,8 +142,7 @@ TEST_F(BoardCommands, SpectraCountOfAChannel)
     EXPECT_NE(log("SRV_ConfigurationManagementLog.txt").find("Channel '8' not found."), std::string::npos);
 }
 
-TEST_F(BoardCommands, DateTimeIsReadNeverSet)
-{
+TEST_F(BoardCommands, DateTimeIsReadNeverSet) {
     std::time_t before = std::time(nullptr);
     Reader r(request(DATE_TIME, maskRequest(0, 0x1)));
     ASSERT_EQ(r.status(), 0);

@@ -22,33 +22,48 @@ using srvtest::Bytes;
 using namespace srvtest::command;
 
 // Object types of an index path.
-enum : int32_t { kBoard = 1, kChannel = 2, kHVChannel = 3, kHVRange = 4, kLVDS = 5, kVTrace = 6, kCode = 7,
-                 kSpectrum = 9, kMCS = 10, kROI = 11, kMonOut = 15, kDT = 16 };
+enum : int32_t {
+    kBoard = 1,
+    kChannel = 2,
+    kHVChannel = 3,
+    kHVRange = 4,
+    kLVDS = 5,
+    kVTrace = 6,
+    kCode = 7,
+    kSpectrum = 9,
+    kMCS = 10,
+    kROI = 11,
+    kMonOut = 15,
+    kDT = 16
+};
 
 constexpr size_t kText = 48;
 
 // Builds a payload value by value (little-endian).
 class Request {
 public:
-    Request& u32(uint32_t v) { srvtest::putU32(bytes_, v); return *this; }
+    Request& u32(uint32_t v) {
+        srvtest::putU32(bytes_, v);
+        return *this;
+    }
     Request& i32(int32_t v) { return u32(static_cast<uint32_t>(v)); }
-    Request& u64(uint64_t v) { srvtest::putU64(bytes_, v); return *this; }
-    Request& f64(double v)
-    {
+    Request& u64(uint64_t v) {
+        srvtest::putU64(bytes_, v);
+        return *this;
+    }
+    Request& f64(double v) {
         uint64_t bits;
         std::memcpy(&bits, &v, sizeof bits);
         return u64(bits);
     }
     // A fixed text of n bytes: the text, then NULs (or cut to n bytes).
-    Request& text(const std::string& t, size_t n = kText)
-    {
+    Request& text(const std::string& t, size_t n = kText) {
         for (size_t i = 0; i < n; i++)
             bytes_.push_back(i < t.size() ? static_cast<uint8_t>(t[i]) : 0);
         return *this;
     }
     // An index path in the int32 array form.
-    Request& path(std::initializer_list<int32_t> elements)
-    {
+    Request& path(std::initializer_list<int32_t> elements) {
         u32(static_cast<uint32_t>(elements.size()));
         for (int32_t e : elements)
             i32(e);
@@ -70,23 +85,20 @@ public:
     uint16_t u16() { return static_cast<uint16_t>(take(2)); }
     uint32_t u32() { return static_cast<uint32_t>(take(4)); }
     int32_t i32() { return static_cast<int32_t>(u32()); }
-    double f64()
-    {
+    double f64() {
         uint64_t bits = take(8);
         double v;
         std::memcpy(&v, &bits, sizeof v);
         return v;
     }
     // A fixed text of n bytes, up to its first NUL.
-    std::string text(size_t n = kText)
-    {
+    std::string text(size_t n = kText) {
         need(n);
         std::string t(reinterpret_cast<const char*>(payload_.data() + at_), n);
         at_ += n;
         return t.substr(0, t.find('\0'));
     }
-    Bytes raw(size_t n)
-    {
+    Bytes raw(size_t n) {
         need(n);
         Bytes b(payload_.begin() + static_cast<long>(at_), payload_.begin() + static_cast<long>(at_ + n));
         at_ += n;
@@ -95,13 +107,11 @@ public:
     size_t left() const { return payload_.size() - at_; }
 
 private:
-    void need(size_t n) const
-    {
+    void need(size_t n) const {
         if (at_ + n > payload_.size())
             throw std::out_of_range("reply shorter than its fields");
     }
-    uint64_t take(size_t n)
-    {
+    uint64_t take(size_t n) {
         need(n);
         uint64_t v = 0;
         for (size_t i = 0; i < n; i++)
@@ -114,16 +124,14 @@ private:
 };
 
 // Requests of the data-mask form on a parameter address.
-inline Request parameterRequest(uint64_t dataMask, std::initializer_list<int32_t> path)
-{
+inline Request parameterRequest(uint64_t dataMask, std::initializer_list<int32_t> path) {
     Request r;
     r.u64(dataMask).path(path);
     return r;
 }
 
 // Requests of the command-mask form.
-inline Request maskRequest(uint64_t in, uint64_t out)
-{
+inline Request maskRequest(uint64_t in, uint64_t out) {
     Request r;
     r.u64(in).u64(out);
     return r;
@@ -135,31 +143,27 @@ inline Request maskRequest(uint64_t in, uint64_t out)
 // client connection; `environment` may point it at other definitions.
 class ServerSuite : public ::testing::Test {
 protected:
-    static void startServer(std::map<std::string, std::string> environment = {})
-    {
+    static void startServer(std::map<std::string, std::string> environment = {}) {
         port_ = srvtest::freePort();
         server_ = new srvtest::ServerProcess({"-p", std::to_string(port_)}, environment);
         ASSERT_TRUE(server_->waitReady()) << server_->log();
         client_ = new srvtest::Client(port_);
         ASSERT_TRUE(client_->connected());
     }
-    static void TearDownTestSuite()
-    {
+    static void TearDownTestSuite() {
         delete client_;
         client_ = nullptr;
         delete server_;
         server_ = nullptr;
     }
-    void SetUp() override
-    {
+    void SetUp() override {
         if (server_ == nullptr || client_ == nullptr || !client_->connected())
             GTEST_SKIP() << "the server did not start";
     }
 
     // Sends a request and returns the reply's payload (status and fields);
     // fails the test when no whole reply of that command arrives.
-    static Bytes request(uint16_t command, const Bytes& payload)
-    {
+    static Bytes request(uint16_t command, const Bytes& payload) {
         std::optional<srvtest::Reply> reply = client_->request(command, payload);
         if (!reply) {
             ADD_FAILURE() << "no reply to command " << command;

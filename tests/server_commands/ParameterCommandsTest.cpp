@@ -17,12 +17,8 @@ enum : int32_t { kRecordLength = 0, kPolarity = 1001, kThreshold = 1009, kPolari
 // The threshold register of channel n: 0x106C | n << 8, bits 0-13.
 uint32_t thresholdRegister(int channel) { return 0x106C | (channel << 8); }
 
-Request setValue(std::initializer_list<int32_t> path, double value)
-{
-    return parameterRequest(0x1, path).f64(value);
-}
-Request setCodename(std::initializer_list<int32_t> path, const std::string& codename)
-{
+Request setValue(std::initializer_list<int32_t> path, double value) { return parameterRequest(0x1, path).f64(value); }
+Request setCodename(std::initializer_list<int32_t> path, const std::string& codename) {
     return parameterRequest(0x2, path).text(codename);
 }
 
@@ -34,8 +30,7 @@ protected:
         double value = -1;
         std::string codename, description;
     };
-    static Value get(std::initializer_list<int32_t> path)
-    {
+    static Value get(std::initializer_list<int32_t> path) {
         Bytes reply = request(GET_PARAMETER, parameterRequest(0x7, path));
         Value v;
         Reader r(reply);
@@ -48,16 +43,14 @@ protected:
         EXPECT_EQ(r.left(), 0u);
         return v;
     }
-    static uint32_t readRegister(uint32_t address)
-    {
+    static uint32_t readRegister(uint32_t address) {
         Reader r(request(READ_REGISTER, maskRequest(0x1, 0x2).u32(address)));
         EXPECT_EQ(r.status(), 0);
         return r.status() == 0 ? r.u32() : 0;
     }
 };
 
-TEST_F(ParameterCommands, SetThenGetReturnsTheValueTheBoardTook)
-{
+TEST_F(ParameterCommands, SetThenGetReturnsTheValueTheBoardTook) {
     EXPECT_EQ(status(request(SET_PARAMETER, setValue({3, kChannel, kThreshold, kCode}, 250))), 0);
     Value threshold = get({3, kChannel, kThreshold, kCode});
     EXPECT_EQ(threshold.value, 250);
@@ -87,8 +80,7 @@ TEST_F(ParameterCommands, SetThenGetReturnsTheValueTheBoardTook)
     EXPECT_EQ(get({5, kChannel, kPolarity, kCode}).value, 0); // other channels keep theirs
 }
 
-TEST_F(ParameterCommands, RefusedRequestsAnswerTheStatusAlone)
-{
+TEST_F(ParameterCommands, RefusedRequestsAnswerTheStatusAlone) {
     EXPECT_EQ(status(request(SET_PARAMETER, setValue({4, kChannel, kThreshold, kCode}, 300))), 0);
 
     Request longPath; // one element more than an index path holds
@@ -132,16 +124,15 @@ TEST_F(ParameterCommands, RefusedRequestsAnswerTheStatusAlone)
     EXPECT_NE(log("SRV_CommonLog.txt").find("Invalid channel '-1'. Can't find parameter '1009'."), std::string::npos);
 }
 
-TEST_F(ParameterCommands, InformationOfAListAndOfARange)
-{
+TEST_F(ParameterCommands, InformationOfAListAndOfARange) {
     Reader list(request(PARAMETER_INFO, parameterRequest(0x3FFF, {0, kChannel, kPolarity, kCode})));
     ASSERT_EQ(list.status(), 0);
     EXPECT_EQ(list.text(), "Input polarity");
     EXPECT_EQ(list.text(), "PARAM_CH_POLARITY");
     EXPECT_EQ(list.u32() & 0x18u, 0x18u); // readable and writable
-    list.text();                           // unit symbol
-    list.text();                           // unit base
-    list.i32();                            // unit power
+    list.text();                          // unit symbol
+    list.text();                          // unit base
+    list.i32();                           // unit power
     EXPECT_EQ(list.i32(), 1);
     EXPECT_EQ(list.f64(), 0);
     EXPECT_EQ(list.f64(), 0);
@@ -179,8 +170,7 @@ TEST_F(ParameterCommands, InformationOfAListAndOfARange)
     EXPECT_EQ(values.left(), 0u);
 }
 
-TEST_F(ParameterCommands, ChannelSignalsReachOnlyChannelsOfTheBoard)
-{
+TEST_F(ParameterCommands, ChannelSignalsReachOnlyChannelsOfTheBoard) {
     for (uint16_t command : {START_AUTOSET, STOP_AUTOSET, SAMPLE_ADVANCE}) {
         for (int32_t channel : {8, -1, 1000}) {
             Bytes reply = request(command, maskRequest(0, 0).i32(channel));
@@ -197,11 +187,11 @@ TEST_F(ParameterCommands, ChannelSignalsReachOnlyChannelsOfTheBoard)
 // a choice of input polarity written into the library's polarity parameter.
 class ComplexParameter : public ServerSuite {
 protected:
-    static void SetUpTestSuite()
-    {
+    static void SetUpTestSuite() {
         folder_ = new srvtest::TempDir();
-        addToChannels("ServerDefinitions.xml", "    </SRVChannelParameters>",
-                      R"(      <PARAM_CH_POLARITY_CHOICE code="1099" name="Polarity choice" utilparam="DPPL_PARAM_INVALID"
+        addToChannels(
+            "ServerDefinitions.xml", "    </SRVChannelParameters>",
+            R"(      <PARAM_CH_POLARITY_CHOICE code="1099" name="Polarity choice" utilparam="DPPL_PARAM_INVALID"
           codename="PARAM_CH_POLARITY_CHOICE" category="POLARITIES" defval="POLARITY_NEGATIVE">
         <Value codename="POLARITY_POSITIVE"><utilparam codename="DPPL_PARAM_CH_POLARITY" value="POLARITY_POSITIVE"/></Value>
         <Value codename="POLARITY_NEGATIVE"><utilparam codename="DPPL_PARAM_CH_POLARITY" value="POLARITY_NEGATIVE"/></Value>
@@ -211,15 +201,13 @@ protected:
                       "    <Parameter codename=\"PARAM_CH_POLARITY_CHOICE\"/>\n");
         startServer({{"MORVANESERVERDIR", folder_->path().string()}});
     }
-    static void TearDownTestSuite()
-    {
+    static void TearDownTestSuite() {
         ServerSuite::TearDownTestSuite();
         delete folder_;
         folder_ = nullptr;
     }
     // Copies a shipped file into the folder with text inserted before `anchor`.
-    static void addToChannels(const std::string& file, const std::string& anchor, const std::string& text)
-    {
+    static void addToChannels(const std::string& file, const std::string& anchor, const std::string& text) {
         std::string content = srvtest::readFile(std::string(MORVANE_DEFINITIONS_DIR) + "/" + file);
         size_t at = content.find(anchor);
         ASSERT_NE(at, std::string::npos) << file;
@@ -229,8 +217,7 @@ protected:
     static inline srvtest::TempDir* folder_ = nullptr;
 };
 
-TEST_F(ComplexParameter, ReportsNotDefinedCodeNamesAndTakesOnlyThatName)
-{
+TEST_F(ComplexParameter, ReportsNotDefinedCodeNamesAndTakesOnlyThatName) {
     // The default (negative) was written into the board at start-up.
     Reader polarity(request(GET_PARAMETER, parameterRequest(0x1, {1, kChannel, kPolarity, kCode})));
     ASSERT_EQ(polarity.status(), 0);

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "../server_params/ServerParamsSupport.h"
-#include "SRV_ParameterCommands.h"
 #include "CommandTestSupport.h"
+#include "SRV_ParameterCommands.h"
 
 using namespace cmdtest;
 using srvtest::FakeBoardTest;
@@ -26,18 +26,15 @@ std::vector<SignalCall> signalCalls;
 int signalResult = 0;
 } // namespace
 
-extern "C" int c_cautosetstart(c_Digitizer_t*, int32_t channel, uint32_t mode)
-{
+extern "C" int c_cautosetstart(c_Digitizer_t*, int32_t channel, uint32_t mode) {
     signalCalls.push_back({START_AUTOSET, channel, mode});
     return signalResult;
 }
-extern "C" int c_cautosetstop(c_Digitizer_t*, uint32_t channel, uint32_t mode)
-{
+extern "C" int c_cautosetstop(c_Digitizer_t*, uint32_t channel, uint32_t mode) {
     signalCalls.push_back({STOP_AUTOSET, static_cast<int32_t>(channel), mode});
     return signalResult;
 }
-extern "C" int c_csampleadvance(c_Digitizer_t*, int32_t channel)
-{
+extern "C" int c_csampleadvance(c_Digitizer_t*, int32_t channel) {
     signalCalls.push_back({SAMPLE_ADVANCE, channel, 0});
     return signalResult;
 }
@@ -49,8 +46,7 @@ enum : int32_t { kThreshold = 1000, kEnabled = 1002, kGate = 1003, kTrigger = 10
 constexpr int kGateValues = 25;
 
 // A list of 25 values 0, 10, ... 240 named "V0" ... "V24".
-c_Parameter_t* gateList(void* owner)
-{
+c_Parameter_t* gateList(void* owner) {
     c_Parameter_t* p = srvtest::softParam(owner, DPPL_PARAM_CH_GATE, "DPPL_PARAM_CH_GATE", 0, 240, 0);
     p->type = C_PARAM_TYPE_LIST;
     p->count = kGateValues;
@@ -72,8 +68,7 @@ class ParameterHandlers : public FakeBoardTest {
 protected:
     std::string folder() const override { return srvtest::fixture("commands"); }
 
-    void SetUp() override
-    {
+    void SetUp() override {
         FakeBoardTest::SetUp();
         for (int ch = 0; ch < 2; ch++) {
             ASSERT_EQ(_pcinsert(dig->channels[ch].coll, gateList(&dig->channels[ch]), DPPL_PARAM_CH_GATE), 0);
@@ -86,16 +81,14 @@ protected:
         signalCalls.clear();
         signalResult = 0;
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         c_ticket_delete(&board->boardLock);
         FakeBoardTest::TearDown();
     }
 
     // Calls a handler as the command loop does; a handler without a reply is
     // answered with the header and the status.
-    Answer call(SRVCommandHandler_t handler, uint16_t command, const Bytes& request)
-    {
+    Answer call(SRVCommandHandler_t handler, uint16_t command, const Bytes& request) {
         uint32_t size = 0;
         SRVStatus_t status = 1;
         void* reply = handler(board, command, request.data(), static_cast<uint32_t>(request.size()), &size, &status);
@@ -113,14 +106,12 @@ protected:
         return answer;
     }
 
-    SRVParameter_t* channelParameter(int32_t channel, int32_t code)
-    {
+    SRVParameter_t* channelParameter(int32_t channel, int32_t code) {
         return SRV_GetChannelParameter(board, channel, code);
     }
 };
 
-TEST_F(ParameterHandlers, IndexPathFindsTheParameterOfItsObject)
-{
+TEST_F(ParameterHandlers, IndexPathFindsTheParameterOfItsObject) {
     // Each path with the parameter it addresses (from the object getters), or
     // NULL for -10.
     SRVParameter_t* const missing = nullptr;
@@ -134,14 +125,14 @@ TEST_F(ParameterHandlers, IndexPathFindsTheParameterOfItsObject)
     const Case cases[] = {
         found({1, kCode}, SRV_GetBoardParameter(board, 1)),
         found({1, kChannel, kThreshold, kCode}, channelParameter(1, kThreshold)),
-        refused({kThreshold, kCode}), // a channel parameter without its channel
+        refused({kThreshold, kCode}),              // a channel parameter without its channel
         refused({2, kChannel, kThreshold, kCode}), // the channel count
         refused({-1, kChannel, kThreshold, kCode}),
         found({0, kChannel, kThreshold, kCode, 1, kChannel}, channelParameter(1, kThreshold)), // the later pair wins
-        found({1, kChannel, kThreshold, kCode, 5}, channelParameter(1, kThreshold)), // a lone last element
+        found({1, kChannel, kThreshold, kCode, 5}, channelParameter(1, kThreshold)),           // a lone last element
         refused({0, kBoard, 1, kCode}), // type 1 addresses no owner
         refused({0, 8, 1, kCode}),
-        refused({999, kCode}), // a code of no category
+        refused({999, kCode}),               // a code of no category
         refused({1, kChannel, 1005, kCode}), // inside the range, no parameter
         found({1, kChannel, 0, kSpectrum, 0, kROI, 4300, kCode}, SRV_GetROIParameter(board, 1, 0, 0, 4300)),
         refused({1, kChannel, 0, kSpectrum, 1, kROI, 4300, kCode}),
@@ -176,8 +167,7 @@ TEST_F(ParameterHandlers, IndexPathFindsTheParameterOfItsObject)
               std::string::npos);
 }
 
-TEST_F(ParameterHandlers, ValueTableOfEachKind)
-{
+TEST_F(ParameterHandlers, ValueTableOfEachKind) {
     SRVParameter_t* range = channelParameter(0, kThreshold);
     SRVParameter_t* list = channelParameter(0, kEnabled);
     SRVParameter_t* complex = channelParameter(0, kTrigger);
@@ -197,11 +187,8 @@ TEST_F(ParameterHandlers, ValueTableOfEachKind)
         const char* description;
     };
     const Case cases[] = {
-        {range, 12.5, 0, "Range parameter.", "12.500"},
-        {list, 1, 0, "TRUE", "True"},
-        {list, 0.5, -37, "", ""},
-        {complex, 0, 0, "NOT DEFINED", "Not defined."},
-        {complex, 0.5, -37, "", ""},
+        {range, 12.5, 0, "Range parameter.", "12.500"}, {list, 1, 0, "TRUE", "True"}, {list, 0.5, -37, "", ""},
+        {complex, 0, 0, "NOT DEFINED", "Not defined."}, {complex, 0.5, -37, "", ""},
     };
     for (const Case& c : cases) {
         char codename[kText] = {};
@@ -230,10 +217,8 @@ TEST_F(ParameterHandlers, ValueTableOfEachKind)
               std::string::npos);
 }
 
-TEST_F(ParameterHandlers, ListLongerThanTheRecordIsDescribedByItsFirstTwenty)
-{
-    Answer info = call(SRV_CmdGetParameterInfo, PARAMETER_INFO,
-                       parameterRequest(0x3C00, {0, kChannel, kGate, kCode}));
+TEST_F(ParameterHandlers, ListLongerThanTheRecordIsDescribedByItsFirstTwenty) {
+    Answer info = call(SRV_CmdGetParameterInfo, PARAMETER_INFO, parameterRequest(0x3C00, {0, kChannel, kGate, kCode}));
     ASSERT_EQ(info.status, 0);
     Reader r = info.read();
     ASSERT_EQ(r.u32(), 20u);
@@ -257,8 +242,7 @@ TEST_F(ParameterHandlers, ListLongerThanTheRecordIsDescribedByItsFirstTwenty)
     EXPECT_EQ(g.text(), "Value 24");
 }
 
-TEST_F(ParameterHandlers, GetOfAValueOutsideItsListFailsOnlyForItsNames)
-{
+TEST_F(ParameterHandlers, GetOfAValueOutsideItsListFailsOnlyForItsNames) {
     srvtest::channelParam(0, DPPL_PARAM_CH_ENABLED)->value = 0.5;
     Answer value = call(SRV_CmdGetParameter, GET_PARAMETER, parameterRequest(0x1, {0, kChannel, kEnabled, kCode}));
     ASSERT_EQ(value.status, 0);
@@ -272,8 +256,7 @@ TEST_F(ParameterHandlers, GetOfAValueOutsideItsListFailsOnlyForItsNames)
               std::string::npos);
 }
 
-TEST_F(ParameterHandlers, AutoSetPassesItsOptionsAsModeBits)
-{
+TEST_F(ParameterHandlers, AutoSetPassesItsOptionsAsModeBits) {
     Request start = maskRequest(0x7, 0);
     start.i32(1).u32(5).u32(0).u32(7);
     EXPECT_EQ(call(SRV_CmdStartAutoSet, START_AUTOSET, start).status, 0);
@@ -288,8 +271,7 @@ TEST_F(ParameterHandlers, AutoSetPassesItsOptionsAsModeBits)
     EXPECT_EQ(signalCalls[1].mode, 0x4u);
 }
 
-TEST_F(ParameterHandlers, ChannelSignalsRefuseBadRequestsBeforeTheLibrary)
-{
+TEST_F(ParameterHandlers, ChannelSignalsRefuseBadRequestsBeforeTheLibrary) {
     struct Case {
         SRVCommandHandler_t handler;
         uint16_t command;
@@ -308,7 +290,7 @@ TEST_F(ParameterHandlers, ChannelSignalsRefuseBadRequestsBeforeTheLibrary)
         {SRV_CmdStartAutoSet, START_AUTOSET, channelRequest(0x8, 0, 0), -33}, // unknown cmdMaskIn bit
         {SRV_CmdSampleAdvance, SAMPLE_ADVANCE, channelRequest(0x1, 0, 0), -33},
         {SRV_CmdStartAutoSet, START_AUTOSET, channelRequest(0x1, 0, 0), -6}, // option word missing
-        {SRV_CmdSampleAdvance, SAMPLE_ADVANCE, maskRequest(0, 0), -6},     // channel missing
+        {SRV_CmdSampleAdvance, SAMPLE_ADVANCE, maskRequest(0, 0), -6},       // channel missing
     };
     for (const Case& c : refused)
         EXPECT_EQ(call(c.handler, c.command, c.request).status, c.status);

@@ -18,10 +18,12 @@ TEST(ServerParamList, EveryNodeKnowsTheFirstAndTheLastNode) {
     List_t* list = List_create();
     ASSERT_NE(list, nullptr);
     EXPECT_EQ(list->first, nullptr);
-    for (int& element : elements) ASSERT_EQ(List_add(&element, list), 0);
+    for (int& element : elements)
+        ASSERT_EQ(List_add(&element, list), 0);
 
     std::vector<List_t*> nodes;
-    for (List_t* node = list; node != nullptr; node = node->next) nodes.push_back(node);
+    for (List_t* node = list; node != nullptr; node = node->next)
+        nodes.push_back(node);
     ASSERT_EQ(nodes.size(), 3u);
     for (size_t i = 0; i < nodes.size(); ++i) {
         EXPECT_EQ(nodes[i]->first, list);
@@ -37,14 +39,15 @@ TEST(ServerParamList, EveryNodeKnowsTheFirstAndTheLastNode) {
 
     List_free(&list);
     EXPECT_EQ(list, nullptr);
-    List_free(&list);  // a freed list stays harmless
+    List_free(&list); // a freed list stays harmless
 }
 
 /* A "Parameter" element of a ServerParams.xml snippet, below a category. */
 class ParamsSnippet {
-  public:
+public:
     ParamsSnippet(const std::string& parameter, const std::string& category = "SRVChannelParameters") {
-        std::string text = "<ServerParameters><" + category + ">" + parameter + "</" + category + "></ServerParameters>";
+        std::string text =
+            "<ServerParameters><" + category + ">" + parameter + "</" + category + "></ServerParameters>";
         doc_ = xmlReadMemory(text.data(), (int)text.size(), "ServerParams.xml", nullptr, XML_PARSE_NONET);
     }
     ~ParamsSnippet() { xmlFreeDoc(doc_); }
@@ -53,16 +56,17 @@ class ParamsSnippet {
     xmlNodePtr node() const {
         xmlNodePtr category = xmlDocGetRootElement(doc_)->children;
         for (xmlNodePtr n = category->children; n != nullptr; n = n->next)
-            if (n->type == XML_ELEMENT_NODE) return n;
+            if (n->type == XML_ELEMENT_NODE)
+                return n;
         return nullptr;
     }
 
-  private:
+private:
     xmlDocPtr doc_;
 };
 
 class ServerParameter : public FakeBoardTest {
-  protected:
+protected:
     std::string folder() const override { return fixture("units"); }
 
     /* Creates the parameter of a snippet for channel `ch` (vector slot 1). */
@@ -122,7 +126,8 @@ TEST_F(ServerParameter, ServerOnlyParameterLivesInSoftware) {
     ASSERT_NE(p.param->utilParam, nullptr);
     EXPECT_EQ(p.param->utilParam->owner, nullptr);
     EXPECT_EQ(p.param->value, 3);
-    for (uint32_t slot : p.param->index) EXPECT_EQ(slot, kNoIndex) << "no vector: every slot unset";
+    for (uint32_t slot : p.param->index)
+        EXPECT_EQ(slot, kNoIndex) << "no vector: every slot unset";
 
     EXPECT_EQ(SRVParameter_SetValue(dig, p.param, 7.6), 0);
     EXPECT_EQ(p.param->value, 8) << "rounded to the step";
@@ -159,7 +164,7 @@ TEST_F(ServerParameter, ComplexDefaultIsWrittenAtCreation) {
     c_Parameter_t* enabled = channelParam(0, DPPL_PARAM_CH_ENABLED);
     struct Case {
         const char* codename;
-        double expected;  // the default: "defval", else the first value
+        double expected; // the default: "defval", else the first value
     } cases[] = {{"PARAM_TRIGGER", 1}, {"PARAM_TRIGGER_NO_DEFAULT", 1}};
     for (const Case& c : cases) {
         selfTrigger->value = 0;
@@ -202,7 +207,7 @@ TEST_F(ServerParameter, ComplexSetStopsAtTheFirstFailingBinding) {
     ASSERT_NE(p.param, nullptr) << log();
     c_Parameter_t* selfTrigger = channelParam(0, DPPL_PARAM_CH_SELF_TRG_ENABLE);
     c_Parameter_t* enabled = channelParam(0, DPPL_PARAM_CH_ENABLED);
-    selfTrigger->acqon = 1;  // the first binding may be set while acquiring, the second not
+    selfTrigger->acqon = 1; // the first binding may be set while acquiring, the second not
     dig->acqStatus = ACQSTATUS_RUNNING;
 
     EXPECT_EQ(SRVParameter_SetValue(dig, p.param, 0), -2);
@@ -262,7 +267,8 @@ TEST_F(ServerParameter, FailedCreationsNameTheirCause) {
         {R"(<Parameter codename="PARAM_UNKNOWN"/>)",
          "can't find parameter 'DPPL_PARAM_NOT_A_PARAMETER' in definitions file.", 1},
         {R"(<Parameter codename="PARAM_SOFT" utilparam=""/>)", "can't create server parameter 'PARAM_SOFT'.", 1},
-        {R"(<Parameter codename="PARAM_TRIGGER_OUTSIDE_LIST"/>)", "'CH_SELF_TRG_ENABLE' doesn't allow a value '2.00'", 1},
+        {R"(<Parameter codename="PARAM_TRIGGER_OUTSIDE_LIST"/>)", "'CH_SELF_TRG_ENABLE' doesn't allow a value '2.00'",
+         1},
         {R"(<Parameter codename="PARAM_TRIGGER_UNBOUND"/>)",
          "Invalid binded parameters list created. This probably means that value 'FALSE' of parameter "
          "'PARAM_TRIGGER_UNBOUND' specifies invalid internal values.",
@@ -275,4 +281,4 @@ TEST_F(ServerParameter, FailedCreationsNameTheirCause) {
     }
 }
 
-}  // namespace
+} // namespace

@@ -28,7 +28,8 @@ std::string variant(const std::string& file, const std::string& from, const std:
         if (file == name) {
             size_t at = text.find(from);
             EXPECT_NE(at, std::string::npos) << from;
-            if (at != std::string::npos) text.replace(at, from.size(), to);
+            if (at != std::string::npos)
+                text.replace(at, from.size(), to);
         }
         std::ofstream(std::string(folder) + "/" + name) << text;
     }
@@ -36,7 +37,7 @@ std::string variant(const std::string& file, const std::string& from, const std:
 }
 
 class ServerParamTree : public FakeBoardTest {
-  protected:
+protected:
     std::string treeLog() { return readLog("SRV_CommonLog.txt"); }
 
     /* Nothing of a failed or freed tree is left in the board record. */
@@ -152,7 +153,8 @@ TEST_F(ServerParamTree, LookupsTestEveryIndex) {
         {"time-interval spectrum 0", SRV_IsValidDTSpectrum(board, 0)},
         {"MCS support of channel 0", SRV_IsMCSSupported(board, 0)},
     };
-    for (const Case& c : cases) EXPECT_TRUE(c.valid) << c.name;
+    for (const Case& c : cases)
+        EXPECT_TRUE(c.valid) << c.name;
 
     Case invalid[] = {
         {"channel 2", SRV_IsValidChannel(board, 2)},
@@ -175,7 +177,8 @@ TEST_F(ServerParamTree, LookupsTestEveryIndex) {
         {"MCS support of channel -5", SRV_IsMCSSupported(board, -5)},
         {"no board", SRV_IsValidChannel(nullptr, 0)},
     };
-    for (const Case& c : invalid) EXPECT_FALSE(c.valid) << c.name;
+    for (const Case& c : invalid)
+        EXPECT_FALSE(c.valid) << c.name;
 
     int32_t low = code("PARAM_ROI_LOW");
     EXPECT_EQ(SRV_GetROIParameter(board, 0, 0, 1, low), nullptr);
@@ -225,7 +228,8 @@ TEST_F(ServerParamTree, CountsBeyondTheRecordsAreBounded) {
     d.HVChannels = 9;
     d.MonOuts = 5;
     dig->hv[0].rangeCount = 10;
-    for (int ch = 2; ch < SRV_MAX_CHANNELS; ++ch) dig->channels[ch].coll = channelCollection(&dig->channels[ch], ch);
+    for (int ch = 2; ch < SRV_MAX_CHANNELS; ++ch)
+        dig->channels[ch].coll = channelCollection(&dig->channels[ch], ch);
     EXPECT_EQ(SRV_ChannelCount(board), (uint32_t)SRV_MAX_CHANNELS);
     EXPECT_EQ(SRV_LVDSGroupCount(board), (uint32_t)SRV_MAX_LVDS_GROUPS);
     EXPECT_EQ(SRV_VirtualTraceCount(board), (uint32_t)SRV_MAX_VIRTUAL_TRACES);
@@ -256,7 +260,7 @@ struct FailureCase {
 void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
 
 class ServerParamTreeFailure : public ServerParamTree, public ::testing::WithParamInterface<FailureCase> {
-  protected:
+protected:
     std::string folder() const override { return variant(GetParam().file, GetParam().from, GetParam().to); }
     void TearDown() override {
         std::filesystem::remove_all(folder_);
@@ -286,8 +290,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "", "Can't create server Monitor Output parameters."},
         FailureCase{"LevelOutsideTheVector", "ServerDefinitions.xml", R"(<SRVROIParameters level="3">)",
                     R"(<SRVROIParameters level="4">)", "Index level 4 of category 'SRVROIParameters'"},
-        FailureCase{"UnreadableServerParams", "ServerParams.xml", "</ServerParameters>", "",
-                    "Invalid XML document"}),
+        FailureCase{"UnreadableServerParams", "ServerParams.xml", "</ServerParameters>", "", "Invalid XML document"}),
     [](const ::testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
 
-}  // namespace
+} // namespace

@@ -41,7 +41,8 @@ inline void useFreshLogFolder() {
 /* Removes the log folder of a test that passed (a failed one keeps it). */
 inline void dropLogFolderIfPassed() {
     const char* folder = std::getenv("ZARN_LOG_DIR");
-    if (folder != nullptr && !::testing::Test::HasFailure()) std::filesystem::remove_all(folder);
+    if (folder != nullptr && !::testing::Test::HasFailure())
+        std::filesystem::remove_all(folder);
 }
 
 /* The global record on the server definitions of a folder (levels read as
@@ -58,7 +59,8 @@ inline void setUpGlobals(const std::string& folder) {
 }
 
 inline void tearDownGlobals() {
-    if (SRV_Globals == nullptr) return;
+    if (SRV_Globals == nullptr)
+        return;
     c_xml_freedoc(SRV_Globals->serverDefinitions);
     c_free(SRV_Globals);
     SRV_Globals = nullptr;
@@ -66,8 +68,7 @@ inline void tearDownGlobals() {
 
 /* A library parameter that lives in software only, so that the value engine
  * sets and gets it without a board. */
-inline c_Parameter_t* softParam(void* owner, int32_t code, const char* codename, double min, double max,
-                                double value) {
+inline c_Parameter_t* softParam(void* owner, int32_t code, const char* codename, double min, double max, double value) {
     c_Parameter_t* p = c_pnew(owner);
     p->code = code;
     std::snprintf(p->codename, sizeof p->codename, "%s", codename);
@@ -97,7 +98,8 @@ inline c_Parameter_t* boolParam(void* owner, int32_t code, const char* codename,
 /* A collection wide enough for every library code. */
 inline c_ParamCollection_t* collectionOf(std::initializer_list<c_Parameter_t*> params) {
     c_ParamCollection_t* collection = _pcnew(1000, 0);
-    for (c_Parameter_t* p : params) EXPECT_EQ(_pcinsert(collection, p, p->code), 0) << p->codename;
+    for (c_Parameter_t* p : params)
+        EXPECT_EQ(_pcinsert(collection, p, p->code), 0) << p->codename;
     return collection;
 }
 
@@ -134,34 +136,43 @@ inline c_Digitizer_t* fillFakeDigitizer() {
     b.HVChannels = 1;
     b.MonOuts = 1;
     d->boardColl = collectionOf({softParam(d, DPPL_PARAM_RECLEN, "DPPL_PARAM_RECLEN", 0, 10000, 1000)});
-    for (int ch = 0; ch < 2; ++ch) d->channels[ch].coll = channelCollection(&d->channels[ch], ch);
-    EXPECT_EQ(_pcinsert(d->channels[0].coll,
-                        softParam(&d->channels[0], DPPL_PARAM_CH_MCS_CHANNELS, "DPPL_PARAM_CH_MCS_CHANNELS", 1, 32768, 512),
-                        DPPL_PARAM_CH_MCS_CHANNELS),
-              0);
-    d->lvdsColl[0] = collectionOf({softParam(&d->lvdsColl[0], DPPL_PARAM_LVDSGRP_MODE, "DPPL_PARAM_LVDSGRP_MODE", 0, 3, 0)});
+    for (int ch = 0; ch < 2; ++ch)
+        d->channels[ch].coll = channelCollection(&d->channels[ch], ch);
+    EXPECT_EQ(
+        _pcinsert(d->channels[0].coll,
+                  softParam(&d->channels[0], DPPL_PARAM_CH_MCS_CHANNELS, "DPPL_PARAM_CH_MCS_CHANNELS", 1, 32768, 512),
+                  DPPL_PARAM_CH_MCS_CHANNELS),
+        0);
+    d->lvdsColl[0] =
+        collectionOf({softParam(&d->lvdsColl[0], DPPL_PARAM_LVDSGRP_MODE, "DPPL_PARAM_LVDSGRP_MODE", 0, 3, 0)});
     for (int t = 0; t < 5; ++t) {
         d->vtrace[t].owner = d;
-        d->vtrace[t].coll = collectionOf({softParam(&d->vtrace[t], DPPL_PARAM_VTRACE_PROBE, "DPPL_PARAM_VTRACE_PROBE", 0, 30, t)});
+        d->vtrace[t].coll =
+            collectionOf({softParam(&d->vtrace[t], DPPL_PARAM_VTRACE_PROBE, "DPPL_PARAM_VTRACE_PROBE", 0, 30, t)});
     }
     d->hv[0].rangeCount = 2;
     d->hv[0].coll = collectionOf({softParam(&d->hv[0], DPPL_PARAM_HVCH_ON, "DPPL_PARAM_HVCH_ON", 0, 1, 0)});
     for (int r = 0; r < 2; ++r) {
-        d->hv[0].ranges[r].coll =
-            collectionOf({softParam(&d->hv[0].ranges[r], DPPL_PARAM_HVCH_VSET, "DPPL_PARAM_HVCH_VSET", 0, 5000, 100 * (r + 1))});
+        d->hv[0].ranges[r].coll = collectionOf(
+            {softParam(&d->hv[0].ranges[r], DPPL_PARAM_HVCH_VSET, "DPPL_PARAM_HVCH_VSET", 0, 5000, 100 * (r + 1))});
     }
-    d->monOutColl = collectionOf({softParam(&d->monOutColl, DPPL_PARAM_MONOUT_ENABLE, "DPPL_PARAM_MONOUT_ENABLE", 0, 1, 0)});
+    d->monOutColl =
+        collectionOf({softParam(&d->monOutColl, DPPL_PARAM_MONOUT_ENABLE, "DPPL_PARAM_MONOUT_ENABLE", 0, 1, 0)});
     return d;
 }
 
 inline void freeFakeDigitizer(c_Digitizer_t* d) {
     _pcfreeall(d->boardColl);
-    for (auto& c : d->channels) _pcfreeall(c.coll);
-    for (auto& c : d->lvdsColl) _pcfreeall(c);
-    for (auto& t : d->vtrace) _pcfreeall(t.coll);
+    for (auto& c : d->channels)
+        _pcfreeall(c.coll);
+    for (auto& c : d->lvdsColl)
+        _pcfreeall(c);
+    for (auto& t : d->vtrace)
+        _pcfreeall(t.coll);
     for (auto& h : d->hv) {
         _pcfreeall(h.coll);
-        for (auto& r : h.ranges) _pcfreeall(r.coll);
+        for (auto& r : h.ranges)
+            _pcfreeall(r.coll);
     }
     _pcfreeall(d->monOutColl);
     std::memset(d, 0, sizeof *d);
@@ -174,7 +185,7 @@ inline c_Parameter_t* channelParam(int ch, int32_t code) {
 
 /* A test on the fake board with the server definitions of a fixture folder. */
 class FakeBoardTest : public ::testing::Test {
-  protected:
+protected:
     virtual std::string folder() const { return fixture("basic"); }
     void SetUp() override {
         useFreshLogFolder();
@@ -183,7 +194,8 @@ class FakeBoardTest : public ::testing::Test {
         board = &SRV_Globals->board;
     }
     void TearDown() override {
-        if (SRV_Globals == nullptr) return;
+        if (SRV_Globals == nullptr)
+            return;
         SRV_FreeServerParameters(board);
         freeFakeDigitizer(dig);
         tearDownGlobals();
@@ -198,6 +210,6 @@ class FakeBoardTest : public ::testing::Test {
     c_Digitizer_t* dig = nullptr;
 };
 
-}  // namespace srvtest
+} // namespace srvtest
 
 #endif

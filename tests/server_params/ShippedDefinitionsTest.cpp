@@ -13,16 +13,16 @@ using namespace srvtest;
 namespace {
 
 const char* const kCategories[] = {
-    "SRVBoardParameters",          "SRVChannelParameters",     "SRVLVDSGroupParameters",
-    "SRVVirtualTraceParameters",   "SRVHVChannelParameters",   "SRVHVRangeParameters",
-    "SRVEnergySpectrumParameters", "SRVMCSSpectrumParameters", "SRVDTSpectrumParameters",
-    "SRVROIParameters",            "SRVMonOutParameters",
+    "SRVBoardParameters",      "SRVChannelParameters", "SRVLVDSGroupParameters",      "SRVVirtualTraceParameters",
+    "SRVHVChannelParameters",  "SRVHVRangeParameters", "SRVEnergySpectrumParameters", "SRVMCSSpectrumParameters",
+    "SRVDTSpectrumParameters", "SRVROIParameters",     "SRVMonOutParameters",
 };
 
 std::vector<xmlNodePtr> elementsOf(xmlDocPtr doc, const std::string& xpath) {
     std::vector<xmlNodePtr> nodes;
     c_xml_nodeset_t* set = c_xml_getnodeset(doc, xpath.c_str());
-    for (int i = 0; set != nullptr && i < set->count; ++i) nodes.push_back(set->nodes[i]);
+    for (int i = 0; set != nullptr && i < set->count; ++i)
+        nodes.push_back(set->nodes[i]);
     c_xml_freenodeset(set);
     return nodes;
 }
@@ -33,7 +33,7 @@ std::string attr(xmlNodePtr node, const char* name) {
 }
 
 class ServerParamShipped : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         useFreshLogFolder();
         setUpGlobals(MORVANE_DEFINITIONS_DIR);
@@ -56,7 +56,8 @@ TEST_F(ServerParamShipped, CategoriesHoldDistinctCodesInRangesOfTheirOwn) {
         EXPECT_GE(level, 0) << category;
         EXPECT_LE(level, 3) << category;
         std::set<long> codes;
-        for (xmlNodePtr node : elementsOf(defs(), std::string("/ServerDefinitions/ServerParameters/") + category + "/*")) {
+        for (xmlNodePtr node :
+             elementsOf(defs(), std::string("/ServerDefinitions/ServerParameters/") + category + "/*")) {
             std::string code = attr(node, "code");
             char* end = nullptr;
             long value = std::strtol(code.c_str(), &end, 10);
@@ -111,9 +112,9 @@ TEST_F(ServerParamShipped, ParametersThatTheServerLooksUpByNameExist) {
     };
     for (const auto& [category, codenames] : named) {
         for (const char* codename : codenames) {
-            EXPECT_EQ(elementsOf(params, "/ServerParameters/" + category + "/Parameter[@codename='" + codename + "']")
-                          .size(),
-                      1u)
+            EXPECT_EQ(
+                elementsOf(params, "/ServerParameters/" + category + "/Parameter[@codename='" + codename + "']").size(),
+                1u)
                 << category << "/" << codename;
         }
     }
@@ -122,10 +123,11 @@ TEST_F(ServerParamShipped, ParametersThatTheServerLooksUpByNameExist) {
 /* The default simulated board: the 8-channel pulse-height board on usb link
  * 0, node 0. */
 class ServerParamSimulatedBoard : public ServerParamShipped {
-  protected:
+protected:
     void SetUp() override {
         ServerParamShipped::SetUp();
-        if (HasFatalFailure()) return;
+        if (HasFatalFailure())
+            return;
         board = &SRV_Globals->board;
         c_ConnParams_t link = {};
         ASSERT_EQ(c_newDigitizer(&board->digitizer, &link), 0);
@@ -147,7 +149,8 @@ int readAll(c_Digitizer_t* dig, c_ParamCollection_t* collection) {
     int read = 0;
     for (int32_t code = collection->firstCode; code <= collection->lastCode; ++code) {
         SRVParameter_t* p = reinterpret_cast<SRVParameter_t*>(_pretrieve(collection, code));
-        if (p == nullptr) continue;
+        if (p == nullptr)
+            continue;
         double value = 0;
         EXPECT_EQ(SRVParameter_GetValue(dig, p, &value), 0) << p->codename;
         ++read;
@@ -165,17 +168,22 @@ TEST_F(ServerParamSimulatedBoard, TreeBuildsAndEveryParameterReadsItsValue) {
         EXPECT_GT(readAll(dig, channel.collection), 0) << "channel " << ch;
         EXPECT_GE(readAll(dig, channel.energySpectra[0].collection), 7) << "the spectrum's own parameters";
         EXPECT_EQ(readAll(dig, channel.energySpectra[0].rois[0].collection), 2);
-        for (uint32_t m = 0; m < channel.mcsSpectrumCount; ++m) readAll(dig, channel.mcsSpectra[m].collection);
+        for (uint32_t m = 0; m < channel.mcsSpectrumCount; ++m)
+            readAll(dig, channel.mcsSpectra[m].collection);
         EXPECT_EQ(channel.mcsSpectrumCount, SRV_IsMCSSupported(board, (int32_t)ch) ? 1u : 0u);
     }
     EXPECT_EQ(readAll(dig, board->dtSpectra[0].collection), 2);
-    for (uint32_t g = 0; g < SRV_LVDSGroupCount(board); ++g) readAll(dig, board->lvdsGroups[g]);
-    for (uint32_t t = 0; t < SRV_VirtualTraceCount(board); ++t) readAll(dig, board->virtualTraces[t]);
+    for (uint32_t g = 0; g < SRV_LVDSGroupCount(board); ++g)
+        readAll(dig, board->lvdsGroups[g]);
+    for (uint32_t t = 0; t < SRV_VirtualTraceCount(board); ++t)
+        readAll(dig, board->virtualTraces[t]);
     for (uint32_t h = 0; h < SRV_HVChannelCount(board); ++h) {
         readAll(dig, board->hv[h].collection);
-        for (uint32_t r = 0; r < board->hv[h].rangeCount; ++r) readAll(dig, board->hv[h].ranges[r].collection);
+        for (uint32_t r = 0; r < board->hv[h].rangeCount; ++r)
+            readAll(dig, board->hv[h].ranges[r].collection);
     }
-    for (uint32_t o = 0; o < SRV_MonOutCount(board); ++o) readAll(dig, board->monOuts[o]);
+    for (uint32_t o = 0; o < SRV_MonOutCount(board); ++o)
+        readAll(dig, board->monOuts[o]);
 }
 
 /* The gain stabiliser of every spectrum works on these two channel
@@ -193,7 +201,8 @@ TEST_F(ServerParamSimulatedBoard, EveryChannelOffersTheGainParameters) {
 
 TEST_F(ServerParamSimulatedBoard, BoardWithoutMCSFirmwareHasNoMCSSpectrum) {
     ASSERT_EQ(SRV_InitServerParameters(board), SRV_SUCCESS) << readLog("SRV_CommonLog.txt");
-    if (SRV_IsMCSSupported(board, 0)) GTEST_SKIP() << "the simulated board has MCS firmware";
+    if (SRV_IsMCSSupported(board, 0))
+        GTEST_SKIP() << "the simulated board has MCS firmware";
     EXPECT_EQ(board->channels[0].mcsSpectrumCount, 0u);
     EXPECT_EQ(board->channels[0].mcsSpectra[0].collection, nullptr);
     EXPECT_EQ(SRV_GetMCSSpectrumParameter(board, 0, 0, 4100), nullptr);
@@ -201,4 +210,4 @@ TEST_F(ServerParamSimulatedBoard, BoardWithoutMCSFirmwareHasNoMCSSpectrum) {
               std::string::npos);
 }
 
-}  // namespace
+} // namespace

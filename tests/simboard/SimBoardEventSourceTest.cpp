@@ -42,7 +42,9 @@ protected:
         ZarnSim_SetClockMode(board.link, ZARN_SIM_CLOCK_MANUAL);
     }
     void TearDown() override { ZarnSim_ResetFaults(); }
-    void Write(uint32_t address, uint32_t value) { EXPECT_EQ(0, ZARN_DGTZ_WriteRegister(board.handle, address, value)); }
+    void Write(uint32_t address, uint32_t value) {
+        EXPECT_EQ(0, ZARN_DGTZ_WriteRegister(board.handle, address, value));
+    }
     // Runs for seconds of board time, reading as it goes so that nothing is lost.
     Decoded Acquire(double seconds, double step = 0.05) { return AcquireOn(board, seconds, step); }
     Decoded AcquireOn(const OpenBoard& on, double seconds, double step = 0.05) {
@@ -83,7 +85,8 @@ TEST_F(SimBoardSource, RateAndCentroidWithinTheirStatistics) {
     double sum = 0;
     size_t n = 0;
     for (const TestEvent& e : d.events) {
-        if (e.flags & ZARN_SIM_EVENT_PILEUP) continue;
+        if (e.flags & ZARN_SIM_EVENT_PILEUP)
+            continue;
         sum += e.energy;
         ++n;
     }
@@ -121,11 +124,13 @@ TEST_F(SimBoardSource, LineSpectrumFollowsItsWeightsAndWidths) {
     for (const Component& c : components) {
         std::vector<double> energies;
         for (const TestEvent& e : d.events)
-            if (e.energy >= c.low && e.energy < c.high) energies.push_back(e.energy);
+            if (e.energy >= c.low && e.energy < c.high)
+                energies.push_back(e.energy);
         const double k = static_cast<double>(energies.size());
         const double mean = std::accumulate(energies.begin(), energies.end(), 0.0) / k;
         double squares = 0;
-        for (double e : energies) squares += (e - mean) * (e - mean);
+        for (double e : energies)
+            squares += (e - mean) * (e - mean);
         const double sigma = std::sqrt(squares / (k - 1));
         // five standard errors of each estimate
         EXPECT_NEAR(c.share, k / n, 5 * std::sqrt(c.share * (1 - c.share) / n)) << c.name;
@@ -138,8 +143,8 @@ TEST_F(SimBoardSource, PileUpFollowsTheResolvingTime) {
     ZarnSim_SetSeed(board.link, 11);
     ZarnSim_SetRate(board.link, -1, 100000); // 100 kcps, 1 us resolving time
     Decoded d = Acquire(0.2, 0.01);
-    size_t piled = std::count_if(d.events.begin(), d.events.end(),
-                                 [](auto& e) { return (e.flags & ZARN_SIM_EVENT_PILEUP) != 0; });
+    size_t piled =
+        std::count_if(d.events.begin(), d.events.end(), [](auto& e) { return (e.flags & ZARN_SIM_EVENT_PILEUP) != 0; });
     // a pulse is piled up when its neighbour on either side is closer than tau
     double p = 1 - std::exp(-2 * 100000 * 1e-6);
     double n = static_cast<double>(d.events.size());
@@ -172,7 +177,8 @@ TEST_F(SimBoardSource, SeedMakesRunsReproducible) {
         ZarnSim_SetSeed(board.link, seed);
         Decoded d = Acquire(0.1);
         std::vector<uint64_t> fingerprint;
-        for (const TestEvent& e : d.events) fingerprint.push_back(e.timeTag * 65536 + e.energy + e.channel);
+        for (const TestEvent& e : d.events)
+            fingerprint.push_back(e.timeTag * 65536 + e.energy + e.channel);
         return fingerprint;
     };
     std::vector<uint64_t> a = run(1234), b = run(1234), c = run(4321);
@@ -182,17 +188,19 @@ TEST_F(SimBoardSource, SeedMakesRunsReproducible) {
 }
 
 TEST_F(SimBoardSource, DisabledAndGatedChannelsStaySilent) {
-    Write(0x8120, 0x5);   // channels 0 and 2
-    Write(0x12A0, 0);     // channel 2's run gate closed
+    Write(0x8120, 0x5); // channels 0 and 2
+    Write(0x12A0, 0);   // channel 2's run gate closed
     Decoded d = Acquire(0.1);
     ASSERT_FALSE(d.events.empty());
-    for (const TestEvent& e : d.events) EXPECT_EQ(0u, e.channel);
+    for (const TestEvent& e : d.events)
+        EXPECT_EQ(0u, e.channel);
 }
 
 TEST_F(SimBoardSource, ShutDownChannelsProduceNothing) {
     ZarnSim_RaiseCondition(board.link, ZARN_SIM_COND_ADC_SHUTDOWN, 0x2);
     Decoded d = Acquire(0.1);
-    for (const TestEvent& e : d.events) EXPECT_NE(1u, e.channel);
+    for (const TestEvent& e : d.events)
+        EXPECT_NE(1u, e.channel);
     uint32_t dead = 0;
     ASSERT_EQ(0, ZARN_DGTZ_ReadRegister(board.handle, 0x11E0, &dead));
     EXPECT_EQ(10'000'000u, dead) << "a shut-down channel is dead for the whole run";
@@ -201,8 +209,8 @@ TEST_F(SimBoardSource, ShutDownChannelsProduceNothing) {
 TEST_F(SimBoardSource, WaveformsFollowRecordLengthPolarityAndHeight) {
     ZarnSim_SetSeed(board.link, 3);
     Write(0x8000, (1u << 16) | 0x100);
-    Write(0x8020, 50);    // 400 samples
-    Write(0x8038, 25);    // 100 samples before the trigger
+    Write(0x8020, 50);       // 400 samples
+    Write(0x8038, 25);       // 100 samples before the trigger
     Write(0x1180, 1u << 16); // channel 1 negative, its baseline near the top
     Write(0x1198, 0x1999);
     const double full = 16383;
@@ -211,7 +219,8 @@ TEST_F(SimBoardSource, WaveformsFollowRecordLengthPolarityAndHeight) {
     Decoded d = Acquire(0.01);
     ASSERT_GT(d.events.size(), 50u);
     for (const TestEvent& e : d.events) {
-        if (e.flags & ZARN_SIM_EVENT_PILEUP) continue;
+        if (e.flags & ZARN_SIM_EVENT_PILEUP)
+            continue;
         ASSERT_EQ(400u, e.samples.size());
         double baseline = baselines[e.channel];
         double before = std::accumulate(e.samples.begin(), e.samples.begin() + 90, 0.0) / 90;
@@ -255,7 +264,8 @@ TEST_F(SimBoardSource, WaveformNoiseIsWhiteAndThePulseDecaysWithTheProfile) {
             }
         }
         previous = &e.samples;
-        if (e.flags & ZARN_SIM_EVENT_PILEUP) continue;
+        if (e.flags & ZARN_SIM_EVENT_PILEUP)
+            continue;
         // 2000 ns after the trigger (within one 10 ns sample), rise 20 ns, decay 2000 ns
         const double tr = 20, td = 2000, t = 1995;
         const double tPeak = std::log(td / tr) * tr * td / (td - tr);
@@ -291,14 +301,17 @@ TEST_F(SimBoardSource, ConcurrentCallersOnOneBoardAreSafe) {
     std::thread reader([&] {
         for (int i = 0; i < 200; ++i) {
             std::vector<uint32_t> words = ReadTransfer(board.link, 1u << 16);
-            if (!DecodeBuffer(words.data(), words.size()).wellFormed) bad = true;
+            if (!DecodeBuffer(words.data(), words.size()).wellFormed)
+                bad = true;
         }
     });
     std::thread writer([&] {
         for (uint32_t i = 0; i < 2000; ++i) {
             uint32_t value = 0;
-            if (ZarnComm_Write32(board.link, 0x1100 | 0x6C, i) != 0) bad = true;
-            if (ZARN_DGTZ_ReadRegister(board.handle, 0x10DC, &value) != 0) bad = true;
+            if (ZarnComm_Write32(board.link, 0x1100 | 0x6C, i) != 0)
+                bad = true;
+            if (ZARN_DGTZ_ReadRegister(board.handle, 0x10DC, &value) != 0)
+                bad = true;
         }
     });
     reader.join();

@@ -21,7 +21,9 @@ protected:
         ZarnSim_SetSeed(board.link, 42);
     }
     void TearDown() override { ZarnSim_ResetFaults(); }
-    void Write(uint32_t address, uint32_t value) { EXPECT_EQ(0, ZARN_DGTZ_WriteRegister(board.handle, address, value)); }
+    void Write(uint32_t address, uint32_t value) {
+        EXPECT_EQ(0, ZARN_DGTZ_WriteRegister(board.handle, address, value));
+    }
     uint32_t Read(uint32_t address) {
         uint32_t value = 0;
         EXPECT_EQ(0, ZARN_DGTZ_ReadRegister(board.handle, address, &value));
@@ -51,7 +53,8 @@ TEST_F(SimBoardReadout, TransfersCarryWholeAggregatesUpToTheTransferCount) {
     Decoded all;
     for (;;) {
         std::vector<uint32_t> words = ReadTransfer(board.link, 1u << 16);
-        if (words.empty()) break;
+        if (words.empty())
+            break;
         ++transfers;
         Decoded d = DecodeBuffer(words.data(), words.size());
         EXPECT_TRUE(d.wellFormed);
@@ -63,8 +66,10 @@ TEST_F(SimBoardReadout, TransfersCarryWholeAggregatesUpToTheTransferCount) {
     // ~100 channel aggregates, up to 8 (one per channel) in a board aggregate
     EXPECT_GE(transfers, 4u);
     EXPECT_GE(all.aggregates, 12u);
-    for (size_t i = 0; i < all.counters.size(); ++i) EXPECT_EQ(i, all.counters[i]) << "aggregate counter";
-    for (const TestEvent& e : all.events) EXPECT_LT(e.channel, 8u);
+    for (size_t i = 0; i < all.counters.size(); ++i)
+        EXPECT_EQ(i, all.counters[i]) << "aggregate counter";
+    for (const TestEvent& e : all.events)
+        EXPECT_LT(e.channel, 8u);
     // every aggregate carries 16 events of one channel; the rest waits in open aggregates
     EXPECT_EQ(0u, all.events.size() % 16);
     uint32_t words = 0;
@@ -107,7 +112,8 @@ TEST_F(SimBoardReadout, ReadDataStaysWithinTheBufferAndStopLosesNothing) {
         ASSERT_EQ(0, ZARN_DGTZ_ReadData(board.handle, 0, buffer, &bytes));
         ASSERT_LE(bytes, size);
         ASSERT_EQ(0u, bytes % 4);
-        if (bytes == 0) break;
+        if (bytes == 0)
+            break;
         uint32_t wordsRead = bytes / 4;
         std::vector<uint32_t> words(wordsRead);
         std::memcpy(words.data(), buffer, bytes);
@@ -301,7 +307,8 @@ TEST(SimBoardFormats, DeviceChannelsRunAndClearApart) {
         uint32_t n = 0;
         int result = ZarnComm_BLTRead(link, 0, words.data(), 1u << 16, &n);
         ASSERT_TRUE(result == 0 || result == ZARN_COMM_NoMoreData);
-        if (n == 0) break;
+        if (n == 0)
+            break;
         Decoded part = DecodeBuffer(words.data(), n);
         EXPECT_TRUE(part.wellFormed);
         d.events.insert(d.events.end(), part.events.begin(), part.events.end());

@@ -65,7 +65,8 @@ TEST_F(SimBoardRegisters, BroadcastWritesLandInEveryChannel) {
         SCOPED_TRACE(c.address);
         ++value;
         uint32_t before[8];
-        for (uint32_t ch = 0; ch < 8; ++ch) before[ch] = Read(0x1000 | (ch << 8) | (c.address & 0xFF));
+        for (uint32_t ch = 0; ch < 8; ++ch)
+            before[ch] = Read(0x1000 | (ch << 8) | (c.address & 0xFF));
         Write(c.address, value);
         EXPECT_EQ(value, Read(c.address));
         for (uint32_t ch = 0; ch < 8; ++ch) {
@@ -200,7 +201,8 @@ TEST_F(SimBoardHighVoltage, SelectorsReportTheLimits) {
         uint32_t mask = c.current ? 0x3FFF : 0x7FFF;
         double f = s & mask;
         double g = 1;
-        if (c.current) g = ((s >> 14) & 3) == 0 ? 1e6 : ((s >> 14) & 3) == 1 ? 1000 : 1;
+        if (c.current)
+            g = ((s >> 14) & 3) == 0 ? 1e6 : ((s >> 14) & 3) == 1 ? 1000 : 1;
         double resolution = (!c.current && (s & ~mask & 0xFFFF)) ? f * g : g / f;
         EXPECT_NEAR(c.lsb, resolution, 1e-9);
         EXPECT_NEAR(c.max, HvRead(0x40) * g * resolution, 1e-6);
@@ -255,7 +257,8 @@ TEST(SimBoardFlash, SerialFlashPagesFollowTheProfile) {
     EXPECT_FLOAT_EQ(1.0f, p0);
     EXPECT_EQ(0xFF, dac[200]) << "beyond the profile's bytes the page is erased";
     std::vector<uint8_t> erased = ReadFlashPage(scope.handle, 4, 264);
-    for (uint8_t b : erased) EXPECT_EQ(0xFF, b);
+    for (uint8_t b : erased)
+        EXPECT_EQ(0xFF, b);
     // without the select, the data register gives nothing
     uint32_t v = 0;
     ASSERT_EQ(0, ZARN_DGTZ_ReadRegister(scope.handle, 0xEF30, &v));
@@ -288,10 +291,12 @@ protected:
         W(0x8508, 255);
         W(0x8500, 5);
         int polls = 0;
-        while ((R(0x8500) & 0xFF) > 1 && polls < 100) ++polls;
+        while ((R(0x8500) & 0xFF) > 1 && polls < 100)
+            ++polls;
         uint32_t addresses[64], data[64];
         int32_t errors[64];
-        for (uint32_t k = 0; k < 64; ++k) addresses[k] = 0x8600 + 4 * k;
+        for (uint32_t k = 0; k < 64; ++k)
+            addresses[k] = 0x8600 + 4 * k;
         EXPECT_EQ(0, ZarnComm_MultiRead32(link, addresses, 64, data, errors));
         std::vector<uint8_t> page(256);
         for (uint32_t k = 0; k < 64; ++k) {

@@ -16,7 +16,8 @@ uint32_t EventsPerAggregate(const ZarnSim_EncoderContext_t* ctx, uint32_t unit) 
 
 uint32_t UnitWords(const ZarnSim_EncoderContext_t*, uint32_t, const ZarnSim_Event_t* events, uint32_t count) {
     uint32_t words = 2;
-    for (uint32_t i = 0; i < count; ++i) words += 5 + events[i].samples;
+    for (uint32_t i = 0; i < count; ++i)
+        words += 5 + events[i].samples;
     return words;
 }
 
@@ -25,13 +26,15 @@ uint32_t Encode(ZarnSim_EncoderContext_t*, uint32_t, const ZarnSim_Event_t* even
     uint32_t n = 2;
     for (uint32_t i = 0; i < count; ++i) {
         const ZarnSim_Event_t& e = events[i];
-        if (n + 5 + e.samples > maxWords) return 0;
+        if (n + 5 + e.samples > maxWords)
+            return 0;
         out[n++] = (e.channel << 24) | e.flags;
         out[n++] = static_cast<uint32_t>(e.timeTag);
         out[n++] = static_cast<uint32_t>(e.timeTag >> 32);
         out[n++] = e.energy;
         out[n++] = e.samples;
-        for (uint32_t s = 0; s < e.samples; ++s) out[n++] = static_cast<uint16_t>(e.waveform[s]);
+        for (uint32_t s = 0; s < e.samples; ++s)
+            out[n++] = static_cast<uint16_t>(e.waveform[s]);
     }
     out[0] = 0x80000000u | n;
     out[1] = count;
@@ -55,7 +58,8 @@ Decoded DecodeBuffer(const uint32_t* words, size_t count) {
         d.counters.push_back(words[pos + 2] & 0x7FFFFF);
         size_t p = pos + 4;
         for (uint32_t unit = 0; unit < 16; ++unit) {
-            if (!(mask & (1u << unit))) continue;
+            if (!(mask & (1u << unit)))
+                continue;
             if (p + 2 > pos + size || !(words[p] & 0x80000000u)) {
                 d.wellFormed = false;
                 return d;
@@ -79,15 +83,19 @@ Decoded DecodeBuffer(const uint32_t* words, size_t count) {
                     d.wellFormed = false;
                     return d;
                 }
-                for (uint32_t s = 0; s < samples; ++s) e.samples.push_back(static_cast<int16_t>(words[q + s]));
+                for (uint32_t s = 0; s < samples; ++s)
+                    e.samples.push_back(static_cast<int16_t>(words[q + s]));
                 q += samples;
-                if (e.channel != unit) d.wellFormed = false;
+                if (e.channel != unit)
+                    d.wellFormed = false;
                 d.events.push_back(std::move(e));
             }
-            if (q != unitEnd) d.wellFormed = false;
+            if (q != unitEnd)
+                d.wellFormed = false;
             p = unitEnd;
         }
-        if (p != pos + size) d.wellFormed = false;
+        if (p != pos + size)
+            d.wellFormed = false;
         d.aggregates++;
         pos += size;
     }
@@ -103,13 +111,16 @@ TestEncoderScope::~TestEncoderScope() { ZarnSim_RegisterEncoder(code, nullptr); 
 EnvScope::EnvScope(const char* n, const std::string& value) : name(n) {
     const char* current = std::getenv(n);
     had = current != nullptr;
-    if (had) old = current;
+    if (had)
+        old = current;
     setenv(n, value.c_str(), 1);
 }
 
 EnvScope::~EnvScope() {
-    if (had) setenv(name.c_str(), old.c_str(), 1);
-    else unsetenv(name.c_str());
+    if (had)
+        setenv(name.c_str(), old.c_str(), 1);
+    else
+        unsetenv(name.c_str());
 }
 
 namespace {
@@ -119,7 +130,8 @@ std::vector<std::string>& Folders() {
     return *folders;
 }
 void RemoveFolders() {
-    for (const std::string& f : Folders()) std::filesystem::remove_all(f);
+    for (const std::string& f : Folders())
+        std::filesystem::remove_all(f);
 }
 } // namespace
 
@@ -127,7 +139,8 @@ std::string WriteProfiles(const std::string& name, const std::string& content) {
     static std::once_flag cleanup;
     std::call_once(cleanup, [] { std::atexit(&RemoveFolders); });
     char folder[] = "/tmp/simboard-XXXXXX";
-    if (!mkdtemp(folder)) return std::string();
+    if (!mkdtemp(folder))
+        return std::string();
     Folders().push_back(folder);
     std::string path = std::string(folder) + "/" + name;
     std::ofstream(path) << content;
@@ -142,7 +155,8 @@ OpenBoard::OpenBoard(int linkType, int linkNumber, int node, uint32_t base) {
 }
 
 OpenBoard::~OpenBoard() {
-    if (result == 0) ZARN_DGTZ_CloseDigitizer(handle);
+    if (result == 0)
+        ZARN_DGTZ_CloseDigitizer(handle);
 }
 
 std::vector<uint32_t> ReadTransfer(int32_t link, uint32_t bufferWords) {
@@ -153,9 +167,11 @@ std::vector<uint32_t> ReadTransfer(int32_t link, uint32_t bufferWords) {
         int result = ZarnComm_MBLTRead(link, 0, buffer.data() + total, bufferWords - total, &words);
         EXPECT_LE(words, bufferWords - total);
         total += words;
-        if (result == ZARN_COMM_NoMoreData) break;
+        if (result == ZARN_COMM_NoMoreData)
+            break;
         EXPECT_EQ(ZARN_COMM_Success, result);
-        if (result != ZARN_COMM_Success) break;
+        if (result != ZARN_COMM_Success)
+            break;
         EXPECT_GT(words, 0u) << "a block read answered 0 without words";
         if (words == 0 || total == bufferWords) {
             ADD_FAILURE() << "the transfer filled the buffer without ending";
@@ -170,7 +186,8 @@ Decoded DrainBoard(int32_t link, uint32_t bufferWords) {
     Decoded all;
     for (int i = 0; i < 100000; ++i) {
         std::vector<uint32_t> words = ReadTransfer(link, bufferWords);
-        if (words.empty()) break;
+        if (words.empty())
+            break;
         Decoded d = DecodeBuffer(words.data(), words.size());
         all.wellFormed = all.wellFormed && d.wellFormed;
         all.aggregates += d.aggregates;

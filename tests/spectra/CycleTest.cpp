@@ -6,8 +6,8 @@
 #include <map>
 
 #include "SRV_List.h"
-#include "ZarnSimulator.h"
 #include "SpectraTestSupport.h"
+#include "ZarnSimulator.h"
 
 using namespace spectest;
 
@@ -15,15 +15,14 @@ namespace {
 
 class Cycle : public BoardTest {};
 
-TEST_F(Cycle, EnergiesLandInTheBinsOfTheShiftForTheBinCount)
-{
+TEST_F(Cycle, EnergiesLandInTheBinsOfTheShiftForTheBinCount) {
     ASSERT_EQ(spectrum(0)->adcBits, 14u);
     struct Case {
         double nbins;
         uint16_t energy;
         uint32_t bin;
     } cases[] = {
-        {4096, 16383, 4095}, {4096, 0, 0}, {4096, 7, 1}, {4096, 2620, 655},
+        {4096, 16383, 4095},   {4096, 0, 0},        {4096, 7, 1},        {4096, 2620, 655},
         {16384, 16383, 16383}, {16384, 9410, 9410}, {1024, 16383, 1023}, {1024, 5540, 346},
     };
     for (const Case& c : cases) {
@@ -39,8 +38,7 @@ TEST_F(Cycle, EnergiesLandInTheBinsOfTheShiftForTheBinCount)
     }
 }
 
-TEST_F(Cycle, FlagsDecideWhatCountsAsInputAndWhatIsHistogrammed)
-{
+TEST_F(Cycle, FlagsDecideWhatCountsAsInputAndWhatIsHistogrammed) {
     struct Case {
         uint32_t flags;
         bool input;
@@ -70,8 +68,7 @@ TEST_F(Cycle, FlagsDecideWhatCountsAsInputAndWhatIsHistogrammed)
     }
 }
 
-TEST_F(Cycle, PseudoEventsLeaveEveryCounterAndTheEventTimesAlone)
-{
+TEST_F(Cycle, PseudoEventsLeaveEveryCounterAndTheEventTimesAlone) {
     uint64_t lastEvent = board_->channels[0].lastEventTime - 50;
     board_->channels[0].lastEventTime = lastEvent;
     deliver(0, 10, 200, EVTFLAG_PSEUDO);
@@ -83,16 +80,16 @@ TEST_F(Cycle, PseudoEventsLeaveEveryCounterAndTheEventTimesAlone)
     EXPECT_EQ(board_->channels[0].lastEventTime, lastEvent);
 }
 
-TEST_F(Cycle, LevelsAndTheRegionOfInterestSplitTheEvents)
-{
+TEST_F(Cycle, LevelsAndTheRegionOfInterestSplitTheEvents) {
     SRVEnergySpectrum_t* s = spectrum(0);
     *s->nbins = 4096; // shift 2
     *s->lld = 100;
     *s->uld = 3000;
     *s->rois[0].low = 500;
     *s->rois[0].high = 600;
-    deliver(0, {{4 * 99}, {4 * 100}, {4 * 499}, {4 * 500}, {4 * 550}, {4 * 600}, {4 * 601}, {4 * 3000}, {4 * 3001},
-                {16383}});
+    deliver(
+        0,
+        {{4 * 99}, {4 * 100}, {4 * 499}, {4 * 500}, {4 * 550}, {4 * 600}, {4 * 601}, {4 * 3000}, {4 * 3001}, {16383}});
     ASSERT_EQ(SRV_ProcessCycle(board_), 0);
     EXPECT_EQ(s->total.underflows, 1u);
     EXPECT_EQ(s->total.overflows, 2u);
@@ -114,8 +111,7 @@ TEST_F(Cycle, LevelsAndTheRegionOfInterestSplitTheEvents)
     EXPECT_EQ(s->rois[0].entries, 5u);
 }
 
-TEST_F(Cycle, ChannelsThatDoNotAcquireAreSkipped)
-{
+TEST_F(Cycle, ChannelsThatDoNotAcquireAreSkipped) {
     for (int32_t status : {ACQSTATUS_STOPPED, ACQSTATUS_PAUSED, ACQSTATUS_UNDETERMINED}) {
         deliver(1, 4, 300);
         dig_->channels[1].acqStatus = status;
@@ -129,8 +125,7 @@ TEST_F(Cycle, ChannelsThatDoNotAcquireAreSkipped)
     EXPECT_EQ(spectrum(1)->total.entries, 4u);
 }
 
-TEST_F(Cycle, TotalCountsLimitMetInTheMiddleOfABufferStopsThere)
-{
+TEST_F(Cycle, TotalCountsLimitMetInTheMiddleOfABufferStopsThere) {
     param(0, DPPL_PARAM_CH_STOP_MODE_TOTAL_COUNTS)->value = 1000;
     deliver(0, 1500, 2000);
     ASSERT_EQ(SRV_ProcessCycle(board_), 0);
@@ -144,8 +139,7 @@ TEST_F(Cycle, TotalCountsLimitMetInTheMiddleOfABufferStopsThere)
     EXPECT_NE(text.find("Stop criteria for mode '2' met! Stop value = '1000'"), std::string::npos);
 }
 
-TEST_F(Cycle, CountsInTheRegionLimitStopsAtItsCount)
-{
+TEST_F(Cycle, CountsInTheRegionLimitStopsAtItsCount) {
     SRVEnergySpectrum_t* s = spectrum(0);
     *s->rois[0].low = 100;
     *s->rois[0].high = 199;
@@ -160,16 +154,14 @@ TEST_F(Cycle, CountsInTheRegionLimitStopsAtItsCount)
     EXPECT_NE(dig_->channels[0].events[39].flags & EVTFLAG_STOP_CRITERION, 0u);
 }
 
-size_t occurrences(const std::string& text, const std::string& what)
-{
+size_t occurrences(const std::string& text, const std::string& what) {
     size_t count = 0;
     for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
         count++;
     return count;
 }
 
-TEST_F(Cycle, AMetCriterionStopsTheChannelOnTheDeviceAndTheWholeBoardElsewhere)
-{
+TEST_F(Cycle, AMetCriterionStopsTheChannelOnTheDeviceAndTheWholeBoardElsewhere) {
     struct Case {
         uint32_t family;
         const char* stop;
@@ -190,8 +182,7 @@ TEST_F(Cycle, AMetCriterionStopsTheChannelOnTheDeviceAndTheWholeBoardElsewhere)
     }
 }
 
-TEST_F(Cycle, ChannelAutoTriggersRunOnlyWithWaveformsOn)
-{
+TEST_F(Cycle, ChannelAutoTriggersRunOnlyWithWaveformsOn) {
     const std::string refused = "Cannot send SW Trigger (err=";
     param(3, DPPL_PARAM_CH_AUTO_TRG_TIMEOUT)->value = 1000; // 1 ms
     board_->channels[3].lastEventTime = c_get_time() - 50;
@@ -208,8 +199,7 @@ TEST_F(Cycle, ChannelAutoTriggersRunOnlyWithWaveformsOn)
     param(3, DPPL_PARAM_CH_AUTO_TRG_TIMEOUT)->value = 0;
 }
 
-TEST_F(Cycle, ATimeLimitReachedBeforeStopsAChannelWithoutEvents)
-{
+TEST_F(Cycle, ATimeLimitReachedBeforeStopsAChannelWithoutEvents) {
     spectrum(0)->total.realTimeNs = 5000000;
     param(0, DPPL_PARAM_CH_STOP_MODE_REALTIME)->value = 5000000;
     deliver(0, {});
@@ -218,8 +208,7 @@ TEST_F(Cycle, ATimeLimitReachedBeforeStopsAChannelWithoutEvents)
     EXPECT_NE(text.find("Stop criteria for mode '0' met! Stop value = '5000000'"), std::string::npos);
 }
 
-TEST_F(Cycle, StopCriteriaFollowTheirModesAndIgnoreZeroLimits)
-{
+TEST_F(Cycle, StopCriteriaFollowTheirModesAndIgnoreZeroLimits) {
     SRVEnergySpectrum_t* s = spectrum(0);
     s->total = {200, 300, 0, 40, 0, 0}; // live, real, dead, entries
     s->rois[0].entries = 7;
@@ -227,9 +216,9 @@ TEST_F(Cycle, StopCriteriaFollowTheirModesAndIgnoreZeroLimits)
         uint64_t limits[SRV_STOP_MODES];
         bool met;
     } cases[] = {
-        {{0, 0, 0, 0}, false}, {{300, 0, 0, 0}, true}, {{301, 0, 0, 0}, false}, {{0, 200, 0, 0}, true},
-        {{0, 201, 0, 0}, false}, {{0, 0, 40, 0}, true}, {{0, 0, 41, 0}, false}, {{0, 0, 0, 7}, true},
-        {{0, 0, 0, 8}, false},
+        {{0, 0, 0, 0}, false},  {{300, 0, 0, 0}, true},  {{301, 0, 0, 0}, false},
+        {{0, 200, 0, 0}, true}, {{0, 201, 0, 0}, false}, {{0, 0, 40, 0}, true},
+        {{0, 0, 41, 0}, false}, {{0, 0, 0, 7}, true},    {{0, 0, 0, 8}, false},
     };
     for (const Case& c : cases)
         EXPECT_EQ(SRV_CheckStopCriteria(board_, s, c.limits), c.met)
@@ -245,8 +234,7 @@ TEST_F(Cycle, StopCriteriaFollowTheirModesAndIgnoreZeroLimits)
 // Bin counts and energies that would index past the histogram: every event
 // is counted once, as an entry, an underflow or an overflow, and no bin at or
 // above the bin count (nor the histogram's size) is touched.
-TEST_F(Cycle, NoBinCountOrEnergyIndexesPastTheSpectrum)
-{
+TEST_F(Cycle, NoBinCountOrEnergyIndexesPastTheSpectrum) {
     const double nan = std::nan("");
     for (double nbins : {0.0, 1000.0, 40000.0, 65536.0, 131072.0, 32768.0, -8.0, nan, 1.0}) {
         SCOPED_TRACE(testing::Message() << "nbins " << nbins);
@@ -270,8 +258,7 @@ TEST_F(Cycle, NoBinCountOrEnergyIndexesPastTheSpectrum)
     }
 }
 
-TEST_F(Cycle, TheBinShiftStaysWithinTheHistogramForAnyScale)
-{
+TEST_F(Cycle, TheBinShiftStaysWithinTheHistogramForAnyScale) {
     SRVEnergySpectrum_t* s = spectrum(0);
     uint32_t adcBits = s->adcBits;
     struct Case {
@@ -279,8 +266,8 @@ TEST_F(Cycle, TheBinShiftStaysWithinTheHistogramForAnyScale)
         double nbins;
         uint32_t shift;
     } cases[] = {
-        {14, 4096, 2}, {14, 16384, 0}, {14, 32768, 0}, {14, 1000, 5}, {14, 0, 14}, {16, 256, 8}, {40, 1024, 16},
-        {0, 1024, 0},
+        {14, 4096, 2}, {14, 16384, 0}, {14, 32768, 0}, {14, 1000, 5},
+        {14, 0, 14},   {16, 256, 8},   {40, 1024, 16}, {0, 1024, 0},
     };
     for (const Case& c : cases) {
         s->adcBits = c.adcBits;
@@ -297,8 +284,7 @@ TEST_F(Cycle, TheBinShiftStaysWithinTheHistogramForAnyScale)
 
 // List mode and the histogram see one bin scale: every listed energy is the
 // bin that the same cycle counted the event in, for any bin count.
-TEST_F(Cycle, ListedEnergiesAreTheBinsTheCycleCounted)
-{
+TEST_F(Cycle, ListedEnergiesAreTheBinsTheCycleCounted) {
     SRVListSave_t* list = &board_->channels[0].listSave;
     list->enabled = 1;
     list->withEnergy = 1;
@@ -330,8 +316,7 @@ TEST_F(Cycle, ListedEnergiesAreTheBinsTheCycleCounted)
     list->enabled = 0;
 }
 
-TEST_F(Cycle, SoftwareSCACountsOnlyOnTheRegisterLevelDevice)
-{
+TEST_F(Cycle, SoftwareSCACountsOnlyOnTheRegisterLevelDevice) {
     param(0, DPPL_PARAM_CH_SCA_ENABLE)->value = 1;
     c_Parameter_t* counts = param(0, DPPL_PARAM_CH_SCA_COUNTS);
     counts->value = 0;
@@ -345,8 +330,7 @@ TEST_F(Cycle, SoftwareSCACountsOnlyOnTheRegisterLevelDevice)
     param(0, DPPL_PARAM_CH_SCA_ENABLE)->value = 0;
 }
 
-TEST_F(Cycle, TheSCARateIsCountsPerMillisecondSinceTheLastRate)
-{
+TEST_F(Cycle, TheSCARateIsCountsPerMillisecondSinceTheLastRate) {
     dig_->descriptor.FamilyCode = DPPL_FAMILY_MORVANE;
     param(0, DPPL_PARAM_CH_SCA_ENABLE)->value = 1;
     ASSERT_EQ(SRV_ResetSCACounters(board_, 0, 12345), SRV_SUCCESS);
@@ -372,8 +356,7 @@ TEST_F(Cycle, TheSCARateIsCountsPerMillisecondSinceTheLastRate)
     EXPECT_EQ(param(0, DPPL_PARAM_CH_SCA_START_TIME)->value, 12345.0);
 }
 
-TEST_F(Cycle, EventTimesAndThePeriodMoveWithTheCycle)
-{
+TEST_F(Cycle, EventTimesAndThePeriodMoveWithTheCycle) {
     uint64_t before = c_get_time();
     board_->lastEventTime = before - 1000;
     spectrum(0)->period = 100;
@@ -393,8 +376,7 @@ TEST_F(Cycle, EventTimesAndThePeriodMoveWithTheCycle)
 
 // ------------------------------------------------------------ dead time
 
-TEST_F(Cycle, WithoutInputTheTimesAreTheChannelSums)
-{
+TEST_F(Cycle, WithoutInputTheTimesAreTheChannelSums) {
     ASSERT_EQ(SRV_AccumulateDeadTime(board_, 0, 1000000, 250000), 0);
     ASSERT_EQ(SRV_AccumulateDeadTime(board_, 0, 1000000, 250000), 0);
     const SRVSpectrumCounters_t& t = spectrum(0)->total;
@@ -404,8 +386,7 @@ TEST_F(Cycle, WithoutInputTheTimesAreTheChannelSums)
     EXPECT_EQ(board_->channels[0].realTimeSum, 2000000u);
 }
 
-TEST_F(Cycle, TheLiveTimeIsCorrectedForTheInputRate)
-{
+TEST_F(Cycle, TheLiveTimeIsCorrectedForTheInputRate) {
     double rise = param(0, DPPL_PARAM_CH_RCCR2_RISE)->value;
     double trise = param(0, DPPL_PARAM_CH_TRAP_TRISE)->value;
     double tflat = param(0, DPPL_PARAM_CH_TRAP_TFLAT)->value;
@@ -428,8 +409,7 @@ TEST_F(Cycle, TheLiveTimeIsCorrectedForTheInputRate)
     EXPECT_GT(board_->channels[0].icrCounts, 50000.0);
 }
 
-TEST_F(Cycle, DeadTimeAboveTheRealTimeLeavesNoLiveTimeInsteadOfWrapping)
-{
+TEST_F(Cycle, DeadTimeAboveTheRealTimeLeavesNoLiveTimeInsteadOfWrapping) {
     board_->channels[0].inputCount = 10;
     ASSERT_EQ(SRV_AccumulateDeadTime(board_, 0, 1000, 4000), 0);
     EXPECT_EQ(spectrum(0)->total.liveTimeNs, 0u);
@@ -450,8 +430,7 @@ TEST_F(Cycle, DeadTimeAboveTheRealTimeLeavesNoLiveTimeInsteadOfWrapping)
 // Past the model's pole (1 - 1.88 x RISE x y <= 0) the corrected rate would
 // be infinite or negative: the input count stays finite, the measured count
 // scaled to the real time, and so does the live time.
-TEST_F(Cycle, ADeadTimePastTheModelsPoleKeepsTheInputCountFinite)
-{
+TEST_F(Cycle, ADeadTimePastTheModelsPoleKeepsTheInputCountFinite) {
     double rise = param(0, DPPL_PARAM_CH_RCCR2_RISE)->value;
     const double rate = 1000.0 / 1e6; // counts per ns of live time
     for (double atOrPast : {1.0, 1.5, 100.0}) {
@@ -474,8 +453,7 @@ TEST_F(Cycle, ADeadTimePastTheModelsPoleKeepsTheInputCountFinite)
 // A firmware without real and dead time, or a replay without a board to read
 // them from, is reported once in a run, not every cycle, and the cycle's
 // other steps go on.
-TEST_F(Cycle, MissingBoardTimeIsReportedOnceARun)
-{
+TEST_F(Cycle, MissingBoardTimeIsReportedOnceARun) {
     const std::string reported = "Error in c_getRealtimeAndDeadtime";
     struct Case {
         const char* name;
@@ -510,8 +488,7 @@ TEST_F(Cycle, MissingBoardTimeIsReportedOnceARun)
 
 // A dead-time step that fails leaves the steps after it that need no board
 // time running: the event times among them.
-TEST_F(Cycle, AFailedDeadTimeStepSkipsNoOtherStep)
-{
+TEST_F(Cycle, AFailedDeadTimeStepSkipsNoOtherStep) {
     board_->channels[0].lastEventTime = c_get_time() - 1000;
     ZarnSim_FailRegisterAccess(0x10DC, 1, -1);
     deliver(0, 3, 100);
@@ -530,8 +507,7 @@ namespace {
 
 // The whole path on the simulated board: the library acquires and decodes,
 // the cycle fills the spectrum from what it decoded.
-TEST_F(Cycle, AnAcquisitionOfTheSimulatedBoardFillsTheSpectrumWithConsistentTimes)
-{
+TEST_F(Cycle, AnAcquisitionOfTheSimulatedBoardFillsTheSpectrumWithConsistentTimes) {
     // The board's own buffers for a real readout; the hand-made events of
     // the other tests need the larger ones back afterwards.
     ASSERT_EQ(c_brealloc(dig_), 0);

@@ -11,44 +11,38 @@
 #include <string>
 #include <vector>
 
+#include "../server/ServerTestSupport.h"
 #include "SRVBoardThread.h"
 #include "SRVParameters.h"
-#include "SRV_ParameterBuild.h"
 #include "SRV_Common.h"
 #include "SRV_EventProcessing.h"
+#include "SRV_ParameterBuild.h"
 #include "SRV_Spectra.h"
-#include "../server/ServerTestSupport.h"
 
 namespace spectest {
 
 using namespace srvtest;
 
 // The folder of the log files of this test program.
-inline const fs::path& logFolder()
-{
+inline const fs::path& logFolder() {
     static TempDir folder;
     return folder.path();
 }
 
-inline std::string log(const char* file)
-{
-    return readFile(logFolder() / file);
-}
+inline std::string log(const char* file) { return readFile(logFolder() / file); }
 
 // The board record of the global record, opened once for the whole program
 // and closed when the tests end.
 class Board : public ::testing::Environment {
 public:
-    static SRVBoard_t* get()
-    {
+    static SRVBoard_t* get() {
         if (!tried_) {
             tried_ = true;
             board_ = open();
         }
         return board_;
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         if (SRV_Globals == nullptr)
             return;
         SRVBoard_t* board = &SRV_Globals->board;
@@ -63,8 +57,7 @@ public:
     }
 
 private:
-    static SRVBoard_t* open()
-    {
+    static SRVBoard_t* open() {
         setenv("ZARN_LOG_DIR", logFolder().c_str(), 1);
         setenv("ZARN_LOG_LEVEL", "8", 1);
         SRV_Globals = static_cast<SRVGlobals_t*>(c_calloc(1, sizeof(SRVGlobals_t)));
@@ -97,8 +90,7 @@ inline ::testing::Environment* const boardEnvironment = ::testing::AddGlobalTest
 // the parameters at their start values.
 class BoardTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         board_ = Board::get();
         ASSERT_NE(board_, nullptr) << "the simulated board could not be opened";
         dig_ = &board_->digitizer;
@@ -122,8 +114,7 @@ protected:
         family_ = dig_->descriptor.FamilyCode;
         waveforms()->value = 0;
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         dig_->descriptor.FamilyCode = family_;
         for (uint32_t ch = 0; ch < SRV_ChannelCount(board_); ch++) {
             dig_->channels[ch].acqStatus = ACQSTATUS_STOPPED;
@@ -131,14 +122,12 @@ protected:
         }
     }
 
-    static std::vector<int32_t> stopCodes()
-    {
+    static std::vector<int32_t> stopCodes() {
         return {DPPL_PARAM_CH_STOP_MODE_REALTIME, DPPL_PARAM_CH_STOP_MODE_LIVETIME,
                 DPPL_PARAM_CH_STOP_MODE_TOTAL_COUNTS, DPPL_PARAM_CH_STOP_MODE_COUNTS_IN_ROI};
     }
     SRVEnergySpectrum_t* spectrum(uint32_t ch) { return &board_->channels[ch].energySpectra[0]; }
-    c_Parameter_t* param(uint32_t ch, int32_t code)
-    {
+    c_Parameter_t* param(uint32_t ch, int32_t code) {
         c_Parameter_t* p = c_pfindc(dig_, static_cast<int32_t>(ch), code);
         EXPECT_NE(p, nullptr) << "channel parameter " << code;
         return p;
@@ -150,8 +139,7 @@ protected:
         uint16_t energy;
         uint32_t flags = 0;
     };
-    void deliver(uint32_t ch, const std::vector<Event>& events)
-    {
+    void deliver(uint32_t ch, const std::vector<Event>& events) {
         c_ChannelRecord_t* record = &dig_->channels[ch];
         ASSERT_LE(events.size(), record->capacity);
         for (size_t i = 0; i < events.size(); i++) {
@@ -163,12 +151,10 @@ protected:
         record->acqStatus = ACQSTATUS_RUNNING;
     }
     // `count` events of one energy.
-    void deliver(uint32_t ch, size_t count, uint16_t energy, uint32_t flags = 0)
-    {
+    void deliver(uint32_t ch, size_t count, uint16_t energy, uint32_t flags = 0) {
         deliver(ch, std::vector<Event>(count, Event{energy, flags}));
     }
-    uint64_t sumOfBins(uint32_t ch, uint32_t from = 0, uint32_t to = SRV_SPECTRUM_MAX_BINS)
-    {
+    uint64_t sumOfBins(uint32_t ch, uint32_t from = 0, uint32_t to = SRV_SPECTRUM_MAX_BINS) {
         uint64_t sum = 0;
         for (uint32_t bin = from; bin < to; bin++)
             sum += spectrum(ch)->counts[bin];

@@ -16,8 +16,7 @@ protected:
     std::string path(const char* name) const { return (folder_.path() / name).string(); }
 
     // Fills channel 0's spectrum with recognisable values.
-    void fill()
-    {
+    void fill() {
         SRVEnergySpectrum_t* s = spectrum(0);
         for (uint32_t bin = 0; bin < SRV_SPECTRUM_MAX_BINS; bin++)
             s->counts[bin] = bin * 3 + 1;
@@ -31,8 +30,7 @@ protected:
     }
 
     // Runs SQL on a file with the blob of `bytes` bytes (or NULL) bound as ?1.
-    void exec(const std::string& file, const std::string& sql, const std::vector<uint8_t>* blob = nullptr)
-    {
+    void exec(const std::string& file, const std::string& sql, const std::vector<uint8_t>* blob = nullptr) {
         sqlite3* db = nullptr;
         ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
         sqlite3_stmt* statement = nullptr;
@@ -44,8 +42,7 @@ protected:
         sqlite3_close(db);
     }
 
-    std::string timestampOf(const std::string& file)
-    {
+    std::string timestampOf(const std::string& file) {
         sqlite3* db = nullptr;
         sqlite3_open(file.c_str(), &db);
         sqlite3_stmt* statement = nullptr;
@@ -60,8 +57,7 @@ protected:
 
     // The blob of `bins` little-endian u32 values 1000 + bin, plus `extra`
     // bytes.
-    static std::vector<uint8_t> bins(size_t bins, size_t extra = 0)
-    {
+    static std::vector<uint8_t> bins(size_t bins, size_t extra = 0) {
         std::vector<uint8_t> bytes;
         for (size_t bin = 0; bin < bins; bin++)
             putU32(bytes, static_cast<uint32_t>(1000 + bin));
@@ -72,8 +68,7 @@ protected:
     TempDir folder_;
 };
 
-TEST_F(SpectrumFile, WhatIsWrittenIsReadBackWithTheBinCountOfTheBoard)
-{
+TEST_F(SpectrumFile, WhatIsWrittenIsReadBackWithTheBinCountOfTheBoard) {
     fill();
     *spectrum(0)->nbins = 4096;
     std::string file = path("spectrum_ch00.spe");
@@ -106,8 +101,7 @@ TEST_F(SpectrumFile, WhatIsWrittenIsReadBackWithTheBinCountOfTheBoard)
 
 // Other tools read these files by their table and column names: the table is
 // created with its exact definition, and each value sits in its own column.
-TEST_F(SpectrumFile, TheRowHoldsEachValueInItsNamedColumn)
-{
+TEST_F(SpectrumFile, TheRowHoldsEachValueInItsNamedColumn) {
     fill();
     *spectrum(0)->nbins = 4096;
     std::string file = path("columns.spe");
@@ -142,8 +136,7 @@ TEST_F(SpectrumFile, TheRowHoldsEachValueInItsNamedColumn)
     sqlite3_finalize(statement);
 }
 
-TEST_F(SpectrumFile, AnotherWriteUpdatesTheRowAndKeepsItsFirstTimestamp)
-{
+TEST_F(SpectrumFile, AnotherWriteUpdatesTheRowAndKeepsItsFirstTimestamp) {
     std::string file = path("twice.spe");
     ASSERT_EQ(SRV_WriteEnergySpectrumFile(spectrum(0), 0, file.c_str()), SRV_SUCCESS);
     exec(file, "UPDATE EnergySpectrum SET timestamp = '2001-02-03 04:05:06' WHERE channel = 0");
@@ -157,8 +150,7 @@ TEST_F(SpectrumFile, AnotherWriteUpdatesTheRowAndKeepsItsFirstTimestamp)
 
 // Stored histograms of every length: bins restored from 0, the rest zero,
 // never more than the histogram holds.
-TEST_F(SpectrumFile, StoredHistogramsOfAnyLengthAreReadSafely)
-{
+TEST_F(SpectrumFile, StoredHistogramsOfAnyLengthAreReadSafely) {
     struct Case {
         const char* name;
         std::vector<uint8_t> blob;
@@ -192,8 +184,7 @@ TEST_F(SpectrumFile, StoredHistogramsOfAnyLengthAreReadSafely)
     }
 }
 
-TEST_F(SpectrumFile, StoredValuesOutOfRangeDoNotReachTheRecordUnchecked)
-{
+TEST_F(SpectrumFile, StoredValuesOutOfRangeDoNotReachTheRecordUnchecked) {
     std::string file = path("range.spe");
     ASSERT_EQ(SRV_WriteEnergySpectrumFile(spectrum(0), 0, file.c_str()), SRV_SUCCESS);
     exec(file, "UPDATE EnergySpectrum SET nbins = 99999999, lld = -5, uld = 70000, roil = -1, roih = 2000000000 "
@@ -209,8 +200,7 @@ TEST_F(SpectrumFile, StoredValuesOutOfRangeDoNotReachTheRecordUnchecked)
     EXPECT_EQ(SRV_SpectrumBinCount(s), 16384u);
 }
 
-TEST_F(SpectrumFile, FilesThatCantBeReadLeaveTheRecordAsItWas)
-{
+TEST_F(SpectrumFile, FilesThatCantBeReadLeaveTheRecordAsItWas) {
     fill();
     auto before = std::make_unique<SRVEnergySpectrum_t>(*spectrum(0));
     std::string noRow = path("no_row.spe");
@@ -244,8 +234,7 @@ TEST_F(SpectrumFile, FilesThatCantBeReadLeaveTheRecordAsItWas)
     EXPECT_EQ(SRV_WriteEnergySpectrumFile(spectrum(0), 0, garbage.c_str()), SRV_ERR_DATABASE);
 }
 
-TEST_F(SpectrumFile, StartUpLoadsEveryChannelAndCreatesTheFilesThatAreMissing)
-{
+TEST_F(SpectrumFile, StartUpLoadsEveryChannelAndCreatesTheFilesThatAreMissing) {
     uint32_t channels = SRV_ChannelCount(board_);
     ASSERT_GE(channels, 2u);
     fill();
@@ -281,8 +270,7 @@ TEST_F(SpectrumFile, StartUpLoadsEveryChannelAndCreatesTheFilesThatAreMissing)
               std::string::npos);
 }
 
-TEST_F(SpectrumFile, ClearingEmptiesTheSpectrumAndTheChannelRunCounters)
-{
+TEST_F(SpectrumFile, ClearingEmptiesTheSpectrumAndTheChannelRunCounters) {
     fill();
     SRVChannel_t* channel = &board_->channels[0];
     channel->realTimeSum = 5;

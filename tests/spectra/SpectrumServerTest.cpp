@@ -19,46 +19,40 @@ const int16_t DESERIALIZE = -6;
 const int16_t INVALID_PARAMETER = -10;
 const int16_t UNSUPPORTED = -33;
 
-const uint32_t CHANNELS = 8;   // the default simulated board
-const uint32_t BINS = 16384;   // its default bin count
+const uint32_t CHANNELS = 8; // the default simulated board
+const uint32_t BINS = 16384; // its default bin count
 const char* DATA_FOLDER = "OR5780_1101";
 
-void putI32Array(Bytes& b, const std::vector<int32_t>& values)
-{
+void putI32Array(Bytes& b, const std::vector<int32_t>& values) {
     putU32(b, static_cast<uint32_t>(values.size()));
     for (int32_t v : values)
         putU32(b, static_cast<uint32_t>(v));
 }
 
-void putText(Bytes& b, const std::string& text, size_t size)
-{
+void putText(Bytes& b, const std::string& text, size_t size) {
     for (size_t i = 0; i < size; i++)
         b.push_back(i < text.size() ? static_cast<uint8_t>(text[i]) : 0);
 }
 
-uint64_t getU64(const Bytes& b, size_t at)
-{
+uint64_t getU64(const Bytes& b, size_t at) {
     return static_cast<uint64_t>(getU32(b, at)) | (static_cast<uint64_t>(getU32(b, at + 4)) << 32);
 }
 
-std::string getText(const Bytes& b, size_t at, size_t size)
-{
+std::string getText(const Bytes& b, size_t at, size_t size) {
     std::string text(b.begin() + static_cast<long>(at), b.begin() + static_cast<long>(at + size));
     return text.substr(0, text.find('\0'));
 }
 
 std::vector<int32_t> spectrumPath(int32_t channel) { return {channel, 2, 0, 9}; }
 
-Bytes dataRequest(uint64_t mask, const std::vector<int32_t>& path)
-{
+Bytes dataRequest(uint64_t mask, const std::vector<int32_t>& path) {
     Bytes b;
     putU64(b, mask);
     putI32Array(b, path);
     return b;
 }
 
-Bytes maskRequest(uint64_t in, uint64_t out, const std::vector<int32_t>& path)
-{
+Bytes maskRequest(uint64_t in, uint64_t out, const std::vector<int32_t>& path) {
     Bytes b = masks(in, out);
     putI32Array(b, path);
     return b;
@@ -72,8 +66,7 @@ struct Spectrum {
     std::string filePath, label;
 };
 
-std::optional<Spectrum> getSpectrum(Client& client, int32_t channel)
-{
+std::optional<Spectrum> getSpectrum(Client& client, int32_t channel) {
     auto reply = client.request(GET_SPECTRUM, dataRequest(0x3FFF & ~0x400ull, spectrumPath(channel)));
     if (!reply || reply->status() != SUCCESS)
         return std::nullopt;
@@ -98,8 +91,7 @@ std::optional<Spectrum> getSpectrum(Client& client, int32_t channel)
     return s;
 }
 
-void quit(ServerProcess& server, uint16_t port)
-{
+void quit(ServerProcess& server, uint16_t port) {
     Client client(port);
     auto reply = client.request(QUIT, masks(0, 0));
     ASSERT_TRUE(reply);
@@ -109,8 +101,7 @@ void quit(ServerProcess& server, uint16_t port)
 
 // A row of a spectrum file rewritten by hand: bin (channel + 1) * 10 holds
 // 1000 + channel, and the counters follow the channel number.
-void storeKnownSpectrum(const fs::path& file, uint32_t channel)
-{
+void storeKnownSpectrum(const fs::path& file, uint32_t channel) {
     std::vector<uint32_t> counts(32768, 0);
     counts[(channel + 1) * 10] = 1000 + channel;
     sqlite3* db = nullptr;
@@ -140,17 +131,15 @@ class SpectrumServer : public ::testing::Test {
 protected:
     // A server on the shared working folder, so that a new start finds the
     // files of the previous one.
-    std::unique_ptr<ServerProcess> start()
-    {
+    std::unique_ptr<ServerProcess> start() {
         port_ = freePort();
-        auto server = std::make_unique<ServerProcess>(std::vector<std::string>{"-p", std::to_string(port_)},
-                                                      std::map<std::string, std::string>{
-                                                          {"ZARNWORKINGDIR", work_.path().string()}});
+        auto server = std::make_unique<ServerProcess>(
+            std::vector<std::string>{"-p", std::to_string(port_)},
+            std::map<std::string, std::string>{{"ZARNWORKINGDIR", work_.path().string()}});
         EXPECT_TRUE(server->waitReady()) << server->log() << server->log("SRV_SpectraLog.txt");
         return server;
     }
-    fs::path spectrumFile(uint32_t channel) const
-    {
+    fs::path spectrumFile(uint32_t channel) const {
         char name[32];
         std::snprintf(name, sizeof name, "spectrum_ch%02u.spe", channel);
         return work_.path() / DATA_FOLDER / name;
@@ -160,8 +149,7 @@ protected:
     uint16_t port_ = 0;
 };
 
-TEST_F(SpectrumServer, SpectraComeBackFromTheirFilesAfterAQuitAndClearingSticks)
-{
+TEST_F(SpectrumServer, SpectraComeBackFromTheirFilesAfterAQuitAndClearingSticks) {
     auto first = start();
     {
         Client client(port_);
@@ -241,8 +229,7 @@ TEST_F(SpectrumServer, SpectraComeBackFromTheirFilesAfterAQuitAndClearingSticks)
     quit(*third, port_);
 }
 
-uint64_t entriesOf(Client& client, int32_t channel)
-{
+uint64_t entriesOf(Client& client, int32_t channel) {
     auto reply = client.request(GET_SPECTRUM, dataRequest(0x40, spectrumPath(channel)));
     return reply && reply->status() == SUCCESS ? getU64(reply->payload, 2) : UINT64_MAX;
 }
@@ -250,8 +237,7 @@ uint64_t entriesOf(Client& client, int32_t channel)
 // An acquisition of the simulated board fills the spectra; a total-counts
 // limit on channel 0 stops the whole board (it is not the register-level
 // device) at exactly that count, and the spectra survive a new start.
-TEST_F(SpectrumServer, ATotalCountsLimitEndsTheRunAtItsCount)
-{
+TEST_F(SpectrumServer, ATotalCountsLimitEndsTheRunAtItsCount) {
     const uint32_t LIMIT = 300;
     auto server = start();
     {
@@ -308,8 +294,7 @@ TEST_F(SpectrumServer, ATotalCountsLimitEndsTheRunAtItsCount)
     quit(*again, port_);
 }
 
-TEST_F(SpectrumServer, BadRequestsGetTheirStatusAndNothingElse)
-{
+TEST_F(SpectrumServer, BadRequestsGetTheirStatusAndNothingElse) {
     auto server = start();
     Client client(port_);
     Bytes shortSet = dataRequest(0x200, spectrumPath(0)); // the period is missing

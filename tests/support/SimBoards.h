@@ -30,7 +30,7 @@ inline c_ConnParams_t Connection(int linkType, int number, int node, uint32_t ba
 /* A digitizer record on the heap, opened by c_newDigitizer and closed by
  * c_freeDgtz when it goes. */
 class OpenedRecord {
-  public:
+public:
     OpenedRecord() : d_(new c_Digitizer_t) { _resetDgtz(d_); }
     ~OpenedRecord() {
         c_freeDgtz(d_);
@@ -49,7 +49,7 @@ class OpenedRecord {
         return value;
     }
 
-  private:
+private:
     c_Digitizer_t* d_;
 };
 

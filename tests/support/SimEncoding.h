@@ -50,7 +50,7 @@ std::vector<uint32_t> BoardAggregate(const std::vector<std::pair<uint32_t, std::
 /* An encoder driven with its own register file; the context's format fields
  * are left to the caller. Not copyable: the context points at regs. */
 class UnitEncoder {
-  public:
+public:
     explicit UnitEncoder(const ZarnSim_Encoder_t& encoder);
     UnitEncoder(const UnitEncoder&) = delete;
     UnitEncoder& operator=(const UnitEncoder&) = delete;
@@ -63,7 +63,7 @@ class UnitEncoder {
      * aggregate until all are used. */
     std::vector<uint32_t> buffer(const std::vector<Pulse>& pulses, uint32_t perAggregate);
 
-  private:
+private:
     const ZarnSim_Encoder_t& encoder_;
 };
 

@@ -13,7 +13,7 @@
 namespace testsup {
 
 class SoftRecord {
-  public:
+public:
     SoftRecord();
     ~SoftRecord();
     SoftRecord(const SoftRecord&) = delete;
@@ -29,13 +29,13 @@ class SoftRecord {
     /* One read's walk over the loaded buffer. */
     int walk();
 
-  protected:
+protected:
     /* A readoutBytes buffer and events for every channel (withWaveform of them
      * carry samples-long traces); the allocator's status. */
     int allocateFixed(uint64_t readoutBytes, uint32_t events, uint32_t withWaveform, uint32_t samples);
     c_Digitizer_t* d_;
 
-  private:
+private:
     c_Parameter_t* add(c_ParamCollection_t** collection, int32_t first, int32_t code, double value, uint8_t index);
 };
 

@@ -40,7 +40,8 @@ TEST(Memory, BlocksKnowTheirSize) {
     uint32_t* zeros = static_cast<uint32_t*>(c_calloc(64, sizeof(uint32_t)));
     ASSERT_NE(zeros, nullptr);
     EXPECT_EQ(c_malloc_size(zeros), 256u);
-    for (int i = 0; i < 64; i++) EXPECT_EQ(zeros[i], 0u);
+    for (int i = 0; i < 64; i++)
+        EXPECT_EQ(zeros[i], 0u);
     c_free(zeros);
 
     EXPECT_EQ(c_calloc(SIZE_MAX / 2, 4), nullptr); // overflowing count * size
@@ -62,7 +63,8 @@ TEST(Memory, BlocksKnowTheirSize) {
 TEST(Memory, HeldEmptyBlocksAreNoLeak) {
 #ifdef ZARN_TEST_LEAK_CHECK
     static void* held[4];
-    for (void*& block : held) block = c_malloc(0);
+    for (void*& block : held)
+        block = c_malloc(0);
     held[3] = c_realloc(held[3], 0);
     EXPECT_EQ(__lsan_do_recoverable_leak_check(), 0);
     for (void*& block : held) {
@@ -75,7 +77,7 @@ TEST(Memory, HeldEmptyBlocksAreNoLeak) {
 }
 
 class LogTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         char pattern[] = "/tmp/zarn-log-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
@@ -90,7 +92,8 @@ class LogTest : public ::testing::Test {
     std::vector<std::string> lines(const char* file) {
         std::ifstream in(folder + "/" + file);
         std::vector<std::string> result;
-        for (std::string line; std::getline(in, line);) result.push_back(line);
+        for (std::string line; std::getline(in, line);)
+            result.push_back(line);
         return result;
     }
     std::string folder;
@@ -118,7 +121,8 @@ TEST_F(LogTest, LinesCarryTimeLevelSourceAndLine) {
 TEST_F(LogTest, MessagesAboveTheThresholdAreDropped) {
     static const c_LogModule_t module = {"LevelLog.txt", "Levels"};
     unsetenv("ZARN_LOG_LEVEL"); // default: 4
-    for (uint32_t level : {1u, 2u, 4u, 8u}) c_lprintf(&module, level, level, "default %u", level);
+    for (uint32_t level : {1u, 2u, 4u, 8u})
+        c_lprintf(&module, level, level, "default %u", level);
     setenv("ZARN_LOG_LEVEL", "8", 1);
     c_lprintf(&module, C_LOG_DETAIL, 8, "detail shown");
     setenv("ZARN_LOG_LEVEL", "1", 1);

@@ -73,8 +73,8 @@ TEST(PacketBuild, EveryTypeRoundTrips) {
     ASSERT_NE(packet, nullptr);
     const uint8_t* bytes = static_cast<const uint8_t*>(packet);
     EXPECT_EQ(bytes[0] | bytes[1] << 8 | bytes[2] << 16 | bytes[3] << 24, static_cast<int>(size));
-    EXPECT_EQ(bytes[4], 0xAA); // flags, little-endian
-    EXPECT_EQ(bytes[6], 0x34); // command, little-endian
+    EXPECT_EQ(bytes[4], 0xAA);                                  // flags, little-endian
+    EXPECT_EQ(bytes[6], 0x34);                                  // command, little-endian
     EXPECT_EQ(bytes[8 + 2 + 2 + 4 + 4 + 8 + 4 + 8 + 16], 0x08); // low byte of u64[0] comes first
 
     int8_t ri8[2];
@@ -123,7 +123,8 @@ TEST(PacketBuild, LargeRepliesGrowAndTheSizeFieldCannotOverflow) {
     uint32_t size = 0;
     void* packet = c_createheader(0, 26, &size);
     std::vector<uint8_t> block(65536);
-    for (size_t i = 0; i < block.size(); i++) block[i] = static_cast<uint8_t>(i * 7);
+    for (size_t i = 0; i < block.size(); i++)
+        block[i] = static_cast<uint8_t>(i * 7);
     for (int i = 0; i < 200; i++) { // 12.5 MiB
         packet = serialize_u8(block.data(), static_cast<uint32_t>(block.size()), packet, &size);
         ASSERT_NE(packet, nullptr) << "block " << i;
@@ -190,7 +191,7 @@ TEST(PacketRead, FixedTextIsAlwaysTerminated) {
 // A connected pair over loopback: server is the side under test, peer writes
 // raw bytes.
 class PacketSocket : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         uint16_t port = 0;
         ASSERT_EQ(c_socket_server_init(&listener, INADDR_LOOPBACK, &port), 0);
@@ -296,7 +297,8 @@ TEST_F(PacketSocket, TricklingPeerIsCutOffAfterOneTimeOutForTheWholePacket) {
     std::thread trickle([&] {
         const uint8_t bytes[] = {16, 0, 0, 0, 0, 0, 3, 0, 1, 2, 3, 4, 5, 6, 7, 8};
         for (uint8_t byte : bytes) {
-            if (stop) break;
+            if (stop)
+                break;
             c_send(peer, &byte, 1);
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }

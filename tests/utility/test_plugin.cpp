@@ -18,9 +18,11 @@ TEST(Plugin, FindsTheFunctionsThePluginExports) {
     for (size_t i = 0; i < found.size(); i++)
         threads.emplace_back(
             [&found, i] { found[i] = c_xml_getfunctionpointerfromcodename(nullptr, "standinParameterFunction"); });
-    for (auto& thread : threads) thread.join();
+    for (auto& thread : threads)
+        thread.join();
     ASSERT_NE(found[0], nullptr);
-    for (void* function : found) EXPECT_EQ(function, found[0]);
+    for (void* function : found)
+        EXPECT_EQ(function, found[0]);
     auto function = reinterpret_cast<int (*)(int)>(found[0]);
     EXPECT_EQ(function(20), 41);
 

@@ -28,7 +28,7 @@ TEST(Expression, ValidExpressions) {
         {"0x1000 + idx * 0x100", 3, 0x1300},
         {"0x1080 | (idx << 8)", 2, 0x1280},
         {"1 << idx", 5, 32},
-        {"1 + 2 << 3", 0, 24},  // + binds tighter than <<
+        {"1 + 2 << 3", 0, 24},    // + binds tighter than <<
         {"6 & 3 ^ 1 | 8", 0, 11}, // & then ^ then |
         {"~0 & 0xFF", 0, 255},
         {"-idx", 4, -4},
@@ -50,10 +50,32 @@ TEST(Expression, ValidExpressions) {
 
 TEST(Expression, InvalidExpressionsFailAndLeaveTheResult) {
     const char* cases[] = {
-        "",        "   ",     "1 +",      "(1 + 2",  "1 + 2)", "1 2",    "12abc",  "0x",
-        "0xG",     "ch + 1",  "idx2",     "IDX",     "1 / 0",  "5 % 0",  "1 / (idx - 3)",
-        "1 << 64", "1 << -1", "1 >> 64",  "1 || 2",  "1 && 2", "1 < 2",  "2 ** 3", "+1",
-        "99999999999999999999", "0x10000000000000000", "(-9223372036854775807 - 1) / -1",
+        "",
+        "   ",
+        "1 +",
+        "(1 + 2",
+        "1 + 2)",
+        "1 2",
+        "12abc",
+        "0x",
+        "0xG",
+        "ch + 1",
+        "idx2",
+        "IDX",
+        "1 / 0",
+        "5 % 0",
+        "1 / (idx - 3)",
+        "1 << 64",
+        "1 << -1",
+        "1 >> 64",
+        "1 || 2",
+        "1 && 2",
+        "1 < 2",
+        "2 ** 3",
+        "+1",
+        "99999999999999999999",
+        "0x10000000000000000",
+        "(-9223372036854775807 - 1) / -1",
     };
     for (const char* text : cases) {
         int64_t value = -12345;
@@ -100,7 +122,8 @@ TEST(Getopt, Table) {
     };
     for (const GetoptCase& c : cases) {
         std::vector<char*> argv;
-        for (const char* arg : c.args) argv.push_back(const_cast<char*>(arg));
+        for (const char* arg : c.args)
+            argv.push_back(const_cast<char*>(arg));
         argv.push_back(nullptr);
         c_getopt_t state = C_GETOPT_INIT;
         std::string label = "case starting " + std::string(c.args.size() > 1 ? c.args[1] : "(none)");
@@ -153,10 +176,11 @@ TEST(PathMacros, Expansion) {
         {"plain/text", "plain/text"},
         {"", ""},
         {"$ZARN_TEST_FOLDER and $", "$ZARN_TEST_FOLDER and $"},
-        {"keep $(ZARN_TEST_FOLDER", "keep $(ZARN_TEST_FOLDER"},             // unterminated
+        {"keep $(ZARN_TEST_FOLDER", "keep $(ZARN_TEST_FOLDER"}, // unterminated
         {"$(ZARN_TEST_FOLDER)$(open", "/opt/data$(open"},
     };
-    for (const Case& c : cases) EXPECT_EQ(expand(c.text), c.expected) << c.text;
+    for (const Case& c : cases)
+        EXPECT_EQ(expand(c.text), c.expected) << c.text;
     EXPECT_EQ(c_getExpandedString(nullptr), nullptr);
 }
 
@@ -178,7 +202,8 @@ TEST(Folders, MakeChangeListAndDirname) {
     c_dir_t* dir = c_opendir((base + "/one").c_str());
     ASSERT_NE(dir, nullptr);
     std::set<std::string> entries;
-    while (const char* name = c_readdir(dir)) entries.insert(name);
+    while (const char* name = c_readdir(dir))
+        entries.insert(name);
     c_closedir(dir);
     EXPECT_EQ(entries, (std::set<std::string>{"plain", "two"}));
     EXPECT_EQ(c_opendir((base + "/missing").c_str()), nullptr);
@@ -194,7 +219,7 @@ TEST(Folders, MakeChangeListAndDirname) {
     struct Case {
         const char* path;
         const char* folder;
-    } cases[] = {{"a/b/c.txt", "a/b"}, {"c.txt", "."}, {"/c.txt", "/"}, {"/", "/"},
+    } cases[] = {{"a/b/c.txt", "a/b"}, {"c.txt", "."},    {"/c.txt", "/"}, {"/", "/"},
                  {"a//b//", "a"},      {"Run/x/", "Run"}, {"", "."}};
     char folder[16];
     for (const Case& c : cases) {
@@ -271,14 +296,17 @@ TEST(Random, UniformInUnitIntervalAndRepeatable) {
         double value = c_rand();
         ASSERT_GE(value, 0.0);
         ASSERT_LT(value, 1.0);
-        if (i < 10) first.push_back(value);
+        if (i < 10)
+            first.push_back(value);
         sum += value;
-        if (value < 0.25) low++;
+        if (value < 0.25)
+            low++;
     }
     EXPECT_NEAR(sum / 100000, 0.5, 0.01);
     EXPECT_NEAR(low / 100000.0, 0.25, 0.01);
     c_srand(1234);
-    for (double value : first) EXPECT_EQ(c_rand(), value);
+    for (double value : first)
+        EXPECT_EQ(c_rand(), value);
     c_srand(1235);
     EXPECT_NE(c_rand(), first[0]);
 }

@@ -43,10 +43,12 @@ TEST(TicketLock, WaitersAreServedInArrivalOrder) {
         queued[i] = {&lock, &order, i};
         ASSERT_EQ(c_thread_create(&threads[i], takeTicketAndRecord, &queued[i]), 0);
         // Start the next waiter only once this one stands in the queue.
-        while (ticketsTaken(&lock) != static_cast<uint64_t>(i) + 2) c_sleep(1);
+        while (ticketsTaken(&lock) != static_cast<uint64_t>(i) + 2)
+            c_sleep(1);
     }
     ASSERT_EQ(c_ticket_unlock(&lock), 0);
-    for (c_thread_t* thread : threads) ASSERT_EQ(c_thread_timedjoin(thread, nullptr, 5000), 0);
+    for (c_thread_t* thread : threads)
+        ASSERT_EQ(c_thread_timedjoin(thread, nullptr, 5000), 0);
     EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7}));
     EXPECT_EQ(c_ticket_unlock(&lock), EPERM); // not held: refused, the queue stays intact
     EXPECT_EQ(c_ticket_lock(&lock), 0);
@@ -117,7 +119,8 @@ TEST(Condition, WaitTimesOutOrIsWoken) {
     c_thread_t* signaller = nullptr;
     ASSERT_EQ(c_thread_create(&signaller, signalLater, &signalling), 0);
     int status = 0;
-    while (!flag && status == 0) status = c_condition_wait(&condition, 5000);
+    while (!flag && status == 0)
+        status = c_condition_wait(&condition, 5000);
     EXPECT_EQ(status, 0);
     EXPECT_TRUE(flag);
     ASSERT_EQ(c_condition_unlock(&condition), 0);
@@ -149,7 +152,8 @@ TEST(Thread, AffinityAcceptsRealProcessorsOnly) {
     cpu_set_t allowed;
     ASSERT_EQ(sched_getaffinity(0, sizeof allowed, &allowed), 0);
     int firstAllowed = 0;
-    while (!CPU_ISSET(firstAllowed, &allowed)) firstAllowed++;
+    while (!CPU_ISSET(firstAllowed, &allowed))
+        firstAllowed++;
     if (firstAllowed < 64) {
         EXPECT_EQ(c_thread_setaffinity(thread, UINT64_C(1) << firstAllowed), 0);
     }

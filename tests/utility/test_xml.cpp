@@ -12,7 +12,7 @@ namespace {
 const std::string FIXTURE = std::string(MORVANE_TEST_FIXTURES) + "/sample.xml";
 
 class XmlTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         document = c_xml_newfile(FIXTURE.c_str());
         ASSERT_NE(document, nullptr);
@@ -24,8 +24,10 @@ class XmlTest : public ::testing::Test {
     std::vector<std::string> names(const char* xpath) {
         std::vector<std::string> result;
         c_xml_nodeset_t* set = c_xml_getnodeset(document, xpath);
-        if (set == nullptr) return result;
-        for (int i = 0; i < set->count; i++) result.push_back(reinterpret_cast<const char*>(set->nodes[i]->name));
+        if (set == nullptr)
+            return result;
+        for (int i = 0; i < set->count; i++)
+            result.push_back(reinterpret_cast<const char*>(set->nodes[i]->name));
         c_xml_freenodeset(set);
         return result;
     }
@@ -94,8 +96,8 @@ TEST_F(XmlTest, ElementLookupsByNameAndNamePath) {
         const char* path;
         std::string expected;
     } cases[] = {
-        {root, "b", "first-b"},                    // a single name: any descendant
-        {root, "a/b/c", "found"},                  // backtracks past the first a/b that has no c
+        {root, "b", "first-b"},   // a single name: any descendant
+        {root, "a/b/c", "found"}, // backtracks past the first a/b that has no c
         {root, "Deep/a/b", "first-b"},
         {root, "ServerParameters/BoardParameters/Gain", "gain"},
         {parameters, "ServerParameters", "(none)"}, // the parent itself is not below itself
@@ -113,8 +115,8 @@ TEST_F(XmlTest, AttributeValuesAreOwnedByTheDocument) {
     ASSERT_NE(threshold, nullptr);
     const char* name = c_xml_getattributevalue(threshold, "name", 0);
     ASSERT_NE(name, nullptr);
-    EXPECT_STREQ(name, "threshold mV & more"); // an entity reference folded into the text
-    EXPECT_EQ(c_xml_getattributevalue(threshold, "name", 0), name); // the same text on every call
+    EXPECT_STREQ(name, "threshold mV & more");                             // an entity reference folded into the text
+    EXPECT_EQ(c_xml_getattributevalue(threshold, "name", 0), name);        // the same text on every call
     EXPECT_STREQ(c_xml_getattributevalue(threshold, "kind", 0), "analog"); // default of the document type
     EXPECT_EQ(c_xml_getattributevalue(threshold, "missing", 1), nullptr);
     EXPECT_EQ(c_xml_getattributevalue(nullptr, "name", 0), nullptr);
