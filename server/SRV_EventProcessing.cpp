@@ -139,6 +139,19 @@ bool isDTReference(const SRVBoard_t* board, uint32_t channel) {
     return board->dtSpectrumCount > 0 && dt->enabled && dt->referenceChannel == channel;
 }
 
+// The first stop mode whose limit the spectrum's totals have reached, or
+// SRV_STOP_MODES. The per-event loop asks before every event, so it is
+// inlined there; SRV_CheckStopCriteria logs the mode that was met.
+inline size_t reachedStopMode(const SRVEnergySpectrum_t* spectrum, const uint64_t limits[SRV_STOP_MODES]) {
+    const uint64_t values[SRV_STOP_MODES] = {spectrum->total.realTimeNs, spectrum->total.liveTimeNs,
+                                             spectrum->total.entries, spectrum->rois[0].entries};
+    for (size_t mode = 0; mode < SRV_STOP_MODES; mode++) {
+        if (limits[mode] != 0 && values[mode] >= limits[mode])
+            return mode;
+    }
+    return SRV_STOP_MODES;
+}
+
 // The events of one acquiring channel; `hadEvents` is set by the first event
 // that is not a pseudo event.
 void processEvents(SRVBoard_t* board, CycleState& cycle, uint32_t channel, const uint64_t* stopLimits,
@@ -153,7 +166,8 @@ void processEvents(SRVBoard_t* board, CycleState& cycle, uint32_t channel, const
 
     for (uint32_t i = 0; i < count; i++) {
         c_DPPEvent_t* event = &record->events[i];
-        if (stopLimits != NULL && SRV_CheckStopCriteria(board, spectrum, stopLimits)) {
+        if (stopLimits != NULL && reachedStopMode(spectrum, stopLimits) != SRV_STOP_MODES &&
+            SRV_CheckStopCriteria(board, spectrum, stopLimits)) {
             // The event that carries the flag and the later ones are not
             // processed; the cycle's list-mode step saves up to it.
             event->flags |= EVTFLAG_STOP_CRITERION;
@@ -278,17 +292,13 @@ bool SRV_GetStopLimits(SRVBoard_t* board, uint32_t channel, uint64_t limits[SRV_
 
 bool SRV_CheckStopCriteria(SRVBoard_t* board, const SRVEnergySpectrum_t* spectrum,
                            const uint64_t limits[SRV_STOP_MODES]) {
-    const uint64_t values[SRV_STOP_MODES] = {spectrum->total.realTimeNs, spectrum->total.liveTimeNs,
-                                             spectrum->total.entries, spectrum->rois[0].entries};
-    for (size_t mode = 0; mode < SRV_STOP_MODES; mode++) {
-        if (limits[mode] != 0 && values[mode] >= limits[mode]) {
-            c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_INFO, __LINE__,
-                             "Stop criteria for mode '%zu' met! Stop value = '%llu'", mode,
-                             static_cast<unsigned long long>(limits[mode]));
-            return true;
-        }
-    }
-    return false;
+    size_t mode = reachedStopMode(spectrum, limits);
+    if (mode == SRV_STOP_MODES)
+        return false;
+    c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_INFO, __LINE__,
+                     "Stop criteria for mode '%zu' met! Stop value = '%llu'", mode,
+                     static_cast<unsigned long long>(limits[mode]));
+    return true;
 }
 
 int SRV_UpdateDeadTime(SRVBoard_t* board, uint32_t channel) {
