@@ -28,6 +28,7 @@
 #include "ZarnParameters.h"
 #include "ZarnROBuffDumper.h"
 #include "ZarnRecordMemory.h"
+#include "ZarnRecordQueries.h"
 
 static const c_LogModule_t ZarnBoard_GENERIC_log = {"ZarnBoard_GENERICLog.txt", "ZarnBoard_GENERIC"};
 
@@ -48,12 +49,6 @@ constexpr uint32_t kRegPllLatch = 0xEF04;
 constexpr uint32_t kRegAcqStatus = 0x8104;
 
 bool isReplay(const c_Digitizer_t* d) { return d->replay != 0; }
-bool isMorvane(const c_Digitizer_t* d) { return d->descriptor.FamilyCode == DPPL_FAMILY_MORVANE; }
-
-void setTypeName(c_Digitizer_t* d, const char* name) {
-    memset(d->descriptor.DPPTypeName, 0, sizeof d->descriptor.DPPTypeName);
-    strncpy(d->descriptor.DPPTypeName, name, sizeof d->descriptor.DPPTypeName - 1);
-}
 
 /* ------------------------------------------------------------------- open */
 
@@ -444,8 +439,6 @@ void pinRecordedValues(c_ParamCollection_t* coll, const double* block) {
         p->value = value;
     }
 }
-
-bool isOpenRecord(const c_Digitizer_t* d) { return d != NULL && (d->kind == 0 || d->kind == 1); }
 
 } // namespace
 

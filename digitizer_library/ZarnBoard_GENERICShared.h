@@ -5,11 +5,10 @@
 #ifndef ZARN_BOARD_GENERIC_SHARED_H
 #define ZARN_BOARD_GENERIC_SHARED_H
 
-#include "ZarnRecords.h"
+#include "ZarnRecordQueries.h"
 
 static inline uint32_t acqChannels(const c_Digitizer_t* d) {
     return d->descriptor.NumChannels < DPPL_MAX_CHANNELS ? d->descriptor.NumChannels : DPPL_MAX_CHANNELS;
 }
-static inline bool acqIsMorvane(const c_Digitizer_t* d) { return d->descriptor.FamilyCode == DPPL_FAMILY_MORVANE; }
 
 #endif

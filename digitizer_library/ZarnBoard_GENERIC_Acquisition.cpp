@@ -178,7 +178,7 @@ int _startBoardAcquisition(c_Digitizer_t* d) {
             return code;
         }
     }
-    if (acqIsMorvane(d)) {
+    if (isMorvane(d)) {
         if ((code = MORVANE_BoardStart(d)) != 0)
             logFromFunction("_startBoardAcquisition", code);
         return code;
@@ -204,7 +204,7 @@ int _stopBoardAcquisition(c_Digitizer_t* d) {
     } else if (d->acqStatus == ACQSTATUS_STOPPED || d->acqStatus == ACQSTATUS_PAUSED) {
         ALOG(d, C_LOG_WARNING, "Digitizer acquisition already stopped");
         return 0;
-    } else if (acqIsMorvane(d)) {
+    } else if (isMorvane(d)) {
         result = MORVANE_BoardStop(d);
     } else if (d->kind == DGTZ_KIND_GEN2_REPLAY) {
         ALOG(d, C_LOG_ERROR, "Error stopping acquisition: %i", DPPL_ERR_NOT_SUPPORTED);

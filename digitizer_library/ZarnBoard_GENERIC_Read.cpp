@@ -193,7 +193,7 @@ int GENERIC_ReadData(c_Digitizer_t* d) {
     int code;
     if (d->replay)
         code = GENERIC_ReadData_File(d);
-    else if (acqIsMorvane(d))
+    else if (isMorvane(d))
         code = XMOR_DGTZ_ReadData(d);
     else if (d->kind == DGTZ_KIND_GEN2_REPLAY)
         code = DPPL_ERR_NOT_SUPPORTED;

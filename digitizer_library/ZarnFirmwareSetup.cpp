@@ -18,6 +18,7 @@
 #include "ZarnComm.h"
 #include "ZarnFamilySupport.h"
 #include "ZarnParameters.h"
+#include "ZarnRecordQueries.h"
 #include "ZarnRecords.h"
 
 static const c_LogModule_t ZarnBoard_GENERIC_log = {"ZarnBoard_GENERICLog.txt", "ZarnBoard_GENERIC"};
@@ -175,11 +176,6 @@ int setupMorvane(c_Digitizer_t* d) {
 }
 
 /* ---------------------------------------------- standard waveform firmware */
-
-void setTypeName(c_Digitizer_t* d, const char* name) {
-    memset(d->descriptor.DPPTypeName, 0, sizeof d->descriptor.DPPTypeName);
-    strncpy(d->descriptor.DPPTypeName, name, sizeof d->descriptor.DPPTypeName - 1);
-}
 
 int familyInit(c_Digitizer_t* d) {
     switch (d->descriptor.FamilyCode) {

@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 
 #include "ZarnParameters.h"
+#include "ZarnRecordQueries.h"
 
 static const c_LogModule_t ZarnROBuffDumper_log = {"ZarnROBuffDumperLog.txt", "ZarnROBuffDumper"};
 
@@ -72,10 +73,6 @@ uint32_t wordLength(uint32_t word) {
 }
 uint32_t makeWord(uint32_t meaning, uint32_t index, uint32_t length) {
     return (meaning << 24) | ((index & kMaxWordIndex) << 18) | length;
-}
-
-bool isOpenRecord(const c_Digitizer_t* d) {
-    return d != NULL && (d->kind == DGTZ_KIND_OPEN || d->kind == DGTZ_KIND_GEN2_REPLAY);
 }
 
 void closeFile(c_ROBuffDumper_t* dumper) {
