@@ -1,7 +1,7 @@
 /*
- * ZarnDPPLayerShared: what the pieces of the exported interface and the
- * record memory share: their log record ("ZarnDPPLayerLog.txt"), the
- * interface's failure line; the record queries come with it.
+ * ZarnDPPLayerShared: what the pieces of the exported interface, the record
+ * memory and the status texts share: their log record ("ZarnDPPLayerLog.txt")
+ * and the interface's failure line; the record queries come with it.
  */
 #ifndef ZARN_DPP_LAYER_SHARED_H
 #define ZARN_DPP_LAYER_SHARED_H

@@ -1,10 +1,9 @@
 /*
- * ZarnDPPLayer: the exported interface of the digitizer library: status
- * texts, parameter-code lookup and board-prefixed logging. The other pieces:
- * ZarnDPPLayer_Record (record lifecycle and buffers) and
- * ZarnDPPLayer_Acquisition (acquisition control and readout).
+ * ZarnTypes_Status: the library's status texts, the parameter-code lookup
+ * and board-prefixed logging, which every layer uses (declared in
+ * ZarnTypes.h). Their lines go to "ZarnDPPLayerLog.txt" as they always have.
  */
-#include "ZarnDPPLayer.h"
+#include "ZarnTypes.h"
 
 #include <ctype.h>
 #include <stdarg.h>
