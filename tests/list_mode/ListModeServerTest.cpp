@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "../server/ServerRequests.h"
+#include "ListFileSupport.h"
 
 using namespace srvtest;
 using namespace srvtest::command;
@@ -67,26 +68,6 @@ bool setFileSizeLimit(pid_t pid, rlim_t bytes) {
     return prlimit(pid, RLIMIT_FSIZE, &limit, nullptr) == 0;
 }
 
-// The time tags of a text list file with every column; false when a line is
-// not a whole event line.
-bool timeTagsOf(const std::string& text, std::vector<uint64_t>* timeTags) {
-    const std::string header = "TIMETAG\t\tENERGY\tFLAGS\t\n";
-    if (text.compare(0, header.size(), header) != 0 || text.back() != '\n')
-        return false;
-    std::istringstream lines(text.substr(header.size()));
-    std::string line;
-    while (std::getline(lines, line)) {
-        unsigned long long timeTag = 0;
-        unsigned energy = 0, flags = 0;
-        int used = 0;
-        if (std::sscanf(line.c_str(), "%llu\t%u\t0x%8X\t%n", &timeTag, &energy, &flags, &used) != 3 ||
-            static_cast<size_t>(used) != line.size() || line.size() < 3 + 2 + 11)
-            return false;
-        timeTags->push_back(timeTag);
-    }
-    return true;
-}
-
 class FullDisk : public ::testing::TestWithParam<BoardCase> {};
 
 TEST_P(FullDisk, TheStopAnswersTheListFailureAndTheFileHoldsWholeEvents) {
@@ -123,11 +104,13 @@ TEST_P(FullDisk, TheStopAnswersTheListFailureAndTheFileHoldsWholeEvents) {
     EXPECT_EQ(status(STOP, acquisitionRequest(all)), SUCCESS);
 
     std::string listed = readFile(file);
-    std::vector<uint64_t> timeTags;
-    EXPECT_TRUE(timeTagsOf(listed, &timeTags)) << listed.substr(listed.size() > 200 ? listed.size() - 200 : 0);
+    std::vector<listtest::ListedEvent> events;
+    EXPECT_TRUE(listtest::parseTextListFile(listed, &events))
+        << listed.substr(listed.size() > 200 ? listed.size() - 200 : 0);
     EXPECT_LE(listed.size(), LIMIT);
     EXPECT_GT(listed.size(), LIMIT - 3 * 100 * 40); // the failing flush still wrote what fitted
-    EXPECT_TRUE(std::is_sorted(timeTags.begin(), timeTags.end()));
+    EXPECT_TRUE(std::is_sorted(events.begin(), events.end(),
+                               [](const auto& a, const auto& b) { return a.timeTag < b.timeTag; }));
     std::string failure = "Error saving list events to file. list_ch00.txt: File too large; ";
     EXPECT_NE(server.log("SRV_ListLog.txt").find(failure), std::string::npos) << server.log("SRV_ListLog.txt");
     EXPECT_NE(server.log("SRVBoardThreadLog.txt").find(failure), std::string::npos);
@@ -137,8 +120,8 @@ TEST_P(FullDisk, TheStopAnswersTheListFailureAndTheFileHoldsWholeEvents) {
     ASSERT_EQ(status(START, acquisitionRequest(all)), SUCCESS);
     EXPECT_TRUE(waitFor([&] { return fs::file_size(file) > LIMIT; }, 60000ms));
     EXPECT_EQ(status(STOP, acquisitionRequest(all)), SUCCESS) << server.log("SRV_ListLog.txt");
-    timeTags.clear();
-    EXPECT_TRUE(timeTagsOf(readFile(file), &timeTags));
+    events.clear();
+    EXPECT_TRUE(listtest::parseTextListFile(readFile(file), &events));
 
     EXPECT_EQ(status(QUIT, masks(0, 0)), SUCCESS);
     EXPECT_EQ(server.waitExit(60000ms), 0) << server.standardError();

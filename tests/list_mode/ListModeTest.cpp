@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "../server/ServerTestSupport.h"
+#include "ListFileSupport.h"
 #include "SRV_Common.h"
 #include "SRV_List.h"
 
@@ -653,24 +654,11 @@ bool parseListFile(const std::string& bytes, int32_t format, std::vector<c_DPPEv
         }
         return true;
     }
-    const std::string header = "TIMETAG\t\tENERGY\tFLAGS\t\n";
-    if (bytes.compare(0, header.size(), header) != 0 || bytes.back() != '\n')
+    std::vector<listtest::ListedEvent> listed;
+    if (!listtest::parseTextListFile(bytes, &listed))
         return false;
-    std::istringstream lines(bytes.substr(header.size()));
-    std::string line;
-    while (std::getline(lines, line)) {
-        unsigned long long timeTag = 0;
-        unsigned energy = 0, flags = 0;
-        int used = 0;
-        if (std::sscanf(line.c_str(), "%llu\t%u\t0x%8X\t%n", &timeTag, &energy, &flags, &used) != 3 ||
-            static_cast<size_t>(used) != line.size())
-            return false;
-        char again[64];
-        std::snprintf(again, sizeof again, "%llu\t%u\t0x%08X\t", timeTag, energy, flags);
-        if (line != again)
-            return false;
-        events->push_back(event(timeTag, static_cast<uint16_t>(energy), flags));
-    }
+    for (const listtest::ListedEvent& e : listed)
+        events->push_back(event(e.timeTag, e.energy, e.flags));
     return true;
 }
 

@@ -364,14 +364,6 @@ const SpectrumBoard kSpectrumBoards[] = {
 
 std::string boardName(const testing::TestParamInfo<SpectrumBoard>& info) { return info.param.name; }
 
-std::vector<std::string> linesOf(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
 void execSql(const fs::path& file, const std::string& sql, const Bytes& blob = {}) {
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(file.string().c_str(), &db), SQLITE_OK);
