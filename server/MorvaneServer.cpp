@@ -359,8 +359,15 @@ static SRVStatus_t prepareBoardFolder(SRVStartup_t* startup) {
         status = SRV_ERR_GENERIC;
     // The spectrum files, the start-up configuration and the list-mode
     // defaults join here with their modules.
-    if (status == SRV_SUCCESS)
-        status = SRV_LoadSpectrumFiles(board, dataPath);
+    if (status == SRV_SUCCESS) {
+        SRVFileFailure_t failure;
+        status = SRV_LoadSpectrumFiles(board, dataPath, &failure);
+        if (status != SRV_SUCCESS) {
+            std::snprintf(startup->failure, sizeof startup->failure, "spectrum file %s %s", failure.path,
+                          failure.reason);
+            startup->failureLog = "SRV_SpectraLog.txt";
+        }
+    }
     if (status == SRV_SUCCESS)
         applyStartupConfiguration(board, startup->databasePath);
     if (status == SRV_SUCCESS)
@@ -459,7 +466,32 @@ static SRVStatus_t startUp(int argc, char* argv[], SRVStartup_t* startup) {
     return SRV_SUCCESS;
 }
 
-static void shutDown(SRVStartup_t* startup, SRVStatus_t status) {
+static void logFilePath(char* out, size_t size, const char* logFile, bool openedAtLaunch);
+
+// The spectrum files that the board thread could not write as it ended, one
+// line each on stderr: the first one's status, or 0.
+static SRVStatus_t reportUnsavedSpectra(const SRVBoard_t* board) {
+    SRVStatus_t first = SRV_SUCCESS;
+    char logPath[SRV_PATH_SIZE * 2];
+    logFilePath(logPath, sizeof logPath, "SRV_SpectraLog.txt", false);
+    for (const SRVChannel_t& channel : board->channels) {
+        const SRVFileFailure_t* failure = &channel.spectrumSaveFailure;
+        if (failure->status == SRV_SUCCESS)
+            continue;
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Spectrum file %s %s: its spectrum is lost (status %hi).",
+                  failure->path, failure->reason, static_cast<short>(failure->status));
+        std::fprintf(stderr, "MorvaneServer did not save a spectrum: spectrum file %s %s (status %hi). Details: %s\n",
+                     failure->path, failure->reason, static_cast<short>(failure->status), logPath);
+        if (first == SRV_SUCCESS)
+            first = failure->status;
+    }
+    return first;
+}
+
+// Ends the process's records: the status to exit with, which is the given
+// one, or, after a clean run, the failure of a spectrum file that the board
+// thread could not write as it ended.
+static SRVStatus_t shutDown(SRVStartup_t* startup, SRVStatus_t status) {
     if (startup->notifySocket != NULL) {
         uint32_t size = 0;
         void* packet = c_createheader(0, SRV_CMD_NOTIFY, &size);
@@ -482,7 +514,12 @@ static void shutDown(SRVStartup_t* startup, SRVStatus_t status) {
     c_socket_cleanup();
     if (!boardClosed) {
         c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "The acquisition thread still runs: its records stay.");
-        return;
+        return status;
+    }
+    if (SRV_Globals != NULL) {
+        SRVStatus_t unsaved = reportUnsavedSpectra(&SRV_Globals->board);
+        if (status == SRV_SUCCESS)
+            status = unsaved;
     }
     sqlite3_shutdown();
     if (SRV_Globals != NULL) {
@@ -490,6 +527,7 @@ static void shutDown(SRVStartup_t* startup, SRVStatus_t status) {
         c_free(SRV_Globals);
         SRV_Globals = NULL;
     }
+    return status;
 }
 
 // ------------------------------------------------------------------ terminal
@@ -540,6 +578,8 @@ static void describeStartFailure(const SRVStartup_t* startup, SRVStatus_t status
     *logFile = "MorvaneServerLog.txt";
     if (startup->failure[0] != '\0') {
         std::snprintf(reason, size, "%s", startup->failure);
+        if (startup->failureLog != NULL)
+            *logFile = startup->failureLog;
     } else if (SRV_Globals == NULL) {
         std::snprintf(reason, size, "out of memory");
     } else if (!startup->optionsRead && status == SRV_ERR_RESOURCE) {
@@ -639,7 +679,7 @@ SRVStatus_t SRV_Run(int argc, char* argv[]) {
         c_lprintf(&LOG_MODULE, C_LOG_INFO, __LINE__, "Waiting for commands...");
         SRV_RunCommandLoop(&startup->connection, &SRV_Globals->board, startup->databasePath);
     }
-    shutDown(startup, status);
+    status = shutDown(startup, status);
     c_free(startup);
     return status;
 }

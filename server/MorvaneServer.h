@@ -30,9 +30,10 @@ typedef struct SRVStartup_t {
     uint8_t connectionReady; /* the connection record is set up */
     char databasePath[SRV_PATH_SIZE];
     /* What the terminal is told besides the log: */
-    uint8_t optionsRead;         /* the command line was read without fault */
-    uint8_t usage;               /* SRV_USAGE_*: print the usage text */
-    char failure[SRV_PATH_SIZE]; /* why the options failed, when their status doesn't say */
+    uint8_t optionsRead;             /* the command line was read without fault */
+    uint8_t usage;                   /* SRV_USAGE_*: print the usage text */
+    char failure[SRV_PATH_SIZE * 2]; /* why the start failed, when its status doesn't say */
+    const char* failureLog;          /* the log file with the details of that failure (NULL: the main log) */
 } SRVStartup_t;
 
 /* When the usage text is printed: after a fault in the command line (on

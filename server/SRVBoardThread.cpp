@@ -4,6 +4,8 @@
 // SRV_AcquisitionControl.
 #include "SRVBoardThread.h"
 
+#include <cstring>
+
 #include "SRVParameters.h"
 #include "SRV_AcquisitionControl.h"
 #include "SRV_EventProcessing.h"
@@ -87,13 +89,16 @@ static void endAfterError(SRVBoard_t* board, bool holdsLock) {
 }
 
 // Every channel's energy spectrum goes to the file its path names (a path
-// that a client set with command 28 receives it).
+// that a client set with command 28 receives it). A file that can't be
+// written is kept in the channel's record for the terminal and the exit code.
 static void saveEnergySpectra(SRVBoard_t* board) {
     for (uint32_t channel = 0; channel < SRV_ChannelCount(board); channel++) {
         const char* path = board->channels[channel].energySpectra[0].filePath;
+        SRVFileFailure_t* failure = &board->channels[channel].spectrumSaveFailure;
+        std::memset(failure, 0, sizeof *failure);
         if (path[0] == '\0')
             continue;
-        SRVStatus_t status = SaveEnergySpectrum(board, channel, path);
+        SRVStatus_t status = SRV_SaveChannelSpectrum(board, channel, path, failure);
         if (status != SRV_SUCCESS)
             c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "SaveEnergySpectrum error (%i)",
                              status);
@@ -266,7 +271,8 @@ SRVStatus_t SRV_SendThreadCommand(SRVBoard_t* board, uint32_t command) {
 
 // Runs a start or a stop for the channels of the mask: the whole board when
 // the mask holds every channel, else each channel in ascending order (the
-// result is the last channel's). A start whose result is a failure stops
+// result is the first failure, so that a later channel's success does not
+// hide it). A start whose result is a failure stops
 // again the channels that it started, so that no channel acquires while the
 // board thread, told the start failed, stays idle.
 static SRVStatus_t runForMask(SRVBoard_t* board, SRVStatus_t (*wholeBoard)(SRVBoard_t*),
@@ -284,9 +290,11 @@ static SRVStatus_t runForMask(SRVBoard_t* board, SRVStatus_t (*wholeBoard)(SRVBo
         if ((board->channelMask & bit) == 0)
             continue;
         bool wasAcquiring = SRV_IsAcquiring(board->digitizer.channels[channel].acqStatus);
-        result = oneChannel(board, channel);
-        if (start && result == SRV_SUCCESS && !wasAcquiring)
+        SRVStatus_t status = oneChannel(board, channel);
+        if (start && status == SRV_SUCCESS && !wasAcquiring)
             started |= bit;
+        if (result == SRV_SUCCESS)
+            result = status;
         board->channelMask &= ~bit;
     }
     if (start && result != SRV_SUCCESS) {

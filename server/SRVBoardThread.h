@@ -56,8 +56,8 @@ void SRV_ClearFailureStatus(SRVBoard_t* board);
 
 /* Consumes the events of the last readout (SRV_ProcessCycleEvents, board
  * thread, board lock held), then stops the channels, or the board, whose stop
- * criterion was met. 0; -7 without DPPL_PARAM_WAVEFORMS; or the failure of the
- * closing list-mode step. A non-zero result ends the board thread. */
+ * criterion was met. 0, or -7 without DPPL_PARAM_WAVEFORMS. A non-zero result
+ * ends the board thread. */
 int SRV_ProcessCycle(SRVBoard_t* board);
 
 #ifdef __cplusplus

@@ -201,7 +201,20 @@ typedef struct SRVListSave_t {
     uint64_t* timeTags;
     uint16_t* energies;
     uint32_t* flags;
+    /* The system's error number of a write that failed into the open file,
+     * 0 while every write has reached it: the output then ends there until
+     * the stop, which reports it. */
+    int writeError;
 } SRVListSave_t;
+
+/* A file that could not be read or written, for the terminal: its path,
+ * what is wrong with it, and the status. status 0: nothing failed. */
+#define SRV_FAILURE_TEXT_SIZE 200
+typedef struct SRVFileFailure_t {
+    SRVStatus_t status;
+    char path[SRV_PATH_SIZE];
+    char reason[SRV_FAILURE_TEXT_SIZE];
+} SRVFileFailure_t;
 
 #define SRV_SPECTRUM_MAX_BINS 32768
 
@@ -337,6 +350,8 @@ struct SRVChannel_t {
     /* 1 once this run found that the board gives no real and dead time
      * (reported once; cleared by a start of the channel). */
     uint8_t boardTimeMissing;
+    /* The spectrum file that the board thread could not write as it ended. */
+    SRVFileFailure_t spectrumSaveFailure;
 };
 
 /* One range slot of a high-voltage channel: the server collection of the

@@ -457,19 +457,14 @@ int SRV_BoardAutoTrigger(SRVBoard_t* board, uint64_t now) {
 
 namespace {
 
-// The list-mode step of the channels of the mask: 0 or the first failure.
-int listModeStep(SRVBoard_t* board, uint64_t channelMask) {
+// The list-mode step of the channels of the mask. A list file that can't be
+// written ends that channel's listing (its stop reports it); the other
+// channels are listed all the same, and the acquisition goes on.
+void listModeStep(SRVBoard_t* board, uint64_t channelMask) {
     uint32_t channels = SRV_ChannelCount(board);
-    for (uint32_t channel = 0; channel < channels; channel++) {
-        if ((channelMask & channelBit(channel)) == 0)
-            continue;
-        int status = SRV_CycleListMode(board, channel);
-        if (status != 0) {
+    for (uint32_t channel = 0; channel < channels; channel++)
+        if ((channelMask & channelBit(channel)) != 0 && SRV_CycleListMode(board, channel) != 0)
             c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "Error in handleListMode.");
-            return status;
-        }
-    }
-    return 0;
 }
 
 } // namespace
@@ -491,7 +486,8 @@ int SRV_ProcessCycleEvents(SRVBoard_t* board, uint64_t* criterionMet) {
         c_extendedLogMsg(&LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__, "Error managing AutoTrigger.");
 
     *criterionMet = cycle.criterionMet;
-    return listModeStep(board, UINT64_MAX);
+    listModeStep(board, UINT64_MAX);
+    return 0;
 }
 
 void SRV_ProcessStopDrain(SRVBoard_t* board, uint64_t channelMask) {
@@ -501,7 +497,7 @@ void SRV_ProcessStopDrain(SRVBoard_t* board, uint64_t channelMask) {
     for (uint32_t channel = 0; channel < channels; channel++)
         if ((channelMask & channelBit(channel)) != 0)
             processChannel(board, cycle, channel);
-    // A failed flush leaves the events buffered for the stop's own flush.
+    // A failed flush is reported by the stop's own flush.
     listModeStep(board, channelMask);
 }
 

@@ -35,8 +35,9 @@ extern "C" {
  * input counts, energy spectra with their ROIs, stop criteria, dead time and
  * corrected input counts, auto-triggers, the SCA rate and the steps of the
  * other records. criterionMet receives the channels (bit n: channel n) whose
- * stop criterion was met, which the caller stops. 0; -7 without
- * DPPL_PARAM_WAVEFORMS; or the failure of the closing list-mode step. */
+ * stop criterion was met, which the caller stops. 0, or -7 without
+ * DPPL_PARAM_WAVEFORMS. A list file that can't be written is logged and
+ * reported by the channel's stop, not here. */
 int SRV_ProcessCycleEvents(SRVBoard_t* board, uint64_t* criterionMet);
 /* The stop's last read (board thread, board lock held): the library's stop
  * drains the board by one read, whose events the channels of the mask (those

@@ -2,6 +2,8 @@
 // commands 35 and 36.
 #include "SRV_List.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -108,10 +110,13 @@ void SRV_ResizeListBuffers(SRVListSave_t* list) {
 void SRV_FreeListSave(SRVListSave_t* list) {
     if (list == NULL)
         return;
+    // Nothing saves any more when the record is freed: the stop has written
+    // and closed every output.
     if (list->file != NULL) {
         std::fclose(list->file);
         list->file = NULL;
     }
+    list->writeError = 0;
     freeArrays(list);
     list->bufferSize = 0;
     list->count = 0;
@@ -125,6 +130,7 @@ SRVStatus_t SRV_InitListSave(SRVBoard_t* board, uint32_t channel, const char* fi
     if (list->file != NULL)
         std::fclose(list->file);
     list->file = NULL;
+    list->writeError = 0;
     list->enabled = 0;
     list->saving = 0;
     list->withTimeTag = 0;
@@ -167,58 +173,186 @@ SRVStatus_t SRV_GetListSave(SRVBoard_t* board, int32_t channel, SRVListSave_t** 
 
 // -------------------------------------------------------------- files
 
-static void writeTextHeader(const SRVListSave_t* list) {
-    if (list->withTimeTag)
-        std::fputs("TIMETAG\t\t", list->file);
-    if (list->withEnergy)
-        std::fputs("ENERGY\t", list->file);
-    if (list->withFlags)
-        std::fputs("FLAGS\t", list->file);
-    std::fputs("\n", list->file);
+// The list file is written through its descriptor, a chunk of whole records
+// at a time, so that every byte that reached the file is known. A write that
+// fails (a full disk, a file-size limit) cuts the file back to its last whole
+// record, so that no reader takes a cut line or record for an event, and
+// ends the output: nothing more is written into that file, the events that
+// did not reach it stay buffered, and the stop reports the failure.
+
+// Bytes of records gathered before each write.
+static const size_t CHUNK_BYTES = 64 * 1024;
+// The longest text line: a 20-digit time tag, a 5-digit energy, "0x" and 8
+// hexadecimal digits of the flags, a tab after each and the line end.
+static const size_t MAX_LINE_BYTES = 20 + 1 + 5 + 1 + 10 + 1 + 1;
+
+// Appends size bytes to the file: the bytes that reached it. A failure keeps
+// the system's error number in writeError.
+static size_t appendToFile(SRVListSave_t* list, const char* data, size_t size) {
+    int fd = fileno(list->file);
+    size_t done = 0;
+    while (done < size) {
+        ssize_t written = write(fd, data + done, size - done);
+        if (written > 0) {
+            done += static_cast<size_t>(written);
+        } else if (written < 0 && errno == EINTR) {
+            continue;
+        } else {
+            list->writeError = written < 0 ? errno : EIO;
+            break;
+        }
+    }
+    return done;
 }
 
-static void writeTextEvent(const SRVListSave_t* list, uint32_t i) {
-    if (list->withTimeTag)
-        std::fprintf(list->file, "%llu\t", static_cast<unsigned long long>(list->timeTags[i]));
-    if (list->withEnergy)
-        std::fprintf(list->file, "%hu\t", list->energies[i]);
-    if (list->withFlags)
-        std::fprintf(list->file, "0x%08X\t", list->flags[i]);
-    std::fputs("\n", list->file);
+// Writes a chunk of `records` whole records: lines when recordBytes is 0,
+// else records of recordBytes bytes. The number of them that reached the
+// file whole; after a failure the file ends with the last of them.
+static uint32_t writeRecords(SRVListSave_t* list, const char* chunk, size_t bytes, uint32_t records,
+                             size_t recordBytes) {
+    size_t done = appendToFile(list, chunk, bytes);
+    if (done == bytes)
+        return records;
+    size_t whole = 0;
+    uint32_t saved = 0;
+    if (recordBytes != 0) {
+        saved = static_cast<uint32_t>(done / recordBytes);
+        whole = saved * recordBytes;
+    } else {
+        for (size_t i = 0; i < done; i++) {
+            if (chunk[i] == '\n') {
+                saved++;
+                whole = i + 1;
+            }
+        }
+    }
+    int fd = fileno(list->file);
+    off_t end = lseek(fd, 0, SEEK_CUR);
+    if (end >= 0 && done > whole) {
+        off_t cut = end - static_cast<off_t>(done - whole);
+        // Should the cut fail too, the failure is reported all the same.
+        if (ftruncate(fd, cut) == 0)
+            lseek(fd, cut, SEEK_SET);
+    }
+    return saved;
 }
 
-// Bytes of binary records packed before each write: the buffered events go
-// out in few large writes rather than one small write per field.
-static const size_t BINARY_CHUNK_BYTES = 64 * 1024;
+static char* putText(char* out, const char* text) {
+    size_t length = std::strlen(text);
+    std::memcpy(out, text, length);
+    return out + length;
+}
+
+static char* putDecimal(char* out, uint64_t value) {
+    char digits[20];
+    size_t count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    while (count > 0)
+        *out++ = digits[--count];
+    return out;
+}
+
+// "0x" and eight upper-case hexadecimal digits.
+static char* putFlags(char* out, uint32_t flags) {
+    static const char HEX[] = "0123456789ABCDEF";
+    *out++ = '0';
+    *out++ = 'x';
+    for (int shift = 28; shift >= 0; shift -= 4)
+        *out++ = HEX[(flags >> shift) & 0xFu];
+    return out;
+}
+
+// The title line of the selected columns: true when it reached the file.
+static bool writeTextHeader(SRVListSave_t* list) {
+    char line[MAX_LINE_BYTES];
+    char* out = line;
+    if (list->withTimeTag)
+        out = putText(out, "TIMETAG\t\t");
+    if (list->withEnergy)
+        out = putText(out, "ENERGY\t");
+    if (list->withFlags)
+        out = putText(out, "FLAGS\t");
+    *out++ = '\n';
+    return writeRecords(list, line, static_cast<size_t>(out - line), 1, 0) == 1;
+}
+
+// One event line: each selected value followed by a tab, then the line end.
+static char* putTextEvent(char* out, const SRVListSave_t* list, uint32_t i) {
+    if (list->withTimeTag) {
+        out = putDecimal(out, list->timeTags[i]);
+        *out++ = '\t';
+    }
+    if (list->withEnergy) {
+        out = putDecimal(out, list->energies[i]);
+        *out++ = '\t';
+    }
+    if (list->withFlags) {
+        out = putFlags(out, list->flags[i]);
+        *out++ = '\t';
+    }
+    *out++ = '\n';
+    return out;
+}
 
 // Appends one field of event i at `out`; the next free byte.
 template <typename T>
-static uint8_t* packField(uint8_t* out, const T* values, uint32_t i) {
+static char* packField(char* out, const T* values, uint32_t i) {
     std::memcpy(out, &values[i], sizeof(T));
     return out + sizeof(T);
 }
 
-// The selected fields of every buffered event packed without padding, in the
-// server's byte order, written a chunk at a time.
-static void writeBinaryEvents(const SRVListSave_t* list) {
-    static thread_local uint8_t chunk[BINARY_CHUNK_BYTES];
-    const size_t recordBytes = (list->withTimeTag ? sizeof list->timeTags[0] : 0) +
-                               (list->withEnergy ? sizeof list->energies[0] : 0) +
-                               (list->withFlags ? sizeof list->flags[0] : 0);
-    const uint32_t perChunk = static_cast<uint32_t>(BINARY_CHUNK_BYTES / recordBytes);
-    for (uint32_t first = 0; first < list->count; first += perChunk) {
-        uint32_t last = list->count - first < perChunk ? list->count : first + perChunk;
-        uint8_t* out = chunk;
-        for (uint32_t i = first; i < last; i++) {
-            if (list->withTimeTag)
-                out = packField(out, list->timeTags, i);
-            if (list->withEnergy)
-                out = packField(out, list->energies, i);
-            if (list->withFlags)
-                out = packField(out, list->flags, i);
+// Writes the buffered events, a chunk at a time: as text lines, or as the
+// selected fields packed without padding in the server's byte order. The
+// number of events, from the first, that reached the file whole.
+static uint32_t writeEvents(SRVListSave_t* list) {
+    static thread_local char chunk[CHUNK_BYTES];
+    const bool text = list->format == SRV_LIST_FORMAT_TEXT;
+    const size_t recordBytes = text ? 0
+                                    : (list->withTimeTag ? sizeof list->timeTags[0] : 0) +
+                                          (list->withEnergy ? sizeof list->energies[0] : 0) +
+                                          (list->withFlags ? sizeof list->flags[0] : 0);
+    // Binary records without a field hold nothing.
+    if (!text && recordBytes == 0)
+        return list->count;
+    const size_t roomNeeded = text ? MAX_LINE_BYTES : recordBytes;
+    uint32_t saved = 0;
+    while (saved < list->count) {
+        char* out = chunk;
+        uint32_t records = 0;
+        for (uint32_t i = saved; i < list->count && static_cast<size_t>(chunk + CHUNK_BYTES - out) >= roomNeeded;
+             i++, records++) {
+            if (text) {
+                out = putTextEvent(out, list, i);
+            } else {
+                if (list->withTimeTag)
+                    out = packField(out, list->timeTags, i);
+                if (list->withEnergy)
+                    out = packField(out, list->energies, i);
+                if (list->withFlags)
+                    out = packField(out, list->flags, i);
+            }
         }
-        std::fwrite(chunk, 1, static_cast<size_t>(out - chunk), list->file);
+        uint32_t written = writeRecords(list, chunk, static_cast<size_t>(out - chunk), records, recordBytes);
+        saved += written;
+        if (written < records)
+            break;
     }
+    return saved;
+}
+
+// Takes the first `saved` events out of the buffer: the others move to its
+// front, still buffered.
+static void dropSavedEvents(SRVListSave_t* list, uint32_t saved) {
+    uint32_t left = list->count - saved;
+    if (saved != 0 && left != 0) {
+        std::memmove(list->timeTags, list->timeTags + saved, left * sizeof list->timeTags[0]);
+        std::memmove(list->energies, list->energies + saved, left * sizeof list->energies[0]);
+        std::memmove(list->flags, list->flags + saved, left * sizeof list->flags[0]);
+    }
+    list->count = left;
 }
 
 SRVStatus_t SRV_FlushListEvents(SRVListSave_t* list) {
@@ -226,6 +360,9 @@ SRVStatus_t SRV_FlushListEvents(SRVListSave_t* list) {
         return SRV_ERR_RESOURCE;
     if (list->format == SRV_LIST_FORMAT_NONE || !list->saving)
         return SRV_SUCCESS;
+    // A file that a write failed into takes nothing more.
+    if (list->writeError != 0)
+        return SRV_ERR_RESOURCE;
     // Nothing buffered is nothing to write, with or without the arrays.
     if (list->count == 0)
         return SRV_SUCCESS;
@@ -235,14 +372,22 @@ SRVStatus_t SRV_FlushListEvents(SRVListSave_t* list) {
         return SRV_ERR_LIST_RECORD;
     if (list->file == NULL)
         return SRV_ERR_RESOURCE;
-    if (list->format == SRV_LIST_FORMAT_TEXT) {
-        for (uint32_t i = 0; i < list->count; i++)
-            writeTextEvent(list, i);
-    } else if (list->format == SRV_LIST_FORMAT_BINARY && anyFieldSelected(list)) {
-        writeBinaryEvents(list);
+    // Only the events that reached the file leave the buffer.
+    dropSavedEvents(list, writeEvents(list));
+    return list->count == 0 ? SRV_SUCCESS : SRV_ERR_RESOURCE;
+}
+
+// "Error saving list events to file.", with the file and the system's reason
+// when a write into it failed.
+static void logSaveFailure(const c_LogModule_t* module, SRVBoard_t* board, int line, const SRVListSave_t* list) {
+    if (list->writeError == 0) {
+        c_extendedLogMsg(module, &board->digitizer, C_LOG_ERROR, line, "Error saving list events to file.");
+        return;
     }
-    list->count = 0;
-    return SRV_SUCCESS;
+    c_extendedLogMsg(module, &board->digitizer, C_LOG_ERROR, line,
+                     "Error saving list events to file. %s: %s; %u events not written, and the file lists nothing "
+                     "more until the next start.",
+                     list->fileName, std::strerror(list->writeError), list->count);
 }
 
 // Creates the folder of the list file with its parents: 0 or -1.
@@ -262,8 +407,24 @@ static SRVStatus_t makeListFolder(SRVBoard_t* board, const SRVListSave_t* list) 
     return SRV_SUCCESS;
 }
 
+// Closes the list file: 0, or -17 when the close reported that what was
+// written did not all reach it (the error number then in writeError).
+static SRVStatus_t closeListFile(SRVListSave_t* list) {
+    SRVStatus_t status = SRV_SUCCESS;
+    if (list->file != NULL) {
+        if (std::fclose(list->file) != 0) {
+            if (list->writeError == 0)
+                list->writeError = errno;
+            status = SRV_ERR_RESOURCE;
+        }
+        list->file = NULL;
+    }
+    return status;
+}
+
 // Opens the output of the record's format (text with its header line, or
-// binary; none for format none): 0, -44 (unknown format) or -36.
+// binary; none for format none): 0, -44 (unknown format), -36, or -17 when
+// the header line could not be written.
 static SRVStatus_t openListOutput(SRVBoard_t* board, SRVListSave_t* list) {
     if (!knownFormat(list->format)) {
         c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "Unknown list file format %d.",
@@ -272,6 +433,7 @@ static SRVStatus_t openListOutput(SRVBoard_t* board, SRVListSave_t* list) {
     }
     if (!formatWithFile(list->format))
         return SRV_SUCCESS;
+    list->writeError = 0;
     // A link in the file's place is not followed, and only a regular file is
     // emptied.
     list->file = SRV_CreateFile(list->fileName);
@@ -280,17 +442,16 @@ static SRVStatus_t openListOutput(SRVBoard_t* board, SRVListSave_t* list) {
                          list->fileName, std::strerror(errno));
         return SRV_ERR_FILE_OPEN;
     }
-    if (list->format == SRV_LIST_FORMAT_TEXT)
-        writeTextHeader(list);
+    if (list->format == SRV_LIST_FORMAT_TEXT && !writeTextHeader(list)) {
+        logSaveFailure(&LOG_MODULE, board, __LINE__, list);
+        closeListFile(list);
+        list->writeError = 0;
+        return SRV_ERR_RESOURCE;
+    }
     return SRV_SUCCESS;
 }
 
-static void closeListFile(SRVListSave_t* list) {
-    if (list->file != NULL) {
-        std::fclose(list->file);
-        list->file = NULL;
-    }
-}
+static SRVStatus_t stopListSaving(SRVBoard_t* board, SRVListSave_t* list);
 
 static SRVStatus_t startListSaving(SRVBoard_t* board, SRVListSave_t* list) {
     if (list->bufferSize > SRV_LIST_MAX_EVENTS) {
@@ -303,9 +464,9 @@ static SRVStatus_t startListSaving(SRVBoard_t* board, SRVListSave_t* list) {
     // A start on a channel that is still saving ends its previous output
     // first, so that no buffered event and no open file is lost.
     if (list->saving) {
-        SRVStatus_t flushed = SRV_FlushListEvents(list);
-        if (flushed != SRV_SUCCESS)
-            return flushed;
+        SRVStatus_t ended = stopListSaving(board, list);
+        if (ended != SRV_SUCCESS)
+            return ended;
     }
     closeListFile(list);
     list->saving = 0;
@@ -318,13 +479,17 @@ static SRVStatus_t startListSaving(SRVBoard_t* board, SRVListSave_t* list) {
 }
 
 // Ends the channel's output: its buffered events written, its file closed.
-// A flush that fails is reported, and the output ends all the same, so that
-// the next start opens a new one.
+// A flush or close that fails is reported, and the output ends all the same,
+// so that the next start opens a new one; the events that did not reach the
+// file are dropped with the buffer, as every stop of a file format does.
 static SRVStatus_t stopListSaving(SRVBoard_t* board, SRVListSave_t* list) {
     SRVStatus_t status = SRV_FlushListEvents(list);
+    SRVStatus_t closed = closeListFile(list);
+    if (status == SRV_SUCCESS)
+        status = closed;
     if (status != SRV_SUCCESS)
-        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "Error saving list events to file.");
-    closeListFile(list);
+        logSaveFailure(&LOG_MODULE, board, __LINE__, list);
+    list->writeError = 0;
     if (formatWithFile(list->format))
         list->count = 0;
     list->saving = 0;
@@ -401,8 +566,9 @@ int handleListMode(SRVBoard_t* board, uint32_t channel) {
     const c_ChannelRecord_t* record = &board->digitizer.channels[channel];
     SRVChannel_t* server = &board->channels[channel];
     SRVListSave_t* list = &server->listSave;
+    // An output that a write failed into lists nothing more until its stop.
     if (record->nEvents == 0 || record->events == NULL || !list->enabled || !anyFieldSelected(list) ||
-        list->stopReached || !arraysPresent(list))
+        list->stopReached || !arraysPresent(list) || list->writeError != 0)
         return 0;
     const SRVEnergySpectrum_t* spectrum = &server->energySpectra[0];
     const uint32_t binShift = SRV_SpectrumBinShift(spectrum);
@@ -422,8 +588,7 @@ int handleListMode(SRVBoard_t* board, uint32_t channel) {
         list->flags[list->count] = event->flags;
         list->count++;
         if (list->count == list->bufferSize && SRV_FlushListEvents(list) != SRV_SUCCESS) {
-            c_extendedLogMsg(&THREAD_LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
-                             "Error saving list events to file.");
+            logSaveFailure(&THREAD_LOG_MODULE, board, __LINE__, list);
             return -1;
         }
     }
@@ -497,11 +662,11 @@ static SRVStatus_t applySettings(SRVBoard_t* board, SRVListSave_t* list, uint64_
     bool reopen = list->saving && (newFormat || newFile);
     uint8_t stopReached = list->stopReached;
     SRVStatus_t status = SRV_SUCCESS;
-    if (reopen) {
-        status = stopListSaving(board, list);
-        if (status != SRV_SUCCESS)
-            return status;
-    }
+    // An old output that could not be written to its end is reported; the
+    // new settings and output take effect all the same.
+    SRVStatus_t ended = SRV_SUCCESS;
+    if (reopen)
+        ended = stopListSaving(board, list);
     if (mask & LIST_BIT_ENABLED)
         list->enabled = s.enabled != 0;
     if (mask & LIST_BIT_FORMAT)
@@ -522,8 +687,10 @@ static SRVStatus_t applySettings(SRVBoard_t* board, SRVListSave_t* list, uint64_
     if (mask & LIST_BIT_BUFFER_SIZE) {
         if (list->saving && s.bufferSize < list->count)
             status = SRV_FlushListEvents(list);
-        if (status != SRV_SUCCESS)
+        if (status != SRV_SUCCESS) {
+            logSaveFailure(&LOG_MODULE, board, __LINE__, list);
             return status;
+        }
         list->bufferSize = s.bufferSize;
         SRV_ResizeListBuffers(list);
     }
@@ -534,7 +701,7 @@ static SRVStatus_t applySettings(SRVBoard_t* board, SRVListSave_t* list, uint64_
         if (status == SRV_SUCCESS)
             list->stopReached = stopReached;
     }
-    return status;
+    return ended != SRV_SUCCESS ? ended : status;
 }
 
 // The head of commands 35 and 36: the data mask and the channel.

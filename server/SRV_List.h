@@ -28,16 +28,21 @@ extern "C" {
 enum { SRV_LIST_ACTION_START = 0, SRV_LIST_ACTION_STOP = 1 };
 
 /* Lists the channel's events of this readout: 0, or -1 when a flush of a
- * full buffer failed. Board thread, board lock held. */
+ * full buffer failed (logged with the file and the reason; a write that
+ * failed ends the channel's listing until its stop, which reports it).
+ * Board thread, board lock held. */
 int handleListMode(SRVBoard_t* board, uint32_t channel);
 
 /* Starts (action 0) or stops (action 1) list output for the enabled channels
  * of the mask (bit channel mod 32). 0, or the first failure: -1 (folder),
- * -41 (buffer), -17 / -44 (flush), -36 (file not opened). */
+ * -41 (buffer), -17 / -44 (flush; -17 also a list file that could not be
+ * written, or closed), -36 (file not opened). */
 SRVStatus_t SRV_HandleListSaving(SRVBoard_t* board, uint32_t channelMask, uint32_t action);
 
 /* Writes the buffered events to the file while saving: 0, -17 (array or file
- * missing) or -44 (unknown format). Format none, or not saving: 0 and the
+ * missing, or a write that failed: the events that did not reach the file
+ * stay buffered, the file ends with its last whole event and takes nothing
+ * more) or -44 (unknown format). Format none, or not saving: 0 and the
  * buffer unchanged. */
 SRVStatus_t SRV_FlushListEvents(SRVListSave_t* list);
 

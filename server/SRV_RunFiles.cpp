@@ -170,7 +170,7 @@ static void prepareNewBoard(SRVBoard_t* board) {
     if (SRV_GetBoardDataPath(board, dataPath) == SRV_SUCCESS) {
         if (c_mkdirp(dataPath) != 0)
             c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't create folder '%s.'", dataPath);
-        if (SRV_LoadSpectrumFiles(board, dataPath) != SRV_SUCCESS)
+        if (SRV_LoadSpectrumFiles(board, dataPath, NULL) != SRV_SUCCESS)
             c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't load the spectrum files of %s.", dataPath);
         SRV_InitListSaves(board, dataPath);
     }

@@ -87,35 +87,56 @@ bool isMorvane(const SRVBoard_t* board) { return board->digitizer.descriptor.Fam
 
 // ------------------------------------------------------------ SQLite
 
+// The first SQLite failure of a read or write of a file: its result code and
+// SQLite's text, for the report of what is wrong with the file.
+struct SqlFailure {
+    int code = SQLITE_OK;
+    // Room is left for the words that describeFailure puts in front.
+    char text[SRV_FAILURE_TEXT_SIZE - 40] = "";
+
+    void note(sqlite3* database) {
+        if (code != SQLITE_OK)
+            return;
+        code = database != nullptr ? sqlite3_errcode(database) : SQLITE_NOMEM;
+        if (code == SQLITE_OK || code == SQLITE_ROW || code == SQLITE_DONE)
+            code = SQLITE_ERROR;
+        std::snprintf(text, sizeof text, "%s", database != nullptr ? sqlite3_errmsg(database) : "out of memory");
+    }
+};
+
 // Closes a database handle; false when the close failed.
-bool closeDatabase(sqlite3* database) {
+bool closeDatabase(sqlite3* database, SqlFailure* failure) {
     if (sqlite3_close(database) != SQLITE_OK) {
         c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Error closing file");
+        failure->note(database);
         return false;
     }
     return true;
 }
 
-SRVStatus_t openDatabase(const char* fileName, int flags, sqlite3** database) {
+SRVStatus_t openDatabase(const char* fileName, int flags, sqlite3** database, SqlFailure* failure) {
     *database = nullptr;
     // A link in the file's place is not followed.
     if (sqlite3_open_v2(fileName, database, flags | SQLITE_OPEN_NOFOLLOW, nullptr) == SQLITE_OK)
         return SRV_SUCCESS;
     c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't open '%s': %s", fileName,
               *database != nullptr ? sqlite3_errmsg(*database) : "out of memory");
+    failure->note(*database);
     return SRV_ERR_FILE_OPEN;
 }
 
 // Prepares and steps a statement that returns no row, with the channel bound
 // when the statement has a parameter. False after logging the failure.
-bool runStatement(sqlite3* database, const char* sql, uint32_t channel, const char* failure) {
+bool runStatement(sqlite3* database, const char* sql, uint32_t channel, const char* message, SqlFailure* failure) {
     sqlite3_stmt* statement = nullptr;
     bool done =
         sqlite3_prepare_v2(database, sql, -1, &statement, nullptr) == SQLITE_OK &&
         (sqlite3_bind_parameter_count(statement) == 0 || sqlite3_bind_int64(statement, 1, channel) == SQLITE_OK) &&
         sqlite3_step(statement) == SQLITE_DONE;
-    if (!done)
-        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, failure, sqlite3_errmsg(database));
+    if (!done) {
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, message, sqlite3_errmsg(database));
+        failure->note(database);
+    }
     sqlite3_finalize(statement);
     return done;
 }
@@ -145,21 +166,21 @@ int bindSpectrum(sqlite3_stmt* statement, const SRVEnergySpectrum_t* spectrum, u
     return SQLITE_OK;
 }
 
-SRVStatus_t updateRow(sqlite3* database, const SRVEnergySpectrum_t* spectrum, uint32_t channel) {
+SRVStatus_t updateRow(sqlite3* database, const SRVEnergySpectrum_t* spectrum, uint32_t channel, SqlFailure* failure) {
     sqlite3_stmt* statement = nullptr;
+    SRVStatus_t status = SRV_SUCCESS;
     if (sqlite3_prepare_v2(database, UPDATE_ROW_SQL, -1, &statement, nullptr) != SQLITE_OK) {
         c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Error updating data: %s", sqlite3_errmsg(database));
-        sqlite3_finalize(statement);
-        return SRV_ERR_DATABASE;
-    }
-    SRVStatus_t status = SRV_SUCCESS;
-    if (bindSpectrum(statement, spectrum, channel) != SQLITE_OK) {
+        status = SRV_ERR_DATABASE;
+    } else if (bindSpectrum(statement, spectrum, channel) != SQLITE_OK) {
         c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Error binding values: %s", sqlite3_errmsg(database));
         status = SRV_ERR_DATABASE;
     } else if (sqlite3_step(statement) != SQLITE_DONE) {
         c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Error updating data: %s", sqlite3_errmsg(database));
         status = SRV_ERR_DATABASE;
     }
+    if (status != SRV_SUCCESS)
+        failure->note(database);
     sqlite3_finalize(statement);
     return status;
 }
@@ -421,88 +442,165 @@ void SRV_SetSpectrumStopTime(SRVEnergySpectrum_t* spectrum) {
 
 // ================================================================== files
 
-SRVStatus_t SRV_WriteEnergySpectrumFile(const SRVEnergySpectrum_t* spectrum, uint32_t channel, const char* fileName) {
+namespace {
+
+SRVStatus_t writeSpectrumFile(const SRVEnergySpectrum_t* spectrum, uint32_t channel, const char* fileName,
+                              SqlFailure* failure) {
     if (spectrum == nullptr || fileName == nullptr)
         return SRV_ERR_FILE_OPEN;
     sqlite3* database = nullptr;
-    SRVStatus_t status = openDatabase(fileName, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, &database);
+    SRVStatus_t status = openDatabase(fileName, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, &database, failure);
     // One transaction: a process killed while writing leaves the file as it
     // was before, never a table without its row or a row without its values.
-    bool inTransaction =
-        status == SRV_SUCCESS && runStatement(database, "BEGIN IMMEDIATE", channel, "Error beginning transaction: %s");
+    bool inTransaction = status == SRV_SUCCESS &&
+                         runStatement(database, "BEGIN IMMEDIATE", channel, "Error beginning transaction: %s", failure);
     if (status == SRV_SUCCESS && !inTransaction)
         status = SRV_ERR_DATABASE;
-    if (status == SRV_SUCCESS && !runStatement(database, CREATE_TABLE_SQL, channel, "Error creating table: %s"))
+    if (status == SRV_SUCCESS &&
+        !runStatement(database, CREATE_TABLE_SQL, channel, "Error creating table: %s", failure))
         status = SRV_ERR_DATABASE;
     // A new row takes its time stamp from the column default; an existing
     // row keeps its first one.
-    if (status == SRV_SUCCESS && !runStatement(database, INSERT_ROW_SQL, channel, "Error inserting data: %s"))
+    if (status == SRV_SUCCESS && !runStatement(database, INSERT_ROW_SQL, channel, "Error inserting data: %s", failure))
         status = SRV_ERR_DATABASE;
     if (status == SRV_SUCCESS)
-        status = updateRow(database, spectrum, channel);
+        status = updateRow(database, spectrum, channel, failure);
     if (inTransaction) {
         bool commit = status == SRV_SUCCESS;
-        if (!runStatement(database, commit ? "COMMIT" : "ROLLBACK", channel, "Error ending transaction: %s"))
+        if (!runStatement(database, commit ? "COMMIT" : "ROLLBACK", channel, "Error ending transaction: %s", failure))
             status = SRV_ERR_DATABASE;
     }
-    if (database != nullptr && !closeDatabase(database))
+    if (database != nullptr && !closeDatabase(database, failure))
         status = SRV_ERR_DATABASE;
     return status;
 }
 
-SRVStatus_t SRV_LoadEnergySpectrum(SRVBoard_t* board, SRVEnergySpectrum_t* spectrum, uint32_t channel,
-                                   const char* fileName) {
+// The loader. noRow is set when the file holds no row for the channel.
+SRVStatus_t loadSpectrumFile(SRVBoard_t* board, SRVEnergySpectrum_t* spectrum, uint32_t channel, const char* fileName,
+                             SqlFailure* failure, bool* noRow) {
+    *noRow = false;
     if (board == nullptr || spectrum == nullptr || fileName == nullptr)
         return SRV_ERR_FILE_OPEN;
     sqlite3* database = nullptr;
-    SRVStatus_t status = openDatabase(fileName, SQLITE_OPEN_READONLY, &database);
+    SRVStatus_t status = openDatabase(fileName, SQLITE_OPEN_READONLY, &database, failure);
     if (status == SRV_SUCCESS) {
         sqlite3_stmt* row = nullptr;
-        bool found = sqlite3_prepare_v2(database, SELECT_ROW_SQL, -1, &row, nullptr) == SQLITE_OK &&
-                     sqlite3_bind_int64(row, 1, channel) == SQLITE_OK && sqlite3_step(row) == SQLITE_ROW;
+        int step = SQLITE_ERROR;
+        if (sqlite3_prepare_v2(database, SELECT_ROW_SQL, -1, &row, nullptr) == SQLITE_OK &&
+            sqlite3_bind_int64(row, 1, channel) == SQLITE_OK)
+            step = sqlite3_step(row);
+        bool found = step == SQLITE_ROW;
         if (found) {
             restoreRow(row, spectrum);
         } else {
             c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Error selecting data: %s", sqlite3_errmsg(database));
+            *noRow = step == SQLITE_DONE;
+            failure->note(database);
             status = SRV_ERR_DATABASE;
         }
         sqlite3_finalize(row);
         if (found)
             status = applyRestoredLimits(board, spectrum);
     }
-    if (database != nullptr && !closeDatabase(database))
+    if (database != nullptr && !closeDatabase(database, failure))
         status = SRV_ERR_DATABASE;
     return status;
 }
 
-SRVStatus_t SaveEnergySpectrum(SRVBoard_t* board, uint32_t channel, const char* fileName) {
+// What is wrong with a spectrum file, for a person: the status of the read
+// or write and SQLite's first failure.
+void describeFailure(SRVFileFailure_t* out, const char* fileName, SRVStatus_t status, const SqlFailure& failure,
+                     bool writing, bool noRow, uint32_t channel) {
+    if (out == nullptr)
+        return;
+    out->status = status;
+    std::snprintf(out->path, sizeof out->path, "%s", fileName != nullptr ? fileName : "");
+    const char* text = failure.text[0] != '\0' ? failure.text : "unknown reason";
+    int code = failure.code & 0xFF;
+    if (noRow)
+        std::snprintf(out->reason, sizeof out->reason, "holds no spectrum of channel %u", channel);
+    else if (status == SRV_ERR_PARAMETER_VALUE)
+        std::snprintf(out->reason, sizeof out->reason, "holds levels or ROI bounds that channel %u refuses", channel);
+    else if (code == SQLITE_NOTADB)
+        std::snprintf(out->reason, sizeof out->reason, "is not a database");
+    else if (code == SQLITE_CORRUPT)
+        std::snprintf(out->reason, sizeof out->reason, "is damaged: %s", text);
+    else if (status == SRV_ERR_FILE_OPEN)
+        std::snprintf(out->reason, sizeof out->reason, "cannot be %s: %s", writing ? "created" : "opened", text);
+    else
+        std::snprintf(out->reason, sizeof out->reason, "cannot be %s: %s", writing ? "written" : "read", text);
+}
+
+} // namespace
+
+SRVStatus_t SRV_WriteEnergySpectrumFile(const SRVEnergySpectrum_t* spectrum, uint32_t channel, const char* fileName) {
+    SqlFailure failure;
+    return writeSpectrumFile(spectrum, channel, fileName, &failure);
+}
+
+SRVStatus_t SRV_LoadEnergySpectrum(SRVBoard_t* board, SRVEnergySpectrum_t* spectrum, uint32_t channel,
+                                   const char* fileName) {
+    SqlFailure failure;
+    bool noRow = false;
+    return loadSpectrumFile(board, spectrum, channel, fileName, &failure, &noRow);
+}
+
+SRVStatus_t SRV_SaveChannelSpectrum(SRVBoard_t* board, uint32_t channel, const char* fileName,
+                                    SRVFileFailure_t* failure) {
+    SRVFileFailure_t unreported;
+    if (failure == nullptr)
+        failure = &unreported;
     c_lprintf(&LOG_MODULE, C_LOG_INFO, __LINE__, "Saving energy spectrum for channel %u.", channel);
     SRVChannel_t* frame = validChannel(board, channel);
     SRVStatus_t status = SRV_ERR_RESOURCE;
+    SqlFailure sql;
     if (frame != nullptr)
-        status = SRV_WriteEnergySpectrumFile(&frame->energySpectra[0], channel, fileName);
-    if (status != SRV_SUCCESS)
+        status = writeSpectrumFile(&frame->energySpectra[0], channel, fileName, &sql);
+    if (status != SRV_SUCCESS) {
         c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Error saving channel %u energy spectrum to file.", channel);
-    else
+        describeFailure(failure, fileName, status, sql, true, false, channel);
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Spectrum file %s %s.", failure->path, failure->reason);
+    } else {
         c_lprintf(&LOG_MODULE, C_LOG_INFO, __LINE__, "Channel %u energy spectrum saved to file.", channel);
+    }
     return status;
 }
 
-SRVStatus_t SRV_LoadChannelSpectrum(SRVBoard_t* board, uint32_t channel, const char* fileName) {
+SRVStatus_t SaveEnergySpectrum(SRVBoard_t* board, uint32_t channel, const char* fileName) {
+    return SRV_SaveChannelSpectrum(board, channel, fileName, nullptr);
+}
+
+// The loader on the channel's spectrum with its log lines; on failure what is
+// wrong with the file in *failure.
+static SRVStatus_t loadChannelSpectrum(SRVBoard_t* board, uint32_t channel, const char* fileName,
+                                       SRVFileFailure_t* failure) {
     const char* name = fileName != nullptr ? fileName : "";
     c_lprintf(&LOG_MODULE, C_LOG_INFO, __LINE__, "Loading energy spectrum from file %s.", name);
     SRVChannel_t* frame = validChannel(board, channel);
     SRVStatus_t status = SRV_ERR_RESOURCE;
+    SqlFailure sql;
+    bool noRow = false;
     if (frame != nullptr)
-        status = SRV_LoadEnergySpectrum(board, &frame->energySpectra[0], channel, fileName);
-    if (status != SRV_SUCCESS)
+        status = loadSpectrumFile(board, &frame->energySpectra[0], channel, fileName, &sql, &noRow);
+    if (status != SRV_SUCCESS) {
         c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Error loading energy spectrum from file %s.", name);
-    else
+        describeFailure(failure, fileName, status, sql, false, noRow, channel);
+    } else {
         c_lprintf(&LOG_MODULE, C_LOG_INFO, __LINE__, "Energy spectrum loaded from file %s.", name);
+    }
     return status;
 }
 
-SRVStatus_t SRV_LoadSpectrumFiles(SRVBoard_t* board, const char* dataFolder) {
+SRVStatus_t SRV_LoadChannelSpectrum(SRVBoard_t* board, uint32_t channel, const char* fileName) {
+    SRVFileFailure_t failure;
+    return loadChannelSpectrum(board, channel, fileName, &failure);
+}
+
+SRVStatus_t SRV_LoadSpectrumFiles(SRVBoard_t* board, const char* dataFolder, SRVFileFailure_t* failure) {
+    SRVFileFailure_t unreported;
+    if (failure == nullptr)
+        failure = &unreported;
+    std::memset(failure, 0, sizeof *failure);
     if (board == nullptr || dataFolder == nullptr)
         return SRV_ERR_RESOURCE;
     for (uint32_t channel = 0; channel < SRV_ChannelCount(board); channel++) {
@@ -511,19 +609,27 @@ SRVStatus_t SRV_LoadSpectrumFiles(SRVBoard_t* board, const char* dataFolder) {
         int written = std::snprintf(path, sizeof path, "%s/spectrum_ch%02u.spe", dataFolder, channel);
         if (written < 0 || static_cast<size_t>(written) >= sizeof path) {
             c_lprintf(&STARTUP_LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't create file '%s.'", dataFolder);
+            failure->status = SRV_ERR_RESOURCE;
+            std::snprintf(failure->path, sizeof failure->path, "%s", dataFolder);
+            std::snprintf(failure->reason, sizeof failure->reason, "is too long a folder for the spectrum files");
             return SRV_ERR_RESOURCE;
         }
-        SRVStatus_t status = SRV_LoadChannelSpectrum(board, channel, path);
+        SRVStatus_t status = loadChannelSpectrum(board, channel, path, failure);
         // An empty file is one whose first write never completed (the
         // process was killed): it holds nothing, like a missing file.
         std::error_code sizeError;
         bool empty = status == SRV_ERR_DATABASE && std::filesystem::file_size(path, sizeError) == 0 && !sizeError;
         if (status == SRV_ERR_FILE_OPEN || empty)
-            status = SaveEnergySpectrum(board, channel, path);
+            status = SRV_SaveChannelSpectrum(board, channel, path, failure);
         if (status != SRV_SUCCESS) {
             c_lprintf(&STARTUP_LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't create file '%s.'", path);
+            // The file is left as it is: the start-up ends before anything
+            // writes into it.
+            c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Spectrum file %s %s: the start-up ends.", path,
+                      failure->reason);
             return status;
         }
+        std::memset(failure, 0, sizeof *failure);
         std::memcpy(spectrum->filePath, path, static_cast<size_t>(written) + 1);
         std::snprintf(spectrum->label, sizeof spectrum->label, "%s", SRV_SPECTRUM_DEFAULT_LABEL);
     }

@@ -94,13 +94,19 @@ SRVStatus_t SRV_LoadEnergySpectrum(SRVBoard_t* board, SRVEnergySpectrum_t* spect
 SRVStatus_t SRV_WriteEnergySpectrumFile(const SRVEnergySpectrum_t* spectrum, uint32_t channel, const char* fileName);
 /* The writer on the channel's spectrum, with its log lines. */
 SRVStatus_t SaveEnergySpectrum(SRVBoard_t* board, uint32_t channel, const char* fileName);
+/* SaveEnergySpectrum; a failure also tells what is wrong with the file in
+ * *failure (when not NULL), e.g. "cannot be written: disk I/O error". */
+SRVStatus_t SRV_SaveChannelSpectrum(SRVBoard_t* board, uint32_t channel, const char* fileName,
+                                    SRVFileFailure_t* failure);
 /* The loader on the channel's spectrum, with its log lines. */
 SRVStatus_t SRV_LoadChannelSpectrum(SRVBoard_t* board, uint32_t channel, const char* fileName);
 /* Start-up: loads every channel's spectrum from "spectrum_chNN.spe" in the
- * data folder, creates the files that can't be opened, then sets each
- * spectrum's file path and its label "Not set". 0, or the failure of the
- * channel that could be neither loaded nor created. */
-SRVStatus_t SRV_LoadSpectrumFiles(SRVBoard_t* board, const char* dataFolder);
+ * data folder, creates the files that can't be opened (or are empty), then
+ * sets each spectrum's file path and its label "Not set". 0, or the failure
+ * of the channel that could be neither loaded nor created, with the file and
+ * what is wrong with it (e.g. "is not a database") in *failure when it is
+ * not NULL. A file that can't be loaded is left as it is. */
+SRVStatus_t SRV_LoadSpectrumFiles(SRVBoard_t* board, const char* dataFolder, SRVFileFailure_t* failure);
 
 /* ----------------------------------------------------- software SCA */
 

@@ -1,9 +1,12 @@
 // List mode on a board record without a digitizer: the per-cycle listing of
 // decoded events, the text and binary list files, the start and stop of list
 // output, and commands 35 and 36 called with real request payloads.
+#include <sys/resource.h>
+
 #include <gtest/gtest.h>
 
 #include "../server/ServerTestSupport.h"
+#include "ListFileSupport.h"
 #include "SRV_Common.h"
 #include "SRV_List.h"
 
@@ -606,6 +609,182 @@ TEST_F(ListModeTest, NewFileNameWhileSavingSwitchesTheOutput) {
     readout(0, {event(3, 10)});
     ASSERT_EQ(SRV_HandleListSaving(board_, 1, SRV_LIST_ACTION_STOP), 0);
     EXPECT_EQ(readFile(first), "TIMETAG\t\t\n1\t\n2\t\n");
+    EXPECT_EQ(readFile(second).size(), 8u);
+}
+
+// ------------------------------------------------------------ full disk
+
+// A file-size limit on this process stands for a full disk: a write beyond
+// it fails with EFBIG (SIGXFSZ ignored), until the limit is lifted.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &previous_);
+        rlimit limit = previous_;
+        limit.rlim_cur = bytes;
+        set_ = setrlimit(RLIMIT_FSIZE, &limit) == 0;
+    }
+    ~FileSizeLimit() { lift(); }
+    bool set() const { return set_; }
+    void lift() {
+        if (set_)
+            setrlimit(RLIMIT_FSIZE, &previous_);
+        set_ = false;
+    }
+
+private:
+    rlimit previous_{};
+    bool set_ = false;
+};
+
+// The events of the list file, each as the text or binary record that holds
+// all three fields; false when the file holds anything else (a cut record).
+bool parseListFile(const std::string& bytes, int32_t format, std::vector<c_DPPEvent_t>* events) {
+    events->clear();
+    if (format == SRV_LIST_FORMAT_BINARY) {
+        if (bytes.size() % 14 != 0)
+            return false;
+        for (size_t at = 0; at < bytes.size(); at += 14) {
+            c_DPPEvent_t e{};
+            std::memcpy(&e.timeStamp, bytes.data() + at, 8);
+            std::memcpy(&e.energy, bytes.data() + at + 8, 2);
+            std::memcpy(&e.flags, bytes.data() + at + 10, 4);
+            events->push_back(e);
+        }
+        return true;
+    }
+    std::vector<listtest::ListedEvent> listed;
+    if (!listtest::parseTextListFile(bytes, &listed))
+        return false;
+    for (const listtest::ListedEvent& e : listed)
+        events->push_back(event(e.timeTag, e.energy, e.flags));
+    return true;
+}
+
+// A disk that fills while the list file is written: in a full buffer's flush
+// during the run, in the stop's flush, or with the header line of the start.
+// The file then holds whole records only, every one an event of the run in
+// order; the events that did not reach it stay buffered, none twice and none
+// skipped, until the stop, which answers the failure; the log names the file
+// and the reason. The next start, with room again, lists as before.
+TEST_F(ListModeTest, AFullDiskLeavesWholeEventsAndTheStopAnswersTheFailure) {
+    struct Case {
+        const char* name;
+        int32_t format;
+        uint32_t bufferSize;
+        rlim_t limit;
+        bool startFails;
+    } cases[] = {
+        {"text, in the cycle's flush", SRV_LIST_FORMAT_TEXT, 100, 5000, false},
+        {"binary, in the cycle's flush", SRV_LIST_FORMAT_BINARY, 100, 2000, false},
+        {"text, in the stop's flush", SRV_LIST_FORMAT_TEXT, 1000, 5000, false},
+        {"binary, in the stop's flush", SRV_LIST_FORMAT_BINARY, 1000, 2000, false},
+        {"text, in the header", SRV_LIST_FORMAT_TEXT, 100, 10, true},
+    };
+    std::vector<c_DPPEvent_t> produced;
+    for (uint32_t i = 0; i < 400; i++)
+        produced.push_back(event(1000000007ull * (i + 1), static_cast<uint16_t>((i * 977) % 16384),
+                                 i * 2654435761u & ~(EVTFLAG_PSEUDO | 0x400u | EVTFLAG_STOP_CRITERION)));
+    int run = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string file = (dir_.path() / ("full" + std::to_string(run++) + ".dat")).string();
+        configure(0, c.format, TIME_TAG | ENERGY | FLAGS, c.bufferSize);
+        list().count = 0;
+        std::snprintf(list().fileName, sizeof list().fileName, "%s", file.c_str());
+        FileSizeLimit limit(c.limit);
+        ASSERT_TRUE(limit.set());
+        SRVStatus_t started = SRV_HandleListSaving(board_, 1, SRV_LIST_ACTION_START);
+        if (c.startFails) {
+            EXPECT_EQ(started, SRV_ERR_RESOURCE);
+            EXPECT_EQ(list().saving, 0);
+            EXPECT_EQ(list().file, nullptr);
+            EXPECT_EQ(readFile(file), ""); // the cut header is gone too
+        } else {
+            ASSERT_EQ(started, 0);
+            // Four readouts of 100 events; in the cycle cases the first
+            // failing flush answers -1, and later readouts list nothing.
+            const bool inCycle = c.bufferSize == 100;
+            int failures = 0;
+            for (uint32_t r = 0; r < 4; r++)
+                failures += readout(0, std::vector<c_DPPEvent_t>(produced.begin() + 100 * r,
+                                                                 produced.begin() + 100 * (r + 1))) != 0;
+            EXPECT_EQ(failures, inCycle ? 1 : 0);
+            std::vector<uint64_t> buffered = bufferedTimeTags();
+            EXPECT_EQ(SRV_HandleListSaving(board_, 1, SRV_LIST_ACTION_STOP), SRV_ERR_RESOURCE);
+            EXPECT_EQ(list().saving, 0);
+            EXPECT_EQ(list().file, nullptr);
+            EXPECT_EQ(list().count, 0u);
+
+            std::vector<c_DPPEvent_t> inFile;
+            ASSERT_TRUE(parseListFile(readFile(file), c.format, &inFile)) << readFile(file);
+            EXPECT_GT(inFile.size(), 0u);
+            EXPECT_LE(readFile(file).size(), c.limit);
+            for (size_t i = 0; i < inFile.size(); i++) {
+                ASSERT_EQ(inFile[i].timeStamp, produced[i].timeStamp) << i;
+                ASSERT_EQ(inFile[i].energy, produced[i].energy >> 2) << i;
+                ASSERT_EQ(inFile[i].flags, produced[i].flags) << i;
+            }
+            // In the cycle, the events after the file's last one were held
+            // in the buffer until the stop; at the stop, all the rest.
+            size_t notWritten = produced.size() - inFile.size();
+            if (inCycle) {
+                ASSERT_GT(buffered.size(), 0u);
+                ASSERT_LE(inFile.size() + buffered.size(), produced.size());
+                for (size_t i = 0; i < buffered.size(); i++)
+                    ASSERT_EQ(buffered[i], produced[inFile.size() + i].timeStamp) << i;
+                notWritten = buffered.size();
+            }
+            std::string logged = readFile(logFolder() / "SRV_ListLog.txt");
+            EXPECT_NE(logged.find("Error saving list events to file. " + file + ": File too large; " +
+                                  std::to_string(notWritten) + " events not written"),
+                      std::string::npos)
+                << logged;
+            if (inCycle) {
+                EXPECT_NE(readFile(logFolder() / "SRVBoardThreadLog.txt")
+                              .find("Error saving list events to file. " + file + ": File too large"),
+                          std::string::npos);
+            }
+        }
+        // With room again the next run lists every event.
+        limit.lift();
+        ASSERT_EQ(SRV_HandleListSaving(board_, 1, SRV_LIST_ACTION_START), 0);
+        readout(0, {produced[0], produced[1]});
+        ASSERT_EQ(SRV_HandleListSaving(board_, 1, SRV_LIST_ACTION_STOP), 0);
+        std::vector<c_DPPEvent_t> again;
+        ASSERT_TRUE(parseListFile(readFile(file), c.format, &again));
+        EXPECT_EQ(again.size(), 2u);
+    }
+}
+
+// A new file named while the old one is full: the answer is the old file's
+// failure, and the listing goes on in the new file at once.
+TEST_F(ListModeTest, ANewFileAfterAFailedWriteTakesTheListingOn) {
+    configure(0, SRV_LIST_FORMAT_BINARY, TIME_TAG, 10);
+    ASSERT_EQ(SRV_HandleListSaving(board_, 1, SRV_LIST_ACTION_START), 0);
+    {
+        FileSizeLimit limit(40); // five events
+        ASSERT_TRUE(limit.set());
+        std::vector<c_DPPEvent_t> events;
+        for (uint64_t i = 1; i <= 10; i++)
+            events.push_back(event(i, 10));
+        EXPECT_EQ(readout(0, events), -1);
+        EXPECT_EQ(readFile(list().fileName).size(), 40u);
+        EXPECT_EQ(list().count, 5u);
+        readout(0, {event(11, 10)});
+        EXPECT_EQ(list().count, 5u); // nothing more is listed into a full file
+    }
+    std::string second = (dir_.path() / "second.bin").string();
+    Bytes change = request(1u << 2, 0);
+    Bytes text(401, 0);
+    std::copy(second.begin(), second.end(), text.begin());
+    change.insert(change.end(), text.begin(), text.end());
+    EXPECT_EQ(call(SRV_CmdSetListParams, SRV_CMD_SET_LIST_PARAMS, change).status, SRV_ERR_RESOURCE);
+    EXPECT_EQ(list().saving, 1);
+    EXPECT_EQ(std::string(list().fileName), second);
+    readout(0, {event(12, 10)});
+    ASSERT_EQ(SRV_HandleListSaving(board_, 1, SRV_LIST_ACTION_STOP), 0);
     EXPECT_EQ(readFile(second).size(), 8u);
 }
 

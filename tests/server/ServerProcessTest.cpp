@@ -91,14 +91,6 @@ TEST(ServerStartUp, FailureAfterTheNotificationConnectionIsAnnounced) {
 
 void quitAndExpectCleanExit(ServerProcess& server, uint16_t port);
 
-std::vector<std::string> linesOf(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
 // A command line the server can't take ends with its usage text and -33.
 TEST(ServerTerminal, CommandLineFaultsPrintTheUsage) {
     struct Case {

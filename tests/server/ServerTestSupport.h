@@ -346,6 +346,15 @@ inline std::string readFile(const fs::path& path) {
     return text.str();
 }
 
+// The lines of a text, without their line ends.
+inline std::vector<std::string> linesOf(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
 inline bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
     auto until = Clock::now() + timeout;
     while (Clock::now() < until) {

@@ -242,7 +242,7 @@ TEST_F(SpectrumFile, StartUpLoadsEveryChannelAndCreatesTheFilesThatAreMissing) {
     ASSERT_EQ(SRV_ClearEnergySpectrum(spectrum(0)), SRV_SUCCESS);
     spectrum(1)->counts[7] = 9;
 
-    ASSERT_EQ(SRV_LoadSpectrumFiles(board_, folder_.path().c_str()), SRV_SUCCESS);
+    ASSERT_EQ(SRV_LoadSpectrumFiles(board_, folder_.path().c_str(), nullptr), SRV_SUCCESS);
     for (uint32_t ch = 0; ch < channels; ch++) {
         char name[32];
         std::snprintf(name, sizeof name, "spectrum_ch%02u.spe", ch);
@@ -259,13 +259,13 @@ TEST_F(SpectrumFile, StartUpLoadsEveryChannelAndCreatesTheFilesThatAreMissing) {
 
     // An empty file (its first write was cut short) is written anew.
     { std::ofstream truncate(path("spectrum_ch01.spe"), std::ios::trunc); }
-    ASSERT_EQ(SRV_LoadSpectrumFiles(board_, folder_.path().c_str()), SRV_SUCCESS);
+    ASSERT_EQ(SRV_LoadSpectrumFiles(board_, folder_.path().c_str(), nullptr), SRV_SUCCESS);
     spectrum(1)->counts[7] = 0;
     ASSERT_EQ(SRV_LoadEnergySpectrum(board_, spectrum(1), 1, path("spectrum_ch01.spe").c_str()), SRV_SUCCESS);
 
     // A file that exists but can't be read stops the start-up.
     exec(path("spectrum_ch01.spe"), "DELETE FROM EnergySpectrum");
-    EXPECT_EQ(SRV_LoadSpectrumFiles(board_, folder_.path().c_str()), SRV_ERR_DATABASE);
+    EXPECT_EQ(SRV_LoadSpectrumFiles(board_, folder_.path().c_str(), nullptr), SRV_ERR_DATABASE);
     EXPECT_NE(log("MorvaneServerLog.txt").find("Can't create file '" + path("spectrum_ch01.spe") + ".'"),
               std::string::npos);
 }

@@ -3,6 +3,7 @@
 // a spectrum, and malformed or unknown requests are answered with their
 // status only.
 #include <sqlite3.h>
+#include <sys/resource.h>
 
 #include <gtest/gtest.h>
 
@@ -344,5 +345,210 @@ TEST_F(SpectrumServer, BadRequestsGetTheirStatusAndNothingElse) {
     EXPECT_EQ(reply->payload.size(), 2u + 4u * BINS);
     quit(*server, port_);
 }
+
+// ------------------------------------------------ files that go wrong
+
+struct SpectrumBoard {
+    const char* name;
+    std::vector<std::string> options;
+    const char* dataFolder;
+    uint32_t channels;
+};
+
+// The default board, and the register-level device (another family, another
+// folder, two channels).
+const SpectrumBoard kSpectrumBoards[] = {
+    {"orlu_pha", {}, "OR5780_1101", 8},
+    {"morvane", {"-h"}, "QN8560N_7101", 2},
+};
+
+std::string boardName(const testing::TestParamInfo<SpectrumBoard>& info) { return info.param.name; }
+
+void execSql(const fs::path& file, const std::string& sql, const Bytes& blob = {}) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(file.string().c_str(), &db), SQLITE_OK);
+    sqlite3_stmt* statement = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+    if (!blob.empty())
+        sqlite3_bind_blob(statement, 1, blob.data(), static_cast<int>(blob.size()), SQLITE_TRANSIENT);
+    EXPECT_EQ(sqlite3_step(statement), SQLITE_DONE) << sqlite3_errmsg(db);
+    sqlite3_finalize(statement);
+    sqlite3_close(db);
+}
+
+// A spectrum file with the row of one channel.
+void writeSpectrumFile(const fs::path& file, uint32_t channel) {
+    execSql(file, "CREATE TABLE EnergySpectrum(channel INT PRIMARY KEY NOT NULL, timestamp DATETIME DEFAULT "
+                  "CURRENT_TIMESTAMP, nbins INT, lld INT, uld INT, roil INT, roih INT, roinentries BIGINT, nentries "
+                  "BIGINT, realtime_ns BIGINT, deadtime_ns BIGINT, overflows INT, underflows INT, data BLOB)");
+    Bytes counts(131072, 0);
+    counts[40] = 7;
+    execSql(file,
+            "INSERT INTO EnergySpectrum VALUES (" + std::to_string(channel) +
+                ", CURRENT_TIMESTAMP, 1024, 0, 1000, 0, 1000, 7, 7, 100, 0, 0, 0, ?1)",
+            counts);
+}
+
+// The entries that a channel's spectrum file holds (-1 when unreadable).
+int64_t storedEntries(const fs::path& file, uint32_t channel) {
+    sqlite3* db = nullptr;
+    int64_t entries = -1;
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_open_v2(file.string().c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
+        sqlite3_prepare_v2(db, "SELECT nentries FROM EnergySpectrum WHERE channel = ?1", -1, &statement, nullptr) ==
+            SQLITE_OK &&
+        sqlite3_bind_int(statement, 1, static_cast<int>(channel)) == SQLITE_OK && sqlite3_step(statement) == SQLITE_ROW)
+        entries = sqlite3_column_int64(statement, 0);
+    sqlite3_finalize(statement);
+    sqlite3_close(db);
+    return entries;
+}
+
+class SpectrumFiles : public ::testing::TestWithParam<SpectrumBoard> {
+protected:
+    std::unique_ptr<ServerProcess> launch(const fs::path& work) {
+        port_ = freePort();
+        std::vector<std::string> options = GetParam().options;
+        options.insert(options.end(), {"-p", std::to_string(port_)});
+        return std::make_unique<ServerProcess>(options,
+                                               std::map<std::string, std::string>{{"ZARNWORKINGDIR", work.string()}});
+    }
+    uint16_t port_ = 0;
+};
+
+// A spectrum file that can't be loaded ends the start-up (exit code -43):
+// the one line on the terminal names the file and what is wrong with it, and
+// points at the log that says so too; the file is left byte for byte. An
+// empty file is no damage: it holds nothing, and the start-up writes it anew.
+TEST_P(SpectrumFiles, ADamagedFileEndsTheStartUpNamedAndUntouched) {
+    const std::string relative = std::string(GetParam().dataFolder) + "/spectrum_ch01.spe";
+    struct Case {
+        const char* what;
+        std::function<void(const fs::path&)> damage;
+        std::string reason; // empty: no damage, the server starts
+    } cases[] = {
+        {"not a database", [](const fs::path& f) { std::ofstream(f, std::ios::binary) << std::string(4096, 'x'); },
+         "is not a database"},
+        {"truncated",
+         [](const fs::path& f) {
+             writeSpectrumFile(f, 1);
+             fs::resize_file(f, fs::file_size(f) / 2);
+         },
+         "is damaged: database disk image is malformed"},
+        {"no spectrum table", [](const fs::path& f) { execSql(f, "CREATE TABLE Other(a INT)"); },
+         "cannot be read: no such table: EnergySpectrum"},
+        {"another channel's file", [](const fs::path& f) { writeSpectrumFile(f, 0); },
+         "holds no spectrum of channel 1"},
+        {"zero-length", [](const fs::path& f) { std::ofstream(f, std::ios::binary); }, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir work;
+        fs::create_directories(work.path() / GetParam().dataFolder);
+        const fs::path file = work.path() / relative;
+        c.damage(file);
+        const std::string before = readFile(file);
+        auto server = launch(work.path());
+        if (c.reason.empty()) {
+            ASSERT_TRUE(server->waitReady()) << server->output();
+            Client client(port_);
+            ASSERT_EQ(client.request(QUIT, masks(0, 0))->status(), SUCCESS);
+            EXPECT_EQ(server->waitExit(20000ms), 0);
+            EXPECT_EQ(storedEntries(file, 1), 0);
+            continue;
+        }
+        EXPECT_EQ(server->waitExit(60000ms), exitCodeOf(-43));
+        std::vector<std::string> lines = linesOf(server->standardError());
+        ASSERT_EQ(lines.size(), 1u) << server->output();
+        EXPECT_EQ(lines[0], "MorvaneServer did not start: spectrum file " + relative + " " + c.reason +
+                                " (status -43). Details: " + (server->logDir() / "SRV_SpectraLog.txt").string());
+        EXPECT_NE(server->log("SRV_SpectraLog.txt")
+                      .find("Spectrum file " + relative + " " + c.reason + ": the start-up ends."),
+                  std::string::npos)
+            << server->log("SRV_SpectraLog.txt");
+        EXPECT_TRUE(readFile(file) == before) << "the file was changed";
+    }
+}
+
+// A spectrum file that can't be written at the quit is named on stderr, one
+// line each, and the exit code is the failure's status; the other channels'
+// files receive their spectra.
+TEST_P(SpectrumFiles, ASpectrumThatCantBeSavedAtTheQuitIsNamedAndIsTheExitCode) {
+    const SpectrumBoard& board = GetParam();
+    // Inherited by the server: a write beyond a file-size limit fails with
+    // EFBIG instead of ending the process.
+    signal(SIGXFSZ, SIG_IGN);
+    struct Case {
+        const char* what;
+        bool sizeLimit; // else channel 1's file is named where no file can be made
+    } cases[] = {{"unwritable location", false}, {"file-size limit", true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir work;
+        auto server = launch(work.path());
+        ASSERT_TRUE(server->waitReady()) << server->output();
+        Client client(port_);
+        ASSERT_EQ(client
+                      .request(START,
+                               [&] {
+                                   Bytes b = masks(0, 0);
+                                   putU32(b, (1u << board.channels) - 1u);
+                                   return b;
+                               }())
+                      ->status(),
+                  SUCCESS);
+        std::vector<uint64_t> entries(board.channels, 0);
+        auto entriesOf = [&](uint32_t ch) {
+            auto reply = client.request(GET_SPECTRUM, dataRequest(0x40, spectrumPath(static_cast<int32_t>(ch))));
+            return reply && reply->status() == SUCCESS ? getU64(reply->payload, 2) : 0;
+        };
+        EXPECT_TRUE(waitFor([&] { return entriesOf(0) > 0 && entriesOf(1) > 0; }, 30000ms));
+        Bytes stopAll = masks(0, 0);
+        putU32(stopAll, (1u << board.channels) - 1u);
+        ASSERT_EQ(client.request(STOP, stopAll)->status(), SUCCESS);
+        for (uint32_t ch = 0; ch < board.channels; ch++)
+            entries[ch] = entriesOf(ch);
+
+        std::vector<std::string> expected;
+        int16_t status = 0;
+        const std::string details = ". Details: " + (server->logDir() / "SRV_SpectraLog.txt").string();
+        if (c.sizeLimit) {
+            // Below the size of a spectrum's journal: no file can be written.
+            rlimit limit{64 * 1024, RLIM_INFINITY};
+            ASSERT_EQ(prlimit(server->pid(), RLIMIT_FSIZE, &limit, nullptr), 0);
+            status = -43;
+            for (uint32_t ch = 0; ch < board.channels; ch++) {
+                char name[64];
+                std::snprintf(name, sizeof name, "%s/spectrum_ch%02u.spe", board.dataFolder, ch);
+                expected.push_back(std::string("MorvaneServer did not save a spectrum: spectrum file ") + name +
+                                   " cannot be written: disk I/O error (status -43)" + details);
+            }
+        } else {
+            std::ofstream(work.path() / "blocker") << "a file, not a folder";
+            Bytes set = dataRequest(0x100, spectrumPath(1));
+            putText(set, "blocker/spectrum.spe", 401);
+            ASSERT_EQ(client.request(SET_SPECTRUM, set)->status(), SUCCESS);
+            status = -36;
+            expected.push_back("MorvaneServer did not save a spectrum: spectrum file blocker/spectrum.spe cannot be "
+                               "created: unable to open database file (status -36)" +
+                               details);
+        }
+        auto reply = client.request(QUIT, masks(0, 0));
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->status(), SUCCESS);
+        EXPECT_EQ(server->waitExit(30000ms), exitCodeOf(status));
+        EXPECT_EQ(linesOf(server->standardError()), expected);
+        for (uint32_t ch = 0; ch < board.channels; ch++) {
+            char name[64];
+            std::snprintf(name, sizeof name, "spectrum_ch%02u.spe", ch);
+            int64_t stored = storedEntries(work.path() / board.dataFolder / name, ch);
+            // A file the quit could not write keeps what it held before.
+            bool lost = c.sizeLimit || ch == 1;
+            EXPECT_EQ(stored, lost ? 0 : static_cast<int64_t>(entries[ch])) << ch;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Boards, SpectrumFiles, ::testing::ValuesIn(kSpectrumBoards), boardName);
 
 } // namespace

@@ -1,0 +1,132 @@
+// List files over TCP against the server process, on every simulated board
+// with pulse-processing firmware: a disk that fills while a run is listed
+// (a file-size limit on the server process) is answered by the stop with the
+// list-saving failure, the file keeps whole events only, the log names the
+// file and the reason, and the next run, with room again, lists as before.
+#include <sys/resource.h>
+
+#include <gtest/gtest.h>
+
+#include "../server/ServerRequests.h"
+#include "ListFileSupport.h"
+
+using namespace srvtest;
+using namespace srvtest::command;
+using namespace std::chrono_literals;
+
+namespace {
+
+const int16_t SUCCESS = 0;
+const int16_t RESOURCE = -17;
+const rlim_t LIMIT = 16 * 1024;
+
+struct BoardCase {
+    const char* name; // the profile's name in SimulatedBoards.xml
+    std::vector<std::string> options;
+    uint32_t channels;
+};
+
+// The boards the server opens whose firmware lists events (the standard-
+// waveform firmware has none).
+const BoardCase kBoards[] = {
+    {"orlu-pha", {"-t", "usb", "-n", "0"}, 8},
+    {"orlu-pha-hv", {"-t", "usb", "-n", "1"}, 2},
+    {"vesk-ci", {"-t", "usb", "-n", "2"}, 8},
+    {"vesk-psd", {"-t", "usb", "-n", "3"}, 8},
+    {"pemb-psd-11", {"-t", "opt", "-n", "0", "-c", "0"}, 8},
+    {"pemb-pha-11", {"-t", "opt", "-n", "0", "-c", "1"}, 8},
+    {"pemb-psd-14", {"-t", "opt", "-n", "1", "-c", "0"}, 8},
+    {"pemb-pha-14", {"-t", "opt", "-n", "1", "-c", "1"}, 8},
+    {"tilk-psd", {"-t", "opt", "-n", "2", "-c", "0"}, 8},
+    {"morvane", {"-h"}, 2},
+};
+
+void PrintTo(const BoardCase& board, std::ostream* out) { *out << board.name; }
+
+std::string caseName(const testing::TestParamInfo<BoardCase>& info) {
+    std::string name = info.param.name;
+    std::replace(name.begin(), name.end(), '-', '_');
+    return name;
+}
+
+// Command 35: list mode on, the format, the file, every field, the buffer.
+Bytes listSettings(int32_t channel, int32_t format, const std::string& file, uint32_t bufferSize) {
+    Bytes b;
+    putU64(b, 0x1 | 0x2 | 0x4 | 0x8 | 0x20);
+    putU32(b, static_cast<uint32_t>(channel));
+    putU32(b, 1);
+    putU32(b, static_cast<uint32_t>(format));
+    Bytes name = fixedText(file, 401);
+    b.insert(b.end(), name.begin(), name.end());
+    putU32(b, 7);
+    putU32(b, bufferSize);
+    return b;
+}
+
+bool setFileSizeLimit(pid_t pid, rlim_t bytes) {
+    rlimit limit{bytes, RLIM_INFINITY};
+    return prlimit(pid, RLIMIT_FSIZE, &limit, nullptr) == 0;
+}
+
+class FullDisk : public ::testing::TestWithParam<BoardCase> {};
+
+TEST_P(FullDisk, TheStopAnswersTheListFailureAndTheFileHoldsWholeEvents) {
+    const BoardCase& board = GetParam();
+    // Inherited by the server: a write beyond the limit fails with EFBIG
+    // instead of ending the process.
+    signal(SIGXFSZ, SIG_IGN);
+    uint16_t port = freePort();
+    std::vector<std::string> options = board.options;
+    options.insert(options.end(), {"-p", std::to_string(port)});
+    ServerProcess server(options);
+    ASSERT_TRUE(server.waitReady()) << server.log() << server.log("SRV_CommonLog.txt");
+    Client client(port);
+    auto status = [&](uint16_t command, const Bytes& payload) {
+        auto reply = client.request(command, payload);
+        EXPECT_TRUE(reply) << "command " << command;
+        return reply ? reply->status() : INT16_MIN;
+    };
+    const uint32_t all = (1u << board.channels) - 1u;
+    const fs::path file = server.workDir() / "list_ch00.txt";
+    // Channel 0 into a text file, channel 1 into its buffer only.
+    ASSERT_EQ(status(SET_LIST, listSettings(0, 0, "list_ch00.txt", 100)), SUCCESS);
+    ASSERT_EQ(status(SET_LIST, listSettings(1, 2, "", 100)), SUCCESS);
+
+    ASSERT_TRUE(setFileSizeLimit(server.pid(), LIMIT));
+    ASSERT_EQ(status(START, acquisitionRequest(all)), SUCCESS);
+    EXPECT_TRUE(waitFor(
+        [&] { return server.log("SRVBoardThreadLog.txt").find("Error in handleListMode.") != std::string::npos; },
+        60000ms))
+        << server.log("SRVBoardThreadLog.txt");
+    // Channels 0 and 1 stop one by one (the whole board where they are all
+    // of it): channel 1's success does not hide channel 0's failure.
+    EXPECT_EQ(status(STOP, acquisitionRequest(0x3)), RESOURCE) << server.log("SRV_ListLog.txt");
+    EXPECT_EQ(status(STOP, acquisitionRequest(all)), SUCCESS);
+
+    std::string listed = readFile(file);
+    std::vector<listtest::ListedEvent> events;
+    EXPECT_TRUE(listtest::parseTextListFile(listed, &events))
+        << listed.substr(listed.size() > 200 ? listed.size() - 200 : 0);
+    EXPECT_LE(listed.size(), LIMIT);
+    EXPECT_GT(listed.size(), LIMIT - 3 * 100 * 40); // the failing flush still wrote what fitted
+    EXPECT_TRUE(std::is_sorted(events.begin(), events.end(),
+                               [](const auto& a, const auto& b) { return a.timeTag < b.timeTag; }));
+    std::string failure = "Error saving list events to file. list_ch00.txt: File too large; ";
+    EXPECT_NE(server.log("SRV_ListLog.txt").find(failure), std::string::npos) << server.log("SRV_ListLog.txt");
+    EXPECT_NE(server.log("SRVBoardThreadLog.txt").find(failure), std::string::npos);
+
+    // With room again the next run lists past the old limit.
+    ASSERT_TRUE(setFileSizeLimit(server.pid(), RLIM_INFINITY));
+    ASSERT_EQ(status(START, acquisitionRequest(all)), SUCCESS);
+    EXPECT_TRUE(waitFor([&] { return fs::file_size(file) > LIMIT; }, 60000ms));
+    EXPECT_EQ(status(STOP, acquisitionRequest(all)), SUCCESS) << server.log("SRV_ListLog.txt");
+    events.clear();
+    EXPECT_TRUE(listtest::parseTextListFile(readFile(file), &events));
+
+    EXPECT_EQ(status(QUIT, masks(0, 0)), SUCCESS);
+    EXPECT_EQ(server.waitExit(60000ms), 0) << server.standardError();
+}
+
+INSTANTIATE_TEST_SUITE_P(SimulatedBoards, FullDisk, ::testing::ValuesIn(kBoards), caseName);
+
+} // namespace
