@@ -25,18 +25,6 @@ SRVStatus_t SRV_GetChannel(SRVBoard_t* board, int32_t channel, SRVChannel_t** ou
  * returns -1. */
 SRVStatus_t SRV_SetDateTime(const char* text);
 
-/* Command 5: request u64 dataMask; one field per set bit 0 to 22. */
-void* SRV_CmdGetBoardInfo(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                          uint32_t* replySize, SRVStatus_t* status);
-/* Command 41: request u64 dataMask and int32 channel; bit 0 the number of
- * energy spectra, bit 1 the number of MCS spectra (u32 each). */
-void* SRV_CmdGetChannelSpectraCount(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                                    uint32_t* replySize, SRVStatus_t* status);
-/* Command 56: cmdMaskIn bit 0 a char[20] text to set (always refused, -1);
- * cmdMaskOut bit 0 the local date and time as char[20]. */
-void* SRV_CmdDateTime(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                      uint32_t* replySize, SRVStatus_t* status);
-
 #ifdef __cplusplus
 }
 #endif

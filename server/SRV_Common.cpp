@@ -109,28 +109,7 @@ SRVStatus_t SRV_SetQuitFlag(SRVBoard_t* board) {
     return SRV_UnlockBoard(board);
 }
 
-// ---------------------------------------------------- board open check
-
-bool SRV_CommandNeedsBoard(SRVCommand_t command) {
-    switch (command) {
-    case SRV_CMD_SET_RUN_FILE:
-    case SRV_CMD_LOAD_RUN_FILE:
-    case SRV_CMD_LIST_RUN_FILES:
-    case SRV_CMD_QUIT:
-    case SRV_CMD_GET_SERVER_DEFINITIONS: return false;
-    default: return true;
-    }
-}
-
-SRVStatus_t SRV_CheckBoardOpen(const SRVBoard_t* board, SRVCommand_t command) {
-    if (board->open || !SRV_CommandNeedsBoard(command))
-        return SRV_SUCCESS;
-    c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__,
-              "No board is open (the last board open failed): command %hu refused. A run file that loads opens "
-              "a board again.",
-              command);
-    return SRV_ERR_OPEN_DIGITIZER;
-}
+// ------------------------------------------------------- board data path
 
 SRVStatus_t SRV_GetBoardDataPath(const SRVBoard_t* board, char dataPath[SRV_FOLDER_SIZE]) {
     if (board == NULL || dataPath == NULL || !board->open || !c_isDgtzOpened(&board->digitizer)) {

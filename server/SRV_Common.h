@@ -107,54 +107,14 @@ bool SRV_ReadIndexPath(const int32_t* path, uint32_t length, const SRVPathSlot_t
 /* The command code of a packet header. */
 typedef uint16_t SRVCommand_t;
 
+/* The codes of the commands served, from their rows, and the code of the
+ * announcement the server sends (no command of a client). */
 enum {
-    SRV_CMD_GET_BOARD_INFO = 5,
-    SRV_CMD_WRITE_REGISTER = 6,
-    SRV_CMD_READ_REGISTER = 7,
-    SRV_CMD_START_ACQUISITION = 8,
-    SRV_CMD_STOP_ACQUISITION = 9,
-    SRV_CMD_SET_PARAMETER = 13,
-    SRV_CMD_GET_PARAMETER = 14,
-    SRV_CMD_GET_PARAMETER_INFO = 15,
-    SRV_CMD_SET_RUN_FILE = 22,
-    SRV_CMD_LOAD_RUN_FILE = 23,
-    SRV_CMD_LIST_RUN_FILES = 24,
-    SRV_CMD_QUIT = 25,
-    SRV_CMD_GET_SERVER_DEFINITIONS = 26,
-    SRV_CMD_GET_ENERGY_SPECTRUM = 27,
-    SRV_CMD_SET_ENERGY_SPECTRUM = 28,
-    SRV_CMD_CLEAR_ENERGY_SPECTRUM = 29,
-    SRV_CMD_GET_WAVEFORM = 30,
-    SRV_CMD_SAVE_CONFIGURATION = 31,
-    SRV_CMD_LOAD_CONFIGURATION = 32,
-    SRV_CMD_LIST_CONFIGURATIONS = 33,
-    SRV_CMD_DELETE_CONFIGURATION = 34,
-    SRV_CMD_SET_LIST_PARAMS = 35,
-    SRV_CMD_GET_LIST_PARAMS = 36,
-    SRV_CMD_GET_HV_CHANNEL_INFO = 37,
-    SRV_CMD_GET_HV_RANGE_INFO = 38,
-    SRV_CMD_START_AUTOSET = 39,
-    SRV_CMD_STOP_AUTOSET = 40,
-    SRV_CMD_GET_CHANNEL_SPECTRA_COUNT = 41,
-    SRV_CMD_GET_ROI = 42,
-    SRV_CMD_HV_ON = 43,
-    SRV_CMD_HV_OFF = 44,
-    SRV_CMD_HV_ONOFF = 45,
-    SRV_CMD_GET_MCS_SPECTRUM = 46,
-    SRV_CMD_MCS_SWEEP = 47,
-    SRV_CMD_CLEAR_MCS_SPECTRUM = 48,
-    SRV_CMD_RESET_GAIN_STABILIZER = 49,
-    SRV_CMD_GET_DT_SPECTRUM = 50,
-    SRV_CMD_SET_DT_SPECTRUM = 51,
-    SRV_CMD_CLEAR_DT_SPECTRUM = 52,
-    SRV_CMD_SAMPLE_ADVANCE = 53,
-    SRV_CMD_NOTIFY = 54,
-    SRV_CMD_DATABASE_PATH = 55,
-    SRV_CMD_DATETIME = 56
+#define SRV_COMMAND(code, name, ...) name = code,
+#include "SRV_Commands.def"
+#undef SRV_COMMAND
+    SRV_CMD_NOTIFY = 54
 };
-
-#define SRV_CMD_FIRST SRV_CMD_GET_BOARD_INFO
-#define SRV_CMD_LAST  SRV_CMD_DATETIME
 
 /* Paths of the server: the run-file path and the configuration-database path
  * hold 400 characters, the working folder and the data folder 199. */
@@ -463,20 +423,7 @@ typedef struct SRVGlobals_t {
 /* The one global record of the process (NULL before SRV_InitGlobals). */
 extern SRVGlobals_t* SRV_Globals;
 
-/* ------------------------------------------------------- command handlers */
-
-/* A command handler: reads its request from the payload (payloadSize bytes),
- * does its work under the board lock and returns its reply (owned by the
- * caller from then on) with its size, or NULL; it always writes the status.
- * A reply with fields always has status 0; without a reply the command loop
- * sends the header and the status. */
-typedef void* (*SRVCommandHandler_t)(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                                     uint32_t* replySize, SRVStatus_t* status);
-/* The handlers of the configuration database take its path as well (which
- * command 55 can change). */
-typedef void* (*SRVDatabaseCommandHandler_t)(SRVBoard_t* board, SRVCommand_t command, const void* payload,
-                                             uint32_t payloadSize, uint32_t* replySize, SRVStatus_t* status,
-                                             char databasePath[SRV_PATH_SIZE]);
+/* ------------------------------------------------------------- replies */
 
 /* A reply of the header and the status only; NULL when it can't be built. */
 void* SRV_BuildStatusReply(SRVCommand_t command, SRVStatus_t status, uint32_t* replySize);
@@ -498,12 +445,6 @@ bool SRV_IsAcquiring(int32_t acqStatus);
 
 /* ------------------------------------------------------------- the board */
 
-/* False for the commands served without an open board: 22 to 26. */
-bool SRV_CommandNeedsBoard(SRVCommand_t command);
-/* 0 when the board is open or the command needs none; else -7 after "No
- * board is open ..." (a command 23 that failed to open its replay and the
- * previous board again leaves the record closed, its locks destroyed). */
-SRVStatus_t SRV_CheckBoardOpen(const SRVBoard_t* board, SRVCommand_t command);
 /* Sets the quit flag under the board lock: 0, -13 or -14. */
 SRVStatus_t SRV_SetQuitFlag(SRVBoard_t* board);
 
@@ -568,19 +509,6 @@ const char* SRV_GetCompilerVersion(void);
 SRVStatus_t ConfigureSqlite(void);
 
 #ifdef __cplusplus
-}
-
-/* Looks up the object of an index path with find, then takes the board lock:
- * the object, or NULL with the status of the failure. */
-template <class Object>
-Object* SRV_FindAndLockBoard(SRVStatus_t (*find)(SRVBoard_t*, const int32_t*, uint32_t, Object**), SRVBoard_t* board,
-                             const int32_t* path, uint32_t length, SRVStatus_t* status) {
-    Object* object = nullptr;
-    SRVStatus_t result = find(board, path, length, &object);
-    if (result == SRV_SUCCESS)
-        result = SRV_LockBoard(board);
-    *status = result;
-    return result == SRV_SUCCESS ? object : nullptr;
 }
 #endif
 

@@ -67,14 +67,6 @@ void SRV_FreeListSave(SRVListSave_t* list);
 /* 0 and the channel's record, or -33 after "Channel '%i' not found.". */
 SRVStatus_t SRV_GetListSave(SRVBoard_t* board, int32_t channel, SRVListSave_t** out);
 
-/* Command 35: u64 dataMask, int32 channel, one field per set bit. */
-void* SRV_CmdSetListParams(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                           uint32_t* replySize, SRVStatus_t* status);
-/* Command 36: u64 dataMask, int32 channel; one reply field per set bit.
- * Fetching events (bits 7 to 9) empties the buffer. */
-void* SRV_CmdGetListParams(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                           uint32_t* replySize, SRVStatus_t* status);
-
 #ifdef __cplusplus
 }
 #endif

@@ -65,19 +65,6 @@ uint32_t SRV_MCSSlotCount(const SRVMCSSpectrum_t* spectrum);
  * out of range. */
 SRVStatus_t SRV_GetMCSSpectrum(SRVBoard_t* board, const int32_t path[], uint32_t pathLength, SRVMCSSpectrum_t** out);
 
-/* Command 46: u64 dataMask, index path; reply fields by bit: 0 counts (u32 x
- * slots of a sweep), 1 state (u8), 2 pass (u32). */
-void* SRV_CmdGetMCSSpectrum(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                            uint32_t* replySize, SRVStatus_t* status);
-/* Command 47: u64 cmdMaskIn, u64 cmdMaskOut, int32 channel: one sweep
- * signal. */
-void* SRV_CmdMCSSweep(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                      uint32_t* replySize, SRVStatus_t* status);
-/* Command 48: u64 cmdMaskIn, u64 cmdMaskOut, index path: clears the spectrum
- * and sends a sweep signal to its channel. */
-void* SRV_CmdClearMCSSpectrum(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                              uint32_t* replySize, SRVStatus_t* status);
-
 #ifdef __cplusplus
 }
 #endif
