@@ -2,7 +2,9 @@
 // over TCP to the built server on every simulated board it can open: a set of
 // a read-only parameter, a list file format no flush can write, and two saves
 // without a name in one second.
+#include <chrono>
 #include <regex>
+#include <thread>
 
 #include "CommandTestSupport.h"
 
@@ -156,6 +158,51 @@ TEST_P(ProtocolRows, SavesWithoutANameInOneSecondAreAllKept) {
     named.text("twice");
     EXPECT_EQ(status(SAVE_CONFIGURATION, named), 0);
     EXPECT_EQ(status(SAVE_CONFIGURATION, named), -43);
+}
+
+// The register-level device records waveforms of its record length, whose
+// default is 0: with waveforms on, command 30 answers 0 with no samples until
+// the record length is set, and then one block of samples per trace.
+TEST(ProtocolDevice, WaveformsNeedARecordLength) {
+    uint16_t port = srvtest::freePort();
+    srvtest::ServerProcess server({"-p", std::to_string(port), "-h"});
+    ASSERT_TRUE(server.waitReady()) << server.log();
+    srvtest::Client client(port);
+    ASSERT_TRUE(client.connected());
+    auto ask = [&](uint16_t command, const Bytes& payload) {
+        std::optional<srvtest::Reply> reply = client.request(command, payload);
+        EXPECT_TRUE(reply.has_value());
+        return reply ? reply->payload : Bytes{0xFF, 0x7F};
+    };
+    auto set = [&](int32_t code, double v) {
+        Request r = parameterRequest(1, {code, kCode});
+        r.f64(v);
+        return Reader(ask(SET_PARAMETER, r)).status();
+    };
+    auto samples = [&]() {
+        Request r;
+        r.u64(0x3).i32(0); // both analog traces
+        Bytes reply = ask(GET_WAVEFORM, r);
+        EXPECT_EQ(Reader(reply).status(), 0);
+        return (reply.size() - 2) / 4;
+    };
+    Request start = maskRequest(0, 0);
+    start.u32(0x3);
+    ASSERT_EQ(set(22, 1.0), 0); // waveforms on
+    ASSERT_EQ(Reader(ask(START, start)).status(), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_EQ(samples(), 0u) << "record length 0: no samples";
+    ASSERT_EQ(Reader(ask(STOP, start)).status(), 0);
+
+    ASSERT_EQ(set(0, 2000.0), 0); // record length, ns
+    ASSERT_EQ(Reader(ask(START, start)).status(), 0);
+    size_t n = 0;
+    for (int i = 0; i < 40 && n == 0; i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        n = samples();
+    }
+    EXPECT_EQ(n, 200u) << "2000 ns of 10 ns samples";
+    EXPECT_EQ(Reader(ask(STOP, start)).status(), 0);
 }
 
 std::string caseName(const ::testing::TestParamInfo<BoardCase>& info) { return info.param.name; }
