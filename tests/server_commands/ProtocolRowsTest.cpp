@@ -49,15 +49,7 @@ protected:
         ASSERT_TRUE(client_->connected());
     }
 
-    Bytes request(uint16_t command, const Bytes& payload) {
-        std::optional<srvtest::Reply> reply = client_->request(command, payload);
-        if (!reply) {
-            ADD_FAILURE() << "no reply to command " << command;
-            return Bytes{0xFF, 0x7F};
-        }
-        EXPECT_EQ(reply->command, command);
-        return reply->payload;
-    }
+    Bytes request(uint16_t command, const Bytes& payload) { return requestOver(*client_, command, payload); }
     int16_t status(uint16_t command, const Bytes& payload) { return Reader(request(command, payload)).status(); }
     double value(std::initializer_list<int32_t> path) {
         Reader reply(request(GET_PARAMETER, parameterRequest(1, path)));
@@ -169,11 +161,7 @@ TEST(ProtocolDevice, WaveformsNeedARecordLength) {
     ASSERT_TRUE(server.waitReady()) << server.log();
     srvtest::Client client(port);
     ASSERT_TRUE(client.connected());
-    auto ask = [&](uint16_t command, const Bytes& payload) {
-        std::optional<srvtest::Reply> reply = client.request(command, payload);
-        EXPECT_TRUE(reply.has_value());
-        return reply ? reply->payload : Bytes{0xFF, 0x7F};
-    };
+    auto ask = [&](uint16_t command, const Bytes& payload) { return requestOver(client, command, payload); };
     auto set = [&](int32_t code, double v) {
         Request r = parameterRequest(1, {code, kCode});
         r.f64(v);
