@@ -485,6 +485,13 @@ int SRVParameters_GetInfo(c_Digitizer_t* dig, const SRVParameter_t* param, SRVPa
 
 /* ---------------------------------------------------- command handlers */
 
+// A simple or server-only parameter whose library parameter the library's
+// set path refuses to write (the same access test).
+static bool isReadOnly(const SRVParameter_t* param) {
+    return param->type != SRV_PARAM_TYPE_COMPLEX && param->utilParam != nullptr &&
+           param->utilParam->accesstype == c_getAccessTypeCode("READONLY");
+}
+
 void* SRV_CmdSetParameter(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
                           uint32_t* replySize, SRVStatus_t* status) {
     uint64_t dataMask = 0;
@@ -512,6 +519,15 @@ void* SRV_CmdSetParameter(SRVBoard_t* board, SRVCommand_t command, const void* p
     if ((dataMask & kSetKnown) == 0) {
         c_extendedLogMsg(&kCommandLog, &board->digitizer, C_LOG_WARNING, __LINE__, "No value provided.");
         *status = SRV_ERR_UNSUPPORTED;
+        return nullptr;
+    }
+    // The library's set of a read-only parameter writes nothing and only
+    // reads the board back; a client asking for a value is told it was not
+    // taken. (A configuration load keeps going over read-only values.)
+    if (isReadOnly(param)) {
+        c_extendedLogMsg(&kCommandLog, &board->digitizer, C_LOG_ERROR, __LINE__,
+                         "Parameter '%s' is read-only: it can't be set.", param->name);
+        *status = SRV_ERR_PARAMETER_VALUE;
         return nullptr;
     }
     *status = SRV_LockBoard(board);
