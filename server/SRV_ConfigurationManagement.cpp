@@ -35,7 +35,11 @@ const char SAVE_ROWS_SQL[] =
     "SELECT parenttype, parentid1, parentid2, parentid3, parentid4, paramcodename, value FROM Parameters INNER JOIN "
     "Saves ON Saves.saveid = Parameters.saveid WHERE savename=? ORDER BY Parameters.rowid";
 const char INSERT_NAMED_SAVE_SQL[] = "INSERT INTO Saves(savename) VALUES (?);";
-const char INSERT_UNNAMED_SAVE_SQL[] = "INSERT INTO Saves DEFAULT VALUES;";
+// A save without a name is named by its UTC time stamp, with " (2)", " (3)" ...
+// after it when saves of that second exist already: the name column is
+// unique, and a client that saves twice in one second has done nothing wrong.
+const char INSERT_UNNAMED_SAVE_SQL[] = "INSERT OR IGNORE INTO Saves(savename) VALUES (CURRENT_TIMESTAMP || ?);";
+const int UNNAMED_SAVE_TRIES = 1000;
 const char SAVE_ID_SQL[] = "SELECT seq FROM sqlite_sequence WHERE name = 'Saves'";
 const char INSERT_PARAMETER_SQL[] = "INSERT INTO Parameters VALUES (?, ?, ?, ?, ?, ?, ?, ?)";
 const char DELETE_PARAMETERS_SQL[] =
@@ -351,9 +355,25 @@ SRVStatus_t SRV_CreateTables(sqlite3* database) {
     return SRV_SUCCESS;
 }
 
+// The first free name of the time stamp and its numbered suffixes.
+static bool createUnnamedSave(sqlite3* database) {
+    for (int n = 1; n <= UNNAMED_SAVE_TRIES; n++) {
+        char suffix[16] = "";
+        if (n > 1)
+            std::snprintf(suffix, sizeof suffix, " (%d)", n);
+        if (!runStatement(database, INSERT_UNNAMED_SAVE_SQL, suffix, "Error creating save: %s"))
+            return false;
+        if (sqlite3_changes(database) == 1)
+            return true;
+    }
+    c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Error creating save: %d saves of this second exist already.",
+              UNNAMED_SAVE_TRIES);
+    return false;
+}
+
 SRVStatus_t SRV_CreateSave(sqlite3* database, const char* name, uint32_t* saveId) {
     bool created = name != NULL ? runStatement(database, INSERT_NAMED_SAVE_SQL, name, "Error creating save: %s")
-                                : runStatement(database, INSERT_UNNAMED_SAVE_SQL, NULL, "Error creating save: %s");
+                                : createUnnamedSave(database);
     if (!created)
         return SRV_ERR_DATABASE;
     sqlite3_stmt* statement = prepare(database, SAVE_ID_SQL, NULL, "Error getting save ID: %s");

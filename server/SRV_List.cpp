@@ -709,6 +709,16 @@ void* SRV_CmdSetListParams(SRVCommandRequest& request, uint32_t* replySize, SRVS
         *status = request.fields.status();
         return NULL;
     }
+    // A format no flush can write is refused here, with nothing stored, rather
+    // than failing the acquisition at its first flush.
+    if ((mask & LIST_BIT_FORMAT) != 0 && settings.format != SRV_LIST_FORMAT_TEXT &&
+        settings.format != SRV_LIST_FORMAT_BINARY && settings.format != SRV_LIST_FORMAT_NONE) {
+        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
+                         "Unknown list file format %d (0 text, 1 binary, 2 no file).",
+                         static_cast<int>(settings.format));
+        *status = SRV_ERR_LIST_RECORD;
+        return NULL;
+    }
     // The file is made where the client says only inside the server's folders.
     if ((mask & LIST_BIT_FILE_NAME) != 0) {
         *status = SRV_CheckClientPath(&LOG_MODULE, "List file", settings.fileName, true);

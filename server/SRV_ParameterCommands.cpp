@@ -439,7 +439,15 @@ int SRVParameters_GetInfo(c_Digitizer_t* dig, const SRVParameter_t* param, SRVPa
 
 /* ---------------------------------------------------- command handlers */
 
-// Commands 13, 14, 15, 39, 40 and 53 (the command handler signature).
+// A simple or server-only parameter whose library parameter the library's
+// set path refuses to write (the same access test).
+static bool isReadOnly(const SRVParameter_t* param) {
+    return param->type != SRV_PARAM_TYPE_COMPLEX && param->utilParam != nullptr &&
+           param->utilParam->accesstype == c_getAccessTypeCode("READONLY");
+}
+
+// Command 13: u64 dataMask, index path, then bit 0 the value (f64), bit 1
+// a value code name (char[48]).
 void* SRV_CmdSetParameter(SRVCommandRequest& command, uint32_t* replySize, SRVStatus_t* status) {
     SRVBoard_t* board = command.board;
     const uint64_t dataMask = command.dataMask;
@@ -464,6 +472,15 @@ void* SRV_CmdSetParameter(SRVCommandRequest& command, uint32_t* replySize, SRVSt
     if ((dataMask & kSetKnown) == 0) {
         c_extendedLogMsg(&kCommandLog, &board->digitizer, C_LOG_WARNING, __LINE__, "No value provided.");
         *status = SRV_ERR_UNSUPPORTED;
+        return nullptr;
+    }
+    // The library's set of a read-only parameter writes nothing and only
+    // reads the board back; a client asking for a value is told it was not
+    // taken. (A configuration load keeps going over read-only values.)
+    if (isReadOnly(param)) {
+        c_extendedLogMsg(&kCommandLog, &board->digitizer, C_LOG_ERROR, __LINE__,
+                         "Parameter '%s' is read-only: it can't be set.", param->name);
+        *status = SRV_ERR_PARAMETER_VALUE;
         return nullptr;
     }
     *status = SRV_LockBoard(board);

@@ -5,14 +5,14 @@ Usage: run_protocol_example.py SERVER_BINARY PROTOCOL_MD
 
 Starts the server on a free loopback port with a temporary working folder,
 waits for its listening line, runs the example (the first ```python block of
-the document) with that port, checks what it printed, then quits the server
-(command 25) and expects exit code 0.
+the document) with that port and "quit", as the README tells a new user to,
+checks what it printed, and expects the server to end with exit code 0 from
+the example's command 25. The README's first session must name that command.
 """
 import os
 import re
 import select
 import socket
-import struct
 import subprocess
 import sys
 import tempfile
@@ -50,16 +50,18 @@ def read_line(stream, seconds):
     return line.decode(errors="replace")
 
 
-def quit_server(port):
-    with socket.create_connection(("127.0.0.1", port), timeout=30) as sock:
-        sock.sendall(struct.pack("<IHHQQ", 24, 0, 25, 0, 0))
-        reply = sock.recv(10)
-    return struct.unpack("<IHHh", reply)[3] if len(reply) == 10 else None
+def check_readme(document):
+    """The README's first session ends the server the way the example does."""
+    readme = os.path.join(os.path.dirname(os.path.abspath(document)), os.pardir, "README.md")
+    text = open(readme, encoding="utf-8").read()
+    if "python3 first.py 56342 quit" not in text:
+        sys.exit("the README does not tell how the example ends the server")
 
 
 def main():
     server_binary, document = sys.argv[1], sys.argv[2]
     code = example_code(document)
+    check_readme(document)
     with tempfile.TemporaryDirectory(prefix="morvane-protocol-") as folder:
         env = dict(os.environ, ZARNWORKINGDIR=os.path.join(folder, "work"),
                    ZARN_LOG_DIR=os.path.join(folder, "logs"))
@@ -69,7 +71,7 @@ def main():
             line = read_line(server.stdout, STARTUP_SECONDS)
             if f"listens on TCP port {port} " not in line:
                 sys.exit(f"the server did not say it listens on port {port}: {line!r}")
-            example = subprocess.run([sys.executable, "-", str(port)], input=code, text=True,
+            example = subprocess.run([sys.executable, "-", str(port), "quit"], input=code, text=True,
                                      capture_output=True, timeout=EXAMPLE_SECONDS)
             print(example.stdout, end="")
             if example.returncode != 0:
@@ -79,8 +81,7 @@ def main():
                 sys.exit("the example fetched no spectrum with entries")
             if "-> 30.0" not in example.stdout:
                 sys.exit("the example did not read back the DC offset it set")
-            if quit_server(port) != 0:
-                sys.exit("command 25 was not answered with status 0")
+            # The example's last request was command 25: the server ends by itself.
             if server.wait(timeout=60) != 0:
                 sys.exit(f"the server ended with exit code {server.returncode}")
         finally:

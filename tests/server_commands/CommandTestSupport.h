@@ -139,6 +139,19 @@ inline Request maskRequest(uint64_t in, uint64_t out) {
 
 #ifdef MORVANE_SERVER_BINARY
 
+// Sends a request and returns the reply's payload (status and fields); fails
+// the test when no whole reply of that command arrives.
+inline Bytes requestOver(srvtest::Client& client, uint16_t command, const Bytes& payload) {
+    std::optional<srvtest::Reply> reply = client.request(command, payload);
+    if (!reply) {
+        ADD_FAILURE() << "no reply to command " << command;
+        return Bytes{0xFF, 0x7F};
+    }
+    EXPECT_EQ(reply->command, command);
+    EXPECT_GE(reply->payload.size(), 2u);
+    return reply->payload;
+}
+
 // One server process for a whole suite, on the simulated board, with one
 // client connection; `environment` may point it at other definitions.
 class ServerSuite : public ::testing::Test {
@@ -163,16 +176,7 @@ protected:
 
     // Sends a request and returns the reply's payload (status and fields);
     // fails the test when no whole reply of that command arrives.
-    static Bytes request(uint16_t command, const Bytes& payload) {
-        std::optional<srvtest::Reply> reply = client_->request(command, payload);
-        if (!reply) {
-            ADD_FAILURE() << "no reply to command " << command;
-            return Bytes{0xFF, 0x7F};
-        }
-        EXPECT_EQ(reply->command, command);
-        EXPECT_GE(reply->payload.size(), 2u);
-        return reply->payload;
-    }
+    static Bytes request(uint16_t command, const Bytes& payload) { return requestOver(*client_, command, payload); }
     static int16_t status(const Bytes& payload) { return Reader(payload).status(); }
     static std::string log(const std::string& file) { return server_->log(file); }
 
