@@ -1,3 +1,8 @@
+
+#include "SRV_BoardRecord.h"
+#include "SRV_CommandCodes.h"
+#include "SRV_IndexPath.h"
+#include "SRV_Status.h"
 /*
  * Reading a command's request and building its reply: the one way the
  * command handlers take their fields off the payload and put them into the
@@ -6,8 +11,6 @@
  */
 #ifndef SRV_REQUEST_H
 #define SRV_REQUEST_H
-
-#include "SRV_Common.h"
 
 /* Reads the fields of a request in order, each bounded by the payload's
  * end. Any field that is not there makes every later read fail too; status()
@@ -121,6 +124,9 @@ private:
     void* buffer_ = nullptr;
     uint32_t size_ = 0;
 };
+
+/* A reply of the header and the status only; NULL when it can't be built. */
+void* SRV_BuildStatusReply(SRVCommand_t command, SRVStatus_t status, uint32_t* replySize);
 
 /* Logs a mask bit a command does not know: "Unsupported <which> 0x<mask>
  * (0x<unknown> unknown)" (error level) in the calling module's log. */

@@ -5,7 +5,9 @@
 
 #include "SRVBoardThread.h"
 #include "SRV_AcquisitionControl.h"
+#include "SRV_BoardLock.h"
 #include "SRV_CommandRequest.h"
+#include "SRV_Globals.h"
 #include "SRV_RunFiles.h"
 
 static const c_LogModule_t LOG_MODULE = {"SRVAcquisitionControlLog.txt", "SRV_AcquisitionControl"};

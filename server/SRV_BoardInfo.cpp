@@ -9,6 +9,8 @@
 
 #include "SRVParameters.h"
 #include "SRV_CommandRequest.h"
+#include "SRV_Globals.h"
+#include "SRV_Versions.h"
 
 // These commands keep the log of the configuration module they came from.
 static const c_LogModule_t LOG_MODULE = {"SRV_ConfigurationManagementLog.txt", "SRV_ConfigurationManagement"};
@@ -17,6 +19,91 @@ static const c_LogModule_t LOG_MODULE = {"SRV_ConfigurationManagementLog.txt", "
 static const int BOARD_INFO_FIELDS = 23;
 // Command 56: cmdMaskIn bit 0 sets the time, cmdMaskOut bit 0 reads it.
 static const uint64_t DATETIME_FIELD = 0x1;
+
+// ------------------------------------------------------ board information
+
+static int32_t mapModelCode(uint32_t model) {
+    if (model <= 41)
+        return static_cast<int32_t>(model);
+    if (model == 42)
+        return 43;
+    if (model == DPPL_FAMILY_MORVANE)
+        return 42;
+    return -1;
+}
+
+static int32_t mapFamilyCode(uint32_t family) {
+    switch (family) {
+    case 11: return 10;
+    case 12: return 11;
+    case 13: return 12;
+    case 14: return 13;
+    case 16: return 15;
+    case DPPL_FAMILY_MORVANE: return 14;
+    default: return family <= 9 ? static_cast<int32_t>(family) : -1;
+    }
+}
+
+// A 16-bit number at the start of text, in the given base; 0 when there is
+// none. A longer number keeps its low 16 bits.
+static uint16_t leadingNumber(const char* text, int base) {
+    char* end = NULL;
+    unsigned long value = std::strtoul(text, &end, base);
+    return end == text ? 0 : static_cast<uint16_t>(value);
+}
+
+// Major, minor and build of a firmware release text such as
+// "1.5 Build 2A": the number at the start, the one after the first '.', and
+// the hexadecimal one after the first "Build ".
+static void parseFirmwareRelease(const char* field, size_t size, uint16_t* major, uint16_t* minor, uint16_t* build) {
+    char text[64];
+    size_t length = strnlen(field, size < sizeof text ? size : sizeof text - 1);
+    std::memcpy(text, field, length);
+    text[length] = '\0';
+    *major = leadingNumber(text, 10);
+    const char* point = std::strchr(text, '.');
+    if (point != NULL)
+        *minor = leadingNumber(point + 1, 10);
+    const char* buildWord = std::strstr(text, "Build ");
+    if (buildWord != NULL)
+        *build = leadingNumber(buildWord + 6, 16);
+}
+
+static uint32_t samplePeriodPs(double periodNs) {
+    double ps = periodNs * 1000.0;
+    if (!(ps >= 0.0))
+        return 0;
+    if (ps >= 4294967295.0)
+        return 0xFFFFFFFFu;
+    return static_cast<uint32_t>(ps);
+}
+
+SRVStatus_t SRV_FillBoardInfo(SRVBoardInfo_t* info, const c_Digitizer_t* digitizer) {
+    const c_BoardDescriptor_t* d = &digitizer->descriptor;
+    std::memcpy(info->modelName, d->ModelName, sizeof info->modelName);
+    info->modelName[sizeof info->modelName - 1] = '\0';
+    info->channelCount = d->Channels;
+    info->serialNumber = d->SerialNumber;
+    info->modelCode = mapModelCode(d->Model);
+    info->familyCode = mapFamilyCode(d->FamilyCode);
+    info->formFactor = d->FormFactor <= 3 ? static_cast<int32_t>(d->FormFactor) : -1;
+    parseFirmwareRelease(d->BoardFirmwareRel, sizeof d->BoardFirmwareRel, &info->boardFwMajor, &info->boardFwMinor,
+                         &info->boardFwBuild);
+    parseFirmwareRelease(d->ChannelFirmwareRel, sizeof d->ChannelFirmwareRel, &info->channelFwMajor,
+                         &info->channelFwMinor, &info->channelFwBuild);
+    info->hvChannelCount = d->HVChannels;
+    info->lvdsGroupCount = d->LVDSGroups;
+    info->monOutCount = d->MonOuts;
+    info->energyBits = d->EnergyBits;
+    info->adcBits = d->ADC_NBits;
+    info->boardInfoWord = d->InfoWord;
+    info->virtualTraceCount = d->AnalogVTraces + d->DigitalVTraces;
+    info->samplePeriodPs = samplePeriodPs(d->SamplePeriod);
+    std::snprintf(info->libraryVersion, sizeof info->libraryVersion, "%s", SRV_LIBRARY_VERSION);
+    return SRV_SUCCESS;
+}
+
+// ------------------------------------------------------------ commands
 
 SRVStatus_t SRV_GetChannel(SRVBoard_t* board, int32_t channel, SRVChannel_t** out) {
     if (!SRV_IsValidChannel(board, channel)) {

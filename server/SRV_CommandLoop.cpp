@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "SRV_CommandTable.h"
+#include "SRV_Globals.h"
 
 // The loop logs into the server's main log file.
 static const c_LogModule_t LOG_MODULE = {"MorvaneServerLog.txt", "MorvaneServer"};

@@ -12,7 +12,7 @@
 #include <stdbool.h>
 #include <stddef.h>
 
-#include "SRV_Common.h"
+#include "SRV_BoardRecord.h"
 #include "SRV_ConnectionManager.h"
 
 #ifdef __cplusplus

@@ -3,6 +3,8 @@
 // taken; and what handlers ask of their request.
 #include "SRV_CommandRequest.h"
 
+#include "SRV_BoardLock.h"
+
 // The board-open check logs with the server's shared records.
 static const c_LogModule_t COMMON_LOG_MODULE = {"SRV_CommonLog.txt", "SRV_Common"};
 

@@ -19,11 +19,10 @@
 #include <stdint.h>
 
 #include "SRVRequest.h"
-#include "SRV_Common.h"
 
 /* The form of a request's head. */
 typedef enum SRVRequestForm_t {
-    SRV_FORM_OWN = 0,  /* the handler reads the whole payload */
+    SRV_FORM_OWN = 0,   /* the handler reads the whole payload */
     SRV_FORM_MASKS = 1, /* u64 cmdMaskIn, u64 cmdMaskOut */
     SRV_FORM_DATA = 2   /* u64 dataMask */
 } SRVRequestForm_t;
@@ -120,7 +119,8 @@ typedef struct SRVCommandEntry_t {
 } SRVCommandEntry_t;
 
 /* The handlers of the rows. */
-#define SRV_COMMAND(code, name, handler, ...) void* handler(SRVCommandRequest& request, uint32_t* replySize, SRVStatus_t* status);
+#define SRV_COMMAND(code, name, handler, ...) \
+    void* handler(SRVCommandRequest& request, uint32_t* replySize, SRVStatus_t* status);
 #include "SRV_Commands.def"
 #undef SRV_COMMAND
 

@@ -53,7 +53,7 @@ SRVStatus_t findObject(SRVBoard_t* board, const int32_t* path, uint32_t length, 
 #define FIND(Object, lookup) findObject<Object, lookup>
 
 const SRVCommandEntry_t COMMAND_TABLE[] = {
-#define SRV_COMMAND(code, name, handler, board, form, object, in, out, opening, finder, log)                           \
+#define SRV_COMMAND(code, name, handler, board, form, object, in, out, opening, finder, log) \
     {code, #name, board, form, object, in, out, opening, finder, &log, handler},
 #include "SRV_Commands.def"
 #undef SRV_COMMAND

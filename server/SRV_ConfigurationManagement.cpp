@@ -8,6 +8,8 @@
 #include <cstring>
 
 #include "SRVParameters.h"
+#include "SRV_BoardLock.h"
+#include "SRV_ClientPaths.h"
 #include "SRV_CommandRequest.h"
 
 static const c_LogModule_t LOG_MODULE = {"SRV_ConfigurationManagementLog.txt", "SRV_ConfigurationManagement"};

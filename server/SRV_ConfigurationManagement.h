@@ -15,7 +15,8 @@
 
 #include <sqlite3.h>
 
-#include "SRV_Common.h"
+#include "SRV_BoardRecord.h"
+#include "SRV_Status.h"
 
 #ifdef __cplusplus
 extern "C" {

@@ -11,7 +11,7 @@
  * there first. Clients fetch it (command 50), enable it and choose the
  * reference (51), and clear it (52).
  *
- * The record (SRVDTSpectrum_t) lives in the board record (SRV_Common.h); the
+ * The record (SRVDTSpectrum_t) lives in the board record (SRV_BoardRecord.h); the
  * board thread's cycle fills it and the commands read it, both under the
  * board lock.
  */
@@ -20,7 +20,8 @@
 
 #include <stdint.h>
 
-#include "SRV_Common.h"
+#include "SRV_BoardRecord.h"
+#include "SRV_Status.h"
 
 #ifdef __cplusplus
 extern "C" {

@@ -9,6 +9,8 @@
 #include <cstring>
 
 #include "SRVParameters.h"
+#include "SRV_BoardLock.h"
+#include "SRV_ClientPaths.h"
 #include "SRV_CommandRequest.h"
 #include "SRV_Spectra.h"
 

@@ -8,14 +8,15 @@
  *
  * Everything here runs under the board lock: handleListMode and
  * SRV_HandleListSaving on the board thread, the commands on the main thread.
- * The record SRVListSave_t is declared in SRV_Common.h.
+ * The record SRVListSave_t is declared in SRV_BoardRecord.h.
  */
 #ifndef SRV_LIST_H
 #define SRV_LIST_H
 
 #include <stdint.h>
 
-#include "SRV_Common.h"
+#include "SRV_BoardRecord.h"
+#include "SRV_Status.h"
 
 #ifdef __cplusplus
 extern "C" {

@@ -9,7 +9,7 @@
  * pass until the preset number of passes is reached. Clients fetch the
  * spectrum (command 46), send a sweep signal (47) and clear it (48).
  *
- * The record (SRVMCSSpectrum_t) lives in the channel frame (SRV_Common.h).
+ * The record (SRVMCSSpectrum_t) lives in the channel frame (SRV_BoardRecord.h).
  * The accumulation runs in the board thread's cycle and the commands on the
  * main thread, both under the board lock.
  */
@@ -18,7 +18,8 @@
 
 #include <stdint.h>
 
-#include "SRV_Common.h"
+#include "SRV_BoardRecord.h"
+#include "SRV_Status.h"
 
 #ifdef __cplusplus
 extern "C" {

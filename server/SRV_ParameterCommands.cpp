@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "SRVParameters.h"
+#include "SRV_BoardLock.h"
 #include "SRV_CommandRequest.h"
 
 namespace {

@@ -9,7 +9,9 @@
 #include <cstring>
 
 #include "SRVBoardThread.h"
+#include "SRV_BoardIdentity.h"
 #include "SRV_BoardLifecycle.h"
+#include "SRV_BoardLock.h"
 #include "SRV_List.h"
 #include "SRV_Spectra.h"
 

@@ -3,6 +3,8 @@
 // sit above both the spectra and the stabiliser.
 #include <cstdio>
 
+#include "SRV_BoardLock.h"
+#include "SRV_ClientPaths.h"
 #include "SRV_CommandRequest.h"
 #include "SRV_GainStabilizer.h"
 #include "SRV_Spectra.h"

@@ -9,9 +9,11 @@
 #include "../server/ServerTestSupport.h"
 #include "MorvaneServer.h"
 #include "SRVBoardThread.h"
+#include "SRV_BoardIdentity.h"
 #include "SRV_BoardLifecycle.h"
+#include "SRV_BoardLock.h"
 #include "SRV_CommandTable.h"
-#include "SRV_Common.h"
+#include "SRV_Globals.h"
 #include "SRV_List.h"
 #include "SRV_Waveforms.h"
 

@@ -7,8 +7,8 @@
 
 #include "../server/ServerTestSupport.h"
 #include "ListFileSupport.h"
+#include "SRV_ClientPaths.h"
 #include "SRV_CommandTable.h"
-#include "SRV_Common.h"
 #include "SRV_List.h"
 
 using namespace srvtest;
