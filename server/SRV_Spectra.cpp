@@ -5,6 +5,7 @@
 
 #include <sqlite3.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include <filesystem>
 
 #include "SRVParameters.h"
+#include "SRV_ClientPaths.h"
 
 static const c_LogModule_t LOG_MODULE = {"SRV_SpectraLog.txt", "SRV_Spectra"};
 // The start-up step that loads the files reports in the start-up's log.
@@ -96,10 +98,22 @@ bool closeDatabase(sqlite3* database) {
     return true;
 }
 
-SRVStatus_t openDatabase(const char* fileName, int flags, sqlite3** database) {
+// Opens a spectrum file inside the server's folders (its folder reached and
+// the file opened following no link; one with other links is written as a
+// file of its own): 0, -30 or -36. The folder stays open in folder until the
+// database is closed.
+SRVStatus_t openDatabase(const char* fileName, int flags, sqlite3** database, SRVClientFile_t* folder) {
     *database = nullptr;
-    // A link in the file's place is not followed.
-    if (sqlite3_open_v2(fileName, database, flags | SQLITE_OPEN_NOFOLLOW, nullptr) == SQLITE_OK)
+    char name[SRV_CLIENT_DATABASE_NAME_SIZE];
+    bool writes = (flags & SQLITE_OPEN_READWRITE) != 0;
+    SRVStatus_t status = SRV_OpenClientDatabase(&LOG_MODULE, "Spectrum file", fileName, true, writes, folder, name);
+    if (status == SRV_ERR_INVALID_FILE_NAME)
+        return status;
+    if (status != SRV_SUCCESS) {
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't open '%s': %s", fileName, std::strerror(errno));
+        return SRV_ERR_FILE_OPEN;
+    }
+    if (sqlite3_open_v2(name, database, flags | SQLITE_OPEN_NOFOLLOW, nullptr) == SQLITE_OK)
         return SRV_SUCCESS;
     c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't open '%s': %s", fileName,
               *database != nullptr ? sqlite3_errmsg(*database) : "out of memory");
@@ -425,7 +439,8 @@ SRVStatus_t SRV_WriteEnergySpectrumFile(const SRVEnergySpectrum_t* spectrum, uin
     if (spectrum == nullptr || fileName == nullptr)
         return SRV_ERR_FILE_OPEN;
     sqlite3* database = nullptr;
-    SRVStatus_t status = openDatabase(fileName, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, &database);
+    SRVClientFile_t folder;
+    SRVStatus_t status = openDatabase(fileName, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, &database, &folder);
     // One transaction: a process killed while writing leaves the file as it
     // was before, never a table without its row or a row without its values.
     bool inTransaction =
@@ -447,6 +462,7 @@ SRVStatus_t SRV_WriteEnergySpectrumFile(const SRVEnergySpectrum_t* spectrum, uin
     }
     if (database != nullptr && !closeDatabase(database))
         status = SRV_ERR_DATABASE;
+    SRV_CloseClientFolder(&folder);
     return status;
 }
 
@@ -455,7 +471,8 @@ SRVStatus_t SRV_LoadEnergySpectrum(SRVBoard_t* board, SRVEnergySpectrum_t* spect
     if (board == nullptr || spectrum == nullptr || fileName == nullptr)
         return SRV_ERR_FILE_OPEN;
     sqlite3* database = nullptr;
-    SRVStatus_t status = openDatabase(fileName, SQLITE_OPEN_READONLY, &database);
+    SRVClientFile_t folder;
+    SRVStatus_t status = openDatabase(fileName, SQLITE_OPEN_READONLY, &database, &folder);
     if (status == SRV_SUCCESS) {
         sqlite3_stmt* row = nullptr;
         bool found = sqlite3_prepare_v2(database, SELECT_ROW_SQL, -1, &row, nullptr) == SQLITE_OK &&
@@ -472,6 +489,7 @@ SRVStatus_t SRV_LoadEnergySpectrum(SRVBoard_t* board, SRVEnergySpectrum_t* spect
     }
     if (database != nullptr && !closeDatabase(database))
         status = SRV_ERR_DATABASE;
+    SRV_CloseClientFolder(&folder);
     return status;
 }
 

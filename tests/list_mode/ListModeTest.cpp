@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "../server/ServerTestSupport.h"
+#include "SRV_ClientPaths.h"
 #include "SRV_Common.h"
 #include "SRV_List.h"
 

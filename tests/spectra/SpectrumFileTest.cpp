@@ -5,6 +5,7 @@
 
 #include <memory>
 
+#include "SRV_ClientPaths.h"
 #include "SpectraTestSupport.h"
 
 using namespace spectest;
@@ -13,6 +14,11 @@ namespace {
 
 class SpectrumFile : public BoardTest {
 protected:
+    // Spectrum files are opened only inside the server's folders.
+    void SetUp() override {
+        setenv(SRV_DATA_FOLDERS_VARIABLE, folder_.path().c_str(), 1);
+        BoardTest::SetUp();
+    }
     std::string path(const char* name) const { return (folder_.path() / name).string(); }
 
     // Fills channel 0's spectrum with recognisable values.
