@@ -3,7 +3,9 @@
 // damaged or foreign file may hold.
 #include <sqlite3.h>
 
+#include <atomic>
 #include <memory>
+#include <thread>
 
 #include "SRV_ClientPaths.h"
 #include "SpectraTestSupport.h"
@@ -238,6 +240,49 @@ TEST_F(SpectrumFile, FilesThatCantBeReadLeaveTheRecordAsItWas) {
     std::string unreachable = path("none/spectrum.spe");
     EXPECT_EQ(SRV_WriteEnergySpectrumFile(spectrum(0), 0, unreachable.c_str()), SRV_ERR_FILE_OPEN);
     EXPECT_EQ(SRV_WriteEnergySpectrumFile(spectrum(0), 0, garbage.c_str()), SRV_ERR_DATABASE);
+}
+
+// A folder of the file's path swapped back and forth for a link to a folder
+// outside while spectra are written: SQLite's opens (the file, and its
+// journal at every write) go through the folder that was opened, so each
+// write lands inside or is refused with -30, and the folder outside keeps
+// its one database as it was.
+TEST_F(SpectrumFile, AFolderSwappedForALinkWhileSpectraAreWrittenNeverLetsOneWriteOutside) {
+    const fs::path allowed = folder_.path() / "allowed", outside = folder_.path() / "outside";
+    fs::create_directories(allowed / "spectra");
+    fs::create_directories(outside);
+    const std::string victim = (outside / "ch0.spe").string();
+    exec(victim, "CREATE TABLE Keep(x)");
+    const std::string before = readFile(victim);
+    setenv(SRV_DATA_FOLDERS_VARIABLE, allowed.c_str(), 1);
+    fill();
+    const std::string file = (allowed / "spectra" / "ch0.spe").string();
+
+    std::atomic<bool> stop{false};
+    std::thread swapper([&] {
+        const fs::path folder = allowed / "spectra", aside = allowed / "spectra.real";
+        while (!stop) {
+            rename(folder.c_str(), aside.c_str());
+            symlink(outside.c_str(), folder.c_str());
+            std::this_thread::yield();
+            unlink(folder.c_str());
+            rename(aside.c_str(), folder.c_str());
+            std::this_thread::yield();
+        }
+    });
+    int written = 0, refused = 0;
+    for (auto until = Clock::now() + std::chrono::seconds(2); Clock::now() < until;) {
+        SRVStatus_t status = SRV_WriteEnergySpectrumFile(spectrum(0), 0, file.c_str());
+        written += status == SRV_SUCCESS;
+        refused += status == SRV_ERR_INVALID_FILE_NAME;
+    }
+    stop = true;
+    swapper.join();
+    EXPECT_TRUE(readFile(victim) == before) << "the database outside was changed";
+    EXPECT_EQ(std::distance(fs::directory_iterator(outside), fs::directory_iterator()), 1);
+    // Both sides of the swap were met (the rest found the folder moved away).
+    EXPECT_GT(written, 0);
+    EXPECT_GT(refused, 0);
 }
 
 TEST_F(SpectrumFile, StartUpLoadsEveryChannelAndCreatesTheFilesThatAreMissing) {
