@@ -3,9 +3,6 @@
 // output, and commands 35 and 36 called with real request payloads.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <thread>
-
 #include "../server/ServerTestSupport.h"
 #include "SRV_ClientPaths.h"
 #include "SRV_Common.h"
@@ -384,29 +381,18 @@ TEST_F(ListModeTest, AFolderSwappedForALinkWhileStartsOpenTheFileNeverLetsOneWri
     configure(0, SRV_LIST_FORMAT_TEXT, TIME_TAG, 4);
     std::strcpy(list().fileName, (allowed / "lists" / "ch0.txt").c_str());
 
-    std::atomic<bool> stop{false};
-    std::thread swapper([&] {
-        const fs::path folder = allowed / "lists", aside = allowed / "lists.real";
-        while (!stop) {
-            rename(folder.c_str(), aside.c_str());
-            symlink(outside.c_str(), folder.c_str());
-            std::this_thread::yield();
-            unlink(folder.c_str());
-            rename(aside.c_str(), folder.c_str());
-            std::this_thread::yield();
-        }
-    });
     int written = 0, refused = 0;
-    for (auto until = Clock::now() + std::chrono::seconds(2); Clock::now() < until;) {
-        SRVStatus_t status = SRV_HandleListSaving(board_, 1, SRV_LIST_ACTION_START);
-        written += status == SRV_SUCCESS;
-        refused += status == SRV_ERR_INVALID_FILE_NAME;
-        SRV_HandleListSaving(board_, 1, SRV_LIST_ACTION_STOP);
-        if (readFile(outside / "ch0.txt") != "keep me\n")
-            break;
+    {
+        FolderSwapper swapper(allowed / "lists", outside);
+        for (auto until = Clock::now() + std::chrono::seconds(2); Clock::now() < until;) {
+            SRVStatus_t status = SRV_HandleListSaving(board_, 1, SRV_LIST_ACTION_START);
+            written += status == SRV_SUCCESS;
+            refused += status == SRV_ERR_INVALID_FILE_NAME;
+            SRV_HandleListSaving(board_, 1, SRV_LIST_ACTION_STOP);
+            if (readFile(outside / "ch0.txt") != "keep me\n")
+                break;
+        }
     }
-    stop = true;
-    swapper.join();
     EXPECT_EQ(readFile(outside / "ch0.txt"), "keep me\n");
     EXPECT_EQ(std::distance(fs::directory_iterator(outside), fs::directory_iterator()), 1);
     // Both sides of the swap were met (the rest found the folder moved away).

@@ -3,9 +3,7 @@
 // damaged or foreign file may hold.
 #include <sqlite3.h>
 
-#include <atomic>
 #include <memory>
-#include <thread>
 
 #include "SRV_ClientPaths.h"
 #include "SpectraTestSupport.h"
@@ -258,26 +256,15 @@ TEST_F(SpectrumFile, AFolderSwappedForALinkWhileSpectraAreWrittenNeverLetsOneWri
     fill();
     const std::string file = (allowed / "spectra" / "ch0.spe").string();
 
-    std::atomic<bool> stop{false};
-    std::thread swapper([&] {
-        const fs::path folder = allowed / "spectra", aside = allowed / "spectra.real";
-        while (!stop) {
-            rename(folder.c_str(), aside.c_str());
-            symlink(outside.c_str(), folder.c_str());
-            std::this_thread::yield();
-            unlink(folder.c_str());
-            rename(aside.c_str(), folder.c_str());
-            std::this_thread::yield();
-        }
-    });
     int written = 0, refused = 0;
-    for (auto until = Clock::now() + std::chrono::seconds(2); Clock::now() < until;) {
-        SRVStatus_t status = SRV_WriteEnergySpectrumFile(spectrum(0), 0, file.c_str());
-        written += status == SRV_SUCCESS;
-        refused += status == SRV_ERR_INVALID_FILE_NAME;
+    {
+        FolderSwapper swapper(allowed / "spectra", outside);
+        for (auto until = Clock::now() + std::chrono::seconds(2); Clock::now() < until;) {
+            SRVStatus_t status = SRV_WriteEnergySpectrumFile(spectrum(0), 0, file.c_str());
+            written += status == SRV_SUCCESS;
+            refused += status == SRV_ERR_INVALID_FILE_NAME;
+        }
     }
-    stop = true;
-    swapper.join();
     EXPECT_TRUE(readFile(victim) == before) << "the database outside was changed";
     EXPECT_EQ(std::distance(fs::directory_iterator(outside), fs::directory_iterator()), 1);
     // Both sides of the swap were met (the rest found the folder moved away).
