@@ -159,7 +159,8 @@ static void closeKeepingError(int fd) {
 }
 
 // Opens the allowed folder: the working folder is the current one; a data
-// folder is opened as the administrator named it.
+// folder is opened by the path its links resolve to (the administrator's
+// links, followed once, where the path was judged).
 static int openAllowedFolder(const std::vector<std::string>& folders, size_t index) {
     const char* name = index == 0 ? "." : folders[index].c_str();
     return open(name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);

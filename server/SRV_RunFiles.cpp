@@ -45,19 +45,21 @@ bool SRV_RunFilePath(char out[SRV_PATH_SIZE], const char* name) {
 static FILE* createRunFile(const char* path, SRVStatus_t* status) {
     SRVClientFile_t folder;
     *status = SRV_OpenClientFolder(&LOG_MODULE, "Run file", path, false, false, &folder);
+    if (*status == SRV_ERR_INVALID_FILE_NAME)
+        return NULL;
     FILE* file = NULL;
     if (*status == SRV_SUCCESS && unlinkat(folder.folder, folder.name, 0) != 0 && errno != ENOENT) {
         c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't delete run file %s.", path);
         *status = SRV_ERR_RESOURCE;
-    } else if (*status == SRV_SUCCESS) {
-        int fd = SRV_CreateClientFile(&folder);
+    } else {
+        int fd = *status == SRV_SUCCESS ? SRV_CreateClientFile(&folder) : -1;
         file = fd >= 0 ? fdopen(fd, "w") : NULL;
-        if (file == NULL && fd >= 0)
-            close(fd);
-    }
-    if (file == NULL && *status != SRV_ERR_INVALID_FILE_NAME && *status != SRV_ERR_RESOURCE) {
-        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't open run file %s for writing.", path);
-        *status = SRV_ERR_RESOURCE;
+        if (file == NULL) {
+            if (fd >= 0)
+                close(fd);
+            c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't open run file %s for writing.", path);
+            *status = SRV_ERR_RESOURCE;
+        }
     }
     SRV_CloseClientFolder(&folder);
     return file;
