@@ -21,6 +21,7 @@
 #include <libxml/xmlversion.h>
 
 #include "SRV_BoardLifecycle.h"
+#include "SRV_ClientPaths.h"
 #include "SRV_CommandLoop.h"
 #include "SRV_Common.h"
 #include "SRV_ConfigurationManagement.h"

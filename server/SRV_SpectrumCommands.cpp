@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "SRVRequest.h"
+#include "SRV_ClientPaths.h"
 #include "SRV_GainStabilizer.h"
 #include "SRV_Spectra.h"
 
