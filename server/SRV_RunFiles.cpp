@@ -59,6 +59,9 @@ static SRVStatus_t openNextRawDataFile(SRVBoard_t* board) {
     SRV_EndRawDataRecording(board);
     if (c_bdnext(digitizer, &digitizer->writer, 1) != 0) {
         c_extendedLogMsg(&COMMON_LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__, "Can't open next buffer dumper.");
+        // A file left open with part of its header is closed here: the start
+        // answers this failure, so no later stop reports it again.
+        c_bdclose(&digitizer->writer);
         return SRV_ERR_DUMPER_OPEN;
     }
     digitizer->dumpEnabled = 1;

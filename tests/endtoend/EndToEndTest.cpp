@@ -28,6 +28,7 @@ using namespace std::chrono_literals;
 namespace {
 
 const int16_t SUCCESS = 0;
+const int16_t DUMPER_OPEN = -26;
 const int16_t DUMPER_CLOSE = -27;
 
 struct BoardCase {
@@ -399,11 +400,12 @@ protected:
     void SetUp() override {
         signal(SIGXFSZ, SIG_IGN); // inherited by the server
         EveryBoard::SetUp();
-        if (HasFatalFailure())
-            return;
+    }
+    // The server's file-size limit; RLIM_INFINITY lifts it.
+    void limitFileSize(rlim_t bytes) {
         struct rlimit limit;
         ASSERT_EQ(prlimit(server_->pid(), RLIMIT_FSIZE, nullptr, &limit), 0);
-        limit.rlim_cur = kFileSizeLimit;
+        limit.rlim_cur = std::min(bytes, limit.rlim_max);
         ASSERT_EQ(prlimit(server_->pid(), RLIMIT_FSIZE, &limit, nullptr), 0) << std::strerror(errno);
     }
     std::string dumperLog() const { return server_->log("ZarnROBuffDumperLog.txt"); }
@@ -417,6 +419,15 @@ TEST_P(FullDisk, RecordingFailureIsLoggedOnceAndAnsweredByTheStop) {
     const BoardCase& board = GetParam();
     if (board.waveformsOnly)
         ASSERT_EQ(status(SET_PARAMETER, setParameter(PARAM_WAVEFORMS, -1, 1.0)), SUCCESS);
+    // No room for the header: the start answers that the raw-data file can't
+    // be opened and starts nothing; the stop after it has nothing to report.
+    // (The logs can't be written either while this limit holds.)
+    limitFileSize(64);
+    ASSERT_EQ(status(SET_RUN_FILE, runFileName("none.zrn")), SUCCESS);
+    EXPECT_EQ(status(START, acquisitionRequest(allChannels())), DUMPER_OPEN);
+    limitFileSize(kFileSizeLimit);
+    EXPECT_EQ(status(STOP, acquisitionRequest(allChannels())), SUCCESS) << boardLog();
+
     ASSERT_EQ(status(SET_RUN_FILE, runFileName("full.zrn")), SUCCESS);
     ASSERT_EQ(status(START, acquisitionRequest(allChannels())), SUCCESS) << boardLog() << dumperLog();
     ASSERT_TRUE(waitFor([&] { return dumperLog().find("Can't write buffer") != std::string::npos; }, 120000ms))
@@ -444,10 +455,7 @@ TEST_P(FullDisk, RecordingFailureIsLoggedOnceAndAnsweredByTheStop) {
     EXPECT_LE(fs::file_size(rawData), kFileSizeLimit);
     // The next run records again, and its stop answers 0 (the limit is
     // lifted first: only the new file would reach it).
-    struct rlimit limit;
-    ASSERT_EQ(prlimit(server_->pid(), RLIMIT_FSIZE, nullptr, &limit), 0);
-    limit.rlim_cur = limit.rlim_max;
-    ASSERT_EQ(prlimit(server_->pid(), RLIMIT_FSIZE, &limit, nullptr), 0);
+    limitFileSize(RLIM_INFINITY);
     ASSERT_EQ(status(SET_RUN_FILE, runFileName("after.zrn")), SUCCESS);
     ASSERT_EQ(status(START, acquisitionRequest(allChannels())), SUCCESS) << boardLog();
     std::this_thread::sleep_for(200ms);
