@@ -613,7 +613,7 @@ int c_bdopenw(c_Digitizer_t* digitizer, c_ROBuffDumper_t* dumper, const char* ba
     bool headerDue = mode == BD_MODE_CREATE || !fileExists(fileName);
 
     memcpy(dumper->baseName, base, baseLength + 1);
-    closeFile(dumper);
+    c_bdclose(dumper); /* logs a file it replaces that misses bytes */
     dumper->writeError = 0;
     dumper->writeErrno = 0;
     dumper->file = fopen(fileName, mode == BD_MODE_CREATE ? "wb" : "ab");
