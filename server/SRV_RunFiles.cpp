@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "SRVBoardThread.h"
+#include "SRV_AcquisitionControl.h"
 #include "SRV_BoardLifecycle.h"
 #include "SRV_ClientPaths.h"
 #include "SRV_List.h"
@@ -89,14 +90,17 @@ static FILE* openRunFile(const char* path, SRVStatus_t* status) {
     return NULL;
 }
 
-// Closes the writing raw-data file if one is open and opens the next one,
-// with recording switched on: 0 or -26. Board lock held.
+// Ends the recording still open, if any (a failure of it is logged: it
+// concerns the earlier run), and opens the next raw-data file, with recording
+// switched on: 0 or -26. Board lock held.
 static SRVStatus_t openNextRawDataFile(SRVBoard_t* board) {
     c_Digitizer_t* digitizer = &board->digitizer;
-    if (c_bdopened(&digitizer->writer))
-        c_bdclose(&digitizer->writer);
+    SRV_EndRawDataRecording(board);
     if (c_bdnext(digitizer, &digitizer->writer, 1) != 0) {
         c_extendedLogMsg(&COMMON_LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__, "Can't open next buffer dumper.");
+        // A file left open with part of its header is closed here: the start
+        // answers this failure, so no later stop reports it again.
+        c_bdclose(&digitizer->writer);
         return SRV_ERR_DUMPER_OPEN;
     }
     digitizer->dumpEnabled = 1;
@@ -262,8 +266,14 @@ SRVStatus_t SRV_LoadRunFile(SRVBoard_t* board, const char* name) {
     char rawDataFile[SRV_PATH_SIZE];
     int words = std::fscanf(file, "%400s %400s", boardName, rawDataFile);
     std::fclose(file);
-    if (words != 2)
-        return SRV_SUCCESS;
+    // A run file that names no raw-data file (empty, or one word) is refused:
+    // answering success would leave the client to take the live board for a
+    // replay.
+    if (words != 2) {
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__,
+                  "Run file %s names no raw-data file (\"<board> <raw-data file>\" expected).", path);
+        return SRV_ERR_FILE_READ;
+    }
     // A raw-data file that can't be read leaves the open board alone.
     FILE* rawData = std::fopen(rawDataFile, "rb");
     if (rawData == NULL) {
