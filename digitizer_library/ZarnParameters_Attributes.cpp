@@ -41,29 +41,39 @@ void applyUnitTexts(c_Parameter_t* param, xmlDocPtr definitions, xmlNodePtr unit
     param->unitPower = (int32_t)power;
 }
 
-/* An address or mask expression evaluated with the instance index. */
-bool evaluateExpression(const char* text, uint32_t index, uint32_t* result) {
+/* An address or mask expression evaluated with the instance index; false
+ * after the message when it cannot be evaluated. The message names the
+ * address expression for a mask expression too, as it always has. */
+bool evaluateWord(const BuildState& state, const char* text, uint32_t* word) {
     int64_t value = 0;
-    if (c_ee_modifyAndEvaluateExpression(text, index, &value) != 0)
+    if (c_ee_modifyAndEvaluateExpression(text, state.index, &value) != 0) {
+        PLOG(C_LOG_ERROR, "parameter '%s' specifies an invalid register address expression '%s'.",
+             state.param->codename, text);
         return false;
-    *result = (uint32_t)value;
+    }
+    *word = (uint32_t)value;
     return true;
 }
 
-/* The first address of the parameter; false after the message when it has one. */
-bool firstAddress(const BuildState& state) {
-    if (!state.hasAddress)
+/* Whether the parameter has no address (or mask) yet; false after the
+ * message when it has one: what names it ("an address", "a mask"). */
+bool firstOne(const BuildState& state, bool taken, const char* what) {
+    if (!taken)
         return true;
-    PLOG(C_LOG_ERROR, "parameter '%s' already specifies an address.", state.param->codename);
+    PLOG(C_LOG_ERROR, "parameter '%s' already specifies %s.", state.param->codename, what);
     return false;
 }
 
-/* The first mask of the parameter; false after the message when it has one. */
-bool firstMask(const BuildState& state) {
-    if (!state.hasMask)
-        return true;
-    PLOG(C_LOG_ERROR, "parameter '%s' already specifies a mask.", state.param->codename);
-    return false;
+/* A C integer attribute into a register word; false after the message when
+ * the text holds none. */
+bool parseWord(const BuildState& state, const char* name, const char* text, uint32_t* word) {
+    long long parsed = 0;
+    if (!parseCInteger(text, &parsed)) {
+        PLOG(C_LOG_ERROR, "Parse of %s '%s' from parameter '%s' failed.", name, text, state.param->codename);
+        return false;
+    }
+    *word = (uint32_t)parsed;
+    return true;
 }
 
 void takeMask(BuildState& state, uint32_t mask) {
@@ -103,27 +113,19 @@ bool setName(BuildState& state, const char* text) {
 }
 
 bool setRegaddr(BuildState& state, const char* text) {
-    if (!firstAddress(state))
+    if (!firstOne(state, state.hasAddress, "an address") || !parseWord(state, "regaddr", text, &state.param->regaddr))
         return false;
-    long long address = 0;
-    if (!parseCInteger(text, &address)) {
-        PLOG(C_LOG_ERROR, "Parse of regaddr '%s' from parameter '%s' failed.", text, state.param->codename);
-        return false;
-    }
-    state.param->regaddr = (uint32_t)address;
     state.hasAddress = true;
     return true;
 }
 
 bool setRegaddrExpression(BuildState& state, const char* text) {
-    if (!firstAddress(state))
+    if (!firstOne(state, state.hasAddress, "an address"))
         return false;
     c_Parameter_t* p = state.param;
     uint32_t address = 0;
-    if (!evaluateExpression(text, state.index, &address)) {
-        PLOG(C_LOG_ERROR, "parameter '%s' specifies an invalid register address expression '%s'.", p->codename, text);
+    if (!evaluateWord(state, text, &address))
         return false;
-    }
     if (address == 0) {
         PLOG(C_LOG_ERROR, "parameter '%s' specifies an invalid regaddr '%s'.", p->codename, text);
         return false;
@@ -134,27 +136,17 @@ bool setRegaddrExpression(BuildState& state, const char* text) {
 }
 
 bool setMask(BuildState& state, const char* text) {
-    if (!firstMask(state))
+    uint32_t mask = 0;
+    if (!firstOne(state, state.hasMask, "a mask") || !parseWord(state, "mask", text, &mask))
         return false;
-    long long parsed = 0;
-    if (!parseCInteger(text, &parsed)) {
-        PLOG(C_LOG_ERROR, "Parse of mask '%s' from parameter '%s' failed.", text, state.param->codename);
-        return false;
-    }
-    takeMask(state, (uint32_t)parsed);
+    takeMask(state, mask);
     return true;
 }
 
 bool setMaskExpression(BuildState& state, const char* text) {
-    if (!firstMask(state))
-        return false;
     uint32_t mask = 0;
-    if (!evaluateExpression(text, state.index, &mask)) {
-        /* the message names the address expression: the mask expression has always logged it so */
-        PLOG(C_LOG_ERROR, "parameter '%s' specifies an invalid register address expression '%s'.",
-             state.param->codename, text);
+    if (!firstOne(state, state.hasMask, "a mask") || !evaluateWord(state, text, &mask))
         return false;
-    }
     takeMask(state, mask);
     return true;
 }
