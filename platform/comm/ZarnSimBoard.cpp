@@ -82,11 +82,6 @@ void Board::LoadDefaults() {
         h = HvChannel{};
 }
 
-uint32_t Board::Raw(uint32_t address) const {
-    auto it = regs_.find(address);
-    return it == regs_.end() ? 0u : it->second;
-}
-
 uint32_t Board::Peek(uint32_t address) const { return Raw(address); }
 
 void Board::Poke(uint32_t address, uint32_t value) { SetRaw(address, value); }

@@ -349,7 +349,11 @@ public:
 private:
     // register file (ZarnSimBoard.cpp)
     void LoadDefaults();
-    uint32_t Raw(uint32_t address) const;
+    // inline: the readout queues read the buffer organisation at every event
+    uint32_t Raw(uint32_t address) const {
+        auto it = regs_.find(address);
+        return it == regs_.end() ? 0u : it->second;
+    }
     void SetRaw(uint32_t address, uint32_t value) { regs_[address] = value; }
     uint32_t FieldValue(const Field& f, uint32_t channel) const;
     uint32_t StatusWord();
