@@ -32,8 +32,9 @@ uint32_t acqGroups(const c_Digitizer_t* d) {
 /* ------------------------------------------------------------ read path */
 
 /* The recording step of a read: appends the buffer just read to the
- * writer's raw-data file while dumpEnabled is set. A failed write is logged
- * by the dumper and never fails the read. */
+ * writer's raw-data file while dumpEnabled is set. A failed write never
+ * fails the read: the dumper logs the first one and keeps it, and the close
+ * that ends the recording reports it. */
 int appendBufferToRawDataFile(c_Digitizer_t* d) {
     c_bddumpbuffer(d);
     return 0;

@@ -1,15 +1,15 @@
 /*
- * ZarnDPPLayerShared: what the pieces of the exported interface, the record
- * memory and the status texts share: their log record ("ZarnDPPLayerLog.txt")
- * and the interface's failure line; the record queries come with it.
+ * ZarnDPPLayerShared: what the pieces of the exported interface and the
+ * record memory share: their log record ("ZarnDPPLayerLog.txt", defined below
+ * them with the status texts, in ZarnTypes_Status.h) and the interface's
+ * failure line; the record queries come with it.
  */
 #ifndef ZARN_DPP_LAYER_SHARED_H
 #define ZARN_DPP_LAYER_SHARED_H
 
 #include "ZarnRecordQueries.h"
 #include "ZarnRecords.h"
-
-static const c_LogModule_t ZarnDPPLayer_log = {"ZarnDPPLayerLog.txt", "ZarnDPPLayer"};
+#include "ZarnTypes_Status.h"
 
 /* "From <function>: <status text>", the interface's failure line. */
 static inline void logFrom(const char* function, int code) {

@@ -10,6 +10,7 @@
  */
 #include "ZarnROBuffDumper.h"
 
+#include <errno.h>
 #include <math.h>
 #include <stdio.h>
 #include <string.h>
@@ -57,6 +58,9 @@ constexpr double kWaveformBlocks = 1 + DPPL_TRACE_SLOTS;
  * of a record, and no trace sample less than one byte. */
 constexpr uint32_t kMinEventBytes = 4;
 constexpr uint32_t kMinSampleBytes = 1;
+/* What a replay keeps whatever its records hold. */
+constexpr uint32_t kMinReplayReadoutBytes = 4;
+constexpr uint32_t kMinReplayEvents = 1;
 /* Descriptor fields the decoders use as shift widths and scale factors. */
 constexpr uint32_t kMaxTimeTagBits = 47; /* the tag is extended by up to 16 more bits */
 constexpr uint32_t kMaxValueBits = 32;
@@ -73,6 +77,20 @@ uint32_t wordLength(uint32_t word) {
 }
 uint32_t makeWord(uint32_t meaning, uint32_t index, uint32_t length) {
     return (meaning << 24) | ((index & kMaxWordIndex) << 18) | length;
+}
+
+/* The first failed write, flush or close of the dumper's file, with the
+ * system's error number taken where it failed. Later failures of the same
+ * file keep the first. */
+void noteWriteFailure(c_ROBuffDumper_t* dumper, int status, int error) {
+    if (dumper->writeError != 0)
+        return;
+    dumper->writeError = status;
+    dumper->writeErrno = error;
+}
+
+const char* writeFailureReason(const c_ROBuffDumper_t* dumper) {
+    return dumper->writeErrno != 0 ? strerror(dumper->writeErrno) : "short write";
 }
 
 void closeFile(c_ROBuffDumper_t* dumper) {
@@ -500,21 +518,30 @@ bool largestRecord(FILE* file, uint32_t* largest) {
     return fseeko(file, start, SEEK_SET) == 0;
 }
 
+/* A value brought into [low, high]. */
+uint32_t clampTo(uint32_t value, uint32_t low, uint32_t high) {
+    return value < low ? low : value > high ? high : value;
+}
+
 /* Bounds the buffer sizes the header asks for by what the file's largest
  * record can fill: a replay never uses more, and a corrupted header can't
- * make it allocate what the file could never fill. */
+ * make it allocate what the file could never fill. Whatever its records, a
+ * replay keeps a readout buffer of one word (a read refuses an empty buffer)
+ * and one event on every channel (the end-of-run mark): a run recorded with
+ * no data record replays and ends like any other. */
 void boundByRecords(c_RawDataHeader_t* header, uint32_t largest) {
-    uint32_t events = largest / kMinEventBytes;
+    uint32_t readout = largest > kMinReplayReadoutBytes ? largest : kMinReplayReadoutBytes;
+    uint32_t events = largest / kMinEventBytes > kMinReplayEvents ? largest / kMinEventBytes : kMinReplayEvents;
     uint32_t samples = largest / kMinSampleBytes;
-    bool bounded = header->roSize > largest || header->waveSamples > samples;
-    if (header->roSize > largest)
-        header->roSize = largest;
+    uint32_t asked = header->roSize, askedSamples = header->waveSamples;
+    header->roSize = clampTo(header->roSize, kMinReplayReadoutBytes, readout);
     if (header->waveSamples > samples)
         header->waveSamples = samples;
+    bool bounded = header->roSize != asked || header->waveSamples != askedSamples;
     for (uint32_t ch = 0; ch < header->descriptor.NumChannels && ch < DPPL_MAX_CHANNELS; ch++) {
-        bounded = bounded || header->eventsPerChannel[ch] > events;
-        if (header->eventsPerChannel[ch] > events)
-            header->eventsPerChannel[ch] = events;
+        uint32_t bound = clampTo(header->eventsPerChannel[ch], kMinReplayEvents, events);
+        bounded = bounded || bound != header->eventsPerChannel[ch];
+        header->eventsPerChannel[ch] = bound;
     }
     if (bounded)
         DLOG(C_LOG_DETAIL, "Replay buffers bounded by the largest record (%u bytes): readout %u, trace length %u.",
@@ -586,10 +613,12 @@ int c_bdopenw(c_Digitizer_t* digitizer, c_ROBuffDumper_t* dumper, const char* ba
     bool headerDue = mode == BD_MODE_CREATE || !fileExists(fileName);
 
     memcpy(dumper->baseName, base, baseLength + 1);
-    closeFile(dumper);
+    c_bdclose(dumper); /* logs a file it replaces that misses bytes */
+    dumper->writeError = 0;
+    dumper->writeErrno = 0;
     dumper->file = fopen(fileName, mode == BD_MODE_CREATE ? "wb" : "ab");
     if (dumper->file == NULL) {
-        DLOG(C_LOG_ERROR, "Can't open raw-data file %s.", fileName);
+        DLOG(C_LOG_ERROR, "Can't open raw-data file %s (%s).", fileName, strerror(errno));
         return -1;
     }
     memcpy(dumper->fileName, fileName, sizeof fileName);
@@ -600,6 +629,13 @@ int c_bdopenw(c_Digitizer_t* digitizer, c_ROBuffDumper_t* dumper, const char* ba
             return result;
         if (fgetpos(dumper->file, &dumper->dataStart) != 0)
             return -1;
+        /* The header reaches the file now: a file that can't take it fails
+         * the open, not a read of the run. */
+        if (fflush(dumper->file) != 0) {
+            noteWriteFailure(dumper, -5, errno);
+            DLOG(C_LOG_ERROR, "Can't write the header of %s (%s).", dumper->fileName, writeFailureReason(dumper));
+            return -5;
+        }
     }
     dumper->id = id;
     return 0;
@@ -670,14 +706,19 @@ int c_bdopenr(c_ROBuffDumper_t* dumper, c_RawDataHeader_t* header, const char* p
 int c_bdclose(c_ROBuffDumper_t* dumper) {
     if (dumper == NULL)
         return -2;
-    int result = 0;
-    if (dumper->file != NULL && fclose(dumper->file) != 0) {
-        DLOG(C_LOG_ERROR, "Can't write the last bytes of %s.", dumper->fileName);
-        result = -5;
+    if (dumper->file == NULL) {
+        dumper->opened = 0;
+        return 0;
+    }
+    bool failedBefore = dumper->writeError != 0;
+    if (fclose(dumper->file) != 0) {
+        noteWriteFailure(dumper, -5, errno);
+        if (!failedBefore) /* an earlier failure was logged when it happened */
+            DLOG(C_LOG_ERROR, "Can't write the last bytes of %s (%s).", dumper->fileName, writeFailureReason(dumper));
     }
     dumper->file = NULL;
     dumper->opened = 0;
-    return result;
+    return dumper->writeError != 0 ? -5 : 0;
 }
 
 int c_bdsetbf(c_ROBuffDumper_t* dumper, const char* baseName) {
@@ -716,6 +757,7 @@ int c_bdwriteheader(c_Digitizer_t* digitizer, c_ROBuffDumper_t* dumper) {
             result = -7;
         }
     }
+    errno = 0;
     if (result == 0) {
         dumper->headerWords[0] = kHeaderMagic | plan.count;
         dumper->headerWordCount = plan.count;
@@ -725,8 +767,10 @@ int c_bdwriteheader(c_Digitizer_t* digitizer, c_ROBuffDumper_t* dumper) {
     for (uint32_t w = 1; result == 0 && w < plan.count; w++)
         result = writePayload(digitizer, dumper->file, &plan, dumper->headerWords[w]);
     freePlanBlocks(&plan);
-    if (result == -5)
-        DLOG(C_LOG_ERROR, "Can't write the header of %s.", dumper->fileName);
+    if (result == -5) {
+        noteWriteFailure(dumper, -5, errno);
+        DLOG(C_LOG_ERROR, "Can't write the header of %s (%s).", dumper->fileName, writeFailureReason(dumper));
+    }
     return result;
 }
 
@@ -825,15 +869,22 @@ int c_bdwriterecord(c_ROBuffDumper_t* dumper, const void* bytes, uint32_t count)
         return -2;
     if (!c_bdopened(dumper))
         return -1;
-    if (!writeExactly(dumper->file, &count, sizeof count)) {
-        DLOG(C_LOG_ERROR, "Can't write buffer size to file.");
-        return -5;
-    }
-    if (!writeExactly(dumper->file, bytes, count)) {
-        DLOG(C_LOG_ERROR, "Can't write buffer to file.");
-        return -5;
-    }
-    return 0;
+    /* After a failed write the file ends where it failed: a record written
+     * after a lost one would be read as part of it. */
+    if (dumper->writeError != 0)
+        return dumper->writeError;
+    const char* failure = NULL;
+    errno = 0;
+    if (!writeExactly(dumper->file, &count, sizeof count))
+        failure = "Can't write buffer size to file.";
+    else if (!writeExactly(dumper->file, bytes, count))
+        failure = "Can't write buffer to file.";
+    if (failure == NULL)
+        return 0;
+    noteWriteFailure(dumper, -5, errno);
+    DLOG(C_LOG_ERROR, "%s %s: %s. Nothing more is recorded in it.", failure, dumper->fileName,
+         writeFailureReason(dumper));
+    return -5;
 }
 
 int c_bddumpbuffer(c_Digitizer_t* digitizer) {

@@ -11,7 +11,8 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "ZarnDPPLayerShared.h"
+#include "ZarnRecords.h"
+#include "ZarnTypes_Status.h"
 
 /* ==========================================================================
  * Status texts, parameter-code lookup and board-prefixed logging

@@ -2,6 +2,8 @@
 // for them are in SRV_AcquisitionCommands, the run files in SRV_RunFiles.
 #include "SRV_AcquisitionControl.h"
 
+#include <cstring>
+
 #include "SRVParameters.h"
 #include "SRV_EventProcessing.h"
 #include "SRV_GainStabilizer.h"
@@ -198,9 +200,15 @@ static void setStopTimes(SRVChannel_t* server) {
 
 SRVStatus_t SRV_EndRawDataRecording(SRVBoard_t* board) {
     c_Digitizer_t* digitizer = &board->digitizer;
+    c_ROBuffDumper_t* writer = &digitizer->writer;
     digitizer->dumpEnabled = 0;
-    if (c_bdopened(&digitizer->writer) && c_bdclose(&digitizer->writer) != 0) {
-        c_extendedLogMsg(&COMMON_LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__, "Can't close buffer dumper.");
+    // The close also reports a write that failed during the run: the
+    // recording then misses what came after it.
+    if (c_bdopened(writer) && c_bdclose(writer) != 0) {
+        c_extendedLogMsg(&COMMON_LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__,
+                         "Can't close buffer dumper. %.*s is incomplete: %s.",
+                         static_cast<int>(strnlen(writer->fileName, sizeof writer->fileName)), writer->fileName,
+                         writer->writeErrno != 0 ? std::strerror(writer->writeErrno) : "short write");
         return SRV_ERR_DUMPER_CLOSE;
     }
     return SRV_SUCCESS;

@@ -30,7 +30,8 @@ SRVStatus_t SRV_StopChannelAcquisition(SRVBoard_t* board, uint32_t channel);
 void SRV_SetIdle(SRVBoard_t* board, bool idle);
 
 /* Switches raw-data recording off and closes the raw-data file if one is
- * open: 0, or -27 after "Can't close buffer dumper.". */
+ * open: 0, or -27 after "Can't close buffer dumper." when the file could not
+ * be closed or a write to it failed during the run (it is incomplete). */
 SRVStatus_t SRV_EndRawDataRecording(SRVBoard_t* board);
 
 /* One readout of the board thread (board lock held): while the board is not

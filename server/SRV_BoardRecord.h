@@ -12,10 +12,10 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include "SRV_Status.h"
 #include "ZarnDPPLayer.h"
 #include "ZarnParameters.h"
 #include "ZarnUtility.h"
-#include "SRV_Status.h"
 
 #ifdef __cplusplus
 extern "C" {

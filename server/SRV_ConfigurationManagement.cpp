@@ -2,6 +2,7 @@
 // 31 to 34 and 55.
 #include "SRV_ConfigurationManagement.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -67,31 +68,48 @@ const c_Digitizer_t* digitizerOf(const SRVBoard_t* board) { return board != NULL
 
 const char* orText(const char* text, const char* fallback) { return text != NULL ? text : fallback; }
 
-// Opens the database file with the given mode; -36 when it can't be opened
-// (the handle is closed again). An empty path would open a private temporary
-// database that vanishes on close, so it is refused too.
-SRVStatus_t openDatabase(const SRVBoard_t* board, const char* path, int flags, sqlite3** database) {
+// Opens the database file with the given mode inside the working folder (its
+// folder reached and the file opened following no link; one with other links
+// is written as a file of its own): 0, -30, or -36 when it can't be opened
+// (the handle and the folder are closed again). An empty path would open a
+// private temporary database that vanishes on close, so it is refused too.
+// The folder stays open until closeDatabase.
+SRVStatus_t openDatabase(const SRVBoard_t* board, const char* path, int flags, sqlite3** database,
+                         SRVClientFile_t* folder) {
     *database = NULL;
+    folder->folder = -1;
     if (path == NULL || path[0] == '\0') {
         c_extendedLogMsg(&LOG_MODULE, digitizerOf(board), C_LOG_ERROR, __LINE__, "Can't open '%s': %s",
                          orText(path, ""), "no database path");
         return SRV_ERR_FILE_OPEN;
     }
-    // A link in the file's place is not followed.
-    int result = sqlite3_open_v2(path, database, flags | SQLITE_OPEN_NOFOLLOW, NULL);
+    char name[SRV_CLIENT_DATABASE_NAME_SIZE];
+    bool writes = (flags & SQLITE_OPEN_READWRITE) != 0;
+    SRVStatus_t status = SRV_OpenClientDatabase(&LOG_MODULE, "Database file", path, false, writes, folder, name);
+    if (status == SRV_ERR_INVALID_FILE_NAME)
+        return status;
+    if (status != SRV_SUCCESS) {
+        c_extendedLogMsg(&LOG_MODULE, digitizerOf(board), C_LOG_ERROR, __LINE__, "Can't open '%s': %s", path,
+                         std::strerror(errno));
+        return SRV_ERR_FILE_OPEN;
+    }
+    int result = sqlite3_open_v2(name, database, flags | SQLITE_OPEN_NOFOLLOW, NULL);
     if (result != SQLITE_OK) {
         c_extendedLogMsg(&LOG_MODULE, digitizerOf(board), C_LOG_ERROR, __LINE__, "Can't open '%s': %s", path,
                          *database != NULL ? sqlite3_errmsg(*database) : sqlite3_errstr(result));
         sqlite3_close(*database);
         *database = NULL;
+        SRV_CloseClientFolder(folder);
         return SRV_ERR_FILE_OPEN;
     }
     return SRV_SUCCESS;
 }
 
-// Closes the file; a failed close turns the status into -43.
-SRVStatus_t closeDatabase(const SRVBoard_t* board, sqlite3* database, SRVStatus_t status) {
-    if (sqlite3_close(database) != SQLITE_OK) {
+// Closes the file, then its folder; a failed close turns the status into -43.
+SRVStatus_t closeDatabase(const SRVBoard_t* board, sqlite3* database, SRVClientFile_t* folder, SRVStatus_t status) {
+    int closed = sqlite3_close(database);
+    SRV_CloseClientFolder(folder);
+    if (closed != SQLITE_OK) {
         c_extendedLogMsg(&LOG_MODULE, digitizerOf(board), C_LOG_ERROR, __LINE__, "Error closing file");
         return SRV_ERR_DATABASE;
     }
@@ -446,7 +464,8 @@ SRVStatus_t SRV_SaveConfiguration(SRVBoard_t* board, const char* dbPath, const c
     c_extendedLogMsg(&LOG_MODULE, digitizerOf(board), C_LOG_INFO, __LINE__, "Saving configuration '%s' on '%s.",
                      orText(name, "(default name)"), orText(dbPath, ""));
     sqlite3* database = NULL;
-    SRVStatus_t status = openDatabase(board, dbPath, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, &database);
+    SRVClientFile_t folder;
+    SRVStatus_t status = openDatabase(board, dbPath, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, &database, &folder);
     if (status != SRV_SUCCESS)
         return status;
     status = beginTransaction(database) ? SRV_SUCCESS : SRV_ERR_DATABASE;
@@ -468,7 +487,7 @@ SRVStatus_t SRV_SaveConfiguration(SRVBoard_t* board, const char* dbPath, const c
         status = SRV_ERR_DATABASE;
     if (status != SRV_SUCCESS)
         rollbackTransaction(database);
-    return closeDatabase(board, database, status);
+    return closeDatabase(board, database, &folder, status);
 }
 
 SRVStatus_t SRV_ApplySavedConfiguration(SRVBoard_t* board, sqlite3* database, const char* name, bool includeHV) {
@@ -492,13 +511,14 @@ SRVStatus_t SRV_LoadConfiguration(SRVBoard_t* board, const char* dbPath, const c
     c_extendedLogMsg(&LOG_MODULE, digitizerOf(board), C_LOG_INFO, __LINE__, "Loading configuration '%s' from '%s.",
                      orText(name, "(last saved)"), orText(dbPath, ""));
     sqlite3* database = NULL;
-    SRVStatus_t status = openDatabase(board, dbPath, SQLITE_OPEN_READONLY, &database);
+    SRVClientFile_t folder;
+    SRVStatus_t status = openDatabase(board, dbPath, SQLITE_OPEN_READONLY, &database, &folder);
     if (status != SRV_SUCCESS)
         return status;
     status = SRV_ApplySavedConfiguration(board, database, name, includeHV);
     if (status != SRV_SUCCESS)
         c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "Can't load save");
-    return closeDatabase(board, database, status);
+    return closeDatabase(board, database, &folder, status);
 }
 
 SRVStatus_t SRV_GetSavedConfigurations(SRVBoard_t* board, const char* dbPath, uint32_t* count,
@@ -507,7 +527,8 @@ SRVStatus_t SRV_GetSavedConfigurations(SRVBoard_t* board, const char* dbPath, ui
     c_extendedLogMsg(&LOG_MODULE, digitizerOf(board), C_LOG_INFO, __LINE__, "Getting saved configurations on '%s.",
                      orText(dbPath, ""));
     sqlite3* database = NULL;
-    SRVStatus_t status = openDatabase(board, dbPath, SQLITE_OPEN_READONLY, &database);
+    SRVClientFile_t folder;
+    SRVStatus_t status = openDatabase(board, dbPath, SQLITE_OPEN_READONLY, &database, &folder);
     if (status != SRV_SUCCESS)
         return status;
     sqlite3_stmt* statement = prepare(database, LIST_SAVES_SQL, NULL, "Error listing saves: %s");
@@ -531,14 +552,15 @@ SRVStatus_t SRV_GetSavedConfigurations(SRVBoard_t* board, const char* dbPath, ui
         }
     }
     sqlite3_finalize(statement);
-    return closeDatabase(board, database, status);
+    return closeDatabase(board, database, &folder, status);
 }
 
 SRVStatus_t SRV_DeleteConfiguration(SRVBoard_t* board, const char* dbPath, const char* name) {
     c_extendedLogMsg(&LOG_MODULE, digitizerOf(board), C_LOG_INFO, __LINE__, "Deleting configuration '%s' from '%s'",
                      orText(name, "(all)"), orText(dbPath, ""));
     sqlite3* database = NULL;
-    SRVStatus_t status = openDatabase(board, dbPath, SQLITE_OPEN_READWRITE, &database);
+    SRVClientFile_t folder;
+    SRVStatus_t status = openDatabase(board, dbPath, SQLITE_OPEN_READWRITE, &database, &folder);
     if (status != SRV_SUCCESS)
         return status;
     // Both deletes in one transaction: a save is removed with its parameters
@@ -554,7 +576,7 @@ SRVStatus_t SRV_DeleteConfiguration(SRVBoard_t* board, const char* dbPath, const
         if (status != SRV_SUCCESS)
             c_extendedLogMsg(&LOG_MODULE, digitizerOf(board), C_LOG_ERROR, __LINE__, "Can't free space");
     }
-    return closeDatabase(board, database, status);
+    return closeDatabase(board, database, &folder, status);
 }
 
 // ------------------------------------------------------- commands 31 to 34, 55

@@ -8,8 +8,8 @@
 
 #include <stdint.h>
 
-#include "ZarnUtility.h"
 #include "SRV_BoardRecord.h"
+#include "ZarnUtility.h"
 
 #ifdef __cplusplus
 extern "C" {

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include <unistd.h>
+
 #include "SRVParameters.h"
 #include "SRV_BoardLock.h"
 #include "SRV_ClientPaths.h"
@@ -387,21 +389,27 @@ static void logSaveFailure(const c_LogModule_t* module, SRVBoard_t* board, int l
                      list->fileName, std::strerror(list->writeError), list->count);
 }
 
-// Creates the folder of the list file with its parents: 0 or -1.
-static SRVStatus_t makeListFolder(SRVBoard_t* board, const SRVListSave_t* list) {
-    char folder[SRV_PATH_SIZE];
-    int error = c_dirname(list->fileName, folder, sizeof folder);
+// Opens the folder of the list file, making it with its parents, by a walk
+// from the server's folder that holds it that follows no link: 0, -30 (the
+// path leads outside now), -36 (it names no file) or -1.
+static SRVStatus_t openListFolder(SRVBoard_t* board, const SRVListSave_t* list, SRVClientFile_t* folder) {
+    SRVStatus_t status = SRV_OpenClientFolder(&LOG_MODULE, "List file", list->fileName, true, true, folder);
+    if (status == SRV_SUCCESS || status == SRV_ERR_INVALID_FILE_NAME)
+        return status;
+    if (status == SRV_ERR_FILE_OPEN) {
+        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "Can't open list file %s (%s).",
+                         list->fileName, std::strerror(errno));
+        return status;
+    }
+    char name[SRV_PATH_SIZE];
+    int error = c_dirname(list->fileName, name, sizeof name);
     if (error != 0) {
         c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
                          "Cannot get dirname of filepath %s (err %d)", list->fileName, error);
         return SRV_ERR_GENERIC;
     }
-    if (c_mkdirp(folder) != 0) {
-        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "Cannot create directory path %s",
-                         folder);
-        return SRV_ERR_GENERIC;
-    }
-    return SRV_SUCCESS;
+    c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "Cannot create directory path %s", name);
+    return SRV_ERR_GENERIC;
 }
 
 // Closes the list file: 0, or -17 when the close reported that what was
@@ -422,7 +430,7 @@ static SRVStatus_t closeListFile(SRVListSave_t* list) {
 // Opens the output of the record's format (text with its header line, or
 // binary; none for format none): 0, -44 (unknown format), -36, or -17 when
 // the header line could not be written.
-static SRVStatus_t openListOutput(SRVBoard_t* board, SRVListSave_t* list) {
+static SRVStatus_t openListOutput(SRVBoard_t* board, SRVListSave_t* list, const SRVClientFile_t* folder) {
     if (!knownFormat(list->format)) {
         c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "Unknown list file format %d.",
                          static_cast<int>(list->format));
@@ -431,10 +439,13 @@ static SRVStatus_t openListOutput(SRVBoard_t* board, SRVListSave_t* list) {
     if (!formatWithFile(list->format))
         return SRV_SUCCESS;
     list->writeError = 0;
-    // A link in the file's place is not followed, and only a regular file is
-    // emptied.
-    list->file = SRV_CreateFile(list->fileName);
+    // A link in the file's place is not followed, only a regular file is
+    // emptied, and one with other links is re-created.
+    int fd = SRV_CreateClientFile(folder);
+    list->file = fd >= 0 ? fdopen(fd, "w+") : NULL;
     if (list->file == NULL) {
+        if (fd >= 0)
+            close(fd);
         c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "Can't open list file %s (%s).",
                          list->fileName, std::strerror(errno));
         return SRV_ERR_FILE_OPEN;
@@ -450,7 +461,7 @@ static SRVStatus_t openListOutput(SRVBoard_t* board, SRVListSave_t* list) {
 
 static SRVStatus_t stopListSaving(SRVBoard_t* board, SRVListSave_t* list);
 
-static SRVStatus_t startListSaving(SRVBoard_t* board, SRVListSave_t* list) {
+static SRVStatus_t beginListSaving(SRVBoard_t* board, SRVListSave_t* list, const SRVClientFile_t* folder) {
     if (list->bufferSize > SRV_LIST_MAX_EVENTS) {
         c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
                          "Too many events to save (%u). Maximum allowed: %u", list->bufferSize, SRV_LIST_MAX_EVENTS);
@@ -467,12 +478,22 @@ static SRVStatus_t startListSaving(SRVBoard_t* board, SRVListSave_t* list) {
     }
     closeListFile(list);
     list->saving = 0;
-    SRVStatus_t status = openListOutput(board, list);
+    SRVStatus_t status = openListOutput(board, list, folder);
     if (status != SRV_SUCCESS)
         return status;
     list->saving = 1;
     list->stopReached = 0;
     return SRV_SUCCESS;
+}
+
+// Starts the channel's output in the folder of its list file, opened for it.
+static SRVStatus_t startListSaving(SRVBoard_t* board, SRVListSave_t* list) {
+    SRVClientFile_t folder;
+    SRVStatus_t status = openListFolder(board, list, &folder);
+    if (status == SRV_SUCCESS)
+        status = beginListSaving(board, list, &folder);
+    SRV_CloseClientFolder(&folder);
+    return status;
 }
 
 // Ends the channel's output: its buffered events written, its file closed.
@@ -506,9 +527,7 @@ SRVStatus_t SRV_HandleListSaving(SRVBoard_t* board, uint32_t channelMask, uint32
         if (!selected)
             continue;
         if (action == SRV_LIST_ACTION_START) {
-            SRVStatus_t status = makeListFolder(board, list);
-            if (status == SRV_SUCCESS)
-                status = startListSaving(board, list);
+            SRVStatus_t status = startListSaving(board, list);
             if (status != SRV_SUCCESS)
                 return status;
             continue;
@@ -692,9 +711,7 @@ static SRVStatus_t applySettings(SRVBoard_t* board, SRVListSave_t* list, uint64_
         SRV_ResizeListBuffers(list);
     }
     if (reopen && status == SRV_SUCCESS && list->enabled) {
-        status = makeListFolder(board, list);
-        if (status == SRV_SUCCESS)
-            status = startListSaving(board, list);
+        status = startListSaving(board, list);
         if (status == SRV_SUCCESS)
             list->stopReached = stopReached;
     }

@@ -2,16 +2,18 @@
 // writes, and the load of one, which replaces the board by a replay.
 #include "SRV_RunFiles.h"
 
-#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "SRVBoardThread.h"
+#include "SRV_AcquisitionControl.h"
 #include "SRV_BoardIdentity.h"
 #include "SRV_BoardLifecycle.h"
 #include "SRV_BoardLock.h"
+#include "SRV_ClientPaths.h"
 #include "SRV_List.h"
 #include "SRV_Spectra.h"
 
@@ -34,32 +36,73 @@ bool SRV_IsValidRunFileName(const char* name) {
     return point != NULL && std::strcmp(point, SRV_RUN_FILE_ENDING) == 0;
 }
 
-static bool fileExists(const char* path) {
-    struct stat info;
-    return stat(path, &info) == 0;
-}
-
 bool SRV_RunFilePath(char out[SRV_PATH_SIZE], const char* name) {
     int written = std::snprintf(out, SRV_PATH_SIZE, "%s/%s", SRV_RUN_FOLDER, name);
     return written >= 0 && written < SRV_PATH_SIZE;
 }
 
-SRVStatus_t SRV_DeleteRunFile(const char* path) {
-    if (std::remove(path) != 0) {
+// Writes a run file anew: its folder reached from the working folder and the
+// file made there following no link, an earlier file of that name deleted
+// first. The file, or NULL with the status: -30 (the path leads outside the
+// working folder now) or -17.
+static FILE* createRunFile(const char* path, SRVStatus_t* status) {
+    SRVClientFile_t folder;
+    *status = SRV_OpenClientFolder(&LOG_MODULE, "Run file", path, false, false, &folder);
+    if (*status == SRV_ERR_INVALID_FILE_NAME)
+        return NULL;
+    FILE* file = NULL;
+    if (*status == SRV_SUCCESS && unlinkat(folder.folder, folder.name, 0) != 0 && errno != ENOENT) {
         c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't delete run file %s.", path);
-        return SRV_ERR_RESOURCE;
+        *status = SRV_ERR_RESOURCE;
+    } else {
+        int fd = *status == SRV_SUCCESS ? SRV_CreateClientFile(&folder) : -1;
+        file = fd >= 0 ? fdopen(fd, "w") : NULL;
+        if (file == NULL) {
+            if (fd >= 0)
+                close(fd);
+            c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't open run file %s for writing.", path);
+            *status = SRV_ERR_RESOURCE;
+        }
     }
-    return SRV_SUCCESS;
+    SRV_CloseClientFolder(&folder);
+    return file;
 }
 
-// Closes the writing raw-data file if one is open and opens the next one,
-// with recording switched on: 0 or -26. Board lock held.
+// Opens a run file for reading, in its folder reached from the working
+// folder, following no link. The file, or NULL with the status: -28 (no such
+// file), -30 (the path leads outside the working folder now) or -17.
+static FILE* openRunFile(const char* path, SRVStatus_t* status) {
+    SRVClientFile_t folder;
+    *status = SRV_OpenClientFolder(&LOG_MODULE, "Run file", path, false, false, &folder);
+    int fd = *status == SRV_SUCCESS ? SRV_OpenClientFile(&folder) : -1;
+    int error = errno;
+    SRV_CloseClientFolder(&folder);
+    FILE* file = fd >= 0 ? fdopen(fd, "r") : NULL;
+    if (file == NULL && fd >= 0)
+        close(fd);
+    if (file != NULL || *status == SRV_ERR_INVALID_FILE_NAME)
+        return file;
+    if (fd < 0 && error == ENOENT) {
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "File %s doesn't exist.", path);
+        *status = SRV_ERR_FILE_NOT_FOUND;
+    } else {
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't open run file %s for reading.", path);
+        *status = SRV_ERR_RESOURCE;
+    }
+    return NULL;
+}
+
+// Ends the recording still open, if any (a failure of it is logged: it
+// concerns the earlier run), and opens the next raw-data file, with recording
+// switched on: 0 or -26. Board lock held.
 static SRVStatus_t openNextRawDataFile(SRVBoard_t* board) {
     c_Digitizer_t* digitizer = &board->digitizer;
-    if (c_bdopened(&digitizer->writer))
-        c_bdclose(&digitizer->writer);
+    SRV_EndRawDataRecording(board);
     if (c_bdnext(digitizer, &digitizer->writer, 1) != 0) {
         c_extendedLogMsg(&COMMON_LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__, "Can't open next buffer dumper.");
+        // A file left open with part of its header is closed here: the start
+        // answers this failure, so no later stop reports it again.
+        c_bdclose(&digitizer->writer);
         return SRV_ERR_DUMPER_OPEN;
     }
     digitizer->dumpEnabled = 1;
@@ -69,20 +112,17 @@ static SRVStatus_t openNextRawDataFile(SRVBoard_t* board) {
 SRVStatus_t SRV_PrepareRunFile(SRVBoard_t* board, char path[SRV_PATH_SIZE]) {
     if (path[0] == '\0')
         return SRV_SUCCESS;
-    if (fileExists(path) && SRV_DeleteRunFile(path) != SRV_SUCCESS)
-        return SRV_ERR_RESOURCE;
-    FILE* file = std::fopen(path, "w");
-    if (file == NULL) {
-        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't open run file %s for writing.", path);
-        return SRV_ERR_RESOURCE;
-    }
+    SRVStatus_t status = SRV_SUCCESS;
+    FILE* file = createRunFile(path, &status);
+    if (file == NULL)
+        return status;
     // A replayed board records nothing: its run file stays empty.
     if (!board->open || board->digitizer.replay) {
         std::fclose(file);
         path[0] = '\0';
         return SRV_SUCCESS;
     }
-    SRVStatus_t status = SRV_LockBoard(board);
+    status = SRV_LockBoard(board);
     if (status != SRV_SUCCESS) {
         std::fclose(file);
         return status;
@@ -216,21 +256,26 @@ SRVStatus_t SRV_LoadRunFile(SRVBoard_t* board, const char* name) {
         return SRV_ERR_INVALID_FILE_NAME;
     }
     char path[SRV_PATH_SIZE];
-    if (!SRV_RunFilePath(path, name) || !fileExists(path)) {
+    if (!SRV_RunFilePath(path, name)) {
         c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "File %s doesn't exist.", path);
         return SRV_ERR_FILE_NOT_FOUND;
     }
-    FILE* file = std::fopen(path, "r");
-    if (file == NULL) {
-        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't open run file %s for reading.", path);
-        return SRV_ERR_RESOURCE;
-    }
+    SRVStatus_t opened = SRV_SUCCESS;
+    FILE* file = openRunFile(path, &opened);
+    if (file == NULL)
+        return opened;
     char boardName[SRV_PATH_SIZE];
     char rawDataFile[SRV_PATH_SIZE];
     int words = std::fscanf(file, "%400s %400s", boardName, rawDataFile);
     std::fclose(file);
-    if (words != 2)
-        return SRV_SUCCESS;
+    // A run file that names no raw-data file (empty, or one word) is refused:
+    // answering success would leave the client to take the live board for a
+    // replay.
+    if (words != 2) {
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__,
+                  "Run file %s names no raw-data file (\"<board> <raw-data file>\" expected).", path);
+        return SRV_ERR_FILE_READ;
+    }
     // A raw-data file that can't be read leaves the open board alone.
     FILE* rawData = std::fopen(rawDataFile, "rb");
     if (rawData == NULL) {

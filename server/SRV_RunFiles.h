@@ -33,17 +33,18 @@ extern "C" {
 bool SRV_IsValidRunFileName(const char* name);
 /* Writes the run file of path (if the path is not empty) and opens the next
  * raw-data file of a live board; empties the path on success. 0, -17, -26,
- * or a lock failure. Takes the board lock itself. */
+ * -30 (the path leads outside the working folder now, through a link), or a
+ * lock failure. Takes the board lock itself. */
 SRVStatus_t SRV_PrepareRunFile(SRVBoard_t* board, char path[SRV_PATH_SIZE]);
 /* "Run/<name>" into out: false when it does not fit. */
 bool SRV_RunFilePath(char out[SRV_PATH_SIZE], const char* name);
-/* 0, or -17 after "Can't delete run file %s.". */
-SRVStatus_t SRV_DeleteRunFile(const char* path);
 /* The run files of the folder "Run", in the order the folder lists them:
  * 0, or -17 when the folder can't be read. */
 SRVStatus_t SRV_ListRunFiles(char names[SRV_RUN_FILES_MAX][SRV_RUN_FILE_NAME_SIZE], int32_t* count);
 /* Replaces the open board by a replay of the raw-data file that the run file
- * names: 0, -28 (no such run file), -30 (name refused), -17 (unreadable), or
+ * names: 0, -28 (no such run file), -30 (name refused, or the path leads
+ * outside the working folder through a link), -17 (unreadable, or a link in
+ * its place), or
  * -7 (the replay can't be opened; the previous board is opened again). */
 SRVStatus_t SRV_LoadRunFile(SRVBoard_t* board, const char* name);
 

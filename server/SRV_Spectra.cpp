@@ -5,6 +5,7 @@
 
 #include <sqlite3.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include <filesystem>
 
 #include "SRVParameters.h"
+#include "SRV_ClientPaths.h"
 #include "SRV_IndexPath.h"
 
 static const c_LogModule_t LOG_MODULE = {"SRV_SpectraLog.txt", "SRV_Spectra"};
@@ -95,6 +97,13 @@ struct SqlFailure {
     // Room is left for the words that describeFailure puts in front.
     char text[SRV_FAILURE_TEXT_SIZE - 40] = "";
 
+    // A failure met before SQLite had the file: its code and the reason.
+    void noteText(int failureCode, const char* reason) {
+        if (code != SQLITE_OK)
+            return;
+        code = failureCode;
+        std::snprintf(text, sizeof text, "%s", reason);
+    }
     void note(sqlite3* database) {
         if (code != SQLITE_OK)
             return;
@@ -115,10 +124,27 @@ bool closeDatabase(sqlite3* database, SqlFailure* failure) {
     return true;
 }
 
-SRVStatus_t openDatabase(const char* fileName, int flags, sqlite3** database, SqlFailure* failure) {
+// Opens a spectrum file inside the server's folders (its folder reached and
+// the file opened following no link; one with other links is written as a
+// file of its own): 0, -30 or -36. The folder stays open in folder until the
+// database is closed.
+SRVStatus_t openDatabase(const char* fileName, int flags, sqlite3** database, SRVClientFile_t* folder,
+                         SqlFailure* failure) {
     *database = nullptr;
-    // A link in the file's place is not followed.
-    if (sqlite3_open_v2(fileName, database, flags | SQLITE_OPEN_NOFOLLOW, nullptr) == SQLITE_OK)
+    char name[SRV_CLIENT_DATABASE_NAME_SIZE];
+    bool writes = (flags & SQLITE_OPEN_READWRITE) != 0;
+    SRVStatus_t status = SRV_OpenClientDatabase(&LOG_MODULE, "Spectrum file", fileName, true, writes, folder, name);
+    if (status == SRV_ERR_INVALID_FILE_NAME) {
+        failure->noteText(SQLITE_CANTOPEN, "it leads outside the server's folders");
+        return status;
+    }
+    if (status != SRV_SUCCESS) {
+        int error = errno;
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't open '%s': %s", fileName, std::strerror(error));
+        failure->noteText(SQLITE_CANTOPEN, std::strerror(error));
+        return SRV_ERR_FILE_OPEN;
+    }
+    if (sqlite3_open_v2(name, database, flags | SQLITE_OPEN_NOFOLLOW, nullptr) == SQLITE_OK)
         return SRV_SUCCESS;
     c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't open '%s': %s", fileName,
               *database != nullptr ? sqlite3_errmsg(*database) : "out of memory");
@@ -450,7 +476,9 @@ SRVStatus_t writeSpectrumFile(const SRVEnergySpectrum_t* spectrum, uint32_t chan
     if (spectrum == nullptr || fileName == nullptr)
         return SRV_ERR_FILE_OPEN;
     sqlite3* database = nullptr;
-    SRVStatus_t status = openDatabase(fileName, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, &database, failure);
+    SRVClientFile_t folder;
+    SRVStatus_t status =
+        openDatabase(fileName, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, &database, &folder, failure);
     // One transaction: a process killed while writing leaves the file as it
     // was before, never a table without its row or a row without its values.
     bool inTransaction = status == SRV_SUCCESS &&
@@ -473,6 +501,7 @@ SRVStatus_t writeSpectrumFile(const SRVEnergySpectrum_t* spectrum, uint32_t chan
     }
     if (database != nullptr && !closeDatabase(database, failure))
         status = SRV_ERR_DATABASE;
+    SRV_CloseClientFolder(&folder);
     return status;
 }
 
@@ -483,7 +512,8 @@ SRVStatus_t loadSpectrumFile(SRVBoard_t* board, SRVEnergySpectrum_t* spectrum, u
     if (board == nullptr || spectrum == nullptr || fileName == nullptr)
         return SRV_ERR_FILE_OPEN;
     sqlite3* database = nullptr;
-    SRVStatus_t status = openDatabase(fileName, SQLITE_OPEN_READONLY, &database, failure);
+    SRVClientFile_t folder;
+    SRVStatus_t status = openDatabase(fileName, SQLITE_OPEN_READONLY, &database, &folder, failure);
     if (status == SRV_SUCCESS) {
         sqlite3_stmt* row = nullptr;
         int step = SQLITE_ERROR;
@@ -505,6 +535,7 @@ SRVStatus_t loadSpectrumFile(SRVBoard_t* board, SRVEnergySpectrum_t* spectrum, u
     }
     if (database != nullptr && !closeDatabase(database, failure))
         status = SRV_ERR_DATABASE;
+    SRV_CloseClientFolder(&folder);
     return status;
 }
 

@@ -1,8 +1,8 @@
 // The version texts the server reports.
 #include "SRV_Versions.h"
 
-#include <sqlite3.h>
 #include <cstdio>
+#include <sqlite3.h>
 
 // Reads "<key> = <value>" from the system information file.
 static bool findSysInfoValue(FILE* file, const char* format, char value[50]) {

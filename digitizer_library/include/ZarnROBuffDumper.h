@@ -56,7 +56,8 @@ extern "C" {
 
 /* Opens "<base>_<id>.dat" for writing (mode 1 truncates, mode 2 appends) and
  * writes the record's header, except when mode 2 finds the file already
- * there. A failing header write returns its code with the file left open. */
+ * there; the header is flushed to the file before the open succeeds. A
+ * failing header write returns its code (-5) with the file left open. */
 DRAVIK_API int c_bdopenw(c_Digitizer_t* digitizer, c_ROBuffDumper_t* dumper, const char* baseName, uint32_t mode,
                          uint64_t id);
 /* c_bdopenw with the dumper's own base name and the current date-time number
@@ -67,8 +68,9 @@ DRAVIK_API int c_bdnext(c_Digitizer_t* digitizer, c_ROBuffDumper_t* dumper, uint
  * whose value blocks then belong to the caller (c_bdfreeheader). On failure
  * the file is closed and *header holds no block. */
 DRAVIK_API int c_bdopenr(c_ROBuffDumper_t* dumper, c_RawDataHeader_t* header, const char* path);
-/* Closes the dumper's file; -5 when the last buffered bytes could not be
- * written. */
+/* Closes the dumper's file; -5 when the file misses bytes written to it:
+ * the last buffered ones could not be written, or an earlier write failed
+ * (writeError and writeErrno keep the first failure until the next open). */
 DRAVIK_API int c_bdclose(c_ROBuffDumper_t* dumper);
 /* Sets the base name (at most 200 characters). */
 DRAVIK_API int c_bdsetbf(c_ROBuffDumper_t* dumper, const char* baseName);
@@ -95,7 +97,9 @@ DRAVIK_API int c_readParamBlock(c_Digitizer_t* digitizer, double* out, int32_t i
 DRAVIK_API void c_bdfreeheader(c_RawDataHeader_t* header);
 
 /* Appends one data record {count, bytes} to the dumper's file. 0, -2 NULL
- * argument, -1 no open file, -5 short write (logged). */
+ * argument, -1 no open file, -5 short write. The first failed write is logged
+ * with the system's reason and kept in the dumper; every later call returns
+ * it without writing, so that the file ends where the recording failed. */
 DRAVIK_API int c_bdwriterecord(c_ROBuffDumper_t* dumper, const void* bytes, uint32_t count);
 /* The recording step of a read: appends the record's readout buffer to its
  * writer while dumpEnabled is set, the writer is open and the buffer holds

@@ -358,6 +358,12 @@ typedef struct c_ROBuffDumper_t {
     uint32_t headerWordCount; /* word 0 included */
     fpos_t dataStart;         /* first data record after the header */
     uint8_t opened;
+    /* The first write, flush or close of the open file that failed: its
+     * dumper status (0 none) and the system's error number. Once a write has
+     * failed nothing more is written to that file, so it ends with whole
+     * records and at most one cut one. Cleared when a file is opened. */
+    int32_t writeError;
+    int32_t writeErrno;
 } c_ROBuffDumper_t;
 
 /* The parsed header of a replayed file. The value blocks (one double per

@@ -12,6 +12,7 @@
 #include "ZarnSimEncoder.h"
 #include "ZarnSimRandom.h"
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -187,6 +188,13 @@ constexpr uint32_t kDeviceConfigKey = 0x5B90u;
 
 inline uint32_t ChannelAddress(uint32_t channel, uint32_t offset) { return 0x1000u | (channel << 8) | offset; }
 
+// The steady clock in nanoseconds: the wall-clock mode's board time follows it.
+inline uint64_t SteadyNs() {
+    return static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count());
+}
+
 // ----------------------------------------------------------------- encoders
 
 // A board takes a copy of its format's encoder when it opens.
@@ -302,14 +310,14 @@ public:
     int32_t link = -1;
 
     // Register access with the board's semantics (side effects of reads and
-    // writes). The caller holds the mutex.
+    // writes). The caller holds the mutex. (ZarnSimBoard.cpp)
     uint32_t Read(uint32_t address);
     void Write(uint32_t address, uint32_t value);
     // Without side effects.
     uint32_t Peek(uint32_t address) const;
     void Poke(uint32_t address, uint32_t value);
 
-    // Commands.
+    // Commands. (ZarnSimBoard_Commands.cpp)
     void Reset();
     void Clear();
     void Start();
@@ -319,11 +327,13 @@ public:
     void Flush();
 
     // Readout: whole board aggregates; 0 (more may follow) or ZARN_COMM_NoMoreData.
+    // (ZarnSimBoard_Readout.cpp)
     int BlockRead(void* destination, uint32_t maxWords, uint32_t* wordsRead);
     bool DataReady();
     uint32_t ReadoutBufferBytes();
 
-    // Test interface.
+    // Test interface: the event source's controls (ZarnSimEventSource.cpp) and
+    // the faults tests raise (ZarnSimBoard_Faults.cpp).
     void Seed(uint64_t seed);
     void SetRate(int channel, double rate);
     void SetClockMode(int mode);
@@ -337,24 +347,29 @@ public:
     double SamplePeriodNs() const { return period_; }
 
 private:
-    // register file
+    // register file (ZarnSimBoard.cpp)
     void LoadDefaults();
-    uint32_t Raw(uint32_t address) const;
+    // inline: the readout queues read the buffer organisation at every event
+    uint32_t Raw(uint32_t address) const {
+        auto it = regs_.find(address);
+        return it == regs_.end() ? 0u : it->second;
+    }
     void SetRaw(uint32_t address, uint32_t value) { regs_[address] = value; }
     uint32_t FieldValue(const Field& f, uint32_t channel) const;
     uint32_t StatusWord();
     uint32_t ChannelStatusWord(uint32_t channel) const;
-    void WriteBoardConfig(uint32_t address, uint32_t value);
     bool WriteCommand(uint32_t address, uint32_t value);
     bool ReadSpecial(uint32_t address, uint32_t* value);
+    // high-voltage supply (ZarnSimBoard_HighVoltage.cpp)
     bool HvRead(uint32_t address, uint32_t* value);
     bool HvWrite(uint32_t address, uint32_t value);
     bool DeviceHvRead(uint32_t address, uint32_t* value);
+    // flash memories (ZarnSimFlash.cpp)
     bool FlashRead(uint32_t address, uint32_t* value);
     bool FlashWrite(uint32_t address, uint32_t value);
     void BuildDeviceFlash();
 
-    // acquisition and event source
+    // acquisition and event source (ZarnSimEventSource.cpp)
     bool ChannelEnabled(uint32_t channel) const;
     bool ChannelRunning(uint32_t channel) const;
     double NowNs();
@@ -369,6 +384,12 @@ private:
     void MakeWaveform(uint32_t channel, PendingEvent& event);
     void WriteWaveform(const ChannelSetup& setup, const ZarnSim_Event_t& event, int16_t* out);
     const float* PulseShape(uint32_t samples, bool rise);
+    bool FastForward();
+    void OnRunChange();
+    void AdvanceTo(double ns);
+    bool ShutDown(uint32_t channel) const;
+    bool WavesOn() const;
+    // readout queues (ZarnSimBoard_Readout.cpp)
     void Commit(uint32_t channel, PendingEvent&& event);
     void CommitTrigger(PendingEvent&& event);
     Words TakeWords(size_t count);
@@ -376,17 +397,13 @@ private:
     void CloseUnit(uint32_t unit);
     void CloseAllUnits();
     void FormAggregates();
-    void ClearData();
     size_t UnitCapacity() const;
     uint32_t AggregatesPerTransfer() const;
     uint32_t EventsPerAggregate(uint32_t unit);
     uint32_t UnitOfChannel(uint32_t channel) const { return channel / perUnit_; }
     void PrepareContext();
-    bool FastForward();
-    void OnRunChange();
-    void AdvanceTo(double ns);
-    bool ShutDown(uint32_t channel) const;
-    bool WavesOn() const;
+    // commands (ZarnSimBoard_Commands.cpp)
+    void ClearData();
     // multichannel scaling of the device (ZarnSimMcs.cpp)
     bool McsOn(uint32_t channel) const;
     void McsAdvance(uint32_t channel, uint64_t tick);

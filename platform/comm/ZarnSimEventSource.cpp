@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <chrono>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -23,12 +22,6 @@ namespace {
 
 constexpr double kNever = std::numeric_limits<double>::infinity();
 constexpr uint32_t kMaxSamples = 1u << 17;
-
-uint64_t SteadyNowNs() {
-    return static_cast<uint64_t>(
-        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-            .count());
-}
 
 } // namespace
 
@@ -54,7 +47,7 @@ bool Board::WavesOn() const { return !map->waveformEnable.Present() || FieldValu
 
 double Board::NowNs() {
     if (clockMode_ == ZARN_SIM_CLOCK_WALL && running_)
-        return wallBaseNs_ + static_cast<double>(SteadyNowNs() - wallStartNs_);
+        return wallBaseNs_ + static_cast<double>(SteadyNs() - wallStartNs_);
     return boardNs_;
 }
 
@@ -75,6 +68,44 @@ void Board::AdvanceTo(double ns) {
 void Board::AdvanceClock(uint64_t nanoseconds) {
     if (clockMode_ == ZARN_SIM_CLOCK_MANUAL)
         AdvanceTo(boardNs_ + static_cast<double>(nanoseconds));
+}
+
+// What tests set and read of the event source: seed, rates, clock mode and
+// the counts of generated, piled-up and lost events.
+
+void Board::Seed(uint64_t seed) {
+    rng_.Seed(seed);
+    // redraw the pending arrivals so that the run from here depends on the seed only
+    for (uint32_t c = 0; c < channels_; ++c)
+        if (ch_[c].nextArrivalNs >= 0)
+            StartChannelSource(c, boardNs_);
+}
+
+void Board::SetRate(int channel, double rate) {
+    for (uint32_t c = 0; c < kMaxChannels; ++c) {
+        if (channel >= 0 && static_cast<uint32_t>(channel) != c)
+            continue;
+        ch_[c].rate = rate;
+        if (c < channels_ && ch_[c].nextArrivalNs >= 0)
+            StartChannelSource(c, boardNs_);
+    }
+}
+
+void Board::SetClockMode(int mode) {
+    CatchUp();
+    clockMode_ = mode;
+    wallStartNs_ = SteadyNs();
+    wallBaseNs_ = boardNs_;
+}
+
+void Board::Counts(uint32_t channel, uint64_t* generated, uint64_t* pileups, uint64_t* lost) const {
+    const ChannelState& c = ch_[channel];
+    if (generated)
+        *generated = c.generated;
+    if (pileups)
+        *pileups = c.pileups;
+    if (lost)
+        *lost = c.lost;
 }
 
 // Channels start and stop drawing pulses as the run, the enables and the

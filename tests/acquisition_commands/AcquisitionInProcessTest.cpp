@@ -270,7 +270,7 @@ TEST_F(OpenBoardTest, StoredWaveformFollowsTheEnergySkimAndNeverExceedsItsBuffer
 // A quit while acquiring (the board thread's last cycle) writes the buffered
 // list-mode events and sets the stop times, as a stop command does.
 TEST_F(OpenBoardTest, QuitWhileAcquiringFlushesListModeAndSetsStopTimes) {
-    std::string listFile = (workFolder() / "quit-list.txt").string();
+    std::string listFile = (workFolder() / "work" / "quit-list.txt").string(); // in the working folder
     locked([&] {
         SRVListSave_t& list = board_->channels[0].listSave;
         list.enabled = 1;
@@ -307,8 +307,8 @@ TEST_F(OpenBoardTest, QuitWhileAcquiringFlushesListModeAndSetsStopTimes) {
 // channel, leaves nothing acquiring unread: the board is stopped again, its
 // raw-data file closed, the board thread idle; the stop after it succeeds.
 TEST_F(OpenBoardTest, AStartThatFailsHalfWayLeavesTheBoardStopped) {
-    std::ofstream(workFolder() / "blocker").put('x'); // no folder can be made under a file
-    std::string blocked = (workFolder() / "blocker" / "list.txt").string();
+    std::ofstream(workFolder() / "work" / "blocker").put('x'); // no folder can be made under a file
+    std::string blocked = (workFolder() / "work" / "blocker" / "list.txt").string();
     struct Case {
         const char* name;
         uint32_t mask;

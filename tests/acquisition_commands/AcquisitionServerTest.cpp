@@ -255,10 +255,7 @@ TEST_F(AcquisitionServer, RunFileNamesMustStayInTheRunFolder) {
     EXPECT_EQ(status(LOAD_RUN_FILE, fixedText("..\\outside.zrn", 200)), INVALID_FILE_NAME);
     EXPECT_EQ(status(LOAD_RUN_FILE, fixedText("outside.txt", 200)), INVALID_FILE_NAME);
     EXPECT_EQ(status(LOAD_RUN_FILE, fixedText("missing.zrn", 200)), FILE_NOT_FOUND);
-    // A run file without two words is answered 0 with nothing done; one whose
-    // raw-data file is gone leaves the board as it was.
-    std::ofstream(work() / "Run" / "oneword.zrn") << "OR5780_1101\n";
-    EXPECT_EQ(status(LOAD_RUN_FILE, fixedText("oneword.zrn", 200)), SUCCESS);
+    // A run file whose raw-data file is gone leaves the board as it was.
     std::ofstream(work() / "Run" / "dangling.zrn") << "OR5780_1101 Run/none.dat\n";
     EXPECT_EQ(status(LOAD_RUN_FILE, fixedText("dangling.zrn", 200)), -7);
     EXPECT_EQ(status(START, acquisitionRequest()), SUCCESS);
@@ -272,6 +269,31 @@ TEST_F(AcquisitionServer, RunFileNamesMustStayInTheRunFolder) {
               std::string::npos);
     clearSpectrum(0);
     EXPECT_EQ(status(START, acquisitionRequest()), SUCCESS) << boardLog();
+    EXPECT_TRUE(waitForEntries(0, 10)) << boardLog();
+    EXPECT_EQ(status(STOP, acquisitionRequest()), SUCCESS);
+}
+
+// A run file that names no raw-data file (fewer than two words) is refused
+// with the file named in the log, and nothing changes: the live board stays,
+// the run file is left as it was.
+TEST_F(AcquisitionServer, RunFileThatNamesNoRecordingIsRefused) {
+    const int16_t FILE_READ = -34;
+    const std::string contents[] = {
+        "", "\n", "   \n\t\n", "OR5780_1101\n", "OR5780_1101", std::string("\x01\xff\x7f", 3)};
+    int n = 0;
+    for (const std::string& content : contents) {
+        std::string name = "norecording" + std::to_string(n++) + ".zrn";
+        SCOPED_TRACE(name);
+        std::ofstream(work() / "Run" / name, std::ios::binary) << content;
+        EXPECT_EQ(status(LOAD_RUN_FILE, fixedText(name, 200)), FILE_READ);
+        EXPECT_NE(server_->log("SRVAcquisitionControlLog.txt").find("Run file Run/" + name + " names no raw-data file"),
+                  std::string::npos);
+        EXPECT_EQ(readFile(work() / "Run" / name), content);
+    }
+    EXPECT_EQ(server_->log("SRV_CommonLog.txt").find("Adding board from file"), std::string::npos);
+    // Still the live board: it acquires.
+    clearSpectrum(0);
+    ASSERT_EQ(status(START, acquisitionRequest()), SUCCESS) << boardLog();
     EXPECT_TRUE(waitForEntries(0, 10)) << boardLog();
     EXPECT_EQ(status(STOP, acquisitionRequest()), SUCCESS);
 }

@@ -10,11 +10,15 @@
 // spectra and in the list file, and the replay must give the same spectra
 // bin for bin.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
+#include <cerrno>
+#include <regex>
 #include <set>
 
 #include "../server/ServerRequests.h"
 #include "ZarnDPPLayer.h"
+#include "ZarnROBuffDumper.h"
 #include "ZarnRecordMemory.h"
 
 using namespace srvtest;
@@ -24,6 +28,8 @@ using namespace std::chrono_literals;
 namespace {
 
 const int16_t SUCCESS = 0;
+const int16_t DUMPER_OPEN = -26;
+const int16_t DUMPER_CLOSE = -27;
 
 struct BoardCase {
     const char* name; // the profile's name in SimulatedBoards.xml
@@ -118,15 +124,59 @@ std::string caseName(const testing::TestParamInfo<BoardCase>& info) {
     return name;
 }
 
+// The simulated boards' profiles with every channel's signal rate scaled
+// (a board without a <Signal> has the default 1000 counts/s), written into
+// folder: the file for ZARN_SIMBOARD_FILE.
+fs::path profilesWithRates(const fs::path& folder, double factor) {
+    std::string profiles = readFile(fs::path(MORVANE_DEFINITIONS_DIR) / "SimulatedBoards.xml");
+    const std::regex rate("(<Signal[^>]*\\brate=\")([0-9.]+)\"");
+    std::string scaled;
+    size_t done = 0;
+    for (size_t end = profiles.find("</Board>"); end != std::string::npos; end = profiles.find("</Board>", done)) {
+        std::string board = profiles.substr(done, end - done);
+        if (board.find("<Signal") == std::string::npos)
+            board += "  <Signal rate=\"" + std::to_string(1000.0 * factor) + "\"/>\n  ";
+        std::smatch match;
+        if (std::regex_search(board, match, rate))
+            board = match.prefix().str() + match[1].str() + std::to_string(std::stod(match[2].str()) * factor) + "\"" +
+                    match.suffix().str();
+        scaled += board + "</Board>";
+        done = end + std::strlen("</Board>");
+    }
+    scaled += profiles.substr(done);
+    fs::path file = folder / "SimulatedBoards.xml";
+    std::ofstream(file) << scaled;
+    return file;
+}
+
+// Bytes of every log file of the folder.
+uintmax_t logBytes(const fs::path& folder) {
+    uintmax_t bytes = 0;
+    for (const auto& entry : fs::directory_iterator(folder))
+        if (entry.is_regular_file())
+            bytes += entry.file_size();
+    return bytes;
+}
+
+size_t occurrences(const std::string& text, const std::string& what) {
+    size_t count = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        count++;
+    return count;
+}
+
 class EveryBoard : public ::testing::TestWithParam<BoardCase> {
 protected:
+    // The environment the server starts with (none but the test's folders).
+    virtual std::map<std::string, std::string> environment() { return {}; }
+
     void SetUp() override {
         const BoardCase& board = GetParam();
         port_ = freePort();
         std::vector<std::string> options = board.options;
         options.push_back("-p");
         options.push_back(std::to_string(port_));
-        server_ = std::make_unique<ServerProcess>(options);
+        server_ = std::make_unique<ServerProcess>(options, environment());
         ASSERT_TRUE(server_->waitReady()) << server_->log() << server_->log("SRV_CommonLog.txt");
         client_ = std::make_unique<Client>(port_);
         ASSERT_TRUE(client_->connected());
@@ -285,6 +335,134 @@ TEST_P(EveryBoard, AcquiresRecordsAndReplaysExactly) {
 }
 
 INSTANTIATE_TEST_SUITE_P(SimulatedBoards, EveryBoard, ::testing::ValuesIn(kBoards), caseName);
+
+// A board with no signal: a run of it records the header alone.
+class EmptyRun : public EveryBoard {
+protected:
+    std::map<std::string, std::string> environment() override {
+        return {{"ZARN_SIMBOARD_FILE", profilesWithRates(folder_.path(), 0.0).string()}};
+    }
+    TempDir folder_;
+};
+
+// A run with no event replays like any run: its reads find the end of the
+// recording and the replay ends there, with no error and no flood of the log.
+TEST_P(EmptyRun, ReplaysAndEndsWithNoError) {
+    const BoardCase& board = GetParam();
+    ASSERT_EQ(status(SET_RUN_FILE, runFileName("empty.zrn")), SUCCESS);
+    ASSERT_EQ(status(START, acquisitionRequest(allChannels())), SUCCESS) << boardLog();
+    std::this_thread::sleep_for(300ms);
+    ASSERT_EQ(status(STOP, acquisitionRequest(allChannels())), SUCCESS) << boardLog();
+    fs::path rawData = recordedFile("empty.zrn");
+    {
+        c_ROBuffDumper_t reader{};
+        c_RawDataHeader_t header{};
+        ASSERT_EQ(c_bdopenr(&reader, &header, rawData.c_str()), 0) << rawData;
+        char byte[4];
+        c_ReadoutBuffer_t buffer = {byte, sizeof byte, 0, ROBUF_ALLOC_NONE};
+        EXPECT_EQ(c_bdreadrecord(&reader, &buffer, 0), BD_END_OF_FILE) << "the run recorded data";
+        c_bdclose(&reader);
+        c_bdfreeheader(&header);
+    }
+
+    ASSERT_EQ(status(LOAD_RUN_FILE, fixedText("empty.zrn", 200)), SUCCESS) << server_->log("SRV_CommonLog.txt");
+    for (uint32_t ch = 0; ch < board.channels && !board.waveformsOnly; ch++)
+        ASSERT_EQ(status(CLEAR_SPECTRUM, clearSpectrumRequest(ch)), SUCCESS);
+    uintmax_t before = logBytes(server_->logDir());
+    ASSERT_EQ(status(START, acquisitionRequest(allChannels())), SUCCESS) << boardLog();
+    std::this_thread::sleep_for(3000ms);
+    uintmax_t grown = logBytes(server_->logDir()) - before;
+    EXPECT_EQ(status(STOP, acquisitionRequest(allChannels())), SUCCESS) << boardLog();
+    std::cout << "[ measured ] " << board.name << ": " << grown << " bytes of log in 3 s of replay\n";
+    // What a start and a stop log, and nothing per read.
+    EXPECT_LT(grown, 16384u) << boardLog().substr(0, 4000);
+    std::string logs = boardLog();
+    EXPECT_EQ(logs.find("Readout Buffer Error"), std::string::npos) << logs.substr(0, 4000);
+    EXPECT_EQ(logs.find("Data Error"), std::string::npos) << logs.substr(0, 4000);
+    for (uint32_t ch = 0; ch < board.channels && !board.waveformsOnly; ch++)
+        EXPECT_EQ(histogrammed(ch), 0u) << "channel " << ch;
+}
+
+INSTANTIATE_TEST_SUITE_P(SimulatedBoards, EmptyRun, ::testing::ValuesIn(kBoards), caseName);
+
+// A busy board recording onto a disk that fills: the server runs with a
+// file-size limit (SIGXFSZ ignored, so that a write past it fails with
+// EFBIG as a write to a full disk fails with ENOSPC), set once it serves so
+// that only the raw-data file, which grows fastest, reaches it.
+class FullDisk : public EveryBoard {
+protected:
+    static constexpr rlim_t kFileSizeLimit = 4u << 20;
+    std::map<std::string, std::string> environment() override {
+        // Waveforms fill the file fast enough at the usual rate.
+        double factor = GetParam().waveformsOnly ? 1.0 : 20.0;
+        return {{"ZARN_SIMBOARD_FILE", profilesWithRates(folder_.path(), factor).string()}};
+    }
+    void SetUp() override {
+        signal(SIGXFSZ, SIG_IGN); // inherited by the server
+        EveryBoard::SetUp();
+    }
+    // The server's file-size limit; RLIM_INFINITY lifts it.
+    void limitFileSize(rlim_t bytes) {
+        struct rlimit limit;
+        ASSERT_EQ(prlimit(server_->pid(), RLIMIT_FSIZE, nullptr, &limit), 0);
+        limit.rlim_cur = std::min(bytes, limit.rlim_max);
+        ASSERT_EQ(prlimit(server_->pid(), RLIMIT_FSIZE, &limit, nullptr), 0) << std::strerror(errno);
+    }
+    std::string dumperLog() const { return server_->log("ZarnROBuffDumperLog.txt"); }
+    TempDir folder_;
+};
+
+// The reads go on when the raw-data file can't be written; the failure is
+// logged once, with the system's reason, and the stop that closes the
+// recording answers it.
+TEST_P(FullDisk, RecordingFailureIsLoggedOnceAndAnsweredByTheStop) {
+    const BoardCase& board = GetParam();
+    if (board.waveformsOnly)
+        ASSERT_EQ(status(SET_PARAMETER, setParameter(PARAM_WAVEFORMS, -1, 1.0)), SUCCESS);
+    // No room for the header: the start answers that the raw-data file can't
+    // be opened and starts nothing; the stop after it has nothing to report.
+    // (The logs can't be written either while this limit holds.)
+    limitFileSize(64);
+    ASSERT_EQ(status(SET_RUN_FILE, runFileName("none.zrn")), SUCCESS);
+    EXPECT_EQ(status(START, acquisitionRequest(allChannels())), DUMPER_OPEN);
+    limitFileSize(kFileSizeLimit);
+    EXPECT_EQ(status(STOP, acquisitionRequest(allChannels())), SUCCESS) << boardLog();
+
+    ASSERT_EQ(status(SET_RUN_FILE, runFileName("full.zrn")), SUCCESS);
+    ASSERT_EQ(status(START, acquisitionRequest(allChannels())), SUCCESS) << boardLog() << dumperLog();
+    ASSERT_TRUE(waitFor([&] { return dumperLog().find("Can't write buffer") != std::string::npos; }, 120000ms))
+        << "the recording never reached the limit: " << fs::file_size(recordedFile("full.zrn")) << " bytes";
+    // The acquisition goes on: two more seconds of reads that find the file
+    // full, each of which used to log the failure again.
+    uint64_t atFailure = board.waveformsOnly ? 0 : histogrammed(0);
+    std::this_thread::sleep_for(2000ms);
+    if (!board.waveformsOnly)
+        EXPECT_GT(histogrammed(0), atFailure) << "the reads stopped with the recording";
+    std::string failures = dumperLog();
+    size_t lines = occurrences(failures, "Can't write buffer");
+    std::cout << "[ measured ] " << board.name << ": " << lines << " lines of the write failure in 2 s\n";
+    EXPECT_EQ(lines, 1u) << failures.substr(0, 2000);
+    EXPECT_NE(failures.find(std::strerror(EFBIG)), std::string::npos) << failures.substr(0, 2000);
+    EXPECT_EQ(boardLog().find("Data Error"), std::string::npos);
+
+    EXPECT_EQ(status(STOP, acquisitionRequest(allChannels())), DUMPER_CLOSE) << boardLog();
+    std::string common = server_->log("SRV_CommonLog.txt");
+    fs::path rawData = recordedFile("full.zrn");
+    EXPECT_NE(common.find("Can't close buffer dumper. " + ("Run" / rawData.filename()).string() +
+                          " is incomplete: " + std::strerror(EFBIG)),
+              std::string::npos)
+        << common.substr(common.size() > 2000 ? common.size() - 2000 : 0);
+    EXPECT_LE(fs::file_size(rawData), kFileSizeLimit);
+    // The next run records again, and its stop answers 0 (the limit is
+    // lifted first: only the new file would reach it).
+    limitFileSize(RLIM_INFINITY);
+    ASSERT_EQ(status(SET_RUN_FILE, runFileName("after.zrn")), SUCCESS);
+    ASSERT_EQ(status(START, acquisitionRequest(allChannels())), SUCCESS) << boardLog();
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(status(STOP, acquisitionRequest(allChannels())), SUCCESS) << boardLog();
+}
+
+INSTANTIATE_TEST_SUITE_P(SimulatedBoards, FullDisk, ::testing::ValuesIn(kBoards), caseName);
 
 // The table holds every profile that the server can open from its command
 // line: every usb and optical-link board, and the board without connection.

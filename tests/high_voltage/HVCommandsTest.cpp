@@ -6,45 +6,21 @@
 
 namespace {
 
+using cmdtest::kChannel;
+using cmdtest::kHVChannel;
+using cmdtest::kHVRange;
 using cmdtest::Reader;
 using cmdtest::Request;
 using srvtest::Bytes;
 
 using namespace srvtest::command;
-enum : int32_t { kChannel = 2, kHVChannel = 3, kHVRange = 4 };
 
-class HVCommands : public ::testing::Test {
+class HVCommands : public cmdtest::ServerSuite {
 protected:
-    static void SetUpTestSuite() {
-        port_ = srvtest::freePort();
-        /* The board at usb link 1: the "orlu-pha-hv" profile. */
-        server_ = new srvtest::ServerProcess({"-p", std::to_string(port_), "-t", "usb", "-n", "1"});
-        ASSERT_TRUE(server_->waitReady()) << server_->log();
-        client_ = new srvtest::Client(port_);
-        ASSERT_TRUE(client_->connected());
-    }
-    static void TearDownTestSuite() {
-        delete client_;
-        client_ = nullptr;
-        delete server_;
-        server_ = nullptr;
-    }
-    void SetUp() override {
-        if (server_ == nullptr || client_ == nullptr || !client_->connected())
-            GTEST_SKIP() << "the server did not start";
-    }
+    /* The board at usb link 1: the "orlu-pha-hv" profile. */
+    static void SetUpTestSuite() { startServer({}, {"-t", "usb", "-n", "1"}); }
 
-    static Bytes request(uint16_t command, const Bytes& payload) {
-        std::optional<srvtest::Reply> reply = client_->request(command, payload);
-        if (!reply) {
-            ADD_FAILURE() << "no reply to command " << command;
-            return Bytes{0xFF, 0x7F};
-        }
-        EXPECT_EQ(command, reply->command);
-        return reply->payload;
-    }
-    static int16_t status(const Bytes& payload) { return Reader(payload).status(); }
-    static std::string hvLog() { return server_->log("SRV_HVRange.txt"); }
+    static std::string hvLog() { return log("SRV_HVRange.txt"); }
 
     static Bytes switchRequest(uint64_t in, uint64_t out, int32_t hv) {
         Request r;
@@ -67,10 +43,6 @@ protected:
         EXPECT_EQ(0, reader.status());
         return reader.u32();
     }
-
-    static inline uint16_t port_ = 0;
-    static inline srvtest::ServerProcess* server_ = nullptr;
-    static inline srvtest::Client* client_ = nullptr;
 };
 
 TEST_F(HVCommands, ChannelInfoReportsRangesAndPolarity) {

@@ -369,6 +369,40 @@ TEST_F(ListModeTest, FileThatCannotBeOpenedFailsTheStartAndNothingCrashes) {
     EXPECT_NE(readFile(logFolder() / "SRV_ListLog.txt").find("Cannot create directory path"), std::string::npos);
 }
 
+// A folder of the list file's path swapped back and forth for a link to a
+// folder outside while starts open the file: every start either writes
+// inside or is refused with -30, and the file outside keeps its bytes,
+// whenever the swap falls between where the path is judged and where the
+// file is opened.
+TEST_F(ListModeTest, AFolderSwappedForALinkWhileStartsOpenTheFileNeverLetsOneWriteOutside) {
+    const fs::path allowed = dir_.path() / "allowed";
+    const fs::path outside = dir_.path() / "outside";
+    fs::create_directories(allowed / "lists");
+    fs::create_directories(outside);
+    std::ofstream(outside / "ch0.txt") << "keep me\n";
+    setenv(SRV_DATA_FOLDERS_VARIABLE, allowed.c_str(), 1);
+    configure(0, SRV_LIST_FORMAT_TEXT, TIME_TAG, 4);
+    std::strcpy(list().fileName, (allowed / "lists" / "ch0.txt").c_str());
+
+    int written = 0, refused = 0;
+    {
+        FolderSwapper swapper(allowed / "lists", outside);
+        for (auto until = Clock::now() + std::chrono::seconds(2); Clock::now() < until;) {
+            SRVStatus_t status = SRV_HandleListSaving(board_, 1, SRV_LIST_ACTION_START);
+            written += status == SRV_SUCCESS;
+            refused += status == SRV_ERR_INVALID_FILE_NAME;
+            SRV_HandleListSaving(board_, 1, SRV_LIST_ACTION_STOP);
+            if (readFile(outside / "ch0.txt") != "keep me\n")
+                break;
+        }
+    }
+    EXPECT_EQ(readFile(outside / "ch0.txt"), "keep me\n");
+    EXPECT_EQ(std::distance(fs::directory_iterator(outside), fs::directory_iterator()), 1);
+    // Both sides of the swap were met (the rest found the folder moved away).
+    EXPECT_GT(written, 0);
+    EXPECT_GT(refused, 0);
+}
+
 TEST_F(ListModeTest, UnknownFormatIsRefusedAtTheStartInsteadOfFailingTheCycle) {
     configure(0, 7, TIME_TAG, 1);
     EXPECT_EQ(SRV_HandleListSaving(board_, 1, SRV_LIST_ACTION_START), SRV_ERR_LIST_RECORD);

@@ -247,6 +247,56 @@ TEST(ParameterBuild, MalformedDefinitionsFail) {
     }
 }
 
+/* Each attribute's rule logs its own message; the walk stops at the first
+ * attribute that fails, in document order (the definition element's first). */
+TEST(ParameterBuild, AttributeFailuresLogTheirRuleAndStopTheWalk) {
+    struct Case {
+        std::string def;
+        std::string board;
+        bool builds;
+        const char* message;
+        const char* absent; /* a later attribute's message, or nullptr */
+    };
+    const std::string range = R"( min="0" max="1" incr="0" defval="0")";
+    const std::string board = "<Parameter codename=\"X\"" + range + "/>";
+    const Case cases[] = {
+        {R"(<X type="RANGE" code="1" name="X" regaddr="0x10"/>)",
+         "<Parameter codename=\"X\" regaddrexpr=\"0x20\"" + range + "/>", false,
+         "parameter 'X' already specifies an address.", nullptr},
+        {R"(<X type="RANGE" code="1" name="X" regaddr="0x10" mask="0xF"/>)",
+         "<Parameter codename=\"X\" maskexpr=\"0xF0\"" + range + "/>", false, "parameter 'X' already specifies a mask.",
+         nullptr},
+        {R"(<X type="RANGE" code="abc" name="X" regaddr="zz"/>)", board, false,
+         "can't read integer code from node named X.", "Parse of regaddr"},
+        {R"(<X type="RANGE" code="1" name="X" regaddr="zz" mask="zz"/>)", board, false,
+         "Parse of regaddr 'zz' from parameter 'X' failed.", "Parse of mask"},
+        {R"(<X type="RANGE" code="1" name="X" regaddrexpr="idx * 4"/>)", board, false,
+         "parameter 'X' specifies an invalid regaddr 'idx * 4'.", nullptr},
+        {R"(<X type="RANGE" code="1" name="X" regaddrexpr="0x10 +"/>)", board, false,
+         "parameter 'X' specifies an invalid register address expression '0x10 +'.", nullptr},
+        {R"(<X type="RANGE" code="1" name="X" regaddr="0x10" mask="zz"/>)", board, false,
+         "Parse of mask 'zz' from parameter 'X' failed.", nullptr},
+        {R"(<X type="RANGE" code="1" name="X" regaddr="0x10" maskexpr="nope"/>)", board, false,
+         "parameter 'X' specifies an invalid register address expression 'nope'.", nullptr},
+        {R"(<X type="RANGE" code="1" name="X" regaddr="0" swcheck=""/>)", board, false,
+         "Parameter 'X' requires a missing function 'NULL' to check whether it is software-only.", nullptr},
+        {R"(<X type="RANGE" code="1" name="X" regaddr="0" swcheck="NoSuchFunction"/>)", board, false,
+         "Parameter 'X' requires a missing function 'NoSuchFunction' to check whether it is software-only.", nullptr},
+        {R"(<X type="RANGE" code="1" name="X" regaddr="0x10" mask="0"/>)", board, true,
+         "WARNING ZarnParameters:", nullptr},
+        {R"(<X type="RANGE" code="1" name="X" regaddr="0x10" mask="0"/>)", board, true,
+         "parameter 'X' specifies a mask = 0x0.", nullptr},
+    };
+    for (const Case& c : cases) {
+        paramtest::LogCapture log;
+        Built b(c.def, c.board);
+        EXPECT_EQ(b.param != nullptr, c.builds) << c.message;
+        EXPECT_TRUE(log.has(c.message)) << c.message << "\n" << log.text();
+        if (c.absent != nullptr)
+            EXPECT_FALSE(log.has(c.absent)) << log.text();
+    }
+}
+
 TEST(ParameterBuild, DefinitionFunctionErrorsFailTheParameter) {
     paramtest::plugin().rangeResult = -17;
     {

@@ -2,7 +2,10 @@
  * payloads, appending, and the numbering of successive files. */
 #include <gtest/gtest.h>
 
+#include <errno.h>
 #include <math.h>
+#include <signal.h>
+#include <sys/resource.h>
 
 #include "RawDataSupport.h"
 
@@ -245,4 +248,98 @@ TEST(DumperWrite, RecordingFollowsTheRecordsSwitchAndWriterState) {
     EXPECT_EQ(c_bddumpbuffer(record.get()), 0);
     ASSERT_EQ(c_bdclose(&record->writer), 0);
     EXPECT_EQ(std::filesystem::file_size(dir / "dump_1.dat"), header + 4 + sizeof words);
+}
+
+/* A disk that fills while recording, as a file-size limit makes it (SIGXFSZ
+ * ignored: a write past the limit fails with EFBIG, as one to a full disk
+ * fails with ENOSPC). The limited writes run in a child process; what they
+ * returned comes back in its exit code, one bit per check. */
+TEST(DumperWrite, AFullDiskFailsTheHeaderOrCutsTheRecordingOnceAndTheCloseReportsIt) {
+    ScratchDir dir;
+    FakeRecord record(2);
+    std::string base = dir / "full";
+    Writer probe;
+    ASSERT_EQ(c_bdopenw(record.get(), &probe.dumper, base.c_str(), BD_MODE_CREATE, 9), 0);
+    ASSERT_EQ(c_bdclose(&probe.dumper), 0);
+    const rlim_t header = (rlim_t)std::filesystem::file_size(base + "_9.dat");
+    std::vector<uint32_t> words(16, 0);
+    words[0] = 0xA0000010u;
+    const size_t recordBytes = 4 + words.size() * 4;
+    const rlim_t limit = header + 10 * recordBytes + 20; /* ten whole records and part of one */
+    const int kRecords = 500;                            /* far more than the stream's buffer holds */
+
+    auto limitedRun = [&] {
+        signal(SIGXFSZ, SIG_IGN);
+        struct rlimit size = {header - 1, RLIM_INFINITY};
+        setrlimit(RLIMIT_FSIZE, &size);
+        int failed = 0;
+        Writer writer;
+        /* 1: the header does not fit: the open fails, with the reason kept */
+        if (c_bdopenw(record.get(), &writer.dumper, base.c_str(), BD_MODE_CREATE, 1) != -5 ||
+            writer.dumper.writeErrno != EFBIG)
+            failed |= 1;
+        size.rlim_cur = header;
+        setrlimit(RLIMIT_FSIZE, &size);
+        /* 2: the header fits and one record waits in the stream's buffer: the
+         * close's flush fails and the close says so */
+        if (c_bdopenw(record.get(), &writer.dumper, base.c_str(), BD_MODE_CREATE, 2) != 0 ||
+            writer.dumper.writeError != 0 || c_bdwriterecord(&writer.dumper, words.data(), 64) != 0 ||
+            c_bdclose(&writer.dumper) != -5 || writer.dumper.writeErrno != EFBIG)
+            failed |= 2;
+        size.rlim_cur = limit;
+        setrlimit(RLIMIT_FSIZE, &size);
+        /* 3: records until the disk is full: the first failed write and every
+         * one after it answer -5; the close reports the cut file */
+        if (c_bdopenw(record.get(), &writer.dumper, base.c_str(), BD_MODE_CREATE, 3) != 0)
+            failed |= 4;
+        int firstFailure = -1;
+        for (int i = 0; i < kRecords; i++) {
+            int result = c_bdwriterecord(&writer.dumper, words.data(), 64);
+            if (result != 0 && firstFailure < 0)
+                firstFailure = i;
+            if ((result != 0) != (firstFailure >= 0 && i >= firstFailure) || (result != 0 && result != -5))
+                failed |= 8;
+        }
+        if (firstFailure < 0 || c_bdclose(&writer.dumper) != -5 || writer.dumper.writeErrno != EFBIG)
+            failed |= 16;
+        /* 4: the next file starts clean */
+        size.rlim_cur = RLIM_INFINITY;
+        setrlimit(RLIMIT_FSIZE, &size);
+        if (c_bdopenw(record.get(), &writer.dumper, base.c_str(), BD_MODE_CREATE, 4) != 0 ||
+            writer.dumper.writeError != 0 || c_bdwriterecord(&writer.dumper, words.data(), 64) != 0 ||
+            c_bdclose(&writer.dumper) != 0)
+            failed |= 32;
+        _exit(failed);
+    };
+    EXPECT_EXIT(limitedRun(), ::testing::ExitedWithCode(0), "");
+
+    /* One line for the failed recording, with the reason; none per write. */
+    std::string log;
+    {
+        std::ifstream in(dir / "ZarnROBuffDumperLog.txt");
+        log.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    auto count = [&](const std::string& what) {
+        size_t n = 0;
+        for (size_t at = log.find(what); at != std::string::npos; at = log.find(what, at + 1))
+            n++;
+        return n;
+    };
+    EXPECT_EQ(count("Can't write buffer"), 1u) << log;
+    EXPECT_EQ(count("Can't write the header of " + base + "_1.dat (" + strerror(EFBIG) + ")"), 1u) << log;
+    EXPECT_EQ(count("Can't write the last bytes of " + base + "_2.dat (" + strerror(EFBIG) + ")"), 1u) << log;
+    EXPECT_EQ(count(base + "_3.dat: " + strerror(EFBIG)), 1u) << log;
+
+    /* The cut file holds whole records up to the limit and one cut record at
+     * most: its replay reads every whole one. */
+    EXPECT_EQ(std::filesystem::file_size(base + "_3.dat"), limit);
+    Reader reader;
+    ASSERT_EQ(reader.Open(base + "_3.dat"), 0);
+    char bytes[64];
+    c_ReadoutBuffer_t buffer = {bytes, sizeof bytes, 0, ROBUF_ALLOC_NONE};
+    int whole = 0;
+    while (c_bdreadrecord(&reader.dumper, &buffer, 11) == 0)
+        whole++;
+    EXPECT_EQ(whole, 10);
+    EXPECT_EQ(std::filesystem::file_size(base + "_4.dat"), header + recordBytes);
 }

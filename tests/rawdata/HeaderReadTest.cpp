@@ -50,7 +50,9 @@ TEST(HeaderRead, ParsesHandBuiltHeaderAndKeepsBlocksItLacksEmpty) {
 
 /* A replay decodes one record at a time: the buffers it takes from the
  * header are bounded by the largest record the file holds whole (an event
- * takes at least 4 bytes of it, a trace sample at least 1). */
+ * takes at least 4 bytes of it, a trace sample at least 1). A file with no
+ * record keeps a readout buffer of one word and one event per channel, which
+ * its replay needs to read the end and mark it. */
 TEST(HeaderRead, ReplayBuffersAreBoundedByTheLargestRecord) {
     auto file = [] {
         return FileBuilder()
@@ -73,7 +75,7 @@ TEST(HeaderRead, ReplayBuffersAreBoundedByTheLargestRecord) {
     } cases[] = {
         {"records of 64 and 400 bytes", file().Record(small).Record(std::vector<uint32_t>(100, 0xA0000064u)).Bytes(),
          400, 100, 3, 400},
-        {"no record", file().Bytes(), 0, 0, 0, 0},
+        {"no record", file().Bytes(), 4, 1, 1, 0},
         {"a record cut by the end of the file", cut, 64, 16, 3, 64},
         {"records larger than the header asks", file().Record(small).Record(std::vector<uint32_t>(300000, 0)).Bytes(),
          1u << 20, 1000, 3, 2000},
@@ -91,7 +93,7 @@ TEST(HeaderRead, ReplayBuffersAreBoundedByTheLargestRecord) {
         /* walking the records leaves the reader at the first one */
         char bytes[64];
         c_ReadoutBuffer_t buffer = {bytes, sizeof bytes, 0, ROBUF_ALLOC_NONE};
-        EXPECT_EQ(c_bdreadrecord(&reader.dumper, &buffer, 11), c.roSize == 0 ? BD_END_OF_FILE : 0) << c.what;
+        EXPECT_EQ(c_bdreadrecord(&reader.dumper, &buffer, 11), c.samples == 0 ? BD_END_OF_FILE : 0) << c.what;
     }
 }
 

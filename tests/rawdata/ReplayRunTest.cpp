@@ -253,3 +253,55 @@ TEST(ReplayRun, ReplayDecodesWhatTheLiveRunDecodedAndEndsOnce) {
                 << name << " channel " << ch << ", again/first " << FirstDifference(againBefore[ch], replayed[ch]);
     }
 }
+
+/* A run that recorded no data record (a start and a stop with no signal)
+ * replays as any run does: its first read finds the end and marks it on
+ * every enabled channel, and the reads after it find nothing, with no error. */
+TEST(ReplayRun, ARunWithNoRecordReplaysAndEnds) {
+    ScratchDir dir;
+    const struct {
+        const char* name;
+        c_ConnParams_t params;
+    } boards[] = {{"orlu-pha", Connection(0, 0, 0)},
+                  {"vesk-psd", Connection(0, 3, 0)},
+                  {"pemb-psd-11", Connection(1, 0, 0)},
+                  {"pemb-pha-14", Connection(1, 1, 1)},
+                  {"tilk-psd", Connection(1, 2, 0)}};
+    for (const auto& [name, board] : boards) {
+        std::string path;
+        {
+            Record live;
+            ASSERT_EQ(c_newDigitizer(live.d, &board), 0) << name;
+            ZarnSim_SetClockMode(live.d->descriptor.CommHandle, ZARN_SIM_CLOCK_MANUAL); /* no event ever */
+            ASSERT_EQ(c_bdopenw(live.d, &live.d->writer, (dir / name).c_str(), BD_MODE_CREATE, 1), 0);
+            path = live.d->writer.fileName;
+            live.d->dumpEnabled = 1;
+            ASSERT_EQ(c_bstarta(live.d), 0) << name;
+            ASSERT_EQ(c_bstopa(live.d), 0) << name;
+            ASSERT_EQ(c_bdclose(&live.d->writer), 0);
+        }
+        Reader probe;
+        ASSERT_EQ(probe.Open(path), 0) << name;
+        char byte[4];
+        c_ReadoutBuffer_t none = {byte, sizeof byte, 0, ROBUF_ALLOC_NONE};
+        ASSERT_EQ(c_bdreadrecord(&probe.dumper, &none, 0), BD_END_OF_FILE) << name << ": the run recorded data";
+
+        Record replay;
+        ASSERT_EQ(c_newFileDigitizer(replay.d, path.c_str()), 0) << name;
+        c_Digitizer_t* d = replay.d;
+        ASSERT_EQ(c_bstarta(d), 0) << name;
+        for (int read = 0; read < 3; read++) {
+            int32_t bytes = -1;
+            ASSERT_EQ(c_getDPPEvents(d, &bytes), 0) << name << " read " << read;
+            EXPECT_EQ(bytes, 0) << name;
+            for (uint32_t ch = 0; ch < d->descriptor.NumChannels; ch++) {
+                const c_ChannelRecord_t& channel = d->channels[ch];
+                bool marked = read == 0 && c_isChannelEnabled(d, (int32_t)ch);
+                ASSERT_EQ(channel.nEvents, marked ? 1u : 0u) << name << " channel " << ch << " read " << read;
+                if (marked)
+                    EXPECT_EQ(channel.events[0].flags, EVTFLAG_END_OF_RUN | EVTFLAG_PSEUDO) << name << " " << ch;
+            }
+        }
+        EXPECT_EQ(c_bstopa(d), 0) << name;
+    }
+}

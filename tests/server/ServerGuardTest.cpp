@@ -4,6 +4,7 @@
 // board record that a failed replay left closed.
 #include <gtest/gtest.h>
 
+#include <sqlite3.h>
 #include <sys/stat.h>
 
 #include "ServerRequests.h"
@@ -14,7 +15,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-const int16_t SUCCESS = 0, OPEN_DIGITIZER = -7, INVALID_FILE_NAME = -30, FILE_OPEN = -36;
+const int16_t SUCCESS = 0, OPEN_DIGITIZER = -7, RUN_FILE_UNREADABLE = -17, INVALID_FILE_NAME = -30, FILE_OPEN = -36;
 const size_t PATH_FIELD = 401;
 
 // A fixed text field: the text, then NUL bytes up to its width.
@@ -210,6 +211,163 @@ TEST_F(ClientPaths, ListFilesFollowNoLinkAndEmptyOnlyRegularFiles) {
     EXPECT_EQ(statusOf(*client_, STOP, startRequest()), SUCCESS);
     EXPECT_EQ(readFile(work() / "old.txt").find("an earlier run"), std::string::npos);
 }
+
+// --------------------------------- files changed between naming and opening
+
+// How a file that a client named is turned against the server after the
+// server accepted the name: a folder of its path replaced by a link to a
+// folder outside, the name made a hard link to a file outside, or a
+// symbolic link to it.
+enum class Trap { SwappedFolder, HardLink, LastLink };
+
+// A kind of file a client names: where it lies, how it is named and opened,
+// and what the open answers after each trap.
+struct NamedFile {
+    const char* kind;
+    const char* what; // as the server's log names it
+    const char* log;
+    const char* folder; // in the working folder
+    const char* name;
+    bool database;
+    uint16_t nameCommand; // 0: the name goes with the open
+    Bytes (*nameRequest)(const std::string& path);
+    uint16_t openCommand; // QUIT: the file is written as the server ends
+    Bytes (*openRequest)(const std::string& name);
+    const char* serverContent; // a database's table, the start of a text; NULL: only read
+    int16_t swapped, hardLink, lastLink;
+    bool replacesLink; // a link in the file's place gives way to the file
+};
+
+Bytes stopRequest(const std::string&) { return startRequest(); }
+Bytes quitRequest(const std::string&) { return masks(0, 0); }
+Bytes saveRequest(const std::string&) { return masks(0, 0); }
+Bytes loadRunRequest(const std::string& name) { return textField(name, 200); }
+
+const NamedFile NAMED_FILES[] = {
+    {"ListFile", "List file", "SRV_ListLog.txt", "lists", "ch0.txt", false, SET_LIST, listFileRequest, START,
+     stopRequest, "\n", INVALID_FILE_NAME, SUCCESS, FILE_OPEN, false}, // no field selected: an empty header line
+    // Saved as the server ends, which answers the quit first.
+    {"SpectrumFile", "Spectrum file", "SRV_SpectraLog.txt", "spectra", "ch0.spe", true, SET_SPECTRUM,
+     spectrumFileRequest, QUIT, quitRequest, "EnergySpectrum", SUCCESS, SUCCESS, SUCCESS, false},
+    {"ConfigurationDatabase", "Database file", "SRV_ConfigurationManagementLog.txt", "configs", "board.info", true,
+     DATABASE_PATH, databasePathRequest, SAVE_CONFIGURATION, saveRequest, "Saves", INVALID_FILE_NAME, SUCCESS,
+     FILE_OPEN, false},
+    // Written anew at the start, an earlier file of its name deleted first.
+    {"RunFileWritten", "Run file", "SRVAcquisitionControlLog.txt", "Run", "trap.zrn", false, SET_RUN_FILE, runFileName,
+     START, stopRequest, "OR5780_1101 Run/", INVALID_FILE_NAME, SUCCESS, SUCCESS, true},
+    // Only read: through a hard link it is read as it is, and names no
+    // recording that opens.
+    {"RunFileLoaded", "Run file", "SRVAcquisitionControlLog.txt", "Run", "trap.zrn", false, 0, nullptr, LOAD_RUN_FILE,
+     loadRunRequest, nullptr, INVALID_FILE_NAME, OPEN_DIGITIZER, RUN_FILE_UNREADABLE, false},
+};
+
+// The tables of an SQLite file, by name, in order.
+std::vector<std::string> tablesOf(const fs::path& file) {
+    std::vector<std::string> tables;
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* statement = nullptr;
+        sqlite3_prepare_v2(db, "SELECT name FROM sqlite_master WHERE type='table' ORDER BY name", -1, &statement,
+                           nullptr);
+        while (statement != nullptr && sqlite3_step(statement) == SQLITE_ROW)
+            tables.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(statement, 0)));
+        sqlite3_finalize(statement);
+    }
+    sqlite3_close(db);
+    return tables;
+}
+
+// A database of someone else's, outside the server's folders.
+void makeForeignDatabase(const fs::path& file) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE Keep(x); INSERT INTO Keep VALUES ('keep me');", nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+}
+
+void PrintTo(const NamedFile& file, std::ostream* out) { *out << file.kind; }
+void PrintTo(Trap trap, std::ostream* out) { *out << static_cast<int>(trap); }
+
+class ChangedAfterNaming : public ClientPaths, public ::testing::WithParamInterface<std::tuple<NamedFile, Trap>> {};
+
+// The server checks a path where it opens the file, from its folder down,
+// following no link: whatever was changed since the name was accepted, the
+// file outside keeps every byte, and the name inside is refused or given a
+// file of its own.
+TEST_P(ChangedAfterNaming, TheFileOutsideIsLeftAsItWas) {
+    const auto& [file, trap] = GetParam();
+    int16_t expected = trap == Trap::SwappedFolder ? file.swapped
+                       : trap == Trap::HardLink    ? file.hardLink
+                                                   : file.lastLink;
+    const bool database = file.database;
+    const std::string path = std::string(file.folder) + "/" + file.name;
+    const fs::path inside = work() / file.folder;
+    const fs::path victim = outside_ / file.name;
+    if (database)
+        makeForeignDatabase(victim);
+    else
+        std::ofstream(victim) << "keep me\n";
+    const std::string before = readFile(victim);
+    fs::create_directories(inside);
+    if (trap == Trap::HardLink)
+        fs::create_hard_link(victim, inside / file.name);
+    if (trap == Trap::LastLink)
+        fs::create_symlink(victim, inside / file.name);
+
+    // Named while the path is sound: accepted.
+    const std::string named = file.nameCommand == SET_RUN_FILE ? std::string(file.name) : path;
+    if (file.nameCommand != 0)
+        ASSERT_EQ(statusOf(*client_, file.nameCommand, file.nameRequest(named)), SUCCESS);
+    if (trap == Trap::SwappedFolder) {
+        fs::rename(inside, work() / (std::string(file.folder) + ".aside"));
+        fs::create_directory_symlink(outside_, inside);
+    }
+
+    EXPECT_EQ(statusOf(*client_, file.openCommand, file.openRequest(file.name)), expected);
+    if (file.openCommand == QUIT) {
+        EXPECT_TRUE(server_->waitExit(60000ms)); // the spectra are saved as the server ends
+        client_.reset();
+    } else if (file.openCommand == START) {
+        EXPECT_EQ(statusOf(*client_, STOP, startRequest()), SUCCESS);
+    }
+
+    EXPECT_TRUE(readFile(victim) == before) << "the file outside was changed";
+    std::string log = server_->log(file.log);
+    if (trap == Trap::SwappedFolder) {
+        EXPECT_NE(log.find(std::string(file.what) + " '" + path + "' leads outside the server's folders: refused."),
+                  std::string::npos)
+            << log;
+        fs::remove(inside);
+        fs::rename(work() / (std::string(file.folder) + ".aside"), inside);
+    }
+    struct stat info;
+    if (trap == Trap::HardLink) {
+        // A file of its own (for a database a copy that the server wrote in);
+        // a file only read is left as it is.
+        ASSERT_EQ(lstat((inside / file.name).c_str(), &info), 0);
+        EXPECT_EQ(info.st_nlink, file.serverContent != nullptr ? 1u : 2u);
+        if (database) {
+            std::vector<std::string> tables = tablesOf(inside / file.name);
+            EXPECT_NE(std::find(tables.begin(), tables.end(), "Keep"), tables.end());
+            EXPECT_NE(std::find(tables.begin(), tables.end(), file.serverContent), tables.end());
+        } else if (file.serverContent != nullptr) {
+            EXPECT_EQ(readFile(inside / file.name).rfind(file.serverContent, 0), 0u) << readFile(inside / file.name);
+        }
+    }
+    if (trap == Trap::LastLink)
+        EXPECT_EQ(fs::is_symlink(inside / file.name), !file.replacesLink);
+}
+
+std::string caseName(const ::testing::TestParamInfo<std::tuple<NamedFile, Trap>>& info) {
+    const char* traps[] = {"SwappedFolder", "HardLink", "LastLink"};
+    return std::string(std::get<0>(info.param).kind) + traps[static_cast<int>(std::get<1>(info.param))];
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryFileAClientNames, ChangedAfterNaming,
+                         ::testing::Combine(::testing::ValuesIn(NAMED_FILES),
+                                            ::testing::Values(Trap::SwappedFolder, Trap::HardLink, Trap::LastLink)),
+                         caseName);
 
 // ------------------------------------------------ a board left closed
 

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -338,6 +339,34 @@ inline const fs::path& inProcessServerFolder() {
     (void)environmentSet;
     return folder.path();
 }
+
+// Swaps a folder back and forth for a symbolic link to another folder, on a
+// thread of its own, until it is destroyed (the folder is then back).
+class FolderSwapper {
+public:
+    FolderSwapper(const fs::path& folder, const fs::path& target)
+        : thread_([this, folder, target] {
+              const fs::path aside = folder.string() + ".real";
+              while (!stop_) {
+                  rename(folder.c_str(), aside.c_str());
+                  symlink(target.c_str(), folder.c_str());
+                  std::this_thread::yield();
+                  unlink(folder.c_str());
+                  rename(aside.c_str(), folder.c_str());
+                  std::this_thread::yield();
+              }
+          }) {}
+    FolderSwapper(const FolderSwapper&) = delete;
+    FolderSwapper& operator=(const FolderSwapper&) = delete;
+    ~FolderSwapper() {
+        stop_ = true;
+        thread_.join();
+    }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
 
 inline std::string readFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);

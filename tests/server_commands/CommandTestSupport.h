@@ -153,12 +153,15 @@ inline Bytes requestOver(srvtest::Client& client, uint16_t command, const Bytes&
 }
 
 // One server process for a whole suite, on the simulated board, with one
-// client connection; `environment` may point it at other definitions.
+// client connection; `environment` may point it at other definitions, and
+// `arguments` (after the port) at another board.
 class ServerSuite : public ::testing::Test {
 protected:
-    static void startServer(std::map<std::string, std::string> environment = {}) {
+    static void startServer(std::map<std::string, std::string> environment = {},
+                            std::vector<std::string> arguments = {}) {
         port_ = srvtest::freePort();
-        server_ = new srvtest::ServerProcess({"-p", std::to_string(port_)}, environment);
+        arguments.insert(arguments.begin(), {"-p", std::to_string(port_)});
+        server_ = new srvtest::ServerProcess(arguments, environment);
         ASSERT_TRUE(server_->waitReady()) << server_->log();
         client_ = new srvtest::Client(port_);
         ASSERT_TRUE(client_->connected());

@@ -5,6 +5,7 @@
 
 #include <memory>
 
+#include "SRV_ClientPaths.h"
 #include "SpectraTestSupport.h"
 
 using namespace spectest;
@@ -13,6 +14,11 @@ namespace {
 
 class SpectrumFile : public BoardTest {
 protected:
+    // Spectrum files are opened only inside the server's folders.
+    void SetUp() override {
+        setenv(SRV_DATA_FOLDERS_VARIABLE, folder_.path().c_str(), 1);
+        BoardTest::SetUp();
+    }
     std::string path(const char* name) const { return (folder_.path() / name).string(); }
 
     // Fills channel 0's spectrum with recognisable values.
@@ -232,6 +238,38 @@ TEST_F(SpectrumFile, FilesThatCantBeReadLeaveTheRecordAsItWas) {
     std::string unreachable = path("none/spectrum.spe");
     EXPECT_EQ(SRV_WriteEnergySpectrumFile(spectrum(0), 0, unreachable.c_str()), SRV_ERR_FILE_OPEN);
     EXPECT_EQ(SRV_WriteEnergySpectrumFile(spectrum(0), 0, garbage.c_str()), SRV_ERR_DATABASE);
+}
+
+// A folder of the file's path swapped back and forth for a link to a folder
+// outside while spectra are written: SQLite's opens (the file, and its
+// journal at every write) go through the folder that was opened, so each
+// write lands inside or is refused with -30, and the folder outside keeps
+// its one database as it was.
+TEST_F(SpectrumFile, AFolderSwappedForALinkWhileSpectraAreWrittenNeverLetsOneWriteOutside) {
+    const fs::path allowed = folder_.path() / "allowed", outside = folder_.path() / "outside";
+    fs::create_directories(allowed / "spectra");
+    fs::create_directories(outside);
+    const std::string victim = (outside / "ch0.spe").string();
+    exec(victim, "CREATE TABLE Keep(x)");
+    const std::string before = readFile(victim);
+    setenv(SRV_DATA_FOLDERS_VARIABLE, allowed.c_str(), 1);
+    fill();
+    const std::string file = (allowed / "spectra" / "ch0.spe").string();
+
+    int written = 0, refused = 0;
+    {
+        FolderSwapper swapper(allowed / "spectra", outside);
+        for (auto until = Clock::now() + std::chrono::seconds(2); Clock::now() < until;) {
+            SRVStatus_t status = SRV_WriteEnergySpectrumFile(spectrum(0), 0, file.c_str());
+            written += status == SRV_SUCCESS;
+            refused += status == SRV_ERR_INVALID_FILE_NAME;
+        }
+    }
+    EXPECT_TRUE(readFile(victim) == before) << "the database outside was changed";
+    EXPECT_EQ(std::distance(fs::directory_iterator(outside), fs::directory_iterator()), 1);
+    // Both sides of the swap were met (the rest found the folder moved away).
+    EXPECT_GT(written, 0);
+    EXPECT_GT(refused, 0);
 }
 
 TEST_F(SpectrumFile, StartUpLoadsEveryChannelAndCreatesTheFilesThatAreMissing) {
