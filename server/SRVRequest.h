@@ -1,8 +1,3 @@
-
-#include "SRV_BoardRecord.h"
-#include "SRV_CommandCodes.h"
-#include "SRV_IndexPath.h"
-#include "SRV_Status.h"
 /*
  * Reading a command's request and building its reply: the one way the
  * command handlers take their fields off the payload and put them into the
@@ -11,6 +6,11 @@
  */
 #ifndef SRV_REQUEST_H
 #define SRV_REQUEST_H
+
+#include "SRV_BoardRecord.h"
+#include "SRV_CommandCodes.h"
+#include "SRV_IndexPath.h"
+#include "SRV_Status.h"
 
 /* Reads the fields of a request in order, each bounded by the payload's
  * end. Any field that is not there makes every later read fail too; status()

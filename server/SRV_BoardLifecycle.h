@@ -1,6 +1,3 @@
-
-#include "SRV_BoardRecord.h"
-#include "SRV_Status.h"
 /*
  * SRV_BoardLifecycle: the open and close of the global record's board.
  *
@@ -10,6 +7,9 @@
  */
 #ifndef SRV_BOARD_LIFECYCLE_H
 #define SRV_BOARD_LIFECYCLE_H
+
+#include "SRV_BoardRecord.h"
+#include "SRV_Status.h"
 
 #ifdef __cplusplus
 extern "C" {
