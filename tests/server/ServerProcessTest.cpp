@@ -202,21 +202,6 @@ void quitAndExpectCleanExit(ServerProcess& server, uint16_t port) {
     EXPECT_EQ(server.waitExit(EXIT_WAIT), 0);
 }
 
-// Whether a listening socket could take the port on every interface now (as
-// the server binds it).
-bool portFree(uint16_t port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    int on = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    address.sin_port = htons(port);
-    bool free = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    close(fd);
-    return free;
-}
-
 // The default port is one for the whole machine: a server of a test run
 // beside this one, or any other program, may hold it. The test waits a while
 // for it and, if it stays taken, is skipped with the reason.
