@@ -303,7 +303,7 @@ int c_bcalib(c_Digitizer_t* d) {
 
 /* Acquisition reset (c_bfreset): a running board is stopped with its drain,
  * then the record's acquisition state starts afresh, everything STOPPED. */
-DRAVIK_API int _resetAcquisition(c_Digitizer_t* d) {
+int _resetAcquisition(c_Digitizer_t* d) {
     if (d == NULL)
         return DPPL_ERR_NULL_ARGUMENT;
     int result = d->acqStatus == ACQSTATUS_RUNNING ? c_bstopa(d) : 0;

@@ -45,7 +45,7 @@ const ZarnFirmware_t* ZarnFirmware_Find(int32_t dppCode);
  * the families that run it only). */
 uint32_t ZarnFirmware_TraceSlots(const c_Digitizer_t* digitizer);
 /* Whether the firmware of the record fills trace slot 0..8. */
-DRAVIK_API bool GENERIC_IsTraceSupported(const c_Digitizer_t* digitizer, int32_t slot);
+bool GENERIC_IsTraceSupported(const c_Digitizer_t* digitizer, int32_t slot);
 
 #ifdef __cplusplus
 }
