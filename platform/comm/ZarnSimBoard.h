@@ -128,6 +128,8 @@ struct FamilyMap {
 };
 
 const FamilyMap& FamilyMapFor(uint32_t familyCode, uint32_t dppCode);
+// Whether boards of the family and firmware have channel groups (at most 8).
+bool HasChannelGroups(uint32_t familyCode, uint32_t dppCode);
 
 // Fixed addresses shared by every family.
 enum : uint32_t {
