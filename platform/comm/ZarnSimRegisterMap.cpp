@@ -3,7 +3,16 @@
 // waveform recording, polarity and offset) and the power-on defaults of the
 // registers. definitions/RegisterMap.md describes the same map for readers of
 // board definition files; keep the two in step.
+//
+// Below the maps, the simulator's firmware rows: one per DPP code, with its
+// register map and the encoder of its data format.
 #include "ZarnSimBoard.h"
+
+extern "C" const ZarnSim_Encoder_t ZarnSim_OrluPHAEncoder, ZarnSim_PembPSDEncoder, ZarnSim_PembPHAEncoder;
+extern "C" const ZarnSim_Encoder_t ZarnSim_ScopeEncoder;
+extern "C" const ZarnSim_Encoder_t ZarnSim_MorvanePHAEncoder;
+extern "C" const ZarnSim_Encoder_t ZarnSim_TilkPSDEncoder, ZarnSim_DraqQDCEncoder, ZarnSim_VeskCIEncoder,
+    ZarnSim_VeskPSDEncoder;
 
 namespace zsim {
 namespace {
@@ -161,7 +170,8 @@ constexpr uint32_t kNoVariant = 0xFFFFFFFFu;
 // One row per DPP code: the register map of its boards (boards of the variant
 // family take the variant map), whether its boards have channel groups (at
 // most 8 groups of 8 channels), or that both go by the board's family
-// (standard waveform firmware, below).
+// (standard waveform firmware, below); the encoder of its data format (a
+// format without one yields no data; ZarnSim_RegisterEncoder can change it).
 struct FirmwareRow {
     uint32_t dppCode;
     FamilyMap Maps::*map;
@@ -169,20 +179,22 @@ struct FirmwareRow {
     FamilyMap Maps::*variantMap;
     bool groups;
     bool byFamily;
+    const ZarnSim_Encoder_t* encoder;
 };
 
 // clang-format off
 constexpr FirmwareRow kFirmwares[] = {
-    {0, nullptr, kNoVariant, nullptr, false, true},
-    {1, nullptr, kNoVariant, nullptr, false, true},
-    {128, &Maps::orluPha, 7, &Maps::orluPhaHv, false, false},
-    {130, &Maps::vesk, 12, &Maps::veskHv, false, false},
-    {131, &Maps::vesk, 12, &Maps::veskHv, false, false},
-    {132, &Maps::tilk, kNoVariant, nullptr, false, false},
-    {135, &Maps::draq, kNoVariant, nullptr, true, false},
-    {136, &Maps::pemb14, 11, &Maps::pemb11, false, false},
-    {139, &Maps::pemb14, 11, &Maps::pemb11, false, false},
-    {142, &Maps::device, kNoVariant, nullptr, false, false},
+    /* code, map, variant family and map, groups, by family, encoder (file) */
+    {0, nullptr, kNoVariant, nullptr, false, true, &ZarnSim_ScopeEncoder}, // ZarnSimEncoder_Scope.cpp
+    {1, nullptr, kNoVariant, nullptr, false, true, &ZarnSim_ScopeEncoder},
+    {128, &Maps::orluPha, 7, &Maps::orluPhaHv, false, false, &ZarnSim_OrluPHAEncoder}, // ZarnSimEncoder_Orlu.cpp
+    {130, &Maps::vesk, 12, &Maps::veskHv, false, false, &ZarnSim_VeskCIEncoder},       // ZarnSimEncoder_Vesk.cpp
+    {131, &Maps::vesk, 12, &Maps::veskHv, false, false, &ZarnSim_VeskPSDEncoder},
+    {132, &Maps::tilk, kNoVariant, nullptr, false, false, &ZarnSim_TilkPSDEncoder},    // ZarnSimEncoder_Tilk.cpp
+    {135, &Maps::draq, kNoVariant, nullptr, true, false, &ZarnSim_DraqQDCEncoder},     // ZarnSimEncoder_Draq.cpp
+    {136, &Maps::pemb14, 11, &Maps::pemb11, false, false, &ZarnSim_PembPSDEncoder},    // ZarnSimEncoder_Pemb.cpp
+    {139, &Maps::pemb14, 11, &Maps::pemb11, false, false, &ZarnSim_PembPHAEncoder},
+    {142, &Maps::device, kNoVariant, nullptr, false, false, &ZarnSim_MorvanePHAEncoder}, // ZarnSimEncoder_Morvane.cpp
 };
 // clang-format on
 
@@ -227,6 +239,12 @@ const FamilyMap& FamilyMapFor(uint32_t familyCode, uint32_t dppCode) {
         return family != nullptr ? m.*(family->map) : m.scopeGeneric;
     }
     return familyCode == row->variantFamily ? m.*(row->variantMap) : m.*(row->map);
+}
+
+void ForEachBuiltInEncoder(const std::function<void(uint32_t, const ZarnSim_Encoder_t&)>& add) {
+    for (const FirmwareRow& row : kFirmwares)
+        if (row.encoder != nullptr)
+            add(row.dppCode, *row.encoder);
 }
 
 bool HasChannelGroups(uint32_t familyCode, uint32_t dppCode) {
