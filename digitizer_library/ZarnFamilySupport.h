@@ -192,8 +192,7 @@ typedef struct GENERIC_FlagBit_t {
 static inline uint32_t GENERIC_MapFlagBits(uint32_t word, const GENERIC_FlagBit_t* map, size_t bits) {
     uint32_t flags = 0;
     for (size_t k = 0; k < bits; ++k)
-        if (word & (1u << map[k].bit))
-            flags |= map[k].flag;
+        flags |= ((word >> map[k].bit) & 1u) * map[k].flag;
     return flags;
 }
 
