@@ -379,9 +379,6 @@ int beginCouple(c_Digitizer_t* d, const uint32_t* aggregate, bool psd, uint32_t 
     return code;
 }
 
-/* Bits 12-15 of the pulse-shape extras word (formats 1 and 2). */
-const GENERIC_FlagBit_t kExtrasFlags[] = {{15, 0x20}, {14, 0x400}, {13, 0x100}, {12, 0x40}};
-
 /* The events of one couple aggregate of pulse-shape firmware, counted in the channels. */
 int decodePSDCoupleEvents(c_Digitizer_t* d, const uint32_t* aggregate, const CoupleFormat& f, CoupleChannel* channels) {
     int code = 0;
@@ -421,8 +418,16 @@ int decodePSDCoupleEvents(c_Digitizer_t* d, const uint32_t* aggregate, const Cou
             fine = ps > 0.0 && ps < 1.8e19 ? (uint64_t)ps : 0;
             flags |= EVTFLAG_FINE_TIME;
         }
-        if (flagsInExtras)
-            flags |= GENERIC_MapFlagBits(extras, kExtrasFlags, GENERIC_FLAG_BITS(kExtrasFlags));
+        if (flagsInExtras) {
+            if (extras & (1u << 15))
+                flags |= 0x20;
+            if (extras & (1u << 14))
+                flags |= 0x400;
+            if (extras & (1u << 13))
+                flags |= 0x100;
+            if (extras & (1u << 12))
+                flags |= 0x40;
+        }
         uint64_t ticks = GENERIC_ExtendTimeTag(&d->channels[c->number], &base, tag & 0x7FFFFFFFu, upperInExtras,
                                                extras >> 16, &flags);
         uint64_t stamp = ticks * base.psPerTick + fine + c->offset;
