@@ -341,8 +341,7 @@ int ORLU_DecodePHAChannelAggregate(c_Digitizer_t* d, uint32_t ch, uint32_t* aggr
             if (ew & (1u << 19))
                 flags |= EVTFLAG_PSEUDO;
             if (gainRegister)
-                flags |=
-                    GENERIC_MapFlagBits(ew, GENERIC_PHAEnergyWordFlags, GENERIC_FLAG_BITS(GENERIC_PHAEnergyWordFlags));
+                flags |= GENERIC_PHAEnergyWordFlags(ew);
         }
         const bool isPseudo = (flags & EVTFLAG_PSEUDO) != 0;
         uint64_t t = raw + (rollOver << base.tagBits);

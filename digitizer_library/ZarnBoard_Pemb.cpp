@@ -491,7 +491,7 @@ int decodePHACoupleEvents(c_Digitizer_t* d, const uint32_t* aggregate, const Cou
                 flags |= 0x200;
             if (ew & (1u << 19))
                 flags |= EVTFLAG_PSEUDO;
-            flags |= GENERIC_MapFlagBits(ew, GENERIC_PHAEnergyWordFlags, GENERIC_FLAG_BITS(GENERIC_PHAEnergyWordFlags));
+            flags |= GENERIC_PHAEnergyWordFlags(ew);
         }
         const bool pseudo = (flags & EVTFLAG_PSEUDO) != 0;
         c_ChannelRecord_t* rec = &d->channels[c->number];

@@ -180,25 +180,18 @@ static inline int GENERIC_CheckTraceRoom(const c_LogModule_t* log, c_Digitizer_t
     return 0;
 }
 
-/* One bit of a data word that raises an event flag. */
-typedef struct GENERIC_FlagBit_t {
-    uint32_t bit;
-    uint32_t flag;
-} GENERIC_FlagBit_t;
-
-#define GENERIC_FLAG_BITS(map) (sizeof(map) / sizeof((map)[0]))
-
-/* The flags that the set bits of a word raise through a map of its bits. */
-static inline uint32_t GENERIC_MapFlagBits(uint32_t word, const GENERIC_FlagBit_t* map, size_t bits) {
+/* The flags of bits 20-22 of the pulse-height energy word, alike in the Orlu
+ * (with a gain register) and Pemb formats. */
+static inline uint32_t GENERIC_PHAEnergyWordFlags(uint32_t word) {
     uint32_t flags = 0;
-    for (size_t k = 0; k < bits; ++k)
-        flags |= ((word >> map[k].bit) & 1u) * map[k].flag;
+    if (word & (1u << 20))
+        flags |= 0x400;
+    if (word & (1u << 21))
+        flags |= 0x40;
+    if (word & (1u << 22))
+        flags |= 0x800;
     return flags;
 }
-
-/* Bits 20-22 of the pulse-height energy word of the Orlu (with a gain
- * register) and Pemb formats. */
-static const GENERIC_FlagBit_t GENERIC_PHAEnergyWordFlags[] = {{20, 0x400}, {21, 0x40}, {22, 0x800}};
 
 /* The decoded fields of one event; the special fields cleared. */
 static inline void GENERIC_FillEvent(c_DPPEvent_t* event, uint16_t energy, int16_t shortCharge, uint64_t timeStamp,
