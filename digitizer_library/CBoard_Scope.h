@@ -23,6 +23,23 @@ extern "C" {
 struct c_ReadoutBuffer_t;
 struct c_ScopeEvent_t;
 
+/* The firmware on one family: what the firmware table, the setup and the
+ * walker pick by family. A family without a row has no such firmware. */
+typedef struct SCOPE_Family_t {
+    uint32_t familyCode;
+    /* the family init; NULL: the family knows the firmware, but the library
+     * does not support it there (every other field is then unused) */
+    int (*init)(c_Digitizer_t* digitizer);
+    int (*checkPLL)(c_Digitizer_t* digitizer);
+    int (*checkShutdown)(c_Digitizer_t* digitizer);   /* NULL: nothing to check */
+    int (*restoreShutdown)(c_Digitizer_t* digitizer); /* NULL: nothing to restore */
+    /* the payload decoder of one event */
+    int (*decodeEvent)(c_Digitizer_t* digitizer, uint32_t* payload, struct c_ScopeEvent_t* event);
+} SCOPE_Family_t;
+
+/* The row of a family, or NULL. */
+const SCOPE_Family_t* SCOPE_FindFamily(uint32_t familyCode);
+
 /* The scope buffer of a record opened from a raw-data file of this firmware
  * (DPP code 0 or 1), its event headers sized from the recorded
  * DPPL_PARAM_NABLT, so that the recorded buffers walk as the live ones did.

@@ -179,6 +179,19 @@ static inline int GENERIC_CheckTraceRoom(const c_LogModule_t* log, c_Digitizer_t
     return 0;
 }
 
+/* The flags of bits 20-22 of the pulse-height energy word, alike in the Orlu
+ * (with a gain register) and Pemb formats. */
+static inline uint32_t GENERIC_PHAEnergyWordFlags(uint32_t word) {
+    uint32_t flags = 0;
+    if (word & (1u << 20))
+        flags |= 0x400;
+    if (word & (1u << 21))
+        flags |= 0x40;
+    if (word & (1u << 22))
+        flags |= 0x800;
+    return flags;
+}
+
 /* The decoded fields of one event; the special fields cleared. */
 static inline void GENERIC_FillEvent(c_DPPEvent_t* event, uint16_t energy, int16_t shortCharge, uint64_t timeStamp,
                                      uint32_t flags, uint32_t sizeWords) {
