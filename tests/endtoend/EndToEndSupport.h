@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
+#include <sstream>
 #include <vector>
 
 #include "../server/ServerRequests.h"
@@ -124,5 +126,52 @@ inline Spectrum fetchSpectrum(Client& client, uint32_t channel) {
     s.entries = getU64(p, at + 8);
     return s;
 }
+
+// A server on the board of the case, started with its command line (and the
+// environment given), a client connected to it, and what the suites ask of
+// them. The server is told to quit when the test ends.
+class ServerOnBoard : public ::testing::TestWithParam<BoardCase> {
+protected:
+    void startServer(const std::map<std::string, std::string>& environment = {}) {
+        port_ = freePort();
+        std::vector<std::string> options = GetParam().options;
+        options.push_back("-p");
+        options.push_back(std::to_string(port_));
+        server_ = std::make_unique<ServerProcess>(options, environment);
+        ASSERT_TRUE(server_->waitReady()) << server_->log() << server_->log("SRV_CommonLog.txt");
+        client_ = std::make_unique<Client>(port_);
+        ASSERT_TRUE(client_->connected());
+    }
+    void TearDown() override {
+        if (client_ && client_->connected()) {
+            EXPECT_EQ(status(command::QUIT, masks(0, 0)), SUCCESS);
+            EXPECT_EQ(server_->waitExit(std::chrono::milliseconds(60000)), 0) << boardLog();
+        }
+    }
+
+    int16_t status(uint16_t command, const Bytes& payload = {}) {
+        auto reply = client_->request(command, payload);
+        EXPECT_TRUE(reply) << "command " << command;
+        return reply ? reply->status() : INT16_MIN;
+    }
+    std::string boardLog() const {
+        return server_->log("SRVBoardThreadLog.txt") + server_->log("ZarnDPPLayerLog.txt") +
+               server_->log("ZarnBoard_GENERICLog.txt") + server_->log("SRV_ListLog.txt");
+    }
+    uint32_t allChannels() const { return (1u << GetParam().channels) - 1u; }
+    Spectrum spectrum(uint32_t channel) { return fetchSpectrum(*client_, channel); }
+    // The raw-data file that the run file names, in the server's folder.
+    fs::path recordedFile(const std::string& runFile) {
+        std::istringstream words(readFile(server_->workDir() / "Run" / runFile));
+        std::string boardName, rawFile;
+        words >> boardName >> rawFile;
+        EXPECT_EQ(boardName, std::string(GetParam().model) + "_" + std::to_string(GetParam().serial));
+        return server_->workDir() / rawFile;
+    }
+
+    uint16_t port_ = 0;
+    std::unique_ptr<ServerProcess> server_;
+    std::unique_ptr<Client> client_;
+};
 
 } // namespace srvtest

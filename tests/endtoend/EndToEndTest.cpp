@@ -24,38 +24,10 @@ namespace {
 // Entries that every channel gathers before the live run is stopped.
 const uint64_t kLiveEntries = 200;
 
-class EveryBoard : public ::testing::TestWithParam<BoardCase> {
+class EveryBoard : public ServerOnBoard {
 protected:
-    void SetUp() override {
-        const BoardCase& board = GetParam();
-        port_ = freePort();
-        std::vector<std::string> options = board.options;
-        options.push_back("-p");
-        options.push_back(std::to_string(port_));
-        server_ = std::make_unique<ServerProcess>(options);
-        ASSERT_TRUE(server_->waitReady()) << server_->log() << server_->log("SRV_CommonLog.txt");
-        client_ = std::make_unique<Client>(port_);
-        ASSERT_TRUE(client_->connected());
-    }
-    void TearDown() override {
-        if (client_ && client_->connected()) {
-            EXPECT_EQ(status(QUIT, masks(0, 0)), SUCCESS);
-            EXPECT_EQ(server_->waitExit(60000ms), 0) << boardLog();
-        }
-    }
+    void SetUp() override { startServer(); }
 
-    int16_t status(uint16_t command, const Bytes& payload = {}) {
-        auto reply = client_->request(command, payload);
-        EXPECT_TRUE(reply) << "command " << command;
-        return reply ? reply->status() : INT16_MIN;
-    }
-    std::string boardLog() const {
-        return server_->log("SRVBoardThreadLog.txt") + server_->log("ZarnDPPLayerLog.txt") +
-               server_->log("ZarnBoard_GENERICLog.txt") + server_->log("SRV_ListLog.txt");
-    }
-    uint32_t allChannels() const { return (1u << GetParam().channels) - 1u; }
-
-    Spectrum spectrum(uint32_t channel) { return fetchSpectrum(*client_, channel); }
     uint64_t histogrammed(uint32_t channel) { return spectrum(channel).histogrammed(); }
 
     // Every channel has reached its count (a live run or its replay).
@@ -81,18 +53,6 @@ protected:
             },
             60000ms);
     }
-    // The raw-data file that the run file names, in the server's folder.
-    fs::path recordedFile(const std::string& runFile) {
-        std::istringstream words(readFile(server_->workDir() / "Run" / runFile));
-        std::string boardName, rawFile;
-        words >> boardName >> rawFile;
-        EXPECT_EQ(boardName, std::string(GetParam().model) + "_" + std::to_string(GetParam().serial));
-        return server_->workDir() / rawFile;
-    }
-
-    uint16_t port_ = 0;
-    std::unique_ptr<ServerProcess> server_;
-    std::unique_ptr<Client> client_;
 };
 
 TEST_P(EveryBoard, AcquiresRecordsAndReplaysExactly) {
