@@ -24,7 +24,7 @@ namespace {
 
 // The pulse-processing boards' rate (counts/s per channel), and that of the
 // standard-waveform boards, whose every event carries a waveform.
-const double kRate = 1e6;
+const double kRate = 2e5;
 const double kWaveformRate = 1e3;
 // Board status register and its data-ready bit.
 const uint32_t kAcqStatus = 0x8104;
