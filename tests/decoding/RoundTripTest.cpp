@@ -48,6 +48,40 @@ void decodeInTwoReads(Record& r, Encoder& enc, const std::vector<Pulse>& pulses,
     }
 }
 
+/* The traces of one decoded event against its pulse: nSamples samples, the
+ * probes of slots 0, 1, 3 and 4, the input on slot 0 (a dual trace carries
+ * every other sample twice and repeats them on slot 1, else slot 1 is 0
+ * where it is checked), the trigger window on slot 3 and the second half on
+ * slot 4. */
+struct Traces {
+    uint32_t nSamples;
+    int probes[4];
+    bool dual;
+    bool slot1Samples;
+};
+
+void expectTraces(const c_DPPEvent_t& e, const Pulse& p, const Traces& t) {
+    const c_Waveform_t* w = e.waveform;
+    ASSERT_NE(w, nullptr);
+    ASSERT_EQ(w->nSamples, t.nSamples);
+    EXPECT_EQ(w->traces[0].probe, t.probes[0]);
+    EXPECT_EQ(w->traces[1].probe, t.probes[1]);
+    EXPECT_EQ(w->traces[3].probe, t.probes[2]);
+    EXPECT_EQ(w->traces[4].probe, t.probes[3]);
+    const int16_t* s0 = (const int16_t*)w->traces[0].samples;
+    const int16_t* s1 = (const int16_t*)w->traces[1].samples;
+    const uint8_t* d3 = (const uint8_t*)w->traces[3].samples;
+    const uint8_t* d4 = (const uint8_t*)w->traces[4].samples;
+    for (uint32_t i = 0; i < w->nSamples; ++i) {
+        uint32_t at = t.dual ? i & ~1u : i;
+        ASSERT_EQ(s0[i], inputSample(p, at)) << "sample " << i;
+        if (t.slot1Samples)
+            ASSERT_EQ(s1[i], t.dual ? inputSample(p, at) : 0) << "sample " << i;
+        ASSERT_EQ(d3[i], window(p, i)) << "sample " << i;
+        ASSERT_EQ(d4[i], secondHalf(p, i)) << "sample " << i;
+    }
+}
+
 /* ---------------------------------------------------------- pulse height */
 
 struct OrluCase {
@@ -104,24 +138,7 @@ TEST_P(OrluRoundTrip, EveryFieldComesBack) {
             EXPECT_EQ(e.waveform, nullptr);
             return;
         }
-        const c_Waveform_t* w = e.waveform;
-        ASSERT_NE(w, nullptr);
-        ASSERT_EQ(w->nSamples, 2 * waveWords);
-        EXPECT_EQ(w->traces[0].probe, 1);
-        EXPECT_EQ(w->traces[1].probe, dual ? 1 : 0);
-        EXPECT_EQ(w->traces[3].probe, 26);
-        EXPECT_EQ(w->traces[4].probe, (c.config >> 20 & 0xF) == 5 ? 13 : 9);
-        const int16_t* s0 = (const int16_t*)w->traces[0].samples;
-        const int16_t* s1 = (const int16_t*)w->traces[1].samples;
-        const uint8_t* d3 = (const uint8_t*)w->traces[3].samples;
-        const uint8_t* d4 = (const uint8_t*)w->traces[4].samples;
-        for (uint32_t i = 0; i < w->nSamples; ++i) {
-            uint32_t at = dual ? i & ~1u : i; /* a dual trace carries every other sample, twice */
-            ASSERT_EQ(s0[i], inputSample(p, at)) << "sample " << i;
-            ASSERT_EQ(s1[i], dual ? inputSample(p, at) : 0) << "sample " << i;
-            ASSERT_EQ(d3[i], window(p, i)) << "sample " << i;
-            ASSERT_EQ(d4[i], secondHalf(p, i)) << "sample " << i;
-        }
+        expectTraces(e, p, {2 * waveWords, {1, dual ? 1 : 0, 26, (c.config >> 20 & 0xF) == 5 ? 13 : 9}, dual, true});
     });
     /* Bookkeeping: counts, last time stamps, the largest time stamp. */
     for (uint32_t ch : channels) {
@@ -194,23 +211,8 @@ TEST_P(PembPsdRoundTrip, EveryFieldComesBack) {
         }
         if (c.samples == 0)
             return;
-        const c_Waveform_t* w = e.waveform;
-        ASSERT_NE(w, nullptr);
-        ASSERT_EQ(w->nSamples, 8 * ((c.samples + 7) / 8));
-        EXPECT_EQ(w->traces[0].probe, 1);
-        EXPECT_EQ(w->traces[1].probe, 0); /* single trace without the software CFD */
-        EXPECT_EQ(w->traces[3].probe, 24);
-        EXPECT_EQ(w->traces[4].probe, 25);
-        const int16_t* s0 = (const int16_t*)w->traces[0].samples;
-        const int16_t* s1 = (const int16_t*)w->traces[1].samples;
-        const uint8_t* d3 = (const uint8_t*)w->traces[3].samples;
-        const uint8_t* d4 = (const uint8_t*)w->traces[4].samples;
-        for (uint32_t i = 0; i < w->nSamples; ++i) {
-            ASSERT_EQ(s0[i], inputSample(p, i)) << "sample " << i;
-            ASSERT_EQ(s1[i], 0) << "sample " << i;
-            ASSERT_EQ(d3[i], window(p, i)) << "sample " << i;
-            ASSERT_EQ(d4[i], secondHalf(p, i)) << "sample " << i;
-        }
+        /* Slot 1: a single trace without the software CFD. */
+        expectTraces(e, p, {8 * ((c.samples + 7) / 8), {1, 0, 24, 25}, false, true});
     });
     for (uint32_t ch : channels)
         EXPECT_EQ(r->evtCount[ch], OfChannel(pulses, ch).size());
@@ -261,21 +263,7 @@ TEST_P(PembPhaRoundTrip, EveryFieldComesBack) {
         EXPECT_EQ(e.timeStamp, p.tag * 4000 + kOffsetPs);
         if (c.samples == 0)
             return;
-        const c_Waveform_t* w = e.waveform;
-        ASSERT_NE(w, nullptr);
-        ASSERT_EQ(w->nSamples, 8 * ((c.samples + 7) / 8));
-        EXPECT_EQ(w->traces[0].probe, 1);
-        EXPECT_EQ(w->traces[1].probe, 0);
-        EXPECT_EQ(w->traces[3].probe, 26);
-        EXPECT_EQ(w->traces[4].probe, 10);
-        const int16_t* s0 = (const int16_t*)w->traces[0].samples;
-        const uint8_t* d3 = (const uint8_t*)w->traces[3].samples;
-        const uint8_t* d4 = (const uint8_t*)w->traces[4].samples;
-        for (uint32_t i = 0; i < w->nSamples; ++i) {
-            ASSERT_EQ(s0[i], inputSample(p, i)) << "sample " << i;
-            ASSERT_EQ(d3[i], window(p, i)) << "sample " << i;
-            ASSERT_EQ(d4[i], secondHalf(p, i)) << "sample " << i;
-        }
+        expectTraces(e, p, {8 * ((c.samples + 7) / 8), {1, 0, 26, 10}, false, false});
     });
 }
 

@@ -7,6 +7,7 @@
 
 #include <atomic>
 
+#include "GarbageChecks.h"
 #include "MorvaneServer.h"
 #include "SRV_CommandLoop.h"
 #include "SRV_Common.h"
@@ -113,18 +114,7 @@ TEST_F(CommandLoopTest, QuitRefusesMaskBitsAndShortRequests) {
 }
 
 TEST_F(CommandLoopTest, GarbageDropsTheClientAndTheNextOneIsServed) {
-    for (const GarbagePacket& c : garbagePackets()) {
-        SCOPED_TRACE(c.name);
-        {
-            Client bad(port_);
-            ASSERT_TRUE(bad.send(c.bytes));
-            if (!c.thenClose) {
-                EXPECT_TRUE(bad.closedByPeer(3000ms));
-            }
-        }
-        Client next(port_);
-        EXPECT_TRUE(isServed(next));
-    }
+    ExpectGarbageDropsItsClientAndTheNextIsServed(port_, isServed);
 }
 
 TEST_F(CommandLoopTest, SilentClientWithPartOfAPacketIsDroppedAfterTheTimeOut) {

@@ -3,6 +3,7 @@
 // it serves, garbage from clients, and the quit command with its exit code.
 #include <gtest/gtest.h>
 
+#include "GarbageChecks.h"
 #include "ServerTestSupport.h"
 
 using namespace srvtest;
@@ -328,18 +329,7 @@ TEST_F(RunningServer, SecondClientReplacesTheFirst) {
 }
 
 TEST_F(RunningServer, GarbageDropsThatClientAndTheNextOneIsServed) {
-    for (const GarbagePacket& c : garbagePackets()) {
-        SCOPED_TRACE(c.name);
-        {
-            Client bad(port_);
-            ASSERT_TRUE(bad.send(c.bytes));
-            if (!c.thenClose) {
-                EXPECT_TRUE(bad.closedByPeer(3000ms));
-            }
-        }
-        Client next(port_);
-        EXPECT_TRUE(isServed(next));
-    }
+    ExpectGarbageDropsItsClientAndTheNextIsServed(port_, isServed);
     EXPECT_FALSE(server_->waitExit(0ms));
 }
 
