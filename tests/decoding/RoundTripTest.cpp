@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 
 #include "DecodeSupport.h"
 
@@ -25,6 +26,30 @@ int16_t inputSample(const Pulse& p, uint32_t i) {
 /* Digital traces the encoders draw: the trigger window, the second half. */
 uint8_t window(const Pulse& p, uint32_t i) { return i >= p.preTrigger && i < p.preTrigger + 16 ? 1 : 0; }
 uint8_t secondHalf(const Pulse& p, uint32_t i) { return i >= p.wave.size() / 2 ? 1 : 0; }
+
+/* The same time offset, kOffsetNs, on every channel of the record. */
+void offsetEveryChannel(Record& r, const Format& format) {
+    for (uint32_t ch = 0; ch < format.channels; ++ch)
+        r.channel(ch, DPPL_PARAM_CH_TIME_OFFSET, kOffsetNs);
+}
+
+/* Roll-overs of a tagBits-bit time tag, channel by channel: whether a
+ * pulse's tag lies in another period of 2^tagBits ticks than the channel's
+ * previous pulse (the first pulse of a channel follows period 0). */
+class RollOvers {
+public:
+    explicit RollOvers(uint32_t tagBits) : bits_(tagBits) {}
+    bool crossed(const Pulse& p) {
+        uint64_t period = p.tag >> bits_;
+        bool rolled = period != last_[p.channel];
+        last_[p.channel] = period;
+        return rolled;
+    }
+
+private:
+    uint32_t bits_;
+    std::map<uint32_t, uint64_t> last_;
+};
 
 /* Splits pulses into two reads, and each read into aggregates of 16 pulses a
  * unit: the decoders' state must carry from one read to the next. */
@@ -75,8 +100,9 @@ void expectTraces(const c_DPPEvent_t& e, const Pulse& p, const Traces& t) {
     for (uint32_t i = 0; i < w->nSamples; ++i) {
         uint32_t at = t.dual ? i & ~1u : i;
         ASSERT_EQ(s0[i], inputSample(p, at)) << "sample " << i;
-        if (t.slot1Samples)
+        if (t.slot1Samples) {
             ASSERT_EQ(s1[i], t.dual ? inputSample(p, at) : 0) << "sample " << i;
+        }
         ASSERT_EQ(d3[i], window(p, i)) << "sample " << i;
         ASSERT_EQ(d4[i], secondHalf(p, i)) << "sample " << i;
     }
@@ -110,14 +136,13 @@ TEST_P(OrluRoundTrip, EveryFieldComesBack) {
     std::vector<Pulse> pulses = MakePulses(7, channels, 40, 1u << 29, 16383, c.samples);
     const bool energyWord = (c.config & kEnergy) != 0, dual = (c.config & kDual) != 0;
     const uint32_t fullScale = (1u << format.energyBits) - 1;
-    std::map<uint32_t, uint64_t> lastHigh;
+    RollOvers rollOvers(30);
     uint64_t latest = 0;
 
     decodeInTwoReads(r, enc, pulses, channels, [&](const Pulse& p, const c_DPPEvent_t& e) {
         latest = std::max(latest, e.timeStamp);
         bool saturated = (p.flags & ZARN_SIM_EVENT_SATURATED) != 0;
-        bool rolled = (p.tag >> 30) != lastHigh[p.channel];
-        lastHigh[p.channel] = p.tag >> 30;
+        bool rolled = rollOvers.crossed(p);
         uint32_t flags = 0;
         if (energyWord) {
             flags |= saturated ? EVTFLAG_SATURATED : 0;
@@ -176,8 +201,7 @@ TEST_P(PembPsdRoundTrip, EveryFieldComesBack) {
     Format format = PembPsd();
     Record r(format);
     const std::vector<uint32_t> channels = {0, 1, 4, 5};
-    for (uint32_t ch = 0; ch < format.channels; ++ch)
-        r.channel(ch, DPPL_PARAM_CH_TIME_OFFSET, kOffsetNs);
+    offsetEveryChannel(r, format);
     r.allocate(128, c.samples ? 128 : 0, (c.samples + 7) / 8 * 8); /* whole units of 8 samples */
     Encoder enc(ZarnSim_PembPSDEncoder, format);
     enc.regs[0x8000] = c.config;
@@ -187,12 +211,11 @@ TEST_P(PembPsdRoundTrip, EveryFieldComesBack) {
     std::vector<Pulse> pulses = MakePulses(11, channels, 40, 1u << 30, 16383, c.samples);
     const bool extras = (c.config & kExtras) != 0;
     const bool upperInExtras = extras && c.extrasFormat <= 2, fine = extras && c.extrasFormat == 2;
-    std::map<uint32_t, uint64_t> lastHigh;
+    RollOvers rollOvers(31);
 
     decodeInTwoReads(r, enc, pulses, channels, [&](const Pulse& p, const c_DPPEvent_t& e) {
         bool saturated = (p.flags & ZARN_SIM_EVENT_SATURATED) != 0;
-        bool rolled = (p.tag >> 31) != lastHigh[p.channel];
-        lastHigh[p.channel] = p.tag >> 31;
+        bool rolled = rollOvers.crossed(p);
         uint32_t flags = (p.flags & ZARN_SIM_EVENT_PILEUP) ? EVTFLAG_PILEUP : 0;
         flags |= saturated ? EVTFLAG_SATURATED : 0;
         flags |= rolled && !upperInExtras ? EVTFLAG_ROLLOVER : 0;
@@ -242,19 +265,17 @@ TEST_P(PembPhaRoundTrip, EveryFieldComesBack) {
     Format format = PembPha(c.minor);
     Record r(format);
     const std::vector<uint32_t> channels = {2, 3, 6};
-    for (uint32_t ch = 0; ch < format.channels; ++ch)
-        r.channel(ch, DPPL_PARAM_CH_TIME_OFFSET, kOffsetNs);
+    offsetEveryChannel(r, format);
     r.allocate(128, c.samples ? 128 : 0, c.samples);
     Encoder enc(ZarnSim_PembPHAEncoder, format);
     enc.regs[0x8000] = c.config;
     std::vector<Pulse> pulses = MakePulses(13, channels, 40, 1u << 30, 16383, c.samples);
     const bool extras = (c.config & kExtras) != 0;
-    std::map<uint32_t, uint64_t> lastHigh;
+    RollOvers rollOvers(31);
 
     decodeInTwoReads(r, enc, pulses, channels, [&](const Pulse& p, const c_DPPEvent_t& e) {
         bool saturated = (p.flags & ZARN_SIM_EVENT_SATURATED) != 0;
-        bool rolled = (p.tag >> 31) != lastHigh[p.channel];
-        lastHigh[p.channel] = p.tag >> 31;
+        bool rolled = rollOvers.crossed(p);
         uint32_t flags = (p.flags & ZARN_SIM_EVENT_PILEUP) ? EVTFLAG_PILEUP : 0;
         flags |= saturated ? EVTFLAG_SATURATED : 0;
         flags |= rolled && !extras ? EVTFLAG_ROLLOVER : 0;
