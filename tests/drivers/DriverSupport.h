@@ -36,20 +36,15 @@ using LiveBoard = testsup::OpenedRecord;
 /* Checks that every parameter of an opened record holds its preferred value. */
 void ExpectEveryParameterAtPreferred(c_Digitizer_t* d);
 
-/* Descriptor values of a format. */
-struct Format {
-    int32_t dppCode;
-    uint32_t family;
-    double periodNs;
-    uint32_t adcBits;
-    uint8_t channels;
-    uint8_t groups;
-};
+/* Descriptor values of a format (32-bit time tags, 15-bit energies). */
+using Format = testsup::SoftFormat;
 
-inline Format TilkFormat() { return {132, 5, 1.0, 10, 8, 0}; }
-inline Format VeskPSDFormat() { return {131, 12, 4.0, 12, 8, 0}; }
-inline Format VeskCIFormat() { return {130, 12, 4.0, 12, 8, 0}; }
-inline Format DraqFormat() { return {135, 4, 16.0, 12, 16, 2}; }
+inline Format TilkFormat() { return {.dppCode = 132, .family = 5, .periodNs = 1.0, .adcBits = 10, .channels = 8}; }
+inline Format VeskPSDFormat() { return {.dppCode = 131, .family = 12, .periodNs = 4.0, .adcBits = 12, .channels = 8}; }
+inline Format VeskCIFormat() { return {.dppCode = 130, .family = 12, .periodNs = 4.0, .adcBits = 12, .channels = 8}; }
+inline Format DraqFormat() {
+    return {.dppCode = 135, .family = 4, .periodNs = 16.0, .adcBits = 12, .channels = 16, .groups = 2};
+}
 
 /* An open record with no board behind it, described as a format; its
  * parameters are software-only. */
@@ -75,10 +70,7 @@ std::vector<Pulse> MakePulses(uint32_t seed, const std::vector<uint32_t>& channe
                               uint64_t maxGap, uint32_t fullScale, uint32_t samples, uint32_t adcBits);
 
 /* An encoder driven with its own register file, set up for a format. */
-class Encoder : public testsup::UnitEncoder {
-public:
-    Encoder(const ZarnSim_Encoder_t& encoder, const Format& format);
-};
+using Encoder = testsup::UnitEncoder;
 
 /* The decoded events of a channel after a walk. */
 std::vector<c_DPPEvent_t> Events(const Record& r, uint32_t ch);
