@@ -6,8 +6,11 @@
 #define DRIVER_SUPPORT_H
 
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "../support/SimBoards.h"
 #include "../support/SimEncoding.h"
@@ -74,6 +77,29 @@ using Encoder = testsup::UnitEncoder;
 
 /* The decoded events of a channel after a walk. */
 std::vector<c_DPPEvent_t> Events(const Record& r, uint32_t ch);
+
+/* After a walk: each of the channels holds one event for each of its pulses,
+ * and check(ch, i, pulse, event, saturated, rolled) sees the i-th pulse of a
+ * channel with its event, whether the pulse was saturated and whether its
+ * 32-bit tag rolled over since the channel's previous pulse. The first fatal
+ * failure ends the walk through the events. */
+template <typename Check>
+void ExpectEventsOfPulses(const Record& r, const std::vector<Pulse>& pulses, std::initializer_list<uint32_t> channels,
+                          Check&& check) {
+    for (uint32_t ch : channels) {
+        std::vector<Pulse> expected = OfChannel(pulses, ch);
+        std::vector<c_DPPEvent_t> got = Events(r, ch);
+        ASSERT_EQ(expected.size(), got.size()) << ch;
+        for (size_t i = 0; i < got.size(); ++i) {
+            const Pulse& p = expected[i];
+            const bool saturated = (p.flags & ZARN_SIM_EVENT_SATURATED) != 0;
+            const bool rolled = i > 0 && (p.tag >> 32) != (expected[i - 1].tag >> 32);
+            check(ch, i, p, got[i], saturated, rolled);
+            if (testing::Test::HasFatalFailure())
+                return;
+        }
+    }
+}
 
 } // namespace drvtest
 
