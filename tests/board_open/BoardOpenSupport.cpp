@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <sstream>
 
 namespace boardtest {
 
@@ -96,27 +95,6 @@ Profiles::Profiles(const std::string& boards) : path_(tempFolder() + "/Simulated
 Profiles::~Profiles() {
     unsetenv("ZARN_SIMBOARD_FILE");
     unlink(path_.c_str());
-}
-
-LogFolder::LogFolder() : folder_(tempFolder()) {
-    const char* previous = getenv("ZARN_LOG_DIR");
-    hadPrevious_ = previous != NULL;
-    previous_ = previous != NULL ? previous : "";
-    setenv("ZARN_LOG_DIR", folder_.c_str(), 1);
-}
-
-LogFolder::~LogFolder() {
-    if (hadPrevious_)
-        setenv("ZARN_LOG_DIR", previous_.c_str(), 1);
-    else
-        unsetenv("ZARN_LOG_DIR");
-}
-
-std::string LogFolder::Read(const std::string& file) const {
-    std::ifstream in(folder_ + "/" + file);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 } // namespace boardtest

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "../support/LogFolder.h"
 #include "../support/SimBoards.h"
 #include "ZarnBoard_GENERIC.h"
 #include "ZarnDPPLayer.h"
@@ -65,16 +66,9 @@ private:
 };
 
 /* Sends the log files to a fresh folder for as long as it lives. */
-class LogFolder {
+class LogFolder : public testsup::LogFolder {
 public:
-    LogFolder();
-    ~LogFolder();
-    std::string Read(const std::string& file) const;
-
-private:
-    std::string folder_;
-    std::string previous_;
-    bool hadPrevious_;
+    LogFolder() : testsup::LogFolder("board_open_") {}
 };
 
 /* Every test starts and ends without injected faults. */
