@@ -1,5 +1,6 @@
 #include "BoardOpenSupport.h"
 
+#include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -47,6 +48,19 @@ void ForEachParameter(c_Digitizer_t* d, const std::function<void(const std::stri
     walk(d->monOutColl, "monout", fn);
     for (uint32_t v = 0; v < desc.VGAs; ++v)
         walk(d->vgaColl[v], "vga " + std::to_string(v), fn);
+}
+
+int ExpectEveryParameterAtPreferred(c_Digitizer_t* d) {
+    int checked = 0;
+    ForEachParameter(d, [&](const std::string& where, c_Parameter_t* p) {
+        if (p->accesstype == c_getAccessTypeCode("READONLY"))
+            return;
+        double value = NAN;
+        ASSERT_EQ(0, c_pget(d, p, &value)) << where << " " << p->codename;
+        EXPECT_NEAR(p->preferred, value, 1e-9) << where << " " << p->codename;
+        ++checked;
+    });
+    return checked;
 }
 
 void ExpectDerivedDefaultsConsistent(c_Digitizer_t* d) {

@@ -45,6 +45,9 @@ void ForEachParameter(c_Digitizer_t* d, const std::function<void(const std::stri
  * factors, and checks that each still reads its preferred value: the derived
  * defaults of the definition file agree with what the functions compute. */
 void ExpectDerivedDefaultsConsistent(c_Digitizer_t* d);
+/* Every parameter that is not read-only reads back its preferred value; the
+ * number of parameters checked. */
+int ExpectEveryParameterAtPreferred(c_Digitizer_t* d);
 
 /* Whether the record holds nothing any more: closed, no collection, no buffer. */
 ::testing::AssertionResult IsClosedAndEmpty(const c_Digitizer_t* d);
