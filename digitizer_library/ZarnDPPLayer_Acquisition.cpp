@@ -14,6 +14,7 @@
 #include "ZarnBoard_GENERIC.h"
 #include "ZarnDPPLayerShared.h"
 #include "ZarnDigitizer.h"
+#include "ZarnFirmwareTable.h"
 
 namespace {
 
@@ -112,6 +113,14 @@ int flushIdleBoard(c_Digitizer_t* d, int handle) {
     return code;
 }
 
+/* A stop or pause of the channel (every channel: -1): what the board holds
+ * of it is delivered by the reads that follow until it starts again. */
+void markStoppedDraining(c_Digitizer_t* d, int32_t channel) {
+    for (int32_t ch = 0; ch < channelCount(d); ++ch)
+        if (channel < 0 || ch == channel)
+            d->channels[ch].stoppedDraining = 1;
+}
+
 } // namespace
 
 extern "C" {
@@ -121,8 +130,10 @@ extern "C" {
 int c_bstarta(c_Digitizer_t* d) {
     if (!isOpenRecord(d))
         return failedIn("c_bstarta", DPPL_ERR_DIGITIZER_NOT_OPEN);
-    for (int32_t ch = 0; ch < channelCount(d); ++ch)
+    for (int32_t ch = 0; ch < channelCount(d); ++ch) {
         _clearChannelTimeState(d, ch);
+        d->channels[ch].stoppedDraining = 0;
+    }
     d->maxTimeStamp = 0;
     if (!d->replay) {
         int code = _startBoardAcquisition(d);
@@ -156,6 +167,7 @@ int c_bpauseas(c_Digitizer_t* d) {
     int code = _stopBoardAcquisition(d);
     if (code != 0)
         return failedIn("c_bpauseas", code);
+    markStoppedDraining(d, -1);
     _setAcqStatus(d, ACQSTATUS_PAUSING);
     return 0;
 }
@@ -173,6 +185,7 @@ int c_bstopas(c_Digitizer_t* d) {
     int code = _stopBoardAcquisition(d);
     if (code != 0)
         return failedIn("c_bstopas", code);
+    markStoppedDraining(d, -1);
     _setAcqStatus(d, ACQSTATUS_PAUSING);
     if (d->replay) {
         _rewindReplay(d);
@@ -188,6 +201,7 @@ int c_bstopa(c_Digitizer_t* d) {
         return failedIn("c_bstopa", DPPL_ERR_DIGITIZER_NOT_OPEN);
     int result = _stopBoardAcquisition(d);
     if (result == 0) {
+        markStoppedDraining(d, -1);
         _setAcqStatus(d, ACQSTATUS_PAUSING);
         if (d->replay)
             _rewindReplay(d);
@@ -205,6 +219,7 @@ int c_cstarta(c_Digitizer_t* d, int32_t channel) {
     if (code != 0)
         return failedIn("c_cstarta", code);
     _clearChannelTimeState(d, channel);
+    d->channels[channel].stoppedDraining = 0;
     if (d->channels[channel].acqStatus == ACQSTATUS_RUNNING) {
         c_extendedLogMsg(&ZarnDPPLayer_log, d, C_LOG_WARNING, __LINE__, "Channel acquisition already started");
         return 0;
@@ -266,6 +281,7 @@ static int pauseChannel(c_Digitizer_t* d, int32_t channel, bool drain, const cha
         c_extendedLogMsg(&ZarnDPPLayer_log, d, C_LOG_ERROR, __LINE__, "Error in ZARN_DGTZ_SWStopAcquisition: %i", code);
         return failedIn(function, DPPL_ERR_DIGITIZER_API);
     }
+    markStoppedDraining(d, channel);
     if (drain) {
         code = c_getDPPEvents(d, NULL);
         if (code != 0)
@@ -303,7 +319,7 @@ int c_bcalib(c_Digitizer_t* d) {
 
 /* Acquisition reset (c_bfreset): a running board is stopped with its drain,
  * then the record's acquisition state starts afresh, everything STOPPED. */
-DRAVIK_API int _resetAcquisition(c_Digitizer_t* d) {
+int _resetAcquisition(c_Digitizer_t* d) {
     if (d == NULL)
         return DPPL_ERR_NULL_ARGUMENT;
     int result = d->acqStatus == ACQSTATUS_RUNNING ? c_bstopa(d) : 0;
@@ -563,22 +579,35 @@ int64_t c_CalcRiseTime(uint32_t smoothExp, const c_Waveform_t* waveform, uint32_
     return (int64_t)rise;
 }
 
+/* The counters of the record's firmware (none for a code without a row). */
+static ZarnTimeCountersKind_t timeCountersOf(const c_Digitizer_t* d, const ZarnTimeCounters_t** counters) {
+    const ZarnFirmware_t* firmware = ZarnFirmware_Find(d->descriptor.DPPCode);
+    if (firmware == NULL)
+        return ZARN_TIME_COUNTERS_NONE;
+    *counters = &firmware->timeCounters;
+    if ((*counters)->kind == ZARN_TIME_COUNTERS_REGISTERS && d->descriptor.DPPMinorRev <= (*counters)->aboveMinorRev)
+        return ZARN_TIME_COUNTERS_NONE;
+    return (*counters)->kind;
+}
+
 int c_getRealtimeAndDeadtime(c_Digitizer_t* d, int32_t channel, uint64_t* realTime, uint64_t* deadTime) {
     int code = 0;
+    const ZarnTimeCounters_t* counters = NULL;
+    ZarnTimeCountersKind_t kind = d != NULL ? timeCountersOf(d, &counters) : ZARN_TIME_COUNTERS_NONE;
     if (d == NULL || realTime == NULL || deadTime == NULL) {
         code = DPPL_ERR_NULL_ARGUMENT;
-    } else if (d->descriptor.DPPCode == 128 && d->descriptor.DPPMinorRev > 64) {
+    } else if (kind == ZARN_TIME_COUNTERS_REGISTERS) {
         if (channel < 0 || channel >= channelCount(d)) {
             code = DPPL_ERR_INVALID_CHANNEL;
         } else {
             uint32_t real = 0, dead = 0;
             uint32_t base = (uint32_t)channel << 8;
-            int outside = ZARN_DGTZ_ReadRegister(d->handle, base | 0x10DC, &real);
+            int outside = ZARN_DGTZ_ReadRegister(d->handle, base | counters->realTimeRegister, &real);
             if (outside != 0) {
                 c_extendedLogMsg(&ZarnDPPLayer_log, d, C_LOG_ERROR, __LINE__,
                                  " [CH %i]: Can't read realtime. Zarn Digitizer Error %i", channel, outside);
                 code = DPPL_ERR_READ_REGISTER;
-            } else if ((outside = ZARN_DGTZ_ReadRegister(d->handle, base | 0x10E0, &dead)) != 0) {
+            } else if ((outside = ZARN_DGTZ_ReadRegister(d->handle, base | counters->deadTimeRegister, &dead)) != 0) {
                 c_extendedLogMsg(&ZarnDPPLayer_log, d, C_LOG_ERROR, __LINE__,
                                  " [CH %i]: Can't read deadtime. Zarn Digitizer Error %i", channel, outside);
                 code = DPPL_ERR_READ_REGISTER;
@@ -588,7 +617,7 @@ int c_getRealtimeAndDeadtime(c_Digitizer_t* d, int32_t channel, uint64_t* realTi
                 *deadTime = (uint64_t)((double)dead * period);
             }
         }
-    } else if (d->descriptor.DPPCode == DPPL_DPPCODE_MORVANE) {
+    } else if (kind == ZARN_TIME_COUNTERS_DEVICE) {
         code = MORVANE_GetRealtimeAndDeadtime(d, channel, realTime, deadTime);
     } else {
         code = DPPL_ERR_NOT_SUPPORTED;
