@@ -115,6 +115,28 @@ uint32_t ZarnFirmware_TraceSlots(const c_Digitizer_t* d) {
     return row->traceSlots;
 }
 
+uint32_t ZarnFirmware_WaveformStep(const c_Digitizer_t* d) {
+    switch (d->descriptor.DPPCode) {
+    case 0:
+    case 1: /* two samples a word; Draq blocks three a channel; Tilk counts them */
+        switch (scopeFamily(d)) {
+        case ScopeFamily::Orlu:
+        case ScopeFamily::Pemb: return 2;
+        case ScopeFamily::Draq: return 3;
+        default: return 1;
+        }
+    case 128:
+    case DPPL_DPPCODE_MORVANE: return 2; /* waveform words of two samples */
+    case 130:
+    case 131:
+    case 135:
+    case 136:
+    case 139: return 8;  /* units of four words, two samples each */
+    case 132: return 12; /* units of four words, three samples each */
+    default: return 1;
+    }
+}
+
 bool GENERIC_IsTraceSupported(const c_Digitizer_t* digitizer, int32_t slot) {
     if (digitizer == NULL || slot < 0 || slot >= DPPL_TRACE_SLOTS || digitizer->kind == DGTZ_KIND_GEN2_REPLAY)
         return false;

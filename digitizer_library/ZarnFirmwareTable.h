@@ -44,6 +44,10 @@ const ZarnFirmware_t* ZarnFirmware_Find(int32_t dppCode);
 /* The trace slots of the record's firmware (standard waveform firmware on
  * the families that run it only). */
 uint32_t ZarnFirmware_TraceSlots(const c_Digitizer_t* digitizer);
+/* The samples by which the firmware's waveforms grow: its events carry whole
+ * units of this many samples, so a record length between two steps comes as
+ * the next whole unit (1 for a firmware without such units). */
+uint32_t ZarnFirmware_WaveformStep(const c_Digitizer_t* digitizer);
 /* Whether the firmware of the record fills trace slot 0..8. */
 DRAVIK_API bool GENERIC_IsTraceSupported(const c_Digitizer_t* digitizer, int32_t slot);
 
