@@ -124,92 +124,91 @@ typedef struct c_MorvaneBoardInfo_t {
 
 /* ------------------------------------------------------------ device table */
 
-DRAVIK_API int XMOR_DGTZ_OpenDigitizer(int* slot);
-DRAVIK_API int XMOR_DGTZ_CloseDigitizer(int slot);
-DRAVIK_API int XMOR_DGTZ_GetInfo(int slot, c_MorvaneBoardInfo_t* info);
+int XMOR_DGTZ_OpenDigitizer(int* slot);
+int XMOR_DGTZ_CloseDigitizer(int slot);
+int XMOR_DGTZ_GetInfo(int slot, c_MorvaneBoardInfo_t* info);
 /* The open slot, or NULL for an index that is not an open slot. */
-DRAVIK_API c_MorvaneDevice_t* XMOR_GetDevice(int slot);
+c_MorvaneDevice_t* XMOR_GetDevice(int slot);
 /* Slots of the table (0 once every device is closed). */
-DRAVIK_API uint32_t XMOR_GetSlotCount(void);
+uint32_t XMOR_GetSlotCount(void);
 /* The slot's ZarnComm link handle: 0 or -5. */
-DRAVIK_API int XMOR_GetCommHandle(int slot, int32_t* handle);
+int XMOR_GetCommHandle(int slot, int32_t* handle);
 
 /* ---------------------------------------------------- flash and calibration */
 
-DRAVIK_API int MORFlash_WaitReady(int32_t handle);
-DRAVIK_API int MORFlash_Unlock(int32_t handle);
-DRAVIK_API int MORFlash_ReadPage(int32_t handle, uint32_t pageAddress, uint8_t* destination);
-DRAVIK_API int MORVANE_LoadHVCalibration(int slot);
+int MORFlash_WaitReady(int32_t handle);
+int MORFlash_Unlock(int32_t handle);
+int MORFlash_ReadPage(int32_t handle, uint32_t pageAddress, uint8_t* destination);
+int MORVANE_LoadHVCalibration(int slot);
 /* ranges: R pairs of 256-byte pages {information page, calibration page}. */
-DRAVIK_API int MORVANE_SetHVCalibration(int slot, uint32_t hvChannel, uint32_t rangeMask, const uint8_t* ranges,
-                                        uint32_t rangeCount);
-DRAVIK_API int MORVANE_PolyFit(const double points[][2], uint32_t count, int32_t degree, double* coeff);
+int MORVANE_SetHVCalibration(int slot, uint32_t hvChannel, uint32_t rangeMask, const uint8_t* ranges,
+                             uint32_t rangeCount);
+int MORVANE_PolyFit(const double points[][2], uint32_t count, int32_t degree, double* coeff);
 /* The high-voltage channel and range records of the record from the device. */
-DRAVIK_API int MORVANE_FillHVData(c_Digitizer_t* digitizer);
+int MORVANE_FillHVData(c_Digitizer_t* digitizer);
 /* The board-information page into info (no register access): 0 or -2. */
-DRAVIK_API int MORVANE_ParseBoardInfoPage(const uint8_t* page, c_MorvaneBoardInfo_t* info);
+int MORVANE_ParseBoardInfoPage(const uint8_t* page, c_MorvaneBoardInfo_t* info);
 
 /* ------------------------------------------------ the record's board open */
 
 /* Opens the device into the record (handle, family, link): 0 or a device code. */
-DRAVIK_API int MORVANE_OpenRecordDevice(c_Digitizer_t* digitizer);
+int MORVANE_OpenRecordDevice(c_Digitizer_t* digitizer);
 /* High-voltage records and coarse DC-offset tables of the record; a failure
  * is logged, closes the device and answers -4. */
-DRAVIK_API int MORVANE_PrepareRecord(c_Digitizer_t* digitizer);
+int MORVANE_PrepareRecord(c_Digitizer_t* digitizer);
 /* The device's board information into the record's descriptor: 0 or -4. */
-DRAVIK_API int MORVANE_ReadBoardInformation(c_Digitizer_t* digitizer);
+int MORVANE_ReadBoardInformation(c_Digitizer_t* digitizer);
 /* Frees the record's coarse DC-offset tables and closes the device slot. */
-DRAVIK_API void MORVANE_CloseRecordDevice(c_Digitizer_t* digitizer);
+void MORVANE_CloseRecordDevice(c_Digitizer_t* digitizer);
 
 /* ------------------------------------------------------------------ sizes */
 
-DRAVIK_API int XMOR_DGTZ_GetEventSize(int slot, uint32_t channel, uint32_t* bytes);
-DRAVIK_API int XMOR_DGTZ_GetAggregateSize(int slot, uint32_t* bytes);
+int XMOR_DGTZ_GetEventSize(int slot, uint32_t channel, uint32_t* bytes);
+int XMOR_DGTZ_GetAggregateSize(int slot, uint32_t* bytes);
 
 /* ---------------------------------------------------- channel commands */
 
-DRAVIK_API int XMOR_DGTZ_StopChannelAcquisition(int slot, uint32_t channel);
-DRAVIK_API int XMOR_DGTZ_StartChannelAcquisition(int slot, uint32_t channel);
-DRAVIK_API int XMOR_DGTZ_ClearChannelData(int slot, uint32_t channel);
-DRAVIK_API int XMOR_DGTZ_SendChannelSWTrigger(int slot, uint32_t channel);
+int XMOR_DGTZ_StopChannelAcquisition(int slot, uint32_t channel);
+int XMOR_DGTZ_StartChannelAcquisition(int slot, uint32_t channel);
+int XMOR_DGTZ_ClearChannelData(int slot, uint32_t channel);
+int XMOR_DGTZ_SendChannelSWTrigger(int slot, uint32_t channel);
 /* Board commands: run (0x802C) 1 or 0, clear (0x8018); 0, -5 or -11. */
-DRAVIK_API int XMOR_DGTZ_StartAcquisition(int slot);
-DRAVIK_API int XMOR_DGTZ_StopAcquisition(int slot);
-DRAVIK_API int XMOR_DGTZ_ClearData(int slot);
-DRAVIK_API int XMOR_DGTZ_SendSWTrigger(int slot);
+int XMOR_DGTZ_StartAcquisition(int slot);
+int XMOR_DGTZ_StopAcquisition(int slot);
+int XMOR_DGTZ_ClearData(int slot);
+int XMOR_DGTZ_SendSWTrigger(int slot);
 /* Block read of the device's data into the record's readout buffer. */
-DRAVIK_API int XMOR_DGTZ_ReadData(c_Digitizer_t* digitizer);
+int XMOR_DGTZ_ReadData(c_Digitizer_t* digitizer);
 
 /* Real-time and dead-time sums of a channel (ns), under its ticket lock:
  * Clear sets them to 0, Take reads and clears them; 0, -5 or -13. */
-DRAVIK_API int XMOR_ClearTimeSums(int slot, uint32_t channel);
-DRAVIK_API int XMOR_TakeTimeSums(int slot, uint32_t channel, uint64_t* realTime, uint64_t* deadTime);
+int XMOR_ClearTimeSums(int slot, uint32_t channel);
+int XMOR_TakeTimeSums(int slot, uint32_t channel, uint64_t* realTime, uint64_t* deadTime);
 
 /* Record-level commands with the acquisition control's messages: each
  * answers 0, or -4 after logging (BoardClear, ChannelStop and
  * GetRealtimeAndDeadtime answer the device code: -5, -11, -13). */
-DRAVIK_API int MORVANE_BoardReset(c_Digitizer_t* digitizer);
-DRAVIK_API int MORVANE_BoardStart(c_Digitizer_t* digitizer);
-DRAVIK_API int MORVANE_BoardStop(c_Digitizer_t* digitizer);
-DRAVIK_API int MORVANE_ChannelStart(c_Digitizer_t* digitizer, int32_t channel);
-DRAVIK_API int MORVANE_SWTrigger(c_Digitizer_t* digitizer);
-DRAVIK_API int MORVANE_ChannelSWTrigger(c_Digitizer_t* digitizer, int32_t channel);
+int MORVANE_BoardReset(c_Digitizer_t* digitizer);
+int MORVANE_BoardStart(c_Digitizer_t* digitizer);
+int MORVANE_BoardStop(c_Digitizer_t* digitizer);
+int MORVANE_ChannelStart(c_Digitizer_t* digitizer, int32_t channel);
+int MORVANE_SWTrigger(c_Digitizer_t* digitizer);
+int MORVANE_ChannelSWTrigger(c_Digitizer_t* digitizer, int32_t channel);
 /* Channels 0 and 1 keep sums; channel 2 is a valid device channel without
  * them (-13), as is any channel above it. */
-DRAVIK_API int MORVANE_GetRealtimeAndDeadtime(c_Digitizer_t* digitizer, int32_t channel, uint64_t* realTime,
-                                              uint64_t* deadTime);
+int MORVANE_GetRealtimeAndDeadtime(c_Digitizer_t* digitizer, int32_t channel, uint64_t* realTime, uint64_t* deadTime);
 
-DRAVIK_API bool XMOR_IsBoardConfigured(c_Digitizer_t* digitizer);
-DRAVIK_API bool XMOR_IsHVChannelOn(c_Digitizer_t* digitizer, uint32_t hvChannel);
+bool XMOR_IsBoardConfigured(c_Digitizer_t* digitizer);
+bool XMOR_IsHVChannelOn(c_Digitizer_t* digitizer, uint32_t hvChannel);
 
 /* ------------------------------------------------------------- decoding */
 
 /* Library probe code of a selector value (kind 0 to 3), -33 for a value not
  * listed, -32 for another kind. */
-DRAVIK_API int MORVANE_ProbeCode(int kind, uint32_t value);
+int MORVANE_ProbeCode(int kind, uint32_t value);
 /* Decodes one channel aggregate into the channels' event arrays at counts[c],
  * counts updated: 0, -39, -33 or -34. */
-DRAVIK_API int MORVANE_DecodeChannelAggregate(c_Digitizer_t* digitizer, uint32_t* aggregate, uint32_t counts[64]);
+int MORVANE_DecodeChannelAggregate(c_Digitizer_t* digitizer, uint32_t* aggregate, uint32_t counts[64]);
 
 #ifdef __cplusplus
 }

@@ -10,7 +10,8 @@
  *   word 3  trigger time tag
  * then the same number of payload words for every channel (group) of the mask.
  *
- * The setup (SCOPE_InitBoard, with the family init) is ZarnFirmwareSetup's.
+ * The setup (SCOPE_InitBoard, with the family init) is ZarnFirmwareSetup's;
+ * the family table here says what each family brings to the firmware.
  *
  * The walker checks every event's size against the bytes read before it
  * touches the event, so a malformed buffer is never read past its end.
@@ -19,6 +20,10 @@
 
 #include <string.h>
 
+#include "ZarnBoard_Draq.h"
+#include "ZarnBoard_Orlu.h"
+#include "ZarnBoard_Pemb.h"
+#include "ZarnBoard_Tilk.h"
 #include "ZarnFamilySupport.h"
 
 static const c_LogModule_t CBoard_Scope_log = {"CBoard_ScopeLog.txt", "CBoard_Scope"};
@@ -40,16 +45,21 @@ constexpr int32_t kExtrasOpt48Bit = 2;
 
 int unsupportedScopeEvent(c_Digitizer_t*, uint32_t*, c_ScopeEvent_t*) { return DPPL_ERR_NOT_SUPPORTED; }
 
+/* clang-format off */
+const SCOPE_Family_t kScopeFamilies[] = {
+    /* family, init, PLL check, shutdown check, shutdown restore, event decoder */
+    {0, ORLU_InitBoard, ORLU_CheckPLLLock, NULL, NULL, ORLU_DecodeScopeEvent},
+    {4, DRAQ_InitBoard, DRAQ_CheckPLLLock, NULL, NULL, DRAQ_DecodeScopeEvent},
+    {5, TILK_InitBoard, TILK_CheckPLLLock, NULL, NULL, TILK_DecodeScopeEvent},
+    {6, NULL, NULL, NULL, NULL, unsupportedScopeEvent},
+    {11, PEMB_InitBoard, PEMB_CheckPLLLock, PEMB_CheckADCShutdown, PEMB_RestoreADCShutdown, PEMB_DecodeScopeEvent},
+    {14, PEMB_InitBoard, PEMB_CheckPLLLock, PEMB_CheckADCShutdown, PEMB_RestoreADCShutdown, PEMB_DecodeScopeEvent},
+};
+/* clang-format on */
+
 ScopeDecoder decoderOf(const c_Digitizer_t* d) {
-    switch (d->descriptor.FamilyCode) {
-    case 0: return ORLU_DecodeScopeEvent;
-    case 4: return DRAQ_DecodeScopeEvent;
-    case 5: return TILK_DecodeScopeEvent;
-    case 6: return unsupportedScopeEvent;
-    case 11:
-    case 14: return PEMB_DecodeScopeEvent;
-    default: return NULL;
-    }
+    const SCOPE_Family_t* family = SCOPE_FindFamily(d->descriptor.FamilyCode);
+    return family != NULL ? family->decodeEvent : NULL;
 }
 
 /* DPPL_PARAM_EXTRAS_OPT, looked up once per record. */
@@ -236,6 +246,13 @@ uint32_t popCount(uint32_t mask) { return (uint32_t)__builtin_popcount(mask); }
 extern "C" {
 
 /* -------------------------------------------------------------- setup */
+
+const SCOPE_Family_t* SCOPE_FindFamily(uint32_t familyCode) {
+    for (const SCOPE_Family_t& family : kScopeFamilies)
+        if (family.familyCode == familyCode)
+            return &family;
+    return NULL;
+}
 
 void SCOPE_FreeBuffer(c_Digitizer_t* d) {
     if (d->scope == NULL)

@@ -23,43 +23,60 @@ extern "C" {
 struct c_ReadoutBuffer_t;
 struct c_ScopeEvent_t;
 
+/* The firmware on one family: what the firmware table, the setup and the
+ * walker pick by family. A family without a row has no such firmware. */
+typedef struct SCOPE_Family_t {
+    uint32_t familyCode;
+    /* the family init; NULL: the family knows the firmware, but the library
+     * does not support it there (every other field is then unused) */
+    int (*init)(c_Digitizer_t* digitizer);
+    int (*checkPLL)(c_Digitizer_t* digitizer);
+    int (*checkShutdown)(c_Digitizer_t* digitizer);   /* NULL: nothing to check */
+    int (*restoreShutdown)(c_Digitizer_t* digitizer); /* NULL: nothing to restore */
+    /* the payload decoder of one event */
+    int (*decodeEvent)(c_Digitizer_t* digitizer, uint32_t* payload, struct c_ScopeEvent_t* event);
+} SCOPE_Family_t;
+
+/* The row of a family, or NULL. */
+const SCOPE_Family_t* SCOPE_FindFamily(uint32_t familyCode);
+
 /* The scope buffer of a record opened from a raw-data file of this firmware
  * (DPP code 0 or 1), its event headers sized from the recorded
  * DPPL_PARAM_NABLT, so that the recorded buffers walk as the live ones did.
  * Any other firmware: 0 and nothing done. On failure the record has no scope
  * buffer. */
-DRAVIK_API int SCOPE_InitReplay(c_Digitizer_t* digitizer);
+int SCOPE_InitReplay(c_Digitizer_t* digitizer);
 
 /* Frees the record's scope buffer, where it has one. */
-DRAVIK_API void SCOPE_FreeBuffer(c_Digitizer_t* digitizer);
+void SCOPE_FreeBuffer(c_Digitizer_t* digitizer);
 
 /* (Re)allocates the scope buffer's event headers: DPPL_PARAM_NABLT of them.
  * A record without a scope buffer: 0 and nothing done. */
-DRAVIK_API int SCOPE_AllocEventBuffer(c_Digitizer_t* digitizer);
+int SCOPE_AllocEventBuffer(c_Digitizer_t* digitizer);
 
 /* Walks a readout buffer of events: headers into the scope buffer, samples
  * into the channels' events. -39 for a malformed buffer (also a buffer that
  * ends inside an event), -34 for more events than allocated, -33 for a
  * channel event without a waveform, -8 for a trace too small. Events decoded
  * before a failure stay with their counts. */
-DRAVIK_API int SCOPE_GetEvents(c_Digitizer_t* digitizer, struct c_ReadoutBuffer_t* buffer);
+int SCOPE_GetEvents(c_Digitizer_t* digitizer, struct c_ReadoutBuffer_t* buffer);
 
 /* Decodes the 4 header words at event into *out (time-tag extension on
  * channel 0's state). The caller guarantees that the event's words are
  * readable. */
-DRAVIK_API int SCOPE_DecodeEventHeader(c_Digitizer_t* digitizer, uint32_t* event, struct c_ScopeEvent_t* out);
+int SCOPE_DecodeEventHeader(c_Digitizer_t* digitizer, uint32_t* event, struct c_ScopeEvent_t* out);
 
 /* Family payload decoders: the payloadWords words at payload, for the
  * decoded header *event. */
-DRAVIK_API int ORLU_DecodeScopeEvent(c_Digitizer_t* digitizer, uint32_t* payload, struct c_ScopeEvent_t* event);
-DRAVIK_API int PEMB_DecodeScopeEvent(c_Digitizer_t* digitizer, uint32_t* payload, struct c_ScopeEvent_t* event);
-DRAVIK_API int DRAQ_DecodeScopeEvent(c_Digitizer_t* digitizer, uint32_t* payload, struct c_ScopeEvent_t* event);
-DRAVIK_API int TILK_DecodeScopeEvent(c_Digitizer_t* digitizer, uint32_t* payload, struct c_ScopeEvent_t* event);
+int ORLU_DecodeScopeEvent(c_Digitizer_t* digitizer, uint32_t* payload, struct c_ScopeEvent_t* event);
+int PEMB_DecodeScopeEvent(c_Digitizer_t* digitizer, uint32_t* payload, struct c_ScopeEvent_t* event);
+int DRAQ_DecodeScopeEvent(c_Digitizer_t* digitizer, uint32_t* payload, struct c_ScopeEvent_t* event);
+int TILK_DecodeScopeEvent(c_Digitizer_t* digitizer, uint32_t* payload, struct c_ScopeEvent_t* event);
 
 /* Value-list definition functions of parameters this firmware does not
  * offer: both answer -42. */
-DRAVIK_API int Vexil_DefineVirtualProbeValues(c_Parameter_t* param);
-DRAVIK_API int Vexil_DefineWaveDownsamplingValues(c_Parameter_t* param);
+int Vexil_DefineVirtualProbeValues(c_Parameter_t* param);
+int Vexil_DefineWaveDownsamplingValues(c_Parameter_t* param);
 
 #ifdef __cplusplus
 }

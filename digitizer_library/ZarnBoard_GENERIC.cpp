@@ -176,9 +176,7 @@ int dispatchFirmware(c_Digitizer_t* d) {
         BLOG(d, C_LOG_ERROR, "Unsupported DPP code %d.", (int)d->descriptor.DPPCode);
         return DPPL_ERR_INVALID_DPP_CODE;
     }
-    if (firmware->typeName != NULL)
-        setTypeName(d, firmware->typeName);
-    return firmware->setup(d);
+    return ZarnFirmware_Setup(firmware, d);
 }
 
 /* A decimal number as "%d" reads it (blanks, a sign, digits) that fits 32

@@ -32,25 +32,25 @@ struct c_RawDataHeader_t;
  * device) and brings it to a usable state: board information, reset, setup,
  * default values, buffers, status. On failure nothing stays open or
  * allocated; the caller resets the record. */
-DRAVIK_API int GENERIC_OpenDigitizer(c_Digitizer_t* digitizer, const struct c_ConnParams_t* params);
+int GENERIC_OpenDigitizer(c_Digitizer_t* digitizer, const struct c_ConnParams_t* params);
 /* Firmware setup for the DPP code and family, then the default values. */
-DRAVIK_API int GENERIC_SetupDigitizer(c_Digitizer_t* digitizer);
+int GENERIC_SetupDigitizer(c_Digitizer_t* digitizer);
 /* Sets every parameter to its preferred value through the ordinary set path,
  * then sizes the buffers once (unless automatic allocation was off). */
-DRAVIK_API int GENERIC_SetAllParameters(c_Digitizer_t* digitizer);
+int GENERIC_SetAllParameters(c_Digitizer_t* digitizer);
 /* Builds the parameters of a replay record and pins each to its recorded
  * value (a software-only list of one value). */
-DRAVIK_API int GENERIC_LoadFileParameters(c_Digitizer_t* digitizer, const struct c_RawDataHeader_t* header);
-DRAVIK_API int GENERIC_CheckAutoShutdown(c_Digitizer_t* digitizer);
-DRAVIK_API int GENERIC_CheckPLLLock(c_Digitizer_t* digitizer);
-DRAVIK_API int GENERIC_RestoreStatus(c_Digitizer_t* digitizer);
-DRAVIK_API int GENERIC_RestorePLLUnlock(c_Digitizer_t* digitizer);
+int GENERIC_LoadFileParameters(c_Digitizer_t* digitizer, const struct c_RawDataHeader_t* header);
+int GENERIC_CheckAutoShutdown(c_Digitizer_t* digitizer);
+int GENERIC_CheckPLLLock(c_Digitizer_t* digitizer);
+int GENERIC_RestoreStatus(c_Digitizer_t* digitizer);
+int GENERIC_RestorePLLUnlock(c_Digitizer_t* digitizer);
 
 /* Exported. */
 
 /* The failure checks (ADC auto-shutdown, then PLL lock); -42 on a
  * second-generation replay. */
-DRAVIK_API int c_checkStatus(c_Digitizer_t* digitizer);
+int c_checkStatus(c_Digitizer_t* digitizer);
 /* Clears a latched PLL-unlock condition and checks the lock again. */
 DRAVIK_API int c_restorePLLUnlock(c_Digitizer_t* digitizer);
 /* Board commands of the exported interface (declared in ZarnDPPLayer.h as
@@ -60,7 +60,7 @@ DRAVIK_API int c_bdclear(c_Digitizer_t* digitizer);
 DRAVIK_API int c_breset(c_Digitizer_t* digitizer);
 /* Index of the active range of a high-voltage channel (0 on every board but
  * the register-level device). */
-DRAVIK_API int GENERIC_GetHVActiveRangeIndex(c_Digitizer_t* digitizer, uint32_t hvChannel, uint32_t* rangeIndex);
+int GENERIC_GetHVActiveRangeIndex(c_Digitizer_t* digitizer, uint32_t hvChannel, uint32_t* rangeIndex);
 
 #ifdef __cplusplus
 }
@@ -78,58 +78,58 @@ extern "C" {
 /* -------------------------------------------------- acquisition control */
 
 /* Board status := status; each enabled channel := status, the others STOPPED. */
-DRAVIK_API void _setAcqStatus(c_Digitizer_t* digitizer, int32_t status);
+void _setAcqStatus(c_Digitizer_t* digitizer, int32_t status);
 /* One channel's status (STOPPED when disabled), then the board status folds
  * every channel's by priority RUNNING, PAUSING, STOPPING, PAUSED, STOPPED. */
-DRAVIK_API void _setChannelAcqStatus(c_Digitizer_t* digitizer, int32_t channel, int32_t status);
+void _setChannelAcqStatus(c_Digitizer_t* digitizer, int32_t channel, int32_t status);
 /* The higher-priority status of two; UNDETERMINED (after a warning) when
  * either has no priority. */
-DRAVIK_API int32_t _foldAcqStatus(c_Digitizer_t* digitizer, int32_t a, int32_t b);
-DRAVIK_API int _startBoardAcquisition(c_Digitizer_t* digitizer);
-DRAVIK_API int _stopBoardAcquisition(c_Digitizer_t* digitizer);
-DRAVIK_API int _stopSingleChannel(c_Digitizer_t* digitizer, int32_t channel);
+int32_t _foldAcqStatus(c_Digitizer_t* digitizer, int32_t a, int32_t b);
+int _startBoardAcquisition(c_Digitizer_t* digitizer);
+int _stopBoardAcquisition(c_Digitizer_t* digitizer);
+int _stopSingleChannel(c_Digitizer_t* digitizer, int32_t channel);
 /* Clears a channel's time-tag extension state and its end-of-run mark. */
-DRAVIK_API void _clearChannelTimeState(c_Digitizer_t* digitizer, int32_t channel);
+void _clearChannelTimeState(c_Digitizer_t* digitizer, int32_t channel);
 /* Whether a channel counts as enabled for the statuses: DPPL_PARAM_CH_ENABLED
  * exists and its current value is 1. */
-DRAVIK_API bool _isChannelEnabledForStatus(c_Digitizer_t* digitizer, int32_t channel);
+bool _isChannelEnabledForStatus(c_Digitizer_t* digitizer, int32_t channel);
 /* Puts a replayed file back at its first data record. */
-DRAVIK_API int _rewindReplay(c_Digitizer_t* digitizer);
+int _rewindReplay(c_Digitizer_t* digitizer);
 
 /* ------------------------------------------------------------ read path */
 
 /* Fills roBuffer once (board, register-level device or replayed file) and
  * records it while dumpEnabled is set. ROBytes is 0 when nothing was read. */
-DRAVIK_API int GENERIC_ReadData(c_Digitizer_t* digitizer);
-DRAVIK_API int GENERIC_ReadData_Board(c_Digitizer_t* digitizer);
-DRAVIK_API int GENERIC_ReadData_File(c_Digitizer_t* digitizer);
+int GENERIC_ReadData(c_Digitizer_t* digitizer);
+int GENERIC_ReadData_Board(c_Digitizer_t* digitizer);
+int GENERIC_ReadData_File(c_Digitizer_t* digitizer);
 /* The read that follows an idle flush (board-access read on handle); the
  * buffer is recorded like any other. */
-DRAVIK_API int GENERIC_ReadFlushedData(c_Digitizer_t* digitizer, int handle);
+int GENERIC_ReadFlushedData(c_Digitizer_t* digitizer, int handle);
 /* End of a replayed file: every enabled channel gets its end-of-run mark due. */
-DRAVIK_API int GENERIC_SignalEndOfRun(c_Digitizer_t* digitizer);
+int GENERIC_SignalEndOfRun(c_Digitizer_t* digitizer);
 /* Delivers the due end-of-run marks (on the last event of the read, or on a
  * synthetic event), then marks them done. */
-DRAVIK_API void GENERIC_MarkEndOfRun(c_Digitizer_t* digitizer);
+void GENERIC_MarkEndOfRun(c_Digitizer_t* digitizer);
 /* Zeroes the sample buffers of an event's traces. */
-DRAVIK_API void GENERIC_ClearEventWaveforms(c_DPPEvent_t* event);
+void GENERIC_ClearEventWaveforms(c_DPPEvent_t* event);
 
 /* ------------------------------------------------------- walkers, decoders */
 
 /* Walk the board aggregates of a buffer and fill every channel's nEvents;
  * -39 for a malformed buffer, -28 for a DPP code without a decoder. */
-DRAVIK_API int GENERIC_GetEvents_Channel(c_Digitizer_t* digitizer, c_ReadoutBuffer_t* buffer);
-DRAVIK_API int GENERIC_GetEvents_Couple(c_Digitizer_t* digitizer, c_ReadoutBuffer_t* buffer);
-DRAVIK_API int GENERIC_GetEvents_Group(c_Digitizer_t* digitizer, c_ReadoutBuffer_t* buffer);
-DRAVIK_API int GENERIC_GetEvents_XMOR(c_Digitizer_t* digitizer, c_ReadoutBuffer_t* buffer);
+int GENERIC_GetEvents_Channel(c_Digitizer_t* digitizer, c_ReadoutBuffer_t* buffer);
+int GENERIC_GetEvents_Couple(c_Digitizer_t* digitizer, c_ReadoutBuffer_t* buffer);
+int GENERIC_GetEvents_Group(c_Digitizer_t* digitizer, c_ReadoutBuffer_t* buffer);
+int GENERIC_GetEvents_XMOR(c_Digitizer_t* digitizer, c_ReadoutBuffer_t* buffer);
 /* The walker of the record's DPP code; -28 when it has none. */
-DRAVIK_API int GENERIC_GetEvents(c_Digitizer_t* digitizer, c_ReadoutBuffer_t* buffer);
+int GENERIC_GetEvents(c_Digitizer_t* digitizer, c_ReadoutBuffer_t* buffer);
 
 /* ---------------------------------------------- per-read parameter cache */
 
 /* Starts a new read: every channel's cache is looked up again when a decoder
  * next needs it. The walkers call it; so must a caller of a decoder. */
-DRAVIK_API void GENERIC_InvalidateReadCache(c_Digitizer_t* digitizer);
+void GENERIC_InvalidateReadCache(c_Digitizer_t* digitizer);
 
 #ifdef __cplusplus
 }

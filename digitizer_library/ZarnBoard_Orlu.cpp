@@ -340,14 +340,8 @@ int ORLU_DecodePHAChannelAggregate(c_Digitizer_t* d, uint32_t ch, uint32_t* aggr
             }
             if (ew & (1u << 19))
                 flags |= EVTFLAG_PSEUDO;
-            if (gainRegister) {
-                if (ew & (1u << 20))
-                    flags |= 0x400;
-                if (ew & (1u << 21))
-                    flags |= 0x40;
-                if (ew & (1u << 22))
-                    flags |= 0x800;
-            }
+            if (gainRegister)
+                flags |= GENERIC_PHAEnergyWordFlags(ew);
         }
         const bool isPseudo = (flags & EVTFLAG_PSEUDO) != 0;
         uint64_t t = raw + (rollOver << base.tagBits);

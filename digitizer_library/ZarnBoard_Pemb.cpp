@@ -491,12 +491,7 @@ int decodePHACoupleEvents(c_Digitizer_t* d, const uint32_t* aggregate, const Cou
                 flags |= 0x200;
             if (ew & (1u << 19))
                 flags |= EVTFLAG_PSEUDO;
-            if (ew & (1u << 20))
-                flags |= 0x400;
-            if (ew & (1u << 21))
-                flags |= 0x40;
-            if (ew & (1u << 22))
-                flags |= 0x800;
+            flags |= GENERIC_PHAEnergyWordFlags(ew);
         }
         const bool pseudo = (flags & EVTFLAG_PSEUDO) != 0;
         c_ChannelRecord_t* rec = &d->channels[c->number];

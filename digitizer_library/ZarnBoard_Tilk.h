@@ -16,16 +16,16 @@ extern "C" {
  * block, ADC bits, sample period 1 ns, channel count, no groups, no high
  * voltage. -43 on a replay record, -45 register unreadable, -35 unknown memory
  * code. */
-DRAVIK_API int TILK_InitBoard(c_Digitizer_t* digitizer);
+int TILK_InitBoard(c_Digitizer_t* digitizer);
 /* -50 (and FAILSTATUS_PLL_UNLOCK) when the board reports its PLL unlocked. */
-DRAVIK_API int TILK_CheckPLLLock(c_Digitizer_t* digitizer);
+int TILK_CheckPLLLock(c_Digitizer_t* digitizer);
 
 /* Decoder: one pulse-shape channel aggregate into the channel's events from
  * first on (at most freeSlots); *decoded receives how many. -39 malformed,
  * -34 more events than free slots, -33 a waveform without a waveform record. */
 struct c_DPPEvent_t;
-DRAVIK_API int TILK_DecodePSDChannelAggregate(c_Digitizer_t* digitizer, uint32_t channel, uint32_t* aggregate,
-                                              uint32_t freeSlots, struct c_DPPEvent_t* first, int32_t* decoded);
+int TILK_DecodePSDChannelAggregate(c_Digitizer_t* digitizer, uint32_t channel, uint32_t* aggregate, uint32_t freeSlots,
+                                   struct c_DPPEvent_t* first, int32_t* decoded);
 
 #ifdef __cplusplus
 }

@@ -15,25 +15,25 @@ extern "C" {
 /* Pulse-shape setup: memory from register 0x8140, type name, energy and
  * time-tag bits, VESK_InitBoard, the parameters and, on family 12, channel
  * 0's enable register written back with bits 2 and 3 cleared. */
-DRAVIK_API int VESK_InitDPPPSD(c_Digitizer_t* digitizer);
+int VESK_InitDPPPSD(c_Digitizer_t* digitizer);
 /* Descriptor values shared by both firmware types (sample period 4 ns,
  * channel count, virtual traces) and, on family 12, the two high-voltage
  * records with their single range. */
-DRAVIK_API int VESK_InitBoard(c_Digitizer_t* digitizer);
+int VESK_InitBoard(c_Digitizer_t* digitizer);
 
 /* Probe codes of the digital-slot selectors: table A (slot 5) and table B
  * (slot 6; also Tilk slot 5); -1 for a refused selector. */
-DRAVIK_API int32_t VESK_DigitalProbeCodeA(uint32_t selector);
-DRAVIK_API int32_t VESK_DigitalProbeCodeB(uint32_t selector);
+int32_t VESK_DigitalProbeCodeA(uint32_t selector);
+int32_t VESK_DigitalProbeCodeB(uint32_t selector);
 
 /* Decoders: one channel aggregate into the channel's events from first on
  * (at most freeSlots); *decoded receives how many. -39 malformed, -34 more
  * events than free slots, -33 a waveform without a waveform record. */
 struct c_DPPEvent_t;
-DRAVIK_API int VESK_DecodePSDChannelAggregate(c_Digitizer_t* digitizer, uint32_t channel, uint32_t* aggregate,
-                                              uint32_t freeSlots, struct c_DPPEvent_t* first, int32_t* decoded);
-DRAVIK_API int VESK_DecodeCIChannelAggregate(c_Digitizer_t* digitizer, uint32_t channel, uint32_t* aggregate,
-                                             uint32_t freeSlots, struct c_DPPEvent_t* first, int32_t* decoded);
+int VESK_DecodePSDChannelAggregate(c_Digitizer_t* digitizer, uint32_t channel, uint32_t* aggregate, uint32_t freeSlots,
+                                   struct c_DPPEvent_t* first, int32_t* decoded);
+int VESK_DecodeCIChannelAggregate(c_Digitizer_t* digitizer, uint32_t channel, uint32_t* aggregate, uint32_t freeSlots,
+                                  struct c_DPPEvent_t* first, int32_t* decoded);
 
 #ifdef __cplusplus
 }

@@ -14,6 +14,7 @@
 #include "ZarnBoard_GENERIC.h"
 #include "ZarnDPPLayerShared.h"
 #include "ZarnDigitizer.h"
+#include "ZarnFirmwareTable.h"
 
 namespace {
 
@@ -303,7 +304,7 @@ int c_bcalib(c_Digitizer_t* d) {
 
 /* Acquisition reset (c_bfreset): a running board is stopped with its drain,
  * then the record's acquisition state starts afresh, everything STOPPED. */
-DRAVIK_API int _resetAcquisition(c_Digitizer_t* d) {
+int _resetAcquisition(c_Digitizer_t* d) {
     if (d == NULL)
         return DPPL_ERR_NULL_ARGUMENT;
     int result = d->acqStatus == ACQSTATUS_RUNNING ? c_bstopa(d) : 0;
@@ -563,22 +564,35 @@ int64_t c_CalcRiseTime(uint32_t smoothExp, const c_Waveform_t* waveform, uint32_
     return (int64_t)rise;
 }
 
+/* The counters of the record's firmware (none for a code without a row). */
+static ZarnTimeCountersKind_t timeCountersOf(const c_Digitizer_t* d, const ZarnTimeCounters_t** counters) {
+    const ZarnFirmware_t* firmware = ZarnFirmware_Find(d->descriptor.DPPCode);
+    if (firmware == NULL)
+        return ZARN_TIME_COUNTERS_NONE;
+    *counters = &firmware->timeCounters;
+    if ((*counters)->kind == ZARN_TIME_COUNTERS_REGISTERS && d->descriptor.DPPMinorRev <= (*counters)->aboveMinorRev)
+        return ZARN_TIME_COUNTERS_NONE;
+    return (*counters)->kind;
+}
+
 int c_getRealtimeAndDeadtime(c_Digitizer_t* d, int32_t channel, uint64_t* realTime, uint64_t* deadTime) {
     int code = 0;
+    const ZarnTimeCounters_t* counters = NULL;
+    ZarnTimeCountersKind_t kind = d != NULL ? timeCountersOf(d, &counters) : ZARN_TIME_COUNTERS_NONE;
     if (d == NULL || realTime == NULL || deadTime == NULL) {
         code = DPPL_ERR_NULL_ARGUMENT;
-    } else if (d->descriptor.DPPCode == 128 && d->descriptor.DPPMinorRev > 64) {
+    } else if (kind == ZARN_TIME_COUNTERS_REGISTERS) {
         if (channel < 0 || channel >= channelCount(d)) {
             code = DPPL_ERR_INVALID_CHANNEL;
         } else {
             uint32_t real = 0, dead = 0;
             uint32_t base = (uint32_t)channel << 8;
-            int outside = ZARN_DGTZ_ReadRegister(d->handle, base | 0x10DC, &real);
+            int outside = ZARN_DGTZ_ReadRegister(d->handle, base | counters->realTimeRegister, &real);
             if (outside != 0) {
                 c_extendedLogMsg(&ZarnDPPLayer_log, d, C_LOG_ERROR, __LINE__,
                                  " [CH %i]: Can't read realtime. Zarn Digitizer Error %i", channel, outside);
                 code = DPPL_ERR_READ_REGISTER;
-            } else if ((outside = ZARN_DGTZ_ReadRegister(d->handle, base | 0x10E0, &dead)) != 0) {
+            } else if ((outside = ZARN_DGTZ_ReadRegister(d->handle, base | counters->deadTimeRegister, &dead)) != 0) {
                 c_extendedLogMsg(&ZarnDPPLayer_log, d, C_LOG_ERROR, __LINE__,
                                  " [CH %i]: Can't read deadtime. Zarn Digitizer Error %i", channel, outside);
                 code = DPPL_ERR_READ_REGISTER;
@@ -588,7 +602,7 @@ int c_getRealtimeAndDeadtime(c_Digitizer_t* d, int32_t channel, uint64_t* realTi
                 *deadTime = (uint64_t)((double)dead * period);
             }
         }
-    } else if (d->descriptor.DPPCode == DPPL_DPPCODE_MORVANE) {
+    } else if (kind == ZARN_TIME_COUNTERS_DEVICE) {
         code = MORVANE_GetRealtimeAndDeadtime(d, channel, realTime, deadTime);
     } else {
         code = DPPL_ERR_NOT_SUPPORTED;

@@ -24,7 +24,7 @@ extern "C" {
 /* The PLL rule shared by the family checks: clears FAILSTATUS_PLL_UNLOCK,
  * reads the board parameter DPPL_PARAM_PLLLOCKED and answers -50 (setting
  * the bit again) when it reads 0. */
-DRAVIK_API int GENERIC_CheckPLLLockedParameter(c_Digitizer_t* digitizer);
+int GENERIC_CheckPLLLockedParameter(c_Digitizer_t* digitizer);
 
 /* Steps of the family setups. Their messages go to the calling family's
  * log record (log). */
@@ -39,10 +39,9 @@ typedef struct GENERIC_MemoryCodes_t {
 /* Refuses a replay record (DPPL_ERR_FILE_DIGITIZER: it has no board), then
  * sets the descriptor's MemSize from the board's memory code
  * (DPPL_ERR_READ_REGISTER, DPPL_ERR_INVALID_MEMORY_CODE). */
-DRAVIK_API int GENERIC_ReadMemorySize(const c_LogModule_t* log, c_Digitizer_t* digitizer,
-                                      const GENERIC_MemoryCodes_t* codes);
+int GENERIC_ReadMemorySize(const c_LogModule_t* log, c_Digitizer_t* digitizer, const GENERIC_MemoryCodes_t* codes);
 /* Refuses a board that reports more channels than a record holds. */
-DRAVIK_API int GENERIC_CheckChannelCount(const c_LogModule_t* log, c_Digitizer_t* digitizer);
+int GENERIC_CheckChannelCount(const c_LogModule_t* log, c_Digitizer_t* digitizer);
 
 /* The high-voltage range elements of the library definitions; all three
  * must be defined. */
@@ -50,20 +49,20 @@ typedef struct GENERIC_HVRanges_t {
     xmlNodePtr hpge, pmt, sd;
 } GENERIC_HVRanges_t;
 
-DRAVIK_API int GENERIC_FindHVRanges(const c_LogModule_t* log, c_Digitizer_t* digitizer, GENERIC_HVRanges_t* ranges);
+int GENERIC_FindHVRanges(const c_LogModule_t* log, c_Digitizer_t* digitizer, GENERIC_HVRanges_t* ranges);
 /* Sets up high-voltage channel hvIndex of a board with a built-in supply:
  * loads its limits, takes its polarity from the model name's last letter
  * and makes range block 0 (the definitions' element range, with linear
  * conversions from the limits) its only range; activeRange is the index
  * the channel reports. */
-DRAVIK_API int GENERIC_InitHVChannel(const c_LogModule_t* log, c_Digitizer_t* digitizer, uint32_t hvIndex,
-                                     xmlNodePtr range, int32_t activeRange);
+int GENERIC_InitHVChannel(const c_LogModule_t* log, c_Digitizer_t* digitizer, uint32_t hvIndex, xmlNodePtr range,
+                          int32_t activeRange);
 
 /* Loads the DAC calibration of every channel from the board's flash. */
-DRAVIK_API int GENERIC_ReadDACCalibrationFromFlash(c_Digitizer_t* digitizer);
+int GENERIC_ReadDACCalibrationFromFlash(c_Digitizer_t* digitizer);
 /* data: pairs of little-endian 32-bit floats (P0, P1), one pair per channel,
  * or per group when perGroup is non-zero; size in bytes. */
-DRAVIK_API int GENERIC_LoadDACCalibration(c_Digitizer_t* digitizer, const void* data, size_t size, uint8_t perGroup);
+int GENERIC_LoadDACCalibration(c_Digitizer_t* digitizer, const void* data, size_t size, uint8_t perGroup);
 
 /* Decoder contracts: a decoder writes events from first on, at most
  * freeSlots, and reports how many it wrote; the walker adds them up. */
@@ -77,7 +76,7 @@ typedef int (*GENERIC_GroupDecoder_t)(c_Digitizer_t* digitizer, uint32_t* aggreg
                                       const uint32_t freeSlots[8], c_DPPEvent_t* first[8], uint32_t decoded[8]);
 
 /* Looks up the missing READCACHE_* parts of a channel's cache. */
-DRAVIK_API void GENERIC_FillReadCache(c_Digitizer_t* digitizer, uint32_t channel, uint32_t parts);
+void GENERIC_FillReadCache(c_Digitizer_t* digitizer, uint32_t channel, uint32_t parts);
 
 static inline c_ReadCache_t* GENERIC_ReadCache(c_Digitizer_t* digitizer, uint32_t channel, uint32_t parts) {
     c_ReadCache_t* cache = &digitizer->channels[channel].readCache;
@@ -125,7 +124,7 @@ typedef struct GENERIC_TimeBase_t {
 } GENERIC_TimeBase_t;
 
 /* extensionBits: the family's W (15 or 16). */
-DRAVIK_API GENERIC_TimeBase_t GENERIC_GetTimeBase(const c_Digitizer_t* digitizer, uint32_t extensionBits);
+GENERIC_TimeBase_t GENERIC_GetTimeBase(const c_Digitizer_t* digitizer, uint32_t extensionBits);
 
 /* The extended time tag in ticks (steps 1 to 3): the upper bits of the tag
  * from the event itself when hasUpper, else a tag below the last one counts
@@ -180,6 +179,19 @@ static inline int GENERIC_CheckTraceRoom(const c_LogModule_t* log, c_Digitizer_t
     return 0;
 }
 
+/* The flags of bits 20-22 of the pulse-height energy word, alike in the Orlu
+ * (with a gain register) and Pemb formats. */
+static inline uint32_t GENERIC_PHAEnergyWordFlags(uint32_t word) {
+    uint32_t flags = 0;
+    if (word & (1u << 20))
+        flags |= 0x400;
+    if (word & (1u << 21))
+        flags |= 0x40;
+    if (word & (1u << 22))
+        flags |= 0x800;
+    return flags;
+}
+
 /* The decoded fields of one event; the special fields cleared. */
 static inline void GENERIC_FillEvent(c_DPPEvent_t* event, uint16_t energy, int16_t shortCharge, uint64_t timeStamp,
                                      uint32_t flags, uint32_t sizeWords) {
@@ -197,18 +209,17 @@ static inline void GENERIC_FillEvent(c_DPPEvent_t* event, uint16_t energy, int16
 
 /* Fine time in ps of the constant-fraction crossing of the input trace, or
  * -1 when there is none; the output trace receives the CFD signal. */
-DRAVIK_API int64_t GENERIC_CalcSoftwareCFDTime(c_Digitizer_t* digitizer, uint32_t channel, uint32_t delay,
-                                               double fraction, uint32_t smoothExp, const int16_t* input,
-                                               int16_t* output, uint32_t samples, uint32_t preTrigger, uint32_t preGate,
-                                               int invert);
-DRAVIK_API int GENERIC_GetSoftwareCFDSettings(c_Digitizer_t* digitizer, uint32_t channel, c_CFDSettings_t* settings);
+int64_t GENERIC_CalcSoftwareCFDTime(c_Digitizer_t* digitizer, uint32_t channel, uint32_t delay, double fraction,
+                                    uint32_t smoothExp, const int16_t* input, int16_t* output, uint32_t samples,
+                                    uint32_t preTrigger, uint32_t preGate, int invert);
+int GENERIC_GetSoftwareCFDSettings(c_Digitizer_t* digitizer, uint32_t channel, c_CFDSettings_t* settings);
 
 /* Software CFD of one decoded single-trace event (input in slot 0, signal
  * into slot 1) on a channel whose fineTimeEnabled is set. Answers whether
  * the CFD ran (slot 1 then carries probe 7); *fineTimePs is the fine time,
  * or -1 when no crossing was found. */
-DRAVIK_API bool GENERIC_ApplySoftwareCFD(c_Digitizer_t* digitizer, uint32_t channel, const c_CFDSettings_t* settings,
-                                         c_DPPEvent_t* event, int64_t* fineTimePs);
+bool GENERIC_ApplySoftwareCFD(c_Digitizer_t* digitizer, uint32_t channel, const c_CFDSettings_t* settings,
+                              c_DPPEvent_t* event, int64_t* fineTimePs);
 
 #ifdef __cplusplus
 }

@@ -1,9 +1,10 @@
 /*
  * ZarnFirmwareSetup: the firmware setups of the firmware table's rows, one
- * per DPP code: descriptor fields, the family init of the driver, the
- * parameters and the last register writes of the firmware. The board layer
- * runs the setup of the record's row; the messages go to the board layer's
- * log ("ZarnBoard_GENERICLog.txt").
+ * per DPP code: descriptor fields beyond the row's, the family init of the
+ * driver, the parameters and the last register writes of the firmware. The
+ * board layer runs the setup of the record's row after writing the row's
+ * type name and descriptor bits; the messages go to the board layer's log
+ * ("ZarnBoard_GENERICLog.txt").
  */
 #include "ZarnFirmwareSetup.h"
 
@@ -33,29 +34,20 @@ static const c_LogModule_t CBoard_Scope_log = {"CBoard_ScopeLog.txt", "CBoard_Sc
 
 namespace {
 
-constexpr uint32_t kNoFamilyCheck = 0xFFFFFFFFu;
 constexpr uint32_t kRegBoardConfig = 0x8000;
 constexpr uint32_t kBoardConfigBase = 0x01000100;
 
 bool isReplay(const c_Digitizer_t* d) { return d->replay != 0; }
-bool isFamily(const c_Digitizer_t* d, uint32_t a, uint32_t b = kNoFamilyCheck, uint32_t c = kNoFamilyCheck) {
-    uint32_t f = d->descriptor.FamilyCode;
-    return f == a || f == b || f == c;
-}
+bool isFamily(const c_Digitizer_t* d, uint32_t family) { return d->descriptor.FamilyCode == family; }
 
-int loadParameters(c_Digitizer_t* d) {
+/* The parameters of the board; a loader failure becomes -26, or stays the
+ * loader's own code (the register-level device's setup). */
+int loadParameters(c_Digitizer_t* d, bool keepLoaderCode = false) {
     int code = GENERIC_LoadParameters(d);
     if (code == 0)
         return 0;
     BLOG(d, C_LOG_ERROR, "Can't load the parameters of the board (loader error %i).", code);
-    return d->descriptor.DPPCode == DPPL_DPPCODE_MORVANE ? code : DPPL_ERR_PARAMETER;
-}
-
-void setTraceBits(c_Digitizer_t* d, uint32_t timeTagBits, uint32_t energyBits, uint32_t analog, uint32_t digital) {
-    d->descriptor.TimeTagBits = timeTagBits;
-    d->descriptor.EnergyBits = energyBits;
-    d->descriptor.AnalogVTraces = analog;
-    d->descriptor.DigitalVTraces = digital;
+    return keepLoaderCode ? code : DPPL_ERR_PARAMETER;
 }
 
 /* The register of channel 0's enable is written back with bits 2 and 3
@@ -78,22 +70,33 @@ int clearChannelZeroEnableBits(c_Digitizer_t* d) {
     return 0;
 }
 
-int setupScope(c_Digitizer_t* d) {
-    setTraceBits(d, 31, 0, 1, 0);
-    if (isFamily(d, 6)) {
-        BLOG(d, C_LOG_ERROR, "Standard waveform firmware is not supported on family %u.", 6u);
-        return DPPL_ERR_NOT_SUPPORTED;
-    }
-    if (!isFamily(d, 0, 4, 5) && !isFamily(d, 11, 14)) {
-        BLOG(d, C_LOG_ERROR, "Unsupported family %u for standard waveform firmware.",
-             (unsigned)d->descriptor.FamilyCode);
+/* The standard waveform firmware's row on the record's family: NULL (and
+ * logged, -28) for a family without one, and -42 for a family that knows the
+ * firmware where the library does not support it. */
+int scopeFamilyOf(c_Digitizer_t* d, const c_LogModule_t* log, const SCOPE_Family_t** family) {
+    *family = SCOPE_FindFamily(d->descriptor.FamilyCode);
+    if (*family == NULL) {
+        c_extendedLogMsg(log, d, C_LOG_ERROR, __LINE__, "Unsupported family %u for standard waveform firmware.",
+                         (unsigned)d->descriptor.FamilyCode);
         return DPPL_ERR_INVALID_DPP_CODE;
     }
-    return SCOPE_InitBoard(d); /* also loads the parameters */
+    if ((*family)->init == NULL) {
+        c_extendedLogMsg(log, d, C_LOG_ERROR, __LINE__, "Standard waveform firmware is not supported on family %u.",
+                         (unsigned)d->descriptor.FamilyCode);
+        return DPPL_ERR_NOT_SUPPORTED;
+    }
+    return 0;
+}
+
+int setupScope(c_Digitizer_t* d) {
+    const SCOPE_Family_t* family = NULL;
+    int code = scopeFamilyOf(d, &ZarnBoard_GENERIC_log, &family);
+    return code == 0 ? SCOPE_InitBoard(d) /* also loads the parameters */ : code;
 }
 
 int setupOrluPHA(c_Digitizer_t* d) {
-    setTraceBits(d, 30, isFamily(d, 16) ? 15 : 14, 2, 2);
+    if (isFamily(d, 16))
+        d->descriptor.EnergyBits = 15;
     int code = ORLU_InitBoard(d);
     if (code == 0)
         code = c_rwrite(d, kRegBoardConfig, kBoardConfigBase);
@@ -119,19 +122,16 @@ int setupVeskCI(c_Digitizer_t* d) {
 }
 
 int setupTilkPSD(c_Digitizer_t* d) {
-    setTraceBits(d, 32, 15, 2, 3);
     int code = TILK_InitBoard(d);
     return code == 0 ? loadParameters(d) : code;
 }
 
 int setupDraqQDC(c_Digitizer_t* d) {
-    setTraceBits(d, 32, 16, 1, 4);
     int code = DRAQ_InitBoard(d);
     return code == 0 ? loadParameters(d) : code;
 }
 
 int setupPemb(c_Digitizer_t* d, bool writeBoardConfig) {
-    setTraceBits(d, 31, d->descriptor.DPPCode == 136 ? 15 : 14, 2, 2);
     int code = PEMB_InitBoard(d);
     if (code == 0 && writeBoardConfig)
         code = c_rwrite(d, kRegBoardConfig, kBoardConfigBase);
@@ -158,7 +158,6 @@ void setDeviceHVDefaults(c_Digitizer_t* d) {
 }
 
 int setupMorvane(c_Digitizer_t* d) {
-    setTraceBits(d, 32, 15, 2, 2);
     c_BoardDescriptor_t* desc = &d->descriptor;
     desc->SamplePeriod = 10.0;
     desc->MemBlock = 0;
@@ -172,39 +171,24 @@ int setupMorvane(c_Digitizer_t* d) {
         BLOG(d, C_LOG_ERROR, "Error writing specific register for morvane one.");
         return DPPL_ERR_FIRMWARE_NOT_SUPPORTED;
     }
-    return loadParameters(d);
+    return loadParameters(d, true);
 }
 
 /* ---------------------------------------------- standard waveform firmware */
 
-int familyInit(c_Digitizer_t* d) {
-    switch (d->descriptor.FamilyCode) {
-    case 0: return ORLU_InitBoard(d);
-    case 4: return DRAQ_InitBoard(d);
-    case 5: return TILK_InitBoard(d);
-    case 11:
-    case 14: return PEMB_InitBoard(d);
-    case 6:
-        SLOG(d, C_LOG_ERROR, "Standard waveform firmware is not supported on family %u.", 6u);
-        return DPPL_ERR_NOT_SUPPORTED;
-    default:
-        SLOG(d, C_LOG_ERROR, "Unsupported family %u for standard waveform firmware.",
-             (unsigned)d->descriptor.FamilyCode);
-        return DPPL_ERR_INVALID_DPP_CODE;
-    }
-}
-
 int initBoard(c_Digitizer_t* d) {
     c_BoardDescriptor_t* desc = &d->descriptor;
-    uint32_t family = desc->FamilyCode;
-    if (family == 0 || family == 4 || family == 5 || family == 11 || family == 14) {
+    const SCOPE_Family_t* family = SCOPE_FindFamily(desc->FamilyCode);
+    if (family != NULL && family->init != NULL) {
         desc->TimeTagBits = 31;
         desc->EnergyBits = 0;
         setTypeName(d, "SCOPE");
         desc->AnalogVTraces = 1;
         desc->DigitalVTraces = 0;
     }
-    int code = familyInit(d);
+    int code = scopeFamilyOf(d, &CBoard_Scope_log, &family);
+    if (code == 0)
+        code = family->init(d);
     if (code != 0)
         return code;
     code = GENERIC_LoadParameters(d);

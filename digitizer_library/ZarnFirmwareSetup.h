@@ -26,7 +26,7 @@ int GENERIC_SetupMorvane(c_Digitizer_t* digitizer);
  * -42 on family 6, -28 on a family without this firmware, -26 when the
  * parameters do not load, -55 when the calibration does not. On failure the
  * record has no scope buffer. */
-DRAVIK_API int SCOPE_InitBoard(c_Digitizer_t* digitizer);
+int SCOPE_InitBoard(c_Digitizer_t* digitizer);
 
 #ifdef __cplusplus
 }

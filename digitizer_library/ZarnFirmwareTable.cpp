@@ -10,58 +10,37 @@
 #include "ZarnBoard_Tilk.h"
 #include "ZarnBoard_Vesk.h"
 #include "ZarnFirmwareSetup.h"
+#include "ZarnRecordQueries.h"
 
 namespace {
 
-/* Standard waveform firmware (DPP codes 0 and 1) runs on the families 0, 4,
- * 5, 11 and 14; family 6 knows it but the library does not support it there.
- * Its checks go to the family's driver. */
-enum class ScopeFamily { Orlu, Draq, Tilk, Pemb, Unsupported, Unknown };
-
-ScopeFamily scopeFamily(const c_Digitizer_t* d) {
-    switch (d->descriptor.FamilyCode) {
-    case 0: return ScopeFamily::Orlu;
-    case 4: return ScopeFamily::Draq;
-    case 5: return ScopeFamily::Tilk;
-    case 11:
-    case 14: return ScopeFamily::Pemb;
-    case 6: return ScopeFamily::Unsupported;
-    default: return ScopeFamily::Unknown;
-    }
+/* Standard waveform firmware (DPP codes 0 and 1): its checks go to the
+ * driver of the board's family (the scope driver's family table). A family
+ * without a row has no such firmware (-28); a row without an init knows the
+ * firmware, which the library does not support there (-42). */
+int scopeFamilyError(const SCOPE_Family_t* family) {
+    return family != NULL ? DPPL_ERR_NOT_SUPPORTED : DPPL_ERR_INVALID_DPP_CODE;
 }
 
-int scopeFamilyError(ScopeFamily family) {
-    return family == ScopeFamily::Unsupported ? DPPL_ERR_NOT_SUPPORTED : DPPL_ERR_INVALID_DPP_CODE;
-}
+bool scopeFamilySupported(const SCOPE_Family_t* family) { return family != NULL && family->init != NULL; }
 
 int scopeCheckPLL(c_Digitizer_t* d) {
-    switch (ScopeFamily family = scopeFamily(d)) {
-    case ScopeFamily::Orlu: return ORLU_CheckPLLLock(d);
-    case ScopeFamily::Draq: return DRAQ_CheckPLLLock(d);
-    case ScopeFamily::Tilk: return TILK_CheckPLLLock(d);
-    case ScopeFamily::Pemb: return PEMB_CheckPLLLock(d);
-    default: return scopeFamilyError(family);
-    }
+    const SCOPE_Family_t* family = SCOPE_FindFamily(d->descriptor.FamilyCode);
+    return scopeFamilySupported(family) ? family->checkPLL(d) : scopeFamilyError(family);
 }
 
 int scopeCheckShutdown(c_Digitizer_t* d) {
-    switch (ScopeFamily family = scopeFamily(d)) {
-    case ScopeFamily::Pemb: return PEMB_CheckADCShutdown(d);
-    case ScopeFamily::Orlu:
-    case ScopeFamily::Draq:
-    case ScopeFamily::Tilk: return 0;
-    default: return scopeFamilyError(family);
-    }
+    const SCOPE_Family_t* family = SCOPE_FindFamily(d->descriptor.FamilyCode);
+    if (!scopeFamilySupported(family))
+        return scopeFamilyError(family);
+    return family->checkShutdown != NULL ? family->checkShutdown(d) : 0;
 }
 
 int scopeRestoreShutdown(c_Digitizer_t* d) {
-    switch (ScopeFamily family = scopeFamily(d)) {
-    case ScopeFamily::Pemb: return PEMB_RestoreADCShutdown(d);
-    case ScopeFamily::Orlu:
-    case ScopeFamily::Draq:
-    case ScopeFamily::Tilk: return 0;
-    default: return scopeFamilyError(family);
-    }
+    const SCOPE_Family_t* family = SCOPE_FindFamily(d->descriptor.FamilyCode);
+    if (!scopeFamilySupported(family))
+        return scopeFamilyError(family);
+    return family->restoreShutdown != NULL ? family->restoreShutdown(d) : 0;
 }
 
 constexpr uint32_t kScopeTraceSlots = 0x01;        /* 0 */
@@ -71,29 +50,38 @@ constexpr uint32_t kTilkSlots = 0x3B;              /* 0, 1, 3, 4, 5 */
 constexpr uint32_t kChargeIntegrationSlots = 0x79; /* 0, 3, 4, 5, 6 */
 
 /* clang-format off */
+/* Descriptor bits: time-tag bits, energy bits, analog and digital traces. */
+constexpr ZarnTraceBits_t kScopeBits = {31, 0, 1, 0};
+constexpr ZarnTraceBits_t kBitsBySetup = {0, 0, 0, 0};
+/* Real- and dead-time counters. */
+constexpr ZarnTimeCounters_t kNoCounters = {ZARN_TIME_COUNTERS_NONE, 0, 0, 0};
+constexpr ZarnTimeCounters_t kOrluCounters = {ZARN_TIME_COUNTERS_REGISTERS, 64, 0x10DC, 0x10E0};
+constexpr ZarnTimeCounters_t kDeviceCounters = {ZARN_TIME_COUNTERS_DEVICE, 0, 0, 0};
+
 const ZarnFirmware_t kFirmwares[] = {
-    /* code, type name, setup, PLL check, shutdown check, shutdown restore,
-     * walker, channel / couple / group decoder, size mask, trace slots */
-    {0, NULL, GENERIC_SetupScope, scopeCheckPLL, scopeCheckShutdown, scopeRestoreShutdown,
-     ZARN_WALKER_SCOPE, NULL, NULL, NULL, 0, kScopeTraceSlots},
-    {1, NULL, GENERIC_SetupScope, scopeCheckPLL, scopeCheckShutdown, scopeRestoreShutdown,
-     ZARN_WALKER_SCOPE, NULL, NULL, NULL, 0, kScopeTraceSlots},
-    {128, "DPP-PHA", GENERIC_SetupOrluPHA, ORLU_CheckPLLLock, NULL, NULL,
-     ZARN_WALKER_CHANNEL, ORLU_DecodePHAChannelAggregate, NULL, NULL, 0x1FFFFF, kPulseHeightSlots},
-    {130, "DPP-CI", GENERIC_SetupVeskCI, NULL, NULL, NULL,
-     ZARN_WALKER_CHANNEL, VESK_DecodeCIChannelAggregate, NULL, NULL, 0xFFFFFF, kVeskSlots},
-    {131, NULL /* VESK_InitDPPPSD names it */, VESK_InitDPPPSD, GENERIC_CheckPLLLockedParameter, NULL, NULL,
-     ZARN_WALKER_CHANNEL, VESK_DecodePSDChannelAggregate, NULL, NULL, 0xFFFFFF, kVeskSlots},
-    {132, "DPP-PSD", GENERIC_SetupTilkPSD, TILK_CheckPLLLock, NULL, NULL,
-     ZARN_WALKER_CHANNEL, TILK_DecodePSDChannelAggregate, NULL, NULL, 0x3FFFFF, kTilkSlots},
-    {135, "DPP-QDC", GENERIC_SetupDraqQDC, DRAQ_CheckPLLLock, NULL, NULL,
-     ZARN_WALKER_GROUP, NULL, NULL, DRAQ_DecodeQDCGroupAggregate, 0x7FFFFFFF, kChargeIntegrationSlots},
-    {136, "DPP-PSD", GENERIC_SetupPembPSD, PEMB_CheckPLLLock, PEMB_CheckADCShutdown, PEMB_RestoreADCShutdown,
-     ZARN_WALKER_COUPLE, NULL, PEMB_DecodePSDCoupleAggregate, NULL, 0x3FFFFF, kPulseHeightSlots},
-    {139, "DPP-PHA", GENERIC_SetupPembPHA, PEMB_CheckPLLLock, PEMB_CheckADCShutdown, PEMB_RestoreADCShutdown,
-     ZARN_WALKER_COUPLE, NULL, PEMB_DecodePHACoupleAggregate, NULL, 0x1FFFFF, kPulseHeightSlots},
-    {DPPL_DPPCODE_MORVANE, "DPP-PHA", GENERIC_SetupMorvane, ORLU_CheckPLLLock, NULL, NULL,
-     ZARN_WALKER_XMOR, NULL, NULL, NULL, 0x1FFFFF, kPulseHeightSlots},
+    /* code, type name, descriptor bits, setup, PLL check, shutdown check, shutdown restore,
+     * walker, channel / couple / group decoder, size mask, trace slots, time counters */
+    {0, NULL, kScopeBits, GENERIC_SetupScope, scopeCheckPLL, scopeCheckShutdown, scopeRestoreShutdown,
+     ZARN_WALKER_SCOPE, NULL, NULL, NULL, 0, kScopeTraceSlots, kNoCounters},
+    {1, NULL, kScopeBits, GENERIC_SetupScope, scopeCheckPLL, scopeCheckShutdown, scopeRestoreShutdown,
+     ZARN_WALKER_SCOPE, NULL, NULL, NULL, 0, kScopeTraceSlots, kNoCounters},
+    /* 15 energy bits on family 16: GENERIC_SetupOrluPHA */
+    {128, "DPP-PHA", {30, 14, 2, 2}, GENERIC_SetupOrluPHA, ORLU_CheckPLLLock, NULL, NULL,
+     ZARN_WALKER_CHANNEL, ORLU_DecodePHAChannelAggregate, NULL, NULL, 0x1FFFFF, kPulseHeightSlots, kOrluCounters},
+    {130, "DPP-CI", kBitsBySetup, GENERIC_SetupVeskCI, NULL, NULL, NULL,
+     ZARN_WALKER_CHANNEL, VESK_DecodeCIChannelAggregate, NULL, NULL, 0xFFFFFF, kVeskSlots, kNoCounters},
+    {131, NULL /* VESK_InitDPPPSD names it */, kBitsBySetup, VESK_InitDPPPSD, GENERIC_CheckPLLLockedParameter, NULL, NULL,
+     ZARN_WALKER_CHANNEL, VESK_DecodePSDChannelAggregate, NULL, NULL, 0xFFFFFF, kVeskSlots, kNoCounters},
+    {132, "DPP-PSD", {32, 15, 2, 3}, GENERIC_SetupTilkPSD, TILK_CheckPLLLock, NULL, NULL,
+     ZARN_WALKER_CHANNEL, TILK_DecodePSDChannelAggregate, NULL, NULL, 0x3FFFFF, kTilkSlots, kNoCounters},
+    {135, "DPP-QDC", {32, 16, 1, 4}, GENERIC_SetupDraqQDC, DRAQ_CheckPLLLock, NULL, NULL,
+     ZARN_WALKER_GROUP, NULL, NULL, DRAQ_DecodeQDCGroupAggregate, 0x7FFFFFFF, kChargeIntegrationSlots, kNoCounters},
+    {136, "DPP-PSD", {31, 15, 2, 2}, GENERIC_SetupPembPSD, PEMB_CheckPLLLock, PEMB_CheckADCShutdown, PEMB_RestoreADCShutdown,
+     ZARN_WALKER_COUPLE, NULL, PEMB_DecodePSDCoupleAggregate, NULL, 0x3FFFFF, kPulseHeightSlots, kNoCounters},
+    {139, "DPP-PHA", {31, 14, 2, 2}, GENERIC_SetupPembPHA, PEMB_CheckPLLLock, PEMB_CheckADCShutdown, PEMB_RestoreADCShutdown,
+     ZARN_WALKER_COUPLE, NULL, PEMB_DecodePHACoupleAggregate, NULL, 0x1FFFFF, kPulseHeightSlots, kNoCounters},
+    {DPPL_DPPCODE_MORVANE, "DPP-PHA", {32, 15, 2, 2}, GENERIC_SetupMorvane, ORLU_CheckPLLLock, NULL, NULL,
+     ZARN_WALKER_XMOR, NULL, NULL, NULL, 0x1FFFFF, kPulseHeightSlots, kDeviceCounters},
 };
 /* clang-format on */
 
@@ -106,11 +94,24 @@ const ZarnFirmware_t* ZarnFirmware_Find(int32_t dppCode) {
     return NULL;
 }
 
+int ZarnFirmware_Setup(const ZarnFirmware_t* firmware, c_Digitizer_t* d) {
+    if (firmware->typeName != NULL)
+        setTypeName(d, firmware->typeName);
+    const ZarnTraceBits_t& bits = firmware->traceBits;
+    if (bits.timeTagBits != 0) {
+        d->descriptor.TimeTagBits = bits.timeTagBits;
+        d->descriptor.EnergyBits = bits.energyBits;
+        d->descriptor.AnalogVTraces = bits.analogTraces;
+        d->descriptor.DigitalVTraces = bits.digitalTraces;
+    }
+    return firmware->setup(d);
+}
+
 uint32_t ZarnFirmware_TraceSlots(const c_Digitizer_t* d) {
     const ZarnFirmware_t* row = ZarnFirmware_Find(d->descriptor.DPPCode);
     if (row == NULL)
         return 0;
-    if (row->walker == ZARN_WALKER_SCOPE && scopeFamily(d) >= ScopeFamily::Unsupported)
+    if (row->walker == ZARN_WALKER_SCOPE && !scopeFamilySupported(SCOPE_FindFamily(d->descriptor.FamilyCode)))
         return 0;
     return row->traceSlots;
 }

@@ -65,42 +65,42 @@ typedef struct c_HVSettings_t {
 } c_HVSettings_t;
 
 /* Text of a high-voltage code. */
-DRAVIK_API const char* _hvErrorText(int code);
+const char* _hvErrorText(int code);
 /* Logs "From <function>: <text of code>" at level 1. */
-DRAVIK_API void _hvLogError(const char* function, int code);
+void _hvLogError(const char* function, int code);
 
 /* Writes VSet, ISet, RampUp, RampDown and the mode; VMax is checked only. */
-DRAVIK_API int c_hvsetc(c_HVChannelBlock_t* channel, const c_HVSettings_t* settings);
+int c_hvsetc(c_HVChannelBlock_t* channel, const c_HVSettings_t* settings);
 /* Reads the settings back and checks them against the limits. */
-DRAVIK_API int c_hvgetc(c_HVChannelBlock_t* channel, c_HVSettings_t* settings);
+int c_hvgetc(c_HVChannelBlock_t* channel, c_HVSettings_t* settings);
 /* Default settings from the limits: VSet 0, a tenth of the ISet and ramp
  * maxima, the VMax maximum, mode 0. */
-DRAVIK_API int c_hvgetd(c_HVChannelBlock_t* channel, c_HVSettings_t* settings);
+int c_hvgetd(c_HVChannelBlock_t* channel, c_HVSettings_t* settings);
 /* Loads the channel's limits from its supply (see _hvLoadLimits). */
-DRAVIK_API int c_hvloadp(c_HVChannelBlock_t* channel);
-DRAVIK_API int c_hvsetvmax(c_HVChannelBlock_t* channel, double vmax);
+int c_hvloadp(c_HVChannelBlock_t* channel);
+int c_hvsetvmax(c_HVChannelBlock_t* channel, double vmax);
 /* The low 16 bits of the status register. */
-DRAVIK_API int c_hvgets(c_HVChannelBlock_t* channel, int16_t* status);
-DRAVIK_API int c_hvseton(c_HVChannelBlock_t* channel, int32_t on);
-DRAVIK_API int c_hvgeton(c_HVChannelBlock_t* channel, int32_t* on);
+int c_hvgets(c_HVChannelBlock_t* channel, int16_t* status);
+int c_hvseton(c_HVChannelBlock_t* channel, int32_t on);
+int c_hvgeton(c_HVChannelBlock_t* channel, int32_t* on);
 /* VMon and IMon; the selected monitor pair is restored afterwards. */
-DRAVIK_API int c_hvreadm(c_HVChannelBlock_t* channel, double* vmon, double* imon);
+int c_hvreadm(c_HVChannelBlock_t* channel, double* vmon, double* imon);
 /* VExt and RTMP; the selected monitor pair is restored afterwards. */
-DRAVIK_API int c_hvreade(c_HVChannelBlock_t* channel, double* vext, double* rtmp);
+int c_hvreade(c_HVChannelBlock_t* channel, double* vext, double* rtmp);
 /* Monitor pair: 1 VExt/RTMP, anything else VMon/IMon. */
-DRAVIK_API int c_hvsetmon(c_HVChannelBlock_t* channel, int32_t pair);
-DRAVIK_API int c_hvgetmon(c_HVChannelBlock_t* channel, int32_t* pair);
+int c_hvsetmon(c_HVChannelBlock_t* channel, int32_t pair);
+int c_hvgetmon(c_HVChannelBlock_t* channel, int32_t* pair);
 
 /* Checks each setting against its limits, in the order VSet, ISet,
  * RampDown, RampUp, VMax: 0 or the first failing quantity's code. */
-DRAVIK_API int _hvCheckSettings(const c_HVChannelBlock_t* channel, const c_HVSettings_t* settings);
+int _hvCheckSettings(const c_HVChannelBlock_t* channel, const c_HVSettings_t* settings);
 /* Limits of one quantity as the supply reports them after a selector write;
  * channelIndex is regBase + hvIndex. */
-DRAVIK_API int _hvReadQuantityLimits(int32_t handle, uint32_t channelIndex, uint32_t selector, double* minimum,
-                                     double* maximum, double* resolution);
+int _hvReadQuantityLimits(int32_t handle, uint32_t channelIndex, uint32_t selector, double* minimum, double* maximum,
+                          double* resolution);
 /* Fills limitMax, limitMin, lsb (and hwInfo on supplies of firmware level
  * above 1) from the supply, or from the family defaults on older supplies. */
-DRAVIK_API int _hvLoadLimits(c_HVChannelBlock_t* channel);
+int _hvLoadLimits(c_HVChannelBlock_t* channel);
 
 /* ------------------------------------------------------------ board flash */
 
@@ -121,15 +121,14 @@ typedef struct c_FlashDescription_t {
 } c_FlashDescription_t;
 
 /* Flash type and page size from the type register's value. */
-DRAVIK_API void _flashTypeFromRegister(uint32_t typeRegister, uint32_t* type, uint32_t* pageSize);
+void _flashTypeFromRegister(uint32_t typeRegister, uint32_t* type, uint32_t* pageSize);
 /* Reads pageCount pages from firstPage into destination (pageCount times
  * pageSize bytes): 0, -1 (no memory or a bad request) or -2 (a register
  * access failed, or a page lies beyond the flash's address space). */
-DRAVIK_API int _readFlashPages(const c_FlashDescription_t* flash, uint8_t* destination, uint32_t firstPage,
-                               uint32_t pageCount);
+int _readFlashPages(const c_FlashDescription_t* flash, uint8_t* destination, uint32_t firstPage, uint32_t pageCount);
 /* The 528-byte calibration block of the board flash: 0, -1 (no memory or
  * NULL out), -2 (a register access failed) or -5 (no calibration block). */
-DRAVIK_API int ReadCalibration(int32_t handle, uint8_t* out);
+int ReadCalibration(int32_t handle, uint8_t* out);
 
 #ifdef __cplusplus
 }

@@ -23,24 +23,24 @@ extern "C" {
 
 /* Forgets everything (does not close): kind and handle -1, "DPP-NONE",
  * acquisition reset. */
-DRAVIK_API void _resetDgtz(c_Digitizer_t* digitizer);
+void _resetDgtz(c_Digitizer_t* digitizer);
 
 /* Byte booleans of the enables (exported). */
-DRAVIK_API uint8_t c_isChannelEnabled(c_Digitizer_t* digitizer, int32_t channel);
-DRAVIK_API uint8_t c_isGroupEnabled(c_Digitizer_t* digitizer, int32_t group);
+uint8_t c_isChannelEnabled(c_Digitizer_t* digitizer, int32_t channel);
+uint8_t c_isGroupEnabled(c_Digitizer_t* digitizer, int32_t group);
 /* No bounds check: the caller passes a channel below the channel count. */
-DRAVIK_API bool _isChannelEnabled(c_Digitizer_t* digitizer, int32_t channel);
+bool _isChannelEnabled(c_Digitizer_t* digitizer, int32_t channel);
 
-DRAVIK_API int _freeDgtzBuffers(c_Digitizer_t* digitizer);
-DRAVIK_API void _freeParamCollections(c_Digitizer_t* digitizer);
-DRAVIK_API int _brealloc(c_Digitizer_t* digitizer);
-DRAVIK_API int _bfixedalloc(c_Digitizer_t* digitizer, uint64_t readoutBytes, uint32_t eventsPerChannel,
-                            uint32_t eventsWithWaveform, uint32_t samples);
-DRAVIK_API int _mallocDPPEvtsBuffer(c_Digitizer_t* digitizer, int32_t channel);
+int _freeDgtzBuffers(c_Digitizer_t* digitizer);
+void _freeParamCollections(c_Digitizer_t* digitizer);
+int _brealloc(c_Digitizer_t* digitizer);
+int _bfixedalloc(c_Digitizer_t* digitizer, uint64_t readoutBytes, uint32_t eventsPerChannel,
+                 uint32_t eventsWithWaveform, uint32_t samples);
+int _mallocDPPEvtsBuffer(c_Digitizer_t* digitizer, int32_t channel);
 /* events 0: the channel's capacity. */
-DRAVIK_API int _mallocWaveforms(c_Digitizer_t* digitizer, int32_t channel, uint32_t events, uint32_t samples);
-DRAVIK_API int c_mallocReadoutBuffer(c_Digitizer_t* digitizer, c_ReadoutBuffer_t* buffer);
-DRAVIK_API void _freeWaveforms(c_DPPEvent_t* event);
+int _mallocWaveforms(c_Digitizer_t* digitizer, int32_t channel, uint32_t events, uint32_t samples);
+int c_mallocReadoutBuffer(c_Digitizer_t* digitizer, c_ReadoutBuffer_t* buffer);
+void _freeWaveforms(c_DPPEvent_t* event);
 
 #ifdef __cplusplus
 }

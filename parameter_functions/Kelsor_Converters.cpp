@@ -10,13 +10,13 @@
  */
 #include <math.h>
 
+#include "KelsorFirmwareTable.h"
 #include "KelsorShared.h"
 
 namespace {
 
 const double kDcoScale = 655.35;                       /* DAC codes per percent of full scale */
 const double kReliabilityPercent = 14.285714285714286; /* 100 / 7 */
-const int32_t kMorvaneDppCode = DPPL_DPPCODE_MORVANE;
 
 /* round(value / increment) * increment for a range parameter with a step. */
 double roundToIncrement(const c_Parameter_t* param, double value) {
@@ -194,8 +194,8 @@ uint32_t DC_OFFValToReg(const c_ParamRef_t* ref, double value) {
     DcoCalibration calibration;
     if (!refUsable(ref) || !findDcoCalibration(ref, &calibration))
         return 0;
-    bool morvane = ref->board->descriptor.DPPCode == kMorvaneDppCode;
-    bool mirrored = morvane ? calibration.polarity == 0.0 : calibration.polarity == 1.0;
+    bool reversed = kelsorFirmwareOf(ref->board)->dcoPolarityReversed;
+    bool mirrored = reversed ? calibration.polarity == 0.0 : calibration.polarity == 1.0;
     if (!dcoCalibrationUsable(ref, calibration, value))
         return 0;
     double x = mirrored ? 100.0 - value : value;
@@ -207,8 +207,8 @@ double DC_OFFRegToVal(const c_ParamRef_t* ref, uint32_t field) {
     DcoCalibration calibration;
     if (!refUsable(ref) || !findDcoCalibration(ref, &calibration))
         return 0.0;
-    bool morvane = ref->board->descriptor.DPPCode == kMorvaneDppCode;
-    bool direct = morvane ? calibration.polarity == 1.0 : calibration.polarity == 0.0;
+    bool reversed = kelsorFirmwareOf(ref->board)->dcoPolarityReversed;
+    bool direct = reversed ? calibration.polarity == 1.0 : calibration.polarity == 0.0;
     double code = (double)field;
     double value = direct ? ((65535.0 - code) * 100.0 / 65535.0) * calibration.gain + calibration.offset
                           : 100.0 - ((100.0 - code * 100.0 / 65535.0) * calibration.gain + calibration.offset);

@@ -6,18 +6,10 @@
 #include <math.h>
 #include <string.h>
 
+#include "KelsorFirmwareTable.h"
 #include "KelsorShared.h"
 
 namespace {
-
-/* Texts of one family's branch of SetNewShift. */
-typedef struct KelsorShiftTexts_t {
-    const char* noCaller; /* no calling parameter */
-    const char* noRise;   /* each with the channel as its one argument */
-    const char* noDecay;
-    const char* noGain; /* NULL: the fine gain is optional (1.0 without it) */
-    const char* noNorm;
-} KelsorShiftTexts_t;
 
 /* A parameter's own valtoreg applied to its current value with the caller's
  * reference (its value truncated when it has none). */
@@ -78,47 +70,6 @@ int kelsorSetTrapShift(const c_ParamRef_t* ref, const c_LogModule_t* log, const 
     return c_pset_nopref(digitizer, trapNorm, (double)truncClamped32(shift));
 }
 
-/* The families whose SetNewShift sets the trapezoid shift, each logging to a
- * module of its own: Orlu (DPP code 128), where the fine gain is optional
- * (1.0 without it), and Pemb (DPP code 139), where it is required. */
-const c_LogModule_t Orlu_log = {"OrluLog.txt", "Orlu"};
-const c_LogModule_t Pemb_log = {"PembLog.txt", "Pemb"};
-
-typedef struct KelsorShiftBranch_t {
-    int32_t dppCode;
-    const c_LogModule_t* log;
-    KelsorShiftTexts_t texts;
-} KelsorShiftBranch_t;
-
-const KelsorShiftBranch_t kShiftBranches[] = {
-    {128,
-     &Orlu_log,
-     {
-         "SetNewShift calling parameter not found. Can't get channel.",
-         "[%d]: Can't get Trap Rise Time. Can't compute SHF.",
-         "[%d]: Can't get Input Decay Time. Can't calculate SHF.",
-         NULL,
-         "[%d]: Can't get TRAP_NORM parameter. Can't set SHF value.",
-     }},
-    {139,
-     &Pemb_log,
-     {
-         "SetNewShift calling parameter not found. Can't get channel.",
-         "[%i]: Can't get Trap Rise Time. Can't compute SHF.",
-         "[%i]: Can't get Input Decay Time. Can't calculate SHF.",
-         "[%d]: Can't get Fine Gain. Can't calculate SHF.",
-         "[%i]: Can't get TRAP_NORM parameter. Can't set SHF value.",
-     }},
-};
-
-/* The SetNewShift branch of a DPP code, or NULL. */
-const KelsorShiftBranch_t* shiftBranchOf(int32_t dppCode) {
-    for (const KelsorShiftBranch_t& branch : kShiftBranches)
-        if (branch.dppCode == dppCode)
-            return &branch;
-    return NULL;
-}
-
 } // namespace
 
 extern "C" {
@@ -126,7 +77,7 @@ extern "C" {
 int SetNewShift(const c_ParamRef_t* ref) {
     if (ref == NULL || ref->board == NULL)
         return DPPL_ERR_PARAMETER;
-    const KelsorShiftBranch_t* branch = shiftBranchOf(ref->board->descriptor.DPPCode);
+    const KelsorShiftBranch_t* branch = kelsorFirmwareOf(ref->board)->shift;
     if (branch != NULL)
         return kelsorSetTrapShift(ref, branch->log, &branch->texts);
     if (ref->param == NULL)

@@ -5,6 +5,7 @@
  * filter, buffer and high-voltage hooks have files of their own. Hooks
  * return a library status.
  */
+#include "KelsorFirmwareTable.h"
 #include "KelsorShared.h"
 #include "ZarnDigitizer.h"
 
@@ -77,21 +78,13 @@ int WaitSPIFreeDCOffset(const c_ParamRef_t* ref) {
     c_Digitizer_t* digitizer = ref->board;
     KLOG(digitizer, C_LOG_DETAIL, "Waiting SPI free.");
     uint32_t index = ref->param->index;
-    switch (digitizer->descriptor.DPPCode) {
-    case 0:
-        switch (digitizer->descriptor.FamilyCode) {
-        case 0:
-        case 5: return CFD_WaitBITStatus(digitizer, index);
-        case 11:
-        case 14: return waitSharedSpi(digitizer, index);
-        default: return DPPL_ERR_INVALID_DPP_CODE;
-        }
-    case 128:
-    case 130:
-    case 131:
-    case 132: return CFD_WaitBITStatus(digitizer, index);
-    case 136:
-    case 139: return waitSharedSpi(digitizer, index);
+    KelsorSpiWait_t wait = kelsorFirmwareOf(digitizer)->spiWait;
+    if (wait == KELSOR_SPI_BY_FAMILY)
+        wait = kelsorScopeSpiWait(digitizer);
+    switch (wait) {
+    case KELSOR_SPI_OWN: return CFD_WaitBITStatus(digitizer, index);
+    case KELSOR_SPI_SHARED: return waitSharedSpi(digitizer, index);
+    case KELSOR_SPI_NO_FAMILY: return DPPL_ERR_INVALID_DPP_CODE;
     default:
         KLOG(digitizer, C_LOG_ERROR, "function 'WaitSPIFreeDCOffset' still doesn't support this digitizer family.");
         return DPPL_ERR_GENERIC;

@@ -664,8 +664,11 @@ static void reportListening(const SRVStartup_t* startup) {
 SRVStatus_t SRV_Run(int argc, char* argv[]) {
     if (getcwd(launchFolder, sizeof launchFolder) == NULL)
         launchFolder[0] = '\0';
-    // A send to a client that has gone must not end the process.
+    // A send to a client that has gone must not end the process, nor a write
+    // past the file-size limit: that write fails (EFBIG) and is reported like
+    // a full disk, and what the process holds is kept.
     signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
     fixStartupFolders();
 
     SRVStartup_t* startup = static_cast<SRVStartup_t*>(c_calloc(1, sizeof(SRVStartup_t)));

@@ -159,12 +159,13 @@ static bool waitForRequest(c_socket_t* client) {
 
 bool SRV_ServeRequest(SRVConnection_t* connection, c_socket_t* client, SRVBoard_t* board,
                       char databasePath[SRV_PATH_SIZE]) {
-    uint16_t command = C_PACKET_RECV_FAILED;
+    uint16_t command = 0;
     uint32_t payloadSize = 0;
+    // A failed receive is the NULL payload; the code may be anything, 0xFFFF
+    // included, and an unknown one is answered like every other.
     void* payload = c_recv_packet(client, &command, &payloadSize);
-    if (command == C_PACKET_RECV_FAILED) {
+    if (payload == NULL) {
         c_lprintf(&LOG_MODULE, C_LOG_WARNING, __LINE__, "Error receiving packet.");
-        c_free(payload);
         SRV_HandleClientDisconnection(client, connection);
         return false;
     }

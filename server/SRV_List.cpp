@@ -490,10 +490,11 @@ static SRVStatus_t beginListSaving(SRVBoard_t* board, SRVListSave_t* list, const
     return SRV_SUCCESS;
 }
 
-// Starts the channel's output in the folder of its list file, opened for it.
+// Starts the channel's output in the folder of its list file, opened for it;
+// a format without a file opens no folder.
 static SRVStatus_t startListSaving(SRVBoard_t* board, SRVListSave_t* list) {
-    SRVClientFile_t folder;
-    SRVStatus_t status = openListFolder(board, list, &folder);
+    SRVClientFile_t folder = {-1, ""};
+    SRVStatus_t status = formatWithFile(list->format) ? openListFolder(board, list, &folder) : SRV_SUCCESS;
     if (status == SRV_SUCCESS)
         status = beginListSaving(board, list, &folder);
     SRV_CloseClientFolder(&folder);

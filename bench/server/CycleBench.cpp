@@ -31,8 +31,6 @@ namespace {
 // The board record of the global record, opened once.
 SRVBoard_t* openBoard() {
     static SRVBoard_t* board = []() -> SRVBoard_t* {
-        if (std::getenv("ZARN_LOG_DIR") == nullptr)
-            setenv("ZARN_LOG_DIR", "/tmp", 1);
         // Per-cycle messages the simulated board may cause stay out of the
         // figures.
         setenv("ZARN_LOG_LEVEL", "1", 1);

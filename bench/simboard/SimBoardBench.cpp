@@ -52,8 +52,6 @@ struct Setup {
 class Bench {
 public:
     explicit Bench(const Setup& s) : samples_(s.samples) {
-        if (std::getenv("ZARN_LOG_DIR") == nullptr)
-            setenv("ZARN_LOG_DIR", "/tmp", 1);
         const Address& a = s.address;
         if (ZARN_DGTZ_OpenDigitizer2(a.linkType, &a.number, a.node, a.base, &handle_) != 0)
             return;

@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -129,6 +130,10 @@ struct FamilyMap {
 };
 
 const FamilyMap& FamilyMapFor(uint32_t familyCode, uint32_t dppCode);
+// Whether boards of the family and firmware have channel groups (at most 8).
+bool HasChannelGroups(uint32_t familyCode, uint32_t dppCode);
+// The encoders the firmware rows name, with their DPP codes.
+void ForEachBuiltInEncoder(const std::function<void(uint32_t, const ZarnSim_Encoder_t&)>& add);
 
 // Fixed addresses shared by every family.
 enum : uint32_t {

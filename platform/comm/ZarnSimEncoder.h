@@ -11,8 +11,9 @@
  * unit aggregate per set mask bit in ascending bit order.
  *
  * Encoders are keyed by DPP code. A format without an encoder yields no data.
- * The encoders of the shipped formats are listed in ZarnSimEncoders.cpp;
- * ZarnSim_RegisterEncoder adds or replaces one at run time. */
+ * The encoders of the shipped formats are named by the simulator's firmware
+ * rows (ZarnSimRegisterMap.cpp); ZarnSim_RegisterEncoder adds or replaces one
+ * at run time. */
 #ifndef ZARN_SIM_ENCODER_H
 #define ZARN_SIM_ENCODER_H
 

@@ -138,6 +138,36 @@ inline uint32_t* WriteEvents(const ZarnSim_Event_t* events, uint32_t count, cons
     return p;
 }
 
+// Words of a unit aggregate of two header words (size, format) and count
+// events of the layout; 0 when the events carry nothing.
+inline uint32_t UnitAggregateWords(const EventLayout& l, uint32_t count) {
+    return l.eventWords == 0 ? 0 : 2 + count * l.eventWords;
+}
+
+// Bits 27-31 of the format word of the Pemb and Vesk formats: waveforms,
+// extras, time tag, charge (energy) word, dual trace.
+inline uint32_t LayoutFormatBits(const EventLayout& l) {
+    return (uint32_t{l.waves} << 27) | (uint32_t{l.extras} << 28) | (uint32_t{l.timeTag} << 29) |
+           (uint32_t{l.charge} << 30) | (uint32_t{l.dual} << 31);
+}
+
+// Writes a unit aggregate of two header words: bit 31 and the size in words,
+// then formatWord, then the events. Answers its words; 0 (nothing written)
+// when the events carry nothing or the aggregate passes maxWords or what the
+// size field can hold.
+template <class Words>
+inline uint32_t WriteUnitAggregate(const EventLayout& l, uint32_t formatWord, uint32_t sizeLimit,
+                                   const ZarnSim_Event_t* events, uint32_t count, Words& words, uint32_t* out,
+                                   uint32_t maxWords) {
+    uint32_t size = UnitAggregateWords(l, count);
+    if (size == 0 || size > maxWords || size > sizeLimit)
+        return 0;
+    out[0] = 0x80000000u | size;
+    out[1] = formatWord;
+    WriteEvents(events, count, l, words, out + 2);
+    return size;
+}
+
 // The per-event hooks most formats leave empty.
 struct EventWordsBase {
     void Next(const ZarnSim_Event_t&) {}

@@ -40,10 +40,11 @@ struct Format : EventLayout {
     uint32_t probeBits; // word 1 bits 16-21
 };
 
-Format ReadFormat(const ZarnSim_EncoderContext_t* c, uint32_t unit, const ZarnSim_Event_t* events, uint32_t count) {
+Format ReadFormat(const ZarnSim_EncoderContext_t* c, uint32_t unit, const ZarnSim_Event_t* events, uint32_t count,
+                  bool psd) {
     uint32_t cfg = Reg(c, REG_BOARD_CONFIG);
     Format f{};
-    f.psd = c->dppCode == 131;
+    f.psd = psd;
     ReadLayoutBits(cfg, f);
     f.upperInExtras = f.psd && f.extras && ((Reg(c, ChannelAddress(unit, 0x80)) >> 8) & 7u) == 0;
     f.probeBits = ((cfg >> 20) & 7u) | (((cfg >> 26) & 7u) << 3);
@@ -96,32 +97,24 @@ struct EventWords : EventWordsBase {
 
 uint32_t EventsPerAggregate(const ZarnSim_EncoderContext_t* c, uint32_t unit) { return EventsPerAggregateOf(c, unit); }
 
+template <bool Psd>
 uint32_t UnitWords(const ZarnSim_EncoderContext_t* c, uint32_t unit, const ZarnSim_Event_t* events, uint32_t count) {
-    Format f = ReadFormat(c, unit, events, count);
-    return f.eventWords == 0 ? 0 : 2 + count * f.eventWords;
+    return UnitAggregateWords(ReadFormat(c, unit, events, count, Psd), count);
 }
 
+template <bool Psd>
 uint32_t Encode(ZarnSim_EncoderContext_t* c, uint32_t unit, const ZarnSim_Event_t* events, uint32_t count,
                 uint32_t* out, uint32_t maxWords) {
-    Format f = ReadFormat(c, unit, events, count);
-    if (f.eventWords == 0)
-        return 0;
-    uint32_t words = 2 + count * f.eventWords;
-    if (words > maxWords || words > (f.psd ? kPsdSizeLimit : kCiSizeLimit))
-        return 0;
-    out[0] = 0x80000000u | words;
-    out[1] = f.units | (f.probeBits << 16) | (uint32_t{f.upperInExtras} << 22) | (uint32_t{f.waves} << 27) |
-             (uint32_t{f.extras} << 28) | (uint32_t{f.timeTag} << 29) | (uint32_t{f.charge} << 30) |
-             (uint32_t{f.dual} << 31);
+    Format f = ReadFormat(c, unit, events, count, Psd);
+    uint32_t format = f.units | (f.probeBits << 16) | (uint32_t{f.upperInExtras} << 22) | LayoutFormatBits(f);
     EventWords eventWords(f);
-    WriteEvents(events, count, f, eventWords, out + 2);
-    return words;
+    return WriteUnitAggregate(f, format, Psd ? kPsdSizeLimit : kCiSizeLimit, events, count, eventWords, out, maxWords);
 }
 
 } // namespace
 } // namespace zsim
 
-extern "C" const ZarnSim_Encoder_t ZarnSim_VeskCIEncoder = {1, zsim::EventsPerAggregate, zsim::UnitWords, zsim::Encode,
-                                                            nullptr};
-extern "C" const ZarnSim_Encoder_t ZarnSim_VeskPSDEncoder = {1, zsim::EventsPerAggregate, zsim::UnitWords, zsim::Encode,
-                                                             nullptr};
+extern "C" const ZarnSim_Encoder_t ZarnSim_VeskCIEncoder = {1, zsim::EventsPerAggregate, zsim::UnitWords<false>,
+                                                            zsim::Encode<false>, nullptr};
+extern "C" const ZarnSim_Encoder_t ZarnSim_VeskPSDEncoder = {1, zsim::EventsPerAggregate, zsim::UnitWords<true>,
+                                                             zsim::Encode<true>, nullptr};

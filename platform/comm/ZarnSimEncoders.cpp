@@ -1,16 +1,10 @@
 // Table of the data-format encoders of the simulated board, keyed by DPP
-// code. The encoder of a format is added to kBuiltIn next to its decoder's
-// arrival; until then the format yields no data.
+// code: at first the encoders that the firmware rows (ZarnSimRegisterMap.cpp)
+// name; a format without one yields no data.
 #include "ZarnSimBoard.h"
 
 #include <algorithm>
 #include <mutex>
-
-extern "C" const ZarnSim_Encoder_t ZarnSim_OrluPHAEncoder, ZarnSim_PembPSDEncoder, ZarnSim_PembPHAEncoder;
-extern "C" const ZarnSim_Encoder_t ZarnSim_ScopeEncoder;
-extern "C" const ZarnSim_Encoder_t ZarnSim_MorvanePHAEncoder;
-extern "C" const ZarnSim_Encoder_t ZarnSim_TilkPSDEncoder, ZarnSim_DraqQDCEncoder, ZarnSim_VeskCIEncoder,
-    ZarnSim_VeskPSDEncoder;
 
 namespace zsim {
 namespace {
@@ -31,22 +25,10 @@ struct Table {
 Table& T() {
     static Table* table = [] {
         Table* t = new Table;
-        // Built-in encoders: { DPP code, { channelsPerUnit, eventsPerAggregate,
-        // unitAggregateWords, encodeUnitAggregate, finishHeader } }.
-        static const Entry kBuiltIn[] = {{0xFFFFFFFFu, {}},
-                                         {128, ZarnSim_OrluPHAEncoder}, // ZarnSimEncoder_Orlu.cpp
-                                         {0, ZarnSim_ScopeEncoder},
-                                         {1, ZarnSim_ScopeEncoder},     // ZarnSimEncoder_Scope.cpp
-                                         {136, ZarnSim_PembPSDEncoder}, // ZarnSimEncoder_Pemb.cpp
-                                         {139, ZarnSim_PembPHAEncoder},
-                                         {132, ZarnSim_TilkPSDEncoder}, // ZarnSimEncoder_Tilk.cpp
-                                         {135, ZarnSim_DraqQDCEncoder}, // ZarnSimEncoder_Draq.cpp
-                                         {130, ZarnSim_VeskCIEncoder},  // ZarnSimEncoder_Vesk.cpp
-                                         {131, ZarnSim_VeskPSDEncoder},
-                                         {142, ZarnSim_MorvanePHAEncoder}}; // ZarnSimEncoder_Morvane.cpp
-        for (const Entry& e : kBuiltIn)
-            if (e.dppCode != 0xFFFFFFFFu && t->count < kMaxEncoders)
-                t->entries[t->count++] = e;
+        ForEachBuiltInEncoder([t](uint32_t dppCode, const ZarnSim_Encoder_t& encoder) {
+            if (t->count < kMaxEncoders)
+                t->entries[t->count++] = Entry{dppCode, encoder};
+        });
         return t;
     }();
     return *table;

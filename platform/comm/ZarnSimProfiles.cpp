@@ -311,7 +311,7 @@ Profile ParseBoard(xmlNodePtr node, const std::string& file) {
         Fail(node, "board '" + p.name + "' has no <Info>");
     if (p.signal.lines.empty())
         p.signal.lines.push_back(SignalLine{2000.0, 12.0, 1.0});
-    if (p.dppCode == 135 || (p.info.FamilyCode == 4 && p.dppCode <= 1)) {
+    if (HasChannelGroups(p.info.FamilyCode, p.dppCode)) {
         if (p.info.Channels > 8)
             Fail(node, "a board of channel groups has at most 8 groups");
     } else if (p.info.Channels > 16) {

@@ -3,7 +3,16 @@
 // waveform recording, polarity and offset) and the power-on defaults of the
 // registers. definitions/RegisterMap.md describes the same map for readers of
 // board definition files; keep the two in step.
+//
+// Below the maps, the simulator's firmware rows: one per DPP code, with its
+// register map and the encoder of its data format.
 #include "ZarnSimBoard.h"
+
+extern "C" const ZarnSim_Encoder_t ZarnSim_OrluPHAEncoder, ZarnSim_PembPSDEncoder, ZarnSim_PembPHAEncoder;
+extern "C" const ZarnSim_Encoder_t ZarnSim_ScopeEncoder;
+extern "C" const ZarnSim_Encoder_t ZarnSim_MorvanePHAEncoder;
+extern "C" const ZarnSim_Encoder_t ZarnSim_TilkPSDEncoder, ZarnSim_DraqQDCEncoder, ZarnSim_VeskCIEncoder,
+    ZarnSim_VeskPSDEncoder;
 
 namespace zsim {
 namespace {
@@ -154,32 +163,99 @@ const Maps& AllMaps() {
     return maps;
 }
 
+// Every firmware on the register-level device's family runs the device's map.
+constexpr uint32_t kDeviceFamily = 8560;
+constexpr uint32_t kNoVariant = 0xFFFFFFFFu;
+
+// One row per DPP code: the register map of its boards (boards of the variant
+// family take the variant map), whether its boards have channel groups (at
+// most 8 groups of 8 channels), or that both go by the board's family
+// (standard waveform firmware, below); the encoder of its data format (a
+// format without one yields no data; ZarnSim_RegisterEncoder can change it).
+struct FirmwareRow {
+    uint32_t dppCode;
+    FamilyMap Maps::*map;
+    uint32_t variantFamily;
+    FamilyMap Maps::*variantMap;
+    bool groups;
+    bool byFamily;
+    const ZarnSim_Encoder_t* encoder;
+};
+
+// clang-format off
+constexpr FirmwareRow kFirmwares[] = {
+    /* code, map, variant family and map, groups, by family, encoder (file) */
+    {0, nullptr, kNoVariant, nullptr, false, true, &ZarnSim_ScopeEncoder}, // ZarnSimEncoder_Scope.cpp
+    {1, nullptr, kNoVariant, nullptr, false, true, &ZarnSim_ScopeEncoder},
+    {128, &Maps::orluPha, 7, &Maps::orluPhaHv, false, false, &ZarnSim_OrluPHAEncoder}, // ZarnSimEncoder_Orlu.cpp
+    {130, &Maps::vesk, 12, &Maps::veskHv, false, false, &ZarnSim_VeskCIEncoder},       // ZarnSimEncoder_Vesk.cpp
+    {131, &Maps::vesk, 12, &Maps::veskHv, false, false, &ZarnSim_VeskPSDEncoder},
+    {132, &Maps::tilk, kNoVariant, nullptr, false, false, &ZarnSim_TilkPSDEncoder},    // ZarnSimEncoder_Tilk.cpp
+    {135, &Maps::draq, kNoVariant, nullptr, true, false, &ZarnSim_DraqQDCEncoder},     // ZarnSimEncoder_Draq.cpp
+    {136, &Maps::pemb14, 11, &Maps::pemb11, false, false, &ZarnSim_PembPSDEncoder},    // ZarnSimEncoder_Pemb.cpp
+    {139, &Maps::pemb14, 11, &Maps::pemb11, false, false, &ZarnSim_PembPHAEncoder},
+    {142, &Maps::device, kNoVariant, nullptr, false, false, &ZarnSim_MorvanePHAEncoder}, // ZarnSimEncoder_Morvane.cpp
+};
+// clang-format on
+
+// The standard waveform firmware on each family that runs it (any other
+// family: the generic waveform map, no groups).
+struct ScopeFamilyRow {
+    uint32_t familyCode;
+    FamilyMap Maps::*map;
+    bool groups;
+};
+
+constexpr ScopeFamilyRow kScopeFamilies[] = {
+    {0, &Maps::scopeOrlu, false},    {4, &Maps::scopeDraq, true},     {5, &Maps::scopeTilk, false},
+    {11, &Maps::scopePemb11, false}, {14, &Maps::scopePemb14, false},
+};
+
+const FirmwareRow* FirmwareRowOf(uint32_t dppCode) {
+    for (const FirmwareRow& row : kFirmwares)
+        if (row.dppCode == dppCode)
+            return &row;
+    return nullptr;
+}
+
+const ScopeFamilyRow* ScopeFamilyRowOf(uint32_t familyCode) {
+    for (const ScopeFamilyRow& row : kScopeFamilies)
+        if (row.familyCode == familyCode)
+            return &row;
+    return nullptr;
+}
+
 } // namespace
 
 const FamilyMap& FamilyMapFor(uint32_t familyCode, uint32_t dppCode) {
     const Maps& m = AllMaps();
-    if (dppCode == 142 || familyCode == 8560)
+    if (familyCode == kDeviceFamily)
         return m.device;
-    if (dppCode == 0 || dppCode == 1) {
-        switch (familyCode) {
-        case 0: return m.scopeOrlu;
-        case 4: return m.scopeDraq;
-        case 5: return m.scopeTilk;
-        case 11: return m.scopePemb11;
-        case 14: return m.scopePemb14;
-        default: return m.scopeGeneric;
-        }
+    const FirmwareRow* row = FirmwareRowOf(dppCode);
+    if (row == nullptr)
+        return m.generic;
+    if (row->byFamily) {
+        const ScopeFamilyRow* family = ScopeFamilyRowOf(familyCode);
+        return family != nullptr ? m.*(family->map) : m.scopeGeneric;
     }
-    switch (dppCode) {
-    case 128: return familyCode == 7 ? m.orluPhaHv : m.orluPha;
-    case 136:
-    case 139: return familyCode == 11 ? m.pemb11 : m.pemb14;
-    case 130:
-    case 131: return familyCode == 12 ? m.veskHv : m.vesk;
-    case 132: return m.tilk;
-    case 135: return m.draq;
-    default: return m.generic;
+    return familyCode == row->variantFamily ? m.*(row->variantMap) : m.*(row->map);
+}
+
+void ForEachBuiltInEncoder(const std::function<void(uint32_t, const ZarnSim_Encoder_t&)>& add) {
+    for (const FirmwareRow& row : kFirmwares)
+        if (row.encoder != nullptr)
+            add(row.dppCode, *row.encoder);
+}
+
+bool HasChannelGroups(uint32_t familyCode, uint32_t dppCode) {
+    const FirmwareRow* row = FirmwareRowOf(dppCode);
+    if (row == nullptr)
+        return false;
+    if (row->byFamily) {
+        const ScopeFamilyRow* family = ScopeFamilyRowOf(familyCode);
+        return family != nullptr && family->groups;
     }
+    return row->groups;
 }
 
 } // namespace zsim

@@ -242,14 +242,8 @@ extern "C" void* c_recv_packet(c_socket_t* socket, uint16_t* command, uint32_t* 
         c_free(payload);
         return NULL;
     }
-    uint16_t code = readU16(header + 6);
-    if (code == C_PACKET_RECV_FAILED) {
-        // The code that reports a failed receive can't also be a request.
-        c_lprintf(&ZARN_LOG, C_LOG_WARNING, __LINE__, "Refusing packet with command code 0x%04X.", code);
-        c_free(payload);
-        return NULL;
-    }
-    *command = code;
+    // Any code is a request's, 0xFFFF too: a failure is the NULL return.
+    *command = readU16(header + 6);
     *payloadSize = bytes;
     return payload;
 }

@@ -198,7 +198,9 @@ int c_socket_set_recv_timeout(c_socket_t* socket, uint32_t milliseconds);
  * packet, u16 flags, u16 command} and the payload.
  */
 enum { C_PACKET_HEADER_SIZE = 8 };
-#define C_PACKET_MAX_SIZE    (16u * 1024u * 1024u)
+#define C_PACKET_MAX_SIZE (16u * 1024u * 1024u)
+/* The code a failed c_recv_packet leaves in *command. A well-formed packet may
+ * carry it too, so a failure is told by the NULL return, never by the code. */
 #define C_PACKET_RECV_FAILED 0xFFFFu
 
 /* A new 8-byte buffer holding a header with size 8; *size := 8. */
@@ -242,10 +244,10 @@ const void* deserialize_text(char* destination, uint32_t n, const void* position
 
 /*
  * Receives one whole packet. Returns the payload (size - 8 bytes, freed by the
- * caller with c_free; a usable pointer even when empty), *command and
- * *payloadSize. On failure (peer closed or erred before the end, size below 8
- * or above 16 MiB, time-out, or a packet that carries the command code
- * 0xFFFF itself) returns NULL with *command = 0xFFFF.
+ * caller with c_free; a usable pointer even when empty), *command (any u16,
+ * 0xFFFF included) and *payloadSize. On failure (peer closed or erred before
+ * the end, size below 8 or above 16 MiB, time-out) returns NULL, with
+ * *command = 0xFFFF and *payloadSize = 0.
  */
 void* c_recv_packet(c_socket_t* socket, uint16_t* command, uint32_t* payloadSize);
 /* Sends size bytes; the number sent (less than size on failure). Never raises

@@ -72,9 +72,10 @@ class FullDisk : public ::testing::TestWithParam<BoardCase> {};
 
 TEST_P(FullDisk, TheStopAnswersTheListFailureAndTheFileHoldsWholeEvents) {
     const BoardCase& board = GetParam();
-    // Inherited by the server: a write beyond the limit fails with EFBIG
-    // instead of ending the process.
-    signal(SIGXFSZ, SIG_IGN);
+    // The server starts with the default action of SIGXFSZ, which ends a
+    // process that writes past its file-size limit: it must ignore the signal
+    // itself, so that such a write fails with EFBIG and is reported.
+    signal(SIGXFSZ, SIG_DFL);
     uint16_t port = freePort();
     std::vector<std::string> options = board.options;
     options.insert(options.end(), {"-p", std::to_string(port)});

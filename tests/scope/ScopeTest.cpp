@@ -3,6 +3,7 @@
  * simulated encoder wrote, and malformed event buffers fail cleanly. */
 #include <gtest/gtest.h>
 #include <math.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <filesystem>
@@ -306,8 +307,18 @@ std::vector<DecodedTrigger> ReadTriggers(c_Digitizer_t* d, size_t atLeast) {
 TEST_P(ScopeProfile, RecordedRunReplaysEveryTrigger) {
     const Profile& p = GetParam();
     RecordingEncoder recorder(p);
-    std::string folder = ::testing::TempDir() + "scope_replay_" + p.name;
-    std::filesystem::create_directories(folder);
+    // A folder of this run's own: test runs beside this one replay the same
+    // profiles.
+    std::string pattern = (std::filesystem::temp_directory_path() / "scope_replay_XXXXXX").string();
+    ASSERT_NE(nullptr, mkdtemp(pattern.data()));
+    const std::string folder = pattern;
+    struct RemovedAtTheEnd {
+        const std::string& path;
+        ~RemovedAtTheEnd() {
+            std::error_code ignored;
+            std::filesystem::remove_all(path, ignored);
+        }
+    } removed{folder};
     std::string file;
     std::vector<DecodedTrigger> live;
     {
@@ -344,7 +355,6 @@ TEST_P(ScopeProfile, RecordedRunReplaysEveryTrigger) {
     }
     EXPECT_EQ(0, c_freeDgtz(replay));
     delete replay;
-    std::filesystem::remove_all(folder);
 }
 
 INSTANTIATE_TEST_SUITE_P(Shipped, ScopeProfile, ::testing::ValuesIn(kProfiles),

@@ -3,6 +3,8 @@
 // it serves, garbage from clients, and the quit command with its exit code.
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include "ServerTestSupport.h"
 
 using namespace srvtest;
@@ -192,11 +194,32 @@ void quitAndExpectCleanExit(ServerProcess& server, uint16_t port) {
     EXPECT_EQ(server.waitExit(EXIT_WAIT), 0);
 }
 
+// The default port is one for the whole machine: a server of a test run
+// beside this one, or any other program, may hold it. The test waits a while
+// for it and, if it stays taken, is skipped with the reason.
 TEST(ServerStartUp, WithoutOptionsListensOnTheDefaultPortOnEveryInterface) {
-    ServerProcess server({});
-    ASSERT_TRUE(server.waitReady()) << server.log() << server.log("SRV_CommonLog.txt");
+    const uint16_t defaultPort = 56342;
+    const auto patience = 30s;
+    std::unique_ptr<ServerProcess> started;
+    for (auto until = Clock::now() + patience; !started && Clock::now() < until;) {
+        if (!portFree(defaultPort)) {
+            std::this_thread::sleep_for(200ms);
+            continue;
+        }
+        auto server = std::make_unique<ServerProcess>(std::vector<std::string>{});
+        if (server->waitReady())
+            started = std::move(server);
+        else
+            // Taken between the look and the server's bind: wait again. Any
+            // other end of the start-up is a failure.
+            ASSERT_EQ(server->waitExit(EXIT_WAIT), exitCodeOf(-3)) << server->output() << server->log();
+    }
+    if (!started)
+        GTEST_SKIP() << "TCP port " << defaultPort << ", the server's default, stayed taken by another program for "
+                     << patience.count() << " s (a server of another test run?): the default port can't be tested now";
+    ServerProcess& server = *started;
     // Bound to every interface: a second loopback address reaches it too.
-    Client other(56342, 5000ms, 0x7F000002);
+    Client other(defaultPort, 5000ms, 0x7F000002);
     ASSERT_TRUE(other.connected());
     auto reply = other.request(QUIT, masks(0, 1));
     ASSERT_TRUE(reply);
@@ -211,7 +234,7 @@ TEST(ServerStartUp, WithoutOptionsListensOnTheDefaultPortOnEveryInterface) {
             EXPECT_TRUE(fs::exists(entry.path() / "spectrum_ch00.spe")) << entry.path();
         }
     EXPECT_EQ(dataFolders, 1);
-    quitAndExpectCleanExit(server, 56342);
+    quitAndExpectCleanExit(server, defaultPort);
     EXPECT_TRUE(contains(server.log("SRVBoardThreadLog.txt"), "Acquisition thread exiting."));
 }
 
@@ -288,7 +311,9 @@ bool RunningServer::ready_ = false;
 
 TEST_F(RunningServer, UnsupportedCodesAnswerInvalidCommandWithHeaderAndStatus) {
     Client client(port_);
-    for (uint16_t code : {0, 1, 4, 10, 11, 12, 16, 18, 21, 54, 57, 200, 0xFFFE}) {
+    // 0xFFFF is the code a failed receive leaves behind; as a request it is
+    // just another unknown code, and the client stays served.
+    for (uint16_t code : {0, 1, 4, 10, 11, 12, 16, 18, 21, 54, 57, 200, 0xFFFF, 0xFFFE}) {
         SCOPED_TRACE(code);
         auto reply = client.request(code, masks(0, 0));
         ASSERT_TRUE(reply);
@@ -296,6 +321,7 @@ TEST_F(RunningServer, UnsupportedCodesAnswerInvalidCommandWithHeaderAndStatus) {
         EXPECT_EQ(reply->command, code);
         EXPECT_EQ(reply->status(), INVALID_COMMAND);
     }
+    EXPECT_TRUE(isServed(client));
 }
 
 TEST_F(RunningServer, SendsTheServerDefinitionsFile) {

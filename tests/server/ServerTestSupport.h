@@ -235,7 +235,22 @@ private:
     int fd_ = -1;
 };
 
-// A TCP port that nobody listened on a moment ago.
+// Whether a listening socket could take the port on every interface now, as
+// the server binds it (SO_REUSEADDR: connections of an earlier server that are
+// still closing don't hold it).
+inline bool portFree(uint16_t port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_port = htons(port);
+    bool free = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    close(fd);
+    return free;
+}
+
 // A loopback port that no socket holds. It is drawn below the kernel's
 // ephemeral range (32768 and up here), so that no client socket of a test
 // running beside this one can take it between this check and the server's
@@ -245,14 +260,7 @@ inline uint16_t freePort() {
                              static_cast<uint32_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
     for (int attempt = 0; attempt < 1000; attempt++) {
         uint16_t port = static_cast<uint16_t>(20000 + draw() % 12000);
-        int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_ANY);
-        address.sin_port = htons(port);
-        bool free = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-        close(fd);
-        if (free)
+        if (portFree(port))
             return port;
     }
     return 0;

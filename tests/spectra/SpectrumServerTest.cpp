@@ -530,7 +530,7 @@ TEST_P(SpectrumFiles, ASpectrumThatCantBeSavedAtTheQuitIsNamedAndIsTheExitCode) 
             ASSERT_EQ(client.request(SET_SPECTRUM, set)->status(), SUCCESS);
             status = -36;
             expected.push_back("MorvaneServer did not save a spectrum: spectrum file blocker/spectrum.spe cannot be "
-                               "created: unable to open database file (status -36)" +
+                               "created: Not a directory (status -36)" +
                                details);
         }
         auto reply = client.request(QUIT, masks(0, 0));
