@@ -47,13 +47,14 @@ int unsupportedScopeEvent(c_Digitizer_t*, uint32_t*, c_ScopeEvent_t*) { return D
 
 /* clang-format off */
 const SCOPE_Family_t kScopeFamilies[] = {
-    /* family, init, PLL check, shutdown check, shutdown restore, event decoder */
-    {0, ORLU_InitBoard, ORLU_CheckPLLLock, NULL, NULL, ORLU_DecodeScopeEvent},
-    {4, DRAQ_InitBoard, DRAQ_CheckPLLLock, NULL, NULL, DRAQ_DecodeScopeEvent},
-    {5, TILK_InitBoard, TILK_CheckPLLLock, NULL, NULL, TILK_DecodeScopeEvent},
-    {6, NULL, NULL, NULL, NULL, unsupportedScopeEvent},
-    {11, PEMB_InitBoard, PEMB_CheckPLLLock, PEMB_CheckADCShutdown, PEMB_RestoreADCShutdown, PEMB_DecodeScopeEvent},
-    {14, PEMB_InitBoard, PEMB_CheckPLLLock, PEMB_CheckADCShutdown, PEMB_RestoreADCShutdown, PEMB_DecodeScopeEvent},
+    /* family, init, PLL check, shutdown check, shutdown restore, event decoder,
+     * waveform step (two samples a word; Draq blocks three a channel; Tilk words say how many) */
+    {0, ORLU_InitBoard, ORLU_CheckPLLLock, NULL, NULL, ORLU_DecodeScopeEvent, 2},
+    {4, DRAQ_InitBoard, DRAQ_CheckPLLLock, NULL, NULL, DRAQ_DecodeScopeEvent, 3},
+    {5, TILK_InitBoard, TILK_CheckPLLLock, NULL, NULL, TILK_DecodeScopeEvent, 1},
+    {6, NULL, NULL, NULL, NULL, unsupportedScopeEvent, 1},
+    {11, PEMB_InitBoard, PEMB_CheckPLLLock, PEMB_CheckADCShutdown, PEMB_RestoreADCShutdown, PEMB_DecodeScopeEvent, 2},
+    {14, PEMB_InitBoard, PEMB_CheckPLLLock, PEMB_CheckADCShutdown, PEMB_RestoreADCShutdown, PEMB_DecodeScopeEvent, 2},
 };
 /* clang-format on */
 

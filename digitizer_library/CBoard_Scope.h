@@ -35,6 +35,8 @@ typedef struct SCOPE_Family_t {
     int (*restoreShutdown)(c_Digitizer_t* digitizer); /* NULL: nothing to restore */
     /* the payload decoder of one event */
     int (*decodeEvent)(c_Digitizer_t* digitizer, uint32_t* payload, struct c_ScopeEvent_t* event);
+    /* samples of one unit of the payload: waveforms come in whole units */
+    uint32_t waveformStep;
 } SCOPE_Family_t;
 
 /* The row of a family, or NULL. */

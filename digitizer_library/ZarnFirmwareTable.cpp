@@ -60,28 +60,29 @@ constexpr ZarnTimeCounters_t kDeviceCounters = {ZARN_TIME_COUNTERS_DEVICE, 0, 0,
 
 const ZarnFirmware_t kFirmwares[] = {
     /* code, type name, descriptor bits, setup, PLL check, shutdown check, shutdown restore,
-     * walker, channel / couple / group decoder, size mask, trace slots, time counters */
+     * walker, channel / couple / group decoder, size mask, trace slots, time counters,
+     * waveform step (samples of a waveform unit) */
     {0, NULL, kScopeBits, GENERIC_SetupScope, scopeCheckPLL, scopeCheckShutdown, scopeRestoreShutdown,
-     ZARN_WALKER_SCOPE, NULL, NULL, NULL, 0, kScopeTraceSlots, kNoCounters},
+     ZARN_WALKER_SCOPE, NULL, NULL, NULL, 0, kScopeTraceSlots, kNoCounters, 0},
     {1, NULL, kScopeBits, GENERIC_SetupScope, scopeCheckPLL, scopeCheckShutdown, scopeRestoreShutdown,
-     ZARN_WALKER_SCOPE, NULL, NULL, NULL, 0, kScopeTraceSlots, kNoCounters},
+     ZARN_WALKER_SCOPE, NULL, NULL, NULL, 0, kScopeTraceSlots, kNoCounters, 0},
     /* 15 energy bits on family 16: GENERIC_SetupOrluPHA */
     {128, "DPP-PHA", {30, 14, 2, 2}, GENERIC_SetupOrluPHA, ORLU_CheckPLLLock, NULL, NULL,
-     ZARN_WALKER_CHANNEL, ORLU_DecodePHAChannelAggregate, NULL, NULL, 0x1FFFFF, kPulseHeightSlots, kOrluCounters},
+     ZARN_WALKER_CHANNEL, ORLU_DecodePHAChannelAggregate, NULL, NULL, 0x1FFFFF, kPulseHeightSlots, kOrluCounters, 2},
     {130, "DPP-CI", kBitsBySetup, GENERIC_SetupVeskCI, NULL, NULL, NULL,
-     ZARN_WALKER_CHANNEL, VESK_DecodeCIChannelAggregate, NULL, NULL, 0xFFFFFF, kVeskSlots, kNoCounters},
+     ZARN_WALKER_CHANNEL, VESK_DecodeCIChannelAggregate, NULL, NULL, 0xFFFFFF, kVeskSlots, kNoCounters, 8},
     {131, NULL /* VESK_InitDPPPSD names it */, kBitsBySetup, VESK_InitDPPPSD, GENERIC_CheckPLLLockedParameter, NULL, NULL,
-     ZARN_WALKER_CHANNEL, VESK_DecodePSDChannelAggregate, NULL, NULL, 0xFFFFFF, kVeskSlots, kNoCounters},
+     ZARN_WALKER_CHANNEL, VESK_DecodePSDChannelAggregate, NULL, NULL, 0xFFFFFF, kVeskSlots, kNoCounters, 8},
     {132, "DPP-PSD", {32, 15, 2, 3}, GENERIC_SetupTilkPSD, TILK_CheckPLLLock, NULL, NULL,
-     ZARN_WALKER_CHANNEL, TILK_DecodePSDChannelAggregate, NULL, NULL, 0x3FFFFF, kTilkSlots, kNoCounters},
+     ZARN_WALKER_CHANNEL, TILK_DecodePSDChannelAggregate, NULL, NULL, 0x3FFFFF, kTilkSlots, kNoCounters, 12},
     {135, "DPP-QDC", {32, 16, 1, 4}, GENERIC_SetupDraqQDC, DRAQ_CheckPLLLock, NULL, NULL,
-     ZARN_WALKER_GROUP, NULL, NULL, DRAQ_DecodeQDCGroupAggregate, 0x7FFFFFFF, kChargeIntegrationSlots, kNoCounters},
+     ZARN_WALKER_GROUP, NULL, NULL, DRAQ_DecodeQDCGroupAggregate, 0x7FFFFFFF, kChargeIntegrationSlots, kNoCounters, 8},
     {136, "DPP-PSD", {31, 15, 2, 2}, GENERIC_SetupPembPSD, PEMB_CheckPLLLock, PEMB_CheckADCShutdown, PEMB_RestoreADCShutdown,
-     ZARN_WALKER_COUPLE, NULL, PEMB_DecodePSDCoupleAggregate, NULL, 0x3FFFFF, kPulseHeightSlots, kNoCounters},
+     ZARN_WALKER_COUPLE, NULL, PEMB_DecodePSDCoupleAggregate, NULL, 0x3FFFFF, kPulseHeightSlots, kNoCounters, 8},
     {139, "DPP-PHA", {31, 14, 2, 2}, GENERIC_SetupPembPHA, PEMB_CheckPLLLock, PEMB_CheckADCShutdown, PEMB_RestoreADCShutdown,
-     ZARN_WALKER_COUPLE, NULL, PEMB_DecodePHACoupleAggregate, NULL, 0x1FFFFF, kPulseHeightSlots, kNoCounters},
+     ZARN_WALKER_COUPLE, NULL, PEMB_DecodePHACoupleAggregate, NULL, 0x1FFFFF, kPulseHeightSlots, kNoCounters, 8},
     {DPPL_DPPCODE_MORVANE, "DPP-PHA", {32, 15, 2, 2}, GENERIC_SetupMorvane, ORLU_CheckPLLLock, NULL, NULL,
-     ZARN_WALKER_XMOR, NULL, NULL, NULL, 0x1FFFFF, kPulseHeightSlots, kDeviceCounters},
+     ZARN_WALKER_XMOR, NULL, NULL, NULL, 0x1FFFFF, kPulseHeightSlots, kDeviceCounters, 2},
 };
 /* clang-format on */
 
@@ -114,6 +115,16 @@ uint32_t ZarnFirmware_TraceSlots(const c_Digitizer_t* d) {
     if (row->walker == ZARN_WALKER_SCOPE && !scopeFamilySupported(SCOPE_FindFamily(d->descriptor.FamilyCode)))
         return 0;
     return row->traceSlots;
+}
+
+uint32_t ZarnFirmware_WaveformStep(const c_Digitizer_t* d) {
+    const ZarnFirmware_t* row = ZarnFirmware_Find(d->descriptor.DPPCode);
+    uint32_t step = row != NULL ? row->waveformStep : 1;
+    if (row != NULL && row->walker == ZARN_WALKER_SCOPE) {
+        const SCOPE_Family_t* family = SCOPE_FindFamily(d->descriptor.FamilyCode);
+        step = scopeFamilySupported(family) ? family->waveformStep : 1;
+    }
+    return step != 0 ? step : 1;
 }
 
 bool GENERIC_IsTraceSupported(const c_Digitizer_t* digitizer, int32_t slot) {

@@ -2,7 +2,7 @@
  * ZarnFirmwareTable: one row per DPP code with everything the library picks
  * by firmware (type name, descriptor bits, setup, PLL check, shutdown check
  * and restore, walker, decoder, aggregate size mask, trace slots, real- and
- * dead-time counters). The standard waveform firmware runs on several
+ * dead-time counters, waveform step). The standard waveform firmware runs on several
  * families; what differs by family there is the scope driver's family table
  * (SCOPE_FindFamily in CBoard_Scope.h).
  */
@@ -67,6 +67,9 @@ typedef struct ZarnFirmware_t {
     uint32_t sizeMask;   /* size bits of the board aggregate header */
     uint32_t traceSlots; /* bit k: trace slot k is supported */
     ZarnTimeCounters_t timeCounters;
+    /* samples of one waveform unit: waveforms come in whole units (0: by
+     * family, the standard waveform firmware's family table) */
+    uint32_t waveformStep;
 } ZarnFirmware_t;
 
 /* The row of a DPP code, or NULL for a code the library does not know. */
@@ -76,6 +79,10 @@ int ZarnFirmware_Setup(const ZarnFirmware_t* firmware, c_Digitizer_t* digitizer)
 /* The trace slots of the record's firmware (standard waveform firmware on
  * the families that run it only). */
 uint32_t ZarnFirmware_TraceSlots(const c_Digitizer_t* digitizer);
+/* The samples by which the firmware's waveforms grow: its events carry whole
+ * units of this many samples, so a record length between two steps comes as
+ * the next whole unit (1 for a firmware without such units). */
+uint32_t ZarnFirmware_WaveformStep(const c_Digitizer_t* digitizer);
 /* Whether the firmware of the record fills trace slot 0..8. */
 bool GENERIC_IsTraceSupported(const c_Digitizer_t* digitizer, int32_t slot);
 

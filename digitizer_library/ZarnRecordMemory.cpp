@@ -184,8 +184,11 @@ int readSizingParameter(c_Digitizer_t* digitizer, int32_t code, const char* code
 }
 
 /* Samples of one trace: record length over (down-sampling x sample period),
- * rounded. A quotient that is not a finite, non-negative number (a zero
- * period or down-sampling, a NaN value) is refused. */
+ * rounded, then up to the firmware's next whole waveform unit: a firmware
+ * whose units are not the record length's steps (Tilk pulse shape: units of
+ * 12 samples, steps of 8) sends the whole unit that holds the record. A
+ * quotient that is not a finite, non-negative number (a zero period or
+ * down-sampling, a NaN value) is refused. */
 int waveformSamples(c_Digitizer_t* digitizer, const c_Parameter_t* recordLength, uint32_t* samples) {
     c_Parameter_t* downSampling = c_pfind(digitizer, DPPL_PARAM_WAVEFORM_DOWNSAMPLING);
     double factor = downSampling != NULL ? downSampling->value : 1.0;
@@ -197,7 +200,10 @@ int waveformSamples(c_Digitizer_t* digitizer, const c_Parameter_t* recordLength,
                          recordLength->value, factor, period);
         return DPPL_ERR_PARAMETER;
     }
-    *samples = (uint32_t)lround(quotient);
+    uint64_t rounded = (uint64_t)llround(quotient);
+    const uint64_t step = ZarnFirmware_WaveformStep(digitizer);
+    rounded = (rounded + step - 1) / step * step;
+    *samples = rounded <= 0xFFFFFFFFull ? (uint32_t)rounded : (uint32_t)(0xFFFFFFFFull / step * step);
     return DPPL_OK;
 }
 

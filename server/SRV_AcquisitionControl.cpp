@@ -102,13 +102,20 @@ SRVStatus_t readoutFcn(SRVBoard_t* board) {
 // Whether the read just made leaves nothing on the board of what the stop
 // stopped: the board (channel < 0) when the read brought nothing; one channel
 // when the board brought nothing at all, or nothing of that channel in
-// CHANNEL_DRAIN_QUIET_READS reads in a row.
+// CHANNEL_DRAIN_QUIET_READS reads in a row that each took less than half the
+// readout buffer. The board hands its memory out in the order it was filled,
+// so a read that did not fill the buffer found the memory emptied of
+// everything stored before it, the stopped channel's last aggregates
+// included; a full read of other channels' data proves nothing, as the
+// channel's data may still wait behind theirs.
 static bool drainedOf(const c_Digitizer_t* digitizer, int32_t channel, uint32_t* quietReads) {
-    if (digitizer->roBuffer.ROBytes == 0)
+    const c_ReadoutBuffer_t& read = digitizer->roBuffer;
+    if (read.ROBytes == 0)
         return true;
     if (channel < 0)
         return false;
-    *quietReads = digitizer->channels[channel].nEvents == 0 ? *quietReads + 1 : 0;
+    bool boardEmptied = uint64_t{read.ROBytes} * 2 < read.ROAllocSize;
+    *quietReads = digitizer->channels[channel].nEvents == 0 && boardEmptied ? *quietReads + 1 : 0;
     return *quietReads >= CHANNEL_DRAIN_QUIET_READS;
 }
 

@@ -32,10 +32,12 @@ TEST(EventBuffer, CountIsTruncatedProductAndWaveformsFollowRecordLength) {
         double recordLength, downSampling; /* downSampling 0: the board has no such parameter */
         uint32_t samples;
     } cases[] = {
-        {1000, 2, 125},
-        {1002, 2, 125}, /* lround(125.25) */
-        {1006, 2, 126}, /* lround(125.75) */
-        {1000, 0, 250},
+        /* Pemb PHA waveforms come in units of 8 samples: the rounded sample
+         * count goes up to the next whole unit. */
+        {1000, 2, 128}, /* 125 */
+        {1026, 2, 128}, /* lround(128.25): a whole number of units */
+        {1030, 2, 136}, /* lround(128.75) = 129 */
+        {1000, 0, 256}, /* 250 */
     };
     for (const Case& c : cases) {
         SizedRecord record(1, 4.7, 3.9, c.recordLength);
@@ -53,6 +55,31 @@ TEST(EventBuffer, CountIsTruncatedProductAndWaveformsFollowRecordLength) {
             for (int slot : {2, 5, 6, 7, 8})
                 EXPECT_EQ(channel.events[i].waveform->traces[slot].samples, nullptr) << "slot " << slot;
         }
+    }
+}
+
+/* Each firmware's traces hold its whole waveform units, also where the
+ * record length's steps are finer than the units (Tilk pulse shape: 12
+ * samples a unit, the record length in steps of 8). */
+TEST(EventBuffer, TracesHoldTheFirmwaresWholeWaveformUnits) {
+    struct Case {
+        int32_t dppCode;
+        uint32_t family;
+        double period, recordLength;
+        uint32_t samples;
+    } cases[] = {
+        {132, 5, 1.0, 200, 204}, {132, 5, 1.0, 24, 24}, {132, 5, 1.0, 1000, 1008}, {131, 12, 4.0, 100, 32},
+        {128, 16, 10.0, 90, 10}, {1, 4, 16.0, 400, 27}, {0, 5, 1.0, 201, 201},
+    };
+    for (const Case& c : cases) {
+        SizedRecord record(1, 1, 2, c.recordLength);
+        record->descriptor.DPPCode = c.dppCode;
+        record->descriptor.FamilyCode = c.family;
+        record->descriptor.SamplePeriod = c.period;
+        ASSERT_EQ(_mallocDPPEvtsBuffer(record.get(), 0), 0) << c.dppCode;
+        const c_ChannelRecord_t& channel = record->channels[0];
+        EXPECT_EQ(channel.cfdCapacity, c.samples) << c.dppCode << " " << c.recordLength;
+        EXPECT_EQ(traceCapacity(channel.events[1], 0), c.samples) << c.dppCode << " " << c.recordLength;
     }
 }
 

@@ -60,7 +60,8 @@ TEST(Reallocation, EnabledChannelsGetEventsAndTheBoardItsReadoutBuffer) {
     EXPECT_GT(record->roBuffer.ROAllocSize, 0u);
     EXPECT_EQ(record->roBuffer.allocator, ROBUF_ALLOC_DIGITIZER);
     EXPECT_EQ(record->channels[0].capacity, 6u);
-    EXPECT_EQ(record->channels[0].events[5].waveform->traces[0].capacity, 100u);
+    /* 400 ns at 4 ns: 100 samples, held in whole units of 8 */
+    EXPECT_EQ(record->channels[0].events[5].waveform->traces[0].capacity, 104u);
     EXPECT_EQ(record->channels[1].events, nullptr); /* disabled: no event array */
     EXPECT_EQ(record->channels[1].capacity, 0u);
 

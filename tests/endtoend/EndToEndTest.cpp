@@ -188,6 +188,78 @@ TEST_P(EveryBoard, AcquiresRecordsAndReplaysExactly) {
 
 INSTANTIATE_TEST_SUITE_P(SimulatedBoards, EveryBoard, ::testing::ValuesIn(kBoards), caseName);
 
+// Waveforms of record lengths from the smallest (a request below it) through
+// values between the firmware's steps: every read of the run succeeds (its
+// stop answers 0 and no read failed), the spectra hold every event of the run
+// file, and the waveforms are the record length, up to the firmware's next
+// whole unit of samples (at most 12).
+// (At a quarter of the usual rate: waveforms of every event, recorded, are a
+// heavy load for a sanitised server on a busy machine.)
+class RecordLengths : public EveryBoard {
+protected:
+    std::map<std::string, std::string> environment() override {
+        return {{"ZARN_SIMBOARD_FILE", profilesWithRates(folder_.path(), 0.25).string()}};
+    }
+    TempDir folder_;
+};
+
+TEST_P(RecordLengths, WaveformsOfEveryRecordLengthReachTheClient) {
+    const BoardCase& board = GetParam();
+    const int32_t PARAM_RECLEN = 0;
+    auto info = client_->request(BOARD_INFO, [] {
+        Bytes b;
+        putU64(b, 1u << 16);
+        return b;
+    }());
+    ASSERT_TRUE(info && info->status() == SUCCESS);
+    const double periodNs = getU32(info->payload, 2) / 1000.0;
+    ASSERT_EQ(status(SET_PARAMETER, setParameter(PARAM_WAVEFORMS, -1, 1.0)), SUCCESS);
+    int run = 0;
+    for (double asked : {1.0, 200.0, 1001.0}) {
+        SCOPED_TRACE(testing::Message() << "record length " << asked << " ns asked");
+        ASSERT_EQ(status(SET_PARAMETER, setParameter(PARAM_RECLEN, -1, asked)), SUCCESS);
+        Bytes where;
+        putU64(where, 1);
+        for (uint32_t v : {2u, static_cast<uint32_t>(PARAM_RECLEN), 7u})
+            putU32(where, v);
+        auto taken = client_->request(GET_PARAMETER, where);
+        ASSERT_TRUE(taken && taken->status() == SUCCESS);
+        double length;
+        uint64_t bits = getU64(taken->payload, 2);
+        std::memcpy(&length, &bits, sizeof length);
+
+        std::string runFile = "reclen" + std::to_string(run++) + ".zrn";
+        ASSERT_EQ(status(SET_RUN_FILE, runFileName(runFile)), SUCCESS);
+        for (uint32_t ch = 0; ch < board.channels && !board.waveformsOnly; ch++)
+            ASSERT_EQ(status(CLEAR_SPECTRUM, clearSpectrumRequest(ch)), SUCCESS);
+        const size_t failedReads = occurrences(boardLog(), "Data Error");
+        ASSERT_EQ(status(START, acquisitionRequest(allChannels())), SUCCESS) << boardLog();
+        if (board.waveformsOnly)
+            EXPECT_TRUE(waveformOnEveryChannel()) << boardLog();
+        else
+            EXPECT_TRUE(waitForEveryChannel([](uint32_t) { return kLiveEntries / 4; })) << boardLog();
+        // The waveform the client gets (command 30 answers while acquiring).
+        double samples = -1;
+        auto ofThisLength = [&] {
+            auto waveform = client_->request(GET_WAVEFORM, dataRequest(0x1, 0));
+            if (!waveform || waveform->status() != SUCCESS)
+                return false;
+            samples = static_cast<double>((waveform->payload.size() - 2) / 2);
+            return samples >= std::floor(length / periodNs) && samples < length / periodNs + 12;
+        };
+        EXPECT_TRUE(waitFor(ofThisLength, 10000ms)) << samples << " samples for " << length << " ns";
+        ASSERT_EQ(status(STOP, acquisitionRequest(allChannels())), SUCCESS) << boardLog();
+        EXPECT_EQ(occurrences(boardLog(), "Data Error"), failedReads) << boardLog();
+        if (board.waveformsOnly)
+            continue;
+        Recorded recorded = decodeRunFile(recordedFile(runFile), board.channels);
+        for (uint32_t ch = 0; ch < board.channels; ch++)
+            EXPECT_EQ(histogrammed(ch), recorded.histogrammable[ch]) << "channel " << ch;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(SimulatedBoards, RecordLengths, ::testing::ValuesIn(kBoards), caseName);
+
 // A board with no signal: a run of it records the header alone.
 class EmptyRun : public EveryBoard {
 protected:
