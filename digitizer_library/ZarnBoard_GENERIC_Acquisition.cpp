@@ -3,10 +3,10 @@
 
 #include "CBoard_Morvane.h"
 #include "ZarnBoard_GENERICShared.h"
-#include "ZarnDPPLayerShared.h"
 #include "ZarnDigitizer.h"
 #include "ZarnParameters.h"
 #include "ZarnROBuffDumper.h"
+#include "ZarnTypes_Status.h"
 
 static const c_LogModule_t ZarnBoard_GENERIC_log = {"ZarnBoard_GENERICLog.txt", "ZarnBoard_GENERIC_Acquisition"};
 

@@ -113,6 +113,14 @@ int flushIdleBoard(c_Digitizer_t* d, int handle) {
     return code;
 }
 
+/* A stop or pause of the channel (every channel: -1): what the board holds
+ * of it is delivered by the reads that follow until it starts again. */
+void markStoppedDraining(c_Digitizer_t* d, int32_t channel) {
+    for (int32_t ch = 0; ch < channelCount(d); ++ch)
+        if (channel < 0 || ch == channel)
+            d->channels[ch].stoppedDraining = 1;
+}
+
 } // namespace
 
 extern "C" {
@@ -122,8 +130,10 @@ extern "C" {
 int c_bstarta(c_Digitizer_t* d) {
     if (!isOpenRecord(d))
         return failedIn("c_bstarta", DPPL_ERR_DIGITIZER_NOT_OPEN);
-    for (int32_t ch = 0; ch < channelCount(d); ++ch)
+    for (int32_t ch = 0; ch < channelCount(d); ++ch) {
         _clearChannelTimeState(d, ch);
+        d->channels[ch].stoppedDraining = 0;
+    }
     d->maxTimeStamp = 0;
     if (!d->replay) {
         int code = _startBoardAcquisition(d);
@@ -157,6 +167,7 @@ int c_bpauseas(c_Digitizer_t* d) {
     int code = _stopBoardAcquisition(d);
     if (code != 0)
         return failedIn("c_bpauseas", code);
+    markStoppedDraining(d, -1);
     _setAcqStatus(d, ACQSTATUS_PAUSING);
     return 0;
 }
@@ -174,6 +185,7 @@ int c_bstopas(c_Digitizer_t* d) {
     int code = _stopBoardAcquisition(d);
     if (code != 0)
         return failedIn("c_bstopas", code);
+    markStoppedDraining(d, -1);
     _setAcqStatus(d, ACQSTATUS_PAUSING);
     if (d->replay) {
         _rewindReplay(d);
@@ -189,6 +201,7 @@ int c_bstopa(c_Digitizer_t* d) {
         return failedIn("c_bstopa", DPPL_ERR_DIGITIZER_NOT_OPEN);
     int result = _stopBoardAcquisition(d);
     if (result == 0) {
+        markStoppedDraining(d, -1);
         _setAcqStatus(d, ACQSTATUS_PAUSING);
         if (d->replay)
             _rewindReplay(d);
@@ -206,6 +219,7 @@ int c_cstarta(c_Digitizer_t* d, int32_t channel) {
     if (code != 0)
         return failedIn("c_cstarta", code);
     _clearChannelTimeState(d, channel);
+    d->channels[channel].stoppedDraining = 0;
     if (d->channels[channel].acqStatus == ACQSTATUS_RUNNING) {
         c_extendedLogMsg(&ZarnDPPLayer_log, d, C_LOG_WARNING, __LINE__, "Channel acquisition already started");
         return 0;
@@ -267,6 +281,7 @@ static int pauseChannel(c_Digitizer_t* d, int32_t channel, bool drain, const cha
         c_extendedLogMsg(&ZarnDPPLayer_log, d, C_LOG_ERROR, __LINE__, "Error in ZARN_DGTZ_SWStopAcquisition: %i", code);
         return failedIn(function, DPPL_ERR_DIGITIZER_API);
     }
+    markStoppedDraining(d, channel);
     if (drain) {
         code = c_getDPPEvents(d, NULL);
         if (code != 0)

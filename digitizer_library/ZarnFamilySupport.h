@@ -86,11 +86,13 @@ static inline c_ReadCache_t* GENERIC_ReadCache(c_Digitizer_t* digitizer, uint32_
 }
 
 /* Whether the channel's events are being drained after a stop or pause (its
- * status STOPPING or PAUSING): they are delivered even though its run
- * parameter already reads 0, so that the drain loses nothing. */
+ * status STOPPING or PAUSING, or stopped since and not started again): they
+ * are delivered even though its run parameter already reads 0, so that the
+ * drain loses nothing, in its first read or in a later one. */
 static inline bool GENERIC_IsDraining(const c_Digitizer_t* digitizer, uint32_t channel) {
     int32_t status = digitizer->channels[channel].acqStatus;
-    return status == ACQSTATUS_STOPPING || status == ACQSTATUS_PAUSING;
+    return status == ACQSTATUS_STOPPING || status == ACQSTATUS_PAUSING ||
+           digitizer->channels[channel].stoppedDraining != 0;
 }
 
 /* Uniform draws in [0, 1) for the decoders' dithers (software gain, fine

@@ -481,14 +481,33 @@ int GENERIC_ParseFreeValuePath(const char* path, uint32_t* address, uint32_t* ma
     return 0;
 }
 
+} // extern "C"
+
+namespace {
+
+/* The register field a free-value path names. */
+struct FreeValueField {
+    uint32_t address = 0, mask = 0;
+    uint8_t shift = 0;
+};
+
+/* The field of a free-value path, on a record that has registers behind it;
+ * 0 or the refusal. */
+int freeValueField(const c_Digitizer_t* digitizer, const char* path, FreeValueField* field) {
+    if (isSecondGenReplay(digitizer))
+        return DPPL_ERR_NOT_SUPPORTED;
+    return GENERIC_ParseFreeValuePath(path, &field->address, &field->mask, &field->shift);
+}
+
+} // namespace
+
+extern "C" {
+
 int c_fvset(c_Digitizer_t* digitizer, const char* path, const char* hexValue) {
     if (digitizer == NULL || path == NULL || hexValue == NULL)
         return DPPL_ERR_NULL_ARGUMENT;
-    if (isSecondGenReplay(digitizer))
-        return DPPL_ERR_NOT_SUPPORTED;
-    uint32_t address = 0, mask = 0;
-    uint8_t shift = 0;
-    int result = GENERIC_ParseFreeValuePath(path, &address, &mask, &shift);
+    FreeValueField field;
+    int result = freeValueField(digitizer, path, &field);
     if (result != 0)
         return result;
     uint32_t value = 0;
@@ -496,32 +515,29 @@ int c_fvset(c_Digitizer_t* digitizer, const char* path, const char* hexValue) {
         PLOG(C_LOG_ERROR, "Unable to parse value '%s'.", hexValue);
         return DPPL_ERR_GENERIC;
     }
-    uint32_t word = value << shift;
-    if (mask != C_PARAM_FULL_MASK) {
+    uint32_t word = value << field.shift;
+    if (field.mask != C_PARAM_FULL_MASK) {
         uint32_t current = 0;
-        result = GENERIC_ReadRegister(digitizer, address, &current);
+        result = GENERIC_ReadRegister(digitizer, field.address, &current);
         if (result != 0)
             return result;
-        word = (mask & word) | (~mask & current);
+        word = (field.mask & word) | (~field.mask & current);
     }
-    return GENERIC_WriteRegister(digitizer, address, word);
+    return GENERIC_WriteRegister(digitizer, field.address, word);
 }
 
 int c_fvget(c_Digitizer_t* digitizer, const char* path, char* hexOut) {
     if (digitizer == NULL || path == NULL || hexOut == NULL)
         return DPPL_ERR_NULL_ARGUMENT;
-    if (isSecondGenReplay(digitizer))
-        return DPPL_ERR_NOT_SUPPORTED;
-    uint32_t address = 0, mask = 0;
-    uint8_t shift = 0;
-    int result = GENERIC_ParseFreeValuePath(path, &address, &mask, &shift);
+    FreeValueField field;
+    int result = freeValueField(digitizer, path, &field);
     if (result != 0)
         return result;
     uint32_t word = 0;
-    result = GENERIC_ReadRegister(digitizer, address, &word);
+    result = GENERIC_ReadRegister(digitizer, field.address, &word);
     if (result != 0)
         return result;
-    snprintf(hexOut, 9, "%x", (word & mask) >> shift);
+    snprintf(hexOut, 9, "%x", (word & field.mask) >> field.shift);
     return 0;
 }
 

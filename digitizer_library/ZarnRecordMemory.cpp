@@ -16,10 +16,11 @@
 #include "CBoard_Morvane.h"
 #include "CBoard_Scope.h"
 #include "ZarnComm.h"
-#include "ZarnDPPLayerShared.h"
 #include "ZarnDigitizer.h"
 #include "ZarnFirmwareTable.h"
 #include "ZarnParameters.h"
+#include "ZarnRecordQueries.h"
+#include "ZarnTypes_Status.h"
 
 namespace {
 

@@ -89,15 +89,13 @@ extern "C" int LLVMFuzzerInitialize(int*, char*** argv) {
         targets.push_back({&board, path, ReadBytes(path)});
     }
     // Seeds: every board with the shipped file it reads.
-    std::string seeds;
-    if (fuzzsup::SeedsRequested(&seeds)) {
+    fuzzsup::WriteSeedsIfRequested([](const std::string& seeds) {
         for (size_t i = 0; i < targets.size(); ++i) {
             std::vector<uint8_t> seed(1, (uint8_t)i);
             seed.insert(seed.end(), targets[i].original.begin(), targets[i].original.end());
             fuzzsup::WriteSeed(seeds, targets[i].board->name, seed);
         }
-        exit(0);
-    }
+    });
     return 0;
 }
 

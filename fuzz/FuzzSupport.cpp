@@ -142,6 +142,14 @@ bool SeedsRequested(std::string* folder) {
     return true;
 }
 
+void WriteSeedsIfRequested(const std::function<void(const std::string& folder)>& write) {
+    std::string folder;
+    if (!SeedsRequested(&folder))
+        return;
+    write(folder);
+    exit(0);
+}
+
 void WriteSeed(const std::string& folder, const std::string& name, const std::vector<uint8_t>& bytes) {
     if (bytes.size() > kMaxSeedBytes)
         return;
@@ -199,11 +207,7 @@ void WriteRecordedRunSeeds(const std::string& folder) {
 
 std::string StartRunFileTarget(const char* fileName) {
     QuietLogs();
-    std::string seeds;
-    if (SeedsRequested(&seeds)) {
-        WriteRecordedRunSeeds(seeds);
-        exit(0);
-    }
+    WriteSeedsIfRequested(WriteRecordedRunSeeds);
     return ScratchFolder() + "/" + fileName;
 }
 

@@ -6,6 +6,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -48,6 +49,9 @@ std::string BoardDefinitionFile(const SimBoard& board);
  * MORVANE_FUZZ_SEEDS names a folder (the build does this once per target).
  * True, with the folder, in that case. */
 bool SeedsRequested(std::string* folder);
+/* When seeds are requested: write(folder) writes them and the process ends;
+ * else returns at once. */
+void WriteSeedsIfRequested(const std::function<void(const std::string& folder)>& write);
 /* Writes one seed into the folder. */
 void WriteSeed(const std::string& folder, const std::string& name, const std::vector<uint8_t>& bytes);
 

@@ -76,11 +76,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
         }
         boards.push_back(d);
     }
-    std::string seeds;
-    if (fuzzsup::SeedsRequested(&seeds)) {
-        WriteSeeds(seeds);
-        exit(0);
-    }
+    fuzzsup::WriteSeedsIfRequested(WriteSeeds);
     return 0;
 }
 

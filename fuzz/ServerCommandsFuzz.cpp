@@ -209,11 +209,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     for (size_t i = 0; i < tableSize; ++i)
         if (table[i].code != SRV_CMD_QUIT)
             commands.push_back(table[i].code);
-    std::string seeds;
-    if (fuzzsup::SeedsRequested(&seeds)) {
-        WriteSeeds(seeds);
-        exit(0);
-    }
+    fuzzsup::WriteSeedsIfRequested(WriteSeeds);
     fuzzsup::QuietLogs();
     signal(SIGPIPE, SIG_IGN);
     setenv("ZARNWORKINGDIR", (fuzzsup::ScratchFolder() + "/work").c_str(), 1);

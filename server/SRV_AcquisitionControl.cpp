@@ -23,6 +23,14 @@ static const uint32_t MCS_STATE_STOPPED = 3;
 // The list-mode bit of a channel.
 static uint32_t channelBit(uint32_t channel) { return 1u << (channel % 32); }
 
+// What bounds a stop's drain of a board that never empties: it reads for at
+// most this long, and at most this many reads.
+static const uint64_t STOP_DRAIN_MS = 5000;
+static const uint32_t STOP_DRAIN_READS = 1000000;
+// A channel stop's drain ends after this many reads in a row that brought
+// nothing of the channel (the others go on filling the board).
+static const uint32_t CHANNEL_DRAIN_QUIET_READS = 2;
+
 // ------------------------------------------------ steps of the starts
 
 static void resetSCACounters(SRVBoard_t* board, uint32_t channel, uint64_t now) {
@@ -87,6 +95,61 @@ SRVStatus_t readoutFcn(SRVBoard_t* board) {
     for (c_ChannelRecord_t& channel : digitizer->channels)
         channel.nEvents = 0;
     return SRV_SUCCESS;
+}
+
+// ------------------------------------------------------ the stop's drain
+
+// Whether the read just made leaves nothing on the board of what the stop
+// stopped: the board (channel < 0) when the read brought nothing; one channel
+// when the board brought nothing at all, or nothing of that channel in
+// CHANNEL_DRAIN_QUIET_READS reads in a row.
+static bool drainedOf(const c_Digitizer_t* digitizer, int32_t channel, uint32_t* quietReads) {
+    if (digitizer->roBuffer.ROBytes == 0)
+        return true;
+    if (channel < 0)
+        return false;
+    *quietReads = digitizer->channels[channel].nEvents == 0 ? *quietReads + 1 : 0;
+    return *quietReads >= CHANNEL_DRAIN_QUIET_READS;
+}
+
+// The reads of a stop after the library's own one: the board (channel < 0)
+// or one channel is read until the board holds nothing more of it, each read
+// consumed as a cycle by the channels of the mask (those that acquired before
+// the stop), so that what they acquired reaches their spectra, list files
+// and the raw-data file before the stop closes them. A replay has no board
+// memory to empty: its file goes on where the stop left it.
+static void drainAfterStop(SRVBoard_t* board, uint64_t channelMask, int32_t channel) {
+    c_Digitizer_t* digitizer = &board->digitizer;
+    if (digitizer->replay)
+        return;
+    uint32_t quietReads = 0;
+    if (channel >= 0)
+        c_sendFlush(digitizer); // the channel's partial aggregate goes out now (refused: it comes when full)
+    else if (drainedOf(digitizer, channel, &quietReads))
+        return;
+    const uint64_t deadline = c_get_time() + STOP_DRAIN_MS;
+    for (uint32_t reads = 0;; reads++) {
+        if (reads >= STOP_DRAIN_READS || c_get_time() > deadline) {
+            c_extendedLogMsg(&THREAD_LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__,
+                             "The board still holds data after %u reads of the stop (%llu ms): the rest is left.",
+                             reads, static_cast<unsigned long long>(STOP_DRAIN_MS));
+            return;
+        }
+        SRV_DiscardDecodedEvents(board);
+        int32_t bytes = 0;
+        int result = c_getDPPEvents(digitizer, &bytes);
+        if (result != 0) {
+            c_extendedLogMsg(&THREAD_LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__,
+                             "Data Error (%i) reading the board after the stop: the rest is left.", result);
+            SRV_DiscardDecodedEvents(board);
+            return;
+        }
+        if (bytes > 0)
+            digitizer->bytesTotal += static_cast<uint32_t>(bytes);
+        SRV_ProcessStopDrain(board, channelMask);
+        if (drainedOf(digitizer, channel, &quietReads))
+            return;
+    }
 }
 
 // ---------------------------------------------------- board start and stop
@@ -223,8 +286,9 @@ static void keepFirstFailure(SRVStatus_t* first, SRVStatus_t status) {
 SRVStatus_t SRV_StopAcquisition(SRVBoard_t* board) {
     c_Digitizer_t* digitizer = &board->digitizer;
     c_extendedLogMsg(&THREAD_LOG_MODULE, digitizer, C_LOG_INFO, __LINE__, "Stopping Acquisition...");
-    // The library's stop drains the board by one read: those are the last
-    // events of the run, which the raw-data file holds too.
+    // The library's stop reads the board once; the stop reads on until the
+    // board is empty: those are the last events of the run, which the
+    // raw-data file holds too.
     uint64_t acquiring = SRV_AcquiringChannels(board);
     SRV_DiscardDecodedEvents(board);
     int result = c_bstopa(digitizer);
@@ -241,6 +305,7 @@ SRVStatus_t SRV_StopAcquisition(SRVBoard_t* board) {
     // open and the board thread goes idle. The first failure is reported.
     keepFirstFailure(&status, SRV_UpdateAcqRunning(board));
     SRV_ProcessStopDrain(board, acquiring);
+    drainAfterStop(board, acquiring, -1);
     for (uint32_t channel = 0; channel < SRV_ChannelCount(board); channel++)
         setStopTimes(&board->channels[channel]);
     keepFirstFailure(&status, SRV_HandleListSaving(board, ALL_CHANNELS, SRV_LIST_ACTION_STOP));
@@ -259,8 +324,9 @@ SRVStatus_t SRV_StopChannelAcquisition(SRVBoard_t* board, uint32_t channel) {
                      channel);
     if (channel >= SRV_ChannelCount(board))
         return SRV_ERR_UNSUPPORTED;
-    // The channel stop reads the board once more, for every channel: the
-    // channels that acquired consume those events, this one included.
+    // The channel stop reads the board until it holds nothing more of the
+    // channel; the channels that acquired consume those reads, this one
+    // included.
     uint64_t acquiring = SRV_AcquiringChannels(board);
     SRV_DiscardDecodedEvents(board);
     int result = c_cstopa(digitizer, static_cast<int32_t>(channel));
@@ -270,6 +336,7 @@ SRVStatus_t SRV_StopChannelAcquisition(SRVBoard_t* board, uint32_t channel) {
     }
     SRVStatus_t status = SRV_UpdateAcqRunning(board);
     SRV_ProcessStopDrain(board, acquiring);
+    drainAfterStop(board, acquiring, static_cast<int32_t>(channel));
     SRVChannel_t* server = &board->channels[channel];
     setStopTimes(server);
     keepFirstFailure(&status, SRV_HandleListSaving(board, channelBit(channel), SRV_LIST_ACTION_STOP));

@@ -152,6 +152,16 @@ inline size_t reachedStopMode(const SRVEnergySpectrum_t* spectrum, const uint64_
     return SRV_STOP_MODES;
 }
 
+// Whether the spectrum's totals have reached a stop limit (limits NULL: the
+// channel has no stop criteria). A cycle logs the criterion it finds met; a
+// stop's drain, which stops nothing more, finds it again in silence.
+inline bool stopCriterionMet(SRVBoard_t* board, const CycleState& cycle, const SRVEnergySpectrum_t* spectrum,
+                             const uint64_t* limits) {
+    if (limits == NULL || reachedStopMode(spectrum, limits) == SRV_STOP_MODES)
+        return false;
+    return cycle.draining || SRV_CheckStopCriteria(board, spectrum, limits);
+}
+
 // The events of one acquiring channel; `hadEvents` is set by the first event
 // that is not a pseudo event.
 void processEvents(SRVBoard_t* board, CycleState& cycle, uint32_t channel, const uint64_t* stopLimits,
@@ -166,8 +176,7 @@ void processEvents(SRVBoard_t* board, CycleState& cycle, uint32_t channel, const
 
     for (uint32_t i = 0; i < count; i++) {
         c_DPPEvent_t* event = &record->events[i];
-        if (stopLimits != NULL && reachedStopMode(spectrum, stopLimits) != SRV_STOP_MODES &&
-            SRV_CheckStopCriteria(board, spectrum, stopLimits)) {
+        if (stopCriterionMet(board, cycle, spectrum, stopLimits)) {
             // The event that carries the flag and the later ones are not
             // processed; the cycle's list-mode step saves up to it.
             event->flags |= EVTFLAG_STOP_CRITERION;
@@ -225,7 +234,7 @@ bool processChannel(SRVBoard_t* board, CycleState& cycle, uint32_t channel) {
     bool hadEvents = false;
 
     if (record->nEvents == 0 || record->events == NULL) {
-        if (stopLimits != NULL && SRV_CheckStopCriteria(board, spectrum, stopLimits))
+        if (stopCriterionMet(board, cycle, spectrum, stopLimits))
             cycle.criterionMet |= channelBit(channel);
     } else {
         processEvents(board, cycle, channel, stopLimits, &hadEvents);

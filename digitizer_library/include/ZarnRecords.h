@@ -344,6 +344,10 @@ typedef struct c_ChannelRecord_t {
     uint32_t cfdCapacity;    /* doubles in cfdWork */
     int32_t endOfRun;        /* 0 none, 1 pending, 2 done */
     c_ReadCache_t readCache; /* decoders' per-read parameter look-ups */
+    /* 1 from a stop or pause of the channel until its next start: what the
+     * board still delivers for it was acquired before the stop, and every
+     * read delivers it, however many reads the drain takes. */
+    uint8_t stoppedDraining;
 } c_ChannelRecord_t;
 
 /* ----------------------------------------------------- raw-data files */

@@ -75,34 +75,29 @@ private:
 
     static int64_t wrap(uint64_t value) { return static_cast<int64_t>(value); }
 
-    Status parseOr(int64_t* value) {
-        Status status = parseXor(value);
-        while (status == OK && take("|")) {
+    // One level of a left-associative operator of one token: operands of the
+    // next level, each joined to what came before it.
+    template <typename Join>
+    Status parseChain(const char* token, Status (Parser::*next)(int64_t*), int64_t* value, Join join) {
+        Status status = (this->*next)(value);
+        while (status == OK && take(token)) {
             int64_t right = 0;
-            status = parseXor(&right);
-            *value |= right;
+            status = (this->*next)(&right);
+            *value = join(*value, right);
         }
         return status;
+    }
+
+    Status parseOr(int64_t* value) {
+        return parseChain("|", &Parser::parseXor, value, [](int64_t a, int64_t b) { return a | b; });
     }
 
     Status parseXor(int64_t* value) {
-        Status status = parseAnd(value);
-        while (status == OK && take("^")) {
-            int64_t right = 0;
-            status = parseAnd(&right);
-            *value ^= right;
-        }
-        return status;
+        return parseChain("^", &Parser::parseAnd, value, [](int64_t a, int64_t b) { return a ^ b; });
     }
 
     Status parseAnd(int64_t* value) {
-        Status status = parseShift(value);
-        while (status == OK && take("&")) {
-            int64_t right = 0;
-            status = parseShift(&right);
-            *value &= right;
-        }
-        return status;
+        return parseChain("&", &Parser::parseShift, value, [](int64_t a, int64_t b) { return a & b; });
     }
 
     Status parseShift(int64_t* value) {

@@ -5,6 +5,8 @@
 
 #include <string.h>
 
+#include <vector>
+
 #include "AcqSupport.h"
 #include "ZarnComm.h"
 
@@ -183,6 +185,57 @@ TEST(BoardStop, ThePlainFormsDrainTheBoard) {
     ASSERT_EQ(c_bpausea(b.get()), 0);
     EXPECT_EQ(b->acqStatus, ACQSTATUS_PAUSED);
     EXPECT_GT(b.eventsRead(), 0u);
+}
+
+/* Events delivered by reads until one brings nothing, per channel. */
+std::vector<uint64_t> readUntilEmpty(HandBoard& b, int maxReads = 10000) {
+    std::vector<uint64_t> delivered(8, 0);
+    for (int read = 0; read < maxReads; ++read) {
+        int32_t bytes = 0;
+        EXPECT_EQ(c_getDPPEvents(b.get(), &bytes), 0);
+        if (bytes == 0)
+            break;
+        for (uint32_t ch = 0; ch < 8; ++ch)
+            delivered[ch] += b->channels[ch].nEvents;
+    }
+    return delivered;
+}
+
+TEST(BoardStop, WhatTheBoardHoldsBeyondTheStopsReadIsDeliveredByTheNextReads) {
+    HandBoard b;
+    ASSERT_EQ(ZarnSim_SetRate(b.link(), -1, 1e6), 0);
+    ASSERT_EQ(c_bstarta(b.get()), 0);
+    b.advance(5000000); /* about 5000 events a channel: many reads' worth */
+    ASSERT_EQ(c_bstopa(b.get()), 0);
+    std::vector<uint64_t> delivered(8, 0);
+    for (uint32_t ch = 0; ch < 8; ++ch)
+        delivered[ch] = b->channels[ch].nEvents;
+    std::vector<uint64_t> later = readUntilEmpty(b);
+    for (uint32_t ch = 0; ch < 8; ++ch) {
+        EXPECT_GT(later[ch], 0u) << "channel " << ch; /* more than the stop's read held */
+        EXPECT_EQ(delivered[ch] + later[ch], b.generated(ch)) << "channel " << ch;
+    }
+}
+
+TEST(ChannelStop, TheChannelsLaterDataIsDeliveredUntilItStartsAgain) {
+    HandBoard b(0x3);
+    ASSERT_EQ(ZarnSim_SetRate(b.link(), -1, 1e6), 0);
+    ASSERT_EQ(c_bstarta(b.get()), 0);
+    b.advance(3000000);
+    ASSERT_EQ(c_cstopa(b.get(), 1), 0);
+    uint64_t stopped = b->channels[1].nEvents;
+    ASSERT_EQ(c_sendFlush(b.get()), 0); /* its partial aggregate too */
+    stopped += readUntilEmpty(b)[1];
+    EXPECT_EQ(stopped, b.generated(1)); /* channel 0 still runs, on the manual clock */
+
+    /* Started again, a channel whose run gate is closed delivers nothing. */
+    ASSERT_EQ(c_cstarta(b.get(), 1), 0);
+    b.advance(2000000);
+    c_Parameter_t* gate = _pretrieve(b->channels[1].coll, DPPL_PARAM_CH_ACQ_RUN);
+    ASSERT_NE(gate, nullptr);
+    gate->value = 0.0;
+    ASSERT_EQ(c_sendFlush(b.get()), 0);
+    EXPECT_EQ(readUntilEmpty(b)[1], 0u);
 }
 
 TEST(BoardCommands, ResetClearCalibrationAndAcquisitionReset) {

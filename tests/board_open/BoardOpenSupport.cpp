@@ -1,12 +1,12 @@
 #include "BoardOpenSupport.h"
 
+#include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
 #include <fstream>
-#include <sstream>
 
 namespace boardtest {
 
@@ -48,6 +48,19 @@ void ForEachParameter(c_Digitizer_t* d, const std::function<void(const std::stri
     walk(d->monOutColl, "monout", fn);
     for (uint32_t v = 0; v < desc.VGAs; ++v)
         walk(d->vgaColl[v], "vga " + std::to_string(v), fn);
+}
+
+int ExpectEveryParameterAtPreferred(c_Digitizer_t* d) {
+    int checked = 0;
+    ForEachParameter(d, [&](const std::string& where, c_Parameter_t* p) {
+        if (p->accesstype == c_getAccessTypeCode("READONLY"))
+            return;
+        double value = NAN;
+        ASSERT_EQ(0, c_pget(d, p, &value)) << where << " " << p->codename;
+        EXPECT_NEAR(p->preferred, value, 1e-9) << where << " " << p->codename;
+        ++checked;
+    });
+    return checked;
 }
 
 void ExpectDerivedDefaultsConsistent(c_Digitizer_t* d) {
@@ -96,27 +109,6 @@ Profiles::Profiles(const std::string& boards) : path_(tempFolder() + "/Simulated
 Profiles::~Profiles() {
     unsetenv("ZARN_SIMBOARD_FILE");
     unlink(path_.c_str());
-}
-
-LogFolder::LogFolder() : folder_(tempFolder()) {
-    const char* previous = getenv("ZARN_LOG_DIR");
-    hadPrevious_ = previous != NULL;
-    previous_ = previous != NULL ? previous : "";
-    setenv("ZARN_LOG_DIR", folder_.c_str(), 1);
-}
-
-LogFolder::~LogFolder() {
-    if (hadPrevious_)
-        setenv("ZARN_LOG_DIR", previous_.c_str(), 1);
-    else
-        unsetenv("ZARN_LOG_DIR");
-}
-
-std::string LogFolder::Read(const std::string& file) const {
-    std::ifstream in(folder_ + "/" + file);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 } // namespace boardtest

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "../support/LogFolder.h"
 #include "../support/SimBoards.h"
 #include "ZarnBoard_GENERIC.h"
 #include "ZarnDPPLayer.h"
@@ -44,6 +45,9 @@ void ForEachParameter(c_Digitizer_t* d, const std::function<void(const std::stri
  * factors, and checks that each still reads its preferred value: the derived
  * defaults of the definition file agree with what the functions compute. */
 void ExpectDerivedDefaultsConsistent(c_Digitizer_t* d);
+/* Every parameter that is not read-only reads back its preferred value; the
+ * number of parameters checked. */
+int ExpectEveryParameterAtPreferred(c_Digitizer_t* d);
 
 /* Whether the record holds nothing any more: closed, no collection, no buffer. */
 ::testing::AssertionResult IsClosedAndEmpty(const c_Digitizer_t* d);
@@ -65,16 +69,9 @@ private:
 };
 
 /* Sends the log files to a fresh folder for as long as it lives. */
-class LogFolder {
+class LogFolder : public testsup::LogFolder {
 public:
-    LogFolder();
-    ~LogFolder();
-    std::string Read(const std::string& file) const;
-
-private:
-    std::string folder_;
-    std::string previous_;
-    bool hadPrevious_;
+    LogFolder() : testsup::LogFolder("board_open_") {}
 };
 
 /* Every test starts and ends without injected faults. */

@@ -17,20 +17,36 @@ extern "C" const ZarnSim_Encoder_t ZarnSim_OrluPHAEncoder, ZarnSim_PembPSDEncode
 
 namespace dectest {
 
-/* Descriptor values of a format. */
-struct Format {
-    int32_t dppCode;
-    uint32_t family;
-    int32_t minor;
-    double periodNs;
-    uint32_t timeTagBits;
-    uint32_t energyBits;
-    uint8_t channels;
-};
+/* Descriptor values of a format (14-bit samples). */
+using Format = testsup::SoftFormat;
 
-inline Format OrluPha(uint32_t family = 16) { return {128, family, 70, 10.0, 30, family == 16 ? 15u : 14u, 8}; }
-inline Format PembPsd() { return {136, 14, 140, 4.0, 31, 15, 8}; }
-inline Format PembPha(int32_t minor = 136) { return {139, 14, minor, 4.0, 31, 14, 8}; }
+inline Format OrluPha(uint32_t family = 16) {
+    return {.dppCode = 128,
+            .family = family,
+            .minor = 70,
+            .periodNs = 10.0,
+            .timeTagBits = 30,
+            .energyBits = family == 16 ? 15u : 14u,
+            .channels = 8};
+}
+inline Format PembPsd() {
+    return {.dppCode = 136,
+            .family = 14,
+            .minor = 140,
+            .periodNs = 4.0,
+            .timeTagBits = 31,
+            .energyBits = 15,
+            .channels = 8};
+}
+inline Format PembPha(int32_t minor = 136) {
+    return {.dppCode = 139,
+            .family = 14,
+            .minor = minor,
+            .periodNs = 4.0,
+            .timeTagBits = 31,
+            .energyBits = 14,
+            .channels = 8};
+}
 
 /* An open record with no board behind it, described as a format; its
  * parameters are software-only. */
@@ -54,10 +70,7 @@ std::vector<Pulse> MakePulses(uint32_t seed, const std::vector<uint32_t>& channe
                               uint64_t maxGap, uint32_t fullScale, uint32_t samples);
 
 /* An encoder driven with its own register file, set up for a format. */
-class Encoder : public testsup::UnitEncoder {
-public:
-    Encoder(const ZarnSim_Encoder_t& encoder, const Format& format);
-};
+using Encoder = testsup::UnitEncoder;
 
 } // namespace dectest
 

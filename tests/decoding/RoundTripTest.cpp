@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 
 #include "DecodeSupport.h"
 
@@ -26,6 +27,30 @@ int16_t inputSample(const Pulse& p, uint32_t i) {
 uint8_t window(const Pulse& p, uint32_t i) { return i >= p.preTrigger && i < p.preTrigger + 16 ? 1 : 0; }
 uint8_t secondHalf(const Pulse& p, uint32_t i) { return i >= p.wave.size() / 2 ? 1 : 0; }
 
+/* The same time offset, kOffsetNs, on every channel of the record. */
+void offsetEveryChannel(Record& r, const Format& format) {
+    for (uint32_t ch = 0; ch < format.channels; ++ch)
+        r.channel(ch, DPPL_PARAM_CH_TIME_OFFSET, kOffsetNs);
+}
+
+/* Roll-overs of a tagBits-bit time tag, channel by channel: whether a
+ * pulse's tag lies in another period of 2^tagBits ticks than the channel's
+ * previous pulse (the first pulse of a channel follows period 0). */
+class RollOvers {
+public:
+    explicit RollOvers(uint32_t tagBits) : bits_(tagBits) {}
+    bool crossed(const Pulse& p) {
+        uint64_t period = p.tag >> bits_;
+        bool rolled = period != last_[p.channel];
+        last_[p.channel] = period;
+        return rolled;
+    }
+
+private:
+    uint32_t bits_;
+    std::map<uint32_t, uint64_t> last_;
+};
+
 /* Splits pulses into two reads, and each read into aggregates of 16 pulses a
  * unit: the decoders' state must carry from one read to the next. */
 template <typename Check>
@@ -45,6 +70,41 @@ void decodeInTwoReads(Record& r, Encoder& enc, const std::vector<Pulse>& pulses,
                 check(expected[i], r->channels[ch].events[i]);
             }
         }
+    }
+}
+
+/* The traces of one decoded event against its pulse: nSamples samples, the
+ * probes of slots 0, 1, 3 and 4, the input on slot 0 (a dual trace carries
+ * every other sample twice and repeats them on slot 1, else slot 1 is 0
+ * where it is checked), the trigger window on slot 3 and the second half on
+ * slot 4. */
+struct Traces {
+    uint32_t nSamples;
+    int probes[4];
+    bool dual;
+    bool slot1Samples;
+};
+
+void expectTraces(const c_DPPEvent_t& e, const Pulse& p, const Traces& t) {
+    const c_Waveform_t* w = e.waveform;
+    ASSERT_NE(w, nullptr);
+    ASSERT_EQ(w->nSamples, t.nSamples);
+    EXPECT_EQ(w->traces[0].probe, t.probes[0]);
+    EXPECT_EQ(w->traces[1].probe, t.probes[1]);
+    EXPECT_EQ(w->traces[3].probe, t.probes[2]);
+    EXPECT_EQ(w->traces[4].probe, t.probes[3]);
+    const int16_t* s0 = (const int16_t*)w->traces[0].samples;
+    const int16_t* s1 = (const int16_t*)w->traces[1].samples;
+    const uint8_t* d3 = (const uint8_t*)w->traces[3].samples;
+    const uint8_t* d4 = (const uint8_t*)w->traces[4].samples;
+    for (uint32_t i = 0; i < w->nSamples; ++i) {
+        uint32_t at = t.dual ? i & ~1u : i;
+        ASSERT_EQ(s0[i], inputSample(p, at)) << "sample " << i;
+        if (t.slot1Samples) {
+            ASSERT_EQ(s1[i], t.dual ? inputSample(p, at) : 0) << "sample " << i;
+        }
+        ASSERT_EQ(d3[i], window(p, i)) << "sample " << i;
+        ASSERT_EQ(d4[i], secondHalf(p, i)) << "sample " << i;
     }
 }
 
@@ -76,14 +136,13 @@ TEST_P(OrluRoundTrip, EveryFieldComesBack) {
     std::vector<Pulse> pulses = MakePulses(7, channels, 40, 1u << 29, 16383, c.samples);
     const bool energyWord = (c.config & kEnergy) != 0, dual = (c.config & kDual) != 0;
     const uint32_t fullScale = (1u << format.energyBits) - 1;
-    std::map<uint32_t, uint64_t> lastHigh;
+    RollOvers rollOvers(30);
     uint64_t latest = 0;
 
     decodeInTwoReads(r, enc, pulses, channels, [&](const Pulse& p, const c_DPPEvent_t& e) {
         latest = std::max(latest, e.timeStamp);
         bool saturated = (p.flags & ZARN_SIM_EVENT_SATURATED) != 0;
-        bool rolled = (p.tag >> 30) != lastHigh[p.channel];
-        lastHigh[p.channel] = p.tag >> 30;
+        bool rolled = rollOvers.crossed(p);
         uint32_t flags = 0;
         if (energyWord) {
             flags |= saturated ? EVTFLAG_SATURATED : 0;
@@ -104,24 +163,7 @@ TEST_P(OrluRoundTrip, EveryFieldComesBack) {
             EXPECT_EQ(e.waveform, nullptr);
             return;
         }
-        const c_Waveform_t* w = e.waveform;
-        ASSERT_NE(w, nullptr);
-        ASSERT_EQ(w->nSamples, 2 * waveWords);
-        EXPECT_EQ(w->traces[0].probe, 1);
-        EXPECT_EQ(w->traces[1].probe, dual ? 1 : 0);
-        EXPECT_EQ(w->traces[3].probe, 26);
-        EXPECT_EQ(w->traces[4].probe, (c.config >> 20 & 0xF) == 5 ? 13 : 9);
-        const int16_t* s0 = (const int16_t*)w->traces[0].samples;
-        const int16_t* s1 = (const int16_t*)w->traces[1].samples;
-        const uint8_t* d3 = (const uint8_t*)w->traces[3].samples;
-        const uint8_t* d4 = (const uint8_t*)w->traces[4].samples;
-        for (uint32_t i = 0; i < w->nSamples; ++i) {
-            uint32_t at = dual ? i & ~1u : i; /* a dual trace carries every other sample, twice */
-            ASSERT_EQ(s0[i], inputSample(p, at)) << "sample " << i;
-            ASSERT_EQ(s1[i], dual ? inputSample(p, at) : 0) << "sample " << i;
-            ASSERT_EQ(d3[i], window(p, i)) << "sample " << i;
-            ASSERT_EQ(d4[i], secondHalf(p, i)) << "sample " << i;
-        }
+        expectTraces(e, p, {2 * waveWords, {1, dual ? 1 : 0, 26, (c.config >> 20 & 0xF) == 5 ? 13 : 9}, dual, true});
     });
     /* Bookkeeping: counts, last time stamps, the largest time stamp. */
     for (uint32_t ch : channels) {
@@ -159,8 +201,7 @@ TEST_P(PembPsdRoundTrip, EveryFieldComesBack) {
     Format format = PembPsd();
     Record r(format);
     const std::vector<uint32_t> channels = {0, 1, 4, 5};
-    for (uint32_t ch = 0; ch < format.channels; ++ch)
-        r.channel(ch, DPPL_PARAM_CH_TIME_OFFSET, kOffsetNs);
+    offsetEveryChannel(r, format);
     r.allocate(128, c.samples ? 128 : 0, (c.samples + 7) / 8 * 8); /* whole units of 8 samples */
     Encoder enc(ZarnSim_PembPSDEncoder, format);
     enc.regs[0x8000] = c.config;
@@ -170,12 +211,11 @@ TEST_P(PembPsdRoundTrip, EveryFieldComesBack) {
     std::vector<Pulse> pulses = MakePulses(11, channels, 40, 1u << 30, 16383, c.samples);
     const bool extras = (c.config & kExtras) != 0;
     const bool upperInExtras = extras && c.extrasFormat <= 2, fine = extras && c.extrasFormat == 2;
-    std::map<uint32_t, uint64_t> lastHigh;
+    RollOvers rollOvers(31);
 
     decodeInTwoReads(r, enc, pulses, channels, [&](const Pulse& p, const c_DPPEvent_t& e) {
         bool saturated = (p.flags & ZARN_SIM_EVENT_SATURATED) != 0;
-        bool rolled = (p.tag >> 31) != lastHigh[p.channel];
-        lastHigh[p.channel] = p.tag >> 31;
+        bool rolled = rollOvers.crossed(p);
         uint32_t flags = (p.flags & ZARN_SIM_EVENT_PILEUP) ? EVTFLAG_PILEUP : 0;
         flags |= saturated ? EVTFLAG_SATURATED : 0;
         flags |= rolled && !upperInExtras ? EVTFLAG_ROLLOVER : 0;
@@ -194,23 +234,8 @@ TEST_P(PembPsdRoundTrip, EveryFieldComesBack) {
         }
         if (c.samples == 0)
             return;
-        const c_Waveform_t* w = e.waveform;
-        ASSERT_NE(w, nullptr);
-        ASSERT_EQ(w->nSamples, 8 * ((c.samples + 7) / 8));
-        EXPECT_EQ(w->traces[0].probe, 1);
-        EXPECT_EQ(w->traces[1].probe, 0); /* single trace without the software CFD */
-        EXPECT_EQ(w->traces[3].probe, 24);
-        EXPECT_EQ(w->traces[4].probe, 25);
-        const int16_t* s0 = (const int16_t*)w->traces[0].samples;
-        const int16_t* s1 = (const int16_t*)w->traces[1].samples;
-        const uint8_t* d3 = (const uint8_t*)w->traces[3].samples;
-        const uint8_t* d4 = (const uint8_t*)w->traces[4].samples;
-        for (uint32_t i = 0; i < w->nSamples; ++i) {
-            ASSERT_EQ(s0[i], inputSample(p, i)) << "sample " << i;
-            ASSERT_EQ(s1[i], 0) << "sample " << i;
-            ASSERT_EQ(d3[i], window(p, i)) << "sample " << i;
-            ASSERT_EQ(d4[i], secondHalf(p, i)) << "sample " << i;
-        }
+        /* Slot 1: a single trace without the software CFD. */
+        expectTraces(e, p, {8 * ((c.samples + 7) / 8), {1, 0, 24, 25}, false, true});
     });
     for (uint32_t ch : channels)
         EXPECT_EQ(r->evtCount[ch], OfChannel(pulses, ch).size());
@@ -240,19 +265,17 @@ TEST_P(PembPhaRoundTrip, EveryFieldComesBack) {
     Format format = PembPha(c.minor);
     Record r(format);
     const std::vector<uint32_t> channels = {2, 3, 6};
-    for (uint32_t ch = 0; ch < format.channels; ++ch)
-        r.channel(ch, DPPL_PARAM_CH_TIME_OFFSET, kOffsetNs);
+    offsetEveryChannel(r, format);
     r.allocate(128, c.samples ? 128 : 0, c.samples);
     Encoder enc(ZarnSim_PembPHAEncoder, format);
     enc.regs[0x8000] = c.config;
     std::vector<Pulse> pulses = MakePulses(13, channels, 40, 1u << 30, 16383, c.samples);
     const bool extras = (c.config & kExtras) != 0;
-    std::map<uint32_t, uint64_t> lastHigh;
+    RollOvers rollOvers(31);
 
     decodeInTwoReads(r, enc, pulses, channels, [&](const Pulse& p, const c_DPPEvent_t& e) {
         bool saturated = (p.flags & ZARN_SIM_EVENT_SATURATED) != 0;
-        bool rolled = (p.tag >> 31) != lastHigh[p.channel];
-        lastHigh[p.channel] = p.tag >> 31;
+        bool rolled = rollOvers.crossed(p);
         uint32_t flags = (p.flags & ZARN_SIM_EVENT_PILEUP) ? EVTFLAG_PILEUP : 0;
         flags |= saturated ? EVTFLAG_SATURATED : 0;
         flags |= rolled && !extras ? EVTFLAG_ROLLOVER : 0;
@@ -261,21 +284,7 @@ TEST_P(PembPhaRoundTrip, EveryFieldComesBack) {
         EXPECT_EQ(e.timeStamp, p.tag * 4000 + kOffsetPs);
         if (c.samples == 0)
             return;
-        const c_Waveform_t* w = e.waveform;
-        ASSERT_NE(w, nullptr);
-        ASSERT_EQ(w->nSamples, 8 * ((c.samples + 7) / 8));
-        EXPECT_EQ(w->traces[0].probe, 1);
-        EXPECT_EQ(w->traces[1].probe, 0);
-        EXPECT_EQ(w->traces[3].probe, 26);
-        EXPECT_EQ(w->traces[4].probe, 10);
-        const int16_t* s0 = (const int16_t*)w->traces[0].samples;
-        const uint8_t* d3 = (const uint8_t*)w->traces[3].samples;
-        const uint8_t* d4 = (const uint8_t*)w->traces[4].samples;
-        for (uint32_t i = 0; i < w->nSamples; ++i) {
-            ASSERT_EQ(s0[i], inputSample(p, i)) << "sample " << i;
-            ASSERT_EQ(d3[i], window(p, i)) << "sample " << i;
-            ASSERT_EQ(d4[i], secondHalf(p, i)) << "sample " << i;
-        }
+        expectTraces(e, p, {8 * ((c.samples + 7) / 8), {1, 0, 26, 10}, false, false});
     });
 }
 

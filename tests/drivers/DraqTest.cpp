@@ -45,25 +45,18 @@ TEST_P(DraqRoundTrip, EncodedPulsesDecodeFieldForField) {
     r.channel(9, DPPL_PARAM_CH_TIME_OFFSET, -0.032); /* ns: -32 ps */
     r.load(enc.buffer(pulses, 20));
     ASSERT_EQ(0, r.walk());
-    for (uint32_t ch : {1u, 6u, 9u, 15u}) {
-        std::vector<Pulse> expected = OfChannel(pulses, ch);
-        std::vector<c_DPPEvent_t> got = Events(r, ch);
-        ASSERT_EQ(expected.size(), got.size()) << ch;
-        EXPECT_EQ(expected.size(), r->evtCount[ch]);
-        for (size_t i = 0; i < got.size(); ++i) {
-            const Pulse& p = expected[i];
-            const c_DPPEvent_t& e = got[i];
-            const bool saturated = (p.flags & ZARN_SIM_EVENT_SATURATED) != 0;
+    ASSERT_NO_FATAL_FAILURE(ExpectEventsOfPulses(
+        r, pulses, {1u, 6u, 9u, 15u},
+        [&](uint32_t ch, size_t i, const Pulse& p, const c_DPPEvent_t& e, bool saturated, bool rolled) {
             EXPECT_EQ(saturated ? 0xFFFFu : p.energy, e.energy) << ch << "/" << i;
             EXPECT_EQ(0, e.shortCharge);
-            const bool rolled = i > 0 && (p.tag >> 32) != (expected[i - 1].tag >> 32);
             const uint32_t flags = (saturated ? EVTFLAG_SATURATED : 0) | (!c.extras && rolled ? EVTFLAG_ROLLOVER : 0);
             EXPECT_EQ(flags, e.flags) << ch << "/" << i;
             EXPECT_EQ(p.tag * 16000 - (ch == 9 ? 32 : 0), e.timeStamp) << ch << "/" << i;
             EXPECT_EQ(4u * (c.waves ? 4 : 0) + 2 + (c.extras ? 1 : 0), e.sizeWords);
             if (!c.waves) {
                 EXPECT_EQ(nullptr, e.waveform);
-                continue;
+                return;
             }
             const c_Waveform_t& w = *e.waveform;
             ASSERT_EQ(samples, w.nSamples);
@@ -80,8 +73,9 @@ TEST_P(DraqRoundTrip, EncodedPulsesDecodeFieldForField) {
                 ASSERT_EQ(s >= p.preTrigger && s < p.preTrigger + 16 ? 1 : 0, d3[s]) << s;
                 ASSERT_EQ(s >= samples / 2 ? 1 : 0, d4[s]) << s;
             }
-        }
-    }
+        }));
+    for (uint32_t ch : {1u, 6u, 9u, 15u})
+        EXPECT_EQ(OfChannel(pulses, ch).size(), r->evtCount[ch]);
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, DraqRoundTrip,

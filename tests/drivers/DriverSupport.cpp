@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <math.h>
-#include <string.h>
 
 namespace drvtest {
 
@@ -49,22 +48,7 @@ void ExpectEveryParameterAtPreferred(c_Digitizer_t* d) {
     EXPECT_GT(checked, 8 * 30);
 }
 
-Record::Record(const Format& f) {
-    c_BoardDescriptor_t& b = d_->descriptor;
-    strcpy(b.ModelName, "DRIVER");
-    b.SerialNumber = 1;
-    b.DPPCode = f.dppCode;
-    b.FamilyCode = f.family;
-    b.SamplePeriod = f.periodNs;
-    b.TimeTagBits = 32;
-    b.EnergyBits = 15;
-    b.ADCBits = b.ADC_NBits = f.adcBits;
-    b.NumChannels = f.channels;
-    b.NumGroups = f.groups;
-    b.Channels = f.groups ? f.groups : f.channels;
-    for (uint32_t ch = 0; ch < f.channels; ++ch)
-        channel(ch, DPPL_PARAM_CH_ENABLED, 1);
-}
+Record::Record(const Format& f) { describe(f, "DRIVER"); }
 
 void Record::allocate(uint32_t events, uint32_t withWaveform, uint32_t samples) {
     ASSERT_EQ(0, allocateFixed(kReadoutBytes, events, withWaveform, samples));
@@ -84,14 +68,6 @@ std::vector<Pulse> MakePulses(uint32_t seed, const std::vector<uint32_t>& channe
     const PulseShape shape{
         top / 8, top, [](uint32_t energy, int32_t ceiling) { return (int32_t)(energy % (uint32_t)(ceiling / 2)); }};
     return testsup::GeneratePulses(seed, channels, perChannel, maxGap, fullScale, samples, shape);
-}
-
-Encoder::Encoder(const ZarnSim_Encoder_t& encoder, const Format& f) : UnitEncoder(encoder) {
-    context.dppCode = (uint32_t)f.dppCode;
-    context.familyCode = f.family;
-    context.channels = f.channels;
-    context.adcBits = f.adcBits;
-    context.samplePeriodNs = f.periodNs;
 }
 
 std::vector<c_DPPEvent_t> Events(const Record& r, uint32_t ch) {

@@ -6,8 +6,11 @@
 #define DRIVER_SUPPORT_H
 
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "../support/SimBoards.h"
 #include "../support/SimEncoding.h"
@@ -36,20 +39,15 @@ using LiveBoard = testsup::OpenedRecord;
 /* Checks that every parameter of an opened record holds its preferred value. */
 void ExpectEveryParameterAtPreferred(c_Digitizer_t* d);
 
-/* Descriptor values of a format. */
-struct Format {
-    int32_t dppCode;
-    uint32_t family;
-    double periodNs;
-    uint32_t adcBits;
-    uint8_t channels;
-    uint8_t groups;
-};
+/* Descriptor values of a format (32-bit time tags, 15-bit energies). */
+using Format = testsup::SoftFormat;
 
-inline Format TilkFormat() { return {132, 5, 1.0, 10, 8, 0}; }
-inline Format VeskPSDFormat() { return {131, 12, 4.0, 12, 8, 0}; }
-inline Format VeskCIFormat() { return {130, 12, 4.0, 12, 8, 0}; }
-inline Format DraqFormat() { return {135, 4, 16.0, 12, 16, 2}; }
+inline Format TilkFormat() { return {.dppCode = 132, .family = 5, .periodNs = 1.0, .adcBits = 10, .channels = 8}; }
+inline Format VeskPSDFormat() { return {.dppCode = 131, .family = 12, .periodNs = 4.0, .adcBits = 12, .channels = 8}; }
+inline Format VeskCIFormat() { return {.dppCode = 130, .family = 12, .periodNs = 4.0, .adcBits = 12, .channels = 8}; }
+inline Format DraqFormat() {
+    return {.dppCode = 135, .family = 4, .periodNs = 16.0, .adcBits = 12, .channels = 16, .groups = 2};
+}
 
 /* An open record with no board behind it, described as a format; its
  * parameters are software-only. */
@@ -75,13 +73,33 @@ std::vector<Pulse> MakePulses(uint32_t seed, const std::vector<uint32_t>& channe
                               uint64_t maxGap, uint32_t fullScale, uint32_t samples, uint32_t adcBits);
 
 /* An encoder driven with its own register file, set up for a format. */
-class Encoder : public testsup::UnitEncoder {
-public:
-    Encoder(const ZarnSim_Encoder_t& encoder, const Format& format);
-};
+using Encoder = testsup::UnitEncoder;
 
 /* The decoded events of a channel after a walk. */
 std::vector<c_DPPEvent_t> Events(const Record& r, uint32_t ch);
+
+/* After a walk: each of the channels holds one event for each of its pulses,
+ * and check(ch, i, pulse, event, saturated, rolled) sees the i-th pulse of a
+ * channel with its event, whether the pulse was saturated and whether its
+ * 32-bit tag rolled over since the channel's previous pulse. The first fatal
+ * failure ends the walk through the events. */
+template <typename Check>
+void ExpectEventsOfPulses(const Record& r, const std::vector<Pulse>& pulses, std::initializer_list<uint32_t> channels,
+                          Check&& check) {
+    for (uint32_t ch : channels) {
+        std::vector<Pulse> expected = OfChannel(pulses, ch);
+        std::vector<c_DPPEvent_t> got = Events(r, ch);
+        ASSERT_EQ(expected.size(), got.size()) << ch;
+        for (size_t i = 0; i < got.size(); ++i) {
+            const Pulse& p = expected[i];
+            const bool saturated = (p.flags & ZARN_SIM_EVENT_SATURATED) != 0;
+            const bool rolled = i > 0 && (p.tag >> 32) != (expected[i - 1].tag >> 32);
+            check(ch, i, p, got[i], saturated, rolled);
+            if (testing::Test::HasFatalFailure())
+                return;
+        }
+    }
+}
 
 } // namespace drvtest
 

@@ -64,20 +64,14 @@ TEST_P(TilkRoundTrip, EncodedPulsesDecodeFieldForField) {
 
     const bool upper = c.extras && c.extrasFormat <= 2;
     const bool fineTime = c.extras && (c.extrasFormat == 2 || c.extrasFormat == 3);
-    for (uint32_t ch : {0u, 3u, 5u}) {
-        std::vector<Pulse> expected = OfChannel(pulses, ch);
-        std::vector<c_DPPEvent_t> got = Events(r, ch);
-        ASSERT_EQ(expected.size(), got.size()) << ch;
-        for (size_t i = 0; i < got.size(); ++i) {
-            const Pulse& p = expected[i];
-            const c_DPPEvent_t& e = got[i];
-            const bool saturated = (p.flags & ZARN_SIM_EVENT_SATURATED) != 0;
+    ASSERT_NO_FATAL_FAILURE(ExpectEventsOfPulses(
+        r, pulses, {0u, 3u, 5u},
+        [&](uint32_t ch, size_t i, const Pulse& p, const c_DPPEvent_t& e, bool saturated, bool rolled) {
             EXPECT_EQ(saturated ? 0x7FFFu : p.energy, e.energy) << ch << "/" << i;
             EXPECT_EQ(saturated ? 0x7FFF : (int16_t)(p.energy / 4), e.shortCharge);
             EXPECT_EQ((p.flags & ZARN_SIM_EVENT_PILEUP) != 0, (e.flags & EVTFLAG_PILEUP) != 0);
             EXPECT_EQ(saturated, (e.flags & EVTFLAG_SATURATED) != 0);
             EXPECT_EQ(fineTime, (e.flags & EVTFLAG_FINE_TIME) != 0);
-            const bool rolled = i > 0 && (p.tag >> 32) != (expected[i - 1].tag >> 32);
             EXPECT_EQ(!upper && rolled, (e.flags & EVTFLAG_ROLLOVER) != 0) << ch << "/" << i;
             uint64_t stamp = p.tag * 1000 + (ch == 3 ? 7000 : 0);
             if (fineTime) {
@@ -90,7 +84,7 @@ TEST_P(TilkRoundTrip, EncodedPulsesDecodeFieldForField) {
             EXPECT_EQ(4u * (c.waves ? 4 : 0) + 2 + (c.extras ? 1 : 0), e.sizeWords);
             if (!c.waves) {
                 EXPECT_EQ(nullptr, e.waveform);
-                continue;
+                return;
             }
             const c_Waveform_t& w = *e.waveform;
             ASSERT_EQ(samples, w.nSamples);
@@ -111,8 +105,7 @@ TEST_P(TilkRoundTrip, EncodedPulsesDecodeFieldForField) {
                     ASSERT_EQ(std::clamp((p.wave[from] - p.wave[0]) / 2 + 512, 0, 1023), s1[s]);
                 ASSERT_EQ(s == p.preTrigger ? 1 : 0, d3[s]) << "sample " << s;
             }
-        }
-    }
+        }));
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, TilkRoundTrip,

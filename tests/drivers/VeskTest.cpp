@@ -118,16 +118,9 @@ TEST_P(VeskRoundTrip, EncodedPulsesDecodeFieldForField) {
 
     const bool upper = c.psd && c.extras && c.extrasOption == 0;
     uint64_t largest = 0;
-    for (uint32_t ch : {0u, 4u, 7u}) {
-        std::vector<Pulse> expected = OfChannel(pulses, ch);
-        std::vector<c_DPPEvent_t> got = Events(r, ch);
-        ASSERT_EQ(expected.size(), got.size()) << ch;
-        EXPECT_EQ(c.psd ? expected.size() : 0u, r->evtCount[ch]);
-        for (size_t i = 0; i < got.size(); ++i) {
-            const Pulse& p = expected[i];
-            const c_DPPEvent_t& e = got[i];
-            const bool saturated = (p.flags & ZARN_SIM_EVENT_SATURATED) != 0;
-            const bool rolled = i > 0 && (p.tag >> 32) != (expected[i - 1].tag >> 32);
+    ASSERT_NO_FATAL_FAILURE(ExpectEventsOfPulses(
+        r, pulses, {0u, 4u, 7u},
+        [&](uint32_t ch, size_t i, const Pulse& p, const c_DPPEvent_t& e, bool saturated, bool rolled) {
             const uint64_t offset = c.psd && ch == 4 ? 2500 : 0;
             EXPECT_EQ(p.tag * 4000 + offset, e.timeStamp) << ch << "/" << i;
             if (c.psd) {
@@ -145,7 +138,7 @@ TEST_P(VeskRoundTrip, EncodedPulsesDecodeFieldForField) {
             EXPECT_EQ(4u * (c.waves ? 5 : 0) + 2 + (c.extras ? 1 : 0), e.sizeWords);
             if (!c.waves) {
                 EXPECT_EQ(nullptr, e.waveform);
-                continue;
+                return;
             }
             const c_Waveform_t& w = *e.waveform;
             ASSERT_EQ(samples, w.nSamples);
@@ -168,8 +161,9 @@ TEST_P(VeskRoundTrip, EncodedPulsesDecodeFieldForField) {
                 ASSERT_EQ(from >= samples / 2 ? 1 : 0, d4[s]) << s;
                 ASSERT_EQ(0, d5[s]);
             }
-        }
-    }
+        }));
+    for (uint32_t ch : {0u, 4u, 7u})
+        EXPECT_EQ(c.psd ? OfChannel(pulses, ch).size() : 0u, r->evtCount[ch]);
     EXPECT_EQ(largest, r->maxTimeStamp);
 }
 

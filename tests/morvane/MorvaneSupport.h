@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "../support/LogFolder.h"
 #include "CBoard_Morvane.h"
 #include "ZarnDPPLayer.h"
 
@@ -26,17 +27,11 @@ private:
     c_Digitizer_t* d_;
 };
 
-/* Sends the log files to a fresh folder for as long as it lives. */
-class LogFolder {
+/* Sends the log files to a fresh folder for as long as it lives, every
+ * message at log level 8. */
+class LogFolder : public testsup::LogFolder {
 public:
     LogFolder();
-    ~LogFolder();
-    std::string Read(const std::string& file) const;
-
-private:
-    std::string path_;
-    std::string previous_;
-    bool hadPrevious_;
 };
 
 } // namespace morvanetest

@@ -7,6 +7,7 @@
 
 #include <atomic>
 
+#include "ClientChecks.h"
 #include "MorvaneServer.h"
 #include "SRV_CommandLoop.h"
 #include "SRV_Common.h"
@@ -116,18 +117,7 @@ TEST_F(CommandLoopTest, QuitRefusesMaskBitsAndShortRequests) {
 }
 
 TEST_F(CommandLoopTest, GarbageDropsTheClientAndTheNextOneIsServed) {
-    for (const GarbagePacket& c : garbagePackets()) {
-        SCOPED_TRACE(c.name);
-        {
-            Client bad(port_);
-            ASSERT_TRUE(bad.send(c.bytes));
-            if (!c.thenClose) {
-                EXPECT_TRUE(bad.closedByPeer(3000ms));
-            }
-        }
-        Client next(port_);
-        EXPECT_TRUE(isServed(next));
-    }
+    ExpectGarbageDropsItsClientAndTheNextIsServed(port_, isServed);
 }
 
 TEST_F(CommandLoopTest, SilentClientWithPartOfAPacketIsDroppedAfterTheTimeOut) {
@@ -157,13 +147,7 @@ TEST_F(CommandLoopTest, NewClientEndsTheWaitForASilentOne) {
     EXPECT_TRUE(silent.closedByPeer(3000ms));
 }
 
-TEST_F(CommandLoopTest, SecondClientReplacesTheFirst) {
-    Client first(port_);
-    ASSERT_TRUE(isServed(first));
-    Client second(port_);
-    EXPECT_TRUE(first.closedByPeer(3000ms));
-    EXPECT_TRUE(isServed(second));
-}
+TEST_F(CommandLoopTest, SecondClientReplacesTheFirst) { ExpectSecondClientReplacesTheFirst(port_, isServed); }
 
 // The loop serves the first client's request while the second connects: the
 // first client still gets its reply, then loses its connection.

@@ -5,6 +5,7 @@
 
 #include <memory>
 
+#include "ClientChecks.h"
 #include "ServerTestSupport.h"
 
 using namespace srvtest;
@@ -345,27 +346,10 @@ TEST_F(RunningServer, QuitWithAnOutputMaskBitAnswersUnsupportedAndGoesOn) {
     EXPECT_TRUE(isServed(client));
 }
 
-TEST_F(RunningServer, SecondClientReplacesTheFirst) {
-    Client first(port_);
-    ASSERT_TRUE(isServed(first));
-    Client second(port_);
-    EXPECT_TRUE(first.closedByPeer(3000ms));
-    EXPECT_TRUE(isServed(second));
-}
+TEST_F(RunningServer, SecondClientReplacesTheFirst) { ExpectSecondClientReplacesTheFirst(port_, isServed); }
 
 TEST_F(RunningServer, GarbageDropsThatClientAndTheNextOneIsServed) {
-    for (const GarbagePacket& c : garbagePackets()) {
-        SCOPED_TRACE(c.name);
-        {
-            Client bad(port_);
-            ASSERT_TRUE(bad.send(c.bytes));
-            if (!c.thenClose) {
-                EXPECT_TRUE(bad.closedByPeer(3000ms));
-            }
-        }
-        Client next(port_);
-        EXPECT_TRUE(isServed(next));
-    }
+    ExpectGarbageDropsItsClientAndTheNextIsServed(port_, isServed);
     EXPECT_FALSE(server_->waitExit(0ms));
 }
 

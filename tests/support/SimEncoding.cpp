@@ -85,6 +85,15 @@ UnitEncoder::UnitEncoder(const ZarnSim_Encoder_t& encoder) : encoder_(encoder) {
     context.readRegister = peekMap;
 }
 
+UnitEncoder::UnitEncoder(const ZarnSim_Encoder_t& encoder, const SoftFormat& f) : UnitEncoder(encoder) {
+    context.dppCode = (uint32_t)f.dppCode;
+    context.dppMinor = (uint32_t)f.minor;
+    context.familyCode = f.family;
+    context.channels = f.channels;
+    context.adcBits = f.adcBits;
+    context.samplePeriodNs = f.periodNs;
+}
+
 std::vector<uint32_t> UnitEncoder::unit(uint32_t unit, const std::vector<Pulse>& pulses) {
     std::vector<ZarnSim_Event_t> events;
     for (const Pulse& p : pulses)

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "SoftFormat.h"
 #include "ZarnSimEncoder.h"
 
 namespace testsup {
@@ -47,11 +48,13 @@ std::vector<Pulse> OfChannel(const std::vector<Pulse>& pulses, uint32_t channel)
 /* A board aggregate around unit aggregates {mask bit, words}. */
 std::vector<uint32_t> BoardAggregate(const std::vector<std::pair<uint32_t, std::vector<uint32_t>>>& units);
 
-/* An encoder driven with its own register file; the context's format fields
- * are left to the caller. Not copyable: the context points at regs. */
+/* An encoder driven with its own register file, its context's format fields
+ * those of a format or left to the caller. Not copyable: the context points
+ * at regs. */
 class UnitEncoder {
 public:
     explicit UnitEncoder(const ZarnSim_Encoder_t& encoder);
+    UnitEncoder(const ZarnSim_Encoder_t& encoder, const SoftFormat& format);
     UnitEncoder(const UnitEncoder&) = delete;
     UnitEncoder& operator=(const UnitEncoder&) = delete;
     std::map<uint32_t, uint32_t> regs;

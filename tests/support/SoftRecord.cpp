@@ -60,6 +60,24 @@ c_Parameter_t* SoftRecord::channel(uint32_t ch, int32_t code, double value) {
     return add(&d_->channels[ch].coll, kChannelFirst, code, value, (uint8_t)ch);
 }
 
+void SoftRecord::describe(const SoftFormat& f, const char* model) {
+    c_BoardDescriptor_t& b = d_->descriptor;
+    snprintf(b.ModelName, sizeof b.ModelName, "%s", model);
+    b.SerialNumber = 1;
+    b.DPPCode = f.dppCode;
+    b.DPPMinorRev = f.minor;
+    b.FamilyCode = f.family;
+    b.SamplePeriod = f.periodNs;
+    b.TimeTagBits = f.timeTagBits;
+    b.EnergyBits = f.energyBits;
+    b.ADCBits = b.ADC_NBits = f.adcBits;
+    b.NumChannels = f.channels;
+    b.NumGroups = f.groups;
+    b.Channels = f.groups ? f.groups : f.channels;
+    for (uint32_t ch = 0; ch < f.channels; ++ch)
+        channel(ch, DPPL_PARAM_CH_ENABLED, 1);
+}
+
 int SoftRecord::allocateFixed(uint64_t readoutBytes, uint32_t events, uint32_t withWaveform, uint32_t samples) {
     int status = _bfixedalloc(d_, readoutBytes, events, withWaveform, samples);
     if (status != 0)

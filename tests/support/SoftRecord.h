@@ -1,6 +1,7 @@
 /* An open digitizer record with no board behind it, for the decoder tests:
  * its parameters are software-only (their values live in the record) and the
- * readout buffer is filled by hand. The descriptor is left to the caller. */
+ * readout buffer is filled by hand. The descriptor is the caller's, or a
+ * format's through describe. */
 #ifndef TEST_SUPPORT_SOFT_RECORD_H
 #define TEST_SUPPORT_SOFT_RECORD_H
 
@@ -8,6 +9,7 @@
 
 #include <vector>
 
+#include "SoftFormat.h"
 #include "ZarnDPPLayer.h"
 
 namespace testsup {
@@ -30,6 +32,9 @@ public:
     int walk();
 
 protected:
+    /* The descriptor of a board of this format and model name, with every
+     * channel enabled. */
+    void describe(const SoftFormat& format, const char* model);
     /* A readoutBytes buffer and events for every channel (withWaveform of them
      * carry samples-long traces); the allocator's status. */
     int allocateFixed(uint64_t readoutBytes, uint32_t events, uint32_t withWaveform, uint32_t samples);

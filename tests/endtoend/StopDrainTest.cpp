@@ -1,0 +1,214 @@
+// The stops on every simulated board the server can open, at rates that
+// keep the board's memory full: what the board holds when a stop comes is
+// read before the stop answers, and counted as the run counts it.
+//
+// - A board stop (command 9 for every channel) leaves the board empty (its
+//   status register shows no data ready) and the live spectra hold every
+//   event of the run file, which holds everything the board delivered.
+// - Channel stops and restarts while the other channels run: the live
+//   spectra hold every event of the run file, and its replay gives them bin
+//   for bin.
+// - A met stop criterion keeps exactly its limit although the stop reads on
+//   after it, and is reported once.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "EndToEndSupport.h"
+
+using namespace srvtest;
+using namespace srvtest::command;
+using namespace std::chrono_literals;
+
+namespace {
+
+// The pulse-processing boards' rate (counts/s per channel), and that of the
+// standard-waveform boards, whose every event carries a waveform.
+const double kRate = 2e5;
+const double kWaveformRate = 1e3;
+// Board status register and its data-ready bit.
+const uint32_t kAcqStatus = 0x8104;
+const uint32_t kDataReady = 1u << 3;
+
+// The shipped profiles with every board's signal at its test rate.
+std::string profilesAtRate() {
+    std::string text = readFile(fs::path(MORVANE_DEFINITIONS_DIR) / "SimulatedBoards.xml");
+    for (const BoardCase& board : kBoards) {
+        size_t at = text.find(std::string("<Board name=\"") + board.name + "\">");
+        size_t end = text.find("</Board>", at);
+        if (at == std::string::npos || end == std::string::npos)
+            return {};
+        std::string rate = " rate=\"" + std::to_string(board.waveformsOnly ? kWaveformRate : kRate) + "\"";
+        size_t signal = text.find("<Signal", at);
+        if (signal == std::string::npos || signal > end) {
+            text.insert(end, "<Signal" + rate + "/>\n  ");
+            continue;
+        }
+        size_t tagEnd = text.find('>', signal);
+        size_t old = text.find(" rate=\"", signal);
+        if (old != std::string::npos && old < tagEnd)
+            text.erase(old, text.find('"', old + 7) + 1 - old);
+        text.insert(signal + 7, rate);
+    }
+    return text;
+}
+
+class Stops : public ServerOnBoard {
+protected:
+    void SetUp() override {
+        std::string profiles = profilesAtRate();
+        ASSERT_FALSE(profiles.empty());
+        fs::path file = folder_.path() / "SimulatedBoards.xml";
+        std::ofstream(file) << profiles;
+        startServer({{"ZARN_SIMBOARD_FILE", file}});
+    }
+
+    uint32_t channels() const { return GetParam().channels; }
+    // Command 9 for every channel. A stop that empties a full board takes
+    // its time on a loaded machine: the reply is awaited a minute.
+    int16_t stopAll() {
+        if (!client_->send(packet(STOP, acquisitionRequest(allChannels()))))
+            return INT16_MIN;
+        auto reply = client_->receive(60000ms);
+        EXPECT_TRUE(reply) << "command 9";
+        return reply ? reply->status() : INT16_MIN;
+    }
+
+    // The board's status register, read over the board-access path as a
+    // client reads it (command 7).
+    uint32_t acquisitionStatus() {
+        Bytes request = masks(1, 2); // the address in, the value out
+        putU32(request, kAcqStatus);
+        auto reply = client_->request(READ_REGISTER, request);
+        EXPECT_TRUE(reply && reply->status() == SUCCESS && reply->payload.size() >= 6);
+        return reply && reply->payload.size() >= 6 ? getU32(reply->payload, 2) : 0;
+    }
+    void clearSpectra() {
+        for (uint32_t ch = 0; ch < channels(); ch++)
+            ASSERT_EQ(status(CLEAR_SPECTRUM, clearSpectrumRequest(ch)), SUCCESS);
+    }
+    std::vector<Spectrum> spectra() {
+        std::vector<Spectrum> all;
+        for (uint32_t ch = 0; ch < channels(); ch++)
+            all.push_back(spectrum(ch));
+        return all;
+    }
+    // Every channel's spectrum as the run file holds it.
+    void expectTheRunFile(const std::vector<Spectrum>& live, const Recorded& recorded, const char* what) {
+        for (uint32_t ch = 0; ch < channels(); ch++)
+            EXPECT_EQ(live[ch].histogrammed(), recorded.histogrammable[ch]) << what << ", channel " << ch;
+    }
+    // Replays the run file to its end: the spectra it gives.
+    std::vector<Spectrum> replay(const std::string& runFile, const Recorded& recorded) {
+        EXPECT_EQ(status(LOAD_RUN_FILE, fixedText(runFile, 200)), SUCCESS) << server_->log("SRV_CommonLog.txt");
+        clearSpectra();
+        EXPECT_EQ(status(START, acquisitionRequest(allChannels())), SUCCESS) << boardLog();
+        EXPECT_TRUE(waitFor(
+            [&] {
+                for (uint32_t ch = 0; ch < channels(); ch++)
+                    if (spectrum(ch).histogrammed() < recorded.histogrammable[ch])
+                        return false;
+                return true;
+            },
+            120000ms))
+            << boardLog();
+        EXPECT_EQ(status(STOP, acquisitionRequest(allChannels())), SUCCESS) << boardLog();
+        return spectra();
+    }
+
+    TempDir folder_;
+};
+
+using BoardStop = Stops;
+
+TEST_P(BoardStop, LeavesTheBoardEmptyAndEveryEventInTheSpectra) {
+    ASSERT_EQ(status(SET_RUN_FILE, runFileName("stop.zrn")), SUCCESS);
+    if (GetParam().waveformsOnly)
+        ASSERT_EQ(status(SET_PARAMETER, setParameter(PARAM_WAVEFORMS, -1, 1.0)), SUCCESS);
+    else
+        clearSpectra();
+    ASSERT_EQ(status(START, acquisitionRequest(allChannels())), SUCCESS) << boardLog();
+    std::this_thread::sleep_for(1500ms); // long enough for the board's memory to fill
+    ASSERT_EQ(stopAll(), SUCCESS) << boardLog();
+    EXPECT_EQ(acquisitionStatus() & kDataReady, 0u) << "data left on the board after the stop";
+    if (GetParam().waveformsOnly)
+        return;
+    std::vector<Spectrum> live = spectra();
+    Recorded recorded = decodeRunFile(recordedFile("stop.zrn"), channels());
+    expectTheRunFile(live, recorded, "live");
+    for (uint32_t ch = 0; ch < channels(); ch++)
+        EXPECT_GT(live[ch].histogrammed(), 0u) << "channel " << ch;
+}
+
+INSTANTIATE_TEST_SUITE_P(SimulatedBoards, BoardStop, ::testing::ValuesIn(kBoards), caseName);
+
+// The boards whose channels stop one by one: every one but the
+// standard-waveform firmware's, which has no channel run gates.
+std::vector<BoardCase> boardsWithChannelStops() {
+    std::vector<BoardCase> boards;
+    for (const BoardCase& board : kBoards)
+        if (!board.waveformsOnly)
+            boards.push_back(board);
+    return boards;
+}
+
+using ChannelStops = Stops;
+
+TEST_P(ChannelStops, WhileTheOthersRunReplayAsTheLiveRunCountedThem) {
+    ASSERT_EQ(status(SET_RUN_FILE, runFileName("channels.zrn")), SUCCESS);
+    clearSpectra();
+    ASSERT_EQ(status(START, acquisitionRequest(allChannels())), SUCCESS) << boardLog();
+    for (uint32_t round = 0; round < 2 * channels() && round < 12; round++) {
+        uint32_t bit = 1u << (round % channels());
+        std::this_thread::sleep_for(60ms);
+        ASSERT_EQ(status(STOP, acquisitionRequest(bit)), SUCCESS) << boardLog();
+        std::this_thread::sleep_for(30ms);
+        ASSERT_EQ(status(START, acquisitionRequest(bit)), SUCCESS) << boardLog();
+    }
+    std::this_thread::sleep_for(60ms);
+    ASSERT_EQ(status(STOP, acquisitionRequest(allChannels())), SUCCESS) << boardLog();
+    std::vector<Spectrum> live = spectra();
+    Recorded recorded = decodeRunFile(recordedFile("channels.zrn"), channels());
+    expectTheRunFile(live, recorded, "live");
+
+    std::vector<Spectrum> replayed = replay("channels.zrn", recorded);
+    for (uint32_t ch = 0; ch < channels(); ch++) {
+        EXPECT_EQ(replayed[ch].histogrammed(), live[ch].histogrammed()) << "channel " << ch;
+        EXPECT_TRUE(replayed[ch] == live[ch]) << "channel " << ch << ": the replay's bins differ from the live run's";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(SimulatedBoards, ChannelStops, ::testing::ValuesIn(boardsWithChannelStops()), caseName);
+
+// The register-level device stops the channel whose criterion was met, any
+// other board the whole board: one board of each.
+std::vector<BoardCase> boardsForStopCriteria() {
+    std::vector<BoardCase> boards;
+    for (const BoardCase& board : kBoards)
+        if (std::string(board.name) == "orlu-pha" || std::string(board.name) == "morvane")
+            boards.push_back(board);
+    return boards;
+}
+
+using StopCriterion = Stops;
+
+TEST_P(StopCriterion, KeepsExactlyItsLimitAndIsReportedOnce) {
+    const double LIMIT = 20000; // reached while the board's memory is full
+    const int32_t PARAM_CH_STOP_MODE_TOTAL_COUNTS = 1067;
+    ASSERT_EQ(status(SET_PARAMETER, setParameter(PARAM_CH_STOP_MODE_TOTAL_COUNTS, 0, LIMIT)), SUCCESS);
+    clearSpectra();
+    ASSERT_EQ(status(START, acquisitionRequest(allChannels())), SUCCESS) << boardLog();
+    ASSERT_TRUE(waitFor([&] { return spectrum(0).entries >= LIMIT; }, 60000ms)) << boardLog();
+    ASSERT_EQ(status(STOP, acquisitionRequest(allChannels())), SUCCESS) << boardLog();
+    EXPECT_EQ(spectrum(0).entries, LIMIT);
+    std::string log = server_->log("SRVBoardThreadLog.txt");
+    size_t reports = 0;
+    for (size_t at = log.find("Stop criteria for mode"); at != std::string::npos;
+         at = log.find("Stop criteria for mode", at + 1))
+        reports++;
+    EXPECT_EQ(reports, 1u) << log;
+}
+
+INSTANTIATE_TEST_SUITE_P(SimulatedBoards, StopCriterion, ::testing::ValuesIn(boardsForStopCriteria()), caseName);
+
+} // namespace
