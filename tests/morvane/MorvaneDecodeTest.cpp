@@ -400,7 +400,7 @@ TEST(MorvaneRun, WaveformsOfARunDecodeIntoTheRecordsWaveform) {
     }
     ASSERT_EQ(c_bstopa(r.get()), 0);
     decoded += r->channels[0].nEvents + r->channels[1].nEvents;
-    // One aggregate a transfer: what the board still holds comes with further reads.
+    // What the board still holds after the stop's read comes with further reads.
     for (int read = 0; read < 1000; ++read) {
         int32_t bytes = 0;
         ASSERT_EQ(c_getDPPEvents(r.get(), &bytes), 0);
