@@ -205,6 +205,12 @@ int XMOR_DGTZ_ReadData(c_Digitizer_t* d) {
     c_MorvaneDevice_t* dev = slotOf(d->handle);
     if (dev == NULL)
         return MORVANE_ERR_INVALID_SLOT;
+    /* A transfer ends after the aggregates per block transfer (one with
+     * waveforms), whatever the board still holds: the read goes on with the
+     * next transfer while the buffer has room, and ends with the first that
+     * brings nothing. One aggregate a read would cap the readout at one read
+     * per cycle of the caller, and a caller slower than the board loses the
+     * rest to a full board memory. */
     uint32_t bytes = 0;
     for (;;) {
         uint32_t words = (buffer->ROAllocSize - bytes) / 4;
@@ -219,14 +225,12 @@ int XMOR_DGTZ_ReadData(c_Digitizer_t* d) {
         int r = ZarnComm_BLTRead(dev->commHandle, 0, buffer->ROBuf + bytes, words, &got);
         if (got > words)
             got = words;
-        if (r == 0 && got > 0) {
+        if ((r == 0 || r == ZARN_COMM_NoMoreData) && got > 0) {
             bytes += 4 * got;
             continue;
         }
-        if (r == 0 || r == ZARN_COMM_NoMoreData) {
-            bytes += 4 * got;
+        if (r == 0 || r == ZARN_COMM_NoMoreData)
             break;
-        }
         buffer->ROBytes = 0;
         return MORVANE_ERR_FLASH;
     }

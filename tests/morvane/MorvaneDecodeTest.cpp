@@ -400,7 +400,7 @@ TEST(MorvaneRun, WaveformsOfARunDecodeIntoTheRecordsWaveform) {
     }
     ASSERT_EQ(c_bstopa(r.get()), 0);
     decoded += r->channels[0].nEvents + r->channels[1].nEvents;
-    // One aggregate a transfer: what the board still holds comes with further reads.
+    // What the board still holds after the stop's read comes with further reads.
     for (int read = 0; read < 1000; ++read) {
         int32_t bytes = 0;
         ASSERT_EQ(c_getDPPEvents(r.get(), &bytes), 0);
@@ -417,5 +417,89 @@ TEST(MorvaneRun, WaveformsOfARunDecodeIntoTheRecordsWaveform) {
     EXPECT_EQ(decoded, total);
     EXPECT_GT(withWaveform, 0u);
 }
+
+/* A busy device read at the server's pace: board time moves on 1 ms between
+ * reads, at 3,000 counts/s a channel, while both channels count their events
+ * in the slots of one multichannel-scaling sweep. Each read must take what
+ * the board holds, with waveforms too (one aggregate a block transfer), or
+ * the board's memory fills and drops events and slot data alike. */
+class MorvaneBusyRun : public ::testing::TestWithParam<bool> {};
+
+TEST_P(MorvaneBusyRun, ReadsAtTheServersPaceLoseNothingAndEverySlotArrives) {
+    const bool waveforms = GetParam();
+    const uint32_t slots = 50, dwellUs = 20000;
+    Record r;
+    ASSERT_EQ(r.Open(), 0);
+    if (waveforms) {
+        ASSERT_EQ(c_pset(r.get(), c_pfind(r.get(), DPPL_PARAM_RECLEN), 400.0), 0);
+        ASSERT_EQ(c_pset(r.get(), c_pfind(r.get(), DPPL_PARAM_WAVEFORMS), 1.0), 0);
+    }
+    for (int32_t ch = 0; ch < 2; ++ch) {
+        ASSERT_EQ(c_pset(r.get(), c_pfindc(r.get(), ch, DPPL_PARAM_CH_MCS_CHANNELS), slots), 0);
+        ASSERT_EQ(c_pset(r.get(), c_pfindc(r.get(), ch, DPPL_PARAM_CH_MCS_DWELL_TIME), dwellUs), 0);
+        ASSERT_EQ(c_pset(r.get(), c_pfindc(r.get(), ch, DPPL_PARAM_CH_MCS_SW_DWELL_ENABLE), 1.0), 0);
+    }
+    ASSERT_EQ(ZarnSim_SetSeed(r.Link(), 23), 0);
+    ASSERT_EQ(ZarnSim_SetClockMode(r.Link(), ZARN_SIM_CLOCK_MANUAL), 0);
+    ASSERT_EQ(ZarnSim_SetRate(r.Link(), -1, 3000.0), 0);
+    ASSERT_EQ(c_bstarta(r.get()), 0);
+
+    struct Datum {
+        uint32_t slot, count, firstTick;
+    };
+    std::vector<Datum> data[2];
+    std::vector<uint64_t> ticks[2];
+    uint64_t pulses[2] = {0, 0};
+    const uint64_t periodPs = 10000;
+    auto take = [&] {
+        for (uint32_t ch = 0; ch < 2; ++ch)
+            for (uint32_t i = 0; i < r->channels[ch].nEvents; ++i) {
+                const c_DPPEvent_t& e = r->channels[ch].events[i];
+                if (e.flags & EVTFLAG_MCS)
+                    data[ch].push_back({(uint32_t)e.specialIndex, e.specialWord1, e.specialWord2});
+                else if ((e.flags & EVTFLAG_PSEUDO) == 0) {
+                    pulses[ch]++;
+                    ticks[ch].push_back(e.timeStamp / periodPs);
+                }
+            }
+    };
+    for (int read = 0; read < 1100; ++read) { /* the sweep's second and a little more */
+        ASSERT_EQ(ZarnSim_AdvanceClock(r.Link(), 1000000), 0);
+        ASSERT_EQ(c_getDPPEvents(r.get(), nullptr), 0);
+        take();
+    }
+    ASSERT_EQ(c_bstopa(r.get()), 0);
+    take();
+    for (int read = 0; read < 100000; ++read) {
+        int32_t bytes = 0;
+        ASSERT_EQ(c_getDPPEvents(r.get(), &bytes), 0);
+        if (bytes == 0)
+            break;
+        take();
+    }
+
+    const uint64_t dwellTicks = dwellUs * 1000ull / 10;
+    for (uint32_t ch = 0; ch < 2; ++ch) {
+        SCOPED_TRACE("channel " + std::to_string(ch));
+        uint64_t generated = 0, lost = 0;
+        ASSERT_EQ(ZarnSim_GetChannelCounts(r.Link(), ch, &generated, nullptr, &lost), 0);
+        EXPECT_GT(generated, 3000u);
+        EXPECT_EQ(lost, 0u) << "the board's memory filled";
+        EXPECT_EQ(pulses[ch], generated);
+        ASSERT_EQ(data[ch].size(), slots) << "one datum per slot of the sweep";
+        for (uint32_t i = 0; i < slots; ++i) {
+            EXPECT_EQ(data[ch][i].slot, i);
+            uint32_t inWindow = 0;
+            for (uint64_t tick : ticks[ch])
+                inWindow += (uint32_t)(tick - data[ch][i].firstTick) < dwellTicks;
+            EXPECT_EQ(data[ch][i].count, inWindow) << "slot " << i;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, MorvaneBusyRun, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? "Waveforms" : "NoWaveforms";
+                         });
 
 } // namespace
