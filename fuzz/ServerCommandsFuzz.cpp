@@ -24,6 +24,7 @@
 
 #include "FuzzSupport.h"
 #include "SRV_CommandLoop.h"
+#include "SRV_CommandTable.h"
 #include "SRV_RunFiles.h"
 
 namespace {

@@ -20,14 +20,19 @@
 
 #include <libxml/xmlversion.h>
 
+#include "SRV_BoardIdentity.h"
 #include "SRV_BoardLifecycle.h"
+#include "SRV_BoardLock.h"
 #include "SRV_ClientPaths.h"
+#include "SRV_CommandCodes.h"
 #include "SRV_CommandLoop.h"
-#include "SRV_Common.h"
 #include "SRV_ConfigurationManagement.h"
 #include "SRV_ConnectionManager.h"
+#include "SRV_Globals.h"
 #include "SRV_List.h"
 #include "SRV_Spectra.h"
+#include "SRV_SqliteSetup.h"
+#include "SRV_Versions.h"
 
 static const c_LogModule_t LOG_MODULE = {"MorvaneServerLog.txt", "MorvaneServer"};
 

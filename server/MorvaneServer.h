@@ -5,8 +5,10 @@
 
 #include <stdint.h>
 
-#include "SRV_Common.h"
+#include "SRV_BoardLifecycle.h"
+#include "SRV_BoardRecord.h"
 #include "SRV_ConnectionManager.h"
+#include "SRV_Status.h"
 
 #ifdef __cplusplus
 extern "C" {

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "SRV_Common.h"
+#include "SRV_Globals.h"
 
 namespace {
 

@@ -22,7 +22,7 @@
 #include <stdint.h>
 
 #include "SRVParameter.h"
-#include "SRV_Common.h"
+#include "SRV_BoardRecord.h"
 
 #ifdef __cplusplus
 extern "C" {

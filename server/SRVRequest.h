@@ -7,9 +7,10 @@
 #ifndef SRV_REQUEST_H
 #define SRV_REQUEST_H
 
-#include <type_traits>
-
-#include "SRV_Common.h"
+#include "SRV_BoardRecord.h"
+#include "SRV_CommandCodes.h"
+#include "SRV_IndexPath.h"
+#include "SRV_Status.h"
 
 /* Reads the fields of a request in order, each bounded by the payload's
  * end. Any field that is not there makes every later read fail too; status()
@@ -124,55 +125,18 @@ private:
     uint32_t size_ = 0;
 };
 
+/* A reply of the header and the status only; NULL when it can't be built. */
+void* SRV_BuildStatusReply(SRVCommand_t command, SRVStatus_t status, uint32_t* replySize);
+
 /* Logs a mask bit a command does not know: "Unsupported <which> 0x<mask>
  * (0x<unknown> unknown)" (error level) in the calling module's log. */
 void SRV_LogUnsupportedMask(const c_LogModule_t* module, const SRVBoard_t* board, const char* which, uint64_t mask,
                             uint64_t unknown);
-
-/* The head of the clear commands: cmdMaskIn (any bit is refused with -33 and
- * logged in the module's log), cmdMaskOut, then the index path. False, with
- * the status, when the request can't be taken. */
-bool SRV_ReadClearRequest(const c_LogModule_t* module, const SRVBoard_t* board, const void* payload,
-                          uint32_t payloadSize, uint64_t* maskOut, int32_t path[SRV_INDEX_PATH_MAX], uint32_t* length,
-                          SRVStatus_t* status);
 
 /* The end of a command under the board lock: releases it (a failure to
  * release replaces a success) and hands the reply over when the status is a
  * success, else NULL. Writes the status. */
 void* SRV_UnlockAndReply(SRVReply* reply, SRVBoard_t* board, SRVStatus_t result, uint32_t* replySize,
                          SRVStatus_t* status);
-
-/* The end of a get command under the board lock: -5 when the reply could not
- * be built, -33 (logged in the module's log) for data-mask bits outside
- * known, then the lock is released. The reply when all went well, else NULL;
- * writes the status. */
-void* SRV_FinishGetReply(SRVReply* reply, const c_LogModule_t* module, SRVBoard_t* board, uint64_t mask, uint64_t known,
-                         SRVStatus_t result, uint32_t* replySize, SRVStatus_t* status);
-
-/* The clear commands of the board's objects: reads the clear request, looks
- * up the object of its index path with find, clears it with clear under the
- * board lock, refuses any cmdMaskOut bit after a successful clear (-33,
- * logged in the module's log: the object stays cleared) and releases the
- * lock. No reply; writes the status. */
-template <class Object>
-void* SRV_RunClearCommand(const c_LogModule_t* module, SRVBoard_t* board, const void* payload, uint32_t payloadSize,
-                          SRVStatus_t (*find)(SRVBoard_t*, const int32_t*, uint32_t, Object**),
-                          std::type_identity_t<SRVStatus_t (*)(SRVBoard_t*, Object*)> clear, SRVStatus_t* status) {
-    uint64_t maskOut = 0;
-    int32_t path[SRV_INDEX_PATH_MAX];
-    uint32_t length = 0;
-    if (!SRV_ReadClearRequest(module, board, payload, payloadSize, &maskOut, path, &length, status))
-        return nullptr;
-    Object* object = SRV_FindAndLockBoard(find, board, path, length, status);
-    if (object == nullptr)
-        return nullptr;
-    SRVStatus_t result = clear(board, object);
-    if (result == SRV_SUCCESS && maskOut != 0) {
-        SRV_LogUnsupportedMask(module, board, "cmdMaskOut", maskOut, maskOut);
-        result = SRV_ERR_UNSUPPORTED;
-    }
-    *status = SRV_UnlockBoardInto(board, result);
-    return nullptr;
-}
 
 #endif /* SRV_REQUEST_H */

@@ -1,50 +1,34 @@
 // The acquisition commands, the quit command and the run-file commands: they
 // read the request, hand the work to the board thread or to the run files
 // (SRV_RunFiles), and answer.
-#include "SRV_AcquisitionCommands.h"
-
 #include <cstring>
 
 #include "SRVBoardThread.h"
-#include "SRVRequest.h"
 #include "SRV_AcquisitionControl.h"
+#include "SRV_BoardLock.h"
+#include "SRV_CommandRequest.h"
+#include "SRV_Globals.h"
 #include "SRV_RunFiles.h"
 
 static const c_LogModule_t LOG_MODULE = {"SRVAcquisitionControlLog.txt", "SRV_AcquisitionControl"};
 
 // ------------------------------------------------------ commands 8, 9, 25
 
-// Reads u64 cmdMaskIn and u64 cmdMaskOut, and the channel mask when asked:
-// false when a field is missing.
-static bool readMasks(const void* payload, uint32_t payloadSize, uint64_t* maskIn, uint64_t* maskOut,
-                      uint32_t* channelMask) {
-    SRVRequest request(payload, payloadSize);
-    return request.u64(maskIn) && request.u64(maskOut) && (channelMask == NULL || request.u32(channelMask));
-}
-
-// Logs a cmdMaskIn or cmdMaskOut with any bit set: true when it is refused.
-static bool refuseMask(SRVBoard_t* board, const char* which, uint64_t mask) {
-    if (mask == 0)
-        return false;
-    SRV_LogUnsupportedMask(&LOG_MODULE, board, which, mask, mask);
-    return true;
-}
-
 // Hands a start or stop of the channel mask to the board thread, under the
 // board lock: the thread's result, or a lock failure.
-static SRVStatus_t handOver(SRVBoard_t* board, uint32_t threadCommand, uint32_t channelMask, uint64_t maskOut) {
+static SRVStatus_t handOver(const SRVCommandRequest& request, uint32_t threadCommand) {
+    SRVBoard_t* board = request.board;
     SRVStatus_t status = SRV_LockBoard(board);
     if (status != SRV_SUCCESS)
         return status;
-    board->channelMask = channelMask;
+    board->channelMask = request.channelMask;
     status = SRV_SendThreadCommand(board, threadCommand);
     // A hand-over that could not take the lock back does not hold it.
     if (status == SRV_ERR_LOCK)
         return status;
     if (status == SRV_SUCCESS && threadCommand == SRV_THREAD_CMD_START)
         SRV_SetIdle(board, false);
-    if (status == SRV_SUCCESS && refuseMask(board, "cmdMaskOut", maskOut))
-        status = SRV_ERR_UNSUPPORTED;
+    status = SRV_RefuseUnknownOut(request, status);
     return SRV_UnlockBoardInto(board, status);
 }
 
@@ -56,81 +40,55 @@ static bool boardReady(SRVBoard_t* board) {
     return false;
 }
 
-// Reads and checks the request of a start or stop: false, with the status
-// of the refusal, when the command can't go on.
-static bool acceptStartStop(SRVBoard_t* board, const void* payload, uint32_t payloadSize, uint64_t* maskOut,
-                            uint32_t* channelMask, SRVStatus_t* status) {
-    uint64_t maskIn = 0;
-    if (!readMasks(payload, payloadSize, &maskIn, maskOut, channelMask)) {
-        *status = SRV_ERR_DESERIALIZE;
-        return false;
-    }
-    if (refuseMask(board, "cmdMaskIn", maskIn)) {
-        *status = SRV_ERR_UNSUPPORTED;
-        return false;
-    }
-    if (!boardReady(board)) {
+// Command 8: u64 cmdMaskIn, u64 cmdMaskOut, u32 channel mask. Writes the run
+// file named by command 22 (if any), then hands the start to the board
+// thread; no mask bit is known.
+void* SRV_CmdStartAcquisition(SRVCommandRequest& request, uint32_t*, SRVStatus_t* status) {
+    if (!boardReady(request.board)) {
         *status = SRV_ERR_OPEN_DIGITIZER;
-        return false;
-    }
-    return true;
-}
-
-void* SRV_CmdStartAcquisition(SRVBoard_t* board, SRVCommand_t, const void* payload, uint32_t payloadSize, uint32_t*,
-                              SRVStatus_t* status) {
-    uint64_t maskOut = 0;
-    uint32_t channelMask = 0;
-    if (!acceptStartStop(board, payload, payloadSize, &maskOut, &channelMask, status))
         return NULL;
-    *status = SRV_PrepareRunFile(board, SRV_Globals->runFilePath);
+    }
+    *status = SRV_PrepareRunFile(request.board, SRV_Globals->runFilePath);
     if (*status == SRV_SUCCESS)
-        *status = handOver(board, SRV_THREAD_CMD_START, channelMask, maskOut);
+        *status = handOver(request, SRV_THREAD_CMD_START);
     return NULL;
 }
 
-void* SRV_CmdStopAcquisition(SRVBoard_t* board, SRVCommand_t, const void* payload, uint32_t payloadSize, uint32_t*,
-                             SRVStatus_t* status) {
-    uint64_t maskOut = 0;
-    uint32_t channelMask = 0;
-    if (!acceptStartStop(board, payload, payloadSize, &maskOut, &channelMask, status))
+// Command 9: the same request; hands the stop to the board thread.
+void* SRV_CmdStopAcquisition(SRVCommandRequest& request, uint32_t*, SRVStatus_t* status) {
+    if (!boardReady(request.board)) {
+        *status = SRV_ERR_OPEN_DIGITIZER;
         return NULL;
-    *status = handOver(board, SRV_THREAD_CMD_STOP, channelMask, maskOut);
+    }
+    *status = handOver(request, SRV_THREAD_CMD_STOP);
     return NULL;
 }
 
-void* SRV_CmdQuit(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                  uint32_t* replySize, SRVStatus_t* status) {
-    uint64_t maskIn = 0;
-    uint64_t maskOut = 0;
-    if (!readMasks(payload, payloadSize, &maskIn, &maskOut, NULL)) {
-        *status = SRV_ERR_DESERIALIZE;
-        return NULL;
-    }
-    if (refuseMask(board, "cmdMaskIn", maskIn)) {
-        *status = SRV_ERR_UNSUPPORTED;
-        return NULL;
-    }
+// Command 25: request u64 cmdMaskIn, u64 cmdMaskOut; no mask bit is known.
+// With status 0 the command loop ends after the reply.
+void* SRV_CmdQuit(SRVCommandRequest& request, uint32_t* replySize, SRVStatus_t* status) {
+    SRVBoard_t* board = request.board;
     // Without an open board there is no lock to wait on.
     if (!board->open) {
-        *status = refuseMask(board, "cmdMaskOut", maskOut) ? SRV_ERR_UNSUPPORTED : SRV_SUCCESS;
+        *status = SRV_RefuseUnknownOut(request, SRV_SUCCESS);
         return NULL;
     }
     // Taking the lock waits for the board thread's cycle in progress.
     *status = SRV_LockBoard(board);
     if (*status != SRV_SUCCESS)
         return NULL;
-    SRVReply reply(command);
+    SRVReply reply(request.command);
     SRVStatus_t result = reply.ok() ? SRV_SUCCESS : SRV_ERR_SERIALIZE;
-    if (result == SRV_SUCCESS && refuseMask(board, "cmdMaskOut", maskOut))
-        result = SRV_ERR_UNSUPPORTED;
+    result = SRV_RefuseUnknownOut(request, result);
     return SRV_UnlockAndReply(&reply, board, result, replySize, status);
 }
 
 // ----------------------------------------------------- commands 22 to 24
 
-void* SRV_CmdSetRunFile(SRVBoard_t*, SRVCommand_t, const void* payload, uint32_t payloadSize, uint32_t*,
-                        SRVStatus_t* status) {
-    SRVRequest request(payload, payloadSize);
+// Command 22: i8 flag and, when it is not 0, the name as an i8 array of at
+// most 200 elements. Flag 0 empties the run-file path.
+void* SRV_CmdSetRunFile(SRVCommandRequest& command, uint32_t*, SRVStatus_t* status) {
+    SRVRequest& request = command.fields;
     int8_t flag = 0;
     if (!request.i8(&flag)) {
         *status = request.status();
@@ -162,20 +120,21 @@ void* SRV_CmdSetRunFile(SRVBoard_t*, SRVCommand_t, const void* payload, uint32_t
     return NULL;
 }
 
-void* SRV_CmdLoadRunFile(SRVBoard_t* board, SRVCommand_t, const void* payload, uint32_t payloadSize, uint32_t*,
-                         SRVStatus_t* status) {
-    SRVRequest request(payload, payloadSize);
+// Command 23: char[200] run-file name; replays its raw-data file.
+void* SRV_CmdLoadRunFile(SRVCommandRequest& command, uint32_t*, SRVStatus_t* status) {
+    SRVRequest& request = command.fields;
     char name[SRV_RUN_FILE_NAME_SIZE];
     if (!request.text(name, sizeof name)) {
         *status = request.status();
         return NULL;
     }
-    *status = SRV_LoadRunFile(board, name);
+    *status = SRV_LoadRunFile(command.board, name);
     return NULL;
 }
 
-void* SRV_CmdListRunFiles(SRVBoard_t*, SRVCommand_t command, const void*, uint32_t, uint32_t* replySize,
-                          SRVStatus_t* status) {
+// Command 24: no request fields; reply i32 count, then count names of 200
+// characters each.
+void* SRV_CmdListRunFiles(SRVCommandRequest& request, uint32_t* replySize, SRVStatus_t* status) {
     auto* names = static_cast<char(*)[SRV_RUN_FILE_NAME_SIZE]>(c_calloc(SRV_RUN_FILES_MAX, SRV_RUN_FILE_NAME_SIZE));
     if (names == NULL) {
         *status = SRV_ERR_RESOURCE;
@@ -183,7 +142,7 @@ void* SRV_CmdListRunFiles(SRVBoard_t*, SRVCommand_t command, const void*, uint32
     }
     int32_t count = 0;
     SRVStatus_t result = SRV_ListRunFiles(names, &count);
-    SRVReply reply(command);
+    SRVReply reply(request.command);
     if (result == SRV_SUCCESS) {
         reply.i32(count);
         for (int32_t i = 0; i < count; i++)

@@ -10,7 +10,8 @@
 #include <stdbool.h>
 #include <stdint.h>
 
-#include "SRV_Common.h"
+#include "SRV_BoardRecord.h"
+#include "SRV_Status.h"
 
 #ifdef __cplusplus
 extern "C" {

@@ -8,18 +8,102 @@
 #include <ctime>
 
 #include "SRVParameters.h"
-#include "SRVRequest.h"
+#include "SRV_CommandRequest.h"
+#include "SRV_Globals.h"
+#include "SRV_Versions.h"
 
 // These commands keep the log of the configuration module they came from.
 static const c_LogModule_t LOG_MODULE = {"SRV_ConfigurationManagementLog.txt", "SRV_ConfigurationManagement"};
 
 // Fields of command 5: bits 0 to 22.
 static const int BOARD_INFO_FIELDS = 23;
-static const uint64_t BOARD_INFO_KNOWN = (1ull << BOARD_INFO_FIELDS) - 1;
-// Fields of command 41: bit 0 energy spectra, bit 1 MCS spectra.
-static const uint64_t SPECTRA_COUNT_KNOWN = 0x3;
 // Command 56: cmdMaskIn bit 0 sets the time, cmdMaskOut bit 0 reads it.
 static const uint64_t DATETIME_FIELD = 0x1;
+
+// ------------------------------------------------------ board information
+
+static int32_t mapModelCode(uint32_t model) {
+    if (model <= 41)
+        return static_cast<int32_t>(model);
+    if (model == 42)
+        return 43;
+    if (model == DPPL_FAMILY_MORVANE)
+        return 42;
+    return -1;
+}
+
+static int32_t mapFamilyCode(uint32_t family) {
+    switch (family) {
+    case 11: return 10;
+    case 12: return 11;
+    case 13: return 12;
+    case 14: return 13;
+    case 16: return 15;
+    case DPPL_FAMILY_MORVANE: return 14;
+    default: return family <= 9 ? static_cast<int32_t>(family) : -1;
+    }
+}
+
+// A 16-bit number at the start of text, in the given base; 0 when there is
+// none. A longer number keeps its low 16 bits.
+static uint16_t leadingNumber(const char* text, int base) {
+    char* end = NULL;
+    unsigned long value = std::strtoul(text, &end, base);
+    return end == text ? 0 : static_cast<uint16_t>(value);
+}
+
+// Major, minor and build of a firmware release text such as
+// "1.5 Build 2A": the number at the start, the one after the first '.', and
+// the hexadecimal one after the first "Build ".
+static void parseFirmwareRelease(const char* field, size_t size, uint16_t* major, uint16_t* minor, uint16_t* build) {
+    char text[64];
+    size_t length = strnlen(field, size < sizeof text ? size : sizeof text - 1);
+    std::memcpy(text, field, length);
+    text[length] = '\0';
+    *major = leadingNumber(text, 10);
+    const char* point = std::strchr(text, '.');
+    if (point != NULL)
+        *minor = leadingNumber(point + 1, 10);
+    const char* buildWord = std::strstr(text, "Build ");
+    if (buildWord != NULL)
+        *build = leadingNumber(buildWord + 6, 16);
+}
+
+static uint32_t samplePeriodPs(double periodNs) {
+    double ps = periodNs * 1000.0;
+    if (!(ps >= 0.0))
+        return 0;
+    if (ps >= 4294967295.0)
+        return 0xFFFFFFFFu;
+    return static_cast<uint32_t>(ps);
+}
+
+SRVStatus_t SRV_FillBoardInfo(SRVBoardInfo_t* info, const c_Digitizer_t* digitizer) {
+    const c_BoardDescriptor_t* d = &digitizer->descriptor;
+    std::memcpy(info->modelName, d->ModelName, sizeof info->modelName);
+    info->modelName[sizeof info->modelName - 1] = '\0';
+    info->channelCount = d->Channels;
+    info->serialNumber = d->SerialNumber;
+    info->modelCode = mapModelCode(d->Model);
+    info->familyCode = mapFamilyCode(d->FamilyCode);
+    info->formFactor = d->FormFactor <= 3 ? static_cast<int32_t>(d->FormFactor) : -1;
+    parseFirmwareRelease(d->BoardFirmwareRel, sizeof d->BoardFirmwareRel, &info->boardFwMajor, &info->boardFwMinor,
+                         &info->boardFwBuild);
+    parseFirmwareRelease(d->ChannelFirmwareRel, sizeof d->ChannelFirmwareRel, &info->channelFwMajor,
+                         &info->channelFwMinor, &info->channelFwBuild);
+    info->hvChannelCount = d->HVChannels;
+    info->lvdsGroupCount = d->LVDSGroups;
+    info->monOutCount = d->MonOuts;
+    info->energyBits = d->EnergyBits;
+    info->adcBits = d->ADC_NBits;
+    info->boardInfoWord = d->InfoWord;
+    info->virtualTraceCount = d->AnalogVTraces + d->DigitalVTraces;
+    info->samplePeriodPs = samplePeriodPs(d->SamplePeriod);
+    std::snprintf(info->libraryVersion, sizeof info->libraryVersion, "%s", SRV_LIBRARY_VERSION);
+    return SRV_SUCCESS;
+}
+
+// ------------------------------------------------------------ commands
 
 SRVStatus_t SRV_GetChannel(SRVBoard_t* board, int32_t channel, SRVChannel_t** out) {
     if (!SRV_IsValidChannel(board, channel)) {
@@ -69,58 +153,37 @@ static void appendBoardInfoField(SRVReply* reply, int bit, const SRVBoardInfo_t&
     }
 }
 
-void* SRV_CmdGetBoardInfo(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                          uint32_t* replySize, SRVStatus_t* status) {
-    SRVRequest request(payload, payloadSize);
-    uint64_t dataMask = 0;
-    if (!request.u64(&dataMask)) {
-        *status = request.status();
-        return NULL;
-    }
-    *status = SRV_LockBoard(board);
-    if (*status != SRV_SUCCESS)
-        return NULL;
+// Command 5: request u64 dataMask; one field per set bit 0 to 22.
+void* SRV_CmdGetBoardInfo(SRVCommandRequest& request, uint32_t* replySize, SRVStatus_t* status) {
+    SRVBoard_t* board = request.board;
+    const uint64_t dataMask = request.dataMask;
     SRVBoardInfo_t info;
     std::memset(&info, 0, sizeof info);
     SRV_FillBoardInfo(&info, &board->digitizer);
     info.dtSpectrumCount = board->dtSpectrumCount;
 
-    SRVReply reply(command);
+    SRVReply reply(request.command);
     for (int bit = 0; bit < BOARD_INFO_FIELDS; bit++) {
         if ((dataMask & (1ull << bit)) != 0)
             appendBoardInfoField(&reply, bit, info);
     }
-    SRVStatus_t result = SRV_SUCCESS;
     // This command has always answered a reply it could not build with -1.
-    if (!reply.ok()) {
-        result = SRV_ERR_GENERIC;
-    } else if ((dataMask & ~BOARD_INFO_KNOWN) != 0) {
-        SRV_LogUnsupportedMask(&LOG_MODULE, board, "dataMask", dataMask, dataMask & ~BOARD_INFO_KNOWN);
-        result = SRV_ERR_UNSUPPORTED;
-    }
-    return SRV_UnlockAndReply(&reply, board, result, replySize, status);
+    SRVStatus_t result = reply.ok() ? SRV_SUCCESS : SRV_ERR_GENERIC;
+    return SRV_GiveReply(&reply, result, replySize, status);
 }
 
-void* SRV_CmdGetChannelSpectraCount(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                                    uint32_t* replySize, SRVStatus_t* status) {
-    SRVRequest request(payload, payloadSize);
-    uint64_t dataMask = 0;
-    int32_t channelIndex = 0;
-    if (!request.u64(&dataMask) || !request.i32(&channelIndex)) {
-        *status = request.status();
-        return NULL;
-    }
-    *status = SRV_LockBoard(board);
-    if (*status != SRV_SUCCESS)
-        return NULL;
+// Command 41: request u64 dataMask and int32 channel; bit 0 the number of
+// energy spectra, bit 1 the number of MCS spectra (u32 each).
+void* SRV_CmdGetChannelSpectraCount(SRVCommandRequest& request, uint32_t* replySize, SRVStatus_t* status) {
+    const uint64_t dataMask = request.dataMask;
     SRVChannel_t* channel = NULL;
-    SRVStatus_t result = SRV_GetChannel(board, channelIndex, &channel);
-    SRVReply reply(command);
+    SRVStatus_t result = SRV_GetChannel(request.board, request.channel, &channel);
+    SRVReply reply(request.command);
     if (result == SRV_SUCCESS && (dataMask & 0x1) != 0)
         reply.u32(channel->energySpectrumCount);
     if (result == SRV_SUCCESS && (dataMask & 0x2) != 0)
         reply.u32(channel->mcsSpectrumCount);
-    return SRV_FinishGetReply(&reply, &LOG_MODULE, board, dataMask, SPECTRA_COUNT_KNOWN, result, replySize, status);
+    return SRV_GiveReply(&reply, result, replySize, status);
 }
 
 // The local date and time as "YYYY-MM-DDThh:mm:ss" into a new text of
@@ -141,32 +204,22 @@ static char* currentDateTime(void) {
     return text;
 }
 
-void* SRV_CmdDateTime(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                      uint32_t* replySize, SRVStatus_t* status) {
-    SRVRequest request(payload, payloadSize);
-    uint64_t maskIn = 0;
-    uint64_t maskOut = 0;
-    if (!request.u64(&maskIn) || !request.u64(&maskOut)) {
-        *status = request.status();
+// Command 56: cmdMaskIn bit 0 a char[20] text to set (always refused, -1);
+// cmdMaskOut bit 0 the local date and time as char[20]. Its input bits are
+// looked at under the board lock: with bit 0 the others are not.
+void* SRV_CmdDateTime(SRVCommandRequest& request, uint32_t* replySize, SRVStatus_t* status) {
+    SRVBoard_t* board = request.board;
+    SRVReply reply(request.command);
+    SRVStatus_t result = SRV_SUCCESS;
+    if ((request.maskIn & DATETIME_FIELD) != 0) {
+        char text[SRV_DATETIME_SIZE];
+        *status = request.fields.text(text, sizeof text) ? SRV_SetDateTime(text) : request.fields.status();
         return NULL;
     }
-    *status = SRV_LockBoard(board);
+    *status = SRV_RefuseUnknownIn(request);
     if (*status != SRV_SUCCESS)
         return NULL;
-    SRVReply reply(command);
-    SRVStatus_t result = SRV_SUCCESS;
-    if ((maskIn & DATETIME_FIELD) != 0) {
-        char text[SRV_DATETIME_SIZE];
-        result = request.text(text, sizeof text) ? SRV_SetDateTime(text) : request.status();
-        *status = SRV_UnlockBoardInto(board, result);
-        return NULL;
-    }
-    if (maskIn != 0) {
-        SRV_LogUnsupportedMask(&LOG_MODULE, board, "cmdMaskIn", maskIn, maskIn);
-        *status = SRV_UnlockBoardInto(board, SRV_ERR_UNSUPPORTED);
-        return NULL;
-    }
-    if (reply.ok() && (maskOut & DATETIME_FIELD) != 0) {
+    if (reply.ok() && (request.maskOut & DATETIME_FIELD) != 0) {
         char* text = currentDateTime();
         if (text == NULL) {
             c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "Can't allocate tmpBuf.");
@@ -177,11 +230,7 @@ void* SRV_CmdDateTime(SRVBoard_t* board, SRVCommand_t command, const void* paylo
         }
     }
     // A reply that could not be built is answered with -1 here.
-    if (!reply.ok()) {
+    if (!reply.ok())
         result = SRV_ERR_GENERIC;
-    } else if (result == SRV_SUCCESS && (maskOut & ~DATETIME_FIELD) != 0) {
-        SRV_LogUnsupportedMask(&LOG_MODULE, board, "cmdMaskOut", maskOut, maskOut & ~DATETIME_FIELD);
-        result = SRV_ERR_UNSUPPORTED;
-    }
-    return SRV_UnlockAndReply(&reply, board, result, replySize, status);
+    return SRV_GiveReply(&reply, result, replySize, status);
 }

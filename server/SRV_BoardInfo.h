@@ -8,7 +8,8 @@
 
 #include <stdint.h>
 
-#include "SRV_Common.h"
+#include "SRV_BoardRecord.h"
+#include "SRV_Status.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -18,24 +19,42 @@ extern "C" {
  * terminator. */
 #define SRV_DATETIME_SIZE 20
 
+/* The board information that command 5 sends, field by field. */
+typedef struct SRVBoardInfo_t {
+    char modelName[12];
+    int32_t modelCode;
+    uint32_t channelCount;
+    uint32_t hvChannelCount;
+    uint32_t lvdsGroupCount;
+    uint32_t virtualTraceCount;
+    uint32_t monOutCount;
+    uint32_t dtSpectrumCount;
+    uint16_t boardFwMajor;
+    uint16_t boardFwMinor;
+    uint16_t boardFwBuild;
+    uint16_t channelFwMajor;
+    uint16_t channelFwMinor;
+    uint16_t channelFwBuild;
+    char reserved[17];
+    uint32_t serialNumber;
+    int32_t familyCode;
+    int32_t formFactor;
+    uint32_t boardInfoWord;
+    uint32_t adcBits;
+    uint32_t samplePeriodPs;
+    uint32_t energyBits;
+    char libraryVersion[20];
+} SRVBoardInfo_t;
+
+/* The board information of command 5 (the caller passes a zeroed record). */
+SRVStatus_t SRV_FillBoardInfo(SRVBoardInfo_t* info, const c_Digitizer_t* digitizer);
+
 /* The channel record of a channel of the board: 0, or -33 after "Channel '%i'
  * not found." for a channel outside 0 to channel count - 1. */
 SRVStatus_t SRV_GetChannel(SRVBoard_t* board, int32_t channel, SRVChannel_t** out);
 /* The server never sets its clock: logs "Error setting datetime %s" and
  * returns -1. */
 SRVStatus_t SRV_SetDateTime(const char* text);
-
-/* Command 5: request u64 dataMask; one field per set bit 0 to 22. */
-void* SRV_CmdGetBoardInfo(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                          uint32_t* replySize, SRVStatus_t* status);
-/* Command 41: request u64 dataMask and int32 channel; bit 0 the number of
- * energy spectra, bit 1 the number of MCS spectra (u32 each). */
-void* SRV_CmdGetChannelSpectraCount(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                                    uint32_t* replySize, SRVStatus_t* status);
-/* Command 56: cmdMaskIn bit 0 a char[20] text to set (always refused, -1);
- * cmdMaskOut bit 0 the local date and time as char[20]. */
-void* SRV_CmdDateTime(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                      uint32_t* replySize, SRVStatus_t* status);
 
 #ifdef __cplusplus
 }

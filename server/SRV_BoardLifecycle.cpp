@@ -6,7 +6,11 @@
 #include <cstring>
 
 #include "SRVBoardThread.h"
+#include "SRV_BoardIdentity.h"
+#include "SRV_BoardLock.h"
+#include "SRV_Globals.h"
 #include "SRV_ParameterBuild.h"
+#include "SRV_Versions.h"
 #include "ZarnROBuffDumper.h"
 
 // The open and close log into the file of the shared server module, as they

@@ -3,16 +3,25 @@
  *
  * The open makes the digitizer record, the server parameters and the locks,
  * then starts the board thread; the close ends the thread and frees them
- * again. Everything else about the board record is in SRV_Common.
+ * again. The record itself is in SRV_BoardRecord, its lock in SRV_BoardLock.
  */
 #ifndef SRV_BOARD_LIFECYCLE_H
 #define SRV_BOARD_LIFECYCLE_H
 
-#include "SRV_Common.h"
+#include "SRV_BoardRecord.h"
+#include "SRV_Status.h"
 
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* How to reach the board, as the options give it (all 0 by default). */
+typedef struct SRVConnParams_t {
+    int16_t linkType; /* 0 "usb", 1 "opt" */
+    int16_t linkNumber;
+    int16_t node;
+    uint32_t vmeBase;
+} SRVConnParams_t;
 
 /* Opens the global record's board from the connection parameters (NULL: the
  * no-connection open of option -h, or a file) or from a raw-data file; logs

@@ -23,7 +23,8 @@
 
 #include <stdbool.h>
 
-#include "SRV_Common.h"
+#include "SRV_Status.h"
+#include "ZarnUtility.h"
 
 #ifdef __cplusplus
 extern "C" {

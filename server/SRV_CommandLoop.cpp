@@ -1,5 +1,5 @@
-// The command loop: the command table, and the loop that serves the
-// current client's requests one at a time (receive, dispatch, reply).
+// The command loop: the loop that serves the current client's requests one
+// at a time (receive, dispatch, reply), and command 26.
 #include "SRV_CommandLoop.h"
 
 #include <poll.h>
@@ -7,19 +7,8 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "SRVRequest.h"
-#include "SRV_AcquisitionCommands.h"
-#include "SRV_BoardInfo.h"
-#include "SRV_ConfigurationManagement.h"
-#include "SRV_DTSpectrum.h"
-#include "SRV_GainStabilizer.h"
-#include "SRV_HVRange.h"
-#include "SRV_List.h"
-#include "SRV_MCS.h"
-#include "SRV_ParameterCommands.h"
-#include "SRV_Registers.h"
-#include "SRV_SpectrumCommands.h"
-#include "SRV_Waveforms.h"
+#include "SRV_CommandTable.h"
+#include "SRV_Globals.h"
 
 // The loop logs into the server's main log file.
 static const c_LogModule_t LOG_MODULE = {"MorvaneServerLog.txt", "MorvaneServer"};
@@ -35,8 +24,7 @@ static const size_t DEFINITIONS_BLOCK_SIZE = 65536;
 // ------------------------------------------------------- command 26
 
 // Sends the server definitions document: header, status 0, the file's bytes.
-static void* handleGetServerDefinitions(SRVBoard_t*, SRVCommand_t command, const void*, uint32_t, uint32_t* replySize,
-                                        SRVStatus_t* status) {
+void* SRV_CmdGetServerDefinitions(SRVCommandRequest& request, uint32_t* replySize, SRVStatus_t* status) {
     const char* path = SRV_Globals != NULL ? c_xml_getpath(SRV_Globals->serverDefinitions) : NULL;
     FILE* file = path != NULL ? std::fopen(path, "r") : NULL;
     if (file == NULL) {
@@ -52,7 +40,7 @@ static void* handleGetServerDefinitions(SRVBoard_t*, SRVCommand_t command, const
         *status = SRV_ERR_GENERIC;
         return NULL;
     }
-    SRVReply reply(command);
+    SRVReply reply(request.command);
     SRVStatus_t result = reply.ok() ? SRV_SUCCESS : SRV_ERR_SERIALIZE;
     while (reply.ok()) {
         size_t count = std::fread(block, 1, DEFINITIONS_BLOCK_SIZE, file);
@@ -72,66 +60,6 @@ static void* handleGetServerDefinitions(SRVBoard_t*, SRVCommand_t command, const
     c_free(block);
     *status = result;
     return result == SRV_SUCCESS ? reply.release(replySize) : NULL;
-}
-
-// ------------------------------------------------------------ command table
-
-// The commands served, one line each; every other code is unsupported.
-static const SRVCommandEntry_t COMMAND_TABLE[] = {
-    {SRV_CMD_QUIT, SRV_CmdQuit, NULL},
-    {SRV_CMD_START_ACQUISITION, SRV_CmdStartAcquisition, NULL},
-    {SRV_CMD_STOP_ACQUISITION, SRV_CmdStopAcquisition, NULL},
-    {SRV_CMD_SET_RUN_FILE, SRV_CmdSetRunFile, NULL},
-    {SRV_CMD_LOAD_RUN_FILE, SRV_CmdLoadRunFile, NULL},
-    {SRV_CMD_LIST_RUN_FILES, SRV_CmdListRunFiles, NULL},
-    {SRV_CMD_GET_WAVEFORM, SRV_CmdGetWaveform, NULL},
-    {SRV_CMD_GET_ENERGY_SPECTRUM, SRV_CmdGetEnergySpectrum, NULL},
-    {SRV_CMD_SET_ENERGY_SPECTRUM, SRV_CmdSetEnergySpectrum, NULL},
-    {SRV_CMD_CLEAR_ENERGY_SPECTRUM, SRV_CmdClearEnergySpectrum, NULL},
-    {SRV_CMD_GET_ROI, SRV_CmdGetROI, NULL},
-    {SRV_CMD_RESET_GAIN_STABILIZER, SRV_CmdResetGainStabilizer, NULL},
-    {SRV_CMD_GET_MCS_SPECTRUM, SRV_CmdGetMCSSpectrum, NULL},
-    {SRV_CMD_MCS_SWEEP, SRV_CmdMCSSweep, NULL},
-    {SRV_CMD_CLEAR_MCS_SPECTRUM, SRV_CmdClearMCSSpectrum, NULL},
-    {SRV_CMD_GET_DT_SPECTRUM, SRV_CmdGetDTSpectrum, NULL},
-    {SRV_CMD_SET_DT_SPECTRUM, SRV_CmdSetDTSpectrum, NULL},
-    {SRV_CMD_CLEAR_DT_SPECTRUM, SRV_CmdClearDTSpectrum, NULL},
-    {SRV_CMD_SET_LIST_PARAMS, SRV_CmdSetListParams, NULL},
-    {SRV_CMD_GET_LIST_PARAMS, SRV_CmdGetListParams, NULL},
-    {SRV_CMD_GET_BOARD_INFO, SRV_CmdGetBoardInfo, NULL},
-    {SRV_CMD_WRITE_REGISTER, SRV_CmdWriteRegister, NULL},
-    {SRV_CMD_READ_REGISTER, SRV_CmdReadRegister, NULL},
-    {SRV_CMD_SET_PARAMETER, SRV_CmdSetParameter, NULL},
-    {SRV_CMD_GET_PARAMETER, SRV_CmdGetParameter, NULL},
-    {SRV_CMD_GET_PARAMETER_INFO, SRV_CmdGetParameterInfo, NULL},
-    {SRV_CMD_START_AUTOSET, SRV_CmdStartAutoSet, NULL},
-    {SRV_CMD_STOP_AUTOSET, SRV_CmdStopAutoSet, NULL},
-    {SRV_CMD_GET_CHANNEL_SPECTRA_COUNT, SRV_CmdGetChannelSpectraCount, NULL},
-    {SRV_CMD_SAMPLE_ADVANCE, SRV_CmdSampleAdvance, NULL},
-    {SRV_CMD_DATETIME, SRV_CmdDateTime, NULL},
-    {SRV_CMD_SAVE_CONFIGURATION, NULL, SRV_CmdSaveConfiguration},
-    {SRV_CMD_LOAD_CONFIGURATION, NULL, SRV_CmdLoadConfiguration},
-    {SRV_CMD_LIST_CONFIGURATIONS, NULL, SRV_CmdListConfigurations},
-    {SRV_CMD_DELETE_CONFIGURATION, NULL, SRV_CmdDeleteConfiguration},
-    {SRV_CMD_DATABASE_PATH, NULL, SRV_CmdDatabasePath},
-    {SRV_CMD_GET_SERVER_DEFINITIONS, handleGetServerDefinitions, NULL},
-    {SRV_CMD_GET_HV_CHANNEL_INFO, SRV_CmdGetHVChannelInfo, NULL},
-    {SRV_CMD_GET_HV_RANGE_INFO, SRV_CmdGetHVRangeInfo, NULL},
-    {SRV_CMD_HV_ON, SRV_CmdHVOn, NULL},
-    {SRV_CMD_HV_OFF, SRV_CmdHVOff, NULL},
-    {SRV_CMD_HV_ONOFF, SRV_CmdHVOnOff, NULL},
-};
-
-const SRVCommandEntry_t* SRV_CommandTable(size_t* count) {
-    *count = sizeof COMMAND_TABLE / sizeof COMMAND_TABLE[0];
-    return COMMAND_TABLE;
-}
-
-const SRVCommandEntry_t* SRV_FindCommand(SRVCommand_t code) {
-    for (const SRVCommandEntry_t& entry : COMMAND_TABLE)
-        if (entry.code == code)
-            return &entry;
-    return NULL;
 }
 
 // ------------------------------------------------------------ command loop
@@ -179,11 +107,9 @@ bool SRV_ServeRequest(SRVConnection_t* connection, c_socket_t* client, SRVBoard_
         c_lprintf(&LOG_MODULE, C_LOG_WARNING, __LINE__, "Unsupported command %hu.", command);
     } else {
         // No handler runs on a closed board record: its locks are gone.
-        status = SRV_CheckBoardOpen(board, command);
-        if (status == SRV_SUCCESS && entry->databaseHandler != NULL)
-            reply = entry->databaseHandler(board, command, payload, payloadSize, &replySize, &status, databasePath);
-        else if (status == SRV_SUCCESS)
-            reply = entry->handler(board, command, payload, payloadSize, &replySize, &status);
+        status = SRV_CheckBoardOpen(board, entry);
+        if (status == SRV_SUCCESS)
+            reply = SRV_RunCommand(entry, board, payload, payloadSize, databasePath, &replySize, &status);
     }
     if (reply == NULL)
         reply = SRV_BuildStatusReply(command, status, &replySize);

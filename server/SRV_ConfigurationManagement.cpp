@@ -9,8 +9,9 @@
 #include <cstring>
 
 #include "SRVParameters.h"
-#include "SRVRequest.h"
+#include "SRV_BoardLock.h"
 #include "SRV_ClientPaths.h"
+#include "SRV_CommandRequest.h"
 
 static const c_LogModule_t LOG_MODULE = {"SRV_ConfigurationManagementLog.txt", "SRV_ConfigurationManagement"};
 
@@ -582,33 +583,14 @@ SRVStatus_t SRV_DeleteConfiguration(SRVBoard_t* board, const char* dbPath, const
 
 namespace {
 
-// The two masks at the head of every request; false when they can't be read.
-bool readMasks(SRVRequest* request, uint64_t* maskIn, uint64_t* maskOut) {
-    return request->u64(maskIn) && request->u64(maskOut);
-}
-
-// Refuses cmdMaskIn bits outside known: true when the mask is acceptable.
-bool acceptMaskIn(const SRVBoard_t* board, uint64_t maskIn, uint64_t known, SRVStatus_t* status) {
-    if ((maskIn & ~known) == 0)
-        return true;
-    SRV_LogUnsupportedMask(&LOG_MODULE, board, "cmdMaskIn", maskIn, maskIn & ~known);
-    *status = SRV_ERR_UNSUPPORTED;
-    return false;
-}
-
 // After the action: the header and status, or -33 for cmdMaskOut bits the
 // command does not send. Releases the board lock.
-void* finishWithoutFields(SRVBoard_t* board, SRVCommand_t command, uint64_t maskOut, uint32_t* replySize,
-                          SRVStatus_t* status) {
-    SRVStatus_t result = *status;
-    if (result == SRV_SUCCESS && maskOut != 0) {
-        SRV_LogUnsupportedMask(&LOG_MODULE, board, "cmdMaskOut", maskOut, maskOut);
-        result = SRV_ERR_UNSUPPORTED;
-    }
-    SRVReply reply(command);
+void* finishWithoutFields(const SRVCommandRequest& request, uint32_t* replySize, SRVStatus_t* status) {
+    SRVStatus_t result = SRV_RefuseUnknownOut(request, *status);
+    SRVReply reply(request.command);
     if (result == SRV_SUCCESS && !reply.ok())
         result = SRV_ERR_SERIALIZE;
-    return SRV_UnlockAndReply(&reply, board, result, replySize, status);
+    return SRV_UnlockAndReply(&reply, request.board, result, replySize, status);
 }
 
 // The optional save name of bit 0 (a field without a terminator keeps its
@@ -620,74 +602,55 @@ bool readName(uint64_t maskIn, SRVRequest* request, char name[SRV_CONFIG_NAME_SI
     return request->text(name, SRV_CONFIG_NAME_SIZE);
 }
 
-// The head of a request that may name a save: the masks, with cmdMaskIn
-// bits outside known refused, then the name. False, with the status, when
-// the request can't be taken; the request is left after the name.
-bool readNamedRequest(const SRVBoard_t* board, SRVRequest* request, uint64_t known, uint64_t* maskIn, uint64_t* maskOut,
-                      char name[SRV_CONFIG_NAME_SIZE], SRVStatus_t* status) {
-    *status = SRV_ERR_DESERIALIZE;
-    if (!readMasks(request, maskIn, maskOut) || !acceptMaskIn(board, *maskIn, known, status))
-        return false;
-    if (!readName(*maskIn, request, name)) {
-        *status = request->status();
-        return false;
-    }
-    return true;
-}
-
 // Commands 31 and 34: an action on the named save (or the default one)
 // under the board lock, answered without fields.
-void* runNamedCommand(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                      uint32_t* replySize, SRVStatus_t* status, const char* dbPath,
+void* runNamedCommand(SRVCommandRequest& request, uint32_t* replySize, SRVStatus_t* status,
                       SRVStatus_t (*action)(SRVBoard_t*, const char*, const char*)) {
-    SRVRequest request(payload, payloadSize);
-    uint64_t maskIn = 0, maskOut = 0;
     char name[SRV_CONFIG_NAME_SIZE];
-    if (!readNamedRequest(board, &request, FIELD_NAME, &maskIn, &maskOut, name, status))
+    if (!readName(request.maskIn, &request.fields, name)) {
+        *status = request.fields.status();
         return NULL;
-    *status = SRV_LockBoard(board);
+    }
+    *status = SRV_LockBoard(request.board);
     if (*status != SRV_SUCCESS)
         return NULL;
-    *status = action(board, dbPath, (maskIn & FIELD_NAME) != 0 ? name : NULL);
-    return finishWithoutFields(board, command, maskOut, replySize, status);
+    *status = action(request.board, request.databasePath, (request.maskIn & FIELD_NAME) != 0 ? name : NULL);
+    return finishWithoutFields(request, replySize, status);
 }
 
 } // namespace
 
-void* SRV_CmdSaveConfiguration(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                               uint32_t* replySize, SRVStatus_t* status, char dbPath[SRV_PATH_SIZE]) {
-    return runNamedCommand(board, command, payload, payloadSize, replySize, status, dbPath, SRV_SaveConfiguration);
+// Commands 31 (save), 32 (load), 33 (list), 34 (delete) and 55 (database
+// path), in the command-mask form. Fields by bit: 0 save name char[48],
+// 1 page offset u32, 2 number of names u32, 3 u32 count and count names of
+// char[48], 4 include high voltage u32, 5 database path char[401].
+void* SRV_CmdSaveConfiguration(SRVCommandRequest& request, uint32_t* replySize, SRVStatus_t* status) {
+    return runNamedCommand(request, replySize, status, SRV_SaveConfiguration);
 }
 
-void* SRV_CmdLoadConfiguration(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                               uint32_t* replySize, SRVStatus_t* status, char dbPath[SRV_PATH_SIZE]) {
-    SRVRequest request(payload, payloadSize);
-    uint64_t maskIn = 0, maskOut = 0;
+void* SRV_CmdLoadConfiguration(SRVCommandRequest& request, uint32_t* replySize, SRVStatus_t* status) {
+    const uint64_t maskIn = request.maskIn;
     char name[SRV_CONFIG_NAME_SIZE];
     uint32_t includeHV = 0;
-    if (!readNamedRequest(board, &request, FIELD_NAME | FIELD_INCLUDE_HV, &maskIn, &maskOut, name, status))
-        return NULL;
-    if ((maskIn & FIELD_INCLUDE_HV) != 0 && !request.u32(&includeHV)) {
-        *status = request.status();
+    if (!readName(maskIn, &request.fields, name) ||
+        ((maskIn & FIELD_INCLUDE_HV) != 0 && !request.fields.u32(&includeHV))) {
+        *status = request.fields.status();
         return NULL;
     }
-    *status = SRV_LockBoard(board);
+    *status = SRV_LockBoard(request.board);
     if (*status != SRV_SUCCESS)
         return NULL;
-    *status = SRV_LoadConfiguration(board, dbPath, (maskIn & FIELD_NAME) != 0 ? name : NULL, includeHV != 0);
-    return finishWithoutFields(board, command, maskOut, replySize, status);
+    *status = SRV_LoadConfiguration(request.board, request.databasePath, (maskIn & FIELD_NAME) != 0 ? name : NULL,
+                                    includeHV != 0);
+    return finishWithoutFields(request, replySize, status);
 }
 
-void* SRV_CmdListConfigurations(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                                uint32_t* replySize, SRVStatus_t* status, char dbPath[SRV_PATH_SIZE]) {
-    SRVRequest request(payload, payloadSize);
-    uint64_t maskIn = 0, maskOut = 0;
+void* SRV_CmdListConfigurations(SRVCommandRequest& request, uint32_t* replySize, SRVStatus_t* status) {
+    SRVBoard_t* board = request.board;
+    const uint64_t maskOut = request.maskOut;
     uint32_t offset = 0;
-    *status = SRV_ERR_DESERIALIZE;
-    if (!readMasks(&request, &maskIn, &maskOut) || !acceptMaskIn(board, maskIn, FIELD_OFFSET, status))
-        return NULL;
-    if ((maskIn & FIELD_OFFSET) != 0 && !request.u32(&offset)) {
-        *status = request.status();
+    if ((request.maskIn & FIELD_OFFSET) != 0 && !request.fields.u32(&offset)) {
+        *status = request.fields.status();
         return NULL;
     }
     *status = SRV_LockBoard(board);
@@ -696,9 +659,9 @@ void* SRV_CmdListConfigurations(SRVBoard_t* board, SRVCommand_t command, const v
     uint32_t count = 0;
     char(*names)[SRV_CONFIG_NAME_SIZE] =
         static_cast<char(*)[SRV_CONFIG_NAME_SIZE]>(c_calloc(SRV_CONFIG_LIST_MAX, SRV_CONFIG_NAME_SIZE));
-    SRVStatus_t result = names != NULL ? SRV_GetSavedConfigurations(board, dbPath, &count, names, offset)
+    SRVStatus_t result = names != NULL ? SRV_GetSavedConfigurations(board, request.databasePath, &count, names, offset)
                                        : static_cast<SRVStatus_t>(SRV_ERR_BUFFER);
-    SRVReply reply(command);
+    SRVReply reply(request.command);
     if (result == SRV_SUCCESS) {
         if ((maskOut & FIELD_COUNT) != 0)
             reply.u32(count);
@@ -707,59 +670,43 @@ void* SRV_CmdListConfigurations(SRVBoard_t* board, SRVCommand_t command, const v
             if (count > 0)
                 reply.text(names[0], count * SRV_CONFIG_NAME_SIZE);
         }
-        if (!reply.ok()) {
-            result = SRV_ERR_SERIALIZE;
-        } else if ((maskOut & ~(FIELD_COUNT | FIELD_NAMES)) != 0) {
-            SRV_LogUnsupportedMask(&LOG_MODULE, board, "cmdMaskOut", maskOut, maskOut & ~(FIELD_COUNT | FIELD_NAMES));
-            result = SRV_ERR_UNSUPPORTED;
-        }
+        result = SRV_RefuseUnknownOut(request, reply.ok() ? SRV_SUCCESS : SRV_ERR_SERIALIZE);
     }
     c_free(names);
     return SRV_UnlockAndReply(&reply, board, result, replySize, status);
 }
 
-void* SRV_CmdDeleteConfiguration(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                                 uint32_t* replySize, SRVStatus_t* status, char dbPath[SRV_PATH_SIZE]) {
-    return runNamedCommand(board, command, payload, payloadSize, replySize, status, dbPath, SRV_DeleteConfiguration);
+void* SRV_CmdDeleteConfiguration(SRVCommandRequest& request, uint32_t* replySize, SRVStatus_t* status) {
+    return runNamedCommand(request, replySize, status, SRV_DeleteConfiguration);
 }
 
-void* SRV_CmdDatabasePath(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                          uint32_t* replySize, SRVStatus_t* status, char dbPath[SRV_PATH_SIZE]) {
-    SRVRequest request(payload, payloadSize);
-    uint64_t maskIn = 0, maskOut = 0;
-    *status = SRV_ERR_DESERIALIZE;
-    if (!readMasks(&request, &maskIn, &maskOut) || !acceptMaskIn(board, maskIn, FIELD_PATH, status))
-        return NULL;
-    *status = SRV_LockBoard(board);
-    if (*status != SRV_SUCCESS)
-        return NULL;
+// Command 55 reads its path under the board lock.
+void* SRV_CmdDatabasePath(SRVCommandRequest& request, uint32_t* replySize, SRVStatus_t* status) {
+    SRVRequest& fields = request.fields;
+    char* dbPath = request.databasePath;
     SRVStatus_t result = SRV_SUCCESS;
-    if ((maskIn & FIELD_PATH) != 0) {
+    if ((request.maskIn & FIELD_PATH) != 0) {
         // Read whole before it replaces the path: a short field changes nothing.
         // Zero-filled, so the path kept holds no stale bytes after its text.
         char path[SRV_PATH_SIZE] = {};
-        if (!request.text(path, SRV_PATH_SIZE))
-            result = request.status();
+        if (!fields.text(path, SRV_PATH_SIZE))
+            result = fields.status();
         else // the database is written and read only inside the working folder
             result = SRV_CheckClientPath(&LOG_MODULE, "Database file", path, false);
         if (result == SRV_SUCCESS)
             std::memcpy(dbPath, path, SRV_PATH_SIZE);
     }
-    SRVReply reply(command);
+    SRVReply reply(request.command);
     if (result == SRV_SUCCESS) {
-        if ((maskOut & FIELD_PATH) != 0) {
+        if ((request.maskOut & FIELD_PATH) != 0) {
             // The field is the text and then NUL bytes up to its width.
             char field[SRV_PATH_SIZE] = {};
             std::memcpy(field, dbPath, strnlen(dbPath, SRV_PATH_SIZE - 1));
             reply.text(field, SRV_PATH_SIZE);
         }
         // A reply that could not be built is answered with -1 here.
-        if (!reply.ok()) {
+        if (!reply.ok())
             result = SRV_ERR_GENERIC;
-        } else if ((maskOut & ~FIELD_PATH) != 0) {
-            SRV_LogUnsupportedMask(&LOG_MODULE, board, "cmdMaskOut", maskOut, maskOut & ~FIELD_PATH);
-            result = SRV_ERR_UNSUPPORTED;
-        }
     }
-    return SRV_UnlockAndReply(&reply, board, result, replySize, status);
+    return SRV_GiveReply(&reply, result, replySize, status);
 }

@@ -15,7 +15,8 @@
 
 #include <sqlite3.h>
 
-#include "SRV_Common.h"
+#include "SRV_BoardRecord.h"
+#include "SRV_Status.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -65,21 +66,6 @@ SRVStatus_t SRV_DeleteSave(sqlite3* database, const char* name);
 SRVStatus_t SRV_FreeSpace(sqlite3* database);
 /* The object address of a save's rows, reset before each object kind. */
 void SRV_ClearParentIds(uint32_t ids[4]);
-
-/* Commands 31 (save), 32 (load), 33 (list), 34 (delete) and 55 (database
- * path), in the command-mask form. Fields by bit: 0 save name char[48],
- * 1 page offset u32, 2 number of names u32, 3 u32 count and count names of
- * char[48], 4 include high voltage u32, 5 database path char[401]. */
-void* SRV_CmdSaveConfiguration(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                               uint32_t* replySize, SRVStatus_t* status, char dbPath[SRV_PATH_SIZE]);
-void* SRV_CmdLoadConfiguration(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                               uint32_t* replySize, SRVStatus_t* status, char dbPath[SRV_PATH_SIZE]);
-void* SRV_CmdListConfigurations(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                                uint32_t* replySize, SRVStatus_t* status, char dbPath[SRV_PATH_SIZE]);
-void* SRV_CmdDeleteConfiguration(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                                 uint32_t* replySize, SRVStatus_t* status, char dbPath[SRV_PATH_SIZE]);
-void* SRV_CmdDatabasePath(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                          uint32_t* replySize, SRVStatus_t* status, char dbPath[SRV_PATH_SIZE]);
 
 #ifdef __cplusplus
 }

@@ -4,7 +4,7 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
-#include "SRV_Common.h"
+#include "SRV_Status.h"
 
 static const c_LogModule_t LOG_MODULE = {"SRV_ConnectionManagerLog.txt", "SRV_ConnectionManager"};
 

@@ -8,7 +8,8 @@
 #include <cstring>
 
 #include "SRVParameters.h"
-#include "SRVRequest.h"
+#include "SRV_BoardLock.h"
+#include "SRV_CommandRequest.h"
 
 static const c_LogModule_t LOG_MODULE = {"SRV_DTSpectrumLog.txt", "SRV_DTSpectrum"};
 
@@ -19,8 +20,6 @@ const uint64_t FIELD_COUNTS = 0x1;
 const uint64_t FIELD_ENTRIES = 0x2;
 const uint64_t FIELD_ENABLED = 0x4;
 const uint64_t FIELD_REFERENCE = 0x8;
-const uint64_t GET_KNOWN = FIELD_COUNTS | FIELD_ENTRIES | FIELD_ENABLED | FIELD_REFERENCE;
-const uint64_t SET_KNOWN = FIELD_ENABLED | FIELD_REFERENCE;
 
 // Differences beyond this many nanoseconds either way can't be binned in
 // 64-bit arithmetic; a range that wide leaves every difference unbinned.
@@ -250,75 +249,50 @@ SRVStatus_t SRV_GetDTSpectrum(SRVBoard_t* board, const int32_t path[], uint32_t 
 
 // ===================================================== command handlers
 
-void* SRV_CmdGetDTSpectrum(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                           uint32_t* replySize, SRVStatus_t* status) {
-    SRVRequest request(payload, payloadSize);
-    uint64_t mask = 0;
-    int32_t path[SRV_INDEX_PATH_MAX];
-    uint32_t length = 0;
-    if (!request.maskAndPath(&mask, path, &length)) {
-        *status = request.status();
-        return nullptr;
-    }
-    SRVDTSpectrum_t* spectrum = SRV_FindAndLockBoard(SRV_GetDTSpectrum, board, path, length, status);
-    if (spectrum == nullptr)
-        return nullptr;
-    SRVReply reply(command);
+// Command 50: u64 dataMask, index path; reply fields by bit: 0 counts (u64 x
+// bins), 1 entries (u64), 2 enabled (u32), 3 reference channel (u32).
+void* SRV_CmdGetDTSpectrum(SRVCommandRequest& request, uint32_t* replySize, SRVStatus_t* status) {
+    const SRVDTSpectrum_t* spectrum = request.objectAs<SRVDTSpectrum_t>();
+    const uint64_t mask = request.dataMask;
+    SRVReply reply(request.command);
     if (mask & FIELD_COUNTS)
         reply.u64(spectrum->counts, SRV_DTBinCount(spectrum));
     if (mask & FIELD_ENTRIES)
-        reply.u64(&spectrum->entries, 1);
+        reply.u64(spectrum->entries);
     if (mask & FIELD_ENABLED)
         reply.u32(spectrum->enabled != 0 ? 1u : 0u);
     if (mask & FIELD_REFERENCE)
         reply.u32(spectrum->referenceChannel);
-    return SRV_FinishGetReply(&reply, &LOG_MODULE, board, mask, GET_KNOWN, SRV_SUCCESS, replySize, status);
+    return SRV_GiveReply(&reply, SRV_SUCCESS, replySize, status);
 }
 
-void* SRV_CmdSetDTSpectrum(SRVBoard_t* board, SRVCommand_t, const void* payload, uint32_t payloadSize, uint32_t*,
-                           SRVStatus_t* status) {
-    SRVRequest request(payload, payloadSize);
-    uint64_t mask = 0;
-    int32_t path[SRV_INDEX_PATH_MAX];
-    uint32_t length = 0;
-    if (!request.maskAndPath(&mask, path, &length)) {
-        *status = request.status();
-        return nullptr;
-    }
-    if ((mask & ~SET_KNOWN) != 0) {
-        SRV_LogUnsupportedMask(&LOG_MODULE, board, "dataMask", mask, mask & ~SET_KNOWN);
-        *status = SRV_ERR_UNSUPPORTED;
-        return nullptr;
-    }
+// Command 51: u64 dataMask, index path, then bit 2 u32 enabled and bit 3 u32
+// reference channel.
+void* SRV_CmdSetDTSpectrum(SRVCommandRequest& request, uint32_t*, SRVStatus_t* status) {
+    const uint64_t mask = request.dataMask;
     uint32_t enabled = 0;
     uint32_t reference = 0;
-    if (!((mask & FIELD_ENABLED) == 0 || request.u32(&enabled)) ||
-        !((mask & FIELD_REFERENCE) == 0 || request.u32(&reference))) {
-        *status = request.status();
+    if (!((mask & FIELD_ENABLED) == 0 || request.fields.u32(&enabled)) ||
+        !((mask & FIELD_REFERENCE) == 0 || request.fields.u32(&reference))) {
+        *status = request.fields.status();
         return nullptr;
     }
-    SRVDTSpectrum_t* spectrum = SRV_FindAndLockBoard(SRV_GetDTSpectrum, board, path, length, status);
-    if (spectrum == nullptr)
+    *status = SRV_FindAndLockObject(request);
+    if (*status != SRV_SUCCESS)
         return nullptr;
+    SRVDTSpectrum_t* spectrum = request.objectAs<SRVDTSpectrum_t>();
     if (mask & FIELD_ENABLED)
         spectrum->enabled = enabled != 0 ? 1 : 0;
     if (mask & FIELD_REFERENCE)
         SRV_SetDTReferenceChannel(spectrum, reference);
-    *status = SRV_UnlockBoardInto(board, SRV_SUCCESS);
+    *status = SRV_UnlockBoardInto(request.board, SRV_SUCCESS);
     return nullptr;
 }
 
-void* SRV_CmdClearDTSpectrum(SRVBoard_t* board, SRVCommand_t, const void* payload, uint32_t payloadSize, uint32_t*,
-                             SRVStatus_t* status) {
-    auto find = [](SRVBoard_t* board, const int32_t* path, uint32_t length, SRVDTSpectrum_t** spectrum) {
-        SRVStatus_t result = SRV_GetDTSpectrum(board, path, length, spectrum);
-        if (result == SRV_SUCCESS)
-            c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_DETAIL, __LINE__, "Getting DeltaT Spectrum Info.");
-        return result;
-    };
-    auto clear = [](SRVBoard_t*, SRVDTSpectrum_t* spectrum) -> SRVStatus_t {
-        SRV_ClearDTSpectrum(spectrum);
-        return SRV_SUCCESS;
-    };
-    return SRV_RunClearCommand<SRVDTSpectrum_t>(&LOG_MODULE, board, payload, payloadSize, find, clear, status);
+// Command 52: u64 cmdMaskIn, u64 cmdMaskOut, index path.
+void* SRV_CmdClearDTSpectrum(SRVCommandRequest& request, uint32_t*, SRVStatus_t* status) {
+    c_extendedLogMsg(&LOG_MODULE, &request.board->digitizer, C_LOG_DETAIL, __LINE__, "Getting DeltaT Spectrum Info.");
+    SRV_ClearDTSpectrum(request.objectAs<SRVDTSpectrum_t>());
+    *status = SRV_SUCCESS;
+    return nullptr;
 }

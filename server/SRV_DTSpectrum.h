@@ -11,7 +11,7 @@
  * there first. Clients fetch it (command 50), enable it and choose the
  * reference (51), and clear it (52).
  *
- * The record (SRVDTSpectrum_t) lives in the board record (SRV_Common.h); the
+ * The record (SRVDTSpectrum_t) lives in the board record (SRV_BoardRecord.h); the
  * board thread's cycle fills it and the commands read it, both under the
  * board lock.
  */
@@ -20,7 +20,8 @@
 
 #include <stdint.h>
 
-#include "SRV_Common.h"
+#include "SRV_BoardRecord.h"
+#include "SRV_Status.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -58,18 +59,6 @@ uint32_t SRV_DTBinCount(const SRVDTSpectrum_t* spectrum);
  * pair counts): 0, or -10 for no pair, another type or an index out of
  * range. */
 SRVStatus_t SRV_GetDTSpectrum(SRVBoard_t* board, const int32_t path[], uint32_t pathLength, SRVDTSpectrum_t** out);
-
-/* Command 50: u64 dataMask, index path; reply fields by bit: 0 counts (u64 x
- * bins), 1 entries (u64), 2 enabled (u32), 3 reference channel (u32). */
-void* SRV_CmdGetDTSpectrum(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                           uint32_t* replySize, SRVStatus_t* status);
-/* Command 51: u64 dataMask, index path, then bit 2 u32 enabled and bit 3 u32
- * reference channel. */
-void* SRV_CmdSetDTSpectrum(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                           uint32_t* replySize, SRVStatus_t* status);
-/* Command 52: u64 cmdMaskIn, u64 cmdMaskOut, index path. */
-void* SRV_CmdClearDTSpectrum(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                             uint32_t* replySize, SRVStatus_t* status);
 
 #ifdef __cplusplus
 }

@@ -15,7 +15,7 @@
 #include <stdbool.h>
 #include <stdint.h>
 
-#include "SRV_Common.h"
+#include "SRV_BoardRecord.h"
 
 #ifdef __cplusplus
 extern "C" {

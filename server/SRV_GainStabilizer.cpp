@@ -7,12 +7,10 @@
 #include <cstring>
 
 #include "SRVParameters.h"
-#include "SRVRequest.h"
+#include "SRV_CommandRequest.h"
 #include "SRV_Spectra.h"
 
 static const c_LogModule_t LOG_MODULE = {"SRV_GainStabilizer.txt", "SRV_GainStabilizer"};
-// Command 49 is one of the energy-spectrum commands and logs with them.
-static const c_LogModule_t SPECTRA_LOG_MODULE = {"SRV_SpectraLog.txt", "SRV_Spectra"};
 
 namespace {
 
@@ -329,33 +327,13 @@ int SRV_ApplyGainCorrection(SRVBoard_t* board, SRVGainStabilizer_t* stabilizer) 
 
 // ======================================================== command 49
 
-void* SRV_CmdResetGainStabilizer(SRVBoard_t* board, SRVCommand_t, const void* payload, uint32_t payloadSize, uint32_t*,
-                                 SRVStatus_t* status) {
-    SRVRequest request(payload, payloadSize);
-    uint64_t maskIn = 0;
-    uint64_t maskOut = 0;
-    int32_t path[SRV_INDEX_PATH_MAX];
-    uint32_t length = 0;
-    if (!request.u64(&maskIn) || !request.u64(&maskOut) || !request.indexPath(path, &length)) {
-        *status = request.status();
-        return nullptr;
-    }
-    if (maskIn != 0) {
-        SRV_LogUnsupportedMask(&SPECTRA_LOG_MODULE, board, "cmdMaskIn", maskIn, maskIn);
-        *status = SRV_ERR_UNSUPPORTED;
-        return nullptr;
-    }
-    SRVEnergySpectrum_t* spectrum = SRV_FindAndLockBoard(SRV_FindEnergySpectrum, board, path, length, status);
-    if (spectrum == nullptr)
-        return nullptr;
-    SRVGainStabilizer_t* stabilizer = &spectrum->gainStabilizer;
+// Command 49: u64 cmdMaskIn, u64 cmdMaskOut, index path (types 2 and 9):
+// resets the spectrum's stabiliser when it is enabled and applies its
+// factor.
+void* SRV_CmdResetGainStabilizer(SRVCommandRequest& request, uint32_t*, SRVStatus_t* status) {
+    SRVGainStabilizer_t* stabilizer = &request.objectAs<SRVEnergySpectrum_t>()->gainStabilizer;
     if (stabilizer->enabled != 0)
         SRV_ResetGainStabilizer(stabilizer);
-    SRVStatus_t result = static_cast<SRVStatus_t>(SRV_ApplyGainCorrection(board, stabilizer));
-    if (result == SRV_SUCCESS && maskOut != 0) {
-        SRV_LogUnsupportedMask(&SPECTRA_LOG_MODULE, board, "cmdMaskOut", maskOut, maskOut);
-        result = SRV_ERR_UNSUPPORTED;
-    }
-    *status = SRV_UnlockBoardInto(board, result);
+    *status = static_cast<SRVStatus_t>(SRV_ApplyGainCorrection(request.board, stabilizer));
     return nullptr;
 }

@@ -22,7 +22,8 @@
 #include <stdbool.h>
 #include <stdint.h>
 
-#include "SRV_Common.h"
+#include "SRV_BoardRecord.h"
+#include "SRV_Status.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -78,12 +79,6 @@ int SRV_GainStabTemperatureFactor(SRVBoard_t* board, SRVGainStabilizer_t* stabil
 int SRV_ApplyGainCorrection(SRVBoard_t* board, SRVGainStabilizer_t* stabilizer);
 /* Zeroes all five slot histograms. */
 void SRV_GainStabClearSlots(double slots[SRV_GAIN_STABILIZER_SLOTS][SRV_SPECTRUM_MAX_BINS]);
-
-/* Command 49: u64 cmdMaskIn, u64 cmdMaskOut, index path (types 2 and 9):
- * resets the spectrum's stabiliser when it is enabled and applies its
- * factor. */
-void* SRV_CmdResetGainStabilizer(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                                 uint32_t* replySize, SRVStatus_t* status);
 
 #ifdef __cplusplus
 }

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "SRVParameters.h"
-#include "SRVRequest.h"
+#include "SRV_CommandRequest.h"
 
 static const c_LogModule_t LOG_MODULE = {"SRV_HVRange.txt", "SRV_HVRange"};
 
@@ -15,7 +15,6 @@ static const char* const HV_ON_CODENAME = "DPPL_PARAM_HVCH_ON";
 // output.
 static const uint64_t CHANNEL_RANGES = 0x1;
 static const uint64_t CHANNEL_POLARITY = 0x2;
-static const uint64_t CHANNEL_FIELDS = CHANNEL_RANGES | CHANNEL_POLARITY;
 static const uint64_t ONOFF_NEW_STATE = 0x1;
 static const uint64_t ONOFF_STATE = 0x1;
 
@@ -23,7 +22,6 @@ static const uint64_t ONOFF_STATE = 0x1;
 static const int RANGE_BIT_KIND = 21;
 static const int RANGE_BIT_CODENAME = 22;
 static const int RANGE_BIT_NAME = 23;
-static const uint64_t RANGE_FIELDS = (1ull << (RANGE_BIT_NAME + 1)) - 1;
 
 #define BLOG(board, level, ...) c_extendedLogMsg(&LOG_MODULE, &(board)->digitizer, (level), __LINE__, __VA_ARGS__)
 
@@ -66,74 +64,34 @@ SRVStatus_t SRV_GetSetHVChannelOn(SRVBoard_t* board, int32_t hvChannel, const ui
     return SRV_SUCCESS;
 }
 
-// Reads cmdMaskIn, cmdMaskOut and the HV channel; with `allowNewState` the
-// optional u32 of cmdMaskIn bit 0 as well. Unknown cmdMaskIn bits give -33
-// before anything is done.
-static SRVStatus_t readSwitchRequest(const SRVBoard_t* board, const void* payload, uint32_t payloadSize,
-                                     bool allowNewState, uint64_t* maskOut, int32_t* hvChannel, bool* hasNewState,
-                                     uint32_t* newState) {
-    SRVRequest request(payload, payloadSize);
-    uint64_t maskIn = 0;
-    if (request.u64(&maskIn) && request.u64(maskOut))
-        request.i32(hvChannel);
-    uint64_t known = allowNewState ? ONOFF_NEW_STATE : 0;
-    *hasNewState = (maskIn & known & ONOFF_NEW_STATE) != 0;
-    if (*hasNewState)
-        request.u32(newState);
-    if (!request.ok())
-        return request.status();
-    if ((maskIn & ~known) != 0) {
-        SRV_LogUnsupportedMask(&LOG_MODULE, board, "cmdMaskIn", maskIn, maskIn & ~known);
-        return SRV_ERR_UNSUPPORTED;
-    }
-    return SRV_SUCCESS;
-}
-
 // Commands 43 to 45: switches (or only reads) the channel under the lock and
 // answers the state before the command for cmdMaskOut bit 0 when `reportsState`.
-static void* switchChannel(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                           uint32_t* replySize, SRVStatus_t* status, bool isOnOff, uint8_t fixedState) {
-    uint64_t maskOut = 0;
-    int32_t hvChannel = 0;
-    bool hasNewState = false;
-    uint32_t requested = 0;
-    *status = readSwitchRequest(board, payload, payloadSize, isOnOff, &maskOut, &hvChannel, &hasNewState, &requested);
-    if (*status != SRV_SUCCESS)
-        return NULL;
-    *status = SRV_LockBoard(board);
-    if (*status != SRV_SUCCESS)
-        return NULL;
-    uint8_t newState = isOnOff ? static_cast<uint8_t>(requested != 0) : fixedState;
+static void* switchChannel(SRVCommandRequest& request, uint32_t* replySize, SRVStatus_t* status, bool isOnOff,
+                           uint8_t fixedState) {
+    bool hasNewState = isOnOff && (request.maskIn & ONOFF_NEW_STATE) != 0;
+    uint8_t newState = isOnOff ? static_cast<uint8_t>(request.words[0] != 0) : fixedState;
     bool sets = !isOnOff || hasNewState;
     uint8_t state = 0;
-    SRVReply reply(command);
-    SRVStatus_t result = SRV_GetSetHVChannelOn(board, hvChannel, sets ? &newState : NULL, &state);
-    if (result == SRV_SUCCESS && isOnOff && (maskOut & ONOFF_STATE) != 0)
+    SRVReply reply(request.command);
+    SRVStatus_t result = SRV_GetSetHVChannelOn(request.board, request.channel, sets ? &newState : NULL, &state);
+    if (result == SRV_SUCCESS && isOnOff && (request.maskOut & ONOFF_STATE) != 0)
         reply.u32(state);
-    if (result == SRV_SUCCESS && !reply.ok())
-        result = SRV_ERR_SERIALIZE;
-    // The switch has happened: an unknown output bit only changes the answer.
-    uint64_t knownOut = isOnOff ? ONOFF_STATE : 0;
-    if (result == SRV_SUCCESS && (maskOut & ~knownOut) != 0) {
-        SRV_LogUnsupportedMask(&LOG_MODULE, board, "cmdMaskOut", maskOut, maskOut & ~knownOut);
-        result = SRV_ERR_UNSUPPORTED;
-    }
-    return SRV_UnlockAndReply(&reply, board, result, replySize, status);
+    return SRV_GiveReply(&reply, result, replySize, status);
 }
 
-void* SRV_CmdHVOn(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                  uint32_t* replySize, SRVStatus_t* status) {
-    return switchChannel(board, command, payload, payloadSize, replySize, status, false, 1);
+// Commands 43 and 44: command masks, int32 HV channel; no optional fields.
+void* SRV_CmdHVOn(SRVCommandRequest& request, uint32_t* replySize, SRVStatus_t* status) {
+    return switchChannel(request, replySize, status, false, 1);
 }
 
-void* SRV_CmdHVOff(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                   uint32_t* replySize, SRVStatus_t* status) {
-    return switchChannel(board, command, payload, payloadSize, replySize, status, false, 0);
+void* SRV_CmdHVOff(SRVCommandRequest& request, uint32_t* replySize, SRVStatus_t* status) {
+    return switchChannel(request, replySize, status, false, 0);
 }
 
-void* SRV_CmdHVOnOff(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                     uint32_t* replySize, SRVStatus_t* status) {
-    return switchChannel(board, command, payload, payloadSize, replySize, status, true, 0);
+// Command 45: command masks, int32 HV channel; cmdMaskIn bit 0 u32 new
+// state; cmdMaskOut bit 0 u32 the state before the command.
+void* SRV_CmdHVOnOff(SRVCommandRequest& request, uint32_t* replySize, SRVStatus_t* status) {
+    return switchChannel(request, replySize, status, true, 0);
 }
 
 // ------------------------------------------------------------ channel info
@@ -153,26 +111,18 @@ SRVStatus_t SRV_GetHVChannelInfo(SRVBoard_t* board, int32_t hvChannel, uint32_t*
     return SRV_SUCCESS;
 }
 
-void* SRV_CmdGetHVChannelInfo(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                              uint32_t* replySize, SRVStatus_t* status) {
-    SRVRequest request(payload, payloadSize);
-    uint64_t dataMask = 0;
-    int32_t hvChannel = 0;
-    if (!request.u64(&dataMask) || !request.i32(&hvChannel)) {
-        *status = request.status();
-        return NULL;
-    }
-    *status = SRV_LockBoard(board);
-    if (*status != SRV_SUCCESS)
-        return NULL;
+// Command 37: data mask, int32 HV channel; bit 0 u32 ranges, bit 1 i32
+// polarity.
+void* SRV_CmdGetHVChannelInfo(SRVCommandRequest& request, uint32_t* replySize, SRVStatus_t* status) {
+    const uint64_t dataMask = request.dataMask;
     uint32_t ranges = 0, polarity = 0;
-    SRVReply reply(command);
-    SRVStatus_t result = SRV_GetHVChannelInfo(board, hvChannel, &ranges, &polarity);
+    SRVReply reply(request.command);
+    SRVStatus_t result = SRV_GetHVChannelInfo(request.board, request.channel, &ranges, &polarity);
     if (result == SRV_SUCCESS && (dataMask & CHANNEL_RANGES) != 0)
         reply.u32(ranges);
     if (result == SRV_SUCCESS && (dataMask & CHANNEL_POLARITY) != 0)
         reply.i32(polarity == 1 ? 1 : 0);
-    return SRV_FinishGetReply(&reply, &LOG_MODULE, board, dataMask, CHANNEL_FIELDS, result, replySize, status);
+    return SRV_GiveReply(&reply, result, replySize, status);
 }
 
 // -------------------------------------------------------------- range info
@@ -231,23 +181,12 @@ static void appendRangeFields(SRVReply* reply, uint64_t dataMask, const SRVHVRan
         reply->text(info.name, SRV_HV_RANGE_TEXT);
 }
 
-void* SRV_CmdGetHVRangeInfo(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                            uint32_t* replySize, SRVStatus_t* status) {
-    SRVRequest request(payload, payloadSize);
-    uint64_t dataMask = 0;
-    int32_t path[SRV_INDEX_PATH_MAX];
-    uint32_t length = 0;
-    if (!request.maskAndPath(&dataMask, path, &length)) {
-        *status = request.status();
-        return NULL;
-    }
-    *status = SRV_LockBoard(board);
-    if (*status != SRV_SUCCESS)
-        return NULL;
+// Command 38: data mask, index path; bits 0 to 23 of SRVHVRangeInfo_t.
+void* SRV_CmdGetHVRangeInfo(SRVCommandRequest& request, uint32_t* replySize, SRVStatus_t* status) {
     SRVHVRangeInfo_t info;
-    SRVReply reply(command);
-    SRVStatus_t result = SRV_GetHVRangeInfo(board, path, length, &info);
+    SRVReply reply(request.command);
+    SRVStatus_t result = SRV_GetHVRangeInfo(request.board, request.path, request.pathLength, &info);
     if (result == SRV_SUCCESS)
-        appendRangeFields(&reply, dataMask, info);
-    return SRV_FinishGetReply(&reply, &LOG_MODULE, board, dataMask, RANGE_FIELDS, result, replySize, status);
+        appendRangeFields(&reply, request.dataMask, info);
+    return SRV_GiveReply(&reply, result, replySize, status);
 }

@@ -12,7 +12,8 @@
 
 #include <stdint.h>
 
-#include "SRV_Common.h"
+#include "SRV_BoardRecord.h"
+#include "SRV_Status.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -41,23 +42,6 @@ SRVStatus_t SRV_GetHVChannelInfo(SRVBoard_t* board, int32_t hvChannel, uint32_t*
  * 4): 0, -10 (another object type), -33 (no such channel or range) or -1 (a
  * range code other than 0 to 2). */
 SRVStatus_t SRV_GetHVRangeInfo(SRVBoard_t* board, const int32_t* path, uint32_t pathLength, SRVHVRangeInfo_t* info);
-
-/* Command 37: data mask, int32 HV channel; bit 0 u32 ranges, bit 1 i32
- * polarity. */
-void* SRV_CmdGetHVChannelInfo(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                              uint32_t* replySize, SRVStatus_t* status);
-/* Command 38: data mask, index path; bits 0 to 23 of SRVHVRangeInfo_t. */
-void* SRV_CmdGetHVRangeInfo(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                            uint32_t* replySize, SRVStatus_t* status);
-/* Commands 43 and 44: command masks, int32 HV channel; no optional fields. */
-void* SRV_CmdHVOn(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                  uint32_t* replySize, SRVStatus_t* status);
-void* SRV_CmdHVOff(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                   uint32_t* replySize, SRVStatus_t* status);
-/* Command 45: command masks, int32 HV channel; cmdMaskIn bit 0 u32 new
- * state; cmdMaskOut bit 0 u32 the state before the command. */
-void* SRV_CmdHVOnOff(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                     uint32_t* replySize, SRVStatus_t* status);
 
 #ifdef __cplusplus
 }

@@ -11,8 +11,9 @@
 #include <unistd.h>
 
 #include "SRVParameters.h"
-#include "SRVRequest.h"
+#include "SRV_BoardLock.h"
 #include "SRV_ClientPaths.h"
+#include "SRV_CommandRequest.h"
 #include "SRV_Spectra.h"
 
 static const c_LogModule_t LOG_MODULE = {"SRV_ListLog.txt", "SRV_List"};
@@ -34,11 +35,6 @@ enum : uint64_t {
     LIST_BIT_KEEP_FLAG400 = 1ull << 10,
     LIST_BIT_ALL_ENERGIES = 1ull << 11,
 };
-static const uint64_t SET_KNOWN_MASK = LIST_BIT_ENABLED | LIST_BIT_FORMAT | LIST_BIT_FILE_NAME | LIST_BIT_FIELDS |
-                                       LIST_BIT_KEEP_PSEUDO | LIST_BIT_BUFFER_SIZE | LIST_BIT_KEEP_FLAG400 |
-                                       LIST_BIT_ALL_ENERGIES;
-static const uint64_t GET_KNOWN_MASK =
-    SET_KNOWN_MASK | LIST_BIT_COUNT | LIST_BIT_TIME_TAGS | LIST_BIT_ENERGIES | LIST_BIT_FLAGS;
 static const uint64_t EVENT_ARRAY_BITS = LIST_BIT_TIME_TAGS | LIST_BIT_ENERGIES | LIST_BIT_FLAGS;
 
 // Bits of the selected-fields value.
@@ -723,29 +719,14 @@ static SRVStatus_t applySettings(SRVBoard_t* board, SRVListSave_t* list, uint64_
     return ended != SRV_SUCCESS ? ended : status;
 }
 
-// The head of commands 35 and 36: the data mask and the channel.
-static bool readMaskAndChannel(SRVRequest* request, uint64_t* mask, int32_t* channel) {
-    return request->u64(mask) && request->i32(channel);
-}
-
-void* SRV_CmdSetListParams(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                           uint32_t* replySize, SRVStatus_t* status) {
-    SRVRequest request(payload, payloadSize);
-    uint64_t mask = 0;
-    int32_t channel = 0;
-    if (!readMaskAndChannel(&request, &mask, &channel)) {
-        *status = request.status();
-        return NULL;
-    }
-    uint64_t unknown = mask & ~SET_KNOWN_MASK;
-    if (unknown != 0) {
-        SRV_LogUnsupportedMask(&LOG_MODULE, board, "dataMask", mask, unknown);
-        *status = SRV_ERR_UNSUPPORTED;
-        return NULL;
-    }
+// Command 35: u64 dataMask, int32 channel, one field per set bit.
+void* SRV_CmdSetListParams(SRVCommandRequest& request, uint32_t* replySize, SRVStatus_t* status) {
+    SRVBoard_t* board = request.board;
+    const uint64_t mask = request.dataMask;
+    const int32_t channel = request.channel;
     ListSettings settings;
-    if (!readSettings(mask, &settings, &request)) {
-        *status = request.status();
+    if (!readSettings(mask, &settings, &request.fields)) {
+        *status = request.fields.status();
         return NULL;
     }
     // A format no flush can write is refused here, with nothing stored, rather
@@ -771,7 +752,7 @@ void* SRV_CmdSetListParams(SRVBoard_t* board, SRVCommand_t command, const void* 
     SRVStatus_t result = SRV_GetListSave(board, channel, &list);
     if (result == SRV_SUCCESS)
         result = applySettings(board, list, mask, settings);
-    SRVReply reply(command);
+    SRVReply reply(request.command);
     if (result == SRV_SUCCESS && !reply.ok())
         result = SRV_ERR_SERIALIZE;
     return SRV_UnlockAndReply(&reply, board, result, replySize, status);
@@ -818,33 +799,21 @@ static void appendListFields(SRVReply* reply, uint64_t mask, const SRVListSave_t
         reply->u32(list->allEnergies);
 }
 
-void* SRV_CmdGetListParams(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                           uint32_t* replySize, SRVStatus_t* status) {
-    SRVRequest request(payload, payloadSize);
-    uint64_t mask = 0;
-    int32_t channel = 0;
-    if (!readMaskAndChannel(&request, &mask, &channel)) {
-        *status = request.status();
-        return NULL;
-    }
-    *status = SRV_LockBoard(board);
-    if (*status != SRV_SUCCESS)
-        return NULL;
+// Command 36: u64 dataMask, int32 channel; one reply field per set bit.
+// Fetching events (bits 7 to 9) empties the buffer.
+void* SRV_CmdGetListParams(SRVCommandRequest& request, uint32_t* replySize, SRVStatus_t* status) {
+    const uint64_t mask = request.dataMask;
     SRVListSave_t* list = NULL;
-    SRVStatus_t result = SRV_GetListSave(board, channel, &list);
-    SRVReply reply(command);
+    SRVStatus_t result = SRV_GetListSave(request.board, request.channel, &list);
+    SRVReply reply(request.command);
     if (result == SRV_SUCCESS) {
         appendListFields(&reply, mask, list);
         if (!reply.ok())
             result = SRV_ERR_SERIALIZE;
     }
-    uint64_t unknown = mask & ~GET_KNOWN_MASK;
-    if (result == SRV_SUCCESS && unknown != 0) {
-        SRV_LogUnsupportedMask(&LOG_MODULE, board, "dataMask", mask, unknown);
-        result = SRV_ERR_UNSUPPORTED;
-    }
-    // Fetching the events empties the buffer, whatever the format.
-    if (result == SRV_SUCCESS && (mask & EVENT_ARRAY_BITS) != 0)
+    // Fetching the events empties the buffer, whatever the format; a request
+    // with an unknown bit is refused and fetches nothing.
+    if (result == SRV_SUCCESS && SRV_KnowsOutput(request) && (mask & EVENT_ARRAY_BITS) != 0)
         list->count = 0;
-    return SRV_UnlockAndReply(&reply, board, result, replySize, status);
+    return SRV_GiveReply(&reply, result, replySize, status);
 }

@@ -8,14 +8,15 @@
  *
  * Everything here runs under the board lock: handleListMode and
  * SRV_HandleListSaving on the board thread, the commands on the main thread.
- * The record SRVListSave_t is declared in SRV_Common.h.
+ * The record SRVListSave_t is declared in SRV_BoardRecord.h.
  */
 #ifndef SRV_LIST_H
 #define SRV_LIST_H
 
 #include <stdint.h>
 
-#include "SRV_Common.h"
+#include "SRV_BoardRecord.h"
+#include "SRV_Status.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -66,14 +67,6 @@ void SRV_FreeListSave(SRVListSave_t* list);
 
 /* 0 and the channel's record, or -33 after "Channel '%i' not found.". */
 SRVStatus_t SRV_GetListSave(SRVBoard_t* board, int32_t channel, SRVListSave_t** out);
-
-/* Command 35: u64 dataMask, int32 channel, one field per set bit. */
-void* SRV_CmdSetListParams(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                           uint32_t* replySize, SRVStatus_t* status);
-/* Command 36: u64 dataMask, int32 channel; one reply field per set bit.
- * Fetching events (bits 7 to 9) empties the buffer. */
-void* SRV_CmdGetListParams(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                           uint32_t* replySize, SRVStatus_t* status);
 
 #ifdef __cplusplus
 }

@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "SRVParameters.h"
-#include "SRVRequest.h"
+#include "SRV_CommandRequest.h"
 
 static const c_LogModule_t LOG_MODULE = {"SRV_MCSLog.txt", "SRV_MCS"};
 
@@ -19,7 +19,6 @@ const char SWEEP_SIGNAL_NAME[] = "DPPL_PARAM_CH_MCS_SWEEP_SIGNAL";
 const uint64_t GET_COUNTS = 0x1;
 const uint64_t GET_STATE = 0x2;
 const uint64_t GET_PASS = 0x4;
-const uint64_t GET_KNOWN = GET_COUNTS | GET_STATE | GET_PASS;
 
 // Accumulation modes.
 const int64_t MODE_REPLACE = 0;
@@ -223,70 +222,35 @@ SRVStatus_t SRV_GetMCSSpectrum(SRVBoard_t* board, const int32_t path[], uint32_t
 
 // ===================================================== command handlers
 
-void* SRV_CmdGetMCSSpectrum(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                            uint32_t* replySize, SRVStatus_t* status) {
-    SRVRequest request(payload, payloadSize);
-    uint64_t mask = 0;
-    int32_t path[SRV_INDEX_PATH_MAX];
-    uint32_t length = 0;
-    if (!request.maskAndPath(&mask, path, &length)) {
-        *status = request.status();
-        return nullptr;
-    }
-    SRVMCSSpectrum_t* spectrum = SRV_FindAndLockBoard(SRV_GetMCSSpectrum, board, path, length, status);
-    if (spectrum == nullptr)
-        return nullptr;
-    SRVReply reply(command);
+// Command 46: u64 dataMask, index path; reply fields by bit: 0 counts (u32 x
+// slots of a sweep), 1 state (u8), 2 pass (u32).
+void* SRV_CmdGetMCSSpectrum(SRVCommandRequest& request, uint32_t* replySize, SRVStatus_t* status) {
+    const SRVMCSSpectrum_t* spectrum = request.objectAs<SRVMCSSpectrum_t>();
+    const uint64_t mask = request.dataMask;
+    SRVReply reply(request.command);
     if (mask & GET_COUNTS)
         reply.u32(spectrum->counts, SRV_MCSSlotCount(spectrum));
     if (mask & GET_STATE)
         reply.u8(static_cast<uint8_t>(spectrum->state));
     if (mask & GET_PASS)
-        reply.u32(&spectrum->pass, 1);
-    return SRV_FinishGetReply(&reply, &LOG_MODULE, board, mask, GET_KNOWN, SRV_SUCCESS, replySize, status);
+        reply.u32(spectrum->pass);
+    return SRV_GiveReply(&reply, SRV_SUCCESS, replySize, status);
 }
 
-void* SRV_CmdMCSSweep(SRVBoard_t* board, SRVCommand_t, const void* payload, uint32_t payloadSize, uint32_t*,
-                      SRVStatus_t* status) {
-    SRVRequest request(payload, payloadSize);
-    uint64_t maskIn = 0;
-    uint64_t maskOut = 0;
-    int32_t channel = 0;
-    if (!request.u64(&maskIn) || !request.u64(&maskOut) || !request.i32(&channel)) {
-        *status = request.status();
-        return nullptr;
-    }
-    if (maskIn != 0) {
-        SRV_LogUnsupportedMask(&LOG_MODULE, board, "cmdMaskIn", maskIn, maskIn);
-        *status = SRV_ERR_UNSUPPORTED;
-        return nullptr;
-    }
-    SRVStatus_t result = SRV_LockBoard(board);
-    if (result != SRV_SUCCESS) {
-        *status = result;
-        return nullptr;
-    }
-    result = SRV_SendMCSSweepSignal(board, channel);
-    if (result == SRV_SUCCESS && maskOut != 0) {
-        SRV_LogUnsupportedMask(&LOG_MODULE, board, "cmdMaskOut", maskOut, maskOut);
-        result = SRV_ERR_UNSUPPORTED;
-    }
-    *status = SRV_UnlockBoardInto(board, result);
+// Command 47: u64 cmdMaskIn, u64 cmdMaskOut, int32 channel: one sweep
+// signal.
+void* SRV_CmdMCSSweep(SRVCommandRequest& request, uint32_t*, SRVStatus_t* status) {
+    *status = SRV_SendMCSSweepSignal(request.board, request.channel);
     return nullptr;
 }
 
-void* SRV_CmdClearMCSSpectrum(SRVBoard_t* board, SRVCommand_t, const void* payload, uint32_t payloadSize, uint32_t*,
-                              SRVStatus_t* status) {
-    auto find = [](SRVBoard_t* board, const int32_t* path, uint32_t length, SRVMCSSpectrum_t** spectrum) {
-        SRVStatus_t result = SRV_GetMCSSpectrum(board, path, length, spectrum);
-        if (result == SRV_SUCCESS)
-            c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_DETAIL, __LINE__, "Getting MCS Spectrum Info.");
-        return result;
-    };
+// Command 48: u64 cmdMaskIn, u64 cmdMaskOut, index path: clears the spectrum
+// and sends a sweep signal to its channel.
+void* SRV_CmdClearMCSSpectrum(SRVCommandRequest& request, uint32_t*, SRVStatus_t* status) {
+    SRVMCSSpectrum_t* spectrum = request.objectAs<SRVMCSSpectrum_t>();
+    c_extendedLogMsg(&LOG_MODULE, &request.board->digitizer, C_LOG_DETAIL, __LINE__, "Getting MCS Spectrum Info.");
     // The clear stays done when the sweep signal fails.
-    auto clearAndSweep = [](SRVBoard_t* board, SRVMCSSpectrum_t* spectrum) {
-        SRV_ClearMCSSpectrum(spectrum);
-        return SRV_SendMCSSweepSignal(board, static_cast<int32_t>(spectrum->channelIndex));
-    };
-    return SRV_RunClearCommand<SRVMCSSpectrum_t>(&LOG_MODULE, board, payload, payloadSize, find, clearAndSweep, status);
+    SRV_ClearMCSSpectrum(spectrum);
+    *status = SRV_SendMCSSweepSignal(request.board, static_cast<int32_t>(spectrum->channelIndex));
+    return nullptr;
 }

@@ -9,7 +9,7 @@
  * pass until the preset number of passes is reached. Clients fetch the
  * spectrum (command 46), send a sweep signal (47) and clear it (48).
  *
- * The record (SRVMCSSpectrum_t) lives in the channel frame (SRV_Common.h).
+ * The record (SRVMCSSpectrum_t) lives in the channel frame (SRV_BoardRecord.h).
  * The accumulation runs in the board thread's cycle and the commands on the
  * main thread, both under the board lock.
  */
@@ -18,7 +18,8 @@
 
 #include <stdint.h>
 
-#include "SRV_Common.h"
+#include "SRV_BoardRecord.h"
+#include "SRV_Status.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -64,19 +65,6 @@ uint32_t SRV_MCSSlotCount(const SRVMCSSpectrum_t* spectrum);
  * the channel, type 10 the spectrum. 0, or -10 for another type or an index
  * out of range. */
 SRVStatus_t SRV_GetMCSSpectrum(SRVBoard_t* board, const int32_t path[], uint32_t pathLength, SRVMCSSpectrum_t** out);
-
-/* Command 46: u64 dataMask, index path; reply fields by bit: 0 counts (u32 x
- * slots of a sweep), 1 state (u8), 2 pass (u32). */
-void* SRV_CmdGetMCSSpectrum(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                            uint32_t* replySize, SRVStatus_t* status);
-/* Command 47: u64 cmdMaskIn, u64 cmdMaskOut, int32 channel: one sweep
- * signal. */
-void* SRV_CmdMCSSweep(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                      uint32_t* replySize, SRVStatus_t* status);
-/* Command 48: u64 cmdMaskIn, u64 cmdMaskOut, index path: clears the spectrum
- * and sends a sweep signal to its channel. */
-void* SRV_CmdClearMCSSpectrum(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                              uint32_t* replySize, SRVStatus_t* status);
 
 #ifdef __cplusplus
 }

@@ -12,6 +12,7 @@
 #include "SRVParameters.h"
 #include "SRV_DTSpectrum.h"
 #include "SRV_GainStabilizer.h"
+#include "SRV_Globals.h"
 #include "SRV_MCS.h"
 #include "SRV_Spectra.h"
 

@@ -11,7 +11,8 @@
 #include <cstring>
 
 #include "SRVParameters.h"
-#include "SRVRequest.h"
+#include "SRV_BoardLock.h"
+#include "SRV_CommandRequest.h"
 
 namespace {
 
@@ -31,14 +32,11 @@ constexpr uint64_t kSetKnown = kSetValue | kSetCodename;
 constexpr uint64_t kGetValue = 0x1;
 constexpr uint64_t kGetCodename = 0x2;
 constexpr uint64_t kGetDescription = 0x4;
-constexpr uint64_t kGetKnown = kGetValue | kGetCodename | kGetDescription;
 /* Data-mask bits 0 to 13 of command 15. */
 constexpr int kInfoBits = 14;
-constexpr uint64_t kInfoKnown = (1ull << kInfoBits) - 1;
 /* cmdMaskIn bits 0 to 2 of commands 39 and 40: one option word each, giving
  * the library's mode bits 0x2, 0x4 and 0x8. */
 constexpr int kAutoSetOptions = 3;
-constexpr uint64_t kAutoSetKnown = (1ull << kAutoSetOptions) - 1;
 
 /* The object indexes of an index path; every type keeps the last index
  * given, -1 when none was. */
@@ -183,20 +181,6 @@ bool findEntry(const SRVParameter_t* param, double value, ValueEntry* found) {
 
 /* ----------------------------------------------------- request helpers */
 
-/* Reads the data mask and the index path of commands 13 to 15 and looks the
- * parameter up; false with the status when the request can't be taken. */
-bool readParameterRequest(SRVBoard_t* board, SRVRequest* request, uint64_t* dataMask, SRVParameter_t** param,
-                          SRVStatus_t* status) {
-    int32_t path[SRV_INDEX_PATH_MAX];
-    uint32_t length = 0;
-    if (!request->maskAndPath(dataMask, path, &length)) {
-        *status = request->status();
-        return false;
-    }
-    *status = (SRVStatus_t)SRVParameters_FindByCode(board, path, length, param);
-    return *status == SRV_SUCCESS;
-}
-
 /* The channel of a channel signal, checked against the board before it
  * reaches the library; -33 after "Channel '%i' not found.". */
 SRVStatus_t checkSignalChannel(const SRVBoard_t* board, int32_t channel) {
@@ -238,52 +222,23 @@ void appendInfoFields(SRVReply* reply, uint64_t dataMask, const SRVParameterInfo
     }
 }
 
-/* The end of the signal commands 39, 40 and 54 under the board lock: the
- * header and status, or -33 for any cmdMaskOut bit. Releases the lock. */
-void* finishSignal(SRVBoard_t* board, SRVCommand_t command, uint64_t maskOut, SRVStatus_t result, uint32_t* replySize,
-                   SRVStatus_t* status) {
-    SRVReply reply(command);
-    if (result == SRV_SUCCESS && !reply.ok())
-        result = SRV_ERR_SERIALIZE;
-    if (result == SRV_SUCCESS && maskOut != 0) {
-        SRV_LogUnsupportedMask(&kCommandLog, board, "cmdMaskOut", maskOut, maskOut);
-        result = SRV_ERR_UNSUPPORTED;
-    }
-    return SRV_UnlockAndReply(&reply, board, result, replySize, status);
+/* The end of the signal commands 39, 40 and 53: the header and status. */
+void* finishSignal(const SRVCommandRequest& request, SRVStatus_t result, uint32_t* replySize, SRVStatus_t* status) {
+    SRVReply reply(request.command);
+    return SRV_GiveReply(&reply, result, replySize, status);
 }
 
 /* ------------------------------------------------ commands 39 and 40 */
 
 enum class AutoSet { Start, Stop };
 
-void* autoSet(AutoSet action, SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-              uint32_t* replySize, SRVStatus_t* status) {
-    SRVRequest request(payload, payloadSize);
-    uint64_t maskIn = 0;
-    uint64_t maskOut = 0;
-    int32_t channel = 0;
-    if (request.u64(&maskIn) && request.u64(&maskOut))
-        request.i32(&channel);
+void* autoSet(AutoSet action, const SRVCommandRequest& request, uint32_t* replySize, SRVStatus_t* status) {
+    SRVBoard_t* board = request.board;
+    const int32_t channel = request.channel;
     uint32_t mode = 0;
-    for (int option = 0; option < kAutoSetOptions && request.ok(); ++option) {
-        if ((maskIn & (1ull << option)) == 0)
-            continue;
-        uint32_t word = 0;
-        if (request.u32(&word) && word != 0)
+    for (int option = 0; option < kAutoSetOptions; ++option)
+        if ((request.maskIn & (1ull << option)) != 0 && request.words[option] != 0)
             mode |= 0x2u << option;
-    }
-    if (!request.ok()) {
-        *status = request.status();
-        return nullptr;
-    }
-    if ((maskIn & ~kAutoSetKnown) != 0) {
-        SRV_LogUnsupportedMask(&kCommandLog, board, "cmdMaskIn", maskIn, maskIn & ~kAutoSetKnown);
-        *status = SRV_ERR_UNSUPPORTED;
-        return nullptr;
-    }
-    *status = SRV_LockBoard(board);
-    if (*status != SRV_SUCCESS)
-        return nullptr;
     SRVStatus_t result = checkSignalChannel(board, channel);
     if (result == SRV_SUCCESS) {
         bool starting = action == AutoSet::Start;
@@ -301,7 +256,7 @@ void* autoSet(AutoSet action, SRVBoard_t* board, SRVCommand_t command, const voi
             result = SRV_ERR_LIBRARY;
         }
     }
-    return finishSignal(board, command, maskOut, result, replySize, status);
+    return finishSignal(request, result, replySize, status);
 }
 
 } // namespace
@@ -492,13 +447,13 @@ static bool isReadOnly(const SRVParameter_t* param) {
            param->utilParam->accesstype == c_getAccessTypeCode("READONLY");
 }
 
-void* SRV_CmdSetParameter(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                          uint32_t* replySize, SRVStatus_t* status) {
-    uint64_t dataMask = 0;
-    SRVParameter_t* param = nullptr;
-    SRVRequest request(payload, payloadSize);
-    if (!readParameterRequest(board, &request, &dataMask, &param, status))
-        return nullptr;
+// Command 13: u64 dataMask, index path, then bit 0 the value (f64), bit 1
+// a value code name (char[48]).
+void* SRV_CmdSetParameter(SRVCommandRequest& command, uint32_t* replySize, SRVStatus_t* status) {
+    SRVBoard_t* board = command.board;
+    const uint64_t dataMask = command.dataMask;
+    SRVParameter_t* param = command.objectAs<SRVParameter_t>();
+    SRVRequest& request = command.fields;
     double value = 0;
     bool complete = (dataMask & kSetValue) == 0 || request.f64(&value);
     if (complete && (dataMask & kSetCodename) != 0) {
@@ -511,11 +466,10 @@ void* SRV_CmdSetParameter(SRVBoard_t* board, SRVCommand_t command, const void* p
         *status = SRV_ERR_DESERIALIZE;
         return nullptr;
     }
-    if ((dataMask & ~kSetKnown) != 0) {
-        SRV_LogUnsupportedMask(&kCommandLog, board, "dataMask", dataMask, dataMask & ~kSetKnown);
-        *status = SRV_ERR_UNSUPPORTED;
+    // Unknown bits are refused once the fields were read.
+    *status = SRV_RefuseUnknownIn(command);
+    if (*status != SRV_SUCCESS)
         return nullptr;
-    }
     if ((dataMask & kSetKnown) == 0) {
         c_extendedLogMsg(&kCommandLog, &board->digitizer, C_LOG_WARNING, __LINE__, "No value provided.");
         *status = SRV_ERR_UNSUPPORTED;
@@ -533,7 +487,7 @@ void* SRV_CmdSetParameter(SRVBoard_t* board, SRVCommand_t command, const void* p
     *status = SRV_LockBoard(board);
     if (*status != SRV_SUCCESS)
         return nullptr;
-    SRVReply reply(command);
+    SRVReply reply(command.command);
     SRVStatus_t result = SRV_SUCCESS;
     if (SRVParameter_SetValue(&board->digitizer, param, value) != 0) {
         c_extendedLogMsg(&kCommandLog, &board->digitizer, C_LOG_ERROR, __LINE__, "Error setting parameter '%s'.",
@@ -545,24 +499,18 @@ void* SRV_CmdSetParameter(SRVBoard_t* board, SRVCommand_t command, const void* p
     return SRV_UnlockAndReply(&reply, board, result, replySize, status);
 }
 
-void* SRV_CmdGetParameter(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                          uint32_t* replySize, SRVStatus_t* status) {
-    uint64_t dataMask = 0;
-    SRVParameter_t* param = nullptr;
-    SRVRequest request(payload, payloadSize);
-    if (!readParameterRequest(board, &request, &dataMask, &param, status))
-        return nullptr;
-    *status = SRV_LockBoard(board);
-    if (*status != SRV_SUCCESS)
-        return nullptr;
+void* SRV_CmdGetParameter(SRVCommandRequest& request, uint32_t* replySize, SRVStatus_t* status) {
+    SRVBoard_t* board = request.board;
+    const uint64_t dataMask = request.dataMask;
+    SRVParameter_t* param = request.objectAs<SRVParameter_t>();
     double value = 0;
     if (SRVParameter_GetValue(&board->digitizer, param, &value) != 0) {
         c_extendedLogMsg(&kCommandLog, &board->digitizer, C_LOG_ERROR, __LINE__, "Error getting parameter '%s'.",
                          param->name);
-        *status = SRV_UnlockBoardInto(board, SRV_ERR_PARAMETER_VALUE);
+        *status = SRV_ERR_PARAMETER_VALUE;
         return nullptr;
     }
-    SRVReply reply(command);
+    SRVReply reply(request.command);
     if ((dataMask & kGetValue) != 0)
         reply.f64(value);
     for (uint64_t bit : {kGetCodename, kGetDescription}) {
@@ -574,68 +522,41 @@ void* SRV_CmdGetParameter(SRVBoard_t* board, SRVCommand_t command, const void* p
         if (found != 0) {
             c_extendedLogMsg(&kCommandLog, &board->digitizer, C_LOG_WARNING, __LINE__,
                              "Value '%f' not found for parameter '%s'.", value, param->name);
-            *status = SRV_UnlockBoardInto(board, SRV_ERR_PARAMETER_VALUE);
+            *status = SRV_ERR_PARAMETER_VALUE;
             return nullptr;
         }
         reply.text(text, sizeof text);
     }
-    return SRV_FinishGetReply(&reply, &kCommandLog, board, dataMask, kGetKnown, SRV_SUCCESS, replySize, status);
+    return SRV_GiveReply(&reply, SRV_SUCCESS, replySize, status);
 }
 
-void* SRV_CmdGetParameterInfo(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                              uint32_t* replySize, SRVStatus_t* status) {
-    uint64_t dataMask = 0;
-    SRVParameter_t* param = nullptr;
-    SRVRequest request(payload, payloadSize);
-    if (!readParameterRequest(board, &request, &dataMask, &param, status))
-        return nullptr;
+void* SRV_CmdGetParameterInfo(SRVCommandRequest& request, uint32_t* replySize, SRVStatus_t* status) {
     /* The record is large (two tables of 20 texts): keep it off the stack. */
     SRVParameterInfo_t* info = (SRVParameterInfo_t*)c_malloc(sizeof(SRVParameterInfo_t));
     if (info == nullptr) {
         *status = SRV_ERR_RESOURCE;
         return nullptr;
     }
-    *status = SRV_LockBoard(board);
-    if (*status != SRV_SUCCESS) {
-        c_free(info);
-        return nullptr;
-    }
-    SRVReply reply(command);
-    SRVStatus_t result = (SRVStatus_t)SRVParameters_GetInfo(&board->digitizer, param, info);
+    SRVReply reply(request.command);
+    SRVStatus_t result =
+        (SRVStatus_t)SRVParameters_GetInfo(&request.board->digitizer, request.objectAs<SRVParameter_t>(), info);
     if (result == SRV_SUCCESS)
-        appendInfoFields(&reply, dataMask, *info);
+        appendInfoFields(&reply, request.dataMask, *info);
     c_free(info);
-    return SRV_FinishGetReply(&reply, &kCommandLog, board, dataMask, kInfoKnown, result, replySize, status);
+    return SRV_GiveReply(&reply, result, replySize, status);
 }
 
-void* SRV_CmdStartAutoSet(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                          uint32_t* replySize, SRVStatus_t* status) {
-    return autoSet(AutoSet::Start, board, command, payload, payloadSize, replySize, status);
+void* SRV_CmdStartAutoSet(SRVCommandRequest& request, uint32_t* replySize, SRVStatus_t* status) {
+    return autoSet(AutoSet::Start, request, replySize, status);
 }
 
-void* SRV_CmdStopAutoSet(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                         uint32_t* replySize, SRVStatus_t* status) {
-    return autoSet(AutoSet::Stop, board, command, payload, payloadSize, replySize, status);
+void* SRV_CmdStopAutoSet(SRVCommandRequest& request, uint32_t* replySize, SRVStatus_t* status) {
+    return autoSet(AutoSet::Stop, request, replySize, status);
 }
 
-void* SRV_CmdSampleAdvance(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                           uint32_t* replySize, SRVStatus_t* status) {
-    SRVRequest request(payload, payloadSize);
-    uint64_t maskIn = 0;
-    uint64_t maskOut = 0;
-    int32_t channel = 0;
-    if (!request.u64(&maskIn) || !request.u64(&maskOut) || !request.i32(&channel)) {
-        *status = request.status();
-        return nullptr;
-    }
-    if (maskIn != 0) {
-        SRV_LogUnsupportedMask(&kCommandLog, board, "cmdMaskIn", maskIn, maskIn);
-        *status = SRV_ERR_UNSUPPORTED;
-        return nullptr;
-    }
-    *status = SRV_LockBoard(board);
-    if (*status != SRV_SUCCESS)
-        return nullptr;
+void* SRV_CmdSampleAdvance(SRVCommandRequest& request, uint32_t* replySize, SRVStatus_t* status) {
+    SRVBoard_t* board = request.board;
+    const int32_t channel = request.channel;
     SRVStatus_t result = checkSignalChannel(board, channel);
     if (result == SRV_SUCCESS) {
         c_extendedLogMsg(&kCommandLog, &board->digitizer, C_LOG_INFO, __LINE__,
@@ -647,5 +568,5 @@ void* SRV_CmdSampleAdvance(SRVBoard_t* board, SRVCommand_t command, const void* 
             result = SRV_ERR_LIBRARY;
         }
     }
-    return finishSignal(board, command, maskOut, result, replySize, status);
+    return finishSignal(request, result, replySize, status);
 }

@@ -15,7 +15,7 @@
 #include <stdint.h>
 
 #include "SRVParameter.h"
-#include "SRV_Common.h"
+#include "SRV_BoardRecord.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -73,20 +73,6 @@ int SRVParameters_GetValueCodename(const SRVParameter_t* param, double value, ch
 /* Appends the description of the first entry equal to value (a range: the
  * value as "%.3f", at most 46 characters): 0; -17; -37 as above. */
 int SRVParameters_GetValueDescription(const SRVParameter_t* param, double value, char description[SRV_PARAM_TEXT_SIZE]);
-
-/* Commands 13, 14, 15, 39, 40 and 53 (the command handler signature). */
-void* SRV_CmdSetParameter(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                          uint32_t* replySize, SRVStatus_t* status);
-void* SRV_CmdGetParameter(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                          uint32_t* replySize, SRVStatus_t* status);
-void* SRV_CmdGetParameterInfo(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                              uint32_t* replySize, SRVStatus_t* status);
-void* SRV_CmdStartAutoSet(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                          uint32_t* replySize, SRVStatus_t* status);
-void* SRV_CmdStopAutoSet(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                         uint32_t* replySize, SRVStatus_t* status);
-void* SRV_CmdSampleAdvance(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                           uint32_t* replySize, SRVStatus_t* status);
 
 #ifdef __cplusplus
 }

@@ -1,14 +1,13 @@
 // Register commands: raw reads and masked writes of the board's registers.
 #include "SRV_Registers.h"
 
-#include "SRVRequest.h"
+#include "SRV_CommandRequest.h"
 
 static const c_LogModule_t LOG_MODULE = {"SRV_RegistersLog.txt", "SRV_Registers"};
 
-// cmdMaskIn fields of command 6 (address, data, mask) and of command 7
-// (address); cmdMaskOut field of command 7 (the value).
-static const uint64_t WRITE_FIELDS = 0x7;
-static const uint64_t READ_FIELDS = 0x1;
+// cmdMaskIn bit of the write mask of command 6; cmdMaskOut field of command
+// 7 (the value).
+static const uint64_t WRITE_MASK = 0x4;
 static const uint64_t READ_VALUE = 0x2;
 
 SRVStatus_t _readRegister(SRVBoard_t* board, uint32_t address, uint32_t* value) {
@@ -42,70 +41,22 @@ SRVStatus_t _writeRegister(SRVBoard_t* board, uint32_t address, uint32_t data, u
     return SRV_SUCCESS;
 }
 
-// Reads cmdMaskIn, cmdMaskOut and the u32 fields of the set cmdMaskIn bits
-// among `known` (fields[k] for bit k, left at its default when the bit is
-// clear). Unknown cmdMaskIn bits give -33 before anything is done.
-static SRVStatus_t readRegisterRequest(const SRVBoard_t* board, const void* payload, uint32_t payloadSize,
-                                       uint64_t known, uint64_t* maskOut, uint32_t fields[3]) {
-    SRVRequest request(payload, payloadSize);
-    uint64_t maskIn = 0;
-    if (request.u64(&maskIn))
-        request.u64(maskOut);
-    for (int bit = 0; bit < 3 && request.ok(); bit++) {
-        if ((known & maskIn & (1ull << bit)) != 0)
-            request.u32(&fields[bit]);
-    }
-    if (!request.ok())
-        return request.status();
-    if ((maskIn & ~known) != 0) {
-        SRV_LogUnsupportedMask(&LOG_MODULE, board, "cmdMaskIn", maskIn, maskIn & ~known);
-        return SRV_ERR_UNSUPPORTED;
-    }
-    return SRV_SUCCESS;
+// Command 6: cmdMaskIn bit 0 address, bit 1 data, bit 2 mask (defaults 0, 0,
+// 0xFFFFFFFF); no reply fields.
+void* SRV_CmdWriteRegister(SRVCommandRequest& request, uint32_t* replySize, SRVStatus_t* status) {
+    const uint32_t* fields = request.words; // address, data, mask
+    uint32_t mask = (request.maskIn & WRITE_MASK) != 0 ? fields[2] : 0xFFFFFFFFu;
+    SRVReply reply(request.command);
+    return SRV_GiveReply(&reply, _writeRegister(request.board, fields[0], fields[1], mask), replySize, status);
 }
 
-void* SRV_CmdWriteRegister(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                           uint32_t* replySize, SRVStatus_t* status) {
-    uint64_t maskOut = 0;
-    uint32_t fields[3] = {0, 0, 0xFFFFFFFFu}; // address, data, mask
-    *status = readRegisterRequest(board, payload, payloadSize, WRITE_FIELDS, &maskOut, fields);
-    if (*status != SRV_SUCCESS)
-        return NULL;
-    *status = SRV_LockBoard(board);
-    if (*status != SRV_SUCCESS)
-        return NULL;
-    SRVReply reply(command);
-    SRVStatus_t result = _writeRegister(board, fields[0], fields[1], fields[2]);
-    if (result == SRV_SUCCESS && !reply.ok())
-        result = SRV_ERR_SERIALIZE;
-    // The write has happened: an unknown output bit only changes the answer.
-    if (result == SRV_SUCCESS && maskOut != 0) {
-        SRV_LogUnsupportedMask(&LOG_MODULE, board, "cmdMaskOut", maskOut, maskOut);
-        result = SRV_ERR_UNSUPPORTED;
-    }
-    return SRV_UnlockAndReply(&reply, board, result, replySize, status);
-}
-
-void* SRV_CmdReadRegister(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                          uint32_t* replySize, SRVStatus_t* status) {
-    uint64_t maskOut = 0;
-    uint32_t fields[3] = {0, 0, 0}; // address
-    *status = readRegisterRequest(board, payload, payloadSize, READ_FIELDS, &maskOut, fields);
-    if (*status != SRV_SUCCESS)
-        return NULL;
-    *status = SRV_LockBoard(board);
-    if (*status != SRV_SUCCESS)
-        return NULL;
-    SRVReply reply(command);
+// Command 7: cmdMaskIn bit 0 address (default 0); cmdMaskOut bit 1 the
+// value.
+void* SRV_CmdReadRegister(SRVCommandRequest& request, uint32_t* replySize, SRVStatus_t* status) {
+    SRVReply reply(request.command);
     uint32_t value = 0;
-    SRVStatus_t result = _readRegister(board, fields[0], &value);
-    if (result == SRV_SUCCESS && (maskOut & READ_VALUE) != 0)
+    SRVStatus_t result = _readRegister(request.board, request.words[0], &value);
+    if (result == SRV_SUCCESS && (request.maskOut & READ_VALUE) != 0)
         reply.u32(value);
-    if (result == SRV_SUCCESS && !reply.ok())
-        result = SRV_ERR_SERIALIZE;
-    if (result == SRV_SUCCESS && (maskOut & ~READ_VALUE) != 0) {
-        SRV_LogUnsupportedMask(&LOG_MODULE, board, "cmdMaskOut", maskOut, maskOut & ~READ_VALUE);
-        result = SRV_ERR_UNSUPPORTED;
-    }
-    return SRV_UnlockAndReply(&reply, board, result, replySize, status);
+    return SRV_GiveReply(&reply, result, replySize, status);
 }

@@ -10,7 +10,8 @@
 
 #include <stdint.h>
 
-#include "SRV_Common.h"
+#include "SRV_BoardRecord.h"
+#include "SRV_Status.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -20,15 +21,6 @@ extern "C" {
 SRVStatus_t _readRegister(SRVBoard_t* board, uint32_t address, uint32_t* value);
 /* Writes (old & ~mask) | (data & mask) after reading the old value: 0 or -8. */
 SRVStatus_t _writeRegister(SRVBoard_t* board, uint32_t address, uint32_t data, uint32_t mask);
-
-/* Command 6: cmdMaskIn bit 0 address, bit 1 data, bit 2 mask (defaults 0, 0,
- * 0xFFFFFFFF); no reply fields. */
-void* SRV_CmdWriteRegister(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                           uint32_t* replySize, SRVStatus_t* status);
-/* Command 7: cmdMaskIn bit 0 address (default 0); cmdMaskOut bit 1 the
- * value. */
-void* SRV_CmdReadRegister(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                          uint32_t* replySize, SRVStatus_t* status);
 
 #ifdef __cplusplus
 }

@@ -10,7 +10,9 @@
 
 #include "SRVBoardThread.h"
 #include "SRV_AcquisitionControl.h"
+#include "SRV_BoardIdentity.h"
 #include "SRV_BoardLifecycle.h"
+#include "SRV_BoardLock.h"
 #include "SRV_ClientPaths.h"
 #include "SRV_List.h"
 #include "SRV_Spectra.h"

@@ -14,6 +14,7 @@
 
 #include "SRVParameters.h"
 #include "SRV_ClientPaths.h"
+#include "SRV_IndexPath.h"
 
 static const c_LogModule_t LOG_MODULE = {"SRV_SpectraLog.txt", "SRV_Spectra"};
 // The start-up step that loads the files reports in the start-up's log.

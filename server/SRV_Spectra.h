@@ -4,7 +4,7 @@
  * channel. Their client commands are in SRV_SpectrumCommands.
  *
  * The records (SRVEnergySpectrum_t, SRVROI_t, SRVSpectrumCounters_t) live in
- * the board record (SRV_Common.h). A spectrum points at the current values of
+ * the board record (SRV_BoardRecord.h). A spectrum points at the current values of
  * the parameters that give its bin count, its levels and its ROI bounds; the
  * board thread histograms into it each cycle (SRV_ProcessCycle), and every
  * command handler works under the board lock.
@@ -18,7 +18,8 @@
 #include <stdbool.h>
 #include <stdint.h>
 
-#include "SRV_Common.h"
+#include "SRV_BoardRecord.h"
+#include "SRV_Status.h"
 
 #ifdef __cplusplus
 extern "C" {

@@ -1,12 +1,11 @@
 // Energy spectrum commands 27 (get), 28 (set), 29 (clear) and 42 (get ROI).
 // The set command switches the spectrum's gain stabiliser, so the handlers
 // sit above both the spectra and the stabiliser.
-#include "SRV_SpectrumCommands.h"
-
 #include <cstdio>
 
-#include "SRVRequest.h"
+#include "SRV_BoardLock.h"
 #include "SRV_ClientPaths.h"
+#include "SRV_CommandRequest.h"
 #include "SRV_GainStabilizer.h"
 #include "SRV_Spectra.h"
 
@@ -30,8 +29,6 @@ const uint64_t FIELD_GAIN_STABILIZER = 0x400;
 const uint64_t FIELD_LABEL = 0x800;
 const uint64_t GET_START_TIME = 0x1000;
 const uint64_t GET_STOP_TIME = 0x2000;
-const uint64_t GET_KNOWN = 0x3FFF;
-const uint64_t SET_KNOWN = FIELD_FILE_PATH | FIELD_PERIOD | FIELD_GAIN_STABILIZER | FIELD_LABEL;
 const uint64_t ROI_ENTRIES = 0x1;
 
 const size_t LABEL_SIZE = sizeof(SRVEnergySpectrum_t::label);
@@ -42,21 +39,11 @@ void switchGainStabilizer(SRVEnergySpectrum_t* spectrum, uint32_t value) { SRV_S
 
 } // namespace
 
-void* SRV_CmdGetEnergySpectrum(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                               uint32_t* replySize, SRVStatus_t* status) {
-    SRVRequest request(payload, payloadSize);
-    uint64_t mask = 0;
-    int32_t path[SRV_INDEX_PATH_MAX];
-    uint32_t length = 0;
-    if (!request.maskAndPath(&mask, path, &length)) {
-        *status = request.status();
-        return nullptr;
-    }
-    SRVEnergySpectrum_t* spectrum = SRV_FindAndLockBoard(SRV_FindEnergySpectrum, board, path, length, status);
-    if (spectrum == nullptr)
-        return nullptr;
-
-    SRVReply reply(command);
+// Command 27: u64 dataMask, index path; one reply field per set bit 0 to 13.
+void* SRV_CmdGetEnergySpectrum(SRVCommandRequest& request, uint32_t* replySize, SRVStatus_t* status) {
+    const SRVEnergySpectrum_t* spectrum = request.objectAs<SRVEnergySpectrum_t>();
+    const uint64_t mask = request.dataMask;
+    SRVReply reply(request.command);
     const SRVSpectrumCounters_t& total = spectrum->total;
     if (mask & GET_COUNTS)
         reply.u32(spectrum->counts, SRV_SpectrumBinCount(spectrum));
@@ -86,34 +73,24 @@ void* SRV_CmdGetEnergySpectrum(SRVBoard_t* board, SRVCommand_t command, const vo
         reply.text(spectrum->startTime, sizeof spectrum->startTime);
     if (mask & GET_STOP_TIME)
         reply.text(spectrum->stopTime, sizeof spectrum->stopTime);
-    return SRV_FinishGetReply(&reply, &LOG_MODULE, board, mask, GET_KNOWN, SRV_SUCCESS, replySize, status);
+    return SRV_GiveReply(&reply, SRV_SUCCESS, replySize, status);
 }
 
-void* SRV_CmdSetEnergySpectrum(SRVBoard_t* board, SRVCommand_t, const void* payload, uint32_t payloadSize, uint32_t*,
-                               SRVStatus_t* status) {
-    SRVRequest request(payload, payloadSize);
-    uint64_t mask = 0;
-    int32_t path[SRV_INDEX_PATH_MAX];
-    uint32_t length = 0;
-    if (!request.maskAndPath(&mask, path, &length)) {
-        *status = request.status();
-        return nullptr;
-    }
-    if ((mask & ~SET_KNOWN) != 0) {
-        SRV_LogUnsupportedMask(&LOG_MODULE, board, "dataMask", mask, mask & ~SET_KNOWN);
-        *status = SRV_ERR_UNSUPPORTED;
-        return nullptr;
-    }
+// Command 28: u64 dataMask, index path, then bit 8 the spectrum file path,
+// bit 9 the period (u32), bit 10 the gain stabiliser's switch (u32), bit 11
+// the label.
+void* SRV_CmdSetEnergySpectrum(SRVCommandRequest& request, uint32_t*, SRVStatus_t* status) {
+    const uint64_t mask = request.dataMask;
     char filePath[SRV_PATH_SIZE] = "";
     uint32_t period = 0;
     uint32_t stabilizer = 0;
     char label[LABEL_SIZE] = "";
-    bool complete = (!(mask & FIELD_FILE_PATH) || request.text(filePath, sizeof filePath)) &&
-                    (!(mask & FIELD_PERIOD) || request.u32(&period)) &&
-                    (!(mask & FIELD_GAIN_STABILIZER) || request.u32(&stabilizer)) &&
-                    (!(mask & FIELD_LABEL) || request.text(label, sizeof label));
+    bool complete = (!(mask & FIELD_FILE_PATH) || request.fields.text(filePath, sizeof filePath)) &&
+                    (!(mask & FIELD_PERIOD) || request.fields.u32(&period)) &&
+                    (!(mask & FIELD_GAIN_STABILIZER) || request.fields.u32(&stabilizer)) &&
+                    (!(mask & FIELD_LABEL) || request.fields.text(label, sizeof label));
     if (!complete) {
-        *status = request.status();
+        *status = request.fields.status();
         return nullptr;
     }
     // The spectrum is saved at the end where the client says only inside the
@@ -123,9 +100,10 @@ void* SRV_CmdSetEnergySpectrum(SRVBoard_t* board, SRVCommand_t, const void* payl
         if (*status != SRV_SUCCESS)
             return nullptr;
     }
-    SRVEnergySpectrum_t* spectrum = SRV_FindAndLockBoard(SRV_FindEnergySpectrum, board, path, length, status);
-    if (spectrum == nullptr)
+    *status = SRV_FindAndLockObject(request);
+    if (*status != SRV_SUCCESS)
         return nullptr;
+    SRVEnergySpectrum_t* spectrum = request.objectAs<SRVEnergySpectrum_t>();
     if (mask & FIELD_FILE_PATH)
         std::snprintf(spectrum->filePath, sizeof spectrum->filePath, "%s", filePath);
     if (mask & FIELD_PERIOD)
@@ -134,35 +112,22 @@ void* SRV_CmdSetEnergySpectrum(SRVBoard_t* board, SRVCommand_t, const void* payl
         switchGainStabilizer(spectrum, stabilizer);
     if (mask & FIELD_LABEL)
         std::snprintf(spectrum->label, sizeof spectrum->label, "%s", label);
-    *status = SRV_UnlockBoardInto(board, SRV_SUCCESS);
+    *status = SRV_UnlockBoardInto(request.board, SRV_SUCCESS);
     return nullptr;
 }
 
-void* SRV_CmdClearEnergySpectrum(SRVBoard_t* board, SRVCommand_t, const void* payload, uint32_t payloadSize, uint32_t*,
-                                 SRVStatus_t* status) {
-    auto clear = [](SRVBoard_t*, SRVEnergySpectrum_t* spectrum) { return SRV_ClearEnergySpectrum(spectrum); };
-    return SRV_RunClearCommand(&LOG_MODULE, board, payload, payloadSize, SRV_FindEnergySpectrum, clear, status);
+// Command 29: u64 cmdMaskIn, u64 cmdMaskOut, index path.
+void* SRV_CmdClearEnergySpectrum(SRVCommandRequest& request, uint32_t*, SRVStatus_t* status) {
+    *status = SRV_ClearEnergySpectrum(request.objectAs<SRVEnergySpectrum_t>());
+    return nullptr;
 }
 
-void* SRV_CmdGetROI(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                    uint32_t* replySize, SRVStatus_t* status) {
-    SRVRequest request(payload, payloadSize);
-    uint64_t mask = 0;
-    int32_t path[SRV_INDEX_PATH_MAX];
-    uint32_t length = 0;
-    if (!request.maskAndPath(&mask, path, &length)) {
-        *status = request.status();
-        return nullptr;
-    }
-    SRVStatus_t result = SRV_LockBoard(board);
-    if (result != SRV_SUCCESS) {
-        *status = result;
-        return nullptr;
-    }
+// Command 42: u64 dataMask, index path; bit 0 the ROI's entries (u64).
+void* SRV_CmdGetROI(SRVCommandRequest& request, uint32_t* replySize, SRVStatus_t* status) {
     SRVROI_t* roi = nullptr;
-    result = SRV_FindROI(board, path, length, &roi);
-    SRVReply reply(command);
-    if (result == SRV_SUCCESS && (mask & ROI_ENTRIES))
+    SRVStatus_t result = SRV_FindROI(request.board, request.path, request.pathLength, &roi);
+    SRVReply reply(request.command);
+    if (result == SRV_SUCCESS && (request.dataMask & ROI_ENTRIES))
         reply.u64(roi->entries);
-    return SRV_FinishGetReply(&reply, &LOG_MODULE, board, mask, ROI_ENTRIES, result, replySize, status);
+    return SRV_GiveReply(&reply, result, replySize, status);
 }

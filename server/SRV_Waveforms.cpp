@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "SRVParameters.h"
-#include "SRVRequest.h"
+#include "SRV_CommandRequest.h"
 #include "SRV_Spectra.h"
 
 static const c_LogModule_t LOG_MODULE = {"SRV_WaveformsLog.txt", "SRV_Waveforms"};
@@ -23,7 +23,6 @@ static const WaveformField REPLY_FIELDS[] = {
     {1ull << 2, 3, false},
     {1ull << 3, 4, false},
 };
-static const uint64_t KNOWN_MASK = 0xFull;
 
 static size_t sampleSize(int slot) { return slot < DPPL_ANALOG_TRACES ? sizeof(int16_t) : sizeof(uint8_t); }
 
@@ -209,22 +208,14 @@ static void appendWaveform(SRVReply* reply, uint64_t dataMask, const c_Waveform_
     }
 }
 
-void* SRV_CmdGetWaveform(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                         uint32_t* replySize, SRVStatus_t* status) {
-    SRVRequest request(payload, payloadSize);
-    uint64_t dataMask = 0;
-    int32_t channel = 0;
-    if (!request.u64(&dataMask) || !request.i32(&channel)) {
-        *status = request.status();
-        return NULL;
-    }
-    *status = SRV_LockBoard(board);
-    if (*status != SRV_SUCCESS)
-        return NULL;
+// Command 30: u64 dataMask, int32 channel; reply fields by bit: 0 analog
+// trace 0 (int16 x n), 1 analog trace 1 (int16 x n), 2 digital trace 0
+// (u8 x n), 3 digital trace 1 (u8 x n), n the stored sample count.
+void* SRV_CmdGetWaveform(SRVCommandRequest& request, uint32_t* replySize, SRVStatus_t* status) {
     c_Waveform_t* waveform = NULL;
-    SRVStatus_t result = SRV_GetChannelWaveform(board, channel, &waveform);
-    SRVReply reply(command);
+    SRVStatus_t result = SRV_GetChannelWaveform(request.board, request.channel, &waveform);
+    SRVReply reply(request.command);
     if (result == SRV_SUCCESS)
-        appendWaveform(&reply, dataMask, waveform);
-    return SRV_FinishGetReply(&reply, &LOG_MODULE, board, dataMask, KNOWN_MASK, result, replySize, status);
+        appendWaveform(&reply, request.dataMask, waveform);
+    return SRV_GiveReply(&reply, result, replySize, status);
 }

@@ -12,7 +12,8 @@
 
 #include <stdint.h>
 
-#include "SRV_Common.h"
+#include "SRV_BoardRecord.h"
+#include "SRV_Status.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -41,12 +42,6 @@ SRVStatus_t SRV_StoreEventWaveform(SRVBoard_t* board, uint32_t channel, const c_
  * -33 (no such channel), -10 (no DPPL_PARAM_WAVEFORMS) or -40 (waveforms off,
  * channel not running, no copy). Board lock held by the caller. */
 SRVStatus_t SRV_GetChannelWaveform(SRVBoard_t* board, int32_t channel, c_Waveform_t** out);
-
-/* Command 30: u64 dataMask, int32 channel; reply fields by bit: 0 analog
- * trace 0 (int16 x n), 1 analog trace 1 (int16 x n), 2 digital trace 0
- * (u8 x n), 3 digital trace 1 (u8 x n), n the stored sample count. */
-void* SRV_CmdGetWaveform(SRVBoard_t* board, SRVCommand_t command, const void* payload, uint32_t payloadSize,
-                         uint32_t* replySize, SRVStatus_t* status);
 
 #ifdef __cplusplus
 }

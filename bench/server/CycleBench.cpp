@@ -21,7 +21,7 @@
 
 #include "SRVBoardThread.h"
 #include "SRVParameters.h"
-#include "SRV_Common.h"
+#include "SRV_Globals.h"
 #include "SRV_List.h"
 #include "SRV_ParameterBuild.h"
 #include "SRV_Spectra.h"

@@ -9,9 +9,11 @@
 #include "../server/ServerTestSupport.h"
 #include "MorvaneServer.h"
 #include "SRVBoardThread.h"
-#include "SRV_AcquisitionCommands.h"
+#include "SRV_BoardIdentity.h"
 #include "SRV_BoardLifecycle.h"
-#include "SRV_Common.h"
+#include "SRV_BoardLock.h"
+#include "SRV_CommandTable.h"
+#include "SRV_Globals.h"
 #include "SRV_List.h"
 #include "SRV_Waveforms.h"
 
@@ -30,17 +32,17 @@ std::string readoutLogs() {
     return logText("SRVBoardThreadLog.txt") + logText("ZarnDPPLayerLog.txt") + logText("ZarnBoard_GENERICLog.txt");
 }
 
-using Handler = void* (*)(SRVBoard_t*, SRVCommand_t, const void*, uint32_t, uint32_t*, SRVStatus_t*);
-
 struct Answer {
     SRVStatus_t status = 0;
     Bytes reply;
 };
 
-Answer call(SRVBoard_t* board, Handler handler, SRVCommand_t command, const Bytes& payload) {
+// Runs a command on the board as the command loop runs it.
+Answer call(SRVBoard_t* board, SRVCommand_t command, const Bytes& payload) {
     Answer answer;
     uint32_t size = 0;
-    void* reply = handler(board, command, payload.data(), static_cast<uint32_t>(payload.size()), &size, &answer.status);
+    void* reply = SRV_RunCommand(SRV_FindCommand(command), board, payload.data(), static_cast<uint32_t>(payload.size()),
+                                 nullptr, &size, &answer.status);
     if (reply != nullptr) {
         const uint8_t* bytes = static_cast<const uint8_t*>(reply);
         answer.reply.assign(bytes, bytes + size);
@@ -106,10 +108,10 @@ protected:
     }
 
     SRVStatus_t start(uint32_t mask = 0xFF) {
-        return call(board_, SRV_CmdStartAcquisition, SRV_CMD_START_ACQUISITION, acquisitionRequest(mask)).status;
+        return call(board_, SRV_CMD_START_ACQUISITION, acquisitionRequest(mask)).status;
     }
     SRVStatus_t stop(uint32_t mask = 0xFF) {
-        return call(board_, SRV_CmdStopAcquisition, SRV_CMD_STOP_ACQUISITION, acquisitionRequest(mask)).status;
+        return call(board_, SRV_CMD_STOP_ACQUISITION, acquisitionRequest(mask)).status;
     }
     // Sets a library parameter through the set path, under the board lock
     // (channel -1: a board parameter).
@@ -146,7 +148,7 @@ TEST_F(OpenBoardTest, Command30ReturnsTheTracesOfARunningChannelWithWaveformsOn)
     ASSERT_TRUE(waitFor([&] { return locked([&] { return board_->channels[0].waveform->nSamples; }) > 0; }, 20000ms))
         << readoutLogs();
 
-    Answer answer = call(board_, SRV_CmdGetWaveform, SRV_CMD_GET_WAVEFORM, waveformRequest(0xF, 0));
+    Answer answer = call(board_, SRV_CMD_GET_WAVEFORM, waveformRequest(0xF, 0));
     ASSERT_EQ(answer.status, 0) << logText("SRV_WaveformsLog.txt");
     ASSERT_GE(answer.reply.size(), 10u);
     size_t n = (answer.reply.size() - 10) / 6;
@@ -157,26 +159,22 @@ TEST_F(OpenBoardTest, Command30ReturnsTheTracesOfARunningChannelWithWaveformsOn)
         anySample = anySample || getU16(answer.reply, 10 + 2 * i) != 0;
     EXPECT_TRUE(anySample);
 
-    Answer none = call(board_, SRV_CmdGetWaveform, SRV_CMD_GET_WAVEFORM, waveformRequest(0, 0));
+    Answer none = call(board_, SRV_CMD_GET_WAVEFORM, waveformRequest(0, 0));
     EXPECT_EQ(none.status, 0);
     EXPECT_EQ(none.reply.size(), 10u);
-    EXPECT_EQ(call(board_, SRV_CmdGetWaveform, SRV_CMD_GET_WAVEFORM, waveformRequest(0x10, 0)).status,
-              SRV_ERR_UNSUPPORTED);
-    EXPECT_EQ(call(board_, SRV_CmdGetWaveform, SRV_CMD_GET_WAVEFORM, waveformRequest(1, 8)).status,
-              SRV_ERR_UNSUPPORTED);
-    EXPECT_EQ(call(board_, SRV_CmdGetWaveform, SRV_CMD_GET_WAVEFORM, Bytes{1, 2, 3}).status, SRV_ERR_DESERIALIZE);
+    EXPECT_EQ(call(board_, SRV_CMD_GET_WAVEFORM, waveformRequest(0x10, 0)).status, SRV_ERR_UNSUPPORTED);
+    EXPECT_EQ(call(board_, SRV_CMD_GET_WAVEFORM, waveformRequest(1, 8)).status, SRV_ERR_UNSUPPORTED);
+    EXPECT_EQ(call(board_, SRV_CMD_GET_WAVEFORM, Bytes{1, 2, 3}).status, SRV_ERR_DESERIALIZE);
 
     // Stopped: no waveform, even though one is stored.
     ASSERT_EQ(stop(), 0);
-    EXPECT_EQ(call(board_, SRV_CmdGetWaveform, SRV_CMD_GET_WAVEFORM, waveformRequest(1, 0)).status,
-              SRV_ERR_NO_WAVEFORM);
+    EXPECT_EQ(call(board_, SRV_CMD_GET_WAVEFORM, waveformRequest(1, 0)).status, SRV_ERR_NO_WAVEFORM);
     EXPECT_NE(logText("SRV_WaveformsLog.txt").find("Channel 0 is not in acquisition."), std::string::npos);
 }
 
 TEST_F(OpenBoardTest, Command30WithWaveformsOffAnswersNoWaveform) {
     ASSERT_EQ(start(), 0);
-    EXPECT_EQ(call(board_, SRV_CmdGetWaveform, SRV_CMD_GET_WAVEFORM, waveformRequest(1, 0)).status,
-              SRV_ERR_NO_WAVEFORM);
+    EXPECT_EQ(call(board_, SRV_CMD_GET_WAVEFORM, waveformRequest(1, 0)).status, SRV_ERR_NO_WAVEFORM);
     EXPECT_NE(logText("SRV_WaveformsLog.txt").find("Waveforms not enabled."), std::string::npos);
 }
 
@@ -359,15 +357,14 @@ TEST_F(OpenBoardTest, StopOfAnIdleBoardStillRunsThroughTheBoardThread) {
 TEST_F(OpenBoardTest, MaskBitsAreRefused) {
     Bytes in = masks(1, 0);
     putU32(in, 0xFF);
-    EXPECT_EQ(call(board_, SRV_CmdStartAcquisition, SRV_CMD_START_ACQUISITION, in).status, SRV_ERR_UNSUPPORTED);
+    EXPECT_EQ(call(board_, SRV_CMD_START_ACQUISITION, in).status, SRV_ERR_UNSUPPORTED);
     EXPECT_EQ(board_->digitizer.acqStatus, ACQSTATUS_STOPPED);
     // An unknown cmdMaskOut bit: the start happens, the reply says -33.
     Bytes out = masks(0, 4);
     putU32(out, 0xFF);
-    EXPECT_EQ(call(board_, SRV_CmdStartAcquisition, SRV_CMD_START_ACQUISITION, out).status, SRV_ERR_UNSUPPORTED);
+    EXPECT_EQ(call(board_, SRV_CMD_START_ACQUISITION, out).status, SRV_ERR_UNSUPPORTED);
     EXPECT_EQ(board_->digitizer.acqStatus, ACQSTATUS_RUNNING);
-    EXPECT_EQ(call(board_, SRV_CmdStartAcquisition, SRV_CMD_START_ACQUISITION, masks(0, 0)).status,
-              SRV_ERR_DESERIALIZE);
+    EXPECT_EQ(call(board_, SRV_CMD_START_ACQUISITION, masks(0, 0)).status, SRV_ERR_DESERIALIZE);
 }
 
 // ------------------------------------------------ without a board thread
@@ -384,19 +381,19 @@ TEST(NoBoardThread, StartAndStopAnswerAFailureWithoutWaiting) {
     board->digitizer.descriptor.NumChannels = 2;
     board->idle = 1;
     struct Case {
-        Handler handler;
+        SRVCommand_t command;
         uint8_t open;
         SRVStatus_t status;
     } cases[] = {
-        {SRV_CmdStartAcquisition, 1, SRV_ERR_GENERIC},
-        {SRV_CmdStopAcquisition, 1, SRV_ERR_GENERIC},
-        {SRV_CmdStartAcquisition, 0, SRV_ERR_OPEN_DIGITIZER},
-        {SRV_CmdStopAcquisition, 0, SRV_ERR_OPEN_DIGITIZER},
+        {SRV_CMD_START_ACQUISITION, 1, SRV_ERR_GENERIC},
+        {SRV_CMD_STOP_ACQUISITION, 1, SRV_ERR_GENERIC},
+        {SRV_CMD_START_ACQUISITION, 0, SRV_ERR_OPEN_DIGITIZER},
+        {SRV_CMD_STOP_ACQUISITION, 0, SRV_ERR_OPEN_DIGITIZER},
     };
     for (const Case& c : cases) {
         board->open = c.open;
         auto begin = Clock::now();
-        EXPECT_EQ(call(board, c.handler, SRV_CMD_START_ACQUISITION, acquisitionRequest(3)).status, c.status);
+        EXPECT_EQ(call(board, c.command, acquisitionRequest(3)).status, c.status);
         EXPECT_LT(Clock::now() - begin, 1000ms);
         EXPECT_EQ(board->idle, 1);
     }

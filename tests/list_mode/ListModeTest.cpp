@@ -8,7 +8,7 @@
 #include "../server/ServerTestSupport.h"
 #include "ListFileSupport.h"
 #include "SRV_ClientPaths.h"
-#include "SRV_Common.h"
+#include "SRV_CommandTable.h"
 #include "SRV_List.h"
 
 using namespace srvtest;
@@ -88,17 +88,17 @@ protected:
         return std::vector<uint64_t>(list(ch).timeTags, list(ch).timeTags + list(ch).count);
     }
 
-    // A command handler called with a payload; the reply's status and fields.
+    // A command run on a payload as the command loop runs it; the reply's
+    // status and fields.
     struct Answer {
         SRVStatus_t status = 0;
         Bytes reply;
     };
-    Answer call(void* (*handler)(SRVBoard_t*, SRVCommand_t, const void*, uint32_t, uint32_t*, SRVStatus_t*),
-                SRVCommand_t command, const Bytes& payload) {
+    Answer call(SRVCommand_t command, const Bytes& payload) {
         Answer answer;
         uint32_t size = 0;
-        void* reply =
-            handler(board_, command, payload.data(), static_cast<uint32_t>(payload.size()), &size, &answer.status);
+        void* reply = SRV_RunCommand(SRV_FindCommand(command), board_, payload.data(),
+                                     static_cast<uint32_t>(payload.size()), nullptr, &size, &answer.status);
         if (reply != nullptr) {
             const uint8_t* bytes = static_cast<const uint8_t*>(reply);
             answer.reply.assign(bytes, bytes + size);
@@ -424,7 +424,7 @@ TEST_F(ListModeTest, MissingArrayIsNeverUsed) {
     list().flags = nullptr;
     EXPECT_EQ(readout(0, {event(3, 10)}), 0);
     EXPECT_EQ(list().count, 2u);
-    Answer answer = call(SRV_CmdGetListParams, SRV_CMD_GET_LIST_PARAMS, request(1u << 9, 0));
+    Answer answer = call(SRV_CMD_GET_LIST_PARAMS, request(1u << 9, 0));
     EXPECT_EQ(answer.status, SRV_ERR_SERIALIZE);
     EXPECT_EQ(SRV_HandleListSaving(board_, 1, SRV_LIST_ACTION_START), SRV_ERR_BUFFER);
     list().format = SRV_LIST_FORMAT_TEXT;
@@ -448,11 +448,11 @@ TEST_F(ListModeTest, SettingsRoundTripThroughCommands35And36) {
     putU32(set, 32); // bufferSize
     putU32(set, 0);  // keepFlag400
     putU32(set, 0);  // allEnergies
-    Answer answer = call(SRV_CmdSetListParams, SRV_CMD_SET_LIST_PARAMS, set);
+    Answer answer = call(SRV_CMD_SET_LIST_PARAMS, set);
     ASSERT_EQ(answer.status, 0);
     ASSERT_EQ(answer.reply.size(), 10u);
 
-    answer = call(SRV_CmdGetListParams, SRV_CMD_GET_LIST_PARAMS, request(0xC7F, 1));
+    answer = call(SRV_CMD_GET_LIST_PARAMS, request(0xC7F, 1));
     ASSERT_EQ(answer.status, 0);
     const Bytes& r = answer.reply;
     ASSERT_EQ(r.size(), 10u + 4 + 4 + 401 + 4 + 4 + 4 + 4 + 4 + 4);
@@ -472,12 +472,12 @@ TEST_F(ListModeTest, FetchingEventsEmptiesTheBufferAndAnUnknownBitEmptiesNothing
     configure(0, SRV_LIST_FORMAT_NONE, TIME_TAG, 10);
     readout(0, {event(11, 400, 0x1), event(22, 800, 0x2)});
 
-    Answer refused = call(SRV_CmdGetListParams, SRV_CMD_GET_LIST_PARAMS, request((1ull << 12) | 0x3C0, 0));
+    Answer refused = call(SRV_CMD_GET_LIST_PARAMS, request((1ull << 12) | 0x3C0, 0));
     EXPECT_EQ(refused.status, SRV_ERR_UNSUPPORTED);
     EXPECT_TRUE(refused.reply.empty());
     EXPECT_EQ(list().count, 2u);
 
-    Answer answer = call(SRV_CmdGetListParams, SRV_CMD_GET_LIST_PARAMS, request(0x3C0, 0));
+    Answer answer = call(SRV_CMD_GET_LIST_PARAMS, request(0x3C0, 0));
     ASSERT_EQ(answer.status, 0);
     const Bytes& r = answer.reply;
     ASSERT_EQ(r.size(), 10u + 4 + 2 * 8 + 2 * 2 + 2 * 4);
@@ -493,7 +493,7 @@ TEST_F(ListModeTest, FetchingEventsEmptiesTheBufferAndAnUnknownBitEmptiesNothing
     readout(0, {event(33, 10)});
     EXPECT_EQ(list().count, 1u);
     // Reading only the count empties nothing.
-    EXPECT_EQ(call(SRV_CmdGetListParams, SRV_CMD_GET_LIST_PARAMS, request(1u << 6, 0)).status, 0);
+    EXPECT_EQ(call(SRV_CMD_GET_LIST_PARAMS, request(1u << 6, 0)).status, 0);
     EXPECT_EQ(list().count, 1u);
 }
 
@@ -515,13 +515,13 @@ TEST_F(ListModeTest, CommandsRefuseBadRequestsBeforeChangingAnything) {
         Bytes payload = c.payload;
         if (std::string(c.name) == "events are read-only")
             putU32(payload, 1);
-        Answer answer = call(SRV_CmdSetListParams, SRV_CMD_SET_LIST_PARAMS, payload);
+        Answer answer = call(SRV_CMD_SET_LIST_PARAMS, payload);
         EXPECT_EQ(answer.status, c.status);
         EXPECT_TRUE(answer.reply.empty());
         EXPECT_EQ(list().enabled, 0);
     }
-    EXPECT_EQ(call(SRV_CmdGetListParams, SRV_CMD_GET_LIST_PARAMS, request(1, 64)).status, SRV_ERR_UNSUPPORTED);
-    EXPECT_EQ(call(SRV_CmdGetListParams, SRV_CMD_GET_LIST_PARAMS, Bytes{0, 0}).status, SRV_ERR_DESERIALIZE);
+    EXPECT_EQ(call(SRV_CMD_GET_LIST_PARAMS, request(1, 64)).status, SRV_ERR_UNSUPPORTED);
+    EXPECT_EQ(call(SRV_CMD_GET_LIST_PARAMS, Bytes{0, 0}).status, SRV_ERR_DESERIALIZE);
 }
 
 Bytes bufferSizeRequest(int32_t channel, uint32_t size) {
@@ -539,17 +539,17 @@ Bytes bufferSizeRequest(int32_t channel, uint32_t size) {
 TEST_F(ListModeTest, SmallerBufferKeepsTheRecordConsistent) {
     configure(0, SRV_LIST_FORMAT_NONE, TIME_TAG, 10);
     readout(0, {event(1, 10), event(2, 10), event(3, 10), event(4, 10), event(5, 10)});
-    EXPECT_EQ(call(SRV_CmdSetListParams, SRV_CMD_SET_LIST_PARAMS, bufferSizeRequest(0, 3)).status, SRV_ERR_BUFFER);
+    EXPECT_EQ(call(SRV_CMD_SET_LIST_PARAMS, bufferSizeRequest(0, 3)).status, SRV_ERR_BUFFER);
     EXPECT_EQ(list().bufferSize, 10u);
     EXPECT_EQ(bufferedTimeTags(), (std::vector<uint64_t>{1, 2, 3, 4, 5}));
-    ASSERT_EQ(call(SRV_CmdGetListParams, SRV_CMD_GET_LIST_PARAMS, request(0x3C0, 0)).status, 0);
-    ASSERT_EQ(call(SRV_CmdSetListParams, SRV_CMD_SET_LIST_PARAMS, bufferSizeRequest(0, 3)).status, 0);
+    ASSERT_EQ(call(SRV_CMD_GET_LIST_PARAMS, request(0x3C0, 0)).status, 0);
+    ASSERT_EQ(call(SRV_CMD_SET_LIST_PARAMS, bufferSizeRequest(0, 3)).status, 0);
     EXPECT_EQ(list().bufferSize, 3u);
 
     configure(1, SRV_LIST_FORMAT_TEXT, TIME_TAG, 10);
     ASSERT_EQ(SRV_HandleListSaving(board_, 2, SRV_LIST_ACTION_START), 0);
     readout(1, {event(1, 10), event(2, 10), event(3, 10), event(4, 10), event(5, 10)});
-    ASSERT_EQ(call(SRV_CmdSetListParams, SRV_CMD_SET_LIST_PARAMS, bufferSizeRequest(1, 3)).status, 0);
+    ASSERT_EQ(call(SRV_CMD_SET_LIST_PARAMS, bufferSizeRequest(1, 3)).status, 0);
     EXPECT_EQ(list(1).count, 0u);
     readout(1, {event(6, 10), event(7, 10)});
     EXPECT_EQ(list(1).count, 2u);
@@ -566,7 +566,7 @@ TEST_F(ListModeTest, BufferAboveTheLimitNeverLosesEventsNorBlocksTheChannel) {
     configure(0, SRV_LIST_FORMAT_TEXT, TIME_TAG, 10);
     ASSERT_EQ(SRV_HandleListSaving(board_, 1, SRV_LIST_ACTION_START), 0);
     readout(0, {event(1, 10), event(2, 10), event(3, 10)});
-    EXPECT_EQ(call(SRV_CmdSetListParams, SRV_CMD_SET_LIST_PARAMS, bufferSizeRequest(0, 65537)).status, SRV_ERR_BUFFER);
+    EXPECT_EQ(call(SRV_CMD_SET_LIST_PARAMS, bufferSizeRequest(0, 65537)).status, SRV_ERR_BUFFER);
     EXPECT_EQ(list().bufferSize, 10u);
     readout(0, {event(4, 10)});
     EXPECT_EQ(SRV_HandleListSaving(board_, 1, SRV_LIST_ACTION_STOP), 0);
@@ -577,11 +577,11 @@ TEST_F(ListModeTest, BufferAboveTheLimitNeverLosesEventsNorBlocksTheChannel) {
 
     configure(1, SRV_LIST_FORMAT_NONE, TIME_TAG, 10);
     readout(1, {event(7, 10), event(8, 10)});
-    EXPECT_EQ(call(SRV_CmdSetListParams, SRV_CMD_SET_LIST_PARAMS, bufferSizeRequest(1, 70000)).status, SRV_ERR_BUFFER);
+    EXPECT_EQ(call(SRV_CMD_SET_LIST_PARAMS, bufferSizeRequest(1, 70000)).status, SRV_ERR_BUFFER);
     EXPECT_EQ(bufferedTimeTags(1), (std::vector<uint64_t>{7, 8}));
     // Nothing buffered and not saving: stored, and the start refuses it.
     list(1).count = 0;
-    EXPECT_EQ(call(SRV_CmdSetListParams, SRV_CMD_SET_LIST_PARAMS, bufferSizeRequest(1, 70000)).status, 0);
+    EXPECT_EQ(call(SRV_CMD_SET_LIST_PARAMS, bufferSizeRequest(1, 70000)).status, 0);
     EXPECT_EQ(SRV_HandleListSaving(board_, 2, SRV_LIST_ACTION_START), SRV_ERR_BUFFER);
 }
 
@@ -617,7 +617,7 @@ TEST_F(ListModeTest, FileSwitchAfterAMetStopCriterionListsNothingMore) {
     Bytes text(401, 0);
     std::copy(second.begin(), second.end(), text.begin());
     change.insert(change.end(), text.begin(), text.end());
-    ASSERT_EQ(call(SRV_CmdSetListParams, SRV_CMD_SET_LIST_PARAMS, change).status, 0);
+    ASSERT_EQ(call(SRV_CMD_SET_LIST_PARAMS, change).status, 0);
     EXPECT_EQ(list().saving, 1);
     EXPECT_EQ(list().stopReached, 1);
     readout(0, {event(3, 10)});
@@ -639,7 +639,7 @@ TEST_F(ListModeTest, NewFileNameWhileSavingSwitchesTheOutput) {
     Bytes text(401, 0);
     std::copy(second.begin(), second.end(), text.begin());
     change.insert(change.end(), text.begin(), text.end());
-    ASSERT_EQ(call(SRV_CmdSetListParams, SRV_CMD_SET_LIST_PARAMS, change).status, 0);
+    ASSERT_EQ(call(SRV_CMD_SET_LIST_PARAMS, change).status, 0);
     EXPECT_EQ(list().saving, 1);
     readout(0, {event(3, 10)});
     ASSERT_EQ(SRV_HandleListSaving(board_, 1, SRV_LIST_ACTION_STOP), 0);
@@ -815,7 +815,7 @@ TEST_F(ListModeTest, ANewFileAfterAFailedWriteTakesTheListingOn) {
     Bytes text(401, 0);
     std::copy(second.begin(), second.end(), text.begin());
     change.insert(change.end(), text.begin(), text.end());
-    EXPECT_EQ(call(SRV_CmdSetListParams, SRV_CMD_SET_LIST_PARAMS, change).status, SRV_ERR_RESOURCE);
+    EXPECT_EQ(call(SRV_CMD_SET_LIST_PARAMS, change).status, SRV_ERR_RESOURCE);
     EXPECT_EQ(list().saving, 1);
     EXPECT_EQ(std::string(list().fileName), second);
     readout(0, {event(12, 10)});

@@ -6,7 +6,7 @@
 #include "MorvaneServer.h"
 #include "SRVBoardThread.h"
 #include "SRV_BoardLifecycle.h"
-#include "SRV_Common.h"
+#include "SRV_Globals.h"
 #include "ServerTestSupport.h"
 
 using namespace srvtest;

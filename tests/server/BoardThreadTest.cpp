@@ -5,7 +5,8 @@
 #include <atomic>
 
 #include "SRVBoardThread.h"
-#include "SRV_Common.h"
+#include "SRV_BoardInfo.h"
+#include "SRV_BoardLock.h"
 #include "ServerTestSupport.h"
 
 using namespace srvtest;

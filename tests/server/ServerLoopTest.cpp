@@ -9,9 +9,11 @@
 
 #include "ClientChecks.h"
 #include "MorvaneServer.h"
+#include "SRV_CommandCodes.h"
 #include "SRV_CommandLoop.h"
-#include "SRV_Common.h"
 #include "SRV_ConnectionManager.h"
+#include "SRV_Globals.h"
+#include "SRV_SqliteSetup.h"
 #include "ServerTestSupport.h"
 
 using namespace srvtest;

@@ -9,6 +9,7 @@
 
 #include "../server_params/ServerParamsSupport.h"
 #include "CommandTestSupport.h"
+#include "SRV_CommandTable.h"
 #include "SRV_ParameterCommands.h"
 
 using namespace cmdtest;
@@ -86,12 +87,13 @@ protected:
         FakeBoardTest::TearDown();
     }
 
-    // Calls a handler as the command loop does; a handler without a reply is
+    // Runs a command as the command loop does; a command without a reply is
     // answered with the header and the status.
-    Answer call(SRVCommandHandler_t handler, uint16_t command, const Bytes& request) {
+    Answer call(uint16_t command, const Bytes& request) {
         uint32_t size = 0;
         SRVStatus_t status = 1;
-        void* reply = handler(board, command, request.data(), static_cast<uint32_t>(request.size()), &size, &status);
+        void* reply = SRV_RunCommand(SRV_FindCommand(command), board, request.data(),
+                                     static_cast<uint32_t>(request.size()), nullptr, &size, &status);
         EXPECT_NE(status, 1) << "the handler left the status unwritten";
         if (reply == nullptr)
             reply = SRV_BuildStatusReply(command, status, &size);
@@ -218,7 +220,7 @@ TEST_F(ParameterHandlers, ValueTableOfEachKind) {
 }
 
 TEST_F(ParameterHandlers, ListLongerThanTheRecordIsDescribedByItsFirstTwenty) {
-    Answer info = call(SRV_CmdGetParameterInfo, PARAMETER_INFO, parameterRequest(0x3C00, {0, kChannel, kGate, kCode}));
+    Answer info = call(PARAMETER_INFO, parameterRequest(0x3C00, {0, kChannel, kGate, kCode}));
     ASSERT_EQ(info.status, 0);
     Reader r = info.read();
     ASSERT_EQ(r.u32(), 20u);
@@ -233,8 +235,8 @@ TEST_F(ParameterHandlers, ListLongerThanTheRecordIsDescribedByItsFirstTwenty) {
     // The values past the record are still set and named.
     Request set = parameterRequest(0x2, {0, kChannel, kGate, kCode});
     set.text("V24");
-    EXPECT_EQ(call(SRV_CmdSetParameter, SET_PARAMETER, set).status, 0);
-    Answer got = call(SRV_CmdGetParameter, GET_PARAMETER, parameterRequest(0x7, {0, kChannel, kGate, kCode}));
+    EXPECT_EQ(call(SET_PARAMETER, set).status, 0);
+    Answer got = call(GET_PARAMETER, parameterRequest(0x7, {0, kChannel, kGate, kCode}));
     ASSERT_EQ(got.status, 0);
     Reader g = got.read();
     EXPECT_EQ(g.f64(), 240);
@@ -244,11 +246,11 @@ TEST_F(ParameterHandlers, ListLongerThanTheRecordIsDescribedByItsFirstTwenty) {
 
 TEST_F(ParameterHandlers, GetOfAValueOutsideItsListFailsOnlyForItsNames) {
     srvtest::channelParam(0, DPPL_PARAM_CH_ENABLED)->value = 0.5;
-    Answer value = call(SRV_CmdGetParameter, GET_PARAMETER, parameterRequest(0x1, {0, kChannel, kEnabled, kCode}));
+    Answer value = call(GET_PARAMETER, parameterRequest(0x1, {0, kChannel, kEnabled, kCode}));
     ASSERT_EQ(value.status, 0);
     EXPECT_EQ(value.read().f64(), 0.5);
     for (uint64_t mask : {0x3ull, 0x4ull}) {
-        Answer named = call(SRV_CmdGetParameter, GET_PARAMETER, parameterRequest(mask, {0, kChannel, kEnabled, kCode}));
+        Answer named = call(GET_PARAMETER, parameterRequest(mask, {0, kChannel, kEnabled, kCode}));
         EXPECT_EQ(named.status, -37);
         EXPECT_EQ(named.payload.size(), 2u);
     }
@@ -259,10 +261,10 @@ TEST_F(ParameterHandlers, GetOfAValueOutsideItsListFailsOnlyForItsNames) {
 TEST_F(ParameterHandlers, AutoSetPassesItsOptionsAsModeBits) {
     Request start = maskRequest(0x7, 0);
     start.i32(1).u32(5).u32(0).u32(7);
-    EXPECT_EQ(call(SRV_CmdStartAutoSet, START_AUTOSET, start).status, 0);
+    EXPECT_EQ(call(START_AUTOSET, start).status, 0);
     Request stop = maskRequest(0x2, 0);
     stop.i32(0).u32(3);
-    EXPECT_EQ(call(SRV_CmdStopAutoSet, STOP_AUTOSET, stop).status, 0);
+    EXPECT_EQ(call(STOP_AUTOSET, stop).status, 0);
     ASSERT_EQ(signalCalls.size(), 2u);
     EXPECT_EQ(signalCalls[0].command, START_AUTOSET);
     EXPECT_EQ(signalCalls[0].channel, 1);
@@ -273,7 +275,6 @@ TEST_F(ParameterHandlers, AutoSetPassesItsOptionsAsModeBits) {
 
 TEST_F(ParameterHandlers, ChannelSignalsRefuseBadRequestsBeforeTheLibrary) {
     struct Case {
-        SRVCommandHandler_t handler;
         uint16_t command;
         Bytes request;
         int16_t status;
@@ -284,26 +285,26 @@ TEST_F(ParameterHandlers, ChannelSignalsRefuseBadRequestsBeforeTheLibrary) {
         return r.bytes();
     };
     const Case refused[] = {
-        {SRV_CmdStartAutoSet, START_AUTOSET, channelRequest(0, 0, 2), -33}, // channel count of the board
-        {SRV_CmdStopAutoSet, STOP_AUTOSET, channelRequest(0, 0, -1), -33},
-        {SRV_CmdSampleAdvance, SAMPLE_ADVANCE, channelRequest(0, 0, 64), -33},
-        {SRV_CmdStartAutoSet, START_AUTOSET, channelRequest(0x8, 0, 0), -33}, // unknown cmdMaskIn bit
-        {SRV_CmdSampleAdvance, SAMPLE_ADVANCE, channelRequest(0x1, 0, 0), -33},
-        {SRV_CmdStartAutoSet, START_AUTOSET, channelRequest(0x1, 0, 0), -6}, // option word missing
-        {SRV_CmdSampleAdvance, SAMPLE_ADVANCE, maskRequest(0, 0), -6},       // channel missing
+        {START_AUTOSET, channelRequest(0, 0, 2), -33}, // channel count of the board
+        {STOP_AUTOSET, channelRequest(0, 0, -1), -33},
+        {SAMPLE_ADVANCE, channelRequest(0, 0, 64), -33},
+        {START_AUTOSET, channelRequest(0x8, 0, 0), -33}, // unknown cmdMaskIn bit
+        {SAMPLE_ADVANCE, channelRequest(0x1, 0, 0), -33},
+        {START_AUTOSET, channelRequest(0x1, 0, 0), -6}, // option word missing
+        {SAMPLE_ADVANCE, maskRequest(0, 0), -6},        // channel missing
     };
     for (const Case& c : refused)
-        EXPECT_EQ(call(c.handler, c.command, c.request).status, c.status);
+        EXPECT_EQ(call(c.command, c.request).status, c.status);
     EXPECT_TRUE(signalCalls.empty());
 
     // An unknown output bit answers -33 after the signal was sent.
-    EXPECT_EQ(call(SRV_CmdSampleAdvance, SAMPLE_ADVANCE, channelRequest(0, 1, 1)).status, -33);
+    EXPECT_EQ(call(SAMPLE_ADVANCE, channelRequest(0, 1, 1)).status, -33);
     ASSERT_EQ(signalCalls.size(), 1u);
     EXPECT_EQ(signalCalls[0].channel, 1);
 
     signalResult = -42;
-    EXPECT_EQ(call(SRV_CmdStopAutoSet, STOP_AUTOSET, channelRequest(0, 0, 0)).status, -25);
-    EXPECT_EQ(call(SRV_CmdSampleAdvance, SAMPLE_ADVANCE, channelRequest(0, 0, 0)).status, -25);
+    EXPECT_EQ(call(STOP_AUTOSET, channelRequest(0, 0, 0)).status, -25);
+    EXPECT_EQ(call(SAMPLE_ADVANCE, channelRequest(0, 0, 0)).status, -25);
     EXPECT_NE(srvtest::readLog("SRVParametersLog.txt").find("DPPLayer error (-42) stopping auto-set."),
               std::string::npos);
 }

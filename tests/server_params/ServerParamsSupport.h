@@ -15,6 +15,7 @@
 #include <string>
 
 #include "SRVParameters.h"
+#include "SRV_Globals.h"
 #include "SRV_ParameterBuild.h"
 
 namespace srvtest {

@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "SRV_Globals.h"
 #include "ServerParamsSupport.h"
 
 using namespace srvtest;

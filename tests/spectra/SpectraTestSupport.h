@@ -14,8 +14,8 @@
 #include "../server/ServerTestSupport.h"
 #include "SRVBoardThread.h"
 #include "SRVParameters.h"
-#include "SRV_Common.h"
 #include "SRV_EventProcessing.h"
+#include "SRV_Globals.h"
 #include "SRV_ParameterBuild.h"
 #include "SRV_Spectra.h"
 
