@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Finds include circles among the modules of one or more folders.
+"""Finds include circles among the modules of one or more folders (and their subfolders).
 
 A module is a file stem: its header and its source together. Module A
 depends on module B when any of A's files includes B's header. A circle
@@ -17,11 +17,14 @@ INCLUDE = re.compile(r'^\s*#\s*include\s*"([^"]+)"', re.MULTILINE)
 
 
 def modules_of(folders):
+    """Every module below the folders, their subfolders included."""
     files = {}
     for folder in folders:
-        for name in sorted(os.listdir(folder)):
-            if name.endswith((".h", ".cpp")):
-                files.setdefault(os.path.splitext(name)[0], []).append(os.path.join(folder, name))
+        for parent, subfolders, names in os.walk(folder):
+            subfolders.sort()
+            for name in sorted(names):
+                if name.endswith((".h", ".cpp")):
+                    files.setdefault(os.path.splitext(name)[0], []).append(os.path.join(parent, name))
     return files
 
 
