@@ -176,7 +176,10 @@ void processEvents(SRVBoard_t* board, CycleState& cycle, uint32_t channel, const
 
     for (uint32_t i = 0; i < count; i++) {
         c_DPPEvent_t* event = &record->events[i];
-        if (stopCriterionMet(board, cycle, spectrum, stopLimits)) {
+        // Written out rather than through stopCriterionMet: this test runs for
+        // every event, and the call it would cost shows in the cycle's time.
+        if (stopLimits != NULL && reachedStopMode(spectrum, stopLimits) != SRV_STOP_MODES &&
+            (cycle.draining || SRV_CheckStopCriteria(board, spectrum, stopLimits))) {
             // The event that carries the flag and the later ones are not
             // processed; the cycle's list-mode step saves up to it.
             event->flags |= EVTFLAG_STOP_CRITERION;
