@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -251,16 +252,32 @@ inline bool portFree(uint16_t port) {
     return free;
 }
 
+// Claims a port for this test process: a lock on a file named by the port in
+// the system's temporary folder, held until the process ends, so that two
+// test programs running beside each other never hand out the same port.
+inline bool claimPort(uint16_t port) {
+    std::string name =
+        (std::filesystem::temp_directory_path() / ("morvane-test-port-" + std::to_string(port))).string();
+    int fd = open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return true; // no lock to be had: the bind check alone decides
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        return false;
+    }
+    return true; // the descriptor stays open: the claim lasts as long as the process
+}
+
 // A loopback port that no socket holds. It is drawn below the kernel's
 // ephemeral range (32768 and up here), so that no client socket of a test
 // running beside this one can take it between this check and the server's
-// bind; the draw is seeded per process, so parallel tests seldom draw alike.
+// bind, and claimed, so that no other test program draws it too.
 inline uint16_t freePort() {
     static std::mt19937 draw(static_cast<uint32_t>(getpid()) * 2654435761u ^
                              static_cast<uint32_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
     for (int attempt = 0; attempt < 1000; attempt++) {
         uint16_t port = static_cast<uint16_t>(20000 + draw() % 12000);
-        if (portFree(port))
+        if (portFree(port) && claimPort(port))
             return port;
     }
     return 0;
