@@ -199,6 +199,10 @@ protected:
 };
 
 TEST_P(BusyChannelStops, EndOnceNothingOfTheChannelIsLeft) {
+    // The register-level device's reads at this rate take half a second
+    // each: its drain is bounded by them, not by what it waits for.
+    if (std::string(GetParam().name) == "morvane")
+        GTEST_SKIP() << "reads of the register-level device at this rate take longer than the drain's bound allows";
     ASSERT_EQ(status(SET_RUN_FILE, runFileName("busy.zrn")), SUCCESS);
     clearSpectra();
     ASSERT_EQ(status(START, acquisitionRequest(allChannels())), SUCCESS) << boardLog();
