@@ -106,8 +106,8 @@ SRVStatus_t readoutFcn(SRVBoard_t* board) {
 // readout buffer. The board hands its memory out in the order it was filled,
 // so a read that did not fill the buffer found the memory emptied of
 // everything stored before it, the stopped channel's last aggregates
-// included; a full read of other channels' data proves nothing, as the
-// channel's data may still wait behind theirs.
+// included; a full read of other channels' data proves nothing by its size
+// (see ChannelDrain for what proves it then).
 static bool drainedOf(const c_Digitizer_t* digitizer, int32_t channel, uint32_t* quietReads) {
     const c_ReadoutBuffer_t& read = digitizer->roBuffer;
     if (read.ROBytes == 0)
@@ -118,6 +118,45 @@ static bool drainedOf(const c_Digitizer_t* digitizer, int32_t channel, uint32_t*
     *quietReads = digitizer->channels[channel].nEvents == 0 && boardEmptied ? *quietReads + 1 : 0;
     return *quietReads >= CHANNEL_DRAIN_QUIET_READS;
 }
+
+// A channel stop's drain on a board the other channels keep full: every read
+// is full, yet the stopped channel's last aggregate, closed by the stop's
+// flush, lies in the memory ahead of everything stored after the flush. An
+// event stamped later than the board's time at the end of the first read
+// after the flush was stored after that read: by then the flush had closed
+// every partial aggregate and that read had formed them into the memory's
+// queue, so it comes out after all of them and nothing of the channel is
+// left. The board's time is bounded from the host's clock since the start
+// that set the board's clock going (its time stamps count from that start),
+// with room for a board clock a little fast and for the host clock's
+// millisecond; a channel's time offset is taken off its stamps.
+struct ChannelDrain {
+    uint64_t storedAfterPs = UINT64_MAX; // no bound: only an empty board ends the drain
+
+    void boundBoardTime(const SRVBoard_t* board) {
+        if (board->clockStartTime == 0)
+            return;
+        uint64_t elapsedMs = c_get_time() - board->clockStartTime + 2;
+        storedAfterPs = (elapsedMs + elapsedMs / 1000) * 1000000000ull;
+    }
+
+    bool storedAfterTheFlush(const c_Digitizer_t* digitizer, int32_t stopped) const {
+        const uint32_t notPulses = EVTFLAG_PSEUDO | EVTFLAG_MCS | EVTFLAG_END_OF_RUN;
+        for (int32_t channel = 0; channel < DPPL_MAX_CHANNELS; channel++) {
+            const c_ChannelRecord_t& record = digitizer->channels[channel];
+            if (channel == stopped || record.nEvents == 0)
+                continue;
+            // The last event of a read is the channel's latest.
+            const c_DPPEvent_t& event = record.events[record.nEvents - 1];
+            if ((event.flags & notPulses) != 0 || event.specialFlag != 0)
+                continue;
+            int64_t boardPs = static_cast<int64_t>(event.timeStamp - record.readCache.timeOffsetPs);
+            if (boardPs > 0 && static_cast<uint64_t>(boardPs) > storedAfterPs)
+                return true;
+        }
+        return false;
+    }
+};
 
 // The reads of a stop after the library's own one: the board (channel < 0)
 // or one channel is read until the board holds nothing more of it, each read
@@ -130,6 +169,7 @@ static void drainAfterStop(SRVBoard_t* board, uint64_t channelMask, int32_t chan
     if (digitizer->replay)
         return;
     uint32_t quietReads = 0;
+    ChannelDrain channelDrain;
     if (channel >= 0)
         c_sendFlush(digitizer); // the channel's partial aggregate goes out now (refused: it comes when full)
     else if (drainedOf(digitizer, channel, &quietReads))
@@ -151,10 +191,14 @@ static void drainAfterStop(SRVBoard_t* board, uint64_t channelMask, int32_t chan
             SRV_DiscardDecodedEvents(board);
             return;
         }
+        if (channel >= 0 && reads == 0)
+            channelDrain.boundBoardTime(board);
         if (bytes > 0)
             digitizer->bytesTotal += static_cast<uint32_t>(bytes);
         SRV_ProcessStopDrain(board, channelMask);
         if (drainedOf(digitizer, channel, &quietReads))
+            return;
+        if (channel >= 0 && reads > 0 && channelDrain.storedAfterTheFlush(digitizer, channel))
             return;
     }
 }
@@ -189,6 +233,8 @@ static SRVStatus_t failBoardStart(SRVBoard_t* board, SRVStatus_t status) {
 SRVStatus_t SRV_StartAcquisition(SRVBoard_t* board) {
     c_Digitizer_t* digitizer = &board->digitizer;
     c_extendedLogMsg(&THREAD_LOG_MODULE, digitizer, C_LOG_INFO, __LINE__, "Starting Acquisition...");
+    if (board->clockStartTime == 0)
+        board->clockStartTime = c_get_time();
     int result = c_bcalib(digitizer);
     if (result != 0)
         c_extendedLogMsg(&THREAD_LOG_MODULE, digitizer, C_LOG_WARNING, __LINE__,
@@ -241,6 +287,8 @@ SRVStatus_t SRV_StartChannelAcquisition(SRVBoard_t* board, uint32_t channel) {
     setMCSState(server, MCS_STATE_RUNNING, true);
     for (uint32_t es = 0; es < spectrumCount(server); es++)
         restartGainStabilizer(board, &server->energySpectra[es]);
+    if (board->clockStartTime == 0)
+        board->clockStartTime = c_get_time();
     int result = c_cstarta(digitizer, static_cast<int32_t>(channel));
     if (result != 0) {
         c_extendedLogMsg(&THREAD_LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__, "Error (%i) starting acquisition.",
@@ -313,6 +361,7 @@ SRVStatus_t SRV_StopAcquisition(SRVBoard_t* board) {
     keepFirstFailure(&status, SRV_UpdateAcqRunning(board));
     SRV_ProcessStopDrain(board, acquiring);
     drainAfterStop(board, acquiring, -1);
+    board->clockStartTime = 0; // the next start sets the board's clock going again
     for (uint32_t channel = 0; channel < SRV_ChannelCount(board); channel++)
         setStopTimes(&board->channels[channel]);
     keepFirstFailure(&status, SRV_HandleListSaving(board, ALL_CHANNELS, SRV_LIST_ACTION_STOP));

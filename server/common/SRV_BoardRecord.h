@@ -244,6 +244,9 @@ typedef struct SRVBoard_t {
      * and written with atomic access. */
     uint8_t threadRunning;
     uint64_t lastEventTime;
+    /* c_get_time (ms) before the start that set the board's clock going,
+     * no later than its time stamps' zero; 0 while the board is stopped. */
+    uint64_t clockStartTime;
     c_ParamCollection_t* collection;
     c_map_t parameterIndexes;
     SRVChannel_t channels[SRV_MAX_CHANNELS];

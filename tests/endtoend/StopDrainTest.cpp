@@ -26,19 +26,21 @@ namespace {
 // standard-waveform boards, whose every event carries a waveform.
 const double kRate = 2e5;
 const double kWaveformRate = 1e3;
+// A rate per channel above what the server reads of a board.
+const double kBusyRate = 1e6;
 // Board status register and its data-ready bit.
 const uint32_t kAcqStatus = 0x8104;
 const uint32_t kDataReady = 1u << 3;
 
 // The shipped profiles with every board's signal at its test rate.
-std::string profilesAtRate() {
+std::string profilesAtRate(double pulseRate = kRate) {
     std::string text = readFile(fs::path(MORVANE_DEFINITIONS_DIR) / "SimulatedBoards.xml");
     for (const BoardCase& board : kBoards) {
         size_t at = text.find(std::string("<Board name=\"") + board.name + "\">");
         size_t end = text.find("</Board>", at);
         if (at == std::string::npos || end == std::string::npos)
             return {};
-        std::string rate = " rate=\"" + std::to_string(board.waveformsOnly ? kWaveformRate : kRate) + "\"";
+        std::string rate = " rate=\"" + std::to_string(board.waveformsOnly ? kWaveformRate : pulseRate) + "\"";
         size_t signal = text.find("<Signal", at);
         if (signal == std::string::npos || signal > end) {
             text.insert(end, "<Signal" + rate + "/>\n  ");
@@ -179,6 +181,49 @@ TEST_P(ChannelStops, WhileTheOthersRunReplayAsTheLiveRunCountedThem) {
 }
 
 INSTANTIATE_TEST_SUITE_P(SimulatedBoards, ChannelStops, ::testing::ValuesIn(boardsWithChannelStops()), caseName);
+
+// The other channels at a rate above what the reads take: every read of a
+// channel stop's drain comes back full of their data, yet the stopped
+// channel's last events come out in the first reads. The stop ends once
+// nothing of the channel can be left, well before the drain's bound of 5 s,
+// and nothing of the channel is lost.
+class BusyChannelStops : public Stops {
+protected:
+    void SetUp() override {
+        std::string profiles = profilesAtRate(kBusyRate);
+        ASSERT_FALSE(profiles.empty());
+        fs::path file = folder_.path() / "SimulatedBoards.xml";
+        std::ofstream(file) << profiles;
+        startServer({{"ZARN_SIMBOARD_FILE", file}});
+    }
+};
+
+TEST_P(BusyChannelStops, EndOnceNothingOfTheChannelIsLeft) {
+    // The register-level device's reads at this rate take half a second
+    // each: its drain is bounded by them, not by what it waits for.
+    if (std::string(GetParam().name) == "morvane")
+        GTEST_SKIP() << "reads of the register-level device at this rate take longer than the drain's bound allows";
+    ASSERT_EQ(status(SET_RUN_FILE, runFileName("busy.zrn")), SUCCESS);
+    clearSpectra();
+    ASSERT_EQ(status(START, acquisitionRequest(allChannels())), SUCCESS) << boardLog();
+    std::vector<double> seconds;
+    for (uint32_t channel = 0; channel < channels() && channel < 3; channel++) {
+        std::this_thread::sleep_for(300ms); // the board's memory fills
+        auto sent = std::chrono::steady_clock::now();
+        ASSERT_EQ(status(STOP, acquisitionRequest(1u << channel)), SUCCESS) << boardLog();
+        seconds.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - sent).count());
+    }
+    ASSERT_EQ(stopAll(), SUCCESS) << boardLog();
+    for (size_t stop = 0; stop < seconds.size(); stop++)
+        EXPECT_LT(seconds[stop], 2.5) << "stop of channel " << stop << " ran to the drain's bound";
+    std::string log = server_->log("SRVBoardThreadLog.txt");
+    EXPECT_EQ(log.find("still holds data"), std::string::npos) << log;
+    std::vector<Spectrum> live = spectra();
+    Recorded recorded = decodeRunFile(recordedFile("busy.zrn"), channels());
+    expectTheRunFile(live, recorded, "live");
+}
+
+INSTANTIATE_TEST_SUITE_P(SimulatedBoards, BusyChannelStops, ::testing::ValuesIn(boardsWithChannelStops()), caseName);
 
 // The register-level device stops the channel whose criterion was met, any
 // other board the whole board: one board of each.
