@@ -14,6 +14,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "ZarnDPPLayer.h"
 #include "ZarnFamilySupport.h"
 #include "ZarnRecords.h"
 #include "ZarnTypes.h"
@@ -46,21 +47,10 @@ int GENERIC_CheckPLLLock(c_Digitizer_t* digitizer);
 int GENERIC_RestoreStatus(c_Digitizer_t* digitizer);
 int GENERIC_RestorePLLUnlock(c_Digitizer_t* digitizer);
 
-/* Exported. */
-
-/* The failure checks (ADC auto-shutdown, then PLL lock); -42 on a
- * second-generation replay. */
-int c_checkStatus(c_Digitizer_t* digitizer);
-/* Clears a latched PLL-unlock condition and checks the lock again. */
-DRAVIK_API int c_restorePLLUnlock(c_Digitizer_t* digitizer);
-/* Board commands of the exported interface (declared in ZarnDPPLayer.h as
- * well), implemented in ZarnBoard_GENERIC_Acquisition for the open and the
- * start, which use them. */
-DRAVIK_API int c_bdclear(c_Digitizer_t* digitizer);
-DRAVIK_API int c_breset(c_Digitizer_t* digitizer);
-/* Index of the active range of a high-voltage channel (0 on every board but
- * the register-level device). */
-int GENERIC_GetHVActiveRangeIndex(c_Digitizer_t* digitizer, uint32_t hvChannel, uint32_t* rangeIndex);
+/* Exported, declared in ZarnDPPLayer.h and ZarnHVSupply.h and implemented
+ * here: c_checkStatus, c_restorePLLUnlock, GENERIC_GetHVActiveRangeIndex, and
+ * in ZarnBoard_GENERIC_Acquisition the board commands c_bdclear and c_breset,
+ * which the open and the start use. */
 
 #ifdef __cplusplus
 }

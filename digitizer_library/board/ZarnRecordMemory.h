@@ -7,7 +7,9 @@
  * enables the sizing follows.
  *
  * Internal to the library (exported for its own tests); the interface's
- * buffer calls c_brealloc and c_bfixedealloc front it.
+ * buffer calls c_brealloc and c_bfixedealloc front it, and the channel and
+ * group enables c_isChannelEnabled and c_isGroupEnabled (ZarnDPPLayer.h) are
+ * implemented here.
  */
 #ifndef ZARN_RECORD_MEMORY_H
 #define ZARN_RECORD_MEMORY_H
@@ -15,6 +17,7 @@
 #include <stdbool.h>
 #include <stdint.h>
 
+#include "ZarnDPPLayer.h"
 #include "ZarnRecords.h"
 
 #ifdef __cplusplus
@@ -25,9 +28,6 @@ extern "C" {
  * acquisition reset. */
 void _resetDgtz(c_Digitizer_t* digitizer);
 
-/* Byte booleans of the enables (exported). */
-uint8_t c_isChannelEnabled(c_Digitizer_t* digitizer, int32_t channel);
-uint8_t c_isGroupEnabled(c_Digitizer_t* digitizer, int32_t group);
 /* No bounds check: the caller passes a channel below the channel count. */
 bool _isChannelEnabled(c_Digitizer_t* digitizer, int32_t channel);
 

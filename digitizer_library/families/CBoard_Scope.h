@@ -13,6 +13,7 @@
 
 #include <stdint.h>
 
+#include "ZarnDPPLayer.h"
 #include "ZarnParameters.h"
 #include "ZarnTypes.h"
 
@@ -75,10 +76,9 @@ int PEMB_DecodeScopeEvent(c_Digitizer_t* digitizer, uint32_t* payload, struct c_
 int DRAQ_DecodeScopeEvent(c_Digitizer_t* digitizer, uint32_t* payload, struct c_ScopeEvent_t* event);
 int TILK_DecodeScopeEvent(c_Digitizer_t* digitizer, uint32_t* payload, struct c_ScopeEvent_t* event);
 
-/* Value-list definition functions of parameters this firmware does not
- * offer: both answer -42. */
-int Vexil_DefineVirtualProbeValues(c_Parameter_t* param);
-int Vexil_DefineWaveDownsamplingValues(c_Parameter_t* param);
+/* The value-list definition functions of parameters this firmware does not
+ * offer, Vexil_DefineVirtualProbeValues and Vexil_DefineWaveDownsamplingValues,
+ * are exported (ZarnDPPLayer.h). */
 
 #ifdef __cplusplus
 }

@@ -1,7 +1,7 @@
 /*
  * Dravik: the exported interface of the digitizer library. Include this one
  * header; it gathers the public headers (records, parameters, raw-data
- * files).
+ * files, high-voltage supply).
  *
  * The digitizer record c_Digitizer_t (ZarnRecords.h) is the library's whole
  * state for one board or one replayed raw-data file. The caller owns its
@@ -18,6 +18,7 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include "ZarnHVSupply.h"
 #include "ZarnParameters.h"
 #include "ZarnROBuffDumper.h"
 #include "ZarnRecords.h"
@@ -40,6 +41,11 @@ DRAVIK_API int c_newFileDigitizer(c_Digitizer_t* digitizer, const char* path);
 DRAVIK_API int c_freeDgtz(c_Digitizer_t* digitizer);
 /* Byte boolean. */
 DRAVIK_API uint8_t c_isDgtzOpened(const c_Digitizer_t* digitizer);
+/* Byte booleans: the channel's DPPL_PARAM_CH_ENABLED is on; the group's
+ * DPPL_PARAM_GR_ENABLED is on and one of its channels is enabled. 0 (and a
+ * logged failure) for a closed record or an index beyond the board's. */
+DRAVIK_API uint8_t c_isChannelEnabled(c_Digitizer_t* digitizer, int32_t channel);
+DRAVIK_API uint8_t c_isGroupEnabled(c_Digitizer_t* digitizer, int32_t group);
 /* Reads a board's information into the first 164 bytes of *descriptor
  * without keeping the board open. */
 DRAVIK_API int c_fetchBoardInfo(const c_ConnParams_t* params, c_BoardDescriptor_t* descriptor);
@@ -51,6 +57,15 @@ DRAVIK_API int c_brealloc(c_Digitizer_t* digitizer);
 /* Buffers of fixed sizes for every channel (eventsWithWaveform 0: all). */
 DRAVIK_API int c_bfixedealloc(c_Digitizer_t* digitizer, uint64_t readoutBytes, uint32_t eventsPerChannel,
                               uint32_t eventsWithWaveform, uint32_t samples);
+
+/* ------------------------------------------------- board status (exported) */
+
+/* The failure checks (ADC auto-shutdown, then PLL lock), which mark the
+ * record's failStatus: 0, or the first failure's code; -42 on a
+ * second-generation replay. */
+DRAVIK_API int c_checkStatus(c_Digitizer_t* digitizer);
+/* Clears a latched PLL-unlock condition and checks the lock again. */
+DRAVIK_API int c_restorePLLUnlock(c_Digitizer_t* digitizer);
 
 /* ------------------------------------------ acquisition control (exported) */
 
@@ -88,6 +103,13 @@ DRAVIK_API int c_csampleadvance(c_Digitizer_t* digitizer, int32_t channel);
 DRAVIK_API int c_getDPPEvents(c_Digitizer_t* digitizer, int32_t* bytes);
 /* Asks the board to close its partial aggregates. */
 DRAVIK_API int c_sendFlush(c_Digitizer_t* digitizer);
+
+/* ---------------------------------- standard waveform firmware (exported) */
+
+/* Value-list definition functions of parameters this firmware does not
+ * offer: both answer -42. */
+DRAVIK_API int Vexil_DefineVirtualProbeValues(c_Parameter_t* param);
+DRAVIK_API int Vexil_DefineWaveDownsamplingValues(c_Parameter_t* param);
 
 /* -------------------------------------------- readout services (exported) */
 

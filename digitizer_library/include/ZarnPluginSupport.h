@@ -19,16 +19,4 @@
 
 #include "ZarnDPPLayer.h"
 
-#ifdef __cplusplus
-extern "C" {
-#endif
-
-/* Clears a latched PLL-unlock condition and checks the lock again (the same
- * exported call the board layer declares for its own use). */
-DRAVIK_API int c_restorePLLUnlock(c_Digitizer_t* digitizer);
-
-#ifdef __cplusplus
-}
-#endif
-
 #endif /* ZARN_PLUGIN_SUPPORT_H */
