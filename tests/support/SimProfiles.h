@@ -65,6 +65,15 @@ inline bool librarySupports(const SimProfile& p) {
     return family != NULL && family->init != NULL;
 }
 
+/* The simulator has a register map of the standard waveform firmware for
+ * the family (any other family runs the generic waveform map; the device's
+ * family runs the device's map whatever the firmware). */
+inline bool simulatorRunsWaveformsOn(uint32_t family) {
+    const uint32_t noSuchFamily = 0xFFFFFFF0u;
+    const zsim::FamilyMap& map = zsim::FamilyMapFor(family, 0);
+    return &map != &zsim::FamilyMapFor(noSuchFamily, 0) && &map != &zsim::FamilyMapFor(family, DPPL_DPPCODE_MORVANE);
+}
+
 /* The simulator has the firmware's row: its register map (for the standard
  * waveform firmware, the family's) and the encoder of its data. A board
  * whose firmware it lacks opens but never yields data. */
@@ -72,11 +81,7 @@ inline bool simulatorServes(const SimProfile& p) {
     ZarnSim_Encoder_t encoder;
     if (!zsim::FindEncoder(p.dppCode, &encoder))
         return false;
-    if (!isWaveformFirmware(p.dppCode) || p.noConnection)
-        return true;
-    /* a family without a row runs the generic waveform map */
-    const uint32_t noSuchFamily = 0xFFFFFFF0u;
-    return &zsim::FamilyMapFor(p.info.FamilyCode, p.dppCode) != &zsim::FamilyMapFor(noSuchFamily, p.dppCode);
+    return !isWaveformFirmware(p.dppCode) || simulatorRunsWaveformsOn(p.info.FamilyCode);
 }
 
 /* The library's connection parameters of the profile's address (the device
