@@ -79,8 +79,8 @@ TEST_P(RecordLength, EveryReadSucceedsAndDeliversWhatTheBoardProduced) {
          * hold what the board sends. */
         ASSERT_EQ(c_brealloc(b.get()), 0);
         const uint32_t registerSamples = (b.peek(0x1020) & 0x3FFF) * 8;
-        const uint32_t expected = board.dropsPartial ? registerSamples / unit * unit
-                                                     : (registerSamples + unit - 1) / unit * unit;
+        const uint32_t expected =
+            board.dropsPartial ? registerSamples / unit * unit : (registerSamples + unit - 1) / unit * unit;
 
         std::vector<uint64_t> decoded(channels, 0);
         uint64_t withWaveform = 0;

@@ -42,8 +42,7 @@ inline const std::vector<BoardCase>& boardsTheServerOpens() {
             std::vector<std::string> options = testsup::serverOptions(p);
             if (!options.empty())
                 cases.push_back({p.name.c_str(), options, p.info.ModelName, p.info.SerialNumber, p.info.Channels,
-                                 testsup::waveformsOnly(p), p.info.FamilyCode, p.dppCode,
-                                 testsup::simulatorServes(p)});
+                                 testsup::waveformsOnly(p), p.info.FamilyCode, p.dppCode, testsup::simulatorServes(p)});
         }
         return cases;
     }();

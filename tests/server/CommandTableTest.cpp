@@ -69,8 +69,8 @@ TEST(CommandTable, EveryCommandHasItsProtocolRowWithItsForm) {
     }
     for (const auto& [code, form] : documented) {
         if (form != "-") // a packet the server sends, never serves
-            EXPECT_EQ(served.count(code), 1u) << "the reference documents command " << code
-                                               << ", which the server does not serve";
+            EXPECT_EQ(served.count(code), 1u)
+                << "the reference documents command " << code << ", which the server does not serve";
     }
 }
 
