@@ -5,9 +5,11 @@
  * own count), and each waveform is as long as the board sent it. */
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
+#include "../support/SimProfiles.h"
 #include "AcqSupport.h"
 
 using namespace acqtest;
@@ -15,40 +17,30 @@ using namespace acqtest;
 namespace {
 
 struct BoardCase {
-    const char* name;
+    std::string name;
     c_ConnParams_t params;
-    /* The samples the board's waveforms come in: a record of the register's
-     * length is sent as the next whole unit (or, with dropsPartial, the
-     * whole units it holds). */
-    uint32_t unit;
-    bool dropsPartial;
     /* Standard waveform firmware: every trigger is an event on every channel. */
     bool perTrigger;
+    /* The Draq family's waveform blocks hold three samples of a channel; a
+     * record of the register's length is sent as the whole blocks it holds
+     * (every other board sends it as the next whole unit). */
+    bool dropsPartial;
 };
 
-c_ConnParams_t Network(const char* address) {
-    c_ConnParams_t params = Connection(6, 0, 0);
-    snprintf(params.address, sizeof params.address, "%s", address);
-    return params;
+/* Every profile that the library opens by its address, on a firmware the
+ * library supports. */
+std::vector<BoardCase> boardsTheLibraryOpens() {
+    std::vector<BoardCase> boards;
+    for (const testsup::SimProfile& p : testsup::shippedProfiles().boards) {
+        if (p.noConnection || !testsup::librarySupports(p))
+            continue;
+        std::string name = p.name;
+        std::replace(name.begin(), name.end(), '-', '_');
+        bool waveformsOnly = testsup::waveformsOnly(p);
+        boards.push_back({name, testsup::connectionOf(p), waveformsOnly, waveformsOnly && p.info.FamilyCode == 4});
+    }
+    return boards;
 }
-
-const BoardCase kBoards[] = {
-    {"orlu_pha", Connection(0, 0, 0), 2, false, false},
-    {"orlu_pha_hv", Connection(0, 1, 0), 2, false, false},
-    {"vesk_ci", Connection(0, 2, 0), 8, false, false},
-    {"vesk_psd", Connection(0, 3, 0), 8, false, false},
-    {"pemb_psd_11", Connection(1, 0, 0), 8, false, false},
-    {"pemb_pha_11", Connection(1, 0, 1), 8, false, false},
-    {"pemb_psd_14", Connection(1, 1, 0), 8, false, false},
-    {"pemb_pha_14", Connection(1, 1, 1), 8, false, false},
-    {"tilk_psd", Connection(1, 2, 0), 12, false, false},
-    {"draq_qdc", Connection(4, 0, 0, 0x32100000), 8, false, false},
-    {"scope_orlu", Connection(0, 4, 0), 2, false, true},
-    {"scope_draq", Connection(4, 0, 0, 0x32110000), 3, true, true},
-    {"scope_tilk", Connection(1, 2, 1), 1, false, true},
-    {"scope_pemb_11", Connection(1, 3, 0), 2, false, true},
-    {"scope_pemb_14", Network("192.168.50.14"), 2, false, true},
-};
 
 void PrintTo(const BoardCase& board, std::ostream* out) { *out << board.name; }
 
@@ -68,6 +60,8 @@ TEST_P(RecordLength, EveryReadSucceedsAndDeliversWhatTheBoardProduced) {
     const BoardCase& board = GetParam();
     LiveBoard b;
     ASSERT_EQ(b.open(board.params), 0);
+    /* The samples the board's waveforms come in (the library's firmware row). */
+    const uint32_t unit = ZarnFirmware_WaveformStep(b.get());
     const uint32_t channels = b->descriptor.NumChannels;
     const double period = b->descriptor.SamplePeriod;
     ASSERT_EQ(ZarnSim_SetClockMode(b.link(), ZARN_SIM_CLOCK_AS_FAST_AS_READ), 0);
@@ -85,8 +79,8 @@ TEST_P(RecordLength, EveryReadSucceedsAndDeliversWhatTheBoardProduced) {
          * hold what the board sends. */
         ASSERT_EQ(c_brealloc(b.get()), 0);
         const uint32_t registerSamples = (b.peek(0x1020) & 0x3FFF) * 8;
-        const uint32_t expected = board.dropsPartial ? registerSamples / board.unit * board.unit
-                                                     : (registerSamples + board.unit - 1) / board.unit * board.unit;
+        const uint32_t expected =
+            board.dropsPartial ? registerSamples / unit * unit : (registerSamples + unit - 1) / unit * unit;
 
         std::vector<uint64_t> decoded(channels, 0);
         uint64_t withWaveform = 0;
@@ -132,7 +126,7 @@ TEST_P(RecordLength, EveryReadSucceedsAndDeliversWhatTheBoardProduced) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Boards, RecordLength, testing::ValuesIn(kBoards),
+INSTANTIATE_TEST_SUITE_P(Boards, RecordLength, testing::ValuesIn(boardsTheLibraryOpens()),
                          [](const testing::TestParamInfo<BoardCase>& info) { return info.param.name; });
 
 } // namespace

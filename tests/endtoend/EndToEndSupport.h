@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "../server/ServerRequests.h"
+#include "../support/SimProfiles.h"
 #include "ZarnDPPLayer.h"
 #include "ZarnRecordMemory.h"
 
@@ -26,23 +27,38 @@ struct BoardCase {
     uint32_t serial;
     uint32_t channels;
     bool waveformsOnly; // standard-waveform firmware: no spectra
+    uint32_t family;
+    uint32_t dppCode;
+    bool simulated; // the simulator has the firmware's row: the board yields data
 };
 
-inline const BoardCase kBoards[] = {
-    {"orlu-pha", {"-t", "usb", "-n", "0"}, "OR5780", 1101, 8, false},
-    {"orlu-pha-hv", {"-t", "usb", "-n", "1"}, "OR7802M", 1102, 2, false},
-    {"vesk-ci", {"-t", "usb", "-n", "2"}, "VK2740P", 3101, 8, false},
-    {"vesk-psd", {"-t", "usb", "-n", "3"}, "VK2740N", 3102, 8, false},
-    {"scope-orlu", {"-t", "usb", "-n", "4"}, "OR5724", 6101, 8, true},
-    {"pemb-psd-11", {"-t", "opt", "-n", "0", "-c", "0"}, "PB1730", 2101, 8, false},
-    {"pemb-pha-11", {"-t", "opt", "-n", "0", "-c", "1"}, "PB1730", 2102, 8, false},
-    {"pemb-psd-14", {"-t", "opt", "-n", "1", "-c", "0"}, "PB1725", 2103, 8, false},
-    {"pemb-pha-14", {"-t", "opt", "-n", "1", "-c", "1"}, "PB1725", 2104, 8, false},
-    {"tilk-psd", {"-t", "opt", "-n", "2", "-c", "0"}, "TK1751", 4101, 8, false},
-    {"scope-tilk", {"-t", "opt", "-n", "2", "-c", "1"}, "TK1751", 6103, 8, true},
-    {"scope-pemb-11", {"-t", "opt", "-n", "3", "-c", "0"}, "PB1730", 6104, 8, true},
-    {"morvane", {"-h"}, "QN8560N", 7101, 2, false},
-};
+// Every simulated board that the server can open from its command line, made
+// from the profiles: its options follow from the profile's address, what it
+// can do from the library's firmware table.
+inline const std::vector<BoardCase>& boardsTheServerOpens() {
+    static const std::vector<BoardCase> boards = [] {
+        std::vector<BoardCase> cases;
+        for (const testsup::SimProfile& p : testsup::shippedProfiles().boards) {
+            std::vector<std::string> options = testsup::serverOptions(p);
+            if (!options.empty())
+                cases.push_back({p.name.c_str(), options, p.info.ModelName, p.info.SerialNumber, p.info.Channels,
+                                 testsup::waveformsOnly(p), p.info.FamilyCode, p.dppCode, testsup::simulatorServes(p)});
+        }
+        return cases;
+    }();
+    return boards;
+}
+
+inline const std::vector<BoardCase>& kBoards = boardsTheServerOpens();
+
+// A board whose firmware the simulator lacks opens but never yields data:
+// its tests fail at once instead of waiting for data that can't come.
+inline ::testing::AssertionResult simulatorServes(const BoardCase& board) {
+    if (board.simulated)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << board.name << ": the simulator has no row for firmware code "
+                                         << board.dppCode << " (family " << board.family << ")";
+}
 
 // Flags of an event that the server does not histogram: pseudo events,
 // 0x400, pile-up, bit 18 and multichannel-scaling data.
@@ -133,6 +149,7 @@ inline Spectrum fetchSpectrum(Client& client, uint32_t channel) {
 class ServerOnBoard : public ::testing::TestWithParam<BoardCase> {
 protected:
     void startServer(const std::map<std::string, std::string>& environment = {}) {
+        ASSERT_TRUE(simulatorServes(GetParam()));
         port_ = freePort();
         std::vector<std::string> options = GetParam().options;
         options.push_back("-p");

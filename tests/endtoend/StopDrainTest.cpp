@@ -229,9 +229,16 @@ INSTANTIATE_TEST_SUITE_P(SimulatedBoards, BusyChannelStops, ::testing::ValuesIn(
 // other board the whole board: one board of each.
 std::vector<BoardCase> boardsForStopCriteria() {
     std::vector<BoardCase> boards;
-    for (const BoardCase& board : kBoards)
-        if (std::string(board.name) == "orlu-pha" || std::string(board.name) == "morvane")
-            boards.push_back(board);
+    const BoardCase* linked = nullptr;
+    const BoardCase* device = nullptr;
+    for (const BoardCase& board : kBoards) {
+        const BoardCase*& first = board.options == std::vector<std::string>{"-h"} ? device : linked;
+        if (first == nullptr && !board.waveformsOnly)
+            first = &board;
+    }
+    for (const BoardCase* board : {linked, device})
+        if (board != nullptr)
+            boards.push_back(*board);
     return boards;
 }
 

@@ -5,6 +5,7 @@
 // replays through the server and gives recorded waveforms again.
 #include <set>
 
+#include "../endtoend/EndToEndSupport.h"
 #include "../server/ServerRequests.h"
 #include "../server_commands/CommandTestSupport.h"
 
@@ -16,24 +17,16 @@ namespace {
 
 const int16_t kOk = 0, kUnsupported = -33;
 
-struct ScopeBoard {
-    const char* name;
-    std::vector<std::string> link; // the server's connection options
-    const char* model;
-    uint32_t serial;
-    uint32_t channels;
-    uint32_t family;
-};
+using ScopeBoard = BoardCase;
 
-void PrintTo(const ScopeBoard& b, std::ostream* os) { *os << b.name; }
-
-// The standard-waveform profiles of the simulated boards that the server's
-// link options reach (the VME-bridge and network boards are library-only).
-const ScopeBoard kBoards[] = {
-    {"scope-orlu", {"-t", "usb", "-n", "4"}, "OR5724", 6101, 8, 0},
-    {"scope-tilk", {"-t", "opt", "-n", "2", "-c", "1"}, "TK1751", 6103, 8, 5},
-    {"scope-pemb-11", {"-t", "opt", "-n", "3"}, "PB1730", 6104, 8, 11},
-};
+// The standard-waveform boards that the server's link options reach.
+std::vector<BoardCase> waveformBoards() {
+    std::vector<BoardCase> boards;
+    for (const BoardCase& board : kBoards)
+        if (board.waveformsOnly)
+            boards.push_back(board);
+    return boards;
+}
 
 using Waveform = std::vector<int16_t>;
 
@@ -128,9 +121,10 @@ class ScopeServer : public ::testing::TestWithParam<ScopeBoard> {
 protected:
     void SetUp() override {
         const ScopeBoard& board = GetParam();
+        ASSERT_TRUE(simulatorServes(board));
         port_ = freePort();
         std::vector<std::string> arguments = {"-p", std::to_string(port_)};
-        arguments.insert(arguments.end(), board.link.begin(), board.link.end());
+        arguments.insert(arguments.end(), board.options.begin(), board.options.end());
         server_ = std::make_unique<ServerProcess>(arguments);
         ASSERT_TRUE(server_->waitReady()) << server_->log() << server_->log("SRV_CommonLog.txt");
         client_ = std::make_unique<Client>(port_);
@@ -229,11 +223,6 @@ TEST_P(ScopeServer, ServesWaveformsRecordsAndReplaysTheRun) {
     EXPECT_EQ(server_->waitExit(20000ms), 0) << server_->output();
 }
 
-INSTANTIATE_TEST_SUITE_P(Shipped, ScopeServer, ::testing::ValuesIn(kBoards),
-                         [](const ::testing::TestParamInfo<ScopeBoard>& info) {
-                             std::string name = info.param.name;
-                             std::replace(name.begin(), name.end(), '-', '_');
-                             return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Shipped, ScopeServer, ::testing::ValuesIn(waveformBoards()), caseName);
 
 } // namespace

@@ -6,32 +6,15 @@
 #include <regex>
 #include <thread>
 
+#include "../endtoend/EndToEndSupport.h"
 #include "CommandTestSupport.h"
 
 using namespace cmdtest;
 
 namespace {
 
-struct BoardCase {
-    const char* name; // the profile's name in SimulatedBoards.xml
-    std::vector<std::string> options;
-};
-
-const BoardCase kBoards[] = {
-    {"orlu_pha", {"-t", "usb", "-n", "0"}},
-    {"orlu_pha_hv", {"-t", "usb", "-n", "1"}},
-    {"vesk_ci", {"-t", "usb", "-n", "2"}},
-    {"vesk_psd", {"-t", "usb", "-n", "3"}},
-    {"scope_orlu", {"-t", "usb", "-n", "4"}},
-    {"pemb_psd_11", {"-t", "opt", "-n", "0", "-c", "0"}},
-    {"pemb_pha_11", {"-t", "opt", "-n", "0", "-c", "1"}},
-    {"pemb_psd_14", {"-t", "opt", "-n", "1", "-c", "0"}},
-    {"pemb_pha_14", {"-t", "opt", "-n", "1", "-c", "1"}},
-    {"tilk_psd", {"-t", "opt", "-n", "2", "-c", "0"}},
-    {"scope_tilk", {"-t", "opt", "-n", "2", "-c", "1"}},
-    {"scope_pemb_11", {"-t", "opt", "-n", "3", "-c", "0"}},
-    {"morvane", {"-h"}},
-};
+using srvtest::BoardCase;
+using srvtest::kBoards;
 
 const int32_t kPLLLocked = 35;  // board parameter, read-only on every firmware
 const int32_t kDCOffset = 1004; // channel parameter, writable
@@ -40,6 +23,7 @@ const uint64_t kListFormat = 1u << 1;
 class ProtocolRows : public ::testing::TestWithParam<BoardCase> {
 protected:
     void SetUp() override {
+        ASSERT_TRUE(srvtest::simulatorServes(GetParam()));
         uint16_t port = srvtest::freePort();
         std::vector<std::string> arguments = {"-p", std::to_string(port)};
         arguments.insert(arguments.end(), GetParam().options.begin(), GetParam().options.end());
@@ -193,8 +177,6 @@ TEST(ProtocolDevice, WaveformsNeedARecordLength) {
     EXPECT_EQ(Reader(ask(STOP, start)).status(), 0);
 }
 
-std::string caseName(const ::testing::TestParamInfo<BoardCase>& info) { return info.param.name; }
-
-INSTANTIATE_TEST_SUITE_P(SimulatedBoards, ProtocolRows, ::testing::ValuesIn(kBoards), caseName);
+INSTANTIATE_TEST_SUITE_P(SimulatedBoards, ProtocolRows, ::testing::ValuesIn(kBoards), srvtest::caseName);
 
 } // namespace
