@@ -730,8 +730,7 @@ SRVStatus_t SRV_CheckSpectrumFiles(const char* dataFolder, uint32_t channels, SR
         bool noRow = false;
         SRVStatus_t status = loadSpectrumFile(nullptr, nullptr, channel, path, &sql, &noRow);
         // A file that can't be opened, or is empty, is one the load creates.
-        if (status == SRV_SUCCESS || status == SRV_ERR_FILE_OPEN ||
-            (status == SRV_ERR_DATABASE && isEmptyFile(path)))
+        if (status == SRV_SUCCESS || status == SRV_ERR_FILE_OPEN || (status == SRV_ERR_DATABASE && isEmptyFile(path)))
             continue;
         describeFailure(failure, path, status, sql, false, noRow, channel);
         return status;
