@@ -92,17 +92,10 @@ static void endAfterError(SRVBoard_t* board, bool holdsLock) {
 // that a client set with command 28 receives it). A file that can't be
 // written is kept in the channel's record for the terminal and the exit code.
 static void saveEnergySpectra(SRVBoard_t* board) {
-    for (uint32_t channel = 0; channel < SRV_ChannelCount(board); channel++) {
-        const char* path = board->channels[channel].energySpectra[0].filePath;
-        SRVFileFailure_t* failure = &board->channels[channel].spectrumSaveFailure;
-        std::memset(failure, 0, sizeof *failure);
-        if (path[0] == '\0')
-            continue;
-        SRVStatus_t status = SRV_SaveChannelSpectrum(board, channel, path, failure);
-        if (status != SRV_SUCCESS)
-            c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "SaveEnergySpectrum error (%i)",
-                             status);
-    }
+    SRVStatus_t status = SRV_SaveEnergySpectra(board);
+    if (status != SRV_SUCCESS)
+        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "SaveEnergySpectrum error (%i)",
+                         status);
 }
 
 // The quit flag was seen: the last cycle under the board lock.

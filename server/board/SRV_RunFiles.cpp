@@ -2,6 +2,9 @@
 // writes, and the load of one, which replaces the board by a replay.
 #include "SRV_RunFiles.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,6 +12,7 @@
 #include <cstring>
 
 #include "SRVBoardThread.h"
+#include "SRVParameters.h"
 #include "SRV_AcquisitionControl.h"
 #include "SRV_BoardIdentity.h"
 #include "SRV_BoardLifecycle.h"
@@ -16,6 +20,7 @@
 #include "SRV_ClientPaths.h"
 #include "SRV_List.h"
 #include "SRV_Spectra.h"
+#include "ZarnROBuffDumper.h"
 
 // The run files log where they did when they shared a module with the starts
 // and stops.
@@ -152,25 +157,99 @@ static bool hasRunFileEnding(const char* name) {
     return point != NULL && std::strcmp(point, SRV_RUN_FILE_ENDING) == 0;
 }
 
+// Opens the folder "Run" of the working folder, following no link: its
+// descriptor, or -1 with the status: -30 (a link in its place, or the working
+// folder's way leads outside) or -17.
+static int openRunFolder(SRVStatus_t* status) {
+    SRVClientFile_t working;
+    *status = SRV_OpenClientFolder(&LOG_MODULE, "Run folder", SRV_RUN_FOLDER, false, false, &working);
+    int folder = *status == SRV_SUCCESS
+                     ? openat(working.folder, working.name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
+                     : -1;
+    struct stat info;
+    bool link = folder < 0 && *status == SRV_SUCCESS &&
+                fstatat(working.folder, working.name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode);
+    SRV_CloseClientFolder(&working);
+    if (folder >= 0 || *status == SRV_ERR_INVALID_FILE_NAME)
+        return folder;
+    if (link) {
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Folder %s is a link: refused.", SRV_RUN_FOLDER);
+        *status = SRV_ERR_INVALID_FILE_NAME;
+    } else {
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't open folder %s.", SRV_RUN_FOLDER);
+        *status = SRV_ERR_RESOURCE;
+    }
+    return -1;
+}
+
 SRVStatus_t SRV_ListRunFiles(char names[SRV_RUN_FILES_MAX][SRV_RUN_FILE_NAME_SIZE], int32_t* count) {
     *count = 0;
-    c_dir_t* folder = c_opendir(SRV_RUN_FOLDER);
+    SRVStatus_t status = SRV_SUCCESS;
+    int fd = openRunFolder(&status);
+    DIR* folder = fd >= 0 ? fdopendir(fd) : NULL;
     if (folder == NULL) {
-        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't open folder %s.", SRV_RUN_FOLDER);
-        return SRV_ERR_RESOURCE;
+        if (fd >= 0) {
+            close(fd);
+            c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't open folder %s.", SRV_RUN_FOLDER);
+            status = SRV_ERR_RESOURCE;
+        }
+        return status;
     }
-    const char* entry;
-    while (*count < SRV_RUN_FILES_MAX && (entry = c_readdir(folder)) != NULL) {
-        if (!hasRunFileEnding(entry))
+    // Only the run files that command 23 can open: regular files, no links,
+    // names that fit.
+    const struct dirent* entry;
+    while (*count < SRV_RUN_FILES_MAX && (entry = readdir(folder)) != NULL) {
+        struct stat info;
+        size_t length = strnlen(entry->d_name, SRV_RUN_FILE_NAME_SIZE);
+        if (length >= SRV_RUN_FILE_NAME_SIZE || !hasRunFileEnding(entry->d_name) ||
+            fstatat(dirfd(folder), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode))
             continue;
-        std::snprintf(names[*count], SRV_RUN_FILE_NAME_SIZE, "%s", entry);
+        std::memcpy(names[*count], entry->d_name, length + 1);
         (*count)++;
     }
-    c_closedir(folder);
+    closedir(folder);
     return SRV_SUCCESS;
 }
 
 // ------------------------------------------------------- loading a run file
+
+// A raw-data file that a run file names, opened inside the working folder
+// following no link: the library opens it again by the descriptor's name, so
+// that it replays the very file that was judged.
+struct RawDataFile {
+    int fd = -1;
+    char libraryPath[64] = "";
+
+    ~RawDataFile() {
+        if (fd >= 0)
+            close(fd);
+    }
+};
+
+// Opens the raw-data file of a replay: 0; -30 when its path leads outside
+// the working folder, a folder on its way is a link, or a link stands in its
+// place; -7 when it can't be opened.
+static SRVStatus_t openRawDataFile(const char* path, RawDataFile* file) {
+    SRVClientFile_t folder;
+    SRVStatus_t status = SRV_OpenClientFolder(&LOG_MODULE, "Raw-data file", path, false, false, &folder);
+    if (status == SRV_SUCCESS)
+        file->fd = SRV_OpenClientFile(&folder);
+    int error = errno;
+    SRV_CloseClientFolder(&folder);
+    if (status == SRV_ERR_INVALID_FILE_NAME)
+        return status;
+    if (file->fd < 0 && status == SRV_SUCCESS && error == ELOOP) {
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Raw-data file '%s' is a link: refused.", path);
+        return SRV_ERR_INVALID_FILE_NAME;
+    }
+    if (file->fd < 0) {
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't open raw-data file %s (%s).", path,
+                  std::strerror(status == SRV_SUCCESS ? error : errno));
+        return SRV_ERR_OPEN_DIGITIZER;
+    }
+    std::snprintf(file->libraryPath, sizeof file->libraryPath, "/proc/self/fd/%d", file->fd);
+    return SRV_SUCCESS;
+}
 
 // What the board was opened from, so that a replay that can't be opened
 // gives the previous board back.
@@ -196,33 +275,49 @@ static BoardSource currentSource(const SRVBoard_t* board) {
     return source;
 }
 
+// Opens the replay of a raw-data file as the board: 0, -30 or -7.
+static SRVStatus_t openReplay(const char* rawDataFile) {
+    RawDataFile file;
+    SRVStatus_t status = openRawDataFile(rawDataFile, &file);
+    if (status != SRV_SUCCESS)
+        return status;
+    c_lprintf(&LOG_MODULE, C_LOG_INFO, __LINE__, "Replaying raw-data file %s.", rawDataFile);
+    return SRV_AddBoard(NULL, file.libraryPath);
+}
+
 static SRVStatus_t reopenSource(const BoardSource& source) {
     if (source.replay)
-        return SRV_AddBoard(NULL, source.rawDataFile);
+        return openReplay(source.rawDataFile);
     return SRV_AddBoard(&source.connParams, NULL);
 }
 
 // What the start-up does after the board open, for the board that was just
 // opened in place: its spectrum files and list-mode defaults, in its own data
-// folder.
-static void prepareNewBoard(SRVBoard_t* board) {
+// folder. 0, or the failure of a spectrum file that can't be loaded (then
+// no spectrum is loaded).
+static SRVStatus_t prepareNewBoard(SRVBoard_t* board) {
     char dataPath[SRV_FOLDER_SIZE];
-    if (SRV_LockBoard(board) != SRV_SUCCESS)
-        return;
-    if (SRV_GetBoardDataPath(board, dataPath) == SRV_SUCCESS) {
+    SRVStatus_t status = SRV_LockBoard(board);
+    if (status != SRV_SUCCESS)
+        return status;
+    status = SRV_GetBoardDataPath(board, dataPath);
+    if (status == SRV_SUCCESS) {
         if (c_mkdirp(dataPath) != 0)
             c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't create folder '%s.'", dataPath);
-        if (SRV_LoadSpectrumFiles(board, dataPath, NULL) != SRV_SUCCESS)
-            c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't load the spectrum files of %s.", dataPath);
+        SRVFileFailure_t failure;
+        status = SRV_LoadReplaySpectrumFiles(board, dataPath, &LOG_MODULE, &failure);
         SRV_InitListSaves(board, dataPath);
     }
-    SRV_UnlockBoard(board);
+    SRVStatus_t unlocked = SRV_UnlockBoard(board);
+    return status != SRV_SUCCESS ? status : unlocked;
 }
 
 // Ends the open board in order (its board thread first, which stops a running
 // acquisition and saves the spectra, then its server parameters and
 // digitizer record, then the list files it left open) and opens the replay
-// of rawDataFile in its place: 0 or -7.
+// of rawDataFile in its place: 0, -30, -7, or the failure of a spectrum file
+// of the replay that could not be loaded after all (the replay stays open,
+// with no spectrum loaded).
 static SRVStatus_t replaceBoard(SRVBoard_t* board, const char* rawDataFile) {
     BoardSource previous = currentSource(board);
     if (SRV_CloseBoard(board) != SRV_SUCCESS || SRV_IsBoardThreadRunning(board)) {
@@ -233,7 +328,7 @@ static SRVStatus_t replaceBoard(SRVBoard_t* board, const char* rawDataFile) {
     for (SRVChannel_t& channel : board->channels)
         SRV_FreeListSave(&channel.listSave);
 
-    SRVStatus_t status = SRV_AddBoard(NULL, rawDataFile);
+    SRVStatus_t status = openReplay(rawDataFile);
     if (status == SRV_SUCCESS) {
         std::snprintf(currentReplayFile, sizeof currentReplayFile, "%s", rawDataFile);
     } else {
@@ -244,9 +339,90 @@ static SRVStatus_t replaceBoard(SRVBoard_t* board, const char* rawDataFile) {
         else if (!previous.replay)
             currentReplayFile[0] = '\0';
     }
-    if (board->open)
-        prepareNewBoard(board);
+    if (board->open) {
+        SRVStatus_t prepared = prepareNewBoard(board);
+        if (status == SRV_SUCCESS)
+            status = prepared;
+    }
     return status;
+}
+
+// The recording's board as its header gives it (the descriptor), read
+// without opening the replay: 0 or -7.
+static SRVStatus_t readRecordedBoard(const RawDataFile& file, const char* path, c_BoardDescriptor_t* descriptor) {
+    c_ROBuffDumper_t reader;
+    c_RawDataHeader_t header;
+    std::memset(&reader, 0, sizeof reader);
+    std::memset(&header, 0, sizeof header);
+    int result = c_bdopenr(&reader, &header, file.libraryPath);
+    if (result == 0)
+        *descriptor = header.descriptor;
+    c_bdclose(&reader);
+    c_bdfreeheader(&header);
+    if (result != 0) {
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't read the header of raw-data file %s (error %i).", path,
+                  result);
+        return SRV_ERR_OPEN_DIGITIZER;
+    }
+    return SRV_SUCCESS;
+}
+
+// Whether the replay's spectrum files can all be loaded, before anything
+// changes: 0, or the failure of the first that can't, logged with the file.
+static SRVStatus_t checkReplaySpectra(const c_BoardDescriptor_t* recorded, const char* runFile) {
+    char dataPath[SRV_FOLDER_SIZE];
+    if (!SRV_FormatDataPath(recorded, dataPath)) {
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "The data folder of run file %s is too long.", runFile);
+        return SRV_ERR_OPEN_DIGITIZER;
+    }
+    uint32_t most = SRV_MAX_CHANNELS < DPPL_MAX_CHANNELS ? SRV_MAX_CHANNELS : DPPL_MAX_CHANNELS;
+    uint32_t channels = recorded->NumChannels < most ? recorded->NumChannels : most;
+    SRVFileFailure_t failure;
+    SRVStatus_t status = SRV_CheckSpectrumFiles(dataPath, channels, &failure);
+    if (status != SRV_SUCCESS)
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__,
+                  "Spectrum file %s %s: run file %s is not loaded, the board is left as it was (status %hi).",
+                  failure.path, failure.reason, runFile, static_cast<short>(status));
+    return status;
+}
+
+// Writes the open board's spectra into their files before it is closed, so
+// that a file that can't be written leaves the board open with its spectra:
+// a running acquisition is stopped first (the close would stop it), so that
+// the files get the run's final counts. 0, the stop's failure, or the status
+// of the first file that could not be written (each logged with the file).
+static SRVStatus_t saveLiveSpectra(SRVBoard_t* board, const char* runFile) {
+    if (!board->open)
+        return SRV_SUCCESS;
+    SRVStatus_t status = SRV_LockBoard(board);
+    if (status != SRV_SUCCESS)
+        return status;
+    bool acquiring = SRV_IsAcquiring(board->digitizer.acqStatus);
+    for (uint32_t channel = 0; channel < SRV_ChannelCount(board); channel++)
+        acquiring = acquiring || SRV_IsAcquiring(board->digitizer.channels[channel].acqStatus);
+    if (acquiring) {
+        board->channelMask = SRV_ChannelCount(board) >= 32 ? 0xFFFFFFFFu : (1u << SRV_ChannelCount(board)) - 1u;
+        status = SRV_SendThreadCommand(board, SRV_THREAD_CMD_STOP);
+        if (status == SRV_ERR_LOCK)
+            return status;
+        if (status != SRV_SUCCESS)
+            c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__,
+                      "The acquisition's stop answered %hi: run file %s is not loaded, the board is left open.",
+                      static_cast<short>(status), runFile);
+    }
+    if (status == SRV_SUCCESS)
+        status = SRV_SaveEnergySpectra(board);
+    if (status != SRV_SUCCESS)
+        for (const SRVChannel_t& channel : board->channels) {
+            const SRVFileFailure_t* failure = &channel.spectrumSaveFailure;
+            if (failure->status != SRV_SUCCESS)
+                c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__,
+                          "Spectrum file %s %s: run file %s is not loaded, the board stays open with its spectra "
+                          "(status %hi).",
+                          failure->path, failure->reason, runFile, static_cast<short>(failure->status));
+        }
+    SRVStatus_t unlocked = SRV_UnlockBoard(board);
+    return status != SRV_SUCCESS ? status : unlocked;
 }
 
 SRVStatus_t SRV_LoadRunFile(SRVBoard_t* board, const char* name) {
@@ -276,13 +452,22 @@ SRVStatus_t SRV_LoadRunFile(SRVBoard_t* board, const char* name) {
                   "Run file %s names no raw-data file (\"<board> <raw-data file>\" expected).", path);
         return SRV_ERR_FILE_READ;
     }
-    // A raw-data file that can't be read leaves the open board alone.
-    FILE* rawData = std::fopen(rawDataFile, "rb");
-    if (rawData == NULL) {
-        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't open raw-data file %s (%s).", rawDataFile,
-                  std::strerror(errno));
-        return SRV_ERR_OPEN_DIGITIZER;
+    // Everything that can fail without touching the open board is tried
+    // first: the raw-data file, its header, the replay's spectrum files and
+    // the live spectra's saves. Any failure leaves the board as it was.
+    c_BoardDescriptor_t recorded;
+    SRVStatus_t status;
+    {
+        RawDataFile rawData;
+        status = openRawDataFile(rawDataFile, &rawData);
+        if (status == SRV_SUCCESS)
+            status = readRecordedBoard(rawData, rawDataFile, &recorded);
     }
-    std::fclose(rawData);
+    if (status == SRV_SUCCESS)
+        status = saveLiveSpectra(board, name);
+    if (status == SRV_SUCCESS)
+        status = checkReplaySpectra(&recorded, name);
+    if (status != SRV_SUCCESS)
+        return status;
     return replaceBoard(board, rawDataFile);
 }

@@ -25,6 +25,9 @@ static inline int SRV_DescriptorTextLength(const char* field, size_t size) {
 /* "<model name>_<serial number>" of the open board into dataPath: 0, -1 or
  * -17. */
 SRVStatus_t SRV_GetBoardDataPath(const SRVBoard_t* board, char dataPath[SRV_FOLDER_SIZE]);
+/* The data folder of the board a descriptor describes (one not open yet, as
+ * a recording's): false when it does not fit. */
+bool SRV_FormatDataPath(const c_BoardDescriptor_t* descriptor, char dataPath[SRV_FOLDER_SIZE]);
 
 #ifdef __cplusplus
 }

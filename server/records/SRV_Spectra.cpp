@@ -506,10 +506,13 @@ SRVStatus_t writeSpectrumFile(const SRVEnergySpectrum_t* spectrum, uint32_t chan
 }
 
 // The loader. noRow is set when the file holds no row for the channel.
+// Without a board and a spectrum it only reads the row: whether the file can
+// be loaded.
 SRVStatus_t loadSpectrumFile(SRVBoard_t* board, SRVEnergySpectrum_t* spectrum, uint32_t channel, const char* fileName,
                              SqlFailure* failure, bool* noRow) {
     *noRow = false;
-    if (board == nullptr || spectrum == nullptr || fileName == nullptr)
+    bool restores = board != nullptr && spectrum != nullptr;
+    if (fileName == nullptr || (!restores && (board != nullptr || spectrum != nullptr)))
         return SRV_ERR_FILE_OPEN;
     sqlite3* database = nullptr;
     SRVClientFile_t folder;
@@ -522,7 +525,8 @@ SRVStatus_t loadSpectrumFile(SRVBoard_t* board, SRVEnergySpectrum_t* spectrum, u
             step = sqlite3_step(row);
         bool found = step == SQLITE_ROW;
         if (found) {
-            restoreRow(row, spectrum);
+            if (restores)
+                restoreRow(row, spectrum);
         } else {
             c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Error selecting data: %s", sqlite3_errmsg(database));
             *noRow = step == SQLITE_DONE;
@@ -530,7 +534,7 @@ SRVStatus_t loadSpectrumFile(SRVBoard_t* board, SRVEnergySpectrum_t* spectrum, u
             status = SRV_ERR_DATABASE;
         }
         sqlite3_finalize(row);
-        if (found)
+        if (found && restores)
             status = applyRestoredLimits(board, spectrum);
     }
     if (database != nullptr && !closeDatabase(database, failure))
@@ -598,6 +602,21 @@ SRVStatus_t SRV_SaveChannelSpectrum(SRVBoard_t* board, uint32_t channel, const c
     return status;
 }
 
+SRVStatus_t SRV_SaveEnergySpectra(SRVBoard_t* board) {
+    SRVStatus_t first = SRV_SUCCESS;
+    for (uint32_t channel = 0; channel < SRV_ChannelCount(board); channel++) {
+        const char* path = board->channels[channel].energySpectra[0].filePath;
+        SRVFileFailure_t* failure = &board->channels[channel].spectrumSaveFailure;
+        std::memset(failure, 0, sizeof *failure);
+        if (path[0] == '\0')
+            continue;
+        SRVStatus_t status = SRV_SaveChannelSpectrum(board, channel, path, failure);
+        if (first == SRV_SUCCESS)
+            first = status;
+    }
+    return first;
+}
+
 SRVStatus_t SaveEnergySpectrum(SRVBoard_t* board, uint32_t channel, const char* fileName) {
     return SRV_SaveChannelSpectrum(board, channel, fileName, nullptr);
 }
@@ -628,42 +647,93 @@ SRVStatus_t SRV_LoadChannelSpectrum(SRVBoard_t* board, uint32_t channel, const c
     return loadChannelSpectrum(board, channel, fileName, &failure);
 }
 
-SRVStatus_t SRV_LoadSpectrumFiles(SRVBoard_t* board, const char* dataFolder, SRVFileFailure_t* failure) {
+// The path of a channel's spectrum file in the data folder: false when it
+// does not fit, with what is wrong in *failure.
+static bool spectrumFilePath(char path[SRV_PATH_SIZE], const char* dataFolder, uint32_t channel,
+                             SRVFileFailure_t* failure) {
+    int written = std::snprintf(path, SRV_PATH_SIZE, "%s/spectrum_ch%02u.spe", dataFolder, channel);
+    if (written >= 0 && written < SRV_PATH_SIZE)
+        return true;
+    failure->status = SRV_ERR_RESOURCE;
+    std::snprintf(failure->path, sizeof failure->path, "%s", dataFolder);
+    std::snprintf(failure->reason, sizeof failure->reason, "is too long a folder for the spectrum files");
+    return false;
+}
+
+// An empty file is one whose first write never completed (the process was
+// killed): it holds nothing, like a missing file.
+static bool isEmptyFile(const char* path) {
+    std::error_code sizeError;
+    return std::filesystem::file_size(path, sizeError) == 0 && !sizeError;
+}
+
+// The loads of every channel's file; outcome says, in the log, what a file
+// that can't be loaded ends. A failure leaves no channel loaded: the spectra
+// loaded before it are cleared and keep no file, so that nothing writes them
+// over the files they came from.
+static SRVStatus_t loadSpectrumFiles(SRVBoard_t* board, const char* dataFolder, SRVFileFailure_t* failure,
+                                     const c_LogModule_t* callerLog, const char* outcome) {
     SRVFileFailure_t unreported;
     if (failure == nullptr)
         failure = &unreported;
     std::memset(failure, 0, sizeof *failure);
     if (board == nullptr || dataFolder == nullptr)
         return SRV_ERR_RESOURCE;
-    for (uint32_t channel = 0; channel < SRV_ChannelCount(board); channel++) {
-        SRVEnergySpectrum_t* spectrum = &board->channels[channel].energySpectra[0];
+    SRVStatus_t status = SRV_SUCCESS;
+    uint32_t loaded = 0;
+    for (; loaded < SRV_ChannelCount(board) && status == SRV_SUCCESS; loaded++) {
+        SRVEnergySpectrum_t* spectrum = &board->channels[loaded].energySpectra[0];
         char path[SRV_PATH_SIZE];
-        int written = std::snprintf(path, sizeof path, "%s/spectrum_ch%02u.spe", dataFolder, channel);
-        if (written < 0 || static_cast<size_t>(written) >= sizeof path) {
-            c_lprintf(&STARTUP_LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't create file '%s.'", dataFolder);
-            failure->status = SRV_ERR_RESOURCE;
-            std::snprintf(failure->path, sizeof failure->path, "%s", dataFolder);
-            std::snprintf(failure->reason, sizeof failure->reason, "is too long a folder for the spectrum files");
-            return SRV_ERR_RESOURCE;
+        if (!spectrumFilePath(path, dataFolder, loaded, failure)) {
+            c_lprintf(callerLog, C_LOG_ERROR, __LINE__, "Can't create file '%s.'", dataFolder);
+            status = SRV_ERR_RESOURCE;
+            break;
         }
-        SRVStatus_t status = loadChannelSpectrum(board, channel, path, failure);
-        // An empty file is one whose first write never completed (the
-        // process was killed): it holds nothing, like a missing file.
-        std::error_code sizeError;
-        bool empty = status == SRV_ERR_DATABASE && std::filesystem::file_size(path, sizeError) == 0 && !sizeError;
-        if (status == SRV_ERR_FILE_OPEN || empty)
-            status = SRV_SaveChannelSpectrum(board, channel, path, failure);
+        status = loadChannelSpectrum(board, loaded, path, failure);
+        if (status == SRV_ERR_FILE_OPEN || (status == SRV_ERR_DATABASE && isEmptyFile(path)))
+            status = SRV_SaveChannelSpectrum(board, loaded, path, failure);
         if (status != SRV_SUCCESS) {
-            c_lprintf(&STARTUP_LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't create file '%s.'", path);
-            // The file is left as it is: the start-up ends before anything
-            // writes into it.
-            c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Spectrum file %s %s: the start-up ends.", path,
-                      failure->reason);
-            return status;
+            c_lprintf(callerLog, C_LOG_ERROR, __LINE__, "Can't create file '%s.'", path);
+            // The file is left as it is.
+            c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Spectrum file %s %s: %s.", path, failure->reason, outcome);
+            break;
         }
         std::memset(failure, 0, sizeof *failure);
-        std::memcpy(spectrum->filePath, path, static_cast<size_t>(written) + 1);
+        std::snprintf(spectrum->filePath, sizeof spectrum->filePath, "%s", path);
         std::snprintf(spectrum->label, sizeof spectrum->label, "%s", SRV_SPECTRUM_DEFAULT_LABEL);
+    }
+    if (status != SRV_SUCCESS)
+        for (uint32_t channel = 0; channel <= loaded && channel < SRV_ChannelCount(board); channel++) {
+            SRVEnergySpectrum_t* spectrum = &board->channels[channel].energySpectra[0];
+            SRV_ClearEnergySpectrum(spectrum);
+            spectrum->filePath[0] = '\0';
+        }
+    return status;
+}
+
+SRVStatus_t SRV_LoadSpectrumFiles(SRVBoard_t* board, const char* dataFolder, SRVFileFailure_t* failure) {
+    return loadSpectrumFiles(board, dataFolder, failure, &STARTUP_LOG_MODULE, "the start-up ends");
+}
+
+SRVStatus_t SRV_LoadReplaySpectrumFiles(SRVBoard_t* board, const char* dataFolder, const c_LogModule_t* commandLog,
+                                        SRVFileFailure_t* failure) {
+    return loadSpectrumFiles(board, dataFolder, failure, commandLog, "no spectrum of the replay is loaded");
+}
+
+SRVStatus_t SRV_CheckSpectrumFiles(const char* dataFolder, uint32_t channels, SRVFileFailure_t* failure) {
+    std::memset(failure, 0, sizeof *failure);
+    for (uint32_t channel = 0; channel < channels; channel++) {
+        char path[SRV_PATH_SIZE];
+        if (!spectrumFilePath(path, dataFolder, channel, failure))
+            return SRV_ERR_RESOURCE;
+        SqlFailure sql;
+        bool noRow = false;
+        SRVStatus_t status = loadSpectrumFile(nullptr, nullptr, channel, path, &sql, &noRow);
+        // A file that can't be opened, or is empty, is one the load creates.
+        if (status == SRV_SUCCESS || status == SRV_ERR_FILE_OPEN || (status == SRV_ERR_DATABASE && isEmptyFile(path)))
+            continue;
+        describeFailure(failure, path, status, sql, false, noRow, channel);
+        return status;
     }
     return SRV_SUCCESS;
 }

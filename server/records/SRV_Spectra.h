@@ -99,6 +99,11 @@ SRVStatus_t SaveEnergySpectrum(SRVBoard_t* board, uint32_t channel, const char* 
  * *failure (when not NULL), e.g. "cannot be written: disk I/O error". */
 SRVStatus_t SRV_SaveChannelSpectrum(SRVBoard_t* board, uint32_t channel, const char* fileName,
                                     SRVFileFailure_t* failure);
+/* Every channel's energy spectrum into the file its path names (a channel
+ * without a path is passed over); a file that can't be written is kept in
+ * the channel's spectrumSaveFailure (cleared for the others). 0, or the
+ * status of the first file that could not be written. */
+SRVStatus_t SRV_SaveEnergySpectra(SRVBoard_t* board);
 /* The loader on the channel's spectrum, with its log lines. */
 SRVStatus_t SRV_LoadChannelSpectrum(SRVBoard_t* board, uint32_t channel, const char* fileName);
 /* Start-up: loads every channel's spectrum from "spectrum_chNN.spe" in the
@@ -106,8 +111,21 @@ SRVStatus_t SRV_LoadChannelSpectrum(SRVBoard_t* board, uint32_t channel, const c
  * sets each spectrum's file path and its label "Not set". 0, or the failure
  * of the channel that could be neither loaded nor created, with the file and
  * what is wrong with it (e.g. "is not a database") in *failure when it is
- * not NULL. A file that can't be loaded is left as it is. */
+ * not NULL. A file that can't be loaded is left as it is, and no channel
+ * stays loaded: the spectra loaded before it are cleared and keep no file
+ * path. */
 SRVStatus_t SRV_LoadSpectrumFiles(SRVBoard_t* board, const char* dataFolder, SRVFileFailure_t* failure);
+/* SRV_LoadSpectrumFiles for a replay opened in place of the board: its log
+ * lines go to the command's log and say that no spectrum of the replay is
+ * loaded. */
+SRVStatus_t SRV_LoadReplaySpectrumFiles(SRVBoard_t* board, const char* dataFolder, const c_LogModule_t* commandLog,
+                                        SRVFileFailure_t* failure);
+/* Reads, without loading it, each of the first channels' rows of
+ * "spectrum_chNN.spe" in the data folder: 0 when every file could be loaded
+ * or is one the load creates (missing, empty); else the loader's status for
+ * the first that can't, with the file and what is wrong with it in
+ * *failure. */
+SRVStatus_t SRV_CheckSpectrumFiles(const char* dataFolder, uint32_t channels, SRVFileFailure_t* failure);
 
 /* ----------------------------------------------------- software SCA */
 

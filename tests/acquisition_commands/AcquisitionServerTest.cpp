@@ -3,6 +3,8 @@
 // written to its files and fetched with command 36.
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "../server/ServerRequests.h"
 
 using namespace srvtest;
@@ -111,7 +113,8 @@ TEST_F(AcquisitionServer, RunFileRecordsOneRunAndReplaysIt) {
     EXPECT_EQ(runFiles, 1u);
 
     ASSERT_EQ(status(LOAD_RUN_FILE, fixedText("first.zrn", 200)), SUCCESS) << server_->log("SRV_CommonLog.txt");
-    EXPECT_NE(server_->log("SRV_CommonLog.txt").find("Adding board from file " + rawFile + "."), std::string::npos);
+    EXPECT_NE(server_->log("SRVAcquisitionControlLog.txt").find("Replaying raw-data file " + rawFile + "."),
+              std::string::npos);
     clearSpectrum(1);
     // The replayed events are listed as live ones are.
     std::string listFile = (work() / "replay-list.txt").string();
@@ -260,13 +263,14 @@ TEST_F(AcquisitionServer, RunFileNamesMustStayInTheRunFolder) {
     EXPECT_EQ(status(LOAD_RUN_FILE, fixedText("dangling.zrn", 200)), -7);
     EXPECT_EQ(status(START, acquisitionRequest()), SUCCESS);
     EXPECT_EQ(status(STOP, acquisitionRequest()), SUCCESS);
-    // A file that is no raw-data file can't be replayed: the live board is
-    // opened again and serves on.
+    // A file that is no raw-data file can't be replayed: its header is read
+    // before the live board is closed, which serves on untouched.
     std::ofstream(work() / "Run" / "garbage.dat") << "not a raw-data file";
     std::ofstream(work() / "Run" / "garbage.zrn") << "OR5780_1101 Run/garbage.dat\n";
     EXPECT_EQ(status(LOAD_RUN_FILE, fixedText("garbage.zrn", 200)), -7);
-    EXPECT_NE(server_->log("SRVAcquisitionControlLog.txt").find("Opening the previous board again."),
-              std::string::npos);
+    std::string log = server_->log("SRVAcquisitionControlLog.txt");
+    EXPECT_NE(log.find("Can't read the header of raw-data file Run/garbage.dat"), std::string::npos) << log;
+    EXPECT_EQ(log.find("Opening the previous board again."), std::string::npos) << log;
     clearSpectrum(0);
     EXPECT_EQ(status(START, acquisitionRequest()), SUCCESS) << boardLog();
     EXPECT_TRUE(waitForEntries(0, 10)) << boardLog();
@@ -296,6 +300,78 @@ TEST_F(AcquisitionServer, RunFileThatNamesNoRecordingIsRefused) {
     ASSERT_EQ(status(START, acquisitionRequest()), SUCCESS) << boardLog();
     EXPECT_TRUE(waitForEntries(0, 10)) << boardLog();
     EXPECT_EQ(status(STOP, acquisitionRequest()), SUCCESS);
+}
+
+// A run file may name a recording only inside the working folder, reached
+// without a link; command 24 lists the folder "Run" only, never where a link
+// in its place leads. Each refusal leaves the live board as it was.
+TEST_F(AcquisitionServer, ReplaysAndListingsStayInsideTheWorkingFolder) {
+    ASSERT_EQ(status(SET_RUN_FILE, runFileName("real.zrn")), SUCCESS);
+    ASSERT_EQ(status(START, acquisitionRequest()), SUCCESS) << boardLog();
+    EXPECT_TRUE(waitForEntries(0, 10)) << boardLog();
+    ASSERT_EQ(status(STOP, acquisitionRequest()), SUCCESS);
+    std::istringstream line(readFile(work() / "Run" / "real.zrn"));
+    std::string boardName, rawFile;
+    line >> boardName >> rawFile;
+    const uint64_t live = entries(0);
+
+    // The same recording outside the working folder, and ways to reach it.
+    TempDir outside;
+    fs::copy_file(work() / rawFile, outside.path() / "rec.dat");
+    fs::create_directory_symlink(outside.path(), work() / "Run" / "away");
+    fs::create_symlink(outside.path() / "rec.dat", work() / "Run" / "linked.dat");
+    fs::create_directories(work() / "sub");
+    const struct {
+        const char* runFile;
+        std::string rawData;
+    } refused[] = {
+        {"absolute.zrn", (outside.path() / "rec.dat").string()},
+        {"relative.zrn", (fs::relative(outside.path(), work()) / "rec.dat").string()},
+        {"viafolder.zrn", "Run/away/rec.dat"},
+        {"viafile.zrn", "Run/linked.dat"},
+        {"backout.zrn", "sub/../Run/away/rec.dat"},
+    };
+    for (const auto& c : refused) {
+        SCOPED_TRACE(c.runFile);
+        std::ofstream(work() / "Run" / c.runFile) << boardName << " " << c.rawData << "\n";
+        EXPECT_EQ(status(LOAD_RUN_FILE, fixedText(c.runFile, 200)), INVALID_FILE_NAME);
+    }
+    std::string log = server_->log("SRVAcquisitionControlLog.txt");
+    EXPECT_EQ(log.find("Replaying raw-data file"), std::string::npos) << log;
+    EXPECT_NE(log.find("Raw-data file '" + (outside.path() / "rec.dat").string() +
+                       "' leads outside the server's folders: refused."),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("Raw-data file 'Run/linked.dat' is a link: refused."), std::string::npos) << log;
+    // Still the live board, its spectrum as it was.
+    EXPECT_EQ(entries(0), live);
+    EXPECT_EQ(server_->log("SRV_CommonLog.txt").find("Adding board from file"), std::string::npos);
+
+    // Command 24 leaves out the link named like a run file.
+    fs::create_symlink(work() / "Run" / "real.zrn", work() / "Run" / "alias.zrn");
+    auto reply = client_->request(LIST_RUN_FILES);
+    ASSERT_TRUE(reply);
+    ASSERT_EQ(reply->status(), SUCCESS);
+    std::set<std::string> listed;
+    for (uint32_t i = 0; i < getU32(reply->payload, 2); i++)
+        listed.insert(reinterpret_cast<const char*>(&reply->payload[6 + 200 * i]));
+    EXPECT_EQ(listed.count("alias.zrn"), 0u);
+    EXPECT_EQ(listed.count("real.zrn"), 1u);
+
+    // "Run" itself a link to an outside folder: neither listed nor loaded.
+    std::ofstream(outside.path() / "secret.zrn") << boardName << " rec.dat\n";
+    fs::rename(work() / "Run", work() / "Run.kept");
+    fs::create_directory_symlink(outside.path(), work() / "Run");
+    reply = client_->request(LIST_RUN_FILES);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->status(), INVALID_FILE_NAME);
+    EXPECT_EQ(reply->payload.size(), 2u);
+    EXPECT_EQ(status(LOAD_RUN_FILE, fixedText("secret.zrn", 200)), INVALID_FILE_NAME);
+    fs::remove(work() / "Run");
+    fs::rename(work() / "Run.kept", work() / "Run");
+
+    // The recording itself replays from inside the working folder.
+    ASSERT_EQ(status(LOAD_RUN_FILE, fixedText("real.zrn", 200)), SUCCESS);
 }
 
 TEST_F(AcquisitionServer, Command24ListsAtMost200RunFiles) {

@@ -9,6 +9,7 @@
 
 #include "CommandRows.h"
 #include "ServerRequests.h"
+#include "ZarnRecords.h"
 
 using namespace srvtest;
 using namespace srvtest::command;
@@ -397,9 +398,17 @@ TEST(ServerWithoutBoard, CommandsAnswerNoBoardUntilARunFileLoads) {
     ASSERT_TRUE(fs::exists(server.workDir() / rawFile)) << rawFile;
     ASSERT_EQ(statusOf(client, LOAD_RUN_FILE, textField("good.zrn", 200)), SUCCESS);
 
-    // The replayed file goes away, and the next run file names garbage.
+    // The replayed file goes away, and the next run file names a recording
+    // whose header reads well but whose board (a second-generation family)
+    // the replay can't open: the board is closed by then.
+    std::string recording = readFile(server.workDir() / rawFile);
+    size_t descriptor = recording.find(std::string("OR5780") + '\0');
+    ASSERT_NE(descriptor, std::string::npos);
+    const uint32_t secondGeneration = 6111;
+    recording.replace(descriptor + offsetof(c_BoardDescriptor_t, FamilyCode), sizeof secondGeneration,
+                      reinterpret_cast<const char*>(&secondGeneration), sizeof secondGeneration);
     fs::rename(server.workDir() / rawFile, run / "aside.dat");
-    std::ofstream(run / "bad.dat") << "not a raw-data file";
+    std::ofstream(run / "bad.dat", std::ios::binary) << recording;
     std::ofstream(run / "bad.zrn") << boardName << " Run/bad.dat\n";
     ASSERT_EQ(statusOf(client, LOAD_RUN_FILE, textField("bad.zrn", 200)), OPEN_DIGITIZER);
     EXPECT_NE(server.log("SRVAcquisitionControlLog.txt").find("Can't open the previous board again."),
