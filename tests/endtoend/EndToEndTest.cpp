@@ -402,9 +402,9 @@ TEST_P(AutomaticStop, ACutRecordingIsAnsweredOnceByTheNextStopOrStart) {
     auto setCriteria = [&](bool on) {
         for (uint32_t ch = 0; ch < GetParam().channels; ch++) {
             double limit = on ? static_cast<double>(spectrum(ch).entries) + MORE_ENTRIES : 0.0;
-            ASSERT_EQ(status(SET_PARAMETER, setParameter(PARAM_CH_STOP_MODE_TOTAL_COUNTS, static_cast<int32_t>(ch),
-                                                         limit)),
-                      SUCCESS);
+            ASSERT_EQ(
+                status(SET_PARAMETER, setParameter(PARAM_CH_STOP_MODE_TOTAL_COUNTS, static_cast<int32_t>(ch), limit)),
+                SUCCESS);
         }
     };
     // The round's recording reaches the file-size limit, then the criteria
@@ -418,8 +418,8 @@ TEST_P(AutomaticStop, ACutRecordingIsAnsweredOnceByTheNextStopOrStart) {
         ASSERT_TRUE(waitFor([&] { return occurrences(dumperLog(), "Can't write buffer") >= round; }, 120000ms))
             << "the recording never reached the limit";
         setCriteria(true);
-        ASSERT_TRUE(waitFor(
-            [&] { return occurrences(boardLog(), "Error in automatic stop acquisition") >= round; }, 60000ms))
+        ASSERT_TRUE(
+            waitFor([&] { return occurrences(boardLog(), "Error in automatic stop acquisition") >= round; }, 60000ms))
             << boardLog();
         limitFileSize(RLIM_INFINITY);
     };
