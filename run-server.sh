@@ -7,8 +7,9 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 tools/install-deps.sh
+jobs="${JOBS:-$(nproc)}" # JOBS: parallel build jobs, default every core
 cmake -S . -B build -G Ninja >/dev/null
-cmake --build build
+cmake --build build -j "$jobs"
 
 export DRAVIKDIR="${DRAVIKDIR:-$PWD/definitions}"
 export MORVANESERVERDIR="${MORVANESERVERDIR:-$PWD/definitions}"

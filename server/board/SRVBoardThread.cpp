@@ -4,6 +4,7 @@
 // SRV_AcquisitionControl.
 #include "SRVBoardThread.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "SRVParameters.h"
@@ -367,10 +368,28 @@ SRVStatus_t SRV_StartBoardThread(SRVBoard_t* board) {
 
 // ------------------------------------------------- the cycle's processing
 
+// A stop that no client asked for failed: no reply is there to carry it, so
+// it is kept for the client's next command 8 or 9. A failed recording names
+// its file; a list file is named in the log of the stop.
+static void keepAutomaticStopFailure(SRVBoard_t* board, uint32_t channel, SRVStatus_t status) {
+    c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
+                     "Error in automatic stop acquisition (%i): the client's next start or stop answers it.", status);
+    const c_ROBuffDumper_t* writer = &board->digitizer.writer;
+    char path[SRV_PATH_SIZE] = "";
+    if (status == SRV_ERR_DUMPER_CLOSE)
+        std::snprintf(path, sizeof path, "%.*s", static_cast<int>(strnlen(writer->fileName, sizeof writer->fileName)),
+                      writer->fileName);
+    char what[SRV_FAILURE_TEXT_SIZE];
+    std::snprintf(what, sizeof what, "the automatic stop at the stop criterion of channel %u", channel);
+    SRV_KeepStopFailure(board, status, path, what);
+}
+
 // The stops of the criteria met in the cycle (bit n: channel n): the
 // register-level device stops each such channel, any other board the whole
 // board once. They run once every channel has consumed its events of the
-// readout, because the stop's own read replaces them.
+// readout, because the stop's own read replaces them. Once the criteria have
+// stopped every channel of the register-level device, its recording ends
+// as a board stop ends it. A failure is kept for the client.
 static void stopForCriteria(SRVBoard_t* board, uint64_t criterionMet) {
     if (criterionMet == 0)
         return;
@@ -380,9 +399,10 @@ static void stopForCriteria(SRVBoard_t* board, uint64_t criterionMet) {
         if ((criterionMet & (1ull << (channel % 64))) == 0)
             continue;
         SRVStatus_t status = morvane ? SRV_StopChannelAcquisition(board, channel) : SRV_StopAcquisition(board);
+        if (morvane && status == SRV_SUCCESS && !SRV_IsAcquiring(board->digitizer.acqStatus))
+            status = SRV_EndRawDataRecording(board);
         if (status != SRV_SUCCESS)
-            c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
-                             "Error in automatic stop acquisition.");
+            keepAutomaticStopFailure(board, channel, status);
         if (!morvane)
             return;
     }

@@ -2,6 +2,7 @@
 // for them are in SRV_AcquisitionCommands, the run files in SRV_RunFiles.
 #include "SRV_AcquisitionControl.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "SRVParameters.h"
@@ -401,5 +402,28 @@ SRVStatus_t SRV_StopChannelAcquisition(SRVBoard_t* board, uint32_t channel) {
     if (status == SRV_SUCCESS)
         c_extendedLogMsg(&THREAD_LOG_MODULE, digitizer, C_LOG_INFO, __LINE__, "Acquisition for channel '%u' stopped.",
                          channel);
+    return status;
+}
+
+// ------------------------------------------- failures of unasked stops
+
+void SRV_KeepStopFailure(SRVBoard_t* board, SRVStatus_t status, const char* path, const char* what) {
+    SRVFileFailure_t* kept = &board->stopFailure;
+    if (status == SRV_SUCCESS || kept->status != SRV_SUCCESS)
+        return;
+    kept->status = status;
+    std::snprintf(kept->path, sizeof kept->path, "%s", path != NULL ? path : "");
+    std::snprintf(kept->reason, sizeof kept->reason, "%s", what);
+}
+
+SRVStatus_t SRV_TakeStopFailure(SRVBoard_t* board, uint16_t command) {
+    SRVFileFailure_t* kept = &board->stopFailure;
+    SRVStatus_t status = kept->status;
+    if (status == SRV_SUCCESS)
+        return SRV_SUCCESS;
+    c_extendedLogMsg(&THREAD_LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
+                     "Command %u answers the failure (%i) of %s%s%s%s.", command, status, kept->reason,
+                     kept->path[0] != '\0' ? " (" : "", kept->path, kept->path[0] != '\0' ? ")" : "");
+    std::memset(kept, 0, sizeof *kept);
     return status;
 }

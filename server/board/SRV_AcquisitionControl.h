@@ -34,6 +34,17 @@ void SRV_SetIdle(SRVBoard_t* board, bool idle);
  * be closed or a write to it failed during the run (it is incomplete). */
 SRVStatus_t SRV_EndRawDataRecording(SRVBoard_t* board);
 
+/* Keeps the failure of a stop that no client asked for, such as the stop at
+ * a met stop criterion (board lock held): its status, the file it concerns
+ * (NULL or "" when none) and what failed. The first one kept stays until
+ * SRV_TakeStopFailure takes it. */
+void SRV_KeepStopFailure(SRVBoard_t* board, SRVStatus_t status, const char* path, const char* what);
+
+/* The kept failure for the reply of the client's command 8 or 9 (board lock
+ * held): its status, logged as answered by the command and cleared, so that
+ * it is answered once; 0 when none is kept. */
+SRVStatus_t SRV_TakeStopFailure(SRVBoard_t* board, uint16_t command);
+
 /* One readout of the board thread (board lock held): while the board is not
  * stopped, reads one buffer (c_getDPPEvents) and adds its bytes to the
  * record's bytesTotal; when it is stopped, every channel's decoded-event count

@@ -40,27 +40,49 @@ static bool boardReady(SRVBoard_t* board) {
     return false;
 }
 
+// The failure of a stop that no client asked for (a met stop criterion),
+// which the board thread kept: taken under the board lock, so that the
+// client's next command 8 or 9 answers it, once. 0 when none is kept, or
+// when the request is refused for an output bit it does not know (the
+// failure then waits for a request that is answered).
+static SRVStatus_t takeStopFailure(const SRVCommandRequest& request) {
+    if (!SRV_KnowsOutput(request))
+        return SRV_SUCCESS;
+    SRVStatus_t status = SRV_LockBoard(request.board);
+    if (status != SRV_SUCCESS)
+        return status;
+    return SRV_UnlockBoardInto(request.board, SRV_TakeStopFailure(request.board, request.command));
+}
+
 // Command 8: u64 cmdMaskIn, u64 cmdMaskOut, u32 channel mask. Writes the run
 // file named by command 22 (if any), then hands the start to the board
-// thread; no mask bit is known.
+// thread; no mask bit is known. A kept stop failure is answered instead, and
+// nothing starts: the client, told of it, starts again.
 void* SRV_CmdStartAcquisition(SRVCommandRequest& request, uint32_t*, SRVStatus_t* status) {
     if (!boardReady(request.board)) {
         *status = SRV_ERR_OPEN_DIGITIZER;
         return NULL;
     }
-    *status = SRV_PrepareRunFile(request.board, SRV_Globals->runFilePath);
+    *status = takeStopFailure(request);
+    if (*status == SRV_SUCCESS)
+        *status = SRV_PrepareRunFile(request.board, SRV_Globals->runFilePath);
     if (*status == SRV_SUCCESS)
         *status = handOver(request, SRV_THREAD_CMD_START);
     return NULL;
 }
 
-// Command 9: the same request; hands the stop to the board thread.
+// Command 9: the same request; hands the stop to the board thread. A kept
+// stop failure is answered in place of the stop's own status (a failure of
+// this stop is in the log).
 void* SRV_CmdStopAcquisition(SRVCommandRequest& request, uint32_t*, SRVStatus_t* status) {
     if (!boardReady(request.board)) {
         *status = SRV_ERR_OPEN_DIGITIZER;
         return NULL;
     }
+    SRVStatus_t kept = takeStopFailure(request);
     *status = handOver(request, SRV_THREAD_CMD_STOP);
+    if (kept != SRV_SUCCESS)
+        *status = kept;
     return NULL;
 }
 

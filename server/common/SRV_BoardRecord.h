@@ -256,6 +256,10 @@ typedef struct SRVBoard_t {
     c_ParamCollection_t* monOuts[SRV_MAX_MON_OUTS];
     SRVDTSpectrum_t dtSpectra[SRV_MAX_DT_SPECTRA];
     uint32_t dtSpectrumCount;
+    /* The failure of a stop that no client asked for (a met stop criterion),
+     * under the board lock: the first one is kept until the client's next
+     * command 8 or 9 answers it. status 0: none kept. */
+    SRVFileFailure_t stopFailure;
 } SRVBoard_t;
 
 /* False for stopped (0), paused (3) and undetermined (5), true otherwise. */

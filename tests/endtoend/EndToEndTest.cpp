@@ -388,6 +388,72 @@ TEST_P(FullDisk, RecordingFailureIsLoggedOnceAndAnsweredByTheStop) {
 
 INSTANTIATE_TEST_SUITE_P(SimulatedBoards, FullDisk, ::testing::ValuesIn(kBoards), caseName);
 
+// A stop criterion met once the raw-data file can't be written: the
+// automatic stop cuts the recording, and as no reply carries that stop's
+// failure, the client's next command 9 answers it, once (the 9 after it
+// answers 0), or its next command 8, which then starts nothing (its run file
+// is not written) while the 8 after it starts. The register-level device's
+// criteria stop its channels one by one; the last one ends the recording.
+using AutomaticStop = FullDisk;
+
+TEST_P(AutomaticStop, ACutRecordingIsAnsweredOnceByTheNextStopOrStart) {
+    const int32_t PARAM_CH_STOP_MODE_TOTAL_COUNTS = 1067;
+    const double MORE_ENTRIES = 2000; // the criterion, past what each channel holds when the file is full
+    auto setCriteria = [&](bool on) {
+        for (uint32_t ch = 0; ch < GetParam().channels; ch++) {
+            double limit = on ? static_cast<double>(spectrum(ch).entries) + MORE_ENTRIES : 0.0;
+            ASSERT_EQ(
+                status(SET_PARAMETER, setParameter(PARAM_CH_STOP_MODE_TOTAL_COUNTS, static_cast<int32_t>(ch), limit)),
+                SUCCESS);
+        }
+    };
+    // The round's recording reaches the file-size limit, then the criteria
+    // stop the run (logged as the automatic stop's failure); the limit is
+    // lifted before the client's command.
+    auto recordIntoTheCriteria = [&](const std::string& runFile, size_t round) {
+        setCriteria(false);
+        limitFileSize(kFileSizeLimit);
+        ASSERT_EQ(status(SET_RUN_FILE, runFileName(runFile)), SUCCESS);
+        ASSERT_EQ(status(START, acquisitionRequest(allChannels())), SUCCESS) << boardLog();
+        ASSERT_TRUE(waitFor([&] { return occurrences(dumperLog(), "Can't write buffer") >= round; }, 120000ms))
+            << "the recording never reached the limit";
+        setCriteria(true);
+        ASSERT_TRUE(
+            waitFor([&] { return occurrences(boardLog(), "Error in automatic stop acquisition") >= round; }, 60000ms))
+            << boardLog();
+        limitFileSize(RLIM_INFINITY);
+    };
+    auto answers = [&] {
+        return occurrences(boardLog(), "answers the failure (" + std::to_string(DUMPER_CLOSE) + ")");
+    };
+
+    recordIntoTheCriteria("first.zrn", 1);
+    EXPECT_EQ(status(STOP, acquisitionRequest(allChannels())), DUMPER_CLOSE) << boardLog();
+    EXPECT_EQ(answers(), 1u);
+    EXPECT_EQ(status(STOP, acquisitionRequest(allChannels())), SUCCESS) << boardLog();
+
+    recordIntoTheCriteria("second.zrn", 2);
+    ASSERT_EQ(status(SET_RUN_FILE, runFileName("refused.zrn")), SUCCESS);
+    EXPECT_EQ(status(START, acquisitionRequest(allChannels())), DUMPER_CLOSE) << boardLog();
+    EXPECT_EQ(answers(), 2u);
+    EXPECT_FALSE(fs::exists(server_->workDir() / "Run" / "refused.zrn")) << "the refused start wrote its run file";
+    setCriteria(false);
+    EXPECT_EQ(status(START, acquisitionRequest(allChannels())), SUCCESS) << boardLog();
+    EXPECT_TRUE(fs::exists(server_->workDir() / "Run" / "refused.zrn"));
+    EXPECT_EQ(status(STOP, acquisitionRequest(allChannels())), SUCCESS) << boardLog();
+}
+
+// The boards with spectra, whose channels have stop criteria.
+std::vector<BoardCase> boardsWithStopCriteria() {
+    std::vector<BoardCase> boards;
+    for (const BoardCase& board : kBoards)
+        if (!board.waveformsOnly)
+            boards.push_back(board);
+    return boards;
+}
+
+INSTANTIATE_TEST_SUITE_P(SimulatedBoards, AutomaticStop, ::testing::ValuesIn(boardsWithStopCriteria()), caseName);
+
 // The table holds every profile that the server can open from its command
 // line: every usb and optical-link board, and the board without connection.
 TEST(EveryBoardTable, HoldsEveryProfileTheServerCanOpen) {

@@ -43,6 +43,13 @@ Bytes listSettings(int32_t channel, int32_t format, const std::string& file, uin
     return b;
 }
 
+size_t occurrences(const std::string& text, const std::string& what) {
+    size_t count = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        count++;
+    return count;
+}
+
 bool setFileSizeLimit(pid_t pid, rlim_t bytes) {
     rlimit limit{bytes, RLIM_INFINITY};
     return prlimit(pid, RLIMIT_FSIZE, &limit, nullptr) == 0;
@@ -104,6 +111,78 @@ TEST_P(FullDisk, TheStopAnswersTheListFailureAndTheFileHoldsWholeEvents) {
     EXPECT_EQ(status(STOP, acquisitionRequest(all)), SUCCESS) << server.log("SRV_ListLog.txt");
     events.clear();
     EXPECT_TRUE(listtest::parseTextListFile(readFile(file), &events));
+
+    EXPECT_EQ(status(QUIT, masks(0, 0)), SUCCESS);
+    EXPECT_EQ(server.waitExit(60000ms), 0) << server.standardError();
+}
+
+// A stop criterion met while the list file can't be written: the automatic
+// stop's failure has no reply of its own, so the client's next command 9
+// answers it, once (the 9 after it answers 0), or its next command 8, which
+// then starts nothing (no run file written, the list file left as it was);
+// the 8 after it starts.
+TEST_P(FullDisk, AnAutomaticStopsListFailureIsAnsweredOnceByTheNextStopOrStart) {
+    const BoardCase& board = GetParam();
+    const uint32_t LIMIT_COUNTS = 3000; // far more text lines than LIMIT bytes hold
+    const int32_t PARAM_CH_STOP_MODE_TOTAL_COUNTS = 1067;
+    signal(SIGXFSZ, SIG_DFL); // the server ignores it itself
+    uint16_t port = freePort();
+    std::vector<std::string> options = board.options;
+    options.insert(options.end(), {"-p", std::to_string(port)});
+    ServerProcess server(options);
+    ASSERT_TRUE(server.waitReady()) << server.log() << server.log("SRV_CommonLog.txt");
+    Client client(port);
+    auto status = [&](uint16_t command, const Bytes& payload) {
+        auto reply = client.request(command, payload);
+        EXPECT_TRUE(reply) << "command " << command;
+        return reply ? reply->status() : INT16_MIN;
+    };
+    auto entries = [&](uint32_t channel) {
+        // The counts, overflows, underflows and entries: the entries last.
+        auto reply = client.request(GET_SPECTRUM, spectrumRequest(0x1 | 0x10 | 0x20 | 0x40, channel));
+        bool whole = reply && reply->status() == SUCCESS && reply->payload.size() >= 2 + 16;
+        return whole ? getU64(reply->payload, reply->payload.size() - 8) : 0;
+    };
+    const uint32_t all = (1u << board.channels) - 1u;
+    const fs::path file = server.workDir() / "list_ch00.txt";
+    ASSERT_EQ(status(SET_LIST, listSettings(0, 0, "list_ch00.txt", 100)), SUCCESS);
+    // Channel 0's criterion alone: it stops the board, or on the
+    // register-level device the channel, whose list file it is.
+    ASSERT_EQ(status(SET_PARAMETER, setParameter(PARAM_CH_STOP_MODE_TOTAL_COUNTS, 0, LIMIT_COUNTS)), SUCCESS);
+    // A run until the criterion has stopped it (its stop runs in the cycle
+    // that met it, under the lock that command 27 waits for), then room on
+    // the disk again so that the logs are whole.
+    auto runIntoTheCriterion = [&] {
+        ASSERT_EQ(status(CLEAR_SPECTRUM, clearSpectrumRequest(0)), SUCCESS);
+        ASSERT_TRUE(setFileSizeLimit(server.pid(), LIMIT));
+        ASSERT_EQ(status(START, acquisitionRequest(all)), SUCCESS);
+        EXPECT_TRUE(waitFor([&] { return entries(0) >= LIMIT_COUNTS; }, 60000ms));
+        ASSERT_TRUE(setFileSizeLimit(server.pid(), RLIM_INFINITY));
+    };
+    auto answers = [&] {
+        return occurrences(server.log("SRVBoardThreadLog.txt"), "answers the failure (" + std::to_string(RESOURCE));
+    };
+
+    runIntoTheCriterion();
+    std::vector<listtest::ListedEvent> events;
+    EXPECT_TRUE(listtest::parseTextListFile(readFile(file), &events));
+    std::cout << "[ measured ] " << board.name << ": " << LIMIT_COUNTS - events.size() << " of " << LIMIT_COUNTS
+              << " events not written\n";
+    EXPECT_LT(events.size(), LIMIT_COUNTS);
+    EXPECT_EQ(status(STOP, acquisitionRequest(all)), RESOURCE) << server.log("SRVBoardThreadLog.txt");
+    EXPECT_EQ(answers(), 1u);
+    EXPECT_EQ(status(STOP, acquisitionRequest(all)), SUCCESS);
+
+    runIntoTheCriterion();
+    ASSERT_EQ(status(SET_RUN_FILE, runFileName("refused.zrn")), SUCCESS);
+    const uintmax_t listed = fs::file_size(file);
+    EXPECT_EQ(status(START, acquisitionRequest(all)), RESOURCE) << server.log("SRVBoardThreadLog.txt");
+    EXPECT_EQ(answers(), 2u);
+    EXPECT_FALSE(fs::exists(server.workDir() / "Run" / "refused.zrn")) << "the refused start wrote its run file";
+    EXPECT_EQ(fs::file_size(file), listed) << "the refused start opened the list file again";
+    EXPECT_EQ(status(START, acquisitionRequest(all)), SUCCESS);
+    EXPECT_TRUE(fs::exists(server.workDir() / "Run" / "refused.zrn"));
+    EXPECT_EQ(status(STOP, acquisitionRequest(all)), SUCCESS);
 
     EXPECT_EQ(status(QUIT, masks(0, 0)), SUCCESS);
     EXPECT_EQ(server.waitExit(60000ms), 0) << server.standardError();
