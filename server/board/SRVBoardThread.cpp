@@ -123,6 +123,17 @@ static void exitCycle(SRVBoard_t* board) {
     unlockBoard(board);
 }
 
+// A replay that met a record it can't read has ended there: the run is
+// stopped as a stop command stops it, and the failure is kept for the
+// client's next start or stop to answer.
+static void endDamagedReplay(SRVBoard_t* board) {
+    c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
+                     "The replayed file can't be read further: stopping the acquisition.");
+    SRV_StopAcquisition(board);
+    if (board->endedRunStatus == SRV_SUCCESS)
+        board->endedRunStatus = SRV_ERR_FILE_READ;
+}
+
 static bool isCommandPending(const SRVBoard_t* board) {
     return __atomic_load_n(&board->pending, __ATOMIC_SEQ_CST) != 0;
 }
@@ -207,10 +218,13 @@ void* SRV_BoardThread(void* argument) {
                 continue;
             }
         }
-        if (readoutFcn(board) != SRV_SUCCESS) {
+        SRVStatus_t readout = readoutFcn(board);
+        if (readout != SRV_SUCCESS) {
             c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "readoutFcn() error (%i)",
                              SRV_ERR_INVALID_COMMAND);
             c_bdclear(&board->digitizer);
+            if (readout == SRV_ERR_FILE_READ)
+                endDamagedReplay(board);
             if (!unlockBoard(board)) {
                 endAfterError(board, false);
                 break;
@@ -229,6 +243,7 @@ void* SRV_BoardThread(void* argument) {
         }
     }
     c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_INFO, __LINE__, "Acquisition thread exiting.");
+    c_lflushrepeats();
     return NULL;
 }
 
@@ -313,16 +328,27 @@ void SRV_ExecuteThreadCommand(SRVBoard_t* board) {
     if (!isCommandPending(board))
         return;
     board->commandResult = SRV_SUCCESS;
+    // A run that ended on its own with a failure answers the client's next
+    // start or stop with it: a start then starts nothing (the client learns
+    // first that the run it believed running has ended), a stop still runs.
+    SRVStatus_t endedRun = board->endedRunStatus;
+    board->endedRunStatus = SRV_SUCCESS;
     switch (board->pendingCommand) {
     case SRV_THREAD_CMD_START:
-        board->commandResult = runForMask(board, SRV_StartAcquisition, SRV_StartChannelAcquisition, true);
+        board->commandResult = endedRun != SRV_SUCCESS
+                                   ? endedRun
+                                   : runForMask(board, SRV_StartAcquisition, SRV_StartChannelAcquisition, true);
         break;
     case SRV_THREAD_CMD_STOP:
         board->commandResult = runForMask(board, SRV_StopAcquisition, SRV_StopChannelAcquisition, false);
+        if (endedRun != SRV_SUCCESS)
+            board->commandResult = endedRun;
+        c_lflushrepeats(); // what the run repeated in its log is counted there now
         break;
     default:
         c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_WARNING, __LINE__, "Unknown command %d.",
                          static_cast<int>(board->pendingCommand));
+        board->endedRunStatus = endedRun;
         break;
     }
     setCommandPending(board, false);

@@ -235,6 +235,10 @@ typedef struct SRVBoard_t {
     uint32_t channelMask;
     uint8_t pending;
     SRVStatus_t commandResult;
+    /* The failure of a run that the board thread ended on its own (a replay
+     * that met a record it can't read), kept for the client's next start or
+     * stop to answer; 0 none. */
+    SRVStatus_t endedRunStatus;
     c_ticket_t flagsLock;
     uint8_t open;
     uint8_t idle;
