@@ -159,8 +159,9 @@ void writeRepeatCount(const Repeat& repeat, uint64_t now) {
     char when[40];
     formatTime(when, sizeof when);
     char count[96];
-    snprintf(count, sizeof count, "Repeated %llu more times in the last %.1f s: ",
-             static_cast<unsigned long long>(repeat.suppressed), (now - repeat.windowStart) / 1000.0);
+    snprintf(count, sizeof count,
+             "Repeated %llu more times in the last %.1f s: ", static_cast<unsigned long long>(repeat.suppressed),
+             (now - repeat.windowStart) / 1000.0);
     writeLine(repeat.path, when, repeat.level, repeat.source.c_str(), repeat.line, count + repeat.text);
 }
 
@@ -183,8 +184,7 @@ void flushRepeatsAtExit() { c_lflushrepeats(); }
 
 // Called with logMutex held: whether this line is written now, or only
 // counted as a repeat within its window.
-bool admitLine(const std::string& path, uint32_t level, const char* source, uint32_t line,
-               const std::string& message) {
+bool admitLine(const std::string& path, uint32_t level, const char* source, uint32_t line, const std::string& message) {
     if (level > C_LOG_WARNING)
         return true;
     uint64_t now = c_get_time();
@@ -221,8 +221,7 @@ extern "C" void c_lflushrepeats(void) {
     pthread_mutex_lock(&logMutex);
     try {
         endRepeatWindows(c_get_time(), true);
-    } catch (...) {
-    }
+    } catch (...) {}
     pthread_mutex_unlock(&logMutex);
 }
 
@@ -244,8 +243,8 @@ extern "C" int c_lvprintf(const c_LogModule_t* module, uint32_t level, uint32_t 
         int written = -1;
         pthread_mutex_lock(&logMutex);
         try {
-            written = admitLine(path, level, source, line, message) ? writeLine(path, when, level, source, line, message)
-                                                                    : 0;
+            written =
+                admitLine(path, level, source, line, message) ? writeLine(path, when, level, source, line, message) : 0;
         } catch (...) {
             written = -1;
         }
