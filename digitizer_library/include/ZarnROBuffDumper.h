@@ -66,7 +66,8 @@ DRAVIK_API int c_bdopenw(c_Digitizer_t* digitizer, c_ROBuffDumper_t* dumper, con
 DRAVIK_API int c_bdnext(c_Digitizer_t* digitizer, c_ROBuffDumper_t* dumper, uint32_t mode);
 /* Opens a raw-data file for reading and parses its header into *header,
  * whose value blocks then belong to the caller (c_bdfreeheader). On failure
- * the file is closed and *header holds no block. */
+ * the file is closed and *header holds no block. The path is kept in
+ * fileName (its end when longer) for the messages of the replay. */
 DRAVIK_API int c_bdopenr(c_ROBuffDumper_t* dumper, c_RawDataHeader_t* header, const char* path);
 /* Closes the dumper's file; -5 when the file misses bytes written to it:
  * the last buffered ones could not be written, or an earlier write failed
@@ -108,9 +109,10 @@ DRAVIK_API int c_bddumpbuffer(c_Digitizer_t* digitizer);
 /* Reads the next data record of the dumper's file into buffer->ROBuf and
  * checks its first word against the board family (familyCode). 0 with
  * ROBytes the record's size; BD_END_OF_FILE with ROBytes 0 when no record is
- * left; -30 no open file, -32 a record that is unreadable, too large for the
- * buffer or corrupted (logged; ROBytes 0). A record too large for the buffer
- * is skipped whole so that the next call reads the record after it. */
+ * left; -30 no open file, -32 a record that is unreadable, empty, cut by the
+ * end of the file, too large for the buffer or corrupted (ROBytes 0). Such a
+ * record ends the replay: it is logged once with the file and its offset,
+ * and the next call finds the end of the file. */
 DRAVIK_API int c_bdreadrecord(c_ROBuffDumper_t* dumper, c_ReadoutBuffer_t* buffer, uint32_t familyCode);
 /* Moves a reader back to its first data record. 0, -2 NULL, -1 no file or a
  * failed position. */

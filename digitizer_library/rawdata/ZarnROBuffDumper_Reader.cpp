@@ -32,6 +32,15 @@ void closeFile(c_ROBuffDumper_t* dumper) {
     dumper->opened = 0;
 }
 
+/* The replayed file's path in fileName, for the replay's messages; a path
+ * longer than fileName keeps its end, which names the file. */
+void keepPathForMessages(c_ROBuffDumper_t* dumper, const char* path) {
+    size_t length = strlen(path);
+    size_t room = sizeof dumper->fileName - 1;
+    const char* kept = length > room ? path + (length - room) : path;
+    memcpy(dumper->fileName, kept, strlen(kept) + 1);
+}
+
 /* Where the reader keeps the block of one value word, with its messages. */
 struct BlockTarget {
     double** slot;
@@ -273,6 +282,7 @@ int c_bdopenr(c_ROBuffDumper_t* dumper, c_RawDataHeader_t* header, const char* p
         closeFile(dumper);
         return result;
     }
+    keepPathForMessages(dumper, path);
     dumper->opened = 1;
     return 0;
 }

@@ -62,6 +62,17 @@ bool bufferHeaderOk(const char* bytes, uint32_t size, uint32_t family) {
     return (first & kAggregateHeaderBits) == kAggregateHeaderBits;
 }
 
+/* A data record the replay can't use ends the replay there: said once, with
+ * the file and the record's offset, and the reader is left at the end of the
+ * file, so that the next read finds the end as after the last record. What
+ * follows a damaged record can't be trusted to be framed as records. */
+int endReplayAt(c_ROBuffDumper_t* dumper, long long offset) {
+    DLOG(C_LOG_ERROR, "The replay of %s ends at the unreadable data record at byte %lld.",
+         dumper->fileName[0] != '\0' ? dumper->fileName : "the raw-data file", offset);
+    fseeko(dumper->file, 0, SEEK_END);
+    return DPPL_ERR_READ_DATA;
+}
+
 } // namespace
 
 namespace robuff {
@@ -137,32 +148,37 @@ int c_bdreadrecord(c_ROBuffDumper_t* dumper, c_ReadoutBuffer_t* buffer, uint32_t
     if (dumper == NULL || dumper->file == NULL)
         return DPPL_ERR_NULL_ARGUMENT;
     FILE* file = dumper->file;
+    long long offset = ftello(file);
     uint32_t size = 0;
     size_t got = fread(&size, 1, sizeof size, file);
     if (got < sizeof size) {
         if (feof(file))
             return BD_END_OF_FILE; /* a size cut by the end of the file ends the data too */
         DLOG(C_LOG_ERROR, "Can't read buffer size from file.");
-        return DPPL_ERR_READ_DATA;
+        return endReplayAt(dumper, offset);
+    }
+    long long left = bytesLeft(file);
+    if (size == 0) {
+        DLOG(C_LOG_ERROR, "Data record of 0 bytes.");
+        return endReplayAt(dumper, offset);
     }
     if (size > buffer->ROAllocSize || buffer->ROBuf == NULL) {
         DLOG(C_LOG_ERROR, "Not enough space on Readout buffer: avail=%u, required=%u.", (unsigned)buffer->ROAllocSize,
              (unsigned)size);
-        long long left = bytesLeft(file);
-        if (left >= 0 && (unsigned long long)left >= size)
-            fseeko(file, (off_t)size, SEEK_CUR); /* the next call reads the next record */
-        else
-            fseeko(file, 0, SEEK_END);
-        return DPPL_ERR_READ_DATA;
+        return endReplayAt(dumper, offset);
+    }
+    if (left >= 0 && (unsigned long long)left < size) {
+        DLOG(C_LOG_ERROR, "Data record of %u bytes cut by the end of the file after %lld.", (unsigned)size, left);
+        return endReplayAt(dumper, offset);
     }
     size_t read = fread(buffer->ROBuf, 1, size, file);
     if (read != size) {
         DLOG(C_LOG_ERROR, "Buffersize read (%u) differs than expected (%u).", (unsigned)read, (unsigned)size);
-        return DPPL_ERR_READ_DATA;
+        return endReplayAt(dumper, offset);
     }
     if (!bufferHeaderOk(buffer->ROBuf, size, familyCode)) {
         DLOG(C_LOG_ERROR, "Buffer Header failed check. Data seems corrupted.");
-        return DPPL_ERR_READ_DATA;
+        return endReplayAt(dumper, offset);
     }
     buffer->ROBytes = size;
     return 0;

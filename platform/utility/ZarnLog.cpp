@@ -4,6 +4,13 @@
 // hot paths and nothing is lost when the process dies.
 //
 // Line layout: "YYYY-MM-DD hh:mm:ss.mmm LEVEL source:line message".
+//
+// An error or warning that repeats (a read failing on every cycle) would fill
+// the disk: within a window of REPEAT_WINDOW_MS the same line (same file,
+// level, source, line and text) is written REPEAT_BURST_LINES times at most;
+// the further repeats are counted, and the count is written once the window
+// is over ("Repeated N more times in the last T s: <text>", at the same
+// level, source and line), or by c_lflushrepeats, which also runs at exit.
 #include "ZarnUtility.h"
 
 #include <pthread.h>
@@ -19,6 +26,13 @@
 namespace {
 
 const uint32_t DEFAULT_THRESHOLD = C_LOG_INFO;
+
+const uint64_t REPEAT_WINDOW_MS = 10000;
+const uint32_t REPEAT_BURST_LINES = 5;
+// Lines tracked at once; a line beyond them is written untracked.
+const size_t REPEAT_TRACKED_MAX = 1024;
+// How often the lines whose window is over are looked for.
+const uint64_t REPEAT_SWEEP_MS = 1000;
 
 pthread_mutex_t logMutex = PTHREAD_MUTEX_INITIALIZER;
 
@@ -106,7 +120,110 @@ std::string formatMessage(const char* format, va_list args) {
     return text;
 }
 
+// Called with logMutex held. The line as written to its file; 0 or -1.
+int writeLine(const std::string& path, const char* when, uint32_t level, const char* source, uint32_t line,
+              const std::string& message) {
+    FILE* file = fileFor(path);
+    if (file == NULL)
+        return -1;
+    int written = fprintf(file, "%s %s %s:%u %s\n", when, levelName(level), source, line, message.c_str());
+    if (fflush(file) != 0)
+        written = -1;
+    return written < 0 ? -1 : 0;
+}
+
+// One line that is being repeated, and what its window has let through.
+struct Repeat {
+    std::string path;
+    uint32_t level;
+    std::string source;
+    uint32_t line;
+    std::string text;
+    uint64_t windowStart;
+    uint32_t written;
+    uint64_t suppressed;
+};
+
+// Deliberately never destroyed, as the open files.
+std::map<std::string, Repeat>& repeats() {
+    static auto* tracked = new std::map<std::string, Repeat>();
+    return *tracked;
+}
+
+uint64_t lastSweep = 0;
+
+// Called with logMutex held: the count of the repeats that were not written.
+void writeRepeatCount(const Repeat& repeat, uint64_t now) {
+    if (repeat.suppressed == 0)
+        return;
+    char when[40];
+    formatTime(when, sizeof when);
+    char count[96];
+    snprintf(count, sizeof count,
+             "Repeated %llu more times in the last %.1f s: ", static_cast<unsigned long long>(repeat.suppressed),
+             (now - repeat.windowStart) / 1000.0);
+    writeLine(repeat.path, when, repeat.level, repeat.source.c_str(), repeat.line, count + repeat.text);
+}
+
+// Called with logMutex held: writes the counts of the windows that are over
+// (every window with all set) and forgets their lines.
+void endRepeatWindows(uint64_t now, bool all) {
+    auto& tracked = repeats();
+    for (auto it = tracked.begin(); it != tracked.end();) {
+        if (all || now - it->second.windowStart >= REPEAT_WINDOW_MS) {
+            writeRepeatCount(it->second, now);
+            it = tracked.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    lastSweep = now;
+}
+
+void flushRepeatsAtExit() { c_lflushrepeats(); }
+
+// Called with logMutex held: whether this line is written now, or only
+// counted as a repeat within its window.
+bool admitLine(const std::string& path, uint32_t level, const char* source, uint32_t line, const std::string& message) {
+    if (level > C_LOG_WARNING)
+        return true;
+    uint64_t now = c_get_time();
+    if (now - lastSweep >= REPEAT_SWEEP_MS)
+        endRepeatWindows(now, false);
+    auto& tracked = repeats();
+    std::string key = path + '\n' + std::to_string(level) + '\n' + source + ':' + std::to_string(line) + '\n' + message;
+    auto found = tracked.find(key);
+    if (found != tracked.end() && now - found->second.windowStart >= REPEAT_WINDOW_MS) {
+        writeRepeatCount(found->second, now);
+        tracked.erase(found);
+        found = tracked.end();
+    }
+    if (found == tracked.end()) {
+        if (tracked.size() >= REPEAT_TRACKED_MAX)
+            return true;
+        static bool exitFlushRegistered = atexit(flushRepeatsAtExit) == 0;
+        (void)exitFlushRegistered;
+        tracked.emplace(key, Repeat{path, level, source, line, message, now, 1, 0});
+        return true;
+    }
+    Repeat& repeat = found->second;
+    if (repeat.written < REPEAT_BURST_LINES) {
+        repeat.written++;
+        return true;
+    }
+    repeat.suppressed++;
+    return false;
+}
+
 } // namespace
+
+extern "C" void c_lflushrepeats(void) {
+    pthread_mutex_lock(&logMutex);
+    try {
+        endRepeatWindows(c_get_time(), true);
+    } catch (...) {}
+    pthread_mutex_unlock(&logMutex);
+}
 
 extern "C" int c_lvprintf(const c_LogModule_t* module, uint32_t level, uint32_t line, const char* format,
                           va_list args) {
@@ -122,21 +239,17 @@ extern "C" int c_lvprintf(const c_LogModule_t* module, uint32_t level, uint32_t 
         formatTime(when, sizeof when);
         std::string path = logPath(module->logFile);
 
+        const char* source = module->sourceFile != NULL ? module->sourceFile : "?";
         int written = -1;
         pthread_mutex_lock(&logMutex);
         try {
-            FILE* file = fileFor(path);
-            if (file != NULL) {
-                written = fprintf(file, "%s %s %s:%u %s\n", when, levelName(level),
-                                  module->sourceFile != NULL ? module->sourceFile : "?", line, message.c_str());
-                if (fflush(file) != 0)
-                    written = -1;
-            }
+            written =
+                admitLine(path, level, source, line, message) ? writeLine(path, when, level, source, line, message) : 0;
         } catch (...) {
             written = -1;
         }
         pthread_mutex_unlock(&logMutex);
-        return written < 0 ? -1 : 0;
+        return written;
     } catch (...) {
         return -1;
     }

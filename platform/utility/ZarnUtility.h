@@ -65,6 +65,11 @@ void c_lprintf(const c_LogModule_t* module, uint32_t level, uint32_t line, const
 /* As c_lprintf with an argument list; 0 on success (a filtered-out message is
  * a success), non-zero when the message could not be written. */
 int c_lvprintf(const c_LogModule_t* module, uint32_t level, uint32_t line, const char* format, va_list args);
+/* Errors and warnings that repeat (the same text from the same line of the
+ * same module) are written 5 times in 10 s at most; the repeats beyond are
+ * counted and the count written once the 10 s are over. This writes the
+ * counts not yet written now (it also runs at exit). */
+void c_lflushrepeats(void);
 
 /* --------------------------------------------------------------------- XML */
 

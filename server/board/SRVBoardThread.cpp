@@ -117,6 +117,20 @@ static void exitCycle(SRVBoard_t* board) {
     unlockBoard(board);
 }
 
+// A replay that met a record it can't read has ended there: the run is
+// stopped as a stop command stops it, and the failure is kept for the
+// client's next start or stop to answer, as an automatic stop's is.
+static void endDamagedReplay(SRVBoard_t* board) {
+    c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
+                     "The replayed file can't be read further: stopping the acquisition.");
+    SRV_StopAcquisition(board);
+    const c_ROBuffDumper_t* reader = &board->digitizer.reader;
+    char path[SRV_PATH_SIZE];
+    std::snprintf(path, sizeof path, "%.*s", static_cast<int>(strnlen(reader->fileName, sizeof reader->fileName)),
+                  reader->fileName);
+    SRV_KeepStopFailure(board, SRV_ERR_FILE_READ, path, "the replay's end at a data record it can't read");
+}
+
 static bool isCommandPending(const SRVBoard_t* board) {
     return __atomic_load_n(&board->pending, __ATOMIC_SEQ_CST) != 0;
 }
@@ -201,10 +215,13 @@ void* SRV_BoardThread(void* argument) {
                 continue;
             }
         }
-        if (readoutFcn(board) != SRV_SUCCESS) {
+        SRVStatus_t readout = readoutFcn(board);
+        if (readout != SRV_SUCCESS) {
             c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "readoutFcn() error (%i)",
                              SRV_ERR_INVALID_COMMAND);
             c_bdclear(&board->digitizer);
+            if (readout == SRV_ERR_FILE_READ)
+                endDamagedReplay(board);
             if (!unlockBoard(board)) {
                 endAfterError(board, false);
                 break;
@@ -223,6 +240,7 @@ void* SRV_BoardThread(void* argument) {
         }
     }
     c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_INFO, __LINE__, "Acquisition thread exiting.");
+    c_lflushrepeats();
     return NULL;
 }
 
@@ -313,6 +331,7 @@ void SRV_ExecuteThreadCommand(SRVBoard_t* board) {
         break;
     case SRV_THREAD_CMD_STOP:
         board->commandResult = runForMask(board, SRV_StopAcquisition, SRV_StopChannelAcquisition, false);
+        c_lflushrepeats(); // what the run repeated in its log is counted there now
         break;
     default:
         c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_WARNING, __LINE__, "Unknown command %d.",

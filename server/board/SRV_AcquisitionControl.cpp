@@ -87,7 +87,9 @@ SRVStatus_t readoutFcn(SRVBoard_t* board) {
         int result = c_getDPPEvents(digitizer, &bytes);
         if (result != 0) {
             c_extendedLogMsg(&THREAD_LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__, "Data Error (%i).", result);
-            return SRV_ERR_INVALID_COMMAND;
+            // A replay's file read that fails has met a record it can't
+            // read: the library has ended the replay there.
+            return digitizer->replay && result == DPPL_ERR_READ_DATA ? SRV_ERR_FILE_READ : SRV_ERR_INVALID_COMMAND;
         }
         if (bytes > 0)
             digitizer->bytesTotal += static_cast<uint32_t>(bytes);

@@ -48,8 +48,9 @@ SRVStatus_t SRV_TakeStopFailure(SRVBoard_t* board, uint16_t command);
 /* One readout of the board thread (board lock held): while the board is not
  * stopped, reads one buffer (c_getDPPEvents) and adds its bytes to the
  * record's bytesTotal; when it is stopped, every channel's decoded-event count
- * is set to 0 so that the cycle sees no events. 0, or -9 after "Data Error
- * (%i)." when the read failed. */
+ * is set to 0 so that the cycle sees no events. 0, or after "Data Error
+ * (%i)." when the read failed: -34 when it was a replay's read of its file
+ * (the replay has ended at a record it can't read), else -9. */
 SRVStatus_t readoutFcn(SRVBoard_t* board);
 
 /* Writes DPPL_PARAM_ACQRUNNING from the acquisition status when the board

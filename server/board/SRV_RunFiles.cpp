@@ -331,6 +331,10 @@ static SRVStatus_t replaceBoard(SRVBoard_t* board, const char* rawDataFile) {
     SRVStatus_t status = openReplay(rawDataFile);
     if (status == SRV_SUCCESS) {
         std::snprintf(currentReplayFile, sizeof currentReplayFile, "%s", rawDataFile);
+        // The library opened the file by its descriptor's name: the replay's
+        // messages name the file the run file names instead.
+        c_ROBuffDumper_t* reader = &board->digitizer.reader;
+        std::snprintf(reader->fileName, sizeof reader->fileName, "%s", rawDataFile);
     } else {
         c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't replay %s. Opening the previous board again.",
                   rawDataFile);

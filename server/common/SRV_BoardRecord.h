@@ -256,7 +256,8 @@ typedef struct SRVBoard_t {
     c_ParamCollection_t* monOuts[SRV_MAX_MON_OUTS];
     SRVDTSpectrum_t dtSpectra[SRV_MAX_DT_SPECTRA];
     uint32_t dtSpectrumCount;
-    /* The failure of a stop that no client asked for (a met stop criterion),
+    /* The failure of a stop that no client asked for (a met stop criterion,
+     * a replay that ended at a record it can't read),
      * under the board lock: the first one is kept until the client's next
      * command 8 or 9 answers it. status 0: none kept. */
     SRVFileFailure_t stopFailure;

@@ -309,6 +309,140 @@ TEST_P(EmptyRun, ReplaysAndEndsWithNoError) {
 
 INSTANTIATE_TEST_SUITE_P(SimulatedBoards, EmptyRun, ::testing::ValuesIn(kBoards), caseName);
 
+// A recording that its reads can't go through. The record framing is the
+// library's whatever the firmware, so a few boards of the table show it:
+// each family's walker, the standard-waveform firmware and the device.
+std::vector<BoardCase> damagedRunBoards() {
+    const std::set<std::string> names = {"orlu-pha", "pemb-pha-14", "scope-tilk", "morvane"};
+    std::vector<BoardCase> boards;
+    for (const BoardCase& board : kBoards)
+        if (names.count(board.name) != 0)
+            boards.push_back(board);
+    return boards;
+}
+
+class DamagedRun : public EveryBoard {
+protected:
+    // A short run at a quarter of the rate gives records enough.
+    std::map<std::string, std::string> environment() override {
+        return {{"ZARN_SIMBOARD_FILE", profilesWithRates(folder_.path(), 0.25).string()}};
+    }
+    TempDir folder_;
+    // Records a short run and gives the raw-data file its run file names,
+    // with the events of each channel that its replay must deliver.
+    fs::path recordRun(Recorded* recorded) {
+        EXPECT_EQ(status(SET_RUN_FILE, runFileName("damaged.zrn")), SUCCESS);
+        EXPECT_EQ(status(START, acquisitionRequest(allChannels())), SUCCESS) << boardLog();
+        std::this_thread::sleep_for(1000ms);
+        EXPECT_EQ(status(STOP, acquisitionRequest(allChannels())), SUCCESS) << boardLog();
+        fs::path rawData = recordedFile("damaged.zrn");
+        *recorded = decodeRunFile(rawData, GetParam().channels);
+        return rawData;
+    }
+    void append(const fs::path& file, const std::vector<uint32_t>& words, size_t times) {
+        std::ofstream out(file, std::ios::binary | std::ios::app);
+        for (size_t i = 0; i < times; i++)
+            out.write(reinterpret_cast<const char*>(words.data()), static_cast<std::streamsize>(4 * words.size()));
+    }
+    std::string allLogs() const {
+        std::string text;
+        for (const auto& entry : fs::directory_iterator(server_->logDir()))
+            text += readFile(entry.path());
+        return text;
+    }
+};
+
+// Records of size 0 after a recorded run: the replay delivers the run, ends
+// at the first of them (logged once, with the file and its offset), the
+// server stops it, and the client's next stop answers the failure (-34);
+// replayed again, it ends there again and the next start answers it. The log
+// stays small however many records follow.
+TEST_P(DamagedRun, ZeroSizeRecordsEndTheReplayAndTheStopAnswersIt) {
+    const BoardCase& board = GetParam();
+    const int16_t FILE_READ = -34;
+    Recorded recorded;
+    fs::path rawData = recordRun(&recorded);
+    const uintmax_t damagedAt = fs::file_size(rawData);
+    append(rawData, {0}, 200000);
+    append(rawData, {16, 0xA0000004u, 1, 0, 0}, 1); // never reached
+
+    ASSERT_EQ(status(LOAD_RUN_FILE, fixedText("damaged.zrn", 200)), SUCCESS) << server_->log("SRV_CommonLog.txt");
+    for (uint32_t ch = 0; ch < board.channels && !board.waveformsOnly; ch++)
+        ASSERT_EQ(status(CLEAR_SPECTRUM, clearSpectrumRequest(ch)), SUCCESS);
+    const uintmax_t before = logBytes(server_->logDir());
+    const std::string ended = "ends at the unreadable data record at byte " + std::to_string(damagedAt) + ".";
+    for (uint16_t answering : {STOP, START}) {
+        SCOPED_TRACE(answering == STOP ? "answered by the stop" : "answered by the start");
+        size_t endsBefore = occurrences(server_->log("ZarnROBuffDumperLog.txt"), ended);
+        ASSERT_EQ(status(START, acquisitionRequest(allChannels())), SUCCESS) << boardLog();
+        EXPECT_TRUE(
+            waitFor([&] { return occurrences(server_->log("ZarnROBuffDumperLog.txt"), ended) > endsBefore; }, 30000ms))
+            << server_->log("ZarnROBuffDumperLog.txt").substr(0, 4000);
+        std::this_thread::sleep_for(300ms); // nothing more may come
+        EXPECT_EQ(occurrences(server_->log("ZarnROBuffDumperLog.txt"), ended), endsBefore + 1);
+        EXPECT_NE(server_->log("ZarnROBuffDumperLog.txt").find(rawData.filename().string()), std::string::npos);
+        for (uint32_t ch = 0; ch < board.channels && !board.waveformsOnly && answering == STOP; ch++)
+            EXPECT_EQ(histogrammed(ch), recorded.histogrammable[ch]) << "channel " << ch;
+        EXPECT_EQ(status(answering, acquisitionRequest(allChannels())), FILE_READ) << boardLog().substr(0, 4000);
+        EXPECT_EQ(status(STOP, acquisitionRequest(allChannels())), SUCCESS) << "the failure is answered once";
+    }
+    uintmax_t grown = logBytes(server_->logDir()) - before;
+    std::cout << "[ measured ] " << board.name << ": " << grown << " bytes of log for two damaged replays\n";
+    EXPECT_LT(grown, 32768u) << allLogs().substr(0, 4000);
+    EXPECT_EQ(occurrences(boardLog(), "Data Error"), 2u) << boardLog().substr(0, 4000);
+}
+
+// Records whose framing holds but whose aggregates don't decode fail every
+// read of the replay without ending it: the log shows the first failures and
+// counts the rest, and shown and counted make every failed read. The run's
+// records follow them again, so that the spectra show when the replay is
+// past them.
+TEST_P(DamagedRun, AReadFailingEveryCycleIsCountedNotLogged) {
+    const BoardCase& board = GetParam();
+    if (board.waveformsOnly)
+        GTEST_SKIP() << "the standard-waveform walker reads no board aggregate";
+    Recorded recorded;
+    fs::path rawData = recordRun(&recorded);
+    std::string intact = readFile(rawData);
+    long dataStart = 0;
+    {
+        c_ROBuffDumper_t reader{};
+        c_RawDataHeader_t header{};
+        ASSERT_EQ(c_bdopenr(&reader, &header, rawData.c_str()), 0) << rawData;
+        dataStart = ftell(reader.file);
+        c_bdclose(&reader);
+        c_bdfreeheader(&header);
+    }
+    const size_t failing = 50000;
+    // A board aggregate of 3 words: shorter than its own header.
+    append(rawData, {20, 0xA0000003u, 1, 0, 0, 0}, failing);
+    std::ofstream(rawData, std::ios::binary | std::ios::app) << intact.substr(static_cast<size_t>(dataStart));
+
+    ASSERT_EQ(status(LOAD_RUN_FILE, fixedText("damaged.zrn", 200)), SUCCESS) << server_->log("SRV_CommonLog.txt");
+    for (uint32_t ch = 0; ch < board.channels; ch++)
+        ASSERT_EQ(status(CLEAR_SPECTRUM, clearSpectrumRequest(ch)), SUCCESS);
+    const uintmax_t before = logBytes(server_->logDir());
+    ASSERT_EQ(status(START, acquisitionRequest(allChannels())), SUCCESS) << boardLog();
+    EXPECT_TRUE(waitForEveryChannel([&](uint32_t ch) { return 2 * recorded.histogrammable[ch]; }));
+    EXPECT_EQ(status(STOP, acquisitionRequest(allChannels())), SUCCESS) << boardLog().substr(0, 4000);
+    for (uint32_t ch = 0; ch < board.channels; ch++)
+        EXPECT_EQ(histogrammed(ch), 2 * recorded.histogrammable[ch]) << "channel " << ch;
+
+    std::string log = server_->log("SRVBoardThreadLog.txt");
+    const std::string failed = "Data Error (-39).";
+    const std::regex counted("Repeated ([0-9]+) more times in the last [0-9.]+ s: [^\\n]*Data Error \\(-39\\)\\.");
+    size_t shown = occurrences(log, failed), countedReads = 0, countLines = 0;
+    for (std::sregex_iterator it(log.begin(), log.end(), counted), end; it != end; ++it, countLines++)
+        countedReads += std::stoul((*it)[1].str());
+    EXPECT_EQ(shown - countLines + countedReads, failing) << log.substr(0, 4000);
+    EXPECT_LT(shown - countLines, 100u);
+    uintmax_t grown = logBytes(server_->logDir()) - before;
+    std::cout << "[ measured ] " << board.name << ": " << grown << " bytes of log for " << failing << " failed reads\n";
+    EXPECT_LT(grown, 65536u) << allLogs().substr(0, 4000);
+}
+
+INSTANTIATE_TEST_SUITE_P(SimulatedBoards, DamagedRun, ::testing::ValuesIn(damagedRunBoards()), caseName);
+
 // A busy board recording onto a disk that fills: the server runs with a
 // file-size limit (SIGXFSZ ignored, so that a write past it fails with
 // EFBIG as a write to a full disk fails with ENOSPC), set once it serves so

@@ -305,3 +305,209 @@ TEST(ReplayRun, ARunWithNoRecordReplaysAndEnds) {
         EXPECT_EQ(c_bstopa(d), 0) << name;
     }
 }
+
+namespace {
+
+/* A short run of the board recorded by the library's own writer; the
+ * record's readout size (the bound of a data record) goes to *bound. */
+std::string RecordShortRun(const ScratchDir& dir, const char* name, const c_ConnParams_t* params, uint32_t* bound) {
+    Record live;
+    EXPECT_EQ(c_newDigitizer(live.d, params), 0) << name;
+    EXPECT_EQ(c_bdopenw(live.d, &live.d->writer, (dir / name).c_str(), BD_MODE_CREATE, 1), 0) << name;
+    std::string path = live.d->writer.fileName;
+    *bound = live.d->roBuffer.ROAllocSize;
+    live.d->dumpEnabled = 1;
+    EXPECT_EQ(c_bstarta(live.d), 0) << name;
+    for (int read = 0; read < 40; read++) {
+        c_sleep(5);
+        EXPECT_EQ(c_getDPPEvents(live.d, NULL), 0) << name;
+    }
+    EXPECT_EQ(c_bstopa(live.d), 0) << name;
+    live.d->dumpEnabled = 0;
+    EXPECT_EQ(c_bdclose(&live.d->writer), 0) << name;
+    return path;
+}
+
+/* Where each data record of a raw-data file starts. */
+std::vector<size_t> RecordOffsets(const std::string& path) {
+    Reader reader;
+    EXPECT_EQ(reader.Open(path), 0);
+    std::vector<size_t> offsets;
+    std::vector<uint8_t> bytes = ReadBytes(path);
+    for (size_t at = (size_t)ftello(reader.dumper.file); at + 4 <= bytes.size();) {
+        offsets.push_back(at);
+        uint32_t size;
+        memcpy(&size, &bytes[at], sizeof size);
+        at += sizeof size + size;
+    }
+    return offsets;
+}
+
+/* Replays the file to its end or its first failed read: the events decoded
+ * per channel (end-of-run marks apart), and the status that stopped it. */
+struct ReplayOutcome {
+    std::vector<uint64_t> events;
+    int failure = 0;
+    int reads = 0;
+};
+
+ReplayOutcome ReplayUntilEndOrFailure(c_Digitizer_t* d) {
+    ReplayOutcome outcome;
+    outcome.events.assign(d->descriptor.NumChannels, 0);
+    for (; outcome.reads < 100000; outcome.reads++) {
+        int32_t bytes = -1;
+        int result = c_getDPPEvents(d, &bytes);
+        if (result != 0) {
+            outcome.failure = result;
+            outcome.reads++;
+            break;
+        }
+        if (bytes == 0)
+            break;
+        for (uint32_t ch = 0; ch < d->descriptor.NumChannels; ch++)
+            for (uint32_t i = 0; i < d->channels[ch].nEvents; i++)
+                outcome.events[ch] += (d->channels[ch].events[i].flags & EVTFLAG_PSEUDO) == 0;
+    }
+    return outcome;
+}
+
+std::string ReadFileText(const std::string& path) {
+    std::vector<uint8_t> bytes = ReadBytes(path);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+size_t Occurrences(const std::string& text, const std::string& what) {
+    size_t count = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        count++;
+    return count;
+}
+
+} // namespace
+
+/* A data record the replay can't use ends the replay where it lies: every
+ * record before it is decoded as in the intact file, the read that meets it
+ * fails once with -32 and is logged once with the file and the record's
+ * offset, the next read finds the end (one end-of-run mark per enabled
+ * channel), and nothing after it is replayed, however many records follow.
+ * A stop rewinds the replay to its first record as after any end. */
+TEST(ReplayRun, ADamagedRecordEndsTheReplayThereOnce) {
+    const c_ConnParams_t orlu = Connection(0, 0, 0), pemb = Connection(1, 1, 1);
+    const struct {
+        const char* name;
+        const c_ConnParams_t* params;
+    } boards[] = {{"orlu-pha", &orlu}, {"pemb-pha-14", &pemb}, {"morvane", nullptr}};
+    auto u32 = [](std::vector<uint8_t>* bytes, uint32_t value) {
+        const uint8_t* b = reinterpret_cast<const uint8_t*>(&value);
+        bytes->insert(bytes->end(), b, b + 4);
+    };
+    for (const auto& board : boards) {
+        ScratchDir dir;
+        uint32_t bound = 0;
+        std::string recorded = RecordShortRun(dir, board.name, board.params, &bound);
+        if (HasFailure())
+            return;
+        std::vector<uint8_t> intact = ReadBytes(recorded);
+        std::vector<size_t> offsets = RecordOffsets(recorded);
+        ASSERT_GE(offsets.size(), 2u) << board.name << ": the run recorded too little";
+        const size_t lastRecord = offsets.back();
+        std::vector<uint8_t> validRecord(intact.begin() + offsets[0], intact.begin() + offsets[1]);
+
+        Record reference;
+        ASSERT_EQ(c_newFileDigitizer(reference.d, recorded.c_str()), 0) << board.name;
+        ASSERT_EQ(c_bstarta(reference.d), 0);
+        ReplayOutcome whole = ReplayUntilEndOrFailure(reference.d);
+        ASSERT_EQ(whole.failure, 0) << board.name;
+        uint64_t decoded = 0;
+        for (uint64_t events : whole.events)
+            decoded += events;
+        ASSERT_GT(decoded, 0u) << board.name << ": the run recorded no event";
+        ASSERT_EQ(c_bstopa(reference.d), 0);
+        ASSERT_EQ(c_bstarta(reference.d), 0);
+        std::vector<uint8_t> lastCut(intact.begin(), intact.begin() + lastRecord); /* all records but the last */
+        std::vector<uint64_t> beforeLast;
+        {
+            std::string path = dir / "before-last.dat";
+            WriteBytes(path, lastCut);
+            Record cut;
+            ASSERT_EQ(c_newFileDigitizer(cut.d, path.c_str()), 0);
+            ASSERT_EQ(c_bstarta(cut.d), 0);
+            beforeLast = ReplayUntilEndOrFailure(cut.d).events;
+        }
+
+        struct Case {
+            const char* name;
+            std::vector<uint8_t> bytes;
+            size_t damagedAt;
+            std::vector<uint64_t> events; /* what the replay delivers before it */
+        };
+        std::vector<Case> cases;
+        { /* records of size 0, then a valid one that is never reached */
+            Case c{"size 0 records", intact, intact.size(), whole.events};
+            for (int i = 0; i < 100000; i++)
+                u32(&c.bytes, 0);
+            c.bytes.insert(c.bytes.end(), validRecord.begin(), validRecord.end());
+            cases.push_back(c);
+        }
+        { /* a size past the end of the file */
+            Case c{"size past the end", intact, intact.size(), whole.events};
+            u32(&c.bytes, 64);
+            u32(&c.bytes, 0xA0000010u);
+            cases.push_back(c);
+        }
+        { /* a size over the readout bound, its bytes all there, then a valid record */
+            Case c{"size over the bound", intact, intact.size(), whole.events};
+            u32(&c.bytes, bound + 4);
+            c.bytes.insert(c.bytes.end(), bound + 4, 0xA0);
+            c.bytes.insert(c.bytes.end(), validRecord.begin(), validRecord.end());
+            cases.push_back(c);
+        }
+        { /* the last record cut in its middle */
+            Case c{"truncated last record", intact, lastRecord, beforeLast};
+            c.bytes.resize(lastRecord + (intact.size() - lastRecord) / 2);
+            cases.push_back(c);
+        }
+        { /* a record whose first word no board of the family writes, then a valid record */
+            Case c{"corrupted first word", intact, intact.size(), whole.events};
+            u32(&c.bytes, 8);
+            u32(&c.bytes, 0x12345678u);
+            u32(&c.bytes, 0);
+            c.bytes.insert(c.bytes.end(), validRecord.begin(), validRecord.end());
+            cases.push_back(c);
+        }
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(board.name) + ": " + c.name);
+            std::string path = dir / (std::string("damaged-") + std::to_string(&c - cases.data()) + ".dat");
+            WriteBytes(path, c.bytes);
+            const std::string logBefore = ReadFileText(dir / "ZarnROBuffDumperLog.txt");
+            Record replay;
+            ASSERT_EQ(c_newFileDigitizer(replay.d, path.c_str()), 0);
+            c_Digitizer_t* d = replay.d;
+            for (int pass = 0; pass < 2; pass++) { /* the stop rewinds: the same again */
+                ASSERT_EQ(c_bstarta(d), 0);
+                ReplayOutcome outcome = ReplayUntilEndOrFailure(d);
+                EXPECT_EQ(outcome.failure, DPPL_ERR_READ_DATA);
+                EXPECT_EQ(outcome.events, c.events);
+                int32_t bytes = -1;
+                ASSERT_EQ(c_getDPPEvents(d, &bytes), 0) << "the read after the damaged record";
+                EXPECT_EQ(bytes, 0);
+                for (uint32_t ch = 0; ch < d->descriptor.NumChannels; ch++) {
+                    bool enabled = c_isChannelEnabled(d, (int32_t)ch);
+                    ASSERT_EQ(d->channels[ch].nEvents, enabled ? 1u : 0u) << "channel " << ch;
+                    if (enabled)
+                        EXPECT_NE(d->channels[ch].events[0].flags & EVTFLAG_END_OF_RUN, 0u) << "channel " << ch;
+                }
+                for (int read = 0; read < 3; read++) {
+                    ASSERT_EQ(c_getDPPEvents(d, &bytes), 0);
+                    EXPECT_EQ(bytes, 0);
+                }
+                ASSERT_EQ(c_bstopa(d), 0);
+            }
+            std::string log = ReadFileText(dir / "ZarnROBuffDumperLog.txt").substr(logBefore.size());
+            const std::string said = "The replay of " + path + " ends at the unreadable data record at byte " +
+                                     std::to_string(c.damagedAt) + ".";
+            EXPECT_EQ(Occurrences(log, said), 2u) << log; /* once per pass */
+            EXPECT_LT(log.size(), 2000u) << log.substr(0, 2000);
+        }
+    }
+}

@@ -1,6 +1,9 @@
 // Memory blocks and per-module log files.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include <unistd.h>
 
 #include <stdlib.h>
@@ -154,6 +157,66 @@ TEST_F(LogTest, FailuresAreReported) {
     EXPECT_NE(logThroughList(&module, C_LOG_ERROR, "lost %d", 2), 0);
     EXPECT_EQ(logThroughList(&module, C_LOG_DETAIL, "filtered %d", 3), 0); // nothing to write
     EXPECT_NE(logThroughList(nullptr, C_LOG_ERROR, "no module %d", 4), 0);
+}
+
+size_t linesHolding(const std::vector<std::string>& lines, const std::string& what) {
+    size_t count = 0;
+    for (const std::string& line : lines)
+        count += line.find(what) != std::string::npos;
+    return count;
+}
+
+// An error repeated on every cycle: its first lines are written as they are,
+// the rest counted, and the count written once asked (or once the window is
+// over); lines that differ in text, call site or file, and information lines,
+// are never held back.
+TEST_F(LogTest, RepeatedErrorsAreCountedNotWritten) {
+    static const c_LogModule_t module = {"RepeatLog.txt", "Reader"};
+    static const c_LogModule_t other = {"OtherRepeatLog.txt", "Reader"};
+    for (int i = 0; i < 10000; i++) {
+        c_lprintf(&module, C_LOG_ERROR, 40, "Read failed (%d).", -32);
+        c_lprintf(&module, C_LOG_ERROR, 41, "Read failed (%d).", -32);
+        c_lprintf(&other, C_LOG_ERROR, 40, "Read failed (%d).", -32);
+    }
+    for (int i = 0; i < 50; i++) {
+        c_lprintf(&module, C_LOG_ERROR, 42, "Record %d unreadable.", i);
+        c_lprintf(&module, C_LOG_INFO, 43, "Reading.");
+    }
+    c_lflushrepeats();
+    for (const char* file : {"RepeatLog.txt", "OtherRepeatLog.txt"}) {
+        std::vector<std::string> written = lines(file);
+        for (const char* site : {"Reader:40 ", "Reader:41 "}) {
+            if (std::string(file) != "RepeatLog.txt" && std::string(site) == "Reader:41 ")
+                continue;
+            SCOPED_TRACE(std::string(file) + " " + site);
+            EXPECT_EQ(linesHolding(written, std::string(site) + "Read failed (-32)."), 5u);
+            EXPECT_EQ(linesHolding(written, std::string(site) + "Repeated 9995 more times in the last "), 1u);
+        }
+        EXPECT_LT(written.size(), 120u);
+    }
+    std::vector<std::string> written = lines("RepeatLog.txt");
+    for (int i = 0; i < 50; i++)
+        EXPECT_EQ(linesHolding(written, "Record " + std::to_string(i) + " unreadable."), 1u) << i;
+    EXPECT_EQ(linesHolding(written, "Reader:43 Reading."), 50u);
+}
+
+// A repeat that goes on past the window has its count written with its next
+// line, and its window starts again.
+TEST_F(LogTest, RepeatsAreCountedOncePerWindow) {
+    static const c_LogModule_t module = {"WindowLog.txt", "Reader"};
+    for (int i = 0; i < 100; i++)
+        c_lprintf(&module, C_LOG_WARNING, 7, "No data.");
+    std::vector<std::string> written = lines("WindowLog.txt");
+    EXPECT_EQ(written.size(), 5u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10100));
+    c_lprintf(&module, C_LOG_WARNING, 7, "No data.");
+    written = lines("WindowLog.txt");
+    ASSERT_EQ(written.size(), 7u);
+    EXPECT_NE(written[5].find("WARNING Reader:7 Repeated 95 more times in the last 1"), std::string::npos)
+        << written[5];
+    EXPECT_NE(written[6].find("WARNING Reader:7 No data."), std::string::npos) << written[6];
+    c_lflushrepeats();
+    EXPECT_EQ(lines("WindowLog.txt").size(), 7u); // nothing held back since
 }
 
 } // namespace
