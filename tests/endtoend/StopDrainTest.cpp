@@ -286,6 +286,11 @@ TEST_P(CriterionReplay, GivesTheLiveRunOnEveryChannel) {
     EXPECT_EQ(liveLists[1].size(), kListedBytes * recorded.listable[1]);
 
     ASSERT_EQ(status(LOAD_RUN_FILE, fixedText("criterion.zrn", 200)), SUCCESS) << server_->log("SRV_CommonLog.txt");
+    // The replay keeps the recorded criterion, as every recorded value: it
+    // takes its own value again and refuses any other.
+    const int16_t PARAMETER_VALUE_REFUSED = -37;
+    EXPECT_EQ(status(SET_PARAMETER, setParameter(PARAM_CH_STOP_MODE_TOTAL_COUNTS, 0, 0.0)), PARAMETER_VALUE_REFUSED);
+    EXPECT_EQ(status(SET_PARAMETER, setParameter(PARAM_CH_STOP_MODE_TOTAL_COUNTS, 0, kLimit)), SUCCESS);
     std::vector<Spectrum> replayed = runToCriterion([&] {
         for (uint32_t ch = 1; ch < channels(); ch++)
             if (spectrum(ch).histogrammed() < live[ch].histogrammed())
