@@ -166,10 +166,12 @@ struct ChannelDrain {
 // consumed as a cycle by the channels of the mask (those that acquired before
 // the stop), so that what they acquired reaches their spectra, list files
 // and the raw-data file before the stop closes them. A replay has no board
-// memory to empty: its file goes on where the stop left it.
-static void drainAfterStop(SRVBoard_t* board, uint64_t channelMask, int32_t channel) {
+// memory to empty: its file goes on where the stop left it, unless the stop
+// is the replay of a recorded one (replayRecordedStop), which reads the file
+// on as the live stop read the board.
+static void drainAfterStop(SRVBoard_t* board, uint64_t channelMask, int32_t channel, bool recordedStop = false) {
     c_Digitizer_t* digitizer = &board->digitizer;
-    if (digitizer->replay)
+    if (digitizer->replay && !recordedStop)
         return;
     uint32_t quietReads = 0;
     ChannelDrain channelDrain;
@@ -204,6 +206,20 @@ static void drainAfterStop(SRVBoard_t* board, uint64_t channelMask, int32_t chan
         if (channel >= 0 && reads > 0 && channelDrain.storedAfterTheFlush(digitizer, channel))
             return;
     }
+}
+
+// A replay stopped with a stop criterion reached replays a run that the
+// criterion ended: the live run's stop came in the cycle of the criterion's
+// read and read the board until it was empty, and the recording holds those
+// reads; they are the rest of the file. They are consumed as the live stop's
+// drain consumed them, before the library's stop rewinds the file, so that
+// every channel's spectrum, list and MCS get what the live run gave them.
+// (A stop by command meets no criterion: the replay ends where it is.)
+static void replayRecordedStop(SRVBoard_t* board, uint64_t acquiring) {
+    if (!board->digitizer.replay || acquiring == 0 || !SRV_StopCriterionReached(board, acquiring))
+        return;
+    drainAfterStop(board, acquiring, -1, true);
+    SRV_DiscardDecodedEvents(board); // consumed: the stop's own processing must not take them again
 }
 
 // ---------------------------------------------------- board start and stop
@@ -349,6 +365,7 @@ SRVStatus_t SRV_StopAcquisition(SRVBoard_t* board) {
     // raw-data file holds too.
     uint64_t acquiring = SRV_AcquiringChannels(board);
     SRV_DiscardDecodedEvents(board);
+    replayRecordedStop(board, acquiring);
     int result = c_bstopa(digitizer);
     SRVStatus_t status = SRV_SUCCESS;
     if (result != 0) {

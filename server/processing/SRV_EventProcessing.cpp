@@ -522,6 +522,17 @@ uint64_t SRV_AcquiringChannels(const SRVBoard_t* board) {
     return mask;
 }
 
+bool SRV_StopCriterionReached(SRVBoard_t* board, uint64_t channelMask) {
+    uint32_t channels = SRV_ChannelCount(board);
+    for (uint32_t channel = 0; channel < channels; channel++) {
+        uint64_t limits[SRV_STOP_MODES];
+        if ((channelMask & channelBit(channel)) != 0 && SRV_GetStopLimits(board, channel, limits) &&
+            reachedStopMode(&board->channels[channel].energySpectra[0], limits) != SRV_STOP_MODES)
+            return true;
+    }
+    return false;
+}
+
 void SRV_DiscardDecodedEvents(SRVBoard_t* board) {
     for (c_ChannelRecord_t& channel : board->digitizer.channels)
         channel.nEvents = 0;

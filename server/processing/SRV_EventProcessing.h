@@ -47,6 +47,9 @@ int SRV_ProcessCycleEvents(SRVBoard_t* board, uint64_t* criterionMet);
 void SRV_ProcessStopDrain(SRVBoard_t* board, uint64_t channelMask);
 /* The channels whose acquisition status is acquiring, bit n for channel n. */
 uint64_t SRV_AcquiringChannels(const SRVBoard_t* board);
+/* True when a channel of the mask has reached a limit of its stop criteria
+ * (nothing is logged). */
+bool SRV_StopCriterionReached(SRVBoard_t* board, uint64_t channelMask);
 /* Every channel's decoded-event count := 0: the events of the last readout
  * have been consumed (a stop calls it before its library stop, so that only
  * what the stop itself reads is processed). */
