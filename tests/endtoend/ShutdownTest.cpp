@@ -176,20 +176,19 @@ Bytes textListSettings(int32_t channel, const std::string& file, uint32_t buffer
 // their lines follow and the exit code stays the first line's.
 TEST_P(QuitReport, AListFileTheQuitCouldNotCompleteIsNamedAndIsTheExitCode) {
     const BoardCase& board = GetParam();
-    const std::regex listLine("MorvaneServer did not save list events: list file list_ch00\\.txt cannot be "
-                              "written: File too large; ([0-9]+) buffered events are lost \\(status -17\\)" +
-                              std::regex_replace(details("SRV_ListLog.txt"), std::regex("[.^$|()\\[\\]{}*+?\\\\]"),
-                                                 "\\$&"));
     // Cut during the run: the limit is lifted again before the quit, so only
     // the list file is lost. Cut at the quit: the buffer holds the whole run,
     // and the limit stays, so the spectrum files can't be written either.
     for (bool atQuit : {false, true}) {
         SCOPED_TRACE(atQuit ? "cut by the quit's flush" : "cut during the run");
         if (atQuit) {
-            client_.reset();
             server_.reset();
             SetUp();
         }
+        const std::regex listLine("MorvaneServer did not save list events: list file list_ch00\\.txt cannot be "
+                                  "written: File too large; ([0-9]+) buffered events are lost \\(status -17\\)" +
+                                  std::regex_replace(details("SRV_ListLog.txt"),
+                                                     std::regex("[.^$|()\\[\\]{}*+?\\\\]"), "\\$&"));
         ASSERT_EQ(status(SET_LIST, textListSettings(0, "list_ch00.txt", atQuit ? 65536 : 100)), SUCCESS)
             << server_->log("SRV_ListLog.txt");
         if (!atQuit)
