@@ -588,14 +588,24 @@ static void* endSignalThread(void* argument) {
     return NULL;
 }
 
+// Whether the process was started with the signal ignored (a background
+// job of a shell, nohup): it then stays ignored.
+static bool startedIgnoring(int number) {
+    struct sigaction action;
+    return sigaction(number, NULL, &action) == 0 && action.sa_handler == SIG_IGN;
+}
+
 // Blocks SIGINT and SIGTERM and starts the thread that takes them. Should
 // that fail, they keep their default action.
 static void watchEndSignals(void) {
     static sigset_t signals;
     static c_thread_t* watcher = NULL;
     sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
+    for (int number : {SIGINT, SIGTERM})
+        if (!startedIgnoring(number))
+            sigaddset(&signals, number);
+    if (sigisemptyset(&signals))
+        return;
     if (pthread_sigmask(SIG_BLOCK, &signals, NULL) != 0 ||
         c_thread_create(&watcher, endSignalThread, &signals) != 0) {
         pthread_sigmask(SIG_UNBLOCK, &signals, NULL);
