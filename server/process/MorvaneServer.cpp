@@ -606,8 +606,7 @@ static void watchEndSignals(void) {
             sigaddset(&signals, number);
     if (sigisemptyset(&signals))
         return;
-    if (pthread_sigmask(SIG_BLOCK, &signals, NULL) != 0 ||
-        c_thread_create(&watcher, endSignalThread, &signals) != 0) {
+    if (pthread_sigmask(SIG_BLOCK, &signals, NULL) != 0 || c_thread_create(&watcher, endSignalThread, &signals) != 0) {
         pthread_sigmask(SIG_UNBLOCK, &signals, NULL);
         c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__,
                   "Can't watch SIGINT and SIGTERM: they end the server without saving.");
@@ -733,8 +732,16 @@ static SRVStatus_t shutDown(SRVStartup_t* startup, SRVStatus_t status) {
     startup->listenSocket = NULL;
     c_socket_cleanup();
     if (!boardClosed) {
+        // The process ends with the thread: what it had still to stop, write
+        // and save is lost, and the exit code says so.
         c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "The acquisition thread still runs: its records stay.");
-        return status;
+        char logPath[SRV_PATH_SIZE * 2];
+        logFilePath(logPath, sizeof logPath, "SRV_CommonLog.txt", false);
+        std::fprintf(stderr,
+                     "MorvaneServer did not save its data: the acquisition thread did not end in time, so the "
+                     "spectra, list files and recording may not be saved (status %hi). Details: %s\n",
+                     static_cast<short>(SRV_ERR_GENERIC), logPath);
+        return status != SRV_SUCCESS ? status : SRV_ERR_GENERIC;
     }
     if (SRV_Globals != NULL) {
         SRVStatus_t unsaved = reportUnsavedData(&SRV_Globals->board);

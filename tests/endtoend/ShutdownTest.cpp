@@ -54,8 +54,8 @@ protected:
         std::vector<std::string> options = GetParam().options;
         options.insert(options.end(), {"-p", std::to_string(port_)});
         first_ = std::move(server_);
-        server_ = std::make_unique<ServerProcess>(options, std::map<std::string, std::string>{
-                                                               {"ZARNWORKINGDIR", first_->workDir().string()}});
+        server_ = std::make_unique<ServerProcess>(
+            options, std::map<std::string, std::string>{{"ZARNWORKINGDIR", first_->workDir().string()}});
         ASSERT_TRUE(server_->waitReady()) << server_->output() << server_->log();
         client_ = std::make_unique<Client>(port_);
         ASSERT_TRUE(client_->connected());
@@ -94,10 +94,11 @@ TEST_P(EndSignals, EndTheServerAsTheQuitDoesAndKeepTheSpectra) {
         ASSERT_EQ(kill(server_->pid(), sent.number), 0);
         EXPECT_EQ(server_->waitExit(kExitWait), 0) << server_->output() << boardLog();
         EXPECT_EQ(server_->standardError(), "");
-        EXPECT_TRUE(contains(server_->standardOutput(), std::string("MorvaneServer ends on ") + sent.name +
-                                                            " as on command 25"))
+        EXPECT_TRUE(contains(server_->standardOutput(),
+                             std::string("MorvaneServer ends on ") + sent.name + " as on command 25"))
             << server_->output();
-        EXPECT_TRUE(contains(server_->log("SRVBoardThreadLog.txt"), "Acquisition stopped."));
+        EXPECT_TRUE(contains(server_->log("SRVBoardThreadLog.txt"), "Acquisition stopped."))
+            << boardLog() << server_->log("SRV_CommonLog.txt");
 
         // Everything the board delivered is in the closed recording and in
         // the spectra that the restart loads.
@@ -185,10 +186,10 @@ TEST_P(QuitReport, AListFileTheQuitCouldNotCompleteIsNamedAndIsTheExitCode) {
             server_.reset();
             SetUp();
         }
-        const std::regex listLine("MorvaneServer did not save list events: list file list_ch00\\.txt cannot be "
-                                  "written: File too large; ([0-9]+) buffered events are lost \\(status -17\\)" +
-                                  std::regex_replace(details("SRV_ListLog.txt"),
-                                                     std::regex("[.^$|()\\[\\]{}*+?\\\\]"), "\\$&"));
+        const std::regex listLine(
+            "MorvaneServer did not save list events: list file list_ch00\\.txt cannot be "
+            "written: File too large; ([0-9]+) buffered events are lost \\(status -17\\)" +
+            std::regex_replace(details("SRV_ListLog.txt"), std::regex("[.^$|()\\[\\]{}*+?\\\\]"), "\\$&"));
         ASSERT_EQ(status(SET_LIST, textListSettings(0, "list_ch00.txt", atQuit ? 65536 : 100)), SUCCESS)
             << server_->log("SRV_ListLog.txt");
         if (!atQuit)
@@ -255,7 +256,8 @@ TEST_P(QuitRecording, ARecordingTheQuitCouldNotCompleteIsNamedAndIsTheExitCode) 
     auto reply = client_->request(QUIT, masks(0, 0));
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->status(), SUCCESS);
-    EXPECT_EQ(server_->waitExit(kExitWait), exitCodeOf(DUMPER_CLOSE)) << server_->output();
+    EXPECT_EQ(server_->waitExit(kExitWait), exitCodeOf(DUMPER_CLOSE))
+        << server_->output() << boardLog() << server_->log("SRV_CommonLog.txt");
     EXPECT_EQ(linesOf(server_->standardError()),
               std::vector<std::string>{"MorvaneServer did not save the whole recording: raw-data file " +
                                        ("Run" / rawData.filename()).string() + " is incomplete: " +

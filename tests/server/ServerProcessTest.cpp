@@ -119,8 +119,7 @@ TEST(ServerTerminal, CommandLineFaultsPrintTheUsage) {
         {{"-c", " 1"}, "MorvaneServer: -c takes a number from 0 to 32767, not ' 1'"},
         {{"-a", "0x100000000"}, "MorvaneServer: -a takes a number from 0 to 4294967295, not '0x100000000'"},
         {{"-a", "0xZZ"}, "MorvaneServer: -a takes a number from 0 to 4294967295, not '0xZZ'"},
-        {{"-N", "127.0.0.1:abc"},
-         "MorvaneServer: -N takes HOST:PORT with a port from 0 to 65535, not '127.0.0.1:abc'"},
+        {{"-N", "127.0.0.1:abc"}, "MorvaneServer: -N takes HOST:PORT with a port from 0 to 65535, not '127.0.0.1:abc'"},
         {{"-N", "127.0.0.1:70000"},
          "MorvaneServer: -N takes HOST:PORT with a port from 0 to 65535, not '127.0.0.1:70000'"},
     };
@@ -209,8 +208,8 @@ TEST(ServerOptions, NumbersInEveryBaseUpToTheirFieldAreTaken) {
     std::snprintf(hexPort, sizeof hexPort, "0x%X", port);
     ServerProcess server({"-p", hexPort, "-t", "usb", "-n", "00", "-c", "0", "-a", "0x0"});
     ASSERT_TRUE(server.waitReady()) << server.output();
-    EXPECT_TRUE(waitFor([&] { return contains(server.standardOutput(), "TCP port " + std::to_string(port) + " "); },
-                        5000ms))
+    EXPECT_TRUE(
+        waitFor([&] { return contains(server.standardOutput(), "TCP port " + std::to_string(port) + " "); }, 5000ms))
         << server.output();
     quitAndExpectCleanExit(server, port);
     // The largest values pass the check (no board is there).
