@@ -107,10 +107,21 @@ static void exitCycle(SRVBoard_t* board) {
     }
     // A quit while acquiring stops as a stop command does: the buffered
     // list-mode events are written and the stop times set. Should that stop
-    // fail, the library's stop still ends the acquisition.
-    if (board->digitizer.acqStatus != ACQSTATUS_STOPPED && SRV_StopAcquisition(board) != SRV_SUCCESS &&
-        board->digitizer.acqStatus != ACQSTATUS_STOPPED)
-        c_bstopa(&board->digitizer);
+    // fail, the library's stop still ends the acquisition. A recording that
+    // channel stops left open ends here. The stop's status is kept for the
+    // process's exit code.
+    SRVStatus_t stopped = SRV_SUCCESS;
+    if (board->digitizer.acqStatus != ACQSTATUS_STOPPED) {
+        stopped = SRV_StopAcquisition(board);
+        if (stopped != SRV_SUCCESS && board->digitizer.acqStatus != ACQSTATUS_STOPPED)
+            c_bstopa(&board->digitizer);
+    }
+    if (c_bdopened(&board->digitizer.writer)) {
+        SRVStatus_t ended = SRV_EndRawDataRecording(board);
+        if (stopped == SRV_SUCCESS)
+            stopped = ended;
+    }
+    board->quitStopStatus = stopped;
     c_bdclear(&board->digitizer);
     saveEnergySpectra(board);
     setThreadRunning(board, false);

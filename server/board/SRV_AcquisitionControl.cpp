@@ -339,13 +339,18 @@ SRVStatus_t SRV_EndRawDataRecording(SRVBoard_t* board) {
     c_Digitizer_t* digitizer = &board->digitizer;
     c_ROBuffDumper_t* writer = &digitizer->writer;
     digitizer->dumpEnabled = 0;
+    SRVFileFailure_t* failure = &board->recordingFailure;
+    std::memset(failure, 0, sizeof *failure);
     // The close also reports a write that failed during the run: the
     // recording then misses what came after it.
     if (c_bdopened(writer) && c_bdclose(writer) != 0) {
+        const int nameLength = static_cast<int>(strnlen(writer->fileName, sizeof writer->fileName));
+        const char* reason = writer->writeErrno != 0 ? std::strerror(writer->writeErrno) : "short write";
         c_extendedLogMsg(&COMMON_LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__,
-                         "Can't close buffer dumper. %.*s is incomplete: %s.",
-                         static_cast<int>(strnlen(writer->fileName, sizeof writer->fileName)), writer->fileName,
-                         writer->writeErrno != 0 ? std::strerror(writer->writeErrno) : "short write");
+                         "Can't close buffer dumper. %.*s is incomplete: %s.", nameLength, writer->fileName, reason);
+        failure->status = SRV_ERR_DUMPER_CLOSE;
+        std::snprintf(failure->path, sizeof failure->path, "%.*s", nameLength, writer->fileName);
+        std::snprintf(failure->reason, sizeof failure->reason, "is incomplete: %s", reason);
         return SRV_ERR_DUMPER_CLOSE;
     }
     return SRV_SUCCESS;

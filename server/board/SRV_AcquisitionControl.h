@@ -31,7 +31,8 @@ void SRV_SetIdle(SRVBoard_t* board, bool idle);
 
 /* Switches raw-data recording off and closes the raw-data file if one is
  * open: 0, or -27 after "Can't close buffer dumper." when the file could not
- * be closed or a write to it failed during the run (it is incomplete). */
+ * be closed or a write to it failed during the run (it is incomplete; the
+ * board's recordingFailure then names it and says why, else it is cleared). */
 SRVStatus_t SRV_EndRawDataRecording(SRVBoard_t* board);
 
 /* Keeps the failure of a stop that no client asked for, such as the stop at

@@ -205,6 +205,9 @@ struct SRVChannel_t {
     uint8_t boardTimeMissing;
     /* The spectrum file that the board thread could not write as it ended. */
     SRVFileFailure_t spectrumSaveFailure;
+    /* The list file that the channel's last list-output stop could not
+     * complete (status 0: it was, or the stop had none to end). */
+    SRVFileFailure_t listStopFailure;
 };
 
 /* One range slot of a high-voltage channel: the server collection of the
@@ -261,6 +264,13 @@ typedef struct SRVBoard_t {
      * under the board lock: the first one is kept until the client's next
      * command 8 or 9 answers it. status 0: none kept. */
     SRVFileFailure_t stopFailure;
+    /* The raw-data file that the last end of a recording could not complete
+     * (status 0: it was, or none was open). */
+    SRVFileFailure_t recordingFailure;
+    /* The status of the stop that the board thread ran as it ended (0 also
+     * when nothing acquired): with the two failures above, what the quit
+     * reports. */
+    SRVStatus_t quitStopStatus;
 } SRVBoard_t;
 
 /* False for stopped (0), paused (3) and undetermined (5), true otherwise. */

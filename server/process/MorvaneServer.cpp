@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/socket.h>
@@ -20,6 +21,7 @@
 
 #include <libxml/xmlversion.h>
 
+#include "SRVParameters.h"
 #include "SRV_BoardIdentity.h"
 #include "SRV_BoardLifecycle.h"
 #include "SRV_BoardLock.h"
@@ -166,14 +168,39 @@ SRVStatus_t SRV_InitGlobals(void) {
 
 // ------------------------------------------------------------------ options
 
-// A number with base detection (decimal, 0x hexadecimal, leading-0 octal).
-static unsigned long parseNumber(const char* text) { return std::strtoul(text, NULL, 0); }
-
 // A command line the server can't take: the reason for the terminal, which
 // shows it with the usage text.
 static void noteCommandLineFault(SRVStartup_t* startup, const char* fault, const char* argument) {
     std::snprintf(startup->failure, sizeof startup->failure, "%s '%s'", fault, argument);
     startup->usage = SRV_USAGE_FAULT;
+}
+
+// A whole number from 0 to maximum, with base detection (decimal, 0x
+// hexadecimal, leading-0 octal): false for a text that is anything else, a
+// sign or blanks included.
+static bool parseNumber(const char* text, unsigned long maximum, unsigned long* value) {
+    if (!std::isdigit(static_cast<unsigned char>(text[0])))
+        return false;
+    char* end = NULL;
+    errno = 0;
+    unsigned long number = std::strtoul(text, &end, 0);
+    if (errno != 0 || end == text || *end != '\0' || number > maximum)
+        return false;
+    *value = number;
+    return true;
+}
+
+// The value of a numeric option: -33 with the option and the value named
+// when it is not a number or does not fit the field it sets.
+static SRVStatus_t numericOption(int option, const char* text, unsigned long maximum, unsigned long* value,
+                                 SRVStartup_t* startup) {
+    if (parseNumber(text, maximum, value))
+        return SRV_SUCCESS;
+    c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Invalid value '%s' of option -%c.", text, option);
+    char fault[64];
+    std::snprintf(fault, sizeof fault, "-%c takes a number from 0 to %lu, not", option, maximum);
+    noteCommandLineFault(startup, fault, text);
+    return SRV_ERR_UNSUPPORTED;
 }
 
 // "--help" where the parser is about to read an option word: the server then
@@ -200,7 +227,13 @@ static SRVStatus_t connectNotificationHost(const char* argument, SRVStartup_t* s
     std::strcpy(text, argument);
     text[colon - argument] = '\0';
     const char* host = text;
-    uint16_t port = static_cast<uint16_t>(parseNumber(colon + 1));
+    unsigned long portNumber = 0;
+    if (!parseNumber(colon + 1, UINT16_MAX, &portNumber)) {
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Invalid notification host:port '%s'.", argument);
+        noteCommandLineFault(startup, "-N takes HOST:PORT with a port from 0 to 65535, not", argument);
+        return SRV_ERR_UNSUPPORTED;
+    }
+    uint16_t port = static_cast<uint16_t>(portNumber);
 
     // A second -N replaces the first connection.
     c_socket_delete(startup->notifySocket);
@@ -251,9 +284,13 @@ SRVStatus_t SRV_ParseOptions(int argc, char* argv[], SRVStartup_t* startup) {
     int option;
     while (!asksForHelp(argc, argv, &state, startup) && (option = c_mp_getopt(argc, argv, SRV_OPTIONS, &state)) != -1) {
         SRVStatus_t status = SRV_SUCCESS;
+        unsigned long number = 0;
         switch (option) {
         case 'h': SRV_Globals->noConnection = 1; break;
-        case 'p': startup->port = static_cast<uint16_t>(parseNumber(state.optarg)); break;
+        case 'p':
+            status = numericOption(option, state.optarg, UINT16_MAX, &number, startup);
+            startup->port = static_cast<uint16_t>(number);
+            break;
         case 'N': status = connectNotificationHost(state.optarg, startup); break;
         case 't':
             if (std::strcmp(state.optarg, "usb") == 0) {
@@ -266,9 +303,18 @@ SRVStatus_t SRV_ParseOptions(int argc, char* argv[], SRVStartup_t* startup) {
                 status = SRV_ERR_UNSUPPORTED;
             }
             break;
-        case 'n': startup->connParams.linkNumber = static_cast<int16_t>(parseNumber(state.optarg)); break;
-        case 'c': startup->connParams.node = static_cast<int16_t>(parseNumber(state.optarg)); break;
-        case 'a': startup->connParams.vmeBase = static_cast<uint32_t>(parseNumber(state.optarg)); break;
+        case 'n':
+            status = numericOption(option, state.optarg, INT16_MAX, &number, startup);
+            startup->connParams.linkNumber = static_cast<int16_t>(number);
+            break;
+        case 'c':
+            status = numericOption(option, state.optarg, INT16_MAX, &number, startup);
+            startup->connParams.node = static_cast<int16_t>(number);
+            break;
+        case 'a':
+            status = numericOption(option, state.optarg, UINT32_MAX, &number, startup);
+            startup->connParams.vmeBase = static_cast<uint32_t>(number);
+            break;
         case '?': status = reportOptionError(state.optopt, startup); break;
         default:
             startup->usage = SRV_USAGE_FAULT;
@@ -472,31 +518,212 @@ static SRVStatus_t startUp(int argc, char* argv[], SRVStartup_t* startup) {
     return SRV_SUCCESS;
 }
 
+// ------------------------------------------------------------------ signals
+
+// SIGINT and SIGTERM end the server as command 25 does: the acquisition is
+// stopped with its drain, the list files and the recording closed, the
+// spectra saved, with the quit's exit code and stderr lines. Both are blocked
+// in every thread from the start (each thread inherits the mask) and one
+// thread takes them with sigwait, so that what they cause runs as ordinary
+// code: the first ends the command loop, and the main thread shuts down as
+// after the quit. One that comes while the server ends (after command 25 as
+// well) gives the shutdown up: a line on stderr says what is not saved, and
+// the process ends at once, killed by that signal.
+
+// How far the shutdown has come, for a signal that gives it up.
+enum { SHUTDOWN_NOT_BEGUN = 0, SHUTDOWN_SAVING = 1, SHUTDOWN_SAVED = 2 };
+static int shutdownStage = SHUTDOWN_NOT_BEGUN; // atomic access
+static int firstEndSignal = 0;                 // atomic access: the signal that ends the server
+// What the shutdown has to save, written before the stage becomes SAVING.
+static char unsavedOnGiveUp[512];
+
+static const char* signalName(int number) { return number == SIGINT ? "SIGINT" : "SIGTERM"; }
+
+static void setShutdownStage(int stage) { __atomic_store_n(&shutdownStage, stage, __ATOMIC_SEQ_CST); }
+
+// Ends the process at once, as the signal would have without the watch.
+static void giveUpShutdown(int number) {
+    const char* name = signalName(number);
+    switch (__atomic_load_n(&shutdownStage, __ATOMIC_SEQ_CST)) {
+    case SHUTDOWN_NOT_BEGUN:
+        std::fprintf(stderr,
+                     "MorvaneServer gave up ending on %s before its shutdown began: the acquisition was not stopped, "
+                     "no spectrum, list file or recording was saved.\n",
+                     name);
+        break;
+    case SHUTDOWN_SAVING:
+        std::fprintf(stderr, "MorvaneServer gave up its shutdown on %s: %s.\n", name, unsavedOnGiveUp);
+        break;
+    default:
+        std::fprintf(stderr, "MorvaneServer gave up its shutdown on %s: everything was saved already.\n", name);
+        break;
+    }
+    std::fflush(stderr);
+    ::signal(number, SIG_DFL);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, number);
+    pthread_sigmask(SIG_UNBLOCK, &only, NULL);
+    raise(number);
+    _exit(128 + number); // not reached: the signal's default action ends the process
+}
+
+// The thread that takes SIGINT and SIGTERM (argument: the set of both).
+static void* endSignalThread(void* argument) {
+    const sigset_t* signals = static_cast<const sigset_t*>(argument);
+    for (;;) {
+        int number = 0;
+        if (sigwait(signals, &number) != 0)
+            continue;
+        int none = 0;
+        if (__atomic_load_n(&shutdownStage, __ATOMIC_SEQ_CST) != SHUTDOWN_NOT_BEGUN ||
+            !__atomic_compare_exchange_n(&firstEndSignal, &none, number, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST))
+            giveUpShutdown(number);
+        c_lprintf(&LOG_MODULE, C_LOG_INFO, __LINE__, "%s received: ending as on command 25.", signalName(number));
+        std::printf("MorvaneServer ends on %s as on command 25; another SIGINT or SIGTERM gives up saving.\n",
+                    signalName(number));
+        std::fflush(stdout);
+        SRV_EndCommandLoop();
+    }
+    return NULL;
+}
+
+// Whether the process was started with the signal ignored (a background
+// job of a shell, nohup): it then stays ignored.
+static bool startedIgnoring(int number) {
+    struct sigaction action;
+    return sigaction(number, NULL, &action) == 0 && action.sa_handler == SIG_IGN;
+}
+
+// Blocks SIGINT and SIGTERM and starts the thread that takes them. Should
+// that fail, they keep their default action.
+static void watchEndSignals(void) {
+    static sigset_t signals;
+    static c_thread_t* watcher = NULL;
+    sigemptyset(&signals);
+    for (int number : {SIGINT, SIGTERM})
+        if (!startedIgnoring(number))
+            sigaddset(&signals, number);
+    if (sigisemptyset(&signals))
+        return;
+    if (pthread_sigmask(SIG_BLOCK, &signals, NULL) != 0 || c_thread_create(&watcher, endSignalThread, &signals) != 0) {
+        pthread_sigmask(SIG_UNBLOCK, &signals, NULL);
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__,
+                  "Can't watch SIGINT and SIGTERM: they end the server without saving.");
+    }
+}
+
+// Notes what the shutdown about to begin has to save, for a signal that
+// gives it up, and marks its beginning. The board is read under its lock.
+static void beginShutdown(void) {
+    SRVBoard_t* board = SRV_Globals != NULL ? &SRV_Globals->board : NULL;
+    if (board == NULL || !board->open || SRV_LockBoard(board) != SRV_SUCCESS) {
+        std::snprintf(unsavedOnGiveUp, sizeof unsavedOnGiveUp, "the board was not closed");
+        setShutdownStage(SHUTDOWN_SAVING);
+        return;
+    }
+    bool acquiring = board->digitizer.acqStatus != ACQSTATUS_STOPPED;
+    unsigned spectra = 0;
+    unsigned lists = 0;
+    for (uint32_t channel = 0; channel < SRV_ChannelCount(board); channel++) {
+        const SRVChannel_t* server = &board->channels[channel];
+        spectra += server->energySpectra[0].filePath[0] != '\0';
+        lists += server->listSave.saving != 0 && server->listSave.file != NULL;
+    }
+    bool recording = c_bdopened(&board->digitizer.writer) != 0;
+    SRV_UnlockBoard(board);
+    int written = std::snprintf(unsavedOnGiveUp, sizeof unsavedOnGiveUp,
+                                "the spectra of %u channels are not saved (their files keep their last save)", spectra);
+    auto add = [&written](const char* text) {
+        if (written >= 0 && static_cast<size_t>(written) < sizeof unsavedOnGiveUp)
+            written += std::snprintf(unsavedOnGiveUp + written, sizeof unsavedOnGiveUp - written, "%s", text);
+    };
+    if (acquiring)
+        add("; the acquisition is not stopped: the events still on the board are not read");
+    if (lists > 0) {
+        char text[96];
+        std::snprintf(text, sizeof text, "; %u list files miss their buffered events", lists);
+        add(text);
+    }
+    if (recording)
+        add("; the raw-data recording misses its end");
+    setShutdownStage(SHUTDOWN_SAVING);
+}
+
 static void logFilePath(char* out, size_t size, const char* logFile, bool openedAtLaunch);
 
-// The spectrum files that the board thread could not write as it ended, one
-// line each on stderr: the first one's status, or 0.
-static SRVStatus_t reportUnsavedSpectra(const SRVBoard_t* board) {
-    SRVStatus_t first = SRV_SUCCESS;
+// One file that the board thread could not complete as it ended: a line on
+// stderr that names it, says why and where the details are, and the same in
+// the main log.
+static void reportUnsavedFile(const char* what, const char* kind, const SRVFileFailure_t* failure,
+                              const char* logFile) {
     char logPath[SRV_PATH_SIZE * 2];
-    logFilePath(logPath, sizeof logPath, "SRV_SpectraLog.txt", false);
-    for (const SRVChannel_t& channel : board->channels) {
-        const SRVFileFailure_t* failure = &channel.spectrumSaveFailure;
-        if (failure->status == SRV_SUCCESS)
-            continue;
-        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Spectrum file %s %s: its spectrum is lost (status %hi).",
-                  failure->path, failure->reason, static_cast<short>(failure->status));
-        std::fprintf(stderr, "MorvaneServer did not save a spectrum: spectrum file %s %s (status %hi). Details: %s\n",
-                     failure->path, failure->reason, static_cast<short>(failure->status), logPath);
+    logFilePath(logPath, sizeof logPath, logFile, false);
+    c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Not saved as the server ended: %s %s %s (status %hi).", kind,
+              failure->path, failure->reason, static_cast<short>(failure->status));
+    std::fprintf(stderr, "MorvaneServer did not save %s: %s %s %s (status %hi). Details: %s\n", what, kind,
+                 failure->path, failure->reason, static_cast<short>(failure->status), logPath);
+}
+
+// What the board thread could not save as it ended, one line each on stderr,
+// in the order the quit met them: an automatic stop's failure that no client
+// was told of, the list files and the raw-data recording
+// that its stop could not complete (or, when no file explains a failed stop,
+// the stop itself), then the spectrum files. The first line's status, or 0.
+static SRVStatus_t reportUnsavedData(const SRVBoard_t* board) {
+    SRVStatus_t first = SRV_SUCCESS;
+    auto keep = [&first](SRVStatus_t status) {
         if (first == SRV_SUCCESS)
-            first = failure->status;
+            first = status;
+    };
+    const SRVFileFailure_t& untold = board->stopFailure;
+    if (untold.status != SRV_SUCCESS) {
+        // A failure of an automatic stop that no command 8 or 9 answered.
+        char logPath[SRV_PATH_SIZE * 2];
+        logFilePath(logPath, sizeof logPath, "SRVBoardThreadLog.txt", false);
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Not told to a client before the server ended: %s%s%s%s failed (status %hi).",
+                  untold.reason, untold.path[0] != '\0' ? " (" : "", untold.path, untold.path[0] != '\0' ? ")" : "",
+                  static_cast<short>(untold.status));
+        std::fprintf(stderr, "MorvaneServer did not save all of a run: %s%s%s%s failed (status %hi). Details: %s\n",
+                     untold.reason, untold.path[0] != '\0' ? " (" : "", untold.path,
+                     untold.path[0] != '\0' ? ")" : "", static_cast<short>(untold.status), logPath);
+        keep(untold.status);
+    }
+    if (board->quitStopStatus != SRV_SUCCESS) {
+        for (const SRVChannel_t& channel : board->channels) {
+            if (channel.listStopFailure.status == SRV_SUCCESS)
+                continue;
+            reportUnsavedFile("list events", "list file", &channel.listStopFailure, "SRV_ListLog.txt");
+            keep(channel.listStopFailure.status);
+        }
+        if (board->recordingFailure.status != SRV_SUCCESS) {
+            reportUnsavedFile("the whole recording", "raw-data file", &board->recordingFailure, "SRV_CommonLog.txt");
+            keep(board->recordingFailure.status);
+        }
+        if (first == SRV_SUCCESS) {
+            char logPath[SRV_PATH_SIZE * 2];
+            logFilePath(logPath, sizeof logPath, "SRVBoardThreadLog.txt", false);
+            c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "The acquisition's stop at the quit failed (status %hi).",
+                      static_cast<short>(board->quitStopStatus));
+            std::fprintf(stderr,
+                         "MorvaneServer did not stop the acquisition cleanly: the last events of the run may be "
+                         "missing (status %hi). Details: %s\n",
+                         static_cast<short>(board->quitStopStatus), logPath);
+            keep(board->quitStopStatus);
+        }
+    }
+    for (const SRVChannel_t& channel : board->channels) {
+        if (channel.spectrumSaveFailure.status == SRV_SUCCESS)
+            continue;
+        reportUnsavedFile("a spectrum", "spectrum file", &channel.spectrumSaveFailure, "SRV_SpectraLog.txt");
+        keep(channel.spectrumSaveFailure.status);
     }
     return first;
 }
 
 // Ends the process's records: the status to exit with, which is the given
-// one, or, after a clean run, the failure of a spectrum file that the board
-// thread could not write as it ended.
+// one, or, after a clean run, the first failure of what the board thread
+// could not save as it ended.
 static SRVStatus_t shutDown(SRVStartup_t* startup, SRVStatus_t status) {
     if (startup->notifySocket != NULL) {
         uint32_t size = 0;
@@ -519,14 +746,23 @@ static SRVStatus_t shutDown(SRVStartup_t* startup, SRVStatus_t status) {
     startup->listenSocket = NULL;
     c_socket_cleanup();
     if (!boardClosed) {
+        // The process ends with the thread: what it had still to stop, write
+        // and save is lost, and the exit code says so.
         c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "The acquisition thread still runs: its records stay.");
-        return status;
+        char logPath[SRV_PATH_SIZE * 2];
+        logFilePath(logPath, sizeof logPath, "SRV_CommonLog.txt", false);
+        std::fprintf(stderr,
+                     "MorvaneServer did not save its data: the acquisition thread did not end in time, so the "
+                     "spectra, list files and recording may not be saved (status %hi). Details: %s\n",
+                     static_cast<short>(SRV_ERR_GENERIC), logPath);
+        return status != SRV_SUCCESS ? status : SRV_ERR_GENERIC;
     }
     if (SRV_Globals != NULL) {
-        SRVStatus_t unsaved = reportUnsavedSpectra(&SRV_Globals->board);
+        SRVStatus_t unsaved = reportUnsavedData(&SRV_Globals->board);
         if (status == SRV_SUCCESS)
             status = unsaved;
     }
+    setShutdownStage(SHUTDOWN_SAVED);
     sqlite3_shutdown();
     if (SRV_Globals != NULL) {
         c_xml_freedoc(SRV_Globals->serverDefinitions);
@@ -675,6 +911,7 @@ SRVStatus_t SRV_Run(int argc, char* argv[]) {
     signal(SIGPIPE, SIG_IGN);
     signal(SIGXFSZ, SIG_IGN);
     fixStartupFolders();
+    watchEndSignals();
 
     SRVStartup_t* startup = static_cast<SRVStartup_t*>(c_calloc(1, sizeof(SRVStartup_t)));
     if (startup == NULL)
@@ -688,8 +925,14 @@ SRVStatus_t SRV_Run(int argc, char* argv[]) {
         c_lprintf(&LOG_MODULE, C_LOG_INFO, __LINE__, "Waiting for commands...");
         SRV_RunCommandLoop(&startup->connection, &SRV_Globals->board, startup->databasePath);
     }
+    beginShutdown();
+    // The usage asked for with --help is what the server was to do; the -N
+    // host is still told that it does not serve.
+    bool helpAsked = startup->usage == SRV_USAGE_HELP;
     status = shutDown(startup, status);
     c_free(startup);
+    if (helpAsked)
+        return SRV_SUCCESS;
     return status;
 }
 

@@ -126,9 +126,14 @@ bool SRV_ServeRequest(SRVConnection_t* connection, c_socket_t* client, SRVBoard_
     return command == SRV_CMD_QUIT && status == SRV_SUCCESS;
 }
 
+// Set once by SRV_EndCommandLoop, from another thread.
+static uint8_t endRequested = 0;
+
+void SRV_EndCommandLoop(void) { __atomic_store_n(&endRequested, 1, __ATOMIC_SEQ_CST); }
+
 void SRV_RunCommandLoop(SRVConnection_t* connection, SRVBoard_t* board, char databasePath[SRV_PATH_SIZE]) {
     bool quit = false;
-    while (!quit) {
+    while (!quit && __atomic_load_n(&endRequested, __ATOMIC_SEQ_CST) == 0) {
         c_socket_t* client = SRV_AcquireClient(connection, LOOP_SLICE_MS);
         if (client == NULL)
             continue;

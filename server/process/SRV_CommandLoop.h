@@ -23,8 +23,13 @@ extern "C" {
  * after a successful command 25. */
 bool SRV_ServeRequest(SRVConnection_t* connection, c_socket_t* client, SRVBoard_t* board,
                       char databasePath[SRV_PATH_SIZE]);
-/* Serves requests of the current client until command 25 succeeds. */
+/* Serves requests of the current client until command 25 succeeds or
+ * SRV_EndCommandLoop was called. */
 void SRV_RunCommandLoop(SRVConnection_t* connection, SRVBoard_t* board, char databasePath[SRV_PATH_SIZE]);
+/* Ends the command loop as a successful command 25 does, once the request in
+ * progress is answered (at once when none is): for the thread that takes the
+ * process's end signals. The loop looks at it at least every 100 ms. */
+void SRV_EndCommandLoop(void);
 
 #ifdef __cplusplus
 }

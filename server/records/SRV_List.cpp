@@ -459,7 +459,7 @@ static SRVStatus_t openListOutput(SRVBoard_t* board, SRVListSave_t* list, const 
     return SRV_SUCCESS;
 }
 
-static SRVStatus_t stopListSaving(SRVBoard_t* board, SRVListSave_t* list);
+static SRVStatus_t stopListSaving(SRVBoard_t* board, SRVListSave_t* list, SRVFileFailure_t* failure);
 
 static SRVStatus_t beginListSaving(SRVBoard_t* board, SRVListSave_t* list, const SRVClientFile_t* folder) {
     if (list->bufferSize > SRV_LIST_MAX_EVENTS) {
@@ -472,7 +472,7 @@ static SRVStatus_t beginListSaving(SRVBoard_t* board, SRVListSave_t* list, const
     // A start on a channel that is still saving ends its previous output
     // first, so that no buffered event and no open file is lost.
     if (list->saving) {
-        SRVStatus_t ended = stopListSaving(board, list);
+        SRVStatus_t ended = stopListSaving(board, list, NULL);
         if (ended != SRV_SUCCESS)
             return ended;
     }
@@ -497,17 +497,34 @@ static SRVStatus_t startListSaving(SRVBoard_t* board, SRVListSave_t* list) {
     return status;
 }
 
+// The list file that a stop could not complete, for the terminal: its name
+// and what the stop could not write into it.
+static void describeStopFailure(SRVFileFailure_t* failure, const SRVListSave_t* list, SRVStatus_t status) {
+    failure->status = status;
+    std::snprintf(failure->path, sizeof failure->path, "%s", list->fileName);
+    const char* reason = list->writeError != 0 ? std::strerror(list->writeError) : "the write failed";
+    if (list->count > 0 && formatWithFile(list->format))
+        std::snprintf(failure->reason, sizeof failure->reason, "cannot be written: %s; %u buffered events are lost",
+                      reason, list->count);
+    else
+        std::snprintf(failure->reason, sizeof failure->reason, "cannot be written: %s; it misses events", reason);
+}
+
 // Ends the channel's output: its buffered events written, its file closed.
-// A flush or close that fails is reported, and the output ends all the same,
-// so that the next start opens a new one; the events that did not reach the
-// file are dropped with the buffer, as every stop of a file format does.
-static SRVStatus_t stopListSaving(SRVBoard_t* board, SRVListSave_t* list) {
+// A flush or close that fails is reported (and described in failure), and
+// the output ends all the same, so that the next start opens a new one; the
+// events that did not reach the file are dropped with the buffer, as every
+// stop of a file format does.
+static SRVStatus_t stopListSaving(SRVBoard_t* board, SRVListSave_t* list, SRVFileFailure_t* failure) {
     SRVStatus_t status = SRV_FlushListEvents(list);
     SRVStatus_t closed = closeListFile(list);
     if (status == SRV_SUCCESS)
         status = closed;
-    if (status != SRV_SUCCESS)
+    if (status != SRV_SUCCESS) {
         logSaveFailure(&LOG_MODULE, board, __LINE__, list);
+        if (failure != NULL)
+            describeStopFailure(failure, list, status);
+    }
     list->writeError = 0;
     if (formatWithFile(list->format))
         list->count = 0;
@@ -522,6 +539,9 @@ SRVStatus_t SRV_HandleListSaving(SRVBoard_t* board, uint32_t channelMask, uint32
         if ((channelMask & (1u << (channel % 32))) == 0)
             continue;
         SRVListSave_t* list = &board->channels[channel].listSave;
+        SRVFileFailure_t* stopFailure = &board->channels[channel].listStopFailure;
+        if (action == SRV_LIST_ACTION_STOP)
+            std::memset(stopFailure, 0, sizeof *stopFailure);
         // A channel disabled while it was saving is still stopped, so that
         // its file is closed.
         bool selected = list->enabled || (action == SRV_LIST_ACTION_STOP && list->saving);
@@ -536,7 +556,7 @@ SRVStatus_t SRV_HandleListSaving(SRVBoard_t* board, uint32_t channelMask, uint32
         // A stop ends every selected channel's output, whatever failed on an
         // earlier one; it writes only into files that are open, so it needs
         // no folder.
-        SRVStatus_t status = stopListSaving(board, list);
+        SRVStatus_t status = stopListSaving(board, list, stopFailure);
         if (first == SRV_SUCCESS)
             first = status;
     }
@@ -683,7 +703,7 @@ static SRVStatus_t applySettings(SRVBoard_t* board, SRVListSave_t* list, uint64_
     // new settings and output take effect all the same.
     SRVStatus_t ended = SRV_SUCCESS;
     if (reopen)
-        ended = stopListSaving(board, list);
+        ended = stopListSaving(board, list, NULL);
     if (mask & LIST_BIT_ENABLED)
         list->enabled = s.enabled != 0;
     if (mask & LIST_BIT_FORMAT)

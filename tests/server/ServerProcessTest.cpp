@@ -105,6 +105,23 @@ TEST(ServerTerminal, CommandLineFaultsPrintTheUsage) {
         {{"-t", "pci"}, "MorvaneServer: -t takes usb or opt, not 'pci'"},
         {{"-N", "localhost"}, "MorvaneServer: -N takes HOST:PORT, not 'localhost'"},
         {{"-p", "1", "stray"}, "MorvaneServer: unexpected argument 'stray'"},
+        // A value that is not a number, or does not fit the field it sets,
+        // is named with its option (they used to be cut or read as 0).
+        {{"-p", "70000"}, "MorvaneServer: -p takes a number from 0 to 65535, not '70000'"},
+        {{"-p", "99999"}, "MorvaneServer: -p takes a number from 0 to 65535, not '99999'"},
+        {{"-p", "abc"}, "MorvaneServer: -p takes a number from 0 to 65535, not 'abc'"},
+        {{"-p", ""}, "MorvaneServer: -p takes a number from 0 to 65535, not ''"},
+        {{"-p", "-1"}, "MorvaneServer: -p takes a number from 0 to 65535, not '-1'"},
+        {{"-p", "12ab"}, "MorvaneServer: -p takes a number from 0 to 65535, not '12ab'"},
+        {{"-n", "abc"}, "MorvaneServer: -n takes a number from 0 to 32767, not 'abc'"},
+        {{"-n", "32768"}, "MorvaneServer: -n takes a number from 0 to 32767, not '32768'"},
+        {{"-c", "0x10000"}, "MorvaneServer: -c takes a number from 0 to 32767, not '0x10000'"},
+        {{"-c", " 1"}, "MorvaneServer: -c takes a number from 0 to 32767, not ' 1'"},
+        {{"-a", "0x100000000"}, "MorvaneServer: -a takes a number from 0 to 4294967295, not '0x100000000'"},
+        {{"-a", "0xZZ"}, "MorvaneServer: -a takes a number from 0 to 4294967295, not '0xZZ'"},
+        {{"-N", "127.0.0.1:abc"}, "MorvaneServer: -N takes HOST:PORT with a port from 0 to 65535, not '127.0.0.1:abc'"},
+        {{"-N", "127.0.0.1:70000"},
+         "MorvaneServer: -N takes HOST:PORT with a port from 0 to 65535, not '127.0.0.1:70000'"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.reason);
@@ -115,9 +132,10 @@ TEST(ServerTerminal, CommandLineFaultsPrintTheUsage) {
         EXPECT_TRUE(contains(errors, "-h            open the register-level device")) << errors;
         EXPECT_EQ(server.standardOutput(), "");
     }
-    // --help asks for the text: on stdout, and nothing is logged as an error.
+    // --help asks for the text: on stdout, exit 0, and nothing is logged as
+    // an error.
     ServerProcess help({"--help"}, {{"MORVANESERVERDIR", fixtures("levels")}});
-    EXPECT_EQ(help.waitExit(EXIT_WAIT), exitCodeOf(UNSUPPORTED));
+    EXPECT_EQ(help.waitExit(EXIT_WAIT), 0);
     EXPECT_TRUE(contains(help.standardOutput(), "Usage: MorvaneServer")) << help.output();
     EXPECT_EQ(help.standardError(), "");
     EXPECT_FALSE(contains(help.log(), "ERROR"));
@@ -180,6 +198,24 @@ TEST(ServerTerminal, ServingStartPrintsOneListeningLine) {
     EXPECT_TRUE(waitFor([&] { return server.standardOutput() == expected; }, 5000ms)) << server.output();
     quitAndExpectCleanExit(server, port);
     EXPECT_EQ(server.standardOutput(), expected);
+}
+
+// The numbers of the options take decimal, 0x hexadecimal and leading-0
+// octal, each up to the largest value its field holds.
+TEST(ServerOptions, NumbersInEveryBaseUpToTheirFieldAreTaken) {
+    uint16_t port = freePort();
+    char hexPort[16];
+    std::snprintf(hexPort, sizeof hexPort, "0x%X", port);
+    ServerProcess server({"-p", hexPort, "-t", "usb", "-n", "00", "-c", "0", "-a", "0x0"});
+    ASSERT_TRUE(server.waitReady()) << server.output();
+    EXPECT_TRUE(
+        waitFor([&] { return contains(server.standardOutput(), "TCP port " + std::to_string(port) + " "); }, 5000ms))
+        << server.output();
+    quitAndExpectCleanExit(server, port);
+    // The largest values pass the check (no board is there).
+    ServerProcess largest({"-p", "65535", "-n", "32767", "-c", "0x7FFF", "-a", "0xFFFFFFFF"});
+    EXPECT_EQ(largest.waitExit(EXIT_WAIT), exitCodeOf(-7)) << largest.output();
+    EXPECT_TRUE(contains(largest.standardError(), "-n 32767 -c 32767 -a 0xffffffff")) << largest.output();
 }
 
 // ---------------------------------------------------------- a running server
