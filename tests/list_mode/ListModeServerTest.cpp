@@ -184,8 +184,15 @@ TEST_P(FullDisk, AnAutomaticStopsListFailureIsAnsweredOnceByTheNextStopOrStart) 
     EXPECT_TRUE(fs::exists(server.workDir() / "Run" / "refused.zrn"));
     EXPECT_EQ(status(STOP, acquisitionRequest(all)), SUCCESS);
 
+    // A failure that no client was told of when the server quits is told on
+    // stderr and is the exit code.
+    runIntoTheCriterion();
     EXPECT_EQ(status(QUIT, masks(0, 0)), SUCCESS);
-    EXPECT_EQ(server.waitExit(60000ms), 0) << server.standardError();
+    EXPECT_EQ(server.waitExit(60000ms), static_cast<uint8_t>(RESOURCE)) << server.standardError();
+    EXPECT_NE(server.standardError().find("did not save all of a run: the automatic stop at the stop criterion of "
+                                          "channel 0 failed (status -17)"),
+              std::string::npos)
+        << server.standardError();
 }
 
 INSTANTIATE_TEST_SUITE_P(SimulatedBoards, FullDisk, ::testing::ValuesIn(boardsThatListEvents()), caseName);
