@@ -9,19 +9,11 @@
 
 void GENERIC_LogAt(const GENERIC_DecoderPlace_t& at, const char* format, ...) {
     char place[32] = "";
-    switch (at.kind) {
-    case GENERIC_PLACE_BOARD:
-        break;
-    case GENERIC_PLACE_CHANNEL:
+    if (at.kind == GENERIC_PLACE_CHANNEL)
         snprintf(place, sizeof place, "[%u] ", (unsigned)at.first);
-        break;
-    case GENERIC_PLACE_COUPLE:
-        snprintf(place, sizeof place, "[%u|%u] ", (unsigned)at.first, (unsigned)at.second);
-        break;
-    case GENERIC_PLACE_GROUP:
-        snprintf(place, sizeof place, "[%u:%u] ", (unsigned)at.first, (unsigned)at.second);
-        break;
-    }
+    else if (at.kind != GENERIC_PLACE_BOARD)
+        snprintf(place, sizeof place, "[%u%c%u] ", (unsigned)at.first, at.kind == GENERIC_PLACE_COUPLE ? '|' : ':',
+                 (unsigned)at.second);
     char text[160];
     va_list args;
     va_start(args, format);

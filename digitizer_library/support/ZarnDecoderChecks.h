@@ -51,8 +51,7 @@ inline GENERIC_DecoderPlace_t GENERIC_GroupPlace(const c_LogModule_t* log, const
 
 /* Writes "<place><text>" to the decoder's log record at the error level.
  * Cold: only a refusal calls it. */
-__attribute__((cold, format(printf, 2, 3))) void GENERIC_LogAt(const GENERIC_DecoderPlace_t& at, const char* format,
-                                                                ...);
+[[gnu::cold, gnu::format(printf, 2, 3)]] void GENERIC_LogAt(const GENERIC_DecoderPlace_t& at, const char* format, ...);
 
 /* Each logs its message and answers the status the decoders give for it. */
 
