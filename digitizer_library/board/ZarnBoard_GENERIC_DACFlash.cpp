@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "ZarnDigitizer.h"
+#include "ZarnHighVoltage.h"
 #include "ZarnParameters.h"
 
 static const c_LogModule_t ZarnBoard_GENERIC_log = {"ZarnBoard_GENERICLog.txt", "ZarnBoard_GENERIC_DACFlash"};
@@ -15,33 +16,10 @@ static const c_LogModule_t ZarnBoard_GENERIC_log = {"ZarnBoard_GENERICLog.txt", 
 
 namespace {
 
-constexpr uint32_t kRegFlashType = 0xF050;
-constexpr uint32_t kRegFlashSelect = 0xEF2C;
-constexpr uint32_t kRegFlashData = 0xEF30;
 constexpr uint32_t kDacCalibrationMarker = 0x0D;
 constexpr size_t kDacPageBytes = 264;
-
-/* -------------------------------------------------------------- DAC flash */
-
-/* Reads one page of the board's serial flash through the board-access
- * register calls: select, read command with the page address and four dummy
- * bytes, one data access per byte, deselect. */
-int readFlashPage(int handle, uint32_t type, uint32_t pageSize, uint32_t page, uint8_t* out) {
-    uint32_t shift = pageSize == 264 ? 9 : (pageSize == 528 ? 10 : 11);
-    uint32_t address = page << shift;
-    uint32_t deselect = type == 0 ? 1 : 0;
-    int failed = ZARN_DGTZ_WriteRegister(handle, kRegFlashSelect, type);
-    const uint32_t command[8] = {0xD2, (address >> 16) & 0xFF, (address >> 8) & 0xFF, address & 0xFF, 0, 0, 0, 0};
-    for (uint32_t k = 0; k < 8 && failed == 0; ++k)
-        failed = ZARN_DGTZ_WriteRegister(handle, kRegFlashData, command[k]);
-    for (uint32_t k = 0; k < pageSize && failed == 0; ++k) {
-        uint32_t value = 0;
-        failed = ZARN_DGTZ_ReadRegister(handle, kRegFlashData, &value);
-        out[k] = (uint8_t)(value & 0xFF);
-    }
-    int deselected = ZARN_DGTZ_WriteRegister(handle, kRegFlashSelect, deselect);
-    return failed != 0 || deselected != 0 ? -2 : 0;
-}
+/* The calibration page: page 6 of a flash of 264-byte pages, 3 of 528. */
+constexpr uint32_t kDacPageSmall = 6, kDacPageLarge = 3;
 
 float littleEndianFloat(const uint8_t* bytes) {
     uint32_t word =
@@ -65,20 +43,14 @@ int GENERIC_ReadDACCalibrationFromFlash(c_Digitizer_t* d) {
     if (d == NULL)
         return DPPL_ERR_NULL_ARGUMENT;
     uint32_t typeBits = 0;
-    if (ZARN_DGTZ_ReadRegister(d->handle, kRegFlashType, &typeBits) != 0) {
+    if (ZARN_DGTZ_ReadRegister(d->handle, FLASH_REG_TYPE, &typeBits) != 0) {
         BLOG(d, C_LOG_ERROR, "Can't read the flash type register.");
         return DPPL_ERR_GENERIC;
     }
-    uint32_t type = 0, pageSize = 264, page = 6;
-    if ((typeBits & 0x3) == 2) {
-        type = 4;
-    } else if (typeBits & 0x1) {
-        type = 2;
-        pageSize = 528;
-        page = 3;
-    }
-    uint8_t* buffer = (uint8_t*)c_calloc(pageSize, 1);
-    if (buffer == NULL || readFlashPage(d->handle, type, pageSize, page, buffer) != 0) {
+    const c_FlashDescription_t flash = _boardFlash(d->handle, typeBits);
+    const uint32_t page = flash.pageSize == 264 ? kDacPageSmall : kDacPageLarge;
+    uint8_t* buffer = (uint8_t*)c_calloc(flash.pageSize, 1);
+    if (buffer == NULL || _readFlashPages(&flash, buffer, page, 1) != 0) {
         c_free(buffer);
         BLOG(d, C_LOG_ERROR, "Can't read the DAC calibration page of the board flash.");
         return DPPL_ERR_GENERIC;

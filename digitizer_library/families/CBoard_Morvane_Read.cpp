@@ -7,6 +7,7 @@
 
 #include "CBoard_MorvaneShared.h"
 #include "ZarnComm.h"
+#include "ZarnDecoderChecks.h"
 #include "ZarnFamilySupport.h"
 
 static const c_LogModule_t CBoard_Morvane_log = {"CBoard_MorvaneLog.txt", "CBoard_Morvane_Read"};
@@ -290,10 +291,9 @@ int MORVANE_DecodeChannelAggregate(c_Digitizer_t* d, uint32_t* aggregate, uint32
         return DPPL_ERR_INVALID_EVENT;
     }
     uint32_t eventWords = f.waveWords + f.energyWords + f.timeWords;
-    if (eventWords == 0) {
-        BLOG(d, C_LOG_ERROR, "Found EvtSize=0 in header");
-        return DPPL_ERR_INVALID_EVENT;
-    }
+    const GENERIC_DecoderPlace_t at = GENERIC_BoardPlace(&CBoard_Morvane_log, d);
+    if (eventWords == 0)
+        return GENERIC_RefuseEmptyEvents(at);
     /* Special events take 3 words whatever the others take: the events are
      * counted by walking them, and the walk must end at the aggregate's end. */
     uint32_t n = 0, end = 2;
@@ -301,10 +301,8 @@ int MORVANE_DecodeChannelAggregate(c_Digitizer_t* d, uint32_t* aggregate, uint32
         end += wordsOfEvent(f, aggregate[end], eventWords);
         n++;
     }
-    if (end != f.size) {
-        BLOG(d, C_LOG_ERROR, "Size of Aggregate (%u) doesn't give integer number of events", (unsigned)f.size);
-        return DPPL_ERR_INVALID_EVENT;
-    }
+    if (end != f.size)
+        return GENERIC_RefuseEventCount(at, f.size, true);
     if (f.waveforms) {
         int code = probeCodes(d, format, &f);
         if (code != 0)
@@ -316,11 +314,8 @@ int MORVANE_DecodeChannelAggregate(c_Digitizer_t* d, uint32_t* aggregate, uint32
         uint32_t ch = a >> 31;
         c_ChannelRecord_t* channel = &d->channels[ch];
         uint32_t room = channel->capacity > counts[ch] ? channel->capacity - counts[ch] : 0;
-        if ((e == 0 && room < n) || room == 0 || channel->events == NULL) {
-            BLOG(d, C_LOG_ERROR, "Number of events %u exceeds the number of available events (%u)",
-                 (unsigned)(e == 0 ? n : n - e), (unsigned)room);
-            return DPPL_ERR_EVENT_BUFFER_OVERFLOW;
-        }
+        if ((e == 0 && room < n) || room == 0 || channel->events == NULL)
+            return GENERIC_RefuseEventRoom(at, e == 0 ? n : n - e, room);
         bool special = f.timeWords != 0 && (a & (1u << 30)) != 0;
         uint32_t type = (a >> 16) & 0x3FFF;
         bool shortSpecial = isShortSpecial(f, a);

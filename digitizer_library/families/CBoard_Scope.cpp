@@ -24,6 +24,7 @@
 #include "ZarnBoard_Orlu.h"
 #include "ZarnBoard_Pemb.h"
 #include "ZarnBoard_Tilk.h"
+#include "ZarnDecoderChecks.h"
 #include "ZarnFamilySupport.h"
 
 static const c_LogModule_t CBoard_Scope_log = {"CBoard_ScopeLog.txt", "CBoard_Scope"};
@@ -88,19 +89,15 @@ uint32_t truncatedCount(double value) {
 
 /* The next free event of a channel; it must carry a waveform with slot 0. */
 int takeEvent(c_Digitizer_t* d, uint32_t ch, c_DPPEvent_t** event) {
+    const GENERIC_DecoderPlace_t at = GENERIC_ChannelPlace(&CBoard_Scope_log, d, ch);
     c_ChannelRecord_t* rec = &d->channels[ch];
-    if (rec->events == NULL || rec->nEvents >= rec->capacity) {
-        BLOG(d, C_LOG_ERROR, "[%u] Number of events %u exceeds the number of available events (%u)", (unsigned)ch,
-             (unsigned)rec->nEvents + 1, (unsigned)rec->capacity);
-        return DPPL_ERR_EVENT_BUFFER_OVERFLOW;
-    }
+    if (rec->events == NULL || rec->nEvents >= rec->capacity)
+        return GENERIC_RefuseEventRoom(at, rec->nEvents + 1, rec->capacity);
     c_DPPEvent_t* e = &rec->events[rec->nEvents];
-    if (e->waveform == NULL || e->waveform->traces[0].samples == NULL) {
-        BLOG(d, C_LOG_ERROR, "[%u] Cannot get Analog Trace 0", (unsigned)ch);
-        return DPPL_ERR_INVALID_TRACE;
-    }
-    *event = e;
-    return 0;
+    int code = GENERIC_CheckAnalogTrace0(at, e->waveform);
+    if (code == 0)
+        *event = e;
+    return code;
 }
 
 /* The fields every family fills before its samples. */
@@ -349,11 +346,9 @@ int SCOPE_GetEvents(c_Digitizer_t* d, c_ReadoutBuffer_t* buffer) {
             BLOG(d, C_LOG_ERROR, "End of Aggregate not met.");
             return DPPL_ERR_INVALID_EVENT;
         }
-        if (scope->nEvents >= scope->capacity) {
-            BLOG(d, C_LOG_ERROR, "Number of events %u exceeds the number of available events (%u)",
-                 (unsigned)scope->nEvents + 1, (unsigned)scope->capacity);
-            return DPPL_ERR_EVENT_BUFFER_OVERFLOW;
-        }
+        if (scope->nEvents >= scope->capacity)
+            return GENERIC_RefuseEventRoom(GENERIC_BoardPlace(&CBoard_Scope_log, d), scope->nEvents + 1,
+                                           scope->capacity);
         c_ScopeEvent_t* event = &scope->items[scope->nEvents];
         code = SCOPE_DecodeEventHeader(d, data + position, event);
         if (code != 0) {

@@ -5,6 +5,7 @@
 
 #include <string.h>
 
+#include "ZarnDecoderChecks.h"
 #include "ZarnFamilySupport.h"
 
 static const c_LogModule_t ZarnBoard_Draq_log = {"ZarnBoard_DraqLog.txt", "ZarnBoard_Draq"};
@@ -37,12 +38,6 @@ int DRAQ_InitBoard(c_Digitizer_t* d) {
     desc->NumChannels = (uint8_t)(DPPL_CHANNELS_PER_GROUP * desc->Channels);
     desc->HVChannels = 0;
     return 0;
-}
-
-int DRAQ_CheckPLLLock(c_Digitizer_t* d) {
-    if (d == NULL)
-        return DPPL_ERR_NULL_ARGUMENT;
-    return GENERIC_CheckPLLLockedParameter(d);
 }
 
 /* ==========================================================================
@@ -80,45 +75,35 @@ struct GroupChannel {
     uint64_t lastStamp, maxStamp;
 };
 
-int readDraqFormat(c_Digitizer_t* d, uint32_t firstCh, uint32_t lastCh, const uint32_t* aggregate, DraqFormat* f) {
+int readDraqFormat(const GENERIC_DecoderPlace_t& at, const uint32_t* aggregate, DraqFormat* f) {
     const uint32_t header = aggregate[0];
-    if ((header & 0x80000000u) == 0) {
-        BLOG(d, C_LOG_ERROR, "[%u:%u] Invalid aggregate header word 0x%x", (unsigned)firstCh, (unsigned)lastCh, header);
-        return DPPL_ERR_INVALID_EVENT;
-    }
+    if ((header & 0x80000000u) == 0)
+        return GENERIC_RefuseHeaderWord(at, header);
     const uint32_t size = header & 0x7FFFFFFFu;
-    if (size < 2) {
-        BLOG(d, C_LOG_ERROR, "[%u:%u] Invalid aggregate size %u", (unsigned)firstCh, (unsigned)lastCh, (unsigned)size);
-        return DPPL_ERR_INVALID_EVENT;
-    }
+    if (size < 2)
+        return GENERIC_RefuseAggregateSize(at, size);
     const uint32_t format = aggregate[1];
     f->units = format & 0xFFF;
     f->waves = (format >> 27) & 1u;
     f->extras = (format >> 28) & 1u;
-    f->eventWords = 4 * f->units + 2 + (f->extras ? 1 : 0);
-    if ((size - 2) % f->eventWords != 0) {
-        BLOG(d, C_LOG_ERROR, "[%u:%u] Size of Aggregate (%u) doesn't give integer number of events", (unsigned)firstCh,
-             (unsigned)lastCh, (unsigned)size);
-        return DPPL_ERR_INVALID_EVENT;
-    }
-    f->events = (size - 2) / f->eventWords;
+    f->eventWords = 4 * f->units + 2 + (f->extras ? 1 : 0); /* never 0 */
+    int code = GENERIC_CountEvents(at, size, 2, f->eventWords, &f->events);
+    if (code != 0)
+        return code;
     f->probe0 = kAnalogProbe0[(format >> 22) & 3u];
-    if (f->waves && f->probe0 < 0) {
-        BLOG(d, C_LOG_ERROR, "[%u:%u] Unsupported probe found.", (unsigned)firstCh, (unsigned)lastCh);
-        return DPPL_ERR_INVALID_EVENT;
-    }
+    if (f->waves && f->probe0 < 0)
+        return GENERIC_RefuseProbe(at);
     return 0;
 }
 
 int decodeDraqWaveform(c_Digitizer_t* d, uint32_t ch, c_DPPEvent_t* e, const uint32_t* words, const DraqFormat& f) {
     c_Waveform_t* w = e->waveform;
-    if (w == NULL || w->traces[0].samples == NULL) {
-        BLOG(d, C_LOG_ERROR, "[%u] Cannot get Analog Trace 0", (unsigned)ch);
-        return DPPL_ERR_INVALID_TRACE;
-    }
+    int code = GENERIC_CheckAnalogTrace0(GENERIC_ChannelPlace(&ZarnBoard_Draq_log, d, ch), w);
+    if (code != 0)
+        return code;
     const uint32_t n = 8 * f.units;
     static const int kSlots[] = {0, 3, 4, 5, 6};
-    int code = GENERIC_CheckTraceRoom(&ZarnBoard_Draq_log, d, ch, w, kSlots, 5, n);
+    code = GENERIC_CheckTraceRoom(&ZarnBoard_Draq_log, d, ch, w, kSlots, 5, n);
     if (code != 0)
         return code;
     w->nSamples = n;
@@ -129,18 +114,10 @@ int decodeDraqWaveform(c_Digitizer_t* d, uint32_t ch, c_DPPEvent_t* e, const uin
         w->traces[3 + k].probe = kDigitalProbes[k];
         digital[k] = (uint8_t*)w->traces[3 + k].samples;
     }
-    const uint32_t count = 4 * f.units;
-    for (uint32_t j = 0; j < count; ++j) {
-        const uint32_t v = words[j];
-        s0[2 * j] = (int16_t)(v & 0xFFF);
-        s0[2 * j + 1] = (int16_t)((v >> 16) & 0xFFF);
-        for (int k = 0; k < 4; ++k) {
-            if (digital[k] == NULL)
-                continue;
-            digital[k][2 * j] = (uint8_t)((v >> (12 + k)) & 1u);
-            digital[k][2 * j + 1] = (uint8_t)((v >> (28 + k)) & 1u);
-        }
-    }
+    GENERIC_UnpackTwoSampleWords(words, 4 * f.units, digital, [&](uint32_t j, int16_t first, int16_t second) {
+        s0[2 * j] = first;
+        s0[2 * j + 1] = second;
+    });
     return 0;
 }
 
@@ -175,7 +152,7 @@ int DRAQ_DecodeQDCGroupAggregate(c_Digitizer_t* d, uint32_t* aggregate, const ui
     prepareChannels(d, channels, freeSlots, first, group);
     const uint32_t firstCh = channels[0], lastCh = channels[DPPL_CHANNELS_PER_GROUP - 1];
     DraqFormat f;
-    int code = readDraqFormat(d, firstCh, lastCh, aggregate, &f);
+    int code = readDraqFormat(GENERIC_GroupPlace(&ZarnBoard_Draq_log, d, firstCh, lastCh), aggregate, &f);
     if (code != 0 || f.events == 0)
         return code;
 
@@ -204,9 +181,8 @@ int DRAQ_DecodeQDCGroupAggregate(c_Digitizer_t* d, uint32_t* aggregate, const ui
         } else if (!c.deliver) {
             e = &scratch; /* decoded for its time-tag state, never delivered */
         } else {
-            BLOG(d, C_LOG_ERROR, "[%u] Number of events %u exceeds the number of available events (%u)",
-                 (unsigned)c.number, (unsigned)(c.count + 1), (unsigned)c.freeSlots);
-            return DPPL_ERR_EVENT_BUFFER_OVERFLOW;
+            return GENERIC_RefuseEventRoom(GENERIC_ChannelPlace(&ZarnBoard_Draq_log, d, c.number), c.count + 1,
+                                           c.freeSlots);
         }
         uint32_t flags = 0;
         const uint64_t raw = word[0];

@@ -7,6 +7,7 @@
 #ifndef ZARN_BOARD_DRAQ_H
 #define ZARN_BOARD_DRAQ_H
 
+#include "ZarnFamilySupport.h"
 #include "ZarnTypes.h"
 
 #ifdef __cplusplus
@@ -18,8 +19,9 @@ extern "C" {
  * information's channel count) and 8 channels a group, no high voltage.
  * -43 on a replay record, -45 register unreadable, -35 unknown memory code. */
 int DRAQ_InitBoard(c_Digitizer_t* digitizer);
-/* -50 (and FAILSTATUS_PLL_UNLOCK) when the board reports its PLL unlocked. */
-int DRAQ_CheckPLLLock(c_Digitizer_t* digitizer);
+/* -50 (and FAILSTATUS_PLL_UNLOCK) when the board reports its PLL unlocked: the
+ * family's check is the shared rule of the family support. */
+#define DRAQ_CheckPLLLock GENERIC_CheckPLLLockedParameter
 
 /* Decoder: one charge group aggregate; each event goes to the next free slot
  * of its channel (channels[j], first[j], at most freeSlots[j]); decoded[j]

@@ -5,11 +5,10 @@
 
 #include <string.h>
 
+#include "ZarnDecoderChecks.h"
 #include "ZarnFamilySupport.h"
 
 static const c_LogModule_t ZarnBoard_Orlu_log = {"ZarnBoard_OrluLog.txt", "ZarnBoard_Orlu"};
-
-#define BLOG(digitizer, level, ...) c_extendedLogMsg(&ZarnBoard_Orlu_log, (digitizer), (level), __LINE__, __VA_ARGS__)
 
 namespace {
 
@@ -55,12 +54,6 @@ int ORLU_InitBoard(c_Digitizer_t* d) {
     for (uint32_t i = 0; code == 0 && i < desc->HVChannels; ++i)
         code = initHVChannel(d, i, ranges);
     return code;
-}
-
-int ORLU_CheckPLLLock(c_Digitizer_t* d) {
-    if (d == NULL)
-        return DPPL_ERR_NULL_ARGUMENT;
-    return GENERIC_CheckPLLLockedParameter(d);
 }
 
 /* ==========================================================================
@@ -150,13 +143,12 @@ inline int16_t transformSample(uint32_t raw, int32_t factor, bool rescaled, Gain
 int decodeOrluWaveform(c_Digitizer_t* d, uint32_t ch, c_DPPEvent_t* e, const uint32_t* words, const OrluFormat& f,
                        Gain& gain) {
     c_Waveform_t* w = e->waveform;
-    if (w == NULL || w->traces[0].samples == NULL) {
-        BLOG(d, C_LOG_ERROR, "[%u] Cannot get Analog Trace 0", (unsigned)ch);
-        return DPPL_ERR_INVALID_TRACE;
-    }
+    int code = GENERIC_CheckAnalogTrace0(GENERIC_ChannelPlace(&ZarnBoard_Orlu_log, d, ch), w);
+    if (code != 0)
+        return code;
     const uint32_t n = 2 * f.waveWords;
     static const int kSlots[] = {0, 1, 3, 4};
-    int code = GENERIC_CheckTraceRoom(&ZarnBoard_Orlu_log, d, ch, w, kSlots, 4, n);
+    code = GENERIC_CheckTraceRoom(&ZarnBoard_Orlu_log, d, ch, w, kSlots, 4, n);
     if (code != 0)
         return code;
     w->nSamples = n;
@@ -219,16 +211,13 @@ int decodeOrluWaveform(c_Digitizer_t* d, uint32_t ch, c_DPPEvent_t* e, const uin
 /* Header and format checks; the number of events through events. */
 int readOrluFormat(c_Digitizer_t* d, uint32_t ch, const uint32_t* aggregate, uint32_t freeSlots, OrluFormat* f,
                    uint32_t* events) {
+    const GENERIC_DecoderPlace_t at = GENERIC_ChannelPlace(&ZarnBoard_Orlu_log, d, ch);
     uint32_t header = aggregate[0];
-    if ((header & 0x80000000u) == 0) {
-        BLOG(d, C_LOG_ERROR, "[%u] Invalid aggregate header word 0x%x", (unsigned)ch, header);
-        return DPPL_ERR_INVALID_EVENT;
-    }
+    if ((header & 0x80000000u) == 0)
+        return GENERIC_RefuseHeaderWord(at, header);
     uint32_t size = header & 0x7FFFFFFFu;
-    if (size < 2 || size > kWalkerSizeLimit) {
-        BLOG(d, C_LOG_ERROR, "[%u] Invalid aggregate size %u", (unsigned)ch, size);
-        return DPPL_ERR_INVALID_EVENT;
-    }
+    if (size < 2 || size > kWalkerSizeLimit)
+        return GENERIC_RefuseAggregateSize(at, size);
     uint32_t format = aggregate[1];
     f->waveWords = format & 0xFFFF;
     f->timeTag = (format >> 28) & 1u;
@@ -236,27 +225,16 @@ int readOrluFormat(c_Digitizer_t* d, uint32_t ch, const uint32_t* aggregate, uin
     f->waves = (format >> 30) & 1u;
     f->dual = (format >> 31) & 1u;
     f->eventWords = f->waveWords + (f->timeTag ? 1 : 0) + (f->energy ? 1 : 0);
-    if (f->eventWords == 0) {
-        BLOG(d, C_LOG_ERROR, "[%u] Found EvtSize=0 in header", (unsigned)ch);
-        return DPPL_ERR_INVALID_EVENT;
-    }
-    if ((size - 2) % f->eventWords != 0) {
-        BLOG(d, C_LOG_ERROR, "[%u] Size of Aggregate (%u) doesn't give integer number of events", (unsigned)ch, size);
-        return DPPL_ERR_INVALID_EVENT;
-    }
-    *events = (size - 2) / f->eventWords;
-    if (*events > freeSlots) {
-        BLOG(d, C_LOG_ERROR, "[%u] Number of events %u exceeds the number of available events (%u)", (unsigned)ch,
-             *events, freeSlots);
-        return DPPL_ERR_EVENT_BUFFER_OVERFLOW;
-    }
+    int code = GENERIC_CountEvents(at, size, 2, f->eventWords, events);
+    if (code == 0)
+        code = GENERIC_CheckEventRoom(at, *events, freeSlots);
+    if (code != 0)
+        return code;
     f->probe0 = kAnalogProbe0[(format >> 22) & 3u];
     f->probe1 = kAnalogProbe1[(format >> 20) & 3u];
     f->probe4 = kOrluDigitalProbe4[(format >> 16) & 0xFu];
-    if (f->waves && f->probe4 == 0) {
-        BLOG(d, C_LOG_ERROR, "[%u] Unsupported probe found.", (unsigned)ch);
-        return DPPL_ERR_INVALID_EVENT;
-    }
+    if (f->waves && f->probe4 == 0)
+        return GENERIC_RefuseProbe(at);
     return 0;
 }
 

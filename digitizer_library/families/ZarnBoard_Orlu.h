@@ -6,6 +6,7 @@
 #ifndef ZARN_BOARD_ORLU_H
 #define ZARN_BOARD_ORLU_H
 
+#include "ZarnFamilySupport.h"
 #include "ZarnTypes.h"
 
 #ifdef __cplusplus
@@ -16,8 +17,9 @@ extern "C" {
  * high-voltage counts, ADC bits) and, on family 7, the high-voltage records
  * with their single range. */
 int ORLU_InitBoard(c_Digitizer_t* digitizer);
-/* -50 (and FAILSTATUS_PLL_UNLOCK) when the board reports its PLL unlocked. */
-int ORLU_CheckPLLLock(c_Digitizer_t* digitizer);
+/* -50 (and FAILSTATUS_PLL_UNLOCK) when the board reports its PLL unlocked: the
+ * family's check is the shared rule of the family support. */
+#define ORLU_CheckPLLLock GENERIC_CheckPLLLockedParameter
 
 /* Decoder: one pulse-height channel aggregate into the channel's events from
  * first on (at most freeSlots); *decoded receives how many. -39 malformed,

@@ -5,6 +5,7 @@
 
 #include <string.h>
 
+#include "ZarnDecoderChecks.h"
 #include "ZarnFamilySupport.h"
 
 static const c_LogModule_t ZarnBoard_Pemb_log = {"ZarnBoard_PembLog.txt", "ZarnBoard_Pemb"};
@@ -63,12 +64,6 @@ int PEMB_InitBoard(c_Digitizer_t* d) {
     desc->HVChannels = 0;
     desc->ADCBits = desc->ADC_NBits;
     return 0;
-}
-
-int PEMB_CheckPLLLock(c_Digitizer_t* d) {
-    if (d == NULL)
-        return DPPL_ERR_NULL_ARGUMENT;
-    return GENERIC_CheckPLLLockedParameter(d);
 }
 
 int PEMB_CheckADCShutdown(c_Digitizer_t* d) {
@@ -197,16 +192,13 @@ inline void unpackDigital(const uint32_t* words, size_t count, uint8_t* samples)
 
 int readCoupleFormat(c_Digitizer_t* d, const uint32_t* aggregate, uint32_t even, uint32_t odd, bool psd,
                      CoupleFormat* f) {
+    const GENERIC_DecoderPlace_t at = GENERIC_CouplePlace(&ZarnBoard_Pemb_log, d, even, odd);
     uint32_t header = aggregate[0];
-    if ((header & 0x80000000u) == 0) {
-        BLOG(d, C_LOG_ERROR, "[%u|%u] Invalid aggregate header word 0x%x", (unsigned)even, (unsigned)odd, header);
-        return DPPL_ERR_INVALID_EVENT;
-    }
+    if ((header & 0x80000000u) == 0)
+        return GENERIC_RefuseHeaderWord(at, header);
     uint32_t size = header & (psd ? kPsdSizeMask : kPhaSizeMask);
-    if (size < 2 || (!psd && size > kPhaWalkerLimit)) {
-        BLOG(d, C_LOG_ERROR, "[%u|%u] Invalid aggregate size %u", (unsigned)even, (unsigned)odd, size);
-        return DPPL_ERR_INVALID_EVENT;
-    }
+    if (size < 2 || (!psd && size > kPhaWalkerLimit))
+        return GENERIC_RefuseAggregateSize(at, size);
     uint32_t format = aggregate[1];
     f->units = format & 0xFFFF;
     f->extrasFormat = (format >> 24) & 7u;
@@ -216,20 +208,10 @@ int readCoupleFormat(c_Digitizer_t* d, const uint32_t* aggregate, uint32_t even,
     f->charge = (format >> 30) & 1u;
     f->dual = (format >> 31) & 1u;
     f->eventWords = 4 * f->units + (f->extras ? 1 : 0) + (f->timeTag ? 1 : 0) + (f->charge ? 1 : 0);
-    if (f->eventWords == 0) {
-        BLOG(d, C_LOG_ERROR, "[%u|%u] Found EvtSize=0 in header", (unsigned)even, (unsigned)odd);
-        return DPPL_ERR_INVALID_EVENT;
-    }
-    if ((size - 2) % f->eventWords != 0) {
-        if (psd)
-            BLOG(d, C_LOG_ERROR, "[%u|%u] Size of Aggregate (%u) doesn't give integer number of events", (unsigned)even,
-                 (unsigned)odd, size);
-        else
-            BLOG(d, C_LOG_ERROR, "[%u|%u] Size of Aggregate %u doesn't give integer number of events", (unsigned)even,
-                 (unsigned)odd, size);
-        return DPPL_ERR_INVALID_EVENT;
-    }
-    f->events = (size - 2) / f->eventWords;
+    /* The pulse-height message has the size without parentheses. */
+    int code = GENERIC_CountEvents(at, size, 2, f->eventWords, &f->events, psd);
+    if (code != 0)
+        return code;
     if (psd) {
         f->probe0 = (format >> 22) & 1u ? 7 : 1;
         f->probe1 = (format >> 23) & 1u ? 7 : 5;
@@ -241,10 +223,8 @@ int readCoupleFormat(c_Digitizer_t* d, const uint32_t* aggregate, uint32_t even,
         f->probe3 = kPhaDigitalProbe3;
         f->probe4 = kPhaDigitalProbe4[(format >> 16) & 0xFu];
     }
-    if (f->waves && (f->probe3 == 0 || f->probe4 == 0)) {
-        BLOG(d, C_LOG_ERROR, "[%u|%u] Unsupported probe found.", (unsigned)even, (unsigned)odd);
-        return DPPL_ERR_INVALID_EVENT;
-    }
+    if (f->waves && (f->probe3 == 0 || f->probe4 == 0))
+        return GENERIC_RefuseProbe(at);
     return 0;
 }
 
@@ -281,8 +261,7 @@ c_DPPEvent_t* nextTarget(c_Digitizer_t* d, CoupleChannel* c) {
         return &c->first[c->count];
     if (!c->deliver)
         return &c->scratch; /* decoded for its time-tag state, never delivered */
-    BLOG(d, C_LOG_ERROR, "[%u] Number of events %u exceeds the number of available events (%u)", (unsigned)c->number,
-         c->count + 1, c->freeSlots);
+    GENERIC_RefuseEventRoom(GENERIC_ChannelPlace(&ZarnBoard_Pemb_log, d, c->number), c->count + 1, c->freeSlots);
     return NULL;
 }
 
@@ -293,13 +272,12 @@ int decodeCoupleWaveform(c_Digitizer_t* d, const CoupleChannel& c, c_DPPEvent_t*
     c_Waveform_t* w = e->waveform;
     if (e == &c.scratch)
         return 0; /* an event that is not delivered needs no traces */
-    if (w == NULL || w->traces[0].samples == NULL) {
-        BLOG(d, C_LOG_ERROR, "[%u] Cannot get Analog Trace 0", (unsigned)c.number);
-        return DPPL_ERR_INVALID_TRACE;
-    }
+    int code = GENERIC_CheckAnalogTrace0(GENERIC_ChannelPlace(&ZarnBoard_Pemb_log, d, c.number), w);
+    if (code != 0)
+        return code;
     const uint32_t n = 8 * f.units;
     static const int kSlots[] = {0, 1, 3, 4};
-    int code = GENERIC_CheckTraceRoom(&ZarnBoard_Pemb_log, d, c.number, w, kSlots, 4, n);
+    code = GENERIC_CheckTraceRoom(&ZarnBoard_Pemb_log, d, c.number, w, kSlots, 4, n);
     if (code != 0)
         return code;
     w->nSamples = n;

@@ -6,6 +6,7 @@
 #ifndef ZARN_BOARD_PEMB_H
 #define ZARN_BOARD_PEMB_H
 
+#include "ZarnFamilySupport.h"
 #include "ZarnTypes.h"
 
 #ifdef __cplusplus
@@ -14,8 +15,9 @@ extern "C" {
 
 /* Descriptor values of the family; -41 for a family other than 11 and 14. */
 int PEMB_InitBoard(c_Digitizer_t* digitizer);
-/* -50 (and FAILSTATUS_PLL_UNLOCK) when the board reports its PLL unlocked. */
-int PEMB_CheckPLLLock(c_Digitizer_t* digitizer);
+/* -50 (and FAILSTATUS_PLL_UNLOCK) when the board reports its PLL unlocked: the
+ * family's check is the shared rule of the family support. */
+#define PEMB_CheckPLLLock GENERIC_CheckPLLLockedParameter
 /* -36 (FAILSTATUS_ADC_SHUTDOWN) when the ADCs shut themselves down, -49
  * (also FAILSTATUS_OVER_TEMPERATURE and overTempMask) when channels are over
  * temperature. */

@@ -6,12 +6,11 @@
 #include <string.h>
 
 #include "ZarnBoard_Vesk.h"
+#include "ZarnDecoderChecks.h"
 #include "ZarnFamilyEventLoop.h"
 #include "ZarnFamilySupport.h"
 
 static const c_LogModule_t ZarnBoard_Tilk_log = {"ZarnBoard_TilkLog.txt", "ZarnBoard_Tilk"};
-
-#define BLOG(digitizer, level, ...) c_extendedLogMsg(&ZarnBoard_Tilk_log, (digitizer), (level), __LINE__, __VA_ARGS__)
 
 namespace {
 
@@ -35,12 +34,6 @@ int TILK_InitBoard(c_Digitizer_t* d) {
     desc->NumGroups = 0;
     desc->HVChannels = 0;
     return 0;
-}
-
-int TILK_CheckPLLLock(c_Digitizer_t* d) {
-    if (d == NULL)
-        return DPPL_ERR_NULL_ARGUMENT;
-    return GENERIC_CheckPLLLockedParameter(d);
 }
 
 /* ==========================================================================
@@ -71,18 +64,15 @@ struct TilkFormat {
 };
 
 int readTilkFormat(c_Digitizer_t* d, uint32_t ch, const uint32_t* aggregate, uint32_t freeSlots, TilkFormat* f) {
+    const GENERIC_DecoderPlace_t at = GENERIC_ChannelPlace(&ZarnBoard_Tilk_log, d, ch);
     const uint32_t header = aggregate[0];
     const uint32_t type = header >> 28;
-    if (type != 8 && type != 4) {
-        BLOG(d, C_LOG_ERROR, "[%u] Invalid aggregate header word 0x%x", (unsigned)ch, header);
-        return DPPL_ERR_INVALID_EVENT;
-    }
+    if (type != 8 && type != 4)
+        return GENERIC_RefuseHeaderWord(at, header);
     f->headerWords = type == 8 ? 2 : 3;
     const uint32_t size = header & 0x3FFFFF;
-    if (size < f->headerWords) {
-        BLOG(d, C_LOG_ERROR, "[%u] Invalid aggregate size %u", (unsigned)ch, (unsigned)size);
-        return DPPL_ERR_INVALID_EVENT;
-    }
+    if (size < f->headerWords)
+        return GENERIC_RefuseAggregateSize(at, size);
     const uint32_t format = aggregate[1];
     f->extrasFormat = type == 4 ? aggregate[2] & 7u : 0;
     f->units = format & 0xFFFF;
@@ -93,31 +83,19 @@ int readTilkFormat(c_Digitizer_t* d, uint32_t ch, const uint32_t* aggregate, uin
     f->charge = (format >> 30) & 1u;
     f->dual = (format >> 31) & 1u;
     f->eventWords = 4 * f->units + (f->extras ? 1 : 0) + (f->timeTag ? 1 : 0) + (f->charge ? 1 : 0);
-    if (f->eventWords == 0) {
-        BLOG(d, C_LOG_ERROR, "[%u] Found EvtSize=0 in header", (unsigned)ch);
-        return DPPL_ERR_INVALID_EVENT;
-    }
-    if ((size - f->headerWords) % f->eventWords != 0) {
-        BLOG(d, C_LOG_ERROR, "[%u] Size of Aggregate (%u) doesn't give integer number of events", (unsigned)ch,
-             (unsigned)size);
-        return DPPL_ERR_INVALID_EVENT;
-    }
-    f->events = (size - f->headerWords) / f->eventWords;
-    if (f->events > freeSlots) {
-        BLOG(d, C_LOG_ERROR, "[%u] Number of events %u exceeds the number of available events (%u)", (unsigned)ch,
-             (unsigned)f->events, (unsigned)freeSlots);
-        return DPPL_ERR_EVENT_BUFFER_OVERFLOW;
-    }
+    int code = GENERIC_CountEvents(at, size, f->headerWords, f->eventWords, &f->events);
+    if (code == 0)
+        code = GENERIC_CheckEventRoom(at, f->events, freeSlots);
+    if (code != 0)
+        return code;
     if (f->events == 0)
         return 0; /* nothing to draw: the probe selectors do not matter */
     f->probe0 = (format >> 25) & 1u ? DPPL_PROBE_SOFTWARE_CFD : DPPL_PROBE_INPUT;
     f->probe1 = (format >> 26) & 1u ? DPPL_PROBE_SOFTWARE_CFD : 5;
     f->probe4 = kDigitalProbe4[(format >> 19) & 7u];
     f->probe5 = VESK_DigitalProbeCodeB((format >> 22) & 7u);
-    if (f->waves && (f->probe4 < 0 || f->probe5 < 0)) {
-        BLOG(d, C_LOG_ERROR, "[%u] Unsupported probe found.", (unsigned)ch);
-        return DPPL_ERR_INVALID_EVENT;
-    }
+    if (f->waves && (f->probe4 < 0 || f->probe5 < 0))
+        return GENERIC_RefuseProbe(at);
     return 0;
 }
 
@@ -125,13 +103,12 @@ int readTilkFormat(c_Digitizer_t* d, uint32_t ch, const uint32_t* aggregate, uin
 int decodeTilkWaveform(c_Digitizer_t* d, uint32_t ch, c_DPPEvent_t* e, const uint32_t* words, const TilkFormat& f,
                        bool cfdProbe) {
     c_Waveform_t* w = e->waveform;
-    if (w == NULL || w->traces[0].samples == NULL) {
-        BLOG(d, C_LOG_ERROR, "[%u] Cannot get Analog Trace 0", (unsigned)ch);
-        return DPPL_ERR_INVALID_TRACE;
-    }
+    int code = GENERIC_CheckAnalogTrace0(GENERIC_ChannelPlace(&ZarnBoard_Tilk_log, d, ch), w);
+    if (code != 0)
+        return code;
     const uint32_t n = kSamplesPerUnit * f.units;
     static const int kSlots[] = {0, 1, 3, 4, 5};
-    int code = GENERIC_CheckTraceRoom(&ZarnBoard_Tilk_log, d, ch, w, kSlots, 5, n);
+    code = GENERIC_CheckTraceRoom(&ZarnBoard_Tilk_log, d, ch, w, kSlots, 5, n);
     if (code != 0)
         return code;
     w->nSamples = n;

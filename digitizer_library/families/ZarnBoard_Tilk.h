@@ -6,6 +6,7 @@
 #ifndef ZARN_BOARD_TILK_H
 #define ZARN_BOARD_TILK_H
 
+#include "ZarnFamilySupport.h"
 #include "ZarnTypes.h"
 
 #ifdef __cplusplus
@@ -17,8 +18,9 @@ extern "C" {
  * voltage. -43 on a replay record, -45 register unreadable, -35 unknown memory
  * code. */
 int TILK_InitBoard(c_Digitizer_t* digitizer);
-/* -50 (and FAILSTATUS_PLL_UNLOCK) when the board reports its PLL unlocked. */
-int TILK_CheckPLLLock(c_Digitizer_t* digitizer);
+/* -50 (and FAILSTATUS_PLL_UNLOCK) when the board reports its PLL unlocked: the
+ * family's check is the shared rule of the family support. */
+#define TILK_CheckPLLLock GENERIC_CheckPLLLockedParameter
 
 /* Decoder: one pulse-shape channel aggregate into the channel's events from
  * first on (at most freeSlots); *decoded receives how many. -39 malformed,

@@ -6,7 +6,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "ZarnComm.h"
+#include "ZarnDecoderChecks.h"
 #include "ZarnFamilyEventLoop.h"
 #include "ZarnFamilySupport.h"
 #include "ZarnParameters.h"
@@ -22,28 +22,6 @@ constexpr uint32_t kHVFamily = 12;
 constexpr uint32_t kHVChannels = 2;
 constexpr int32_t kProbeTableA[8] = {19, 20, 21, 13, 23, 22, -1, -1};
 constexpr int32_t kProbeTableB[8] = {25, 20, 16, 15, 23, 22, -1, -1};
-
-/* The register of channel 0's enable, written back with bits 2 and 3 cleared. */
-int clearChannelZeroEnableBits(c_Digitizer_t* d) {
-    c_Parameter_t* p = c_pfindc(d, 0, DPPL_PARAM_CH_ENABLED);
-    if (p == NULL) {
-        BLOG(d, C_LOG_ERROR, "Error. Mandatory 'DPPL_PARAM_CH_ENABLED' parameter not found");
-        return DPPL_ERR_PARAMETER;
-    }
-    uint32_t value = 0;
-    int r = ZarnComm_Read32(d->descriptor.CommHandle, p->regaddr, &value);
-    if (r != 0) {
-        BLOG(d, C_LOG_ERROR, "ZarnComm_Read32(%d, 0x%X, &data) failed with error %i.", (int)d->descriptor.CommHandle,
-             (unsigned)p->regaddr, r);
-        BLOG(d, C_LOG_ERROR, "Error while reading from register %u", (unsigned)p->regaddr);
-        return DPPL_ERR_READ_REGISTER;
-    }
-    if (GENERIC_WriteRegister(d, p->regaddr, value & ~0xCu) != 0) {
-        BLOG(d, C_LOG_ERROR, "Error while writing to register %u", (unsigned)p->regaddr);
-        return DPPL_ERR_WRITE_REGISTER;
-    }
-    return 0;
-}
 
 } // namespace
 
@@ -93,7 +71,7 @@ int VESK_InitDPPPSD(c_Digitizer_t* d) {
         BLOG(d, C_LOG_ERROR, "Can't load the parameters of the board (loader error %i).", code);
         return DPPL_ERR_PARAMETER;
     }
-    return desc->FamilyCode == kHVFamily ? clearChannelZeroEnableBits(d) : 0;
+    return desc->FamilyCode == kHVFamily ? GENERIC_ClearChannelZeroEnableBits(&ZarnBoard_Vesk_log, d) : 0;
 }
 
 /* ==========================================================================
@@ -122,16 +100,13 @@ struct VeskFormat {
 
 int readVeskFormat(c_Digitizer_t* d, uint32_t ch, const uint32_t* aggregate, uint32_t freeSlots, bool psd,
                    VeskFormat* f) {
+    const GENERIC_DecoderPlace_t at = GENERIC_ChannelPlace(&ZarnBoard_Vesk_log, d, ch);
     const uint32_t header = aggregate[0];
-    if ((header & 0x80000000u) == 0) {
-        BLOG(d, C_LOG_ERROR, "[%u] Invalid aggregate header word 0x%x", (unsigned)ch, header);
-        return DPPL_ERR_INVALID_EVENT;
-    }
+    if ((header & 0x80000000u) == 0)
+        return GENERIC_RefuseHeaderWord(at, header);
     const uint32_t size = header & (psd ? 0xFFFFFFu : 0x3FFFFu);
-    if (size < 2) {
-        BLOG(d, C_LOG_ERROR, "[%u] Invalid aggregate size %u", (unsigned)ch, (unsigned)size);
-        return DPPL_ERR_INVALID_EVENT;
-    }
+    if (size < 2)
+        return GENERIC_RefuseAggregateSize(at, size);
     const uint32_t format = aggregate[1];
     f->units = format & 0xFFF;
     f->upperInExtras = psd && ((format >> 22) & 1u);
@@ -141,44 +116,28 @@ int readVeskFormat(c_Digitizer_t* d, uint32_t ch, const uint32_t* aggregate, uin
     f->charge = (format >> 30) & 1u;
     f->dual = (format >> 31) & 1u;
     f->eventWords = 4 * f->units + (f->extras ? 1 : 0) + (f->timeTag ? 1 : 0) + (f->charge ? 1 : 0);
-    if (f->eventWords == 0) {
-        BLOG(d, C_LOG_ERROR, "[%u] Found EvtSize=0 in header", (unsigned)ch);
-        return DPPL_ERR_INVALID_EVENT;
-    }
-    if ((size - 2) % f->eventWords != 0) {
-        if (psd)
-            BLOG(d, C_LOG_ERROR, "[%u] Size of Aggregate (%u) doesn't give integer number of events", (unsigned)ch,
-                 (unsigned)size);
-        else
-            BLOG(d, C_LOG_ERROR, "[%u] Size of Aggregate %u doesn't give integer number of events", (unsigned)ch,
-                 (unsigned)size);
-        return DPPL_ERR_INVALID_EVENT;
-    }
-    f->events = (size - 2) / f->eventWords;
-    if (f->events > freeSlots) {
-        BLOG(d, C_LOG_ERROR, "[%u] Number of events %u exceeds the number of available events (%u)", (unsigned)ch,
-             (unsigned)f->events, (unsigned)freeSlots);
-        return DPPL_ERR_EVENT_BUFFER_OVERFLOW;
-    }
+    /* The charge-integration message has the size without parentheses. */
+    int code = GENERIC_CountEvents(at, size, 2, f->eventWords, &f->events, psd);
+    if (code == 0)
+        code = GENERIC_CheckEventRoom(at, f->events, freeSlots);
+    if (code != 0)
+        return code;
     f->probe5 = VESK_DigitalProbeCodeA((format >> 16) & 7u);
     f->probe6 = VESK_DigitalProbeCodeB((format >> 19) & 7u);
-    if (f->waves && (f->probe5 < 0 || f->probe6 < 0)) {
-        BLOG(d, C_LOG_ERROR, "[%u] Unsupported probe found.", (unsigned)ch);
-        return DPPL_ERR_INVALID_EVENT;
-    }
+    if (f->waves && (f->probe5 < 0 || f->probe6 < 0))
+        return GENERIC_RefuseProbe(at);
     return 0;
 }
 
 int decodeVeskWaveform(c_Digitizer_t* d, uint32_t ch, c_DPPEvent_t* e, const uint32_t* words, const VeskFormat& f,
                        bool cfdProbe) {
     c_Waveform_t* w = e->waveform;
-    if (w == NULL || w->traces[0].samples == NULL) {
-        BLOG(d, C_LOG_ERROR, "[%u] Cannot get Analog Trace 0", (unsigned)ch);
-        return DPPL_ERR_INVALID_TRACE;
-    }
+    int code = GENERIC_CheckAnalogTrace0(GENERIC_ChannelPlace(&ZarnBoard_Vesk_log, d, ch), w);
+    if (code != 0)
+        return code;
     const uint32_t n = 8 * f.units;
     static const int kSlots[] = {0, 1, 3, 4, 5, 6};
-    int code = GENERIC_CheckTraceRoom(&ZarnBoard_Vesk_log, d, ch, w, kSlots, 6, n);
+    code = GENERIC_CheckTraceRoom(&ZarnBoard_Vesk_log, d, ch, w, kSlots, 6, n);
     if (code != 0)
         return code;
     w->nSamples = n;
@@ -193,10 +152,8 @@ int decodeVeskWaveform(c_Digitizer_t* d, uint32_t ch, c_DPPEvent_t* e, const uin
     uint8_t* digital[4];
     for (int k = 0; k < 4; ++k)
         digital[k] = (uint8_t*)w->traces[3 + k].samples;
-    const uint32_t count = 4 * f.units;
-    for (uint32_t j = 0; j < count; ++j) {
-        const uint32_t v = words[j];
-        const int16_t low = (int16_t)(v & 0xFFF), high = (int16_t)((v >> 16) & 0xFFF);
+    /* Dual trace: each sample drawn twice, the second of a word in slot 0, the first in slot 1. */
+    GENERIC_UnpackTwoSampleWords(words, 4 * f.units, digital, [&](uint32_t j, int16_t low, int16_t high) {
         if (f.dual) {
             s0[2 * j] = s0[2 * j + 1] = high;
             if (s1 != NULL)
@@ -207,13 +164,7 @@ int decodeVeskWaveform(c_Digitizer_t* d, uint32_t ch, c_DPPEvent_t* e, const uin
             if (s1 != NULL)
                 s1[2 * j] = s1[2 * j + 1] = 0;
         }
-        for (int k = 0; k < 4; ++k) {
-            if (digital[k] == NULL)
-                continue;
-            digital[k][2 * j] = (uint8_t)((v >> (12 + k)) & 1u);
-            digital[k][2 * j + 1] = (uint8_t)((v >> (28 + k)) & 1u);
-        }
-    }
+    });
     return 0;
 }
 

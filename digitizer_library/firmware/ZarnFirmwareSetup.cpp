@@ -37,7 +37,6 @@ namespace {
 constexpr uint32_t kRegBoardConfig = 0x8000;
 constexpr uint32_t kBoardConfigBase = 0x01000100;
 
-bool isReplay(const c_Digitizer_t* d) { return d->replay != 0; }
 bool isFamily(const c_Digitizer_t* d, uint32_t family) { return d->descriptor.FamilyCode == family; }
 
 /* The parameters of the board; a loader failure becomes -26, or stays the
@@ -48,26 +47,6 @@ int loadParameters(c_Digitizer_t* d, bool keepLoaderCode = false) {
         return 0;
     BLOG(d, C_LOG_ERROR, "Can't load the parameters of the board (loader error %i).", code);
     return keepLoaderCode ? code : DPPL_ERR_PARAMETER;
-}
-
-/* The register of channel 0's enable is written back with bits 2 and 3
- * cleared (family 7 of DPP code 128). */
-int clearChannelZeroEnableBits(c_Digitizer_t* d) {
-    c_Parameter_t* p = c_pfindc(d, 0, DPPL_PARAM_CH_ENABLED);
-    if (p == NULL) {
-        BLOG(d, C_LOG_ERROR, "Error. Mandatory 'DPPL_PARAM_CH_ENABLED' parameter not found");
-        return DPPL_ERR_PARAMETER;
-    }
-    uint32_t value = 0;
-    if (isReplay(d) || c_rread(d, p->regaddr, &value) != 0) {
-        BLOG(d, C_LOG_ERROR, "Error while reading from register %u", (unsigned)p->regaddr);
-        return DPPL_ERR_READ_REGISTER;
-    }
-    if (c_rwrite(d, p->regaddr, value & ~0xCu) != 0) {
-        BLOG(d, C_LOG_ERROR, "Error while writing to register %u", (unsigned)p->regaddr);
-        return DPPL_ERR_WRITE_REGISTER;
-    }
-    return 0;
 }
 
 /* The standard waveform firmware's row on the record's family: NULL (and
@@ -102,8 +81,8 @@ int setupOrluPHA(c_Digitizer_t* d) {
         code = c_rwrite(d, kRegBoardConfig, kBoardConfigBase);
     if (code == 0)
         code = loadParameters(d);
-    if (code == 0 && isFamily(d, 7))
-        code = clearChannelZeroEnableBits(d);
+    if (code == 0 && isFamily(d, 7)) /* its channel 0's enable register */
+        code = GENERIC_ClearChannelZeroEnableBits(&ZarnBoard_GENERIC_log, d);
     return code;
 }
 

@@ -24,6 +24,8 @@ constexpr uint32_t kRegMemoryCode = 0x8140;
 } // namespace
 
 int GENERIC_CheckPLLLockedParameter(c_Digitizer_t* d) {
+    if (d == NULL)
+        return DPPL_ERR_NULL_ARGUMENT;
     d->failStatus &= (uint8_t)~FAILSTATUS_PLL_UNLOCK;
     c_Parameter_t* p = c_pfind(d, DPPL_PARAM_PLLLOCKED);
     if (p == NULL) {
@@ -149,6 +151,28 @@ int GENERIC_CheckChannelCount(const c_LogModule_t* log, c_Digitizer_t* d) {
     FLOG(log, d, C_LOG_ERROR, "The board reports %u channels; at most %u are supported.", (unsigned)desc->Channels,
          (unsigned)DPPL_MAX_CHANNELS);
     return DPPL_ERR_GENERIC;
+}
+
+int GENERIC_ClearChannelZeroEnableBits(const c_LogModule_t* log, c_Digitizer_t* d) {
+    c_Parameter_t* p = c_pfindc(d, 0, DPPL_PARAM_CH_ENABLED);
+    if (p == NULL) {
+        FLOG(log, d, C_LOG_ERROR, "Error. Mandatory 'DPPL_PARAM_CH_ENABLED' parameter not found");
+        return DPPL_ERR_PARAMETER;
+    }
+    const int32_t handle = d->descriptor.CommHandle;
+    uint32_t value = 0;
+    int r = ZarnComm_Read32(handle, p->regaddr, &value);
+    if (r != 0) {
+        FLOG(log, d, C_LOG_ERROR, "ZarnComm_Read32(%d, 0x%X, &data) failed with error %i.", (int)handle,
+             (unsigned)p->regaddr, r);
+        FLOG(log, d, C_LOG_ERROR, "Error while reading from register %u", (unsigned)p->regaddr);
+        return DPPL_ERR_READ_REGISTER;
+    }
+    if (GENERIC_WriteRegister(d, p->regaddr, value & ~0xCu) != 0) {
+        FLOG(log, d, C_LOG_ERROR, "Error while writing to register %u", (unsigned)p->regaddr);
+        return DPPL_ERR_WRITE_REGISTER;
+    }
+    return 0;
 }
 
 int GENERIC_FindHVRanges(const c_LogModule_t* log, c_Digitizer_t* d, GENERIC_HVRanges_t* out) {

@@ -21,9 +21,9 @@
 extern "C" {
 #endif
 
-/* The PLL rule shared by the family checks: clears FAILSTATUS_PLL_UNLOCK,
+/* The PLL rule, the check of every family: clears FAILSTATUS_PLL_UNLOCK,
  * reads the board parameter DPPL_PARAM_PLLLOCKED and answers -50 (setting
- * the bit again) when it reads 0. */
+ * the bit again) when it reads 0; -1 without a record. */
 int GENERIC_CheckPLLLockedParameter(c_Digitizer_t* digitizer);
 
 /* Steps of the family setups. Their messages go to the calling family's
@@ -42,6 +42,10 @@ typedef struct GENERIC_MemoryCodes_t {
 int GENERIC_ReadMemorySize(const c_LogModule_t* log, c_Digitizer_t* digitizer, const GENERIC_MemoryCodes_t* codes);
 /* Refuses a board that reports more channels than a record holds. */
 int GENERIC_CheckChannelCount(const c_LogModule_t* log, c_Digitizer_t* digitizer);
+/* Writes the register of channel 0's enable back with bits 2 and 3 cleared
+ * (DPPL_ERR_PARAMETER without the parameter, DPPL_ERR_READ_REGISTER,
+ * DPPL_ERR_WRITE_REGISTER). */
+int GENERIC_ClearChannelZeroEnableBits(const c_LogModule_t* log, c_Digitizer_t* digitizer);
 
 /* The high-voltage range elements of the library definitions; all three
  * must be defined. */

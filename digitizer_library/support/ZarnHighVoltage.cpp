@@ -580,6 +580,12 @@ void _flashTypeFromRegister(uint32_t typeRegister, uint32_t* type, uint32_t* pag
     }
 }
 
+c_FlashDescription_t _boardFlash(int32_t handle, uint32_t typeRegister) {
+    c_FlashDescription_t flash = {handle, FLASH_REG_DATA, FLASH_REG_SELECT, 0, kFlashDummyBytes, 0};
+    _flashTypeFromRegister(typeRegister, &flash.type, &flash.pageSize);
+    return flash;
+}
+
 int _readFlashPages(const c_FlashDescription_t* flash, uint8_t* destination, uint32_t firstPage, uint32_t pageCount) {
     if (flash == NULL || destination == NULL || flash->pageSize == 0)
         return -1;
@@ -621,8 +627,7 @@ int ReadCalibration(int32_t handle, uint8_t* out) {
         PLOG(C_LOG_ERROR, "Can't read the flash type register.");
         return -2;
     }
-    c_FlashDescription_t flash = {handle, FLASH_REG_DATA, FLASH_REG_SELECT, 0, kFlashDummyBytes, 0};
-    _flashTypeFromRegister(typeRegister, &flash.type, &flash.pageSize);
+    const c_FlashDescription_t flash = _boardFlash(handle, typeRegister);
     uint32_t firstPage = flash.pageSize == 264 ? 4 : 2;
     uint32_t pages = FLASH_CALIBRATION_SIZE / flash.pageSize;
     uint8_t* block = (uint8_t*)c_malloc(FLASH_CALIBRATION_SIZE);

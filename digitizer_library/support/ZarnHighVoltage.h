@@ -73,6 +73,9 @@ typedef struct c_FlashDescription_t {
 
 /* Flash type and page size from the type register's value. */
 void _flashTypeFromRegister(uint32_t typeRegister, uint32_t* type, uint32_t* pageSize);
+/* The board's own flash (FLASH_REG_DATA, FLASH_REG_SELECT, four dummy bytes)
+ * of the type and page size the type register's value gives. */
+c_FlashDescription_t _boardFlash(int32_t handle, uint32_t typeRegister);
 /* Reads pageCount pages from firstPage into destination (pageCount times
  * pageSize bytes): 0, -1 (no memory or a bad request) or -2 (a register
  * access failed, or a page lies beyond the flash's address space). */
