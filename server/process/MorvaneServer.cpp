@@ -681,12 +681,13 @@ static SRVStatus_t reportUnsavedData(const SRVBoard_t* board) {
         // A failure of an automatic stop that no command 8 or 9 answered.
         char logPath[SRV_PATH_SIZE * 2];
         logFilePath(logPath, sizeof logPath, "SRVBoardThreadLog.txt", false);
-        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Not told to a client before the server ended: %s%s%s%s failed (status %hi).",
-                  untold.reason, untold.path[0] != '\0' ? " (" : "", untold.path, untold.path[0] != '\0' ? ")" : "",
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__,
+                  "Not told to a client before the server ended: %s%s%s%s failed (status %hi).", untold.reason,
+                  untold.path[0] != '\0' ? " (" : "", untold.path, untold.path[0] != '\0' ? ")" : "",
                   static_cast<short>(untold.status));
         std::fprintf(stderr, "MorvaneServer did not save all of a run: %s%s%s%s failed (status %hi). Details: %s\n",
-                     untold.reason, untold.path[0] != '\0' ? " (" : "", untold.path,
-                     untold.path[0] != '\0' ? ")" : "", static_cast<short>(untold.status), logPath);
+                     untold.reason, untold.path[0] != '\0' ? " (" : "", untold.path, untold.path[0] != '\0' ? ")" : "",
+                     static_cast<short>(untold.status), logPath);
         keep(untold.status);
     }
     if (board->quitStopStatus != SRV_SUCCESS) {
