@@ -50,7 +50,7 @@ bool TakeAddressFault(Registry& r, uint32_t address, int* code) {
 }
 
 std::shared_ptr<Board> NewBoard(const Profile& profile, const Defaults& d) {
-    auto board = std::make_shared<Board>(profile);
+    std::shared_ptr<Board> board = MakeBoard(profile);
     if (d.hasSeed)
         board->Seed(d.seed);
     if (d.hasRate)
