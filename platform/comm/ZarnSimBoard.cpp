@@ -1,8 +1,9 @@
 // One simulated board: its construction and its register file, with the
-// board's read and write semantics (status words, read-only and command
-// registers, broadcast writes to every channel block). The commands live in
+// read and write semantics every kind shares (status words, read-only and
+// command registers, broadcast writes to every channel block); the registers
+// of each kind are its own (ZarnSimBoardKinds.h). The commands live in
 // ZarnSimBoard_Commands.cpp, the readout queues in ZarnSimBoard_Readout.cpp,
-// the high-voltage supply in ZarnSimBoard_HighVoltage.cpp, the conditions
+// the high-voltage supplies in ZarnSimBoard_HighVoltage.cpp, the conditions
 // tests raise in ZarnSimBoard_Faults.cpp, the flash memories in
 // ZarnSimFlash.cpp and the event source in ZarnSimEventSource.cpp.
 #include "ZarnSimBoard.h"
@@ -10,7 +11,6 @@
 #include "ZarnSimulator.h"
 
 #include <algorithm>
-#include <cstdio>
 
 namespace zsim {
 namespace {
@@ -24,7 +24,12 @@ uint32_t Shift(uint32_t mask) { return mask ? static_cast<uint32_t>(__builtin_ct
 
 } // namespace
 
-Board::Board(const Profile& p) : profile(p), map(&FamilyMapFor(p.info.FamilyCode, p.dppCode)) {
+std::shared_ptr<Board> MakeBoard(const Profile& profile) {
+    const FamilyMap& map = FamilyMapFor(profile.info.FamilyCode, profile.dppCode);
+    return map.make(profile, map);
+}
+
+Board::Board(const Profile& p, const FamilyMap& familyMap) : profile(p), map(&familyMap) {
     uint32_t blocks = profile.info.Channels;
     channels_ = std::min<uint32_t>(kMaxChannels, blocks * map->channelsPerBlock);
     period_ = profile.samplePeriodNs > 0 ? profile.samplePeriodNs : map->samplePeriodNs;
@@ -37,9 +42,6 @@ Board::Board(const Profile& p) : profile(p), map(&FamilyMapFor(p.info.FamilyCode
     BuildEnergyTable();
     for (uint32_t c = 0; c < kMaxChannels; ++c)
         ch_[c].rate = profile.signal.rate;
-    if (map->deviceFlash)
-        BuildDeviceFlash();
-    LoadDefaults();
     PrepareContext();
 }
 
@@ -57,29 +59,18 @@ void Board::LoadDefaults() {
         else
             SetRaw(d.address, d.value);
     }
-    if (!map->deviceRun)
-        SetRaw(REG_CHANNEL_ENABLE_MASK, blocks >= 32 ? 0xFFFFFFFFu : (1u << blocks) - 1);
+    LoadOwnDefaults();
     SetRaw(REG_BOARD_INFO, ((profile.memoryCode & 0xFF) << 8) | ((profile.info.Channels & 0xFF) << 16) |
                                (profile.info.FamilyCode & 0xFF));
-    unsigned major = 0, minor = 0;
-    if (map->deviceRun) {
-        SetRaw(REG_ROC_FIRMWARE, (profile.build << 16) | ((profile.dppCode & 0xFF) << 8) | (profile.dppMinor & 0xFF));
-    } else if (std::sscanf(profile.info.BoardFirmwareRel, "%u.%u", &major, &minor) == 2) {
-        SetRaw(REG_ROC_FIRMWARE, (profile.build << 16) | ((major & 0xFF) << 8) | (minor & 0xFF));
-    }
     for (uint32_t b = 0; b < blocks; ++b) {
         SetRaw(ChannelAddress(b, CH_FIRMWARE), ((profile.dppCode & 0xFF) << 8) | (profile.dppMinor & 0xFF));
         SetRaw(ChannelAddress(b, CH_TEMPERATURE), 38);
     }
-    if (map->serialFlash)
-        SetRaw(REG_FLASH_TYPE, profile.flashType);
     for (const auto& r : profile.registers)
         SetRaw(r.first, r.second);
     for (const auto& r : profile.channelRegisters)
         for (uint32_t b = 0; b < blocks; ++b)
             SetRaw(ChannelAddress(b, r.first), r.second);
-    for (HvChannel& h : hv_)
-        h = HvChannel{};
 }
 
 uint32_t Board::Peek(uint32_t address) const { return Raw(address); }
@@ -119,14 +110,22 @@ uint32_t Board::StatusWord() {
     return status;
 }
 
-uint32_t Board::ChannelStatusWord(uint32_t channel) const {
-    uint32_t status = 0;
-    uint64_t bit = 1ull << channel;
-    if (overTempMask_ & bit)
-        status |= 1u << 8;
-    if (adcShutdown_ && (shutdownMask_ & bit))
-        status |= 1u << 9;
+uint32_t Board::ReadAcquisitionStatus() {
+    uint32_t status = StatusWord();
+    if (pllClearArmed_) {
+        // the restore sequence: 0xEF04 then 0x8104 clears the latched unlock
+        pllUnlockLatched_ = false;
+        pllClearArmed_ = false;
+    }
     return status;
+}
+
+bool Board::ChannelBlockOf(uint32_t address, uint32_t* block, uint32_t* offset) const {
+    if ((address & 0xF000u) != 0x1000u)
+        return false;
+    *block = (address >> 8) & 0xF;
+    *offset = address & 0xFF;
+    return *block < channels_ / map->channelsPerBlock;
 }
 
 uint32_t Board::Read(uint32_t address) {
@@ -139,16 +138,6 @@ uint32_t Board::Read(uint32_t address) {
 
 bool Board::ReadSpecial(uint32_t address, uint32_t* value) {
     switch (address) {
-    case REG_ACQ_STATUS:
-        if (!map->deviceRun)
-            FormAggregates();
-        *value = StatusWord();
-        if (pllClearArmed_) {
-            // the restore sequence: 0xEF04 then 0x8104 clears the latched unlock
-            pllUnlockLatched_ = false;
-            pllClearArmed_ = false;
-        }
-        return true;
     case REG_INTERFACE_STATUS:
         FormAggregates();
         *value = (ready_.empty() ? 0u : 1u) | (pllUnlockLatched_ ? 0x10u : 0u);
@@ -157,51 +146,25 @@ bool Board::ReadSpecial(uint32_t address, uint32_t* value) {
     case REG_BOARD_FAILURE:
         *value = (pllUnlockLatched_ ? 0x10u : 0u) | (overTempMask_ ? 0x20u : 0u) | (adcShutdown_ ? 0x40u : 0u);
         return true;
-    case REG_ADC_SHUTDOWN:
-        if (map->deviceRun)
-            return false;
-        *value = adcShutdown_ ? 1u : 0u;
-        return true;
-    case REG_OVER_TEMPERATURE:
-        if (map->deviceRun)
-            return false;
-        *value = static_cast<uint32_t>(overTempMask_);
-        return true;
     default: break;
     }
-    if (map->serialFlash && FlashRead(address, value))
+    if (ReadOwn(address, value))
         return true;
-    if (map->deviceFlash && (address & 0xFF00u) == 0x8500u)
-        return FlashRead(address, value);
-    if (map->deviceFlash && address >= REG_DFLASH_DATA && address < REG_DFLASH_DATA + 256)
-        return FlashRead(address, value);
-    if (map->hvSupply && HvRead(address, value))
-        return true;
-    if (map->deviceHv && DeviceHvRead(address, value))
-        return true;
-    if ((address & 0xF000u) == 0x1000u) {
-        uint32_t block = (address >> 8) & 0xF;
-        uint32_t offset = address & 0xFF;
-        uint32_t blocks = channels_ / map->channelsPerBlock;
-        if (block < blocks) {
-            if (offset == CH_STATUS && !map->deviceRun) {
-                *value = ChannelStatusWord(block * map->channelsPerBlock);
-                return true;
-            }
-            if (map->realDeadCounters && (offset == CH_REAL_TIME || offset == CH_DEAD_TIME)) {
-                ChannelState& c = ch_[block];
-                if (offset == CH_REAL_TIME) {
-                    uint64_t ticks = static_cast<uint64_t>(c.realNs / period_);
-                    *value = static_cast<uint32_t>(std::min<uint64_t>(ticks - c.realTicksAtRead, 0xFFFFFFFFu));
-                    c.realTicksAtRead = ticks;
-                } else {
-                    uint64_t ticks = static_cast<uint64_t>(c.deadNs / period_);
-                    *value = static_cast<uint32_t>(std::min<uint64_t>(ticks - c.deadTicksAtRead, 0xFFFFFFFFu));
-                    c.deadTicksAtRead = ticks;
-                }
-                return true;
-            }
+    uint32_t block = 0, offset = 0;
+    if (!ChannelBlockOf(address, &block, &offset))
+        return false;
+    if (map->realDeadCounters && (offset == CH_REAL_TIME || offset == CH_DEAD_TIME)) {
+        ChannelState& c = ch_[block];
+        if (offset == CH_REAL_TIME) {
+            uint64_t ticks = static_cast<uint64_t>(c.realNs / period_);
+            *value = static_cast<uint32_t>(std::min<uint64_t>(ticks - c.realTicksAtRead, 0xFFFFFFFFu));
+            c.realTicksAtRead = ticks;
+        } else {
+            uint64_t ticks = static_cast<uint64_t>(c.deadNs / period_);
+            *value = static_cast<uint32_t>(std::min<uint64_t>(ticks - c.deadTicksAtRead, 0xFFFFFFFFu));
+            c.deadTicksAtRead = ticks;
         }
+        return true;
     }
     return false;
 }
@@ -226,93 +189,24 @@ void Board::Write(uint32_t address, uint32_t value) {
 // when the write is a plain store.
 bool Board::WriteCommand(uint32_t address, uint32_t value) {
     switch (address) {
-    case REG_ACQ_CONTROL: {
-        if (map->deviceRun)
-            return false;
-        bool wasRunning = (Raw(REG_ACQ_CONTROL) & 0x4u) != 0;
-        SetRaw(REG_ACQ_CONTROL, value);
-        bool run = (value & 0x4u) != 0;
-        if (run && !wasRunning)
-            Start();
-        if (!run && wasRunning)
-            Stop();
-        return true;
-    }
-    case REG_SW_TRIGGER:
-        if (map->deviceRun)
-            return false;
-        SoftwareTrigger();
-        return true;
     case REG_MANUAL_FLUSH: Flush(); return true;
     case REG_SW_RESET: Reset(); return true;
     case REG_SW_CLEAR: Clear(); return true;
-    case REG_ADC_SHUTDOWN:
-        if (map->deviceRun)
-            return false;
-        if (value == 0 && overTempMask_ == 0) {
-            adcShutdown_ = false;
-            shutdownMask_ = 0;
-        }
-        return true;
     case REG_ACQ_STATUS:
     case REG_BOARD_INFO:
     case REG_ROC_FIRMWARE:
     case REG_BOARD_FAILURE:
     case REG_INTERFACE_STATUS: return true; // read-only
-    case REG_OVER_TEMPERATURE:
-    case REG_FLASH_TYPE: return !map->deviceRun;
-    case REG_DEVICE_CONFIG:
-        if (!map->deviceRun)
-            return false;
-        SetRaw(REG_DEVICE_CONFIG, value == kDeviceConfigKey ? 1u : 0u);
-        return true;
     default: break;
     }
-    if (map->serialFlash && FlashWrite(address, value))
+    if (WriteOwn(address, value))
         return true;
-    if (map->deviceFlash && FlashWrite(address, value))
+    uint32_t block = 0, offset = 0;
+    if (!ChannelBlockOf(address, &block, &offset))
+        return false;
+    if (offset == CH_FIRMWARE || offset == CH_TEMPERATURE)
         return true;
-    if (map->hvSupply && HvWrite(address, value))
-        return true;
-    if ((address & 0xF000u) == 0x1000u) {
-        uint32_t block = (address >> 8) & 0xF;
-        uint32_t offset = address & 0xFF;
-        uint32_t blocks = channels_ / map->channelsPerBlock;
-        if (block < blocks) {
-            if (offset == CH_FIRMWARE || offset == CH_TEMPERATURE)
-                return true;
-            if (!map->deviceRun && offset == CH_STATUS)
-                return true;
-            if (map->realDeadCounters && (offset == CH_REAL_TIME || offset == CH_DEAD_TIME))
-                return true;
-            if (map->deviceRun) {
-                switch (offset) {
-                case DCH_CLEAR:
-                    if (value & 1u)
-                        units_[UnitOfChannel(block)].Clear();
-                    return true;
-                case DCH_SW_TRIGGER:
-                    if ((value & 1u) && ChannelRunning(block)) {
-                        ReadSetups();
-                        PendingEvent e;
-                        e.event.channel = block;
-                        e.event.timeTag = static_cast<uint64_t>(boardNs_ / period_);
-                        e.event.flags = ZARN_SIM_EVENT_SOFTWARE;
-                        MakeWaveform(block, e);
-                        Commit(block, std::move(e));
-                    }
-                    return true;
-                case DCH_SAMPLE_ADVANCE: return true;
-                case DCH_MCS_SWEEP:
-                    if (value & 1u)
-                        McsSweepSignal(block);
-                    return true;
-                default: break;
-                }
-            }
-        }
-    }
-    return false;
+    return map->realDeadCounters && (offset == CH_REAL_TIME || offset == CH_DEAD_TIME);
 }
 
 } // namespace zsim

@@ -2,9 +2,13 @@
 // and the test interface. Not part of any exported header: C++ only.
 //
 // One Board object is the whole state of one open board: its profile, its
-// register file, its event source and its readout queues. Both the
-// digitizer-access layer and the link layer reach the same object, through the
-// registry below, and every access holds the board's own mutex.
+// register file, its event source and its readout queues. What differs by the
+// kind of hardware (the registers with a meaning of their own, how the
+// acquisition runs, the flash memory) is the object's own class, chosen once
+// from the board's register map when the board opens: a DigitizerBoard or the
+// register-level DeviceBoard (ZarnSimBoardKinds.h). Both the digitizer-access
+// layer and the link layer reach the same object, through the registry below,
+// and every access holds the board's own mutex.
 #ifndef ZARN_SIM_BOARD_H
 #define ZARN_SIM_BOARD_H
 
@@ -106,12 +110,17 @@ struct RegisterDefault {
     bool perChannel;
 };
 
+class Board;
+struct FamilyMap;
+// Makes the board object of the kind of hardware a register map belongs to.
+using BoardMaker = std::shared_ptr<Board> (*)(const Profile& profile, const FamilyMap& map);
+
 // What the board's behaviour reads from its registers, per family/firmware.
 struct FamilyMap {
     const char* name;
+    BoardMaker make; // the kind of hardware: MakeDigitizerBoard or MakeDeviceBoard
     double samplePeriodNs;
     uint32_t channelsPerBlock; // channels sharing one 0x1n00 register block and one enable bit (8: groups)
-    bool deviceRun;            // runs by per-channel run registers instead of the acquisition control
     Field channelEnable;       // mask register (bit per channel), or a per-channel bit
     Field channelRun;          // per-channel run gate (absent: always on)
     Field recordLength;        // samples
@@ -122,10 +131,7 @@ struct FamilyMap {
     Field polarity;        // bit: negative pulses
     Field dcOffset;        // 16-bit offset of the baseline
     bool realDeadCounters; // 0x1nDC / 0x1nE0 count real and dead time
-    bool serialFlash;      // 0xEF2C/0xEF30 flash, 0xF050 type
-    bool deviceFlash;      // flash controller at 0x85xx
     bool hvSupply;         // high-voltage registers at ((channels + h) << 8) | 0x10xx
-    bool deviceHv;         // high-voltage registers of the device at (h << 8) | 0x10D8..
     std::vector<RegisterDefault> defaults;
 };
 
@@ -261,6 +267,7 @@ struct PendingEvent {
 // per generation step rather than once per event.
 struct ChannelSetup {
     bool running = false;      // enabled and its run gate open
+    bool slotted = false;      // counts its events in multichannel-scaling slots
     double meanIntervalNs = 0; // between pulses, 1 / rate (0: no pulses)
     uint32_t samples = 0;      // waveform samples (0: no waveform)
     uint32_t preTrigger = 0;
@@ -282,14 +289,6 @@ struct ChannelState {
     uint64_t generated = 0;
     uint64_t pileups = 0;
     uint64_t lost = 0;
-    // multichannel scaling of the device (ZarnSimMcs.cpp)
-    struct {
-        bool started = false;   // the first sweep began
-        bool sweeping = false;  // a sweep is in progress
-        uint32_t slot = 0;      // the slot being counted
-        uint64_t slotStart = 0; // its first sample period
-        uint32_t count = 0;     // events in it so far
-    } mcs;
 };
 
 struct UnitState {
@@ -304,9 +303,11 @@ struct UnitState {
     }
 };
 
+// The shared part of every simulated board. Its kind (ZarnSimBoardKinds.h)
+// answers the hooks below.
 class Board {
 public:
-    explicit Board(const Profile& profile);
+    virtual ~Board() = default;
 
     std::mutex mutex;
     Profile profile;
@@ -351,7 +352,37 @@ public:
     uint32_t Channels() const { return channels_; }
     double SamplePeriodNs() const { return period_; }
 
-private:
+protected:
+    // The kind's constructor loads the power-on registers (LoadDefaults) once
+    // the object is whole: they include the kind's own.
+    Board(const Profile& profile, const FamilyMap& map);
+
+    // What each kind of hardware answers.
+    // Its own power-on registers, before the profile's.
+    virtual void LoadOwnDefaults() = 0;
+    // Registers whose read or write has a meaning of its kind (false: none,
+    // the register file answers or stores).
+    virtual bool ReadOwn(uint32_t address, uint32_t* value) = 0;
+    virtual bool WriteOwn(uint32_t address, uint32_t value) = 0;
+    // The acquisition started or stopped.
+    virtual void Started() = 0;
+    virtual void Stopped() = 0;
+    // Whether a quiet running board closes its partial aggregates itself.
+    virtual bool FlushesWhenQuiet() const = 0;
+    // A reset, after the registers are back at power-on.
+    virtual void ResetOwn() = 0;
+    // The board's run follows its registers (before the channels follow it).
+    virtual void FollowRunRegisters() {}
+    // A running channel stopped drawing pulses.
+    virtual void ChannelStopped(uint32_t) {}
+    // Multichannel scaling: whether a channel counts its events in slots (read
+    // with the setups), the slots over before an event of a slotted channel,
+    // its event counted, and the slots over by a board time.
+    virtual bool Slotted(uint32_t) const { return false; }
+    virtual void EndSlotsBefore(uint32_t, uint64_t) {}
+    virtual void CountInSlot(uint32_t) {}
+    virtual void EndSlotsBy(double) {}
+
     // register file (ZarnSimBoard.cpp)
     void LoadDefaults();
     // inline: the readout queues read the buffer organisation at every event
@@ -362,17 +393,13 @@ private:
     void SetRaw(uint32_t address, uint32_t value) { regs_[address] = value; }
     uint32_t FieldValue(const Field& f, uint32_t channel) const;
     uint32_t StatusWord();
-    uint32_t ChannelStatusWord(uint32_t channel) const;
+    // The acquisition status register's read: the status word, and the end
+    // of the PLL restore sequence.
+    uint32_t ReadAcquisitionStatus();
     bool WriteCommand(uint32_t address, uint32_t value);
     bool ReadSpecial(uint32_t address, uint32_t* value);
-    // high-voltage supply (ZarnSimBoard_HighVoltage.cpp)
-    bool HvRead(uint32_t address, uint32_t* value);
-    bool HvWrite(uint32_t address, uint32_t value);
-    bool DeviceHvRead(uint32_t address, uint32_t* value);
-    // flash memories (ZarnSimFlash.cpp)
-    bool FlashRead(uint32_t address, uint32_t* value);
-    bool FlashWrite(uint32_t address, uint32_t value);
-    void BuildDeviceFlash();
+    // The channel register block of an address, if it is one of the board's.
+    bool ChannelBlockOf(uint32_t address, uint32_t* block, uint32_t* offset) const;
 
     // acquisition and event source (ZarnSimEventSource.cpp)
     bool ChannelEnabled(uint32_t channel) const;
@@ -409,12 +436,6 @@ private:
     void PrepareContext();
     // commands (ZarnSimBoard_Commands.cpp)
     void ClearData();
-    // multichannel scaling of the device (ZarnSimMcs.cpp)
-    bool McsOn(uint32_t channel) const;
-    void McsAdvance(uint32_t channel, uint64_t tick);
-    void McsCatchUp(double ns);
-    void McsCount(uint32_t channel);
-    void McsSweepSignal(uint32_t channel);
 
     std::unordered_map<uint32_t, uint32_t> regs_;
     uint32_t channels_;
@@ -424,7 +445,7 @@ private:
     ZarnSim_EncoderContext_t context_{};
 
     // acquisition
-    bool running_ = false; // acquisition control run (or any device channel running)
+    bool running_ = false; // the acquisition runs
     double boardNs_ = 0;   // board time since the start
     double generatedUntilNs_ = 0;
     uint64_t wallStartNs_ = 0;
@@ -469,26 +490,13 @@ private:
     uint64_t overTempMask_ = 0;
     uint64_t shutdownMask_ = 0;
     bool adcShutdown_ = false;
-
-    // high-voltage supply
-    struct HvChannel {
-        uint32_t selector = 0; // last selector code written to the control register (0: none)
-        uint32_t control = 0;
-    } hv_[2];
-
-    // serial flash
-    bool flashSelected_ = false;
-    std::vector<uint8_t> flashCommand_;
-    uint32_t flashAddress_ = 0;
-    uint32_t flashOffset_ = 0;
-
-    // device flash controller
-    std::map<uint32_t, std::vector<uint8_t>> devicePages_;
-    int unlockStep_ = 0;
-    bool deviceUnlocked_ = false;
-    bool flashBusy_ = false;
-    std::vector<uint8_t> devicePageData_;
 };
+
+// The board object of a profile, of the kind its register map names.
+std::shared_ptr<Board> MakeBoard(const Profile& profile);
+// The makers the register maps name (ZarnSimBoardKinds.h).
+std::shared_ptr<Board> MakeDigitizerBoard(const Profile& profile, const FamilyMap& map);
+std::shared_ptr<Board> MakeDeviceBoard(const Profile& profile, const FamilyMap& map);
 
 // ----------------------------------------------------------------- registry
 

@@ -15,10 +15,7 @@ void Board::Reset() {
     LoadDefaults();
     for (uint32_t c = 0; c < kMaxChannels; ++c)
         ch_[c].nextArrivalNs = -1;
-    flashSelected_ = false;
-    flashCommand_.clear();
-    deviceUnlocked_ = false;
-    unlockStep_ = 0;
+    ResetOwn();
 }
 
 void Board::ClearData() {
@@ -49,8 +46,7 @@ void Board::Start() {
     }
     std::memset(context_.channelState, 0, sizeof context_.channelState);
     running_ = true;
-    if (!map->deviceRun)
-        SetRaw(REG_ACQ_CONTROL, Raw(REG_ACQ_CONTROL) | 0x4u);
+    Started();
     for (uint32_t c = 0; c < channels_; ++c)
         if (ChannelRunning(c))
             StartChannelSource(c, 0);
@@ -61,8 +57,7 @@ void Board::Stop() {
         return;
     CatchUp();
     running_ = false;
-    if (!map->deviceRun)
-        SetRaw(REG_ACQ_CONTROL, Raw(REG_ACQ_CONTROL) & ~0x4u);
+    Stopped();
     // a stop closes the partial aggregates: nothing acquired is lost
     CloseAllUnits();
     for (uint32_t c = 0; c < kMaxChannels; ++c)

@@ -1,7 +1,7 @@
 // High-voltage supply of the simulated board: the supply's registers after
 // the channels' blocks (selector codes 176 to 183 report a quantity's limits),
 // and the register-level device's monitor registers.
-#include "ZarnSimBoard.h"
+#include "ZarnSimBoardKinds.h"
 
 #include <algorithm>
 
@@ -33,7 +33,7 @@ const HvFamily& HvFamilyOf(uint32_t family) {
 
 } // namespace
 
-bool Board::HvRead(uint32_t address, uint32_t* value) {
+bool DigitizerBoard::HvRead(uint32_t address, uint32_t* value) {
     if ((address & 0xF000u) != 0x1000u)
         return false;
     uint32_t block = (address >> 8) & 0xF;
@@ -87,7 +87,7 @@ bool Board::HvRead(uint32_t address, uint32_t* value) {
     }
 }
 
-bool Board::HvWrite(uint32_t address, uint32_t value) {
+bool DigitizerBoard::HvWrite(uint32_t address, uint32_t value) {
     if ((address & 0xF000u) != 0x1000u)
         return false;
     uint32_t block = (address >> 8) & 0xF;
@@ -108,7 +108,7 @@ bool Board::HvWrite(uint32_t address, uint32_t value) {
     return offset == 0x38 || offset == 0x40 || offset == 0x44; // read-only
 }
 
-bool Board::DeviceHvRead(uint32_t address, uint32_t* value) {
+bool DeviceBoard::HvRead(uint32_t address, uint32_t* value) {
     if ((address & 0xF000u) != 0x1000u)
         return false;
     uint32_t h = (address >> 8) & 0xF;

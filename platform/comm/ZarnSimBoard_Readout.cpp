@@ -218,9 +218,11 @@ void Board::CommitTrigger(PendingEvent&& trigger) {
 void Board::Commit(uint32_t channel, PendingEvent&& event) {
     if (!encoder_)
         return; // a format without an encoder yields no data
-    bool pulse = (event.event.flags & ZARN_SIM_EVENT_MCS) == 0;
-    if (pulse && map->deviceRun)
-        McsAdvance(channel, event.event.timeTag); // slots over before this event
+    // the slots over before a pulse of a slotted channel (as the caller's
+    // ReadSetups found it) go out first
+    const bool slotted = setup_[channel].slotted && (event.event.flags & ZARN_SIM_EVENT_MCS) == 0;
+    if (slotted)
+        EndSlotsBefore(channel, event.event.timeTag);
     uint32_t unit = UnitOfChannel(channel);
     if (units_[unit].eventsPerAggregate == 0) { // as the caller's ReadSetups found it
         CommitTrigger(std::move(event));
@@ -235,15 +237,15 @@ void Board::Commit(uint32_t channel, PendingEvent&& event) {
     event.event.waveform = nullptr;
     u.open.push_back(event.event);
     u.samples.insert(u.samples.end(), event.wave.begin(), event.wave.end());
-    if (pulse && map->deviceRun)
-        McsCount(channel);
+    if (slotted)
+        CountInSlot(channel);
     if (u.open.size() >= u.eventsPerAggregate)
         CloseUnit(unit);
 }
 
 bool Board::DataReady() {
     CatchUp();
-    if (running_ && (Raw(REG_BOARD_CONFIG) & 0x1u) && !map->deviceRun) {
+    if (running_ && FlushesWhenQuiet()) {
         bool closed = !ready_.empty();
         for (const UnitState& u : units_)
             closed = closed || !u.closed.empty();

@@ -59,9 +59,9 @@ void Board::CatchUp() {
 void Board::AdvanceTo(double ns) {
     if (!running_ || ns <= boardNs_)
         return;
-    McsCatchUp(boardNs_); // a channel started since begins its first sweep now
+    EndSlotsBy(boardNs_); // a channel started since begins its first sweep now
     GenerateUntil(ns);
-    McsCatchUp(ns);
+    EndSlotsBy(ns);
     boardNs_ = ns;
 }
 
@@ -111,15 +111,7 @@ void Board::Counts(uint32_t channel, uint64_t* generated, uint64_t* pileups, uin
 // Channels start and stop drawing pulses as the run, the enables and the
 // run gates change.
 void Board::OnRunChange() {
-    if (map->deviceRun) {
-        bool any = false;
-        for (uint32_t c = 0; c < channels_; ++c)
-            any = any || FieldValue(map->channelRun, c) != 0;
-        if (any && !running_)
-            Start();
-        if (!any && running_)
-            Stop();
-    }
+    FollowRunRegisters();
     if (!running_)
         return;
     for (uint32_t c = 0; c < channels_; ++c) {
@@ -128,8 +120,7 @@ void Board::OnRunChange() {
             StartChannelSource(c, boardNs_);
         if (!run && ch_[c].nextArrivalNs >= 0) {
             ch_[c].nextArrivalNs = -1;
-            if (map->deviceRun)
-                CloseUnit(UnitOfChannel(c));
+            ChannelStopped(c);
         }
     }
 }
@@ -206,6 +197,7 @@ void Board::ReadSetups() {
     for (uint32_t c = 0; c < channels_; ++c) {
         ChannelSetup& setup = setup_[c];
         setup.running = ChannelRunning(c);
+        setup.slotted = Slotted(c);
         setup.meanIntervalNs = ch_[c].rate > 0 ? 1e9 / ch_[c].rate : 0;
         setup.samples = waves ? std::min(FieldValue(map->recordLength, c), kMaxSamples) : 0;
         setup.preTrigger = std::min(FieldValue(map->preTrigger, c), setup.samples);
@@ -419,10 +411,11 @@ void Board::GenerateChannels(uint64_t channels, double untilNs) {
         c.pileups += pileup;
         if (!u)
             continue; // nothing would carry it
-        // The device's multichannel scaling: the slots over before this pulse
-        // go out first (their data events join the unit's open aggregate).
-        if (map->deviceRun)
-            McsAdvance(next, timeTag);
+        // Multichannel scaling: the slots over before this pulse go out
+        // first (their data events join the unit's open aggregate).
+        const ChannelSetup& setup = setup_[next];
+        if (setup.slotted)
+            EndSlotsBefore(next, timeTag);
         // Written in place, field by field: a whole-record copy of an event
         // just built on the stack stalls on its narrower stores.
         ZarnSim_Event_t local;
@@ -436,7 +429,6 @@ void Board::GenerateChannels(uint64_t channels, double untilNs) {
         e.waveform = nullptr;
         e.samples = 0;
         e.preTrigger = 0;
-        const ChannelSetup& setup = setup_[next];
         if (perTrigger_) {
             PendingEvent p;
             p.event = e;
@@ -455,8 +447,8 @@ void Board::GenerateChannels(uint64_t channels, double untilNs) {
             e.samples = setup.samples;
             e.preTrigger = setup.preTrigger;
         }
-        if (map->deviceRun)
-            McsCount(next);
+        if (setup.slotted)
+            CountInSlot(next);
         if (u->open.size() >= u->eventsPerAggregate)
             CloseUnit(unit);
     }

@@ -10,7 +10,7 @@
 // 256-byte pages into 64 data registers, after an unlock sequence that has to
 // be repeated before every page read. Its pages (board information, coarse
 // DC offsets, high-voltage calibration) are built from the profile.
-#include "ZarnSimBoard.h"
+#include "ZarnSimBoardKinds.h"
 
 #include <algorithm>
 #include <cstring>
@@ -51,24 +51,9 @@ uint32_t InfoWord(int step, int low, int high) {
 
 } // namespace
 
-bool Board::FlashRead(uint32_t address, uint32_t* value) {
-    if (map->deviceFlash) {
-        if (address == REG_DFLASH_COMMAND) {
-            *value = flashBusy_ ? 2u : 0u; // busy for one poll after a command
-            flashBusy_ = false;
-            return true;
-        }
-        if (address >= REG_DFLASH_DATA && address < REG_DFLASH_DATA + 256) {
-            uint32_t k = (address - REG_DFLASH_DATA) / 4;
-            uint32_t word = 0;
-            for (uint32_t i = 0; i < 4; ++i)
-                if (4 * k + i < devicePageData_.size())
-                    word |= static_cast<uint32_t>(devicePageData_[4 * k + i]) << (8 * i);
-            *value = word;
-            return true;
-        }
-        return false;
-    }
+// ------------------------------------------------- serial flash of the boards
+
+bool DigitizerBoard::FlashRead(uint32_t address, uint32_t* value) {
     if (address != REG_FLASH_DATA)
         return false;
     if (!flashSelected_ || flashCommand_.size() < 8 || flashCommand_[0] != kPageReadOpcode) {
@@ -86,28 +71,7 @@ bool Board::FlashRead(uint32_t address, uint32_t* value) {
     return true;
 }
 
-bool Board::FlashWrite(uint32_t address, uint32_t value) {
-    if (map->deviceFlash) {
-        switch (address) {
-        case REG_DFLASH_UNLOCK_1: unlockStep_ = value == 0 ? 1 : 0; return true;
-        case REG_DFLASH_UNLOCK_2: unlockStep_ = (unlockStep_ == 1 && value == 1) ? 2 : 0; return true;
-        case REG_DFLASH_UNLOCK_WORD:
-            deviceUnlocked_ = unlockStep_ == 2 && value == kDeviceFlashKey;
-            unlockStep_ = 0;
-            return true;
-        case REG_DFLASH_COMMAND:
-            if ((value & 0xFF) == 5 && deviceUnlocked_) {
-                auto it = devicePages_.find(Raw(REG_DFLASH_PAGE));
-                devicePageData_ = it != devicePages_.end() ? it->second : std::vector<uint8_t>(256, 0xFF);
-                devicePageData_.resize(std::min<uint32_t>((Raw(REG_DFLASH_COUNT) & 0xFF) + 1, 256));
-                flashBusy_ = true;
-            }
-            deviceUnlocked_ = false; // the lock closes again after every command
-            return true;
-        case REG_DFLASH_ID: return true; // read-only
-        default: return address >= REG_DFLASH_DATA && address < REG_DFLASH_DATA + 256;
-        }
-    }
+bool DigitizerBoard::FlashWrite(uint32_t address, uint32_t value) {
     if (address == REG_FLASH_SELECT) {
         uint32_t type = FlashTypeOf(profile.flashType);
         uint32_t deselect = type == 0 ? 1u : 0u;
@@ -133,9 +97,51 @@ bool Board::FlashWrite(uint32_t address, uint32_t value) {
     return false;
 }
 
+// ------------------------------------------- flash controller of the device
+
+bool DeviceBoard::FlashRead(uint32_t address, uint32_t* value) {
+    if (address == REG_DFLASH_COMMAND) {
+        *value = flashBusy_ ? 2u : 0u; // busy for one poll after a command
+        flashBusy_ = false;
+        return true;
+    }
+    if (address >= REG_DFLASH_DATA && address < REG_DFLASH_DATA + 256) {
+        uint32_t k = (address - REG_DFLASH_DATA) / 4;
+        uint32_t word = 0;
+        for (uint32_t i = 0; i < 4; ++i)
+            if (4 * k + i < pageData_.size())
+                word |= static_cast<uint32_t>(pageData_[4 * k + i]) << (8 * i);
+        *value = word;
+        return true;
+    }
+    return false;
+}
+
+bool DeviceBoard::FlashWrite(uint32_t address, uint32_t value) {
+    switch (address) {
+    case REG_DFLASH_UNLOCK_1: unlockStep_ = value == 0 ? 1 : 0; return true;
+    case REG_DFLASH_UNLOCK_2: unlockStep_ = (unlockStep_ == 1 && value == 1) ? 2 : 0; return true;
+    case REG_DFLASH_UNLOCK_WORD:
+        unlocked_ = unlockStep_ == 2 && value == kDeviceFlashKey;
+        unlockStep_ = 0;
+        return true;
+    case REG_DFLASH_COMMAND:
+        if ((value & 0xFF) == 5 && unlocked_) {
+            auto it = pages_.find(Raw(REG_DFLASH_PAGE));
+            pageData_ = it != pages_.end() ? it->second : std::vector<uint8_t>(256, 0xFF);
+            pageData_.resize(std::min<uint32_t>((Raw(REG_DFLASH_COUNT) & 0xFF) + 1, 256));
+            flashBusy_ = true;
+        }
+        unlocked_ = false; // the lock closes again after every command
+        return true;
+    case REG_DFLASH_ID: return true; // read-only
+    default: return address >= REG_DFLASH_DATA && address < REG_DFLASH_DATA + 256;
+    }
+}
+
 // The device's flash pages, built from the profile.
-void Board::BuildDeviceFlash() {
-    devicePages_.clear();
+void DeviceBoard::BuildFlash() {
+    pages_.clear();
     const ZARN_DGTZ_BoardInfo_t& info = profile.info;
     auto page = [] { return std::vector<uint8_t>(256, 0xFF); };
 
@@ -149,7 +155,7 @@ void Board::BuildDeviceFlash() {
     board[22] = 1; // flash size code
     PutU16be(board, 23, info.SerialNumber);
     board[25] = static_cast<uint8_t>(info.Channels);
-    devicePages_[0x64u << 16] = board;
+    pages_[0x64u << 16] = board;
 
     std::vector<uint8_t> dco = page();
     dco[0] = 'C';
@@ -163,7 +169,7 @@ void Board::BuildDeviceFlash() {
             PutU16le(dco, at, 3000 + 5000 * k + 17 * j); // first value of step k
             PutU16le(dco, at + 2, 32768 - 40 * k);       // its zero offset
         }
-    devicePages_[0x65u << 16] = dco;
+    pages_[0x65u << 16] = dco;
 
     // High-voltage header, range masks, and per range an information and a calibration page.
     static const int kVoltMax[3] = {5000, 2000, 500};
@@ -205,7 +211,7 @@ void Board::BuildDeviceFlash() {
                                        InfoWord(1, 0, 100)};
             for (int q = 0; q < 8; ++q)
                 PutU32le(inf, 8 + 4 * q, words[q]);
-            devicePages_[infoAddress] = inf;
+            pages_[infoAddress] = inf;
 
             // Calibration: raw code = 10 x volts for the voltages, 100 x microamperes
             // for the currents, five points each, in hundredths.
@@ -224,11 +230,11 @@ void Board::BuildDeviceFlash() {
                     PutU32le(cal, pos + 20 + 4 * k, static_cast<uint32_t>(max * k / 4 * rawPerUnit * 100));
                 pos += 40;
             }
-            devicePages_[calAddress] = cal;
+            pages_[calAddress] = cal;
         }
     }
-    devicePages_[0x67u << 16] = header;
-    devicePages_[0x12Cu << 16] = masks;
+    pages_[0x67u << 16] = header;
+    pages_[0x12Cu << 16] = masks;
 }
 
 } // namespace zsim

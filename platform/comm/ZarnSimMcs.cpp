@@ -11,7 +11,7 @@
 //
 // Board time is kept in sample periods here, so that a slot holds exactly
 // the events whose time tag lies in [first, first + dwell).
-#include "ZarnSimBoard.h"
+#include "ZarnSimBoardKinds.h"
 
 #include <algorithm>
 
@@ -22,18 +22,18 @@ constexpr uint32_t kMaxSlots = 32768; // slot numbers are 15 bits wide
 
 } // namespace
 
-bool Board::McsOn(uint32_t channel) const {
-    if (!map->deviceRun || !ChannelRunning(channel))
+bool DeviceBoard::McsOn(uint32_t channel) const {
+    if (!ChannelRunning(channel))
         return false;
     return (Raw(ChannelAddress(channel, DCH_MCS_CONFIG)) & 1u) != 0 &&
            Raw(ChannelAddress(channel, DCH_MCS_SLOTS)) != 0 && Raw(ChannelAddress(channel, DCH_MCS_DWELL)) != 0;
 }
 
 // Ends every slot of the channel's sweep that is over at this sample period.
-void Board::McsAdvance(uint32_t channel, uint64_t tick) {
+void DeviceBoard::McsAdvance(uint32_t channel, uint64_t tick) {
     if (!McsOn(channel))
         return;
-    auto& m = ch_[channel].mcs;
+    auto& m = mcs_[channel];
     if (!m.started) {
         m = {};
         m.started = m.sweeping = true;
@@ -57,27 +57,25 @@ void Board::McsAdvance(uint32_t channel, uint64_t tick) {
 }
 
 // Slots over by this board time (no event of theirs comes later).
-void Board::McsCatchUp(double ns) {
-    if (!map->deviceRun)
-        return;
+void DeviceBoard::McsCatchUp(double ns) {
     uint64_t tick = static_cast<uint64_t>(ns / period_);
     for (uint32_t c = 0; c < channels_; ++c)
         McsAdvance(c, tick);
 }
 
 // One event of the channel went into its data.
-void Board::McsCount(uint32_t channel) {
-    auto& m = ch_[channel].mcs;
+void DeviceBoard::McsCount(uint32_t channel) {
+    auto& m = mcs_[channel];
     if (m.sweeping && McsOn(channel))
         m.count++;
 }
 
-void Board::McsSweepSignal(uint32_t channel) {
+void DeviceBoard::McsSweepSignal(uint32_t channel) {
     if (!McsOn(channel))
         return;
     uint64_t now = static_cast<uint64_t>(boardNs_ / period_);
     McsAdvance(channel, now);
-    auto& m = ch_[channel].mcs;
+    auto& m = mcs_[channel];
     m = {};
     m.started = m.sweeping = true;
     m.slotStart = now;

@@ -49,9 +49,9 @@ std::vector<RegisterDefault> DppDefaults() {
 FamilyMap PulseProcessing(const char* name, double periodNs) {
     FamilyMap m{};
     m.name = name;
+    m.make = &MakeDigitizerBoard;
     m.samplePeriodNs = periodNs;
     m.channelsPerBlock = 1;
-    m.deviceRun = false;
     m.channelEnable = Board(REG_CHANNEL_ENABLE_MASK);
     m.channelRun = Channel(0x10A0, 0x1);
     m.recordLength = Channel(0x1020, 0x3FFF, 8);
@@ -62,10 +62,7 @@ FamilyMap PulseProcessing(const char* name, double periodNs) {
     m.polarity = Channel(0x1080, 1u << 16);
     m.dcOffset = Channel(0x1098, 0xFFFF);
     m.realDeadCounters = false;
-    m.serialFlash = true;
-    m.deviceFlash = false;
     m.hvSupply = false;
-    m.deviceHv = false;
     m.defaults = DppDefaults();
     return m;
 }
@@ -91,9 +88,9 @@ FamilyMap Waveform(const char* name, double periodNs, uint32_t channelsPerBlock)
 FamilyMap Device() {
     FamilyMap m{};
     m.name = "device";
+    m.make = &MakeDeviceBoard;
     m.samplePeriodNs = 10.0;
     m.channelsPerBlock = 1;
-    m.deviceRun = true;
     m.channelEnable = Channel(0x1000 | DCH_CONFIG, 1u << 3);
     m.channelRun = Channel(0x1000 | DCH_RUN, 0x1);
     m.recordLength = Board(0x1020, 0xFFFF, 2); // words of two samples
@@ -104,10 +101,7 @@ FamilyMap Device() {
     m.polarity = Channel(0x1080, 1u << 16);
     m.dcOffset = Channel(0x1098, 0xFFFF);
     m.realDeadCounters = false;
-    m.serialFlash = false;
-    m.deviceFlash = true;
     m.hvSupply = false;
-    m.deviceHv = true;
     m.defaults = {
         {REG_BOARD_CONFIG, 0x00000000u, false},
         {REG_BUFFER_ORGANISATION, 0x0000000Au, false},

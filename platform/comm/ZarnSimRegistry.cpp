@@ -50,7 +50,7 @@ bool TakeAddressFault(Registry& r, uint32_t address, int* code) {
 }
 
 std::shared_ptr<Board> NewBoard(const Profile& profile, const Defaults& d) {
-    auto board = std::make_shared<Board>(profile);
+    std::shared_ptr<Board> board = MakeBoard(profile);
     if (d.hasSeed)
         board->Seed(d.seed);
     if (d.hasRate)
@@ -60,9 +60,9 @@ std::shared_ptr<Board> NewBoard(const Profile& profile, const Defaults& d) {
     return board;
 }
 
-// Reads the profiles and finds the one at an address. 0, 1 (no board there)
-// or -1 (profiles file unusable).
-int FindProfile(bool device, int linkType, const void* linkArg, int node, uint32_t base, Profile& found) {
+// Reads the profiles and finds the first that answers at an address. 0, 1
+// (no board there) or -1 (profiles file unusable).
+int FindProfile(const std::function<bool(const Profile&)>& answers, Profile& found) {
     std::vector<Profile> profiles;
     std::string error;
     int loaded = LoadProfiles(ProfilesPath(), profiles, error);
@@ -73,24 +73,21 @@ int FindProfile(bool device, int linkType, const void* linkArg, int node, uint32
     if (loaded != 0)
         return -1;
     for (const Profile& p : profiles) {
-        if (p.noConnection != device)
-            continue;
-        if (device) {
+        if (answers(p)) {
             found = p;
             return 0;
         }
-        if (p.linkType != linkType || p.node != node)
-            continue;
-        if (linkType == ZARN_DGTZ_LINK_NETWORK) {
-            if (p.addressText != static_cast<const char*>(linkArg))
-                continue;
-        } else if (p.linkNumber != *static_cast<const int*>(linkArg) || p.vmeBase != base) {
-            continue;
-        }
-        found = p;
-        return 0;
     }
     return 1;
+}
+
+// A board opened with connection parameters answers at its own.
+bool AnswersAt(const Profile& p, int linkType, const void* linkArg, int node, uint32_t base) {
+    if (p.noConnection || p.linkType != linkType || p.node != node)
+        return false;
+    if (linkType == ZARN_DGTZ_LINK_NETWORK)
+        return p.addressText == static_cast<const char*>(linkArg);
+    return p.linkNumber == *static_cast<const int*>(linkArg) && p.vmeBase == base;
 }
 
 } // namespace
@@ -103,7 +100,7 @@ int OpenDigitizer(int linkType, const void* linkArg, int node, uint32_t vmeBase,
     if (int fault = TakeOpenFault())
         return fault;
     Profile profile;
-    int found = FindProfile(false, linkType, linkArg, node, vmeBase, profile);
+    int found = FindProfile([&](const Profile& p) { return AnswersAt(p, linkType, linkArg, node, vmeBase); }, profile);
     if (found < 0)
         return ZARN_DGTZ_ProfileError;
     if (found > 0) {
@@ -159,7 +156,8 @@ int OpenLink(int linkType, const void* linkArg, int node, uint32_t base, int32_t
         return fault;
     bool deviceAddress = linkType == 0 && *static_cast<const int*>(linkArg) == 0 && node == 0 && base == 0;
     Profile profile;
-    int found = deviceAddress ? FindProfile(true, linkType, linkArg, node, base, profile) : 1;
+    // the device opened without connection parameters
+    int found = deviceAddress ? FindProfile([](const Profile& p) { return p.noConnection; }, profile) : 1;
     if (found < 0)
         return ZARN_COMM_ProfileError;
     if (found > 0)
