@@ -756,7 +756,7 @@ static SRVStatus_t shutDown(SRVStartup_t* startup, SRVStatus_t status) {
                      "MorvaneServer did not save its data: the acquisition thread did not end in time, so the "
                      "spectra, list files and recording may not be saved (status %hi). Details: %s\n",
                      static_cast<short>(SRV_ERR_GENERIC), logPath);
-        return status != SRV_SUCCESS ? status : SRV_ERR_GENERIC;
+        return status != SRV_SUCCESS ? status : static_cast<SRVStatus_t>(SRV_ERR_GENERIC);
     }
     if (SRV_Globals != NULL) {
         SRVStatus_t unsaved = reportUnsavedData(&SRV_Globals->board);
