@@ -1,5 +1,6 @@
 // Board information and system commands: the board description (command 5),
-// the spectra count of a channel (41), the server's date and time (56).
+// the spectra count of a channel (41), the server's date and time (56), the
+// server definitions document (26).
 #include "SRV_BoardInfo.h"
 
 #include <cstdint>
@@ -19,6 +20,8 @@ static const c_LogModule_t LOG_MODULE = {"SRV_ConfigurationManagementLog.txt", "
 static const int BOARD_INFO_FIELDS = 23;
 // Command 56: cmdMaskIn bit 0 sets the time, cmdMaskOut bit 0 reads it.
 static const uint64_t DATETIME_FIELD = 0x1;
+// Command 26 reads the definitions file in blocks of this size.
+static const size_t DEFINITIONS_BLOCK_SIZE = 65536;
 
 // ------------------------------------------------------ board information
 
@@ -233,4 +236,45 @@ void* SRV_CmdDateTime(SRVCommandRequest& request, uint32_t* replySize, SRVStatus
     if (!reply.ok())
         result = SRV_ERR_GENERIC;
     return SRV_GiveReply(&reply, result, replySize, status);
+}
+
+// ------------------------------------------------------- command 26
+
+// Sends the server definitions document: header, status 0, the file's bytes.
+void* SRV_CmdGetServerDefinitions(SRVCommandRequest& request, uint32_t* replySize, SRVStatus_t* status) {
+    const char* path = SRV_Globals != NULL ? c_xml_getpath(SRV_Globals->serverDefinitions) : NULL;
+    FILE* file = path != NULL ? std::fopen(path, "r") : NULL;
+    if (file == NULL) {
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't read definitions file from '%s'.",
+                  path != NULL ? path : "");
+        *status = SRV_ERR_GENERIC;
+        return NULL;
+    }
+    uint8_t* block = static_cast<uint8_t*>(c_malloc(DEFINITIONS_BLOCK_SIZE));
+    if (block == NULL) {
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't allocate tmpBuf.");
+        std::fclose(file);
+        *status = SRV_ERR_GENERIC;
+        return NULL;
+    }
+    SRVReply reply(request.command);
+    SRVStatus_t result = reply.ok() ? SRV_SUCCESS : SRV_ERR_SERIALIZE;
+    while (reply.ok()) {
+        size_t count = std::fread(block, 1, DEFINITIONS_BLOCK_SIZE, file);
+        if (count > 0)
+            reply.u8(block, static_cast<uint32_t>(count));
+        if (!reply.ok()) {
+            result = SRV_ERR_SERIALIZE;
+            break;
+        }
+        if (count < DEFINITIONS_BLOCK_SIZE) {
+            if (!std::feof(file))
+                result = SRV_ERR_FILE_READ;
+            break;
+        }
+    }
+    std::fclose(file);
+    c_free(block);
+    *status = result;
+    return result == SRV_SUCCESS ? reply.release(replySize) : NULL;
 }

@@ -1,7 +1,8 @@
 /*
  * SRV_BoardInfo: board information and system commands: the board
- * description of command 5, the spectra count of a channel (command 41) and
- * the server's date and time (command 56).
+ * description of command 5, the spectra count of a channel (command 41), the
+ * server's date and time (command 56) and the server definitions document
+ * (command 26).
  */
 #ifndef SRV_BOARD_INFO_H
 #define SRV_BOARD_INFO_H

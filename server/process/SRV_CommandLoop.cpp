@@ -1,5 +1,5 @@
 // The command loop: the loop that serves the current client's requests one
-// at a time (receive, dispatch, reply), and command 26.
+// at a time (receive, dispatch, reply).
 #include "SRV_CommandLoop.h"
 
 #include <poll.h>
@@ -8,59 +8,13 @@
 #include <cstdio>
 
 #include "SRV_CommandTable.h"
-#include "SRV_Globals.h"
 
 // The loop logs into the server's main log file.
 static const c_LogModule_t LOG_MODULE = {"MorvaneServerLog.txt", "MorvaneServer"};
-// Command 26 belongs with the board-information commands and logs to their file.
-static const c_LogModule_t CONFIG_LOG_MODULE = {"SRV_ConfigurationManagementLog.txt", "SRV_ConfigurationManagement"};
 
 // The command loop waits for a client and for its request in slices of this
 // length, so that it keeps looking at the current client.
 static const uint32_t LOOP_SLICE_MS = 100;
-// Command 26 reads the definitions file in blocks of this size.
-static const size_t DEFINITIONS_BLOCK_SIZE = 65536;
-
-// ------------------------------------------------------- command 26
-
-// Sends the server definitions document: header, status 0, the file's bytes.
-void* SRV_CmdGetServerDefinitions(SRVCommandRequest& request, uint32_t* replySize, SRVStatus_t* status) {
-    const char* path = SRV_Globals != NULL ? c_xml_getpath(SRV_Globals->serverDefinitions) : NULL;
-    FILE* file = path != NULL ? std::fopen(path, "r") : NULL;
-    if (file == NULL) {
-        c_lprintf(&CONFIG_LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't read definitions file from '%s'.",
-                  path != NULL ? path : "");
-        *status = SRV_ERR_GENERIC;
-        return NULL;
-    }
-    uint8_t* block = static_cast<uint8_t*>(c_malloc(DEFINITIONS_BLOCK_SIZE));
-    if (block == NULL) {
-        c_lprintf(&CONFIG_LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't allocate tmpBuf.");
-        std::fclose(file);
-        *status = SRV_ERR_GENERIC;
-        return NULL;
-    }
-    SRVReply reply(request.command);
-    SRVStatus_t result = reply.ok() ? SRV_SUCCESS : SRV_ERR_SERIALIZE;
-    while (reply.ok()) {
-        size_t count = std::fread(block, 1, DEFINITIONS_BLOCK_SIZE, file);
-        if (count > 0)
-            reply.u8(block, static_cast<uint32_t>(count));
-        if (!reply.ok()) {
-            result = SRV_ERR_SERIALIZE;
-            break;
-        }
-        if (count < DEFINITIONS_BLOCK_SIZE) {
-            if (!std::feof(file))
-                result = SRV_ERR_FILE_READ;
-            break;
-        }
-    }
-    std::fclose(file);
-    c_free(block);
-    *status = result;
-    return result == SRV_SUCCESS ? reply.release(replySize) : NULL;
-}
 
 // ------------------------------------------------------------ command loop
 

@@ -1,13 +1,11 @@
 // The gain stabiliser: binding, reset and switch, the per-cycle step with its
-// peak and temperature modes, the net-count centroid, applying the factor,
-// and command 49.
+// peak and temperature modes, the net-count centroid, applying the factor.
 #include "SRV_GainStabilizer.h"
 
 #include <cmath>
 #include <cstring>
 
 #include "SRVParameters.h"
-#include "SRV_CommandRequest.h"
 #include "SRV_Spectra.h"
 
 static const c_LogModule_t LOG_MODULE = {"SRV_GainStabilizer.txt", "SRV_GainStabilizer"};
@@ -323,17 +321,4 @@ int SRV_ApplyGainCorrection(SRVBoard_t* board, SRVGainStabilizer_t* stabilizer) 
         return SRV_ERR_RESOURCE;
     const int result = SRVParameter_SetValue(&board->digitizer, fineGain, fineGain->utilParam->preferred);
     return factor != nullptr ? result : SRV_ERR_RESOURCE;
-}
-
-// ======================================================== command 49
-
-// Command 49: u64 cmdMaskIn, u64 cmdMaskOut, index path (types 2 and 9):
-// resets the spectrum's stabiliser when it is enabled and applies its
-// factor.
-void* SRV_CmdResetGainStabilizer(SRVCommandRequest& request, uint32_t*, SRVStatus_t* status) {
-    SRVGainStabilizer_t* stabilizer = &request.objectAs<SRVEnergySpectrum_t>()->gainStabilizer;
-    if (stabilizer->enabled != 0)
-        SRV_ResetGainStabilizer(stabilizer);
-    *status = static_cast<SRVStatus_t>(SRV_ApplyGainCorrection(request.board, stabilizer));
-    return nullptr;
 }

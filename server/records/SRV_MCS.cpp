@@ -1,24 +1,19 @@
 // Multichannel-scaling spectra: binding to their parameters, the
 // accumulation of the data of each sweep, the sweep signal, lookups by index
-// path and the commands 46, 47 and 48.
+// path.
 #include "SRV_MCS.h"
 
 #include <cmath>
 #include <cstring>
 
 #include "SRVParameters.h"
-#include "SRV_CommandRequest.h"
+#include "SRV_IndexPath.h"
 
 static const c_LogModule_t LOG_MODULE = {"SRV_MCSLog.txt", "SRV_MCS"};
 
 namespace {
 
 const char SWEEP_SIGNAL_NAME[] = "DPPL_PARAM_CH_MCS_SWEEP_SIGNAL";
-
-// The bits of command 46's data mask.
-const uint64_t GET_COUNTS = 0x1;
-const uint64_t GET_STATE = 0x2;
-const uint64_t GET_PASS = 0x4;
 
 // Accumulation modes.
 const int64_t MODE_REPLACE = 0;
@@ -218,39 +213,4 @@ SRVStatus_t SRV_GetMCSSpectrum(SRVBoard_t* board, const int32_t path[], uint32_t
     }
     *out = &board->channels[channel].mcsSpectra[index];
     return SRV_SUCCESS;
-}
-
-// ===================================================== command handlers
-
-// Command 46: u64 dataMask, index path; reply fields by bit: 0 counts (u32 x
-// slots of a sweep), 1 state (u8), 2 pass (u32).
-void* SRV_CmdGetMCSSpectrum(SRVCommandRequest& request, uint32_t* replySize, SRVStatus_t* status) {
-    const SRVMCSSpectrum_t* spectrum = request.objectAs<SRVMCSSpectrum_t>();
-    const uint64_t mask = request.dataMask;
-    SRVReply reply(request.command);
-    if (mask & GET_COUNTS)
-        reply.u32(spectrum->counts, SRV_MCSSlotCount(spectrum));
-    if (mask & GET_STATE)
-        reply.u8(static_cast<uint8_t>(spectrum->state));
-    if (mask & GET_PASS)
-        reply.u32(spectrum->pass);
-    return SRV_GiveReply(&reply, SRV_SUCCESS, replySize, status);
-}
-
-// Command 47: u64 cmdMaskIn, u64 cmdMaskOut, int32 channel: one sweep
-// signal.
-void* SRV_CmdMCSSweep(SRVCommandRequest& request, uint32_t*, SRVStatus_t* status) {
-    *status = SRV_SendMCSSweepSignal(request.board, request.channel);
-    return nullptr;
-}
-
-// Command 48: u64 cmdMaskIn, u64 cmdMaskOut, index path: clears the spectrum
-// and sends a sweep signal to its channel.
-void* SRV_CmdClearMCSSpectrum(SRVCommandRequest& request, uint32_t*, SRVStatus_t* status) {
-    SRVMCSSpectrum_t* spectrum = request.objectAs<SRVMCSSpectrum_t>();
-    c_extendedLogMsg(&LOG_MODULE, &request.board->digitizer, C_LOG_DETAIL, __LINE__, "Getting MCS Spectrum Info.");
-    // The clear stays done when the sweep signal fails.
-    SRV_ClearMCSSpectrum(spectrum);
-    *status = SRV_SendMCSSweepSignal(request.board, static_cast<int32_t>(spectrum->channelIndex));
-    return nullptr;
 }

@@ -1,28 +1,14 @@
-// Each channel's copy of the waveform of one recent event, and command 30.
+// Each channel's copy of the waveform of one recent event and the checks of
+// command 30.
 #include "SRV_Waveforms.h"
 
 #include <cmath>
 #include <cstring>
 
 #include "SRVParameters.h"
-#include "SRV_CommandRequest.h"
 #include "SRV_Spectra.h"
 
 static const c_LogModule_t LOG_MODULE = {"SRV_WaveformsLog.txt", "SRV_Waveforms"};
-
-// Reply fields of command 30 by data-mask bit: the trace slot and whether it
-// is analog (16-bit samples) or digital (one byte a sample).
-struct WaveformField {
-    uint64_t bit;
-    int slot;
-    bool analog;
-};
-static const WaveformField REPLY_FIELDS[] = {
-    {1ull << 0, 0, true},
-    {1ull << 1, 1, true},
-    {1ull << 2, 3, false},
-    {1ull << 3, 4, false},
-};
 
 static size_t sampleSize(int slot) { return slot < DPPL_ANALOG_TRACES ? sizeof(int16_t) : sizeof(uint8_t); }
 
@@ -78,7 +64,7 @@ void SRV_ClearWaveform(c_Waveform_t* waveform) {
 
 // The smallest capacity among the slots that the copy has buffers for, so
 // that a sample count below it is valid for every trace that can be sent.
-static uint32_t storedCapacity(const c_Waveform_t* waveform) {
+uint32_t SRV_WaveformStoredCapacity(const c_Waveform_t* waveform) {
     uint32_t capacity = SRV_WAVEFORM_CAPACITY;
     for (const c_Trace_t& trace : waveform->traces)
         if (trace.samples != NULL && trace.capacity < capacity)
@@ -126,7 +112,7 @@ SRVStatus_t SRV_StoreEventWaveform(SRVBoard_t* board, uint32_t channel, const c_
     const c_Waveform_t* source = event->waveform;
     // The count sent later must fit every buffer of the copy.
     uint32_t samples = source->nSamples;
-    uint32_t capacity = storedCapacity(stored);
+    uint32_t capacity = SRV_WaveformStoredCapacity(stored);
     stored->nSamples = samples < capacity ? samples : capacity;
     for (int slot = 0; slot < DPPL_TRACE_SLOTS; slot++) {
         const c_Trace_t& from = source->traces[slot];
@@ -177,45 +163,4 @@ SRVStatus_t SRV_GetChannelWaveform(SRVBoard_t* board, int32_t channel, c_Wavefor
     }
     *out = waveform;
     return SRV_SUCCESS;
-}
-
-// Appends one trace of n samples; a slot without a buffer is sent as zeros.
-static void appendTrace(SRVReply* reply, const c_Trace_t& trace, bool analog, uint32_t n) {
-    if (trace.samples != NULL && trace.capacity >= n) {
-        if (analog)
-            reply->i16(static_cast<const int16_t*>(trace.samples), n);
-        else
-            reply->u8(static_cast<const uint8_t*>(trace.samples), n);
-        return;
-    }
-    for (uint32_t i = 0; i < n && reply->ok(); i++) {
-        if (analog)
-            reply->i16(0);
-        else
-            reply->u8(0);
-    }
-}
-
-// The traces of the data mask's bits, in the reply's order.
-static void appendWaveform(SRVReply* reply, uint64_t dataMask, const c_Waveform_t* waveform) {
-    uint32_t n = waveform->nSamples;
-    uint32_t capacity = storedCapacity(waveform);
-    if (n > capacity)
-        n = capacity;
-    for (const WaveformField& field : REPLY_FIELDS) {
-        if ((dataMask & field.bit) != 0)
-            appendTrace(reply, waveform->traces[field.slot], field.analog, n);
-    }
-}
-
-// Command 30: u64 dataMask, int32 channel; reply fields by bit: 0 analog
-// trace 0 (int16 x n), 1 analog trace 1 (int16 x n), 2 digital trace 0
-// (u8 x n), 3 digital trace 1 (u8 x n), n the stored sample count.
-void* SRV_CmdGetWaveform(SRVCommandRequest& request, uint32_t* replySize, SRVStatus_t* status) {
-    c_Waveform_t* waveform = NULL;
-    SRVStatus_t result = SRV_GetChannelWaveform(request.board, request.channel, &waveform);
-    SRVReply reply(request.command);
-    if (result == SRV_SUCCESS)
-        appendWaveform(&reply, request.dataMask, waveform);
-    return SRV_GiveReply(&reply, result, replySize, status);
 }

@@ -42,6 +42,9 @@ SRVStatus_t SRV_StoreEventWaveform(SRVBoard_t* board, uint32_t channel, const c_
  * -33 (no such channel), -10 (no DPPL_PARAM_WAVEFORMS) or -40 (waveforms off,
  * channel not running, no copy). Board lock held by the caller. */
 SRVStatus_t SRV_GetChannelWaveform(SRVBoard_t* board, int32_t channel, c_Waveform_t** out);
+/* The smallest capacity among the slots the copy has buffers for: a sample
+ * count below it is valid for every trace that can be sent. */
+uint32_t SRV_WaveformStoredCapacity(const c_Waveform_t* waveform);
 
 #ifdef __cplusplus
 }
