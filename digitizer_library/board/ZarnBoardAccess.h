@@ -107,7 +107,8 @@ static inline const ZarnBoardAccess_t* ZarnAccess_Of(const c_Digitizer_t* digiti
 }
 
 /* The row of the board the record stands for: its own, or for a replay the
- * recorded family's (what holds of a board whichever way it is reached). */
+ * recorded family's (what holds of a board whichever way it is reached, and
+ * what a replay does not answer itself). */
 static inline const ZarnBoardAccess_t* ZarnAccess_OfBoard(const c_Digitizer_t* digitizer) {
     return ZarnAccess_OfFamily(digitizer->descriptor.FamilyCode);
 }

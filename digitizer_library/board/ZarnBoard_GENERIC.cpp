@@ -163,7 +163,7 @@ void undoOpen(c_Digitizer_t* d) {
     _freeDgtzBuffers(d);
     _freeParamCollections(d);
     SCOPE_FreeBuffer(d);
-    ZarnAccess_Of(d)->undoOpen(d);
+    ZarnAccess_OfBoard(d)->undoOpen(d); /* the device by its family, as its open wrote it */
 }
 
 /* The firmware setup of the record's DPP code (its row in the firmware
