@@ -7,9 +7,11 @@
  * The row of a record follows from what its open wrote, so it needs no field
  * of its own in the public record: a record opened from a file is the replay;
  * otherwise its family's row (ZarnFamilyRows) says how the board is reached.
- * A replay has no board: what it does not answer itself (reset, the software
- * triggers, the channel commands, the readout allocation) goes to the row of
- * the recorded family, as a call on the board with no handle.
+ * A replay has no board: what it does not answer itself (reset, the channel
+ * start and stop, the software triggers, the readout allocation, the device's
+ * channel commands) is left empty in its row, and the callers take it from
+ * the recorded family's row (ZarnAccess_OfBoard), a call on a board with no
+ * handle.
  */
 #ifndef ZARN_BOARD_ACCESS_H
 #define ZARN_BOARD_ACCESS_H
@@ -20,7 +22,7 @@
 #include "ZarnRecords.h"
 
 typedef struct ZarnBoardAccess_t {
-    const char* name;
+    const char* name; /* what the row stands for */
     /* Open (NULL for the replay, opened from its file): the board into the
      * record (0 or the access layer's code), what the record needs before
      * the board information (NULL: nothing), the board information into the
@@ -46,7 +48,7 @@ typedef struct ZarnBoardAccess_t {
     bool flushesWhenIdle;
     /* A board start also opens every channel's run gate. */
     bool startOpensRunGates;
-    /* A channel's start and stop. */
+    /* A channel's start (NULL: through the channel's run parameter) and stop. */
     int (*startChannel)(c_Digitizer_t* digitizer, int32_t channel);
     int (*stopChannel)(c_Digitizer_t* digitizer, int32_t channel);
     /* One read into the record's readout buffer. */
