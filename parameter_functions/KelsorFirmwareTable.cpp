@@ -55,7 +55,28 @@ struct ScopeSpi {
 const ScopeSpi kScopeSpi[] = {
     {0, KELSOR_SPI_OWN}, {5, KELSOR_SPI_OWN}, {11, KELSOR_SPI_SHARED}, {14, KELSOR_SPI_SHARED}};
 
+/* clang-format off */
+const KelsorFamily_t kFamilies[] = {
+    /* code, record-length step, half-step units, reserved memory block */
+    {0, 2, false, false},
+    {3, 2, false, false},
+    {4, 3, true, false},
+    {5, 7, false, false},
+    {11, 10, false, true},
+    {14, 10, false, true},
+};
+/* clang-format on */
+
+const KelsorFamily_t kOtherFamily = {0, 1, false, false};
+
 } // namespace
+
+const KelsorFamily_t* kelsorFamilyOf(const c_Digitizer_t* digitizer) {
+    for (const KelsorFamily_t& row : kFamilies)
+        if (row.familyCode == digitizer->descriptor.FamilyCode)
+            return &row;
+    return &kOtherFamily;
+}
 
 const KelsorFirmware_t* kelsorFirmwareOf(const c_Digitizer_t* digitizer) {
     for (const KelsorFirmware_t& row : kFirmwares)

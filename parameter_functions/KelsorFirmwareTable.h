@@ -2,7 +2,9 @@
  * KelsorFirmwareTable: one row per DPP code with what the plug-in's functions
  * pick by firmware: the SPI wait before a DC-offset write, the branch of
  * SetNewShift, how the DC-offset converters read the calibration polarity.
- * The library keeps its own rows; the plug-in sees it through
+ * Beside them, one row per board family with the record-length and memory
+ * facts the plug-in's functions take from the family. The library keeps its
+ * own rows; the plug-in sees it through
  * ZarnPluginSupport.h alone.
  */
 #ifndef KELSOR_FIRMWARE_TABLE_H
@@ -47,6 +49,22 @@ typedef struct KelsorFirmware_t {
      * round: 0 mirrors the offset, 1 keeps it (elsewhere 1 mirrors, 0 keeps) */
     bool dcoPolarityReversed;
 } KelsorFirmware_t;
+
+/* What the plug-in takes from a board family. */
+typedef struct KelsorFamily_t {
+    uint32_t familyCode;
+    /* samples a record length grows by */
+    uint32_t recordLengthStep;
+    /* a record-length unit is half a step (the memory holds pairs of units) */
+    bool halfStepUnits;
+    /* the board keeps one memory block for itself, and the buffer
+     * organisation holds one unit more than the record length */
+    bool reservedMemoryBlock;
+} KelsorFamily_t;
+
+/* The row of the board's family; a family without one gets a step of one
+ * sample and none of the rest. */
+KELSOR_INTERNAL const KelsorFamily_t* kelsorFamilyOf(const c_Digitizer_t* digitizer);
 
 /* The row of the board's DPP code; a code without one gets a row that
  * offers nothing (no SPI wait, no shift branch, the usual polarity). */

@@ -5,6 +5,8 @@
 
 #include <math.h>
 
+#include "KelsorFirmwareTable.h"
+
 const c_LogModule_t Kelsor_log = {"KelsorLog.txt", "Kelsor"};
 
 /* A double truncated toward zero to 64 bits, of which the low 32 bits are
@@ -76,21 +78,11 @@ uint32_t maskFieldMax(uint32_t mask) {
     return mask >> __builtin_ctz(mask);
 }
 
-uint32_t RecLenStepSamples(const c_Digitizer_t* digitizer) {
-    switch (digitizer->descriptor.FamilyCode) {
-    case 0:
-    case 3: return 2;
-    case 4: return 3;
-    case 5: return 7;
-    case 11:
-    case 14: return 10;
-    default: return 1;
-    }
-}
+uint32_t RecLenStepSamples(const c_Digitizer_t* digitizer) { return kelsorFamilyOf(digitizer)->recordLengthStep; }
 
 double RecLenUnitSamples(const c_Digitizer_t* digitizer) {
     double step = RecLenStepSamples(digitizer);
-    return digitizer->descriptor.FamilyCode == 4 ? step / 2.0 : step;
+    return kelsorFamilyOf(digitizer)->halfStepUnits ? step / 2.0 : step;
 }
 
 int kelsorRefreshChannelParam(const c_ParamRef_t* ref, int32_t code, const char* what) {

@@ -5,6 +5,7 @@
  */
 #include <math.h>
 
+#include "KelsorFirmwareTable.h"
 #include "KelsorShared.h"
 
 namespace {
@@ -121,9 +122,8 @@ int ScopeUpdateBuffOrg(const c_ParamRef_t* ref) {
         return result;
     double period = digitizer->descriptor.SamplePeriod;
     double unit = RecLenUnitSamples(digitizer);
-    uint32_t family = digitizer->descriptor.FamilyCode;
     uint64_t samples = truncClamped32(period > 0.0 ? length / period : 0.0);
-    if (family == 11 || family == 14)
+    if (kelsorFamilyOf(digitizer)->reservedMemoryBlock)
         samples += (uint64_t)unit;
     uint32_t words = truncClamped32((double)digitizer->descriptor.MemSize * unit);
     for (int n = kMaxBufferOrganisation; n >= 0; n--)

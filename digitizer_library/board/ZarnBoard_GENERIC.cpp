@@ -22,6 +22,7 @@
 
 #include "CBoard_Morvane.h"
 #include "CBoard_Scope.h"
+#include "ZarnBoardAccess.h"
 #include "ZarnComm.h"
 #include "ZarnDigitizer.h"
 #include "ZarnFirmwareTable.h"
@@ -162,10 +163,7 @@ void undoOpen(c_Digitizer_t* d) {
     _freeDgtzBuffers(d);
     _freeParamCollections(d);
     SCOPE_FreeBuffer(d);
-    if (isMorvane(d))
-        MORVANE_CloseRecordDevice(d);
-    else if (d->handle >= 0)
-        ZARN_DGTZ_CloseDigitizer(d->handle);
+    ZarnAccess_OfBoard(d)->undoOpen(d); /* the device by its family, as its open wrote it */
 }
 
 /* The firmware setup of the record's DPP code (its row in the firmware
@@ -445,15 +443,17 @@ void pinRecordedValues(c_ParamCollection_t* coll, const double* block) {
 int GENERIC_OpenDigitizer(c_Digitizer_t* d, const c_ConnParams_t* params) {
     if (d == NULL)
         return DPPL_ERR_NULL_ARGUMENT;
-    int openCode = params == NULL ? openRegisterLevelDevice(d) : openThroughBoardAccess(d, params);
+    /* No connection parameters: the register-level device. */
+    const ZarnBoardAccess_t* access = params == NULL ? &ZarnAccess_Device : &ZarnAccess_Live;
+    int openCode = access->open(d, params);
     d->kind = DGTZ_KIND_OPEN;
     if (openCode != 0)
         return mapOpenError(openCode, params);
-    if (params == NULL && (openCode = MORVANE_PrepareRecord(d)) != 0)
+    if (access->prepare != NULL && (openCode = access->prepare(d)) != 0)
         return openCode;
 
     d->linkFlag = params != NULL && params->linkType == 1 && params->vmeBase == 0 ? 1 : 0;
-    int code = params == NULL ? MORVANE_ReadBoardInformation(d) : readBoardInformation(d);
+    int code = access->readInformation(d);
     if (code == 0)
         code = resetBoard(d);
     if (code == 0 && (code = GENERIC_SetupDigitizer(d)) != 0)
@@ -463,11 +463,26 @@ int GENERIC_OpenDigitizer(c_Digitizer_t* d, const c_ConnParams_t* params) {
         if ((code = GENERIC_RestoreStatus(d)) != 0)
             BLOG(d, C_LOG_ERROR, "Can't restore status.");
     }
-    if (code == 0 && isMorvane(d))
-        code = allocateFixedBuffers(d);
+    if (code == 0 && access->finishOpen != NULL)
+        code = access->finishOpen(d);
     if (code != 0)
         undoOpen(d);
     return code;
+}
+
+/* ---------------------------------------------- the access rows' open */
+
+int GENERIC_AccessOpenLive(c_Digitizer_t* d, const c_ConnParams_t* params) { return openThroughBoardAccess(d, params); }
+
+int GENERIC_AccessOpenDevice(c_Digitizer_t* d, const c_ConnParams_t*) { return openRegisterLevelDevice(d); }
+
+int GENERIC_AccessReadLiveInformation(c_Digitizer_t* d) { return readBoardInformation(d); }
+
+int GENERIC_AccessAllocateDeviceBuffers(c_Digitizer_t* d) { return allocateFixedBuffers(d); }
+
+void GENERIC_AccessUndoLiveOpen(c_Digitizer_t* d) {
+    if (d->handle >= 0)
+        ZARN_DGTZ_CloseDigitizer(d->handle);
 }
 
 int GENERIC_SetupDigitizer(c_Digitizer_t* d) {
@@ -661,7 +676,7 @@ int GENERIC_RestoreStatus(c_Digitizer_t* d) {
 int GENERIC_GetHVActiveRangeIndex(c_Digitizer_t* d, uint32_t hvChannel, uint32_t* rangeIndex) {
     if (d == NULL || rangeIndex == NULL)
         return DPPL_ERR_NULL_ARGUMENT;
-    if (!isMorvane(d)) {
+    if (!ZarnAccess_OfBoard(d)->hvRangeFromControl) {
         *rangeIndex = 0;
         return 0;
     }

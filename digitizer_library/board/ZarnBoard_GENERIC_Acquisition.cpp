@@ -2,6 +2,7 @@
 #include "ZarnBoard_GENERIC.h"
 
 #include "CBoard_Morvane.h"
+#include "ZarnBoardAccess.h"
 #include "ZarnBoard_GENERICShared.h"
 #include "ZarnDigitizer.h"
 #include "ZarnParameters.h"
@@ -121,15 +122,7 @@ void _clearChannelTimeState(c_Digitizer_t* d, int32_t channel) {
 int c_bdclear(c_Digitizer_t* d) {
     if (!isOpenRecord(d))
         return failedIn("c_bdclear", DPPL_ERR_DIGITIZER_NOT_OPEN);
-    if (d->replay)
-        return 0;
-    int code;
-    if (d->kind == DGTZ_KIND_GEN2_REPLAY)
-        code = DPPL_ERR_NOT_SUPPORTED;
-    else if (isMorvane(d))
-        code = XMOR_DGTZ_ClearData(d->handle);
-    else
-        code = ZARN_DGTZ_ClearData(d->handle); /* the board-access code, unchanged */
+    int code = ZarnAccess_Of(d)->clear(d);
     if (code != 0)
         logFrom("c_bdclear", code);
     return code;
@@ -138,25 +131,64 @@ int c_bdclear(c_Digitizer_t* d) {
 int c_breset(c_Digitizer_t* d) {
     if (!isOpenRecord(d))
         return failedIn("c_breset", DPPL_ERR_DIGITIZER_NOT_OPEN);
+    return failedIn("c_breset", ZarnAccess_OfBoard(d)->reset(d));
+}
+
+/* The live board's side of the access rows: a record of a family without a
+ * board layer has none of these commands. */
+
+int GENERIC_AccessClearLive(c_Digitizer_t* d) {
     if (d->kind == DGTZ_KIND_GEN2_REPLAY)
-        return failedIn("c_breset", DPPL_ERR_NOT_SUPPORTED);
-    if (isMorvane(d))
-        return failedIn("c_breset", MORVANE_BoardReset(d));
+        return DPPL_ERR_NOT_SUPPORTED;
+    return ZARN_DGTZ_ClearData(d->handle); /* the board-access code, unchanged */
+}
+
+int GENERIC_AccessResetLive(c_Digitizer_t* d) {
+    if (d->kind == DGTZ_KIND_GEN2_REPLAY)
+        return DPPL_ERR_NOT_SUPPORTED;
     int outside = ZARN_DGTZ_Reset(d->handle);
     if (outside != 0) {
         c_extendedLogMsg(&ZarnDPPLayer_log, d, C_LOG_ERROR, __LINE__, "error %i in ZARN_DGTZ_Reset()", outside);
-        return failedIn("c_breset", DPPL_ERR_DIGITIZER_API);
+        return DPPL_ERR_DIGITIZER_API;
     }
     return 0;
 }
+
+int GENERIC_AccessStartLive(c_Digitizer_t* d) {
+    int outside = ZARN_DGTZ_SWStartAcquisition(d->handle);
+    if (outside != 0) {
+        ALOG(d, C_LOG_ERROR, "Error in ZARN_DGTZ_SWStartAcquisition: %i", outside);
+        return DPPL_ERR_DIGITIZER_API;
+    }
+    return 0;
+}
+
+int GENERIC_AccessStopLive(c_Digitizer_t* d) {
+    if (d->kind == DGTZ_KIND_GEN2_REPLAY) {
+        ALOG(d, C_LOG_ERROR, "Error stopping acquisition: %i", DPPL_ERR_NOT_SUPPORTED);
+        return DPPL_ERR_DIGITIZER_API;
+    }
+    int outside = ZARN_DGTZ_SWStopAcquisition(d->handle);
+    if (outside != 0) {
+        ALOG(d, C_LOG_ERROR, "Error in ZARN_DGTZ_SWStopAcquisition: %i", outside);
+        ALOG(d, C_LOG_ERROR, "Error stopping acquisition: %i", DPPL_ERR_DIGITIZER_API);
+        return DPPL_ERR_DIGITIZER_API;
+    }
+    return setEveryRunParameter(d, 0.0);
+}
+
+int GENERIC_AccessStopLiveChannel(c_Digitizer_t* d, int32_t channel) { return _stopSingleChannel(d, channel); }
+
+int GENERIC_AccessRewindReplay(c_Digitizer_t* d) { return _rewindReplay(d); }
 
 /* --------------------------------------------------------- start, stop */
 
 int _startBoardAcquisition(c_Digitizer_t* d) {
     if (d == NULL)
         return DPPL_ERR_NULL_ARGUMENT;
-    if (d->replay)
-        return 0;
+    const ZarnBoardAccess_t* access = ZarnAccess_Of(d);
+    if (access->start == NULL)
+        return 0; /* no board to start */
     if (d->acqStatus == ACQSTATUS_RUNNING) {
         ALOG(d, C_LOG_WARNING, "Digitizer acquisition already running");
         return 0;
@@ -178,47 +210,25 @@ int _startBoardAcquisition(c_Digitizer_t* d) {
             return code;
         }
     }
-    if (isMorvane(d)) {
-        if ((code = MORVANE_BoardStart(d)) != 0)
-            logFromFunction("_startBoardAcquisition", code);
-        return code;
-    }
-    int outside = ZARN_DGTZ_SWStartAcquisition(d->handle);
-    if (outside != 0) {
-        ALOG(d, C_LOG_ERROR, "Error in ZARN_DGTZ_SWStartAcquisition: %i", outside);
-        logFromFunction("_startBoardAcquisition", DPPL_ERR_DIGITIZER_API);
-        return DPPL_ERR_DIGITIZER_API;
-    }
-    return 0;
+    if ((code = access->start(d)) != 0)
+        logFromFunction("_startBoardAcquisition", code);
+    return code;
 }
 
 int _stopBoardAcquisition(c_Digitizer_t* d) {
     if (d == NULL)
         return DPPL_ERR_NULL_ARGUMENT;
-    int result = 0;
-    if (d->replay) {
-        /* A replay has no board to stop. Its channels' run flags are pinned to
-         * the recorded values (any other value is refused) and its decoders
-         * ignore them, so they are left alone, as the start leaves them. */
-        result = 0;
-    } else if (d->acqStatus == ACQSTATUS_STOPPED || d->acqStatus == ACQSTATUS_PAUSED) {
+    const ZarnBoardAccess_t* access = ZarnAccess_Of(d);
+    /* A replay has no board to stop. Its channels' run flags are pinned to
+     * the recorded values (any other value is refused) and its decoders
+     * ignore them, so they are left alone, as the start leaves them. */
+    if (access->stop == NULL)
+        return 0;
+    if (d->acqStatus == ACQSTATUS_STOPPED || d->acqStatus == ACQSTATUS_PAUSED) {
         ALOG(d, C_LOG_WARNING, "Digitizer acquisition already stopped");
         return 0;
-    } else if (isMorvane(d)) {
-        result = MORVANE_BoardStop(d);
-    } else if (d->kind == DGTZ_KIND_GEN2_REPLAY) {
-        ALOG(d, C_LOG_ERROR, "Error stopping acquisition: %i", DPPL_ERR_NOT_SUPPORTED);
-        result = DPPL_ERR_DIGITIZER_API;
-    } else {
-        int outside = ZARN_DGTZ_SWStopAcquisition(d->handle);
-        if (outside != 0) {
-            ALOG(d, C_LOG_ERROR, "Error in ZARN_DGTZ_SWStopAcquisition: %i", outside);
-            ALOG(d, C_LOG_ERROR, "Error stopping acquisition: %i", DPPL_ERR_DIGITIZER_API);
-            result = DPPL_ERR_DIGITIZER_API;
-        } else {
-            result = setEveryRunParameter(d, 0.0);
-        }
     }
+    int result = access->stop(d);
     if (result < 0)
         logFromFunction("_stopBoardAcquisition", result);
     return result;

@@ -6,6 +6,7 @@
 
 #include "CBoard_Morvane.h"
 #include "CBoard_Scope.h"
+#include "ZarnBoardAccess.h"
 #include "ZarnBoard_GENERICShared.h"
 #include "ZarnComm.h"
 #include "ZarnDigitizer.h"
@@ -191,19 +192,18 @@ int GENERIC_ReadData(c_Digitizer_t* d) {
     if (d == NULL)
         return DPPL_ERR_NULL_ARGUMENT;
     d->roBuffer.ROBytes = 0; /* nothing read yet: never report an earlier read's bytes */
-    int code;
-    if (d->replay)
-        code = GENERIC_ReadData_File(d);
-    else if (isMorvane(d))
-        code = XMOR_DGTZ_ReadData(d);
-    else if (d->kind == DGTZ_KIND_GEN2_REPLAY)
-        code = DPPL_ERR_NOT_SUPPORTED;
-    else
-        code = GENERIC_ReadData_Board(d);
+    int code = ZarnAccess_Of(d)->read(d);
     if (code == 0)
         appendBufferToRawDataFile(d);
     return code;
 }
+
+/* The live board's read: a record of a family without a board layer has none. */
+int GENERIC_AccessReadLive(c_Digitizer_t* d) {
+    return d->kind == DGTZ_KIND_GEN2_REPLAY ? DPPL_ERR_NOT_SUPPORTED : GENERIC_ReadData_Board(d);
+}
+
+int GENERIC_AccessReadReplay(c_Digitizer_t* d) { return GENERIC_ReadData_File(d); }
 
 int GENERIC_ReadFlushedData(c_Digitizer_t* d, int handle) {
     if (d == NULL)

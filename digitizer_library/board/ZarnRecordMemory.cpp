@@ -15,6 +15,7 @@
 
 #include "CBoard_Morvane.h"
 #include "CBoard_Scope.h"
+#include "ZarnBoardAccess.h"
 #include "ZarnComm.h"
 #include "ZarnDigitizer.h"
 #include "ZarnFirmwareTable.h"
@@ -117,7 +118,7 @@ void releaseReadoutBuffer(const c_Digitizer_t* digitizer, c_ReadoutBuffer_t* buf
     if (buffer->ROBuf != NULL) {
         uint8_t allocator = buffer->allocator;
         if (allocator == ROBUF_ALLOC_NONE) /* filled by hand: the rule of the record kind */
-            allocator = (digitizer->replay || isMorvane(digitizer)) ? ROBUF_ALLOC_LIBRARY : ROBUF_ALLOC_DIGITIZER;
+            allocator = ZarnAccess_Of(digitizer)->readoutAllocator;
         if (allocator == ROBUF_ALLOC_LIBRARY) {
             c_free(buffer->ROBuf);
         } else {
@@ -472,17 +473,22 @@ int _mallocDPPEvtsBuffer(c_Digitizer_t* digitizer, int32_t channel) {
 
 /* ------------------------------------------------------- readout buffer */
 
+/* The readout allocations of the access rows: the device's in the library's
+ * memory, the live board's by the digitizer-access layer (a record of a
+ * family without a board layer has none). */
+int GENERIC_AccessAllocDeviceReadout(c_Digitizer_t* digitizer, c_ReadoutBuffer_t* buffer) {
+    return allocMorvaneReadout(digitizer, buffer);
+}
+
+int GENERIC_AccessAllocLiveReadout(c_Digitizer_t* digitizer, c_ReadoutBuffer_t* buffer) {
+    return digitizer->kind == DGTZ_KIND_GEN2_REPLAY ? DPPL_ERR_NOT_SUPPORTED : allocDigitizerReadout(digitizer, buffer);
+}
+
 int c_mallocReadoutBuffer(c_Digitizer_t* digitizer, c_ReadoutBuffer_t* buffer) {
     if (digitizer == NULL || buffer == NULL)
         return DPPL_ERR_NULL_ARGUMENT;
     buffer->ROAllocSize = 0;
-    int result;
-    if (digitizer->kind == DGTZ_KIND_GEN2_REPLAY)
-        result = DPPL_ERR_NOT_SUPPORTED;
-    else if (isMorvane(digitizer))
-        result = allocMorvaneReadout(digitizer, buffer);
-    else
-        result = allocDigitizerReadout(digitizer, buffer);
+    int result = ZarnAccess_OfBoard(digitizer)->allocReadout(digitizer, buffer);
     if (result != 0) {
         c_extendedLogMsg(&ZarnDPPLayer_log, digitizer, C_LOG_ERROR, __LINE__, "Can't allocate Readout Buffer : ERR %i",
                          result);

@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "ZarnDecoderChecks.h"
+#include "ZarnFamilyRows.h"
 #include "ZarnFamilySupport.h"
 
 static const c_LogModule_t ZarnBoard_Orlu_log = {"ZarnBoard_OrluLog.txt", "ZarnBoard_Orlu"};
@@ -46,8 +47,9 @@ int ORLU_InitBoard(c_Digitizer_t* d) {
     desc->SamplePeriod = 10.0;
     desc->NumChannels = (uint8_t)desc->Channels;
     desc->NumGroups = 0;
-    desc->HVChannels = desc->FamilyCode == 7 ? 2 : 0;
-    desc->ADCBits = desc->FamilyCode == 16 ? 14 : desc->ADC_NBits;
+    const ZarnFamilyRow_t* family = ZarnFamily_Find(desc->FamilyCode);
+    desc->HVChannels = family->hvChannels;
+    desc->ADCBits = family->adcBits != 0 ? family->adcBits : desc->ADC_NBits;
 
     GENERIC_HVRanges_t ranges;
     code = GENERIC_FindHVRanges(&ZarnBoard_Orlu_log, d, &ranges);

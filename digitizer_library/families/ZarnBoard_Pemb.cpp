@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "ZarnDecoderChecks.h"
+#include "ZarnFamilyRows.h"
 #include "ZarnFamilySupport.h"
 
 static const c_LogModule_t ZarnBoard_Pemb_log = {"ZarnBoard_PembLog.txt", "ZarnBoard_Pemb"};
@@ -48,10 +49,9 @@ int PEMB_InitBoard(c_Digitizer_t* d) {
     if (code != 0)
         return code;
     c_BoardDescriptor_t* desc = &d->descriptor;
-    if (desc->FamilyCode == 11)
-        desc->SamplePeriod = 2.0;
-    else if (desc->FamilyCode == 14)
-        desc->SamplePeriod = 4.0;
+    double period = ZarnFamily_Find(desc->FamilyCode)->samplePeriod;
+    if (period != 0.0)
+        desc->SamplePeriod = period;
     else {
         BLOG(d, C_LOG_ERROR, "Unsupported family %u.", (unsigned)desc->FamilyCode);
         return DPPL_ERR_INVALID_FAMILY;

@@ -17,6 +17,7 @@
 #include "ZarnBoard_Tilk.h"
 #include "ZarnBoard_Vesk.h"
 #include "ZarnComm.h"
+#include "ZarnFamilyRows.h"
 #include "ZarnFamilySupport.h"
 #include "ZarnParameters.h"
 #include "ZarnRecordQueries.h"
@@ -74,8 +75,9 @@ int setupScope(c_Digitizer_t* d) {
 }
 
 int setupOrluPHA(c_Digitizer_t* d) {
-    if (isFamily(d, 16))
-        d->descriptor.EnergyBits = 15;
+    uint32_t energyBits = ZarnFamily_Find(d->descriptor.FamilyCode)->pulseHeightEnergyBits;
+    if (energyBits != 0)
+        d->descriptor.EnergyBits = energyBits;
     int code = ORLU_InitBoard(d);
     if (code == 0)
         code = c_rwrite(d, kRegBoardConfig, kBoardConfigBase);

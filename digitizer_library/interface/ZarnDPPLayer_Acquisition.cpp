@@ -11,6 +11,7 @@
 #include <string.h>
 
 #include "CBoard_Morvane.h"
+#include "ZarnBoardAccess.h"
 #include "ZarnBoard_GENERIC.h"
 #include "ZarnDPPLayerShared.h"
 #include "ZarnDigitizer.h"
@@ -135,15 +136,13 @@ int c_bstarta(c_Digitizer_t* d) {
         d->channels[ch].stoppedDraining = 0;
     }
     d->maxTimeStamp = 0;
-    if (!d->replay) {
-        int code = _startBoardAcquisition(d);
-        if (code != 0)
-            return failedIn("c_bstarta", code);
-    }
+    int code = _startBoardAcquisition(d);
+    if (code != 0)
+        return failedIn("c_bstarta", code);
     if (d->acqStatus == ACQSTATUS_STOPPED)
         d->lastTimeStamp = 0;
     int result = 0;
-    if (!d->replay && !isMorvane(d)) {
+    if (ZarnAccess_Of(d)->startOpensRunGates) {
         for (int32_t ch = 0; ch < channelCount(d); ++ch) {
             c_Parameter_t* run = c_pfindc(d, ch, DPPL_PARAM_CH_ACQ_RUN);
             if (run == NULL)
@@ -174,7 +173,7 @@ int c_bpauseas(c_Digitizer_t* d) {
 
 int c_bpausea(c_Digitizer_t* d) {
     int code = c_bpauseas(d);
-    if (code != 0 || d->replay)
+    if (code != 0 || ZarnAccess_Of(d)->rewind != NULL) /* a replay has nothing left to drain */
         return failedIn("c_bpausea", code);
     return failedIn("c_bpausea", c_getDPPEvents(d, NULL));
 }
@@ -187,8 +186,9 @@ int c_bstopas(c_Digitizer_t* d) {
         return failedIn("c_bstopas", code);
     markStoppedDraining(d, -1);
     _setAcqStatus(d, ACQSTATUS_PAUSING);
-    if (d->replay) {
-        _rewindReplay(d);
+    const ZarnBoardAccess_t* access = ZarnAccess_Of(d);
+    if (access->rewind != NULL) {
+        access->rewind(d);
         _setAcqStatus(d, ACQSTATUS_STOPPED);
     } else {
         _setAcqStatus(d, ACQSTATUS_STOPPING); /* the next successful read completes it */
@@ -203,8 +203,9 @@ int c_bstopa(c_Digitizer_t* d) {
     if (result == 0) {
         markStoppedDraining(d, -1);
         _setAcqStatus(d, ACQSTATUS_PAUSING);
-        if (d->replay)
-            _rewindReplay(d);
+        const ZarnBoardAccess_t* access = ZarnAccess_Of(d);
+        if (access->rewind != NULL)
+            access->rewind(d);
         else
             result = c_getDPPEvents(d, NULL); /* drains what the board still holds */
     }
@@ -224,8 +225,9 @@ int c_cstarta(c_Digitizer_t* d, int32_t channel) {
         c_extendedLogMsg(&ZarnDPPLayer_log, d, C_LOG_WARNING, __LINE__, "Channel acquisition already started");
         return 0;
     }
-    if (isMorvane(d)) {
-        if ((code = MORVANE_ChannelStart(d, channel)) != 0)
+    const ZarnBoardAccess_t* board = ZarnAccess_OfBoard(d);
+    if (board->startChannel != NULL) {
+        if ((code = board->startChannel(d, channel)) != 0)
             return failedIn("c_cstarta", code);
         if (d->acqStatus == ACQSTATUS_STOPPED)
             d->lastTimeStamp = 0;
@@ -275,8 +277,7 @@ static int pauseChannel(c_Digitizer_t* d, int32_t channel, bool drain, const cha
         return 0;
     }
     _setChannelAcqStatus(d, channel, ACQSTATUS_PAUSING);
-    code =
-        isMorvane(d) ? XMOR_DGTZ_StopChannelAcquisition(d->handle, (uint32_t)channel) : _stopSingleChannel(d, channel);
+    code = ZarnAccess_OfBoard(d)->stopChannel(d, channel);
     if (code != 0) {
         c_extendedLogMsg(&ZarnDPPLayer_log, d, C_LOG_ERROR, __LINE__, "Error in ZARN_DGTZ_SWStopAcquisition: %i", code);
         return failedIn(function, DPPL_ERR_DIGITIZER_API);
@@ -348,7 +349,7 @@ int c_cfreset(c_Digitizer_t* d, int32_t channel) {
 }
 
 int c_cautosetstart(c_Digitizer_t* d, int32_t channel, uint32_t modeBits) {
-    if (d == NULL || !isMorvane(d))
+    if (d == NULL || !ZarnAccess_OfBoard(d)->channelAutoSet)
         return 0;
     if (channel < 0 || channel >= DPPL_MAX_CHANNELS)
         return failedIn("c_cautosetstart", DPPL_ERR_INVALID_CHANNEL);
@@ -364,13 +365,13 @@ int c_cautosetstart(c_Digitizer_t* d, int32_t channel, uint32_t modeBits) {
 }
 
 int c_cautosetstop(c_Digitizer_t* d, uint32_t channel, uint32_t modeBits) {
-    if (d == NULL || !isMorvane(d))
+    if (d == NULL || !ZarnAccess_OfBoard(d)->channelAutoSet)
         return 0;
     return failedIn("c_cautosetstop", c_rwrite(d, 0x8160, (channel | modeBits) & 0xFu));
 }
 
 int c_csampleadvance(c_Digitizer_t* d, int32_t channel) {
-    if (d == NULL || !isMorvane(d))
+    if (d == NULL || !ZarnAccess_OfBoard(d)->channelAutoSet)
         return 0;
     if (channel < 0 || channel > 15)
         return failedIn("c_csampleadvance", DPPL_ERR_INVALID_CHANNEL);
@@ -425,7 +426,8 @@ int c_getDPPEvents(c_Digitizer_t* d, int32_t* bytes) {
     /* A replayed file has no board to flush: its end is the end of the data. */
     if (buffer->ROBytes > 0)
         d->lastDataTime = now;
-    else if (!d->replay && d->acqStatus == ACQSTATUS_RUNNING && d->idleFlush && now - d->lastDataTime > kIdleFlushMs)
+    else if (ZarnAccess_Of(d)->flushesWhenIdle && d->acqStatus == ACQSTATUS_RUNNING && d->idleFlush &&
+             now - d->lastDataTime > kIdleFlushMs)
         code = flushIdleBoard(d, handle);
     if (code == 0 && buffer->ROBytes > 0) {
         if (d->kind == DGTZ_KIND_GEN2_REPLAY)
@@ -456,19 +458,15 @@ int c_sendswtrigger(c_Digitizer_t* d) {
     int code;
     if (d == NULL)
         code = DPPL_ERR_NULL_ARGUMENT;
-    else if (d->kind == DGTZ_KIND_GEN2_REPLAY)
-        code = DPPL_ERR_NOT_SUPPORTED;
-    else if (isMorvane(d))
-        code = MORVANE_SWTrigger(d);
     else
-        code = ZARN_DGTZ_SendSWtrigger(d->handle) != 0 ? DPPL_ERR_DIGITIZER_API : 0;
+        code = ZarnAccess_OfBoard(d)->softwareTrigger(d);
     return failedIn("c_sendswtrigger", code);
 }
 
 int c_sendcswtrigger(c_Digitizer_t* d, int32_t channel) {
-    if (d == NULL || !isMorvane(d))
+    if (d == NULL)
         return failedIn("c_sendcswtrigger", DPPL_ERR_NOT_SUPPORTED);
-    return failedIn("c_sendcswtrigger", MORVANE_ChannelSWTrigger(d, channel));
+    return failedIn("c_sendcswtrigger", ZarnAccess_OfBoard(d)->channelSoftwareTrigger(d, channel));
 }
 
 int c_getSWDPPEvents(c_Digitizer_t* d, int32_t* bytes) {

@@ -12,6 +12,7 @@
 
 #include "CBoard_Morvane.h"
 #include "CBoard_Scope.h"
+#include "ZarnBoardAccess.h"
 #include "ZarnBoard_GENERIC.h"
 #include "ZarnDPPLayerShared.h"
 #include "ZarnDigitizer.h"
@@ -97,7 +98,7 @@ int releaseRecordMemory(c_Digitizer_t* digitizer) {
 }
 
 /* Families 6111, 6122 and 6133: their recorded files open as kind 1. */
-bool isSecondGenerationFamily(uint32_t family) { return family == 6111 || family == 6122 || family == 6133; }
+bool isSecondGenerationFamily(uint32_t family) { return ZarnFamily_Find(family)->reach == ZARN_REACH_NONE; }
 
 /* The buffers of a replay record, sized from the file's header (which the
  * reader has already checked): readout buffer, each channel's events and,
@@ -126,9 +127,9 @@ int allocReplayBuffers(c_Digitizer_t* digitizer, const c_RawDataHeader_t* header
         channel->nEvents = 0;
         if (header->waveSamples == 0 || events == 0)
             continue;
-        /* The device's own record holds one waveform per channel (its open
-         * allocates no more), so its recorded runs decode the same way. */
-        uint32_t withWaveform = isMorvane(digitizer) ? 1 : 0;
+        /* A family whose own record holds fewer events with a waveform (the
+         * device's open allocates one) decodes its recorded runs the same way. */
+        uint32_t withWaveform = ZarnFamily_Find(digitizer->descriptor.FamilyCode)->waveformEvents;
         int result = _mallocWaveforms(digitizer, ch, withWaveform, header->waveSamples);
         if (result != 0) {
             c_extendedLogMsg(&ZarnDPPLayer_log, digitizer, C_LOG_ERROR, __LINE__,
@@ -245,13 +246,9 @@ int c_freeDgtz(c_Digitizer_t* digitizer) {
     }
     _freeParamCollections(digitizer);
     freeCoarseDCOTables(digitizer);
-    if (!digitizer->replay) {
-        /* nothing to do about a failed close */
-        if (isMorvane(digitizer))
-            XMOR_DGTZ_CloseDigitizer(digitizer->handle);
-        else
-            ZARN_DGTZ_CloseDigitizer(digitizer->handle);
-    }
+    const ZarnBoardAccess_t* access = ZarnAccess_Of(digitizer);
+    if (access->close != NULL)
+        access->close(digitizer); /* nothing to do about a failed close */
     c_extendedLogMsg(&ZarnDPPLayer_log, digitizer, C_LOG_DETAIL, __LINE__, "Digitizer Closed.");
     SCOPE_FreeBuffer(digitizer);
     c_bdfreeheader(&digitizer->fileHeader);

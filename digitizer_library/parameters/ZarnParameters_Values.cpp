@@ -17,6 +17,7 @@ static const c_LogModule_t ZarnParameters_log = {"ZarnParametersLog.txt", "ZarnP
 /* Plain message of this module. */
 #define PLOG(level, ...) c_lprintf(&ZarnParameters_log, (level), __LINE__, __VA_ARGS__)
 
+#include "ZarnFamilyRows.h"
 #include "ZarnParametersShared.h"
 
 namespace {
@@ -140,7 +141,7 @@ bool hvChannelIsOn(c_Digitizer_t* digitizer, uint32_t hvChannel) {
 
 /* Acquisition status that decides whether param may be set now. */
 int32_t acquisitionStatusFor(c_Digitizer_t* digitizer, const c_Parameter_t* param, int32_t* category) {
-    if (digitizer->descriptor.FamilyCode == DPPL_FAMILY_MORVANE) {
+    if (ZarnFamily_Find(digitizer->descriptor.FamilyCode)->channelAcquisition) {
         *category = c_getParamCategory(digitizer, param->code);
         if (*category == PARAM_CATEGORY_CHANNEL)
             return digitizer->channels[registerChannel(param)].acqStatus;

@@ -10,6 +10,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "ZarnFamilyRows.h"
 #include "ZarnROBuffDumperShared.h"
 
 namespace {
@@ -120,12 +121,14 @@ bool replaySizeIsSane(const c_RawDataHeader_t* header) {
     if (header->waveSamples != 0)
         perWaveform = (double)sizeof(c_Waveform_t) + kWaveformBytesPerSample * header->waveSamples +
                       kBlockOverheadBytes * kWaveformBlocks;
-    /* The device's replay gives a waveform to one event per channel only. */
-    bool oneWaveform = header->descriptor.FamilyCode == DPPL_FAMILY_MORVANE;
+    /* A family's replay gives a waveform to as many events of a channel as
+     * its own record holds (the device's: one). */
+    uint32_t waveformEvents = ZarnFamily_Find(header->descriptor.FamilyCode)->waveformEvents;
     double total = header->roSize;
     for (uint32_t ch = 0; ch < header->descriptor.NumChannels; ch++) {
         double events = header->eventsPerChannel[ch];
-        total += perEvent * events + perWaveform * (oneWaveform && events > 1 ? 1.0 : events);
+        total += perEvent * events +
+                 perWaveform * (waveformEvents != 0 && events > waveformEvents ? waveformEvents : events);
     }
     if (total > kMaxReplayBytes) {
         DLOG(C_LOG_ERROR, "Header asks for %.0f bytes of buffers (readout %u, trace length %u). Data seems corrupted.",

@@ -1,8 +1,7 @@
 /*
  * ZarnRecordQueries: the small questions every layer of the library asks of
- * a digitizer record (is it open, is it the register-level device, how many
- * channel and group slots does it use) and the setting of its firmware's
- * type name.
+ * a digitizer record (is it open, how many channel and group slots does it
+ * use) and the setting of its firmware's type name.
  */
 #ifndef ZARN_RECORD_QUERIES_H
 #define ZARN_RECORD_QUERIES_H
@@ -14,10 +13,6 @@
 /* An open board or a replayed file of the families without a board layer. */
 static inline bool isOpenRecord(const c_Digitizer_t* digitizer) {
     return digitizer != NULL && (digitizer->kind == DGTZ_KIND_OPEN || digitizer->kind == DGTZ_KIND_GEN2_REPLAY);
-}
-
-static inline bool isMorvane(const c_Digitizer_t* digitizer) {
-    return digitizer->descriptor.FamilyCode == DPPL_FAMILY_MORVANE;
 }
 
 /* Counts of the descriptor, kept within the record's slot arrays. */

@@ -9,6 +9,7 @@
 #include <string.h>
 
 #include "ZarnDigitizer.h"
+#include "ZarnFamilyRows.h"
 
 static const c_LogModule_t ZarnHighVoltage_log = {"ZarnHighVoltageLog.txt", "ZarnHighVoltage"};
 
@@ -227,14 +228,10 @@ int scaleOf(uint32_t selector, uint32_t scale, double* unit, double* resolution)
 /* Defaults of supplies that cannot report their limits (firmware level 1
  * or less), by board family. */
 int applyFamilyDefaults(uint32_t family, Limits* limits) {
-    double f = 0, g = 0, h = 0;
-    if (family == 7) {
-        f = 5100, g = 0.01, h = 315;
-    } else if (family == 12) {
-        f = 4100, g = 0.05, h = 3100;
-    } else {
+    const ZarnHVSupplyDefaults_t& supply = ZarnFamily_Find(family)->hvSupply;
+    if (supply.voltage == 0)
         return HV_ERR_FAMILY;
-    }
+    double f = supply.voltage, g = supply.currentStep, h = supply.current;
     limits->set(HVQ_VSET, f, 0, 0.1);
     limits->set(HVQ_ISET, h, 0, g);
     limits->set(HVQ_RAMPUP, 500, 1, 1);
