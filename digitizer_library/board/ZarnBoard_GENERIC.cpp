@@ -25,6 +25,7 @@
 #include "ZarnBoardAccess.h"
 #include "ZarnComm.h"
 #include "ZarnDigitizer.h"
+#include "ZarnFamilyRows.h"
 #include "ZarnFirmwareTable.h"
 #include "ZarnParameters.h"
 #include "ZarnROBuffDumper.h"
@@ -212,9 +213,9 @@ void setDumperBaseName(c_Digitizer_t* d) {
         memcpy(d->writer.baseName, name, (size_t)length + 1);
 }
 
-/* Whether the register-level device reports its board configuration done. */
+/* Whether a board that reports its state reports its configuration done. */
 bool boardConfigurationDone(c_Digitizer_t* d) {
-    if (d->descriptor.DPPCode != DPPL_DPPCODE_MORVANE)
+    if (!ZarnFamily_Find(d->descriptor.FamilyCode)->reportsItsState)
         return false;
     c_Parameter_t* p = c_pfind(d, DPPL_PARAM_BOARD_CONFIG_STATUS);
     double value = 0;
@@ -317,7 +318,7 @@ int activeRangeOf(c_Digitizer_t* d, uint32_t h, uint32_t* range) {
 
 int setHVChannelDefaults(c_Digitizer_t* d, uint32_t h) {
     HVFilter filter = {true, true, boardConfigurationDone(d), false};
-    filter.channelOn = d->descriptor.DPPCode == DPPL_DPPCODE_MORVANE && hvChannelIsOn(d, h);
+    filter.channelOn = hvChannelIsOn(d, h);
     int32_t failed = -1;
     int code = setCollectionDefaults(d, d->hv[h].coll, filter, &failed);
     if (code != 0) {
@@ -518,7 +519,7 @@ int GENERIC_SetupDigitizer(c_Digitizer_t* d) {
         BLOG(d, C_LOG_ERROR, "GENERIC_SetAllParameters(...) failed with error %i", code);
         return DPPL_ERR_INIT_DIGITIZER;
     }
-    if (desc->DPPCode == DPPL_DPPCODE_MORVANE && !boardConfigurationDone(d)) {
+    if (ZarnFamily_Find(desc->FamilyCode)->reportsItsState && !boardConfigurationDone(d)) {
         if (d->handle < 0)
             return DPPL_ERR_WAVEFORM_SETUP; /* no such device slot */
         if (ZarnComm_Write32(desc->CommHandle, 0xEF20, 0x5B90) != 0) {

@@ -125,10 +125,10 @@ bool isSecondGenReplay(const c_Digitizer_t* digitizer) {
     return digitizer != NULL && digitizer->kind == DGTZ_KIND_GEN2_REPLAY;
 }
 
-/* Whether a high-voltage channel of the board is on: only the register-level
- * device reports one; any other board is off. */
+/* Whether a high-voltage channel of the board is on: only a board that
+ * reports its state says so; any other board's is off. */
 bool hvChannelIsOn(c_Digitizer_t* digitizer, uint32_t hvChannel) {
-    if (digitizer->descriptor.DPPCode != DPPL_DPPCODE_MORVANE)
+    if (!ZarnFamily_Find(digitizer->descriptor.FamilyCode)->reportsItsState)
         return false;
     c_Parameter_t* on = c_pfindhvc(digitizer, (int32_t)hvChannel, DPPL_PARAM_HVCH_ON);
     double value = 0;

@@ -48,13 +48,17 @@ typedef struct ZarnFamilyRow_t {
     double samplePeriod;
     /* the supply's defaults (voltage 0: the family has none) */
     ZarnHVSupplyDefaults_t hvSupply;
+    /* the board reports whether its configuration is done and whether each
+     * high-voltage channel is on, so that setting the defaults leaves a
+     * configured board and a live supply as they are */
+    bool reportsItsState = false;
 } ZarnFamilyRow_t;
 
 /* The row of a family code; a family without one gets the default row. */
 static inline const ZarnFamilyRow_t* ZarnFamily_Find(uint32_t familyCode) {
     /* clang-format off */
     static const ZarnFamilyRow_t kFamilies[] = {
-        /* code, reached, waveform events, channel acquisition, ADC bits, PHA energy bits, HV channels, sample period, HV supply */
+        /* code, reached, waveform events, channel acquisition, ADC bits, PHA energy bits, HV channels, sample period, HV supply[, reports its state] */
         {7, ZARN_REACH_DIGITIZER_ACCESS, 0, false, 0, 0, 2, 0.0, {5100, 315, 0.01}},
         {11, ZARN_REACH_DIGITIZER_ACCESS, 0, false, 0, 0, 0, 2.0, {0, 0, 0}},
         {12, ZARN_REACH_DIGITIZER_ACCESS, 0, false, 0, 0, 0, 0.0, {4100, 3100, 0.05}},
@@ -64,7 +68,7 @@ static inline const ZarnFamilyRow_t* ZarnFamily_Find(uint32_t familyCode) {
         {6122, ZARN_REACH_NONE, 0, false, 0, 0, 0, 0.0, {0, 0, 0}},
         {6133, ZARN_REACH_NONE, 0, false, 0, 0, 0, 0.0, {0, 0, 0}},
         /* the device's record holds one waveform per channel (its open allocates no more) */
-        {DPPL_FAMILY_MORVANE, ZARN_REACH_REGISTER_LEVEL, 1, true, 0, 0, 0, 0.0, {0, 0, 0}},
+        {DPPL_FAMILY_MORVANE, ZARN_REACH_REGISTER_LEVEL, 1, true, 0, 0, 0, 0.0, {0, 0, 0}, true},
     };
     /* clang-format on */
     static const ZarnFamilyRow_t kDefault = {0, ZARN_REACH_DIGITIZER_ACCESS, 0, false, 0, 0, 0, 0.0, {0, 0, 0}};
