@@ -1,4 +1,5 @@
 /* ZarnBoard_GENERIC_DACFlash: DC-offset DAC calibration from the board flash. */
+#include "ZarnFamilyRows.h"
 #include "ZarnFamilySupport.h"
 
 #include <stddef.h>
@@ -35,8 +36,6 @@ int setCalibrationValue(c_Digitizer_t* d, c_Parameter_t* p, double value) {
     return GENERIC_SetParam(d, p, value, 0);
 }
 
-bool isFamily(const c_Digitizer_t* d, uint32_t family) { return d->descriptor.FamilyCode == family; }
-
 } // namespace
 
 int GENERIC_ReadDACCalibrationFromFlash(c_Digitizer_t* d) {
@@ -63,7 +62,8 @@ int GENERIC_ReadDACCalibrationFromFlash(c_Digitizer_t* d) {
         return 0;
     }
     BLOG(d, C_LOG_INFO, "DAC Calibration data found in board flash.");
-    return GENERIC_LoadDACCalibration(d, pageData + 1, kDacPageBytes - 1, isFamily(d, 4) ? 1 : 0);
+    return GENERIC_LoadDACCalibration(d, pageData + 1, kDacPageBytes - 1,
+                                      ZarnFamily_Find(d->descriptor.FamilyCode)->dacCalibrationPerGroup ? 1 : 0);
 }
 
 int GENERIC_LoadDACCalibration(c_Digitizer_t* d, const void* data, size_t size, uint8_t perGroup) {

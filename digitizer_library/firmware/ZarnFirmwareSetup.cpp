@@ -38,8 +38,6 @@ namespace {
 constexpr uint32_t kRegBoardConfig = 0x8000;
 constexpr uint32_t kBoardConfigBase = 0x01000100;
 
-bool isFamily(const c_Digitizer_t* d, uint32_t family) { return d->descriptor.FamilyCode == family; }
-
 /* The parameters of the board; a loader failure becomes -26, or stays the
  * loader's own code (the register-level device's setup). */
 int loadParameters(c_Digitizer_t* d, bool keepLoaderCode = false) {
@@ -83,7 +81,7 @@ int setupOrluPHA(c_Digitizer_t* d) {
         code = c_rwrite(d, kRegBoardConfig, kBoardConfigBase);
     if (code == 0)
         code = loadParameters(d);
-    if (code == 0 && isFamily(d, 7)) /* its channel 0's enable register */
+    if (code == 0 && ZarnFamily_Find(d->descriptor.FamilyCode)->clearsChannelZeroEnables)
         code = GENERIC_ClearChannelZeroEnableBits(&ZarnBoard_GENERIC_log, d);
     return code;
 }

@@ -52,14 +52,21 @@ typedef struct ZarnFamilyRow_t {
      * high-voltage channel is on, so that setting the defaults leaves a
      * configured board and a live supply as they are */
     bool reportsItsState = false;
+    /* the DAC calibration in the board flash holds one entry per channel
+     * group, not per channel */
+    bool dacCalibrationPerGroup = false;
+    /* the pulse-height setup clears the enable bits of channel 0's register,
+     * which the family's boards power up set */
+    bool clearsChannelZeroEnables = false;
 } ZarnFamilyRow_t;
 
 /* The row of a family code; a family without one gets the default row. */
 static inline const ZarnFamilyRow_t* ZarnFamily_Find(uint32_t familyCode) {
     /* clang-format off */
     static const ZarnFamilyRow_t kFamilies[] = {
-        /* code, reached, waveform events, channel acquisition, ADC bits, PHA energy bits, HV channels, sample period, HV supply[, reports its state] */
-        {7, ZARN_REACH_DIGITIZER_ACCESS, 0, false, 0, 0, 2, 0.0, {5100, 315, 0.01}},
+        /* code, reached, waveform events, channel acquisition, ADC bits, PHA energy bits, HV channels, sample period, HV supply[, reports its state, DAC calibration per group, clears channel 0's enables] */
+        {4, ZARN_REACH_DIGITIZER_ACCESS, 0, false, 0, 0, 0, 0.0, {0, 0, 0}, false, true},
+        {7, ZARN_REACH_DIGITIZER_ACCESS, 0, false, 0, 0, 2, 0.0, {5100, 315, 0.01}, false, false, true},
         {11, ZARN_REACH_DIGITIZER_ACCESS, 0, false, 0, 0, 0, 2.0, {0, 0, 0}},
         {12, ZARN_REACH_DIGITIZER_ACCESS, 0, false, 0, 0, 0, 0.0, {4100, 3100, 0.05}},
         {14, ZARN_REACH_DIGITIZER_ACCESS, 0, false, 0, 0, 0, 4.0, {0, 0, 0}},
