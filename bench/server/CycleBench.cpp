@@ -43,6 +43,7 @@ SRVBoard_t* openBoard() {
         if (SRV_GetCategoryIndexLevels() != 0 || c_newDigitizer(&b->digitizer, &params) != 0 ||
             SRV_InitServerParameters(b) != SRV_SUCCESS || c_bfixedealloc(&b->digitizer, 1u << 20, 65536, 1, 64) != 0)
             return nullptr;
+        b->access = SRV_BoardAccessOf(&b->digitizer.descriptor);
         c_pfind(&b->digitizer, DPPL_PARAM_WAVEFORMS)->value = 0;
         return b;
     }();

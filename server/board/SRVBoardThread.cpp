@@ -414,26 +414,32 @@ static void keepAutomaticStopFailure(SRVBoard_t* board, uint32_t channel, SRVSta
     SRV_KeepStopFailure(board, status, path, what);
 }
 
-// The stops of the criteria met in the cycle (bit n: channel n): the
-// register-level device stops each such channel, any other board the whole
-// board once. They run once every channel has consumed its events of the
-// readout, because the stop's own read replaces them. Once the criteria have
-// stopped every channel of the register-level device, its recording ends
-// as a board stop ends it. A failure is kept for the client.
+// A met criterion's stop of its own channel; once the criteria have stopped
+// every channel, the recording ends as a board stop ends it.
+static SRVStatus_t stopChannelForCriterion(SRVBoard_t* board, uint32_t channel) {
+    SRVStatus_t status = SRV_StopChannelAcquisition(board, channel);
+    if (status == SRV_SUCCESS && !SRV_IsAcquiring(board->digitizer.acqStatus))
+        status = SRV_EndRawDataRecording(board);
+    return status;
+}
+
+// The stops of the criteria met in the cycle (bit n: channel n): as the
+// board's row says, each such channel is stopped, or the whole board once.
+// They run once every channel has consumed its events of the readout,
+// because the stop's own read replaces them. A failure is kept for the
+// client.
 static void stopForCriteria(SRVBoard_t* board, uint64_t criterionMet) {
     if (criterionMet == 0)
         return;
-    bool morvane = board->digitizer.descriptor.FamilyCode == DPPL_FAMILY_MORVANE;
+    const bool byChannel = board->access->criterionStopsChannel;
     uint32_t channels = SRV_ChannelCount(board);
     for (uint32_t channel = 0; channel < channels; channel++) {
         if ((criterionMet & (1ull << (channel % 64))) == 0)
             continue;
-        SRVStatus_t status = morvane ? SRV_StopChannelAcquisition(board, channel) : SRV_StopAcquisition(board);
-        if (morvane && status == SRV_SUCCESS && !SRV_IsAcquiring(board->digitizer.acqStatus))
-            status = SRV_EndRawDataRecording(board);
+        SRVStatus_t status = byChannel ? stopChannelForCriterion(board, channel) : SRV_StopAcquisition(board);
         if (status != SRV_SUCCESS)
             keepAutomaticStopFailure(board, channel, status);
-        if (!morvane)
+        if (!byChannel)
             return;
     }
 }

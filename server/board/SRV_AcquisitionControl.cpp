@@ -9,6 +9,7 @@
 #include "SRV_EventProcessing.h"
 #include "SRV_GainStabilizer.h"
 #include "SRV_List.h"
+#include "SRV_SCACounters.h"
 #include "SRV_Spectra.h"
 #include "SRV_Waveforms.h"
 

@@ -114,6 +114,8 @@ SRVStatus_t SRV_OpenBoard(const SRVConnParams_t* connParams, const char* rawData
     SRVStatus_t status = openDigitizer(board, connParams, rawDataFile);
     if (status != SRV_SUCCESS)
         return status;
+    // Chosen once: nothing after the open asks the board's family again.
+    board->access = SRV_BoardAccessOf(&board->digitizer.descriptor);
 
     if (SRV_InitServerParameters(board) != SRV_SUCCESS) {
         c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't initialize server parameters.");
@@ -133,7 +135,7 @@ SRVStatus_t SRV_OpenBoard(const SRVConnParams_t* connParams, const char* rawData
     board->idle = 1;
     SRV_StartBoardThread(board);
 
-    if (board->digitizer.descriptor.FamilyCode == DPPL_FAMILY_MORVANE) {
+    if (board->access->serverVersionAsFirmware) {
         // The board thread runs by now: the descriptor changes under the lock.
         // The field keeps at most 19 characters and its terminator.
         c_BoardDescriptor_t* descriptor = &board->digitizer.descriptor;

@@ -25,26 +25,19 @@ static const size_t DEFINITIONS_BLOCK_SIZE = 65536;
 
 // ------------------------------------------------------ board information
 
+// The model number of the register-level device QN8560, which the client
+// numbers 42.
+static const uint32_t DEVICE_MODEL_NUMBER = 8560;
+
+// The model code in the client's numbering: the library's up to 41, 42 as 43.
 static int32_t mapModelCode(uint32_t model) {
     if (model <= 41)
         return static_cast<int32_t>(model);
     if (model == 42)
         return 43;
-    if (model == DPPL_FAMILY_MORVANE)
+    if (model == DEVICE_MODEL_NUMBER)
         return 42;
     return -1;
-}
-
-static int32_t mapFamilyCode(uint32_t family) {
-    switch (family) {
-    case 11: return 10;
-    case 12: return 11;
-    case 13: return 12;
-    case 14: return 13;
-    case 16: return 15;
-    case DPPL_FAMILY_MORVANE: return 14;
-    default: return family <= 9 ? static_cast<int32_t>(family) : -1;
-    }
 }
 
 // A 16-bit number at the start of text, in the given base; 0 when there is
@@ -81,14 +74,14 @@ static uint32_t samplePeriodPs(double periodNs) {
     return static_cast<uint32_t>(ps);
 }
 
-SRVStatus_t SRV_FillBoardInfo(SRVBoardInfo_t* info, const c_Digitizer_t* digitizer) {
+SRVStatus_t SRV_FillBoardInfo(SRVBoardInfo_t* info, const c_Digitizer_t* digitizer, const SRVBoardAccess_t* access) {
     const c_BoardDescriptor_t* d = &digitizer->descriptor;
     std::memcpy(info->modelName, d->ModelName, sizeof info->modelName);
     info->modelName[sizeof info->modelName - 1] = '\0';
     info->channelCount = d->Channels;
     info->serialNumber = d->SerialNumber;
     info->modelCode = mapModelCode(d->Model);
-    info->familyCode = mapFamilyCode(d->FamilyCode);
+    info->familyCode = access->familyCode(d->FamilyCode);
     info->formFactor = d->FormFactor <= 3 ? static_cast<int32_t>(d->FormFactor) : -1;
     parseFirmwareRelease(d->BoardFirmwareRel, sizeof d->BoardFirmwareRel, &info->boardFwMajor, &info->boardFwMinor,
                          &info->boardFwBuild);
@@ -162,7 +155,7 @@ void* SRV_CmdGetBoardInfo(SRVCommandRequest& request, uint32_t* replySize, SRVSt
     const uint64_t dataMask = request.dataMask;
     SRVBoardInfo_t info;
     std::memset(&info, 0, sizeof info);
-    SRV_FillBoardInfo(&info, &board->digitizer);
+    SRV_FillBoardInfo(&info, &board->digitizer, board->access);
     info.dtSpectrumCount = board->dtSpectrumCount;
 
     SRVReply reply(request.command);

@@ -47,8 +47,9 @@ typedef struct SRVBoardInfo_t {
     char libraryVersion[20];
 } SRVBoardInfo_t;
 
-/* The board information of command 5 (the caller passes a zeroed record). */
-SRVStatus_t SRV_FillBoardInfo(SRVBoardInfo_t* info, const c_Digitizer_t* digitizer);
+/* The board information of command 5 (the caller passes a zeroed record),
+ * with the family code as the board's row gives it. */
+SRVStatus_t SRV_FillBoardInfo(SRVBoardInfo_t* info, const c_Digitizer_t* digitizer, const SRVBoardAccess_t* access);
 
 /* The channel record of a channel of the board: 0, or -33 after "Channel '%i'
  * not found." for a channel outside 0 to channel count - 1. */

@@ -12,6 +12,7 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include "SRV_BoardAccess.h"
 #include "SRV_Status.h"
 #include "ZarnDPPLayer.h"
 #include "ZarnParameters.h"
@@ -230,6 +231,9 @@ enum { SRV_THREAD_CMD_START = 0, SRV_THREAD_CMD_STOP = 1 };
 typedef struct SRVBoard_t {
     c_ticket_t boardLock;
     c_Digitizer_t digitizer;
+    /* How the server reaches the board: the row the open chose from the
+     * digitizer's descriptor (SRV_BoardAccessOf). */
+    const SRVBoardAccess_t* access;
     c_thread_t* thread;
     c_semaphore_t startedSem;
     c_condition_t idleCondition;

@@ -13,6 +13,7 @@
 #include "SRV_GainStabilizer.h"
 #include "SRV_List.h"
 #include "SRV_MCS.h"
+#include "SRV_SCACounters.h"
 #include "SRV_Spectra.h"
 #include "SRV_Waveforms.h"
 #include "ZarnDigitizer.h"
@@ -49,7 +50,8 @@ struct CycleState {
     uint64_t now;
     bool waveformsOn;
     bool boardAutoTrigger; // DPPL_PARAM_AUTO_TRG_TIMEOUT exists
-    bool morvane;          // the register-level device (family 8560)
+    // The board's row: what the server counts and publishes itself.
+    const SRVBoardAccess_t* access;
     bool anyEvent;
     // The events of a stop's last read: the channels that acquired before
     // the stop consume them although the library has stopped them, and a
@@ -68,7 +70,7 @@ uint64_t channelBit(uint32_t channel) { return 1ull << (channel % 64); }
 bool beginCycle(SRVBoard_t* board, CycleState* cycle, bool draining) {
     c_Digitizer_t* digitizer = &board->digitizer;
     cycle->now = c_get_time();
-    cycle->morvane = digitizer->descriptor.FamilyCode == DPPL_FAMILY_MORVANE;
+    cycle->access = board->access;
     cycle->boardAutoTrigger = c_pfind(digitizer, DPPL_PARAM_AUTO_TRG_TIMEOUT) != NULL;
     cycle->anyEvent = false;
     cycle->draining = draining;
@@ -170,7 +172,7 @@ void processEvents(SRVBoard_t* board, CycleState& cycle, uint32_t channel, const
     SRVChannel_t* frame = &board->channels[channel];
     SRVEnergySpectrum_t* spectrum = &frame->energySpectra[0];
     const Histogram histogram = histogramOf(spectrum);
-    const bool scaCounting = cycle.morvane && isSCAOn(board, channel);
+    const bool scaCounting = cycle.access->softwareSCA && isSCAOn(board, channel);
     const bool dtReference = isDTReference(board, channel);
     uint32_t count = record->nEvents < record->capacity ? record->nEvents : record->capacity;
 
@@ -247,7 +249,8 @@ bool processChannel(SRVBoard_t* board, CycleState& cycle, uint32_t channel) {
     int status = SRV_UpdateDeadTime(board, channel);
     if (status != 0)
         c_extendedLogMsg(&LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__, "Error in DeadTime calculations (%i).", status);
-    if (cycle.morvane && c_pfindc(digitizer, static_cast<int32_t>(channel), DPPL_PARAM_CH_ICR_COUNTS) != NULL &&
+    if (cycle.access->icrCountsParameter &&
+        c_pfindc(digitizer, static_cast<int32_t>(channel), DPPL_PARAM_CH_ICR_COUNTS) != NULL &&
         SRV_UpdateICRCounts(board, channel) != 0)
         return false;
 
@@ -264,7 +267,7 @@ bool processChannel(SRVBoard_t* board, CycleState& cycle, uint32_t channel) {
 
     if (elapsedSCA > SCA_RATE_PERIOD_MS) {
         frame->scaTime = cycle.now;
-        status = cycle.morvane ? SRV_UpdateSCARate(board, channel, elapsedSCA) : 0;
+        status = cycle.access->softwareSCA ? SRV_UpdateSCARate(board, channel, elapsedSCA) : 0;
         if (status != 0) {
             c_extendedLogMsg(&LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__,
                              "Can't update channel %u SCA count rate (err = '%i').", channel, status);
@@ -405,7 +408,7 @@ int SRV_AccumulateDeadTime(SRVBoard_t* board, uint32_t channel, uint64_t realTim
 }
 
 int SRV_UpdateICRCounts(SRVBoard_t* board, uint32_t channel) {
-    if (board->digitizer.descriptor.FamilyCode != DPPL_FAMILY_MORVANE)
+    if (!board->access->icrCountsParameter)
         return 0;
     c_Parameter_t* icr = c_pfindc(&board->digitizer, static_cast<int32_t>(channel), DPPL_PARAM_CH_ICR_COUNTS);
     if (icr == NULL) {

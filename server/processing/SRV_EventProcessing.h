@@ -76,8 +76,8 @@ int SRV_AccumulateDeadTime(SRVBoard_t* board, uint32_t channel, uint64_t realTim
 /* The dead-time model's input rate y / (1 - 1.88 x rise x y); at or past its
  * pole, where that is infinite or negative, the measured rate y. */
 double SRV_CorrectedInputRate(double rate, double rise);
-/* The register-level device's input counts parameter := the corrected input
- * count: 0 or -17. */
+/* On a board whose row publishes them, the input counts parameter := the
+ * corrected input count: 0 or -17. */
 int SRV_UpdateICRCounts(SRVBoard_t* board, uint32_t channel);
 /* Software triggers when no event came for the auto-trigger timeout: 0, -8,
  * -7 (board only) or -4. */

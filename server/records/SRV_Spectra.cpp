@@ -1,6 +1,5 @@
 // Energy spectra: binding to their parameters, the bin scale, lookups by
-// index path, clearing, start and stop times, spectrum files and the software
-// SCA counters.
+// index path, clearing, start and stop times and spectrum files.
 #include "SRV_Spectra.h"
 
 #include <sqlite3.h>
@@ -85,8 +84,6 @@ SRVChannel_t* validChannel(SRVBoard_t* board, uint32_t channel) {
         return nullptr;
     return &board->channels[channel];
 }
-
-bool isMorvane(const SRVBoard_t* board) { return board->digitizer.descriptor.FamilyCode == DPPL_FAMILY_MORVANE; }
 
 // ------------------------------------------------------------ SQLite
 
@@ -303,16 +300,6 @@ SRVStatus_t findSpectrumOf(SRVBoard_t* board, const PathIndexes& indexes, SRVEne
     }
     *spectrum = found;
     return SRV_SUCCESS;
-}
-
-// ------------------------------------------------------- SCA parameters
-
-c_Parameter_t* findSCAParameter(SRVBoard_t* board, uint32_t channel, int32_t code, uint32_t level,
-                                const char* missing) {
-    c_Parameter_t* param = c_pfindc(&board->digitizer, static_cast<int32_t>(channel), code);
-    if (param == nullptr)
-        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, level, __LINE__, "%s", missing);
-    return param;
 }
 
 } // namespace
@@ -726,68 +713,5 @@ SRVStatus_t SRV_CheckSpectrumFiles(const char* dataFolder, uint32_t channels, SR
         describeFailure(failure, path, status, sql, false, noRow, channel);
         return status;
     }
-    return SRV_SUCCESS;
-}
-
-// ========================================================== software SCA
-
-SRVStatus_t SRV_ResetSCACounters(SRVBoard_t* board, uint32_t channel, uint64_t now) {
-    SRVChannel_t* frame = validChannel(board, channel);
-    if (frame == nullptr)
-        return SRV_ERR_RESOURCE;
-    c_Parameter_t* enable = findSCAParameter(board, channel, DPPL_PARAM_CH_SCA_ENABLE, C_LOG_DETAIL,
-                                             "Can't find DPPL_PARAM_CH_SCA_ENABLE.");
-    if (enable == nullptr)
-        return SRV_ERR_RESOURCE;
-    if (enable->value != 1.0)
-        return SRV_SUCCESS;
-    c_Parameter_t* rate =
-        findSCAParameter(board, channel, DPPL_PARAM_CH_SCA_RATE, C_LOG_DETAIL, "Can't find DPPL_PARAM_CH_SCA_RATE.");
-    c_Parameter_t* start = rate == nullptr ? nullptr
-                                           : findSCAParameter(board, channel, DPPL_PARAM_CH_SCA_START_TIME,
-                                                              C_LOG_DETAIL, "Can't find DPPL_PARAM_CH_SCA_START_TIME.");
-    c_Parameter_t* counts = start == nullptr ? nullptr
-                                             : findSCAParameter(board, channel, DPPL_PARAM_CH_SCA_COUNTS, C_LOG_DETAIL,
-                                                                "Can't find DPPL_PARAM_CH_SCA_COUNTS.");
-    if (counts == nullptr)
-        return SRV_ERR_RESOURCE;
-    rate->value = 0.0;
-    counts->value = 0.0;
-    start->value = static_cast<double>(now);
-    frame->scaPreviousCount = 0;
-    return SRV_SUCCESS;
-}
-
-SRVStatus_t SRV_CountSCAEvent(SRVBoard_t* board, uint32_t channel) {
-    if (validChannel(board, channel) == nullptr)
-        return SRV_ERR_RESOURCE;
-    if (!isMorvane(board))
-        return SRV_SUCCESS;
-    c_Parameter_t* counts = findSCAParameter(board, channel, DPPL_PARAM_CH_SCA_COUNTS, C_LOG_ERROR,
-                                             "Cannot find SCA Counts parameter. Can't update it.");
-    if (counts == nullptr)
-        return SRV_ERR_RESOURCE;
-    counts->value += 1.0;
-    return SRV_SUCCESS;
-}
-
-SRVStatus_t SRV_UpdateSCARate(SRVBoard_t* board, uint32_t channel, uint64_t elapsedMs) {
-    SRVChannel_t* frame = validChannel(board, channel);
-    if (frame == nullptr)
-        return SRV_ERR_RESOURCE;
-    if (!isMorvane(board))
-        return SRV_SUCCESS;
-    c_Parameter_t* rate = findSCAParameter(board, channel, DPPL_PARAM_CH_SCA_RATE, C_LOG_ERROR,
-                                           "Cannot find SCA Rate parameter. Can't update it.");
-    if (rate == nullptr)
-        return SRV_ERR_RESOURCE;
-    c_Parameter_t* counts = findSCAParameter(board, channel, DPPL_PARAM_CH_SCA_COUNTS, C_LOG_ERROR,
-                                             "Cannot find SCA Counts parameter. Can't update it.");
-    if (counts == nullptr)
-        return SRV_ERR_RESOURCE;
-    // No time has passed: the rate stays as it was rather than dividing by 0.
-    if (elapsedMs != 0)
-        rate->value = (counts->value - static_cast<double>(frame->scaPreviousCount)) / static_cast<double>(elapsedMs);
-    frame->scaPreviousCount = static_cast<uint64_t>(truncateWithin(counts->value, 0, INT64_MAX));
     return SRV_SUCCESS;
 }

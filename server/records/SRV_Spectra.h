@@ -1,7 +1,6 @@
 /*
- * SRV_Spectra: the energy spectrum of every channel, its region of interest,
- * its file, and the software single-channel-analyser (SCA) counters of the
- * channel. Their client commands are in SRV_SpectrumCommands.
+ * SRV_Spectra: the energy spectrum of every channel, its region of interest
+ * and its file. Their client commands are in SRV_SpectrumCommands.
  *
  * The records (SRVEnergySpectrum_t, SRVROI_t, SRVSpectrumCounters_t) live in
  * the board record (SRV_BoardRecord.h). A spectrum points at the current values of
@@ -126,18 +125,6 @@ SRVStatus_t SRV_LoadReplaySpectrumFiles(SRVBoard_t* board, const char* dataFolde
  * the first that can't, with the file and what is wrong with it in
  * *failure. */
 SRVStatus_t SRV_CheckSpectrumFiles(const char* dataFolder, uint32_t channels, SRVFileFailure_t* failure);
-
-/* ----------------------------------------------------- software SCA */
-
-/* At an acquisition start of the channel: with the SCA enabled, zeroes its
- * counts and rate and sets its start time to now. 0, or -17 when one of its
- * parameters is missing. */
-SRVStatus_t SRV_ResetSCACounters(SRVBoard_t* board, uint32_t channel, uint64_t now);
-/* One event for the SCA (register-level device only): 0 or -17. */
-SRVStatus_t SRV_CountSCAEvent(SRVBoard_t* board, uint32_t channel);
-/* The SCA rate in counts per millisecond over the elapsed time (register-level
- * device only): 0 or -17. */
-SRVStatus_t SRV_UpdateSCARate(SRVBoard_t* board, uint32_t channel, uint64_t elapsedMs);
 
 #ifdef __cplusplus
 }

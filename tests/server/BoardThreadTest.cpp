@@ -174,7 +174,7 @@ protected:
     SRVBoardInfo_t fill() {
         SRVBoardInfo_t info;
         std::memset(&info, 0, sizeof info);
-        EXPECT_EQ(SRV_FillBoardInfo(&info, digitizer_), 0);
+        EXPECT_EQ(SRV_FillBoardInfo(&info, digitizer_, SRV_BoardAccessOf(&digitizer_->descriptor)), 0);
         return info;
     }
     void setText(char* field, size_t size, const char* text) {

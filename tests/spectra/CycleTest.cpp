@@ -171,7 +171,7 @@ TEST_F(Cycle, AMetCriterionStopsTheChannelOnTheDeviceAndTheWholeBoardElsewhere) 
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.stop);
-        dig_->descriptor.FamilyCode = c.family;
+        setFamily(c.family);
         ASSERT_EQ(SRV_ClearEnergySpectrum(spectrum(2)), SRV_SUCCESS);
         param(2, DPPL_PARAM_CH_STOP_MODE_TOTAL_COUNTS)->value = 10;
         size_t before = occurrences(log("SRVBoardThreadLog.txt"), c.stop);
@@ -323,7 +323,7 @@ TEST_F(Cycle, SoftwareSCACountsOnlyOnTheRegisterLevelDevice) {
     deliver(0, {{100}, {200, 0x20000}, {300}, {400, EVTFLAG_PSEUDO}});
     ASSERT_EQ(SRV_ProcessCycle(board_), 0);
     EXPECT_EQ(counts->value, 0.0);
-    dig_->descriptor.FamilyCode = DPPL_FAMILY_MORVANE;
+    setFamily(DPPL_FAMILY_MORVANE);
     deliver(0, {{100}, {200, 0x20000}, {300}, {400, EVTFLAG_PSEUDO}});
     ASSERT_EQ(SRV_ProcessCycle(board_), 0);
     EXPECT_EQ(counts->value, 2.0);
@@ -331,7 +331,7 @@ TEST_F(Cycle, SoftwareSCACountsOnlyOnTheRegisterLevelDevice) {
 }
 
 TEST_F(Cycle, TheSCARateIsCountsPerMillisecondSinceTheLastRate) {
-    dig_->descriptor.FamilyCode = DPPL_FAMILY_MORVANE;
+    setFamily(DPPL_FAMILY_MORVANE);
     param(0, DPPL_PARAM_CH_SCA_ENABLE)->value = 1;
     ASSERT_EQ(SRV_ResetSCACounters(board_, 0, 12345), SRV_SUCCESS);
     EXPECT_EQ(param(0, DPPL_PARAM_CH_SCA_START_TIME)->value, 12345.0);

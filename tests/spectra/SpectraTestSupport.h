@@ -17,6 +17,7 @@
 #include "SRV_EventProcessing.h"
 #include "SRV_Globals.h"
 #include "SRV_ParameterBuild.h"
+#include "SRV_SCACounters.h"
 #include "SRV_Spectra.h"
 
 namespace spectest {
@@ -70,6 +71,7 @@ private:
         std::memset(&params, 0, sizeof params);
         if (c_newDigitizer(&board->digitizer, &params) != 0)
             return nullptr;
+        board->access = SRV_BoardAccessOf(&board->digitizer.descriptor);
         if (SRV_InitServerParameters(board) != SRV_SUCCESS)
             return nullptr;
         // Room for the largest buffers the tests hand to the cycle.
@@ -115,7 +117,7 @@ protected:
         waveforms()->value = 0;
     }
     void TearDown() override {
-        dig_->descriptor.FamilyCode = family_;
+        setFamily(family_);
         for (uint32_t ch = 0; ch < SRV_ChannelCount(board_); ch++) {
             dig_->channels[ch].acqStatus = ACQSTATUS_STOPPED;
             dig_->channels[ch].nEvents = 0;
@@ -133,6 +135,12 @@ protected:
         return p;
     }
     c_Parameter_t* waveforms() { return c_pfind(dig_, DPPL_PARAM_WAVEFORMS); }
+    // The board as one of another family, with that family's row, as the
+    // open would have chosen it.
+    void setFamily(uint32_t family) {
+        dig_->descriptor.FamilyCode = family;
+        board_->access = SRV_BoardAccessOf(&dig_->descriptor);
+    }
 
     // The events of one readout of a channel that acquires.
     struct Event {
