@@ -225,7 +225,8 @@ int c_cstarta(c_Digitizer_t* d, int32_t channel) {
         return 0;
     }
     if (isMorvane(d)) {
-        if ((code = MORVANE_ChannelStart(d, channel)) != 0)
+        /* A replay has no device: only the record's channel state changes. */
+        if (!d->replay && (code = MORVANE_ChannelStart(d, channel)) != 0)
             return failedIn("c_cstarta", code);
         if (d->acqStatus == ACQSTATUS_STOPPED)
             d->lastTimeStamp = 0;
@@ -275,8 +276,14 @@ static int pauseChannel(c_Digitizer_t* d, int32_t channel, bool drain, const cha
         return 0;
     }
     _setChannelAcqStatus(d, channel, ACQSTATUS_PAUSING);
-    code =
-        isMorvane(d) ? XMOR_DGTZ_StopChannelAcquisition(d->handle, (uint32_t)channel) : _stopSingleChannel(d, channel);
+    /* A replay has no board to stop: its drain read below goes on with the
+     * recording, as the live stop's did. */
+    if (d->replay)
+        code = 0;
+    else if (isMorvane(d))
+        code = XMOR_DGTZ_StopChannelAcquisition(d->handle, (uint32_t)channel);
+    else
+        code = _stopSingleChannel(d, channel);
     if (code != 0) {
         c_extendedLogMsg(&ZarnDPPLayer_log, d, C_LOG_ERROR, __LINE__, "Error in ZARN_DGTZ_SWStopAcquisition: %i", code);
         return failedIn(function, DPPL_ERR_DIGITIZER_API);
