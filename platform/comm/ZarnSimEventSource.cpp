@@ -366,6 +366,14 @@ void Board::GenerateChannels(uint64_t channels, double untilNs) {
     const double resolving = profile.signal.resolvingTimeNs;
     const double fullScale = static_cast<double>((1u << profile.info.ADC_NBits) - 1);
     const double ticksPerNs = 1.0 / period_;
+    // The device's channels that count in multichannel-scaling slots, asked
+    // of their registers once: no register changes while the board generates,
+    // and asking for every pulse would cost more than drawing it.
+    uint64_t scaling = 0;
+    if (map->deviceRun)
+        for (uint64_t m = channels; m; m &= m - 1)
+            if (McsOn(static_cast<uint32_t>(__builtin_ctzll(m))))
+                scaling |= m & -m;
     for (;;) {
         // The earliest arrival, compared as the bits of the times: positive
         // doubles order as their bits, and a channel without a drawn pulse
@@ -421,7 +429,7 @@ void Board::GenerateChannels(uint64_t channels, double untilNs) {
             continue; // nothing would carry it
         // The device's multichannel scaling: the slots over before this pulse
         // go out first (their data events join the unit's open aggregate).
-        if (map->deviceRun)
+        if ((scaling >> next) & 1u)
             McsAdvance(next, timeTag);
         // Written in place, field by field: a whole-record copy of an event
         // just built on the stack stalls on its narrower stores.
@@ -455,7 +463,7 @@ void Board::GenerateChannels(uint64_t channels, double untilNs) {
             e.samples = setup.samples;
             e.preTrigger = setup.preTrigger;
         }
-        if (map->deviceRun)
+        if ((scaling >> next) & 1u)
             McsCount(next);
         if (u->open.size() >= u->eventsPerAggregate)
             CloseUnit(unit);

@@ -202,10 +202,15 @@ protected:
 };
 
 TEST_P(BusyChannelStops, EndOnceNothingOfTheChannelIsLeft) {
-    // The register-level device's reads at this rate take half a second
-    // each: its drain is bounded by them, not by what it waits for.
-    if (std::string(GetParam().name) == "morvane")
-        GTEST_SKIP() << "reads of the register-level device at this rate take longer than the drain's bound allows";
+    // The simulated register-level device generates and encodes its events
+    // as it is read. An optimised build reads 1e6 counts/s on each channel in
+    // 2 ms a read; under the address sanitizer generating them alone is
+    // slower than the wall clock, every read fills the buffer (250 ms in the
+    // server) and the drain cannot reach the data stored after the stop.
+#if defined(__SANITIZE_ADDRESS__)
+    if (GetParam().options == std::vector<std::string>{"-h"})
+        GTEST_SKIP() << "the sanitized simulator generates the device's events slower than the wall clock at this rate";
+#endif
     ASSERT_EQ(status(SET_RUN_FILE, runFileName("busy.zrn")), SUCCESS);
     clearSpectra();
     ASSERT_EQ(status(START, acquisitionRequest(allChannels())), SUCCESS) << boardLog();
