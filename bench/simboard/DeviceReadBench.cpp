@@ -30,8 +30,8 @@ int main(int argc, char** argv) {
         int32_t bytes = 0;
         int code = c_getDPPEvents(d, &bytes);
         double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-        printf("read %d: %d, %.1f ms, %d bytes, events %u + %u\n", read, code, ms, (int)bytes,
-               d->channels[0].nEvents, d->channels[1].nEvents);
+        printf("read %d: %d, %.1f ms, %d bytes, events %u + %u\n", read, code, ms, (int)bytes, d->channels[0].nEvents,
+               d->channels[1].nEvents);
     }
     c_bstopa(d);
     c_freeDgtz(d);

@@ -281,7 +281,6 @@ INSTANTIATE_TEST_SUITE_P(SimulatedBoards, StopCriterion, ::testing::ValuesIn(boa
 // bin for bin, and so do the list files of channel 0 and channel 1.
 class CriterionReplay : public Stops {
 protected:
-
     static constexpr double kLimit = 20000; // reached while the board's memory is full
     static constexpr int32_t PARAM_CH_STOP_MODE_TOTAL_COUNTS = 1067;
     static constexpr int32_t PARAM_ACQRUNNING = 33;
