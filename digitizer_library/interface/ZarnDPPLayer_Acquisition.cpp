@@ -227,7 +227,8 @@ int c_cstarta(c_Digitizer_t* d, int32_t channel) {
     }
     const ZarnBoardAccess_t* board = ZarnAccess_OfBoard(d);
     if (board->startChannel != NULL) {
-        if ((code = board->startChannel(d, channel)) != 0)
+        /* A replay has no device: only the record's channel state changes. */
+        if (!d->replay && (code = board->startChannel(d, channel)) != 0)
             return failedIn("c_cstarta", code);
         if (d->acqStatus == ACQSTATUS_STOPPED)
             d->lastTimeStamp = 0;
@@ -277,7 +278,9 @@ static int pauseChannel(c_Digitizer_t* d, int32_t channel, bool drain, const cha
         return 0;
     }
     _setChannelAcqStatus(d, channel, ACQSTATUS_PAUSING);
-    code = ZarnAccess_OfBoard(d)->stopChannel(d, channel);
+    /* A replay has no board to stop: its drain read below goes on with the
+     * recording, as the live stop's did. */
+    code = d->replay ? 0 : ZarnAccess_OfBoard(d)->stopChannel(d, channel);
     if (code != 0) {
         c_extendedLogMsg(&ZarnDPPLayer_log, d, C_LOG_ERROR, __LINE__, "Error in ZARN_DGTZ_SWStopAcquisition: %i", code);
         return failedIn(function, DPPL_ERR_DIGITIZER_API);

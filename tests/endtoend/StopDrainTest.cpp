@@ -202,10 +202,15 @@ protected:
 };
 
 TEST_P(BusyChannelStops, EndOnceNothingOfTheChannelIsLeft) {
-    // The register-level device's reads at this rate take half a second
-    // each: its drain is bounded by them, not by what it waits for.
-    if (std::string(GetParam().name) == "morvane")
-        GTEST_SKIP() << "reads of the register-level device at this rate take longer than the drain's bound allows";
+    // The simulated register-level device generates and encodes its events
+    // as it is read. An optimised build reads 1e6 counts/s on each channel in
+    // 2 ms a read; under the address sanitizer generating them alone is
+    // slower than the wall clock, every read fills the buffer (250 ms in the
+    // server) and the drain cannot reach the data stored after the stop.
+#if defined(__SANITIZE_ADDRESS__)
+    if (GetParam().options == std::vector<std::string>{"-h"})
+        GTEST_SKIP() << "the sanitized simulator generates the device's events slower than the wall clock at this rate";
+#endif
     ASSERT_EQ(status(SET_RUN_FILE, runFileName("busy.zrn")), SUCCESS);
     clearSpectra();
     ASSERT_EQ(status(START, acquisitionRequest(allChannels())), SUCCESS) << boardLog();
@@ -247,6 +252,14 @@ std::vector<BoardCase> boardsForStopCriteria() {
 
 using StopCriterion = Stops;
 
+// How often a line of the log says `what`.
+size_t occurrences(const std::string& log, const std::string& what) {
+    size_t count = 0;
+    for (size_t at = log.find(what); at != std::string::npos; at = log.find(what, at + 1))
+        count++;
+    return count;
+}
+
 TEST_P(StopCriterion, KeepsExactlyItsLimitAndIsReportedOnce) {
     const double LIMIT = 20000; // reached while the board's memory is full
     const int32_t PARAM_CH_STOP_MODE_TOTAL_COUNTS = 1067;
@@ -257,11 +270,7 @@ TEST_P(StopCriterion, KeepsExactlyItsLimitAndIsReportedOnce) {
     ASSERT_EQ(status(STOP, acquisitionRequest(allChannels())), SUCCESS) << boardLog();
     EXPECT_EQ(spectrum(0).entries, LIMIT);
     std::string log = server_->log("SRVBoardThreadLog.txt");
-    size_t reports = 0;
-    for (size_t at = log.find("Stop criteria for mode"); at != std::string::npos;
-         at = log.find("Stop criteria for mode", at + 1))
-        reports++;
-    EXPECT_EQ(reports, 1u) << log;
+    EXPECT_EQ(occurrences(log, "Stop criteria for mode"), 1u) << log;
 }
 
 INSTANTIATE_TEST_SUITE_P(SimulatedBoards, StopCriterion, ::testing::ValuesIn(boardsForStopCriteria()), caseName);
@@ -337,6 +346,7 @@ TEST_P(CriterionReplay, GivesTheLiveRunOnEveryChannel) {
         EXPECT_EQ(live[ch].histogrammed(), recorded.histogrammable[ch]) << "live, channel " << ch;
     EXPECT_EQ(liveLists[1].size(), kListedBytes * recorded.listable[1]);
 
+    const std::string liveLog = server_->log("SRVBoardThreadLog.txt");
     ASSERT_EQ(status(LOAD_RUN_FILE, fixedText("criterion.zrn", 200)), SUCCESS) << server_->log("SRV_CommonLog.txt");
     // The replay keeps the recorded criterion, as every recorded value: it
     // takes its own value again and refuses any other.
@@ -357,6 +367,20 @@ TEST_P(CriterionReplay, GivesTheLiveRunOnEveryChannel) {
     }
     for (uint32_t ch = 0; ch < 2; ch++)
         EXPECT_TRUE(readFile(listFile(ch)) == liveLists[ch]) << "channel " << ch << ": the replay's list differs";
+
+    // Live and replayed alike, the criterion is met once and stops what it
+    // stops once (channel 0 alone on the device), and no stop fails.
+    std::string log = server_->log("SRVBoardThreadLog.txt");
+    ASSERT_GE(log.size(), liveLog.size());
+    const std::string replayLog = log.substr(liveLog.size());
+    for (const auto& [what, part] : {std::pair{"live", &liveLog}, std::pair{"replay", &replayLog}}) {
+        EXPECT_EQ(occurrences(*part, "Stop criteria for mode"), 1u) << what << "\n" << *part;
+        EXPECT_EQ(occurrences(*part, "Error stopping acquisition"), 0u) << what << "\n" << *part;
+        if (GetParam().options == std::vector<std::string>{"-h"}) {
+            EXPECT_EQ(occurrences(*part, "Stopping Acquisition for channel '0'"), 1u) << what << "\n" << *part;
+            EXPECT_EQ(occurrences(*part, "Acquisition for channel '0' stopped."), 1u) << what << "\n" << *part;
+        }
+    }
 }
 
 // Every board with spectra has the stop criteria.

@@ -1,6 +1,8 @@
 /* The device layer: flash pages and calibration, sizes from the device
  * registers, channel commands, and the real-time/dead-time sums. */
 #include <cstring>
+#include <filesystem>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -447,6 +449,46 @@ TEST(MorvaneAcquisition, BoardStartStopAndTriggers) {
     EXPECT_EQ(run & 1u, 0u);
     EXPECT_EQ(c_bdclear(r.get()), 0);
     EXPECT_EQ(c_breset(r.get()), 0);
+}
+
+/* A replay has no board: its channel start and stop only change the
+ * record's channel state, as the live ones do after their register write. */
+TEST(MorvaneAcquisition, ChannelStartAndStopOfAReplayedRunSucceedWithoutTheDevice) {
+    LogFolder logs;
+    std::string dir = "/tmp/morvane-replay-XXXXXX";
+    ASSERT_NE(mkdtemp(dir.data()), nullptr);
+    std::string file;
+    {
+        Record live;
+        ASSERT_EQ(live.Open(), 0);
+        ASSERT_EQ(ZarnSim_SetClockMode(live.Link(), ZARN_SIM_CLOCK_MANUAL), 0);
+        ASSERT_EQ(ZarnSim_SetRate(live.Link(), -1, 2000.0), 0);
+        ASSERT_EQ(c_bdopenw(live.get(), &live->writer, (dir + "/run").c_str(), BD_MODE_CREATE, 1), 0);
+        file = live->writer.fileName;
+        live->dumpEnabled = 1;
+        ASSERT_EQ(c_bstarta(live.get()), 0);
+        for (int cycle = 0; cycle < 5; ++cycle) {
+            ASSERT_EQ(ZarnSim_AdvanceClock(live.Link(), 20000000), 0);
+            ASSERT_EQ(c_getDPPEvents(live.get(), nullptr), 0);
+        }
+        ASSERT_EQ(c_bstopa(live.get()), 0);
+        live->dumpEnabled = 0;
+        ASSERT_EQ(c_bdclose(&live->writer), 0);
+    }
+    Record replay;
+    ASSERT_EQ(c_newFileDigitizer(replay.get(), file.c_str()), 0) << file;
+    ASSERT_EQ(replay->descriptor.FamilyCode, DPPL_FAMILY_MORVANE);
+    ASSERT_EQ(c_bstarta(replay.get()), 0);
+    ASSERT_EQ(c_getDPPEvents(replay.get(), nullptr), 0);
+    EXPECT_EQ(c_cstopa(replay.get(), 0), 0);
+    EXPECT_EQ(replay->channels[0].acqStatus, ACQSTATUS_STOPPED);
+    EXPECT_EQ(replay->channels[1].acqStatus, ACQSTATUS_RUNNING);
+    EXPECT_EQ(c_cstarta(replay.get(), 0), 0);
+    EXPECT_EQ(replay->channels[0].acqStatus, ACQSTATUS_RUNNING);
+    EXPECT_EQ(c_cstopas(replay.get(), 1), 0);
+    EXPECT_EQ(replay->channels[1].acqStatus, ACQSTATUS_STOPPED);
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
 }
 
 TEST(MorvaneState, TestsOfOtherBoardsAnswerFalseWithoutReading) {
