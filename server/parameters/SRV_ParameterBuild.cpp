@@ -362,13 +362,6 @@ void freeChannel(SRVChannel_t& channel) {
     }
     for (SRVMCSSpectrum_t& mcs : channel.mcsSpectra)
         freeCollection(&mcs.collection);
-    SRVListSave_t& list = channel.listSave;
-    c_free(list.timeTags);
-    list.timeTags = nullptr;
-    c_free(list.energies);
-    list.energies = nullptr;
-    c_free(list.flags);
-    list.flags = nullptr;
     freeCollection(&channel.collection);
     unbindChannel(channel);
     channel.energySpectrumCount = 0;

@@ -15,6 +15,7 @@
 #include "SRVParameters.h"
 #include "SRV_ClientPaths.h"
 #include "SRV_IndexPath.h"
+#include "SRV_ListBuffers.h"
 
 static const c_LogModule_t LOG_MODULE = {"SRV_SpectraLog.txt", "SRV_Spectra"};
 // The start-up step that loads the files reports in the start-up's log.
@@ -436,7 +437,7 @@ SRVStatus_t SRV_ClearEnergySpectrum(SRVEnergySpectrum_t* spectrum) {
         channel->inputCount = 0;
         channel->icrCounts = 0.0;
         // The events buffered for list mode are dropped.
-        channel->listSave.count = 0;
+        SRV_DropListEvents(&channel->listSave);
     }
     std::memset(spectrum->counts, 0, sizeof spectrum->counts);
     std::memset(&spectrum->total, 0, sizeof spectrum->total);
@@ -581,8 +582,7 @@ SRVStatus_t SRV_LoadEnergySpectrum(SRVBoard_t* board, SRVEnergySpectrum_t* spect
     return loadSpectrumFile(board, spectrum, channel, fileName, &failure, &noRow);
 }
 
-SRVStatus_t SRV_SaveChannelSpectrum(SRVBoard_t* board, uint32_t channel, const char* fileName,
-                                    SRVFileFailure_t* failure) {
+SRVStatus_t SaveEnergySpectrum(SRVBoard_t* board, uint32_t channel, const char* fileName, SRVFileFailure_t* failure) {
     SRVFileFailure_t unreported;
     if (failure == nullptr)
         failure = &unreported;
@@ -610,21 +610,18 @@ SRVStatus_t SRV_SaveEnergySpectra(SRVBoard_t* board) {
         std::memset(failure, 0, sizeof *failure);
         if (path[0] == '\0')
             continue;
-        SRVStatus_t status = SRV_SaveChannelSpectrum(board, channel, path, failure);
+        SRVStatus_t status = SaveEnergySpectrum(board, channel, path, failure);
         if (first == SRV_SUCCESS)
             first = status;
     }
     return first;
 }
 
-SRVStatus_t SaveEnergySpectrum(SRVBoard_t* board, uint32_t channel, const char* fileName) {
-    return SRV_SaveChannelSpectrum(board, channel, fileName, nullptr);
-}
-
-// The loader on the channel's spectrum with its log lines; on failure what is
-// wrong with the file in *failure.
-static SRVStatus_t loadChannelSpectrum(SRVBoard_t* board, uint32_t channel, const char* fileName,
-                                       SRVFileFailure_t* failure) {
+SRVStatus_t SRV_LoadChannelSpectrum(SRVBoard_t* board, uint32_t channel, const char* fileName,
+                                    SRVFileFailure_t* failure) {
+    SRVFileFailure_t unreported;
+    if (failure == nullptr)
+        failure = &unreported;
     const char* name = fileName != nullptr ? fileName : "";
     c_lprintf(&LOG_MODULE, C_LOG_INFO, __LINE__, "Loading energy spectrum from file %s.", name);
     SRVChannel_t* frame = validChannel(board, channel);
@@ -640,11 +637,6 @@ static SRVStatus_t loadChannelSpectrum(SRVBoard_t* board, uint32_t channel, cons
         c_lprintf(&LOG_MODULE, C_LOG_INFO, __LINE__, "Energy spectrum loaded from file %s.", name);
     }
     return status;
-}
-
-SRVStatus_t SRV_LoadChannelSpectrum(SRVBoard_t* board, uint32_t channel, const char* fileName) {
-    SRVFileFailure_t failure;
-    return loadChannelSpectrum(board, channel, fileName, &failure);
 }
 
 // The path of a channel's spectrum file in the data folder: false when it
@@ -689,9 +681,9 @@ static SRVStatus_t loadSpectrumFiles(SRVBoard_t* board, const char* dataFolder, 
             status = SRV_ERR_RESOURCE;
             break;
         }
-        status = loadChannelSpectrum(board, loaded, path, failure);
+        status = SRV_LoadChannelSpectrum(board, loaded, path, failure);
         if (status == SRV_ERR_FILE_OPEN || (status == SRV_ERR_DATABASE && isEmptyFile(path)))
-            status = SRV_SaveChannelSpectrum(board, loaded, path, failure);
+            status = SaveEnergySpectrum(board, loaded, path, failure);
         if (status != SRV_SUCCESS) {
             c_lprintf(callerLog, C_LOG_ERROR, __LINE__, "Can't create file '%s.'", path);
             // The file is left as it is.

@@ -93,19 +93,19 @@ SRVStatus_t SRV_LoadEnergySpectrum(SRVBoard_t* board, SRVEnergySpectrum_t* spect
 /* Writes the spectrum into the channel's row of the file, creating the file
  * and the table when needed: 0, -36 or -43. */
 SRVStatus_t SRV_WriteEnergySpectrumFile(const SRVEnergySpectrum_t* spectrum, uint32_t channel, const char* fileName);
-/* The writer on the channel's spectrum, with its log lines. */
-SRVStatus_t SaveEnergySpectrum(SRVBoard_t* board, uint32_t channel, const char* fileName);
-/* SaveEnergySpectrum; a failure also tells what is wrong with the file in
- * *failure (when not NULL), e.g. "cannot be written: disk I/O error". */
-SRVStatus_t SRV_SaveChannelSpectrum(SRVBoard_t* board, uint32_t channel, const char* fileName,
-                                    SRVFileFailure_t* failure);
+/* The writer on the channel's spectrum, with its log lines; a failure also
+ * tells what is wrong with the file in *failure (when not NULL), e.g.
+ * "cannot be written: disk I/O error". */
+SRVStatus_t SaveEnergySpectrum(SRVBoard_t* board, uint32_t channel, const char* fileName, SRVFileFailure_t* failure);
 /* Every channel's energy spectrum into the file its path names (a channel
  * without a path is passed over); a file that can't be written is kept in
  * the channel's spectrumSaveFailure (cleared for the others). 0, or the
  * status of the first file that could not be written. */
 SRVStatus_t SRV_SaveEnergySpectra(SRVBoard_t* board);
-/* The loader on the channel's spectrum, with its log lines. */
-SRVStatus_t SRV_LoadChannelSpectrum(SRVBoard_t* board, uint32_t channel, const char* fileName);
+/* The loader on the channel's spectrum, with its log lines; a failure also
+ * tells what is wrong with the file in *failure (when not NULL). */
+SRVStatus_t SRV_LoadChannelSpectrum(SRVBoard_t* board, uint32_t channel, const char* fileName,
+                                    SRVFileFailure_t* failure);
 /* Start-up: loads every channel's spectrum from "spectrum_chNN.spe" in the
  * data folder, creates the files that can't be opened (or are empty), then
  * sets each spectrum's file path and its label "Not set". 0, or the failure
