@@ -32,19 +32,19 @@ enum { SRV_LIST_ACTION_START = 0, SRV_LIST_ACTION_STOP = 1 };
 
 /* The settings of a channel, one bit each; commands 35 and 36 use the same
  * bits in their data mask. */
-#define SRV_LIST_SET_ENABLED (1u << 0)
-#define SRV_LIST_SET_FORMAT (1u << 1)
-#define SRV_LIST_SET_FILE_NAME (1u << 2)
-#define SRV_LIST_SET_FIELDS (1u << 3)
-#define SRV_LIST_SET_KEEP_PSEUDO (1u << 4)
-#define SRV_LIST_SET_BUFFER_SIZE (1u << 5)
+#define SRV_LIST_SET_ENABLED      (1u << 0)
+#define SRV_LIST_SET_FORMAT       (1u << 1)
+#define SRV_LIST_SET_FILE_NAME    (1u << 2)
+#define SRV_LIST_SET_FIELDS       (1u << 3)
+#define SRV_LIST_SET_KEEP_PSEUDO  (1u << 4)
+#define SRV_LIST_SET_BUFFER_SIZE  (1u << 5)
 #define SRV_LIST_SET_KEEP_FLAG400 (1u << 10)
 #define SRV_LIST_SET_ALL_ENERGIES (1u << 11)
 
 /* Bits of the selected-fields value. */
 #define SRV_LIST_FIELD_TIME_TAG (1u << 0)
-#define SRV_LIST_FIELD_ENERGY (1u << 1)
-#define SRV_LIST_FIELD_FLAGS (1u << 2)
+#define SRV_LIST_FIELD_ENERGY   (1u << 1)
+#define SRV_LIST_FIELD_FLAGS    (1u << 2)
 
 /* New settings of a channel: the fields whose SRV_LIST_SET_ bit is in
  * `given`. */

@@ -49,8 +49,7 @@ size_t appendToFile(SRVListSave_t* list, const char* data, size_t size) {
 // Writes a chunk of `records` whole records: lines when recordBytes is 0,
 // else records of recordBytes bytes. The number of them that reached the
 // file whole; after a failure the file ends with the last of them.
-uint32_t writeRecords(SRVListSave_t* list, const char* chunk, size_t bytes, uint32_t records,
-                             size_t recordBytes) {
+uint32_t writeRecords(SRVListSave_t* list, const char* chunk, size_t bytes, uint32_t records, size_t recordBytes) {
     size_t done = appendToFile(list, chunk, bytes);
     if (done == bytes)
         return records;
@@ -234,8 +233,8 @@ SRVStatus_t SRV_CloseListFile(SRVListSave_t* list) {
 
 SRVStatus_t SRV_OpenListFile(SRVBoard_t* board, SRVListSave_t* list, const SRVClientFile_t* folder) {
     if (!SRV_ListFormatKnown(list->format)) {
-        c_extendedLogMsg(&SRV_LIST_LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
-                         "Unknown list file format %d.", static_cast<int>(list->format));
+        c_extendedLogMsg(&SRV_LIST_LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "Unknown list file format %d.",
+                         static_cast<int>(list->format));
         return SRV_ERR_LIST_RECORD;
     }
     if (!SRV_ListFormatHasFile(list->format))
