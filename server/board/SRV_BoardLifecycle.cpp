@@ -9,7 +9,6 @@
 #include "SRV_BoardIdentity.h"
 #include "SRV_BoardLock.h"
 #include "SRV_Globals.h"
-#include "SRV_List.h"
 #include "SRV_ParameterBuild.h"
 #include "SRV_Versions.h"
 #include "ZarnROBuffDumper.h"
@@ -65,12 +64,7 @@ static SRVStatus_t openDigitizer(SRVBoard_t* board, const SRVConnParams_t* connP
     return SRV_SUCCESS;
 }
 
-// The server parameters and the records that hang off the channels: list
-// mode's buffers and files.
-static void freeServerParameters(SRVBoard_t* board) {
-    SRV_FreeServerParameters(board);
-    SRV_FreeListSaves(board);
-}
+static void freeServerParameters(SRVBoard_t* board) { SRV_FreeServerParameters(board); }
 
 // Raw-data files are written into the folder "Run" of the working folder.
 static void pointRecordingAtRunFolder(SRVBoard_t* board) {

@@ -13,6 +13,7 @@
 #include "SRV_DTSpectrum.h"
 #include "SRV_GainStabilizer.h"
 #include "SRV_Globals.h"
+#include "SRV_List.h"
 #include "SRV_MCS.h"
 #include "SRV_Spectra.h"
 
@@ -460,6 +461,7 @@ void SRV_FreeServerParameters(SRVBoard_t* board) {
      * counts since, leaves nothing behind. */
     for (SRVChannel_t& channel : board->channels)
         freeChannel(channel);
+    SRV_FreeListSaves(board);
     for (SRVDTSpectrum_t& spectrum : board->dtSpectra) {
         SRV_FreeDTSpectrum(&spectrum);
         freeCollection(&spectrum.collection);
