@@ -325,8 +325,7 @@ static SRVStatus_t replaceBoard(SRVBoard_t* board, const char* rawDataFile) {
         c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "The board thread did not end. Can't open %s.", rawDataFile);
         return SRV_ERR_OPEN_DIGITIZER;
     }
-    for (SRVChannel_t& channel : board->channels)
-        SRV_FreeListSave(&channel.listSave);
+    SRV_FreeListSaves(board);
 
     SRVStatus_t status = openReplay(rawDataFile);
     if (status == SRV_SUCCESS) {

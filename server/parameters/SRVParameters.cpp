@@ -74,6 +74,13 @@ int SRV_GetParameterCode(SRVBoard_t* board, const char* codename, int32_t* code)
     return 0;
 }
 
+SRVParameter_t* SRV_FindParameter(SRVBoard_t* board, const c_ParamCollection_t* collection, const char* codename) {
+    int32_t code = 0;
+    if (collection == nullptr || SRV_GetParameterCode(board, codename, &code) != 0)
+        return nullptr;
+    return retrieve(collection, code);
+}
+
 bool SRV_IsValidChannel(const SRVBoard_t* board, int32_t channel) {
     return indexBelow(channel, SRV_ChannelCount(board));
 }

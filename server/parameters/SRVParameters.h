@@ -19,6 +19,7 @@
 #define SRV_PARAMETERS_H
 
 #include <stdbool.h>
+#include <stddef.h>
 #include <stdint.h>
 
 #include "SRVParameter.h"
@@ -71,7 +72,40 @@ uint32_t SRV_HVChannelCount(const SRVBoard_t* board);
 uint32_t SRV_HVRangeCount(const SRVBoard_t* board, uint32_t hvChannel);
 uint32_t SRV_MonOutCount(const SRVBoard_t* board);
 
+/* The server parameter of a code name in the collection: NULL when the name
+ * is unknown, the collection is NULL or has no such parameter. */
+SRVParameter_t* SRV_FindParameter(SRVBoard_t* board, const c_ParamCollection_t* collection, const char* codename);
+
 #ifdef __cplusplus
+}
+
+/* A field of a record that shows the value of the server parameter of a code
+ * name in the record's collection. */
+template <typename Value>
+struct SRVValueBinding {
+    const char* name;
+    Value** field;
+};
+
+/* Points each field of a table of SRVValueBinding at its parameter's value: false at the first
+ * parameter missing from the collection. */
+template <typename Table>
+bool SRV_BindParameterValues(SRVBoard_t* board, const c_ParamCollection_t* collection, const Table& table) {
+    for (const auto& binding : table) {
+        SRVParameter_t* parameter = SRV_FindParameter(board, collection, binding.name);
+        if (parameter == nullptr)
+            return false;
+        *binding.field = &parameter->value;
+    }
+    return true;
+}
+
+/* Clears each field of the table, so that no record points into freed
+ * parameters. */
+template <typename Table>
+void SRV_UnbindParameterValues(const Table& table) {
+    for (const auto& binding : table)
+        *binding.field = nullptr;
 }
 #endif
 

@@ -3,6 +3,7 @@
 // lookups by index path.
 #include "SRV_DTSpectrum.h"
 
+#include <array>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -129,26 +130,22 @@ SRVStatus_t findSpectrum(SRVBoard_t* board, const int32_t path[], uint32_t lengt
 
 // ============================================================== binding
 
+// The spectrum's fields and the server parameters they show.
+static std::array<SRVValueBinding<const double>, 2> valueBindings(SRVDTSpectrum_t* spectrum) {
+    return {{
+        {"PARAM_DT_SPECTRUM_NBINS", &spectrum->nbins},
+        {"PARAM_DT_SPECTRUM_STEP", &spectrum->step},
+    }};
+}
+
+void SRV_UnbindDTSpectrum(SRVDTSpectrum_t* spectrum) { SRV_UnbindParameterValues(valueBindings(spectrum)); }
+
 SRVStatus_t SRV_InitDTSpectrum(SRVBoard_t* board, uint32_t index) {
     if (board == nullptr || index >= SRV_MAX_DT_SPECTRA)
         return SRV_ERR_RESOURCE;
     SRVDTSpectrum_t* spectrum = &board->dtSpectra[index];
-    const struct {
-        const char* name;
-        const double** value;
-    } bindings[] = {
-        {"PARAM_DT_SPECTRUM_NBINS", &spectrum->nbins},
-        {"PARAM_DT_SPECTRUM_STEP", &spectrum->step},
-    };
-    for (const auto& binding : bindings) {
-        int32_t code = 0;
-        SRVParameter_t* param = nullptr;
-        if (spectrum->collection != nullptr && SRV_GetParameterCode(board, binding.name, &code) == 0)
-            param = reinterpret_cast<SRVParameter_t*>(_pretrieve(spectrum->collection, code));
-        if (param == nullptr)
-            return SRV_ERR_RESOURCE;
-        *binding.value = &param->value;
-    }
+    if (!SRV_BindParameterValues(board, spectrum->collection, valueBindings(spectrum)))
+        return SRV_ERR_RESOURCE;
     spectrum->enabled = 0;
     spectrum->referenceChannel = 0;
     spectrum->entries = 0;

@@ -35,6 +35,9 @@ extern "C" {
  * and carried stamps 0 (the counts are left as they are). 0, or -17 when the
  * record or a parameter is missing. */
 SRVStatus_t SRV_InitDTSpectrum(SRVBoard_t* board, uint32_t index);
+/* Clears the spectrum's bindings to its server parameters (before they are
+ * freed). */
+void SRV_UnbindDTSpectrum(SRVDTSpectrum_t* spectrum);
 /* Frees the carried time stamps and forgets them (at the board's close). */
 void SRV_FreeDTSpectrum(SRVDTSpectrum_t* spectrum);
 

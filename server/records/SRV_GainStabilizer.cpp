@@ -75,11 +75,9 @@ bool netCounts(const double* h, uint32_t lo, uint32_t hi, double* sum, double* m
 // A server parameter of the spectrum's channel, by code name; NULL when
 // missing.
 SRVParameter_t* channelParameter(SRVBoard_t* board, const SRVEnergySpectrum_t* spectrum, const char* name) {
-    int32_t code = 0;
-    if (board == nullptr || spectrum == nullptr || spectrum->channel == nullptr ||
-        spectrum->channel->collection == nullptr || SRV_GetParameterCode(board, name, &code) != 0)
+    if (board == nullptr || spectrum == nullptr || spectrum->channel == nullptr)
         return nullptr;
-    return reinterpret_cast<SRVParameter_t*>(_pretrieve(spectrum->channel->collection, code));
+    return SRV_FindParameter(board, spectrum->channel->collection, name);
 }
 
 // A board parameter's value through the library's read.

@@ -3,6 +3,7 @@
 // path.
 #include "SRV_MCS.h"
 
+#include <array>
 #include <cmath>
 #include <cstring>
 
@@ -75,29 +76,9 @@ void setCurrentChannel(SRVBoard_t* board, uint32_t channel, double slot) {
 
 // ============================================================== binding
 
-SRVStatus_t SRV_InitMCSSpectrum(SRVBoard_t* board, uint32_t channel, uint32_t index) {
-    if (board == nullptr || channel >= SRV_MAX_CHANNELS || index >= SRV_MAX_MCS_SPECTRA)
-        return SRV_ERR_RESOURCE;
-    SRVChannel_t* frame = &board->channels[channel];
-    SRVMCSSpectrum_t* spectrum = &frame->mcsSpectra[index];
-    spectrum->channel = frame;
-    spectrum->channelIndex = channel;
-    spectrum->mcsChannels = nullptr;
-    spectrum->dwellTime = nullptr;
-    spectrum->swDwellEnable = nullptr;
-    spectrum->hwDwellEnable = nullptr;
-    spectrum->swSweepEnable = nullptr;
-    spectrum->hwSweepEnable = nullptr;
-    spectrum->presetPasses = nullptr;
-    spectrum->mode = nullptr;
-    spectrum->acqMode = nullptr;
-    spectrum->state = SRV_MCS_STATE_IDLE;
-    spectrum->pass = 1;
-
-    const struct {
-        const char* name;
-        const double** value;
-    } bindings[] = {
+// The spectrum's fields and the server parameters they show.
+static std::array<SRVValueBinding<const double>, 9> valueBindings(SRVMCSSpectrum_t* spectrum) {
+    return {{
         {"PARAM_MCS_CHANNELS", &spectrum->mcsChannels},
         {"PARAM_MCS_SW_DWELL_ENABLE", &spectrum->swDwellEnable},
         {"PARAM_MCS_HW_DWELL_ENABLE", &spectrum->hwDwellEnable},
@@ -107,18 +88,24 @@ SRVStatus_t SRV_InitMCSSpectrum(SRVBoard_t* board, uint32_t channel, uint32_t in
         {"PARAM_MCS_DWELL_TIME", &spectrum->dwellTime},
         {"PARAM_MCS_ACQ_MODE", &spectrum->acqMode},
         {"PARAM_MCS_PRESET_PASSES", &spectrum->presetPasses},
-    };
-    for (const auto& binding : bindings) {
-        int32_t code = 0;
-        SRVParameter_t* param = nullptr;
-        if (spectrum->collection != nullptr && SRV_GetParameterCode(board, binding.name, &code) == 0)
-            param = reinterpret_cast<SRVParameter_t*>(_pretrieve(spectrum->collection, code));
-        if (param == nullptr)
-            return SRV_ERR_RESOURCE;
-        *binding.value = &param->value;
-    }
-    return SRV_SUCCESS;
+    }};
 }
+
+SRVStatus_t SRV_InitMCSSpectrum(SRVBoard_t* board, uint32_t channel, uint32_t index) {
+    if (board == nullptr || channel >= SRV_MAX_CHANNELS || index >= SRV_MAX_MCS_SPECTRA)
+        return SRV_ERR_RESOURCE;
+    SRVChannel_t* frame = &board->channels[channel];
+    SRVMCSSpectrum_t* spectrum = &frame->mcsSpectra[index];
+    spectrum->channel = frame;
+    spectrum->channelIndex = channel;
+    SRV_UnbindMCSSpectrum(spectrum);
+    spectrum->state = SRV_MCS_STATE_IDLE;
+    spectrum->pass = 1;
+    return SRV_BindParameterValues(board, spectrum->collection, valueBindings(spectrum)) ? SRV_SUCCESS
+                                                                                         : SRV_ERR_RESOURCE;
+}
+
+void SRV_UnbindMCSSpectrum(SRVMCSSpectrum_t* spectrum) { SRV_UnbindParameterValues(valueBindings(spectrum)); }
 
 // ======================================================== accumulation
 

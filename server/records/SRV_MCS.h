@@ -36,6 +36,9 @@ enum { SRV_MCS_STATE_IDLE = 0, SRV_MCS_STATE_RUNNING = 1, SRV_MCS_STATE_PRESET_R
  * -17 when the board, the spectrum or one of its nine parameters is
  * missing. */
 SRVStatus_t SRV_InitMCSSpectrum(SRVBoard_t* board, uint32_t channel, uint32_t index);
+/* Clears the spectrum's bindings to its server parameters (before they are
+ * freed). */
+void SRV_UnbindMCSSpectrum(SRVMCSSpectrum_t* spectrum);
 
 /* Accumulates one datum: a start marker (1 starts a sweep), the slot and its
  * count. A slot outside the record is dropped. 0, or -17 for no record. */

@@ -4,6 +4,7 @@
 
 #include <sqlite3.h>
 
+#include <array>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -14,6 +15,7 @@
 #include "SRVParameters.h"
 #include "SRV_ClientPaths.h"
 #include "SRV_IndexPath.h"
+#include "SRV_ListBuffers.h"
 
 static const c_LogModule_t LOG_MODULE = {"SRV_SpectraLog.txt", "SRV_Spectra"};
 // The start-up step that loads the files reports in the start-up's log.
@@ -61,22 +63,27 @@ int columnInt(const double* value) {
     return value != nullptr ? static_cast<int>(truncateWithin(*value, INT32_MIN, INT32_MAX)) : 0;
 }
 
-// The server parameter of a code name in a collection, or NULL.
-SRVParameter_t* findServerParameter(SRVBoard_t* board, const c_ParamCollection_t* collection, const char* name) {
-    int32_t code = 0;
-    if (collection == nullptr || SRV_GetParameterCode(board, name, &code) != 0)
-        return nullptr;
-    return reinterpret_cast<SRVParameter_t*>(_pretrieve(collection, code));
+// The spectrum's fields, and its gain stabiliser's, that show the server
+// parameters of the spectrum's collection.
+std::array<SRVValueBinding<double>, 7> spectrumBindings(SRVEnergySpectrum_t* spectrum) {
+    SRVGainStabilizer_t* stabilizer = &spectrum->gainStabilizer;
+    return {{
+        {LLD_NAME, &spectrum->lld},
+        {ULD_NAME, &spectrum->uld},
+        {GSTAB_ROIL_NAME, &stabilizer->roiLow},
+        {GSTAB_ROIH_NAME, &stabilizer->roiHigh},
+        {GSTAB_TIME_NAME, &stabilizer->interval},
+        {GSTAB_MODE_NAME, &stabilizer->mode},
+        {GSTAB_PPMC_NAME, &stabilizer->ppmc},
+    }};
 }
 
-// Binds *value to the cached value of a server parameter: false when it is
-// missing.
-bool bindValue(SRVBoard_t* board, const c_ParamCollection_t* collection, const char* name, double** value) {
-    SRVParameter_t* param = findServerParameter(board, collection, name);
-    if (param == nullptr)
-        return false;
-    *value = &param->value;
-    return true;
+// The ROI's bounds, from the server parameters of its collection.
+std::array<SRVValueBinding<double>, 2> roiBindings(SRVROI_t* roi) {
+    return {{
+        {ROI_LOW_NAME, &roi->low},
+        {ROI_HIGH_NAME, &roi->high},
+    }};
 }
 
 SRVChannel_t* validChannel(SRVBoard_t* board, uint32_t channel) {
@@ -256,7 +263,7 @@ SRVStatus_t applyRestoredLimits(SRVBoard_t* board, SRVEnergySpectrum_t* spectrum
         {roi->collection, ROI_HIGH_NAME, roi->high},
     };
     for (const auto& limit : limits) {
-        SRVParameter_t* param = findServerParameter(board, limit.collection, limit.name);
+        SRVParameter_t* param = SRV_FindParameter(board, limit.collection, limit.name);
         if (param == nullptr || limit.value == nullptr ||
             SRVParameter_SetValue(&board->digitizer, param, *limit.value) != 0)
             return SRV_ERR_PARAMETER_VALUE;
@@ -325,22 +332,8 @@ SRVStatus_t SRV_InitEnergySpectrum(SRVBoard_t* board, uint32_t channel, uint32_t
         c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_DETAIL, __LINE__, "Channel %u has no energy spectrum.",
                          channel);
 
-    SRVGainStabilizer_t* stabilizer = &spectrum->gainStabilizer;
-    struct {
-        const char* name;
-        double** value;
-    } bindings[] = {
-        {LLD_NAME, &spectrum->lld},
-        {ULD_NAME, &spectrum->uld},
-        {GSTAB_ROIL_NAME, &stabilizer->roiLow},
-        {GSTAB_ROIH_NAME, &stabilizer->roiHigh},
-        {GSTAB_TIME_NAME, &stabilizer->interval},
-        {GSTAB_MODE_NAME, &stabilizer->mode},
-        {GSTAB_PPMC_NAME, &stabilizer->ppmc},
-    };
-    for (const auto& binding : bindings)
-        if (!bindValue(board, spectrum->collection, binding.name, binding.value))
-            return SRV_ERR_RESOURCE;
+    if (!SRV_BindParameterValues(board, spectrum->collection, spectrumBindings(spectrum)))
+        return SRV_ERR_RESOURCE;
     return SRV_SUCCESS;
 }
 
@@ -351,10 +344,18 @@ SRVStatus_t SRV_InitROI(SRVBoard_t* board, uint32_t channel, uint32_t spectrumIn
     SRVEnergySpectrum_t* spectrum = &frame->energySpectra[spectrumIndex];
     SRVROI_t* roi = &spectrum->rois[roiIndex];
     roi->spectrum = spectrum;
-    if (!bindValue(board, roi->collection, ROI_LOW_NAME, &roi->low) ||
-        !bindValue(board, roi->collection, ROI_HIGH_NAME, &roi->high))
+    if (!SRV_BindParameterValues(board, roi->collection, roiBindings(roi)))
         return SRV_ERR_RESOURCE;
     return SRV_SUCCESS;
+}
+
+void SRV_UnbindEnergySpectrum(SRVEnergySpectrum_t* spectrum) {
+    spectrum->nbins = nullptr;
+    SRV_UnbindParameterValues(spectrumBindings(spectrum));
+    // The gain stabiliser binds its factor to a parameter of the channel.
+    spectrum->gainStabilizer.factor = nullptr;
+    for (SRVROI_t& roi : spectrum->rois)
+        SRV_UnbindParameterValues(roiBindings(&roi));
 }
 
 // ============================================================== bin scale
@@ -423,7 +424,7 @@ SRVStatus_t SRV_ClearEnergySpectrum(SRVEnergySpectrum_t* spectrum) {
         channel->inputCount = 0;
         channel->icrCounts = 0.0;
         // The events buffered for list mode are dropped.
-        channel->listSave.count = 0;
+        SRV_DropListEvents(&channel->listSave);
     }
     std::memset(spectrum->counts, 0, sizeof spectrum->counts);
     std::memset(&spectrum->total, 0, sizeof spectrum->total);

@@ -44,6 +44,9 @@ SRVStatus_t SRV_InitEnergySpectrum(SRVBoard_t* board, uint32_t channel, uint32_t
 /* Binds the ROI to "PARAM_ROI_LOW" and "PARAM_ROI_HIGH" of its collection:
  * 0 or -17. */
 SRVStatus_t SRV_InitROI(SRVBoard_t* board, uint32_t channel, uint32_t spectrum, uint32_t roi);
+/* Clears the bindings of the spectrum, its gain stabiliser and its ROI to
+ * their parameters (before they are freed). */
+void SRV_UnbindEnergySpectrum(SRVEnergySpectrum_t* spectrum);
 
 /* ------------------------------------------------------ bin scale */
 

@@ -37,8 +37,9 @@ c_ParamCollection_t* SRV_CreateParameterCollection(SRVBoard_t* board, xmlDocPtr 
                                                    const uint32_t* indexVector, int32_t level);
 /* Frees the whole tree (collections cleared, counts of the built objects set
  * to 0) and the parameter indexes map, and the per-channel records the build
- * hands out (last-waveform copy) or that hang off the channels (list-mode
- * arrays). Call it before the digitizer record is freed or reopened. */
+ * hands out (last-waveform copy) or that hang off the channels (list mode's
+ * buffers and files, through SRV_List). Call it before the digitizer record
+ * is freed or reopened. */
 void SRV_FreeServerParameters(SRVBoard_t* board);
 /* Frees every server parameter of the collection, then the collection. NULL
  * is a no-op. */

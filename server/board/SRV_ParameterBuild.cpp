@@ -13,6 +13,7 @@
 #include "SRV_DTSpectrum.h"
 #include "SRV_GainStabilizer.h"
 #include "SRV_Globals.h"
+#include "SRV_List.h"
 #include "SRV_MCS.h"
 #include "SRV_Spectra.h"
 
@@ -318,33 +319,10 @@ char* serverParamsPath() {
 /* Clears what the set-up modules bound into the tree, so that no record
  * keeps pointing into freed parameters. */
 void unbindChannel(SRVChannel_t& channel) {
-    for (SRVEnergySpectrum_t& spectrum : channel.energySpectra) {
-        spectrum.nbins = nullptr;
-        spectrum.uld = nullptr;
-        spectrum.lld = nullptr;
-        for (SRVROI_t& roi : spectrum.rois) {
-            roi.high = nullptr;
-            roi.low = nullptr;
-        }
-        SRVGainStabilizer_t& stabilizer = spectrum.gainStabilizer;
-        stabilizer.roiLow = nullptr;
-        stabilizer.roiHigh = nullptr;
-        stabilizer.factor = nullptr;
-        stabilizer.interval = nullptr;
-        stabilizer.mode = nullptr;
-        stabilizer.ppmc = nullptr;
-    }
-    for (SRVMCSSpectrum_t& mcs : channel.mcsSpectra) {
-        mcs.mcsChannels = nullptr;
-        mcs.dwellTime = nullptr;
-        mcs.swDwellEnable = nullptr;
-        mcs.hwDwellEnable = nullptr;
-        mcs.swSweepEnable = nullptr;
-        mcs.hwSweepEnable = nullptr;
-        mcs.presetPasses = nullptr;
-        mcs.mode = nullptr;
-        mcs.acqMode = nullptr;
-    }
+    for (SRVEnergySpectrum_t& spectrum : channel.energySpectra)
+        SRV_UnbindEnergySpectrum(&spectrum);
+    for (SRVMCSSpectrum_t& mcs : channel.mcsSpectra)
+        SRV_UnbindMCSSpectrum(&mcs);
 }
 
 void freeCollection(c_ParamCollection_t** collection) {
@@ -362,13 +340,6 @@ void freeChannel(SRVChannel_t& channel) {
     }
     for (SRVMCSSpectrum_t& mcs : channel.mcsSpectra)
         freeCollection(&mcs.collection);
-    SRVListSave_t& list = channel.listSave;
-    c_free(list.timeTags);
-    list.timeTags = nullptr;
-    c_free(list.energies);
-    list.energies = nullptr;
-    c_free(list.flags);
-    list.flags = nullptr;
     freeCollection(&channel.collection);
     unbindChannel(channel);
     channel.energySpectrumCount = 0;
@@ -490,11 +461,11 @@ void SRV_FreeServerParameters(SRVBoard_t* board) {
      * counts since, leaves nothing behind. */
     for (SRVChannel_t& channel : board->channels)
         freeChannel(channel);
+    SRV_FreeListSaves(board);
     for (SRVDTSpectrum_t& spectrum : board->dtSpectra) {
         SRV_FreeDTSpectrum(&spectrum);
         freeCollection(&spectrum.collection);
-        spectrum.nbins = nullptr;
-        spectrum.step = nullptr;
+        SRV_UnbindDTSpectrum(&spectrum);
     }
     board->dtSpectrumCount = 0;
     for (SRVHVBlock_t& block : board->hv) {
