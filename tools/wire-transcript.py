@@ -25,23 +25,34 @@ import subprocess
 import sys
 import tempfile
 import time
+import xml.etree.ElementTree as ET
 
-# The boards the server opens from its command line: (name, options, channels).
-BOARDS = [
-    ("orlu-pha", ["-t", "usb", "-n", "0"], 8),
-    ("orlu-pha-hv", ["-t", "usb", "-n", "1"], 2),
-    ("vesk-ci", ["-t", "usb", "-n", "2"], 8),
-    ("vesk-psd", ["-t", "usb", "-n", "3"], 8),
-    ("scope-orlu", ["-t", "usb", "-n", "4"], 8),
-    ("pemb-psd-11", ["-t", "opt", "-n", "0", "-c", "0"], 8),
-    ("pemb-pha-11", ["-t", "opt", "-n", "0", "-c", "1"], 8),
-    ("pemb-psd-14", ["-t", "opt", "-n", "1", "-c", "0"], 8),
-    ("pemb-pha-14", ["-t", "opt", "-n", "1", "-c", "1"], 8),
-    ("tilk-psd", ["-t", "opt", "-n", "2", "-c", "0"], 8),
-    ("scope-tilk", ["-t", "opt", "-n", "2", "-c", "1"], 8),
-    ("scope-pemb-11", ["-t", "opt", "-n", "3", "-c", "0"], 8),
-    ("morvane", ["-h"], 2),
-]
+# The boards the server opens from its command line, (name, options,
+# channels), taken from the simulated-board profiles, so that a new profile is
+# in every transcript: -h for the device without connection parameters, else
+# a USB or optical link (the server reaches no other link type).
+PROFILES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "definitions", "SimulatedBoards.xml")
+LINKS = {"usb": "usb", "0": "usb", "optical": "opt", "1": "opt"}
+
+
+def server_boards(profiles=PROFILES):
+    boards = []
+    for board in ET.parse(profiles).getroot().iter("Board"):
+        address, info = board.find("Address"), board.find("Info")
+        if address.get("none") == "true":
+            options = ["-h"]
+        elif address.get("link") in LINKS:
+            options = ["-t", LINKS[address.get("link")], "-n", address.get("number", "0"),
+                       "-c", address.get("node", "0")]
+            if int(address.get("base", "0"), 0) != 0:
+                options += ["-a", address.get("base")]
+        else:
+            continue
+        boards.append((board.get("name"), options, int(info.get("channels"))))
+    return boards
+
+
+BOARDS = server_boards()
 CHANNEL, HV_CHANNEL, HV_RANGE, LVDS, TRACE, PARAMETER = 2, 3, 4, 5, 6, 7
 ENERGY, MCS, ROI, MONITOR, INTERVAL = 9, 10, 11, 15, 16
 RUN_FILE = "transcript.zrn"

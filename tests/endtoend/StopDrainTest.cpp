@@ -222,8 +222,13 @@ TEST_P(BusyChannelStops, EndOnceNothingOfTheChannelIsLeft) {
         seconds.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - sent).count());
     }
     ASSERT_EQ(stopAll(), SUCCESS) << boardLog();
+    // A drain that does not end on its own runs to its bound of 5 s and then
+    // logs that the board still holds data; one that ends on its own ends
+    // before, however long the reads through the other channels' backlog
+    // take on a loaded machine.
+    const double drainBoundSeconds = 5.0;
     for (size_t stop = 0; stop < seconds.size(); stop++)
-        EXPECT_LT(seconds[stop], 2.5) << "stop of channel " << stop << " ran to the drain's bound";
+        EXPECT_LT(seconds[stop], drainBoundSeconds) << "stop of channel " << stop << " ran to the drain's bound";
     std::string log = server_->log("SRVBoardThreadLog.txt");
     EXPECT_EQ(log.find("still holds data"), std::string::npos) << log;
     std::vector<Spectrum> live = spectra();

@@ -322,6 +322,7 @@ TEST_F(ValueEngine, HighVoltageRefusal) {
 
     EXPECT_EQ(c_pset(d(), guarded, 5), 0); /* only the register-level device reports an on channel */
     d()->descriptor.DPPCode = DPPL_DPPCODE_MORVANE;
+    d()->descriptor.FamilyCode = DPPL_FAMILY_MORVANE;
     EXPECT_EQ(c_pset(d(), guarded, 6), -25);
     EXPECT_EQ(guarded->value, 5);
     EXPECT_EQ(c_pset(d(), free, 6), 0);
