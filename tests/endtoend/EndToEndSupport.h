@@ -51,6 +51,17 @@ inline const std::vector<BoardCase>& boardsTheServerOpens() {
 
 inline const std::vector<BoardCase>& kBoards = boardsTheServerOpens();
 
+// The boards whose firmware processes pulses: spectra, list mode, stop
+// criteria and channels that start and stop one by one. Every board of the
+// table but the standard-waveform firmware's.
+inline std::vector<BoardCase> pulseProcessingBoards() {
+    std::vector<BoardCase> boards;
+    for (const BoardCase& board : kBoards)
+        if (!board.waveformsOnly)
+            boards.push_back(board);
+    return boards;
+}
+
 // A board whose firmware the simulator lacks opens but never yields data:
 // its tests fail at once instead of waiting for data that can't come.
 inline ::testing::AssertionResult simulatorServes(const BoardCase& board) {

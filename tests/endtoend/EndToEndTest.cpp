@@ -577,16 +577,7 @@ TEST_P(AutomaticStop, ACutRecordingIsAnsweredOnceByTheNextStopOrStart) {
     EXPECT_EQ(status(STOP, acquisitionRequest(allChannels())), SUCCESS) << boardLog();
 }
 
-// The boards with spectra, whose channels have stop criteria.
-std::vector<BoardCase> boardsWithStopCriteria() {
-    std::vector<BoardCase> boards;
-    for (const BoardCase& board : kBoards)
-        if (!board.waveformsOnly)
-            boards.push_back(board);
-    return boards;
-}
-
-INSTANTIATE_TEST_SUITE_P(SimulatedBoards, AutomaticStop, ::testing::ValuesIn(boardsWithStopCriteria()), caseName);
+INSTANTIATE_TEST_SUITE_P(SimulatedBoards, AutomaticStop, ::testing::ValuesIn(pulseProcessingBoards()), caseName);
 
 // The table holds every profile that the server can open from its command
 // line: every usb and optical-link board, and the board without connection.

@@ -35,15 +35,6 @@ void limitFileSize(pid_t server, rlim_t bytes) {
     ASSERT_EQ(prlimit(server, RLIMIT_FSIZE, &limit, nullptr), 0) << std::strerror(errno);
 }
 
-// The boards of the table whose firmware lists events and fills spectra.
-std::vector<BoardCase> pulseProcessingBoards() {
-    std::vector<BoardCase> boards;
-    for (const BoardCase& board : kBoards)
-        if (!board.waveformsOnly)
-            boards.push_back(board);
-    return boards;
-}
-
 // ------------------------------------------------------------ end signals
 
 class EndSignals : public ServerOnBoard {

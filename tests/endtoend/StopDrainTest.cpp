@@ -147,16 +147,6 @@ TEST_P(BoardStop, LeavesTheBoardEmptyAndEveryEventInTheSpectra) {
 
 INSTANTIATE_TEST_SUITE_P(SimulatedBoards, BoardStop, ::testing::ValuesIn(kBoards), caseName);
 
-// The boards whose channels stop one by one: every one but the
-// standard-waveform firmware's, which has no channel run gates.
-std::vector<BoardCase> boardsWithChannelStops() {
-    std::vector<BoardCase> boards;
-    for (const BoardCase& board : kBoards)
-        if (!board.waveformsOnly)
-            boards.push_back(board);
-    return boards;
-}
-
 using ChannelStops = Stops;
 
 TEST_P(ChannelStops, WhileTheOthersRunReplayAsTheLiveRunCountedThem) {
@@ -183,7 +173,7 @@ TEST_P(ChannelStops, WhileTheOthersRunReplayAsTheLiveRunCountedThem) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(SimulatedBoards, ChannelStops, ::testing::ValuesIn(boardsWithChannelStops()), caseName);
+INSTANTIATE_TEST_SUITE_P(SimulatedBoards, ChannelStops, ::testing::ValuesIn(pulseProcessingBoards()), caseName);
 
 // The other channels at a rate above what the reads take: every read of a
 // channel stop's drain comes back full of their data, yet the stopped
@@ -236,7 +226,7 @@ TEST_P(BusyChannelStops, EndOnceNothingOfTheChannelIsLeft) {
     expectTheRunFile(live, recorded, "live");
 }
 
-INSTANTIATE_TEST_SUITE_P(SimulatedBoards, BusyChannelStops, ::testing::ValuesIn(boardsWithChannelStops()), caseName);
+INSTANTIATE_TEST_SUITE_P(SimulatedBoards, BusyChannelStops, ::testing::ValuesIn(pulseProcessingBoards()), caseName);
 
 // The register-level device stops the channel whose criterion was met, any
 // other board the whole board: one board of each.
@@ -389,6 +379,6 @@ TEST_P(CriterionReplay, GivesTheLiveRunOnEveryChannel) {
 }
 
 // Every board with spectra has the stop criteria.
-INSTANTIATE_TEST_SUITE_P(SimulatedBoards, CriterionReplay, ::testing::ValuesIn(boardsWithChannelStops()), caseName);
+INSTANTIATE_TEST_SUITE_P(SimulatedBoards, CriterionReplay, ::testing::ValuesIn(pulseProcessingBoards()), caseName);
 
 } // namespace

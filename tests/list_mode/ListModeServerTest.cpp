@@ -19,16 +19,6 @@ namespace {
 const int16_t RESOURCE = -17;
 const rlim_t LIMIT = 16 * 1024;
 
-// The boards the server opens whose firmware lists events (the standard-
-// waveform firmware has none).
-std::vector<BoardCase> boardsThatListEvents() {
-    std::vector<BoardCase> boards;
-    for (const BoardCase& board : kBoards)
-        if (!board.waveformsOnly)
-            boards.push_back(board);
-    return boards;
-}
-
 // Command 35: list mode on, the format, the file, every field, the buffer.
 Bytes listSettings(int32_t channel, int32_t format, const std::string& file, uint32_t bufferSize) {
     Bytes b;
@@ -195,6 +185,6 @@ TEST_P(FullDisk, AnAutomaticStopsListFailureIsAnsweredOnceByTheNextStopOrStart) 
         << server.standardError();
 }
 
-INSTANTIATE_TEST_SUITE_P(SimulatedBoards, FullDisk, ::testing::ValuesIn(boardsThatListEvents()), caseName);
+INSTANTIATE_TEST_SUITE_P(SimulatedBoards, FullDisk, ::testing::ValuesIn(pulseProcessingBoards()), caseName);
 
 } // namespace
