@@ -151,37 +151,38 @@ int c_bdreadrecord(c_ROBuffDumper_t* dumper, c_ReadoutBuffer_t* buffer, uint32_t
     if (dumper == NULL || dumper->file == NULL)
         return DPPL_ERR_NULL_ARGUMENT;
     FILE* file = dumper->file;
-    long long offset = ftello(file);
+    /* Where the record began, asked only when it fails: a read of many
+     * small records asks the file nothing but the records. */
     uint32_t size = 0;
     size_t got = fread(&size, 1, sizeof size, file);
     if (got < sizeof size) {
         if (feof(file))
             return BD_END_OF_FILE; /* a size cut by the end of the file ends the data too */
         DLOG(C_LOG_ERROR, "Can't read buffer size from file.");
-        return endReplayAt(dumper, offset);
+        return endReplayAt(dumper, (long long)ftello(file) - (long long)got);
     }
-    long long left = bytesLeft(file);
+    const long long sizeWord = (long long)sizeof size;
     if (size == 0) {
         DLOG(C_LOG_ERROR, "Data record of 0 bytes.");
-        return endReplayAt(dumper, offset);
+        return endReplayAt(dumper, (long long)ftello(file) - sizeWord);
     }
     if (size > buffer->ROAllocSize || buffer->ROBuf == NULL) {
         DLOG(C_LOG_ERROR, "Not enough space on Readout buffer: avail=%u, required=%u.", (unsigned)buffer->ROAllocSize,
              (unsigned)size);
-        return endReplayAt(dumper, offset);
-    }
-    if (left >= 0 && (unsigned long long)left < size) {
-        DLOG(C_LOG_ERROR, "Data record of %u bytes cut by the end of the file after %lld.", (unsigned)size, left);
-        return endReplayAt(dumper, offset);
+        return endReplayAt(dumper, (long long)ftello(file) - sizeWord);
     }
     size_t read = fread(buffer->ROBuf, 1, size, file);
     if (read != size) {
-        DLOG(C_LOG_ERROR, "Buffersize read (%u) differs than expected (%u).", (unsigned)read, (unsigned)size);
-        return endReplayAt(dumper, offset);
+        if (feof(file))
+            DLOG(C_LOG_ERROR, "Data record of %u bytes cut by the end of the file after %lld.", (unsigned)size,
+                 (long long)read);
+        else
+            DLOG(C_LOG_ERROR, "Buffersize read (%u) differs than expected (%u).", (unsigned)read, (unsigned)size);
+        return endReplayAt(dumper, (long long)ftello(file) - (long long)read - sizeWord);
     }
     if (!bufferHeaderOk(buffer->ROBuf, size, familyCode)) {
         DLOG(C_LOG_ERROR, "Buffer Header failed check. Data seems corrupted.");
-        return endReplayAt(dumper, offset);
+        return endReplayAt(dumper, (long long)ftello(file) - (long long)size - sizeWord);
     }
     buffer->ROBytes = size;
     return 0;
