@@ -5,6 +5,8 @@
 // file and the reason, and the next run, with room again, lists as before.
 #include <sys/resource.h>
 
+#include <memory>
+
 #include <gtest/gtest.h>
 
 #include "../endtoend/EndToEndSupport.h"
@@ -45,26 +47,36 @@ bool setFileSizeLimit(pid_t pid, rlim_t bytes) {
     return prlimit(pid, RLIMIT_FSIZE, &limit, nullptr) == 0;
 }
 
-class FullDisk : public ::testing::TestWithParam<BoardCase> {};
+// The server on the board of the case, and its client. The server starts
+// with the default action of SIGXFSZ, which ends a process that writes past
+// its file-size limit: it must ignore the signal itself, so that such a write
+// fails with EFBIG and is reported.
+class FullDisk : public ::testing::TestWithParam<BoardCase> {
+protected:
+    void SetUp() override {
+        signal(SIGXFSZ, SIG_DFL);
+        ASSERT_TRUE(simulatorServes(GetParam()));
+        uint16_t port = freePort();
+        std::vector<std::string> options = GetParam().options;
+        options.insert(options.end(), {"-p", std::to_string(port)});
+        server_ = std::make_unique<ServerProcess>(options);
+        ASSERT_TRUE(server_->waitReady()) << server_->log() << server_->log("SRV_CommonLog.txt");
+        client_ = std::make_unique<Client>(port);
+    }
+
+    int16_t status(uint16_t command, const Bytes& payload) {
+        auto reply = client_->request(command, payload);
+        EXPECT_TRUE(reply) << "command " << command;
+        return reply ? reply->status() : INT16_MIN;
+    }
+
+    std::unique_ptr<ServerProcess> server_;
+    std::unique_ptr<Client> client_;
+};
 
 TEST_P(FullDisk, TheStopAnswersTheListFailureAndTheFileHoldsWholeEvents) {
     const BoardCase& board = GetParam();
-    // The server starts with the default action of SIGXFSZ, which ends a
-    // process that writes past its file-size limit: it must ignore the signal
-    // itself, so that such a write fails with EFBIG and is reported.
-    signal(SIGXFSZ, SIG_DFL);
-    ASSERT_TRUE(simulatorServes(board));
-    uint16_t port = freePort();
-    std::vector<std::string> options = board.options;
-    options.insert(options.end(), {"-p", std::to_string(port)});
-    ServerProcess server(options);
-    ASSERT_TRUE(server.waitReady()) << server.log() << server.log("SRV_CommonLog.txt");
-    Client client(port);
-    auto status = [&](uint16_t command, const Bytes& payload) {
-        auto reply = client.request(command, payload);
-        EXPECT_TRUE(reply) << "command " << command;
-        return reply ? reply->status() : INT16_MIN;
-    };
+    ServerProcess& server = *server_;
     const uint32_t all = (1u << board.channels) - 1u;
     const fs::path file = server.workDir() / "list_ch00.txt";
     // Channel 0 into a text file, channel 1 into its buffer only.
@@ -115,18 +127,8 @@ TEST_P(FullDisk, AnAutomaticStopsListFailureIsAnsweredOnceByTheNextStopOrStart) 
     const BoardCase& board = GetParam();
     const uint32_t LIMIT_COUNTS = 3000; // far more text lines than LIMIT bytes hold
     const int32_t PARAM_CH_STOP_MODE_TOTAL_COUNTS = 1067;
-    signal(SIGXFSZ, SIG_DFL); // the server ignores it itself
-    uint16_t port = freePort();
-    std::vector<std::string> options = board.options;
-    options.insert(options.end(), {"-p", std::to_string(port)});
-    ServerProcess server(options);
-    ASSERT_TRUE(server.waitReady()) << server.log() << server.log("SRV_CommonLog.txt");
-    Client client(port);
-    auto status = [&](uint16_t command, const Bytes& payload) {
-        auto reply = client.request(command, payload);
-        EXPECT_TRUE(reply) << "command " << command;
-        return reply ? reply->status() : INT16_MIN;
-    };
+    ServerProcess& server = *server_;
+    Client& client = *client_;
     auto entries = [&](uint32_t channel) {
         // The counts, overflows, underflows and entries: the entries last.
         auto reply = client.request(GET_SPECTRUM, spectrumRequest(0x1 | 0x10 | 0x20 | 0x40, channel));
