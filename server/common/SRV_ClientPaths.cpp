@@ -316,8 +316,8 @@ SRVStatus_t SRV_OpenServerFolder(const c_LogModule_t* module, const char* what, 
     if (!moved)
         *folder = walkDown(folders, index, names, names.size(), false, &link);
     if (link) {
-        c_lprintf(module, C_LOG_ERROR, __LINE__, "%s '%s' was replaced by a link since the start: refused.", what,
-                  path);
+        c_lprintf(module, C_LOG_ERROR, __LINE__,
+                  "%s '%s' leads elsewhere than at the start (a link put in its place): refused.", what, path);
         return SRV_ERR_INVALID_FILE_NAME;
     }
     return *folder >= 0 ? SRV_SUCCESS : SRV_ERR_FILE_OPEN;

@@ -83,9 +83,10 @@ void SRV_CloseClientFolder(SRVClientFile_t* file);
 
 /* Opens one of the server's own folders (path as given to
  * SRV_FixServerFolders) where it led at the start, by a walk that follows no
- * link: 0 with its descriptor in *folder; -30 after "<what> '<path>' was
- * replaced by a link since the start: refused." in the module's log when it
- * leads elsewhere now (a folder the start did not fix: when it is a link);
+ * link: 0 with its descriptor in *folder; -30 after "<what> '<path>' leads
+ * elsewhere than at the start (a link put in its place): refused." in the
+ * module's log when it leads elsewhere now (a folder the start did not fix:
+ * when it is a link);
  * -36 with errno set and nothing logged when it can't be opened. */
 SRVStatus_t SRV_OpenServerFolder(const c_LogModule_t* module, const char* what, const char* path, int* folder);
 

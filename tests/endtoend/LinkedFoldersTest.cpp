@@ -116,7 +116,7 @@ TEST_P(LinkedFolders, TheServerWorksInTheLinkTargets) {
     EXPECT_EQ(client_->request(LIST_RUN_FILES)->status(), INVALID_FILE_NAME);
     EXPECT_EQ(status(LOAD_RUN_FILE, fixedText("linked.zrn", 200)), INVALID_FILE_NAME);
     EXPECT_NE(server_->log("SRVAcquisitionControlLog.txt")
-                  .find("Run folder 'Run' was replaced by a link since the start: refused."),
+                  .find("Run folder 'Run' leads elsewhere than at the start (a link put in its place): refused."),
               std::string::npos);
     fs::remove(work_ / "Run");
     fs::create_directory_symlink(disk_ / "runs", work_ / "Run");
