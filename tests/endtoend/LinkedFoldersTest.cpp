@@ -70,11 +70,12 @@ TEST_P(LinkedFolders, TheServerWorksInTheLinkTargets) {
         putU32(list, 1000); // flushed every 1000 events
         ASSERT_EQ(status(SET_LIST, list), SUCCESS) << server_->log("SRV_ListLog.txt");
     }
+    // (A waveform firmware's run is stopped at once: waveforms of every
+    // event, recorded, are a heavy load for a sanitised server, and its
+    // recording needs no more than its header here.)
     ASSERT_EQ(status(START, acquisitionRequest(allChannels())), SUCCESS) << boardLog();
     if (spectra)
         ASSERT_TRUE(everyChannelHas(100)) << boardLog();
-    else
-        std::this_thread::sleep_for(300ms);
     ASSERT_EQ(status(STOP, acquisitionRequest(allChannels())), SUCCESS) << boardLog();
 
     // The run file and its recording are in the target of "Run", and the
