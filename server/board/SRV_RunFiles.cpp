@@ -157,29 +157,17 @@ static bool hasRunFileEnding(const char* name) {
     return point != NULL && std::strcmp(point, SRV_RUN_FILE_ENDING) == 0;
 }
 
-// Opens the folder "Run" of the working folder, following no link: its
-// descriptor, or -1 with the status: -30 (a link in its place, or the working
-// folder's way leads outside) or -17.
+// Opens the folder "Run" where it led at the start, following no link: its
+// descriptor, or -1 with the status: -30 (a link put in its place since) or
+// -17.
 static int openRunFolder(SRVStatus_t* status) {
-    SRVClientFile_t working;
-    *status = SRV_OpenClientFolder(&LOG_MODULE, "Run folder", SRV_RUN_FOLDER, false, false, &working);
-    int folder = *status == SRV_SUCCESS
-                     ? openat(working.folder, working.name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
-                     : -1;
-    struct stat info;
-    bool link = folder < 0 && *status == SRV_SUCCESS &&
-                fstatat(working.folder, working.name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode);
-    SRV_CloseClientFolder(&working);
-    if (folder >= 0 || *status == SRV_ERR_INVALID_FILE_NAME)
-        return folder;
-    if (link) {
-        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Folder %s is a link: refused.", SRV_RUN_FOLDER);
-        *status = SRV_ERR_INVALID_FILE_NAME;
-    } else {
+    int folder = -1;
+    *status = SRV_OpenServerFolder(&LOG_MODULE, "Run folder", SRV_RUN_FOLDER, &folder);
+    if (*status != SRV_SUCCESS && *status != SRV_ERR_INVALID_FILE_NAME) {
         c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't open folder %s.", SRV_RUN_FOLDER);
         *status = SRV_ERR_RESOURCE;
     }
-    return -1;
+    return folder;
 }
 
 SRVStatus_t SRV_ListRunFiles(char names[SRV_RUN_FILES_MAX][SRV_RUN_FILE_NAME_SIZE], int32_t* count) {

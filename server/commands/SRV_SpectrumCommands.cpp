@@ -37,6 +37,11 @@ const size_t LABEL_SIZE = sizeof(SRVEnergySpectrum_t::label);
 // other value disables it and keeps its state.
 void switchGainStabilizer(SRVEnergySpectrum_t* spectrum, uint32_t value) { SRV_SwitchGainStabilizer(spectrum, value); }
 
+SRVStatus_t refuseEmptyPath() {
+    c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Spectrum file '' names no file: refused.");
+    return SRV_ERR_INVALID_FILE_NAME;
+}
+
 } // namespace
 
 // Command 27: u64 dataMask, index path; one reply field per set bit 0 to 13.
@@ -94,9 +99,10 @@ void* SRV_CmdSetEnergySpectrum(SRVCommandRequest& request, uint32_t*, SRVStatus_
         return nullptr;
     }
     // The spectrum is saved at the end where the client says only inside the
-    // server's folders.
+    // server's folders; an empty path would leave it nowhere to be saved.
     if (mask & FIELD_FILE_PATH) {
-        *status = SRV_CheckClientPath(&LOG_MODULE, "Spectrum file", filePath, true);
+        *status =
+            filePath[0] == '\0' ? refuseEmptyPath() : SRV_CheckClientPath(&LOG_MODULE, "Spectrum file", filePath, true);
         if (*status != SRV_SUCCESS)
             return nullptr;
     }

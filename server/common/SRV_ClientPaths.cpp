@@ -38,7 +38,7 @@ static std::string realFolder(const std::string& path) {
 // taken as written (a folder made for it is no link), and so is the last
 // name, which the server's opens do not follow. Empty when a folder on the
 // way exists but can't be resolved.
-static std::string pathDestination(const std::string& base, const std::string& path) {
+static std::string pathDestination(const std::string& base, const std::string& path, bool followLast = false) {
     std::string full = path[0] == '/' ? path : base + "/" + path;
     std::vector<std::string> names;
     for (size_t start = 0; start <= full.size();) {
@@ -59,7 +59,7 @@ static std::string pathDestination(const std::string& base, const std::string& p
         }
         std::string next = at + "/" + names[i];
         struct stat info;
-        bool last = i + 1 == names.size();
+        bool last = i + 1 == names.size() && !followLast;
         if (!last && lstat(next.c_str(), &info) == 0) {
             at = realFolder(next);
             if (at.empty())
@@ -81,10 +81,61 @@ static bool isWithin(const std::string& path, const std::string& folder) {
     return path.compare(0, folder.size(), folder) == 0 && (path.size() == folder.size() || path[folder.size()] == '/');
 }
 
-// The working folder and, when asked, the folders of the data variable, each
-// with its links resolved (empty when it can't be).
+// ------------------------------------------------ the server's own folders
+
+namespace {
+
+// A folder of the server ("Run", the board's data folder) as the name it is
+// given in the working folder, and where its links led at the start.
+struct ServerFolder {
+    std::string name;
+    std::string resolved;
+};
+
+std::mutex serverFoldersLock;
+std::string serverFoldersBase; // the working folder they were fixed in
+std::vector<ServerFolder> serverFolders;
+
+// The folders fixed in the working folder given (resolved); none when they
+// were fixed in another.
+std::vector<ServerFolder> fixedServerFolders(const std::string& workingFolder) {
+    std::lock_guard<std::mutex> guard(serverFoldersLock);
+    return workingFolder == serverFoldersBase ? serverFolders : std::vector<ServerFolder>();
+}
+
+} // namespace
+
+SRVStatus_t SRV_FixServerFolders(const char* runFolder, const char* dataFolder) {
+    try {
+        std::vector<ServerFolder> fixed;
+        for (const char* name : {runFolder, dataFolder}) {
+            std::string resolved = realFolder(name);
+            if (resolved.empty()) {
+                c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't resolve folder '%s' (%s).", name,
+                          std::strerror(errno));
+                return SRV_ERR_GENERIC;
+            }
+            fixed.push_back({name, resolved});
+        }
+        std::string base = realFolder(".");
+        std::lock_guard<std::mutex> guard(serverFoldersLock);
+        serverFoldersBase = base;
+        serverFolders = fixed;
+    } catch (...) {
+        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't keep the server's folders.");
+        return SRV_ERR_GENERIC;
+    }
+    return SRV_SUCCESS;
+}
+
+// The working folder, the server's own folders where their links led at the
+// start and, when asked, the folders of the data variable, each with its
+// links resolved (empty when it can't be). The working folder comes first: a
+// path that leads into it is walked from it.
 static std::vector<std::string> allowedFolders(bool dataFolders) {
     std::vector<std::string> folders{realFolder(".")};
+    for (const ServerFolder& folder : fixedServerFolders(folders[0]))
+        folders.push_back(folder.resolved);
     const char* list = dataFolders ? std::getenv(SRV_DATA_FOLDERS_VARIABLE) : NULL;
     for (const char* at = list; at != NULL && *at != '\0';) {
         const char* colon = std::strchr(at, ':');
@@ -98,9 +149,8 @@ static std::vector<std::string> allowedFolders(bool dataFolders) {
 
 // The allowed folder that holds where the path leads (its index in folders),
 // and what is left of the way below it; false when the path leads outside.
-static bool findAllowedFolder(const std::vector<std::string>& folders, const char* path, size_t* index,
+static bool findAllowedFolder(const std::vector<std::string>& folders, const std::string& destination, size_t* index,
                               std::string* below) {
-    std::string destination = pathDestination(folders[0], path);
     for (size_t i = 0; i < folders.size() && !destination.empty(); i++) {
         if (isWithin(destination, folders[i])) {
             *index = i;
@@ -122,7 +172,8 @@ SRVStatus_t SRV_CheckClientPath(const c_LogModule_t* module, const char* what, c
     try {
         size_t index = 0;
         std::string below;
-        if (findAllowedFolder(allowedFolders(dataFolders), path, &index, &below))
+        std::vector<std::string> folders = allowedFolders(dataFolders);
+        if (findAllowedFolder(folders, pathDestination(folders[0], path), &index, &below))
             return SRV_SUCCESS;
     } catch (...) {
         // Refused below, as a path that can't be judged.
@@ -158,12 +209,43 @@ static void closeKeepingError(int fd) {
     errno = error;
 }
 
-// Opens the allowed folder: the working folder is the current one; a data
-// folder is opened by the path its links resolve to (the administrator's
-// links, followed once, where the path was judged).
+// Opens the allowed folder: the working folder is the current one; any other
+// is opened by the path its links resolve to (the operator's links, followed
+// once, where the path was judged or at the start), following no link in its
+// own place.
 static int openAllowedFolder(const std::vector<std::string>& folders, size_t index) {
     const char* name = index == 0 ? "." : folders[index].c_str();
-    return open(name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return open(name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+// Walks from an allowed folder down through the first count names, following
+// no link; with makeFolders the folders missing on the way are made. The last
+// folder reached, or -1 with errno set and *link telling whether a link stood
+// on the way (a folder swapped for one since the path was judged).
+static int walkDown(const std::vector<std::string>& folders, size_t index, const std::vector<std::string>& names,
+                    size_t count, bool makeFolders, bool* link) {
+    *link = false;
+    int folder = openAllowedFolder(folders, index);
+    if (folder < 0) {
+        int error = errno;
+        *link = index != 0 && isLinkIn(AT_FDCWD, folders[index].c_str());
+        errno = error;
+        return -1;
+    }
+    for (size_t i = 0; i < count; i++) {
+        const char* name = names[i].c_str();
+        int next = openat(folder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (next < 0 && errno == ENOENT && makeFolders && (mkdirat(folder, name, 0777) == 0 || errno == EEXIST))
+            next = openat(folder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (next < 0) {
+            *link = isLinkIn(folder, name);
+            closeKeepingError(folder);
+            return -1;
+        }
+        close(folder);
+        folder = next;
+    }
+    return folder;
 }
 
 SRVStatus_t SRV_OpenClientFolder(const c_LogModule_t* module, const char* what, const char* path, bool dataFolders,
@@ -181,7 +263,7 @@ SRVStatus_t SRV_OpenClientFolder(const c_LogModule_t* module, const char* what, 
     try {
         folders = allowedFolders(dataFolders);
         std::string below;
-        if (!findAllowedFolder(folders, path, &index, &below))
+        if (!findAllowedFolder(folders, pathDestination(folders[0], path), &index, &below))
             return refuseOutside(module, what, path);
         names = namesOf(below);
     } catch (...) {
@@ -196,27 +278,49 @@ SRVStatus_t SRV_OpenClientFolder(const c_LogModule_t* module, const char* what, 
         errno = ENAMETOOLONG;
         return SRV_ERR_FILE_OPEN;
     }
-    int folder = openAllowedFolder(folders, index);
+    bool link = false;
+    int folder = walkDown(folders, index, names, names.size() - 1, makeFolders, &link);
     if (folder < 0)
-        return failed;
-    for (size_t i = 0; i + 1 < names.size(); i++) {
-        const char* name = names[i].c_str();
-        int next = openat(folder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (next < 0 && errno == ENOENT && makeFolders && (mkdirat(folder, name, 0777) == 0 || errno == EEXIST))
-            next = openat(folder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (next < 0) {
-            // A folder swapped for a link since the path was judged: refused
-            // whatever it points at.
-            bool link = isLinkIn(folder, name);
-            closeKeepingError(folder);
-            return link ? refuseOutside(module, what, path) : failed;
-        }
-        close(folder);
-        folder = next;
-    }
+        return link ? refuseOutside(module, what, path) : failed;
     file->folder = folder;
     std::snprintf(file->name, sizeof file->name, "%s", names.back().c_str());
     return SRV_SUCCESS;
+}
+
+SRVStatus_t SRV_OpenServerFolder(const c_LogModule_t* module, const char* what, const char* path, int* folder) {
+    *folder = -1;
+    std::vector<std::string> folders;
+    std::vector<std::string> names;
+    size_t index = 0;
+    bool moved = false;
+    struct stat info;
+    if (lstat(path, &info) != 0)
+        return SRV_ERR_FILE_OPEN;
+    try {
+        folders = allowedFolders(false);
+        // Where the folder led at the start; a folder the start did not fix
+        // is taken where it stands, its own name not followed.
+        std::string expected = pathDestination(folders[0], path);
+        for (const ServerFolder& fixed : fixedServerFolders(folders[0]))
+            if (fixed.name == path)
+                expected = fixed.resolved;
+        moved = pathDestination(folders[0], path, true) != expected;
+        std::string below;
+        if (!moved && !findAllowedFolder(folders, expected, &index, &below))
+            return refuseOutside(module, what, path);
+        names = namesOf(below);
+    } catch (...) {
+        return refuseOutside(module, what, path);
+    }
+    bool link = moved;
+    if (!moved)
+        *folder = walkDown(folders, index, names, names.size(), false, &link);
+    if (link) {
+        c_lprintf(module, C_LOG_ERROR, __LINE__,
+                  "%s '%s' leads elsewhere than at the start (a link put in its place): refused.", what, path);
+        return SRV_ERR_INVALID_FILE_NAME;
+    }
+    return *folder >= 0 ? SRV_SUCCESS : SRV_ERR_FILE_OPEN;
 }
 
 void SRV_CloseClientFolder(SRVClientFile_t* file) {

@@ -8,7 +8,13 @@
  * holds the file is reached from the allowed folder it lies in, one folder at
  * a time, following no symbolic link, and the file is opened in that folder
  * without following one either. A folder swapped for a link between the two
- * is refused, whatever the link points at. A file with other hard links is
+ * is refused, whatever the link points at.
+ *
+ * The server's own folders ("Run" and the board's data folder) are fixed at
+ * the start (SRV_FixServerFolders): where the operator linked one elsewhere
+ * before the start, where it led then is one more allowed folder. A link
+ * put in their place or below them while the server runs is refused like
+ * any other. A file with other hard links is
  * never emptied or written in place: it is re-created in its folder, and the
  * other names keep what they held.
  *
@@ -34,10 +40,17 @@ extern "C" {
  * folder where a client may name list-mode and spectrum files. */
 #define SRV_DATA_FOLDERS_VARIABLE "ZARN_DATA_DIRS"
 
+/* Fixes the server's own folders, given relative to the working folder (the
+ * current folder), where their links lead now: 0, or -1 after a line in the
+ * log when one can't be resolved. Called once at the start, after the
+ * folders were made. */
+SRVStatus_t SRV_FixServerFolders(const char* runFolder, const char* dataFolder);
+
 /* Checks a path a client named for a file of the server (list-mode file,
  * spectrum file, configuration database). A relative path is taken in the
  * working folder (the current folder); the path must lead into the working
- * folder, or, with dataFolders, into one of the folders of
+ * folder or one of the server's own folders as fixed at the start, or, with
+ * dataFolders, into one of the folders of
  * SRV_DATA_FOLDERS_VARIABLE, once its existing folders are resolved with
  * their links. An empty path names nothing and passes. 0, or -30 after
  * "<what> '<path>' leads outside the server's folders: refused." in the
@@ -67,6 +80,15 @@ typedef struct SRVClientFile_t {
 SRVStatus_t SRV_OpenClientFolder(const c_LogModule_t* module, const char* what, const char* path, bool dataFolders,
                                  bool makeFolders, SRVClientFile_t* file);
 void SRV_CloseClientFolder(SRVClientFile_t* file);
+
+/* Opens one of the server's own folders (path as given to
+ * SRV_FixServerFolders) where it led at the start, by a walk that follows no
+ * link: 0 with its descriptor in *folder; -30 after "<what> '<path>' leads
+ * elsewhere than at the start (a link put in its place): refused." in the
+ * module's log when it leads elsewhere now (a folder the start did not fix:
+ * when it is a link);
+ * -36 with errno set and nothing logged when it can't be opened. */
+SRVStatus_t SRV_OpenServerFolder(const c_LogModule_t* module, const char* what, const char* path, int* folder);
 
 /* Opens the file in its folder for reading (flags O_RDONLY): the descriptor,
  * or -1 with errno set (ELOOP for a link in the file's place, EINVAL for

@@ -406,6 +406,8 @@ static SRVStatus_t prepareBoardFolder(SRVStartup_t* startup) {
     status = SRV_GetBoardDataPath(board, dataPath);
     if (status == SRV_SUCCESS)
         status = makeFolder(dataPath);
+    if (status == SRV_SUCCESS)
+        status = SRV_FixServerFolders("Run", dataPath);
     if (status == SRV_SUCCESS &&
         !joinPath(startup->databasePath, sizeof startup->databasePath, dataPath, "boardconfig.info"))
         status = SRV_ERR_GENERIC;

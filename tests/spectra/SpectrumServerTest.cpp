@@ -19,6 +19,7 @@ const int16_t SUCCESS = 0;
 const int16_t DESERIALIZE = -6;
 const int16_t INVALID_PARAMETER = -10;
 const int16_t UNSUPPORTED = -33;
+const int16_t INVALID_FILE_NAME = -30;
 
 const uint32_t CHANNELS = 8; // the default simulated board
 const uint32_t BINS = 16384; // its default bin count
@@ -402,6 +403,40 @@ int64_t storedEntries(const fs::path& file, uint32_t channel) {
     sqlite3_finalize(statement);
     sqlite3_close(db);
     return entries;
+}
+
+// An empty file path would leave the spectrum nowhere to be saved: command
+// 28 refuses it as it refuses a path outside the server's folders, and the
+// quit saves the counts into the file the spectrum had.
+TEST_F(SpectrumServer, AnEmptyFilePathIsRefusedAndTheQuitStillSavesTheSpectrum) {
+    auto server = start();
+    uint64_t entries = 0;
+    {
+        Client client(port_);
+        Bytes channel0 = masks(0, 0);
+        putU32(channel0, 0x1);
+        ASSERT_EQ(client.request(START, channel0)->status(), SUCCESS);
+        EXPECT_TRUE(waitFor([&] { return entriesOf(client, 0) >= 100; }, 20000ms))
+            << server->log("SRVBoardThreadLog.txt");
+        ASSERT_EQ(client.request(STOP, channel0)->status(), SUCCESS);
+        entries = entriesOf(client, 0);
+        ASSERT_GT(entries, 0u);
+
+        Bytes empty = dataRequest(0x100 | 0x800, spectrumPath(0));
+        putText(empty, "", 401);
+        putText(empty, "kept", 100);
+        auto reply = client.request(SET_SPECTRUM, empty);
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->size, 10u);
+        EXPECT_EQ(reply->status(), INVALID_FILE_NAME);
+        auto s = getSpectrum(client, 0);
+        ASSERT_TRUE(s);
+        EXPECT_EQ(s->filePath, std::string(DATA_FOLDER) + "/spectrum_ch00.spe");
+        EXPECT_EQ(s->label, "Not set"); // a refused request sets none of its fields
+    }
+    EXPECT_NE(server->log("SRV_SpectraLog.txt").find("Spectrum file '' names no file: refused."), std::string::npos);
+    quit(*server, port_);
+    EXPECT_EQ(storedEntries(spectrumFile(0), 0), static_cast<int64_t>(entries));
 }
 
 class SpectrumFiles : public ::testing::TestWithParam<SpectrumBoard> {
