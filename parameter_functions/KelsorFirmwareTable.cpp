@@ -10,42 +10,39 @@ const c_LogModule_t Orlu_log = {"OrluLog.txt", "Orlu"};
 const c_LogModule_t Pemb_log = {"PembLog.txt", "Pemb"};
 
 /* Orlu pulse height: the fine gain is optional (1.0 without it). */
-const KelsorShiftBranch_t kOrluShift = {&Orlu_log,
-                                        {
-                                            "SetNewShift calling parameter not found. Can't get channel.",
-                                            "[%d]: Can't get Trap Rise Time. Can't compute SHF.",
-                                            "[%d]: Can't get Input Decay Time. Can't calculate SHF.",
-                                            NULL,
-                                            "[%d]: Can't get TRAP_NORM parameter. Can't set SHF value.",
-                                        }};
+const KelsorShiftBranch_t kOrluShift = {
+    .log = &Orlu_log,
+    .texts = {.noCaller = "SetNewShift calling parameter not found. Can't get channel.",
+              .noRise = "[%d]: Can't get Trap Rise Time. Can't compute SHF.",
+              .noDecay = "[%d]: Can't get Input Decay Time. Can't calculate SHF.",
+              .noGain = NULL,
+              .noNorm = "[%d]: Can't get TRAP_NORM parameter. Can't set SHF value."}};
 
 /* Pemb pulse height: the fine gain is required. */
-const KelsorShiftBranch_t kPembShift = {&Pemb_log,
-                                        {
-                                            "SetNewShift calling parameter not found. Can't get channel.",
-                                            "[%i]: Can't get Trap Rise Time. Can't compute SHF.",
-                                            "[%i]: Can't get Input Decay Time. Can't calculate SHF.",
-                                            "[%d]: Can't get Fine Gain. Can't calculate SHF.",
-                                            "[%i]: Can't get TRAP_NORM parameter. Can't set SHF value.",
-                                        }};
+const KelsorShiftBranch_t kPembShift = {
+    .log = &Pemb_log,
+    .texts = {.noCaller = "SetNewShift calling parameter not found. Can't get channel.",
+              .noRise = "[%i]: Can't get Trap Rise Time. Can't compute SHF.",
+              .noDecay = "[%i]: Can't get Input Decay Time. Can't calculate SHF.",
+              .noGain = "[%d]: Can't get Fine Gain. Can't calculate SHF.",
+              .noNorm = "[%i]: Can't get TRAP_NORM parameter. Can't set SHF value."}};
 
-/* clang-format off */
+/* A row names what its firmware has; a field it leaves out has none (no
+ * SetNewShift branch, the usual DC-offset polarity). */
 const KelsorFirmware_t kFirmwares[] = {
-    /* code, SPI wait, SetNewShift branch, DC-offset polarity reversed */
-    {0, KELSOR_SPI_BY_FAMILY, NULL, false},
-    {1, KELSOR_SPI_UNSUPPORTED, NULL, false},
-    {128, KELSOR_SPI_OWN, &kOrluShift, false},
-    {130, KELSOR_SPI_OWN, NULL, false},
-    {131, KELSOR_SPI_OWN, NULL, false},
-    {132, KELSOR_SPI_OWN, NULL, false},
-    {135, KELSOR_SPI_UNSUPPORTED, NULL, false},
-    {136, KELSOR_SPI_SHARED, NULL, false},
-    {139, KELSOR_SPI_SHARED, &kPembShift, false},
-    {DPPL_DPPCODE_MORVANE, KELSOR_SPI_UNSUPPORTED, NULL, true},
+    {.dppCode = 0, .spiWait = KELSOR_SPI_BY_FAMILY},
+    {.dppCode = 1, .spiWait = KELSOR_SPI_UNSUPPORTED},
+    {.dppCode = 128, .spiWait = KELSOR_SPI_OWN, .shift = &kOrluShift},
+    {.dppCode = 130, .spiWait = KELSOR_SPI_OWN},
+    {.dppCode = 131, .spiWait = KELSOR_SPI_OWN},
+    {.dppCode = 132, .spiWait = KELSOR_SPI_OWN},
+    {.dppCode = 135, .spiWait = KELSOR_SPI_UNSUPPORTED},
+    {.dppCode = 136, .spiWait = KELSOR_SPI_SHARED},
+    {.dppCode = 139, .spiWait = KELSOR_SPI_SHARED, .shift = &kPembShift},
+    {.dppCode = DPPL_DPPCODE_MORVANE, .spiWait = KELSOR_SPI_UNSUPPORTED, .dcoPolarityReversed = true},
 };
-/* clang-format on */
 
-const KelsorFirmware_t kUnknownFirmware = {-1, KELSOR_SPI_UNSUPPORTED, NULL, false};
+const KelsorFirmware_t kUnknownFirmware = {.dppCode = -1, .spiWait = KELSOR_SPI_UNSUPPORTED};
 
 /* The standard waveform firmware's SPI by family. */
 struct ScopeSpi {
@@ -53,21 +50,24 @@ struct ScopeSpi {
     KelsorSpiWait_t spiWait;
 };
 const ScopeSpi kScopeSpi[] = {
-    {0, KELSOR_SPI_OWN}, {5, KELSOR_SPI_OWN}, {11, KELSOR_SPI_SHARED}, {14, KELSOR_SPI_SHARED}};
-
-/* clang-format off */
-const KelsorFamily_t kFamilies[] = {
-    /* code, record-length step, half-step units, reserved memory block */
-    {0, 2, false, false},
-    {3, 2, false, false},
-    {4, 3, true, false},
-    {5, 7, false, false},
-    {11, 10, false, true},
-    {14, 10, false, true},
+    {.familyCode = 0, .spiWait = KELSOR_SPI_OWN},
+    {.familyCode = 5, .spiWait = KELSOR_SPI_OWN},
+    {.familyCode = 11, .spiWait = KELSOR_SPI_SHARED},
+    {.familyCode = 14, .spiWait = KELSOR_SPI_SHARED},
 };
-/* clang-format on */
 
-const KelsorFamily_t kOtherFamily = {0, 1, false, false};
+/* A family without half-step units or a reserved memory block leaves them
+ * out. */
+const KelsorFamily_t kFamilies[] = {
+    {.familyCode = 0, .recordLengthStep = 2},
+    {.familyCode = 3, .recordLengthStep = 2},
+    {.familyCode = 4, .recordLengthStep = 3, .halfStepUnits = true},
+    {.familyCode = 5, .recordLengthStep = 7},
+    {.familyCode = 11, .recordLengthStep = 10, .reservedMemoryBlock = true},
+    {.familyCode = 14, .recordLengthStep = 10, .reservedMemoryBlock = true},
+};
+
+const KelsorFamily_t kOtherFamily = {.familyCode = 0, .recordLengthStep = 1};
 
 } // namespace
 

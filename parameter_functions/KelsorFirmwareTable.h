@@ -44,10 +44,10 @@ typedef struct KelsorFirmware_t {
     int32_t dppCode;
     KelsorSpiWait_t spiWait;
     /* NULL: SetNewShift sets the channel's fine gain again */
-    const KelsorShiftBranch_t* shift;
+    const KelsorShiftBranch_t* shift = NULL;
     /* the DC-offset converters read the calibration polarity the other way
      * round: 0 mirrors the offset, 1 keeps it (elsewhere 1 mirrors, 0 keeps) */
-    bool dcoPolarityReversed;
+    bool dcoPolarityReversed = false;
 } KelsorFirmware_t;
 
 /* What the plug-in takes from a board family. */
@@ -56,10 +56,10 @@ typedef struct KelsorFamily_t {
     /* samples a record length grows by */
     uint32_t recordLengthStep;
     /* a record-length unit is half a step (the memory holds pairs of units) */
-    bool halfStepUnits;
+    bool halfStepUnits = false;
     /* the board keeps one memory block for itself, and the buffer
      * organisation holds one unit more than the record length */
-    bool reservedMemoryBlock;
+    bool reservedMemoryBlock = false;
 } KelsorFamily_t;
 
 /* The row of the board's family; a family without one gets a step of one

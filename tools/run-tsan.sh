@@ -2,8 +2,9 @@
 # Builds the server side with ThreadSanitizer (build-tsan/, -DMORVANE_TSAN=ON)
 # and runs its suites under it: the command loop and connection manager, the
 # board thread, the commands, acquisition, spectra, list mode, configuration
-# database, high voltage, the register-level device's server and the crash
-# test. Every process's reports (the test programs' and the server processes'
+# database, high voltage, the register-level device's server, the crash
+# test, the stop drain, the shutdown, the end-to-end runs and replays, list
+# mode over TCP and the guard of a server without a board. Every process's reports (the test programs' and the server processes'
 # they start) go to build-tsan/tsan-reports/; the script exits non-zero when a
 # suite fails or any report was written.
 #
@@ -15,7 +16,8 @@ root=$(pwd)
 suites=(server_loop_test server_process_test server_commands_test server_commands_handlers_test
         server_params_test acquisition_inprocess_test acquisition_server_test spectra_test
         spectra_server_test list_mode_test mcs_dt_gain_test mcs_dt_gain_server_test configuration_test
-        high_voltage_commands_test high_voltage_server_test morvane_server_test crash_test)
+        high_voltage_commands_test high_voltage_server_test morvane_server_test crash_test
+        stopdrain_test shutdown_test endtoend_test replayopen_test list_mode_server_test server_guard_test)
 
 launcher=()
 if command -v ccache >/dev/null; then

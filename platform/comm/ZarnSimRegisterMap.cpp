@@ -24,25 +24,34 @@ Field Channel(uint32_t address, uint32_t mask = 0xFFFFFFFFu, uint32_t scale = 1)
     return Field{address, mask, true, scale};
 }
 
+// A register's power-on value: of the board, or of every channel (the
+// channel-0 address 0x10nn).
+RegisterDefault BoardDefault(uint32_t address, uint32_t value) {
+    return RegisterDefault{.address = address, .value = value, .perChannel = false};
+}
+RegisterDefault ChannelDefault(uint32_t address, uint32_t value) {
+    return RegisterDefault{.address = address, .value = value, .perChannel = true};
+}
+
 // Defaults shared by the pulse-processing firmware layouts.
 std::vector<RegisterDefault> DppDefaults() {
     return {
-        {REG_BOARD_CONFIG, 0x000E0110u, false}, // time tag, energy, extras on; bit 4, bit 8 reserved
-        {REG_BUFFER_ORGANISATION, 0x0000000Au, false},
-        {REG_ACQ_CONTROL, 0x00000000u, false},
-        {REG_FRONT_PANEL_IO, 0x00000000u, false},
-        {REG_AGGREGATES_PER_TRANSFER, 4u, false},
-        {0x1020, 125u, true},        // record length: 1000 samples
-        {0x1034, 16u, true},         // events per aggregate
-        {0x1038, 31u, true},         // pre-trigger: 124 samples
-        {0x105C, 250u, true},        // trapezoid rise time
-        {0x1060, 100u, true},        // trapezoid flat top
-        {0x1064, 80u, true},         // peaking time
-        {0x1068, 5000u, true},       // decay time
-        {0x106C, 100u, true},        // trigger threshold
-        {0x1080, 0x00000000u, true}, // algorithm control: positive, no rescaling
-        {0x1098, 0xE666u, true},     // DC offset: baseline at 10 %
-        {0x10A0, 1u, true},          // channel run gate open
+        BoardDefault(REG_BOARD_CONFIG, 0x000E0110u), // time tag, energy, extras on; bit 4, bit 8 reserved
+        BoardDefault(REG_BUFFER_ORGANISATION, 0x0000000Au),
+        BoardDefault(REG_ACQ_CONTROL, 0x00000000u),
+        BoardDefault(REG_FRONT_PANEL_IO, 0x00000000u),
+        BoardDefault(REG_AGGREGATES_PER_TRANSFER, 4u),
+        ChannelDefault(0x1020, 125u),        // record length: 1000 samples
+        ChannelDefault(0x1034, 16u),         // events per aggregate
+        ChannelDefault(0x1038, 31u),         // pre-trigger: 124 samples
+        ChannelDefault(0x105C, 250u),        // trapezoid rise time
+        ChannelDefault(0x1060, 100u),        // trapezoid flat top
+        ChannelDefault(0x1064, 80u),         // peaking time
+        ChannelDefault(0x1068, 5000u),       // decay time
+        ChannelDefault(0x106C, 100u),        // trigger threshold
+        ChannelDefault(0x1080, 0x00000000u), // algorithm control: positive, no rescaling
+        ChannelDefault(0x1098, 0xE666u),     // DC offset: baseline at 10 %
+        ChannelDefault(0x10A0, 1u),          // channel run gate open
     };
 }
 
@@ -74,13 +83,13 @@ FamilyMap Waveform(const char* name, double periodNs, uint32_t channelsPerBlock)
     m.eventsPerAggregate = Field{};
     m.waveformEnable = Field{}; // always records
     m.defaults = {
-        {REG_BOARD_CONFIG, 0x00000010u, false},
-        {REG_BUFFER_ORGANISATION, 0x0000000Au, false},
-        {REG_AGGREGATES_PER_TRANSFER, 4u, false},
-        {0x1020, 128u, true}, // 1024 samples
-        {0x1038, 64u, true},  // 256 samples before the trigger
-        {0x1080, 0u, true},
-        {0x1098, 0xE666u, true},
+        BoardDefault(REG_BOARD_CONFIG, 0x00000010u),
+        BoardDefault(REG_BUFFER_ORGANISATION, 0x0000000Au),
+        BoardDefault(REG_AGGREGATES_PER_TRANSFER, 4u),
+        ChannelDefault(0x1020, 128u), // 1024 samples
+        ChannelDefault(0x1038, 64u),  // 256 samples before the trigger
+        ChannelDefault(0x1080, 0u),
+        ChannelDefault(0x1098, 0xE666u),
     };
     return m;
 }
@@ -103,15 +112,15 @@ FamilyMap Device() {
     m.realDeadCounters = false;
     m.hvSupply = false;
     m.defaults = {
-        {REG_BOARD_CONFIG, 0x00000000u, false},
-        {REG_BUFFER_ORGANISATION, 0x0000000Au, false},
-        {REG_AGGREGATES_PER_TRANSFER, 4u, false},
-        {0x1020, 0u, false},
-        {0x8134, 16u, false},
-        {REG_DFLASH_ID, kDeviceFlashId, false},
-        {0x1000 | DCH_CONFIG, 0x8u, true},
-        {0x1038, 64u, true},
-        {0x1098, 0xE666u, true},
+        BoardDefault(REG_BOARD_CONFIG, 0x00000000u),
+        BoardDefault(REG_BUFFER_ORGANISATION, 0x0000000Au),
+        BoardDefault(REG_AGGREGATES_PER_TRANSFER, 4u),
+        BoardDefault(0x1020, 0u),
+        BoardDefault(0x8134, 16u),
+        BoardDefault(REG_DFLASH_ID, kDeviceFlashId),
+        ChannelDefault(0x1000 | DCH_CONFIG, 0x8u),
+        ChannelDefault(0x1038, 64u),
+        ChannelDefault(0x1098, 0xE666u),
     };
     return m;
 }
@@ -166,43 +175,63 @@ constexpr uint32_t kNoVariant = 0xFFFFFFFFu;
 // most 8 groups of 8 channels), or that both go by the board's family
 // (standard waveform firmware, below); the encoder of its data format (a
 // format without one yields no data; ZarnSim_RegisterEncoder can change it).
+// A row leaves out what its firmware has not: a variant, groups.
 struct FirmwareRow {
     uint32_t dppCode;
-    FamilyMap Maps::*map;
-    uint32_t variantFamily;
-    FamilyMap Maps::*variantMap;
-    bool groups;
-    bool byFamily;
-    const ZarnSim_Encoder_t* encoder;
+    FamilyMap Maps::*map = nullptr;
+    uint32_t variantFamily = kNoVariant;
+    FamilyMap Maps::*variantMap = nullptr;
+    bool groups = false;
+    bool byFamily = false;
+    const ZarnSim_Encoder_t* encoder = nullptr;
 };
 
-// clang-format off
+// The encoders are in ZarnSimEncoder_<Family>.cpp.
 constexpr FirmwareRow kFirmwares[] = {
-    /* code, map, variant family and map, groups, by family, encoder (file) */
-    {0, nullptr, kNoVariant, nullptr, false, true, &ZarnSim_ScopeEncoder}, // ZarnSimEncoder_Scope.cpp
-    {1, nullptr, kNoVariant, nullptr, false, true, &ZarnSim_ScopeEncoder},
-    {128, &Maps::orluPha, 7, &Maps::orluPhaHv, false, false, &ZarnSim_OrluPHAEncoder}, // ZarnSimEncoder_Orlu.cpp
-    {130, &Maps::vesk, 12, &Maps::veskHv, false, false, &ZarnSim_VeskCIEncoder},       // ZarnSimEncoder_Vesk.cpp
-    {131, &Maps::vesk, 12, &Maps::veskHv, false, false, &ZarnSim_VeskPSDEncoder},
-    {132, &Maps::tilk, kNoVariant, nullptr, false, false, &ZarnSim_TilkPSDEncoder},    // ZarnSimEncoder_Tilk.cpp
-    {135, &Maps::draq, kNoVariant, nullptr, true, false, &ZarnSim_DraqQDCEncoder},     // ZarnSimEncoder_Draq.cpp
-    {136, &Maps::pemb14, 11, &Maps::pemb11, false, false, &ZarnSim_PembPSDEncoder},    // ZarnSimEncoder_Pemb.cpp
-    {139, &Maps::pemb14, 11, &Maps::pemb11, false, false, &ZarnSim_PembPHAEncoder},
-    {142, &Maps::device, kNoVariant, nullptr, false, false, &ZarnSim_MorvanePHAEncoder}, // ZarnSimEncoder_Morvane.cpp
+    {.dppCode = 0, .byFamily = true, .encoder = &ZarnSim_ScopeEncoder},
+    {.dppCode = 1, .byFamily = true, .encoder = &ZarnSim_ScopeEncoder},
+    {.dppCode = 128,
+     .map = &Maps::orluPha,
+     .variantFamily = 7,
+     .variantMap = &Maps::orluPhaHv,
+     .encoder = &ZarnSim_OrluPHAEncoder},
+    {.dppCode = 130,
+     .map = &Maps::vesk,
+     .variantFamily = 12,
+     .variantMap = &Maps::veskHv,
+     .encoder = &ZarnSim_VeskCIEncoder},
+    {.dppCode = 131,
+     .map = &Maps::vesk,
+     .variantFamily = 12,
+     .variantMap = &Maps::veskHv,
+     .encoder = &ZarnSim_VeskPSDEncoder},
+    {.dppCode = 132, .map = &Maps::tilk, .encoder = &ZarnSim_TilkPSDEncoder},
+    {.dppCode = 135, .map = &Maps::draq, .groups = true, .encoder = &ZarnSim_DraqQDCEncoder},
+    {.dppCode = 136,
+     .map = &Maps::pemb14,
+     .variantFamily = 11,
+     .variantMap = &Maps::pemb11,
+     .encoder = &ZarnSim_PembPSDEncoder},
+    {.dppCode = 139,
+     .map = &Maps::pemb14,
+     .variantFamily = 11,
+     .variantMap = &Maps::pemb11,
+     .encoder = &ZarnSim_PembPHAEncoder},
+    {.dppCode = 142, .map = &Maps::device, .encoder = &ZarnSim_MorvanePHAEncoder},
 };
-// clang-format on
 
 // The standard waveform firmware on each family that runs it (any other
 // family: the generic waveform map, no groups).
 struct ScopeFamilyRow {
     uint32_t familyCode;
     FamilyMap Maps::*map;
-    bool groups;
+    bool groups = false;
 };
 
 constexpr ScopeFamilyRow kScopeFamilies[] = {
-    {0, &Maps::scopeOrlu, false},    {4, &Maps::scopeDraq, true},     {5, &Maps::scopeTilk, false},
-    {11, &Maps::scopePemb11, false}, {14, &Maps::scopePemb14, false},
+    {.familyCode = 0, .map = &Maps::scopeOrlu},    {.familyCode = 4, .map = &Maps::scopeDraq, .groups = true},
+    {.familyCode = 5, .map = &Maps::scopeTilk},    {.familyCode = 11, .map = &Maps::scopePemb11},
+    {.familyCode = 14, .map = &Maps::scopePemb14},
 };
 
 const FirmwareRow* FirmwareRowOf(uint32_t dppCode) {

@@ -8,6 +8,7 @@
 #include <set>
 
 #include "DecodeSupport.h"
+#include "ZarnFirmwareTable.h"
 
 using namespace dectest;
 
@@ -109,8 +110,22 @@ TEST(WalkerMask, AMaskBitBeyondTheChannelsIsRefused) {
     EXPECT_EQ(r->channels[3].nEvents, 1u);
 }
 
+/* The DPP codes a descriptor can carry, each with the library's row or NULL:
+ * the lists below follow the firmware rows, so a new firmware is covered
+ * with no edit here. */
+std::vector<std::pair<int32_t, const ZarnFirmware_t*>> everyDppCode() {
+    std::vector<std::pair<int32_t, const ZarnFirmware_t*>> codes;
+    for (int32_t code = 0; code <= 255; ++code)
+        codes.emplace_back(code, ZarnFirmware_Find(code));
+    return codes;
+}
+
 TEST(WalkerDispatch, FormatsWithoutADecoderAreUnsupported) {
-    for (int32_t code : {2, 129, 133, 134, 137, 138, 140, 141, 200}) {
+    int unknown = 0;
+    for (const auto& [code, row] : everyDppCode()) {
+        if (row != NULL)
+            continue;
+        unknown++;
         Format f = OrluPha();
         f.dppCode = code;
         Record r(f);
@@ -118,20 +133,25 @@ TEST(WalkerDispatch, FormatsWithoutADecoderAreUnsupported) {
         r.load(BoardAggregate({{0, orluUnit(1)}}));
         EXPECT_EQ(r.walk(), DPPL_ERR_INVALID_DPP_CODE) << code;
     }
-    /* Each walker serves only its own formats. */
-    struct Case {
-        int32_t code;
-        int (*walker)(c_Digitizer_t*, c_ReadoutBuffer_t*);
-    } cases[] = {{136, GENERIC_GetEvents_Channel}, {139, GENERIC_GetEvents_Channel}, {135, GENERIC_GetEvents_Channel},
-                 {128, GENERIC_GetEvents_Couple},  {131, GENERIC_GetEvents_Couple},  {128, GENERIC_GetEvents_Group},
-                 {136, GENERIC_GetEvents_Group}};
-    for (const Case& c : cases) {
-        Format f = OrluPha();
-        f.dppCode = c.code;
-        Record r(f);
-        r.allocate(4, 0, 0);
-        r.load(BoardAggregate({{0, orluUnit(1)}}));
-        EXPECT_EQ(c.walker(r.get(), &r->roBuffer), DPPL_ERR_INVALID_DPP_CODE) << c.code;
+    EXPECT_GT(unknown, 0);
+    /* Each aggregate walker serves only the formats whose row names it. */
+    const std::pair<ZarnWalkerKind_t, int (*)(c_Digitizer_t*, c_ReadoutBuffer_t*)> walkers[] = {
+        {ZARN_WALKER_CHANNEL, GENERIC_GetEvents_Channel},
+        {ZARN_WALKER_COUPLE, GENERIC_GetEvents_Couple},
+        {ZARN_WALKER_GROUP, GENERIC_GetEvents_Group}};
+    for (const auto& [code, row] : everyDppCode()) {
+        if (row == NULL)
+            continue;
+        for (const auto& [kind, walker] : walkers) {
+            if (kind == row->walker)
+                continue;
+            Format f = OrluPha();
+            f.dppCode = code;
+            Record r(f);
+            r.allocate(4, 0, 0);
+            r.load(BoardAggregate({{0, orluUnit(1)}}));
+            EXPECT_EQ(walker(r.get(), &r->roBuffer), DPPL_ERR_INVALID_DPP_CODE) << code << " walker " << kind;
+        }
     }
 }
 

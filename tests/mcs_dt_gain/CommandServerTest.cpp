@@ -6,7 +6,10 @@
 #include <cmath>
 #include <fstream>
 
+#include "../endtoend/EndToEndSupport.h"
 #include "../server_commands/CommandTestSupport.h"
+#include "../support/SimBoards.h"
+#include "ZarnParameters.h"
 
 using namespace cmdtest;
 using namespace srvtest;
@@ -392,35 +395,41 @@ TEST_F(McsBoard, TemperatureModeSetsTheFactorFromTheAdcTemperature) {
 // ------------------------------------- the correction reaches the gain register
 
 // The boards whose firmware computes a gain register from the fine gain (its
-// shift at 0x1n80 bits 0-5, the gain at 0x1nC4), by the server's link options.
-struct FineGainBoard {
-    const char* name;
-    std::vector<std::string> link;
-    uint32_t channels;
-};
+// shift at 0x1n80 bits 0-5, the gain at 0x1nC4): asked of each board the
+// server opens, through the library and the plug-in, by setting channel 1's
+// fine gain and reading its gain register back.
+std::vector<BoardCase> fineGainBoards() {
+    std::vector<BoardCase> boards;
+    for (const BoardCase& board : kBoards) {
+        for (const testsup::SimProfile& profile : testsup::shippedProfiles().boards) {
+            testsup::OpenedRecord record;
+            if (profile.name != board.name || testsup::openProfile(record.get(), profile) != 0)
+                continue;
+            c_Parameter_t* fineGain = c_pfindc(record.get(), 1, DPPL_PARAM_CH_FGAIN);
+            c_Parameter_t* gainRegister = c_pfindc(record.get(), 1, DPPL_PARAM_CH_GAINREG);
+            double before = 0.0, after = 0.0;
+            if (fineGain != NULL && gainRegister != NULL && c_pget(record.get(), gainRegister, &before) == 0 &&
+                c_pset(record.get(), fineGain, 1.25) == 0 && c_pget(record.get(), gainRegister, &after) == 0 &&
+                after != before)
+                boards.push_back(board);
+        }
+    }
+    return boards;
+}
 
-void PrintTo(const FineGainBoard& b, std::ostream* os) { *os << b.name; }
-
-const FineGainBoard kFineGainBoards[] = {
-    {"orlu-pha", {"-t", "usb", "-n", "0"}, 8},
-    {"orlu-pha-hv", {"-t", "usb", "-n", "1"}, 2},
-    {"pemb-pha-11", {"-t", "opt", "-n", "0", "-c", "1"}, 8},
-    {"pemb-pha-14", {"-t", "opt", "-n", "1", "-c", "1"}, 8},
-};
-
-class FineGainRegister : public ::testing::TestWithParam<FineGainBoard> {};
+class FineGainRegister : public ::testing::TestWithParam<BoardCase> {};
 
 // While the board acquires, the stabiliser applies a new correction factor
 // (command 49) without a refusal, and it reaches channel 1's gain register:
 // shift and gain are those of the fine gain times the factor, from the filter
 // lengths the board holds; channel 0 keeps its gain.
 TEST_P(FineGainRegister, ChangesWithTheFactorDuringAcquisition) {
-    const FineGainBoard& board = GetParam();
+    const BoardCase& board = GetParam();
     const int32_t ch = 1;
     const int32_t kFineGain = 1035; // PARAM_CH_ENERGY_FINE_GAIN
     uint16_t port = freePort();
     std::vector<std::string> arguments = {"-p", std::to_string(port)};
-    arguments.insert(arguments.end(), board.link.begin(), board.link.end());
+    arguments.insert(arguments.end(), board.options.begin(), board.options.end());
     ServerProcess server(arguments);
     ASSERT_TRUE(server.waitReady()) << server.log();
     Client client(port);
@@ -472,11 +481,6 @@ TEST_P(FineGainRegister, ChangesWithTheFactorDuringAcquisition) {
     EXPECT_EQ(server.waitExit(20000ms), 0) << server.output();
 }
 
-INSTANTIATE_TEST_SUITE_P(Shipped, FineGainRegister, ::testing::ValuesIn(kFineGainBoards),
-                         [](const ::testing::TestParamInfo<FineGainBoard>& info) {
-                             std::string name = info.param.name;
-                             std::replace(name.begin(), name.end(), '-', '_');
-                             return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Shipped, FineGainRegister, ::testing::ValuesIn(fineGainBoards()), caseName);
 
 } // namespace

@@ -97,6 +97,16 @@ inline c_ConnParams_t connectionOf(const SimProfile& p) {
     return params;
 }
 
+/* Opens the profile's board into the record as the server does: by its
+ * connection parameters, or, for the device without connection parameters,
+ * with none. */
+inline int openProfile(c_Digitizer_t* record, const SimProfile& p) {
+    if (p.noConnection)
+        return c_newDigitizer(record, NULL);
+    c_ConnParams_t params = connectionOf(p);
+    return c_newDigitizer(record, &params);
+}
+
 /* The server's command line that opens the profile's board: -h for the
  * device without connection parameters, else the link type (-t usb for
  * link type 0, -t opt for 1; the server reaches no other), the link number,
