@@ -35,12 +35,13 @@ const int TRIGGER_REFUSED = -4;
 
 // The dead-time model's constants, in the units of the library's parameters
 // they combine with. The input rate y is corrected to
-// y / (1 - RISE_PILE_UP_FACTOR x rise x y); a pulse occupies the channel for
-// PULSE_EDGES x (trapezoid rise + SHAPER_DELAY) + hold-off
-// + flat-top delay x PERCENT x flat top + flat top.
-const double RISE_PILE_UP_FACTOR = 1.88;
+// y' = y / (1 - RISE_RATE_FACTOR x rise x y), and the live time measured
+// scaled by exp(-T x y'), with a pulse's time
+// T = PULSE_EDGES x (trapezoid rise + RISE_OFFSET) + hold-off
+//     + flat-top delay x PERCENT x flat top + flat top.
+const double RISE_RATE_FACTOR = 1.88;
 const double PULSE_EDGES = 2.0;
-const double SHAPER_DELAY = 170.0;
+const double RISE_OFFSET = 170.0;
 const double PERCENT = 0.01; // the flat-top delay is a percentage of the flat top
 
 // A parameter value converted to an unsigned 64-bit integer, truncated; NaN
@@ -413,7 +414,7 @@ int SRV_UpdateDeadTime(SRVBoard_t* board, uint32_t channel) {
 }
 
 double SRV_CorrectedInputRate(double rate, double rise) {
-    double denominator = std::fma(-(rise * RISE_PILE_UP_FACTOR), rate, 1.0);
+    double denominator = std::fma(-(rise * RISE_RATE_FACTOR), rate, 1.0);
     // At or past the model's pole the correction would be infinite or
     // negative: the measured rate is the only one known.
     if (!(denominator > 0.0))
@@ -463,7 +464,7 @@ int SRV_AccumulateDeadTime(SRVBoard_t* board, uint32_t channel, uint64_t realTim
 
     double rate = static_cast<double>(frame->inputCount) / static_cast<double>(live);
     double correctedRate = SRV_CorrectedInputRate(rate, rise);
-    double pulseTime = PULSE_EDGES * (trise + SHAPER_DELAY) + holdoff + ftd * PERCENT * tflat + tflat;
+    double pulseTime = PULSE_EDGES * (trise + RISE_OFFSET) + holdoff + ftd * PERCENT * tflat + tflat;
     // The corrected live time lies between 0 and the live time measured, so
     // the dead time derived from it never wraps round.
     double corrected = std::exp(-pulseTime * correctedRate) * static_cast<double>(live);
