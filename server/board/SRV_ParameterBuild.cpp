@@ -16,6 +16,7 @@
 #include "SRV_List.h"
 #include "SRV_MCS.h"
 #include "SRV_Spectra.h"
+#include "SRV_Waveforms.h"
 
 namespace {
 
@@ -25,7 +26,6 @@ const c_LogModule_t kTreeLog = {"SRV_CommonLog.txt", "SRV_Common"};
 const c_LogModule_t kLog = {"SRVParametersLog.txt", "SRVParameters"};
 
 constexpr size_t kQuerySize = 512;
-constexpr uint32_t kWaveformSamples = 131072;
 
 /* The category element names, in the slot order of the global levels. */
 const char* const kCategoryNames[SRV_LEVEL_COUNT] = {
@@ -64,37 +64,6 @@ bool categoryCodeBound(const char* category, bool highest, int32_t* code) {
                   highest ? "Can't get %s with maximum code." : "Can't get %s with minimum code.", category);
     }
     return found;
-}
-
-/* ------------------------------------------------------ last waveform */
-
-void freeWaveform(c_Waveform_t** waveform) {
-    if (*waveform == nullptr)
-        return;
-    for (c_Trace_t& trace : (*waveform)->traces)
-        c_free(trace.samples);
-    c_free(*waveform);
-    *waveform = nullptr;
-}
-
-/* The channel's copy of its last waveform: analog slots of 16-bit samples,
- * digital slots of one byte a sample. NULL when any allocation fails. */
-c_Waveform_t* allocWaveform() {
-    c_Waveform_t* waveform = (c_Waveform_t*)c_calloc(1, sizeof(c_Waveform_t));
-    if (waveform == nullptr)
-        return nullptr;
-    for (int slot = 0; slot < DPPL_TRACE_SLOTS; ++slot) {
-        size_t sampleSize = slot < DPPL_ANALOG_TRACES ? sizeof(int16_t) : sizeof(uint8_t);
-        c_Trace_t& trace = waveform->traces[slot];
-        trace.samples = c_calloc(kWaveformSamples, sampleSize);
-        if (trace.samples == nullptr) {
-            freeWaveform(&waveform);
-            return nullptr;
-        }
-        trace.probe = 0;
-        trace.capacity = kWaveformSamples;
-    }
-    return waveform;
 }
 
 /* --------------------------------------------------------------- build */
@@ -158,7 +127,7 @@ struct Builder {
         channel.collection = create(SRV_LEVEL_CHANNEL, ch, "Can't create server channels parameters.");
         if (channel.collection == nullptr)
             return false;
-        channel.waveform = allocWaveform();
+        channel.waveform = SRV_AllocWaveform();
         if (channel.waveform == nullptr) {
             fail("Can't initialize server channel last waveform structure.");
             return false;
@@ -331,7 +300,8 @@ void freeCollection(c_ParamCollection_t** collection) {
 }
 
 void freeChannel(SRVChannel_t& channel) {
-    freeWaveform(&channel.waveform);
+    SRV_FreeWaveform(channel.waveform);
+    channel.waveform = nullptr;
     for (SRVEnergySpectrum_t& spectrum : channel.energySpectra) {
         freeCollection(&spectrum.collection);
         for (SRVROI_t& roi : spectrum.rois)

@@ -20,6 +20,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <iterator>
 
 // The processing runs on the board thread and logs with it.
 static const c_LogModule_t LOG_MODULE = {"SRVBoardThreadLog.txt", "SRVBoardThread"};
@@ -31,6 +32,17 @@ const uint64_t SCA_RATE_PERIOD_MS = 1000;
 // Results of the dead-time and auto-trigger steps.
 const int DEAD_TIME_FAILED = -11;
 const int TRIGGER_REFUSED = -4;
+
+// The dead-time model's constants, in the units of the library's parameters
+// they combine with. The input rate y is corrected to
+// y' = y / (1 - RISE_RATE_FACTOR x rise x y), and the live time measured
+// scaled by exp(-T x y'), with a pulse's time
+// T = PULSE_EDGES x (trapezoid rise + RISE_OFFSET) + hold-off
+//     + flat-top delay x PERCENT x flat top + flat top.
+const double RISE_RATE_FACTOR = 1.88;
+const double PULSE_EDGES = 2.0;
+const double RISE_OFFSET = 170.0;
+const double PERCENT = 0.01; // the flat-top delay is a percentage of the flat top
 
 // A parameter value converted to an unsigned 64-bit integer, truncated; NaN
 // and negative values give 0, values beyond the range its maximum.
@@ -48,6 +60,7 @@ uint64_t elapsedSince(uint64_t now, uint64_t since) { return now > since ? now -
 // What the cycle knows of the whole board.
 struct CycleState {
     uint64_t now;
+    uint32_t channels; // SRV_ChannelCount, asked once a cycle
     bool waveformsOn;
     bool boardAutoTrigger; // DPPL_PARAM_AUTO_TRG_TIMEOUT exists
     // The board's row: what the server counts and publishes itself.
@@ -70,6 +83,7 @@ uint64_t channelBit(uint32_t channel) { return 1ull << (channel % 64); }
 bool beginCycle(SRVBoard_t* board, CycleState* cycle, bool draining) {
     c_Digitizer_t* digitizer = &board->digitizer;
     cycle->now = c_get_time();
+    cycle->channels = SRV_ChannelCount(board);
     cycle->access = board->access;
     cycle->boardAutoTrigger = c_pfind(digitizer, DPPL_PARAM_AUTO_TRG_TIMEOUT) != NULL;
     cycle->anyEvent = false;
@@ -112,22 +126,81 @@ Histogram histogramOf(SRVEnergySpectrum_t* spectrum) {
     return h;
 }
 
+// The values the stop criteria compare, in mode order: the spectrum's real
+// time, live time, entries and ROI entries.
+struct StopValues {
+    uint64_t of[SRV_STOP_MODES];
+};
+const size_t ENTRIES_MODE = 2;
+const size_t ROI_ENTRIES_MODE = 3;
+
+StopValues stopValuesOf(const SRVEnergySpectrum_t* spectrum) {
+    return {
+        {spectrum->total.realTimeNs, spectrum->total.liveTimeNs, spectrum->total.entries, spectrum->rois[0].entries}};
+}
+
+// The first stop mode whose limit its value has reached, or SRV_STOP_MODES
+// (limits NULL: the channel has no stop criteria).
+inline size_t reachedStopMode(const StopValues& values, const uint64_t* limits) {
+    if (limits == NULL)
+        return SRV_STOP_MODES;
+    for (size_t mode = 0; mode < SRV_STOP_MODES; mode++) {
+        if (limits[mode] != 0 && values.of[mode] >= limits[mode])
+            return mode;
+    }
+    return SRV_STOP_MODES;
+}
+
+// What one channel's events of a readout add to its input count and its
+// spectrum's counters. The walk counts here, in registers, and writes the
+// counts back once: counted in the records, each event would wait for the
+// previous event's stores before its stop test could read them.
+struct EventTally {
+    StopValues stop; // as they stand after the events counted so far
+    uint64_t entriesBefore;
+    uint64_t inputCount;
+    uint32_t underflows;
+    uint32_t overflows;
+    bool hadEvents; // an event that is not a pseudo event came
+};
+
+EventTally tallyOf(const SRVChannel_t* frame, const SRVEnergySpectrum_t* spectrum) {
+    EventTally tally;
+    tally.stop = stopValuesOf(spectrum);
+    tally.entriesBefore = spectrum->total.entries;
+    tally.inputCount = frame->inputCount;
+    tally.underflows = 0;
+    tally.overflows = 0;
+    tally.hadEvents = false;
+    return tally;
+}
+
+void writeBack(const EventTally& tally, SRVChannel_t* frame, SRVEnergySpectrum_t* spectrum, const Histogram& h) {
+    uint64_t entries = tally.stop.of[ENTRIES_MODE];
+    frame->inputCount = tally.inputCount;
+    spectrum->cycle.entries += entries - tally.entriesBefore;
+    spectrum->total.entries = entries;
+    if (h.roi != NULL)
+        h.roi->entries = tally.stop.of[ROI_ENTRIES_MODE];
+    spectrum->total.underflows += tally.underflows;
+    spectrum->cycle.underflows += tally.underflows;
+    spectrum->total.overflows += tally.overflows;
+    spectrum->cycle.overflows += tally.overflows;
+}
+
 // One event into the histogram. The bin is checked against the bin count,
 // which never exceeds the histogram, so no energy indexes past it.
-inline void histogramEvent(SRVEnergySpectrum_t* spectrum, const Histogram& h, uint16_t energy) {
+inline void histogramEvent(uint32_t* counts, EventTally& tally, const Histogram& h, uint16_t energy) {
     uint32_t bin = static_cast<uint32_t>(energy) >> h.shift;
     if (bin < h.lld) {
-        spectrum->total.underflows++;
-        spectrum->cycle.underflows++;
+        tally.underflows++;
     } else if (bin > h.uld || bin >= h.bins) {
-        spectrum->total.overflows++;
-        spectrum->cycle.overflows++;
+        tally.overflows++;
     } else {
-        spectrum->counts[bin]++;
-        spectrum->total.entries++;
-        spectrum->cycle.entries++;
+        counts[bin]++;
+        tally.stop.of[ENTRIES_MODE]++;
         if (h.roi != NULL && bin >= h.roiLow && bin <= h.roiHigh)
-            h.roi->entries++;
+            tally.stop.of[ROI_ENTRIES_MODE]++;
     }
 }
 
@@ -141,83 +214,78 @@ bool isDTReference(const SRVBoard_t* board, uint32_t channel) {
     return board->dtSpectrumCount > 0 && dt->enabled && dt->referenceChannel == channel;
 }
 
-// The first stop mode whose limit the spectrum's totals have reached, or
-// SRV_STOP_MODES. The per-event loop asks before every event, so it is
-// inlined there; SRV_CheckStopCriteria logs the mode that was met.
-inline size_t reachedStopMode(const SRVEnergySpectrum_t* spectrum, const uint64_t limits[SRV_STOP_MODES]) {
-    const uint64_t values[SRV_STOP_MODES] = {spectrum->total.realTimeNs, spectrum->total.liveTimeNs,
-                                             spectrum->total.entries, spectrum->rois[0].entries};
-    for (size_t mode = 0; mode < SRV_STOP_MODES; mode++) {
-        if (limits[mode] != 0 && values[mode] >= limits[mode])
-            return mode;
-    }
-    return SRV_STOP_MODES;
+// A stop criterion of the channel is met: a cycle logs it
+// (SRV_CheckStopCriteria) and has the board thread stop the channel; a
+// stop's drain, which stops nothing more, ends the channel's events in
+// silence.
+void stopAtCriterion(SRVBoard_t* board, CycleState& cycle, uint32_t channel, const SRVEnergySpectrum_t* spectrum,
+                     const uint64_t* limits) {
+    if (!cycle.draining)
+        SRV_CheckStopCriteria(board, spectrum, limits);
+    cycle.criterionMet |= channelBit(channel);
 }
 
-// Whether the spectrum's totals have reached a stop limit (limits NULL: the
-// channel has no stop criteria). A cycle logs the criterion it finds met; a
-// stop's drain, which stops nothing more, finds it again in silence.
-inline bool stopCriterionMet(SRVBoard_t* board, const CycleState& cycle, const SRVEnergySpectrum_t* spectrum,
-                             const uint64_t* limits) {
-    if (limits == NULL || reachedStopMode(spectrum, limits) == SRV_STOP_MODES)
-        return false;
-    return cycle.draining || SRV_CheckStopCriteria(board, spectrum, limits);
-}
-
-// The events of one acquiring channel; `hadEvents` is set by the first event
-// that is not a pseudo event.
-void processEvents(SRVBoard_t* board, CycleState& cycle, uint32_t channel, const uint64_t* stopLimits,
-                   bool* hadEvents) {
+// The events of one acquiring channel; true when one that is not a pseudo
+// event came.
+bool processEvents(SRVBoard_t* board, CycleState& cycle, uint32_t channel, const uint64_t* stopLimits) {
     c_ChannelRecord_t* record = &board->digitizer.channels[channel];
     SRVChannel_t* frame = &board->channels[channel];
     SRVEnergySpectrum_t* spectrum = &frame->energySpectra[0];
     const Histogram histogram = histogramOf(spectrum);
     const bool scaCounting = cycle.access->softwareSCA && isSCAOn(board, channel);
+    c_Parameter_t* scaCounts = NULL; // the SCA counts parameter, found at the first event it counts
     const bool dtReference = isDTReference(board, channel);
     uint32_t count = record->nEvents < record->capacity ? record->nEvents : record->capacity;
+    EventTally tally = tallyOf(frame, spectrum);
+    c_DPPEvent_t* stopEvent = NULL;
 
     for (uint32_t i = 0; i < count; i++) {
         c_DPPEvent_t* event = &record->events[i];
-        // Written out rather than through stopCriterionMet: this test runs for
-        // every event, and the call it would cost shows in the cycle's time.
-        if (stopLimits != NULL && reachedStopMode(spectrum, stopLimits) != SRV_STOP_MODES &&
-            (cycle.draining || SRV_CheckStopCriteria(board, spectrum, stopLimits))) {
-            // The event that carries the flag and the later ones are not
-            // processed; the cycle's list-mode step saves up to it.
-            event->flags |= EVTFLAG_STOP_CRITERION;
-            cycle.criterionMet |= channelBit(channel);
-            return;
+        if (reachedStopMode(tally.stop, stopLimits) != SRV_STOP_MODES) {
+            stopEvent = event;
+            break;
         }
         uint32_t flags = event->flags;
         if (flags & EVTFLAG_PSEUDO)
             continue;
-        *hadEvents = true;
-        cycle.anyEvent = true;
+        tally.hadEvents = true;
         if ((flags & SRV_NOT_INPUT_FLAG) == 0)
-            frame->inputCount++;
+            tally.inputCount++;
         if (flags & EVTFLAG_MCS)
-            SRV_CycleMCSDatum(board, channel, event);
+            SRV_HandleMCSDatum(board, channel, event);
         if ((flags & SRV_NOT_HISTOGRAMMED_FLAGS) == 0)
-            histogramEvent(spectrum, histogram, event->energy);
-        if (scaCounting && (flags & SRV_NOT_SCA_FLAG) == 0 && SRV_CountSCAEvent(board, channel) != SRV_SUCCESS)
-            return;
+            histogramEvent(spectrum->counts, tally, histogram, event->energy);
+        if (scaCounting && (flags & SRV_NOT_SCA_FLAG) == 0) {
+            if (scaCounts == NULL && (scaCounts = SRV_FindSCACounts(board, channel)) == NULL)
+                break;
+            SRV_AddSCAEvent(scaCounts);
+        }
         if (cycle.waveformsOn && i == 0) {
-            int status = SRV_CycleStoreWaveform(board, channel, event);
+            int status = SRV_StoreEventWaveform(board, channel, event);
             if (status != 0) {
                 c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
                                  "Error copying channel %u waveform (err = '%i').", channel, status);
-                return;
+                break;
             }
         }
         if (dtReference) {
-            int status = SRV_CycleFillDTSpectrum(board, &board->dtSpectra[0], i);
+            int status = SRV_FillDTSpectrum(&board->dtSpectra[0], board->digitizer.channels, cycle.channels, i);
             if (status != 0) {
                 c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
                                  "Error filling Delta T spectrum (err = '%i').", status);
-                return;
+                break;
             }
         }
     }
+
+    writeBack(tally, frame, spectrum, histogram);
+    if (stopEvent != NULL) {
+        // The event that carries the flag and the later ones are not
+        // processed; the cycle's list-mode step saves up to it.
+        stopEvent->flags |= EVTFLAG_STOP_CRITERION;
+        stopAtCriterion(board, cycle, channel, spectrum, stopLimits);
+    }
+    return tally.hadEvents;
 }
 
 // One channel of the cycle; false when one of its steps failed.
@@ -239,11 +307,13 @@ bool processChannel(SRVBoard_t* board, CycleState& cycle, uint32_t channel) {
     bool hadEvents = false;
 
     if (record->nEvents == 0 || record->events == NULL) {
-        if (stopCriterionMet(board, cycle, spectrum, stopLimits))
-            cycle.criterionMet |= channelBit(channel);
+        if (reachedStopMode(stopValuesOf(spectrum), stopLimits) != SRV_STOP_MODES)
+            stopAtCriterion(board, cycle, channel, spectrum, stopLimits);
     } else {
-        processEvents(board, cycle, channel, stopLimits, &hadEvents);
+        hadEvents = processEvents(board, cycle, channel, stopLimits);
     }
+    if (hadEvents)
+        cycle.anyEvent = true;
 
     // The steps after it need no board time: they run also when it failed.
     int status = SRV_UpdateDeadTime(board, channel);
@@ -275,7 +345,7 @@ bool processChannel(SRVBoard_t* board, CycleState& cycle, uint32_t channel) {
         }
     }
 
-    if (SRV_CycleGainStabilizer(board, spectrum) != 0) {
+    if (handleGainStabilization(board, &spectrum->gainStabilizer) != 0) {
         c_extendedLogMsg(&LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__, "Error in handleGainStabilization.");
         return false;
     }
@@ -307,7 +377,7 @@ bool SRV_GetStopLimits(SRVBoard_t* board, uint32_t channel, uint64_t limits[SRV_
 
 bool SRV_CheckStopCriteria(SRVBoard_t* board, const SRVEnergySpectrum_t* spectrum,
                            const uint64_t limits[SRV_STOP_MODES]) {
-    size_t mode = reachedStopMode(spectrum, limits);
+    size_t mode = reachedStopMode(stopValuesOf(spectrum), limits);
     if (mode == SRV_STOP_MODES)
         return false;
     c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_INFO, __LINE__,
@@ -329,7 +399,8 @@ int SRV_UpdateDeadTime(SRVBoard_t* board, uint32_t channel) {
     // read them from, has them for no channel, now or later in the run:
     // reported once, and not asked again until the next start.
     if (result == DPPL_ERR_NOT_SUPPORTED || board->digitizer.replay) {
-        for (uint32_t other = 0; other < SRV_ChannelCount(board); other++)
+        uint32_t channels = SRV_ChannelCount(board);
+        for (uint32_t other = 0; other < channels; other++)
             board->channels[other].boardTimeMissing = 1;
         c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
                          "Error in c_getRealtimeAndDeadtime (%i): no real and dead time from the board in this run; "
@@ -343,7 +414,7 @@ int SRV_UpdateDeadTime(SRVBoard_t* board, uint32_t channel) {
 }
 
 double SRV_CorrectedInputRate(double rate, double rise) {
-    double denominator = std::fma(-(rise * 1.88), rate, 1.0);
+    double denominator = std::fma(-(rise * RISE_RATE_FACTOR), rate, 1.0);
     // At or past the model's pole the correction would be infinite or
     // negative: the measured rate is the only one known.
     if (!(denominator > 0.0))
@@ -380,8 +451,8 @@ int SRV_AccumulateDeadTime(SRVBoard_t* board, uint32_t channel, uint64_t realTim
         {&DPPL_PARAM_CH_TRAP_FTD, "Can't find DPPL_PARAM_CH_TRAP_FTD"},
         {&DPPL_PARAM_CH_PEAK_HOLDOFF, "Can't find DPPL_PARAM_CH_PEAK_HOLDOFF"},
     };
-    double value[5];
-    for (size_t i = 0; i < 5; i++) {
+    double value[std::size(MODEL)];
+    for (size_t i = 0; i < std::size(MODEL); i++) {
         c_Parameter_t* param = c_pfindc(&board->digitizer, static_cast<int32_t>(channel), *MODEL[i].code);
         if (param == NULL) {
             c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "%s", MODEL[i].missing);
@@ -393,7 +464,7 @@ int SRV_AccumulateDeadTime(SRVBoard_t* board, uint32_t channel, uint64_t realTim
 
     double rate = static_cast<double>(frame->inputCount) / static_cast<double>(live);
     double correctedRate = SRV_CorrectedInputRate(rate, rise);
-    double pulseTime = 2.0 * (trise + 170.0) + holdoff + ftd * 0.01 * tflat + tflat;
+    double pulseTime = PULSE_EDGES * (trise + RISE_OFFSET) + holdoff + ftd * PERCENT * tflat + tflat;
     // The corrected live time lies between 0 and the live time measured, so
     // the dead time derived from it never wraps round.
     double corrected = std::exp(-pulseTime * correctedRate) * static_cast<double>(live);
@@ -475,10 +546,9 @@ namespace {
 // The list-mode step of the channels of the mask. A list file that can't be
 // written ends that channel's listing (its stop reports it); the other
 // channels are listed all the same, and the acquisition goes on.
-void listModeStep(SRVBoard_t* board, uint64_t channelMask) {
-    uint32_t channels = SRV_ChannelCount(board);
-    for (uint32_t channel = 0; channel < channels; channel++)
-        if ((channelMask & channelBit(channel)) != 0 && SRV_CycleListMode(board, channel) != 0)
+void listModeStep(SRVBoard_t* board, const CycleState& cycle, uint64_t channelMask) {
+    for (uint32_t channel = 0; channel < cycle.channels; channel++)
+        if ((channelMask & channelBit(channel)) != 0 && handleListMode(board, channel) != 0)
             c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__, "Error in handleListMode.");
 }
 
@@ -491,29 +561,27 @@ int SRV_ProcessCycleEvents(SRVBoard_t* board, uint64_t* criterionMet) {
     if (!beginCycle(board, &cycle, false))
         return SRV_ERR_OPEN_DIGITIZER;
 
-    uint32_t channels = SRV_ChannelCount(board);
     // A channel whose step fails (logged where it fails) does not keep the
     // next channels' events of this readout from their spectra.
-    for (uint32_t channel = 0; channel < channels; channel++)
+    for (uint32_t channel = 0; channel < cycle.channels; channel++)
         processChannel(board, cycle, channel);
 
     if (!cycle.anyEvent && cycle.waveformsOn && cycle.boardAutoTrigger && SRV_BoardAutoTrigger(board, cycle.now) != 0)
         c_extendedLogMsg(&LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__, "Error managing AutoTrigger.");
 
     *criterionMet = cycle.criterionMet;
-    listModeStep(board, UINT64_MAX);
+    listModeStep(board, cycle, UINT64_MAX);
     return 0;
 }
 
 void SRV_ProcessStopDrain(SRVBoard_t* board, uint64_t channelMask) {
     CycleState cycle;
     beginCycle(board, &cycle, true);
-    uint32_t channels = SRV_ChannelCount(board);
-    for (uint32_t channel = 0; channel < channels; channel++)
+    for (uint32_t channel = 0; channel < cycle.channels; channel++)
         if ((channelMask & channelBit(channel)) != 0)
             processChannel(board, cycle, channel);
     // A failed flush is reported by the stop's own flush.
-    listModeStep(board, channelMask);
+    listModeStep(board, cycle, channelMask);
 }
 
 uint64_t SRV_AcquiringChannels(const SRVBoard_t* board) {
@@ -530,7 +598,7 @@ bool SRV_StopCriterionReached(SRVBoard_t* board, uint64_t channelMask) {
     for (uint32_t channel = 0; channel < channels; channel++) {
         uint64_t limits[SRV_STOP_MODES];
         if ((channelMask & channelBit(channel)) != 0 && SRV_GetStopLimits(board, channel, limits) &&
-            reachedStopMode(&board->channels[channel].energySpectra[0], limits) != SRV_STOP_MODES)
+            reachedStopMode(stopValuesOf(&board->channels[channel].energySpectra[0]), limits) != SRV_STOP_MODES)
             return true;
     }
     return false;
@@ -539,24 +607,4 @@ bool SRV_StopCriterionReached(SRVBoard_t* board, uint64_t channelMask) {
 void SRV_DiscardDecodedEvents(SRVBoard_t* board) {
     for (c_ChannelRecord_t& channel : board->digitizer.channels)
         channel.nEvents = 0;
-}
-
-// ------------------------------------------- steps of the other records
-
-int SRV_CycleListMode(SRVBoard_t* board, uint32_t channel) { return handleListMode(board, channel); }
-
-void SRV_CycleMCSDatum(SRVBoard_t* board, uint32_t channel, const c_DPPEvent_t* event) {
-    SRV_HandleMCSDatum(board, channel, event);
-}
-
-int SRV_CycleStoreWaveform(SRVBoard_t* board, uint32_t channel, const c_DPPEvent_t* event) {
-    return SRV_StoreEventWaveform(board, channel, event);
-}
-
-int SRV_CycleFillDTSpectrum(SRVBoard_t* board, SRVDTSpectrum_t* spectrum, uint32_t index) {
-    return SRV_FillDTSpectrum(spectrum, board->digitizer.channels, SRV_ChannelCount(board), index);
-}
-
-int SRV_CycleGainStabilizer(SRVBoard_t* board, SRVEnergySpectrum_t* spectrum) {
-    return handleGainStabilization(board, &spectrum->gainStabilizer);
 }

@@ -84,25 +84,6 @@ int SRV_UpdateICRCounts(SRVBoard_t* board, uint32_t channel);
 int SRV_BoardAutoTrigger(SRVBoard_t* board, uint64_t now);
 int SRV_ChannelAutoTrigger(SRVBoard_t* board, uint32_t channel, uint64_t now);
 
-/*
- * Steps of the cycle that belong to other records. Each is called where the
- * cycle runs it and hands over to its record's module; until that module
- * joins, a step does nothing and succeeds.
- */
-/* List mode of the channel's events of this readout: 0, or -1 after a failed
- * flush. */
-int SRV_CycleListMode(SRVBoard_t* board, uint32_t channel);
-/* One multichannel-scaling datum of the channel. */
-void SRV_CycleMCSDatum(SRVBoard_t* board, uint32_t channel, const c_DPPEvent_t* event);
-/* The channel's waveform copy from its first event of the cycle: 0 or the
- * copy's failure. */
-int SRV_CycleStoreWaveform(SRVBoard_t* board, uint32_t channel, const c_DPPEvent_t* event);
-/* Event `index` of the time-interval spectrum's reference channel: 0 or the
- * fill's failure. */
-int SRV_CycleFillDTSpectrum(SRVBoard_t* board, SRVDTSpectrum_t* spectrum, uint32_t index);
-/* The gain stabiliser of the spectrum, once per cycle: 0 or its failure. */
-int SRV_CycleGainStabilizer(SRVBoard_t* board, SRVEnergySpectrum_t* spectrum);
-
 #ifdef __cplusplus
 }
 #endif

@@ -234,22 +234,30 @@ static uint16_t levelValue(const double* level, uint16_t fallback) {
     return level != NULL ? SRV_SpectrumLevel(level) : fallback;
 }
 
+// What decides whether an event is listed, read once a cycle: nothing
+// changes it while the cycle holds the board lock.
+struct ListFilter {
+    bool keepPseudo;
+    bool keepFlag400;
+    bool allEnergies;
+    uint16_t lld;
+    uint16_t uld;
+};
+
+static ListFilter listFilterOf(const SRVListSave_t* list, const SRVEnergySpectrum_t* spectrum) {
+    return {list->keepPseudo != 0, list->keepFlag400 != 0, list->allEnergies != 0, levelValue(spectrum->lld, 0),
+            levelValue(spectrum->uld, 0xFFFF)};
+}
+
 // Whether the event is listed: stop-criterion events end the listing (see
 // the caller), pseudo and 0x400 events only on request, energies outside the
 // spectrum's levels only with allEnergies.
-static bool acceptEvent(const SRVListSave_t* list, const SRVEnergySpectrum_t* spectrum, uint32_t flags,
-                        uint16_t energy) {
-    if ((flags & EVTFLAG_PSEUDO) != 0 && !list->keepPseudo)
+static bool acceptEvent(const ListFilter& filter, uint32_t flags, uint16_t energy) {
+    if ((flags & EVTFLAG_PSEUDO) != 0 && !filter.keepPseudo)
         return false;
-    if ((flags & EVTFLAG_400) != 0 && !list->keepFlag400)
+    if ((flags & EVTFLAG_400) != 0 && !filter.keepFlag400)
         return false;
-    if (!list->allEnergies) {
-        uint16_t lld = levelValue(spectrum->lld, 0);
-        uint16_t uld = levelValue(spectrum->uld, 0xFFFF);
-        if (energy < lld || energy > uld)
-            return false;
-    }
-    return true;
+    return filter.allEnergies || (energy >= filter.lld && energy <= filter.uld);
 }
 
 int handleListMode(SRVBoard_t* board, uint32_t channel) {
@@ -264,8 +272,13 @@ int handleListMode(SRVBoard_t* board, uint32_t channel) {
         return 0;
     const SRVEnergySpectrum_t* spectrum = &server->energySpectra[0];
     const uint32_t binShift = SRV_SpectrumBinShift(spectrum);
+    const ListFilter filter = listFilterOf(list, spectrum);
+    // The count is kept here and stored before a flush and at the end: read
+    // back from the record after every buffered event, each event would wait
+    // for the previous one's stores.
+    uint32_t count = list->count;
     for (uint32_t i = 0; i < record->nEvents; i++) {
-        if (list->count >= list->bufferSize)
+        if (count >= list->bufferSize)
             break;
         const c_DPPEvent_t* event = &record->events[i];
         if ((event->flags & EVTFLAG_STOP_CRITERION) != 0) {
@@ -273,17 +286,22 @@ int handleListMode(SRVBoard_t* board, uint32_t channel) {
             break;
         }
         uint16_t energy = binScaleEnergy(binShift, event->energy);
-        if (!acceptEvent(list, spectrum, event->flags, energy))
+        if (!acceptEvent(filter, event->flags, energy))
             continue;
-        list->timeTags[list->count] = event->timeStamp;
-        list->energies[list->count] = energy;
-        list->flags[list->count] = event->flags;
-        list->count++;
-        if (list->count == list->bufferSize && SRV_FlushListEvents(list) != SRV_SUCCESS) {
-            SRV_LogListSaveFailure(&THREAD_LOG_MODULE, board, __LINE__, list);
-            return -1;
+        list->timeTags[count] = event->timeStamp;
+        list->energies[count] = energy;
+        list->flags[count] = event->flags;
+        count++;
+        if (count == list->bufferSize) {
+            list->count = count;
+            if (SRV_FlushListEvents(list) != SRV_SUCCESS) {
+                SRV_LogListSaveFailure(&THREAD_LOG_MODULE, board, __LINE__, list);
+                return -1;
+            }
+            count = list->count;
         }
     }
+    list->count = count;
     return 0;
 }
 

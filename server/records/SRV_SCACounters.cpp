@@ -62,16 +62,22 @@ SRVStatus_t SRV_ResetSCACounters(SRVBoard_t* board, uint32_t channel, uint64_t n
     return SRV_SUCCESS;
 }
 
+c_Parameter_t* SRV_FindSCACounts(SRVBoard_t* board, uint32_t channel) {
+    if (validChannel(board, channel) == nullptr)
+        return nullptr;
+    return findSCAParameter(board, channel, DPPL_PARAM_CH_SCA_COUNTS, C_LOG_ERROR,
+                            "Cannot find SCA Counts parameter. Can't update it.");
+}
+
 SRVStatus_t SRV_CountSCAEvent(SRVBoard_t* board, uint32_t channel) {
     if (validChannel(board, channel) == nullptr)
         return SRV_ERR_RESOURCE;
     if (!board->access->softwareSCA)
         return SRV_SUCCESS;
-    c_Parameter_t* counts = findSCAParameter(board, channel, DPPL_PARAM_CH_SCA_COUNTS, C_LOG_ERROR,
-                                             "Cannot find SCA Counts parameter. Can't update it.");
+    c_Parameter_t* counts = SRV_FindSCACounts(board, channel);
     if (counts == nullptr)
         return SRV_ERR_RESOURCE;
-    counts->value += 1.0;
+    SRV_AddSCAEvent(counts);
     return SRV_SUCCESS;
 }
 

@@ -22,6 +22,12 @@ extern "C" {
 SRVStatus_t SRV_ResetSCACounters(SRVBoard_t* board, uint32_t channel, uint64_t now);
 /* One event for the SCA (a board with software SCA only): 0 or -17. */
 SRVStatus_t SRV_CountSCAEvent(SRVBoard_t* board, uint32_t channel);
+/* The channel's SCA counts parameter, for a cycle that counts many events
+ * into it: NULL, after the message, when the channel or the parameter is
+ * missing. */
+c_Parameter_t* SRV_FindSCACounts(SRVBoard_t* board, uint32_t channel);
+/* One event into the counts parameter SRV_FindSCACounts found. */
+static inline void SRV_AddSCAEvent(c_Parameter_t* counts) { counts->value += 1.0; }
 /* The SCA rate in counts per millisecond over the elapsed time (a board with
  * software SCA only): 0 or -17. */
 SRVStatus_t SRV_UpdateSCARate(SRVBoard_t* board, uint32_t channel, uint64_t elapsedMs);

@@ -486,6 +486,36 @@ TEST_F(Cycle, MissingBoardTimeIsReportedOnceARun) {
     ZarnSim_ResetFaults();
 }
 
+// A step that fails ends the channel's events of the cycle: the events
+// before it, and the failing one, are in every counter, the later ones in
+// none, on top of what earlier cycles counted.
+TEST_F(Cycle, AFailedWaveformCopyEndsTheEventsWithThoseBeforeItCounted) {
+    SRVEnergySpectrum_t* s = spectrum(0);
+    *s->nbins = 4096; // shift 2
+    *s->lld = 100;
+    *s->rois[0].low = 500;
+    *s->rois[0].high = 600;
+    deliver(0, {{4 * 550}, {4 * 50}, {4 * 700}});
+    ASSERT_EQ(SRV_ProcessCycle(board_), 0);
+    // The copy fails at the first event, which has no waveform.
+    waveforms()->value = 1;
+    deliver(0, {{4 * 550}, {4 * 550}, {4 * 50}});
+    c_Waveform_t* kept = dig_->channels[0].events[0].waveform;
+    dig_->channels[0].events[0].waveform = nullptr;
+    int status = SRV_ProcessCycle(board_);
+    dig_->channels[0].events[0].waveform = kept;
+    waveforms()->value = 0;
+    ASSERT_EQ(status, 0);
+    EXPECT_NE(log("SRVBoardThreadLog.txt").find("Error copying channel 0 waveform (err = '-40')."), std::string::npos);
+    EXPECT_EQ(board_->channels[0].inputCount, 4u);
+    EXPECT_EQ(s->total.entries, 3u);
+    EXPECT_EQ(s->total.underflows, 1u);
+    EXPECT_EQ(s->rois[0].entries, 2u);
+    EXPECT_EQ(s->counts[550], 2u);
+    EXPECT_EQ(s->cycle.entries, 1u);
+    EXPECT_EQ(s->cycle.underflows, 0u);
+}
+
 // A dead-time step that fails leaves the steps after it that need no board
 // time running: the event times among them.
 TEST_F(Cycle, AFailedDeadTimeStepSkipsNoOtherStep) {
