@@ -455,8 +455,8 @@ void SRV_NoteDamagedReplayRead(SRVBoard_t* board) {
     std::snprintf(path, sizeof path, "%.*s", static_cast<int>(strnlen(reader->fileName, sizeof reader->fileName)),
                   reader->fileName);
     c_extendedLogMsg(&THREAD_LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
-                     "The replayed file %s has damaged data records: each is skipped, the replay goes on "
-                     "(ZarnROBuffDumperLog.txt names them).",
+                     "The replayed file %s has damaged data records: the replay skips each, or ends at one "
+                     "that loses the framing (ZarnROBuffDumperLog.txt names them).",
                      path);
     SRV_KeepStopFailure(board, SRV_ERR_FILE_READ, path, "damaged data records of the replayed file");
 }
