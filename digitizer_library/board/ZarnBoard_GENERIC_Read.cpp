@@ -2,6 +2,7 @@
 #include "ZarnBoard_GENERIC.h"
 
 #include <math.h>
+#include <stdio.h>
 #include <string.h>
 
 #include "CBoard_Morvane.h"
@@ -13,6 +14,7 @@
 #include "ZarnFirmwareTable.h"
 #include "ZarnParameters.h"
 #include "ZarnROBuffDumper.h"
+#include "ZarnReplayDamage.h"
 
 static const c_LogModule_t ZarnBoard_GENERIC_log = {"ZarnBoard_GENERICLog.txt", "ZarnBoard_GENERIC_Read"};
 
@@ -182,6 +184,30 @@ int walkCountingEvents(c_Digitizer_t* d, c_ReadoutBuffer_t* buffer, uint32_t siz
     if (code == 0)
         storeCounts(d, counts, countedChannels);
     return code;
+}
+
+/* The walker of the record's firmware over the buffer. */
+int walkBuffer(c_Digitizer_t* d, c_ReadoutBuffer_t* buffer) {
+    const ZarnFirmware_t* firmware = ZarnFirmware_Find(d->descriptor.DPPCode);
+    if (firmware == NULL)
+        return noDecoder(d);
+    switch (firmware->walker) {
+    case ZARN_WALKER_SCOPE: return SCOPE_GetEvents(d, buffer);
+    case ZARN_WALKER_CHANNEL: return GENERIC_GetEvents_Channel(d, buffer);
+    case ZARN_WALKER_COUPLE: return GENERIC_GetEvents_Couple(d, buffer);
+    case ZARN_WALKER_GROUP: return GENERIC_GetEvents_Group(d, buffer);
+    case ZARN_WALKER_XMOR: return GENERIC_GetEvents_XMOR(d, buffer);
+    }
+    return noDecoder(d);
+}
+
+/* A replayed record whose aggregates don't decode is lost alone: the reader
+ * already stands at the next record, which the next read takes. Its events
+ * are not delivered (the counts of the read stay unstored). */
+void noteUndecodedRecord(c_Digitizer_t* d, const c_ReadoutBuffer_t* buffer, int code) {
+    char why[64];
+    snprintf(why, sizeof why, "its aggregates don't decode (error %d).", code);
+    ZarnReplay_NoteDamaged(&d->reader, ZarnReplay_LastRecordAt(&d->reader, buffer->ROBytes), why, false);
 }
 
 } // namespace
@@ -436,17 +462,10 @@ int GENERIC_GetEvents_XMOR(c_Digitizer_t* d, c_ReadoutBuffer_t* buffer) {
 int GENERIC_GetEvents(c_Digitizer_t* d, c_ReadoutBuffer_t* buffer) {
     if (d == NULL)
         return DPPL_ERR_NULL_ARGUMENT;
-    const ZarnFirmware_t* firmware = ZarnFirmware_Find(d->descriptor.DPPCode);
-    if (firmware == NULL)
-        return noDecoder(d);
-    switch (firmware->walker) {
-    case ZARN_WALKER_SCOPE: return SCOPE_GetEvents(d, buffer);
-    case ZARN_WALKER_CHANNEL: return GENERIC_GetEvents_Channel(d, buffer);
-    case ZARN_WALKER_COUPLE: return GENERIC_GetEvents_Couple(d, buffer);
-    case ZARN_WALKER_GROUP: return GENERIC_GetEvents_Group(d, buffer);
-    case ZARN_WALKER_XMOR: return GENERIC_GetEvents_XMOR(d, buffer);
-    }
-    return noDecoder(d);
+    int code = walkBuffer(d, buffer);
+    if (code != 0 && d->replay)
+        noteUndecodedRecord(d, buffer, code);
+    return code;
 }
 
 /* ---------------------------------------------- per-read parameter cache */

@@ -109,10 +109,13 @@ DRAVIK_API int c_bddumpbuffer(c_Digitizer_t* digitizer);
 /* Reads the next data record of the dumper's file into buffer->ROBuf and
  * checks its first word against the board family (familyCode). 0 with
  * ROBytes the record's size; BD_END_OF_FILE with ROBytes 0 when no record is
- * left; -30 no open file, -32 a record that is unreadable, empty, cut by the
- * end of the file, too large for the buffer or corrupted (ROBytes 0). Such a
- * record ends the replay: it is logged once with the file and its offset,
- * and the next call finds the end of the file. */
+ * left; -30 no open file; -32 (ROBytes 0) for a damaged record. A record
+ * whose first word fails the check is skipped: the next call reads the
+ * record after it. A record that loses the framing (unreadable, empty, cut
+ * by the end of the file, too large for the buffer) ends the replay there:
+ * the next call finds the end of the file. The reader counts its damaged
+ * records; the first few are logged with their offsets, and the count at the
+ * end of the file, at the rewind or at the close. */
 DRAVIK_API int c_bdreadrecord(c_ROBuffDumper_t* dumper, c_ReadoutBuffer_t* buffer, uint32_t familyCode);
 /* Moves a reader back to its first data record. 0, -2 NULL, -1 no file or a
  * failed position. */

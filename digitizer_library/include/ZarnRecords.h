@@ -51,6 +51,7 @@ typedef struct c_ParamCollection_t c_ParamCollection_t;
 #define DPPL_HEADER_MAX_WORDS   256
 #define DPPL_DUMPER_BASE_SIZE   201 /* 200 characters and the terminator */
 #define DPPL_DUMPER_NAME_SIZE   220
+#define DPPL_DAMAGED_SHOWN      5   /* damaged data records a reader names by offset */
 #define DPPL_BOARD_INFO_SIZE    164 /* head of the descriptor filled by the board-information call */
 #define DPPL_DESCRIPTOR_SIZE    872
 
@@ -368,6 +369,11 @@ typedef struct c_ROBuffDumper_t {
      * records and at most one cut one. Cleared when a file is opened. */
     int32_t writeError;
     int32_t writeErrno;
+    /* A reader's data records that its replay could not use (skipped, or
+     * the one that ended the replay) since the file was opened, rewound or
+     * last read to its end: how many, and the byte offsets of the first. */
+    uint64_t damagedRecords;
+    int64_t damagedAt[DPPL_DAMAGED_SHOWN];
 } c_ROBuffDumper_t;
 
 /* The parsed header of a replayed file. The value blocks (one double per

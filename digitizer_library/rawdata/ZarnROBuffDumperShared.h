@@ -92,16 +92,18 @@ const char* writeFailureReason(const c_ROBuffDumper_t* dumper);
 /* What a replay record would allocate for this header must stay within
  * what a board's own record could need. */
 bool replaySizeIsSane(const c_RawDataHeader_t* header);
-/* The largest data record that the file holds whole, from the record sizes
- * after the header (a record cut by the end of the file is never replayed).
- * The stream's position is kept. False when the file can't be walked. */
-bool largestRecord(FILE* file, uint32_t* largest);
+/* The largest data record that the bytes after the stream's position could
+ * hold: those bytes less one record's size word. The records themselves are
+ * not read (each record's size is checked as the replay reads it), so that
+ * opening a long recording costs no more than a short one. False when the
+ * file's size or the position can't be had. */
+bool largestPossibleRecord(FILE* file, uint32_t* largest);
 /* Bounds the buffer sizes the header asks for by what the file's largest
- * record can fill: a replay never uses more, and a corrupted header can't
- * make it allocate what the file could never fill. Whatever its records, a
- * replay keeps a readout buffer of one word (a read refuses an empty buffer)
- * and one event on every channel (the end-of-run mark): a run recorded with
- * no data record replays and ends like any other. */
+ * possible record can fill: a replay never uses more, and a corrupted header
+ * can't make it allocate what the file could never fill. Whatever its
+ * records, a replay keeps a readout buffer of one word (a read refuses an
+ * empty buffer) and one event on every channel (the end-of-run mark): a run
+ * recorded with no data record replays and ends like any other. */
 void boundByRecords(c_RawDataHeader_t* header, uint32_t largest);
 
 } // namespace robuff

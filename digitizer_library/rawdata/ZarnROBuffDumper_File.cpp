@@ -1,7 +1,8 @@
 /*
  * ZarnROBuffDumper_File: a dumper's open file, on either side: whether one is
  * open, its close, and the close's answer to the first write that failed,
- * which the dumper keeps (noteWriteFailure) until its next open.
+ * which the dumper keeps (noteWriteFailure) until its next open; a reader's
+ * close reports the damaged records its replay has not reported yet.
  */
 #include "ZarnROBuffDumper.h"
 
@@ -10,6 +11,7 @@
 #include <string.h>
 
 #include "ZarnROBuffDumperShared.h"
+#include "ZarnReplayDamage.h"
 
 namespace robuff {
 
@@ -37,6 +39,7 @@ int c_bdclose(c_ROBuffDumper_t* dumper) {
         dumper->opened = 0;
         return 0;
     }
+    ZarnReplay_ReportDamaged(dumper); /* a replay closed before its end */
     bool failedBefore = dumper->writeError != 0;
     if (fclose(dumper->file) != 0) {
         noteWriteFailure(dumper, -5, errno);

@@ -13,6 +13,7 @@
 #include <string.h>
 
 #include "ZarnROBuffDumperShared.h"
+#include "ZarnReplayDamage.h"
 
 using namespace robuff;
 
@@ -239,6 +240,7 @@ int c_bdopenr(c_ROBuffDumper_t* dumper, c_RawDataHeader_t* header, const char* p
     if (dumper == NULL || header == NULL)
         return -2;
     dumper->id = 0;
+    ZarnReplay_ReportDamaged(dumper); /* of the file it replaces */
     closeFile(dumper);
     memset(header, 0, sizeof *header);
     if (path == NULL || (dumper->file = fopen(path, "rb")) == NULL) {
@@ -305,12 +307,12 @@ int c_bdreadheader(c_ROBuffDumper_t* dumper, c_RawDataHeader_t* header) {
         result = -5;
     }
     /* Sizes no board could have mark a corrupted header; the others are
-     * bounded by what the file's records can fill. */
+     * bounded by what the file's data bytes can fill. */
     if (result == 0 && (!descriptorIsSane(&header->descriptor) || !replaySizeIsSane(header)))
         result = -5;
     uint32_t largest = 0;
-    if (result == 0 && !largestRecord(dumper->file, &largest)) {
-        DLOG(C_LOG_ERROR, "Can't walk the data records of the file.");
+    if (result == 0 && !largestPossibleRecord(dumper->file, &largest)) {
+        DLOG(C_LOG_ERROR, "Can't tell the size of the data records of the file.");
         result = -5;
     }
     if (result == 0)

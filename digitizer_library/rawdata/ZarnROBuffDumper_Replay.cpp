@@ -1,9 +1,10 @@
 /*
  * ZarnROBuffDumper_Replay: what a replay record takes from a raw-data file:
  * the buffer sizes of its header, checked against what a board's own record
- * could need and bounded by the file's largest data record; then one data
- * record per read, its first word checked against the board family; and the
- * way back to the first record when the replay stops.
+ * could need and bounded by the bytes of data the file holds; then one data
+ * record per read, its size checked against the readout buffer and its first
+ * word against the board family; and the way back to the first record when
+ * the replay stops.
  */
 #include "ZarnROBuffDumper.h"
 
@@ -12,6 +13,7 @@
 
 #include "ZarnFamilyRows.h"
 #include "ZarnROBuffDumperShared.h"
+#include "ZarnReplayDamage.h"
 
 namespace {
 
@@ -27,9 +29,10 @@ constexpr double kWaveformBytesPerSample = 3 * 2 + 6 * 1;
  * short traces on many events cost far more than their samples. */
 constexpr double kBlockOverheadBytes = 64;
 constexpr double kWaveformBlocks = 1 + DPPL_TRACE_SLOTS;
-/* A replay decodes one data record at a time, so the largest record bounds
- * what it can use: no event of any firmware takes less than one 32-bit word
- * of a record, and no trace sample less than one byte. */
+/* A replay decodes one data record at a time, so the largest record the
+ * file could hold bounds what it can use: no event of any firmware takes
+ * less than one 32-bit word of a record, and no trace sample less than one
+ * byte. */
 constexpr uint32_t kMinEventBytes = 4;
 constexpr uint32_t kMinSampleBytes = 1;
 /* What a replay keeps whatever its records hold. */
@@ -63,13 +66,11 @@ bool bufferHeaderOk(const char* bytes, uint32_t size, uint32_t family) {
     return (first & kAggregateHeaderBits) == kAggregateHeaderBits;
 }
 
-/* A data record the replay can't use ends the replay there: said once, with
- * the file and the record's offset, and the reader is left at the end of the
- * file, so that the next read finds the end as after the last record. What
- * follows a damaged record can't be trusted to be framed as records. */
+/* A data record that loses the framing ends the replay there: what follows
+ * it can't be trusted to be framed as records. The reader is left at the end
+ * of the file, so that the next read finds the end as after the last record. */
 int endReplayAt(c_ROBuffDumper_t* dumper, long long offset) {
-    DLOG(C_LOG_ERROR, "The replay of %s ends at the unreadable data record at byte %lld.",
-         dumper->fileName[0] != '\0' ? dumper->fileName : "the raw-data file", offset);
+    ZarnReplay_NoteDamaged(dumper, offset, NULL, true);
     fseeko(dumper->file, 0, SEEK_END);
     return DPPL_ERR_READ_DATA;
 }
@@ -78,23 +79,13 @@ int endReplayAt(c_ROBuffDumper_t* dumper, long long offset) {
 
 namespace robuff {
 
-bool largestRecord(FILE* file, uint32_t* largest) {
-    *largest = 0;
-    off_t start = ftello(file);
-    if (start < 0)
+bool largestPossibleRecord(FILE* file, uint32_t* largest) {
+    long long left = bytesLeft(file);
+    if (left < 0)
         return false;
-    uint32_t size = 0;
-    while (fread(&size, 1, sizeof size, file) == sizeof size) {
-        long long left = bytesLeft(file);
-        if (left < 0 || (unsigned long long)left < size)
-            break;
-        if (size > *largest)
-            *largest = size;
-        if (fseeko(file, (off_t)size, SEEK_CUR) != 0)
-            break;
-    }
-    clearerr(file);
-    return fseeko(file, start, SEEK_SET) == 0;
+    long long bytes = left - (long long)sizeof(uint32_t);
+    *largest = bytes <= 0 ? 0 : bytes >= (long long)UINT32_MAX ? UINT32_MAX : (uint32_t)bytes;
+    return true;
 }
 
 void boundByRecords(c_RawDataHeader_t* header, uint32_t largest) {
@@ -112,7 +103,9 @@ void boundByRecords(c_RawDataHeader_t* header, uint32_t largest) {
         header->eventsPerChannel[ch] = bound;
     }
     if (bounded)
-        DLOG(C_LOG_DETAIL, "Replay buffers bounded by the largest record (%u bytes): readout %u, trace length %u.",
+        DLOG(C_LOG_DETAIL,
+             "Replay buffers bounded by the largest record the file can hold (%u bytes): readout %u, "
+             "trace length %u.",
              (unsigned)largest, (unsigned)header->roSize, (unsigned)header->waveSamples);
 }
 
@@ -156,8 +149,10 @@ int c_bdreadrecord(c_ROBuffDumper_t* dumper, c_ReadoutBuffer_t* buffer, uint32_t
     uint32_t size = 0;
     size_t got = fread(&size, 1, sizeof size, file);
     if (got < sizeof size) {
-        if (feof(file))
+        if (feof(file)) {
+            ZarnReplay_ReportDamaged(dumper);
             return BD_END_OF_FILE; /* a size cut by the end of the file ends the data too */
+        }
         DLOG(C_LOG_ERROR, "Can't read buffer size from file.");
         return endReplayAt(dumper, (long long)ftello(file) - (long long)got);
     }
@@ -180,9 +175,12 @@ int c_bdreadrecord(c_ROBuffDumper_t* dumper, c_ReadoutBuffer_t* buffer, uint32_t
             DLOG(C_LOG_ERROR, "Buffersize read (%u) differs than expected (%u).", (unsigned)read, (unsigned)size);
         return endReplayAt(dumper, (long long)ftello(file) - (long long)read - sizeWord);
     }
+    /* The framing holds: the record alone is lost, and the next read goes on
+     * with the record after it. */
     if (!bufferHeaderOk(buffer->ROBuf, size, familyCode)) {
-        DLOG(C_LOG_ERROR, "Buffer Header failed check. Data seems corrupted.");
-        return endReplayAt(dumper, (long long)ftello(file) - (long long)size - sizeWord);
+        ZarnReplay_NoteDamaged(dumper, ZarnReplay_LastRecordAt(dumper, size),
+                               "Buffer Header failed check. Data seems corrupted.", false);
+        return DPPL_ERR_READ_DATA;
     }
     buffer->ROBytes = size;
     return 0;
@@ -193,6 +191,7 @@ int c_bdrewind(c_ROBuffDumper_t* dumper) {
         return -2;
     if (dumper->file == NULL || fsetpos(dumper->file, &dumper->dataStart) != 0)
         return -1;
+    ZarnReplay_ReportDamaged(dumper);
     clearerr(dumper->file);
     return 0;
 }

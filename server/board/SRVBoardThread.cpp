@@ -128,20 +128,6 @@ static void exitCycle(SRVBoard_t* board) {
     unlockBoard(board);
 }
 
-// A replay that met a record it can't read has ended there: the run is
-// stopped as a stop command stops it, and the failure is kept for the
-// client's next start or stop to answer, as an automatic stop's is.
-static void endDamagedReplay(SRVBoard_t* board) {
-    c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
-                     "The replayed file can't be read further: stopping the acquisition.");
-    SRV_StopAcquisition(board);
-    const c_ROBuffDumper_t* reader = &board->digitizer.reader;
-    char path[SRV_PATH_SIZE];
-    std::snprintf(path, sizeof path, "%.*s", static_cast<int>(strnlen(reader->fileName, sizeof reader->fileName)),
-                  reader->fileName);
-    SRV_KeepStopFailure(board, SRV_ERR_FILE_READ, path, "the replay's end at a data record it can't read");
-}
-
 static bool isCommandPending(const SRVBoard_t* board) {
     return __atomic_load_n(&board->pending, __ATOMIC_SEQ_CST) != 0;
 }
@@ -232,7 +218,7 @@ void* SRV_BoardThread(void* argument) {
                              SRV_ERR_INVALID_COMMAND);
             c_bdclear(&board->digitizer);
             if (readout == SRV_ERR_FILE_READ)
-                endDamagedReplay(board);
+                SRV_NoteDamagedReplayRead(board);
             if (!unlockBoard(board)) {
                 endAfterError(board, false);
                 break;

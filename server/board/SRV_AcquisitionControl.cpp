@@ -88,9 +88,9 @@ SRVStatus_t readoutFcn(SRVBoard_t* board) {
         int result = c_getDPPEvents(digitizer, &bytes);
         if (result != 0) {
             c_extendedLogMsg(&THREAD_LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__, "Data Error (%i).", result);
-            // A replay's file read that fails has met a record it can't
-            // read: the library has ended the replay there.
-            return digitizer->replay && result == DPPL_ERR_READ_DATA ? SRV_ERR_FILE_READ : SRV_ERR_INVALID_COMMAND;
+            // A replay's only source is its file: a read that fails has met
+            // a damaged record of it (one the reader or the walk refused).
+            return digitizer->replay ? SRV_ERR_FILE_READ : SRV_ERR_INVALID_COMMAND;
         }
         if (bytes > 0)
             digitizer->bytesTotal += static_cast<uint32_t>(bytes);
@@ -191,6 +191,10 @@ static void drainAfterStop(SRVBoard_t* board, uint64_t channelMask, int32_t chan
         SRV_DiscardDecodedEvents(board);
         int32_t bytes = 0;
         int result = c_getDPPEvents(digitizer, &bytes);
+        if (result != 0 && digitizer->replay) {
+            SRV_NoteDamagedReplayRead(board); // the record alone is lost: read on
+            continue;
+        }
         if (result != 0) {
             c_extendedLogMsg(&THREAD_LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__,
                              "Data Error (%i) reading the board after the stop: the rest is left.", result);
@@ -255,6 +259,7 @@ SRVStatus_t SRV_StartAcquisition(SRVBoard_t* board) {
     c_extendedLogMsg(&THREAD_LOG_MODULE, digitizer, C_LOG_INFO, __LINE__, "Starting Acquisition...");
     if (board->clockStartTime == 0)
         board->clockStartTime = c_get_time();
+    board->replayDamageKept = 0;
     int result = c_bcalib(digitizer);
     if (result != 0)
         c_extendedLogMsg(&THREAD_LOG_MODULE, digitizer, C_LOG_WARNING, __LINE__,
@@ -439,6 +444,21 @@ void SRV_KeepStopFailure(SRVBoard_t* board, SRVStatus_t status, const char* path
     kept->status = status;
     std::snprintf(kept->path, sizeof kept->path, "%s", path != NULL ? path : "");
     std::snprintf(kept->reason, sizeof kept->reason, "%s", what);
+}
+
+void SRV_NoteDamagedReplayRead(SRVBoard_t* board) {
+    if (board->replayDamageKept)
+        return;
+    board->replayDamageKept = 1;
+    const c_ROBuffDumper_t* reader = &board->digitizer.reader;
+    char path[SRV_PATH_SIZE];
+    std::snprintf(path, sizeof path, "%.*s", static_cast<int>(strnlen(reader->fileName, sizeof reader->fileName)),
+                  reader->fileName);
+    c_extendedLogMsg(&THREAD_LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
+                     "The replayed file %s has damaged data records: the replay skips each, or ends at one "
+                     "that loses the framing (ZarnROBuffDumperLog.txt names them).",
+                     path);
+    SRV_KeepStopFailure(board, SRV_ERR_FILE_READ, path, "damaged data records of the replayed file");
 }
 
 SRVStatus_t SRV_TakeStopFailure(SRVBoard_t* board, uint16_t command) {

@@ -51,8 +51,15 @@ SRVStatus_t SRV_TakeStopFailure(SRVBoard_t* board, uint16_t command);
  * record's bytesTotal; when it is stopped, every channel's decoded-event count
  * is set to 0 so that the cycle sees no events. 0, or after "Data Error
  * (%i)." when the read failed: -34 when it was a replay's read of its file
- * (the replay has ended at a record it can't read), else -9. */
+ * (a damaged record, skipped, or the one where the replay ended), else -9. */
 SRVStatus_t readoutFcn(SRVBoard_t* board);
+
+/* A replay's read that failed on a damaged record of its file (board lock
+ * held): the record is lost, the replay goes on with the next one (or has
+ * ended, where the framing was lost). The first of a run is logged and kept
+ * (-34, the file) for the client's next command 8 or 9 to answer; the
+ * library's log names the records. */
+void SRV_NoteDamagedReplayRead(SRVBoard_t* board);
 
 /* Writes DPPL_PARAM_ACQRUNNING from the acquisition status when the board
  * does not keep it in a register: 0, or -7 when the parameter is missing. */

@@ -263,11 +263,14 @@ typedef struct SRVBoard_t {
     c_ParamCollection_t* monOuts[SRV_MAX_MON_OUTS];
     SRVDTSpectrum_t dtSpectra[SRV_MAX_DT_SPECTRA];
     uint32_t dtSpectrumCount;
-    /* The failure of a stop that no client asked for (a met stop criterion,
-     * a replay that ended at a record it can't read),
+    /* The failure of a stop that no client asked for (a met stop criterion),
+     * or of a replay's damaged records,
      * under the board lock: the first one is kept until the client's next
      * command 8 or 9 answers it. status 0: none kept. */
     SRVFileFailure_t stopFailure;
+    /* Set when a replay run has kept the failure of its damaged records,
+     * so that it is kept once a run; cleared by the board start. */
+    uint8_t replayDamageKept;
     /* The raw-data file that the last end of a recording could not complete
      * (status 0: it was, or none was open). */
     SRVFileFailure_t recordingFailure;

@@ -27,6 +27,7 @@ namespace {
 
 const int16_t DUMPER_OPEN = -26;
 const int16_t DUMPER_CLOSE = -27;
+const int16_t FILE_READ = -34;
 
 // The simulated boards' profiles with every channel's signal rate scaled
 // (a board without a <Signal> has the default 1000 counts/s), written into
@@ -352,14 +353,13 @@ protected:
     }
 };
 
-// Records of size 0 after a recorded run: the replay delivers the run, ends
-// at the first of them (logged once, with the file and its offset), the
-// server stops it, and the client's next stop answers the failure (-34);
+// Records of size 0 after a recorded run: the replay delivers the run and
+// ends at the first of them (logged once, with the file and its offset) as
+// at the end of the file, and the client's next stop answers the loss (-34);
 // replayed again, it ends there again and the next start answers it. The log
 // stays small however many records follow.
 TEST_P(DamagedRun, ZeroSizeRecordsEndTheReplayAndTheStopAnswersIt) {
     const BoardCase& board = GetParam();
-    const int16_t FILE_READ = -34;
     Recorded recorded;
     fs::path rawData = recordRun(&recorded);
     const uintmax_t damagedAt = fs::file_size(rawData);
@@ -394,9 +394,9 @@ TEST_P(DamagedRun, ZeroSizeRecordsEndTheReplayAndTheStopAnswersIt) {
 
 // Records whose framing holds but whose aggregates don't decode fail every
 // read of the replay without ending it: the log shows the first failures and
-// counts the rest, and shown and counted make every failed read. The run's
-// records follow them again, so that the spectra show when the replay is
-// past them.
+// counts the rest, and shown and counted make every failed read; the stop
+// answers the loss, once. The run's records follow them again, so that the
+// spectra show when the replay is past them.
 TEST_P(DamagedRun, AReadFailingEveryCycleIsCountedNotLogged) {
     const BoardCase& board = GetParam();
     if (board.waveformsOnly)
@@ -424,7 +424,8 @@ TEST_P(DamagedRun, AReadFailingEveryCycleIsCountedNotLogged) {
     const uintmax_t before = logBytes(server_->logDir());
     ASSERT_EQ(status(START, acquisitionRequest(allChannels())), SUCCESS) << boardLog();
     EXPECT_TRUE(waitForEveryChannel([&](uint32_t ch) { return 2 * recorded.histogrammable[ch]; }));
-    EXPECT_EQ(status(STOP, acquisitionRequest(allChannels())), SUCCESS) << boardLog().substr(0, 4000);
+    EXPECT_EQ(status(STOP, acquisitionRequest(allChannels())), FILE_READ) << boardLog().substr(0, 4000);
+    EXPECT_EQ(status(STOP, acquisitionRequest(allChannels())), SUCCESS) << "the loss is answered once";
     for (uint32_t ch = 0; ch < board.channels; ch++)
         EXPECT_EQ(histogrammed(ch), 2 * recorded.histogrammable[ch]) << "channel " << ch;
 

@@ -5,6 +5,7 @@
 
 #include <math.h>
 
+#include <fstream>
 #include <functional>
 
 #include "RawDataSupport.h"
@@ -49,11 +50,11 @@ TEST(HeaderRead, ParsesHandBuiltHeaderAndKeepsBlocksItLacksEmpty) {
 }
 
 /* A replay decodes one record at a time: the buffers it takes from the
- * header are bounded by the largest record the file holds whole (an event
- * takes at least 4 bytes of it, a trace sample at least 1). A file with no
- * record keeps a readout buffer of one word and one event per channel, which
- * its replay needs to read the end and mark it. */
-TEST(HeaderRead, ReplayBuffersAreBoundedByTheLargestRecord) {
+ * header are bounded by the largest record the file's data bytes could hold
+ * (an event takes at least 4 bytes of it, a trace sample at least 1). A file
+ * with no record keeps a readout buffer of one word and one event per
+ * channel, which its replay needs to read the end and mark it. */
+TEST(HeaderRead, ReplayBuffersAreBoundedByTheDataBytes) {
     auto file = [] {
         return FileBuilder()
             .Descriptor(SmallBoard(2))
@@ -73,10 +74,12 @@ TEST(HeaderRead, ReplayBuffersAreBoundedByTheLargestRecord) {
         std::vector<uint8_t> bytes;
         uint32_t roSize, events0, events1, samples;
     } cases[] = {
+        /* 4 + 64 + 4 + 400 data bytes: a record of at most 468 */
         {"records of 64 and 400 bytes", file().Record(small).Record(std::vector<uint32_t>(100, 0xA0000064u)).Bytes(),
-         400, 100, 3, 400},
+         468, 117, 3, 468},
         {"no record", file().Bytes(), 4, 1, 1, 0},
-        {"a record cut by the end of the file", cut, 64, 16, 3, 64},
+        /* 4 + 64 + 4 + 100 data bytes */
+        {"a record cut by the end of the file", cut, 168, 42, 3, 168},
         {"records larger than the header asks", file().Record(small).Record(std::vector<uint32_t>(300000, 0)).Bytes(),
          1u << 20, 1000, 3, 2000},
     };
@@ -90,10 +93,54 @@ TEST(HeaderRead, ReplayBuffersAreBoundedByTheLargestRecord) {
         EXPECT_EQ(h.eventsPerChannel[0], c.events0) << c.what;
         EXPECT_EQ(h.eventsPerChannel[1], c.events1) << c.what;
         EXPECT_EQ(h.waveSamples, c.samples) << c.what;
-        /* walking the records leaves the reader at the first one */
+        /* the reader stands at the first record */
         char bytes[64];
         c_ReadoutBuffer_t buffer = {bytes, sizeof bytes, 0, ROBUF_ALLOC_NONE};
         EXPECT_EQ(c_bdreadrecord(&reader.dumper, &buffer, 11), c.samples == 0 ? BD_END_OF_FILE : 0) << c.what;
+    }
+}
+
+namespace {
+
+/* Bytes this process has read from files so far (rchar of /proc/self/io). */
+uint64_t BytesReadByProcess() {
+    std::ifstream io("/proc/self/io");
+    std::string key;
+    uint64_t value = 0;
+    while (io >> key >> value)
+        if (key == "rchar:")
+            return value;
+    return 0;
+}
+
+} // namespace
+
+/* Opening a recording reads its header, not its data records, whatever
+ * their number or their sizes (records of size 0 included): the open of a
+ * long run costs what the open of a short one costs. */
+TEST(HeaderRead, OpeningReadsTheHeaderAndNotTheRecords) {
+    ScratchDir dir;
+    const size_t kRecords = 200000;
+    struct Case {
+        const char* what;
+        std::vector<uint32_t> record;
+    } cases[] = {
+        {"small records", {16, 0xA0000004u, 0, 0, 0}},
+        {"records of size 0", {0}},
+    };
+    for (const Case& c : cases) {
+        std::vector<uint8_t> bytes = FileBuilder().Descriptor(SmallBoard()).U32(BD_WORD_READOUT_SIZE, 0, 64).Bytes();
+        const size_t headerBytes = bytes.size();
+        for (size_t i = 0; i < kRecords; i++)
+            bytes.insert(bytes.end(), reinterpret_cast<const uint8_t*>(c.record.data()),
+                         reinterpret_cast<const uint8_t*>(c.record.data() + c.record.size()));
+        WriteBytes(dir / "long.dat", bytes);
+        const uint64_t before = BytesReadByProcess();
+        Reader reader;
+        ASSERT_EQ(reader.Open(dir / "long.dat"), 0) << c.what;
+        const uint64_t read = BytesReadByProcess() - before;
+        EXPECT_LT(read, headerBytes + 64 * 1024) << c.what << ": " << read << " bytes read of " << bytes.size();
+        EXPECT_EQ(reader.header.roSize, 64u) << c.what;
     }
 }
 

@@ -70,11 +70,42 @@ TEST(RecordRead, ChecksTheFirstWordByFamily) {
         {0xA0000002u, 6133, DPPL_ERR_READ_DATA},
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << std::hex << c.first << " family " << std::dec << c.family);
         RecordFile f;
-        f.Open(Header().Record({c.first, 0}));
-        EXPECT_EQ(f.Next(c.family), c.expected) << std::hex << c.first << " family " << std::dec << c.family;
+        const uint32_t next = c.family == 11 ? 0xA0000002u : 0x5B900002u;
+        f.Open(Header().Record({c.first, 0}).Record({next, 9}));
+        EXPECT_EQ(f.Next(c.family), c.expected);
         EXPECT_EQ(f.buffer.ROBytes, c.expected == 0 ? 8u : 0u);
+        /* a record that fails the check costs that record alone */
+        ASSERT_EQ(f.Next(c.family), 0);
+        EXPECT_EQ(f.Word(1), 9u);
+        EXPECT_EQ(f.Next(c.family), BD_END_OF_FILE);
     }
+}
+
+/* Every damaged record is counted, and the first few are kept by offset,
+ * until the end of the file, where the count is logged and starts anew. */
+TEST(RecordRead, CountsDamagedRecordsUntilTheEnd) {
+    RecordFile f;
+    FileBuilder file = Header();
+    for (int i = 0; i < DPPL_DAMAGED_SHOWN + 2; i++)
+        file.Record({0x12345678u, 0}).Record({0xA0000002u, 1});
+    f.Open(file, {0, 0, 0, 0}); /* a record of size 0 ends the data */
+    const int64_t first = ftello(f.reader.dumper.file);
+    int skipped = 0, read = 0, result;
+    while ((result = f.Next()) != BD_END_OF_FILE) {
+        if (result == DPPL_ERR_READ_DATA && f.reader.dumper.damagedRecords > (uint64_t)skipped)
+            skipped++;
+        read += result == 0;
+        ASSERT_LT(read + skipped, 100);
+        if (skipped == DPPL_DAMAGED_SHOWN + 3) { /* the spoiled ones and the end */
+            for (int i = 0; i < DPPL_DAMAGED_SHOWN; i++)
+                EXPECT_EQ(f.reader.dumper.damagedAt[i], first + 24 * i) << i;
+        }
+    }
+    EXPECT_EQ(read, DPPL_DAMAGED_SHOWN + 2);
+    EXPECT_EQ(skipped, DPPL_DAMAGED_SHOWN + 3);
+    EXPECT_EQ(f.reader.dumper.damagedRecords, 0u) << "the end reports the count and starts anew";
 }
 
 TEST(RecordRead, RefusesBadRecordsAndEndsTheDataThere) {
