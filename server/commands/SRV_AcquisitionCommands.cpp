@@ -29,7 +29,7 @@ static SRVStatus_t handOver(const SRVCommandRequest& request, uint32_t threadCom
     // A hand-over that could not take the lock back does not hold it.
     if (status == SRV_ERR_LOCK)
         return status;
-    SRV_SettleCommandFailures(&board->runFailures, answersEarlier ? SRV_SUCCESS : status);
+    SRV_SettleCommandFailures(&board->runFailures, answersEarlier ? static_cast<SRVStatus_t>(SRV_SUCCESS) : status);
     if (status == SRV_SUCCESS && threadCommand == SRV_THREAD_CMD_START)
         SRV_SetIdle(board, false);
     status = SRV_RefuseUnknownOut(request, status);
