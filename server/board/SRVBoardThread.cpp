@@ -10,6 +10,7 @@
 #include "SRVParameters.h"
 #include "SRV_AcquisitionControl.h"
 #include "SRV_EventProcessing.h"
+#include "SRV_RunFailures.h"
 #include "SRV_Spectra.h"
 
 static const c_LogModule_t LOG_MODULE = {"SRVBoardThreadLog.txt", "SRVBoardThread"};
@@ -108,20 +109,18 @@ static void exitCycle(SRVBoard_t* board) {
     // A quit while acquiring stops as a stop command does: the buffered
     // list-mode events are written and the stop times set. Should that stop
     // fail, the library's stop still ends the acquisition. A recording that
-    // channel stops left open ends here. The stop's status is kept for the
-    // process's exit code.
-    SRVStatus_t stopped = SRV_SUCCESS;
+    // channel stops left open ends here. What the stop could not complete is
+    // kept among the run's failures, which the process's end reports.
     if (board->digitizer.acqStatus != ACQSTATUS_STOPPED) {
-        stopped = SRV_StopAcquisition(board);
+        SRVStatus_t stopped = SRV_StopAcquisition(board);
         if (stopped != SRV_SUCCESS && board->digitizer.acqStatus != ACQSTATUS_STOPPED)
             c_bstopa(&board->digitizer);
+        if (stopped != SRV_SUCCESS)
+            c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
+                             "The acquisition's stop at the quit failed (%i).", stopped);
     }
-    if (c_bdopened(&board->digitizer.writer)) {
-        SRVStatus_t ended = SRV_EndRawDataRecording(board);
-        if (stopped == SRV_SUCCESS)
-            stopped = ended;
-    }
-    board->quitStopStatus = stopped;
+    if (c_bdopened(&board->digitizer.writer))
+        SRV_EndRawDataRecording(board);
     c_bdclear(&board->digitizer);
     saveEnergySpectra(board);
     setThreadRunning(board, false);
@@ -322,6 +321,9 @@ void SRV_ExecuteThreadCommand(SRVBoard_t* board) {
     if (!isCommandPending(board))
         return;
     board->commandResult = SRV_SUCCESS;
+    // What the command could not complete is its own: its reply carries the
+    // first failure (SRV_SettleCommandFailures).
+    SRV_BeginCommandFailures(&board->runFailures);
     switch (board->pendingCommand) {
     case SRV_THREAD_CMD_START:
         board->commandResult = runForMask(board, SRV_StartAcquisition, SRV_StartChannelAcquisition, true);
@@ -335,6 +337,7 @@ void SRV_ExecuteThreadCommand(SRVBoard_t* board) {
                          static_cast<int>(board->pendingCommand));
         break;
     }
+    SRV_EndCommandFailures(&board->runFailures);
     setCommandPending(board, false);
     c_semaphore_post(&board->doneSem);
 }
@@ -384,20 +387,23 @@ SRVStatus_t SRV_StartBoardThread(SRVBoard_t* board) {
 
 // ------------------------------------------------- the cycle's processing
 
-// A stop that no client asked for failed: no reply is there to carry it, so
-// it is kept for the client's next command 8 or 9. A failed recording names
-// its file; a list file is named in the log of the stop.
-static void keepAutomaticStopFailure(SRVBoard_t* board, uint32_t channel, SRVStatus_t status) {
+// A stop that no client asked for failed: no reply is there to carry it.
+// What it could not complete was kept where it failed (a stop that failed
+// otherwise is kept here): the client's next command 8 or 9 answers the first
+// failure that waits, the server's end tells the others.
+static void keepAutomaticStopFailure(SRVBoard_t* board, uint32_t channel, SRVStatus_t status, uint32_t keptBefore) {
+    SRVRunFailures_t* failures = &board->runFailures;
+    if (failures->count == keptBefore) {
+        char what[SRV_FAILURE_TEXT_SIZE];
+        std::snprintf(what, sizeof what, "the automatic stop at the stop criterion of channel %u failed", channel);
+        SRV_KeepRunFailure(failures, SRV_RUN_FAILURE_STOP, status, NULL, what);
+    }
+    bool answered = failures->answerFrom == keptBefore;
     c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
-                     "Error in automatic stop acquisition (%i): the client's next start or stop answers it.", status);
-    const c_ROBuffDumper_t* writer = &board->digitizer.writer;
-    char path[SRV_PATH_SIZE] = "";
-    if (status == SRV_ERR_DUMPER_CLOSE)
-        std::snprintf(path, sizeof path, "%.*s", static_cast<int>(strnlen(writer->fileName, sizeof writer->fileName)),
-                      writer->fileName);
-    char what[SRV_FAILURE_TEXT_SIZE];
-    std::snprintf(what, sizeof what, "the automatic stop at the stop criterion of channel %u", channel);
-    SRV_KeepStopFailure(board, status, path, what);
+                     "Error in automatic stop acquisition (%i) at the stop criterion of channel %u: %s.", status,
+                     channel,
+                     answered ? "the client's next start or stop answers it"
+                              : "an earlier failure waits for the client, the server's end tells this one");
 }
 
 // A met criterion's stop of its own channel; once the criteria have stopped
@@ -422,9 +428,10 @@ static void stopForCriteria(SRVBoard_t* board, uint64_t criterionMet) {
     for (uint32_t channel = 0; channel < channels; channel++) {
         if ((criterionMet & (1ull << (channel % 64))) == 0)
             continue;
+        uint32_t keptBefore = board->runFailures.count;
         SRVStatus_t status = byChannel ? stopChannelForCriterion(board, channel) : SRV_StopAcquisition(board);
         if (status != SRV_SUCCESS)
-            keepAutomaticStopFailure(board, channel, status);
+            keepAutomaticStopFailure(board, channel, status, keptBefore);
         if (!byChannel)
             return;
     }

@@ -9,6 +9,7 @@
 #include "SRV_EventProcessing.h"
 #include "SRV_GainStabilizer.h"
 #include "SRV_List.h"
+#include "SRV_RunFailures.h"
 #include "SRV_SCACounters.h"
 #include "SRV_Spectra.h"
 #include "SRV_Waveforms.h"
@@ -345,8 +346,6 @@ SRVStatus_t SRV_EndRawDataRecording(SRVBoard_t* board) {
     c_Digitizer_t* digitizer = &board->digitizer;
     c_ROBuffDumper_t* writer = &digitizer->writer;
     digitizer->dumpEnabled = 0;
-    SRVFileFailure_t* failure = &board->recordingFailure;
-    std::memset(failure, 0, sizeof *failure);
     // The close also reports a write that failed during the run: the
     // recording then misses what came after it.
     if (c_bdopened(writer) && c_bdclose(writer) != 0) {
@@ -354,12 +353,23 @@ SRVStatus_t SRV_EndRawDataRecording(SRVBoard_t* board) {
         const char* reason = writer->writeErrno != 0 ? std::strerror(writer->writeErrno) : "short write";
         c_extendedLogMsg(&COMMON_LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__,
                          "Can't close buffer dumper. %.*s is incomplete: %s.", nameLength, writer->fileName, reason);
-        failure->status = SRV_ERR_DUMPER_CLOSE;
-        std::snprintf(failure->path, sizeof failure->path, "%.*s", nameLength, writer->fileName);
-        std::snprintf(failure->reason, sizeof failure->reason, "is incomplete: %s", reason);
+        char path[SRV_PATH_SIZE];
+        char text[SRV_FAILURE_TEXT_SIZE];
+        std::snprintf(path, sizeof path, "%.*s", nameLength, writer->fileName);
+        std::snprintf(text, sizeof text, "is incomplete: %s", reason);
+        SRV_KeepRunFailure(&board->runFailures, SRV_RUN_FAILURE_RECORDING, SRV_ERR_DUMPER_CLOSE, path, text);
         return SRV_ERR_DUMPER_CLOSE;
     }
     return SRV_SUCCESS;
+}
+
+// A stop the library refused: the board's last events may not have been
+// read, which no reply of an unasked stop would tell.
+static void keepLibraryStopFailure(SRVBoard_t* board, const char* what, int result) {
+    char text[SRV_FAILURE_TEXT_SIZE];
+    std::snprintf(text, sizeof text, "the library refused %s (error %i): its last events may not have been read", what,
+                  result);
+    SRV_KeepRunFailure(&board->runFailures, SRV_RUN_FAILURE_STOP, SRV_ERR_LIBRARY, NULL, text);
 }
 
 // Keeps the first failure of a sequence of steps that all run.
@@ -382,6 +392,7 @@ SRVStatus_t SRV_StopAcquisition(SRVBoard_t* board) {
     if (result != 0) {
         c_extendedLogMsg(&THREAD_LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__, "Error (%i) stopping acquisition.",
                          result);
+        keepLibraryStopFailure(board, "the board's stop", result);
         if (digitizer->acqStatus != ACQSTATUS_STOPPED)
             return SRV_ERR_LIBRARY;
         status = SRV_ERR_LIBRARY;
@@ -419,6 +430,9 @@ SRVStatus_t SRV_StopChannelAcquisition(SRVBoard_t* board, uint32_t channel) {
     int result = c_cstopa(digitizer, static_cast<int32_t>(channel));
     if (result != 0) {
         c_extendedLogMsg(&THREAD_LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__, "Error stopping acquisition.");
+        char what[64];
+        std::snprintf(what, sizeof what, "the stop of channel %u", channel);
+        keepLibraryStopFailure(board, what, result);
         return SRV_ERR_LIBRARY;
     }
     SRVStatus_t status = SRV_UpdateAcqRunning(board);
@@ -438,12 +452,10 @@ SRVStatus_t SRV_StopChannelAcquisition(SRVBoard_t* board, uint32_t channel) {
 // ------------------------------------------- failures of unasked stops
 
 void SRV_KeepStopFailure(SRVBoard_t* board, SRVStatus_t status, const char* path, const char* what) {
-    SRVFileFailure_t* kept = &board->stopFailure;
-    if (status == SRV_SUCCESS || kept->status != SRV_SUCCESS)
-        return;
-    kept->status = status;
-    std::snprintf(kept->path, sizeof kept->path, "%s", path != NULL ? path : "");
-    std::snprintf(kept->reason, sizeof kept->reason, "%s", what);
+    // A replay's read failure is the replayed file's damage: the server lost
+    // nothing of its own.
+    SRVRunFailureKind_t kind = status == SRV_ERR_FILE_READ ? SRV_RUN_FAILURE_REPLAY : SRV_RUN_FAILURE_STOP;
+    SRV_KeepRunFailure(&board->runFailures, kind, status, path, what);
 }
 
 void SRV_NoteDamagedReplayRead(SRVBoard_t* board) {
@@ -462,13 +474,12 @@ void SRV_NoteDamagedReplayRead(SRVBoard_t* board) {
 }
 
 SRVStatus_t SRV_TakeStopFailure(SRVBoard_t* board, uint16_t command) {
-    SRVFileFailure_t* kept = &board->stopFailure;
-    SRVStatus_t status = kept->status;
-    if (status == SRV_SUCCESS)
+    SRVRunFailure_t taken;
+    if (!SRV_TakeRunFailure(&board->runFailures, &taken))
         return SRV_SUCCESS;
+    char description[SRV_PATH_SIZE + SRV_FAILURE_TEXT_SIZE + 32];
+    SRV_DescribeRunFailure(&taken, description, sizeof description);
     c_extendedLogMsg(&THREAD_LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
-                     "Command %u answers the failure (%i) of %s%s%s%s.", command, status, kept->reason,
-                     kept->path[0] != '\0' ? " (" : "", kept->path, kept->path[0] != '\0' ? ")" : "");
-    std::memset(kept, 0, sizeof *kept);
-    return status;
+                     "Command %u answers the failure (%i) of the run: %s.", command, taken.failure.status, description);
+    return taken.failure.status;
 }

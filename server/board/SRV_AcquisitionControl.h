@@ -31,19 +31,23 @@ void SRV_SetIdle(SRVBoard_t* board, bool idle);
 
 /* Switches raw-data recording off and closes the raw-data file if one is
  * open: 0, or -27 after "Can't close buffer dumper." when the file could not
- * be closed or a write to it failed during the run (it is incomplete; the
- * board's recordingFailure then names it and says why, else it is cleared). */
+ * be closed or a write to it failed during the run (it is incomplete: kept
+ * among the board's run failures, SRV_RunFailures, with its file and why). */
 SRVStatus_t SRV_EndRawDataRecording(SRVBoard_t* board);
 
-/* Keeps the failure of a stop that no client asked for, such as the stop at
- * a met stop criterion (board lock held): its status, the file it concerns
- * (NULL or "" when none) and what failed. The first one kept stays until
- * SRV_TakeStopFailure takes it. */
+/* Keeps the failure of a stop that no client asked for, such as a replay
+ * that ended at a damaged record (board lock held): its status, the file it
+ * concerns (NULL or "" when none) and what failed. A read failure (-34) is
+ * the replayed file's damage, which costs the server nothing; any other
+ * status a stop that lost data. The client's next command 8 or 9 answers it
+ * when no earlier failure waits (SRV_TakeStopFailure), else the server's end
+ * tells it. */
 void SRV_KeepStopFailure(SRVBoard_t* board, SRVStatus_t status, const char* path, const char* what);
 
-/* The kept failure for the reply of the client's command 8 or 9 (board lock
- * held): its status, logged as answered by the command and cleared, so that
- * it is answered once; 0 when none is kept. */
+/* The failure of the board's runs that the reply of the client's command 8
+ * or 9 answers (board lock held): its status, logged as answered by the
+ * command and taken out, so that it is answered once; 0 when none waits. The
+ * other failures that waited are left to the server's end. */
 SRVStatus_t SRV_TakeStopFailure(SRVBoard_t* board, uint16_t command);
 
 /* One readout of the board thread (board lock held): while the board is not

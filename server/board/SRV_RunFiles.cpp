@@ -19,6 +19,7 @@
 #include "SRV_BoardLock.h"
 #include "SRV_ClientPaths.h"
 #include "SRV_List.h"
+#include "SRV_RunFailures.h"
 #include "SRV_Spectra.h"
 #include "ZarnROBuffDumper.h"
 
@@ -314,6 +315,10 @@ static SRVStatus_t replaceBoard(SRVBoard_t* board, const char* rawDataFile) {
         return SRV_ERR_OPEN_DIGITIZER;
     }
     SRV_FreeListSaves(board);
+    // The failures of the closed board's runs that no client was told of
+    // belong to it: no command to the replay answers them, the server's end
+    // tells them.
+    SRV_LeaveRunFailuresToEnd(&board->runFailures);
 
     SRVStatus_t status = openReplay(rawDataFile);
     if (status == SRV_SUCCESS) {
@@ -396,6 +401,7 @@ static SRVStatus_t saveLiveSpectra(SRVBoard_t* board, const char* runFile) {
         status = SRV_SendThreadCommand(board, SRV_THREAD_CMD_STOP);
         if (status == SRV_ERR_LOCK)
             return status;
+        SRV_SettleCommandFailures(&board->runFailures, status); // command 23 answers its stop's failure
         if (status != SRV_SUCCESS)
             c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__,
                       "The acquisition's stop answered %hi: run file %s is not loaded, the board is left open.",

@@ -8,6 +8,7 @@
 #include "SRV_BoardLock.h"
 #include "SRV_CommandRequest.h"
 #include "SRV_Globals.h"
+#include "SRV_RunFailures.h"
 #include "SRV_RunFiles.h"
 
 static const c_LogModule_t LOG_MODULE = {"SRVAcquisitionControlLog.txt", "SRV_AcquisitionControl"};
@@ -15,8 +16,10 @@ static const c_LogModule_t LOG_MODULE = {"SRVAcquisitionControlLog.txt", "SRV_Ac
 // ------------------------------------------------------ commands 8, 9, 25
 
 // Hands a start or stop of the channel mask to the board thread, under the
-// board lock: the thread's result, or a lock failure.
-static SRVStatus_t handOver(const SRVCommandRequest& request, uint32_t threadCommand) {
+// board lock: the thread's result, or a lock failure. The failures the
+// command kept are settled: the reply carries the first unless it carries an
+// earlier run's (answersEarlier), the server's end tells the others.
+static SRVStatus_t handOver(const SRVCommandRequest& request, uint32_t threadCommand, bool answersEarlier) {
     SRVBoard_t* board = request.board;
     SRVStatus_t status = SRV_LockBoard(board);
     if (status != SRV_SUCCESS)
@@ -26,6 +29,7 @@ static SRVStatus_t handOver(const SRVCommandRequest& request, uint32_t threadCom
     // A hand-over that could not take the lock back does not hold it.
     if (status == SRV_ERR_LOCK)
         return status;
+    SRV_SettleCommandFailures(&board->runFailures, answersEarlier ? static_cast<SRVStatus_t>(SRV_SUCCESS) : status);
     if (status == SRV_SUCCESS && threadCommand == SRV_THREAD_CMD_START)
         SRV_SetIdle(board, false);
     status = SRV_RefuseUnknownOut(request, status);
@@ -40,9 +44,10 @@ static bool boardReady(SRVBoard_t* board) {
     return false;
 }
 
-// The failure of a stop that no client asked for (a met stop criterion),
-// which the board thread kept: taken under the board lock, so that the
-// client's next command 8 or 9 answers it, once. 0 when none is kept, or
+// The first failure of the board's runs that no command 8 or 9 has followed
+// (an automatic stop's, or one the last command's reply could not carry):
+// taken under the board lock, so that the client's next command 8 or 9
+// answers it, once. 0 when none waits, or
 // when the request is refused for an output bit it does not know (the
 // failure then waits for a request that is answered).
 static SRVStatus_t takeStopFailure(const SRVCommandRequest& request) {
@@ -67,20 +72,20 @@ void* SRV_CmdStartAcquisition(SRVCommandRequest& request, uint32_t*, SRVStatus_t
     if (*status == SRV_SUCCESS)
         *status = SRV_PrepareRunFile(request.board, SRV_Globals->runFilePath);
     if (*status == SRV_SUCCESS)
-        *status = handOver(request, SRV_THREAD_CMD_START);
+        *status = handOver(request, SRV_THREAD_CMD_START, false);
     return NULL;
 }
 
 // Command 9: the same request; hands the stop to the board thread. A kept
-// stop failure is answered in place of the stop's own status (a failure of
-// this stop is in the log).
+// failure is answered in place of the stop's own status (a failure of this
+// stop is then told by the server's end).
 void* SRV_CmdStopAcquisition(SRVCommandRequest& request, uint32_t*, SRVStatus_t* status) {
     if (!boardReady(request.board)) {
         *status = SRV_ERR_OPEN_DIGITIZER;
         return NULL;
     }
     SRVStatus_t kept = takeStopFailure(request);
-    *status = handOver(request, SRV_THREAD_CMD_STOP);
+    *status = handOver(request, SRV_THREAD_CMD_STOP, kept != SRV_SUCCESS);
     if (kept != SRV_SUCCESS)
         *status = kept;
     return NULL;

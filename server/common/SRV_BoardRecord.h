@@ -59,6 +59,10 @@ typedef struct SRVListSave_t {
      * 0 while every write has reached it: the output then ends there until
      * the stop, which reports it. */
     int writeError;
+    /* Events accepted for the file since a write into it failed that the
+     * buffer could not take: with the events still buffered, what the file
+     * misses since it was cut. */
+    uint64_t missedEvents;
 } SRVListSave_t;
 
 /* A file that could not be read or written, for the terminal: its path,
@@ -69,6 +73,36 @@ typedef struct SRVFileFailure_t {
     char path[SRV_PATH_SIZE];
     char reason[SRV_FAILURE_TEXT_SIZE];
 } SRVFileFailure_t;
+
+/* What a failure of a run cost, which says how the server's end reports it. */
+typedef enum SRVRunFailureKind_t {
+    SRV_RUN_FAILURE_LIST_FILE = 0, /* a list file misses events */
+    SRV_RUN_FAILURE_RECORDING = 1, /* the raw-data recording is incomplete */
+    SRV_RUN_FAILURE_STOP = 2,      /* the board's stop failed: its last events may be missing */
+    SRV_RUN_FAILURE_REPLAY = 3     /* a replayed file is damaged: the server lost nothing */
+} SRVRunFailureKind_t;
+
+typedef struct SRVRunFailure_t {
+    int32_t kind; /* SRVRunFailureKind_t */
+    SRVFileFailure_t failure;
+} SRVRunFailure_t;
+
+/* The failures of the board's runs that no reply has carried, in the order
+ * they happened (SRV_RunFailures). The client's next command 8 or 9 answers
+ * the first of kept[answerFrom..count); the rest, and those before
+ * answerFrom, are told when the server ends. */
+#define SRV_RUN_FAILURES_MAX 64
+typedef struct SRVRunFailures_t {
+    SRVRunFailure_t kept[SRV_RUN_FAILURES_MAX];
+    uint32_t count;
+    uint32_t answerFrom;
+    /* Failures past the room: counted only (their lines are in the logs). */
+    uint32_t uncounted;
+    /* The failures that the last command the board thread ran made:
+     * kept[commandFrom..commandTo). */
+    uint32_t commandFrom;
+    uint32_t commandTo;
+} SRVRunFailures_t;
 
 #define SRV_SPECTRUM_MAX_BINS 32768
 
@@ -206,9 +240,6 @@ struct SRVChannel_t {
     uint8_t boardTimeMissing;
     /* The spectrum file that the board thread could not write as it ended. */
     SRVFileFailure_t spectrumSaveFailure;
-    /* The list file that the channel's last list-output stop could not
-     * complete (status 0: it was, or the stop had none to end). */
-    SRVFileFailure_t listStopFailure;
 };
 
 /* One range slot of a high-voltage channel: the server collection of the
@@ -263,21 +294,13 @@ typedef struct SRVBoard_t {
     c_ParamCollection_t* monOuts[SRV_MAX_MON_OUTS];
     SRVDTSpectrum_t dtSpectra[SRV_MAX_DT_SPECTRA];
     uint32_t dtSpectrumCount;
-    /* The failure of a stop that no client asked for (a met stop criterion),
-     * or of a replay's damaged records,
-     * under the board lock: the first one is kept until the client's next
-     * command 8 or 9 answers it. status 0: none kept. */
-    SRVFileFailure_t stopFailure;
+    /* What the board's runs could not save or stop, under the board lock;
+     * it outlives a replay opened in the board's place, so that the server's
+     * end still tells it. */
+    SRVRunFailures_t runFailures;
     /* Set when a replay run has kept the failure of its damaged records,
      * so that it is kept once a run; cleared by the board start. */
     uint8_t replayDamageKept;
-    /* The raw-data file that the last end of a recording could not complete
-     * (status 0: it was, or none was open). */
-    SRVFileFailure_t recordingFailure;
-    /* The status of the stop that the board thread ran as it ended (0 also
-     * when nothing acquired): with the two failures above, what the quit
-     * reports. */
-    SRVStatus_t quitStopStatus;
 } SRVBoard_t;
 
 /* False for stopped (0), paused (3) and undetermined (5), true otherwise. */

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include <unistd.h>
 
@@ -32,6 +33,7 @@
 #include "SRV_ConnectionManager.h"
 #include "SRV_Globals.h"
 #include "SRV_List.h"
+#include "SRV_RunFailures.h"
 #include "SRV_Spectra.h"
 #include "SRV_SqliteSetup.h"
 #include "SRV_Versions.h"
@@ -280,6 +282,18 @@ static SRVStatus_t reportOptionError(int option, SRVStartup_t* startup) {
 }
 
 SRVStatus_t SRV_ParseOptions(int argc, char* argv[], SRVStartup_t* startup) {
+    // The parser names the program in its own lines: as the server's other
+    // lines do, whatever path started it.
+    static char programName[] = "MorvaneServer";
+    std::vector<char*> words;
+    try {
+        words.assign(argv, argv + argc);
+    } catch (...) {
+        return SRV_ERR_RESOURCE;
+    }
+    if (argc > 0)
+        words[0] = programName;
+    argv = words.data();
     c_getopt_t state = C_GETOPT_INIT;
     int option;
     while (!asksForHelp(argc, argv, &state, startup) && (option = c_mp_getopt(argc, argv, SRV_OPTIONS, &state)) != -1) {
@@ -522,15 +536,17 @@ static SRVStatus_t startUp(int argc, char* argv[], SRVStartup_t* startup) {
 
 // ------------------------------------------------------------------ signals
 
-// SIGINT and SIGTERM end the server as command 25 does: the acquisition is
-// stopped with its drain, the list files and the recording closed, the
-// spectra saved, with the quit's exit code and stderr lines. Both are blocked
-// in every thread from the start (each thread inherits the mask) and one
-// thread takes them with sigwait, so that what they cause runs as ordinary
-// code: the first ends the command loop, and the main thread shuts down as
-// after the quit. One that comes while the server ends (after command 25 as
-// well) gives the shutdown up: a line on stderr says what is not saved, and
-// the process ends at once, killed by that signal.
+// SIGINT, SIGTERM and SIGHUP (the terminal of a console server closed) end
+// the server as command 25 does: the acquisition is stopped with its drain,
+// the list files and the recording closed, the spectra saved, with the
+// quit's exit code and stderr lines. They are blocked in every thread from
+// the start (each thread inherits the mask) and one thread takes them with
+// sigwait, so that what they cause runs as ordinary code: the first ends the
+// command loop, and the main thread shuts down as after the quit. One that
+// comes while the server ends (after command 25 as well) gives the shutdown
+// up: a line on stderr says what is not saved, and the process ends at once,
+// killed by that signal. A signal the server was started ignoring (nohup)
+// stays ignored.
 
 // How far the shutdown has come, for a signal that gives it up.
 enum { SHUTDOWN_NOT_BEGUN = 0, SHUTDOWN_SAVING = 1, SHUTDOWN_SAVED = 2 };
@@ -539,7 +555,48 @@ static int firstEndSignal = 0;                 // atomic access: the signal that
 // What the shutdown has to save, written before the stage becomes SAVING.
 static char unsavedOnGiveUp[512];
 
-static const char* signalName(int number) { return number == SIGINT ? "SIGINT" : "SIGTERM"; }
+static const int END_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+
+static const char* signalName(int number) {
+    switch (number) {
+    case SIGINT: return "SIGINT";
+    case SIGHUP: return "SIGHUP";
+    default: return "SIGTERM";
+    }
+}
+
+// The line on stdout that says the server ends on a signal comes after the
+// line that says it listens, or, when the start-up fails, not at all: a
+// signal in the start-up's first moments waits for the start-up's line.
+static pthread_mutex_t terminalLock = PTHREAD_MUTEX_INITIALIZER;
+static bool startupTold = false; // under terminalLock
+static int endSignalUntold = 0;  // under terminalLock: the signal whose line waits
+
+static void printEndSignal(int number) {
+    std::printf("MorvaneServer ends on %s as on command 25; another SIGINT, SIGTERM or SIGHUP gives up saving.\n",
+                signalName(number));
+    std::fflush(stdout);
+}
+
+// The start-up has told the terminal how it went: the line of a signal that
+// came meanwhile follows, if the server listens.
+static void startupToldTerminal(bool listening) {
+    pthread_mutex_lock(&terminalLock);
+    startupTold = true;
+    if (endSignalUntold != 0 && listening)
+        printEndSignal(endSignalUntold);
+    endSignalUntold = 0;
+    pthread_mutex_unlock(&terminalLock);
+}
+
+static void tellEndSignal(int number) {
+    pthread_mutex_lock(&terminalLock);
+    if (startupTold)
+        printEndSignal(number);
+    else
+        endSignalUntold = number;
+    pthread_mutex_unlock(&terminalLock);
+}
 
 static void setShutdownStage(int stage) { __atomic_store_n(&shutdownStage, stage, __ATOMIC_SEQ_CST); }
 
@@ -570,7 +627,7 @@ static void giveUpShutdown(int number) {
     _exit(128 + number); // not reached: the signal's default action ends the process
 }
 
-// The thread that takes SIGINT and SIGTERM (argument: the set of both).
+// The thread that takes the end signals (argument: their set).
 static void* endSignalThread(void* argument) {
     const sigset_t* signals = static_cast<const sigset_t*>(argument);
     for (;;) {
@@ -582,9 +639,7 @@ static void* endSignalThread(void* argument) {
             !__atomic_compare_exchange_n(&firstEndSignal, &none, number, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST))
             giveUpShutdown(number);
         c_lprintf(&LOG_MODULE, C_LOG_INFO, __LINE__, "%s received: ending as on command 25.", signalName(number));
-        std::printf("MorvaneServer ends on %s as on command 25; another SIGINT or SIGTERM gives up saving.\n",
-                    signalName(number));
-        std::fflush(stdout);
+        tellEndSignal(number);
         SRV_EndCommandLoop();
     }
     return NULL;
@@ -597,13 +652,13 @@ static bool startedIgnoring(int number) {
     return sigaction(number, NULL, &action) == 0 && action.sa_handler == SIG_IGN;
 }
 
-// Blocks SIGINT and SIGTERM and starts the thread that takes them. Should
-// that fail, they keep their default action.
+// Blocks the end signals and starts the thread that takes them. Should that
+// fail, they keep their default action.
 static void watchEndSignals(void) {
     static sigset_t signals;
     static c_thread_t* watcher = NULL;
     sigemptyset(&signals);
-    for (int number : {SIGINT, SIGTERM})
+    for (int number : END_SIGNALS)
         if (!startedIgnoring(number))
             sigaddset(&signals, number);
     if (sigisemptyset(&signals))
@@ -611,7 +666,7 @@ static void watchEndSignals(void) {
     if (pthread_sigmask(SIG_BLOCK, &signals, NULL) != 0 || c_thread_create(&watcher, endSignalThread, &signals) != 0) {
         pthread_sigmask(SIG_UNBLOCK, &signals, NULL);
         c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__,
-                  "Can't watch SIGINT and SIGTERM: they end the server without saving.");
+                  "Can't watch SIGINT, SIGTERM and SIGHUP: they end the server without saving.");
     }
 }
 
@@ -654,72 +709,75 @@ static void beginShutdown(void) {
 
 static void logFilePath(char* out, size_t size, const char* logFile, bool openedAtLaunch);
 
-// One file that the board thread could not complete as it ended: a line on
-// stderr that names it, says why and where the details are, and the same in
-// the main log.
-static void reportUnsavedFile(const char* what, const char* kind, const SRVFileFailure_t* failure,
-                              const char* logFile) {
+// A line on stderr that says what the server could not save, the file, why
+// and which log has the details, and the same in the main log.
+static void reportUnsaved(const char* what, const char* description, SRVStatus_t status, const char* logFile) {
     char logPath[SRV_PATH_SIZE * 2];
     logFilePath(logPath, sizeof logPath, logFile, false);
-    c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Not saved as the server ended: %s %s %s (status %hi).", kind,
-              failure->path, failure->reason, static_cast<short>(failure->status));
-    std::fprintf(stderr, "MorvaneServer did not save %s: %s %s %s (status %hi). Details: %s\n", what, kind,
-                 failure->path, failure->reason, static_cast<short>(failure->status), logPath);
+    c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Not saved as the server ended: %s (status %hi).", description,
+              static_cast<short>(status));
+    std::fprintf(stderr, "MorvaneServer did not save %s: %s (status %hi). Details: %s\n", what, description,
+                 static_cast<short>(status), logPath);
 }
 
-// What the board thread could not save as it ended, one line each on stderr,
-// in the order the quit met them: an automatic stop's failure that no client
-// was told of, the list files and the raw-data recording
-// that its stop could not complete (or, when no file explains a failed stop,
-// the stop itself), then the spectrum files. The first line's status, or 0.
+// One failure of the board's runs that no reply carried, on stderr. A
+// replayed file's damage cost the server nothing: it is told, not as a loss.
+static void reportRunFailure(const SRVRunFailure_t* failure) {
+    char description[SRV_PATH_SIZE + SRV_FAILURE_TEXT_SIZE + 32];
+    SRV_DescribeRunFailure(failure, description, sizeof description);
+    SRVStatus_t status = failure->failure.status;
+    switch (failure->kind) {
+    case SRV_RUN_FAILURE_LIST_FILE: reportUnsaved("list events", description, status, "SRV_ListLog.txt"); break;
+    case SRV_RUN_FAILURE_RECORDING:
+        reportUnsaved("the whole recording", description, status, "SRV_CommonLog.txt");
+        break;
+    case SRV_RUN_FAILURE_REPLAY: {
+        char logPath[SRV_PATH_SIZE * 2];
+        logFilePath(logPath, sizeof logPath, "ZarnROBuffDumperLog.txt", false);
+        c_lprintf(&LOG_MODULE, C_LOG_WARNING, __LINE__,
+                  "Not told to a client before the server ended: %s (status %hi).", description,
+                  static_cast<short>(status));
+        std::fprintf(stderr, "MorvaneServer could not replay all of a file: %s (status %hi). Details: %s\n",
+                     description, static_cast<short>(status), logPath);
+        break;
+    }
+    default: reportUnsaved("all of a run", description, status, "SRVBoardThreadLog.txt"); break;
+    }
+}
+
+// What the board's runs and the board thread's end could not save, one line
+// each on stderr, in the order they happened: the failures of the runs that
+// no reply carried (list files, recordings, stops, damaged replays), then the
+// spectrum files. The first status of a line that lost data, or 0.
 static SRVStatus_t reportUnsavedData(const SRVBoard_t* board) {
     SRVStatus_t first = SRV_SUCCESS;
     auto keep = [&first](SRVStatus_t status) {
         if (first == SRV_SUCCESS)
             first = status;
     };
-    const SRVFileFailure_t& untold = board->stopFailure;
-    if (untold.status != SRV_SUCCESS) {
-        // A failure of an automatic stop that no command 8 or 9 answered.
+    const SRVRunFailures_t& failures = board->runFailures;
+    for (uint32_t i = 0; i < failures.count; i++) {
+        reportRunFailure(&failures.kept[i]);
+        if (SRV_RunFailureLostData(&failures.kept[i]))
+            keep(failures.kept[i].failure.status);
+    }
+    if (failures.uncounted > 0) {
         char logPath[SRV_PATH_SIZE * 2];
         logFilePath(logPath, sizeof logPath, "SRVBoardThreadLog.txt", false);
-        c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__,
-                  "Not told to a client before the server ended: %s%s%s%s failed (status %hi).", untold.reason,
-                  untold.path[0] != '\0' ? " (" : "", untold.path, untold.path[0] != '\0' ? ")" : "",
-                  static_cast<short>(untold.status));
-        std::fprintf(stderr, "MorvaneServer did not save all of a run: %s%s%s%s failed (status %hi). Details: %s\n",
-                     untold.reason, untold.path[0] != '\0' ? " (" : "", untold.path, untold.path[0] != '\0' ? ")" : "",
-                     static_cast<short>(untold.status), logPath);
-        keep(untold.status);
-    }
-    if (board->quitStopStatus != SRV_SUCCESS) {
-        for (const SRVChannel_t& channel : board->channels) {
-            if (channel.listStopFailure.status == SRV_SUCCESS)
-                continue;
-            reportUnsavedFile("list events", "list file", &channel.listStopFailure, "SRV_ListLog.txt");
-            keep(channel.listStopFailure.status);
-        }
-        if (board->recordingFailure.status != SRV_SUCCESS) {
-            reportUnsavedFile("the whole recording", "raw-data file", &board->recordingFailure, "SRV_CommonLog.txt");
-            keep(board->recordingFailure.status);
-        }
-        if (first == SRV_SUCCESS) {
-            char logPath[SRV_PATH_SIZE * 2];
-            logFilePath(logPath, sizeof logPath, "SRVBoardThreadLog.txt", false);
-            c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "The acquisition's stop at the quit failed (status %hi).",
-                      static_cast<short>(board->quitStopStatus));
-            std::fprintf(stderr,
-                         "MorvaneServer did not stop the acquisition cleanly: the last events of the run may be "
-                         "missing (status %hi). Details: %s\n",
-                         static_cast<short>(board->quitStopStatus), logPath);
-            keep(board->quitStopStatus);
-        }
+        std::fprintf(stderr,
+                     "MorvaneServer did not save all of its runs: %u more failures are only in the logs. "
+                     "Details: %s\n",
+                     failures.uncounted, logPath);
+        keep(SRV_ERR_GENERIC);
     }
     for (const SRVChannel_t& channel : board->channels) {
-        if (channel.spectrumSaveFailure.status == SRV_SUCCESS)
+        const SRVFileFailure_t& failure = channel.spectrumSaveFailure;
+        if (failure.status == SRV_SUCCESS)
             continue;
-        reportUnsavedFile("a spectrum", "spectrum file", &channel.spectrumSaveFailure, "SRV_SpectraLog.txt");
-        keep(channel.spectrumSaveFailure.status);
+        char description[SRV_PATH_SIZE + SRV_FAILURE_TEXT_SIZE + 32];
+        std::snprintf(description, sizeof description, "spectrum file %s %s", failure.path, failure.reason);
+        reportUnsaved("a spectrum", description, failure.status, "SRV_SpectraLog.txt");
+        keep(failure.status);
     }
     return first;
 }
@@ -923,8 +981,10 @@ SRVStatus_t SRV_Run(int argc, char* argv[]) {
     SRVStatus_t status = startUp(argc, argv, startup);
     if (status != SRV_SUCCESS)
         reportStartFailure(startup, status);
-    if (status == SRV_SUCCESS) {
+    if (status == SRV_SUCCESS)
         reportListening(startup);
+    startupToldTerminal(status == SRV_SUCCESS);
+    if (status == SRV_SUCCESS) {
         c_lprintf(&LOG_MODULE, C_LOG_INFO, __LINE__, "Waiting for commands...");
         SRV_RunCommandLoop(&startup->connection, &SRV_Globals->board, startup->databasePath);
     }

@@ -8,6 +8,7 @@
 
 #include "SRVParameters.h"
 #include "SRV_ClientPaths.h"
+#include "SRV_RunFailures.h"
 #include "SRV_Spectra.h"
 
 static const c_LogModule_t& LOG_MODULE = SRV_LIST_LOG_MODULE;
@@ -47,6 +48,7 @@ SRVStatus_t SRV_InitListSave(SRVBoard_t* board, uint32_t channel, const char* fi
     SRVListSave_t* list = &board->channels[channel].listSave;
     SRV_CloseListFile(list);
     list->writeError = 0;
+    list->missedEvents = 0;
     list->enabled = 0;
     list->saving = 0;
     list->withTimeTag = 0;
@@ -112,7 +114,7 @@ static SRVStatus_t openListFolder(SRVBoard_t* board, const SRVListSave_t* list, 
     return SRV_ERR_GENERIC;
 }
 
-static SRVStatus_t stopListSaving(SRVBoard_t* board, SRVListSave_t* list, SRVFileFailure_t* failure);
+static SRVStatus_t stopListSaving(SRVBoard_t* board, SRVListSave_t* list, bool keepFailure);
 
 static SRVStatus_t beginListSaving(SRVBoard_t* board, SRVListSave_t* list, const SRVClientFile_t* folder) {
     if (list->bufferSize > SRV_LIST_MAX_EVENTS) {
@@ -125,7 +127,7 @@ static SRVStatus_t beginListSaving(SRVBoard_t* board, SRVListSave_t* list, const
     // A start on a channel that is still saving ends its previous output
     // first, so that no buffered event and no open file is lost.
     if (list->saving) {
-        SRVStatus_t ended = stopListSaving(board, list, NULL);
+        SRVStatus_t ended = stopListSaving(board, list, false);
         if (ended != SRV_SUCCESS)
             return ended;
     }
@@ -152,35 +154,38 @@ static SRVStatus_t startListSaving(SRVBoard_t* board, SRVListSave_t* list) {
     return status;
 }
 
-// The list file that a stop could not complete, for the terminal: its name
-// and what the stop could not write into it.
-static void describeStopFailure(SRVFileFailure_t* failure, const SRVListSave_t* list, SRVStatus_t status) {
-    failure->status = status;
-    std::snprintf(failure->path, sizeof failure->path, "%s", list->fileName);
+// Keeps the list file that a stop could not complete among the run's
+// failures: its name, why, and how many events it misses: those the run
+// listed after the write that failed, and those still buffered.
+static void keepStopFailure(SRVBoard_t* board, const SRVListSave_t* list, SRVStatus_t status) {
     const char* reason = list->writeError != 0 ? std::strerror(list->writeError) : "the write failed";
-    if (list->count > 0 && SRV_ListFormatHasFile(list->format))
-        std::snprintf(failure->reason, sizeof failure->reason, "cannot be written: %s; %u buffered events are lost",
-                      reason, list->count);
+    unsigned long long missing = list->missedEvents + (SRV_ListFormatHasFile(list->format) ? list->count : 0u);
+    char text[SRV_FAILURE_TEXT_SIZE];
+    if (missing > 0)
+        std::snprintf(text, sizeof text, "cannot be written: %s; %llu events are missing from it", reason, missing);
     else
-        std::snprintf(failure->reason, sizeof failure->reason, "cannot be written: %s; it misses events", reason);
+        std::snprintf(text, sizeof text, "cannot be written: %s", reason);
+    SRV_KeepRunFailure(&board->runFailures, SRV_RUN_FAILURE_LIST_FILE, status, list->fileName, text);
 }
 
 // Ends the channel's output: its buffered events written, its file closed.
-// A flush or close that fails is reported (and described in failure), and
-// the output ends all the same, so that the next start opens a new one; the
-// events that did not reach the file are dropped with the buffer, as every
-// stop of a file format does.
-static SRVStatus_t stopListSaving(SRVBoard_t* board, SRVListSave_t* list, SRVFileFailure_t* failure) {
+// A flush or close that fails is reported (and, with keepFailure, kept among
+// the run's failures: no reply of its own carries it), and the output ends
+// all the same, so that the next start opens a new one; the events that did
+// not reach the file are dropped with the buffer, as every stop of a file
+// format does.
+static SRVStatus_t stopListSaving(SRVBoard_t* board, SRVListSave_t* list, bool keepFailure) {
     SRVStatus_t status = SRV_FlushListEvents(list);
     SRVStatus_t closed = SRV_CloseListFile(list);
     if (status == SRV_SUCCESS)
         status = closed;
     if (status != SRV_SUCCESS) {
         SRV_LogListSaveFailure(&LOG_MODULE, board, __LINE__, list);
-        if (failure != NULL)
-            describeStopFailure(failure, list, status);
+        if (keepFailure)
+            keepStopFailure(board, list, status);
     }
     list->writeError = 0;
+    list->missedEvents = 0;
     if (SRV_ListFormatHasFile(list->format))
         list->count = 0;
     list->saving = 0;
@@ -194,9 +199,6 @@ SRVStatus_t SRV_HandleListSaving(SRVBoard_t* board, uint32_t channelMask, uint32
         if ((channelMask & (1u << (channel % 32))) == 0)
             continue;
         SRVListSave_t* list = &board->channels[channel].listSave;
-        SRVFileFailure_t* stopFailure = &board->channels[channel].listStopFailure;
-        if (action == SRV_LIST_ACTION_STOP)
-            std::memset(stopFailure, 0, sizeof *stopFailure);
         // A channel disabled while it was saving is still stopped, so that
         // its file is closed.
         bool selected = list->enabled || (action == SRV_LIST_ACTION_STOP && list->saving);
@@ -211,7 +213,7 @@ SRVStatus_t SRV_HandleListSaving(SRVBoard_t* board, uint32_t channelMask, uint32
         // A stop ends every selected channel's output, whatever failed on an
         // earlier one; it writes only into files that are open, so it needs
         // no folder.
-        SRVStatus_t status = stopListSaving(board, list, stopFailure);
+        SRVStatus_t status = stopListSaving(board, list, true);
         if (first == SRV_SUCCESS)
             first = status;
     }
@@ -260,19 +262,40 @@ static bool acceptEvent(const ListFilter& filter, uint32_t flags, uint16_t energ
     return filter.allEnergies || (energy >= filter.lld && energy <= filter.uld);
 }
 
+// Counts the events of the readout from `from` on that the list takes, up to
+// the stop criterion's event (which ends the listing as it does when the file
+// is whole), as missed: the file that was cut misses them.
+static void countMissedEvents(SRVListSave_t* list, const ListFilter& filter, const c_ChannelRecord_t* record,
+                              uint32_t binShift, uint32_t from) {
+    for (uint32_t i = from; i < record->nEvents; i++) {
+        const c_DPPEvent_t* event = &record->events[i];
+        if ((event->flags & EVTFLAG_STOP_CRITERION) != 0) {
+            list->stopReached = 1;
+            return;
+        }
+        if (acceptEvent(filter, event->flags, binScaleEnergy(binShift, event->energy)))
+            list->missedEvents++;
+    }
+}
+
 int handleListMode(SRVBoard_t* board, uint32_t channel) {
     if (channel >= channelCount(board))
         return 0;
     const c_ChannelRecord_t* record = &board->digitizer.channels[channel];
     SRVChannel_t* server = &board->channels[channel];
     SRVListSave_t* list = &server->listSave;
-    // An output that a write failed into lists nothing more until its stop.
     if (record->nEvents == 0 || record->events == NULL || !list->enabled || !anyFieldSelected(list) ||
-        list->stopReached || !SRV_ListArraysPresent(list) || list->writeError != 0)
+        list->stopReached || !SRV_ListArraysPresent(list))
         return 0;
     const SRVEnergySpectrum_t* spectrum = &server->energySpectra[0];
     const uint32_t binShift = SRV_SpectrumBinShift(spectrum);
     const ListFilter filter = listFilterOf(list, spectrum);
+    // An output that a write failed into lists nothing more until its stop,
+    // which reports how many events the file misses.
+    if (list->writeError != 0) {
+        countMissedEvents(list, filter, record, binShift, 0);
+        return 0;
+    }
     // The count is kept here and stored before a flush and at the end: read
     // back from the record after every buffered event, each event would wait
     // for the previous one's stores.
@@ -295,6 +318,7 @@ int handleListMode(SRVBoard_t* board, uint32_t channel) {
         if (count == list->bufferSize) {
             list->count = count;
             if (SRV_FlushListEvents(list) != SRV_SUCCESS) {
+                countMissedEvents(list, filter, record, binShift, i + 1);
                 SRV_LogListSaveFailure(&THREAD_LOG_MODULE, board, __LINE__, list);
                 return -1;
             }
@@ -354,7 +378,7 @@ SRVStatus_t SRV_SetListSettings(SRVBoard_t* board, SRVListSave_t* list, const SR
     // new settings and output take effect all the same.
     SRVStatus_t ended = SRV_SUCCESS;
     if (reopen)
-        ended = stopListSaving(board, list, NULL);
+        ended = stopListSaving(board, list, false);
     if (mask & SRV_LIST_SET_ENABLED)
         list->enabled = s.enabled != 0;
     if (mask & SRV_LIST_SET_FORMAT)

@@ -69,8 +69,9 @@ int handleListMode(SRVBoard_t* board, uint32_t channel);
 /* Starts (action 0) or stops (action 1) list output for the enabled channels
  * of the mask (bit channel mod 32). 0, or the first failure: -1 (folder),
  * -41 (buffer), -17 / -44 (flush; -17 also a list file that could not be
- * written, or closed), -36 (file not opened). A stop keeps, in each channel's
- * listStopFailure, the list file it could not complete (status 0: none). */
+ * written, or closed), -36 (file not opened). A stop keeps each list file it
+ * could not complete among the board's run failures (SRV_RunFailures), with
+ * the number of events the file misses. */
 SRVStatus_t SRV_HandleListSaving(SRVBoard_t* board, uint32_t channelMask, uint32_t action);
 
 /* Stores new settings of the channel (format and file name checked by the

@@ -240,6 +240,7 @@ SRVStatus_t SRV_OpenListFile(SRVBoard_t* board, SRVListSave_t* list, const SRVCl
     if (!SRV_ListFormatHasFile(list->format))
         return SRV_SUCCESS;
     list->writeError = 0;
+    list->missedEvents = 0;
     // A link in the file's place is not followed, only a regular file is
     // emptied, and one with other links is re-created.
     int fd = SRV_CreateClientFile(folder);

@@ -392,6 +392,31 @@ TEST_P(DamagedRun, ZeroSizeRecordsEndTheReplayAndTheStopAnswersIt) {
     EXPECT_EQ(occurrences(boardLog(), "Data Error"), 2u) << boardLog().substr(0, 4000);
 }
 
+// A replay that ended at a damaged record which no command answered is told
+// by the quit on stderr, but the server lost nothing of its own there: the
+// exit code stays 0 and the line says what the file lacks, not that
+// something was not saved.
+TEST_P(DamagedRun, AnUnansweredDamagedReplayIsToldByTheQuitWithoutTheExitCode) {
+    Recorded recorded;
+    fs::path rawData = recordRun(&recorded);
+    append(rawData, {0}, 16);
+    ASSERT_EQ(status(LOAD_RUN_FILE, fixedText("damaged.zrn", 200)), SUCCESS) << server_->log("SRV_CommonLog.txt");
+    ASSERT_EQ(status(START, acquisitionRequest(allChannels())), SUCCESS) << boardLog();
+    EXPECT_TRUE(waitFor([&] { return boardLog().find("can't be read further") != std::string::npos; }, 30000ms))
+        << boardLog().substr(0, 4000);
+
+    auto reply = client_->request(QUIT, masks(0, 0));
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->status(), SUCCESS);
+    EXPECT_EQ(server_->waitExit(60000ms), 0) << server_->output();
+    std::vector<std::string> lines = linesOf(server_->standardError());
+    ASSERT_EQ(lines.size(), 1u) << server_->standardError();
+    EXPECT_EQ(lines[0].rfind("MorvaneServer could not replay all of a file: raw-data file ", 0), 0u) << lines[0];
+    EXPECT_NE(lines[0].find(rawData.filename().string()), std::string::npos) << lines[0];
+    EXPECT_NE(lines[0].find("(status -34)"), std::string::npos) << lines[0];
+    client_.reset();
+}
+
 // Records whose framing holds but whose aggregates don't decode fail every
 // read of the replay without ending it: the log shows the first failures and
 // counts the rest, and shown and counted make every failed read; the stop

@@ -1,10 +1,11 @@
 // Every way the server ends keeps what it acquired, or says what it could
-// not keep: SIGINT and SIGTERM end it as command 25 does (the acquisition
-// stopped with its drain, the recording closed, the spectra saved), checked
-// after a restart on the same working folder against the run's raw-data file;
-// a second signal gives the shutdown up and says so; and the quit names on
-// stderr, with the exit code, a list file or a recording it could not
-// complete.
+// not keep: SIGINT, SIGTERM and SIGHUP end it as command 25 does (the
+// acquisition stopped with its drain, the recording closed, the spectra
+// saved), checked after a restart on the same working folder against the
+// run's raw-data file; a second signal gives the shutdown up and says so; and
+// the quit names on stderr, with the exit code, every failure of the runs
+// that no reply carried: a list file with the events it misses, a recording
+// it could not complete, the failures of a board that command 23 closed.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -12,6 +13,7 @@
 #include <cstring>
 #include <regex>
 
+#include "../list_mode/ListFileSupport.h"
 #include "EndToEndSupport.h"
 
 using namespace srvtest;
@@ -62,7 +64,7 @@ TEST_P(EndSignals, EndTheServerAsTheQuitDoesAndKeepTheSpectra) {
     const struct {
         int number;
         const char* name;
-    } signals[] = {{SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"}};
+    } signals[] = {{SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}};
     for (const auto& sent : signals) {
         SCOPED_TRACE(sent.name);
         startServer();
@@ -113,6 +115,29 @@ TEST_P(EndSignals, EndTheServerAsTheQuitDoesAndKeepTheSpectra) {
 
 INSTANTIATE_TEST_SUITE_P(SimulatedBoards, EndSignals, ::testing::ValuesIn(kBoards), caseName);
 
+// A server started with SIGHUP ignored (under nohup) keeps it ignored: it
+// goes on serving, and ends with the quit as usual.
+TEST(EndSignalsIgnored, ASignalIgnoredAtTheStartStaysIgnored) {
+    uint16_t port = freePort();
+    struct sigaction ignore {
+    }, previous{};
+    ignore.sa_handler = SIG_IGN;
+    ASSERT_EQ(sigaction(SIGHUP, &ignore, &previous), 0);
+    ServerProcess server({"-p", std::to_string(port)}); // inherits the ignored SIGHUP
+    sigaction(SIGHUP, &previous, nullptr);
+    ASSERT_TRUE(server.waitReady()) << server.output();
+    ASSERT_EQ(kill(server.pid(), SIGHUP), 0);
+    std::this_thread::sleep_for(300ms);
+    EXPECT_FALSE(server.waitExit(0ms)) << server.output();
+    Client client(port);
+    ASSERT_TRUE(client.connected());
+    auto reply = client.request(QUIT, masks(0, 0));
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->status(), SUCCESS);
+    EXPECT_EQ(server.waitExit(kExitWait), 0) << server.output();
+    EXPECT_FALSE(contains(server.standardOutput(), "ends on SIGHUP")) << server.output();
+}
+
 // A signal that comes while the server ends gives the shutdown up: the
 // process ends at once, killed by that signal, after a line that says what
 // is not saved. Here the first signal waits for a request in progress (half
@@ -147,7 +172,29 @@ protected:
         startServer();
     }
     std::string details(const char* logFile) const { return ". Details: " + (server_->logDir() / logFile).string(); }
+    // The quit, and the server's end with its exit code and stderr lines.
+    std::vector<std::string> quit(int16_t exitStatus) {
+        auto reply = client_->request(QUIT, masks(0, 0));
+        EXPECT_TRUE(reply && reply->status() == SUCCESS);
+        EXPECT_EQ(server_->waitExit(kExitWait), exitCodeOf(exitStatus)) << server_->output() << boardLog();
+        client_.reset();
+        return linesOf(server_->standardError());
+    }
+    uint64_t entries(uint32_t channel) { return spectrum(channel).entries; }
+    fs::path workFile(const std::string& name) const { return server_->workDir() / name; }
+    uintmax_t sizeOf(const fs::path& file) const { return fs::exists(file) ? fs::file_size(file) : 0; }
 };
+
+// The stderr line of a list file the server could not complete: the file,
+// the system's reason, the events it misses (the number caught).
+std::regex listFileLine(const std::string& file, const std::string& details) {
+    auto escaped = [](const std::string& text) {
+        return std::regex_replace(text, std::regex("[.^$|()\\[\\]{}*+?\\\\]"), "\\$&");
+    };
+    return std::regex("MorvaneServer did not save list events: list file " + escaped(file) +
+                      " cannot be written: File too large; ([0-9]+) events are missing from it \\(status -17\\)" +
+                      escaped(details));
+}
 
 // Command 35: list mode on for the channel, text format, the file, every
 // field, the buffer size.
@@ -177,10 +224,7 @@ TEST_P(QuitReport, AListFileTheQuitCouldNotCompleteIsNamedAndIsTheExitCode) {
             server_.reset();
             SetUp();
         }
-        const std::regex listLine(
-            "MorvaneServer did not save list events: list file list_ch00\\.txt cannot be "
-            "written: File too large; ([0-9]+) buffered events are lost \\(status -17\\)" +
-            std::regex_replace(details("SRV_ListLog.txt"), std::regex("[.^$|()\\[\\]{}*+?\\\\]"), "\\$&"));
+        const std::regex listLine = listFileLine("list_ch00.txt", details("SRV_ListLog.txt"));
         ASSERT_EQ(status(SET_LIST, textListSettings(0, "list_ch00.txt", atQuit ? 65536 : 100)), SUCCESS)
             << server_->log("SRV_ListLog.txt");
         if (!atQuit)
@@ -203,7 +247,7 @@ TEST_P(QuitReport, AListFileTheQuitCouldNotCompleteIsNamedAndIsTheExitCode) {
         std::smatch match;
         ASSERT_TRUE(std::regex_match(lines[0], match, listLine)) << lines[0];
         std::cout << "[ measured ] " << board.name << (atQuit ? " cut at the quit: " : " cut during the run: ")
-                  << match[1] << " buffered events lost\n";
+                  << match[1] << " events missing\n";
         EXPECT_GT(std::stoul(match[1]), 0u);
         if (!atQuit) {
             EXPECT_EQ(lines.size(), 1u) << server_->standardError();
@@ -214,6 +258,144 @@ TEST_P(QuitReport, AListFileTheQuitCouldNotCompleteIsNamedAndIsTheExitCode) {
         }
         client_.reset();
     }
+}
+
+// A list file cut while the run lists into it misses every event the run
+// listed after the cut, not only those buffered at the stop: the quit's line
+// counts them all. The run is the replay of a recorded one (command 23),
+// which writes no recording of its own, so that the file-size limit cuts the
+// list file alone; the events of the file and the count make the events the
+// recording holds that list mode keeps.
+TEST_P(QuitReport, TheQuitCountsEveryEventTheCutListFileMisses) {
+    const BoardCase& board = GetParam();
+    ASSERT_EQ(status(SET_RUN_FILE, runFileName("counted.zrn")), SUCCESS);
+    ASSERT_EQ(status(START, acquisitionRequest(allChannels())), SUCCESS) << boardLog();
+    EXPECT_TRUE(waitFor([&] { return entries(0) >= 20000; }, 60000ms));
+    ASSERT_EQ(status(STOP, acquisitionRequest(allChannels())), SUCCESS) << boardLog();
+    Recorded recorded = decodeRunFile(recordedFile("counted.zrn"), board.channels);
+
+    ASSERT_EQ(status(LOAD_RUN_FILE, fixedText("counted.zrn", 200)), SUCCESS) << server_->log("SRV_CommonLog.txt");
+    ASSERT_EQ(status(CLEAR_SPECTRUM, clearSpectrumRequest(0)), SUCCESS);
+    ASSERT_EQ(status(SET_LIST, textListSettings(0, "list_ch00.txt", 100)), SUCCESS) << server_->log("SRV_ListLog.txt");
+    limitFileSize(server_->pid(), 128 * 1024);
+    ASSERT_EQ(status(START, acquisitionRequest(allChannels())), SUCCESS) << boardLog();
+    EXPECT_TRUE(waitFor([&] { return spectrum(0).histogrammed() >= recorded.histogrammable[0]; }, 60000ms));
+    limitFileSize(server_->pid(), RLIM_INFINITY);
+
+    std::vector<std::string> lines = quit(RESOURCE);
+    ASSERT_EQ(lines.size(), 1u) << server_->standardError();
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(lines[0], match, listFileLine("list_ch00.txt", details("SRV_ListLog.txt"))))
+        << lines[0];
+    std::vector<listtest::ListedEvent> listed;
+    ASSERT_TRUE(listtest::parseTextListFile(readFile(workFile("list_ch00.txt")), &listed));
+    const uint64_t missing = std::stoull(match[1]);
+    std::cout << "[ measured ] " << board.name << ": the quit counts " << missing << " events missing; the file holds "
+              << listed.size() << " of the " << recorded.listable[0] << " the recording holds\n";
+    EXPECT_EQ(listed.size() + missing, recorded.listable[0]);
+}
+
+// A list file and the recording cut at once: the stop's reply answers the
+// first (the list file), and the recording, which no reply carried, is the
+// quit's line and its exit code.
+TEST_P(QuitReport, EveryFailureOfAStopReachesTheReplyOrTheQuit) {
+    ASSERT_EQ(status(SET_LIST, textListSettings(0, "list_ch00.txt", 100)), SUCCESS);
+    ASSERT_EQ(status(SET_RUN_FILE, runFileName("both.zrn")), SUCCESS);
+    ASSERT_EQ(status(START, acquisitionRequest(allChannels())), SUCCESS) << boardLog();
+    fs::path rawData = recordedFile("both.zrn");
+    const fs::path list = workFile("list_ch00.txt");
+    ASSERT_TRUE(waitFor([&] { return sizeOf(list) > 65536 && sizeOf(rawData) > 65536; }, 60000ms));
+    limitFileSize(server_->pid(), 16 * 1024); // below both: their next writes fail
+    EXPECT_TRUE(waitFor(
+        [&] {
+            return contains(boardLog(), "Error in handleListMode.") &&
+                   contains(server_->log("ZarnROBuffDumperLog.txt"), "Can't write buffer");
+        },
+        60000ms))
+        << boardLog();
+    limitFileSize(server_->pid(), RLIM_INFINITY);
+    EXPECT_EQ(status(STOP, acquisitionRequest(allChannels())), RESOURCE) << boardLog();
+    EXPECT_EQ(status(STOP, acquisitionRequest(allChannels())), SUCCESS) << "the reply's failure is answered once";
+
+    std::vector<std::string> lines = quit(DUMPER_CLOSE);
+    EXPECT_EQ(lines, std::vector<std::string>{"MorvaneServer did not save the whole recording: raw-data file " +
+                                              ("Run" / rawData.filename()).string() + " is incomplete: " +
+                                              std::strerror(EFBIG) + " (status -27)" + details("SRV_CommonLog.txt")});
+}
+
+// Command 35 text lists on channels 0 and 1, and a stop criterion of total
+// counts on both: each criterion stops its channel on the register-level
+// device, the board once elsewhere, and both list files are cut by then.
+// The next stop answers the first failure, the quit tells the other with its
+// exit code; every line names its file.
+TEST_P(QuitReport, EveryCriterionStopsFailureReachesTheReplyOrTheQuit) {
+    const BoardCase& board = GetParam();
+    if (board.channels < 2)
+        GTEST_SKIP() << board.name << " has one channel";
+    const int32_t PARAM_CH_STOP_MODE_TOTAL_COUNTS = 1067;
+    const double LIMIT_COUNTS = 3000; // far more text lines than the file-size limit holds
+    for (int32_t ch : {0, 1}) {
+        std::string file = "list_ch0" + std::to_string(ch) + ".txt";
+        ASSERT_EQ(status(SET_LIST, textListSettings(ch, file, 100)), SUCCESS);
+        ASSERT_EQ(status(SET_PARAMETER, setParameter(PARAM_CH_STOP_MODE_TOTAL_COUNTS, ch, LIMIT_COUNTS)), SUCCESS);
+    }
+    limitFileSize(server_->pid(), 16 * 1024);
+    ASSERT_EQ(status(START, acquisitionRequest(allChannels())), SUCCESS) << boardLog();
+    // Each list file's stop logs its failure (the register-level device's
+    // criteria stop their channels one by one, the others' the board once).
+    EXPECT_TRUE(waitFor(
+        [&] {
+            std::string stopped = server_->log("SRV_ListLog.txt");
+            return contains(stopped, "list_ch00.txt: File too large") &&
+                   contains(stopped, "list_ch01.txt: File too large");
+        },
+        60000ms))
+        << boardLog();
+    limitFileSize(server_->pid(), RLIM_INFINITY);
+    EXPECT_EQ(status(STOP, acquisitionRequest(allChannels())), RESOURCE) << boardLog();
+    EXPECT_EQ(status(STOP, acquisitionRequest(allChannels())), SUCCESS);
+    std::smatch answered;
+    std::string log = server_->log("SRVBoardThreadLog.txt");
+    ASSERT_TRUE(std::regex_search(log, answered,
+                                  std::regex("Command 9 answers the failure \\(-17\\) of the run: list file "
+                                             "(list_ch0[01]\\.txt) cannot be written")))
+        << log;
+    const std::string other = answered[1] == "list_ch00.txt" ? "list_ch01.txt" : "list_ch00.txt";
+
+    std::vector<std::string> lines = quit(RESOURCE);
+    ASSERT_EQ(lines.size(), 1u) << server_->standardError();
+    EXPECT_TRUE(std::regex_match(lines[0], listFileLine(other, details("SRV_ListLog.txt")))) << lines[0];
+}
+
+// A failure kept on the live board belongs to it: command 23 replaces the
+// board by the replay of a clean recording, whose start and stop answer 0;
+// the quit tells the live board's failure with its exit code.
+TEST_P(QuitReport, AFailureOfTheBoardThatCommand23ClosedIsToldByTheQuit) {
+    const int32_t PARAM_CH_STOP_MODE_TOTAL_COUNTS = 1067;
+    const double LIMIT_COUNTS = 3000;
+    ASSERT_EQ(status(SET_RUN_FILE, runFileName("clean.zrn")), SUCCESS);
+    ASSERT_EQ(status(START, acquisitionRequest(allChannels())), SUCCESS) << boardLog();
+    EXPECT_TRUE(waitFor([&] { return entries(0) >= 200; }, 60000ms));
+    ASSERT_EQ(status(STOP, acquisitionRequest(allChannels())), SUCCESS) << boardLog();
+
+    // Channel 0's criterion stops the run while its list file can't be
+    // written: its failure waits for the client's next start or stop.
+    ASSERT_EQ(status(CLEAR_SPECTRUM, clearSpectrumRequest(0)), SUCCESS);
+    ASSERT_EQ(status(SET_LIST, textListSettings(0, "list_ch00.txt", 100)), SUCCESS);
+    ASSERT_EQ(status(SET_PARAMETER, setParameter(PARAM_CH_STOP_MODE_TOTAL_COUNTS, 0, LIMIT_COUNTS)), SUCCESS);
+    limitFileSize(server_->pid(), 16 * 1024);
+    ASSERT_EQ(status(START, acquisitionRequest(allChannels())), SUCCESS) << boardLog();
+    EXPECT_TRUE(waitFor([&] { return entries(0) >= LIMIT_COUNTS; }, 60000ms));
+    limitFileSize(server_->pid(), RLIM_INFINITY);
+    EXPECT_TRUE(contains(boardLog(), "Error in automatic stop acquisition (-17)")) << boardLog();
+
+    ASSERT_EQ(status(LOAD_RUN_FILE, fixedText("clean.zrn", 200)), SUCCESS) << server_->log("SRV_CommonLog.txt");
+    EXPECT_EQ(status(START, acquisitionRequest(allChannels())), SUCCESS) << boardLog();
+    EXPECT_EQ(status(STOP, acquisitionRequest(allChannels())), SUCCESS) << boardLog();
+
+    std::vector<std::string> lines = quit(RESOURCE);
+    ASSERT_EQ(lines.size(), 1u) << server_->standardError();
+    EXPECT_TRUE(std::regex_match(lines[0], listFileLine("list_ch00.txt", details("SRV_ListLog.txt")))) << lines[0];
 }
 
 INSTANTIATE_TEST_SUITE_P(SimulatedBoards, QuitReport, ::testing::ValuesIn(pulseProcessingBoards()), caseName);

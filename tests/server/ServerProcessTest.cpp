@@ -101,8 +101,10 @@ TEST(ServerTerminal, CommandLineFaultsPrintTheUsage) {
         std::vector<std::string> arguments;
         std::string reason; // on stderr before the usage
     } cases[] = {
-        {{"-x"}, "invalid option -- 'x'"},
-        {{"-p"}, "option requires an argument -- 'p'"},
+        // The parser's own lines name the program as the server's lines do,
+        // not by the path that started it.
+        {{"-x"}, "MorvaneServer: invalid option -- 'x'"},
+        {{"-p"}, "MorvaneServer: option requires an argument -- 'p'"},
         {{"-t", "pci"}, "MorvaneServer: -t takes usb or opt, not 'pci'"},
         {{"-N", "localhost"}, "MorvaneServer: -N takes HOST:PORT, not 'localhost'"},
         {{"-p", "1", "stray"}, "MorvaneServer: unexpected argument 'stray'"},
@@ -129,7 +131,7 @@ TEST(ServerTerminal, CommandLineFaultsPrintTheUsage) {
         ServerProcess server(c.arguments, {{"MORVANESERVERDIR", fixtures("levels")}});
         EXPECT_EQ(server.waitExit(EXIT_WAIT), exitCodeOf(UNSUPPORTED));
         std::string errors = server.standardError();
-        EXPECT_TRUE(contains(errors, c.reason + "\nUsage: MorvaneServer")) << errors;
+        EXPECT_EQ(errors.rfind(c.reason + "\nUsage: MorvaneServer", 0), 0u) << errors;
         EXPECT_TRUE(contains(errors, "-h            open the register-level device")) << errors;
         EXPECT_EQ(server.standardOutput(), "");
     }
@@ -199,6 +201,26 @@ TEST(ServerTerminal, ServingStartPrintsOneListeningLine) {
     EXPECT_TRUE(waitFor([&] { return server.standardOutput() == expected; }, 5000ms)) << server.output();
     quitAndExpectCleanExit(server, port);
     EXPECT_EQ(server.standardOutput(), expected);
+}
+
+// A signal that comes while the server starts ends it once it serves, and
+// the terminal says so in that order: first that it listens, then that it
+// ends. The signal is sent as soon as the start-up has logged its first line.
+TEST(ServerTerminal, ASignalDuringTheStartUpIsToldAfterTheListeningLine) {
+    for (int round = 0; round < 3; round++) {
+        SCOPED_TRACE(round);
+        ServerProcess server({"-p", std::to_string(freePort())});
+        auto until = Clock::now() + 60000ms;
+        while (!contains(server.log(), "MorvaneServer ") && Clock::now() < until)
+            std::this_thread::sleep_for(1ms);
+        ASSERT_EQ(kill(server.pid(), SIGTERM), 0);
+        EXPECT_EQ(server.waitExit(EXIT_WAIT), 0) << server.output();
+        std::vector<std::string> lines = linesOf(server.standardOutput());
+        ASSERT_EQ(lines.size(), 2u) << server.output();
+        EXPECT_EQ(lines[0].rfind("MorvaneServer listens on TCP port ", 0), 0u) << lines[0];
+        EXPECT_EQ(lines[1].rfind("MorvaneServer ends on SIGTERM as on command 25", 0), 0u) << lines[1];
+        EXPECT_EQ(server.standardError(), "");
+    }
 }
 
 // The numbers of the options take decimal, 0x hexadecimal and leading-0
