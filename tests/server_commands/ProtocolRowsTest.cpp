@@ -186,9 +186,14 @@ TEST_P(ProtocolRows, WaveformAfterARestartIsTheLastCountOfZeroSamples) {
         w.zero = std::all_of(reply.begin() + 2, reply.end(), [](uint8_t b) { return b == 0; });
         return w;
     };
-    Request all = maskRequest(0, 0);
-    all.u32((1u << GetParam().channels) - 1u);
-    auto run = [&](bool on) { ASSERT_EQ(status(on ? START : STOP, all), 0) << server_->log("SRVBoardThreadLog.txt"); };
+    // Channel 0 alone where channels start one by one: waveforms of every
+    // event of every channel are a heavy load for a sanitised server on a
+    // busy machine. The standard-waveform firmware starts the whole board.
+    Request channels = maskRequest(0, 0);
+    channels.u32(GetParam().waveformsOnly ? (1u << GetParam().channels) - 1u : 1u);
+    auto run = [&](bool on) {
+        ASSERT_EQ(status(on ? START : STOP, channels), 0) << server_->log("SRVBoardThreadLog.txt");
+    };
     // A run whose skim stores no waveform: for as long as it is watched,
     // command 30 answers that many samples, every one 0.
     auto watchRunThatStoresNothing = [&](size_t samples) {
