@@ -29,7 +29,9 @@ c_Waveform_t* SRV_AllocWaveform(void);
 /* Frees every trace buffer, then the record. NULL is ignored. */
 void SRV_FreeWaveform(c_Waveform_t* waveform);
 /* Zeroes every slot's samples over its capacity and its probe code; the
- * sample count keeps its value. NULL is ignored. */
+ * sample count keeps its value, so that after an acquisition start command 30
+ * sends the last waveform's count of zero samples until the run stores a
+ * waveform of its own. NULL is ignored. */
 void SRV_ClearWaveform(c_Waveform_t* waveform);
 
 /* Copies the event's traces into the channel's copy, unless the channel's

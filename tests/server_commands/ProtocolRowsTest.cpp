@@ -1,8 +1,11 @@
 // Requests where the protocol reference and the server once disagreed, sent
 // over TCP to the built server on every simulated board it can open: a set of
-// a read-only parameter, a list file format no flush can write, and two saves
-// without a name in one second.
+// a read-only parameter, a list file format no flush can write, two saves
+// without a name in one second, and the waveform of a restarted channel before
+// the run stores its own.
+#include <algorithm>
 #include <chrono>
+#include <optional>
 #include <regex>
 #include <thread>
 
@@ -134,6 +137,114 @@ TEST_P(ProtocolRows, SavesWithoutANameInOneSecondAreAllKept) {
     named.text("twice");
     EXPECT_EQ(status(SAVE_CONFIGURATION, named), 0);
     EXPECT_EQ(status(SAVE_CONFIGURATION, named), -43);
+}
+
+// Command 30 between an acquisition start and the first waveform the run
+// stores: n is 0 before the channel's first waveform since the board was
+// opened, and after a restart the sample count of its last waveform, every
+// sample 0. Where the firmware has an energy skim, a skim window no energy
+// falls into keeps the run from storing a waveform, so that the reply is
+// looked at for as long as the test likes; on every board a restart with a
+// longer record length answers the old count of zero samples until the first
+// waveform of the new length, and never the old waveform.
+TEST_P(ProtocolRows, WaveformAfterARestartIsTheLastCountOfZeroSamples) {
+    const int32_t kRecordLength = 0; // board parameter, ns
+    const int32_t kSkimEnable = 1069, kSkimLow = 1070, kSkimHigh = 1071;
+    auto setBoard = [&](int32_t code, double v) {
+        Request r = parameterRequest(1, {code, kCode});
+        r.f64(v);
+        return status(SET_PARAMETER, r);
+    };
+    auto setChannel0 = [&](int32_t code, double v) {
+        Request r = parameterRequest(1, {0, kChannel, code, kCode});
+        r.f64(v);
+        return status(SET_PARAMETER, r);
+    };
+    const bool skims =
+        Reader(request(GET_PARAMETER, parameterRequest(1, {0, kChannel, kSkimEnable, kCode}))).status() == 0;
+    // No energy lies below 65535 and above 0 at once: nothing is stored.
+    auto skimEverything = [&](bool on) {
+        if (on) {
+            ASSERT_EQ(setChannel0(kSkimLow, 65535.0), 0);
+            ASSERT_EQ(setChannel0(kSkimHigh, 0.0), 0);
+        }
+        ASSERT_EQ(setChannel0(kSkimEnable, on ? 1.0 : 0.0), 0);
+    };
+    struct Waveform {
+        size_t samples = 0;
+        bool zero = true;
+    };
+    // Channel 0's four traces, 6 bytes a sample.
+    auto waveform = [&]() -> std::optional<Waveform> {
+        Request r;
+        r.u64(0xF).i32(0);
+        Bytes reply = request(GET_WAVEFORM, r);
+        if (Reader(reply).status() != 0 || (reply.size() - 2) % 6 != 0)
+            return std::nullopt;
+        Waveform w;
+        w.samples = (reply.size() - 2) / 6;
+        w.zero = std::all_of(reply.begin() + 2, reply.end(), [](uint8_t b) { return b == 0; });
+        return w;
+    };
+    // Channel 0 alone where channels start one by one: waveforms of every
+    // event of every channel are a heavy load for a sanitised server on a
+    // busy machine. The standard-waveform firmware starts the whole board.
+    Request channels = maskRequest(0, 0);
+    channels.u32(GetParam().waveformsOnly ? (1u << GetParam().channels) - 1u : 1u);
+    auto run = [&](bool on) {
+        ASSERT_EQ(status(on ? START : STOP, channels), 0) << server_->log("SRVBoardThreadLog.txt");
+    };
+    // A run whose skim stores no waveform: for as long as it is watched,
+    // command 30 answers that many samples, every one 0.
+    auto watchRunThatStoresNothing = [&](size_t samples) {
+        ASSERT_NO_FATAL_FAILURE(skimEverything(true));
+        ASSERT_NO_FATAL_FAILURE(run(true));
+        auto until = srvtest::Clock::now() + std::chrono::milliseconds(300);
+        while (srvtest::Clock::now() < until) {
+            auto w = waveform();
+            ASSERT_TRUE(w);
+            ASSERT_EQ(w->samples, samples);
+            ASSERT_TRUE(w->zero) << "the start clears the traces";
+        }
+        ASSERT_NO_FATAL_FAILURE(run(false));
+        ASSERT_NO_FATAL_FAILURE(skimEverything(false));
+    };
+
+    ASSERT_EQ(setBoard(srvtest::PARAM_WAVEFORMS, 1.0), 0);
+    ASSERT_EQ(setBoard(kRecordLength, 200.0), 0);
+    if (skims) {
+        ASSERT_NO_FATAL_FAILURE(watchRunThatStoresNothing(0)) << "no waveform since the board was opened";
+    }
+
+    // The first waveform.
+    run(true);
+    std::optional<Waveform> first;
+    ASSERT_TRUE(srvtest::waitFor(
+        [&] {
+            first = waveform();
+            return first && first->samples > 0 && !first->zero;
+        },
+        std::chrono::milliseconds(20000)));
+    run(false);
+
+    if (skims) {
+        ASSERT_NO_FATAL_FAILURE(watchRunThatStoresNothing(first->samples));
+    }
+
+    ASSERT_EQ(setBoard(kRecordLength, 400.0), 0);
+    run(true);
+    std::optional<Waveform> next;
+    ASSERT_TRUE(srvtest::waitFor(
+        [&] {
+            next = waveform();
+            if (next && next->zero) {
+                EXPECT_EQ(next->samples, first->samples) << "before the run's first waveform";
+            }
+            return next && !next->zero;
+        },
+        std::chrono::milliseconds(20000)));
+    EXPECT_GT(next->samples, first->samples) << "the run's own waveform, of the longer record length";
+    run(false);
 }
 
 // The register-level device records waveforms of its record length, whose
