@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "FuzzSupport.h"
+#include "ZarnROBuffDumperRecords.h"
 
 namespace {
 

@@ -12,6 +12,7 @@
 
 #include "ZarnDPPLayer.h"
 #include "ZarnDigitizer.h"
+#include "ZarnParameters_Collections.h"
 
 namespace {
 

@@ -20,6 +20,7 @@
 #include <utility>
 
 #include "ZarnDPPLayer.h"
+#include "ZarnROBuffDumperRecords.h"
 #include "ZarnRecordMemory.h"
 #include "ZarnSimulator.h"
 

@@ -6,7 +6,7 @@
 #include "ZarnBoard_GENERICShared.h"
 #include "ZarnDigitizer.h"
 #include "ZarnParameters.h"
-#include "ZarnROBuffDumper.h"
+#include "ZarnROBuffDumperRecords.h"
 #include "ZarnTypes_Status.h"
 
 static const c_LogModule_t ZarnBoard_GENERIC_log = {"ZarnBoard_GENERICLog.txt", "ZarnBoard_GENERIC_Acquisition"};

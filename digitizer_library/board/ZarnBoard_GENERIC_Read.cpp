@@ -13,7 +13,7 @@
 #include "ZarnDigitizer.h"
 #include "ZarnFirmwareTable.h"
 #include "ZarnParameters.h"
-#include "ZarnROBuffDumper.h"
+#include "ZarnROBuffDumperRecords.h"
 #include "ZarnReplayDamage.h"
 
 static const c_LogModule_t ZarnBoard_GENERIC_log = {"ZarnBoard_GENERICLog.txt", "ZarnBoard_GENERIC_Read"};

@@ -20,6 +20,7 @@
 #include "ZarnDigitizer.h"
 #include "ZarnFirmwareTable.h"
 #include "ZarnParameters.h"
+#include "ZarnParameters_Collections.h"
 #include "ZarnRecordQueries.h"
 #include "ZarnTypes_Status.h"
 

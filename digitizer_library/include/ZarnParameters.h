@@ -167,13 +167,9 @@ DRAVIK_API c_ParamCollection_t* _pcnew(int32_t size, int32_t firstCode);
 DRAVIK_API int _pcinsert(c_ParamCollection_t* collection, c_Parameter_t* param, int32_t code);
 DRAVIK_API c_Parameter_t* _pretrieve(const c_ParamCollection_t* collection, int32_t code);
 DRAVIK_API void _pcfree(c_ParamCollection_t* collection); /* not the parameters; NULL ignored */
-/* Frees every parameter of the collection, then the collection. */
-DRAVIK_API void _pcfreeall(c_ParamCollection_t* collection);
 
 /* Category number of an element name, or -1 after logging. */
 DRAVIK_API int32_t getParamCategoryFromName(const char* elementName);
-/* Element name of a category number, or NULL. */
-DRAVIK_API const char* getParamCategoryName(int32_t category);
 
 DRAVIK_API c_ParamCollection_t* c_pcfromdoc(void* owner, xmlDocPtr boardDocument, const char* categoryElementName,
                                             uint32_t index);

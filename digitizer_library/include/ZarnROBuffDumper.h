@@ -49,9 +49,6 @@ extern "C" {
 #define BD_WORD_MONOUT_PARAMS    12
 #define BD_WORD_VGA_PARAMS       13
 
-/* Result of c_bdreadrecord when the file holds no further record. */
-#define BD_END_OF_FILE 1
-
 /* ------------------------------------------------------------- exported */
 
 /* Opens "<base>_<id>.dat" for writing (mode 1 truncates, mode 2 appends) and
@@ -78,48 +75,8 @@ DRAVIK_API int c_bdsetbf(c_ROBuffDumper_t* dumper, const char* baseName);
 /* Byte boolean: a file is open through the dumper. */
 DRAVIK_API uint8_t c_bdopened(const c_ROBuffDumper_t* dumper);
 
-/* ------------------------------------------------------------- internal */
-
-/* Writes the header of the record at the dumper's position. */
-DRAVIK_API int c_bdwriteheader(c_Digitizer_t* digitizer, c_ROBuffDumper_t* dumper);
-/* Parses the payloads of the header words held by the dumper, reading from
- * its position. Every count and length is checked against the record's slots
- * and the bytes left in the file before anything is allocated or read. The
- * buffer sizes a replay takes from the header (readout size, events per
- * channel, trace length) are then bounded by what the file's largest data
- * record can fill; sizes no board could have are refused (-5). */
-DRAVIK_API int c_bdreadheader(c_ROBuffDumper_t* dumper, c_RawDataHeader_t* header);
-/* One value per code from first to last: the value of the parameter of that
- * code in the given instance of its category, read through the get path, or
- * -1.0 (no parameter, unknown category, second-generation replay, failed
- * read). out holds last - first + 1 doubles. */
-DRAVIK_API int c_readParamBlock(c_Digitizer_t* digitizer, double* out, int32_t instance, int32_t first, int32_t last);
 /* Frees the header's value blocks. */
 DRAVIK_API void c_bdfreeheader(c_RawDataHeader_t* header);
-
-/* Appends one data record {count, bytes} to the dumper's file. 0, -2 NULL
- * argument, -1 no open file, -5 short write. The first failed write is logged
- * with the system's reason and kept in the dumper; every later call returns
- * it without writing, so that the file ends where the recording failed. */
-DRAVIK_API int c_bdwriterecord(c_ROBuffDumper_t* dumper, const void* bytes, uint32_t count);
-/* The recording step of a read: appends the record's readout buffer to its
- * writer while dumpEnabled is set, the writer is open and the buffer holds
- * bytes. Returns the write's result (0 when nothing was due). */
-DRAVIK_API int c_bddumpbuffer(c_Digitizer_t* digitizer);
-/* Reads the next data record of the dumper's file into buffer->ROBuf and
- * checks its first word against the board family (familyCode). 0 with
- * ROBytes the record's size; BD_END_OF_FILE with ROBytes 0 when no record is
- * left; -30 no open file; -32 (ROBytes 0) for a damaged record. A record
- * whose first word fails the check is skipped: the next call reads the
- * record after it. A record that loses the framing (unreadable, empty, cut
- * by the end of the file, too large for the buffer) ends the replay there:
- * the next call finds the end of the file. The reader counts its damaged
- * records; the first few are logged with their offsets, and the count at the
- * end of the file, at the rewind or at the close. */
-DRAVIK_API int c_bdreadrecord(c_ROBuffDumper_t* dumper, c_ReadoutBuffer_t* buffer, uint32_t familyCode);
-/* Moves a reader back to its first data record. 0, -2 NULL, -1 no file or a
- * failed position. */
-DRAVIK_API int c_bdrewind(c_ROBuffDumper_t* dumper);
 
 #ifdef __cplusplus
 }

@@ -143,8 +143,6 @@ DRAVIK_API int c_getParamCodeFromCodeName(const char* codeName, int32_t* code);
 /* The fixed text of a status code; "Unknown error code" for any value that is
  * not a status code. Never NULL, never freed by the caller. */
 DRAVIK_API const char* c_decodeError(int32_t code);
-/* The same table, for the library's internal use. */
-DRAVIK_API const char* c_errorMessage(int32_t code);
 
 /*
  * Logs a message about one board: with a digitizer the line begins with

@@ -7,6 +7,7 @@
 #include <stdio.h>
 
 #include "ZarnParametersBuild.h"
+#include "ZarnParameters_Collections.h"
 
 using namespace parambuild;
 

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include "ZarnParametersBuild.h"
+#include "ZarnParameters_Collections.h"
 
 using namespace parambuild;
 

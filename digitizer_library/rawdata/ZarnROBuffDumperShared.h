@@ -19,6 +19,7 @@
 #include <sys/stat.h>
 
 #include "ZarnROBuffDumper.h"
+#include "ZarnROBuffDumperRecords.h"
 #include "ZarnRecords.h"
 
 static const c_LogModule_t ZarnROBuffDumper_log = {"ZarnROBuffDumperLog.txt", "ZarnROBuffDumper"};

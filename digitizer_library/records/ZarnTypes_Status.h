@@ -10,6 +10,10 @@
 #include "ZarnTypes.h"
 #include "ZarnUtility.h"
 
+/* The text of a status code, from the table of c_decodeError, for the
+ * library's own messages. */
+extern "C" const char* c_errorMessage(int32_t code);
+
 static const c_LogModule_t ZarnDPPLayer_log = {"ZarnDPPLayerLog.txt", "ZarnDPPLayer"};
 
 /* "From <function>: <status text>", the failure line of an exported call. */

@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include "DecodeSupport.h"
+#include "ZarnParameters_Collections.h"
 
 using namespace dectest;
 

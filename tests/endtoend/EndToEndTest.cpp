@@ -18,6 +18,7 @@
 
 #include "EndToEndSupport.h"
 #include "ZarnROBuffDumper.h"
+#include "ZarnROBuffDumperRecords.h"
 
 using namespace srvtest;
 using namespace srvtest::command;

@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "ZarnDPPLayer.h"
+#include "ZarnTypes_Status.h"
 
 namespace {
 

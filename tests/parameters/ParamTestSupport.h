@@ -16,6 +16,7 @@
 
 #include "TestPlugin.h"
 #include "ZarnDPPLayer.h"
+#include "ZarnParameters_Collections.h"
 
 namespace paramtest {
 

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "ParamTestSupport.h"
+#include "ZarnParameters_Collections.h"
 
 using paramtest::Xml;
 

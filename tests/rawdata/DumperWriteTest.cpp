@@ -8,6 +8,7 @@
 #include <sys/resource.h>
 
 #include "RawDataSupport.h"
+#include "ZarnROBuffDumperRecords.h"
 
 using namespace rawtest;
 

@@ -9,6 +9,7 @@
 #include <functional>
 
 #include "RawDataSupport.h"
+#include "ZarnROBuffDumperRecords.h"
 
 using namespace rawtest;
 

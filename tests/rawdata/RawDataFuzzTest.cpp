@@ -9,6 +9,7 @@
 #include <random>
 
 #include "RawDataSupport.h"
+#include "ZarnROBuffDumperRecords.h"
 #include "ZarnSimulator.h"
 
 using namespace rawtest;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "RawDataSupport.h"
+#include "ZarnROBuffDumperRecords.h"
 
 using namespace rawtest;
 

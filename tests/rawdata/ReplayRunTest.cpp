@@ -10,6 +10,7 @@
 
 #include "../support/SimBoards.h"
 #include "RawDataSupport.h"
+#include "ZarnROBuffDumperRecords.h"
 #include "ZarnSimulator.h"
 
 using namespace rawtest;

@@ -17,6 +17,7 @@
 #include "SRVParameters.h"
 #include "SRV_Globals.h"
 #include "SRV_ParameterBuild.h"
+#include "ZarnParameters_Collections.h"
 
 namespace srvtest {
 
