@@ -16,7 +16,6 @@
 #include "SRV_SCACounters.h"
 #include "SRV_Spectra.h"
 #include "SRV_Waveforms.h"
-#include "ZarnDigitizer.h"
 
 #include <cmath>
 #include <cstring>
@@ -459,11 +458,12 @@ int SRV_BoardAutoTrigger(SRVBoard_t* board, uint64_t now) {
         c_extendedLogMsg(&LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__, "Can't get Acquisition Mode.");
         return SRV_ERR_OPEN_DIGITIZER;
     }
+    // The library sends it the way the board is reached (the device has a
+    // trigger of its own).
     if (waveforms->value >= 1.0 || waveforms->value <= -1.0) {
-        result = ZARN_DGTZ_SendSWtrigger(digitizer->handle);
+        result = c_sendswtrigger(digitizer);
         if (result != 0) {
-            c_extendedLogMsg(&LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__,
-                             "Cannot send SW Trigger (ZarnDigitizer err=%d).", result);
+            c_extendedLogMsg(&LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__, "Cannot send SW Trigger (err=%i).", result);
             return TRIGGER_REFUSED;
         }
     }
