@@ -63,14 +63,10 @@ int readDeviceTimeCounters(c_Digitizer_t* d, const ZarnTimeCounters_t*, int32_t 
 
 int clearNothing(c_Digitizer_t*) { return 0; }
 
-/* ----------------------------------------------------- second generation */
+/* The recorded triggers are in the file: there is no board to trigger. */
+int triggerNothing(c_Digitizer_t*) { return 0; }
 
-/* The stop of a board with no board layer fails as a refused board stop. */
-int stopSecondGeneration(c_Digitizer_t* d) {
-    c_extendedLogMsg(&ZarnDPPLayer_log, d, C_LOG_ERROR, __LINE__, "Error stopping acquisition: %i",
-                     DPPL_ERR_NOT_SUPPORTED);
-    return DPPL_ERR_DIGITIZER_API;
-}
+/* ----------------------------------------------------- second generation */
 
 int allocNothing(c_Digitizer_t*, c_ReadoutBuffer_t*) { return DPPL_ERR_NOT_SUPPORTED; }
 
@@ -127,13 +123,14 @@ const ZarnBoardAccess_t ZarnAccess_Device = {
 };
 
 /* A replay is opened from its file and has no board: it neither starts,
- * stops nor calibrates one and has no counters to read (the board's own
- * commands are the recorded family's row's, ZarnAccess_OfBoard). */
+ * stops, triggers nor calibrates one and has no counters to read (the
+ * board's own commands are the recorded family's row's, ZarnAccess_OfBoard). */
 const ZarnBoardAccess_t ZarnAccess_Replay = {
     .name = "replayed file",
     .clear = clearNothing,
     .rewind = GENERIC_AccessRewindReplay,
     .read = GENERIC_AccessReadReplay,
+    .softwareTrigger = triggerNothing,
     .readoutAllocator = ROBUF_ALLOC_LIBRARY,
     .boardStatus = true,
 };
@@ -146,7 +143,7 @@ const ZarnBoardAccess_t ZarnAccess_SecondGeneration = {
     .reset = notSupported,
     .clear = notSupported,
     .start = notSupported,
-    .stop = stopSecondGeneration,
+    .stop = GENERIC_AccessStopSecondGeneration,
     .stopChannel = GENERIC_AccessStopLiveChannel,
     .read = notSupported,
     .softwareTrigger = notSupported,

@@ -97,6 +97,7 @@ int GENERIC_AccessResetLive(c_Digitizer_t* digitizer);
 int GENERIC_AccessClearLive(c_Digitizer_t* digitizer);
 int GENERIC_AccessStartLive(c_Digitizer_t* digitizer);
 int GENERIC_AccessStopLive(c_Digitizer_t* digitizer);
+int GENERIC_AccessStopSecondGeneration(c_Digitizer_t* digitizer);
 int GENERIC_AccessStopLiveChannel(c_Digitizer_t* digitizer, int32_t channel);
 int GENERIC_AccessRewindReplay(c_Digitizer_t* digitizer);
 int GENERIC_AccessReadReplay(c_Digitizer_t* digitizer);

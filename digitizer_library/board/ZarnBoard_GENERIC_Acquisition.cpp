@@ -168,6 +168,12 @@ int GENERIC_AccessStopLive(c_Digitizer_t* d) {
     return setEveryRunParameter(d, 0.0);
 }
 
+/* A board with no board layer refuses its stop. */
+int GENERIC_AccessStopSecondGeneration(c_Digitizer_t* d) {
+    ALOG(d, C_LOG_ERROR, "Error stopping acquisition: %i", DPPL_ERR_NOT_SUPPORTED);
+    return DPPL_ERR_DIGITIZER_API;
+}
+
 int GENERIC_AccessStopLiveChannel(c_Digitizer_t* d, int32_t channel) { return _stopSingleChannel(d, channel); }
 
 int GENERIC_AccessRewindReplay(c_Digitizer_t* d) { return _rewindReplay(d); }

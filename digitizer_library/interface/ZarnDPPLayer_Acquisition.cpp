@@ -462,7 +462,7 @@ int c_sendswtrigger(c_Digitizer_t* d) {
     if (d == NULL)
         code = DPPL_ERR_NULL_ARGUMENT;
     else
-        code = ZarnAccess_OfBoard(d)->softwareTrigger(d);
+        code = ZarnAccess_OfData(d)->softwareTrigger(d);
     return failedIn("c_sendswtrigger", code);
 }
 
@@ -518,7 +518,7 @@ int c_sendswstart(c_Digitizer_t* d) {
                          "Can't get DPPL_PARAM_SW_TRG_AT_START parameter value");
         return failedIn("c_sendswstart", code);
     }
-    if (value == 1.0 && ZarnAccess_OfBoard(d)->softwareTrigger(d) != 0) {
+    if (value == 1.0 && ZarnAccess_OfData(d)->softwareTrigger(d) != 0) {
         c_extendedLogMsg(&ZarnDPPLayer_log, d, C_LOG_ERROR, __LINE__, "Can't send start SW TRG.");
         return failedIn("c_sendswstart", DPPL_ERR_DIGITIZER_API);
     }

@@ -330,7 +330,7 @@ int SRV_UpdateDeadTime(SRVBoard_t* board, uint32_t channel) {
     if (result == DPPL_ERR_NOT_SUPPORTED || board->digitizer.replay) {
         for (uint32_t other = 0; other < SRV_ChannelCount(board); other++)
             board->channels[other].boardTimeMissing = 1;
-        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
+        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_INFO, __LINE__,
                          "Error in c_getRealtimeAndDeadtime (%i): no real and dead time from the board in this run; "
                          "the spectra keep the times they have.",
                          result);
