@@ -9,8 +9,6 @@ namespace {
 
 int notSupported(c_Digitizer_t*) { return DPPL_ERR_NOT_SUPPORTED; }
 
-int channelNotSupported(c_Digitizer_t*, int32_t) { return DPPL_ERR_NOT_SUPPORTED; }
-
 /* ------------------------------------------------------------ live board */
 
 void closeLive(c_Digitizer_t* d) { ZARN_DGTZ_CloseDigitizer(d->handle); }
@@ -66,6 +64,8 @@ int clearNothing(c_Digitizer_t*) { return 0; }
 /* The recorded triggers are in the file: there is no board to trigger. */
 int triggerNothing(c_Digitizer_t*) { return 0; }
 
+int triggerNoChannel(c_Digitizer_t*, int32_t) { return 0; }
+
 /* ----------------------------------------------------- second generation */
 
 int allocNothing(c_Digitizer_t*, c_ReadoutBuffer_t*) { return DPPL_ERR_NOT_SUPPORTED; }
@@ -87,7 +87,6 @@ const ZarnBoardAccess_t ZarnAccess_Live = {
     .stopChannel = GENERIC_AccessStopLiveChannel,
     .read = GENERIC_AccessReadLive,
     .softwareTrigger = softwareTriggerLive,
-    .channelSoftwareTrigger = channelNotSupported,
     .calibrate = calibrateLive,
     .readTimeCounters = readLiveTimeCounters,
     .allocReadout = GENERIC_AccessAllocLiveReadout,
@@ -131,6 +130,7 @@ const ZarnBoardAccess_t ZarnAccess_Replay = {
     .rewind = GENERIC_AccessRewindReplay,
     .read = GENERIC_AccessReadReplay,
     .softwareTrigger = triggerNothing,
+    .channelSoftwareTrigger = triggerNoChannel,
     .readoutAllocator = ROBUF_ALLOC_LIBRARY,
     .boardStatus = true,
 };
@@ -147,7 +147,6 @@ const ZarnBoardAccess_t ZarnAccess_SecondGeneration = {
     .stopChannel = GENERIC_AccessStopLiveChannel,
     .read = notSupported,
     .softwareTrigger = notSupported,
-    .channelSoftwareTrigger = channelNotSupported,
     .calibrate = notSupported,
     .allocReadout = allocNothing,
     .readoutAllocator = ROBUF_ALLOC_LIBRARY,

@@ -60,6 +60,8 @@ typedef struct ZarnBoardAccess_t {
     int (*stopChannel)(c_Digitizer_t* digitizer, int32_t channel){};
     /* One read into the record's readout buffer. */
     int (*read)(c_Digitizer_t* digitizer){};
+    /* A software trigger of the board, and of one channel (NULL: the board
+     * has no channel trigger). */
     int (*softwareTrigger)(c_Digitizer_t* digitizer){};
     int (*channelSoftwareTrigger)(c_Digitizer_t* digitizer, int32_t channel){};
     /* The board's calibration before a start (NULL: nothing to calibrate). */

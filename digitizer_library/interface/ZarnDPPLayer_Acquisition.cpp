@@ -466,10 +466,12 @@ int c_sendswtrigger(c_Digitizer_t* d) {
     return failedIn("c_sendswtrigger", code);
 }
 
+/* Only a board with a channel trigger takes one; a replay of it has none to
+ * send. */
 int c_sendcswtrigger(c_Digitizer_t* d, int32_t channel) {
-    if (d == NULL)
+    if (d == NULL || ZarnAccess_OfBoard(d)->channelSoftwareTrigger == NULL)
         return failedIn("c_sendcswtrigger", DPPL_ERR_NOT_SUPPORTED);
-    return failedIn("c_sendcswtrigger", ZarnAccess_OfBoard(d)->channelSoftwareTrigger(d, channel));
+    return failedIn("c_sendcswtrigger", ZarnAccess_OfData(d)->channelSoftwareTrigger(d, channel));
 }
 
 int c_getSWDPPEvents(c_Digitizer_t* d, int32_t* bytes) {

@@ -17,6 +17,7 @@
 #include <set>
 
 #include "EndToEndSupport.h"
+#include "ZarnBoardAccess.h"
 #include "ZarnROBuffDumper.h"
 
 using namespace srvtest;
@@ -309,17 +310,28 @@ TEST_P(EmptyRun, ReplaysAndEndsWithNoError) {
 
 INSTANTIATE_TEST_SUITE_P(SimulatedBoards, EmptyRun, ::testing::ValuesIn(kBoards), caseName);
 
-// The server's code of a board parameter: its place among the board
-// parameters of "ServerParams.xml".
-int32_t boardParameterCode(const std::string& name) {
+// The server's code of a parameter: its place among the parameters of its
+// section of "ServerParams.xml" (board parameters from 0, channel ones from
+// 1000).
+int32_t serverParameterCode(const std::string& section, int32_t first, const std::string& name) {
     std::string params = readFile(fs::path(MORVANE_DEFINITIONS_DIR) / "ServerParams.xml");
+    size_t begin = params.find("<" + section + ">"), end = params.find("</" + section + ">");
+    if (begin == std::string::npos || end == std::string::npos)
+        return -1;
+    params = params.substr(begin, end - begin);
     const std::regex parameter("<Parameter codename=\"(PARAM_[A-Z0-9_]+)\"");
-    int32_t code = 0;
+    int32_t code = first;
     for (auto it = std::sregex_iterator(params.begin(), params.end(), parameter); it != std::sregex_iterator();
          ++it, ++code)
         if ((*it)[1].str() == name)
             return code;
     return -1;
+}
+
+int32_t boardParameterCode(const std::string& name) { return serverParameterCode("SRVBoardParameters", 0, name); }
+
+int32_t channelParameterCode(const std::string& name) {
+    return serverParameterCode("SRVChannelParameters", 1000, name);
 }
 
 // The logs of the acquisition: the board thread with the cycle, and the
@@ -360,6 +372,14 @@ TEST_P(AutoTrigger, TriggersArriveAndNoStartLogsAnError) {
     ASSERT_GE(timeout, 0);
     if (status(SET_PARAMETER, setParameter(timeout, -1, 20000.0)) != SUCCESS) {
         GTEST_SKIP() << board.name << " has no automatic trigger";
+    }
+    // A board the library sends channel triggers to has them on too (set in
+    // the run, pinned in the replay).
+    if (ZarnAccess_OfFamily(board.family)->channelSoftwareTrigger != nullptr) {
+        ASSERT_EQ(channelParameterCode("PARAM_CH_ENABLED"), PARAM_CH_ENABLED);
+        const int32_t channelTimeout = channelParameterCode("PARAM_CH_AUTO_TRG_TIMEOUT");
+        ASSERT_GE(channelTimeout, 0);
+        ASSERT_EQ(status(SET_PARAMETER, setParameter(channelTimeout, 0, 30000.0)), SUCCESS);
     }
     ASSERT_EQ(status(SET_PARAMETER, setParameter(PARAM_WAVEFORMS, -1, 1.0)), SUCCESS);
     ASSERT_EQ(status(SET_RUN_FILE, runFileName("autotrigger.zrn")), SUCCESS);
