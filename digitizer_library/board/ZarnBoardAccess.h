@@ -120,11 +120,7 @@ extern const ZarnBoardAccess_t ZarnAccess_SecondGeneration;
 
 /* How a board of the family is reached (the replay aside). */
 static inline const ZarnBoardAccess_t* ZarnAccess_OfFamily(uint32_t familyCode) {
-    switch (ZarnFamily_Find(familyCode)->reach) {
-    case ZARN_REACH_REGISTER_LEVEL: return &ZarnAccess_Device;
-    case ZARN_REACH_NONE: return &ZarnAccess_SecondGeneration;
-    default: return &ZarnAccess_Live;
-    }
+    return ZarnFamily_Find(familyCode)->reach == ZARN_REACH_REGISTER_LEVEL ? &ZarnAccess_Device : &ZarnAccess_Live;
 }
 
 /* The board the record stands for: its family's row, or for a replay the
