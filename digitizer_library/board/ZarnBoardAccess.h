@@ -9,13 +9,14 @@
  * The row of a record follows from what its open wrote, so it needs no field
  * of its own in the public record. Two lookups, by what the caller asks:
  * - ZarnAccess_OfData: the way to the record's data (the read, the clear,
- *   the board start and stop, the rewind, the readout's allocator): a replay
- *   reaches its file.
+ *   the board start and stop, the rewind, the software triggers, the
+ *   calibration, the time counters, the readout's allocator): a replay
+ *   reaches its file, and has no board to trigger, calibrate or count.
  * - ZarnAccess_OfBoard: the board the record stands for, replayed or not (its
- *   commands, software triggers, calibration, counters and facts). A replay
- *   has no board, so those calls land on a board with no handle; what a
- *   replay answers itself (calibration, time counters, status) is a field of
- *   the replay row that the callers ask through ZarnAccess_OfData.
+ *   reset, channel commands, readout allocation and facts). A replay has no
+ *   board, so those calls land on a board with no handle.
+ * A record of kind 1 (a second-generation replay) takes the
+ * second-generation row from both.
  */
 #ifndef ZARN_BOARD_ACCESS_H
 #define ZARN_BOARD_ACCESS_H
