@@ -9,9 +9,16 @@ in include/: declarations every level uses) belongs to the lowest level. Headers
 file name, as the build's include path finds them; .def tables count as
 headers.
 
-Prints each include that runs up and exits 1 when there is any, 0 otherwise.
+With --reaches PLATFORM ALLOWED, a file of the tree may include, of the
+headers under PLATFORM, only those in its subfolder ALLOWED: the server
+reaches a board through the library alone, never through the board-access
+layers beside the utility layer.
 
-Usage: include-levels.py ROOT LEVEL [LEVEL ...]   (levels top to bottom)
+Prints each include that runs up or reaches past what is allowed, and exits 1
+when there is any, 0 otherwise.
+
+Usage: include-levels.py ROOT LEVEL [LEVEL ...] [--reaches PLATFORM ALLOWED]
+       (levels top to bottom)
 """
 import os
 import re
@@ -58,8 +65,26 @@ def upward_includes(root, levels):
     return found
 
 
+def forbidden_includes(root, platform, allowed):
+    """Includes of a header under platform outside its allowed subfolder."""
+    allowed_folder = os.path.join(platform, allowed)
+    foreign = {os.path.basename(p): p for p in files_below(platform) if p.endswith(HEADERS)}
+    found = []
+    for path in files_below(root):
+        with open(path, errors="replace") as source:
+            for included in INCLUDE.findall(source.read()):
+                header = foreign.get(os.path.basename(included))
+                if header is not None and os.path.commonpath([header, allowed_folder]) != allowed_folder:
+                    found.append((os.path.relpath(path, root), os.path.relpath(header, platform)))
+    return found
+
+
 def main(arguments):
-    if len(arguments) < 2:
+    reaches = None
+    if "--reaches" in arguments:
+        at = arguments.index("--reaches")
+        reaches, arguments = arguments[at + 1:at + 3], arguments[:at] + arguments[at + 3:]
+    if len(arguments) < 2 or (reaches is not None and len(reaches) != 2):
         print(__doc__.strip(), file=sys.stderr)
         return 2
     root, levels = arguments[0], arguments[1:]
@@ -74,6 +99,10 @@ def main(arguments):
             print(f"known, to go: {path} includes {header} ({above}/)")
         else:
             print(f"include runs up: {path} includes {header} ({above}/)")
+            failed = True
+    if reaches is not None:
+        for path, header in forbidden_includes(root, os.path.abspath(reaches[0]), reaches[1]):
+            print(f"include reaches past {reaches[1]}/: {path} includes {header}")
             failed = True
     seen = {(path, header) for path, header, _ in found}
     for path, headers in sorted(KNOWN_UPWARD.items()):

@@ -219,7 +219,7 @@ bool boardConfigurationDone(c_Digitizer_t* d) {
         return false;
     c_Parameter_t* p = c_pfind(d, DPPL_PARAM_BOARD_CONFIG_STATUS);
     double value = 0;
-    if (p == NULL || d->kind == DGTZ_KIND_GEN2_REPLAY || GENERIC_GetParam(d, p, &value) != 0) {
+    if (p == NULL || c_pget(d, p, &value) != 0) {
         BLOG(d, C_LOG_WARNING, "Unable to retrieve %s parameter value.", "DPPL_PARAM_BOARD_CONFIG_STATUS");
         return false;
     }
@@ -622,7 +622,7 @@ int GENERIC_CheckPLLLock(c_Digitizer_t* d) {
 int c_checkStatus(c_Digitizer_t* d) {
     if (!isOpenRecord(d))
         return DPPL_ERR_DIGITIZER_NOT_OPEN;
-    if (d->kind == DGTZ_KIND_GEN2_REPLAY)
+    if (!ZarnAccess_OfBoard(d)->boardStatus)
         return DPPL_ERR_NOT_SUPPORTED;
     int code = GENERIC_CheckAutoShutdown(d);
     return code != 0 ? code : GENERIC_CheckPLLLock(d);
@@ -659,7 +659,7 @@ int c_restorePLLUnlock(c_Digitizer_t* d) {
 int GENERIC_RestoreStatus(c_Digitizer_t* d) {
     if (d == NULL)
         return DPPL_ERR_NULL_ARGUMENT;
-    if (d->kind == DGTZ_KIND_GEN2_REPLAY)
+    if (!ZarnAccess_OfBoard(d)->boardStatus)
         return 0;
     const ZarnFirmware_t* firmware = ZarnFirmware_Find(d->descriptor.DPPCode);
     if (firmware == NULL)

@@ -122,7 +122,7 @@ void _clearChannelTimeState(c_Digitizer_t* d, int32_t channel) {
 int c_bdclear(c_Digitizer_t* d) {
     if (!isOpenRecord(d))
         return failedIn("c_bdclear", DPPL_ERR_DIGITIZER_NOT_OPEN);
-    int code = ZarnAccess_Of(d)->clear(d);
+    int code = ZarnAccess_OfData(d)->clear(d);
     if (code != 0)
         logFrom("c_bdclear", code);
     return code;
@@ -134,18 +134,13 @@ int c_breset(c_Digitizer_t* d) {
     return failedIn("c_breset", ZarnAccess_OfBoard(d)->reset(d));
 }
 
-/* The live board's side of the access rows: a record of a family without a
- * board layer has none of these commands. */
+/* The live board's side of the access rows. */
 
 int GENERIC_AccessClearLive(c_Digitizer_t* d) {
-    if (d->kind == DGTZ_KIND_GEN2_REPLAY)
-        return DPPL_ERR_NOT_SUPPORTED;
     return ZARN_DGTZ_ClearData(d->handle); /* the board-access code, unchanged */
 }
 
 int GENERIC_AccessResetLive(c_Digitizer_t* d) {
-    if (d->kind == DGTZ_KIND_GEN2_REPLAY)
-        return DPPL_ERR_NOT_SUPPORTED;
     int outside = ZARN_DGTZ_Reset(d->handle);
     if (outside != 0) {
         c_extendedLogMsg(&ZarnDPPLayer_log, d, C_LOG_ERROR, __LINE__, "error %i in ZARN_DGTZ_Reset()", outside);
@@ -164,10 +159,6 @@ int GENERIC_AccessStartLive(c_Digitizer_t* d) {
 }
 
 int GENERIC_AccessStopLive(c_Digitizer_t* d) {
-    if (d->kind == DGTZ_KIND_GEN2_REPLAY) {
-        ALOG(d, C_LOG_ERROR, "Error stopping acquisition: %i", DPPL_ERR_NOT_SUPPORTED);
-        return DPPL_ERR_DIGITIZER_API;
-    }
     int outside = ZARN_DGTZ_SWStopAcquisition(d->handle);
     if (outside != 0) {
         ALOG(d, C_LOG_ERROR, "Error in ZARN_DGTZ_SWStopAcquisition: %i", outside);
@@ -175,6 +166,12 @@ int GENERIC_AccessStopLive(c_Digitizer_t* d) {
         return DPPL_ERR_DIGITIZER_API;
     }
     return setEveryRunParameter(d, 0.0);
+}
+
+/* A board with no board layer refuses its stop. */
+int GENERIC_AccessStopSecondGeneration(c_Digitizer_t* d) {
+    ALOG(d, C_LOG_ERROR, "Error stopping acquisition: %i", DPPL_ERR_NOT_SUPPORTED);
+    return DPPL_ERR_DIGITIZER_API;
 }
 
 int GENERIC_AccessStopLiveChannel(c_Digitizer_t* d, int32_t channel) { return _stopSingleChannel(d, channel); }
@@ -186,7 +183,7 @@ int GENERIC_AccessRewindReplay(c_Digitizer_t* d) { return _rewindReplay(d); }
 int _startBoardAcquisition(c_Digitizer_t* d) {
     if (d == NULL)
         return DPPL_ERR_NULL_ARGUMENT;
-    const ZarnBoardAccess_t* access = ZarnAccess_Of(d);
+    const ZarnBoardAccess_t* access = ZarnAccess_OfData(d);
     if (access->start == NULL)
         return 0; /* no board to start */
     if (d->acqStatus == ACQSTATUS_RUNNING) {
@@ -218,7 +215,7 @@ int _startBoardAcquisition(c_Digitizer_t* d) {
 int _stopBoardAcquisition(c_Digitizer_t* d) {
     if (d == NULL)
         return DPPL_ERR_NULL_ARGUMENT;
-    const ZarnBoardAccess_t* access = ZarnAccess_Of(d);
+    const ZarnBoardAccess_t* access = ZarnAccess_OfData(d);
     /* A replay has no board to stop. Its channels' run flags are pinned to
      * the recorded values (any other value is refused) and its decoders
      * ignore them, so they are left alone, as the start leaves them. */

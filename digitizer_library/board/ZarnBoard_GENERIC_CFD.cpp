@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "ZarnParameters.h"
+#include "ZarnRecordQueries.h"
 
 static const c_LogModule_t ZarnBoard_GENERIC_log = {"ZarnBoard_GENERICLog.txt", "ZarnBoard_GENERIC_CFD"};
 
@@ -152,7 +153,7 @@ int GENERIC_GetSoftwareCFDSettings(c_Digitizer_t* d, uint32_t channel, c_CFDSett
         ALOG(d, C_LOG_ERROR, "[%u] Can't find CFD delay, fraction or smoothing parameter.", (unsigned)channel);
         return DPPL_ERR_PARAMETER;
     }
-    if (d->kind == DGTZ_KIND_GEN2_REPLAY)
+    if (isSecondGenerationReplay(d))
         return DPPL_ERR_NOT_SUPPORTED;
     struct Read {
         c_Parameter_t* param;

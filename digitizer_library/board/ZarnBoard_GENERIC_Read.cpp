@@ -218,16 +218,13 @@ int GENERIC_ReadData(c_Digitizer_t* d) {
     if (d == NULL)
         return DPPL_ERR_NULL_ARGUMENT;
     d->roBuffer.ROBytes = 0; /* nothing read yet: never report an earlier read's bytes */
-    int code = ZarnAccess_Of(d)->read(d);
+    int code = ZarnAccess_OfData(d)->read(d);
     if (code == 0)
         appendBufferToRawDataFile(d);
     return code;
 }
 
-/* The live board's read: a record of a family without a board layer has none. */
-int GENERIC_AccessReadLive(c_Digitizer_t* d) {
-    return d->kind == DGTZ_KIND_GEN2_REPLAY ? DPPL_ERR_NOT_SUPPORTED : GENERIC_ReadData_Board(d);
-}
+int GENERIC_AccessReadLive(c_Digitizer_t* d) { return GENERIC_ReadData_Board(d); }
 
 int GENERIC_AccessReadReplay(c_Digitizer_t* d) { return GENERIC_ReadData_File(d); }
 
@@ -298,8 +295,6 @@ int GENERIC_ReadData_Board(c_Digitizer_t* d) {
     buffer->ROBytes = bytes;
     if (bytes > 0)
         return result;
-    if (d->kind == DGTZ_KIND_GEN2_REPLAY)
-        return DPPL_ERR_NOT_SUPPORTED;
     int check = GENERIC_CheckAutoShutdown(d);
     if (check == 0)
         check = GENERIC_CheckPLLLock(d);

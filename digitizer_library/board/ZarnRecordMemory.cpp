@@ -119,7 +119,7 @@ void releaseReadoutBuffer(const c_Digitizer_t* digitizer, c_ReadoutBuffer_t* buf
     if (buffer->ROBuf != NULL) {
         uint8_t allocator = buffer->allocator;
         if (allocator == ROBUF_ALLOC_NONE) /* filled by hand: the rule of the record kind */
-            allocator = ZarnAccess_Of(digitizer)->readoutAllocator;
+            allocator = ZarnAccess_OfData(digitizer)->readoutAllocator;
         if (allocator == ROBUF_ALLOC_LIBRARY) {
             c_free(buffer->ROBuf);
         } else {
@@ -179,7 +179,7 @@ int readSizingParameter(c_Digitizer_t* digitizer, int32_t code, const char* code
         c_extendedLogMsg(&ZarnDPPLayer_log, digitizer, C_LOG_ERROR, __LINE__, "Can't find %s.", codeName);
         return DPPL_ERR_NULL_ARGUMENT;
     }
-    int result = digitizer->kind == DGTZ_KIND_GEN2_REPLAY ? DPPL_ERR_NOT_SUPPORTED : c_pget(digitizer, param, value);
+    int result = c_pget(digitizer, param, value);
     if (result != 0)
         c_extendedLogMsg(&ZarnDPPLayer_log, digitizer, C_LOG_ERROR, __LINE__, "Can't get %s.", codeName);
     return result;
@@ -482,7 +482,7 @@ int GENERIC_AccessAllocDeviceReadout(c_Digitizer_t* digitizer, c_ReadoutBuffer_t
 }
 
 int GENERIC_AccessAllocLiveReadout(c_Digitizer_t* digitizer, c_ReadoutBuffer_t* buffer) {
-    return digitizer->kind == DGTZ_KIND_GEN2_REPLAY ? DPPL_ERR_NOT_SUPPORTED : allocDigitizerReadout(digitizer, buffer);
+    return allocDigitizerReadout(digitizer, buffer);
 }
 
 int c_mallocReadoutBuffer(c_Digitizer_t* digitizer, c_ReadoutBuffer_t* buffer) {

@@ -452,7 +452,7 @@ bool XMOR_IsBoardConfigured(c_Digitizer_t* d) {
         return false;
     c_Parameter_t* p = c_pfind(d, DPPL_PARAM_BOARD_CONFIG_STATUS);
     double value = 0;
-    if (p == NULL || d->kind == DGTZ_KIND_GEN2_REPLAY || GENERIC_GetParam(d, p, &value) != 0) {
+    if (p == NULL || c_pget(d, p, &value) != 0) {
         BLOG(d, C_LOG_WARNING, "Unable to retrieve %s parameter value.",
              p != NULL ? p->name : "DPPL_PARAM_BOARD_CONFIG_STATUS");
         return false;
@@ -465,7 +465,7 @@ bool XMOR_IsHVChannelOn(c_Digitizer_t* d, uint32_t hvChannel) {
         return false;
     c_Parameter_t* p = c_pfindhvc(d, (int32_t)hvChannel, DPPL_PARAM_HVCH_ON);
     double value = 0;
-    if (p == NULL || d->kind == DGTZ_KIND_GEN2_REPLAY || GENERIC_GetParam(d, p, &value) != 0) {
+    if (p == NULL || c_pget(d, p, &value) != 0) {
         BLOG(d, C_LOG_WARNING, "Unable to retrieve %s parameter value.", p != NULL ? p->name : "DPPL_PARAM_HVCH_ON");
         return false;
     }

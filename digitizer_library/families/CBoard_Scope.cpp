@@ -26,6 +26,7 @@
 #include "ZarnBoard_Tilk.h"
 #include "ZarnDecoderChecks.h"
 #include "ZarnFamilySupport.h"
+#include "ZarnRecordQueries.h"
 
 static const c_LogModule_t CBoard_Scope_log = {"CBoard_ScopeLog.txt", "CBoard_Scope"};
 
@@ -291,7 +292,7 @@ int SCOPE_AllocEventBuffer(c_Digitizer_t* d) {
         BLOG(d, C_LOG_ERROR, "Can't find DPPL_PARAM_NABLT.");
         return DPPL_ERR_NULL_ARGUMENT;
     }
-    if (d->kind == DGTZ_KIND_GEN2_REPLAY)
+    if (isSecondGenerationReplay(d))
         return DPPL_ERR_NOT_SUPPORTED;
     double value = 0.0;
     int code = c_pget(d, nablt, &value);

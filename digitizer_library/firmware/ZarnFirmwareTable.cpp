@@ -128,7 +128,7 @@ uint32_t ZarnFirmware_WaveformStep(const c_Digitizer_t* d) {
 }
 
 bool GENERIC_IsTraceSupported(const c_Digitizer_t* digitizer, int32_t slot) {
-    if (digitizer == NULL || slot < 0 || slot >= DPPL_TRACE_SLOTS || digitizer->kind == DGTZ_KIND_GEN2_REPLAY)
+    if (digitizer == NULL || slot < 0 || slot >= DPPL_TRACE_SLOTS || isSecondGenerationReplay(digitizer))
         return false;
     return (ZarnFirmware_TraceSlots(digitizer) & (1u << slot)) != 0;
 }

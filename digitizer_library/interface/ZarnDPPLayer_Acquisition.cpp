@@ -82,7 +82,7 @@ int readStartMode(c_Digitizer_t* d, char* codeName, size_t size) {
         return DPPL_ERR_PARAMETER;
     }
     double value = 0.0;
-    int code = d->kind == DGTZ_KIND_GEN2_REPLAY ? DPPL_ERR_NOT_SUPPORTED : c_pget(d, mode, &value);
+    int code = c_pget(d, mode, &value);
     if (code != 0) {
         c_extendedLogMsg(&ZarnDPPLayer_log, d, C_LOG_ERROR, __LINE__, "Can't get DPPL_PARAM_STARTMODE parameter value");
         return code;
@@ -142,7 +142,7 @@ int c_bstarta(c_Digitizer_t* d) {
     if (d->acqStatus == ACQSTATUS_STOPPED)
         d->lastTimeStamp = 0;
     int result = 0;
-    if (ZarnAccess_Of(d)->startOpensRunGates) {
+    if (ZarnAccess_OfData(d)->startOpensRunGates) {
         for (int32_t ch = 0; ch < channelCount(d); ++ch) {
             c_Parameter_t* run = c_pfindc(d, ch, DPPL_PARAM_CH_ACQ_RUN);
             if (run == NULL)
@@ -173,7 +173,7 @@ int c_bpauseas(c_Digitizer_t* d) {
 
 int c_bpausea(c_Digitizer_t* d) {
     int code = c_bpauseas(d);
-    if (code != 0 || ZarnAccess_Of(d)->rewind != NULL) /* a replay has nothing left to drain */
+    if (code != 0 || ZarnAccess_OfData(d)->rewind != NULL) /* a replay has nothing left to drain */
         return failedIn("c_bpausea", code);
     return failedIn("c_bpausea", c_getDPPEvents(d, NULL));
 }
@@ -186,7 +186,7 @@ int c_bstopas(c_Digitizer_t* d) {
         return failedIn("c_bstopas", code);
     markStoppedDraining(d, -1);
     _setAcqStatus(d, ACQSTATUS_PAUSING);
-    const ZarnBoardAccess_t* access = ZarnAccess_Of(d);
+    const ZarnBoardAccess_t* access = ZarnAccess_OfData(d);
     if (access->rewind != NULL) {
         access->rewind(d);
         _setAcqStatus(d, ACQSTATUS_STOPPED);
@@ -203,7 +203,7 @@ int c_bstopa(c_Digitizer_t* d) {
     if (result == 0) {
         markStoppedDraining(d, -1);
         _setAcqStatus(d, ACQSTATUS_PAUSING);
-        const ZarnBoardAccess_t* access = ZarnAccess_Of(d);
+        const ZarnBoardAccess_t* access = ZarnAccess_OfData(d);
         if (access->rewind != NULL)
             access->rewind(d);
         else
@@ -242,7 +242,7 @@ int c_cstarta(c_Digitizer_t* d, int32_t channel) {
         return failedIn("c_cstarta", DPPL_ERR_NULL_ARGUMENT);
     }
     double value = 0.0;
-    code = d->kind == DGTZ_KIND_GEN2_REPLAY ? DPPL_ERR_NOT_SUPPORTED : c_pget(d, running, &value);
+    code = c_pget(d, running, &value);
     if (code != 0) {
         c_extendedLogMsg(&ZarnDPPLayer_log, d, C_LOG_ERROR, __LINE__,
                          "Can't get value of parameter DPPL_PARAM_ACQRUNNING. Can't start channel acquisition.");
@@ -315,10 +315,12 @@ int c_cstopa(c_Digitizer_t* d, int32_t channel) { return stopChannel(d, channel,
 
 /* ---------------------------------------------------------- board commands */
 
+/* A replay has no board to calibrate; the device needs no calibration. */
 int c_bcalib(c_Digitizer_t* d) {
-    if (d == NULL || ZARN_DGTZ_Calibrate(d->handle) != 0)
+    if (d == NULL)
         return failedIn("c_bcalib", DPPL_ERR_DIGITIZER_API);
-    return 0;
+    const ZarnBoardAccess_t* access = ZarnAccess_OfData(d);
+    return access->calibrate != NULL ? failedIn("c_bcalib", access->calibrate(d)) : 0;
 }
 
 /* Acquisition reset (c_bfreset): a running board is stopped with its drain,
@@ -386,7 +388,7 @@ int c_csampleadvance(c_Digitizer_t* d, int32_t channel) {
 int c_sendFlush(c_Digitizer_t* d) {
     if (d == NULL)
         return DPPL_ERR_NOT_SUPPORTED;
-    bool open = d->kind == DGTZ_KIND_OPEN || d->kind == DGTZ_KIND_GEN2_REPLAY;
+    bool open = isOpenRecord(d);
     if (open) {
         c_Parameter_t* automatic = c_pfind(d, DPPL_PARAM_AUTOFLUSH_ENABLE);
         if (automatic != NULL && automatic->value != 0.0 && d->acqStatus == ACQSTATUS_RUNNING) {
@@ -429,13 +431,11 @@ int c_getDPPEvents(c_Digitizer_t* d, int32_t* bytes) {
     /* A replayed file has no board to flush: its end is the end of the data. */
     if (buffer->ROBytes > 0)
         d->lastDataTime = now;
-    else if (ZarnAccess_Of(d)->flushesWhenIdle && d->acqStatus == ACQSTATUS_RUNNING && d->idleFlush &&
+    else if (ZarnAccess_OfData(d)->flushesWhenIdle && d->acqStatus == ACQSTATUS_RUNNING && d->idleFlush &&
              now - d->lastDataTime > kIdleFlushMs)
         code = flushIdleBoard(d, handle);
     if (code == 0 && buffer->ROBytes > 0) {
-        if (d->kind == DGTZ_KIND_GEN2_REPLAY)
-            code = DPPL_ERR_NOT_SUPPORTED;
-        else if ((code = GENERIC_GetEvents(d, buffer)) != 0)
+        if ((code = GENERIC_GetEvents(d, buffer)) != 0)
             c_extendedLogMsg(&ZarnDPPLayer_log, d, C_LOG_ERROR, __LINE__, "Error in GENERIC_GetEvents: %i", code);
     } else if (code == 0) {
         if (d->scope != NULL)
@@ -462,14 +462,16 @@ int c_sendswtrigger(c_Digitizer_t* d) {
     if (d == NULL)
         code = DPPL_ERR_NULL_ARGUMENT;
     else
-        code = ZarnAccess_OfBoard(d)->softwareTrigger(d);
+        code = ZarnAccess_OfData(d)->softwareTrigger(d);
     return failedIn("c_sendswtrigger", code);
 }
 
+/* Only a board with a channel trigger takes one; a replay of it has none to
+ * send. */
 int c_sendcswtrigger(c_Digitizer_t* d, int32_t channel) {
-    if (d == NULL)
+    if (d == NULL || ZarnAccess_OfBoard(d)->channelSoftwareTrigger == NULL)
         return failedIn("c_sendcswtrigger", DPPL_ERR_NOT_SUPPORTED);
-    return failedIn("c_sendcswtrigger", ZarnAccess_OfBoard(d)->channelSoftwareTrigger(d, channel));
+    return failedIn("c_sendcswtrigger", ZarnAccess_OfData(d)->channelSoftwareTrigger(d, channel));
 }
 
 int c_getSWDPPEvents(c_Digitizer_t* d, int32_t* bytes) {
@@ -518,7 +520,7 @@ int c_sendswstart(c_Digitizer_t* d) {
                          "Can't get DPPL_PARAM_SW_TRG_AT_START parameter value");
         return failedIn("c_sendswstart", code);
     }
-    if (value == 1.0 && ZARN_DGTZ_SendSWtrigger(d->handle) != 0) {
+    if (value == 1.0 && ZarnAccess_OfData(d)->softwareTrigger(d) != 0) {
         c_extendedLogMsg(&ZarnDPPLayer_log, d, C_LOG_ERROR, __LINE__, "Can't send start SW TRG.");
         return failedIn("c_sendswstart", DPPL_ERR_DIGITIZER_API);
     }
@@ -595,37 +597,18 @@ int c_getRealtimeAndDeadtime(c_Digitizer_t* d, int32_t channel, uint64_t* realTi
     int code = 0;
     const ZarnTimeCounters_t* counters = NULL;
     ZarnTimeCountersKind_t kind = d != NULL ? timeCountersOf(d, &counters) : ZARN_TIME_COUNTERS_NONE;
-    if (d == NULL || realTime == NULL || deadTime == NULL) {
+    if (d == NULL || realTime == NULL || deadTime == NULL)
         code = DPPL_ERR_NULL_ARGUMENT;
-    } else if (kind == ZARN_TIME_COUNTERS_REGISTERS) {
-        if (channel < 0 || channel >= channelCount(d)) {
-            code = DPPL_ERR_INVALID_CHANNEL;
-        } else {
-            uint32_t real = 0, dead = 0;
-            uint32_t base = (uint32_t)channel << 8;
-            int outside = ZARN_DGTZ_ReadRegister(d->handle, base | counters->realTimeRegister, &real);
-            if (outside != 0) {
-                c_extendedLogMsg(&ZarnDPPLayer_log, d, C_LOG_ERROR, __LINE__,
-                                 " [CH %i]: Can't read realtime. Zarn Digitizer Error %i", channel, outside);
-                code = DPPL_ERR_READ_REGISTER;
-            } else if ((outside = ZARN_DGTZ_ReadRegister(d->handle, base | counters->deadTimeRegister, &dead)) != 0) {
-                c_extendedLogMsg(&ZarnDPPLayer_log, d, C_LOG_ERROR, __LINE__,
-                                 " [CH %i]: Can't read deadtime. Zarn Digitizer Error %i", channel, outside);
-                code = DPPL_ERR_READ_REGISTER;
-            } else {
-                double period = d->descriptor.SamplePeriod > 0.0 ? d->descriptor.SamplePeriod : 0.0;
-                *realTime = (uint64_t)((double)real * period);
-                *deadTime = (uint64_t)((double)dead * period);
-            }
-        }
-    } else if (kind == ZARN_TIME_COUNTERS_DEVICE) {
-        code = MORVANE_GetRealtimeAndDeadtime(d, channel, realTime, deadTime);
-    } else {
-        code = DPPL_ERR_NOT_SUPPORTED;
-    }
+    else if (kind == ZARN_TIME_COUNTERS_NONE || ZarnAccess_OfData(d)->readTimeCounters == NULL)
+        code = DPPL_ERR_NOT_SUPPORTED; /* no counters, or a replay, which has no board to read them from */
+    else if (kind == ZARN_TIME_COUNTERS_REGISTERS && (channel < 0 || channel >= channelCount(d)))
+        code = DPPL_ERR_INVALID_CHANNEL;
+    else
+        code = ZarnAccess_OfData(d)->readTimeCounters(d, counters, channel, realTime, deadTime);
+    /* Counters the board lacks are a fact of it, not a failure. */
     if (code != 0)
-        c_extendedLogMsg(&ZarnDPPLayer_log, d, C_LOG_ERROR, __LINE__, "Error in GENERIC_GetRealtimeAndDeadtime: %i",
-                         code);
+        c_extendedLogMsg(&ZarnDPPLayer_log, d, code == DPPL_ERR_NOT_SUPPORTED ? C_LOG_DETAIL : C_LOG_ERROR, __LINE__,
+                         "Error in GENERIC_GetRealtimeAndDeadtime: %i", code);
     return code;
 }
 

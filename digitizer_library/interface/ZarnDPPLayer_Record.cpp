@@ -202,8 +202,8 @@ int c_newFileDigitizer(c_Digitizer_t* digitizer, const char* path) {
     if (result == 0) {
         for (uint32_t h = 0; h < digitizer->descriptor.HVChannels && h < DPPL_MAX_HV_CHANNELS; h++)
             digitizer->hv[h].rangeCount = 1;
-        result = digitizer->kind == DGTZ_KIND_GEN2_REPLAY ? DPPL_ERR_NOT_SUPPORTED
-                                                          : GENERIC_LoadFileParameters(digitizer, &header);
+        result = isSecondGenerationReplay(digitizer) ? DPPL_ERR_NOT_SUPPORTED
+                                                     : GENERIC_LoadFileParameters(digitizer, &header);
         if (result != 0)
             c_extendedLogMsg(&ZarnDPPLayer_log, digitizer, C_LOG_ERROR, __LINE__, "Can't create parameters from info");
     }
@@ -246,7 +246,7 @@ int c_freeDgtz(c_Digitizer_t* digitizer) {
     }
     _freeParamCollections(digitizer);
     freeCoarseDCOTables(digitizer);
-    const ZarnBoardAccess_t* access = ZarnAccess_Of(digitizer);
+    const ZarnBoardAccess_t* access = ZarnAccess_OfData(digitizer);
     if (access->close != NULL)
         access->close(digitizer); /* nothing to do about a failed close */
     c_extendedLogMsg(&ZarnDPPLayer_log, digitizer, C_LOG_DETAIL, __LINE__, "Digitizer Closed.");

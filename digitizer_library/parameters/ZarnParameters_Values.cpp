@@ -19,6 +19,7 @@ static const c_LogModule_t ZarnParameters_log = {"ZarnParametersLog.txt", "ZarnP
 
 #include "ZarnFamilyRows.h"
 #include "ZarnParametersShared.h"
+#include "ZarnRecordQueries.h"
 
 namespace {
 
@@ -121,10 +122,6 @@ uint32_t readAddressOf(const c_Digitizer_t* digitizer, const c_Parameter_t* para
 
 uint32_t registerChannel(const c_Parameter_t* param) { return (param->regaddr >> 8) & 0xF; }
 
-bool isSecondGenReplay(const c_Digitizer_t* digitizer) {
-    return digitizer != NULL && digitizer->kind == DGTZ_KIND_GEN2_REPLAY;
-}
-
 /* Whether a high-voltage channel of the board is on: only a board that
  * reports its state says so; any other board's is off. */
 bool hvChannelIsOn(c_Digitizer_t* digitizer, uint32_t hvChannel) {
@@ -132,7 +129,7 @@ bool hvChannelIsOn(c_Digitizer_t* digitizer, uint32_t hvChannel) {
         return false;
     c_Parameter_t* on = c_pfindhvc(digitizer, (int32_t)hvChannel, DPPL_PARAM_HVCH_ON);
     double value = 0;
-    if (on == NULL || isSecondGenReplay(digitizer) || GENERIC_GetParam(digitizer, on, &value) != 0) {
+    if (on == NULL || c_pget(digitizer, on, &value) != 0) {
         BLOG(digitizer, C_LOG_WARNING, "Unable to retrieve %s parameter value.", on != NULL ? on->name : "HVCH_ON");
         return false;
     }
@@ -182,7 +179,7 @@ int c_pset_nopref(c_Digitizer_t* digitizer, c_Parameter_t* param, double value) 
 }
 
 int c_pget(c_Digitizer_t* digitizer, c_Parameter_t* param, double* value) {
-    if (isSecondGenReplay(digitizer))
+    if (isSecondGenerationReplay(digitizer))
         return DPPL_ERR_NOT_SUPPORTED;
     return GENERIC_GetParam(digitizer, param, value);
 }
@@ -194,7 +191,7 @@ int GENERIC_SetParam(c_Digitizer_t* digitizer, c_Parameter_t* param, double valu
     if ((flags & C_SETPARAM_SKIP_ACCESS) == 0 && param->accesstype == readOnlyCode()) {
         BLOG(digitizer, C_LOG_DETAIL, "Read-only register 0x%04X corresponding to parameter %s.", param->regaddr,
              param->name);
-        if (isSecondGenReplay(digitizer))
+        if (isSecondGenerationReplay(digitizer))
             return DPPL_ERR_NOT_SUPPORTED;
         double current = 0;
         return GENERIC_GetParam(digitizer, param, &current);
@@ -213,7 +210,7 @@ int GENERIC_SetParam(c_Digitizer_t* digitizer, c_Parameter_t* param, double valu
         if (category == PARAM_CATEGORY_HVCHANNEL && hvChannelIsOn(digitizer, registerChannel(param)))
             return DPPL_ERR_HV;
     }
-    if (isSecondGenReplay(digitizer))
+    if (isSecondGenerationReplay(digitizer))
         return DPPL_ERR_NOT_SUPPORTED;
     return GENERIC_SetParamValue(digitizer, param, value);
 }
@@ -495,7 +492,7 @@ struct FreeValueField {
 /* The field of a free-value path, on a record that has registers behind it;
  * 0 or the refusal. */
 int freeValueField(const c_Digitizer_t* digitizer, const char* path, FreeValueField* field) {
-    if (isSecondGenReplay(digitizer))
+    if (isSecondGenerationReplay(digitizer))
         return DPPL_ERR_NOT_SUPPORTED;
     return GENERIC_ParseFreeValuePath(path, &field->address, &field->mask, &field->shift);
 }
@@ -548,9 +545,7 @@ int c_fvget(c_Digitizer_t* digitizer, const char* path, char* hexOut) {
 
 namespace {
 
-bool lookupAllowed(const c_Digitizer_t* digitizer) {
-    return digitizer != NULL && (digitizer->kind == DGTZ_KIND_OPEN || digitizer->kind == DGTZ_KIND_GEN2_REPLAY);
-}
+bool lookupAllowed(const c_Digitizer_t* digitizer) { return isOpenRecord(digitizer); }
 
 bool indexWithin(c_Digitizer_t* digitizer, int32_t index, uint64_t bound, const char* format) {
     if (index >= 0 && (uint64_t)index < bound)

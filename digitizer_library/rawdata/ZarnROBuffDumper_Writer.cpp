@@ -321,7 +321,7 @@ int c_readParamBlock(c_Digitizer_t* digitizer, double* out, int32_t instance, in
     for (int64_t code = first; code <= last; code++) {
         double* value = &out[code - first];
         *value = -1.0;
-        if (!isOpenRecord(digitizer) || digitizer->kind == DGTZ_KIND_GEN2_REPLAY)
+        if (!isOpenRecord(digitizer) || isSecondGenerationReplay(digitizer))
             continue;
         c_Parameter_t* param = NULL;
         int32_t c = (int32_t)code;

@@ -15,6 +15,12 @@ static inline bool isOpenRecord(const c_Digitizer_t* digitizer) {
     return digitizer != NULL && (digitizer->kind == DGTZ_KIND_OPEN || digitizer->kind == DGTZ_KIND_GEN2_REPLAY);
 }
 
+/* A replayed file of a family without a board layer: nothing reads its data
+ * or its parameters (the open refuses it once its buffers are made). */
+static inline bool isSecondGenerationReplay(const c_Digitizer_t* digitizer) {
+    return digitizer != NULL && digitizer->kind == DGTZ_KIND_GEN2_REPLAY;
+}
+
 /* Counts of the descriptor, kept within the record's slot arrays. */
 static inline int32_t channelCount(const c_Digitizer_t* digitizer) {
     return digitizer->descriptor.NumChannels < DPPL_MAX_CHANNELS ? digitizer->descriptor.NumChannels

@@ -20,19 +20,15 @@ int32_t driverFamilyCode(uint32_t family) {
 int32_t deviceFamilyCode(uint32_t) { return 14; }
 
 const SRVBoardAccess_t FAMILY_DRIVER_BOARD = {
-    /*softwareSCA*/ 0,
-    /*icrCountsParameter*/ 0,
-    /*criterionStopsChannel*/ 0,
-    /*serverVersionAsFirmware*/ 0,
-    driverFamilyCode,
+    .familyCode = driverFamilyCode,
 };
 
 const SRVBoardAccess_t REGISTER_LEVEL_DEVICE = {
-    /*softwareSCA*/ 1,
-    /*icrCountsParameter*/ 1,
-    /*criterionStopsChannel*/ 1,
-    /*serverVersionAsFirmware*/ 1,
-    deviceFamilyCode,
+    .softwareSCA = 1,
+    .icrCountsParameter = 1,
+    .criterionStopsChannel = 1,
+    .serverVersionAsFirmware = 1,
+    .familyCode = deviceFamilyCode,
 };
 
 } // namespace

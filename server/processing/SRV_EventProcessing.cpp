@@ -16,7 +16,6 @@
 #include "SRV_SCACounters.h"
 #include "SRV_Spectra.h"
 #include "SRV_Waveforms.h"
-#include "ZarnDigitizer.h"
 
 #include <cmath>
 #include <cstring>
@@ -402,7 +401,7 @@ int SRV_UpdateDeadTime(SRVBoard_t* board, uint32_t channel) {
         uint32_t channels = SRV_ChannelCount(board);
         for (uint32_t other = 0; other < channels; other++)
             board->channels[other].boardTimeMissing = 1;
-        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_ERROR, __LINE__,
+        c_extendedLogMsg(&LOG_MODULE, &board->digitizer, C_LOG_INFO, __LINE__,
                          "Error in c_getRealtimeAndDeadtime (%i): no real and dead time from the board in this run; "
                          "the spectra keep the times they have.",
                          result);
@@ -530,11 +529,12 @@ int SRV_BoardAutoTrigger(SRVBoard_t* board, uint64_t now) {
         c_extendedLogMsg(&LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__, "Can't get Acquisition Mode.");
         return SRV_ERR_OPEN_DIGITIZER;
     }
+    // The library sends it the way the board is reached (the device has a
+    // trigger of its own).
     if (waveforms->value >= 1.0 || waveforms->value <= -1.0) {
-        result = ZARN_DGTZ_SendSWtrigger(digitizer->handle);
+        result = c_sendswtrigger(digitizer);
         if (result != 0) {
-            c_extendedLogMsg(&LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__,
-                             "Cannot send SW Trigger (ZarnDigitizer err=%d).", result);
+            c_extendedLogMsg(&LOG_MODULE, digitizer, C_LOG_ERROR, __LINE__, "Cannot send SW Trigger (err=%i).", result);
             return TRIGGER_REFUSED;
         }
     }

@@ -17,6 +17,7 @@
 #include <set>
 
 #include "EndToEndSupport.h"
+#include "ZarnBoardAccess.h"
 #include "ZarnROBuffDumper.h"
 #include "ZarnROBuffDumperRecords.h"
 
@@ -310,6 +311,101 @@ TEST_P(EmptyRun, ReplaysAndEndsWithNoError) {
 }
 
 INSTANTIATE_TEST_SUITE_P(SimulatedBoards, EmptyRun, ::testing::ValuesIn(kBoards), caseName);
+
+// The server's code of a parameter: its place among the parameters of its
+// section of "ServerParams.xml" (board parameters from 0, channel ones from
+// 1000).
+int32_t serverParameterCode(const std::string& section, int32_t first, const std::string& name) {
+    std::string params = readFile(fs::path(MORVANE_DEFINITIONS_DIR) / "ServerParams.xml");
+    size_t begin = params.find("<" + section + ">"), end = params.find("</" + section + ">");
+    if (begin == std::string::npos || end == std::string::npos)
+        return -1;
+    params = params.substr(begin, end - begin);
+    const std::regex parameter("<Parameter codename=\"(PARAM_[A-Z0-9_]+)\"");
+    int32_t code = first;
+    for (auto it = std::sregex_iterator(params.begin(), params.end(), parameter); it != std::sregex_iterator();
+         ++it, ++code)
+        if ((*it)[1].str() == name)
+            return code;
+    return -1;
+}
+
+int32_t boardParameterCode(const std::string& name) { return serverParameterCode("SRVBoardParameters", 0, name); }
+
+int32_t channelParameterCode(const std::string& name) {
+    return serverParameterCode("SRVChannelParameters", 1000, name);
+}
+
+// The logs of the acquisition: the board thread with the cycle, and the
+// library's.
+const char* const kAcquisitionLogs[] = {"SRVBoardThreadLog.txt", "ZarnDPPLayerLog.txt", "ZarnBoard_GENERICLog.txt"};
+
+// The acquisition's logs as they stand, to tell what is logged after.
+std::map<std::string, size_t> logSizes(const fs::path& folder) {
+    std::map<std::string, size_t> sizes;
+    for (const char* log : kAcquisitionLogs)
+        sizes[log] = readFile(folder / log).size();
+    return sizes;
+}
+
+// The ERROR lines the acquisition logged since the sizes were taken.
+std::string errorLinesSince(const fs::path& folder, const std::map<std::string, size_t>& before) {
+    std::string found;
+    for (const auto& [log, size] : before) {
+        std::istringstream lines(readFile(folder / log).substr(size));
+        for (std::string line; std::getline(lines, line);)
+            if (line.find(" ERROR ") != std::string::npos)
+                found += log + ": " + line + "\n";
+    }
+    return found;
+}
+
+// A board with no signal and its automatic trigger on: every event of the
+// run is one the cycle's software triggers made.
+class AutoTrigger : public EmptyRun {};
+
+// The triggers reach the board however it is reached, and the client gets
+// what they made; neither the run nor its replay (which has no board to
+// calibrate, trigger or read counters from) logs an error.
+TEST_P(AutoTrigger, TriggersArriveAndNoStartLogsAnError) {
+    const BoardCase& board = GetParam();
+    ASSERT_EQ(boardParameterCode("PARAM_WAVEFORMS"), PARAM_WAVEFORMS);
+    const int32_t timeout = boardParameterCode("PARAM_AUTO_TRG_TIMEOUT");
+    ASSERT_GE(timeout, 0);
+    if (status(SET_PARAMETER, setParameter(timeout, -1, 20000.0)) != SUCCESS) {
+        GTEST_SKIP() << board.name << " has no automatic trigger";
+    }
+    // A board the library sends channel triggers to has them on too (set in
+    // the run, pinned in the replay).
+    if (ZarnAccess_OfFamily(board.family)->channelSoftwareTrigger != nullptr) {
+        ASSERT_EQ(channelParameterCode("PARAM_CH_ENABLED"), PARAM_CH_ENABLED);
+        const int32_t channelTimeout = channelParameterCode("PARAM_CH_AUTO_TRG_TIMEOUT");
+        ASSERT_GE(channelTimeout, 0);
+        ASSERT_EQ(status(SET_PARAMETER, setParameter(channelTimeout, 0, 30000.0)), SUCCESS);
+    }
+    ASSERT_EQ(status(SET_PARAMETER, setParameter(PARAM_WAVEFORMS, -1, 1.0)), SUCCESS);
+    ASSERT_EQ(status(SET_RUN_FILE, runFileName("autotrigger.zrn")), SUCCESS);
+    const std::map<std::string, size_t> beforeStart = logSizes(server_->logDir());
+    ASSERT_EQ(status(START, acquisitionRequest(allChannels())), SUCCESS) << boardLog();
+    std::this_thread::sleep_for(1500ms);
+    ASSERT_EQ(status(STOP, acquisitionRequest(allChannels())), SUCCESS) << boardLog();
+
+    Recorded recorded = decodeRunFile(recordedFile("autotrigger.zrn"), board.channels);
+    uint64_t triggered = 0;
+    for (uint32_t ch = 0; ch < board.channels; ch++)
+        triggered += recorded.listable[ch];
+    EXPECT_GT(triggered, 0u) << "no trigger reached the board";
+    for (uint32_t ch = 0; ch < board.channels && !board.waveformsOnly; ch++)
+        EXPECT_EQ(histogrammed(ch), recorded.histogrammable[ch]) << "channel " << ch;
+
+    ASSERT_EQ(status(LOAD_RUN_FILE, fixedText("autotrigger.zrn", 200)), SUCCESS) << boardLog();
+    ASSERT_EQ(status(START, acquisitionRequest(allChannels())), SUCCESS) << boardLog();
+    std::this_thread::sleep_for(1000ms);
+    ASSERT_EQ(status(STOP, acquisitionRequest(allChannels())), SUCCESS) << boardLog();
+    EXPECT_EQ(errorLinesSince(server_->logDir(), beforeStart), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(SimulatedBoards, AutoTrigger, ::testing::ValuesIn(kBoards), caseName);
 
 // A recording that its reads can't go through. The record framing is the
 // library's whatever the firmware, so a few boards of the table show it:
