@@ -55,8 +55,8 @@ public:
         connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
         Bytes request = packet(DEFINITIONS, {});
         for (int i = 0; i < requests && connected_; i++)
-            connected_ = ::send(fd_, request.data(), request.size(), MSG_NOSIGNAL) ==
-                         static_cast<ssize_t>(request.size());
+            connected_ =
+                ::send(fd_, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size());
         reader_ = std::thread([this] {
             while (!stop_ && !closed_) {
                 uint8_t buffer[1024];
@@ -94,18 +94,31 @@ private:
 // The send path is the same whatever the board: one board serves.
 std::vector<BoardCase> oneBoard() { return {kBoards.front()}; }
 
-using SlowClient = ServerOnBoard;
+// The server's folder with the shipped parameters and definitions, the
+// definitions grown by a comment to 1 MiB: at 1 KiB a second one reply would
+// take 17 minutes.
+class SlowClient : public ServerOnBoard {
+protected:
+    static constexpr size_t DOCUMENT_SIZE = 1u << 20;
+    void SetUp() override {
+        fs::path shipped = MORVANE_DEFINITIONS_DIR;
+        fs::copy_file(shipped / "ServerParams.xml", folder_.path() / "ServerParams.xml");
+        std::string document = readFile(shipped / "ServerDefinitions.xml");
+        std::string open = "\n<!--", close = "-->\n";
+        document += open + std::string(DOCUMENT_SIZE - document.size() - open.size() - close.size(), 'x') + close;
+        std::ofstream(folder_.path() / "ServerDefinitions.xml", std::ios::binary) << document;
+        startServer({{"MORVANESERVERDIR", folder_.path().string()}});
+    }
+    TempDir folder_;
+};
 
-// Each reply is 25 KB, so that at 1 KiB a second one reply alone would take
-// over 20 s; 200 pipelined requests would take more than an hour.
-const int PIPELINED_REQUESTS = 200;
+const int PIPELINED_REQUESTS = 4;
 // What a reply may take, and what the next step may add to it on a busy
 // machine (a connection, a request; the shutdown's stop and saves).
 const auto REPLY_BOUND = std::chrono::milliseconds(SRV_CLIENT_SEND_TIMEOUT_MS);
 const auto SLACK = 5s;
 
 TEST_P(SlowClient, HoldsNeitherTheNextClientNorTheShutdown) {
-    startServer();
     client_.reset();
     {
         SlowReader slow(port_, PIPELINED_REQUESTS);
@@ -121,7 +134,7 @@ TEST_P(SlowClient, HoldsNeitherTheNextClientNorTheShutdown) {
         EXPECT_EQ(reply->status(), -33);
         EXPECT_LT(waited, REPLY_BOUND + SLACK);
         EXPECT_TRUE(waitFor([&] { return slow.closedByServer(); }, 5000ms));
-        EXPECT_LT(slow.received(), 2u * 25558u) << "the pipelined requests after the cut reply were served";
+        EXPECT_LT(slow.received(), DOCUMENT_SIZE) << "a reply was sent whole";
     }
 
     SlowReader slow(port_, PIPELINED_REQUESTS);
@@ -203,11 +216,14 @@ TEST_P(RepeatCountAtAutomaticStop, IsWrittenWithTheStop) {
     for (uint32_t ch = 0; ch < GetParam().channels; ch++)
         ASSERT_EQ(status(CLEAR_SPECTRUM, clearSpectrumRequest(ch)), SUCCESS);
     ASSERT_EQ(status(SET_PARAMETER, setParameter(PARAM_CH_STOP_MODE_TOTAL_COUNTS, 0, LIMIT)), SUCCESS);
+    auto burst = Clock::now();
     sendUnknownCommands(*client_);
     ASSERT_EQ(status(START, acquisitionRequest(1)), SUCCESS) << boardLog();
-    ASSERT_TRUE(waitFor([&] { return contains(server_->log("SRVBoardThreadLog.txt"), "Stop criteria for mode"); },
-                        60000ms))
+    ASSERT_TRUE(
+        waitFor([&] { return contains(server_->log("SRVBoardThreadLog.txt"), "Stop criteria for mode"); }, 60000ms))
         << boardLog();
+    if (Clock::now() - burst > 9s)
+        GTEST_SKIP() << "the criterion was met only after 9 s (a busy machine): the window ended first";
     // The counts follow the stop that the criterion's line announces.
     waitFor([&] { return countedWindow(server_->log()) >= 0; }, 5000ms);
     std::string log = server_->log();

@@ -335,15 +335,15 @@ TEST_F(PacketSocket, SendToATricklingReaderEndsAfterOneTimeOutForTheWholePacket)
     std::atomic<bool> stop{false};
     std::atomic<size_t> read{0};
     std::thread trickle([&] {
-        uint8_t buffer[1024];
+        std::vector<uint8_t> buffer(64u << 10);
         while (!stop) {
-            ssize_t got = recv(c_socket_fd(peer), buffer, sizeof buffer, MSG_DONTWAIT);
+            ssize_t got = recv(c_socket_fd(peer), buffer.data(), buffer.size(), MSG_DONTWAIT);
             if (got > 0)
                 read += static_cast<size_t>(got);
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
     });
-    std::vector<uint8_t> data(64u << 20); // far more than the kernel buffers
+    std::vector<uint8_t> data(64u << 20); // at 640 KiB a second: 100 s
     uint64_t start = c_get_time();
     int64_t sent = c_send(server, data.data(), static_cast<uint32_t>(data.size()));
     uint64_t elapsed = c_get_time() - start;
