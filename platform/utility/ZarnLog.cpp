@@ -7,10 +7,11 @@
 //
 // An error or warning that repeats (a read failing on every cycle) would fill
 // the disk: within a window of REPEAT_WINDOW_MS one call site (same file,
-// level, source and line, whatever the text: a message often carries a
-// number that changes with every repeat) writes REPEAT_BURST_LINES lines at
-// most; the further repeats are counted, and the count is written once the
-// window is over ("Repeated N more times in the last T s: <last text>", at
+// level, source and line) writes REPEAT_BURST_LINES lines of one text and
+// REPEAT_SITE_LINES lines in all at most, whatever the texts (a message often
+// carries a number that changes with every repeat; one line per channel of
+// a board still gets through); the further repeats are counted, and the
+// count is written once the window is over ("Repeated N more times in the last T s: <last text>", at
 // the same level, source and line). The windows that are over are looked
 // for with every limited line and by c_lsweeprepeats, which a loop that
 // wakes on its own calls; c_lflushrepeats writes every count now, and also
@@ -32,7 +33,8 @@ namespace {
 const uint32_t DEFAULT_THRESHOLD = C_LOG_INFO;
 
 const uint64_t REPEAT_WINDOW_MS = 10000;
-const uint32_t REPEAT_BURST_LINES = 5;
+const uint32_t REPEAT_BURST_LINES = 5; // of one text
+const uint32_t REPEAT_SITE_LINES = 32; // of one call site, whatever its texts
 // How often the call sites whose window is over are looked for, at most.
 // The table holds one entry per call site that repeated within its window,
 // so it is bounded by the program's call sites and needs no cap.
@@ -137,7 +139,8 @@ int writeLine(const std::string& path, const char* when, uint32_t level, const c
 }
 
 // One call site whose lines are being limited, and what its window has let
-// through; lastText is the last line it held back.
+// through: in all, and of each text (at most REPEAT_SITE_LINES texts);
+// lastText is the last line it held back.
 struct Repeat {
     std::string path;
     uint32_t level;
@@ -147,6 +150,7 @@ struct Repeat {
     uint64_t windowStart;
     uint32_t written;
     uint64_t suppressed;
+    std::map<std::string, uint32_t> writtenByText;
 };
 
 // Deliberately never destroyed, as the open files.
@@ -212,13 +216,17 @@ bool admitLine(const std::string& path, uint32_t level, const char* source, uint
     if (found == tracked.end()) {
         static bool exitFlushRegistered = atexit(flushRepeatsAtExit) == 0;
         (void)exitFlushRegistered;
-        tracked.emplace(key, Repeat{path, level, source, line, std::string(), now, 1, 0});
+        tracked.emplace(key, Repeat{path, level, source, line, std::string(), now, 1, 0, {{message, 1}}});
         return true;
     }
     Repeat& repeat = found->second;
-    if (repeat.written < REPEAT_BURST_LINES) {
-        repeat.written++;
-        return true;
+    if (repeat.written < REPEAT_SITE_LINES) {
+        uint32_t& ofText = repeat.writtenByText[message];
+        if (ofText < REPEAT_BURST_LINES) {
+            ofText++;
+            repeat.written++;
+            return true;
+        }
     }
     repeat.suppressed++;
     repeat.lastText = message;

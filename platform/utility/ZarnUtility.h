@@ -65,9 +65,9 @@ void c_lprintf(const c_LogModule_t* module, uint32_t level, uint32_t line, const
 /* As c_lprintf with an argument list; 0 on success (a filtered-out message is
  * a success), non-zero when the message could not be written. */
 int c_lvprintf(const c_LogModule_t* module, uint32_t level, uint32_t line, const char* format, va_list args);
-/* Errors and warnings that repeat (from the same line of the same module,
- * whatever their text) are written 5 times in 10 s at most; the repeats
- * beyond are counted and the count, with the last text held back, written
+/* Errors and warnings that repeat are written 5 times in 10 s at most, and
+ * 32 lines in 10 s at most from the same line of the same module, whatever
+ * their texts; the repeats beyond are counted and the count, with the last text held back, written
  * once the 10 s are over. c_lflushrepeats writes the counts not yet written
  * now (it also runs at exit); c_lsweeprepeats writes those whose 10 s are
  * over, for a loop that wakes on its own to call, so that a count comes on

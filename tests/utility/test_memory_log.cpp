@@ -170,8 +170,9 @@ size_t linesHolding(const std::vector<std::string>& lines, const std::string& wh
 // An error repeated on every cycle: its first lines are written as they are,
 // the rest counted, and the count written once asked (or once the window is
 // over). A call site is limited whatever its text (a record number that
-// changes with every line), and its count carries the last text; lines of
-// other call sites or files, and information lines, are never held back.
+// changes with every line): 5 lines of one text, 32 lines in all, and its
+// count carries the last text; lines of other call sites or files, and
+// information lines, are never held back.
 TEST_F(LogTest, RepeatedErrorsAreCountedNotWritten) {
     static const c_LogModule_t module = {"RepeatLog.txt", "Reader"};
     static const c_LogModule_t other = {"OtherRepeatLog.txt", "Reader"};
@@ -181,7 +182,7 @@ TEST_F(LogTest, RepeatedErrorsAreCountedNotWritten) {
         c_lprintf(&other, C_LOG_ERROR, 40, "Read failed (%d).", -32);
     }
     for (int i = 0; i < 50; i++) {
-        c_lprintf(&module, C_LOG_ERROR, 42, "Record %d unreadable.", i);
+        c_lprintf(&module, C_LOG_ERROR, 42, "Record %d unreadable.", i / 2);
         c_lprintf(&module, C_LOG_INFO, 43, "Reading.");
     }
     c_lflushrepeats();
@@ -197,17 +198,17 @@ TEST_F(LogTest, RepeatedErrorsAreCountedNotWritten) {
         EXPECT_LT(written.size(), 120u);
     }
     std::vector<std::string> written = lines("RepeatLog.txt");
-    EXPECT_EQ(linesHolding(written, "Reader:42 "), 6u);
-    for (int i = 0; i < 5; i++)
-        EXPECT_EQ(linesHolding(written, "Reader:42 Record " + std::to_string(i) + " unreadable."), 1u) << i;
-    EXPECT_EQ(linesHolding(written, "Reader:42 Repeated 45 more times in the last "), 1u);
-    EXPECT_EQ(linesHolding(written, " s: Record 49 unreadable."), 1u);
+    EXPECT_EQ(linesHolding(written, "Reader:42 "), 33u);
+    for (int i = 0; i < 16; i++)
+        EXPECT_EQ(linesHolding(written, "Reader:42 Record " + std::to_string(i) + " unreadable."), 2u) << i;
+    EXPECT_EQ(linesHolding(written, "Reader:42 Repeated 18 more times in the last "), 1u);
+    EXPECT_EQ(linesHolding(written, " s: Record 24 unreadable."), 1u);
     EXPECT_EQ(linesHolding(written, "Reader:43 Reading."), 50u);
 }
 
 // A read failure whose message carries the offset of each record, for every
-// record of a damaged file: the log holds 5 lines and the count, not one line
-// per record.
+// record of a damaged file: the log holds 32 lines and the count, not one
+// line per record.
 TEST_F(LogTest, AFailureNamingEveryRecordIsLimited) {
     static const c_LogModule_t module = {"RecordsLog.txt", "Reader"};
     const int RECORDS = 300000;
@@ -221,11 +222,11 @@ TEST_F(LogTest, AFailureNamingEveryRecordIsLimited) {
     std::vector<std::string> written = lines("RecordsLog.txt");
     std::printf("%d failing records: %zu lines, %lld bytes of log, %.2f s.\n", RECORDS, written.size(),
                 static_cast<long long>(file.tellg()), took.count());
-    ASSERT_EQ(written.size(), 6u);
-    EXPECT_NE(written[5].find("Reader:50 Repeated 299995 more times in the last "), std::string::npos) << written[5];
-    EXPECT_NE(written[5].find(" s: Can't read the data record at byte offset " + std::to_string(34LL * (RECORDS - 1))),
+    ASSERT_EQ(written.size(), 33u);
+    EXPECT_NE(written[32].find("Reader:50 Repeated 299968 more times in the last "), std::string::npos) << written[32];
+    EXPECT_NE(written[32].find(" s: Can't read the data record at byte offset " + std::to_string(34LL * (RECORDS - 1))),
               std::string::npos)
-        << written[5];
+        << written[32];
 }
 
 // Many call sites repeating at once each keep their limit: no table of
