@@ -6,11 +6,16 @@
 // Line layout: "YYYY-MM-DD hh:mm:ss.mmm LEVEL source:line message".
 //
 // An error or warning that repeats (a read failing on every cycle) would fill
-// the disk: within a window of REPEAT_WINDOW_MS the same line (same file,
-// level, source, line and text) is written REPEAT_BURST_LINES times at most;
-// the further repeats are counted, and the count is written once the window
-// is over ("Repeated N more times in the last T s: <text>", at the same
-// level, source and line), or by c_lflushrepeats, which also runs at exit.
+// the disk: within a window of REPEAT_WINDOW_MS one call site (same file,
+// level, source and line) writes REPEAT_BURST_LINES lines of one text and
+// REPEAT_SITE_LINES lines in all at most, whatever the texts (a message often
+// carries a number that changes with every repeat; one line per channel of
+// a board still gets through); the further repeats are counted, and the
+// count is written once the window is over ("Repeated N more times in the last T s: <last text>", at
+// the same level, source and line). The windows that are over are looked
+// for with every limited line and by c_lsweeprepeats, which a loop that
+// wakes on its own calls; c_lflushrepeats writes every count now, and also
+// runs at exit.
 #include "ZarnUtility.h"
 
 #include <pthread.h>
@@ -28,11 +33,12 @@ namespace {
 const uint32_t DEFAULT_THRESHOLD = C_LOG_INFO;
 
 const uint64_t REPEAT_WINDOW_MS = 10000;
-const uint32_t REPEAT_BURST_LINES = 5;
-// Lines tracked at once; a line beyond them is written untracked.
-const size_t REPEAT_TRACKED_MAX = 1024;
-// How often the lines whose window is over are looked for.
-const uint64_t REPEAT_SWEEP_MS = 1000;
+const uint32_t REPEAT_BURST_LINES = 5; // of one text
+const uint32_t REPEAT_SITE_LINES = 32; // of one call site, whatever its texts
+// How often the call sites whose window is over are looked for, at most.
+// The table holds one entry per call site that repeated within its window,
+// so it is bounded by the program's call sites and needs no cap.
+const uint64_t REPEAT_SWEEP_MS = 100;
 
 pthread_mutex_t logMutex = PTHREAD_MUTEX_INITIALIZER;
 
@@ -132,16 +138,19 @@ int writeLine(const std::string& path, const char* when, uint32_t level, const c
     return written < 0 ? -1 : 0;
 }
 
-// One line that is being repeated, and what its window has let through.
+// One call site whose lines are being limited, and what its window has let
+// through: in all, and of each text (at most REPEAT_SITE_LINES texts);
+// lastText is the last line it held back.
 struct Repeat {
     std::string path;
     uint32_t level;
     std::string source;
     uint32_t line;
-    std::string text;
+    std::string lastText;
     uint64_t windowStart;
     uint32_t written;
     uint64_t suppressed;
+    std::map<std::string, uint32_t> writtenByText;
 };
 
 // Deliberately never destroyed, as the open files.
@@ -162,7 +171,7 @@ void writeRepeatCount(const Repeat& repeat, uint64_t now) {
     snprintf(count, sizeof count,
              "Repeated %llu more times in the last %.1f s: ", static_cast<unsigned long long>(repeat.suppressed),
              (now - repeat.windowStart) / 1000.0);
-    writeLine(repeat.path, when, repeat.level, repeat.source.c_str(), repeat.line, count + repeat.text);
+    writeLine(repeat.path, when, repeat.level, repeat.source.c_str(), repeat.line, count + repeat.lastText);
 }
 
 // Called with logMutex held: writes the counts of the windows that are over
@@ -182,16 +191,22 @@ void endRepeatWindows(uint64_t now, bool all) {
 
 void flushRepeatsAtExit() { c_lflushrepeats(); }
 
+// Called with logMutex held: the counts of the windows that are over, at most
+// once every REPEAT_SWEEP_MS.
+void sweepRepeatWindows(uint64_t now) {
+    if (now - lastSweep >= REPEAT_SWEEP_MS)
+        endRepeatWindows(now, false);
+}
+
 // Called with logMutex held: whether this line is written now, or only
-// counted as a repeat within its window.
+// counted as a repeat of its call site within its window.
 bool admitLine(const std::string& path, uint32_t level, const char* source, uint32_t line, const std::string& message) {
     if (level > C_LOG_WARNING)
         return true;
     uint64_t now = c_get_time();
-    if (now - lastSweep >= REPEAT_SWEEP_MS)
-        endRepeatWindows(now, false);
+    sweepRepeatWindows(now);
     auto& tracked = repeats();
-    std::string key = path + '\n' + std::to_string(level) + '\n' + source + ':' + std::to_string(line) + '\n' + message;
+    std::string key = path + '\n' + std::to_string(level) + '\n' + source + ':' + std::to_string(line);
     auto found = tracked.find(key);
     if (found != tracked.end() && now - found->second.windowStart >= REPEAT_WINDOW_MS) {
         writeRepeatCount(found->second, now);
@@ -199,19 +214,22 @@ bool admitLine(const std::string& path, uint32_t level, const char* source, uint
         found = tracked.end();
     }
     if (found == tracked.end()) {
-        if (tracked.size() >= REPEAT_TRACKED_MAX)
-            return true;
         static bool exitFlushRegistered = atexit(flushRepeatsAtExit) == 0;
         (void)exitFlushRegistered;
-        tracked.emplace(key, Repeat{path, level, source, line, message, now, 1, 0});
+        tracked.emplace(key, Repeat{path, level, source, line, std::string(), now, 1, 0, {{message, 1}}});
         return true;
     }
     Repeat& repeat = found->second;
-    if (repeat.written < REPEAT_BURST_LINES) {
-        repeat.written++;
-        return true;
+    if (repeat.written < REPEAT_SITE_LINES) {
+        uint32_t& ofText = repeat.writtenByText[message];
+        if (ofText < REPEAT_BURST_LINES) {
+            ofText++;
+            repeat.written++;
+            return true;
+        }
     }
     repeat.suppressed++;
+    repeat.lastText = message;
     return false;
 }
 
@@ -221,6 +239,14 @@ extern "C" void c_lflushrepeats(void) {
     pthread_mutex_lock(&logMutex);
     try {
         endRepeatWindows(c_get_time(), true);
+    } catch (...) {}
+    pthread_mutex_unlock(&logMutex);
+}
+
+extern "C" void c_lsweeprepeats(void) {
+    pthread_mutex_lock(&logMutex);
+    try {
+        sweepRepeatWindows(c_get_time());
     } catch (...) {}
     pthread_mutex_unlock(&logMutex);
 }
@@ -235,16 +261,19 @@ extern "C" int c_lvprintf(const c_LogModule_t* module, uint32_t level, uint32_t 
         std::string message = formatMessage(format, args);
         while (!message.empty() && (message.back() == '\n' || message.back() == '\r'))
             message.pop_back();
-        char when[40];
-        formatTime(when, sizeof when);
         std::string path = logPath(module->logFile);
 
         const char* source = module->sourceFile != NULL ? module->sourceFile : "?";
         int written = -1;
         pthread_mutex_lock(&logMutex);
         try {
-            written =
-                admitLine(path, level, source, line, message) ? writeLine(path, when, level, source, line, message) : 0;
+            written = 0;
+            if (admitLine(path, level, source, line, message)) {
+                // Taken here, so that the lines of a file stay in the order of their times.
+                char when[40];
+                formatTime(when, sizeof when);
+                written = writeLine(path, when, level, source, line, message);
+            }
         } catch (...) {
             written = -1;
         }

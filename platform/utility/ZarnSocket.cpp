@@ -17,6 +17,7 @@ static const c_LogModule_t ZARN_LOG = {"ZarnUtilityLog.txt", "ZarnSocket"};
 struct c_socket_t {
     int fd;
     uint32_t recvTimeoutMs; // 0: wait without limit
+    uint32_t sendTimeoutMs; // 0: wait without limit
 };
 
 namespace {
@@ -33,6 +34,7 @@ c_socket_t* wrap(int fd) {
     }
     socket->fd = fd;
     socket->recvTimeoutMs = 0;
+    socket->sendTimeoutMs = 0;
     return socket;
 }
 
@@ -44,8 +46,31 @@ void setNoDelay(int fd) {
 
 enum RecvStatus { RECV_OK, RECV_CLOSED, RECV_ERROR, RECV_TIMEOUT };
 
-// The moment by which a whole packet must have arrived; 0: no limit.
+// The moment by which a whole packet must have arrived or gone out; 0: no limit.
 uint64_t deadlineAfter(uint32_t timeoutMs) { return timeoutMs == 0 ? 0 : c_get_time() + timeoutMs; }
+
+enum WaitStatus { WAIT_READY, WAIT_ERROR, WAIT_TIMEOUT };
+
+// Waits until the socket is ready for events (POLLIN or POLLOUT) or the
+// deadline has passed; a deadline of 0 does not wait.
+WaitStatus waitUntil(int fd, short events, uint64_t deadline) {
+    if (deadline == 0)
+        return WAIT_READY;
+    for (;;) {
+        uint64_t now = c_get_time();
+        if (now >= deadline)
+            return WAIT_TIMEOUT;
+        uint64_t left = deadline - now;
+        struct pollfd wait = {fd, events, 0};
+        int ready = poll(&wait, 1, left > INT32_MAX ? INT32_MAX : static_cast<int>(left));
+        if (ready > 0)
+            return WAIT_READY;
+        if (ready == 0)
+            return WAIT_TIMEOUT;
+        if (errno != EINTR)
+            return WAIT_ERROR;
+    }
+}
 
 // Reads exactly size bytes before the deadline (0: waits forever). The
 // deadline holds for the whole read, so that a peer sending one byte now
@@ -55,21 +80,9 @@ uint64_t deadlineAfter(uint32_t timeoutMs) { return timeoutMs == 0 ? 0 : c_get_t
 RecvStatus receiveAll(int fd, uint64_t deadline, uint8_t* destination, size_t size) {
     size_t received = 0;
     while (received < size) {
-        if (deadline != 0) {
-            uint64_t now = c_get_time();
-            if (now >= deadline)
-                return RECV_TIMEOUT;
-            uint64_t left = deadline - now;
-            struct pollfd wait = {fd, POLLIN, 0};
-            int ready = poll(&wait, 1, left > INT32_MAX ? INT32_MAX : static_cast<int>(left));
-            if (ready == 0)
-                return RECV_TIMEOUT;
-            if (ready < 0) {
-                if (errno == EINTR)
-                    continue;
-                return RECV_ERROR;
-            }
-        }
+        WaitStatus wait = waitUntil(fd, POLLIN, deadline);
+        if (wait != WAIT_READY)
+            return wait == WAIT_TIMEOUT ? RECV_TIMEOUT : RECV_ERROR;
         ssize_t count = recv(fd, destination + received, size - received, 0);
         if (count == 0)
             return RECV_CLOSED;
@@ -204,6 +217,13 @@ extern "C" int c_socket_set_recv_timeout(c_socket_t* socket, uint32_t millisecon
     return 0;
 }
 
+extern "C" int c_socket_set_send_timeout(c_socket_t* socket, uint32_t milliseconds) {
+    if (socket == NULL)
+        return EINVAL;
+    socket->sendTimeoutMs = milliseconds;
+    return 0;
+}
+
 extern "C" void* c_recv_packet(c_socket_t* socket, uint16_t* command, uint32_t* payloadSize) {
     uint16_t ignoredCommand;
     uint32_t ignoredSize;
@@ -252,12 +272,23 @@ extern "C" int64_t c_send(c_socket_t* socket, const void* data, uint32_t size) {
     if (socket == NULL || (data == NULL && size != 0))
         return 0;
     const int fd = socket->fd;
+    // One time-out for the whole packet, counted from this call: a peer that
+    // reads a trickle can't hold the sender longer than that. With a limit,
+    // each send is one that does not block, once poll says there is room.
+    const uint64_t deadline = deadlineAfter(socket->sendTimeoutMs);
+    const int flags = MSG_NOSIGNAL | (deadline != 0 ? MSG_DONTWAIT : 0);
     const uint8_t* bytes = static_cast<const uint8_t*>(data);
     uint32_t sent = 0;
     while (sent < size) {
-        ssize_t count = send(fd, bytes + sent, size - sent, MSG_NOSIGNAL);
+        WaitStatus wait = waitUntil(fd, POLLOUT, deadline);
+        if (wait != WAIT_READY) {
+            c_lprintf(&ZARN_LOG, C_LOG_WARNING, __LINE__, "send() failed after %u of %u bytes: %s.", sent, size,
+                      wait == WAIT_TIMEOUT ? "time-out" : strerror(errno));
+            break;
+        }
+        ssize_t count = send(fd, bytes + sent, size - sent, flags);
         if (count < 0) {
-            if (errno == EINTR)
+            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
                 continue;
             c_lprintf(&ZARN_LOG, C_LOG_WARNING, __LINE__, "send() failed after %u of %u bytes: %s.", sent, size,
                       strerror(errno));

@@ -65,11 +65,15 @@ void c_lprintf(const c_LogModule_t* module, uint32_t level, uint32_t line, const
 /* As c_lprintf with an argument list; 0 on success (a filtered-out message is
  * a success), non-zero when the message could not be written. */
 int c_lvprintf(const c_LogModule_t* module, uint32_t level, uint32_t line, const char* format, va_list args);
-/* Errors and warnings that repeat (the same text from the same line of the
- * same module) are written 5 times in 10 s at most; the repeats beyond are
- * counted and the count written once the 10 s are over. This writes the
- * counts not yet written now (it also runs at exit). */
+/* Errors and warnings that repeat are written 5 times in 10 s at most, and
+ * 32 lines in 10 s at most from the same line of the same module, whatever
+ * their texts; the repeats beyond are counted and the count, with the last text held back, written
+ * once the 10 s are over. c_lflushrepeats writes the counts not yet written
+ * now (it also runs at exit); c_lsweeprepeats writes those whose 10 s are
+ * over, for a loop that wakes on its own to call, so that a count comes on
+ * time when its call site falls silent. */
 void c_lflushrepeats(void);
+void c_lsweeprepeats(void);
 
 /* --------------------------------------------------------------------- XML */
 
@@ -195,6 +199,8 @@ void c_socket_delete(c_socket_t* socket);
 int c_socket_fd(const c_socket_t* socket);
 /* Time-out of one whole c_recv_packet, header and payload, in ms (0: none). */
 int c_socket_set_recv_timeout(c_socket_t* socket, uint32_t milliseconds);
+/* Time-out of one whole c_send, in ms (0: none). */
+int c_socket_set_send_timeout(c_socket_t* socket, uint32_t milliseconds);
 
 /* --------------------------------------------------------- packet layer */
 
@@ -255,7 +261,8 @@ const void* deserialize_text(char* destination, uint32_t n, const void* position
  * *command = 0xFFFF and *payloadSize = 0.
  */
 void* c_recv_packet(c_socket_t* socket, uint16_t* command, uint32_t* payloadSize);
-/* Sends size bytes; the number sent (less than size on failure). Never raises
+/* Sends size bytes; the number sent (less than size on failure or when the
+ * socket's send time-out passed before the last byte went out). Never raises
  * SIGPIPE. */
 int64_t c_send(c_socket_t* socket, const void* data, uint32_t size);
 

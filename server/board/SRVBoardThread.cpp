@@ -440,7 +440,9 @@ static void stopForCriteria(SRVBoard_t* board, uint64_t criterionMet) {
 int SRV_ProcessCycle(SRVBoard_t* board) {
     uint64_t criterionMet = 0;
     int status = SRV_ProcessCycleEvents(board, &criterionMet);
-    if (status == 0)
+    if (status == 0 && criterionMet != 0) {
         stopForCriteria(board, criterionMet);
+        c_lflushrepeats(); // what the run repeated in its log is counted at its automatic stop
+    }
     return status;
 }

@@ -602,6 +602,7 @@ static void setShutdownStage(int stage) { __atomic_store_n(&shutdownStage, stage
 
 // Ends the process at once, as the signal would have without the watch.
 static void giveUpShutdown(int number) {
+    c_lflushrepeats(); // the exit handlers that would write the log's repeat counts do not run
     const char* name = signalName(number);
     switch (__atomic_load_n(&shutdownStage, __ATOMIC_SEQ_CST)) {
     case SHUTDOWN_NOT_BEGUN:

@@ -73,8 +73,12 @@ bool SRV_ServeRequest(SRVConnection_t* connection, c_socket_t* client, SRVBoard_
     }
     if (status != SRV_SUCCESS)
         SRV_LogServerError(status);
-    if (c_send(client, reply, replySize) < static_cast<int64_t>(replySize))
+    // A reply cut short leaves the client no way to find the next one: the
+    // client is dropped, and the requests it sent meanwhile are not served.
+    if (c_send(client, reply, replySize) < static_cast<int64_t>(replySize)) {
         c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "c_send() failed.");
+        SRV_HandleClientDisconnection(client, connection);
+    }
     c_free(reply);
     c_free(payload);
     return command == SRV_CMD_QUIT && status == SRV_SUCCESS;
@@ -88,6 +92,9 @@ void SRV_EndCommandLoop(void) { __atomic_store_n(&endRequested, 1, __ATOMIC_SEQ_
 void SRV_RunCommandLoop(SRVConnection_t* connection, SRVBoard_t* board, char databasePath[SRV_PATH_SIZE]) {
     bool quit = false;
     while (!quit && __atomic_load_n(&endRequested, __ATOMIC_SEQ_CST) == 0) {
+        // The loop wakes at least every slice: the log's repeat counts whose
+        // window is over are written from here, also while the server idles.
+        c_lsweeprepeats();
         c_socket_t* client = SRV_AcquireClient(connection, LOOP_SLICE_MS);
         if (client == NULL)
             continue;

@@ -2,7 +2,6 @@
 #include "SRV_ConnectionManager.h"
 
 #include <sys/socket.h>
-#include <sys/time.h>
 
 #include "SRV_Status.h"
 
@@ -77,15 +76,6 @@ void SRV_SetConnectionError(c_socket_t* socket, SRVConnection_t* connection, con
     c_condition_unlock(&connection->condition);
 }
 
-// A send to the client that makes no progress for this long fails.
-static void setSendTimeout(c_socket_t* socket, uint32_t milliseconds) {
-    struct timeval limit;
-    limit.tv_sec = static_cast<time_t>(milliseconds / 1000u);
-    limit.tv_usec = static_cast<suseconds_t>((milliseconds % 1000u) * 1000u);
-    if (setsockopt(c_socket_fd(socket), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) != 0)
-        c_lprintf(&LOG_MODULE, C_LOG_WARNING, __LINE__, "Can't set the send time-out of the client.");
-}
-
 static bool isClosing(SRVConnection_t* connection) {
     c_condition_lock(&connection->condition);
     bool closing = connection->closing != 0;
@@ -110,10 +100,11 @@ void* SRV_ConnectionManagerThread(void* argument) {
         }
         if (result == 0 && socket != NULL) {
             c_lprintf(&LOG_MODULE, C_LOG_INFO, __LINE__, "New client connected.");
-            // A client that sends part of a packet and goes silent is dropped
-            // after this time instead of blocking the command loop.
+            // A client that sends part of a packet and goes silent, or does
+            // not read its reply in time, is dropped after these times
+            // instead of blocking the command loop.
             c_socket_set_recv_timeout(socket, SRV_CLIENT_RECV_TIMEOUT_MS);
-            setSendTimeout(socket, SRV_CLIENT_SEND_TIMEOUT_MS);
+            c_socket_set_send_timeout(socket, SRV_CLIENT_SEND_TIMEOUT_MS);
             SRV_SetClient(socket, connection);
         } else {
             SRV_SetConnectionError(socket, connection, "accept() failed", SRV_ERR_SOCKET_ACCEPT);

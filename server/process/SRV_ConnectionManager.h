@@ -28,10 +28,9 @@ enum {
 /* How long the command loop waits for the rest of a packet before it drops
  * the client. */
 #define SRV_CLIENT_RECV_TIMEOUT_MS 10000u
-/* How long a send may wait for a client that reads nothing before it gives
- * up, so that a client that stops reading can't hold the command loop (and
- * the client that replaced it) for ever. A reply that had partly gone out
- * waits twice: once for the part, once for the rest. */
+/* How long a whole reply may take to go out before the client is dropped, so
+ * that a client that reads nothing, or reads a trickle, can't hold the
+ * command loop (the client that replaced it, a shutdown) for longer. */
 #define SRV_CLIENT_SEND_TIMEOUT_MS 5000u
 
 typedef struct SRVConnection_t {

@@ -48,11 +48,14 @@ TEST_F(MissingDefinitions, LoadSucceedsWithNoDocumentAndEveryCodeInvalid) {
         EXPECT_EQ(*code.variable, -1) << code.codeName;
         std::string message = std::string("can't parse value of parameter code '") + code.codeName +
                               "'. This code will have INVALID_PARAMETER value.";
-        EXPECT_EQ(countLinesWith(typesLog, message), 1) << code.codeName;
+        EXPECT_LE(countLinesWith(typesLog, message), 1) << code.codeName;
     }
-    EXPECT_EQ(countLinesWith(log("ZarnDPPLayerLog.txt"),
+    // One line of the code names every code: its first 32 are written, the rest counted.
+    EXPECT_EQ(countLinesWith(typesLog, "This code will have INVALID_PARAMETER value."), 32);
+    EXPECT_LE(countLinesWith(log("ZarnDPPLayerLog.txt"),
                              "Can't find parameter 'DPPL_PARAM_CH_COINC_TRGOUT' in definitions document."),
               1);
+    EXPECT_GE(countLinesWith(log("ZarnDPPLayerLog.txt"), "in definitions document."), 1);
 }
 
 TEST_F(MissingDefinitions, EveryLookupFails) {

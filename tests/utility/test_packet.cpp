@@ -327,6 +327,34 @@ TEST_F(PacketSocket, TricklingPeerIsCutOffAfterOneTimeOutForTheWholePacket) {
     EXPECT_LT(elapsed, 1000u); // the whole packet would take 1600 ms
 }
 
+// The send's time-out holds for the whole packet too: a peer that reads a
+// little now and then, so that each send moves some bytes, is cut off after
+// one time-out with the count sent so far.
+TEST_F(PacketSocket, SendToATricklingReaderEndsAfterOneTimeOutForTheWholePacket) {
+    ASSERT_EQ(c_socket_set_send_timeout(server, 500), 0);
+    std::atomic<bool> stop{false};
+    std::atomic<size_t> read{0};
+    std::thread trickle([&] {
+        std::vector<uint8_t> buffer(64u << 10);
+        while (!stop) {
+            ssize_t got = recv(c_socket_fd(peer), buffer.data(), buffer.size(), MSG_DONTWAIT);
+            if (got > 0)
+                read += static_cast<size_t>(got);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    });
+    std::vector<uint8_t> data(64u << 20); // at 640 KiB a second: 100 s
+    uint64_t start = c_get_time();
+    int64_t sent = c_send(server, data.data(), static_cast<uint32_t>(data.size()));
+    uint64_t elapsed = c_get_time() - start;
+    stop = true;
+    trickle.join();
+    EXPECT_LT(sent, static_cast<int64_t>(data.size()));
+    EXPECT_GE(elapsed, 490u);
+    EXPECT_LT(elapsed, 2000u);
+    EXPECT_GT(read.load(), 0u); // the reader did move bytes along
+}
+
 TEST_F(PacketSocket, SendToAClosedPeerReportsShortCountWithoutSignal) {
     closePeer();
     std::vector<uint8_t> data(1 << 20);
