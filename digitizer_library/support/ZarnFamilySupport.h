@@ -4,8 +4,8 @@
  * time stamps, event bookkeeping, software CFD), apart from
  * ZarnBoard_GENERIC.h so that the drivers do not include the layer that
  * dispatches to them. Implemented in ZarnFamilySupport.cpp and, for the
- * DAC calibration and the software CFD, in ZarnBoard_GENERIC_DACFlash.cpp and
- * ZarnBoard_GENERIC_CFD.cpp, which include nothing above this header.
+ * DAC calibration, the read cache and the software CFD, in
+ * ZarnDACCalibration.cpp, ZarnReadCache.cpp and ZarnSoftwareCFD.cpp beside it.
  */
 #ifndef ZARN_FAMILY_SUPPORT_H
 #define ZARN_FAMILY_SUPPORT_H
