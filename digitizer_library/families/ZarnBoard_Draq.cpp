@@ -12,16 +12,10 @@ static const c_LogModule_t ZarnBoard_Draq_log = {"ZarnBoard_DraqLog.txt", "ZarnB
 
 #define BLOG(digitizer, level, ...) c_extendedLogMsg(&ZarnBoard_Draq_log, (digitizer), (level), __LINE__, __VA_ARGS__)
 
-namespace {
-
-constexpr GENERIC_MemoryCodes_t kMemoryCodes = {{2, 16}, {0x20000, 0x100000}};
-
-} // namespace
-
 int DRAQ_InitBoard(c_Digitizer_t* d) {
     if (d == NULL)
         return DPPL_ERR_NULL_ARGUMENT;
-    int code = GENERIC_ReadMemorySize(&ZarnBoard_Draq_log, d, &kMemoryCodes);
+    int code = GENERIC_ReadMemorySize(&ZarnBoard_Draq_log, d, &GENERIC_kMemoryCodes130To135);
     if (code != 0)
         return code;
     c_BoardDescriptor_t* desc = &d->descriptor;
@@ -76,18 +70,16 @@ struct GroupChannel {
 };
 
 int readDraqFormat(const GENERIC_DecoderPlace_t& at, const uint32_t* aggregate, DraqFormat* f) {
-    const uint32_t header = aggregate[0];
-    if ((header & 0x80000000u) == 0)
-        return GENERIC_RefuseHeaderWord(at, header);
-    const uint32_t size = header & 0x7FFFFFFFu;
-    if (size < 2)
-        return GENERIC_RefuseAggregateSize(at, size);
+    uint32_t size = 0;
+    int code = GENERIC_ReadAggregateSize(at, aggregate[0], 0x7FFFFFFFu, &size);
+    if (code != 0)
+        return code;
     const uint32_t format = aggregate[1];
     f->units = format & 0xFFF;
     f->waves = (format >> 27) & 1u;
     f->extras = (format >> 28) & 1u;
     f->eventWords = 4 * f->units + 2 + (f->extras ? 1 : 0); /* never 0 */
-    int code = GENERIC_CountEvents(at, size, 2, f->eventWords, &f->events);
+    code = GENERIC_CountEvents(at, size, 2, f->eventWords, &f->events);
     if (code != 0)
         return code;
     f->probe0 = kAnalogProbe0[(format >> 22) & 3u];

@@ -12,28 +12,11 @@
 
 static const c_LogModule_t ZarnBoard_Tilk_log = {"ZarnBoard_TilkLog.txt", "ZarnBoard_Tilk"};
 
-namespace {
-
-constexpr GENERIC_MemoryCodes_t kMemoryCodes = {{2, 16}, {0x20000, 0x100000}};
-
-} // namespace
-
 int TILK_InitBoard(c_Digitizer_t* d) {
     if (d == NULL)
         return DPPL_ERR_NULL_ARGUMENT;
-    int code = GENERIC_ReadMemorySize(&ZarnBoard_Tilk_log, d, &kMemoryCodes);
-    if (code != 0)
-        return code;
-    c_BoardDescriptor_t* desc = &d->descriptor;
-    if ((code = GENERIC_CheckChannelCount(&ZarnBoard_Tilk_log, d)) != 0)
-        return code;
-    desc->MemBlock = 128;
-    desc->ADCBits = desc->ADC_NBits;
-    desc->SamplePeriod = 1.0;
-    desc->NumChannels = (uint8_t)desc->Channels;
-    desc->NumGroups = 0;
-    desc->HVChannels = 0;
-    return 0;
+    int code = GENERIC_ReadMemorySize(&ZarnBoard_Tilk_log, d, &GENERIC_kMemoryCodes130To135);
+    return code == 0 ? GENERIC_InitChannelDescriptor(&ZarnBoard_Tilk_log, d, 128, 1.0) : code;
 }
 
 /* ==========================================================================
@@ -53,13 +36,13 @@ constexpr int32_t kDigitalProbe3 = 26;
 constexpr uint32_t kSamplesPerUnit = 12;
 constexpr uint32_t kTimeTagExtensionBits = 16;
 
-struct TilkFormat {
+struct TilkFormat : GENERIC_FormatFlags_t {
     uint32_t headerWords;
     uint32_t extrasFormat; /* c: 0 with a two-word header */
     uint32_t units;
     uint32_t eventWords;
     uint32_t events;
-    bool eightBit, waves, extras, timeTag, charge, dual;
+    bool eightBit;
     int32_t probe0, probe1, probe4, probe5;
 };
 
@@ -75,14 +58,10 @@ int readTilkFormat(c_Digitizer_t* d, uint32_t ch, const uint32_t* aggregate, uin
         return GENERIC_RefuseAggregateSize(at, size);
     const uint32_t format = aggregate[1];
     f->extrasFormat = type == 4 ? aggregate[2] & 7u : 0;
+    static_cast<GENERIC_FormatFlags_t&>(*f) = GENERIC_ReadFormatFlags(format);
     f->units = format & 0xFFFF;
     f->eightBit = (format >> 18) & 1u;
-    f->waves = (format >> 27) & 1u;
-    f->extras = (format >> 28) & 1u;
-    f->timeTag = (format >> 29) & 1u;
-    f->charge = (format >> 30) & 1u;
-    f->dual = (format >> 31) & 1u;
-    f->eventWords = 4 * f->units + (f->extras ? 1 : 0) + (f->timeTag ? 1 : 0) + (f->charge ? 1 : 0);
+    f->eventWords = GENERIC_EventWords(*f, f->units);
     int code = GENERIC_CountEvents(at, size, f->headerWords, f->eventWords, &f->events);
     if (code == 0)
         code = GENERIC_CheckEventRoom(at, f->events, freeSlots);
@@ -207,7 +186,7 @@ int TILK_DecodePSDChannelAggregate(c_Digitizer_t* d, uint32_t ch, uint32_t* aggr
     GENERIC_Dither_t dither = fineInExtras ? GENERIC_DitherSeed() : GENERIC_Dither_t{0};
     uint64_t lastStamp = 0, maxStamp = 0;
 
-    const GENERIC_EventLayout_t layout = {f.timeTag, f.waves, f.extras, f.charge, 4 * f.units, f.eventWords};
+    const GENERIC_EventLayout_t layout = GENERIC_EventLayoutOf(f, f.units, f.eventWords);
     auto decodeWaveform = [&](c_DPPEvent_t* e, const uint32_t* words) {
         return decodeTilkWaveform(d, ch, e, words, f, cfdProbe);
     };

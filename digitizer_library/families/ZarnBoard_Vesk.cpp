@@ -3,13 +3,12 @@
  */
 #include "ZarnBoard_Vesk.h"
 
-#include <stdio.h>
-#include <string.h>
-
 #include "ZarnDecoderChecks.h"
 #include "ZarnFamilyEventLoop.h"
+#include "ZarnFamilyRows.h"
 #include "ZarnFamilySupport.h"
 #include "ZarnParameters.h"
+#include "ZarnRecordQueries.h"
 
 static const c_LogModule_t ZarnBoard_Vesk_log = {"ZarnBoard_VeskLog.txt", "ZarnBoard_Vesk"};
 
@@ -17,9 +16,6 @@ static const c_LogModule_t ZarnBoard_Vesk_log = {"ZarnBoard_VeskLog.txt", "ZarnB
 
 namespace {
 
-constexpr GENERIC_MemoryCodes_t kMemoryCodes = {{2, 16}, {0x20000, 0x100000}};
-constexpr uint32_t kHVFamily = 12;
-constexpr uint32_t kHVChannels = 2;
 constexpr int32_t kProbeTableA[8] = {19, 20, 21, 13, 23, 22, -1, -1};
 constexpr int32_t kProbeTableB[8] = {25, 20, 16, 15, 23, 22, -1, -1};
 
@@ -32,16 +28,13 @@ int32_t VESK_DigitalProbeCodeB(uint32_t selector) { return selector < 8 ? kProbe
 int VESK_InitBoard(c_Digitizer_t* d) {
     if (d == NULL)
         return DPPL_ERR_NULL_ARGUMENT;
-    int code = GENERIC_CheckChannelCount(&ZarnBoard_Vesk_log, d);
+    int code = GENERIC_InitChannelDescriptor(&ZarnBoard_Vesk_log, d, 128, 4.0);
     if (code != 0)
         return code;
     c_BoardDescriptor_t* desc = &d->descriptor;
-    desc->NumChannels = (uint8_t)desc->Channels;
-    desc->NumGroups = 0;
-    desc->SamplePeriod = 4.0;
     desc->AnalogVTraces = 2;
     desc->DigitalVTraces = 4;
-    desc->HVChannels = desc->FamilyCode == kHVFamily ? kHVChannels : 0;
+    desc->HVChannels = ZarnFamily_Find(desc->FamilyCode)->hvChannels;
     /* Every range must be defined, although only the PMT range is used. */
     GENERIC_HVRanges_t ranges;
     code = GENERIC_FindHVRanges(&ZarnBoard_Vesk_log, d, &ranges);
@@ -53,14 +46,11 @@ int VESK_InitBoard(c_Digitizer_t* d) {
 int VESK_InitDPPPSD(c_Digitizer_t* d) {
     if (d == NULL)
         return DPPL_ERR_NULL_ARGUMENT;
-    int code = GENERIC_ReadMemorySize(&ZarnBoard_Vesk_log, d, &kMemoryCodes);
+    int code = GENERIC_ReadMemorySize(&ZarnBoard_Vesk_log, d, &GENERIC_kMemoryCodes130To135);
     if (code != 0)
         return code;
     c_BoardDescriptor_t* desc = &d->descriptor;
-    desc->MemBlock = 128;
-    desc->ADCBits = desc->ADC_NBits;
-    memset(desc->DPPTypeName, 0, sizeof desc->DPPTypeName);
-    strncpy(desc->DPPTypeName, "DPP-PSD", sizeof desc->DPPTypeName - 1);
+    setTypeName(d, "DPP-PSD");
     desc->EnergyBits = 15;
     desc->TimeTagBits = 32;
     code = VESK_InitBoard(d);
@@ -71,7 +61,9 @@ int VESK_InitDPPPSD(c_Digitizer_t* d) {
         BLOG(d, C_LOG_ERROR, "Can't load the parameters of the board (loader error %i).", code);
         return DPPL_ERR_PARAMETER;
     }
-    return desc->FamilyCode == kHVFamily ? GENERIC_ClearChannelZeroEnableBits(&ZarnBoard_Vesk_log, d) : 0;
+    return ZarnFamily_Find(desc->FamilyCode)->clearsChannelZeroEnables
+               ? GENERIC_ClearChannelZeroEnableBits(&ZarnBoard_Vesk_log, d)
+               : 0;
 }
 
 /* ==========================================================================
@@ -90,34 +82,28 @@ constexpr int32_t kDigitalProbe3 = 26, kDigitalProbe4 = 24;
 constexpr int32_t kDualTraceProbe = 5;
 constexpr uint32_t kPSDExtensionBits = 15;
 
-struct VeskFormat {
+struct VeskFormat : GENERIC_FormatFlags_t {
     uint32_t units;
     uint32_t eventWords;
     uint32_t events;
-    bool upperInExtras, waves, extras, timeTag, charge, dual;
+    bool upperInExtras;
     int32_t probe5, probe6;
 };
 
 int readVeskFormat(c_Digitizer_t* d, uint32_t ch, const uint32_t* aggregate, uint32_t freeSlots, bool psd,
                    VeskFormat* f) {
     const GENERIC_DecoderPlace_t at = GENERIC_ChannelPlace(&ZarnBoard_Vesk_log, d, ch);
-    const uint32_t header = aggregate[0];
-    if ((header & 0x80000000u) == 0)
-        return GENERIC_RefuseHeaderWord(at, header);
-    const uint32_t size = header & (psd ? 0xFFFFFFu : 0x3FFFFu);
-    if (size < 2)
-        return GENERIC_RefuseAggregateSize(at, size);
+    uint32_t size = 0;
+    int code = GENERIC_ReadAggregateSize(at, aggregate[0], psd ? 0xFFFFFFu : 0x3FFFFu, &size);
+    if (code != 0)
+        return code;
     const uint32_t format = aggregate[1];
+    static_cast<GENERIC_FormatFlags_t&>(*f) = GENERIC_ReadFormatFlags(format);
     f->units = format & 0xFFF;
     f->upperInExtras = psd && ((format >> 22) & 1u);
-    f->waves = (format >> 27) & 1u;
-    f->extras = (format >> 28) & 1u;
-    f->timeTag = (format >> 29) & 1u;
-    f->charge = (format >> 30) & 1u;
-    f->dual = (format >> 31) & 1u;
-    f->eventWords = 4 * f->units + (f->extras ? 1 : 0) + (f->timeTag ? 1 : 0) + (f->charge ? 1 : 0);
+    f->eventWords = GENERIC_EventWords(*f, f->units);
     /* The charge-integration message has the size without parentheses. */
-    int code = GENERIC_CountEvents(at, size, 2, f->eventWords, &f->events, psd);
+    code = GENERIC_CountEvents(at, size, 2, f->eventWords, &f->events, psd);
     if (code == 0)
         code = GENERIC_CheckEventRoom(at, f->events, freeSlots);
     if (code != 0)
@@ -191,11 +177,6 @@ int beginVesk(c_Digitizer_t* d, uint32_t ch, const uint32_t* aggregate, uint32_t
     return GENERIC_AggregateCFD(d, ch, f->waves, f->dual, cfdProbe, cfd);
 }
 
-/* The word layout of the format's events. */
-GENERIC_EventLayout_t eventLayout(const VeskFormat& f) {
-    return GENERIC_EventLayout_t{f.timeTag, f.waves, f.extras, f.charge, 4 * f.units, f.eventWords};
-}
-
 /* The events of a pulse-shape aggregate. */
 int decodePSDEvents(c_Digitizer_t* d, uint32_t ch, const uint32_t* aggregate, c_DPPEvent_t* first, const VeskFormat& f,
                     bool cfdProbe, const c_CFDSettings_t& cfd, int32_t* decoded) {
@@ -228,8 +209,9 @@ int decodePSDEvents(c_Digitizer_t* d, uint32_t ch, const uint32_t* aggregate, c_
         }
         return out;
     };
-    int code = GENERIC_DecodeEvents(d, ch, aggregate + 2, f.events, first, eventLayout(f), cfdProbe ? &cfd : NULL,
-                                    decodeWaveform, makeFields, &lastStamp, &maxStamp);
+    int code =
+        GENERIC_DecodeEvents(d, ch, aggregate + 2, f.events, first, GENERIC_EventLayoutOf(f, f.units, f.eventWords),
+                             cfdProbe ? &cfd : NULL, decodeWaveform, makeFields, &lastStamp, &maxStamp);
     if (code != 0)
         return code;
     GENERIC_AccountEvents(d, ch, f.events, 0, lastStamp, maxStamp);
@@ -258,8 +240,9 @@ int decodeCIEvents(c_Digitizer_t* d, uint32_t ch, const uint32_t* aggregate, c_D
         out.energy = f.charge ? chargeEnergy(w.charge) : 0;
         return out;
     };
-    int code = GENERIC_DecodeEvents(d, ch, aggregate + 2, f.events, first, eventLayout(f), cfdProbe ? &cfd : NULL,
-                                    decodeWaveform, makeFields, &lastStamp, &maxStamp);
+    int code =
+        GENERIC_DecodeEvents(d, ch, aggregate + 2, f.events, first, GENERIC_EventLayoutOf(f, f.units, f.eventWords),
+                             cfdProbe ? &cfd : NULL, decodeWaveform, makeFields, &lastStamp, &maxStamp);
     if (code != 0)
         return code;
     if (maxStamp > d->maxTimeStamp) {

@@ -9,6 +9,7 @@
 #ifndef ZARN_FAMILY_EVENT_LOOP_H
 #define ZARN_FAMILY_EVENT_LOOP_H
 
+#include "ZarnDecoderChecks.h"
 #include "ZarnFamilySupport.h"
 
 /* The words an aggregate's events carry. */
@@ -17,6 +18,13 @@ struct GENERIC_EventLayout_t {
     uint32_t waveformWords; /* stepped over whether or not waves announces them */
     uint32_t eventWords;    /* the size of one event */
 };
+
+/* The layout of events whose format word has the common layout bits
+ * (ZarnDecoderChecks.h), with 4 waveform words a unit. */
+inline GENERIC_EventLayout_t GENERIC_EventLayoutOf(const GENERIC_FormatFlags_t& flags, uint32_t units,
+                                                   uint32_t eventWords) {
+    return GENERIC_EventLayout_t{flags.timeTag, flags.waves, flags.extras, flags.charge, 4 * units, eventWords};
+}
 
 /* The words of one event, 0 where the layout has none, and what the
  * software CFD found. */
