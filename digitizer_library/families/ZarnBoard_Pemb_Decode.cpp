@@ -42,17 +42,9 @@ struct CoupleFormat : GENERIC_FormatFlags_t {
 };
 
 /* What the decoding of one channel of the couple keeps. */
-struct CoupleChannel {
-    uint32_t number;
-    uint32_t freeSlots;
-    c_DPPEvent_t* first;
-    uint32_t count;  /* delivered so far */
-    bool deliver;    /* the events count (channel running, or a replay) */
-    uint64_t offset; /* time offset, ps */
-    bool cfd;        /* the software CFD runs on its single-trace events */
+struct CoupleChannel : GENERIC_UnitChannel_t {
+    bool cfd; /* the software CFD runs on its single-trace events */
     c_CFDSettings_t cfdSettings;
-    uint32_t pseudo;
-    uint64_t lastStamp, maxStamp;
     c_DPPEvent_t scratch; /* target of a channel that delivers nothing and has no room */
 };
 
@@ -119,19 +111,11 @@ int readCoupleFormat(c_Digitizer_t* d, const uint32_t* aggregate, uint32_t even,
 /* The per-aggregate state of one channel of the couple. */
 int prepareCoupleChannel(c_Digitizer_t* d, const CoupleFormat& f, bool psd, uint32_t number, uint32_t freeSlots,
                          c_DPPEvent_t* first, CoupleChannel* c) {
-    c->number = number;
-    c->freeSlots = freeSlots;
-    c->first = first;
-    c->count = 0;
-    c->pseudo = 0;
-    c->lastStamp = c->maxStamp = 0;
+    GENERIC_BeginUnitChannel(d, number, freeSlots, first, c);
     c->scratch = c_DPPEvent_t{};
-    const c_ReadCache_t* cache = GENERIC_ReadCache(d, number, READCACHE_BASE);
-    c->deliver = d->replay || !cache->hasAcqRun || cache->acqRun == 1.0 || GENERIC_IsDraining(d, number);
-    c->offset = cache->timeOffsetPs;
     c->cfd = false;
     if (psd && f.waves && !f.dual && d->channels[number].fineTimeEnabled) {
-        cache = GENERIC_ReadCache(d, number, READCACHE_BASE | READCACHE_CFD);
+        const c_ReadCache_t* cache = GENERIC_ReadCache(d, number, READCACHE_BASE | READCACHE_CFD);
         if (cache->cfdStatus != 0)
             return cache->cfdStatus;
         c->cfdSettings = cache->cfd;
@@ -140,17 +124,6 @@ int prepareCoupleChannel(c_Digitizer_t* d, const CoupleFormat& f, bool psd, uint
         c->cfd = cache->cfd.preTrigger > 2;
     }
     return 0;
-}
-
-/* Where the channel's next event goes; NULL (after logging) when it would
- * pass the free slots. */
-c_DPPEvent_t* nextTarget(c_Digitizer_t* d, CoupleChannel* c) {
-    if (c->count < c->freeSlots && c->first != NULL)
-        return &c->first[c->count];
-    if (!c->deliver)
-        return &c->scratch; /* decoded for its time-tag state, never delivered */
-    GENERIC_RefuseEventRoom(GENERIC_ChannelPlace(&ZarnBoard_Pemb_log, d, c->number), c->count + 1, c->freeSlots);
-    return NULL;
 }
 
 /* The waveform of one event (both firmware types; psd selects the sample
@@ -212,21 +185,9 @@ int decodeCoupleWaveform(c_Digitizer_t* d, const CoupleChannel& c, c_DPPEvent_t*
     return 0;
 }
 
-/* Counts a decoded event when its channel delivers. */
-void deliver(CoupleChannel* c, uint64_t stamp, bool pseudo) {
-    if (!c->deliver)
-        return;
-    c->count++;
-    c->pseudo += pseudo ? 1 : 0;
-    c->lastStamp = stamp;
-    if (stamp > c->maxStamp)
-        c->maxStamp = stamp;
-}
-
 void finishCouple(c_Digitizer_t* d, CoupleChannel* channels, int32_t* evenDecoded, int32_t* oddDecoded) {
     for (int k = 0; k < 2; ++k)
-        GENERIC_AccountEvents(d, channels[k].number, channels[k].count, channels[k].pseudo, channels[k].lastStamp,
-                              channels[k].maxStamp);
+        GENERIC_AccountUnitChannel(d, channels[k]);
     *evenDecoded = (int32_t)channels[0].count;
     *oddDecoded = (int32_t)channels[1].count;
 }
@@ -257,7 +218,7 @@ int decodeCoupleEvents(c_Digitizer_t* d, const uint32_t* aggregate, const Couple
     for (uint32_t i = 0; i < f.events; ++i) {
         const uint32_t tag = f.timeTag ? *word++ : 0;
         CoupleChannel* c = &channels[tag >> 31];
-        c_DPPEvent_t* e = nextTarget(d, c);
+        c_DPPEvent_t* e = GENERIC_UnitTarget(&ZarnBoard_Pemb_log, d, c, &c->scratch);
         if (e == NULL)
             return DPPL_ERR_EVENT_BUFFER_OVERFLOW;
         GENERIC_EventWords_t words = {tag & 0x7FFFFFFFu, 0, 0, 0, 0};
@@ -279,7 +240,7 @@ int decodeCoupleEvents(c_Digitizer_t* d, const uint32_t* aggregate, const Couple
         words.charge = f.charge ? *word++ : 0;
         const GENERIC_EventFields_t fields = makeFields(*c, words);
         GENERIC_FillEvent(e, fields.energy, fields.shortCharge, fields.timeStamp, fields.flags, f.eventWords);
-        deliver(c, fields.timeStamp, (fields.flags & EVTFLAG_PSEUDO) != 0);
+        GENERIC_DeliverUnitEvent(c, fields.timeStamp, (fields.flags & EVTFLAG_PSEUDO) != 0);
     }
     return 0;
 }
@@ -294,40 +255,41 @@ int decodePSDCoupleEvents(c_Digitizer_t* d, const uint32_t* aggregate, const Cou
     GENERIC_Dither_t dither = fineInExtras ? GENERIC_DitherSeed() : GENERIC_Dither_t{0};
     const double periodPs = d->descriptor.SamplePeriod * 1000.0; /* not truncated, unlike the tick */
 
-    return decodeCoupleEvents<true>(d, aggregate, f, channels, [&](const CoupleChannel& c, const GENERIC_EventWords_t& w) {
-        GENERIC_EventFields_t out = {0, w.cfdFlags, 0, 0};
-        uint64_t fine = w.cfdFinePs;
-        const uint32_t extras = w.extras;
-        if (fineInExtras) {
-            double ps = ((double)(extras & 0x3FFu) + GENERIC_DitherNext(&dither)) * periodPs / 1024.0;
-            fine = ps > 0.0 && ps < 1.8e19 ? (uint64_t)ps : 0;
-            out.flags |= EVTFLAG_FINE_TIME;
-        }
-        if (flagsInExtras) {
-            if (extras & (1u << 15))
-                out.flags |= 0x20;
-            if (extras & (1u << 14))
-                out.flags |= 0x400;
-            if (extras & (1u << 13))
-                out.flags |= 0x100;
-            if (extras & (1u << 12))
-                out.flags |= 0x40;
-        }
-        const uint64_t ticks =
-            GENERIC_ExtendTimeTag(&d->channels[c.number], &base, w.timeTag, upperInExtras, extras >> 16, &out.flags);
-        out.timeStamp = ticks * base.psPerTick + fine + c.offset;
-        if (f.charge) {
-            const uint32_t cw = w.charge;
-            const uint32_t shortValue = cw & 0x7FFF, longValue = cw >> 16;
-            if (cw & (1u << 15))
-                out.flags |= EVTFLAG_PILEUP;
-            if (shortValue == 0x7FFF || longValue > 32766)
-                out.flags |= EVTFLAG_SATURATED;
-            out.energy = (uint16_t)(longValue > 32766 ? 0x7FFF : longValue);
-            out.shortCharge = (int16_t)shortValue;
-        }
-        return out;
-    });
+    return decodeCoupleEvents<true>(
+        d, aggregate, f, channels, [&](const CoupleChannel& c, const GENERIC_EventWords_t& w) {
+            GENERIC_EventFields_t out = {0, w.cfdFlags, 0, 0};
+            uint64_t fine = w.cfdFinePs;
+            const uint32_t extras = w.extras;
+            if (fineInExtras) {
+                double ps = ((double)(extras & 0x3FFu) + GENERIC_DitherNext(&dither)) * periodPs / 1024.0;
+                fine = ps > 0.0 && ps < 1.8e19 ? (uint64_t)ps : 0;
+                out.flags |= EVTFLAG_FINE_TIME;
+            }
+            if (flagsInExtras) {
+                if (extras & (1u << 15))
+                    out.flags |= 0x20;
+                if (extras & (1u << 14))
+                    out.flags |= 0x400;
+                if (extras & (1u << 13))
+                    out.flags |= 0x100;
+                if (extras & (1u << 12))
+                    out.flags |= 0x40;
+            }
+            const uint64_t ticks = GENERIC_ExtendTimeTag(&d->channels[c.number], &base, w.timeTag, upperInExtras,
+                                                         extras >> 16, &out.flags);
+            out.timeStamp = ticks * base.psPerTick + fine + c.offset;
+            if (f.charge) {
+                const uint32_t cw = w.charge;
+                const uint32_t shortValue = cw & 0x7FFF, longValue = cw >> 16;
+                if (cw & (1u << 15))
+                    out.flags |= EVTFLAG_PILEUP;
+                if (shortValue == 0x7FFF || longValue > 32766)
+                    out.flags |= EVTFLAG_SATURATED;
+                out.energy = (uint16_t)(longValue > 32766 ? 0x7FFF : longValue);
+                out.shortCharge = (int16_t)shortValue;
+            }
+            return out;
+        });
 }
 
 /* The events of a pulse-height couple aggregate: energy and flags from the
@@ -338,51 +300,52 @@ int decodePHACoupleEvents(c_Digitizer_t* d, const uint32_t* aggregate, const Cou
     const bool newFlags = d->descriptor.DPPMinorRev >= (int32_t)kSaturatedRevision;
     const bool upperInExtras = f.extras && f.extrasFormat == 0;
 
-    return decodeCoupleEvents<false>(d, aggregate, f, channels, [&](const CoupleChannel& c, const GENERIC_EventWords_t& w) {
-        GENERIC_EventFields_t out = {0, 0, 0, 0};
-        const uint32_t ew = w.charge; /* 0 without an energy word */
-        if (f.charge) {
-            const uint32_t energy = (ew >> 1) & 0x3FFF;
-            out.energy = (uint16_t)energy;
-            if (!newFlags) {
-                if ((ew & (1u << 15)) && !((ew & (1u << 20)) && energy == 0))
-                    out.flags |= EVTFLAG_PILEUP;
-                if (energy == 0x3FFF)
-                    out.flags |= EVTFLAG_SATURATED;
-            } else {
-                if (ew & (1u << 25))
-                    out.flags |= EVTFLAG_PILEUP;
-                if (ew & (1u << 26))
-                    out.flags |= EVTFLAG_SATURATED;
-            }
-            if (ew & (1u << 16))
-                out.flags |= 0x200;
-            if (ew & (1u << 19))
-                out.flags |= EVTFLAG_PSEUDO;
-            out.flags |= GENERIC_PHAEnergyWordFlags(ew);
-        }
-        const bool pseudo = (out.flags & EVTFLAG_PSEUDO) != 0;
-        c_ChannelRecord_t* rec = &d->channels[c.number];
-        const uint64_t raw = w.timeTag;
-        if (upperInExtras)
-            rec->rollOver1 = w.extras >> 16;
-        else if (!pseudo && ((ew & (1u << 17)) || raw < rec->lastRawTimeTag)) {
-            rec->rollOver1 += 1;
-            out.flags |= EVTFLAG_ROLLOVER;
-        }
-        uint64_t t = raw + (rec->rollOver1 << base.tagBits);
-        if (!pseudo) {
-            rec->lastRawTimeTag = raw;
-            if (t < rec->lastExtTimeTag) {
-                rec->rollOver2 += 1;
-                out.flags |= EVTFLAG_ROLLOVER;
-            }
-            rec->lastExtTimeTag = t;
-            t += rec->rollOver2 << base.extBits;
-        }
-        out.timeStamp = t * base.psPerTick + (pseudo ? 0 : c.offset);
-        return out;
-    });
+    return decodeCoupleEvents<false>(d, aggregate, f, channels,
+                                     [&](const CoupleChannel& c, const GENERIC_EventWords_t& w) {
+                                         GENERIC_EventFields_t out = {0, 0, 0, 0};
+                                         const uint32_t ew = w.charge; /* 0 without an energy word */
+                                         if (f.charge) {
+                                             const uint32_t energy = (ew >> 1) & 0x3FFF;
+                                             out.energy = (uint16_t)energy;
+                                             if (!newFlags) {
+                                                 if ((ew & (1u << 15)) && !((ew & (1u << 20)) && energy == 0))
+                                                     out.flags |= EVTFLAG_PILEUP;
+                                                 if (energy == 0x3FFF)
+                                                     out.flags |= EVTFLAG_SATURATED;
+                                             } else {
+                                                 if (ew & (1u << 25))
+                                                     out.flags |= EVTFLAG_PILEUP;
+                                                 if (ew & (1u << 26))
+                                                     out.flags |= EVTFLAG_SATURATED;
+                                             }
+                                             if (ew & (1u << 16))
+                                                 out.flags |= 0x200;
+                                             if (ew & (1u << 19))
+                                                 out.flags |= EVTFLAG_PSEUDO;
+                                             out.flags |= GENERIC_PHAEnergyWordFlags(ew);
+                                         }
+                                         const bool pseudo = (out.flags & EVTFLAG_PSEUDO) != 0;
+                                         c_ChannelRecord_t* rec = &d->channels[c.number];
+                                         const uint64_t raw = w.timeTag;
+                                         if (upperInExtras)
+                                             rec->rollOver1 = w.extras >> 16;
+                                         else if (!pseudo && ((ew & (1u << 17)) || raw < rec->lastRawTimeTag)) {
+                                             rec->rollOver1 += 1;
+                                             out.flags |= EVTFLAG_ROLLOVER;
+                                         }
+                                         uint64_t t = raw + (rec->rollOver1 << base.tagBits);
+                                         if (!pseudo) {
+                                             rec->lastRawTimeTag = raw;
+                                             if (t < rec->lastExtTimeTag) {
+                                                 rec->rollOver2 += 1;
+                                                 out.flags |= EVTFLAG_ROLLOVER;
+                                             }
+                                             rec->lastExtTimeTag = t;
+                                             t += rec->rollOver2 << base.extBits;
+                                         }
+                                         out.timeStamp = t * base.psPerTick + (pseudo ? 0 : c.offset);
+                                         return out;
+                                     });
 }
 
 /* Both couple decoders: checks, format and channel state, the firmware's
