@@ -84,7 +84,7 @@ int DRAQ_DecodeQDCGroupAggregate(c_Digitizer_t* d, uint32_t* aggregate, const ui
         decoded[j] = 0;
     GENERIC_UnitChannel_t group[DPPL_CHANNELS_PER_GROUP];
     for (uint32_t j = 0; j < DPPL_CHANNELS_PER_GROUP; ++j)
-        GENERIC_BeginUnitChannel(d, channels[j], first[j] != NULL ? freeSlots[j] : 0, first[j], &group[j]);
+        GENERIC_BeginUnitChannel(d, channels[j], freeSlots[j], first[j], &group[j]);
     const GENERIC_DecoderPlace_t at =
         GENERIC_GroupPlace(&ZarnBoard_Draq_log, d, channels[0], channels[DPPL_CHANNELS_PER_GROUP - 1]);
     DraqFormat f;

@@ -72,12 +72,13 @@ struct GENERIC_UnitChannel_t {
     uint64_t lastStamp, maxStamp;
 };
 
-/* The channel's state at the start of an aggregate. A number beyond the
- * record's channels looks nothing up: the decoder refuses its events. */
+/* The channel's state at the start of an aggregate; a channel without an
+ * event array has no free slot. A number beyond the record's channels looks
+ * nothing up: the decoder refuses its events. */
 inline void GENERIC_BeginUnitChannel(c_Digitizer_t* digitizer, uint32_t number, uint32_t freeSlots, c_DPPEvent_t* first,
                                      GENERIC_UnitChannel_t* c) {
     c->number = number;
-    c->freeSlots = freeSlots;
+    c->freeSlots = first != NULL ? freeSlots : 0;
     c->first = first;
     c->count = c->pseudo = 0;
     c->lastStamp = c->maxStamp = 0;
@@ -97,7 +98,7 @@ inline void GENERIC_BeginUnitChannel(c_Digitizer_t* digitizer, uint32_t number, 
  * would pass the free slots. */
 inline c_DPPEvent_t* GENERIC_UnitTarget(const c_LogModule_t* log, c_Digitizer_t* digitizer, GENERIC_UnitChannel_t* c,
                                         c_DPPEvent_t* scratch) {
-    if (c->count < c->freeSlots && c->first != NULL)
+    if (c->count < c->freeSlots)
         return &c->first[c->count];
     if (!c->deliver)
         return scratch;
