@@ -271,22 +271,30 @@ void add(const std::string& name, const Setup& s) {
                                  [s](benchmark::State& st) { runMemcpy(st, s, true); });
 }
 
+/* Every decoder's format, with and without waveforms. */
 const bool registered = [] {
-    add("OrluPulseHeight", kOrlu);
-    add("OrluPulseHeightSoftwareGain", softwareGain(kOrlu));
-    add("OrluPulseHeightWaveforms", withWaves(kOrlu, 1000));
-    add("PembPulseShape", kPsd);
-    add("PembPulseShapeWaveforms", withWaves(kPsd, 1000));
-    add("PembPulseHeight", kPha);
-    add("PembPulseHeightWaveforms", withWaves(kPha, 1000));
-    add("VeskPulseShape", kVeskPsd);
-    add("VeskPulseShapeWaveforms", withWaves(kVeskPsd, 1000));
-    add("VeskChargeIntegration", kVeskCi);
-    add("VeskChargeIntegrationWaveforms", withWaves(kVeskCi, 1000));
-    add("TilkPulseShape", kTilk);
-    add("TilkPulseShapeWaveforms", withWaves(kTilk, 1008));
-    add("DraqCharge", kDraq);
-    add("DraqChargeWaveforms", withWaves(kDraq, 1000));
+    const struct {
+        const char* name;
+        Setup setup;
+    } kCases[] = {
+        {"OrluPulseHeight", kOrlu},
+        {"OrluPulseHeightSoftwareGain", softwareGain(kOrlu)},
+        {"OrluPulseHeightWaveforms", withWaves(kOrlu, 1000)},
+        {"PembPulseShape", kPsd},
+        {"PembPulseShapeWaveforms", withWaves(kPsd, 1000)},
+        {"PembPulseHeight", kPha},
+        {"PembPulseHeightWaveforms", withWaves(kPha, 1000)},
+        {"VeskPulseShape", kVeskPsd},
+        {"VeskPulseShapeWaveforms", withWaves(kVeskPsd, 1000)},
+        {"VeskChargeIntegration", kVeskCi},
+        {"VeskChargeIntegrationWaveforms", withWaves(kVeskCi, 1000)},
+        {"TilkPulseShape", kTilk},
+        {"TilkPulseShapeWaveforms", withWaves(kTilk, 1008)}, /* whole units of 12 samples */
+        {"DraqCharge", kDraq},
+        {"DraqChargeWaveforms", withWaves(kDraq, 1000)},
+    };
+    for (const auto& c : kCases)
+        add(c.name, c.setup);
     return true;
 }();
 

@@ -46,6 +46,17 @@ constexpr int32_t kExtrasOpt48Bit = 2;
 
 int unsupportedScopeEvent(c_Digitizer_t*, uint32_t*, c_ScopeEvent_t*) { return DPPL_ERR_NOT_SUPPORTED; }
 
+/* The Pemb families, alike. */
+constexpr SCOPE_Family_t pembFamily(uint32_t familyCode) {
+    return {.familyCode = familyCode,
+            .init = PEMB_InitBoard,
+            .checkPLL = PEMB_CheckPLLLock,
+            .checkShutdown = PEMB_CheckADCShutdown,
+            .restoreShutdown = PEMB_RestoreADCShutdown,
+            .decodeEvent = PEMB_DecodeScopeEvent,
+            .waveformStep = 2};
+}
+
 /* Waveform steps: two samples a word; Draq blocks three a channel; Tilk words
  * say how many. */
 const SCOPE_Family_t kScopeFamilies[] = {
@@ -66,20 +77,8 @@ const SCOPE_Family_t kScopeFamilies[] = {
      .waveformStep = 1},
     /* the family knows the firmware; the library does not support it there */
     {.familyCode = 6, .decodeEvent = unsupportedScopeEvent, .waveformStep = 1},
-    {.familyCode = 11,
-     .init = PEMB_InitBoard,
-     .checkPLL = PEMB_CheckPLLLock,
-     .checkShutdown = PEMB_CheckADCShutdown,
-     .restoreShutdown = PEMB_RestoreADCShutdown,
-     .decodeEvent = PEMB_DecodeScopeEvent,
-     .waveformStep = 2},
-    {.familyCode = 14,
-     .init = PEMB_InitBoard,
-     .checkPLL = PEMB_CheckPLLLock,
-     .checkShutdown = PEMB_CheckADCShutdown,
-     .restoreShutdown = PEMB_RestoreADCShutdown,
-     .decodeEvent = PEMB_DecodeScopeEvent,
-     .waveformStep = 2},
+    pembFamily(11),
+    pembFamily(14),
 };
 
 ScopeDecoder decoderOf(const c_Digitizer_t* d) {

@@ -116,6 +116,19 @@ int beginVesk(c_Digitizer_t* d, uint32_t ch, const uint32_t* aggregate, uint32_t
     return GENERIC_AggregateCFD(d, ch, f->waves, f->dual, cfdProbe, cfd);
 }
 
+/* The shared event loop over the format's events, with the family's
+ * waveform rule and the format's makeFields. */
+template <typename MakeFields>
+int decodeVeskEvents(c_Digitizer_t* d, uint32_t ch, const uint32_t* aggregate, c_DPPEvent_t* first, const VeskFormat& f,
+                     bool cfdProbe, const c_CFDSettings_t& cfd, MakeFields&& makeFields, uint64_t* lastStamp,
+                     uint64_t* maxStamp) {
+    auto decodeWaveform = [&](c_DPPEvent_t* e, const uint32_t* words) {
+        return decodeVeskWaveform(d, ch, e, words, f, cfdProbe);
+    };
+    return GENERIC_DecodeEvents(d, ch, aggregate + 2, f.events, first, GENERIC_EventLayoutOf(f, f.units, f.eventWords),
+                                cfdProbe ? &cfd : NULL, decodeWaveform, makeFields, lastStamp, maxStamp);
+}
+
 /* The events of a pulse-shape aggregate. */
 int decodePSDEvents(c_Digitizer_t* d, uint32_t ch, const uint32_t* aggregate, c_DPPEvent_t* first, const VeskFormat& f,
                     bool cfdProbe, const c_CFDSettings_t& cfd, int32_t* decoded) {
@@ -125,9 +138,6 @@ int decodePSDEvents(c_Digitizer_t* d, uint32_t ch, const uint32_t* aggregate, c_
     const bool upperInExtras = f.extras && f.upperInExtras;
     uint64_t lastStamp = 0, maxStamp = 0;
 
-    auto decodeWaveform = [&](c_DPPEvent_t* e, const uint32_t* words) {
-        return decodeVeskWaveform(d, ch, e, words, f, cfdProbe);
-    };
     auto makeFields = [&](const GENERIC_EventWords_t& w) {
         GENERIC_EventFields_t out = {0, w.cfdFlags, 0, 0};
         if (w.extras & (1u << 15))
@@ -148,9 +158,7 @@ int decodePSDEvents(c_Digitizer_t* d, uint32_t ch, const uint32_t* aggregate, c_
         }
         return out;
     };
-    int code =
-        GENERIC_DecodeEvents(d, ch, aggregate + 2, f.events, first, GENERIC_EventLayoutOf(f, f.units, f.eventWords),
-                             cfdProbe ? &cfd : NULL, decodeWaveform, makeFields, &lastStamp, &maxStamp);
+    int code = decodeVeskEvents(d, ch, aggregate, first, f, cfdProbe, cfd, makeFields, &lastStamp, &maxStamp);
     if (code != 0)
         return code;
     GENERIC_AccountEvents(d, ch, f.events, 0, lastStamp, maxStamp);
@@ -166,9 +174,6 @@ int decodeCIEvents(c_Digitizer_t* d, uint32_t ch, const uint32_t* aggregate, c_D
     const GENERIC_TimeBase_t base = GENERIC_GetTimeBase(d, 0);
     uint64_t lastStamp = 0, maxStamp = 0;
 
-    auto decodeWaveform = [&](c_DPPEvent_t* e, const uint32_t* words) {
-        return decodeVeskWaveform(d, ch, e, words, f, cfdProbe);
-    };
     auto makeFields = [&](const GENERIC_EventWords_t& w) {
         GENERIC_EventFields_t out = {0, 0, 0, 0};
         /* One level of roll-overs, counted without a flag; no time offset. */
@@ -179,9 +184,7 @@ int decodeCIEvents(c_Digitizer_t* d, uint32_t ch, const uint32_t* aggregate, c_D
         out.energy = f.charge ? chargeEnergy(w.charge) : 0;
         return out;
     };
-    int code =
-        GENERIC_DecodeEvents(d, ch, aggregate + 2, f.events, first, GENERIC_EventLayoutOf(f, f.units, f.eventWords),
-                             cfdProbe ? &cfd : NULL, decodeWaveform, makeFields, &lastStamp, &maxStamp);
+    int code = decodeVeskEvents(d, ch, aggregate, first, f, cfdProbe, cfd, makeFields, &lastStamp, &maxStamp);
     if (code != 0)
         return code;
     if (maxStamp > d->maxTimeStamp) {

@@ -57,23 +57,21 @@ constexpr ZarnTimeCounters_t kOrluCounters = {
  * name (the setup names it), no descriptor bits (the setup writes them), no
  * such check, no decoder of that walker kind, no time counters (-42), no
  * waveform step (by family: the scope driver's family table). */
+/* The standard waveform firmware, the same under both of its codes. */
+constexpr ZarnFirmware_t scopeFirmware(int32_t dppCode) {
+    return {.dppCode = dppCode,
+            .traceBits = {.timeTagBits = 31, .analogTraces = 1},
+            .setup = GENERIC_SetupScope,
+            .checkPLL = scopeCheckPLL,
+            .checkShutdown = scopeCheckShutdown,
+            .restoreShutdown = scopeRestoreShutdown,
+            .walker = ZARN_WALKER_SCOPE,
+            .traceSlots = kScopeTraceSlots};
+}
+
 const ZarnFirmware_t kFirmwares[] = {
-    {.dppCode = 0,
-     .traceBits = {.timeTagBits = 31, .analogTraces = 1},
-     .setup = GENERIC_SetupScope,
-     .checkPLL = scopeCheckPLL,
-     .checkShutdown = scopeCheckShutdown,
-     .restoreShutdown = scopeRestoreShutdown,
-     .walker = ZARN_WALKER_SCOPE,
-     .traceSlots = kScopeTraceSlots},
-    {.dppCode = 1,
-     .traceBits = {.timeTagBits = 31, .analogTraces = 1},
-     .setup = GENERIC_SetupScope,
-     .checkPLL = scopeCheckPLL,
-     .checkShutdown = scopeCheckShutdown,
-     .restoreShutdown = scopeRestoreShutdown,
-     .walker = ZARN_WALKER_SCOPE,
-     .traceSlots = kScopeTraceSlots},
+    scopeFirmware(0),
+    scopeFirmware(1),
     /* 15 energy bits on family 16: GENERIC_SetupOrluPHA */
     {.dppCode = 128,
      .typeName = "DPP-PHA",
