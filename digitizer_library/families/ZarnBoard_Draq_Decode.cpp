@@ -85,10 +85,9 @@ int DRAQ_DecodeQDCGroupAggregate(c_Digitizer_t* d, uint32_t* aggregate, const ui
     GENERIC_UnitChannel_t group[DPPL_CHANNELS_PER_GROUP];
     for (uint32_t j = 0; j < DPPL_CHANNELS_PER_GROUP; ++j)
         GENERIC_BeginUnitChannel(d, channels[j], freeSlots[j], first[j], &group[j]);
-    const GENERIC_DecoderPlace_t at =
-        GENERIC_GroupPlace(&ZarnBoard_Draq_log, d, channels[0], channels[DPPL_CHANNELS_PER_GROUP - 1]);
+    const uint32_t firstCh = channels[0], lastCh = channels[DPPL_CHANNELS_PER_GROUP - 1];
     DraqFormat f;
-    int code = readDraqFormat(at, aggregate, &f);
+    int code = readDraqFormat(GENERIC_GroupPlace(&ZarnBoard_Draq_log, d, firstCh, lastCh), aggregate, &f);
     if (code != 0 || f.events == 0)
         return code;
 
@@ -102,7 +101,8 @@ int DRAQ_DecodeQDCGroupAggregate(c_Digitizer_t* d, uint32_t* aggregate, const ui
         const uint32_t cw = word[chargeIndex];
         /* bit 31 set, or a channel of the group the record does not have */
         if ((cw & 0x80000000u) || group[(cw >> 28) & 7u].number >= DPPL_MAX_CHANNELS) {
-            GENERIC_LogAt(at, "Invalid group channel ID 0x%hhx", (unsigned char)(cw >> 28));
+            GENERIC_LogAt(GENERIC_GroupPlace(&ZarnBoard_Draq_log, d, firstCh, lastCh),
+                          "Invalid group channel ID 0x%hhx", (unsigned char)(cw >> 28));
             return DPPL_ERR_INVALID_EVENT;
         }
         GENERIC_UnitChannel_t& c = group[(cw >> 28) & 7u];
