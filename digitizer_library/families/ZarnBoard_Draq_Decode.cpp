@@ -31,8 +31,8 @@ struct DraqFormat {
 };
 
 int readDraqFormat(const GENERIC_DecoderPlace_t& at, const uint32_t* aggregate, DraqFormat* f) {
-    uint32_t size = 0;
-    int code = GENERIC_ReadAggregateSize(at, aggregate[0], 0x7FFFFFFFu, &size);
+    const uint32_t size = aggregate[0] & 0x7FFFFFFFu;
+    int code = GENERIC_CheckAggregateHeader(at, aggregate[0], size);
     if (code != 0)
         return code;
     const uint32_t format = aggregate[1];

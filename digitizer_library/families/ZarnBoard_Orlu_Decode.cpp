@@ -159,8 +159,8 @@ int decodeOrluWaveform(c_Digitizer_t* d, uint32_t ch, c_DPPEvent_t* e, const uin
 int readOrluFormat(c_Digitizer_t* d, uint32_t ch, const uint32_t* aggregate, uint32_t freeSlots, OrluFormat* f,
                    uint32_t* events) {
     const GENERIC_DecoderPlace_t at = GENERIC_ChannelPlace(&ZarnBoard_Orlu_log, d, ch);
-    uint32_t size = 0;
-    int code = GENERIC_ReadAggregateSize(at, aggregate[0], 0x7FFFFFFFu, &size, kWalkerSizeLimit);
+    const uint32_t size = aggregate[0] & 0x7FFFFFFFu;
+    int code = GENERIC_CheckAggregateHeader(at, aggregate[0], size, kWalkerSizeLimit);
     if (code != 0)
         return code;
     uint32_t format = aggregate[1];

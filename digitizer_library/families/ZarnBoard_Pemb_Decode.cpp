@@ -78,9 +78,8 @@ inline void unpackDigital(const uint32_t* words, size_t count, uint8_t* samples)
 int readCoupleFormat(c_Digitizer_t* d, const uint32_t* aggregate, uint32_t even, uint32_t odd, bool psd,
                      CoupleFormat* f) {
     const GENERIC_DecoderPlace_t at = GENERIC_CouplePlace(&ZarnBoard_Pemb_log, d, even, odd);
-    uint32_t size = 0;
-    int code = psd ? GENERIC_ReadAggregateSize(at, aggregate[0], kPsdSizeMask, &size)
-                   : GENERIC_ReadAggregateSize(at, aggregate[0], kPhaSizeMask, &size, kPhaWalkerLimit);
+    const uint32_t size = aggregate[0] & (psd ? kPsdSizeMask : kPhaSizeMask);
+    int code = GENERIC_CheckAggregateHeader(at, aggregate[0], size, psd ? 0xFFFFFFFFu : kPhaWalkerLimit);
     if (code != 0)
         return code;
     uint32_t format = aggregate[1];

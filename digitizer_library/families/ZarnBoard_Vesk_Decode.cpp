@@ -32,8 +32,8 @@ struct VeskFormat : GENERIC_FormatFlags_t {
 int readVeskFormat(c_Digitizer_t* d, uint32_t ch, const uint32_t* aggregate, uint32_t freeSlots, bool psd,
                    VeskFormat* f) {
     const GENERIC_DecoderPlace_t at = GENERIC_ChannelPlace(&ZarnBoard_Vesk_log, d, ch);
-    uint32_t size = 0;
-    int code = GENERIC_ReadAggregateSize(at, aggregate[0], psd ? 0xFFFFFFu : 0x3FFFFu, &size);
+    const uint32_t size = aggregate[0] & (psd ? 0xFFFFFFu : 0x3FFFFu);
+    int code = GENERIC_CheckAggregateHeader(at, aggregate[0], size);
     if (code != 0)
         return code;
     const uint32_t format = aggregate[1];

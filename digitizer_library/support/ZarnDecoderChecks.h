@@ -122,15 +122,15 @@ inline int GENERIC_CheckAnalogTrace0(const GENERIC_DecoderPlace_t& at, const c_W
 
 /* ---------------------------------------------- header and format words */
 
-/* The size of an aggregate from its header word (bit 31 set, the size in the
- * bits of sizeMask): refuses another header word and a size below the two
- * header words or above maxSize. */
-inline int GENERIC_ReadAggregateSize(const GENERIC_DecoderPlace_t& at, uint32_t header, uint32_t sizeMask,
-                                     uint32_t* size, uint32_t maxSize = 0xFFFFFFFFu) {
+/* The check of an aggregate's header word (bit 31 set) and of the size the
+ * caller took from it: refuses another header word and a size below the two
+ * header words or above maxSize. (The size is passed in, not written back:
+ * an output through a pointer here costs the decoders' loops registers.) */
+inline int GENERIC_CheckAggregateHeader(const GENERIC_DecoderPlace_t& at, uint32_t header, uint32_t size,
+                                        uint32_t maxSize = 0xFFFFFFFFu) {
     if ((header & 0x80000000u) == 0)
         return GENERIC_RefuseHeaderWord(at, header);
-    *size = header & sizeMask;
-    return *size < 2 || *size > maxSize ? GENERIC_RefuseAggregateSize(at, *size) : 0;
+    return size < 2 || size > maxSize ? GENERIC_RefuseAggregateSize(at, size) : 0;
 }
 
 /* The event layout of the format word of the Pemb, Vesk and Tilk formats
