@@ -226,11 +226,13 @@ int decodeCoupleEvents(c_Digitizer_t* d, const uint32_t* aggregate, const Couple
             if (code != 0)
                 return code;
             word += 4 * f.units;
-            int64_t cfdTime = -1;
-            if (c->cfd && e != &c->scratch && GENERIC_ApplySoftwareCFD(d, c->number, &c->cfdSettings, e, &cfdTime) &&
-                cfdTime >= 0) {
-                words.cfdFinePs = (uint64_t)cfdTime;
-                words.cfdFlags = EVTFLAG_FINE_TIME;
+            if constexpr (Psd) { /* only the pulse-shape firmware has the software CFD */
+                int64_t cfdTime = -1;
+                if (c->cfd && e != &c->scratch &&
+                    GENERIC_ApplySoftwareCFD(d, c->number, &c->cfdSettings, e, &cfdTime) && cfdTime >= 0) {
+                    words.cfdFinePs = (uint64_t)cfdTime;
+                    words.cfdFlags = EVTFLAG_FINE_TIME;
+                }
             }
         } else if (e->waveform != NULL) {
             e->waveform->nSamples = 0;
