@@ -1,7 +1,8 @@
 // Decoding speed of the readout: one read's walk over a buffer of board
-// aggregates written by the simulated board's encoders, for the Orlu
-// pulse-height format and the two Pemb couple formats, with and without
-// waveforms. Reported: bytes and events decoded per second.
+// aggregates written by the simulated board's encoders, for every decoder:
+// the Orlu pulse-height format, the two Pemb couple formats, the two Vesk
+// channel formats, the Tilk pulse-shape format and the Draq group format,
+// with and without waveforms. Reported: bytes and events decoded per second.
 //
 // Each format is measured twice: on one read's buffer that stays in the
 // cache between iterations, and out of cache, where the same read is laid
@@ -21,7 +22,8 @@
 #include "ZarnRecordMemory.h"
 #include "ZarnSimEncoder.h"
 
-extern "C" const ZarnSim_Encoder_t ZarnSim_OrluPHAEncoder, ZarnSim_PembPSDEncoder, ZarnSim_PembPHAEncoder;
+extern "C" const ZarnSim_Encoder_t ZarnSim_OrluPHAEncoder, ZarnSim_PembPSDEncoder, ZarnSim_PembPHAEncoder,
+    ZarnSim_VeskCIEncoder, ZarnSim_VeskPSDEncoder, ZarnSim_TilkPSDEncoder, ZarnSim_DraqQDCEncoder;
 
 namespace {
 
@@ -48,6 +50,7 @@ struct Setup {
     uint32_t eventsPerUnit;    /* events of one channel (couple) aggregate */
     uint32_t boardAggregates;  /* in one read */
     bool softwareGain = false; /* pulse height without a gain register: dithered rescale */
+    uint32_t groups = 0;       /* groups of eight channels (group firmware; 0: none) */
 };
 
 /* A record with its buffers and one read's worth of encoded data. */
@@ -66,6 +69,7 @@ public:
         b.EnergyBits = s.energyBits;
         b.ADCBits = 14;
         b.NumChannels = b.Channels = kChannels;
+        b.NumGroups = s.groups;
         for (uint32_t ch = 0; ch < kChannels; ++ch) {
             add(ch, DPPL_PARAM_CH_ENABLED, 1);
             if (s.softwareGain) {
@@ -237,6 +241,11 @@ const Setup kOrlu = {128, 16, 10.0, 30, 15, &ZarnSim_OrluPHAEncoder, kTimeTag | 
 const Setup kPsd = {136, 14, 4.0, 31, 15, &ZarnSim_PembPSDEncoder, kTimeTag | kEnergy | kExtras, 0, 1023, 8};
 const Setup kPha = {139, 14,   4.0, 31, 14, &ZarnSim_PembPHAEncoder, kTimeTag | kEnergy | kExtras | (1u << 20),
                     0,   1023, 8};
+const Setup kVeskPsd = {131, 12, 4.0, 32, 15, &ZarnSim_VeskPSDEncoder, kTimeTag | kEnergy | kExtras, 0, 1023, 8};
+const Setup kVeskCi = {130, 12, 4.0, 32, 16, &ZarnSim_VeskCIEncoder, kTimeTag | kEnergy | kExtras, 0, 1023, 8};
+const Setup kTilk = {132, 5, 1.0, 32, 15, &ZarnSim_TilkPSDEncoder, kTimeTag | kEnergy | kExtras, 0, 1023, 8};
+/* One group of eight channels; every event carries its time tag and charge. */
+const Setup kDraq = {135, 4, 16.0, 32, 16, &ZarnSim_DraqQDCEncoder, kExtras, 0, 1023, 8, false, 1};
 
 Setup withWaves(Setup s, uint32_t samples) {
     s.config |= kWaves;
@@ -262,14 +271,30 @@ void add(const std::string& name, const Setup& s) {
                                  [s](benchmark::State& st) { runMemcpy(st, s, true); });
 }
 
+/* Every decoder's format, with and without waveforms. */
 const bool registered = [] {
-    add("OrluPulseHeight", kOrlu);
-    add("OrluPulseHeightSoftwareGain", softwareGain(kOrlu));
-    add("OrluPulseHeightWaveforms", withWaves(kOrlu, 1000));
-    add("PembPulseShape", kPsd);
-    add("PembPulseShapeWaveforms", withWaves(kPsd, 1000));
-    add("PembPulseHeight", kPha);
-    add("PembPulseHeightWaveforms", withWaves(kPha, 1000));
+    const struct {
+        const char* name;
+        Setup setup;
+    } kCases[] = {
+        {"OrluPulseHeight", kOrlu},
+        {"OrluPulseHeightSoftwareGain", softwareGain(kOrlu)},
+        {"OrluPulseHeightWaveforms", withWaves(kOrlu, 1000)},
+        {"PembPulseShape", kPsd},
+        {"PembPulseShapeWaveforms", withWaves(kPsd, 1000)},
+        {"PembPulseHeight", kPha},
+        {"PembPulseHeightWaveforms", withWaves(kPha, 1000)},
+        {"VeskPulseShape", kVeskPsd},
+        {"VeskPulseShapeWaveforms", withWaves(kVeskPsd, 1000)},
+        {"VeskChargeIntegration", kVeskCi},
+        {"VeskChargeIntegrationWaveforms", withWaves(kVeskCi, 1000)},
+        {"TilkPulseShape", kTilk},
+        {"TilkPulseShapeWaveforms", withWaves(kTilk, 1008)}, /* whole units of 12 samples */
+        {"DraqCharge", kDraq},
+        {"DraqChargeWaveforms", withWaves(kDraq, 1000)},
+    };
+    for (const auto& c : kCases)
+        add(c.name, c.setup);
     return true;
 }();
 

@@ -107,12 +107,7 @@ int readBoardInformation(c_Digitizer_t* d) {
     }
     memcpy(&d->descriptor, &info, sizeof info);
     c_BoardDescriptor_t* desc = &d->descriptor;
-    memset(desc->Reserved, 0, sizeof desc->Reserved);
-    memset(desc->Reserved2, 0, sizeof desc->Reserved2);
-    memset(desc->ReservedText1, 0, sizeof desc->ReservedText1);
-    memset(desc->ReservedText2, 0, sizeof desc->ReservedText2);
-    memset(desc->Pad1, 0, sizeof desc->Pad1);
-    memset(desc->Pad2, 0, sizeof desc->Pad2);
+    clearReservedFields(desc);
     return 0;
 }
 

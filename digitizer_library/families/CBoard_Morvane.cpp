@@ -16,6 +16,7 @@
 #include "ZarnComm.h"
 #include "ZarnFamilySupport.h"
 #include "ZarnParameters.h"
+#include "ZarnRecordQueries.h"
 
 static const c_LogModule_t CBoard_Morvane_log = {"CBoard_MorvaneLog.txt", "CBoard_Morvane"};
 
@@ -268,12 +269,7 @@ int MORVANE_ReadBoardInformation(c_Digitizer_t* d) {
     desc->LinkInfo = (uint32_t)info.linkInfo;
     memset(desc->Unused1, 0, sizeof desc->Unused1);
     desc->Unused2 = 0;
-    memset(desc->Reserved, 0, sizeof desc->Reserved);
-    memset(desc->Reserved2, 0, sizeof desc->Reserved2);
-    memset(desc->ReservedText1, 0, sizeof desc->ReservedText1);
-    memset(desc->ReservedText2, 0, sizeof desc->ReservedText2);
-    memset(desc->Pad1, 0, sizeof desc->Pad1);
-    memset(desc->Pad2, 0, sizeof desc->Pad2);
+    clearReservedFields(desc);
     return 0;
 }
 

@@ -47,18 +47,40 @@ constexpr int32_t kExtrasOpt48Bit = 2;
 
 int unsupportedScopeEvent(c_Digitizer_t*, uint32_t*, c_ScopeEvent_t*) { return DPPL_ERR_NOT_SUPPORTED; }
 
-/* clang-format off */
+/* The Pemb families, alike. */
+constexpr SCOPE_Family_t pembFamily(uint32_t familyCode) {
+    return {.familyCode = familyCode,
+            .init = PEMB_InitBoard,
+            .checkPLL = PEMB_CheckPLLLock,
+            .checkShutdown = PEMB_CheckADCShutdown,
+            .restoreShutdown = PEMB_RestoreADCShutdown,
+            .decodeEvent = PEMB_DecodeScopeEvent,
+            .waveformStep = 2};
+}
+
+/* Waveform steps: two samples a word; Draq blocks three a channel; Tilk words
+ * say how many. */
 const SCOPE_Family_t kScopeFamilies[] = {
-    /* family, init, PLL check, shutdown check, shutdown restore, event decoder,
-     * waveform step (two samples a word; Draq blocks three a channel; Tilk words say how many) */
-    {0, ORLU_InitBoard, ORLU_CheckPLLLock, NULL, NULL, ORLU_DecodeScopeEvent, 2},
-    {4, DRAQ_InitBoard, DRAQ_CheckPLLLock, NULL, NULL, DRAQ_DecodeScopeEvent, 3},
-    {5, TILK_InitBoard, TILK_CheckPLLLock, NULL, NULL, TILK_DecodeScopeEvent, 1},
-    {6, NULL, NULL, NULL, NULL, unsupportedScopeEvent, 1},
-    {11, PEMB_InitBoard, PEMB_CheckPLLLock, PEMB_CheckADCShutdown, PEMB_RestoreADCShutdown, PEMB_DecodeScopeEvent, 2},
-    {14, PEMB_InitBoard, PEMB_CheckPLLLock, PEMB_CheckADCShutdown, PEMB_RestoreADCShutdown, PEMB_DecodeScopeEvent, 2},
+    {.familyCode = 0,
+     .init = ORLU_InitBoard,
+     .checkPLL = ORLU_CheckPLLLock,
+     .decodeEvent = ORLU_DecodeScopeEvent,
+     .waveformStep = 2},
+    {.familyCode = 4,
+     .init = DRAQ_InitBoard,
+     .checkPLL = DRAQ_CheckPLLLock,
+     .decodeEvent = DRAQ_DecodeScopeEvent,
+     .waveformStep = 3},
+    {.familyCode = 5,
+     .init = TILK_InitBoard,
+     .checkPLL = TILK_CheckPLLLock,
+     .decodeEvent = TILK_DecodeScopeEvent,
+     .waveformStep = 1},
+    /* the family knows the firmware; the library does not support it there */
+    {.familyCode = 6, .decodeEvent = unsupportedScopeEvent, .waveformStep = 1},
+    pembFamily(11),
+    pembFamily(14),
 };
-/* clang-format on */
 
 ScopeDecoder decoderOf(const c_Digitizer_t* d) {
     const SCOPE_Family_t* family = SCOPE_FindFamily(d->descriptor.FamilyCode);

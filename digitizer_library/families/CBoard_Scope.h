@@ -30,14 +30,14 @@ typedef struct SCOPE_Family_t {
     uint32_t familyCode;
     /* the family init; NULL: the family knows the firmware, but the library
      * does not support it there (every other field is then unused) */
-    int (*init)(c_Digitizer_t* digitizer);
-    int (*checkPLL)(c_Digitizer_t* digitizer);
-    int (*checkShutdown)(c_Digitizer_t* digitizer);   /* NULL: nothing to check */
-    int (*restoreShutdown)(c_Digitizer_t* digitizer); /* NULL: nothing to restore */
+    int (*init)(c_Digitizer_t* digitizer) = NULL;
+    int (*checkPLL)(c_Digitizer_t* digitizer) = NULL;
+    int (*checkShutdown)(c_Digitizer_t* digitizer) = NULL;   /* NULL: nothing to check */
+    int (*restoreShutdown)(c_Digitizer_t* digitizer) = NULL; /* NULL: nothing to restore */
     /* the payload decoder of one event */
-    int (*decodeEvent)(c_Digitizer_t* digitizer, uint32_t* payload, struct c_ScopeEvent_t* event);
+    int (*decodeEvent)(c_Digitizer_t* digitizer, uint32_t* payload, struct c_ScopeEvent_t* event) = NULL;
     /* samples of one unit of the payload: waveforms come in whole units */
-    uint32_t waveformStep;
+    uint32_t waveformStep = 0;
 } SCOPE_Family_t;
 
 /* The row of a family, or NULL. */

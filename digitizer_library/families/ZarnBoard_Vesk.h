@@ -1,7 +1,7 @@
 /*
  * ZarnBoard_Vesk: driver of the Vesk family: charge integration (DPP code
  * 130) and pulse-shape discrimination (DPP code 131) firmware; the variant
- * of family 12 carries two high-voltage channels.
+ * of family 12 carries two high-voltage channels (its family row says so).
  */
 #ifndef ZARN_BOARD_VESK_H
 #define ZARN_BOARD_VESK_H
@@ -13,12 +13,14 @@ extern "C" {
 #endif
 
 /* Pulse-shape setup: memory from register 0x8140, type name, energy and
- * time-tag bits, VESK_InitBoard, the parameters and, on family 12, channel
- * 0's enable register written back with bits 2 and 3 cleared. */
+ * time-tag bits, VESK_InitBoard, the parameters and, on a family whose row
+ * clears them (12), channel 0's enable register written back with bits 2 and
+ * 3 cleared. */
 int VESK_InitDPPPSD(c_Digitizer_t* digitizer);
-/* Descriptor values shared by both firmware types (sample period 4 ns,
- * channel count, virtual traces) and, on family 12, the two high-voltage
- * records with their single range. */
+/* Descriptor values shared by both firmware types (memory block, ADC bits,
+ * sample period 4 ns, channel count, virtual traces) and the high-voltage
+ * records of the family row's channels (two on family 12) with their single
+ * range. */
 int VESK_InitBoard(c_Digitizer_t* digitizer);
 
 /* Probe codes of the digital-slot selectors: table A (slot 5) and table B

@@ -89,14 +89,9 @@ int setupOrluPHA(c_Digitizer_t* d) {
 int setupVeskCI(c_Digitizer_t* d) {
     d->descriptor.TimeTagBits = 32;
     d->descriptor.EnergyBits = 15;
-    /* Memory codes 2 and 16 of the boards with DPP codes 130 to 135. */
-    static const GENERIC_MemoryCodes_t kMemoryCodes = {{2, 16}, {0x20000, 0x100000}};
-    d->descriptor.MemBlock = 128;
-    int code = GENERIC_ReadMemorySize(&ZarnBoard_GENERIC_log, d, &kMemoryCodes);
-    if (code != 0)
-        return code;
-    d->descriptor.ADCBits = d->descriptor.ADC_NBits;
-    code = VESK_InitBoard(d);
+    int code = GENERIC_ReadMemorySize(&ZarnBoard_GENERIC_log, d, &GENERIC_kMemoryCodes130To135);
+    if (code == 0)
+        code = VESK_InitBoard(d);
     return code == 0 ? loadParameters(d) : code;
 }
 

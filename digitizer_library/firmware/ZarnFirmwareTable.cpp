@@ -49,42 +49,112 @@ constexpr uint32_t kVeskSlots = 0x7B;              /* 0, 1, 3, 4, 5, 6 */
 constexpr uint32_t kTilkSlots = 0x3B;              /* 0, 1, 3, 4, 5 */
 constexpr uint32_t kChargeIntegrationSlots = 0x79; /* 0, 3, 4, 5, 6 */
 
-/* clang-format off */
-/* Descriptor bits: time-tag bits, energy bits, analog and digital traces. */
-constexpr ZarnTraceBits_t kScopeBits = {31, 0, 1, 0};
-constexpr ZarnTraceBits_t kBitsBySetup = {0, 0, 0, 0};
-/* Real- and dead-time counters. */
-constexpr ZarnTimeCounters_t kNoCounters = {ZARN_TIME_COUNTERS_NONE, 0, 0, 0};
-constexpr ZarnTimeCounters_t kOrluCounters = {ZARN_TIME_COUNTERS_REGISTERS, 64, 0x10DC, 0x10E0};
-constexpr ZarnTimeCounters_t kDeviceCounters = {ZARN_TIME_COUNTERS_DEVICE, 0, 0, 0};
+/* Real- and dead-time counters of the Orlu pulse-height firmware. */
+constexpr ZarnTimeCounters_t kOrluCounters = {
+    .kind = ZARN_TIME_COUNTERS_REGISTERS, .aboveMinorRev = 64, .realTimeRegister = 0x10DC, .deadTimeRegister = 0x10E0};
+
+/* A row names only what its firmware has. A field left out means: no type
+ * name (the setup names it), no descriptor bits (the setup writes them), no
+ * such check, no decoder of that walker kind, no time counters (-42), no
+ * waveform step (by family: the scope driver's family table). */
+/* The standard waveform firmware, the same under both of its codes. */
+constexpr ZarnFirmware_t scopeFirmware(int32_t dppCode) {
+    return {.dppCode = dppCode,
+            .traceBits = {.timeTagBits = 31, .analogTraces = 1},
+            .setup = GENERIC_SetupScope,
+            .checkPLL = scopeCheckPLL,
+            .checkShutdown = scopeCheckShutdown,
+            .restoreShutdown = scopeRestoreShutdown,
+            .walker = ZARN_WALKER_SCOPE,
+            .traceSlots = kScopeTraceSlots};
+}
 
 const ZarnFirmware_t kFirmwares[] = {
-    /* code, type name, descriptor bits, setup, PLL check, shutdown check, shutdown restore,
-     * walker, channel / couple / group decoder, size mask, trace slots, time counters,
-     * waveform step (samples of a waveform unit) */
-    {0, NULL, kScopeBits, GENERIC_SetupScope, scopeCheckPLL, scopeCheckShutdown, scopeRestoreShutdown,
-     ZARN_WALKER_SCOPE, NULL, NULL, NULL, 0, kScopeTraceSlots, kNoCounters, 0},
-    {1, NULL, kScopeBits, GENERIC_SetupScope, scopeCheckPLL, scopeCheckShutdown, scopeRestoreShutdown,
-     ZARN_WALKER_SCOPE, NULL, NULL, NULL, 0, kScopeTraceSlots, kNoCounters, 0},
+    scopeFirmware(0),
+    scopeFirmware(1),
     /* 15 energy bits on family 16: GENERIC_SetupOrluPHA */
-    {128, "DPP-PHA", {30, 14, 2, 2}, GENERIC_SetupOrluPHA, ORLU_CheckPLLLock, NULL, NULL,
-     ZARN_WALKER_CHANNEL, ORLU_DecodePHAChannelAggregate, NULL, NULL, 0x1FFFFF, kPulseHeightSlots, kOrluCounters, 2},
-    {130, "DPP-CI", kBitsBySetup, GENERIC_SetupVeskCI, NULL, NULL, NULL,
-     ZARN_WALKER_CHANNEL, VESK_DecodeCIChannelAggregate, NULL, NULL, 0xFFFFFF, kVeskSlots, kNoCounters, 8},
-    {131, NULL /* VESK_InitDPPPSD names it */, kBitsBySetup, VESK_InitDPPPSD, GENERIC_CheckPLLLockedParameter, NULL, NULL,
-     ZARN_WALKER_CHANNEL, VESK_DecodePSDChannelAggregate, NULL, NULL, 0xFFFFFF, kVeskSlots, kNoCounters, 8},
-    {132, "DPP-PSD", {32, 15, 2, 3}, GENERIC_SetupTilkPSD, TILK_CheckPLLLock, NULL, NULL,
-     ZARN_WALKER_CHANNEL, TILK_DecodePSDChannelAggregate, NULL, NULL, 0x3FFFFF, kTilkSlots, kNoCounters, 12},
-    {135, "DPP-QDC", {32, 16, 1, 4}, GENERIC_SetupDraqQDC, DRAQ_CheckPLLLock, NULL, NULL,
-     ZARN_WALKER_GROUP, NULL, NULL, DRAQ_DecodeQDCGroupAggregate, 0x7FFFFFFF, kChargeIntegrationSlots, kNoCounters, 8},
-    {136, "DPP-PSD", {31, 15, 2, 2}, GENERIC_SetupPembPSD, PEMB_CheckPLLLock, PEMB_CheckADCShutdown, PEMB_RestoreADCShutdown,
-     ZARN_WALKER_COUPLE, NULL, PEMB_DecodePSDCoupleAggregate, NULL, 0x3FFFFF, kPulseHeightSlots, kNoCounters, 8},
-    {139, "DPP-PHA", {31, 14, 2, 2}, GENERIC_SetupPembPHA, PEMB_CheckPLLLock, PEMB_CheckADCShutdown, PEMB_RestoreADCShutdown,
-     ZARN_WALKER_COUPLE, NULL, PEMB_DecodePHACoupleAggregate, NULL, 0x1FFFFF, kPulseHeightSlots, kNoCounters, 8},
-    {DPPL_DPPCODE_MORVANE, "DPP-PHA", {32, 15, 2, 2}, GENERIC_SetupMorvane, ORLU_CheckPLLLock, NULL, NULL,
-     ZARN_WALKER_XMOR, NULL, NULL, NULL, 0x1FFFFF, kPulseHeightSlots, kDeviceCounters, 2},
+    {.dppCode = 128,
+     .typeName = "DPP-PHA",
+     .traceBits = {.timeTagBits = 30, .energyBits = 14, .analogTraces = 2, .digitalTraces = 2},
+     .setup = GENERIC_SetupOrluPHA,
+     .checkPLL = ORLU_CheckPLLLock,
+     .walker = ZARN_WALKER_CHANNEL,
+     .channelDecoder = ORLU_DecodePHAChannelAggregate,
+     .sizeMask = 0x1FFFFF,
+     .traceSlots = kPulseHeightSlots,
+     .timeCounters = kOrluCounters,
+     .waveformStep = 2},
+    {.dppCode = 130,
+     .typeName = "DPP-CI",
+     .setup = GENERIC_SetupVeskCI,
+     .walker = ZARN_WALKER_CHANNEL,
+     .channelDecoder = VESK_DecodeCIChannelAggregate,
+     .sizeMask = 0xFFFFFF,
+     .traceSlots = kVeskSlots,
+     .waveformStep = 8},
+    {.dppCode = 131,
+     .setup = VESK_InitDPPPSD,
+     .checkPLL = GENERIC_CheckPLLLockedParameter,
+     .walker = ZARN_WALKER_CHANNEL,
+     .channelDecoder = VESK_DecodePSDChannelAggregate,
+     .sizeMask = 0xFFFFFF,
+     .traceSlots = kVeskSlots,
+     .waveformStep = 8},
+    {.dppCode = 132,
+     .typeName = "DPP-PSD",
+     .traceBits = {.timeTagBits = 32, .energyBits = 15, .analogTraces = 2, .digitalTraces = 3},
+     .setup = GENERIC_SetupTilkPSD,
+     .checkPLL = TILK_CheckPLLLock,
+     .walker = ZARN_WALKER_CHANNEL,
+     .channelDecoder = TILK_DecodePSDChannelAggregate,
+     .sizeMask = 0x3FFFFF,
+     .traceSlots = kTilkSlots,
+     .waveformStep = 12},
+    {.dppCode = 135,
+     .typeName = "DPP-QDC",
+     .traceBits = {.timeTagBits = 32, .energyBits = 16, .analogTraces = 1, .digitalTraces = 4},
+     .setup = GENERIC_SetupDraqQDC,
+     .checkPLL = DRAQ_CheckPLLLock,
+     .walker = ZARN_WALKER_GROUP,
+     .groupDecoder = DRAQ_DecodeQDCGroupAggregate,
+     .sizeMask = 0x7FFFFFFF,
+     .traceSlots = kChargeIntegrationSlots,
+     .waveformStep = 8},
+    {.dppCode = 136,
+     .typeName = "DPP-PSD",
+     .traceBits = {.timeTagBits = 31, .energyBits = 15, .analogTraces = 2, .digitalTraces = 2},
+     .setup = GENERIC_SetupPembPSD,
+     .checkPLL = PEMB_CheckPLLLock,
+     .checkShutdown = PEMB_CheckADCShutdown,
+     .restoreShutdown = PEMB_RestoreADCShutdown,
+     .walker = ZARN_WALKER_COUPLE,
+     .coupleDecoder = PEMB_DecodePSDCoupleAggregate,
+     .sizeMask = 0x3FFFFF,
+     .traceSlots = kPulseHeightSlots,
+     .waveformStep = 8},
+    {.dppCode = 139,
+     .typeName = "DPP-PHA",
+     .traceBits = {.timeTagBits = 31, .energyBits = 14, .analogTraces = 2, .digitalTraces = 2},
+     .setup = GENERIC_SetupPembPHA,
+     .checkPLL = PEMB_CheckPLLLock,
+     .checkShutdown = PEMB_CheckADCShutdown,
+     .restoreShutdown = PEMB_RestoreADCShutdown,
+     .walker = ZARN_WALKER_COUPLE,
+     .coupleDecoder = PEMB_DecodePHACoupleAggregate,
+     .sizeMask = 0x1FFFFF,
+     .traceSlots = kPulseHeightSlots,
+     .waveformStep = 8},
+    {.dppCode = DPPL_DPPCODE_MORVANE,
+     .typeName = "DPP-PHA",
+     .traceBits = {.timeTagBits = 32, .energyBits = 15, .analogTraces = 2, .digitalTraces = 2},
+     .setup = GENERIC_SetupMorvane,
+     .checkPLL = ORLU_CheckPLLLock,
+     .walker = ZARN_WALKER_XMOR,
+     .sizeMask = 0x1FFFFF,
+     .traceSlots = kPulseHeightSlots,
+     .timeCounters = {.kind = ZARN_TIME_COUNTERS_DEVICE},
+     .waveformStep = 2},
 };
-/* clang-format on */
 
 } // namespace
 

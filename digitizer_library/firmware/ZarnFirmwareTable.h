@@ -34,42 +34,43 @@ typedef enum ZarnTimeCountersKind_t {
 } ZarnTimeCountersKind_t;
 
 typedef struct ZarnTimeCounters_t {
-    ZarnTimeCountersKind_t kind;
+    ZarnTimeCountersKind_t kind = ZARN_TIME_COUNTERS_NONE;
     /* registers: only minor revisions above this one have them (-42 below) */
-    int32_t aboveMinorRev;
+    int32_t aboveMinorRev = 0;
     /* registers: channel c's counters at (c << 8) | register */
-    uint32_t realTimeRegister;
-    uint32_t deadTimeRegister;
+    uint32_t realTimeRegister = 0;
+    uint32_t deadTimeRegister = 0;
 } ZarnTimeCounters_t;
 
 /* Descriptor fields of the firmware's data, written before its setup runs
  * (timeTagBits 0: the setup writes them itself). */
 typedef struct ZarnTraceBits_t {
-    uint32_t timeTagBits;
-    uint32_t energyBits;
-    uint32_t analogTraces;
-    uint32_t digitalTraces;
+    uint32_t timeTagBits = 0;
+    uint32_t energyBits = 0;
+    uint32_t analogTraces = 0;
+    uint32_t digitalTraces = 0;
 } ZarnTraceBits_t;
 
 typedef struct ZarnFirmware_t {
     int32_t dppCode;
-    const char* typeName; /* written to the descriptor before setup; NULL: the setup names it */
-    ZarnTraceBits_t traceBits;
-    int (*setup)(c_Digitizer_t* digitizer);
-    /* Each check answers 0 when its board has nothing to check or restore. */
-    int (*checkPLL)(c_Digitizer_t* digitizer);
-    int (*checkShutdown)(c_Digitizer_t* digitizer);
-    int (*restoreShutdown)(c_Digitizer_t* digitizer);
-    ZarnWalkerKind_t walker;
-    GENERIC_ChannelDecoder_t channelDecoder;
-    GENERIC_CoupleDecoder_t coupleDecoder;
-    GENERIC_GroupDecoder_t groupDecoder;
-    uint32_t sizeMask;   /* size bits of the board aggregate header */
-    uint32_t traceSlots; /* bit k: trace slot k is supported */
-    ZarnTimeCounters_t timeCounters;
+    const char* typeName = NULL; /* written to the descriptor before setup; NULL: the setup names it */
+    ZarnTraceBits_t traceBits = {};
+    int (*setup)(c_Digitizer_t* digitizer) = NULL;
+    /* Each check answers 0 when its board has nothing to check or restore
+     * (NULL: nothing to check or restore). */
+    int (*checkPLL)(c_Digitizer_t* digitizer) = NULL;
+    int (*checkShutdown)(c_Digitizer_t* digitizer) = NULL;
+    int (*restoreShutdown)(c_Digitizer_t* digitizer) = NULL;
+    ZarnWalkerKind_t walker = ZARN_WALKER_SCOPE;
+    GENERIC_ChannelDecoder_t channelDecoder = NULL;
+    GENERIC_CoupleDecoder_t coupleDecoder = NULL;
+    GENERIC_GroupDecoder_t groupDecoder = NULL;
+    uint32_t sizeMask = 0;   /* size bits of the board aggregate header */
+    uint32_t traceSlots = 0; /* bit k: trace slot k is supported */
+    ZarnTimeCounters_t timeCounters = {};
     /* samples of one waveform unit: waveforms come in whole units (0: by
      * family, the standard waveform firmware's family table) */
-    uint32_t waveformStep;
+    uint32_t waveformStep = 0;
 } ZarnFirmware_t;
 
 /* The row of a DPP code, or NULL for a code the library does not know. */

@@ -32,22 +32,23 @@ typedef struct ZarnHVSupplyDefaults_t {
 
 typedef struct ZarnFamilyRow_t {
     uint32_t familyCode;
-    ZarnFamilyReach_t reach;
+    ZarnFamilyReach_t reach = ZARN_REACH_DIGITIZER_ACCESS;
     /* events of a channel that carry a waveform in the record (0: every event) */
-    uint32_t waveformEvents;
+    uint32_t waveformEvents = 0;
     /* a channel parameter is set under the channel's own acquisition status
      * (the board's status for the other families) */
-    bool channelAcquisition;
+    bool channelAcquisition = false;
     /* ADC bits written to the descriptor (0: the board's own count) */
-    uint32_t adcBits;
+    uint32_t adcBits = 0;
     /* energy bits the pulse-height firmware writes (0: its row's bits) */
-    uint32_t pulseHeightEnergyBits;
-    /* high-voltage channels of the family's board (Orlu driver) */
-    uint32_t hvChannels;
+    uint32_t pulseHeightEnergyBits = 0;
+    /* high-voltage channels of the family's board, the built-in supply the
+     * family inits set up */
+    uint32_t hvChannels = 0;
     /* sample period in ns of the coupled-channel driver's boards (0: not one of them) */
-    double samplePeriod;
+    double samplePeriod = 0.0;
     /* the supply's defaults (voltage 0: the family has none) */
-    ZarnHVSupplyDefaults_t hvSupply;
+    ZarnHVSupplyDefaults_t hvSupply = {0, 0, 0};
     /* the board reports whether its configuration is done and whether each
      * high-voltage channel is on, so that setting the defaults leaves a
      * configured board and a live supply as they are */
@@ -55,30 +56,31 @@ typedef struct ZarnFamilyRow_t {
     /* the DAC calibration in the board flash holds one entry per channel
      * group, not per channel */
     bool dacCalibrationPerGroup = false;
-    /* the pulse-height setup clears the enable bits of channel 0's register,
-     * which the family's boards power up set */
+    /* the family's boards power up with the enable bits of channel 0's
+     * register set: the pulse-height and pulse-shape setups clear them */
     bool clearsChannelZeroEnables = false;
 } ZarnFamilyRow_t;
 
 /* The row of a family code; a family without one gets the default row. */
 static inline const ZarnFamilyRow_t* ZarnFamily_Find(uint32_t familyCode) {
-    /* clang-format off */
     static const ZarnFamilyRow_t kFamilies[] = {
-        /* code, reached, waveform events, channel acquisition, ADC bits, PHA energy bits, HV channels, sample period, HV supply[, reports its state, DAC calibration per group, clears channel 0's enables] */
-        {4, ZARN_REACH_DIGITIZER_ACCESS, 0, false, 0, 0, 0, 0.0, {0, 0, 0}, false, true},
-        {7, ZARN_REACH_DIGITIZER_ACCESS, 0, false, 0, 0, 2, 0.0, {5100, 315, 0.01}, false, false, true},
-        {11, ZARN_REACH_DIGITIZER_ACCESS, 0, false, 0, 0, 0, 2.0, {0, 0, 0}},
-        {12, ZARN_REACH_DIGITIZER_ACCESS, 0, false, 0, 0, 0, 0.0, {4100, 3100, 0.05}},
-        {14, ZARN_REACH_DIGITIZER_ACCESS, 0, false, 0, 0, 0, 4.0, {0, 0, 0}},
-        {16, ZARN_REACH_DIGITIZER_ACCESS, 0, false, 14, 15, 0, 0.0, {0, 0, 0}},
-        {6111, ZARN_REACH_NONE, 0, false, 0, 0, 0, 0.0, {0, 0, 0}},
-        {6122, ZARN_REACH_NONE, 0, false, 0, 0, 0, 0.0, {0, 0, 0}},
-        {6133, ZARN_REACH_NONE, 0, false, 0, 0, 0, 0.0, {0, 0, 0}},
+        {.familyCode = 4, .dacCalibrationPerGroup = true},
+        {.familyCode = 7, .hvChannels = 2, .hvSupply = {5100, 315, 0.01}, .clearsChannelZeroEnables = true},
+        {.familyCode = 11, .samplePeriod = 2.0},
+        {.familyCode = 12, .hvChannels = 2, .hvSupply = {4100, 3100, 0.05}, .clearsChannelZeroEnables = true},
+        {.familyCode = 14, .samplePeriod = 4.0},
+        {.familyCode = 16, .adcBits = 14, .pulseHeightEnergyBits = 15},
+        {.familyCode = 6111, .reach = ZARN_REACH_NONE},
+        {.familyCode = 6122, .reach = ZARN_REACH_NONE},
+        {.familyCode = 6133, .reach = ZARN_REACH_NONE},
         /* the device's record holds one waveform per channel (its open allocates no more) */
-        {DPPL_FAMILY_MORVANE, ZARN_REACH_REGISTER_LEVEL, 1, true, 0, 0, 0, 0.0, {0, 0, 0}, true},
+        {.familyCode = DPPL_FAMILY_MORVANE,
+         .reach = ZARN_REACH_REGISTER_LEVEL,
+         .waveformEvents = 1,
+         .channelAcquisition = true,
+         .reportsItsState = true},
     };
-    /* clang-format on */
-    static const ZarnFamilyRow_t kDefault = {0, ZARN_REACH_DIGITIZER_ACCESS, 0, false, 0, 0, 0, 0.0, {0, 0, 0}};
+    static const ZarnFamilyRow_t kDefault = {.familyCode = 0};
     for (const ZarnFamilyRow_t& row : kFamilies)
         if (row.familyCode == familyCode)
             return &row;

@@ -36,4 +36,15 @@ static inline void setTypeName(c_Digitizer_t* digitizer, const char* name) {
     strncpy(digitizer->descriptor.DPPTypeName, name, sizeof digitizer->descriptor.DPPTypeName - 1);
 }
 
+/* Zeroes the descriptor's reserved fields and padding, which a descriptor
+ * filled from a board's information must carry as zeros. */
+static inline void clearReservedFields(c_BoardDescriptor_t* descriptor) {
+    memset(descriptor->Reserved, 0, sizeof descriptor->Reserved);
+    memset(descriptor->Reserved2, 0, sizeof descriptor->Reserved2);
+    memset(descriptor->ReservedText1, 0, sizeof descriptor->ReservedText1);
+    memset(descriptor->ReservedText2, 0, sizeof descriptor->ReservedText2);
+    memset(descriptor->Pad1, 0, sizeof descriptor->Pad1);
+    memset(descriptor->Pad2, 0, sizeof descriptor->Pad2);
+}
+
 #endif

@@ -120,6 +120,52 @@ inline int GENERIC_CheckAnalogTrace0(const GENERIC_DecoderPlace_t& at, const c_W
     return waveform == NULL || waveform->traces[0].samples == NULL ? GENERIC_RefuseAnalogTrace0(at) : 0;
 }
 
+/* ---------------------------------------------- header and format words */
+
+/* The check of an aggregate's header word (bit 31 set) and of the size the
+ * caller took from it: refuses another header word and a size below the two
+ * header words or above maxSize. (The size is passed in, not written back:
+ * an output through a pointer here costs the decoders' loops registers.) */
+inline int GENERIC_CheckAggregateHeader(const GENERIC_DecoderPlace_t& at, uint32_t header, uint32_t size,
+                                        uint32_t maxSize = 0xFFFFFFFFu) {
+    if ((header & 0x80000000u) == 0)
+        return GENERIC_RefuseHeaderWord(at, header);
+    return size < 2 || size > maxSize ? GENERIC_RefuseAggregateSize(at, size) : 0;
+}
+
+/* The event layout of the format word of the Pemb, Vesk and Tilk formats
+ * (bit 27 waveforms, 28 extras word, 29 time tag, 30 charge or energy word,
+ * 31 dual trace): an event is [time tag] [4 words a waveform unit] [extras]
+ * [charge]. */
+struct GENERIC_FormatFlags_t {
+    bool waves, extras, timeTag, charge, dual;
+};
+
+inline GENERIC_FormatFlags_t GENERIC_ReadFormatFlags(uint32_t format) {
+    return GENERIC_FormatFlags_t{((format >> 27) & 1u) != 0, ((format >> 28) & 1u) != 0, ((format >> 29) & 1u) != 0,
+                                 ((format >> 30) & 1u) != 0, ((format >> 31) & 1u) != 0};
+}
+
+/* The words of one event of that layout with `units` waveform units. */
+inline uint32_t GENERIC_EventWords(const GENERIC_FormatFlags_t& flags, uint32_t units) {
+    return 4 * units + (flags.extras ? 1 : 0) + (flags.timeTag ? 1 : 0) + (flags.charge ? 1 : 0);
+}
+
+/* The probes of the pulse-height formats (Orlu, Pemb): analog slot 0 from
+ * format bits 22-23, slot 1 from bits 20-21; digital slot 3 is always the
+ * same probe. */
+constexpr int32_t GENERIC_kPHADigitalProbe3 = 26;
+
+inline int32_t GENERIC_PHAAnalogProbe0(uint32_t format) {
+    static constexpr int32_t kProbes[4] = {1, 2, 3, 4};
+    return kProbes[(format >> 22) & 3u];
+}
+
+inline int32_t GENERIC_PHAAnalogProbe1(uint32_t format) {
+    static constexpr int32_t kProbes[4] = {1, 6, 8, 5};
+    return kProbes[(format >> 20) & 3u];
+}
+
 /* ------------------------------------------------ words of two samples */
 
 /* Waveform words of two 12-bit samples (bits 0-11 the first, 16-27 the

@@ -9,6 +9,7 @@
 #ifndef ZARN_FAMILY_EVENT_LOOP_H
 #define ZARN_FAMILY_EVENT_LOOP_H
 
+#include "ZarnDecoderChecks.h"
 #include "ZarnFamilySupport.h"
 
 /* The words an aggregate's events carry. */
@@ -17,6 +18,13 @@ struct GENERIC_EventLayout_t {
     uint32_t waveformWords; /* stepped over whether or not waves announces them */
     uint32_t eventWords;    /* the size of one event */
 };
+
+/* The layout of events whose format word has the common layout bits
+ * (ZarnDecoderChecks.h), with 4 waveform words a unit. */
+inline GENERIC_EventLayout_t GENERIC_EventLayoutOf(const GENERIC_FormatFlags_t& flags, uint32_t units,
+                                                   uint32_t eventWords) {
+    return GENERIC_EventLayout_t{flags.timeTag, flags.waves, flags.extras, flags.charge, 4 * units, eventWords};
+}
 
 /* The words of one event, 0 where the layout has none, and what the
  * software CFD found. */
@@ -49,6 +57,70 @@ inline int GENERIC_AggregateCFD(c_Digitizer_t* digitizer, uint32_t channel, bool
         return cache->cfdStatus;
     *cfd = cache->cfd;
     return 0;
+}
+
+/* One channel of an aggregate whose events belong to several channels (a
+ * channel couple, a group): where its events go and what it got. */
+struct GENERIC_UnitChannel_t {
+    uint32_t number;
+    uint32_t freeSlots;
+    c_DPPEvent_t* first;
+    uint32_t count;  /* delivered so far */
+    uint32_t pseudo; /* of them, pseudo events */
+    bool deliver;    /* its events count (channel running or draining, or a replay) */
+    uint64_t offset; /* time offset, ps */
+    uint64_t lastStamp, maxStamp;
+};
+
+/* The channel's state at the start of an aggregate; a channel without an
+ * event array has no free slot. A number beyond the record's channels looks
+ * nothing up: the decoder refuses its events. */
+inline void GENERIC_BeginUnitChannel(c_Digitizer_t* digitizer, uint32_t number, uint32_t freeSlots, c_DPPEvent_t* first,
+                                     GENERIC_UnitChannel_t* c) {
+    c->number = number;
+    c->freeSlots = first != NULL ? freeSlots : 0;
+    c->first = first;
+    c->count = c->pseudo = 0;
+    c->lastStamp = c->maxStamp = 0;
+    c->deliver = true;
+    c->offset = 0;
+    if (number >= DPPL_MAX_CHANNELS)
+        return;
+    const c_ReadCache_t* cache = GENERIC_ReadCache(digitizer, number, READCACHE_BASE);
+    c->deliver =
+        digitizer->replay || !cache->hasAcqRun || cache->acqRun == 1.0 || GENERIC_IsDraining(digitizer, number);
+    c->offset = cache->timeOffsetPs;
+}
+
+/* Where the channel's next event goes: its next free slot; scratch when the
+ * channel delivers nothing and has no room (the event is decoded for its
+ * time-tag state only); NULL, logged to the decoder's log record, when it
+ * would pass the free slots. */
+inline c_DPPEvent_t* GENERIC_UnitTarget(const c_LogModule_t* log, c_Digitizer_t* digitizer, GENERIC_UnitChannel_t* c,
+                                        c_DPPEvent_t* scratch) {
+    if (c->count < c->freeSlots)
+        return &c->first[c->count];
+    if (!c->deliver)
+        return scratch;
+    GENERIC_RefuseEventRoom(GENERIC_ChannelPlace(log, digitizer, c->number), c->count + 1, c->freeSlots);
+    return NULL;
+}
+
+/* Counts a decoded event when its channel delivers. */
+inline void GENERIC_DeliverUnitEvent(GENERIC_UnitChannel_t* c, uint64_t stamp, bool pseudo) {
+    if (!c->deliver)
+        return;
+    c->count++;
+    c->pseudo += pseudo ? 1 : 0;
+    c->lastStamp = stamp;
+    if (stamp > c->maxStamp)
+        c->maxStamp = stamp;
+}
+
+/* The bookkeeping of what the channel got from the aggregate. */
+inline void GENERIC_AccountUnitChannel(c_Digitizer_t* digitizer, const GENERIC_UnitChannel_t& c) {
+    if (c.number < DPPL_MAX_CHANNELS)
+        GENERIC_AccountEvents(digitizer, c.number, c.count, c.pseudo, c.lastStamp, c.maxStamp);
 }
 
 /* Decodes `events` events from word on into first[0], first[1]...:

@@ -153,6 +153,20 @@ int GENERIC_CheckChannelCount(const c_LogModule_t* log, c_Digitizer_t* d) {
     return DPPL_ERR_GENERIC;
 }
 
+int GENERIC_InitChannelDescriptor(const c_LogModule_t* log, c_Digitizer_t* d, uint32_t memBlock, double samplePeriod) {
+    int code = GENERIC_CheckChannelCount(log, d);
+    if (code != 0)
+        return code;
+    c_BoardDescriptor_t* desc = &d->descriptor;
+    desc->MemBlock = memBlock;
+    desc->ADCBits = desc->ADC_NBits;
+    desc->SamplePeriod = samplePeriod;
+    desc->NumChannels = (uint8_t)desc->Channels;
+    desc->NumGroups = 0;
+    desc->HVChannels = 0;
+    return 0;
+}
+
 int GENERIC_ClearChannelZeroEnableBits(const c_LogModule_t* log, c_Digitizer_t* d) {
     c_Parameter_t* p = c_pfindc(d, 0, DPPL_PARAM_CH_ENABLED);
     if (p == NULL) {

@@ -4,8 +4,8 @@
  * time stamps, event bookkeeping, software CFD), apart from
  * ZarnBoard_GENERIC.h so that the drivers do not include the layer that
  * dispatches to them. Implemented in ZarnFamilySupport.cpp and, for the
- * DAC calibration and the software CFD, in ZarnBoard_GENERIC_DACFlash.cpp and
- * ZarnBoard_GENERIC_CFD.cpp, which include nothing above this header.
+ * DAC calibration, the read cache and the software CFD, in
+ * ZarnDACCalibration.cpp, ZarnReadCache.cpp and ZarnSoftwareCFD.cpp beside it.
  */
 #ifndef ZARN_FAMILY_SUPPORT_H
 #define ZARN_FAMILY_SUPPORT_H
@@ -36,12 +36,21 @@ typedef struct GENERIC_MemoryCodes_t {
     uint32_t size[2];
 } GENERIC_MemoryCodes_t;
 
+/* The memory codes of the Vesk, Tilk and Draq boards (DPP codes 130 to 135). */
+static const GENERIC_MemoryCodes_t GENERIC_kMemoryCodes130To135 = {{2, 16}, {0x20000, 0x100000}};
+
 /* Refuses a replay record (DPPL_ERR_FILE_DIGITIZER: it has no board), then
  * sets the descriptor's MemSize from the board's memory code
  * (DPPL_ERR_READ_REGISTER, DPPL_ERR_INVALID_MEMORY_CODE). */
 int GENERIC_ReadMemorySize(const c_LogModule_t* log, c_Digitizer_t* digitizer, const GENERIC_MemoryCodes_t* codes);
 /* Refuses a board that reports more channels than a record holds. */
 int GENERIC_CheckChannelCount(const c_LogModule_t* log, c_Digitizer_t* digitizer);
+/* The descriptor of a board whose firmware keeps one aggregate per channel or
+ * channel couple, after GENERIC_CheckChannelCount: the memory block and the
+ * sample period given, the board's own ADC bits, a record channel per board
+ * channel, no groups and no high-voltage channels. */
+int GENERIC_InitChannelDescriptor(const c_LogModule_t* log, c_Digitizer_t* digitizer, uint32_t memBlock,
+                                  double samplePeriod);
 /* Writes the register of channel 0's enable back with bits 2 and 3 cleared
  * (DPPL_ERR_PARAMETER without the parameter, DPPL_ERR_READ_REGISTER,
  * DPPL_ERR_WRITE_REGISTER). */

@@ -1,4 +1,6 @@
-/* ZarnBoard_GENERIC_CFD: the software constant-fraction discriminator for fine time stamps. */
+/* ZarnSoftwareCFD: the software constant-fraction discriminator for fine time
+ * stamps. Logs to the board layer's log under its source name
+ * "ZarnBoard_GENERIC_CFD". */
 #include "ZarnFamilySupport.h"
 
 #include <math.h>

@@ -1,4 +1,5 @@
-/* ZarnBoard_GENERIC_DACFlash: DC-offset DAC calibration from the board flash. */
+/* ZarnDACCalibration: DC-offset DAC calibration from the board flash. Logs to
+ * the board layer's log under its source name "ZarnBoard_GENERIC_DACFlash". */
 #include "ZarnFamilyRows.h"
 #include "ZarnFamilySupport.h"
 

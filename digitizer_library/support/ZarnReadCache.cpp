@@ -1,9 +1,11 @@
 /*
- * ZarnBoard_GENERIC_ReadCache: what the decoders ask of the board layer while
+ * ZarnReadCache: what the decoders ask of the board layer while
  * they decode one read: the channel's per-read parameter cache (acquisition
  * run, time offset, software gain, software-CFD settings, looked up once per
  * read) and the time base of its time stamps. Below the drivers, so that
  * decoding never calls back up into the read path that dispatches to them.
+ * Logs to the board layer's log under its source name
+ * "ZarnBoard_GENERIC_ReadCache".
  */
 #include "ZarnFamilySupport.h"
 
