@@ -5,6 +5,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <map>
@@ -125,6 +126,21 @@ inline Recorded decodeRunFile(const fs::path& rawData, uint32_t channels) {
     c_freeDgtz(d);
     delete d;
     return recorded;
+}
+
+// Ends the server twice: a request left half sent holds the command loop,
+// SIGINT begins the shutdown, and SIGTERM, once the server says it ends,
+// gives the shutdown up. The process must end by that second signal.
+inline void endTwiceDuringAHalfSentRequest(ServerProcess& server, Client& client) {
+    Bytes half = packet(command::BOARD_INFO, masks(0x1, 0));
+    half.resize(6);
+    ASSERT_TRUE(client.send(half));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_EQ(kill(server.pid(), SIGINT), 0);
+    ASSERT_TRUE(waitFor([&] { return server.standardOutput().find("ends on SIGINT") != std::string::npos; },
+                        std::chrono::milliseconds(5000)));
+    ASSERT_EQ(kill(server.pid(), SIGTERM), 0);
+    EXPECT_EQ(server.waitExit(std::chrono::milliseconds(5000)), 128 + SIGTERM) << server.output();
 }
 
 // A case shows as its profile's name in test output.

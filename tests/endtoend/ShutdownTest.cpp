@@ -150,14 +150,7 @@ TEST(EndSignalsTwice, TheSecondGivesTheShutdownUpAndSaysWhatIsNotSaved) {
     Client client(port);
     ASSERT_TRUE(client.connected());
     ASSERT_EQ(client.request(START, acquisitionRequest(0xFF))->status(), SUCCESS);
-    Bytes half = packet(BOARD_INFO, masks(0x1, 0));
-    half.resize(6);
-    ASSERT_TRUE(client.send(half));
-    std::this_thread::sleep_for(300ms);
-    ASSERT_EQ(kill(server.pid(), SIGINT), 0);
-    ASSERT_TRUE(waitFor([&] { return contains(server.standardOutput(), "ends on SIGINT"); }, 5000ms));
-    ASSERT_EQ(kill(server.pid(), SIGTERM), 0);
-    EXPECT_EQ(server.waitExit(5000ms), 128 + SIGTERM) << server.output();
+    endTwiceDuringAHalfSentRequest(server, client);
     EXPECT_EQ(server.standardError(),
               "MorvaneServer gave up ending on SIGTERM before its shutdown began: the acquisition was not stopped, "
               "no spectrum, list file or recording was saved.\n");

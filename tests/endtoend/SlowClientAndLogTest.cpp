@@ -254,14 +254,7 @@ TEST(RepeatCountOnASecondSignal, IsWrittenBeforeTheProcessEnds) {
     Client client(port);
     ASSERT_TRUE(client.connected());
     sendUnknownCommands(client);
-    Bytes half = packet(BOARD_INFO, masks(0x1, 0));
-    half.resize(6);
-    ASSERT_TRUE(client.send(half));
-    std::this_thread::sleep_for(300ms);
-    ASSERT_EQ(kill(server.pid(), SIGINT), 0);
-    ASSERT_TRUE(waitFor([&] { return contains(server.standardOutput(), "ends on SIGINT"); }, 5000ms));
-    ASSERT_EQ(kill(server.pid(), SIGTERM), 0);
-    EXPECT_EQ(server.waitExit(5000ms), 128 + SIGTERM) << server.output();
+    endTwiceDuringAHalfSentRequest(server, client);
     expectBothCounts(server.log());
 }
 
