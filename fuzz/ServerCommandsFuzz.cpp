@@ -13,6 +13,7 @@
 #include "MorvaneServer_Startup.cpp"
 
 #include <arpa/inet.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
