@@ -10,10 +10,10 @@
  * The first byte chooses a command of the command table (quit left out) and
  * the rest is its payload; a first byte of kRawMode or more sends the rest as
  * it stands instead, header included, for the packet receive path. */
-#define MORVANE_SERVER_NO_MAIN
-#include "MorvaneServer.cpp"
+#include "MorvaneServer_Startup.cpp"
 
 #include <arpa/inet.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 

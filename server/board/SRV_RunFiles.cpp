@@ -324,9 +324,12 @@ static SRVStatus_t replaceBoard(SRVBoard_t* board, const char* rawDataFile) {
     if (status == SRV_SUCCESS) {
         std::snprintf(currentReplayFile, sizeof currentReplayFile, "%s", rawDataFile);
         // The library opened the file by its descriptor's name: the replay's
-        // messages name the file the run file names instead.
+        // messages name the file the run file names instead. The field is
+        // shorter than a run file's path: a longer path is named by its
+        // first characters only (the replay itself reads by the descriptor).
         c_ROBuffDumper_t* reader = &board->digitizer.reader;
-        std::snprintf(reader->fileName, sizeof reader->fileName, "%s", rawDataFile);
+        std::snprintf(reader->fileName, sizeof reader->fileName, "%.*s", static_cast<int>(sizeof reader->fileName - 1),
+                      rawDataFile);
     } else {
         c_lprintf(&LOG_MODULE, C_LOG_ERROR, __LINE__, "Can't replay %s. Opening the previous board again.",
                   rawDataFile);
