@@ -304,7 +304,6 @@ int decodePHACoupleEvents(c_Digitizer_t* d, const uint32_t* aggregate, const Cou
     const GENERIC_TimeBase_t base = GENERIC_GetTimeBase(d, kTimeTagExtensionBits);
     const bool newFlags = d->descriptor.DPPMinorRev >= (int32_t)kSaturatedRevision;
     const bool upperInExtras = f.extras && f.extrasFormat == 0;
-
     const bool energyWord = f.charge;
 
     return decodeCoupleEvents<false>(
