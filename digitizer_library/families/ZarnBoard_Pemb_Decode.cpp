@@ -213,19 +213,23 @@ int beginCouple(c_Digitizer_t* d, const uint32_t* aggregate, bool psd, uint32_t 
 template <bool Psd, typename MakeFields>
 int decodeCoupleEvents(c_Digitizer_t* d, const uint32_t* aggregate, const CoupleFormat& f, CoupleChannel* channels,
                        MakeFields&& makeFields) {
+    /* The layout in locals, so that the loop keeps it in registers instead
+     * of reading it again through f after every store into an event. */
+    const bool hasTimeTag = f.timeTag, hasWaves = f.waves, hasExtras = f.extras, hasCharge = f.charge;
+    const uint32_t waveformWords = 4 * f.units, eventWords = f.eventWords, events = f.events;
     const uint32_t* word = aggregate + 2;
-    for (uint32_t i = 0; i < f.events; ++i) {
-        const uint32_t tag = f.timeTag ? *word++ : 0;
+    for (uint32_t i = 0; i < events; ++i) {
+        const uint32_t tag = hasTimeTag ? *word++ : 0;
         CoupleChannel* c = &channels[tag >> 31];
         c_DPPEvent_t* e = GENERIC_UnitTarget(&ZarnBoard_Pemb_log, d, c, &c->scratch);
         if (e == NULL)
             return DPPL_ERR_EVENT_BUFFER_OVERFLOW;
         GENERIC_EventWords_t words = {tag & 0x7FFFFFFFu, 0, 0, 0, 0};
-        if (f.waves) {
+        if (hasWaves) {
             int code = decodeCoupleWaveform(d, *c, e, word, f, Psd);
             if (code != 0)
                 return code;
-            word += 4 * f.units;
+            word += waveformWords;
             if constexpr (Psd) { /* only the pulse-shape firmware has the software CFD */
                 int64_t cfdTime = -1;
                 if (c->cfd && e != &c->scratch &&
@@ -237,10 +241,10 @@ int decodeCoupleEvents(c_Digitizer_t* d, const uint32_t* aggregate, const Couple
         } else if (e->waveform != NULL) {
             e->waveform->nSamples = 0;
         }
-        words.extras = f.extras ? *word++ : 0;
-        words.charge = f.charge ? *word++ : 0;
+        words.extras = hasExtras ? *word++ : 0;
+        words.charge = hasCharge ? *word++ : 0;
         const GENERIC_EventFields_t fields = makeFields(*c, words);
-        GENERIC_FillEvent(e, fields.energy, fields.shortCharge, fields.timeStamp, fields.flags, f.eventWords);
+        GENERIC_FillEvent(e, fields.energy, fields.shortCharge, fields.timeStamp, fields.flags, eventWords);
         GENERIC_DeliverUnitEvent(c, fields.timeStamp, (fields.flags & EVTFLAG_PSEUDO) != 0);
     }
     return 0;
@@ -300,58 +304,63 @@ int decodePHACoupleEvents(c_Digitizer_t* d, const uint32_t* aggregate, const Cou
     const GENERIC_TimeBase_t base = GENERIC_GetTimeBase(d, kTimeTagExtensionBits);
     const bool newFlags = d->descriptor.DPPMinorRev >= (int32_t)kSaturatedRevision;
     const bool upperInExtras = f.extras && f.extrasFormat == 0;
+    const bool energyWord = f.charge;
 
-    return decodeCoupleEvents<false>(d, aggregate, f, channels,
-                                     [&](const CoupleChannel& c, const GENERIC_EventWords_t& w) {
-                                         GENERIC_EventFields_t out = {0, 0, 0, 0};
-                                         const uint32_t ew = w.charge; /* 0 without an energy word */
-                                         if (f.charge) {
-                                             const uint32_t energy = (ew >> 1) & 0x3FFF;
-                                             out.energy = (uint16_t)energy;
-                                             if (!newFlags) {
-                                                 if ((ew & (1u << 15)) && !((ew & (1u << 20)) && energy == 0))
-                                                     out.flags |= EVTFLAG_PILEUP;
-                                                 if (energy == 0x3FFF)
-                                                     out.flags |= EVTFLAG_SATURATED;
-                                             } else {
-                                                 if (ew & (1u << 25))
-                                                     out.flags |= EVTFLAG_PILEUP;
-                                                 if (ew & (1u << 26))
-                                                     out.flags |= EVTFLAG_SATURATED;
-                                             }
-                                             if (ew & (1u << 16))
-                                                 out.flags |= 0x200;
-                                             if (ew & (1u << 19))
-                                                 out.flags |= EVTFLAG_PSEUDO;
-                                             out.flags |= GENERIC_PHAEnergyWordFlags(ew);
-                                         }
-                                         const bool pseudo = (out.flags & EVTFLAG_PSEUDO) != 0;
-                                         c_ChannelRecord_t* rec = &d->channels[c.number];
-                                         const uint64_t raw = w.timeTag;
-                                         if (upperInExtras)
-                                             rec->rollOver1 = w.extras >> 16;
-                                         else if (!pseudo && ((ew & (1u << 17)) || raw < rec->lastRawTimeTag)) {
-                                             rec->rollOver1 += 1;
-                                             out.flags |= EVTFLAG_ROLLOVER;
-                                         }
-                                         uint64_t t = raw + (rec->rollOver1 << base.tagBits);
-                                         if (!pseudo) {
-                                             rec->lastRawTimeTag = raw;
-                                             if (t < rec->lastExtTimeTag) {
-                                                 rec->rollOver2 += 1;
-                                                 out.flags |= EVTFLAG_ROLLOVER;
-                                             }
-                                             rec->lastExtTimeTag = t;
-                                             t += rec->rollOver2 << base.extBits;
-                                         }
-                                         out.timeStamp = t * base.psPerTick + (pseudo ? 0 : c.offset);
-                                         return out;
-                                     });
+    return decodeCoupleEvents<false>(
+        d, aggregate, f, channels,
+        [d, base, newFlags, upperInExtras, energyWord](const CoupleChannel& c, const GENERIC_EventWords_t& w) {
+            GENERIC_EventFields_t out = {0, 0, 0, 0};
+            const uint32_t ew = w.charge; /* 0 without an energy word */
+            if (energyWord) {
+                const uint32_t energy = (ew >> 1) & 0x3FFF;
+                out.energy = (uint16_t)energy;
+                if (!newFlags) {
+                    if ((ew & (1u << 15)) && !((ew & (1u << 20)) && energy == 0))
+                        out.flags |= EVTFLAG_PILEUP;
+                    if (energy == 0x3FFF)
+                        out.flags |= EVTFLAG_SATURATED;
+                } else {
+                    if (ew & (1u << 25))
+                        out.flags |= EVTFLAG_PILEUP;
+                    if (ew & (1u << 26))
+                        out.flags |= EVTFLAG_SATURATED;
+                }
+                if (ew & (1u << 16))
+                    out.flags |= 0x200;
+                if (ew & (1u << 19))
+                    out.flags |= EVTFLAG_PSEUDO;
+                out.flags |= GENERIC_PHAEnergyWordFlags(ew);
+            }
+            const bool pseudo = (out.flags & EVTFLAG_PSEUDO) != 0;
+            c_ChannelRecord_t* rec = &d->channels[c.number];
+            const uint64_t raw = w.timeTag;
+            if (upperInExtras)
+                rec->rollOver1 = w.extras >> 16;
+            else if (!pseudo && ((ew & (1u << 17)) || raw < rec->lastRawTimeTag)) {
+                rec->rollOver1 += 1;
+                out.flags |= EVTFLAG_ROLLOVER;
+            }
+            uint64_t t = raw + (rec->rollOver1 << base.tagBits);
+            if (!pseudo) {
+                rec->lastRawTimeTag = raw;
+                if (t < rec->lastExtTimeTag) {
+                    rec->rollOver2 += 1;
+                    out.flags |= EVTFLAG_ROLLOVER;
+                }
+                rec->lastExtTimeTag = t;
+                t += rec->rollOver2 << base.extBits;
+            }
+            out.timeStamp = t * base.psPerTick + (pseudo ? 0 : c.offset);
+            return out;
+        });
 }
 
 /* Both couple decoders: checks, format and channel state, the firmware's
- * event loop, then the channels' bookkeeping. */
-int decodeCouple(bool psd, c_Digitizer_t* d, uint32_t* aggregate, uint32_t evenChannel, uint32_t evenFree,
+ * event loop, then the channels' bookkeeping. A template, so that each
+ * firmware's decoder is a function of its own whose loop shares registers
+ * with nothing of the other firmware's. */
+template <bool Psd>
+int decodeCouple(c_Digitizer_t* d, uint32_t* aggregate, uint32_t evenChannel, uint32_t evenFree,
                  c_DPPEvent_t* evenFirst, int32_t* evenDecoded, uint32_t oddChannel, uint32_t oddFree,
                  c_DPPEvent_t* oddFirst, int32_t* oddDecoded) {
     if (d == NULL || aggregate == NULL || evenDecoded == NULL || oddDecoded == NULL)
@@ -360,10 +369,10 @@ int decodeCouple(bool psd, c_Digitizer_t* d, uint32_t* aggregate, uint32_t evenC
     CoupleFormat f;
     CoupleChannel channels[2];
     int code =
-        beginCouple(d, aggregate, psd, evenChannel, evenFree, evenFirst, oddChannel, oddFree, oddFirst, &f, channels);
+        beginCouple(d, aggregate, Psd, evenChannel, evenFree, evenFirst, oddChannel, oddFree, oddFirst, &f, channels);
     if (code == 0)
         code =
-            psd ? decodePSDCoupleEvents(d, aggregate, f, channels) : decodePHACoupleEvents(d, aggregate, f, channels);
+            Psd ? decodePSDCoupleEvents(d, aggregate, f, channels) : decodePHACoupleEvents(d, aggregate, f, channels);
     if (code != 0)
         return code;
     finishCouple(d, channels, evenDecoded, oddDecoded);
@@ -375,13 +384,13 @@ int decodeCouple(bool psd, c_Digitizer_t* d, uint32_t* aggregate, uint32_t evenC
 int PEMB_DecodePSDCoupleAggregate(c_Digitizer_t* d, uint32_t* aggregate, uint32_t evenChannel, uint32_t evenFree,
                                   c_DPPEvent_t* evenFirst, int32_t* evenDecoded, uint32_t oddChannel, uint32_t oddFree,
                                   c_DPPEvent_t* oddFirst, int32_t* oddDecoded) {
-    return decodeCouple(true, d, aggregate, evenChannel, evenFree, evenFirst, evenDecoded, oddChannel, oddFree,
-                        oddFirst, oddDecoded);
+    return decodeCouple<true>(d, aggregate, evenChannel, evenFree, evenFirst, evenDecoded, oddChannel, oddFree,
+                              oddFirst, oddDecoded);
 }
 
 int PEMB_DecodePHACoupleAggregate(c_Digitizer_t* d, uint32_t* aggregate, uint32_t evenChannel, uint32_t evenFree,
                                   c_DPPEvent_t* evenFirst, int32_t* evenDecoded, uint32_t oddChannel, uint32_t oddFree,
                                   c_DPPEvent_t* oddFirst, int32_t* oddDecoded) {
-    return decodeCouple(false, d, aggregate, evenChannel, evenFree, evenFirst, evenDecoded, oddChannel, oddFree,
-                        oddFirst, oddDecoded);
+    return decodeCouple<false>(d, aggregate, evenChannel, evenFree, evenFirst, evenDecoded, oddChannel, oddFree,
+                               oddFirst, oddDecoded);
 }
