@@ -379,8 +379,10 @@ TEST_P(QuitReport, AFailureOfTheBoardThatCommand23ClosedIsToldByTheQuit) {
     limitFileSize(server_->pid(), 16 * 1024);
     ASSERT_EQ(status(START, acquisitionRequest(allChannels())), SUCCESS) << boardLog();
     EXPECT_TRUE(waitFor([&] { return entries(0) >= LIMIT_COUNTS; }, 60000ms));
+    // The criterion's stop logs its failure once its drain has ended.
+    EXPECT_TRUE(waitFor([&] { return contains(boardLog(), "Error in automatic stop acquisition (-17)"); }, 30000ms))
+        << boardLog();
     limitFileSize(server_->pid(), RLIM_INFINITY);
-    EXPECT_TRUE(contains(boardLog(), "Error in automatic stop acquisition (-17)")) << boardLog();
 
     ASSERT_EQ(status(LOAD_RUN_FILE, fixedText("clean.zrn", 200)), SUCCESS) << server_->log("SRV_CommonLog.txt");
     EXPECT_EQ(status(START, acquisitionRequest(allChannels())), SUCCESS) << boardLog();
