@@ -451,13 +451,6 @@ SRVStatus_t SRV_StopChannelAcquisition(SRVBoard_t* board, uint32_t channel) {
 
 // ------------------------------------------- failures of unasked stops
 
-void SRV_KeepStopFailure(SRVBoard_t* board, SRVStatus_t status, const char* path, const char* what) {
-    // A replay's read failure is the replayed file's damage: the server lost
-    // nothing of its own.
-    SRVRunFailureKind_t kind = status == SRV_ERR_FILE_READ ? SRV_RUN_FAILURE_REPLAY : SRV_RUN_FAILURE_STOP;
-    SRV_KeepRunFailure(&board->runFailures, kind, status, path, what);
-}
-
 void SRV_NoteDamagedReplayRead(SRVBoard_t* board) {
     if (board->replayDamageKept)
         return;
@@ -470,7 +463,9 @@ void SRV_NoteDamagedReplayRead(SRVBoard_t* board) {
                      "The replayed file %s has damaged data records: the replay skips each, or ends at one "
                      "that loses the framing (ZarnROBuffDumperLog.txt names them).",
                      path);
-    SRV_KeepStopFailure(board, SRV_ERR_FILE_READ, path, "damaged data records of the replayed file");
+    // The replayed file's damage costs the server nothing of its own.
+    SRV_KeepRunFailure(&board->runFailures, SRV_RUN_FAILURE_REPLAY, SRV_ERR_FILE_READ, path,
+                       "damaged data records of the replayed file");
 }
 
 SRVStatus_t SRV_TakeStopFailure(SRVBoard_t* board, uint16_t command) {

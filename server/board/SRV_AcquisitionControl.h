@@ -35,15 +35,6 @@ void SRV_SetIdle(SRVBoard_t* board, bool idle);
  * among the board's run failures, SRV_RunFailures, with its file and why). */
 SRVStatus_t SRV_EndRawDataRecording(SRVBoard_t* board);
 
-/* Keeps the failure of a stop that no client asked for, such as a replay
- * that ended at a damaged record (board lock held): its status, the file it
- * concerns (NULL or "" when none) and what failed. A read failure (-34) is
- * the replayed file's damage, which costs the server nothing; any other
- * status a stop that lost data. The client's next command 8 or 9 answers it
- * when no earlier failure waits (SRV_TakeStopFailure), else the server's end
- * tells it. */
-void SRV_KeepStopFailure(SRVBoard_t* board, SRVStatus_t status, const char* path, const char* what);
-
 /* The failure of the board's runs that the reply of the client's command 8
  * or 9 answers (board lock held): its status, logged as answered by the
  * command and taken out, so that it is answered once; 0 when none waits. The
