@@ -193,8 +193,12 @@ protected:
         }
     }
 
+    // Every server pins its board thread to the same processor, so beside
+    // other test runs a start or stop, which waits for the board thread's
+    // cycle and drain, may take far longer than on its own: its reply is
+    // awaited for a minute.
     int16_t status(uint16_t command, const Bytes& payload = {}) {
-        auto reply = client_->request(command, payload);
+        auto reply = client_->request(command, payload, std::chrono::milliseconds(60000));
         EXPECT_TRUE(reply) << "command " << command;
         return reply ? reply->status() : INT16_MIN;
     }

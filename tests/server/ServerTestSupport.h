@@ -211,10 +211,11 @@ public:
         return reply;
     }
 
-    std::optional<Reply> request(uint16_t command, const Bytes& payload = {}) {
+    std::optional<Reply> request(uint16_t command, const Bytes& payload = {},
+                                 std::chrono::milliseconds timeout = std::chrono::milliseconds(10000)) {
         if (!send(packet(command, payload)))
             return std::nullopt;
-        return receive();
+        return receive(timeout);
     }
 
     // True when the server closed the connection within the time.
